@@ -1,0 +1,139 @@
+// Environment start: the common tasks every data provider runs, in their fixed order, and the
+// check that refuses a second data provider of the same type on this host.
+#include <arpa/inet.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_services.h"
+#include "support/qdv0.h"
+#include "support/trk1.h"
+
+static TRK1_BLOCK trk = {"qdvpsdpe"};
+
+extern "C" {
+
+// A common task: type -1, no parameter, no startup wait.
+static int CreateCommonTask(DPAB *anchor, QDVP_TASK_ROUTINE routine, const char *failMessage) {
+  if (QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, routine, 0, nullptr)) return 1;
+  QDVP_TRC(trk, TRK1_ERROR, "%s", failMessage);
+  return 0;
+}
+
+static int DebugFlag(const char *variable, const char *traceLine) {
+  const char *value = QDV0_GetEnv(variable, "N");
+  if (value[0] == 'Y' || value[0] == 'y') {
+    QDVP_TRC(trk, TRK1_DETAIL, "%s", traceLine);
+    return 1;
+  }
+  return 0;
+}
+
+// Starts the metafile server and waits for its startup signal; a server that reports failure
+// is released and start-up goes on without it.
+static void StartMetaServer(DPAB *anchor, const char *serverText) {
+  ProcessEntry *entry = nullptr;
+  if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, const_cast<char *>(serverText),
+                          QDVP_MetaServerTask, 1, &entry)) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Metafile server process startup failed");
+    return;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Main task waits for Meta Server task startup notification");
+  int rc = pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+  int err = errno;
+  int failed = entry->Terminate.load() == 1;
+  pthread_mutex_unlock(&entry->TaskIOmutex);
+  if (failed) {
+    QDVP_ReleaseProcessResources(anchor, entry);
+    QDVP_TRC(trk, TRK1_ERROR, "***** Meta Server task startup failed");
+  } else {
+    QDVP_TRC(trk, TRK1_DETAIL,
+             ">>>>> Main task received Meta Server task initialization signal, rc %d errno %d", rc,
+             err);
+  }
+}
+
+int QDVP_StartDataProviderEnvironment(DPAB *anchor) {
+  QDVP_TRC_ENTRY(trk);
+  const char *geo = QDV0_GetEnv("QDV_GEO_LOCATION", nullptr);
+  QDV_Agent_Geographic_Location = const_cast<char *>(geo);
+  if (!QDV0_InitializeProductSpec()) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Product specification initialization unsuccessful");
+    return 0;
+  }
+  const char *product = QDV0_QueryProductSpec(3);
+  QDVP_TRC(trk, TRK1_DETAIL, "-----> %s DP build type %s product %s <-----", QDVP_RELEASE_ID,
+           DPtypeString[anchor->DPtype], product ? product : "");
+  anchor->TransportType = QDVP_ValidateTransportType(QDV0_GetEnv("QDVP_DP_TRANSPORT", nullptr));
+
+  if (anchor->DPtype == QDVP_TYPE_SNMP) {
+    QDVP_DEBUG_MIBMGR = DebugFlag("QDVP_SNMP_DEBUG_MIB_MANAGER",
+                                  "----------Debug SNMP MIB Manager in effect----------");
+    QDVP_DEBUG_MIBIO =
+        DebugFlag("QDVP_SNMP_DEBUG_MIB_IO", "----------Debug SNMP MIB IO in effect----------");
+    QDVP_DEBUG_Network = DebugFlag("QDVP_SNMP_DEBUG_DISCOVERY_NETWORK",
+                                   "----------Debug Network Management in effect----------");
+  }
+  if (QDVP_CheckDPalreadyActive(anchor)) return 0;
+
+  if (!CreateCommonTask(anchor, QDVP_DCHclientRoutine, "***** DCH client process startup failed"))
+    return 0;
+  if (!CreateCommonTask(anchor, QDVP_TaskPeriodical,
+                        "***** Background activity scan process startup failed"))
+    return 0;
+  if (anchor->StandAlone) return 1;
+
+  QDVP_DefineDPlogReport(anchor);
+  if (anchor->DPtype == QDVP_TYPE_HTTP) QDVP_DefineHTTPapplication(anchor);
+
+  if (QDV0_QueryProductSpec(15) != nullptr) {
+    if (!CreateCommonTask(anchor, QDVP_DPlogServer, "***** DP log server process startup failed"))
+      return 0;
+    while (!QDVP_WaitForAnchorFlag(anchor, &anchor->DPlogReady, 1) && !anchor->ShutdownRequested) {
+    }
+  }
+
+  const char *metaServer = QDV0_GetEnv("QDVP_META_SERVER", nullptr);
+  if (QDV0_QueryProductSpec(0) == nullptr && anchor->DPtype != QDVP_TYPE_POST &&
+      metaServer != nullptr) {
+    StartMetaServer(anchor, metaServer);
+  }
+
+  if (anchor->DPtype != QDVP_TYPE_SNMP && anchor->DPtype != QDVP_TYPE_POST &&
+      anchor->DPtype != QDVP_TYPE_HTTP) {
+    if (QDVP_ProcessStartUpConfig(anchor) == 0) QDVP_DoApplicationAutoLoad(anchor);
+  }
+
+  if (!CreateCommonTask(anchor, QDVP_AutomationServer,
+                        "***** Automation Server process startup failed"))
+    return 0;
+  QDVP_TRC_EXIT(trk, 1);
+  return 1;
+}
+
+int QDVP_ConsolePortOfType(int type) {
+  const char *offset = QDV0_QueryProductSpec(23);
+  int base = QDVP_BASE_PORT_CONSOLE + (offset ? atoi(offset) : 0);
+  const char *consolePort = QDV0_GetEnv("QDVP_DPCONSOLE_PORT", nullptr);
+  if (consolePort != nullptr) base = atoi(consolePort);
+  return static_cast<uint16_t>(base + type);
+}
+
+int QDVP_CheckDPalreadyActive(DPAB *anchor) {
+  if (anchor->StandAlone) return 0;
+  if (anchor->TransportType == 'R') return 1;
+  uint16_t port = static_cast<uint16_t>(QDVP_ConsolePortOfType(anchor->DPtype));
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  int s = QDV0_OpenLocalSocket(1, htons(port), &address, 1);
+  if (s != -1) {
+    QDV0_CloseTheSocket(s);
+    return 0;
+  }
+  QDVP_TRC(trk, TRK1_ERROR, "***** Same Type DP <%s> already running on this system.",
+           DPtypeString[anchor->DPtype]);
+  QDVP_DisplayValidationMessage(89, nullptr);
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,223 @@
+// Tasks and their process entries: creation, the chain under the anchor, the lookup of the
+// calling task's own entry, work queues, TaskIO waits and release.
+//
+// A task is a detached thread described by a process entry chained to the anchor. The entry is
+// both the task's identity (shutdown walks the chain) and its mailbox (producers queue work
+// under Lock1 and signal TaskIOcond).
+#include <errno.h>
+#include <pthread.h>
+
+#include "../include/qdvp_core.h"
+#include "support/qdv0.h"
+#include "support/trk1.h"
+
+static TRK1_BLOCK trk = {"qdvptask"};
+
+extern "C" {
+
+ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
+  auto *entry = static_cast<ProcessEntry *>(QDV0_GetStorage(sizeof(ProcessEntry)));
+  if (entry == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for process entry");
+    return nullptr;
+  }
+  entry->pDPAB = anchor;
+  QDV0_InitializeMutex(&entry->TaskIOmutex);
+  QDV0_InitializeCondVar(&entry->TaskIOcond);
+  OSV1_InitializeLock(&entry->Lock1);
+  OSV1_InitializeLock(&entry->Lock2);
+  OSV1_InitializeLock(&entry->Lock3);
+  OSV1_InitializeLock(&entry->Lock4);
+  QDVP_TRC(trk, TRK1_STORAGE, "Allocated process entry @%p for length %d", (void *)entry,
+           (int)sizeof(ProcessEntry));
+  return entry;
+}
+
+// The thread start routine: runs the entry's routine with the entry.
+static void *Task(void *argument) {
+  auto *entry = static_cast<ProcessEntry *>(argument);
+  entry->pRoutine(entry);
+  return nullptr;
+}
+
+int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTINE routine,
+                       int waitStartup, ProcessEntry **pEntry) {
+  QDVP_TRC_ENTRY(trk);
+  ProcessEntry *entry = QDVP_InitializeProcessEntry(anchor);
+  if (entry == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for process entry");
+    if (pEntry) *pEntry = nullptr;
+    return 0;
+  }
+  entry->DPtype = type;
+  entry->pRoutine = routine;
+  entry->pParm = parameter;
+  {
+    OSV1_Guard chain(&anchor->ProcessListLock);
+    ProcessEntry **tail = &anchor->pProcessList;
+    while (*tail) tail = &(*tail)->pNext;
+    *tail = entry;
+    // Counted before the thread runs, so that a task that ends at once never takes the
+    // count below zero.
+    anchor->ActiveTasks++;
+  }
+  if (waitStartup) pthread_mutex_lock(&entry->TaskIOmutex);
+  unsigned long threadId = 0;
+  if (QDV0_CreateThread(Task, entry, 64, &threadId) != 0) {
+    int err = errno;
+    if (waitStartup) pthread_mutex_unlock(&entry->TaskIOmutex);
+    QDVP_ReleaseProcessResources(anchor, entry);
+    QDVP_TRC(trk, TRK1_ERROR, "***** unable to create process, errno: %d", err);
+    if (pEntry) *pEntry = nullptr;
+    QDVP_TRC_EXIT(trk, 0);
+    return 0;
+  }
+  if (pEntry) *pEntry = entry;
+  QDVP_TRC_EXIT(trk, 1);
+  return 1;
+}
+
+ProcessEntry *QDVP_LocateOwnProcessEntry(DPAB *anchor) {
+  uint32_t self = OSV1_ThreadID();
+  OSV1_Guard chain(&anchor->ProcessListLock);
+  for (ProcessEntry *pe = anchor->pProcessList; pe; pe = pe->pNext) {
+    if (pe->ThreadID.load() == self) return pe;
+  }
+  return nullptr;
+}
+
+void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
+  OSV1_GetLock(&anchor->ProcessListLock);
+  OSV1_GetLock(&entry->Lock4);
+  bool chained = false;
+  for (ProcessEntry **link = &anchor->pProcessList; *link; link = &(*link)->pNext) {
+    if (*link == entry) {
+      *link = entry->pNext;
+      chained = true;
+      break;
+    }
+  }
+  OSV1_ReleaseLock(&entry->Lock4);
+  pthread_mutex_destroy(&entry->TaskIOmutex);
+  pthread_cond_destroy(&entry->TaskIOcond);
+  OSV1_DestroyLock(&entry->Lock1);
+  OSV1_DestroyLock(&entry->Lock2);
+  OSV1_DestroyLock(&entry->Lock3);
+  OSV1_DestroyLock(&entry->Lock4);
+  QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
+  QDV0_FreeStorage(&entry);
+  if (chained) anchor->ActiveTasks--;
+  OSV1_ReleaseLock(&anchor->ProcessListLock);
+  pthread_mutex_lock(&anchor->StateMutex);
+  pthread_cond_broadcast(&anchor->StateCond);
+  pthread_mutex_unlock(&anchor->StateMutex);
+}
+
+void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry) {
+  QDVP_ReleaseProcessResources(anchor, entry);
+  pthread_exit(&QDVP_ThreadRC);
+}
+
+void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
+  item->pNext = nullptr;
+  {
+    OSV1_Guard queue(&entry->Lock1);
+    WorkItem **tail = &entry->pWorkQueue;
+    while (*tail) tail = &(*tail)->pNext;
+    *tail = item;
+  }
+  QDVP_SignalTaskIO(entry);
+}
+
+// Signals an entry's TaskIO condition. The mutex is taken around the signal so that a task
+// between its check for work and its wait cannot miss the wake-up.
+void QDVP_SignalTaskIO(ProcessEntry *entry) {
+  pthread_mutex_lock(&entry->TaskIOmutex);
+  pthread_cond_signal(&entry->TaskIOcond);
+  pthread_mutex_unlock(&entry->TaskIOmutex);
+}
+
+WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry) {
+  OSV1_Guard queue(&entry->Lock1);
+  WorkItem *items = entry->pWorkQueue;
+  entry->pWorkQueue = nullptr;
+  return items;
+}
+
+int QDVP_TaskShouldEnd(const ProcessEntry *entry) {
+  return entry->Terminate || (entry->pDPAB && entry->pDPAB->ShutdownRequested);
+}
+
+int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
+                    const char *wakeLine) {
+  pthread_mutex_lock(&entry->TaskIOmutex);
+  int rc = 0;
+  // Work or a termination request that arrived before the lock is not waited for again:
+  // producers signal without holding the mutex.
+  bool pending;
+  {
+    OSV1_Guard queue(&entry->Lock1);
+    pending = entry->pWorkQueue != nullptr;
+  }
+  if (!pending && !QDVP_TaskShouldEnd(entry)) {
+    if (waitLine) QDVP_TRC(trk, TRK1_DETAIL, "%s", waitLine);
+    if (seconds > 0) {
+      rc = QDV0_ConditionTimedWait(&entry->TaskIOcond, &entry->TaskIOmutex, seconds);
+    } else {
+      rc = pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+    }
+  }
+  int err = errno;
+  pthread_mutex_unlock(&entry->TaskIOmutex);
+  if (wakeLine) QDVP_TRC(trk, TRK1_DETAIL, wakeLine, rc, err);
+  return rc;
+}
+
+void QDVP_WaitForTaskEnd(DPAB *anchor, int seconds) {
+  pthread_mutex_lock(&anchor->StateMutex);
+  int active;
+  {
+    OSV1_Guard chain(&anchor->ProcessListLock);
+    active = anchor->ActiveTasks;
+  }
+  // The count can only fall while we hold StateMutex if the release broadcasts after we wait,
+  // because the release takes StateMutex to broadcast.
+  if (active > 0) QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, seconds);
+  pthread_mutex_unlock(&anchor->StateMutex);
+}
+
+void QDVP_SetAnchorFlag(DPAB *anchor, std::atomic<int> *flag) {
+  pthread_mutex_lock(&anchor->StateMutex);
+  *flag = 1;
+  pthread_cond_broadcast(&anchor->StateCond);
+  pthread_mutex_unlock(&anchor->StateMutex);
+}
+
+int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds) {
+  pthread_mutex_lock(&anchor->StateMutex);
+  if (!*flag) QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, seconds);
+  int value = flag->load();
+  pthread_mutex_unlock(&anchor->StateMutex);
+  return value;
+}
+
+void QDVP_RunIdleTask(ProcessEntry *entry, const char *startLine, const char *waitLine,
+                      const char *wakeLine) {
+  entry->ThreadID = OSV1_ThreadID();
+  DPAB *anchor = entry->pDPAB;
+  QDVP_TRC(trk, TRK1_DETAIL, startLine, entry->ThreadID.load());
+  while (!QDVP_TaskShouldEnd(entry)) QDVP_WaitTaskIO(entry, 0, waitLine, wakeLine);
+  QDVP_EndTask(anchor, entry);
+}
+
+void QDVP_WaitForSignal(QDVP_SignalBlock *block) {
+  OSV1_ReleaseLock(&block->Lock);
+  pthread_mutex_lock(&block->Mutex);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait for file to become available");
+  int rc = pthread_cond_wait(&block->Cond, &block->Mutex);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Check file signal received. rc %d errno %d", rc, errno);
+  pthread_mutex_unlock(&block->Mutex);
+  OSV1_GetLock(&block->Lock);
+}
+
+}  // extern "C"

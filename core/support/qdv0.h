@@ -1,0 +1,171 @@
+// Common support library: storage, environment, product specification, threads, strings,
+// names and paths, hosts and sockets, Corvid time stamps, codes and the operator console.
+//
+// These are the services the data provider relies on; each keeps the contract the rest of the
+// system was written against (status codes, null for a failed allocation or lookup, no
+// exceptions). Every function may be called from any thread unless its comment says otherwise.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include "osv1.h"
+
+extern "C" {
+
+// ---- Storage ---------------------------------------------------------------------------
+// A block of at least length bytes cleared to zero, or null when storage is exhausted.
+void *QDV0_GetStorage(size_t length);
+// Releases the block held by *pointer (which may be null) and clears *pointer.
+void QDV0_FreeStorage(void *pointer);
+// Nonzero when block is a live block obtained with exactly this length.
+int QDV0_IsValidBlockPointer(const void *block, size_t length);
+// A new copy of text from QDV0_GetStorage, or null.
+char *QDV0_StrDup(const char *text);
+// Tests: make the next `count` allocations fail (0 ends the fault).
+void QDV0_FailStorageAfter(long successes, long failures);
+
+// ---- Environment and product specification --------------------------------------------
+// The variable's value, or defaultValue when it is unset or empty.
+const char *QDV0_GetEnv(const char *name, const char *defaultValue);
+// Flags count as set when their value begins with Y or y.
+int QDV0_IsFlagSet(const char *value);
+
+enum {
+  QDV0_ITEM_COUNT = 34,
+};
+// Loads the product specification from QDVP_PRODUCT_SPEC over the built-in defaults.
+// Returns 1 on success, 0 when the named file cannot be read. Malformed lines are reported
+// on standard error and skipped. Repeated calls keep what was loaded first.
+int QDV0_InitializeProductSpec(void);
+// The item's text, or null when the item is absent.
+const char *QDV0_QueryProductSpec(int item);
+// The item number of an item name ("DCH_PORT_NUMBER"), or -1.
+int QDV0_ProductSpecItemNumber(const char *name);
+// Tests: forget what was loaded so that the next initialization reads the file again.
+void QDV0_ResetProductSpec(void);
+void QDV0_SetDPstartMode(int flag);
+int QDV0_GetDPstartMode(void);
+
+// ---- Clock -----------------------------------------------------------------------------
+// The one clock of the system: seconds since 1970.
+time_t QDV0_Time(void);
+// Tests: from now on QDV0_Time returns a manual time that only moves when advanced, sleeps
+// advance it instead of waiting, and timed waits count their whole interval as passed after
+// a short real wait.
+void QDV0_UseManualClock(time_t start);
+void QDV0_AdvanceClock(int seconds);
+void QDV0_UseSystemClock(void);
+int QDV0_IsManualClock(void);
+
+// ---- Threads and waiting ---------------------------------------------------------------
+typedef void *(*QDV0_THREAD_ROUTINE)(void *);
+// Starts a detached thread running function(argument); 0 on success, nonzero with errno set.
+int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int options,
+                      unsigned long *threadId);
+int QDV0_InitializeMutex(pthread_mutex_t *mutex);
+int QDV0_InitializeCondVar(pthread_cond_t *cond);
+// Waits on cond with mutex held for at most seconds; 0 when signalled, nonzero on time-out.
+int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds);
+// The same with a bound in milliseconds.
+int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long ms);
+
+// ---- Strings and names -----------------------------------------------------------------
+// flag 0: upper-cases string in place and returns it; flag 1: returns a new upper-case copy.
+char *QDV0_ConvertStringToUpper(char *string, int flag);
+// strtok with a per-thread scan position.
+char *QDV0_strtok(char *string, const char *delimiters);
+// Strips trailing carriage returns and line feeds; returns the new length.
+size_t QDV0_RemoveCRandLF(char *string);
+// Replaces characters not allowed in application, table and attribute names by '_'.
+char *QDV0_SubValidNameCharacter(char *name);
+// A new string joining directory (the default directory when null) and name.
+char *QDV0_ConstructFullyQualifiedName(const char *directory, const char *name);
+// Nonzero when name already carries a directory part.
+int QDV0_IsThisFullyQualifiedName(const char *name);
+// The path made usable as a directory name (trailing separators removed): the given text
+// itself when nothing had to change, a new string otherwise, null for a null or empty path
+// or one that names something other than a directory.
+char *QDV0_CheckPathSpec(const char *path);
+// The default directory: QDVP_HOME when set, the current working directory otherwise.
+const char *QDV0_DefaultDirectory(void);
+
+// ---- Hosts and sockets -----------------------------------------------------------------
+int QDV0_WinSockInitialization(int version);
+// Fills address from a host name or dotted address and a port in host byte order; 0 on
+// success.
+int QDV0_ConvertNameToAddr(const char *host, int port, struct sockaddr_in *address);
+// Host name of the address into name (size bytes); 0 on success.
+int QDV0_ConvertAddrToName(const struct sockaddr_in *address, char *name, size_t size);
+// Host name text of an address, or its dotted form when it has no name (static per thread).
+const char *QDV0_ResolveAddressToName(const struct sockaddr_in *address);
+int QDV0_IsThisAddressString(const char *text);
+const char *QDV0_LocalHostNameString(void);
+int QDV0_IsOwnHostName(const char *name);
+const char *QDV0_GetLocalDomainName(void);
+// The address servers bind to: QDVP_BIND_ADDRESS, 127.0.0.1 by default (network order).
+in_addr_t QDV0_BindAddress(void);
+// A socket of kind 1 (datagram) or 2 (stream) bound to port (network byte order, 0 for an
+// ephemeral one) on the bind address; the bound address is stored in *address. -1 on failure.
+int QDV0_OpenLocalSocket(int kind, uint16_t port, struct sockaddr_in *address, int reuse);
+int QDV0_CloseTheSocket(int socket);
+int QDV0_SetSocketIoctl(int socket, unsigned long request, int *argument);
+
+// ---- Corvid time stamps ----------------------------------------------------------------
+enum { QDV0_CORVID_TIME_LEN = 16 };
+// Writes the current local time stamp and a NUL (17 bytes) and returns buffer.
+char *QDV0_GetCorvidTime(char *buffer);
+// Converts time (local time) into the stamp (17 bytes with the NUL) and returns stamp.
+char *QDV0_ConvertTimeToCorvidTime(time_t time, char *stamp);
+// Display form "MM/DD/YY HH:MM:SS" of a stamp; text holds at least 18 bytes.
+char *QDV0_CorvidTimeToString(const char *stamp, char *text);
+// Day of the week of a stamp, 0 Sunday to 6 Saturday, -1 for a stamp that is no date.
+int QDV0_CorvidTimeToWeekDay(const char *stamp);
+// Converts a time text ("MM/DD/YY HH:MM:SS", "YYYY-MM-DD HH:MM:SS", "YYYY/MM/DD ...", with or
+// without the time) in place into the 16-digit stamp; returns text, which must hold 17 bytes.
+// A text that is no time becomes sixteen zeros.
+char *QDV0_StringToCorvidTime(char *text);
+// The seconds since 1970 (local time) of a stamp, or -1.
+time_t QDV0_CorvidTimeToTime(const char *stamp);
+
+// ---- Codes -----------------------------------------------------------------------------
+// Text payload conversions between local and network representation (both ASCII here).
+void QDV0_ConvertDataToNetwork(char *buffer, size_t length);
+void QDV0_ConvertDataToLocal(char *buffer, size_t length);
+void QDV0_ConvertEBCDICtoASCII(char *buffer, size_t length);
+int QDV0_CheckCodeConversion(int code);
+// A checksum of the bytes; callers use its low 16 bits.
+uint32_t QDV0_ComputeCheckSum(const void *data, size_t length);
+// Base64 of input (NUL-terminated) into output, which holds 4*ceil(n/3)+1 bytes; returns the
+// encoded length.
+size_t QDV0_EncodeBase64(const char *input, char *output);
+size_t QDV0_EncodeBase64Bytes(const void *input, size_t length, char *output);
+// Deciphers an enciphered metafile record in place; key is the record's length times the
+// number of records read before it.
+void QDV0_DecipherMetaRecord(char *record, long key);
+// The inverse of QDV0_DecipherMetaRecord, used to make enciphered metafiles.
+void QDV0_EncipherMetaRecord(char *record, long key);
+extern const char cipher_table[97];
+
+// ---- Operator console -------------------------------------------------------------------
+enum { QDV0_OQ_INFO = 0, QDV0_OQ_WARNING = 1 };
+// Sends text to the operator message console (standard error, one line, with category).
+void QDV0_OQconsoleMessage(const char *category, int severity, const char *text);
+}
+
+extern "C" {
+// ---- Agent link fields -----------------------------------------------------------------
+// Writes one field at position of a message buffer of capacity bytes and keeps the length
+// word current; returns the number of bytes written, 0 when it does not fit. type is the
+// attribute type letter for attribute value fields, 0 otherwise.
+size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t position,
+                            int fieldCode, const void *data, size_t length, int type);
+// Reads the field at *position; returns 1 and its code, data and length, 0 at the end of the
+// message, -1 for a field that runs past the end.
+int QDV0_ExtractDataField(const unsigned char *message, size_t messageLength, size_t *position,
+                          int *fieldCode, const unsigned char **data, size_t *length);
+}

@@ -1,0 +1,16 @@
+// The operator message console: one line on standard error per message, with its category
+// and severity, so that an operator watching the data provider's terminal or its service log
+// sees action results and warnings.
+#include <stdio.h>
+
+#include <mutex>
+
+#include "qdv0.h"
+
+extern "C" void QDV0_OQconsoleMessage(const char *category, int severity, const char *text) {
+  static std::mutex m;
+  std::lock_guard<std::mutex> lock(m);
+  fprintf(stderr, "QDVP %s %s: %s\n", category ? category : "GENERAL",
+          severity == QDV0_OQ_WARNING ? "WARNING" : "INFO", text ? text : "");
+  fflush(stderr);
+}

@@ -1,0 +1,132 @@
+// Threads, locks, condition waits and the system's one clock.
+//
+// The clock is the system clock unless a test installs the manual clock; then time moves only
+// when advanced, a sleep advances it at once, and a timed wait that is not signalled within a
+// short real slice counts its whole interval as passed. That lets tests drive hours of
+// scheduling in milliseconds without changing any interval in the product.
+#include <errno.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "osv1.h"
+#include "qdv0.h"
+
+namespace {
+std::atomic<bool> g_manual{false};
+std::atomic<long long> g_manualNow{0};
+// Real time a timed wait under the manual clock gives a signal before it counts as expired.
+constexpr long kManualWaitSliceMs = 5;
+
+timespec RealDeadline(long ms) {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  ts.tv_sec += ms / 1000;
+  ts.tv_nsec += (ms % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec++;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+}  // namespace
+
+extern "C" {
+
+// ---- Locks ----------------------------------------------------------------------------
+int OSV1_InitializeLock(OSV1_LOCK *lock) {
+  int rc = pthread_mutex_init(&lock->mutex, nullptr);
+  lock->initialized = rc == 0;
+  return rc;
+}
+int OSV1_GetLock(OSV1_LOCK *lock) { return pthread_mutex_lock(&lock->mutex); }
+int OSV1_ReleaseLock(OSV1_LOCK *lock) { return pthread_mutex_unlock(&lock->mutex); }
+int OSV1_DestroyLock(OSV1_LOCK *lock) {
+  if (!lock->initialized) return 0;
+  lock->initialized = 0;
+  return pthread_mutex_destroy(&lock->mutex);
+}
+
+// ---- Clock ----------------------------------------------------------------------------
+time_t QDV0_Time(void) {
+  if (g_manual.load()) return static_cast<time_t>(g_manualNow.load());
+  return time(nullptr);
+}
+void QDV0_UseManualClock(time_t start) {
+  g_manualNow = start;
+  g_manual = true;
+}
+void QDV0_AdvanceClock(int seconds) { g_manualNow += seconds; }
+void QDV0_UseSystemClock(void) { g_manual = false; }
+int QDV0_IsManualClock(void) { return g_manual.load(); }
+
+void OSV1_Sleep(int seconds) {
+  if (g_manual.load()) {
+    g_manualNow += seconds;
+    usleep(1000);
+    return;
+  }
+  timespec ts{seconds, 0};
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+uint32_t OSV1_ThreadID(void) {
+  thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return id;
+}
+
+long OSV1_GetTime(OSV1_TIMESTAMP *stamp) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  if (stamp) {
+    stamp->seconds = ts.tv_sec;
+    stamp->nanoseconds = ts.tv_nsec;
+  }
+  return ts.tv_sec;
+}
+
+// ---- Threads and waits ----------------------------------------------------------------
+int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int /*options*/,
+                      unsigned long *threadId) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, function, argument);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    errno = rc;
+    return rc;
+  }
+  if (threadId) *threadId = static_cast<unsigned long>(thread);
+  return 0;
+}
+
+int QDV0_InitializeMutex(pthread_mutex_t *mutex) { return pthread_mutex_init(mutex, nullptr); }
+
+int QDV0_InitializeCondVar(pthread_cond_t *cond) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  int rc = pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
+  return rc;
+}
+
+int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long ms) {
+  bool manual = g_manual.load();
+  timespec deadline = RealDeadline(manual && ms > kManualWaitSliceMs ? kManualWaitSliceMs : ms);
+  int rc = pthread_cond_timedwait(cond, mutex, &deadline);
+  if (rc == ETIMEDOUT && manual) g_manualNow += (ms + 999) / 1000;
+  return rc;
+}
+
+int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds) {
+  return QDV0_ConditionTimedWaitMs(cond, mutex, seconds * 1000L);
+}
+
+}  // extern "C"

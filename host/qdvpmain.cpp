@@ -1,0 +1,85 @@
+// qdvp: the data provider's host program and the operator's command line.
+//
+//   qdvp start TYPE        run a data provider of TYPE until SIGINT/SIGTERM or shutdown
+//   qdvp validate METAFILE check a metafile and print its validation messages
+//   qdvp unpack METAFILE   write the readable text of a metafile beside it
+//   qdvp version           print the release identifier
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "host/qdvphost.h"
+
+namespace {
+
+const char kReleaseId[] = "QDV350 (SR1-14114611) 02-08-2002";
+
+const char kUsage[] =
+    "usage: qdvp COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Commands:\n"
+    "  start TYPE          run a data provider of TYPE until it is shut down (SIGINT or\n"
+    "                      SIGTERM asks for a clean shutdown). TYPE is a name in any case or\n"
+    "                      its number: APIS 0, FILE 1, SOCK 2, ASFS 3, POST 4, SNMP 5,\n"
+    "                      APPC 6, ODBC 7, HTTP 8.\n"
+    "  validate METAFILE   check a metafile and print its validation messages; exit status 0\n"
+    "                      when it is valid\n"
+    "  unpack METAFILE     write the readable text of a metafile beside it\n"
+    "  version             print the release identifier\n"
+    "  help, --help, -h    print this text\n"
+    "\n"
+    "The library libqdvp.so is loaded from beside this program, or from QDVP_LIBRARY.\n"
+    "Configuration is read from the environment; see docs/configuration.md.\n";
+
+int Usage(FILE *out, int status) {
+  fputs(kUsage, out);
+  return status;
+}
+
+bool Load(qdvp_host::Library *library) {
+  std::string error;
+  if (qdvp_host::LoadLibrary(library, &error)) return true;
+  fprintf(stderr, "qdvp: cannot load the data provider library: %s\n", error.c_str());
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) return Usage(stderr, 2);
+  std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") return Usage(stdout, 0);
+  if (command == "version" || command == "--version") {
+    printf("%s\n", kReleaseId);
+    return 0;
+  }
+  if (command == "start") {
+    if (argc != 3) {
+      fprintf(stderr, "qdvp: start needs one TYPE\n");
+      return Usage(stderr, 2);
+    }
+    int type = qdvp_host::ParseType(argv[2]);
+    if (type < 0) {
+      fprintf(stderr, "qdvp: unknown data provider type '%s'\n", argv[2]);
+      return 2;
+    }
+    qdvp_host::Library library;
+    if (!Load(&library)) return 1;
+    return qdvp_host::RunDataProvider(library, type);
+  }
+  if (command == "validate" || command == "unpack") {
+    if (argc != 3) {
+      fprintf(stderr, "qdvp: %s needs one METAFILE\n", command.c_str());
+      return Usage(stderr, 2);
+    }
+    qdvp_host::Library library;
+    if (!Load(&library)) return 1;
+    int rc = command == "validate" ? library.ValidateMetaFile(argv[2])
+                                   : library.UnpackMetafileToText(argv[2]);
+    fflush(stdout);
+    return rc == 0 ? 0 : 1;
+  }
+  fprintf(stderr, "qdvp: unknown command '%s'\n", command.c_str());
+  return Usage(stderr, 2);
+}

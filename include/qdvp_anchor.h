@@ -1,0 +1,195 @@
+// The anchor block (DPAB), process entries and the data provider types.
+//
+// Flags that tasks read without a lock are atomics; everything else in the records below is a
+// plain field guarded by the lock named beside it.
+//
+// One anchor roots all state of a running data provider. It is published once in Main_DPAB
+// before any task starts and is reachable from every task through its process entry. Each
+// list that hangs from the anchor is guarded by its own lock, named beside it below.
+//
+// Lock order, where more than one is held:
+//   ProcessListLock -> a process entry's Lock4 (release of an entry)
+//   ApplListLock -> an application's table-list lock -> source and attribute locks
+//   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
+// The TaskIO mutex of an entry is held only around its condition wait (and by a creator
+// between thread start and its startup wait); producers signal without holding it.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "../core/support/osv1.h"
+
+struct ApplEntry;
+struct SourceEntry;
+struct IOEntry;
+struct IRBlock;
+struct OMBlock;
+struct ActionEntry;
+struct WorkerEntry;
+struct StatBlock;
+struct ConsoleBlock;
+struct MemMetafile;
+struct DCHcomm;
+struct TrapDest;
+struct ProcessEntry;
+struct DPAB;
+
+// The data provider types. Only 0 to 8 pass the entry check.
+enum DPtype {
+  QDVP_TYPE_APIS = 0,
+  QDVP_TYPE_FILE = 1,
+  QDVP_TYPE_SOCK = 2,
+  QDVP_TYPE_ASFS = 3,
+  QDVP_TYPE_POST = 4,
+  QDVP_TYPE_SNMP = 5,
+  QDVP_TYPE_APPC = 6,
+  QDVP_TYPE_ODBC = 7,
+  QDVP_TYPE_HTTP = 8,
+  QDVP_TYPE_MAX = 8,
+  QDVP_COMMON_TASK = -1,
+};
+extern "C" const char *const DPtypeString[13];
+
+// Base port numbers; each is added to the product's port offset (item 23).
+enum {
+  QDVP_BASE_PORT_SOCKET = 7500,
+  QDVP_BASE_PORT_API = 7600,
+  QDVP_BASE_PORT_CONSOLE = 7700,
+  QDVP_BASE_PORT_METASERVER = 7800,
+  QDVP_POST_PORT = 7575,
+  QDVP_API_UDP_BUFFER_SIZE = 1600,
+  QDVP_SHUTDOWN_WAIT_SECONDS = 180,
+  QDVP_SHUTDOWN_STEP_SECONDS = 5,
+};
+
+typedef void (*QDVP_TASK_ROUTINE)(ProcessEntry *);
+
+// An item queued to a task's work queue; each Part's item starts with this link.
+struct WorkItem {
+  WorkItem *pNext;
+};
+
+// Transport operations, in slot order: wait for the DCH, handle a disconnect, receive, send.
+struct DSFT {
+  int (*WaitDCHcomeOnline)(DPAB *);
+  int (*HandleDCHdisconnect)(DPAB *);
+  int (*DCHreceive)(DPAB *, void *buffer, int length);
+  int (*DCHsend)(DPAB *, const void *buffer, int length);
+};
+extern "C" const DSFT TCPIP_DSFT;
+extern "C" const DSFT RPC_DSFT;
+
+// A task's identity and mailbox.
+struct ProcessEntry {
+  ProcessEntry *pNext;          // next entry in the anchor's chain, guarded by ProcessListLock
+  DPAB *pDPAB;                  // owning anchor
+  WorkItem *pWorkQueue;         // items queued to the task, guarded by Lock1
+  QDVP_TASK_ROUTINE pRoutine;   // the task routine
+  void *pParm;                  // task-specific parameter
+  pthread_mutex_t TaskIOmutex;  // "TaskIO notification" mutex
+  pthread_cond_t TaskIOcond;    // signalled to wake the task
+  OSV1_LOCK Lock1;              // guards pWorkQueue
+  OSV1_LOCK Lock2;              // for the task's own Part
+  OSV1_LOCK Lock3;              // for the task's own Part
+  OSV1_LOCK Lock4;              // held while the entry is unchained
+  std::atomic<uint32_t> ThreadID;  // OSV1_ThreadID() of the task, set by the task at its start
+  int DPtype;                   // type of a type's server, -1 for the common tasks
+  std::atomic<int> Terminate;   // 1: asked to end (or startup failed, for a startup wait)
+};
+
+// The anchor block.
+struct DPAB {
+  const DSFT *pDSFT;  // transport operations
+  void *pReserved;
+
+  // The twenty locks, set up at startup in this order.
+  OSV1_LOCK ApplListLock;      // pApplList
+  OSV1_LOCK IOEListLock;       // pIOEList
+  OSV1_LOCK ApplIOLock[4];     // application and I/O entry code
+  OSV1_LOCK ProcessListLock;   // pProcessList, ActiveTasks
+  OSV1_LOCK DCHqueueLock;      // pDCHqueue
+  OSV1_LOCK ActionListLock;    // pActionList
+  OSV1_LOCK WorkerListLock;    // pWorkerList
+  OSV1_LOCK WaitQueueLock;     // pWaitQueue (delayed offline)
+  OSV1_LOCK AutoQueueLock;     // pAutoQueue
+  OSV1_LOCK SNMPnodeLock;      // SNMP agent node list
+  OSV1_LOCK SelectLock;        // select of the socket and API servers
+  OSV1_LOCK IRBLock;           // pIRBList
+  OSV1_LOCK OMBLock;           // pOMBList
+  OSV1_LOCK StatLock;          // users of pStatPE and pStatBlock
+  OSV1_LOCK DPlogQueueLock;    // pDPlogQueueHead/Tail
+  OSV1_LOCK HTTPupdateLock;    // HTTP update
+  OSV1_LOCK ObjectUpdateLock;  // object update
+
+  IRBlock *pIRBList;           // internal routing blocks
+  ApplEntry *pApplList;        // applications
+  IOEntry *pIOEList[5];        // I/O entry lists
+  ProcessEntry *pStatPE;       // made at startup, never chained
+  ProcessEntry *pProcessList;  // running tasks
+  ProcessEntry *pDCHclientPE;  // the DCH client task's entry
+
+  void *pAutoServer;           // server blocks, set by each task when it runs
+  void *pNetMgmtServer;
+  void *pDPlogServer;
+  void *pNodeListServer;
+  void *pHTTPmanager;
+
+  SourceEntry *pDCHqueue;      // sources queued while no DCH client runs
+  SourceEntry *pDPlogSource;   // the DP log report's source
+  SourceEntry *pWaitQueue;     // delayed offline queue
+  long SNMPmonitorSpec[8];
+  ApplEntry *pHTTPappl;
+  ApplEntry *pObjectAppl;
+  ActionEntry *pActionList;
+  WorkerEntry *pWorkerList;
+  long DPlogReport[3];
+  OMBlock *pOMBList;
+  StatBlock *pStatBlock;
+  ConsoleBlock *pConsoleBlock;
+  MemMetafile *pMemMetafile;
+  DCHcomm *pDCHcomm;
+  void *pNetworkNodeList;
+  void *pURLmanager;
+
+  time_t StartTime;
+  char *pInitConfigFile;
+  char *pActionLogFile;
+  char *pMetaPath;
+  char *pAPIudpBuffer;         // QDVP_API_UDP_BUFFER_SIZE bytes, or null
+  char TransportType;          // 'I' or 'R'
+  int ActiveTasks;             // tasks created and not yet released, under ProcessListLock
+  std::atomic<int> ShutdownRequested;
+  int DPtype;
+  std::atomic<int> MetaServerMark;
+  std::atomic<int> SocketServerMark;
+  std::atomic<int> DPlogReady;
+  int StartupConfigMark;
+  int StandAlone;
+  int TZoffset;                // local time minus GMT, whole hours
+  int BatchLogOpen;
+  WorkItem *pAutoQueue;
+  WorkItem *pDPlogQueueHead;
+  WorkItem *pDPlogQueueTail;
+  TrapDest *pTrapDest;
+  int TrapDestCount;
+
+  // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
+  // shutdown and the waiting host thread wake at once instead of sleeping out their step.
+  pthread_mutex_t StateMutex;
+  pthread_cond_t StateCond;
+};
+
+extern "C" {
+extern DPAB *Main_DPAB;
+extern int DPpgmStart;
+extern int QDVP_ThreadRC;
+extern char *QDV_Agent_Geographic_Location;
+extern int QDVP_DEBUG_MIBMGR;
+extern int QDVP_DEBUG_MIBIO;
+extern int QDVP_DEBUG_Network;
+extern const char QDVP_RELEASE_ID[];
+}

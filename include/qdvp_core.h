@@ -1,0 +1,71 @@
+// The data provider core: entry, startup, environment start, tasks and shutdown.
+//
+// The host thread runs QDVP_StartDataProvider; everything else runs in tasks created with
+// QDVP_CreateProcess. Functions here may be called from any task unless noted.
+#pragma once
+
+#include "qdvp.h"
+#include "qdvp_anchor.h"
+
+extern "C" {
+// Guards Main_DPAB against release while a host thread asks for a shutdown.
+extern pthread_mutex_t QDVP_MainAnchorMutex;
+
+// Startup (qdvpinit).
+DPAB *QDVP_StartupInitialization(void);
+void QDVP_SetupMainDPanchor(DPAB *anchor);
+char QDVP_ValidateTransportType(const char *value);
+// Local hour minus GMT hour, comparing the two broken-down dates as dates.
+int QDVP_ComputeTZoffset(const struct tm *gmt, const struct tm *local);
+
+// Environment start and the same-type check (qdvpsdpe).
+int QDVP_StartDataProviderEnvironment(DPAB *anchor);
+int QDVP_CheckDPalreadyActive(DPAB *anchor);
+// The console port of a data provider type: base 7700 + offset (or QDVP_DPCONSOLE_PORT) + type.
+int QDVP_ConsolePortOfType(int type);
+
+// Shutdown (qdvpstop) and release (qdvpexit).
+void QDVP_SignalProcessTermination(DPAB *anchor);
+void QDVP_ShutdownCleanUp(DPAB *anchor, int flag);
+void QDVP_ReleaseGlobalResources(DPAB *anchor);
+void Dummy_Function(ProcessEntry *);
+
+// Tasks (qdvptask).
+ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor);
+int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTINE routine,
+                       int waitStartup, ProcessEntry **pEntry);
+ProcessEntry *QDVP_LocateOwnProcessEntry(DPAB *anchor);
+void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry);
+// Ends the calling task: releases its entry and ends its thread. Does not return.
+[[noreturn]] void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry);
+// Appends an item to a task's work queue and wakes the task.
+void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item);
+// Wakes a task waiting for TaskIO notification.
+void QDVP_SignalTaskIO(ProcessEntry *entry);
+// Takes the whole work queue of an entry, oldest first.
+WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry);
+// Waits for TaskIO notification for at most seconds (forever when seconds <= 0); returns the
+// wait's result. Traces waitLine before and wakeLine ("... rc %d errno %d") after.
+int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine, const char *wakeLine);
+// True when the task is asked to end, by its own flag or the anchor's shutdown request.
+int QDVP_TaskShouldEnd(const ProcessEntry *entry);
+// Waits up to seconds for a task to end; used by the orderly shutdown between its checks.
+void QDVP_WaitForTaskEnd(DPAB *anchor, int seconds);
+
+// Sets an anchor flag (DPlogReady, ShutdownRequested, ...) and wakes whoever waits for one.
+void QDVP_SetAnchorFlag(DPAB *anchor, std::atomic<int> *flag);
+// Waits up to seconds for the flag to be set; returns its value.
+int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds);
+// The body of a task that has nothing to do but wait until it is asked to end: it records its
+// thread, traces its start line and its TaskIO waits, and ends itself.
+[[noreturn]] void QDVP_RunIdleTask(ProcessEntry *entry, const char *startLine,
+                                   const char *waitLine, const char *wakeLine);
+
+// A block that a file server waits on for its file: a lock, a mutex and a condition.
+struct QDVP_SignalBlock {
+  OSV1_LOCK Lock;
+  pthread_mutex_t Mutex;
+  pthread_cond_t Cond;
+};
+void QDVP_WaitForSignal(QDVP_SignalBlock *block);
+}

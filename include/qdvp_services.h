@@ -1,0 +1,59 @@
+// The services of the subsystems that the core calls during start-up and shutdown.
+//
+// Each is defined in its subsystem's folder. Where a subsystem is not yet built, its file holds
+// the smallest faithful stand-in (an idle task that ends when asked, a lookup that finds
+// nothing), so that the start-up order and the task model are complete from the first day.
+#pragma once
+
+#include "qdvp_anchor.h"
+
+extern "C" {
+// Agent link client task.
+void QDVP_DCHclientRoutine(ProcessEntry *);
+// Periodic scan task.
+void QDVP_TaskPeriodical(ProcessEntry *);
+// Data provider log.
+void QDVP_DefineDPlogReport(DPAB *);
+void QDVP_DPlogServer(ProcessEntry *);
+// Statistics block.
+StatBlock *QDVP_InitializeStatisticBlock(void);
+void QDVP_ReleaseStatisticBlock(StatBlock *);
+// Metafile server task (started with a startup wait).
+void QDVP_MetaServerTask(ProcessEntry *);
+// Startup configuration: 1 when the file was processed, 0 when there is none to process.
+int QDVP_ProcessStartUpConfig(DPAB *);
+void QDVP_DoApplicationAutoLoad(DPAB *);
+// Releases an application, which unchains it from pApplList.
+void QDVP_ReleaseApplResources(DPAB *, ApplEntry *, int flag);
+// Releases an I/O entry, which unchains it from its list.
+void QDVP_ReleaseIOResources(DPAB *, IOEntry *);
+int QDVP_DetermineMaxAttributesPerGroup(void);
+// Automation server task.
+void QDVP_AutomationServer(ProcessEntry *);
+// Servers of the data provider types.
+void QDVP_SOCKpgmAPIServer(ProcessEntry *);
+void QDVP_SocketServer(ProcessEntry *);
+void QDVP_PostServer(ProcessEntry *);
+void QDVP_FileServer(ProcessEntry *);
+int QDVP_CheckAndStartFileServer(DPAB *, QDVP_TASK_ROUTINE fileServer);
+int QDVP_InitializeUMB(DPAB *);
+void QDVP_HTTPmanagerTask(ProcessEntry *);
+void QDVP_DefineHTTPapplication(DPAB *);
+// Operator console service; runs in the host thread and returns at shutdown, after the orderly
+// shutdown.
+void QDVP_ConsoleService(DPAB *, QDVP_TASK_ROUTINE fileServer);
+// SNMP trap destinations from QDVP_TRAP_DESTINATION.
+TrapDest *QDVP_ConstructTrapDestinationArray(const char *text, int *count);
+void QDVP_ReleaseTrapDestinationArray(TrapDest *);
+// Frees every internal routing block and its buffer.
+void QDVP_ReleaseRoutingBlocks(DPAB *);
+// Batch log.
+void QDVP_CloseBatchLog(void);
+// Writes validation message number to standard output with insert in place of its '#'.
+void QDVP_DisplayValidationMessage(int number, const char *insert);
+}
+
+extern "C" {
+// The texts of the validation messages, by number (99: internal error).
+extern const char *const QDVP_ValidationMessage[100];
+}

@@ -1,0 +1,18 @@
+// The statistics block, made at start-up and released with the anchor.
+#include "../core/support/qdv0.h"
+#include "../include/qdvp_services.h"
+
+// Counts of traffic; the statistics report fills these in.
+struct StatBlock {
+  long Counters[16];
+};
+
+extern "C" {
+
+StatBlock *QDVP_InitializeStatisticBlock(void) {
+  return static_cast<StatBlock *>(QDV0_GetStorage(sizeof(StatBlock)));
+}
+
+void QDVP_ReleaseStatisticBlock(StatBlock *block) { QDV0_FreeStorage(&block); }
+
+}  // extern "C"

@@ -1,0 +1,16 @@
+// The metafile server task. Until the metafile server is built, the task reports a failed
+// start-up to its creator, which releases it and goes on without a metafile server.
+#include <pthread.h>
+
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_services.h"
+
+extern "C" void QDVP_MetaServerTask(ProcessEntry *entry) {
+  entry->ThreadID = OSV1_ThreadID();
+  pthread_mutex_lock(&entry->TaskIOmutex);
+  entry->Terminate = 1;
+  pthread_cond_signal(&entry->TaskIOcond);
+  pthread_mutex_unlock(&entry->TaskIOmutex);
+  // The creator releases the entry; the thread only ends.
+  pthread_exit(&QDVP_ThreadRC);
+}

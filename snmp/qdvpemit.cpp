@@ -1,0 +1,13 @@
+// SNMP trap destinations. Until trap emission is built there are none.
+#include "../include/qdvp_services.h"
+
+extern "C" {
+
+TrapDest *QDVP_ConstructTrapDestinationArray(const char *, int *count) {
+  if (count) *count = 0;
+  return nullptr;
+}
+
+void QDVP_ReleaseTrapDestinationArray(TrapDest *) {}
+
+}  // extern "C"

@@ -1,0 +1,201 @@
+// Test support shared by every test program.
+#include "tests/support/qdvptest.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/support/trk1.h"
+
+namespace qdvp_test {
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/qdvp-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  char *made = mkdtemp(buffer.data());
+  path_ = made ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::Write(const std::string &name, const std::string &text) const {
+  std::string full = File(name);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  std::ofstream out(full, std::ios::binary);
+  out << text;
+  return full;
+}
+
+EnvGuard::EnvGuard(const std::map<std::string, std::optional<std::string>> &values) {
+  for (const auto &[name, value] : values) Set(name, value);
+}
+
+void EnvGuard::Set(const std::string &name, const std::optional<std::string> &value) {
+  const char *old = getenv(name.c_str());
+  saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  if (value) {
+    setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+}
+
+EnvGuard::~EnvGuard() {
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    if (it->second) {
+      setenv(it->first.c_str(), it->second->c_str(), 1);
+    } else {
+      unsetenv(it->first.c_str());
+    }
+  }
+}
+
+TraceCapture::TraceCapture() {
+  TRK1_SetSink(&TraceCapture::Sink, this);
+  TRK1_SetFlags(TRK1_ERROR | TRK1_DETAIL | TRK1_STORAGE | TRK1_FLOW);
+}
+
+TraceCapture::~TraceCapture() {
+  TRK1_SetFlags(0);
+  TRK1_SetSink(nullptr, nullptr);
+}
+
+void TraceCapture::Sink(const char *, const char *line, void *context) {
+  auto *self = static_cast<TraceCapture *>(context);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  self->lines_.emplace_back(line);
+}
+
+std::vector<std::string> TraceCapture::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+bool TraceCapture::Contains(const std::string &text) const { return Count(text) > 0; }
+
+size_t TraceCapture::Count(const std::string &text) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t n = 0;
+  for (const auto &line : lines_) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds deadline) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+int FreePort() {
+  // Ask for an ephemeral TCP port and check that the same UDP port is free as well.
+  for (int attempt = 0; attempt < 50; attempt++) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    int port = ntohs(a.sin_port);
+    close(s);
+    int u = socket(AF_INET, SOCK_DGRAM, 0);
+    bool free = bind(u, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+    close(u);
+    if (free) return port;
+  }
+  return 0;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string BinDir() { return QDVP_BIN_DIR; }
+std::string SourceDir() { return QDVP_SOURCE_DIR; }
+
+Child::Child(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+             const std::string &workDir) {
+  static int serial = 0;
+  std::string base = workDir + "/child" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+  out_ = base + ".out";
+  err_ = base + ".err";
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    for (const auto &[name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !ended_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool Child::Running() {
+  if (ended_) return false;
+  int status;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    ended_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return true;
+}
+
+int Child::Wait(std::chrono::milliseconds deadline) {
+  if (!WaitFor([this] { return !Running(); }, deadline)) return -1;
+  return status_;
+}
+
+void Child::Signal(int signal) {
+  if (pid_ > 0 && !ended_) kill(pid_, signal);
+}
+
+std::string Child::Stdout() const { return ReadFile(out_); }
+std::string Child::Stderr() const { return ReadFile(err_); }
+
+int Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+        std::string *output, std::string *errors) {
+  TempDir dir;
+  Child child(argv, env, dir.path());
+  int status = child.Wait(std::chrono::seconds(60));
+  if (output) *output = child.Stdout();
+  if (errors) *errors = child.Stderr();
+  return status;
+}
+
+}  // namespace qdvp_test

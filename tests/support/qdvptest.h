@@ -1,0 +1,94 @@
+// Test support: temporary directories, environment overrides, trace capture, waiting for
+// conditions with deadlines, free loopback ports, and child processes of the real programs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qdvp_test {
+
+// A directory under the system's temporary directory, removed with its contents at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string &path() const { return path_; }
+  std::string File(const std::string &name) const { return path_ + "/" + name; }
+  // Writes text to a file in the directory and returns its full name.
+  std::string Write(const std::string &name, const std::string &text) const;
+
+ private:
+  std::string path_;
+};
+
+// Sets (or, with nullopt, unsets) environment variables for the life of the object.
+class EnvGuard {
+ public:
+  EnvGuard() = default;
+  explicit EnvGuard(const std::map<std::string, std::optional<std::string>> &values);
+  ~EnvGuard();
+  void Set(const std::string &name, const std::optional<std::string> &value);
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Collects trace lines (all flags on) while it lives.
+class TraceCapture {
+ public:
+  TraceCapture();
+  ~TraceCapture();
+  std::vector<std::string> Lines() const;
+  bool Contains(const std::string &text) const;
+  size_t Count(const std::string &text) const;
+
+ private:
+  static void Sink(const char *component, const char *line, void *context);
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Polls condition until it holds or the deadline passes; returns its last value.
+bool WaitFor(const std::function<bool()> &condition,
+             std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// A loopback port that was free a moment ago (UDP and TCP).
+int FreePort();
+
+std::string ReadFile(const std::string &path);
+std::string BinDir();
+std::string SourceDir();
+
+// A child process of one of the programs, with its standard output and error in files.
+class Child {
+ public:
+  Child(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+        const std::string &workDir);
+  ~Child();  // kills the child if it still runs
+  pid_t pid() const { return pid_; }
+  bool Running();
+  // Waits for the child to end; returns its exit status, or -1 on time-out, or 128+signal.
+  int Wait(std::chrono::milliseconds deadline = std::chrono::seconds(30));
+  void Signal(int signal);
+  std::string Stdout() const;
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  bool ended_ = false;
+  std::string out_, err_;
+};
+
+// Runs a program to its end; returns the exit status and fills output with standard output.
+int Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+        std::string *output, std::string *errors = nullptr);
+
+}  // namespace qdvp_test
