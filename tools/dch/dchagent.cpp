@@ -1,0 +1,213 @@
+// The agent behaviour of the peer: decode, log, store, answer.
+#include "tools/dch/dchagent.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "include/qdvp_agentlink.h"
+
+namespace qdvp_dch {
+
+namespace {
+
+nlohmann::ordered_json Record(const std::string &now, const char *dir, const DchPeer &peer) {
+  return nlohmann::ordered_json{{"time", now}, {"dir", dir}, {"peer", peer.label}};
+}
+
+}  // namespace
+
+void DchAgent::StoreFailed(const DchPeer &peer, int rc, const char *what) {
+  fprintf(stderr, "qdvp-dch: %s: storing %s failed (%d): %s\n", peer.label.c_str(), what, rc,
+          store_->LastError().c_str());
+}
+
+void DchAgent::LogEvent(const DchPeer &peer, const std::string &event,
+                        const std::string &detail) {
+  nlohmann::ordered_json j = Record(DchNow(), "event", peer);
+  j["event"] = event;
+  if (!detail.empty()) j["detail"] = detail;
+  log_->Write(j);
+}
+
+// Applies an accepted request to the store and to the peer's state; *handle receives the
+// handle of an online request. Notes about the request go into the log record *in.
+void DchAgent::Apply(DchPeer *peer, const DchMessage &m, int32_t status,
+                     nlohmann::ordered_json *in, uint32_t *handle) {
+  std::string now = (*in)["time"].get<std::string>();
+  int rc = 0;
+  switch (*m.request) {
+    case QDVP_REQ_DP_REGISTER:
+      if ((rc = store_->Register(m, now)) != 0) StoreFailed(*peer, rc, "registration");
+      break;
+    case QDVP_REQ_DP_ONLINE:
+      if ((rc = store_->Online({m.application, m.table, m.source}, now, handle)) != 0) {
+        StoreFailed(*peer, rc, "online");
+      }
+      break;
+    case QDVP_REQ_DP_OFFLINE: {
+      bool known = false;
+      if (!m.handle) {
+        (*in)["note"] = "offline without handle";
+      } else if ((rc = store_->Offline(*m.handle, now, &known)) != 0) {
+        StoreFailed(*peer, rc, "offline");
+      } else if (!known) {
+        (*in)["note"] = "handle not online";
+      }
+      break;
+    }
+    case QDVP_REQ_DP_UNREGISTER:
+      if ((rc = store_->Unregister(m.application, now)) != 0) StoreFailed(*peer, rc, "unregister");
+      break;
+    case QDVP_REQ_DP_DATA: {
+      uint32_t h = m.handle.value_or(0);
+      const DchSourceKey *key = store_->Lookup(h);
+      if (!key) (*in)["note"] = "handle not online";
+      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)),
+                       now);
+      if (rc != 0) {
+        StoreFailed(*peer, rc, "row");
+      } else {
+        stats_.rows++;
+      }
+      break;
+    }
+    case QDVP_REQ_DP_WAIT_FOR_ACTION:
+      if (std::find(peer->waitingNodes.begin(), peer->waitingNodes.end(), m.source) ==
+          peer->waitingNodes.end()) {
+        peer->waitingNodes.push_back(m.source);
+      }
+      peer->waitSerial = ++waitSerial_;
+      break;
+    case QDVP_REQ_DP_ACTION_STATUS:
+      if (!m.actionId) {
+        (*in)["note"] = "action status without action id";
+      } else if ((rc = store_->ActionStatus(*m.actionId, m.status.value_or(0), m.actionResult,
+                                            now)) != 0) {
+        StoreFailed(*peer, rc, "action status");
+      }
+      break;
+    default:
+      break;
+  }
+  (void)status;
+}
+
+void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t length,
+                         std::vector<DchSend> *out) {
+  stats_.messages++;
+  std::string now = DchNow();
+  DchMessage m;
+  int rc = DchDecodeMessage(bytes, length, &m);
+  nlohmann::ordered_json in = Record(now, "in", *peer);
+  in["length"] = length;
+  in.update(DchMessageToJson(m));
+  if (rc != kDecodeOk || !m.request) {
+    // Nothing a data provider waits for: log it and answer nothing.
+    stats_.badMessages++;
+    in["error"] = rc != kDecodeOk ? "undecodable message" : "status message from a data provider";
+    log_->Write(in);
+    std::string why = m.problems.empty() ? std::string("no request code") : m.problems.back();
+    fprintf(stderr, "qdvp-dch: %s: ignored a message of %zu bytes: %s\n", peer->label.c_str(),
+            length, why.c_str());
+    return;
+  }
+  if (m.request == QDVP_REQ_DP_DATA) peer->dataRows++;
+  DchKind kind = DchKindOfRequest(*m.request);
+  if (kind == kKindOther) {
+    fprintf(stderr, "qdvp-dch: %s: unknown request 0x%04X answered with status 0\n",
+            peer->label.c_str(), *m.request);
+  }
+  DchFaultDecision decision = faults_->Next(kind);
+  uint32_t handle = 0;
+  if (!decision.reply || decision.status == QDVP_DCH_STATUS_OK) {
+    Apply(peer, m, decision.status, &in, &handle);
+  } else {
+    in["note"] = "refused, not stored";
+  }
+  log_->Write(in);
+
+  DchSend send;
+  send.delayMs = decision.delayMs;
+  nlohmann::ordered_json reply = Record(now, decision.reply ? "out" : "event", *peer);
+  if (decision.reply) {
+    unsigned char message[QDVP_AGENTLINK_STATUS_REPLY_MAX];
+    unsigned char h[4];
+    QDVP_WirePut32(h, handle);
+    bool withHandle = kind == kKindOnline && decision.status == QDVP_DCH_STATUS_OK && handle;
+    size_t n = QDVP_AgentLinkBuildStatusReply(message, sizeof message, decision.status,
+                                              withHandle ? h : nullptr);
+    send.bytes.assign(reinterpret_cast<const char *>(message), n);
+    reply["length"] = n;
+    reply["status"] = decision.status;
+    if (withHandle) reply["handle"] = handle;
+    stats_.replies++;
+  } else {
+    reply["event"] = "no_reply";
+  }
+  reply["reply_to"] = QDVP_AgentLinkRequestName(*m.request) ? QDVP_AgentLinkRequestName(*m.request)
+                                                            : "unknown";
+  if (decision.injected) reply["injected"] = true;
+  if (decision.delayMs) reply["delay_ms"] = decision.delayMs;
+  log_->Write(reply);
+
+  if (kind == kKindData && faults_->DropAfter() > 0 && peer->stream &&
+      peer->dataRows == faults_->DropAfter()) {
+    send.closeAfter = true;
+    LogEvent(*peer, "drop_after", std::to_string(peer->dataRows) + " data rows");
+  }
+  if (decision.reply || send.closeAfter) out->push_back(std::move(send));
+}
+
+void DchAgent::QueueAction(DchAction action) {
+  if (action.id > lastActionId_) lastActionId_ = action.id;
+  actions_.push_back(std::move(action));
+}
+
+uint32_t DchAgent::NextActionId() {
+  lastActionId_ = std::max(lastActionId_, store_->LastActionId()) + 1;
+  return lastActionId_;
+}
+
+void DchAgent::TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &allPeers,
+                           std::vector<DchSend> *out) {
+  if (actions_.empty() || peer->waitSerial == 0) return;
+  bool latest = true;
+  for (const DchPeer *other : allPeers) {
+    if (other->waitSerial > peer->waitSerial) latest = false;
+  }
+  for (auto it = actions_.begin(); it != actions_.end();) {
+    auto waits = [&it](const DchPeer *p) {
+      return std::find(p->waitingNodes.begin(), p->waitingNodes.end(), it->node) !=
+             p->waitingNodes.end();
+    };
+    bool mine = waits(peer);
+    if (!mine && latest) {
+      mine = std::none_of(allPeers.begin(), allPeers.end(), waits);
+    }
+    if (!mine) {
+      ++it;
+      continue;
+    }
+    std::string now = DchNow();
+    DchSend send;
+    send.bytes = DchEncodeProvideAction(*it);
+    nlohmann::ordered_json j = Record(now, "out", *peer);
+    j["length"] = send.bytes.size();
+    DchMessage decoded;
+    DchDecodeMessage(reinterpret_cast<const unsigned char *>(send.bytes.data()),
+                     send.bytes.size(), &decoded);
+    j.update(DchMessageToJson(decoded));
+    log_->Write(j);
+    int rc = store_->ActionSent(it->id, it->node, it->type, it->name, it->parameter, it->owner,
+                                peer->label, now);
+    if (rc != 0) StoreFailed(*peer, rc, "action");
+    fprintf(stderr, "qdvp-dch: %s: action %u (%s) sent for node %s\n", peer->label.c_str(),
+            it->id, it->name.c_str(), it->node.c_str());
+    stats_.actions++;
+    if (!send.bytes.empty()) out->push_back(std::move(send));
+    it = actions_.erase(it);
+  }
+}
+
+}  // namespace qdvp_dch

@@ -1,0 +1,90 @@
+// The agent behaviour of the peer: what it does with each request of a data provider.
+//
+// DchAgent is independent of sockets. The event loop hands it every complete message with the
+// peer it came from; the agent decodes it, writes it to the message log, applies it to the
+// store (registration, online, offline, unregister, row, action status), consults the fault
+// rules and returns what to send back: a status reply (with the handle after an online), late
+// or not at all, and whether to close the connection afterwards. It also holds the take
+// actions waiting for a data provider that has asked for actions. Used by the event loop
+// thread only; nothing here throws.
+//
+// Decisions: a request answered with a nonzero status was refused and is not applied to the
+// store (the data provider sends it again); a request whose reply is withheld was applied (the
+// reply was "lost"). Handles are unique per application, attribute group and source: the same
+// triple gets the same handle again while it is online, and a fresh one after its offline.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tools/dch/dchaction.h"
+#include "tools/dch/dchfault.h"
+#include "tools/dch/dchjsonl.h"
+#include "tools/dch/dchstore.h"
+
+namespace qdvp_dch {
+
+// One data provider as the agent sees it: a TCP connection or a UDP sender.
+struct DchPeer {
+  std::string label;  // "tcp 127.0.0.1:40000" or "udp 127.0.0.1:40001"
+  bool stream = true;
+  int64_t dataRows = 0;                   // data requests received
+  std::vector<std::string> waitingNodes;  // sources of its wait-for-action requests
+  uint64_t waitSerial = 0;                // when it last asked for actions (0: never)
+};
+
+// One thing to send to a peer.
+struct DchSend {
+  std::string bytes;        // may be empty when only closeAfter is set
+  int delayMs = 0;
+  bool closeAfter = false;  // close the connection once this is sent
+};
+
+// Counters for the closing line.
+struct DchAgentStats {
+  uint64_t messages = 0, rows = 0, badMessages = 0, replies = 0, actions = 0;
+};
+
+class DchAgent {
+ public:
+  DchAgent(DchStore *store, DchJsonl *log, DchFaultPlan *faults)
+      : store_(store), log_(log), faults_(faults) {}
+
+  // Handles one complete message from peer and appends what to send back to *out.
+  void OnMessage(DchPeer *peer, const unsigned char *bytes, size_t length,
+                 std::vector<DchSend> *out);
+
+  // Queues a take action for the next data provider that asks for actions.
+  void QueueAction(DchAction action);
+  // The next free action identifier.
+  uint32_t NextActionId();
+  // Appends to *out the queued actions that go to peer: those for a node it waits for, and,
+  // when it is the peer that asked most recently, those for a node nobody waits for.
+  void TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &allPeers,
+                   std::vector<DchSend> *out);
+  bool HasQueuedActions() const { return !actions_.empty(); }
+
+  // Writes a connection event (connected, closed, dropped, ...) to the message log.
+  void LogEvent(const DchPeer &peer, const std::string &event, const std::string &detail);
+
+  const DchAgentStats &Stats() const { return stats_; }
+
+ private:
+  void Apply(DchPeer *peer, const DchMessage &m, int32_t status, nlohmann::ordered_json *in,
+             uint32_t *handle);
+  void StoreFailed(const DchPeer &peer, int rc, const char *what);
+
+  DchStore *store_;
+  DchJsonl *log_;
+  DchFaultPlan *faults_;
+  DchAgentStats stats_;
+  std::deque<DchAction> actions_;
+  uint64_t waitSerial_ = 0;
+  uint32_t lastActionId_ = 0;
+};
+
+}  // namespace qdvp_dch

@@ -1,0 +1,397 @@
+// Decoding of agent link messages into plain records and JSON, for the agent peer.
+//
+// The peer must accept anything a data provider (or a broken program on its port) sends, so
+// every read is bounded by the field lengths already checked by QDVP_WireNextField, fixed-size
+// fields are checked for their size, and nothing here throws.
+#include "tools/dch/dchdecode.h"
+
+#include <stdio.h>
+
+#include "include/qdvp_agentlink.h"
+#include "include/qdvp_wire.h"
+
+namespace qdvp_dch {
+
+namespace {
+
+std::string Text(const QDVP_WireField &field) {
+  return std::string(reinterpret_cast<const char *>(field.data), field.length);
+}
+
+std::string Hex16(uint16_t code) {
+  char buffer[8];
+  snprintf(buffer, sizeof buffer, "0x%04X", code);
+  return buffer;
+}
+
+// Reads a fixed-size integer field; notes a problem and returns false for a wrong size.
+bool Fixed(const QDVP_WireField &field, uint32_t size, DchMessage *message, const char *what,
+           uint32_t *value) {
+  if (field.length != size) {
+    message->problems.push_back(std::string(what) + " field of " + std::to_string(field.length) +
+                                " bytes, expected " + std::to_string(size));
+    return false;
+  }
+  *value = size == 2 ? QDVP_WireGet16(field.data) : QDVP_WireGet32(field.data);
+  return true;
+}
+
+// Reads an integer of 1 to 4 bytes, most significant first (the action type arrives this way).
+bool Variable(const QDVP_WireField &field, DchMessage *message, const char *what,
+              uint32_t *value) {
+  if (field.length < 1 || field.length > 4) {
+    message->problems.push_back(std::string(what) + " field of " + std::to_string(field.length) +
+                                " bytes");
+    return false;
+  }
+  uint32_t v = 0;
+  for (uint32_t i = 0; i < field.length; i++) v = (v << 8) | field.data[i];
+  *value = v;
+  return true;
+}
+
+// Reads the fields after the request code of a registration: the application, its help, then
+// per table its name, help, data type, TTL and attribute descriptions.
+void DecodeRegisterField(const QDVP_WireField &field, DchMessage *message) {
+  uint32_t value = 0;
+  DchTableRegistration *table = message->tables.empty() ? nullptr : &message->tables.back();
+  switch (field.code) {
+    case QDVP_FIELD_APPL_NAME:
+      message->application = Text(field);
+      return;
+    case QDVP_FIELD_HELP:
+      (table ? table->help : message->applicationHelp) = Text(field);
+      return;
+    case QDVP_FIELD_TABLE_NAME:
+      message->tables.emplace_back();
+      message->tables.back().name = Text(field);
+      return;
+    default:
+      break;
+  }
+  if (!table) {
+    message->problems.push_back("field " + Hex16(field.code) + " before the first table");
+    return;
+  }
+  switch (field.code) {
+    case QDVP_FIELD_DATA_TYPE:
+      table->dataType = Text(field);
+      break;
+    case QDVP_FIELD_TTL:
+      if (Fixed(field, 4, message, "TTL", &value)) table->ttl = static_cast<int32_t>(value);
+      break;
+    case QDVP_FIELD_ATTR_DESCRIPTIONS:
+      table->descriptions = Text(field);
+      table->attributes = DchParseAttributeDescriptions(table->descriptions, &message->problems);
+      break;
+    default:
+      message->unknown.push_back({field.code, field.length});
+      break;
+  }
+}
+
+// Reads one field of any other message.
+void DecodeField(const QDVP_WireField &field, DchMessage *message,
+                 std::optional<std::string> *pendingName) {
+  uint32_t value = 0;
+  switch (field.code) {
+    case QDVP_FIELD_STATUS:
+      if (Fixed(field, 4, message, "status", &value)) message->status = static_cast<int32_t>(value);
+      break;
+    case QDVP_FIELD_APPL_NAME:
+      message->application = Text(field);
+      break;
+    case QDVP_FIELD_SOURCE_NAME:
+      message->source = Text(field);
+      break;
+    case QDVP_FIELD_TABLE_NAME:
+      message->table = Text(field);
+      break;
+    case QDVP_FIELD_DCH_HANDLE:
+      if (Fixed(field, 4, message, "handle", &value)) message->handle = value;
+      break;
+    case QDVP_FIELD_DATA_SEQUENCE:
+      if (Fixed(field, 2, message, "data sequence", &value)) {
+        message->dataSequence = static_cast<int16_t>(value);
+      }
+      break;
+    case QDVP_FIELD_ATTR_NAME:
+      if (*pendingName) message->problems.push_back("attribute " + **pendingName + " without value");
+      *pendingName = Text(field);
+      break;
+    case QDVP_FIELD_ATTR_VALUE: {
+      if (!*pendingName) {
+        message->problems.push_back("attribute value without name");
+        break;
+      }
+      DchAttrValue attr;
+      if (field.length > 0) {
+        attr.type = static_cast<char>(field.data[0]);
+        attr.bytes.assign(reinterpret_cast<const char *>(field.data) + 1, field.length - 1);
+      } else {
+        message->problems.push_back("attribute " + **pendingName + " value without type letter");
+      }
+      message->attributes.emplace_back(std::move(**pendingName), std::move(attr));
+      pendingName->reset();
+      break;
+    }
+    case QDVP_FIELD_WAIT_CODE:
+      if (Variable(field, message, "wait code or action type", &value)) message->waitCode = value;
+      break;
+    case QDVP_FIELD_ACTION_NAME:
+      message->actionName = Text(field);
+      break;
+    case QDVP_FIELD_ACTION_ID:
+      if (Fixed(field, 4, message, "action id", &value)) message->actionId = value;
+      break;
+    case QDVP_FIELD_ACTION_PARM:
+      message->actionParameter = Text(field);
+      break;
+    case QDVP_FIELD_ACTION_RESULT:
+      message->actionResult = Text(field);
+      break;
+    case QDVP_FIELD_ACTION_OWNER:
+      message->actionOwner = Text(field);
+      break;
+    default:
+      message->unknown.push_back({field.code, field.length});
+      break;
+  }
+}
+
+bool IsDigits(const std::string &text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// Parses the head of a description entry at pos: flags, name, type and size, each part ended
+// by ",". On success fills entry and returns the position after the size's comma.
+std::optional<size_t> ParseHead(const std::string &text, size_t pos, DchAttrDescription *entry) {
+  DchAttrDescription e;
+  while (pos < text.size() && (text[pos] == '@' || text[pos] == '$')) {
+    (text[pos] == '@' ? e.key : e.atomic) = true;
+    pos++;
+  }
+  std::string parts[3];
+  for (auto &part : parts) {
+    size_t comma = text.find_first_of(",;", pos);
+    if (comma == std::string::npos || text[comma] != ',') return std::nullopt;
+    part = text.substr(pos, comma - pos);
+    pos = comma + 1;
+  }
+  if (parts[0].empty() || parts[1].empty() || !IsDigits(parts[2]) || parts[2].size() > 9) {
+    return std::nullopt;
+  }
+  e.name = parts[0];
+  e.type = parts[1];
+  e.size = std::stoi(parts[2]);
+  *entry = std::move(e);
+  return pos;
+}
+
+bool OnlyBlanksOrNul(const std::string &text, size_t pos) {
+  for (; pos < text.size(); pos++) {
+    if (text[pos] != ' ' && text[pos] != '\0' && text[pos] != '\n' && text[pos] != '\r') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Placeholder(const std::string &part) { return part == " " ? std::string() : part; }
+
+}  // namespace
+
+int DchDecodeMessage(const unsigned char *bytes, size_t length, DchMessage *message) {
+  *message = DchMessage();
+  if (length < QDVP_WIRE_LENGTH_WORD) {
+    message->problems.push_back("message of " + std::to_string(length) + " bytes");
+    return kDecodeTooShort;
+  }
+  message->length = QDVP_WireGet32(bytes);
+  if (message->length != length) {
+    message->problems.push_back("length word " + std::to_string(message->length) + " for " +
+                                std::to_string(length) + " bytes");
+    return kDecodeTooShort;
+  }
+  size_t position = QDVP_WIRE_LENGTH_WORD;
+  QDVP_WireField field;
+  int more = QDVP_WireNextField(bytes, length, &position, &field);
+  if (more < 0) {
+    message->problems.push_back("first field runs past the end");
+    return kDecodeBadField;
+  }
+  if (more == 0) {
+    message->problems.push_back("message without fields");
+    return kDecodeNoRequest;
+  }
+  uint32_t value = 0;
+  if (field.code == QDVP_FIELD_REQUEST) {
+    if (!Fixed(field, 2, message, "request code", &value)) return kDecodeNoRequest;
+    message->request = static_cast<uint16_t>(value);
+  } else if (field.code == QDVP_FIELD_STATUS) {
+    if (!Fixed(field, 4, message, "status", &value)) return kDecodeNoRequest;
+    message->status = static_cast<int32_t>(value);
+  } else {
+    message->problems.push_back("first field " + Hex16(field.code) +
+                                " is neither a request code nor a status");
+    return kDecodeNoRequest;
+  }
+  bool registration = message->request == QDVP_REQ_DP_REGISTER;
+  std::optional<std::string> pendingName;
+  while ((more = QDVP_WireNextField(bytes, length, &position, &field)) > 0) {
+    if (registration) {
+      DecodeRegisterField(field, message);
+    } else {
+      DecodeField(field, message, &pendingName);
+    }
+  }
+  if (pendingName) message->problems.push_back("attribute " + *pendingName + " without value");
+  if (more < 0) {
+    message->problems.push_back("field at offset " + std::to_string(position) +
+                                " runs past the end");
+    return kDecodeBadField;
+  }
+  return kDecodeOk;
+}
+
+std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string &text,
+                                                              std::vector<std::string> *problems) {
+  std::vector<DchAttrDescription> result;
+  size_t pos = 0;
+  while (pos < text.size() && !OnlyBlanksOrNul(text, pos)) {
+    DchAttrDescription entry;
+    std::optional<size_t> after = ParseHead(text, pos, &entry);
+    if (!after) {
+      // Not an entry: skip to the next ";" and try again there.
+      size_t semi = text.find(';', pos);
+      problems->push_back("attribute description at offset " + std::to_string(pos) +
+                          " skipped");
+      if (semi == std::string::npos) break;
+      pos = semi + 1;
+      continue;
+    }
+    pos = *after;
+    // The enumeration is either an ENUM{...} text, which may hold commas, or up to the comma.
+    bool isEnum = text.compare(pos, 5, "ENUM{") == 0 || text.compare(pos, 5, "enum{") == 0;
+    size_t enumEnd;
+    if (isEnum) {
+      size_t brace = text.find('}', pos);
+      enumEnd = brace == std::string::npos ? std::string::npos : text.find(',', brace);
+    } else {
+      enumEnd = text.find_first_of(",;", pos);
+    }
+    if (enumEnd == std::string::npos || text[enumEnd] == ';') {
+      // No help part: the entry ends at the next ";".
+      size_t semi = text.find(';', pos);
+      size_t end = semi == std::string::npos ? text.size() : semi;
+      entry.enumText = Placeholder(text.substr(pos, end - pos));
+      problems->push_back("attribute description " + entry.name + " without help part");
+      pos = end == text.size() ? end : end + 1;
+    } else {
+      entry.enumText = Placeholder(text.substr(pos, enumEnd - pos));
+      pos = enumEnd + 1;
+      // The help runs to the ";" that ends the text or is followed by another entry, so a help
+      // text may itself hold ";".
+      size_t end = std::string::npos;
+      for (size_t semi = text.find(';', pos); semi != std::string::npos;
+           semi = text.find(';', semi + 1)) {
+        DchAttrDescription next;
+        if (OnlyBlanksOrNul(text, semi + 1) || ParseHead(text, semi + 1, &next)) {
+          end = semi;
+          break;
+        }
+      }
+      if (end == std::string::npos) {
+        problems->push_back("attribute description " + entry.name + " without closing ;");
+        end = text.size();
+      }
+      entry.help = Placeholder(text.substr(pos, end - pos));
+      pos = end == text.size() ? end : end + 1;
+    }
+    entry.position = static_cast<int>(result.size());
+    result.push_back(std::move(entry));
+  }
+  return result;
+}
+
+nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
+  const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
+  if (QDVP_AgentLinkIsIntegerType(value.type)) {
+    if (value.bytes.size() == 2) return static_cast<int16_t>(QDVP_WireGet16(b));
+    if (value.bytes.size() == 4) return static_cast<int32_t>(QDVP_WireGet32(b));
+  }
+  return value.bytes;
+}
+
+nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message) {
+  nlohmann::ordered_json attrs = nlohmann::ordered_json::object();
+  for (const auto &[name, value] : message.attributes) attrs[name] = DchAttrValueToJson(value);
+  return attrs;
+}
+
+nlohmann::ordered_json DchMessageToJson(const DchMessage &message) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::object();
+  if (message.request) {
+    const char *name = QDVP_AgentLinkRequestName(*message.request);
+    j["request"] = name ? name : Hex16(*message.request);
+  }
+  if (message.status) j["status"] = *message.status;
+  if (!message.application.empty()) j["application"] = message.application;
+  if (!message.applicationHelp.empty()) j["help"] = message.applicationHelp;
+  if (!message.table.empty()) j["attribute_group"] = message.table;
+  if (!message.source.empty()) j["source"] = message.source;
+  if (message.handle) j["handle"] = *message.handle;
+  if (message.dataSequence) j["data_sequence"] = *message.dataSequence;
+  if (!message.tables.empty()) {
+    nlohmann::ordered_json tables = nlohmann::ordered_json::array();
+    for (const auto &t : message.tables) {
+      nlohmann::ordered_json tj = {{"name", t.name}, {"type", t.dataType}};
+      if (t.ttl) tj["ttl"] = *t.ttl;
+      tj["help"] = t.help;
+      nlohmann::ordered_json attrs = nlohmann::ordered_json::array();
+      for (const auto &a : t.attributes) {
+        attrs.push_back({{"name", a.name}, {"type", a.type}, {"size", a.size}, {"key", a.key},
+                         {"atomic", a.atomic}, {"enum", a.enumText}, {"help", a.help}});
+      }
+      tj["attributes"] = std::move(attrs);
+      tables.push_back(std::move(tj));
+    }
+    j["attribute_groups"] = std::move(tables);
+  }
+  if (message.request == QDVP_REQ_DP_DATA || !message.attributes.empty()) {
+    j["attrs"] = DchRowAttrsToJson(message);
+    nlohmann::ordered_json types = nlohmann::ordered_json::object();
+    for (const auto &[name, value] : message.attributes) {
+      types[name] = value.type ? std::string(1, value.type) : std::string();
+    }
+    j["types"] = std::move(types);
+  }
+  if (message.waitCode) {
+    j[message.request == QDVP_REQ_DP_PROVIDE_ACTION ? "action_type" : "wait_code"] =
+        *message.waitCode;
+  }
+  if (message.actionId) j["action_id"] = *message.actionId;
+  if (message.actionName) j["action_name"] = *message.actionName;
+  if (message.actionParameter) j["action_parameter"] = *message.actionParameter;
+  if (message.actionOwner) j["action_owner"] = *message.actionOwner;
+  if (message.actionResult) j["action_result"] = *message.actionResult;
+  if (!message.unknown.empty()) {
+    nlohmann::ordered_json unknown = nlohmann::ordered_json::array();
+    for (const auto &u : message.unknown) {
+      unknown.push_back({{"code", Hex16(u.code)}, {"length", u.length}});
+    }
+    j["unknown_fields"] = std::move(unknown);
+  }
+  if (!message.problems.empty()) j["problems"] = message.problems;
+  return j;
+}
+
+std::string DchJsonText(const nlohmann::ordered_json &value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace qdvp_dch

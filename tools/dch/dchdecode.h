@@ -1,0 +1,105 @@
+// Decoding of agent link messages into plain records and JSON, for the agent peer.
+//
+// DchDecodeMessage turns one complete message (length word included) into a DchMessage: the
+// request or status it carries, the registration of an application with its tables and
+// attribute descriptions, a row's handle, data sequence and attribute values, the fields of the
+// wait, action status and provide-action requests. It never reads outside the bytes it is given
+// and never throws; a message it cannot make sense of gives a nonzero status and a problem text.
+// Fields it does not know are kept as codes and sizes, fields of a wrong size are noted as
+// problems and otherwise skipped. The functions are pure and may be called from any thread.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qdvp_dch {
+
+// Outcomes of DchDecodeMessage.
+enum DchDecodeStatus {
+  kDecodeOk = 0,
+  kDecodeTooShort = 1,      // fewer than 4 bytes, or the length word disagrees with the size
+  kDecodeBadField = 2,      // a field header or its data runs past the end of the message
+  kDecodeNoRequest = 3,     // the first field is neither a request code nor a status
+};
+
+// One attribute value as it travelled: its type letter and its value bytes.
+struct DchAttrValue {
+  char type = 0;
+  std::string bytes;
+};
+
+// One entry of a table's attribute descriptions.
+struct DchAttrDescription {
+  std::string name;
+  std::string type;
+  int size = 0;
+  bool key = false;
+  bool atomic = false;
+  std::string enumText;  // empty when the entry carries the blank placeholder
+  std::string help;      // likewise
+  int position = 0;      // 0-based, in the order of the descriptions
+};
+
+// One table of a registration.
+struct DchTableRegistration {
+  std::string name;
+  std::string help;
+  std::string dataType;
+  std::optional<int32_t> ttl;
+  std::string descriptions;  // the text as received
+  std::vector<DchAttrDescription> attributes;
+};
+
+// A field the decoder does not know in this message.
+struct DchUnknownField {
+  uint16_t code = 0;
+  uint32_t length = 0;
+};
+
+struct DchMessage {
+  uint32_t length = 0;
+  std::optional<uint16_t> request;  // the request code, when the message is a request
+  std::optional<int32_t> status;    // the status: of a reply, or of an action status request
+  std::string application, applicationHelp, table, source;
+  std::vector<DchTableRegistration> tables;  // register
+  std::optional<uint32_t> handle;            // online reply, offline, data
+  std::optional<int16_t> dataSequence;       // data
+  std::vector<std::pair<std::string, DchAttrValue>> attributes;  // data, in message order
+  std::optional<uint32_t> waitCode;          // wait: the wait code; provide action: the type
+  std::optional<uint32_t> actionId;
+  std::optional<std::string> actionName, actionParameter, actionOwner, actionResult;
+  std::vector<DchUnknownField> unknown;
+  std::vector<std::string> problems;  // what was skipped and why
+};
+
+// Decodes one complete message of length bytes into *message. Returns a DchDecodeStatus; on a
+// nonzero status *message holds what was decoded before the failure and a problem text.
+int DchDecodeMessage(const unsigned char *bytes, size_t length, DchMessage *message);
+
+// Parses a table's attribute descriptions text ("@$Busy,G,4, , ;...") into entries. Entries
+// that do not have the name, type and size parts are skipped and noted in problems.
+std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string &text,
+                                                              std::vector<std::string> *problems);
+
+// The JSON value of one attribute value: a number for an integer type letter with 2 or 4 value
+// bytes (signed, most significant byte first), a string otherwise.
+nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value);
+
+// The row of a data message as a JSON object from attribute name to value.
+nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message);
+
+// The whole message as JSON: "request" (its short name) or "status", then the fields that
+// message carries, and "unknown_fields" / "problems" when there are any.
+nlohmann::ordered_json DchMessageToJson(const DchMessage &message);
+
+// Text of a JSON value with invalid UTF-8 replaced, never throwing.
+std::string DchJsonText(const nlohmann::ordered_json &value);
+
+}  // namespace qdvp_dch

@@ -1,0 +1,129 @@
+// qdvp-dch: the agent peer of the data provider. Parses the command line, opens the store and
+// the message log, and runs the server until SIGINT or SIGTERM.
+//
+// Exit status: 0 after a clean stop, 1 when the final commit failed, 2 for a bad command line
+// or when the database, the log or the port cannot be opened.
+#include <stdio.h>
+#include <string.h>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/dch/dchagent.h"
+#include "tools/dch/dchnet.h"
+
+namespace {
+
+const char *kDescription =
+    "qdvp-dch: the agent peer of the data provider. Listens for the agent link on TCP and UDP,\n"
+    "answers every request as an agent does (status 0, a handle for each online), stores\n"
+    "registrations, sources and rows in SQLite and logs every message as JSON lines.\n"
+    "Fault options make it refuse, delay or ignore requests, or drop connections.";
+
+const char *kFooter =
+    "KIND is one of register, online, data, offline, unregister, wait, action (action status\n"
+    "and result). COUNT is a number or 'all'. Fault options may be repeated; counted rules of\n"
+    "one kind are used up in the order given. A refused request (nonzero STATUS) is not\n"
+    "stored; a request whose reply is withheld is.\n"
+    "Action file lines: {\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
+    "\"owner\":\"Sit1\",\"id\":7}\n"
+    "(only name is required); each is sent to the data provider that asked for actions for\n"
+    "that node.";
+
+int Main(int argc, char **argv) {
+  CLI::App app{kDescription, "qdvp-dch"};
+  app.footer(kFooter);
+  qdvp_dch::DchServerOptions options;
+  std::string db = "dch.db", jsonl;
+  std::vector<std::string> fails, delays, noReplies;
+  int64_t dropAfter = 0;
+  app.add_option("--port", options.port, "TCP and UDP port (0: an ephemeral port, printed)")
+      ->default_val(7900)
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--listen", options.listen, "address to listen on")->default_val("127.0.0.1");
+  app.add_flag("--udp-only", options.udpOnly, "listen on UDP only, leave TCP closed");
+  app.add_option("--db", db, "SQLite database")->default_val("dch.db");
+  app.add_option("--jsonl", jsonl, "write every message as a JSON line to PATH ('-': stdout)");
+  app.add_option("--ready-file", options.readyFile, "write the port to PATH once listening");
+  app.add_option("--action-file", options.actionFile,
+                 "follow PATH for take actions, one JSON object per line");
+  app.add_option("--fail", fails, "answer the next COUNT (default 1) KIND requests with STATUS")
+      ->type_name("KIND:STATUS[:COUNT]");
+  app.add_option("--delay", delays, "answer every KIND request MS milliseconds late")
+      ->type_name("KIND:MS");
+  app.add_option("--no-reply", noReplies, "do not answer the next COUNT (default 1) KIND requests")
+      ->type_name("KIND[:COUNT]");
+  app.add_option("--drop-after", dropAfter,
+                 "close each TCP connection after answering its Nth data request")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--commit-ms", options.commitMs,
+                 "longest time a received message waits for its commit (0: at once)")
+      ->default_val(200)
+      ->check(CLI::Range(0, 600000));
+  app.add_option("--partial-timeout-ms", options.partialTimeoutMs,
+                 "drop a connection whose message stays incomplete this long")
+      ->default_val(30000)
+      ->check(CLI::Range(1, 3600000));
+  app.add_option("--max-connections", options.maxConnections,
+                 "most TCP connections, and most UDP senders, at a time")
+      ->default_val(64)
+      ->check(CLI::Range(1, 10000));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    int rc = app.exit(e);
+    return rc == 0 ? 0 : 2;
+  }
+
+  qdvp_dch::DchFaultPlan faults;
+  std::string error;
+  for (const auto &f : fails) {
+    if (!faults.AddFail(f, &error)) {
+      fprintf(stderr, "qdvp-dch: --fail %s: %s\n", f.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  for (const auto &d : delays) {
+    if (!faults.AddDelay(d, &error)) {
+      fprintf(stderr, "qdvp-dch: --delay %s: %s\n", d.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  for (const auto &n : noReplies) {
+    if (!faults.AddNoReply(n, &error)) {
+      fprintf(stderr, "qdvp-dch: --no-reply %s: %s\n", n.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  faults.SetDropAfter(dropAfter);
+
+  qdvp_dch::DchStore store;
+  if (store.Open(db) != 0) {
+    fprintf(stderr, "qdvp-dch: cannot open database %s: %s\n", db.c_str(),
+            store.LastError().c_str());
+    return 2;
+  }
+  qdvp_dch::DchJsonl log;
+  if (!jsonl.empty()) {
+    int rc = log.Open(jsonl);
+    if (rc != 0) {
+      fprintf(stderr, "qdvp-dch: cannot open %s: %s\n", jsonl.c_str(), strerror(rc));
+      return 2;
+    }
+  }
+  qdvp_dch::DchAgent agent(&store, &log, &faults);
+  qdvp_dch::DchServer server(options, &agent, &store, &log);
+  return server.Run();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception &e) {
+    fprintf(stderr, "qdvp-dch: %s\n", e.what());
+  } catch (...) {
+    fprintf(stderr, "qdvp-dch: unexpected failure\n");
+  }
+  return 2;
+}

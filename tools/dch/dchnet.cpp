@@ -1,0 +1,620 @@
+// The network side of the agent peer: one poll loop over the TCP listener, its connections,
+// the UDP socket and a self-pipe for signals.
+//
+// A data provider reaches the agent over TCP when it can and over UDP otherwise, on the same
+// port number: over UDP it sends each message (in pieces when long) as datagrams from its own
+// socket and expects the replies by sendto to the address they came from. Each sender address
+// is therefore treated like a connection of its own, with its own reassembly.
+#include "tools/dch/dchnet.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "include/qdvp_wire.h"
+#include "tools/dch/dchframe.h"
+
+namespace qdvp_dch {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+volatile sig_atomic_t g_signal = 0;
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+  int saved = errno;
+  g_signal = sig;
+  if (g_signalPipe[1] >= 0) {
+    char c = 1;
+    ssize_t ignored = write(g_signalPipe[1], &c, 1);
+    (void)ignored;
+  }
+  errno = saved;
+}
+
+// Replies not read by a connection beyond this are a sign of a peer that does not read.
+constexpr size_t kMaxUnsent = 8 * 1024 * 1024;
+// A UDP sender silent this long is forgotten.
+constexpr milliseconds kUdpSenderIdle(10 * 60 * 1000);
+constexpr milliseconds kActionPoll(100);
+
+struct Pending {
+  Clock::time_point due;
+  std::string bytes;
+  bool closeAfter;
+};
+
+// A TCP connection or a UDP sender.
+struct Endpoint {
+  DchPeer peer;
+  DchReassembler reassembler{QDVP_WIRE_MAX_MESSAGE};
+  std::deque<Pending> pending;
+  std::optional<Clock::time_point> partialSince;
+  Clock::time_point lastSeen;
+  int fd = -1;  // TCP only
+  std::string out;
+  bool closing = false;
+  bool dead = false;
+  sockaddr_storage address{};  // UDP only
+  socklen_t addressLength = 0;
+};
+
+std::string AddressText(const sockaddr *address, socklen_t length) {
+  char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
+  getnameinfo(address, length, host, sizeof host, port, sizeof port,
+              NI_NUMERICHOST | NI_NUMERICSERV);
+  bool v6 = address->sa_family == AF_INET6;
+  return (v6 ? "[" : "") + std::string(host) + (v6 ? "]:" : ":") + port;
+}
+
+class Loop {
+ public:
+  Loop(const DchServerOptions &options, DchAgent *agent, DchStore *store, DchJsonl *log)
+      : options_(options), agent_(agent), store_(store), log_(log),
+        actionFile_(options.actionFile) {}
+  ~Loop();
+  int Listen();
+  void Serve();
+  void Stop();
+
+ private:
+  void Accept();
+  void ReadConnection(Endpoint &ep);
+  void ReadDatagrams();
+  void Feed(Endpoint &ep, const unsigned char *bytes, size_t n);
+  void Schedule(Endpoint &ep, std::vector<DchSend> &sends);
+  void Release(Endpoint &ep, Clock::time_point now);
+  void FlushOut(Endpoint &ep);
+  void Drop(Endpoint &ep, const std::string &why);
+  void Close(Endpoint &ep, const char *event);
+  void PollActions();
+  void OfferActions();
+  void Housekeeping(Clock::time_point now);
+  int Timeout(Clock::time_point now) const;
+  std::vector<const DchPeer *> Peers() const;
+
+  DchServerOptions options_;
+  DchAgent *agent_;
+  DchStore *store_;
+  DchJsonl *log_;
+  DchActionFile actionFile_;
+  int tcp_ = -1, udp_ = -1, port_ = 0;
+  std::vector<std::unique_ptr<Endpoint>> connections_;
+  std::map<std::string, std::unique_ptr<Endpoint>> senders_;
+  std::optional<Clock::time_point> transactionSince_;
+  Clock::time_point nextActionPoll_;
+};
+
+Loop::~Loop() {
+  for (auto &c : connections_) {
+    if (c->fd >= 0) close(c->fd);
+  }
+  if (tcp_ >= 0) close(tcp_);
+  if (udp_ >= 0) close(udp_);
+}
+
+// Binds the TCP listener and the UDP socket to the same port. With port 0 the TCP listener
+// picks an ephemeral port and the UDP socket follows it; when that UDP port is taken, both are
+// tried again on another.
+int Loop::Listen() {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo *found = nullptr;
+  int rc = getaddrinfo(options_.listen.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || !found) {
+    fprintf(stderr, "qdvp-dch: bad listen address %s: %s\n", options_.listen.c_str(),
+            gai_strerror(rc));
+    return 2;
+  }
+  sockaddr_storage address{};
+  socklen_t length = found->ai_addrlen;
+  memcpy(&address, found->ai_addr, length);
+  int family = found->ai_family;
+  freeaddrinfo(found);
+  auto setPort = [&](int port) {
+    if (family == AF_INET6) {
+      reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port = htons(static_cast<uint16_t>(port));
+    } else {
+      reinterpret_cast<sockaddr_in *>(&address)->sin_port = htons(static_cast<uint16_t>(port));
+    }
+  };
+  auto *sa = reinterpret_cast<sockaddr *>(&address);
+  for (int attempt = 0; attempt < 20; attempt++) {
+    int port = options_.port;
+    setPort(port);
+    if (!options_.udpOnly) {
+      tcp_ = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      int one = 1;
+      setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      if (tcp_ < 0 || bind(tcp_, sa, length) != 0 || listen(tcp_, 128) != 0) {
+        fprintf(stderr, "qdvp-dch: cannot listen on TCP %s port %d: %s\n",
+                options_.listen.c_str(), port, strerror(errno));
+        return 2;
+      }
+      sockaddr_storage bound{};
+      socklen_t boundLength = sizeof bound;
+      getsockname(tcp_, reinterpret_cast<sockaddr *>(&bound), &boundLength);
+      port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                      : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+      setPort(port);
+    }
+    udp_ = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (udp_ >= 0 && bind(udp_, sa, length) == 0) {
+      sockaddr_storage bound{};
+      socklen_t boundLength = sizeof bound;
+      getsockname(udp_, reinterpret_cast<sockaddr *>(&bound), &boundLength);
+      port_ = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                       : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+      int size = 4 * 1024 * 1024;
+      setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+      return 0;
+    }
+    int error = errno;
+    if (udp_ >= 0) close(udp_);
+    udp_ = -1;
+    if (options_.port != 0 || options_.udpOnly) {
+      fprintf(stderr, "qdvp-dch: cannot bind UDP %s port %d: %s\n", options_.listen.c_str(),
+              port, strerror(error));
+      return 2;
+    }
+    close(tcp_);
+    tcp_ = -1;
+  }
+  fprintf(stderr, "qdvp-dch: found no port free for both TCP and UDP\n");
+  return 2;
+}
+
+std::vector<const DchPeer *> Loop::Peers() const {
+  std::vector<const DchPeer *> peers;
+  for (const auto &c : connections_) {
+    if (!c->dead) peers.push_back(&c->peer);
+  }
+  for (const auto &[key, s] : senders_) peers.push_back(&s->peer);
+  return peers;
+}
+
+void Loop::Close(Endpoint &ep, const char *event) {
+  if (ep.dead) return;
+  ep.dead = true;
+  if (ep.fd >= 0) close(ep.fd);
+  ep.fd = -1;
+  agent_->LogEvent(ep.peer, event, std::string());
+}
+
+void Loop::Drop(Endpoint &ep, const std::string &why) {
+  fprintf(stderr, "qdvp-dch: %s: dropped: %s\n", ep.peer.label.c_str(), why.c_str());
+  agent_->LogEvent(ep.peer, "dropped", why);
+  if (ep.peer.stream) {
+    Close(ep, "closed");
+  } else {
+    ep.reassembler.Clear();
+    ep.partialSince.reset();
+  }
+}
+
+void Loop::Accept() {
+  for (;;) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int fd = accept4(tcp_, reinterpret_cast<sockaddr *>(&address), &length,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        fprintf(stderr, "qdvp-dch: accept failed: %s\n", strerror(errno));
+      }
+      return;
+    }
+    std::string label =
+        "tcp " + AddressText(reinterpret_cast<sockaddr *>(&address), length);
+    if (static_cast<int>(connections_.size()) >= options_.maxConnections) {
+      fprintf(stderr, "qdvp-dch: %s: refused, %zu connections open\n", label.c_str(),
+              connections_.size());
+      close(fd);
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto ep = std::make_unique<Endpoint>();
+    ep->fd = fd;
+    ep->peer.label = label;
+    ep->peer.stream = true;
+    ep->lastSeen = Clock::now();
+    fprintf(stderr, "qdvp-dch: %s: connected\n", label.c_str());
+    agent_->LogEvent(ep->peer, "connected", std::string());
+    connections_.push_back(std::move(ep));
+  }
+}
+
+void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
+  std::string problem;
+  std::vector<DchSend> sends;
+  int status = ep.reassembler.Feed(
+      bytes, n,
+      [&](const unsigned char *message, size_t length) {
+        agent_->OnMessage(&ep.peer, message, length, &sends);
+        bool closing = std::any_of(sends.begin(), sends.end(),
+                                   [](const DchSend &s) { return s.closeAfter; });
+        return !closing;
+      },
+      &problem);
+  if (status == kFrameStopped) ep.reassembler.Clear();
+  Schedule(ep, sends);
+  std::vector<DchSend> actions;
+  agent_->TakeActions(&ep.peer, Peers(), &actions);
+  Schedule(ep, actions);
+  if (status == kFrameBadLength) {
+    Drop(ep, problem);
+    return;
+  }
+  if (!ep.reassembler.Partial()) {
+    ep.partialSince.reset();
+  } else if (!ep.partialSince) {
+    ep.partialSince = Clock::now();
+  }
+}
+
+void Loop::ReadConnection(Endpoint &ep) {
+  unsigned char buffer[65536];
+  ssize_t n = recv(ep.fd, buffer, sizeof buffer, 0);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    fprintf(stderr, "qdvp-dch: %s: receive failed: %s\n", ep.peer.label.c_str(),
+            strerror(errno));
+    Close(ep, "closed");
+    return;
+  }
+  if (n == 0) {
+    if (ep.reassembler.Partial()) {
+      fprintf(stderr, "qdvp-dch: %s: closed with %zu bytes of an incomplete message\n",
+              ep.peer.label.c_str(), ep.reassembler.Buffered());
+    } else {
+      fprintf(stderr, "qdvp-dch: %s: closed by peer\n", ep.peer.label.c_str());
+    }
+    Close(ep, "closed");
+    return;
+  }
+  ep.lastSeen = Clock::now();
+  if (ep.closing) return;  // closing after --drop-after: what follows is not read
+  Feed(ep, buffer, static_cast<size_t>(n));
+}
+
+void Loop::ReadDatagrams() {
+  unsigned char buffer[65536];
+  for (int i = 0; i < 64; i++) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ssize_t n = recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&address),
+                         &length);
+    if (n < 0) return;
+    std::string key = AddressText(reinterpret_cast<sockaddr *>(&address), length);
+    auto it = senders_.find(key);
+    if (it == senders_.end()) {
+      if (static_cast<int>(senders_.size()) >= options_.maxConnections) {
+        // Forget the sender heard from least recently.
+        auto oldest = std::min_element(senders_.begin(), senders_.end(), [](auto &a, auto &b) {
+          return a.second->lastSeen < b.second->lastSeen;
+        });
+        fprintf(stderr, "qdvp-dch: %s: forgotten, %zu UDP senders known\n",
+                oldest->second->peer.label.c_str(), senders_.size());
+        senders_.erase(oldest);
+      }
+      auto ep = std::make_unique<Endpoint>();
+      ep->peer.label = "udp " + key;
+      ep->peer.stream = false;
+      ep->address = address;
+      ep->addressLength = length;
+      agent_->LogEvent(ep->peer, "new_sender", std::string());
+      it = senders_.emplace(key, std::move(ep)).first;
+    }
+    it->second->lastSeen = Clock::now();
+    Feed(*it->second, buffer, static_cast<size_t>(n));
+  }
+}
+
+// Queues sends behind those already waiting, so that a delayed reply keeps its place.
+void Loop::Schedule(Endpoint &ep, std::vector<DchSend> &sends) {
+  Clock::time_point now = Clock::now();
+  for (auto &s : sends) {
+    Clock::time_point due = now + milliseconds(s.delayMs);
+    if (!ep.pending.empty()) due = std::max(due, ep.pending.back().due);
+    ep.pending.push_back({due, std::move(s.bytes), s.closeAfter});
+  }
+  sends.clear();
+  Release(ep, now);
+}
+
+void Loop::Release(Endpoint &ep, Clock::time_point now) {
+  while (!ep.dead && !ep.pending.empty() && ep.pending.front().due <= now) {
+    Pending p = std::move(ep.pending.front());
+    ep.pending.pop_front();
+    if (ep.peer.stream) {
+      ep.out += p.bytes;
+      if (p.closeAfter) ep.closing = true;
+    } else if (!p.bytes.empty()) {
+      // Datagrams of at most 32767 bytes, as the data provider sends them.
+      for (size_t at = 0; at < p.bytes.size(); at += 32767) {
+        size_t piece = std::min<size_t>(32767, p.bytes.size() - at);
+        if (sendto(udp_, p.bytes.data() + at, piece, 0,
+                   reinterpret_cast<sockaddr *>(&ep.address), ep.addressLength) < 0) {
+          fprintf(stderr, "qdvp-dch: %s: send failed: %s\n", ep.peer.label.c_str(),
+                  strerror(errno));
+          break;
+        }
+      }
+    }
+  }
+  if (ep.peer.stream) FlushOut(ep);
+}
+
+void Loop::FlushOut(Endpoint &ep) {
+  while (!ep.dead && !ep.out.empty()) {
+    ssize_t n = send(ep.fd, ep.out.data(), ep.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
+      fprintf(stderr, "qdvp-dch: %s: send failed: %s\n", ep.peer.label.c_str(), strerror(errno));
+      Close(ep, "closed");
+      return;
+    }
+    ep.out.erase(0, static_cast<size_t>(n));
+  }
+  if (ep.dead) return;
+  if (ep.out.size() > kMaxUnsent) {
+    Drop(ep, "does not read its replies");
+  } else if (ep.closing && ep.out.empty() && ep.pending.empty()) {
+    fprintf(stderr, "qdvp-dch: %s: closed after %lld data rows (--drop-after)\n",
+            ep.peer.label.c_str(), static_cast<long long>(ep.peer.dataRows));
+    Close(ep, "closed");
+  }
+}
+
+void Loop::PollActions() {
+  std::vector<std::string> lines;
+  actionFile_.Poll(&lines);
+  for (const auto &line : lines) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
+    DchAction action;
+    std::string error;
+    if (!DchParseAction(line, agent_->NextActionId(), &action, &error)) {
+      fprintf(stderr, "qdvp-dch: %s: action ignored: %s\n", options_.actionFile.c_str(),
+              error.c_str());
+      continue;
+    }
+    agent_->QueueAction(std::move(action));
+  }
+  if (!lines.empty()) OfferActions();
+}
+
+void Loop::OfferActions() {
+  if (!agent_->HasQueuedActions()) return;
+  std::vector<const DchPeer *> peers = Peers();
+  std::vector<DchSend> sends;
+  for (auto &c : connections_) {
+    if (c->dead) continue;
+    agent_->TakeActions(&c->peer, peers, &sends);
+    Schedule(*c, sends);
+  }
+  for (auto &[key, s] : senders_) {
+    agent_->TakeActions(&s->peer, peers, &sends);
+    Schedule(*s, sends);
+  }
+}
+
+// Sends what has come due, drops messages that stayed incomplete too long, forgets silent UDP
+// senders, commits the batch when its time has come, and removes closed connections.
+void Loop::Housekeeping(Clock::time_point now) {
+  milliseconds partialLimit(options_.partialTimeoutMs);
+  for (auto &c : connections_) {
+    Release(*c, now);
+    if (!c->dead && c->partialSince && now - *c->partialSince >= partialLimit) {
+      Drop(*c, "message incomplete for " + std::to_string(options_.partialTimeoutMs) + " ms (" +
+                   std::to_string(c->reassembler.Buffered()) + " bytes)");
+    }
+  }
+  for (auto it = senders_.begin(); it != senders_.end();) {
+    Endpoint &s = *it->second;
+    Release(s, now);
+    if (s.partialSince && now - *s.partialSince >= partialLimit) {
+      Drop(s, "message incomplete for " + std::to_string(options_.partialTimeoutMs) + " ms");
+    }
+    if (s.pending.empty() && now - s.lastSeen >= kUdpSenderIdle) {
+      it = senders_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                    [](const auto &c) { return c->dead; }),
+                     connections_.end());
+  if (!options_.actionFile.empty() && now >= nextActionPoll_) {
+    PollActions();
+    nextActionPoll_ = now + kActionPoll;
+  }
+  if (store_->InTransaction()) {
+    if (!transactionSince_) transactionSince_ = now;
+    if (now - *transactionSince_ >= milliseconds(options_.commitMs)) {
+      if (store_->Commit() != 0) {
+        fprintf(stderr, "qdvp-dch: commit failed: %s\n", store_->LastError().c_str());
+      }
+      transactionSince_.reset();
+    }
+  } else {
+    transactionSince_.reset();
+  }
+  log_->Flush();
+}
+
+// Milliseconds until the next timed work: a due reply, a commit, a partial timeout, the next
+// look at the action file; at most one second.
+int Loop::Timeout(Clock::time_point now) const {
+  Clock::time_point next = now + milliseconds(1000);
+  auto consider = [&](Clock::time_point t) { next = std::min(next, t); };
+  milliseconds partialLimit(options_.partialTimeoutMs);
+  for (const auto &c : connections_) {
+    if (!c->pending.empty()) consider(c->pending.front().due);
+    if (c->partialSince) consider(*c->partialSince + partialLimit);
+  }
+  for (const auto &[key, s] : senders_) {
+    if (!s->pending.empty()) consider(s->pending.front().due);
+    if (s->partialSince) consider(*s->partialSince + partialLimit);
+  }
+  if (store_->InTransaction()) {
+    consider(transactionSince_ ? *transactionSince_ + milliseconds(options_.commitMs) : now);
+  }
+  if (!options_.actionFile.empty()) consider(nextActionPoll_);
+  auto ms = std::chrono::ceil<milliseconds>(next - now).count();
+  return static_cast<int>(std::max<long long>(0, ms));
+}
+
+void Loop::Serve() {
+  const char *kind = options_.udpOnly ? "udp" : "tcp+udp";
+  bool v6 = options_.listen.find(':') != std::string::npos;
+  fprintf(stderr, "qdvp-dch listening on %s%s%s:%d (%s)\n", v6 ? "[" : "",
+          options_.listen.c_str(), v6 ? "]" : "", port_, kind);
+  fflush(stderr);
+  if (!options_.readyFile.empty()) {
+    std::string temporary = options_.readyFile + ".tmp";
+    FILE *f = fopen(temporary.c_str(), "we");
+    if (f) {
+      fprintf(f, "%d\n", port_);
+      fclose(f);
+      rename(temporary.c_str(), options_.readyFile.c_str());
+    } else {
+      fprintf(stderr, "qdvp-dch: cannot write %s: %s\n", options_.readyFile.c_str(),
+              strerror(errno));
+    }
+  }
+  std::vector<pollfd> fds;
+  std::vector<Endpoint *> owners;
+  while (!g_signal) {
+    Clock::time_point now = Clock::now();
+    Housekeeping(now);
+    fds.clear();
+    owners.clear();
+    fds.push_back({g_signalPipe[0], POLLIN, 0});
+    owners.push_back(nullptr);
+    if (tcp_ >= 0) {
+      fds.push_back({tcp_, POLLIN, 0});
+      owners.push_back(nullptr);
+    }
+    fds.push_back({udp_, POLLIN, 0});
+    owners.push_back(nullptr);
+    for (auto &c : connections_) {
+      short events = POLLIN;
+      if (!c->out.empty()) events |= POLLOUT;
+      fds.push_back({c->fd, events, 0});
+      owners.push_back(c.get());
+    }
+    int ready = poll(fds.data(), fds.size(), Timeout(now));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      fprintf(stderr, "qdvp-dch: poll failed: %s\n", strerror(errno));
+      break;
+    }
+    if (ready == 0) continue;
+    size_t i = 1;
+    if (tcp_ >= 0 && fds[i++].revents) Accept();
+    if (fds[i++].revents) ReadDatagrams();
+    for (; i < fds.size(); i++) {
+      Endpoint *ep = owners[i];
+      if (!fds[i].revents || ep->dead) continue;
+      if (fds[i].revents & POLLOUT) FlushOut(*ep);
+      if (!ep->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) ReadConnection(*ep);
+    }
+  }
+}
+
+void Loop::Stop() {
+  if (g_signal) fprintf(stderr, "qdvp-dch: signal %d, stopping\n", static_cast<int>(g_signal));
+  for (auto &c : connections_) {
+    FlushOut(*c);
+    Close(*c, "closed");
+  }
+}
+
+}  // namespace
+
+int DchServer::Run() {
+  if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    fprintf(stderr, "qdvp-dch: pipe failed: %s\n", strerror(errno));
+    return 2;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int status;
+  {
+    Loop loop(options_, agent_, store_, log_);
+    status = loop.Listen();
+    if (status == 0) {
+      loop.Serve();
+      loop.Stop();
+    }
+  }
+  int rc = store_->Close();
+  if (rc != 0) {
+    fprintf(stderr, "qdvp-dch: final commit failed: %s\n", store_->LastError().c_str());
+    if (status == 0) status = 1;
+  }
+  log_->Close();
+  const DchAgentStats &stats = agent_->Stats();
+  if (status == 0) {
+    fprintf(stderr,
+            "qdvp-dch stopped: %llu messages, %llu rows, %llu replies, %llu actions, %llu "
+            "ignored\n",
+            static_cast<unsigned long long>(stats.messages),
+            static_cast<unsigned long long>(stats.rows),
+            static_cast<unsigned long long>(stats.replies),
+            static_cast<unsigned long long>(stats.actions),
+            static_cast<unsigned long long>(stats.badMessages));
+  }
+  close(g_signalPipe[0]);
+  close(g_signalPipe[1]);
+  g_signalPipe[0] = g_signalPipe[1] = -1;
+  return status;
+}
+
+}  // namespace qdvp_dch

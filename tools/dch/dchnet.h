@@ -1,0 +1,45 @@
+// The network side of the agent peer: the TCP listener and its connections, the UDP socket
+// and its senders, message reassembly, timed replies, batch commits, and the signals that end
+// the program.
+//
+// DchServer runs one single-threaded poll loop. Every connection and every UDP sender has its
+// own reassembly buffer, capped at one largest message, and its own queue of replies, sent in
+// order when due (a delayed reply delays what follows it). A connection is dropped, with a
+// line on standard error, when its length word is out of range, when a message stays
+// incomplete longer than the partial timeout, or when it does not read its replies; beyond
+// the connection limit new connections are closed at once. SIGINT and SIGTERM end the loop;
+// Run then commits the store and returns 0.
+#pragma once
+
+#include <string>
+
+#include "tools/dch/dchagent.h"
+
+namespace qdvp_dch {
+
+struct DchServerOptions {
+  std::string listen = "127.0.0.1";
+  int port = 7900;
+  bool udpOnly = false;
+  int commitMs = 200;            // longest time a write waits for its commit
+  int partialTimeoutMs = 30000;  // longest time a message may stay incomplete
+  int maxConnections = 64;       // TCP connections and UDP senders, each
+  std::string readyFile;         // receives the port once listening
+  std::string actionFile;        // followed for take actions
+};
+
+class DchServer {
+ public:
+  DchServer(const DchServerOptions &options, DchAgent *agent, DchStore *store, DchJsonl *log)
+      : options_(options), agent_(agent), store_(store), log_(log) {}
+  // Listens, serves until SIGINT or SIGTERM, commits. Returns the program's exit status.
+  int Run();
+
+ private:
+  DchServerOptions options_;
+  DchAgent *agent_;
+  DchStore *store_;
+  DchJsonl *log_;
+};
+
+}  // namespace qdvp_dch

@@ -1,0 +1,355 @@
+// SQLite store of the agent peer, written in batches.
+//
+// The database runs in WAL mode, so tests and operators can read it with sqlite3 while the
+// peer writes; statements are prepared once and kept.
+#include "tools/dch/dchstore.h"
+
+#include <sqlite3.h>
+#include <stdio.h>
+#include <time.h>
+
+namespace qdvp_dch {
+
+namespace {
+
+const char *kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS applications (
+  name TEXT PRIMARY KEY, help TEXT, registered_at TEXT, unregistered_at TEXT,
+  registrations INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS attribute_groups (
+  application TEXT NOT NULL, name TEXT NOT NULL, type TEXT, ttl INTEGER, help TEXT,
+  PRIMARY KEY (application, name));
+CREATE TABLE IF NOT EXISTS attributes (
+  application TEXT NOT NULL, attribute_group TEXT NOT NULL, name TEXT NOT NULL, type TEXT,
+  size INTEGER, "key" INTEGER, atomic INTEGER, enum TEXT, help TEXT, position INTEGER,
+  PRIMARY KEY (application, attribute_group, name));
+CREATE TABLE IF NOT EXISTS sources (
+  handle INTEGER PRIMARY KEY, application TEXT, attribute_group TEXT, source TEXT,
+  online_at TEXT, offline_at TEXT);
+CREATE TABLE IF NOT EXISTS rows (
+  id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT, handle INTEGER, application TEXT,
+  attribute_group TEXT, source TEXT, data_sequence INTEGER, attrs TEXT);
+CREATE INDEX IF NOT EXISTS rows_by_group ON rows (application, attribute_group);
+CREATE TABLE IF NOT EXISTS actions (
+  id INTEGER PRIMARY KEY, sent_at TEXT, peer TEXT, node TEXT, type INTEGER, name TEXT,
+  parameter TEXT, owner TEXT, status INTEGER, result TEXT, status_at TEXT);
+)sql";
+
+void BindText(sqlite3_stmt *s, int i, const std::string &text) {
+  sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void BindOptional(sqlite3_stmt *s, int i, const std::optional<std::string> &text) {
+  if (text) {
+    BindText(s, i, *text);
+  } else {
+    sqlite3_bind_null(s, i);
+  }
+}
+
+}  // namespace
+
+std::string DchNow() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm t;
+  gmtime_r(&ts.tv_sec, &t);
+  char buffer[64];
+  snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
+           t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+           static_cast<int>(ts.tv_nsec / 1000000));
+  return buffer;
+}
+
+DchStore::~DchStore() { Close(); }
+
+int DchStore::Fail(int rc, const char *what) {
+  lastError_ = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+  return rc == SQLITE_OK ? SQLITE_ERROR : rc;
+}
+
+int DchStore::Exec(const char *sql) {
+  char *error = nullptr;
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) {
+    lastError_ = error ? error : sqlite3_errstr(rc);
+    sqlite3_free(error);
+  }
+  return rc;
+}
+
+sqlite3_stmt *DchStore::Prepare(const char *sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) {
+    sqlite3_reset(it->second);
+    sqlite3_clear_bindings(it->second);
+    return it->second;
+  }
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+    Fail(SQLITE_ERROR, "prepare");
+    return nullptr;
+  }
+  statements_[sql] = s;
+  return s;
+}
+
+int DchStore::Open(const std::string &path) {
+  int rc = sqlite3_open(path.c_str(), &db_);
+  if (rc != SQLITE_OK) return Fail(rc, "open");
+  sqlite3_busy_timeout(db_, 5000);
+  if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
+  if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
+  sqlite3_stmt *s = Prepare(
+      "SELECT handle, application, attribute_group, source FROM sources "
+      "WHERE offline_at IS NULL");
+  if (!s) return SQLITE_ERROR;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    auto text = [s](int i) {
+      const unsigned char *t = sqlite3_column_text(s, i);
+      return t ? std::string(reinterpret_cast<const char *>(t), sqlite3_column_bytes(s, i))
+               : std::string();
+    };
+    uint32_t handle = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+    DchSourceKey key{text(1), text(2), text(3)};
+    online_[handle] = key;
+    handles_[key] = handle;
+  }
+  sqlite3_reset(s);
+  s = Prepare("SELECT coalesce(max(handle), 0) FROM sources");
+  if (s && sqlite3_step(s) == SQLITE_ROW) {
+    lastHandle_ = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+  }
+  s = Prepare("SELECT coalesce(max(id), 0) FROM actions");
+  if (s && sqlite3_step(s) == SQLITE_ROW) {
+    lastActionId_ = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+  }
+  return SQLITE_OK;
+}
+
+int DchStore::Close() {
+  if (!db_) return SQLITE_OK;
+  int rc = Commit();
+  for (auto &[sql, s] : statements_) sqlite3_finalize(s);
+  statements_.clear();
+  sqlite3_close(db_);
+  db_ = nullptr;
+  return rc;
+}
+
+int DchStore::Begin() {
+  if (inTransaction_) return SQLITE_OK;
+  int rc = Exec("BEGIN");
+  if (rc == SQLITE_OK) inTransaction_ = true;
+  return rc;
+}
+
+int DchStore::Commit() {
+  if (!db_ || !inTransaction_) return SQLITE_OK;
+  int rc = Exec("COMMIT");
+  if (rc == SQLITE_OK) {
+    inTransaction_ = false;
+  } else {
+    // Leave no transaction half open: what cannot be committed is lost, and said so.
+    Exec("ROLLBACK");
+    inTransaction_ = false;
+  }
+  return rc;
+}
+
+// Runs a prepared statement to its end and reports a failure in lastError_.
+static int Step(sqlite3 *db, sqlite3_stmt *s, std::string *error) {
+  if (!s) return SQLITE_ERROR;
+  int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc == SQLITE_DONE || rc == SQLITE_ROW) return SQLITE_OK;
+  *error = sqlite3_errmsg(db);
+  return rc;
+}
+
+int DchStore::Register(const DchMessage &message, const std::string &now) {
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt *s = Prepare(
+      "INSERT INTO applications (name, help, registered_at, unregistered_at, registrations) "
+      "VALUES (?1, ?2, ?3, NULL, 1) ON CONFLICT (name) DO UPDATE SET help = ?2, "
+      "registered_at = ?3, unregistered_at = NULL, registrations = registrations + 1");
+  if (!s) return SQLITE_ERROR;
+  BindText(s, 1, message.application);
+  BindText(s, 2, message.applicationHelp);
+  BindText(s, 3, now);
+  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  for (const char *sql : {"DELETE FROM attribute_groups WHERE application = ?1",
+                          "DELETE FROM attributes WHERE application = ?1"}) {
+    s = Prepare(sql);
+    if (!s) return SQLITE_ERROR;
+    BindText(s, 1, message.application);
+    if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  }
+  for (const auto &table : message.tables) {
+    s = Prepare(
+        "INSERT OR REPLACE INTO attribute_groups (application, name, type, ttl, help) "
+        "VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (!s) return SQLITE_ERROR;
+    BindText(s, 1, message.application);
+    BindText(s, 2, table.name);
+    BindText(s, 3, table.dataType);
+    if (table.ttl) sqlite3_bind_int64(s, 4, *table.ttl);
+    BindText(s, 5, table.help);
+    if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+    for (const auto &a : table.attributes) {
+      s = Prepare(
+          "INSERT OR REPLACE INTO attributes (application, attribute_group, name, type, size, "
+          "\"key\", atomic, enum, help, position) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+          "?10)");
+      if (!s) return SQLITE_ERROR;
+      BindText(s, 1, message.application);
+      BindText(s, 2, table.name);
+      BindText(s, 3, a.name);
+      BindText(s, 4, a.type);
+      sqlite3_bind_int(s, 5, a.size);
+      sqlite3_bind_int(s, 6, a.key);
+      sqlite3_bind_int(s, 7, a.atomic);
+      BindText(s, 8, a.enumText);
+      BindText(s, 9, a.help);
+      sqlite3_bind_int(s, 10, a.position);
+      if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int DchStore::Online(const DchSourceKey &key, const std::string &now, uint32_t *handle) {
+  auto it = handles_.find(key);
+  if (it != handles_.end()) {
+    *handle = it->second;
+    return SQLITE_OK;
+  }
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  uint32_t next = lastHandle_ + 1;
+  if (next == 0) next = 1;  // 2^32 handles later: start again, skipping those still online
+  while (online_.count(next)) next++;
+  sqlite3_stmt *s = Prepare(
+      "INSERT OR REPLACE INTO sources (handle, application, attribute_group, source, online_at, "
+      "offline_at) VALUES (?1, ?2, ?3, ?4, ?5, NULL)");
+  if (!s) return SQLITE_ERROR;
+  sqlite3_bind_int64(s, 1, next);
+  BindText(s, 2, key.application);
+  BindText(s, 3, key.group);
+  BindText(s, 4, key.source);
+  BindText(s, 5, now);
+  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  lastHandle_ = next;
+  online_[next] = key;
+  handles_[key] = next;
+  *handle = next;
+  return SQLITE_OK;
+}
+
+int DchStore::Offline(uint32_t handle, const std::string &now, bool *known) {
+  auto it = online_.find(handle);
+  *known = it != online_.end();
+  if (!*known) return SQLITE_OK;
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt *s = Prepare("UPDATE sources SET offline_at = ?2 WHERE handle = ?1");
+  if (!s) return SQLITE_ERROR;
+  sqlite3_bind_int64(s, 1, handle);
+  BindText(s, 2, now);
+  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  handles_.erase(it->second);
+  online_.erase(it);
+  return SQLITE_OK;
+}
+
+int DchStore::Unregister(const std::string &application, const std::string &now) {
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt *s = Prepare("UPDATE applications SET unregistered_at = ?2 WHERE name = ?1");
+  if (!s) return SQLITE_ERROR;
+  BindText(s, 1, application);
+  BindText(s, 2, now);
+  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  s = Prepare(
+      "UPDATE sources SET offline_at = ?2 WHERE application = ?1 AND offline_at IS NULL");
+  if (!s) return SQLITE_ERROR;
+  BindText(s, 1, application);
+  BindText(s, 2, now);
+  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  for (auto it = online_.begin(); it != online_.end();) {
+    if (it->second.application == application) {
+      handles_.erase(it->second);
+      it = online_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
+                  const std::string &attrs, const std::string &now) {
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt *s = Prepare(
+      "INSERT INTO rows (received_at, handle, application, attribute_group, source, "
+      "data_sequence, attrs) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  if (!s) return SQLITE_ERROR;
+  BindText(s, 1, now);
+  sqlite3_bind_int64(s, 2, handle);
+  if (key) {
+    BindText(s, 3, key->application);
+    BindText(s, 4, key->group);
+    BindText(s, 5, key->source);
+  }
+  sqlite3_bind_int(s, 6, dataSequence);
+  BindText(s, 7, attrs);
+  return Step(db_, s, &lastError_);
+}
+
+int DchStore::ActionSent(uint32_t id, const std::string &node, uint32_t type,
+                         const std::string &name, const std::optional<std::string> &parameter,
+                         const std::string &owner, const std::string &peer,
+                         const std::string &now) {
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt *s = Prepare(
+      "INSERT OR REPLACE INTO actions (id, sent_at, peer, node, type, name, parameter, owner) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  if (!s) return SQLITE_ERROR;
+  sqlite3_bind_int64(s, 1, id);
+  BindText(s, 2, now);
+  BindText(s, 3, peer);
+  BindText(s, 4, node);
+  sqlite3_bind_int64(s, 5, type);
+  BindText(s, 6, name);
+  BindOptional(s, 7, parameter);
+  BindText(s, 8, owner);
+  if (id > lastActionId_) lastActionId_ = id;
+  return Step(db_, s, &lastError_);
+}
+
+int DchStore::ActionStatus(uint32_t id, int32_t status, const std::optional<std::string> &result,
+                           const std::string &now) {
+  int rc = Begin();
+  if (rc != SQLITE_OK) return rc;
+  // An action the peer did not send (or sent in a run whose database is gone) is kept too.
+  sqlite3_stmt *s = Prepare(
+      "INSERT INTO actions (id, status, result, status_at) VALUES (?1, ?2, ?3, ?4) "
+      "ON CONFLICT (id) DO UPDATE SET status = ?2, result = coalesce(?3, result), "
+      "status_at = ?4");
+  if (!s) return SQLITE_ERROR;
+  sqlite3_bind_int64(s, 1, id);
+  sqlite3_bind_int(s, 2, status);
+  BindOptional(s, 3, result);
+  BindText(s, 4, now);
+  return Step(db_, s, &lastError_);
+}
+
+const DchSourceKey *DchStore::Lookup(uint32_t handle) const {
+  auto it = online_.find(handle);
+  return it == online_.end() ? nullptr : &it->second;
+}
+
+}  // namespace qdvp_dch
