@@ -1,0 +1,289 @@
+// Decoding of agent link messages by the agent peer: wire bytes to rows, registrations and
+// JSON, and messages the decoder must refuse without reading past their end.
+#include <gtest/gtest.h>
+
+#include "include/qdvp_agentlink.h"
+#include "tests/dch/dch_testutil.h"
+#include "tools/dch/dchdecode.h"
+
+using namespace qdvp_dch;
+using dch_test::Be16;
+using dch_test::Be32;
+using dch_test::Msg;
+using dch_test::Unhex;
+
+namespace {
+
+DchMessage Decode(const std::string &bytes, int expected = kDecodeOk) {
+  DchMessage m;
+  EXPECT_EQ(DchDecodeMessage(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                             &m),
+            expected);
+  return m;
+}
+
+struct ValueCase {
+  const char *what;
+  char type;
+  const char *hex;   // value bytes
+  const char *json;  // expected JSON text
+};
+
+class dch_AttributeValues : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(dch_AttributeValues, DecodesByTypeLetterAndSize) {
+  const ValueCase &c = GetParam();
+  std::string bytes = Msg(QDVP_REQ_DP_DATA)
+                          .U32(QDVP_FIELD_DCH_HANDLE, 1)
+                          .U16(QDVP_FIELD_DATA_SEQUENCE, 0)
+                          .Value("A", c.type, Unhex(c.hex))
+                          .Bytes();
+  DchMessage m = Decode(bytes);
+  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), std::string("{\"A\":") + c.json + "}") << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, dch_AttributeValues,
+    ::testing::Values(
+        ValueCase{"2-byte counter 300 is 0x01 0x2C", 'C', "012C", "300"},
+        ValueCase{"2-byte gauge -2", 'G', "FFFE", "-2"},
+        ValueCase{"4-byte gauge -5", 'G', "FFFFFFFB", "-5"},
+        ValueCase{"4-byte average", 'A', "01020304", "16909060"},
+        ValueCase{"4-byte counter largest", 'C', "7FFFFFFF", "2147483647"},
+        ValueCase{"switch", 'S', "0001", "1"},
+        ValueCase{"rate percent 67", '%', "00000043", "67"},
+        ValueCase{"rate delta negative", '#', "FFFFFF9C", "-100"},
+        ValueCase{"rate change", '?', "0000000A", "10"},
+        ValueCase{"short binary", 'I', "8000", "-32768"},
+        ValueCase{"long binary", 'L', "80000000", "-2147483648"},
+        ValueCase{"display text", 'D', "68656C6C6F", "\"hello\""},
+        ValueCase{"numeric text", 'N', "2D31322E35", "\"-12.5\""},
+        ValueCase{"time text", 'T', "31323631323035323131333231323030",
+                  "\"1261205211321200\""},
+        ValueCase{"real formula result is text", 'G', "332E303030", "\"3.000\""},
+        ValueCase{"integer letter of odd size stays text", 'G', "313233", "\"123\""},
+        ValueCase{"empty text", 'D', "", "\"\""}),
+    [](const ::testing::TestParamInfo<ValueCase> &info) { return "case" + std::to_string(info.index); });
+
+TEST(dch_DataMessage, LiteralWireBytesGiveHandleSequenceAndRow) {
+  // request 0x1030, handle 1, data sequence 0, Cnt = C 300
+  std::string bytes = Unhex(
+      "00000030 0010 00000002 1030 0080 00000004 00000001 0070 00000002 0000"
+      " 0050 00000003 436E74 0051 00000003 43 012C");
+  DchMessage m = Decode(bytes);
+  ASSERT_TRUE(m.request);
+  EXPECT_EQ(*m.request, QDVP_REQ_DP_DATA);
+  EXPECT_EQ(m.handle.value_or(0), 1u);
+  EXPECT_EQ(m.dataSequence.value_or(-1), 0);
+  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{\"Cnt\":300}");
+  // The same bytes as the shared encoder writes them.
+  unsigned char built[64] = {};
+  size_t pos = 4;
+  unsigned char word[4];
+  QDVP_WirePut16(word, QDVP_REQ_DP_DATA);
+  pos += QDVP_WireFormatField(built, sizeof built, pos, QDVP_FIELD_REQUEST, word, 2, 0);
+  QDVP_WirePut32(word, 1);
+  pos += QDVP_WireFormatField(built, sizeof built, pos, QDVP_FIELD_DCH_HANDLE, word, 4, 0);
+  QDVP_WirePut16(word, 0);
+  pos += QDVP_WireFormatField(built, sizeof built, pos, QDVP_FIELD_DATA_SEQUENCE, word, 2, 0);
+  pos += QDVP_WireFormatField(built, sizeof built, pos, QDVP_FIELD_ATTR_NAME, "Cnt", 3, 0);
+  QDVP_WirePut16(word, 300);
+  pos += QDVP_WireFormatField(built, sizeof built, pos, QDVP_FIELD_ATTR_VALUE, word, 2, 'C');
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(built), pos), bytes);
+}
+
+TEST(dch_DataMessage, NegativeDataSequenceAndSeveralAttributesKeepTheirOrder) {
+  std::string bytes = Msg(QDVP_REQ_DP_DATA)
+                          .U32(QDVP_FIELD_DCH_HANDLE, 0x01020304)
+                          .U16(QDVP_FIELD_DATA_SEQUENCE, 0xFFFF)
+                          .Value("Zeta", 'D', "z")
+                          .Value("Alpha", 'G', Be16(0xFF38))
+                          .Bytes();
+  DchMessage m = Decode(bytes);
+  EXPECT_EQ(m.handle.value_or(0), 0x01020304u);
+  EXPECT_EQ(m.dataSequence.value_or(0), -1);
+  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{\"Zeta\":\"z\",\"Alpha\":-200}");
+}
+
+TEST(dch_DataMessage, DataMessageWithNoAttributesIsAnEmptyRow) {
+  DchMessage m = Decode(Msg(QDVP_REQ_DP_DATA)
+                            .U32(QDVP_FIELD_DCH_HANDLE, 9)
+                            .U16(QDVP_FIELD_DATA_SEQUENCE, 16)
+                            .Bytes());
+  EXPECT_EQ(m.dataSequence.value_or(0), 16);
+  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{}");
+}
+
+TEST(dch_Register, ApplicationTablesAndAttributeDescriptions) {
+  std::string bytes = Msg(QDVP_REQ_DP_REGISTER)
+                          .Text(QDVP_FIELD_APPL_NAME, "App")
+                          .Text(QDVP_FIELD_HELP, "application help")
+                          .Text(QDVP_FIELD_TABLE_NAME, "T1")
+                          .Text(QDVP_FIELD_HELP, "first table")
+                          .Text(QDVP_FIELD_DATA_TYPE, "E")
+                          .U32(QDVP_FIELD_TTL, 0xFFFFFFFF)
+                          .Text(QDVP_FIELD_ATTR_DESCRIPTIONS, "@$Busy,G,4, , ;Name,D,32, ,who;")
+                          .Text(QDVP_FIELD_TABLE_NAME, "T2")
+                          .Text(QDVP_FIELD_HELP, " ")
+                          .Text(QDVP_FIELD_DATA_TYPE, "K")
+                          .U32(QDVP_FIELD_TTL, 1800)
+                          .Text(QDVP_FIELD_ATTR_DESCRIPTIONS, "Id,C,4, , ;")
+                          .Bytes();
+  DchMessage m = Decode(bytes);
+  EXPECT_EQ(m.application, "App");
+  EXPECT_EQ(m.applicationHelp, "application help");
+  ASSERT_EQ(m.tables.size(), 2u);
+  EXPECT_EQ(m.tables[0].name, "T1");
+  EXPECT_EQ(m.tables[0].help, "first table");
+  EXPECT_EQ(m.tables[0].dataType, "E");
+  EXPECT_EQ(m.tables[0].ttl.value_or(0), -1);
+  ASSERT_EQ(m.tables[0].attributes.size(), 2u);
+  const DchAttrDescription &busy = m.tables[0].attributes[0];
+  EXPECT_EQ(busy.name, "Busy");
+  EXPECT_EQ(busy.type, "G");
+  EXPECT_EQ(busy.size, 4);
+  EXPECT_TRUE(busy.key);
+  EXPECT_TRUE(busy.atomic);
+  EXPECT_EQ(busy.enumText, "");
+  EXPECT_EQ(busy.help, "");
+  EXPECT_EQ(m.tables[0].attributes[1].help, "who");
+  EXPECT_EQ(m.tables[0].attributes[1].position, 1);
+  EXPECT_EQ(m.tables[1].ttl.value_or(0), 1800);
+  EXPECT_EQ(m.tables[1].attributes[0].name, "Id");
+  EXPECT_TRUE(m.problems.empty());
+}
+
+struct DescriptionCase {
+  const char *what;
+  const char *text;
+  std::vector<std::string> expected;  // name|type|size|key|atomic|enum|help per entry
+  bool problems;
+};
+
+class dch_Descriptions : public ::testing::TestWithParam<DescriptionCase> {};
+
+TEST_P(dch_Descriptions, GivesEntries) {
+  const DescriptionCase &c = GetParam();
+  std::vector<std::string> problems;
+  auto entries = DchParseAttributeDescriptions(c.text, &problems);
+  std::vector<std::string> got;
+  for (const auto &e : entries) {
+    got.push_back(e.name + "|" + e.type + "|" + std::to_string(e.size) + "|" +
+                  (e.key ? "1" : "0") + "|" + (e.atomic ? "1" : "0") + "|" + e.enumText + "|" +
+                  e.help);
+  }
+  EXPECT_EQ(got, c.expected) << c.what;
+  EXPECT_EQ(!problems.empty(), c.problems) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, dch_Descriptions,
+    ::testing::Values(
+        DescriptionCase{"key atomic gauge with blanks", "@$Busy,G,4, , ;",
+                        {"Busy|G|4|1|1||"}, false},
+        DescriptionCase{"enumeration with commas", "State,S,2,ENUM{up=1,down=0},state;",
+                        {"State|S|2|0|0|ENUM{up=1,down=0}|state"}, false},
+        DescriptionCase{"help holding ; and ,", "A,D,8, ,one; two, three;B,G,4, , ;",
+                        {"A|D|8|0|0||one; two, three", "B|G|4|0|0||"}, false},
+        DescriptionCase{"atomic only", "$Node,D,32, ,node name;", {"Node|D|32|0|1||node name"},
+                        false},
+        DescriptionCase{"empty text", "", {}, false},
+        DescriptionCase{"trailing NUL and blanks", "X,C,2, , ; \0", {"X|C|2|0|0||"}, false},
+        DescriptionCase{"garbage entry skipped", "nonsense;Y,G,4, , ;", {"Y|G|4|0|0||"}, true},
+        DescriptionCase{"size not a number", "Z,G,four, , ;", {}, true},
+        DescriptionCase{"missing closing ;", "W,D,8, ,help", {"W|D|8|0|0||help"}, true},
+        DescriptionCase{"missing help part", "V,D,8, ;", {"V|D|8|0|0||"}, true}),
+    [](const ::testing::TestParamInfo<DescriptionCase> &info) {
+      return "case" + std::to_string(info.index);
+    });
+
+TEST(dch_Requests, OnlineOfflineUnregisterWaitAndActionStatus) {
+  DchMessage online = Decode(dch_test::OnlineMsg("App", "T1", "host1"));
+  EXPECT_EQ(online.application, "App");
+  EXPECT_EQ(online.table, "T1");
+  EXPECT_EQ(online.source, "host1");
+  EXPECT_EQ(Decode(dch_test::OfflineMsg(7)).handle.value_or(0), 7u);
+  EXPECT_EQ(Decode(dch_test::UnregisterMsg("App")).application, "App");
+  DchMessage wait = Decode(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
+                               .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_AUTOMATION)
+                               .Text(QDVP_FIELD_SOURCE_NAME, "host1")
+                               .Bytes());
+  EXPECT_EQ(wait.waitCode.value_or(0), 1u);
+  EXPECT_EQ(wait.source, "host1");
+  DchMessage status = Decode(Msg(QDVP_REQ_DP_ACTION_STATUS)
+                                 .U32(QDVP_FIELD_ACTION_ID, 42)
+                                 .U32(QDVP_FIELD_STATUS, static_cast<uint32_t>(-3))
+                                 .Text(QDVP_FIELD_ACTION_RESULT, "done")
+                                 .Bytes());
+  EXPECT_EQ(status.actionId.value_or(0), 42u);
+  EXPECT_EQ(status.status.value_or(0), -3);
+  EXPECT_EQ(status.actionResult.value_or(""), "done");
+}
+
+TEST(dch_Replies, StatusReplyWithHandleAndProvideActionRoundTrip) {
+  unsigned char reply[QDVP_AGENTLINK_STATUS_REPLY_MAX];
+  unsigned char handle[4] = {0, 0, 1, 2};
+  size_t n = QDVP_AgentLinkBuildStatusReply(reply, sizeof reply, 0, handle);
+  EXPECT_EQ(dch_test::Hex(std::string(reinterpret_cast<char *>(reply), n)),
+            "00000018" "0011" "00000004" "00000000" "0080" "00000004" "00000102");
+  n = QDVP_AgentLinkBuildStatusReply(reply, sizeof reply, 7, nullptr);
+  EXPECT_EQ(dch_test::Hex(std::string(reinterpret_cast<char *>(reply), n)),
+            "0000000e" "0011" "00000004" "00000007");
+
+  QDVP_AgentLinkAction action{"host1", QDVP_ACTION_SITUATION, "echo", 5, nullptr, "Sit1"};
+  unsigned char message[256];
+  n = QDVP_AgentLinkBuildProvideAction(message, sizeof message, &action);
+  ASSERT_GT(n, 0u);
+  DchMessage m = Decode(std::string(reinterpret_cast<char *>(message), n));
+  EXPECT_EQ(*m.request, QDVP_REQ_DP_PROVIDE_ACTION);
+  EXPECT_EQ(m.source, "host1");
+  EXPECT_EQ(m.waitCode.value_or(0), 1u);
+  EXPECT_EQ(m.actionName.value_or(""), "echo");
+  EXPECT_EQ(m.actionId.value_or(0), 5u);
+  EXPECT_FALSE(m.actionParameter);
+  EXPECT_EQ(m.actionOwner.value_or(""), "Sit1");
+  EXPECT_EQ(QDVP_AgentLinkBuildProvideAction(message, 10, &action), 0u);
+}
+
+TEST(dch_BrokenMessages, AreRefusedWithoutReadingPastTheirEnd) {
+  Decode("", kDecodeTooShort);
+  Decode(Unhex("000000"), kDecodeTooShort);
+  Decode(Unhex("00000008 00100000"), kDecodeBadField);             // header cut short
+  Decode(Unhex("0000000C 0010 00000005 1030"), kDecodeBadField);   // data runs past the end
+  Decode(Unhex("00000009 0010 00000002 10"), kDecodeTooShort);     // length word disagrees
+  Decode(Unhex("00000004"), kDecodeNoRequest);                     // no fields at all
+  Decode(Unhex("0000000D 0020 00000003 414243"), kDecodeNoRequest);  // first field a name
+  Decode(Unhex("0000000B 0010 00000001 10"), kDecodeNoRequest);    // request code of 1 byte
+  std::string huge = Unhex("00000012 0010 00000002 1030 0050 FFFFFFFF");
+  Decode(huge, kDecodeBadField);
+}
+
+TEST(dch_BrokenMessages, UnknownFieldsAndWrongSizesAreNotedAndSkipped) {
+  std::string bytes = Msg(QDVP_REQ_DP_DATA)
+                          .Raw(0x7777, "xyz")
+                          .Raw(QDVP_FIELD_DCH_HANDLE, "12")
+                          .Raw(QDVP_FIELD_ATTR_VALUE, "G1234")
+                          .Text(QDVP_FIELD_ATTR_NAME, "Dangling")
+                          .Bytes();
+  DchMessage m = Decode(bytes);
+  ASSERT_EQ(m.unknown.size(), 1u);
+  EXPECT_EQ(m.unknown[0].code, 0x7777);
+  EXPECT_EQ(m.unknown[0].length, 3u);
+  EXPECT_FALSE(m.handle);
+  EXPECT_TRUE(m.attributes.empty());
+  EXPECT_EQ(m.problems.size(), 3u);
+  std::string json = DchJsonText(DchMessageToJson(m));
+  EXPECT_NE(json.find("\"unknown_fields\":[{\"code\":\"0x7777\",\"length\":3}]"),
+            std::string::npos);
+}
+
+TEST(dch_BrokenMessages, InvalidUtf8TextStillGivesJson) {
+  DchMessage m = Decode(Msg(QDVP_REQ_DP_DATA)
+                            .U32(QDVP_FIELD_DCH_HANDLE, 1)
+                            .Value("Bin", 'D', std::string("\xff\xfe\x00z", 4))
+                            .Bytes());
+  std::string json = DchJsonText(DchRowAttrsToJson(m));
+  EXPECT_EQ(json.substr(0, 8), "{\"Bin\":\"");
+}
+
+}  // namespace
