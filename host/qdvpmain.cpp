@@ -3,6 +3,7 @@
 //   qdvp start TYPE        run a data provider of TYPE until SIGINT/SIGTERM or shutdown
 //   qdvp validate METAFILE check a metafile and print its validation messages
 //   qdvp unpack METAFILE   write the readable text of a metafile beside it
+//   qdvp encipher IN OUT   write an enciphered copy of a plain metafile
 //   qdvp version           print the release identifier
 #include <stdio.h>
 #include <string.h>
@@ -25,7 +26,10 @@ const char kUsage[] =
     "                      APPC 6, ODBC 7, HTTP 8.\n"
     "  validate METAFILE   check a metafile and print its validation messages; exit status 0\n"
     "                      when it is valid\n"
-    "  unpack METAFILE     write the readable text of a metafile beside it\n"
+    "  unpack METAFILE     write the readable text of an enciphered metafile beside it\n"
+    "                      (the extension becomes .txt)\n"
+    "  encipher IN OUT     write an enciphered copy of the plain metafile IN to OUT; a data\n"
+    "                      provider loads, validates and unpacks it like the plain one\n"
     "  version             print the release identifier\n"
     "  help, --help, -h    print this text\n"
     "\n"
@@ -78,7 +82,21 @@ int main(int argc, char **argv) {
     int rc = command == "validate" ? library.ValidateMetaFile(argv[2])
                                    : library.UnpackMetafileToText(argv[2]);
     fflush(stdout);
+    if (command == "validate") return rc == 0 && library.LastValidationSucceeded() ? 0 : 1;
     return rc == 0 ? 0 : 1;
+  }
+  if (command == "encipher") {
+    if (argc != 4) {
+      fprintf(stderr, "qdvp: encipher needs IN and OUT\n");
+      return Usage(stderr, 2);
+    }
+    qdvp_host::Library library;
+    if (!Load(&library)) return 1;
+    if (library.EncipherMetafileToFile(argv[2], argv[3]) != 0) {
+      fprintf(stderr, "qdvp: cannot encipher %s into %s\n", argv[2], argv[3]);
+      return 1;
+    }
+    return 0;
   }
   fprintf(stderr, "qdvp: unknown command '%s'\n", command.c_str());
   return Usage(stderr, 2);

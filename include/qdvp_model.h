@@ -1,21 +1,382 @@
-// The data model records: applications, I/O entries and internal routing blocks.
+// The data model: applications, tables (attribute groups), attributes, sources, I/O entries
+// and their I/O buffers, the file specification control block, internal routing blocks,
+// ODBC blocks and the summary management block.
 //
-// Only the links that the core walks at shutdown are here so far; the metafile and record
-// processing code completes these records. pApplList is guarded by the anchor's ApplListLock,
-// pIOEList by IOEListLock, pIRBList by IRBLock.
+// A metafile (metafile/qdvpcadm.cpp) or a built-in application is turned into one ApplEntry
+// in the anchor's application list; each application owns its tables, each table its
+// sources, each source its own copy of the table's attribute list and one I/O entry. Every
+// record is a plain struct obtained from QDV0_GetStorage and freed by the operation that
+// unchains it (metafile/qdvppcfg.cpp releases whole applications). Builders return null after
+// writing their validation message; lookups return null when nothing matches. Any task may
+// call any function here; the locks below make the lists safe to walk.
+//
+// Which lock guards what:
+//   DPAB::ApplListLock        the application list (pApplList)
+//   ApplEntry::NameLock       the application's name and its pNext link while it is read
+//   ApplEntry::TableListLock  the application's table list
+//   TableEntry::SourceListLock the table's source list
+//   TableEntry::TableLock     the table's counts and name
+//   SourceEntry::AttrLock     the source's attribute list and display order list
+//   SourceEntry::CopyLock     held while an attribute list is copied to or from the source
+//   IOEntry::IOLock           the server task's reads into the entry's buffers
+//   DPAB::IOEListLock         pIOEList[0], the list of all I/O entries
+//   DPAB::ApplIOLock[k]       pIOEList[k+1], the I/O entries of kind A, B, F, S (k = 0..3)
+//   DPAB::IRBLock             pIRBList; IRBlock::Lock a block's table links
+//   DPAB::OMBLock             pOMBList
+//
+// Lock order, where more than one is held (take left before right, never the reverse):
+//   ApplListLock -> NameLock -> TableListLock -> SourceListLock -> TableLock
+//     -> AttrLock (-> the second source's AttrLock only inside QDVP_DuplicateSourceAttrs,
+//        model source first) -> CopyLock -> IOLock -> IOEListLock / ApplIOLock[k]
+//   IRBLock -> IRBlock::Lock
 #pragma once
+
+#include <netinet/in.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <time.h>
 
 #include "qdvp_anchor.h"
 
+struct TableEntry;
+struct SourceEntry;
+struct AttrEntry;
+struct FileSpecCB;
+struct IObuffer;
+struct SMBlock;
+struct OMBlock;
+
+// Limits of the statement language.
+enum {
+  QDVP_APPL_NAME_MAX = 20,
+  QDVP_APPL_NAME_MIN = 3,
+  QDVP_TABLE_NAME_MAX = 32,
+  QDVP_ATTR_NAME_MAX = 218,
+  QDVP_HELP_MAX = 245,
+  QDVP_HELP_SLOT = 246,
+  QDVP_MAX_TEXT_VALUE = 3800,
+  QDVP_MAX_ROW_SIZE = 4000,
+  QDVP_MAX_SUMMARY_INTERVAL = 86400,
+  QDVP_DEFAULT_TTL = 300,
+  QDVP_MAX_FILTERS = 3,
+  QDVP_DEFAULT_RECORD_SIZE = 4096,
+  QDVP_IOBUFFER_MIN = 1024,
+};
+
+// Source states; the state names are in QDVP_SourceStateName.
+enum SourceState {
+  QDVP_NoState = 0,
+  QDVP_Initial = 1,
+  QDVP_Connected = 2,
+  QDVP_Register = 3,
+  QDVP_Pending = 4,
+  QDVP_Ready = 5,
+  QDVP_Active = 6,
+  QDVP_Input = 7,
+  QDVP_Output = 8,
+  QDVP_Action = 9,
+  QDVP_Reply = 10,
+  QDVP_Inactive = 11,
+  QDVP_Unregister = 12,
+};
+
+// I/O buffer states.
+enum { QDVP_NoStatus = 0, QDVP_NotInUse = 1, QDVP_Allocated = 2, QDVP_ValidData = 3 };
+
+// Confirmation types of a table (//CONFIRM).
+enum { QDVP_CONFIRM_NONE = 0, QDVP_CONFIRM_SIZE = 1, QDVP_CONFIRM_CHAR = 2,
+       QDVP_CONFIRM_MSG = 3, QDVP_CONFIRM_SEQ = 4 };
+
+// Indexes into DPAB::pIOEList: 0 every I/O entry, then one list per kind.
+enum { QDVP_IOE_ALL = 0, QDVP_IOE_APPC = 1, QDVP_IOE_BASE = 2, QDVP_IOE_FILE = 3,
+       QDVP_IOE_SOCK = 4 };
+
+// One entry of the fixed derive-function table; a derived attribute's first operand may point
+// at one of these instead of at an attribute.
+struct DeriveFunction {
+  const char *Name;
+};
+
 struct ApplEntry {
   ApplEntry *pNext;
+  char *pMetafileName;      // upper-cased copy of the metafile's full name
+  char *pMetafileFullName;  // full path name of the metafile
+  char *pEnterpriseName;    // SNMP applications
+  char *pEnterpriseOID;
+  char ApplName[QDVP_APPL_NAME_MAX + 1];
+  char *pApplHelp;          // own copy, at most 245 characters
+  int SNMPappl;
+  int TableCount;
+  TableEntry *pTableList;
+  OSV1_LOCK TableListLock;
+  OSV1_LOCK NameLock;
+  FILE *pBatchFile;         // batch output (record processing), or null
+  char *pBatchFileName;
 };
+
+struct TableEntry {
+  TableEntry *pNext;
+  TableEntry *pNextInput;   // next input table of the same internal routing block
+  char TableName[QDVP_TABLE_NAME_MAX + 1];
+  char *pGroupHelp;         // (limit + 1) * 246 bytes: table help, then attribute helps
+  int GroupHelpNext;        // offset of the next free byte of pGroupHelp
+  int GroupHelpSize;
+  char *pTableHelp;         // points into pGroupHelp, or null
+  char Type;                // P poll, E event, S sample, K key
+  int TTL;
+  int SourceCount;
+  int AttrCount;            // attributes in total
+  int AttrSentCount;        // neither input-only nor type K
+  int AttrNoOperandCount;   // attributes that are not derived
+  int SNMPattrCount;        // SNMP attributes with an OID
+  int RateFlag;
+  int RecordSetCount;       // 1 unless //RECORDSET
+  char *pRecordSetRule;
+  char *pRecordSetDelimiter;
+  int LastType;             // the table has a type Z attribute
+  ApplEntry *pAppl;
+  int ConfirmType;
+  char *pConfirmData;
+  char *pModuleName;
+  SourceEntry *pSourceList;
+  IRBlock *pIRB;            // routing block whose output this table is
+  SMBlock *pSMB;            // summary management block, or null
+  OMBlock *pOMB;            // ODBC block, or null
+  OSV1_LOCK SourceListLock;
+  OSV1_LOCK TableLock;
+};
+
+struct AttrEntry {
+  AttrEntry *pNext;
+  void *pWork[2];           // record parsing working words; cleared in copies
+  AttrEntry *pOrderNext;    // display order
+  char Name[QDVP_ATTR_NAME_MAX + 1];
+  char *pHelp;              // into the table's group help buffer, or null
+  char *pEnum;              // ENUM{...} text, or null
+  char *pOID;               // OID as written, or null
+  unsigned char *pEncodedOID;
+  int EncodedOIDlen;
+  int Real;                 // derived attribute shown as a real number
+  int Sent;                 // 0 for input-only attributes
+  int Key;
+  int Atomic;
+  int MaxValSize;
+  int ActualValSize;
+  int FilterCount;
+  int FilterAccept;         // 1 +FILTER, 0 -FILTER
+  int LeftTruncate;
+  int SortKeySeq;           // SKEY=; -1 summary by total
+  int OrderSeq;             // SEQ=
+  long MaxSize;
+  time_t PrevSampleTime;
+  double PrevSampleValue;
+  void *pOperand1;          // AttrEntry or DeriveFunction
+  AttrEntry *pOperand2;
+  char *pDelimiter;         // DLM= override, or null
+  char Operator;            // + - * / % = for derived attributes, else 0
+  char FilterLogic;         // ' ', '&' or '|'
+  char FilterType[QDVP_MAX_FILTERS];
+  int FilterOffset[QDVP_MAX_FILTERS];
+  long FilterValue[QDVP_MAX_FILTERS];
+  char *pFilterString[QDVP_MAX_FILTERS];
+  char Type;
+  char Shared;              // a copy: its texts belong to the model source's attribute
+  char Value[6];            // MaxValSize bytes; the entry is allocated with room for them
+};
+
+// Size of an attribute entry with a value area of valueSize bytes.
+inline size_t QDVP_AttrEntrySize(int valueSize) {
+  return offsetof(AttrEntry, Value) + static_cast<size_t>(valueSize > 0 ? valueSize : 0) + 1;
+}
+
+struct FileSpecCB {
+  int PatternFlag;
+  char *pPathSpec;
+  char *pPrefix;
+  int PrefixLen;
+  char *pPattern;
+  int PatternLen;
+  char *pSuffix;
+  int SuffixLen;
+  char *pExtension;
+  int ExtensionLen;         // 0 for "*": any extension
+  char *pCurrentFileName;
+  int TotalNameLen;
+  int NumericOffset;
+  int NumericLen;
+  int CharOffset;
+  int CharLen;
+  int SwitchCheckInterval;
+};
+
+struct SourceEntry {
+  SourceEntry *pNext;
+  SourceEntry *pNextMatch;  // lookup result chain
+  char *pSourceName;
+  int SourceNameLen;
+  TableEntry *pTable;
+  ProcessEntry *pPE;        // owning process entry
+  IOEntry *pIOE;
+  AttrEntry *pAttrList;
+  AttrEntry *pOrderList;
+  char *pDelimiter;         // attribute delimiter, or null (fixed positions)
+  char *pSourceNodeName;
+  char *pLUname;
+  FileSpecCB *pFileSpec;
+  int State;
+  char Kind;                // F S A N O B
+  int CodeConversion;
+  time_t CreateTime;
+  SMBlock *pSMB;
+  OSV1_LOCK Lock1;
+  OSV1_LOCK AttrLock;
+  OSV1_LOCK CopyLock;
+  OSV1_LOCK Lock4;
+  // Working fields of the server tasks, cleared at creation.
+  time_t StateTime;
+  void *pWork[4];
+  long WorkCount[4];
+};
+
+struct IObuffer {
+  IObuffer *pNext;
+  uint16_t Number;
+  uint16_t State;
+  uint32_t DataLength;      // the word cleared at creation
+  char Data[];
+};
+static_assert(sizeof(IObuffer) == 16, "the I/O buffer header is 16 bytes");
 
 struct IOEntry {
-  IOEntry *pNext;
+  IOEntry *pNext;           // every I/O entry (pIOEList[0])
+  IOEntry *pNextKind;       // entries of the same kind
+  struct sockaddr_in PartnerAddr;
+  FILE *pFile;
+  int BufferSize;
+  int TailByRecord;
+  char FileMode;            // T tail, C copy
+  char Kind;
+  int ClearAfterCopy;
+  int Socket;               // -1 when none
+  char *pLUname;
+  IObuffer *pBufferList;
+  SourceEntry *pSource;
+  pthread_mutex_t Mutex;
+  pthread_cond_t Cond;
+  OSV1_LOCK IOLock;
 };
 
+// An internal routing block: one output table fed by any number of input tables.
 struct IRBlock {
   IRBlock *pNext;
-  char *pBuffer;  // owned by the block
+  char *pBuffer;            // owned by the block
+  char *pName;
+  TableEntry *pOutputTable;
+  TableEntry *pInputList;
+  int InputCount;
+  OSV1_LOCK Lock;
 };
+
+// An ODBC block (//ODBC): the type letter and the data source name.
+struct OMBlock {
+  OMBlock *pNext;
+  char Type;                // I or O
+  char *pDSN;
+};
+
+// A table's summary management block. Record processing summarizes with it; the metafile
+// reader only creates it and asks it to complete the table's definition.
+struct SMBlock {
+  int Interval;             // seconds
+  int Batch;
+  int KeyCount;             // attributes with a sort key
+  int TotalCount;           // attributes summarized by total
+};
+
+extern "C" {
+extern const DeriveFunction QDVP_DeriveFunctionTable[5];
+extern const char *const QDVP_SourceStateName[13];
+
+// Application entries (metafile/qdvpiape.cpp).
+ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int packagedSolution,
+                                           const char *help);
+ApplEntry *QDVP_LocateApplicationByName(DPAB *anchor, const char *name, int length);
+char *QDVP_LocateAttributeByOID(DPAB *anchor, const char *oidText);
+AttrEntry *QDVP_LocateSetAttribute(DPAB *anchor, const char *parameterText);
+
+// Table entries (metafile/qdvpitbe.cpp).
+TableEntry *QDVP_InitializeTableEntry(ApplEntry *application, const char *name,
+                                      const char *typeToken, const char *ttlToken,
+                                      const char *help);
+TableEntry *QDVP_LocateTableByName(ApplEntry *application, const char *name, int length);
+
+// Attribute entries and filters (metafile/qdvpiate.cpp).
+AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name, char *typeToken,
+                                    const char *sizeToken, int key, int atomic,
+                                    const char *help, const char *filterText);
+int QDVP_CheckDeriveFunctionSpec(const char *name, const DeriveFunction **reference);
+int QDVP_IsDeriveFunction(const void *reference);
+// The attribute limit per table (0 before QDVP_DetermineMaxAttributesPerGroup).
+int QDVP_MaxAttributesPerGroup(void);
+// Tests: forget the limit so that WTB_MAXCOLS is read again.
+void QDVP_ResetMaxAttributesPerGroup(void);
+
+// Attribute lists: duplicates, display order, copies (metafile/qdvpcatl.cpp).
+void QDVP_CheckDuplicateAttributes(ApplEntry *application);
+void QDVP_ConstructAttributeOrderLinkList(ApplEntry *application, TableEntry *table);
+void AddAttributeToList(SourceEntry *source, AttrEntry *attribute);
+int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource);
+int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source);
+AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource);
+void QDVP_SyncFormulaAttrReference(AttrEntry *list);
+void QDVP_ReleaseAttributeEntry(SourceEntry *source, AttrEntry *attribute);
+void QDVP_ReleaseAttributeList(AttrEntry *list);
+
+// Sources (metafile/qdvpisre.cpp).
+SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const char *kindWord,
+                                        const char *name, const char *managedSystemName,
+                                        int *fileSourceFlag);
+int QDVP_InitializeFileSpecControl(SourceEntry *source);
+void QDVP_ReleaseFileSpecControl(FileSpecCB *block);
+void QDVP_UpdateSourceEntryState(SourceEntry *source, int state);
+int QDVP_CheckSourceState(SourceEntry *source, int state);
+SourceEntry *QDVP_LocateSourceBySubNode(DPAB *anchor, const char *subnodeName);
+SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeName);
+
+// I/O entries (metafile/qdvpiioe.cpp).
+IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind);
+int QDVP_AllocateIObuffer(IOEntry *ioEntry);
+int QDVP_ComputeIObufferSize(SourceEntry *source);
+
+// Lifecycle (metafile/qdvppcfg.cpp, metafile/qdvprpt.cpp).
+ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);
+int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName);
+int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName);
+void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application);
+void QDVP_ReleaseApplGroupHelp(ApplEntry *application);
+void QDVP_ReportDataModel(ApplEntry *application);
+// Tests: forget that the startup configuration was read.
+void QDVP_ResetStartUpConfigState(void);
+
+// Model construction (metafile/qdvpcadm.cpp).
+ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName, int validate,
+                                       int *openedOut, int *alreadyDefinedOut, int autoLoad,
+                                       int noEcho);
+
+// Hooks of record processing used while a metafile is read (records/).
+char *QDVP_CheckAttributeDelimiter(const char *specification);
+IRBlock *QDVP_CreateInternalRoutingBlock(DPAB *anchor, const char *name);
+OMBlock *QDVP_InitializeOMB(DPAB *anchor, const char *type, const char *dsnText);
+void QDVP_ReleaseOMB(DPAB *anchor, OMBlock *block);
+SMBlock *QDVP_CreateSummaryManagementBlock(int interval, int batch);
+int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int flag);
+void QDVP_ReleaseSummaryManagementBlock(SMBlock *block);
+void QDVP_RemoveTableFromIRB(DPAB *anchor, TableEntry *table);
+// SNMP hooks (snmp/).
+int QDVP_CheckSNMPtabularKey(TableEntry *table);
+void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *application);
+// Agent link: queues a source to the DCH client and waits for its answer (agentlink/).
+int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *processEntry, SourceEntry *source);
+// Data provider log (logs/qdvplmsg.cpp).
+void QDVP_SendDPlogMessage(DPAB *anchor, int number, ...);
+}

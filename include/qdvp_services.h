@@ -20,7 +20,9 @@ StatBlock *QDVP_InitializeStatisticBlock(void);
 void QDVP_ReleaseStatisticBlock(StatBlock *);
 // Metafile server task (started with a startup wait).
 void QDVP_MetaServerTask(ProcessEntry *);
-// Startup configuration: 1 when the file was processed, 0 when there is none to process.
+// Startup configuration: the count of metafiles named (-1 for a file that names none), plus
+// packaged-solution loads; 0 only when there was no file and nothing was loaded, which makes
+// the startup run QDVP_DoApplicationAutoLoad.
 int QDVP_ProcessStartUpConfig(DPAB *);
 void QDVP_DoApplicationAutoLoad(DPAB *);
 // Releases an application, which unchains it from pApplList.

@@ -1,12 +1,788 @@
-// The metafile statement language. Until it is built, only the attribute limit per group is
-// set up at start-up.
+// Model construction: QDVP_ConstructApplDataModel reads a metafile record by record, applies
+// the order rules of the statement language (//SNMP and //CORVID first, then //APPL, then
+// //NAME groups with their //SOURCE, //ATTRIBUTES, //RECORDSET, //CONFIRM, //INTERNAL,
+// //SUMMARY and //ODBC statements), builds the application with its tables and sources,
+// finishes each table, runs the final checks and, outside validation runs, registers the
+// application with the agent. Attribute definitions are handled in qdvpcatd.cpp.
+#include <ctype.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <string>
 
 #include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_metafile.h"
+#include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+#include "qdvpcadm.h"
 
-extern "C" int QDVP_DetermineMaxAttributesPerGroup(void) {
-  const char *text = QDV0_GetEnv("WTB_MAXCOLS", nullptr);
-  int n = text ? atoi(text) : 0;
-  return n > 0 ? n : 100;
+static TRK1_BLOCK trk = {"qdvpcadm"};
+
+static const char kIntervalHelp[] =
+    "Omnivar inserted attribute that shows the defined input data summarization interval in "
+    "seconds.";
+static const char kOccurrencesHelp[] =
+    "Omnivar inserted attribute that shows the input data occurrences count per defined "
+    "summarization interval.";
+static const char kSourceNameHelp[] =
+    "Omnivar inserted attribute per metafile keyword AddSourceName specification. It contains "
+    "the data source origin node host name.";
+static const char kTimeStampHelp[] =
+    "Omnivar inserted attribute per metafile keyword AddTimeStamp specification. It is the "
+    "16-byte Corvid timestamp when the data arrived.";
+
+static bool EqualsUpper(const char *token, const char *word) {
+  if (token == nullptr) return false;
+  for (; *token && *word; token++, word++) {
+    if (toupper(static_cast<unsigned char>(*token)) != *word) return false;
+  }
+  return *token == '\0' && *word == '\0';
+}
+
+static bool BeginsUpper(const char *token, const char *word) {
+  if (token == nullptr) return false;
+  for (; *word; token++, word++) {
+    if (toupper(static_cast<unsigned char>(*token)) != *word) return false;
+  }
+  return true;
+}
+
+static const char *Token(MetaParser *p, int i) { return i < p->tokenCount ? p->tokens[i] : nullptr; }
+
+// The text after option (one of its spellings) up to the next blank, blanked out of record;
+// null when the record has none.
+static char *TakeWordOption(char *record, const char *const *spellings) {
+  for (int i = 0; spellings[i] != nullptr; i++) {
+    char *at = strstr(record, spellings[i]);
+    if (at == nullptr) continue;
+    char *value = at + strlen(spellings[i]);
+    while (*value == ' ') value++;
+    size_t n = strcspn(value, " ");
+    char *text = static_cast<char *>(QDV0_GetStorage(n + 1));
+    if (text != nullptr) memcpy(text, value, n);
+    memset(at, ' ', static_cast<size_t>(value + n - at));
+    return text;
+  }
+  return nullptr;
+}
+
+// The help text of an //APPL or //NAME record: after its last '@', which ends the record.
+static const char *TakeHelp(char *record) {
+  char *at = strrchr(record, '@');
+  if (at == nullptr) return nullptr;
+  *at = '\0';
+  char *help = at + 1;
+  while (*help == ' ') help++;
+  return *help ? help : nullptr;
+}
+
+static void FreeOptions(MetaOptions *o) {
+  QDV0_FreeStorage(&o->module);
+  QDV0_FreeStorage(&o->managedSystem);
+  QDV0_FreeStorage(&o->dsn);
+  QDV0_FreeStorage(&o->enumText);
+  QDV0_FreeStorage(&o->delimiter);
+  QDV0_FreeStorage(&o->filter);
+  memset(o, 0, sizeof(*o));
+}
+
+void QDVP_SplitMetaRecord(MetaParser *p) {
+  p->tokenCount = 0;
+  for (char *t = QDV0_strtok(p->record, " "); t != nullptr && p->tokenCount < QDVP_MAX_TOKENS;
+       t = QDV0_strtok(nullptr, " ")) {
+    p->tokens[p->tokenCount++] = t;
+  }
+}
+
+AttrEntry *QDVP_AddInsertedAttribute(MetaParser *p, const char *name, const char *type,
+                                     const char *size, const char *help) {
+  if (p->source == nullptr || p->table == nullptr) return nullptr;
+  char typeToken[4];
+  snprintf(typeToken, sizeof(typeToken), "%s", type);
+  AttrEntry *a = QDVP_InitializeAttrEntry(p->source, name, typeToken, size, 0, 0, help, nullptr);
+  if (a == nullptr) return nullptr;
+  {
+    OSV1_Guard lock(&p->table->TableLock);
+    p->table->AttrCount++;
+    p->table->AttrNoOperandCount++;
+    p->table->AttrSentCount++;
+  }
+  p->tableSentCount++;
+  return a;
+}
+
+// Finishes the current table: inserted attributes, SNMP keys, copies of the attribute list to
+// the table's other sources, the summary definition and the default key of a K table.
+static void FinishTable(MetaParser *p) {
+  TableEntry *table = p->table;
+  if (table == nullptr) return;
+  if (p->addSourceName) {
+    QDVP_AddInsertedAttribute(p, "_DataSourceName", "D", "32", kSourceNameHelp);
+    p->addSourceName = 0;
+  }
+  if (p->addTimeStamp) {
+    QDVP_AddInsertedAttribute(p, "_LocalTimeStamp", "T", "16", kTimeStampHelp);
+    p->addTimeStamp = 0;
+  }
+  if (p->inAttrList && (p->snmp || p->packaged)) p->tableSentCount += QDVP_CheckSNMPtabularKey(table);
+  if (p->sourcePresent && p->inAttrList && p->source != nullptr) {
+    if (QDVP_CheckCopySourceAttributes(table, p->source) != 0) p->copyFailure = 1;
+  }
+  if (table->pSMB != nullptr) QDVP_CompleteSummaryTableDefinition(table, 1);
+  if (p->inAttrList && table->Type == 'K' && !p->keyFound) {
+    OSV1_Guard sources(&table->SourceListLock);
+    for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
+      if (s->pAttrList != nullptr) {
+        s->pAttrList->Key = 1;
+        QDVP_TRC(trk, TRK1_DETAIL, "Setting AttrKey to YES for attribute <%s>", s->pAttrList->Name);
+      }
+    }
+  }
+}
+
+static void DoSNMP(MetaParser *p) {
+  if (!p->firstStatement || p->snmp) {
+    QDVP_DisplayValidationMessage(17, nullptr);
+    return;
+  }
+  p->snmp = 1;
+  if (EqualsUpper(Token(p, 1), "TEXT")) {
+    p->snmpText = 1;
+  } else {
+    p->enciphered = 1;
+  }
+}
+
+static void DoCORVID(MetaParser *p) {
+  if (!p->firstStatement || p->corvidSeen) {
+    QDVP_DisplayValidationMessage(65, nullptr);
+    return;
+  }
+  p->corvidSeen = 1;
+  p->enciphered = 1;
+}
+
+static void DoAPPL(MetaParser *p, const char *help) {
+  if (p->applFound) {
+    QDVP_DisplayValidationMessage(2, p->metafileName);
+    p->stop = 1;
+    return;
+  }
+  if (!p->packaged && (p->anchor->DPtype == QDVP_TYPE_SNMP) != (p->snmp != 0)) {
+    if (p->snmp && !p->validate) {
+      QDVP_TRC(trk, TRK1_DETAIL, "SNMP metafile %s bypassed for non-SNMP DP", p->metafileName);
+      p->bypassed = 1;
+      p->stop = 1;
+      return;
+    }
+    if (!p->snmp) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Non-SNMP metafile %s bypassed for SNMP DP", p->metafileName);
+      p->bypassed = 1;
+      p->stop = 1;
+      return;
+    }
+  }
+  const char *name = Token(p, 1);
+  if (name != nullptr && QDVP_CheckApplicationExistence(p->anchor, name) != nullptr) {
+    QDVP_DisplayValidationMessage(78, name);
+    p->stop = 1;
+    return;
+  }
+  ApplEntry *appl = QDVP_InitializeApplicationEntry(p->anchor, name, p->packaged, help);
+  if (appl == nullptr) return;
+  appl->pMetafileFullName = QDV0_StrDup(p->fullName ? p->fullName : p->metafileName);
+  appl->pMetafileName = QDV0_ConvertStringToUpper(appl->pMetafileFullName, 1);
+  if (p->snmp || p->packaged) {
+    appl->SNMPappl = 1;
+    appl->pEnterpriseName = QDV0_StrDup(Token(p, 2) ? Token(p, 2) : appl->ApplName);
+    if (Token(p, 3) != nullptr) appl->pEnterpriseOID = QDV0_StrDup(Token(p, 3));
+  }
+  p->appl = appl;
+  p->applFound = 1;
+  p->nameFound = p->nameWaiting = p->inAttrList = p->sourcePresent = 0;
+  p->table = nullptr;
+  p->source = nullptr;
+  appl->TableCount = 0;
+}
+
+static void DoNAME(MetaParser *p, const char *help) {
+  if (p->nameWaiting) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** NAME statement without attributes for previous NAME");
+    QDVP_DisplayValidationMessage(55, nullptr);
+    p->addSourceName = p->addTimeStamp = 0;
+    return;
+  }
+  if (p->table != nullptr) {
+    FinishTable(p);
+    if (p->copyFailure) {
+      p->stop = 1;
+      return;
+    }
+  }
+  int addSource = 0, addTime = 0;
+  auto look = [&](const char *t) {
+    if (EqualsUpper(t, "ADDSOURCENAME")) addSource = 1;
+    if (EqualsUpper(t, "ADDTIMESTAMP")) addTime = 1;
+  };
+  look(Token(p, 2));
+  look(Token(p, 3));
+  int next = 4;
+  if (Token(p, 3) != nullptr && !addSource) look(Token(p, next++));
+  if (!(addSource && addTime)) look(Token(p, next));
+  TableEntry *table = QDVP_InitializeTableEntry(p->appl, Token(p, 1), Token(p, 2), Token(p, 3), help);
+  p->table = table;
+  p->source = nullptr;
+  p->sourcePresent = p->fileSourcePresent = p->keyFound = p->zDefined = p->rDefined = 0;
+  p->inAttrList = 0;
+  p->tableSentCount = 0;
+  if (table == nullptr) return;
+  if (p->options.module != nullptr) {
+    table->pModuleName = p->options.module;
+    p->options.module = nullptr;
+  }
+  p->appl->TableCount++;
+  p->nameFound = 1;
+  p->nameWaiting = 1;
+  p->addSourceName = addSource;
+  p->addTimeStamp = addTime;
+}
+
+// Parses "//SOURCE kind [name] [option] ..." (the name may be quoted and contain blanks).
+static void DoSOURCE(MetaParser *p, char *rest) {
+  TableEntry *table = p->table;
+  const char *kind = Token(p, 1);
+  char name[1024] = "";
+  const char *option = nullptr;
+  const char *afterOption = nullptr;
+  char *quote = strchr(rest, '"');
+  char *restTokens[QDVP_MAX_TOKENS];
+  int restCount = 0;
+  if (quote != nullptr) {
+    char *start = quote + 1;
+    while (*start == ' ') start++;
+    char *end = strchr(start, '"');
+    char *after;
+    if (end != nullptr) {
+      snprintf(name, sizeof(name), "%.*s", static_cast<int>(end - start), start);
+      after = end + 1;
+    } else {
+      snprintf(name, sizeof(name), "%s", start);
+      char *lastBlank = strrchr(name, ' ');
+      after = nullptr;
+      if (lastBlank != nullptr) {
+        option = start + (lastBlank - name) + 1;
+        *lastBlank = '\0';
+      }
+    }
+    if (after != nullptr) {
+      for (char *t = QDV0_strtok(after, " "); t && restCount < QDVP_MAX_TOKENS; t = QDV0_strtok(nullptr, " "))
+        restTokens[restCount++] = t;
+      option = restCount > 0 ? restTokens[0] : nullptr;
+      afterOption = restCount > 1 ? restTokens[1] : nullptr;
+    }
+  } else {
+    if (Token(p, 2) != nullptr) snprintf(name, sizeof(name), "%s", Token(p, 2));
+    int i = 3;
+    option = Token(p, i);
+    if (option != nullptr && option[0] == '[') {
+      size_t n = strlen(name);
+      snprintf(name + n, sizeof(name) - n, "%s", option);
+      option = Token(p, ++i);
+    }
+    afterOption = Token(p, i + 1);
+  }
+  SourceEntry *source = QDVP_InitializeSourceEntry(p->anchor, table, kind, name[0] ? name : nullptr,
+                                                   p->options.managedSystem, &p->fileSourcePresent);
+  if (source == nullptr) return;
+  if (source->Kind == 'F' && option != nullptr) {
+    char upper[32];
+    snprintf(upper, sizeof(upper), "%s", option);
+    QDV0_ConvertStringToUpper(upper, 0);
+    if (upper[0] == 'C') {
+      if (table->Type == 'E') {
+        QDVP_DisplayValidationMessage(47, nullptr);
+      } else {
+        source->pIOE->FileMode = 'C';
+        if (afterOption != nullptr && (afterOption[0] == 'C' || afterOption[0] == 'c')) {
+          source->pIOE->ClearAfterCopy = 1;
+        }
+      }
+    } else if (strcmp(upper, "TAILBYRECORD") == 0) {
+      source->pIOE->TailByRecord = 1;
+    }
+  } else if (source->Kind == 'S') {
+    int code = 'A';
+    if (option != nullptr && !(strlen(option) > 1 && (strstr(option, "ManagedSystemName=") ||
+                                                      strstr(option, "MANAGEDSYSTEMNAME=") ||
+                                                      strstr(option, "managedsystemname=")))) {
+      code = toupper(static_cast<unsigned char>(option[0]));
+      if (code != 'A' && code != 'E') {
+        QDVP_DisplayValidationMessage(49, nullptr);
+        code = 'A';
+      }
+    }
+    source->CodeConversion = QDV0_CheckCodeConversion(code);
+  }
+  {
+    OSV1_Guard lock(&table->TableLock);
+    table->SourceCount++;
+  }
+  p->source = source;
+  p->sourcePresent = 1;
+  p->inAttrList = 0;
+}
+
+static void DoATTRIBUTES(MetaParser *p, const char *rest) {
+  TableEntry *table = p->table;
+  if (p->source == nullptr) {
+    SourceEntry *source = QDVP_InitializeSourceEntry(p->anchor, table, p->snmp ? "SNMP" : "BASE",
+                                                     nullptr, nullptr, &p->fileSourcePresent);
+    if (source == nullptr) return;
+    OSV1_Guard lock(&table->TableLock);
+    table->SourceCount++;
+    p->source = source;
+  }
+  const char *quote = strchr(rest, '\'');
+  char *delimiter = QDVP_CheckAttributeDelimiter(quote ? quote : Token(p, 1));
+  QDV0_FreeStorage(&p->source->pDelimiter);
+  p->source->pDelimiter = delimiter;
+  p->inAttrList = 1;
+  p->nameWaiting = 0;
+  if (table->pSMB != nullptr) {
+    QDVP_AddInsertedAttribute(p, "_Interval_Unit", "C", "99999999", kIntervalHelp);
+    QDVP_AddInsertedAttribute(p, "_Interval", "C", "99999999", kIntervalHelp);
+    QDVP_AddInsertedAttribute(p, "_Occurrences", "C", "99999999", kOccurrencesHelp);
+  }
+}
+
+static void DoRECORDSET(MetaParser *p, const char *rest) {
+  TableEntry *table = p->table;
+  const char *first = strchr(rest, '\'');
+  if (first != nullptr) {
+    const char *last = strrchr(rest, '\'');
+    if (last > first) {
+      QDV0_FreeStorage(&table->pRecordSetDelimiter);
+      size_t n = static_cast<size_t>(last - first - 1);
+      table->pRecordSetDelimiter = static_cast<char *>(QDV0_GetStorage(n + 1));
+      if (table->pRecordSetDelimiter) memcpy(table->pRecordSetDelimiter, first + 1, n);
+    }
+    return;
+  }
+  const char *operand = Token(p, 1);
+  if (operand == nullptr) return;
+  int count = atoi(operand);
+  if (count < 2) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** RECORDSET input invalid. SetCount: %d <%s>", count, rest);
+    return;
+  }
+  table->RecordSetCount = count;
+  const char *after = strstr(rest, operand) + strlen(operand);
+  while (*after == ' ') after++;
+  size_t n = strcspn(after, ")");
+  if (n > 0) {
+    QDV0_FreeStorage(&table->pRecordSetRule);
+    table->pRecordSetRule = static_cast<char *>(QDV0_GetStorage(n + 1));
+    if (table->pRecordSetRule) memcpy(table->pRecordSetRule, after, n);
+  }
+}
+
+static void DoCONFIRM(MetaParser *p, const char *rest) {
+  TableEntry *table = p->table;
+  while (*rest == ' ') rest++;
+  char data[1024] = "";
+  int type = QDVP_CONFIRM_NONE;
+  const char *first = strchr(rest, '"');
+  if (first == nullptr) first = strchr(rest, '\'');
+  if (first != nullptr) {
+    const char *last = strrchr(rest, *first);
+    type = QDVP_CONFIRM_MSG;
+    snprintf(data, sizeof(data), "%.*s", static_cast<int>(last > first ? last - first - 1 : 0),
+             first + 1);
+  } else if (rest[0] == 'X' || rest[0] == 'x') {
+    type = QDVP_CONFIRM_CHAR;
+    data[0] = static_cast<char>(strtoul(rest + 1, nullptr, 16) & 0xFF);
+    data[1] = '\0';
+  } else {
+    char word[16];
+    snprintf(word, sizeof(word), "%.*s", static_cast<int>(strcspn(rest, " ")), rest);
+    if (EqualsUpper(word, "SIZE")) type = QDVP_CONFIRM_SIZE;
+    if (EqualsUpper(word, "SEQ")) type = QDVP_CONFIRM_SEQ;
+  }
+  if (type == QDVP_CONFIRM_NONE) {
+    QDVP_DisplayValidationMessage(64, rest);
+    return;
+  }
+  table->ConfirmType = type;
+  QDV0_FreeStorage(&table->pConfirmData);
+  if (type == QDVP_CONFIRM_MSG || type == QDVP_CONFIRM_CHAR) {
+    size_t n = type == QDVP_CONFIRM_CHAR ? 1 : strlen(data);
+    table->pConfirmData = static_cast<char *>(QDV0_GetStorage(n + 1));
+    if (table->pConfirmData) memcpy(table->pConfirmData, data, n);
+  }
+}
+
+static void DoINTERNAL(MetaParser *p) {
+  TableEntry *table = p->table;
+  const char *type = Token(p, 1);
+  const char *name = Token(p, 2);
+  if (type == nullptr || name == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: incomplete INTERNAL statement specification - IRB_Type @%p IRB_Name @%p",
+             static_cast<const void *>(type), static_cast<const void *>(name));
+    QDVP_DisplayValidationMessage(85, nullptr);
+    return;
+  }
+  bool output = EqualsUpper(type, "OUTPUT");
+  if (!output && !EqualsUpper(type, "INPUT")) {
+    QDVP_DisplayValidationMessage(84, type);
+    return;
+  }
+  IRBlock *block = QDVP_CreateInternalRoutingBlock(p->anchor, name);
+  if (block == nullptr) return;
+  OSV1_Guard lock(&block->Lock);
+  if (output) {
+    if (block->pOutputTable != nullptr) {
+      QDVP_DisplayValidationMessage(83, name);
+      return;
+    }
+    block->pOutputTable = table;
+    table->pIRB = block;
+  } else {
+    TableEntry **link = &block->pInputList;
+    while (*link != nullptr) link = &(*link)->pNextInput;
+    *link = table;
+    table->pNextInput = nullptr;
+    block->InputCount++;
+  }
+}
+
+static void DoSUMMARY(MetaParser *p) {
+  int interval = 0, batch = 0;
+  for (int i = 1; i <= 2; i++) {
+    const char *t = Token(p, i);
+    if (t == nullptr) break;
+    if (isdigit(static_cast<unsigned char>(t[0]))) {
+      long n = strtol(t, nullptr, 10);
+      if (n > QDVP_MAX_SUMMARY_INTERVAL) {
+        QDVP_DisplayValidationMessage(93, t);
+        n = QDVP_MAX_SUMMARY_INTERVAL;
+      }
+      interval = static_cast<int>(n);
+    } else if (BeginsUpper(t, "BATCH")) {
+      batch = 1;
+    }
+  }
+  SMBlock *block = QDVP_CreateSummaryManagementBlock(interval, batch);
+  if (block == nullptr) return;
+  QDVP_ReleaseSummaryManagementBlock(p->table->pSMB);
+  p->table->pSMB = block;
+}
+
+static void DoODBC(MetaParser *p) {
+  const char *type = Token(p, 1);
+  std::string specification;
+  if (p->options.dsn != nullptr && p->options.dsn[0] != '\0') specification = std::string("DSN=") + p->options.dsn;
+  OMBlock *block = QDVP_InitializeOMB(p->anchor, type, specification.empty() ? nullptr : specification.c_str());
+  if (block == nullptr) return;
+  QDVP_ReleaseOMB(p->anchor, p->table->pOMB);
+  p->table->pOMB = block;
+}
+
+// One record after comments, tabs and empty records have been dealt with.
+static void HandleRecord(MetaParser *p, char *record) {
+  char keyword[16] = "";
+  size_t lead = strspn(record, " ");
+  snprintf(keyword, sizeof(keyword), "%.*s", static_cast<int>(strcspn(record + lead, " ")), record + lead);
+  QDV0_ConvertStringToUpper(keyword, 0);
+  static const char *const kKeywords[] = {"//APPL", "//NAME", "//SOURCE", "//ATTRIBUTES",
+                                          "//RECORDSET", "//CONFIRM", "//INTERNAL", "//SUMMARY",
+                                          "//ODBC", "//SNMP", "//CORVID"};
+  int statement = -1;
+  for (int i = 0; i < 11; i++) {
+    if (strcmp(keyword, kKeywords[i]) == 0) statement = i;
+  }
+  p->original = record;
+  // The record that is split: a copy, so that the original stays whole for message inserts.
+  char *work = QDV0_StrDup(record);
+  if (work == nullptr) return;
+  p->record = work;
+  FreeOptions(&p->options);
+  const char *help = nullptr;
+  static const char *const kModule[] = {"MODULE=", "module=", nullptr};
+  static const char *const kManaged[] = {"ManagedSystemName=", "MANAGEDSYSTEMNAME=",
+                                         "managedsystemname=", nullptr};
+  static const char *const kDSN[] = {"DSN=", "dsn=", nullptr};
+  if (statement == 0 || statement == 1) help = TakeHelp(work);
+  if (statement == 1) p->options.module = TakeWordOption(work, kModule);
+  if (statement < 0 && p->inAttrList) {
+    QDVP_ScanAttributeOptions(work, &p->options);
+  } else if (!p->inAttrList || statement >= 0) {
+    p->options.managedSystem = TakeWordOption(work, kManaged);
+    p->options.dsn = TakeWordOption(work, kDSN);
+  }
+  // The text after the keyword, for statements whose operands may hold blanks.
+  char *rest = work + lead + strlen(keyword);
+  char *restCopy = QDV0_StrDup(*rest ? rest + 1 : rest);
+  QDVP_SplitMetaRecord(p);
+
+  if (statement == 9) {
+    DoSNMP(p);
+  } else if (statement == 10) {
+    DoCORVID(p);
+  } else {
+    p->firstStatement = 0;
+    if (!p->applFound && statement != 0) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Input statement discarded. No APPL Statement encountered");
+      QDVP_DisplayValidationMessage(34, p->original);
+    } else if (statement == 0) {
+      DoAPPL(p, help);
+    } else if (statement == 1) {
+      DoNAME(p, help);
+    } else if (statement > 1 && p->table == nullptr) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Input statement discarded. No NAME Statement encountered in <%s>",
+               p->metafileName);
+      QDVP_DisplayValidationMessage(33, p->original);
+    } else if (statement == 2) {
+      DoSOURCE(p, restCopy ? restCopy : rest);
+    } else if (statement == 3) {
+      DoATTRIBUTES(p, restCopy ? restCopy : "");
+    } else if (statement == 4) {
+      DoRECORDSET(p, restCopy ? restCopy : "");
+    } else if (statement == 5) {
+      DoCONFIRM(p, restCopy ? restCopy : "");
+    } else if (statement == 6) {
+      DoINTERNAL(p);
+    } else if (statement == 7) {
+      DoSUMMARY(p);
+    } else if (statement == 8) {
+      DoODBC(p);
+    } else if (p->inAttrList && p->tokenCount > 0) {
+      QDVP_DefineMetaAttribute(p);
+    }
+  }
+  QDV0_FreeStorage(&restCopy);
+  FreeOptions(&p->options);
+  QDV0_FreeStorage(&work);
+  p->record = nullptr;
+}
+
+// The final checks of a metafile that has been read; returns the application or null (the
+// application released).
+static ApplEntry *CheckModel(MetaParser *p) {
+  char insert[64];
+  if (!p->applFound) {
+    if (!p->bypassed) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** No valid APPL statement found in data definition metafile: %s",
+               p->metafileName);
+      QDVP_DisplayValidationMessage(3, p->metafileName);
+    }
+    return nullptr;
+  }
+  ApplEntry *appl = p->appl;
+  int releaseFlag = p->validate;
+  if (!p->nameFound) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: No NAME statement found for defined APPL statement in metafile <%s>",
+             p->metafileName);
+    QDVP_DisplayValidationMessage(4, p->metafileName);
+    QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
+    return nullptr;
+  }
+  if (p->tableSentCount == 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Error: No attributes found for defined APPL statement in metafile <%s>",
+             p->metafileName);
+    QDVP_DisplayValidationMessage(5, p->metafileName);
+    QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
+    return nullptr;
+  }
+  if (p->copyFailure) {
+    QDVP_DisplayValidationMessage(6, p->metafileName);
+    QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
+    return nullptr;
+  }
+  for (TableEntry *t = appl->pTableList; t != nullptr && !p->packaged; t = t->pNext) {
+    if (t->AttrSentCount > p->limit) {
+      QDVP_TRC(trk, TRK1_ERROR, "Total number of attributes %d in table <%s> exceeds maximum: %d",
+               t->AttrSentCount, t->TableName, p->limit);
+      p->rejected = 1;
+    }
+  }
+  if (p->rejected) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Error: Metafile application rejected flag set for <%s>",
+             p->metafileName);
+    QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
+    return nullptr;
+  }
+  QDVP_CheckDuplicateAttributes(appl);
+  for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+    SourceEntry *s = t->pSourceList;
+    int row = 0;
+    for (AttrEntry *a = s ? s->pAttrList : nullptr; a != nullptr; a = a->pNext) {
+      if (a->Sent) row += a->MaxValSize;
+      if (appl->SNMPappl && a->pOID != nullptr) t->SNMPattrCount++;
+    }
+    if (row > QDVP_MAX_ROW_SIZE) {
+      QDVP_TRC(trk, TRK1_ERROR, "Total row count: %d exceeds maximum allowed: %d", row,
+               QDVP_MAX_ROW_SIZE);
+      QDVP_DisplayValidationMessage(57, t->TableName);
+      QDVP_ReleaseApplResources(p->anchor, appl, 1);
+      return nullptr;
+    }
+  }
+  if (p->snmp && !p->packaged) {
+    for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+      AttrEntry *a = t->pSourceList ? t->pSourceList->pAttrList : nullptr;
+      if (a == nullptr || strcmp(a->Name, "Agent_Info") != 0 || a->pNext == nullptr ||
+          strcmp(a->pNext->Name, "Agent_Name") != 0) {
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "*****Error: SNMP attribute group <%s> requires Agent_Info and Agent_Name "
+                 "attributes not present",
+                 t->TableName);
+        QDVP_DisplayValidationMessage(96, t->TableName);
+        QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
+        return nullptr;
+      }
+    }
+  }
+  QDVP_ConstructAttributeOrderLinkList(appl, nullptr);
+  (void)insert;
+  return appl;
+}
+
+// Registers a checked application with the agent; returns it, or null after releasing it.
+static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
+  DPAB *anchor = p->anchor;
+  ProcessEntry *pe = QDVP_LocateOwnProcessEntry(anchor);
+  bool statLock = false;
+  if (pe == nullptr) {
+    OSV1_GetLock(&anchor->StatLock);
+    statLock = true;
+    pe = anchor->pStatPE;
+  }
+  TableEntry *table = appl->pTableList;
+  SourceEntry *source = table ? table->pSourceList : nullptr;
+  ApplEntry *result = appl;
+  if (source != nullptr) {
+    ProcessEntry *saved = source->pPE;
+    source->pPE = pe;
+    QDVP_UpdateSourceEntryState(source, QDVP_Register);
+    QDVP_QueueAndWaitDCHstatus(anchor, pe, source);
+    source->pPE = saved;
+    if (source->State == QDVP_Ready || source->State == QDVP_Pending) {
+      // registered
+    } else if (source->State == QDVP_Register) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for <%s>. Application already registered",
+               appl->ApplName);
+      QDVP_DisplayValidationMessage(10, nullptr);
+      if (p->autoLoad) {
+        QDVP_SendDPlogMessage(anchor, 57, p->metafileName, appl->ApplName);
+        QDVP_ReleaseApplResources(anchor, appl, 1);
+        result = nullptr;
+      } else {
+        for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+          for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+            QDVP_UpdateSourceEntryState(s, QDVP_Ready);
+          }
+        }
+        QDVP_ReleaseApplGroupHelp(appl);
+      }
+    } else {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for <%s>", appl->ApplName);
+      QDVP_DisplayValidationMessage(8, p->metafileName);
+      QDVP_ReleaseApplResources(anchor, appl, 1);
+      result = nullptr;
+    }
+    if (result != nullptr && appl->SNMPappl && source->State == QDVP_Ready) {
+      QDVP_SNMPapplOnline(anchor, appl);
+    }
+  }
+  if (statLock) OSV1_ReleaseLock(&anchor->StatLock);
+  if (result != nullptr) QDVP_SendDPlogMessage(anchor, 4, p->metafileName, appl->ApplName);
+  return result;
+}
+
+extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
+                                                  int validate, int *openedOut,
+                                                  int *alreadyDefinedOut, int autoLoad,
+                                                  int noEcho) {
+  QDVP_TRC_ENTRY(trk);
+  if (openedOut != nullptr) *openedOut = 0;
+  if (anchor == nullptr || metafileName == nullptr || metafileName[0] == '\0') return nullptr;
+  MetaParser parser;
+  memset(&parser, 0, sizeof(parser));
+  MetaParser *p = &parser;
+  p->anchor = anchor;
+  p->metafileName = metafileName;
+  p->validate = validate;
+  p->autoLoad = autoLoad;
+  p->noEcho = noEcho;
+  p->packaged = QDV0_QueryProductSpec(0) != nullptr;
+  p->firstStatement = 1;
+  p->limit = QDVP_DetermineMaxAttributesPerGroup();
+  int size = QDVP_MetaRecordSize();
+  char *buffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 1));
+  char *message = validate ? static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 80)) : nullptr;
+  if (buffer == nullptr || (validate && message == nullptr)) {
+    QDV0_FreeStorage(&buffer);
+    QDV0_FreeStorage(&message);
+    return nullptr;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "Metafile buffer size %d in effect for <%s>", size, metafileName);
+  p->fullName = metafileName[0] == '&' ? QDV0_StrDup(metafileName) : QDVP_MetafileFullName(anchor, metafileName);
+
+  if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 0;
+  ApplEntry *existing = QDVP_CheckApplicationExistence(anchor, metafileName);
+  if (existing == nullptr && p->fullName != nullptr) existing = QDVP_CheckApplicationExistence(anchor, p->fullName);
+  if (existing != nullptr) {
+    QDVP_DisplayValidationMessage(35, metafileName);
+    if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 1;
+    QDV0_FreeStorage(&buffer);
+    QDV0_FreeStorage(&message);
+    QDV0_FreeStorage(&p->fullName);
+    return existing;
+  }
+  void *handle = QDVP_OpenMetaFile(anchor, metafileName, validate);
+  if (handle == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open MetaFile <%s>", metafileName);
+    QDV0_FreeStorage(&buffer);
+    QDV0_FreeStorage(&message);
+    QDV0_FreeStorage(&p->fullName);
+    return nullptr;
+  }
+  if (openedOut != nullptr) *openedOut = 1;
+  int number = 0;
+  while (!p->stop && QDVP_ReadMetaFile(anchor, handle, buffer, size) != nullptr) {
+    long before = number++;
+    if (p->enciphered) {
+      QDV0_DecipherMetaRecord(buffer, static_cast<long>(strlen(buffer)) * before);
+    }
+    QDV0_RemoveCRandLF(buffer);
+    if (validate && !noEcho) {
+      snprintf(message, static_cast<size_t>(size) + 80, "%04d -> %s", number, buffer);
+      QDVP_DisplayValidationMessage(26, message);
+    }
+    if (buffer[0] == '*' || (strlen(buffer) > 2 && strncmp(buffer, "//*", 3) == 0)) continue;
+    for (char *c = buffer; *c; c++) {
+      if (*c == '\t') *c = ' ';
+    }
+    if (buffer[0] == '\0') {
+      QDVP_TRC(trk, TRK1_DETAIL, "Blank record skipped");
+      if (validate) QDVP_DisplayValidationMessage(27, nullptr);
+      continue;
+    }
+    if (buffer[strspn(buffer, " ")] == '\0') continue;
+    HandleRecord(p, buffer);
+  }
+  QDVP_CloseMetaFile(anchor, handle);
+  if (p->applFound && p->table != nullptr && !p->nameWaiting) FinishTable(p);
+  ApplEntry *appl = CheckModel(p);
+  if (appl != nullptr && !validate) appl = RegisterApplication(p, appl);
+  if (appl == nullptr && !validate && !autoLoad) QDVP_SendDPlogMessage(anchor, 5, metafileName);
+  QDV0_FreeStorage(&buffer);
+  QDV0_FreeStorage(&message);
+  QDV0_FreeStorage(&p->fullName);
+  QDVP_TRC_EXIT(trk, appl != nullptr);
+  return appl;
 }

@@ -1,13 +1,316 @@
-// Metafile input. Until the metafile reader is built, a validation run reports that no
-// metafile name was given or that it cannot be processed.
+// Metafile input: opens a metafile by name (the metafile directory, the .mdl and .MDL
+// extensions, an in-memory "&NAME" text, or a remote metafile server when none is found
+// locally), hands its records out one by one and closes it. Also builds the record buffers the
+// metafile server sends, and runs the stand-alone validation entry.
+#include <ctype.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
 #include "../include/qdvp.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_metafile.h"
+#include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
 
-extern "C" int QDVP_ValidateMetaFile(const char *name) {
-  if (name == nullptr || name[0] == '\0') {
-    QDVP_DisplayValidationMessage(22, nullptr);
-    return -1;
+static TRK1_BLOCK trk = {"qdvpmsio"};
+
+static int g_lastValidationSucceeded = 0;
+
+extern "C" {
+
+int QDVP_MetaRecordSize(void) {
+  const char *text = QDV0_GetEnv("QDVP_META_MAX_RECORD_SIZE", nullptr);
+  long n = text ? strtol(text, nullptr, 10) : static_cast<long>(QDVP_DEFAULT_RECORD_SIZE);
+  if (n <= 0) n = QDVP_DEFAULT_RECORD_SIZE;
+  // A buffer too small to hold a statement keyword would make every record a fragment.
+  if (n < 16) n = 16;
+  if (n > 1024 * 1024) n = 1024 * 1024;
+  return static_cast<int>(n);
+}
+
+char *QDVP_MetafileFullName(DPAB *anchor, const char *name) {
+  if (name == nullptr) return nullptr;
+  if (QDV0_IsThisFullyQualifiedName(name)) return QDV0_StrDup(name);
+  return QDV0_ConstructFullyQualifiedName(anchor ? anchor->pMetaPath : nullptr, name);
+}
+
+// The path a name designates: a plain name joins the metafile directory; a name with a
+// directory part is used unchanged unless it begins with '.', in which case the dots and
+// slashes in front are dropped and the rest joins the metafile directory (so "./x", "../x"
+// and ".x" all name x there and a relative name never climbs out of it).
+static char *BuildMetafilePath(DPAB *anchor, const char *name) {
+  const char *directory = anchor ? anchor->pMetaPath : nullptr;
+  if (!QDV0_IsThisFullyQualifiedName(name)) return QDV0_ConstructFullyQualifiedName(directory, name);
+  if (name[0] != '.') return QDV0_StrDup(name);
+  const char *rest = name + 1;
+  while (*rest && !isalnum(static_cast<unsigned char>(*rest))) rest++;
+  return QDV0_ConstructFullyQualifiedName(directory, rest);
+}
+
+static FILE *OpenTraced(const char *path) {
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) {
+    int err = errno;
+    QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open metafile %s - Errno %d, ErrorText <%s>", path,
+             err, strerror(err));
   }
-  QDVP_DisplayValidationMessage(88, nullptr);
+  return f;
+}
+
+// Asks the metafile server client task for a metafile that exists nowhere locally and waits
+// for its answer. Returns the record block (locked until its last record is read) or null.
+static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name) {
+  MemMetafile *block = anchor->pMemMetafile;
+  if (block == nullptr || block->pClientPE == nullptr) return nullptr;
+  OSV1_GetLock(&block->Lock);
+  ProcessEntry *own = QDVP_LocateOwnProcessEntry(anchor);
+  ProcessEntry *temporary = nullptr;
+  if (own == nullptr) own = temporary = QDVP_InitializeProcessEntry(anchor);
+  if (own == nullptr) {
+    OSV1_ReleaseLock(&block->Lock);
+    return nullptr;
+  }
+  block->pName = name;
+  block->pPE = own;
+  block->Status = -1;
+  pthread_mutex_lock(&own->TaskIOmutex);
+  pthread_mutex_lock(&block->pClientPE->TaskIOmutex);
+  pthread_cond_signal(&block->pClientPE->TaskIOcond);
+  pthread_mutex_unlock(&block->pClientPE->TaskIOmutex);
+  while (block->Status == -1 && !anchor->ShutdownRequested) {
+    QDV0_ConditionTimedWait(&own->TaskIOcond, &own->TaskIOmutex, 5);
+  }
+  pthread_mutex_unlock(&own->TaskIOmutex);
+  block->pPE = nullptr;
+  if (temporary != nullptr) QDVP_ReleaseProcessResources(anchor, temporary);
+  if (block->Status != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "Metafile %s transfer from remote server unsuccessful. Status->%d",
+             name, block->Status);
+    QDVP_FreeMetaRecordList(block->pHead);
+    block->pHead = nullptr;
+    block->RecordCount = 0;
+    OSV1_ReleaseLock(&block->Lock);
+    return nullptr;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "Metafile %s successfully retrieved from remote server. Record count %d",
+           name, block->RecordCount);
+  return block;
+}
+
+void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
+  if (name == nullptr || name[0] == '\0') return nullptr;
+  if (name[0] == '&') return QDVP_ConstructMemoryMetafile(anchor, name);
+  char *path = BuildMetafilePath(anchor, name);
+  if (path == nullptr) return nullptr;
+  FILE *f = OpenTraced(path);
+  if (f == nullptr) {
+    static const char *const kExtensions[] = {".mdl", ".MDL"};
+    for (const char *extension : kExtensions) {
+      size_t n = strlen(path);
+      char *alternative = static_cast<char *>(QDV0_GetStorage(n + 5));
+      if (alternative == nullptr) break;
+      memcpy(alternative, path, n);
+      memcpy(alternative + n, extension, 4);
+      f = fopen(alternative, "r");
+      if (f != nullptr) {
+        QDV0_FreeStorage(&path);
+        path = alternative;
+        if (validate) QDVP_DisplayValidationMessage(24, path);
+        break;
+      }
+      if (extension[1] == 'M') {
+        int err = errno;
+        QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open metafile %s - Errno %d, ErrorText <%s>",
+                 alternative, err, strerror(err));
+      }
+      QDV0_FreeStorage(&alternative);
+    }
+  }
+  if (f != nullptr) {
+    if (validate) QDVP_DisplayValidationMessage(25, path);
+    QDV0_FreeStorage(&path);
+    return f;
+  }
+  QDV0_FreeStorage(&path);
+  if (anchor != nullptr && anchor->pMemMetafile != nullptr && !validate) {
+    void *remote = RetrieveRemoteMetafile(anchor, name);
+    if (remote != nullptr) return remote;
+    if (anchor->pMemMetafile->pClientPE != nullptr) return nullptr;
+  }
+  if (strncmp(name, "QDV", 3) != 0 && strncmp(name, "qdv", 3) != 0) {
+    QDVP_DisplayValidationMessage(1, name);
+  }
+  return nullptr;
+}
+
+char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size) {
+  if (handle == nullptr || buffer == nullptr || size <= 0) return nullptr;
+  MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
+  if (handle != block) return fgets(buffer, size, static_cast<FILE *>(handle));
+  if (block->RecordCount > 0 && block->pHead != nullptr) {
+    MetaRecordNode *node = block->pHead;
+    size_t n = static_cast<size_t>(node->Length);
+    if (n >= static_cast<size_t>(size)) n = static_cast<size_t>(size) - 1;
+    memcpy(buffer, node->pText, n);
+    buffer[n] = '\0';
+    block->RecordCount--;
+    block->pHead = node->pNext;
+    if (node->pText != reinterpret_cast<char *>(node + 1)) QDV0_FreeStorage(&node->pText);
+    QDV0_FreeStorage(&node);
+    return buffer;
+  }
+  QDVP_FreeMetaRecordList(block->pHead);
+  block->pHead = nullptr;
+  block->RecordCount = 0;
+  // Only a remote retrieval holds the lock while its records are read.
+  if (block->Status == 0) {
+    block->Status = 1;
+    OSV1_ReleaseLock(&block->Lock);
+  }
+  return nullptr;
+}
+
+void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
+  while (head != nullptr) {
+    MetaRecordNode *next = head->pNext;
+    if (head->pText != reinterpret_cast<char *>(head + 1)) QDV0_FreeStorage(&head->pText);
+    QDV0_FreeStorage(&head);
+    head = next;
+  }
+}
+
+int QDVP_CloseMetaFile(DPAB *anchor, void *handle) {
+  if (handle == nullptr) return 0;
+  MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
+  if (handle != block) return fclose(static_cast<FILE *>(handle));
+  QDVP_FreeMetaRecordList(block->pHead);
+  block->pHead = nullptr;
+  block->RecordCount = 0;
+  if (block->Status == 0) {  // a remote transfer closed before its end
+    block->Status = 1;
+    OSV1_ReleaseLock(&block->Lock);
+  }
+  if (block->Status == QDVP_MEM_CREATED) {
+    OSV1_DestroyLock(&block->Lock);
+    anchor->pMemMetafile = nullptr;
+    QDV0_FreeStorage(&block);
+  }
   return 0;
 }
+
+MemMetafile *QDVP_ConstructMemoryMetafile(DPAB *anchor, const char *text) {
+  if (anchor == nullptr || text == nullptr) return nullptr;
+  MemMetafile *block = anchor->pMemMetafile;
+  int status = QDVP_MEM_BORROWED;
+  if (block == nullptr) {
+    block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
+    if (block == nullptr) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for metafile record block");
+      return nullptr;
+    }
+    OSV1_InitializeLock(&block->Lock);
+    status = QDVP_MEM_CREATED;
+  }
+  QDVP_FreeMetaRecordList(block->pHead);
+  block->pHead = nullptr;
+  block->RecordCount = 0;
+  block->Status = status;
+  char *copy = QDV0_StrDup(text);
+  if (copy == nullptr) {
+    anchor->pMemMetafile = block;
+    return block;
+  }
+  MetaRecordNode **tail = &block->pHead;
+  char *piece = QDV0_strtok(copy, "\n");  // the name, &NAME
+  if (piece != nullptr) block->pName = text;
+  while (piece != nullptr && (piece = QDV0_strtok(nullptr, "\n")) != nullptr) {
+    if (piece[0] == '&') break;
+    auto *node = static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode)));
+    char *record = QDV0_StrDup(piece);
+    if (node == nullptr || record == nullptr) {
+      QDV0_FreeStorage(&node);
+      QDV0_FreeStorage(&record);
+      break;
+    }
+    node->pText = record;
+    node->Length = static_cast<int>(strlen(record));
+    *tail = node;
+    tail = &node->pNext;
+    block->RecordCount++;
+  }
+  QDV0_FreeStorage(&copy);
+  anchor->pMemMetafile = block;
+  QDVP_TRC(trk, TRK1_DETAIL, "In-memory metafile %d record(s)", block->RecordCount);
+  return block;
+}
+
+void QDVP_ConstructMetaFileRecordBuffers(DPAB *anchor, MetaRecordRequest *request) {
+  if (request == nullptr) return;
+  request->RecordCount = 0;
+  request->pHead = nullptr;
+  int size = QDVP_MetaRecordSize();
+  char *line = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size)));
+  if (line == nullptr) return;
+  // Only local files are served: an in-memory text or a remote copy is nothing to pass on.
+  void *handle = nullptr;
+  if (request->pName != nullptr && request->pName[0] != '&') {
+    handle = QDVP_OpenMetaFile(anchor, request->pName, 0);
+    if (handle != nullptr && anchor != nullptr && handle == anchor->pMemMetafile) {
+      QDVP_CloseMetaFile(anchor, handle);
+      handle = nullptr;
+    }
+  }
+  if (handle != nullptr) {
+    FILE *f = static_cast<FILE *>(handle);
+    MetaRecordNode **tail = &request->pHead;
+    while (fgets(line, size, f) != nullptr) {
+      if (strcmp(line, "\n") == 0) continue;
+      size_t n = strlen(line);
+      auto *node = static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode) + n + 1));
+      if (node == nullptr) break;
+      node->pText = reinterpret_cast<char *>(node + 1);
+      memcpy(node->pText, line, n + 1);
+      node->Length = static_cast<int>(n);
+      *tail = node;
+      tail = &node->pNext;
+      request->RecordCount++;
+    }
+    fclose(f);
+  }
+  QDV0_FreeStorage(&line);
+}
+
+int QDVP_ValidateMetaFile(const char *name) {
+  g_lastValidationSucceeded = 0;
+  if (name == nullptr || name[0] == '\0') {
+    QDVP_DisplayValidationMessage(22, nullptr);
+    fflush(stdout);
+    return -1;
+  }
+  DPAB *anchor = QDVP_StartupInitialization();
+  if (anchor == nullptr) {
+    QDVP_DisplayValidationMessage(21, nullptr);
+    fflush(stdout);
+    return -1;
+  }
+  QDVP_SetupMainDPanchor(anchor);
+  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor, name, 1, nullptr, nullptr, 0, 0);
+  if (appl != nullptr) {
+    QDVP_DisplayValidationMessage(0, nullptr);
+    g_lastValidationSucceeded = 1;
+    QDVP_ReportDataModel(appl);
+  } else {
+    QDVP_DisplayValidationMessage(88, nullptr);
+  }
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+  fflush(stdout);
+  return 0;
+}
+
+int QDVP_LastValidationSucceeded(void) { return g_lastValidationSucceeded; }
+
+}  // extern "C"

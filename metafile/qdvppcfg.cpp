@@ -1,30 +1,408 @@
-// Startup configuration and the application lifecycle. Until the metafile reader exists
-// there is no startup configuration to process and no application to release but the ones
-// already chained, which are unchained and freed.
+// The startup configuration file (which metafiles a data provider loads, and its rewrite when
+// the operator removes one), the automatic load of the metafile directory, the check whether
+// an application is loaded, and the end of an application: deletion, release of all its
+// storage, release of its group help texts.
+#include <ctype.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../core/support/zglq.h"
 #include "../include/qdvp.h"
+#include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
 
-extern "C" {
+static TRK1_BLOCK trk = {"qdvppcfg"};
 
-int QDVP_ProcessStartUpConfig(DPAB *) { return 1; }
+// Guards every read and write of the configuration file.
+static std::mutex g_configLock;
+static int g_configLoaded = 0;
 
-void QDVP_DoApplicationAutoLoad(DPAB *) {}
+static const char kEmptyConfig[] = "* Omnivar Configuration file\n";
 
-void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int) {
-  {
-    OSV1_Guard list(&anchor->ApplListLock);
-    for (ApplEntry **link = &anchor->pApplList; *link; link = &(*link)->pNext) {
-      if (*link == appl) {
-        *link = appl->pNext;
-        break;
-      }
-    }
-  }
-  QDV0_FreeStorage(&appl);
+static std::string Upper(std::string text) {
+  for (char &c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
-int QDVP_UnpackMetafileToText(const char *) { return -1; }
+extern "C" {
+
+void QDVP_ResetStartUpConfigState(void) {
+  std::lock_guard<std::mutex> lock(g_configLock);
+  g_configLoaded = 0;
+}
+
+int QDVP_ProcessStartUpConfig(DPAB *anchor) {
+  QDVP_TRC_ENTRY(trk);
+  int count = 0;
+  int autoLoad = DPpgmStart ? 1 : 0;
+  const char *path = anchor->pInitConfigFile ? anchor->pInitConfigFile : "";
+  {
+    std::lock_guard<std::mutex> lock(g_configLock);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) {
+      QDVP_TRC(trk, TRK1_DETAIL, "DP startup config file %s open failed. ErrorText <%s>", path,
+               strerror(errno));
+    } else {
+      count = -1;
+      char line[4096];
+      while (fgets(line, sizeof(line), f) != nullptr) {
+        if (line[0] == '*') continue;
+        QDV0_RemoveCRandLF(line);
+        char *position = nullptr;
+        for (char *name = strtok_r(line, " \t", &position); name != nullptr;
+             name = strtok_r(nullptr, " \t", &position)) {
+          QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name, path);
+          if (count < 0) count = 0;
+          count++;
+          QDVP_ConstructApplDataModel(anchor, name, 0, nullptr, nullptr, autoLoad, 0);
+        }
+      }
+      fclose(f);
+      g_configLoaded = 1;
+      QDVP_TRC(trk, TRK1_DETAIL, "%d application metafile(s) processed from startup config file %s",
+               count < 0 ? 0 : count, path);
+    }
+  }
+  const char *packaged = QDV0_QueryProductSpec(19);
+  if (QDV0_QueryProductSpec(0) != nullptr && packaged != nullptr) {
+    std::string list = packaged;
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t comma = list.find(',', start);
+      std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      if (!name.empty()) {
+        QDVP_TRC(trk, TRK1_DETAIL, "Packaged Solution loading metafile <%s>", name.c_str());
+        if (QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, autoLoad, 0)) count++;
+      }
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  anchor->StartupConfigMark = 1;
+  QDVP_TRC_EXIT(trk, count);
+  return count;
+}
+
+void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
+  QDVP_TRC_ENTRY(trk);
+  int rc = 0;
+  char entry[1024];
+  if (anchor->pMetaPath != nullptr) {
+    ZGLQ_DIR *dir = zglqpopd("QDVP_META_PATH", &rc);
+    if (dir == nullptr) {
+      QDVP_TRC(trk, TRK1_ERROR, "Metafile directory %s open failed. STC1 status %d", anchor->pMetaPath, rc);
+      return;
+    }
+    while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
+      size_t n = strlen(entry);
+      while (n > 0 && entry[n - 1] == ' ') entry[--n] = '\0';
+      if (n == 0) continue;
+      char *path = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, entry);
+      if (path == nullptr) continue;
+      QDVP_ConstructApplDataModel(anchor, path, 0, nullptr, nullptr, 1, 0);
+      QDV0_FreeStorage(&path);
+    }
+    zglqpcld(dir);
+    return;
+  }
+  char cwd[4096];
+  if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** No valid current directory. Exit");
+    return;
+  }
+  // Without a metafile directory the current directory is listed; only names with the
+  // extension MDL, or without extension and not the product's own files, are metafiles.
+  ZGLQ_DIR *dir = nullptr;
+  {
+    std::string variable = "QDVP_AUTOLOAD_CWD";
+    setenv(variable.c_str(), cwd, 1);
+    dir = zglqpopd(variable.c_str(), &rc);
+  }
+  if (dir == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "Metafile directory %s open failed. STC1 status %d", cwd, rc);
+    return;
+  }
+  while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
+    size_t n = strlen(entry);
+    while (n > 0 && entry[n - 1] == ' ') entry[--n] = '\0';
+    if (n == 0) continue;
+    const char *dot = strrchr(entry, '.');
+    bool load;
+    if (dot != nullptr) {
+      load = Upper(dot + 1) == "MDL";
+    } else {
+      std::string upper = Upper(entry);
+      load = upper.compare(0, 3, "QDV") != 0 &&
+             !(n >= 6 && (strncmp(entry + 3, "ATR", 3) == 0 || strncmp(entry + 3, "CAT", 3) == 0 ||
+                          strncmp(entry + 3, "atr", 3) == 0 || strncmp(entry + 3, "cat", 3) == 0));
+      if (strncmp(entry, "qdv", 3) == 0) load = false;
+    }
+    if (load) QDVP_ConstructApplDataModel(anchor, entry, 0, nullptr, nullptr, 1, 0);
+  }
+  zglqpcld(dir);
+}
+
+int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName) {
+  std::lock_guard<std::mutex> lock(g_configLock);
+  if (!g_configLoaded) return 1;
+  FILE *f = fopen(anchor->pInitConfigFile, "a");
+  if (f == nullptr) return 0;
+  QDVP_TRC(trk, TRK1_DETAIL, "Appending metafile %s to startup config file %s", metafileName,
+           anchor->pInitConfigFile);
+  fprintf(f, "%s\n", metafileName);
+  fclose(f);
+  return 1;
+}
+
+int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName) {
+  if (metafileName == nullptr || metafileName[0] == '\0') {
+    QDVP_TRC(trk, TRK1_ERROR, "Unable to remove metafile. No metafile name parameter was provided");
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(g_configLock);
+  if (!g_configLoaded) return 1;
+  FILE *f = fopen(anchor->pInitConfigFile, "r");
+  if (f == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "Unable to remove metafile <%s>. Startup config file %s open failed. ErrorText <%s>",
+             metafileName, anchor->pInitConfigFile, strerror(errno));
+    return 0;
+  }
+  struct Item {
+    std::string text;
+    bool comment;
+  };
+  std::vector<Item> items;
+  char line[4096];
+  while (fgets(line, sizeof(line), f) != nullptr) {
+    const char *p = line;
+    while (*p == ' ') p++;
+    if (*p == '\0' || strcmp(p, "\n") == 0 || strcmp(p, "\r\n") == 0) continue;
+    if (*p == '*') {
+      std::string text = p;
+      if (text.back() != '\n' && text.back() != '\r') text += '\n';
+      items.push_back({text, true});
+      continue;
+    }
+    std::string rest = p;
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
+    char *position = nullptr;
+    for (char *name = strtok_r(rest.data(), " \t", &position); name != nullptr;
+         name = strtok_r(nullptr, " \t", &position)) {
+      items.push_back({std::string(name) + "\n", false});
+    }
+  }
+  fclose(f);
+  std::string removal = Upper(metafileName);
+  f = fopen(anchor->pInitConfigFile, "w");
+  if (f == nullptr) return 0;
+  bool written = false;
+  for (const Item &item : items) {
+    if (!item.comment) {
+      std::string name = item.text.substr(0, item.text.size() - 1);
+      std::string upper = Upper(name);
+      if (!QDV0_IsThisFullyQualifiedName(name.c_str())) {
+        char *full = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, name.c_str());
+        if (full != nullptr) {
+          upper = Upper(full);
+          QDV0_FreeStorage(&full);
+        }
+      }
+      if (upper.compare(0, removal.size(), removal) == 0) {
+        QDVP_TRC(trk, TRK1_DETAIL, "Removing metafile <%s> from startup config file %s",
+                 name.c_str(), anchor->pInitConfigFile);
+        continue;
+      }
+    }
+    fputs(item.text.c_str(), f);
+    written = true;
+  }
+  if (!written) fputs(kEmptyConfig, f);
+  fclose(f);
+  return 1;
+}
+
+ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name) {
+  if (anchor == nullptr || name == nullptr) return nullptr;
+  std::string n = Upper(name);
+  OSV1_Guard list(&anchor->ApplListLock);
+  for (ApplEntry *a = anchor->pApplList; a != nullptr; a = a->pNext) {
+    if (a->pMetafileName != nullptr && n == a->pMetafileName) return a;
+  }
+  if (n.find('.', 1) != std::string::npos) return nullptr;
+  size_t skip = n.find_first_not_of("./");
+  std::string bare = skip == std::string::npos ? "" : n.substr(skip);
+  for (ApplEntry *a = anchor->pApplList; a != nullptr; a = a->pNext) {
+    if (a->pMetafileName == nullptr) continue;
+    std::string meta = a->pMetafileName;
+    size_t s = meta.find_first_not_of("./");
+    meta = s == std::string::npos ? "" : meta.substr(s);
+    meta = meta.substr(0, meta.find('.'));
+    if (meta == bare) return a;
+  }
+  for (ApplEntry *a = anchor->pApplList; a != nullptr; a = a->pNext) {
+    if (Upper(a->ApplName) == n) return a;
+  }
+  return nullptr;
+}
+
+void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
+  if (anchor == nullptr || application == nullptr) return;
+  QDVP_TRC(trk, TRK1_DETAIL, "Deleting ApplicationEntry object @%p", static_cast<void *>(application));
+  {
+    OSV1_Guard name(&application->NameLock);
+    OSV1_Guard tables(&application->TableListLock);
+    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
+      {
+        OSV1_Guard lock(&t->TableLock);
+        for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+          ProcessEntry *pe = s->pPE;
+          if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
+            // The source's task ends itself; its entry goes away with it.
+            pe->Terminate.store(1);
+            QDVP_SignalTaskIO(pe);
+          } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
+            if (s->pIOE->Socket >= 0) {
+              QDV0_CloseTheSocket(s->pIOE->Socket);
+              s->pIOE->Socket = -1;
+            }
+            if (s->State == QDVP_Active || s->State == QDVP_Input || s->State == QDVP_Output) {
+              s->StateTime = QDV0_Time();
+              QDVP_UpdateSourceEntryState(s, QDVP_Inactive);
+            }
+          }
+        }
+      }
+      QDVP_RemoveTableFromIRB(anchor, t);
+    }
+  }
+  QDVP_SendDPlogMessage(anchor, 10, application->ApplName);
+  QDVP_ReleaseApplResources(anchor, application, 0);
+}
+
+// Frees one source with everything it owns.
+static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
+  {
+    OSV1_Guard attrs(&s->AttrLock);
+    QDVP_ReleaseAttributeList(s->pAttrList);
+    s->pAttrList = s->pOrderList = nullptr;
+  }
+  QDVP_ReleaseIOResources(anchor, s->pIOE);
+  QDV0_FreeStorage(&s->pSourceName);
+  QDV0_FreeStorage(&s->pDelimiter);
+  QDV0_FreeStorage(&s->pSourceNodeName);
+  QDV0_FreeStorage(&s->pLUname);
+  {
+    OSV1_Guard first(&s->Lock1);
+    QDVP_ReleaseSummaryManagementBlock(s->pSMB);
+    s->pSMB = nullptr;
+  }
+  QDVP_ReleaseFileSpecControl(s->pFileSpec);
+  OSV1_DestroyLock(&s->Lock1);
+  OSV1_DestroyLock(&s->AttrLock);
+  OSV1_DestroyLock(&s->CopyLock);
+  OSV1_DestroyLock(&s->Lock4);
+  QDV0_FreeStorage(&s);
+}
+
+void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) {
+  if (appl == nullptr) return;
+  QDVP_TRC_ENTRY(trk);
+  if (anchor != nullptr) {
+    OSV1_Guard list(&anchor->ApplListLock);
+    ApplEntry *previous = nullptr;
+    for (ApplEntry *a = anchor->pApplList; a != nullptr; previous = a, a = a->pNext) {
+      if (a != appl) continue;
+      if (previous == nullptr) {
+        anchor->pApplList = a->pNext;
+      } else {
+        OSV1_Guard name(&previous->NameLock);
+        previous->pNext = a->pNext;
+      }
+      break;
+    }
+  }
+  QDV0_FreeStorage(&appl->pMetafileFullName);
+  QDV0_FreeStorage(&appl->pEnterpriseName);
+  QDV0_FreeStorage(&appl->pEnterpriseOID);
+  QDV0_FreeStorage(&appl->pApplHelp);
+  if (!noUnregister && anchor != nullptr && appl->pTableList != nullptr &&
+      appl->pTableList->pSourceList != nullptr) {
+    SourceEntry *source = appl->pTableList->pSourceList;
+    ProcessEntry *pe = QDVP_LocateOwnProcessEntry(anchor);
+    bool statLock = pe == nullptr;
+    if (statLock) {
+      OSV1_GetLock(&anchor->StatLock);
+      pe = anchor->pStatPE;
+    }
+    ProcessEntry *saved = source->pPE;
+    source->pPE = pe;
+    QDVP_UpdateSourceEntryState(source, QDVP_Unregister);
+    QDVP_QueueAndWaitDCHstatus(anchor, pe, source);
+    source->pPE = saved;
+    if (statLock) OSV1_ReleaseLock(&anchor->StatLock);
+  }
+  {
+    OSV1_Guard name(&appl->NameLock);
+    OSV1_Guard tables(&appl->TableListLock);
+    QDV0_FreeStorage(&appl->pMetafileName);
+    while (appl->pTableList != nullptr) {
+      TableEntry *t = appl->pTableList;
+      appl->pTableList = t->pNext;
+      {
+        OSV1_Guard sources(&t->SourceListLock);
+        while (t->pSourceList != nullptr) {
+          SourceEntry *s = t->pSourceList;
+          t->pSourceList = s->pNext;
+          ReleaseSource(anchor, s);
+        }
+      }
+      if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);
+      QDV0_FreeStorage(&t->pRecordSetRule);
+      QDV0_FreeStorage(&t->pRecordSetDelimiter);
+      QDV0_FreeStorage(&t->pConfirmData);
+      QDV0_FreeStorage(&t->pModuleName);
+      QDVP_ReleaseSummaryManagementBlock(t->pSMB);
+      QDVP_ReleaseOMB(anchor, t->pOMB);
+      QDV0_FreeStorage(&t->pGroupHelp);
+      OSV1_DestroyLock(&t->SourceListLock);
+      OSV1_DestroyLock(&t->TableLock);
+      QDV0_FreeStorage(&t);
+    }
+  }
+  if (appl->pBatchFile != nullptr) fclose(appl->pBatchFile);
+  QDV0_FreeStorage(&appl->pBatchFileName);
+  OSV1_DestroyLock(&appl->TableListLock);
+  OSV1_DestroyLock(&appl->NameLock);
+  QDV0_FreeStorage(&appl);
+  QDVP_TRC_EXIT(trk, 0);
+}
+
+void QDVP_ReleaseApplGroupHelp(ApplEntry *application) {
+  if (application == nullptr) return;
+  OSV1_Guard name(&application->NameLock);
+  OSV1_Guard tables(&application->TableListLock);
+  for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
+    {
+      OSV1_Guard sources(&t->SourceListLock);
+      for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+        OSV1_Guard attrs(&s->AttrLock);
+        for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) a->pHelp = nullptr;
+      }
+    }
+    t->pTableHelp = nullptr;
+    QDV0_FreeStorage(&t->pGroupHelp);
+  }
+  QDV0_FreeStorage(&application->pApplHelp);
+}
 
 }  // extern "C"

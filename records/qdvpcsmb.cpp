@@ -1,0 +1,120 @@
+// Summary tables: the summary management block of a table (its interval, fitted to a whole
+// division of the hour or day, and batch mode) and the completion of a summary table's
+// definition with the attributes the summary rows carry. Summarizing rows into the block's
+// array and sending the summary rows come with record processing; the block here holds what
+// a metafile defines.
+#include <stdlib.h>
+#include <string.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_model.h"
+#include "../include/qdvp_services.h"
+
+static TRK1_BLOCK trk = {"qdvpcsmb"};
+
+// A summary interval fitted to a division of the hour (up to 3600 s) or of the day.
+static int FitInterval(int interval) {
+  if (interval <= 0) {
+    const char *text = QDV0_GetEnv("QDVP_SUMMARY_INTERVAL", nullptr);
+    interval = text ? atoi(text) : 300;
+    if (interval < 1) interval = 300;
+  }
+  int given = interval;
+  if (interval > QDVP_MAX_SUMMARY_INTERVAL) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: Summary interval lowered to maximum 86400 seconds from %d seconds", given);
+    interval = QDVP_MAX_SUMMARY_INTERVAL;
+  } else if (interval < 60) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: Summary interval increased to minimum 60 seconds from %d seconds", given);
+    interval = 60;
+  }
+  int fitted = interval;
+  if (interval > 3600) {
+    int h = interval / 3600;
+    if (h == 2 || h == 3 || h == 4 || h == 6 || h == 8 || h == 12 || h == 24) {
+      fitted = interval;
+    } else if (h == 5) {
+      fitted = 6 * 3600;
+    } else if (h == 7) {
+      fitted = 8 * 3600;
+    } else if (h == 1 || (h >= 9 && h <= 11)) {
+      fitted = 12 * 3600;
+    } else {
+      fitted = 24 * 3600;
+    }
+  } else {
+    int m = interval / 60;
+    static const int kKept[] = {1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30, 60};
+    bool kept = false;
+    for (int k : kKept) kept = kept || m == k;
+    if (!kept) {
+      if (m <= 9) fitted = 600;
+      else if (m == 11) fitted = 720;
+      else if (m <= 14) fitted = 900;
+      else if (m <= 19) fitted = 1200;
+      else fitted = 1800;
+    }
+  }
+  if (fitted != interval) QDVP_TRC(trk, TRK1_ERROR, "*****Error: Summary interval adjusted to %d", fitted);
+  return fitted;
+}
+
+extern "C" {
+
+SMBlock *QDVP_CreateSummaryManagementBlock(int interval, int batch) {
+  auto *block = static_cast<SMBlock *>(QDV0_GetStorage(sizeof(SMBlock)));
+  if (block == nullptr) return nullptr;
+  block->Interval = FitInterval(interval);
+  block->Batch = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_SUMMARY_BATCH_MODE", "N")) ? 1 : (batch ? 1 : 0);
+  QDVP_TRC(trk, TRK1_DETAIL, "Summary Management Block @%p initialized, SMB->SummaryInterval %d",
+           static_cast<void *>(block), block->Interval);
+  return block;
+}
+
+void QDVP_ReleaseSummaryManagementBlock(SMBlock *block) { QDV0_FreeStorage(&block); }
+
+// Adds an attribute the summary rows carry to a source and counts it in the table.
+static void AddSummaryAttribute(TableEntry *table, SourceEntry *source, const char *name,
+                                const char *type, const char *size) {
+  char typeToken[4];
+  strcpy(typeToken, type);
+  if (QDVP_InitializeAttrEntry(source, name, typeToken, size, 0, 0, nullptr, nullptr) == nullptr) return;
+  OSV1_Guard lock(&table->TableLock);
+  table->AttrCount++;
+  table->AttrNoOperandCount++;
+  table->AttrSentCount++;
+}
+
+int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
+  if (table == nullptr || table->pSMB == nullptr) return 0;
+  SourceEntry *first = table->pSourceList;
+  int keyWidth = 0;
+  for (AttrEntry *a = first ? first->pAttrList : nullptr; a != nullptr; a = a->pNext) {
+    if (a->Key) keyWidth += a->MaxValSize;
+  }
+  if (keyWidth == 0) {
+    keyWidth = 16;
+    QDVP_TRC(trk, TRK1_DETAIL, "Warning: No key attribute defined for Summary table");
+    QDVP_DisplayValidationMessage(91, table->TableName);
+  }
+  for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
+    if (s->pSMB != nullptr) continue;
+    bool stamp = false;
+    for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) stamp = stamp || a->Type == 'T';
+    if (!stamp) {
+      QDVP_TRC(trk, TRK1_DETAIL, "LocalTimeStamp not found. Auto added to definition");
+      AddSummaryAttribute(table, s, "_LocalTimeStamp", "T", "16");
+    }
+    s->pSMB = QDVP_CreateSummaryManagementBlock(table->pSMB->Interval, table->pSMB->Batch);
+    if (s->pSMB != nullptr) s->pSMB->KeyCount = keyWidth;
+    if (addNames) {
+      AddSummaryAttribute(table, s, "_Date_Time", "D", "24");
+      AddSummaryAttribute(table, s, "_Interval_Unit_Name", "D", "24");
+    }
+  }
+  return 1;
+}
+
+}  // extern "C"
