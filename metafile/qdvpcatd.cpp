@@ -253,8 +253,11 @@ void QDVP_DefineMetaAttribute(MetaParser *p) {
   if (!derived) {
     const char *candidate = next < p->tokenCount ? p->tokens[next] : nullptr;
     bool sizeRequired = strchr("DORZK", type[0]) != nullptr;
-    // An optional size that is not a number is no size: the word is the next operand (KEY).
-    if (candidate != nullptr && (sizeRequired || isdigit(static_cast<unsigned char>(candidate[0])))) {
+    // An optional size that is not a number is no size: the word is the next operand (KEY,
+    // ATOMIC, or the OID of an SNMP attribute, which a dot tells from a size).
+    bool number = candidate != nullptr && isdigit(static_cast<unsigned char>(candidate[0])) &&
+                  strchr(candidate, '.') == nullptr;
+    if (candidate != nullptr && (sizeRequired || number)) {
       size = candidate;
       next++;
     }

@@ -37,17 +37,19 @@ char *QDVP_MetafileFullName(DPAB *anchor, const char *name) {
   return QDV0_ConstructFullyQualifiedName(anchor ? anchor->pMetaPath : nullptr, name);
 }
 
-// The path a name designates: a plain name joins the metafile directory; a name with a
-// directory part is used unchanged unless it begins with '.', in which case the dots and
-// slashes in front are dropped and the rest joins the metafile directory (so "./x", "../x"
-// and ".x" all name x there and a relative name never climbs out of it).
+// The path a name designates. A name beginning with '.' loses that dot and every following
+// character that is no letter or digit and joins the metafile directory (so "./x", "../x" and
+// ".x" all name x there, and a relative name never climbs out of it); any other name without a
+// directory part joins the metafile directory; a name with a directory part is used unchanged.
 static char *BuildMetafilePath(DPAB *anchor, const char *name) {
   const char *directory = anchor ? anchor->pMetaPath : nullptr;
+  if (name[0] == '.') {
+    const char *rest = name + 1;
+    while (*rest && !isalnum(static_cast<unsigned char>(*rest))) rest++;
+    return QDV0_ConstructFullyQualifiedName(directory, rest);
+  }
   if (!QDV0_IsThisFullyQualifiedName(name)) return QDV0_ConstructFullyQualifiedName(directory, name);
-  if (name[0] != '.') return QDV0_StrDup(name);
-  const char *rest = name + 1;
-  while (*rest && !isalnum(static_cast<unsigned char>(*rest))) rest++;
-  return QDV0_ConstructFullyQualifiedName(directory, rest);
+  return QDV0_StrDup(name);
 }
 
 static FILE *OpenTraced(const char *path) {
