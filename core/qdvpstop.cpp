@@ -1,16 +1,13 @@
 // Orderly shutdown: asks every task to end, waits a bounded time for them, then releases the
 // data model (applications, I/O entries and internal routing blocks).
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_metafile.h"
 #include "../include/qdvp_services.h"
 #include "support/qdv0.h"
 #include "support/trk1.h"
 
 static TRK1_BLOCK trk = {"qdvpstop"};
 
-// An in-memory metafile's block starts with the process entry that waits for its text.
-struct MemMetafile {
-  ProcessEntry *pPE;
-};
 
 extern "C" {
 
