@@ -24,6 +24,7 @@ void DchAgent::StoreFailed(const DchPeer &peer, int rc, const char *what) {
 
 void DchAgent::LogEvent(const DchPeer &peer, const std::string &event,
                         const std::string &detail) {
+  if (!log_->IsOpen()) return;
   nlohmann::ordered_json j = Record(DchNow(), "event", peer);
   j["event"] = event;
   if (!detail.empty()) j["detail"] = detail;
@@ -32,9 +33,8 @@ void DchAgent::LogEvent(const DchPeer &peer, const std::string &event,
 
 // Applies an accepted request to the store and to the peer's state; *handle receives the
 // handle of an online request. Notes about the request go into the log record *in.
-void DchAgent::Apply(DchPeer *peer, const DchMessage &m, int32_t status,
-                     nlohmann::ordered_json *in, uint32_t *handle) {
-  std::string now = (*in)["time"].get<std::string>();
+void DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now,
+                     std::string *note, uint32_t *handle) {
   int rc = 0;
   switch (*m.request) {
     case QDVP_REQ_DP_REGISTER:
@@ -48,11 +48,11 @@ void DchAgent::Apply(DchPeer *peer, const DchMessage &m, int32_t status,
     case QDVP_REQ_DP_OFFLINE: {
       bool known = false;
       if (!m.handle) {
-        (*in)["note"] = "offline without handle";
+        *note = "offline without handle";
       } else if ((rc = store_->Offline(*m.handle, now, &known)) != 0) {
         StoreFailed(*peer, rc, "offline");
       } else if (!known) {
-        (*in)["note"] = "handle not online";
+        *note = "handle not online";
       }
       break;
     }
@@ -62,7 +62,7 @@ void DchAgent::Apply(DchPeer *peer, const DchMessage &m, int32_t status,
     case QDVP_REQ_DP_DATA: {
       uint32_t h = m.handle.value_or(0);
       const DchSourceKey *key = store_->Lookup(h);
-      if (!key) (*in)["note"] = "handle not online";
+      if (!key) *note = "handle not online";
       rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)),
                        now);
       if (rc != 0) {
@@ -81,7 +81,7 @@ void DchAgent::Apply(DchPeer *peer, const DchMessage &m, int32_t status,
       break;
     case QDVP_REQ_DP_ACTION_STATUS:
       if (!m.actionId) {
-        (*in)["note"] = "action status without action id";
+        *note = "action status without action id";
       } else if ((rc = store_->ActionStatus(*m.actionId, m.status.value_or(0), m.actionResult,
                                             now)) != 0) {
         StoreFailed(*peer, rc, "action status");
@@ -90,7 +90,6 @@ void DchAgent::Apply(DchPeer *peer, const DchMessage &m, int32_t status,
     default:
       break;
   }
-  (void)status;
 }
 
 void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t length,
@@ -99,14 +98,23 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
   std::string now = DchNow();
   DchMessage m;
   int rc = DchDecodeMessage(bytes, length, &m);
-  nlohmann::ordered_json in = Record(now, "in", *peer);
-  in["length"] = length;
-  in.update(DchMessageToJson(m));
+  // The log records are built only when there is a log: a row's round trip is the data
+  // provider's throughput.
+  bool logging = log_->IsOpen();
+  nlohmann::ordered_json in;
+  if (logging) {
+    in = Record(now, "in", *peer);
+    in["length"] = length;
+    in.update(DchMessageToJson(m));
+  }
   if (rc != kDecodeOk || !m.request) {
     // Nothing a data provider waits for: log it and answer nothing.
     stats_.badMessages++;
-    in["error"] = rc != kDecodeOk ? "undecodable message" : "status message from a data provider";
-    log_->Write(in);
+    if (logging) {
+      in["error"] =
+          rc != kDecodeOk ? "undecodable message" : "status message from a data provider";
+      log_->Write(in);
+    }
     std::string why = m.problems.empty() ? std::string("no request code") : m.problems.back();
     fprintf(stderr, "qdvp-dch: %s: ignored a message of %zu bytes: %s\n", peer->label.c_str(),
             length, why.c_str());
@@ -120,36 +128,46 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
   }
   DchFaultDecision decision = faults_->Next(kind);
   uint32_t handle = 0;
+  std::string note;
   if (!decision.reply || decision.status == QDVP_DCH_STATUS_OK) {
-    Apply(peer, m, decision.status, &in, &handle);
+    Apply(peer, m, now, &note, &handle);
   } else {
-    in["note"] = "refused, not stored";
+    note = "refused, not stored";
   }
-  log_->Write(in);
+  if (logging) {
+    if (!note.empty()) in["note"] = note;
+    log_->Write(in);
+  }
 
   DchSend send;
   send.delayMs = decision.delayMs;
-  nlohmann::ordered_json reply = Record(now, decision.reply ? "out" : "event", *peer);
+  bool withHandle = false;
+  size_t n = 0;
   if (decision.reply) {
     unsigned char message[QDVP_AGENTLINK_STATUS_REPLY_MAX];
     unsigned char h[4];
     QDVP_WirePut32(h, handle);
-    bool withHandle = kind == kKindOnline && decision.status == QDVP_DCH_STATUS_OK && handle;
-    size_t n = QDVP_AgentLinkBuildStatusReply(message, sizeof message, decision.status,
-                                              withHandle ? h : nullptr);
+    withHandle = kind == kKindOnline && decision.status == QDVP_DCH_STATUS_OK && handle;
+    n = QDVP_AgentLinkBuildStatusReply(message, sizeof message, decision.status,
+                                       withHandle ? h : nullptr);
     send.bytes.assign(reinterpret_cast<const char *>(message), n);
-    reply["length"] = n;
-    reply["status"] = decision.status;
-    if (withHandle) reply["handle"] = handle;
     stats_.replies++;
-  } else {
-    reply["event"] = "no_reply";
   }
-  reply["reply_to"] = QDVP_AgentLinkRequestName(*m.request) ? QDVP_AgentLinkRequestName(*m.request)
-                                                            : "unknown";
-  if (decision.injected) reply["injected"] = true;
-  if (decision.delayMs) reply["delay_ms"] = decision.delayMs;
-  log_->Write(reply);
+  if (logging) {
+    nlohmann::ordered_json reply = Record(now, decision.reply ? "out" : "event", *peer);
+    if (decision.reply) {
+      reply["length"] = n;
+      reply["status"] = decision.status;
+      if (withHandle) reply["handle"] = handle;
+    } else {
+      reply["event"] = "no_reply";
+    }
+    const char *name = QDVP_AgentLinkRequestName(*m.request);
+    reply["reply_to"] = name ? name : "unknown";
+    if (decision.injected) reply["injected"] = true;
+    if (decision.delayMs) reply["delay_ms"] = decision.delayMs;
+    log_->Write(reply);
+  }
 
   if (kind == kKindData && faults_->DropAfter() > 0 && peer->stream &&
       peer->dataRows == faults_->DropAfter()) {

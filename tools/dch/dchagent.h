@@ -74,7 +74,7 @@ class DchAgent {
   const DchAgentStats &Stats() const { return stats_; }
 
  private:
-  void Apply(DchPeer *peer, const DchMessage &m, int32_t status, nlohmann::ordered_json *in,
+  void Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
              uint32_t *handle);
   void StoreFailed(const DchPeer &peer, int rc, const char *what);
 

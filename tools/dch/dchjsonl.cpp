@@ -27,10 +27,12 @@ void DchJsonl::Write(const nlohmann::ordered_json &record) {
   std::string line = DchJsonText(record);
   line.push_back('\n');
   fwrite(line.data(), 1, line.size(), file_);
+  pending_ = true;
 }
 
 void DchJsonl::Flush() {
   if (file_) fflush(file_);
+  pending_ = false;
 }
 
 void DchJsonl::Close() {

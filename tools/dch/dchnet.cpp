@@ -57,6 +57,8 @@ constexpr size_t kMaxUnsent = 8 * 1024 * 1024;
 // A UDP sender silent this long is forgotten.
 constexpr milliseconds kUdpSenderIdle(10 * 60 * 1000);
 constexpr milliseconds kActionPoll(100);
+// Longest time a line of the message log waits in the buffer.
+constexpr milliseconds kLogFlush(50);
 
 struct Pending {
   Clock::time_point due;
@@ -123,6 +125,7 @@ class Loop {
   std::map<std::string, std::unique_ptr<Endpoint>> senders_;
   std::optional<Clock::time_point> transactionSince_;
   Clock::time_point nextActionPoll_;
+  Clock::time_point lastFlush_;
 };
 
 Loop::~Loop() {
@@ -280,9 +283,10 @@ void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
       &problem);
   if (status == kFrameStopped) ep.reassembler.Clear();
   Schedule(ep, sends);
-  std::vector<DchSend> actions;
-  agent_->TakeActions(&ep.peer, Peers(), &actions);
-  Schedule(ep, actions);
+  if (agent_->HasQueuedActions()) {
+    agent_->TakeActions(&ep.peer, Peers(), &sends);
+    Schedule(ep, sends);
+  }
   if (status == kFrameBadLength) {
     Drop(ep, problem);
     return;
@@ -441,7 +445,8 @@ void Loop::OfferActions() {
 }
 
 // Sends what has come due, drops messages that stayed incomplete too long, forgets silent UDP
-// senders, commits the batch when its time has come, and removes closed connections.
+// senders, removes closed connections, commits the batch and flushes the message log when
+// their time has come.
 void Loop::Housekeeping(Clock::time_point now) {
   milliseconds partialLimit(options_.partialTimeoutMs);
   for (auto &c : connections_) {
@@ -481,11 +486,14 @@ void Loop::Housekeeping(Clock::time_point now) {
   } else {
     transactionSince_.reset();
   }
-  log_->Flush();
+  if (log_->Pending() && now - lastFlush_ >= kLogFlush) {
+    log_->Flush();
+    lastFlush_ = now;
+  }
 }
 
 // Milliseconds until the next timed work: a due reply, a commit, a partial timeout, the next
-// look at the action file; at most one second.
+// look at the action file, a log flush; at most one second.
 int Loop::Timeout(Clock::time_point now) const {
   Clock::time_point next = now + milliseconds(1000);
   auto consider = [&](Clock::time_point t) { next = std::min(next, t); };
@@ -502,6 +510,7 @@ int Loop::Timeout(Clock::time_point now) const {
     consider(transactionSince_ ? *transactionSince_ + milliseconds(options_.commitMs) : now);
   }
   if (!options_.actionFile.empty()) consider(nextActionPoll_);
+  if (log_->Pending()) consider(lastFlush_ + kLogFlush);
   auto ms = std::chrono::ceil<milliseconds>(next - now).count();
   return static_cast<int>(std::max<long long>(0, ms));
 }
