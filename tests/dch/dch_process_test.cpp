@@ -312,6 +312,29 @@ TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
   EXPECT_NE(peer.Stderr().find("action ignored"), std::string::npos);
 }
 
+TEST(dch_Process, StartupActionForAnUnknownNodeGoesToTheLatestWaitingSenderOverUdp) {
+  Peer peer({"--udp-only", "--action", "{\"node\":\"nowhere\",\"name\":\"ls\"}"});
+  ASSERT_TRUE(peer.Ready());
+  auto u = Client::Udp(peer.port());
+  auto r = u->Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
+                       .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_RULE)
+                       .Text(QDVP_FIELD_SOURCE_NAME, "host1")
+                       .Bytes());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 0);
+  auto action = u->ReadMessage();
+  ASSERT_TRUE(action);
+  qdvp_dch::DchMessage m;
+  ASSERT_EQ(qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(action->data()),
+                                       action->size(), &m),
+            0);
+  EXPECT_EQ(m.source, "nowhere");
+  EXPECT_EQ(m.actionName.value_or(""), "ls");
+  EXPECT_EQ(m.actionOwner.value_or(""), "qdvp-dch");
+  EXPECT_EQ(m.actionId.value_or(0), 1u);
+  EXPECT_FALSE(m.actionParameter);
+}
+
 TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
   Peer peer({"--partial-timeout-ms", "200", "--max-connections", "4"});
   ASSERT_TRUE(peer.Ready());

@@ -24,7 +24,7 @@ const char *kFooter =
     "and result). COUNT is a number or 'all'. Fault options may be repeated; counted rules of\n"
     "one kind are used up in the order given. A refused request (nonzero STATUS) is not\n"
     "stored; a request whose reply is withheld is.\n"
-    "Action file lines: {\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
+    "Action lines (--action, --action-file): {\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
     "\"owner\":\"Sit1\",\"id\":7}\n"
     "(only name is required); each is sent to the data provider that asked for actions for\n"
     "that node.";
@@ -34,7 +34,7 @@ int Main(int argc, char **argv) {
   app.footer(kFooter);
   qdvp_dch::DchServerOptions options;
   std::string db = "dch.db", jsonl;
-  std::vector<std::string> fails, delays, noReplies;
+  std::vector<std::string> fails, delays, noReplies, actions;
   int64_t dropAfter = 0;
   app.add_option("--port", options.port, "TCP and UDP port (0: an ephemeral port, printed)")
       ->default_val(7900)
@@ -46,6 +46,10 @@ int Main(int argc, char **argv) {
   app.add_option("--ready-file", options.readyFile, "write the port to PATH once listening");
   app.add_option("--action-file", options.actionFile,
                  "follow PATH for take actions, one JSON object per line");
+  app.add_option("--action", actions,
+                 "queue a take action (an action line, see below) for the first data provider "
+                 "that asks for actions")
+      ->type_name("JSON");
   app.add_option("--fail", fails, "answer the next COUNT (default 1) KIND requests with STATUS")
       ->type_name("KIND:STATUS[:COUNT]");
   app.add_option("--delay", delays, "answer every KIND request MS milliseconds late")
@@ -111,6 +115,14 @@ int Main(int argc, char **argv) {
     }
   }
   qdvp_dch::DchAgent agent(&store, &log, &faults);
+  for (const auto &line : actions) {
+    qdvp_dch::DchAction action;
+    if (!qdvp_dch::DchParseAction(line, agent.NextActionId(), &action, &error)) {
+      fprintf(stderr, "qdvp-dch: --action %s: %s\n", line.c_str(), error.c_str());
+      return 2;
+    }
+    agent.QueueAction(std::move(action));
+  }
   qdvp_dch::DchServer server(options, &agent, &store, &log);
   return server.Run();
 }
