@@ -186,6 +186,7 @@ static void DoAPPL(MetaParser *p, const char *help) {
   }
   const char *name = Token(p, 1);
   if (name != nullptr && QDVP_CheckApplicationExistence(p->anchor, name) != nullptr) {
+    if (p->alreadyDefinedOut != nullptr) *p->alreadyDefinedOut = 1;
     QDVP_DisplayValidationMessage(78, name);
     p->stop = 1;
     return;
@@ -234,10 +235,12 @@ static void DoNAME(MetaParser *p, const char *help) {
   TableEntry *table = QDVP_InitializeTableEntry(p->appl, Token(p, 1), Token(p, 2), Token(p, 3), help);
   p->table = table;
   p->source = nullptr;
-  p->sourcePresent = p->fileSourcePresent = p->keyFound = p->zDefined = p->rDefined = 0;
   p->inAttrList = 0;
-  p->tableSentCount = 0;
+  // A refused //NAME leaves no current table: its statements are bypassed until the next
+  // //NAME, and the table finished before stays the last one counted.
   if (table == nullptr) return;
+  p->sourcePresent = p->fileSourcePresent = p->keyFound = p->zDefined = p->rDefined = 0;
+  p->tableSentCount = 0;
   if (p->options.module != nullptr) {
     table->pModuleName = p->options.module;
     p->options.module = nullptr;
@@ -730,9 +733,17 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
     return nullptr;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Metafile buffer size %d in effect for <%s>", size, metafileName);
-  p->fullName = metafileName[0] == '&' ? QDV0_StrDup(metafileName) : QDVP_MetafileFullName(anchor, metafileName);
+  if (metafileName[0] == '&') {
+    // An in-memory metafile is known by its first line, "&NAME".
+    size_t n = strcspn(metafileName, "\n");
+    p->fullName = static_cast<char *>(QDV0_GetStorage(n + 1));
+    if (p->fullName != nullptr) memcpy(p->fullName, metafileName, n);
+  } else {
+    p->fullName = QDVP_MetafileFullName(anchor, metafileName);
+  }
 
   if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 0;
+  p->alreadyDefinedOut = alreadyDefinedOut;
   ApplEntry *existing = QDVP_CheckApplicationExistence(anchor, metafileName);
   if (existing == nullptr && p->fullName != nullptr) existing = QDVP_CheckApplicationExistence(anchor, p->fullName);
   if (existing != nullptr) {

@@ -29,6 +29,7 @@ struct MetaParser {
   int validate;
   int autoLoad;
   int noEcho;
+  int *alreadyDefinedOut;    // the caller's flag, or null
   int limit;                // attributes per table
   ApplEntry *appl;
   TableEntry *table;
