@@ -109,9 +109,8 @@ void QDVP_ScanAttributeOptions(char *record, MetaOptions *o) {
     if (n == 1 || n == 2) {
       o->delimiter = QDV0_StrDup(text);
     } else {
-      char insert[80];
-      snprintf(insert, sizeof(insert), "%.*s", static_cast<int>(end - value + 1), value - 1);
-      QDVP_DisplayValidationMessage(82, insert);
+      // The insert is the record from the '=' on, as the author wrote it.
+      QDVP_DisplayValidationMessage(82, value - 1);
     }
     Blank(dlm, end);
   }
