@@ -75,11 +75,13 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name) {
     OSV1_ReleaseLock(&block->Lock);
     return nullptr;
   }
+  // The request is posted under the client task's mutex; its answer (Status) is stored
+  // under ours.
+  pthread_mutex_lock(&own->TaskIOmutex);
+  pthread_mutex_lock(&block->pClientPE->TaskIOmutex);
   block->pName = name;
   block->pPE = own;
   block->Status = -1;
-  pthread_mutex_lock(&own->TaskIOmutex);
-  pthread_mutex_lock(&block->pClientPE->TaskIOmutex);
   pthread_cond_signal(&block->pClientPE->TaskIOcond);
   pthread_mutex_unlock(&block->pClientPE->TaskIOmutex);
   while (block->Status == -1 && !anchor->ShutdownRequested) {

@@ -1,0 +1,169 @@
+// The hooks of record processing that loading a metafile relies on (attribute delimiters,
+// summary blocks, ODBC blocks) and the handshake with the metafile server client task that
+// fetches a metafile existing nowhere locally.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_metafile.h"
+#include "include/qdvp_model.h"
+#include "include/qdvp_services.h"
+#include "tests/support/qdvptest.h"
+
+namespace {
+
+using qdvp_test::EnvGuard;
+using qdvp_test::TempDir;
+
+struct DelimiterCase {
+  const char *specification;
+  const char *delimiter;  // null: no delimiter (fixed positions)
+  bool message52;
+};
+
+TEST(AttributeDelimiter, SpecificationsGiveTheirDelimiter) {
+  const DelimiterCase cases[] = {
+      {nullptr, " ", false},  {"", " ", false},     {"','", ",", false},  {"'[]' x", "[]", false},
+      {"''", " ", false},     {";", ";", false},    {"NONE", nullptr, false}, {"none", nullptr, false},
+      {"tab", "\t", false},   {"\"|\"", "|", true}, {"abc", "ab", true},   {"xyzx", "yz", true},
+  };
+  for (const DelimiterCase &c : cases) {
+    testing::internal::CaptureStdout();
+    char *d = QDVP_CheckAttributeDelimiter(c.specification);
+    std::string out = testing::internal::GetCapturedStdout();
+    const char *spec = c.specification ? c.specification : "(null)";
+    if (c.delimiter == nullptr) {
+      EXPECT_EQ(d, nullptr) << spec;
+    } else {
+      ASSERT_NE(d, nullptr) << spec;
+      EXPECT_STREQ(d, c.delimiter) << spec;
+    }
+    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52) << spec;
+    QDV0_FreeStorage(&d);
+  }
+}
+
+TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
+  EnvGuard env;
+  env.Set("QDVP_SUMMARY_INTERVAL", std::nullopt);
+  env.Set("QDVP_SUMMARY_BATCH_MODE", std::nullopt);
+  const int cases[][2] = {{0, 300},     {30, 60},      {60, 60},       {420, 600},   {660, 720},
+                          {780, 900},   {1000, 1200},  {1500, 1800},   {3600, 3600}, {5000, 43200},
+                          {7200, 7200}, {18000, 21600}, {25200, 28800}, {50000, 86400},
+                          {90000, 86400}};
+  for (const auto &c : cases) {
+    SMBlock *block = QDVP_CreateSummaryManagementBlock(c[0], 0);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block->Interval, c[1]) << c[0];
+    EXPECT_EQ(block->Batch, 0);
+    QDVP_ReleaseSummaryManagementBlock(block);
+  }
+  env.Set("QDVP_SUMMARY_BATCH_MODE", "Y");
+  SMBlock *batch = QDVP_CreateSummaryManagementBlock(300, 0);
+  EXPECT_EQ(batch->Batch, 1);
+  QDVP_ReleaseSummaryManagementBlock(batch);
+}
+
+class WithAnchor : public testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Set("QDVP_META_PATH", dir_.path());
+    anchor_ = QDVP_StartupInitialization();
+    ASSERT_NE(anchor_, nullptr);
+  }
+  void TearDown() override {
+    QDVP_ShutdownCleanUp(anchor_, 1);
+    QDVP_ReleaseGlobalResources(anchor_);
+  }
+  TempDir dir_;
+  EnvGuard env_;
+  DPAB *anchor_ = nullptr;
+};
+
+TEST_F(WithAnchor, OdbcBlocksAreCheckedQueuedAndReleased) {
+  testing::internal::CaptureStdout();
+  OMBlock *out = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
+  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", nullptr), nullptr);
+  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", "sales"), nullptr);
+  EXPECT_EQ(QDVP_InitializeOMB(anchor_, nullptr, "DSN=x"), nullptr);
+  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "both", "DSN=x"), nullptr);
+  std::string text = testing::internal::GetCapturedStdout();
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->Type, 'O');
+  EXPECT_STREQ(out->pDSN, "sales");
+  EXPECT_EQ(anchor_->pOMBList, out);
+  EXPECT_EQ(text,
+            "QDVPV98E Specification Error: ODBC Data Source Name required.\n"
+            "QDVPV98E Specification Error: ODBC Data Source Name required.\n"
+            "QDVPV97E Specification Error: Invalid ODBC type or not specified.  \n"
+            "QDVPV97E Specification Error: Invalid ODBC type or not specified. both\n");
+  QDVP_ReleaseOMB(anchor_, out);
+  EXPECT_EQ(anchor_->pOMBList, nullptr);
+}
+
+// A stand-in for the metafile server client task: it waits for a request and answers it with
+// the records of a small metafile, or with a failure.
+TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
+  auto *block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
+  OSV1_InitializeLock(&block->Lock);
+  block->Status = 1;
+  block->pClientPE = QDVP_InitializeProcessEntry(anchor_);
+  anchor_->pMemMetafile = block;
+  std::atomic<int> answers{0};
+  std::atomic<bool> fail{false}, stop{false};
+  std::thread client([&] {
+    ProcessEntry *pe = block->pClientPE;
+    pthread_mutex_lock(&pe->TaskIOmutex);
+    while (!stop) {
+      if (block->Status == -1 && block->pPE != nullptr) {
+        const char *records[] = {"//APPL Remote\n", "//NAME T E\n", "//ATTRIBUTES\n", "A D 8\n"};
+        MetaRecordNode **tail = &block->pHead;
+        for (const char *r : records) {
+          size_t n = strlen(r);
+          auto *node = static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode) + n + 1));
+          node->pText = reinterpret_cast<char *>(node + 1);
+          memcpy(node->pText, r, n);
+          node->Length = static_cast<int>(n);
+          *tail = node;
+          tail = &node->pNext;
+          block->RecordCount++;
+        }
+        ProcessEntry *waiter = block->pPE;
+        pthread_mutex_lock(&waiter->TaskIOmutex);
+        block->Status = fail ? 8 : 0;
+        pthread_cond_signal(&waiter->TaskIOcond);
+        pthread_mutex_unlock(&waiter->TaskIOmutex);
+        answers++;
+      }
+      QDV0_ConditionTimedWaitMs(&pe->TaskIOcond, &pe->TaskIOmutex, 20);
+    }
+    pthread_mutex_unlock(&pe->TaskIOmutex);
+  });
+  testing::internal::CaptureStdout();
+  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "remote.mdl", 0, nullptr, nullptr, 0, 0);
+  fail = true;
+  ApplEntry *failed = QDVP_ConstructApplDataModel(anchor_, "other.mdl", 0, nullptr, nullptr, 0, 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  stop = true;
+  client.join();
+  ASSERT_NE(appl, nullptr) << out;
+  EXPECT_STREQ(appl->ApplName, "Remote");
+  EXPECT_EQ(failed, nullptr);
+  EXPECT_EQ(answers.load(), 2);
+  EXPECT_EQ(out, "");  // neither a found nor a failed remote metafile is a missing file
+  EXPECT_EQ(block->RecordCount, 0);
+  EXPECT_EQ(block->pHead, nullptr);
+  // The block's lock was given back after the last record.
+  EXPECT_EQ(pthread_mutex_trylock(&block->Lock.mutex), 0);
+  pthread_mutex_unlock(&block->Lock.mutex);
+  QDVP_ReleaseProcessResources(anchor_, block->pClientPE);
+  anchor_->pMemMetafile = nullptr;
+  OSV1_DestroyLock(&block->Lock);
+  QDV0_FreeStorage(&block);
+}
+
+}  // namespace
