@@ -630,6 +630,7 @@ static ApplEntry *CheckModel(MetaParser *p) {
       QDVP_TRC(trk, TRK1_ERROR, "Total row count: %d exceeds maximum allowed: %d", row,
                QDVP_MAX_ROW_SIZE);
       QDVP_DisplayValidationMessage(57, t->TableName);
+      p->lateFailure = 1;
       QDVP_ReleaseApplResources(p->anchor, appl, 1);
       return nullptr;
     }
@@ -644,6 +645,7 @@ static ApplEntry *CheckModel(MetaParser *p) {
                  "attributes not present",
                  t->TableName);
         QDVP_DisplayValidationMessage(96, t->TableName);
+        p->lateFailure = 1;
         QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
         return nullptr;
       }
@@ -789,8 +791,13 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
   QDVP_CloseMetaFile(anchor, handle);
   if (p->applFound && p->table != nullptr && !p->nameWaiting) FinishTable(p);
   ApplEntry *appl = CheckModel(p);
-  if (appl != nullptr && !validate) appl = RegisterApplication(p, appl);
-  if (appl == nullptr && !validate && !autoLoad) QDVP_SendDPlogMessage(anchor, 5, metafileName);
+  if (appl != nullptr && !validate) {
+    appl = RegisterApplication(p, appl);
+    if (appl == nullptr) p->lateFailure = 1;
+  }
+  // The operator hears of a metafile that was read whole but then refused (row size, SNMP
+  // attributes, registration); earlier refusals are the author's, in the validation messages.
+  if (p->lateFailure && !validate && !autoLoad) QDVP_SendDPlogMessage(anchor, 5, metafileName);
   QDV0_FreeStorage(&buffer);
   QDV0_FreeStorage(&message);
   QDV0_FreeStorage(&p->fullName);

@@ -40,6 +40,7 @@ struct MetaParser {
   int keyFound, zDefined, rDefined, addSourceName, addTimeStamp;
   int copyFailure, rejected, bypassed, packaged;
   int stop;                 // a statement ended the reading
+  int lateFailure;          // refused by the final checks or the registration
   char *original;           // the record before the pre-scan (for message inserts)
   char *record;             // the record being split
   char *tokens[QDVP_MAX_TOKENS];

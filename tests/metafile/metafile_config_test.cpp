@@ -163,3 +163,35 @@ TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
 }
 
 }  // namespace
+
+namespace {
+
+// Outside validation runs an SNMP metafile is not for a data provider of another type: it is
+// passed over without a message.
+TEST(SnmpBypass, SnmpMetafileIsPassedOverInOtherDataProviders) {
+  TempDir meta;
+  EnvGuard env;
+  env.Set("QDVP_META_PATH", meta.path());
+  DPAB *anchor = QDVP_StartupInitialization();
+  ASSERT_NE(anchor, nullptr);
+  anchor->DPtype = QDVP_TYPE_FILE;
+  meta.Write("mib.mdl",
+             "//SNMP TEXT\n//APPL MibApp\n//NAME T P 60\n//ATTRIBUTES\nAgent_Info D 8 1.3.6.1.1\n"
+             "Agent_Name D 8 1.3.6.1.2\n");
+  meta.Write("plain.mdl", Metafile("PlainApp"));
+  qdvp_test::TraceCapture trace;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(QDVP_ConstructApplDataModel(anchor, "mib.mdl", 0, nullptr, nullptr, 0, 0), nullptr);
+  EXPECT_NE(QDVP_ConstructApplDataModel(anchor, "mib.mdl", 1, nullptr, nullptr, 0, 1), nullptr);
+  anchor->DPtype = QDVP_TYPE_SNMP;
+  EXPECT_EQ(QDVP_ConstructApplDataModel(anchor, "plain.mdl", 0, nullptr, nullptr, 0, 0), nullptr);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "QDVPV25I Processing input metafile " + meta.path() + "/mib.mdl\n");
+  EXPECT_TRUE(trace.Contains("SNMP metafile mib.mdl bypassed for non-SNMP DP"));
+  EXPECT_TRUE(trace.Contains("Non-SNMP metafile plain.mdl bypassed for SNMP DP"));
+  EXPECT_FALSE(trace.Contains("DP log message 5"));
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+}
+
+}  // namespace
