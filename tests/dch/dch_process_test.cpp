@@ -335,6 +335,28 @@ TEST(dch_Process, StartupActionForAnUnknownNodeGoesToTheLatestWaitingSenderOverU
   EXPECT_FALSE(m.actionParameter);
 }
 
+TEST(dch_Process, LongActionGoesOverUdpInDatagramsTheDataProviderCanReceive) {
+  std::string parameter(10000, 'p');
+  Peer peer({"--udp-only", "--action",
+             "{\"node\":\"host1\",\"name\":\"run\",\"parameter\":\"" + parameter + "\"}"});
+  ASSERT_TRUE(peer.Ready());
+  auto u = Client::Udp(peer.port());
+  auto r = u->Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
+                       .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_AUTOMATION)
+                       .Text(QDVP_FIELD_SOURCE_NAME, "host1")
+                       .Bytes());
+  ASSERT_TRUE(r);
+  auto action = u->ReadMessage();
+  ASSERT_TRUE(action);
+  qdvp_dch::DchMessage m;
+  ASSERT_EQ(qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(action->data()),
+                                       action->size(), &m),
+            0);
+  EXPECT_EQ(m.actionParameter.value_or(""), parameter);
+  ASSERT_GE(u->ReceiveSizes().size(), 4u);  // the reply, then the action in pieces
+  for (size_t size : u->ReceiveSizes()) EXPECT_LE(size, 4096u);
+}
+
 TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
   Peer peer({"--partial-timeout-ms", "200", "--max-connections", "4"});
   ASSERT_TRUE(peer.Ready());

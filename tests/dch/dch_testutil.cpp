@@ -156,6 +156,7 @@ std::optional<std::string> Client::ReadMessage(std::chrono::milliseconds deadlin
     char buffer[65536];
     ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) return std::nullopt;
+    receiveSizes_.push_back(static_cast<size_t>(n));
     buffered_.append(buffer, static_cast<size_t>(n));
   }
 }

@@ -66,11 +66,14 @@ class Client {
   std::optional<Reply> Call(const std::string &bytes);
   // True when the peer has closed the connection (reads end of stream within the deadline).
   bool Closed(std::chrono::milliseconds deadline = std::chrono::seconds(5));
+  // The size of every receive so far (for UDP, of every datagram).
+  const std::vector<size_t> &ReceiveSizes() const { return receiveSizes_; }
 
  private:
   int fd_ = -1;
   bool udp_ = false;
   std::string buffered_;
+  std::vector<size_t> receiveSizes_;
 };
 
 // A running qdvp-dch on an ephemeral port in a temporary directory.

@@ -57,6 +57,10 @@ constexpr size_t kMaxUnsent = 8 * 1024 * 1024;
 // A UDP sender silent this long is forgotten.
 constexpr milliseconds kUdpSenderIdle(10 * 60 * 1000);
 constexpr milliseconds kActionPoll(100);
+// The data provider receives into 4096-byte buffers and puts a message together from several
+// receives; a datagram longer than its buffer would be cut, so longer messages go out in
+// datagrams of this size.
+constexpr size_t kDatagramPiece = 4096;
 // Longest time a line of the message log waits in the buffer.
 constexpr milliseconds kLogFlush(50);
 
@@ -376,9 +380,8 @@ void Loop::Release(Endpoint &ep, Clock::time_point now) {
       ep.out += p.bytes;
       if (p.closeAfter) ep.closing = true;
     } else if (!p.bytes.empty()) {
-      // Datagrams of at most 32767 bytes, as the data provider sends them.
-      for (size_t at = 0; at < p.bytes.size(); at += 32767) {
-        size_t piece = std::min<size_t>(32767, p.bytes.size() - at);
+      for (size_t at = 0; at < p.bytes.size(); at += kDatagramPiece) {
+        size_t piece = std::min(kDatagramPiece, p.bytes.size() - at);
         if (sendto(udp_, p.bytes.data() + at, piece, 0,
                    reinterpret_cast<sockaddr *>(&ep.address), ep.addressLength) < 0) {
           fprintf(stderr, "qdvp-dch: %s: send failed: %s\n", ep.peer.label.c_str(),
