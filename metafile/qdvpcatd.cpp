@@ -310,14 +310,15 @@ void QDVP_DefineMetaAttribute(MetaParser *p) {
                                                        p->options.help, p->options.filter);
   if (attr == nullptr) return;
   if (p->appl->SNMPappl && !derived) {
-    if (operand == nullptr || !isdigit(static_cast<unsigned char>(operand[0]))) {
+    if (operand == nullptr) {
       if (!p->packaged) {
         QDVP_TRC(trk, TRK1_ERROR, "SNMP attribute <%s> ignored. No ObjectID specified.", name);
         QDVP_DisplayValidationMessage(18, nullptr);
         QDVP_ReleaseAttributeEntry(p->source, attr);
         return;
       }
-    } else {
+    } else if (isdigit(static_cast<unsigned char>(operand[0]))) {
+      // Any other word in the OID's place (such as a KEY outside a K table) means no OID.
       attr->pOID = QDV0_StrDup(operand);
       const char *last = strrchr(operand, '.');
       if (last != nullptr && last[1] == '0') {
