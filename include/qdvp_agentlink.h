@@ -88,15 +88,24 @@ enum { QDVP_AGENTLINK_STATUS_REPLY_MAX = QDVP_WIRE_LENGTH_WORD + 2 * (QDVP_WIRE_
 // The short name of a request code ("register", "online", ...), or null for an unknown code.
 inline const char *QDVP_AgentLinkRequestName(uint16_t code) {
   switch (code) {
-    case QDVP_REQ_DP_REGISTER: return "register";
-    case QDVP_REQ_DP_ONLINE: return "online";
-    case QDVP_REQ_DP_UNREGISTER: return "unregister";
-    case QDVP_REQ_DP_OFFLINE: return "offline";
-    case QDVP_REQ_DP_DATA: return "data";
-    case QDVP_REQ_DP_WAIT_FOR_ACTION: return "wait";
-    case QDVP_REQ_DP_ACTION_STATUS: return "action_status";
-    case QDVP_REQ_DP_PROVIDE_ACTION: return "provide_action";
-    default: return nullptr;
+    case QDVP_REQ_DP_REGISTER:
+      return "register";
+    case QDVP_REQ_DP_ONLINE:
+      return "online";
+    case QDVP_REQ_DP_UNREGISTER:
+      return "unregister";
+    case QDVP_REQ_DP_OFFLINE:
+      return "offline";
+    case QDVP_REQ_DP_DATA:
+      return "data";
+    case QDVP_REQ_DP_WAIT_FOR_ACTION:
+      return "wait";
+    case QDVP_REQ_DP_ACTION_STATUS:
+      return "action_status";
+    case QDVP_REQ_DP_PROVIDE_ACTION:
+      return "provide_action";
+    default:
+      return nullptr;
   }
 }
 
@@ -110,7 +119,7 @@ inline bool QDVP_AgentLinkIsIntegerType(char typeLetter) {
 // Builds a status reply into message (capacity bytes): the status field and, when handle is not
 // null, the DCH handle field after it. Returns the message length, or 0 when it does not fit.
 inline size_t QDVP_AgentLinkBuildStatusReply(unsigned char *message, size_t capacity,
-                                            int32_t status, const unsigned char *handle) {
+                                             int32_t status, const unsigned char *handle) {
   if (capacity < QDVP_WIRE_LENGTH_WORD) return 0;
   memset(message, 0, QDVP_WIRE_LENGTH_WORD);
   unsigned char value[4];
@@ -152,7 +161,7 @@ inline size_t QDVP_AgentLinkProvideActionSize(const QDVP_AgentLinkAction *action
 // name, action identifier, parameter and owner, leaving out the null texts. Returns the
 // message length, or 0 when it does not fit in capacity or would pass the largest message.
 inline size_t QDVP_AgentLinkBuildProvideAction(unsigned char *message, size_t capacity,
-                                              const QDVP_AgentLinkAction *action) {
+                                               const QDVP_AgentLinkAction *action) {
   size_t need = QDVP_AgentLinkProvideActionSize(action);
   if (need > capacity || need > QDVP_WIRE_MAX_MESSAGE) return 0;
   memset(message, 0, QDVP_WIRE_LENGTH_WORD);

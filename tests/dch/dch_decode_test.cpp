@@ -16,9 +16,9 @@ namespace {
 
 DchMessage Decode(const std::string &bytes, int expected = kDecodeOk) {
   DchMessage m;
-  EXPECT_EQ(DchDecodeMessage(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
-                             &m),
-            expected);
+  EXPECT_EQ(
+      DchDecodeMessage(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), &m),
+      expected);
   return m;
 }
 
@@ -44,26 +44,27 @@ TEST_P(dch_AttributeValues, DecodesByTypeLetterAndSize) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, dch_AttributeValues,
-    ::testing::Values(
-        ValueCase{"2-byte counter 300 is 0x01 0x2C", 'C', "012C", "300"},
-        ValueCase{"2-byte gauge -2", 'G', "FFFE", "-2"},
-        ValueCase{"4-byte gauge -5", 'G', "FFFFFFFB", "-5"},
-        ValueCase{"4-byte average", 'A', "01020304", "16909060"},
-        ValueCase{"4-byte counter largest", 'C', "7FFFFFFF", "2147483647"},
-        ValueCase{"switch", 'S', "0001", "1"},
-        ValueCase{"rate percent 67", '%', "00000043", "67"},
-        ValueCase{"rate delta negative", '#', "FFFFFF9C", "-100"},
-        ValueCase{"rate change", '?', "0000000A", "10"},
-        ValueCase{"short binary", 'I', "8000", "-32768"},
-        ValueCase{"long binary", 'L', "80000000", "-2147483648"},
-        ValueCase{"display text", 'D', "68656C6C6F", "\"hello\""},
-        ValueCase{"numeric text", 'N', "2D31322E35", "\"-12.5\""},
-        ValueCase{"time text", 'T', "31323631323035323131333231323030",
-                  "\"1261205211321200\""},
-        ValueCase{"real formula result is text", 'G', "332E303030", "\"3.000\""},
-        ValueCase{"integer letter of odd size stays text", 'G', "313233", "\"123\""},
-        ValueCase{"empty text", 'D', "", "\"\""}),
-    [](const ::testing::TestParamInfo<ValueCase> &info) { return "case" + std::to_string(info.index); });
+    ::testing::Values(ValueCase{"2-byte counter 300 is 0x01 0x2C", 'C', "012C", "300"},
+                      ValueCase{"2-byte gauge -2", 'G', "FFFE", "-2"},
+                      ValueCase{"4-byte gauge -5", 'G', "FFFFFFFB", "-5"},
+                      ValueCase{"4-byte average", 'A', "01020304", "16909060"},
+                      ValueCase{"4-byte counter largest", 'C', "7FFFFFFF", "2147483647"},
+                      ValueCase{"switch", 'S', "0001", "1"},
+                      ValueCase{"rate percent 67", '%', "00000043", "67"},
+                      ValueCase{"rate delta negative", '#', "FFFFFF9C", "-100"},
+                      ValueCase{"rate change", '?', "0000000A", "10"},
+                      ValueCase{"short binary", 'I', "8000", "-32768"},
+                      ValueCase{"long binary", 'L', "80000000", "-2147483648"},
+                      ValueCase{"display text", 'D', "68656C6C6F", "\"hello\""},
+                      ValueCase{"numeric text", 'N', "2D31322E35", "\"-12.5\""},
+                      ValueCase{"time text", 'T', "31323631323035323131333231323030",
+                                "\"1261205211321200\""},
+                      ValueCase{"real formula result is text", 'G', "332E303030", "\"3.000\""},
+                      ValueCase{"integer letter of odd size stays text", 'G', "313233", "\"123\""},
+                      ValueCase{"empty text", 'D', "", "\"\""}),
+    [](const ::testing::TestParamInfo<ValueCase> &info) {
+      return "case" + std::to_string(info.index);
+    });
 
 TEST(dch_DataMessage, LiteralWireBytesGiveHandleSequenceAndRow) {
   // request 0x1030, handle 1, data sequence 0, Cnt = C 300
@@ -168,9 +169,8 @@ TEST_P(dch_Descriptions, GivesEntries) {
   auto entries = DchParseAttributeDescriptions(c.text, &problems);
   std::vector<std::string> got;
   for (const auto &e : entries) {
-    got.push_back(e.name + "|" + e.type + "|" + std::to_string(e.size) + "|" +
-                  (e.key ? "1" : "0") + "|" + (e.atomic ? "1" : "0") + "|" + e.enumText + "|" +
-                  e.help);
+    got.push_back(e.name + "|" + e.type + "|" + std::to_string(e.size) + "|" + (e.key ? "1" : "0") +
+                  "|" + (e.atomic ? "1" : "0") + "|" + e.enumText + "|" + e.help);
   }
   EXPECT_EQ(got, c.expected) << c.what;
   EXPECT_EQ(!problems.empty(), c.problems) << c.what;
@@ -179,14 +179,18 @@ TEST_P(dch_Descriptions, GivesEntries) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, dch_Descriptions,
     ::testing::Values(
-        DescriptionCase{"key atomic gauge with blanks", "@$Busy,G,4, , ;",
-                        {"Busy|G|4|1|1||"}, false},
-        DescriptionCase{"enumeration with commas", "State,S,2,ENUM{up=1,down=0},state;",
-                        {"State|S|2|0|0|ENUM{up=1,down=0}|state"}, false},
-        DescriptionCase{"help holding ; and ,", "A,D,8, ,one; two, three;B,G,4, , ;",
-                        {"A|D|8|0|0||one; two, three", "B|G|4|0|0||"}, false},
-        DescriptionCase{"atomic only", "$Node,D,32, ,node name;", {"Node|D|32|0|1||node name"},
+        DescriptionCase{
+            "key atomic gauge with blanks", "@$Busy,G,4, , ;", {"Busy|G|4|1|1||"}, false},
+        DescriptionCase{"enumeration with commas",
+                        "State,S,2,ENUM{up=1,down=0},state;",
+                        {"State|S|2|0|0|ENUM{up=1,down=0}|state"},
                         false},
+        DescriptionCase{"help holding ; and ,",
+                        "A,D,8, ,one; two, three;B,G,4, , ;",
+                        {"A|D|8|0|0||one; two, three", "B|G|4|0|0||"},
+                        false},
+        DescriptionCase{
+            "atomic only", "$Node,D,32, ,node name;", {"Node|D|32|0|1||node name"}, false},
         DescriptionCase{"empty text", "", {}, false},
         DescriptionCase{"trailing NUL and blanks", "X,C,2, , ; \0", {"X|C|2|0|0||"}, false},
         DescriptionCase{"garbage entry skipped", "nonsense;Y,G,4, , ;", {"Y|G|4|0|0||"}, true},
@@ -225,10 +229,19 @@ TEST(dch_Replies, StatusReplyWithHandleAndProvideActionRoundTrip) {
   unsigned char handle[4] = {0, 0, 1, 2};
   size_t n = QDVP_AgentLinkBuildStatusReply(reply, sizeof reply, 0, handle);
   EXPECT_EQ(dch_test::Hex(std::string(reinterpret_cast<char *>(reply), n)),
-            "00000018" "0011" "00000004" "00000000" "0080" "00000004" "00000102");
+            "00000018"
+            "0011"
+            "00000004"
+            "00000000"
+            "0080"
+            "00000004"
+            "00000102");
   n = QDVP_AgentLinkBuildStatusReply(reply, sizeof reply, 7, nullptr);
   EXPECT_EQ(dch_test::Hex(std::string(reinterpret_cast<char *>(reply), n)),
-            "0000000e" "0011" "00000004" "00000007");
+            "0000000e"
+            "0011"
+            "00000004"
+            "00000007");
 
   QDVP_AgentLinkAction action{"host1", QDVP_ACTION_SITUATION, "echo", 5, nullptr, "Sit1"};
   unsigned char message[256];
@@ -248,12 +261,12 @@ TEST(dch_Replies, StatusReplyWithHandleAndProvideActionRoundTrip) {
 TEST(dch_BrokenMessages, AreRefusedWithoutReadingPastTheirEnd) {
   Decode("", kDecodeTooShort);
   Decode(Unhex("000000"), kDecodeTooShort);
-  Decode(Unhex("00000008 00100000"), kDecodeBadField);             // header cut short
-  Decode(Unhex("0000000C 0010 00000005 1030"), kDecodeBadField);   // data runs past the end
-  Decode(Unhex("00000009 0010 00000002 10"), kDecodeTooShort);     // length word disagrees
-  Decode(Unhex("00000004"), kDecodeNoRequest);                     // no fields at all
+  Decode(Unhex("00000008 00100000"), kDecodeBadField);               // header cut short
+  Decode(Unhex("0000000C 0010 00000005 1030"), kDecodeBadField);     // data runs past the end
+  Decode(Unhex("00000009 0010 00000002 10"), kDecodeTooShort);       // length word disagrees
+  Decode(Unhex("00000004"), kDecodeNoRequest);                       // no fields at all
   Decode(Unhex("0000000D 0020 00000003 414243"), kDecodeNoRequest);  // first field a name
-  Decode(Unhex("0000000B 0010 00000001 10"), kDecodeNoRequest);    // request code of 1 byte
+  Decode(Unhex("0000000B 0010 00000001 10"), kDecodeNoRequest);      // request code of 1 byte
   std::string huge = Unhex("00000012 0010 00000002 1030 0050 FFFFFFFF");
   Decode(huge, kDecodeBadField);
 }

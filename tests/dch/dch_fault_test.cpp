@@ -46,8 +46,8 @@ TEST(dch_FaultRules, DelayAppliesToEveryRequestOfItsKind) {
 TEST(dch_FaultRules, MalformedValuesAreRefused) {
   DchFaultPlan plan;
   std::string error;
-  for (const char *bad : {"", "online", "bogus:7", "online:x", "online:7:0", "online:7:1:2",
-                          "data:99999999999"}) {
+  for (const char *bad :
+       {"", "online", "bogus:7", "online:x", "online:7:0", "online:7:1:2", "data:99999999999"}) {
     EXPECT_FALSE(plan.AddFail(bad, &error)) << bad;
   }
   EXPECT_FALSE(plan.AddDelay("data", &error));

@@ -69,8 +69,7 @@ TEST(dch_Reassembly, ZeroLengthWordBreaksTheStream) {
 TEST(dch_Reassembly, LengthBeyondOneMebibyteBreaksTheStreamWithoutBuffering) {
   Collector c;
   std::string problem;
-  EXPECT_EQ(c.Feed(dch_test::Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "abc", &problem),
-            kFrameBadLength);
+  EXPECT_EQ(c.Feed(dch_test::Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "abc", &problem), kFrameBadLength);
   EXPECT_EQ(c.Feed(dch_test::Be32(0xFFFFFFFF)), kFrameBadLength);
   EXPECT_TRUE(c.messages.empty());
 }
@@ -84,8 +83,10 @@ TEST(dch_Reassembly, GoodMessageBeforeABrokenLengthIsStillDelivered) {
 
 TEST(dch_Reassembly, LargestMessageIsAccepted) {
   Collector c;
-  std::string big = dch_test::Be32(QDVP_WIRE_MAX_MESSAGE) + std::string(QDVP_WIRE_MAX_MESSAGE - 4, 'x');
-  for (size_t at = 0; at < big.size(); at += 32767) EXPECT_EQ(c.Feed(big.substr(at, 32767)), kFrameOk);
+  std::string big =
+      dch_test::Be32(QDVP_WIRE_MAX_MESSAGE) + std::string(QDVP_WIRE_MAX_MESSAGE - 4, 'x');
+  for (size_t at = 0; at < big.size(); at += 32767)
+    EXPECT_EQ(c.Feed(big.substr(at, 32767)), kFrameOk);
   ASSERT_EQ(c.messages.size(), 1u);
   EXPECT_EQ(c.messages[0].size(), static_cast<size_t>(QDVP_WIRE_MAX_MESSAGE));
 }
@@ -95,8 +96,9 @@ TEST(dch_Reassembly, CallbackCanStopTheStream) {
   std::string two = dch_test::OfflineMsg(1) + dch_test::OfflineMsg(2);
   int calls = 0;
   std::string problem;
-  EXPECT_EQ(r.Feed(reinterpret_cast<const unsigned char *>(two.data()), two.size(),
-                   [&](const unsigned char *, size_t) { return ++calls < 1; }, &problem),
+  EXPECT_EQ(r.Feed(
+                reinterpret_cast<const unsigned char *>(two.data()), two.size(),
+                [&](const unsigned char *, size_t) { return ++calls < 1; }, &problem),
             kFrameStopped);
   EXPECT_EQ(calls, 1);
 }

@@ -2,16 +2,15 @@
 // goes offline and unregisters, and the tests read the peer's database and message log. Also
 // fault injection, UDP-only mode, take actions, restarts, bad input and SIGTERM.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <thread>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "include/qdvp_agentlink.h"
 #include "tests/dch/dch_testutil.h"
@@ -66,17 +65,20 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
             (std::vector<std::vector<std::string>>{{"App", "App help", "1"}}));
   EXPECT_EQ(Query(db, "SELECT application, name, type, ttl, help FROM attribute_groups"),
             (std::vector<std::vector<std::string>>{{"App", "T", "P", "300", "T help"}}));
-  EXPECT_EQ(Query(db, "SELECT name, type, size, key, atomic, enum, help, position FROM attributes "
-                      "ORDER BY position"),
+  EXPECT_EQ(Query(db,
+                  "SELECT name, type, size, key, atomic, enum, help, position FROM attributes "
+                  "ORDER BY position"),
             (std::vector<std::vector<std::string>>{
                 {"Busy", "G", "4", "1", "1", "", "", "0"},
                 {"Name", "D", "32", "0", "0", "ENUM{a,b}", "the name", "1"},
                 {"Cnt", "C", "2", "0", "0", "", "count", "2"}}));
-  EXPECT_EQ(Query(db, "SELECT handle, application, attribute_group, source, "
-                      "offline_at IS NOT NULL FROM sources"),
+  EXPECT_EQ(Query(db,
+                  "SELECT handle, application, attribute_group, source, "
+                  "offline_at IS NOT NULL FROM sources"),
             (std::vector<std::vector<std::string>>{{std::to_string(h), "App", "T", "s1", "1"}}));
-  EXPECT_EQ(Query(db, "SELECT application, attribute_group, source, data_sequence, attrs "
-                      "FROM rows ORDER BY id"),
+  EXPECT_EQ(Query(db,
+                  "SELECT application, attribute_group, source, data_sequence, attrs "
+                  "FROM rows ORDER BY id"),
             (std::vector<std::vector<std::string>>{
                 {"App", "T", "s1", "1", "{\"Busy\":-5,\"Name\":\"alpha\",\"Cnt\":300}"},
                 {"App", "T", "s1", "16", "{\"Busy\":7}"}}));
@@ -124,9 +126,8 @@ TEST(dch_Process, HandlesAreUniquePerSourceAndRepeatedRequestsAreAnsweredAgain) 
   EXPECT_EQ(c->Call(OfflineMsg(h1))->status, 0);
   auto fresh = c->Call(OnlineMsg("App", "T", "s1"));
   EXPECT_NE(fresh->handle.value_or(h1), h1);
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(peer.Db(), "SELECT registrations FROM applications") == "2";
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return QueryOne(peer.Db(), "SELECT registrations FROM applications") == "2"; }));
 }
 
 TEST(dch_Process, TwoMessagesInOneSendAndOneMessageOverTwoSendsAreAnswered) {
@@ -139,9 +140,7 @@ TEST(dch_Process, TwoMessagesInOneSendAndOneMessageOverTwoSendsAreAnswered) {
   EXPECT_EQ(c->ReadReply()->status, 0);
   std::string m = DataMsg(h, 0, "Busy", 3);
   ASSERT_TRUE(c->Send(m.substr(0, 5)));
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(peer.Db(), "SELECT count(*) FROM rows") == "2";
-  }));
+  ASSERT_TRUE(WaitFor([&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows") == "2"; }));
   ASSERT_TRUE(c->Send(m.substr(5)));
   EXPECT_EQ(c->ReadReply()->status, 0);
   ASSERT_TRUE(WaitFor([&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows") == "3"; }));
@@ -204,9 +203,8 @@ TEST(dch_Process, DropAfterClosesTheConnectionAfterTheNthRow) {
   auto again = Client::Tcp(peer.port());
   ASSERT_TRUE(again);
   EXPECT_EQ(again->Call(DataMsg(h, 0, "Busy", 3))->status, 0);
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(peer.Db(), "SELECT count(*) FROM rows WHERE source = 's1'") == "3";
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows WHERE source = 's1'") == "3"; }));
 }
 
 TEST(dch_Process, UdpOnlyLeavesTcpClosedAndAnswersDatagramsToTheirSender) {
@@ -262,9 +260,7 @@ TEST(dch_Process, RestartedPeerStillKnowsOnlineHandles) {
   EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 5))->status, 0);
   auto fresh = c->Call(OnlineMsg("App", "T", "s2"));
   EXPECT_GT(fresh->handle.value_or(0), h);
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(second.Db(), "SELECT source FROM rows") == "s1";
-  }));
+  ASSERT_TRUE(WaitFor([&] { return QueryOne(second.Db(), "SELECT source FROM rows") == "s1"; }));
 }
 
 TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
@@ -402,15 +398,14 @@ TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
 TEST(dch_Process, HelpDocumentsEveryOption) {
   std::string out;
   ASSERT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp-dch", "--help"}, {}, &out), 0);
-  for (const char *option : {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail",
-                             "--delay", "--no-reply", "--drop-after", "--ready-file",
-                             "--action-file", "--commit-ms"}) {
+  for (const char *option :
+       {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay", "--no-reply",
+        "--drop-after", "--ready-file", "--action-file", "--commit-ms"}) {
     EXPECT_NE(out.find(option), std::string::npos) << option;
   }
   std::string err;
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp-dch", "--fail", "bogus:1"}, {}, &out,
-                           &err),
-            2);
+  EXPECT_EQ(
+      qdvp_test::Run({qdvp_test::BinDir() + "/qdvp-dch", "--fail", "bogus:1"}, {}, &out, &err), 2);
   EXPECT_NE(err.find("unknown request kind"), std::string::npos);
 }
 

@@ -208,8 +208,15 @@ Peer::Peer(std::vector<std::string> options, const std::string &dir) {
   }
   std::string ready = dir_ + "/ready";
   std::filesystem::remove(ready);
-  std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch", "--port", "0", "--db",
-                                   Db(), "--jsonl", Jsonl(), "--ready-file", ready};
+  std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch",
+                                   "--port",
+                                   "0",
+                                   "--db",
+                                   Db(),
+                                   "--jsonl",
+                                   Jsonl(),
+                                   "--ready-file",
+                                   ready};
   argv.insert(argv.end(), options.begin(), options.end());
   child_ = std::make_unique<qdvp_test::Child>(argv, std::map<std::string, std::string>{}, dir_);
   if (qdvp_test::WaitFor([&] { return std::filesystem::exists(ready) || !child_->Running(); })) {

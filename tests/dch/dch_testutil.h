@@ -59,8 +59,8 @@ class Client {
   ~Client();
   bool Send(const std::string &bytes);
   // Reads one whole message within the deadline; nullopt on time-out or end of stream.
-  std::optional<std::string> ReadMessage(std::chrono::milliseconds deadline =
-                                             std::chrono::seconds(5));
+  std::optional<std::string> ReadMessage(
+      std::chrono::milliseconds deadline = std::chrono::seconds(5));
   std::optional<Reply> ReadReply(std::chrono::milliseconds deadline = std::chrono::seconds(5));
   // Sends a request and reads its reply.
   std::optional<Reply> Call(const std::string &bytes);

@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size--;
 
   std::vector<std::string> problems;
-  qdvp_dch::DchParseAttributeDescriptions(
-      std::string(reinterpret_cast<const char *>(data), size), &problems);
+  qdvp_dch::DchParseAttributeDescriptions(std::string(reinterpret_cast<const char *>(data), size),
+                                          &problems);
 
   qdvp_dch::DchMessage whole;
   qdvp_dch::DchDecodeMessage(data, size, &whole);

@@ -56,7 +56,10 @@ bool DchParseAction(const std::string &line, uint32_t nextId, DchAction *action,
 }
 
 std::string DchEncodeProvideAction(const DchAction &action) {
-  QDVP_AgentLinkAction wire{action.node.c_str(), action.type, action.name.c_str(), action.id,
+  QDVP_AgentLinkAction wire{action.node.c_str(),
+                            action.type,
+                            action.name.c_str(),
+                            action.id,
                             action.parameter ? action.parameter->c_str() : nullptr,
                             action.owner.c_str()};
   size_t size = QDVP_AgentLinkProvideActionSize(&wire);

@@ -22,8 +22,7 @@ void DchAgent::StoreFailed(const DchPeer &peer, int rc, const char *what) {
           store_->LastError().c_str());
 }
 
-void DchAgent::LogEvent(const DchPeer &peer, const std::string &event,
-                        const std::string &detail) {
+void DchAgent::LogEvent(const DchPeer &peer, const std::string &event, const std::string &detail) {
   if (!log_->IsOpen()) return;
   nlohmann::ordered_json j = Record(DchNow(), "event", peer);
   j["event"] = event;
@@ -33,8 +32,8 @@ void DchAgent::LogEvent(const DchPeer &peer, const std::string &event,
 
 // Applies an accepted request to the store and to the peer's state; *handle receives the
 // handle of an online request. Notes about the request go into the log record *in.
-void DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now,
-                     std::string *note, uint32_t *handle) {
+void DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
+                     uint32_t *handle) {
   int rc = 0;
   switch (*m.request) {
     case QDVP_REQ_DP_REGISTER:
@@ -63,8 +62,7 @@ void DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now,
       uint32_t h = m.handle.value_or(0);
       const DchSourceKey *key = store_->Lookup(h);
       if (!key) *note = "handle not online";
-      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)),
-                       now);
+      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)), now);
       if (rc != 0) {
         StoreFailed(*peer, rc, "row");
       } else {
@@ -111,8 +109,7 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
     // Nothing a data provider waits for: log it and answer nothing.
     stats_.badMessages++;
     if (logging) {
-      in["error"] =
-          rc != kDecodeOk ? "undecodable message" : "status message from a data provider";
+      in["error"] = rc != kDecodeOk ? "undecodable message" : "status message from a data provider";
       log_->Write(in);
     }
     std::string why = m.problems.empty() ? std::string("no request code") : m.problems.back();
@@ -213,15 +210,15 @@ void DchAgent::TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &al
     nlohmann::ordered_json j = Record(now, "out", *peer);
     j["length"] = send.bytes.size();
     DchMessage decoded;
-    DchDecodeMessage(reinterpret_cast<const unsigned char *>(send.bytes.data()),
-                     send.bytes.size(), &decoded);
+    DchDecodeMessage(reinterpret_cast<const unsigned char *>(send.bytes.data()), send.bytes.size(),
+                     &decoded);
     j.update(DchMessageToJson(decoded));
     log_->Write(j);
     int rc = store_->ActionSent(it->id, it->node, it->type, it->name, it->parameter, it->owner,
                                 peer->label, now);
     if (rc != 0) StoreFailed(*peer, rc, "action");
-    fprintf(stderr, "qdvp-dch: %s: action %u (%s) sent for node %s\n", peer->label.c_str(),
-            it->id, it->name.c_str(), it->node.c_str());
+    fprintf(stderr, "qdvp-dch: %s: action %u (%s) sent for node %s\n", peer->label.c_str(), it->id,
+            it->name.c_str(), it->node.c_str());
     stats_.actions++;
     if (!send.bytes.empty()) out->push_back(std::move(send));
     it = actions_.erase(it);

@@ -39,7 +39,7 @@ struct DchPeer {
 
 // One thing to send to a peer.
 struct DchSend {
-  std::string bytes;        // may be empty when only closeAfter is set
+  std::string bytes;  // may be empty when only closeAfter is set
   int delayMs = 0;
   bool closeAfter = false;  // close the connection once this is sent
 };

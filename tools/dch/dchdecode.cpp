@@ -37,8 +37,7 @@ bool Fixed(const QDVP_WireField &field, uint32_t size, DchMessage *message, cons
 }
 
 // Reads an integer of 1 to 4 bytes, most significant first (the action type arrives this way).
-bool Variable(const QDVP_WireField &field, DchMessage *message, const char *what,
-              uint32_t *value) {
+bool Variable(const QDVP_WireField &field, DchMessage *message, const char *what, uint32_t *value) {
   if (field.length < 1 || field.length > 4) {
     message->problems.push_back(std::string(what) + " field of " + std::to_string(field.length) +
                                 " bytes");
@@ -116,7 +115,8 @@ void DecodeField(const QDVP_WireField &field, DchMessage *message,
       }
       break;
     case QDVP_FIELD_ATTR_NAME:
-      if (*pendingName) message->problems.push_back("attribute " + **pendingName + " without value");
+      if (*pendingName)
+        message->problems.push_back("attribute " + **pendingName + " without value");
       *pendingName = Text(field);
       break;
     case QDVP_FIELD_ATTR_VALUE: {
@@ -268,8 +268,7 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
     if (!after) {
       // Not an entry: skip to the next ";" and try again there.
       size_t semi = text.find(';', pos);
-      problems->push_back("attribute description at offset " + std::to_string(pos) +
-                          " skipped");
+      problems->push_back("attribute description at offset " + std::to_string(pos) + " skipped");
       if (semi == std::string::npos) break;
       pos = semi + 1;
       continue;
@@ -354,8 +353,13 @@ nlohmann::ordered_json DchMessageToJson(const DchMessage &message) {
       tj["help"] = t.help;
       nlohmann::ordered_json attrs = nlohmann::ordered_json::array();
       for (const auto &a : t.attributes) {
-        attrs.push_back({{"name", a.name}, {"type", a.type}, {"size", a.size}, {"key", a.key},
-                         {"atomic", a.atomic}, {"enum", a.enumText}, {"help", a.help}});
+        attrs.push_back({{"name", a.name},
+                         {"type", a.type},
+                         {"size", a.size},
+                         {"key", a.key},
+                         {"atomic", a.atomic},
+                         {"enum", a.enumText},
+                         {"help", a.help}});
       }
       tj["attributes"] = std::move(attrs);
       tables.push_back(std::move(tj));

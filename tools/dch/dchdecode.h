@@ -12,21 +12,20 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace qdvp_dch {
 
 // Outcomes of DchDecodeMessage.
 enum DchDecodeStatus {
   kDecodeOk = 0,
-  kDecodeTooShort = 1,      // fewer than 4 bytes, or the length word disagrees with the size
-  kDecodeBadField = 2,      // a field header or its data runs past the end of the message
-  kDecodeNoRequest = 3,     // the first field is neither a request code nor a status
+  kDecodeTooShort = 1,   // fewer than 4 bytes, or the length word disagrees with the size
+  kDecodeBadField = 2,   // a field header or its data runs past the end of the message
+  kDecodeNoRequest = 3,  // the first field is neither a request code nor a status
 };
 
 // One attribute value as it travelled: its type letter and its value bytes.
@@ -68,11 +67,11 @@ struct DchMessage {
   std::optional<uint16_t> request;  // the request code, when the message is a request
   std::optional<int32_t> status;    // the status: of a reply, or of an action status request
   std::string application, applicationHelp, table, source;
-  std::vector<DchTableRegistration> tables;  // register
-  std::optional<uint32_t> handle;            // online reply, offline, data
-  std::optional<int16_t> dataSequence;       // data
+  std::vector<DchTableRegistration> tables;                      // register
+  std::optional<uint32_t> handle;                                // online reply, offline, data
+  std::optional<int16_t> dataSequence;                           // data
   std::vector<std::pair<std::string, DchAttrValue>> attributes;  // data, in message order
-  std::optional<uint32_t> waitCode;          // wait: the wait code; provide action: the type
+  std::optional<uint32_t> waitCode;  // wait: the wait code; provide action: the type
   std::optional<uint32_t> actionId;
   std::optional<std::string> actionName, actionParameter, actionOwner, actionResult;
   std::vector<DchUnknownField> unknown;

@@ -10,8 +10,8 @@ namespace qdvp_dch {
 
 namespace {
 
-const char *const kNames[kKindCount] = {"register", "online", "data",   "offline",
-                                        "unregister", "wait", "action", "other"};
+const char *const kNames[kKindCount] = {"register",   "online", "data",   "offline",
+                                        "unregister", "wait",   "action", "other"};
 
 std::vector<std::string> Split(const std::string &text) {
   std::vector<std::string> parts;
@@ -62,25 +62,33 @@ bool ParseCount(const std::string &text, int64_t *count, std::string *error) {
 
 DchKind DchKindOfRequest(uint16_t request) {
   switch (request) {
-    case QDVP_REQ_DP_REGISTER: return kKindRegister;
-    case QDVP_REQ_DP_ONLINE: return kKindOnline;
-    case QDVP_REQ_DP_DATA: return kKindData;
-    case QDVP_REQ_DP_OFFLINE: return kKindOffline;
-    case QDVP_REQ_DP_UNREGISTER: return kKindUnregister;
-    case QDVP_REQ_DP_WAIT_FOR_ACTION: return kKindWait;
-    case QDVP_REQ_DP_ACTION_STATUS: return kKindActionStatus;
-    default: return kKindOther;
+    case QDVP_REQ_DP_REGISTER:
+      return kKindRegister;
+    case QDVP_REQ_DP_ONLINE:
+      return kKindOnline;
+    case QDVP_REQ_DP_DATA:
+      return kKindData;
+    case QDVP_REQ_DP_OFFLINE:
+      return kKindOffline;
+    case QDVP_REQ_DP_UNREGISTER:
+      return kKindUnregister;
+    case QDVP_REQ_DP_WAIT_FOR_ACTION:
+      return kKindWait;
+    case QDVP_REQ_DP_ACTION_STATUS:
+      return kKindActionStatus;
+    default:
+      return kKindOther;
   }
 }
 
 const char *DchKindName(DchKind kind) { return kind < kKindCount ? kNames[kind] : "other"; }
 
-bool DchFaultPlan::AddFail(const std::string &spec, std::string *error) {
-  std::vector<std::string> parts = Split(spec);
+bool DchFaultPlan::AddFail(const std::string &rule, std::string *error) {
+  std::vector<std::string> parts = Split(rule);
   Rule rule{kKindOther, 0, 1};
   int64_t status = 0;
   if (parts.size() < 2 || parts.size() > 3) {
-    *error = "expected KIND:STATUS[:COUNT], got '" + spec + "'";
+    *error = "expected KIND:STATUS[:COUNT], got '" + rule + "'";
     return false;
   }
   if (!ParseKind(parts[0], &rule.kind, error) ||
@@ -93,12 +101,12 @@ bool DchFaultPlan::AddFail(const std::string &spec, std::string *error) {
   return true;
 }
 
-bool DchFaultPlan::AddDelay(const std::string &spec, std::string *error) {
-  std::vector<std::string> parts = Split(spec);
+bool DchFaultPlan::AddDelay(const std::string &rule, std::string *error) {
+  std::vector<std::string> parts = Split(rule);
   DchKind kind;
   int64_t ms = 0;
   if (parts.size() != 2) {
-    *error = "expected KIND:MS, got '" + spec + "'";
+    *error = "expected KIND:MS, got '" + rule + "'";
     return false;
   }
   if (!ParseKind(parts[0], &kind, error) || !ParseNumber(parts[1], 0, 3600000, &ms, error)) {
@@ -108,11 +116,11 @@ bool DchFaultPlan::AddDelay(const std::string &spec, std::string *error) {
   return true;
 }
 
-bool DchFaultPlan::AddNoReply(const std::string &spec, std::string *error) {
-  std::vector<std::string> parts = Split(spec);
+bool DchFaultPlan::AddNoReply(const std::string &rule, std::string *error) {
+  std::vector<std::string> parts = Split(rule);
   Rule rule{kKindOther, 0, 1};
   if (parts.empty() || parts.size() > 2) {
-    *error = "expected KIND[:COUNT], got '" + spec + "'";
+    *error = "expected KIND[:COUNT], got '" + rule + "'";
     return false;
   }
   if (!ParseKind(parts[0], &rule.kind, error) ||

@@ -32,8 +32,7 @@ class DchReassembler {
   explicit DchReassembler(size_t maxMessage);
 
   // Appends n bytes and delivers the complete messages. On kFrameBadLength, *problem says why.
-  int Feed(const unsigned char *bytes, size_t n, const MessageFn &onMessage,
-           std::string *problem);
+  int Feed(const unsigned char *bytes, size_t n, const MessageFn &onMessage, std::string *problem);
 
   size_t Buffered() const { return buffer_.size() - start_; }
   bool Partial() const { return Buffered() > 0; }

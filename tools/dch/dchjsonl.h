@@ -9,9 +9,8 @@
 
 #include <stdio.h>
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace qdvp_dch {
 

@@ -24,7 +24,8 @@ const char *kFooter =
     "and result). COUNT is a number or 'all'. Fault options may be repeated; counted rules of\n"
     "one kind are used up in the order given. A refused request (nonzero STATUS) is not\n"
     "stored; a request whose reply is withheld is.\n"
-    "Action lines (--action, --action-file): {\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
+    "Action lines (--action, --action-file): "
+    "{\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
     "\"owner\":\"Sit1\",\"id\":7}\n"
     "(only name is required); each is sent to the data provider that asked for actions for\n"
     "that node.";

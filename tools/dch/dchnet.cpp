@@ -96,7 +96,10 @@ std::string AddressText(const sockaddr *address, socklen_t length) {
 class Loop {
  public:
   Loop(const DchServerOptions &options, DchAgent *agent, DchStore *store, DchJsonl *log)
-      : options_(options), agent_(agent), store_(store), log_(log),
+      : options_(options),
+        agent_(agent),
+        store_(store),
+        log_(log),
         actionFile_(options.actionFile) {}
   ~Loop();
   int Listen();
@@ -175,8 +178,8 @@ int Loop::Listen() {
       int one = 1;
       setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
       if (tcp_ < 0 || bind(tcp_, sa, length) != 0 || listen(tcp_, 128) != 0) {
-        fprintf(stderr, "qdvp-dch: cannot listen on TCP %s port %d: %s\n",
-                options_.listen.c_str(), port, strerror(errno));
+        fprintf(stderr, "qdvp-dch: cannot listen on TCP %s port %d: %s\n", options_.listen.c_str(),
+                port, strerror(errno));
         return 2;
       }
       sockaddr_storage bound{};
@@ -201,8 +204,8 @@ int Loop::Listen() {
     if (udp_ >= 0) close(udp_);
     udp_ = -1;
     if (options_.port != 0 || options_.udpOnly) {
-      fprintf(stderr, "qdvp-dch: cannot bind UDP %s port %d: %s\n", options_.listen.c_str(),
-              port, strerror(error));
+      fprintf(stderr, "qdvp-dch: cannot bind UDP %s port %d: %s\n", options_.listen.c_str(), port,
+              strerror(error));
       return 2;
     }
     close(tcp_);
@@ -252,8 +255,7 @@ void Loop::Accept() {
       }
       return;
     }
-    std::string label =
-        "tcp " + AddressText(reinterpret_cast<sockaddr *>(&address), length);
+    std::string label = "tcp " + AddressText(reinterpret_cast<sockaddr *>(&address), length);
     if (static_cast<int>(connections_.size()) >= options_.maxConnections) {
       fprintf(stderr, "qdvp-dch: %s: refused, %zu connections open\n", label.c_str(),
               connections_.size());
@@ -280,8 +282,8 @@ void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
       bytes, n,
       [&](const unsigned char *message, size_t length) {
         agent_->OnMessage(&ep.peer, message, length, &sends);
-        bool closing = std::any_of(sends.begin(), sends.end(),
-                                   [](const DchSend &s) { return s.closeAfter; });
+        bool closing =
+            std::any_of(sends.begin(), sends.end(), [](const DchSend &s) { return s.closeAfter; });
         return !closing;
       },
       &problem);
@@ -307,8 +309,7 @@ void Loop::ReadConnection(Endpoint &ep) {
   ssize_t n = recv(ep.fd, buffer, sizeof buffer, 0);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    fprintf(stderr, "qdvp-dch: %s: receive failed: %s\n", ep.peer.label.c_str(),
-            strerror(errno));
+    fprintf(stderr, "qdvp-dch: %s: receive failed: %s\n", ep.peer.label.c_str(), strerror(errno));
     Close(ep, "closed");
     return;
   }
@@ -332,8 +333,8 @@ void Loop::ReadDatagrams() {
   for (int i = 0; i < 64; i++) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    ssize_t n = recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&address),
-                         &length);
+    ssize_t n =
+        recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&address), &length);
     if (n < 0) return;
     std::string key = AddressText(reinterpret_cast<sockaddr *>(&address), length);
     auto it = senders_.find(key);
@@ -382,8 +383,8 @@ void Loop::Release(Endpoint &ep, Clock::time_point now) {
     } else if (!p.bytes.empty()) {
       for (size_t at = 0; at < p.bytes.size(); at += kDatagramPiece) {
         size_t piece = std::min(kDatagramPiece, p.bytes.size() - at);
-        if (sendto(udp_, p.bytes.data() + at, piece, 0,
-                   reinterpret_cast<sockaddr *>(&ep.address), ep.addressLength) < 0) {
+        if (sendto(udp_, p.bytes.data() + at, piece, 0, reinterpret_cast<sockaddr *>(&ep.address),
+                   ep.addressLength) < 0) {
           fprintf(stderr, "qdvp-dch: %s: send failed: %s\n", ep.peer.label.c_str(),
                   strerror(errno));
           break;
@@ -521,8 +522,8 @@ int Loop::Timeout(Clock::time_point now) const {
 void Loop::Serve() {
   const char *kind = options_.udpOnly ? "udp" : "tcp+udp";
   bool v6 = options_.listen.find(':') != std::string::npos;
-  fprintf(stderr, "qdvp-dch listening on %s%s%s:%d (%s)\n", v6 ? "[" : "",
-          options_.listen.c_str(), v6 ? "]" : "", port_, kind);
+  fprintf(stderr, "qdvp-dch listening on %s%s%s:%d (%s)\n", v6 ? "[" : "", options_.listen.c_str(),
+          v6 ? "]" : "", port_, kind);
   fflush(stderr);
   if (!options_.readyFile.empty()) {
     std::string temporary = options_.readyFile + ".tmp";

@@ -271,8 +271,7 @@ int DchStore::Unregister(const std::string &application, const std::string &now)
   BindText(s, 1, application);
   BindText(s, 2, now);
   if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
-  s = Prepare(
-      "UPDATE sources SET offline_at = ?2 WHERE application = ?1 AND offline_at IS NULL");
+  s = Prepare("UPDATE sources SET offline_at = ?2 WHERE application = ?1 AND offline_at IS NULL");
   if (!s) return SQLITE_ERROR;
   BindText(s, 1, application);
   BindText(s, 2, now);
