@@ -83,12 +83,12 @@ DchKind DchKindOfRequest(uint16_t request) {
 
 const char *DchKindName(DchKind kind) { return kind < kKindCount ? kNames[kind] : "other"; }
 
-bool DchFaultPlan::AddFail(const std::string &rule, std::string *error) {
-  std::vector<std::string> parts = Split(rule);
+bool DchFaultPlan::AddFail(const std::string &text, std::string *error) {
+  std::vector<std::string> parts = Split(text);
   Rule rule{kKindOther, 0, 1};
   int64_t status = 0;
   if (parts.size() < 2 || parts.size() > 3) {
-    *error = "expected KIND:STATUS[:COUNT], got '" + rule + "'";
+    *error = "expected KIND:STATUS[:COUNT], got '" + text + "'";
     return false;
   }
   if (!ParseKind(parts[0], &rule.kind, error) ||
@@ -101,12 +101,12 @@ bool DchFaultPlan::AddFail(const std::string &rule, std::string *error) {
   return true;
 }
 
-bool DchFaultPlan::AddDelay(const std::string &rule, std::string *error) {
-  std::vector<std::string> parts = Split(rule);
+bool DchFaultPlan::AddDelay(const std::string &text, std::string *error) {
+  std::vector<std::string> parts = Split(text);
   DchKind kind;
   int64_t ms = 0;
   if (parts.size() != 2) {
-    *error = "expected KIND:MS, got '" + rule + "'";
+    *error = "expected KIND:MS, got '" + text + "'";
     return false;
   }
   if (!ParseKind(parts[0], &kind, error) || !ParseNumber(parts[1], 0, 3600000, &ms, error)) {
@@ -116,11 +116,11 @@ bool DchFaultPlan::AddDelay(const std::string &rule, std::string *error) {
   return true;
 }
 
-bool DchFaultPlan::AddNoReply(const std::string &rule, std::string *error) {
-  std::vector<std::string> parts = Split(rule);
+bool DchFaultPlan::AddNoReply(const std::string &text, std::string *error) {
+  std::vector<std::string> parts = Split(text);
   Rule rule{kKindOther, 0, 1};
   if (parts.empty() || parts.size() > 2) {
-    *error = "expected KIND[:COUNT], got '" + rule + "'";
+    *error = "expected KIND[:COUNT], got '" + text + "'";
     return false;
   }
   if (!ParseKind(parts[0], &rule.kind, error) ||

@@ -47,9 +47,9 @@ class DchFaultPlan {
   static constexpr int64_t kForever = -1;
 
   // Parse one option value each; false with *error for a malformed value.
-  bool AddFail(const std::string &rule, std::string *error);     // KIND:STATUS[:COUNT]
-  bool AddDelay(const std::string &rule, std::string *error);    // KIND:MS
-  bool AddNoReply(const std::string &rule, std::string *error);  // KIND[:COUNT]
+  bool AddFail(const std::string &text, std::string *error);     // KIND:STATUS[:COUNT]
+  bool AddDelay(const std::string &text, std::string *error);    // KIND:MS
+  bool AddNoReply(const std::string &text, std::string *error);  // KIND[:COUNT]
   void SetDropAfter(int64_t rows) { dropAfter_ = rows; }
   int64_t DropAfter() const { return dropAfter_; }
 
