@@ -84,12 +84,22 @@ enum SourceState {
 enum { QDVP_NoStatus = 0, QDVP_NotInUse = 1, QDVP_Allocated = 2, QDVP_ValidData = 3 };
 
 // Confirmation types of a table (//CONFIRM).
-enum { QDVP_CONFIRM_NONE = 0, QDVP_CONFIRM_SIZE = 1, QDVP_CONFIRM_CHAR = 2,
-       QDVP_CONFIRM_MSG = 3, QDVP_CONFIRM_SEQ = 4 };
+enum {
+  QDVP_CONFIRM_NONE = 0,
+  QDVP_CONFIRM_SIZE = 1,
+  QDVP_CONFIRM_CHAR = 2,
+  QDVP_CONFIRM_MSG = 3,
+  QDVP_CONFIRM_SEQ = 4
+};
 
 // Indexes into DPAB::pIOEList: 0 every I/O entry, then one list per kind.
-enum { QDVP_IOE_ALL = 0, QDVP_IOE_APPC = 1, QDVP_IOE_BASE = 2, QDVP_IOE_FILE = 3,
-       QDVP_IOE_SOCK = 4 };
+enum {
+  QDVP_IOE_ALL = 0,
+  QDVP_IOE_APPC = 1,
+  QDVP_IOE_BASE = 2,
+  QDVP_IOE_FILE = 3,
+  QDVP_IOE_SOCK = 4
+};
 
 // One entry of the fixed derive-function table; a derived attribute's first operand may point
 // at one of these instead of at an attribute.
@@ -104,84 +114,84 @@ struct ApplEntry {
   char *pEnterpriseName;    // SNMP applications
   char *pEnterpriseOID;
   char ApplName[QDVP_APPL_NAME_MAX + 1];
-  char *pApplHelp;          // own copy, at most 245 characters
+  char *pApplHelp;  // own copy, at most 245 characters
   int SNMPappl;
   int TableCount;
   TableEntry *pTableList;
   OSV1_LOCK TableListLock;
   OSV1_LOCK NameLock;
-  FILE *pBatchFile;         // batch output (record processing), or null
+  FILE *pBatchFile;  // batch output (record processing), or null
   char *pBatchFileName;
 };
 
 struct TableEntry {
   TableEntry *pNext;
-  TableEntry *pNextInput;   // next input table of the same internal routing block
+  TableEntry *pNextInput;  // next input table of the same internal routing block
   char TableName[QDVP_TABLE_NAME_MAX + 1];
-  char *pGroupHelp;         // (limit + 1) * 246 bytes: table help, then attribute helps
-  int GroupHelpNext;        // offset of the next free byte of pGroupHelp
+  char *pGroupHelp;   // (limit + 1) * 246 bytes: table help, then attribute helps
+  int GroupHelpNext;  // offset of the next free byte of pGroupHelp
   int GroupHelpSize;
-  char *pTableHelp;         // points into pGroupHelp, or null
-  char Type;                // P poll, E event, S sample, K key
+  char *pTableHelp;  // points into pGroupHelp, or null
+  char Type;         // P poll, E event, S sample, K key
   int TTL;
   int SourceCount;
-  int AttrCount;            // attributes in total
-  int AttrSentCount;        // neither input-only nor type K
-  int AttrNoOperandCount;   // attributes that are not derived
-  int SNMPattrCount;        // SNMP attributes with an OID
+  int AttrCount;           // attributes in total
+  int AttrSentCount;       // neither input-only nor type K
+  int AttrNoOperandCount;  // attributes that are not derived
+  int SNMPattrCount;       // SNMP attributes with an OID
   int RateFlag;
-  int RecordSetCount;       // 1 unless //RECORDSET
+  int RecordSetCount;  // 1 unless //RECORDSET
   char *pRecordSetRule;
   char *pRecordSetDelimiter;
-  int LastType;             // the table has a type Z attribute
+  int LastType;  // the table has a type Z attribute
   ApplEntry *pAppl;
   int ConfirmType;
   char *pConfirmData;
   char *pModuleName;
   SourceEntry *pSourceList;
-  IRBlock *pIRB;            // routing block whose output this table is
-  SMBlock *pSMB;            // summary management block, or null
-  OMBlock *pOMB;            // ODBC block, or null
+  IRBlock *pIRB;  // routing block whose output this table is
+  SMBlock *pSMB;  // summary management block, or null
+  OMBlock *pOMB;  // ODBC block, or null
   OSV1_LOCK SourceListLock;
   OSV1_LOCK TableLock;
 };
 
 struct AttrEntry {
   AttrEntry *pNext;
-  void *pWork[2];           // record parsing working words; cleared in copies
-  AttrEntry *pOrderNext;    // display order
+  void *pWork[2];         // record parsing working words; cleared in copies
+  AttrEntry *pOrderNext;  // display order
   char Name[QDVP_ATTR_NAME_MAX + 1];
-  char *pHelp;              // into the table's group help buffer, or null
-  char *pEnum;              // ENUM{...} text, or null
-  char *pOID;               // OID as written, or null
+  char *pHelp;  // into the table's group help buffer, or null
+  char *pEnum;  // ENUM{...} text, or null
+  char *pOID;   // OID as written, or null
   unsigned char *pEncodedOID;
   int EncodedOIDlen;
-  int Real;                 // derived attribute shown as a real number
-  int Sent;                 // 0 for input-only attributes
+  int Real;  // derived attribute shown as a real number
+  int Sent;  // 0 for input-only attributes
   int Key;
   int Atomic;
   int MaxValSize;
   int ActualValSize;
   int FilterCount;
-  int FilterAccept;         // 1 +FILTER, 0 -FILTER
+  int FilterAccept;  // 1 +FILTER, 0 -FILTER
   int LeftTruncate;
-  int SortKeySeq;           // SKEY=; -1 summary by total
-  int OrderSeq;             // SEQ=
+  int SortKeySeq;  // SKEY=; -1 summary by total
+  int OrderSeq;    // SEQ=
   long MaxSize;
   time_t PrevSampleTime;
   double PrevSampleValue;
-  void *pOperand1;          // AttrEntry or DeriveFunction
+  void *pOperand1;  // AttrEntry or DeriveFunction
   AttrEntry *pOperand2;
-  char *pDelimiter;         // DLM= override, or null
-  char Operator;            // + - * / % = for derived attributes, else 0
-  char FilterLogic;         // ' ', '&' or '|'
+  char *pDelimiter;  // DLM= override, or null
+  char Operator;     // + - * / % = for derived attributes, else 0
+  char FilterLogic;  // ' ', '&' or '|'
   char FilterType[QDVP_MAX_FILTERS];
   int FilterOffset[QDVP_MAX_FILTERS];
   long FilterValue[QDVP_MAX_FILTERS];
   char *pFilterString[QDVP_MAX_FILTERS];
   char Type;
-  char Shared;              // a copy: its texts belong to the model source's attribute
-  char Value[6];            // MaxValSize bytes; the entry is allocated with room for them
+  char Shared;    // a copy: its texts belong to the model source's attribute
+  char Value[6];  // MaxValSize bytes; the entry is allocated with room for them
 };
 
 // Size of an attribute entry with a value area of valueSize bytes.
@@ -199,7 +209,7 @@ struct FileSpecCB {
   char *pSuffix;
   int SuffixLen;
   char *pExtension;
-  int ExtensionLen;         // 0 for "*": any extension
+  int ExtensionLen;  // 0 for "*": any extension
   char *pCurrentFileName;
   int TotalNameLen;
   int NumericOffset;
@@ -215,16 +225,16 @@ struct SourceEntry {
   char *pSourceName;
   int SourceNameLen;
   TableEntry *pTable;
-  ProcessEntry *pPE;        // owning process entry
+  ProcessEntry *pPE;  // owning process entry
   IOEntry *pIOE;
   AttrEntry *pAttrList;
   AttrEntry *pOrderList;
-  char *pDelimiter;         // attribute delimiter, or null (fixed positions)
+  char *pDelimiter;  // attribute delimiter, or null (fixed positions)
   char *pSourceNodeName;
   char *pLUname;
   FileSpecCB *pFileSpec;
   int State;
-  char Kind;                // F S A N O B
+  char Kind;  // F S A N O B
   int CodeConversion;
   time_t CreateTime;
   SMBlock *pSMB;
@@ -242,22 +252,22 @@ struct IObuffer {
   IObuffer *pNext;
   uint16_t Number;
   uint16_t State;
-  uint32_t DataLength;      // the word cleared at creation
+  uint32_t DataLength;  // the word cleared at creation
   char Data[];
 };
 static_assert(sizeof(IObuffer) == 16, "the I/O buffer header is 16 bytes");
 
 struct IOEntry {
-  IOEntry *pNext;           // every I/O entry (pIOEList[0])
-  IOEntry *pNextKind;       // entries of the same kind
+  IOEntry *pNext;      // every I/O entry (pIOEList[0])
+  IOEntry *pNextKind;  // entries of the same kind
   struct sockaddr_in PartnerAddr;
   FILE *pFile;
   int BufferSize;
   int TailByRecord;
-  char FileMode;            // T tail, C copy
+  char FileMode;  // T tail, C copy
   char Kind;
   int ClearAfterCopy;
-  int Socket;               // -1 when none
+  int Socket;  // -1 when none
   char *pLUname;
   IObuffer *pBufferList;
   SourceEntry *pSource;
@@ -269,7 +279,7 @@ struct IOEntry {
 // An internal routing block: one output table fed by any number of input tables.
 struct IRBlock {
   IRBlock *pNext;
-  char *pBuffer;            // owned by the block
+  char *pBuffer;  // owned by the block
   char *pName;
   TableEntry *pOutputTable;
   TableEntry *pInputList;
@@ -280,17 +290,17 @@ struct IRBlock {
 // An ODBC block (//ODBC): the type letter and the data source name.
 struct OMBlock {
   OMBlock *pNext;
-  char Type;                // I or O
+  char Type;  // I or O
   char *pDSN;
 };
 
 // A table's summary management block. Record processing summarizes with it; the metafile
 // reader only creates it and asks it to complete the table's definition.
 struct SMBlock {
-  int Interval;             // seconds
+  int Interval;  // seconds
   int Batch;
-  int KeyCount;             // attributes with a sort key
-  int TotalCount;           // attributes summarized by total
+  int KeyCount;    // attributes with a sort key
+  int TotalCount;  // attributes summarized by total
 };
 
 extern "C" {
@@ -312,8 +322,8 @@ TableEntry *QDVP_LocateTableByName(ApplEntry *application, const char *name, int
 
 // Attribute entries and filters (metafile/qdvpiate.cpp).
 AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name, char *typeToken,
-                                    const char *sizeToken, int key, int atomic,
-                                    const char *help, const char *filterText);
+                                    const char *sizeToken, int key, int atomic, const char *help,
+                                    const char *filterText);
 int QDVP_CheckDeriveFunctionSpec(const char *name, const DeriveFunction **reference);
 int QDVP_IsDeriveFunction(const void *reference);
 // The attribute limit per table (0 before QDVP_DetermineMaxAttributesPerGroup).

@@ -4,6 +4,8 @@
 // //SUMMARY and //ODBC statements), builds the application with its tables and sources,
 // finishes each table, runs the final checks and, outside validation runs, registers the
 // application with the agent. Attribute definitions are handled in qdvpcatd.cpp.
+#include "qdvpcadm.h"
+
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,7 +18,6 @@
 #include "../include/qdvp_metafile.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
-#include "qdvpcadm.h"
 
 static TRK1_BLOCK trk = {"qdvpcadm"};
 
@@ -49,7 +50,9 @@ static bool BeginsUpper(const char *token, const char *word) {
   return true;
 }
 
-static const char *Token(MetaParser *p, int i) { return i < p->tokenCount ? p->tokens[i] : nullptr; }
+static const char *Token(MetaParser *p, int i) {
+  return i < p->tokenCount ? p->tokens[i] : nullptr;
+}
 
 // The text after option (one of its spellings) up to the next blank, blanked out of record;
 // null when the record has none.
@@ -126,7 +129,8 @@ static void FinishTable(MetaParser *p) {
     QDVP_AddInsertedAttribute(p, "_LocalTimeStamp", "T", "16", kTimeStampHelp);
     p->addTimeStamp = 0;
   }
-  if (p->inAttrList && (p->snmp || p->packaged)) p->tableSentCount += QDVP_CheckSNMPtabularKey(table);
+  if (p->inAttrList && (p->snmp || p->packaged))
+    p->tableSentCount += QDVP_CheckSNMPtabularKey(table);
   if (p->sourcePresent && p->inAttrList && p->source != nullptr) {
     if (QDVP_CheckCopySourceAttributes(table, p->source) != 0) p->copyFailure = 1;
   }
@@ -232,7 +236,8 @@ static void DoNAME(MetaParser *p, const char *help) {
   int next = 4;
   if (Token(p, 3) != nullptr && !addSource) look(Token(p, next++));
   if (!(addSource && addTime)) look(Token(p, next));
-  TableEntry *table = QDVP_InitializeTableEntry(p->appl, Token(p, 1), Token(p, 2), Token(p, 3), help);
+  TableEntry *table =
+      QDVP_InitializeTableEntry(p->appl, Token(p, 1), Token(p, 2), Token(p, 3), help);
   p->table = table;
   p->source = nullptr;
   p->inAttrList = 0;
@@ -280,7 +285,8 @@ static void DoSOURCE(MetaParser *p, char *rest) {
       }
     }
     if (after != nullptr) {
-      for (char *t = QDV0_strtok(after, " "); t && restCount < QDVP_MAX_TOKENS; t = QDV0_strtok(nullptr, " "))
+      for (char *t = QDV0_strtok(after, " "); t && restCount < QDVP_MAX_TOKENS;
+           t = QDV0_strtok(nullptr, " "))
         restTokens[restCount++] = t;
       option = restCount > 0 ? restTokens[0] : nullptr;
       afterOption = restCount > 1 ? restTokens[1] : nullptr;
@@ -486,8 +492,10 @@ static void DoSUMMARY(MetaParser *p) {
 static void DoODBC(MetaParser *p) {
   const char *type = Token(p, 1);
   std::string specification;
-  if (p->options.dsn != nullptr && p->options.dsn[0] != '\0') specification = std::string("DSN=") + p->options.dsn;
-  OMBlock *block = QDVP_InitializeOMB(p->anchor, type, specification.empty() ? nullptr : specification.c_str());
+  if (p->options.dsn != nullptr && p->options.dsn[0] != '\0')
+    specification = std::string("DSN=") + p->options.dsn;
+  OMBlock *block =
+      QDVP_InitializeOMB(p->anchor, type, specification.empty() ? nullptr : specification.c_str());
   if (block == nullptr) return;
   QDVP_ReleaseOMB(p->anchor, p->table->pOMB);
   p->table->pOMB = block;
@@ -497,11 +505,12 @@ static void DoODBC(MetaParser *p) {
 static void HandleRecord(MetaParser *p, char *record) {
   char keyword[16] = "";
   size_t lead = strspn(record, " ");
-  snprintf(keyword, sizeof(keyword), "%.*s", static_cast<int>(strcspn(record + lead, " ")), record + lead);
+  snprintf(keyword, sizeof(keyword), "%.*s", static_cast<int>(strcspn(record + lead, " ")),
+           record + lead);
   QDV0_ConvertStringToUpper(keyword, 0);
-  static const char *const kKeywords[] = {"//APPL", "//NAME", "//SOURCE", "//ATTRIBUTES",
+  static const char *const kKeywords[] = {"//APPL",      "//NAME",    "//SOURCE",   "//ATTRIBUTES",
                                           "//RECORDSET", "//CONFIRM", "//INTERNAL", "//SUMMARY",
-                                          "//ODBC", "//SNMP", "//CORVID"};
+                                          "//ODBC",      "//SNMP",    "//CORVID"};
   int statement = -1;
   for (int i = 0; i < 11; i++) {
     if (strcmp(keyword, kKeywords[i]) == 0) statement = i;
@@ -514,8 +523,8 @@ static void HandleRecord(MetaParser *p, char *record) {
   FreeOptions(&p->options);
   const char *help = nullptr;
   static const char *const kModule[] = {"MODULE=", "module=", nullptr};
-  static const char *const kManaged[] = {"ManagedSystemName=", "MANAGEDSYSTEMNAME=",
-                                         "managedsystemname=", nullptr};
+  static const char *const kManaged[] = {
+      "ManagedSystemName=", "MANAGEDSYSTEMNAME=", "managedsystemname=", nullptr};
   static const char *const kDSN[] = {"DSN=", "dsn=", nullptr};
   if (statement == 0 || statement == 1) help = TakeHelp(work);
   if (statement == 1) p->options.module = TakeWordOption(work, kModule);
@@ -594,7 +603,8 @@ static ApplEntry *CheckModel(MetaParser *p) {
     return nullptr;
   }
   if (p->tableSentCount == 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Error: No attributes found for defined APPL statement in metafile <%s>",
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: No attributes found for defined APPL statement in metafile <%s>",
              p->metafileName);
     QDVP_DisplayValidationMessage(5, p->metafileName);
     QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
@@ -728,7 +738,8 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
   p->limit = QDVP_DetermineMaxAttributesPerGroup();
   int size = QDVP_MetaRecordSize();
   char *buffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 1));
-  char *message = validate ? static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 80)) : nullptr;
+  char *message =
+      validate ? static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 80)) : nullptr;
   if (buffer == nullptr || (validate && message == nullptr)) {
     QDV0_FreeStorage(&buffer);
     QDV0_FreeStorage(&message);
@@ -747,7 +758,8 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
   if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 0;
   p->alreadyDefinedOut = alreadyDefinedOut;
   ApplEntry *existing = QDVP_CheckApplicationExistence(anchor, metafileName);
-  if (existing == nullptr && p->fullName != nullptr) existing = QDVP_CheckApplicationExistence(anchor, p->fullName);
+  if (existing == nullptr && p->fullName != nullptr)
+    existing = QDVP_CheckApplicationExistence(anchor, p->fullName);
   if (existing != nullptr) {
     QDVP_DisplayValidationMessage(35, metafileName);
     if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 1;

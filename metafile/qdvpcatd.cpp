@@ -146,7 +146,9 @@ static AttrEntry *FindAttribute(SourceEntry *source, const char *name) {
   return nullptr;
 }
 
-static bool IsOperandType(const AttrEntry *a) { return a->Type == 'C' || a->Type == 'G' || a->Type == 'D'; }
+static bool IsOperandType(const AttrEntry *a) {
+  return a->Type == 'C' || a->Type == 'G' || a->Type == 'D';
+}
 
 // "name (op1 operator op2)": checks the operands and creates the attribute with the type and
 // size its formula yields. Returns the attribute or null (message 63 written).
@@ -261,13 +263,15 @@ void QDVP_DefineMetaAttribute(MetaParser *p) {
       next++;
     }
     if (size == nullptr && sizeRequired) {
-      QDVP_TRC(trk, TRK1_ERROR, "***** attribute specification for <%s> is incomplete, ignored", name);
+      QDVP_TRC(trk, TRK1_ERROR, "***** attribute specification for <%s> is incomplete, ignored",
+               name);
       QDVP_DisplayValidationMessage(7, name);
       return;
     }
   }
   if (p->zDefined) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****attribute <%s> found after Last type Z attribute, ignored", name);
+    QDVP_TRC(trk, TRK1_ERROR, "*****attribute <%s> found after Last type Z attribute, ignored",
+             name);
     QDVP_DisplayValidationMessage(19, name);
     return;
   }
@@ -344,11 +348,14 @@ void QDVP_DefineMetaAttribute(MetaParser *p) {
             k--;
             attr->pEncodedOID[length++] = static_cast<unsigned char>(bytes[k] | (k ? 0x80 : 0));
           }
-          if (*c == '.') c++;
-          else if (*c != '\0') ok = false;
+          if (*c == '.')
+            c++;
+          else if (*c != '\0')
+            ok = false;
         }
         if (!ok) {
-          QDVP_TRC(trk, TRK1_ERROR, "SNMP MIB attribute OID <%s> is invalid or unsupported", operand);
+          QDVP_TRC(trk, TRK1_ERROR, "SNMP MIB attribute OID <%s> is invalid or unsupported",
+                   operand);
           QDVP_DisplayValidationMessage(60, operand);
           QDVP_ReleaseAttributeEntry(p->source, attr);
           return;

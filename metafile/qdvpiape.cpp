@@ -67,8 +67,8 @@ ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int p
   auto *appl = static_cast<ApplEntry *>(QDV0_GetStorage(sizeof(ApplEntry)));
   if (appl == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR,
-             "Unable to obtain storage for ApplicationEntry for Application <%s>, errno: %d",
-             name, errno);
+             "Unable to obtain storage for ApplicationEntry for Application <%s>, errno: %d", name,
+             errno);
     return nullptr;
   }
   if (help != nullptr && help[0] != '\0') {
@@ -77,9 +77,12 @@ ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int p
     if (appl->pApplHelp != nullptr) memcpy(appl->pApplHelp, help, n);
   }
   size_t length = strlen(name);
-  memcpy(appl->ApplName, name, length > static_cast<size_t>(QDVP_APPL_NAME_MAX) ? static_cast<size_t>(QDVP_APPL_NAME_MAX) : length);
+  memcpy(appl->ApplName, name,
+         length > static_cast<size_t>(QDVP_APPL_NAME_MAX) ? static_cast<size_t>(QDVP_APPL_NAME_MAX)
+                                                          : length);
   QDV0_SubValidNameCharacter(appl->ApplName);
-  if (length > static_cast<size_t>(QDVP_APPL_NAME_MAX)) QDVP_DisplayValidationMessage(32, appl->ApplName);
+  if (length > static_cast<size_t>(QDVP_APPL_NAME_MAX))
+    QDVP_DisplayValidationMessage(32, appl->ApplName);
   OSV1_InitializeLock(&appl->TableListLock);
   OSV1_InitializeLock(&appl->NameLock);
   if (anchor != nullptr) {
@@ -114,9 +117,8 @@ char *QDVP_LocateAttributeByOID(DPAB *anchor, const char *oidText) {
   if (anchor == nullptr || oidText == nullptr) return nullptr;
   // An OID whose last part begins with 0 also matches the attribute without that part.
   const char *lastDot = strrchr(oidText, '.');
-  size_t shortLength = (lastDot != nullptr && lastDot[1] == '0')
-                           ? static_cast<size_t>(lastDot - oidText)
-                           : 0;
+  size_t shortLength =
+      (lastDot != nullptr && lastDot[1] == '0') ? static_cast<size_t>(lastDot - oidText) : 0;
   OSV1_Guard list(&anchor->ApplListLock);
   for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
     if (!appl->SNMPappl || appl->pEnterpriseOID == nullptr) continue;

@@ -20,9 +20,11 @@ static std::atomic<int> g_maxAttributes{0};
 
 extern "C" {
 
-const DeriveFunction QDVP_DeriveFunctionTable[5] = {
-    {"CORVIDTIMESTAMP"}, {"IPADDRESSTONAME"}, {"NETWARETIMETOTEXT"}, {"UTCTOLOCALTIME"},
-    {"UTCTOGMT"}};
+const DeriveFunction QDVP_DeriveFunctionTable[5] = {{"CORVIDTIMESTAMP"},
+                                                    {"IPADDRESSTONAME"},
+                                                    {"NETWARETIMETOTEXT"},
+                                                    {"UTCTOLOCALTIME"},
+                                                    {"UTCTOGMT"}};
 
 int QDVP_DetermineMaxAttributesPerGroup(void) {
   if (g_maxAttributes.load() != 0) return g_maxAttributes.load();
@@ -51,7 +53,8 @@ int QDVP_CheckDeriveFunctionSpec(const char *name, const DeriveFunction **refere
   char upper[32];
   size_t n = strlen(name);
   if (n >= sizeof(upper)) return 0;
-  for (size_t i = 0; i <= n; i++) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(name[i])));
+  for (size_t i = 0; i <= n; i++)
+    upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(name[i])));
   for (const DeriveFunction &f : QDVP_DeriveFunctionTable) {
     if (strcmp(upper, f.Name) == 0) {
       if (reference != nullptr) *reference = &f;
@@ -70,9 +73,7 @@ int QDVP_IsDeriveFunction(const void *reference) {
 
 }  // extern "C"
 
-static bool IsNumericType(char type) {
-  return strchr("GCAIL?%#", type) != nullptr && type != '\0';
-}
+static bool IsNumericType(char type) { return strchr("GCAIL?%#", type) != nullptr && type != '\0'; }
 
 // Parses the conditions of a filter text ("+FILTER={COND(off,value) AND ...}") into the
 // attribute. The first error ends the list; the conditions accepted so far stay.
@@ -116,10 +117,11 @@ static void ParseFilters(AttrEntry *attr, const char *filterText) {
     size_t nameLength = strlen(p);
     while (nameLength > 0 && p[nameLength - 1] == ' ') nameLength--;
     if (nameLength >= sizeof(name)) nameLength = sizeof(name) - 1;
-    for (size_t i = 0; i < nameLength; i++) name[i] = static_cast<char>(toupper(static_cast<unsigned char>(p[i])));
+    for (size_t i = 0; i < nameLength; i++)
+      name[i] = static_cast<char>(toupper(static_cast<unsigned char>(p[i])));
     name[nameLength] = '\0';
-    static const char *const kNames[] = {"SCAN", "MATCH", "NUMBER=", "NUMBER>", "NUMBER<",
-                                         "NUMBER>=", "NUMBER<="};
+    static const char *const kNames[] = {"SCAN",    "MATCH",    "NUMBER=", "NUMBER>",
+                                         "NUMBER<", "NUMBER>=", "NUMBER<="};
     static const char kLetters[] = "SMN><GL";
     int which = -1;
     for (int i = 0; i < 7; i++) {
@@ -147,8 +149,8 @@ static void ParseFilters(AttrEntry *attr, const char *filterText) {
       }
       long number = strtol(value, nullptr, 10);
       if (number > attr->MaxSize) {
-        snprintf(insert, sizeof(insert), "filter value %ld defined attribute max value %ld",
-                 number, attr->MaxSize);
+        snprintf(insert, sizeof(insert), "filter value %ld defined attribute max value %ld", number,
+                 attr->MaxSize);
         QDVP_DisplayValidationMessage(72, insert);
         break;
       }
@@ -298,10 +300,12 @@ extern "C" AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *
     valueSize = QDVP_MAX_TEXT_VALUE;
     textTooLong = true;
   }
-  auto *attr = static_cast<AttrEntry *>(QDV0_GetStorage(QDVP_AttrEntrySize(static_cast<int>(valueSize))));
+  auto *attr =
+      static_cast<AttrEntry *>(QDV0_GetStorage(QDVP_AttrEntrySize(static_cast<int>(valueSize))));
   if (attr == nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for AttributeEntry <%s>, Type %c, Size %ld",
-             name, type, size);
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** Unable to obtain storage for AttributeEntry <%s>, Type %c, Size %ld", name,
+             type, size);
     return nullptr;
   }
   if (textTooLong) {

@@ -16,11 +16,16 @@ static TRK1_BLOCK trk = {"qdvpiioe"};
 // The anchor list of a kind letter, or -1 for kinds kept on the list of all entries only.
 static int KindList(char kind) {
   switch (kind) {
-    case 'A': return QDVP_IOE_APPC;
-    case 'B': return QDVP_IOE_BASE;
-    case 'F': return QDVP_IOE_FILE;
-    case 'S': return QDVP_IOE_SOCK;
-    default: return -1;
+    case 'A':
+      return QDVP_IOE_APPC;
+    case 'B':
+      return QDVP_IOE_BASE;
+    case 'F':
+      return QDVP_IOE_FILE;
+    case 'S':
+      return QDVP_IOE_SOCK;
+    default:
+      return -1;
   }
 }
 

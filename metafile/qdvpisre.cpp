@@ -97,7 +97,8 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
     if (isFile && name[0] == '"') {
       const char *start = name + 1;
       const char *last = strrchr(start, '"');
-      source->pSourceName = CopyRange(start, last ? static_cast<size_t>(last - start) : strlen(start));
+      source->pSourceName =
+          CopyRange(start, last ? static_cast<size_t>(last - start) : strlen(start));
     } else if (isAPPC) {
       source->pLUname = QualifiedLUname(name);
       if (source->pLUname == nullptr) {
@@ -118,8 +119,9 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
   }
   const char *host = QDV0_LocalHostNameString();
   const char *dot = host ? strchr(host, '.') : nullptr;
-  source->pSourceNodeName = host ? CopyRange(host, dot ? static_cast<size_t>(dot - host) : strlen(host))
-                                 : QDV0_StrDup("");
+  source->pSourceNodeName =
+      host ? CopyRange(host, dot ? static_cast<size_t>(dot - host) : strlen(host))
+           : QDV0_StrDup("");
 
   if (base || strcmp(kind, "BASE") == 0) {
     source->Kind = 'B';
@@ -326,7 +328,8 @@ static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool poli
   SourceEntry *first = nullptr, **tail = &first;
   int count = 0;
   OSV1_Guard list(&anchor->ApplListLock);
-  for (ApplEntry *appl = anchor->pApplList; appl != nullptr && first == nullptr; appl = appl->pNext) {
+  for (ApplEntry *appl = anchor->pApplList; appl != nullptr && first == nullptr;
+       appl = appl->pNext) {
     char upper[QDVP_APPL_NAME_MAX + 1];
     snprintf(upper, sizeof(upper), "%s", appl->ApplName);
     UpperInPlace(upper);

@@ -30,13 +30,18 @@ TableEntry *QDVP_InitializeTableEntry(ApplEntry *application, const char *name,
     return nullptr;
   }
   size_t length = strlen(name);
-  memcpy(table->TableName, name, length > static_cast<size_t>(QDVP_TABLE_NAME_MAX) ? static_cast<size_t>(QDVP_TABLE_NAME_MAX) : length);
+  memcpy(table->TableName, name,
+         length > static_cast<size_t>(QDVP_TABLE_NAME_MAX)
+             ? static_cast<size_t>(QDVP_TABLE_NAME_MAX)
+             : length);
   // A table whose name begins with '~' is invisible to the agent; the mark itself stays.
   QDV0_SubValidNameCharacter(table->TableName[0] == '~' ? table->TableName + 1 : table->TableName);
-  if (length > static_cast<size_t>(QDVP_TABLE_NAME_MAX)) QDVP_DisplayValidationMessage(44, table->TableName);
+  if (length > static_cast<size_t>(QDVP_TABLE_NAME_MAX))
+    QDVP_DisplayValidationMessage(44, table->TableName);
 
   // A numeric second operand without a third is the time to live of a poll table.
-  if (typeToken != nullptr && ttlToken == nullptr && isdigit(static_cast<unsigned char>(typeToken[0]))) {
+  if (typeToken != nullptr && ttlToken == nullptr &&
+      isdigit(static_cast<unsigned char>(typeToken[0]))) {
     ttlToken = typeToken;
     typeToken = nullptr;
     table->Type = 'P';
@@ -66,7 +71,8 @@ TableEntry *QDVP_InitializeTableEntry(ApplEntry *application, const char *name,
   int limit = QDVP_MaxAttributesPerGroup();
   if (limit <= 0) limit = 63;
   table->GroupHelpSize = (limit + 1) * QDVP_HELP_SLOT;
-  table->pGroupHelp = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(table->GroupHelpSize)));
+  table->pGroupHelp =
+      static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(table->GroupHelpSize)));
   if (table->pGroupHelp != nullptr && help != nullptr && help[0] != '\0') {
     size_t n = strnlen(help, QDVP_HELP_MAX);
     memcpy(table->pGroupHelp, help, n);

@@ -48,7 +48,8 @@ static char *BuildMetafilePath(DPAB *anchor, const char *name) {
     while (*rest && !isalnum(static_cast<unsigned char>(*rest))) rest++;
     return QDV0_ConstructFullyQualifiedName(directory, rest);
   }
-  if (!QDV0_IsThisFullyQualifiedName(name)) return QDV0_ConstructFullyQualifiedName(directory, name);
+  if (!QDV0_IsThisFullyQualifiedName(name))
+    return QDV0_ConstructFullyQualifiedName(directory, name);
   return QDV0_StrDup(name);
 }
 
@@ -99,8 +100,9 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name) {
     OSV1_ReleaseLock(&block->Lock);
     return nullptr;
   }
-  QDVP_TRC(trk, TRK1_DETAIL, "Metafile %s successfully retrieved from remote server. Record count %d",
-           name, block->RecordCount);
+  QDVP_TRC(trk, TRK1_DETAIL,
+           "Metafile %s successfully retrieved from remote server. Record count %d", name,
+           block->RecordCount);
   return block;
 }
 

@@ -60,7 +60,8 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
         char *position = nullptr;
         for (char *name = strtok_r(line, " \t", &position); name != nullptr;
              name = strtok_r(nullptr, " \t", &position)) {
-          QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name, path);
+          QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name,
+                   path);
           if (count < 0) count = 0;
           count++;
           QDVP_ConstructApplDataModel(anchor, name, 0, nullptr, nullptr, autoLoad, 0);
@@ -78,10 +79,12 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
     size_t start = 0;
     while (start <= list.size()) {
       size_t comma = list.find(',', start);
-      std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      std::string name =
+          list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
       if (!name.empty()) {
         QDVP_TRC(trk, TRK1_DETAIL, "Packaged Solution loading metafile <%s>", name.c_str());
-        if (QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, autoLoad, 0)) count++;
+        if (QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, autoLoad, 0))
+          count++;
       }
       if (comma == std::string::npos) break;
       start = comma + 1;
@@ -99,7 +102,8 @@ void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
   if (anchor->pMetaPath != nullptr) {
     ZGLQ_DIR *dir = zglqpopd("QDVP_META_PATH", &rc);
     if (dir == nullptr) {
-      QDVP_TRC(trk, TRK1_ERROR, "Metafile directory %s open failed. STC1 status %d", anchor->pMetaPath, rc);
+      QDVP_TRC(trk, TRK1_ERROR, "Metafile directory %s open failed. STC1 status %d",
+               anchor->pMetaPath, rc);
       return;
     }
     while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
@@ -257,7 +261,8 @@ ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name) {
 
 void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   if (anchor == nullptr || application == nullptr) return;
-  QDVP_TRC(trk, TRK1_DETAIL, "Deleting ApplicationEntry object @%p", static_cast<void *>(application));
+  QDVP_TRC(trk, TRK1_DETAIL, "Deleting ApplicationEntry object @%p",
+           static_cast<void *>(application));
   {
     OSV1_Guard name(&application->NameLock);
     OSV1_Guard tables(&application->TableListLock);

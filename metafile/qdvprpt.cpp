@@ -37,21 +37,36 @@ static std::string ReplaceExtension(const std::string &name, const char *extensi
 
 static const char *TypeText(char type) {
   switch (type) {
-    case 'D': return "Display Type";
-    case 'C': return "Counter Type";
-    case 'G': return "Gauge Type";
-    case 'A': return "Average Type";
-    case 'S': return "Switch Type";
-    case 'N': return "Numeric Type";
-    case 'O': return "Object Type";
-    case 'R': return "Record Type";
-    case 'Z': return "Last Type";
-    case 'K': return "Skip Type";
-    case 'T': return "Time Type";
-    case '?': return "RateChange Type";
-    case '%': return "Rate% Type";
-    case '#': return "RateDelta Type";
-    default: return "Invalid Type";
+    case 'D':
+      return "Display Type";
+    case 'C':
+      return "Counter Type";
+    case 'G':
+      return "Gauge Type";
+    case 'A':
+      return "Average Type";
+    case 'S':
+      return "Switch Type";
+    case 'N':
+      return "Numeric Type";
+    case 'O':
+      return "Object Type";
+    case 'R':
+      return "Record Type";
+    case 'Z':
+      return "Last Type";
+    case 'K':
+      return "Skip Type";
+    case 'T':
+      return "Time Type";
+    case '?':
+      return "RateChange Type";
+    case '%':
+      return "Rate% Type";
+    case '#':
+      return "RateDelta Type";
+    default:
+      return "Invalid Type";
   }
 }
 
@@ -66,8 +81,12 @@ static void Place(std::string *line, size_t column, const std::string &text) {
 static void ReportSource(FILE *f, TableEntry *t, SourceEntry *s, bool snmp) {
   const char *name = s->pSourceName ? s->pSourceName : "";
   switch (s->Kind) {
-    case 'A': fprintf(f, "    SOURCE is APPC %s\n", s->pLUname ? s->pLUname : ""); break;
-    case 'B': fprintf(f, "    SOURCE is PROGRAM API\n"); break;
+    case 'A':
+      fprintf(f, "    SOURCE is APPC %s\n", s->pLUname ? s->pLUname : "");
+      break;
+    case 'B':
+      fprintf(f, "    SOURCE is PROGRAM API\n");
+      break;
     case 'F':
       fprintf(f, "    SOURCE is FILE %s ", name);
       if (s->pIOE != nullptr && s->pIOE->TailByRecord) {
@@ -78,10 +97,18 @@ static void ReportSource(FILE *f, TableEntry *t, SourceEntry *s, bool snmp) {
         fprintf(f, " (Tail mode)\n");
       }
       break;
-    case 'N': fprintf(f, "    SOURCE is SNMP\n"); break;
-    case 'O': fprintf(f, "    SOURCE is ODBC %s\n", name); break;
-    case 'S': fprintf(f, "    SOURCE is SOCKET %s\n", name); break;
-    default: fprintf(f, "    SOURCE is Unrecognized\n"); break;
+    case 'N':
+      fprintf(f, "    SOURCE is SNMP\n");
+      break;
+    case 'O':
+      fprintf(f, "    SOURCE is ODBC %s\n", name);
+      break;
+    case 'S':
+      fprintf(f, "    SOURCE is SOCKET %s\n", name);
+      break;
+    default:
+      fprintf(f, "    SOURCE is Unrecognized\n");
+      break;
   }
   fprintf(f, "           Total Attributes: %d\n", t->AttrCount);
   const char *d = s->pDelimiter;
@@ -143,10 +170,18 @@ extern "C" void QDVP_ReportDataModel(ApplEntry *appl) {
           fprintf(f, "           Type: Event data  TTL = %d   ", t->TTL);
         }
         break;
-      case 'K': fprintf(f, "           Type: Key data  TTL = %d   ", t->TTL); break;
-      case 'P': fprintf(f, "           Type: Poll data  TTL = %d   ", t->TTL); break;
-      case 'S': fprintf(f, "           Type: Sample data  TTL = %d   ", t->TTL); break;
-      default: fprintf(f, "           Type: Unknown   "); break;
+      case 'K':
+        fprintf(f, "           Type: Key data  TTL = %d   ", t->TTL);
+        break;
+      case 'P':
+        fprintf(f, "           Type: Poll data  TTL = %d   ", t->TTL);
+        break;
+      case 'S':
+        fprintf(f, "           Type: Sample data  TTL = %d   ", t->TTL);
+        break;
+      default:
+        fprintf(f, "           Type: Unknown   ");
+        break;
     }
     fprintf(f, "Total Number of SOURCEs: %d\n\n", t->SourceCount);
     for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {

@@ -23,7 +23,8 @@ static int FitInterval(int interval) {
   int given = interval;
   if (interval > QDVP_MAX_SUMMARY_INTERVAL) {
     QDVP_TRC(trk, TRK1_ERROR,
-             "*****Error: Summary interval lowered to maximum 86400 seconds from %d seconds", given);
+             "*****Error: Summary interval lowered to maximum 86400 seconds from %d seconds",
+             given);
     interval = QDVP_MAX_SUMMARY_INTERVAL;
   } else if (interval < 60) {
     QDVP_TRC(trk, TRK1_ERROR,
@@ -50,14 +51,20 @@ static int FitInterval(int interval) {
     bool kept = false;
     for (int k : kKept) kept = kept || m == k;
     if (!kept) {
-      if (m <= 9) fitted = 600;
-      else if (m == 11) fitted = 720;
-      else if (m <= 14) fitted = 900;
-      else if (m <= 19) fitted = 1200;
-      else fitted = 1800;
+      if (m <= 9)
+        fitted = 600;
+      else if (m == 11)
+        fitted = 720;
+      else if (m <= 14)
+        fitted = 900;
+      else if (m <= 19)
+        fitted = 1200;
+      else
+        fitted = 1800;
     }
   }
-  if (fitted != interval) QDVP_TRC(trk, TRK1_ERROR, "*****Error: Summary interval adjusted to %d", fitted);
+  if (fitted != interval)
+    QDVP_TRC(trk, TRK1_ERROR, "*****Error: Summary interval adjusted to %d", fitted);
   return fitted;
 }
 
@@ -80,7 +87,8 @@ static void AddSummaryAttribute(TableEntry *table, SourceEntry *source, const ch
                                 const char *type, const char *size) {
   char typeToken[4];
   strcpy(typeToken, type);
-  if (QDVP_InitializeAttrEntry(source, name, typeToken, size, 0, 0, nullptr, nullptr) == nullptr) return;
+  if (QDVP_InitializeAttrEntry(source, name, typeToken, size, 0, 0, nullptr, nullptr) == nullptr)
+    return;
   OSV1_Guard lock(&table->TableLock);
   table->AttrCount++;
   table->AttrNoOperandCount++;

@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     appl = QDVP_ConstructApplDataModel(g_anchor, text.c_str(), 1, nullptr, nullptr, 0, 0);
   }
   if (appl != nullptr) QDVP_ReportDataModel(appl);
-  while (g_anchor->pApplList != nullptr) QDVP_ReleaseApplResources(g_anchor, g_anchor->pApplList, 1);
+  while (g_anchor->pApplList != nullptr)
+    QDVP_ReleaseApplResources(g_anchor, g_anchor->pApplList, 1);
   QDVP_ReleaseRoutingBlocks(g_anchor);
   return 0;
 }

@@ -135,17 +135,21 @@ TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(opened, 0);
   EXPECT_EQ(already, 1);
-  EXPECT_EQ(out,
-            "QDVPV35W Processing Warning: Existing application specification assumed. Metafile "
-            "already defined - exist.mdl\n"
-            "QDVPV25I Processing input metafile " + meta_.path() + "/copy.mdl\n"
-            "QDVPV78E Specification Error: Same APPL name already defined in another metafile. "
-            "Request ignored. Duplicate application. Existing\n"
-            "QDVPV03E Specification Error: Valid APPL statement not found in metafile copy.mdl\n");
+  EXPECT_EQ(
+      out,
+      "QDVPV35W Processing Warning: Existing application specification assumed. Metafile "
+      "already defined - exist.mdl\n"
+      "QDVPV25I Processing input metafile " +
+          meta_.path() +
+          "/copy.mdl\n"
+          "QDVPV78E Specification Error: Same APPL name already defined in another metafile. "
+          "Request ignored. Duplicate application. Existing\n"
+          "QDVPV03E Specification Error: Valid APPL statement not found in metafile copy.mdl\n");
 }
 
 TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
-  meta_.Write("del.mdl", "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n");
+  meta_.Write("del.mdl",
+              "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n");
   testing::internal::CaptureStdout();
   ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "del.mdl", 0, nullptr, nullptr, 0, 0);
   testing::internal::GetCapturedStdout();

@@ -84,23 +84,27 @@ TEST_P(GoldenCorpus, OutputAndReportMatchGolden) {
   std::string report = dir.File(GetParam() + ".rpt");
   bool succeeded = output.find("QDVPV00I") != std::string::npos;
   EXPECT_EQ(succeeded, fs::exists(report));
-  if (fs::exists(report)) CompareWithGolden(GetParam() + ".rpt", Normalize(ReadFile(report), dir.path()));
+  if (fs::exists(report))
+    CompareWithGolden(GetParam() + ".rpt", Normalize(ReadFile(report), dir.path()));
   EXPECT_EQ(succeeded, QDVP_LastValidationSucceeded() == 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, GoldenCorpus, testing::ValuesIn(CorpusNames()),
-                         [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string> &info) {
+                           return info.param;
+                         });
 
 // The messages the corpus must show between them: every number these statements can
 // produce in a validation run. A message dropped from the corpus by accident fails here.
 TEST(GoldenCorpusCoverage, EveryValidationMessageAppears) {
   std::string all;
-  for (const auto &entry : fs::directory_iterator(GoldenDir())) all += ReadFile(entry.path().string());
-  const int expected[] = {0,  2,  3,  4,  5,  7,  15, 16, 17, 18, 19, 25, 26, 27, 28, 29, 30,
-                          31, 32, 33, 34, 36, 37, 38, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49,
-                          52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 68, 69, 70,
-                          71, 72, 74, 75, 76, 77, 79, 80, 81, 82, 83, 84, 85, 88, 90, 91, 92,
-                          93, 96, 97, 98};
+  for (const auto &entry : fs::directory_iterator(GoldenDir()))
+    all += ReadFile(entry.path().string());
+  const int expected[] = {0,  2,  3,  4,  5,  7,  15, 16, 17, 18, 19, 25, 26, 27, 28,
+                          29, 30, 31, 32, 33, 34, 36, 37, 38, 40, 41, 42, 43, 44, 45,
+                          46, 47, 48, 49, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62,
+                          63, 64, 65, 66, 68, 69, 70, 71, 72, 74, 75, 76, 77, 79, 80,
+                          81, 82, 83, 84, 85, 88, 90, 91, 92, 93, 96, 97, 98};
   for (int n : expected) {
     char code[16];
     snprintf(code, sizeof(code), "QDVPV%02d", n);

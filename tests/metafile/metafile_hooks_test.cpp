@@ -27,9 +27,10 @@ struct DelimiterCase {
 
 TEST(AttributeDelimiter, SpecificationsGiveTheirDelimiter) {
   const DelimiterCase cases[] = {
-      {nullptr, " ", false},  {"", " ", false},     {"','", ",", false},  {"'[]' x", "[]", false},
-      {"''", " ", false},     {";", ";", false},    {"NONE", nullptr, false}, {"none", nullptr, false},
-      {"tab", "\t", false},   {"\"|\"", "|", true}, {"abc", "ab", true},   {"xyzx", "yz", true},
+      {nullptr, " ", false},    {"", " ", false},         {"','", ",", false},
+      {"'[]' x", "[]", false},  {"''", " ", false},       {";", ";", false},
+      {"NONE", nullptr, false}, {"none", nullptr, false}, {"tab", "\t", false},
+      {"\"|\"", "|", true},     {"abc", "ab", true},      {"xyzx", "yz", true},
   };
   for (const DelimiterCase &c : cases) {
     testing::internal::CaptureStdout();
@@ -51,10 +52,10 @@ TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
   EnvGuard env;
   env.Set("QDVP_SUMMARY_INTERVAL", std::nullopt);
   env.Set("QDVP_SUMMARY_BATCH_MODE", std::nullopt);
-  const int cases[][2] = {{0, 300},     {30, 60},      {60, 60},       {420, 600},   {660, 720},
-                          {780, 900},   {1000, 1200},  {1500, 1800},   {3600, 3600}, {5000, 43200},
-                          {7200, 7200}, {18000, 21600}, {25200, 28800}, {50000, 86400},
-                          {90000, 86400}};
+  const int cases[][2] = {{0, 300},       {30, 60},       {60, 60},      {420, 600},
+                          {660, 720},     {780, 900},     {1000, 1200},  {1500, 1800},
+                          {3600, 3600},   {5000, 43200},  {7200, 7200},  {18000, 21600},
+                          {25200, 28800}, {50000, 86400}, {90000, 86400}};
   for (const auto &c : cases) {
     SMBlock *block = QDVP_CreateSummaryManagementBlock(c[0], 0);
     ASSERT_NE(block, nullptr);
@@ -124,7 +125,8 @@ TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
         MetaRecordNode **tail = &block->pHead;
         for (const char *r : records) {
           size_t n = strlen(r);
-          auto *node = static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode) + n + 1));
+          auto *node =
+              static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode) + n + 1));
           node->pText = reinterpret_cast<char *>(node + 1);
           memcpy(node->pText, r, n);
           node->Length = static_cast<int>(n);

@@ -43,7 +43,8 @@ class MetafileInput : public testing::Test {
     if (handle == nullptr) return "<none>";
     std::string all;
     char buffer[256];
-    while (QDVP_ReadMetaFile(anchor_, handle, buffer, sizeof(buffer)) != nullptr) all += buffer, all += "|";
+    while (QDVP_ReadMetaFile(anchor_, handle, buffer, sizeof(buffer)) != nullptr)
+      all += buffer, all += "|";
     QDVP_CloseMetaFile(anchor_, handle);
     return all;
   }
@@ -127,7 +128,8 @@ TEST_F(MetafileInput, LongRecordsAreReadInPiecesWithoutOverrun) {
   ASSERT_NE(appl, nullptr) << out;
   // Each 63-byte piece is a record of its own.
   EXPECT_NE(out.find("0004 -> " + std::string(63, 'x') + "\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos)
+      << out;
 }
 
 TEST_F(MetafileInput, BinaryBytesDoNotStopTheReader) {
@@ -197,7 +199,9 @@ TEST(Cipher, EncipheredMetafileValidatesAndUnpacksToItsText) {
   EnvGuard env({{"QDVP_META_PATH", dir.path()}});
   std::string plain = std::string("* comment stays plain\n") + kSmall + "B C\n";
   dir.Write("plain.mdl", plain);
-  ASSERT_EQ(QDVP_EncipherMetafileToFile(dir.File("plain.mdl").c_str(), dir.File("secret.mdl").c_str()), 0);
+  ASSERT_EQ(
+      QDVP_EncipherMetafileToFile(dir.File("plain.mdl").c_str(), dir.File("secret.mdl").c_str()),
+      0);
   std::string enciphered = ReadFile(dir.File("secret.mdl"));
   EXPECT_EQ(enciphered.rfind("* comment stays plain\n//CORVID\n", 0), 0u) << enciphered;
   EXPECT_EQ(enciphered.find("//APPL Small"), std::string::npos);
@@ -211,8 +215,9 @@ TEST(Cipher, EncipheredMetafileValidatesAndUnpacksToItsText) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(QDVP_UnpackMetafileToText("secret.mdl"), 0);
   out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("QDVPV94I Metafile unpack successful to output file " + dir.File("secret.txt")),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("QDVPV94I Metafile unpack successful to output file " + dir.File("secret.txt")),
+      std::string::npos)
       << out;
   EXPECT_EQ(ReadFile(dir.File("secret.txt")), std::string("//CORVID\n") + kSmall + "B C\n");
 }
@@ -253,8 +258,10 @@ TEST(HostProgram, ValidateExitStatusFollowsTheOutcome) {
                             dir.File("enc.mdl")},
                            env, &out),
             0);
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "validate", "enc.mdl"}, env, &out), 0) << out;
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "unpack", "enc.mdl"}, env, &out), 0) << out;
+  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "validate", "enc.mdl"}, env, &out), 0)
+      << out;
+  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "unpack", "enc.mdl"}, env, &out), 0)
+      << out;
   EXPECT_EQ(ReadFile(dir.File("enc.txt")), std::string("//CORVID\n") + kSmall);
 }
 

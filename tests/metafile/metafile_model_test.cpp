@@ -35,13 +35,15 @@ class Model : public testing::Test {
   ApplEntry *Load(const std::string &name, const std::string &text, int validate = 1) {
     dir_.Write(name, text);
     testing::internal::CaptureStdout();
-    ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), validate, nullptr, nullptr, 0, 1);
+    ApplEntry *appl =
+        QDVP_ConstructApplDataModel(anchor_, name.c_str(), validate, nullptr, nullptr, 0, 1);
     out_ = testing::internal::GetCapturedStdout();
     return appl;
   }
   std::vector<std::string> Names(SourceEntry *s, bool order) {
     std::vector<std::string> names;
-    for (AttrEntry *a = order ? s->pOrderList : s->pAttrList; a; a = order ? a->pOrderNext : a->pNext)
+    for (AttrEntry *a = order ? s->pOrderList : s->pAttrList; a;
+         a = order ? a->pOrderNext : a->pNext)
       names.push_back(a->Name);
     return names;
   }
@@ -82,10 +84,18 @@ struct SizeCase {
 
 TEST_F(Model, AttributeSizesFollowTheirType) {
   const SizeCase cases[] = {
-      {"D", "5", 'D', 8, 5},         {"D", "5000", 'D', 3800, 5000}, {"G", "100", 'G', 2, 100},
-      {"G", "100000", 'G', 4, 100000}, {"G", nullptr, 'G', 4, 2147483647}, {"C", "3000000000", 'C', 4, 2147483647},
-      {"I", "2", 'G', 2, 32767},     {"L", "4", 'G', 4, 2147483647}, {"T", nullptr, 'T', 16, 0},
-      {"S", nullptr, 'S', 2, 1},     {"?", "9", '?', 4, 9},          {"R", "7", 'R', 7, 7},
+      {"D", "5", 'D', 8, 5},
+      {"D", "5000", 'D', 3800, 5000},
+      {"G", "100", 'G', 2, 100},
+      {"G", "100000", 'G', 4, 100000},
+      {"G", nullptr, 'G', 4, 2147483647},
+      {"C", "3000000000", 'C', 4, 2147483647},
+      {"I", "2", 'G', 2, 32767},
+      {"L", "4", 'G', 4, 2147483647},
+      {"T", nullptr, 'T', 16, 0},
+      {"S", nullptr, 'S', 2, 1},
+      {"?", "9", '?', 4, 9},
+      {"R", "7", 'R', 7, 7},
   };
   for (const SizeCase &c : cases) {
     char type[4];
@@ -115,10 +125,12 @@ TEST_F(Model, IncompleteAttributeIsRefusedWithMessage39) {
 TEST_F(Model, FilterWithoutBracesGivesMessage67) {
   char type[] = "D";
   testing::internal::CaptureStdout();
-  AttrEntry *a = QDVP_InitializeAttrEntry(nullptr, "F", type, "8", 0, 0, nullptr, "+FILTER=SCAN(0,a)");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "QDVPV67E Specification Error: Invalid attribute filter syntax, must be enclosed in {}. "
-            "+FILTER=SCAN(0,a)\n");
+  AttrEntry *a =
+      QDVP_InitializeAttrEntry(nullptr, "F", type, "8", 0, 0, nullptr, "+FILTER=SCAN(0,a)");
+  EXPECT_EQ(
+      testing::internal::GetCapturedStdout(),
+      "QDVPV67E Specification Error: Invalid attribute filter syntax, must be enclosed in {}. "
+      "+FILTER=SCAN(0,a)\n");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->FilterCount, 0);
   QDV0_FreeStorage(&a);
@@ -164,9 +176,11 @@ TEST_F(Model, DisplayOrderPutsSummaryNamesFirstThenSequenceThenRest) {
 }
 
 TEST_F(Model, DuplicatesAreRemovedOrRenamed) {
-  ApplEntry *appl = Load("d.mdl", "//APPL Dups\n//NAME T E\n//ATTRIBUTES\nCount C\nCount D 4\nCount C\n");
+  ApplEntry *appl =
+      Load("d.mdl", "//APPL Dups\n//NAME T E\n//ATTRIBUTES\nCount C\nCount D 4\nCount C\n");
   ASSERT_NE(appl, nullptr) << out_;
-  EXPECT_EQ(Names(appl->pTableList->pSourceList, false), (std::vector<std::string>{"Count", "Count2"}));
+  EXPECT_EQ(Names(appl->pTableList->pSourceList, false),
+            (std::vector<std::string>{"Count", "Count2"}));
 }
 
 TEST_F(Model, AttributeListIsCopiedToOtherSourcesWithFormulaReferences) {
@@ -242,11 +256,15 @@ TEST_F(Model, SourceEntriesOfEachKind) {
   testing::internal::CaptureStdout();
   TableEntry *table = QDVP_InitializeTableEntry(nullptr, "T", "E", nullptr, nullptr);
   int fileFlag = 0;
-  SourceEntry *appc = QDVP_InitializeSourceEntry(anchor_, table, "APPC", "NET1.LU1", nullptr, &fileFlag);
-  SourceEntry *sock = QDVP_InitializeSourceEntry(anchor_, table, "sock", "127.0.0.1[1500]", nullptr, &fileFlag);
+  SourceEntry *appc =
+      QDVP_InitializeSourceEntry(anchor_, table, "APPC", "NET1.LU1", nullptr, &fileFlag);
+  SourceEntry *sock =
+      QDVP_InitializeSourceEntry(anchor_, table, "sock", "127.0.0.1[1500]", nullptr, &fileFlag);
   SourceEntry *base = QDVP_InitializeSourceEntry(anchor_, table, "BA", nullptr, nullptr, &fileFlag);
-  SourceEntry *file = QDVP_InitializeSourceEntry(anchor_, table, "FILE", "\"/x y/z.log\" junk", nullptr, &fileFlag);
-  SourceEntry *file2 = QDVP_InitializeSourceEntry(anchor_, table, "FILE", "/other.log", nullptr, &fileFlag);
+  SourceEntry *file =
+      QDVP_InitializeSourceEntry(anchor_, table, "FILE", "\"/x y/z.log\" junk", nullptr, &fileFlag);
+  SourceEntry *file2 =
+      QDVP_InitializeSourceEntry(anchor_, table, "FILE", "/other.log", nullptr, &fileFlag);
   std::string out = testing::internal::GetCapturedStdout();
   ASSERT_NE(appc, nullptr);
   EXPECT_STREQ(appc->pLUname, "NET1.LU1.*.*");
@@ -308,10 +326,11 @@ TEST_F(Model, LookupsByNameSubnodeAndOID) {
   std::string longer = node + "extra:LOOKUPDISK00";
   EXPECT_EQ(QDVP_LocateSourceBySubNode(anchor_, longer.c_str()), nullptr);
 
-  ApplEntry *snmp = Load("s.mdl",
-                         "//SNMP TEXT\n//APPL Mib ent 1.3.6.1.4.1.99\n//NAME If P 60\n//ATTRIBUTES\n"
-                         "Agent_Info D 8 1.3.6.1.4.1.99.1\nAgent_Name D 8 1.3.6.1.4.1.99.2\n"
-                         "Speed G 1.3.6.1.4.1.99.3\n");
+  ApplEntry *snmp =
+      Load("s.mdl",
+           "//SNMP TEXT\n//APPL Mib ent 1.3.6.1.4.1.99\n//NAME If P 60\n//ATTRIBUTES\n"
+           "Agent_Info D 8 1.3.6.1.4.1.99.1\nAgent_Name D 8 1.3.6.1.4.1.99.2\n"
+           "Speed G 1.3.6.1.4.1.99.3\n");
   ASSERT_NE(snmp, nullptr) << out_;
   EXPECT_STREQ(QDVP_LocateAttributeByOID(anchor_, "1.3.6.1.4.1.99.3"), "Speed");
   EXPECT_STREQ(QDVP_LocateAttributeByOID(anchor_, "1.3.6.1.4.1.99.3.0"), "Speed");
@@ -337,9 +356,10 @@ TEST_F(Model, ApplicationNameRules) {
 }
 
 TEST_F(Model, InternalRoutingBlocksJoinTablesAndGoWithTheOutputTable) {
-  ApplEntry *appl = Load("r.mdl",
-                         "//APPL Route\n//NAME Out E\n//INTERNAL OUTPUT merge\n//ATTRIBUTES\nA D 8\n"
-                         "//NAME In E\n//INTERNAL INPUT MERGE\n//ATTRIBUTES\nA D 8\n");
+  ApplEntry *appl =
+      Load("r.mdl",
+           "//APPL Route\n//NAME Out E\n//INTERNAL OUTPUT merge\n//ATTRIBUTES\nA D 8\n"
+           "//NAME In E\n//INTERNAL INPUT MERGE\n//ATTRIBUTES\nA D 8\n");
   ASSERT_NE(appl, nullptr) << out_;
   IRBlock *block = anchor_->pIRBList;
   ASSERT_NE(block, nullptr);
