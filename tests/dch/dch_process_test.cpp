@@ -207,6 +207,22 @@ TEST(dch_Process, DropAfterClosesTheConnectionAfterTheNthRow) {
       [&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows WHERE source = 's1'") == "3"; }));
 }
 
+TEST(dch_Process, DropAfterWithDelayedReplyAnswersThatRowThenClosesWithoutReadingMore) {
+  Peer peer({"--drop-after", "1", "--delay", "data:150"});
+  ASSERT_TRUE(peer.Ready());
+  auto c = Client::Tcp(peer.port());
+  uint32_t h = GoOnline(*c);
+  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 1)));
+  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 2)));
+  auto r = c->ReadReply();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 0);
+  EXPECT_TRUE(c->Closed());
+  EXPECT_EQ(peer.Stop(), 0);
+  EXPECT_EQ(QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows"),
+            "1");
+}
+
 TEST(dch_Process, UdpOnlyLeavesTcpClosedAndAnswersDatagramsToTheirSender) {
   Peer peer({"--udp-only"});
   ASSERT_TRUE(peer.Ready()) << peer.Stderr();

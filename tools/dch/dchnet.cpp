@@ -287,7 +287,11 @@ void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
         return !closing;
       },
       &problem);
-  if (status == kFrameStopped) ep.reassembler.Clear();
+  if (status == kFrameStopped) {
+    // Only a connection closing after --drop-after stops: nothing after that row is read.
+    ep.reassembler.Clear();
+    ep.closing = true;
+  }
   Schedule(ep, sends);
   if (agent_->HasQueuedActions()) {
     agent_->TakeActions(&ep.peer, Peers(), &sends);
