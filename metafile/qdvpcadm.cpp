@@ -3,7 +3,8 @@
 // //NAME groups with their //SOURCE, //ATTRIBUTES, //RECORDSET, //CONFIRM, //INTERNAL,
 // //SUMMARY and //ODBC statements), builds the application with its tables and sources,
 // finishes each table, runs the final checks and, outside validation runs, registers the
-// application with the agent. Attribute definitions are handled in qdvpcatd.cpp.
+// application with the agent. The table statements are handled in qdvpctbs.cpp, attribute
+// definitions in qdvpcatd.cpp.
 #include "qdvpcadm.h"
 
 #include <ctype.h>
@@ -21,38 +22,12 @@
 
 static TRK1_BLOCK trk = {"qdvpcadm"};
 
-static const char kIntervalHelp[] =
-    "Omnivar inserted attribute that shows the defined input data summarization interval in "
-    "seconds.";
-static const char kOccurrencesHelp[] =
-    "Omnivar inserted attribute that shows the input data occurrences count per defined "
-    "summarization interval.";
 static const char kSourceNameHelp[] =
     "Omnivar inserted attribute per metafile keyword AddSourceName specification. It contains "
     "the data source origin node host name.";
 static const char kTimeStampHelp[] =
     "Omnivar inserted attribute per metafile keyword AddTimeStamp specification. It is the "
     "16-byte Corvid timestamp when the data arrived.";
-
-static bool EqualsUpper(const char *token, const char *word) {
-  if (token == nullptr) return false;
-  for (; *token && *word; token++, word++) {
-    if (toupper(static_cast<unsigned char>(*token)) != *word) return false;
-  }
-  return *token == '\0' && *word == '\0';
-}
-
-static bool BeginsUpper(const char *token, const char *word) {
-  if (token == nullptr) return false;
-  for (; *word; token++, word++) {
-    if (toupper(static_cast<unsigned char>(*token)) != *word) return false;
-  }
-  return true;
-}
-
-static const char *Token(MetaParser *p, int i) {
-  return i < p->tokenCount ? p->tokens[i] : nullptr;
-}
 
 // The text after option (one of its spellings) up to the next blank, blanked out of record;
 // null when the record has none.
@@ -152,7 +127,7 @@ static void DoSNMP(MetaParser *p) {
     return;
   }
   p->snmp = 1;
-  if (EqualsUpper(Token(p, 1), "TEXT")) {
+  if (MetaEqualsUpper(MetaToken(p, 1), "TEXT")) {
     p->snmpText = 1;
   } else {
     p->enciphered = 1;
@@ -188,7 +163,7 @@ static void DoAPPL(MetaParser *p, const char *help) {
       return;
     }
   }
-  const char *name = Token(p, 1);
+  const char *name = MetaToken(p, 1);
   if (name != nullptr && QDVP_CheckApplicationExistence(p->anchor, name) != nullptr) {
     if (p->alreadyDefinedOut != nullptr) *p->alreadyDefinedOut = 1;
     QDVP_DisplayValidationMessage(78, name);
@@ -201,8 +176,8 @@ static void DoAPPL(MetaParser *p, const char *help) {
   appl->pMetafileName = QDV0_ConvertStringToUpper(appl->pMetafileFullName, 1);
   if (p->snmp || p->packaged) {
     appl->SNMPappl = 1;
-    appl->pEnterpriseName = QDV0_StrDup(Token(p, 2) ? Token(p, 2) : appl->ApplName);
-    if (Token(p, 3) != nullptr) appl->pEnterpriseOID = QDV0_StrDup(Token(p, 3));
+    appl->pEnterpriseName = QDV0_StrDup(MetaToken(p, 2) ? MetaToken(p, 2) : appl->ApplName);
+    if (MetaToken(p, 3) != nullptr) appl->pEnterpriseOID = QDV0_StrDup(MetaToken(p, 3));
   }
   p->appl = appl;
   p->applFound = 1;
@@ -228,16 +203,16 @@ static void DoNAME(MetaParser *p, const char *help) {
   }
   int addSource = 0, addTime = 0;
   auto look = [&](const char *t) {
-    if (EqualsUpper(t, "ADDSOURCENAME")) addSource = 1;
-    if (EqualsUpper(t, "ADDTIMESTAMP")) addTime = 1;
+    if (MetaEqualsUpper(t, "ADDSOURCENAME")) addSource = 1;
+    if (MetaEqualsUpper(t, "ADDTIMESTAMP")) addTime = 1;
   };
-  look(Token(p, 2));
-  look(Token(p, 3));
+  look(MetaToken(p, 2));
+  look(MetaToken(p, 3));
   int next = 4;
-  if (Token(p, 3) != nullptr && !addSource) look(Token(p, next++));
-  if (!(addSource && addTime)) look(Token(p, next));
+  if (MetaToken(p, 3) != nullptr && !addSource) look(MetaToken(p, next++));
+  if (!(addSource && addTime)) look(MetaToken(p, next));
   TableEntry *table =
-      QDVP_InitializeTableEntry(p->appl, Token(p, 1), Token(p, 2), Token(p, 3), help);
+      QDVP_InitializeTableEntry(p->appl, MetaToken(p, 1), MetaToken(p, 2), MetaToken(p, 3), help);
   p->table = table;
   p->source = nullptr;
   p->inAttrList = 0;
@@ -255,250 +230,6 @@ static void DoNAME(MetaParser *p, const char *help) {
   p->nameWaiting = 1;
   p->addSourceName = addSource;
   p->addTimeStamp = addTime;
-}
-
-// Parses "//SOURCE kind [name] [option] ..." (the name may be quoted and contain blanks).
-static void DoSOURCE(MetaParser *p, char *rest) {
-  TableEntry *table = p->table;
-  const char *kind = Token(p, 1);
-  char name[1024] = "";
-  const char *option = nullptr;
-  const char *afterOption = nullptr;
-  char *quote = strchr(rest, '"');
-  char *restTokens[QDVP_MAX_TOKENS];
-  int restCount = 0;
-  if (quote != nullptr) {
-    char *start = quote + 1;
-    while (*start == ' ') start++;
-    char *end = strchr(start, '"');
-    char *after;
-    if (end != nullptr) {
-      snprintf(name, sizeof(name), "%.*s", static_cast<int>(end - start), start);
-      after = end + 1;
-    } else {
-      snprintf(name, sizeof(name), "%s", start);
-      char *lastBlank = strrchr(name, ' ');
-      after = nullptr;
-      if (lastBlank != nullptr) {
-        option = start + (lastBlank - name) + 1;
-        *lastBlank = '\0';
-      }
-    }
-    if (after != nullptr) {
-      for (char *t = QDV0_strtok(after, " "); t && restCount < QDVP_MAX_TOKENS;
-           t = QDV0_strtok(nullptr, " "))
-        restTokens[restCount++] = t;
-      option = restCount > 0 ? restTokens[0] : nullptr;
-      afterOption = restCount > 1 ? restTokens[1] : nullptr;
-    }
-  } else {
-    if (Token(p, 2) != nullptr) snprintf(name, sizeof(name), "%s", Token(p, 2));
-    int i = 3;
-    option = Token(p, i);
-    if (option != nullptr && option[0] == '[') {
-      size_t n = strlen(name);
-      snprintf(name + n, sizeof(name) - n, "%s", option);
-      option = Token(p, ++i);
-    }
-    afterOption = Token(p, i + 1);
-  }
-  SourceEntry *source = QDVP_InitializeSourceEntry(p->anchor, table, kind, name[0] ? name : nullptr,
-                                                   p->options.managedSystem, &p->fileSourcePresent);
-  if (source == nullptr) return;
-  if (source->Kind == 'F' && option != nullptr) {
-    char upper[32];
-    snprintf(upper, sizeof(upper), "%s", option);
-    QDV0_ConvertStringToUpper(upper, 0);
-    if (upper[0] == 'C') {
-      if (table->Type == 'E') {
-        QDVP_DisplayValidationMessage(47, nullptr);
-      } else {
-        source->pIOE->FileMode = 'C';
-        if (afterOption != nullptr && (afterOption[0] == 'C' || afterOption[0] == 'c')) {
-          source->pIOE->ClearAfterCopy = 1;
-        }
-      }
-    } else if (strcmp(upper, "TAILBYRECORD") == 0) {
-      source->pIOE->TailByRecord = 1;
-    }
-  } else if (source->Kind == 'S') {
-    int code = 'A';
-    if (option != nullptr && !(strlen(option) > 1 && (strstr(option, "ManagedSystemName=") ||
-                                                      strstr(option, "MANAGEDSYSTEMNAME=") ||
-                                                      strstr(option, "managedsystemname=")))) {
-      code = toupper(static_cast<unsigned char>(option[0]));
-      if (code != 'A' && code != 'E') {
-        QDVP_DisplayValidationMessage(49, nullptr);
-        code = 'A';
-      }
-    }
-    source->CodeConversion = QDV0_CheckCodeConversion(code);
-  }
-  {
-    OSV1_Guard lock(&table->TableLock);
-    table->SourceCount++;
-  }
-  p->source = source;
-  p->sourcePresent = 1;
-  p->inAttrList = 0;
-}
-
-static void DoATTRIBUTES(MetaParser *p, const char *rest) {
-  TableEntry *table = p->table;
-  if (p->source == nullptr) {
-    SourceEntry *source = QDVP_InitializeSourceEntry(p->anchor, table, p->snmp ? "SNMP" : "BASE",
-                                                     nullptr, nullptr, &p->fileSourcePresent);
-    if (source == nullptr) return;
-    OSV1_Guard lock(&table->TableLock);
-    table->SourceCount++;
-    p->source = source;
-  }
-  const char *quote = strchr(rest, '\'');
-  char *delimiter = QDVP_CheckAttributeDelimiter(quote ? quote : Token(p, 1));
-  QDV0_FreeStorage(&p->source->pDelimiter);
-  p->source->pDelimiter = delimiter;
-  p->inAttrList = 1;
-  p->nameWaiting = 0;
-  if (table->pSMB != nullptr) {
-    QDVP_AddInsertedAttribute(p, "_Interval_Unit", "C", "99999999", kIntervalHelp);
-    QDVP_AddInsertedAttribute(p, "_Interval", "C", "99999999", kIntervalHelp);
-    QDVP_AddInsertedAttribute(p, "_Occurrences", "C", "99999999", kOccurrencesHelp);
-  }
-}
-
-static void DoRECORDSET(MetaParser *p, const char *rest) {
-  TableEntry *table = p->table;
-  const char *first = strchr(rest, '\'');
-  if (first != nullptr) {
-    const char *last = strrchr(rest, '\'');
-    if (last > first) {
-      QDV0_FreeStorage(&table->pRecordSetDelimiter);
-      size_t n = static_cast<size_t>(last - first - 1);
-      table->pRecordSetDelimiter = static_cast<char *>(QDV0_GetStorage(n + 1));
-      if (table->pRecordSetDelimiter) memcpy(table->pRecordSetDelimiter, first + 1, n);
-    }
-    return;
-  }
-  const char *operand = Token(p, 1);
-  if (operand == nullptr) return;
-  int count = atoi(operand);
-  if (count < 2) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** RECORDSET input invalid. SetCount: %d <%s>", count, rest);
-    return;
-  }
-  table->RecordSetCount = count;
-  const char *after = strstr(rest, operand) + strlen(operand);
-  while (*after == ' ') after++;
-  size_t n = strcspn(after, ")");
-  if (n > 0) {
-    QDV0_FreeStorage(&table->pRecordSetRule);
-    table->pRecordSetRule = static_cast<char *>(QDV0_GetStorage(n + 1));
-    if (table->pRecordSetRule) memcpy(table->pRecordSetRule, after, n);
-  }
-}
-
-static void DoCONFIRM(MetaParser *p, const char *rest) {
-  TableEntry *table = p->table;
-  while (*rest == ' ') rest++;
-  char data[1024] = "";
-  int type = QDVP_CONFIRM_NONE;
-  const char *first = strchr(rest, '"');
-  if (first == nullptr) first = strchr(rest, '\'');
-  if (first != nullptr) {
-    const char *last = strrchr(rest, *first);
-    type = QDVP_CONFIRM_MSG;
-    snprintf(data, sizeof(data), "%.*s", static_cast<int>(last > first ? last - first - 1 : 0),
-             first + 1);
-  } else if (rest[0] == 'X' || rest[0] == 'x') {
-    type = QDVP_CONFIRM_CHAR;
-    data[0] = static_cast<char>(strtoul(rest + 1, nullptr, 16) & 0xFF);
-    data[1] = '\0';
-  } else {
-    char word[16];
-    snprintf(word, sizeof(word), "%.*s", static_cast<int>(strcspn(rest, " ")), rest);
-    if (EqualsUpper(word, "SIZE")) type = QDVP_CONFIRM_SIZE;
-    if (EqualsUpper(word, "SEQ")) type = QDVP_CONFIRM_SEQ;
-  }
-  if (type == QDVP_CONFIRM_NONE) {
-    QDVP_DisplayValidationMessage(64, rest);
-    return;
-  }
-  table->ConfirmType = type;
-  QDV0_FreeStorage(&table->pConfirmData);
-  if (type == QDVP_CONFIRM_MSG || type == QDVP_CONFIRM_CHAR) {
-    size_t n = type == QDVP_CONFIRM_CHAR ? 1 : strlen(data);
-    table->pConfirmData = static_cast<char *>(QDV0_GetStorage(n + 1));
-    if (table->pConfirmData) memcpy(table->pConfirmData, data, n);
-  }
-}
-
-static void DoINTERNAL(MetaParser *p) {
-  TableEntry *table = p->table;
-  const char *type = Token(p, 1);
-  const char *name = Token(p, 2);
-  if (type == nullptr || name == nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR,
-             "*****Error: incomplete INTERNAL statement specification - IRB_Type @%p IRB_Name @%p",
-             static_cast<const void *>(type), static_cast<const void *>(name));
-    QDVP_DisplayValidationMessage(85, nullptr);
-    return;
-  }
-  bool output = EqualsUpper(type, "OUTPUT");
-  if (!output && !EqualsUpper(type, "INPUT")) {
-    QDVP_DisplayValidationMessage(84, type);
-    return;
-  }
-  IRBlock *block = QDVP_CreateInternalRoutingBlock(p->anchor, name);
-  if (block == nullptr) return;
-  OSV1_Guard lock(&block->Lock);
-  if (output) {
-    if (block->pOutputTable != nullptr) {
-      QDVP_DisplayValidationMessage(83, name);
-      return;
-    }
-    block->pOutputTable = table;
-    table->pIRB = block;
-  } else {
-    TableEntry **link = &block->pInputList;
-    while (*link != nullptr) link = &(*link)->pNextInput;
-    *link = table;
-    table->pNextInput = nullptr;
-    block->InputCount++;
-  }
-}
-
-static void DoSUMMARY(MetaParser *p) {
-  int interval = 0, batch = 0;
-  for (int i = 1; i <= 2; i++) {
-    const char *t = Token(p, i);
-    if (t == nullptr) break;
-    if (isdigit(static_cast<unsigned char>(t[0]))) {
-      long n = strtol(t, nullptr, 10);
-      if (n > QDVP_MAX_SUMMARY_INTERVAL) {
-        QDVP_DisplayValidationMessage(93, t);
-        n = QDVP_MAX_SUMMARY_INTERVAL;
-      }
-      interval = static_cast<int>(n);
-    } else if (BeginsUpper(t, "BATCH")) {
-      batch = 1;
-    }
-  }
-  SMBlock *block = QDVP_CreateSummaryManagementBlock(interval, batch);
-  if (block == nullptr) return;
-  QDVP_ReleaseSummaryManagementBlock(p->table->pSMB);
-  p->table->pSMB = block;
-}
-
-static void DoODBC(MetaParser *p) {
-  const char *type = Token(p, 1);
-  std::string specification;
-  if (p->options.dsn != nullptr && p->options.dsn[0] != '\0')
-    specification = std::string("DSN=") + p->options.dsn;
-  OMBlock *block =
-      QDVP_InitializeOMB(p->anchor, type, specification.empty() ? nullptr : specification.c_str());
-  if (block == nullptr) return;
-  QDVP_ReleaseOMB(p->anchor, p->table->pOMB);
-  p->table->pOMB = block;
 }
 
 // One record after comments, tabs and empty records have been dealt with.
@@ -557,19 +288,19 @@ static void HandleRecord(MetaParser *p, char *record) {
                p->metafileName);
       QDVP_DisplayValidationMessage(33, p->original);
     } else if (statement == 2) {
-      DoSOURCE(p, restCopy ? restCopy : rest);
+      QDVP_MetaSourceStatement(p, restCopy ? restCopy : rest);
     } else if (statement == 3) {
-      DoATTRIBUTES(p, restCopy ? restCopy : "");
+      QDVP_MetaAttributesStatement(p, restCopy ? restCopy : "");
     } else if (statement == 4) {
-      DoRECORDSET(p, restCopy ? restCopy : "");
+      QDVP_MetaRecordSetStatement(p, restCopy ? restCopy : "");
     } else if (statement == 5) {
-      DoCONFIRM(p, restCopy ? restCopy : "");
+      QDVP_MetaConfirmStatement(p, restCopy ? restCopy : "");
     } else if (statement == 6) {
-      DoINTERNAL(p);
+      QDVP_MetaInternalStatement(p);
     } else if (statement == 7) {
-      DoSUMMARY(p);
+      QDVP_MetaSummaryStatement(p);
     } else if (statement == 8) {
-      DoODBC(p);
+      QDVP_MetaODBCStatement(p);
     } else if (p->inAttrList && p->tokenCount > 0) {
       QDVP_DefineMetaAttribute(p);
     }

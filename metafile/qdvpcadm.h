@@ -3,6 +3,8 @@
 // the metafile folder.
 #pragma once
 
+#include <ctype.h>
+
 #include "../include/qdvp_model.h"
 
 enum { QDVP_MAX_TOKENS = 48 };
@@ -58,3 +60,36 @@ void QDVP_DefineMetaAttribute(MetaParser *parser);
 // counts it.
 AttrEntry *QDVP_AddInsertedAttribute(MetaParser *parser, const char *name, const char *type,
                                      const char *size, const char *help);
+
+// The statements that apply to the current table (qdvpctbs.cpp). rest is the record's text
+// after the keyword.
+void QDVP_MetaSourceStatement(MetaParser *parser, char *rest);
+void QDVP_MetaAttributesStatement(MetaParser *parser, const char *rest);
+void QDVP_MetaRecordSetStatement(MetaParser *parser, const char *rest);
+void QDVP_MetaConfirmStatement(MetaParser *parser, const char *rest);
+void QDVP_MetaInternalStatement(MetaParser *parser);
+void QDVP_MetaSummaryStatement(MetaParser *parser);
+void QDVP_MetaODBCStatement(MetaParser *parser);
+
+// Whether token, upper-cased, is word (which is written in upper case).
+inline bool MetaEqualsUpper(const char *token, const char *word) {
+  if (token == nullptr) return false;
+  for (; *token && *word; token++, word++) {
+    if (toupper(static_cast<unsigned char>(*token)) != *word) return false;
+  }
+  return *token == '\0' && *word == '\0';
+}
+
+// Whether token, upper-cased, begins with word.
+inline bool MetaBeginsUpper(const char *token, const char *word) {
+  if (token == nullptr) return false;
+  for (; *word; token++, word++) {
+    if (toupper(static_cast<unsigned char>(*token)) != *word) return false;
+  }
+  return true;
+}
+
+// Token i of the split record, or null.
+inline const char *MetaToken(MetaParser *p, int i) {
+  return i < p->tokenCount ? p->tokens[i] : nullptr;
+}
