@@ -28,7 +28,9 @@ const char *kFooter =
     "{\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
     "\"owner\":\"Sit1\",\"id\":7}\n"
     "(only name is required); each is sent to the data provider that asked for actions for\n"
-    "that node.";
+    "that node.\n"
+    "Once listening, one line on standard error: qdvp-dch listening on ADDR:PORT (tcp+udp).\n"
+    "SIGINT or SIGTERM commits everything received and exits with 0.";
 
 int Main(int argc, char **argv) {
   CLI::App app{kDescription, "qdvp-dch"};
@@ -40,16 +42,21 @@ int Main(int argc, char **argv) {
   app.add_option("--port", options.port, "TCP and UDP port (0: an ephemeral port, printed)")
       ->default_val(7900)
       ->check(CLI::Range(0, 65535));
-  app.add_option("--listen", options.listen, "address to listen on")->default_val("127.0.0.1");
+  app.add_option("--listen", options.listen, "address to listen on (IPv4 or IPv6)")
+      ->default_val("127.0.0.1")
+      ->type_name("ADDR");
   app.add_flag("--udp-only", options.udpOnly, "listen on UDP only, leave TCP closed");
-  app.add_option("--db", db, "SQLite database")->default_val("dch.db");
-  app.add_option("--jsonl", jsonl, "write every message as a JSON line to PATH ('-': stdout)");
-  app.add_option("--ready-file", options.readyFile, "write the port to PATH once listening");
+  app.add_option("--db", db, "SQLite database, created when missing")
+      ->default_val("dch.db")
+      ->type_name("PATH");
+  app.add_option("--jsonl", jsonl, "write every message as a JSON line to PATH ('-': stdout)")
+      ->type_name("PATH");
+  app.add_option("--ready-file", options.readyFile, "write the port to PATH once listening")
+      ->type_name("PATH");
   app.add_option("--action-file", options.actionFile,
-                 "follow PATH for take actions, one JSON object per line");
-  app.add_option("--action", actions,
-                 "queue a take action (an action line, see below) for the first data provider "
-                 "that asks for actions")
+                 "follow PATH for take actions, one action line each")
+      ->type_name("PATH");
+  app.add_option("--action", actions, "queue a take action (an action line, see below) at startup")
       ->type_name("JSON");
   app.add_option("--fail", fails, "answer the next COUNT (default 1) KIND requests with STATUS")
       ->type_name("KIND:STATUS[:COUNT]");
