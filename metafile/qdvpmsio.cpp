@@ -89,7 +89,9 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name) {
     QDV0_ConditionTimedWait(&own->TaskIOcond, &own->TaskIOmutex, 5);
   }
   pthread_mutex_unlock(&own->TaskIOmutex);
+  pthread_mutex_lock(&block->pClientPE->TaskIOmutex);
   block->pPE = nullptr;
+  pthread_mutex_unlock(&block->pClientPE->TaskIOmutex);
   if (temporary != nullptr) QDVP_ReleaseProcessResources(anchor, temporary);
   if (block->Status != 0) {
     QDVP_TRC(trk, TRK1_ERROR, "Metafile %s transfer from remote server unsuccessful. Status->%d",
