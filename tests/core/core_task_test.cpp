@@ -184,11 +184,12 @@ TEST_F(TaskTest, QueuedWorkWakesTheTaskAndArrivesInOrder) {
 std::atomic<int> g_failStartup{0};
 void StartupTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
+  const bool fail = g_failStartup;
   pthread_mutex_lock(&entry->TaskIOmutex);
-  if (g_failStartup) entry->Terminate = 1;
+  if (fail) entry->Terminate = 1;
   pthread_cond_signal(&entry->TaskIOcond);
   pthread_mutex_unlock(&entry->TaskIOmutex);
-  if (g_failStartup) pthread_exit(&QDVP_ThreadRC);  // the creator releases the entry
+  if (fail) pthread_exit(&QDVP_ThreadRC);  // the creator releases the entry
   QDVP_RunIdleTask(entry, "started %X", nullptr, nullptr);
 }
 
