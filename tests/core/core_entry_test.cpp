@@ -83,7 +83,6 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
   EXPECT_EQ(anchor->DPtype, c.type);
   EXPECT_EQ(anchor->TransportType, 'I');
   EXPECT_EQ(anchor->pDSFT, &TCPIP_DSFT);
-  EXPECT_NE(anchor->pDCHclientPE, nullptr);
   EXPECT_TRUE(anchor->DPlogReady);
 
   QDVP_ImmediateDPshutdown();
