@@ -59,7 +59,9 @@ int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTIN
     *tail = entry;
     // Counted before the thread runs, so that a task that ends at once never takes the
     // count below zero.
+    pthread_mutex_lock(&anchor->StateMutex);
     anchor->ActiveTasks++;
+    pthread_mutex_unlock(&anchor->StateMutex);
   }
   if (waitStartup) pthread_mutex_lock(&entry->TaskIOmutex);
   unsigned long threadId = 0;
@@ -106,11 +108,13 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
   OSV1_DestroyLock(&entry->Lock4);
   QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
   QDV0_FreeStorage(&entry);
-  if (chained) anchor->ActiveTasks--;
-  OSV1_ReleaseLock(&anchor->ProcessListLock);
+  // The count falls and the shutdown is woken in one step under both locks: once the chain
+  // lock is released the anchor may be gone, so nothing of it is touched after that.
   pthread_mutex_lock(&anchor->StateMutex);
+  if (chained) anchor->ActiveTasks--;
   pthread_cond_broadcast(&anchor->StateCond);
   pthread_mutex_unlock(&anchor->StateMutex);
+  OSV1_ReleaseLock(&anchor->ProcessListLock);
 }
 
 void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry) {
@@ -174,15 +178,12 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
 }
 
 void QDVP_WaitForTaskEnd(DPAB *anchor, int seconds) {
+  // ActiveTasks changes only under StateMutex as well as the chain lock, so reading it here
+  // under StateMutex alone cannot miss the broadcast of the last release.
   pthread_mutex_lock(&anchor->StateMutex);
-  int active;
-  {
-    OSV1_Guard chain(&anchor->ProcessListLock);
-    active = anchor->ActiveTasks;
+  if (anchor->ActiveTasks > 0) {
+    QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, seconds);
   }
-  // The count can only fall while we hold StateMutex if the release broadcasts after we wait,
-  // because the release takes StateMutex to broadcast.
-  if (active > 0) QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, seconds);
   pthread_mutex_unlock(&anchor->StateMutex);
 }
 

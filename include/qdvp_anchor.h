@@ -9,6 +9,8 @@
 //
 // Lock order, where more than one is held:
 //   ProcessListLock -> a process entry's Lock4 (release of an entry)
+//   ProcessListLock -> StateMutex (ActiveTasks changes under both)
+//   ProcessListLock -> a process entry's TaskIOmutex (termination signals)
 //   ApplListLock -> an application's table-list lock -> source and attribute locks
 //   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
 // The TaskIO mutex of an entry is held only around its condition wait (and by a creator
@@ -161,7 +163,8 @@ struct DPAB {
   char *pMetaPath;
   char *pAPIudpBuffer;         // QDVP_API_UDP_BUFFER_SIZE bytes, or null
   char TransportType;          // 'I' or 'R'
-  int ActiveTasks;             // tasks created and not yet released, under ProcessListLock
+  int ActiveTasks;             // tasks created and not yet released; changed under
+                               // ProcessListLock and StateMutex together
   std::atomic<int> ShutdownRequested;
   int DPtype;
   std::atomic<int> MetaServerMark;

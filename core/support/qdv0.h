@@ -26,8 +26,10 @@ void QDV0_FreeStorage(void *pointer);
 int QDV0_IsValidBlockPointer(const void *block, size_t length);
 // A new copy of text from QDV0_GetStorage, or null.
 char *QDV0_StrDup(const char *text);
-// Tests: make the next `count` allocations fail (0 ends the fault).
+// Tests: after `successes` more allocations, make the next `failures` fail (0 ends the fault).
 void QDV0_FailStorageAfter(long successes, long failures);
+// The number of live blocks (tests use it to find leaks).
+size_t QDV0_LiveBlockCount(void);
 
 // ---- Environment and product specification --------------------------------------------
 // The variable's value, or defaultValue when it is unset or empty.
@@ -168,4 +170,35 @@ size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t posi
 // message, -1 for a field that runs past the end.
 int QDV0_ExtractDataField(const unsigned char *message, size_t messageLength, size_t *position,
                           int *fieldCode, const unsigned char **data, size_t *length);
+}
+
+extern "C" {
+// ---- ASN.1 Basic Encoding Rules (SNMP) --------------------------------------------------
+enum {
+  QDV0_BER_INTEGER = 0x02,
+  QDV0_BER_OCTETSTRING = 0x04,
+  QDV0_BER_NULL = 0x05,
+  QDV0_BER_OID = 0x06,
+  QDV0_BER_SEQUENCE = 0x30,
+};
+// Each Format call writes tag, length and contents at out (capacity bytes) and returns the
+// bytes written, or 0 when they do not fit.
+size_t QDV0_FormatBERintegerType(int tag, long value, unsigned char *out, size_t capacity);
+size_t QDV0_FormatBERnullType(int tag, unsigned char *out, size_t capacity);
+size_t QDV0_FormatBERoctetstringType(int tag, const void *data, size_t length,
+                                     unsigned char *out, size_t capacity);
+// Encodes a dotted OID text ("1.3.6.1.2.1.1.1.0") as a complete OID field; 0 when the text
+// is no OID or does not fit.
+size_t QDV0_FormatOIDfromString(const char *text, unsigned char *out, size_t capacity);
+// Writes a tag and a length header (for a constructed type whose contents follow); returns
+// the header's size.
+size_t QDV0_FormatBERheader(int tag, size_t length, unsigned char *out, size_t capacity);
+// Reads the field at position: its tag, contents and contents length. Returns the position
+// after the field, or 0 for a field that runs past the end or has a malformed length.
+size_t QDV0_ExtractBERfield(const unsigned char *buffer, size_t length, size_t position,
+                           int *tag, const unsigned char **contents, size_t *contentLength);
+// Decodes integer contents (at most 8 bytes, two's complement); 0 on success.
+int QDV0_ExtractBERinteger(const unsigned char *contents, size_t length, long *value);
+// Decodes OID contents into dotted text (size bytes); 0 on success.
+int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *text, size_t size);
 }

@@ -63,6 +63,11 @@ char *QDV0_StrDup(const char *text) {
   return copy;
 }
 
+size_t QDV0_LiveBlockCount(void) {
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  return Registry().size();
+}
+
 void QDV0_FailStorageAfter(long successes, long failures) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   g_successesLeft = failures > 0 ? successes : -1;

@@ -1,2 +1,197 @@
+// The entry point: type checks, the servers each type starts, the same-type refusal, the
+// transport choice, and shutdown on a host's request, each through QDVP_StartDataProvider.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "tests/core/core_test_util.h"
+#include "tests/support/qdvptest.h"
+
+namespace qdvp_test {
+namespace {
+
+class EntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QDV0_ResetProductSpec();
+    consolePort_ = FreePort();
+    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+    env_.Set("QDVP_DP_TRANSPORT", std::nullopt);
+    env_.Set("QDVP_META_SERVER", std::nullopt);
+    env_.Set("QDVP_HOME", dir_.path());
+    env_.Set("QDVP_META_PATH", dir_.path());
+    env_.Set("QDVP_INIT_CONFIG_PATH", dir_.path());
+  }
+  void TearDown() override { QDV0_ResetProductSpec(); }
+
+  // Console ports are base + type: make the type's probe port the free one.
+  void UseConsolePortFor(int type) {
+    env_.Set("QDVP_DPCONSOLE_PORT", std::to_string(consolePort_ - type));
+  }
+
+  TempDir dir_;
+  EnvGuard env_;
+  int consolePort_ = 0;
+};
+
+TEST_F(EntryTest, TypeOutOfRangeReturnsZeroAtOnceAndBuildsNothing) {
+  TraceCapture trace;
+  for (int type : {-1, 9, 12, 100, INT_MIN, INT_MAX}) {
+    SCOPED_TRACE(type);
+    size_t blocks = QDV0_LiveBlockCount();
+    EntryThread entry(type);
+    ASSERT_TRUE(entry.Join(5));
+    EXPECT_TRUE(entry.returned());
+    EXPECT_EQ(entry.rc(), 0);
+    EXPECT_EQ(PublishedAnchor(), nullptr);
+    EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
+    EXPECT_TRUE(trace.Contains("*****Invalid input DP type " + std::to_string(type) + ", Exit!"));
+  }
+  EXPECT_FALSE(trace.Contains("Input DP Type is"));
+  EXPECT_EQ(QDVP_StartDataProvider(nullptr), 0);
+}
+
+struct TypeCase {
+  int type;
+  const char *entryLine;
+  int tasks;  // common tasks (DCH client, scan, DP log, automation) plus the type's servers
+};
+
+void PrintTo(const TypeCase &c, std::ostream *os) { *os << "type " << c.type; }
+
+class EveryTypeTest : public EntryTest, public ::testing::WithParamInterface<TypeCase> {};
+
+TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
+  const TypeCase &c = GetParam();
+  UseConsolePortFor(c.type);
+  TraceCapture trace;
+  size_t blocks = QDV0_LiveBlockCount();
+  EntryThread entry(c.type);
+  ASSERT_TRUE(WaitFor([&] {
+    DPAB *anchor = PublishedAnchor();
+    return anchor != nullptr && ActiveTasks(anchor) == c.tasks &&
+           trace.Contains("Console service waits for shutdown request");
+  })) << "tasks never reached " << c.tasks;
+  DPAB *anchor = PublishedAnchor();
+  EXPECT_EQ(anchor->DPtype, c.type);
+  EXPECT_EQ(anchor->TransportType, 'I');
+  EXPECT_EQ(anchor->pDSFT, &TCPIP_DSFT);
+  EXPECT_TRUE(anchor->DPlogReady);
+
+  QDVP_ImmediateDPshutdown();
+  ASSERT_TRUE(entry.Join(20));
+  EXPECT_FALSE(entry.returned()) << "a started data provider ends its thread, not returns";
+  EXPECT_EQ(entry.exitWord(), 0);
+  EXPECT_EQ(PublishedAnchor(), nullptr);
+  EXPECT_TRUE(trace.Contains(c.entryLine));
+  // The host's request and then the console's orderly shutdown each signal the running tasks.
+  EXPECT_GE(trace.Count("Signal process termination. Thread:"), static_cast<size_t>(c.tasks));
+  // Every task has released its entry; nothing of the anchor is left.
+  ASSERT_TRUE(WaitFor([&] { return QDV0_LiveBlockCount() == blocks; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, EveryTypeTest,
+    ::testing::Values(TypeCase{0, "Input DP Type is API", 5}, TypeCase{1, "Input DP Type is FILE", 5},
+                      TypeCase{2, "Input DP Type is SOCK", 5}, TypeCase{3, "Input DP Type is ASFS", 7},
+                      TypeCase{4, "Input DP Type is POST", 5}, TypeCase{5, "Input DP Type is SNMP", 4},
+                      TypeCase{6, "Input DP Type is APPC", 4}, TypeCase{7, "Input DP Type is ODBC", 4},
+                      TypeCase{8, "Input DP Type is HTTP", 5}),
+    [](const ::testing::TestParamInfo<TypeCase> &info) { return std::to_string(info.param.type); });
+
+// Holds a UDP port on the bind address, as a running data provider's console does.
+class HeldPort {
+ public:
+  explicit HeldPort(int port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+  }
+  ~HeldPort() { close(fd_); }
+  bool ok() const { return ok_; }
+
+ private:
+  int fd_;
+  bool ok_;
+};
+
+TEST_F(EntryTest, SameTypeHoldingTheConsolePortRefusesTheStartWithMessage89) {
+  UseConsolePortFor(QDVP_TYPE_FILE);
+  HeldPort held(consolePort_);
+  ASSERT_TRUE(held.ok());
+  TraceCapture trace;
+  size_t blocks = QDV0_LiveBlockCount();
+  testing::internal::CaptureStdout();
+  EntryThread entry(QDVP_TYPE_FILE);
+  ASSERT_TRUE(entry.Join(10));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
+  EXPECT_FALSE(entry.returned());
+  EXPECT_EQ(entry.exitWord(), 1);
+  EXPECT_TRUE(trace.Contains("***** Same Type DP <FILE> already running on this system."));
+  EXPECT_FALSE(trace.Contains("DCH client process started"));
+  EXPECT_EQ(PublishedAnchor(), nullptr);
+  EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
+}
+
+TEST_F(EntryTest, AnotherTypeProbesItsOwnPortAndStarts) {
+  UseConsolePortFor(QDVP_TYPE_FILE);
+  HeldPort held(consolePort_);  // a FILE data provider's console port
+  ASSERT_TRUE(held.ok());
+  EntryThread entry(QDVP_TYPE_SOCK);  // probes consolePort_ + 1
+  ASSERT_TRUE(WaitFor([] { return PublishedAnchor() != nullptr; }));
+  ASSERT_TRUE(WaitFor([] { return ActiveTasks(PublishedAnchor()) == 5; }));
+  QDVP_ImmediateDPshutdown();
+  ASSERT_TRUE(entry.Join());
+  EXPECT_EQ(entry.exitWord(), 0);
+}
+
+TEST_F(EntryTest, RpcTransportEndsTheStartAfterReleasingTheAnchor) {
+  env_.Set("QDVP_DP_TRANSPORT", "R");
+  UseConsolePortFor(QDVP_TYPE_FILE);
+  size_t blocks = QDV0_LiveBlockCount();
+  testing::internal::CaptureStdout();
+  EntryThread entry(QDVP_TYPE_FILE);
+  ASSERT_TRUE(entry.Join(10));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(entry.exitWord(), 1);
+  EXPECT_EQ(PublishedAnchor(), nullptr);
+  EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
+}
+
+TEST_F(EntryTest, FailedProductSpecificationEndsBeforeAnyAnchor) {
+  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("missing.spec"));
+  TraceCapture trace;
+  EntryThread entry(QDVP_TYPE_FILE);
+  ASSERT_TRUE(entry.Join(5));
+  EXPECT_TRUE(entry.returned());
+  EXPECT_EQ(entry.rc(), 0);
+  EXPECT_TRUE(trace.Contains("*****Product specification initialization unsuccessful"));
+  EXPECT_TRUE(trace.Contains("QDVP_StartupInitialization failed"));
+}
+
+TEST_F(EntryTest, ShutdownRequestWithNoDataProviderChangesNothing) {
+  ASSERT_EQ(PublishedAnchor(), nullptr);
+  QDVP_ImmediateDPshutdown();
+  EXPECT_EQ(PublishedAnchor(), nullptr);
+}
+
+TEST_F(EntryTest, ProgramStartMarkIsKeptForTheHost) {
+  EXPECT_EQ(QDVP_IsIndependentDPenvironment(), DPpgmStart);
+  QDVP_SetDPprogramStart();
+  EXPECT_EQ(QDVP_IsIndependentDPenvironment(), 1);
+  EXPECT_EQ(QDV0_GetDPstartMode(), 1);
+}
+
+}  // namespace
+}  // namespace qdvp_test

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when any is missing.
+# Usage: scripts/bootstrap.sh [--fuzz]   (--fuzz adds clang and its fuzzer runtime)
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make pkg-config binutils googletest libgtest-dev libgmock-dev
+          libbenchmark-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
+          libcli11-dev)
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "bootstrap: installing ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

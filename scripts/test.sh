@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs the whole test suite.
+# Usage: scripts/test.sh [PRESET]   (default, asan or tsan; default: default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+scripts/bootstrap.sh
+cmake --preset "$preset" -DQDVP_BUILD_BENCH=OFF >/dev/null
+cmake --build --preset "$preset"
+ctest --preset "$preset"

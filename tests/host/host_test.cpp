@@ -1,0 +1,131 @@
+// The qdvp program end to end: its commands, the library's exported symbols, a data provider
+// started and stopped by signal, and a start refused because the type already runs.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "tests/support/qdvptest.h"
+
+namespace qdvp_test {
+namespace {
+
+std::string Qdvp() { return BinDir() + "/qdvp"; }
+
+struct CommandCase {
+  std::vector<std::string> args;
+  int status;
+  const char *stdoutHas;
+  const char *stderrHas;
+};
+
+TEST(HostCommands, ExitStatusAndOutput) {
+  const CommandCase cases[] = {
+      {{"version"}, 0, "QDV350 (SR1-14114611) 02-08-2002\n", ""},
+      {{"--help"}, 0, "start TYPE", ""},
+      {{"help"}, 0, "validate METAFILE", ""},
+      {{}, 2, "", "usage: qdvp COMMAND"},
+      {{"frobnicate"}, 2, "", "qdvp: unknown command 'frobnicate'"},
+      {{"start"}, 2, "", "start needs one TYPE"},
+      {{"start", "9"}, 2, "", "unknown data provider type '9'"},
+      {{"start", "-1"}, 2, "", "unknown data provider type '-1'"},
+      {{"start", "bogus"}, 2, "", "unknown data provider type 'bogus'"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = {Qdvp()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string out, err;
+    int status = qdvp_test::Run(argv, {}, &out, &err);
+    std::string what = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(status, c.status) << what;
+    EXPECT_NE(out.find(c.stdoutHas), std::string::npos) << what << ": " << out;
+    EXPECT_NE(err.find(c.stderrHas), std::string::npos) << what << ": " << err;
+  }
+}
+
+TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
+  std::string command = "nm -D --defined-only " + BinDir() + "/libqdvp.so";
+  FILE *pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::set<std::string> symbols;
+  char line[512];
+  while (fgets(line, sizeof(line), pipe)) {
+    std::istringstream in(line);
+    std::string address, kind, name;
+    in >> address >> kind >> name;
+    if (!name.empty()) symbols.insert(name);
+  }
+  pclose(pipe);
+  EXPECT_EQ(symbols, (std::set<std::string>{
+                         "Main_DPAB", "QDVP_ConstructDPregisterBuffer", "QDVP_ImmediateDPshutdown",
+                         "QDVP_IsIndependentDPenvironment", "QDVP_SetDPprogramStart",
+                         "QDVP_StartDataProvider", "QDVP_UnpackMetafileToText",
+                         "QDVP_ValidateMetaFile"}));
+}
+
+class HostRun : public ::testing::Test {
+ protected:
+  std::map<std::string, std::string> Env(int type) {
+    return {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_ - type)},
+            {"QDVP_HOME", dir_.path()},
+            {"QDVP_META_PATH", dir_.path()},
+            {"QDVP_INIT_CONFIG_PATH", dir_.path()},
+            {"QDVP_TRACE", "detail"},
+            {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
+  }
+  bool TraceHas(const std::string &text) {
+    return ReadFile(dir_.File("trace.log")).find(text) != std::string::npos;
+  }
+
+  TempDir dir_;
+  int consolePort_ = FreePort();
+};
+
+TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    remove(dir_.File("trace.log").c_str());
+    Child qdvp({Qdvp(), "start", "file"}, Env(1), dir_.path());
+    ASSERT_TRUE(WaitFor([&] { return TraceHas("Console service waits for shutdown request"); }))
+        << qdvp.Stderr();
+    ASSERT_TRUE(WaitFor([&] { return TraceHas("File server process started"); }));
+    qdvp.Signal(signal);
+    EXPECT_EQ(qdvp.Wait(std::chrono::seconds(20)), 0) << qdvp.Stderr();
+    EXPECT_NE(qdvp.Stderr().find("shutting down"), std::string::npos);
+    EXPECT_TRUE(TraceHas("Input DP Type is FILE"));
+    EXPECT_TRUE(TraceHas("Console service received shutdown request"));
+  }
+}
+
+TEST_F(HostRun, StartIsRefusedWhileTheTypesConsolePortIsTaken) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(consolePort_));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  Child qdvp({Qdvp(), "start", "SOCK"}, Env(2), dir_.path());
+  EXPECT_EQ(qdvp.Wait(std::chrono::seconds(20)), 1) << qdvp.Stderr();
+  EXPECT_EQ(qdvp.Stdout(),
+            "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
+  EXPECT_NE(qdvp.Stderr().find("ended during start-up"), std::string::npos) << qdvp.Stderr();
+  close(fd);
+}
+
+TEST_F(HostRun, MissingLibraryIsReported) {
+  auto env = Env(1);
+  env["QDVP_LIBRARY"] = dir_.File("nowhere/libqdvp.so");
+  std::string out, err;
+  EXPECT_EQ(qdvp_test::Run({Qdvp(), "start", "file"}, env, &out, &err), 1);
+  EXPECT_NE(err.find("cannot load the data provider library"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace qdvp_test
