@@ -84,7 +84,8 @@ class DchStore {
   sqlite3 *db_ = nullptr;
   bool inTransaction_ = false;
   std::string lastError_;
-  std::map<std::string, sqlite3_stmt *> statements_;
+  // Prepared statements by the address of their SQL text, which is always a literal.
+  std::map<const char *, sqlite3_stmt *> statements_;
   std::unordered_map<uint32_t, DchSourceKey> online_;
   std::map<DchSourceKey, uint32_t> handles_;
   uint32_t lastHandle_ = 0;
