@@ -168,15 +168,15 @@ struct AttrEntry {
   int EncodedOIDlen;
   int Real;  // derived attribute shown as a real number
   int Sent;  // 0 for input-only attributes
-  int Key;
-  int Atomic;
+  int AttrKey;
+  int AttrAtomic;
   int MaxValSize;
   int ActualValSize;
   int FilterCount;
   int FilterAccept;  // 1 +FILTER, 0 -FILTER
   int LeftTruncate;
-  int SortKeySeq;  // SKEY=; -1 summary by total
-  int OrderSeq;    // SEQ=
+  int AttrSortKey;  // SKEY=; -1 summary by total
+  int OrderSeq;     // SEQ=
   long MaxSize;
   time_t PrevSampleTime;
   double PrevSampleValue;
@@ -242,6 +242,7 @@ struct SourceEntry {
   OSV1_LOCK AttrLock;
   OSV1_LOCK CopyLock;
   OSV1_LOCK Lock4;
+  int16_t DataSequence;  // position of the current record in a record set
   // Working fields of the server tasks, cleared at creation.
   time_t StateTime;
   void *pWork[4];
@@ -304,7 +305,7 @@ struct SMBlock {
 };
 
 extern "C" {
-extern const DeriveFunction QDVP_DeriveFunctionTable[5];
+extern const DeriveFunction DerivedFunctionName[5];
 extern const char *const QDVP_SourceStateName[13];
 
 // Application entries (metafile/qdvpiape.cpp).

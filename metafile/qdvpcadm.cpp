@@ -114,7 +114,7 @@ static void FinishTable(MetaParser *p) {
     OSV1_Guard sources(&table->SourceListLock);
     for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
       if (s->pAttrList != nullptr) {
-        s->pAttrList->Key = 1;
+        s->pAttrList->AttrKey = 1;
         QDVP_TRC(trk, TRK1_DETAIL, "Setting AttrKey to YES for attribute <%s>", s->pAttrList->Name);
       }
     }

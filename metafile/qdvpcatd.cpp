@@ -204,7 +204,7 @@ static AttrEntry *DefineDerived(MetaParser *p, const char *name) {
     strcpy(type, "D");
     strcpy(size, "20");
   } else if (isFunction) {
-    int index = static_cast<int>(function - QDVP_DeriveFunctionTable);
+    int index = static_cast<int>(function - DerivedFunctionName);
     static const char *const kTypes[] = {"T", "D", "D", "T", "T"};
     static const char *const kSizes[] = {"16", "256", "24", "17", "17"};
     strcpy(type, kTypes[index]);
@@ -366,9 +366,9 @@ void QDVP_DefineMetaAttribute(MetaParser *p) {
   }
   if (p->options.seq != 0) attr->OrderSeq = p->options.seq;
   if (p->options.skey != 0) {
-    attr->SortKeySeq = p->options.skey;
-    if (attr->SortKeySeq == -1 && attr->Type != 'C' && attr->Type != 'G') {
-      attr->SortKeySeq = 0;
+    attr->AttrSortKey = p->options.skey;
+    if (attr->AttrSortKey == -1 && attr->Type != 'C' && attr->Type != 'G') {
+      attr->AttrSortKey = 0;
       QDVP_TRC(trk, TRK1_ERROR, "Summary by total specified for non-numeric attribute");
       QDVP_DisplayValidationMessage(92, nullptr);
     }

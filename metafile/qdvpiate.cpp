@@ -20,11 +20,11 @@ static std::atomic<int> g_maxAttributes{0};
 
 extern "C" {
 
-const DeriveFunction QDVP_DeriveFunctionTable[5] = {{"CORVIDTIMESTAMP"},
-                                                    {"IPADDRESSTONAME"},
-                                                    {"NETWARETIMETOTEXT"},
-                                                    {"UTCTOLOCALTIME"},
-                                                    {"UTCTOGMT"}};
+const DeriveFunction DerivedFunctionName[5] = {{"CORVIDTIMESTAMP"},
+                                               {"IPADDRESSTONAME"},
+                                               {"NETWARETIMETOTEXT"},
+                                               {"UTCTOLOCALTIME"},
+                                               {"UTCTOGMT"}};
 
 int QDVP_DetermineMaxAttributesPerGroup(void) {
   if (g_maxAttributes.load() != 0) return g_maxAttributes.load();
@@ -55,7 +55,7 @@ int QDVP_CheckDeriveFunctionSpec(const char *name, const DeriveFunction **refere
   if (n >= sizeof(upper)) return 0;
   for (size_t i = 0; i <= n; i++)
     upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(name[i])));
-  for (const DeriveFunction &f : QDVP_DeriveFunctionTable) {
+  for (const DeriveFunction &f : DerivedFunctionName) {
     if (strcmp(upper, f.Name) == 0) {
       if (reference != nullptr) *reference = &f;
       return 1;
@@ -65,7 +65,7 @@ int QDVP_CheckDeriveFunctionSpec(const char *name, const DeriveFunction **refere
 }
 
 int QDVP_IsDeriveFunction(const void *reference) {
-  for (const DeriveFunction &f : QDVP_DeriveFunctionTable) {
+  for (const DeriveFunction &f : DerivedFunctionName) {
     if (reference == &f) return 1;
   }
   return 0;
@@ -313,8 +313,8 @@ extern "C" AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *
     snprintf(insert, sizeof(insert), "%ld", size);
     QDVP_DisplayValidationMessage(54, insert);
   }
-  attr->Key = key ? 1 : 0;
-  attr->Atomic = atomic ? 1 : 0;
+  attr->AttrKey = key ? 1 : 0;
+  attr->AttrAtomic = atomic ? 1 : 0;
   TableEntry *table = source ? source->pTable : nullptr;
 
   if (help != nullptr && help[0] != '\0' && table != nullptr && table->pGroupHelp != nullptr) {

@@ -128,8 +128,8 @@ static void ReportSource(FILE *f, TableEntry *t, SourceEntry *s, bool snmp) {
     Place(&line, 21, a->Name);
     Place(&line, 55, TypeText(a->Type));
     Place(&line, 71, "Size " + std::to_string(a->MaxValSize) + " ");
-    if (a->Key) Place(&line, 81, "KEY ");
-    if (a->Atomic) Place(&line, 85, "ATOMIC ");
+    if (a->AttrKey) Place(&line, 81, "KEY ");
+    if (a->AttrAtomic) Place(&line, 85, "ATOMIC ");
     if (snmp && a->pOID != nullptr) Place(&line, 92, std::string("OID=") + a->pOID + " ");
     fprintf(f, "%s\n", line.c_str());
   }

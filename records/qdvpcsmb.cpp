@@ -100,7 +100,7 @@ int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
   SourceEntry *first = table->pSourceList;
   int keyWidth = 0;
   for (AttrEntry *a = first ? first->pAttrList : nullptr; a != nullptr; a = a->pNext) {
-    if (a->Key) keyWidth += a->MaxValSize;
+    if (a->AttrKey) keyWidth += a->MaxValSize;
   }
   if (keyWidth == 0) {
     keyWidth = 16;

@@ -157,7 +157,7 @@ TEST_F(Model, FilterKeepsConditionsBeforeTheFirstError) {
 TEST_F(Model, DeriveFunctionsAreFoundInAnyCase) {
   const DeriveFunction *f = nullptr;
   EXPECT_EQ(QDVP_CheckDeriveFunctionSpec("utctogmt", &f), 1);
-  EXPECT_EQ(f, &QDVP_DeriveFunctionTable[4]);
+  EXPECT_EQ(f, &DerivedFunctionName[4]);
   EXPECT_EQ(QDVP_IsDeriveFunction(f), 1);
   EXPECT_EQ(QDVP_CheckDeriveFunctionSpec("Bytes", &f), 0);
   int local = 0;
