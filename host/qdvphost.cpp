@@ -87,14 +87,9 @@ bool LoadLibrary(Library *library, std::string *error) {
       reinterpret_cast<int (*)(const char *)>(resolve("QDVP_ValidateMetaFile"));
   library->UnpackMetafileToText =
       reinterpret_cast<int (*)(const char *)>(resolve("QDVP_UnpackMetafileToText"));
-  library->LastValidationSucceeded =
-      reinterpret_cast<int (*)()>(resolve("QDVP_LastValidationSucceeded"));
-  library->EncipherMetafileToFile = reinterpret_cast<int (*)(const char *, const char *)>(
-      resolve("QDVP_EncipherMetafileToFile"));
   if (!library->StartDataProvider || !library->SetDPprogramStart ||
       !library->ImmediateDPshutdown || !library->ValidateMetaFile ||
-      !library->UnpackMetafileToText || !library->LastValidationSucceeded ||
-      !library->EncipherMetafileToFile) {
+      !library->UnpackMetafileToText) {
     *error = path + ": an entry point is missing";
     return false;
   }

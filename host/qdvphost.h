@@ -14,9 +14,6 @@ struct Library {
   void (*ImmediateDPshutdown)() = nullptr;
   int (*ValidateMetaFile)(const char *) = nullptr;
   int (*UnpackMetafileToText)(const char *) = nullptr;
-  // 1 when the last validation run wrote its success message.
-  int (*LastValidationSucceeded)() = nullptr;
-  int (*EncipherMetafileToFile)(const char *, const char *) = nullptr;
 };
 
 // Loads the library from QDVP_LIBRARY or from beside this program; on failure returns false

@@ -28,13 +28,6 @@ QDVP_EXPORT void QDVP_ImmediateDPshutdown(void);
 QDVP_EXPORT int QDVP_ValidateMetaFile(const char *name);
 // Writes the deciphered text of a metafile beside it. 0 on success, -1 on failure.
 QDVP_EXPORT int QDVP_UnpackMetafileToText(const char *metafileName);
-// 1 when the last QDVP_ValidateMetaFile of this process found the metafile valid (it wrote
-// message 0), 0 otherwise.
-QDVP_EXPORT int QDVP_LastValidationSucceeded(void);
-// Writes an enciphered copy of the plain metafile in to out, which a data provider loads
-// like the plain one: a //CORVID statement is placed before the first statement unless it
-// already begins with //CORVID or //SNMP, and every record after it is enciphered. 0 or -1.
-QDVP_EXPORT int QDVP_EncipherMetafileToFile(const char *in, const char *out);
 // Builds the registration message of a metafile's application; returns its length word or 0.
 QDVP_EXPORT int QDVP_ConstructDPregisterBuffer(const char *metafileName, unsigned char **message);
 QDVP_EXPORT extern DPAB *Main_DPAB;

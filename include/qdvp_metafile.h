@@ -52,7 +52,8 @@ void QDVP_FreeMetaRecordList(MetaRecordNode *head);
 // The full name of a metafile as the loader forms it: the name when fully qualified,
 // otherwise joined to the metafile directory. New storage, or null.
 char *QDVP_MetafileFullName(DPAB *anchor, const char *name);
-// Enciphers the metafile in into out so that the loader deciphers it; 0 or -1.
+// Enciphers the plain metafile in into out (another file) so that the loader deciphers it;
+// 0 or -1 (qdvpencf.cpp, also compiled into the qdvp host program).
 int QDVP_EncipherMetafileToFile(const char *in, const char *out);
 // 1 when the last validation run of this process wrote message 0.
 int QDVP_LastValidationSucceeded(void);

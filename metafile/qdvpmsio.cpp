@@ -6,6 +6,10 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -18,6 +22,44 @@
 static TRK1_BLOCK trk = {"qdvpmsio"};
 
 static int g_lastValidationSucceeded = 0;
+
+// A metafile is read as it was when it was opened: the size of each open stream is noted, and
+// reading stops there. A file that grows while it is read (a trace or log file that landed in
+// the metafile directory and receives the lines its own reading produces) therefore ends.
+static std::mutex g_streamLock;
+static std::map<FILE *, long> g_streamSize;
+
+static void NoteStreamSize(FILE *f) {
+  struct stat st;
+  long size =
+      fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long>(st.st_size) : -1;
+  std::lock_guard<std::mutex> lock(g_streamLock);
+  g_streamSize[f] = size;
+}
+
+// fgets, but nothing at or beyond the size the stream had when it was opened.
+static char *ReadStream(FILE *f, char *buffer, int size) {
+  long limit = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_streamLock);
+    auto it = g_streamSize.find(f);
+    if (it != g_streamSize.end()) limit = it->second;
+  }
+  if (limit >= 0) {
+    long at = ftell(f);
+    if (at >= limit) return nullptr;
+    if (at >= 0 && limit - at + 1 < size) size = static_cast<int>(limit - at + 1);
+  }
+  return fgets(buffer, size, f);
+}
+
+static int CloseStream(FILE *f) {
+  {
+    std::lock_guard<std::mutex> lock(g_streamLock);
+    g_streamSize.erase(f);
+  }
+  return fclose(f);
+}
 
 extern "C" {
 
@@ -140,6 +182,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
   if (f != nullptr) {
     if (validate) QDVP_DisplayValidationMessage(25, path);
     QDV0_FreeStorage(&path);
+    NoteStreamSize(f);
     return f;
   }
   QDV0_FreeStorage(&path);
@@ -157,7 +200,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
 char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size) {
   if (handle == nullptr || buffer == nullptr || size <= 0) return nullptr;
   MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
-  if (handle != block) return fgets(buffer, size, static_cast<FILE *>(handle));
+  if (handle != block) return ReadStream(static_cast<FILE *>(handle), buffer, size);
   if (block->RecordCount > 0 && block->pHead != nullptr) {
     MetaRecordNode *node = block->pHead;
     size_t n = static_cast<size_t>(node->Length);
@@ -193,7 +236,7 @@ void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
 int QDVP_CloseMetaFile(DPAB *anchor, void *handle) {
   if (handle == nullptr) return 0;
   MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
-  if (handle != block) return fclose(static_cast<FILE *>(handle));
+  if (handle != block) return CloseStream(static_cast<FILE *>(handle));
   QDVP_FreeMetaRecordList(block->pHead);
   block->pHead = nullptr;
   block->RecordCount = 0;
@@ -274,7 +317,7 @@ void QDVP_ConstructMetaFileRecordBuffers(DPAB *anchor, MetaRecordRequest *reques
   if (handle != nullptr) {
     FILE *f = static_cast<FILE *>(handle);
     MetaRecordNode **tail = &request->pHead;
-    while (fgets(line, size, f) != nullptr) {
+    while (ReadStream(f, line, size) != nullptr) {
       if (strcmp(line, "\n") == 0) continue;
       size_t n = strlen(line);
       auto *node = static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode) + n + 1));
@@ -286,7 +329,7 @@ void QDVP_ConstructMetaFileRecordBuffers(DPAB *anchor, MetaRecordRequest *reques
       tail = &node->pNext;
       request->RecordCount++;
     }
-    fclose(f);
+    CloseStream(f);
   }
   QDV0_FreeStorage(&line);
 }

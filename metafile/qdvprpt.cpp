@@ -1,6 +1,6 @@
 // The validation report written after a successful validation run (one block per table and
-// source, one line per attribute), the unpack entry that writes the plain text of an
-// enciphered metafile, and its inverse that enciphers a plain metafile for distribution.
+// source, one line per attribute) and the unpack entry that writes the plain text of an
+// enciphered metafile (its inverse is qdvpencf.cpp).
 #include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
@@ -264,54 +264,4 @@ extern "C" int QDVP_UnpackMetafileToText(const char *metafileName) {
   if (result == -1) QDVP_DisplayValidationMessage(95, nullptr);
   fflush(stdout);
   return result;
-}
-
-extern "C" int QDVP_EncipherMetafileToFile(const char *in, const char *out) {
-  if (in == nullptr || out == nullptr) return -1;
-  FILE *input = fopen(in, "r");
-  if (input == nullptr) return -1;
-  FILE *output = fopen(out, "w");
-  if (output == nullptr) {
-    fclose(input);
-    return -1;
-  }
-  int size = QDVP_MetaRecordSize();
-  std::string line(static_cast<size_t>(size) + 1, '\0');
-  long written = 0;  // records the loader will have read before the next one
-  bool enciphering = false;
-  while (fgets(line.data(), size, input) != nullptr) {
-    char *record = line.data();
-    if (!enciphering) {
-      const char *p = record + strspn(record, " \t");
-      bool comment = record[0] == '*' || strncmp(record, "//*", 3) == 0 || *p == '\n' ||
-                     *p == '\r' || *p == '\0';
-      if (!comment) {
-        if (StartsCipher(record)) {
-          fputs(record, output);
-          written++;
-          enciphering = true;
-          continue;
-        }
-        bool snmpText = strncmp(record, "//SNMP", 6) == 0;
-        if (snmpText) {  // //SNMP TEXT stays plain; //CORVID after it starts the cipher
-          fputs(record, output);
-          written++;
-        }
-        fputs("//CORVID\n", output);
-        written++;
-        enciphering = true;
-        if (snmpText) continue;
-      } else {
-        fputs(record, output);
-        written++;
-        continue;
-      }
-    }
-    QDV0_EncipherMetaRecord(record, static_cast<long>(strlen(record)) * written);
-    fputs(record, output);
-    written++;
-  }
-  fclose(input);
-  int rc = fclose(output) == 0 ? 0 : -1;
-  return rc;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "include/qdvp.h"
+#include "include/qdvp_metafile.h"
 #include "include/qdvp_model.h"
 #include "tests/support/qdvptest.h"
 

@@ -147,6 +147,20 @@ TEST_F(MetafileInput, BinaryBytesDoNotStopTheReader) {
   EXPECT_GE(count, 2);
 }
 
+TEST_F(MetafileInput, FileThatGrowsWhileReadEndsWhereItWasWhenOpened) {
+  std::string path = dir_.Write("grow.log", "line one\nline two\n");
+  void *handle = QDVP_OpenMetaFile(anchor_, "grow.log", 0);
+  ASSERT_NE(handle, nullptr);
+  FILE *more = fopen(path.c_str(), "a");
+  fputs("appended after the open\n", more);
+  fclose(more);
+  std::string all;
+  char buffer[64];
+  while (QDVP_ReadMetaFile(anchor_, handle, buffer, sizeof(buffer)) != nullptr) all += buffer;
+  QDVP_CloseMetaFile(anchor_, handle);
+  EXPECT_EQ(all, "line one\nline two\n");
+}
+
 TEST_F(MetafileInput, RecordBuffersSkipBareLineFeedsButKeepBlankLines) {
   dir_.Write("srv.mdl", "//APPL Srv\n\n   \n//NAME T E\n");
   MetaRecordRequest request{"srv.mdl", -1, nullptr};
