@@ -19,7 +19,14 @@ struct MetaRecordNode {
   // A node built from a local file carries its text here, line end and a NUL included.
 };
 
-// The anchor's metafile record block. The orderly shutdown wakes pPE, the task waiting for a
+// The anchor's metafile record block.
+//
+// Remote retrieval handshake: the task that needs a metafile takes Lock, then, holding its own
+// TaskIOmutex, posts pName, pPE and Status -1 under the client task's TaskIOmutex and signals
+// the client's condition; it then waits on its own condition until Status is no longer -1.
+// The client fills pHead and RecordCount and answers by setting Status (0 success, other
+// values failure) under the waiting task's TaskIOmutex and signalling its condition; it must
+// not hold its own TaskIOmutex while it does so. The orderly shutdown wakes pPE, the task waiting for a
 // remote metafile, so that field comes first.
 struct MemMetafile {
   ProcessEntry *pPE;        // the task waiting for a remote metafile

@@ -135,11 +135,14 @@ TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
           block->RecordCount++;
         }
         ProcessEntry *waiter = block->pPE;
+        // The waiting task holds its own mutex while it takes ours: answer without ours.
+        pthread_mutex_unlock(&pe->TaskIOmutex);
         pthread_mutex_lock(&waiter->TaskIOmutex);
         block->Status = fail ? 8 : 0;
         pthread_cond_signal(&waiter->TaskIOcond);
         pthread_mutex_unlock(&waiter->TaskIOmutex);
         answers++;
+        pthread_mutex_lock(&pe->TaskIOmutex);
       }
       QDV0_ConditionTimedWaitMs(&pe->TaskIOcond, &pe->TaskIOmutex, 20);
     }
