@@ -280,3 +280,29 @@ TEST(HostProgram, ValidateExitStatusFollowsTheOutcome) {
 }
 
 }  // namespace
+
+namespace {
+
+// The report takes the metafile's name with the extension rpt; a metafile whose extension is
+// already rpt gets out, one without extension gets .rpt appended.
+TEST(ValidationReport, NameFollowsTheMetafileName) {
+  TempDir dir;
+  EnvGuard env;
+  env.Set("QDVP_META_PATH", dir.path());
+  dir.Write("app.rpt", kSmall);
+  dir.Write("plain", kSmall);
+  dir.Write("sub.dir/x.mdl", kSmall);
+  testing::internal::CaptureStdout();
+  QDVP_ValidateMetaFile("app.rpt");
+  QDVP_ValidateMetaFile("plain");
+  QDVP_ValidateMetaFile((dir.path() + "/sub.dir/x.mdl").c_str());
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(fs::exists(dir.File("app.out"))) << out;
+  EXPECT_TRUE(fs::exists(dir.File("plain.rpt"))) << out;
+  EXPECT_TRUE(fs::exists(dir.File("sub.dir/x.rpt"))) << out;
+  EXPECT_NE(out.find("QDVPV90I Application metafile validation report saved in file " +
+                     dir.File("plain.rpt") + "\n"),
+            std::string::npos);
+}
+
+}  // namespace
