@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -72,10 +73,12 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
 
 class HostRun : public ::testing::Test {
  protected:
+  void SetUp() override { mkdir(dir_.File("metafiles").c_str(), 0755); }
   std::map<std::string, std::string> Env(int type) {
+    // The metafile directory is loaded at start-up: it holds nothing the test writes.
     return {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_ - type)},
             {"QDVP_HOME", dir_.path()},
-            {"QDVP_META_PATH", dir_.path()},
+            {"QDVP_META_PATH", dir_.File("metafiles")},
             {"QDVP_INIT_CONFIG_PATH", dir_.path()},
             {"QDVP_TRACE", "detail"},
             {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
