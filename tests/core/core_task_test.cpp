@@ -41,6 +41,7 @@ void ParkedTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   g_parked++;
   g_gate->Pass();
+  g_parked--;
 }
 
 // A well-behaved task: waits for TaskIO until asked to end, then releases itself.
@@ -51,6 +52,7 @@ void StuckTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   g_parked++;
   g_gate->Pass();
+  g_parked--;
 }
 
 class TaskTest : public ::testing::Test {
@@ -66,6 +68,8 @@ class TaskTest : public ::testing::Test {
   }
   void TearDown() override {
     gate_.Open();
+    // Parked threads must be past the gate before it goes away with the fixture.
+    WaitFor([] { return g_parked == 0; });
     QDV0_UseSystemClock();
     if (anchor_) {
       QDVP_ShutdownCleanUp(anchor_, 1);
