@@ -16,14 +16,8 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   QDV0_FreeStorage(&anchor->pInitConfigFile);
   QDV0_FreeStorage(&anchor->pMetaPath);
   if (anchor->pStatPE != nullptr) {
-    ProcessEntry *pe = anchor->pStatPE;
-    pthread_mutex_destroy(&pe->TaskIOmutex);
-    pthread_cond_destroy(&pe->TaskIOcond);
-    OSV1_DestroyLock(&pe->Lock1);
-    OSV1_DestroyLock(&pe->Lock2);
-    OSV1_DestroyLock(&pe->Lock3);
-    OSV1_DestroyLock(&pe->Lock4);
-    QDV0_FreeStorage(&anchor->pStatPE);
+    QDVP_FreeProcessEntry(anchor->pStatPE);
+    anchor->pStatPE = nullptr;
   }
   QDVP_ReleaseStatisticBlock(anchor->pStatBlock);
   anchor->pStatBlock = nullptr;

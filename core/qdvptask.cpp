@@ -33,6 +33,17 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
   return entry;
 }
 
+void QDVP_FreeProcessEntry(ProcessEntry *entry) {
+  pthread_mutex_destroy(&entry->TaskIOmutex);
+  pthread_cond_destroy(&entry->TaskIOcond);
+  OSV1_DestroyLock(&entry->Lock1);
+  OSV1_DestroyLock(&entry->Lock2);
+  OSV1_DestroyLock(&entry->Lock3);
+  OSV1_DestroyLock(&entry->Lock4);
+  QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
+  QDV0_FreeStorage(&entry);
+}
+
 // The thread start routine: runs the entry's routine with the entry.
 static void *Task(void *argument) {
   auto *entry = static_cast<ProcessEntry *>(argument);
@@ -100,14 +111,7 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
     }
   }
   OSV1_ReleaseLock(&entry->Lock4);
-  pthread_mutex_destroy(&entry->TaskIOmutex);
-  pthread_cond_destroy(&entry->TaskIOcond);
-  OSV1_DestroyLock(&entry->Lock1);
-  OSV1_DestroyLock(&entry->Lock2);
-  OSV1_DestroyLock(&entry->Lock3);
-  OSV1_DestroyLock(&entry->Lock4);
-  QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
-  QDV0_FreeStorage(&entry);
+  QDVP_FreeProcessEntry(entry);
   // The count falls and the shutdown is woken in one step under both locks: once the chain
   // lock is released the anchor may be gone, so nothing of it is touched after that.
   pthread_mutex_lock(&anchor->StateMutex);

@@ -32,6 +32,8 @@ void Dummy_Function(ProcessEntry *);
 
 // Tasks (qdvptask).
 ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor);
+// Destroys an unchained entry's mutex, condition and locks and frees it.
+void QDVP_FreeProcessEntry(ProcessEntry *entry);
 int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTINE routine,
                        int waitStartup, ProcessEntry **pEntry);
 ProcessEntry *QDVP_LocateOwnProcessEntry(DPAB *anchor);

@@ -64,4 +64,8 @@ char *QDVP_MetafileFullName(DPAB *anchor, const char *name);
 int QDVP_EncipherMetafileToFile(const char *in, const char *out);
 // 1 when the last validation run of this process wrote message 0.
 int QDVP_LastValidationSucceeded(void);
+// A stand-alone run (validation, unpack) on a temporary anchor: messages 22 (no name) and 21
+// (start-up failed) and null when it cannot begin; the end shuts the anchor down again.
+DPAB *QDVP_BeginStandAloneRun(const char *name);
+void QDVP_EndStandAloneRun(DPAB *anchor);
 }

@@ -334,20 +334,31 @@ void QDVP_ConstructMetaFileRecordBuffers(DPAB *anchor, MetaRecordRequest *reques
   QDV0_FreeStorage(&line);
 }
 
-int QDVP_ValidateMetaFile(const char *name) {
-  g_lastValidationSucceeded = 0;
+DPAB *QDVP_BeginStandAloneRun(const char *name) {
   if (name == nullptr || name[0] == '\0') {
     QDVP_DisplayValidationMessage(22, nullptr);
     fflush(stdout);
-    return -1;
+    return nullptr;
   }
   DPAB *anchor = QDVP_StartupInitialization();
   if (anchor == nullptr) {
     QDVP_DisplayValidationMessage(21, nullptr);
     fflush(stdout);
-    return -1;
+    return nullptr;
   }
   QDVP_SetupMainDPanchor(anchor);
+  return anchor;
+}
+
+void QDVP_EndStandAloneRun(DPAB *anchor) {
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+}
+
+int QDVP_ValidateMetaFile(const char *name) {
+  g_lastValidationSucceeded = 0;
+  DPAB *anchor = QDVP_BeginStandAloneRun(name);
+  if (anchor == nullptr) return -1;
   ApplEntry *appl = QDVP_ConstructApplDataModel(anchor, name, 1, nullptr, nullptr, 0, 0);
   if (appl != nullptr) {
     QDVP_DisplayValidationMessage(0, nullptr);
@@ -356,8 +367,7 @@ int QDVP_ValidateMetaFile(const char *name) {
   } else {
     QDVP_DisplayValidationMessage(88, nullptr);
   }
-  QDVP_ShutdownCleanUp(anchor, 1);
-  QDVP_ReleaseGlobalResources(anchor);
+  QDVP_EndStandAloneRun(anchor);
   fflush(stdout);
   return 0;
 }

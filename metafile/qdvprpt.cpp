@@ -201,18 +201,8 @@ static bool StartsCipher(const char *record) {
 }
 
 extern "C" int QDVP_UnpackMetafileToText(const char *metafileName) {
-  if (metafileName == nullptr || metafileName[0] == '\0') {
-    QDVP_DisplayValidationMessage(22, nullptr);
-    fflush(stdout);
-    return -1;
-  }
-  DPAB *anchor = QDVP_StartupInitialization();
-  if (anchor == nullptr) {
-    QDVP_DisplayValidationMessage(21, nullptr);
-    fflush(stdout);
-    return -1;
-  }
-  QDVP_SetupMainDPanchor(anchor);
+  DPAB *anchor = QDVP_BeginStandAloneRun(metafileName);
+  if (anchor == nullptr) return -1;
   int result = -1;
   int size = QDVP_MetaRecordSize();
   char *record = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 2));
@@ -259,8 +249,7 @@ extern "C" int QDVP_UnpackMetafileToText(const char *metafileName) {
   }
   QDV0_FreeStorage(&record);
   QDV0_FreeStorage(&full);
-  QDVP_ShutdownCleanUp(anchor, 1);
-  QDVP_ReleaseGlobalResources(anchor);
+  QDVP_EndStandAloneRun(anchor);
   if (result == -1) QDVP_DisplayValidationMessage(95, nullptr);
   fflush(stdout);
   return result;
