@@ -170,7 +170,7 @@ TEST_F(EntryTest, RpcTransportEndsTheStartAfterReleasingTheAnchor) {
 }
 
 TEST_F(EntryTest, FailedProductSpecificationEndsBeforeAnyAnchor) {
-  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("missing.spec"));
+  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("missing-product.cfg"));
   TraceCapture trace;
   EntryThread entry(QDVP_TYPE_FILE);
   ASSERT_TRUE(entry.Join(5));

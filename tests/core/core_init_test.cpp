@@ -152,7 +152,7 @@ TEST_F(InitTest, TimeZoneOffsetFromTheClockAndTheZone) {
 }
 
 TEST_F(InitTest, ProductSpecificationFileOverridesDefaultsAndSkipsMalformedLines) {
-  std::string spec = dir_.Write("product.spec",
+  std::string productFile = dir_.Write("product.cfg",
                                 "# site settings\n"
                                 "DP_PORT_OFFSET=5\n"
                                 "this line is not an item\n"
@@ -160,7 +160,7 @@ TEST_F(InitTest, ProductSpecificationFileOverridesDefaultsAndSkipsMalformedLines
                                 "  INITCNFG_FILE_NAME = site.cfg  \n"
                                 "ENABLE_DPLOG=\n"
                                 "0=packaged\n");
-  env_.Set("QDVP_PRODUCT_SPEC", spec);
+  env_.Set("QDVP_PRODUCT_SPEC", productFile);
   testing::internal::CaptureStderr();
   ASSERT_NE(Init(), nullptr);
   std::string err = testing::internal::GetCapturedStderr();
@@ -190,7 +190,7 @@ TEST_F(InitTest, BuiltInProductSpecificationWithoutAFile) {
 }
 
 TEST_F(InitTest, UnreadableProductSpecificationFailsInitialization) {
-  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("absent.spec"));
+  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("absent-product.cfg"));
   TraceCapture trace;
   testing::internal::CaptureStderr();
   EXPECT_EQ(Init(), nullptr);

@@ -36,14 +36,14 @@ TEST(AttributeDelimiter, SpecificationsGiveTheirDelimiter) {
     testing::internal::CaptureStdout();
     char *d = QDVP_CheckAttributeDelimiter(c.specification);
     std::string out = testing::internal::GetCapturedStdout();
-    const char *spec = c.specification ? c.specification : "(null)";
+    const char *written = c.specification ? c.specification : "(null)";
     if (c.delimiter == nullptr) {
-      EXPECT_EQ(d, nullptr) << spec;
+      EXPECT_EQ(d, nullptr) << written;
     } else {
-      ASSERT_NE(d, nullptr) << spec;
-      EXPECT_STREQ(d, c.delimiter) << spec;
+      ASSERT_NE(d, nullptr) << written;
+      EXPECT_STREQ(d, c.delimiter) << written;
     }
-    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52) << spec;
+    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52) << written;
     QDV0_FreeStorage(&d);
   }
 }
