@@ -1,27 +1,455 @@
 // The DCH client task: alone owns the connection to the agent and sends every request.
 //
-// Until the agent link is built, the task holds its place in the start-up order: it publishes
-// its process entry and waits until it is asked to end.
-#include "../include/qdvp_core.h"
-#include "../include/qdvp_services.h"
+// It serves a queue of sources. Each source's state says what the agent must be told:
+// register its application (Register), bring it online (Ready), send its row (Output), send an
+// action reply (Reply), take it offline (Inactive) or unregister its application (Unregister).
+// The client takes its whole queue at once, so producers never wait for an exchange with the
+// agent, handles each source under its entry lock, sets its new state from the agent's status
+// and wakes the task that queued it. Statuses that ask for more work (2 on a row, 4 on an
+// online) are followed up in the same pass. At the end it takes the DP log report offline and
+// unregisters the applications, then closes the connection.
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
-extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
-  entry->pDPAB->pDCHclientPE = entry;
-  QDVP_RunIdleTask(entry, ">>>>> DCH client process started. Thread: %X",
-                   ">>>>> DCH Client Task waits on TaskIO notification",
-                   ">>>>> DCH Client TaskIO notification received. rc %d errno %d");
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_dchcomm.h"
+
+static TRK1_BLOCK trk = {"qdvpdchc"};
+
+// Services of other subsystems, used when they are linked in.
+extern "C" __attribute__((weak)) int QDVP_PerformDataSummaryOutput(SourceEntry *, DCHcomm *);
+extern "C" __attribute__((weak)) void QDVP_SendProvideActionResult(DCHcomm *, ActionEntry *);
+
+namespace {
+
+const char kDPlogApplName[] = "OmniVar";
+
+// Gives every source of the application the new state.
+void SetApplicationState(ApplEntry *appl, int state) {
+  OSV1_Guard tables(&appl->TableListLock);
+  for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+    OSV1_Guard sources(&t->SourceListLock);
+    for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+      QDVP_UpdateSourceEntryState(s, state);
+    }
+  }
 }
 
-// Queueing a source to the DCH client and waiting for the agent's answer.
-//
-// Until the agent link carries requests, this is the one place that answers for the agent:
-// a registration (state Register) is accepted as if the agent had answered Ready, and every
-// other request (online, offline, unregister) completes at once without a state change. It
-// goes away with the agent link.
-#include "../include/qdvp_model.h"
+struct Pass {
+  bool redriveRegister = false;  // a registration asked for by an online's status 4
+  bool redriveData = false;      // a row answered 2, to be sent again once online
+};
 
-extern "C" int QDVP_QueueAndWaitDCHstatus(DPAB *, ProcessEntry *, SourceEntry *source) {
-  if (source == nullptr) return 0;
-  if (source->State == QDVP_Register) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
-  return 1;
+void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP register");
+  QDVP_DoDPregister(source, comm);
+  ApplEntry *appl = source->pTable->pAppl;
+  int state;
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    int status = comm->Status;
+    if (status == 0) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed");
+      state = QDVP_Ready;
+    } else if (status == QDVP_DCH_STATUS_ALREADY_KNOWN) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed. Application already known to DCH");
+      state = QDVP_Register;
+    } else if (status == QDVP_DCH_STATUS_TIMED_OUT) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register deferred");
+      state = QDVP_Pending;
+    } else {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed. status %d", status);
+      state = QDVP_Initial;
+    }
+  }
+  if (state == QDVP_Ready && !anchor->StandAlone && comm->ReceiveMode == QDVP_DCH_MODE_UDP) {
+    // Registered over UDP: TCP is tried once more; without it the link stays on UDP for good.
+    anchor->pDSFT->WaitDCHcomeOnline(comm);
+    if (comm->ReceiveMode == QDVP_DCH_MODE_UDP) comm->ReceiveMode = QDVP_DCH_MODE_UDP_KEPT;
+  }
+  SetApplicationState(appl, state);
+  if (state == QDVP_Ready) QDVP_ReleaseApplGroupHelp(appl);
+}
+
+// Tells the agent which actions the source accepts; failures are noted and ignored.
+void WaitForActions(SourceEntry *source, DCHcomm *comm) {
+  const char *node = source->pSourceNodeName ? source->pSourceNodeName : "";
+  QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_AUTOMATION);
+  if (comm->Status != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed", node);
+    comm->Status = 0;
+  } else {
+    QDVP_TRC(trk, TRK1_DETAIL, "Automation enabled for subnode %s", node);
+  }
+  if (source->Kind == 'N') {
+    QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_SNMP_RULE);
+    if (comm->Status != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed", node);
+    } else {
+      QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node);
+    }
+  }
+  if (source->Kind == 'B' &&
+      strncmp(source->pTable->pAppl->ApplName, kDPlogApplName, strlen(kDPlogApplName)) != 0) {
+    QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_RULE);
+    if (comm->Status != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed", node);
+    } else {
+      QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node);
+    }
+  }
+}
+
+// Returns true when the source is to be processed again in its new state.
+bool Online(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP online");
+  if (source->pTable->TTL > 0 && source->pCopyOf == nullptr) {
+    SourceEntry *copy = QDVP_TakeWaitQueueCopy(anchor, source);
+    if (copy != nullptr) {
+      source->pAction = copy->pAction;
+      OSV1_DestroyLock(&copy->Lock4);
+      QDV0_FreeStorage(&copy);
+      QDVP_UpdateSourceEntryState(source, QDVP_Active);
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>dp_online bypassed. Data TTL has not expired");
+      return false;
+    }
+  }
+  WaitForActions(source, comm);
+  QDVP_DoDPonline(source, comm);
+  int status = comm->Status;
+  if (status == 0) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_online completed");
+    if (pass->redriveData) {
+      pass->redriveData = false;
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>redrive dp_data that initiated reconnection");
+      QDVP_UpdateSourceEntryState(source, QDVP_Output);
+      return true;
+    }
+  } else if (status == QDVP_DCH_STATUS_REREGISTER) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>redrive dp_register");
+    QDVP_UpdateSourceEntryState(source, QDVP_Register);
+    pass->redriveRegister = true;
+    return true;
+  } else {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed. status %d", status);
+  }
+  return false;
+}
+
+bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP data");
+  if (source->pSMB != nullptr && QDVP_PerformDataSummaryOutput != nullptr) {
+    QDVP_PerformDataSummaryOutput(source, comm);
+  } else {
+    QDVP_DoDPdata(source, comm);
+  }
+  int status = comm->Status;
+  if (status == 0) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    QDVP_TRC(trk, TRK1_DETAIL, "dp_data completed");
+    if (source->pTable->TTL > 0) source->TTLexpiry = QDV0_Time() + source->pTable->TTL;
+  } else if (status == QDVP_DCH_STATUS_TIMED_OUT) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. DCH request timed out");
+  } else if (status == QDVP_DCH_STATUS_SYNC_REQUIRED) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. DCH synchronization required");
+    pass->redriveData = true;
+    return true;
+  } else {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. status %d", status);
+  }
+  return false;
+}
+
+// Returns the copy to destroy after notification, or null.
+SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP offline");
+  bool now = source->OfflineNow || source->Kind == 'F' || entry->Terminate ||
+             source->pTable->TTL <= 0 || source->TTLexpiry <= QDV0_Time();
+  if (now) {
+    QDVP_DoDPoffline(source, comm);
+    QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+    source->OfflineNow = 0;
+    QDVP_TRC(trk, TRK1_DETAIL, "dp_offline completed");
+    if (source->pCopyOf != nullptr) {
+      QDVP_RemoveSourceFromWaitQueue(anchor, source);
+      return source;
+    }
+    SourceEntry *copy = QDVP_TakeWaitQueueCopy(anchor, source);
+    if (copy != nullptr) {
+      OSV1_DestroyLock(&copy->Lock4);
+      QDV0_FreeStorage(&copy);
+    }
+    return nullptr;
+  }
+  auto *copy = static_cast<SourceEntry *>(QDV0_GetStorage(sizeof(SourceEntry)));
+  QDVP_TRC(trk, TRK1_STORAGE, "Allocated source entry @%p for length %d", (void *)copy,
+           static_cast<int>(sizeof(SourceEntry)));
+  if (copy != nullptr) {
+    OSV1_Guard queue(&anchor->WaitQueueLock);
+    SourceEntry **tail = &anchor->pWaitQueue;
+    bool present = false;
+    for (; *tail; tail = &(*tail)->pWaitNext) {
+      if ((*tail)->pCopyOf == source) present = true;
+    }
+    if (present) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>Source entry @%p already on delay offline queue",
+               (void *)source);
+      QDV0_FreeStorage(&copy);
+    } else {
+      // Only the fields the offline needs are carried; the copy owns no storage of its own.
+      copy->pTable = source->pTable;
+      copy->pSourceName = nullptr;
+      copy->pSourceNodeName = nullptr;
+      copy->Kind = source->Kind;
+      copy->pAction = source->pAction;
+      copy->TTLexpiry = source->TTLexpiry;
+      copy->RequestNumber = source->RequestNumber;
+      memcpy(copy->DCHhandle, source->DCHhandle, 4);
+      copy->pCopyOf = source;
+      OSV1_InitializeLock(&copy->Lock4);
+      QDVP_TRC(trk, TRK1_DETAIL, "Initializing EntryLock for TempSE @%p, copied from currSEptr @%p",
+               (void *)copy, (void *)source);
+      copy->State = QDVP_Ready;
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>dp_offline postponed until TTL expiration");
+      QDVP_TRC(trk, TRK1_DETAIL,
+               anchor->pWaitQueue == nullptr ? "Source entry @%p enqueued to top of offline queue"
+                                             : "Source entry @%p enqueued to offline queue",
+               (void *)copy);
+      *tail = copy;
+    }
+  }
+  QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+  return nullptr;
+}
+
+void Unregister(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP unregister");
+  ApplEntry *appl = source->pTable->pAppl;
+  for (;;) {
+    SourceEntry *copy = nullptr;
+    {
+      OSV1_Guard queue(&anchor->WaitQueueLock);
+      for (SourceEntry **link = &anchor->pWaitQueue; *link; link = &(*link)->pWaitNext) {
+        if ((*link)->pTable->pAppl == appl) {
+          copy = *link;
+          *link = copy->pWaitNext;
+          break;
+        }
+      }
+    }
+    if (copy == nullptr) break;
+    QDVP_DoDPoffline(copy, comm);
+    QDVP_TRC(trk, TRK1_STORAGE, "Freeing Source entry @%p", (void *)copy);
+    OSV1_DestroyLock(&copy->Lock4);
+    QDV0_FreeStorage(&copy);
+  }
+  QDVP_DoDPunregister(source, comm);
+  QDVP_UpdateSourceEntryState(source, QDVP_Initial);
+  QDVP_TRC(trk, TRK1_DETAIL, "dp_unregister completed");
+}
+
+// Acts on one source by its state; returns the copy to destroy afterwards, or null.
+SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
+  DPAB *anchor = entry->pDPAB;
+  Pass pass;
+  SourceEntry *destroy = nullptr;
+  for (int round = 0; round < 8; round++) {
+    bool again = false;
+    int state = source->State;
+    switch (state) {
+      case QDVP_Initial:
+      case QDVP_Active:
+      case QDVP_Input:
+      case QDVP_Action:
+        QDVP_TRC(trk, TRK1_ERROR, "*** Logic error. Source in %s state, ignored",
+                 QDVP_SourceStateName[state]);
+        break;
+      case QDVP_Register:
+        Register(anchor, source, comm);
+        if (pass.redriveRegister && source->State == QDVP_Ready) {
+          pass.redriveRegister = false;
+          again = true;
+        }
+        break;
+      case QDVP_Ready:
+        again = Online(anchor, source, comm, &pass);
+        break;
+      case QDVP_Output:
+        again = Data(source, comm, &pass);
+        break;
+      case QDVP_Reply:
+        QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP activity reply");
+        if (source->pAction != nullptr && QDVP_SendProvideActionResult != nullptr) {
+          QDVP_SendProvideActionResult(comm, source->pAction);
+        }
+        QDVP_UpdateSourceEntryState(source, QDVP_Action);
+        break;
+      case QDVP_Inactive:
+        destroy = Offline(anchor, entry, source, comm);
+        break;
+      case QDVP_Unregister:
+        Unregister(anchor, source, comm);
+        break;
+      default:
+        QDVP_TRC(trk, TRK1_ERROR, "*** Invalid source state %d, ignored", state);
+        break;
+    }
+    if (!again) break;
+  }
+  return destroy;
+}
+
+void Notify(SourceEntry *source) {
+  ProcessEntry *requester = source->pPE;
+  int number = source->RequestNumber;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Request %d processing completed", number);
+  if (requester == nullptr) {
+    __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
+    QDVP_TRC(trk, TRK1_DETAIL, ">>> signal bypassed for unowned DCH work request");
+    return;
+  }
+  pthread_mutex_lock(&requester->TaskIOmutex);
+  __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
+  pthread_cond_broadcast(&requester->TaskIOcond);
+  pthread_mutex_unlock(&requester->TaskIOmutex);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d",
+           requester->ThreadID.load(), number);
+}
+
+SourceEntry *FromWork(WorkItem *item) {
+  return reinterpret_cast<SourceEntry *>(reinterpret_cast<char *>(item) -
+                                         offsetof(SourceEntry, DCHwork));
+}
+
+// The requests of the end: the DP log report offline, every application unregistered.
+void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
+  if (anchor->StandAlone || comm->Socket <= 0) return;
+  SourceEntry *log = anchor->pDPlogSource;
+  if (QDV0_QueryProductSpec(15) != nullptr && log != nullptr && log->State != QDVP_Pending &&
+      log->State != QDVP_Initial) {
+    QDVP_UpdateSourceEntryState(log, QDVP_Inactive);
+    log->OfflineNow = 1;
+    Offline(anchor, entry, log, comm);
+  }
+  OSV1_Guard applications(&anchor->ApplListLock);
+  for (ApplEntry *appl = anchor->pApplList; appl != nullptr && comm->Socket > 0;
+       appl = appl->pNext) {
+    TableEntry *table = appl->pTableList;
+    SourceEntry *first = table ? table->pSourceList : nullptr;
+    if (first == nullptr || first == log || first->State == QDVP_Pending ||
+        first->State == QDVP_Initial) {
+      continue;
+    }
+    Unregister(anchor, first, comm);
+  }
+}
+
+}  // namespace
+
+extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
+  DPAB *anchor = entry->pDPAB;
+  entry->ThreadID = OSV1_ThreadID();
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH client process started. Thread: %X",
+           entry->ThreadID.load());
+  auto *comm = static_cast<DCHcomm *>(QDV0_GetStorage(sizeof(DCHcomm)));
+  if (comm == nullptr) QDVP_EndTask(anchor, entry);
+  QDVP_TRC(trk, TRK1_DETAIL, "Initializing locks and mutex for DCHcomm");
+  comm->pDPAB = anchor;
+  comm->Socket = 0;
+  comm->ReplyWaitSeconds = atoi(QDV0_GetEnv("QDVP_DCH_REPLY_WAIT", "30"));
+  if (comm->ReplyWaitSeconds <= 0) comm->ReplyWaitSeconds = 30;
+  QDV0_InitializeMutex(&comm->StatusMutex);
+  QDV0_InitializeCondVar(&comm->StatusCond);
+  QDV0_InitializeMutex(&comm->ReceiveMutex);
+  QDV0_InitializeCondVar(&comm->ReceiveCond);
+  OSV1_InitializeLock(&comm->LinkLock);
+  pthread_mutex_lock(&comm->StatusMutex);
+  if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
+  anchor->pDCHcomm = comm;
+  __atomic_store_n(&anchor->pDCHclientPE, entry, __ATOMIC_RELEASE);
+  pthread_mutex_unlock(&comm->StatusMutex);
+  QDVP_EnqueueWaitingDCHwork(anchor);
+
+  for (;;) {
+    if (entry->Terminate || anchor->ShutdownRequested) {
+      pthread_mutex_lock(&anchor->StateMutex);
+      int active = anchor->ActiveTasks;
+      pthread_mutex_unlock(&anchor->StateMutex);
+      bool empty;
+      {
+        OSV1_Guard queue(&entry->Lock1);
+        empty = entry->pWorkQueue == nullptr;
+      }
+      if (active <= 2 && empty) break;
+      if (empty) {
+        pthread_mutex_lock(&entry->TaskIOmutex);
+        QDV0_ConditionTimedWaitMs(&entry->TaskIOcond, &entry->TaskIOmutex, 100);
+        pthread_mutex_unlock(&entry->TaskIOmutex);
+        continue;
+      }
+    } else {
+      OSV1_Guard second(&entry->Lock2);
+      QDVP_WaitTaskIO(entry, 0, ">>>>> DCH Client Task waits on TaskIO notification",
+                      ">>>>> DCH Client TaskIO notification received. rc %d errno %d");
+    }
+    WorkItem *items = QDVP_TakeWorkQueue(entry);
+    if (items == nullptr) continue;
+    pthread_mutex_lock(&comm->StatusMutex);
+    if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
+    while (items != nullptr) {
+      SourceEntry *source = FromWork(items);
+      items = items->pNext;
+      source->DCHwork.pNext = nullptr;
+      SourceEntry *destroy;
+      {
+        OSV1_Guard entryLock(&source->Lock4);
+        if (source->pPE != nullptr) {
+          QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from task %X",
+                   source->RequestNumber, source->pPE->ThreadID.load());
+        } else {
+          QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from unknown task",
+                   source->RequestNumber);
+        }
+        if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
+        destroy = Process(entry, source, comm);
+      }
+      Notify(source);
+      if (destroy != nullptr) {
+        QDVP_TRC(trk, TRK1_STORAGE, "Releasing resources for source entry @%p", (void *)destroy);
+        OSV1_DestroyLock(&destroy->Lock4);
+        QDV0_FreeStorage(&destroy);
+      }
+    }
+    pthread_mutex_unlock(&comm->StatusMutex);
+  }
+
+  pthread_mutex_lock(&comm->StatusMutex);
+  Ending(anchor, entry, comm);
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    if (comm->Socket > 0) {
+      shutdown(comm->Socket, SHUT_RDWR);
+      close(comm->Socket);
+      comm->Socket = 0;
+    }
+  }
+  __atomic_store_n(&anchor->pDCHclientPE, static_cast<ProcessEntry *>(nullptr), __ATOMIC_RELEASE);
+  while (comm->ReceiverRunning) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
+  pthread_mutex_unlock(&comm->StatusMutex);
+  anchor->pDCHcomm = nullptr;
+  pthread_mutex_destroy(&comm->StatusMutex);
+  pthread_cond_destroy(&comm->StatusCond);
+  pthread_mutex_destroy(&comm->ReceiveMutex);
+  pthread_cond_destroy(&comm->ReceiveCond);
+  OSV1_DestroyLock(&comm->LinkLock);
+  comm->~DCHcomm();
+  QDV0_FreeStorage(&comm);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH client process ended. Thread: %X", OSV1_ThreadID());
+  QDVP_EndTask(anchor, entry);
 }

@@ -1,12 +1,220 @@
-// The TCP/IP transport's four operations. Until the agent link is built, the DCH is never
-// reachable: waiting and receiving fail, and sends are refused.
-#include "../include/qdvp_anchor.h"
+// The TCP/IP transport of the agent link: finding the DCH, connecting over TCP with a fall-back
+// to UDP, reconnecting after a lost connection, sending and receiving.
+//
+// The DCH is at QDVP_DCH_HOST (or QDVA_DCH_HOST, or this host) on the product's DCH port (or
+// QDVA_DCH_PORT). TCP is tried first for up to 5 seconds; when no TCP connection can be made
+// the link runs over UDP to the same port, with a timed wait before every receive. Each
+// connection has one receive task; a new connection waits until the old one's receive task
+// has ended before it opens its sockets, so a socket number is never shared by two
+// connections. Only the DCH client task calls connect, disconnect and send; only the receive
+// task calls receive.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_dchcomm.h"
+
+static TRK1_BLOCK trk = {"qdvpdiok"};
 
 namespace {
-int WaitDCHcomeOnline(DPAB *) { return -1; }
-int HandleDCHdisconnect(DPAB *) { return -1; }
-int DCHreceive(DPAB *, void *, int) { return -1; }
-int DCHsend(DPAB *, const void *, int) { return -1; }
+
+int ConnectTimeoutSeconds() { return 5; }
+
+// Closes a socket and wakes a receive task blocked on it.
+void CloseSocket(int s) {
+  if (s <= 0) return;
+  shutdown(s, SHUT_RDWR);
+  close(s);
+}
+
+// Connects s to address within seconds: 1 connected, 0 time-out, -1 error (errno set).
+int ConnectWithin(int s, const sockaddr_in *address, int seconds) {
+  int flags = fcntl(s, F_GETFL, 0);
+  fcntl(s, F_SETFL, flags | O_NONBLOCK);
+  int rc = connect(s, reinterpret_cast<const sockaddr *>(address), sizeof(*address));
+  if (rc == 0) return 1;
+  if (errno != EINPROGRESS) return -1;
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(s, &writable);
+  timeval limit = {seconds, 0};
+  rc = select(s + 1, nullptr, &writable, nullptr, &limit);
+  if (rc == 0) return 0;
+  if (rc < 0) return -1;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  return 1;
+}
+
 }  // namespace
 
-extern "C" const DSFT TCPIP_DSFT = {WaitDCHcomeOnline, HandleDCHdisconnect, DCHreceive, DCHsend};
+extern "C" {
+
+int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
+  QDVP_TRC_ENTRY(trk);
+  const char *item = QDV0_QueryProductSpec(22);
+  int port = item ? atoi(item) : 7900;
+  const char *portText = QDV0_GetEnv("QDVA_DCH_PORT", nullptr);
+  if (portText != nullptr) port = atoi(portText);
+  const char *host = QDV0_GetEnv("QDVP_DCH_HOST", nullptr);
+  if (host == nullptr) host = QDV0_GetEnv("QDVA_DCH_HOST", QDV0_LocalHostNameString());
+  (void)QDV0_GetEnv("QDVP_DCH_CONNECT_RETRY_WAIT", "30");  // read, as documented; no effect
+  QDV0_WinSockInitialization(1);
+
+  // Let the receive task of the previous connection end first. The caller holds the status
+  // mutex, which the wait gives up so that the ending task can still deliver its last status.
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    CloseSocket(comm->Socket);
+    comm->Socket = 0;
+  }
+  while (comm->ReceiverRunning) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
+  int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  if (udp < 0 && tcp < 0) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*** cannot open any socket, DCH communication impossible.  Exiting...");
+    _exit(1);
+  }
+  sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  QDV0_ConvertNameToAddr(host, port, &address);
+  QDVP_TRC(trk, TRK1_DETAIL, "Checking DCH at %s port %d", host, port);
+  OSV1_GetLock(&comm->LinkLock);
+  comm->DCHaddr = address;
+  comm->Socket = 0;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Try connect TCP to DCH");
+  int connected = tcp >= 0 ? ConnectWithin(tcp, &address, ConnectTimeoutSeconds()) : -1;
+  int err = errno;
+  if (connected == 1) {
+    QDVP_TRC(trk, TRK1_DETAIL, "TCP connect successful. DCH TCP available");
+    comm->Socket = tcp;
+    comm->ReceiveMode = QDVP_DCH_MODE_TCP;
+    if (udp >= 0) close(udp);
+  } else {
+    if (tcp >= 0) close(tcp);
+    if (connected == 0) {
+      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection timed out. DCH TCP not available");
+    } else {
+      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection failed. DCH TCP not available, errno %d", err);
+    }
+    comm->Socket = udp;
+    comm->ReceiveMode = QDVP_DCH_MODE_UDP;
+  }
+  comm->Status = 0;
+  int s = comm->Socket;
+  OSV1_ReleaseLock(&comm->LinkLock);
+  int flags = fcntl(s, F_GETFL, 0);
+  fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+  comm->ReceiverStarted = 0;
+  comm->ReceiverRunning = 1;
+
+  unsigned long thread = 0;
+  if (QDV0_CreateThread(QDVP_DCHreceiveDataTask, comm, 64, &thread) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** ABORT! DCH inbound data receive task creation failed. Errno %d, Exiting...",
+             errno);
+    comm->ReceiverRunning = 0;
+    _exit(1);
+  }
+  // The caller holds the status mutex; the receive task signals once it runs.
+  while (!comm->ReceiverStarted) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
+  QDVP_TRC_EXIT(trk, comm->ReceiveMode);
+  return 0;
+}
+
+int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm) {
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    CloseSocket(comm->Socket);
+    comm->Socket = 0;
+  }
+  QDVP_TCPIP_WaitDCHcomeOnline(comm);
+  comm->Status = QDVP_DCH_STATUS_DISCONNECTED;
+  return 0;
+}
+
+int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *error) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Sending request %d to DCH. Total data length %d",
+           comm->RequestNumber, length);
+  const auto *p = static_cast<const unsigned char *>(message);
+  int total = 0;
+  *error = 0;
+  if (comm->Socket <= 0) {
+    *error = QDVP_DCH_ERR_RESET;
+    return 0;
+  }
+  while (total < length) {
+    int piece = length - total > QDVP_DCH_SEND_PIECE ? QDVP_DCH_SEND_PIECE : length - total;
+    ssize_t n = sendto(comm->Socket, p + total, static_cast<size_t>(piece), MSG_NOSIGNAL,
+                       comm->ReceiveMode == QDVP_DCH_MODE_TCP
+                           ? nullptr
+                           : reinterpret_cast<const sockaddr *>(&comm->DCHaddr),
+                       comm->ReceiveMode == QDVP_DCH_MODE_TCP ? 0 : sizeof(comm->DCHaddr));
+    *error = errno;
+    if (n <= 0) {
+      if (*error == ECONNRESET || *error == EPIPE || *error == ENOTCONN || *error == EBADF) {
+        *error = QDVP_DCH_ERR_RESET;
+      }
+      break;
+    }
+    total += static_cast<int>(n);
+  }
+  return total;
+}
+
+int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
+  int s = comm->Socket;
+  if (comm->ReceiveMode != QDVP_DCH_MODE_TCP) {
+    // Waited for in short slices so that a closed connection or a shutdown is noticed soon;
+    // every wait lasts the full reply wait in total.
+    long waitedMs = 0, limitMs = comm->ReplyWaitSeconds * 1000L;
+    for (;;) {
+      if (comm->Socket != s || comm->pDPAB->ShutdownRequested) {
+        *error = -1;
+        return -1;
+      }
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(s, &readable);
+      long slice = limitMs - waitedMs < 250 ? limitMs - waitedMs : 250;
+      timeval limit = {slice / 1000, (slice % 1000) * 1000};
+      int rc = select(s + 1, &readable, nullptr, nullptr, &limit);
+      if (rc < 0) {
+        *error = errno;
+        return -1;
+      }
+      if (rc > 0) break;
+      waitedMs += slice;
+      if (waitedMs >= limitMs) {
+        *error = QDVP_DCH_ERR_TIMEOUT;
+        return -1;
+      }
+    }
+  }
+  memset(buffer, 0, static_cast<size_t>(size));
+  ssize_t n = recvfrom(s, buffer, static_cast<size_t>(size), 0, nullptr, nullptr);
+  *error = n < 0 ? errno : 0;
+  if (n < 0 && (*error == ECONNRESET || *error == ENOTCONN)) *error = QDVP_DCH_ERR_RESET;
+  if (n < 0 && *error == EBADF) *error = QDVP_DCH_ERR_INVALID;
+  comm->ReceiveCount++;
+  return static_cast<int>(n);
+}
+
+const DSFT TCPIP_DSFT = {QDVP_TCPIP_WaitDCHcomeOnline, QDVP_TCPIP_HandleDCHdisconnect,
+                         QDVP_TCPIP_DCHreceive, QDVP_TCPIP_DCHsend};
+
+}  // extern "C"

@@ -13,6 +13,8 @@
 //   ProcessListLock -> a process entry's TaskIOmutex (termination signals)
 //   ApplListLock -> an application's table-list lock -> source and attribute locks
 //   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
+//   Agent link (include/qdvp_dchcomm.h): a source's Lock4 -> DCHcomm::LinkLock;
+//   WaitQueueLock, DCHqueueLock and DPlogQueueLock are each held alone.
 // The TaskIO mutex of an entry is held only around its condition wait (and by a creator
 // between thread start and its startup wait); producers signal without holding it.
 #pragma once
@@ -77,10 +79,10 @@ struct WorkItem {
 
 // Transport operations, in slot order: wait for the DCH, handle a disconnect, receive, send.
 struct DSFT {
-  int (*WaitDCHcomeOnline)(DPAB *);
-  int (*HandleDCHdisconnect)(DPAB *);
-  int (*DCHreceive)(DPAB *, void *buffer, int length);
-  int (*DCHsend)(DPAB *, const void *buffer, int length);
+  int (*WaitDCHcomeOnline)(DCHcomm *);
+  int (*HandleDCHdisconnect)(DCHcomm *);
+  int (*DCHreceive)(DCHcomm *, void *buffer, int length, int *error);
+  int (*DCHsend)(DCHcomm *, const void *buffer, int length, int *error);
 };
 extern "C" const DSFT TCPIP_DSFT;
 extern "C" const DSFT RPC_DSFT;

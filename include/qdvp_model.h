@@ -247,6 +247,22 @@ struct SourceEntry {
   time_t StateTime;
   void *pWork[4];
   long WorkCount[4];
+  // Agent link (agentlink/): the client's work queue link (under the client entry's Lock1),
+  // the DCH wait queue and delayed offline queue links (under their anchor locks), and the
+  // request's bookkeeping. Lock4 is the entry lock the DCH client holds while it acts.
+  WorkItem DCHwork;
+  SourceEntry *pDCHnext;
+  SourceEntry *pWaitNext;
+  SourceEntry *pCopyOf;        // a delayed offline copy: the source it was copied from
+  ActionEntry *pAction;        // the current action entry
+  int Enqueued;                // 1 while queued to the client (atomic access)
+  int OfflineNow;
+  int RequestNumber;
+  time_t TTLexpiry;
+  unsigned char DCHhandle[4];
+  unsigned char *pOutputBuffer;
+  int OutputBufferSize;
+  AttrEntry *pKeyCopies;       // per-key attribute copies, chained by pNext of their first entry
 };
 
 struct IObuffer {
@@ -388,6 +404,8 @@ int QDVP_CheckSNMPtabularKey(TableEntry *table);
 void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *application);
 // Agent link: queues a source to the DCH client and waits for its answer (agentlink/).
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *processEntry, SourceEntry *source);
+// Frees what the agent link keeps for a source (its output buffer); the source's release calls it.
+void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 // Data provider log (logs/qdvplmsg.cpp).
 void QDVP_SendDPlogMessage(DPAB *anchor, int number, ...);
 }

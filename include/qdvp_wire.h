@@ -49,7 +49,7 @@ inline size_t QDVP_WireFormatField(unsigned char *message, size_t capacity, size
   QDVP_WirePut32(p + 2, (uint32_t)dataLength);
   p += QDVP_WIRE_FIELD_HEADER;
   if (typeLetter) *p++ = (unsigned char)typeLetter;
-  if (length) memcpy(p, data, length);
+  if (length) memmove(p, data, length);  // data may overlap the field being written
   QDVP_WirePut32(message, (uint32_t)(position + total));
   return total;
 }

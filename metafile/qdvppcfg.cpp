@@ -312,6 +312,7 @@ static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
     s->pSMB = nullptr;
   }
   QDVP_ReleaseFileSpecControl(s->pFileSpec);
+  QDVP_ReleaseSourceLinkState(s);
   OSV1_DestroyLock(&s->Lock1);
   OSV1_DestroyLock(&s->AttrLock);
   OSV1_DestroyLock(&s->CopyLock);

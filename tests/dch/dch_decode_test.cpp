@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "include/qdvp_agentlink.h"
-#include "tests/dch/dch_testutil.h"
+#include "tests/support/dchpeer.h"
 #include "tools/dch/dchdecode.h"
 
 using namespace qdvp_dch;

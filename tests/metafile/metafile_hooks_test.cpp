@@ -12,6 +12,7 @@
 #include "include/qdvp_metafile.h"
 #include "include/qdvp_model.h"
 #include "include/qdvp_services.h"
+#include "tests/support/linkclient.h"
 #include "tests/support/qdvptest.h"
 
 namespace {
@@ -109,6 +110,7 @@ TEST_F(WithAnchor, OdbcBlocksAreCheckedQueuedAndReleased) {
 // A stand-in for the metafile server client task: it waits for a request and answers it with
 // the records of a small metafile, or with a failure.
 TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
+  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   auto *block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
   OSV1_InitializeLock(&block->Lock);
   block->Status = 1;

@@ -1,5 +1,5 @@
 // Helpers for the agent peer's tests.
-#include "tests/dch/dch_testutil.h"
+#include "tests/support/dchpeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

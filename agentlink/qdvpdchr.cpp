@@ -1,0 +1,269 @@
+// The receive task of the agent link and the decoder of what the DCH sends.
+//
+// The task reads everything that arrives on the connection, puts messages back together
+// (several in one receive, one split over several receives), stores status replies in the
+// connection block and wakes the client, and turns provide-action requests into action work.
+// The decoder is separate from the socket so that it can be driven by tests and the fuzzer:
+// it never holds more than one incomplete message, and a length word below 4 or beyond the
+// largest message marks the stream as broken (the task then drops the connection, which the
+// client re-establishes before its next request).
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_dchcomm.h"
+
+static TRK1_BLOCK trk = {"qdvpdchr"};
+
+extern "C" {
+
+void QDVP_DecodeDCHmessage(const unsigned char *message, size_t length, DCHdecoded *out) {
+  memset(out, 0, sizeof(*out));
+  size_t position = QDVP_WIRE_LENGTH_WORD;
+  int code = 0;
+  const unsigned char *data = nullptr;
+  size_t n = 0;
+  if (QDV0_ExtractDataField(message, length, &position, &code, &data, &n) != 1) return;
+  if (code == QDVP_FIELD_STATUS && n == 4) {
+    out->Kind = 1;
+    out->Status = static_cast<int32_t>(QDVP_WireGet32(data));
+    if (QDV0_ExtractDataField(message, length, &position, &code, &data, &n) == 1 &&
+        code == QDVP_FIELD_DCH_HANDLE && n == 4) {
+      out->HasHandle = 1;
+      memcpy(out->Handle, data, 4);
+    }
+    return;
+  }
+  if (code != QDVP_FIELD_REQUEST || n != 2 || QDVP_WireGet16(data) != QDVP_REQ_DP_PROVIDE_ACTION) {
+    return;
+  }
+  out->Kind = 2;
+  while (QDV0_ExtractDataField(message, length, &position, &code, &data, &n) == 1) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < n && i < 4; i++) value = (value << 8) | data[i];
+    switch (code) {
+      case QDVP_FIELD_SOURCE_NAME:
+        out->pNode = data, out->NodeLen = n, out->ActionFieldCount++;
+        break;
+      case QDVP_FIELD_ACTION_TYPE:
+        out->ActionType = value, out->ActionFieldCount++;
+        break;
+      case QDVP_FIELD_ACTION_NAME:
+        out->pName = data, out->NameLen = n, out->ActionFieldCount++;
+        break;
+      case QDVP_FIELD_ACTION_ID:
+        out->ActionId = value, out->ActionFieldCount++;
+        break;
+      case QDVP_FIELD_ACTION_PARM:
+        out->pParm = data, out->ParmLen = n;
+        break;
+      case QDVP_FIELD_ACTION_OWNER:
+        out->pOwner = data, out->OwnerLen = n, out->ActionFieldCount++;
+        break;
+      default:
+        out->UnknownFields++;
+        QDVP_TRC(trk, TRK1_ERROR, "***** unexpected DCH data field ignored %d", code);
+        break;
+    }
+  }
+}
+
+void QDVP_ResetDCHstream(DCHstream *stream) {
+  QDV0_FreeStorage(&stream->pResidual);
+  stream->ResidualLength = stream->ResidualCapacity = 0;
+}
+
+// Decodes the complete messages at data; returns the bytes used, or -1 for a broken stream.
+static long DecodeComplete(const unsigned char *data, size_t length, QDVP_DCH_MESSAGE_SINK sink,
+                           void *context) {
+  size_t used = 0;
+  while (length - used >= QDVP_WIRE_LENGTH_WORD) {
+    uint32_t total = QDVP_WireGet32(data + used);
+    if (total < QDVP_WIRE_LENGTH_WORD || total > QDVP_WIRE_MAX_MESSAGE) return -1;
+    if (total > length - used) break;
+    if (total < length - used) {
+      QDVP_TRC(trk, TRK1_DETAIL,
+               ">>>>> data length received %d, not equal protocol specification %d, multiple "
+               "requests in packet",
+               static_cast<int>(length - used), static_cast<int>(total));
+    }
+    DCHdecoded message;
+    QDVP_DecodeDCHmessage(data + used, total, &message);
+    if (message.Kind == 0) QDVP_TRC(trk, TRK1_ERROR, "***** unsupported DCH request ignored");
+    if (sink) sink(&message, context);
+    used += total;
+  }
+  return static_cast<long>(used);
+}
+
+int QDVP_DecodeDCHstream(DCHstream *stream, const unsigned char *data, size_t length,
+                         QDVP_DCH_MESSAGE_SINK sink, void *context) {
+  if (stream->ResidualLength == 0) {
+    long used = DecodeComplete(data, length, sink, context);
+    if (used < 0) return -1;
+    data += used;
+    length -= static_cast<size_t>(used);
+    if (length == 0) return 0;
+  } else {
+    QDVP_TRC(trk, TRK1_DETAIL, "#####Received data concatenated to residual data");
+  }
+  // Keep what remains: at most one incomplete message, whose length word (once complete) was
+  // checked above or is checked below.
+  
+  while (length > 0) {
+    if (stream->ResidualCapacity < stream->ResidualLength + length) {
+      size_t capacity = stream->ResidualCapacity ? stream->ResidualCapacity * 2 : 4096;
+      while (capacity < stream->ResidualLength + length) capacity *= 2;
+      const size_t most = static_cast<size_t>(QDVP_WIRE_MAX_MESSAGE) + QDVP_DCH_RECEIVE_BUFFER;
+      if (capacity > most) capacity = most;
+      auto *bigger = static_cast<unsigned char *>(QDV0_GetStorage(capacity));
+      if (bigger == nullptr) return -1;
+      if (stream->ResidualLength) memcpy(bigger, stream->pResidual, stream->ResidualLength);
+      QDV0_FreeStorage(&stream->pResidual);
+      stream->pResidual = bigger;
+      stream->ResidualCapacity = capacity;
+    }
+    size_t take = stream->ResidualCapacity - stream->ResidualLength;
+    if (take > length) take = length;
+    memcpy(stream->pResidual + stream->ResidualLength, data, take);
+    stream->ResidualLength += take;
+    data += take;
+    length -= take;
+    long used = DecodeComplete(stream->pResidual, stream->ResidualLength, sink, context);
+    if (used < 0) {
+      QDVP_ResetDCHstream(stream);
+      return -1;
+    }
+    if (used > 0) {
+      memmove(stream->pResidual, stream->pResidual + used,
+              stream->ResidualLength - static_cast<size_t>(used));
+      stream->ResidualLength -= static_cast<size_t>(used);
+    }
+  }
+  if (stream->ResidualLength > 0) {
+    QDVP_TRC(trk, TRK1_DETAIL,
+             ">>>>> Incomplete DCH packet remains in buffer, residual %d bytes. Doing next receive",
+             static_cast<int>(stream->ResidualLength));
+  } else {
+    QDVP_ResetDCHstream(stream);
+  }
+  return 0;
+}
+
+// Stores a status reply, or hands an action on.
+static void Deliver(const DCHdecoded *message, void *context) {
+  auto *comm = static_cast<DCHcomm *>(context);
+  if (message->Kind == 1) {
+    {
+      OSV1_Guard link(&comm->LinkLock);
+      comm->Status = message->Status;
+      memset(comm->ReplyHandle, 0, 4);
+      if (message->HasHandle) {
+        memcpy(comm->ReplyHandle, message->Handle, 4);
+        QDVP_TRC(trk, TRK1_DETAIL, "Received DCH Handle %08X", QDVP_WireGet32(message->Handle));
+      }
+    }
+    QDVP_SignalDCHreceiveStatus(comm);
+  } else if (message->Kind == 2) {
+    // Take actions are carried out by the automation server; until it accepts work the
+    // request is only recorded.
+    QDVP_TRC(trk, TRK1_DETAIL, "Provide action %u type %u <%.*s> received, %d fields",
+             message->ActionId, message->ActionType, static_cast<int>(message->NameLen),
+             message->pName ? reinterpret_cast<const char *>(message->pName) : "",
+             message->ActionFieldCount);
+  }
+}
+
+// Ends the connection this task serves (unless the client already replaced it) and tells a
+// waiting request.
+static void Disconnected(DCHcomm *comm, int socket, int32_t status) {
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    if (comm->Socket == socket) {
+      shutdown(socket, SHUT_RDWR);
+      close(socket);
+      comm->Socket = 0;
+    }
+    comm->Status = status;
+  }
+  QDVP_SignalDCHreceiveStatus(comm);
+}
+
+static bool RequestPending(DCHcomm *comm) {
+  pthread_mutex_lock(&comm->StatusMutex);
+  bool pending = comm->Pending != 0;
+  pthread_mutex_unlock(&comm->StatusMutex);
+  return pending;
+}
+
+void *QDVP_DCHreceiveDataTask(void *argument) {
+  auto *comm = static_cast<DCHcomm *>(argument);
+  DPAB *anchor = comm->pDPAB;
+  auto *buffer = static_cast<unsigned char *>(QDV0_GetStorage(QDVP_DCH_RECEIVE_BUFFER));
+  pthread_mutex_lock(&comm->ReceiveMutex);
+  int socket = comm->Socket;
+  pthread_mutex_lock(&comm->StatusMutex);
+  comm->ReceiverStarted = 1;
+  pthread_cond_broadcast(&comm->StatusCond);
+  pthread_mutex_unlock(&comm->StatusMutex);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process started. Thread: %X",
+           OSV1_ThreadID());
+  DCHstream stream = {nullptr, 0, 0};
+  while (buffer != nullptr && socket > 0 && comm->Socket == socket && !anchor->ShutdownRequested) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait to receive DCH data or status");
+    int error = 0;
+    int n = anchor->pDSFT->DCHreceive(comm, buffer, QDVP_DCH_RECEIVE_BUFFER, &error);
+    if (n <= 0) {
+      if (comm->Socket != socket || anchor->ShutdownRequested) break;
+      if (error == QDVP_DCH_ERR_RESET || (n == 0 && error == 0)) {
+        QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH disconnect received");
+        Disconnected(comm, socket, QDVP_DCH_STATUS_DISCONNECTED);
+        break;
+      }
+      if (error == QDVP_DCH_ERR_TIMEOUT) {
+        if (!RequestPending(comm)) continue;
+        QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH communication timed out");
+        comm->Status = QDVP_DCH_STATUS_TIMED_OUT;
+      } else if (error == QDVP_DCH_ERR_INVALID) {
+        QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH socket no longer valid.  Exiting...");
+        break;
+      } else {
+        QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH communication failed");
+        comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
+      }
+      QDVP_SignalDCHreceiveStatus(comm);
+      continue;
+    }
+    if (QDVP_DecodeDCHstream(&stream, buffer, static_cast<size_t>(n), Deliver, comm) != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** unsupported DCH request ignored");
+      if (comm->ReceiveMode == QDVP_DCH_MODE_TCP) {
+        // A stream whose framing is lost cannot be followed further.
+        Disconnected(comm, socket, QDVP_DCH_STATUS_DISCONNECTED);
+        break;
+      }
+    }
+  }
+  QDVP_ResetDCHstream(&stream);
+  QDV0_FreeStorage(&buffer);
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    if (comm->Socket == socket && anchor->ShutdownRequested) {
+      shutdown(socket, SHUT_RDWR);
+      close(socket);
+      comm->Socket = 0;
+    }
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process ended");
+  pthread_mutex_unlock(&comm->ReceiveMutex);
+  // The last touch of the block: the client may free it once this is seen.
+  pthread_mutex_lock(&comm->StatusMutex);
+  comm->ReceiverRunning = 0;
+  pthread_cond_broadcast(&comm->StatusCond);
+  pthread_mutex_unlock(&comm->StatusMutex);
+  return nullptr;
+}
+
+}  // extern "C"

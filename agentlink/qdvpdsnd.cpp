@@ -1,0 +1,84 @@
+// Sending one request to the DCH and waiting for its status.
+//
+// Every request operation ends here. The link lock is taken before the send so that the
+// receive task cannot store a status for a request that is still being sent; the waiter gives
+// it up before it sleeps on the status condition. The client task holds the status mutex for
+// its work, so the wait below needs no extra locking. A request that gets no status within the
+// reply wait (QDVP_DCH_REPLY_WAIT, at most 5 seconds once a shutdown is requested) ends with -2,
+// so the client can never hang on a silent agent, even over TCP.
+#include <errno.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_dchcomm.h"
+
+static TRK1_BLOCK trk = {"qdvpdsnd"};
+
+extern "C" {
+
+void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
+  QDVP_TRC_ENTRY(trk);
+  const DSFT *dsft = comm->pDPAB->pDSFT;
+  OSV1_GetLock(&comm->LinkLock);
+  comm->Pending = 1;
+  int error = 0;
+  int sent = dsft->DCHsend(comm, message, length, &error);
+  if (sent < length) {
+    comm->Pending = 0;
+    OSV1_ReleaseLock(&comm->LinkLock);
+    if (error == QDVP_DCH_ERR_RESET || error == ECONNRESET || error == EPIPE) {
+      dsft->HandleDCHdisconnect(comm);
+    } else {
+      comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
+    }
+    QDVP_TRC(trk, TRK1_ERROR, "*** DP to DCH send failed");
+  } else if (noWait == 0) {
+    QDVP_CheckDCHstatus(comm);
+  } else {
+    comm->Pending = 0;
+    OSV1_ReleaseLock(&comm->LinkLock);
+  }
+  comm->RequestNumber = 0;
+  QDVP_TRC_EXIT(trk, comm->Status);
+}
+
+// Releases the link lock and waits until the receive task has stored the status. The wait is
+// cut into 3-second steps; after the reply wait (or at shutdown) the request times out.
+void QDVP_CheckDCHstatus(DCHcomm *comm) {
+  OSV1_ReleaseLock(&comm->LinkLock);
+  int waited = 0;
+  int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
+  while (comm->Pending) {
+    // While the data provider ends, a silent agent is not waited for long.
+    if (comm->pDPAB->ShutdownRequested && limit > 5) limit = 5;
+    if (waited >= limit) {
+      QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH status not yet received, %d", waited);
+      comm->Pending = 0;
+      OSV1_GetLock(&comm->LinkLock);
+      comm->Status = QDVP_DCH_STATUS_TIMED_OUT;
+      OSV1_ReleaseLock(&comm->LinkLock);
+      break;
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait %d DCH status for request %d", waited,
+             comm->RequestNumber);
+    int step = limit - waited < 3 ? limit - waited : 3;
+    int rc = QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, step);
+    if (rc != 0) waited += step;
+  }
+}
+
+// Called by the receive task once a status is stored: clears the pending flag and wakes the
+// waiting client.
+void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
+  pthread_mutex_lock(&comm->StatusMutex);
+  if (comm->Pending) {
+    comm->Pending = 0;
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notifying request %d to DCH client", comm->RequestNumber);
+    pthread_cond_broadcast(&comm->StatusCond);
+  } else {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Signal DCH client bypassed. No receive outstanding");
+  }
+  pthread_mutex_unlock(&comm->StatusMutex);
+}
+
+}  // extern "C"

@@ -1,0 +1,58 @@
+// Test support: starting and stopping the DCH client task for one anchor.
+#include "tests/support/linkclient.h"
+
+#include <chrono>
+#include <thread>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_dchcomm.h"
+#include "tests/support/qdvptest.h"
+
+namespace qdvp_test {
+
+LinkClient::LinkClient(DPAB *anchor, bool standAlone) : anchor_(anchor) {
+  if (standAlone) anchor->StandAlone = 1;
+  requester_ = QDVP_InitializeProcessEntry(anchor);
+  ProcessEntry *entry = nullptr;
+  if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, QDVP_DCHclientRoutine, 0, &entry)) {
+    return;
+  }
+  entry_ = entry;
+  WaitFor([&] { return __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr; },
+          std::chrono::seconds(20));
+}
+
+bool LinkClient::Stop() {
+  if (entry_ == nullptr) return true;
+  ProcessEntry *client = __atomic_load_n(&anchor_->pDCHclientPE, __ATOMIC_ACQUIRE);
+  if (client != nullptr) {
+    client->Terminate = 1;
+    QDVP_SignalTaskIO(client);
+  }
+  bool ended = WaitFor(
+      [&] {
+        pthread_mutex_lock(&anchor_->StateMutex);
+        int active = anchor_->ActiveTasks;
+        pthread_mutex_unlock(&anchor_->StateMutex);
+        return active == 0;
+      },
+      std::chrono::seconds(30));
+  entry_ = nullptr;
+  return ended;
+}
+
+LinkClient::~LinkClient() {
+  Stop();
+  if (requester_ != nullptr) {
+    pthread_mutex_destroy(&requester_->TaskIOmutex);
+    pthread_cond_destroy(&requester_->TaskIOcond);
+    OSV1_DestroyLock(&requester_->Lock1);
+    OSV1_DestroyLock(&requester_->Lock2);
+    OSV1_DestroyLock(&requester_->Lock3);
+    OSV1_DestroyLock(&requester_->Lock4);
+    QDV0_FreeStorage(&requester_);
+  }
+}
+
+}  // namespace qdvp_test
