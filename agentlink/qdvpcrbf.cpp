@@ -119,8 +119,8 @@ unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *appl) {
         length += DescribeAttribute(a, text + length);
       }
     }
-    pos += QDV0_FormatDataField(message, capacity, pos, QDVP_FIELD_ATTR_DESCRIPTIONS, text,
-                                length, 0);
+    pos +=
+        QDV0_FormatDataField(message, capacity, pos, QDVP_FIELD_ATTR_DESCRIPTIONS, text, length, 0);
     QDVP_TRC(trk, TRK1_DETAIL, "Attribute Group <%s> Registration buffer size %d", t->TableName,
              static_cast<int>(pos));
   }

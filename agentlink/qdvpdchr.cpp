@@ -112,7 +112,7 @@ int QDVP_DecodeDCHstream(DCHstream *stream, const unsigned char *data, size_t le
   }
   // Keep what remains: at most one incomplete message, whose length word (once complete) was
   // checked above or is checked below.
-  
+
   while (length > 0) {
     if (stream->ResidualCapacity < stream->ResidualLength + length) {
       size_t capacity = stream->ResidualCapacity ? stream->ResidualCapacity * 2 : 4096;

@@ -91,8 +91,8 @@ void Evaluate(AttrEntry *a) {
       QDVP_TRC(trk, TRK1_ERROR, "*****Invalid Operation Type %c", a->Operator);
       break;
   }
-  QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s formula calculated %d %d result %d %.3f", a->Name, x,
-           y, static_cast<int>(result), real);
+  QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s formula calculated %d %d result %d %.3f", a->Name, x, y,
+           static_cast<int>(result), real);
   if (a->Real) {
     char text[64];
     int n = snprintf(text, sizeof(text), "%.3f", real);
@@ -143,7 +143,8 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
     if (size <= 0) size = 1024;
     // Room for the two special attributes' values beyond their declared sizes.
     size += 64 + (source->pSourceNodeName ? static_cast<int>(strlen(source->pSourceNodeName)) : 0);
-    source->pOutputBuffer = static_cast<unsigned char *>(QDV0_GetStorage(static_cast<size_t>(size)));
+    source->pOutputBuffer =
+        static_cast<unsigned char *>(QDV0_GetStorage(static_cast<size_t>(size)));
     if (source->pOutputBuffer == nullptr) {
       comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
       QDVP_TRC(trk, TRK1_ERROR, "*** unable to obtain storage for output buffer");

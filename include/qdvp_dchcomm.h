@@ -63,9 +63,9 @@ struct DCHcomm {
   pthread_mutex_t ReceiveMutex;
   pthread_cond_t ReceiveCond;
   OSV1_LOCK LinkLock;
-  int ReceiverStarted;     // the receive task's start signal (StatusMutex)
-  int ReceiverRunning;     // 1 from its creation until the receive task ends (StatusMutex)
-  int ReplyWaitSeconds;    // QDVP_DCH_REPLY_WAIT
+  int ReceiverStarted;   // the receive task's start signal (StatusMutex)
+  int ReceiverRunning;   // 1 from its creation until the receive task ends (StatusMutex)
+  int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
   std::atomic<uint32_t> ReceiveCount;  // receives so far (statistics)
 };
 

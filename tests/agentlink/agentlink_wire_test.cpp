@@ -135,10 +135,10 @@ TEST_F(Wire, RegistrationDescribesKeyAtomicGaugeAndSkipsInvisibleTables) {
   ASSERT_NE(message, nullptr);
   std::string bytes(reinterpret_cast<char *>(message), QDVP_WireGet32(message));
   QDV0_FreeStorage(&message);
-  std::string expected = Message(
-      Field(0x0010, Be16(0x1010)) + Field(0x0020, "Shop") + Field(0x0090, "shop help") +
-      Field(0x0022, "Load") + Field(0x0090, "load help") + Field(0x0030, "E") +
-      Field(0x0040, Be32(300)) + Field(0x0060, "@$Busy,G,4, , ;Note,D,8, ,a note;"));
+  std::string expected =
+      Message(Field(0x0010, Be16(0x1010)) + Field(0x0020, "Shop") + Field(0x0090, "shop help") +
+              Field(0x0022, "Load") + Field(0x0090, "load help") + Field(0x0030, "E") +
+              Field(0x0040, Be32(300)) + Field(0x0060, "@$Busy,G,4, , ;Note,D,8, ,a note;"));
   EXPECT_EQ(Hex(bytes), Hex(expected));
 }
 
@@ -157,12 +157,12 @@ TEST_F(Wire, FormulaRowCarriesTwoByteResultAndRoundedPercentage) {
   s->DataSequence = 0;
   QDVP_DoDPdata(s, comm_);
   ASSERT_EQ(script_.sent.size(), 1u);
-  std::string expected = Message(
-      Field(0x0010, Be16(0x1030)) + Field(0x0080, Be32(7)) + Field(0x0070, Be16(0)) +
-      Field(0x0050, "A") + Field(0x0051, "G" + Be32(200)) + Field(0x0050, "B") +
-      Field(0x0051, "G" + Be32(100)) + Field(0x0050, "Sum") +
-      Field(0x0051, std::string("G\x01\x2C", 3)) + Field(0x0050, "Pct") +
-      Field(0x0051, "G" + Be32(200)));
+  std::string expected =
+      Message(Field(0x0010, Be16(0x1030)) + Field(0x0080, Be32(7)) + Field(0x0070, Be16(0)) +
+              Field(0x0050, "A") + Field(0x0051, "G" + Be32(200)) + Field(0x0050, "B") +
+              Field(0x0051, "G" + Be32(100)) + Field(0x0050, "Sum") +
+              Field(0x0051, std::string("G\x01\x2C", 3)) + Field(0x0050, "Pct") +
+              Field(0x0051, "G" + Be32(200)));
   EXPECT_EQ(Hex(script_.sent[0]), Hex(expected));
   // The values were consumed by the send.
   EXPECT_EQ(Attr(s, "A")->ActualValSize, 0);
@@ -218,9 +218,8 @@ TEST_F(Wire, StatusSevenSendsTheSameRequestAgain) {
   EXPECT_EQ(comm_->Status.load(), 0);
   EXPECT_EQ(s->DCHhandle[3], 9);  // the reply handle became the source's handle
   std::string source = s->pSourceNodeName ? s->pSourceNodeName : "";
-  EXPECT_EQ(Hex(script_.sent[0]),
-            Hex(Message(Field(0x0010, Be16(0x1015)) + Field(0x0020, "Again") +
-                        Field(0x0022, "T") + Field(0x0021, source))));
+  EXPECT_EQ(Hex(script_.sent[0]), Hex(Message(Field(0x0010, Be16(0x1015)) + Field(0x0020, "Again") +
+                                              Field(0x0022, "T") + Field(0x0021, source))));
 }
 
 TEST_F(Wire, SmallRequestsHaveTheirFieldsInOrder) {
@@ -238,8 +237,8 @@ TEST_F(Wire, SmallRequestsHaveTheirFieldsInOrder) {
   EXPECT_EQ(Hex(script_.sent[1]),
             Hex(Message(Field(0x0010, Be16(0x1020)) + Field(0x0020, "Small"))));
   std::string source = s->pSourceNodeName ? s->pSourceNodeName : "";
-  EXPECT_EQ(Hex(script_.sent[2]), Hex(Message(Field(0x0010, Be16(0x1040)) +
-                                              Field(0x0100, Be16(1)) + Field(0x0021, source))));
+  EXPECT_EQ(Hex(script_.sent[2]), Hex(Message(Field(0x0010, Be16(0x1040)) + Field(0x0100, Be16(1)) +
+                                              Field(0x0021, source))));
 }
 
 TEST_F(Wire, StandAloneSendsNothingAndSucceeds) {
@@ -315,18 +314,17 @@ TEST(Decoder, BrokenLengthWordsAreRefusedAndUnknownMessagesSkipped) {
     std::string bytes;
     int rc;
   } cases[] = {
-      {Be32(0), -1},                                    // zero length word
-      {Be32(3), -1},                                    // shorter than the word itself
-      {Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "xxxx", -1},   // beyond 1 MiB
-      {Be32(4), 0},                                     // empty message: ignored
-      {dch_test::Msg(0x1099).Bytes(), 0},               // unsupported request: ignored
+      {Be32(0), -1},                                   // zero length word
+      {Be32(3), -1},                                   // shorter than the word itself
+      {Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "xxxx", -1},  // beyond 1 MiB
+      {Be32(4), 0},                                    // empty message: ignored
+      {dch_test::Msg(0x1099).Bytes(), 0},              // unsupported request: ignored
       {Be32(14) + Be16(0x0011) + Be32(99) + "ab", 0},  // field longer than the message
   };
   for (const auto &c : cases) {
     Seen seen;
     DCHstream stream = {nullptr, 0, 0};
-    EXPECT_EQ(QDVP_DecodeDCHstream(&stream,
-                                   reinterpret_cast<const unsigned char *>(c.bytes.data()),
+    EXPECT_EQ(QDVP_DecodeDCHstream(&stream, reinterpret_cast<const unsigned char *>(c.bytes.data()),
                                    c.bytes.size(), Collect, &seen),
               c.rc)
         << Hex(c.bytes);

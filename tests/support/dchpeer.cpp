@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -208,15 +209,18 @@ Peer::Peer(std::vector<std::string> options, const std::string &dir) {
   }
   std::string ready = dir_ + "/ready";
   std::filesystem::remove(ready);
+  // A caller's own --port (a restart on the same port) replaces the ephemeral one.
+  bool ownPort = std::find(options.begin(), options.end(), "--port") != options.end();
   std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch",
                                    "--port",
-                                   "0",
+                                   ownPort ? "" : "0",
                                    "--db",
                                    Db(),
                                    "--jsonl",
                                    Jsonl(),
                                    "--ready-file",
                                    ready};
+  if (ownPort) argv.erase(argv.begin() + 1, argv.begin() + 3);
   argv.insert(argv.end(), options.begin(), options.end());
   child_ = std::make_unique<qdvp_test::Child>(argv, std::map<std::string, std::string>{}, dir_);
   if (qdvp_test::WaitFor([&] { return std::filesystem::exists(ready) || !child_->Running(); })) {

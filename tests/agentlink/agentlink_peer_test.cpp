@@ -1,0 +1,224 @@
+// The data provider's side of the agent link against a real qdvp-dch on loopback: what the
+// peer stores for each request, how the client follows the agent's statuses, the UDP
+// fall-back, and reconnection after the peer was restarted.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_dchcomm.h"
+#include "include/qdvp_model.h"
+#include "tests/support/dchpeer.h"
+#include "tests/support/linkclient.h"
+#include "tests/support/qdvptest.h"
+
+namespace {
+
+using dch_test::Lines;
+using dch_test::Peer;
+using dch_test::QueryOne;
+using qdvp_test::EnvGuard;
+using qdvp_test::TempDir;
+using qdvp_test::WaitFor;
+
+const char kShop[] =
+    "//APPL Shop @shop help\n//NAME Sales E 300 @sales help\n//ATTRIBUTES\n"
+    "Item D 16 @what was sold\nCount C 100000\n";
+
+class PeerLink : public testing::Test {
+ protected:
+  // Starts the peer with options and the data provider's client aimed at it.
+  void Start(std::vector<std::string> options = {}) {
+    options.push_back("--commit-ms");
+    options.push_back("0");
+    peer_ = std::make_unique<Peer>(options);
+    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+    env_.Set("QDVA_DCH_PORT", std::to_string(peer_->port()));
+    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
+    env_.Set("QDVP_DCH_REPLY_WAIT", "2");
+    env_.Set("QDVP_META_PATH", dir_.path());
+    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+    anchor_ = QDVP_StartupInitialization();
+    ASSERT_NE(anchor_, nullptr);
+    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_);
+    ASSERT_TRUE(link_->Started());
+  }
+  void TearDown() override {
+    link_.reset();
+    if (anchor_ != nullptr) {
+      QDVP_ShutdownCleanUp(anchor_, 1);
+      QDVP_ReleaseGlobalResources(anchor_);
+    }
+    if (peer_) peer_->Stop();
+  }
+  // Loads a metafile as the startup does, which registers its application.
+  SourceEntry *Load(const std::string &text) {
+    dir_.Write("m.mdl", text);
+    testing::internal::CaptureStdout();
+    ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "m.mdl", 0, nullptr, nullptr, 0, 0);
+    out_ = testing::internal::GetCapturedStdout();
+    return appl ? appl->pTableList->pSourceList : nullptr;
+  }
+  // Puts the source into state and waits for the client as a server task would.
+  int Request(SourceEntry *source, int state) {
+    QDVP_UpdateSourceEntryState(source, state);
+    QDVP_QueueAndWaitDCHstatus(anchor_, link_->Requester(), source);
+    return source->State;
+  }
+  static AttrEntry *Attr(SourceEntry *s, const char *name) {
+    for (AttrEntry *a = s->pAttrList; a; a = a->pNext) {
+      if (strcmp(a->Name, name) == 0) return a;
+    }
+    return nullptr;
+  }
+  static void SetRow(SourceEntry *s, const std::string &item, int32_t count) {
+    OSV1_Guard attrs(&s->AttrLock);
+    AttrEntry *i = Attr(s, "Item");
+    memcpy(i->Value, item.data(), item.size());
+    i->ActualValSize = static_cast<int>(item.size());
+    AttrEntry *c = Attr(s, "Count");
+    QDVP_WirePut32(reinterpret_cast<unsigned char *>(c->Value), static_cast<uint32_t>(count));
+    c->ActualValSize = 4;
+  }
+  // The value of a query once the peer has committed what it was sent (or the last value).
+  std::string Db(const std::string &sql, const std::string &expected = std::string()) {
+    return DbOf(peer_->Db(), sql, expected);
+  }
+  static std::string DbOf(const std::string &db, const std::string &sql,
+                          const std::string &expected) {
+    std::string value;
+    WaitFor(
+        [&] {
+          value = QueryOne(db, sql);
+          return expected.empty() ? !value.empty() : value == expected;
+        },
+        std::chrono::seconds(5));
+    return value;
+  }
+  size_t Logged(const std::string &text) {
+    size_t n = 0;
+    for (const auto &line : Lines(peer_->Jsonl())) n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+  TempDir dir_;
+  EnvGuard env_;
+  std::unique_ptr<Peer> peer_;
+  DPAB *anchor_ = nullptr;
+  std::unique_ptr<qdvp_test::LinkClient> link_;
+  std::string out_;
+};
+
+TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {
+  Start();
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(s->State, QDVP_Ready);
+  EXPECT_EQ(Db("SELECT help FROM applications WHERE name='Shop'", "shop help"), "shop help");
+  EXPECT_EQ(Db("SELECT type || ttl FROM attribute_groups WHERE application='Shop'", "E300"),
+            "E300");
+  EXPECT_EQ(Db("SELECT group_concat(d, ' ') FROM (SELECT name || ':' || type || ':' || size AS d "
+               "FROM attributes WHERE application='Shop' ORDER BY position)",
+               "Item:D:16 Count:C:4"),
+            "Item:D:16 Count:C:4");
+
+  EXPECT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  EXPECT_NE(QDVP_WireGet32(s->DCHhandle), 0u);
+  EXPECT_EQ(Db("SELECT count(*) FROM sources WHERE application='Shop' AND offline_at IS NULL", "1"),
+            "1");
+
+  SetRow(s, "pen", 3);
+  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  EXPECT_EQ(Db("SELECT attrs FROM rows WHERE application='Shop'", "{\"Item\":\"pen\",\"Count\":3}"),
+            "{\"Item\":\"pen\",\"Count\":3}");
+
+  s->OfflineNow = 1;
+  EXPECT_EQ(Request(s, QDVP_Inactive), QDVP_Ready);
+  EXPECT_EQ(QDVP_WireGet32(s->DCHhandle), 0u);
+  EXPECT_EQ(
+      Db("SELECT count(*) FROM sources WHERE application='Shop' AND offline_at IS NOT NULL", "1"),
+      "1");
+
+  EXPECT_EQ(Request(s, QDVP_Unregister), QDVP_Initial);
+  EXPECT_NE(Db("SELECT unregistered_at FROM applications WHERE name='Shop'"), "NULL");
+}
+
+TEST_F(PeerLink, StatusSevenOnOnlineSendsTheSameRequestAgain) {
+  Start({"--fail", "online:7:2"});
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  peer_->Stop();
+  // Three identical requests: two refused with 7, the third accepted.
+  EXPECT_EQ(Logged("\"request\":\"online\""), 3u);
+  EXPECT_EQ(Logged("\"status\":7,\"reply_to\":\"online\""), 2u);
+}
+
+TEST_F(PeerLink, StatusTwoOnDataBringsTheSourceOnlineAgainAndResendsTheRow) {
+  Start({"--fail", "data:2"});
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  SetRow(s, "cup", 9);
+  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  EXPECT_EQ(Db("SELECT count(*) FROM rows WHERE attrs='{\"Item\":\"cup\",\"Count\":9}'", "1"), "1");
+  peer_->Stop();
+  // The row went twice (refused with 2, then accepted), with an online request between.
+  EXPECT_EQ(Logged("\"request\":\"data\""), 2u);
+  EXPECT_EQ(Logged("\"request\":\"online\""), 2u);
+  EXPECT_EQ(Logged("\"status\":2,\"reply_to\":\"data\""), 1u);
+}
+
+TEST_F(PeerLink, StatusFourOnOnlineRegistersAgainThenGoesOnline) {
+  Start({"--fail", "online:4"});
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  EXPECT_EQ(Db("SELECT registrations FROM applications WHERE name='Shop'", "2"), "2");
+  EXPECT_EQ(Db("SELECT count(*) FROM sources WHERE application='Shop'", "1"), "1");
+}
+
+TEST_F(PeerLink, UdpOnlyPeerGivesModeOneThenModeThreeAfterRegistration) {
+  qdvp_test::TraceCapture trace;
+  Start({"--udp-only"});
+  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
+  EXPECT_TRUE(trace.Contains("TCP connection failed. DCH TCP not available"));
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP_KEPT);
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  SetRow(s, "udp", 1);
+  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  EXPECT_EQ(Db("SELECT attrs FROM rows", "{\"Item\":\"udp\",\"Count\":1}"),
+            "{\"Item\":\"udp\",\"Count\":1}");
+}
+
+TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
+  Start();
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  SetRow(s, "one", 1);
+  ASSERT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  int port = peer_->port();
+  std::string dir = peer_->dir();
+  // The same database and port: the peer remembers the source's handle.
+  peer_->Stop();
+  // The receive task sees the connection end.
+  EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
+  std::string db = peer_->Db();
+  auto second = std::make_unique<Peer>(
+      std::vector<std::string>{"--port", std::to_string(port), "--commit-ms", "0"}, dir);
+  ASSERT_TRUE(second->Ready()) << second->Stderr();
+  SetRow(s, "two", 2);
+  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  EXPECT_EQ(DbOf(db, "SELECT count(*) FROM rows", "2"), "2");
+  EXPECT_EQ(QueryOne(db, "SELECT attrs FROM rows ORDER BY id DESC LIMIT 1"),
+            "{\"Item\":\"two\",\"Count\":2}");
+  link_.reset();
+  second->Stop();
+}
+
+}  // namespace
