@@ -16,6 +16,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_dplog.h"
 
 static TRK1_BLOCK trk = {"qdvpdchc"};
 
@@ -431,6 +432,11 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
 
   pthread_mutex_lock(&comm->StatusMutex);
   Ending(anchor, entry, comm);
+  if (!anchor->StandAlone) {
+    // The DP log report makes no more requests.
+    anchor->pDPlogSource = nullptr;
+    QDVP_ReleaseDPlogRequester(anchor);
+  }
   {
     OSV1_Guard link(&comm->LinkLock);
     if (comm->Socket > 0) {

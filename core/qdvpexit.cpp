@@ -25,6 +25,7 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   anchor->pTrapDest = nullptr;
   anchor->pDCHclientPE = nullptr;
   if (anchor->BatchLogOpen) QDVP_CloseBatchLog();
+  QDVP_ForgetDPlogAnchor(anchor);
 
   pthread_mutex_lock(&QDVP_MainAnchorMutex);
   if (Main_DPAB == anchor) Main_DPAB = nullptr;

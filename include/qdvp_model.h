@@ -407,5 +407,8 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *processEntry, SourceE
 // Frees what the agent link keeps for a source (its output buffer); the source's release calls it.
 void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 // Data provider log (logs/qdvplmsg.cpp).
-void QDVP_SendDPlogMessage(DPAB *anchor, int number, ...);
+// Reports message number with up to five text parameters (null: absent, shown as "?").
+void QDVP_SendDPlogMessage(DPAB *anchor, int number, const char *p1 = nullptr,
+                           const char *p2 = nullptr, const char *p3 = nullptr,
+                           const char *p4 = nullptr, const char *p5 = nullptr);
 }

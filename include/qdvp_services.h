@@ -51,6 +51,8 @@ void QDVP_ReleaseTrapDestinationArray(TrapDest *);
 void QDVP_ReleaseRoutingBlocks(DPAB *);
 // Batch log.
 void QDVP_CloseBatchLog(void);
+// The DP log forgets an anchor that is being released.
+void QDVP_ForgetDPlogAnchor(DPAB *);
 // Writes validation message number to standard output with insert in place of its '#'.
 void QDVP_DisplayValidationMessage(int number, const char *insert);
 }

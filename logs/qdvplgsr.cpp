@@ -1,19 +1,249 @@
-// The data provider log server. Until the log is built, the server announces that it is ready
-// (the start-up waits for that) and then waits until it is asked to end.
+// The data provider log server task and the DP log report application.
+//
+// The report is a built-in application, OmniVar, with two tables: DPLOG, one row per operator
+// message, and ACTION, one row per take action. It is registered and brought online through
+// the agent link like any metafile application, on behalf of a process entry of its own. The
+// server task takes queued messages one by one and delivers them (logs/qdvplmsg.cpp); while
+// the data provider ends it keeps delivering slowly until only a few tasks are left.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+
+static TRK1_BLOCK trk = {"qdvplgsr"};
+
+namespace {
+
+const char kApplName[] = "OmniVar";
+const char kLogTable[] = "DPLOG";
+const char kActionTable[] = "ACTION";
+const char kVersion[] = "QDV350";
+const char kApplHelp[] = "Data provider log and take action report of the QDV data provider.";
+const char kLogHelp[] = "One row for each data provider log message.";
+const char kActionHelp[] = "One row for each take action the data provider carried out.";
+
+struct Attribute {
+  const char *name, *type, *size, *help;
+};
+const Attribute kLogAttrs[] = {
+    {"DP_Time", "D", "24", "Time the message was reported"},
+    {"DP_Name", "D", "32", "Name of the data provider"},
+    {"DP_Type", "D", "4", "Type of the data provider"},
+    {"DP_Log_Category", "D", "8", "Category of the message"},
+    {"DP_Log_Text", "D", "256", "Text of the message"},
+    {"DP_Version", "D", "8", "Version of the data provider"},
+};
+const Attribute kActionAttrs[] = {
+    {"Action_Type", "D", "16", "Type of the action"},
+    {"Action_Owner", "D", "64", "Owner of the action"},
+    {"Action_Node", "D", "32", "Node the action ran for"},
+    {"Action_Name", "D", "256", "Name of the action"},
+    {"Action_Parms", "D", "1024", "Parameters of the action"},
+    {"Action_Status", "D", "64", "Status of the action"},
+    {"Action_Result", "D", "256", "Result of the action"},
+    {"Action_ID", "C", "2147483647", "Identifier of the action"},
+};
+
+// The requester of the report's requests, per anchor (one data provider per process).
+struct {
+  DPAB *anchor;
+  ProcessEntry *entry;
+} sRequester = {nullptr, nullptr};
+pthread_mutex_t sRequesterMutex = PTHREAD_MUTEX_INITIALIZER;
+
+SourceEntry *DefineTable(DPAB *anchor, ApplEntry *appl, const char *name, const char *type,
+                         const char *ttl, const char *help, const Attribute *attrs, int count,
+                         const char *nodeName) {
+  TableEntry *table = QDVP_InitializeTableEntry(appl, name, type, ttl, help);
+  if (table == nullptr) return nullptr;
+  int fileSource = 0;
+  SourceEntry *source =
+      QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, &fileSource);
+  if (source == nullptr) return nullptr;
+  QDV0_FreeStorage(&source->pSourceNodeName);
+  source->pSourceNodeName = QDV0_StrDup(nodeName);
+  QDVP_TRC(trk, TRK1_DETAIL, "Set pSourceNodeName <%s> SEptr @%p", nodeName, (void *)source);
+  for (int i = 0; i < count; i++) {
+    char typeToken[4];
+    snprintf(typeToken, sizeof(typeToken), "%s", attrs[i].type);
+    if (QDVP_InitializeAttrEntry(source, attrs[i].name, typeToken, attrs[i].size, 0, 0,
+                                 attrs[i].help, nullptr) == nullptr) {
+      return nullptr;
+    }
+    OSV1_Guard lock(&table->TableLock);
+    table->AttrCount++;
+    table->AttrSentCount++;
+    table->AttrNoOperandCount++;
+  }
+  return source;
+}
+
+void SetText(SourceEntry *source, const char *name, const char *value) {
+  OSV1_Guard attrs(&source->AttrLock);
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+    if (strcmp(a->Name, name) != 0) continue;
+    size_t n = strnlen(value, static_cast<size_t>(a->MaxValSize));
+    memcpy(a->Value, value, n);
+    a->ActualValSize = static_cast<int>(n);
+  }
+}
+
+// The DCH client publishes itself once connected; requests wait for that, within bounds.
+void WaitForClient(DPAB *anchor) {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+  pthread_mutex_lock(&mutex);
+  for (int i = 0; i < 400 && !anchor->ShutdownRequested &&
+                  __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr;
+       i++) {
+    QDV0_ConditionTimedWaitMs(&cond, &mutex, 50);
+  }
+  pthread_mutex_unlock(&mutex);
+  pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mutex);
+}
+
+void FreeEntry(ProcessEntry *entry) {
+  if (entry == nullptr) return;
+  pthread_mutex_destroy(&entry->TaskIOmutex);
+  pthread_cond_destroy(&entry->TaskIOcond);
+  OSV1_DestroyLock(&entry->Lock1);
+  OSV1_DestroyLock(&entry->Lock2);
+  OSV1_DestroyLock(&entry->Lock3);
+  OSV1_DestroyLock(&entry->Lock4);
+  QDV0_FreeStorage(&entry);
+}
+
+}  // namespace
 
 extern "C" {
 
-void QDVP_DefineDPlogReport(DPAB *) {}
+ProcessEntry *QDVP_DPlogRequester(DPAB *anchor) {
+  pthread_mutex_lock(&sRequesterMutex);
+  ProcessEntry *entry = sRequester.anchor == anchor ? sRequester.entry : nullptr;
+  pthread_mutex_unlock(&sRequesterMutex);
+  return entry;
+}
+
+// Frees the report's requester (the DCH client's ending, or a failed definition).
+void QDVP_ReleaseDPlogRequester(DPAB *anchor) {
+  pthread_mutex_lock(&sRequesterMutex);
+  ProcessEntry *entry = nullptr;
+  if (sRequester.anchor == anchor) {
+    entry = sRequester.entry;
+    sRequester = {nullptr, nullptr};
+  }
+  pthread_mutex_unlock(&sRequesterMutex);
+  FreeEntry(entry);
+}
+
+void QDVP_DefineDPlogReport(DPAB *anchor) {
+  QDVP_TRC_ENTRY(trk);
+  ApplEntry *appl = QDVP_InitializeApplicationEntry(anchor, kApplName, 1, kApplHelp);
+  if (appl == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*** Failed to initialize ApplicationEntry control block for Application <%s>",
+             kApplName);
+    return;
+  }
+  QDVP_ReleaseDPlogRequester(anchor);
+  ProcessEntry *requester = QDVP_InitializeProcessEntry(anchor);
+  pthread_mutex_lock(&sRequesterMutex);
+  sRequester = {anchor, requester};
+  pthread_mutex_unlock(&sRequesterMutex);
+
+  const char *type =
+      anchor->DPtype >= 0 && anchor->DPtype <= QDVP_TYPE_MAX ? DPtypeString[anchor->DPtype] : "DP";
+  char node[128];
+  snprintf(node, sizeof(node), "%s%.4sdp", QDV0_LocalHostNameString(), type);
+  SourceEntry *log = DefineTable(anchor, appl, kLogTable, "E", nullptr, kLogHelp, kLogAttrs,
+                                 sizeof(kLogAttrs) / sizeof(kLogAttrs[0]), node);
+  const char *ttl = QDV0_GetEnv("QDVP_ACTIONLOG_TTL", "1800");
+  SourceEntry *action = DefineTable(anchor, appl, kActionTable, "K", ttl, kActionHelp, kActionAttrs,
+                                    sizeof(kActionAttrs) / sizeof(kActionAttrs[0]), node);
+  if (log == nullptr || action == nullptr || requester == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report");
+    QDVP_ReleaseApplResources(anchor, appl, 1);
+    QDVP_ReleaseDPlogRequester(anchor);
+    QDVP_DisplayValidationMessage(86, nullptr);
+    return;
+  }
+  SetText(log, "DP_Name", node);
+  char typeName[8];
+  snprintf(typeName, sizeof(typeName), "%.4s", type);
+  SetText(log, "DP_Type", typeName);
+  SetText(log, "DP_Version", kVersion);
+
+  WaitForClient(anchor);
+  QDVP_UpdateSourceEntryState(log, QDVP_Register);
+  QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
+  if (log->State == QDVP_Register) {
+    QDVP_UpdateSourceEntryState(log, QDVP_Ready);
+    QDVP_ReleaseApplGroupHelp(appl);
+  } else if (log->State != QDVP_Ready && log->State != QDVP_Pending) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report");
+    QDVP_ReleaseApplResources(anchor, appl, 1);
+    QDVP_ReleaseDPlogRequester(anchor);
+    QDVP_DisplayValidationMessage(86, nullptr);
+    return;
+  }
+  if (log->State == QDVP_Ready) {
+    QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
+  } else {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>> DP Log Report online delayed");
+  }
+  anchor->pDPlogSource = log;
+  QDVP_TRC_EXIT(trk, log->State);
+}
 
 void QDVP_DPlogServer(ProcessEntry *entry) {
   DPAB *anchor = entry->pDPAB;
+  entry->ThreadID = OSV1_ThreadID();
   anchor->pDPlogServer = entry;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server process started. Thread: %X",
+           entry->ThreadID.load());
   QDVP_SetAnchorFlag(anchor, &anchor->DPlogReady);
-  QDVP_RunIdleTask(entry, ">>>>> DP Log Server process started. Thread: %X",
-                   ">>>>> DP Log Server Task waits on TaskIO notification",
-                   ">>>>> DP Log Server TaskIO notification received. rc %d errno %d");
+  while (!entry->Terminate) {
+    pthread_mutex_lock(&entry->TaskIOmutex);
+    bool empty;
+    {
+      OSV1_Guard queue(&anchor->DPlogQueueLock);
+      empty = anchor->pDPlogQueueHead == nullptr;
+    }
+    if (empty && !entry->Terminate) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server Task waits on TaskIO notification");
+      pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+    }
+    pthread_mutex_unlock(&entry->TaskIOmutex);
+    WorkItem *item;
+    while (!entry->Terminate && (item = QDVP_GetNextDPlogRequest(anchor)) != nullptr) {
+      QDVP_DispatchQueuedDPlogEntry(anchor, item, 1);
+    }
+  }
+  // While the others end: at most one message a second, then the rest is dropped.
+  for (;;) {
+    pthread_mutex_lock(&anchor->StateMutex);
+    int active = anchor->ActiveTasks;
+    if (active >= 4) QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, 1);
+    pthread_mutex_unlock(&anchor->StateMutex);
+    if (active < 4) break;
+    WorkItem *item = QDVP_GetNextDPlogRequest(anchor);
+    if (item != nullptr) QDVP_DispatchQueuedDPlogEntry(anchor, item, 1);
+  }
+  for (WorkItem *item; (item = QDVP_GetNextDPlogRequest(anchor)) != nullptr;) {
+    QDVP_DispatchQueuedDPlogEntry(anchor, item, 0);
+  }
+  anchor->pDPlogServer = nullptr;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server process ended. Thread: %X",
+           entry->ThreadID.load());
+  QDVP_EndTask(anchor, entry);
 }
 
 }  // extern "C"

@@ -1,4 +1,3 @@
-// Batch output and the batch log. Until batch output is built the batch log is never open.
+// Batch output of rows. The batch job log itself lives with the data provider log
+// (logs/qdvplmsg.cpp); row batch output comes with record processing.
 #include "../include/qdvp_services.h"
-
-extern "C" void QDVP_CloseBatchLog(void) {}

@@ -28,6 +28,10 @@ class EntryTest : public ::testing::Test {
     env_.Set("QDVP_HOME", dir_.path());
     env_.Set("QDVP_META_PATH", dir_.path());
     env_.Set("QDVP_INIT_CONFIG_PATH", dir_.path());
+    // No agent listens: the agent link falls back to UDP and gives up within a second.
+    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
+    env_.Set("QDVA_DCH_PORT", std::to_string(FreePort()));
+    env_.Set("QDVP_DCH_REPLY_WAIT", "1");
   }
   void TearDown() override { QDV0_ResetProductSpec(); }
 

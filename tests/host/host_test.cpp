@@ -81,7 +81,11 @@ class HostRun : public ::testing::Test {
             {"QDVP_META_PATH", dir_.File("metafiles")},
             {"QDVP_INIT_CONFIG_PATH", dir_.path()},
             {"QDVP_TRACE", "detail"},
-            {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
+            {"QDVP_TRACE_FILE", dir_.File("trace.log")},
+            // No agent listens: the agent link falls back to UDP and gives up within a second.
+            {"QDVP_DCH_HOST", "127.0.0.1"},
+            {"QDVA_DCH_PORT", std::to_string(FreePort())},
+            {"QDVP_DCH_REPLY_WAIT", "1"}};
   }
   bool TraceHas(const std::string &text) {
     return ReadFile(dir_.File("trace.log")).find(text) != std::string::npos;
