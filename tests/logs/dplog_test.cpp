@@ -1,0 +1,171 @@
+// The data provider log: the templates and their completion, the cut of long texts, and the
+// DP log report registered with a real qdvp-dch, whose rows carry the completed messages.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_dchcomm.h"
+#include "include/qdvp_dplog.h"
+#include "include/qdvp_model.h"
+#include "include/qdvp_services.h"
+#include "tests/support/dchpeer.h"
+#include "tests/support/linkclient.h"
+#include "tests/support/qdvptest.h"
+
+namespace {
+
+using dch_test::Peer;
+using dch_test::QueryOne;
+using qdvp_test::EnvGuard;
+using qdvp_test::TempDir;
+using qdvp_test::WaitFor;
+
+std::string Complete(int number, std::vector<const char *> given) {
+  const char *parms[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  for (size_t i = 0; i < given.size() && i < 5; i++) parms[i] = given[i];
+  char text[QDVP_DPLOG_TEXT_SIZE];
+  QDVP_FormatDPlogText(number, parms, text, sizeof(text));
+  return text;
+}
+
+TEST(DPlogTemplates, EveryTemplateHasItsCategoryColumn) {
+  const std::string categories[] = {"SYSTEM",   "INFO",    "WARNING",  "ERROR",
+                                    "SOCKCOMM", "APICOMM", "APIINFO",  "METACOMM",
+                                    "METAINFO", "ACTINFO", "APPCINFO", "SNMPINFO"};
+  for (int n = 0; n < QDVP_DPLOG_MESSAGES; n++) {
+    std::string t = DP_Log_Message[n];
+    ASSERT_GE(t.size(), 9u) << n;
+    std::string word = t.substr(0, t.find(' '));
+    EXPECT_NE(std::find(std::begin(categories), std::end(categories), word), std::end(categories))
+        << n;
+    EXPECT_EQ(t.substr(word.size(), 9 - word.size()), std::string(9 - word.size(), ' ')) << n;
+  }
+}
+
+struct Case {
+  int number;
+  std::vector<const char *> parms;
+  const char *text;
+};
+
+TEST(DPlogTemplates, ParametersFillThePlacesInOrderAndMissingOnesShowAQuestionMark) {
+  const Case cases[] = {
+      {32,
+       {"host1", "7001", "APPL", "TAB"},
+       "UDP inactivity time expired. Session disconnect for host1 port 7001. Application APPL "
+       "attribute group TAB management ended."},
+      {32,
+       {"host1"},
+       "UDP inactivity time expired. Session disconnect for host1 port ?. Application ? "
+       "attribute group ? management ended."},
+      {0, {}, "DP ready"},
+      {4, {"a.mdl", "A"}, "Metafile a.mdl validation successful. Application A loaded."},
+      {67, {"x"}, ""},
+      {61, {"1", "2", "3", "4"}, "1 2 automation activity completed, status 3, result [4]"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(Complete(c.number, c.parms), c.text) << c.number;
+}
+
+TEST(DPlogTemplates, LongCompletedTextsAreBoundedByTheBuffer) {
+  std::string big(2000, 'x');
+  std::string text = Complete(16, {big.c_str(), big.c_str()});
+  EXPECT_EQ(text.size(), static_cast<size_t>(QDVP_DPLOG_TEXT_SIZE - 1));
+}
+
+TEST(DPlogTemplates, TextBeyondTheAttributeIsCutWithThreeDots) {
+  std::string text(300, 'a');
+  char out[QDVP_DPLOG_TEXT_SIZE];
+  QDVP_CutDPlogText(text.c_str(), 256, out);
+  EXPECT_EQ(std::string(out), std::string(253, 'a') + "...");
+  QDVP_CutDPlogText("short", 256, out);
+  EXPECT_STREQ(out, "short");
+}
+
+// ---- The report against the peer ------------------------------------------------------------
+
+class DPlogReport : public testing::Test {
+ protected:
+  void SetUp() override {
+    peer_ = std::make_unique<Peer>(std::vector<std::string>{"--commit-ms", "0"});
+    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+    env_.Set("QDVA_DCH_PORT", std::to_string(peer_->port()));
+    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
+    env_.Set("QDVP_DCH_REPLY_WAIT", "2");
+    env_.Set("QDVP_META_PATH", dir_.path());
+    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+    QDV0_ResetProductSpec();
+    QDV0_InitializeProductSpec();
+    anchor_ = QDVP_StartupInitialization();
+    ASSERT_NE(anchor_, nullptr);
+    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_);
+    ASSERT_TRUE(link_->Started());
+  }
+  void TearDown() override {
+    if (server_ != nullptr) {
+      server_->Terminate = 1;
+      QDVP_SignalTaskIO(server_);
+      WaitFor([&] { return anchor_->pDPlogServer == nullptr; });
+    }
+    link_.reset();
+    if (anchor_ != nullptr) {
+      QDVP_ShutdownCleanUp(anchor_, 1);
+      QDVP_ReleaseGlobalResources(anchor_);
+    }
+    QDV0_ResetProductSpec();
+    if (peer_) peer_->Stop();
+  }
+  std::string Db(const std::string &sql, const std::string &expected) {
+    std::string value;
+    WaitFor([&] { return (value = QueryOne(peer_->Db(), sql)) == expected; },
+            std::chrono::seconds(5));
+    return value;
+  }
+  std::string LastText() {
+    return "SELECT json_extract(attrs, '$.DP_Log_Text') FROM rows WHERE application='OmniVar' "
+           "ORDER BY id DESC LIMIT 1";
+  }
+
+  TempDir dir_;
+  EnvGuard env_;
+  std::unique_ptr<Peer> peer_;
+  DPAB *anchor_ = nullptr;
+  std::unique_ptr<qdvp_test::LinkClient> link_;
+  ProcessEntry *server_ = nullptr;
+};
+
+TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
+  QDVP_DefineDPlogReport(anchor_);
+  ASSERT_NE(anchor_->pDPlogSource, nullptr);
+  EXPECT_EQ(anchor_->pDPlogSource->State, QDVP_Active);
+  EXPECT_EQ(Db("SELECT group_concat(name, ',') FROM (SELECT name FROM attribute_groups WHERE "
+               "application='OmniVar' ORDER BY name)",
+               "ACTION,DPLOG"),
+            "ACTION,DPLOG");
+  EXPECT_EQ(Db("SELECT type || ttl FROM attribute_groups WHERE name='ACTION'", "K1800"), "K1800");
+
+  // Through the server task: the message is queued and the server delivers it.
+  ASSERT_TRUE(
+      QDVP_CreateProcess(anchor_, QDVP_COMMON_TASK, nullptr, QDVP_DPlogServer, 0, &server_));
+  ASSERT_TRUE(QDVP_WaitForAnchorFlag(anchor_, &anchor_->DPlogReady, 10));
+  QDVP_SendDPlogMessage(anchor_, 32, "host1");
+  EXPECT_EQ(Db(LastText(),
+               "UDP inactivity time expired. Session disconnect for host1 port ?. Application ? "
+               "attribute group ? management ended."),
+            "UDP inactivity time expired. Session disconnect for host1 port ?. Application ? "
+            "attribute group ? management ended.");
+  EXPECT_EQ(QueryOne(peer_->Db(),
+                     "SELECT json_extract(attrs, '$.DP_Log_Category') || ' ' || "
+                     "json_extract(attrs, '$.DP_Version') FROM rows ORDER BY id DESC LIMIT 1"),
+            "SOCKCOMM QDV350");
+
+  // A text longer than the attribute is cut to 253 characters and "...".
+  std::string name(300, 'n');
+  QDVP_SendDPlogMessage(anchor_, 8, name.c_str());
+  std::string expected = ("Application " + name).substr(0, 253) + "...";
+  EXPECT_EQ(Db(LastText(), expected), expected);
+}
+
+}  // namespace
