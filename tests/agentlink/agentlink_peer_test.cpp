@@ -221,4 +221,38 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   second->Stop();
 }
 
+TEST_F(PeerLink, InactiveBeforeTheTimeToLiveRunsOutWaitsOnTheDelayedOfflineQueue) {
+  Start();
+  SourceEntry *s = Load(kShop);  // table TTL 300, a built-in (not file) source
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  SetRow(s, "late", 5);
+  ASSERT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  // Inactive within the time to live: no offline yet, a copy waits.
+  EXPECT_EQ(Request(s, QDVP_Inactive), QDVP_Ready);
+  ASSERT_NE(anchor_->pWaitQueue, nullptr);
+  EXPECT_EQ(anchor_->pWaitQueue->pCopyOf, s);
+  // Back before the copy expired: online again without an online request.
+  EXPECT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  EXPECT_EQ(anchor_->pWaitQueue, nullptr);
+  EXPECT_EQ(Request(s, QDVP_Inactive), QDVP_Ready);
+  ASSERT_NE(anchor_->pWaitQueue, nullptr);
+  // The copy expires: the periodic scan's call queues its offline.
+  {
+    OSV1_Guard queue(&anchor_->WaitQueueLock);
+    anchor_->pWaitQueue->TTLexpiry = 0;
+  }
+  QDVP_EnqueueDelayedOffline(anchor_);
+  EXPECT_EQ(
+      Db("SELECT count(*) FROM sources WHERE application='Shop' AND offline_at IS NOT NULL", "1"),
+      "1");
+  EXPECT_TRUE(WaitFor([&] {
+    OSV1_Guard queue(&anchor_->WaitQueueLock);
+    return anchor_->pWaitQueue == nullptr;
+  }));
+  peer_->Stop();
+  EXPECT_EQ(Logged("\"request\":\"online\""), 1u);
+  EXPECT_EQ(Logged("\"request\":\"offline\""), 1u);
+}
+
 }  // namespace

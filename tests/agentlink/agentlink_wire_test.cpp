@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/support/qdv0.h"
+#include "include/qdvp.h"
 #include "include/qdvp_core.h"
 #include "include/qdvp_dchcomm.h"
 #include "include/qdvp_model.h"
@@ -270,6 +271,26 @@ TEST(CharacterTables, RoundTripOfPrintableAsciiAndTheMovedBrackets) {
   EXPECT_EQ(static_cast<unsigned char>(text[7]), 0x6F);
   QDVP_ConvertBufferToLocal(text, 7, 0);
   EXPECT_EQ(std::string(text, 7), "Abc [1]");
+}
+
+TEST(RegisterBuffer, ExportedServiceBuildsTheRegistrationOfAMetafile) {
+  TempDir dir;
+  EnvGuard env({{"QDVP_META_PATH", dir.path()}, {"QDVP_PRODUCT_SPEC", std::nullopt}});
+  std::string name = dir.Write("x.mdl", "//APPL Exported\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
+  unsigned char *message = nullptr;
+  testing::internal::CaptureStdout();
+  int word = QDVP_ConstructDPregisterBuffer(name.c_str(), &message);
+  testing::internal::GetCapturedStdout();
+  ASSERT_NE(message, nullptr);
+  uint32_t length = QDVP_WireGet32(message);
+  EXPECT_EQ(memcmp(&word, message, 4), 0);  // the length word as stored
+  std::string bytes(reinterpret_cast<char *>(message), length);
+  EXPECT_NE(bytes.find("Exported"), std::string::npos);
+  EXPECT_NE(bytes.find("A,D,8, , ;"), std::string::npos);
+  EXPECT_EQ(QDVP_WireGet16(message + 10), 0x1010);
+  free(message);
+  EXPECT_EQ(QDVP_ConstructDPregisterBuffer(dir.File("missing.mdl").c_str(), &message), 0);
+  EXPECT_EQ(message, nullptr);
 }
 
 // ---- Decoder ------------------------------------------------------------------------------

@@ -1,0 +1,176 @@
+// Rows through the agent link: a data provider's DCH client sends one row at a time to a live
+// qdvp-dch on loopback and waits for its status, driven as a server task drives it
+// (QDVP_QueueAndWaitDCHstatus). Reference, measured in the same run: a minimal TCP
+// request/reply pair on loopback (a client thread writes a message of the same size, a server
+// thread reads it and answers 14 bytes). The ratio shows what the thread hand-offs (producer to
+// client task to receive task and back) and the peer's storage add to the bare round trip.
+//
+// Run: build/default/bin/qdvp_bench_agentlink (qdvp-dch is taken from the same directory).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_dchcomm.h"
+#include "include/qdvp_model.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr size_t kRowBytes = 69;  // a data message with two attributes
+constexpr size_t kReplyBytes = 14;
+
+bool ReadAll(int fd, char *p, size_t n) {
+  while (n > 0) {
+    ssize_t r = read(fd, p, n);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+void BM_LoopbackRequestReply(benchmark::State &state) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+  listen(listener, 1);
+  std::thread server([listener] {
+    int s = accept(listener, nullptr, nullptr);
+    char buffer[kRowBytes], reply[kReplyBytes] = {};
+    while (ReadAll(s, buffer, sizeof(buffer))) {
+      if (write(s, reply, sizeof(reply)) != static_cast<ssize_t>(sizeof(reply))) break;
+    }
+    close(s);
+  });
+  int c = socket(AF_INET, SOCK_STREAM, 0);
+  connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+  char request[kRowBytes] = {}, reply[kReplyBytes];
+  for (auto _ : state) {
+    if (write(c, request, sizeof(request)) != static_cast<ssize_t>(sizeof(request))) break;
+    ReadAll(c, reply, sizeof(reply));
+  }
+  shutdown(c, SHUT_RDWR);
+  close(c);
+  server.join();
+  close(listener);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// A running qdvp-dch on an ephemeral port in a temporary directory.
+struct Peer {
+  pid_t pid = -1;
+  int port = 0;
+  std::string dir;
+  Peer() {
+    char tmpl[] = "/tmp/qdvpbenchXXXXXX";
+    dir = mkdtemp(tmpl);
+    std::string exe = "/proc/self/exe";
+    char self[4096];
+    ssize_t n = readlink(exe.c_str(), self, sizeof(self) - 1);
+    self[n > 0 ? n : 0] = '\0';
+    std::string bin = std::string(self).substr(0, std::string(self).rfind('/')) + "/qdvp-dch";
+    std::string db = dir + "/dch.db", ready = dir + "/ready";
+    const char *argv[] = {bin.c_str(), "--port",       "0",           "--db",
+                          db.c_str(),  "--ready-file", ready.c_str(), nullptr};
+    posix_spawn(&pid, bin.c_str(), nullptr, nullptr, const_cast<char **>(argv), environ);
+    for (int i = 0; i < 200 && port == 0; i++) {
+      std::ifstream in(ready);
+      in >> port;
+      if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  }
+  ~Peer() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+    std::string command = "rm -rf " + dir;
+    if (system(command.c_str()) != 0) perror("rm");
+  }
+};
+
+void BM_AgentLinkRows(benchmark::State &state) {
+  Peer peer;
+  if (peer.port == 0) {
+    state.SkipWithError("qdvp-dch did not start");
+    return;
+  }
+  setenv("QDVA_DCH_PORT", std::to_string(peer.port).c_str(), 1);
+  setenv("QDVP_DCH_HOST", "127.0.0.1", 1);
+  setenv("QDVP_META_PATH", peer.dir.c_str(), 1);
+  {
+    std::ofstream(peer.dir + "/b.mdl") << "//APPL Bench\n//NAME Rows E\n//ATTRIBUTES\n"
+                                          "Busy G 100000\nName D 8\n";
+  }
+  DPAB *anchor = QDVP_StartupInitialization();
+  ProcessEntry *client = nullptr;
+  QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, QDVP_DCHclientRoutine, 0, &client);
+  while (__atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ProcessEntry *requester = QDVP_InitializeProcessEntry(anchor);
+  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor, "b.mdl", 0, nullptr, nullptr, 0, 1);
+  SourceEntry *s = appl ? appl->pTableList->pSourceList : nullptr;
+  if (s == nullptr || s->State != QDVP_Ready) {
+    state.SkipWithError("registration failed");
+    return;
+  }
+  QDVP_QueueAndWaitDCHstatus(anchor, requester, s);
+  AttrEntry *busy = s->pAttrList, *name = busy->pNext;
+  int32_t value = 0;
+  for (auto _ : state) {
+    {
+      OSV1_Guard attrs(&s->AttrLock);
+      QDVP_WirePut32(reinterpret_cast<unsigned char *>(busy->Value),
+                     static_cast<uint32_t>(++value));
+      busy->ActualValSize = 4;
+      memcpy(name->Value, "benchrow", 8);
+      name->ActualValSize = 8;
+    }
+    QDVP_UpdateSourceEntryState(s, QDVP_Output);
+    QDVP_QueueAndWaitDCHstatus(anchor, requester, s);
+    if (s->State != QDVP_Active) {
+      state.SkipWithError("row refused");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  client->Terminate = 1;
+  QDVP_SignalTaskIO(client);
+  for (int i = 0; i < 3000; i++) {
+    pthread_mutex_lock(&anchor->StateMutex);
+    int active = anchor->ActiveTasks;
+    pthread_mutex_unlock(&anchor->StateMutex);
+    if (active == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+}
+
+BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
+BENCHMARK(BM_AgentLinkRows)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
