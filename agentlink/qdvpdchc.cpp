@@ -370,11 +370,9 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   QDV0_InitializeMutex(&comm->ReceiveMutex);
   QDV0_InitializeCondVar(&comm->ReceiveCond);
   OSV1_InitializeLock(&comm->LinkLock);
-  pthread_mutex_lock(&comm->StatusMutex);
   if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
   anchor->pDCHcomm = comm;
   __atomic_store_n(&anchor->pDCHclientPE, entry, __ATOMIC_RELEASE);
-  pthread_mutex_unlock(&comm->StatusMutex);
   QDVP_EnqueueWaitingDCHwork(anchor);
 
   for (;;) {
@@ -401,7 +399,6 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     }
     WorkItem *items = QDVP_TakeWorkQueue(entry);
     if (items == nullptr) continue;
-    pthread_mutex_lock(&comm->StatusMutex);
     if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
     while (items != nullptr) {
       SourceEntry *source = FromWork(items);
@@ -427,27 +424,16 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         QDV0_FreeStorage(&destroy);
       }
     }
-    pthread_mutex_unlock(&comm->StatusMutex);
   }
 
-  pthread_mutex_lock(&comm->StatusMutex);
   Ending(anchor, entry, comm);
   if (!anchor->StandAlone) {
     // The DP log report makes no more requests.
     anchor->pDPlogSource = nullptr;
     QDVP_ReleaseDPlogRequester(anchor);
   }
-  {
-    OSV1_Guard link(&comm->LinkLock);
-    if (comm->Socket > 0) {
-      shutdown(comm->Socket, SHUT_RDWR);
-      close(comm->Socket);
-      comm->Socket = 0;
-    }
-  }
   __atomic_store_n(&anchor->pDCHclientPE, static_cast<ProcessEntry *>(nullptr), __ATOMIC_RELEASE);
-  while (comm->ReceiverRunning) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
-  pthread_mutex_unlock(&comm->StatusMutex);
+  QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
   pthread_mutex_destroy(&comm->StatusMutex);
   pthread_cond_destroy(&comm->StatusCond);

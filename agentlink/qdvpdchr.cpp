@@ -182,11 +182,7 @@ static void Deliver(const DCHdecoded *message, void *context) {
 static void Disconnected(DCHcomm *comm, int socket, int32_t status) {
   {
     OSV1_Guard link(&comm->LinkLock);
-    if (comm->Socket == socket) {
-      shutdown(socket, SHUT_RDWR);
-      close(socket);
-      comm->Socket = 0;
-    }
+    if (comm->Socket == socket) comm->Socket = 0;
     comm->Status = status;
   }
   QDVP_SignalDCHreceiveStatus(comm);
@@ -248,14 +244,12 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   }
   QDVP_ResetDCHstream(&stream);
   QDV0_FreeStorage(&buffer);
+  // The socket is this task's to close: nobody else uses it once it is no longer the block's.
   {
     OSV1_Guard link(&comm->LinkLock);
-    if (comm->Socket == socket && anchor->ShutdownRequested) {
-      shutdown(socket, SHUT_RDWR);
-      close(socket);
-      comm->Socket = 0;
-    }
+    if (comm->Socket == socket) comm->Socket = 0;
   }
+  if (socket > 0) close(socket);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process ended");
   pthread_mutex_unlock(&comm->ReceiveMutex);
   // The last touch of the block: the client may free it once this is seen.

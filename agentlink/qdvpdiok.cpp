@@ -6,8 +6,9 @@
 // the link runs over UDP to the same port, with a timed wait before every receive. Each
 // connection has one receive task; a new connection waits until the old one's receive task
 // has ended before it opens its sockets, so a socket number is never shared by two
-// connections. Only the DCH client task calls connect, disconnect and send; only the receive
-// task calls receive.
+// connections. A socket is shut down by whoever ends the connection and closed by its receive
+// task, its last user, as that task ends. Only the DCH client task calls connect, disconnect and
+// send; only the receive task calls receive.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -27,13 +28,6 @@ static TRK1_BLOCK trk = {"qdvpdiok"};
 namespace {
 
 int ConnectTimeoutSeconds() { return 5; }
-
-// Closes a socket and wakes a receive task blocked on it.
-void CloseSocket(int s) {
-  if (s <= 0) return;
-  shutdown(s, SHUT_RDWR);
-  close(s);
-}
 
 // Connects s to address within seconds: 1 connected, 0 time-out, -1 error (errno set).
 int ConnectWithin(int s, const sockaddr_in *address, int seconds) {
@@ -74,14 +68,8 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   (void)QDV0_GetEnv("QDVP_DCH_CONNECT_RETRY_WAIT", "30");  // read, as documented; no effect
   QDV0_WinSockInitialization(1);
 
-  // Let the receive task of the previous connection end first. The caller holds the status
-  // mutex, which the wait gives up so that the ending task can still deliver its last status.
-  {
-    OSV1_Guard link(&comm->LinkLock);
-    CloseSocket(comm->Socket);
-    comm->Socket = 0;
-  }
-  while (comm->ReceiverRunning) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
+  // The previous connection ends first, with its receive task.
+  QDVP_DropDCHconnection(comm);
   int udp = socket(AF_INET, SOCK_DGRAM, 0);
   int tcp = socket(AF_INET, SOCK_STREAM, 0);
   if (udp < 0 && tcp < 0) {
@@ -119,29 +107,40 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   OSV1_ReleaseLock(&comm->LinkLock);
   int flags = fcntl(s, F_GETFL, 0);
   fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+  pthread_mutex_lock(&comm->StatusMutex);
   comm->ReceiverStarted = 0;
   comm->ReceiverRunning = 1;
+  pthread_mutex_unlock(&comm->StatusMutex);
 
   unsigned long thread = 0;
   if (QDV0_CreateThread(QDVP_DCHreceiveDataTask, comm, 64, &thread) != 0) {
     QDVP_TRC(trk, TRK1_ERROR,
              "***** ABORT! DCH inbound data receive task creation failed. Errno %d, Exiting...",
              errno);
-    comm->ReceiverRunning = 0;
     _exit(1);
   }
-  // The caller holds the status mutex; the receive task signals once it runs.
+  // The receive task signals once it runs.
+  pthread_mutex_lock(&comm->StatusMutex);
   while (!comm->ReceiverStarted) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
+  pthread_mutex_unlock(&comm->StatusMutex);
   QDVP_TRC_EXIT(trk, comm->ReceiveMode);
   return 0;
 }
 
-int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm) {
+// Ends the connection: the socket is shut down, which wakes its receive task, and the task,
+// the socket's last user, closes it as it ends. Returns once the task has ended.
+void QDVP_DropDCHconnection(DCHcomm *comm) {
   {
     OSV1_Guard link(&comm->LinkLock);
-    CloseSocket(comm->Socket);
+    if (comm->Socket > 0) shutdown(comm->Socket, SHUT_RDWR);
     comm->Socket = 0;
   }
+  pthread_mutex_lock(&comm->StatusMutex);
+  while (comm->ReceiverRunning) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
+  pthread_mutex_unlock(&comm->StatusMutex);
+}
+
+int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm) {
   QDVP_TCPIP_WaitDCHcomeOnline(comm);
   comm->Status = QDVP_DCH_STATUS_DISCONNECTED;
   return 0;

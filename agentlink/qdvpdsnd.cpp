@@ -2,10 +2,10 @@
 //
 // Every request operation ends here. The link lock is taken before the send so that the
 // receive task cannot store a status for a request that is still being sent; the waiter gives
-// it up before it sleeps on the status condition. The client task holds the status mutex for
-// its work, so the wait below needs no extra locking. A request that gets no status within the
-// reply wait (QDVP_DCH_REPLY_WAIT, at most 5 seconds once a shutdown is requested) ends with -2,
-// so the client can never hang on a silent agent, even over TCP.
+// it up before it sleeps on the status condition. The pending flag lives under the status
+// mutex, which is taken after the link lock and never the other way round. A request that gets no
+// status within the reply wait (QDVP_DCH_REPLY_WAIT, at most 5 seconds once a shutdown is
+// requested) ends with -2, so the client can never hang on a silent agent, even over TCP.
 #include <errno.h>
 
 #include "../core/support/qdv0.h"
@@ -14,17 +14,23 @@
 
 static TRK1_BLOCK trk = {"qdvpdsnd"};
 
+static void SetPending(DCHcomm *comm, int value) {
+  pthread_mutex_lock(&comm->StatusMutex);
+  comm->Pending = value;
+  pthread_mutex_unlock(&comm->StatusMutex);
+}
+
 extern "C" {
 
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
   QDVP_TRC_ENTRY(trk);
   const DSFT *dsft = comm->pDPAB->pDSFT;
   OSV1_GetLock(&comm->LinkLock);
-  comm->Pending = 1;
+  SetPending(comm, 1);
   int error = 0;
   int sent = dsft->DCHsend(comm, message, length, &error);
   if (sent < length) {
-    comm->Pending = 0;
+    SetPending(comm, 0);
     OSV1_ReleaseLock(&comm->LinkLock);
     if (error == QDVP_DCH_ERR_RESET || error == ECONNRESET || error == EPIPE) {
       dsft->HandleDCHdisconnect(comm);
@@ -35,7 +41,7 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
   } else if (noWait == 0) {
     QDVP_CheckDCHstatus(comm);
   } else {
-    comm->Pending = 0;
+    SetPending(comm, 0);
     OSV1_ReleaseLock(&comm->LinkLock);
   }
   comm->RequestNumber = 0;
@@ -46,6 +52,7 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
 // cut into 3-second steps; after the reply wait (or at shutdown) the request times out.
 void QDVP_CheckDCHstatus(DCHcomm *comm) {
   OSV1_ReleaseLock(&comm->LinkLock);
+  pthread_mutex_lock(&comm->StatusMutex);
   int waited = 0;
   int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
   while (comm->Pending) {
@@ -54,9 +61,7 @@ void QDVP_CheckDCHstatus(DCHcomm *comm) {
     if (waited >= limit) {
       QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH status not yet received, %d", waited);
       comm->Pending = 0;
-      OSV1_GetLock(&comm->LinkLock);
       comm->Status = QDVP_DCH_STATUS_TIMED_OUT;
-      OSV1_ReleaseLock(&comm->LinkLock);
       break;
     }
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait %d DCH status for request %d", waited,
@@ -65,6 +70,7 @@ void QDVP_CheckDCHstatus(DCHcomm *comm) {
     int rc = QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, step);
     if (rc != 0) waited += step;
   }
+  pthread_mutex_unlock(&comm->StatusMutex);
 }
 
 // Called by the receive task once a status is stored: clears the pending flag and wakes the

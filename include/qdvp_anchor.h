@@ -13,7 +13,7 @@
 //   ProcessListLock -> a process entry's TaskIOmutex (termination signals)
 //   ApplListLock -> an application's table-list lock -> source and attribute locks
 //   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
-//   Agent link (include/qdvp_dchcomm.h): a source's Lock4 -> DCHcomm::LinkLock;
+//   Agent link (include/qdvp_dchcomm.h): a source's Lock4 -> DCHcomm::LinkLock -> StatusMutex;
 //   WaitQueueLock, DCHqueueLock and DPlogQueueLock are each held alone.
 // The TaskIO mutex of an entry is held only around its condition wait (and by a creator
 // between thread start and its startup wait); producers signal without holding it.

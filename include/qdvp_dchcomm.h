@@ -14,13 +14,13 @@
 //   DCHcomm::StatusMutex    Pending, ReceiverStarted, ReceiverRunning
 //   DCHcomm::ReceiveMutex   held by the receive task for its whole life
 //   A new connection waits (on StatusCond) until the previous receive task has ended before
-//   it opens its sockets. The client holds StatusMutex while it works on its queue and gives
-//   it up while it waits for work, for a status, or for a receive task.
+//   it opens its sockets. StatusMutex is held only around these flags and the waits on
+//   StatusCond.
 //   DPAB::WaitQueueLock     the delayed offline queue (pWaitQueue, chained by pWaitNext)
 //   DPAB::DCHqueueLock      the DCH wait queue (pDCHqueue, chained by pDCHnext)
 //   client entry's Lock1    the client's work queue (SourceEntry::DCHwork links)
-// Lock order in the client: a source's Lock4 (entry lock) -> LinkLock; an application's
-// TableListLock -> a table's SourceListLock; WaitQueueLock and DCHqueueLock alone.
+// Lock order in the client: a source's Lock4 (entry lock) -> LinkLock -> StatusMutex; an
+// application's TableListLock -> a table's SourceListLock; WaitQueueLock and DCHqueueLock alone.
 #pragma once
 
 #include <netinet/in.h>
@@ -121,6 +121,8 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm);
 int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm);
 int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error);
 int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *error);
+// Shuts the connection down and waits until its receive task (which closes the socket) ended.
+void QDVP_DropDCHconnection(DCHcomm *comm);
 
 // Receive task and decoder (qdvpdchr).
 void *QDVP_DCHreceiveDataTask(void *comm);

@@ -67,11 +67,9 @@ class Wire : public testing::Test {
     QDV0_InitializeMutex(&comm_->StatusMutex);
     QDV0_InitializeCondVar(&comm_->StatusCond);
     OSV1_InitializeLock(&comm_->LinkLock);
-    pthread_mutex_lock(&comm_->StatusMutex);
     gScript = &script_;
   }
   void TearDown() override {
-    pthread_mutex_unlock(&comm_->StatusMutex);
     pthread_mutex_destroy(&comm_->StatusMutex);
     pthread_cond_destroy(&comm_->StatusCond);
     OSV1_DestroyLock(&comm_->LinkLock);
