@@ -206,7 +206,7 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
 void QDVP_DPlogServer(ProcessEntry *entry) {
   DPAB *anchor = entry->pDPAB;
   entry->ThreadID = OSV1_ThreadID();
-  anchor->pDPlogServer = entry;
+  __atomic_store_n(&anchor->pDPlogServer, static_cast<void *>(entry), __ATOMIC_RELEASE);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server process started. Thread: %X",
            entry->ThreadID.load());
   QDVP_SetAnchorFlag(anchor, &anchor->DPlogReady);
@@ -240,7 +240,7 @@ void QDVP_DPlogServer(ProcessEntry *entry) {
   for (WorkItem *item; (item = QDVP_GetNextDPlogRequest(anchor)) != nullptr;) {
     QDVP_DispatchQueuedDPlogEntry(anchor, item, 0);
   }
-  anchor->pDPlogServer = nullptr;
+  __atomic_store_n(&anchor->pDPlogServer, static_cast<void *>(nullptr), __ATOMIC_RELEASE);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server process ended. Thread: %X",
            entry->ThreadID.load());
   QDVP_EndTask(anchor, entry);

@@ -220,7 +220,8 @@ void QDVP_EnqueueDPlogRequest(DPAB *anchor, WorkItem *entry) {
     }
     anchor->pDPlogQueueTail = entry;
   }
-  auto *server = static_cast<ProcessEntry *>(anchor->pDPlogServer);
+  auto *server =
+      static_cast<ProcessEntry *>(__atomic_load_n(&anchor->pDPlogServer, __ATOMIC_ACQUIRE));
   if (server != nullptr) QDVP_SignalTaskIO(server);
 }
 

@@ -107,7 +107,7 @@ class DPlogReport : public testing::Test {
     if (server_ != nullptr) {
       server_->Terminate = 1;
       QDVP_SignalTaskIO(server_);
-      WaitFor([&] { return anchor_->pDPlogServer == nullptr; });
+      WaitFor([&] { return __atomic_load_n(&anchor_->pDPlogServer, __ATOMIC_ACQUIRE) == nullptr; });
     }
     link_.reset();
     if (anchor_ != nullptr) {
