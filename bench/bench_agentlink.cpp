@@ -109,6 +109,41 @@ struct Peer {
   }
 };
 
+// The peer alone: a bare client sends the same data request straight to qdvp-dch and reads
+// its status; shows how much of a row's round trip the peer's own work takes.
+void BM_PeerRowsDirect(benchmark::State &state) {
+  Peer peer;
+  if (peer.port == 0) {
+    state.SkipWithError("qdvp-dch did not start");
+    return;
+  }
+  int c = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(peer.port));
+  connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+  unsigned char m[256] = {};
+  size_t pos = 4;
+  unsigned char word[4];
+  QDVP_WirePut16(word, QDVP_REQ_DP_DATA);
+  pos += QDVP_WireFormatField(m, sizeof(m), pos, QDVP_FIELD_REQUEST, word, 2, 0);
+  QDVP_WirePut32(word, 1);
+  pos += QDVP_WireFormatField(m, sizeof(m), pos, QDVP_FIELD_DCH_HANDLE, word, 4, 0);
+  QDVP_WirePut16(word, 0);
+  pos += QDVP_WireFormatField(m, sizeof(m), pos, QDVP_FIELD_DATA_SEQUENCE, word, 2, 0);
+  pos += QDVP_WireFormatField(m, sizeof(m), pos, QDVP_FIELD_ATTR_NAME, "Busy", 4, 0);
+  QDVP_WirePut32(word, 42);
+  pos += QDVP_WireFormatField(m, sizeof(m), pos, QDVP_FIELD_ATTR_VALUE, word, 4, 'G');
+  char reply[kReplyBytes];
+  for (auto _ : state) {
+    if (write(c, m, pos) != static_cast<ssize_t>(pos)) break;
+    ReadAll(c, reply, sizeof(reply));
+  }
+  close(c);
+  state.SetItemsProcessed(state.iterations());
+}
+
 void BM_AgentLinkRows(benchmark::State &state) {
   Peer peer;
   if (peer.port == 0) {
@@ -169,6 +204,7 @@ void BM_AgentLinkRows(benchmark::State &state) {
 }
 
 BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
+BENCHMARK(BM_PeerRowsDirect)->UseRealTime();
 BENCHMARK(BM_AgentLinkRows)->UseRealTime();
 
 }  // namespace

@@ -221,6 +221,18 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   second->Stop();
 }
 
+TEST_F(PeerLink, EndingClientUnregistersTheApplications) {
+  Start();
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  ASSERT_TRUE(link_->Stop());
+  EXPECT_EQ(Db("SELECT unregistered_at IS NOT NULL FROM applications WHERE name='Shop'", "1"),
+            "1");
+  EXPECT_EQ(Db("SELECT count(*) FROM sources WHERE offline_at IS NULL", "0"), "0");
+  EXPECT_EQ(anchor_->pDCHclientPE, nullptr);
+}
+
 TEST_F(PeerLink, InactiveBeforeTheTimeToLiveRunsOutWaitsOnTheDelayedOfflineQueue) {
   Start();
   SourceEntry *s = Load(kShop);  // table TTL 300, a built-in (not file) source
