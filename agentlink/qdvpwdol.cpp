@@ -37,9 +37,11 @@ void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
     return;
   }
   OSV1_Guard queue(&anchor->DCHqueueLock);
-  source->pDCHnext = nullptr;
   SourceEntry **tail = &anchor->pDCHqueue;
-  while (*tail) tail = &(*tail)->pDCHnext;
+  for (; *tail; tail = &(*tail)->pDCHnext) {
+    if (*tail == source) return;  // already waiting for the client
+  }
+  source->pDCHnext = nullptr;
   *tail = source;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>source enqueued to DCH wait queue");
 }
