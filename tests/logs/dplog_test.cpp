@@ -84,6 +84,23 @@ TEST(DPlogTemplates, TextBeyondTheAttributeIsCutWithThreeDots) {
   EXPECT_STREQ(out, "short");
 }
 
+TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
+  TempDir dir;
+  EnvGuard env({{"QDVP_PRODUCT_SPEC", std::nullopt}});
+  DPAB *anchor = QDVP_StartupInitialization();
+  ASSERT_NE(anchor, nullptr);
+  anchor->StandAlone = 1;
+  std::string name = dir.File("batch.log");
+  QDVP_OpenBatchLog(anchor, name.c_str());
+  QDVP_SendDPlogMessage(anchor, 7, "a.mdl");
+  QDVP_SendDPlogMessage(anchor, 4, "b.mdl");
+  QDVP_CloseBatchLog();
+  EXPECT_EQ(qdvp_test::ReadFile(name),
+            "Metafile a.mdl found.\nMetafile b.mdl validation successful. Application ? loaded.\n");
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+}
+
 // ---- The report against the peer ------------------------------------------------------------
 
 class DPlogReport : public testing::Test {
