@@ -37,6 +37,13 @@ int QDVP_CheckAttributesPassFilters(SourceEntry *source);
 void DoSpecialDerivedAttribute(AttrEntry *attribute);
 int QDVP_PerformDeriveAttrFunction(AttrEntry *attribute);
 
+// The bytes of an I/O buffer's data area (QDVP_AllocateIObuffer gives at least
+// QDVP_IOBUFFER_MIN bytes with the header).
+inline int QDVP_IObufferDataSize(const IOEntry *ioEntry) {
+  int minimum = QDVP_IOBUFFER_MIN - static_cast<int>(sizeof(IObuffer));
+  return ioEntry->BufferSize > minimum ? ioEntry->BufferSize : minimum;
+}
+
 // Row output (records/qdvpmdch.cpp).
 int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *source, char *record, int length);
 IObuffer *QDVP_GetNextFreeBuffer(IOEntry *ioEntry);

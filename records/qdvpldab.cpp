@@ -126,7 +126,13 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
   long limit = shortValue ? static_cast<long>(static_cast<int16_t>(a->MaxSize))
                           : static_cast<long>(static_cast<int32_t>(a->MaxSize));
   if (limit < 0) limit = -limit;
-  if (value != 0 && labs(value) > limit && !IsRateType(a->Type)) {
+  if (a->Type == 'S' && (value < 0 || value > 1)) {
+    char insert[24];
+    snprintf(insert, sizeof(insert), "%ld", value);
+    DataWarning(13, insert);
+    value = 0;
+  }
+  if (value != 0 && labs(value) > limit) {
     long corrected = value < 0 ? -limit : limit;
     char insert[QDVP_ATTR_NAME_MAX + 48];
     snprintf(insert, sizeof(insert), "%s %ld -> %ld", a->Name, value, corrected);
@@ -137,12 +143,6 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
     char insert[24];
     snprintf(insert, sizeof(insert), "%ld", value);
     DataWarning(11, insert);
-    value = 0;
-  }
-  if (a->Type == 'S' && (value < 0 || value > 1)) {
-    char insert[24];
-    snprintf(insert, sizeof(insert), "%ld", value);
-    DataWarning(13, insert);
     value = 0;
   }
   if (IsRateType(a->Type)) {

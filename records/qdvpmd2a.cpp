@@ -138,7 +138,10 @@ int ParseDelimited(SourceEntry *s, AttrEntry *a, char *record, char *end) {
   const char delimiter = s->pDelimiter[0];
   char *pos = record;
   char *d = FindDelimiter(&pos, end, delimiter);
-  int attrCount = s->pTable ? s->pTable->AttrCount : 2;
+  // Attributes that take a field: derived, special and summary attributes take none.
+  int attrCount = 0;
+  for (AttrEntry *x = a; x != nullptr && !IsSummaryStop(x); x = x->pNext)
+    attrCount += IsSpecialOrDerived(x) ? 0 : 1;
   if (d == nullptr && attrCount > 1) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Input ignored. Source Type <%c> No delimiter <%s> found in buffer <%s>. "
@@ -334,7 +337,8 @@ int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) 
     return 0;
   }
   int length = static_cast<int>(buffer->DataLength);
-  if (ioe->BufferSize > 0 && length > ioe->BufferSize - 1) length = ioe->BufferSize - 1;
+  int area = QDVP_IObufferDataSize(ioe);
+  if (length > area - 1) length = area - 1;
   if (length < 0) length = 0;
   buffer->Data[length] = '\0';
   int loadedSize = 0;

@@ -48,7 +48,7 @@ IObuffer *QDVP_GetNextFreeBuffer(IOEntry *ioe) {
       if (b->State != QDVP_NotInUse) continue;
       b->State = QDVP_Allocated;
       b->DataLength = 0;
-      if (ioe->BufferSize > 0) memset(b->Data, 0, static_cast<size_t>(ioe->BufferSize));
+      memset(b->Data, 0, static_cast<size_t>(QDVP_IObufferDataSize(ioe)));
       return b;
     }
     if (attempt == 0 && !QDVP_AllocateIObuffer(ioe)) break;
