@@ -98,11 +98,20 @@ static void LoadTime(AttrEntry *a, char *field, int length) {
   }
 }
 
-// Reads a decimal integer, saturated to the 32-bit range (a number beyond 32 bits is held at
-// the nearest limit and then meets the attribute's maximum like any other large number).
-static long ReadInteger(const char *text, int bits) {
-  long long v = strtoll(text, nullptr, 10);
+// Reads a decimal integer as strtol would (an optional sign, then digits, up to the first
+// other byte), but only within the field's own bytes (the field need not end in a NUL), and
+// saturated to the 16- or 32-bit range: a number beyond 32 bits is held at the nearest limit
+// and then meets the attribute's maximum like any other large number.
+static long ReadInteger(const char *text, int length, int bits) {
   long long lo = bits == 16 ? INT16_MIN : INT32_MIN, hi = bits == 16 ? INT16_MAX : INT32_MAX;
+  int i = 0;
+  bool negative = false;
+  if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  long long v = 0;
+  for (; i < length && text[i] >= '0' && text[i] <= '9'; i++) {
+    if (v <= 10000000000LL) v = v * 10 + (text[i] - '0');
+  }
+  if (negative) v = -v;
   if (v < lo) v = lo;
   if (v > hi) v = hi;
   return static_cast<long>(v);
@@ -112,6 +121,7 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
   int skip = 0;
   while (skip < length && field[skip] == ' ') skip++;
   const char *text = field + skip;
+  int textLength = length - skip;
   char c = skip < length ? text[0] : '\0';
   bool numeric = isdigit(static_cast<unsigned char>(c)) || (c == '-' && a->Type == 'G');
   if (!numeric && a->Name[0] != '_') {
@@ -119,10 +129,11 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
     snprintf(insert, sizeof(insert), "%.*s", length - skip, text);
     DataWarning(12, insert);
     text = "0";
+    textLength = 1;
   }
   a->ActualValSize = a->MaxValSize;
   bool shortValue = a->MaxValSize != 4 && !IsRateType(a->Type);
-  long value = ReadInteger(text, shortValue ? 16 : 32);
+  long value = ReadInteger(text, textLength, shortValue ? 16 : 32);
   long limit = shortValue ? static_cast<long>(static_cast<int16_t>(a->MaxSize))
                           : static_cast<long>(static_cast<int32_t>(a->MaxSize));
   if (limit < 0) limit = -limit;

@@ -3,6 +3,7 @@
 // Last type), the special and derived attributes met on the way, and the per-key rate history
 // of KEY tables. Every search is bounded by the record's end, so a record without its closing
 // delimiter, with embedded NULs or longer than any buffer is cut, never overrun.
+#include <stdint.h>
 #include <string.h>
 
 #include "../core/support/qdv0.h"
@@ -14,14 +15,26 @@ static TRK1_BLOCK trk = {"qdvpmd2a"};
 
 namespace {
 
-bool IsSummaryStop(const AttrEntry *a) {
-  return strcmp(a->Name, "_Date_Time") == 0 || strcmp(a->Name, "_Interval_Unit_Name") == 0;
+// The role of an attribute in parsing, worked out from its name and operands on first use and
+// kept in its parsing working word pWork[1] (names and operands never change afterwards).
+enum Role : uintptr_t { kUnknown = 0, kOrdinary = 1, kSpecial = 2, kSummaryStop = 3 };
+
+Role RoleOf(AttrEntry *a) {
+  auto role = static_cast<Role>(reinterpret_cast<uintptr_t>(a->pWork[1]));
+  if (role != kUnknown) return role;
+  if (strcmp(a->Name, "_Date_Time") == 0 || strcmp(a->Name, "_Interval_Unit_Name") == 0)
+    role = kSummaryStop;
+  else if (strcmp(a->Name, "_DataSourceName") == 0 || strcmp(a->Name, "_LocalTimeStamp") == 0 ||
+           (a->pOperand1 != nullptr && a->pOperand2 != nullptr))
+    role = kSpecial;
+  else
+    role = kOrdinary;
+  a->pWork[1] = reinterpret_cast<void *>(role);
+  return role;
 }
 
-bool IsSpecialOrDerived(const AttrEntry *a) {
-  return strcmp(a->Name, "_DataSourceName") == 0 || strcmp(a->Name, "_LocalTimeStamp") == 0 ||
-         (a->pOperand1 != nullptr && a->pOperand2 != nullptr);
-}
+bool IsSummaryStop(AttrEntry *a) { return RoleOf(a) == kSummaryStop; }
+bool IsSpecialOrDerived(AttrEntry *a) { return RoleOf(a) == kSpecial; }
 
 // Fills the special and derived attributes from a onwards and returns the next ordinary
 // attribute, or null when parsing ends (no attribute left, or a summary attribute reached).
@@ -114,7 +127,10 @@ int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) {
   char *pos = record;
   a = SpecialStep(a);
   while (a != nullptr && pos != nullptr) {
-    const char *pair = (a->pDelimiter && strlen(a->pDelimiter) == 2) ? a->pDelimiter : s->pDelimiter;
+    const char *pair =
+        (a->pDelimiter && a->pDelimiter[0] && a->pDelimiter[1] && !a->pDelimiter[2])
+            ? a->pDelimiter
+            : s->pDelimiter;
     char *begin = Find(pos, end, pair[0]);
     if (begin == nullptr || begin + 1 >= end) break;
     Cursor c;
@@ -140,7 +156,7 @@ int ParseDelimited(SourceEntry *s, AttrEntry *a, char *record, char *end) {
   char *d = FindDelimiter(&pos, end, delimiter);
   // Attributes that take a field: derived, special and summary attributes take none.
   int attrCount = 0;
-  for (AttrEntry *x = a; x != nullptr && !IsSummaryStop(x); x = x->pNext)
+  for (AttrEntry *x = a; d == nullptr && x != nullptr && !IsSummaryStop(x); x = x->pNext)
     attrCount += IsSpecialOrDerived(x) ? 0 : 1;
   if (d == nullptr && attrCount > 1) {
     QDVP_TRC(trk, TRK1_DETAIL,
@@ -175,7 +191,7 @@ int ParseDelimited(SourceEntry *s, AttrEntry *a, char *record, char *end) {
       c.field = nullptr;
       break;
     }
-    if (strlen(dl) == 2) {
+    if (dl[0] != '\0' && dl[1] != '\0') {
       PairField(&c, c.next, end, dl, record);
       continue;
     }
