@@ -386,7 +386,7 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
       QDV0_FreeStorage(&t);
     }
   }
-  if (appl->pBatchFile != nullptr) fclose(appl->pBatchFile);
+  QDVP_CloseBatchOutputFile(appl);
   QDV0_FreeStorage(&appl->pBatchFileName);
   OSV1_DestroyLock(&appl->TableListLock);
   OSV1_DestroyLock(&appl->NameLock);
