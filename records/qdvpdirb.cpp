@@ -58,7 +58,7 @@ SourceEntry *CreateInternalSource(DPAB *anchor, TableEntry *table, SourceEntry *
   if (pe == nullptr) return nullptr;
   SourceEntry *s = QDVP_InitializeSourceEntry(anchor, table, "BASE", "BASE", nullptr, nullptr);
   if (s == nullptr) {
-    QDV0_FreeStorage(&pe);
+    QDVP_FreeProcessEntry(pe);
     return nullptr;
   }
   {
@@ -102,14 +102,8 @@ void QDVP_ReleaseSourceRecordData(SourceEntry *s) {
   if (s == nullptr) return;
   QDVP_ReleaseKeyCopyList(s);
   if (s->pProducer != nullptr && s->pPE != nullptr) {
-    ProcessEntry *pe = s->pPE;
-    pthread_mutex_destroy(&pe->TaskIOmutex);
-    pthread_cond_destroy(&pe->TaskIOcond);
-    OSV1_DestroyLock(&pe->Lock1);
-    OSV1_DestroyLock(&pe->Lock2);
-    OSV1_DestroyLock(&pe->Lock3);
-    OSV1_DestroyLock(&pe->Lock4);
-    QDV0_FreeStorage(&s->pPE);
+    QDVP_FreeProcessEntry(s->pPE);
+    s->pPE = nullptr;
   }
 }
 
