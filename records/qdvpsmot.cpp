@@ -206,11 +206,12 @@ void QDVP_GenerateMissingSummaryIntervalOutput(SourceEntry *s, SMBlock *b, void 
     SetInteger(Named(s, "_Interval_Unit"), b->Interval);
     SetInteger(Named(s, "_Interval"), n);
     SetInteger(Named(s, "_Occurrences"), 0);
-    char stamp[24];
+    char stamp[40];
     memcpy(stamp, b->BeginStamp, 17);
-    if (b->Interval < 3600) snprintf(stamp + 9, sizeof(stamp) - 9, "%02d00000", n);
-    else if (b->Interval < 86400) snprintf(stamp + 7, sizeof(stamp) - 7, "%02d0000000", n);
-    else snprintf(stamp + 5, sizeof(stamp) - 5, "%02d000000000", n);
+    unsigned number = static_cast<unsigned>(n) % 100u;
+    if (b->Interval < 3600) snprintf(stamp + 9, sizeof(stamp) - 9, "%02u00000", number);
+    else if (b->Interval < 86400) snprintf(stamp + 7, sizeof(stamp) - 7, "%02u0000000", number);
+    else snprintf(stamp + 5, sizeof(stamp) - 5, "%02u000000000", number);
     stamp[16] = '\0';
     LoadStamp(s, b, stamp);
     for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)

@@ -160,13 +160,45 @@ TEST_F(Output, RoutingCreatesOneInternalSourcePerInputTable) {
     EXPECT_EQ(internal, 1) << t->TableName;
   }
   EXPECT_EQ(raw->pIRB->RouteCount, 0);
-  // A second record reuses the internal sources.
+  EXPECT_EQ(raw->pIRB->DataLength, 5);
+  // A record of the same length gets a new buffer; a shorter one reuses it.
+  char *buffer = raw->pIRB->pBuffer;
+  ASSERT_NE(buffer, nullptr);
+  QDVP_DispatchInternalOutput(anchor_, producer, raw->pIRB, "h2,43", 5);
+  EXPECT_NE(raw->pIRB->pBuffer, nullptr);
+  buffer = raw->pIRB->pBuffer;
+  // A second, shorter record reuses the buffer and the internal sources.
   QDVP_DispatchInternalOutput(anchor_, producer, raw->pIRB, "h2,1", 4);
+  EXPECT_EQ(raw->pIRB->pBuffer, buffer);
   int sources = 0;
   for (SourceEntry *s = raw->pIRB->pInputList->pSourceList; s != nullptr; s = s->pNext) sources++;
   EXPECT_EQ(sources, 2);  // the table's own and one internal
   QDVP_CheckRedirectSourceOffline(anchor_, producer, raw->pIRB);
   EXPECT_TRUE(trace.Contains("Do redirect output table receivers offline"));
+}
+
+TEST_F(Output, BatchSummaryInputTablesStayOfflineUnlessAsked) {
+  const char metafile[] =
+      "//APPL Routed\n"
+      "//NAME ~Raw E\n//INTERNAL OUTPUT feed\n//ATTRIBUTES ','\nLine Z 64\n"
+      "//NAME Sums S 300\n//SUMMARY 300 BATCH\n//INTERNAL INPUT feed\n//ATTRIBUTES ','\n"
+      "Host D 8 SKEY=1\nCount C SKEY=SUM\n";
+  for (const char *bypass : {"Y", "N"}) {
+    SCOPED_TRACE(bypass);
+    env_.Set("QDVP_BYPASS_BATCH_GROUP", bypass);
+    QDVP_ResetRoutingSettings();
+    ApplEntry *appl = Load(metafile);
+    ASSERT_NE(appl, nullptr) << out_;
+    TableEntry *raw = appl->pTableList;
+    qdvp_test::TraceCapture trace;
+    QDVP_DispatchInternalOutput(anchor_, raw->pSourceList, raw->pIRB, "h1,5", 4);
+    bool bypassed = trace.Contains("bypassed due to Bypass Batch Processing requested");
+    EXPECT_EQ(bypassed, bypass[0] == 'Y');
+    // Without the bypass the stand-in agent never takes the source online.
+    EXPECT_EQ(trace.Contains("*** dp_online failed for Table <Sums>"), !bypassed);
+    QDVP_DeleteExistingApplication(anchor_, appl);
+  }
+  QDVP_ResetRoutingSettings();
 }
 
 TEST_F(Output, RoutedRowsReachTheAgent) {
