@@ -52,6 +52,24 @@ bool Bypassed(TableEntry *table) {
   return false;
 }
 
+// Links the new source's attributes in the display order of the model source, by name. (The
+// application-wide order builder takes the application's table-list lock, which must not be
+// taken under a routing block's lock: releasing an application takes them the other way.)
+void CopyDisplayOrder(SourceEntry *model, SourceEntry *s) {
+  OSV1_Guard modelLock(&model->AttrLock);
+  OSV1_Guard lock(&s->AttrLock);
+  AttrEntry **link = &s->pOrderList;
+  for (AttrEntry *m = model->pOrderList; m != nullptr; m = m->pOrderNext) {
+    for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
+      if (strcmp(a->Name, m->Name) != 0) continue;
+      *link = a;
+      link = &a->pOrderNext;
+      break;
+    }
+  }
+  *link = nullptr;
+}
+
 // Creates the internal source of table for producer; brings it online unless bypassed.
 SourceEntry *CreateInternalSource(DPAB *anchor, TableEntry *table, SourceEntry *producer) {
   ProcessEntry *pe = QDVP_InitializeProcessEntry(anchor);
@@ -73,7 +91,7 @@ SourceEntry *CreateInternalSource(DPAB *anchor, TableEntry *table, SourceEntry *
       s->pDelimiter = QDV0_StrDup(model->pDelimiter);
   }
   QDVP_CompleteSummaryTableDefinition(table, 0);
-  if (table->pAppl != nullptr) QDVP_ConstructAttributeOrderLinkList(table->pAppl, table);
+  if (model != nullptr) CopyDisplayOrder(model, s);
   QDV0_FreeStorage(&s->pSourceNodeName);
   s->pSourceNodeName = QDV0_StrDup(producer->pSourceNodeName ? producer->pSourceNodeName : "");
   s->pProducer = producer;
