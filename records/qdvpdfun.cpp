@@ -60,8 +60,11 @@ void AddressToName(AttrEntry *a, char *input) {
     return;
   }
   if (PrevAddress != nullptr) {
-    snprintf(PrevAddress, 260, "%s", input);
-    snprintf(PrevName, 260, "%s", name);
+    size_t a = strnlen(input, 259), n = strnlen(name, 259);
+    memcpy(PrevAddress, input, a);
+    PrevAddress[a] = '\0';
+    memcpy(PrevName, name, n);
+    PrevName[n] = '\0';
   }
   QDVP_TRC(trk, TRK1_DETAIL, "IP address %s resolved to %s", input, name);
   StoreText(a, name, strlen(name));

@@ -334,7 +334,8 @@ int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSiz
       KeyRateHistory(s);
   }
   int total = 0;
-  for (AttrEntry *x = s->pAttrList; x != nullptr; x = x->pNext) total += x->ActualValSize;
+  if (loadedSize != nullptr)
+    for (AttrEntry *x = s->pAttrList; x != nullptr; x = x->pNext) total += x->ActualValSize;
   OSV1_ReleaseLock(&s->CopyLock);
   OSV1_ReleaseLock(&s->AttrLock);
   QDV0_FreeStorage(&copy);
