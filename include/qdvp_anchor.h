@@ -15,6 +15,9 @@
 //   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
 //   Agent link (include/qdvp_dchcomm.h): a source's Lock4 -> DCHcomm::LinkLock -> StatusMutex;
 //   WaitQueueLock, DCHqueueLock and DPlogQueueLock are each held alone.
+//   Record processing (include/qdvp_records.h): a routing block's Lock -> a source's AttrLock
+//     -> its CopyLock -> StatLock (a borrowed pStatPE); a source's AttrLock -> its summary
+//     block's Lock -> the summary sort lock. IRBLock is never held while a record is routed.
 // The TaskIO mutex of an entry is held only around its condition wait (and by a creator
 // between thread start and its startup wait); producers signal without holding it.
 #pragma once

@@ -122,6 +122,7 @@ struct ApplEntry {
   OSV1_LOCK NameLock;
   FILE *pBatchFile;  // batch output (record processing), or null
   char *pBatchFileName;
+  long BatchRecordCount;  // records written to pBatchFile since it was opened
 };
 
 struct TableEntry {
@@ -243,6 +244,13 @@ struct SourceEntry {
   OSV1_LOCK CopyLock;
   OSV1_LOCK Lock4;
   int16_t DataSequence;  // position of the current record in a record set
+  // Record processing: the source whose rows an internal source receives, the chain of
+  // per-key attribute-list copies of a KEY table with rates (linked through the first
+  // attribute's pWork[0]), the end-of-batch-summary request and the summary-row flag.
+  SourceEntry *pProducer;
+  AttrEntry *pKeyCopyList;
+  int EndBatchSummary;
+  int SummaryOutput;
   // Working fields of the server tasks, cleared at creation.
   time_t StateTime;
   void *pWork[4];
@@ -301,6 +309,8 @@ struct IRBlock {
   TableEntry *pOutputTable;
   TableEntry *pInputList;
   int InputCount;
+  int DataLength;  // length of the record last routed (record processing)
+  int RouteCount;  // input tables still to be served for the current record
   OSV1_LOCK Lock;
 };
 
@@ -313,11 +323,27 @@ struct OMBlock {
 
 // A table's summary management block. Record processing summarizes with it; the metafile
 // reader only creates it and asks it to complete the table's definition.
+// Fields past TotalCount are record processing's (records/qdvpcsmb.cpp and qdvpsmry.cpp);
+// Lock guards them, taken after the source's AttrLock.
 struct SMBlock {
-  int Interval;  // seconds
-  int Batch;
-  int KeyCount;    // attributes with a sort key
+  int Interval;  // seconds (SummaryInterval)
+  int Batch;     // SummaryBatchMode
+  int KeyCount;    // key width in bytes (16 without key attributes)
   int TotalCount;  // attributes summarized by total
+  char BeginStamp[17];    // time stamp of the interval's first row
+  char CurrentStamp[17];  // time stamp of the last row added
+  int IntervalEndTime;    // second of the day at which the interval ends
+  int BeginYear, BeginMonth, BeginDay, BeginHour;
+  int IntervalStatusLimit;
+  char IntervalStatus[61];  // index 1..60
+  int CurrYear, CurrMonth, CurrDay, CurrHour, CurrTime;
+  int AllocationUnit;
+  int SlotsUsed, SlotsAllocated;
+  int SlotWidth, KeyDataWidth, TotalsWidth;
+  time_t LastUpdateTime;
+  char *pArray;
+  double Totals[64];
+  OSV1_LOCK Lock;
 };
 
 extern "C" {

@@ -18,6 +18,7 @@
 #include "../include/qdvp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_records.h"
 #include "../include/qdvp_services.h"
 
 static TRK1_BLOCK trk = {"qdvppcfg"};
@@ -296,6 +297,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
 
 // Frees one source with everything it owns.
 static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
+  QDVP_ReleaseSourceRecordData(s);
   {
     OSV1_Guard attrs(&s->AttrLock);
     QDVP_ReleaseAttributeList(s->pAttrList);
@@ -385,7 +387,7 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
       QDV0_FreeStorage(&t);
     }
   }
-  if (appl->pBatchFile != nullptr) fclose(appl->pBatchFile);
+  QDVP_CloseBatchOutputFile(appl);
   QDV0_FreeStorage(&appl->pBatchFileName);
   OSV1_DestroyLock(&appl->TableListLock);
   OSV1_DestroyLock(&appl->NameLock);

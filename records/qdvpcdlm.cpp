@@ -37,7 +37,7 @@ extern "C" char *QDVP_CheckAttributeDelimiter(const char *specification) {
   } else {
     delimiter = text.substr(0, 2);
   }
-  if (delimiter.empty()) delimiter = " ";
+  if (delimiter.empty()) delimiter.assign(1, ' ');
   QDVP_TRC(trk, TRK1_DETAIL, "Possible incorrect delimiter quotes, delimiters %s assumed",
            delimiter.c_str());
   QDVP_DisplayValidationMessage(52, delimiter.c_str());

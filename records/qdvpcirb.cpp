@@ -1,13 +1,14 @@
 // Internal routing blocks: a named block joins one output table to the tables whose rows are
 // routed into it (//INTERNAL). Finding or creating a block by name, unlinking a table when
 // its application goes, and releasing every block at shutdown. Delivering rows through a
-// block comes with record processing.
+// block is qdvpdirb.cpp.
 #include <ctype.h>
 #include <string.h>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_records.h"
 #include "../include/qdvp_services.h"
 
 static TRK1_BLOCK trk = {"qdvpcirb"};
@@ -23,6 +24,7 @@ extern "C" {
 
 IRBlock *QDVP_CreateInternalRoutingBlock(DPAB *anchor, const char *name) {
   if (anchor == nullptr || name == nullptr) return nullptr;
+  QDVP_ReadRoutingSettings();
   char *upper = QDV0_ConvertStringToUpper(const_cast<char *>(name), 1);
   if (upper == nullptr) return nullptr;
   OSV1_Guard list(&anchor->IRBLock);

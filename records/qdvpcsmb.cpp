@@ -1,8 +1,7 @@
 // Summary tables: the summary management block of a table (its interval, fitted to a whole
-// division of the hour or day, and batch mode) and the completion of a summary table's
-// definition with the attributes the summary rows carry. Summarizing rows into the block's
-// array and sending the summary rows come with record processing; the block here holds what
-// a metafile defines.
+// division of the hour or day, and batch mode), the completion of a summary table's
+// definition with the attributes the summary rows carry, and which attributes a summary row
+// shows. Collecting rows is qdvpsmry.cpp, sending them qdvpsmot.cpp.
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,6 +19,7 @@ static int FitInterval(int interval) {
     interval = text ? atoi(text) : 300;
     if (interval < 1) interval = 300;
   }
+  if (interval <= 0) interval = 300;
   int given = interval;
   if (interval > QDVP_MAX_SUMMARY_INTERVAL) {
     QDVP_TRC(trk, TRK1_ERROR,
@@ -75,12 +75,48 @@ SMBlock *QDVP_CreateSummaryManagementBlock(int interval, int batch) {
   if (block == nullptr) return nullptr;
   block->Interval = FitInterval(interval);
   block->Batch = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_SUMMARY_BATCH_MODE", "N")) ? 1 : (batch ? 1 : 0);
-  QDVP_TRC(trk, TRK1_DETAIL, "Summary Management Block @%p initialized, SMB->SummaryInterval %d",
-           static_cast<void *>(block), block->Interval);
+  block->IntervalStatusLimit =
+      block->Interval == 60 ? 59 : block->Interval == 3600 ? 23 : block->Interval == 86400 ? 31 : 0;
+  block->KeyCount = 16;
+  block->SlotWidth = 17;
+  block->KeyDataWidth = 17;
+  block->AllocationUnit = 100;
+  OSV1_InitializeLock(&block->Lock);
+  QDVP_TRC(trk, TRK1_DETAIL,
+           "Summary Management Block @%p initialized, SMB->SummaryInterval %d "
+           "SMB->IntervalStatusLimit %d",
+           static_cast<void *>(block), block->Interval, block->IntervalStatusLimit);
   return block;
 }
 
-void QDVP_ReleaseSummaryManagementBlock(SMBlock *block) { QDV0_FreeStorage(&block); }
+void QDVP_ReleaseSummaryManagementBlock(SMBlock *block) {
+  if (block == nullptr) return;
+  {
+    OSV1_Guard lock(&block->Lock);
+    QDV0_FreeStorage(&block->pArray);
+    block->SlotsUsed = block->SlotsAllocated = 0;
+  }
+  OSV1_DestroyLock(&block->Lock);
+  QDV0_FreeStorage(&block);
+}
+
+static bool IsStampName(const char *name) {
+  return strcmp(name, "_LocalTimeStamp") == 0 || strcmp(name, "LocalTimeStamp") == 0;
+}
+
+int QDVP_AttrAccessible(const SourceEntry *source, const AttrEntry *a) {
+  if (a == nullptr || !a->Sent) return 0;
+  const TableEntry *table = source ? source->pTable : nullptr;
+  if (table == nullptr || table->pSMB == nullptr) return 1;
+  if (a->AttrSortKey != 0 || a->Name[0] == '_' || IsStampName(a->Name)) return 1;
+  if (a->pOperand1 != nullptr && a->pOperand2 != nullptr) {
+    if (a->pOperand2->Name[0] == '_') return 1;
+    if (!QDVP_IsDeriveFunction(a->pOperand1) &&
+        static_cast<const AttrEntry *>(a->pOperand1)->Name[0] == '_')
+      return 1;
+  }
+  return 0;
+}
 
 // Adds an attribute the summary rows carry to a source and counts it in the table.
 static void AddSummaryAttribute(TableEntry *table, SourceEntry *source, const char *name,
@@ -100,7 +136,7 @@ int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
   SourceEntry *first = table->pSourceList;
   int keyWidth = 0;
   for (AttrEntry *a = first ? first->pAttrList : nullptr; a != nullptr; a = a->pNext) {
-    if (a->AttrKey) keyWidth += a->MaxValSize;
+    if (a->AttrSortKey > 0) keyWidth += a->MaxValSize;
   }
   if (keyWidth == 0) {
     keyWidth = 16;
@@ -110,13 +146,26 @@ int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
   for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
     if (s->pSMB != nullptr) continue;
     bool stamp = false;
-    for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) stamp = stamp || a->Type == 'T';
+    for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
+      stamp = stamp || (a->Type == 'T' && QDVP_AttrAccessible(s, a));
     if (!stamp) {
       QDVP_TRC(trk, TRK1_DETAIL, "LocalTimeStamp not found. Auto added to definition");
       AddSummaryAttribute(table, s, "_LocalTimeStamp", "T", "16");
     }
     s->pSMB = QDVP_CreateSummaryManagementBlock(table->pSMB->Interval, table->pSMB->Batch);
-    if (s->pSMB != nullptr) s->pSMB->KeyCount = keyWidth;
+    if (s->pSMB != nullptr) {
+      int summed = 0;
+      for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) summed += a->AttrSortKey < 0;
+      s->pSMB->KeyCount = keyWidth;
+      s->pSMB->TotalCount = summed;
+      s->pSMB->KeyDataWidth = keyWidth + 1;
+      s->pSMB->SlotWidth = keyWidth + 1 + 4 * summed;
+      s->pSMB->TotalsWidth = 4 * summed;
+      s->pSMB->AllocationUnit = 4096 / s->pSMB->SlotWidth > 0 ? 4096 / s->pSMB->SlotWidth : 1;
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "Summary table definition initialized. %d Key fields, Array width %d, Array size %d",
+               keyWidth, s->pSMB->SlotWidth, s->pSMB->SlotsAllocated);
+    }
     if (addNames) {
       AddSummaryAttribute(table, s, "_Date_Time", "D", "24");
       AddSummaryAttribute(table, s, "_Interval_Unit_Name", "D", "24");

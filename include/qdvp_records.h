@@ -1,0 +1,77 @@
+// Record processing: parsing a record into a source's attributes, filters, rates and derived
+// attributes; handing rows on (to the DCH client task, to internal routing blocks, to batch
+// output files); and summarizing rows over intervals.
+//
+// Parsing runs on the thread of the source that received the record and holds the source's
+// AttrLock then CopyLock for the whole parse, so the DCH client task, which reads the row under
+// the same locks, never sees half a row. A source holds one row at a time: the caller consumes
+// it before the next record of that source is parsed.
+//
+// Lock order of this subsystem (add to the model's order in qdvp_model.h):
+//   IRBlock::Lock -> SourceEntry::AttrLock -> SourceEntry::CopyLock -> DPAB::StatLock
+//   SourceEntry::AttrLock -> SMBlock::Lock -> the summary sort lock
+//   the address cache lock of IPADDRESSTONAME is held alone.
+// Every function returns an integer status or null; nothing throws.
+#pragma once
+
+#include "qdvp_model.h"
+
+extern "C" {
+// Parsing (records/qdvpmd2a.cpp, qdvpldab.cpp).
+int QDVP_MoveDataToAttr(SourceEntry *source, char *record, int length, int *loadedSize);
+int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioEntry, IObuffer *buffer);
+void LoadAttrBucket(AttrEntry *attribute, char *field, int length);
+void LoadRateAttribute(AttrEntry *attribute, long sample);
+char *QDVP_ConvertToPrintableCharacters(char *buffer, int *length);
+int QDVP_CheckDataConversion(const char *buffer, int length);
+// Frees the per-key attribute-list copies of a source (KEY tables with rates).
+void QDVP_ReleaseKeyCopyList(SourceEntry *source);
+// Frees what record processing hangs on a source before the source goes: its per-key copies
+// and, for an internal source, the process entry created with it.
+void QDVP_ReleaseSourceRecordData(SourceEntry *source);
+
+// Filters (records/qdvpfltr.cpp).
+int QDVP_CheckAttributesPassFilters(SourceEntry *source);
+
+// Derived attributes (records/qdvpdfun.cpp).
+void DoSpecialDerivedAttribute(AttrEntry *attribute);
+int QDVP_PerformDeriveAttrFunction(AttrEntry *attribute);
+
+// The bytes of an I/O buffer's data area (QDVP_AllocateIObuffer gives at least
+// QDVP_IOBUFFER_MIN bytes with the header).
+inline int QDVP_IObufferDataSize(const IOEntry *ioEntry) {
+  int minimum = QDVP_IOBUFFER_MIN - static_cast<int>(sizeof(IObuffer));
+  return ioEntry->BufferSize > minimum ? ioEntry->BufferSize : minimum;
+}
+
+// Row output (records/qdvpmdch.cpp).
+int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *source, char *record, int length);
+IObuffer *QDVP_GetNextFreeBuffer(IOEntry *ioEntry);
+
+// Internal routing (records/qdvpcirb.cpp, qdvpdirb.cpp).
+void QDVP_DispatchInternalOutput(DPAB *anchor, SourceEntry *producer, IRBlock *block,
+                                 const char *record, int length);
+void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock *block);
+// Reads QDVP_BYPASS_BATCH_GROUP and QDVP_BATCH_MODE_PROCESS once.
+void QDVP_ReadRoutingSettings(void);
+// Tests: read the batch settings again on the next routing block created.
+void QDVP_ResetRoutingSettings(void);
+
+// Batch output (records/qdvpobdr.cpp).
+int QDVP_OutputBatchDataRecord(SourceEntry *source);
+void QDVP_CloseBatchOutputFile(ApplEntry *application);
+// Tests: read QDVP_BATCH_SUMMARY_OUTPUT_ONLY again on the next batch record.
+void QDVP_ResetBatchSettings(void);
+
+// Summaries (records/qdvpcsmb.cpp, qdvpsmry.cpp, qdvpsmot.cpp).
+int QDVP_UpdateSummaryDataArray(SourceEntry *source);
+int QDVP_CheckDataSummaryReady(SourceEntry *source);
+int QDVP_PerformDataSummaryOutput(SourceEntry *source, void *parm);
+void QDVP_LoadIntervalNameToAttr(SMBlock *block, AttrEntry *attribute, AttrEntry *stamp);
+void QDVP_GenerateMissingSummaryIntervalOutput(SourceEntry *source, SMBlock *block, void *parm);
+int StandardCompare(const void *a, const void *b);
+// 1 when the attribute is part of the rows of its table: not input-only, and in a summary
+// table a key, a summarized attribute, a summary attribute or the time stamp.
+int QDVP_AttrAccessible(const SourceEntry *source, const AttrEntry *attribute);
+
+}

@@ -1,0 +1,96 @@
+// Shared fixture of the record processing tests: an anchor, metafiles loaded from text in a
+// temporary directory, and the rendering of a source's current row as text.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "core/support/qdv0.h"
+#include "core/support/trk1.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_metafile.h"
+#include "include/qdvp_model.h"
+#include "include/qdvp_records.h"
+#include "include/qdvp_services.h"
+#include "tests/support/linkclient.h"
+#include "tests/support/qdvptest.h"
+
+namespace records_test {
+
+// The integer value of an attribute as the row carries it.
+inline long IntValue(const AttrEntry *a) {
+  auto *v = reinterpret_cast<const unsigned char *>(a->Value);
+  if (a->MaxValSize == 2) return static_cast<int16_t>((v[0] << 8) | v[1]);
+  return static_cast<int32_t>((static_cast<uint32_t>(v[0]) << 24) |
+                              (static_cast<uint32_t>(v[1]) << 16) |
+                              (static_cast<uint32_t>(v[2]) << 8) | v[3]);
+}
+
+inline bool IsInteger(char type) { return type != '\0' && strchr("AGCS?%#", type) != nullptr; }
+
+// "Name=value" for every attribute that holds a value, joined by "|".
+inline std::string Row(SourceEntry *s) {
+  std::string out;
+  for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
+    if (a->ActualValSize == 0) continue;
+    if (!out.empty()) out += "|";
+    out += a->Name;
+    out += "=";
+    if (IsInteger(a->Type)) out += std::to_string(IntValue(a));
+    else out.append(a->Value, static_cast<size_t>(a->ActualValSize));
+  }
+  return out;
+}
+
+inline AttrEntry *Attr(SourceEntry *s, const char *name) {
+  for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
+    if (strcmp(a->Name, name) == 0) return a;
+  return nullptr;
+}
+
+class RecordsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Set("QDVP_META_PATH", dir_.path());
+    env_.Set("WTB_MAXCOLS", std::nullopt);
+    env_.Set("QDVP_SUMMARY_BATCH_MODE", std::nullopt);
+    env_.Set("QDVP_SUMMARY_INTERVAL", std::nullopt);
+    QDVP_ResetMaxAttributesPerGroup();
+    anchor_ = QDVP_StartupInitialization();
+    ASSERT_NE(anchor_, nullptr);
+    // Applications register through the DCH client; a stand-alone one accepts them at once.
+    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_, true);
+    ASSERT_TRUE(link_->Started());
+  }
+  void TearDown() override {
+    link_.reset();
+    QDVP_ShutdownCleanUp(anchor_, 1);
+    QDVP_ReleaseGlobalResources(anchor_);
+  }
+  // Loads a metafile text; standard output (validation messages) goes to out_.
+  ApplEntry *Load(const std::string &text, const std::string &name = "t.mdl") {
+    dir_.Write(name, text);
+    testing::internal::CaptureStdout();
+    ApplEntry *appl =
+        QDVP_ConstructApplDataModel(anchor_, name.c_str(), 0, nullptr, nullptr, 0, 1);
+    out_ = testing::internal::GetCapturedStdout();
+    return appl;
+  }
+  // Parses a record into the source; returns the attributes loaded.
+  static int Parse(SourceEntry *s, const std::string &record) {
+    std::string copy = record;
+    return QDVP_MoveDataToAttr(s, copy.data(), static_cast<int>(copy.size()), nullptr);
+  }
+  qdvp_test::TempDir dir_;
+  qdvp_test::EnvGuard env_;
+  DPAB *anchor_ = nullptr;
+  std::unique_ptr<qdvp_test::LinkClient> link_;
+  std::string out_;
+};
+
+}  // namespace records_test
