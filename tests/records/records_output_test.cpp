@@ -202,17 +202,6 @@ TEST_F(Output, BatchSummaryInputTablesStayOfflineUnlessAsked) {
   QDVP_ResetRoutingSettings();
 }
 
-TEST_F(Output, RoutedRowsReachTheAgent) {
-  // The agent link carries rows to qdvp-dch only once it is built; until then the DCH client
-  // accepts every request without sending it, and internal sources never come online.
-  const std::string client = ReadFile(SourceDir() + "/agentlink/qdvpdchc.cpp");
-  if (client.find("Until the agent link carries requests") != std::string::npos)
-    GTEST_SKIP() << "the DCH client is still the stand-in that answers for the agent; routed "
-                    "rows cannot reach qdvp-dch yet";
-  GTEST_SKIP() << "the agent link has landed but this test does not yet start qdvp-dch and "
-                  "check that rows of First and Second arrive";
-}
-
 TEST_F(Output, ODBCBlocksAreCreatedListedAndReleased) {
   testing::internal::CaptureStdout();
   OMBlock *block = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
