@@ -1,16 +1,258 @@
-// The console service, run by the host thread once the data provider has started. Until the
-// operator console is built, the service waits for a shutdown request (from the host or a
-// server) and then carries out the orderly shutdown before it returns.
-#include "../include/qdvp_core.h"
-#include "../include/qdvp_services.h"
+// The console service, run by the data provider's main thread once start-up is complete. It
+// builds the console communication area, starts the console I/O task, then carries out the
+// commands handed over to it one at a time and answers each through the I/O task's socket,
+// until a SHUTDOWN command or a shutdown request from the host ends it. It performs the
+// orderly shutdown before it returns.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <new>
+
+#include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_console.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_model.h"
+#include "../include/qdvp_services.h"
 
 static TRK1_BLOCK trk = {"qdvpsrcc"};
 
-extern "C" void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE) {
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service waits for shutdown request");
-  while (!QDVP_WaitForAnchorFlag(anchor, &anchor->ShutdownRequested, 5)) {
+namespace {
+
+// Where the reply to one command goes, copied out of the area when the command is taken so
+// that the next hand-over cannot redirect it.
+struct Requester {
+  int socket = -1;
+  int hasAddr = 0;
+  struct sockaddr_in addr;
+};
+
+// How long the service waits for the I/O task's final signal after the orderly shutdown.
+constexpr int kIOendWaitSeconds = 10;
+
+void SendDatagram(const Requester &to, const char *data, size_t length) {
+  char *copy = static_cast<char *>(QDV0_GetStorage(length + 1));
+  if (copy == nullptr) return;
+  memcpy(copy, data, length);
+  QDV0_ConvertDataToNetwork(copy, length);
+  ssize_t rc = sendto(to.socket, copy, length, 0,
+                      reinterpret_cast<const struct sockaddr *>(&to.addr), sizeof(to.addr));
+  if (rc < 0) {
+    int err = errno;
+    QDVP_TRC(trk, TRK1_ERROR, "### sendto rc %d, errno %d, %s[%d]", static_cast<int>(rc), err,
+             __FILE__, __LINE__);
   }
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service received shutdown request");
-  QDVP_ShutdownCleanUp(anchor, 1);
+  memset(copy, 0, length);
+  QDV0_FreeStorage(&copy);
 }
+
+// The reply: the result code part, then the text; a SHOW reply goes out part by part.
+void SendReplyTo(const Requester &to, const char *replyBuffer, const char *text, int showReply) {
+  if (!to.hasAddr || to.socket < 0) return;
+  size_t head = strlen(replyBuffer);
+  if (!showReply || text == nullptr) {
+    size_t n = text != nullptr ? strlen(text) : 0;
+    char *datagram = static_cast<char *>(QDV0_GetStorage(head + n + 1));
+    if (datagram == nullptr) return;
+    memcpy(datagram, replyBuffer, head);
+    if (n > 0) memcpy(datagram + head, text, n);
+    SendDatagram(to, datagram, head + n);
+    QDV0_FreeStorage(&datagram);
+    return;
+  }
+  const char *part = text;
+  bool first = true;
+  for (;;) {
+    const char *end = strchr(part, '@');
+    size_t n = end != nullptr ? static_cast<size_t>(end - part) : strlen(part);
+    size_t prefix = first ? head : 0;
+    char *datagram = static_cast<char *>(QDV0_GetStorage(prefix + n + 1));
+    if (datagram == nullptr) return;
+    memcpy(datagram, replyBuffer, prefix);
+    memcpy(datagram + prefix, part, n);
+    SendDatagram(to, datagram, prefix + n);
+    QDV0_FreeStorage(&datagram);
+    if (end == nullptr) break;
+    part = end + 1;
+    first = false;
+  }
+}
+
+ConsoleBlock *CreateArea(DPAB *anchor) {
+  void *storage = QDV0_GetStorage(sizeof(ConsoleBlock));
+  if (storage == nullptr) return nullptr;
+  ConsoleBlock *area = new (storage) ConsoleBlock();
+  QDV0_InitializeMutex(&area->Mutex);
+  QDV0_InitializeCondVar(&area->Cond);
+  OSV1_InitializeLock(&area->EntryLock);
+  area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
+  area->CommandCode = -1;
+  area->Status = 0;
+  area->IOthreadID = -1;
+  area->Socket = -1;
+  for (int &s : area->ExtraSockets) s = -1;
+  anchor->pConsoleBlock = area;
+  return area;
+}
+
+void FreeArea(DPAB *anchor, ConsoleBlock *area) {
+  anchor->pConsoleBlock = nullptr;
+  QDV0_CloseTheSocket(area->Socket);
+  for (int s : area->ExtraSockets) QDV0_CloseTheSocket(s);
+  QDV0_FreeStorage(&area->pCommandBuffer);
+  OSV1_DestroyLock(&area->EntryLock);
+  pthread_cond_destroy(&area->Cond);
+  pthread_mutex_destroy(&area->Mutex);
+  area->~ConsoleBlock();
+  QDV0_FreeStorage(&area);
+}
+
+// Starts the I/O task of the anchor's console transport and waits for its start signal.
+// Called with the area's mutex held. Returns 1 when the task has started.
+int StartIOtask(DPAB *anchor, ConsoleBlock *area) {
+  QDVP_TASK_ROUTINE routine = QDVP_SockConsoleSupport;
+  if (anchor->TransportType == 'R') {
+    routine = QDVP_RPCConsoleSupport;
+  } else if (anchor->TransportType != 'I') {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Invalid console transport type. TCPIP Console interface assumed");
+  }
+  if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, routine, 0, nullptr)) return 0;
+  while (area->IOthreadID.load() == -1 && !area->IOended) {
+    QDV0_ConditionTimedWait(&area->Cond, &area->Mutex, 1);
+  }
+  return area->IOthreadID.load() != -1;
+}
+
+// Carries out the command in buffer (which it frees) and replies. Called with EntryLock held,
+// which it releases once the command code is stored. Returns the command code.
+int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &to,
+               QDVP_TASK_ROUTINE fileServer) {
+  char *position = nullptr;
+  static const char kBlanks[] = " \t\r\n";
+  char *word = strtok_r(buffer, kBlanks, &position);
+  if (word == nullptr) {
+    QDVP_TRC(trk, TRK1_DETAIL,
+             ">>>>>Failed to find token in Console Buffer <%s>, releasing EntryLock", buffer);
+    OSV1_ReleaseLock(&area->EntryLock);
+    // Nothing to answer; the console is free for the next command.
+    area->Status = QDVP_CON_INVALID;
+    QDV0_FreeStorage(&buffer);
+    return -1;
+  }
+  char *operand = strtok_r(nullptr, kBlanks, &position);
+  int code = QDVP_ValidateConsoleCommand(word);
+  area->CommandCode = code < QDVP_CMD_COUNT ? code : -1;
+  OSV1_ReleaseLock(&area->EntryLock);
+  QDVP_TRC(trk, TRK1_DETAIL, "Console command %s Parameter %s", word, operand ? operand : "");
+
+  char *reply = nullptr;
+  int showReply = 0;
+  int rc;
+  if (code == QDVP_CMD_COUNT) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Invalid console command %s, ignored", word);
+    rc = QDVP_CON_INVALID;
+  } else {
+    rc = QDVP_ProcessConsoleCommand(anchor, area, code, operand, to.hasAddr, fileServer, &reply,
+                                    &showReply);
+  }
+  area->Status = rc;
+  if (rc != QDVP_CON_NO_REPLY) {
+    char head[16];
+    snprintf(head, sizeof(head), "%d ", rc);
+    SendReplyTo(to, head, reply, showReply);
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "Console command %s completed, result %d", word, rc);
+  QDV0_FreeStorage(&reply);
+  QDV0_FreeStorage(&buffer);
+  return code < QDVP_CMD_COUNT ? code : -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
+                           int showReply) {
+  ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock : nullptr;
+  if (area == nullptr || replyBuffer == nullptr) return;
+  Requester to;
+  pthread_mutex_lock(&area->Mutex);
+  to.socket = area->Requester;
+  to.hasAddr = area->HasRequesterAddr;
+  to.addr = area->RequesterAddr;
+  pthread_mutex_unlock(&area->Mutex);
+  SendReplyTo(to, replyBuffer, text, showReply);
+}
+
+void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
+  QDVP_TRC_ENTRY(trk);
+  ConsoleBlock *area = CreateArea(anchor);
+  if (area == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Unable to acquire console storage");
+    QDVP_ThreadRC = 1;
+    QDVP_SetAnchorFlag(anchor, &anchor->ShutdownRequested);
+    QDVP_ShutdownCleanUp(anchor, 1);
+    return;
+  }
+  pthread_mutex_lock(&area->Mutex);
+  if (!StartIOtask(anchor, area)) {
+    pthread_mutex_unlock(&area->Mutex);
+    QDVP_TRC(trk, TRK1_ERROR, "*** Console IO thread initialization unsuccessful");
+    // The data provider did not get past start-up: the host hears so from the thread result.
+    QDVP_ThreadRC = 1;
+    QDVP_SetAnchorFlag(anchor, &anchor->ShutdownRequested);
+    QDVP_ShutdownCleanUp(anchor, 1);
+    FreeArea(anchor, area);
+    return;
+  }
+  if (!anchor->ShutdownRequested) {
+    QDVP_SendDPlogMessage(anchor, 2);
+    QDVP_SendDPlogMessage(anchor, 0);
+    char text[128];
+    snprintf(text, sizeof(text), "%s %s", DPtypeString[anchor->DPtype],
+             "DP Active! Initialization completed successfully.");
+    QDV0_OQconsoleMessage("SystemStatus", QDV0_OQ_INFO, text);
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service waits for console commands");
+
+  bool cleanedUp = false;
+  while (!anchor->ShutdownRequested) {
+    if (area->pCommandBuffer == nullptr) {
+      QDV0_ConditionTimedWait(&area->Cond, &area->Mutex, 1);
+      continue;
+    }
+    OSV1_GetLock(&area->EntryLock);
+    char *buffer = area->pCommandBuffer;
+    area->pCommandBuffer = nullptr;
+    Requester to;
+    to.socket = area->Requester;
+    to.hasAddr = area->HasRequesterAddr;
+    to.addr = area->RequesterAddr;
+    pthread_mutex_unlock(&area->Mutex);
+    if (RunCommand(anchor, area, buffer, to, fileServer) == QDVP_CMD_SHUTDOWN) cleanedUp = true;
+    pthread_mutex_lock(&area->Mutex);
+  }
+  pthread_mutex_unlock(&area->Mutex);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service received shutdown request");
+  if (!cleanedUp) QDVP_ShutdownCleanUp(anchor, 1);
+
+  // The I/O task has ended with the other tasks; its final signal says it no longer uses the
+  // area. A task that never ended keeps the area (and its sockets) for good.
+  pthread_mutex_lock(&area->Mutex);
+  for (int waited = 0; !area->IOended && waited < kIOendWaitSeconds; waited++) {
+    QDV0_ConditionTimedWait(&area->Cond, &area->Mutex, 1);
+  }
+  bool ended = area->IOended != 0;
+  pthread_mutex_unlock(&area->Mutex);
+  if (ended) {
+    FreeArea(anchor, area);
+  } else {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Console IO thread did not end; console area kept");
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Console service ended");
+  QDVP_TRC_EXIT(trk, 0);
+}
+
+}  // extern "C"

@@ -1,0 +1,138 @@
+// The operator console: the console communication area, the command table, the console I/O
+// task and the console service, the SHOW reply, and the numbered console messages.
+//
+// Three parties meet in the communication area (anchor->pConsoleBlock): the console I/O task,
+// which receives one command datagram at a time on the console port; take-action workers,
+// which hand over console commands of their own; and the console service, which runs in the
+// data provider's main thread and carries the commands out one at a time.
+//
+// The hand-over: under Mutex the giver sets Status to 99 (busy), stores the requester and the
+// command buffer (pCommandBuffer, whose ownership passes to the service) and signals Cond. The
+// service takes the buffer out under Mutex and EntryLock, releases EntryLock once CommandCode
+// is stored, and sets Status to the result code when the command is done. While Status is 99
+// the I/O task answers every further datagram at once with "7 code" and take actions wait.
+//
+// Lock order: Mutex -> EntryLock. Neither is held while a command runs; a command takes the
+// anchor's locks (SelectLock -> ApplListLock -> ...) as documented in qdvp_anchor.h.
+//
+// Status and CommandCode are atomics: the I/O task reads them without the mutex to answer
+// "99 " and "7 code". The console sockets belong to the area: the I/O task opens them, the
+// service closes them when it frees the area, after its last reply.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <atomic>
+
+#include "qdvp_anchor.h"
+
+enum {
+  QDVP_CONSOLE_BUFFER_SIZE = 1600,   // command buffer and receive size
+  QDVP_CONSOLE_BUSY = 99,            // status while a command runs
+  QDVP_CONSOLE_REJECTED = 7,         // answer to a command that arrives while one runs
+  QDVP_CONSOLE_BUSY_NOTICE = 15,     // seconds between "99 " notices to a waiting requester
+  QDVP_SHOW_BUFFER_STEP = 1000,      // SHOW reply buffer size and growth
+  QDVP_SHOW_BUFFER_RESERVE = 50,     // a new part starts when less than this remains
+  QDVP_MAX_CONSOLE_SOCKETS = 4,      // the console port and, for ASFS, three more
+};
+
+// Command codes: the index in ConCommandString.
+enum ConsoleCommand {
+  QDVP_CMD_GETPORT = 0,
+  QDVP_CMD_CHECK = 1,
+  QDVP_CMD_DELETE = 2,
+  QDVP_CMD_IMPORT = 3,
+  QDVP_CMD_REFRESH = 4,
+  QDVP_CMD_SHOW = 5,
+  QDVP_CMD_LIST = 6,
+  QDVP_CMD_SHUTDOWN = 7,
+  QDVP_CMD_PING = 8,
+  QDVP_CMD_ACCEPT = 9,
+  QDVP_CMD_TRAPCNFG = 10,
+  QDVP_CMD_SET = 11,
+  QDVP_CMD_LOADCOMM = 12,
+  QDVP_CMD_LOADNAME = 13,
+  QDVP_CMD_LOADLIST = 14,
+  QDVP_CMD_VALIDATE = 15,
+  QDVP_CMD_UNPACK = 16,
+  QDVP_CMD_COUNT = 17,  // also the code of a word that is no command
+};
+
+// Result codes sent back to the requester.
+enum ConsoleResult {
+  QDVP_CON_OK = 0,
+  QDVP_CON_INVALID = 1,
+  QDVP_CON_NO_APPL = 2,
+  QDVP_CON_NOT_DEFINED = 3,
+  QDVP_CON_DEFINED = 4,
+  QDVP_CON_META_ERROR = 5,
+  QDVP_CON_AGENT_KNOWS = 6,
+  QDVP_CON_META_NOT_FOUND = 8,
+  QDVP_CON_NO_REPLY = 9,
+  QDVP_CON_NOT_SNMP = 10,
+  QDVP_CON_UNAVAILABLE = 11,  // an SNMP file reload the data provider cannot carry out
+  QDVP_CON_SNMP_APPL = 12,
+  QDVP_CON_PACKAGED = 13,
+  QDVP_CON_LIST_NOT_LOADED = 60,
+};
+
+// The console communication area, one per data provider.
+struct ConsoleBlock {
+  pthread_mutex_t Mutex;  // the hand-over
+  pthread_cond_t Cond;    // signalled at each hand-over and at the I/O task's start and end
+  char *pCommandBuffer;   // the command handed over, or null; owned by the service once taken
+  int BufferSize;         // QDVP_CONSOLE_BUFFER_SIZE
+  std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first
+  std::atomic<int> Status;       // 99 while a command runs, else the last result code
+  int Requester;          // the socket the command arrived on, or the type for a take action
+  int HasRequesterAddr;   // 0 for a take action: there is no one to reply to
+  struct sockaddr_in RequesterAddr;  // where replies go
+  std::atomic<long> IOthreadID;      // the I/O task's thread, -1 until it has started
+  int IOended;            // set (under Mutex) by the I/O task at its end
+  int Socket;             // the console socket, -1 when none
+  uint16_t Port;          // the console port, network byte order
+  int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];  // ASFS: base, base + 2, base + 1, or -1
+  OSV1_LOCK EntryLock;    // held while the service takes a command out of the area
+};
+
+extern "C" {
+extern const char *const ConCommandString[QDVP_CMD_COUNT];
+
+// The console service (qdvpsrcc.cpp); see qdvp_services.h.
+// Sends a reply to the command's requester: replyBuffer holds "code " followed by text; a
+// SHOW reply (showReply nonzero) is split at '@' into one datagram per part.
+void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
+                           int showReply);
+
+// The console I/O task (qdvpcmdk.cpp).
+void QDVP_SockConsoleSupport(ProcessEntry *entry);
+void QDVP_RPCConsoleSupport(ProcessEntry *entry);
+
+// Commands (qdvpccmd.cpp).
+// Upper-cases word in place and returns its code, QDVP_CMD_COUNT when it is no command.
+int QDVP_ValidateConsoleCommand(char *word);
+// Carries out one command for the service: fills *reply (new storage, or null for a reply
+// without text) and *showReply, and returns the result code. hasRequester is 0 for a take
+// action. fileServer is the routine the console service was given.
+int QDVP_ProcessConsoleCommand(DPAB *anchor, ConsoleBlock *area, int code, const char *operand,
+                               int hasRequester, QDVP_TASK_ROUTINE fileServer, char **reply,
+                               int *showReply);
+
+// The SHOW reply (qdvpcshw.cpp): the application's definition in new storage, its parts
+// separated by '@', each starting with its part code (2 single, 1 first, 0 middle, 3 last).
+char *QDVP_ConstructShowReply(ApplEntry *application);
+// Grows a SHOW reply buffer by QDVP_SHOW_BUFFER_STEP bytes and starts a new part in it;
+// returns the new size, or 0 when storage is exhausted (the buffer is then unchanged).
+int GetBiggerBuffer(char **buffer, int size);
+
+// Console messages (qdvpcmsg.cpp, also compiled into the qdvp program).
+enum { QDVP_CONSOLE_MESSAGE_COUNT = 61 };
+extern const char *const ConsoleMessage[QDVP_CONSOLE_MESSAGE_COUNT];
+// Writes console message number to standard output, filled with insert.
+void QDVP_ShowConsoleMessage(int number, const char *insert);
+// The same text into buffer (size bytes, at most 256 used); returns buffer.
+char *QDVP_FormatConsoleMessage(int number, const char *insert, char *buffer, int size);
+// The console message that explains result code rc of the command with code command.
+int QDVP_ConsoleResultMessage(int command, int rc);
+}
