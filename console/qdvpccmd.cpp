@@ -15,10 +15,6 @@
 
 static TRK1_BLOCK trk = {"qdvpccmd"};
 
-extern "C" const char *const ConCommandString[QDVP_CMD_COUNT] = {
-    "GETPORT", "CHECK",    "DELETE", "IMPORT",   "REFRESH",  "SHOW",     "LIST",   "SHUTDOWN", "PING",
-    "ACCEPT",  "TRAPCNFG", "SET",    "LOADCOMM", "LOADNAME", "LOADLIST", "VALIDATE", "UNPACK"};
-
 namespace {
 
 bool HasFileServer(const DPAB *anchor) {
@@ -206,6 +202,18 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
 }  // namespace
 
 extern "C" {
+
+char *QDVP_SplitConsoleBuffer(char *buffer, char **operand) {
+  // Blanks, tabs and line ends all separate words, so that "list\n" from a line-oriented
+  // tool is LIST.
+  static const char kBlanks[] = " \t\r\n";
+  char *position = nullptr;
+  *operand = nullptr;
+  if (buffer == nullptr) return nullptr;
+  char *word = strtok_r(buffer, kBlanks, &position);
+  if (word != nullptr) *operand = strtok_r(nullptr, kBlanks, &position);
+  return word;
+}
 
 int QDVP_ValidateConsoleCommand(char *word) {
   if (word == nullptr) return QDVP_CMD_COUNT;

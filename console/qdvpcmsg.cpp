@@ -1,4 +1,4 @@
-// The numbered console messages: the texts an operator reads for each console result, the
+// The command words and the numbered console messages: the texts an operator reads for each console result, the
 // way they are filled with a name or number, and which message explains which result of
 // which command. The library uses them for take-action result texts; the qdvp program
 // compiles this file in as well and prints them after each reply.
@@ -8,6 +8,11 @@
 #include "../include/qdvp_console.h"
 
 extern "C" {
+
+// The command table; a command's code is its index.
+const char *const ConCommandString[QDVP_CMD_COUNT] = {
+    "GETPORT", "CHECK", "DELETE",   "IMPORT",   "REFRESH",  "SHOW",     "LIST",  "SHUTDOWN", "PING",
+    "ACCEPT",  "TRAPCNFG", "SET", "LOADCOMM", "LOADNAME", "LOADLIST", "VALIDATE", "UNPACK"};
 
 // '$' at the start: the insert goes in front and the '$' becomes a blank. '#': the insert is
 // written over the text from there on.

@@ -129,9 +129,8 @@ int StartIOtask(DPAB *anchor, ConsoleBlock *area) {
 // which it releases once the command code is stored. Returns the command code.
 int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &to,
                QDVP_TASK_ROUTINE fileServer) {
-  char *position = nullptr;
-  static const char kBlanks[] = " \t\r\n";
-  char *word = strtok_r(buffer, kBlanks, &position);
+  char *operand = nullptr;
+  char *word = QDVP_SplitConsoleBuffer(buffer, &operand);
   if (word == nullptr) {
     QDVP_TRC(trk, TRK1_DETAIL,
              ">>>>>Failed to find token in Console Buffer <%s>, releasing EntryLock", buffer);
@@ -141,7 +140,6 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     QDV0_FreeStorage(&buffer);
     return -1;
   }
-  char *operand = strtok_r(nullptr, kBlanks, &position);
   int code = QDVP_ValidateConsoleCommand(word);
   area->CommandCode = code < QDVP_CMD_COUNT ? code : -1;
   OSV1_ReleaseLock(&area->EntryLock);

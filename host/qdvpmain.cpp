@@ -4,6 +4,7 @@
 //   qdvp validate METAFILE check a metafile and print its validation messages
 //   qdvp unpack METAFILE   write the readable text of a metafile beside it
 //   qdvp encipher IN OUT   write an enciphered copy of a plain metafile
+//   qdvp console ...       send a console command to a running data provider
 //   qdvp version           print the release identifier
 #include <stdio.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 
 #include <string>
 
+#include "host/qdvpcons.h"
 #include "host/qdvphost.h"
 #include "include/qdvp_metafile.h"
 
@@ -32,6 +34,13 @@ const char kUsage[] =
     "                      (the extension becomes .txt)\n"
     "  encipher IN OUT     write an enciphered copy of the plain metafile IN to OUT; a data\n"
     "                      provider loads, validates and unpacks it like the plain one\n"
+    "  console [--type TYPE | --port PORT] [--host HOST] [--raw] COMMAND [OPERAND]\n"
+    "                      send one console command to a running data provider (default\n"
+    "                      type FILE, host 127.0.0.1) and print its reply; COMMAND is one of\n"
+    "                      LIST, SHOW, CHECK, IMPORT, REFRESH, DELETE, ACCEPT, SHUTDOWN,\n"
+    "                      GETPORT, PING, TRAPCNFG, LOADCOMM, LOADNAME, LOADLIST. Exit status\n"
+    "                      0 for result 0, 1 for another result, 2 when no data provider\n"
+    "                      answers. --raw prints the reply datagrams as received\n"
     "  version             print the release identifier\n"
     "  help, --help, -h    print this text\n"
     "\n"
@@ -117,6 +126,7 @@ int main(int argc, char **argv) {
     fflush(stdout);
     return rc == 0 ? 0 : 1;
   }
+  if (command == "console") return qdvp_host::RunConsoleCommand(argc, argv, 2);
   if (command == "encipher") {
     if (argc != 4) {
       fprintf(stderr, "qdvp: encipher needs IN and OUT\n");

@@ -110,6 +110,9 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry);
 void QDVP_RPCConsoleSupport(ProcessEntry *entry);
 
 // Commands (qdvpccmd.cpp).
+// Splits a command buffer in place at blanks: returns the command word, or null for a buffer
+// without one, and sets *operand to the second word or null. Further words are ignored.
+char *QDVP_SplitConsoleBuffer(char *buffer, char **operand);
 // Upper-cases word in place and returns its code, QDVP_CMD_COUNT when it is no command.
 int QDVP_ValidateConsoleCommand(char *word);
 // Carries out one command for the service: fills *reply (new storage, or null for a reply

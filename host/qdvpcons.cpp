@@ -1,0 +1,408 @@
+// qdvp console: the operator's console program. It sends one command datagram to a running
+// data provider's console port, gathers every part of the reply and prints it for a person:
+// the result code with its console message, LIST as a list, SHOW as an outline of the
+// application's tables, sources and attributes. --raw prints the datagrams as received.
+//
+// The data provider answers a command only when it is done, which may take a while (an IMPORT
+// that waits for the agent). To tell a busy data provider from none at all, the program sends
+// a GETPORT probe after a short silence: a busy console answers it at once with "7 code". No
+// answer to the command or to the probes within a few seconds means no data provider listens.
+#include "host/qdvpcons.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "host/qdvphost.h"
+#include "include/qdvp_console.h"
+
+namespace qdvp_host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Silence after which a probe is sent, and after which the data provider counts as absent.
+constexpr auto kProbeAfter = std::chrono::milliseconds(1500);
+constexpr auto kNoAnswer = std::chrono::seconds(5);
+// A shutdown answers only after every task has ended: up to the data provider's own bound.
+constexpr auto kShutdownNoAnswer = std::chrono::seconds(200);
+// The parts of a multi-part reply follow one another at once.
+constexpr auto kPartWait = std::chrono::seconds(3);
+
+struct Options {
+  int type = -1;
+  int port = -1;
+  std::string host = "127.0.0.1";
+  bool raw = false;
+  std::string command;
+  std::string operand;
+};
+
+const char kConsoleUsage[] =
+    "usage: qdvp console [--type TYPE | --port PORT] [--host HOST] [--raw] COMMAND [OPERAND]\n";
+
+// The port offset of the product specification file (DP_PORT_OFFSET or item 23), or 0.
+int PortOffset() {
+  const char *path = getenv("QDVP_PRODUCT_SPEC");
+  if (path == nullptr || path[0] == '\0') return 0;
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) return 0;
+  int offset = 0;
+  char line[1024];
+  while (fgets(line, sizeof(line), f) != nullptr) {
+    char *p = line;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '#') continue;
+    char *eq = strchr(p, '=');
+    if (eq == nullptr) continue;
+    std::string name(p, static_cast<size_t>(eq - p));
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    if (name == "DP_PORT_OFFSET" || name == "23") offset = atoi(eq + 1);
+  }
+  fclose(f);
+  return offset;
+}
+
+// The console port of a type, as the data provider computes it.
+int ConsolePort(int type) {
+  const char *base = getenv("QDVP_DPCONSOLE_PORT");
+  int port = base != nullptr && base[0] != '\0' ? atoi(base) : 7700 + PortOffset();
+  return static_cast<uint16_t>(port + type);
+}
+
+int ParseOptions(int argc, char **argv, int first, Options *o) {
+  std::vector<std::string> words;
+  for (int i = first; i < argc; i++) {
+    std::string a = argv[i];
+    auto value = [&](const char *what) -> const char * {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "qdvp console: %s needs a value\n", what);
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    if (a == "--type") {
+      const char *v = value("--type");
+      if (v == nullptr) return 0;
+      o->type = ParseType(v);
+      if (o->type < 0) {
+        fprintf(stderr, "qdvp console: unknown data provider type '%s'\n", v);
+        return 0;
+      }
+    } else if (a == "--port") {
+      const char *v = value("--port");
+      if (v == nullptr) return 0;
+      char *end = nullptr;
+      long p = strtol(v, &end, 10);
+      if (*end != '\0' || p <= 0 || p > 65535) {
+        fprintf(stderr, "qdvp console: bad port '%s'\n", v);
+        return 0;
+      }
+      o->port = static_cast<int>(p);
+    } else if (a == "--host") {
+      const char *v = value("--host");
+      if (v == nullptr) return 0;
+      o->host = v;
+    } else if (a == "--raw") {
+      o->raw = true;
+    } else if (a.size() > 1 && a[0] == '-' && words.empty()) {
+      fprintf(stderr, "qdvp console: unknown option '%s'\n", a.c_str());
+      return 0;
+    } else {
+      words.push_back(a);
+    }
+  }
+  if (o->type >= 0 && o->port >= 0) {
+    fprintf(stderr, "qdvp console: give --type or --port, not both\n");
+    return 0;
+  }
+  if (words.empty() || words.size() > 2) {
+    fprintf(stderr, "qdvp console: %s\n", words.empty() ? "no COMMAND" : "too many words");
+    return 0;
+  }
+  o->command = words[0];
+  if (words.size() == 2) o->operand = words[1];
+  if (o->port < 0) o->port = ConsolePort(o->type >= 0 ? o->type : 1);
+  return 1;
+}
+
+int CommandCode(const std::string &word) {
+  for (int i = 0; i < QDVP_CMD_COUNT; i++) {
+    if (strcasecmp(word.c_str(), ConCommandString[i]) == 0) return i;
+  }
+  return QDVP_CMD_COUNT;
+}
+
+// The result code at the start of a reply, or -1.
+int ResultOf(const std::string &datagram, std::string *rest) {
+  size_t i = 0;
+  while (i < datagram.size() && isdigit(static_cast<unsigned char>(datagram[i]))) i++;
+  if (i == 0) return -1;
+  int rc = atoi(datagram.substr(0, i).c_str());
+  size_t from = i < datagram.size() && datagram[i] == ' ' ? i + 1 : i;
+  if (rest != nullptr) *rest = datagram.substr(from);
+  return rc;
+}
+
+// True for the reply to a GETPORT probe: "0 type port".
+bool IsProbeReply(const std::string &datagram) {
+  int type = 0, port = 0;
+  char extra = 0;
+  return sscanf(datagram.c_str(), "0 %d %d%c", &type, &port, &extra) == 2;
+}
+
+std::string Message(int number, const std::string &insert) {
+  char text[300];
+  return QDVP_FormatConsoleMessage(number, insert.empty() ? nullptr : insert.c_str(), text,
+                                   sizeof(text));
+}
+
+std::vector<std::string> Split(const std::string &text, char separator) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(separator, start);
+    out.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    if (at == std::string::npos) break;
+    start = at + 1;
+  }
+  return out;
+}
+
+// The SHOW text (parts joined, part codes removed) as an outline.
+void PrintShowOutline(const std::string &text) {
+  std::vector<std::string> t = Split(text, ';');
+  std::string metafile;
+  for (size_t i = 0; i + 1 < t.size();) {
+    std::string item = t[i];
+    auto at = [&](size_t k) { return i + k < t.size() ? t[i + k] : std::string(); };
+    if (item == "0") {
+      metafile = at(1);
+      i += 2;
+    } else if (item == "1") {
+      printf("Application %s  (metafile %s)\n", at(1).c_str(), metafile.c_str());
+      i += 2;
+    } else if (item == "2") {
+      printf("  Table %s: %s\n", at(1).c_str(), at(2).c_str());
+      i += 3;
+    } else if (item == "3") {
+      printf("    Source %s %s\n", at(1).c_str(), at(2).c_str());
+      i += 3;
+    } else if (item == "4") {
+      std::string type = at(2);
+      size_t b = type.find_first_not_of(' ');
+      type = b == std::string::npos ? "" : type.substr(b);
+      printf("      Attribute %s%s%s\n", at(1).c_str(), type.empty() ? "" : ": ", type.c_str());
+      i += 3;
+    } else {
+      i++;
+    }
+  }
+}
+
+// Prints the reply of a command for a person.
+void PrintReply(const Options &o, int code, int rc, const std::string &text) {
+  int message = QDVP_ConsoleResultMessage(code, rc);
+  std::string insert = o.operand;
+  if (rc == 7 || (rc == 0 && (code == QDVP_CMD_GETPORT || code == QDVP_CMD_PING))) insert = text;
+  if (insert.empty()) insert = "-";
+  printf("result %d: %s\n", rc, Message(message, insert).c_str());
+  if (rc != 0) return;
+  if (code == QDVP_CMD_LIST) {
+    for (const std::string &name : Split(text, ' ')) {
+      if (!name.empty()) printf("  %s\n", name.c_str());
+    }
+  } else if (code == QDVP_CMD_SHOW) {
+    PrintShowOutline(text);
+  } else if (code == QDVP_CMD_GETPORT) {
+    int type = -1, port = 0;
+    if (sscanf(text.c_str(), "%d %d", &type, &port) == 2) {
+      printf("  type %s (%d), console port %d\n", TypeName(type), type, port);
+    }
+  } else if (code == QDVP_CMD_PING) {
+    time_t start = static_cast<time_t>(atol(text.c_str()));
+    char when[64] = "";
+    struct tm local;
+    if (localtime_r(&start, &local) != nullptr) strftime(when, sizeof(when), "%c", &local);
+    printf("  started %s\n", when);
+  } else if (!text.empty()) {
+    printf("  %s\n", text.c_str());
+  }
+}
+
+class Connection {
+ public:
+  ~Connection() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Open(const std::string &host, int port, std::string *error) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    struct addrinfo *found = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0 || found == nullptr) {
+      *error = "cannot resolve host '" + host + "': " + gai_strerror(rc);
+      return false;
+    }
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    // Connected, so that only the console port's datagrams arrive and a closed port is
+    // reported (ECONNREFUSED) instead of waited for.
+    bool ok = fd_ >= 0 && connect(fd_, found->ai_addr, found->ai_addrlen) == 0;
+    freeaddrinfo(found);
+    if (!ok) *error = std::string("cannot open a socket: ") + strerror(errno);
+    return ok;
+  }
+  // 1 sent, 0 refused (nobody listens), -1 other failure.
+  int Send(const std::string &text) {
+    if (send(fd_, text.data(), text.size(), 0) >= 0) return 1;
+    return errno == ECONNREFUSED ? 0 : -1;
+  }
+  // 1 with a datagram, 0 on time-out, -2 refused, -1 other failure.
+  int Receive(Clock::duration wait, std::string *datagram) {
+    struct pollfd p = {fd_, POLLIN, 0};
+    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count());
+    int rc = poll(&p, 1, ms < 0 ? 0 : ms);
+    if (rc <= 0) return rc == 0 ? 0 : -1;
+    char buffer[65536];
+    ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+    if (n < 0) return errno == ECONNREFUSED ? -2 : -1;
+    datagram->assign(buffer, static_cast<size_t>(n));
+    return 1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+int NoAnswer(const Options &o) {
+  std::string where = o.host + " port " + std::to_string(o.port);
+  fprintf(stderr, "qdvp console: %s\n", Message(32, where).c_str());
+  fprintf(stderr, "qdvp console: is a data provider of that type running there?\n");
+  return 2;
+}
+
+}  // namespace
+
+int RunConsoleCommand(int argc, char **argv, int first) {
+  Options o;
+  if (!ParseOptions(argc, argv, first, &o)) {
+    fputs(kConsoleUsage, stderr);
+    return 2;
+  }
+  int code = CommandCode(o.command);
+  Connection c;
+  std::string error;
+  if (!c.Open(o.host, o.port, &error)) {
+    fprintf(stderr, "qdvp console: %s\n", error.c_str());
+    return 2;
+  }
+  std::string request = o.command + (o.operand.empty() ? "" : " " + o.operand);
+  if (c.Send(request) != 1) return NoAnswer(o);
+
+  const auto noAnswer = code == QDVP_CMD_SHUTDOWN ? kShutdownNoAnswer : kNoAnswer;
+  auto lastLife = Clock::now();
+  auto lastProbe = Clock::time_point();
+  bool probed = false;
+  bool alive = false;  // something answered: the data provider is there
+  std::string first_;
+  for (;;) {
+    auto now = Clock::now();
+    if (now - lastLife >= noAnswer) return NoAnswer(o);
+    if (now - lastLife >= kProbeAfter && now - lastProbe >= kProbeAfter) {
+      lastProbe = now;
+      probed = true;
+      if (c.Send(ConCommandString[QDVP_CMD_GETPORT]) == 0) {
+        if (alive && code == QDVP_CMD_SHUTDOWN) {
+          printf("result 0: %s\n", Message(19, "").c_str());
+          return 0;
+        }
+        return NoAnswer(o);
+      }
+    }
+    std::string datagram;
+    int rc = c.Receive(kProbeAfter / 3, &datagram);
+    if (rc == 0) continue;
+    if (rc == -2) {
+      // The port is closed: nobody was there, or a shut-down data provider has gone.
+      if (alive && code == QDVP_CMD_SHUTDOWN) {
+        printf("result 0: %s\n", Message(19, "").c_str());
+        return 0;
+      }
+      return NoAnswer(o);
+    }
+    if (rc < 0) continue;
+    if (o.raw) printf("%s\n", datagram.c_str());
+    int result = ResultOf(datagram, nullptr);
+    if (result == QDVP_CONSOLE_BUSY) {
+      alive = true;
+      lastLife = Clock::now();
+      if (!o.raw) fprintf(stderr, "qdvp console: %s\n", Message(11, "").c_str());
+      continue;
+    }
+    if (result == QDVP_CONSOLE_REJECTED && probed) {
+      // The probe found the console busy, with our command.
+      alive = true;
+      lastLife = Clock::now();
+      continue;
+    }
+    if (probed && code != QDVP_CMD_GETPORT && IsProbeReply(datagram)) {
+      // The console was free again, but our command got no reply.
+      if (!o.raw) printf("result %d: %s\n", QDVP_CON_NO_REPLY, Message(33, "").c_str());
+      return 1;
+    }
+    first_ = datagram;
+    break;
+  }
+
+  std::string text;
+  int rc = ResultOf(first_, &text);
+  if (rc < 0) {
+    if (!o.raw) printf("unexpected reply: %s\n", first_.c_str());
+    return 1;
+  }
+  if (code == QDVP_CMD_SHOW && rc == 0 && text.size() >= 2 && text[0] == '1' && text[1] == ' ') {
+    // The first of several parts: gather them up to the last one, part code 3.
+    std::string joined = text.substr(2);
+    bool complete = false;
+    auto deadline = Clock::now() + kPartWait;
+    while (!complete && Clock::now() < deadline) {
+      std::string part;
+      int r = c.Receive(deadline - Clock::now(), &part);
+      if (r != 1) continue;
+      if (o.raw) printf("%s\n", part.c_str());
+      if (part.size() >= 2 && (part[0] == '0' || part[0] == '3') && part[1] == ' ') {
+        joined += part.substr(2);
+        complete = part[0] == '3';
+        deadline = Clock::now() + kPartWait;
+      }
+    }
+    if (!complete) {
+      if (!o.raw) printf("result %d: %s\n", rc, Message(39, "").c_str());
+      return 1;
+    }
+    text = joined;
+  } else if (code == QDVP_CMD_SHOW && rc == 0 && text.size() >= 2 && text[1] == ' ') {
+    text = text.substr(2);
+  }
+  if (!o.raw) PrintReply(o, code, rc, text);
+  fflush(stdout);
+  return rc == 0 ? 0 : 1;
+}
+
+const char *ConsoleUsage() { return kConsoleUsage; }
+
+}  // namespace qdvp_host
