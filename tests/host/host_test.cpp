@@ -100,7 +100,7 @@ TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
     SCOPED_TRACE(signal);
     remove(dir_.File("trace.log").c_str());
     Child qdvp({Qdvp(), "start", "file"}, Env(1), dir_.path());
-    ASSERT_TRUE(WaitFor([&] { return TraceHas("Console service waits for shutdown request"); }))
+    ASSERT_TRUE(WaitFor([&] { return TraceHas("Console service waits for console commands"); }))
         << qdvp.Stderr();
     ASSERT_TRUE(WaitFor([&] { return TraceHas("File server process started"); }));
     qdvp.Signal(signal);

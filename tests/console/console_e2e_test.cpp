@@ -1,0 +1,499 @@
+// The console end to end: a FILE data provider and its agent peer on private ports, commands
+// sent by the qdvp console program and as raw datagrams, and what they change: the replies,
+// the startup configuration, the process, the peer's database.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/console/console_peer.h"
+
+namespace qdvp_test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+  return text;
+}
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+size_t Lines(const std::string &text, const std::string &line) {
+  size_t count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+    if ((at == 0 || text[at - 1] == '\n') &&
+        (at + line.size() == text.size() || text[at + line.size()] == '\n'))
+      count++;
+  }
+  return count;
+}
+
+// A metafile of one event table fed by one file.
+std::string Metafile(const std::string &appl, const std::string &logFile,
+                     const std::string &moreAttributes = "") {
+  return "* console test application\n//APPL " + appl + " @console test\n//NAME Lines E\n" +
+         "//SOURCE FILE " + logFile + "\n//ATTRIBUTES ' '\nWord D 32\nCount C 999\n" +
+         moreAttributes;
+}
+
+class ConsoleE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(world_.StartPeer(&error)) << error;
+    ASSERT_TRUE(world_.StartDataProvider({}, &error)) << error;
+  }
+  void TearDown() override {
+    if (world_.dataProvider() != nullptr && world_.dataProvider()->Running()) {
+      EXPECT_EQ(world_.StopDataProvider(), 0) << world_.dataProvider()->Stderr();
+    }
+  }
+  std::string WriteMetafile(const std::string &name, const std::string &text) {
+    return world_.dir().Write("metafiles/" + name, text);
+  }
+  // The name LIST and SHOW give a metafile of the metafile directory.
+  std::string Listed(const std::string &name) {
+    return Upper(world_.MetafileDir() + "/" + name);
+  }
+  void Import(const std::string &name) {
+    ConsoleResult r = world_.Console({"IMPORT", name});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+  }
+
+  ConsoleWorld world_;
+};
+
+TEST_F(ConsoleE2E, ListWithoutApplicationsThenWithTwo) {
+  ConsoleResult r = world_.Console({"LIST"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 2: No application is defined.\n");
+
+  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  WriteMetafile("b.mdl", Metafile("ConB", world_.dir().File("b.log")));
+  Import("a.mdl");
+  Import("b.mdl");
+  r = world_.Console({"list"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "result 0: Applications defined (metafile names):\n  " + Listed("a.mdl") +
+                       "\n  " + Listed("b.mdl") + "\n");
+  EXPECT_EQ(world_.Exchange("list"),
+            std::vector<std::string>{"0 " + Listed("a.mdl") + " " + Listed("b.mdl") + " "});
+}
+
+TEST_F(ConsoleE2E, ImportAnswersByWhatTheMetafileHolds) {
+  WriteMetafile("good.mdl", Metafile("Good", world_.dir().File("good.log")));
+  WriteMetafile("broken.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
+  const struct {
+    const char *name;
+    int status;
+    const char *out;
+  } cases[] = {
+      {"good.mdl", 0, "result 0: Application imported: good.mdl\n"},
+      {"missing.mdl", 1, "result 8: Metafile not found.\n"},
+      {"broken.mdl", 1,
+       "result 5: Metafile definition error: the metafile was read but no application "
+       "resulted.\n"},
+      {"good.mdl", 1, "result 4: Application already defined: good.mdl\n"},
+  };
+  for (const auto &c : cases) {
+    ConsoleResult r = world_.Console({"IMPORT", c.name});
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+  }
+  // Only the metafile that became an application joins the startup configuration, once.
+  std::string config = world_.StartupConfig();
+  EXPECT_EQ(Lines(config, "good.mdl"), 1u) << config;
+  EXPECT_FALSE(Has(config, "missing.mdl")) << config;
+  EXPECT_FALSE(Has(config, "broken.mdl")) << config;
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("good.mdl") + " "});
+}
+
+TEST_F(ConsoleE2E, ImportedApplicationsFileIsFollowedAndRowsReachThePeer) {
+  if (!RowsFlow()) {
+    GTEST_SKIP() << "rows reach the peer once file monitoring, record processing and the agent "
+                    "link are part of the data provider";
+  }
+  std::string log = world_.dir().Write("rows.log", "");
+  WriteMetafile("rows.mdl", Metafile("ConRows", log));
+  Import("rows.mdl");
+  int line = 0;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::ofstream(log, std::ios::app) << "word" << line++ << " 7\n";
+        return atoi(world_.PeerQuery("SELECT COUNT(*) FROM rows WHERE application = 'ConRows'")
+                        .c_str()) > 0;
+      },
+      seconds(30)))
+      << "no row of ConRows at the peer";
+}
+
+TEST_F(ConsoleE2E, CheckTellsDefinedFromUndefined) {
+  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  Import("a.mdl");
+  const struct {
+    const char *operand;
+    const char *reply;
+  } cases[] = {
+      {"CHECK a.mdl", "4 "},
+      {"check ConA", "4 "},
+      {"CHECK " , "3 "},
+      {"CHECK nothing.mdl", "3 "},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(world_.Exchange(c.operand), std::vector<std::string>{c.reply}) << c.operand;
+  }
+  ConsoleResult r = world_.Console({"CHECK", "a.mdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 4: a.mdl is defined.\n");
+}
+
+// A metafile whose SHOW reply needs several datagrams: 60 attributes with long names.
+std::string LargeMetafile(const std::string &logFile) {
+  std::string text = "//APPL ConBig\n//NAME Big P 120\n//SOURCE FILE " + logFile +
+                     "\n//ATTRIBUTES ','\n";
+  for (int i = 0; i < 60; i++) {
+    char line[80];
+    snprintf(line, sizeof(line), "Attribute_number_%02d_with_a_long_name D 28\n", i);
+    text += line;
+  }
+  return text;
+}
+
+TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralParts) {
+  WriteMetafile("big.mdl", LargeMetafile(world_.dir().File("big.log")));
+  Import("big.mdl");
+  std::vector<std::string> parts = world_.Exchange("SHOW big.mdl");
+  ASSERT_GE(parts.size(), 3u);
+  EXPECT_EQ(parts.front().substr(0, 4), "0 1 ");
+  for (size_t i = 1; i + 1 < parts.size(); i++) EXPECT_EQ(parts[i].substr(0, 2), "0 ") << i;
+  EXPECT_EQ(parts.back().substr(0, 2), "3 ");
+  std::string joined = parts.front().substr(4);
+  for (size_t i = 1; i < parts.size(); i++) {
+    EXPECT_LE(parts[i].size(), 1600u);
+    joined += parts[i].substr(2);
+  }
+  std::string head = "0;" + Listed("big.mdl") + ";1;ConBig;2;Big;";
+  EXPECT_EQ(joined.substr(0, head.size()), head);
+  EXPECT_TRUE(Has(joined, "2;Big;Poll Data TTL=120;3;FILE;" + world_.dir().File("big.log") + ";"))
+      << joined;
+  for (int i = 0; i < 60; i++) {
+    char item[80];
+    snprintf(item, sizeof(item), "4;Attribute_number_%02d_with_a_long_name;Display Type Max Size 28;", i);
+    EXPECT_TRUE(Has(joined, item)) << item;
+  }
+
+  // The console program puts the parts together into an outline.
+  ConsoleResult r = world_.Console({"SHOW", "big.mdl"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, "result 0: Definition of the application:\nApplication ConBig  (metafile " +
+                             Listed("big.mdl") + ")\n  Table Big: Poll Data TTL=120\n    Source FILE " +
+                             world_.dir().File("big.log") + "\n"))
+      << r.out;
+  EXPECT_EQ(Lines(r.out, "      Attribute Attribute_number_59_with_a_long_name: Display Type Max Size 28"), 1u)
+      << r.out;
+  // --raw: the datagrams as they came.
+  r = world_.Console({"--raw", "SHOW", "big.mdl"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, 4), "0 1 ");
+  EXPECT_TRUE(Has(r.out, "\n3 ")) << r.out;
+
+  EXPECT_EQ(world_.Exchange("SHOW nope.mdl"), std::vector<std::string>{"3 "});
+  r = world_.Console({"SHOW", "nope.mdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 3: nope.mdl is not defined (neither an application nor a metafile of one).\n");
+}
+
+TEST_F(ConsoleE2E, ShowOfASmallApplicationMatchesTheGoldenReply) {
+  std::string text =
+      "//APPL ConSmall\n//NAME Events E\n//SOURCE FILE /var/log/small.log\n//ATTRIBUTES ' '\n"
+      "Host D 30 ATOMIC\nLevel S\nCount C 999\nLoad G\nMean A\nStamp T\nObj O 12\n"
+      "-Skip K 3\nRest Z 100\n//NAME Keys K 60\n//ATTRIBUTES ','\nKey D 8 KEY\nValue G 50\n";
+  WriteMetafile("small.mdl", text);
+  Import("small.mdl");
+  std::vector<std::string> reply = world_.Exchange("SHOW small.mdl");
+  ASSERT_EQ(reply.size(), 1u);
+  std::string golden = ReadFile(SourceDir() + "/tests/console/golden/show_small.txt");
+  std::string expected = golden.substr(0, golden.find('\n'));
+  std::string dir = Upper(world_.MetafileDir());
+  size_t at = expected.find("<DIR>");
+  ASSERT_NE(at, std::string::npos);
+  expected.replace(at, 5, dir);
+  EXPECT_EQ(reply[0], expected);
+}
+
+TEST_F(ConsoleE2E, DeleteRemovesTheApplicationAndItsStartupConfigLine) {
+  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  WriteMetafile("b.mdl", Metafile("ConB", world_.dir().File("b.log")));
+  Import("a.mdl");
+  Import("b.mdl");
+  ConsoleResult r = world_.Console({"DELETE", "a.mdl"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "result 0: Application deleted: a.mdl\n");
+  std::string config = world_.StartupConfig();
+  EXPECT_FALSE(Has(config, "a.mdl")) << config;
+  EXPECT_TRUE(Has(config, "b.mdl")) << config;
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("b.mdl") + " "});
+  r = world_.Console({"DELETE", "a.mdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 3: Application not defined: a.mdl\n");
+  // By application name as well.
+  EXPECT_EQ(world_.Exchange("DELETE ConB"), std::vector<std::string>{"0 "});
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+  if (AgentLinkBuilt()) {
+    EXPECT_TRUE(WaitFor([&] {
+      return !world_.PeerQuery("SELECT unregistered_at FROM applications WHERE name = 'ConA'")
+                  .empty();
+    })) << "the peer did not see ConA unregistered";
+    EXPECT_EQ(world_.PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
+                               "offline_at IS NULL"),
+              "0");
+  }
+}
+
+TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
+  std::string path = WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  Import("a.mdl");
+  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log"), "Extra D 8\n"));
+  ConsoleResult r = world_.Console({"REFRESH", "a.mdl"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "result 0: Application refreshed: a.mdl\n");
+  std::vector<std::string> show = world_.Exchange("SHOW a.mdl");
+  ASSERT_EQ(show.size(), 1u);
+  EXPECT_TRUE(Has(show[0], "4;Extra;Display Type Max Size 8;")) << show[0];
+  EXPECT_EQ(Lines(world_.StartupConfig(), "a.mdl"), 1u) << world_.StartupConfig();
+
+  r = world_.Console({"REFRESH", "nope.mdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 3: Application not defined, not refreshed: nope.mdl\n");
+
+  // A metafile broken since: the application is gone, its configuration line stays.
+  WriteMetafile("a.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
+  EXPECT_EQ(world_.Exchange("REFRESH a.mdl"), std::vector<std::string>{"5 "});
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+  EXPECT_EQ(Lines(world_.StartupConfig(), "a.mdl"), 1u);
+}
+
+TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoes) {
+  const struct {
+    const char *datagram;
+    std::string reply;
+  } cases[] = {
+      {"LISTS", "1 "},
+      {"frobnicate now", "1 "},
+      {"SET x", "1 "},
+      {"validate a.mdl", "1 "},
+      {"UNPACK a.mdl", "1 "},
+      {"TRAPCNFG", "10 "},
+      {"LOADCOMM", "10 "},
+      {"loadname", "10 "},
+      {"LOADLIST nodes.cfg", "10 "},
+      {"ACCEPT nope.mdl", "3 "},
+      {"GETPORT", "0 1 " + std::to_string(world_.consolePort())},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(world_.Exchange(c.datagram), std::vector<std::string>{c.reply}) << c.datagram;
+  }
+  // PING is answered by API data providers only; the console is free again at once.
+  EXPECT_TRUE(world_.Exchange("PING", milliseconds(1500)).empty());
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+
+  ConsoleResult r = world_.Console({"frobnicate"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out, "result 1: Invalid command")) << r.out;
+  r = world_.Console({"PING"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 9: Command sent; the data provider sends no reply to it.\n");
+  r = world_.Console({"LOADCOMM"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 10: LOADCOMM rejected: not an SNMP data provider.\n");
+  // The program finds the port from the type and QDVP_DPCONSOLE_PORT.
+  std::string out, err;
+  int status = qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "file", "getport"},
+                   {{"QDVP_DPCONSOLE_PORT", std::to_string(world_.consolePort() - 1)}}, &out, &err);
+  EXPECT_EQ(status, 0) << err;
+  EXPECT_TRUE(Has(out, "type FILE (1), console port " + std::to_string(world_.consolePort())))
+      << out;
+}
+
+TEST_F(ConsoleE2E, BadDatagramsNeverLeaveTheConsoleBusy) {
+  const struct {
+    std::string datagram;
+    std::vector<std::string> replies;
+  } cases[] = {
+      {"", {}},
+      {" \t\r\n", {}},
+      {std::string("\0LIST", 5), {}},
+      {std::string(1599, 'X'), {"1 "}},
+      {std::string(1600, 'X'), {"1 "}},
+      {std::string(5000, 'Y'), {"1 "}},
+      {"\x01\x02\xff\xfe\x7f binary", {"1 "}},
+      {std::string("LIST\0garbage", 12), {"2 "}},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(world_.Exchange(c.datagram, milliseconds(1500)), c.replies)
+        << "datagram of " << c.datagram.size() << " bytes";
+  }
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+  EXPECT_TRUE(world_.dataProvider()->Running());
+}
+
+// A datagram socket of the test's own, to hold a requester across several replies.
+class Requester {
+ public:
+  explicit Requester(int port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<uint16_t>(port));
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~Requester() { close(fd_); }
+  void Send(const std::string &text) {
+    sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&to_), sizeof(to_));
+  }
+  // The next datagram within wait, or "(none)".
+  std::string Next(milliseconds wait) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(wait.count())) <= 0) return "(none)";
+    char buffer[2048];
+    ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+    return n < 0 ? "(error)" : std::string(buffer, static_cast<size_t>(n));
+  }
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+};
+
+TEST_F(ConsoleE2E, CommandsThatArriveWhileOneRunsAreRejected) {
+  // IMPORT of a FIFO blocks until the test writes the metafile into it: a command that runs
+  // as long as the test wants.
+  std::string fifo = world_.MetafileDir() + "/slow.mdl";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Requester importer(world_.consolePort());
+  importer.Send("IMPORT slow.mdl");
+  ASSERT_TRUE(WaitFor([&] {
+    return Has(ReadFile(world_.dir().File("trace.log")), "Console command IMPORT Parameter slow.mdl");
+  }));
+  for (const char *burst : {"LIST", "SHOW slow.mdl", "SHUTDOWN", "LIST"}) {
+    EXPECT_EQ(world_.Exchange(burst), std::vector<std::string>{"7 3"}) << burst;
+  }
+  ConsoleResult r = world_.Console({"LIST"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 7: Command rejected: another console command is in progress, code 3\n");
+  // The waiting requester hears every 15 seconds that its command still runs.
+  EXPECT_EQ(importer.Next(seconds(20)), "99 ");
+
+  int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  std::string text = Metafile("ConSlow", world_.dir().File("slow.log"));
+  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  EXPECT_EQ(importer.Next(seconds(10)), "0 ");
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("slow.mdl") + " "});
+  EXPECT_TRUE(world_.dataProvider()->Running());
+}
+
+TEST_F(ConsoleE2E, SecondStartOfTheTypeIsRefusedWhileTheFirstRuns) {
+  std::string out, err;
+  int status = qdvp_test::Run({BinDir() + "/qdvp", "start", "file"}, world_.Env(), &out, &err);
+  EXPECT_EQ(status, 1) << err;
+  EXPECT_EQ(out, "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
+  EXPECT_TRUE(world_.dataProvider()->Running());
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+}
+
+TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
+  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  Import("a.mdl");
+  ConsoleResult r = world_.Console({"SHUTDOWN"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "result 0: Data provider shut down.\n");
+  EXPECT_EQ(world_.dataProvider()->Wait(seconds(20)), 0) << world_.dataProvider()->Stderr();
+  // The console port is free again.
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(world_.consolePort()));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  close(fd);
+  // The startup configuration keeps the application for the next start.
+  EXPECT_TRUE(Has(world_.StartupConfig(), "a.mdl"));
+  r = world_.Console({"LIST"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Has(r.err, "No data provider answered on 127.0.0.1 port")) << r.err;
+}
+
+TEST(ConsolePackaged, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
+  ConsoleWorld world;
+  std::string spec = world.dir().Write("product.spec", "ENABLE_METAFILE_COMMANDS=\n");
+  std::string error;
+  ASSERT_TRUE(world.StartPeer(&error)) << error;
+  ASSERT_TRUE(world.StartDataProvider({{"QDVP_PRODUCT_SPEC", spec}}, &error)) << error;
+  ConsoleResult r = world.Console({"CHECK", "a.mdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "result 13: Command not supported for a packaged product configuration.\n");
+  EXPECT_EQ(world.StopDataProvider(), 0);
+}
+
+TEST(ConsoleProgram, CommandLineAndAbsentDataProvider) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char *err;
+  } cases[] = {
+      {{"console"}, 2, "no COMMAND"},
+      {{"console", "--type", "bogus", "list"}, 2, "unknown data provider type 'bogus'"},
+      {{"console", "--type", "1", "--port", "7701", "list"}, 2, "not both"},
+      {{"console", "--port", "99999", "list"}, 2, "bad port"},
+      {{"console", "--frob", "list"}, 2, "unknown option '--frob'"},
+      {{"console", "list", "a", "b"}, 2, "too many words"},
+      {{"console", "--port", std::to_string(FreePort()), "list"}, 2, "No data provider answered"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = {BinDir() + "/qdvp"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string out, err;
+    EXPECT_EQ(qdvp_test::Run(argv, {}, &out, &err), c.status) << c.err;
+    EXPECT_TRUE(Has(err, c.err)) << err;
+  }
+  std::string out, err;
+  EXPECT_EQ(qdvp_test::Run({BinDir() + "/qdvp", "--help"}, {}, &out, &err), 0);
+  EXPECT_TRUE(Has(out, "console [--type TYPE | --port PORT] [--host HOST] [--raw] COMMAND"));
+}
+
+TEST(ConsoleProgram, SilentPortCountsAsNoDataProvider) {
+  // Something holds the port but never answers: the program gives up within a few seconds.
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  socklen_t length = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+  auto start = std::chrono::steady_clock::now();
+  std::string out, err;
+  EXPECT_EQ(qdvp_test::Run({BinDir() + "/qdvp", "console", "--port", std::to_string(ntohs(a.sin_port)), "list"},
+                {}, &out, &err),
+            2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(10));
+  EXPECT_TRUE(Has(err, "No data provider answered")) << err;
+  close(fd);
+}
+
+}  // namespace
+}  // namespace qdvp_test
