@@ -65,7 +65,8 @@ TEST_F(EntryTest, TypeOutOfRangeReturnsZeroAtOnceAndBuildsNothing) {
 struct TypeCase {
   int type;
   const char *entryLine;
-  int tasks;  // common tasks (DCH client, scan, DP log, automation) plus the type's servers
+  int tasks;  // common tasks (DCH client, scan, DP log, automation), the type's servers and the
+             // console I/O task
 };
 
 void PrintTo(const TypeCase &c, std::ostream *os) { *os << "type " << c.type; }
@@ -81,7 +82,7 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
   ASSERT_TRUE(WaitFor([&] {
     DPAB *anchor = PublishedAnchor();
     return anchor != nullptr && ActiveTasks(anchor) == c.tasks &&
-           trace.Contains("Console service waits for shutdown request");
+           trace.Contains("Console service waits for console commands");
   })) << "tasks never reached " << c.tasks;
   DPAB *anchor = PublishedAnchor();
   EXPECT_EQ(anchor->DPtype, c.type);
@@ -103,11 +104,11 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, EveryTypeTest,
-    ::testing::Values(TypeCase{0, "Input DP Type is API", 5}, TypeCase{1, "Input DP Type is FILE", 5},
-                      TypeCase{2, "Input DP Type is SOCK", 5}, TypeCase{3, "Input DP Type is ASFS", 7},
-                      TypeCase{4, "Input DP Type is POST", 5}, TypeCase{5, "Input DP Type is SNMP", 4},
-                      TypeCase{6, "Input DP Type is APPC", 4}, TypeCase{7, "Input DP Type is ODBC", 4},
-                      TypeCase{8, "Input DP Type is HTTP", 5}),
+    ::testing::Values(TypeCase{0, "Input DP Type is API", 6}, TypeCase{1, "Input DP Type is FILE", 6},
+                      TypeCase{2, "Input DP Type is SOCK", 6}, TypeCase{3, "Input DP Type is ASFS", 8},
+                      TypeCase{4, "Input DP Type is POST", 6}, TypeCase{5, "Input DP Type is SNMP", 5},
+                      TypeCase{6, "Input DP Type is APPC", 5}, TypeCase{7, "Input DP Type is ODBC", 5},
+                      TypeCase{8, "Input DP Type is HTTP", 6}),
     [](const ::testing::TestParamInfo<TypeCase> &info) { return std::to_string(info.param.type); });
 
 // Holds a UDP port on the bind address, as a running data provider's console does.
@@ -154,7 +155,7 @@ TEST_F(EntryTest, AnotherTypeProbesItsOwnPortAndStarts) {
   ASSERT_TRUE(held.ok());
   EntryThread entry(QDVP_TYPE_SOCK);  // probes consolePort_ + 1
   ASSERT_TRUE(WaitFor([] { return PublishedAnchor() != nullptr; }));
-  ASSERT_TRUE(WaitFor([] { return ActiveTasks(PublishedAnchor()) == 5; }));
+  ASSERT_TRUE(WaitFor([] { return ActiveTasks(PublishedAnchor()) == 6; }));
   QDVP_ImmediateDPshutdown();
   ASSERT_TRUE(entry.Join());
   EXPECT_EQ(entry.exitWord(), 0);
