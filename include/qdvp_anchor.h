@@ -13,6 +13,11 @@
 //   ProcessListLock -> a process entry's TaskIOmutex (termination signals)
 //   ApplListLock -> an application's table-list lock -> source and attribute locks
 //   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
+//   SelectLock -> ApplListLock and the data model's locks (qdvp_model.h) -> IOEListLock ->
+//     ProcessListLock (the console's DELETE and REFRESH hold the select lock while they
+//     delete, load again and start the file server)
+//   ConsoleBlock::Mutex -> ConsoleBlock::EntryLock (qdvp_console.h); neither is held while a
+//     console command runs.
 //   Agent link (include/qdvp_dchcomm.h): a source's Lock4 -> DCHcomm::LinkLock -> StatusMutex;
 //   WaitQueueLock, DCHqueueLock and DPlogQueueLock are each held alone.
 //   Record processing (include/qdvp_records.h): a routing block's Lock -> a source's AttrLock
