@@ -24,8 +24,7 @@ bool HasFileServer(const DPAB *anchor) {
 // A reply text in new storage.
 char *ReplyText(const char *text) { return QDV0_StrDup(text); }
 
-// The application of a name: an application or metafile name as given, or, for a name without
-// a directory, the metafile of that name in the metafile directory.
+// The application an operand names (see QDVP_LocateConsoleApplication).
 ApplEntry *FindApplication(DPAB *anchor, const char *operand) {
   if (operand == nullptr || operand[0] == '\0') return nullptr;
   ApplEntry *appl = QDVP_CheckApplicationExistence(anchor, operand);
@@ -202,6 +201,10 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
 }  // namespace
 
 extern "C" {
+
+ApplEntry *QDVP_LocateConsoleApplication(DPAB *anchor, const char *operand) {
+  return FindApplication(anchor, operand);
+}
 
 char *QDVP_SplitConsoleBuffer(char *buffer, char **operand) {
   // Blanks, tabs and line ends all separate words, so that "list\n" from a line-oriented

@@ -122,6 +122,17 @@ int QDVP_ProcessConsoleCommand(DPAB *anchor, ConsoleBlock *area, int code, const
                                int hasRequester, QDVP_TASK_ROUTINE fileServer, char **reply,
                                int *showReply);
 
+// The application an operand names: an application or metafile name as given, or a name
+// without a directory joined to the metafile directory; null when none is defined.
+ApplEntry *QDVP_LocateConsoleApplication(DPAB *anchor, const char *operand);
+
+// Take actions (qdvpcact.cpp): runs the console command of a take action through the console
+// service once it is free and returns its result code (-1 for a command a take action may not
+// run); resultText (resultSize bytes) gets the console message for the action's result. For
+// SHUTDOWN it returns 0 as soon as the command is handed over.
+int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char *resultText,
+                                    int resultSize);
+
 // The SHOW reply (qdvpcshw.cpp): the application's definition in new storage, its parts
 // separated by '@', each starting with its part code (2 single, 1 first, 0 middle, 3 last).
 char *QDVP_ConstructShowReply(ApplEntry *application);

@@ -1,0 +1,118 @@
+// Console commands carried by take actions: a command text from the agent is checked, handed
+// to the console service through the same communication area as an operator's datagram (with
+// no one to reply to), and its result code and an operator's text come back for the action's
+// result. The actions subsystem calls QDVP_RunConsoleCommandForAction from a worker task and
+// stores what it returns in the action entry.
+#include <stdio.h>
+#include <string.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_console.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_model.h"
+
+static TRK1_BLOCK trk = {"qdvpcact"};
+
+namespace {
+
+// The area while it is still the live console area of the anchor, else null.
+ConsoleBlock *LiveArea(DPAB *anchor) {
+  ConsoleBlock *area = anchor->pConsoleBlock;
+  if (area == nullptr || !QDV0_IsValidBlockPointer(area, sizeof(ConsoleBlock))) return nullptr;
+  return area;
+}
+
+void Text(char *resultText, int size, int message, const char *insert) {
+  if (resultText != nullptr && size > 0)
+    QDVP_FormatConsoleMessage(message, insert, resultText, size);
+}
+
+bool NeedsOperand(int code) {
+  return code == QDVP_CMD_DELETE || code == QDVP_CMD_IMPORT || code == QDVP_CMD_REFRESH ||
+         code == QDVP_CMD_LOADLIST;
+}
+
+// Hands the command over as soon as the console is free; 0 when the console has gone.
+int HandOver(DPAB *anchor, const char *commandText) {
+  for (;;) {
+    if (anchor->ShutdownRequested) return 0;
+    ConsoleBlock *area = LiveArea(anchor);
+    if (area == nullptr) return 0;
+    pthread_mutex_lock(&area->Mutex);
+    if (area->Status.load() != QDVP_CONSOLE_BUSY && area->pCommandBuffer == nullptr) {
+      char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
+      if (buffer == nullptr) {
+        pthread_mutex_unlock(&area->Mutex);
+        return 0;
+      }
+      snprintf(buffer, QDVP_CONSOLE_BUFFER_SIZE + 1, "%s", commandText);
+      area->Status = QDVP_CONSOLE_BUSY;
+      area->Requester = anchor->DPtype;
+      area->HasRequesterAddr = 0;
+      area->pCommandBuffer = buffer;
+      area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
+      pthread_cond_broadcast(&area->Cond);
+      pthread_mutex_unlock(&area->Mutex);
+      return 1;
+    }
+    pthread_mutex_unlock(&area->Mutex);
+    OSV1_Sleep(1);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char *resultText,
+                                    int resultSize) {
+  if (resultText != nullptr && resultSize > 0) resultText[0] = '\0';
+  char copy[QDVP_CONSOLE_BUFFER_SIZE + 1];
+  snprintf(copy, sizeof(copy), "%s", commandText != nullptr ? commandText : "");
+  char *operand = nullptr;
+  char *word = QDVP_SplitConsoleBuffer(copy, &operand);
+  QDVP_TRC(trk, TRK1_DETAIL, "Processing console command %s Parameter %s", word ? word : "",
+           operand ? operand : "");
+  int code = QDVP_ValidateConsoleCommand(word);
+  if (code == QDVP_CMD_COUNT || code == QDVP_CMD_SHOW || code == QDVP_CMD_LIST) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****TakeAction console command not supported or invalid %d", code);
+    Text(resultText, resultSize, 6, word != nullptr ? word : "-");
+    return -1;
+  }
+  if (NeedsOperand(code) && operand == nullptr) {
+    Text(resultText, resultSize, 36, nullptr);
+    return -1;
+  }
+  ApplEntry *known = operand != nullptr ? QDVP_LocateConsoleApplication(anchor, operand) : nullptr;
+  if (code == QDVP_CMD_IMPORT && known != nullptr) {
+    Text(resultText, resultSize, 21, operand);
+    return 0;
+  }
+  if ((code == QDVP_CMD_DELETE || code == QDVP_CMD_REFRESH) && known == nullptr) {
+    Text(resultText, resultSize, code == QDVP_CMD_DELETE ? 13 : 23, operand);
+    return QDVP_CON_NOT_DEFINED;
+  }
+  if (code == QDVP_CMD_SHUTDOWN) Text(resultText, resultSize, 18, nullptr);
+
+  // The service gets the command as the operator would send it.
+  char command[QDVP_CONSOLE_BUFFER_SIZE + 1];
+  snprintf(command, sizeof(command), "%s%s%s", word, operand ? " " : "", operand ? operand : "");
+  if (!HandOver(anchor, command)) {
+    Text(resultText, resultSize, 16, "-1");
+    return -1;
+  }
+  if (code == QDVP_CMD_SHUTDOWN) return 0;
+  int rc = QDVP_CONSOLE_BUSY;
+  for (;;) {
+    ConsoleBlock *area = LiveArea(anchor);
+    if (area == nullptr) break;
+    rc = area->Status.load();
+    if (rc != QDVP_CONSOLE_BUSY) break;
+    OSV1_Sleep(1);
+  }
+  Text(resultText, resultSize, QDVP_ConsoleResultMessage(code, rc), operand ? operand : "-");
+  return rc;
+}
+
+}  // extern "C"
