@@ -450,6 +450,50 @@ TEST(ConsolePackaged, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
   EXPECT_EQ(world.StopDataProvider(), 0);
 }
 
+// SNMP and API data providers answer the commands that are theirs.
+TEST(ConsoleOtherTypes, SnmpReloadsAndApiPing) {
+  {
+    ConsoleWorld world;
+    std::string error;
+    ASSERT_TRUE(world.StartPeer(&error)) << error;
+    ASSERT_TRUE(world.StartDataProvider({}, &error, 5)) << error;
+    const struct {
+      const char *datagram;
+      std::string reply;
+    } cases[] = {
+        {"TRAPCNFG", "0 "},
+        {"LOADCOMM", "11 "},
+        {"LOADNAME", "11 "},
+        {"LOADLIST nodes.cfg", "60 "},
+        {"GETPORT", "0 5 " + std::to_string(world.consolePort())},
+    };
+    for (const auto &c : cases) {
+      EXPECT_EQ(world.Exchange(c.datagram), std::vector<std::string>{c.reply}) << c.datagram;
+    }
+    ConsoleResult r = world.Console({"LOADCOMM"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "result 11: SNMP community name reload failed.\n");
+    EXPECT_EQ(world.StopDataProvider(), 0);
+  }
+  {
+    ConsoleWorld world;
+    std::string error;
+    ASSERT_TRUE(world.StartPeer(&error)) << error;
+    ASSERT_TRUE(world.StartDataProvider({}, &error, 0)) << error;
+    std::vector<std::string> reply = world.Exchange("PING");
+    ASSERT_EQ(reply.size(), 1u);
+    long start = atol(reply[0].substr(2).c_str());
+    EXPECT_EQ(reply[0], "0 " + std::to_string(start));
+    EXPECT_LE(std::abs(time(nullptr) - start), 60);
+    ConsoleResult r = world.Console({"ping"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "result 0: Data provider start time (seconds since 1970): " +
+                               std::to_string(start) + "\n  started "))
+        << r.out;
+    EXPECT_EQ(world.StopDataProvider(), 0);
+  }
+}
+
 TEST(ConsoleProgram, CommandLineAndAbsentDataProvider) {
   const struct {
     std::vector<std::string> args;

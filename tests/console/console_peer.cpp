@@ -43,7 +43,7 @@ ConsoleWorld::~ConsoleWorld() {
 }
 
 std::map<std::string, std::string> ConsoleWorld::Env() const {
-  return {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_ - 1)},
+  return {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_ - type_)},
           {"QDVA_DCH_PORT", std::to_string(dchPort_)},
           {"QDVP_HOME", dir_.path()},
           {"QDVP_META_PATH", dir_.File("metafiles")},
@@ -67,13 +67,19 @@ bool ConsoleWorld::StartPeer(std::string *error) {
 }
 
 bool ConsoleWorld::StartDataProvider(const std::map<std::string, std::string> &extra,
-                                     std::string *error) {
+                                     std::string *error, int type) {
+  static const char *const kNames[] = {"APIS", "FILE", "SOCK", "ASFS", "POST",
+                                       "SNMP", "APPC", "ODBC", "HTTP"};
+  type_ = type;
   auto env = Env();
   for (const auto &[name, value] : extra) env[name] = value;
-  dp_ = std::make_unique<Child>(std::vector<std::string>{BinDir() + "/qdvp", "start", "file"},
-                                env, dir_.path());
+  dp_ = std::make_unique<Child>(
+      std::vector<std::string>{BinDir() + "/qdvp", "start", std::to_string(type)}, env,
+      dir_.path());
+  std::string active =
+      std::string(kNames[type]) + " DP Active! Initialization completed successfully.";
   if (!WaitFor([&] {
-        return dp_->Stderr().find("FILE DP Active! Initialization completed successfully.") !=
+        return dp_->Stderr().find(active) !=
                    std::string::npos ||
                !dp_->Running();
       }) ||

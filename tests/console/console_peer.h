@@ -31,8 +31,10 @@ class ConsoleWorld {
 
   // Starts qdvp-dch; returns false (with the reason in error) when it does not come up.
   bool StartPeer(std::string *error);
-  // Starts "qdvp start file" with env added; waits for the console to be ready.
-  bool StartDataProvider(const std::map<std::string, std::string> &extra, std::string *error);
+  // Starts "qdvp start TYPE" (FILE unless told) with env added; waits for the console to be
+  // ready. The console port stays consolePort() whatever the type.
+  bool StartDataProvider(const std::map<std::string, std::string> &extra, std::string *error,
+                         int type = 1);
   Child *dataProvider() { return dp_.get(); }
   // Ends the data provider by SIGTERM (if it still runs); returns its exit status.
   int StopDataProvider();
@@ -52,6 +54,7 @@ class ConsoleWorld {
  private:
   TempDir dir_;
   int consolePort_;
+  int type_ = 1;
   int dchPort_ = 0;
   std::unique_ptr<Child> dch_;
   std::unique_ptr<Child> dp_;
