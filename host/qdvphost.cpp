@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace qdvp_host {
 namespace {
 
@@ -54,7 +56,7 @@ void *DataProviderThread(void *argument) {
 struct SignalState {
   const Library *library;
   sigset_t set;
-  volatile sig_atomic_t received = 0;
+  std::atomic<int> received{0};  // written by the signal thread, read by the waiting host
 };
 
 void *SignalThread(void *argument) {

@@ -74,10 +74,10 @@ void OSV1_Sleep(int seconds) {
   }
 }
 
-uint32_t OSV1_ThreadID(void) {
-  thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-  return id;
-}
+// The kernel's thread identifier, asked for on every call: a thread_local copy in this loaded
+// library lives in dynamic TLS, which glibc frees from whichever thread later reuses a finished
+// thread's stack, and ThreadSanitizer reports that as a race with the finished thread's reads.
+uint32_t OSV1_ThreadID(void) { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 long OSV1_GetTime(OSV1_TIMESTAMP *stamp) {
   timespec ts;
