@@ -318,7 +318,7 @@ int RunConsoleCommand(int argc, char **argv, int first) {
   auto lastProbe = Clock::time_point();
   bool probed = false;
   bool alive = false;  // something answered: the data provider is there
-  std::string first_;
+  std::string reply;
   for (;;) {
     auto now = Clock::now();
     if (now - lastLife >= noAnswer) return NoAnswer(o);
@@ -364,14 +364,14 @@ int RunConsoleCommand(int argc, char **argv, int first) {
       if (!o.raw) printf("result %d: %s\n", QDVP_CON_NO_REPLY, Message(33, "").c_str());
       return 1;
     }
-    first_ = datagram;
+    reply = datagram;
     break;
   }
 
   std::string text;
-  int rc = ResultOf(first_, &text);
+  int rc = ResultOf(reply, &text);
   if (rc < 0) {
-    if (!o.raw) printf("unexpected reply: %s\n", first_.c_str());
+    if (!o.raw) printf("unexpected reply: %s\n", reply.c_str());
     return 1;
   }
   if (code == QDVP_CMD_SHOW && rc == 0 && text.size() >= 2 && text[0] == '1' && text[1] == ' ') {
