@@ -121,6 +121,11 @@ TEST_F(ConsoleE2E, ImportAnswersByWhatTheMetafileHolds) {
   EXPECT_FALSE(Has(config, "missing.mdl")) << config;
   EXPECT_FALSE(Has(config, "broken.mdl")) << config;
   EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("good.mdl") + " "});
+  if (AgentLinkBuilt()) {
+    EXPECT_TRUE(WaitFor([&] {
+      return !world_.PeerQuery("SELECT registered_at FROM applications WHERE name = 'Good'").empty();
+    })) << "the peer did not see Good registered";
+  }
 }
 
 TEST_F(ConsoleE2E, ImportedApplicationsFileIsFollowedAndRowsReachThePeer) {
@@ -433,6 +438,12 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   close(fd);
   // The startup configuration keeps the application for the next start.
   EXPECT_TRUE(Has(world_.StartupConfig(), "a.mdl"));
+  if (AgentLinkBuilt()) {
+    EXPECT_TRUE(WaitFor([&] {
+      return !world_.PeerQuery("SELECT unregistered_at FROM applications WHERE name = 'ConA'")
+                  .empty();
+    })) << "the peer did not see ConA unregistered at the shutdown";
+  }
   r = world_.Console({"LIST"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(Has(r.err, "No data provider answered on 127.0.0.1 port")) << r.err;
