@@ -38,6 +38,14 @@ ApplEntry *FindApplication(DPAB *anchor, const char *operand) {
   return appl;
 }
 
+// The application a metafile command may delete or load again: one read from a metafile.
+// Built-in applications (the data provider log report) have no metafile and count as not
+// defined for DELETE, REFRESH and ACCEPT.
+ApplEntry *FindMetafileApplication(DPAB *anchor, const char *operand) {
+  ApplEntry *appl = FindApplication(anchor, operand);
+  return appl != nullptr && appl->pMetafileFullName != nullptr ? appl : nullptr;
+}
+
 SourceEntry *FirstSource(ApplEntry *appl) {
   OSV1_Guard tables(&appl->TableListLock);
   TableEntry *table = appl->pTableList;
@@ -74,7 +82,7 @@ int DoDelete(DPAB *anchor, const char *operand) {
   QDVP_SendDPlogMessage(anchor, 6, operand ? operand : "");
   // The socket and API servers do not serve while the application goes away.
   OSV1_Guard select(&anchor->SelectLock);
-  ApplEntry *appl = FindApplication(anchor, operand);
+  ApplEntry *appl = FindMetafileApplication(anchor, operand);
   if (appl == nullptr) {
     QDVP_SendDPlogMessage(anchor, 9, operand ? operand : "");
     return QDVP_CON_NOT_DEFINED;
@@ -96,7 +104,7 @@ int DoImport(DPAB *anchor, const char *operand, int hasRequester, QDVP_TASK_ROUT
 int DoRefresh(DPAB *anchor, const char *operand, int hasRequester, QDVP_TASK_ROUTINE fileServer) {
   QDVP_SendDPlogMessage(anchor, hasRequester ? 13 : 28, operand ? operand : "");
   OSV1_Guard select(&anchor->SelectLock);
-  ApplEntry *appl = FindApplication(anchor, operand);
+  ApplEntry *appl = FindMetafileApplication(anchor, operand);
   if (appl == nullptr) return QDVP_CON_NOT_DEFINED;
   char *fullName = QDV0_StrDup(appl->pMetafileFullName ? appl->pMetafileFullName : "");
   if (fullName == nullptr) return QDVP_CON_META_NOT_FOUND;
@@ -121,7 +129,8 @@ int DoShow(DPAB *anchor, const char *operand, char **reply, int *showReply) {
   return QDVP_CON_OK;
 }
 
-// The upper-cased metafile name of every application, each followed by a blank.
+// The upper-cased metafile name of every application read from a metafile, each followed by a
+// blank.
 int DoList(DPAB *anchor, char **reply) {
   int size = QDVP_CONSOLE_BUFFER_SIZE;
   char *text = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size)));
@@ -131,7 +140,9 @@ int DoList(DPAB *anchor, char **reply) {
   {
     OSV1_Guard list(&anchor->ApplListLock);
     for (ApplEntry *a = anchor->pApplList; a != nullptr; a = a->pNext) {
-      const char *name = a->pMetafileName != nullptr ? a->pMetafileName : a->ApplName;
+      // Built-in applications have no metafile name and are not listed.
+      if (a->pMetafileName == nullptr) continue;
+      const char *name = a->pMetafileName;
       size_t n = strlen(name);
       if (used + n + 2 > static_cast<size_t>(size)) {
         int bigger = size + static_cast<int>(n) + QDVP_CONSOLE_BUFFER_SIZE;
@@ -157,7 +168,7 @@ int DoList(DPAB *anchor, char **reply) {
 }
 
 int DoAccept(DPAB *anchor, const char *operand, QDVP_TASK_ROUTINE fileServer) {
-  ApplEntry *appl = FindApplication(anchor, operand);
+  ApplEntry *appl = FindMetafileApplication(anchor, operand);
   if (appl == nullptr) return QDVP_CON_NOT_DEFINED;
   {
     OSV1_Guard name(&appl->NameLock);

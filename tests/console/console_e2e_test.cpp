@@ -422,8 +422,21 @@ TEST_F(ConsoleE2E, SecondStartOfTheTypeIsRefusedWhileTheFirstRuns) {
 }
 
 TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
-  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  std::string log = world_.dir().Write("a.log", "");
+  WriteMetafile("a.mdl", Metafile("ConA", log));
   Import("a.mdl");
+  if (RowsFlow()) {
+    // Once rows flow the source is online at the peer, and the shutdown unregisters it.
+    int line = 0;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          std::ofstream(log, std::ios::app) << "word" << line++ << " 7\n";
+          return world_.PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
+                                  "offline_at IS NULL") != "0";
+        },
+        seconds(30)))
+        << "ConA never came online at the peer";
+  }
   ConsoleResult r = world_.Console({"SHUTDOWN"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "result 0: Data provider shut down.\n");
@@ -438,7 +451,7 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   close(fd);
   // The startup configuration keeps the application for the next start.
   EXPECT_TRUE(Has(world_.StartupConfig(), "a.mdl"));
-  if (AgentLinkBuilt()) {
+  if (RowsFlow()) {
     EXPECT_TRUE(WaitFor([&] {
       return !world_.PeerQuery("SELECT unregistered_at FROM applications WHERE name = 'ConA'")
                   .empty();
