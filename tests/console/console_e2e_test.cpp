@@ -257,7 +257,8 @@ TEST_F(ConsoleE2E, DeleteRemovesTheApplicationAndItsStartupConfigLine) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "result 3: Application not defined: a.mdl\n");
   // By application name as well.
-  EXPECT_EQ(world_.Exchange("DELETE ConB"), std::vector<std::string>{"0 "});
+  r = world_.Console({"DELETE", "ConB"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
   if (AgentLinkBuilt()) {
     EXPECT_TRUE(WaitFor([&] {
@@ -288,7 +289,9 @@ TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
 
   // A metafile broken since: the application is gone, its configuration line stays.
   WriteMetafile("a.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
-  EXPECT_EQ(world_.Exchange("REFRESH a.mdl"), std::vector<std::string>{"5 "});
+  r = world_.Console({"REFRESH", "a.mdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out, "result 5: Metafile definition error")) << r.out << r.err;
   EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
   EXPECT_EQ(Lines(world_.StartupConfig(), "a.mdl"), 1u);
 }
@@ -453,9 +456,9 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   EXPECT_TRUE(Has(world_.StartupConfig(), "a.mdl"));
   if (RowsFlow()) {
     EXPECT_TRUE(WaitFor([&] {
-      return !world_.PeerQuery("SELECT unregistered_at FROM applications WHERE name = 'ConA'")
-                  .empty();
-    })) << "the peer did not see ConA unregistered at the shutdown";
+      return world_.PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
+                              "offline_at IS NULL") == "0";
+    })) << "the peer did not see ConA's source go offline at the shutdown";
   }
   r = world_.Console({"LIST"});
   EXPECT_EQ(r.status, 2);
