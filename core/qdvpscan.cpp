@@ -1,10 +1,243 @@
-// The periodic scan task, the clock of the data provider. Until its scan work is built it
-// keeps its place among the common tasks and waits until it is asked to end.
-#include "../include/qdvp_core.h"
-#include "../include/qdvp_services.h"
+// The periodic scan task, the clock of the data provider. Each cycle it does the work that is
+// driven by time rather than by data: it kicks the DCH client, hands the DCH wait queue over,
+// wakes file servers waiting for their file, re-drives delayed registrations and online
+// requests, sends delayed offline requests whose TTL has passed and asks for the end of
+// summaries; then it sleeps for an interval that grows while nothing happens and shrinks
+// under activity (include/qdvp_scan.h).
+//
+// Locks: one list at a time, never held while sleeping. The file I/O entry list lock, then an
+// entry's IOLock, which is only tried: a file server that holds it is scanning, not waiting.
+// The application list lock, then a source's Lock4. The process chain lock, then the client
+// entry's Lock1 (and its TaskIO mutex to signal it).
+#include <stdlib.h>
+#include <string.h>
 
-extern "C" void QDVP_TaskPeriodical(ProcessEntry *entry) {
-  QDVP_RunIdleTask(entry, ">>>>> Background activity periodical process started. Thread: %X",
-                   ">>>>> Background activity task waits on TaskIO notification",
-                   ">>>>> Background activity TaskIO notification received. rc %d errno %d");
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_model.h"
+#include "../include/qdvp_scan.h"
+#include "../include/qdvp_services.h"
+#include "support/qdv0.h"
+#include "support/trk1.h"
+
+static TRK1_BLOCK trk = {"qdvpscan"};
+
+// The agent link's queueing call (agentlink/): queues a source for the DCH client.
+extern "C" void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source);
+
+namespace {
+
+int EnvNumber(const char *name, const char *byDefault) {
+  return atoi(QDV0_GetEnv(name, byDefault));
 }
+
+struct ScanTask {
+  DPAB *anchor;
+  ProcessEntry *pe;
+  ScanClock clock;
+  bool disconnectByTTL;
+  int snmpTTL;
+  int fileWakeups;
+  time_t lastRegistration, lastMIBrefresh, lastNoData, lastOutageTest, summaryCheck;
+};
+
+// Step 1: wakes the DCH client when it has work or when the data provider is ending. The
+// client's entry is used only while it is still on the process chain (the chain lock keeps it
+// from being released meanwhile).
+void KickClient(ScanTask *t) {
+  DPAB *anchor = t->anchor;
+  OSV1_Guard chain(&anchor->ProcessListLock);
+  ProcessEntry *client = anchor->pDCHclientPE;
+  if (client == nullptr) return;
+  ProcessEntry *pe = anchor->pProcessList;
+  while (pe != nullptr && pe != client) pe = pe->pNext;
+  if (pe == nullptr) return;
+  bool kick;
+  {
+    OSV1_Guard queue(&client->Lock1);
+    kick = client->pWorkQueue != nullptr || QDVP_TaskShouldEnd(t->pe);
+  }
+  if (kick) {
+    QDVP_SignalTaskIO(client);
+    t->clock.Activity++;
+  }
+}
+
+// Step 2: hands the sources queued while no client ran to the client.
+void HandOverWaitQueue(ScanTask *t) {
+  SourceEntry *head;
+  {
+    OSV1_Guard lock(&t->anchor->DCHqueueLock);
+    head = t->anchor->pDCHqueue;
+    t->anchor->pDCHqueue = nullptr;
+  }
+  if (head == nullptr) return;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue waiting DCH work requests");
+  QDVP_EnqueueSourceToDCH(t->anchor, head);
+  t->clock.Activity++;
+}
+
+// Step 3: wakes the file servers that wait for their file (or for their source to be Ready).
+void WakeFileWaits(ScanTask *t) {
+  DPAB *anchor = t->anchor;
+  int woken = 0;
+  {
+    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_FILE - 1]);
+    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_FILE]; io != nullptr; io = io->pNextKind) {
+      if (pthread_mutex_trylock(&io->IOLock.mutex) != 0) continue;
+      bool ready = io->pWaitSource != nullptr ? io->pWaitSource->State == QDVP_Ready
+                                              : io->FileWaitCount != 0;
+      if (ready) {
+        pthread_mutex_lock(&io->Mutex);
+        pthread_cond_signal(&io->Cond);
+        pthread_mutex_unlock(&io->Mutex);
+        woken++;
+      }
+      pthread_mutex_unlock(&io->IOLock.mutex);
+    }
+  }
+  if (woken == 0) {
+    t->fileWakeups = 0;
+    return;
+  }
+  t->fileWakeups += woken;
+  if (t->fileWakeups > t->clock.DelayCycles) {
+    t->fileWakeups = 0;
+    t->clock.Activity++;
+  }
+}
+
+// Step 5: every 60 seconds, queues registrations the DCH deferred and the DP log's online.
+void RedriveRegistrations(ScanTask *t, time_t now) {
+  if (now - t->lastRegistration <= 60) return;
+  DPAB *anchor = t->anchor;
+  bool queued = false;
+  SourceEntry *log = anchor->pDPlogSource;
+  if (log != nullptr) {
+    if (log->State == QDVP_Pending) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed application registration 1");
+      QDVP_UpdateSourceEntryState(log, QDVP_Register);
+      QDVP_EnqueueSourceToDCH(anchor, log);
+      queued = true;
+    } else if (log->State == QDVP_Register) {
+      QDVP_UpdateSourceEntryState(log, QDVP_Ready);
+    } else if (log->State == QDVP_Ready) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed dp_online");
+      QDVP_EnqueueSourceToDCH(anchor, log);
+      queued = true;
+    }
+  }
+  if (!queued) {
+    OSV1_Guard list(&anchor->ApplListLock);
+    for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
+      TableEntry *table = appl->pTableList;
+      SourceEntry *source = table ? table->pSourceList : nullptr;
+      if (source == nullptr) continue;
+      OSV1_Guard entry(&source->Lock4);
+      if (source->State != QDVP_Pending) continue;
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue application registration 2");
+      QDVP_UpdateSourceEntryState(source, QDVP_Register);
+      QDVP_EnqueueSourceToDCH(anchor, source);
+    }
+  }
+  t->lastRegistration = now;
+}
+
+// Steps 6, 8 and 9 belong to the SNMP and socket servers: the MIB interest refresh and the
+// no-data report (SNMP type), the expiry of silent UDP partners and the TCP outage test. Each
+// is a call into its subsystem from here, added with that subsystem; the timers are kept.
+void PartnerAndSNMPwork(ScanTask *t, time_t now) {
+  if (t->anchor->DPtype == QDVP_TYPE_SNMP) {
+    if (now - t->lastMIBrefresh > t->snmpTTL / 2) t->lastMIBrefresh = now;
+    if (now - t->lastNoData > 180) t->lastNoData = now;
+  }
+  if (t->clock.OutageWindow > 0 && now - t->lastOutageTest > t->clock.OutageWindow) {
+    t->lastOutageTest = now;
+  }
+}
+
+bool ScanShouldLeave(ScanTask *t) {
+  if (t->pe->Terminate != 1) return false;
+  OSV1_Guard list(&t->anchor->ProcessListLock);
+  return t->anchor->ActiveTasks < 2;
+}
+
+}  // namespace
+
+extern "C" {
+
+void QDVP_InitializeScanClock(ScanClock *clock) {
+  memset(clock, 0, sizeof(*clock));
+  clock->Interval = 1;
+  clock->DelayCycles = EnvNumber("QDVP_SCAN_DELAY_CYCLES", "30");
+  clock->MaxInterval = EnvNumber("QDVP_SCAN_MAX_INTERVAL", "60");
+  clock->ActivityDelay = EnvNumber("QDVP_ACTIVITY_DELAY_CYCLES", "3");
+  clock->OutageWindow = EnvNumber("QDVP_TCP_OUTAGE_WINDOW", "180");
+}
+
+int QDVP_ScanNextInterval(ScanClock *c, int ending) {
+  if (c->Activity < c->ActivityDelay && !ending) {
+    if (c->IdleCycles >= c->DelayCycles) {
+      if (c->Interval < c->MaxInterval) {
+        c->Interval *= 2;
+        QDVP_TRC(trk, TRK1_DETAIL, "scan interval increased to %d", c->Interval);
+      }
+      c->Activity = c->IdleCycles = 0;
+    }
+  } else {
+    if (c->Interval > 1) {
+      c->Interval /= 2;
+      QDVP_TRC(trk, TRK1_DETAIL, "scan interval decreased to %d", c->Interval);
+    }
+    c->Activity = c->IdleCycles = 0;
+  }
+  if (c->OutageWindow > 0 && c->Interval > c->OutageWindow) c->Interval = c->OutageWindow;
+  return c->Interval;
+}
+
+void QDVP_TaskPeriodical(ProcessEntry *entry) {
+  QDV0_WinSockInitialization(1);
+  entry->ThreadID = OSV1_ThreadID();
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Background activity periodical process started. Thread: %X",
+           entry->ThreadID.load());
+  ScanTask t{};
+  t.anchor = entry->pDPAB;
+  t.pe = entry;
+  QDVP_InitializeScanClock(&t.clock);
+  t.disconnectByTTL = strcmp(QDV0_GetEnv("QDVP_TCP_DISCONNECT_BY_TTL", "Y"), "Y") == 0;
+  t.snmpTTL = EnvNumber("QDVP_SNMP_NETDATA_TTL", "14400");
+  time_t start = QDV0_Time();
+  t.lastRegistration = t.lastMIBrefresh = t.lastNoData = t.lastOutageTest = start;
+  t.summaryCheck = start + (t.anchor->StandAlone ? 30 : 300);
+
+  for (;;) {
+    KickClient(&t);
+    HandOverWaitQueue(&t);
+    WakeFileWaits(&t);
+    bool ending = entry->Terminate == 1;
+    if (ending) {
+      // The socket and metafile servers are woken out of their select here by the socket
+      // subsystem's interrupt, once it exists.
+      t.clock.Activity += t.clock.ActivityDelay;
+    } else {
+      time_t now = QDV0_Time();
+      RedriveRegistrations(&t, now);
+      PartnerAndSNMPwork(&t, now);
+    }
+    int interval = QDVP_ScanNextInterval(&t.clock, ending);
+    QDVP_TRC(trk, TRK1_DETAIL, "Scan waits on activity - interval %d, delay %d", interval,
+             t.clock.IdleCycles);
+    if (ScanShouldLeave(&t)) break;
+    if (QDVP_TaskShouldEnd(entry)) {
+      OSV1_Sleep(interval);  // a task asked to end is not made to wait by its condition
+    } else {
+      QDVP_WaitTaskIO(entry, interval, nullptr, nullptr);
+    }
+    t.clock.IdleCycles++;
+    if (ScanShouldLeave(&t)) break;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Background activity periodical process ended. Thread: %X",
+           entry->ThreadID.load());
+  QDVP_EndTask(t.anchor, entry);
+}
+
+}  // extern "C"

@@ -1,21 +1,339 @@
-// The file server. Until file monitoring is built, the server starts as the FILE type's task
-// and waits until it is asked to end.
+// The file server task: one per FILE source. It waits until its application is registered
+// and its file exists, brings the source online, and then scans the file once per interval
+// (qdvpffis.cpp does the reading), switching to a newer file of a name pattern, restarting at
+// the beginning of a replaced file, and going back to waiting when the file is deleted. Also
+// the start-up of the servers, with the rules that leave batch sources without one.
+#include <stdlib.h>
+#include <string.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
-#include "../core/support/trk1.h"
+#include "qdvpfmon.h"
 
 static TRK1_BLOCK trk = {"qdvpfile"};
 
-extern "C" {
+enum { kDefaultEvent = 15, kDefaultFactor = 5, kDefaultCopyFactor = 2, kMaxFrequency = 300 };
 
-void QDVP_FileServer(ProcessEntry *entry) {
-  QDVP_RunIdleTask(entry, ">>>>> File server process started. Thread: %X", nullptr, nullptr);
+static bool FlagOn(const char *name, bool byDefault) {
+  const char *value = QDV0_GetEnv(name, nullptr);
+  if (value == nullptr) return byDefault;
+  return value[0] == 'Y' || value[0] == 'y';
 }
 
+// The summary block of a source: its own, or its table's.
+static SMBlock *SummaryOf(const SourceEntry *source) {
+  if (source->pSMB != nullptr) return source->pSMB;
+  return source->pTable != nullptr ? source->pTable->pSMB : nullptr;
+}
+
+extern "C" {
+
+int QDVP_ComputeFileFrequency(const TableEntry *table, char mode, int *testFrequency,
+                              int *testInterval) {
+  int frequency;
+  if (table->Type == 'E') {
+    frequency = atoi(QDV0_GetEnv("QDVP_DP_EVENT", "15"));
+    if (frequency < 1) {
+      frequency = kDefaultEvent;
+      QDVP_TRC(trk, TRK1_ERROR, "*** File event frequency reset to mininum %d", frequency);
+      QDVP_DisplayValidationMessage(51, "15");
+    }
+    if (frequency > kMaxFrequency) {
+      frequency = kMaxFrequency;
+      QDVP_TRC(trk, TRK1_DETAIL, "Sample Frequency set to default maximum %d", frequency);
+    }
+  } else {
+    int byDefault = mode == 'C' ? kDefaultCopyFactor : kDefaultFactor;
+    int factor = byDefault;
+    const char *text = QDV0_GetEnv("QDVP_DP_SAMPLE_FACTOR", nullptr);
+    if (text != nullptr) {
+      factor = atoi(text);
+      if (factor < 1) {
+        QDVP_TRC(trk, TRK1_ERROR, "***** Invalid input sample factor %d ignored. Default %d in use",
+                 factor, byDefault);
+        factor = byDefault;
+      }
+    }
+    frequency = table->TTL / factor;
+    if (frequency < 1) {
+      frequency = 30;
+      QDVP_TRC(trk, TRK1_ERROR, "*** File sample frequency reset to mininum %d", frequency);
+      QDVP_DisplayValidationMessage(50, "30");
+    }
+    if (frequency > kMaxFrequency && factor == byDefault) {
+      frequency = kMaxFrequency;
+      QDVP_TRC(trk, TRK1_DETAIL, "Sample Frequency set to default maximum %d", frequency);
+    }
+  }
+  int tf = 0, ti = 0;
+  if (frequency > 30) {
+    int r = frequency % 30;
+    if (r == 0) {
+      tf = frequency;
+      ti = 30;
+    } else {
+      int q = (frequency - r) / 30;
+      tf = frequency - (r % q);
+      ti = tf / q;
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, "Sample test frequency %d, sample test interval %d", tf, ti);
+  }
+  if (testFrequency) *testFrequency = tf;
+  if (testInterval) *testInterval = ti;
+  return frequency;
+}
+
+// Starts a file server for every FILE source that needs one and has none: Ready or Pending,
+// not left out by the batch settings. Returns 1 (a source whose server cannot be started is
+// traced and left without one).
 int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
-  if (QDVP_CreateProcess(anchor, anchor->DPtype, nullptr, fileServer, 0, nullptr)) return 1;
-  QDVP_TRC(trk, TRK1_ERROR, "***** File server process startup failed.");
-  return 0;
+  QDVP_TRC_ENTRY(trk);
+  bool batchMode = FlagOn("QDVP_BATCH_MODE_PROCESS", false);
+  bool bypass = !batchMode && FlagOn("QDVP_BYPASS_BATCH_GROUP", true);
+  const char *bypassText = QDV0_GetEnv("QDVP_BYPASS_BATCH_GROUP", nullptr);
+  if (bypassText != nullptr && (bypassText[0] == 'N' || bypassText[0] == 'n')) bypass = false;
+  bool summaryOnly = FlagOn("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", false);
+  int started = 0;
+  OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_FILE - 1]);
+  for (IOEntry *io = anchor->pIOEList[QDVP_IOE_FILE]; io != nullptr; io = io->pNextKind) {
+    SourceEntry *source = io->pSource;
+    if (source == nullptr || source->Kind != 'F' || source->pTable == nullptr) continue;
+    const char *table = source->pTable->TableName;
+    SMBlock *smb = SummaryOf(source);
+    if (bypass && smb != nullptr && smb->Batch) {
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "Monitor file attribute group %s bypassed due to Bypass Batch Processing requested",
+               table);
+      continue;
+    }
+    if (batchMode && smb != nullptr && !smb->Batch) {
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "Monitor file attribute group %s bypassed due to Batch Processing in effect", table);
+      continue;
+    }
+    IRBlock *irb = source->pTable->pIRB;
+    if (summaryOnly && smb == nullptr && (irb == nullptr || irb->pOutputTable != source->pTable)) {
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "Monitor file attribute group %s bypassed due to Summary Batch Only in effect",
+               table);
+      continue;
+    }
+    if (source->pPE != nullptr) continue;
+    if (source->State != QDVP_Ready && source->State != QDVP_Pending) continue;
+    ProcessEntry *pe = nullptr;
+    if (!QDVP_CreateProcess(anchor, QDVP_TYPE_FILE, source, fileServer, 0, &pe)) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** File server process startup failed for file %s",
+               source->pSourceName ? source->pSourceName : "");
+      continue;
+    }
+    // Owned at once, so that a second start-up call does not start another server.
+    source->pPE = pe;
+    started++;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "%d file server process(es) started", started);
+  QDVP_TRC_EXIT(trk, started);
+  return 1;
+}
+
+int QDVP_StartBatchFileMonitoring(DPAB *anchor) {
+  return QDVP_CheckAndStartFileServer(anchor, QDVP_FileServer);
 }
 
 }  // extern "C"
+
+// Waits while the application's registration is still going on. True when the source is
+// Ready and the task may go on.
+static bool WaitForRegistration(FileServerState *s) {
+  SourceEntry *source = s->source;
+  OSV1_GetLock(&source->Lock4);
+  while ((source->State == QDVP_Pending || source->State == QDVP_Register) &&
+         !QDVP_TaskShouldEnd(s->pe)) {
+    OSV1_ReleaseLock(&source->Lock4);
+    QDVP_TRC(trk, TRK1_DETAIL, "Wait for registration to complete");
+    QDVP_WaitTaskIO(s->pe, 5, nullptr, nullptr);
+    OSV1_GetLock(&source->Lock4);
+  }
+  bool ready = source->State == QDVP_Ready;
+  OSV1_ReleaseLock(&source->Lock4);
+  return ready && !QDVP_TaskShouldEnd(s->pe);
+}
+
+// DP log message 16 for the start of monitoring.
+static void ReportStart(FileServerState *s) {
+  const TableEntry *t = s->table;
+  const char *type = t->Type == 'E' ? "EVENT" : t->Type == 'P' ? "POLL" : "SAMPLE";
+  const char *mode = t->Type == 'E' ? "N/A" : s->io->FileMode == 'C' ? "COPY" : "TAIL";
+  const char *delimiter = s->source->pDelimiter;
+  const char *shown = delimiter == nullptr || delimiter[0] == '\0' ? "NONE"
+                      : strcmp(delimiter, " ") == 0              ? "Space"
+                                                                 : delimiter;
+  char frequency[16];
+  snprintf(frequency, sizeof(frequency), "%d", s->frequency);
+  QDVP_SendDPlogMessage(s->anchor, 16, QDVP_FileServerFileName(s), type, frequency, mode, shown);
+}
+
+// Sets up the record reader for this file: the read buffer, the end-of-input text or the
+// RECORDSET rule, the lines per record.
+static bool PrepareReader(FileServerState *s) {
+  QDV0_FreeStorage(&s->readBuffer);
+  QDVP_ReleaseRecordSetRule(s->rule);
+  s->rule = nullptr;
+  s->readBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(s->recordSize)));
+  if (s->readBuffer == nullptr) return false;
+  MonitorReadControl &c = s->control;
+  memset(&c, 0, sizeof(c));
+  c.pReadBuffer = s->readBuffer;
+  c.ReadSize = s->recordSize;
+  SourceEntry *first = s->table->pSourceList ? s->table->pSourceList : s->source;
+  c.pDelimiter = first->pDelimiter;
+  c.LinesPerRecord = s->table->RecordSetCount > 0 ? s->table->RecordSetCount : 1;
+  c.StopAt = -1;
+  if (s->table->pRecordSetDelimiter != nullptr && s->table->pRecordSetDelimiter[0] != '\0') {
+    c.pEndText = s->table->pRecordSetDelimiter;
+    c.EndTextLength = static_cast<int>(strlen(c.pEndText));
+  } else if (s->table->pRecordSetRule != nullptr) {
+    s->rule = QDVP_FormatRecordSetRule(s->table->pRecordSetRule);
+  }
+  c.pRule = s->rule;
+  return true;
+}
+
+// Takes the source offline (unless "~") and the tables routed from it.
+static void TakeOffline(FileServerState *s) {
+  QDVP_UpdateSourceEntryState(s->source, QDVP_Inactive);
+  if (!s->internal) QDVP_QueueAndWaitDCHstatus(s->anchor, s->pe, s->source);
+  if (s->table->pIRB != nullptr) {
+    QDVP_CheckRedirectSourceOffline(s->anchor, s->source, s->table->pIRB);
+  }
+}
+
+// Waits until the next scan is due, in pieces of about 30 seconds for long intervals, and
+// returns early when the task is asked to end.
+static void WaitForNextScan(FileServerState *s) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> wait for next sample/event");
+  if (s->frequency > 30) {
+    time_t start = QDV0_Time();
+    while (QDV0_Time() < start + s->testFrequency && !QDVP_TaskShouldEnd(s->pe)) {
+      QDVP_WaitTaskIO(s->pe, s->testInterval, nullptr, nullptr);
+    }
+  } else {
+    QDVP_WaitTaskIO(s->pe, s->frequency, nullptr, nullptr);
+  }
+}
+
+// The scan loop of one file. Returns true when monitoring ends, false when the file is gone
+// and is to be waited for again.
+static bool ScanLoop(FileServerState *s) {
+  for (;;) {
+    if (!QDVP_FileScanPass(s)) {
+      const char *name = QDVP_FileServerFileName(s);
+      QDVP_TRC(trk, TRK1_ERROR, "***** Monitoring file %s no longer exists!", name);
+      QDVP_SendDPlogMessage(s->anchor, 54, name);
+      TakeOffline(s);
+      // A re-created file is new: it is read from its beginning.
+      s->restart = true;
+      return false;
+    }
+    bool batch = s->anchor->BatchLogOpen != 0;
+    if (!batch) WaitForNextScan(s);
+    if (QDVP_TaskShouldEnd(s->pe)) return true;
+    FileSpecCB *spec = s->spec;
+    if (spec->PatternFlag && (batch || QDV0_Time() >= spec->NextSwitchCheck)) {
+      QDVP_DetermineCurrentMonitorFileName(spec, s->processAll);
+      if (spec->pCurrentFileName == nullptr) return true;
+      spec->NextSwitchCheck = QDV0_Time() + spec->SwitchCheckInterval;
+    }
+    if (QDVP_FileIdentityCheck(s)) return true;
+    if (QDVP_TaskShouldEnd(s->pe)) return true;
+  }
+}
+
+// Frees what the task holds and ends it.
+[[noreturn]] static void Cleanup(FileServerState *s) {
+  s->io->pFile = nullptr;
+  QDV0_FreeStorage(&s->commonBuffer);
+  QDV0_FreeStorage(&s->readBuffer);
+  QDVP_ReleaseRecordSetRule(s->rule);
+  const char *name = QDVP_FileServerFileName(s);
+  if (name != nullptr) QDVP_SendDPlogMessage(s->anchor, 17, name);
+  if (s->spec->PatternFlag) {
+    // The pattern stays: a server started again chooses its file anew.
+    QDV0_FreeStorage(&s->spec->pCurrentFileName);
+    QDVP_ReleaseSelectedFileList(s->spec);
+  }
+  s->spec->pPE = nullptr;
+  OSV1_ReleaseLock(&s->pe->Lock2);
+  QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
+  s->source->pPE = nullptr;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
+           s->pe->ThreadID.load());
+  QDVP_EndTask(s->anchor, s->pe);
+}
+
+extern "C" void QDVP_FileServer(ProcessEntry *pe) {
+  pe->ThreadID = OSV1_ThreadID();
+  FileServerState s{};
+  s.pe = pe;
+  s.anchor = pe->pDPAB;
+  s.source = static_cast<SourceEntry *>(pe->pParm);
+  if (s.source == nullptr || s.source->pIOE == nullptr || s.source->pFileSpec == nullptr ||
+      s.source->pTable == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** File server started without a FILE source");
+    QDVP_EndTask(s.anchor, pe);
+  }
+  s.io = s.source->pIOE;
+  s.table = s.source->pTable;
+  s.spec = s.source->pFileSpec;
+  s.source->pPE = pe;
+  s.spec->pPE = pe;
+  s.internal = s.table->TableName[0] == '~';
+  s.endPos = -1;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
+           s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
+  OSV1_GetLock(&pe->Lock2);
+  if (!WaitForRegistration(&s)) Cleanup(&s);
+
+  s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,
+                                          &s.testInterval);
+  s.processAll = FlagOn("QDVP_PROCESS_ALL_MATCH_PATTERN_FILES", false);
+  if (s.spec->PatternFlag) {
+    QDVP_DetermineCurrentMonitorFileName(s.spec, s.processAll);
+    s.spec->NextSwitchCheck = QDV0_Time() + s.spec->SwitchCheckInterval;
+  }
+  if (QDVP_FileServerFileName(&s) == nullptr) Cleanup(&s);
+
+  for (;;) {
+    int waited = 0;
+    if (!QDVP_WaitFileReadyForMonitor(s.io, &waited)) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** File %s initial monitoring setup failed",
+               QDVP_FileServerFileName(&s));
+      break;
+    }
+    if (s.anchor->BatchLogOpen) s.io->FileMode = 'C';
+    s.recordSize = s.io->BufferSize;
+    s.spec->IDcheckSum = QDVP_FormatFileIDcheckSum(s.io, s.spec);
+    ReportStart(&s);
+    QDVP_UpdateSourceEntryState(s.source, QDVP_Ready);
+    if (!s.internal) {
+      QDVP_QueueAndWaitDCHstatus(s.anchor, pe, s.source);
+      if (QDVP_TaskShouldEnd(pe) || s.source->State != QDVP_Active) {
+        QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", QDVP_FileServerFileName(&s));
+        break;
+      }
+    }
+    QDVP_UpdateSourceEntryState(s.source, QDVP_Input);
+    QDVP_DispatchInternalOutput(s.anchor, s.source, s.table->pIRB, nullptr, 0);
+    QDVP_FileInitialPosition(&s);
+    if (s.commonBuffer == nullptr || !PrepareReader(&s)) break;
+    if (ScanLoop(&s)) {
+      if (!s.internal) {
+        QDVP_TRC(trk, TRK1_DETAIL, ">>>>> File server waits for dp_offline notification");
+      }
+      TakeOffline(&s);
+      break;
+    }
+  }
+  Cleanup(&s);
+}

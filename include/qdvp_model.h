@@ -200,6 +200,13 @@ inline size_t QDVP_AttrEntrySize(int valueSize) {
   return offsetof(AttrEntry, Value) + static_cast<size_t>(valueSize > 0 ? valueSize : 0) + 1;
 }
 
+// One file still to be processed when all files matching a pattern are wanted; an entry with
+// an empty name marks the end of the list.
+struct SpecSelectedFileEntry {
+  char FileName[512];
+  SpecSelectedFileEntry *pNext;
+};
+
 struct FileSpecCB {
   int PatternFlag;
   char *pPathSpec;
@@ -218,6 +225,13 @@ struct FileSpecCB {
   int CharOffset;
   int CharLen;
   int SwitchCheckInterval;
+  // File monitoring (filemon/), owned by the source's file server task: its process entry,
+  // the files still to process in process-all mode, the time of the next switch check and
+  // the identity checksum of the file monitored now (0: not yet known).
+  ProcessEntry *pPE;
+  SpecSelectedFileEntry *pSelectedList;
+  time_t NextSwitchCheck;
+  uint16_t IDcheckSum;
 };
 
 struct SourceEntry {
@@ -299,6 +313,11 @@ struct IOEntry {
   pthread_mutex_t Mutex;
   pthread_cond_t Cond;
   OSV1_LOCK IOLock;
+  // The wait for a monitored file (filemon/, read by the periodic scan under ApplIOLock and
+  // IOLock): the scan wakes the entry (Cond) each cycle while FileWaitCount is nonzero, or,
+  // when pWaitSource is set, once that source is Ready.
+  SourceEntry *pWaitSource;
+  int FileWaitCount;
 };
 
 // An internal routing block: one output table fed by any number of input tables.

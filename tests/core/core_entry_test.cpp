@@ -104,8 +104,8 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, EveryTypeTest,
-    ::testing::Values(TypeCase{0, "Input DP Type is API", 6}, TypeCase{1, "Input DP Type is FILE", 6},
-                      TypeCase{2, "Input DP Type is SOCK", 6}, TypeCase{3, "Input DP Type is ASFS", 8},
+    ::testing::Values(TypeCase{0, "Input DP Type is API", 6}, TypeCase{1, "Input DP Type is FILE", 5},
+                      TypeCase{2, "Input DP Type is SOCK", 6}, TypeCase{3, "Input DP Type is ASFS", 7},
                       TypeCase{4, "Input DP Type is POST", 6}, TypeCase{5, "Input DP Type is SNMP", 5},
                       TypeCase{6, "Input DP Type is APPC", 5}, TypeCase{7, "Input DP Type is ODBC", 5},
                       TypeCase{8, "Input DP Type is HTTP", 6}),

@@ -102,7 +102,7 @@ TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
     Child qdvp({Qdvp(), "start", "file"}, Env(1), dir_.path());
     ASSERT_TRUE(WaitFor([&] { return TraceHas("Console service waits for console commands"); }))
         << qdvp.Stderr();
-    ASSERT_TRUE(WaitFor([&] { return TraceHas("File server process started"); }));
+    ASSERT_TRUE(WaitFor([&] { return TraceHas("file server process(es) started"); }));
     qdvp.Signal(signal);
     EXPECT_EQ(qdvp.Wait(std::chrono::seconds(20)), 0) << qdvp.Stderr();
     EXPECT_NE(qdvp.Stderr().find("shutting down"), std::string::npos);

@@ -1,0 +1,236 @@
+// Reading a monitored file record by record: a record is one line, or several lines joined
+// with the attribute delimiter (lines per record, an end-of-input text, or a RECORDSET rule
+// that marks the first or the last line of a record). Also the decoding of the RECORDSET rule
+// text of a table. The file server calls these on its own file; nothing here is shared.
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_filemon.h"
+
+static TRK1_BLOCK trk = {"qdvprmfr"};
+
+// Reads one physical line into the read buffer; counts it. Returns the buffer, or null at the
+// end of the file. *cut is set when the line did not fit the buffer (no line end, not at the
+// end of the file).
+static char *ReadLine(FILE *file, MonitorReadControl *c, int *lineCount, bool *cut) {
+  *cut = false;
+  if (c->StopAt >= 0 && ftell(file) >= c->StopAt) return nullptr;
+  if (fgets(c->pReadBuffer, c->ReadSize, file) == nullptr) return nullptr;
+  (*lineCount)++;
+  size_t n = strlen(c->pReadBuffer);
+  if ((n == 0 || c->pReadBuffer[n - 1] != '\n') && !feof(file)) {
+    // A NUL byte inside a line also ends strlen early: only a full buffer is a cut line.
+    if (n + 1 >= static_cast<size_t>(c->ReadSize)) *cut = true;
+  }
+  return c->pReadBuffer;
+}
+
+// The character that separates the tokens of a line: a 1-character delimiter as it is, a
+// begin/end pair by its end character; 0 without a delimiter.
+static char TokenCharacter(const char *delimiter) {
+  if (delimiter == nullptr || delimiter[0] == '\0') return 0;
+  return delimiter[1] != '\0' ? delimiter[1] : delimiter[0];
+}
+
+static int CountTokens(const char *line, char separator) {
+  if (separator == 0) return 0;
+  int count = 0;
+  bool inToken = false;
+  for (const char *p = line; *p; p++) {
+    if (*p == separator) {
+      inToken = false;
+    } else if (!inToken) {
+      inToken = true;
+      count++;
+    }
+  }
+  return count;
+}
+
+// True when the line matches the rule's compare text at its offset, under its operator.
+static bool RuleMatches(const RecordSetCompareRule *rule, const char *line) {
+  size_t n = strlen(line);
+  bool equal = n >= static_cast<size_t>(rule->Offset + rule->CompareLength) &&
+               memcmp(line + rule->Offset, rule->pCompareText, rule->CompareLength) == 0;
+  return rule->Operator == QDVP_RULE_EQ ? equal : !equal;
+}
+
+// Appends text to the record at *length, never reaching size; false when it did not fit.
+static bool Append(char *record, int size, int *length, const char *text, size_t n) {
+  size_t room = static_cast<size_t>(size - 1 - *length);
+  bool fits = n <= room;
+  if (!fits) n = room;
+  memcpy(record + *length, text, n);
+  *length += static_cast<int>(n);
+  record[*length] = '\0';
+  return fits;
+}
+
+// Reads and drops every further line up to the end of the file, after a record outgrew its
+// buffer.
+static void DiscardRest(FILE *file, MonitorReadControl *c, int *lineCount) {
+  bool cut;
+  while (ReadLine(file, c, lineCount, &cut) != nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** File record discarded");
+  }
+}
+
+extern "C" {
+
+// Assembles the next record. Empty lines are skipped; a record ends by the end-of-input text
+// (the line is not kept), by a NEW rule line (kept for the next record), by an END rule line
+// (kept), by the field count or by the lines per record. At the end of the file the rule's
+// end-of-file flag is set, and the record read so far is returned.
+char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineCount,
+                            MonitorReadControl *c) {
+  RecordSetCompareRule *rule = c->pRule;
+  if (rule != nullptr && rule->EndOfFile) {
+    QDVP_TRC(trk, TRK1_DETAIL, "File read bypassed. EOF already reached");
+    return nullptr;
+  }
+  memset(record, 0, static_cast<size_t>(recordSize));
+  int length = 0, lines = 0, tokens = 0;
+  bool anyLine = false, cut = false;
+  char separator = TokenCharacter(c->pDelimiter);
+  bool pair = c->pDelimiter != nullptr && c->pDelimiter[0] != '\0' && c->pDelimiter[1] != '\0';
+  int linesPerRecord = c->LinesPerRecord > 0 ? c->LinesPerRecord : 1;
+
+  char *line;
+  if (rule != nullptr && rule->pPendingLine != nullptr) {
+    snprintf(c->pReadBuffer, static_cast<size_t>(c->ReadSize), "%s", rule->pPendingLine);
+    QDV0_FreeStorage(&rule->pPendingLine);
+    line = c->pReadBuffer;
+  } else {
+    line = ReadLine(file, c, lineCount, &cut);
+  }
+  while (line != nullptr) {
+    anyLine = true;
+    QDV0_RemoveCRandLF(line);
+    if (line[0] != '\0') {
+      if (c->pEndText != nullptr && c->EndTextLength > 0 &&
+          strncmp(line, c->pEndText, static_cast<size_t>(c->EndTextLength)) == 0) {
+        return record;
+      }
+      if (rule != nullptr && rule->RuleType == QDVP_RULE_NEW && lines > 0 &&
+          RuleMatches(rule, line)) {
+        rule->pPendingLine = QDV0_StrDup(line);
+        return record;
+      }
+      bool fits = true;
+      if (lines > 0 && separator != 0) {
+        if (!pair) {
+          if (length == 0 || record[length - 1] != separator) {
+            fits = Append(record, recordSize, &length, &separator, 1);
+          }
+        } else {
+          if (length == 0 || record[length - 1] != c->pDelimiter[1]) {
+            fits = Append(record, recordSize, &length, &c->pDelimiter[1], 1);
+          }
+          if (fits && line[0] != c->pDelimiter[0]) {
+            fits = Append(record, recordSize, &length, &c->pDelimiter[0], 1);
+          }
+        }
+      }
+      if (fits) fits = Append(record, recordSize, &length, line, strlen(line)) && !cut;
+      lines++;
+      tokens += CountTokens(line, separator);
+      if (!fits) {
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "***** Total record size %d exceeded defined record size %d. Remaining file "
+                 "record discarded",
+                 length + 1, recordSize);
+        DiscardRest(file, c, lineCount);
+        if (rule != nullptr) rule->EndOfFile = 1;
+        return record;
+      }
+      if (rule != nullptr && rule->RuleType == QDVP_RULE_END && lines > 1 &&
+          RuleMatches(rule, line)) {
+        return record;
+      }
+      if (c->pEndText == nullptr || c->EndTextLength == 0) {
+        if (c->FieldsPerRecord > 0 && tokens >= c->FieldsPerRecord) return record;
+        if (lines >= linesPerRecord) return record;
+      }
+    }
+    line = ReadLine(file, c, lineCount, &cut);
+  }
+  if (rule != nullptr) {
+    rule->EndOfFile = 1;
+    QDVP_TRC(trk, TRK1_DETAIL, "File EOF switch set");
+  }
+  return anyLine ? record : nullptr;
+}
+
+// Decodes "NEW(offset,==,text" or "END(offset,!=,text" (a closing parenthesis is allowed).
+RecordSetCompareRule *QDVP_FormatRecordSetRule(const char *text) {
+  if (text == nullptr) return nullptr;
+  while (*text == ' ') text++;
+  const char *open = strchr(text, '(');
+  const char *comma1 = open ? strchr(open + 1, ',') : nullptr;
+  const char *comma2 = comma1 ? strchr(comma1 + 1, ',') : nullptr;
+  int type = 0, op = 0, offset = -1;
+  if (comma2 != nullptr) {
+    char keyword[8] = "";
+    size_t n = static_cast<size_t>(open - text);
+    while (n > 0 && text[n - 1] == ' ') n--;
+    if (n < sizeof(keyword)) {
+      for (size_t i = 0; i < n; i++) {
+        keyword[i] = static_cast<char>(toupper(static_cast<unsigned char>(text[i])));
+      }
+      keyword[n] = '\0';
+    }
+    type = strcmp(keyword, "NEW") == 0 ? QDVP_RULE_NEW : strcmp(keyword, "END") == 0 ? 2 : 0;
+    const char *p = open + 1;
+    while (*p == ' ') p++;
+    if (isdigit(static_cast<unsigned char>(*p))) {
+      char *end = nullptr;
+      long value = strtol(p, &end, 10);
+      while (end != nullptr && *end == ' ') end++;
+      if (end == comma1 && value < 100000) offset = static_cast<int>(value);
+    }
+    p = comma1 + 1;
+    while (*p == ' ') p++;
+    if (strncmp(p, "==", 2) == 0) op = QDVP_RULE_EQ;
+    if (strncmp(p, "!=", 2) == 0) op = QDVP_RULE_NE;
+    if (op != 0) {
+      p += 2;
+      while (*p == ' ') p++;
+      if (p != comma2) op = 0;
+    }
+  }
+  size_t compareLength = 0;
+  const char *compare = comma2 ? comma2 + 1 : "";
+  compareLength = strlen(compare);
+  if (compareLength > 0 && compare[compareLength - 1] == ')') compareLength--;
+  if (type == 0 || op == 0 || offset < 0 || compareLength == 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****File RECORDSET rule specification error");
+    return nullptr;
+  }
+  auto *rule = static_cast<RecordSetCompareRule *>(QDV0_GetStorage(sizeof(RecordSetCompareRule)));
+  if (rule == nullptr) return nullptr;
+  rule->pCompareText = static_cast<char *>(QDV0_GetStorage(compareLength + 1));
+  if (rule->pCompareText == nullptr) {
+    QDV0_FreeStorage(&rule);
+    return nullptr;
+  }
+  memcpy(rule->pCompareText, compare, compareLength);
+  rule->CompareLength = static_cast<int>(compareLength);
+  rule->RuleType = type;
+  rule->Operator = op;
+  rule->Offset = offset;
+  QDVP_TRC(trk, TRK1_DETAIL, "File RECORDSET rule is %d offset %d operator %d compare{%s}", type,
+           offset, op, rule->pCompareText);
+  return rule;
+}
+
+void QDVP_ReleaseRecordSetRule(RecordSetCompareRule *rule) {
+  if (rule == nullptr) return;
+  QDV0_FreeStorage(&rule->pPendingLine);
+  QDV0_FreeStorage(&rule->pCompareText);
+  QDV0_FreeStorage(&rule);
+}
+
+}  // extern "C"

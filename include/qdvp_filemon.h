@@ -1,0 +1,89 @@
+// File monitoring: the file server task that follows a monitored file (TAIL, TAILBYRECORD,
+// COPY, COPY CLEAR), assembles multi-line records and record sets, chooses the current file of
+// a name pattern and recognises a replaced file by the checksum of its first line.
+//
+// One file server task runs per FILE source, started by QDVP_CheckAndStartFileServer (at
+// start-up and by the console). The task owns its source's file specification control block
+// and the I/O entry's buffers while it runs; everything else it reaches through the data
+// model's locks. The record reader, the record-set rule and the file name choice are plain
+// functions that any thread may call on blocks it owns.
+//
+// Locks the file server takes (see include/qdvp_model.h for the model's order):
+//   its process entry's Lock2 (the termination lock), held from start to end, alone first;
+//   the source's Lock1 only while it looks at the source's state during the registration wait;
+//   the I/O entry's IOLock during each scan pass and during the wait for the file, released
+//     while it waits on the entry's condition;
+//   TargetDirEnvLock (qdvpdcmf.cpp) and IDcheckSumBufferLock (qdvpdcmf.cpp), each held alone.
+// The periodic scan takes ApplIOLock[file] -> IOLock to wake waiting file servers.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "qdvp_model.h"
+
+// A RECORDSET rule: NEW marks the first line of a record, END its last line.
+struct RecordSetCompareRule {
+  char *pPendingLine;  // a line read ahead that starts the next record, or null
+  int EndOfFile;       // the file's end was reached in this scan
+  int RuleType;        // 1 NEW, 2 END
+  int Offset;          // byte offset of the compared text in the line
+  int Operator;        // 1 "==", 2 "!="
+  int CompareLength;
+  char *pCompareText;  // owned
+};
+
+enum { QDVP_RULE_NEW = 1, QDVP_RULE_END = 2, QDVP_RULE_EQ = 1, QDVP_RULE_NE = 2 };
+
+// Data sequence marks of COPY mode.
+enum {
+  QDVP_SEQ_MIDDLE = 0,
+  QDVP_SEQ_FIRST = 1,
+  QDVP_SEQ_LAST = 16,
+  QDVP_SEQ_ONLY = 17,
+};
+
+// What the record reader needs besides the file: where lines are read and records assembled,
+// and how records end.
+struct MonitorReadControl {
+  char *pReadBuffer;          // one line, ReadSize bytes
+  int ReadSize;
+  const char *pDelimiter;     // the source's attribute delimiter, or null
+  const char *pEndText;       // end-of-input text, or null
+  int EndTextLength;
+  int LinesPerRecord;         // at least 1
+  int FieldsPerRecord;        // 0: completion by field count is off
+  RecordSetCompareRule *pRule;  // or null
+  long StopAt;                // no line starting at or after this position is read; -1: none
+};
+
+extern "C" {
+// Start-up (qdvpfile.cpp).
+int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer);
+int QDVP_StartBatchFileMonitoring(DPAB *anchor);
+void QDVP_FileServer(ProcessEntry *entry);
+// The seconds between scans of a table, and the split of a long wait into pieces of about 30
+// seconds (testFrequency, testInterval; both 0 when the frequency is 30 or less).
+int QDVP_ComputeFileFrequency(const TableEntry *table, char mode, int *testFrequency,
+                              int *testInterval);
+
+// Waiting for the file and the scan passes (qdvpffis.cpp).
+int QDVP_WaitFileReadyForMonitor(IOEntry *ioEntry, int *waited);
+int CompareFilePosition(long a, long b);
+
+// Records (qdvprmfr.cpp). Assembles the next record of file into record (recordSize bytes);
+// returns record, or null at the end of the file. *lineCount grows by every line read.
+char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineCount,
+                            MonitorReadControl *control);
+RecordSetCompareRule *QDVP_FormatRecordSetRule(const char *text);
+void QDVP_ReleaseRecordSetRule(RecordSetCompareRule *rule);
+
+// File names and identity (qdvpdcmf.cpp).
+void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll);
+uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block);
+// The value of a file name's numeric field under the block's pattern (date or number), or -1
+// when the name does not match the pattern. Used by the choice above.
+long QDVP_FileNameNumericValue(const FileSpecCB *block, const char *name);
+// Frees the process-all list of a block.
+void QDVP_ReleaseSelectedFileList(FileSpecCB *block);
+}
