@@ -264,7 +264,7 @@ static bool ScanLoop(FileServerState *s) {
     QDVP_ReleaseSelectedFileList(s->spec);
   }
   s->spec->pPE = nullptr;
-  OSV1_ReleaseLock(&s->pe->Lock2);
+  OSV1_ReleaseLock(&s->pe->Lock3);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   s->source->pPE = nullptr;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
@@ -292,7 +292,7 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   s.endPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
-  OSV1_GetLock(&pe->Lock2);
+  OSV1_GetLock(&pe->Lock3);
   if (!WaitForRegistration(&s)) Cleanup(&s);
 
   s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,
