@@ -311,6 +311,8 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
                QDVP_FileServerFileName(&s));
       break;
     }
+    // A file that was missing or empty when monitoring began holds only new data.
+    if (waited) s.restart = true;
     if (s.anchor->BatchLogOpen) s.io->FileMode = 'C';
     s.recordSize = s.io->BufferSize;
     s.spec->IDcheckSum = QDVP_FormatFileIDcheckSum(s.io, s.spec);
