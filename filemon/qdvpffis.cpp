@@ -38,9 +38,11 @@ static FILE *OpenMonitored(const char *name) {
   return file;
 }
 
+// The file monitored now: the pattern's current choice (null before there is one), or the
+// source's file.
 static const char *NameOf(IOEntry *io) {
   SourceEntry *s = io->pSource;
-  if (s->pFileSpec != nullptr && s->pFileSpec->pCurrentFileName != nullptr) {
+  if (s->pFileSpec != nullptr && (s->pFileSpec->PatternFlag || s->pFileSpec->pCurrentFileName)) {
     return s->pFileSpec->pCurrentFileName;
   }
   return s->pSourceName;

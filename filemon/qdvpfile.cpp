@@ -299,7 +299,11 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
                                           &s.testInterval);
   s.processAll = FlagOn("QDVP_PROCESS_ALL_MATCH_PATTERN_FILES", false);
   if (s.spec->PatternFlag) {
-    QDVP_DetermineCurrentMonitorFileName(s.spec, s.processAll);
+    // Until a file matches, the directory is looked at again every switch-check interval (the
+    // choice waits that long when nothing matches); in process-all mode an empty list ends.
+    do {
+      QDVP_DetermineCurrentMonitorFileName(s.spec, s.processAll);
+    } while (s.spec->pCurrentFileName == nullptr && !s.processAll && !QDVP_TaskShouldEnd(pe));
     s.spec->NextSwitchCheck = QDV0_Time() + s.spec->SwitchCheckInterval;
   }
   if (QDVP_FileServerFileName(&s) == nullptr) Cleanup(&s);
