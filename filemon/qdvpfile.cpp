@@ -301,9 +301,14 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   if (s.spec->PatternFlag) {
     // Until a file matches, the directory is looked at again every switch-check interval (the
     // choice waits that long when nothing matches); in process-all mode an empty list ends.
-    do {
+    for (int tries = 0;; tries++) {
       QDVP_DetermineCurrentMonitorFileName(s.spec, s.processAll);
-    } while (s.spec->pCurrentFileName == nullptr && !s.processAll && !QDVP_TaskShouldEnd(pe));
+      if (s.spec->pCurrentFileName != nullptr) {
+        s.restart = tries > 0;  // a file that appeared after the start holds only new data
+        break;
+      }
+      if (s.processAll || QDVP_TaskShouldEnd(pe)) break;
+    }
     s.spec->NextSwitchCheck = QDV0_Time() + s.spec->SwitchCheckInterval;
   }
   if (QDVP_FileServerFileName(&s) == nullptr) Cleanup(&s);

@@ -31,7 +31,7 @@ printf '* the metafiles the demo data provider loads at start-up\n%s\n' "${metaf
 port_base=$((17000 + RANDOM % 2000))
 export QDVP_HOME="$run" QDVP_META_PATH="$run/metafiles" QDVP_INIT_CONFIG_PATH="$run"
 export QDVP_DPCONSOLE_PORT="$port_base" QDVA_DCH_PORT=$((port_base + 100)) QDVP_DCH_HOST=127.0.0.1
-export QDVP_DP_EVENT=2 QDVP_DP_FILE_SWITCH_CHECK_INTERVAL=5
+export QDVP_DP_EVENT=1 QDVP_DP_FILE_SWITCH_CHECK_INTERVAL=5
 export QDVP_TRACE=detail QDVP_TRACE_FILE="$run/trace.log"
 
 pids=()
@@ -64,7 +64,7 @@ sleep 1
 
 echo "== writing lines to $run/data for $seconds seconds"
 scripts/gen-demo-data.sh "$run/data" "$seconds"
-sleep 4
+sleep 6
 
 echo "== stopping the data provider"
 kill -TERM "$qdvp_pid"
