@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_scan.h"
 #include "../include/qdvp_services.h"
@@ -21,8 +22,6 @@
 
 static TRK1_BLOCK trk = {"qdvpscan"};
 
-// The agent link's queueing call (agentlink/): queues a source for the DCH client.
-extern "C" void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source);
 
 namespace {
 
@@ -155,6 +154,23 @@ void PartnerAndSNMPwork(ScanTask *t, time_t now) {
   }
 }
 
+// Step 7: queues the offline of delayed offline copies whose TTL has passed.
+void DelayedOffline(ScanTask *t) {
+  auto waiting = [&] {
+    int n = 0;
+    OSV1_Guard queue(&t->anchor->WaitQueueLock);
+    for (SourceEntry *s = t->anchor->pWaitQueue; s != nullptr; s = s->pWaitNext) n++;
+    return n;
+  };
+  int before = waiting();
+  if (before == 0) return;
+  QDVP_EnqueueDelayedOffline(t->anchor);
+  if (waiting() < before) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed dp_offline");
+    t->clock.Activity++;
+  }
+}
+
 bool ScanShouldLeave(ScanTask *t) {
   if (t->pe->Terminate != 1) return false;
   OSV1_Guard list(&t->anchor->ProcessListLock);
@@ -221,6 +237,7 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
     } else {
       time_t now = QDV0_Time();
       RedriveRegistrations(&t, now);
+      DelayedOffline(&t);
       PartnerAndSNMPwork(&t, now);
     }
     int interval = QDVP_ScanNextInterval(&t.clock, ending);

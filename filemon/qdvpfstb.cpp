@@ -32,9 +32,6 @@ __attribute__((weak)) int QDVP_CheckDataSummaryReady(SourceEntry *) { return 1; 
 __attribute__((weak)) void QDVP_DispatchInternalOutput(DPAB *, SourceEntry *, IRBlock *,
                                                        const char *, int) {}
 
-// The agent link's queueing call, used by the periodic scan.
-__attribute__((weak)) void QDVP_EnqueueSourceToDCH(DPAB *, SourceEntry *) {}
-
 __attribute__((weak)) void QDVP_CheckRedirectSourceOffline(DPAB *, SourceEntry *, IRBlock *) {}
 
 }  // extern "C"
