@@ -2,7 +2,7 @@
 // driven by time rather than by data: it kicks the DCH client, hands the DCH wait queue over,
 // wakes file servers waiting for their file, re-drives delayed registrations and online
 // requests, sends delayed offline requests whose TTL has passed and asks for the end of
-// summaries; then it sleeps for an interval that grows while nothing happens and shrinks
+// summaries that are due; then it sleeps for an interval that grows while nothing happens and shrinks
 // under activity (include/qdvp_scan.h).
 //
 // Locks: one list at a time, never held while sleeping. The file I/O entry list lock, then an
@@ -171,6 +171,32 @@ void DelayedOffline(ScanTask *t) {
   }
 }
 
+// Step 10: from the summary check time on, asks for the end of every summary whose interval is
+// over, or that holds data and has not been updated for 300 seconds (30 stand-alone).
+void EndSummaries(ScanTask *t, time_t now) {
+  if (now < t->summaryCheck) return;
+  DPAB *anchor = t->anchor;
+  int idle = anchor->StandAlone ? 30 : 300;
+  OSV1_Guard list(&anchor->ApplListLock);
+  for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
+    OSV1_Guard tables(&appl->TableListLock);
+    for (TableEntry *table = appl->pTableList; table != nullptr; table = table->pNext) {
+      OSV1_Guard sources(&table->SourceListLock);
+      for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
+        SMBlock *b = s->pSMB;
+        if (b == nullptr || s->EndBatchSummary || b->LastUpdateTime <= 0) continue;
+        long elapsed = static_cast<long>(now - b->LastUpdateTime);
+        if (elapsed <= b->Interval && !(b->SlotsUsed > 0 && elapsed >= idle)) continue;
+        if (s->State != QDVP_Input && s->State != QDVP_Active) continue;
+        s->EndBatchSummary = 1;
+        QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for %s", table->TableName);
+        QDVP_UpdateSourceEntryState(s, QDVP_Output);
+        QDVP_EnqueueSourceToDCH(anchor, s);
+      }
+    }
+  }
+}
+
 bool ScanShouldLeave(ScanTask *t) {
   if (t->pe->Terminate != 1) return false;
   OSV1_Guard list(&t->anchor->ProcessListLock);
@@ -239,6 +265,7 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
       RedriveRegistrations(&t, now);
       DelayedOffline(&t);
       PartnerAndSNMPwork(&t, now);
+      EndSummaries(&t, now);
     }
     int interval = QDVP_ScanNextInterval(&t.clock, ending);
     QDVP_TRC(trk, TRK1_DETAIL, "Scan waits on activity - interval %d, delay %d", interval,

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "../include/qdvp_filemon.h"
-#include "qdvpfrec.h"
+#include "../include/qdvp_records.h"
 
 struct FileServerState {
   DPAB *anchor;
