@@ -280,7 +280,7 @@ static bool PositionTail(FileServerState *s, FILE *file) {
   s->prevCount = 0;
   QDVP_SendDPlogMessage(s->anchor, 75, QDVP_FileServerFileName(s));
   // The file read from its start now is the one the identity check compares with.
-  s->spec->IDcheckSum = QDVP_FormatFileIDcheckSum(s->io, s->spec);
+  s->fileSpec->IDcheckSum = QDVP_FormatFileIDcheckSum(s->io, s->fileSpec);
   if (!io->TailByRecord) {
     s->prevEndPos = s->endPos;
     s->control.StopAt = CompleteEnd(file, 0, s->endPos);
@@ -399,8 +399,8 @@ bool QDVP_FileIdentityCheck(FileServerState *s) {
   const char *name = QDVP_FileServerFileName(s);
   // A file that is gone is reported by the next pass, not as a switched file.
   if (name == nullptr || access(name, F_OK) != 0) return false;
-  uint16_t sum = QDVP_FormatFileIDcheckSum(s->io, s->spec);
-  if (sum == s->spec->IDcheckSum) {
+  uint16_t sum = QDVP_FormatFileIDcheckSum(s->io, s->fileSpec);
+  if (sum == s->fileSpec->IDcheckSum) {
     s->restart = false;
     return s->anchor->BatchLogOpen != 0;
   }
@@ -409,7 +409,7 @@ bool QDVP_FileIdentityCheck(FileServerState *s) {
   s->restart = true;
   s->prevCount = 0;
   s->prevEndPos = s->readPos = 0;
-  s->spec->IDcheckSum = sum;
+  s->fileSpec->IDcheckSum = sum;
   QDVP_SendDPlogMessage(s->anchor, 75, name);
   return false;
 }

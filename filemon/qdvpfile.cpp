@@ -239,11 +239,11 @@ static bool ScanLoop(FileServerState *s) {
     bool batch = s->anchor->BatchLogOpen != 0;
     if (!batch) WaitForNextScan(s);
     if (QDVP_TaskShouldEnd(s->pe)) return true;
-    FileSpecCB *spec = s->spec;
-    if (spec->PatternFlag && (batch || QDV0_Time() >= spec->NextSwitchCheck)) {
-      QDVP_DetermineCurrentMonitorFileName(spec, s->processAll);
-      if (spec->pCurrentFileName == nullptr) return true;
-      spec->NextSwitchCheck = QDV0_Time() + spec->SwitchCheckInterval;
+    FileSpecCB *fileSpec = s->fileSpec;
+    if (fileSpec->PatternFlag && (batch || QDV0_Time() >= fileSpec->NextSwitchCheck)) {
+      QDVP_DetermineCurrentMonitorFileName(fileSpec, s->processAll);
+      if (fileSpec->pCurrentFileName == nullptr) return true;
+      fileSpec->NextSwitchCheck = QDV0_Time() + fileSpec->SwitchCheckInterval;
     }
     if (QDVP_FileIdentityCheck(s)) return true;
     if (QDVP_TaskShouldEnd(s->pe)) return true;
@@ -258,12 +258,12 @@ static bool ScanLoop(FileServerState *s) {
   QDVP_ReleaseRecordSetRule(s->rule);
   const char *name = QDVP_FileServerFileName(s);
   if (name != nullptr) QDVP_SendDPlogMessage(s->anchor, 17, name);
-  if (s->spec->PatternFlag) {
+  if (s->fileSpec->PatternFlag) {
     // The pattern stays: a server started again chooses its file anew.
-    QDV0_FreeStorage(&s->spec->pCurrentFileName);
-    QDVP_ReleaseSelectedFileList(s->spec);
+    QDV0_FreeStorage(&s->fileSpec->pCurrentFileName);
+    QDVP_ReleaseSelectedFileList(s->fileSpec);
   }
-  s->spec->pPE = nullptr;
+  s->fileSpec->pPE = nullptr;
   OSV1_ReleaseLock(&s->pe->Lock3);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   s->source->pPE = nullptr;
@@ -285,9 +285,9 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   }
   s.io = s.source->pIOE;
   s.table = s.source->pTable;
-  s.spec = s.source->pFileSpec;
+  s.fileSpec = s.source->pFileSpec;
   s.source->pPE = pe;
-  s.spec->pPE = pe;
+  s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
@@ -298,18 +298,18 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,
                                           &s.testInterval);
   s.processAll = FlagOn("QDVP_PROCESS_ALL_MATCH_PATTERN_FILES", false);
-  if (s.spec->PatternFlag) {
+  if (s.fileSpec->PatternFlag) {
     // Until a file matches, the directory is looked at again every switch-check interval (the
     // choice waits that long when nothing matches); in process-all mode an empty list ends.
     for (int tries = 0;; tries++) {
-      QDVP_DetermineCurrentMonitorFileName(s.spec, s.processAll);
-      if (s.spec->pCurrentFileName != nullptr) {
+      QDVP_DetermineCurrentMonitorFileName(s.fileSpec, s.processAll);
+      if (s.fileSpec->pCurrentFileName != nullptr) {
         s.restart = tries > 0;  // a file that appeared after the start holds only new data
         break;
       }
       if (s.processAll || QDVP_TaskShouldEnd(pe)) break;
     }
-    s.spec->NextSwitchCheck = QDV0_Time() + s.spec->SwitchCheckInterval;
+    s.fileSpec->NextSwitchCheck = QDV0_Time() + s.fileSpec->SwitchCheckInterval;
   }
   if (QDVP_FileServerFileName(&s) == nullptr) Cleanup(&s);
 
@@ -324,7 +324,7 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
     if (waited) s.restart = true;
     if (s.anchor->BatchLogOpen) s.io->FileMode = 'C';
     s.recordSize = s.io->BufferSize;
-    s.spec->IDcheckSum = QDVP_FormatFileIDcheckSum(s.io, s.spec);
+    s.fileSpec->IDcheckSum = QDVP_FormatFileIDcheckSum(s.io, s.fileSpec);
     ReportStart(&s);
     QDVP_UpdateSourceEntryState(s.source, QDVP_Ready);
     if (!s.internal) {

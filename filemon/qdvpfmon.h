@@ -12,7 +12,7 @@ struct FileServerState {
   SourceEntry *source;
   IOEntry *io;
   TableEntry *table;
-  FileSpecCB *spec;
+  FileSpecCB *fileSpec;
   bool internal;    // the table's name begins with "~": never online, never sent
   bool processAll;  // QDVP_PROCESS_ALL_MATCH_PATTERN_FILES
   int frequency, testFrequency, testInterval;

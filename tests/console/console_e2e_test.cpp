@@ -467,10 +467,10 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
 
 TEST(ConsolePackaged, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
   ConsoleWorld world;
-  std::string spec = world.dir().Write("product.spec", "ENABLE_METAFILE_COMMANDS=\n");
+  std::string productFile = world.dir().Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
   std::string error;
   ASSERT_TRUE(world.StartPeer(&error)) << error;
-  ASSERT_TRUE(world.StartDataProvider({{"QDVP_PRODUCT_SPEC", spec}}, &error)) << error;
+  ASSERT_TRUE(world.StartDataProvider({{"QDVP_PRODUCT_SPEC", productFile}}, &error)) << error;
   ConsoleResult r = world.Console({"CHECK", "a.mdl"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "result 13: Command not supported for a packaged product configuration.\n");

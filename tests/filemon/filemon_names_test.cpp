@@ -15,13 +15,13 @@ using qdvp_test::TempDir;
 
 // A file specification control block built from a FILE source name, as the metafile reader
 // builds it.
-class Spec {
+class PatternBlock {
  public:
-  explicit Spec(const std::string &name) {
+  explicit PatternBlock(const std::string &name) {
     source_.pSourceName = QDV0_StrDup(name.c_str());
     ok_ = QDVP_InitializeFileSpecControl(&source_) == 1;
   }
-  ~Spec() {
+  ~PatternBlock() {
     QDVP_ReleaseSelectedFileList(source_.pFileSpec);
     QDVP_ReleaseFileSpecControl(source_.pFileSpec);
     QDV0_FreeStorage(&source_.pSourceName);
@@ -53,13 +53,13 @@ TEST_P(NewestFile, IsChosen) {
   for (const char *f : c.files) dir.Write(f, "line\n");
   EnvGuard env;
   env.Set("QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", "1");
-  Spec spec(dir.path() + "/" + c.pattern);
-  ASSERT_TRUE(spec.ok());
+  PatternBlock fileSpec(dir.path() + "/" + c.pattern);
+  ASSERT_TRUE(fileSpec.ok());
   QDV0_UseManualClock(1000);  // the wait when nothing matches only moves the manual clock
-  QDVP_DetermineCurrentMonitorFileName(spec.block(), 0);
+  QDVP_DetermineCurrentMonitorFileName(fileSpec.block(), 0);
   QDV0_UseSystemClock();
   std::string expected = c.chosen[0] ? dir.path() + "/" + c.chosen : "";
-  EXPECT_EQ(spec.Current(), expected);
+  EXPECT_EQ(fileSpec.Current(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,22 +86,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ChoiceCase> &info) { return std::string(info.param.name); });
 
 TEST(FileNames, NumericValueOfADate) {
-  Spec spec("/tmp/p{YYYYMMDD}.log");
-  ASSERT_TRUE(spec.ok());
-  EXPECT_EQ(QDVP_FileNameNumericValue(spec.block(), "p20240131.log"), 202401031);
-  EXPECT_EQ(QDVP_FileNameNumericValue(spec.block(), "p20240201.log"), 202402001);
-  EXPECT_EQ(QDVP_FileNameNumericValue(spec.block(), "q20240201.log"), -1);
+  PatternBlock fileSpec("/tmp/p{YYYYMMDD}.log");
+  ASSERT_TRUE(fileSpec.ok());
+  EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "p20240131.log"), 202401031);
+  EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "p20240201.log"), 202402001);
+  EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "q20240201.log"), -1);
 }
 
 TEST(FileNames, ProcessAllYieldsEveryFileInTurnThenNone) {
   TempDir dir;
   for (const char *f : {"d03.log", "d01.log", "d02.log"}) dir.Write(f, "x\n");
-  Spec spec(dir.path() + "/d{##}.log");
-  ASSERT_TRUE(spec.ok());
+  PatternBlock fileSpec(dir.path() + "/d{##}.log");
+  ASSERT_TRUE(fileSpec.ok());
   std::vector<std::string> seen;
   for (int i = 0; i < 4; i++) {
-    QDVP_DetermineCurrentMonitorFileName(spec.block(), 1);
-    seen.push_back(spec.Current());
+    QDVP_DetermineCurrentMonitorFileName(fileSpec.block(), 1);
+    seen.push_back(fileSpec.Current());
   }
   EXPECT_EQ(seen, (std::vector<std::string>{dir.File("d01.log"), dir.File("d02.log"),
                                             dir.File("d03.log"), ""}));
@@ -110,45 +110,45 @@ TEST(FileNames, ProcessAllYieldsEveryFileInTurnThenNone) {
 TEST(FileNames, SwitchingToANewerFileForgetsTheChecksum) {
   TempDir dir;
   dir.Write("s01.log", "x\n");
-  Spec spec(dir.path() + "/s{##}.log");
-  QDVP_DetermineCurrentMonitorFileName(spec.block(), 0);
-  ASSERT_EQ(spec.Current(), dir.File("s01.log"));
-  spec.block()->IDcheckSum = 77;
+  PatternBlock fileSpec(dir.path() + "/s{##}.log");
+  QDVP_DetermineCurrentMonitorFileName(fileSpec.block(), 0);
+  ASSERT_EQ(fileSpec.Current(), dir.File("s01.log"));
+  fileSpec.block()->IDcheckSum = 77;
   dir.Write("s02.log", "y\n");
-  QDVP_DetermineCurrentMonitorFileName(spec.block(), 0);
-  EXPECT_EQ(spec.Current(), dir.File("s02.log"));
-  EXPECT_EQ(spec.block()->IDcheckSum, 0);
+  QDVP_DetermineCurrentMonitorFileName(fileSpec.block(), 0);
+  EXPECT_EQ(fileSpec.Current(), dir.File("s02.log"));
+  EXPECT_EQ(fileSpec.block()->IDcheckSum, 0);
 }
 
 TEST(FileNames, AVanishedDirectoryLeavesNoFile) {
   auto *dir = new TempDir;
   dir->Write("v01.log", "x\n");
-  Spec spec(dir->path() + "/v{##}.log");
-  QDVP_DetermineCurrentMonitorFileName(spec.block(), 0);
-  ASSERT_FALSE(spec.Current().empty());
+  PatternBlock fileSpec(dir->path() + "/v{##}.log");
+  QDVP_DetermineCurrentMonitorFileName(fileSpec.block(), 0);
+  ASSERT_FALSE(fileSpec.Current().empty());
   delete dir;
-  QDVP_DetermineCurrentMonitorFileName(spec.block(), 0);
-  EXPECT_EQ(spec.Current(), "");
+  QDVP_DetermineCurrentMonitorFileName(fileSpec.block(), 0);
+  EXPECT_EQ(fileSpec.Current(), "");
 }
 
 TEST(IdentityChecksum, CoversTheFirstLineWithItsLineEnd) {
   TempDir dir;
   std::string path = dir.Write("c.log", "first\nsecond\n");
-  Spec spec(path);
+  PatternBlock fileSpec(path);
   IOEntry io{};
   SourceEntry source{};
   source.pSourceName = const_cast<char *>(path.c_str());
   io.pSource = &source;
   io.BufferSize = 64;
-  uint16_t sum = QDVP_FormatFileIDcheckSum(&io, spec.block());
+  uint16_t sum = QDVP_FormatFileIDcheckSum(&io, fileSpec.block());
   EXPECT_EQ(sum, static_cast<uint16_t>(QDV0_ComputeCheckSum("first\n", 6) & 0xFFFF));
   dir.Write("c.log", "first\nother\n");
-  EXPECT_EQ(QDVP_FormatFileIDcheckSum(&io, spec.block()), sum) << "only the first line counts";
+  EXPECT_EQ(QDVP_FormatFileIDcheckSum(&io, fileSpec.block()), sum) << "only the first line counts";
   dir.Write("c.log", "\n");
-  EXPECT_EQ(QDVP_FormatFileIDcheckSum(&io, spec.block()),
+  EXPECT_EQ(QDVP_FormatFileIDcheckSum(&io, fileSpec.block()),
             static_cast<uint16_t>(QDV0_ComputeCheckSum("\n", 1) & 0xFFFF));
   remove(path.c_str());
-  EXPECT_EQ(QDVP_FormatFileIDcheckSum(&io, spec.block()), 0);
+  EXPECT_EQ(QDVP_FormatFileIDcheckSum(&io, fileSpec.block()), 0);
 }
 
 struct FrequencyCase {
