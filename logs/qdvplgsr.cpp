@@ -110,17 +110,6 @@ void WaitForClient(DPAB *anchor) {
   pthread_mutex_destroy(&mutex);
 }
 
-void FreeEntry(ProcessEntry *entry) {
-  if (entry == nullptr) return;
-  pthread_mutex_destroy(&entry->TaskIOmutex);
-  pthread_cond_destroy(&entry->TaskIOcond);
-  OSV1_DestroyLock(&entry->Lock1);
-  OSV1_DestroyLock(&entry->Lock2);
-  OSV1_DestroyLock(&entry->Lock3);
-  OSV1_DestroyLock(&entry->Lock4);
-  QDV0_FreeStorage(&entry);
-}
-
 }  // namespace
 
 extern "C" {
@@ -141,7 +130,7 @@ void QDVP_ReleaseDPlogRequester(DPAB *anchor) {
     sRequester = {nullptr, nullptr};
   }
   pthread_mutex_unlock(&sRequesterMutex);
-  FreeEntry(entry);
+  if (entry != nullptr) QDVP_FreeProcessEntry(entry);
 }
 
 void QDVP_DefineDPlogReport(DPAB *anchor) {

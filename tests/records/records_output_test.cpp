@@ -16,24 +16,8 @@ using qdvp_test::SourceDir;
 using records_test::Attr;
 using records_test::RecordsTest;
 
-const time_t kSaturdayMorning = 1796468280;  // 2026-12-05 10:58:00 UTC
 
-class Output : public RecordsTest {
- protected:
-  void SetUp() override {
-    RecordsTest::SetUp();
-    env_.Set("TZ", "UTC");
-    env_.Set("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", std::nullopt);
-    tzset();
-    QDVP_ResetBatchSettings();
-    QDV0_UseManualClock(kSaturdayMorning);
-  }
-  void TearDown() override {
-    QDV0_UseSystemClock();
-    RecordsTest::TearDown();
-    tzset();
-  }
-};
+using Output = records_test::ClockedRecordsTest;
 
 TEST_F(Output, BatchFileLinesAreExact) {
   ApplEntry *appl = Load(

@@ -16,7 +16,6 @@ using qdvp_test::ReadFile;
 using qdvp_test::SourceDir;
 using records_test::RecordsTest;
 
-const time_t kSaturdayMorning = 1796468280;  // 2026-12-05 10:58:00 UTC
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -25,21 +24,8 @@ std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
-class Summary : public RecordsTest {
+class Summary : public records_test::ClockedRecordsTest {
  protected:
-  void SetUp() override {
-    RecordsTest::SetUp();
-    env_.Set("TZ", "UTC");
-    env_.Set("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", std::nullopt);
-    tzset();
-    QDVP_ResetBatchSettings();
-    QDV0_UseManualClock(kSaturdayMorning);
-  }
-  void TearDown() override {
-    QDV0_UseSystemClock();
-    RecordsTest::TearDown();
-    tzset();
-  }
   SourceEntry *Table(const std::string &summary, const std::string &attributes) {
     ApplEntry *appl = Load("//APPL Sum\n//NAME Cpu S 300\n" + summary + "\n//ATTRIBUTES ','\n" +
                            attributes);

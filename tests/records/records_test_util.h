@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 #include <string.h>
+#include <time.h>
 
 #include <memory>
 #include <string>
@@ -91,6 +92,26 @@ class RecordsTest : public testing::Test {
   DPAB *anchor_ = nullptr;
   std::unique_ptr<qdvp_test::LinkClient> link_;
   std::string out_;
+};
+
+// A record processing fixture on a manual clock set to a Saturday morning in UTC, with the
+// batch output settings read afresh: the output and summary tests compare exact time stamps.
+class ClockedRecordsTest : public RecordsTest {
+ protected:
+  static constexpr time_t kSaturdayMorning = 1796468280;  // 2026-12-05 10:58:00 UTC
+  void SetUp() override {
+    RecordsTest::SetUp();
+    env_.Set("TZ", "UTC");
+    env_.Set("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", std::nullopt);
+    tzset();
+    QDVP_ResetBatchSettings();
+    QDV0_UseManualClock(kSaturdayMorning);
+  }
+  void TearDown() override {
+    QDV0_UseSystemClock();
+    RecordsTest::TearDown();
+    tzset();
+  }
 };
 
 }  // namespace records_test
