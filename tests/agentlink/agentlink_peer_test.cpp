@@ -11,7 +11,7 @@
 #include "include/qdvp_dchcomm.h"
 #include "include/qdvp_model.h"
 #include "tests/support/dchpeer.h"
-#include "tests/support/linkclient.h"
+#include "tests/support/peerlink.h"
 #include "tests/support/qdvptest.h"
 
 namespace {
@@ -27,38 +27,13 @@ const char kShop[] =
     "//APPL Shop @shop help\n//NAME Sales E 300 @sales help\n//ATTRIBUTES\n"
     "Item D 16 @what was sold\nCount C 100000\n";
 
-class PeerLink : public testing::Test {
+class PeerLink : public qdvp_test::PeerLinkTest {
  protected:
   // Starts the peer with options and the data provider's client aimed at it.
-  void Start(std::vector<std::string> options = {}) {
-    options.push_back("--commit-ms");
-    options.push_back("0");
-    peer_ = std::make_unique<Peer>(options);
-    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
-    env_.Set("QDVA_DCH_PORT", std::to_string(peer_->port()));
-    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
-    env_.Set("QDVP_DCH_REPLY_WAIT", "2");
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
-    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_);
-    ASSERT_TRUE(link_->Started());
-  }
-  void TearDown() override {
-    link_.reset();
-    if (anchor_ != nullptr) {
-      QDVP_ShutdownCleanUp(anchor_, 1);
-      QDVP_ReleaseGlobalResources(anchor_);
-    }
-    if (peer_) peer_->Stop();
-  }
+  void Start(std::vector<std::string> options = {}) { StartPeerLink(std::move(options)); }
   // Loads a metafile as the startup does, which registers its application.
   SourceEntry *Load(const std::string &text) {
-    dir_.Write("m.mdl", text);
-    testing::internal::CaptureStdout();
-    ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "m.mdl", 0, nullptr, nullptr, 0, 0);
-    out_ = testing::internal::GetCapturedStdout();
+    ApplEntry *appl = LoadMetafile("m.mdl", text);
     return appl ? appl->pTableList->pSourceList : nullptr;
   }
   // Puts the source into state and waits for the client as a server task would.
@@ -103,12 +78,6 @@ class PeerLink : public testing::Test {
     return n;
   }
 
-  TempDir dir_;
-  EnvGuard env_;
-  std::unique_ptr<Peer> peer_;
-  DPAB *anchor_ = nullptr;
-  std::unique_ptr<qdvp_test::LinkClient> link_;
-  std::string out_;
 };
 
 TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {

@@ -12,7 +12,7 @@
 #include "include/qdvp_model.h"
 #include "include/qdvp_services.h"
 #include "tests/support/dchpeer.h"
-#include "tests/support/linkclient.h"
+#include "tests/support/peerlink.h"
 #include "tests/support/qdvptest.h"
 
 namespace {
@@ -103,36 +103,16 @@ TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
 
 // ---- The report against the peer ------------------------------------------------------------
 
-class DPlogReport : public testing::Test {
+class DPlogReport : public qdvp_test::PeerLinkTest {
  protected:
-  void SetUp() override {
-    peer_ = std::make_unique<Peer>(std::vector<std::string>{"--commit-ms", "0"});
-    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
-    env_.Set("QDVA_DCH_PORT", std::to_string(peer_->port()));
-    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
-    env_.Set("QDVP_DCH_REPLY_WAIT", "2");
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
-    QDV0_ResetProductSpec();
-    QDV0_InitializeProductSpec();
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
-    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_);
-    ASSERT_TRUE(link_->Started());
-  }
+  void SetUp() override { StartPeerLink(); }
   void TearDown() override {
     if (server_ != nullptr) {
       server_->Terminate = 1;
       QDVP_SignalTaskIO(server_);
       WaitFor([&] { return __atomic_load_n(&anchor_->pDPlogServer, __ATOMIC_ACQUIRE) == nullptr; });
     }
-    link_.reset();
-    if (anchor_ != nullptr) {
-      QDVP_ShutdownCleanUp(anchor_, 1);
-      QDVP_ReleaseGlobalResources(anchor_);
-    }
-    QDV0_ResetProductSpec();
-    if (peer_) peer_->Stop();
+    PeerLinkTest::TearDown();
   }
   std::string Db(const std::string &sql, const std::string &expected) {
     std::string value;
@@ -145,11 +125,6 @@ class DPlogReport : public testing::Test {
            "ORDER BY id DESC LIMIT 1";
   }
 
-  TempDir dir_;
-  EnvGuard env_;
-  std::unique_ptr<Peer> peer_;
-  DPAB *anchor_ = nullptr;
-  std::unique_ptr<qdvp_test::LinkClient> link_;
   ProcessEntry *server_ = nullptr;
 };
 

@@ -1,0 +1,49 @@
+// The peer-and-link fixture: start in the order the data provider needs (peer first, then the
+// settings, the anchor and its client), end in the reverse order.
+#include "tests/support/peerlink.h"
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_core.h"
+#include "include/qdvp_metafile.h"
+#include "include/qdvp_model.h"
+
+namespace qdvp_test {
+
+void PeerLinkTest::StartPeerLink(std::vector<std::string> options) {
+  options.push_back("--commit-ms");
+  options.push_back("0");
+  peer_ = std::make_unique<dch_test::Peer>(options);
+  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  env_.Set("QDVA_DCH_PORT", std::to_string(peer_->port()));
+  env_.Set("QDVP_DCH_HOST", "127.0.0.1");
+  env_.Set("QDVP_DCH_REPLY_WAIT", "2");
+  env_.Set("QDVP_META_PATH", dir_.path());
+  env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+  QDV0_ResetProductSpec();
+  QDV0_InitializeProductSpec();
+  anchor_ = QDVP_StartupInitialization();
+  ASSERT_NE(anchor_, nullptr);
+  link_ = std::make_unique<LinkClient>(anchor_);
+  ASSERT_TRUE(link_->Started());
+}
+
+void PeerLinkTest::TearDown() {
+  link_.reset();
+  if (anchor_ != nullptr) {
+    QDVP_ShutdownCleanUp(anchor_, 1);
+    QDVP_ReleaseGlobalResources(anchor_);
+    anchor_ = nullptr;
+  }
+  QDV0_ResetProductSpec();
+  if (peer_) peer_->Stop();
+}
+
+ApplEntry *PeerLinkTest::LoadMetafile(const std::string &name, const std::string &text) {
+  dir_.Write(name, text);
+  testing::internal::CaptureStdout();
+  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), 0, nullptr, nullptr, 0, 0);
+  out_ = testing::internal::GetCapturedStdout();
+  return appl;
+}
+
+}  // namespace qdvp_test

@@ -1,0 +1,39 @@
+// Test support: a data provider's anchor whose DCH client talks to a real qdvp-dch on
+// loopback, in a temporary metafile directory. Tests that follow a request all the way to the
+// peer's database derive from it; everything started is stopped at the end of the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/dchpeer.h"
+#include "tests/support/linkclient.h"
+#include "tests/support/qdvptest.h"
+
+struct DPAB;
+struct ApplEntry;
+
+namespace qdvp_test {
+
+class PeerLinkTest : public testing::Test {
+ protected:
+  // Starts the peer (with options, committing every row at once) and the DCH client aimed at
+  // it. Settings the test puts in env_ before the call are seen by the data provider.
+  void StartPeerLink(std::vector<std::string> options = {});
+  void TearDown() override;
+  // Loads a metafile text as the startup does, which registers its application; standard
+  // output (validation messages) goes to out_.
+  ApplEntry *LoadMetafile(const std::string &name, const std::string &text);
+
+  TempDir dir_;
+  EnvGuard env_;
+  std::unique_ptr<dch_test::Peer> peer_;
+  DPAB *anchor_ = nullptr;
+  std::unique_ptr<LinkClient> link_;
+  std::string out_;
+};
+
+}  // namespace qdvp_test
