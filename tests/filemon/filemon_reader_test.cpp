@@ -14,12 +14,12 @@ namespace {
 using qdvp_test::TempDir;
 
 struct Reader {
-  std::vector<char> line = std::vector<char>(256);
+  std::vector<char> line;  // the read buffer, one line of at most the record size
   MonitorReadControl c{};
   RecordSetCompareRule *rule = nullptr;
   Reader(const char *delimiter, int lines, const char *endText, const char *ruleText,
-         int size = 256) {
-    line.resize(static_cast<size_t>(size));
+         int size = 256)
+      : line(static_cast<size_t>(size)) {
     c.pReadBuffer = line.data();
     c.ReadSize = size;
     c.pDelimiter = delimiter;
