@@ -3,160 +3,17 @@
 // reads, and files written by the test. What arrived is read from the peer's database: rows of
 // the monitored tables and the DP log's rows (its messages by their text).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <map>
 #include <iostream>
-#include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "tests/support/dchpeer.h"
-#include "tests/support/qdvptest.h"
+#include "tests/filemon/filemon_fixture.h"
 
 namespace {
 
-using dch_test::Peer;
-using dch_test::Query;
-using dch_test::QueryOne;
-using qdvp_test::BinDir;
-using qdvp_test::Child;
-using qdvp_test::FreePort;
-using qdvp_test::ReadFile;
-using qdvp_test::TempDir;
-using qdvp_test::WaitFor;
-using namespace std::chrono_literals;
-
-void Append(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::app) << text;
-}
-void Replace(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::trunc) << text;
-}
-
-class FileMonitoring : public testing::Test {
- protected:
-  void SetUp() override {
-    peer_ = std::make_unique<Peer>(std::vector<std::string>{"--commit-ms", "0"});
-    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
-    mkdir((dir_.path() + "/metafiles").c_str(), 0755);
-  }
-  void TearDown() override {
-    Stop();
-    if (peer_) peer_->Stop();
-  }
-  std::string File(const std::string &name) const { return dir_.File(name); }
-  // Writes a metafile named name.mdl whose text may use @DIR@ for the test directory.
-  void Metafile(const std::string &name, std::string text) {
-    for (size_t at; (at = text.find("@DIR@")) != std::string::npos;) {
-      text.replace(at, 5, dir_.path());
-    }
-    dir_.Write("metafiles/" + name + ".mdl", text);
-    config_ += name + ".mdl\n";
-  }
-  std::map<std::string, std::string> Env() const {
-    std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(peer_->port())},
-        {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir_.path()},
-        {"QDVP_META_PATH", dir_.path() + "/metafiles"},
-        {"QDVP_INIT_CONFIG_PATH", dir_.path()},
-        {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)},
-        {"QDVP_DP_EVENT", "1"},
-        {"QDVP_DP_SAMPLE_FACTOR", "2"},
-        {"QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", "1"},
-        {"QDVP_DCH_CONNECT_RETRY_WAIT", "1"},
-        {"QDVP_TRACE", "detail"},
-        {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
-    for (const auto &[k, v] : extraEnv_) env[k] = v;
-    return env;
-  }
-  // Starts the data provider and waits until every listed metafile has a file server. An
-  // application whose registration was queued before the DCH client had connected is dropped
-  // at start-up (the agent link's start-up race); such a start is stopped and made again.
-  void Start(int servers) {
-    dir_.Write("qdvpinit.cfg", config_);
-    std::string expected = std::to_string(servers) + " file server process(es) started";
-    for (int attempt = 0; attempt < 4; attempt++) {
-      unlink(dir_.File("trace.log").c_str());
-      qdvp_ = std::make_unique<Child>(
-          std::vector<std::string>{BinDir() + "/qdvp", "start", "file"}, Env(), dir_.path());
-      ASSERT_TRUE(WaitFor([&] { return Trace().find("file server process(es) started") !=
-                                       std::string::npos; }, 20s))
-          << qdvp_->Stderr();
-      if (Trace().find(expected) != std::string::npos) return;
-      Stop();
-    }
-    FAIL() << "no start with " << expected;
-  }
-  void Stop() {
-    if (!qdvp_) return;
-    qdvp_->Signal(SIGTERM);
-    EXPECT_EQ(qdvp_->Wait(30s), 0) << qdvp_->Stderr();
-    qdvp_.reset();
-  }
-  std::string Trace() const { return ReadFile(dir_.File("trace.log")); }
-  // How often the DP log message containing text was reported (its completed text is traced
-  // whether or not the DP log's table is online).
-  int Logged(const std::string &text) const {
-    std::string trace = Trace(), needle = "Log Message->";
-    int count = 0;
-    for (size_t at = 0; (at = trace.find(needle, at)) != std::string::npos; at += needle.size()) {
-      size_t end = trace.find('\n', at);
-      if (trace.substr(at, end - at).find(text) != std::string::npos) count++;
-    }
-    return count;
-  }
-  // Waits until the file servers have taken their start positions count times: lines
-  // appended after that are new.
-  bool WaitPositioned(int count = 1) {
-    return WaitFor([&] {
-      std::string t = Trace();
-      int n = 0;
-      for (size_t at = 0; (at = t.find("Initial file record count", at)) != std::string::npos;
-           at++) {
-        n++;
-      }
-      return n >= count;
-    }, 20s);
-  }
-  bool WaitLogged(const std::string &text, int count = 1) {
-    return WaitFor([&] { return Logged(text) >= count; }, 20s);
-  }
-  std::vector<std::string> Values(const std::string &group, const std::string &attr) const {
-    std::vector<std::string> values;
-    for (auto &row : Query(peer_->Db(), "select json_extract(attrs,'$." + attr +
-                                            "') from rows where attribute_group='" + group +
-                                            "' order by id")) {
-      values.push_back(row[0]);
-    }
-    return values;
-  }
-  int Count(const std::string &group) const {
-    return std::stoi("0" + QueryOne(peer_->Db(), "select count(*) from rows where "
-                                                 "attribute_group='" + group + "'"));
-  }
-  bool WaitRows(const std::string &group, int count, std::chrono::milliseconds d = 20s) {
-    return WaitFor([&] { return Count(group) >= count; }, d);
-  }
-
-  TempDir dir_;
-  std::unique_ptr<Peer> peer_;
-  std::unique_ptr<Child> qdvp_;
-  std::string config_;
-  std::map<std::string, std::string> extraEnv_;
-  int consolePort_ = FreePort();
-};
-
-const char kTail[] =
-    "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
-    "Word D 32\nNumber C 1000000\n";
+using namespace filemon_test;
 
 TEST_F(FileMonitoring, TailSendsOnlyAppendedLines) {
   Replace(File("tail.log"), "old 1\nold 2\n");
