@@ -75,6 +75,16 @@ void HandOverWaitQueue(ScanTask *t) {
   t->clock.Activity++;
 }
 
+// The task that waits for an I/O entry's file: the file server of its source.
+ProcessEntry *FileWaiter(const IOEntry *io) {
+  const SourceEntry *source = io->pSource;
+  if (source == nullptr || io->FileWaitCount == 0) return nullptr;
+  if (source->pFileSpec != nullptr && source->pFileSpec->pPE != nullptr) {
+    return source->pFileSpec->pPE;
+  }
+  return source->pPE;
+}
+
 // Step 3: wakes the file servers that wait for their file (or for their source to be Ready).
 void WakeFileWaits(ScanTask *t) {
   DPAB *anchor = t->anchor;
@@ -89,6 +99,10 @@ void WakeFileWaits(ScanTask *t) {
         pthread_mutex_lock(&io->Mutex);
         pthread_cond_signal(&io->Cond);
         pthread_mutex_unlock(&io->Mutex);
+        // A file server waits on its own process entry's condition; it is still inside its
+        // wait (it needs the entry's lock, held here, to leave it), so its entry is there.
+        ProcessEntry *server = FileWaiter(io);
+        if (server != nullptr) QDVP_SignalTaskIO(server);
         woken++;
       }
       pthread_mutex_unlock(&io->IOLock.mutex);

@@ -259,10 +259,20 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
     int interval = block->SwitchCheckInterval > 0 ? block->SwitchCheckInterval : 1;
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Waiting for target monitoring file creation... %d seconds",
              interval);
-    for (int waited = 0; waited < interval && !AskedToEnd(block);) {
-      int step = std::min(30, interval - waited);
-      OSV1_Sleep(step);
-      waited += step;
+    ProcessEntry *pe = OwnerOf(block);
+    if (pe != nullptr) {
+      // The file server waits on its own condition: a request to end wakes it at once.
+      time_t until = QDV0_Time() + interval;
+      for (time_t now = QDV0_Time(); now < until && !AskedToEnd(block); now = QDV0_Time()) {
+        QDVP_WaitTaskIO(pe, static_cast<int>(std::min<time_t>(30, until - now)), nullptr,
+                        nullptr);
+      }
+    } else {
+      for (int waited = 0; waited < interval && !AskedToEnd(block);) {
+        int step = std::min(30, interval - waited);
+        OSV1_Sleep(step);
+        waited += step;
+      }
     }
     return;
   }

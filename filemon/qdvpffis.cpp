@@ -4,10 +4,11 @@
 // that restarts at the beginning of a replaced file.
 //
 // The I/O entry's lock is held for each pass and for the wait for the file; the periodic scan
-// wakes a waiting server through the entry's condition (FileWaitCount tells it to). A pass
-// resumes at the read position, the position after the last complete record handled, so no
-// complete line is sent twice; a last line without its line end is left for the next pass
-// unless the file stayed unchanged for a whole interval.
+// wakes a waiting server through its process entry's condition (FileWaitCount tells it to),
+// which is also where a request to end wakes it. A pass resumes at the read position, the
+// position after the last complete record handled, so no complete line is sent twice; a last
+// line without its line end is left for the next pass unless the file stayed unchanged for a
+// whole interval.
 #include <ctype.h>
 #include <errno.h>
 #include <string.h>
@@ -57,15 +58,23 @@ static ProcessEntry *OwnerOf(IOEntry *io) {
 static bool ShouldEnd(ProcessEntry *pe) { return pe != nullptr && QDVP_TaskShouldEnd(pe); }
 
 // Waits for the periodic scan's signal; the caller holds the entry's lock, which is released
-// while waiting. The wait is bounded so that a lost signal only delays.
-static void WaitForFileSignal(IOEntry *io) {
+// while waiting. The server waits on its own process entry's condition, so that a request to
+// end (the console's DELETE or REFRESH, the shutdown) wakes it at once; the scan signals the
+// same condition while FileWaitCount is set. The wait is bounded so that a lost signal only
+// delays. Without an owning task (the reader called on its own) the entry's condition is used.
+static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) {
   io->FileWaitCount = 1;
   OSV1_ReleaseLock(&io->IOLock);
-  pthread_mutex_lock(&io->Mutex);
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait for file to become available");
-  int rc = QDV0_ConditionTimedWait(&io->Cond, &io->Mutex, 30);
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Check file signal received. rc %d errno %d", rc, errno);
-  pthread_mutex_unlock(&io->Mutex);
+  if (pe != nullptr) {
+    QDVP_WaitTaskIO(pe, 30, ">>>>> Wait for file to become available",
+                    ">>>>> Check file signal received. rc %d errno %d");
+  } else {
+    pthread_mutex_lock(&io->Mutex);
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait for file to become available");
+    int rc = QDV0_ConditionTimedWait(&io->Cond, &io->Mutex, 30);
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Check file signal received. rc %d errno %d", rc, errno);
+    pthread_mutex_unlock(&io->Mutex);
+  }
   OSV1_GetLock(&io->IOLock);
   io->FileWaitCount = 0;
 }
@@ -140,7 +149,7 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
         break;
       }
       if (waited) *waited = 1;
-      WaitForFileSignal(io);
+      WaitForFileSignal(io, pe);
       continue;
     }
     bool ready = fgets(check, size + 1, file) != nullptr;
@@ -155,7 +164,7 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
     }
     QDVP_TRC(trk, TRK1_DETAIL, "empty file. continue to wait");
     if (waited) *waited = 1;
-    WaitForFileSignal(io);
+    WaitForFileSignal(io, pe);
   }
   QDV0_FreeStorage(&check);
   return ShouldEnd(pe) ? 0 : result;

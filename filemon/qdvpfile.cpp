@@ -266,7 +266,8 @@ static bool ScanLoop(FileServerState *s) {
   s->fileSpec->pPE = nullptr;
   OSV1_ReleaseLock(&s->pe->Lock3);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
-  s->source->pPE = nullptr;
+  // The last use of the source: a DELETE waits for this before it frees the source.
+  __atomic_store_n(&s->source->pPE, nullptr, __ATOMIC_RELEASE);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
            s->pe->ThreadID.load());
   QDVP_EndTask(s->anchor, s->pe);

@@ -12,9 +12,12 @@
 //   its process entry's Lock3 (the termination lock; Lock2 is the agent link's), held from start to end, alone first;
 //   the source's Lock1 only while it looks at the source's state during the registration wait;
 //   the I/O entry's IOLock during each scan pass and during the wait for the file, released
-//     while it waits on the entry's condition;
+//     while it waits on its process entry's condition (where the scan and a request to end
+//     wake it);
 //   TargetDirEnvLock (qdvpdcmf.cpp) and IDcheckSumBufferLock (qdvpdcmf.cpp), each held alone.
-// The periodic scan takes ApplIOLock[file] -> IOLock to wake waiting file servers.
+// The periodic scan takes ApplIOLock[file] -> IOLock to wake waiting file servers. A DELETE
+// (or REFRESH) of the application asks the server to end and waits, without the application's
+// locks, until the server has forgotten its process entry in the source, its last use of it.
 #pragma once
 
 #include <stdint.h>

@@ -314,8 +314,9 @@ struct IOEntry {
   pthread_cond_t Cond;
   OSV1_LOCK IOLock;
   // The wait for a monitored file (filemon/, read by the periodic scan under ApplIOLock and
-  // IOLock): the scan wakes the entry (Cond) each cycle while FileWaitCount is nonzero, or,
-  // when pWaitSource is set, once that source is Ready.
+  // IOLock): the scan wakes the entry (Cond) and the waiting file server (its process entry's
+  // TaskIO condition) each cycle while FileWaitCount is nonzero, or, when pWaitSource is set,
+  // once that source is Ready.
   SourceEntry *pWaitSource;
   int FileWaitCount;
 };

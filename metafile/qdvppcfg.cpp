@@ -260,34 +260,60 @@ ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name) {
   return nullptr;
 }
 
+// Waits until the file server of a source has ended. Its last use of the source is to forget
+// its process entry there, and its end wakes the anchor's state condition (the bounded wait
+// only re-checks).
+static void WaitForFileServerEnd(DPAB *anchor, SourceEntry *source) {
+  ProcessEntry *pe = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+  if (pe == nullptr) return;
+  QDVP_TRC(trk, TRK1_DETAIL, "Waiting for the file server of PEptr @%p to end",
+           static_cast<void *>(pe));
+  pthread_mutex_lock(&anchor->StateMutex);
+  while (__atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE) != nullptr) {
+    QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, 1);
+  }
+  pthread_mutex_unlock(&anchor->StateMutex);
+  QDVP_TRC(trk, TRK1_DETAIL, "File server of PEptr @%p ended", static_cast<void *>(pe));
+}
+
 void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   if (anchor == nullptr || application == nullptr) return;
   QDVP_TRC(trk, TRK1_DETAIL, "Deleting ApplicationEntry object @%p",
            static_cast<void *>(application));
+  std::vector<SourceEntry *> fileSources;
   {
     OSV1_Guard name(&application->NameLock);
     OSV1_Guard tables(&application->TableListLock);
     for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
-      {
-        OSV1_Guard lock(&t->TableLock);
-        for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
-          ProcessEntry *pe = s->pPE;
-          if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
-            // The source's task ends itself; its entry goes away with it.
-            pe->Terminate.store(1);
-            QDVP_SignalTaskIO(pe);
-          } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
-            if (s->pIOE->Socket >= 0) {
-              QDV0_CloseTheSocket(s->pIOE->Socket);
-              s->pIOE->Socket = -1;
-            }
-            if (s->State == QDVP_Active || s->State == QDVP_Input || s->State == QDVP_Output) {
-              s->StateTime = QDV0_Time();
-              QDVP_UpdateSourceEntryState(s, QDVP_Inactive);
-            }
+      OSV1_Guard lock(&t->TableLock);
+      for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+        ProcessEntry *pe = s->pPE;
+        if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
+          // The source's task ends itself; its entry goes away with it. The signal wakes it
+          // wherever it waits (for its file, for the next scan, for its registration).
+          pe->Terminate.store(1);
+          QDVP_SignalTaskIO(pe);
+          if (s->Kind == 'F') fileSources.push_back(s);
+        } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
+          if (s->pIOE->Socket >= 0) {
+            QDV0_CloseTheSocket(s->pIOE->Socket);
+            s->pIOE->Socket = -1;
+          }
+          if (s->State == QDVP_Active || s->State == QDVP_Input || s->State == QDVP_Output) {
+            s->StateTime = QDV0_Time();
+            QDVP_UpdateSourceEntryState(s, QDVP_Inactive);
           }
         }
       }
+    }
+  }
+  // The file servers take their sources offline and end before the sources go away. They are
+  // waited for without the application's locks, which the agent link may need meanwhile.
+  for (SourceEntry *s : fileSources) WaitForFileServerEnd(anchor, s);
+  {
+    OSV1_Guard name(&application->NameLock);
+    OSV1_Guard tables(&application->TableListLock);
+    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
       QDVP_RemoveTableFromIRB(anchor, t);
     }
   }
