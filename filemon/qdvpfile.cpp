@@ -241,8 +241,15 @@ static bool ScanLoop(FileServerState *s) {
     if (QDVP_TaskShouldEnd(s->pe)) return true;
     FileSpecCB *fileSpec = s->fileSpec;
     if (fileSpec->PatternFlag && (batch || QDV0_Time() >= fileSpec->NextSwitchCheck)) {
+      char *previous = QDV0_StrDup(fileSpec->pCurrentFileName);
       QDVP_DetermineCurrentMonitorFileName(fileSpec, s->processAll);
-      if (fileSpec->pCurrentFileName == nullptr) return true;
+      if (fileSpec->pCurrentFileName == nullptr) {
+        // No file any more (the last one of process-all was read): the file read last is the
+        // one reported as completed.
+        fileSpec->pCurrentFileName = previous;
+        return true;
+      }
+      QDV0_FreeStorage(&previous);
       fileSpec->NextSwitchCheck = QDV0_Time() + fileSpec->SwitchCheckInterval;
     }
     if (QDVP_FileIdentityCheck(s)) return true;
@@ -305,7 +312,9 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
     for (int tries = 0;; tries++) {
       QDVP_DetermineCurrentMonitorFileName(s.fileSpec, s.processAll);
       if (s.fileSpec->pCurrentFileName != nullptr) {
-        s.restart = tries > 0;  // a file that appeared after the start holds only new data
+        // A file that appeared after the start holds only new data; in process-all mode every
+        // file is read whole, the first one as well as those switched to later.
+        s.restart = tries > 0 || s.processAll;
         break;
       }
       if (s.processAll || QDVP_TaskShouldEnd(pe)) break;
