@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -19,94 +18,30 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "bench/benchsupport.h"
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
 #include "include/qdvp_dchcomm.h"
 #include "include/qdvp_model.h"
-
-extern char **environ;
 
 namespace {
 
 constexpr size_t kRowBytes = 69;  // a data message with two attributes
 constexpr size_t kReplyBytes = 14;
 
-bool ReadAll(int fd, char *p, size_t n) {
-  while (n > 0) {
-    ssize_t r = read(fd, p, n);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 void BM_LoopbackRequestReply(benchmark::State &state) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
-  listen(listener, 1);
-  std::thread server([listener] {
-    int s = accept(listener, nullptr, nullptr);
-    char buffer[kRowBytes], reply[kReplyBytes] = {};
-    while (ReadAll(s, buffer, sizeof(buffer))) {
-      if (write(s, reply, sizeof(reply)) != static_cast<ssize_t>(sizeof(reply))) break;
-    }
-    close(s);
-  });
-  int c = socket(AF_INET, SOCK_STREAM, 0);
-  connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  char request[kRowBytes] = {}, reply[kReplyBytes];
-  for (auto _ : state) {
-    if (write(c, request, sizeof(request)) != static_cast<ssize_t>(sizeof(request))) break;
-    ReadAll(c, reply, sizeof(reply));
-  }
-  shutdown(c, SHUT_RDWR);
-  close(c);
-  server.join();
-  close(listener);
-  state.SetItemsProcessed(state.iterations());
+  qdvp_bench::LoopbackRequestReply(state, kRowBytes, kReplyBytes);
 }
 
 // A running qdvp-dch on an ephemeral port in a temporary directory.
 struct Peer {
-  pid_t pid = -1;
-  int port = 0;
-  std::string dir;
-  Peer() {
-    char tmpl[] = "/tmp/qdvpbenchXXXXXX";
-    dir = mkdtemp(tmpl);
-    std::string exe = "/proc/self/exe";
-    char self[4096];
-    ssize_t n = readlink(exe.c_str(), self, sizeof(self) - 1);
-    self[n > 0 ? n : 0] = '\0';
-    std::string bin = std::string(self).substr(0, std::string(self).rfind('/')) + "/qdvp-dch";
-    std::string db = dir + "/dch.db", ready = dir + "/ready";
-    const char *argv[] = {bin.c_str(), "--port",       "0",           "--db",
-                          db.c_str(),  "--ready-file", ready.c_str(), nullptr};
-    posix_spawn(&pid, bin.c_str(), nullptr, nullptr, const_cast<char **>(argv), environ);
-    for (int i = 0; i < 200 && port == 0; i++) {
-      std::ifstream in(ready);
-      in >> port;
-      if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-  }
-  ~Peer() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    std::string command = "rm -rf " + dir;
-    if (system(command.c_str()) != 0) perror("rm");
-  }
+  qdvp_bench::TempDir temp;
+  qdvp_bench::Peer peer{temp.path};
+  int port = peer.port();
+  std::string dir = temp.path;
 };
 
 // The peer alone: a bare client sends the same data request straight to qdvp-dch and reads
@@ -138,7 +73,7 @@ void BM_PeerRowsDirect(benchmark::State &state) {
   char reply[kReplyBytes];
   for (auto _ : state) {
     if (write(c, m, pos) != static_cast<ssize_t>(pos)) break;
-    ReadAll(c, reply, sizeof(reply));
+    qdvp_bench::ReadAll(c, reply, sizeof(reply));
   }
   close(c);
   state.SetItemsProcessed(state.iterations());

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job: builds what is needed, starts the agent peer (qdvp-dch) with a fresh SQLite
-# database and a FILE data provider with the example metafiles listed in its startup
-# configuration, appends realistic lines to the monitored files for a while, shows what arrived
-# at the agent, and shuts both down cleanly.
+# The main job: builds what is needed (the `demo` preset, in build/demo), starts the agent peer
+# (qdvp-dch) with a fresh SQLite database and a FILE data provider with the example metafiles
+# listed in its startup configuration, appends realistic lines to the monitored files for a
+# while, shows what arrived at the agent, and shuts both down cleanly. It waits for conditions,
+# not fixed times: until every file server waits for its file before writing, and until the
+# rows have stopped arriving before stopping.
 # Usage: scripts/demo.sh [SECONDS]   (how long lines are written; default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,9 +12,10 @@ seconds="${1:-30}"
 root="$PWD"
 
 scripts/bootstrap.sh
-cmake --preset default -DQDVP_BUILD_BENCH=OFF >/dev/null
-cmake --build --preset default --target qdvp_host qdvp_dch qdvp >/dev/null
-bin="$root/build/default/bin"
+# Only the three programs, in a build directory of their own (no tests, no benchmarks).
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target qdvp_host qdvp_dch qdvp >/dev/null
+bin="$root/build/demo/bin"
 
 run="$root/demo-run"
 rm -rf "$run"
@@ -34,6 +37,36 @@ export QDVP_DPCONSOLE_PORT="$port_base" QDVA_DCH_PORT=$((port_base + 100)) QDVP_
 export QDVP_DP_EVENT=1 QDVP_DP_FILE_SWITCH_CHECK_INTERVAL=5
 export QDVP_TRACE=detail QDVP_TRACE_FILE="$run/trace.log"
 
+# wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails after SECONDS.
+wait_for() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < end)) || return 1
+    sleep 0.1
+  done
+}
+# Every file server waits for its file: a plain file's server has reported the file missing or
+# empty (its lines are then all new), a name pattern's server looks for a matching file.
+servers_waiting() {
+  local trace="$run/trace.log" plain patterns
+  plain=$(grep -c "Log Message->.*Monitoring delayed" "$trace" 2>/dev/null) || true
+  patterns=$(grep -c "Waiting for target monitoring file creation" "$trace" 2>/dev/null) || true
+  ((${plain:-0} >= plain_files && (pattern_files == 0 || ${patterns:-0} >= 1)))
+}
+rows() { sqlite3 "$run/dch.db" "select count(*) from rows" 2>/dev/null || echo 0; }
+# The rows count has not moved for 20 looks in a row, two seconds and more: longer than a scan
+# interval (1 s) and the peer's commit delay together.
+rows_settled() {
+  local now
+  now=$(rows)
+  if [[ "$now" != "$last_rows" ]]; then
+    last_rows=$now still=0
+    return 1
+  fi
+  ((++still >= 20))
+}
+
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
@@ -46,7 +79,7 @@ echo "== starting the agent peer on port $QDVA_DCH_PORT (database $run/dch.db)"
   --ready-file "$run/dch.ready" 2>"$run/dch.err" &
 dch_pid=$!
 pids+=($dch_pid)
-for _ in $(seq 50); do [[ -s "$run/dch.ready" ]] && break; sleep 0.1; done
+wait_for 10 test -s "$run/dch.ready" || { echo "qdvp-dch did not start" >&2; exit 1; }
 
 for m in "${metafiles[@]}"; do
   echo "== qdvp validate $m: $(cd "$run" && "$bin/qdvp" validate "$run/metafiles/$m" | grep -E "QDVPV(00|88)")"
@@ -56,15 +89,14 @@ echo "== starting: qdvp start file"
 (cd "$run" && exec "$bin/qdvp" start file >"$run/qdvp.out" 2>"$run/qdvp.err") &
 qdvp_pid=$!
 pids+=($qdvp_pid)
-for _ in $(seq 100); do
-  grep -q "file server process(es) started" "$run/trace.log" 2>/dev/null && break
-  sleep 0.1
-done
-sleep 1
+pattern_files=$(grep -l '^//SOURCE FILE .*{' "$run"/metafiles/*.mdl | wc -l)
+plain_files=$((${#metafiles[@]} - pattern_files))
+wait_for 20 servers_waiting || echo "== (not every file server is waiting yet; going on)"
 
 echo "== writing lines to $run/data for $seconds seconds"
 scripts/gen-demo-data.sh "$run/data" "$seconds"
-sleep 6
+last_rows=-1 still=0
+wait_for 20 rows_settled || echo "== (rows still arriving; going on)"
 
 echo "== stopping the data provider"
 kill -TERM "$qdvp_pid"

@@ -1,0 +1,316 @@
+// A burst through the file data provider: the real `qdvp start file` follows a file (the
+// default tail mode) for one event table of eight attributes and sends its rows to a live
+// qdvp-dch on loopback. 200,000 lines like a performance sample (time stamp, host and six
+// numbers and words) are appended in one go, and the time until the peer has stored all their
+// rows is measured. Counters: rows per second, the data provider's CPU seconds (user + system,
+// from /proc) per 100,000 rows spent during the burst, the same for the peer, the data
+// provider's peak resident size, the time to the first row, and lines lost (rows missing after
+// a bounded wait). Reference, in the same run: the bare loopback request/reply pair, with a
+// request of the size of one row's data message.
+//
+// Run: build/default/bin/qdvp_bench_filemon (qdvp and qdvp-dch are taken from the same
+// directory). Each repetition starts and stops its own peer and data provider in a temporary
+// directory, and removes the directory.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "bench/benchsupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLines = 200000;
+// The data message of one row of the table below, as qdvp-dch logs its length, and the
+// status reply.
+constexpr size_t kRowBytes = 233;
+constexpr size_t kReplyBytes = 14;
+
+const char kMetafile[] =
+    "* The benchmark's table: one row per appended sample line.\n"
+    "//APPL FileBench\n"
+    "//NAME Samples E\n"
+    "//SOURCE FILE @DIR@/samples.log\n"
+    "//ATTRIBUTES ','\n"
+    "Stamp D 26\nHost D 16\nCpu G 100\nReads C\nMemory G 100000000\n"
+    "Connections G 5000\nState D 12\nDevice D 12\n";
+
+void BM_LoopbackRequestReply(benchmark::State &state) {
+  qdvp_bench::LoopbackRequestReply(state, kRowBytes, kReplyBytes);
+}
+
+// One sample line: time stamp, host, CPU percent, reads, memory, connections, state, device.
+std::string SampleLine(int i) {
+  static const char *const states[] = {"running", "idle", "busy", "draining"};
+  static const char *const devices[] = {"eth0", "eth1", "bond0"};
+  char line[160];
+  snprintf(line, sizeof(line), "2026-12-06T01:%02d:%02d.%06d,dbhost%02d,%d,%d,%d,%d,%s,%s\n",
+           (i / 60000) % 60, (i / 1000) % 60, (i % 1000) * 997, i % 17, i % 100, 800000 + i,
+           1024000 + (i * 37) % 500000, 20 + i % 60, states[i % 4], devices[i % 3]);
+  return line;
+}
+
+// User + system CPU seconds of a process so far.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // After the name: state (3rd field) ... utime is the 14th field, stime the 15th.
+  for (int n = 3; n <= 15 && fields >> field; n++) {
+    if (n == 14) utime = std::stoull(field);
+    if (n == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// VmHWM of a process in KiB.
+long PeakRssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+// The peer's database, opened read-only (it runs in WAL mode, so reading does not hold the
+// peer's commits back).
+class Db {
+ public:
+  explicit Db(const std::string &path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      return;
+    }
+    sqlite3_busy_timeout(db_, 2000);
+  }
+  ~Db() { sqlite3_close(db_); }
+  Db(const Db &) = delete;
+  Db &operator=(const Db &) = delete;
+  // The first column of the first row of sql with the integers bound in order; fallback when
+  // there is no row or the query fails (the peer may not have created its tables yet).
+  int64_t Integer(const char *sql, std::initializer_list<int64_t> values, int64_t fallback) {
+    if (db_ == nullptr) return fallback;
+    sqlite3_stmt *s = nullptr;
+    int64_t result = fallback;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) == SQLITE_OK) {
+      int i = 1;
+      for (int64_t v : values) sqlite3_bind_int64(s, i++, v);
+      if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL) {
+        result = sqlite3_column_int64(s, 0);
+      }
+    }
+    sqlite3_finalize(s);
+    return result;
+  }
+
+ private:
+  sqlite3 *db_ = nullptr;
+};
+
+// Counts the rows of one source as they arrive, reading only the rows stored since the last
+// look.
+class RowCounter {
+ public:
+  RowCounter(Db &db, int64_t handle) : db_(db), handle_(handle) {}
+  int64_t Poll() {
+    int64_t last = db_.Integer("select max(id) from rows", {}, lastId_);
+    if (last > lastId_) {
+      count_ += db_.Integer("select count(*) from rows where id > ?1 and id <= ?2 and handle = ?3",
+                            {lastId_, last, handle_}, 0);
+      lastId_ = last;
+    }
+    return count_;
+  }
+  void Restart() {
+    Poll();
+    count_ = 0;
+  }
+
+ private:
+  Db &db_;
+  int64_t handle_;
+  int64_t lastId_ = 0;
+  int64_t count_ = 0;
+};
+
+bool Append(const std::string &path, const std::string &text) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return done == text.size();
+}
+
+template <typename F>
+bool WaitFor(F condition, std::chrono::milliseconds bound,
+             std::chrono::milliseconds step = 20ms) {
+  auto end = Clock::now() + bound;
+  for (;;) {
+    if (condition()) return true;
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(step);
+  }
+}
+
+// One burst, from the start of the peer to the stop of both programs.
+struct Burst {
+  qdvp_bench::TempDir dir;
+  std::string data = dir.path + "/samples.log";
+  std::unique_ptr<qdvp_bench::Peer> peer;
+  std::unique_ptr<qdvp_bench::Process> qdvp;
+  int64_t handle = 0;
+
+  std::map<std::string, std::string> Env(int consolePort) const {
+    return {{"QDVA_DCH_PORT", std::to_string(peer->port())},
+            {"QDVP_DCH_HOST", "127.0.0.1"},
+            {"QDVP_HOME", dir.path},
+            {"QDVP_META_PATH", dir.path + "/metafiles"},
+            {"QDVP_INIT_CONFIG_PATH", dir.path},
+            {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort)},
+            {"QDVP_DP_EVENT", "1"},
+            {"QDVP_DCH_CONNECT_RETRY_WAIT", "1"},
+            {"QDVP_TRACE", "0"}};
+  }
+
+  // Starts the peer and the data provider and waits until the source is online at the peer.
+  // A data provider whose start-up did not bring the source online is stopped and started
+  // again.
+  std::string Start() {
+    if (dir.path.empty()) return "no temporary directory";
+    mkdir((dir.path + "/metafiles").c_str(), 0755);
+    std::string metafile = kMetafile;
+    metafile.replace(metafile.find("@DIR@"), 5, dir.path);
+    std::ofstream(dir.path + "/metafiles/filebench.mdl") << metafile;
+    std::ofstream(dir.path + "/qdvpinit.cfg") << "* the benchmark's table\nfilebench.mdl\n";
+    // The file holds a line at start: what it holds then is not sent, what is appended is.
+    std::ofstream(data) << SampleLine(0);
+    peer = std::make_unique<qdvp_bench::Peer>(dir.path,
+                                              std::vector<std::string>{"--commit-ms", "20"});
+    if (peer->port() == 0) return "qdvp-dch did not start";
+    Db db(peer->db());
+    for (int attempt = 0; attempt < 3 && handle == 0; attempt++) {
+      qdvp = std::make_unique<qdvp_bench::Process>(
+          std::vector<std::string>{qdvp_bench::BinDir() + "/qdvp", "start", "file"},
+          Env(qdvp_bench::FreePort()), dir.path, "qdvp");
+      WaitFor([&] {
+        handle = db.Integer("select handle from sources where attribute_group = 'Samples' and "
+                            "offline_at is null", {}, 0);
+        return handle != 0 || !qdvp->Running();
+      }, 30s);
+      if (handle == 0) Stop();
+    }
+    if (handle == 0) return "the source did not come online";
+    // The server takes its start position right after the online: a line appended once that
+    // is done comes back as a row. Lines appended before are skipped, so try again.
+    RowCounter rows(db, handle);
+    for (int i = 0; i < 10; i++) {
+      if (!Append(data, SampleLine(i + 1))) return "cannot append to the file";
+      if (WaitFor([&] { return rows.Poll() > 0; }, 3s)) return "";
+    }
+    return "no row for the first appended line";
+  }
+
+  int Stop() {
+    int status = qdvp ? qdvp->Stop(30s) : 0;
+    qdvp.reset();
+    return status;
+  }
+};
+
+void BM_FileBurst(benchmark::State &state) {
+  std::string text;
+  text.reserve(static_cast<size_t>(kLines) * 80);
+  for (int i = 0; i < kLines; i++) text += SampleLine(i + 100);
+  for (auto _ : state) {
+    Burst burst;
+    std::string failed = burst.Start();
+    if (!failed.empty()) {
+      state.SkipWithError(failed.c_str());
+      break;
+    }
+    Db db(burst.peer->db());
+    RowCounter rows(db, burst.handle);
+    // Nothing is in flight once the row count has not moved for two scan intervals.
+    int64_t seen = -1;
+    WaitFor([&] {
+      int64_t now = rows.Poll();
+      bool still = now == seen;
+      seen = now;
+      return still;
+    }, 30s, 2s);
+    rows.Restart();
+
+    pid_t dp = burst.qdvp->pid(), dch = burst.peer->pid();
+    double dpBefore = CpuSeconds(dp), dchBefore = CpuSeconds(dch);
+    auto start = Clock::now();
+    if (!Append(burst.data, text)) {
+      state.SkipWithError("cannot append the burst");
+      break;
+    }
+    auto written = Clock::now();
+    auto first = start, last = start;
+    int64_t stored = 0;
+    // Bounded: the wait ends when every row is there, or when none came for 20 seconds.
+    auto progress = Clock::now();
+    for (;;) {
+      int64_t now = rows.Poll();
+      auto t = Clock::now();
+      if (now > stored) {
+        if (stored == 0) first = t;
+        stored = now;
+        last = progress = t;
+      }
+      if (stored >= kLines || t - progress > 20s) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    double dpCpu = CpuSeconds(dp) - dpBefore, dchCpu = CpuSeconds(dch) - dchBefore;
+    long peakKiB = PeakRssKiB(dp);
+    int status = burst.Stop();
+
+    double seconds = std::chrono::duration<double>(last - start).count();
+    state.SetIterationTime(seconds);
+    double per100k = stored > 0 ? 100000.0 / static_cast<double>(stored) : 0;
+    state.counters["rows_per_s"] = stored > 0 ? static_cast<double>(stored) / seconds : 0;
+    state.counters["dp_cpu_s_per_100k"] = dpCpu * per100k;
+    state.counters["dch_cpu_s_per_100k"] = dchCpu * per100k;
+    state.counters["dp_peak_rss_MiB"] = static_cast<double>(peakKiB) / 1024.0;
+    state.counters["first_row_s"] = std::chrono::duration<double>(first - start).count();
+    state.counters["write_s"] = std::chrono::duration<double>(written - start).count();
+    state.counters["lines_lost"] = static_cast<double>(kLines - stored);
+    state.counters["dp_exit"] = status;
+  }
+  state.SetItemsProcessed(state.iterations() * kLines);
+}
+
+BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
+BENCHMARK(BM_FileBurst)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
+    benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
