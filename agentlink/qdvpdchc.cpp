@@ -394,6 +394,9 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       }
     } else {
       OSV1_Guard second(&entry->Lock2);
+      // A producer that was just told its request is done usually queues the next one at
+      // once: look for it a moment before sleeping.
+      QDV0_SpinForPointer(reinterpret_cast<void *const *>(&entry->pWorkQueue), kQueueSpinMicros);
       QDVP_WaitTaskIO(entry, 0, ">>>>> DCH Client Task waits on TaskIO notification",
                       ">>>>> DCH Client TaskIO notification received. rc %d errno %d");
     }

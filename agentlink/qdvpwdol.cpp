@@ -53,6 +53,12 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   OSV1_GetLock(&requester->Lock2);
   pthread_mutex_lock(&requester->TaskIOmutex);
   QDVP_EnqueueSourceToDCH(anchor, source);
+  // A row's round trip on loopback is shorter than a sleep and a wake-up: look for the end of
+  // the request for a moment before waiting on the condition (the client signals under the
+  // mutex, so it is let go meanwhile).
+  pthread_mutex_unlock(&requester->TaskIOmutex);
+  QDV0_SpinForWord(&source->Enqueued, 0, kRequestSpinMicros);
+  pthread_mutex_lock(&requester->TaskIOmutex);
   while (!anchor->ShutdownRequested && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE)) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
     int rc = QDV0_ConditionTimedWait(&requester->TaskIOcond, &requester->TaskIOmutex, 10);

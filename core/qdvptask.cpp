@@ -132,7 +132,7 @@ void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
     OSV1_Guard queue(&entry->Lock1);
     WorkItem **tail = &entry->pWorkQueue;
     while (*tail) tail = &(*tail)->pNext;
-    *tail = item;
+    __atomic_store_n(tail, item, __ATOMIC_RELEASE);  // the client may look without the lock
   }
   QDVP_SignalTaskIO(entry);
 }
@@ -148,7 +148,7 @@ void QDVP_SignalTaskIO(ProcessEntry *entry) {
 WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry) {
   OSV1_Guard queue(&entry->Lock1);
   WorkItem *items = entry->pWorkQueue;
-  entry->pWorkQueue = nullptr;
+  __atomic_store_n(&entry->pWorkQueue, nullptr, __ATOMIC_RELEASE);
   return items;
 }
 

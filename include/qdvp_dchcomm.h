@@ -147,3 +147,10 @@ void QDVP_EnqueueWaitingDCHwork(DPAB *anchor);
 // The last request sequence number handed out.
 extern int DCHrequestSeqNumber;
 }
+
+// How long a row's hand-offs look for their answer before they sleep on their condition, in
+// microseconds: the producer waiting for its request to be finished (a loopback round trip is
+// shorter than a sleep and a wake-up on a virtual machine) and the client, after a batch,
+// waiting for the producer's next request. QDVP_SPIN_WAIT_US replaces both (0: sleep at once).
+constexpr long kRequestSpinMicros = 100;
+constexpr long kQueueSpinMicros = 50;

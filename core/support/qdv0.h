@@ -75,6 +75,12 @@ int QDV0_InitializeCondVar(pthread_cond_t *cond);
 int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds);
 // The same with a bound in milliseconds.
 int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long ms);
+// Looks at a word for at most micros microseconds (QDVP_SPIN_WAIT_US, when set, replaces the
+// bound) until it holds want. Used before a condition wait where the answer usually comes
+// within a loopback round trip, so the waiter picks it up without a sleep and a wake-up.
+// Returns 1 when the word got there. QDV0_SpinForPointer waits for a pointer to be set.
+int QDV0_SpinForWord(const int *word, int want, long micros);
+int QDV0_SpinForPointer(void *const *pointer, long micros);
 
 // ---- Strings and names -----------------------------------------------------------------
 // flag 0: upper-cases string in place and returns it; flag 1: returns a new upper-case copy.

@@ -6,6 +6,7 @@
 // scheduling in milliseconds without changing any interval in the product.
 #include <errno.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -127,6 +128,58 @@ int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long
 
 int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds) {
   return QDV0_ConditionTimedWaitMs(cond, mutex, seconds * 1000L);
+}
+
+}  // extern "C"
+
+namespace {
+// The spin budget: QDVP_SPIN_WAIT_US, read once, replaces the caller's (0 switches spinning
+// off); -1 when unset.
+long SpinSetting() {
+  static const long setting = [] {
+    const char *text = getenv("QDVP_SPIN_WAIT_US");
+    return text != nullptr && *text != '\0' ? atol(text) : -1L;
+  }();
+  return setting;
+}
+
+// One short pause of the processor inside a spin: on a virtual machine a system call (even
+// sched_yield) costs more than the wait it would save.
+inline void CpuPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  for (int i = 0; i < 20; i++) __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  for (int i = 0; i < 20; i++) asm volatile("yield");
+#endif
+}
+
+template <class Done>
+int SpinUntil(Done done, long micros) {
+  if (SpinSetting() >= 0) micros = SpinSetting();
+  if (micros <= 0) return done() ? 1 : 0;
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    for (int i = 0; i < 16; i++) {
+      if (done()) return 1;
+      CpuPause();
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsed = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+    if (elapsed >= micros) return done() ? 1 : 0;
+  }
+}
+}  // namespace
+
+extern "C" {
+
+int QDV0_SpinForWord(const int *word, int want, long micros) {
+  return SpinUntil([&] { return __atomic_load_n(word, __ATOMIC_ACQUIRE) == want; }, micros);
+}
+
+int QDV0_SpinForPointer(void *const *pointer, long micros) {
+  return SpinUntil([&] { return __atomic_load_n(pointer, __ATOMIC_ACQUIRE) != nullptr; }, micros);
 }
 
 }  // extern "C"
