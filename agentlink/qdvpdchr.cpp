@@ -208,12 +208,15 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process started. Thread: %X",
            OSV1_ThreadID());
   DCHstream stream = {nullptr, 0, 0};
-  while (buffer != nullptr && socket > 0 && comm->Socket == socket && !anchor->ShutdownRequested) {
+  // The task stays while its connection does, through the data provider's ending too: the
+  // client's last requests (offline, unregister) are answered on it. The client drops the
+  // connection when it ends, which ends this task.
+  while (buffer != nullptr && socket > 0 && comm->Socket == socket) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait to receive DCH data or status");
     int error = 0;
     int n = anchor->pDSFT->DCHreceive(comm, buffer, QDVP_DCH_RECEIVE_BUFFER, &error);
     if (n <= 0) {
-      if (comm->Socket != socket || anchor->ShutdownRequested) break;
+      if (comm->Socket != socket) break;
       if (error == QDVP_DCH_ERR_RESET || (n == 0 && error == 0)) {
         QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH disconnect received");
         Disconnected(comm, socket, QDVP_DCH_STATUS_DISCONNECTED);

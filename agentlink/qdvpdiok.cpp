@@ -182,7 +182,7 @@ int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
     // every wait lasts the full reply wait in total.
     long waitedMs = 0, limitMs = comm->ReplyWaitSeconds * 1000L;
     for (;;) {
-      if (comm->Socket != s || comm->pDPAB->ShutdownRequested) {
+      if (comm->Socket != s) {
         *error = -1;
         return -1;
       }

@@ -99,8 +99,10 @@ last_rows=-1 still=0
 wait_for 20 rows_settled || echo "== (rows still arriving; going on)"
 
 echo "== stopping the data provider"
+stop_started=$(date +%s.%N)
 kill -TERM "$qdvp_pid"
-if wait "$qdvp_pid"; then echo "== data provider ended cleanly"; else echo "== data provider ended with $?"; fi
+if wait "$qdvp_pid"; then status="ended cleanly"; else status="ended with status $?"; fi
+echo "== data provider $status in $(awk -v a="$stop_started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
 kill -TERM "$dch_pid"
 wait "$dch_pid" 2>/dev/null || true
 pids=()
