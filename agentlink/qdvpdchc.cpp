@@ -306,8 +306,11 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
   return destroy;
 }
 
+// Tells the source's requester that its request is finished. The requester may end as soon as
+// it has seen the enqueued word go to 0 and taken its own mutex, so nothing of it is touched
+// after the mutex is let go.
 void Notify(SourceEntry *source) {
-  ProcessEntry *requester = source->pPE;
+  ProcessEntry *requester = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
   int number = source->RequestNumber;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Request %d processing completed", number);
   if (requester == nullptr) {
@@ -316,11 +319,11 @@ void Notify(SourceEntry *source) {
     return;
   }
   pthread_mutex_lock(&requester->TaskIOmutex);
+  unsigned int thread = requester->ThreadID.load();
   __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
   pthread_cond_broadcast(&requester->TaskIOcond);
   pthread_mutex_unlock(&requester->TaskIOmutex);
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d",
-           requester->ThreadID.load(), number);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d", thread, number);
 }
 
 SourceEntry *FromWork(WorkItem *item) {
@@ -410,9 +413,10 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       SourceEntry *destroy;
       {
         OSV1_Guard entryLock(&source->Lock4);
-        if (source->pPE != nullptr) {
+        ProcessEntry *requester = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+        if (requester != nullptr) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from task %X",
-                   source->RequestNumber, source->pPE->ThreadID.load());
+                   source->RequestNumber, requester->ThreadID.load());
         } else {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from unknown task",
                    source->RequestNumber);

@@ -49,7 +49,7 @@ void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
   if (anchor == nullptr || source == nullptr) return 0;
   if (requester == nullptr) requester = anchor->pStatPE;
-  source->pPE = requester;
+  __atomic_store_n(&source->pPE, requester, __ATOMIC_RELEASE);
   OSV1_GetLock(&requester->Lock2);
   pthread_mutex_lock(&requester->TaskIOmutex);
   QDVP_EnqueueSourceToDCH(anchor, source);

@@ -61,7 +61,7 @@ int LoadMetafile(DPAB *anchor, const char *name, QDVP_TASK_ROUTINE fileServer) {
   if (appl == nullptr) return opened ? QDVP_CON_META_ERROR : QDVP_CON_META_NOT_FOUND;
   if (alreadyDefined) return QDVP_CON_DEFINED;
   SourceEntry *first = FirstSource(appl);
-  int state = first != nullptr ? first->State : QDVP_NoState;
+  int state = first != nullptr ? first->State.load() : QDVP_NoState;
   if (appl->SNMPappl && state == QDVP_Initial && anchor->DPtype != QDVP_TYPE_SNMP) {
     return QDVP_CON_SNMP_APPL;
   }

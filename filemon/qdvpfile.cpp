@@ -120,7 +120,7 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
                table);
       continue;
     }
-    if (source->pPE != nullptr) continue;
+    if (__atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE) != nullptr) continue;
     if (source->State != QDVP_Ready && source->State != QDVP_Pending) continue;
     ProcessEntry *pe = nullptr;
     if (!QDVP_CreateProcess(anchor, QDVP_TYPE_FILE, source, fileServer, 0, &pe)) {
@@ -129,7 +129,7 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
       continue;
     }
     // Owned at once, so that a second start-up call does not start another server.
-    source->pPE = pe;
+    __atomic_store_n(&source->pPE, pe, __ATOMIC_RELEASE);
     started++;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "%d file server process(es) started", started);
@@ -257,6 +257,20 @@ static bool ScanLoop(FileServerState *s) {
   }
 }
 
+// At shutdown the server stops waiting for its last request (the offline) while the DCH client
+// may still have it; the client then notifies this server's entry, which must outlive that.
+// The notice comes under the entry's mutex, so seeing the request finished under it means the
+// client is done with the entry. Bounded: a client that ended notifies nobody.
+static void WaitForClientToLetGo(FileServerState *s) {
+  pthread_mutex_lock(&s->pe->TaskIOmutex);
+  for (int i = 0; i < 600 && __atomic_load_n(&s->source->Enqueued, __ATOMIC_ACQUIRE) &&
+                  __atomic_load_n(&s->anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr;
+       i++) {
+    QDV0_ConditionTimedWaitMs(&s->pe->TaskIOcond, &s->pe->TaskIOmutex, 100);
+  }
+  pthread_mutex_unlock(&s->pe->TaskIOmutex);
+}
+
 // Frees what the task holds and ends it.
 [[noreturn]] static void Cleanup(FileServerState *s) {
   s->io->pFile = nullptr;
@@ -273,6 +287,7 @@ static bool ScanLoop(FileServerState *s) {
   s->fileSpec->pPE = nullptr;
   OSV1_ReleaseLock(&s->pe->Lock3);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
+  WaitForClientToLetGo(s);
   // The last use of the source: a DELETE waits for this before it frees the source.
   __atomic_store_n(&s->source->pPE, nullptr, __ATOMIC_RELEASE);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
@@ -294,7 +309,7 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   s.io = s.source->pIOE;
   s.table = s.source->pTable;
   s.fileSpec = s.source->pFileSpec;
-  s.source->pPE = pe;
+  __atomic_store_n(&s.source->pPE, pe, __ATOMIC_RELEASE);
   s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;

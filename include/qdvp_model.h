@@ -248,7 +248,7 @@ struct SourceEntry {
   char *pSourceNodeName;
   char *pLUname;
   FileSpecCB *pFileSpec;
-  int State;
+  std::atomic<int> State;  // read by other tasks without the entry lock
   char Kind;  // F S A N O B
   int CodeConversion;
   time_t CreateTime;

@@ -287,7 +287,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
     for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
       OSV1_Guard lock(&t->TableLock);
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
-        ProcessEntry *pe = s->pPE;
+        ProcessEntry *pe = __atomic_load_n(&s->pPE, __ATOMIC_ACQUIRE);
         if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
           // The source's task ends itself; its entry goes away with it. The signal wakes it
           // wherever it waits (for its file, for the next scan, for its registration).
