@@ -22,9 +22,6 @@
 
 static TRK1_BLOCK trk = {"qdvpscan"};
 
-// A source's state as its owner last set it: the scan looks without the source's lock.
-static int StateOf(const SourceEntry *s) { return s->State.load(); }
-
 
 namespace {
 
@@ -96,7 +93,7 @@ void WakeFileWaits(ScanTask *t) {
     OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_FILE - 1]);
     for (IOEntry *io = anchor->pIOEList[QDVP_IOE_FILE]; io != nullptr; io = io->pNextKind) {
       if (pthread_mutex_trylock(&io->IOLock.mutex) != 0) continue;
-      bool ready = io->pWaitSource != nullptr ? StateOf(io->pWaitSource) == QDVP_Ready
+      bool ready = io->pWaitSource != nullptr ? io->pWaitSource->State == QDVP_Ready
                                               : io->FileWaitCount != 0;
       if (ready) {
         pthread_mutex_lock(&io->Mutex);
@@ -129,14 +126,14 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
   bool queued = false;
   SourceEntry *log = anchor->pDPlogSource;
   if (log != nullptr) {
-    if (StateOf(log) == QDVP_Pending) {
+    if (log->State == QDVP_Pending) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed application registration 1");
       QDVP_UpdateSourceEntryState(log, QDVP_Register);
       QDVP_EnqueueSourceToDCH(anchor, log);
       queued = true;
-    } else if (StateOf(log) == QDVP_Register) {
+    } else if (log->State == QDVP_Register) {
       QDVP_UpdateSourceEntryState(log, QDVP_Ready);
-    } else if (StateOf(log) == QDVP_Ready) {
+    } else if (log->State == QDVP_Ready) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed dp_online");
       QDVP_EnqueueSourceToDCH(anchor, log);
       queued = true;
@@ -149,7 +146,7 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
       SourceEntry *source = table ? table->pSourceList : nullptr;
       if (source == nullptr) continue;
       OSV1_Guard entry(&source->Lock4);
-      if (StateOf(source) != QDVP_Pending) continue;
+      if (source->State != QDVP_Pending) continue;
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue application registration 2");
       QDVP_UpdateSourceEntryState(source, QDVP_Register);
       QDVP_EnqueueSourceToDCH(anchor, source);
@@ -204,7 +201,7 @@ void EndSummaries(ScanTask *t, time_t now) {
         if (b == nullptr || s->EndBatchSummary || b->LastUpdateTime <= 0) continue;
         long elapsed = static_cast<long>(now - b->LastUpdateTime);
         if (elapsed <= b->Interval && !(b->SlotsUsed > 0 && elapsed >= idle)) continue;
-        if (StateOf(s) != QDVP_Input && StateOf(s) != QDVP_Active) continue;
+        if (s->State != QDVP_Input && s->State != QDVP_Active) continue;
         s->EndBatchSummary = 1;
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for %s", table->TableName);
         QDVP_UpdateSourceEntryState(s, QDVP_Output);

@@ -166,9 +166,6 @@ const int SystemMessageSize = 6;
 
 static char LogText[QDVP_DPLOG_TEXT_SIZE];
 
-// The DP log source's state as the DCH client last set it (read without the entry lock: the
-// wait for the client may have ended early at shutdown).
-static int StateOf(SourceEntry *s) { return s->State.load(); }
 static std::atomic<DPAB *> sDPAB{nullptr};
 static FILE *sBatchLog = nullptr;
 static pthread_mutex_t sBatchMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -305,7 +302,7 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
   }
   if (anchor == nullptr) return;
   SourceEntry *log = anchor->pDPlogSource;
-  if (log == nullptr || log->State.load() != QDVP_Active) {
+  if (log == nullptr || log->State != QDVP_Active) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> Log message discarded. DCH communication not ready or busy");
     return;
   }
@@ -341,15 +338,15 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
     return;
   }
   QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
-  if (StateOf(log) != QDVP_Active && StateOf(log) != QDVP_Output) {
+  if (log->State != QDVP_Active && log->State != QDVP_Output) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for DP LOG");
-    for (int tries = 0; tries < 3 && StateOf(log) != QDVP_Active; tries++) {
+    for (int tries = 0; tries < 3 && log->State != QDVP_Active; tries++) {
       if ((requester && requester->Terminate) || anchor->ShutdownRequested) break;
       QDVP_UpdateSourceEntryState(log, QDVP_Ready);
       QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
     }
   }
-  if (StateOf(log) == QDVP_Output) {
+  if (log->State == QDVP_Output) {
     QDVP_TRC(trk, TRK1_ERROR, "*****dp_data not performed. Log bypassed");
     QDVP_UpdateSourceEntryState(log, QDVP_Active);
   }

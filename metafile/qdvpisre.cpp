@@ -285,9 +285,8 @@ void QDVP_UpdateSourceEntryState(SourceEntry *source, int state) {
     return;
   }
   if (state < 0 || state > QDVP_Unregister) return;
-  int old = source->State.load();
-  // Tasks look at a source's state without its lock (the DP log, a waiting file server).
-  source->State.store(state);
+  int old = source->State;
+  source->State = state;
   QDVP_TRC(trk, TRK1_DETAIL, "Source @%p Old state %s, New state %s", static_cast<void *>(source),
            old >= 0 && old <= QDVP_Unregister ? QDVP_SourceStateName[old] : "?",
            QDVP_SourceStateName[state]);
