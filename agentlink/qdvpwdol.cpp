@@ -71,6 +71,16 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   return 1;
 }
 
+void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
+  pthread_mutex_lock(&requester->TaskIOmutex);
+  for (int i = 0; i < 600 && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE) &&
+                  __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr;
+       i++) {
+    QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
+  }
+  pthread_mutex_unlock(&requester->TaskIOmutex);
+}
+
 void QDVP_EnqueueWaitingDCHwork(DPAB *anchor) {
   if (__atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr) return;
   SourceEntry *list;

@@ -257,20 +257,6 @@ static bool ScanLoop(FileServerState *s) {
   }
 }
 
-// At shutdown the server stops waiting for its last request (the offline) while the DCH client
-// may still have it; the client then notifies this server's entry, which must outlive that.
-// The notice comes under the entry's mutex, so seeing the request finished under it means the
-// client is done with the entry. Bounded: a client that ended notifies nobody.
-static void WaitForClientToLetGo(FileServerState *s) {
-  pthread_mutex_lock(&s->pe->TaskIOmutex);
-  for (int i = 0; i < 600 && __atomic_load_n(&s->source->Enqueued, __ATOMIC_ACQUIRE) &&
-                  __atomic_load_n(&s->anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr;
-       i++) {
-    QDV0_ConditionTimedWaitMs(&s->pe->TaskIOcond, &s->pe->TaskIOmutex, 100);
-  }
-  pthread_mutex_unlock(&s->pe->TaskIOmutex);
-}
-
 // Frees what the task holds and ends it.
 [[noreturn]] static void Cleanup(FileServerState *s) {
   s->io->pFile = nullptr;
@@ -287,7 +273,8 @@ static void WaitForClientToLetGo(FileServerState *s) {
   s->fileSpec->pPE = nullptr;
   OSV1_ReleaseLock(&s->pe->Lock3);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
-  WaitForClientToLetGo(s);
+  // At shutdown the wait for the offline ends early; the client may still have it.
+  QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
   // The last use of the source: a DELETE waits for this before it frees the source.
   __atomic_store_n(&s->source->pPE, nullptr, __ATOMIC_RELEASE);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
