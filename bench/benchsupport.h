@@ -33,17 +33,24 @@ inline bool ReadAll(int fd, char *p, size_t n) {
   return true;
 }
 
+// A TCP socket bound to an ephemeral port on loopback; address gets the port.
+inline int BoundLoopbackSocket(sockaddr_in *address) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  *address = sockaddr_in{};
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr *>(address), sizeof(*address));
+  socklen_t len = sizeof(*address);
+  getsockname(s, reinterpret_cast<sockaddr *>(address), &len);
+  return s;
+}
+
 // The reference: a client thread writes a request of requestBytes over TCP on loopback, a
 // server thread reads it and answers replyBytes; one iteration is one round trip.
 inline void LoopbackRequestReply(benchmark::State &state, size_t requestBytes,
                                  size_t replyBytes) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+  sockaddr_in a;
+  int listener = BoundLoopbackSocket(&a);
   listen(listener, 1);
   std::thread server([listener, requestBytes, replyBytes] {
     int s = accept(listener, nullptr, nullptr);
@@ -78,14 +85,8 @@ inline std::string BinDir() {
 
 // A port on loopback that nothing listens on at the moment.
 inline int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
+  sockaddr_in a;
+  close(BoundLoopbackSocket(&a));
   return ntohs(a.sin_port);
 }
 
