@@ -16,13 +16,8 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
-#include "../include/qdvp_dplog.h"
 
 static TRK1_BLOCK trk = {"qdvpdchc"};
-
-// Services of other subsystems, used when they are linked in.
-extern "C" __attribute__((weak)) int QDVP_PerformDataSummaryOutput(SourceEntry *, DCHcomm *);
-extern "C" __attribute__((weak)) void QDVP_SendProvideActionResult(DCHcomm *, ActionEntry *);
 
 namespace {
 
@@ -143,8 +138,9 @@ bool Online(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
 
 bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP data");
-  if (source->pSMB != nullptr && QDVP_PerformDataSummaryOutput != nullptr) {
-    QDVP_PerformDataSummaryOutput(source, comm);
+  const DCHservices *services = QDVP_GetDCHservices();
+  if (source->pSMB != nullptr && services->SummaryOutput != nullptr) {
+    services->SummaryOutput(source, comm);
   } else {
     QDVP_DoDPdata(source, comm);
   }
@@ -286,8 +282,10 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
         break;
       case QDVP_Reply:
         QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP activity reply");
-        if (source->pAction != nullptr && QDVP_SendProvideActionResult != nullptr) {
-          QDVP_SendProvideActionResult(comm, source->pAction);
+        if (source->pAction != nullptr && QDVP_GetDCHservices()->ActionReply != nullptr) {
+          QDVP_GetDCHservices()->ActionReply(comm, source);
+        } else {
+          QDVP_TRC(trk, TRK1_ERROR, "*** action reply dropped: no action service");
         }
         QDVP_UpdateSourceEntryState(source, QDVP_Action);
         break;
@@ -375,8 +373,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   OSV1_InitializeLock(&comm->LinkLock);
   if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
   anchor->pDCHcomm = comm;
-  __atomic_store_n(&anchor->pDCHclientPE, entry, __ATOMIC_RELEASE);
-  QDVP_EnqueueWaitingDCHwork(anchor);
+  QDVP_PublishDCHclient(anchor, entry);
 
   for (;;) {
     if (entry->Terminate || anchor->ShutdownRequested) {

@@ -156,6 +156,7 @@ int QDVP_DecodeDCHstream(DCHstream *stream, const unsigned char *data, size_t le
 // Stores a status reply, or hands an action on.
 static void Deliver(const DCHdecoded *message, void *context) {
   auto *comm = static_cast<DCHcomm *>(context);
+  if (message->Kind != 0) comm->Heard = 1;
   if (message->Kind == 1) {
     {
       OSV1_Guard link(&comm->LinkLock);

@@ -103,6 +103,7 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
     comm->ReceiveMode = QDVP_DCH_MODE_UDP;
   }
   comm->Status = 0;
+  comm->Heard = 0;
   int s = comm->Socket;
   OSV1_ReleaseLock(&comm->LinkLock);
   int flags = fcntl(s, F_GETFL, 0);

@@ -1,15 +1,16 @@
 // The data request: one row of a source, sent as attribute name and value pairs.
 //
 // Before the row goes out, the attributes that are computed from two others and did not get a
-// value while the record was parsed are evaluated here: two texts are joined, a derive
-// function is applied, or the arithmetic formula is computed (+ - * / and % as a rounded
-// percentage). The row is built in the source's own output buffer, sized once from the
-// attribute definitions, under the source's attribute lock so that parsing cannot change the
-// row while it is sent. A value is consumed by sending it (its size goes back to 0), except
+// value while the record was parsed get one (formulas, joins, derive functions); record
+// processing installs that as a service (DCHservices), so the agent link depends on nothing
+// above it. The row is built in the source's own output buffer, sized once from the attribute
+// definitions, under the source's attribute lock so that parsing cannot change the row while
+// it is sent. A value is consumed by sending it (its size goes back to 0), except
 // for the DP log report, whose constant attributes stay.
-#include <math.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <atomic>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -17,92 +18,10 @@
 
 static TRK1_BLOCK trk = {"qdvpdpda"};
 
-// Services of record processing; the row is complete without them when they are not linked.
-extern "C" __attribute__((weak)) int QDVP_PerformDeriveAttrFunction(AttrEntry *attribute);
-extern "C" __attribute__((weak)) int QDVP_OutputBatchDataRecord(SourceEntry *source);
-
 namespace {
 
-int32_t ReadOperand(const AttrEntry *a) {
-  const auto *v = reinterpret_cast<const unsigned char *>(a->Value);
-  if (a->ActualValSize == 4) return static_cast<int32_t>(QDVP_WireGet32(v));
-  return static_cast<int16_t>(QDVP_WireGet16(v));
-}
-
-// Writes value into size bytes, most significant byte first.
-void WriteInteger(AttrEntry *a, long value) {
-  auto *v = reinterpret_cast<unsigned char *>(a->Value);
-  for (int i = a->MaxValSize - 1; i >= 0; i--) {
-    v[i] = static_cast<unsigned char>(value & 0xFF);
-    value >>= 8;
-  }
-  a->ActualValSize = a->MaxValSize;
-}
-
-void Evaluate(AttrEntry *a) {
-  auto *first = static_cast<AttrEntry *>(a->pOperand1);
-  AttrEntry *second = a->pOperand2;
-  if (QDVP_IsDeriveFunction(a->pOperand1)) {
-    if (QDVP_PerformDeriveAttrFunction) QDVP_PerformDeriveAttrFunction(a);
-    return;
-  }
-  if (first->ActualValSize <= 0 || second->ActualValSize <= 0) return;
-  if (first->Type == 'D' && second->Type == 'D') {
-    int n1 = first->ActualValSize, n2 = second->ActualValSize;
-    if (n1 > a->MaxValSize) n1 = a->MaxValSize;
-    if (n1 + n2 > a->MaxValSize) n2 = a->MaxValSize - n1;
-    memmove(a->Value, first->Value, static_cast<size_t>(n1));
-    memmove(a->Value + n1, second->Value, static_cast<size_t>(n2));
-    a->ActualValSize = n1 + n2;
-    QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s derived string size %d {%.*s}", a->Name,
-             a->ActualValSize, a->ActualValSize, a->Value);
-    return;
-  }
-  int32_t x = ReadOperand(first), y = ReadOperand(second);
-  long result = 0;
-  double real = 0;
-  switch (a->Operator) {
-    case '+':
-      result = static_cast<long>(x) + y;
-      real = static_cast<double>(result);
-      break;
-    case '-':
-      result = static_cast<long>(x) - y;
-      real = static_cast<double>(result);
-      break;
-    case '*':
-      real = static_cast<double>(x) * y;
-      result = static_cast<long>(real);
-      break;
-    case '/':
-      if (y != 0) {
-        real = static_cast<double>(x) / y;
-        result = static_cast<long>(real);
-      }
-      break;
-    case '%':
-      if (y != 0) {
-        real = x * 100.0 / y;
-        result = static_cast<long>(real);
-        if (fabs(real - static_cast<double>(result)) >= 0.5) result += real < 0 ? -1 : 1;
-      }
-      break;
-    default:
-      QDVP_TRC(trk, TRK1_ERROR, "*****Invalid Operation Type %c", a->Operator);
-      break;
-  }
-  QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s formula calculated %d %d result %d %.3f", a->Name, x, y,
-           static_cast<int>(result), real);
-  if (a->Real) {
-    char text[64];
-    int n = snprintf(text, sizeof(text), "%.3f", real);
-    if (n > a->MaxValSize) n = a->MaxValSize;
-    memcpy(a->Value, text, static_cast<size_t>(n));
-    a->ActualValSize = n;
-  } else {
-    WriteInteger(a, result);
-  }
-}
+const DCHservices kNoServices = {nullptr, nullptr, nullptr, nullptr};
+std::atomic<const DCHservices *> sServices{&kNoServices};
 
 // The attributes of a source in the order they are sent.
 template <typename Fn>
@@ -116,10 +35,15 @@ void ForEachInOrder(SourceEntry *s, Fn fn) {
 
 }  // namespace
 
+void QDVP_SetDCHservices(const DCHservices *services) {
+  sServices.store(services != nullptr ? services : &kNoServices);
+}
+
+const DCHservices *QDVP_GetDCHservices() { return sServices.load(); }
+
 extern "C" {
 
 int QDVP_ComputeDCHbufferSize(SourceEntry *source) {
-  OSV1_Guard attrs(&source->AttrLock);
   int size = 32;
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
     size += a->MaxValSize + static_cast<int>(strlen(a->Name)) + 12;
@@ -127,17 +51,17 @@ int QDVP_ComputeDCHbufferSize(SourceEntry *source) {
   return size;
 }
 
-// Derived attributes without a value whose two operands have one get their value now.
-void QDVP_EvaluateFormulas(SourceEntry *source) {
-  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
-    if (a->pOperand1 == nullptr || a->pOperand2 == nullptr || a->ActualValSize > 0) continue;
-    Evaluate(a);
-  }
+void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
+  OSV1_Guard attrs(&source->AttrLock);
+  QDVP_SendDataRowLocked(source, comm);
 }
 
-void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
+}  // extern "C"
+
+void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_ENTRY(trk);
   DPAB *anchor = comm->pDPAB;
+  const DCHservices *services = sServices.load();
   if (source->pOutputBuffer == nullptr) {
     int size = QDVP_ComputeDCHbufferSize(source);
     if (size <= 0) size = 1024;
@@ -163,11 +87,10 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
   QDVP_WirePut16(word, static_cast<uint16_t>(source->DataSequence));
   pos += QDV0_FormatDataField(m, cap, pos, QDVP_FIELD_DATA_SEQUENCE, word, 2, 0);
 
-  OSV1_Guard attrs(&source->AttrLock);
-  QDVP_EvaluateFormulas(source);
+  if (services->EvaluateDerived != nullptr) services->EvaluateDerived(source);
   if (anchor->StandAlone) {
     comm->Status = 0;
-    if (QDVP_OutputBatchDataRecord) QDVP_OutputBatchDataRecord(source);
+    if (services->BatchOutput != nullptr) services->BatchOutput(source);
     return;
   }
   bool keep = source == anchor->pDPlogSource;
@@ -216,6 +139,8 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
   }
   QDVP_TRC_EXIT(trk, comm->Status);
 }
+
+extern "C" {
 
 void QDVP_ReleaseSourceLinkState(SourceEntry *source) {
   if (source == nullptr) return;

@@ -25,36 +25,65 @@ extern "C" {
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
   QDVP_TRC_ENTRY(trk);
   const DSFT *dsft = comm->pDPAB->pDSFT;
-  OSV1_GetLock(&comm->LinkLock);
-  SetPending(comm, 1);
-  int error = 0;
-  int sent = dsft->DCHsend(comm, message, length, &error);
-  if (sent < length) {
-    SetPending(comm, 0);
-    OSV1_ReleaseLock(&comm->LinkLock);
-    if (error == QDVP_DCH_ERR_RESET || error == ECONNRESET || error == EPIPE) {
-      dsft->HandleDCHdisconnect(comm);
-    } else {
-      comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
+  for (;;) {
+    OSV1_GetLock(&comm->LinkLock);
+    SetPending(comm, 1);
+    int error = 0;
+    int sent = dsft->DCHsend(comm, message, length, &error);
+    if (sent < length) {
+      SetPending(comm, 0);
+      OSV1_ReleaseLock(&comm->LinkLock);
+      if (error == QDVP_DCH_ERR_RESET || error == ECONNRESET || error == EPIPE) {
+        dsft->HandleDCHdisconnect(comm);
+      } else {
+        comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
+      }
+      QDVP_TRC(trk, TRK1_ERROR, "*** DP to DCH send failed");
+      break;
     }
-    QDVP_TRC(trk, TRK1_ERROR, "*** DP to DCH send failed");
-  } else if (noWait == 0) {
-    QDVP_CheckDCHstatus(comm);
-  } else {
-    SetPending(comm, 0);
-    OSV1_ReleaseLock(&comm->LinkLock);
+    if (noWait != 0) {
+      SetPending(comm, 0);
+      OSV1_ReleaseLock(&comm->LinkLock);
+      break;
+    }
+    // A link that fell back to UDP because no TCP connection could be made has not shown that
+    // an agent is there at all: until the agent's first answer, TCP is tried again and the
+    // request sent again every few seconds, so an agent that starts after the data provider
+    // gets the requests that queued up meanwhile within seconds of its start.
+    bool probing = comm->ReceiveMode == QDVP_DCH_MODE_UDP && comm->Heard.load() == 0 &&
+                   dsft->WaitDCHcomeOnline != nullptr;
+    QDVP_WaitDCHstatus(comm, probing ? QDVP_DCH_PROBE_SECONDS : 0);
+    if (comm->Status != QDVP_DCH_STATUS_TIMED_OUT) break;
+    if (probing && !comm->pDPAB->ShutdownRequested) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> No answer from the DCH over UDP; trying TCP again");
+      dsft->WaitDCHcomeOnline(comm);
+      continue;
+    }
+    if (comm->ReceiveMode == QDVP_DCH_MODE_TCP && dsft->WaitDCHcomeOnline != nullptr) {
+      // The answer may still come, late, on this connection, and nothing in a status names
+      // its request: it would be taken as the next request's answer. A new connection leaves
+      // it behind.
+      QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH status timed out; connection renewed");
+      dsft->WaitDCHcomeOnline(comm);
+      comm->Status = QDVP_DCH_STATUS_TIMED_OUT;
+    }
+    break;
   }
   comm->RequestNumber = 0;
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
+void QDVP_CheckDCHstatus(DCHcomm *comm) { QDVP_WaitDCHstatus(comm, 0); }
+
 // Releases the link lock and waits until the receive task has stored the status. The wait is
-// cut into 3-second steps; after the reply wait (or at shutdown) the request times out.
-void QDVP_CheckDCHstatus(DCHcomm *comm) {
+// cut into 3-second steps; after the reply wait (or seconds, when positive and shorter, or 5
+// seconds at shutdown) the request times out.
+void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) {
   OSV1_ReleaseLock(&comm->LinkLock);
   pthread_mutex_lock(&comm->StatusMutex);
   int waited = 0;
   int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
+  if (seconds > 0 && seconds < limit) limit = seconds;
   while (comm->Pending) {
     // While the data provider ends, a silent agent is not waited for long.
     if (comm->pDPAB->ShutdownRequested && limit > 5) limit = 5;

@@ -13,6 +13,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_request.h"
 
 static TRK1_BLOCK trk = {"qdvpwdol"};
 
@@ -20,8 +21,16 @@ extern "C" {
 
 int DCHrequestSeqNumber = 0;
 
+// Links a source to the client's work queue; its enqueued word is already 1.
+static void LinkToClient(ProcessEntry *client, SourceEntry *source) {
+  source->DCHwork.pNext = nullptr;
+  QDVP_QueueWorkItem(client, &source->DCHwork);
+}
+
 void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
-  if (__atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE) == 1) {
+  int idle = 0;
+  if (!__atomic_compare_exchange_n(&source->Enqueued, &idle, 1, false, __ATOMIC_ACQ_REL,
+                                   __ATOMIC_ACQUIRE)) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Enqueue source @%p bypassed. Already enqueued or DCH work in process",
              (void *)source);
@@ -31,19 +40,55 @@ void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
   source->RequestNumber = number;
   QDVP_TRC(trk, TRK1_DETAIL, "Current DCH request sequence number incremented to %d", number);
   ProcessEntry *client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
-  if (client != nullptr) {
-    __atomic_store_n(&source->Enqueued, 1, __ATOMIC_RELEASE);
-    QDVP_QueueWorkItem(client, &source->DCHwork);
-    return;
+  if (client == nullptr) {
+    // The client publishes itself under the wait queue's lock and then takes the queue, so a
+    // source linked here while it is unpublished is always handed over. Its enqueued word
+    // stays 1 meanwhile: its requester waits for the request to go out, not merely to be
+    // parked.
+    OSV1_Guard queue(&anchor->DCHqueueLock);
+    client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
+    if (client == nullptr) {
+      SourceEntry **tail = &anchor->pDCHqueue;
+      while (*tail != nullptr) tail = &(*tail)->pDCHnext;
+      source->pDCHnext = nullptr;
+      *tail = source;
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>source enqueued to DCH wait queue");
+      return;
+    }
   }
+  LinkToClient(client, source);
+}
+
+int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client) {
+  SourceEntry *list;
+  int count = 0;
+  {
+    OSV1_Guard queue(&anchor->DCHqueueLock);
+    __atomic_store_n(&anchor->pDCHclientPE, client, __ATOMIC_RELEASE);
+    list = anchor->pDCHqueue;
+    anchor->pDCHqueue = nullptr;
+  }
+  while (list != nullptr) {
+    SourceEntry *next = list->pDCHnext;
+    list->pDCHnext = nullptr;
+    LinkToClient(client, list);
+    list = next;
+    count++;
+  }
+  return count;
+}
+
+int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source) {
   OSV1_Guard queue(&anchor->DCHqueueLock);
-  SourceEntry **tail = &anchor->pDCHqueue;
-  for (; *tail; tail = &(*tail)->pDCHnext) {
-    if (*tail == source) return;  // already waiting for the client
+  for (SourceEntry **link = &anchor->pDCHqueue; *link; link = &(*link)->pDCHnext) {
+    if (*link == source) {
+      *link = source->pDCHnext;
+      source->pDCHnext = nullptr;
+      __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
+      return 1;
+    }
   }
-  source->pDCHnext = nullptr;
-  *tail = source;
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>source enqueued to DCH wait queue");
+  return 0;
 }
 
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
@@ -71,30 +116,10 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   return 1;
 }
 
-void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
-  pthread_mutex_lock(&requester->TaskIOmutex);
-  for (int i = 0; i < 600 && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE) &&
-                  __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr;
-       i++) {
-    QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
-  }
-  pthread_mutex_unlock(&requester->TaskIOmutex);
-}
-
-void QDVP_EnqueueWaitingDCHwork(DPAB *anchor) {
-  if (__atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr) return;
-  SourceEntry *list;
-  {
-    OSV1_Guard queue(&anchor->DCHqueueLock);
-    list = anchor->pDCHqueue;
-    anchor->pDCHqueue = nullptr;
-  }
-  while (list != nullptr) {
-    SourceEntry *next = list->pDCHnext;
-    list->pDCHnext = nullptr;
-    QDVP_EnqueueSourceToDCH(anchor, list);
-    list = next;
-  }
+int QDVP_EnqueueWaitingDCHwork(DPAB *anchor) {
+  ProcessEntry *client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
+  if (client == nullptr) return 0;
+  return QDVP_PublishDCHclient(anchor, client);
 }
 
 int QDVP_RemoveSourceFromWaitQueue(DPAB *anchor, SourceEntry *copy) {
@@ -154,3 +179,13 @@ void QDVP_EnqueueDelayedOffline(DPAB *anchor) {
 }
 
 }  // extern "C"
+
+void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
+  pthread_mutex_lock(&requester->TaskIOmutex);
+  for (int i = 0; i < 600 && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE) &&
+                  __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr;
+       i++) {
+    QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
+  }
+  pthread_mutex_unlock(&requester->TaskIOmutex);
+}

@@ -63,15 +63,8 @@ void KickClient(ScanTask *t) {
 
 // Step 2: hands the sources queued while no client ran to the client.
 void HandOverWaitQueue(ScanTask *t) {
-  SourceEntry *head;
-  {
-    OSV1_Guard lock(&t->anchor->DCHqueueLock);
-    head = t->anchor->pDCHqueue;
-    t->anchor->pDCHqueue = nullptr;
-  }
-  if (head == nullptr) return;
+  if (QDVP_EnqueueWaitingDCHwork(t->anchor) == 0) return;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue waiting DCH work requests");
-  QDVP_EnqueueSourceToDCH(t->anchor, head);
   t->clock.Activity++;
 }
 

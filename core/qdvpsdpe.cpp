@@ -53,20 +53,6 @@ static void StartMetaServer(DPAB *anchor, const char *serverText) {
   }
 }
 
-// A request queued before the DCH client has published its entry waits in the DCH wait queue,
-// and its requester does not wait for it: the start-up registrations that follow would be taken
-// as refused. The client publishes itself once its connection setup is done; give it up to 15
-// seconds.
-static void WaitForDCHclient(DPAB *anchor) {
-  pthread_mutex_lock(&anchor->StateMutex);
-  for (int i = 0; i < 150 && __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr &&
-                  !anchor->ShutdownRequested;
-       i++) {
-    QDV0_ConditionTimedWaitMs(&anchor->StateCond, &anchor->StateMutex, 100);
-  }
-  pthread_mutex_unlock(&anchor->StateMutex);
-}
-
 int QDVP_StartDataProviderEnvironment(DPAB *anchor) {
   QDVP_TRC_ENTRY(trk);
   const char *geo = QDV0_GetEnv("QDV_GEO_LOCATION", nullptr);
@@ -90,9 +76,9 @@ int QDVP_StartDataProviderEnvironment(DPAB *anchor) {
   }
   if (QDVP_CheckDPalreadyActive(anchor)) return 0;
 
+  QDVP_InstallRecordServices();
   if (!CreateCommonTask(anchor, QDVP_DCHclientRoutine, "***** DCH client process startup failed"))
     return 0;
-  WaitForDCHclient(anchor);
   if (!CreateCommonTask(anchor, QDVP_TaskPeriodical,
                         "***** Background activity scan process startup failed"))
     return 0;

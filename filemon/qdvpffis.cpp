@@ -18,6 +18,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_request.h"
 #include "qdvpfmon.h"
 
 static TRK1_BLOCK trk = {"qdvpffis"};
@@ -207,20 +208,17 @@ void QDVP_FileInitialPosition(FileServerState *s) {
 
 // Sends the current row; see the header.
 bool QDVP_FileSendRow(FileServerState *s) {
-  QDVP_UpdateSourceEntryState(s->source, QDVP_Output);
-  QDVP_QueueAndWaitDCHstatus(s->anchor, s->pe, s->source);
+  // The first answer tells whether the agent took the row at once; a row it did not take is
+  // followed by online requests every 30 seconds until the agent and this source are in step.
+  SourceEntry *source = s->source;
+  int state = QDVP_RequestDCH(s->anchor, source, QDVP_VERB_DATA, s->pe);
   if (QDVP_TaskShouldEnd(s->pe)) return false;
-  if (s->source->State == QDVP_Active) {
-    QDVP_UpdateSourceEntryState(s->source, QDVP_Input);
+  if (state == QDVP_Active) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Input);
     return true;
   }
   QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s", QDVP_FileServerFileName(s));
-  while (!QDVP_TaskShouldEnd(s->pe) && s->source->State != QDVP_Active) {
-    QDVP_UpdateSourceEntryState(s->source, QDVP_Ready);
-    for (int i = 0; i < 30 && !QDVP_TaskShouldEnd(s->pe); i++) OSV1_Sleep(1);
-    if (QDVP_TaskShouldEnd(s->pe)) break;
-    QDVP_QueueAndWaitDCHstatus(s->anchor, s->pe, s->source);
-  }
+  QDVP_RequestDCH(s->anchor, source, QDVP_VERB_ONLINE, s->pe, QDVP_RETRY_RESYNC_EVERY_30S);
   if (QDVP_TaskShouldEnd(s->pe)) return false;
   QDVP_SendDPlogMessage(s->anchor, 55, QDVP_FileServerFileName(s));
   QDVP_UpdateSourceEntryState(s->source, QDVP_Input);

@@ -9,6 +9,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
 #include "qdvpfmon.h"
 
@@ -202,8 +203,11 @@ static bool PrepareReader(FileServerState *s) {
 
 // Takes the source offline (unless "~") and the tables routed from it.
 static void TakeOffline(FileServerState *s) {
-  QDVP_UpdateSourceEntryState(s->source, QDVP_Inactive);
-  if (!s->internal) QDVP_QueueAndWaitDCHstatus(s->anchor, s->pe, s->source);
+  if (s->internal) {
+    QDVP_UpdateSourceEntryState(s->source, QDVP_Inactive);
+  } else {
+    QDVP_RequestDCH(s->anchor, s->source, QDVP_VERB_OFFLINE, s->pe);
+  }
   if (s->table->pIRB != nullptr) {
     QDVP_CheckRedirectSourceOffline(s->anchor, s->source, s->table->pIRB);
   }
@@ -340,8 +344,8 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
     ReportStart(&s);
     QDVP_UpdateSourceEntryState(s.source, QDVP_Ready);
     if (!s.internal) {
-      QDVP_QueueAndWaitDCHstatus(s.anchor, pe, s.source);
-      if (QDVP_TaskShouldEnd(pe) || s.source->State != QDVP_Active) {
+      int state = QDVP_RequestDCH(s.anchor, s.source, QDVP_VERB_ONLINE, pe);
+      if (QDVP_TaskShouldEnd(pe) || state != QDVP_Active) {
         QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", QDVP_FileServerFileName(&s));
         break;
       }

@@ -32,6 +32,7 @@
 
 #include "qdvp_agentlink.h"
 #include "qdvp_model.h"
+#include "qdvp_services.h"
 
 enum {
   QDVP_DCH_REQUEST_BUFFER = 512,
@@ -45,6 +46,8 @@ enum {
   QDVP_DCH_ERR_RESET = 131,
   QDVP_DCH_ERR_TIMEOUT = 11,
   QDVP_DCH_ERR_INVALID = 95,
+  // Seconds between tries of a UDP fall-back link that has not heard from the agent yet.
+  QDVP_DCH_PROBE_SECONDS = 5,
 };
 
 // One connection to the DCH, owned by the DCH client task.
@@ -67,6 +70,24 @@ struct DCHcomm {
   int ReceiverRunning;   // 1 from its creation until the receive task ends (StatusMutex)
   int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
   std::atomic<uint32_t> ReceiveCount;  // receives so far (statistics)
+  std::atomic<int> Heard;  // 1 once the agent answered on this connection (receive task)
+};
+
+// What the agent link asks of the subsystems above it while it serves a request. Record
+// processing installs the row services at start-up (QDVP_InstallRecordServices); the action
+// subsystem installs the reply. A service that is not installed is skipped: a row is then sent
+// as parsed (no formulas), a summarized source as a plain row, and an action reply is dropped
+// with a trace.
+struct DCHservices {
+  // Gives the derived attributes of a row about to be sent their values (formulas, derive
+  // functions); the caller holds the source's attribute lock.
+  void (*EvaluateDerived)(SourceEntry *source);
+  // Sends a summarized source's due summary rows (QDVP_SendDataRowLocked for each row).
+  int (*SummaryOutput)(SourceEntry *source, DCHcomm *comm);
+  // Writes the row to the batch output file (stand-alone runs).
+  int (*BatchOutput)(SourceEntry *source);
+  // Sends the status or result of the source's current action.
+  void (*ActionReply)(DCHcomm *comm, SourceEntry *source);
 };
 
 // Incremental reassembly of the byte stream from the DCH into whole messages.
@@ -98,15 +119,22 @@ unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *application);
 void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm);
+// The data request for a caller that already holds the source's attribute lock (the summary
+// output, which sends several rows under it).
+void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm);
+// Installs the services of the subsystems above the agent link (null fields: none).
+void QDVP_SetDCHservices(const DCHservices *services);
+const DCHservices *QDVP_GetDCHservices();
 void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode);
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait);
 void QDVP_CheckDCHstatus(DCHcomm *comm);
+// The wait of QDVP_CheckDCHstatus, cut short after seconds when positive.
+void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds);
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm);
+// The size of a source's output buffer; the caller holds the source's attribute lock.
 int QDVP_ComputeDCHbufferSize(SourceEntry *source);
-// Evaluates the formulas of a source's attributes (the caller holds the attribute lock).
-void QDVP_EvaluateFormulas(SourceEntry *source);
 // Frees the agent link's storage of a source (its output buffer, per-key copies).
 void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 
@@ -142,8 +170,13 @@ int QDVP_RemoveSourceFromWaitQueue(DPAB *anchor, SourceEntry *source);
 SourceEntry *QDVP_TakeWaitQueueCopy(DPAB *anchor, SourceEntry *source);
 // Queues every expired copy of the delayed offline queue for its offline (periodic scan).
 void QDVP_EnqueueDelayedOffline(DPAB *anchor);
-// Hands the sources of the DCH wait queue to the client (periodic scan).
-void QDVP_EnqueueWaitingDCHwork(DPAB *anchor);
+// Makes client the DCH client and hands it the DCH wait queue; returns how many it got.
+int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client);
+// Takes source off the DCH wait queue (its application is being released); 1 when it was there.
+int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source);
+// Queues a source to the client and waits until the client has finished its request (or the
+// data provider shuts down). Callers outside the agent link use QDVP_RequestDCH.
+int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);
 // The last request sequence number handed out.
 extern int DCHrequestSeqNumber;
 }

@@ -34,7 +34,6 @@ WorkItem *QDVP_GetNextDPlogRequest(DPAB *anchor);
 void QDVP_DispatchQueuedDPlogEntry(DPAB *anchor, WorkItem *entry, int dispatch);
 // The process entry on whose behalf the DP log report's requests are made.
 ProcessEntry *QDVP_DPlogRequester(DPAB *anchor);
-void QDVP_ReleaseDPlogRequester(DPAB *anchor);
 void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName);
 void QDVP_WriteBatchLog(const char *text);
 }

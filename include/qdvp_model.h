@@ -448,14 +448,6 @@ void QDVP_RemoveTableFromIRB(DPAB *anchor, TableEntry *table);
 // SNMP hooks (snmp/).
 int QDVP_CheckSNMPtabularKey(TableEntry *table);
 void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *application);
-// Agent link: queues a source to the DCH client and waits for its answer (agentlink/).
-int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *processEntry, SourceEntry *source);
-// For a task about to end: waits until the DCH client has finished with the task's last
-// request for source. A wait in QDVP_QueueAndWaitDCHstatus ends early at shutdown while the
-// client may still have the request and will notify the requester's entry; the notice comes
-// under the entry's mutex, so a finished request seen under it means the client is done with
-// the entry. Bounded (60 s), and not waited for at all once the client has ended.
-void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);
 // Frees what the agent link keeps for a source (its output buffer); the source's release calls it.
 void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 // Data provider log (logs/qdvplmsg.cpp).

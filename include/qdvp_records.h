@@ -15,6 +15,7 @@
 #pragma once
 
 #include "qdvp_model.h"
+#include "qdvp_services.h"
 
 extern "C" {
 // Parsing (records/qdvpmd2a.cpp, qdvpldab.cpp).
@@ -36,6 +37,11 @@ int QDVP_CheckAttributesPassFilters(SourceEntry *source);
 // Derived attributes (records/qdvpdfun.cpp).
 void DoSpecialDerivedAttribute(AttrEntry *attribute);
 int QDVP_PerformDeriveAttrFunction(AttrEntry *attribute);
+}
+// Gives the attributes still without a value when the row is sent their values: formulas,
+// and joins and functions whose operands were parsed after them (attribute lock held).
+void QDVP_EvaluateFormulas(SourceEntry *source);
+extern "C" {
 
 // The bytes of an I/O buffer's data area (QDVP_AllocateIObuffer gives at least
 // QDVP_IOBUFFER_MIN bytes with the header).

@@ -12,9 +12,10 @@ extern "C" {
 void QDVP_DCHclientRoutine(ProcessEntry *);
 // Periodic scan task.
 void QDVP_TaskPeriodical(ProcessEntry *);
-// Data provider log.
+// Data provider log; its requester entry is freed by the DCH client as it ends.
 void QDVP_DefineDPlogReport(DPAB *);
 void QDVP_DPlogServer(ProcessEntry *);
+void QDVP_ReleaseDPlogRequester(DPAB *);
 // Statistics block.
 StatBlock *QDVP_InitializeStatisticBlock(void);
 void QDVP_ReleaseStatisticBlock(StatBlock *);
@@ -51,11 +52,16 @@ void QDVP_ReleaseTrapDestinationArray(TrapDest *);
 void QDVP_ReleaseRoutingBlocks(DPAB *);
 // Batch log.
 void QDVP_CloseBatchLog(void);
+// Periodic scan: hands the DCH wait queue to the client; returns how many sources it held.
+int QDVP_EnqueueWaitingDCHwork(DPAB *);
 // The DP log forgets an anchor that is being released.
 void QDVP_ForgetDPlogAnchor(DPAB *);
 // Writes validation message number to standard output with insert in place of its '#'.
 void QDVP_DisplayValidationMessage(int number, const char *insert);
 }
+
+// Record processing's services to the agent link, installed at start-up.
+void QDVP_InstallRecordServices();
 
 extern "C" {
 // The texts of the validation messages, by number (99: internal error).

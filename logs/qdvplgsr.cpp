@@ -15,6 +15,7 @@
 #include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
 
 static TRK1_BLOCK trk = {"qdvplgsr"};
@@ -95,21 +96,6 @@ void SetText(SourceEntry *source, const char *name, const char *value) {
   }
 }
 
-// The DCH client publishes itself once connected; requests wait for that, within bounds.
-void WaitForClient(DPAB *anchor) {
-  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-  pthread_mutex_lock(&mutex);
-  for (int i = 0; i < 400 && !anchor->ShutdownRequested &&
-                  __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr;
-       i++) {
-    QDV0_ConditionTimedWaitMs(&cond, &mutex, 50);
-  }
-  pthread_mutex_unlock(&mutex);
-  pthread_cond_destroy(&cond);
-  pthread_mutex_destroy(&mutex);
-}
-
 }  // namespace
 
 extern "C" {
@@ -170,13 +156,11 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
   SetText(log, "DP_Type", typeName);
   SetText(log, "DP_Version", kVersion);
 
-  WaitForClient(anchor);
-  QDVP_UpdateSourceEntryState(log, QDVP_Register);
-  QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
-  if (log->State == QDVP_Register) {
+  int state = QDVP_RequestDCH(anchor, log, QDVP_VERB_REGISTER, requester);
+  if (state == QDVP_Register) {
     QDVP_UpdateSourceEntryState(log, QDVP_Ready);
     QDVP_ReleaseApplGroupHelp(appl);
-  } else if (log->State != QDVP_Ready && log->State != QDVP_Pending) {
+  } else if (state != QDVP_Ready && state != QDVP_Pending) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report");
     QDVP_ReleaseApplResources(anchor, appl, 1);
     QDVP_ReleaseDPlogRequester(anchor);
@@ -184,7 +168,7 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
     return;
   }
   if (log->State == QDVP_Ready) {
-    QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
+    QDVP_RequestDCH(anchor, log, QDVP_VERB_ONLINE, requester);
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> DP Log Report online delayed");
   }

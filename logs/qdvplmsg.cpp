@@ -17,6 +17,7 @@
 #include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_request.h"
 
 static TRK1_BLOCK trk = {"qdvplmsg"};
 
@@ -332,21 +333,13 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
     }
   }
   ProcessEntry *requester = QDVP_DPlogRequester(anchor);
-  QDVP_UpdateSourceEntryState(log, QDVP_Output);
   if (number == 36) {
+    QDVP_UpdateSourceEntryState(log, QDVP_Output);
     QDVP_EnqueueSourceToDCH(anchor, log);
     return;
   }
-  QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
-  if (log->State != QDVP_Active && log->State != QDVP_Output) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for DP LOG");
-    for (int tries = 0; tries < 3 && log->State != QDVP_Active; tries++) {
-      if ((requester && requester->Terminate) || anchor->ShutdownRequested) break;
-      QDVP_UpdateSourceEntryState(log, QDVP_Ready);
-      QDVP_QueueAndWaitDCHstatus(anchor, requester, log);
-    }
-  }
-  if (log->State == QDVP_Output) {
+  int state = QDVP_RequestDCH(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_UNTIL_ACTIVE);
+  if (state == QDVP_Output) {
     QDVP_TRC(trk, TRK1_ERROR, "*****dp_data not performed. Log bypassed");
     QDVP_UpdateSourceEntryState(log, QDVP_Active);
   }

@@ -18,6 +18,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_metafile.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
 
 static TRK1_BLOCK trk = {"qdvpcadm"};
@@ -400,22 +401,11 @@ static ApplEntry *CheckModel(MetaParser *p) {
 // Registers a checked application with the agent; returns it, or null after releasing it.
 static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
   DPAB *anchor = p->anchor;
-  ProcessEntry *pe = QDVP_LocateOwnProcessEntry(anchor);
-  bool statLock = false;
-  if (pe == nullptr) {
-    OSV1_GetLock(&anchor->StatLock);
-    statLock = true;
-    pe = anchor->pStatPE;
-  }
   TableEntry *table = appl->pTableList;
   SourceEntry *source = table ? table->pSourceList : nullptr;
   ApplEntry *result = appl;
   if (source != nullptr) {
-    ProcessEntry *saved = source->pPE;
-    source->pPE = pe;
-    QDVP_UpdateSourceEntryState(source, QDVP_Register);
-    QDVP_QueueAndWaitDCHstatus(anchor, pe, source);
-    source->pPE = saved;
+    QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
     if (source->State == QDVP_Ready || source->State == QDVP_Pending) {
       // registered
     } else if (source->State == QDVP_Register) {
@@ -444,7 +434,6 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
       QDVP_SNMPapplOnline(anchor, appl);
     }
   }
-  if (statLock) OSV1_ReleaseLock(&anchor->StatLock);
   if (result != nullptr) QDVP_SendDPlogMessage(anchor, 4, p->metafileName, appl->ApplName);
   return result;
 }

@@ -18,6 +18,7 @@
 #include "../include/qdvp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_records.h"
 #include "../include/qdvp_services.h"
 
@@ -371,19 +372,8 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
   QDV0_FreeStorage(&appl->pApplHelp);
   if (!noUnregister && anchor != nullptr && appl->pTableList != nullptr &&
       appl->pTableList->pSourceList != nullptr) {
-    SourceEntry *source = appl->pTableList->pSourceList;
-    ProcessEntry *pe = QDVP_LocateOwnProcessEntry(anchor);
-    bool statLock = pe == nullptr;
-    if (statLock) {
-      OSV1_GetLock(&anchor->StatLock);
-      pe = anchor->pStatPE;
-    }
-    ProcessEntry *saved = source->pPE;
-    source->pPE = pe;
-    QDVP_UpdateSourceEntryState(source, QDVP_Unregister);
-    QDVP_QueueAndWaitDCHstatus(anchor, pe, source);
-    source->pPE = saved;
-    if (statLock) OSV1_ReleaseLock(&anchor->StatLock);
+    QDVP_RequestDCH(anchor, appl->pTableList->pSourceList, QDVP_VERB_UNREGISTER,
+                    QDVP_LocateOwnProcessEntry(anchor));
   }
   {
     OSV1_Guard name(&appl->NameLock);

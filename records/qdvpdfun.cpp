@@ -1,8 +1,11 @@
 // Derived attributes filled while a record is parsed: the five derive functions (time text to
 // time stamp, IP address to host name with a one-entry cache, NetWare hex time to text, and
 // seconds since 1970 to a local or GMT time stamp) and the concatenation of two Display
-// attributes. Arithmetic formulas are evaluated when the row is sent, not here.
+// attributes; and, when the row is sent, the attributes still without a value: the arithmetic
+// formulas (+ - * / and % as a rounded percentage) and the joins and functions whose operands
+// got their values only after the attribute was parsed.
 #include <arpa/inet.h>
+#include <math.h>
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -13,6 +16,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_records.h"
+#include "../include/qdvp_wire.h"
 
 static TRK1_BLOCK trk = {"qdvpdfun"};
 
@@ -129,7 +133,90 @@ void SecondsToStamp(AttrEntry *a, const AttrEntry *input, bool gmt) {
   StoreText(a, text, strlen(text));
 }
 
+int32_t ReadOperand(const AttrEntry *a) {
+  const auto *v = reinterpret_cast<const unsigned char *>(a->Value);
+  if (a->ActualValSize == 4) return static_cast<int32_t>(QDVP_WireGet32(v));
+  return static_cast<int16_t>(QDVP_WireGet16(v));
+}
+
+// Writes value into the attribute's size, most significant byte first.
+void WriteInteger(AttrEntry *a, long value) {
+  auto *v = reinterpret_cast<unsigned char *>(a->Value);
+  for (int i = a->MaxValSize - 1; i >= 0; i--) {
+    v[i] = static_cast<unsigned char>(value & 0xFF);
+    value >>= 8;
+  }
+  a->ActualValSize = a->MaxValSize;
+}
+
+// An arithmetic formula of two integer attributes; a REAL result is sent as text with three
+// decimals. Division by zero leaves 0.
+void EvaluateFormula(AttrEntry *a, const AttrEntry *first, const AttrEntry *second) {
+  int32_t x = ReadOperand(first), y = ReadOperand(second);
+  long result = 0;
+  double real = 0;
+  switch (a->Operator) {
+    case '+':
+      result = static_cast<long>(x) + y;
+      real = static_cast<double>(result);
+      break;
+    case '-':
+      result = static_cast<long>(x) - y;
+      real = static_cast<double>(result);
+      break;
+    case '*':
+      real = static_cast<double>(x) * y;
+      result = static_cast<long>(real);
+      break;
+    case '/':
+      if (y != 0) {
+        real = static_cast<double>(x) / y;
+        result = static_cast<long>(real);
+      }
+      break;
+    case '%':
+      if (y != 0) {
+        real = x * 100.0 / y;
+        result = static_cast<long>(real);
+        if (fabs(real - static_cast<double>(result)) >= 0.5) result += real < 0 ? -1 : 1;
+      }
+      break;
+    default:
+      QDVP_TRC(trk, TRK1_ERROR, "*****Invalid Operation Type %c", a->Operator);
+      break;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s formula calculated %d %d result %d %.3f", a->Name, x, y,
+           static_cast<int>(result), real);
+  if (a->Real) {
+    char text[64];
+    int n = snprintf(text, sizeof(text), "%.3f", real);
+    if (n > a->MaxValSize) n = a->MaxValSize;
+    memcpy(a->Value, text, static_cast<size_t>(n));
+    a->ActualValSize = n;
+  } else {
+    WriteInteger(a, result);
+  }
+}
+
 }  // namespace
+
+void QDVP_EvaluateFormulas(SourceEntry *source) {
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+    if (a->pOperand1 == nullptr || a->pOperand2 == nullptr || a->ActualValSize > 0) continue;
+    if (QDVP_IsDeriveFunction(a->pOperand1)) {
+      QDVP_PerformDeriveAttrFunction(a);
+      continue;
+    }
+    auto *first = static_cast<const AttrEntry *>(a->pOperand1);
+    const AttrEntry *second = a->pOperand2;
+    if (first->ActualValSize <= 0 || second->ActualValSize <= 0) continue;
+    if (first->Type == 'D' && second->Type == 'D') {
+      DoSpecialDerivedAttribute(a);
+    } else {
+      EvaluateFormula(a, first, second);
+    }
+  }
+}
 
 extern "C" {
 

@@ -8,6 +8,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
 
 static TRK1_BLOCK trk = {"qdvpdirb"};
 
@@ -143,8 +144,7 @@ void QDVP_DispatchInternalOutput(DPAB *anchor, SourceEntry *producer, IRBlock *b
         s = CreateInternalSource(anchor, t, producer);
         if (s == nullptr) continue;
         if (!Bypassed(t)) {
-          QDVP_QueueAndWaitDCHstatus(anchor, s->pPE, s);
-          if (s->State != QDVP_Active) {
+          if (QDVP_RequestDCH(anchor, s, QDVP_VERB_ONLINE, s->pPE) != QDVP_Active) {
             QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for Table <%s>", t->TableName);
             continue;
           }
@@ -181,12 +181,9 @@ void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock 
         s->EndBatchSummary = 1;
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for Table <%s>",
                  t->TableName);
-        QDVP_UpdateSourceEntryState(s, QDVP_Output);
-        QDVP_QueueAndWaitDCHstatus(anchor, s->pPE, s);
+        QDVP_RequestDCH(anchor, s, QDVP_VERB_DATA, s->pPE);
       }
-      QDVP_UpdateSourceEntryState(s, QDVP_Inactive);
-      QDVP_QueueAndWaitDCHstatus(anchor, s->pPE, s);
-      if (s->State != QDVP_Ready)
+      if (QDVP_RequestDCH(anchor, s, QDVP_VERB_OFFLINE, s->pPE) != QDVP_Ready)
         QDVP_TRC(trk, TRK1_ERROR, "*****Error: dp_offline failed for Table <%s>", t->TableName);
     }
   }

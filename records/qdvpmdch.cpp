@@ -6,9 +6,30 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
 
 static TRK1_BLOCK trk = {"qdvpmdch"};
+
+namespace {
+
+int SummaryOutput(SourceEntry *source, DCHcomm *comm) {
+  return QDVP_PerformDataSummaryOutput(source, comm);
+}
+
+const DCHservices kRecordServices = {QDVP_EvaluateFormulas, SummaryOutput,
+                                     QDVP_OutputBatchDataRecord, nullptr};
+
+}  // namespace
+
+void QDVP_InstallRecordServices() {
+  const DCHservices *installed = QDVP_GetDCHservices();
+  static DCHservices services;
+  services = kRecordServices;
+  services.ActionReply = installed->ActionReply;
+  QDVP_SetDCHservices(&services);
+}
 
 extern "C" {
 
@@ -26,15 +47,8 @@ int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *s, char *record, int length) {
     QDVP_DispatchInternalOutput(anchor, s, s->pTable->pIRB, record, length);
   if (s->pSMB != nullptr) QDVP_UpdateSummaryDataArray(s);
   if (!QDVP_CheckDataSummaryReady(s)) return 0;
-  QDVP_UpdateSourceEntryState(s, QDVP_Output);
-  if (s->pPE != nullptr || anchor == nullptr) {
-    QDVP_QueueAndWaitDCHstatus(anchor, s->pPE, s);
-  } else {
-    // A source without a task of its own borrows the statistics task's entry for the call.
-    OSV1_Guard stat(&anchor->StatLock);
-    QDVP_QueueAndWaitDCHstatus(anchor, anchor->pStatPE, s);
-  }
-  if (s->State == QDVP_Active) {
+  // A source without a task of its own borrows the statistics task's entry for the call.
+  if (QDVP_RequestDCH(anchor, s, QDVP_VERB_DATA, s->pPE) == QDVP_Active) {
     QDVP_UpdateSourceEntryState(s, QDVP_Input);
     return 1;
   }

@@ -22,11 +22,12 @@ using namespace qdvp_summary;
 
 namespace {
 
-// Sends one summary row on the agent link connection the DCH client handed in; a summary made
-// without one (a batch run, a test) writes the row to the application's batch output file.
+// Sends one summary row on the agent link connection the DCH client handed in, under the
+// attribute lock the summary output already holds; a summary made without one (a batch run)
+// writes the row to the application's batch output file.
 void EmitSummaryRow(SourceEntry *s, void *parm) {
   if (parm != nullptr) {
-    QDVP_DoDPdata(s, static_cast<DCHcomm *>(parm));
+    QDVP_SendDataRowLocked(s, static_cast<DCHcomm *>(parm));
   } else {
     QDVP_OutputBatchDataRecord(s);
   }

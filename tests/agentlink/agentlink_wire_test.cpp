@@ -13,6 +13,7 @@
 #include "include/qdvp_core.h"
 #include "include/qdvp_dchcomm.h"
 #include "include/qdvp_model.h"
+#include "include/qdvp_records.h"
 #include "tests/support/dchpeer.h"
 #include "tests/support/qdvptest.h"
 
@@ -57,6 +58,7 @@ class Wire : public testing::Test {
   void SetUp() override {
     env_.Set("QDVP_META_PATH", dir_.path());
     env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+    QDVP_InstallRecordServices();
     anchor_ = QDVP_StartupInitialization();
     ASSERT_NE(anchor_, nullptr);
     anchor_->pDSFT = &kFakeDSFT;

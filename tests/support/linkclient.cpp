@@ -7,12 +7,14 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
 #include "include/qdvp_dchcomm.h"
+#include "include/qdvp_records.h"
 #include "tests/support/qdvptest.h"
 
 namespace qdvp_test {
 
 LinkClient::LinkClient(DPAB *anchor, bool standAlone) : anchor_(anchor) {
   if (standAlone) anchor->StandAlone = 1;
+  QDVP_InstallRecordServices();  // as the start-up does before it starts the client
   requester_ = QDVP_InitializeProcessEntry(anchor);
   ProcessEntry *entry = nullptr;
   if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, QDVP_DCHclientRoutine, 0, &entry)) {

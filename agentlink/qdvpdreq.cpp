@@ -1,0 +1,82 @@
+// The one request path to the agent (see include/qdvp_request.h): every subsystem that needs a
+// registration, an online, a row, an offline or an unregister goes through QDVP_RequestDCH,
+// which puts the source into the verb's state, queues it to the DCH client task, waits, and
+// retries as the caller's policy says.
+//
+// A caller without a task of its own borrows the statistics task's process entry; the
+// anchor's StatLock keeps two such callers from sharing it. The source's owner (pPE) is given
+// back after the request, so that a borrowed entry is never left behind on a source.
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_request.h"
+
+static TRK1_BLOCK trk = {"qdvpdreq"};
+
+namespace {
+
+bool WaiterEnds(DPAB *anchor, const ProcessEntry *waiter) {
+  return anchor->ShutdownRequested || (waiter != nullptr && waiter->Terminate.load() == 1);
+}
+
+// Waits up to seconds on the waiter's own condition, which a termination request signals, so
+// an ending task is not held by a retry pause.
+void PauseFor(DPAB *anchor, ProcessEntry *waiter, int seconds) {
+  pthread_mutex_lock(&waiter->TaskIOmutex);
+  for (int i = 0; i < seconds && !WaiterEnds(anchor, waiter); i++) {
+    QDV0_ConditionTimedWait(&waiter->TaskIOcond, &waiter->TaskIOmutex, 1);
+  }
+  pthread_mutex_unlock(&waiter->TaskIOmutex);
+}
+
+int QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *waiter) {
+  QDVP_UpdateSourceEntryState(source, state);
+  QDVP_QueueAndWaitDCHstatus(anchor, waiter, source);
+  return source->State;
+}
+
+int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+            DCHretry retry) {
+  if (retry == QDVP_RETRY_RESYNC_EVERY_30S) {
+    // The agent did not take a row: every 30 seconds the source is brought online again.
+    int state = source->State;
+    while (!WaiterEnds(anchor, waiter) && state != QDVP_Active) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      PauseFor(anchor, waiter, 30);
+      if (WaiterEnds(anchor, waiter)) break;
+      state = QueueAndWait(anchor, source, verb, waiter);
+    }
+    return source->State;
+  }
+  int state = QueueAndWait(anchor, source, verb, waiter);
+  if (retry != QDVP_RETRY_UNTIL_ACTIVE || state == QDVP_Active) return state;
+  // A row still Output was not even looked at: the wait ended at shutdown.
+  if (state == QDVP_Output) return state;
+  QDVP_TRC(trk, TRK1_ERROR, "*** request for table %s failed, state %s; retried until Active",
+           source->pTable ? source->pTable->TableName : "?", QDVP_SourceStateName[state]);
+  while (!WaiterEnds(anchor, waiter) && source->State != QDVP_Active) {
+    PauseFor(anchor, waiter, 1);
+    if (WaiterEnds(anchor, waiter)) break;
+    QueueAndWait(anchor, source, QDVP_Ready, waiter);
+  }
+  return source->State;
+}
+
+}  // namespace
+
+int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                    DCHretry retry) {
+  if (anchor == nullptr || source == nullptr) return QDVP_NoState;
+  ProcessEntry *owner = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+  int state;
+  if (waiter == nullptr) {
+    OSV1_Guard stat(&anchor->StatLock);
+    state = Request(anchor, source, verb, anchor->pStatPE, retry);
+    __atomic_store_n(&source->pPE, owner, __ATOMIC_RELEASE);
+  } else {
+    state = Request(anchor, source, verb, waiter, retry);
+    __atomic_store_n(&source->pPE, owner, __ATOMIC_RELEASE);
+  }
+  return state;
+}

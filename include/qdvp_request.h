@@ -1,0 +1,53 @@
+// One road for every request to the agent: register an application, bring a source online,
+// send its row, take it offline, unregister.
+//
+// A task that needs the agent to do something for a source calls QDVP_RequestDCH with the
+// verb, the process entry that waits (its own; null borrows the statistics task's entry under
+// the anchor's StatLock, for callers that have no task of their own, such as the console
+// thread), and the retry policy its subsystem's rules ask for. The source is put into the
+// verb's state, queued to the DCH client task and waited for; the call returns the source's
+// state afterwards, which is the outcome:
+//   register    Ready (registered), Register (already known to the agent), Pending
+//               (deferred: the periodic scan drives it again) or Initial (refused)
+//   online      Active, or unchanged when the agent refused
+//   data        Active (taken), Inactive (no answer), Ready/Output (not taken)
+//   offline     Ready
+//   unregister  Initial
+// The wait ends early when the data provider shuts down; a task about to end after such a
+// wait calls QDVP_WaitForDCHrequestRelease before it frees its entry. At most one request per
+// source is in flight: the caller must not queue the same source from two tasks at once.
+#pragma once
+
+#include "qdvp_model.h"
+
+enum DCHverb {
+  QDVP_VERB_REGISTER = QDVP_Register,
+  QDVP_VERB_ONLINE = QDVP_Ready,
+  QDVP_VERB_DATA = QDVP_Output,
+  QDVP_VERB_OFFLINE = QDVP_Inactive,
+  QDVP_VERB_UNREGISTER = QDVP_Unregister,
+};
+
+enum DCHretry {
+  // One request; the caller reads the outcome.
+  QDVP_RETRY_NONE = 0,
+  // With the online verb, after a row the agent did not take: every 30 seconds, the source is
+  // brought online again, until it is Active or the waiting task is asked to end (file servers
+  // resynchronizing). The first request goes out after the first 30 seconds.
+  QDVP_RETRY_RESYNC_EVERY_30S = 1,
+  // When the request fails, the source is made Ready and queued again (a second apart) until
+  // it is Active, giving up when the waiting task's termination flag is set or the data
+  // provider shuts down (the DP log report).
+  QDVP_RETRY_UNTIL_ACTIVE = 2,
+};
+
+// Queues source with verb and waits; returns the source's state afterwards (see above).
+int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                    DCHretry retry = QDVP_RETRY_NONE);
+
+// For a task about to end: waits until the DCH client has finished with the task's last
+// request for source. A request's wait ends early at shutdown while the client may still have
+// the request and will notify the requester's entry; the notice comes under the entry's mutex,
+// so a finished request seen under it means the client is done with the entry. Bounded (60 s),
+// and not waited for at all once the client has ended.
+void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);
