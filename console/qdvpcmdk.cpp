@@ -116,8 +116,13 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   memset(&address, 0, sizeof(address));
   int s = QDV0_OpenLocalSocket(1, htons(static_cast<uint16_t>(port)), &address, 1);
   if (s == -1) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** Same Type DP already running. Console IO thread Exit *****");
-    QDVP_DisplayValidationMessage(89, nullptr);
+    int err = errno;
+    if (err == EADDRINUSE) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** Same Type DP already running. Console IO thread Exit *****");
+      QDVP_DisplayValidationMessage(89, nullptr);
+    } else {
+      QDV0_ReportBindFailure("console", port, err);
+    }
     EndIOtask(anchor, area, entry);
   }
   char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));

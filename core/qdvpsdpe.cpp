@@ -1,6 +1,7 @@
 // Environment start: the common tasks every data provider runs, in their fixed order, and the
 // check that refuses a second data provider of the same type on this host.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -130,6 +131,13 @@ int QDVP_CheckDPalreadyActive(DPAB *anchor) {
   if (s != -1) {
     QDV0_CloseTheSocket(s);
     return 0;
+  }
+  // Only a port in use means that the type runs already; any other failure (an address that
+  // is not this host's, a port below 1024) is reported as what it is.
+  int err = errno;
+  if (err != EADDRINUSE) {
+    QDV0_ReportBindFailure("console", port, err);
+    return 1;
   }
   QDVP_TRC(trk, TRK1_ERROR, "***** Same Type DP <%s> already running on this system.",
            DPtypeString[anchor->DPtype]);

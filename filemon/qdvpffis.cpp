@@ -309,11 +309,12 @@ bool QDVP_FileScanPass(FileServerState *s) {
     int lines = 0;
     while (lines < 2 && fgets(s->commonBuffer, s->recordSize, file) != nullptr) lines++;
     s->multiRecord = lines >= 2;
+    // The end noted now is the one the last record reaches, which marks it 16; a set whose
+    // last row was not so marked is closed by an empty row marked 16 after the pass.
+    fseek(file, 0, SEEK_END);
+    s->endPos = ftell(file);
     rewind(file);
     s->readPos = 0;
-    // The end position is not noted in COPY mode: the last record is marked 0 and an empty
-    // row marked 16 closes the set.
-    s->endPos = -1;
     s->control.StopAt = -1;
   } else {
     readData = PositionTail(s, file);
@@ -354,10 +355,13 @@ bool QDVP_FileScanPass(FileServerState *s) {
       buffer->DataLength = static_cast<uint32_t>(length);
       buffer->State = QDVP_ValidData;
       if (copy) {
+        // A line read ahead by a NEW rule starts another record, even at the end of the file.
+        bool last = CompareFilePosition(s->recordPos, s->endPos) == 0 &&
+                    (s->rule == nullptr || s->rule->pPendingLine == nullptr);
         int16_t mark = !s->multiRecord ? QDVP_SEQ_ONLY
                        : first        ? QDVP_SEQ_FIRST
-                       : CompareFilePosition(s->recordPos, s->endPos) == 0 ? QDVP_SEQ_LAST
-                                                                           : QDVP_SEQ_MIDDLE;
+                       : last         ? QDVP_SEQ_LAST
+                                      : QDVP_SEQ_MIDDLE;
         s->source->DataSequence = mark;
         QDVP_TRC(trk, TRK1_DETAIL, "Mode %c RecCount %d Control %4.4X", io->FileMode, count,
                  static_cast<unsigned>(mark));

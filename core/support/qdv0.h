@@ -119,7 +119,11 @@ const char *QDV0_GetLocalDomainName(void);
 in_addr_t QDV0_BindAddress(void);
 // A socket of kind 1 (datagram) or 2 (stream) bound to port (network byte order, 0 for an
 // ephemeral one) on the bind address; the bound address is stored in *address. -1 on failure.
+// On failure errno tells why (EADDRINUSE: another socket holds the port).
 int QDV0_OpenLocalSocket(int kind, uint16_t port, struct sockaddr_in *address, int reuse);
+// Writes to standard error (and the error trace) that what (e.g. "console") could not bind
+// port (host byte order) on the bind address, with the system error err.
+void QDV0_ReportBindFailure(const char *what, int port, int err);
 int QDV0_CloseTheSocket(int socket);
 int QDV0_SetSocketIoctl(int socket, unsigned long request, int *argument);
 

@@ -111,7 +111,13 @@ bool LoadFile(const char *path) {
                text.c_str());
       continue;
     }
-    g_items[item] = Trim(text.substr(eq + 1));
+    std::string value = Trim(text.substr(eq + 1));
+    // A flag follows the rule of every flag here: set when its value begins with Y or y. One
+    // that is not set is stored absent, so a query (non-null for set) reads it the same way.
+    if (strncmp(ItemName[item], "ENABLE_", 7) == 0 && !QDV0_IsFlagSet(value.c_str())) {
+      value.clear();
+    }
+    g_items[item] = value;
   }
   fclose(f);
   return true;

@@ -2,14 +2,19 @@
 // bound to the configured bind address (127.0.0.1 unless QDVP_BIND_ADDRESS says otherwise).
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "qdv0.h"
+#include "trk1.h"
+
+static TRK1_BLOCK trk = {"qdv0sock"};
 
 extern "C" {
 
@@ -96,7 +101,9 @@ int QDV0_OpenLocalSocket(int kind, uint16_t port, struct sockaddr_in *address, i
   local.sin_port = port;
   local.sin_addr.s_addr = QDV0_BindAddress();
   if (bind(s, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) != 0) {
+    int err = errno;
     close(s);
+    errno = err;
     return -1;
   }
   if (address != nullptr) {
@@ -104,6 +111,17 @@ int QDV0_OpenLocalSocket(int kind, uint16_t port, struct sockaddr_in *address, i
     getsockname(s, reinterpret_cast<struct sockaddr *>(address), &len);
   }
   return s;
+}
+
+void QDV0_ReportBindFailure(const char *what, int port, int err) {
+  struct in_addr a;
+  a.s_addr = QDV0_BindAddress();
+  char text[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &a, text, sizeof(text));
+  fprintf(stderr, "QDVP %s port %d cannot be bound on %s (QDVP_BIND_ADDRESS): %s [errno %d]\n",
+          what, port, text, strerror(err), err);
+  QDVP_TRC(trk, TRK1_ERROR, "***** %s port %d cannot be bound on %s: %s [errno %d]", what, port,
+           text, strerror(err), err);
 }
 
 int QDV0_CloseTheSocket(int socket) { return socket >= 0 ? close(socket) : -1; }

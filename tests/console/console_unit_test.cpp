@@ -1,5 +1,5 @@
-// The console's pieces that need no running data provider: the command table, the splitting
-// of a command buffer, the console messages and which message explains which result.
+// The console's pieces that need no running data provider: command words, the splitting of a
+// command buffer, the console messages and which message explains which result.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,24 +8,19 @@
 
 namespace {
 
+// Words are upper-cased in place and compared whole.
 TEST(ConsoleCommandTable, WordsAreMatchedUpperCasedAndWhole) {
   const struct {
-    const char *word;
+    const char *word, *upper;
     int code;
-  } cases[] = {
-      {"GETPORT", 0},   {"check", 1},    {"Delete", 2},   {"IMPORT", 3},    {"refresh", 4},
-      {"SHOW", 5},      {"list", 6},     {"SHUTDOWN", 7}, {"ping", 8},      {"ACCEPT", 9},
-      {"TRAPCNFG", 10}, {"set", 11},     {"LOADCOMM", 12}, {"LOADNAME", 13}, {"loadlist", 14},
-      {"VALIDATE", 15}, {"unpack", 16},  {"LISTS", 17},   {"LIS", 17},      {"", 17},
-      {"L1ST", 17},     {"\x01\xff", 17},
-  };
+  } cases[] = {{"list", "LIST", QDVP_CMD_LIST}, {"Delete", "DELETE", QDVP_CMD_DELETE},
+               {"LISTS", "LISTS", QDVP_CMD_COUNT}, {"LIS", "LIS", QDVP_CMD_COUNT},
+               {"", "", QDVP_CMD_COUNT}};
   for (const auto &c : cases) {
     std::string word = c.word;
     EXPECT_EQ(QDVP_ValidateConsoleCommand(word.data()), c.code) << c.word;
+    EXPECT_EQ(word, c.upper);
   }
-  std::string lower = "list";
-  QDVP_ValidateConsoleCommand(lower.data());
-  EXPECT_EQ(lower, "LIST");
   EXPECT_EQ(QDVP_ValidateConsoleCommand(nullptr), QDVP_CMD_COUNT);
 }
 
@@ -66,9 +61,6 @@ TEST(ConsoleMessages, InsertsFillDollarAndHash) {
   EXPECT_STREQ(QDVP_FormatConsoleMessage(99, nullptr, text, sizeof(text)), "Console message 99");
   std::string longInsert(400, 'x');
   EXPECT_LE(strlen(QDVP_FormatConsoleMessage(20, longInsert.c_str(), text, sizeof(text))), 256u);
-  for (int i = 0; i < QDVP_CONSOLE_MESSAGE_COUNT; i++) {
-    EXPECT_NE(ConsoleMessage[i], nullptr) << i;
-  }
 }
 
 TEST(ConsoleMessages, EachResultHasItsMessage) {

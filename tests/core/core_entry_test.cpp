@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <optional>
 #include <string>
 
 #include "core/support/qdv0.h"
@@ -114,8 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Holds a UDP port on the bind address, as a running data provider's console does.
 class HeldPort {
  public:
-  explicit HeldPort(int port) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+  explicit HeldPort(int port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -130,23 +130,48 @@ class HeldPort {
   bool ok_;
 };
 
-TEST_F(EntryTest, SameTypeHoldingTheConsolePortRefusesTheStartWithMessage89) {
-  UseConsolePortFor(QDVP_TYPE_FILE);
-  HeldPort held(consolePort_);
-  ASSERT_TRUE(held.ok());
-  TraceCapture trace;
-  size_t blocks = QDV0_LiveBlockCount();
-  testing::internal::CaptureStdout();
-  EntryThread entry(QDVP_TYPE_FILE);
-  ASSERT_TRUE(entry.Join(10));
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
-  EXPECT_FALSE(entry.returned());
-  EXPECT_EQ(entry.exitWord(), 1);
-  EXPECT_TRUE(trace.Contains("***** Same Type DP <FILE> already running on this system."));
-  EXPECT_FALSE(trace.Contains("DCH client process started"));
-  EXPECT_EQ(PublishedAnchor(), nullptr);
-  EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
+// Each refusal ends the entry's thread with 1 after releasing the anchor, and says why: only
+// a console port in use is message 89.
+TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
+  const struct {
+    const char *what, *transport, *bindAddress;
+    bool holdPort;
+    std::string out, err, trace;
+  } cases[] = {
+      {"port in use", nullptr, nullptr, true,
+       "QDVPV89E Same type DP is already active in the system. DP startup ended.\n", "",
+       "***** Same Type DP <FILE> already running on this system."},
+      {"foreign bind address", nullptr, "192.0.2.1", false, "",
+       "QDVP console port " + std::to_string(consolePort_) +
+           " cannot be bound on 192.0.2.1 (QDVP_BIND_ADDRESS): Cannot assign requested address",
+       "cannot be bound on 192.0.2.1"},
+      {"RPC transport", "R", nullptr, false, "", "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto value = [](const char *v) { return v ? std::optional<std::string>(v) : std::nullopt; };
+    EnvGuard env({{"QDVP_DP_TRANSPORT", value(c.transport)},
+                  {"QDVP_BIND_ADDRESS", value(c.bindAddress)}});
+    UseConsolePortFor(QDVP_TYPE_FILE);
+    std::optional<HeldPort> held;
+    if (c.holdPort) {
+      ASSERT_TRUE(held.emplace(consolePort_).ok());
+    }
+    TraceCapture trace;
+    size_t blocks = QDV0_LiveBlockCount();
+    StreamCapture out(STDOUT_FILENO), err(STDERR_FILENO);
+    EntryThread entry(QDVP_TYPE_FILE);
+    ASSERT_TRUE(entry.Join(10));
+    std::string errText = err.Take();
+    EXPECT_EQ(out.Take(), c.out);
+    EXPECT_NE(errText.find(c.err), std::string::npos) << errText;
+    EXPECT_EQ(c.err.empty(), errText.find("cannot be bound") == std::string::npos) << errText;
+    EXPECT_EQ(entry.exitWord(), 1);
+    EXPECT_TRUE(trace.Contains(c.trace));
+    EXPECT_FALSE(trace.Contains("DCH client process started"));
+    EXPECT_EQ(PublishedAnchor(), nullptr);
+    EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
+  }
 }
 
 TEST_F(EntryTest, AnotherTypeProbesItsOwnPortAndStarts) {
@@ -161,19 +186,6 @@ TEST_F(EntryTest, AnotherTypeProbesItsOwnPortAndStarts) {
   EXPECT_EQ(entry.exitWord(), 0);
 }
 
-TEST_F(EntryTest, RpcTransportEndsTheStartAfterReleasingTheAnchor) {
-  env_.Set("QDVP_DP_TRANSPORT", "R");
-  UseConsolePortFor(QDVP_TYPE_FILE);
-  size_t blocks = QDV0_LiveBlockCount();
-  testing::internal::CaptureStdout();
-  EntryThread entry(QDVP_TYPE_FILE);
-  ASSERT_TRUE(entry.Join(10));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(entry.exitWord(), 1);
-  EXPECT_EQ(PublishedAnchor(), nullptr);
-  EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
-}
-
 TEST_F(EntryTest, FailedProductSpecificationEndsBeforeAnyAnchor) {
   env_.Set("QDVP_PRODUCT_SPEC", dir_.File("missing-product.cfg"));
   TraceCapture trace;
@@ -185,13 +197,10 @@ TEST_F(EntryTest, FailedProductSpecificationEndsBeforeAnyAnchor) {
   EXPECT_TRUE(trace.Contains("QDVP_StartupInitialization failed"));
 }
 
-TEST_F(EntryTest, ShutdownRequestWithNoDataProviderChangesNothing) {
+TEST_F(EntryTest, ShutdownWithoutDataProviderAndProgramStartMark) {
   ASSERT_EQ(PublishedAnchor(), nullptr);
   QDVP_ImmediateDPshutdown();
   EXPECT_EQ(PublishedAnchor(), nullptr);
-}
-
-TEST_F(EntryTest, ProgramStartMarkIsKeptForTheHost) {
   EXPECT_EQ(QDVP_IsIndependentDPenvironment(), DPpgmStart);
   QDVP_SetDPprogramStart();
   EXPECT_EQ(QDVP_IsIndependentDPenvironment(), 1);

@@ -7,33 +7,28 @@
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
+#include "tests/core/core_test_util.h"
 #include "tests/support/qdvptest.h"
 
 namespace qdvp_test {
 namespace {
 
-struct TransportCase {
-  const char *value;
-  char letter;
-};
-
 TEST(TransportType, FirstLetterUpperCasedWhenIorRElseI) {
-  const TransportCase cases[] = {{nullptr, 'I'}, {"", 'I'},    {"ip", 'I'},  {"I", 'I'},
-                                 {"R", 'R'},     {"rpc", 'R'}, {"x", 'I'},   {"TCP", 'I'}};
+  const struct {
+    const char *value;
+    char letter;
+  } cases[] = {{nullptr, 'I'}, {"", 'I'},    {"ip", 'I'}, {"I", 'I'},
+               {"R", 'R'},     {"rpc", 'R'}, {"x", 'I'},  {"TCP", 'I'}};
   for (const auto &c : cases) {
     EXPECT_EQ(QDVP_ValidateTransportType(c.value), c.letter) << (c.value ? c.value : "(null)");
   }
 }
 
-struct TzCase {
-  const char *what;
-  int gmtYear, gmtYday, gmtHour;
-  int localYear, localYday, localHour;
-  int offset;
-};
-
 TEST(TimeZoneOffset, ComparesDatesNotMonths) {
-  const TzCase cases[] = {
+  const struct {
+    const char *what;
+    int gmtYear, gmtYday, gmtHour, localYear, localYday, localHour, offset;
+  } cases[] = {
       {"same date, 2 ahead", 126, 59, 21, 126, 59, 23, 2},
       {"local date later, 2 ahead", 126, 59, 23, 126, 60, 1, 2},
       {"local date earlier, 5 behind", 126, 60, 2, 126, 59, 21, -5},
@@ -54,152 +49,157 @@ class InitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     QDV0_ResetProductSpec();
-    for (const char *name : {"QDVP_INIT_CONFIG_PATH", "QDVP_DP_TRANSPORT", "QDVP_ACTION_LOG_FILENAME",
-                             "QDVP_TRAP_DESTINATION", "QDVP_META_PATH", "QDVP_PRODUCT_SPEC",
-                             "QDVP_DPCONSOLE_PORT"}) {
+    for (const char *name : {"QDVP_INIT_CONFIG_PATH", "QDVP_DP_TRANSPORT", "QDVP_META_PATH",
+                             "QDVP_ACTION_LOG_FILENAME", "QDVP_TRAP_DESTINATION",
+                             "QDVP_PRODUCT_SPEC", "QDVP_DPCONSOLE_PORT"}) {
       env_.Set(name, std::nullopt);
     }
     env_.Set("QDVP_HOME", dir_.path());
   }
   void TearDown() override {
-    if (anchor_) QDVP_ReleaseGlobalResources(anchor_);
     QDV0_UseSystemClock();
     QDV0_ResetProductSpec();
   }
+  // A fresh initialization, released when the test ends or the next one is made.
   DPAB *Init() {
-    anchor_ = QDVP_StartupInitialization();
-    return anchor_;
+    QDV0_ResetProductSpec();
+    anchor_.reset(QDVP_StartupInitialization());
+    return anchor_.get();
   }
 
+  struct Release {
+    void operator()(DPAB *anchor) const { QDVP_ReleaseGlobalResources(anchor); }
+  };
   TempDir dir_;
   EnvGuard env_;
-  DPAB *anchor_ = nullptr;
+  std::unique_ptr<DPAB, Release> anchor_;
 };
 
-TEST_F(InitTest, UnsetVariablesTakeTheirDefaults) {
-  TraceCapture trace;
-  ASSERT_NE(Init(), nullptr);
-  EXPECT_STREQ(anchor_->pMetaPath, "./metafiles");
-  EXPECT_EQ(std::string(anchor_->pActionLogFile), dir_.path() + "/DPACTLOG");
-  EXPECT_EQ(std::string(anchor_->pInitConfigFile), dir_.path() + "/qdvpinit.cfg");
-  EXPECT_NE(anchor_->pAPIudpBuffer, nullptr);
-  EXPECT_NE(anchor_->pStatPE, nullptr);
-  EXPECT_NE(anchor_->pStatBlock, nullptr);
-  EXPECT_EQ(anchor_->pDSFT, &TCPIP_DSFT);
-  EXPECT_EQ(anchor_->pProcessList, nullptr);
-  EXPECT_EQ(anchor_->ActiveTasks, 0);
-  EXPECT_EQ(anchor_->StandAlone, 0);
-  EXPECT_EQ(Main_DPAB, nullptr) << "initialization alone does not publish the anchor";
-  EXPECT_TRUE(trace.Contains("Current metafile directory ./metafiles"));
-}
-
-TEST_F(InitTest, NamesFromTheEnvironment) {
-  env_.Set("QDVP_META_PATH", dir_.path() + "/meta//");
-  env_.Set("QDVP_ACTION_LOG_FILENAME", "/var/tmp/actions.log");
-  env_.Set("QDVP_INIT_CONFIG_PATH", dir_.path() + "/cfg/");
-  ASSERT_NE(Init(), nullptr);
-  EXPECT_EQ(std::string(anchor_->pMetaPath), dir_.path() + "/meta");
-  EXPECT_STREQ(anchor_->pActionLogFile, "/var/tmp/actions.log");
-  EXPECT_EQ(std::string(anchor_->pInitConfigFile), dir_.path() + "/cfg/qdvpinit.cfg");
+TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
+  const std::string d = dir_.path();
+  const struct {
+    const char *meta, *actionLog;
+    std::string initPath, wantMeta, wantActionLog, wantInitConfig;
+  } cases[] = {
+      {nullptr, nullptr, "", "./metafiles", d + "/DPACTLOG", d + "/qdvpinit.cfg"},
+      {"meta//", "/var/tmp/actions.log", d + "/cfg/", d + "/meta", "/var/tmp/actions.log",
+       d + "/cfg/qdvpinit.cfg"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.wantMeta);
+    env_.Set("QDVP_META_PATH", c.meta ? std::optional<std::string>(d + "/" + c.meta) : std::nullopt);
+    env_.Set("QDVP_ACTION_LOG_FILENAME", c.actionLog ? std::optional<std::string>(c.actionLog)
+                                                     : std::nullopt);
+    env_.Set("QDVP_INIT_CONFIG_PATH", c.initPath.empty() ? std::nullopt
+                                                         : std::optional<std::string>(c.initPath));
+    TraceCapture trace;
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(std::string(anchor_->pMetaPath), c.wantMeta);
+    EXPECT_EQ(std::string(anchor_->pActionLogFile), c.wantActionLog);
+    EXPECT_EQ(std::string(anchor_->pInitConfigFile), c.wantInitConfig);
+    EXPECT_TRUE(trace.Contains("Current metafile directory " + c.wantMeta));
+    EXPECT_EQ(Main_DPAB, nullptr) << "initialization alone does not publish the anchor";
+  }
 }
 
 TEST_F(InitTest, TransportChoosesTheOperationTable) {
-  struct {
+  const struct {
     const char *value;
     const DSFT *table;
     bool invalidTraced;
-  } cases[] = {{"ip", &TCPIP_DSFT, false}, {"x", &TCPIP_DSFT, true}, {"R", &RPC_DSFT, false}};
+  } cases[] = {{nullptr, &TCPIP_DSFT, false}, {"ip", &TCPIP_DSFT, false},
+               {"x", &TCPIP_DSFT, true},      {"R", &RPC_DSFT, false}};
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.value);
-    env_.Set("QDVP_DP_TRANSPORT", c.value);
+    SCOPED_TRACE(c.value ? c.value : "unset");
+    env_.Set("QDVP_DP_TRANSPORT", c.value ? std::optional<std::string>(c.value) : std::nullopt);
     TraceCapture trace;
-    DPAB *anchor = QDVP_StartupInitialization();
-    ASSERT_NE(anchor, nullptr);
-    EXPECT_EQ(anchor->pDSFT, c.table);
-    EXPECT_EQ(trace.Contains("*** Invalid DCH transport type X, TCPIP type assumed"), c.invalidTraced);
-    QDVP_ReleaseGlobalResources(anchor);
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(anchor_->pDSFT, c.table);
+    EXPECT_EQ(trace.Contains("*** Invalid DCH transport type X, TCPIP type assumed"),
+              c.invalidTraced);
   }
 }
 
 TEST_F(InitTest, TimeZoneOffsetFromTheClockAndTheZone) {
-  struct {
+  const struct {
     const char *zone;
     time_t now;
     int offset;
   } cases[] = {
-      // 1 March 2026 21:30 GMT is 23:30 local two hours ahead.
-      {"XST-2", 1772400600, 2},
-      // 1 March 2026 23:00 GMT is 01:00 on 2 March local.
-      {"XST-2", 1772406000, 2},
-      // 31 December 2025 23:00 GMT is 1 January 2026 01:00 local.
-      {"XST-2", 1767222000, 2},
-      // 1 January 2026 01:00 GMT is 31 December 2025 20:00 local five hours behind.
-      {"YST5", 1767229200, -5},
+      {"XST-2", 1772400600, 2},  // 1 March 2026 21:30 GMT is 23:30 local two hours ahead
+      {"XST-2", 1772406000, 2},  // 1 March 23:00 GMT is 01:00 on 2 March local
+      {"XST-2", 1767222000, 2},  // 31 December 2025 23:00 GMT is 1 January 01:00 local
+      {"YST5", 1767229200, -5},  // 1 January 2026 01:00 GMT is 31 December 20:00 local
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.now);
     env_.Set("TZ", c.zone);
     tzset();
     QDV0_UseManualClock(c.now);
-    DPAB *anchor = QDVP_StartupInitialization();
-    ASSERT_NE(anchor, nullptr);
-    EXPECT_EQ(anchor->TZoffset, c.offset);
-    EXPECT_EQ(anchor->StartTime, c.now);
-    QDVP_ReleaseGlobalResources(anchor);
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(anchor_->TZoffset, c.offset);
+    EXPECT_EQ(anchor_->StartTime, c.now);
   }
   env_.Set("TZ", std::nullopt);
   tzset();
 }
 
-TEST_F(InitTest, ProductSpecificationFileOverridesDefaultsAndSkipsMalformedLines) {
-  std::string productFile = dir_.Write("product.cfg",
-                                "# site settings\n"
-                                "DP_PORT_OFFSET=5\n"
-                                "this line is not an item\n"
-                                "UNKNOWN_ITEM=1\n"
-                                "  INITCNFG_FILE_NAME = site.cfg  \n"
-                                "ENABLE_DPLOG=\n"
-                                "0=packaged\n");
-  env_.Set("QDVP_PRODUCT_SPEC", productFile);
-  testing::internal::CaptureStderr();
+// Items by the file's lines, or built in without a file. Flags are set only by a value that
+// begins with Y or y; an empty value makes any item absent.
+TEST_F(InitTest, ProductSpecificationItems) {
+  const struct {
+    const char *file;  // null: no file
+    int item;
+    const char *value;  // null: absent
+  } cases[] = {
+      {nullptr, 22, "7900"}, {nullptr, 23, "0"},     {nullptr, 15, "Y"},
+      {nullptr, 16, "Y"},    {nullptr, 24, "qdvpinit.cfg"}, {nullptr, 0, nullptr},
+      {nullptr, -1, nullptr}, {nullptr, 34, nullptr},
+      {"# site settings\nDP_PORT_OFFSET=5\n", 23, "5"},
+      {"  INITCNFG_FILE_NAME = site.cfg  \n", 24, "site.cfg"},
+      {"0=packaged\n", 0, "packaged"},
+      {"DP_PORT_OFFSET=5\n", 22, "7900"},
+      {"ENABLE_DPLOG=\n", 15, nullptr},
+      {"ENABLE_DPLOG=N\n", 15, nullptr},
+      {"ENABLE_DPLOG=no\n", 15, nullptr},
+      {"ENABLE_METAFILE_COMMANDS=0\n", 16, nullptr},
+      {"ENABLE_DPLOG=yes\n", 15, "yes"},
+      {"ENABLE_SNMP_TRAP=Y\n", 10, "Y"},
+      {"ENABLE_SNMP_TRAP=n\n", 10, nullptr},
+      {"NODE_TYPE=N\n", 2, "N"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.file ? c.file : "no file");
+    env_.Set("QDVP_PRODUCT_SPEC", c.file ? std::optional<std::string>(dir_.Write("p.cfg", c.file))
+                                         : std::nullopt);
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_STREQ(QDV0_QueryProductSpec(c.item), c.value) << "item " << c.item;
+  }
+}
+
+TEST_F(InitTest, MalformedProductSpecificationLinesAreReportedAndSkipped) {
+  env_.Set("QDVP_PRODUCT_SPEC", dir_.Write("product.cfg", "DP_PORT_OFFSET=5\nthis line is not an "
+                                                          "item\nUNKNOWN_ITEM=1\n"));
+  StreamCapture err(STDERR_FILENO);
   ASSERT_NE(Init(), nullptr);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("line 3 ignored: this line is not an item"), std::string::npos) << err;
-  EXPECT_NE(err.find("line 4 ignored: UNKNOWN_ITEM=1"), std::string::npos) << err;
-  EXPECT_STREQ(QDV0_QueryProductSpec(23), "5");
-  EXPECT_STREQ(QDV0_QueryProductSpec(22), "7900");
-  EXPECT_EQ(QDV0_QueryProductSpec(15), nullptr) << "an empty value makes an item absent";
-  EXPECT_STREQ(QDV0_QueryProductSpec(0), "packaged");
-  EXPECT_EQ(std::string(anchor_->pInitConfigFile), dir_.path() + "/site.cfg");
+  std::string text = err.Take();
+  EXPECT_NE(text.find("line 2 ignored: this line is not an item"), std::string::npos) << text;
+  EXPECT_NE(text.find("line 3 ignored: UNKNOWN_ITEM=1"), std::string::npos) << text;
+  EXPECT_EQ(std::string(anchor_->pInitConfigFile), dir_.path() + "/qdvpinit.cfg");
   // Console ports: base 7700 + offset + type, or the variable's base + type.
   EXPECT_EQ(QDVP_ConsolePortOfType(QDVP_TYPE_FILE), 7706);
   env_.Set("QDVP_DPCONSOLE_PORT", "9000");
   EXPECT_EQ(QDVP_ConsolePortOfType(QDVP_TYPE_FILE), 9001);
 }
 
-TEST_F(InitTest, BuiltInProductSpecificationWithoutAFile) {
-  ASSERT_NE(Init(), nullptr);
-  EXPECT_STREQ(QDV0_QueryProductSpec(22), "7900");
-  EXPECT_STREQ(QDV0_QueryProductSpec(23), "0");
-  EXPECT_NE(QDV0_QueryProductSpec(15), nullptr);
-  EXPECT_STREQ(QDV0_QueryProductSpec(24), "qdvpinit.cfg");
-  EXPECT_EQ(QDV0_QueryProductSpec(0), nullptr);
-  EXPECT_EQ(QDV0_QueryProductSpec(-1), nullptr);
-  EXPECT_EQ(QDV0_QueryProductSpec(34), nullptr);
-  EXPECT_EQ(QDVP_ConsolePortOfType(QDVP_TYPE_HTTP), 7708);
-}
-
-TEST_F(InitTest, UnreadableProductSpecificationFailsInitialization) {
+TEST_F(InitTest, UnreadableProductSpecificationOrNoStorageFailsInitialization) {
+  TraceCapture trace;
   env_.Set("QDVP_PRODUCT_SPEC", dir_.File("absent-product.cfg"));
-  TraceCapture trace;
-  testing::internal::CaptureStderr();
+  StreamCapture err(STDERR_FILENO);
   EXPECT_EQ(Init(), nullptr);
-  testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.Take().find("cannot be read"), std::string::npos);
   EXPECT_TRUE(trace.Contains("*****Product specification initialization unsuccessful"));
-}
-
-TEST_F(InitTest, StorageFailureForTheAnchorFailsInitialization) {
-  TraceCapture trace;
+  env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
   QDV0_FailStorageAfter(0, 1);
   EXPECT_EQ(Init(), nullptr);
   QDV0_FailStorageAfter(0, 0);

@@ -1,11 +1,9 @@
 // The qdvp program end to end: its commands, the library's exported symbols, a data provider
-// started and stopped by signal, and a start refused because the type already runs.
-#include <arpa/inet.h>
+// started and stopped by signal, and a missing library. (A start refused because the type
+// already runs is the console tests' SecondStartOfTheTypeIsRefusedWhileTheFirstRuns.)
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,21 +107,6 @@ TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
     EXPECT_TRUE(TraceHas("Input DP Type is FILE"));
     EXPECT_TRUE(TraceHas("Console service received shutdown request"));
   }
-}
-
-TEST_F(HostRun, StartIsRefusedWhileTheTypesConsolePortIsTaken) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(consolePort_));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-  Child qdvp({Qdvp(), "start", "SOCK"}, Env(2), dir_.path());
-  EXPECT_EQ(qdvp.Wait(std::chrono::seconds(20)), 1) << qdvp.Stderr();
-  EXPECT_EQ(qdvp.Stdout(),
-            "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
-  EXPECT_NE(qdvp.Stderr().find("ended during start-up"), std::string::npos) << qdvp.Stderr();
-  close(fd);
 }
 
 TEST_F(HostRun, MissingLibraryIsReported) {
