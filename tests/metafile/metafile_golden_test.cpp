@@ -15,7 +15,7 @@
 #include "include/qdvp.h"
 #include "include/qdvp_metafile.h"
 #include "include/qdvp_model.h"
-#include "tests/support/qdvptest.h"
+#include "tests/metafile/metafile_testing.h"
 
 namespace {
 
@@ -57,10 +57,7 @@ std::string Normalize(const std::string &text, const std::string &directory) {
 std::string Validate(const std::string &directory, const std::string &name) {
   EnvGuard env({{"QDVP_META_PATH", directory}, {"QDVP_INIT_CONFIG_PATH", directory}});
   QDVP_ResetMaxAttributesPerGroup();
-  testing::internal::CaptureStdout();
-  QDVP_ValidateMetaFile(name.c_str());
-  std::string output = testing::internal::GetCapturedStdout();
-  return Normalize(output, directory);
+  return Normalize(metafile_test::Stdout([&] { QDVP_ValidateMetaFile(name.c_str()); }), directory);
 }
 
 void CompareWithGolden(const std::string &goldenName, const std::string &actual) {

@@ -13,12 +13,14 @@
 #include "include/qdvp_model.h"
 #include "include/qdvp_services.h"
 #include "tests/support/linkclient.h"
-#include "tests/support/qdvptest.h"
+#include "tests/metafile/metafile_testing.h"
 
 namespace {
 
+using metafile_test::Stdout;
 using qdvp_test::EnvGuard;
-using qdvp_test::TempDir;
+
+class Hooks : public metafile_test::WithAnchor {};
 
 struct DelimiterCase {
   const char *specification;
@@ -34,17 +36,11 @@ TEST(AttributeDelimiter, SpecificationsGiveTheirDelimiter) {
       {"\"|\"", "|", true},     {"abc", "ab", true},      {"xyzx", "yz", true},
   };
   for (const DelimiterCase &c : cases) {
-    testing::internal::CaptureStdout();
-    char *d = QDVP_CheckAttributeDelimiter(c.specification);
-    std::string out = testing::internal::GetCapturedStdout();
-    const char *written = c.specification ? c.specification : "(null)";
-    if (c.delimiter == nullptr) {
-      EXPECT_EQ(d, nullptr) << written;
-    } else {
-      ASSERT_NE(d, nullptr) << written;
-      EXPECT_STREQ(d, c.delimiter) << written;
-    }
-    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52) << written;
+    SCOPED_TRACE(c.specification ? c.specification : "(null)");
+    char *d = nullptr;
+    std::string out = Stdout([&] { d = QDVP_CheckAttributeDelimiter(c.specification); });
+    EXPECT_EQ(std::string(d ? d : "(none)"), c.delimiter ? c.delimiter : "(none)");
+    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52);
     QDV0_FreeStorage(&d);
   }
 }
@@ -70,30 +66,15 @@ TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
   QDVP_ReleaseSummaryManagementBlock(batch);
 }
 
-class WithAnchor : public testing::Test {
- protected:
-  void SetUp() override {
-    env_.Set("QDVP_META_PATH", dir_.path());
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
-  }
-  void TearDown() override {
-    QDVP_ShutdownCleanUp(anchor_, 1);
-    QDVP_ReleaseGlobalResources(anchor_);
-  }
-  TempDir dir_;
-  EnvGuard env_;
-  DPAB *anchor_ = nullptr;
-};
-
-TEST_F(WithAnchor, OdbcBlocksAreCheckedQueuedAndReleased) {
-  testing::internal::CaptureStdout();
-  OMBlock *out = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", nullptr), nullptr);
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", "sales"), nullptr);
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, nullptr, "DSN=x"), nullptr);
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "both", "DSN=x"), nullptr);
-  std::string text = testing::internal::GetCapturedStdout();
+TEST_F(Hooks, OdbcBlocksAreCheckedQueuedAndReleased) {
+  OMBlock *out = nullptr;
+  std::string text = Stdout([&] {
+    out = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", nullptr), nullptr);
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", "sales"), nullptr);
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, nullptr, "DSN=x"), nullptr);
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, "both", "DSN=x"), nullptr);
+  });
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->Type, 'O');
   EXPECT_STREQ(out->pDSN, "sales");
@@ -109,7 +90,7 @@ TEST_F(WithAnchor, OdbcBlocksAreCheckedQueuedAndReleased) {
 
 // A stand-in for the metafile server client task: it waits for a request and answers it with
 // the records of a small metafile, or with a failure.
-TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
+TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
   qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   auto *block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
   OSV1_InitializeLock(&block->Lock);
@@ -150,11 +131,12 @@ TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
     }
     pthread_mutex_unlock(&pe->TaskIOmutex);
   });
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "remote.mdl", 0, nullptr, nullptr, 0, 0);
-  fail = true;
-  ApplEntry *failed = QDVP_ConstructApplDataModel(anchor_, "other.mdl", 0, nullptr, nullptr, 0, 0);
-  std::string out = testing::internal::GetCapturedStdout();
+  ApplEntry *appl = nullptr, *failed = nullptr;
+  std::string out = Stdout([&] {
+    appl = QDVP_ConstructApplDataModel(anchor_, "remote.mdl", 0, nullptr, nullptr, 0, 0);
+    fail = true;
+    failed = QDVP_ConstructApplDataModel(anchor_, "other.mdl", 0, nullptr, nullptr, 0, 0);
+  });
   stop = true;
   client.join();
   ASSERT_NE(appl, nullptr) << out;
