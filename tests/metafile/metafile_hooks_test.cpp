@@ -1,6 +1,6 @@
-// The hooks of record processing that loading a metafile relies on (attribute delimiters,
-// summary blocks, ODBC blocks) and the handshake with the metafile server client task that
-// fetches a metafile existing nowhere locally.
+// The hooks of record processing that loading a metafile relies on (summary blocks, ODBC
+// blocks; attribute delimiters are in the golden corpus) and the handshake with the metafile
+// server client task that fetches a metafile existing nowhere locally.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,12 +8,9 @@
 #include <thread>
 
 #include "core/support/qdv0.h"
-#include "include/qdvp_core.h"
 #include "include/qdvp_metafile.h"
-#include "include/qdvp_model.h"
-#include "include/qdvp_services.h"
-#include "tests/support/linkclient.h"
 #include "tests/metafile/metafile_testing.h"
+#include "tests/support/linkclient.h"
 
 namespace {
 
@@ -22,33 +19,8 @@ using qdvp_test::EnvGuard;
 
 class Hooks : public metafile_test::WithAnchor {};
 
-struct DelimiterCase {
-  const char *specification;
-  const char *delimiter;  // null: no delimiter (fixed positions)
-  bool message52;
-};
-
-TEST(AttributeDelimiter, SpecificationsGiveTheirDelimiter) {
-  const DelimiterCase cases[] = {
-      {nullptr, " ", false},    {"", " ", false},         {"','", ",", false},
-      {"'[]' x", "[]", false},  {"''", " ", false},       {";", ";", false},
-      {"NONE", nullptr, false}, {"none", nullptr, false}, {"tab", "\t", false},
-      {"\"|\"", "|", true},     {"abc", "ab", true},      {"xyzx", "yz", true},
-  };
-  for (const DelimiterCase &c : cases) {
-    SCOPED_TRACE(c.specification ? c.specification : "(null)");
-    char *d = nullptr;
-    std::string out = Stdout([&] { d = QDVP_CheckAttributeDelimiter(c.specification); });
-    EXPECT_EQ(std::string(d ? d : "(none)"), c.delimiter ? c.delimiter : "(none)");
-    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52);
-    QDV0_FreeStorage(&d);
-  }
-}
-
 TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
-  EnvGuard env;
-  env.Set("QDVP_SUMMARY_INTERVAL", std::nullopt);
-  env.Set("QDVP_SUMMARY_BATCH_MODE", std::nullopt);
+  EnvGuard env({{"QDVP_SUMMARY_INTERVAL", std::nullopt}, {"QDVP_SUMMARY_BATCH_MODE", std::nullopt}});
   const int cases[][2] = {{0, 300},       {30, 60},       {60, 60},      {420, 600},
                           {660, 720},     {780, 900},     {1000, 1200},  {1500, 1800},
                           {3600, 3600},   {5000, 43200},  {7200, 7200},  {18000, 21600},

@@ -258,20 +258,29 @@ TEST_F(Cipher, UnpackOfSnmpMetafileInsertsTextAndOfAPlainOneFails) {
   EXPECT_FALSE(fs::exists(dir_.File("p.txt")));
 }
 
-TEST(HostProgram, ValidateExitStatusFollowsTheOutcome) {
+TEST(HostProgram, ExitStatusFollowsTheOutcome) {
   TempDir dir;
   dir.Write("good.mdl", kSmall);
   dir.Write("bad.mdl", "//APPL Bad\n");
-  std::map<std::string, std::string> env{{"QDVP_META_PATH", dir.path()}};
-  std::string qdvp = qdvp_test::BinDir() + "/qdvp", out;
-  EXPECT_EQ(qdvp_test::Run({qdvp, "validate", "good.mdl"}, env, &out), 0);
-  EXPECT_NE(out.find("QDVPV00I"), std::string::npos);
-  EXPECT_EQ(qdvp_test::Run({qdvp, "validate", "bad.mdl"}, env, &out), 1);
-  EXPECT_NE(out.find("QDVPV88E"), std::string::npos);
-  EXPECT_EQ(
-      qdvp_test::Run({qdvp, "encipher", dir.File("good.mdl"), dir.File("enc.mdl")}, env, &out), 0);
-  EXPECT_EQ(qdvp_test::Run({qdvp, "validate", "enc.mdl"}, env, &out), 0) << out;
-  EXPECT_EQ(qdvp_test::Run({qdvp, "unpack", "enc.mdl"}, env, &out), 0) << out;
+  struct {
+    std::vector<std::string> arguments;
+    int status;
+    const char *shows;
+  } const cases[] = {
+      {{"validate", "good.mdl"}, 0, "QDVPV00I"},
+      {{"validate", "bad.mdl"}, 1, "QDVPV88E"},
+      {{"encipher", dir.File("good.mdl"), dir.File("enc.mdl")}, 0, ""},
+      {{"validate", "enc.mdl"}, 0, "QDVPV00I"},
+      {{"unpack", "enc.mdl"}, 0, "QDVPV94I"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
+    std::vector<std::string> argv{qdvp_test::BinDir() + "/qdvp"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    std::string out;
+    EXPECT_EQ(qdvp_test::Run(argv, {{"QDVP_META_PATH", dir.path()}}, &out), c.status) << out;
+    EXPECT_NE(out.find(c.shows), std::string::npos) << out;
+  }
   EXPECT_EQ(ReadFile(dir.File("enc.txt")), std::string("//CORVID\n") + kSmall);
 }
 
