@@ -83,45 +83,40 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
 
   std::string db = peer.Db();
   ASSERT_TRUE(WaitFor([&] { return QueryOne(db, "SELECT count(*) FROM rows") == "2"; }));
-  EXPECT_EQ(Query(db, "SELECT name, help, registrations, unregistered_at IS NOT NULL FROM applications"),
-            (std::vector<std::vector<std::string>>{{"App", "App help", "2", "1"}}));
-  EXPECT_EQ(Query(db, "SELECT application, name, type, ttl, help FROM attribute_groups"),
-            (std::vector<std::vector<std::string>>{{"App", "T", "P", "300", "T help"}}));
-  EXPECT_EQ(Query(db,
-                  "SELECT name, type, size, key, atomic, enum, help, position FROM attributes "
-                  "ORDER BY position"),
-            (std::vector<std::vector<std::string>>{
-                {"Busy", "G", "4", "1", "1", "", "", "0"},
-                {"Name", "D", "32", "0", "0", "ENUM{a,b}", "the name", "1"},
-                {"Cnt", "C", "2", "0", "0", "", "count", "2"}}));
-  EXPECT_EQ(Query(db,
-                  "SELECT handle, application, attribute_group, source, "
-                  "offline_at IS NOT NULL FROM sources"),
-            (std::vector<std::vector<std::string>>{{std::to_string(h), "App", "T", "s1", "1"}}));
-  EXPECT_EQ(Query(db,
-                  "SELECT application, attribute_group, source, data_sequence, attrs "
-                  "FROM rows ORDER BY id"),
-            (std::vector<std::vector<std::string>>{
-                {"App", "T", "s1", "1", "{\"Busy\":-5,\"Name\":\"alpha\",\"Cnt\":300}"},
-                {"App", "T", "s1", "16", "{\"Busy\":7}"}}));
+  auto rows = [&db](const std::string &sql) {  // "a|b;c|d"
+    std::string text;
+    for (const auto &row : Query(db, sql)) {
+      for (const auto &column : row) text += column + "|";
+      text.back() = ';';
+    }
+    return text;
+  };
+  EXPECT_EQ(rows("SELECT name, help, registrations, unregistered_at NOTNULL FROM applications"),
+            "App|App help|2|1;");
+  EXPECT_EQ(rows("SELECT application, name, type, ttl, help FROM attribute_groups"),
+            "App|T|P|300|T help;");
+  EXPECT_EQ(rows("SELECT name, type, size, key, atomic, enum, help, position FROM attributes "
+                 "ORDER BY position"),
+            "Busy|G|4|1|1|||0;Name|D|32|0|0|ENUM{a,b}|the name|1;Cnt|C|2|0|0||count|2;");
+  EXPECT_EQ(rows("SELECT handle, application, attribute_group, source, offline_at NOTNULL "
+                 "FROM sources"),
+            std::to_string(h) + "|App|T|s1|1;");
+  EXPECT_EQ(rows("SELECT application, attribute_group, source, data_sequence, attrs FROM rows"),
+            "App|T|s1|1|{\"Busy\":-5,\"Name\":\"alpha\",\"Cnt\":300};App|T|s1|16|{\"Busy\":7};");
 
   // Every message in both directions, decoded.
   ASSERT_TRUE(WaitFor([&] { return JsonLines(peer.Jsonl()).size() >= 16; }));
-  std::vector<std::string> seen;
+  std::string seen;
   for (const auto &j : JsonLines(peer.Jsonl())) {
     ASSERT_FALSE(j.is_discarded());
-    if (j["dir"] == "in") seen.push_back("in " + j["request"].get<std::string>());
-    if (j["dir"] == "out") {
-      seen.push_back("out " + j["reply_to"].get<std::string>() + " " +
-                     std::to_string(j["status"].get<int>()));
-    }
+    if (j["dir"] == "out") seen += "<" + std::to_string(j["status"].get<int>()) + " ";
+    if (j["dir"] == "in") seen += j["request"].get<std::string>() + " ";
+    if (j["dir"] == "in" && j["request"] == "data" && j["data_sequence"] == 1)
+      seen += std::to_string(j["handle"].get<uint32_t>() == h) + j["attrs"].dump() + " ";
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"in register", "out register 0", "in online",
-                                            "out online 0", "in register", "out register 0",
-                                            "in online", "out online 0", "in data", "out data 0",
-                                            "in data",
-                                            "out data 0", "in offline", "out offline 0",
-                                            "in unregister", "out unregister 0"}));
+  EXPECT_EQ(seen,
+            "register <0 online <0 register <0 online <0 data 1{\"Busy\":-5,\"Cnt\":300,\"Name\":"
+            "\"alpha\"} <0 data <0 offline <0 unregister <0 ");
   EXPECT_EQ(peer.Stop(), 0);
 }
 
@@ -274,18 +269,14 @@ TEST(dch_Process, LongActionGoesOverUdpInDatagramsTheDataProviderCanReceive) {
 TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
   Peer peer({"--partial-timeout-ms", "200", "--max-connections", "4"});
   ASSERT_TRUE(peer.Ready());
-  // Zero length word.
-  auto zero = Client::Tcp(peer.port());
-  ASSERT_TRUE(zero->Send(std::string(8, '\0')));
-  EXPECT_TRUE(zero->Closed());
-  // Length beyond 1 MiB.
-  auto huge = Client::Tcp(peer.port());
-  ASSERT_TRUE(huge->Send(Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "xxxx"));
-  EXPECT_TRUE(huge->Closed());
-  // A message that never completes.
-  auto slow = Client::Tcp(peer.port());
-  ASSERT_TRUE(slow->Send(Be32(100) + "abc"));
-  EXPECT_TRUE(slow->Closed());
+  // A zero length word, one beyond 1 MiB and a message that never completes close the stream.
+  const std::string broken[] = {std::string(8, '\0'), Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "xxxx",
+                                Be32(100) + "abc"};
+  for (const std::string &bytes : broken) {
+    auto c = Client::Tcp(peer.port());
+    ASSERT_TRUE(c->Send(bytes));
+    EXPECT_TRUE(c->Closed()) << dch_test::Hex(bytes.substr(0, 4));
+  }
   // A framed message that is no request gets no reply, and the connection stays.
   auto garbled = Client::Tcp(peer.port());
   ASSERT_TRUE(garbled->Send(Unhex("0000000D 0020 00000003 414243")));
@@ -304,19 +295,21 @@ TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
     auto r = c ? c->Call(OnlineMsg("App", "T", "after")) : std::nullopt;
     return r && r->handle;
   }));
-  std::string err = peer.Stderr();
-  EXPECT_NE(err.find("length word 0 out of range"), std::string::npos) << err;
-  EXPECT_NE(err.find("length word 1048577 out of range"), std::string::npos);
-  EXPECT_NE(err.find("message incomplete for 200 ms"), std::string::npos);
-  EXPECT_NE(err.find("ignored a message of 13 bytes"), std::string::npos);
-  EXPECT_NE(err.find("refused, 4 connections open"), std::string::npos);
+  for (const char *logged : {"length word 0 out of range", "length word 1048577 out of range",
+                             "message incomplete for 200 ms", "ignored a message of 13 bytes",
+                             "refused, 4 connections open"})
+    EXPECT_NE(peer.Stderr().find(logged), std::string::npos) << logged;
   EXPECT_EQ(peer.Stop(), 0);
 }
 
-TEST(dch_Process, UnknownFaultOptionEndsTheProgramWithStatusTwo) {
-  std::string out, err;
-  EXPECT_EQ(
-      qdvp_test::Run({qdvp_test::BinDir() + "/qdvp-dch", "--fail", "bogus:1"}, {}, &out, &err), 2);
+TEST(dch_Process, HelpDocumentsEveryOptionAndAnUnknownOneEndsWithStatusTwo) {
+  std::string out, err, dch = qdvp_test::BinDir() + "/qdvp-dch";
+  ASSERT_EQ(qdvp_test::Run({dch, "--help"}, {}, &out), 0);
+  for (const char *option : {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay",
+                             "--no-reply", "--drop-after", "--ready-file", "--action-file",
+                             "--commit-ms"})
+    EXPECT_NE(out.find(option), std::string::npos) << option;
+  EXPECT_EQ(qdvp_test::Run({dch, "--fail", "bogus:1"}, {}, &out, &err), 2);
   EXPECT_NE(err.find("unknown request kind"), std::string::npos);
 }
 

@@ -137,14 +137,8 @@ TEST_F(Model, AttributeListIsCopiedToOtherSourcesWithFormulaReferences) {
   }
 }
 
-TEST_F(Model, AttributeLimit) {
-  std::string text = "//APPL Wide\n//NAME T E\n//ATTRIBUTES\n";
-  for (int i = 1; i <= 64; i++) text += "A" + std::to_string(i) + " G\n";
-  EXPECT_EQ(Load("w.mdl", text), nullptr);
-  EXPECT_NE(out_.find("QDVPV31W Specification Warning: Total number of attributes exceeded maximum "
-                      "limit. Ignored - A64\n"),
-            std::string::npos)
-      << out_;
+// The default limit is in the golden corpus (wide.mdl).
+TEST_F(Model, AttributeLimitComesFromWTB_MAXCOLS) {
   EnvGuard limit;
   limit.Set("WTB_MAXCOLS", "500");
   QDVP_ResetMaxAttributesPerGroup();
