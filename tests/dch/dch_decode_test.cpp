@@ -27,11 +27,19 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
     char type;
     const char *hex, *json;  // value bytes, expected JSON
   } const cases[] = {
-      {'C', "012C", "300"},         {'G', "FFFE", "-2"},          {'G', "FFFFFFFB", "-5"},
-      {'A', "01020304", "16909060"}, {'C', "7FFFFFFF", "2147483647"}, {'S', "0001", "1"},
-      {'%', "00000043", "67"},      {'#', "FFFFFF9C", "-100"},    {'?', "0000000A", "10"},
-      {'I', "8000", "-32768"},      {'L', "80000000", "-2147483648"},
-      {'D', "68656C6C6F", "\"hello\""}, {'N', "2D31322E35", "\"-12.5\""},
+      {'C', "012C", "300"},
+      {'G', "FFFE", "-2"},
+      {'G', "FFFFFFFB", "-5"},
+      {'A', "01020304", "16909060"},
+      {'C', "7FFFFFFF", "2147483647"},
+      {'S', "0001", "1"},
+      {'%', "00000043", "67"},
+      {'#', "FFFFFF9C", "-100"},
+      {'?', "0000000A", "10"},
+      {'I', "8000", "-32768"},
+      {'L', "80000000", "-2147483648"},
+      {'D', "68656C6C6F", "\"hello\""},
+      {'N', "2D31322E35", "\"-12.5\""},
       {'T', "31323631323035323131333231323030", "\"1261205211321200\""},
       {'G', "332E303030", "\"3.000\""},  // a real formula result is text
       {'G', "313233", "\"123\""},        // so is an integer letter of odd size
@@ -160,7 +168,8 @@ TEST(dch_Replies, StatusReplyWithAndWithoutHandle) {
   EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), n),
             Unhex("00000018 0011 00000004 00000000 0080 00000004 00000102"));
   n = QDVP_AgentLinkBuildStatusReply(reply, sizeof reply, 7, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), n), Unhex("0000000e 0011 00000004 00000007"));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), n),
+            Unhex("0000000e 0011 00000004 00000007"));
   QDVP_AgentLinkAction action{"host1", QDVP_ACTION_SITUATION, "echo", 5, nullptr, "Sit1"};
   EXPECT_EQ(QDVP_AgentLinkBuildProvideAction(reply, 10, &action), 0u);  // does not fit
 }

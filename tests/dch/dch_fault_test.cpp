@@ -20,13 +20,25 @@ TEST(dch_FaultRules, RulesAreUsedUpInOrder) {
     const char *fail, *fail2, *noReply, *delay;
     std::vector<std::pair<DchKind, std::string>> decisions;
   } const cases[] = {
-      {"online:7", "online:4:2", nullptr, nullptr,
-       {{kKindOnline, "7*"}, {kKindData, "0"}, {kKindOnline, "4*"}, {kKindOnline, "4*"},
+      {"online:7",
+       "online:4:2",
+       nullptr,
+       nullptr,
+       {{kKindOnline, "7*"},
+        {kKindData, "0"},
+        {kKindOnline, "4*"},
+        {kKindOnline, "4*"},
         {kKindOnline, "0"}}},
       // no-reply comes before fail, and all means every one
-      {"data:-9:all", nullptr, "data", nullptr,
+      {"data:-9:all",
+       nullptr,
+       "data",
+       nullptr,
        {{kKindData, "0-*"}, {kKindData, "-9*"}, {kKindData, "-9*"}, {kKindData, "-9*"}}},
-      {nullptr, nullptr, nullptr, "wait:250",
+      {nullptr,
+       nullptr,
+       nullptr,
+       "wait:250",
        {{kKindWait, "0+250"}, {kKindWait, "0+250"}, {kKindRegister, "0"}}},
   };
   for (const auto &c : cases) {

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "include/qdvp_agentlink.h"
@@ -47,9 +47,8 @@ std::string WaitForAction(Client &c, uint16_t code, const std::string &source) {
                                             action->size(), &m) != 0)
     return "no action";
   return std::to_string(m.request.value_or(0)) + " " + std::to_string(m.waitCode.value_or(0)) +
-         " " + m.source + " " + m.actionName.value_or("") + " " +
-         m.actionParameter.value_or("-") + " " + m.actionOwner.value_or("") + " " +
-         std::to_string(m.actionId.value_or(0));
+         " " + m.source + " " + m.actionName.value_or("") + " " + m.actionParameter.value_or("-") +
+         " " + m.actionOwner.value_or("") + " " + std::to_string(m.actionId.value_or(0));
 }
 
 std::vector<nlohmann::json> JsonLines(const std::string &path) {
@@ -67,7 +66,7 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
   auto c = Client::Tcp(peer.port());
   ASSERT_TRUE(c);
   uint32_t h = GoOnline(*c);
-  EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);  // answered again
+  EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);   // answered again
   EXPECT_EQ(c->Call(OnlineMsg("App", "T", "s1"))->handle.value_or(0), h);  // same source
   std::string row = Msg(QDVP_REQ_DP_DATA)
                         .U32(QDVP_FIELD_DCH_HANDLE, h)
@@ -120,13 +119,13 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
   EXPECT_EQ(peer.Stop(), 0);
 }
 
-// Fault options on the real peer, one script per row. Script words: O<s> bring source s1
-// online and expect status s; C<v>=<s> call with a row Busy=v and expect status s; S<v> send a
-// row without waiting; P<v> send rows v and v+1 in one send; R<s> read a reply of status s;
-// X the peer closes the connection; N connect again; T<ms> the word before took at least ms
-// milliseconds. Then the peer stops and the stored rows
-// are compared.
-TEST(dch_Process, FaultOptionsAreAppliedInOrder) {
+// Options of the real peer, one script per row. Script words: O<s> bring source s1 online and
+// expect status s; C<v>=<s> call with a row Busy=v and expect status s; S<v> send a row without
+// waiting; P<v> send rows v and v+1 in one send; H<v> send a row in two pieces; R<s> read a
+// reply of status s; X the peer closes the connection; N connect again (over UDP: a second
+// sender); T<ms> the word before took at least ms milliseconds; Q<n> n rows are committed.
+// Then the peer stops (committing what it received) and the stored rows are compared.
+TEST(dch_Process, OptionsAndFaultsAreAppliedInOrder) {
   struct {
     std::vector<std::string> options;
     const char *script, *rows;
@@ -137,12 +136,19 @@ TEST(dch_Process, FaultOptionsAreAppliedInOrder) {
       {{"--no-reply", "data", "--fail", "data:9"}, "O0 S1 S2 R9 C3=0", "1,3"},
       {{"--drop-after", "2"}, "O0 C1=0 C2=0 X N C3=0", "1,2,3"},
       {{"--drop-after", "1", "--delay", "data:150"}, "O0 S1 S2 R0 X", "1"},
+      {{"--udp-only"}, "O0 C42=0 H43 R0 N C44=0", "42,43,44"},
+      {{"--commit-ms", "600000"}, "O0 C1=0 C2=0 Q0", "1,2"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.script);
     Peer peer(c.options);
     ASSERT_TRUE(peer.Ready());
-    auto client = Client::Tcp(peer.port());
+    bool udp = !c.options.empty() && c.options[0] == "--udp-only";
+    auto connect = [&] { return udp ? Client::Udp(peer.port()) : Client::Tcp(peer.port()); };
+    EXPECT_NE(peer.Stderr().find(std::to_string(peer.port()) + (udp ? " (udp)" : " (tcp+udp)")),
+              std::string::npos);
+    EXPECT_EQ(Client::Tcp(peer.port()) == nullptr, udp);
+    auto client = connect();
     ASSERT_EQ(client->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
     uint32_t h = 0;
     std::istringstream words(c.script);
@@ -162,6 +168,11 @@ TEST(dch_Process, FaultOptionsAreAppliedInOrder) {
       } else if (w[0] == 'S' || w[0] == 'P') {
         ASSERT_TRUE(client->Send(DataMsg(h, 0, "Busy", v) +
                                  (w[0] == 'P' ? DataMsg(h, 0, "Busy", v + 1) : "")));
+      } else if (w[0] == 'H') {
+        std::string m = DataMsg(h, 0, "Busy", v);
+        ASSERT_TRUE(client->Send(m.substr(0, 10)) && client->Send(m.substr(10)));
+      } else if (w[0] == 'Q') {
+        EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM rows"), std::to_string(v));
       } else if (w[0] == 'R') {
         auto r = client->ReadReply();
         ASSERT_TRUE(r);
@@ -171,51 +182,15 @@ TEST(dch_Process, FaultOptionsAreAppliedInOrder) {
       } else if (w[0] == 'T') {
         EXPECT_GE(start - before, std::chrono::milliseconds(v));
       } else if (w[0] == 'N') {
-        client = Client::Tcp(peer.port());  // the handle is still online
+        client = connect();  // the handle is still online
         ASSERT_TRUE(client);
       }
     }
     EXPECT_EQ(peer.Stop(), 0);
+    EXPECT_NE(peer.Stderr().find("qdvp-dch stopped: "), std::string::npos);
     EXPECT_EQ(QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows"),
               c.rows);
   }
-}
-
-TEST(dch_Process, UdpOnlyLeavesTcpClosedAndAnswersDatagramsToTheirSender) {
-  Peer peer({"--udp-only"});
-  ASSERT_TRUE(peer.Ready()) << peer.Stderr();
-  EXPECT_NE(peer.Stderr().find(":" + std::to_string(peer.port()) + " (udp)"), std::string::npos);
-  EXPECT_FALSE(Client::Tcp(peer.port()));
-  auto u = Client::Udp(peer.port());
-  ASSERT_TRUE(u);
-  uint32_t h = GoOnline(*u);
-  EXPECT_EQ(u->Call(DataMsg(h, 0, "Busy", 42))->status, 0);
-  // A message in two datagrams is put together again.
-  std::string m = DataMsg(h, 0, "Busy", 43);
-  ASSERT_TRUE(u->Send(m.substr(0, 10)));
-  ASSERT_TRUE(u->Send(m.substr(10)));
-  EXPECT_EQ(u->ReadReply()->status, 0);
-  // A second sender has its own replies.
-  auto other = Client::Udp(peer.port());
-  EXPECT_EQ(other->Call(DataMsg(h, 0, "Busy", 44))->status, 0);
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows") ==
-           "42,43,44";
-  }));
-  EXPECT_NE(QueryOne(peer.Db(), "SELECT count(*) FROM rows WHERE source = 's1'"), "0");
-}
-
-TEST(dch_Process, SigtermCommitsEverythingReceived) {
-  Peer peer({"--commit-ms", "600000"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h = GoOnline(*c);
-  for (int i = 0; i < 50; i++) ASSERT_EQ(c->Call(DataMsg(h, 0, "Busy", i))->status, 0);
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM rows"), "0");  // still one open batch
-  EXPECT_EQ(peer.Stop(), 0);
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM rows"), "50");
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM sources"), "1");
-  EXPECT_NE(peer.Stderr().find("qdvp-dch stopped: "), std::string::npos);
 }
 
 TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
@@ -260,8 +235,9 @@ TEST(dch_Process, LongActionGoesOverUdpInDatagramsTheDataProviderCanReceive) {
              "{\"node\":\"host1\",\"name\":\"run\",\"parameter\":\"" + parameter + "\"}"});
   ASSERT_TRUE(peer.Ready());
   auto u = Client::Udp(peer.port());
-  EXPECT_EQ(WaitForAction(*u, QDVP_WAIT_AUTOMATION, "host1"),
-            std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 host1 run " + parameter + " qdvp-dch 1");
+  EXPECT_EQ(
+      WaitForAction(*u, QDVP_WAIT_AUTOMATION, "host1"),
+      std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 host1 run " + parameter + " qdvp-dch 1");
   ASSERT_GE(u->ReceiveSizes().size(), 4u);  // the reply, then the action in pieces
   for (size_t size : u->ReceiveSizes()) EXPECT_LE(size, 4096u);
 }
@@ -305,9 +281,9 @@ TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
 TEST(dch_Process, HelpDocumentsEveryOptionAndAnUnknownOneEndsWithStatusTwo) {
   std::string out, err, dch = qdvp_test::BinDir() + "/qdvp-dch";
   ASSERT_EQ(qdvp_test::Run({dch, "--help"}, {}, &out), 0);
-  for (const char *option : {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay",
-                             "--no-reply", "--drop-after", "--ready-file", "--action-file",
-                             "--commit-ms"})
+  for (const char *option :
+       {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay", "--no-reply",
+        "--drop-after", "--ready-file", "--action-file", "--commit-ms"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
   EXPECT_EQ(qdvp_test::Run({dch, "--fail", "bogus:1"}, {}, &out, &err), 2);
   EXPECT_NE(err.find("unknown request kind"), std::string::npos);

@@ -44,7 +44,8 @@ std::string Normalize(std::string text, const std::string &directory) {
   std::string upper = directory;
   for (char &c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   for (const std::string &from : {directory, upper}) {
-    for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), "$META");
+    for (size_t at; (at = text.find(from)) != std::string::npos;)
+      text.replace(at, from.size(), "$META");
   }
   return text;
 }

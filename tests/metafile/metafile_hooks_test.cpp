@@ -20,7 +20,8 @@ using qdvp_test::EnvGuard;
 class Hooks : public metafile_test::WithAnchor {};
 
 TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
-  EnvGuard env({{"QDVP_SUMMARY_INTERVAL", std::nullopt}, {"QDVP_SUMMARY_BATCH_MODE", std::nullopt}});
+  EnvGuard env(
+      {{"QDVP_SUMMARY_INTERVAL", std::nullopt}, {"QDVP_SUMMARY_BATCH_MODE", std::nullopt}});
   const int cases[][2] = {{0, 300},       {30, 60},       {60, 60},      {420, 600},
                           {660, 720},     {780, 900},     {1000, 1200},  {1500, 1800},
                           {3600, 3600},   {5000, 43200},  {7200, 7200},  {18000, 21600},

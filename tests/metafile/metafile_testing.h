@@ -1,6 +1,5 @@
-// Shared by the metafile tests: what a piece of code writes to standard output (where the
-// validation messages go), and an anchor whose metafile directory and startup configuration
-// live in a temporary directory.
+// Shared by the metafile tests: what code writes to standard output (the validation messages),
+// and an anchor whose metafile directory and startup configuration are a temporary directory.
 #pragma once
 
 #include <gtest/gtest.h>
