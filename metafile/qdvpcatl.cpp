@@ -113,9 +113,10 @@ static void BuildOrder(TableEntry *table, SourceEntry *source) {
     QDVP_TRC(trk, TRK1_ERROR, "Attribute <%s> order sequence %d not in 1 to %d or taken, ignored",
              x->Name, x->OrderSeq, table->AttrCount);
     if (source == table->pSourceList) {
-      printf("Specification Warning: Attribute display sequence SEQ=%d invalid or duplicate, "
-             "ignored. %s\n",
-             x->OrderSeq, x->Name);
+      printf(
+          "Specification Warning: Attribute display sequence SEQ=%d invalid or duplicate, "
+          "ignored. %s\n",
+          x->OrderSeq, x->Name);
       fflush(stdout);
     }
   }

@@ -114,10 +114,11 @@ static bool IsWorkingDirectoryMetafile(const std::string &name) {
   return kind != "ATR" && kind != "CAT" && kind != "atr" && kind != "cat";
 }
 
-// The metafile names of a directory listing, in name order. Only metafiles count: the reports
-// and unpacked texts that validation and unpack write beside a metafile are not loaded, and the
-// order does not depend on the file system's.
-static std::vector<std::string> ListMetafiles(ZGLQ_DIR *dir, bool (*isMetafile)(const std::string &)) {
+// The metafile names of a directory listing, in name order; the listing is closed. Only
+// metafiles count: the reports and unpacked texts that validation and unpack write beside a
+// metafile are not loaded, and the order does not depend on the file system's.
+static std::vector<std::string> ListMetafiles(ZGLQ_DIR *dir,
+                                              bool (*isMetafile)(const std::string &)) {
   std::vector<std::string> names;
   char entry[1024];
   while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
