@@ -7,6 +7,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_model.h"
@@ -77,7 +80,11 @@ void AddAttributeToList(SourceEntry *source, AttrEntry *attribute) {
 }
 
 // Display order: the leading run of '_' names, then SEQ=1.., then the plain sent attributes,
-// then the remaining '_' names, each group in list order.
+// then the remaining '_' names, each group in list order. Every attribute is placed at most
+// once, or the order list would run into itself: a '_' name keeps its own place whatever its
+// SEQ=, and a SEQ= that no position of the table takes (outside 1 to the attribute total, or
+// already taken by an earlier attribute) leaves the attribute among the plain ones, with a
+// warning written once per table, for its first source.
 static void BuildOrder(TableEntry *table, SourceEntry *source) {
   OSV1_Guard attrs(&source->AttrLock);
   if (source->pOrderList != nullptr) return;
@@ -88,16 +95,33 @@ static void BuildOrder(TableEntry *table, SourceEntry *source) {
     a = next;
   }
   AttrEntry *afterLeading = a;
+  std::vector<const AttrEntry *> sequenced;
   for (int n = 1; n <= table->AttrCount; n++) {
     for (AttrEntry *x = source->pAttrList; x != nullptr; x = x->pNext) {
-      if (x->OrderSeq == n) {
+      if (x->Name[0] != '_' && x->OrderSeq == n) {
         AddAttributeToList(source, x);
+        sequenced.push_back(x);
         break;
       }
     }
   }
+  auto isSequenced = [&sequenced](const AttrEntry *x) {
+    return std::find(sequenced.begin(), sequenced.end(), x) != sequenced.end();
+  };
   for (AttrEntry *x = source->pAttrList; x != nullptr; x = x->pNext) {
-    if (x->Name[0] != '_' && x->OrderSeq == 0 && x->Type != 'K' && x->Sent) {
+    if (x->Name[0] == '_' || x->OrderSeq == 0 || isSequenced(x)) continue;
+    QDVP_TRC(trk, TRK1_ERROR, "Attribute <%s> order sequence %d not in 1 to %d or taken, ignored",
+             x->Name, x->OrderSeq, table->AttrCount);
+    if (source == table->pSourceList) {
+      printf(
+          "Specification Warning: Attribute display sequence SEQ=%d invalid or duplicate, "
+          "ignored. %s\n",
+          x->OrderSeq, x->Name);
+      fflush(stdout);
+    }
+  }
+  for (AttrEntry *x = source->pAttrList; x != nullptr; x = x->pNext) {
+    if (x->Name[0] != '_' && !isSequenced(x) && x->Type != 'K' && x->Sent) {
       AddAttributeToList(source, x);
     }
   }

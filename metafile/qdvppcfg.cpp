@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -97,10 +98,45 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   return count;
 }
 
+}  // extern "C"
+
+static bool HasMdlExtension(const std::string &name) {
+  size_t dot = name.rfind('.');
+  return dot != std::string::npos && Upper(name.substr(dot + 1)) == "MDL";
+}
+
+// Without a metafile directory the current directory is listed, where a metafile may also be
+// a name without extension that is not one of the product's own files.
+static bool IsWorkingDirectoryMetafile(const std::string &name) {
+  if (name.find('.') != std::string::npos) return HasMdlExtension(name);
+  if (Upper(name).compare(0, 3, "QDV") == 0) return false;
+  if (name.size() < 6) return true;
+  std::string kind = name.substr(3, 3);
+  return kind != "ATR" && kind != "CAT" && kind != "atr" && kind != "cat";
+}
+
+// The metafile names of a directory listing, in name order; the listing is closed. Only
+// metafiles count: the reports and unpacked texts that validation and unpack write beside a
+// metafile are not loaded, and the order does not depend on the file system's.
+static std::vector<std::string> ListMetafiles(ZGLQ_DIR *dir,
+                                              bool (*isMetafile)(const std::string &)) {
+  std::vector<std::string> names;
+  char entry[1024];
+  while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
+    size_t n = strlen(entry);
+    while (n > 0 && entry[n - 1] == ' ') entry[--n] = '\0';
+    if (n > 0 && isMetafile(entry)) names.emplace_back(entry);
+  }
+  zglqpcld(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+extern "C" {
+
 void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
   QDVP_TRC_ENTRY(trk);
   int rc = 0;
-  char entry[1024];
   if (anchor->pMetaPath != nullptr) {
     ZGLQ_DIR *dir = zglqpopd("QDVP_META_PATH", &rc);
     if (dir == nullptr) {
@@ -108,16 +144,12 @@ void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
                anchor->pMetaPath, rc);
       return;
     }
-    while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
-      size_t n = strlen(entry);
-      while (n > 0 && entry[n - 1] == ' ') entry[--n] = '\0';
-      if (n == 0) continue;
-      char *path = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, entry);
+    for (const std::string &name : ListMetafiles(dir, HasMdlExtension)) {
+      char *path = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, name.c_str());
       if (path == nullptr) continue;
       QDVP_ConstructApplDataModel(anchor, path, 0, nullptr, nullptr, 1, 0);
       QDV0_FreeStorage(&path);
     }
-    zglqpcld(dir);
     return;
   }
   char cwd[4096];
@@ -125,36 +157,14 @@ void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
     QDVP_TRC(trk, TRK1_ERROR, "*** No valid current directory. Exit");
     return;
   }
-  // Without a metafile directory the current directory is listed; only names with the
-  // extension MDL, or without extension and not the product's own files, are metafiles.
-  ZGLQ_DIR *dir = nullptr;
-  {
-    std::string variable = "QDVP_AUTOLOAD_CWD";
-    setenv(variable.c_str(), cwd, 1);
-    dir = zglqpopd(variable.c_str(), &rc);
-  }
+  setenv("QDVP_AUTOLOAD_CWD", cwd, 1);
+  ZGLQ_DIR *dir = zglqpopd("QDVP_AUTOLOAD_CWD", &rc);
   if (dir == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "Metafile directory %s open failed. STC1 status %d", cwd, rc);
     return;
   }
-  while (zglqprdd(dir, entry, sizeof(entry)) == 0) {
-    size_t n = strlen(entry);
-    while (n > 0 && entry[n - 1] == ' ') entry[--n] = '\0';
-    if (n == 0) continue;
-    const char *dot = strrchr(entry, '.');
-    bool load;
-    if (dot != nullptr) {
-      load = Upper(dot + 1) == "MDL";
-    } else {
-      std::string upper = Upper(entry);
-      load = upper.compare(0, 3, "QDV") != 0 &&
-             !(n >= 6 && (strncmp(entry + 3, "ATR", 3) == 0 || strncmp(entry + 3, "CAT", 3) == 0 ||
-                          strncmp(entry + 3, "atr", 3) == 0 || strncmp(entry + 3, "cat", 3) == 0));
-      if (strncmp(entry, "qdv", 3) == 0) load = false;
-    }
-    if (load) QDVP_ConstructApplDataModel(anchor, entry, 0, nullptr, nullptr, 1, 0);
-  }
-  zglqpcld(dir);
+  for (const std::string &name : ListMetafiles(dir, IsWorkingDirectoryMetafile))
+    QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, 1, 0);
 }
 
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName) {
@@ -223,7 +233,8 @@ int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName)
           QDV0_FreeStorage(&full);
         }
       }
-      if (upper.compare(0, removal.size(), removal) == 0) {
+      // Whole names only ("APP" is not "APP2.MDL"); the default extension may be on either side.
+      if (upper == removal || upper == removal + ".MDL" || upper + ".MDL" == removal) {
         QDVP_TRC(trk, TRK1_DETAIL, "Removing metafile <%s> from startup config file %s",
                  name.c_str(), anchor->pInitConfigFile);
         continue;

@@ -139,21 +139,26 @@ static void ReportSource(FILE *f, TableEntry *t, SourceEntry *s, bool snmp) {
 extern "C" void QDVP_ReportDataModel(ApplEntry *appl) {
   if (appl == nullptr || appl->pMetafileFullName == nullptr) return;
   std::string name = ReplaceExtension(appl->pMetafileFullName, "rpt");
+  // The full name already lies in the metafile directory when it was joined to it; only a name
+  // that was not (a "./name" as the operator wrote it, an in-memory "&NAME") is placed there.
+  std::string directory = QDV0_GetEnv("QDVP_META_PATH", "./");
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
   std::string path;
-  if (name[0] != '.' && QDV0_IsThisFullyQualifiedName(name.c_str())) {
+  if (name.compare(0, directory.size() + 1, directory + "/") == 0 ||
+      (name[0] != '.' && QDV0_IsThisFullyQualifiedName(name.c_str()))) {
     path = name;
+  } else if (name[0] == '.') {
+    path = directory + name.substr(1);
   } else {
-    const char *directory = QDV0_GetEnv("QDVP_META_PATH", "./");
-    path = directory;
-    if (name[0] == '.') {
-      path += name.substr(1);
-    } else {
-      path += "/" + name;
-    }
+    path = directory + "/" + name;
   }
   FILE *f = fopen(path.c_str(), "w");
   if (f == nullptr) {
+    int err = errno;
     QDVP_TRC(trk, TRK1_ERROR, "*****Unable to open report file %s", path.c_str());
+    // The author is told, beside the validation messages, that no report was saved.
+    printf("*****Unable to open report file %s - ErrorText <%s>\n", path.c_str(), strerror(err));
+    fflush(stdout);
     return;
   }
   fprintf(f, "\n\nApplication Name: %s; Definition Metafile Name: %s\n\n", appl->ApplName,

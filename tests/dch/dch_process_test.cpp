@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "include/qdvp_agentlink.h"
@@ -32,6 +33,24 @@ uint32_t GoOnline(Client &c, const std::string &source = "s1") {
   return r && r->handle ? *r->handle : 0;
 }
 
+// Asks for work as a data provider does and returns the action the peer sends after its reply
+// as "request wait-code node name parameter owner id" ("-" for a missing parameter).
+std::string WaitForAction(Client &c, uint16_t code, const std::string &source) {
+  auto r = c.Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
+                      .U16(QDVP_FIELD_WAIT_CODE, code)
+                      .Text(QDVP_FIELD_SOURCE_NAME, source)
+                      .Bytes());
+  EXPECT_TRUE(r && r->status == 0);
+  auto action = c.ReadMessage();
+  qdvp_dch::DchMessage m;
+  if (!action || qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(action->data()),
+                                            action->size(), &m) != 0)
+    return "no action";
+  return std::to_string(m.request.value_or(0)) + " " + std::to_string(m.waitCode.value_or(0)) +
+         " " + m.source + " " + m.actionName.value_or("") + " " + m.actionParameter.value_or("-") +
+         " " + m.actionOwner.value_or("") + " " + std::to_string(m.actionId.value_or(0));
+}
+
 std::vector<nlohmann::json> JsonLines(const std::string &path) {
   std::vector<nlohmann::json> out;
   for (const auto &line : Lines(path)) out.push_back(nlohmann::json::parse(line, nullptr, false));
@@ -47,6 +66,8 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
   auto c = Client::Tcp(peer.port());
   ASSERT_TRUE(c);
   uint32_t h = GoOnline(*c);
+  EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);   // answered again
+  EXPECT_EQ(c->Call(OnlineMsg("App", "T", "s1"))->handle.value_or(0), h);  // same source
   std::string row = Msg(QDVP_REQ_DP_DATA)
                         .U32(QDVP_FIELD_DCH_HANDLE, h)
                         .U16(QDVP_FIELD_DATA_SEQUENCE, 1)
@@ -61,222 +82,115 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
 
   std::string db = peer.Db();
   ASSERT_TRUE(WaitFor([&] { return QueryOne(db, "SELECT count(*) FROM rows") == "2"; }));
-  EXPECT_EQ(Query(db, "SELECT name, help, unregistered_at IS NOT NULL FROM applications"),
-            (std::vector<std::vector<std::string>>{{"App", "App help", "1"}}));
-  EXPECT_EQ(Query(db, "SELECT application, name, type, ttl, help FROM attribute_groups"),
-            (std::vector<std::vector<std::string>>{{"App", "T", "P", "300", "T help"}}));
-  EXPECT_EQ(Query(db,
-                  "SELECT name, type, size, key, atomic, enum, help, position FROM attributes "
-                  "ORDER BY position"),
-            (std::vector<std::vector<std::string>>{
-                {"Busy", "G", "4", "1", "1", "", "", "0"},
-                {"Name", "D", "32", "0", "0", "ENUM{a,b}", "the name", "1"},
-                {"Cnt", "C", "2", "0", "0", "", "count", "2"}}));
-  EXPECT_EQ(Query(db,
-                  "SELECT handle, application, attribute_group, source, "
-                  "offline_at IS NOT NULL FROM sources"),
-            (std::vector<std::vector<std::string>>{{std::to_string(h), "App", "T", "s1", "1"}}));
-  EXPECT_EQ(Query(db,
-                  "SELECT application, attribute_group, source, data_sequence, attrs "
-                  "FROM rows ORDER BY id"),
-            (std::vector<std::vector<std::string>>{
-                {"App", "T", "s1", "1", "{\"Busy\":-5,\"Name\":\"alpha\",\"Cnt\":300}"},
-                {"App", "T", "s1", "16", "{\"Busy\":7}"}}));
-  EXPECT_EQ(QueryOne(db, "SELECT json_extract(attrs, '$.Cnt') FROM rows WHERE id = 1"), "300");
+  auto rows = [&db](const std::string &sql) {  // "a|b;c|d"
+    std::string text;
+    for (const auto &row : Query(db, sql)) {
+      for (const auto &column : row) text += column + "|";
+      text.back() = ';';
+    }
+    return text;
+  };
+  EXPECT_EQ(rows("SELECT name, help, registrations, unregistered_at NOTNULL FROM applications"),
+            "App|App help|2|1;");
+  EXPECT_EQ(rows("SELECT application, name, type, ttl, help FROM attribute_groups"),
+            "App|T|P|300|T help;");
+  EXPECT_EQ(rows("SELECT name, type, size, key, atomic, enum, help, position FROM attributes "
+                 "ORDER BY position"),
+            "Busy|G|4|1|1|||0;Name|D|32|0|0|ENUM{a,b}|the name|1;Cnt|C|2|0|0||count|2;");
+  EXPECT_EQ(rows("SELECT handle, application, attribute_group, source, offline_at NOTNULL "
+                 "FROM sources"),
+            std::to_string(h) + "|App|T|s1|1;");
+  EXPECT_EQ(rows("SELECT application, attribute_group, source, data_sequence, attrs FROM rows"),
+            "App|T|s1|1|{\"Busy\":-5,\"Name\":\"alpha\",\"Cnt\":300};App|T|s1|16|{\"Busy\":7};");
 
   // Every message in both directions, decoded.
-  ASSERT_TRUE(WaitFor([&] { return JsonLines(peer.Jsonl()).size() >= 13; }));
-  std::vector<std::string> seen;
+  ASSERT_TRUE(WaitFor([&] { return JsonLines(peer.Jsonl()).size() >= 16; }));
+  std::string seen;
   for (const auto &j : JsonLines(peer.Jsonl())) {
     ASSERT_FALSE(j.is_discarded());
-    if (j["dir"] == "in") seen.push_back("in " + j["request"].get<std::string>());
-    if (j["dir"] == "out") {
-      seen.push_back("out " + j["reply_to"].get<std::string>() + " " +
-                     std::to_string(j["status"].get<int>()));
+    if (j["dir"] == "out") seen += "<" + std::to_string(j["status"].get<int>()) + " ";
+    if (j["dir"] == "in") seen += j["request"].get<std::string>() + " ";
+    if (j["dir"] == "in" && j["request"] == "data" && j["data_sequence"] == 1)
+      seen += std::to_string(j["handle"].get<uint32_t>() == h) + j["attrs"].dump() + " ";
+  }
+  EXPECT_EQ(seen,
+            "register <0 online <0 register <0 online <0 data 1{\"Busy\":-5,\"Cnt\":300,\"Name\":"
+            "\"alpha\"} <0 data <0 offline <0 unregister <0 ");
+  EXPECT_EQ(peer.Stop(), 0);
+}
+
+// Options of the real peer, one script per row. Script words: O<s> bring source s1 online and
+// expect status s; C<v>=<s> call with a row Busy=v and expect status s; S<v> send a row without
+// waiting; P<v> send rows v and v+1 in one send; H<v> send a row in two pieces; R<s> read a
+// reply of status s; X the peer closes the connection; N connect again (over UDP: a second
+// sender); T<ms> the word before took at least ms milliseconds; Q<n> n rows are committed.
+// Then the peer stops (committing what it received) and the stored rows are compared.
+TEST(dch_Process, OptionsAndFaultsAreAppliedInOrder) {
+  struct {
+    std::vector<std::string> options;
+    const char *script, *rows;
+  } const cases[] = {
+      {{}, "O0 P1 R0 R0 C3=0", "1,2,3"},
+      {{"--fail", "online:7"}, "O7 O0 C1=0", "1"},
+      {{"--delay", "online:300"}, "O0 T290 C1=0", "1"},
+      {{"--no-reply", "data", "--fail", "data:9"}, "O0 S1 S2 R9 C3=0", "1,3"},
+      {{"--drop-after", "2"}, "O0 C1=0 C2=0 X N C3=0", "1,2,3"},
+      {{"--drop-after", "1", "--delay", "data:150"}, "O0 S1 S2 R0 X", "1"},
+      {{"--udp-only"}, "O0 C42=0 H43 R0 N C44=0", "42,43,44"},
+      {{"--commit-ms", "600000"}, "O0 C1=0 C2=0 Q0", "1,2"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.script);
+    Peer peer(c.options);
+    ASSERT_TRUE(peer.Ready());
+    bool udp = !c.options.empty() && c.options[0] == "--udp-only";
+    auto connect = [&] { return udp ? Client::Udp(peer.port()) : Client::Tcp(peer.port()); };
+    EXPECT_NE(peer.Stderr().find(std::to_string(peer.port()) + (udp ? " (udp)" : " (tcp+udp)")),
+              std::string::npos);
+    EXPECT_EQ(Client::Tcp(peer.port()) == nullptr, udp);
+    auto client = connect();
+    ASSERT_EQ(client->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
+    uint32_t h = 0;
+    std::istringstream words(c.script);
+    auto start = std::chrono::steady_clock::now(), before = start;
+    for (std::string w; words >> w; before = start, start = std::chrono::steady_clock::now()) {
+      SCOPED_TRACE(w);
+      int v = w.size() > 1 ? std::stoi(w.substr(1)) : 0;
+      int status = w.find('=') != std::string::npos ? std::stoi(w.substr(w.find('=') + 1)) : 0;
+      if (w[0] == 'O') {
+        auto r = client->Call(OnlineMsg("App", "T", "s1"));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, v);
+        EXPECT_EQ(r->handle.has_value(), v == 0);
+        h = r->handle.value_or(h);
+      } else if (w[0] == 'C') {
+        EXPECT_EQ(client->Call(DataMsg(h, 0, "Busy", v))->status, status);
+      } else if (w[0] == 'S' || w[0] == 'P') {
+        ASSERT_TRUE(client->Send(DataMsg(h, 0, "Busy", v) +
+                                 (w[0] == 'P' ? DataMsg(h, 0, "Busy", v + 1) : "")));
+      } else if (w[0] == 'H') {
+        std::string m = DataMsg(h, 0, "Busy", v);
+        ASSERT_TRUE(client->Send(m.substr(0, 10)) && client->Send(m.substr(10)));
+      } else if (w[0] == 'Q') {
+        EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM rows"), std::to_string(v));
+      } else if (w[0] == 'R') {
+        auto r = client->ReadReply();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, v);
+      } else if (w[0] == 'X') {
+        EXPECT_TRUE(client->Closed());
+      } else if (w[0] == 'T') {
+        EXPECT_GE(start - before, std::chrono::milliseconds(v));
+      } else if (w[0] == 'N') {
+        client = connect();  // the handle is still online
+        ASSERT_TRUE(client);
+      }
     }
+    EXPECT_EQ(peer.Stop(), 0);
+    EXPECT_NE(peer.Stderr().find("qdvp-dch stopped: "), std::string::npos);
+    EXPECT_EQ(QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows"),
+              c.rows);
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"in register", "out register 0", "in online",
-                                            "out online 0", "in data", "out data 0", "in data",
-                                            "out data 0", "in offline", "out offline 0",
-                                            "in unregister", "out unregister 0"}));
-  auto lines = JsonLines(peer.Jsonl());
-  bool sawRow = false;
-  for (const auto &j : lines) {
-    if (j["dir"] == "in" && j["request"] == "data" && j["data_sequence"] == 1) {
-      EXPECT_EQ(j["attrs"]["Cnt"], 300);
-      EXPECT_EQ(j["attrs"]["Busy"], -5);
-      EXPECT_EQ(j["handle"], h);
-      sawRow = true;
-    }
-  }
-  EXPECT_TRUE(sawRow);
-  EXPECT_EQ(peer.Stop(), 0);
-}
-
-TEST(dch_Process, HandlesAreUniquePerSourceAndRepeatedRequestsAreAnsweredAgain) {
-  Peer peer;
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h1 = GoOnline(*c, "s1");
-  EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
-  auto again = c->Call(OnlineMsg("App", "T", "s1"));
-  EXPECT_EQ(again->handle.value_or(0), h1);
-  auto second = c->Call(OnlineMsg("App", "T", "s2"));
-  EXPECT_NE(second->handle.value_or(h1), h1);
-  EXPECT_EQ(c->Call(OfflineMsg(h1))->status, 0);
-  auto fresh = c->Call(OnlineMsg("App", "T", "s1"));
-  EXPECT_NE(fresh->handle.value_or(h1), h1);
-  ASSERT_TRUE(WaitFor(
-      [&] { return QueryOne(peer.Db(), "SELECT registrations FROM applications") == "2"; }));
-}
-
-TEST(dch_Process, TwoMessagesInOneSendAndOneMessageOverTwoSendsAreAnswered) {
-  Peer peer;
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h = GoOnline(*c);
-  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 1) + DataMsg(h, 0, "Busy", 2)));
-  EXPECT_EQ(c->ReadReply()->status, 0);
-  EXPECT_EQ(c->ReadReply()->status, 0);
-  std::string m = DataMsg(h, 0, "Busy", 3);
-  ASSERT_TRUE(c->Send(m.substr(0, 5)));
-  ASSERT_TRUE(WaitFor([&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows") == "2"; }));
-  ASSERT_TRUE(c->Send(m.substr(5)));
-  EXPECT_EQ(c->ReadReply()->status, 0);
-  ASSERT_TRUE(WaitFor([&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows") == "3"; }));
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows"),
-            "1,2,3");
-}
-
-TEST(dch_Process, FailOnlineWithSevenOnceThenAccepts) {
-  Peer peer({"--fail", "online:7"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
-  auto first = c->Call(OnlineMsg("App", "T", "s1"));
-  EXPECT_EQ(first->status, 7);
-  EXPECT_FALSE(first->handle);
-  auto second = c->Call(OnlineMsg("App", "T", "s1"));
-  EXPECT_EQ(second->status, 0);
-  EXPECT_TRUE(second->handle);
-  ASSERT_TRUE(WaitFor([&] { return QueryOne(peer.Db(), "SELECT count(*) FROM sources") == "1"; }));
-}
-
-TEST(dch_Process, NoReplyWithholdsOneReplyAndFailAnswersTheNext) {
-  Peer peer({"--no-reply", "data", "--fail", "data:9"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h = GoOnline(*c);
-  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 1)));
-  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 2)));
-  EXPECT_EQ(c->ReadReply()->status, 9);  // the first reply is the second row's
-  EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 3))->status, 0);
-  // The unanswered row was stored; the refused one was not.
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows") ==
-           "1,3";
-  }));
-}
-
-TEST(dch_Process, DelayedReplyArrivesLate) {
-  Peer peer({"--delay", "online:300"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
-  auto start = std::chrono::steady_clock::now();
-  auto r = c->Call(OnlineMsg("App", "T", "s1"));
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  ASSERT_TRUE(r);
-  EXPECT_TRUE(r->handle);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(290));
-}
-
-TEST(dch_Process, DropAfterClosesTheConnectionAfterTheNthRow) {
-  Peer peer({"--drop-after", "2"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h = GoOnline(*c);
-  EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 1))->status, 0);
-  EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 2))->status, 0);
-  EXPECT_TRUE(c->Closed());
-  // A new connection is served, with the handle still online.
-  auto again = Client::Tcp(peer.port());
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->Call(DataMsg(h, 0, "Busy", 3))->status, 0);
-  ASSERT_TRUE(WaitFor(
-      [&] { return QueryOne(peer.Db(), "SELECT count(*) FROM rows WHERE source = 's1'") == "3"; }));
-}
-
-TEST(dch_Process, DropAfterWithDelayedReplyAnswersThatRowThenClosesWithoutReadingMore) {
-  Peer peer({"--drop-after", "1", "--delay", "data:150"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h = GoOnline(*c);
-  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 1)));
-  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 2)));
-  auto r = c->ReadReply();
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 0);
-  EXPECT_TRUE(c->Closed());
-  EXPECT_EQ(peer.Stop(), 0);
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows"),
-            "1");
-}
-
-TEST(dch_Process, UdpOnlyLeavesTcpClosedAndAnswersDatagramsToTheirSender) {
-  Peer peer({"--udp-only"});
-  ASSERT_TRUE(peer.Ready()) << peer.Stderr();
-  EXPECT_NE(peer.Stderr().find(":" + std::to_string(peer.port()) + " (udp)"), std::string::npos);
-  EXPECT_FALSE(Client::Tcp(peer.port()));
-  auto u = Client::Udp(peer.port());
-  ASSERT_TRUE(u);
-  uint32_t h = GoOnline(*u);
-  EXPECT_EQ(u->Call(DataMsg(h, 0, "Busy", 42))->status, 0);
-  // A message in two datagrams is put together again.
-  std::string m = DataMsg(h, 0, "Busy", 43);
-  ASSERT_TRUE(u->Send(m.substr(0, 10)));
-  ASSERT_TRUE(u->Send(m.substr(10)));
-  EXPECT_EQ(u->ReadReply()->status, 0);
-  // A second sender has its own replies.
-  auto other = Client::Udp(peer.port());
-  EXPECT_EQ(other->Call(DataMsg(h, 0, "Busy", 44))->status, 0);
-  ASSERT_TRUE(WaitFor([&] {
-    return QueryOne(peer.Db(), "SELECT group_concat(json_extract(attrs, '$.Busy')) FROM rows") ==
-           "42,43,44";
-  }));
-  EXPECT_NE(QueryOne(peer.Db(), "SELECT count(*) FROM rows WHERE source = 's1'"), "0");
-}
-
-TEST(dch_Process, SigtermCommitsEverythingReceived) {
-  Peer peer({"--commit-ms", "600000"});
-  ASSERT_TRUE(peer.Ready());
-  auto c = Client::Tcp(peer.port());
-  uint32_t h = GoOnline(*c);
-  for (int i = 0; i < 50; i++) ASSERT_EQ(c->Call(DataMsg(h, 0, "Busy", i))->status, 0);
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM rows"), "0");  // still one open batch
-  EXPECT_EQ(peer.Stop(), 0);
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM rows"), "50");
-  EXPECT_EQ(QueryOne(peer.Db(), "SELECT count(*) FROM sources"), "1");
-  EXPECT_NE(peer.Stderr().find("qdvp-dch stopped: "), std::string::npos);
-}
-
-TEST(dch_Process, RestartedPeerStillKnowsOnlineHandles) {
-  qdvp_test::TempDir dir;
-  uint32_t h = 0;
-  {
-    Peer first({}, dir.path());
-    ASSERT_TRUE(first.Ready());
-    auto c = Client::Tcp(first.port());
-    h = GoOnline(*c);
-    EXPECT_EQ(first.Stop(), 0);
-  }
-  Peer second({}, dir.path());
-  ASSERT_TRUE(second.Ready());
-  auto c = Client::Tcp(second.port());
-  EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 5))->status, 0);
-  auto fresh = c->Call(OnlineMsg("App", "T", "s2"));
-  EXPECT_GT(fresh->handle.value_or(0), h);
-  ASSERT_TRUE(WaitFor([&] { return QueryOne(second.Db(), "SELECT source FROM rows") == "s1"; }));
 }
 
 TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
@@ -292,25 +206,8 @@ TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
   }
   auto c = Client::Tcp(peer.port());
   GoOnline(*c, "host1");
-  auto r = c->Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
-                       .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_AUTOMATION)
-                       .Text(QDVP_FIELD_SOURCE_NAME, "host1")
-                       .Bytes());
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 0);
-  auto action = c->ReadMessage();
-  ASSERT_TRUE(action);
-  qdvp_dch::DchMessage m;
-  ASSERT_EQ(qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(action->data()),
-                                       action->size(), &m),
-            0);
-  EXPECT_EQ(m.request.value_or(0), QDVP_REQ_DP_PROVIDE_ACTION);
-  EXPECT_EQ(m.source, "host1");
-  EXPECT_EQ(m.waitCode.value_or(0), 1u);
-  EXPECT_EQ(m.actionName.value_or(""), "echo");
-  EXPECT_EQ(m.actionParameter.value_or(""), "hi");
-  EXPECT_EQ(m.actionOwner.value_or(""), "Sit1");
-  EXPECT_EQ(m.actionId.value_or(0), 77u);
+  EXPECT_EQ(WaitForAction(*c, QDVP_WAIT_AUTOMATION, "host1"),
+            std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 host1 echo hi Sit1 77");
   auto status = c->Call(Msg(QDVP_REQ_DP_ACTION_STATUS)
                             .U32(QDVP_FIELD_ACTION_ID, 77)
                             .U32(QDVP_FIELD_STATUS, 0)
@@ -328,23 +225,8 @@ TEST(dch_Process, StartupActionForAnUnknownNodeGoesToTheLatestWaitingSenderOverU
   Peer peer({"--udp-only", "--action", "{\"node\":\"nowhere\",\"name\":\"ls\"}"});
   ASSERT_TRUE(peer.Ready());
   auto u = Client::Udp(peer.port());
-  auto r = u->Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
-                       .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_RULE)
-                       .Text(QDVP_FIELD_SOURCE_NAME, "host1")
-                       .Bytes());
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 0);
-  auto action = u->ReadMessage();
-  ASSERT_TRUE(action);
-  qdvp_dch::DchMessage m;
-  ASSERT_EQ(qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(action->data()),
-                                       action->size(), &m),
-            0);
-  EXPECT_EQ(m.source, "nowhere");
-  EXPECT_EQ(m.actionName.value_or(""), "ls");
-  EXPECT_EQ(m.actionOwner.value_or(""), "qdvp-dch");
-  EXPECT_EQ(m.actionId.value_or(0), 1u);
-  EXPECT_FALSE(m.actionParameter);
+  EXPECT_EQ(WaitForAction(*u, QDVP_WAIT_RULE, "host1"),
+            std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 nowhere ls - qdvp-dch 1");
 }
 
 TEST(dch_Process, LongActionGoesOverUdpInDatagramsTheDataProviderCanReceive) {
@@ -353,18 +235,9 @@ TEST(dch_Process, LongActionGoesOverUdpInDatagramsTheDataProviderCanReceive) {
              "{\"node\":\"host1\",\"name\":\"run\",\"parameter\":\"" + parameter + "\"}"});
   ASSERT_TRUE(peer.Ready());
   auto u = Client::Udp(peer.port());
-  auto r = u->Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
-                       .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_AUTOMATION)
-                       .Text(QDVP_FIELD_SOURCE_NAME, "host1")
-                       .Bytes());
-  ASSERT_TRUE(r);
-  auto action = u->ReadMessage();
-  ASSERT_TRUE(action);
-  qdvp_dch::DchMessage m;
-  ASSERT_EQ(qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(action->data()),
-                                       action->size(), &m),
-            0);
-  EXPECT_EQ(m.actionParameter.value_or(""), parameter);
+  EXPECT_EQ(
+      WaitForAction(*u, QDVP_WAIT_AUTOMATION, "host1"),
+      std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 host1 run " + parameter + " qdvp-dch 1");
   ASSERT_GE(u->ReceiveSizes().size(), 4u);  // the reply, then the action in pieces
   for (size_t size : u->ReceiveSizes()) EXPECT_LE(size, 4096u);
 }
@@ -372,18 +245,14 @@ TEST(dch_Process, LongActionGoesOverUdpInDatagramsTheDataProviderCanReceive) {
 TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
   Peer peer({"--partial-timeout-ms", "200", "--max-connections", "4"});
   ASSERT_TRUE(peer.Ready());
-  // Zero length word.
-  auto zero = Client::Tcp(peer.port());
-  ASSERT_TRUE(zero->Send(std::string(8, '\0')));
-  EXPECT_TRUE(zero->Closed());
-  // Length beyond 1 MiB.
-  auto huge = Client::Tcp(peer.port());
-  ASSERT_TRUE(huge->Send(Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "xxxx"));
-  EXPECT_TRUE(huge->Closed());
-  // A message that never completes.
-  auto slow = Client::Tcp(peer.port());
-  ASSERT_TRUE(slow->Send(Be32(100) + "abc"));
-  EXPECT_TRUE(slow->Closed());
+  // A zero length word, one beyond 1 MiB and a message that never completes close the stream.
+  const std::string broken[] = {std::string(8, '\0'), Be32(QDVP_WIRE_MAX_MESSAGE + 1) + "xxxx",
+                                Be32(100) + "abc"};
+  for (const std::string &bytes : broken) {
+    auto c = Client::Tcp(peer.port());
+    ASSERT_TRUE(c->Send(bytes));
+    EXPECT_TRUE(c->Closed()) << dch_test::Hex(bytes.substr(0, 4));
+  }
   // A framed message that is no request gets no reply, and the connection stays.
   auto garbled = Client::Tcp(peer.port());
   ASSERT_TRUE(garbled->Send(Unhex("0000000D 0020 00000003 414243")));
@@ -402,26 +271,21 @@ TEST(dch_Process, BrokenStreamsAreDroppedAndThePeerKeepsServing) {
     auto r = c ? c->Call(OnlineMsg("App", "T", "after")) : std::nullopt;
     return r && r->handle;
   }));
-  std::string err = peer.Stderr();
-  EXPECT_NE(err.find("length word 0 out of range"), std::string::npos) << err;
-  EXPECT_NE(err.find("length word 1048577 out of range"), std::string::npos);
-  EXPECT_NE(err.find("message incomplete for 200 ms"), std::string::npos);
-  EXPECT_NE(err.find("ignored a message of 13 bytes"), std::string::npos);
-  EXPECT_NE(err.find("refused, 4 connections open"), std::string::npos);
+  for (const char *logged : {"length word 0 out of range", "length word 1048577 out of range",
+                             "message incomplete for 200 ms", "ignored a message of 13 bytes",
+                             "refused, 4 connections open"})
+    EXPECT_NE(peer.Stderr().find(logged), std::string::npos) << logged;
   EXPECT_EQ(peer.Stop(), 0);
 }
 
-TEST(dch_Process, HelpDocumentsEveryOption) {
-  std::string out;
-  ASSERT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp-dch", "--help"}, {}, &out), 0);
+TEST(dch_Process, HelpDocumentsEveryOptionAndAnUnknownOneEndsWithStatusTwo) {
+  std::string out, err, dch = qdvp_test::BinDir() + "/qdvp-dch";
+  ASSERT_EQ(qdvp_test::Run({dch, "--help"}, {}, &out), 0);
   for (const char *option :
        {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay", "--no-reply",
-        "--drop-after", "--ready-file", "--action-file", "--commit-ms"}) {
+        "--drop-after", "--ready-file", "--action-file", "--commit-ms"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
-  }
-  std::string err;
-  EXPECT_EQ(
-      qdvp_test::Run({qdvp_test::BinDir() + "/qdvp-dch", "--fail", "bogus:1"}, {}, &out, &err), 2);
+  EXPECT_EQ(qdvp_test::Run({dch, "--fail", "bogus:1"}, {}, &out, &err), 2);
   EXPECT_NE(err.find("unknown request kind"), std::string::npos);
 }
 

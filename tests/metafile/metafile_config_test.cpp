@@ -6,156 +6,145 @@
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_anchor.h"
-#include "include/qdvp_core.h"
-#include "include/qdvp_model.h"
-#include "include/qdvp_services.h"
+#include "tests/metafile/metafile_testing.h"
 #include "tests/support/linkclient.h"
-#include "tests/support/qdvptest.h"
 
 namespace {
 
-using qdvp_test::EnvGuard;
+using metafile_test::Stdout;
 using qdvp_test::ReadFile;
-using qdvp_test::TempDir;
 
 std::string Metafile(const std::string &appl) {
   return "//APPL " + appl + "\n//NAME T E\n//ATTRIBUTES\nA D 8\n";
 }
 
-class StartupConfig : public testing::Test {
+class StartupConfig : public metafile_test::WithAnchor {
  protected:
   void SetUp() override {
-    env_.Set("QDVP_META_PATH", meta_.path());
-    env_.Set("QDVP_INIT_CONFIG_PATH", config_.path());
-    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
-    QDVP_ResetStartUpConfigState();
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
+    WithAnchor::SetUp();
     path_ = anchor_->pInitConfigFile;
   }
-  void TearDown() override {
-    QDVP_ShutdownCleanUp(anchor_, 1);
-    QDVP_ReleaseGlobalResources(anchor_);
-    QDVP_ResetStartUpConfigState();
+  void WriteConfig(const std::string &text) {
+    dir_.Write(path_.substr(dir_.path().size() + 1), text);
   }
   int Process() {
-    testing::internal::CaptureStdout();
-    int count = QDVP_ProcessStartUpConfig(anchor_);
-    out_ = testing::internal::GetCapturedStdout();
+    int count = 0;
+    out_ = Stdout([&] { count = QDVP_ProcessStartUpConfig(anchor_); });
     return count;
   }
-  int ApplCount() {
-    int n = 0;
-    for (ApplEntry *a = anchor_->pApplList; a; a = a->pNext) n++;
-    return n;
+  std::vector<std::string> Applications() {
+    std::vector<std::string> names;
+    for (ApplEntry *a = anchor_->pApplList; a; a = a->pNext) names.push_back(a->ApplName);
+    return names;
   }
-  TempDir meta_, config_;
-  EnvGuard env_;
-  DPAB *anchor_ = nullptr;
-  std::string path_, out_;
+  std::string path_;
 };
 
 TEST_F(StartupConfig, EveryNameOnEveryLineIsLoaded) {
-  meta_.Write("one.mdl", Metafile("One"));
-  meta_.Write("two.mdl", Metafile("Two"));
-  meta_.Write("three.mdl", Metafile("Three"));
-  config_.Write(path_.substr(config_.path().size() + 1),
-                "* comment one.mdl\n   one.mdl two.mdl  three.mdl\r\n\nmissing.mdl\n");
+  for (const char *name : {"One", "Two", "Three"})
+    dir_.Write(std::string(name) + ".mdl", Metafile(name));
+  WriteConfig("* comment One.mdl\n   One.mdl Two.mdl  Three.mdl\r\n\nmissing.mdl\n");
   EXPECT_EQ(Process(), 4);
-  EXPECT_EQ(ApplCount(), 3);
+  EXPECT_EQ(Applications().size(), 3u);
   EXPECT_EQ(anchor_->StartupConfigMark, 1);
 }
 
 TEST_F(StartupConfig, OnlyCommentsGivesMinusOneAndMissingFileZero) {
   EXPECT_EQ(Process(), 0);
-  config_.Write(path_.substr(config_.path().size() + 1), "* nothing here\n");
+  WriteConfig("* nothing here\n");
   EXPECT_EQ(Process(), -1);
 }
 
 TEST_F(StartupConfig, AppendBeforeTheFileWasReadWritesNothing) {
   EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
   EXPECT_EQ(ReadFile(path_), "");
-  config_.Write(path_.substr(config_.path().size() + 1), "* config\n");
+  WriteConfig("* config\n");
   Process();
   EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
   EXPECT_EQ(ReadFile(path_), "* config\nx.mdl\n");
 }
 
-TEST_F(StartupConfig, RemovalRewritesOneNamePerLineAndKeepsComments) {
-  meta_.Write("app.mdl", Metafile("AppOne"));
-  meta_.Write("other.mdl", Metafile("Other"));
-  config_.Write(path_.substr(config_.path().size() + 1), "* keep me\napp.mdl other.mdl\n");
+// A removal names a metafile by its full name (as the application records it) and drops
+// whole names only, with or without the default extension.
+TEST_F(StartupConfig, RemovalDropsWholeNamesAndKeepsComments) {
+  const std::string config = "* keep me\napp.mdl other.mdl\napp2.mdl\napple.mdl APP\n";
+  struct {
+    std::string removal, left;
+  } const cases[] = {
+      {dir_.path() + "/APP.MDL", "* keep me\nother.mdl\napp2.mdl\napple.mdl\n"},
+      {dir_.path() + "/app", "* keep me\nother.mdl\napp2.mdl\napple.mdl\n"},
+      {dir_.path() + "/other.mdl", "* keep me\napp.mdl\napp2.mdl\napple.mdl\nAPP\n"},
+      {"OTHER.MDL", "* keep me\napp.mdl\nother.mdl\napp2.mdl\napple.mdl\nAPP\n"},  // not full
+  };
+  WriteConfig(config);
   Process();
-  std::string full = meta_.path() + "/APP.MDL";
-  EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, full.c_str()), 1);
-  EXPECT_EQ(ReadFile(path_), "* keep me\nother.mdl\n");
-  EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, "OTHER.MDL"), 1);  // not the full name
-  EXPECT_EQ(ReadFile(path_), "* keep me\nother.mdl\n");
-  std::string otherFull = meta_.path() + "/other.mdl";
-  EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, otherFull.c_str()), 1);
-  EXPECT_EQ(ReadFile(path_), "* keep me\n");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.removal);
+    WriteConfig(config);
+    EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, c.removal.c_str()), 1);
+    EXPECT_EQ(ReadFile(path_), c.left);
+  }
   EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, ""), 0);
-}
-
-TEST_F(StartupConfig, RemovingTheLastNameLeavesTheCommentLine) {
-  config_.Write(path_.substr(config_.path().size() + 1), "only.mdl\n");
-  Process();
-  std::string full = meta_.path() + "/only.mdl";
-  EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, full.c_str()), 1);
+  WriteConfig("only.mdl\n");
+  EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, (dir_.path() + "/only.mdl").c_str()), 1);
   EXPECT_EQ(ReadFile(path_), "* Omnivar Configuration file\n");
 }
 
-TEST_F(StartupConfig, AutoLoadReadsTheMetafileDirectory) {
-  meta_.Write("a.mdl", Metafile("AutoA"));
-  meta_.Write("b.mdl", Metafile("AutoB"));
-  meta_.Write("broken.mdl", "//APPL\n");
+// What the console's IMPORT and DELETE do: a name imported without its extension is removed
+// again by the application's full name, and nothing else goes with it.
+TEST_F(StartupConfig, ImportThenDeleteLeavesTheFileAsItWas) {
+  dir_.Write("app.mdl", Metafile("AppOne"));
+  dir_.Write("app2.mdl", Metafile("AppTwo"));
+  WriteConfig("* config\napp2.mdl\n");
+  Process();
+  ApplEntry *appl = Load("app", "", 0);
+  ASSERT_NE(appl, nullptr) << out_;
+  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "app"), 1);
+  std::string fullName = appl->pMetafileFullName;
+  QDVP_ReleaseApplResources(anchor_, appl, 1);
+  EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, fullName.c_str()), 1);
+  EXPECT_EQ(ReadFile(path_), "* config\napp2.mdl\n");
+}
+
+// Only metafiles are loaded, in name order, not what validation and unpack write beside them.
+TEST_F(StartupConfig, AutoLoadReadsTheMetafilesOfTheMetafileDirectory) {
+  dir_.Write("b.mdl", Metafile("AutoB"));
+  dir_.Write("a.MDL", Metafile("AutoA"));
+  dir_.Write("c.txt", Metafile("AutoC"));
+  dir_.Write("b.txt", Metafile("AutoB"));
+  dir_.Write("a.rpt", "\n\nApplication Name: AutoA; Definition Metafile Name: A.MDL\n");
+  dir_.Write("plain", Metafile("NoExtension"));
+  dir_.Write("broken.mdl", "//APPL\n");
   qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
-  testing::internal::CaptureStdout();
-  QDVP_DoApplicationAutoLoad(anchor_);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ApplCount(), 2);
+  std::string out = Stdout([&] { QDVP_DoApplicationAutoLoad(anchor_); });
+  EXPECT_EQ(Applications(), (std::vector<std::string>{"AutoA", "AutoB"}));
+  EXPECT_EQ(out.find(".rpt"), std::string::npos) << out;
 }
 
 TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
-  meta_.Write("exist.mdl", Metafile("Existing"));
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "exist.mdl", 0, nullptr, nullptr, 0, 0);
-  testing::internal::GetCapturedStdout();
+  ApplEntry *appl = Load("exist.mdl", Metafile("Existing"), 0);
   ASSERT_NE(appl, nullptr);
-  std::string full = meta_.path() + "/exist.mdl";
-  EXPECT_EQ(QDVP_CheckApplicationExistence(anchor_, full.c_str()), appl);
+  EXPECT_EQ(QDVP_CheckApplicationExistence(anchor_, (dir_.path() + "/exist.mdl").c_str()), appl);
   EXPECT_EQ(QDVP_CheckApplicationExistence(anchor_, "existing"), appl);
   EXPECT_EQ(QDVP_CheckApplicationExistence(anchor_, "nothing"), nullptr);
-
   // Loading the same metafile again finds the application; a new metafile with the same
   // application name is refused.
   int opened = -1, already = -1;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_ConstructApplDataModel(anchor_, "exist.mdl", 0, &opened, &already, 0, 0), appl);
-  meta_.Write("copy.mdl", Metafile("Existing"));
-  EXPECT_EQ(QDVP_ConstructApplDataModel(anchor_, "copy.mdl", 1, nullptr, nullptr, 0, 1), nullptr);
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = Stdout([&] {
+    EXPECT_EQ(QDVP_ConstructApplDataModel(anchor_, "exist.mdl", 0, &opened, &already, 0, 0), appl);
+  });
   EXPECT_EQ(opened, 0);
   EXPECT_EQ(already, 1);
-  EXPECT_EQ(
-      out,
-      "QDVPV35W Processing Warning: Existing application specification assumed. Metafile "
-      "already defined - exist.mdl\n"
-      "QDVPV25I Processing input metafile " +
-          meta_.path() +
-          "/copy.mdl\n"
-          "QDVPV78E Specification Error: Same APPL name already defined in another metafile. "
-          "Request ignored. Duplicate application. Existing\n"
-          "QDVPV03E Specification Error: Valid APPL statement not found in metafile copy.mdl\n");
+  EXPECT_EQ(Load("copy.mdl", Metafile("Existing")), nullptr);
+  EXPECT_EQ(out.substr(0, 8) + " " + out_.substr(out_.find("QDVPV78E"), 8), "QDVPV35W QDVPV78E");
+  EXPECT_NE(out.find("Metafile already defined - exist.mdl\n"), std::string::npos) << out;
+  EXPECT_NE(out_.find("Duplicate application. Existing\n"), std::string::npos) << out_;
 }
 
 TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
-  meta_.Write("del.mdl",
-              "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n");
   qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "del.mdl", 0, nullptr, nullptr, 0, 0);
-  testing::internal::GetCapturedStdout();
+  ApplEntry *appl = Load(
+      "del.mdl", "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n", 0);
   ASSERT_NE(appl, nullptr);
   // A registered application no longer needs its help texts: the registration released them.
   EXPECT_EQ(appl->pTableList->pTableHelp, nullptr);
@@ -168,36 +157,26 @@ TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
   EXPECT_EQ(anchor_->pIOEList[0], nullptr);
 }
 
-}  // namespace
-
-namespace {
-
-// Outside validation runs an SNMP metafile is not for a data provider of another type: it is
-// passed over without a message.
-TEST(SnmpBypass, SnmpMetafileIsPassedOverInOtherDataProviders) {
-  TempDir meta;
-  EnvGuard env;
-  env.Set("QDVP_META_PATH", meta.path());
-  DPAB *anchor = QDVP_StartupInitialization();
-  ASSERT_NE(anchor, nullptr);
-  anchor->DPtype = QDVP_TYPE_FILE;
-  meta.Write("mib.mdl",
+// Outside validation runs an SNMP metafile is not for a data provider of another type (and the
+// reverse): it is passed over without a message.
+TEST_F(StartupConfig, SnmpMetafileIsPassedOverInOtherDataProviders) {
+  anchor_->DPtype = QDVP_TYPE_FILE;
+  dir_.Write("mib.mdl",
              "//SNMP TEXT\n//APPL MibApp\n//NAME T P 60\n//ATTRIBUTES\nAgent_Info D 8 1.3.6.1.1\n"
              "Agent_Name D 8 1.3.6.1.2\n");
-  meta.Write("plain.mdl", Metafile("PlainApp"));
+  dir_.Write("plain.mdl", Metafile("PlainApp"));
   qdvp_test::TraceCapture trace;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_ConstructApplDataModel(anchor, "mib.mdl", 0, nullptr, nullptr, 0, 0), nullptr);
-  EXPECT_NE(QDVP_ConstructApplDataModel(anchor, "mib.mdl", 1, nullptr, nullptr, 0, 1), nullptr);
-  anchor->DPtype = QDVP_TYPE_SNMP;
-  EXPECT_EQ(QDVP_ConstructApplDataModel(anchor, "plain.mdl", 0, nullptr, nullptr, 0, 0), nullptr);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "QDVPV25I Processing input metafile " + meta.path() + "/mib.mdl\n");
+  std::string out = Stdout([&] {
+    EXPECT_EQ(QDVP_ConstructApplDataModel(anchor_, "mib.mdl", 0, nullptr, nullptr, 0, 0), nullptr);
+    EXPECT_NE(QDVP_ConstructApplDataModel(anchor_, "mib.mdl", 1, nullptr, nullptr, 0, 1), nullptr);
+    anchor_->DPtype = QDVP_TYPE_SNMP;
+    EXPECT_EQ(QDVP_ConstructApplDataModel(anchor_, "plain.mdl", 0, nullptr, nullptr, 0, 0),
+              nullptr);
+  });
+  EXPECT_EQ(out, "QDVPV25I Processing input metafile " + dir_.path() + "/mib.mdl\n");
   EXPECT_TRUE(trace.Contains("SNMP metafile mib.mdl bypassed for non-SNMP DP"));
   EXPECT_TRUE(trace.Contains("Non-SNMP metafile plain.mdl bypassed for SNMP DP"));
   EXPECT_FALSE(trace.Contains("DP log message 5"));
-  QDVP_ShutdownCleanUp(anchor, 1);
-  QDVP_ReleaseGlobalResources(anchor);
 }
 
 }  // namespace

@@ -9,13 +9,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "include/qdvp.h"
 #include "include/qdvp_metafile.h"
 #include "include/qdvp_model.h"
-#include "tests/support/qdvptest.h"
+#include "tests/metafile/metafile_testing.h"
 
 namespace {
 
@@ -37,19 +38,16 @@ std::vector<std::string> CorpusNames() {
   return names;
 }
 
-std::string ReplaceAll(std::string text, const std::string &from, const std::string &to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 // text with the temporary directory (as written, and upper-cased as the report writes the
 // metafile name) replaced by $META.
-std::string Normalize(const std::string &text, const std::string &directory) {
+std::string Normalize(std::string text, const std::string &directory) {
   std::string upper = directory;
   for (char &c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return ReplaceAll(ReplaceAll(text, directory, "$META"), upper, "$META");
+  for (const std::string &from : {directory, upper}) {
+    for (size_t at; (at = text.find(from)) != std::string::npos;)
+      text.replace(at, from.size(), "$META");
+  }
+  return text;
 }
 
 // Runs a validation of name in directory and returns its standard output with the directory
@@ -57,10 +55,7 @@ std::string Normalize(const std::string &text, const std::string &directory) {
 std::string Validate(const std::string &directory, const std::string &name) {
   EnvGuard env({{"QDVP_META_PATH", directory}, {"QDVP_INIT_CONFIG_PATH", directory}});
   QDVP_ResetMaxAttributesPerGroup();
-  testing::internal::CaptureStdout();
-  QDVP_ValidateMetaFile(name.c_str());
-  std::string output = testing::internal::GetCapturedStdout();
-  return Normalize(output, directory);
+  return Normalize(metafile_test::Stdout([&] { QDVP_ValidateMetaFile(name.c_str()); }), directory);
 }
 
 void CompareWithGolden(const std::string &goldenName, const std::string &actual) {
@@ -113,10 +108,6 @@ TEST(GoldenCorpusCoverage, EveryValidationMessageAppears) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The example metafiles shipped for operators validate without a single warning.
 TEST(ExampleMetafiles, EveryExampleValidatesCleanly) {
   std::string examples = SourceDir() + "/examples/metafiles";
@@ -127,16 +118,11 @@ TEST(ExampleMetafiles, EveryExampleValidatesCleanly) {
     TempDir dir;
     std::string name = entry.path().filename().string();
     fs::copy_file(entry.path(), dir.File(name));
-    std::string output = Validate(dir.path(), name);
+    std::istringstream lines(Validate(dir.path(), name));
     std::string rest;
-    for (size_t at = 0; at < output.size();) {
-      size_t end = output.find('\n', at);
-      std::string line = output.substr(at, end - at);
-      at = end == std::string::npos ? output.size() : end + 1;
-      if (line.rfind("QDVPV26I", 0) == 0 || line.rfind("QDVPV25I", 0) == 0 ||
-          line.rfind("QDVPV90I", 0) == 0)
-        continue;
-      rest += line + "\n";
+    for (std::string line; std::getline(lines, line);) {
+      std::string code = line.substr(0, 8);
+      if (code != "QDVPV25I" && code != "QDVPV26I" && code != "QDVPV90I") rest += line + "\n";
     }
     EXPECT_EQ(rest, "QDVPV00I Validation completed successfully\n") << name;
   }

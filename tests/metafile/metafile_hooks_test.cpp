@@ -1,6 +1,6 @@
-// The hooks of record processing that loading a metafile relies on (attribute delimiters,
-// summary blocks, ODBC blocks) and the handshake with the metafile server client task that
-// fetches a metafile existing nowhere locally.
+// The hooks of record processing that loading a metafile relies on (summary blocks, ODBC
+// blocks; attribute delimiters are in the golden corpus) and the handshake with the metafile
+// server client task that fetches a metafile existing nowhere locally.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,51 +8,20 @@
 #include <thread>
 
 #include "core/support/qdv0.h"
-#include "include/qdvp_core.h"
 #include "include/qdvp_metafile.h"
-#include "include/qdvp_model.h"
-#include "include/qdvp_services.h"
+#include "tests/metafile/metafile_testing.h"
 #include "tests/support/linkclient.h"
-#include "tests/support/qdvptest.h"
 
 namespace {
 
+using metafile_test::Stdout;
 using qdvp_test::EnvGuard;
-using qdvp_test::TempDir;
 
-struct DelimiterCase {
-  const char *specification;
-  const char *delimiter;  // null: no delimiter (fixed positions)
-  bool message52;
-};
-
-TEST(AttributeDelimiter, SpecificationsGiveTheirDelimiter) {
-  const DelimiterCase cases[] = {
-      {nullptr, " ", false},    {"", " ", false},         {"','", ",", false},
-      {"'[]' x", "[]", false},  {"''", " ", false},       {";", ";", false},
-      {"NONE", nullptr, false}, {"none", nullptr, false}, {"tab", "\t", false},
-      {"\"|\"", "|", true},     {"abc", "ab", true},      {"xyzx", "yz", true},
-  };
-  for (const DelimiterCase &c : cases) {
-    testing::internal::CaptureStdout();
-    char *d = QDVP_CheckAttributeDelimiter(c.specification);
-    std::string out = testing::internal::GetCapturedStdout();
-    const char *written = c.specification ? c.specification : "(null)";
-    if (c.delimiter == nullptr) {
-      EXPECT_EQ(d, nullptr) << written;
-    } else {
-      ASSERT_NE(d, nullptr) << written;
-      EXPECT_STREQ(d, c.delimiter) << written;
-    }
-    EXPECT_EQ(out.find("QDVPV52W") != std::string::npos, c.message52) << written;
-    QDV0_FreeStorage(&d);
-  }
-}
+class Hooks : public metafile_test::WithAnchor {};
 
 TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
-  EnvGuard env;
-  env.Set("QDVP_SUMMARY_INTERVAL", std::nullopt);
-  env.Set("QDVP_SUMMARY_BATCH_MODE", std::nullopt);
+  EnvGuard env(
+      {{"QDVP_SUMMARY_INTERVAL", std::nullopt}, {"QDVP_SUMMARY_BATCH_MODE", std::nullopt}});
   const int cases[][2] = {{0, 300},       {30, 60},       {60, 60},      {420, 600},
                           {660, 720},     {780, 900},     {1000, 1200},  {1500, 1800},
                           {3600, 3600},   {5000, 43200},  {7200, 7200},  {18000, 21600},
@@ -70,30 +39,15 @@ TEST(SummaryBlock, IntervalIsFittedToTheHourOrDay) {
   QDVP_ReleaseSummaryManagementBlock(batch);
 }
 
-class WithAnchor : public testing::Test {
- protected:
-  void SetUp() override {
-    env_.Set("QDVP_META_PATH", dir_.path());
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
-  }
-  void TearDown() override {
-    QDVP_ShutdownCleanUp(anchor_, 1);
-    QDVP_ReleaseGlobalResources(anchor_);
-  }
-  TempDir dir_;
-  EnvGuard env_;
-  DPAB *anchor_ = nullptr;
-};
-
-TEST_F(WithAnchor, OdbcBlocksAreCheckedQueuedAndReleased) {
-  testing::internal::CaptureStdout();
-  OMBlock *out = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", nullptr), nullptr);
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", "sales"), nullptr);
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, nullptr, "DSN=x"), nullptr);
-  EXPECT_EQ(QDVP_InitializeOMB(anchor_, "both", "DSN=x"), nullptr);
-  std::string text = testing::internal::GetCapturedStdout();
+TEST_F(Hooks, OdbcBlocksAreCheckedQueuedAndReleased) {
+  OMBlock *out = nullptr;
+  std::string text = Stdout([&] {
+    out = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", nullptr), nullptr);
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, "input", "sales"), nullptr);
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, nullptr, "DSN=x"), nullptr);
+    EXPECT_EQ(QDVP_InitializeOMB(anchor_, "both", "DSN=x"), nullptr);
+  });
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->Type, 'O');
   EXPECT_STREQ(out->pDSN, "sales");
@@ -109,7 +63,7 @@ TEST_F(WithAnchor, OdbcBlocksAreCheckedQueuedAndReleased) {
 
 // A stand-in for the metafile server client task: it waits for a request and answers it with
 // the records of a small metafile, or with a failure.
-TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
+TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
   qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   auto *block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
   OSV1_InitializeLock(&block->Lock);
@@ -150,11 +104,12 @@ TEST_F(WithAnchor, RemoteMetafileIsFetchedThroughTheRecordBlock) {
     }
     pthread_mutex_unlock(&pe->TaskIOmutex);
   });
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "remote.mdl", 0, nullptr, nullptr, 0, 0);
-  fail = true;
-  ApplEntry *failed = QDVP_ConstructApplDataModel(anchor_, "other.mdl", 0, nullptr, nullptr, 0, 0);
-  std::string out = testing::internal::GetCapturedStdout();
+  ApplEntry *appl = nullptr, *failed = nullptr;
+  std::string out = Stdout([&] {
+    appl = QDVP_ConstructApplDataModel(anchor_, "remote.mdl", 0, nullptr, nullptr, 0, 0);
+    fail = true;
+    failed = QDVP_ConstructApplDataModel(anchor_, "other.mdl", 0, nullptr, nullptr, 0, 0);
+  });
   stop = true;
   client.join();
   ASSERT_NE(appl, nullptr) << out;

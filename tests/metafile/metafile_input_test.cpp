@@ -1,7 +1,7 @@
 // Metafile input: finding metafiles by name and extension, in-memory texts, missing files,
 // names that try to leave the metafile directory, oversized and binary records, the record
-// buffers for the metafile server, the validation message mechanism, and the enciphered
-// round trip through encipher, validate and unpack (also through bin/qdvp).
+// buffers for the metafile server, the validation messages and entry, the validation report,
+// and the enciphered round trip through encipher, validate and unpack (also through bin/qdvp).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,34 +9,21 @@
 
 #include "core/support/qdv0.h"
 #include "include/qdvp.h"
-#include "include/qdvp_core.h"
 #include "include/qdvp_metafile.h"
-#include "include/qdvp_model.h"
-#include "include/qdvp_services.h"
-#include "tests/support/qdvptest.h"
+#include "tests/metafile/metafile_testing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using metafile_test::Stdout;
 using qdvp_test::EnvGuard;
 using qdvp_test::ReadFile;
 using qdvp_test::TempDir;
 
 const char kSmall[] = "//APPL Small\n//NAME T1 E\n//ATTRIBUTES\nA D 8\n";
 
-// An anchor whose metafile directory is a temporary directory.
-class MetafileInput : public testing::Test {
+class MetafileInput : public metafile_test::WithAnchor {
  protected:
-  void SetUp() override {
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("QDVP_INIT_CONFIG_PATH", dir_.path());
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
-  }
-  void TearDown() override {
-    QDVP_ShutdownCleanUp(anchor_, 1);
-    QDVP_ReleaseGlobalResources(anchor_);
-  }
   // Opens name, reads every record and returns them joined, or "<none>".
   std::string ReadAll(const std::string &name, int validate = 0) {
     void *handle = QDVP_OpenMetaFile(anchor_, name.c_str(), validate);
@@ -48,103 +35,80 @@ class MetafileInput : public testing::Test {
     QDVP_CloseMetaFile(anchor_, handle);
     return all;
   }
-  TempDir dir_;
-  EnvGuard env_;
-  DPAB *anchor_ = nullptr;
 };
 
-TEST_F(MetafileInput, DotSlashAndPlainNameOpenTheSameFile) {
-  dir_.Write("app", "//APPL X\n");
-  EXPECT_EQ(ReadAll("app"), "//APPL X\n|");
-  EXPECT_EQ(ReadAll("./app"), "//APPL X\n|");
-  EXPECT_EQ(ReadAll(".app"), "//APPL X\n|");
-}
-
-TEST_F(MetafileInput, ParentDirectoryNamesStayInTheMetafileDirectory) {
+// $D in an expected output stands for the metafile directory.
+TEST_F(MetafileInput, NamesFindTheirFile) {
   TempDir outside;
-  outside.Write("secret", "//APPL Secret\n");
-  dir_.Write("secret", "//APPL Inside\n");
-  std::string relative = "../" + fs::path(outside.path()).filename().string() + "/secret";
-  testing::internal::CaptureStdout();
-  std::string text = ReadAll(relative);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(text.find("Secret"), std::string::npos);
-  EXPECT_EQ(ReadAll("../secret"), "//APPL Inside\n|");
-}
-
-TEST_F(MetafileInput, AbsolutePathIsOpenedUnchanged) {
-  TempDir other;
-  std::string path = other.Write("abs.mdl", "//APPL Abs\n");
-  EXPECT_EQ(ReadAll(path), "//APPL Abs\n|");
-}
-
-TEST_F(MetafileInput, DefaultExtensionsAreTriedInOrder) {
+  std::string absolute = outside.Write("abs.mdl", "abs\n");
+  outside.Write("secret", "outside\n");
+  dir_.Write("app", "app\n");
+  dir_.Write("secret", "inside\n");
   dir_.Write("lower.mdl", "lower\n");
   dir_.Write("upper.MDL", "upper\n");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(ReadAll("lower", 1), "lower\n|");
-  EXPECT_EQ(ReadAll("upper", 1), "upper\n|");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "QDVPV24I Metafile with default extension assumed - " + dir_.File("lower.mdl") +
-                     "\nQDVPV25I Processing input metafile " + dir_.File("lower.mdl") +
-                     "\nQDVPV24I Metafile with default extension assumed - " +
-                     dir_.File("upper.MDL") + "\nQDVPV25I Processing input metafile " +
-                     dir_.File("upper.MDL") + "\n");
-}
-
-TEST_F(MetafileInput, MissingFileGivesMessageOneExceptForProductNames) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(ReadAll("nosuch"), "<none>");
-  EXPECT_EQ(ReadAll("QDVmissing"), "<none>");
-  EXPECT_EQ(ReadAll("qdvmissing"), "<none>");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "QDVPV01E Definition Error: File not found nosuch\n");
-}
-
-TEST_F(MetafileInput, InMemoryTextYieldsTheRecordsBetweenNameAndEndMark) {
-  EXPECT_EQ(ReadAll("&MEM\n//APPL Mem\nrecord two\n&\nafter end"), "//APPL Mem|record two|");
-  EXPECT_EQ(anchor_->pMemMetafile, nullptr);  // a block made for the text goes at close
-  EXPECT_EQ(ReadAll("&MEM\nonly\nlines"), "only|lines|");
+  std::string climb = "../" + fs::path(outside.path()).filename().string() + "/secret";
+  struct {
+    std::string name;
+    int validate;
+    std::string records, out;
+  } const cases[] = {
+      {"app", 0, "app\n|", ""},
+      {"./app", 0, "app\n|", ""},
+      {".app", 0, "app\n|", ""},
+      {"../secret", 0, "inside\n|", ""},
+      {climb, 0, "<none>", "QDVPV01E Definition Error: File not found " + climb + "\n"},
+      {absolute, 0, "abs\n|", ""},
+      {"lower", 1, "lower\n|",
+       "QDVPV24I Metafile with default extension assumed - $D/lower.mdl\n"
+       "QDVPV25I Processing input metafile $D/lower.mdl\n"},
+      {"upper", 1, "upper\n|",
+       "QDVPV24I Metafile with default extension assumed - $D/upper.MDL\n"
+       "QDVPV25I Processing input metafile $D/upper.MDL\n"},
+      {"nosuch", 0, "<none>", "QDVPV01E Definition Error: File not found nosuch\n"},
+      {"QDVmissing", 0, "<none>", ""},
+      {"qdvmissing", 0, "<none>", ""},
+      {"&MEM\n//APPL Mem\nrecord two\n&\nafter end", 0, "//APPL Mem|record two|", ""},
+      {"&MEM\nonly\nlines", 0, "only|lines|", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string records;
+    std::string out = Stdout([&] { records = ReadAll(c.name, c.validate); });
+    EXPECT_EQ(records, c.records);
+    std::string expected = c.out;
+    for (size_t at; (at = expected.find("$D")) != std::string::npos;)
+      expected.replace(at, 2, dir_.path());
+    EXPECT_EQ(out, expected);
+  }
+  EXPECT_EQ(anchor_->pMemMetafile, nullptr);  // a block made for a text goes at close
 }
 
 TEST_F(MetafileInput, InMemoryMetafileBuildsAnApplication) {
-  std::string text = std::string("&INMEM\n") + kSmall + "&\n";
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, text.c_str(), 1, nullptr, nullptr, 0, 1);
-  std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_NE(appl, nullptr) << out;
+  ApplEntry *appl = Load(std::string("&INMEM\n") + kSmall + "&\n", "");
+  ASSERT_NE(appl, nullptr) << out_;
   EXPECT_STREQ(appl->ApplName, "Small");
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(out_, "");
 }
 
 TEST_F(MetafileInput, LongRecordsAreReadInPiecesWithoutOverrun) {
-  EnvGuard size;
-  size.Set("QDVP_META_MAX_RECORD_SIZE", "64");
-  std::string longName(500, 'x');
-  dir_.Write("long.mdl", "//APPL Longs\n//NAME T1 E\n//ATTRIBUTES\n" + longName + " D 8\nA D 8\n");
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "long.mdl", 1, nullptr, nullptr, 0, 0);
-  std::string out = testing::internal::GetCapturedStdout();
+  env_.Set("QDVP_META_MAX_RECORD_SIZE", "64");
+  dir_.Write("long.mdl",
+             "//APPL Longs\n//NAME T1 E\n//ATTRIBUTES\n" + std::string(500, 'x') + " D 8\nA D 8\n");
+  ApplEntry *appl = nullptr;
+  std::string out = Stdout(
+      [&] { appl = QDVP_ConstructApplDataModel(anchor_, "long.mdl", 1, nullptr, nullptr, 0, 0); });
   ASSERT_NE(appl, nullptr) << out;
   // Each 63-byte piece is a record of its own.
   EXPECT_NE(out.find("0004 -> " + std::string(63, 'x') + "\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos)
-      << out;
+  EXPECT_NE(out.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos);
 }
 
 TEST_F(MetafileInput, BinaryBytesDoNotStopTheReader) {
-  std::string text = "//APPL Binary\n//NAME T1 E\n//ATTRIBUTES\nA D 8\n";
-  text += std::string("\x01\x02\xff\xfe junk \x7f\n", 12);
-  text += std::string("B\0 D 4\n", 7);
-  text += "C D 4\n";
-  dir_.Write("bin.mdl", text);
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "bin.mdl", 1, nullptr, nullptr, 0, 1);
-  std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_NE(appl, nullptr) << out;
-  int count = 0;
-  for (AttrEntry *a = appl->pTableList->pSourceList->pAttrList; a; a = a->pNext) count++;
-  EXPECT_GE(count, 2);
+  ApplEntry *appl =
+      Load("bin.mdl", std::string(kSmall) + std::string("\x01\x02\xff\xfe junk \x7f\n", 12) +
+                          std::string("B\0 D 4\n", 7) + "C D 4\n");
+  ASSERT_NE(appl, nullptr) << out_;
+  EXPECT_GE(metafile_test::Names(appl->pTableList->pSourceList).size(), 2u);
 }
 
 TEST_F(MetafileInput, FileThatGrowsWhileReadEndsWhereItWasWhenOpened) {
@@ -177,132 +141,140 @@ TEST_F(MetafileInput, RecordBuffersSkipBareLineFeedsButKeepBlankLines) {
 }
 
 TEST(ValidationMessage, InsertReplacesEverythingFromTheMark) {
-  testing::internal::CaptureStdout();
-  QDVP_DisplayValidationMessage(33, "//FOO");
-  QDVP_DisplayValidationMessage(33, nullptr);
-  QDVP_DisplayValidationMessage(0, "ignored");
-  QDVP_DisplayValidationMessage(150, nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(Stdout([] {
+              QDVP_DisplayValidationMessage(33, "//FOO");
+              QDVP_DisplayValidationMessage(33, nullptr);
+              QDVP_DisplayValidationMessage(0, "ignored");
+              QDVP_DisplayValidationMessage(150, nullptr);
+            }),
             "QDVPV33E Specification Error: Statement bypassed until next NAME statement - //FOO\n"
             "QDVPV33E Specification Error: Statement bypassed until next NAME statement - #\n"
             "QDVPV00I Validation completed successfully\n"
             "QDVPVxx  Internal processing error\n");
 }
 
-TEST(ValidateEntry, NoNameGivesMessage22) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_ValidateMetaFile(nullptr), -1);
-  EXPECT_EQ(QDVP_ValidateMetaFile(""), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "QDVPV22E Metafile name input parameter required\n"
-            "QDVPV22E Metafile name input parameter required\n");
-}
-
-TEST(ValidateEntry, MissingMetafileEndsWithMessage88) {
+TEST(ValidateEntry, WithoutANameOrAFileValidationFails) {
   TempDir dir;
   EnvGuard env({{"QDVP_META_PATH", dir.path()}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_ValidateMetaFile("absent"), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "QDVPV01E Definition Error: File not found absent\nQDVPV88E Validation unsuccessful\n");
-  EXPECT_EQ(QDVP_LastValidationSucceeded(), 0);
+  struct {
+    const char *name;
+    int result;
+    const char *out;
+  } const cases[] = {
+      {nullptr, -1, "QDVPV22E Metafile name input parameter required\n"},
+      {"", -1, "QDVPV22E Metafile name input parameter required\n"},
+      {"absent", 0,
+       "QDVPV01E Definition Error: File not found absent\nQDVPV88E Validation unsuccessful\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name ? c.name : "(null)");
+    int result = 1;
+    EXPECT_EQ(Stdout([&] { result = QDVP_ValidateMetaFile(c.name); }), c.out);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(QDVP_LastValidationSucceeded(), 0);
+  }
 }
 
-TEST(Cipher, EncipheredMetafileValidatesAndUnpacksToItsText) {
+// The report takes the metafile's name with the extension rpt (out for a metafile whose
+// extension is rpt, .rpt appended without extension), beside the metafile, whether the
+// metafile directory is given as an absolute or a relative name.
+TEST(ValidationReport, IsWrittenBesideTheMetafile) {
   TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}});
-  std::string plain = std::string("* comment stays plain\n") + kSmall + "B C\n";
-  dir.Write("plain.mdl", plain);
+  dir.Write("metafiles/app.rpt", kSmall);
+  dir.Write("metafiles/plain", kSmall);
+  dir.Write("metafiles/x.mdl", kSmall);
+  dir.Write("metafiles/sub.dir/x.mdl", kSmall);
+  std::string meta = dir.File("metafiles");
+  struct {
+    std::string metaPath, name, report;
+  } const cases[] = {
+      {meta, "app.rpt", "app.out"},
+      {meta, "plain", "plain.rpt"},
+      {meta, meta + "/sub.dir/x.mdl", "sub.dir/x.rpt"},
+      {"./metafiles", "x", "x.rpt"},
+      {"metafiles", "x.mdl", "x.rpt"},
+      {"./metafiles/", "./x", "x.rpt"},
+  };
+  struct InDirectory {  // relative metafile directories are taken from the working directory
+    fs::path previous = fs::current_path();
+    explicit InDirectory(const std::string &d) { fs::current_path(d); }
+    ~InDirectory() { fs::current_path(previous); }
+  } in(dir.path());
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.metaPath + " " + c.name);
+    EnvGuard env({{"QDVP_META_PATH", c.metaPath}});
+    std::string out = Stdout([&] { QDVP_ValidateMetaFile(c.name.c_str()); });
+    EXPECT_TRUE(fs::remove("metafiles/" + c.report)) << out;
+    EXPECT_NE(out.find("QDVPV90I"), std::string::npos) << out;
+  }
+  // A report that cannot be written is said so, and no saved message follows.
+  fs::create_directory("metafiles/x.rpt");
+  EnvGuard env({{"QDVP_META_PATH", std::string("metafiles")}});
+  std::string out = Stdout([] { QDVP_ValidateMetaFile("x.mdl"); });
+  EXPECT_NE(out.find("*****Unable to open report file metafiles/x.rpt"), std::string::npos) << out;
+  EXPECT_EQ(out.find("QDVPV90I"), std::string::npos) << out;
+}
+
+class Cipher : public testing::Test {
+ protected:
+  TempDir dir_;
+  EnvGuard env_{{{"QDVP_META_PATH", dir_.path()}}};
+};
+
+TEST_F(Cipher, EncipheredMetafileValidatesAndUnpacksToItsText) {
+  dir_.Write("plain.mdl", std::string("* comment stays plain\n") + kSmall + "B C\n");
   ASSERT_EQ(
-      QDVP_EncipherMetafileToFile(dir.File("plain.mdl").c_str(), dir.File("secret.mdl").c_str()),
+      QDVP_EncipherMetafileToFile(dir_.File("plain.mdl").c_str(), dir_.File("secret.mdl").c_str()),
       0);
-  std::string enciphered = ReadFile(dir.File("secret.mdl"));
+  std::string enciphered = ReadFile(dir_.File("secret.mdl"));
   EXPECT_EQ(enciphered.rfind("* comment stays plain\n//CORVID\n", 0), 0u) << enciphered;
   EXPECT_EQ(enciphered.find("//APPL Small"), std::string::npos);
-
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_ValidateMetaFile("secret.mdl"), 0);
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = Stdout([] { QDVP_ValidateMetaFile("secret.mdl"); });
   EXPECT_EQ(QDVP_LastValidationSucceeded(), 1) << out;
   EXPECT_NE(out.find("0004 -> //NAME T1 E\n"), std::string::npos) << out;
-
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_UnpackMetafileToText("secret.mdl"), 0);
-  out = testing::internal::GetCapturedStdout();
+  out = Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("secret.mdl"), 0); });
   EXPECT_NE(
-      out.find("QDVPV94I Metafile unpack successful to output file " + dir.File("secret.txt")),
+      out.find("QDVPV94I Metafile unpack successful to output file " + dir_.File("secret.txt")),
       std::string::npos)
       << out;
-  EXPECT_EQ(ReadFile(dir.File("secret.txt")), std::string("//CORVID\n") + kSmall + "B C\n");
+  EXPECT_EQ(ReadFile(dir_.File("secret.txt")), std::string("//CORVID\n") + kSmall + "B C\n");
 }
 
-TEST(Cipher, UnpackOfSnmpMetafileInsertsText) {
-  TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}});
-  dir.Write("s.txt", "* one\n* two\n* three\n//SNMP\n//APPL Snmp\n");
-  ASSERT_EQ(QDVP_EncipherMetafileToFile(dir.File("s.txt").c_str(), dir.File("s.mdl").c_str()), 0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_UnpackMetafileToText("s.mdl"), 0);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ReadFile(dir.File("s.txt")), "//SNMP TEXT\n//APPL Snmp\n");
-}
-
-TEST(Cipher, UnpackOfPlainMetafileFails) {
-  TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}});
-  dir.Write("p.mdl", kSmall);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(QDVP_UnpackMetafileToText("p.mdl"), -1);
-  std::string out = testing::internal::GetCapturedStdout();
+TEST_F(Cipher, UnpackOfSnmpMetafileInsertsTextAndOfAPlainOneFails) {
+  dir_.Write("s.txt", "* one\n* two\n* three\n//SNMP\n//APPL Snmp\n");
+  ASSERT_EQ(QDVP_EncipherMetafileToFile(dir_.File("s.txt").c_str(), dir_.File("s.mdl").c_str()), 0);
+  Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("s.mdl"), 0); });
+  EXPECT_EQ(ReadFile(dir_.File("s.txt")), "//SNMP TEXT\n//APPL Snmp\n");
+  dir_.Write("p.mdl", kSmall);
+  std::string out = Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("p.mdl"), -1); });
   EXPECT_NE(out.find("QDVPV95E Metafile unpack failed.\n"), std::string::npos) << out;
-  EXPECT_FALSE(fs::exists(dir.File("p.txt")));
+  EXPECT_FALSE(fs::exists(dir_.File("p.txt")));
 }
 
-TEST(HostProgram, ValidateExitStatusFollowsTheOutcome) {
+TEST(HostProgram, ExitStatusFollowsTheOutcome) {
   TempDir dir;
   dir.Write("good.mdl", kSmall);
   dir.Write("bad.mdl", "//APPL Bad\n");
-  std::map<std::string, std::string> env{{"QDVP_META_PATH", dir.path()}};
-  std::string out;
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "validate", "good.mdl"}, env, &out), 0);
-  EXPECT_NE(out.find("QDVPV00I"), std::string::npos);
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "validate", "bad.mdl"}, env, &out), 1);
-  EXPECT_NE(out.find("QDVPV88E"), std::string::npos);
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "encipher", dir.File("good.mdl"),
-                            dir.File("enc.mdl")},
-                           env, &out),
-            0);
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "validate", "enc.mdl"}, env, &out), 0)
-      << out;
-  EXPECT_EQ(qdvp_test::Run({qdvp_test::BinDir() + "/qdvp", "unpack", "enc.mdl"}, env, &out), 0)
-      << out;
+  struct {
+    std::vector<std::string> arguments;
+    int status;
+    const char *shows;
+  } const cases[] = {
+      {{"validate", "good.mdl"}, 0, "QDVPV00I"},
+      {{"validate", "bad.mdl"}, 1, "QDVPV88E"},
+      {{"encipher", dir.File("good.mdl"), dir.File("enc.mdl")}, 0, ""},
+      {{"validate", "enc.mdl"}, 0, "QDVPV00I"},
+      {{"unpack", "enc.mdl"}, 0, "QDVPV94I"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
+    std::vector<std::string> argv{qdvp_test::BinDir() + "/qdvp"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    std::string out;
+    EXPECT_EQ(qdvp_test::Run(argv, {{"QDVP_META_PATH", dir.path()}}, &out), c.status) << out;
+    EXPECT_NE(out.find(c.shows), std::string::npos) << out;
+  }
   EXPECT_EQ(ReadFile(dir.File("enc.txt")), std::string("//CORVID\n") + kSmall);
-}
-
-}  // namespace
-
-namespace {
-
-// The report takes the metafile's name with the extension rpt; a metafile whose extension is
-// already rpt gets out, one without extension gets .rpt appended.
-TEST(ValidationReport, NameFollowsTheMetafileName) {
-  TempDir dir;
-  EnvGuard env;
-  env.Set("QDVP_META_PATH", dir.path());
-  dir.Write("app.rpt", kSmall);
-  dir.Write("plain", kSmall);
-  dir.Write("sub.dir/x.mdl", kSmall);
-  testing::internal::CaptureStdout();
-  QDVP_ValidateMetaFile("app.rpt");
-  QDVP_ValidateMetaFile("plain");
-  QDVP_ValidateMetaFile((dir.path() + "/sub.dir/x.mdl").c_str());
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(fs::exists(dir.File("app.out"))) << out;
-  EXPECT_TRUE(fs::exists(dir.File("plain.rpt"))) << out;
-  EXPECT_TRUE(fs::exists(dir.File("sub.dir/x.rpt"))) << out;
-  EXPECT_NE(out.find("QDVPV90I Application metafile validation report saved in file " +
-                     dir.File("plain.rpt") + "\n"),
-            std::string::npos);
 }
 
 }  // namespace

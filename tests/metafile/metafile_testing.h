@@ -1,0 +1,79 @@
+// Shared by the metafile tests: what code writes to standard output (the validation messages),
+// and an anchor whose metafile directory and startup configuration are a temporary directory.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "include/qdvp_core.h"
+#include "include/qdvp_model.h"
+#include "include/qdvp_services.h"
+#include "tests/support/qdvptest.h"
+
+namespace metafile_test {
+
+// Runs body with standard output sent to a temporary file and returns what it wrote.
+inline std::string Stdout(const std::function<void()> &body) {
+  fflush(stdout);
+  FILE *sink = tmpfile();
+  int saved = dup(STDOUT_FILENO);
+  dup2(fileno(sink), STDOUT_FILENO);
+  body();
+  fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::string text;
+  rewind(sink);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof(buffer), sink)) > 0;) text.append(buffer, n);
+  fclose(sink);
+  return text;
+}
+
+// Names of a source's attribute list, or of its display order list.
+inline std::vector<std::string> Names(const SourceEntry *s, bool order = false) {
+  std::vector<std::string> names;
+  for (const AttrEntry *a = order ? s->pOrderList : s->pAttrList; a;
+       a = order ? a->pOrderNext : a->pNext)
+    names.push_back(a->Name);
+  return names;
+}
+
+class WithAnchor : public testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Set("QDVP_META_PATH", dir_.path());
+    env_.Set("QDVP_INIT_CONFIG_PATH", dir_.path());
+    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+    env_.Set("WTB_MAXCOLS", std::nullopt);
+    QDVP_ResetMaxAttributesPerGroup();
+    QDVP_ResetStartUpConfigState();
+    anchor_ = QDVP_StartupInitialization();
+    ASSERT_NE(anchor_, nullptr);
+  }
+  void TearDown() override {
+    QDVP_ShutdownCleanUp(anchor_, 1);
+    QDVP_ReleaseGlobalResources(anchor_);
+    QDVP_ResetStartUpConfigState();
+  }
+  // Writes a metafile and loads it (no echo); its standard output goes to out_.
+  ApplEntry *Load(const std::string &name, const std::string &text, int validate = 1) {
+    if (!text.empty()) dir_.Write(name, text);
+    ApplEntry *appl = nullptr;
+    out_ = Stdout([&] {
+      appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), validate, nullptr, nullptr, 0, 1);
+    });
+    return appl;
+  }
+  qdvp_test::TempDir dir_;
+  qdvp_test::EnvGuard env_;
+  DPAB *anchor_ = nullptr;
+  std::string out_;
+};
+
+}  // namespace metafile_test
