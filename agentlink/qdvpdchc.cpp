@@ -233,7 +233,8 @@ void Unregister(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
     {
       OSV1_Guard queue(&anchor->WaitQueueLock);
       for (SourceEntry **link = &anchor->pWaitQueue; *link; link = &(*link)->pWaitNext) {
-        if ((*link)->pTable->pAppl == appl) {
+        // A copy already queued for its offline is the client's to finish.
+        if ((*link)->pTable->pAppl == appl && (*link)->State != QDVP_Inactive) {
           copy = *link;
           *link = copy->pWaitNext;
           break;

@@ -90,14 +90,11 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm) {
   } else {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed, status %d", comm->Status.load());
   }
-  // The row state of the source goes: per-key copies and summary progress.
-  while (source->pKeyCopies != nullptr) {
-    AttrEntry *list = source->pKeyCopies;
-    source->pKeyCopies = static_cast<AttrEntry *>(list->pWork[1]);
-    for (AttrEntry *a = list; a != nullptr; a = a->pNext) {
-      QDVP_TRC(trk, TRK1_STORAGE, "Freeing AttributeEntry @%p", (void *)a);
-    }
-    QDVP_ReleaseAttributeList(list);
+  // The row state of the source goes (per-key rate history, summary progress), so that a
+  // source online again starts afresh; record processing owns it.
+  const DCHservices *services = QDVP_GetDCHservices();
+  if (source->pCopyOf == nullptr && services->DropRowState != nullptr) {
+    services->DropRowState(source);
   }
   QDVP_TRC_EXIT(trk, comm->Status);
 }

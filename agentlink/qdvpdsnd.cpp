@@ -25,6 +25,8 @@ extern "C" {
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
   QDVP_TRC_ENTRY(trk);
   const DSFT *dsft = comm->pDPAB->pDSFT;
+  int replyWait = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
+  int probed = 0;
   for (;;) {
     OSV1_GetLock(&comm->LinkLock);
     SetPending(comm, 1);
@@ -47,14 +49,17 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
       break;
     }
     // A link that fell back to UDP because no TCP connection could be made has not shown that
-    // an agent is there at all: until the agent's first answer, TCP is tried again and the
-    // request sent again every few seconds, so an agent that starts after the data provider
-    // gets the requests that queued up meanwhile within seconds of its start.
+    // an agent is there at all: until the agent's first answer, within the reply wait, TCP is
+    // tried again and the request sent again every few seconds, so an agent that starts after
+    // the data provider gets the requests that queued up meanwhile within seconds of its start.
     bool probing = comm->ReceiveMode == QDVP_DCH_MODE_UDP && comm->Heard.load() == 0 &&
                    dsft->WaitDCHcomeOnline != nullptr;
-    QDVP_WaitDCHstatus(comm, probing ? QDVP_DCH_PROBE_SECONDS : 0);
+    int step = QDVP_DCH_PROBE_SECONDS;
+    if (probing && replyWait - probed < step) step = replyWait - probed;
+    QDVP_WaitDCHstatus(comm, probing ? step : 0);
     if (comm->Status != QDVP_DCH_STATUS_TIMED_OUT) break;
-    if (probing && !comm->pDPAB->ShutdownRequested) {
+    probed += step;
+    if (probing && probed < replyWait && !comm->pDPAB->ShutdownRequested) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> No answer from the DCH over UDP; trying TCP again");
       dsft->WaitDCHcomeOnline(comm);
       continue;

@@ -142,7 +142,8 @@ SourceEntry *QDVP_TakeWaitQueueCopy(DPAB *anchor, SourceEntry *source) {
   OSV1_Guard queue(&anchor->WaitQueueLock);
   for (SourceEntry **link = &anchor->pWaitQueue; *link; link = &(*link)->pWaitNext) {
     SourceEntry *copy = *link;
-    if (copy->pCopyOf == source || (copy->pTable == source->pTable && copy->pCopyOf == source)) {
+    // A copy made Inactive is queued for its offline: the client finishes and frees it.
+    if (copy->pCopyOf == source && copy->State != QDVP_Inactive) {
       *link = copy->pWaitNext;
       copy->pWaitNext = nullptr;
       return copy;
@@ -151,31 +152,26 @@ SourceEntry *QDVP_TakeWaitQueueCopy(DPAB *anchor, SourceEntry *source) {
   return nullptr;
 }
 
-void QDVP_EnqueueDelayedOffline(DPAB *anchor) {
+int QDVP_EnqueueDelayedOffline(DPAB *anchor) {
   time_t now = QDV0_Time();
   SourceEntry *due = nullptr;
   {
+    // The first expired copy in queue order that is not on its way yet; one per scan cycle.
     OSV1_Guard queue(&anchor->WaitQueueLock);
-    for (SourceEntry **link = &anchor->pWaitQueue; *link;) {
-      SourceEntry *copy = *link;
-      if (copy->TTLexpiry <= now && !__atomic_load_n(&copy->Enqueued, __ATOMIC_ACQUIRE)) {
-        *link = copy->pWaitNext;
-        copy->pWaitNext = due;
+    for (SourceEntry *copy = anchor->pWaitQueue; copy != nullptr; copy = copy->pWaitNext) {
+      if (copy->TTLexpiry <= now && copy->State != QDVP_Inactive &&
+          !__atomic_load_n(&copy->Enqueued, __ATOMIC_ACQUIRE)) {
         due = copy;
-      } else {
-        link = &copy->pWaitNext;
+        break;
       }
     }
+    if (due == nullptr) return 0;
+    due->OfflineNow = 1;
+    QDVP_UpdateSourceEntryState(due, QDVP_Inactive);
   }
-  while (due != nullptr) {
-    SourceEntry *copy = due;
-    due = copy->pWaitNext;
-    copy->pWaitNext = nullptr;
-    copy->OfflineNow = 1;
-    QDVP_UpdateSourceEntryState(copy, QDVP_Inactive);
-    QDVP_TRC(trk, TRK1_DETAIL, "Enqueue delayed dp_offline for @%p", (void *)copy);
-    QDVP_EnqueueSourceToDCH(anchor, copy);
-  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed dp_offline");
+  QDVP_EnqueueSourceToDCH(anchor, due);
+  return 1;
 }
 
 }  // extern "C"

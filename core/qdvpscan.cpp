@@ -13,7 +13,6 @@
 #include <string.h>
 
 #include "../include/qdvp_core.h"
-#include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_scan.h"
 #include "../include/qdvp_services.h"
@@ -37,6 +36,7 @@ struct ScanTask {
   int snmpTTL;
   int fileWakeups;
   time_t lastRegistration, lastMIBrefresh, lastNoData, lastOutageTest, summaryCheck;
+  int summaryEndDelay;
 };
 
 // Step 1: wakes the DCH client when it has work or when the data provider is ending. The
@@ -161,29 +161,18 @@ void PartnerAndSNMPwork(ScanTask *t, time_t now) {
   }
 }
 
-// Step 7: queues the offline of delayed offline copies whose TTL has passed.
+// Step 7: queues the offline of the first delayed offline copy whose TTL has passed.
 void DelayedOffline(ScanTask *t) {
-  auto waiting = [&] {
-    int n = 0;
-    OSV1_Guard queue(&t->anchor->WaitQueueLock);
-    for (SourceEntry *s = t->anchor->pWaitQueue; s != nullptr; s = s->pWaitNext) n++;
-    return n;
-  };
-  int before = waiting();
-  if (before == 0) return;
-  QDVP_EnqueueDelayedOffline(t->anchor);
-  if (waiting() < before) {
-    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed dp_offline");
-    t->clock.Activity++;
-  }
+  if (QDVP_EnqueueDelayedOffline(t->anchor)) t->clock.Activity++;
 }
 
 // Step 10: from the summary check time on, asks for the end of every summary whose interval is
-// over, or that holds data and has not been updated for 300 seconds (30 stand-alone).
+// over, or that holds data and has not been updated for the end delay (QDVP_SUMMARY_END_DELAY,
+// 300 seconds, 30 stand-alone), which is also how long after the start the checks begin.
 void EndSummaries(ScanTask *t, time_t now) {
   if (now < t->summaryCheck) return;
   DPAB *anchor = t->anchor;
-  int idle = anchor->StandAlone ? 30 : 300;
+  int idle = t->summaryEndDelay;
   OSV1_Guard list(&anchor->ApplListLock);
   for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
     OSV1_Guard tables(&appl->TableListLock);
@@ -256,7 +245,9 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
   t.snmpTTL = EnvNumber("QDVP_SNMP_NETDATA_TTL", "14400");
   time_t start = QDV0_Time();
   t.lastRegistration = t.lastMIBrefresh = t.lastNoData = t.lastOutageTest = start;
-  t.summaryCheck = start + (t.anchor->StandAlone ? 30 : 300);
+  t.summaryEndDelay = EnvNumber("QDVP_SUMMARY_END_DELAY", t.anchor->StandAlone ? "30" : "300");
+  if (t.summaryEndDelay < 1) t.summaryEndDelay = t.anchor->StandAlone ? 30 : 300;
+  t.summaryCheck = start + t.summaryEndDelay;
 
   for (;;) {
     KickClient(&t);

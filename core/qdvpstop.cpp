@@ -1,7 +1,6 @@
 // Orderly shutdown: asks every task to end, waits a bounded time for them, then releases the
 // data model (applications, I/O entries and internal routing blocks).
 #include "../include/qdvp_core.h"
-#include "../include/qdvp_metafile.h"
 #include "../include/qdvp_services.h"
 #include "support/qdv0.h"
 #include "support/trk1.h"

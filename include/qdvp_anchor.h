@@ -33,7 +33,7 @@
 
 #include <atomic>
 
-#include "../core/support/osv1.h"
+#include "osv1.h"
 
 struct ApplEntry;
 struct SourceEntry;
@@ -111,6 +111,20 @@ struct ProcessEntry {
   std::atomic<uint32_t> ThreadID;  // OSV1_ThreadID() of the task, set by the task at its start
   int DPtype;                   // type of a type's server, -1 for the common tasks
   std::atomic<int> Terminate;   // 1: asked to end (or startup failed, for a startup wait)
+};
+
+// The metafile input's in-memory metafile block, rooted at the anchor (pMemMetafile): the
+// orderly shutdown wakes pPE, the task waiting for a remote metafile. Its use is described in
+// qdvp_metafile.h.
+struct MetaRecordNode;
+struct MemMetafile {
+  ProcessEntry *pPE;        // the task waiting for a remote metafile
+  OSV1_LOCK Lock;           // held by a remote retrieval until its records are read
+  ProcessEntry *pClientPE;  // the metafile server client task
+  const char *pName;        // requested name (the caller's text)
+  int RecordCount;          // records not yet read
+  int Status;               // 0 transfer done, -4 created for in-memory, -5 borrowed
+  MetaRecordNode *pHead;
 };
 
 // The anchor block.

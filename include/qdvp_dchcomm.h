@@ -88,6 +88,9 @@ struct DCHservices {
   int (*BatchOutput)(SourceEntry *source);
   // Sends the status or result of the source's current action.
   void (*ActionReply)(DCHcomm *comm, SourceEntry *source);
+  // Drops what record processing keeps of a source's past rows when it goes offline: the
+  // per-key copies that rates compare with, and the summary collected so far.
+  void (*DropRowState)(SourceEntry *source);
 };
 
 // Incremental reassembly of the byte stream from the DCH into whole messages.
@@ -164,12 +167,10 @@ void QDVP_ResetDCHstream(DCHstream *stream);
 
 // Client task and queues (qdvpdchc, qdvpwdol).
 void QDVP_DCHclientRoutine(ProcessEntry *entry);
-void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source);
 int QDVP_RemoveSourceFromWaitQueue(DPAB *anchor, SourceEntry *source);
 // The copy of source on the delayed offline queue (same table and identity), unchained, or null.
 SourceEntry *QDVP_TakeWaitQueueCopy(DPAB *anchor, SourceEntry *source);
-// Queues every expired copy of the delayed offline queue for its offline (periodic scan).
-void QDVP_EnqueueDelayedOffline(DPAB *anchor);
+
 // Makes client the DCH client and hands it the DCH wait queue; returns how many it got.
 int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client);
 // Takes source off the DCH wait queue (its application is being released); 1 when it was there.

@@ -28,15 +28,7 @@ struct MetaRecordNode {
 // values failure) under the waiting task's TaskIOmutex and signalling its condition; it must
 // not hold its own TaskIOmutex while it does so. The orderly shutdown wakes pPE, the task waiting for a
 // remote metafile, so that field comes first.
-struct MemMetafile {
-  ProcessEntry *pPE;        // the task waiting for a remote metafile
-  OSV1_LOCK Lock;           // held by a remote retrieval until its records are read
-  ProcessEntry *pClientPE;  // the metafile server client task
-  const char *pName;        // requested name (the caller's text)
-  int RecordCount;          // records not yet read
-  int Status;               // 0 transfer done, -4 created for in-memory, -5 borrowed
-  MetaRecordNode *pHead;
-};
+// (struct MemMetafile lives with the anchor, in qdvp_anchor.h.)
 
 // The request the metafile server fills with a local metafile's records.
 struct MetaRecordRequest {

@@ -284,7 +284,6 @@ struct SourceEntry {
   unsigned char DCHhandle[4];
   unsigned char *pOutputBuffer;
   int OutputBufferSize;
-  AttrEntry *pKeyCopies;       // per-key attribute copies, chained by pNext of their first entry
 };
 
 struct IObuffer {

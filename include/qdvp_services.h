@@ -7,6 +7,8 @@
 
 #include "qdvp_anchor.h"
 
+struct SourceEntry;
+
 extern "C" {
 // Agent link client task.
 void QDVP_DCHclientRoutine(ProcessEntry *);
@@ -52,6 +54,11 @@ void QDVP_ReleaseTrapDestinationArray(TrapDest *);
 void QDVP_ReleaseRoutingBlocks(DPAB *);
 // Batch log.
 void QDVP_CloseBatchLog(void);
+// Periodic scan: queues a source for the DCH client (delayed registrations, end summaries).
+void QDVP_EnqueueSourceToDCH(DPAB *, SourceEntry *);
+// Periodic scan: queues the offline of the first expired copy of the delayed offline queue, in
+// queue order, one a cycle; returns 1 when it queued one.
+int QDVP_EnqueueDelayedOffline(DPAB *);
 // Periodic scan: hands the DCH wait queue to the client; returns how many sources it held.
 int QDVP_EnqueueWaitingDCHwork(DPAB *);
 // The DP log forgets an anchor that is being released.

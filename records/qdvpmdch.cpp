@@ -18,8 +18,23 @@ int SummaryOutput(SourceEntry *source, DCHcomm *comm) {
   return QDVP_PerformDataSummaryOutput(source, comm);
 }
 
+// A source going offline forgets its rows: the per-key copies whose values rates are computed
+// from, and its summary in progress (slots, last update, end-of-summary request).
+void DropRowState(SourceEntry *source) {
+  QDVP_ReleaseKeyCopyList(source);
+  OSV1_Guard attrs(&source->AttrLock);
+  SMBlock *b = source->pSMB;
+  if (b != nullptr) {
+    OSV1_Guard lock(&b->Lock);
+    b->LastUpdateTime = 0;
+    b->SlotsUsed = b->SlotsAllocated = 0;
+    QDV0_FreeStorage(&b->pArray);
+  }
+  source->EndBatchSummary = 0;
+}
+
 const DCHservices kRecordServices = {QDVP_EvaluateFormulas, SummaryOutput,
-                                     QDVP_OutputBatchDataRecord, nullptr};
+                                     QDVP_OutputBatchDataRecord, nullptr, DropRowState};
 
 }  // namespace
 

@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
-#include "osv1.h"
+#include "../../include/osv1.h"
 
 extern "C" {
 

@@ -13,7 +13,7 @@
 
 #include <atomic>
 
-#include "osv1.h"
+#include "../../include/osv1.h"
 #include "qdv0.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include <mutex>
 
-#include "osv1.h"
+#include "../../include/osv1.h"
 #include "qdv0.h"
 #include "trk1.h"
 

@@ -10,6 +10,8 @@
 #include "include/qdvp_core.h"
 #include "include/qdvp_dchcomm.h"
 #include "include/qdvp_model.h"
+#include "include/qdvp_records.h"
+#include "include/qdvp_request.h"
 #include "tests/support/dchpeer.h"
 #include "tests/support/peerlink.h"
 #include "tests/support/qdvptest.h"
@@ -36,11 +38,9 @@ class PeerLink : public qdvp_test::PeerLinkTest {
     ApplEntry *appl = LoadMetafile("m.mdl", text);
     return appl ? appl->pTableList->pSourceList : nullptr;
   }
-  // Puts the source into state and waits for the client as a server task would.
+  // Asks for the request of state (a verb) and waits for the client as a server task would.
   int Request(SourceEntry *source, int state) {
-    QDVP_UpdateSourceEntryState(source, state);
-    QDVP_QueueAndWaitDCHstatus(anchor_, link_->Requester(), source);
-    return source->State;
+    return QDVP_RequestDCH(anchor_, source, static_cast<DCHverb>(state), link_->Requester());
   }
   static AttrEntry *Attr(SourceEntry *s, const char *name) {
     for (AttrEntry *a = s->pAttrList; a; a = a->pNext) {
@@ -255,6 +255,83 @@ TEST_F(PeerLink, InactiveBeforeTheTimeToLiveRunsOutWaitsOnTheDelayedOfflineQueue
   peer_->Stop();
   EXPECT_EQ(Logged("\"request\":\"online\""), 1u);
   EXPECT_EQ(Logged("\"request\":\"offline\""), 1u);
+}
+
+// An answer that comes after its request timed out is never taken for the next request's: the
+// online that follows gets its own answer, with the handle the peer gave for it.
+TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
+  Start({"--delay", "data:2600"});  // the reply wait is 2 seconds
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  SetRow(s, "slow", 1);
+  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Inactive);  // timed out
+  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+  uint32_t handle = QDVP_WireGet32(s->DCHhandle);
+  EXPECT_NE(handle, 0u);
+  EXPECT_EQ(Db("SELECT max(handle) FROM sources WHERE application='Shop'"),
+            std::to_string(handle));
+}
+
+// Offline forgets the source's past rows: the per-key copies that rates compare with and the
+// summary collected so far, so nothing from before an outage shows after it.
+TEST_F(PeerLink, OfflineDropsPerKeyHistoryAndTheSummaryInProgress) {
+  Start();
+  ApplEntry *appl = LoadMetafile(
+      "r.mdl",
+      "//APPL Rates\n//NAME Per K 300\n//ATTRIBUTES ','\nHost D 8 KEY\nBytes C\n"
+      "Rate # 1000000\n//NAME Sum K 300\n//SUMMARY 60\n//ATTRIBUTES ','\nHost D 8 KEY SKEY=1\n"
+      "Cpu G 100 SKEY=SUM\n");
+  ASSERT_NE(appl, nullptr) << out_;
+  SourceEntry *per = appl->pTableList->pSourceList;
+  SourceEntry *sum = appl->pTableList->pNext->pSourceList;
+  char a[] = "h1,100,", b[] = "h1,5";
+  QDVP_MoveDataToAttr(per, a, static_cast<int>(strlen(a)), nullptr);
+  QDVP_MoveDataToAttr(sum, b, static_cast<int>(strlen(b)), nullptr);
+  QDVP_UpdateSummaryDataArray(sum);
+  ASSERT_NE(per->pKeyCopyList, nullptr);
+  ASSERT_GT(sum->pSMB->SlotsUsed, 0);
+  for (SourceEntry *s : {per, sum}) {
+    ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+    s->OfflineNow = 1;
+    EXPECT_EQ(Request(s, QDVP_Inactive), QDVP_Ready);
+  }
+  EXPECT_EQ(per->pKeyCopyList, nullptr);
+  EXPECT_EQ(sum->pSMB->SlotsUsed, 0);
+  EXPECT_EQ(sum->pSMB->LastUpdateTime, 0);
+}
+
+// Of two expired copies on the delayed offline queue, the first in queue order is taken offline
+// in one scan cycle and the second in the next.
+TEST_F(PeerLink, DelayedOfflinesGoOneACycleInQueueOrder) {
+  Start();
+  ApplEntry *appl = LoadMetafile("two.mdl",
+                                 "//APPL Two\n//NAME First E 300\n//ATTRIBUTES\nA D 8\n"
+                                 "//NAME Second E 300\n//ATTRIBUTES\nB D 8\n");
+  ASSERT_NE(appl, nullptr) << out_;
+  SourceEntry *first = appl->pTableList->pSourceList;
+  SourceEntry *second = appl->pTableList->pNext->pSourceList;
+  for (SourceEntry *s : {first, second}) {
+    ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+    s->TTLexpiry = QDV0_Time() + 300;
+    ASSERT_EQ(Request(s, QDVP_Inactive), QDVP_Ready);  // a copy waits
+  }
+  {
+    OSV1_Guard queue(&anchor_->WaitQueueLock);
+    for (SourceEntry *c = anchor_->pWaitQueue; c != nullptr; c = c->pWaitNext) c->TTLexpiry = 0;
+  }
+  auto offline = [&](const char *group) {
+    return QueryOne(peer_->Db(), std::string("SELECT count(*) FROM sources WHERE attribute_group='") +
+                                     group + "' AND offline_at IS NOT NULL");
+  };
+  EXPECT_EQ(QDVP_EnqueueDelayedOffline(anchor_), 1);
+  EXPECT_EQ(Db(std::string("SELECT count(*) FROM sources WHERE attribute_group='First' AND "
+                           "offline_at IS NOT NULL"), "1"), "1");
+  EXPECT_EQ(offline("Second"), "0");
+  ASSERT_TRUE(WaitFor([&] { return QDVP_EnqueueDelayedOffline(anchor_) == 1; }));
+  EXPECT_EQ(Db(std::string("SELECT count(*) FROM sources WHERE attribute_group='Second' AND "
+                           "offline_at IS NOT NULL"), "1"), "1");
+  EXPECT_EQ(QDVP_EnqueueDelayedOffline(anchor_), 0);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_anchor.h"
 #include "tests/metafile/metafile_testing.h"
+#include <memory>
+
 #include "tests/support/linkclient.h"
 
 namespace {
@@ -20,9 +22,16 @@ std::string Metafile(const std::string &appl) {
 
 class StartupConfig : public metafile_test::WithAnchor {
  protected:
+  // The agent link (stand-alone) accepts every registration, as the data provider's client
+  // would.
   void SetUp() override {
     WithAnchor::SetUp();
     path_ = anchor_->pInitConfigFile;
+    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_, true);
+  }
+  void TearDown() override {
+    link_.reset();
+    WithAnchor::TearDown();
   }
   void WriteConfig(const std::string &text) {
     dir_.Write(path_.substr(dir_.path().size() + 1), text);
@@ -38,6 +47,7 @@ class StartupConfig : public metafile_test::WithAnchor {
     return names;
   }
   std::string path_;
+  std::unique_ptr<qdvp_test::LinkClient> link_;
 };
 
 TEST_F(StartupConfig, EveryNameOnEveryLineIsLoaded) {
@@ -115,7 +125,6 @@ TEST_F(StartupConfig, AutoLoadReadsTheMetafilesOfTheMetafileDirectory) {
   dir_.Write("a.rpt", "\n\nApplication Name: AutoA; Definition Metafile Name: A.MDL\n");
   dir_.Write("plain", Metafile("NoExtension"));
   dir_.Write("broken.mdl", "//APPL\n");
-  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   std::string out = Stdout([&] { QDVP_DoApplicationAutoLoad(anchor_); });
   EXPECT_EQ(Applications(), (std::vector<std::string>{"AutoA", "AutoB"}));
   EXPECT_EQ(out.find(".rpt"), std::string::npos) << out;
@@ -142,7 +151,6 @@ TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
 }
 
 TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
-  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
   ApplEntry *appl = Load(
       "del.mdl", "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n", 0);
   ASSERT_NE(appl, nullptr);
