@@ -106,7 +106,7 @@ bool Online(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
     SourceEntry *copy = QDVP_TakeWaitQueueCopy(anchor, source);
     if (copy != nullptr) {
       source->pAction = copy->pAction;
-      OSV1_DestroyLock(&copy->Lock4);
+      OSV1_DestroyLock(&copy->EntryLock);
       QDV0_FreeStorage(&copy);
       QDVP_UpdateSourceEntryState(source, QDVP_Active);
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>dp_online bypassed. Data TTL has not expired");
@@ -179,7 +179,7 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
     }
     SourceEntry *copy = QDVP_TakeWaitQueueCopy(anchor, source);
     if (copy != nullptr) {
-      OSV1_DestroyLock(&copy->Lock4);
+      OSV1_DestroyLock(&copy->EntryLock);
       QDV0_FreeStorage(&copy);
     }
     return nullptr;
@@ -209,7 +209,7 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
       copy->RequestNumber = source->RequestNumber;
       memcpy(copy->DCHhandle, source->DCHhandle, 4);
       copy->pCopyOf = source;
-      OSV1_InitializeLock(&copy->Lock4);
+      OSV1_InitializeLock(&copy->EntryLock);
       QDVP_TRC(trk, TRK1_DETAIL, "Initializing EntryLock for TempSE @%p, copied from currSEptr @%p",
                (void *)copy, (void *)source);
       copy->State = QDVP_Ready;
@@ -244,7 +244,7 @@ void Unregister(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
     if (copy == nullptr) break;
     QDVP_DoDPoffline(copy, comm);
     QDVP_TRC(trk, TRK1_STORAGE, "Freeing Source entry @%p", (void *)copy);
-    OSV1_DestroyLock(&copy->Lock4);
+    OSV1_DestroyLock(&copy->EntryLock);
     QDV0_FreeStorage(&copy);
   }
   QDVP_DoDPunregister(source, comm);
@@ -383,7 +383,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       pthread_mutex_unlock(&anchor->StateMutex);
       bool empty;
       {
-        OSV1_Guard queue(&entry->Lock1);
+        OSV1_Guard queue(&entry->WorkQueueLock);
         empty = entry->pWorkQueue == nullptr;
       }
       if (active <= 2 && empty) break;
@@ -394,7 +394,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         continue;
       }
     } else {
-      OSV1_Guard second(&entry->Lock2);
+      OSV1_Guard second(&entry->RequestLock);
       // A producer that was just told its request is done usually queues the next one at
       // once: look for it a moment before sleeping.
       QDV0_SpinForPointer(reinterpret_cast<void *const *>(&entry->pWorkQueue), kQueueSpinMicros);
@@ -410,7 +410,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       source->DCHwork.pNext = nullptr;
       SourceEntry *destroy;
       {
-        OSV1_Guard entryLock(&source->Lock4);
+        OSV1_Guard entryLock(&source->EntryLock);
         ProcessEntry *requester = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
         if (requester != nullptr) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from task %X",
@@ -425,7 +425,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       Notify(source);
       if (destroy != nullptr) {
         QDVP_TRC(trk, TRK1_STORAGE, "Releasing resources for source entry @%p", (void *)destroy);
-        OSV1_DestroyLock(&destroy->Lock4);
+        OSV1_DestroyLock(&destroy->EntryLock);
         QDV0_FreeStorage(&destroy);
       }
     }

@@ -95,7 +95,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   if (anchor == nullptr || source == nullptr) return 0;
   if (requester == nullptr) requester = anchor->pStatPE;
   __atomic_store_n(&source->pPE, requester, __ATOMIC_RELEASE);
-  OSV1_GetLock(&requester->Lock2);
+  OSV1_GetLock(&requester->RequestLock);
   pthread_mutex_lock(&requester->TaskIOmutex);
   QDVP_EnqueueSourceToDCH(anchor, source);
   // A row's round trip on loopback is shorter than a sleep and a wake-up: look for the end of
@@ -112,7 +112,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
     }
   }
   pthread_mutex_unlock(&requester->TaskIOmutex);
-  OSV1_ReleaseLock(&requester->Lock2);
+  OSV1_ReleaseLock(&requester->RequestLock);
   return 1;
 }
 

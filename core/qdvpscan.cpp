@@ -7,8 +7,8 @@
 //
 // Locks: one list at a time, never held while sleeping. The file I/O entry list lock, then an
 // entry's IOLock, which is only tried: a file server that holds it is scanning, not waiting.
-// The application list lock, then a source's Lock4. The process chain lock, then the client
-// entry's Lock1 (and its TaskIO mutex to signal it).
+// The application list lock, then a source's EntryLock. The process chain lock, then the client
+// entry's WorkQueueLock (and its TaskIO mutex to signal it).
 #include <stdlib.h>
 #include <string.h>
 
@@ -52,7 +52,7 @@ void KickClient(ScanTask *t) {
   if (pe == nullptr) return;
   bool kick;
   {
-    OSV1_Guard queue(&client->Lock1);
+    OSV1_Guard queue(&client->WorkQueueLock);
     kick = client->pWorkQueue != nullptr || QDVP_TaskShouldEnd(t->pe);
   }
   if (kick) {
@@ -138,7 +138,7 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
       TableEntry *table = appl->pTableList;
       SourceEntry *source = table ? table->pSourceList : nullptr;
       if (source == nullptr) continue;
-      OSV1_Guard entry(&source->Lock4);
+      OSV1_Guard entry(&source->EntryLock);
       if (source->State != QDVP_Pending) continue;
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue application registration 2");
       QDVP_UpdateSourceEntryState(source, QDVP_Register);

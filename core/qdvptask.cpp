@@ -3,7 +3,7 @@
 //
 // A task is a detached thread described by a process entry chained to the anchor. The entry is
 // both the task's identity (shutdown walks the chain) and its mailbox (producers queue work
-// under Lock1 and signal TaskIOcond).
+// under WorkQueueLock and signal TaskIOcond).
 #include <errno.h>
 #include <pthread.h>
 
@@ -24,10 +24,10 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
   entry->pDPAB = anchor;
   QDV0_InitializeMutex(&entry->TaskIOmutex);
   QDV0_InitializeCondVar(&entry->TaskIOcond);
-  OSV1_InitializeLock(&entry->Lock1);
-  OSV1_InitializeLock(&entry->Lock2);
-  OSV1_InitializeLock(&entry->Lock3);
-  OSV1_InitializeLock(&entry->Lock4);
+  OSV1_InitializeLock(&entry->WorkQueueLock);
+  OSV1_InitializeLock(&entry->RequestLock);
+  OSV1_InitializeLock(&entry->TerminationLock);
+  OSV1_InitializeLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Allocated process entry @%p for length %d", (void *)entry,
            (int)sizeof(ProcessEntry));
   return entry;
@@ -36,10 +36,10 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
 void QDVP_FreeProcessEntry(ProcessEntry *entry) {
   pthread_mutex_destroy(&entry->TaskIOmutex);
   pthread_cond_destroy(&entry->TaskIOcond);
-  OSV1_DestroyLock(&entry->Lock1);
-  OSV1_DestroyLock(&entry->Lock2);
-  OSV1_DestroyLock(&entry->Lock3);
-  OSV1_DestroyLock(&entry->Lock4);
+  OSV1_DestroyLock(&entry->WorkQueueLock);
+  OSV1_DestroyLock(&entry->RequestLock);
+  OSV1_DestroyLock(&entry->TerminationLock);
+  OSV1_DestroyLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
   QDV0_FreeStorage(&entry);
 }
@@ -101,7 +101,7 @@ ProcessEntry *QDVP_LocateOwnProcessEntry(DPAB *anchor) {
 
 void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
   OSV1_GetLock(&anchor->ProcessListLock);
-  OSV1_GetLock(&entry->Lock4);
+  OSV1_GetLock(&entry->UnchainLock);
   bool chained = false;
   for (ProcessEntry **link = &anchor->pProcessList; *link; link = &(*link)->pNext) {
     if (*link == entry) {
@@ -110,7 +110,7 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
       break;
     }
   }
-  OSV1_ReleaseLock(&entry->Lock4);
+  OSV1_ReleaseLock(&entry->UnchainLock);
   QDVP_FreeProcessEntry(entry);
   // The count falls and the shutdown is woken in one step under both locks: once the chain
   // lock is released the anchor may be gone, so nothing of it is touched after that.
@@ -129,7 +129,7 @@ void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry) {
 void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
   item->pNext = nullptr;
   {
-    OSV1_Guard queue(&entry->Lock1);
+    OSV1_Guard queue(&entry->WorkQueueLock);
     WorkItem **tail = &entry->pWorkQueue;
     while (*tail) tail = &(*tail)->pNext;
     __atomic_store_n(tail, item, __ATOMIC_RELEASE);  // the client may look without the lock
@@ -146,7 +146,7 @@ void QDVP_SignalTaskIO(ProcessEntry *entry) {
 }
 
 WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry) {
-  OSV1_Guard queue(&entry->Lock1);
+  OSV1_Guard queue(&entry->WorkQueueLock);
   WorkItem *items = entry->pWorkQueue;
   __atomic_store_n(&entry->pWorkQueue, nullptr, __ATOMIC_RELEASE);
   return items;
@@ -164,7 +164,7 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
   // producers signal without holding the mutex.
   bool pending;
   {
-    OSV1_Guard queue(&entry->Lock1);
+    OSV1_Guard queue(&entry->WorkQueueLock);
     pending = entry->pWorkQueue != nullptr;
   }
   if (!pending && !QDVP_TaskShouldEnd(entry)) {

@@ -148,16 +148,16 @@ int QDVP_StartBatchFileMonitoring(DPAB *anchor) {
 // Ready and the task may go on.
 static bool WaitForRegistration(FileServerState *s) {
   SourceEntry *source = s->source;
-  OSV1_GetLock(&source->Lock4);
+  OSV1_GetLock(&source->EntryLock);
   while ((source->State == QDVP_Pending || source->State == QDVP_Register) &&
          !QDVP_TaskShouldEnd(s->pe)) {
-    OSV1_ReleaseLock(&source->Lock4);
+    OSV1_ReleaseLock(&source->EntryLock);
     QDVP_TRC(trk, TRK1_DETAIL, "Wait for registration to complete");
     QDVP_WaitTaskIO(s->pe, 5, nullptr, nullptr);
-    OSV1_GetLock(&source->Lock4);
+    OSV1_GetLock(&source->EntryLock);
   }
   bool ready = source->State == QDVP_Ready;
-  OSV1_ReleaseLock(&source->Lock4);
+  OSV1_ReleaseLock(&source->EntryLock);
   return ready && !QDVP_TaskShouldEnd(s->pe);
 }
 
@@ -275,7 +275,7 @@ static bool ScanLoop(FileServerState *s) {
     QDVP_ReleaseSelectedFileList(s->fileSpec);
   }
   s->fileSpec->pPE = nullptr;
-  OSV1_ReleaseLock(&s->pe->Lock3);
+  OSV1_ReleaseLock(&s->pe->TerminationLock);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
@@ -306,7 +306,7 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   s.endPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
-  OSV1_GetLock(&pe->Lock3);
+  OSV1_GetLock(&pe->TerminationLock);
   if (!WaitForRegistration(&s)) Cleanup(&s);
 
   s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,

@@ -8,17 +8,17 @@
 // list that hangs from the anchor is guarded by its own lock, named beside it below.
 //
 // Lock order, where more than one is held:
-//   ProcessListLock -> a process entry's Lock4 (release of an entry)
+//   ProcessListLock -> a process entry's UnchainLock (release of an entry)
 //   ProcessListLock -> StateMutex (ActiveTasks changes under both)
 //   ProcessListLock -> a process entry's TaskIOmutex (termination signals)
 //   ApplListLock -> an application's table-list lock -> source and attribute locks
-//   a process entry's Lock1 is held alone, only while an item is linked to its work queue.
+//   a process entry's WorkQueueLock is held alone, only while an item is linked to its work queue.
 //   SelectLock -> ApplListLock and the data model's locks (qdvp_model.h) -> IOEListLock ->
 //     ProcessListLock (the console's DELETE and REFRESH hold the select lock while they
 //     delete, load again and start the file server)
 //   ConsoleBlock::Mutex -> ConsoleBlock::EntryLock (qdvp_console.h); neither is held while a
 //     console command runs.
-//   Agent link (include/qdvp_dchcomm.h): a source's Lock4 -> DCHcomm::LinkLock -> StatusMutex;
+//   Agent link (include/qdvp_dchcomm.h): a source's EntryLock -> DCHcomm::LinkLock -> StatusMutex;
 //   WaitQueueLock, DCHqueueLock and DPlogQueueLock are each held alone.
 //   Record processing (include/qdvp_records.h): a routing block's Lock -> a source's AttrLock
 //     -> its CopyLock -> StatLock (a borrowed pStatPE); a source's AttrLock -> its summary
@@ -99,15 +99,16 @@ extern "C" const DSFT RPC_DSFT;
 struct ProcessEntry {
   ProcessEntry *pNext;          // next entry in the anchor's chain, guarded by ProcessListLock
   DPAB *pDPAB;                  // owning anchor
-  WorkItem *pWorkQueue;         // items queued to the task, guarded by Lock1
+  WorkItem *pWorkQueue;         // items queued to the task, guarded by WorkQueueLock
   QDVP_TASK_ROUTINE pRoutine;   // the task routine
   void *pParm;                  // task-specific parameter
   pthread_mutex_t TaskIOmutex;  // "TaskIO notification" mutex
   pthread_cond_t TaskIOcond;    // signalled to wake the task
-  OSV1_LOCK Lock1;              // guards pWorkQueue
-  OSV1_LOCK Lock2;              // for the task's own Part
-  OSV1_LOCK Lock3;              // for the task's own Part
-  OSV1_LOCK Lock4;              // held while the entry is unchained
+  OSV1_LOCK WorkQueueLock;    // guards pWorkQueue
+  OSV1_LOCK RequestLock;      // held by the task while it waits for a DCH request of its own
+                              // (the DCH client: while it waits for work)
+  OSV1_LOCK TerminationLock;  // held by a file server for its whole life
+  OSV1_LOCK UnchainLock;      // held while the entry is unchained
   std::atomic<uint32_t> ThreadID;  // OSV1_ThreadID() of the task, set by the task at its start
   int DPtype;                   // type of a type's server, -1 for the common tasks
   std::atomic<int> Terminate;   // 1: asked to end (or startup failed, for a startup wait)

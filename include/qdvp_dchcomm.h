@@ -18,8 +18,8 @@
 //   StatusCond.
 //   DPAB::WaitQueueLock     the delayed offline queue (pWaitQueue, chained by pWaitNext)
 //   DPAB::DCHqueueLock      the DCH wait queue (pDCHqueue, chained by pDCHnext)
-//   client entry's Lock1    the client's work queue (SourceEntry::DCHwork links)
-// Lock order in the client: a source's Lock4 (entry lock) -> LinkLock -> StatusMutex; an
+//   client entry's WorkQueueLock  the client's work queue (SourceEntry::DCHwork links)
+// Lock order in the client: a source's EntryLock -> LinkLock -> StatusMutex; an
 // application's TableListLock -> a table's SourceListLock; WaitQueueLock and DCHqueueLock alone.
 #pragma once
 

@@ -9,8 +9,8 @@
 // functions that any thread may call on blocks it owns.
 //
 // Locks the file server takes (see include/qdvp_model.h for the model's order):
-//   its process entry's Lock3 (the termination lock; Lock2 is the agent link's), held from start to end, alone first;
-//   the source's Lock1 only while it looks at the source's state during the registration wait;
+//   its process entry's TerminationLock (RequestLock is the agent link's), held from start to end, alone first;
+//   the source's EntryLock only while it looks at the source's state during the registration wait;
 //   the I/O entry's IOLock during each scan pass and during the wait for the file, released
 //     while it waits on its process entry's condition (where the scan and a request to end
 //     wake it);

@@ -253,10 +253,10 @@ struct SourceEntry {
   int CodeConversion;
   time_t CreateTime;
   SMBlock *pSMB;
-  OSV1_LOCK Lock1;
+  OSV1_LOCK SourceLock;  // held while the source is released
   OSV1_LOCK AttrLock;
   OSV1_LOCK CopyLock;
-  OSV1_LOCK Lock4;
+  OSV1_LOCK EntryLock;   // held by the DCH client while it acts on the source
   int16_t DataSequence;  // position of the current record in a record set
   // Record processing: the source whose rows an internal source receives, the chain of
   // per-key attribute-list copies of a KEY table with rates (linked through the first
@@ -269,9 +269,9 @@ struct SourceEntry {
   time_t StateTime;
   void *pWork[4];
   long WorkCount[4];
-  // Agent link (agentlink/): the client's work queue link (under the client entry's Lock1),
+  // Agent link (agentlink/): the client's work queue link (under the client entry's WorkQueueLock),
   // the DCH wait queue and delayed offline queue links (under their anchor locks), and the
-  // request's bookkeeping. Lock4 is the entry lock the DCH client holds while it acts.
+  // request's bookkeeping. EntryLock is held by the DCH client while it acts.
   WorkItem DCHwork;
   SourceEntry *pDCHnext;
   SourceEntry *pWaitNext;

@@ -170,10 +170,10 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
   }
   source->State = QDVP_Initial;
   source->CreateTime = QDV0_Time();
-  OSV1_InitializeLock(&source->Lock1);
+  OSV1_InitializeLock(&source->SourceLock);
   OSV1_InitializeLock(&source->AttrLock);
   OSV1_InitializeLock(&source->CopyLock);
-  OSV1_InitializeLock(&source->Lock4);
+  OSV1_InitializeLock(&source->EntryLock);
   if (table != nullptr) {
     OSV1_Guard sources(&table->SourceListLock);
     SourceEntry **link = &table->pSourceList;

@@ -347,16 +347,16 @@ static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
   QDV0_FreeStorage(&s->pSourceNodeName);
   QDV0_FreeStorage(&s->pLUname);
   {
-    OSV1_Guard first(&s->Lock1);
+    OSV1_Guard first(&s->SourceLock);
     QDVP_ReleaseSummaryManagementBlock(s->pSMB);
     s->pSMB = nullptr;
   }
   QDVP_ReleaseFileSpecControl(s->pFileSpec);
   QDVP_ReleaseSourceLinkState(s);
-  OSV1_DestroyLock(&s->Lock1);
+  OSV1_DestroyLock(&s->SourceLock);
   OSV1_DestroyLock(&s->AttrLock);
   OSV1_DestroyLock(&s->CopyLock);
-  OSV1_DestroyLock(&s->Lock4);
+  OSV1_DestroyLock(&s->EntryLock);
   QDV0_FreeStorage(&s);
 }
 

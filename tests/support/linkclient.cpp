@@ -49,10 +49,10 @@ LinkClient::~LinkClient() {
   if (requester_ != nullptr) {
     pthread_mutex_destroy(&requester_->TaskIOmutex);
     pthread_cond_destroy(&requester_->TaskIOcond);
-    OSV1_DestroyLock(&requester_->Lock1);
-    OSV1_DestroyLock(&requester_->Lock2);
-    OSV1_DestroyLock(&requester_->Lock3);
-    OSV1_DestroyLock(&requester_->Lock4);
+    OSV1_DestroyLock(&requester_->WorkQueueLock);
+    OSV1_DestroyLock(&requester_->RequestLock);
+    OSV1_DestroyLock(&requester_->TerminationLock);
+    OSV1_DestroyLock(&requester_->UnchainLock);
     QDV0_FreeStorage(&requester_);
   }
 }
