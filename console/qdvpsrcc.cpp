@@ -128,7 +128,7 @@ int StartIOtask(DPAB *anchor, ConsoleBlock *area) {
 // Carries out the command in buffer (which it frees) and replies. Called with EntryLock held,
 // which it releases once the command code is stored. Returns the command code.
 int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &to,
-               QDVP_TASK_ROUTINE fileServer) {
+               QDVP_TASK_ROUTINE fileServer) QDVP_RELEASE(area->EntryLock) {
   char *operand = nullptr;
   char *word = QDVP_SplitConsoleBuffer(buffer, &operand);
   if (word == nullptr) {

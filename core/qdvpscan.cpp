@@ -180,9 +180,14 @@ void EndSummaries(ScanTask *t, time_t now) {
       OSV1_Guard sources(&table->SourceListLock);
       for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
         SMBlock *b = s->pSMB;
-        if (b == nullptr || s->EndBatchSummary || b->LastUpdateTime <= 0) continue;
-        long elapsed = static_cast<long>(now - b->LastUpdateTime);
-        if (elapsed <= b->Interval && !(b->SlotsUsed > 0 && elapsed >= idle)) continue;
+        if (b == nullptr || s->EndBatchSummary) continue;
+        {
+          // The source's own task adds rows meanwhile, under the block's lock.
+          OSV1_Guard block(&b->Lock);
+          if (b->LastUpdateTime <= 0) continue;
+          long elapsed = static_cast<long>(now - b->LastUpdateTime);
+          if (elapsed <= b->Interval && !(b->SlotsUsed > 0 && elapsed >= idle)) continue;
+        }
         if (s->State != QDVP_Input && s->State != QDVP_Active) continue;
         s->EndBatchSummary = 1;
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for %s", table->TableName);

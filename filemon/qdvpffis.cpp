@@ -63,7 +63,7 @@ static bool ShouldEnd(ProcessEntry *pe) { return pe != nullptr && QDVP_TaskShoul
 // end (the console's DELETE or REFRESH, the shutdown) wakes it at once; the scan signals the
 // same condition while FileWaitCount is set. The wait is bounded so that a lost signal only
 // delays. Without an owning task (the reader called on its own) the entry's condition is used.
-static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) {
+static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) QDVP_REQUIRES(io->IOLock) {
   io->FileWaitCount = 1;
   OSV1_ReleaseLock(&io->IOLock);
   if (pe != nullptr) {

@@ -14,9 +14,27 @@
 #include <stdint.h>
 #include <time.h>
 
+// Clang's thread-safety analysis (the clang preset builds with -Wthread-safety as an error):
+// a field marked QDVP_GUARDED_BY(lock) may be touched only with that lock held, and a function
+// marked QDVP_REQUIRES(lock) only called with it held. Other compilers ignore the marks.
+#if defined(__clang__)
+#define QDVP_TSA(x) __attribute__((x))
+#else
+#define QDVP_TSA(x)
+#endif
+#define QDVP_CAPABILITY(x) QDVP_TSA(capability(x))
+#define QDVP_SCOPED_CAPABILITY QDVP_TSA(scoped_lockable)
+#define QDVP_GUARDED_BY(x) QDVP_TSA(guarded_by(x))
+#define QDVP_PT_GUARDED_BY(x) QDVP_TSA(pt_guarded_by(x))
+#define QDVP_REQUIRES(...) QDVP_TSA(requires_capability(__VA_ARGS__))
+#define QDVP_ACQUIRE(...) QDVP_TSA(acquire_capability(__VA_ARGS__))
+#define QDVP_RELEASE(...) QDVP_TSA(release_capability(__VA_ARGS__))
+#define QDVP_EXCLUDES(...) QDVP_TSA(locks_excluded(__VA_ARGS__))
+#define QDVP_NO_THREAD_SAFETY_ANALYSIS QDVP_TSA(no_thread_safety_analysis)
+
 extern "C" {
 
-struct OSV1_LOCK {
+struct QDVP_CAPABILITY("mutex") OSV1_LOCK {
   pthread_mutex_t mutex;
   int initialized;
 };
@@ -27,8 +45,8 @@ struct OSV1_TIMESTAMP {
 };
 
 int OSV1_InitializeLock(OSV1_LOCK *lock);
-int OSV1_GetLock(OSV1_LOCK *lock);
-int OSV1_ReleaseLock(OSV1_LOCK *lock);
+int OSV1_GetLock(OSV1_LOCK *lock) QDVP_ACQUIRE(lock);
+int OSV1_ReleaseLock(OSV1_LOCK *lock) QDVP_RELEASE(lock);
 int OSV1_DestroyLock(OSV1_LOCK *lock);
 
 // Sleeps for the given seconds on the system clock (a manual clock advances instead).
@@ -40,10 +58,10 @@ long OSV1_GetTime(OSV1_TIMESTAMP *stamp);
 }
 
 // Holds an OSV1 lock for the life of a scope.
-class OSV1_Guard {
+class QDVP_SCOPED_CAPABILITY OSV1_Guard {
  public:
-  explicit OSV1_Guard(OSV1_LOCK *lock) : lock_(lock) { OSV1_GetLock(lock_); }
-  ~OSV1_Guard() { OSV1_ReleaseLock(lock_); }
+  explicit OSV1_Guard(OSV1_LOCK *lock) QDVP_ACQUIRE(lock) : lock_(lock) { OSV1_GetLock(lock_); }
+  ~OSV1_Guard() QDVP_RELEASE() { OSV1_ReleaseLock(lock_); }
   OSV1_Guard(const OSV1_Guard &) = delete;
   OSV1_Guard &operator=(const OSV1_Guard &) = delete;
 

@@ -153,10 +153,10 @@ struct DPAB {
   OSV1_LOCK ObjectUpdateLock;  // object update
 
   IRBlock *pIRBList;           // internal routing blocks
-  ApplEntry *pApplList;        // applications
+  ApplEntry *pApplList QDVP_GUARDED_BY(ApplListLock);  // applications
   IOEntry *pIOEList[5];        // I/O entry lists
   ProcessEntry *pStatPE;       // made at startup, never chained
-  ProcessEntry *pProcessList;  // running tasks
+  ProcessEntry *pProcessList QDVP_GUARDED_BY(ProcessListLock);  // running tasks
   ProcessEntry *pDCHclientPE;  // the DCH client task's entry
 
   void *pAutoServer;           // server blocks, set by each task when it runs
@@ -165,9 +165,9 @@ struct DPAB {
   void *pNodeListServer;
   void *pHTTPmanager;
 
-  SourceEntry *pDCHqueue;      // sources queued while no DCH client runs
+  SourceEntry *pDCHqueue QDVP_GUARDED_BY(DCHqueueLock);  // sources queued while no client runs
   SourceEntry *pDPlogSource;   // the DP log report's source
-  SourceEntry *pWaitQueue;     // delayed offline queue
+  SourceEntry *pWaitQueue QDVP_GUARDED_BY(WaitQueueLock);  // delayed offline queue
   long SNMPmonitorSpec[8];
   ApplEntry *pHTTPappl;
   ApplEntry *pObjectAppl;

@@ -69,5 +69,5 @@ struct QDVP_SignalBlock {
   pthread_mutex_t Mutex;
   pthread_cond_t Cond;
 };
-void QDVP_WaitForSignal(QDVP_SignalBlock *block);
+void QDVP_WaitForSignal(QDVP_SignalBlock *block) QDVP_REQUIRES(block->Lock);
 }

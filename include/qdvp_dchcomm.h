@@ -132,9 +132,9 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode);
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait);
-void QDVP_CheckDCHstatus(DCHcomm *comm);
+void QDVP_CheckDCHstatus(DCHcomm *comm) QDVP_RELEASE(comm->LinkLock);
 // The wait of QDVP_CheckDCHstatus, cut short after seconds when positive.
-void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds);
+void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) QDVP_RELEASE(comm->LinkLock);
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm);
 // The size of a source's output buffer; the caller holds the source's attribute lock.
 int QDVP_ComputeDCHbufferSize(SourceEntry *source);

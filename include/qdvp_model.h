@@ -357,10 +357,10 @@ struct SMBlock {
   char IntervalStatus[61];  // index 1..60
   int CurrYear, CurrMonth, CurrDay, CurrHour, CurrTime;
   int AllocationUnit;
-  int SlotsUsed, SlotsAllocated;
+  int SlotsUsed QDVP_GUARDED_BY(Lock), SlotsAllocated QDVP_GUARDED_BY(Lock);
   int SlotWidth, KeyDataWidth, TotalsWidth;
-  time_t LastUpdateTime;
-  char *pArray;
+  time_t LastUpdateTime QDVP_GUARDED_BY(Lock);
+  char *pArray QDVP_GUARDED_BY(Lock);
   double Totals[64];
   OSV1_LOCK Lock;
 };

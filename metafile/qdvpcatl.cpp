@@ -208,11 +208,18 @@ int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource) 
     {
       // The delimiter belongs to what the server task reads with; the attribute list is
       // copied afterwards under the attribute locks, so that IOLock stays the innermost lock.
-      OSV1_LOCK *ioLock = s->pIOE ? &s->pIOE->IOLock : nullptr;
-      if (ioLock) OSV1_GetLock(ioLock);
-      QDV0_FreeStorage(&s->pDelimiter);
-      if (modelSource->pDelimiter != nullptr) s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
-      if (ioLock) OSV1_ReleaseLock(ioLock);
+      auto copyDelimiter = [&] {
+        QDV0_FreeStorage(&s->pDelimiter);
+        if (modelSource->pDelimiter != nullptr) {
+          s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
+        }
+      };
+      if (s->pIOE != nullptr) {
+        OSV1_Guard io(&s->pIOE->IOLock);
+        copyDelimiter();
+      } else {
+        copyDelimiter();
+      }
     }
     int ok = QDVP_DuplicateSourceAttrs(modelSource, s);
     if (!ok) return -1;

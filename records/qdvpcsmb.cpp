@@ -164,7 +164,7 @@ int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
       s->pSMB->AllocationUnit = 4096 / s->pSMB->SlotWidth > 0 ? 4096 / s->pSMB->SlotWidth : 1;
       QDVP_TRC(trk, TRK1_DETAIL,
                "Summary table definition initialized. %d Key fields, Array width %d, Array size %d",
-               keyWidth, s->pSMB->SlotWidth, s->pSMB->SlotsAllocated);
+               keyWidth, s->pSMB->SlotWidth, 0);
     }
     if (addNames) {
       AddSummaryAttribute(table, s, "_Date_Time", "D", "24");

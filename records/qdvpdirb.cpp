@@ -177,7 +177,12 @@ void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock 
     OSV1_ReleaseLock(&t->SourceListLock);
     for (SourceEntry *s = list; s != nullptr; s = s->pNext) {
       if (s->pProducer != source) continue;
-      if (s->pSMB != nullptr && s->pSMB->SlotsUsed > 0 && !s->EndBatchSummary) {
+      bool collected = false;
+      if (s->pSMB != nullptr) {
+        OSV1_Guard block(&s->pSMB->Lock);
+        collected = s->pSMB->SlotsUsed > 0;
+      }
+      if (collected && !s->EndBatchSummary) {
         s->EndBatchSummary = 1;
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for Table <%s>",
                  t->TableName);

@@ -100,7 +100,7 @@ int IntervalNumber(const SMBlock *b) {
 }
 
 // Sends one row per run of equal keys among the first count slots.
-void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) {
+void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) QDVP_REQUIRES(b->Lock) {
   AttrEntry *keys[64];
   int keyCount = KeyAttributes(s, keys, 64);
   std::vector<AttrEntry *> summed;

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when any is missing.
-# Usage: scripts/bootstrap.sh [--fuzz]   (--fuzz adds clang and its fuzzer runtime)
+# Usage: scripts/bootstrap.sh [--fuzz]   (--fuzz adds clang's fuzzer runtime)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config binutils googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
-          libcli11-dev)
+          libcli11-dev clang)
 if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev)
+  packages+=(libclang-rt-14-dev)
 fi
 
 missing=()
