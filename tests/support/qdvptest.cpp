@@ -28,7 +28,12 @@ TempDir::TempDir() {
   path_ = made ? made : "/tmp";
 }
 
+// QDVP_TEST_KEEP set keeps the directory for a look after a failure.
 TempDir::~TempDir() {
+  if (getenv("QDVP_TEST_KEEP")) {
+    fprintf(stderr, "kept %s\n", path_.c_str());
+    return;
+  }
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }
