@@ -3,7 +3,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 
-extern "C" void QDVP_AutomationServer(ProcessEntry *entry) {
+void QDVP_AutomationServer(ProcessEntry *entry) {
   entry->pDPAB->pAutoServer = entry;
   QDVP_RunIdleTask(entry, ">>>>> Automation Server process started. Thread: %X",
                    ">>>>> Automation Server Task waits on TaskIO notification",

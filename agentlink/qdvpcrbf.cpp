@@ -57,8 +57,6 @@ size_t PutText(unsigned char *m, size_t cap, size_t pos, int code, const char *t
 
 }  // namespace
 
-extern "C" {
-
 unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *appl) {
   QDVP_TRC_ENTRY(trk);
   unsigned char *message = nullptr;
@@ -82,11 +80,11 @@ unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *appl) {
     auto *bigger = static_cast<unsigned char *>(QDV0_GetStorage(grown));
     if (bigger == nullptr) {
       QDVP_TRC(trk, TRK1_ERROR, "*** unable to obtain storage for registration string");
-      QDV0_FreeStorage(&message);
+      QDV0_Free(message);
       return nullptr;
     }
     if (message) memcpy(bigger, message, used);
-    QDV0_FreeStorage(&message);
+    QDV0_Free(message);
     message = bigger;
     capacity = grown;
     size_t pos = QDVP_WIRE_LENGTH_WORD;
@@ -142,7 +140,7 @@ void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm) {
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(message)), message, comm, 0);
   } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
-  QDV0_FreeStorage(&message);
+  QDV0_Free(message);
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
@@ -165,7 +163,7 @@ int QDVP_ConstructDPregisterBuffer(const char *metafileName, unsigned char **mes
         *message = copy;
         memcpy(&word, built, 4);
       }
-      QDV0_FreeStorage(&built);
+      QDV0_Free(built);
     }
   }
   QDVP_ShutdownCleanUp(anchor, 1);
@@ -173,4 +171,3 @@ int QDVP_ConstructDPregisterBuffer(const char *metafileName, unsigned char **mes
   return word;
 }
 
-}  // extern "C"

@@ -107,7 +107,7 @@ bool Online(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
     if (copy != nullptr) {
       source->pAction = copy->pAction;
       OSV1_DestroyLock(&copy->EntryLock);
-      QDV0_FreeStorage(&copy);
+      QDV0_Free(copy);
       QDVP_UpdateSourceEntryState(source, QDVP_Active);
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>dp_online bypassed. Data TTL has not expired");
       return false;
@@ -180,11 +180,11 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
     SourceEntry *copy = QDVP_TakeWaitQueueCopy(anchor, source);
     if (copy != nullptr) {
       OSV1_DestroyLock(&copy->EntryLock);
-      QDV0_FreeStorage(&copy);
+      QDV0_Free(copy);
     }
     return nullptr;
   }
-  auto *copy = static_cast<SourceEntry *>(QDV0_GetStorage(sizeof(SourceEntry)));
+  auto *copy = QDV0_New<SourceEntry>();
   QDVP_TRC(trk, TRK1_STORAGE, "Allocated source entry @%p for length %d", (void *)copy,
            static_cast<int>(sizeof(SourceEntry)));
   if (copy != nullptr) {
@@ -197,7 +197,7 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
     if (present) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>Source entry @%p already on delay offline queue",
                (void *)source);
-      QDV0_FreeStorage(&copy);
+      QDV0_Free(copy);
     } else {
       // Only the fields the offline needs are carried; the copy owns no storage of its own.
       copy->pTable = source->pTable;
@@ -245,7 +245,7 @@ void Unregister(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
     QDVP_DoDPoffline(copy, comm);
     QDVP_TRC(trk, TRK1_STORAGE, "Freeing Source entry @%p", (void *)copy);
     OSV1_DestroyLock(&copy->EntryLock);
-    QDV0_FreeStorage(&copy);
+    QDV0_Free(copy);
   }
   QDVP_DoDPunregister(source, comm);
   QDVP_UpdateSourceEntryState(source, QDVP_Initial);
@@ -309,17 +309,17 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
 // it has seen the enqueued word go to 0 and taken its own mutex, so nothing of it is touched
 // after the mutex is let go.
 void Notify(SourceEntry *source) {
-  ProcessEntry *requester = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *requester = source->pPE.load();
   int number = source->RequestNumber;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Request %d processing completed", number);
   if (requester == nullptr) {
-    __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
+    source->Enqueued.store(0);
     QDVP_TRC(trk, TRK1_DETAIL, ">>> signal bypassed for unowned DCH work request");
     return;
   }
   pthread_mutex_lock(&requester->TaskIOmutex);
   unsigned int thread = requester->ThreadID.load();
-  __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
+  source->Enqueued.store(0);
   pthread_cond_broadcast(&requester->TaskIOcond);
   pthread_mutex_unlock(&requester->TaskIOmutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d", thread, number);
@@ -355,12 +355,12 @@ void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
 
 }  // namespace
 
-extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
+void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   DPAB *anchor = entry->pDPAB;
   entry->ThreadID = OSV1_ThreadID();
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH client process started. Thread: %X",
            entry->ThreadID.load());
-  auto *comm = static_cast<DCHcomm *>(QDV0_GetStorage(sizeof(DCHcomm)));
+  auto *comm = QDV0_New<DCHcomm>();
   if (comm == nullptr) QDVP_EndTask(anchor, entry);
   QDVP_TRC(trk, TRK1_DETAIL, "Initializing locks and mutex for DCHcomm");
   comm->pDPAB = anchor;
@@ -397,7 +397,11 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       OSV1_Guard second(&entry->RequestLock);
       // A producer that was just told its request is done usually queues the next one at
       // once: look for it a moment before sleeping.
-      QDV0_SpinForPointer(reinterpret_cast<void *const *>(&entry->pWorkQueue), kQueueSpinMicros);
+      QDV0_SpinUntil(
+          [](const void *e) {
+            return static_cast<const ProcessEntry *>(e)->pWorkQueue.load() != nullptr;
+          },
+          entry, kQueueSpinMicros);
       QDVP_WaitTaskIO(entry, 0, ">>>>> DCH Client Task waits on TaskIO notification",
                       ">>>>> DCH Client TaskIO notification received. rc %d errno %d");
     }
@@ -411,7 +415,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       SourceEntry *destroy;
       {
         OSV1_Guard entryLock(&source->EntryLock);
-        ProcessEntry *requester = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+        ProcessEntry *requester = source->pPE.load();
         if (requester != nullptr) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from task %X",
                    source->RequestNumber, requester->ThreadID.load());
@@ -426,7 +430,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       if (destroy != nullptr) {
         QDVP_TRC(trk, TRK1_STORAGE, "Releasing resources for source entry @%p", (void *)destroy);
         OSV1_DestroyLock(&destroy->EntryLock);
-        QDV0_FreeStorage(&destroy);
+        QDV0_Free(destroy);
       }
     }
   }
@@ -437,7 +441,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     anchor->pDPlogSource = nullptr;
     QDVP_ReleaseDPlogRequester(anchor);
   }
-  __atomic_store_n(&anchor->pDCHclientPE, static_cast<ProcessEntry *>(nullptr), __ATOMIC_RELEASE);
+  anchor->pDCHclientPE.store(static_cast<ProcessEntry *>(nullptr));
   QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
   pthread_mutex_destroy(&comm->StatusMutex);
@@ -445,8 +449,7 @@ extern "C" void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   pthread_mutex_destroy(&comm->ReceiveMutex);
   pthread_cond_destroy(&comm->ReceiveCond);
   OSV1_DestroyLock(&comm->LinkLock);
-  comm->~DCHcomm();
-  QDV0_FreeStorage(&comm);
+  QDV0_Free(comm);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH client process ended. Thread: %X", OSV1_ThreadID());
   QDVP_EndTask(anchor, entry);
 }

@@ -18,8 +18,6 @@
 
 static TRK1_BLOCK trk = {"qdvpdchr"};
 
-extern "C" {
-
 void QDVP_DecodeDCHmessage(const unsigned char *message, size_t length, DCHdecoded *out) {
   memset(out, 0, sizeof(*out));
   size_t position = QDVP_WIRE_LENGTH_WORD;
@@ -72,7 +70,7 @@ void QDVP_DecodeDCHmessage(const unsigned char *message, size_t length, DCHdecod
 }
 
 void QDVP_ResetDCHstream(DCHstream *stream) {
-  QDV0_FreeStorage(&stream->pResidual);
+  QDV0_Free(stream->pResidual);
   stream->ResidualLength = stream->ResidualCapacity = 0;
 }
 
@@ -122,7 +120,7 @@ int QDVP_DecodeDCHstream(DCHstream *stream, const unsigned char *data, size_t le
       auto *bigger = static_cast<unsigned char *>(QDV0_GetStorage(capacity));
       if (bigger == nullptr) return -1;
       if (stream->ResidualLength) memcpy(bigger, stream->pResidual, stream->ResidualLength);
-      QDV0_FreeStorage(&stream->pResidual);
+      QDV0_Free(stream->pResidual);
       stream->pResidual = bigger;
       stream->ResidualCapacity = capacity;
     }
@@ -247,7 +245,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
     }
   }
   QDVP_ResetDCHstream(&stream);
-  QDV0_FreeStorage(&buffer);
+  QDV0_Free(buffer);
   // The socket is this task's to close: nobody else uses it once it is no longer the block's.
   {
     OSV1_Guard link(&comm->LinkLock);
@@ -264,4 +262,3 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   return nullptr;
 }
 
-}  // extern "C"

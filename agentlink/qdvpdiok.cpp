@@ -55,8 +55,6 @@ int ConnectWithin(int s, const sockaddr_in *address, int seconds) {
 
 }  // namespace
 
-extern "C" {
-
 int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   QDVP_TRC_ENTRY(trk);
   const char *item = QDV0_QueryProductSpec(22);
@@ -217,4 +215,3 @@ int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
 const DSFT TCPIP_DSFT = {QDVP_TCPIP_WaitDCHcomeOnline, QDVP_TCPIP_HandleDCHdisconnect,
                          QDVP_TCPIP_DCHreceive, QDVP_TCPIP_DCHsend};
 
-}  // extern "C"

@@ -41,8 +41,6 @@ void QDVP_SetDCHservices(const DCHservices *services) {
 
 const DCHservices *QDVP_GetDCHservices() { return sServices.load(); }
 
-extern "C" {
-
 int QDVP_ComputeDCHbufferSize(SourceEntry *source) {
   int size = 32;
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
@@ -55,8 +53,6 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
   OSV1_Guard attrs(&source->AttrLock);
   QDVP_SendDataRowLocked(source, comm);
 }
-
-}  // extern "C"
 
 void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_ENTRY(trk);
@@ -140,12 +136,9 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
-extern "C" {
-
 void QDVP_ReleaseSourceLinkState(SourceEntry *source) {
   if (source == nullptr) return;
-  QDV0_FreeStorage(&source->pOutputBuffer);
+  QDV0_Free(source->pOutputBuffer);
   source->OutputBufferSize = 0;
 }
 
-}  // extern "C"

@@ -46,8 +46,6 @@ const char *SourceNodeName(const SourceEntry *source) {
 
 }  // namespace
 
-extern "C" {
-
 void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_ENTRY(trk);
   if (comm->pDPAB->StandAlone) {
@@ -127,4 +125,3 @@ void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode) {
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
-}  // extern "C"

@@ -68,15 +68,15 @@ int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waite
 int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
                     DCHretry retry) {
   if (anchor == nullptr || source == nullptr) return QDVP_NoState;
-  ProcessEntry *owner = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *owner = source->pPE.load();
   int state;
   if (waiter == nullptr) {
     OSV1_Guard stat(&anchor->StatLock);
     state = Request(anchor, source, verb, anchor->pStatPE, retry);
-    __atomic_store_n(&source->pPE, owner, __ATOMIC_RELEASE);
+    source->pPE.store(owner);
   } else {
     state = Request(anchor, source, verb, waiter, retry);
-    __atomic_store_n(&source->pPE, owner, __ATOMIC_RELEASE);
+    source->pPE.store(owner);
   }
   return state;
 }

@@ -20,8 +20,6 @@ static void SetPending(DCHcomm *comm, int value) {
   pthread_mutex_unlock(&comm->StatusMutex);
 }
 
-extern "C" {
-
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
   QDVP_TRC_ENTRY(trk);
   const DSFT *dsft = comm->pDPAB->pDSFT;
@@ -121,4 +119,3 @@ void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
   pthread_mutex_unlock(&comm->StatusMutex);
 }
 
-}  // extern "C"

@@ -17,9 +17,7 @@
 
 static TRK1_BLOCK trk = {"qdvpwdol"};
 
-extern "C" {
-
-int DCHrequestSeqNumber = 0;
+std::atomic<int> DCHrequestSeqNumber{0};
 
 // Links a source to the client's work queue; its enqueued word is already 1.
 static void LinkToClient(ProcessEntry *client, SourceEntry *source) {
@@ -29,24 +27,23 @@ static void LinkToClient(ProcessEntry *client, SourceEntry *source) {
 
 void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
   int idle = 0;
-  if (!__atomic_compare_exchange_n(&source->Enqueued, &idle, 1, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
+  if (!source->Enqueued.compare_exchange_strong(idle, 1)) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Enqueue source @%p bypassed. Already enqueued or DCH work in process",
              (void *)source);
     return;
   }
-  int number = __atomic_add_fetch(&DCHrequestSeqNumber, 1, __ATOMIC_RELAXED);
+  int number = DCHrequestSeqNumber.fetch_add(1, std::memory_order_relaxed) + 1;
   source->RequestNumber = number;
   QDVP_TRC(trk, TRK1_DETAIL, "Current DCH request sequence number incremented to %d", number);
-  ProcessEntry *client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *client = anchor->pDCHclientPE.load();
   if (client == nullptr) {
     // The client publishes itself under the wait queue's lock and then takes the queue, so a
     // source linked here while it is unpublished is always handed over. Its enqueued word
     // stays 1 meanwhile: its requester waits for the request to go out, not merely to be
     // parked.
     OSV1_Guard queue(&anchor->DCHqueueLock);
-    client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
+    client = anchor->pDCHclientPE.load();
     if (client == nullptr) {
       SourceEntry **tail = &anchor->pDCHqueue;
       while (*tail != nullptr) tail = &(*tail)->pDCHnext;
@@ -64,7 +61,7 @@ int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client) {
   int count = 0;
   {
     OSV1_Guard queue(&anchor->DCHqueueLock);
-    __atomic_store_n(&anchor->pDCHclientPE, client, __ATOMIC_RELEASE);
+    anchor->pDCHclientPE.store(client);
     list = anchor->pDCHqueue;
     anchor->pDCHqueue = nullptr;
   }
@@ -84,7 +81,7 @@ int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source) {
     if (*link == source) {
       *link = source->pDCHnext;
       source->pDCHnext = nullptr;
-      __atomic_store_n(&source->Enqueued, 0, __ATOMIC_RELEASE);
+      source->Enqueued.store(0);
       return 1;
     }
   }
@@ -94,7 +91,7 @@ int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source) {
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
   if (anchor == nullptr || source == nullptr) return 0;
   if (requester == nullptr) requester = anchor->pStatPE;
-  __atomic_store_n(&source->pPE, requester, __ATOMIC_RELEASE);
+  source->pPE.store(requester);
   OSV1_GetLock(&requester->RequestLock);
   pthread_mutex_lock(&requester->TaskIOmutex);
   QDVP_EnqueueSourceToDCH(anchor, source);
@@ -102,12 +99,14 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   // the request for a moment before waiting on the condition (the client signals under the
   // mutex, so it is let go meanwhile).
   pthread_mutex_unlock(&requester->TaskIOmutex);
-  QDV0_SpinForWord(&source->Enqueued, 0, kRequestSpinMicros);
+  QDV0_SpinUntil(
+      [](const void *s) { return static_cast<const SourceEntry *>(s)->Enqueued.load() == 0; },
+      source, kRequestSpinMicros);
   pthread_mutex_lock(&requester->TaskIOmutex);
-  while (!anchor->ShutdownRequested && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE)) {
+  while (!anchor->ShutdownRequested && source->Enqueued.load()) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
     int rc = QDV0_ConditionTimedWait(&requester->TaskIOcond, &requester->TaskIOmutex, 10);
-    if (rc != 0 && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE)) {
+    if (rc != 0 && source->Enqueued.load()) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Continue wait for DCH request complete signal");
     }
   }
@@ -117,7 +116,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
 }
 
 int QDVP_EnqueueWaitingDCHwork(DPAB *anchor) {
-  ProcessEntry *client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *client = anchor->pDCHclientPE.load();
   if (client == nullptr) return 0;
   return QDVP_PublishDCHclient(anchor, client);
 }
@@ -160,7 +159,7 @@ int QDVP_EnqueueDelayedOffline(DPAB *anchor) {
     OSV1_Guard queue(&anchor->WaitQueueLock);
     for (SourceEntry *copy = anchor->pWaitQueue; copy != nullptr; copy = copy->pWaitNext) {
       if (copy->TTLexpiry <= now && copy->State != QDVP_Inactive &&
-          !__atomic_load_n(&copy->Enqueued, __ATOMIC_ACQUIRE)) {
+          !copy->Enqueued.load()) {
         due = copy;
         break;
       }
@@ -174,12 +173,10 @@ int QDVP_EnqueueDelayedOffline(DPAB *anchor) {
   return 1;
 }
 
-}  // extern "C"
-
 void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
   pthread_mutex_lock(&requester->TaskIOmutex);
-  for (int i = 0; i < 600 && __atomic_load_n(&source->Enqueued, __ATOMIC_ACQUIRE) &&
-                  __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr;
+  for (int i = 0; i < 600 && source->Enqueued.load() &&
+                  anchor->pDCHclientPE.load() != nullptr;
        i++) {
     QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
   }

@@ -95,7 +95,7 @@ void BM_AgentLinkRows(benchmark::State &state) {
   DPAB *anchor = QDVP_StartupInitialization();
   ProcessEntry *client = nullptr;
   QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, QDVP_DCHclientRoutine, 0, &client);
-  while (__atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) == nullptr) {
+  while (anchor->pDCHclientPE.load() == nullptr) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ProcessEntry *requester = QDVP_InitializeProcessEntry(anchor);

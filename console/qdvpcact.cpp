@@ -63,8 +63,6 @@ int HandOver(DPAB *anchor, const char *commandText) {
 
 }  // namespace
 
-extern "C" {
-
 int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char *resultText,
                                     int resultSize) {
   if (resultText != nullptr && resultSize > 0) resultText[0] = '\0';
@@ -115,4 +113,3 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   return rc;
 }
 
-}  // extern "C"

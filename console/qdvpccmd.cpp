@@ -32,7 +32,7 @@ ApplEntry *FindApplication(DPAB *anchor, const char *operand) {
     char *full = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, operand);
     if (full != nullptr) {
       appl = QDVP_CheckApplicationExistence(anchor, full);
-      QDV0_FreeStorage(&full);
+      QDV0_Free(full);
     }
   }
   return appl;
@@ -90,7 +90,7 @@ int DoDelete(DPAB *anchor, const char *operand) {
   char *fullName = QDV0_StrDup(appl->pMetafileFullName ? appl->pMetafileFullName : "");
   QDVP_DeleteExistingApplication(anchor, appl);
   QDVP_RemoveMetafileFromStartUpConfig(anchor, fullName);
-  QDV0_FreeStorage(&fullName);
+  QDV0_Free(fullName);
   return QDVP_CON_OK;
 }
 
@@ -117,7 +117,7 @@ int DoRefresh(DPAB *anchor, const char *operand, int hasRequester, QDVP_TASK_ROU
       QDVP_TRC(trk, TRK1_DETAIL, "No MIB monitor tasks to restart for <%s>", reloaded->ApplName);
     }
   }
-  QDV0_FreeStorage(&fullName);
+  QDV0_Free(fullName);
   return rc;
 }
 
@@ -149,7 +149,7 @@ int DoList(DPAB *anchor, char **reply) {
         char *grown = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(bigger)));
         if (grown == nullptr) break;
         memcpy(grown, text, used);
-        QDV0_FreeStorage(&text);
+        QDV0_Free(text);
         QDVP_TRC(trk, TRK1_DETAIL, "Console reply buffer size increased from %d to %d", size,
                  bigger);
         text = grown;
@@ -210,8 +210,6 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
 }
 
 }  // namespace
-
-extern "C" {
 
 ApplEntry *QDVP_LocateConsoleApplication(DPAB *anchor, const char *operand) {
   return FindApplication(anchor, operand);
@@ -291,4 +289,3 @@ int QDVP_ProcessConsoleCommand(DPAB *anchor, ConsoleBlock *area, int code, const
   }
 }
 
-}  // extern "C"

@@ -103,8 +103,6 @@ int ReceiveCommand(ConsoleBlock *area, int socket, char **buffer) {
 
 }  // namespace
 
-extern "C" {
-
 void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   DPAB *anchor = entry->pDPAB;
   entry->ThreadID = OSV1_ThreadID();
@@ -193,7 +191,7 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
       }
     }
   }
-  QDV0_FreeStorage(&buffer);
+  QDV0_Free(buffer);
   EndIOtask(anchor, area, entry);
 }
 
@@ -202,4 +200,3 @@ void QDVP_RPCConsoleSupport(ProcessEntry *entry) {
   EndIOtask(entry->pDPAB, entry->pDPAB->pConsoleBlock, entry);
 }
 
-}  // extern "C"

@@ -7,8 +7,6 @@
 
 #include "../include/qdvp_console.h"
 
-extern "C" {
-
 // The command table; a command's code is its index.
 const char *const ConCommandString[QDVP_CMD_COUNT] = {
     "GETPORT", "CHECK", "DELETE",   "IMPORT",   "REFRESH",  "SHOW",     "LIST",  "SHUTDOWN", "PING",
@@ -187,4 +185,3 @@ int QDVP_ConsoleResultMessage(int command, int rc) {
   }
 }
 
-}  // extern "C"

@@ -106,8 +106,6 @@ void AttributeTail(const AttrEntry *a, char *out, size_t size) {
 
 }  // namespace
 
-extern "C" {
-
 int GetBiggerBuffer(char **buffer, int size) {
   int bigger = size + QDVP_SHOW_BUFFER_STEP;
   char *grown = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(bigger)));
@@ -115,7 +113,7 @@ int GetBiggerBuffer(char **buffer, int size) {
   size_t used = *buffer != nullptr ? strlen(*buffer) : 0;
   if (used > 0) memcpy(grown, *buffer, used);
   memcpy(grown + used, "@0 ", 4);
-  QDV0_FreeStorage(buffer);
+  QDV0_Free(*buffer);
   *buffer = grown;
   QDVP_TRC(trk, TRK1_DETAIL, "SHOW reply buffer size increased from %d to %d", size, bigger);
   return bigger;
@@ -134,7 +132,7 @@ char *QDVP_ConstructShowReply(ApplEntry *application) {
     char *upper = QDV0_ConvertStringToUpper(
         const_cast<char *>(application->pMetafileName ? application->pMetafileName : ""), 1);
     AppendItem(&b, 0, upper, "");
-    QDV0_FreeStorage(&upper);
+    QDV0_Free(upper);
     AppendItem(&b, 1, application->ApplName, "");
   }
   OSV1_Guard tables(&application->TableListLock);
@@ -161,7 +159,7 @@ char *QDVP_ConstructShowReply(ApplEntry *application) {
     }
   }
   if (b.failed) {
-    QDV0_FreeStorage(&b.buffer);
+    QDV0_Free(b.buffer);
     return nullptr;
   }
   if (b.grown) {
@@ -173,4 +171,3 @@ char *QDVP_ConstructShowReply(ApplEntry *application) {
   return b.buffer;
 }
 
-}  // extern "C"

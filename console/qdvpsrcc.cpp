@@ -45,7 +45,7 @@ void SendDatagram(const Requester &to, const char *data, size_t length) {
              __FILE__, __LINE__);
   }
   memset(copy, 0, length);
-  QDV0_FreeStorage(&copy);
+  QDV0_Free(copy);
 }
 
 // The reply: the result code part, then the text; a SHOW reply goes out part by part.
@@ -59,7 +59,7 @@ void SendReplyTo(const Requester &to, const char *replyBuffer, const char *text,
     memcpy(datagram, replyBuffer, head);
     if (n > 0) memcpy(datagram + head, text, n);
     SendDatagram(to, datagram, head + n);
-    QDV0_FreeStorage(&datagram);
+    QDV0_Free(datagram);
     return;
   }
   const char *part = text;
@@ -73,7 +73,7 @@ void SendReplyTo(const Requester &to, const char *replyBuffer, const char *text,
     memcpy(datagram, replyBuffer, prefix);
     memcpy(datagram + prefix, part, n);
     SendDatagram(to, datagram, prefix + n);
-    QDV0_FreeStorage(&datagram);
+    QDV0_Free(datagram);
     if (end == nullptr) break;
     part = end + 1;
     first = false;
@@ -81,9 +81,8 @@ void SendReplyTo(const Requester &to, const char *replyBuffer, const char *text,
 }
 
 ConsoleBlock *CreateArea(DPAB *anchor) {
-  void *storage = QDV0_GetStorage(sizeof(ConsoleBlock));
-  if (storage == nullptr) return nullptr;
-  ConsoleBlock *area = new (storage) ConsoleBlock();
+  ConsoleBlock *area = QDV0_New<ConsoleBlock>();
+  if (area == nullptr) return nullptr;
   QDV0_InitializeMutex(&area->Mutex);
   QDV0_InitializeCondVar(&area->Cond);
   OSV1_InitializeLock(&area->EntryLock);
@@ -101,12 +100,12 @@ void FreeArea(DPAB *anchor, ConsoleBlock *area) {
   anchor->pConsoleBlock = nullptr;
   QDV0_CloseTheSocket(area->Socket);
   for (int s : area->ExtraSockets) QDV0_CloseTheSocket(s);
-  QDV0_FreeStorage(&area->pCommandBuffer);
+  QDV0_Free(area->pCommandBuffer);
   OSV1_DestroyLock(&area->EntryLock);
   pthread_cond_destroy(&area->Cond);
   pthread_mutex_destroy(&area->Mutex);
   area->~ConsoleBlock();
-  QDV0_FreeStorage(&area);
+  QDV0_Free(area);
 }
 
 // Starts the I/O task of the anchor's console transport and waits for its start signal.
@@ -137,7 +136,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     OSV1_ReleaseLock(&area->EntryLock);
     // Nothing to answer; the console is free for the next command.
     area->Status = QDVP_CON_INVALID;
-    QDV0_FreeStorage(&buffer);
+    QDV0_Free(buffer);
     return -1;
   }
   int code = QDVP_ValidateConsoleCommand(word);
@@ -162,14 +161,12 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     SendReplyTo(to, head, reply, showReply);
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Console command %s completed, result %d", word, rc);
-  QDV0_FreeStorage(&reply);
-  QDV0_FreeStorage(&buffer);
+  QDV0_Free(reply);
+  QDV0_Free(buffer);
   return code < QDVP_CMD_COUNT ? code : -1;
 }
 
 }  // namespace
-
-extern "C" {
 
 void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
                            int showReply) {
@@ -253,4 +250,3 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
   QDVP_TRC_EXIT(trk, 0);
 }
 
-}  // extern "C"

@@ -7,14 +7,12 @@
 
 static TRK1_BLOCK trk = {"qdvpexit"};
 
-extern "C" {
-
 void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   QDVP_TRC_ENTRY(trk);
-  QDV0_FreeStorage(&anchor->pActionLogFile);
-  QDV0_FreeStorage(&anchor->pAPIudpBuffer);
-  QDV0_FreeStorage(&anchor->pInitConfigFile);
-  QDV0_FreeStorage(&anchor->pMetaPath);
+  QDV0_Free(anchor->pActionLogFile);
+  QDV0_Free(anchor->pAPIudpBuffer);
+  QDV0_Free(anchor->pInitConfigFile);
+  QDV0_Free(anchor->pMetaPath);
   if (anchor->pStatPE != nullptr) {
     QDVP_FreeProcessEntry(anchor->pStatPE);
     anchor->pStatPE = nullptr;
@@ -32,8 +30,7 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   pthread_mutex_unlock(&QDVP_MainAnchorMutex);
   pthread_mutex_destroy(&anchor->StateMutex);
   pthread_cond_destroy(&anchor->StateCond);
-  QDV0_FreeStorage(&anchor);
+  QDV0_Free(anchor);
   QDVP_TRC_EXIT(trk, 0);
 }
 
-}  // extern "C"

@@ -11,8 +11,6 @@
 
 static TRK1_BLOCK trk = {"qdvpinit"};
 
-extern "C" {
-
 const DSFT RPC_DSFT = {nullptr, nullptr, nullptr, nullptr};
 
 char QDVP_ValidateTransportType(const char *value) {
@@ -74,7 +72,7 @@ DPAB *QDVP_StartupInitialization(void) {
     QDVP_TRC(trk, TRK1_ERROR, "Failed to initialize the WinSock environment");
     return nullptr;
   }
-  auto *anchor = static_cast<DPAB *>(QDV0_GetStorage(sizeof(DPAB)));
+  auto *anchor = QDV0_New<DPAB>();
   if (anchor == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to acquire DP_Anchor storage, errno %d", errno);
     return nullptr;
@@ -93,14 +91,14 @@ DPAB *QDVP_StartupInitialization(void) {
   char *configDir = QDV0_CheckPathSpec(initConfigPath);
   anchor->pInitConfigFile =
       QDV0_ConstructFullyQualifiedName(configDir, initConfigName ? initConfigName : "");
-  if (configDir != initConfigPath) QDV0_FreeStorage(&configDir);
+  if (configDir != initConfigPath) QDV0_Free(configDir);
 
   char *metaDir = QDV0_CheckPathSpec(metaPath);
   anchor->pMetaPath = metaDir ? QDV0_StrDup(metaDir) : nullptr;
   if (metaDir == nullptr || anchor->pMetaPath == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to acquire storage for Meta path, errno %d", errno);
   }
-  if (metaDir != metaPath) QDV0_FreeStorage(&metaDir);
+  if (metaDir != metaPath) QDV0_Free(metaDir);
 
   anchor->pAPIudpBuffer = static_cast<char *>(QDV0_GetStorage(QDVP_API_UDP_BUFFER_SIZE));
   if (anchor->pAPIudpBuffer == nullptr) {
@@ -131,4 +129,3 @@ DPAB *QDVP_StartupInitialization(void) {
   return anchor;
 }
 
-}  // extern "C"

@@ -21,7 +21,6 @@
 
 static TRK1_BLOCK trk = {"qdvpscan"};
 
-
 namespace {
 
 int EnvNumber(const char *name, const char *byDefault) {
@@ -45,7 +44,7 @@ struct ScanTask {
 void KickClient(ScanTask *t) {
   DPAB *anchor = t->anchor;
   OSV1_Guard chain(&anchor->ProcessListLock);
-  ProcessEntry *client = __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *client = anchor->pDCHclientPE.load();
   if (client == nullptr) return;
   ProcessEntry *pe = anchor->pProcessList;
   while (pe != nullptr && pe != client) pe = pe->pNext;
@@ -206,8 +205,6 @@ bool ScanShouldLeave(ScanTask *t) {
 
 }  // namespace
 
-extern "C" {
-
 void QDVP_InitializeScanClock(ScanClock *clock) {
   memset(clock, 0, sizeof(*clock));
   clock->Interval = 1;
@@ -287,4 +284,3 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
   QDVP_EndTask(t.anchor, entry);
 }
 
-}  // extern "C"

@@ -12,8 +12,6 @@
 
 static TRK1_BLOCK trk = {"qdvpsdpe"};
 
-extern "C" {
-
 // A common task: type -1, no parameter, no startup wait.
 static int CreateCommonTask(DPAB *anchor, QDVP_TASK_ROUTINE routine, const char *failMessage) {
   if (QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, routine, 0, nullptr)) return 1;
@@ -145,4 +143,3 @@ int QDVP_CheckDPalreadyActive(DPAB *anchor) {
   return 1;
 }
 
-}  // extern "C"

@@ -7,9 +7,6 @@
 
 static TRK1_BLOCK trk = {"qdvpstop"};
 
-
-extern "C" {
-
 static int ActiveTaskCount(DPAB *anchor) {
   OSV1_Guard chain(&anchor->ProcessListLock);
   return anchor->ActiveTasks;
@@ -49,4 +46,3 @@ void QDVP_ShutdownCleanUp(DPAB *anchor, int flag) {
   QDVP_TRC_EXIT(trk, 0);
 }
 
-}  // extern "C"

@@ -10,8 +10,6 @@
 
 static TRK1_BLOCK trk = {"qdvpstrt"};
 
-extern "C" {
-
 DPAB *Main_DPAB = nullptr;
 int DPpgmStart = 0;
 int QDVP_ThreadRC = 0;
@@ -130,4 +128,3 @@ void QDVP_ImmediateDPshutdown(void) {
   pthread_mutex_unlock(&QDVP_MainAnchorMutex);
 }
 
-}  // extern "C"

@@ -13,10 +13,8 @@
 
 static TRK1_BLOCK trk = {"qdvptask"};
 
-extern "C" {
-
 ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
-  auto *entry = static_cast<ProcessEntry *>(QDV0_GetStorage(sizeof(ProcessEntry)));
+  auto *entry = QDV0_New<ProcessEntry>();
   if (entry == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for process entry");
     return nullptr;
@@ -41,7 +39,7 @@ void QDVP_FreeProcessEntry(ProcessEntry *entry) {
   OSV1_DestroyLock(&entry->TerminationLock);
   OSV1_DestroyLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
-  QDV0_FreeStorage(&entry);
+  QDV0_Free(entry);
 }
 
 // The thread start routine: runs the entry's routine with the entry.
@@ -130,9 +128,13 @@ void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
   item->pNext = nullptr;
   {
     OSV1_Guard queue(&entry->WorkQueueLock);
-    WorkItem **tail = &entry->pWorkQueue;
-    while (*tail) tail = &(*tail)->pNext;
-    __atomic_store_n(tail, item, __ATOMIC_RELEASE);  // the client may look without the lock
+    WorkItem *last = entry->pWorkQueue.load();
+    if (last == nullptr) {
+      entry->pWorkQueue.store(item);  // the client may look without the lock
+    } else {
+      while (last->pNext != nullptr) last = last->pNext;
+      last->pNext = item;
+    }
   }
   QDVP_SignalTaskIO(entry);
 }
@@ -147,9 +149,7 @@ void QDVP_SignalTaskIO(ProcessEntry *entry) {
 
 WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry) {
   OSV1_Guard queue(&entry->WorkQueueLock);
-  WorkItem *items = entry->pWorkQueue;
-  __atomic_store_n(&entry->pWorkQueue, nullptr, __ATOMIC_RELEASE);
-  return items;
+  return entry->pWorkQueue.exchange(nullptr);
 }
 
 int QDVP_TaskShouldEnd(const ProcessEntry *entry) {
@@ -225,4 +225,3 @@ void QDVP_WaitForSignal(QDVP_SignalBlock *block) {
   OSV1_GetLock(&block->Lock);
 }
 
-}  // extern "C"

@@ -83,28 +83,26 @@ static bool TakeSelectedFile(FileSpecCB *block) {
   SpecSelectedFileEntry *entry = block->pSelectedList;
   if (entry == nullptr) return false;
   block->pSelectedList = entry->pNext;
-  QDV0_FreeStorage(&block->pCurrentFileName);
+  QDV0_Free(block->pCurrentFileName);
   if (entry->FileName[0] != '\0') {
     block->pCurrentFileName = QDV0_StrDup(entry->FileName);
     block->IDcheckSum = 0;
     QDVP_TRC(trk, TRK1_DETAIL, "Monitoring file set to %s from SpecSelectedFile List",
              entry->FileName);
   }
-  QDV0_FreeStorage(&entry);
+  QDV0_Free(entry);
   return true;
 }
 
 static void AppendSelected(FileSpecCB *block, const std::string &name) {
   auto *entry =
-      static_cast<SpecSelectedFileEntry *>(QDV0_GetStorage(sizeof(SpecSelectedFileEntry)));
+      QDV0_New<SpecSelectedFileEntry>();
   if (entry == nullptr) return;
   snprintf(entry->FileName, sizeof(entry->FileName), "%s", name.c_str());
   SpecSelectedFileEntry **link = &block->pSelectedList;
   while (*link != nullptr) link = &(*link)->pNext;
   *link = entry;
 }
-
-extern "C" {
 
 long QDVP_FileNameNumericValue(const FileSpecCB *block, const char *name) {
   if (block == nullptr || name == nullptr || !block->PatternFlag) return -1;
@@ -158,7 +156,7 @@ void QDVP_ReleaseSelectedFileList(FileSpecCB *block) {
   if (block == nullptr) return;
   while (block->pSelectedList != nullptr) {
     SpecSelectedFileEntry *next = block->pSelectedList->pNext;
-    QDV0_FreeStorage(&block->pSelectedList);
+    QDV0_Free(block->pSelectedList);
     block->pSelectedList = next;
   }
 }
@@ -183,7 +181,7 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
   handle = zglqpopd("DPTARGETFILEDIR", &rc);
   pthread_mutex_unlock(&TargetDirEnvLock);
   if (handle == nullptr) {
-    QDV0_FreeStorage(&block->pCurrentFileName);
+    QDV0_Free(block->pCurrentFileName);
     QDVP_TRC(trk, TRK1_ERROR, "Monitor file directory %s open failed. STC1 status %d",
              dir.c_str(), rc);
     return;
@@ -289,7 +287,7 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
     if (pe != nullptr) {
       QDVP_SendDPlogMessage(pe->pDPAB, 76, block->pCurrentFileName, full.c_str());
     }
-    QDV0_FreeStorage(&block->pCurrentFileName);
+    QDV0_Free(block->pCurrentFileName);
     block->pCurrentFileName = QDV0_StrDup(full.c_str());
     block->IDcheckSum = 0;
   }
@@ -316,7 +314,7 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
       QDVP_TRC(trk, TRK1_DETAIL, "Increasing ID check sum buffer size from %d to %d",
                IDcheckSumBufferSize, size + 1);
     }
-    QDV0_FreeStorage(&IDcheckSumBuffer);
+    QDV0_Free(IDcheckSumBuffer);
     IDcheckSumBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 1));
     IDcheckSumBufferSize = IDcheckSumBuffer ? size + 1 : 0;
   }
@@ -336,4 +334,3 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
   return sum;
 }
 
-}  // extern "C"

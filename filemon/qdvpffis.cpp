@@ -96,8 +96,6 @@ static long CompleteEnd(FILE *file, long from, long end) {
   return from;
 }
 
-extern "C" {
-
 int CompareFilePosition(long a, long b) { return a == b ? 0 : (a > b ? 1 : -1); }
 
 // 1 when the file exists and holds a first line; 0 when the task must end (asked to, a file
@@ -120,7 +118,7 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
   }
   if (io->pBufferList == nullptr && (!QDVP_AllocateIObuffer(io) || !QDVP_AllocateIObuffer(io))) {
     QDVP_TRC(trk, TRK1_ERROR, "Initial IO buffer allocation failed");
-    QDV0_FreeStorage(&check);
+    QDV0_Free(check);
     return 0;
   }
   bool reportedMissing = false, reportedEmpty = false;
@@ -167,18 +165,16 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
     if (waited) *waited = 1;
     WaitForFileSignal(io, pe);
   }
-  QDV0_FreeStorage(&check);
+  QDV0_Free(check);
   return ShouldEnd(pe) ? 0 : result;
 }
-
-}  // extern "C"
 
 const char *QDVP_FileServerFileName(const FileServerState *s) { return NameOf(s->io); }
 
 // Counts the non-empty lines and notes the position after them; with the restart flag the
 // scans begin at the start of the file, otherwise (TAIL) after what exists now.
 void QDVP_FileInitialPosition(FileServerState *s) {
-  QDV0_FreeStorage(&s->commonBuffer);
+  QDV0_Free(s->commonBuffer);
   s->commonBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(s->recordSize)));
   FILE *file = OpenMonitored(QDVP_FileServerFileName(s));
   if (file == nullptr || s->commonBuffer == nullptr) {

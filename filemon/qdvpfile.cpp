@@ -29,8 +29,6 @@ static SMBlock *SummaryOf(const SourceEntry *source) {
   return source->pTable != nullptr ? source->pTable->pSMB : nullptr;
 }
 
-extern "C" {
-
 int QDVP_ComputeFileFrequency(const TableEntry *table, char mode, int *testFrequency,
                               int *testInterval) {
   int frequency;
@@ -121,7 +119,7 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
                table);
       continue;
     }
-    if (__atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE) != nullptr) continue;
+    if (source->pPE.load() != nullptr) continue;
     if (source->State != QDVP_Ready && source->State != QDVP_Pending) continue;
     ProcessEntry *pe = nullptr;
     if (!QDVP_CreateProcess(anchor, QDVP_TYPE_FILE, source, fileServer, 0, &pe)) {
@@ -130,7 +128,7 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
       continue;
     }
     // Owned at once, so that a second start-up call does not start another server.
-    __atomic_store_n(&source->pPE, pe, __ATOMIC_RELEASE);
+    source->pPE.store(pe);
     started++;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "%d file server process(es) started", started);
@@ -141,8 +139,6 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
 int QDVP_StartBatchFileMonitoring(DPAB *anchor) {
   return QDVP_CheckAndStartFileServer(anchor, QDVP_FileServer);
 }
-
-}  // extern "C"
 
 // Waits while the application's registration is still going on. True when the source is
 // Ready and the task may go on.
@@ -178,7 +174,7 @@ static void ReportStart(FileServerState *s) {
 // Sets up the record reader for this file: the read buffer, the end-of-input text or the
 // RECORDSET rule, the lines per record.
 static bool PrepareReader(FileServerState *s) {
-  QDV0_FreeStorage(&s->readBuffer);
+  QDV0_Free(s->readBuffer);
   QDVP_ReleaseRecordSetRule(s->rule);
   s->rule = nullptr;
   s->readBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(s->recordSize)));
@@ -253,7 +249,7 @@ static bool ScanLoop(FileServerState *s) {
         fileSpec->pCurrentFileName = previous;
         return true;
       }
-      QDV0_FreeStorage(&previous);
+      QDV0_Free(previous);
       fileSpec->NextSwitchCheck = QDV0_Time() + fileSpec->SwitchCheckInterval;
     }
     if (QDVP_FileIdentityCheck(s)) return true;
@@ -266,14 +262,14 @@ static bool ScanLoop(FileServerState *s) {
 // its start is let go here (a hand-over the lock analysis cannot follow through the state).
 [[noreturn]] static void Cleanup(FileServerState *s) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   s->io->pFile = nullptr;
-  QDV0_FreeStorage(&s->commonBuffer);
-  QDV0_FreeStorage(&s->readBuffer);
+  QDV0_Free(s->commonBuffer);
+  QDV0_Free(s->readBuffer);
   QDVP_ReleaseRecordSetRule(s->rule);
   const char *name = QDVP_FileServerFileName(s);
   if (name != nullptr) QDVP_SendDPlogMessage(s->anchor, 17, name);
   if (s->fileSpec->PatternFlag) {
     // The pattern stays: a server started again chooses its file anew.
-    QDV0_FreeStorage(&s->fileSpec->pCurrentFileName);
+    QDV0_Free(s->fileSpec->pCurrentFileName);
     QDVP_ReleaseSelectedFileList(s->fileSpec);
   }
   s->fileSpec->pPE = nullptr;
@@ -282,13 +278,13 @@ static bool ScanLoop(FileServerState *s) {
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
   // The last use of the source: a DELETE waits for this before it frees the source.
-  __atomic_store_n(&s->source->pPE, nullptr, __ATOMIC_RELEASE);
+  s->source->pPE.store(nullptr);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
            s->pe->ThreadID.load());
   QDVP_EndTask(s->anchor, s->pe);
 }
 
-extern "C" void QDVP_FileServer(ProcessEntry *pe) {
+void QDVP_FileServer(ProcessEntry *pe) {
   pe->ThreadID = OSV1_ThreadID();
   FileServerState s{};
   s.pe = pe;
@@ -302,7 +298,7 @@ extern "C" void QDVP_FileServer(ProcessEntry *pe) {
   s.io = s.source->pIOE;
   s.table = s.source->pTable;
   s.fileSpec = s.source->pFileSpec;
-  __atomic_store_n(&s.source->pPE, pe, __ATOMIC_RELEASE);
+  s.source->pPE.store(pe);
   s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;

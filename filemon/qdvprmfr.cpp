@@ -78,8 +78,6 @@ static void DiscardRest(FILE *file, MonitorReadControl *c, int *lineCount) {
   }
 }
 
-extern "C" {
-
 // Assembles the next record. Empty lines are skipped; a record ends by the end-of-input text
 // (the line is not kept), by a NEW rule line (kept for the next record), by an END rule line
 // (kept), by the field count or by the lines per record. At the end of the file the rule's
@@ -101,7 +99,7 @@ char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineC
   char *line;
   if (rule != nullptr && rule->pPendingLine != nullptr) {
     snprintf(c->pReadBuffer, static_cast<size_t>(c->ReadSize), "%s", rule->pPendingLine);
-    QDV0_FreeStorage(&rule->pPendingLine);
+    QDV0_Free(rule->pPendingLine);
     line = c->pReadBuffer;
   } else {
     line = ReadLine(file, c, lineCount, &cut);
@@ -209,11 +207,11 @@ RecordSetCompareRule *QDVP_FormatRecordSetRule(const char *text) {
     QDVP_TRC(trk, TRK1_ERROR, "*****File RECORDSET rule specification error");
     return nullptr;
   }
-  auto *rule = static_cast<RecordSetCompareRule *>(QDV0_GetStorage(sizeof(RecordSetCompareRule)));
+  auto *rule = QDV0_New<RecordSetCompareRule>();
   if (rule == nullptr) return nullptr;
   rule->pCompareText = static_cast<char *>(QDV0_GetStorage(compareLength + 1));
   if (rule->pCompareText == nullptr) {
-    QDV0_FreeStorage(&rule);
+    QDV0_Free(rule);
     return nullptr;
   }
   memcpy(rule->pCompareText, compare, compareLength);
@@ -228,9 +226,8 @@ RecordSetCompareRule *QDVP_FormatRecordSetRule(const char *text) {
 
 void QDVP_ReleaseRecordSetRule(RecordSetCompareRule *rule) {
   if (rule == nullptr) return;
-  QDV0_FreeStorage(&rule->pPendingLine);
-  QDV0_FreeStorage(&rule->pCompareText);
-  QDV0_FreeStorage(&rule);
+  QDV0_Free(rule->pPendingLine);
+  QDV0_Free(rule->pCompareText);
+  QDV0_Free(rule);
 }
 
-}  // extern "C"

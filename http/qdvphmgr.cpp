@@ -3,8 +3,6 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 
-extern "C" {
-
 int QDVP_InitializeUMB(DPAB *) { return 1; }
 void QDVP_DefineHTTPapplication(DPAB *) {}
 
@@ -12,4 +10,3 @@ void QDVP_HTTPmanagerTask(ProcessEntry *entry) {
   QDVP_RunIdleTask(entry, ">>>>> HTTP manager process started. Thread: %X", nullptr, nullptr);
 }
 
-}  // extern "C"

@@ -32,8 +32,6 @@
 #define QDVP_EXCLUDES(...) QDVP_TSA(locks_excluded(__VA_ARGS__))
 #define QDVP_NO_THREAD_SAFETY_ANALYSIS QDVP_TSA(no_thread_safety_analysis)
 
-extern "C" {
-
 struct QDVP_CAPABILITY("mutex") OSV1_LOCK {
   pthread_mutex_t mutex;
   int initialized;
@@ -55,7 +53,6 @@ void OSV1_Sleep(int seconds);
 uint32_t OSV1_ThreadID(void);
 // Fills the pair with the current time of day and returns its seconds.
 long OSV1_GetTime(OSV1_TIMESTAMP *stamp);
-}
 
 // Holds an OSV1 lock for the life of a scope.
 class QDVP_SCOPED_CAPABILITY OSV1_Guard {

@@ -64,7 +64,7 @@ enum DPtype {
   QDVP_TYPE_MAX = 8,
   QDVP_COMMON_TASK = -1,
 };
-extern "C" const char *const DPtypeString[13];
+extern const char *const DPtypeString[13];
 
 // Base port numbers; each is added to the product's port offset (item 23).
 enum {
@@ -92,14 +92,16 @@ struct DSFT {
   int (*DCHreceive)(DCHcomm *, void *buffer, int length, int *error);
   int (*DCHsend)(DCHcomm *, const void *buffer, int length, int *error);
 };
-extern "C" const DSFT TCPIP_DSFT;
-extern "C" const DSFT RPC_DSFT;
+extern const DSFT TCPIP_DSFT;
+extern const DSFT RPC_DSFT;
 
 // A task's identity and mailbox.
 struct ProcessEntry {
   ProcessEntry *pNext;          // next entry in the anchor's chain, guarded by ProcessListLock
   DPAB *pDPAB;                  // owning anchor
-  WorkItem *pWorkQueue;         // items queued to the task, guarded by WorkQueueLock
+  // Items queued to the task, linked under WorkQueueLock; the task may look at the head without
+  // it.
+  std::atomic<WorkItem *> pWorkQueue;
   QDVP_TASK_ROUTINE pRoutine;   // the task routine
   void *pParm;                  // task-specific parameter
   pthread_mutex_t TaskIOmutex;  // "TaskIO notification" mutex
@@ -157,11 +159,11 @@ struct DPAB {
   IOEntry *pIOEList[5];        // I/O entry lists
   ProcessEntry *pStatPE;       // made at startup, never chained
   ProcessEntry *pProcessList QDVP_GUARDED_BY(ProcessListLock);  // running tasks
-  ProcessEntry *pDCHclientPE;  // the DCH client task's entry
+  std::atomic<ProcessEntry *> pDCHclientPE;  // the DCH client task's entry
 
   void *pAutoServer;           // server blocks, set by each task when it runs
   void *pNetMgmtServer;
-  void *pDPlogServer;
+  std::atomic<void *> pDPlogServer;
   void *pNodeListServer;
   void *pHTTPmanager;
 
@@ -211,8 +213,7 @@ struct DPAB {
   pthread_cond_t StateCond;
 };
 
-extern "C" {
-extern DPAB *Main_DPAB;
+extern "C" DPAB *Main_DPAB;  // exported: the anchor of the running data provider
 extern int DPpgmStart;
 extern int QDVP_ThreadRC;
 extern char *QDV_Agent_Geographic_Location;
@@ -220,4 +221,3 @@ extern int QDVP_DEBUG_MIBMGR;
 extern int QDVP_DEBUG_MIBIO;
 extern int QDVP_DEBUG_Network;
 extern const char QDVP_RELEASE_ID[];
-}

@@ -96,7 +96,6 @@ struct ConsoleBlock {
   OSV1_LOCK EntryLock;    // held while the service takes a command out of the area
 };
 
-extern "C" {
 extern const char *const ConCommandString[QDVP_CMD_COUNT];
 
 // The console service (qdvpsrcc.cpp); see qdvp_services.h.
@@ -149,4 +148,3 @@ void QDVP_ShowConsoleMessage(int number, const char *insert);
 char *QDVP_FormatConsoleMessage(int number, const char *insert, char *buffer, int size);
 // The console message that explains result code rc of the command with code command.
 int QDVP_ConsoleResultMessage(int command, int rc);
-}

@@ -7,7 +7,6 @@
 #include "qdvp.h"
 #include "qdvp_anchor.h"
 
-extern "C" {
 // Guards Main_DPAB against release while a host thread asks for a shutdown.
 extern pthread_mutex_t QDVP_MainAnchorMutex;
 
@@ -70,4 +69,3 @@ struct QDVP_SignalBlock {
   pthread_cond_t Cond;
 };
 void QDVP_WaitForSignal(QDVP_SignalBlock *block) QDVP_REQUIRES(block->Lock);
-}

@@ -116,7 +116,6 @@ struct DCHdecoded {
 };
 typedef void (*QDVP_DCH_MESSAGE_SINK)(const DCHdecoded *message, void *context);
 
-extern "C" {
 // Messages (qdvpcrbf, qdvpdpda, qdvpdpon, qdvpdsnd).
 unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *application);
 void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm);
@@ -179,8 +178,6 @@ int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source);
 // data provider shuts down). Callers outside the agent link use QDVP_RequestDCH.
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);
 // The last request sequence number handed out.
-extern int DCHrequestSeqNumber;
-}
 
 // How long a row's hand-offs look for their answer before they sleep on their condition, in
 // microseconds: the producer waiting for its request to be finished (a loopback round trip is

@@ -16,7 +16,6 @@ enum {
   QDVP_DPLOG_TEXT_SIZE = 512,
 };
 
-extern "C" {
 extern const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES];
 extern const char NoParameterProvided[];
 
@@ -36,4 +35,3 @@ void QDVP_DispatchQueuedDPlogEntry(DPAB *anchor, WorkItem *entry, int dispatch);
 ProcessEntry *QDVP_DPlogRequester(DPAB *anchor);
 void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName);
 void QDVP_WriteBatchLog(const char *text);
-}

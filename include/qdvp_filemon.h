@@ -60,7 +60,6 @@ struct MonitorReadControl {
   long StopAt;                // no line starting at or after this position is read; -1: none
 };
 
-extern "C" {
 // Start-up (qdvpfile.cpp).
 int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer);
 int QDVP_StartBatchFileMonitoring(DPAB *anchor);
@@ -89,4 +88,3 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block);
 long QDVP_FileNameNumericValue(const FileSpecCB *block, const char *name);
 // Frees the process-all list of a block.
 void QDVP_ReleaseSelectedFileList(FileSpecCB *block);
-}

@@ -39,7 +39,6 @@ struct MetaRecordRequest {
 
 enum { QDVP_MEM_CREATED = -4, QDVP_MEM_BORROWED = -5 };
 
-extern "C" {
 // The record buffer size: QDVP_META_MAX_RECORD_SIZE, default 4096 (at least 16).
 int QDVP_MetaRecordSize(void);
 void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate);
@@ -60,4 +59,3 @@ int QDVP_LastValidationSucceeded(void);
 // (start-up failed) and null when it cannot begin; the end shuts the anchor down again.
 DPAB *QDVP_BeginStandAloneRun(const char *name);
 void QDVP_EndStandAloneRun(DPAB *anchor);
-}

@@ -240,7 +240,7 @@ struct SourceEntry {
   char *pSourceName;
   int SourceNameLen;
   TableEntry *pTable;
-  ProcessEntry *pPE;  // owning process entry
+  std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
   IOEntry *pIOE;
   AttrEntry *pAttrList;
   AttrEntry *pOrderList;
@@ -277,7 +277,7 @@ struct SourceEntry {
   SourceEntry *pWaitNext;
   SourceEntry *pCopyOf;        // a delayed offline copy: the source it was copied from
   ActionEntry *pAction;        // the current action entry
-  int Enqueued;                // 1 while queued to the client (atomic access)
+  std::atomic<int> Enqueued;   // 1 while queued to the client
   int OfflineNow;
   int RequestNumber;
   time_t TTLexpiry;
@@ -365,7 +365,6 @@ struct SMBlock {
   OSV1_LOCK Lock;
 };
 
-extern "C" {
 extern const DeriveFunction DerivedFunctionName[5];
 extern const char *const QDVP_SourceStateName[13];
 
@@ -454,4 +453,3 @@ void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 void QDVP_SendDPlogMessage(DPAB *anchor, int number, const char *p1 = nullptr,
                            const char *p2 = nullptr, const char *p3 = nullptr,
                            const char *p4 = nullptr, const char *p5 = nullptr);
-}

@@ -17,7 +17,6 @@
 #include "qdvp_model.h"
 #include "qdvp_services.h"
 
-extern "C" {
 // Parsing (records/qdvpmd2a.cpp, qdvpldab.cpp).
 int QDVP_MoveDataToAttr(SourceEntry *source, char *record, int length, int *loadedSize);
 int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioEntry, IObuffer *buffer);
@@ -37,11 +36,9 @@ int QDVP_CheckAttributesPassFilters(SourceEntry *source);
 // Derived attributes (records/qdvpdfun.cpp).
 void DoSpecialDerivedAttribute(AttrEntry *attribute);
 int QDVP_PerformDeriveAttrFunction(AttrEntry *attribute);
-}
 // Gives the attributes still without a value when the row is sent their values: formulas,
 // and joins and functions whose operands were parsed after them (attribute lock held).
 void QDVP_EvaluateFormulas(SourceEntry *source);
-extern "C" {
 
 // The bytes of an I/O buffer's data area (QDVP_AllocateIObuffer gives at least
 // QDVP_IOBUFFER_MIN bytes with the header).
@@ -80,4 +77,3 @@ int StandardCompare(const void *a, const void *b);
 // table a key, a summarized attribute, a summary attribute or the time stamp.
 int QDVP_AttrAccessible(const SourceEntry *source, const AttrEntry *attribute);
 
-}

@@ -20,9 +20,7 @@ struct ScanClock {
   int OutageWindow;    // QDVP_TCP_OUTAGE_WINDOW; caps the interval when positive
 };
 
-extern "C" {
 // Reads the settings into a clock at interval 1.
 void QDVP_InitializeScanClock(ScanClock *clock);
 // Adjusts the interval after a cycle (ending: the task is asked to end) and returns it.
 int QDVP_ScanNextInterval(ScanClock *clock, int ending);
-}

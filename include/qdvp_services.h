@@ -9,7 +9,6 @@
 
 struct SourceEntry;
 
-extern "C" {
 // Agent link client task.
 void QDVP_DCHclientRoutine(ProcessEntry *);
 // Periodic scan task.
@@ -65,12 +64,9 @@ int QDVP_EnqueueWaitingDCHwork(DPAB *);
 void QDVP_ForgetDPlogAnchor(DPAB *);
 // Writes validation message number to standard output with insert in place of its '#'.
 void QDVP_DisplayValidationMessage(int number, const char *insert);
-}
 
 // Record processing's services to the agent link, installed at start-up.
 void QDVP_InstallRecordServices();
 
-extern "C" {
 // The texts of the validation messages, by number (99: internal error).
 extern const char *const QDVP_ValidationMessage[100];
-}

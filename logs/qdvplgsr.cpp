@@ -68,7 +68,7 @@ SourceEntry *DefineTable(DPAB *anchor, ApplEntry *appl, const char *name, const 
   SourceEntry *source =
       QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, &fileSource);
   if (source == nullptr) return nullptr;
-  QDV0_FreeStorage(&source->pSourceNodeName);
+  QDV0_Free(source->pSourceNodeName);
   source->pSourceNodeName = QDV0_StrDup(nodeName);
   QDVP_TRC(trk, TRK1_DETAIL, "Set pSourceNodeName <%s> SEptr @%p", nodeName, (void *)source);
   for (int i = 0; i < count; i++) {
@@ -97,8 +97,6 @@ void SetText(SourceEntry *source, const char *name, const char *value) {
 }
 
 }  // namespace
-
-extern "C" {
 
 ProcessEntry *QDVP_DPlogRequester(DPAB *anchor) {
   pthread_mutex_lock(&sRequesterMutex);
@@ -179,7 +177,7 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
 void QDVP_DPlogServer(ProcessEntry *entry) {
   DPAB *anchor = entry->pDPAB;
   entry->ThreadID = OSV1_ThreadID();
-  __atomic_store_n(&anchor->pDPlogServer, static_cast<void *>(entry), __ATOMIC_RELEASE);
+  anchor->pDPlogServer.store(static_cast<void *>(entry));
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server process started. Thread: %X",
            entry->ThreadID.load());
   QDVP_SetAnchorFlag(anchor, &anchor->DPlogReady);
@@ -213,10 +211,9 @@ void QDVP_DPlogServer(ProcessEntry *entry) {
   for (WorkItem *item; (item = QDVP_GetNextDPlogRequest(anchor)) != nullptr;) {
     QDVP_DispatchQueuedDPlogEntry(anchor, item, 0);
   }
-  __atomic_store_n(&anchor->pDPlogServer, static_cast<void *>(nullptr), __ATOMIC_RELEASE);
+  anchor->pDPlogServer.store(static_cast<void *>(nullptr));
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server process ended. Thread: %X",
            entry->ThreadID.load());
   QDVP_EndTask(anchor, entry);
 }
 
-}  // extern "C"

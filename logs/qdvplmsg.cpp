@@ -21,8 +21,6 @@
 
 static TRK1_BLOCK trk = {"qdvplmsg"};
 
-extern "C" {
-
 // Category column (9 characters), then the text; "@" marks a parameter.
 const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "SYSTEM   DP ready",
@@ -223,7 +221,7 @@ void QDVP_EnqueueDPlogRequest(DPAB *anchor, WorkItem *entry) {
     anchor->pDPlogQueueTail = entry;
   }
   auto *server =
-      static_cast<ProcessEntry *>(__atomic_load_n(&anchor->pDPlogServer, __ATOMIC_ACQUIRE));
+      static_cast<ProcessEntry *>(anchor->pDPlogServer.load());
   if (server != nullptr) QDVP_SignalTaskIO(server);
 }
 
@@ -244,7 +242,7 @@ void QDVP_DispatchQueuedDPlogEntry(DPAB *anchor, WorkItem *item, int dispatch) {
     QDVP_DispatchDPlogMessage(anchor, work->Number, work->Parm[0], work->Parm[1], work->Parm[2],
                               work->Parm[3], work->Parm[4], work->TimeStamp);
   }
-  QDV0_FreeStorage(&work);
+  QDV0_Free(work);
 }
 
 void QDVP_SendDPlogMessage(DPAB *anchor, int number, const char *p1, const char *p2, const char *p3,
@@ -274,7 +272,7 @@ void QDVP_SendDPlogMessage(DPAB *anchor, int number, const char *p1, const char 
   }
   QDV0_GetCorvidTime(work->TimeStamp);
   if (anchor == nullptr) {
-    QDV0_FreeStorage(&work);
+    QDV0_Free(work);
     QDVP_TRC(trk, TRK1_ERROR, "DP Log message not processed. Addressability not yet established");
     return;
   }
@@ -387,4 +385,3 @@ void QDVP_ForgetDPlogAnchor(DPAB *anchor) {
   sDPAB.compare_exchange_strong(expected, nullptr);
 }
 
-}  // extern "C"

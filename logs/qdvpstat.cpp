@@ -7,12 +7,9 @@ struct StatBlock {
   long Counters[16];
 };
 
-extern "C" {
-
 StatBlock *QDVP_InitializeStatisticBlock(void) {
-  return static_cast<StatBlock *>(QDV0_GetStorage(sizeof(StatBlock)));
+  return QDV0_New<StatBlock>();
 }
 
-void QDVP_ReleaseStatisticBlock(StatBlock *block) { QDV0_FreeStorage(&block); }
+void QDVP_ReleaseStatisticBlock(StatBlock *block) { QDV0_Free(block); }
 
-}  // extern "C"

@@ -58,12 +58,12 @@ static const char *TakeHelp(char *record) {
 }
 
 static void FreeOptions(MetaOptions *o) {
-  QDV0_FreeStorage(&o->module);
-  QDV0_FreeStorage(&o->managedSystem);
-  QDV0_FreeStorage(&o->dsn);
-  QDV0_FreeStorage(&o->enumText);
-  QDV0_FreeStorage(&o->delimiter);
-  QDV0_FreeStorage(&o->filter);
+  QDV0_Free(o->module);
+  QDV0_Free(o->managedSystem);
+  QDV0_Free(o->dsn);
+  QDV0_Free(o->enumText);
+  QDV0_Free(o->delimiter);
+  QDV0_Free(o->filter);
   memset(o, 0, sizeof(*o));
 }
 
@@ -306,9 +306,9 @@ static void HandleRecord(MetaParser *p, char *record) {
       QDVP_DefineMetaAttribute(p);
     }
   }
-  QDV0_FreeStorage(&restCopy);
+  QDV0_Free(restCopy);
   FreeOptions(&p->options);
-  QDV0_FreeStorage(&work);
+  QDV0_Free(work);
   p->record = nullptr;
 }
 
@@ -438,7 +438,7 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
   return result;
 }
 
-extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
+ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
                                                   int validate, int *openedOut,
                                                   int *alreadyDefinedOut, int autoLoad,
                                                   int noEcho) {
@@ -461,8 +461,8 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
   char *message =
       validate ? static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 80)) : nullptr;
   if (buffer == nullptr || (validate && message == nullptr)) {
-    QDV0_FreeStorage(&buffer);
-    QDV0_FreeStorage(&message);
+    QDV0_Free(buffer);
+    QDV0_Free(message);
     return nullptr;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Metafile buffer size %d in effect for <%s>", size, metafileName);
@@ -483,17 +483,17 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
   if (existing != nullptr) {
     QDVP_DisplayValidationMessage(35, metafileName);
     if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 1;
-    QDV0_FreeStorage(&buffer);
-    QDV0_FreeStorage(&message);
-    QDV0_FreeStorage(&p->fullName);
+    QDV0_Free(buffer);
+    QDV0_Free(message);
+    QDV0_Free(p->fullName);
     return existing;
   }
   void *handle = QDVP_OpenMetaFile(anchor, metafileName, validate);
   if (handle == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open MetaFile <%s>", metafileName);
-    QDV0_FreeStorage(&buffer);
-    QDV0_FreeStorage(&message);
-    QDV0_FreeStorage(&p->fullName);
+    QDV0_Free(buffer);
+    QDV0_Free(message);
+    QDV0_Free(p->fullName);
     return nullptr;
   }
   if (openedOut != nullptr) *openedOut = 1;
@@ -530,9 +530,9 @@ extern "C" ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *meta
   // The operator hears of a metafile that was read whole but then refused (row size, SNMP
   // attributes, registration); earlier refusals are the author's, in the validation messages.
   if (p->lateFailure && !validate && !autoLoad) QDVP_SendDPlogMessage(anchor, 5, metafileName);
-  QDV0_FreeStorage(&buffer);
-  QDV0_FreeStorage(&message);
-  QDV0_FreeStorage(&p->fullName);
+  QDV0_Free(buffer);
+  QDV0_Free(message);
+  QDV0_Free(p->fullName);
   QDVP_TRC_EXIT(trk, appl != nullptr);
   return appl;
 }

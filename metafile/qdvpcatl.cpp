@@ -20,13 +20,13 @@ static TRK1_BLOCK trk = {"qdvpcatl"};
 // Frees what an attribute owns, then the attribute.
 static void FreeAttribute(AttrEntry *attr) {
   if (!attr->Shared) {
-    QDV0_FreeStorage(&attr->pEnum);
-    QDV0_FreeStorage(&attr->pOID);
-    QDV0_FreeStorage(&attr->pEncodedOID);
-    QDV0_FreeStorage(&attr->pDelimiter);
-    for (char *&text : attr->pFilterString) QDV0_FreeStorage(&text);
+    QDV0_Free(attr->pEnum);
+    QDV0_Free(attr->pOID);
+    QDV0_Free(attr->pEncodedOID);
+    QDV0_Free(attr->pDelimiter);
+    for (char *&text : attr->pFilterString) QDV0_Free(text);
   }
-  QDV0_FreeStorage(&attr);
+  QDV0_Free(attr);
 }
 
 // Renames or removes the later attributes of one source that repeat an earlier name.
@@ -60,8 +60,6 @@ static void CheckSourceDuplicates(SourceEntry *source) {
     }
   }
 }
-
-extern "C" {
 
 void QDVP_CheckDuplicateAttributes(ApplEntry *application) {
   if (application == nullptr) return;
@@ -209,7 +207,7 @@ int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource) 
       // The delimiter belongs to what the server task reads with; the attribute list is
       // copied afterwards under the attribute locks, so that IOLock stays the innermost lock.
       auto copyDelimiter = [&] {
-        QDV0_FreeStorage(&s->pDelimiter);
+        QDV0_Free(s->pDelimiter);
         if (modelSource->pDelimiter != nullptr) {
           s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
         }
@@ -250,4 +248,3 @@ void QDVP_ReleaseAttributeList(AttrEntry *list) {
   }
 }
 
-}  // extern "C"

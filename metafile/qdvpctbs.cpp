@@ -122,7 +122,7 @@ void QDVP_MetaAttributesStatement(MetaParser *p, const char *rest) {
   }
   const char *quote = strchr(rest, '\'');
   char *delimiter = QDVP_CheckAttributeDelimiter(quote ? quote : MetaToken(p, 1));
-  QDV0_FreeStorage(&p->source->pDelimiter);
+  QDV0_Free(p->source->pDelimiter);
   p->source->pDelimiter = delimiter;
   p->inAttrList = 1;
   p->nameWaiting = 0;
@@ -139,7 +139,7 @@ void QDVP_MetaRecordSetStatement(MetaParser *p, const char *rest) {
   if (first != nullptr) {
     const char *last = strrchr(rest, '\'');
     if (last > first) {
-      QDV0_FreeStorage(&table->pRecordSetDelimiter);
+      QDV0_Free(table->pRecordSetDelimiter);
       size_t n = static_cast<size_t>(last - first - 1);
       table->pRecordSetDelimiter = static_cast<char *>(QDV0_GetStorage(n + 1));
       if (table->pRecordSetDelimiter) memcpy(table->pRecordSetDelimiter, first + 1, n);
@@ -159,7 +159,7 @@ void QDVP_MetaRecordSetStatement(MetaParser *p, const char *rest) {
   while (*after == ' ') after++;
   size_t n = strcspn(after, ")");
   if (n > 0) {
-    QDV0_FreeStorage(&table->pRecordSetRule);
+    QDV0_Free(table->pRecordSetRule);
     table->pRecordSetRule = static_cast<char *>(QDV0_GetStorage(n + 1));
     if (table->pRecordSetRule) memcpy(table->pRecordSetRule, after, n);
   }
@@ -192,7 +192,7 @@ void QDVP_MetaConfirmStatement(MetaParser *p, const char *rest) {
     return;
   }
   table->ConfirmType = type;
-  QDV0_FreeStorage(&table->pConfirmData);
+  QDV0_Free(table->pConfirmData);
   if (type == QDVP_CONFIRM_MSG || type == QDVP_CONFIRM_CHAR) {
     size_t n = type == QDVP_CONFIRM_CHAR ? 1 : strlen(data);
     table->pConfirmData = static_cast<char *>(QDV0_GetStorage(n + 1));

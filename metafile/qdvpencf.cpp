@@ -32,7 +32,7 @@ static int RecordSize() {
   return static_cast<int>(n);
 }
 
-extern "C" int QDVP_EncipherMetafileToFile(const char *in, const char *out) {
+int QDVP_EncipherMetafileToFile(const char *in, const char *out) {
   if (in == nullptr || out == nullptr || strcmp(in, out) == 0) return -1;
   FILE *input = fopen(in, "r");
   if (input == nullptr) return -1;

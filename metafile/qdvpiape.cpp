@@ -36,8 +36,6 @@ static void CopyUpper(char *target, const char *source, size_t size) {
   target[i] = '\0';
 }
 
-extern "C" {
-
 ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int packagedSolution,
                                            const char *help) {
   QDVP_TRC_ENTRY(trk);
@@ -64,7 +62,7 @@ ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int p
       return nullptr;
     }
   }
-  auto *appl = static_cast<ApplEntry *>(QDV0_GetStorage(sizeof(ApplEntry)));
+  auto *appl = QDV0_New<ApplEntry>();
   if (appl == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR,
              "Unable to obtain storage for ApplicationEntry for Application <%s>, errno: %d", name,
@@ -177,4 +175,3 @@ AttrEntry *QDVP_LocateSetAttribute(DPAB *anchor, const char *parameterText) {
   return nullptr;
 }
 
-}  // extern "C"

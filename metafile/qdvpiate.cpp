@@ -18,8 +18,6 @@ static TRK1_BLOCK trk = {"qdvpiate"};
 
 static std::atomic<int> g_maxAttributes{0};
 
-extern "C" {
-
 const DeriveFunction DerivedFunctionName[5] = {{"CORVIDTIMESTAMP"},
                                                {"IPADDRESSTONAME"},
                                                {"NETWARETIMETOTEXT"},
@@ -71,8 +69,6 @@ int QDVP_IsDeriveFunction(const void *reference) {
   return 0;
 }
 
-}  // extern "C"
-
 static bool IsNumericType(char type) { return strchr("GCAIL?%#", type) != nullptr && type != '\0'; }
 
 // Parses the conditions of a filter text ("+FILTER={COND(off,value) AND ...}") into the
@@ -94,7 +90,7 @@ static void ParseFilters(AttrEntry *attr, const char *filterText) {
   char *p = strchr(copy, '{');
   if (p == nullptr) {
     QDVP_DisplayValidationMessage(67, filterText);
-    QDV0_FreeStorage(&copy);
+    QDV0_Free(copy);
     return;
   }
   p++;
@@ -212,10 +208,10 @@ static void ParseFilters(AttrEntry *attr, const char *filterText) {
   if (count == 1) attr->FilterLogic = ' ';
   attr->FilterCount = count;
   QDVP_TRC(trk, TRK1_DETAIL, "Total of %d attribute filter(s) defined", count);
-  QDV0_FreeStorage(&copy);
+  QDV0_Free(copy);
 }
 
-extern "C" AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
+AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
                                                char *typeToken, const char *sizeToken, int key,
                                                int atomic, const char *help,
                                                const char *filterText) {

@@ -33,11 +33,9 @@ static void DestroyIOEntry(IOEntry *io) {
   pthread_mutex_destroy(&io->Mutex);
   pthread_cond_destroy(&io->Cond);
   OSV1_DestroyLock(&io->IOLock);
-  QDV0_FreeStorage(&io->pLUname);
-  QDV0_FreeStorage(&io);
+  QDV0_Free(io->pLUname);
+  QDV0_Free(io);
 }
-
-extern "C" {
 
 IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
   char letter = source ? source->Kind : static_cast<char>(kind);
@@ -47,7 +45,7 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
     QDVP_DisplayValidationMessage(42, nullptr);
     return nullptr;
   }
-  auto *io = static_cast<IOEntry *>(QDV0_GetStorage(sizeof(IOEntry)));
+  auto *io = QDV0_New<IOEntry>();
   if (io == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for IO entry");
     return nullptr;
@@ -79,7 +77,7 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
       return nullptr;
     }
     io->PartnerAddr.sin_port = htons(static_cast<uint16_t>(port));
-    QDV0_FreeStorage(&source->pSourceNodeName);
+    QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(source->pSourceName);
     if (bracket != nullptr) *bracket = '[';
   }
@@ -172,7 +170,7 @@ void QDVP_ReleaseIOResources(DPAB *anchor, IOEntry *io) {
   }
   while (io->pBufferList != nullptr) {
     IObuffer *next = io->pBufferList->pNext;
-    QDV0_FreeStorage(&io->pBufferList);
+    QDV0_Free(io->pBufferList);
     io->pBufferList = next;
   }
   if (io->Socket >= 0) QDV0_CloseTheSocket(io->Socket);
@@ -181,4 +179,3 @@ void QDVP_ReleaseIOResources(DPAB *anchor, IOEntry *io) {
   DestroyIOEntry(io);
 }
 
-}  // extern "C"

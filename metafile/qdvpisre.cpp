@@ -13,7 +13,7 @@
 
 static TRK1_BLOCK trk = {"qdvpisre"};
 
-extern "C" const char *const QDVP_SourceStateName[13] = {
+extern const char *const QDVP_SourceStateName[13] = {
     "NoState", "Initial", "Connected", "Register", "Pending",  "Ready",     "Active",
     "Input",   "Output",  "Action",    "Reply",    "Inactive", "Unregister"};
 
@@ -51,25 +51,23 @@ static char *QualifiedLUname(const char *name) {
 }
 
 static void FreeSource(SourceEntry *source) {
-  QDV0_FreeStorage(&source->pSourceName);
-  QDV0_FreeStorage(&source->pSourceNodeName);
-  QDV0_FreeStorage(&source->pLUname);
-  QDV0_FreeStorage(&source->pDelimiter);
+  QDV0_Free(source->pSourceName);
+  QDV0_Free(source->pSourceNodeName);
+  QDV0_Free(source->pLUname);
+  QDV0_Free(source->pDelimiter);
   QDVP_ReleaseFileSpecControl(source->pFileSpec);
-  QDV0_FreeStorage(&source);
+  QDV0_Free(source);
 }
-
-extern "C" {
 
 void QDVP_ReleaseFileSpecControl(FileSpecCB *block) {
   if (block == nullptr) return;
-  QDV0_FreeStorage(&block->pPathSpec);
-  QDV0_FreeStorage(&block->pPrefix);
-  QDV0_FreeStorage(&block->pPattern);
-  QDV0_FreeStorage(&block->pSuffix);
-  QDV0_FreeStorage(&block->pExtension);
-  QDV0_FreeStorage(&block->pCurrentFileName);
-  QDV0_FreeStorage(&block);
+  QDV0_Free(block->pPathSpec);
+  QDV0_Free(block->pPrefix);
+  QDV0_Free(block->pPattern);
+  QDV0_Free(block->pSuffix);
+  QDV0_Free(block->pExtension);
+  QDV0_Free(block->pCurrentFileName);
+  QDV0_Free(block);
 }
 
 SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const char *kindWord,
@@ -85,7 +83,7 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
   snprintf(kind, sizeof(kind), "%s", kindWord);
   bool base = strlen(kindWord) <= 4 && strncmp("BASE", kindWord, strlen(kindWord)) == 0;
   if (!base) UpperInPlace(kind);
-  auto *source = static_cast<SourceEntry *>(QDV0_GetStorage(sizeof(SourceEntry)));
+  auto *source = QDV0_New<SourceEntry>();
   if (source == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for SourceEntry");
     return nullptr;
@@ -129,7 +127,7 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
     source->Kind = 'S';
   } else if (isFile) {
     if (managedSystemName != nullptr && managedSystemName[0] != '\0') {
-      QDV0_FreeStorage(&source->pSourceNodeName);
+      QDV0_Free(source->pSourceNodeName);
       source->pSourceNodeName = QDV0_StrDup(managedSystemName);
     } else if (fileSourceFlag != nullptr && *fileSourceFlag) {
       QDVP_TRC(trk, TRK1_ERROR,
@@ -189,7 +187,7 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
 int QDVP_InitializeFileSpecControl(SourceEntry *source) {
   if (source == nullptr) return 0;
   const char *name = source->pSourceName ? source->pSourceName : "";
-  auto *block = static_cast<FileSpecCB *>(QDV0_GetStorage(sizeof(FileSpecCB)));
+  auto *block = QDV0_New<FileSpecCB>();
   if (block == nullptr) return 0;
   block->SwitchCheckInterval = 600;
   const char *interval = QDV0_GetEnv("QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", nullptr);
@@ -296,8 +294,6 @@ int QDVP_CheckSourceState(SourceEntry *source, int state) {
   return source != nullptr && source->State == state ? 1 : 0;
 }
 
-}  // extern "C"
-
 // Compares the node part of a subnode name with a source's node name.
 static bool NodeMatches(const char *node, size_t nodeLength, const char *nodeName, bool policy) {
   if (nodeName == nullptr) return false;
@@ -359,10 +355,10 @@ static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool poli
   return first;
 }
 
-extern "C" SourceEntry *QDVP_LocateSourceBySubNode(DPAB *anchor, const char *subnodeName) {
+SourceEntry *QDVP_LocateSourceBySubNode(DPAB *anchor, const char *subnodeName) {
   return LocateBySubNode(anchor, subnodeName, false);
 }
 
-extern "C" SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeName) {
+SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeName) {
   return LocateBySubNode(anchor, subnodeName, true);
 }

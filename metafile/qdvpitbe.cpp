@@ -13,8 +13,6 @@
 
 static TRK1_BLOCK trk = {"qdvpitbe"};
 
-extern "C" {
-
 TableEntry *QDVP_InitializeTableEntry(ApplEntry *application, const char *name,
                                       const char *typeToken, const char *ttlToken,
                                       const char *help) {
@@ -24,7 +22,7 @@ TableEntry *QDVP_InitializeTableEntry(ApplEntry *application, const char *name,
     QDVP_DisplayValidationMessage(43, nullptr);
     return nullptr;
   }
-  auto *table = static_cast<TableEntry *>(QDV0_GetStorage(sizeof(TableEntry)));
+  auto *table = QDV0_New<TableEntry>();
   if (table == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for TableEntry, errno: %d", errno);
     return nullptr;
@@ -111,4 +109,3 @@ TableEntry *QDVP_LocateTableByName(ApplEntry *application, const char *name, int
   return nullptr;
 }
 
-}  // extern "C"

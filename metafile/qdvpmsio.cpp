@@ -61,8 +61,6 @@ static int CloseStream(FILE *f) {
   return fclose(f);
 }
 
-extern "C" {
-
 int QDVP_MetaRecordSize(void) {
   const char *text = QDV0_GetEnv("QDVP_META_MAX_RECORD_SIZE", nullptr);
   long n = text ? strtol(text, nullptr, 10) : static_cast<long>(QDVP_DEFAULT_RECORD_SIZE);
@@ -170,7 +168,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
       memcpy(alternative + n, extension, 4);
       f = fopen(alternative, "r");
       if (f != nullptr) {
-        QDV0_FreeStorage(&path);
+        QDV0_Free(path);
         path = alternative;
         if (validate) QDVP_DisplayValidationMessage(24, path);
         break;
@@ -180,16 +178,16 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
         QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open metafile %s - Errno %d, ErrorText <%s>",
                  alternative, err, strerror(err));
       }
-      QDV0_FreeStorage(&alternative);
+      QDV0_Free(alternative);
     }
   }
   if (f != nullptr) {
     if (validate) QDVP_DisplayValidationMessage(25, path);
-    QDV0_FreeStorage(&path);
+    QDV0_Free(path);
     NoteStreamSize(f);
     return f;
   }
-  QDV0_FreeStorage(&path);
+  QDV0_Free(path);
   if (anchor != nullptr && anchor->pMemMetafile != nullptr && !validate) {
     void *remote = RetrieveRemoteMetafile(anchor, name);
     if (remote != nullptr) return remote;
@@ -214,8 +212,8 @@ char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
     buffer[n] = '\0';
     block->RecordCount--;
     block->pHead = node->pNext;
-    if (node->pText != reinterpret_cast<char *>(node + 1)) QDV0_FreeStorage(&node->pText);
-    QDV0_FreeStorage(&node);
+    if (node->pText != reinterpret_cast<char *>(node + 1)) QDV0_Free(node->pText);
+    QDV0_Free(node);
     return buffer;
   }
   QDVP_FreeMetaRecordList(block->pHead);
@@ -232,8 +230,8 @@ char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
 void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
   while (head != nullptr) {
     MetaRecordNode *next = head->pNext;
-    if (head->pText != reinterpret_cast<char *>(head + 1)) QDV0_FreeStorage(&head->pText);
-    QDV0_FreeStorage(&head);
+    if (head->pText != reinterpret_cast<char *>(head + 1)) QDV0_Free(head->pText);
+    QDV0_Free(head);
     head = next;
   }
 }
@@ -252,7 +250,7 @@ int QDVP_CloseMetaFile(DPAB *anchor, void *handle) QDVP_NO_THREAD_SAFETY_ANALYSI
   if (block->Status == QDVP_MEM_CREATED) {
     OSV1_DestroyLock(&block->Lock);
     anchor->pMemMetafile = nullptr;
-    QDV0_FreeStorage(&block);
+    QDV0_Free(block);
   }
   return 0;
 }
@@ -262,7 +260,7 @@ MemMetafile *QDVP_ConstructMemoryMetafile(DPAB *anchor, const char *text) {
   MemMetafile *block = anchor->pMemMetafile;
   int status = QDVP_MEM_BORROWED;
   if (block == nullptr) {
-    block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
+    block = QDV0_New<MemMetafile>();
     if (block == nullptr) {
       QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for metafile record block");
       return nullptr;
@@ -284,11 +282,11 @@ MemMetafile *QDVP_ConstructMemoryMetafile(DPAB *anchor, const char *text) {
   if (piece != nullptr) block->pName = text;
   while (piece != nullptr && (piece = QDV0_strtok(nullptr, "\n")) != nullptr) {
     if (piece[0] == '&') break;
-    auto *node = static_cast<MetaRecordNode *>(QDV0_GetStorage(sizeof(MetaRecordNode)));
+    auto *node = QDV0_New<MetaRecordNode>();
     char *record = QDV0_StrDup(piece);
     if (node == nullptr || record == nullptr) {
-      QDV0_FreeStorage(&node);
-      QDV0_FreeStorage(&record);
+      QDV0_Free(node);
+      QDV0_Free(record);
       break;
     }
     node->pText = record;
@@ -297,7 +295,7 @@ MemMetafile *QDVP_ConstructMemoryMetafile(DPAB *anchor, const char *text) {
     tail = &node->pNext;
     block->RecordCount++;
   }
-  QDV0_FreeStorage(&copy);
+  QDV0_Free(copy);
   anchor->pMemMetafile = block;
   QDVP_TRC(trk, TRK1_DETAIL, "In-memory metafile %d record(s)", block->RecordCount);
   return block;
@@ -336,7 +334,7 @@ void QDVP_ConstructMetaFileRecordBuffers(DPAB *anchor, MetaRecordRequest *reques
     }
     CloseStream(f);
   }
-  QDV0_FreeStorage(&line);
+  QDV0_Free(line);
 }
 
 DPAB *QDVP_BeginStandAloneRun(const char *name) {
@@ -379,4 +377,3 @@ int QDVP_ValidateMetaFile(const char *name) {
 
 int QDVP_LastValidationSucceeded(void) { return g_lastValidationSucceeded; }
 
-}  // extern "C"

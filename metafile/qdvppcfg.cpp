@@ -36,8 +36,6 @@ static std::string Upper(std::string text) {
   return text;
 }
 
-extern "C" {
-
 void QDVP_ResetStartUpConfigState(void) {
   std::lock_guard<std::mutex> lock(g_configLock);
   g_configLoaded = 0;
@@ -98,8 +96,6 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   return count;
 }
 
-}  // extern "C"
-
 static bool HasMdlExtension(const std::string &name) {
   size_t dot = name.rfind('.');
   return dot != std::string::npos && Upper(name.substr(dot + 1)) == "MDL";
@@ -132,8 +128,6 @@ static std::vector<std::string> ListMetafiles(ZGLQ_DIR *dir,
   return names;
 }
 
-extern "C" {
-
 void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
   QDVP_TRC_ENTRY(trk);
   int rc = 0;
@@ -148,7 +142,7 @@ void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
       char *path = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, name.c_str());
       if (path == nullptr) continue;
       QDVP_ConstructApplDataModel(anchor, path, 0, nullptr, nullptr, 1, 0);
-      QDV0_FreeStorage(&path);
+      QDV0_Free(path);
     }
     return;
   }
@@ -230,7 +224,7 @@ int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName)
         char *full = QDV0_ConstructFullyQualifiedName(anchor->pMetaPath, name.c_str());
         if (full != nullptr) {
           upper = Upper(full);
-          QDV0_FreeStorage(&full);
+          QDV0_Free(full);
         }
       }
       // Whole names only ("APP" is not "APP2.MDL"); the default extension may be on either side.
@@ -276,12 +270,12 @@ ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name) {
 // its process entry there, and its end wakes the anchor's state condition (the bounded wait
 // only re-checks).
 static void WaitForFileServerEnd(DPAB *anchor, SourceEntry *source) {
-  ProcessEntry *pe = __atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *pe = source->pPE.load();
   if (pe == nullptr) return;
   QDVP_TRC(trk, TRK1_DETAIL, "Waiting for the file server of PEptr @%p to end",
            static_cast<void *>(pe));
   pthread_mutex_lock(&anchor->StateMutex);
-  while (__atomic_load_n(&source->pPE, __ATOMIC_ACQUIRE) != nullptr) {
+  while (source->pPE.load() != nullptr) {
     QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, 1);
   }
   pthread_mutex_unlock(&anchor->StateMutex);
@@ -299,7 +293,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
     for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
       OSV1_Guard lock(&t->TableLock);
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
-        ProcessEntry *pe = __atomic_load_n(&s->pPE, __ATOMIC_ACQUIRE);
+        ProcessEntry *pe = s->pPE.load();
         if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
           // The source's task ends itself; its entry goes away with it. The signal wakes it
           // wherever it waits (for its file, for the next scan, for its registration).
@@ -342,10 +336,10 @@ static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
     s->pAttrList = s->pOrderList = nullptr;
   }
   QDVP_ReleaseIOResources(anchor, s->pIOE);
-  QDV0_FreeStorage(&s->pSourceName);
-  QDV0_FreeStorage(&s->pDelimiter);
-  QDV0_FreeStorage(&s->pSourceNodeName);
-  QDV0_FreeStorage(&s->pLUname);
+  QDV0_Free(s->pSourceName);
+  QDV0_Free(s->pDelimiter);
+  QDV0_Free(s->pSourceNodeName);
+  QDV0_Free(s->pLUname);
   {
     OSV1_Guard first(&s->SourceLock);
     QDVP_ReleaseSummaryManagementBlock(s->pSMB);
@@ -357,7 +351,7 @@ static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
   OSV1_DestroyLock(&s->AttrLock);
   OSV1_DestroyLock(&s->CopyLock);
   OSV1_DestroyLock(&s->EntryLock);
-  QDV0_FreeStorage(&s);
+  QDV0_Free(s);
 }
 
 void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) {
@@ -377,10 +371,10 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
       break;
     }
   }
-  QDV0_FreeStorage(&appl->pMetafileFullName);
-  QDV0_FreeStorage(&appl->pEnterpriseName);
-  QDV0_FreeStorage(&appl->pEnterpriseOID);
-  QDV0_FreeStorage(&appl->pApplHelp);
+  QDV0_Free(appl->pMetafileFullName);
+  QDV0_Free(appl->pEnterpriseName);
+  QDV0_Free(appl->pEnterpriseOID);
+  QDV0_Free(appl->pApplHelp);
   if (!noUnregister && anchor != nullptr && appl->pTableList != nullptr &&
       appl->pTableList->pSourceList != nullptr) {
     QDVP_RequestDCH(anchor, appl->pTableList->pSourceList, QDVP_VERB_UNREGISTER,
@@ -389,7 +383,7 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
   {
     OSV1_Guard name(&appl->NameLock);
     OSV1_Guard tables(&appl->TableListLock);
-    QDV0_FreeStorage(&appl->pMetafileName);
+    QDV0_Free(appl->pMetafileName);
     while (appl->pTableList != nullptr) {
       TableEntry *t = appl->pTableList;
       appl->pTableList = t->pNext;
@@ -402,23 +396,23 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
         }
       }
       if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);
-      QDV0_FreeStorage(&t->pRecordSetRule);
-      QDV0_FreeStorage(&t->pRecordSetDelimiter);
-      QDV0_FreeStorage(&t->pConfirmData);
-      QDV0_FreeStorage(&t->pModuleName);
+      QDV0_Free(t->pRecordSetRule);
+      QDV0_Free(t->pRecordSetDelimiter);
+      QDV0_Free(t->pConfirmData);
+      QDV0_Free(t->pModuleName);
       QDVP_ReleaseSummaryManagementBlock(t->pSMB);
       QDVP_ReleaseOMB(anchor, t->pOMB);
-      QDV0_FreeStorage(&t->pGroupHelp);
+      QDV0_Free(t->pGroupHelp);
       OSV1_DestroyLock(&t->SourceListLock);
       OSV1_DestroyLock(&t->TableLock);
-      QDV0_FreeStorage(&t);
+      QDV0_Free(t);
     }
   }
   QDVP_CloseBatchOutputFile(appl);
-  QDV0_FreeStorage(&appl->pBatchFileName);
+  QDV0_Free(appl->pBatchFileName);
   OSV1_DestroyLock(&appl->TableListLock);
   OSV1_DestroyLock(&appl->NameLock);
-  QDV0_FreeStorage(&appl);
+  QDV0_Free(appl);
   QDVP_TRC_EXIT(trk, 0);
 }
 
@@ -435,9 +429,8 @@ void QDVP_ReleaseApplGroupHelp(ApplEntry *application) {
       }
     }
     t->pTableHelp = nullptr;
-    QDV0_FreeStorage(&t->pGroupHelp);
+    QDV0_Free(t->pGroupHelp);
   }
-  QDV0_FreeStorage(&application->pApplHelp);
+  QDV0_Free(application->pApplHelp);
 }
 
-}  // extern "C"

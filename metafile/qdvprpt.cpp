@@ -136,7 +136,7 @@ static void ReportSource(FILE *f, TableEntry *t, SourceEntry *s, bool snmp) {
   fprintf(f, "\n");
 }
 
-extern "C" void QDVP_ReportDataModel(ApplEntry *appl) {
+void QDVP_ReportDataModel(ApplEntry *appl) {
   if (appl == nullptr || appl->pMetafileFullName == nullptr) return;
   std::string name = ReplaceExtension(appl->pMetafileFullName, "rpt");
   // The full name already lies in the metafile directory when it was joined to it; only a name
@@ -205,7 +205,7 @@ static bool StartsCipher(const char *record) {
   return strncmp(record, "//SNMP", 6) == 0 && strstr(record, " TEXT") == nullptr;
 }
 
-extern "C" int QDVP_UnpackMetafileToText(const char *metafileName) {
+int QDVP_UnpackMetafileToText(const char *metafileName) {
   DPAB *anchor = QDVP_BeginStandAloneRun(metafileName);
   if (anchor == nullptr) return -1;
   int result = -1;
@@ -252,8 +252,8 @@ extern "C" int QDVP_UnpackMetafileToText(const char *metafileName) {
     }
     (void)failed;
   }
-  QDV0_FreeStorage(&record);
-  QDV0_FreeStorage(&full);
+  QDV0_Free(record);
+  QDV0_Free(full);
   QDVP_EndStandAloneRun(anchor);
   if (result == -1) QDVP_DisplayValidationMessage(95, nullptr);
   fflush(stdout);

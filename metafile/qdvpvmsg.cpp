@@ -8,8 +8,6 @@
 
 #include "../include/qdvp_services.h"
 
-extern "C" {
-
 const char *const QDVP_ValidationMessage[100] = {
     /*  0 */ "QDVPV00I Validation completed successfully",
     /*  1 */ "QDVPV01E Definition Error: File not found #",
@@ -129,4 +127,3 @@ void QDVP_DisplayValidationMessage(int number, const char *insert) {
   fflush(stdout);
 }
 
-}  // extern "C"

@@ -5,7 +5,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 
-extern "C" void QDVP_MetaServerTask(ProcessEntry *entry) {
+void QDVP_MetaServerTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   pthread_mutex_lock(&entry->TaskIOmutex);
   entry->Terminate = 1;

@@ -14,7 +14,7 @@
 static TRK1_BLOCK trk = {"qdvpcdlm"};
 
 // The delimiter string for a specification, in storage owned by the caller; null for NONE.
-extern "C" char *QDVP_CheckAttributeDelimiter(const char *specification) {
+char *QDVP_CheckAttributeDelimiter(const char *specification) {
   std::string text = specification ? specification : "";
   if (!text.empty() && text[0] == '\'') {
     text.erase(0, 1);

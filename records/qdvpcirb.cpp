@@ -15,12 +15,10 @@ static TRK1_BLOCK trk = {"qdvpcirb"};
 
 static void FreeBlock(IRBlock *block) {
   OSV1_DestroyLock(&block->Lock);
-  QDV0_FreeStorage(&block->pName);
-  QDV0_FreeStorage(&block->pBuffer);
-  QDV0_FreeStorage(&block);
+  QDV0_Free(block->pName);
+  QDV0_Free(block->pBuffer);
+  QDV0_Free(block);
 }
-
-extern "C" {
 
 IRBlock *QDVP_CreateInternalRoutingBlock(DPAB *anchor, const char *name) {
   if (anchor == nullptr || name == nullptr) return nullptr;
@@ -31,13 +29,13 @@ IRBlock *QDVP_CreateInternalRoutingBlock(DPAB *anchor, const char *name) {
   IRBlock **link = &anchor->pIRBList;
   for (; *link != nullptr; link = &(*link)->pNext) {
     if ((*link)->pName != nullptr && strcmp((*link)->pName, upper) == 0) {
-      QDV0_FreeStorage(&upper);
+      QDV0_Free(upper);
       return *link;
     }
   }
-  auto *block = static_cast<IRBlock *>(QDV0_GetStorage(sizeof(IRBlock)));
+  auto *block = QDV0_New<IRBlock>();
   if (block == nullptr) {
-    QDV0_FreeStorage(&upper);
+    QDV0_Free(upper);
     return nullptr;
   }
   block->pName = upper;
@@ -98,4 +96,3 @@ void QDVP_ReleaseRoutingBlocks(DPAB *anchor) {
   }
 }
 
-}  // extern "C"

@@ -68,10 +68,8 @@ static int FitInterval(int interval) {
   return fitted;
 }
 
-extern "C" {
-
 SMBlock *QDVP_CreateSummaryManagementBlock(int interval, int batch) {
-  auto *block = static_cast<SMBlock *>(QDV0_GetStorage(sizeof(SMBlock)));
+  auto *block = QDV0_New<SMBlock>();
   if (block == nullptr) return nullptr;
   block->Interval = FitInterval(interval);
   block->Batch = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_SUMMARY_BATCH_MODE", "N")) ? 1 : (batch ? 1 : 0);
@@ -93,11 +91,11 @@ void QDVP_ReleaseSummaryManagementBlock(SMBlock *block) {
   if (block == nullptr) return;
   {
     OSV1_Guard lock(&block->Lock);
-    QDV0_FreeStorage(&block->pArray);
+    QDV0_Free(block->pArray);
     block->SlotsUsed = block->SlotsAllocated = 0;
   }
   OSV1_DestroyLock(&block->Lock);
-  QDV0_FreeStorage(&block);
+  QDV0_Free(block);
 }
 
 static bool IsStampName(const char *name) {
@@ -174,4 +172,3 @@ int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
   return 1;
 }
 
-}  // extern "C"

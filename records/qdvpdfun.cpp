@@ -218,8 +218,6 @@ void QDVP_EvaluateFormulas(SourceEntry *source) {
   }
 }
 
-extern "C" {
-
 int QDVP_PerformDeriveAttrFunction(AttrEntry *a) {
   if (a == nullptr || a->pOperand2 == nullptr) return 0;
   const AttrEntry *input = a->pOperand2;
@@ -284,4 +282,3 @@ void DoSpecialDerivedAttribute(AttrEntry *a) {
            a->Value);
 }
 
-}  // extern "C"

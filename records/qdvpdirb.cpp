@@ -93,7 +93,7 @@ SourceEntry *CreateInternalSource(DPAB *anchor, TableEntry *table, SourceEntry *
   }
   QDVP_CompleteSummaryTableDefinition(table, 0);
   if (model != nullptr) CopyDisplayOrder(model, s);
-  QDV0_FreeStorage(&s->pSourceNodeName);
+  QDV0_Free(s->pSourceNodeName);
   s->pSourceNodeName = QDV0_StrDup(producer->pSourceNodeName ? producer->pSourceNodeName : "");
   s->pProducer = producer;
   s->pPE = pe;
@@ -102,8 +102,6 @@ SourceEntry *CreateInternalSource(DPAB *anchor, TableEntry *table, SourceEntry *
 }
 
 }  // namespace
-
-extern "C" {
 
 void QDVP_ResetRoutingSettings(void) { SettingsRead = 0; }
 
@@ -132,7 +130,7 @@ void QDVP_DispatchInternalOutput(DPAB *anchor, SourceEntry *producer, IRBlock *b
   QDVP_ReadRoutingSettings();
   OSV1_Guard lock(&block->Lock);
   if (length >= block->DataLength || block->pBuffer == nullptr) {
-    QDV0_FreeStorage(&block->pBuffer);
+    QDV0_Free(block->pBuffer);
     block->pBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(length) + 1));
   }
   block->DataLength = length;
@@ -194,4 +192,3 @@ void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock 
   }
 }
 
-}  // extern "C"

@@ -65,7 +65,7 @@ bool Satisfied(const AttrEntry *a, int i) {
 
 }  // namespace
 
-extern "C" int QDVP_CheckAttributesPassFilters(SourceEntry *s) {
+int QDVP_CheckAttributesPassFilters(SourceEntry *s) {
   if (s == nullptr) return 0;
   int sequence = s->DataSequence;
   if (sequence == 1 || sequence == 16 || sequence == 221 || sequence == 255) {

@@ -11,8 +11,6 @@
 
 static TRK1_BLOCK trk = {"qdvpgnfb"};
 
-extern "C" {
-
 OMBlock *QDVP_InitializeOMB(DPAB *anchor, const char *type, const char *specification) {
   const char *equal = specification ? strchr(specification, '=') : nullptr;
   if (equal == nullptr || equal[1] == '\0') {
@@ -31,7 +29,7 @@ OMBlock *QDVP_InitializeOMB(DPAB *anchor, const char *type, const char *specific
     QDVP_TRC(trk, TRK1_ERROR, "OMB initialization failed");
     return nullptr;
   }
-  auto *block = static_cast<OMBlock *>(QDV0_GetStorage(sizeof(OMBlock)));
+  auto *block = QDV0_New<OMBlock>();
   if (block == nullptr) return nullptr;
   block->Type = letter;
   block->pDSN = QDV0_StrDup(equal + 1);
@@ -55,8 +53,7 @@ void QDVP_ReleaseOMB(DPAB *anchor, OMBlock *block) {
       }
     }
   }
-  QDV0_FreeStorage(&block->pDSN);
-  QDV0_FreeStorage(&block);
+  QDV0_Free(block->pDSN);
+  QDV0_Free(block);
 }
 
-}  // extern "C"

@@ -163,8 +163,6 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
   StoreBigEndian(a, value, shortValue ? 2 : 4);
 }
 
-extern "C" {
-
 void LoadAttrBucket(AttrEntry *a, char *field, int length) {
   if (a == nullptr || field == nullptr || length < 0) return;
   switch (a->Type) {
@@ -244,4 +242,3 @@ int QDVP_CheckDataConversion(const char *buffer, int length) {
   return 1;
 }
 
-}  // extern "C"

@@ -276,8 +276,6 @@ void KeyRateHistory(SourceEntry *s) {
 
 }  // namespace
 
-extern "C" {
-
 void QDVP_ReleaseKeyCopyList(SourceEntry *s) {
   if (s == nullptr) return;
   OSV1_Guard lock(&s->AttrLock);
@@ -338,7 +336,7 @@ int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSiz
     for (AttrEntry *x = s->pAttrList; x != nullptr; x = x->pNext) total += x->ActualValSize;
   OSV1_ReleaseLock(&s->CopyLock);
   OSV1_ReleaseLock(&s->AttrLock);
-  QDV0_FreeStorage(&copy);
+  QDV0_Free(copy);
   if (loadedSize != nullptr) *loadedSize = total;
   return loaded;
 }
@@ -374,4 +372,3 @@ int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) 
   return pass;
 }
 
-}  // extern "C"

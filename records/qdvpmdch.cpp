@@ -28,7 +28,7 @@ void DropRowState(SourceEntry *source) {
     OSV1_Guard lock(&b->Lock);
     b->LastUpdateTime = 0;
     b->SlotsUsed = b->SlotsAllocated = 0;
-    QDV0_FreeStorage(&b->pArray);
+    QDV0_Free(b->pArray);
   }
   source->EndBatchSummary = 0;
 }
@@ -45,8 +45,6 @@ void QDVP_InstallRecordServices() {
   services.ActionReply = installed->ActionReply;
   QDVP_SetDCHservices(&services);
 }
-
-extern "C" {
 
 int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *s, char *record, int length) {
   if (s == nullptr) {
@@ -86,4 +84,3 @@ IObuffer *QDVP_GetNextFreeBuffer(IOEntry *ioe) {
   return nullptr;
 }
 
-}  // extern "C"

@@ -56,8 +56,6 @@ __attribute__((format(printf, 1, 2))) void BatchLog(const char *format, ...) {
 
 }  // namespace
 
-extern "C" {
-
 void QDVP_ResetBatchSettings(void) { SummaryOnlyRead = 0; }
 
 int QDVP_OutputBatchDataRecord(SourceEntry *s) {
@@ -168,4 +166,3 @@ void QDVP_CloseBatchOutputFile(ApplEntry *appl) {
                      appl->pBatchFileName ? appl->pBatchFileName : "");
 }
 
-}  // extern "C"

@@ -33,7 +33,6 @@ void EmitSummaryRow(SourceEntry *s, void *parm) {
   }
 }
 
-
 OSV1_LOCK SortSerializationLock = {PTHREAD_MUTEX_INITIALIZER, 1};
 
 AttrEntry *Named(SourceEntry *s, const char *name) {
@@ -177,8 +176,6 @@ bool HasKeys(SourceEntry *s) {
 
 }  // namespace
 
-extern "C" {
-
 void QDVP_LoadIntervalNameToAttr(SMBlock *b, AttrEntry *a, AttrEntry *stamp) {
   if (b == nullptr || a == nullptr) return;
   char text[32] = "";
@@ -263,7 +260,7 @@ int QDVP_PerformDataSummaryOutput(SourceEntry *s, void *parm) {
     QDVP_GenerateMissingSummaryIntervalOutput(s, b, parm);
   if (endBatch) {
     b->SlotsUsed = b->SlotsAllocated = 0;
-    QDV0_FreeStorage(&b->pArray);
+    QDV0_Free(b->pArray);
     QDVP_TRC(trk, TRK1_DETAIL, "Batch summary processing ended");
     s->EndBatchSummary = 0;
   } else if (b->SlotsUsed > 0) {
@@ -280,4 +277,3 @@ int QDVP_PerformDataSummaryOutput(SourceEntry *s, void *parm) {
   return 1;
 }
 
-}  // extern "C"

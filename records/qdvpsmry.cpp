@@ -103,8 +103,6 @@ void BeginFromCurrent(SMBlock *b) {
 
 using namespace qdvp_summary;
 
-extern "C" {
-
 int StandardCompare(const void *a, const void *b) {
   return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
 }
@@ -152,7 +150,7 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
              b->SlotsAllocated, count, count * width);
     if (b->pArray != nullptr)
       memcpy(array, b->pArray, static_cast<size_t>(b->SlotsUsed) * width);
-    QDV0_FreeStorage(&b->pArray);
+    QDV0_Free(b->pArray);
     b->pArray = array;
     b->SlotsAllocated = count;
   }
@@ -201,4 +199,3 @@ int QDVP_CheckDataSummaryReady(SourceEntry *s) {
   return 1;
 }
 
-}  // extern "C"

@@ -1,8 +1,6 @@
 // SNMP trap destinations. Until trap emission is built there are none.
 #include "../include/qdvp_services.h"
 
-extern "C" {
-
 TrapDest *QDVP_ConstructTrapDestinationArray(const char *, int *count) {
   if (count) *count = 0;
   return nullptr;
@@ -10,4 +8,3 @@ TrapDest *QDVP_ConstructTrapDestinationArray(const char *, int *count) {
 
 void QDVP_ReleaseTrapDestinationArray(TrapDest *) {}
 
-}  // extern "C"

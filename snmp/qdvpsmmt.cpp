@@ -3,6 +3,6 @@
 // bringing an application online has nothing to start.
 #include "../include/qdvp_model.h"
 
-extern "C" int QDVP_CheckSNMPtabularKey(TableEntry *) { return 0; }
+int QDVP_CheckSNMPtabularKey(TableEntry *) { return 0; }
 
-extern "C" void QDVP_SNMPapplOnline(DPAB *, ApplEntry *) {}
+void QDVP_SNMPapplOnline(DPAB *, ApplEntry *) {}

@@ -3,8 +3,6 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 
-extern "C" {
-
 void QDVP_SocketServer(ProcessEntry *entry) {
   QDVP_RunIdleTask(entry, ">>>>> Socket data server process started. Thread: %X", nullptr,
                    nullptr);
@@ -15,4 +13,3 @@ void QDVP_SOCKpgmAPIServer(ProcessEntry *entry) {
                    nullptr);
 }
 
-}  // extern "C"

@@ -2,6 +2,6 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 
-extern "C" void QDVP_PostServer(ProcessEntry *entry) {
+void QDVP_PostServer(ProcessEntry *entry) {
   QDVP_RunIdleTask(entry, ">>>>> Post server process started. Thread: %X", nullptr, nullptr);
 }

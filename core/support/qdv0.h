@@ -13,9 +13,10 @@
 #include <sys/socket.h>
 #include <time.h>
 
-#include "../../include/osv1.h"
+#include <new>
+#include <type_traits>
 
-extern "C" {
+#include "../../include/osv1.h"
 
 // ---- Storage ---------------------------------------------------------------------------
 // A block of at least length bytes cleared to zero, or null when storage is exhausted.
@@ -30,6 +31,43 @@ char *QDV0_StrDup(const char *text);
 void QDV0_FailStorageAfter(long successes, long failures);
 // The number of live blocks (tests use it to find leaks).
 size_t QDV0_LiveBlockCount(void);
+
+// A record of type T constructed in a cleared block from QDV0_GetStorage (so that its atomic
+// fields are constructed and the block is still known to QDV0_IsValidBlockPointer with
+// sizeof(T)), or null when storage is exhausted.
+template <typename T>
+T *QDV0_New() {
+  void *block = QDV0_GetStorage(sizeof(T));
+  return block == nullptr ? nullptr : new (block) T();
+}
+// Destroys and releases a record made by QDV0_New (or any block of T), and clears the pointer.
+template <typename T>
+void QDV0_Free(T *&record) {
+  if (record == nullptr) return;
+  if constexpr (!std::is_void_v<T>) record->~T();
+  QDV0_FreeStorage(&record);
+}
+// Owns a scratch block from QDV0_GetStorage for the life of a scope, so that every exit path
+// releases it.
+template <typename T = char>
+class QDV0_Scratch {
+ public:
+  explicit QDV0_Scratch(size_t length) : block_(static_cast<T *>(QDV0_GetStorage(length))) {}
+  ~QDV0_Scratch() { QDV0_FreeStorage(&block_); }
+  QDV0_Scratch(const QDV0_Scratch &) = delete;
+  QDV0_Scratch &operator=(const QDV0_Scratch &) = delete;
+  T *get() const { return block_; }
+  explicit operator bool() const { return block_ != nullptr; }
+  // Gives the block to the caller, who releases it from now on.
+  T *release() {
+    T *block = block_;
+    block_ = nullptr;
+    return block;
+  }
+
+ private:
+  T *block_;
+};
 
 // ---- Environment and product specification --------------------------------------------
 // The variable's value, or defaultValue when it is unset or empty.
@@ -75,12 +113,11 @@ int QDV0_InitializeCondVar(pthread_cond_t *cond);
 int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds);
 // The same with a bound in milliseconds.
 int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long ms);
-// Looks at a word for at most micros microseconds (QDVP_SPIN_WAIT_US, when set, replaces the
-// bound) until it holds want. Used before a condition wait where the answer usually comes
-// within a loopback round trip, so the waiter picks it up without a sleep and a wake-up.
-// Returns 1 when the word got there. QDV0_SpinForPointer waits for a pointer to be set.
-int QDV0_SpinForWord(const int *word, int want, long micros);
-int QDV0_SpinForPointer(void *const *pointer, long micros);
+// Looks for at most micros microseconds (QDVP_SPIN_WAIT_US, when set, replaces the bound)
+// until done(what) holds. Used before a condition wait where the answer usually comes within a
+// loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when
+// it came.
+int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros);
 
 // ---- Strings and names -----------------------------------------------------------------
 // flag 0: upper-cases string in place and returns it; flag 1: returns a new upper-case copy.
@@ -167,9 +204,7 @@ extern const char cipher_table[97];
 enum { QDV0_OQ_INFO = 0, QDV0_OQ_WARNING = 1 };
 // Sends text to the operator message console (standard error, one line, with category).
 void QDV0_OQconsoleMessage(const char *category, int severity, const char *text);
-}
 
-extern "C" {
 // ---- Agent link fields -----------------------------------------------------------------
 // Writes one field at position of a message buffer of capacity bytes and keeps the length
 // word current; returns the number of bytes written, 0 when it does not fit. type is the
@@ -180,9 +215,7 @@ size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t posi
 // message, -1 for a field that runs past the end.
 int QDV0_ExtractDataField(const unsigned char *message, size_t messageLength, size_t *position,
                           int *fieldCode, const unsigned char **data, size_t *length);
-}
 
-extern "C" {
 // ---- ASN.1 Basic Encoding Rules (SNMP) --------------------------------------------------
 enum {
   QDV0_BER_INTEGER = 0x02,
@@ -211,4 +244,3 @@ size_t QDV0_ExtractBERfield(const unsigned char *buffer, size_t length, size_t p
 int QDV0_ExtractBERinteger(const unsigned char *contents, size_t length, long *value);
 // Decodes OID contents into dotted text (size bytes); 0 on success.
 int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *text, size_t size);
-}

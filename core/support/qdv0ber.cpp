@@ -30,8 +30,6 @@ size_t WriteHeader(int tag, size_t length, unsigned char *out, size_t capacity) 
 }
 }  // namespace
 
-extern "C" {
-
 size_t QDV0_FormatBERheader(int tag, size_t length, unsigned char *out, size_t capacity) {
   return WriteHeader(tag, length, out, capacity);
 }
@@ -158,4 +156,3 @@ int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *te
   return 0;
 }
 
-}  // extern "C"

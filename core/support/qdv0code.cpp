@@ -5,8 +5,6 @@
 #include "../../include/qdvp_wire.h"
 #include "qdv0.h"
 
-extern "C" {
-
 // The cipher's alphabet: the 96 characters from blank to DEL, permuted. A record is enciphered
 // by moving each character of the alphabet forward in this table by an amount that depends on
 // the record's key and the character's position, so that equal lines encipher differently.
@@ -125,4 +123,3 @@ void QDV0_ConvertEBCDICtoASCII(char *buffer, size_t length) {
 
 int QDV0_CheckCodeConversion(int) { return 0; }
 
-}  // extern "C"

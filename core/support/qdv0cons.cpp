@@ -7,7 +7,7 @@
 
 #include "qdv0.h"
 
-extern "C" void QDV0_OQconsoleMessage(const char *category, int severity, const char *text) {
+void QDV0_OQconsoleMessage(const char *category, int severity, const char *text) {
   static std::mutex m;
   std::lock_guard<std::mutex> lock(m);
   fprintf(stderr, "QDVP %s %s: %s\n", category ? category : "GENERAL",

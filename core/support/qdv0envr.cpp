@@ -124,8 +124,6 @@ bool LoadFile(const char *path) {
 }
 }  // namespace
 
-extern "C" {
-
 const char *QDV0_GetEnv(const char *name, const char *defaultValue) {
   const char *value = getenv(name);
   if (value == nullptr || value[0] == '\0') return defaultValue;
@@ -178,4 +176,3 @@ void QDV0_ResetProductSpec(void) {
 void QDV0_SetDPstartMode(int flag) { g_startMode = flag; }
 int QDV0_GetDPstartMode(void) { return g_startMode; }
 
-}  // extern "C"

@@ -16,8 +16,6 @@
 
 static TRK1_BLOCK trk = {"qdv0sock"};
 
-extern "C" {
-
 int QDV0_WinSockInitialization(int) { return 0; }
 
 int QDV0_IsThisAddressString(const char *text) {
@@ -130,4 +128,3 @@ int QDV0_SetSocketIoctl(int socket, unsigned long request, int *argument) {
   return ioctl(socket, request, argument);
 }
 
-}  // extern "C"

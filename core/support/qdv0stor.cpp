@@ -22,8 +22,6 @@ long g_successesLeft = -1;
 long g_failuresLeft = 0;
 }  // namespace
 
-extern "C" {
-
 void *QDV0_GetStorage(size_t length) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   if (g_successesLeft == 0 && g_failuresLeft > 0) {
@@ -74,4 +72,3 @@ void QDV0_FailStorageAfter(long successes, long failures) {
   g_failuresLeft = failures;
 }
 
-}  // extern "C"

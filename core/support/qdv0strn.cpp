@@ -8,8 +8,6 @@
 
 #include "qdv0.h"
 
-extern "C" {
-
 char *QDV0_ConvertStringToUpper(char *string, int flag) {
   if (string == nullptr) return nullptr;
   char *target = flag ? QDV0_StrDup(string) : string;
@@ -76,4 +74,3 @@ char *QDV0_CheckPathSpec(const char *path) {
   return trimmed;
 }
 
-}  // extern "C"

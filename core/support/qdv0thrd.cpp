@@ -35,8 +35,6 @@ timespec RealDeadline(long ms) {
 }
 }  // namespace
 
-extern "C" {
-
 // ---- Locks ----------------------------------------------------------------------------
 int OSV1_InitializeLock(OSV1_LOCK *lock) {
   int rc = pthread_mutex_init(&lock->mutex, nullptr);
@@ -130,8 +128,6 @@ int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int se
   return QDV0_ConditionTimedWaitMs(cond, mutex, seconds * 1000L);
 }
 
-}  // extern "C"
-
 namespace {
 // The spin budget: QDVP_SPIN_WAIT_US, read once, replaces the caller's (0 switches spinning
 // off); -1 when unset.
@@ -172,14 +168,7 @@ int SpinUntil(Done done, long micros) {
 }
 }  // namespace
 
-extern "C" {
-
-int QDV0_SpinForWord(const int *word, int want, long micros) {
-  return SpinUntil([&] { return __atomic_load_n(word, __ATOMIC_ACQUIRE) == want; }, micros);
+int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros) {
+  return SpinUntil([&] { return done(what); }, micros);
 }
 
-int QDV0_SpinForPointer(void *const *pointer, long micros) {
-  return SpinUntil([&] { return __atomic_load_n(pointer, __ATOMIC_ACQUIRE) != nullptr; }, micros);
-}
-
-}  // extern "C"

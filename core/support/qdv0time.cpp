@@ -47,8 +47,6 @@ void FormatStamp(const struct tm *t, int ms, char *stamp) {
 }
 }  // namespace
 
-extern "C" {
-
 char *QDV0_ConvertTimeToCorvidTime(time_t time, char *stamp) {
   struct tm t;
   localtime_r(&time, &t);
@@ -130,4 +128,3 @@ char *QDV0_StringToCorvidTime(char *text) {
   return text;
 }
 
-}  // extern "C"

@@ -7,6 +7,8 @@
 // load and one test. Safe from any thread.
 #pragma once
 
+#include <atomic>
+
 #include <stddef.h>
 
 enum {
@@ -15,8 +17,6 @@ enum {
   TRK1_FLOW = 64,
   TRK1_ERROR = 128,
 };
-
-extern "C" {
 
 struct TRK1_BLOCK {
   const char *component;
@@ -36,19 +36,18 @@ unsigned TRK1_ParseFlags(const char *text);
 // Routes every trace line to fn (tests); null restores the trace file.
 typedef void (*TRK1_SINK)(const char *component, const char *line, void *context);
 void TRK1_SetSink(TRK1_SINK sink, void *context);
-}
 
 // Current global flags; cheap enough to test on every trace line.
-extern "C" unsigned TRK1_GlobalFlags;
+extern std::atomic<unsigned> TRK1_GlobalFlags;
 
 #define QDVP_TRC(block, bit, ...)                           \
   do {                                                      \
-    if (__atomic_load_n(&TRK1_GlobalFlags, __ATOMIC_RELAXED) & (bit)) {                         \
+    if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & (bit)) {                         \
       TRK1_Printf(&(block), __LINE__, __VA_ARGS__);          \
     }                                                       \
   } while (0)
 
 #define QDVP_TRC_ENTRY(block) \
-  do { if (__atomic_load_n(&TRK1_GlobalFlags, __ATOMIC_RELAXED) & TRK1_FLOW) TRK1_Event(&(block), __LINE__, __func__, 0, 0); } while (0)
+  do { if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_FLOW) TRK1_Event(&(block), __LINE__, __func__, 0, 0); } while (0)
 #define QDVP_TRC_EXIT(block, rc) \
-  do { if (__atomic_load_n(&TRK1_GlobalFlags, __ATOMIC_RELAXED) & TRK1_FLOW) TRK1_Event(&(block), __LINE__, __func__, 1, (long)(rc)); } while (0)
+  do { if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_FLOW) TRK1_Event(&(block), __LINE__, __func__, 1, (long)(rc)); } while (0)

@@ -16,9 +16,7 @@
 #include "qdv0.h"
 #include "trk1.h"
 
-extern "C" {
-unsigned TRK1_GlobalFlags = 0;
-}
+std::atomic<unsigned> TRK1_GlobalFlags{0};
 
 namespace {
 std::mutex g_traceMutex;
@@ -56,8 +54,6 @@ void WriteLine(const char *component, int line, const char *text) {
 }
 }  // namespace
 
-extern "C" {
-
 unsigned TRK1_ParseFlags(const char *text) {
   if (text == nullptr) return 0;
   if (isdigit(static_cast<unsigned char>(text[0]))) return static_cast<unsigned>(strtoul(text, nullptr, 0));
@@ -81,12 +77,12 @@ unsigned TRK1_ParseFlags(const char *text) {
   return flags;
 }
 
-unsigned TRK1_Sync(TRK1_BLOCK *) { return __atomic_load_n(&TRK1_GlobalFlags, __ATOMIC_RELAXED); }
+unsigned TRK1_Sync(TRK1_BLOCK *) { return TRK1_GlobalFlags.load(std::memory_order_relaxed); }
 
 void TRK1_SetFlags(int flags) {
   unsigned value =
       flags < 0 ? TRK1_ParseFlags(getenv("QDVP_TRACE")) : static_cast<unsigned>(flags);
-  __atomic_store_n(&TRK1_GlobalFlags, value, __ATOMIC_RELAXED);
+  TRK1_GlobalFlags.store(value, std::memory_order_relaxed);
 }
 
 void TRK1_SetSink(TRK1_SINK sink, void *context) {
@@ -128,4 +124,3 @@ void TRK1_Dump(TRK1_BLOCK *block, int line, const void *data, size_t length, con
   }
 }
 
-}  // extern "C"

@@ -8,7 +8,6 @@
 
 #include <stddef.h>
 
-extern "C" {
 typedef struct ZGLQ_DIR ZGLQ_DIR;
 
 // Opens the directory named by the variable; null when it is unset or cannot be read.
@@ -16,4 +15,3 @@ ZGLQ_DIR *zglqpopd(const char *variableName, int *rc);
 // Copies the next entry's name (at most size-1 bytes) and returns 0, or nonzero at the end.
 int zglqprdd(ZGLQ_DIR *handle, char *entry, size_t size);
 int zglqpcld(ZGLQ_DIR *handle);
-}

@@ -11,8 +11,6 @@ struct ZGLQ_DIR {
   DIR *dir;
 };
 
-extern "C" {
-
 ZGLQ_DIR *zglqpopd(const char *variableName, int *rc) {
   const char *directory = variableName ? getenv(variableName) : nullptr;
   // The metafile directory has a default of its own when its variable is unset.
@@ -29,7 +27,7 @@ ZGLQ_DIR *zglqpopd(const char *variableName, int *rc) {
     if (rc) *rc = -1;
     return nullptr;
   }
-  auto *handle = static_cast<ZGLQ_DIR *>(QDV0_GetStorage(sizeof(ZGLQ_DIR)));
+  auto *handle = QDV0_New<ZGLQ_DIR>();
   if (handle == nullptr) {
     closedir(dir);
     if (rc) *rc = -1;
@@ -55,8 +53,7 @@ int zglqprdd(ZGLQ_DIR *handle, char *entry, size_t size) {
 int zglqpcld(ZGLQ_DIR *handle) {
   if (handle == nullptr) return -1;
   closedir(handle->dir);
-  QDV0_FreeStorage(&handle);
+  QDV0_Free(handle);
   return 0;
 }
 
-}  // extern "C"

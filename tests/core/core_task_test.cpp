@@ -210,14 +210,14 @@ TEST_F(TaskTest, StartupWaitSeesSuccessOrFailureOfTheNewTask) {
 TEST_F(TaskTest, OrderlyShutdownEndsTasksThenReleasesTheDataModel) {
   for (int i = 0; i < 3; i++) Create(IdleTask);
   for (int i = 0; i < 2; i++) {
-    auto *appl = static_cast<ApplEntry *>(QDV0_GetStorage(sizeof(ApplEntry)));
+    auto *appl = QDV0_New<ApplEntry>();
     appl->pNext = anchor_->pApplList;
     anchor_->pApplList = appl;
-    auto *io = static_cast<IOEntry *>(QDV0_GetStorage(sizeof(IOEntry)));
+    auto *io = QDV0_New<IOEntry>();
     io->pNext = anchor_->pIOEList[0];
     anchor_->pIOEList[0] = io;
   }
-  auto *irb = static_cast<IRBlock *>(QDV0_GetStorage(sizeof(IRBlock)));
+  auto *irb = QDV0_New<IRBlock>();
   irb->pBuffer = static_cast<char *>(QDV0_GetStorage(64));
   anchor_->pIRBList = irb;
   TraceCapture trace;
@@ -233,7 +233,7 @@ TEST_F(TaskTest, TaskThatNeverEndsDelaysTheReleaseOnlyUntilTheBound) {
   Create(IdleTask);
   Create(ParkedTask);
   ASSERT_TRUE(WaitFor([] { return g_parked == 1; }));
-  auto *appl = static_cast<ApplEntry *>(QDV0_GetStorage(sizeof(ApplEntry)));
+  auto *appl = QDV0_New<ApplEntry>();
   anchor_->pApplList = appl;
   const time_t start = 1000000;
   QDV0_UseManualClock(start);

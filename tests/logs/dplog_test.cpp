@@ -110,7 +110,7 @@ class DPlogReport : public qdvp_test::PeerLinkTest {
     if (server_ != nullptr) {
       server_->Terminate = 1;
       QDVP_SignalTaskIO(server_);
-      WaitFor([&] { return __atomic_load_n(&anchor_->pDPlogServer, __ATOMIC_ACQUIRE) == nullptr; });
+      WaitFor([&] { return anchor_->pDPlogServer.load() == nullptr; });
     }
     PeerLinkTest::TearDown();
   }

@@ -65,7 +65,7 @@ TEST_F(Hooks, OdbcBlocksAreCheckedQueuedAndReleased) {
 // the records of a small metafile, or with a failure.
 TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
   qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
-  auto *block = static_cast<MemMetafile *>(QDV0_GetStorage(sizeof(MemMetafile)));
+  auto *block = QDV0_New<MemMetafile>();
   OSV1_InitializeLock(&block->Lock);
   block->Status = 1;
   block->pClientPE = QDVP_InitializeProcessEntry(anchor_);

@@ -16,7 +16,6 @@ using qdvp_test::SourceDir;
 using records_test::Attr;
 using records_test::RecordsTest;
 
-
 using Output = records_test::ClockedRecordsTest;
 
 TEST_F(Output, BatchFileLinesAreExact) {

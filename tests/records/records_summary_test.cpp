@@ -16,7 +16,6 @@ using qdvp_test::ReadFile;
 using qdvp_test::SourceDir;
 using records_test::RecordsTest;
 
-
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

@@ -21,13 +21,13 @@ LinkClient::LinkClient(DPAB *anchor, bool standAlone) : anchor_(anchor) {
     return;
   }
   entry_ = entry;
-  WaitFor([&] { return __atomic_load_n(&anchor->pDCHclientPE, __ATOMIC_ACQUIRE) != nullptr; },
+  WaitFor([&] { return anchor->pDCHclientPE.load() != nullptr; },
           std::chrono::seconds(20));
 }
 
 bool LinkClient::Stop() {
   if (entry_ == nullptr) return true;
-  ProcessEntry *client = __atomic_load_n(&anchor_->pDCHclientPE, __ATOMIC_ACQUIRE);
+  ProcessEntry *client = anchor_->pDCHclientPE.load();
   if (client != nullptr) {
     client->Terminate = 1;
     QDVP_SignalTaskIO(client);
