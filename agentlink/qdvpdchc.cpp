@@ -317,11 +317,11 @@ void Notify(SourceEntry *source) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> signal bypassed for unowned DCH work request");
     return;
   }
-  pthread_mutex_lock(&requester->TaskIOmutex);
+  OSV1_GetLock(&requester->TaskIOmutex);
   unsigned int thread = requester->ThreadID.load();
   source->Enqueued.store(0);
   pthread_cond_broadcast(&requester->TaskIOcond);
-  pthread_mutex_unlock(&requester->TaskIOmutex);
+  OSV1_ReleaseLock(&requester->TaskIOmutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d", thread, number);
 }
 
@@ -367,9 +367,9 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   comm->Socket = 0;
   comm->ReplyWaitSeconds = atoi(QDV0_GetEnv("QDVP_DCH_REPLY_WAIT", "30"));
   if (comm->ReplyWaitSeconds <= 0) comm->ReplyWaitSeconds = 30;
-  QDV0_InitializeMutex(&comm->StatusMutex);
+  OSV1_InitializeLock(&comm->StatusMutex);
   QDV0_InitializeCondVar(&comm->StatusCond);
-  QDV0_InitializeMutex(&comm->ReceiveMutex);
+  OSV1_InitializeLock(&comm->ReceiveMutex);
   QDV0_InitializeCondVar(&comm->ReceiveCond);
   OSV1_InitializeLock(&comm->LinkLock);
   if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
@@ -378,9 +378,9 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
 
   for (;;) {
     if (entry->Terminate || anchor->ShutdownRequested) {
-      pthread_mutex_lock(&anchor->StateMutex);
+      OSV1_GetLock(&anchor->StateMutex);
       int active = anchor->ActiveTasks;
-      pthread_mutex_unlock(&anchor->StateMutex);
+      OSV1_ReleaseLock(&anchor->StateMutex);
       bool empty;
       {
         OSV1_Guard queue(&entry->WorkQueueLock);
@@ -388,9 +388,9 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       }
       if (active <= 2 && empty) break;
       if (empty) {
-        pthread_mutex_lock(&entry->TaskIOmutex);
+        OSV1_GetLock(&entry->TaskIOmutex);
         QDV0_ConditionTimedWaitMs(&entry->TaskIOcond, &entry->TaskIOmutex, 100);
-        pthread_mutex_unlock(&entry->TaskIOmutex);
+        OSV1_ReleaseLock(&entry->TaskIOmutex);
         continue;
       }
     } else {
@@ -444,9 +444,9 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   anchor->pDCHclientPE.store(static_cast<ProcessEntry *>(nullptr));
   QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
-  pthread_mutex_destroy(&comm->StatusMutex);
+  OSV1_DestroyLock(&comm->StatusMutex);
   pthread_cond_destroy(&comm->StatusCond);
-  pthread_mutex_destroy(&comm->ReceiveMutex);
+  OSV1_DestroyLock(&comm->ReceiveMutex);
   pthread_cond_destroy(&comm->ReceiveCond);
   OSV1_DestroyLock(&comm->LinkLock);
   QDV0_Free(comm);

@@ -188,9 +188,9 @@ static void Disconnected(DCHcomm *comm, int socket, int32_t status) {
 }
 
 static bool RequestPending(DCHcomm *comm) {
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   bool pending = comm->Pending != 0;
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
   return pending;
 }
 
@@ -198,12 +198,12 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   auto *comm = static_cast<DCHcomm *>(argument);
   DPAB *anchor = comm->pDPAB;
   auto *buffer = static_cast<unsigned char *>(QDV0_GetStorage(QDVP_DCH_RECEIVE_BUFFER));
-  pthread_mutex_lock(&comm->ReceiveMutex);
+  OSV1_GetLock(&comm->ReceiveMutex);
   int socket = comm->Socket;
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverStarted = 1;
   pthread_cond_broadcast(&comm->StatusCond);
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process started. Thread: %X",
            OSV1_ThreadID());
   DCHstream stream = {nullptr, 0, 0};
@@ -253,12 +253,12 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   }
   if (socket > 0) close(socket);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process ended");
-  pthread_mutex_unlock(&comm->ReceiveMutex);
+  OSV1_ReleaseLock(&comm->ReceiveMutex);
   // The last touch of the block: the client may free it once this is seen.
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverRunning = 0;
   pthread_cond_broadcast(&comm->StatusCond);
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
   return nullptr;
 }
 

@@ -106,10 +106,10 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   OSV1_ReleaseLock(&comm->LinkLock);
   int flags = fcntl(s, F_GETFL, 0);
   fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverStarted = 0;
   comm->ReceiverRunning = 1;
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
 
   unsigned long thread = 0;
   if (QDV0_CreateThread(QDVP_DCHreceiveDataTask, comm, 64, &thread) != 0) {
@@ -119,9 +119,9 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
     _exit(1);
   }
   // The receive task signals once it runs.
-  pthread_mutex_lock(&comm->StatusMutex);
-  while (!comm->ReceiverStarted) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
+  while (!comm->ReceiverStarted) QDV0_ConditionWait(&comm->StatusCond, &comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
   QDVP_TRC_EXIT(trk, comm->ReceiveMode);
   return 0;
 }
@@ -134,9 +134,9 @@ void QDVP_DropDCHconnection(DCHcomm *comm) {
     if (comm->Socket > 0) shutdown(comm->Socket, SHUT_RDWR);
     comm->Socket = 0;
   }
-  pthread_mutex_lock(&comm->StatusMutex);
-  while (comm->ReceiverRunning) pthread_cond_wait(&comm->StatusCond, &comm->StatusMutex);
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
+  while (comm->ReceiverRunning) QDV0_ConditionWait(&comm->StatusCond, &comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
 }
 
 int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm) {

@@ -23,11 +23,11 @@ bool WaiterEnds(DPAB *anchor, const ProcessEntry *waiter) {
 // Waits up to seconds on the waiter's own condition, which a termination request signals, so
 // an ending task is not held by a retry pause.
 void PauseFor(DPAB *anchor, ProcessEntry *waiter, int seconds) {
-  pthread_mutex_lock(&waiter->TaskIOmutex);
+  OSV1_GetLock(&waiter->TaskIOmutex);
   for (int i = 0; i < seconds && !WaiterEnds(anchor, waiter); i++) {
     QDV0_ConditionTimedWait(&waiter->TaskIOcond, &waiter->TaskIOmutex, 1);
   }
-  pthread_mutex_unlock(&waiter->TaskIOmutex);
+  OSV1_ReleaseLock(&waiter->TaskIOmutex);
 }
 
 int QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *waiter) {

@@ -15,9 +15,9 @@
 static TRK1_BLOCK trk = {"qdvpdsnd"};
 
 static void SetPending(DCHcomm *comm, int value) {
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   comm->Pending = value;
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
 }
 
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
@@ -83,7 +83,7 @@ void QDVP_CheckDCHstatus(DCHcomm *comm) { QDVP_WaitDCHstatus(comm, 0); }
 // seconds at shutdown) the request times out.
 void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) {
   OSV1_ReleaseLock(&comm->LinkLock);
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   int waited = 0;
   int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
   if (seconds > 0 && seconds < limit) limit = seconds;
@@ -102,13 +102,13 @@ void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) {
     int rc = QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, step);
     if (rc != 0) waited += step;
   }
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
 }
 
 // Called by the receive task once a status is stored: clears the pending flag and wakes the
 // waiting client.
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
-  pthread_mutex_lock(&comm->StatusMutex);
+  OSV1_GetLock(&comm->StatusMutex);
   if (comm->Pending) {
     comm->Pending = 0;
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notifying request %d to DCH client", comm->RequestNumber);
@@ -116,6 +116,6 @@ void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Signal DCH client bypassed. No receive outstanding");
   }
-  pthread_mutex_unlock(&comm->StatusMutex);
+  OSV1_ReleaseLock(&comm->StatusMutex);
 }
 

@@ -93,16 +93,16 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   if (requester == nullptr) requester = anchor->pStatPE;
   source->pPE.store(requester);
   OSV1_GetLock(&requester->RequestLock);
-  pthread_mutex_lock(&requester->TaskIOmutex);
+  OSV1_GetLock(&requester->TaskIOmutex);
   QDVP_EnqueueSourceToDCH(anchor, source);
   // A row's round trip on loopback is shorter than a sleep and a wake-up: look for the end of
   // the request for a moment before waiting on the condition (the client signals under the
   // mutex, so it is let go meanwhile).
-  pthread_mutex_unlock(&requester->TaskIOmutex);
+  OSV1_ReleaseLock(&requester->TaskIOmutex);
   QDV0_SpinUntil(
       [](const void *s) { return static_cast<const SourceEntry *>(s)->Enqueued.load() == 0; },
       source, kRequestSpinMicros);
-  pthread_mutex_lock(&requester->TaskIOmutex);
+  OSV1_GetLock(&requester->TaskIOmutex);
   while (!anchor->ShutdownRequested && source->Enqueued.load()) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
     int rc = QDV0_ConditionTimedWait(&requester->TaskIOcond, &requester->TaskIOmutex, 10);
@@ -110,7 +110,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Continue wait for DCH request complete signal");
     }
   }
-  pthread_mutex_unlock(&requester->TaskIOmutex);
+  OSV1_ReleaseLock(&requester->TaskIOmutex);
   OSV1_ReleaseLock(&requester->RequestLock);
   return 1;
 }
@@ -174,11 +174,11 @@ int QDVP_EnqueueDelayedOffline(DPAB *anchor) {
 }
 
 void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
-  pthread_mutex_lock(&requester->TaskIOmutex);
+  OSV1_GetLock(&requester->TaskIOmutex);
   for (int i = 0; i < 600 && source->Enqueued.load() &&
                   anchor->pDCHclientPE.load() != nullptr;
        i++) {
     QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
   }
-  pthread_mutex_unlock(&requester->TaskIOmutex);
+  OSV1_ReleaseLock(&requester->TaskIOmutex);
 }

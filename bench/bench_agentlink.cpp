@@ -128,9 +128,9 @@ void BM_AgentLinkRows(benchmark::State &state) {
   client->Terminate = 1;
   QDVP_SignalTaskIO(client);
   for (int i = 0; i < 3000; i++) {
-    pthread_mutex_lock(&anchor->StateMutex);
+    OSV1_GetLock(&anchor->StateMutex);
     int active = anchor->ActiveTasks;
-    pthread_mutex_unlock(&anchor->StateMutex);
+    OSV1_ReleaseLock(&anchor->StateMutex);
     if (active == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -39,11 +39,11 @@ int HandOver(DPAB *anchor, const char *commandText) {
     if (anchor->ShutdownRequested) return 0;
     ConsoleBlock *area = LiveArea(anchor);
     if (area == nullptr) return 0;
-    pthread_mutex_lock(&area->Mutex);
+    OSV1_GetLock(&area->Mutex);
     if (area->Status.load() != QDVP_CONSOLE_BUSY && area->pCommandBuffer == nullptr) {
       char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
       if (buffer == nullptr) {
-        pthread_mutex_unlock(&area->Mutex);
+        OSV1_ReleaseLock(&area->Mutex);
         return 0;
       }
       snprintf(buffer, QDVP_CONSOLE_BUFFER_SIZE + 1, "%s", commandText);
@@ -53,10 +53,10 @@ int HandOver(DPAB *anchor, const char *commandText) {
       area->pCommandBuffer = buffer;
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
       pthread_cond_broadcast(&area->Cond);
-      pthread_mutex_unlock(&area->Mutex);
+      OSV1_ReleaseLock(&area->Mutex);
       return 1;
     }
-    pthread_mutex_unlock(&area->Mutex);
+    OSV1_ReleaseLock(&area->Mutex);
     OSV1_Sleep(1);
   }
 }

@@ -42,10 +42,10 @@ void SendText(int socket, const struct sockaddr_in *to, const char *text) {
 
 // Tells the I/O task's waiter that it has ended (or could not start) and ends the task.
 [[noreturn]] void EndIOtask(DPAB *anchor, ConsoleBlock *area, ProcessEntry *entry) {
-  pthread_mutex_lock(&area->Mutex);
+  OSV1_GetLock(&area->Mutex);
   area->IOended = 1;
   pthread_cond_broadcast(&area->Cond);
-  pthread_mutex_unlock(&area->Mutex);
+  OSV1_ReleaseLock(&area->Mutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console IO thread processing completed. Exit");
   QDVP_EndTask(anchor, entry);
 }
@@ -80,9 +80,9 @@ int ReceiveCommand(ConsoleBlock *area, int socket, char **buffer) {
   }
   (*buffer)[rc] = '\0';
   QDV0_ConvertDataToLocal(*buffer, static_cast<size_t>(rc));
-  pthread_mutex_lock(&area->Mutex);
+  OSV1_GetLock(&area->Mutex);
   if (area->Status.load() == QDVP_CONSOLE_BUSY) {
-    pthread_mutex_unlock(&area->Mutex);
+    OSV1_ReleaseLock(&area->Mutex);
     char text[32];
     snprintf(text, sizeof(text), "%d %d", QDVP_CONSOLE_REJECTED, area->CommandCode.load());
     QDVP_TRC(trk, TRK1_DETAIL, "Console busy, command rejected with <%s>", text);
@@ -96,7 +96,7 @@ int ReceiveCommand(ConsoleBlock *area, int socket, char **buffer) {
   area->HasRequesterAddr = 1;
   area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
   pthread_cond_broadcast(&area->Cond);
-  pthread_mutex_unlock(&area->Mutex);
+  OSV1_ReleaseLock(&area->Mutex);
   *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
   return 1;
 }
@@ -124,13 +124,13 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
     EndIOtask(anchor, area, entry);
   }
   char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
-  pthread_mutex_lock(&area->Mutex);
+  OSV1_GetLock(&area->Mutex);
   area->Socket = s;
   area->Port = htons(static_cast<uint16_t>(port));
   if (anchor->DPtype == QDVP_TYPE_ASFS) OpenExtraPorts(area, port - anchor->DPtype);
   if (buffer != nullptr) area->IOthreadID = static_cast<long>(entry->ThreadID.load());
   pthread_cond_broadcast(&area->Cond);
-  pthread_mutex_unlock(&area->Mutex);
+  OSV1_ReleaseLock(&area->Mutex);
   if (buffer == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** No storage for the console receive buffer");
     EndIOtask(anchor, area, entry);
@@ -164,11 +164,11 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
         busySeen = true;
         if (QDV0_Time() - busySince >= QDVP_CONSOLE_BUSY_NOTICE) {
           busySince = QDV0_Time();
-          pthread_mutex_lock(&area->Mutex);
+          OSV1_GetLock(&area->Mutex);
           int has = area->HasRequesterAddr;
           int socket = area->Requester;
           struct sockaddr_in to = area->RequesterAddr;
-          pthread_mutex_unlock(&area->Mutex);
+          OSV1_ReleaseLock(&area->Mutex);
           if (has) {
             char text[16];
             snprintf(text, sizeof(text), "%d ", QDVP_CONSOLE_BUSY);

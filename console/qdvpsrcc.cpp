@@ -83,7 +83,7 @@ void SendReplyTo(const Requester &to, const char *replyBuffer, const char *text,
 ConsoleBlock *CreateArea(DPAB *anchor) {
   ConsoleBlock *area = QDV0_New<ConsoleBlock>();
   if (area == nullptr) return nullptr;
-  QDV0_InitializeMutex(&area->Mutex);
+  OSV1_InitializeLock(&area->Mutex);
   QDV0_InitializeCondVar(&area->Cond);
   OSV1_InitializeLock(&area->EntryLock);
   area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
@@ -103,14 +103,14 @@ void FreeArea(DPAB *anchor, ConsoleBlock *area) {
   QDV0_Free(area->pCommandBuffer);
   OSV1_DestroyLock(&area->EntryLock);
   pthread_cond_destroy(&area->Cond);
-  pthread_mutex_destroy(&area->Mutex);
+  OSV1_DestroyLock(&area->Mutex);
   area->~ConsoleBlock();
   QDV0_Free(area);
 }
 
 // Starts the I/O task of the anchor's console transport and waits for its start signal.
 // Called with the area's mutex held. Returns 1 when the task has started.
-int StartIOtask(DPAB *anchor, ConsoleBlock *area) {
+int StartIOtask(DPAB *anchor, ConsoleBlock *area) QDVP_REQUIRES(area->Mutex) {
   QDVP_TASK_ROUTINE routine = QDVP_SockConsoleSupport;
   if (anchor->TransportType == 'R') {
     routine = QDVP_RPCConsoleSupport;
@@ -173,11 +173,11 @@ void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *te
   ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock : nullptr;
   if (area == nullptr || replyBuffer == nullptr) return;
   Requester to;
-  pthread_mutex_lock(&area->Mutex);
+  OSV1_GetLock(&area->Mutex);
   to.socket = area->Requester;
   to.hasAddr = area->HasRequesterAddr;
   to.addr = area->RequesterAddr;
-  pthread_mutex_unlock(&area->Mutex);
+  OSV1_ReleaseLock(&area->Mutex);
   SendReplyTo(to, replyBuffer, text, showReply);
 }
 
@@ -191,9 +191,9 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     QDVP_ShutdownCleanUp(anchor, 1);
     return;
   }
-  pthread_mutex_lock(&area->Mutex);
+  OSV1_GetLock(&area->Mutex);
   if (!StartIOtask(anchor, area)) {
-    pthread_mutex_unlock(&area->Mutex);
+    OSV1_ReleaseLock(&area->Mutex);
     QDVP_TRC(trk, TRK1_ERROR, "*** Console IO thread initialization unsuccessful");
     // The data provider did not get past start-up: the host hears so from the thread result.
     QDVP_ThreadRC = 1;
@@ -225,22 +225,22 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     to.socket = area->Requester;
     to.hasAddr = area->HasRequesterAddr;
     to.addr = area->RequesterAddr;
-    pthread_mutex_unlock(&area->Mutex);
+    OSV1_ReleaseLock(&area->Mutex);
     if (RunCommand(anchor, area, buffer, to, fileServer) == QDVP_CMD_SHUTDOWN) cleanedUp = true;
-    pthread_mutex_lock(&area->Mutex);
+    OSV1_GetLock(&area->Mutex);
   }
-  pthread_mutex_unlock(&area->Mutex);
+  OSV1_ReleaseLock(&area->Mutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service received shutdown request");
   if (!cleanedUp) QDVP_ShutdownCleanUp(anchor, 1);
 
   // The I/O task has ended with the other tasks; its final signal says it no longer uses the
   // area. A task that never ended keeps the area (and its sockets) for good.
-  pthread_mutex_lock(&area->Mutex);
+  OSV1_GetLock(&area->Mutex);
   for (int waited = 0; !area->IOended && waited < kIOendWaitSeconds; waited++) {
     QDV0_ConditionTimedWait(&area->Cond, &area->Mutex, 1);
   }
   bool ended = area->IOended != 0;
-  pthread_mutex_unlock(&area->Mutex);
+  OSV1_ReleaseLock(&area->Mutex);
   if (ended) {
     FreeArea(anchor, area);
   } else {

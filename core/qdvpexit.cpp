@@ -25,10 +25,10 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   if (anchor->BatchLogOpen) QDVP_CloseBatchLog();
   QDVP_ForgetDPlogAnchor(anchor);
 
-  pthread_mutex_lock(&QDVP_MainAnchorMutex);
+  OSV1_GetLock(&QDVP_MainAnchorMutex);
   if (Main_DPAB == anchor) Main_DPAB = nullptr;
-  pthread_mutex_unlock(&QDVP_MainAnchorMutex);
-  pthread_mutex_destroy(&anchor->StateMutex);
+  OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
+  OSV1_DestroyLock(&anchor->StateMutex);
   pthread_cond_destroy(&anchor->StateCond);
   QDV0_Free(anchor);
   QDVP_TRC_EXIT(trk, 0);

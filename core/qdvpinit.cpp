@@ -34,9 +34,9 @@ int QDVP_ComputeTZoffset(const struct tm *gmt, const struct tm *local) {
 
 void QDVP_SetupMainDPanchor(DPAB *anchor) {
   if (anchor == nullptr) return;
-  pthread_mutex_lock(&QDVP_MainAnchorMutex);
+  OSV1_GetLock(&QDVP_MainAnchorMutex);
   Main_DPAB = anchor;
-  pthread_mutex_unlock(&QDVP_MainAnchorMutex);
+  OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
 }
 
 static void InitializeAnchorLocks(DPAB *anchor) {
@@ -49,7 +49,7 @@ static void InitializeAnchorLocks(DPAB *anchor) {
                         &anchor->HTTPupdateLock, &anchor->ObjectUpdateLock};
   static_assert(sizeof(locks) / sizeof(locks[0]) == 20, "the anchor has twenty locks");
   for (OSV1_LOCK *lock : locks) OSV1_InitializeLock(lock);
-  QDV0_InitializeMutex(&anchor->StateMutex);
+  OSV1_InitializeLock(&anchor->StateMutex);
   QDV0_InitializeCondVar(&anchor->StateCond);
 }
 

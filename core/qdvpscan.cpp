@@ -84,20 +84,18 @@ void WakeFileWaits(ScanTask *t) {
   {
     OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_FILE - 1]);
     for (IOEntry *io = anchor->pIOEList[QDVP_IOE_FILE]; io != nullptr; io = io->pNextKind) {
-      if (pthread_mutex_trylock(&io->IOLock.mutex) != 0) continue;
+      if (!OSV1_TryLock(&io->IOLock)) continue;
       bool ready = io->pWaitSource != nullptr ? io->pWaitSource->State == QDVP_Ready
                                               : io->FileWaitCount != 0;
       if (ready) {
-        pthread_mutex_lock(&io->Mutex);
-        pthread_cond_signal(&io->Cond);
-        pthread_mutex_unlock(&io->Mutex);
+        OSV1_Signal(&io->Mutex, &io->Cond);
         // A file server waits on its own process entry's condition; it is still inside its
         // wait (it needs the entry's lock, held here, to leave it), so its entry is there.
         ProcessEntry *server = FileWaiter(io);
         if (server != nullptr) QDVP_SignalTaskIO(server);
         woken++;
       }
-      pthread_mutex_unlock(&io->IOLock.mutex);
+      OSV1_ReleaseLock(&io->IOLock);
     }
   }
   if (woken == 0) {

@@ -37,11 +37,12 @@ static void StartMetaServer(DPAB *anchor, const char *serverText) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Metafile server process startup failed");
     return;
   }
+  OSV1_LockIsHeld(&entry->TaskIOmutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Main task waits for Meta Server task startup notification");
-  int rc = pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+  int rc = QDV0_ConditionWait(&entry->TaskIOcond, &entry->TaskIOmutex);
   int err = errno;
   int failed = entry->Terminate.load() == 1;
-  pthread_mutex_unlock(&entry->TaskIOmutex);
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
   if (failed) {
     QDVP_ReleaseProcessResources(anchor, entry);
     QDVP_TRC(trk, TRK1_ERROR, "***** Meta Server task startup failed");

@@ -113,18 +113,18 @@ void QDVP_SignalProcessTermination(DPAB *anchor) {
   }
 }
 
-pthread_mutex_t QDVP_MainAnchorMutex = PTHREAD_MUTEX_INITIALIZER;
+OSV1_LOCK QDVP_MainAnchorMutex = OSV1_LOCK_INITIALIZER;
 
 void QDVP_ImmediateDPshutdown(void) {
   // Held throughout, so that the anchor cannot be released under a host thread's request.
-  pthread_mutex_lock(&QDVP_MainAnchorMutex);
+  OSV1_GetLock(&QDVP_MainAnchorMutex);
   DPAB *anchor = Main_DPAB;
   if (anchor == nullptr) {
-    pthread_mutex_unlock(&QDVP_MainAnchorMutex);
+    OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
     return;
   }
   QDVP_SignalProcessTermination(anchor);
   QDVP_SetAnchorFlag(anchor, &anchor->ShutdownRequested);
-  pthread_mutex_unlock(&QDVP_MainAnchorMutex);
+  OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
 }
 

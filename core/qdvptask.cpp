@@ -20,7 +20,7 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
     return nullptr;
   }
   entry->pDPAB = anchor;
-  QDV0_InitializeMutex(&entry->TaskIOmutex);
+  OSV1_InitializeLock(&entry->TaskIOmutex);
   QDV0_InitializeCondVar(&entry->TaskIOcond);
   OSV1_InitializeLock(&entry->WorkQueueLock);
   OSV1_InitializeLock(&entry->RequestLock);
@@ -32,7 +32,7 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
 }
 
 void QDVP_FreeProcessEntry(ProcessEntry *entry) {
-  pthread_mutex_destroy(&entry->TaskIOmutex);
+  OSV1_DestroyLock(&entry->TaskIOmutex);
   pthread_cond_destroy(&entry->TaskIOcond);
   OSV1_DestroyLock(&entry->WorkQueueLock);
   OSV1_DestroyLock(&entry->RequestLock);
@@ -50,7 +50,7 @@ static void *Task(void *argument) {
 }
 
 int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTINE routine,
-                       int waitStartup, ProcessEntry **pEntry) {
+                       int waitStartup, ProcessEntry **pEntry) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   QDVP_TRC_ENTRY(trk);
   ProcessEntry *entry = QDVP_InitializeProcessEntry(anchor);
   if (entry == nullptr) {
@@ -68,15 +68,15 @@ int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTIN
     *tail = entry;
     // Counted before the thread runs, so that a task that ends at once never takes the
     // count below zero.
-    pthread_mutex_lock(&anchor->StateMutex);
+    OSV1_GetLock(&anchor->StateMutex);
     anchor->ActiveTasks++;
-    pthread_mutex_unlock(&anchor->StateMutex);
+    OSV1_ReleaseLock(&anchor->StateMutex);
   }
-  if (waitStartup) pthread_mutex_lock(&entry->TaskIOmutex);
+  if (waitStartup) OSV1_GetLock(&entry->TaskIOmutex);
   unsigned long threadId = 0;
   if (QDV0_CreateThread(Task, entry, 64, &threadId) != 0) {
     int err = errno;
-    if (waitStartup) pthread_mutex_unlock(&entry->TaskIOmutex);
+    if (waitStartup) OSV1_ReleaseLock(&entry->TaskIOmutex);
     QDVP_ReleaseProcessResources(anchor, entry);
     QDVP_TRC(trk, TRK1_ERROR, "***** unable to create process, errno: %d", err);
     if (pEntry) *pEntry = nullptr;
@@ -112,10 +112,10 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
   QDVP_FreeProcessEntry(entry);
   // The count falls and the shutdown is woken in one step under both locks: once the chain
   // lock is released the anchor may be gone, so nothing of it is touched after that.
-  pthread_mutex_lock(&anchor->StateMutex);
+  OSV1_GetLock(&anchor->StateMutex);
   if (chained) anchor->ActiveTasks--;
   pthread_cond_broadcast(&anchor->StateCond);
-  pthread_mutex_unlock(&anchor->StateMutex);
+  OSV1_ReleaseLock(&anchor->StateMutex);
   OSV1_ReleaseLock(&anchor->ProcessListLock);
 }
 
@@ -142,9 +142,7 @@ void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
 // Signals an entry's TaskIO condition. The mutex is taken around the signal so that a task
 // between its check for work and its wait cannot miss the wake-up.
 void QDVP_SignalTaskIO(ProcessEntry *entry) {
-  pthread_mutex_lock(&entry->TaskIOmutex);
-  pthread_cond_signal(&entry->TaskIOcond);
-  pthread_mutex_unlock(&entry->TaskIOmutex);
+  OSV1_Signal(&entry->TaskIOmutex, &entry->TaskIOcond);
 }
 
 WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry) {
@@ -158,7 +156,7 @@ int QDVP_TaskShouldEnd(const ProcessEntry *entry) {
 
 int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
                     const char *wakeLine) {
-  pthread_mutex_lock(&entry->TaskIOmutex);
+  OSV1_GetLock(&entry->TaskIOmutex);
   int rc = 0;
   // Work or a termination request that arrived before the lock is not waited for again:
   // producers signal without holding the mutex.
@@ -172,11 +170,11 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
     if (seconds > 0) {
       rc = QDV0_ConditionTimedWait(&entry->TaskIOcond, &entry->TaskIOmutex, seconds);
     } else {
-      rc = pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+      rc = QDV0_ConditionWait(&entry->TaskIOcond, &entry->TaskIOmutex);
     }
   }
   int err = errno;
-  pthread_mutex_unlock(&entry->TaskIOmutex);
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
   if (wakeLine) QDVP_TRC(trk, TRK1_DETAIL, wakeLine, rc, err);
   return rc;
 }
@@ -184,25 +182,25 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
 void QDVP_WaitForTaskEnd(DPAB *anchor, int seconds) {
   // ActiveTasks changes only under StateMutex as well as the chain lock, so reading it here
   // under StateMutex alone cannot miss the broadcast of the last release.
-  pthread_mutex_lock(&anchor->StateMutex);
+  OSV1_GetLock(&anchor->StateMutex);
   if (anchor->ActiveTasks > 0) {
     QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, seconds);
   }
-  pthread_mutex_unlock(&anchor->StateMutex);
+  OSV1_ReleaseLock(&anchor->StateMutex);
 }
 
 void QDVP_SetAnchorFlag(DPAB *anchor, std::atomic<int> *flag) {
-  pthread_mutex_lock(&anchor->StateMutex);
+  OSV1_GetLock(&anchor->StateMutex);
   *flag = 1;
   pthread_cond_broadcast(&anchor->StateCond);
-  pthread_mutex_unlock(&anchor->StateMutex);
+  OSV1_ReleaseLock(&anchor->StateMutex);
 }
 
 int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds) {
-  pthread_mutex_lock(&anchor->StateMutex);
+  OSV1_GetLock(&anchor->StateMutex);
   if (!*flag) QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, seconds);
   int value = flag->load();
-  pthread_mutex_unlock(&anchor->StateMutex);
+  OSV1_ReleaseLock(&anchor->StateMutex);
   return value;
 }
 
@@ -217,11 +215,11 @@ void QDVP_RunIdleTask(ProcessEntry *entry, const char *startLine, const char *wa
 
 void QDVP_WaitForSignal(QDVP_SignalBlock *block) {
   OSV1_ReleaseLock(&block->Lock);
-  pthread_mutex_lock(&block->Mutex);
+  OSV1_GetLock(&block->Mutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait for file to become available");
-  int rc = pthread_cond_wait(&block->Cond, &block->Mutex);
+  int rc = QDV0_ConditionWait(&block->Cond, &block->Mutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Check file signal received. rc %d errno %d", rc, errno);
-  pthread_mutex_unlock(&block->Mutex);
+  OSV1_ReleaseLock(&block->Mutex);
   OSV1_GetLock(&block->Lock);
 }
 

@@ -27,8 +27,8 @@
 
 static TRK1_BLOCK trk = {"qdvpdcmf"};
 
-static pthread_mutex_t TargetDirEnvLock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_mutex_t IDcheckSumBufferLock = PTHREAD_MUTEX_INITIALIZER;
+static OSV1_LOCK TargetDirEnvLock = OSV1_LOCK_INITIALIZER;
+static OSV1_LOCK IDcheckSumBufferLock = OSV1_LOCK_INITIALIZER;
 static char *IDcheckSumBuffer = nullptr;
 static int IDcheckSumBufferSize = 0;
 
@@ -176,10 +176,10 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
   }
   ZGLQ_DIR *handle = nullptr;
   int rc = 0;
-  pthread_mutex_lock(&TargetDirEnvLock);
+  OSV1_GetLock(&TargetDirEnvLock);
   setenv("DPTARGETFILEDIR", dir.c_str(), 1);
   handle = zglqpopd("DPTARGETFILEDIR", &rc);
-  pthread_mutex_unlock(&TargetDirEnvLock);
+  OSV1_ReleaseLock(&TargetDirEnvLock);
   if (handle == nullptr) {
     QDV0_Free(block->pCurrentFileName);
     QDVP_TRC(trk, TRK1_ERROR, "Monitor file directory %s open failed. STC1 status %d",
@@ -308,7 +308,7 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
   int size = ioEntry != nullptr && ioEntry->BufferSize > 0 ? ioEntry->BufferSize
                                                            : QDVP_DEFAULT_RECORD_SIZE;
   uint16_t sum = 0;
-  pthread_mutex_lock(&IDcheckSumBufferLock);
+  OSV1_GetLock(&IDcheckSumBufferLock);
   if (size + 1 > IDcheckSumBufferSize) {
     if (IDcheckSumBuffer != nullptr) {
       QDVP_TRC(trk, TRK1_DETAIL, "Increasing ID check sum buffer size from %d to %d",
@@ -330,7 +330,7 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
     }
     fclose(file);
   }
-  pthread_mutex_unlock(&IDcheckSumBufferLock);
+  OSV1_ReleaseLock(&IDcheckSumBufferLock);
   return sum;
 }
 

@@ -70,11 +70,11 @@ static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) QDVP_REQUIRES(io->I
     QDVP_WaitTaskIO(pe, 30, ">>>>> Wait for file to become available",
                     ">>>>> Check file signal received. rc %d errno %d");
   } else {
-    pthread_mutex_lock(&io->Mutex);
+    OSV1_GetLock(&io->Mutex);
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Wait for file to become available");
     int rc = QDV0_ConditionTimedWait(&io->Cond, &io->Mutex, 30);
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Check file signal received. rc %d errno %d", rc, errno);
-    pthread_mutex_unlock(&io->Mutex);
+    OSV1_ReleaseLock(&io->Mutex);
   }
   OSV1_GetLock(&io->IOLock);
   io->FileWaitCount = 0;

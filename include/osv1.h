@@ -1,9 +1,9 @@
 // Base services: locks, sleeping, thread identity and the clock.
 //
 // Every shared list of the data provider is guarded by an OSV1_LOCK embedded in the record
-// that owns the list. A lock is a plain word-sized record so that it can live inside blocks
-// obtained from QDV0_GetStorage; OSV1_InitializeLock must run before first use and
-// OSV1_DestroyLock after last use. Any thread may call any function here.
+// that owns the list, and every condition variable is paired with one. A lock is a plain
+// word-sized record so that it can live inside blocks obtained from QDV0_GetStorage;
+// OSV1_InitializeLock must run before first use and OSV1_DestroyLock after last use. Any thread may call any function here.
 //
 // Time: OSV1_Sleep and QDV0_Time (qdv0.h) go through one clock that tests may replace with a
 // manual clock (QDV0_UseManualClock); production code never reads the wall clock directly for
@@ -29,6 +29,8 @@
 #define QDVP_REQUIRES(...) QDVP_TSA(requires_capability(__VA_ARGS__))
 #define QDVP_ACQUIRE(...) QDVP_TSA(acquire_capability(__VA_ARGS__))
 #define QDVP_RELEASE(...) QDVP_TSA(release_capability(__VA_ARGS__))
+#define QDVP_TRY_ACQUIRE(...) QDVP_TSA(try_acquire_capability(__VA_ARGS__))
+#define QDVP_ASSERT_CAPABILITY(x) QDVP_TSA(assert_capability(x))
 #define QDVP_EXCLUDES(...) QDVP_TSA(locks_excluded(__VA_ARGS__))
 #define QDVP_NO_THREAD_SAFETY_ANALYSIS QDVP_TSA(no_thread_safety_analysis)
 
@@ -45,7 +47,19 @@ struct OSV1_TIMESTAMP {
 int OSV1_InitializeLock(OSV1_LOCK *lock);
 int OSV1_GetLock(OSV1_LOCK *lock) QDVP_ACQUIRE(lock);
 int OSV1_ReleaseLock(OSV1_LOCK *lock) QDVP_RELEASE(lock);
+// Tells the analysis that the caller holds a lock that a callee took for it (a task created
+// to be waited for returns with its entry's mutex held).
+inline void OSV1_LockIsHeld(OSV1_LOCK *lock) QDVP_ASSERT_CAPABILITY(lock) { (void)lock; }
+// Takes the lock only when it is free: true when taken.
+bool OSV1_TryLock(OSV1_LOCK *lock) QDVP_TRY_ACQUIRE(true, lock);
 int OSV1_DestroyLock(OSV1_LOCK *lock);
+// Wakes one (OSV1_Signal) or every (OSV1_Broadcast) waiter of cond, which waits with lock
+// held: the wake-up is given under the lock, so a waiter between its test and its wait cannot
+// miss it.
+int OSV1_Signal(OSV1_LOCK *lock, pthread_cond_t *cond) QDVP_EXCLUDES(lock);
+int OSV1_Broadcast(OSV1_LOCK *lock, pthread_cond_t *cond) QDVP_EXCLUDES(lock);
+// A lock that is ready from the start, for a lock with static storage.
+#define OSV1_LOCK_INITIALIZER {PTHREAD_MUTEX_INITIALIZER, 1}
 
 // Sleeps for the given seconds on the system clock (a manual clock advances instead).
 void OSV1_Sleep(int seconds);

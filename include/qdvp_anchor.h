@@ -104,7 +104,7 @@ struct ProcessEntry {
   std::atomic<WorkItem *> pWorkQueue;
   QDVP_TASK_ROUTINE pRoutine;   // the task routine
   void *pParm;                  // task-specific parameter
-  pthread_mutex_t TaskIOmutex;  // "TaskIO notification" mutex
+  OSV1_LOCK TaskIOmutex;  // "TaskIO notification" mutex
   pthread_cond_t TaskIOcond;    // signalled to wake the task
   OSV1_LOCK WorkQueueLock;    // guards pWorkQueue
   OSV1_LOCK RequestLock;      // held by the task while it waits for a DCH request of its own
@@ -209,7 +209,7 @@ struct DPAB {
 
   // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
   // shutdown and the waiting host thread wake at once instead of sleeping out their step.
-  pthread_mutex_t StateMutex;
+  OSV1_LOCK StateMutex;
   pthread_cond_t StateCond;
 };
 

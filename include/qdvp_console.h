@@ -79,7 +79,7 @@ enum ConsoleResult {
 
 // The console communication area, one per data provider.
 struct ConsoleBlock {
-  pthread_mutex_t Mutex;  // the hand-over
+  OSV1_LOCK Mutex;  // the hand-over
   pthread_cond_t Cond;    // signalled at each hand-over and at the I/O task's start and end
   char *pCommandBuffer;   // the command handed over, or null; owned by the service once taken
   int BufferSize;         // QDVP_CONSOLE_BUFFER_SIZE

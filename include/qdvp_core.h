@@ -8,7 +8,7 @@
 #include "qdvp_anchor.h"
 
 // Guards Main_DPAB against release while a host thread asks for a shutdown.
-extern pthread_mutex_t QDVP_MainAnchorMutex;
+extern OSV1_LOCK QDVP_MainAnchorMutex;
 
 // Startup (qdvpinit).
 DPAB *QDVP_StartupInitialization(void);
@@ -33,8 +33,11 @@ void Dummy_Function(ProcessEntry *);
 ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor);
 // Destroys an unchained entry's mutex, condition and locks and frees it.
 void QDVP_FreeProcessEntry(ProcessEntry *entry);
+// Creates a task running routine with a new process entry (*pEntry). With waitStartup set, it
+// returns 1 with the entry's TaskIOmutex held, so that the caller's wait for the task's start
+// signal cannot miss it.
 int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTINE routine,
-                       int waitStartup, ProcessEntry **pEntry);
+                       int waitStartup, ProcessEntry **pEntry) QDVP_NO_THREAD_SAFETY_ANALYSIS;
 ProcessEntry *QDVP_LocateOwnProcessEntry(DPAB *anchor);
 void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry);
 // Ends the calling task: releases its entry and ends its thread. Does not return.
@@ -65,7 +68,7 @@ int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds);
 // A block that a file server waits on for its file: a lock, a mutex and a condition.
 struct QDVP_SignalBlock {
   OSV1_LOCK Lock;
-  pthread_mutex_t Mutex;
+  OSV1_LOCK Mutex;
   pthread_cond_t Cond;
 };
 void QDVP_WaitForSignal(QDVP_SignalBlock *block) QDVP_REQUIRES(block->Lock);

@@ -61,9 +61,9 @@ struct DCHcomm {
   int RequestNumber;  // for traces
   std::atomic<int> Status;
   unsigned char ReplyHandle[4];
-  pthread_mutex_t StatusMutex;
+  OSV1_LOCK StatusMutex;
   pthread_cond_t StatusCond;
-  pthread_mutex_t ReceiveMutex;
+  OSV1_LOCK ReceiveMutex;
   pthread_cond_t ReceiveCond;
   OSV1_LOCK LinkLock;
   int ReceiverStarted;   // the receive task's start signal (StatusMutex)

@@ -309,7 +309,7 @@ struct IOEntry {
   char *pLUname;
   IObuffer *pBufferList;
   SourceEntry *pSource;
-  pthread_mutex_t Mutex;
+  OSV1_LOCK Mutex;
   pthread_cond_t Cond;
   OSV1_LOCK IOLock;
   // The wait for a monitored file (filemon/, read by the periodic scan under ApplIOLock and

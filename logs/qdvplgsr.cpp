@@ -57,7 +57,7 @@ struct {
   DPAB *anchor;
   ProcessEntry *entry;
 } sRequester = {nullptr, nullptr};
-pthread_mutex_t sRequesterMutex = PTHREAD_MUTEX_INITIALIZER;
+OSV1_LOCK sRequesterMutex = OSV1_LOCK_INITIALIZER;
 
 SourceEntry *DefineTable(DPAB *anchor, ApplEntry *appl, const char *name, const char *type,
                          const char *ttl, const char *help, const Attribute *attrs, int count,
@@ -99,21 +99,21 @@ void SetText(SourceEntry *source, const char *name, const char *value) {
 }  // namespace
 
 ProcessEntry *QDVP_DPlogRequester(DPAB *anchor) {
-  pthread_mutex_lock(&sRequesterMutex);
+  OSV1_GetLock(&sRequesterMutex);
   ProcessEntry *entry = sRequester.anchor == anchor ? sRequester.entry : nullptr;
-  pthread_mutex_unlock(&sRequesterMutex);
+  OSV1_ReleaseLock(&sRequesterMutex);
   return entry;
 }
 
 // Frees the report's requester (the DCH client's ending, or a failed definition).
 void QDVP_ReleaseDPlogRequester(DPAB *anchor) {
-  pthread_mutex_lock(&sRequesterMutex);
+  OSV1_GetLock(&sRequesterMutex);
   ProcessEntry *entry = nullptr;
   if (sRequester.anchor == anchor) {
     entry = sRequester.entry;
     sRequester = {nullptr, nullptr};
   }
-  pthread_mutex_unlock(&sRequesterMutex);
+  OSV1_ReleaseLock(&sRequesterMutex);
   if (entry != nullptr) QDVP_FreeProcessEntry(entry);
 }
 
@@ -128,9 +128,9 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
   }
   QDVP_ReleaseDPlogRequester(anchor);
   ProcessEntry *requester = QDVP_InitializeProcessEntry(anchor);
-  pthread_mutex_lock(&sRequesterMutex);
+  OSV1_GetLock(&sRequesterMutex);
   sRequester = {anchor, requester};
-  pthread_mutex_unlock(&sRequesterMutex);
+  OSV1_ReleaseLock(&sRequesterMutex);
 
   const char *type =
       anchor->DPtype >= 0 && anchor->DPtype <= QDVP_TYPE_MAX ? DPtypeString[anchor->DPtype] : "DP";
@@ -182,7 +182,7 @@ void QDVP_DPlogServer(ProcessEntry *entry) {
            entry->ThreadID.load());
   QDVP_SetAnchorFlag(anchor, &anchor->DPlogReady);
   while (!entry->Terminate) {
-    pthread_mutex_lock(&entry->TaskIOmutex);
+    OSV1_GetLock(&entry->TaskIOmutex);
     bool empty;
     {
       OSV1_Guard queue(&anchor->DPlogQueueLock);
@@ -190,9 +190,9 @@ void QDVP_DPlogServer(ProcessEntry *entry) {
     }
     if (empty && !entry->Terminate) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP Log Server Task waits on TaskIO notification");
-      pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+      QDV0_ConditionWait(&entry->TaskIOcond, &entry->TaskIOmutex);
     }
-    pthread_mutex_unlock(&entry->TaskIOmutex);
+    OSV1_ReleaseLock(&entry->TaskIOmutex);
     WorkItem *item;
     while (!entry->Terminate && (item = QDVP_GetNextDPlogRequest(anchor)) != nullptr) {
       QDVP_DispatchQueuedDPlogEntry(anchor, item, 1);
@@ -200,10 +200,10 @@ void QDVP_DPlogServer(ProcessEntry *entry) {
   }
   // While the others end: at most one message a second, then the rest is dropped.
   for (;;) {
-    pthread_mutex_lock(&anchor->StateMutex);
+    OSV1_GetLock(&anchor->StateMutex);
     int active = anchor->ActiveTasks;
     if (active >= 4) QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, 1);
-    pthread_mutex_unlock(&anchor->StateMutex);
+    OSV1_ReleaseLock(&anchor->StateMutex);
     if (active < 4) break;
     WorkItem *item = QDVP_GetNextDPlogRequest(anchor);
     if (item != nullptr) QDVP_DispatchQueuedDPlogEntry(anchor, item, 1);

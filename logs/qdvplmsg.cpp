@@ -167,7 +167,7 @@ static char LogText[QDVP_DPLOG_TEXT_SIZE];
 
 static std::atomic<DPAB *> sDPAB{nullptr};
 static FILE *sBatchLog = nullptr;
-static pthread_mutex_t sBatchMutex = PTHREAD_MUTEX_INITIALIZER;
+static OSV1_LOCK sBatchMutex = OSV1_LOCK_INITIALIZER;
 
 // One queued message: the fixed fields, then the parameter texts in the same block.
 struct DPlogWork {
@@ -346,7 +346,7 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
 // ---- Batch job log ------------------------------------------------------------------------
 
 void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName) {
-  pthread_mutex_lock(&sBatchMutex);
+  OSV1_GetLock(&sBatchMutex);
   // Record formats do not exist here; only the leading "w" of the mode matters.
   sBatchLog = fileName ? fopen(fileName, "w") : nullptr;
   if (sBatchLog != nullptr) {
@@ -357,27 +357,27 @@ void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName) {
     sBatchLog = stdout;
   }
   if (anchor != nullptr) anchor->BatchLogOpen = 1;
-  pthread_mutex_unlock(&sBatchMutex);
+  OSV1_ReleaseLock(&sBatchMutex);
   DPAB *expected = nullptr;
   sDPAB.compare_exchange_strong(expected, anchor);
 }
 
 void QDVP_WriteBatchLog(const char *text) {
-  pthread_mutex_lock(&sBatchMutex);
+  OSV1_GetLock(&sBatchMutex);
   if (sBatchLog != nullptr) {
     fprintf(sBatchLog, "%s\n", text);
     fflush(sBatchLog);
   }
-  pthread_mutex_unlock(&sBatchMutex);
+  OSV1_ReleaseLock(&sBatchMutex);
 }
 
 void QDVP_CloseBatchLog(void) {
-  pthread_mutex_lock(&sBatchMutex);
+  OSV1_GetLock(&sBatchMutex);
   if (sBatchLog != nullptr && sBatchLog != stdout) fclose(sBatchLog);
   sBatchLog = nullptr;
   DPAB *anchor = sDPAB.load();
   if (anchor != nullptr) anchor->BatchLogOpen = 0;
-  pthread_mutex_unlock(&sBatchMutex);
+  OSV1_ReleaseLock(&sBatchMutex);
 }
 
 void QDVP_ForgetDPlogAnchor(DPAB *anchor) {

@@ -30,7 +30,7 @@ static int KindList(char kind) {
 }
 
 static void DestroyIOEntry(IOEntry *io) {
-  pthread_mutex_destroy(&io->Mutex);
+  OSV1_DestroyLock(&io->Mutex);
   pthread_cond_destroy(&io->Cond);
   OSV1_DestroyLock(&io->IOLock);
   QDV0_Free(io->pLUname);
@@ -54,7 +54,7 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
   io->Kind = letter;
   io->Socket = -1;
   io->pSource = source;
-  QDV0_InitializeMutex(&io->Mutex);
+  OSV1_InitializeLock(&io->Mutex);
   QDV0_InitializeCondVar(&io->Cond);
   OSV1_InitializeLock(&io->IOLock);
   if (source != nullptr && source->pLUname != nullptr) io->pLUname = QDV0_StrDup(source->pLUname);

@@ -122,20 +122,20 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name)
   }
   // The request is posted under the client task's mutex; its answer (Status) is stored
   // under ours.
-  pthread_mutex_lock(&own->TaskIOmutex);
-  pthread_mutex_lock(&block->pClientPE->TaskIOmutex);
+  OSV1_GetLock(&own->TaskIOmutex);
+  OSV1_GetLock(&block->pClientPE->TaskIOmutex);
   block->pName = name;
   block->pPE = own;
   block->Status = -1;
   pthread_cond_signal(&block->pClientPE->TaskIOcond);
-  pthread_mutex_unlock(&block->pClientPE->TaskIOmutex);
+  OSV1_ReleaseLock(&block->pClientPE->TaskIOmutex);
   while (block->Status == -1 && !anchor->ShutdownRequested) {
     QDV0_ConditionTimedWait(&own->TaskIOcond, &own->TaskIOmutex, 5);
   }
-  pthread_mutex_unlock(&own->TaskIOmutex);
-  pthread_mutex_lock(&block->pClientPE->TaskIOmutex);
+  OSV1_ReleaseLock(&own->TaskIOmutex);
+  OSV1_GetLock(&block->pClientPE->TaskIOmutex);
   block->pPE = nullptr;
-  pthread_mutex_unlock(&block->pClientPE->TaskIOmutex);
+  OSV1_ReleaseLock(&block->pClientPE->TaskIOmutex);
   if (temporary != nullptr) QDVP_ReleaseProcessResources(anchor, temporary);
   if (block->Status != 0) {
     QDVP_TRC(trk, TRK1_ERROR, "Metafile %s transfer from remote server unsuccessful. Status->%d",

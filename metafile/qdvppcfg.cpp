@@ -274,11 +274,11 @@ static void WaitForFileServerEnd(DPAB *anchor, SourceEntry *source) {
   if (pe == nullptr) return;
   QDVP_TRC(trk, TRK1_DETAIL, "Waiting for the file server of PEptr @%p to end",
            static_cast<void *>(pe));
-  pthread_mutex_lock(&anchor->StateMutex);
+  OSV1_GetLock(&anchor->StateMutex);
   while (source->pPE.load() != nullptr) {
     QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, 1);
   }
-  pthread_mutex_unlock(&anchor->StateMutex);
+  OSV1_ReleaseLock(&anchor->StateMutex);
   QDVP_TRC(trk, TRK1_DETAIL, "File server of PEptr @%p ended", static_cast<void *>(pe));
 }
 

@@ -7,10 +7,10 @@
 
 void QDVP_MetaServerTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
-  pthread_mutex_lock(&entry->TaskIOmutex);
+  OSV1_GetLock(&entry->TaskIOmutex);
   entry->Terminate = 1;
   pthread_cond_signal(&entry->TaskIOcond);
-  pthread_mutex_unlock(&entry->TaskIOmutex);
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
   // The creator releases the entry; the thread only ends.
   pthread_exit(&QDVP_ThreadRC);
 }

@@ -107,12 +107,17 @@ typedef void *(*QDV0_THREAD_ROUTINE)(void *);
 // Starts a detached thread running function(argument); 0 on success, nonzero with errno set.
 int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int options,
                       unsigned long *threadId);
-int QDV0_InitializeMutex(pthread_mutex_t *mutex);
+// A condition is always paired with an OSV1 lock, which the waiter holds around its wait
+// and the waker around its change (OSV1_Signal and OSV1_Broadcast take it for the wake-up).
 int QDV0_InitializeCondVar(pthread_cond_t *cond);
-// Waits on cond with mutex held for at most seconds; 0 when signalled, nonzero on time-out.
-int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds);
+// Waits on cond with lock held until signalled.
+int QDV0_ConditionWait(pthread_cond_t *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
+// Waits on cond with lock held for at most seconds; 0 when signalled, nonzero on time-out.
+int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds)
+    QDVP_REQUIRES(lock);
 // The same with a bound in milliseconds.
-int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long ms);
+int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms)
+    QDVP_REQUIRES(lock);
 // Looks for at most micros microseconds (QDVP_SPIN_WAIT_US, when set, replaces the bound)
 // until done(what) holds. Used before a condition wait where the answer usually comes within a
 // loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when

@@ -43,6 +43,17 @@ int OSV1_InitializeLock(OSV1_LOCK *lock) {
 }
 int OSV1_GetLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS { return pthread_mutex_lock(&lock->mutex); }
 int OSV1_ReleaseLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS { return pthread_mutex_unlock(&lock->mutex); }
+int OSV1_Signal(OSV1_LOCK *lock, pthread_cond_t *cond) {
+  OSV1_Guard hold(lock);
+  return pthread_cond_signal(cond);
+}
+int OSV1_Broadcast(OSV1_LOCK *lock, pthread_cond_t *cond) {
+  OSV1_Guard hold(lock);
+  return pthread_cond_broadcast(cond);
+}
+bool OSV1_TryLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS {
+  return pthread_mutex_trylock(&lock->mutex) == 0;
+}
 int OSV1_DestroyLock(OSV1_LOCK *lock) {
   if (!lock->initialized) return 0;
   lock->initialized = 0;
@@ -105,8 +116,6 @@ int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int /*option
   return 0;
 }
 
-int QDV0_InitializeMutex(pthread_mutex_t *mutex) { return pthread_mutex_init(mutex, nullptr); }
-
 int QDV0_InitializeCondVar(pthread_cond_t *cond) {
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);
@@ -116,16 +125,20 @@ int QDV0_InitializeCondVar(pthread_cond_t *cond) {
   return rc;
 }
 
-int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, pthread_mutex_t *mutex, long ms) {
+int QDV0_ConditionWait(pthread_cond_t *cond, OSV1_LOCK *lock) {
+  return pthread_cond_wait(cond, &lock->mutex);
+}
+
+int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms) {
   bool manual = g_manual.load();
   timespec deadline = RealDeadline(manual && ms > kManualWaitSliceMs ? kManualWaitSliceMs : ms);
-  int rc = pthread_cond_timedwait(cond, mutex, &deadline);
+  int rc = pthread_cond_timedwait(cond, &lock->mutex, &deadline);
   if (rc == ETIMEDOUT && manual) g_manualNow += (ms + 999) / 1000;
   return rc;
 }
 
-int QDV0_ConditionTimedWait(pthread_cond_t *cond, pthread_mutex_t *mutex, int seconds) {
-  return QDV0_ConditionTimedWaitMs(cond, mutex, seconds * 1000L);
+int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds) {
+  return QDV0_ConditionTimedWaitMs(cond, lock, seconds * 1000L);
 }
 
 namespace {

@@ -66,13 +66,13 @@ class Wire : public testing::Test {
     comm_->pDPAB = anchor_;
     comm_->Socket = 5;
     comm_->ReplyWaitSeconds = 2;
-    QDV0_InitializeMutex(&comm_->StatusMutex);
+    OSV1_InitializeLock(&comm_->StatusMutex);
     QDV0_InitializeCondVar(&comm_->StatusCond);
     OSV1_InitializeLock(&comm_->LinkLock);
     gScript = &script_;
   }
   void TearDown() override {
-    pthread_mutex_destroy(&comm_->StatusMutex);
+    OSV1_DestroyLock(&comm_->StatusMutex);
     pthread_cond_destroy(&comm_->StatusCond);
     OSV1_DestroyLock(&comm_->LinkLock);
     delete comm_;

@@ -183,10 +183,10 @@ std::atomic<int> g_failStartup{0};
 void StartupTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   const bool fail = g_failStartup;
-  pthread_mutex_lock(&entry->TaskIOmutex);
+  OSV1_GetLock(&entry->TaskIOmutex);
   if (fail) entry->Terminate = 1;
   pthread_cond_signal(&entry->TaskIOcond);
-  pthread_mutex_unlock(&entry->TaskIOmutex);
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
   if (fail) pthread_exit(&QDVP_ThreadRC);  // the creator releases the entry
   QDVP_RunIdleTask(entry, "started %X", nullptr, nullptr);
 }
@@ -198,9 +198,9 @@ TEST_F(TaskTest, StartupWaitSeesSuccessOrFailureOfTheNewTask) {
     ProcessEntry *entry = nullptr;
     ASSERT_EQ(QDVP_CreateProcess(anchor_, -1, nullptr, StartupTask, 1, &entry), 1);
     // The creator holds the mutex from before the thread starts, so the signal cannot be lost.
-    pthread_cond_wait(&entry->TaskIOcond, &entry->TaskIOmutex);
+    QDV0_ConditionWait(&entry->TaskIOcond, &entry->TaskIOmutex);
     int failed = entry->Terminate;
-    pthread_mutex_unlock(&entry->TaskIOmutex);
+    OSV1_ReleaseLock(&entry->TaskIOmutex);
     EXPECT_EQ(failed, fail);
     if (failed) QDVP_ReleaseProcessResources(anchor_, entry);
     EXPECT_EQ(ActiveTasks(anchor_), 1);  // the successful one keeps running
@@ -255,7 +255,7 @@ TEST_F(TaskTest, TaskThatNeverEndsDelaysTheReleaseOnlyUntilTheBound) {
 TEST_F(TaskTest, WaitForSignalGivesUpTheBlockLockWhileWaiting) {
   QDVP_SignalBlock block;
   OSV1_InitializeLock(&block.Lock);
-  QDV0_InitializeMutex(&block.Mutex);
+  OSV1_InitializeLock(&block.Mutex);
   QDV0_InitializeCondVar(&block.Cond);
   std::atomic<bool> waiting{false}, woke{false};
   std::thread waiter([&] {
@@ -269,9 +269,7 @@ TEST_F(TaskTest, WaitForSignalGivesUpTheBlockLockWhileWaiting) {
   // The waiter released the block's lock, so this thread can take it and signal.
   ASSERT_TRUE(WaitFor([&] {
     OSV1_GetLock(&block.Lock);
-    pthread_mutex_lock(&block.Mutex);
-    pthread_cond_signal(&block.Cond);
-    pthread_mutex_unlock(&block.Mutex);
+    OSV1_Signal(&block.Mutex, &block.Cond);
     OSV1_ReleaseLock(&block.Lock);
     return woke.load();
   }));

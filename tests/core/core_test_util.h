@@ -110,9 +110,9 @@ inline std::vector<ProcessEntry *> Chain(DPAB *anchor) {
 }
 
 inline DPAB *PublishedAnchor() {
-  pthread_mutex_lock(&QDVP_MainAnchorMutex);
+  OSV1_GetLock(&QDVP_MainAnchorMutex);
   DPAB *anchor = Main_DPAB;
-  pthread_mutex_unlock(&QDVP_MainAnchorMutex);
+  OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
   return anchor;
 }
 

@@ -363,13 +363,13 @@ TEST(Clock, ManualClockMovesOnlyWhenAdvancedOrSlept) {
   EXPECT_EQ(QDV0_Time(), 5010);
   OSV1_Sleep(60);
   EXPECT_EQ(QDV0_Time(), 5070);
-  pthread_mutex_t m;
+  OSV1_LOCK m;
   pthread_cond_t c;
-  QDV0_InitializeMutex(&m);
+  OSV1_InitializeLock(&m);
   QDV0_InitializeCondVar(&c);
-  pthread_mutex_lock(&m);
+  OSV1_GetLock(&m);
   EXPECT_NE(QDV0_ConditionTimedWait(&c, &m, 30), 0);
-  pthread_mutex_unlock(&m);
+  OSV1_ReleaseLock(&m);
   EXPECT_EQ(QDV0_Time(), 5100);
   QDV0_UseSystemClock();
   EXPECT_GT(QDV0_Time(), 1700000000);

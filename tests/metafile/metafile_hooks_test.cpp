@@ -74,7 +74,7 @@ TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
   std::atomic<bool> fail{false}, stop{false};
   std::thread client([&] {
     ProcessEntry *pe = block->pClientPE;
-    pthread_mutex_lock(&pe->TaskIOmutex);
+    OSV1_GetLock(&pe->TaskIOmutex);
     while (!stop) {
       if (block->Status == -1 && block->pPE != nullptr) {
         const char *records[] = {"//APPL Remote\n", "//NAME T E\n", "//ATTRIBUTES\n", "A D 8\n"};
@@ -92,17 +92,17 @@ TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
         }
         ProcessEntry *waiter = block->pPE;
         // The waiting task holds its own mutex while it takes ours: answer without ours.
-        pthread_mutex_unlock(&pe->TaskIOmutex);
-        pthread_mutex_lock(&waiter->TaskIOmutex);
+        OSV1_ReleaseLock(&pe->TaskIOmutex);
+        OSV1_GetLock(&waiter->TaskIOmutex);
         block->Status = fail ? 8 : 0;
         pthread_cond_signal(&waiter->TaskIOcond);
-        pthread_mutex_unlock(&waiter->TaskIOmutex);
+        OSV1_ReleaseLock(&waiter->TaskIOmutex);
         answers++;
-        pthread_mutex_lock(&pe->TaskIOmutex);
+        OSV1_GetLock(&pe->TaskIOmutex);
       }
       QDV0_ConditionTimedWaitMs(&pe->TaskIOcond, &pe->TaskIOmutex, 20);
     }
-    pthread_mutex_unlock(&pe->TaskIOmutex);
+    OSV1_ReleaseLock(&pe->TaskIOmutex);
   });
   ApplEntry *appl = nullptr, *failed = nullptr;
   std::string out = Stdout([&] {
@@ -120,8 +120,8 @@ TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
   EXPECT_EQ(block->RecordCount, 0);
   EXPECT_EQ(block->pHead, nullptr);
   // The block's lock was given back after the last record.
-  EXPECT_EQ(pthread_mutex_trylock(&block->Lock.mutex), 0);
-  pthread_mutex_unlock(&block->Lock.mutex);
+  EXPECT_TRUE(OSV1_TryLock(&block->Lock));
+  OSV1_ReleaseLock(&block->Lock);
   QDVP_ReleaseProcessResources(anchor_, block->pClientPE);
   anchor_->pMemMetafile = nullptr;
   OSV1_DestroyLock(&block->Lock);

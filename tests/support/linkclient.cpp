@@ -34,9 +34,9 @@ bool LinkClient::Stop() {
   }
   bool ended = WaitFor(
       [&] {
-        pthread_mutex_lock(&anchor_->StateMutex);
+        OSV1_GetLock(&anchor_->StateMutex);
         int active = anchor_->ActiveTasks;
-        pthread_mutex_unlock(&anchor_->StateMutex);
+        OSV1_ReleaseLock(&anchor_->StateMutex);
         return active == 0;
       },
       std::chrono::seconds(30));
@@ -47,7 +47,7 @@ bool LinkClient::Stop() {
 LinkClient::~LinkClient() {
   Stop();
   if (requester_ != nullptr) {
-    pthread_mutex_destroy(&requester_->TaskIOmutex);
+    OSV1_DestroyLock(&requester_->TaskIOmutex);
     pthread_cond_destroy(&requester_->TaskIOcond);
     OSV1_DestroyLock(&requester_->WorkQueueLock);
     OSV1_DestroyLock(&requester_->RequestLock);
