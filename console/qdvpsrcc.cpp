@@ -128,6 +128,7 @@ int StartIOtask(DPAB *anchor, ConsoleBlock *area) QDVP_REQUIRES(area->Mutex) {
 // which it releases once the command code is stored. Returns the command code.
 int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &to,
                QDVP_TASK_ROUTINE fileServer) QDVP_RELEASE(area->EntryLock) {
+  QDV0_Scratch<char> command(buffer);
   char *operand = nullptr;
   char *word = QDVP_SplitConsoleBuffer(buffer, &operand);
   if (word == nullptr) {
@@ -136,7 +137,6 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     OSV1_ReleaseLock(&area->EntryLock);
     // Nothing to answer; the console is free for the next command.
     area->Status = QDVP_CON_INVALID;
-    QDV0_Free(buffer);
     return -1;
   }
   int code = QDVP_ValidateConsoleCommand(word);
@@ -144,7 +144,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
   OSV1_ReleaseLock(&area->EntryLock);
   QDVP_TRC(trk, TRK1_DETAIL, "Console command %s Parameter %s", word, operand ? operand : "");
 
-  char *reply = nullptr;
+  char *reply = nullptr;  // owned by replyBlock once the command has run
   int showReply = 0;
   int rc;
   if (code == QDVP_CMD_COUNT) {
@@ -154,6 +154,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     rc = QDVP_ProcessConsoleCommand(anchor, area, code, operand, to.hasAddr, fileServer, &reply,
                                     &showReply);
   }
+  QDV0_Scratch<char> replyBlock(reply);
   area->Status = rc;
   if (rc != QDVP_CON_NO_REPLY) {
     char head[16];
@@ -161,8 +162,6 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     SendReplyTo(to, head, reply, showReply);
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Console command %s completed, result %d", word, rc);
-  QDV0_Free(reply);
-  QDV0_Free(buffer);
   return code < QDVP_CMD_COUNT ? code : -1;
 }
 

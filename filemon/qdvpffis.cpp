@@ -111,14 +111,13 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
   OSV1_Guard guard(&io->IOLock);
   int size = QDVP_ComputeIObufferSize(source);
   io->BufferSize = size;
-  char *check = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 1));
-  if (check == nullptr) {
+  QDV0_Scratch<char> check(static_cast<size_t>(size) + 1);
+  if (!check) {
     QDVP_TRC(trk, TRK1_ERROR, "CheckRec buffer allocation failed");
     return 0;
   }
   if (io->pBufferList == nullptr && (!QDVP_AllocateIObuffer(io) || !QDVP_AllocateIObuffer(io))) {
     QDVP_TRC(trk, TRK1_ERROR, "Initial IO buffer allocation failed");
-    QDV0_Free(check);
     return 0;
   }
   bool reportedMissing = false, reportedEmpty = false;
@@ -151,7 +150,7 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
       WaitForFileSignal(io, pe);
       continue;
     }
-    bool ready = fgets(check, size + 1, file) != nullptr;
+    bool ready = fgets(check.get(), size + 1, file) != nullptr;
     fclose(file);
     if (ready) {
       result = 1;
@@ -165,7 +164,6 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
     if (waited) *waited = 1;
     WaitForFileSignal(io, pe);
   }
-  QDV0_Free(check);
   return ShouldEnd(pe) ? 0 : result;
 }
 

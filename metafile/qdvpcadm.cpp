@@ -457,23 +457,21 @@ ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
   p->firstStatement = 1;
   p->limit = QDVP_DetermineMaxAttributesPerGroup();
   int size = QDVP_MetaRecordSize();
-  char *buffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 1));
-  char *message =
-      validate ? static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 80)) : nullptr;
-  if (buffer == nullptr || (validate && message == nullptr)) {
-    QDV0_Free(buffer);
-    QDV0_Free(message);
-    return nullptr;
-  }
+  QDV0_Scratch<char> record(static_cast<size_t>(size) + 1);
+  QDV0_Scratch<char> echo(validate ? static_cast<size_t>(size) + 80 : 1);
+  if (!record || !echo) return nullptr;
+  char *buffer = record.get(), *message = echo.get();
   QDVP_TRC(trk, TRK1_DETAIL, "Metafile buffer size %d in effect for <%s>", size, metafileName);
+  QDV0_Scratch<char> fullName(static_cast<char *>(nullptr));
   if (metafileName[0] == '&') {
     // An in-memory metafile is known by its first line, "&NAME".
     size_t n = strcspn(metafileName, "\n");
-    p->fullName = static_cast<char *>(QDV0_GetStorage(n + 1));
-    if (p->fullName != nullptr) memcpy(p->fullName, metafileName, n);
+    fullName = QDV0_Scratch<char>(n + 1);
+    if (fullName) memcpy(fullName.get(), metafileName, n);
   } else {
-    p->fullName = QDVP_MetafileFullName(anchor, metafileName);
+    fullName = QDV0_Scratch<char>(QDVP_MetafileFullName(anchor, metafileName));
   }
+  p->fullName = fullName.get();
 
   if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 0;
   p->alreadyDefinedOut = alreadyDefinedOut;
@@ -483,17 +481,11 @@ ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
   if (existing != nullptr) {
     QDVP_DisplayValidationMessage(35, metafileName);
     if (alreadyDefinedOut != nullptr) *alreadyDefinedOut = 1;
-    QDV0_Free(buffer);
-    QDV0_Free(message);
-    QDV0_Free(p->fullName);
     return existing;
   }
   void *handle = QDVP_OpenMetaFile(anchor, metafileName, validate);
   if (handle == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open MetaFile <%s>", metafileName);
-    QDV0_Free(buffer);
-    QDV0_Free(message);
-    QDV0_Free(p->fullName);
     return nullptr;
   }
   if (openedOut != nullptr) *openedOut = 1;
@@ -530,9 +522,6 @@ ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
   // The operator hears of a metafile that was read whole but then refused (row size, SNMP
   // attributes, registration); earlier refusals are the author's, in the validation messages.
   if (p->lateFailure && !validate && !autoLoad) QDVP_SendDPlogMessage(anchor, 5, metafileName);
-  QDV0_Free(buffer);
-  QDV0_Free(message);
-  QDV0_Free(p->fullName);
   QDVP_TRC_EXIT(trk, appl != nullptr);
   return appl;
 }

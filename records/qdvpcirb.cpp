@@ -23,25 +23,19 @@ static void FreeBlock(IRBlock *block) {
 IRBlock *QDVP_CreateInternalRoutingBlock(DPAB *anchor, const char *name) {
   if (anchor == nullptr || name == nullptr) return nullptr;
   QDVP_ReadRoutingSettings();
-  char *upper = QDV0_ConvertStringToUpper(const_cast<char *>(name), 1);
-  if (upper == nullptr) return nullptr;
+  QDV0_Scratch<char> upper(QDV0_ConvertStringToUpper(const_cast<char *>(name), 1));
+  if (!upper) return nullptr;
   OSV1_Guard list(&anchor->IRBLock);
   IRBlock **link = &anchor->pIRBList;
   for (; *link != nullptr; link = &(*link)->pNext) {
-    if ((*link)->pName != nullptr && strcmp((*link)->pName, upper) == 0) {
-      QDV0_Free(upper);
-      return *link;
-    }
+    if ((*link)->pName != nullptr && strcmp((*link)->pName, upper.get()) == 0) return *link;
   }
   auto *block = QDV0_New<IRBlock>();
-  if (block == nullptr) {
-    QDV0_Free(upper);
-    return nullptr;
-  }
-  block->pName = upper;
+  if (block == nullptr) return nullptr;
+  block->pName = upper.release();
   OSV1_InitializeLock(&block->Lock);
   *link = block;
-  QDVP_TRC(trk, TRK1_DETAIL, "IRB <%s> created", upper);
+  QDVP_TRC(trk, TRK1_DETAIL, "IRB <%s> created", block->pName);
   return block;
 }
 

@@ -53,9 +53,19 @@ template <typename T = char>
 class QDV0_Scratch {
  public:
   explicit QDV0_Scratch(size_t length) : block_(static_cast<T *>(QDV0_GetStorage(length))) {}
+  // Takes over a block that another call obtained from QDV0_GetStorage (null allowed).
+  explicit QDV0_Scratch(T *block) : block_(block) {}
   ~QDV0_Scratch() { QDV0_FreeStorage(&block_); }
   QDV0_Scratch(const QDV0_Scratch &) = delete;
   QDV0_Scratch &operator=(const QDV0_Scratch &) = delete;
+  QDV0_Scratch(QDV0_Scratch &&other) noexcept : block_(other.release()) {}
+  QDV0_Scratch &operator=(QDV0_Scratch &&other) noexcept {
+    if (this != &other) {
+      QDV0_FreeStorage(&block_);
+      block_ = other.release();
+    }
+    return *this;
+  }
   T *get() const { return block_; }
   explicit operator bool() const { return block_ != nullptr; }
   // Gives the block to the caller, who releases it from now on.
