@@ -10,6 +10,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_stats.h"
 #include "../include/qdvp_dchcomm.h"
 
 static TRK1_BLOCK trk = {"qdvpdsnd"};
@@ -108,6 +109,7 @@ void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) {
 // Called by the receive task once a status is stored: clears the pending flag and wakes the
 // waiting client.
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
+  QDVP_UpdateStatLogDCHio(1);
   OSV1_GetLock(&comm->StatusMutex);
   if (comm->Pending) {
     comm->Pending = 0;

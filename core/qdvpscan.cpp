@@ -31,7 +31,6 @@ struct ScanTask {
   DPAB *anchor;
   ProcessEntry *pe;
   ScanClock clock;
-  bool disconnectByTTL;
   int snmpTTL;
   int fileWakeups;
   time_t lastRegistration, lastMIBrefresh, lastNoData, lastOutageTest, summaryCheck;
@@ -145,15 +144,26 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
   t->lastRegistration = now;
 }
 
-// Steps 6, 8 and 9 belong to the SNMP and socket servers: the MIB interest refresh and the
-// no-data report (SNMP type), the expiry of silent UDP partners and the TCP outage test. Each
-// is a call into its subsystem from here, added with that subsystem; the timers are kept.
+// Steps 6, 8 and 9: the MIB interest refresh and the no-data report (SNMP type, calls into
+// that subsystem once it exists; the timers are kept), the expiry of silent UDP partners and
+// the TCP outage test of the socket data server. A session ended here counts as activity and
+// wakes the server, so that it stops waiting on the connection.
 void PartnerAndSNMPwork(ScanTask *t, time_t now) {
-  if (t->anchor->DPtype == QDVP_TYPE_SNMP) {
+  DPAB *anchor = t->anchor;
+  if (anchor->DPtype == QDVP_TYPE_SNMP) {
     if (now - t->lastMIBrefresh > t->snmpTTL / 2) t->lastMIBrefresh = now;
     if (now - t->lastNoData > 180) t->lastNoData = now;
   }
+  if (anchor->SocketServerMark.load() == 0) return;
+  if (QDVP_ExpireUDPpartners(anchor) > 0) {
+    t->clock.Activity += t->clock.ActivityDelay;
+    QDVP_SendSelectInterrupt(anchor->DPtype, SelectDeleteMsg);
+  }
   if (t->clock.OutageWindow > 0 && now - t->lastOutageTest > t->clock.OutageWindow) {
+    if (QDVP_TestTCPpartners(anchor) > 0) {
+      t->clock.Activity += t->clock.ActivityDelay;
+      QDVP_SendSelectInterrupt(anchor->DPtype, SelectDeleteMsg);
+    }
     t->lastOutageTest = now;
   }
 }
@@ -241,7 +251,6 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
   t.anchor = entry->pDPAB;
   t.pe = entry;
   QDVP_InitializeScanClock(&t.clock);
-  t.disconnectByTTL = strcmp(QDV0_GetEnv("QDVP_TCP_DISCONNECT_BY_TTL", "Y"), "Y") == 0;
   t.snmpTTL = EnvNumber("QDVP_SNMP_NETDATA_TTL", "14400");
   time_t start = QDV0_Time();
   t.lastRegistration = t.lastMIBrefresh = t.lastNoData = t.lastOutageTest = start;
@@ -255,8 +264,11 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
     WakeFileWaits(&t);
     bool ending = entry->Terminate == 1;
     if (ending) {
-      // The socket and metafile servers are woken out of their select here by the socket
-      // subsystem's interrupt, once it exists.
+      // The socket and metafile servers are woken out of their wait to see that they end.
+      if (t.anchor->SocketServerMark.load()) {
+        QDVP_SendSelectInterrupt(t.anchor->DPtype, SelectShutDownMsg);
+      }
+      if (t.anchor->MetaServerMark.load()) QDVP_SendSelectInterrupt(99, SelectShutDownMsg);
       t.clock.Activity += t.clock.ActivityDelay;
     } else {
       time_t now = QDV0_Time();

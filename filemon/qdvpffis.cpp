@@ -17,6 +17,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_stats.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_request.h"
 #include "qdvpfmon.h"
@@ -222,6 +223,7 @@ bool QDVP_FileSendRow(FileServerState *s) {
 // Parses the buffer's record and, when the row passes and is due, sends it. False when the
 // task was asked to end.
 static bool HandleRecord(FileServerState *s, IObuffer *buffer) {
+  QDVP_UpdateStatLogFileIO(0, 1);
   int pass = QDVP_MoveDataFromBufferToAttr(s->anchor, s->io, buffer);
   if (pass && !s->internal && QDVP_CheckDataSummaryReady(s->source)) {
     s->lastSequence = s->source->DataSequence;

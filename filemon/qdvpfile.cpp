@@ -8,6 +8,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_stats.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
@@ -169,6 +170,7 @@ static void ReportStart(FileServerState *s) {
   char frequency[16];
   snprintf(frequency, sizeof(frequency), "%d", s->frequency);
   QDVP_SendDPlogMessage(s->anchor, 16, QDVP_FileServerFileName(s), type, frequency, mode, shown);
+  QDVP_UpdateStatLogFileIO(1, 0);
 }
 
 // Sets up the record reader for this file: the read buffer, the end-of-input text or the

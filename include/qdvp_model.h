@@ -318,6 +318,21 @@ struct IOEntry {
   // once that source is Ready.
   SourceEntry *pWaitSource;
   int FileWaitCount;
+  // A socket partner (sockets/), under IOLock: bound to one remote sender at a time. Socket is
+  // the session's socket (the server's UDP socket for a UDP partner), TCPsocket the accepted
+  // connection (-1 for UDP); PartnerAddr the peer once bound (before, the configured host and
+  // port, ConfigPort in network order, 0 for any). A TCP stream's line that has not ended yet
+  // is held back in pPending (at most QDVP_SOCK_BUFFER_SIZE bytes).
+  int Active;
+  int NewSession;
+  int CallType;
+  int TCPsocket;
+  uint16_t ConfigPort;
+  uint32_t AckSequence;
+  time_t ExpiryTime;
+  int ReleaseOnDisconnect;
+  char *pPending;
+  int PendingLength;
 };
 
 // An internal routing block: one output table fed by any number of input tables.

@@ -17,7 +17,7 @@ void QDVP_TaskPeriodical(ProcessEntry *);
 void QDVP_DefineDPlogReport(DPAB *);
 void QDVP_DPlogServer(ProcessEntry *);
 void QDVP_ReleaseDPlogRequester(DPAB *);
-// Statistics block.
+// Statistics block (include/qdvp_stats.h has its counts).
 StatBlock *QDVP_InitializeStatisticBlock(void);
 void QDVP_ReleaseStatisticBlock(StatBlock *);
 // Metafile server task (started with a startup wait).
@@ -34,6 +34,14 @@ void QDVP_ReleaseIOResources(DPAB *, IOEntry *);
 int QDVP_DetermineMaxAttributesPerGroup(void);
 // Automation server task.
 void QDVP_AutomationServer(ProcessEntry *);
+// Socket data server (sockets/, include/qdvp_sockets.h): the wake-up datagrams that end its
+// wait, and the periodic scan's expiry of silent UDP partners and TCP outage test, each
+// returning how many sessions it ended.
+extern const char SelectShutDownMsg[];
+extern const char SelectDeleteMsg[];
+void QDVP_SendSelectInterrupt(int dpType, const char *text);
+int QDVP_ExpireUDPpartners(DPAB *);
+int QDVP_TestTCPpartners(DPAB *);
 // Servers of the data provider types.
 void QDVP_SOCKpgmAPIServer(ProcessEntry *);
 void QDVP_SocketServer(ProcessEntry *);

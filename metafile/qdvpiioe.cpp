@@ -53,6 +53,8 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
   io->FileMode = 'T';
   io->Kind = letter;
   io->Socket = -1;
+  io->TCPsocket = -1;
+  io->NewSession = 1;
   io->pSource = source;
   OSV1_InitializeLock(&io->Mutex);
   QDV0_InitializeCondVar(&io->Cond);
@@ -77,6 +79,7 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
       return nullptr;
     }
     io->PartnerAddr.sin_port = htons(static_cast<uint16_t>(port));
+    io->ConfigPort = io->PartnerAddr.sin_port;
     QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(source->pSourceName);
     if (bracket != nullptr) *bracket = '[';
@@ -173,7 +176,9 @@ void QDVP_ReleaseIOResources(DPAB *anchor, IOEntry *io) {
     QDV0_Free(io->pBufferList);
     io->pBufferList = next;
   }
-  if (io->Socket >= 0) QDV0_CloseTheSocket(io->Socket);
+  // A UDP partner's socket is the server's own; only an accepted connection is the entry's.
+  if (io->TCPsocket >= 0) QDV0_CloseTheSocket(io->TCPsocket);
+  QDV0_Free(io->pPending);
   if (io->pFile != nullptr) fclose(io->pFile);
   if (io->pSource != nullptr && io->pSource->pIOE == io) io->pSource->pIOE = nullptr;
   DestroyIOEntry(io);

@@ -16,6 +16,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../core/support/zglq.h"
+#include "../include/qdvp_sockets.h"
 #include "../include/qdvp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
@@ -286,7 +287,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   if (anchor == nullptr || application == nullptr) return;
   QDVP_TRC(trk, TRK1_DETAIL, "Deleting ApplicationEntry object @%p",
            static_cast<void *>(application));
-  std::vector<SourceEntry *> fileSources;
+  std::vector<SourceEntry *> fileSources, partnerSources;
   {
     OSV1_Guard name(&application->NameLock);
     OSV1_Guard tables(&application->TableListLock);
@@ -301,14 +302,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
           QDVP_SignalTaskIO(pe);
           if (s->Kind == 'F') fileSources.push_back(s);
         } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
-          if (s->pIOE->Socket >= 0) {
-            QDV0_CloseTheSocket(s->pIOE->Socket);
-            s->pIOE->Socket = -1;
-          }
-          if (s->State == QDVP_Active || s->State == QDVP_Input || s->State == QDVP_Output) {
-            s->StateTime = QDV0_Time();
-            QDVP_UpdateSourceEntryState(s, QDVP_Inactive);
-          }
+          partnerSources.push_back(s);
         }
       }
     }
@@ -316,6 +310,10 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   // The file servers take their sources offline and end before the sources go away. They are
   // waited for without the application's locks, which the agent link may need meanwhile.
   for (SourceEntry *s : fileSources) WaitForFileServerEnd(anchor, s);
+  // A socket partner's session ends and its source goes offline; the socket server, which the
+  // caller's select lock holds in its wait, then waits on the sockets that are left.
+  for (SourceEntry *s : partnerSources) QDVP_EndSocketPartner(anchor, s, nullptr);
+  if (!partnerSources.empty()) QDVP_SendSelectInterrupt(anchor->DPtype, SelectDeleteMsg);
   {
     OSV1_Guard name(&application->NameLock);
     OSV1_Guard tables(&application->TableListLock);

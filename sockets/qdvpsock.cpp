@@ -1,15 +1,434 @@
-// The socket data server and the client API server. Until they are built each holds its place
-// as a server task of its type and waits until it is asked to end.
+// The socket data server task: one UDP and one TCP socket on the socket data port, a wait for
+// input from any of them and from every bound partner, and what each input means (a datagram,
+// a new connection, a connection's first bytes, a partner's bytes or its close). The client API
+// server, which shares the loop in the full system, holds its place until it is built.
+//
+// The loop holds the select lock except while it waits, so the tasks that change the partner
+// list (application deletion, the periodic scan) find it waiting; they wake it with a wake-up
+// datagram so that the set of sockets it waits on is built again. A connection that has not
+// said yet which application it feeds waits in a list of its own, with a deadline, so that it
+// holds up nobody.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_sockets.h"
+#include "../include/qdvp_stats.h"
+#include "qdvpsock.h"
+
+static TRK1_BLOCK trk = {"qdvpsock"};
+
+namespace {
+
+// An accepted connection that is not bound to a partner yet: its first bytes must name the
+// metafile of its application.
+struct Unbound {
+  int socket;
+  struct sockaddr_in peer;
+  time_t deadline;
+  std::string first;
+};
+
+struct Server {
+  DPAB *anchor;
+  ProcessEntry *pe;
+  int udp = -1;
+  int tcp = -1;
+  int port = 0;
+  int expireFactor = 5;
+  char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
+  std::vector<Unbound> unbound;
+};
+
+const char *TableName(const SourceEntry *s) { return s->pTable ? s->pTable->TableName : ""; }
+const char *ApplName(const SourceEntry *s) {
+  return s->pTable && s->pTable->pAppl ? s->pTable->pAppl->ApplName : "";
+}
+
+// A datagram whose bytes equal a wake-up text over its length only ends the wait.
+bool IsWakeUp(const char *data, int length) {
+  for (const char *text : {SelectShutDownMsg, SelectDeleteMsg}) {
+    if (length > 0 && static_cast<size_t>(length) <= strlen(text) &&
+        memcmp(data, text, static_cast<size_t>(length)) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsEndMarker(const char *data, size_t length) {
+  return length >= 14 && memcmp(data, SockTransEndMsg, 14) == 0;
+}
+
+void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner) {
+  char port[16];
+  snprintf(port, sizeof(port), "%d", ntohs(partner->PartnerAddr.sin_port));
+  SourceEntry *s = partner->pSource;
+  QDVP_SendDPlogMessage(anchor, 24, how, QDV0_ResolveAddressToName(&partner->PartnerAddr), port,
+                        ApplName(s), TableName(s));
+}
+
+// The partner still bound to socket fd, if any: the list may have changed while we waited.
+IOEntry *BoundPartner(DPAB *anchor, IOEntry *candidate, int fd) {
+  OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+  for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+    if (io != candidate) continue;
+    OSV1_Guard hold(&io->IOLock);
+    return io->TCPsocket == fd ? io : nullptr;
+  }
+  return nullptr;
+}
+
+void DrainUDP(Server *sv) {
+  DPAB *anchor = sv->anchor;
+  for (;;) {
+    memset(sv->buffer, 0, sizeof(sv->buffer));
+    struct sockaddr_in peer;
+    socklen_t len = sizeof(peer);
+    ssize_t got = recvfrom(sv->udp, sv->buffer, QDVP_SOCK_BUFFER_SIZE, MSG_DONTWAIT,
+                           reinterpret_cast<struct sockaddr *>(&peer), &len);
+    if (got < 1) break;
+    int n = static_cast<int>(got);
+    if (IsWakeUp(sv->buffer, n)) continue;
+    IOEntry *partner = QDVP_CheckExistUDPpartner(anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
+    if (partner == nullptr) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** UDP connection abandoned. Unable to initialize IO entry");
+      continue;
+    }
+    SourceEntry *source = partner->pSource;
+    bool fresh;
+    {
+      OSV1_Guard hold(&partner->IOLock);
+      fresh = partner->Socket < 0;
+    }
+    if (fresh) {
+      QDVP_BindPartner(partner, sv->pe, sv->udp, -1, &peer, source->CodeConversion);
+      QDVP_UpdateStatLogSockIO(1, 0);
+    }
+    QDVP_UpdateStatLogSockIO(0, 1);
+    if (source->CodeConversion) QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
+    bool end = IsEndMarker(sv->buffer, static_cast<size_t>(n));
+    if (end) {
+      LogSessionEnd(anchor, "UDP", partner);
+      QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+    }
+    QDVP_SendReceivedDataAck(partner, n);
+    QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer);
+    OSV1_Guard hold(&partner->IOLock);
+    if (end) {
+      QDVP_ResetPartner(partner);
+    } else if (source->pTable != nullptr && source->pTable->TTL > 0) {
+      partner->ExpiryTime = QDV0_Time() + static_cast<time_t>(source->pTable->TTL) * sv->expireFactor;
+    }
+  }
+}
+
+// A TCP partner closed its connection (or it failed): what it held back is its last line, and
+// its source goes offline.
+void EndConnection(Server *sv, IOEntry *partner, int err) {
+  DPAB *anchor = sv->anchor;
+  QDVP_HandleTCPdata(anchor, sv->pe, partner, "", 0, true);
+  QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
+           partner->TCPsocket, err);
+  LogSessionEnd(anchor, "TCP", partner);
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    QDV0_CloseTheSocket(partner->TCPsocket);
+    QDVP_ResetPartner(partner);
+  }
+  QDVP_UpdateSourceEntryState(partner->pSource, QDVP_Inactive);
+  QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, 0, nullptr);
+}
+
+void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
+  ssize_t got = recv(fd, sv->buffer, QDVP_SOCK_BUFFER_SIZE, MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (got < 1) {
+    EndConnection(sv, partner, got < 0 ? errno : 0);
+    return;
+  }
+  int n = static_cast<int>(got);
+  QDVP_UpdateStatLogSockIO(0, 1);
+  if (partner->pSource->CodeConversion) {
+    QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
+  }
+  QDVP_SendReceivedDataAck(partner, n);
+  QDVP_HandleTCPdata(sv->anchor, sv->pe, partner, sv->buffer, n);
+}
+
+void Accept(Server *sv) {
+  for (;;) {
+    struct sockaddr_in peer;
+    socklen_t len = sizeof(peer);
+    int s = accept4(sv->tcp, reinterpret_cast<struct sockaddr *>(&peer), &len,
+                    SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (s < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
+      }
+      return;
+    }
+    IOEntry *configured = QDVP_LookUpPartnerByAddr(sv->anchor, &peer, nullptr);
+    if (configured != nullptr) {
+      QDVP_BindTCPpartner(sv->anchor, sv->pe, s, &peer, configured, nullptr, 0);
+    } else if (sv->unbound.size() >= QDVP_SOCK_MAX_UNBOUND) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** %d connections wait for their first data; one more refused",
+               static_cast<int>(sv->unbound.size()));
+      QDV0_CloseTheSocket(s);
+    } else {
+      sv->unbound.push_back({s, peer, QDV0_Time() + QDVP_SOCK_FIRST_DATA_WAIT, std::string()});
+    }
+  }
+}
+
+// An unbound connection's bytes: once its first line is whole (or the buffer is full, or the
+// peer closed), it is bound. True when it left the list.
+bool ReceiveFirst(Server *sv, Unbound *u) {
+  ssize_t got = recv(u->socket, sv->buffer, QDVP_SOCK_BUFFER_SIZE - u->first.size(), MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+  if (got > 0) u->first.append(sv->buffer, static_cast<size_t>(got));
+  bool closed = got < 1;
+  bool whole = u->first.find('\n') != std::string::npos ||
+               u->first.size() >= QDVP_SOCK_BUFFER_SIZE;
+  if (!closed && !whole) return false;
+  if (u->first.empty()) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** TCP dynamic inbound connection, no metafile file specification");
+    QDV0_CloseTheSocket(u->socket);
+    QDVP_SendDPlogMessage(sv->anchor, 22, QDV0_ResolveAddressToName(&u->peer));
+    return true;
+  }
+  std::string first = std::move(u->first);
+  IOEntry *partner = QDVP_BindTCPpartner(sv->anchor, sv->pe, u->socket, &u->peer, nullptr,
+                                         first.data(), static_cast<int>(first.size()));
+  if (partner != nullptr && closed) EndConnection(sv, partner, 0);
+  return true;
+}
+
+void ExpireUnbound(Server *sv) {
+  time_t now = QDV0_Time();
+  for (size_t i = 0; i < sv->unbound.size();) {
+    Unbound &u = sv->unbound[i];
+    if (now < u.deadline) {
+      i++;
+      continue;
+    }
+    QDVP_TRC(trk, TRK1_ERROR, "***** TCP dynamic inbound connection, no metafile file specification");
+    QDV0_CloseTheSocket(u.socket);
+    QDVP_SendDPlogMessage(sv->anchor, 22, QDV0_ResolveAddressToName(&u.peer));
+    sv->unbound.erase(sv->unbound.begin() + static_cast<long>(i));
+  }
+}
+
+// One round: what to wait on, the wait, and what came.
+void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
+  DPAB *anchor = sv->anchor;
+  std::vector<struct pollfd> fds;
+  std::vector<IOEntry *> owners;
+  auto watch = [&](int fd, IOEntry *owner) {
+    fds.push_back({fd, POLLIN, 0});
+    owners.push_back(owner);
+  };
+  if (sv->udp >= 0) watch(sv->udp, nullptr);
+  if (sv->tcp >= 0) watch(sv->tcp, nullptr);
+  size_t firstUnbound = fds.size();
+  for (const Unbound &u : sv->unbound) watch(u.socket, nullptr);
+  size_t firstPartner = fds.size();
+  {
+    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+      OSV1_Guard hold(&io->IOLock);
+      if (io->Active && io->TCPsocket >= 0) watch(io->TCPsocket, io);
+    }
+  }
+  int timeout = -1;
+  if (!sv->unbound.empty()) {
+    time_t soonest = sv->unbound.front().deadline;
+    for (const Unbound &u : sv->unbound) soonest = u.deadline < soonest ? u.deadline : soonest;
+    long left = static_cast<long>(soonest - QDV0_Time()) * 1000;
+    timeout = left < 200 ? 200 : static_cast<int>(left);
+  }
+  OSV1_ReleaseLock(&sv->anchor->SelectLock);
+  int ready = poll(fds.data(), fds.size(), timeout);
+  OSV1_GetLock(&sv->anchor->SelectLock);
+  if (ready < 0) return;
+  if (QDVP_TaskShouldEnd(sv->pe)) return;
+  size_t at = 0;
+  if (sv->udp >= 0 && (fds[at++].revents & POLLIN)) DrainUDP(sv);
+  bool listening = sv->tcp >= 0 && (fds[at++].revents & POLLIN);
+  // Bytes of connections not yet bound; the list is walked from its end, so erasing keeps the
+  // places of the entries still to look at.
+  for (size_t i = firstPartner; i-- > firstUnbound;) {
+    if (fds[i].revents == 0) continue;
+    size_t k = i - firstUnbound;
+    if (ReceiveFirst(sv, &sv->unbound[k])) sv->unbound.erase(sv->unbound.begin() + static_cast<long>(k));
+  }
+  ExpireUnbound(sv);
+  for (size_t i = firstPartner; i < fds.size(); i++) {
+    if (fds[i].revents == 0) continue;
+    IOEntry *partner = BoundPartner(anchor, owners[i], fds[i].fd);
+    if (partner != nullptr) ReceiveTCP(sv, partner, fds[i].fd);
+  }
+  if (listening) Accept(sv);
+}
+
+// At shutdown every partner with a session goes offline and its connection is closed.
+void TakePartnersOffline(Server *sv) {
+  DPAB *anchor = sv->anchor;
+  std::vector<IOEntry *> bound;
+  {
+    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+      OSV1_Guard hold(&io->IOLock);
+      if (io->Socket >= 0 && io->pSource != nullptr) bound.push_back(io);
+    }
+  }
+  for (IOEntry *io : bound) {
+    SourceEntry *source = io->pSource;
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline at shutdown for %s",
+             source->pSourceNodeName ? source->pSourceNodeName : "?");
+    int state = source->State;
+    if (state == QDVP_Active || state == QDVP_Input || state == QDVP_Output) {
+      QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, sv->pe);
+    }
+    OSV1_Guard hold(&io->IOLock);
+    if (io->TCPsocket >= 0) QDV0_CloseTheSocket(io->TCPsocket);
+    QDVP_ResetPartner(io);
+  }
+  for (const Unbound &u : sv->unbound) QDV0_CloseTheSocket(u.socket);
+  sv->unbound.clear();
+}
+
+bool OpenSockets(Server *sv) {
+  uint16_t port = htons(static_cast<uint16_t>(sv->port));
+  sv->udp = QDV0_OpenLocalSocket(1, port, nullptr, 0);
+  int udpError = errno;
+  sv->tcp = QDV0_OpenLocalSocket(2, port, nullptr, 1);
+  int tcpError = errno;
+  if (sv->udp >= 0) fcntl(sv->udp, F_SETFL, fcntl(sv->udp, F_GETFL) | O_NONBLOCK);
+  if (sv->udp < 0) QDV0_ReportBindFailure("socket data UDP", sv->port, udpError);
+  if (sv->tcp < 0) QDV0_ReportBindFailure("socket data TCP", sv->port, tcpError);
+  if (sv->udp < 0 && sv->tcp < 0) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** cannot open any socket for Socket/API DP processing, socket communication "
+             "impossible");
+    return false;
+  }
+  if (sv->tcp >= 0) {
+    fcntl(sv->tcp, F_SETFL, fcntl(sv->tcp, F_GETFL) | O_NONBLOCK);
+    if (listen(sv->tcp, 10) != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "TCP listen failed errno %d. TCP inbound not available", errno);
+      QDV0_CloseTheSocket(sv->tcp);
+      sv->tcp = -1;
+    }
+  }
+  char text[64];
+  const char *form = sv->udp >= 0 && sv->tcp >= 0 ? "%d both TCP and UDP"
+                     : sv->udp >= 0              ? "%d UDP only"
+                                                 : "%d TCP only";
+  snprintf(text, sizeof(text), form, sv->port);
+  QDVP_SendDPlogMessage(sv->anchor, 20, "Socket", text);
+  return true;
+}
+
+}  // namespace
+
+void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
+                        int length, bool end) {
+  std::string work;
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    if (partner->pPending != nullptr) work.assign(partner->pPending, static_cast<size_t>(partner->PendingLength));
+    QDV0_Free(partner->pPending);
+    partner->PendingLength = 0;
+  }
+  work.append(data, static_cast<size_t>(length));
+  size_t feed = work.rfind('\n');
+  size_t whole = feed == std::string::npos ? 0 : feed + 1;
+  if (end || work.size() - whole > QDVP_SOCK_BUFFER_SIZE) whole = work.size();
+  if (whole < work.size()) {
+    OSV1_Guard hold(&partner->IOLock);
+    size_t rest = work.size() - whole;
+    partner->pPending = static_cast<char *>(QDV0_GetStorage(rest + 1));
+    if (partner->pPending != nullptr) {
+      memcpy(partner->pPending, work.data() + whole, rest);
+      partner->PendingLength = static_cast<int>(rest);
+    }
+  }
+  // The lines up to an end marker are the session's last; the marker takes the source offline
+  // and the lines after it begin a new session.
+  size_t from = 0;
+  for (size_t at = 0; at < whole;) {
+    size_t stop = work.find('\n', at);
+    size_t next = stop == std::string::npos || stop >= whole ? whole : stop + 1;
+    if (IsEndMarker(work.data() + at, next - at)) {
+      if (at > from) {
+        QDVP_ProcessSockRequestByState(anchor, pe, partner, static_cast<int>(at - from),
+                                       &work[from]);
+      }
+      if (partner->pSource->State == QDVP_Input) {
+        QDVP_UpdateSourceEntryState(partner->pSource, QDVP_Inactive);
+        QDVP_ProcessSockRequestByState(anchor, pe, partner, 0, nullptr);
+      }
+      OSV1_Guard hold(&partner->IOLock);
+      partner->NewSession = 1;
+      from = next;
+    }
+    at = next;
+  }
+  if (whole > from) {
+    QDVP_ProcessSockRequestByState(anchor, pe, partner, static_cast<int>(whole - from),
+                                   &work[from]);
+  }
+}
 
 void QDVP_SocketServer(ProcessEntry *entry) {
-  QDVP_RunIdleTask(entry, ">>>>> Socket data server process started. Thread: %X", nullptr,
-                   nullptr);
+  entry->ThreadID = OSV1_ThreadID();
+  DPAB *anchor = entry->pDPAB;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket data server process started. Thread: %X",
+           entry->ThreadID.load());
+  auto *sv = new (std::nothrow) Server();
+  if (sv != nullptr) {
+    sv->anchor = anchor;
+    sv->pe = entry;
+    sv->port = QDVP_ServerPort('S');
+    const char *factor = QDV0_GetEnv("QDVP_DP_EXPIRE_FACTOR", "5");
+    sv->expireFactor = atoi(factor) > 0 ? atoi(factor) : 5;
+    if (OpenSockets(sv)) {
+      anchor->SocketServerMark.store(1);
+      OSV1_GetLock(&sv->anchor->SelectLock);
+      while (!QDVP_TaskShouldEnd(entry)) Round(sv);
+      TakePartnersOffline(sv);
+      OSV1_ReleaseLock(&sv->anchor->SelectLock);
+    } else {
+      // Nothing to serve: the task waits to be asked to end like any other.
+      while (!QDVP_TaskShouldEnd(entry)) QDVP_WaitTaskIO(entry, 0, nullptr, nullptr);
+    }
+    QDV0_CloseTheSocket(sv->udp);
+    QDV0_CloseTheSocket(sv->tcp);
+    if (anchor->DPtype != QDVP_TYPE_ASFS) anchor->SocketServerMark.store(0);
+    delete sv;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket data server process ended. Thread: %X",
+           entry->ThreadID.load());
+  QDVP_EndTask(anchor, entry);
 }
 
 void QDVP_SOCKpgmAPIServer(ProcessEntry *entry) {
   QDVP_RunIdleTask(entry, ">>>>> Client API server process started. Thread: %X", nullptr,
                    nullptr);
 }
-

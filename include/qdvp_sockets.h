@@ -1,0 +1,88 @@
+// The socket data server: records from remote partner programs over TCP and UDP on one port,
+// each sender bound to the I/O entry (the partner) of a table's SOCK source, and handed to
+// record processing and the agent exactly as file records are.
+//
+// One task runs the server (QDVP_SocketServer, started for the SOCK and ASFS types). Its loop
+// holds the anchor's SelectLock except while it waits for input, so a task that changes the
+// partner list (application deletion) takes the select lock, changes it and wakes the loop
+// with QDVP_SendSelectInterrupt; the periodic scan ends silent UDP sessions and tests TCP
+// partners through the calls below, under the partner list lock.
+//
+// Locks, always in this order: SelectLock, the partner list lock (ApplIOLock of the socket
+// kind), a partner's IOLock, a source's locks. A partner's IOLock is not held while its record
+// goes to the agent.
+//
+// A partner is hostile input: every byte stream, datagram and association record is checked
+// before it is used; a bad one is logged and dropped, never fatal to the loop, and a metafile
+// named by a partner is taken only from the metafile directory.
+#pragma once
+
+#include <netinet/in.h>
+#include <stdint.h>
+
+#include "qdvp_model.h"
+#include "qdvp_services.h"
+
+// Texts compared byte for byte.
+// SelectShutDownMsg (at shutdown) and SelectDeleteMsg (after a partner or application goes)
+// are the wake-up datagrams, declared with the services the core calls.
+extern const char SockTransEndMsg[];     // a partner's end of transmission (14 bytes compared)
+extern const char ExplicitMarkASCII[];   // "//": an application association record follows
+extern const char ExplicitMarkEBCDIC[];  // the same two characters as EBCDIC bytes
+
+enum {
+  QDVP_SOCK_BUFFER_SIZE = 4096,     // one receive, and the longest record of a partner
+  QDVP_SOCK_FIRST_DATA_WAIT = 5,    // seconds a dynamic TCP partner has for its first bytes
+  QDVP_SOCK_MAX_UNBOUND = 64,       // accepted TCP connections still waiting for first bytes
+  QDVP_SOCK_DATA_PORT_BASE = 7500,  // + DP_PORT_OFFSET, or QDVP_DP_PORT
+  QDVP_SOCK_API_PORT_BASE = 7600,   // + DP_PORT_OFFSET, or QDVP_API_DPAPI_PORT
+  QDVP_META_SERVER_PORT_BASE = 7800,
+  QDVP_POST_PORT_DEFAULT = 7575,    // or QDVP_POST_DP_PORT
+};
+
+// The port (host byte order) of the server of kind: 'S' socket data, 'A' client API, 'M'
+// metafile server, 'P' POST.
+int QDVP_ServerPort(char kind);
+
+// QDVP_SendSelectInterrupt(type, text) sends text as one datagram to the local servers of the
+// data provider type (2 and 3 the socket data port, 0 and 3 the API port, 99 the metafile
+// server, 4 POST); other types are refused.
+int QDVP_SendSelectMessage(int socket, const char *text, const struct sockaddr_in *address);
+
+// Sends the table's confirmation for a received buffer of length bytes back to the partner.
+void QDVP_SendReceivedDataAck(IOEntry *partner, int length);
+
+// The partner to bind to a sender at peer, within application when given; null for none, also
+// when two configured entries match the sender equally.
+IOEntry *QDVP_LookUpPartnerByAddr(DPAB *anchor, const struct sockaddr_in *peer,
+                                  ApplEntry *application);
+
+// The partner of a UDP datagram (buffer, length bytes, NUL-terminated) from peer; builds the
+// application of an association record. Null when the datagram cannot be bound.
+IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
+                                   const struct sockaddr_in *peer, int socket, char *buffer,
+                                   int length);
+
+// Binds an accepted TCP connection whose first bytes (length of them, in buffer) are known:
+// a configured partner, or a dynamic one named by the association record in them. Returns the
+// partner bound, or null after the connection was refused and closed.
+IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
+                             const struct sockaddr_in *peer, IOEntry *configured, char *buffer,
+                             int length);
+
+// A partner's record path by its source's state: goes online, parses the buffer's lines into
+// rows and sends them, or takes the source offline (length below 1 after a disconnect, or a
+// source made Inactive). Called without the partner's IOLock. Returns the API return code (0).
+int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int length,
+                                   char *buffer);
+
+// The periodic scan's QDVP_ExpireUDPpartners ends UDP sessions whose expiry time has passed
+// (DP log 32); QDVP_TestTCPpartners connects to every TCP partner's address and port and ends
+// the sessions of partners whose host is gone (DP log 74). Both take the select lock.
+
+// Application deletion: ends the session of a socket source's partner and takes the source
+// offline, with waiter (or the borrowed statistics entry) waiting for the agent.
+void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter);
+
+// Resets a partner to unbound: inactive, new session, no socket, no address, nothing held back.
+void QDVP_ResetPartner(IOEntry *partner);

@@ -1,0 +1,284 @@
+// Partners of the socket data server: which I/O entry a sender is bound to (a configured
+// //SOURCE SOCK host[port] entry, or a partner of the application an association record
+// names), the dynamic partners made for such senders, the binding of a UDP datagram, and the
+// expiry of UDP sessions that have gone silent.
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_metafile.h"
+#include "../include/qdvp_records.h"
+#include "../include/qdvp_sockets.h"
+#include "qdvpsock.h"
+
+static TRK1_BLOCK trk = {"qdvpplsr"};
+
+void QDVP_DottedAddress(const struct sockaddr_in *peer, char *text) {
+  if (inet_ntop(AF_INET, &peer->sin_addr, text, INET_ADDRSTRLEN) == nullptr) strcpy(text, "?");
+}
+
+void QDVP_PartnerNodeName(const struct sockaddr_in *peer, char *name, size_t size) {
+  char host[256];
+  if (QDV0_ConvertAddrToName(peer, host, sizeof(host)) == 0 && host[0] != '\0') {
+    snprintf(name, size, "%s", host);
+    return;
+  }
+  char dotted[INET_ADDRSTRLEN];
+  QDVP_DottedAddress(peer, dotted);
+  for (char *c = dotted; *c; c++) {
+    if (*c == '.') *c = '-';
+  }
+  snprintf(name, size, "%s", dotted);
+}
+
+bool QDVP_AssociationName(const char *record, char *name, size_t size) {
+  const char *p = record + 2;
+  size_t n = 0;
+  while (p[n] != '\0' && p[n] != ' ' && p[n] != '\r' && p[n] != '\n') n++;
+  if (n == 0 || n >= size || n > 128 || p[0] == '.') return false;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(p[i]);
+    if (!isalnum(c) && c != '_' && c != '-' && c != '.') return false;
+  }
+  memcpy(name, p, n);
+  name[n] = '\0';
+  return strstr(name, "..") == nullptr;
+}
+
+ApplEntry *QDVP_BuildAssociatedApplication(DPAB *anchor, const char *name, bool *built) {
+  *built = false;
+  ApplEntry *appl = QDVP_CheckApplicationExistence(anchor, name);
+  if (appl != nullptr) return appl;
+  char *full = QDVP_MetafileFullName(anchor, name);
+  if (full != nullptr) {
+    appl = QDVP_CheckApplicationExistence(anchor, full);
+    QDV0_Free(full);
+    if (appl != nullptr) return appl;
+  }
+  int opened = 0, already = 0;
+  appl = QDVP_ConstructApplDataModel(anchor, name, 0, &opened, &already, 0, 1);
+  *built = appl != nullptr && !already;
+  return appl;
+}
+
+namespace {
+
+bool SameAddress(const IOEntry *io, const struct sockaddr_in *peer) {
+  return io->PartnerAddr.sin_addr.s_addr == peer->sin_addr.s_addr;
+}
+
+// Within an application: the first partner with the sender's address and configured port, or
+// a free one with the address and any port.
+IOEntry *LookUpInApplication(ApplEntry *appl, const struct sockaddr_in *peer) {
+  OSV1_Guard tables(&appl->TableListLock);
+  for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+    OSV1_Guard sources(&t->SourceListLock);
+    for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+      IOEntry *io = s->pIOE;
+      if (s->Kind != 'S' || io == nullptr) continue;
+      OSV1_Guard hold(&io->IOLock);
+      if (!SameAddress(io, peer)) continue;
+      if (io->ConfigPort == peer->sin_port ||
+          (io->ConfigPort == 0 && io->Socket < 0 && !io->Active)) {
+        return io;
+      }
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+IOEntry *QDVP_LookUpPartnerByAddr(DPAB *anchor, const struct sockaddr_in *peer,
+                                  ApplEntry *application) {
+  if (application != nullptr) return LookUpInApplication(application, peer);
+  OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+  IOEntry *exact = nullptr, *free = nullptr;
+  int matches = 0;
+  for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+    OSV1_Guard hold(&io->IOLock);
+    if (!SameAddress(io, peer)) continue;
+    bool current = io->Active && io->PartnerAddr.sin_port == peer->sin_port;
+    if ((io->ConfigPort != 0 && io->ConfigPort == peer->sin_port) || current) {
+      matches++;
+      exact = io;
+    } else if (free == nullptr && io->ConfigPort == 0 && io->Socket < 0 && !io->Active) {
+      free = io;
+    }
+  }
+  if (matches > 1) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** More than one IO Entry found for exact address %d[%d]",
+             static_cast<int>(ntohl(peer->sin_addr.s_addr)), ntohs(peer->sin_port));
+    return nullptr;
+  }
+  return matches == 1 ? exact : free;
+}
+
+IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
+                                   const struct sockaddr_in *peer, int translate) {
+  TableEntry *table = application->TableCount == 1 ? application->pTableList : nullptr;
+  if (table == nullptr) return nullptr;
+  SourceEntry *model = nullptr;
+  {
+    OSV1_Guard sources(&table->SourceListLock);
+    if (table->SourceCount >= QDVP_SOCK_MAX_DYNAMIC_SOURCES) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** Table %s has %d sources; no further partner source",
+               table->TableName, table->SourceCount);
+      return nullptr;
+    }
+    for (SourceEntry *s = table->pSourceList; s != nullptr && model == nullptr; s = s->pNext) {
+      if (s->pAttrList != nullptr) model = s;
+    }
+  }
+  char dotted[INET_ADDRSTRLEN];
+  QDVP_DottedAddress(peer, dotted);
+  SourceEntry *source = QDVP_InitializeSourceEntry(anchor, table, "SOCK", dotted, nullptr, nullptr);
+  if (source == nullptr) return nullptr;
+  {
+    OSV1_Guard sources(&table->SourceListLock);
+    table->SourceCount++;
+  }
+  if (model != nullptr) {
+    if (model->pDelimiter != nullptr) {
+      OSV1_Guard hold(&source->pIOE->IOLock);
+      source->pDelimiter = QDV0_StrDup(model->pDelimiter);
+    }
+    QDVP_DuplicateSourceAttrs(model, source);
+  }
+  if (table->pSMB != nullptr) QDVP_CompleteSummaryTableDefinition(table, 0);
+  QDVP_ConstructAttributeOrderLinkList(application, table);
+  source->CodeConversion = translate;
+  QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+  return source->pIOE;
+}
+
+void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
+                      const struct sockaddr_in *peer, int translate) {
+  char node[256];
+  QDVP_PartnerNodeName(peer, node, sizeof(node));
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    partner->Socket = socket;
+    partner->TCPsocket = tcp;
+    partner->Active = 1;
+    partner->PartnerAddr.sin_family = AF_INET;
+    partner->PartnerAddr.sin_port = peer->sin_port;
+    partner->PartnerAddr.sin_addr = peer->sin_addr;
+    partner->AckSequence = 0;
+    partner->ExpiryTime = 0;
+    partner->PendingLength = 0;
+    QDV0_Free(partner->pPending);
+  }
+  SourceEntry *source = partner->pSource;
+  OSV1_Guard hold(&source->SourceLock);
+  source->pPE.store(pe);
+  source->CodeConversion = translate;
+  QDV0_Free(source->pSourceNodeName);
+  source->pSourceNodeName = QDV0_StrDup(node);
+}
+
+IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
+                                   const struct sockaddr_in *peer, int socket, char *buffer,
+                                   int length) {
+  bool mark = length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0;
+  bool foreign = length >= 2 && memcmp(buffer, ExplicitMarkEBCDIC, 2) == 0;
+  bool end = length >= 14 && memcmp(buffer, SockTransEndMsg, 14) == 0;
+  char name[160] = "";
+  ApplEntry *named = nullptr;
+  if (length > 2 && mark && !end && QDVP_AssociationName(buffer, name, sizeof(name))) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Received explicit application association record for metafile <%s>",
+             name);
+    named = QDVP_CheckApplicationExistence(anchor, name);
+  }
+  IOEntry *partner = QDVP_LookUpPartnerByAddr(anchor, peer, named);
+  if (partner != nullptr && !partner->ReleaseOnDisconnect) return partner;
+
+  const char *host = QDV0_ResolveAddressToName(peer);
+  if ((!mark && !foreign) || end) {
+    QDVP_SendDPlogMessage(anchor, 56, "UDP", host);
+    return nullptr;
+  }
+  int translate = foreign ? 1 : 0;
+  if (foreign) {
+    QDV0_ConvertEBCDICtoASCII(buffer, static_cast<size_t>(length));
+    if (length >= 14 && memcmp(buffer, SockTransEndMsg, 14) == 0) return nullptr;
+  }
+  size_t cut = strcspn(buffer, "\r\n");
+  std::string record(buffer, cut);
+  bool built = false;
+  ApplEntry *appl = nullptr;
+  if (QDVP_AssociationName(buffer, name, sizeof(name))) {
+    appl = QDVP_BuildAssociatedApplication(anchor, name, &built);
+  }
+  if (appl == nullptr) {
+    QDVP_SendDPlogMessage(anchor, 30, "UDP", host, record.c_str());
+    QDVP_TRC(trk, TRK1_ERROR, "*** Invalid data definition file name %s", record.c_str());
+    return nullptr;
+  }
+  partner = QDVP_LookUpPartnerByAddr(anchor, peer, appl);
+  if (partner == nullptr) partner = QDVP_CreateDynamicPartner(anchor, appl, peer, translate);
+  if (partner == nullptr) {
+    char origin[INET_ADDRSTRLEN];
+    QDVP_DottedAddress(peer, origin);
+    QDVP_SendDPlogMessage(anchor, 29, host, appl->ApplName, origin);
+    if (built) QDVP_DeleteExistingApplication(anchor, appl);
+    return nullptr;
+  }
+  QDVP_BindPartner(partner, pe, socket, -1, peer, translate);
+  char port[16];
+  snprintf(port, sizeof(port), "%d", ntohs(peer->sin_port));
+  char dotted[INET_ADDRSTRLEN];
+  QDVP_DottedAddress(peer, dotted);
+  SourceEntry *source = partner->pSource;
+  QDVP_SendDPlogMessage(anchor, 31, host, dotted, port, appl->ApplName,
+                        source->pTable ? source->pTable->TableName : "");
+  return partner;
+}
+
+// A partner expires when it holds a UDP session whose source takes input and whose expiry time
+// has come. Its source goes offline without the partner's lock.
+int QDVP_ExpireUDPpartners(DPAB *anchor) {
+  // The server task is in its wait meanwhile, so the two never act on one source at once.
+  OSV1_Guard select(&anchor->SelectLock);
+  int expired = 0;
+  time_t now = QDV0_Time();
+  for (;;) {
+    IOEntry *due = nullptr;
+    {
+      OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+      for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr && due == nullptr;
+           io = io->pNextKind) {
+        OSV1_Guard hold(&io->IOLock);
+        if (io->Active && io->TCPsocket < 0 && io->Socket >= 0 && io->pSource != nullptr &&
+            io->pSource->State == QDVP_Input && io->ExpiryTime > 0 && now >= io->ExpiryTime) {
+          due = io;
+          io->ExpiryTime = 0;
+        }
+      }
+    }
+    if (due == nullptr) break;
+    char dotted[INET_ADDRSTRLEN];
+    QDVP_DottedAddress(&due->PartnerAddr, dotted);
+    QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted,
+             ntohs(due->PartnerAddr.sin_port));
+    SourceEntry *source = due->pSource;
+    QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+    QDVP_ProcessSockRequestByState(anchor, nullptr, due, 0, nullptr);
+    char port[16];
+    snprintf(port, sizeof(port), "%d", ntohs(due->PartnerAddr.sin_port));
+    QDVP_SendDPlogMessage(anchor, 32, QDV0_ResolveAddressToName(&due->PartnerAddr), port,
+                          source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName
+                                                                  : "",
+                          source->pTable ? source->pTable->TableName : "");
+    OSV1_Guard hold(&due->IOLock);
+    QDVP_ResetPartner(due);
+    expired++;
+  }
+  return expired;
+}

@@ -1,0 +1,288 @@
+// The socket data server end to end: `qdvp start sock` on a private port against qdvp-dch,
+// with partner programs played by the test over TCP and UDP on loopback. Rows are read from the
+// peer's database, DP log messages from the trace, acknowledgements from the sockets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/dchpeer.h"
+#include "tests/support/qdvptest.h"
+
+namespace {
+
+using dch_test::Peer;
+using dch_test::Query;
+using dch_test::QueryOne;
+using qdvp_test::BinDir;
+using qdvp_test::Child;
+using qdvp_test::FreePort;
+using qdvp_test::ReadFile;
+using qdvp_test::TempDir;
+using qdvp_test::WaitFor;
+using namespace std::chrono_literals;
+
+// A partner's end of a connection or datagram socket to the data provider's port.
+class Partner {
+ public:
+  // from: the local address the partner sends from (another host, as far as the server sees).
+  Partner(int port, bool udp, const char *from = nullptr) : udp_(udp) {
+    fd_ = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    if (from != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, from, &local.sin_addr);
+      bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof(local));
+    }
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<uint16_t>(port));
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&to_), sizeof(to_)) == 0;
+  }
+  ~Partner() { Close(); }
+  bool connected() const { return connected_; }
+  void Send(const std::string &bytes) { ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+  // What arrives within the deadline, at most n bytes (one datagram for UDP).
+  std::string Receive(size_t n, std::chrono::milliseconds deadline = 10s) {
+    std::string got;
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (got.size() < n) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+      char buffer[512];
+      ssize_t r = recv(fd_, buffer, std::min(n - got.size(), sizeof(buffer)), 0);
+      if (r <= 0) break;
+      got.append(buffer, static_cast<size_t>(r));
+      if (udp_) break;
+    }
+    return got;
+  }
+  // True when the data provider closed the connection within the deadline.
+  bool ClosedByPeer(std::chrono::milliseconds deadline) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(deadline.count())) != 1) return false;
+    char c;
+    return recv(fd_, &c, 1, 0) == 0;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool udp_;
+  bool connected_ = false;
+  sockaddr_in to_{};
+};
+
+std::string Word(uint32_t n) {
+  uint32_t net = htonl(n);
+  return std::string(reinterpret_cast<const char *>(&net), 4);
+}
+
+class SocketServer : public testing::Test {
+ protected:
+  void SetUp() override {
+    peer_ = std::make_unique<Peer>(std::vector<std::string>{"--commit-ms", "0"});
+    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+    mkdir(dir_.File("metafiles").c_str(), 0755);
+  }
+  void TearDown() override {
+    Stop();
+    if (peer_) peer_->Stop();
+  }
+  // A metafile in the metafile directory; listed in the startup configuration when loaded.
+  void Metafile(const std::string &name, const std::string &text, bool loaded = true) {
+    dir_.Write("metafiles/" + name + ".mdl", text);
+    if (loaded) config_ += name + ".mdl\n";
+  }
+  void Start(const std::map<std::string, std::string> &extra = {}) {
+    dir_.Write("qdvpinit.cfg", config_);
+    std::map<std::string, std::string> env = {
+        {"QDVA_DCH_PORT", std::to_string(peer_->port())},
+        {"QDVP_DCH_HOST", "127.0.0.1"},
+        {"QDVP_HOME", dir_.path()},
+        {"QDVP_META_PATH", dir_.File("metafiles")},
+        {"QDVP_INIT_CONFIG_PATH", dir_.path()},
+        {"QDVP_DPCONSOLE_PORT", std::to_string(FreePort())},
+        {"QDVP_DP_PORT", std::to_string(port_)},
+        {"QDVP_TRACE", "detail"},
+        {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
+    for (const auto &[k, v] : extra) env[k] = v;
+    qdvp_ = std::make_unique<Child>(std::vector<std::string>{BinDir() + "/qdvp", "start", "sock"},
+                                    env, dir_.path());
+    ASSERT_TRUE(WaitLogged("Socket DP started. Listening on port " + std::to_string(port_) +
+                           " both TCP and UDP"))
+        << qdvp_->Stderr() << Trace();
+  }
+  void Stop() {
+    if (!qdvp_) return;
+    qdvp_->Signal(SIGTERM);
+    EXPECT_EQ(qdvp_->Wait(30s), 0) << qdvp_->Stderr();
+    qdvp_.reset();
+  }
+  std::string Trace() const { return ReadFile(dir_.File("trace.log")); }
+  int Logged(const std::string &text) const {
+    std::string trace = Trace(), needle = "Log Message->";
+    int count = 0;
+    for (size_t at = 0; (at = trace.find(needle, at)) != std::string::npos; at += needle.size()) {
+      size_t end = trace.find('\n', at);
+      if (trace.substr(at, end - at).find(text) != std::string::npos) count++;
+    }
+    return count;
+  }
+  bool WaitLogged(const std::string &text, int count = 1, std::chrono::milliseconds d = 20s) {
+    return WaitFor([&] { return Logged(text) >= count; }, d);
+  }
+  std::vector<std::string> Values(const std::string &group, const std::string &attr) const {
+    std::vector<std::string> values;
+    for (auto &row : Query(peer_->Db(), "select json_extract(attrs,'$." + attr +
+                                            "') from rows where attribute_group='" + group +
+                                            "' order by id")) {
+      values.push_back(row[0]);
+    }
+    return values;
+  }
+  bool WaitRows(const std::string &group, size_t count, std::chrono::milliseconds d = 20s) {
+    return WaitFor([&] { return Values(group, "Host").size() >= count; }, d);
+  }
+  int OnlineSources(const std::string &group) const {
+    return std::stoi("0" + QueryOne(peer_->Db(), "select count(*) from sources where "
+                                                 "attribute_group='" + group +
+                                                 "' and offline_at is null"));
+  }
+
+  TempDir dir_;
+  std::unique_ptr<Peer> peer_;
+  std::unique_ptr<Child> qdvp_;
+  std::string config_;
+  int port_ = FreePort();
+};
+
+// A web table fed by any partner on this host: host, status and time, comma separated.
+std::string WebMetafile(const std::string &appl, const std::string &table,
+                        const std::string &extra) {
+  return "//APPL " + appl + "\n//NAME " + table + " E\n//SOURCE SOCK 127.0.0.1\n" + extra +
+         "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n";
+}
+
+// A configured TCP partner: lines, one of them split over two sends, become rows in order; the
+// sequence number confirmation counts the buffers from 1; the end marker takes the source
+// offline and the next line starts a new session; the close of the connection takes it offline
+// again, with DP log 24. Another connection from the partner's host while it is bound must
+// name an application; plain data gets it refused (DP log 56).
+TEST_F(SocketServer, ConfiguredTcpPartnerFeedsRowsWithConfirmationsAndSessions) {
+  Metafile("web", WebMetafile("WebApp", "Web", "//CONFIRM SEQ\n"));
+  Start();
+  Partner p(port_, false);
+  ASSERT_TRUE(p.connected());
+  ASSERT_TRUE(WaitLogged("New TCP connection accepted from"));
+  p.Send("web1,200,35\nweb2,5");
+  EXPECT_EQ(p.Receive(4), Word(1));
+  p.Send("00,12\n");
+  EXPECT_EQ(p.Receive(4), Word(2));
+  ASSERT_TRUE(WaitRows("Web", 2)) << Trace();
+  EXPECT_EQ(Values("Web", "Host"), (std::vector<std::string>{"web1", "web2"}));
+  EXPECT_EQ(Values("Web", "Status"), (std::vector<std::string>{"200", "500"}));
+  EXPECT_EQ(OnlineSources("Web"), 1);
+  {
+    Partner second(port_, false);
+    second.Send("web8,1,1\n");
+    EXPECT_TRUE(second.ClosedByPeer(10s));
+    EXPECT_TRUE(WaitLogged("No Explicit Application Association record found"));
+  }
+  p.Send("//END-DP-INPUT\n");
+  EXPECT_EQ(p.Receive(4), Word(3));
+  ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
+  p.Send("web3,302,1\n");
+  ASSERT_TRUE(WaitRows("Web", 3));
+  EXPECT_EQ(OnlineSources("Web"), 1);
+  p.Close();
+  ASSERT_TRUE(WaitLogged("TCP session disconnect received from"));
+  ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
+}
+
+// A dynamic partner names its metafile in its first line: the application is built on the
+// spot and the lines after it are its rows. A connection that says nothing is closed after
+// five seconds with DP log 22, and while it waits another partner's rows go on.
+TEST_F(SocketServer, DynamicPartnersAreBuiltFromTheirAssociationRecordAndSilentOnesClosed) {
+  Metafile("dyn", "//APPL DynApp\n//NAME Dyn E\n//ATTRIBUTES ','\nHost D 16\nStatus D 4\n",
+           false);
+  Start();
+  Partner silent(port_, false);
+  ASSERT_TRUE(silent.connected());
+  Partner dynamic(port_, false);
+  dynamic.Send("//dyn\nweb1,200\n");
+  ASSERT_TRUE(WaitRows("Dyn", 1)) << Trace();
+  dynamic.Send("web2,404\n");
+  ASSERT_TRUE(WaitRows("Dyn", 2));
+  EXPECT_EQ(Values("Dyn", "Status"), (std::vector<std::string>{"200", "404"}));
+  EXPECT_EQ(Logged("NEW TCP connection from"), 0) << "the silent partner held nobody up";
+  EXPECT_TRUE(silent.ClosedByPeer(10s));
+  EXPECT_TRUE(WaitLogged("NEW TCP connection from"));
+}
+
+// UDP partners: each datagram's lines are rows; a size confirmation answers each datagram; the
+// end marker ends the session and the next datagram starts one; a partner silent for TTL times
+// the expire factor is taken offline by the periodic scan (DP log 32).
+TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
+  Metafile("web", "//APPL WebApp\n//NAME Web E 1\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SIZE\n"
+                  "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n");
+  Start({{"QDVP_DP_EXPIRE_FACTOR", "2"}});
+  Partner p(port_, true);
+  p.Send("web1,200,1\nweb2,200,2\n");
+  EXPECT_EQ(p.Receive(4), Word(22));
+  ASSERT_TRUE(WaitRows("Web", 2)) << Trace();
+  p.Send("//END-DP-INPUT");
+  EXPECT_EQ(p.Receive(4), Word(14));
+  ASSERT_TRUE(WaitLogged("UDP session disconnect received from"));
+  p.Send("web3,200,3\n");
+  ASSERT_TRUE(WaitRows("Web", 3));
+  ASSERT_TRUE(WaitLogged("UDP inactivity time expired", 1, 30s));
+  EXPECT_EQ(Values("Web", "Host"), (std::vector<std::string>{"web1", "web2", "web3"}));
+}
+
+// Hostile partners: an association record that reaches outside the metafile directory, a
+// binary datagram, a wake-up text from outside, NUL bytes and a 5000-byte line without a line
+// end are refused or carried as records; the server goes on serving, and the data provider
+// ends cleanly with every partner offline.
+TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
+  Metafile("web", WebMetafile("WebApp", "Web", ""));
+  Start();
+  {
+    Partner escape(port_, false, "127.0.0.2");
+    escape.Send("//../../etc/passwd\nx,y,z\n");
+    EXPECT_TRUE(escape.ClosedByPeer(10s));
+  }
+  ASSERT_TRUE(WaitLogged("New TCP connection from"));
+  Partner noise(port_, true, "127.0.0.2");
+  noise.Send(std::string("\x01\x02\x00\xff", 4));
+  noise.Send("*DP*SOCKET*SELECT*SHUTDOWN*INTERRUPT*");
+  Partner p(port_, false);
+  p.Send(std::string("bin\0ary,1,2\n", 12));
+  p.Send(std::string(5000, 'x'));
+  p.Send("\nweb9,200,9\n");
+  ASSERT_TRUE(WaitFor([&] {
+    auto hosts = Values("Web", "Host");
+    return !hosts.empty() && hosts.back() == "web9";
+  }, 20s)) << Trace();
+  EXPECT_TRUE(qdvp_->Running());
+  EXPECT_EQ(OnlineSources("Web"), 1);
+  Stop();
+  EXPECT_EQ(OnlineSources("Web"), 0);
+}
+
+}  // namespace
