@@ -5,6 +5,7 @@
 //   qdvp unpack METAFILE   write the readable text of a metafile beside it
 //   qdvp encipher IN OUT   write an enciphered copy of a plain metafile
 //   qdvp console ...       send a console command to a running data provider
+//   qdvp post ...          post a message to a POST data provider
 //   qdvp version           print the release identifier
 #include <stdio.h>
 #include <string.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "host/qdvpcons.h"
+#include "host/qdvppost.h"
 #include "host/qdvphost.h"
 #include "include/qdvp_metafile.h"
 
@@ -41,6 +43,11 @@ const char kUsage[] =
     "                      GETPORT, PING, TRAPCNFG, LOADCOMM, LOADNAME, LOADLIST. Exit status\n"
     "                      0 for result 0, 1 for another result, 2 when no data provider\n"
     "                      answers. --raw prints the reply datagrams as received\n"
+    "  post [--host HOST] [--port PORT] [--udp] [--category C] TEXT...\n"
+    "                      post a message to a POST data provider and print its\n"
+    "                      acknowledgement stamp (TEXT - reads standard input); exit status 0\n"
+    "                      when posted, 1 when refused or unanswered within 5 s, 2 for a bad\n"
+    "                      command line\n"
     "  version             print the release identifier\n"
     "  help, --help, -h    print this text\n"
     "\n"
@@ -127,6 +134,7 @@ int main(int argc, char **argv) {
     return rc == 0 ? 0 : 1;
   }
   if (command == "console") return qdvp_host::RunConsoleCommand(argc, argv, 2);
+  if (command == "post") return qdvp_host::RunPostCommand(argc, argv, 2);
   if (command == "encipher") {
     if (argc != 4) {
       fprintf(stderr, "qdvp: encipher needs IN and OUT\n");

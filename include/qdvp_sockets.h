@@ -20,6 +20,8 @@
 #include <netinet/in.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "qdvp_model.h"
 #include "qdvp_services.h"
 
@@ -86,3 +88,16 @@ void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *wait
 
 // Resets a partner to unbound: inactive, new session, no socket, no address, nothing held back.
 void QDVP_ResetPartner(IOEntry *partner);
+
+// The POST server (qdvpspst.cpp): the posting application (a QDVPOST metafile, or the
+// built-in one), one message made into a row and sent (waiting while the agent is away), and
+// the acknowledgement stamp a TCP sender gets: the sender's address in 8 hex digits, YYMMDDHHMMSS,
+// the category key and the text's 16-bit checksum in 5 digits.
+ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor);
+std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
+                                       const struct sockaddr_in *sender, char *buffer, int length);
+std::string QDVP_PostAckStamp(const struct sockaddr_in *sender, const char *corvidTime, char key,
+                              const std::string &text);
+// Back to the ten categories every POST data provider starts with (QDVP_POST_CATEGORY then
+// changes them when the server starts).
+void QDVP_ResetPostCategories();

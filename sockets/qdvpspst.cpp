@@ -1,7 +1,350 @@
-// The POST server. Until it is built it holds its place as the POST type's server task.
+// The POST server: programs and scripts post short messages (a text and a category) over TCP
+// or UDP; each becomes one row of the posting table, stamped with its time, its origin and an
+// acknowledgement stamp that TCP senders get back. The posting application comes from a
+// QDVPOST metafile, or is built in. When the server ends, the data provider ends with it.
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_sockets.h"
+#include "../include/qdvp_stats.h"
+#include "qdvpsock.h"
+
+static TRK1_BLOCK trk = {"qdvpspst"};
+
+enum { PostMaxCategory = 16 };
+char PostCatKey[PostMaxCategory] = {'I', 'O', 'P', 'S', 'N', 'A', 'C', 'W', 'R', 'D',
+                                    ' ', ' ', ' ', ' ', ' ', ' '};
+std::string PostCatText[PostMaxCategory] = {
+    "Information", "Operation", "Application", "System", "Network", "Alert", "Critical",
+    "Warning",     "Reset",     "Detail",      "   ",    "   ",     "   ",   "   ",
+    "   ",         "   "};
+
+namespace {
+
+struct PostAttribute {
+  const char *name, *type, *size, *help;
+};
+const PostAttribute kPostAttrs[] = {
+    {"Post_Time", "T", "16", "Time the message was posted"},
+    {"Post_Origin", "D", "32", "Host that posted the message"},
+    {"Post_Ack_Stamp", "D", "26", "Acknowledgement stamp returned to the sender"},
+    {"Post_Text", "D", "512", "Text of the message"},
+    {"Post_Category", "D", "16", "Category of the message"},
+};
+
+SourceEntry *FirstSource(ApplEntry *appl) {
+  return appl != nullptr && appl->pTableList != nullptr ? appl->pTableList->pSourceList : nullptr;
+}
+
+// The built-in posting application: one table of a BASE source with ';' between fields.
+ApplEntry *BuiltInApplication(DPAB *anchor) {
+  const char *name = QDV0_GetEnv("QDVP_POST_APPL_NAME", "MAS");
+  ApplEntry *appl = QDVP_InitializeApplicationEntry(anchor, name, 0, "Posted messages");
+  if (appl == nullptr) return nullptr;
+  QDV0_Free(appl->pMetafileName);
+  appl->pMetafileName = QDV0_StrDup("QDVPOST");
+  TableEntry *table = QDVP_InitializeTableEntry(appl, QDV0_GetEnv("QDVP_POST_GROUP_NAME", "dpPost"),
+                                                "S", QDV0_GetEnv("QDVP_POST_APPL_TTL", "3600"),
+                                                "One row per posted message");
+  SourceEntry *source =
+      table ? QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, nullptr) : nullptr;
+  if (source == nullptr) {
+    QDVP_ReleaseApplResources(anchor, appl, 1);
+    return nullptr;
+  }
+  table->SourceCount++;
+  appl->TableCount = 1;
+  source->pDelimiter = QDV0_StrDup(";");
+  for (const PostAttribute &a : kPostAttrs) {
+    char type[4];
+    snprintf(type, sizeof(type), "%s", a.type);
+    if (QDVP_InitializeAttrEntry(source, a.name, type, a.size, 0, 0, a.help, nullptr) == nullptr) {
+      QDVP_ReleaseApplResources(anchor, appl, 1);
+      return nullptr;
+    }
+    OSV1_Guard lock(&table->TableLock);
+    table->AttrCount++;
+    table->AttrSentCount++;
+    table->AttrNoOperandCount++;
+  }
+  QDVP_ConstructAttributeOrderLinkList(appl, nullptr);
+  return appl;
+}
+
+// QDVP_POST_CATEGORY: K=text items, separated by ','; an empty text removes key K.
+void ReadCategories() {
+  std::string value = QDV0_GetEnv("QDVP_POST_CATEGORY", "");
+  while (!value.empty() && !isalnum(static_cast<unsigned char>(value.front()))) value.erase(0, 1);
+  while (!value.empty() && !isalnum(static_cast<unsigned char>(value.back()))) value.pop_back();
+  size_t at = 0;
+  while (at < value.size()) {
+    size_t comma = value.find(',', at);
+    std::string item = value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    at = comma == std::string::npos ? value.size() : comma + 1;
+    size_t eq = item.find('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    char key = static_cast<char>(toupper(static_cast<unsigned char>(item[0])));
+    std::string text = item.substr(eq + 1);
+    int slot = -1, free = -1;
+    for (int i = 0; i < PostMaxCategory; i++) {
+      if (PostCatKey[i] == key && key != ' ') slot = i;
+      if (free < 0 && PostCatKey[i] == ' ') free = i;
+    }
+    if (slot >= 0 && !text.empty()) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Post Category %c %s replaced by %s", key,
+               PostCatText[slot].c_str(), text.c_str());
+      PostCatText[slot] = text.substr(0, 16);
+    } else if (slot >= 0) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Post Category %c removed", key);
+      PostCatKey[slot] = ' ';
+    } else if (!text.empty() && free >= 0) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Post Category %c %s added", key, text.c_str());
+      PostCatKey[free] = key;
+      PostCatText[free] = text.substr(0, 16);
+    } else if (!text.empty()) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** Post category not added. Max category exceeded");
+    }
+  }
+}
+
+void SetAttribute(SourceEntry *source, const char *name, const std::string &value) {
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+    if (strcmp(a->Name, name) != 0) continue;
+    std::string field = value;
+    LoadAttrBucket(a, &field[0], static_cast<int>(field.size()));
+  }
+}
+
+}  // namespace
+
+void QDVP_ResetPostCategories() {
+  const char keys[] = "IOPSNACWRD";
+  const char *texts[] = {"Information", "Operation", "Application", "System", "Network",
+                         "Alert",       "Critical",  "Warning",     "Reset",  "Detail"};
+  for (int i = 0; i < PostMaxCategory; i++) {
+    PostCatKey[i] = i < 10 ? keys[i] : ' ';
+    PostCatText[i] = i < 10 ? texts[i] : "   ";
+  }
+}
+
+std::string QDVP_PostAckStamp(const struct sockaddr_in *sender, const char *corvidTime, char key,
+                              const std::string &text) {
+  char stamp[32];
+  uint16_t sum = static_cast<uint16_t>(QDV0_ComputeCheckSum(text.data(), text.size()) & 0xFFFF);
+  snprintf(stamp, sizeof(stamp), "%.8X%.12s%c%.5d",
+           static_cast<unsigned>(ntohl(sender->sin_addr.s_addr)), corvidTime + 1, key, sum);
+  return stamp;
+}
+
+ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor) {
+  int opened = 0, already = 0;
+  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor, "QDVPOST", 0, &opened, &already, 1, 1);
+  if (appl == nullptr) appl = BuiltInApplication(anchor);
+  SourceEntry *source = FirstSource(appl);
+  if (source == nullptr) return nullptr;
+  char node[64];
+  snprintf(node, sizeof(node), "%sdp", DPtypeString[QDVP_TYPE_POST]);
+  QDV0_Free(source->pSourceNodeName);
+  source->pSourceNodeName = QDV0_StrDup(node);
+  return appl;
+}
+
+// Fills one row from the message, sends it (waiting while the agent is away) and returns the
+// acknowledgement stamp.
+std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
+                                       const struct sockaddr_in *sender, char *buffer,
+                                       int length) {
+  std::string message(buffer, static_cast<size_t>(length));
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  char delimiter = source->pDelimiter != nullptr && source->pDelimiter[0] ? source->pDelimiter[0]
+                                                                           : ';';
+  std::string stamp;
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    AttrEntry *a = source->pAttrList;
+    for (int i = 0; i < 3 && a != nullptr; i++) a = a->pNext;
+    size_t at = 0;
+    std::string text, category;
+    for (int field = 0; a != nullptr; a = a->pNext, field++) {
+      std::string value;
+      if (at <= message.size()) {
+        size_t stop = message.find(delimiter, at);
+        value = message.substr(at, stop == std::string::npos ? std::string::npos : stop - at);
+        at = stop == std::string::npos ? message.size() + 1 : stop + 1;
+      }
+      if (field == 0) text = value;
+      if (field == 1) category = value;
+      LoadAttrBucket(a, &value[0], static_cast<int>(value.size()));
+    }
+    int index = 0;
+    char want = category.empty() ? '\0' : static_cast<char>(toupper(static_cast<unsigned char>(category[0])));
+    for (int i = 0; i < PostMaxCategory && want != '\0'; i++) {
+      if (PostCatKey[i] == want) {
+        index = i;
+        break;
+      }
+    }
+    SetAttribute(source, "Post_Category", PostCatText[index]);
+    char now[QDV0_CORVID_TIME_LEN + 1];
+    QDV0_GetCorvidTime(now);
+    SetAttribute(source, "Post_Time", now);
+    std::string origin = QDV0_ResolveAddressToName(sender);
+    if (!QDV0_IsThisAddressString(origin.c_str())) origin = origin.substr(0, origin.find('.'));
+    SetAttribute(source, "Post_Origin", origin);
+    stamp = QDVP_PostAckStamp(sender, now, PostCatKey[index], text);
+    SetAttribute(source, "Post_Ack_Stamp", stamp);
+  }
+  QDVP_UpdateStatLogPost(1);
+  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
+  while (state != QDVP_Active && !anchor->ShutdownRequested.load() && !QDVP_TaskShouldEnd(pe)) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for the posted message [%d]; online again", state);
+    state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
+    if (state == QDVP_Active) break;
+    QDVP_WaitTaskIO(pe, 1, nullptr, nullptr);
+  }
+  return stamp;
+}
+
+namespace {
+
+bool IsShutdownText(const char *data, size_t n) {
+  return n > 0 && n <= strlen(SelectShutDownMsg) && memcmp(data, SelectShutDownMsg, n) == 0;
+}
+
+void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
+  ReadCategories();
+  int port = QDVP_ServerPort('P');
+  uint16_t net = htons(static_cast<uint16_t>(port));
+  int udp = QDV0_OpenLocalSocket(1, net, nullptr, 0);
+  if (udp < 0) QDV0_ReportBindFailure("POST UDP", port, errno);
+  int tcp = QDV0_OpenLocalSocket(2, net, nullptr, 1);
+  if (tcp < 0) QDV0_ReportBindFailure("POST TCP", port, errno);
+  if (udp < 0 && tcp < 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** cannot open any socket, post socket communication impossible");
+    return;
+  }
+  if (udp >= 0) fcntl(udp, F_SETFL, fcntl(udp, F_GETFL) | O_NONBLOCK);
+  if (tcp >= 0 && listen(tcp, 10) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "TCP listen failed errno %d. Post TCP inbound not available", errno);
+    QDV0_CloseTheSocket(tcp);
+    tcp = -1;
+  }
+  char text[32];
+  snprintf(text, sizeof(text), "%d", port);
+  QDVP_SendDPlogMessage(anchor, 20, "POST", text);
+  anchor->SocketServerMark.store(1);
+  int partner = -1;
+  struct sockaddr_in partnerAddr{};
+  char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
+  while (!QDVP_TaskShouldEnd(pe)) {
+    struct pollfd fds[3] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}, {partner, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) continue;
+    if (QDVP_TaskShouldEnd(pe)) break;
+    if (fds[1].revents & POLLIN) {
+      socklen_t len = sizeof(partnerAddr);
+      int s = accept4(tcp, reinterpret_cast<struct sockaddr *>(&partnerAddr), &len, SOCK_CLOEXEC);
+      if (s < 0) {
+        QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
+      } else {
+        // One TCP sender at a time: a new connection replaces the one before.
+        QDV0_CloseTheSocket(partner);
+        partner = s;
+        QDVP_UpdateStatLogSockIO(1, 0);
+      }
+    }
+    if (fds[0].revents & POLLIN) {
+      for (;;) {
+        struct sockaddr_in from;
+        socklen_t len = sizeof(from);
+        ssize_t n = recvfrom(udp, buffer, QDVP_SOCK_BUFFER_SIZE, MSG_DONTWAIT,
+                             reinterpret_cast<struct sockaddr *>(&from), &len);
+        if (n < 1 || IsShutdownText(buffer, static_cast<size_t>(n))) break;
+        if (QDVP_CheckDataConversion(buffer, static_cast<int>(n))) {
+          QDV0_ConvertDataToLocal(buffer, static_cast<size_t>(n));
+        }
+        QDVP_LoadPostAttributeData(anchor, pe, source, &from, buffer, static_cast<int>(n));
+      }
+    }
+    if (partner >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+      ssize_t n = recv(partner, buffer, QDVP_SOCK_BUFFER_SIZE, 0);
+      if (n < 1) {
+        QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d", partner);
+        QDV0_CloseTheSocket(partner);
+        partner = -1;
+      } else {
+        if (QDVP_CheckDataConversion(buffer, static_cast<int>(n))) {
+          QDV0_ConvertDataToLocal(buffer, static_cast<size_t>(n));
+        }
+        std::string stamp = QDVP_LoadPostAttributeData(anchor, pe, source, &partnerAddr, buffer,
+                                                       static_cast<int>(n));
+        send(partner, stamp.data(), stamp.size(), MSG_NOSIGNAL);
+      }
+    }
+  }
+  QDV0_CloseTheSocket(partner);
+  QDV0_CloseTheSocket(udp);
+  QDV0_CloseTheSocket(tcp);
+  anchor->SocketServerMark.store(0);
+}
+
+}  // namespace
 
 void QDVP_PostServer(ProcessEntry *entry) {
-  QDVP_RunIdleTask(entry, ">>>>> Post server process started. Thread: %X", nullptr, nullptr);
+  entry->ThreadID = OSV1_ThreadID();
+  DPAB *anchor = entry->pDPAB;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Post server process started. Thread: %X",
+           entry->ThreadID.load());
+  ApplEntry *appl = QDVP_DefineDPpostApplication(anchor);
+  SourceEntry *source = FirstSource(appl);
+  int state = QDVP_NoState;
+  if (source != nullptr) {
+    state = source->State;
+    if (state != QDVP_Ready && state != QDVP_Pending) {
+      state = QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, entry);
+    }
+    if (state == QDVP_Register) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      state = QDVP_Ready;
+    }
+  }
+  if (state != QDVP_Ready && state != QDVP_Pending) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for Post DP");
+    if (appl != nullptr) QDVP_ReleaseApplResources(anchor, appl, 1);
+    QDVP_DisplayValidationMessage(87, nullptr);
+  } else {
+    bool delayed = false;
+    while (source->State != QDVP_Ready && !QDVP_TaskShouldEnd(entry) &&
+           !anchor->ShutdownRequested.load()) {
+      if (!delayed) fprintf(stderr, "On-Line delayed. Wait for connecting to agent\n");
+      delayed = true;
+      QDVP_WaitTaskIO(entry, 5, nullptr, nullptr);
+    }
+    if (source->State == QDVP_Ready && !QDVP_TaskShouldEnd(entry)) {
+      QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, entry);
+      if (delayed) fprintf(stderr, "Agent contacted\n");
+      ListenService(anchor, entry, source);
+      QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, entry);
+    }
+  }
+  // The POST data provider lives as long as its server.
+  QDVP_SetAnchorFlag(anchor, &anchor->ShutdownRequested);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Post server process ended. Thread: %X", entry->ThreadID.load());
+  QDVP_EndTask(anchor, entry);
 }

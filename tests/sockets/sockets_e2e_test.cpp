@@ -109,7 +109,8 @@ class SocketServer : public testing::Test {
     dir_.Write("metafiles/" + name + ".mdl", text);
     if (loaded) config_ += name + ".mdl\n";
   }
-  void Start(const std::map<std::string, std::string> &extra = {}) {
+  // type sock, or post: the POST data provider on the same private port.
+  void Start(const std::map<std::string, std::string> &extra = {}, const std::string &type = "sock") {
     dir_.Write("qdvpinit.cfg", config_);
     std::map<std::string, std::string> env = {
         {"QDVA_DCH_PORT", std::to_string(peer_->port())},
@@ -119,14 +120,17 @@ class SocketServer : public testing::Test {
         {"QDVP_INIT_CONFIG_PATH", dir_.path()},
         {"QDVP_DPCONSOLE_PORT", std::to_string(FreePort())},
         {"QDVP_DP_PORT", std::to_string(port_)},
+        {"QDVP_POST_DP_PORT", std::to_string(port_)},
         {"QDVP_TRACE", "detail"},
         {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
     for (const auto &[k, v] : extra) env[k] = v;
-    qdvp_ = std::make_unique<Child>(std::vector<std::string>{BinDir() + "/qdvp", "start", "sock"},
+    qdvp_ = std::make_unique<Child>(std::vector<std::string>{BinDir() + "/qdvp", "start", type},
                                     env, dir_.path());
-    ASSERT_TRUE(WaitLogged("Socket DP started. Listening on port " + std::to_string(port_) +
-                           " both TCP and UDP"))
-        << qdvp_->Stderr() << Trace();
+    std::string listening = type == "post" ? "POST DP started. Listening on port " +
+                                                 std::to_string(port_)
+                                           : "Socket DP started. Listening on port " +
+                                                 std::to_string(port_) + " both TCP and UDP";
+    ASSERT_TRUE(WaitLogged(listening)) << qdvp_->Stderr() << Trace();
   }
   void Stop() {
     if (!qdvp_) return;
@@ -156,8 +160,17 @@ class SocketServer : public testing::Test {
     }
     return values;
   }
-  bool WaitRows(const std::string &group, size_t count, std::chrono::milliseconds d = 20s) {
-    return WaitFor([&] { return Values(group, "Host").size() >= count; }, d);
+  bool WaitRows(const std::string &group, size_t count, std::chrono::milliseconds d = 20s,
+                const std::string &attr = "Host") {
+    return WaitFor([&] { return Values(group, attr).size() >= count; }, d);
+  }
+  // qdvp post ARGS against the private port; returns the exit status, *out the stamp line.
+  int Post(std::vector<std::string> args, std::string *out = nullptr) {
+    args.insert(args.begin(), {BinDir() + "/qdvp", "post", "--port", std::to_string(port_)});
+    std::string output;
+    int rc = qdvp_test::Run(args, {}, &output);
+    if (out) *out = output;
+    return rc;
   }
   int OnlineSources(const std::string &group) const {
     return std::stoi("0" + QueryOne(peer_->Db(), "select count(*) from sources where "
@@ -283,6 +296,45 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   EXPECT_EQ(OnlineSources("Web"), 1);
   Stop();
   EXPECT_EQ(OnlineSources("Web"), 0);
+}
+
+// POST with the built-in application: a TCP post gets its 26-character stamp back (sender
+// address, time, category key, text checksum) and becomes a row; a UDP post gets no answer but
+// is a row too; a message without a category is Information; QDVP_POST_CATEGORY adds a key and
+// empties I, whose messages then keep the text with a blank key. qdvp post's exit statuses.
+TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
+  Start({{"QDVP_POST_CATEGORY", "X=Extra,I=,D=Detail"}}, "post");
+  std::string stamp;
+  ASSERT_EQ(Post({"--category", "w", "disk", "full"}, &stamp), 0) << Trace();
+  ASSERT_EQ(stamp.size(), 27u) << stamp;
+  EXPECT_EQ(stamp.substr(0, 8), "7F000001");
+  EXPECT_EQ(stamp[20], 'W');
+  ASSERT_EQ(Post({"--category", "x", "extra one"}, &stamp), 0);
+  EXPECT_EQ(stamp[20], 'X');
+  ASSERT_EQ(Post({"--category", "I", "plain"}, &stamp), 0);
+  EXPECT_EQ(stamp[20], ' ');
+  ASSERT_EQ(Post({"--udp", "by datagram"}), 0);
+  ASSERT_TRUE(WaitRows("dpPost", 4, 20s, "Post_Text")) << Trace();
+  EXPECT_EQ(Values("dpPost", "Post_Text"),
+            (std::vector<std::string>{"disk full", "extra one", "plain", "by datagram"}));
+  EXPECT_EQ(Values("dpPost", "Post_Category"),
+            (std::vector<std::string>{"Warning", "Extra", "Information", "Information"}));
+  EXPECT_EQ(Values("dpPost", "Post_Ack_Stamp")[0].size(), 26u);
+  EXPECT_EQ(Post({}), 2);
+  Stop();
+  EXPECT_EQ(Post({"after the end"}), 1);
+}
+
+// A QDVPOST metafile in the metafile directory defines the posting table, with further fields
+// of the message in further attributes.
+TEST_F(SocketServer, PostingApplicationFromAMetafile) {
+  Metafile("QDVPOST", "//APPL Posts\n//NAME Notes E\n//ATTRIBUTES ';'\nPost_Time T 16\n"
+                      "Post_Origin D 32\nPost_Ack_Stamp D 26\nPost_Text D 128\n"
+                      "Post_Category D 16\nOwner D 16\n", false);
+  Start({}, "post");
+  ASSERT_EQ(Post({"--category", "A", "door", "open"}), 0);
+  ASSERT_TRUE(WaitRows("Notes", 1, 20s, "Post_Text")) << Trace();
+  EXPECT_EQ(Values("Notes", "Post_Category"), (std::vector<std::string>{"Alert"}));
 }
 
 }  // namespace
