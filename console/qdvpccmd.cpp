@@ -8,6 +8,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_stats.h"
 #include "../include/qdvp_console.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
@@ -280,6 +281,13 @@ int QDVP_ProcessConsoleCommand(DPAB *anchor, ConsoleBlock *area, int code, const
     case QDVP_CMD_LOADNAME:
     case QDVP_CMD_LOADLIST:
       return DoSNMPreload(anchor, code, operand, fileServer);
+    case QDVP_CMD_STATS: {
+      char *stats = QDVP_FormatStatLog(anchor);
+      if (stats == nullptr) return QDVP_CON_UNAVAILABLE;
+      QDVP_SendDPlogMessage(anchor, 36, stats);
+      *reply = stats;
+      return QDVP_CON_OK;
+    }
     case QDVP_CMD_SET:
     case QDVP_CMD_VALIDATE:
     case QDVP_CMD_UNPACK:

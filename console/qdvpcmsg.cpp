@@ -10,7 +10,8 @@
 // The command table; a command's code is its index.
 const char *const ConCommandString[QDVP_CMD_COUNT] = {
     "GETPORT", "CHECK", "DELETE",   "IMPORT",   "REFRESH",  "SHOW",     "LIST",  "SHUTDOWN", "PING",
-    "ACCEPT",  "TRAPCNFG", "SET", "LOADCOMM", "LOADNAME", "LOADLIST", "VALIDATE", "UNPACK"};
+    "ACCEPT",  "TRAPCNFG", "SET", "LOADCOMM", "LOADNAME", "LOADLIST", "VALIDATE", "UNPACK", "STATS"
+};
 
 // '$' at the start: the insert goes in front and the '$' becomes a blank. '#': the insert is
 // written over the text from there on.

@@ -108,6 +108,9 @@ int QDVP_StartDataProviderEnvironment(DPAB *anchor) {
   if (!CreateCommonTask(anchor, QDVP_AutomationServer,
                         "***** Automation Server process startup failed"))
     return 0;
+  if (atoi(QDV0_GetEnv("QDVP_METRICS_PORT", "0")) > 0) {
+    CreateCommonTask(anchor, QDVP_MetricsServer, "***** Metrics page process startup failed");
+  }
   QDVP_TRC_EXIT(trk, 1);
   return 1;
 }

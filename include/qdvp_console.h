@@ -56,7 +56,8 @@ enum ConsoleCommand {
   QDVP_CMD_LOADLIST = 14,
   QDVP_CMD_VALIDATE = 15,
   QDVP_CMD_UNPACK = 16,
-  QDVP_CMD_COUNT = 17,  // also the code of a word that is no command
+  QDVP_CMD_STATS = 17,  // the statistics text of the period that ends now (DP log 36)
+  QDVP_CMD_COUNT = 18,  // also the code of a word that is no command
 };
 
 // Result codes sent back to the requester.

@@ -32,6 +32,8 @@ void QDVP_ReleaseApplResources(DPAB *, ApplEntry *, int flag);
 // Releases an I/O entry, which unchains it from its list.
 void QDVP_ReleaseIOResources(DPAB *, IOEntry *);
 int QDVP_DetermineMaxAttributesPerGroup(void);
+// The metrics page task (QDVP_METRICS_PORT), and the page it serves.
+void QDVP_MetricsServer(ProcessEntry *);
 // Automation server task.
 void QDVP_AutomationServer(ProcessEntry *);
 // Socket data server (sockets/, include/qdvp_sockets.h): the wake-up datagrams that end its

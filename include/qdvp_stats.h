@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <string>
+
 #include "osv1.h"
 
 struct DPAB;
@@ -66,3 +68,6 @@ struct StatCounts {
 };
 // Copies the block's totals under its lock; false without block.
 bool QDVP_SnapshotStatistics(StatCounts *copy);
+
+// The metrics page (logs/qdvpmtrc.cpp): the totals as Prometheus text.
+std::string QDVP_FormatMetricsPage(DPAB *anchor);

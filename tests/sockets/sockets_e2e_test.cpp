@@ -118,7 +118,8 @@ class SocketServer : public testing::Test {
         {"QDVP_HOME", dir_.path()},
         {"QDVP_META_PATH", dir_.File("metafiles")},
         {"QDVP_INIT_CONFIG_PATH", dir_.path()},
-        {"QDVP_DPCONSOLE_PORT", std::to_string(FreePort())},
+        {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)},
+        {"QDVP_METRICS_PORT", std::to_string(metricsPort_)},
         {"QDVP_DP_PORT", std::to_string(port_)},
         {"QDVP_POST_DP_PORT", std::to_string(port_)},
         {"QDVP_TRACE", "detail"},
@@ -183,7 +184,16 @@ class SocketServer : public testing::Test {
   std::unique_ptr<Child> qdvp_;
   std::string config_;
   int port_ = FreePort();
+  int consolePort_ = FreePort();
+  int metricsPort_ = FreePort();
 };
+
+// The answer to an HTTP GET of path on port.
+std::string HttpGet(int port, const std::string &path) {
+  Partner c(port, false);
+  c.Send("GET " + path + " HTTP/1.0\r\n\r\n");
+  return c.Receive(65536, 5s);
+}
 
 // A web table fed by any partner on this host: host, status and time, comma separated.
 std::string WebMetafile(const std::string &appl, const std::string &table,
@@ -294,6 +304,20 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   }, 20s)) << Trace();
   EXPECT_TRUE(qdvp_->Running());
   EXPECT_EQ(OnlineSources("Web"), 1);
+  // What the partners did is counted: the console's statistics text and the metrics page.
+  std::string stats, errors;
+  ASSERT_EQ(qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "sock", "STATS"},
+                           {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)}}, &stats,
+                           &errors),
+            0)
+      << errors;
+  EXPECT_NE(stats.find("Total opened sockets 1, Socket I/O rate"), std::string::npos) << stats;
+  EXPECT_TRUE(WaitLogged("DP Statistic: Interval"));
+  std::string page = HttpGet(metricsPort_, "/metrics");
+  EXPECT_EQ(page.rfind("HTTP/1.0 200 OK", 0), 0u) << page;
+  EXPECT_NE(page.find("qdvp_sockets_opened_total 1\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("qdvp_socket_receives_total "), std::string::npos);
+  EXPECT_EQ(HttpGet(metricsPort_, "/other").rfind("HTTP/1.0 404", 0), 0u);
   Stop();
   EXPECT_EQ(OnlineSources("Web"), 0);
 }
