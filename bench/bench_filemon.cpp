@@ -27,12 +27,18 @@
 #include <string>
 #include <thread>
 
+#include "bench/benchrows.h"
 #include "bench/benchsupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using qdvp_bench::Clock;
+using qdvp_bench::CpuSeconds;
+using qdvp_bench::Db;
+using qdvp_bench::PeakRssKiB;
+using qdvp_bench::RowCounter;
+using qdvp_bench::WaitFor;
 
 constexpr int kLines = 200000;
 // The data message of one row of the table below, as qdvp-dch logs its length, and the
@@ -64,95 +70,6 @@ std::string SampleLine(int i) {
   return line;
 }
 
-// User + system CPU seconds of a process so far.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  // After the name: state (3rd field) ... utime is the 14th field, stime the 15th.
-  for (int n = 3; n <= 15 && fields >> field; n++) {
-    if (n == 14) utime = std::stoull(field);
-    if (n == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// VmHWM of a process in KiB.
-long PeakRssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
-
-// The peer's database, opened read-only (it runs in WAL mode, so reading does not hold the
-// peer's commits back).
-class Db {
- public:
-  explicit Db(const std::string &path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-      sqlite3_close(db_);
-      db_ = nullptr;
-      return;
-    }
-    sqlite3_busy_timeout(db_, 2000);
-  }
-  ~Db() { sqlite3_close(db_); }
-  Db(const Db &) = delete;
-  Db &operator=(const Db &) = delete;
-  // The first column of the first row of sql with the integers bound in order; fallback when
-  // there is no row or the query fails (the peer may not have created its tables yet).
-  int64_t Integer(const char *sql, std::initializer_list<int64_t> values, int64_t fallback) {
-    if (db_ == nullptr) return fallback;
-    sqlite3_stmt *s = nullptr;
-    int64_t result = fallback;
-    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) == SQLITE_OK) {
-      int i = 1;
-      for (int64_t v : values) sqlite3_bind_int64(s, i++, v);
-      if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL) {
-        result = sqlite3_column_int64(s, 0);
-      }
-    }
-    sqlite3_finalize(s);
-    return result;
-  }
-
- private:
-  sqlite3 *db_ = nullptr;
-};
-
-// Counts the rows of one source as they arrive, reading only the rows stored since the last
-// look.
-class RowCounter {
- public:
-  RowCounter(Db &db, int64_t handle) : db_(db), handle_(handle) {}
-  int64_t Poll() {
-    int64_t last = db_.Integer("select max(id) from rows", {}, lastId_);
-    if (last > lastId_) {
-      count_ += db_.Integer("select count(*) from rows where id > ?1 and id <= ?2 and handle = ?3",
-                            {lastId_, last, handle_}, 0);
-      lastId_ = last;
-    }
-    return count_;
-  }
-  void Restart() {
-    Poll();
-    count_ = 0;
-  }
-
- private:
-  Db &db_;
-  int64_t handle_;
-  int64_t lastId_ = 0;
-  int64_t count_ = 0;
-};
-
 bool Append(const std::string &path, const std::string &text) {
   int fd = open(path.c_str(), O_WRONLY | O_APPEND);
   if (fd < 0) return false;
@@ -164,17 +81,6 @@ bool Append(const std::string &path, const std::string &text) {
   }
   close(fd);
   return done == text.size();
-}
-
-template <typename F>
-bool WaitFor(F condition, std::chrono::milliseconds bound,
-             std::chrono::milliseconds step = 20ms) {
-  auto end = Clock::now() + bound;
-  for (;;) {
-    if (condition()) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(step);
-  }
 }
 
 // One burst, from the start of the peer to the stop of both programs.

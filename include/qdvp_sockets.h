@@ -94,6 +94,9 @@ void QDVP_ResetPartner(IOEntry *partner);
 // the acknowledgement stamp a TCP sender gets: the sender's address in 8 hex digits, YYMMDDHHMMSS,
 // the category key and the text's 16-bit checksum in 5 digits.
 ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor);
+// Fills the posting source's attributes from one message and returns its stamp; sends nothing.
+std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *sender,
+                            const char *buffer, int length);
 std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
                                        const struct sockaddr_in *sender, char *buffer, int length);
 std::string QDVP_PostAckStamp(const struct sockaddr_in *sender, const char *corvidTime, char key,

@@ -347,52 +347,62 @@ bool OpenSockets(Server *sv) {
 
 }  // namespace
 
-void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
-                        int length, bool end) {
-  std::string work;
-  {
-    OSV1_Guard hold(&partner->IOLock);
-    if (partner->pPending != nullptr) work.assign(partner->pPending, static_cast<size_t>(partner->PendingLength));
-    QDV0_Free(partner->pPending);
-    partner->PendingLength = 0;
-  }
-  work.append(data, static_cast<size_t>(length));
+void QDVP_SplitPartnerBytes(const std::string &work, bool end, std::vector<PartnerPiece> *pieces,
+                            std::string *held) {
   size_t feed = work.rfind('\n');
   size_t whole = feed == std::string::npos ? 0 : feed + 1;
   if (end || work.size() - whole > QDVP_SOCK_BUFFER_SIZE) whole = work.size();
-  if (whole < work.size()) {
-    OSV1_Guard hold(&partner->IOLock);
-    size_t rest = work.size() - whole;
-    partner->pPending = static_cast<char *>(QDV0_GetStorage(rest + 1));
-    if (partner->pPending != nullptr) {
-      memcpy(partner->pPending, work.data() + whole, rest);
-      partner->PendingLength = static_cast<int>(rest);
-    }
-  }
-  // The lines up to an end marker are the session's last; the marker takes the source offline
-  // and the lines after it begin a new session.
+  held->assign(work, whole, std::string::npos);
   size_t from = 0;
   for (size_t at = 0; at < whole;) {
     size_t stop = work.find('\n', at);
     size_t next = stop == std::string::npos || stop >= whole ? whole : stop + 1;
     if (IsEndMarker(work.data() + at, next - at)) {
-      if (at > from) {
-        QDVP_ProcessSockRequestByState(anchor, pe, partner, static_cast<int>(at - from),
-                                       &work[from]);
-      }
-      if (partner->pSource->State == QDVP_Input) {
-        QDVP_UpdateSourceEntryState(partner->pSource, QDVP_Inactive);
-        QDVP_ProcessSockRequestByState(anchor, pe, partner, 0, nullptr);
-      }
-      OSV1_Guard hold(&partner->IOLock);
-      partner->NewSession = 1;
+      if (at > from) pieces->push_back({false, work.substr(from, at - from)});
+      pieces->push_back({true, work.substr(at, next - at)});
       from = next;
     }
     at = next;
   }
-  if (whole > from) {
-    QDVP_ProcessSockRequestByState(anchor, pe, partner, static_cast<int>(whole - from),
-                                   &work[from]);
+  if (whole > from) pieces->push_back({false, work.substr(from, whole - from)});
+}
+
+void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
+                        int length, bool end) {
+  std::string work, held;
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    if (partner->pPending != nullptr) {
+      work.assign(partner->pPending, static_cast<size_t>(partner->PendingLength));
+    }
+    QDV0_Free(partner->pPending);
+    partner->PendingLength = 0;
+  }
+  work.append(data, static_cast<size_t>(length));
+  std::vector<PartnerPiece> pieces;
+  QDVP_SplitPartnerBytes(work, end, &pieces, &held);
+  if (!held.empty()) {
+    OSV1_Guard hold(&partner->IOLock);
+    partner->pPending = static_cast<char *>(QDV0_GetStorage(held.size() + 1));
+    if (partner->pPending != nullptr) {
+      memcpy(partner->pPending, held.data(), held.size());
+      partner->PendingLength = static_cast<int>(held.size());
+    }
+  }
+  // The lines up to an end marker are the session's last; the marker takes the source offline
+  // and the lines after it begin a new session.
+  for (PartnerPiece &piece : pieces) {
+    if (!piece.endMarker) {
+      QDVP_ProcessSockRequestByState(anchor, pe, partner, static_cast<int>(piece.text.size()),
+                                     &piece.text[0]);
+      continue;
+    }
+    if (partner->pSource->State == QDVP_Input) {
+      QDVP_UpdateSourceEntryState(partner->pSource, QDVP_Inactive);
+      QDVP_ProcessSockRequestByState(anchor, pe, partner, 0, nullptr);
+    }
+    OSV1_Guard hold(&partner->IOLock);
+    partner->NewSession = 1;
   }
 }
 

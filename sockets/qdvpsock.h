@@ -5,6 +5,9 @@
 
 #include <netinet/in.h>
 
+#include <string>
+#include <vector>
+
 #include "../include/qdvp_sockets.h"
 
 enum {
@@ -43,3 +46,14 @@ void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
 // end set: the connection closed, so what is held back is the last line.
 void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
                         int length, bool end = false);
+
+// How a TCP partner's bytes (what was held back, then what came) divide: pieces of whole lines
+// and end marker lines, in order, and what is held back for the next receive (a line without
+// its line feed; nothing when end is set or the line has grown beyond the receive buffer).
+// The pieces and what is held back together are the bytes, in order.
+struct PartnerPiece {
+  bool endMarker;
+  std::string text;
+};
+void QDVP_SplitPartnerBytes(const std::string &work, bool end, std::vector<PartnerPiece> *pieces,
+                            std::string *held);

@@ -166,11 +166,8 @@ ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor) {
   return appl;
 }
 
-// Fills one row from the message, sends it (waiting while the agent is away) and returns the
-// acknowledgement stamp.
-std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
-                                       const struct sockaddr_in *sender, char *buffer,
-                                       int length) {
+std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *sender,
+                            const char *buffer, int length) {
   std::string message(buffer, static_cast<size_t>(length));
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   char delimiter = source->pDelimiter != nullptr && source->pDelimiter[0] ? source->pDelimiter[0]
@@ -211,6 +208,15 @@ std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEnt
     stamp = QDVP_PostAckStamp(sender, now, PostCatKey[index], text);
     SetAttribute(source, "Post_Ack_Stamp", stamp);
   }
+  return stamp;
+}
+
+// Fills one row from the message, sends it (waiting while the agent is away) and returns the
+// acknowledgement stamp.
+std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
+                                       const struct sockaddr_in *sender, char *buffer,
+                                       int length) {
+  std::string stamp = QDVP_FillPostRow(source, sender, buffer, length);
   QDVP_UpdateStatLogPost(1);
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
   while (state != QDVP_Active && !anchor->ShutdownRequested.load() && !QDVP_TaskShouldEnd(pe)) {
