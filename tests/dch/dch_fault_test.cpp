@@ -2,52 +2,43 @@
 // rules are used up.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "tools/dch/dchfault.h"
 
 using namespace qdvp_dch;
 
 namespace {
 
-// A decision as text: the status, then "-" when no reply goes out, "+delay" and "*" when a
-// rule was used up.
-std::string Text(const DchFaultDecision &d) {
-  return std::to_string(d.status) + (d.reply ? "" : "-") +
-         (d.delayMs ? "+" + std::to_string(d.delayMs) : "") + (d.injected ? "*" : "");
-}
-
+// Rules as "option=value" words, and the decisions for requests of a kind as "kind:decision":
+// the status, then "-" when no reply goes out, "+delay" and "*" when a rule was used up.
 TEST(dch_FaultRules, RulesAreUsedUpInOrder) {
-  struct {
-    const char *fail, *fail2, *noReply, *delay;
-    std::vector<std::pair<DchKind, std::string>> decisions;
-  } const cases[] = {
-      {"online:7",
-       "online:4:2",
-       nullptr,
-       nullptr,
-       {{kKindOnline, "7*"},
-        {kKindData, "0"},
-        {kKindOnline, "4*"},
-        {kKindOnline, "4*"},
-        {kKindOnline, "0"}}},
+  const char *const cases[][2] = {
+      {"fail=online:7 fail=online:4:2", "online:7* data:0 online:4* online:4* online:0"},
       // no-reply comes before fail, and all means every one
-      {"data:-9:all",
-       nullptr,
-       "data",
-       nullptr,
-       {{kKindData, "0-*"}, {kKindData, "-9*"}, {kKindData, "-9*"}, {kKindData, "-9*"}}},
-      {nullptr,
-       nullptr,
-       nullptr,
-       "wait:250",
-       {{kKindWait, "0+250"}, {kKindWait, "0+250"}, {kKindRegister, "0"}}},
+      {"no-reply=data fail=data:-9:all", "data:0-* data:-9* data:-9* data:-9*"},
+      {"delay=wait:250", "wait:0+250 wait:0+250 register:0"},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(c[0]);
     DchFaultPlan plan;
-    std::string error;
-    ASSERT_TRUE(!c.noReply || plan.AddNoReply(c.noReply, &error)) << error;
-    for (const char *fail : {c.fail, c.fail2}) ASSERT_TRUE(!fail || plan.AddFail(fail, &error));
-    ASSERT_TRUE(!c.delay || plan.AddDelay(c.delay, &error)) << error;
-    for (const auto &[kind, expected] : c.decisions) EXPECT_EQ(Text(plan.Next(kind)), expected);
+    std::string error, word;
+    for (std::istringstream rules(c[0]); rules >> word;) {
+      std::string option = word.substr(0, word.find('=')), value = word.substr(option.size() + 1);
+      ASSERT_TRUE(option == "fail"    ? plan.AddFail(value, &error)
+                  : option == "delay" ? plan.AddDelay(value, &error)
+                                      : plan.AddNoReply(value, &error))
+          << error;
+    }
+    for (std::istringstream requests(c[1]); requests >> word;) {
+      std::string name = word.substr(0, word.find(':'));
+      int kind = 0;
+      while (kind < kKindCount && name != DchKindName(static_cast<DchKind>(kind))) kind++;
+      DchFaultDecision d = plan.Next(static_cast<DchKind>(kind));
+      EXPECT_EQ(name + ":" + std::to_string(d.status) + (d.reply ? "" : "-") +
+                    (d.delayMs ? "+" + std::to_string(d.delayMs) : "") + (d.injected ? "*" : ""),
+                word);
+    }
   }
 }
 

@@ -1,5 +1,5 @@
-// The agent peer's SQLite store: handles per source, offline and unregister, rows, and what a
-// restarted peer finds in an existing database.
+// The agent peer's SQLite store: handles per source, offline and unregister, rows that wait for
+// the commit, and what a restarted peer finds in an existing database.
 #include <gtest/gtest.h>
 
 #include "tests/support/dchpeer.h"
@@ -10,71 +10,55 @@ using dch_test::QueryOne;
 
 namespace {
 
-TEST(dch_Store, SameSourceKeepsItsHandleWhileOnlineAndGetsAFreshOneAfterOffline) {
+TEST(dch_Store, HandlesFollowTheSourcesAndARestartFindsTheOnlineOnes) {
   qdvp_test::TempDir dir;
-  DchStore store;
-  ASSERT_EQ(store.Open(dir.File("s.db")), 0) << store.LastError();
-  uint32_t a = 0, again = 0, other = 0, after = 0;
-  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &a), 0);
-  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &again), 0);
-  ASSERT_EQ(store.Online({"App", "T", "s2"}, DchNow(), &other), 0);
-  EXPECT_NE(a, 0u);
-  EXPECT_EQ(a, again);
-  EXPECT_NE(a, other);
+  const std::string db = dir.File("s.db");
+  uint32_t a = 0, again = 0, other = 0, after = 0, elsewhere = 0, last = 0;
   bool known = false;
-  ASSERT_EQ(store.Offline(a, DchNow(), &known), 0);
-  EXPECT_TRUE(known);
-  EXPECT_EQ(store.Lookup(a), nullptr);
-  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &after), 0);
-  EXPECT_NE(after, a);
-  EXPECT_NE(after, other);
-  ASSERT_EQ(store.Offline(12345, DchNow(), &known), 0);
-  EXPECT_FALSE(known);
-}
-
-TEST(dch_Store, UnregisterTakesTheApplicationsSourcesOffline) {
-  qdvp_test::TempDir dir;
-  DchStore store;
-  ASSERT_EQ(store.Open(dir.File("s.db")), 0);
-  uint32_t a = 0, b = 0;
-  store.Online({"App", "T", "s1"}, DchNow(), &a);
-  store.Online({"Other", "T", "s1"}, DchNow(), &b);
-  ASSERT_EQ(store.Unregister("App", DchNow()), 0);
-  EXPECT_EQ(store.Lookup(a), nullptr);
-  ASSERT_NE(store.Lookup(b), nullptr);
-  ASSERT_EQ(store.Commit(), 0);
-  EXPECT_EQ(QueryOne(dir.File("s.db"), "SELECT count(*) FROM sources WHERE offline_at IS NULL"),
-            "1");
-}
-
-TEST(dch_Store, WritesWaitForCommitAndARestartFindsOnlineHandles) {
-  qdvp_test::TempDir dir;
-  std::string db = dir.File("s.db");
-  uint32_t h = 0, h2 = 0;
   {
     DchStore store;
-    ASSERT_EQ(store.Open(db), 0);
-    ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &h), 0);
-    const DchSourceKey *key = store.Lookup(h);
-    ASSERT_NE(key, nullptr);
-    ASSERT_EQ(store.Row(h, key, 1, "{\"A\":1}", DchNow()), 0);
+    ASSERT_EQ(store.Open(db), 0) << store.LastError();
+    // The same source keeps its handle while online and gets a fresh one after offline.
+    ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &a), 0);
+    ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &again), 0);
+    ASSERT_EQ(store.Online({"App", "T", "s2"}, DchNow(), &other), 0);
+    EXPECT_NE(a, 0u);
+    EXPECT_EQ(a, again);
+    EXPECT_NE(a, other);
+    ASSERT_EQ(store.Offline(a, DchNow(), &known), 0);
+    EXPECT_TRUE(known);
+    EXPECT_EQ(store.Lookup(a), nullptr);
+    ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &after), 0);
+    EXPECT_NE(after, a);
+    EXPECT_NE(after, other);
+    ASSERT_EQ(store.Offline(12345, DchNow(), &known), 0);
+    EXPECT_FALSE(known);
+    // Rows wait for the commit.
+    ASSERT_EQ(store.Row(after, store.Lookup(after), 1, "{\"A\":1}", DchNow()), 0);
     EXPECT_TRUE(store.InTransaction());
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "0");
     ASSERT_EQ(store.Commit(), 0);
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "1");
-    ASSERT_EQ(store.Online({"App", "T", "s2"}, DchNow(), &h2), 0);
-    bool known;
-    store.Offline(h2, DchNow(), &known);
+    // Unregister takes the application's sources offline, not another's.
+    ASSERT_EQ(store.Online({"Other", "T", "s1"}, DchNow(), &elsewhere), 0);
+    ASSERT_EQ(store.Unregister("App", DchNow()), 0);
+    EXPECT_EQ(store.Lookup(after), nullptr);
+    EXPECT_EQ(store.Lookup(other), nullptr);
+    ASSERT_NE(store.Lookup(elsewhere), nullptr);
+    ASSERT_EQ(store.Online({"App", "T", "s4"}, DchNow(), &last), 0);  // the newest is offline
+    ASSERT_EQ(store.Offline(last, DchNow(), &known), 0);
+    ASSERT_EQ(store.Commit(), 0);
+    EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM sources WHERE offline_at IS NULL"), "1");
   }
-  DchStore again;
-  ASSERT_EQ(again.Open(db), 0);
-  const DchSourceKey *key = again.Lookup(h);
+  DchStore restarted;
+  ASSERT_EQ(restarted.Open(db), 0);
+  const DchSourceKey *key = restarted.Lookup(elsewhere);
   ASSERT_NE(key, nullptr);
-  EXPECT_EQ(key->source, "s1");
-  EXPECT_EQ(again.Lookup(h2), nullptr);
-  uint32_t h3 = 0;
-  ASSERT_EQ(again.Online({"App", "T", "s3"}, DchNow(), &h3), 0);
-  EXPECT_GT(h3, h2);
+  EXPECT_EQ(key->application + "/" + key->group + "/" + key->source, "Other/T/s1");
+  EXPECT_EQ(restarted.Lookup(after), nullptr);
+  uint32_t fresh = 0;
+  ASSERT_EQ(restarted.Online({"App", "T", "s3"}, DchNow(), &fresh), 0);
+  EXPECT_GT(fresh, last);
 }
 
 }  // namespace

@@ -2,13 +2,12 @@
 // automatic load of the metafile directory, the existence check and the end of applications.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_anchor.h"
 #include "tests/metafile/metafile_testing.h"
-#include <memory>
-
 #include "tests/support/linkclient.h"
 
 namespace {
@@ -50,19 +49,17 @@ class StartupConfig : public metafile_test::WithAnchor {
   std::unique_ptr<qdvp_test::LinkClient> link_;
 };
 
+// A missing file gives 0, one of comments only -1, else the count of names on every line.
 TEST_F(StartupConfig, EveryNameOnEveryLineIsLoaded) {
+  EXPECT_EQ(Process(), 0);
+  WriteConfig("* nothing here\n");
+  EXPECT_EQ(Process(), -1);
   for (const char *name : {"One", "Two", "Three"})
     dir_.Write(std::string(name) + ".mdl", Metafile(name));
   WriteConfig("* comment One.mdl\n   One.mdl Two.mdl  Three.mdl\r\n\nmissing.mdl\n");
   EXPECT_EQ(Process(), 4);
   EXPECT_EQ(Applications().size(), 3u);
   EXPECT_EQ(anchor_->StartupConfigMark, 1);
-}
-
-TEST_F(StartupConfig, OnlyCommentsGivesMinusOneAndMissingFileZero) {
-  EXPECT_EQ(Process(), 0);
-  WriteConfig("* nothing here\n");
-  EXPECT_EQ(Process(), -1);
 }
 
 TEST_F(StartupConfig, AppendBeforeTheFileWasReadWritesNothing) {

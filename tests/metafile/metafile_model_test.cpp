@@ -1,7 +1,8 @@
-// The data model records and their builders: attribute sizes, filters, derive functions,
-// display order, copies of attribute lists, the attribute limit, file name patterns, sources,
-// I/O buffers, the lookups by name, subnode and OID, and storage failures while building.
-// Table types, duplicates and most messages are covered by the golden corpus.
+// The data model records and their builders: attribute sizes, display order, copies of
+// attribute lists, the attribute limit, sources, I/O buffers, the lookups by name, subnode and
+// OID, reserved names, routing blocks, and storage failures while building. Table types,
+// duplicates, filters and most messages are in the golden corpus; what filters, derive
+// functions and file name patterns do, in the records and file monitoring tests.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +22,15 @@ using Strings = std::vector<std::string>;
 
 class Model : public metafile_test::WithAnchor {};
 
+// A name and a type are required; the sizes follow the type.
 TEST_F(Model, AttributeSizesFollowTheirType) {
+  char none[] = "D";
+  EXPECT_EQ(Stdout([&] {
+              EXPECT_EQ(
+                  QDVP_InitializeAttrEntry(nullptr, nullptr, none, "8", 0, 0, nullptr, nullptr),
+                  nullptr);
+            }),
+            "QDVPV39E Specification Error: Incomplete attribute specification, ignored\n");
   struct {
     const char *type, *size;
     char storedType;
@@ -56,39 +65,6 @@ TEST_F(Model, AttributeSizesFollowTheirType) {
     EXPECT_EQ(out.find("QDVPV54W") != std::string::npos, c.valueSize == 3800);
     QDV0_FreeStorage(&a);
   }
-}
-
-// The other filter messages are in the golden corpus (filters.mdl).
-TEST_F(Model, FiltersKeepTheConditionsBeforeTheFirstError) {
-  char type[] = "D";
-  AttrEntry *a = nullptr;
-  EXPECT_EQ(Stdout([&] {
-              a = QDVP_InitializeAttrEntry(nullptr, "F", type, "8", 0, 0, nullptr,
-                                           "+FILTER={SCAN(0,abc) AND MATCH(2,x) OR NUMBER=(0,1)}");
-              EXPECT_EQ(
-                  QDVP_InitializeAttrEntry(nullptr, nullptr, type, "8", 0, 0, nullptr, nullptr),
-                  nullptr);
-            }),
-            "QDVPV75W Specification Warning: Invalid attribute filter syntax, logic operation must "
-            "be the same. OR in effect\nQDVPV77E Specification Error: Invalid attribute filter "
-            "syntax, NUMBER filter invalid for display type attributes\nQDVPV39E Specification "
-            "Error: Incomplete attribute specification, ignored\n");
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->FilterCount, 2);
-  EXPECT_EQ(a->FilterLogic, '|');
-  EXPECT_EQ(a->FilterAccept, 1);
-  EXPECT_EQ(std::string(a->FilterType, 2), "SM");
-  EXPECT_EQ(a->FilterOffset[1], 2);
-  EXPECT_STREQ(a->pFilterString[0], "abc");
-  for (char *&text : a->pFilterString) QDV0_FreeStorage(&text);
-  QDV0_FreeStorage(&a);
-}
-
-TEST_F(Model, DeriveFunctionsAreFoundInAnyCase) {
-  const DeriveFunction *f = nullptr;
-  EXPECT_EQ(QDVP_CheckDeriveFunctionSpec("utctogmt", &f), 1);
-  EXPECT_EQ(QDVP_IsDeriveFunction(f), 1);
-  EXPECT_EQ(QDVP_CheckDeriveFunctionSpec("Bytes", &f), 0);
 }
 
 // Every attribute is in the display order exactly once, whatever its SEQ= says. A summary
@@ -145,35 +121,6 @@ TEST_F(Model, AttributeLimitComesFromWTB_MAXCOLS) {
   limit.Set("WTB_MAXCOLS", "2");
   EXPECT_EQ(QDVP_DetermineMaxAttributesPerGroup(), 127);  // kept for the life of the process
   QDVP_ResetMaxAttributesPerGroup();
-}
-
-TEST_F(Model, FileSpecificationIsDecodedFromTheName) {
-  struct {
-    const char *name, *path, *prefix, *pattern, *suffix, *extension;
-    int numericLen, charOffset, charLen, total;
-  } const cases[] = {
-      {"/var/log/app{YYMMDD}.log", "/var/log", "app", "YYMMDD", nullptr, "log", 6, 0, 0, 9},
-      {"app{??}x.*", nullptr, "app", "??", "x", nullptr, 0, 0, 2, 6},
-  };
-  auto text = [](const char *s) { return std::string(s ? s : "(none)"); };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    SourceEntry source{};
-    source.pSourceName = const_cast<char *>(c.name);
-    ASSERT_EQ(QDVP_InitializeFileSpecControl(&source), 1);
-    FileSpecCB *f = source.pFileSpec;
-    EXPECT_EQ(text(f->pPathSpec), text(c.path));
-    EXPECT_EQ(text(f->pPrefix), text(c.prefix));
-    EXPECT_EQ(text(f->pPattern), text(c.pattern));
-    EXPECT_EQ(text(f->pSuffix), text(c.suffix));
-    EXPECT_EQ(c.extension ? text(f->pExtension) : std::to_string(f->ExtensionLen),
-              c.extension ? c.extension : "0");
-    EXPECT_EQ(f->NumericLen, c.numericLen);
-    EXPECT_EQ(f->CharOffset, c.charOffset);
-    EXPECT_EQ(f->CharLen, c.charLen);
-    EXPECT_EQ(f->TotalNameLen, c.total);
-    QDVP_ReleaseFileSpecControl(f);
-  }
 }
 
 // How each kind of SOURCE is read is in the golden corpus (sources.mdl); here, the I/O entry

@@ -1,13 +1,13 @@
 // Row output: the batch output file's exact lines, the record-to-DCH road (filters, the hand
-// over to the DCH client), the I/O buffer pool, internal routing from a `~` table into two
-// input tables, and ODBC blocks.
-#include "tests/records/records_test_util.h"
-
+// over to the DCH client), the I/O buffer pool, and internal routing from a `~` table into two
+// input tables.
 #include <stdlib.h>
 #include <time.h>
 
 #include <fstream>
 #include <sstream>
+
+#include "tests/records/records_test_util.h"
 
 namespace {
 
@@ -42,34 +42,31 @@ TEST_F(Output, BatchFileLinesAreExact) {
   EXPECT_EQ(ReadFile(file), ReadFile(SourceDir() + "/tests/records/golden/batch_rows.txt"));
 }
 
-TEST_F(Output, BatchSummaryOutputOnlySkipsPlainRows) {
-  env_.Set("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", "Y");
-  QDVP_ResetBatchSettings();
-  ApplEntry *appl = Load("//APPL Batch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\n");
-  ASSERT_NE(appl, nullptr);
-  const std::string file = dir_.File("only.out");
-  appl->pBatchFileName = QDV0_StrDup(file.c_str());
-  SourceEntry *s = appl->pTableList->pSourceList;
-  Parse(s, "h1");
-  EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 0);
-  QDVP_CloseBatchOutputFile(appl);
-  EXPECT_EQ(ReadFile(file), "");
-}
-
-TEST_F(Output, BatchFileThatCannotBeOpenedWritesNothing) {
-  ApplEntry *appl = Load("//APPL Batch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\n");
-  ASSERT_NE(appl, nullptr);
-  appl->pBatchFileName = QDV0_StrDup(dir_.File("no/such/dir/x.out").c_str());
-  SourceEntry *s = appl->pTableList->pSourceList;
-  Parse(s, "h1");
-  EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 0);
-  EXPECT_EQ(appl->pBatchFile, nullptr);
-  EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 0);  // tried again
+// Plain rows are not written under QDVP_BATCH_SUMMARY_OUTPUT_ONLY, and nothing is written to a
+// file that cannot be opened (tried again with the next row).
+TEST_F(Output, BatchFileGetsNoPlainRowsUnderSummaryOnlyAndNothingWhenItCannotBeOpened) {
+  for (bool summaryOnly : {true, false}) {
+    SCOPED_TRACE(summaryOnly ? "summary only" : "cannot be opened");
+    env_.Set("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", summaryOnly ? "Y" : "N");
+    QDVP_ResetBatchSettings();
+    ApplEntry *appl = Load("//APPL Batch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\n");
+    ASSERT_NE(appl, nullptr);
+    const std::string file = dir_.File(summaryOnly ? "only.out" : "no/such/dir/x.out");
+    appl->pBatchFileName = QDV0_StrDup(file.c_str());
+    SourceEntry *s = appl->pTableList->pSourceList;
+    Parse(s, "h1");
+    EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 0);
+    EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 0);
+    EXPECT_EQ(appl->pBatchFile == nullptr, !summaryOnly);
+    QDVP_CloseBatchOutputFile(appl);
+    EXPECT_EQ(ReadFile(file), "");
+    QDVP_DeleteExistingApplication(anchor_, appl);
+  }
 }
 
 TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthers) {
-  ApplEntry *appl =
-      Load("//APPL Dch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nLvl G 100 -FILTER={NUMBER<(0,3)}\n");
+  ApplEntry *appl = Load(
+      "//APPL Dch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nLvl G 100 -FILTER={NUMBER<(0,3)}\n");
   ASSERT_NE(appl, nullptr) << out_;
   SourceEntry *s = appl->pTableList->pSourceList;
   EXPECT_EQ(QDVP_MoveDataToDCH(anchor_, nullptr, nullptr, 0), 0);
@@ -144,13 +141,11 @@ TEST_F(Output, RoutingCreatesOneInternalSourcePerInputTable) {
   }
   EXPECT_EQ(raw->pIRB->RouteCount, 0);
   EXPECT_EQ(raw->pIRB->DataLength, 5);
-  // A record of the same length gets a new buffer; a shorter one reuses it.
+  // A record of the same length gets a new buffer; a shorter one reuses it, and the internal
+  // sources too.
+  QDVP_DispatchInternalOutput(anchor_, producer, raw->pIRB, "h2,43", 5);
   char *buffer = raw->pIRB->pBuffer;
   ASSERT_NE(buffer, nullptr);
-  QDVP_DispatchInternalOutput(anchor_, producer, raw->pIRB, "h2,43", 5);
-  EXPECT_NE(raw->pIRB->pBuffer, nullptr);
-  buffer = raw->pIRB->pBuffer;
-  // A second, shorter record reuses the buffer and the internal sources.
   QDVP_DispatchInternalOutput(anchor_, producer, raw->pIRB, "h2,1", 4);
   EXPECT_EQ(raw->pIRB->pBuffer, buffer);
   int sources = 0;
@@ -183,25 +178,6 @@ TEST_F(Output, BatchSummaryInputTablesStayOfflineUnlessAsked) {
     QDVP_DeleteExistingApplication(anchor_, appl);
   }
   QDVP_ResetRoutingSettings();
-}
-
-TEST_F(Output, ODBCBlocksAreCreatedListedAndReleased) {
-  testing::internal::CaptureStdout();
-  OMBlock *block = QDVP_InitializeOMB(anchor_, "output", "DSN=sales");
-  OMBlock *none = QDVP_InitializeOMB(anchor_, "x", "DSN=sales");
-  OMBlock *missing = QDVP_InitializeOMB(anchor_, "input", "sales");
-  std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(block->Type, 'O');
-  EXPECT_STREQ(block->pDSN, "sales");
-  EXPECT_EQ(anchor_->pOMBList, block);
-  EXPECT_EQ(none, nullptr);
-  EXPECT_EQ(missing, nullptr);
-  EXPECT_EQ(out,
-            "QDVPV97E Specification Error: Invalid ODBC type or not specified. x\n"
-            "QDVPV98E Specification Error: ODBC Data Source Name required.\n");
-  QDVP_ReleaseOMB(anchor_, block);
-  EXPECT_EQ(anchor_->pOMBList, nullptr);
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
 // Parsing records into attributes: every layout (single delimiter with blank runs, begin/end
 // pairs, per-attribute overrides, fixed widths, record type, last type, special attributes),
 // every type conversion with its maxima and data warnings, numeric text cleaning, time digits,
-// rates over several samples and keys, and bad input that is corrected, never overrun.
-#include "tests/records/records_test_util.h"
+// rates over several samples and keys, filters, bad input that is corrected, never overrun;
+// and derived attributes: the five derive functions, named in any case (UTCTOGMT of 0 and of
+// seconds of the wrong size, UTCTOLOCALTIME, NETWARETIMETOTEXT with and without a time,
+// CORVIDTIMESTAMP, IPADDRESSTONAME with its cache).
+#include <stdlib.h>
+#include <time.h>
 
 #include <vector>
+
+#include "tests/records/records_test_util.h"
 
 namespace {
 
@@ -15,78 +21,64 @@ using records_test::Row;
 
 struct ParseCase {
   const char *what;
-  const char *attributes;  // from the //ATTRIBUTES statement on
-  const char *record;
+  const char *attributes;  // from the //ATTRIBUTES statement on, ',' when it is left out
+  std::string record;
   int loaded;
-  const char *row;  // Row() after parsing
+  std::string row;  // Row() after parsing
 };
 
 class Parsing : public RecordsTest {
  protected:
   SourceEntry *Table(const std::string &attributes) {
-    ApplEntry *appl = Load("//APPL Parse\n//NAME T E\n" + attributes);
-    if (appl == nullptr) return nullptr;
-    return appl->pTableList->pSourceList;
+    std::string delimiter = attributes.rfind("//", 0) == 0 ? "" : "//ATTRIBUTES ','\n";
+    ApplEntry *appl = Load("//APPL Parse\n//NAME T E\n" + delimiter + attributes);
+    return appl ? appl->pTableList->pSourceList : nullptr;
   }
 };
 
 TEST_F(Parsing, LayoutsAndTypesGiveTheirRows) {
   const ParseCase cases[] = {
-      {"empty field loads nothing", "//ATTRIBUTES ','\nA D 4\nB D 4\nC D 4\n", "a,,c", 2,
-       "A=a|C=c"},
-      {"blank runs are one delimiter", "//ATTRIBUTES ' '\nA D 4\nB D 4\n", "  a   b", 2,
-       "A=a|B=b"},
-      {"no delimiter, one attribute", "//ATTRIBUTES ','\nA D 8\n", "whole", 1, "A=whole"},
-      {"no delimiter, two attributes", "//ATTRIBUTES ','\nA D 8\nB D 8\n", "whole", 0, ""},
-      {"fields beyond the attributes", "//ATTRIBUTES ','\nA D 4\nB D 4\n", "a,b,c,d", 2,
-       "A=a|B=b"},
-      {"display cut to its size", "//ATTRIBUTES ','\nA D 3\nB D 4\n", "abcdef,x", 2,
-       "A=abc|B=x"},
-      {"left truncation keeps the right", "//ATTRIBUTES ','\nA DL 3\nB D 4\n", "abcdef,x", 2,
-       "A=def|B=x"},
-      {"counter, gauge, average", "//ATTRIBUTES ','\nC C\nG G 100\nA A\n", "7,-5,12", 3,
-       "C=7|G=-5|A=12"},
-      {"negative counter is no number", "//ATTRIBUTES ','\nC C\n", "-5", 1, "C=0"},
-      {"short gauge clamped to its maximum", "//ATTRIBUTES ','\nG G 100\nX D 4\n", "-250,x", 2,
-       "G=-100|X=x"},
-      {"average is not negative", "//ATTRIBUTES ','\nA A 100\nX D 4\n", "-250,x", 2,
-       "A=0|X=x"},
-      {"long gauge clamped", "//ATTRIBUTES ','\nG G 100000\nX D 4\n", "123456,x", 2,
-       "G=100000|X=x"},
-      {"number beyond 32 bits", "//ATTRIBUTES ','\nG G\nX D 4\n", "99999999999999,x", 2,
-       "G=2147483647|X=x"},
-      {"switch outside 0..1", "//ATTRIBUTES ','\nS S\nT S\n", "2,1", 2, "S=0|T=1"},
-      {"blank-led integer", "//ATTRIBUTES ','\nC C\nX D 4\n", "   42,x", 2, "C=42|X=x"},
-      {"non-numeric integer", "//ATTRIBUTES ','\nC C\nX D 4\n", "abc,x", 2, "C=0|X=x"},
-      {"field of blanks", "//ATTRIBUTES ','\nC C\nX D 4\n", "   ,x", 2, "C=0|X=x"},
-      {"time digits zero-filled", "//ATTRIBUTES ','\nT T\nX D 4\n", "1234,x", 2,
-       "T=1234000000000000|X=x"},
-      {"malformed time is zeros", "//ATTRIBUTES ','\nT T\nX D 4\n", "12a,x", 2,
-       "T=0000000000000000|X=x"},
+      {"empty field loads nothing", "A D 4\nB D 4\nC D 4\n", "a,,c", 2, "A=a|C=c"},
+      {"blank runs are one delimiter", "//ATTRIBUTES ' '\nA D 4\nB D 4\n", "  a   b", 2, "A=a|B=b"},
+      {"no delimiter, one attribute", "A D 8\n", "whole", 1, "A=whole"},
+      {"no delimiter, two attributes", "A D 8\nB D 8\n", "whole", 0, ""},
+      {"fields beyond the attributes", "A D 4\nB D 4\n", "a,b,c,d", 2, "A=a|B=b"},
+      {"display cut to its size", "A D 3\nB D 4\n", "abcdef,x", 2, "A=abc|B=x"},
+      {"left truncation keeps the right", "A DL 3\nB D 4\n", "abcdef,x", 2, "A=def|B=x"},
+      {"counter, gauge, average", "C C\nG G 100\nA A\n", "7,-5,12", 3, "C=7|G=-5|A=12"},
+      {"negative counter is no number", "C C\n", "-5", 1, "C=0"},
+      {"short gauge clamped to its maximum", "G G 100\nX D 4\n", "-250,x", 2, "G=-100|X=x"},
+      {"average is not negative", "A A 100\nX D 4\n", "-250,x", 2, "A=0|X=x"},
+      {"long gauge clamped", "G G 100000\nX D 4\n", "123456,x", 2, "G=100000|X=x"},
+      {"number beyond 32 bits", "G G\nX D 4\n", "99999999999999,x", 2, "G=2147483647|X=x"},
+      {"switch outside 0..1", "S S\nT S\n", "2,1", 2, "S=0|T=1"},
+      {"blank-led integer", "C C\nX D 4\n", "   42,x", 2, "C=42|X=x"},
+      {"non-numeric integer", "C C\nX D 4\n", "abc,x", 2, "C=0|X=x"},
+      {"field of blanks", "C C\nX D 4\n", "   ,x", 2, "C=0|X=x"},
+      {"time digits zero-filled", "T T\nX D 4\n", "1234,x", 2, "T=1234000000000000|X=x"},
+      {"malformed time is zeros", "T T\nX D 4\n", "12a,x", 2, "T=0000000000000000|X=x"},
       {"numeric text cleaned", "//ATTRIBUTES ';'\nN N 16\nX D 4\n", "abc 1,234.5 kB;x", 2,
        "N=1,234.5|X=x"},
       {"numeric text without a number", "//ATTRIBUTES ';'\nN N 8\nX D 4\n", "abc;x", 2,
        "N=abc|X=x"},
-      {"skip type loads nothing", "//ATTRIBUTES ','\nA D 4\nS K 4\nB D 4\n", "a,s,b", 3,
-       "A=a|B=b"},
-      {"begin/end pairs", "//ATTRIBUTES '[]'\nA D 8\nB D 8\n", "x[one] y [two]z", 2,
-       "A=one|B=two"},
+      {"skip type loads nothing", "A D 4\nS K 4\nB D 4\n", "a,s,b", 3, "A=a|B=b"},
+      {"begin/end pairs", "//ATTRIBUTES '[]'\nA D 8\nB D 8\n", "x[one] y [two]z", 2, "A=one|B=two"},
       {"begin/end pair never closed", "//ATTRIBUTES '[]'\nA D 8\nB D 8\n", "[one][tw", 2,
        "A=one|B=tw"},
-      {"begin character missing", "//ATTRIBUTES '[]'\nA D 8\nB D 8\n", "[one] two", 1,
-       "A=one"},
+      {"begin character missing", "//ATTRIBUTES '[]'\nA D 8\nB D 8\n", "[one] two", 1, "A=one"},
       {"per-attribute override", "//ATTRIBUTES ' '\nHost D 8\nWhen D 12 DLM='[]'\nReq D 8\n",
        "h1 [05/Dec/2026] GET", 3, "Host=h1|When=05/Dec/2026|Req=GET"},
-      {"single-character override", "//ATTRIBUTES ','\nA D 4 \nB D 4 DLM=';'\nC D 4\n",
-       "a,b;c", 3, "A=a|B=b|C=c"},
-      {"last type takes the rest", "//ATTRIBUTES ','\nA D 4\nMsg Z 40\n", "a,b,c d,e", 2,
-       "A=a|Msg=b,c d,e"},
-      {"record type takes all", "//ATTRIBUTES ','\nAll R 40\n", "a,b,c", 1, "All=a,b,c"},
-      {"fixed widths", "//ATTRIBUTES NONE\nA D 3\nB D 2\nC D 4\n", "abcdeXY", 3,
-       "A=abc|B=de|C=XY"},
-      {"concatenation while parsing",
-       "//ATTRIBUTES ','\nFirst D 4\nLast D 4\nFull (First + Last)\n", "ab,cd", 2,
+      {"single-character override", "A D 4 \nB D 4 DLM=';'\nC D 4\n", "a,b;c", 3, "A=a|B=b|C=c"},
+      {"last type takes the rest", "A D 4\nMsg Z 40\n", "a,b,c d,e", 2, "A=a|Msg=b,c d,e"},
+      {"record type takes all", "All R 40\n", "a,b,c", 1, "All=a,b,c"},
+      {"fixed widths", "//ATTRIBUTES NONE\nA D 3\nB D 2\nC D 4\n", "abcdeXY", 3, "A=abc|B=de|C=XY"},
+      {"concatenation while parsing", "First D 4\nLast D 4\nFull (First + Last)\n", "ab,cd", 2,
        "First=ab|Last=cd|Full=abcd"},
+      {"record longer than every value is cut", "A D 8\nB Z 16\n",
+       std::string(10, 'x') + "," + std::string(20000, 'x'), 2,
+       "A=" + std::string(8, 'x') + "|B=" + std::string(16, 'x')},
+      {"embedded NUL ends the record", "A D 4\nB D 4\nC D 4\n", std::string("a,b\0,c", 6), 2,
+       "A=a|B=b"},
   };
   for (const ParseCase &c : cases) {
     SCOPED_TRACE(c.what);
@@ -99,7 +91,7 @@ TEST_F(Parsing, LayoutsAndTypesGiveTheirRows) {
 }
 
 TEST_F(Parsing, DataWarningsOnlyAtDetailLevel) {
-  SourceEntry *s = Table("//ATTRIBUTES ','\nC C\nG G 100\nS S\nT T\nX D 4\n");
+  SourceEntry *s = Table("C C\nG G 100\nS S\nT T\nX D 4\n");
   ASSERT_NE(s, nullptr) << out_;
   TRK1_SetFlags(0);
   testing::internal::CaptureStdout();
@@ -119,39 +111,16 @@ TEST_F(Parsing, DataWarningsOnlyAtDetailLevel) {
             "QDVPV14W Data Warning: Invalid Time type input value forced to zero from 1a\n");
 }
 
-TEST_F(Parsing, RecordLongerThanEveryValueIsCut) {
-  SourceEntry *s = Table("//ATTRIBUTES ','\nA D 8\nB Z 16\n");
+TEST_F(Parsing, LoadedSizeIsTheTotalOfTheValuesAndNothingWithoutAttributes) {
+  SourceEntry *s = Table("A D 8\nC C 100000\n");
   ASSERT_NE(s, nullptr);
-  std::string record(20000, 'x');
-  record[10] = ',';
-  EXPECT_EQ(Parse(s, record), 2);
-  EXPECT_EQ(Attr(s, "A")->ActualValSize, 8);
-  EXPECT_EQ(Attr(s, "B")->ActualValSize, 16);
-}
-
-TEST_F(Parsing, EmbeddedNulEndsTheRecord) {
-  SourceEntry *s = Table("//ATTRIBUTES ','\nA D 4\nB D 4\nC D 4\n");
-  ASSERT_NE(s, nullptr);
-  char record[] = {'a', ',', 'b', '\0', ',', 'c', '\0'};
-  EXPECT_EQ(QDVP_MoveDataToAttr(s, record, 6, nullptr), 2);
-  EXPECT_EQ(Row(s), "A=a|B=b");
-}
-
-TEST_F(Parsing, SourceWithoutAttributesDiscardsTheRecord) {
-  SourceEntry s{};
-  char record[] = "a,b";
-  int size = -1;
-  EXPECT_EQ(QDVP_MoveDataToAttr(&s, record, 3, &size), 0);
-  EXPECT_EQ(size, 0);
-}
-
-TEST_F(Parsing, LoadedSizeIsTheTotalOfTheValues) {
-  SourceEntry *s = Table("//ATTRIBUTES ','\nA D 8\nC C 100000\n");
-  ASSERT_NE(s, nullptr);
+  SourceEntry empty{};
   char record[] = "abc,5";
   int size = 0;
   EXPECT_EQ(QDVP_MoveDataToAttr(s, record, 5, &size), 2);
   EXPECT_EQ(size, 3 + 4);
+  EXPECT_EQ(QDVP_MoveDataToAttr(&empty, record, 5, &size), 0);
+  EXPECT_EQ(size, 0);
 }
 
 struct RateStep {
@@ -162,11 +131,11 @@ struct RateStep {
 
 TEST_F(Parsing, RatesOverSeveralSamples) {
   QDV0_UseManualClock(1700000000);
-  SourceEntry *s = Table("//ATTRIBUTES ','\nR ? 1000000\nP % 1000000\nD # 1000000\n");
+  SourceEntry *s = Table("R ? 1000000\nP % 1000000\nD # 1000000\n");
   ASSERT_NE(s, nullptr);
   const RateStep steps[] = {
-      {50, 0, 0, 0, 0}, {75, 10, 2, 50, 25}, {75, 0, 0, 0, 0}, {45, 5, -6, -39, -30},
-      {145, 0, 100, 222, 100},  // same second: the interval is 1
+      {50, 0, 0, 0, 0},      {75, 10, 2, 50, 25},     {75, 0, 0, 0, 0},
+      {45, 5, -6, -39, -30}, {145, 0, 100, 222, 100},  // same second: the interval is 1
   };
   for (const RateStep &step : steps) {
     SCOPED_TRACE(step.sample);
@@ -181,7 +150,7 @@ TEST_F(Parsing, RatesOverSeveralSamples) {
 }
 
 TEST_F(Parsing, RatePercentOfAFirstZeroSampleIs100) {
-  SourceEntry *s = Table("//ATTRIBUTES ','\nP % 1000\nX D 4\n");
+  SourceEntry *s = Table("P % 1000\nX D 4\n");
   ASSERT_NE(s, nullptr);
   Parse(s, "0,x");
   EXPECT_EQ(IntValue(Attr(s, "P")), 100);
@@ -199,8 +168,8 @@ TEST_F(Parsing, RatesKeptPerKey) {
     int advance;
     long delta, perSecond;
   } steps[] = {
-      {"r1 eth0 100 100 100", 0, 0, 0},     {"r1 eth1 5000 5000 5000", 0, 0, 0},
-      {"r1 eth0 160 160 160", 10, 60, 6},   {"r2 eth0 7 7 7", 0, 0, 0},
+      {"r1 eth0 100 100 100", 0, 0, 0},        {"r1 eth1 5000 5000 5000", 0, 0, 0},
+      {"r1 eth0 160 160 160", 10, 60, 6},      {"r2 eth0 7 7 7", 0, 0, 0},
       {"r1 eth1 5300 5300 5300", 20, 300, 10}, {"r1 eth0 200 200 200", 20, 40, 1},
   };
   for (const auto &step : steps) {
@@ -239,6 +208,7 @@ struct FilterCase {
 };
 
 TEST_F(Parsing, FiltersIncludeExcludeAndOr) {
+  const char kMixed[] = "Mixed D 8 +FILTER={SCAN(0,abc) AND MATCH(2,x) OR NUMBER=(0,1)}";
   const FilterCase cases[] = {
       {"scan or, one found", "Req D 16 +FILTER={SCAN(0,GET) OR SCAN(0,POST)}", "x POST y", 0, 1},
       {"scan or, none found", "Req D 16 +FILTER={SCAN(0,GET) OR SCAN(0,POST)}", "x PUT y", 0, 0},
@@ -255,10 +225,14 @@ TEST_F(Parsing, FiltersIncludeExcludeAndOr) {
       {"last of a set passes", "Lvl G 100 -FILTER={NUMBER<(0,3)}", "2", 16, 1},
       {"first of a set passes", "Lvl G 100 -FILTER={NUMBER<(0,3)}", "2", 1, 1},
       {"middle of a set", "Lvl G 100 -FILTER={NUMBER<(0,3)}", "2", 0, 0},
+      // mixed logic: OR in effect, and the conditions after the first error are dropped
+      {"mixed logic, scan", kMixed, "xxabc", 0, 1},
+      {"mixed logic, match", kMixed, "zzxzz", 0, 1},
+      {"mixed logic, an empty value", kMixed, "", 0, 0},
   };
   for (const FilterCase &c : cases) {
     SCOPED_TRACE(c.what);
-    SourceEntry *s = Table(std::string("//ATTRIBUTES ','\n") + c.attribute + "\n");
+    SourceEntry *s = Table(std::string(c.attribute) + "\n");
     ASSERT_NE(s, nullptr) << out_;
     Parse(s, c.record);
     s->DataSequence = static_cast<int16_t>(c.sequence);
@@ -279,7 +253,79 @@ TEST(Conversions, PrintableAndConversionCheck) {
   EXPECT_EQ(length, 7);
   QDV0_FreeStorage(&hex);
   EXPECT_EQ(QDVP_CheckDataConversion("\x81\x82", 2), 1);
-  EXPECT_EQ(QDVP_CheckDataConversion("\x81" "a", 2), 0);
+  EXPECT_EQ(QDVP_CheckDataConversion("\x81"
+                                     "a",
+                                     2),
+            0);
+}
+
+class Derive : public RecordsTest {
+ protected:
+  void SetUp() override {
+    RecordsTest::SetUp();
+    env_.Set("TZ", "UTC");
+    tzset();
+  }
+  void TearDown() override {
+    RecordsTest::TearDown();
+    tzset();
+  }
+  // The value of attribute name after parsing record into a one-table application.
+  std::string Derived(const std::string &attributes, const std::string &record, const char *name) {
+    ApplEntry *appl = Load("//APPL Derive\n//NAME T E\n//ATTRIBUTES ','\n" + attributes);
+    EXPECT_NE(appl, nullptr) << out_;
+    if (appl == nullptr) return "<no table>";
+    SourceEntry *s = appl->pTableList->pSourceList;
+    Parse(s, record);
+    AttrEntry *a = Attr(s, name);
+    std::string value = a ? std::string(a->Value, static_cast<size_t>(a->ActualValSize)) : "?";
+    QDVP_ReleaseApplResources(anchor_, appl, 1);
+    return value;
+  }
+};
+
+TEST_F(Derive, FunctionsGiveTheirValues) {
+  struct {
+    const char *attributes, *record, *name, *value;
+  } cases[] = {
+      {"Secs C 2147483647\nGmt (UTCTOGMT = Secs)\n", "0", "Gmt", "0700101000000000"},
+      {"Secs C 2147483647\nGmt (utctogmt = Secs)\n", "1764968400", "Gmt", "1251205210000000"},
+      {"Secs C 100\nGmt (UTCTOGMT = Secs)\n", "5", "Gmt", ""},  // seconds of the wrong size
+      {"Secs C 2147483647\nLoc (UTCTOLOCALTIME = Secs)\n", "86399", "Loc", "0700101235959000"},
+      {"Hex D 24\nWhen (NETWARETIMETOTEXT = Hex)\n", "07EA0C0515232D", "When",
+       "2026/12/05 21:35:45"},
+      {"Hex D 24\nWhen (NETWARETIMETOTEXT = Hex)\n", "07EA0C05", "When", "2026/12/05"},
+      {"Hex D 24\nWhen (NETWARETIMETOTEXT = Hex)\n", "  07EA0C05000000", "When", "2026/12/05"},
+      {"Text D 24\nStamp (CORVIDTIMESTAMP = Text)\n", "2026-12-05 21:00:00", "Stamp",
+       "1261205210000000"},
+      {"Text D 24\nStamp (CORVIDTIMESTAMP = Text)\n", "no time", "Stamp", "0000000000000000"},
+      {"Addr D 64\nHost (IPADDRESSTONAME = Addr)\n", "/gateway/port", "Host", "gateway"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.attributes) + c.record);
+    EXPECT_EQ(Derived(c.attributes, c.record, c.name), c.value);
+  }
+}
+
+TEST_F(Derive, AddressToNameUsesItsCacheForTheSameAddress) {
+  ApplEntry *appl = Load(
+      "//APPL Derive\n//NAME T E\n//ATTRIBUTES ','\nAddr D 64\n"
+      "Host (IPADDRESSTONAME = Addr)\n");
+  ASSERT_NE(appl, nullptr) << out_;
+  SourceEntry *s = appl->pTableList->pSourceList;
+  // Another address first, so that the cache holds something else.
+  Parse(s, "127.0.0.2");
+  qdvp_test::TraceCapture trace;
+  Parse(s, "127.0.0.1");
+  std::string first(Attr(s, "Host")->Value);
+  if (first == "127.0.0.1") {
+    EXPECT_TRUE(trace.Contains("not resolved"));
+    GTEST_SKIP() << "127.0.0.1 has no name on this host; the cache is only used for names";
+  }
+  EXPECT_FALSE(trace.Contains("cached name"));
+  Parse(s, "127.0.0.1");
+  EXPECT_EQ(std::string(Attr(s, "Host")->Value), first);
+  EXPECT_EQ(trace.Count("cached name"), 1u);
 }
 
 }  // namespace

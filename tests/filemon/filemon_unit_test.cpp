@@ -1,0 +1,291 @@
+// The parts of file monitoring that need no running data provider: assembling records from a
+// monitored file (one line each, several lines per record, an end-of-input text, NEW and END
+// record-set rules, lines longer than the record, binary bytes, a stop position) and the
+// decoding of record-set rule texts; choosing the file of a name pattern (newest by date,
+// number and characters; every file in process-all mode; extensions), the first-line identity
+// checksum, and the scan frequency.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/support/qdv0.h"
+#include "include/qdvp_filemon.h"
+#include "tests/support/qdvptest.h"
+
+namespace {
+
+using qdvp_test::EnvGuard;
+using qdvp_test::TempDir;
+using Strings = std::vector<std::string>;
+
+TEST(RecordReader, AssemblesTheExpectedRecords) {
+  const struct {
+    const char *what;
+    std::string text;
+    const char *delimiter;
+    int lines;
+    const char *endText, *rule;
+    Strings records;
+    int size = 256, stopAt = -1;
+  } cases[] = {
+      {"one line each", "a b\r\n\nc d\n", " ", 1, nullptr, nullptr, {"a b", "c d"}},
+      {"two lines per record", "a\nb\nc\nd\n", ",", 2, nullptr, nullptr, {"a,b", "c,d"}},
+      {"join keeps an existing delimiter", "a,\nb\n", ",", 2, nullptr, nullptr, {"a,b"}},
+      {"begin/end pair join", "[a]\nb]\n", "[]", 2, nullptr, nullptr, {"[a][b]"}},
+      {"end-of-input text", "a\nb\n--\nc\n--\n", " ", 1, "--", nullptr, {"a b", "c"}},
+      {"NEW rule starts a record",
+       "BEGIN 1\nx\ny\nBEGIN 2\nz\n",
+       " ",
+       99,
+       nullptr,
+       "NEW(0,==,BEGIN",
+       {"BEGIN 1 x y", "BEGIN 2 z"}},
+      {"END rule ends a record",
+       "a\nb END\nc\nd END\n",
+       " ",
+       99,
+       nullptr,
+       "END(2,==,END)",
+       {"a b END", "c d END"}},
+      {"not-equal operator", "#1\nx\n#2\n", " ", 99, nullptr, "NEW(0,!=,x", {"#1 x", "#2"}},
+      {"last line without line end", "a\nb", " ", 1, nullptr, nullptr, {"a", "b"}},
+      {"line longer than the record is cut and the rest of the file dropped",
+       std::string(100, 'x') + "\nshort\n",
+       " ",
+       1,
+       nullptr,
+       nullptr,
+       {std::string(31, 'x')},
+       32},
+      {"binary bytes do not stop the reader",
+       std::string("a\0b\n\x01\xff\x7f\nc\n", 10),
+       " ",
+       1,
+       nullptr,
+       nullptr,
+       {"a", "\x01\xff\x7f", "c"}},
+      {"a stop position leaves a partial line waiting",
+       "a\nb\npart",
+       " ",
+       1,
+       nullptr,
+       nullptr,
+       {"a", "b"},
+       256,
+       4},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    qdvp_test::TempDir dir;
+    FILE *f = fopen(dir.Write("f.log", c.text).c_str(), "rb");
+    std::vector<char> line(static_cast<size_t>(c.size)), record(line.size());
+    MonitorReadControl control{};
+    control.pReadBuffer = line.data();
+    control.ReadSize = c.size;
+    control.pDelimiter = c.delimiter;
+    control.LinesPerRecord = c.lines;
+    control.pEndText = c.endText;
+    control.EndTextLength = c.endText ? static_cast<int>(strlen(c.endText)) : 0;
+    control.StopAt = c.stopAt;
+    control.pRule = c.rule ? QDVP_FormatRecordSetRule(c.rule) : nullptr;
+    Strings records;
+    int lines = 0;
+    while (char *r = ReadMonitorFileRecord(f, record.data(), c.size, &lines, &control))
+      if (r[0] != '\0') records.emplace_back(r);
+    fclose(f);
+    QDVP_ReleaseRecordSetRule(control.pRule);
+    EXPECT_EQ(records, c.records);
+  }
+}
+
+TEST(RecordSetRule, TextIsDecoded) {
+  const struct {
+    const char *text;
+    bool valid;
+    int type, offset, op;
+    const char *compare;
+  } cases[] = {
+      {"NEW(0,==,BEGIN", true, 1, 0, 1, "BEGIN"}, {"new(12,!=,x y)", true, 1, 12, 2, "x y"},
+      {"END(3,==,;", true, 2, 3, 1, ";"},         {"OLD(0,==,x", false, 0, 0, 0, ""},
+      {"NEW(a,==,x", false, 0, 0, 0, ""},         {"NEW(0,<>,x", false, 0, 0, 0, ""},
+      {"NEW(0,==,", false, 0, 0, 0, ""},          {"NEW 0,==,x", false, 0, 0, 0, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    RecordSetCompareRule *rule = QDVP_FormatRecordSetRule(c.text);
+    ASSERT_EQ(rule != nullptr, c.valid);
+    if (rule == nullptr) continue;
+    EXPECT_EQ(rule->RuleType, c.type);
+    EXPECT_EQ(rule->Offset, c.offset);
+    EXPECT_EQ(rule->Operator, c.op);
+    EXPECT_STREQ(rule->pCompareText, c.compare);
+    QDVP_ReleaseRecordSetRule(rule);
+  }
+}
+
+// A file specification control block built from a FILE source name, as the metafile reader
+// builds it.
+class PatternBlock {
+ public:
+  explicit PatternBlock(const std::string &name) {
+    source_.pSourceName = QDV0_StrDup(name.c_str());
+    ok_ = QDVP_InitializeFileSpecControl(&source_) == 1;
+  }
+  ~PatternBlock() {
+    QDVP_ReleaseSelectedFileList(source_.pFileSpec);
+    QDVP_ReleaseFileSpecControl(source_.pFileSpec);
+    QDV0_FreeStorage(&source_.pSourceName);
+  }
+  bool ok() const { return ok_; }
+  FileSpecCB *block() { return source_.pFileSpec; }
+  // Chooses the file as a file server does and returns its name ("" when none).
+  std::string Choose(int processAll = 0) {
+    QDVP_DetermineCurrentMonitorFileName(block(), processAll);
+    const char *n = block()->pCurrentFileName;
+    return n ? n : "";
+  }
+
+ private:
+  SourceEntry source_{};
+  bool ok_ = false;
+};
+
+TEST(FileNames, TheNewestMatchingFileIsChosen) {
+  const struct {
+    const char *what, *pattern;  // below the directory
+    Strings files;
+    const char *chosen;  // "" when none
+  } cases[] = {
+      {"two-digit years across the century",
+       "app{YYMMDD}.log",
+       {"app991231.log", "app000101.log"},
+       "app000101.log"},
+      {"four-digit years",
+       "app{YYYYMMDD}.log",
+       {"app20240201.log", "app20240131.log"},
+       "app20240201.log"},
+      {"plain numbers",
+       "trace{###}.txt",
+       {"trace009.txt", "trace010.txt", "trace002.txt"},
+       "trace010.txt"},
+      {"characters decide on equal dates",
+       "x{YYMMDD?}.log",
+       {"x261205a.log", "x261205c.log", "x261205b.log"},
+       "x261205c.log"},
+      {"non-digits under the numeric field do not match",
+       "a{##}.log",
+       {"a1x.log", "a07.log"},
+       "a07.log"},
+      {"extension required by the pattern", "a{##}.log", {"a99", "a98.log"}, "a98.log"},
+      {"no extension in the pattern", "a{##}", {"a99.log", "a12"}, "a12"},
+      {"any extension", "a{##}.*", {"a01.txt", "a02.csv"}, "a02.csv"},
+      {"suffix", "a{##}_x.log", {"a10_y.log", "a05_x.log"}, "a05_x.log"},
+      {"nothing after the variable part without suffix",
+       "a{##}.log",
+       {"a10b.log", "a04.log"},
+       "a04.log"},
+      {"no matching file", "a{##}.log", {"b01.log"}, ""},
+  };
+  EnvGuard env;
+  env.Set("QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", "1");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    for (const std::string &f : c.files) dir.Write(f, "line\n");
+    PatternBlock fileSpec(dir.path() + "/" + c.pattern);
+    ASSERT_TRUE(fileSpec.ok());
+    QDV0_UseManualClock(1000);  // the wait when nothing matches only moves the manual clock
+    std::string chosen = fileSpec.Choose();
+    QDV0_UseSystemClock();
+    EXPECT_EQ(chosen, c.chosen[0] ? dir.File(c.chosen) : "");
+  }
+}
+
+TEST(FileNames, NumericValueOfADate) {
+  PatternBlock fileSpec("/tmp/p{YYYYMMDD}.log");
+  ASSERT_TRUE(fileSpec.ok());
+  EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "p20240131.log"), 202401031);
+  EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "p20240201.log"), 202402001);
+  EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "q20240201.log"), -1);
+}
+
+TEST(FileNames, ProcessAllYieldsEveryFileInTurnThenNone) {
+  TempDir dir;
+  for (const char *f : {"d03.log", "d01.log", "d02.log"}) dir.Write(f, "x\n");
+  PatternBlock fileSpec(dir.path() + "/d{##}.log");
+  ASSERT_TRUE(fileSpec.ok());
+  Strings seen;
+  for (int i = 0; i < 4; i++) seen.push_back(fileSpec.Choose(1));
+  EXPECT_EQ(seen, (Strings{dir.File("d01.log"), dir.File("d02.log"), dir.File("d03.log"), ""}));
+}
+
+TEST(FileNames, ANewerFileForgetsTheChecksumAndAVanishedDirectoryLeavesNoFile) {
+  auto dir = std::make_unique<TempDir>();
+  dir->Write("s01.log", "x\n");
+  PatternBlock fileSpec(dir->path() + "/s{##}.log");
+  ASSERT_EQ(fileSpec.Choose(), dir->File("s01.log"));
+  fileSpec.block()->IDcheckSum = 77;
+  dir->Write("s02.log", "y\n");
+  EXPECT_EQ(fileSpec.Choose(), dir->File("s02.log"));
+  EXPECT_EQ(fileSpec.block()->IDcheckSum, 0);
+  dir.reset();
+  EXPECT_EQ(fileSpec.Choose(), "");
+}
+
+TEST(IdentityChecksum, CoversTheFirstLineWithItsLineEnd) {
+  TempDir dir;
+  std::string path = dir.Write("c.log", "first\nsecond\n");
+  PatternBlock fileSpec(path);
+  IOEntry io{};
+  SourceEntry source{};
+  source.pSourceName = const_cast<char *>(path.c_str());
+  io.pSource = &source;
+  io.BufferSize = 64;
+  auto sum = [&] { return QDVP_FormatFileIDcheckSum(&io, fileSpec.block()); };
+  auto expected = [](const char *line) {
+    return static_cast<uint16_t>(QDV0_ComputeCheckSum(line, strlen(line)) & 0xFFFF);
+  };
+  EXPECT_EQ(sum(), expected("first\n"));
+  dir.Write("c.log", "first\nother\n");
+  EXPECT_EQ(sum(), expected("first\n")) << "only the first line counts";
+  dir.Write("c.log", "\n");
+  EXPECT_EQ(sum(), expected("\n"));
+  remove(path.c_str());
+  EXPECT_EQ(sum(), 0);
+}
+
+TEST(ScanFrequency, FollowsTheIntervalAndTheFactor) {
+  const struct {
+    char type;
+    int ttl;
+    char mode;
+    const char *factor;  // null: unset
+    int frequency, testFrequency, testInterval;
+  } cases[] = {
+      {'P', 60, 'T', nullptr, 12, 0, 0},     {'P', 3000, 'T', nullptr, 300, 300, 30},
+      {'P', 3000, 'T', "1", 3000, 3000, 30}, {'P', 500, 'T', "1", 500, 496, 31},
+      {'S', 200, 'T', "2", 100, 99, 33},     {'P', 60, 'C', nullptr, 30, 0, 0},
+      {'P', 3, 'T', nullptr, 30, 0, 0},      {'P', 60, 'T', "0", 12, 0, 0},
+      {'E', 0, 'T', nullptr, 15, 0, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(1, c.type) + std::to_string(c.ttl) + c.mode +
+                 (c.factor ? c.factor : "-"));
+    EnvGuard env(
+        {{"QDVP_DP_SAMPLE_FACTOR", c.factor ? std::optional<std::string>(c.factor) : std::nullopt},
+         {"QDVP_DP_EVENT", std::nullopt}});
+    TableEntry table{};
+    table.Type = c.type;
+    table.TTL = c.ttl;
+    int tf = -1, ti = -1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QDVP_ComputeFileFrequency(&table, c.mode, &tf, &ti), c.frequency);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(tf, c.testFrequency);
+    EXPECT_EQ(ti, c.testInterval);
+  }
+}
+
+}  // namespace
