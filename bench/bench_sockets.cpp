@@ -35,6 +35,7 @@ using qdvp_bench::CpuSeconds;
 using qdvp_bench::Db;
 using qdvp_bench::PeakRssKiB;
 using qdvp_bench::RowCounter;
+using qdvp_bench::SampleLine;
 using qdvp_bench::WaitFor;
 
 constexpr int kLines = 200000;
@@ -46,22 +47,12 @@ const char kMetafile[] =
     "//APPL SockBench\n"
     "//NAME Samples E\n"
     "//ATTRIBUTES ','\n"
-    "Stamp D 26\nHost D 16\nCpu G 100\nReads C\nMemory G 100000000\n"
-    "Connections G 5000\nState D 12\nDevice D 12\n";
+    QDVP_BENCH_SAMPLE_ATTRIBUTES;
 
 void BM_LoopbackRequestReply(benchmark::State &state) {
   qdvp_bench::LoopbackRequestReply(state, kRowBytes, kReplyBytes);
 }
 
-std::string SampleLine(int i) {
-  static const char *const states[] = {"running", "idle", "busy", "draining"};
-  static const char *const devices[] = {"eth0", "eth1", "bond0"};
-  char line[160];
-  snprintf(line, sizeof(line), "2026-12-06T01:%02d:%02d.%06d,dbhost%02d,%d,%d,%d,%d,%s,%s\n",
-           (i / 60000) % 60, (i / 1000) % 60, (i % 1000) * 997, i % 17, i % 100, 800000 + i,
-           1024000 + (i * 37) % 500000, 20 + i % 60, states[i % 4], devices[i % 3]);
-  return line;
-}
 
 int Connect(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);

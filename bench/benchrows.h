@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <stdio.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -18,6 +19,24 @@
 namespace qdvp_bench {
 
 using Clock = std::chrono::steady_clock;
+
+// The attributes of the benchmarks' sample table, as a metafile writes them after //ATTRIBUTES
+// ','; a row's data message is 233 bytes.
+#define QDVP_BENCH_SAMPLE_ATTRIBUTES                                      \
+  "Stamp D 26\nHost D 16\nCpu G 100\nReads C\nMemory G 100000000\n" \
+  "Connections G 5000\nState D 12\nDevice D 12\n"
+
+// One sample line: time stamp, host, CPU percent, reads, memory, connections, state, device.
+inline std::string SampleLine(int i) {
+  static const char *const states[] = {"running", "idle", "busy", "draining"};
+  static const char *const devices[] = {"eth0", "eth1", "bond0"};
+  char line[160];
+  snprintf(line, sizeof(line), "2026-12-06T01:%02d:%02d.%06d,dbhost%02d,%d,%d,%d,%d,%s,%s\n",
+           (i / 60000) % 60, (i / 1000) % 60, (i % 1000) * 997, i % 17, i % 100, 800000 + i,
+           1024000 + (i * 37) % 500000, 20 + i % 60, states[i % 4], devices[i % 3]);
+  return line;
+}
+
 
 // User + system CPU seconds of a process so far.
 inline double CpuSeconds(pid_t pid) {

@@ -395,6 +395,16 @@ TableEntry *QDVP_InitializeTableEntry(ApplEntry *application, const char *name,
                                       const char *typeToken, const char *ttlToken,
                                       const char *help);
 TableEntry *QDVP_LocateTableByName(ApplEntry *application, const char *name, int length);
+// A table that the data provider defines itself (the DP log's, the built-in posting table):
+// one BASE source named nodeName (null: the host's name) with the attributes in order. Returns
+// the source, or null when an entry could not be made.
+struct BuiltInAttribute {
+  const char *name, *type, *size, *help;
+};
+SourceEntry *QDVP_DefineBuiltInTable(DPAB *anchor, ApplEntry *appl, const char *name,
+                                     const char *type, const char *ttl, const char *help,
+                                     const BuiltInAttribute *attrs, int count,
+                                     const char *nodeName);
 
 // Attribute entries and filters (metafile/qdvpiate.cpp).
 AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name, char *typeToken,

@@ -30,9 +30,7 @@ const char kApplHelp[] = "Data provider log and take action report of the QDV da
 const char kLogHelp[] = "One row for each data provider log message.";
 const char kActionHelp[] = "One row for each take action the data provider carried out.";
 
-struct Attribute {
-  const char *name, *type, *size, *help;
-};
+using Attribute = BuiltInAttribute;
 const Attribute kLogAttrs[] = {
     {"DP_Time", "D", "24", "Time the message was reported"},
     {"DP_Name", "D", "32", "Name of the data provider"},
@@ -58,33 +56,6 @@ struct {
   ProcessEntry *entry;
 } sRequester = {nullptr, nullptr};
 OSV1_LOCK sRequesterMutex = OSV1_LOCK_INITIALIZER;
-
-SourceEntry *DefineTable(DPAB *anchor, ApplEntry *appl, const char *name, const char *type,
-                         const char *ttl, const char *help, const Attribute *attrs, int count,
-                         const char *nodeName) {
-  TableEntry *table = QDVP_InitializeTableEntry(appl, name, type, ttl, help);
-  if (table == nullptr) return nullptr;
-  int fileSource = 0;
-  SourceEntry *source =
-      QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, &fileSource);
-  if (source == nullptr) return nullptr;
-  QDV0_Free(source->pSourceNodeName);
-  source->pSourceNodeName = QDV0_StrDup(nodeName);
-  QDVP_TRC(trk, TRK1_DETAIL, "Set pSourceNodeName <%s> SEptr @%p", nodeName, (void *)source);
-  for (int i = 0; i < count; i++) {
-    char typeToken[4];
-    snprintf(typeToken, sizeof(typeToken), "%s", attrs[i].type);
-    if (QDVP_InitializeAttrEntry(source, attrs[i].name, typeToken, attrs[i].size, 0, 0,
-                                 attrs[i].help, nullptr) == nullptr) {
-      return nullptr;
-    }
-    OSV1_Guard lock(&table->TableLock);
-    table->AttrCount++;
-    table->AttrSentCount++;
-    table->AttrNoOperandCount++;
-  }
-  return source;
-}
 
 void SetText(SourceEntry *source, const char *name, const char *value) {
   OSV1_Guard attrs(&source->AttrLock);
@@ -136,10 +107,10 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
       anchor->DPtype >= 0 && anchor->DPtype <= QDVP_TYPE_MAX ? DPtypeString[anchor->DPtype] : "DP";
   char node[128];
   snprintf(node, sizeof(node), "%s%.4sdp", QDV0_LocalHostNameString(), type);
-  SourceEntry *log = DefineTable(anchor, appl, kLogTable, "E", nullptr, kLogHelp, kLogAttrs,
+  SourceEntry *log = QDVP_DefineBuiltInTable(anchor, appl, kLogTable, "E", nullptr, kLogHelp, kLogAttrs,
                                  sizeof(kLogAttrs) / sizeof(kLogAttrs[0]), node);
   const char *ttl = QDV0_GetEnv("QDVP_ACTIONLOG_TTL", "1800");
-  SourceEntry *action = DefineTable(anchor, appl, kActionTable, "K", ttl, kActionHelp, kActionAttrs,
+  SourceEntry *action = QDVP_DefineBuiltInTable(anchor, appl, kActionTable, "K", ttl, kActionHelp, kActionAttrs,
                                     sizeof(kActionAttrs) / sizeof(kActionAttrs[0]), node);
   if (log == nullptr || action == nullptr || requester == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report");

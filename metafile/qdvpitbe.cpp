@@ -3,6 +3,7 @@
 // of a table by name within an application.
 #include <ctype.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -109,3 +110,33 @@ TableEntry *QDVP_LocateTableByName(ApplEntry *application, const char *name, int
   return nullptr;
 }
 
+
+SourceEntry *QDVP_DefineBuiltInTable(DPAB *anchor, ApplEntry *appl, const char *name,
+                                     const char *type, const char *ttl, const char *help,
+                                     const BuiltInAttribute *attrs, int count,
+                                     const char *nodeName) {
+  TableEntry *table = QDVP_InitializeTableEntry(appl, name, type, ttl, help);
+  if (table == nullptr) return nullptr;
+  int fileSource = 0;
+  SourceEntry *source =
+      QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, &fileSource);
+  if (source == nullptr) return nullptr;
+  if (nodeName != nullptr) {
+    QDV0_Free(source->pSourceNodeName);
+    source->pSourceNodeName = QDV0_StrDup(nodeName);
+    QDVP_TRC(trk, TRK1_DETAIL, "Set pSourceNodeName <%s> SEptr @%p", nodeName, (void *)source);
+  }
+  for (int i = 0; i < count; i++) {
+    char typeToken[4];
+    snprintf(typeToken, sizeof(typeToken), "%s", attrs[i].type);
+    if (QDVP_InitializeAttrEntry(source, attrs[i].name, typeToken, attrs[i].size, 0, 0,
+                                 attrs[i].help, nullptr) == nullptr) {
+      return nullptr;
+    }
+    OSV1_Guard lock(&table->TableLock);
+    table->AttrCount++;
+    table->AttrSentCount++;
+    table->AttrNoOperandCount++;
+  }
+  return source;
+}

@@ -38,10 +38,7 @@ std::string PostCatText[PostMaxCategory] = {
 
 namespace {
 
-struct PostAttribute {
-  const char *name, *type, *size, *help;
-};
-const PostAttribute kPostAttrs[] = {
+const BuiltInAttribute kPostAttrs[] = {
     {"Post_Time", "T", "16", "Time the message was posted"},
     {"Post_Origin", "D", "32", "Host that posted the message"},
     {"Post_Ack_Stamp", "D", "26", "Acknowledgement stamp returned to the sender"},
@@ -60,30 +57,17 @@ ApplEntry *BuiltInApplication(DPAB *anchor) {
   if (appl == nullptr) return nullptr;
   QDV0_Free(appl->pMetafileName);
   appl->pMetafileName = QDV0_StrDup("QDVPOST");
-  TableEntry *table = QDVP_InitializeTableEntry(appl, QDV0_GetEnv("QDVP_POST_GROUP_NAME", "dpPost"),
-                                                "S", QDV0_GetEnv("QDVP_POST_APPL_TTL", "3600"),
-                                                "One row per posted message");
-  SourceEntry *source =
-      table ? QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, nullptr) : nullptr;
+  SourceEntry *source = QDVP_DefineBuiltInTable(
+      anchor, appl, QDV0_GetEnv("QDVP_POST_GROUP_NAME", "dpPost"), "S",
+      QDV0_GetEnv("QDVP_POST_APPL_TTL", "3600"), "One row per posted message", kPostAttrs,
+      static_cast<int>(sizeof(kPostAttrs) / sizeof(kPostAttrs[0])), nullptr);
   if (source == nullptr) {
     QDVP_ReleaseApplResources(anchor, appl, 1);
     return nullptr;
   }
-  table->SourceCount++;
+  source->pTable->SourceCount++;
   appl->TableCount = 1;
   source->pDelimiter = QDV0_StrDup(";");
-  for (const PostAttribute &a : kPostAttrs) {
-    char type[4];
-    snprintf(type, sizeof(type), "%s", a.type);
-    if (QDVP_InitializeAttrEntry(source, a.name, type, a.size, 0, 0, a.help, nullptr) == nullptr) {
-      QDVP_ReleaseApplResources(anchor, appl, 1);
-      return nullptr;
-    }
-    OSV1_Guard lock(&table->TableLock);
-    table->AttrCount++;
-    table->AttrSentCount++;
-    table->AttrNoOperandCount++;
-  }
   QDVP_ConstructAttributeOrderLinkList(appl, nullptr);
   return appl;
 }
