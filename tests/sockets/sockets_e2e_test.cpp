@@ -36,11 +36,12 @@ using namespace std::chrono_literals;
 class Partner {
  public:
   // from: the local address the partner sends from (another host, as far as the server sees).
-  Partner(int port, bool udp, const char *from = nullptr) : udp_(udp) {
+  Partner(int port, bool udp, const char *from = nullptr, int fromPort = 0) : udp_(udp) {
     fd_ = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     if (from != nullptr) {
       sockaddr_in local{};
       local.sin_family = AF_INET;
+      local.sin_port = htons(static_cast<uint16_t>(fromPort));
       inet_pton(AF_INET, from, &local.sin_addr);
       bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof(local));
     }
@@ -233,8 +234,12 @@ TEST_F(SocketServer, ConfiguredTcpPartnerFeedsRowsWithConfirmationsAndSessions) 
   p.Send("web3,302,1\n");
   ASSERT_TRUE(WaitRows("Web", 3));
   EXPECT_EQ(OnlineSources("Web"), 1);
+  // A partner that goes away in the middle of a line: what it sent of the line is its last row.
+  p.Send("web4,201,");
   p.Close();
   ASSERT_TRUE(WaitLogged("TCP session disconnect received from"));
+  ASSERT_TRUE(WaitRows("Web", 4));
+  EXPECT_EQ(Values("Web", "Host").back(), "web4");
   ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
 }
 
@@ -279,12 +284,23 @@ TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
 }
 
 // Hostile partners: an association record that reaches outside the metafile directory, a
-// binary datagram, a wake-up text from outside, NUL bytes and a 5000-byte line without a line
+// binary datagram, a wake-up text from outside, a sender that two configured entries match
+// alike, a hundred connections that say nothing, NUL bytes and a 5000-byte line without a line
 // end are refused or carried as records; the server goes on serving, and the data provider
 // ends cleanly with every partner offline.
 TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   Metafile("web", WebMetafile("WebApp", "Web", ""));
+  int twinPort = FreePort();
+  std::string twin = "//SOURCE SOCK 127.0.0.3[" + std::to_string(twinPort) + "]\n";
+  Metafile("twins", "//APPL Twins\n//NAME One E\n" + twin + "//ATTRIBUTES ','\nHost D 16\n"
+                    "//NAME Two E\n" + twin + "//ATTRIBUTES ','\nHost D 16\n");
   Start();
+  {
+    Partner ambiguous(port_, true, "127.0.0.3", twinPort);
+    ambiguous.Send("twin,1\n");
+  }
+  std::vector<std::unique_ptr<Partner>> silent;
+  for (int i = 0; i < 100; i++) silent.push_back(std::make_unique<Partner>(port_, false, "127.0.0.4"));
   {
     Partner escape(port_, false, "127.0.0.2");
     escape.Send("//../../etc/passwd\nx,y,z\n");
@@ -304,6 +320,9 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   }, 20s)) << Trace();
   EXPECT_TRUE(qdvp_->Running());
   EXPECT_EQ(OnlineSources("Web"), 1);
+  EXPECT_NE(Trace().find("More than one IO Entry found"), std::string::npos);
+  EXPECT_TRUE(Values("One", "Host").empty());
+  EXPECT_TRUE(Values("Two", "Host").empty());
   // What the partners did is counted: the console's statistics text and the metrics page.
   std::string stats, errors;
   ASSERT_EQ(qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "sock", "STATS"},
