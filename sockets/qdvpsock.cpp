@@ -186,11 +186,17 @@ void Accept(Server *sv) {
     IOEntry *configured = QDVP_LookUpPartnerByAddr(sv->anchor, &peer, nullptr);
     if (configured != nullptr) {
       QDVP_BindTCPpartner(sv->anchor, sv->pe, s, &peer, configured, nullptr, 0);
-    } else if (sv->unbound.size() >= QDVP_SOCK_MAX_UNBOUND) {
-      QDVP_TRC(trk, TRK1_ERROR, "***** %d connections wait for their first data; one more refused",
-               static_cast<int>(sv->unbound.size()));
-      QDV0_CloseTheSocket(s);
     } else {
+      // When too many connections wait for their first data, the one that has waited longest
+      // goes: connections held open without a word cannot keep a partner that speaks out.
+      if (sv->unbound.size() >= QDVP_SOCK_MAX_UNBOUND) {
+        Unbound &oldest = sv->unbound.front();
+        QDVP_TRC(trk, TRK1_ERROR, "***** %d connections wait for their first data; the oldest closed",
+                 static_cast<int>(sv->unbound.size()));
+        QDV0_CloseTheSocket(oldest.socket);
+        QDVP_SendDPlogMessage(sv->anchor, 22, QDV0_ResolveAddressToName(&oldest.peer));
+        sv->unbound.erase(sv->unbound.begin());
+      }
       sv->unbound.push_back({s, peer, QDV0_Time() + QDVP_SOCK_FIRST_DATA_WAIT, std::string()});
     }
   }
