@@ -15,8 +15,7 @@ namespace {
 
 TEST(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
   ConsoleWorld world;
-  std::string error;
-  ASSERT_TRUE(world.StartPeer(&error)) << error;
+  ASSERT_EQ(world.StartPeer(), "");
   EnvGuard env;
   for (const auto &[name, value] : world.Env()) env.Set(name, value);
   env.Set("QDVP_PRODUCT_SPEC", std::nullopt);
@@ -39,6 +38,7 @@ TEST(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
       {"LIST", -1, "TakeAction console command not supported or invalid: LIST"},
       {"show a.mdl", -1, "TakeAction console command not supported or invalid: SHOW"},
       {"frob", -1, "TakeAction console command not supported or invalid: FROB"},
+      {"lis", -1, "TakeAction console command not supported or invalid: LIS"},
       {"", -1, "TakeAction console command not supported or invalid: -"},
       {"IMPORT", -1, "Required input parameter file name not specified"},
       {"LOADLIST", -1, "Required input parameter file name not specified"},

@@ -1,5 +1,6 @@
-// The console's pieces that need no running data provider: command words, the splitting of a
-// command buffer, the console messages and which message explains which result.
+// The console's pieces that need no running data provider: the splitting of a command buffer,
+// the console messages and which message explains which result. (Command words are matched
+// whole and upper-cased: see the datagram and take-action tests.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,22 +8,6 @@
 #include "include/qdvp_console.h"
 
 namespace {
-
-// Words are upper-cased in place and compared whole.
-TEST(ConsoleCommandTable, WordsAreMatchedUpperCasedAndWhole) {
-  const struct {
-    const char *word, *upper;
-    int code;
-  } cases[] = {{"list", "LIST", QDVP_CMD_LIST}, {"Delete", "DELETE", QDVP_CMD_DELETE},
-               {"LISTS", "LISTS", QDVP_CMD_COUNT}, {"LIS", "LIS", QDVP_CMD_COUNT},
-               {"", "", QDVP_CMD_COUNT}};
-  for (const auto &c : cases) {
-    std::string word = c.word;
-    EXPECT_EQ(QDVP_ValidateConsoleCommand(word.data()), c.code) << c.word;
-    EXPECT_EQ(word, c.upper);
-  }
-  EXPECT_EQ(QDVP_ValidateConsoleCommand(nullptr), QDVP_CMD_COUNT);
-}
 
 TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEnds) {
   const struct {

@@ -1,9 +1,6 @@
 // The entry point: type checks, the servers each type starts, the same-type refusal, the
 // transport choice, and shutdown on a host's request, each through QDVP_StartDataProvider.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
@@ -46,7 +43,7 @@ class EntryTest : public ::testing::Test {
   int consolePort_ = 0;
 };
 
-TEST_F(EntryTest, TypeOutOfRangeReturnsZeroAtOnceAndBuildsNothing) {
+TEST_F(EntryTest, TypeOutOfRangeOrUnreadableProductSpecificationReturnsZeroAtOnce) {
   TraceCapture trace;
   for (int type : {-1, 9, 12, 100, INT_MIN, INT_MAX}) {
     SCOPED_TRACE(type);
@@ -61,6 +58,13 @@ TEST_F(EntryTest, TypeOutOfRangeReturnsZeroAtOnceAndBuildsNothing) {
   }
   EXPECT_FALSE(trace.Contains("Input DP Type is"));
   EXPECT_EQ(QDVP_StartDataProvider(nullptr), 0);
+  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("missing-product.cfg"));
+  EntryThread entry(QDVP_TYPE_FILE);
+  ASSERT_TRUE(entry.Join(5));
+  EXPECT_TRUE(entry.returned());
+  EXPECT_EQ(entry.rc(), 0);
+  EXPECT_TRUE(trace.Contains("*****Product specification initialization unsuccessful"));
+  EXPECT_TRUE(trace.Contains("QDVP_StartupInitialization failed"));
 }
 
 struct TypeCase {
@@ -112,24 +116,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{8, "Input DP Type is HTTP", 6}),
     [](const ::testing::TestParamInfo<TypeCase> &info) { return std::to_string(info.param.type); });
 
-// Holds a UDP port on the bind address, as a running data provider's console does.
-class HeldPort {
- public:
-  explicit HeldPort(int port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-  }
-  ~HeldPort() { close(fd_); }
-  bool ok() const { return ok_; }
-
- private:
-  int fd_;
-  bool ok_;
-};
-
 // Each refusal ends the entry's thread with 1 after releasing the anchor, and says why: only
 // a console port in use is message 89.
 TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
@@ -153,9 +139,9 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
     EnvGuard env({{"QDVP_DP_TRANSPORT", value(c.transport)},
                   {"QDVP_BIND_ADDRESS", value(c.bindAddress)}});
     UseConsolePortFor(QDVP_TYPE_FILE);
-    std::optional<HeldPort> held;
+    UdpSocket held;  // as a running data provider's console holds its port
     if (c.holdPort) {
-      ASSERT_TRUE(held.emplace(consolePort_).ok());
+      ASSERT_TRUE(held.Bind(consolePort_));
     }
     TraceCapture trace;
     size_t blocks = QDV0_LiveBlockCount();
@@ -176,25 +162,14 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
 
 TEST_F(EntryTest, AnotherTypeProbesItsOwnPortAndStarts) {
   UseConsolePortFor(QDVP_TYPE_FILE);
-  HeldPort held(consolePort_);  // a FILE data provider's console port
-  ASSERT_TRUE(held.ok());
+  UdpSocket held;
+  ASSERT_TRUE(held.Bind(consolePort_));  // a FILE data provider's console port
   EntryThread entry(QDVP_TYPE_SOCK);  // probes consolePort_ + 1
   ASSERT_TRUE(WaitFor([] { return PublishedAnchor() != nullptr; }));
   ASSERT_TRUE(WaitFor([] { return ActiveTasks(PublishedAnchor()) == 6; }));
   QDVP_ImmediateDPshutdown();
   ASSERT_TRUE(entry.Join());
   EXPECT_EQ(entry.exitWord(), 0);
-}
-
-TEST_F(EntryTest, FailedProductSpecificationEndsBeforeAnyAnchor) {
-  env_.Set("QDVP_PRODUCT_SPEC", dir_.File("missing-product.cfg"));
-  TraceCapture trace;
-  EntryThread entry(QDVP_TYPE_FILE);
-  ASSERT_TRUE(entry.Join(5));
-  EXPECT_TRUE(entry.returned());
-  EXPECT_EQ(entry.rc(), 0);
-  EXPECT_TRUE(trace.Contains("*****Product specification initialization unsuccessful"));
-  EXPECT_TRUE(trace.Contains("QDVP_StartupInitialization failed"));
 }
 
 TEST_F(EntryTest, ShutdownWithoutDataProviderAndProgramStartMark) {

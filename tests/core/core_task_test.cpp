@@ -17,22 +17,8 @@
 namespace qdvp_test {
 namespace {
 
-// A gate the test opens to let parked task threads finish without touching their entries.
-struct Gate {
-  std::mutex m;
-  std::condition_variable cv;
-  bool open = false;
-  void Open() {
-    std::lock_guard<std::mutex> l(m);
-    open = true;
-    cv.notify_all();
-  }
-  void Pass() {
-    std::unique_lock<std::mutex> l(m);
-    cv.wait(l, [this] { return open; });
-  }
-};
-Gate *g_gate = nullptr;
+// Ready once the test ends, to let parked task threads finish without touching their entries.
+std::shared_future<void> g_gate;
 std::atomic<int> g_parked{0};
 
 // Records its thread, then parks until the gate opens and ends without releasing its entry
@@ -40,7 +26,7 @@ std::atomic<int> g_parked{0};
 void ParkedTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   g_parked++;
-  g_gate->Pass();
+  g_gate.wait();
   g_parked--;
 }
 
@@ -57,12 +43,11 @@ class TaskTest : public ::testing::Test {
     env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
     anchor_ = QDVP_StartupInitialization();
     ASSERT_NE(anchor_, nullptr);
-    g_gate = &gate_;
+    g_gate = open_.get_future().share();
     g_parked = 0;
   }
   void TearDown() override {
-    gate_.Open();
-    // Parked threads must be past the gate before it goes away with the fixture.
+    open_.set_value();
     WaitFor([] { return g_parked == 0; });
     QDV0_UseSystemClock();
     if (anchor_) {
@@ -71,16 +56,16 @@ class TaskTest : public ::testing::Test {
     }
     QDV0_ResetProductSpec();
   }
-  ProcessEntry *Create(QDVP_TASK_ROUTINE routine, int waitStartup = 0) {
+  ProcessEntry *Create(QDVP_TASK_ROUTINE routine) {
     ProcessEntry *entry = nullptr;
-    EXPECT_EQ(QDVP_CreateProcess(anchor_, -1, nullptr, routine, waitStartup, &entry), 1);
+    EXPECT_EQ(QDVP_CreateProcess(anchor_, -1, nullptr, routine, 0, &entry), 1);
     return entry;
   }
 
   TempDir dir_;
   EnvGuard env_;
   DPAB *anchor_ = nullptr;
-  Gate gate_;
+  std::promise<void> open_;
 };
 
 TEST_F(TaskTest, ChainKeepsCreationOrderAndReleaseUnlinksAnyPosition) {
@@ -130,17 +115,6 @@ TEST_F(TaskTest, OwnEntryIsFoundFromTheTaskAndNotFromTheHostThread) {
   ASSERT_TRUE(WaitFor([&] { return ActiveTasks(anchor_) == 1; }));
 }
 
-TEST_F(TaskTest, TerminationRequestEndsEveryTask) {
-  for (int i = 0; i < 4; i++) Create(IdleTask);
-  ASSERT_EQ(ActiveTasks(anchor_), 4);
-  TraceCapture trace;
-  QDVP_SignalProcessTermination(anchor_);
-  ASSERT_TRUE(WaitFor([&] { return ActiveTasks(anchor_) == 0; }));
-  EXPECT_EQ(trace.Count("Signal process termination. Thread:"), 4u);
-  EXPECT_EQ(trace.Count("Freeing process entry @"), 4u);
-  EXPECT_FALSE(anchor_->ShutdownRequested);
-}
-
 struct Item {
   WorkItem link;
   int value;
@@ -161,10 +135,11 @@ void WorkerTask(ProcessEntry *entry) {
   QDVP_EndTask(entry->pDPAB, entry);
 }
 
-TEST_F(TaskTest, QueuedWorkWakesTheTaskAndArrivesInOrder) {
+TEST_F(TaskTest, QueuedWorkArrivesInOrderAndTerminationRequestEndsEveryTask) {
   std::vector<int> seen;
   g_seen = &seen;
   ProcessEntry *worker = Create(WorkerTask);
+  for (int i = 0; i < 3; i++) Create(IdleTask);
   std::vector<Item> items(200);
   for (int i = 0; i < 200; i++) {
     items[i].value = i;
@@ -175,8 +150,12 @@ TEST_F(TaskTest, QueuedWorkWakesTheTaskAndArrivesInOrder) {
     return seen.size() == 200;
   }));
   for (int i = 0; i < 200; i++) EXPECT_EQ(seen[i], i);
+  TraceCapture trace;
   QDVP_SignalProcessTermination(anchor_);
   ASSERT_TRUE(WaitFor([&] { return ActiveTasks(anchor_) == 0; }));
+  EXPECT_EQ(trace.Count("Signal process termination. Thread:"), 4u);
+  EXPECT_EQ(trace.Count("Freeing process entry @"), 4u);
+  EXPECT_FALSE(anchor_->ShutdownRequested);
 }
 
 std::atomic<int> g_failStartup{0};

@@ -3,16 +3,13 @@
 #pragma once
 
 #include <pthread.h>
-#include <stdio.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <iostream>
-#include <string>
 #include <vector>
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
+#include "tests/support/qdvptest.h"
 
 namespace qdvp_test {
 
@@ -55,46 +52,6 @@ class EntryThread {
   std::atomic<bool> returned_{false};
   int rc_ = -1;
   int exitWord_ = -1;
-};
-
-// Collects what this process writes to a standard stream (STDOUT_FILENO or STDERR_FILENO)
-// from construction until Take(), which restores the stream.
-class StreamCapture {
- public:
-  explicit StreamCapture(int fd) : fd_(fd), file_(tmpfile()) {
-    Flush();
-    saved_ = dup(fd_);
-    dup2(fileno(file_), fd_);
-  }
-  ~StreamCapture() {
-    Take();
-    fclose(file_);
-  }
-  StreamCapture(const StreamCapture &) = delete;
-  StreamCapture &operator=(const StreamCapture &) = delete;
-  std::string Take() {
-    if (saved_ >= 0) {
-      Flush();
-      dup2(saved_, fd_);
-      close(saved_);
-      saved_ = -1;
-    }
-    std::string text;
-    rewind(file_);
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), file_)) > 0;) text.append(buffer, n);
-    return text;
-  }
-
- private:
-  static void Flush() {
-    std::cout.flush();
-    std::cerr.flush();
-    fflush(nullptr);
-  }
-  int fd_;
-  FILE *file_;
-  int saved_ = -1;
 };
 
 inline int ActiveTasks(DPAB *anchor) {

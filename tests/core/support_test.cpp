@@ -1,6 +1,7 @@
 // The support layer's services, checked against known values: time stamps, Base64, the
 // checksum, the cipher, agent link fields, BER, names and paths, storage, directories,
-// sockets, trace flags and the manual clock.
+// sockets, trace flags and the manual clock. (Thread identifiers: the own-entry lookup in
+// core_task_test.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -17,19 +18,14 @@
 #include "core/support/trk1.h"
 #include "core/support/zglq.h"
 #include "include/qdvp_wire.h"
+#include "tests/support/dchpeer.h"
 #include "tests/support/qdvptest.h"
 
 namespace qdvp_test {
 namespace {
 
 std::string Hex(const unsigned char *p, size_t n) {
-  std::string s;
-  char b[4];
-  for (size_t i = 0; i < n; i++) {
-    snprintf(b, sizeof(b), "%02X", p[i]);
-    s += b;
-  }
-  return s;
+  return dch_test::Hex(std::string(reinterpret_cast<const char *>(p), n));
 }
 
 class UtcZone : public ::testing::Test {
@@ -138,7 +134,7 @@ TEST(AgentLinkFields, FormatKeepsTheLengthWordAndExtractWalksFields) {
             "00000020"
             "0010000000021030"
             "0050000000054279746573"
-            "00510000000343012C");
+            "00510000000343012c");
   size_t at = 0;
   int code;
   const unsigned char *data;
@@ -160,9 +156,9 @@ TEST(Ber, IntegersNullStringsAndOids) {
   struct {
     long value;
     const char *hex;
-  } ints[] = {{0, "020100"},     {127, "02017F"},    {128, "02020080"}, {-1, "0201FF"},
-              {-128, "020180"},  {-129, "0202FF7F"}, {256, "02020100"},
-              {2147483647L, "02047FFFFFFF"}};
+  } ints[] = {{0, "020100"},     {127, "02017f"},    {128, "02020080"}, {-1, "0201ff"},
+              {-128, "020180"},  {-129, "0202ff7f"}, {256, "02020100"},
+              {2147483647L, "02047fffffff"}};
   for (const auto &c : ints) {
     unsigned char out[16];
     size_t n = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, c.value, out, sizeof(out));
@@ -178,15 +174,15 @@ TEST(Ber, IntegersNullStringsAndOids) {
   unsigned char out[300];
   EXPECT_EQ(Hex(out, QDV0_FormatBERnullType(QDV0_BER_NULL, out, sizeof(out))), "0500");
   EXPECT_EQ(Hex(out, QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, "public", 6, out, 300)),
-            "04067075626C6963");
+            "04067075626c6963");
   std::string big(200, 'a');
   size_t n = QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, big.data(), big.size(), out, 300);
-  EXPECT_EQ(Hex(out, 3), "0481C8");
+  EXPECT_EQ(Hex(out, 3), "0481c8");
   EXPECT_EQ(n, 203u);
   n = QDV0_FormatOIDfromString("1.3.6.1.2.1.1.1.0", out, sizeof(out));
-  EXPECT_EQ(Hex(out, n), "06082B06010201010100");
+  EXPECT_EQ(Hex(out, n), "06082b06010201010100");
   n = QDV0_FormatOIDfromString(".1.3.6.1.4.1.2021.10.1.3.1", out, sizeof(out));
-  EXPECT_EQ(Hex(out, n), "060B2B060104018F650A010301");
+  EXPECT_EQ(Hex(out, n), "060b2b060104018f650a010301");
   char text[128];
   ASSERT_EQ(QDV0_DecodeOIDfromBER(out + 2, n - 2, text, sizeof(text)), 0);
   EXPECT_STREQ(text, "1.3.6.1.4.1.2021.10.1.3.1");
@@ -373,16 +369,6 @@ TEST(Clock, ManualClockMovesOnlyWhenAdvancedOrSlept) {
   EXPECT_EQ(QDV0_Time(), 5100);
   QDV0_UseSystemClock();
   EXPECT_GT(QDV0_Time(), 1700000000);
-}
-
-TEST(Threads, IdentifiersAreDistinctAndStable) {
-  uint32_t mine = OSV1_ThreadID();
-  EXPECT_EQ(OSV1_ThreadID(), mine);
-  uint32_t other = 0;
-  std::thread t([&] { other = OSV1_ThreadID(); });
-  t.join();
-  EXPECT_NE(other, 0u);
-  EXPECT_NE(other, mine);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The qdvp program end to end: its commands, the library's exported symbols, a data provider
-// started and stopped by signal, and a missing library. (A start refused because the type
+// The qdvp program end to end: its commands and command-line errors (the console command's
+// too), the library's exported symbols, a data provider started and stopped by signal, and a
+// missing library. (A start refused because the type
 // already runs is the console tests' SecondStartOfTheTypeIsRefusedWhileTheFirstRuns.)
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "tests/support/qdvptest.h"
@@ -18,17 +18,19 @@ namespace {
 
 std::string Qdvp() { return BinDir() + "/qdvp"; }
 
-struct CommandCase {
-  std::vector<std::string> args;
-  int status;
-  const char *stdoutHas;
-  const char *stderrHas;
-};
-
+// Command-line errors end with status 2 at once; a console command that no data provider
+// answers (none listens, or something holds the port and stays silent) within a few seconds.
 TEST(HostCommands, ExitStatusAndOutput) {
-  const CommandCase cases[] = {
+  UdpSocket silent;
+  ASSERT_TRUE(silent.Bind(0));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char *stdoutHas, *stderrHas;
+  } cases[] = {
       {{"version"}, 0, "QDV350 (SR1-14114611) 02-08-2002\n", ""},
       {{"--help"}, 0, "start TYPE", ""},
+      {{"--help"}, 0, "console [--type TYPE | --port PORT] [--host HOST] [--raw] COMMAND", ""},
       {{"help"}, 0, "validate METAFILE", ""},
       {{}, 2, "", "usage: qdvp COMMAND"},
       {{"frobnicate"}, 2, "", "qdvp: unknown command 'frobnicate'"},
@@ -36,31 +38,37 @@ TEST(HostCommands, ExitStatusAndOutput) {
       {{"start", "9"}, 2, "", "unknown data provider type '9'"},
       {{"start", "-1"}, 2, "", "unknown data provider type '-1'"},
       {{"start", "bogus"}, 2, "", "unknown data provider type 'bogus'"},
+      {{"console"}, 2, "", "no COMMAND"},
+      {{"console", "--type", "bogus", "list"}, 2, "", "unknown data provider type 'bogus'"},
+      {{"console", "--type", "1", "--port", "7701", "list"}, 2, "", "not both"},
+      {{"console", "--port", "99999", "list"}, 2, "", "bad port"},
+      {{"console", "--frob", "list"}, 2, "", "unknown option '--frob'"},
+      {{"console", "list", "a", "b"}, 2, "", "too many words"},
+      {{"console", "--port", std::to_string(FreePort()), "list"}, 2, "",
+       "No data provider answered"},
+      {{"console", "--port", std::to_string(silent.port()), "list"}, 2, "",
+       "No data provider answered"},
   };
   for (const auto &c : cases) {
     std::vector<std::string> argv = {Qdvp()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string out, err;
+    auto start = std::chrono::steady_clock::now();
     int status = qdvp_test::Run(argv, {}, &out, &err);
-    std::string what = c.args.empty() ? "(none)" : c.args[0];
+    std::string what = c.args.empty() ? "(none)" : c.args[0] + " " + c.stderrHas;
     EXPECT_EQ(status, c.status) << what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << what;
     EXPECT_NE(out.find(c.stdoutHas), std::string::npos) << what << ": " << out;
     EXPECT_NE(err.find(c.stderrHas), std::string::npos) << what << ": " << err;
   }
 }
 
 TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
-  std::string command = "nm -D --defined-only " + BinDir() + "/libqdvp.so";
-  FILE *pipe = popen(command.c_str(), "r");
+  FILE *pipe = popen(("nm -D --defined-only -j " + BinDir() + "/libqdvp.so").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> symbols;
-  char line[512];
-  while (fgets(line, sizeof(line), pipe)) {
-    std::istringstream in(line);
-    std::string address, kind, name;
-    in >> address >> kind >> name;
-    if (!name.empty()) symbols.insert(name);
-  }
+  char name[512];
+  while (fscanf(pipe, "%511s", name) == 1) symbols.insert(name);
   pclose(pipe);
   EXPECT_EQ(symbols, (std::set<std::string>{
                          "Main_DPAB", "QDVP_ConstructDPregisterBuffer", "QDVP_ImmediateDPshutdown",

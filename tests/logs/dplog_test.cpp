@@ -17,7 +17,6 @@
 
 namespace {
 
-using dch_test::Peer;
 using dch_test::QueryOne;
 using qdvp_test::EnvGuard;
 using qdvp_test::TempDir;
@@ -69,19 +68,17 @@ TEST(DPlogTemplates, ParametersFillThePlacesInOrderAndMissingOnesShowAQuestionMa
   for (const auto &c : cases) EXPECT_EQ(Complete(c.number, c.parms), c.text) << c.number;
 }
 
-TEST(DPlogTemplates, LongCompletedTextsAreBoundedByTheBuffer) {
+// A completed text is bounded by the buffer; one longer than the attribute is cut with "...".
+TEST(DPlogTemplates, LongTextsAreBoundedAndCutWithThreeDots) {
   std::string big(2000, 'x');
-  std::string text = Complete(16, {big.c_str(), big.c_str()});
-  EXPECT_EQ(text.size(), static_cast<size_t>(QDVP_DPLOG_TEXT_SIZE - 1));
-}
-
-TEST(DPlogTemplates, TextBeyondTheAttributeIsCutWithThreeDots) {
-  std::string text(300, 'a');
+  EXPECT_EQ(Complete(16, {big.c_str(), big.c_str()}).size(),
+            static_cast<size_t>(QDVP_DPLOG_TEXT_SIZE - 1));
   char out[QDVP_DPLOG_TEXT_SIZE];
-  QDVP_CutDPlogText(text.c_str(), 256, out);
-  EXPECT_EQ(std::string(out), std::string(253, 'a') + "...");
-  QDVP_CutDPlogText("short", 256, out);
-  EXPECT_STREQ(out, "short");
+  for (size_t n : {0, 5, 256, 257, 300}) {
+    std::string text(n, 'a');
+    QDVP_CutDPlogText(text.c_str(), 256, out);
+    EXPECT_EQ(std::string(out), n <= 256 ? text : std::string(253, 'a') + "...") << n;
+  }
 }
 
 TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
@@ -101,8 +98,6 @@ TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
   QDVP_ReleaseGlobalResources(anchor);
 }
 
-// ---- The report against the peer ------------------------------------------------------------
-
 class DPlogReport : public qdvp_test::PeerLinkTest {
  protected:
   void SetUp() override { StartPeerLink(); }
@@ -114,16 +109,16 @@ class DPlogReport : public qdvp_test::PeerLinkTest {
     }
     PeerLinkTest::TearDown();
   }
-  std::string Db(const std::string &sql, const std::string &expected) {
+  // Waits for the peer's database to give expected for the query.
+  void ExpectDb(const std::string &sql, const std::string &expected) {
     std::string value;
     WaitFor([&] { return (value = QueryOne(peer_->Db(), sql)) == expected; },
             std::chrono::seconds(5));
-    return value;
+    EXPECT_EQ(value, expected) << sql;
   }
-  std::string LastText() {
-    return "SELECT json_extract(attrs, '$.DP_Log_Text') FROM rows WHERE application='OmniVar' "
-           "ORDER BY id DESC LIMIT 1";
-  }
+  const std::string lastText_ =
+      "SELECT json_extract(attrs, '$.DP_Log_Text') FROM rows WHERE application='OmniVar' "
+      "ORDER BY id DESC LIMIT 1";
 
   ProcessEntry *server_ = nullptr;
 };
@@ -132,22 +127,19 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
   QDVP_DefineDPlogReport(anchor_);
   ASSERT_NE(anchor_->pDPlogSource, nullptr);
   EXPECT_EQ(anchor_->pDPlogSource->State, QDVP_Active);
-  EXPECT_EQ(Db("SELECT group_concat(name, ',') FROM (SELECT name FROM attribute_groups WHERE "
-               "application='OmniVar' ORDER BY name)",
-               "ACTION,DPLOG"),
-            "ACTION,DPLOG");
-  EXPECT_EQ(Db("SELECT type || ttl FROM attribute_groups WHERE name='ACTION'", "K1800"), "K1800");
+  ExpectDb("SELECT group_concat(name, ',') FROM (SELECT name FROM attribute_groups WHERE "
+           "application='OmniVar' ORDER BY name)",
+           "ACTION,DPLOG");
+  ExpectDb("SELECT type || ttl FROM attribute_groups WHERE name='ACTION'", "K1800");
 
   // Through the server task: the message is queued and the server delivers it.
   ASSERT_TRUE(
       QDVP_CreateProcess(anchor_, QDVP_COMMON_TASK, nullptr, QDVP_DPlogServer, 0, &server_));
   ASSERT_TRUE(QDVP_WaitForAnchorFlag(anchor_, &anchor_->DPlogReady, 10));
   QDVP_SendDPlogMessage(anchor_, 32, "host1");
-  EXPECT_EQ(Db(LastText(),
-               "UDP inactivity time expired. Session disconnect for host1 port ?. Application ? "
-               "attribute group ? management ended."),
-            "UDP inactivity time expired. Session disconnect for host1 port ?. Application ? "
-            "attribute group ? management ended.");
+  ExpectDb(lastText_,
+           "UDP inactivity time expired. Session disconnect for host1 port ?. Application ? "
+           "attribute group ? management ended.");
   EXPECT_EQ(QueryOne(peer_->Db(),
                      "SELECT json_extract(attrs, '$.DP_Log_Category') || ' ' || "
                      "json_extract(attrs, '$.DP_Version') FROM rows ORDER BY id DESC LIMIT 1"),
@@ -156,8 +148,7 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
   // A text longer than the attribute is cut to 253 characters and "...".
   std::string name(300, 'n');
   QDVP_SendDPlogMessage(anchor_, 8, name.c_str());
-  std::string expected = ("Application " + name).substr(0, 253) + "...";
-  EXPECT_EQ(Db(LastText(), expected), expected);
+  ExpectDb(lastText_, ("Application " + name).substr(0, 253) + "...");
 }
 
 }  // namespace

@@ -105,30 +105,19 @@ std::string UnregisterMsg(const std::string &app) {
   return Msg(QDVP_REQ_DP_UNREGISTER).Text(QDVP_FIELD_APPL_NAME, app).Bytes();
 }
 
-static sockaddr_in Loopback(int port) {
+std::unique_ptr<Client> Client::Open(int port, bool udp) {
+  auto c = std::unique_ptr<Client>(new Client());
+  c->fd_ = socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-std::unique_ptr<Client> Client::Tcp(int port) {
-  auto c = std::unique_ptr<Client>(new Client());
-  c->fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(port);
   if (connect(c->fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return nullptr;
   return c;
 }
 
-std::unique_ptr<Client> Client::Udp(int port) {
-  auto c = std::unique_ptr<Client>(new Client());
-  c->udp_ = true;
-  c->fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(port);
-  if (connect(c->fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return nullptr;
-  return c;
-}
+std::unique_ptr<Client> Client::Tcp(int port) { return Open(port, false); }
+std::unique_ptr<Client> Client::Udp(int port) { return Open(port, true); }
 
 Client::~Client() {
   if (fd_ >= 0) close(fd_);
@@ -136,6 +125,15 @@ Client::~Client() {
 
 bool Client::Send(const std::string &bytes) {
   return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+ssize_t Client::Receive(std::chrono::steady_clock::time_point end, char *buffer, size_t size) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      end - std::chrono::steady_clock::now());
+  pollfd p{fd_, POLLIN, 0};
+  if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return kTimedOut;
+  ssize_t n = recv(fd_, buffer, size, 0);
+  return n < 0 ? 0 : n;
 }
 
 std::optional<std::string> Client::ReadMessage(std::chrono::milliseconds deadline) {
@@ -149,13 +147,8 @@ std::optional<std::string> Client::ReadMessage(std::chrono::milliseconds deadlin
         return message;
       }
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
     char buffer[65536];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    ssize_t n = Receive(end, buffer, sizeof buffer);
     if (n <= 0) return std::nullopt;
     receiveSizes_.push_back(static_cast<size_t>(n));
     buffered_.append(buffer, static_cast<size_t>(n));
@@ -188,16 +181,11 @@ std::optional<Reply> Client::Call(const std::string &bytes) {
 
 bool Client::Closed(std::chrono::milliseconds deadline) {
   auto end = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[4096];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return true;
+  char buffer[4096];
+  for (ssize_t n; (n = Receive(end, buffer, sizeof buffer)) != kTimedOut;) {
+    if (n == 0) return true;
   }
+  return false;
 }
 
 Peer::Peer(std::vector<std::string> options, const std::string &dir) {
@@ -209,18 +197,12 @@ Peer::Peer(std::vector<std::string> options, const std::string &dir) {
   }
   std::string ready = dir_ + "/ready";
   std::filesystem::remove(ready);
+  std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch", "--db", Db(), "--jsonl",
+                                   Jsonl(), "--ready-file", ready};
   // A caller's own --port (a restart on the same port) replaces the ephemeral one.
-  bool ownPort = std::find(options.begin(), options.end(), "--port") != options.end();
-  std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch",
-                                   "--port",
-                                   ownPort ? "" : "0",
-                                   "--db",
-                                   Db(),
-                                   "--jsonl",
-                                   Jsonl(),
-                                   "--ready-file",
-                                   ready};
-  if (ownPort) argv.erase(argv.begin() + 1, argv.begin() + 3);
+  if (std::find(options.begin(), options.end(), "--port") == options.end()) {
+    argv.insert(argv.end(), {"--port", "0"});
+  }
   argv.insert(argv.end(), options.begin(), options.end());
   child_ = std::make_unique<qdvp_test::Child>(argv, std::map<std::string, std::string>{}, dir_);
   if (qdvp_test::WaitFor([&] { return std::filesystem::exists(ready) || !child_->Running(); })) {

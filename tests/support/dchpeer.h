@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <memory>
@@ -70,8 +71,11 @@ class Client {
   const std::vector<size_t> &ReceiveSizes() const { return receiveSizes_; }
 
  private:
+  static std::unique_ptr<Client> Open(int port, bool udp);
+  // One receive by the end time: its size, 0 at end of stream, kTimedOut when nothing came.
+  static constexpr ssize_t kTimedOut = -1;
+  ssize_t Receive(std::chrono::steady_clock::time_point end, char *buffer, size_t size);
   int fd_ = -1;
-  bool udp_ = false;
   std::string buffered_;
   std::vector<size_t> receiveSizes_;
 };

@@ -46,15 +46,7 @@ bool LinkClient::Stop() {
 
 LinkClient::~LinkClient() {
   Stop();
-  if (requester_ != nullptr) {
-    OSV1_DestroyLock(&requester_->TaskIOmutex);
-    pthread_cond_destroy(&requester_->TaskIOcond);
-    OSV1_DestroyLock(&requester_->WorkQueueLock);
-    OSV1_DestroyLock(&requester_->RequestLock);
-    OSV1_DestroyLock(&requester_->TerminationLock);
-    OSV1_DestroyLock(&requester_->UnchainLock);
-    QDV0_FreeStorage(&requester_);
-  }
+  if (requester_ != nullptr) QDVP_FreeProcessEntry(requester_);
 }
 
 }  // namespace qdvp_test

@@ -2,6 +2,8 @@
 // settings, the anchor and its client), end in the reverse order.
 #include "tests/support/peerlink.h"
 
+#include <unistd.h>
+
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
 #include "include/qdvp_metafile.h"
@@ -40,9 +42,9 @@ void PeerLinkTest::TearDown() {
 
 ApplEntry *PeerLinkTest::LoadMetafile(const std::string &name, const std::string &text) {
   dir_.Write(name, text);
-  testing::internal::CaptureStdout();
+  StreamCapture out(STDOUT_FILENO);
   ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), 0, nullptr, nullptr, 0, 0);
-  out_ = testing::internal::GetCapturedStdout();
+  out_ = out.Take();
   return appl;
 }
 

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -100,6 +102,47 @@ size_t TraceCapture::Count(const std::string &text) const {
   return n;
 }
 
+namespace {
+void FlushStreams() {
+  std::cout.flush();
+  std::cerr.flush();
+  fflush(nullptr);
+}
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+}  // namespace
+
+StreamCapture::StreamCapture(int fd) : fd_(fd), file_(tmpfile()) {
+  FlushStreams();
+  saved_ = dup(fd_);
+  dup2(fileno(file_), fd_);
+}
+
+StreamCapture::~StreamCapture() {
+  Take();
+  fclose(file_);
+}
+
+std::string StreamCapture::Take() {
+  if (saved_ >= 0) {
+    FlushStreams();
+    dup2(saved_, fd_);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::string text;
+  rewind(file_);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof(buffer), file_)) > 0;) text.append(buffer, n);
+  return text;
+}
+
 bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds deadline) {
   auto end = std::chrono::steady_clock::now() + deadline;
   while (!condition()) {
@@ -113,20 +156,43 @@ int FreePort() {
   // Ask for an ephemeral TCP port and check that the same UDP port is free as well.
   for (int attempt = 0; attempt < 50; attempt++) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = Loopback(0);
     bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
     socklen_t len = sizeof(a);
     getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    int port = ntohs(a.sin_port);
     close(s);
-    int u = socket(AF_INET, SOCK_DGRAM, 0);
-    bool free = bind(u, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-    close(u);
-    if (free) return port;
+    if (UdpSocket().Bind(ntohs(a.sin_port))) return ntohs(a.sin_port);
   }
   return 0;
+}
+
+UdpSocket::UdpSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+UdpSocket::~UdpSocket() { close(fd_); }
+
+bool UdpSocket::Bind(int port) {
+  sockaddr_in a = Loopback(port);
+  return bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+}
+
+int UdpSocket::port() const {
+  sockaddr_in a{};
+  socklen_t len = sizeof(a);
+  getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+void UdpSocket::SendTo(int port, const std::string &datagram) {
+  sockaddr_in to = Loopback(port);
+  sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+}
+
+std::optional<std::string> UdpSocket::Receive(std::chrono::milliseconds wait) {
+  pollfd p = {fd_, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
+  char buffer[65536];
+  ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+  if (n < 0) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(n));
 }
 
 std::string ReadFile(const std::string &path) {

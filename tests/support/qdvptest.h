@@ -1,7 +1,9 @@
-// Test support: temporary directories, environment overrides, trace capture, waiting for
-// conditions with deadlines, free loopback ports, and child processes of the real programs.
+// Test support: temporary directories, environment overrides, trace and standard stream
+// capture, waiting for conditions with deadlines, free loopback ports, loopback datagram
+// sockets, and child processes of the real programs.
 #pragma once
 
+#include <stdio.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -55,12 +57,45 @@ class TraceCapture {
   std::vector<std::string> lines_;
 };
 
+// Collects what this process writes to a standard stream (STDOUT_FILENO or STDERR_FILENO)
+// from construction until Take(), which restores the stream.
+class StreamCapture {
+ public:
+  explicit StreamCapture(int fd);
+  ~StreamCapture();
+  StreamCapture(const StreamCapture &) = delete;
+  StreamCapture &operator=(const StreamCapture &) = delete;
+  std::string Take();
+
+ private:
+  int fd_;
+  FILE *file_;
+  int saved_ = -1;
+};
+
 // Polls condition until it holds or the deadline passes; returns its last value.
 bool WaitFor(const std::function<bool()> &condition,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
 // A loopback port that was free a moment ago (UDP and TCP).
 int FreePort();
+
+// A UDP socket on loopback: bound to a port, or sending to one and reading the answers.
+class UdpSocket {
+ public:
+  UdpSocket();
+  ~UdpSocket();
+  UdpSocket(const UdpSocket &) = delete;
+  UdpSocket &operator=(const UdpSocket &) = delete;
+  bool Bind(int port);  // 0: a free port; false when the port is taken
+  int port() const;     // the bound port
+  void SendTo(int port, const std::string &datagram);
+  // The next datagram within the wait; nullopt when none came.
+  std::optional<std::string> Receive(std::chrono::milliseconds wait);
+
+ private:
+  int fd_;
+};
 
 std::string ReadFile(const std::string &path);
 std::string BinDir();
