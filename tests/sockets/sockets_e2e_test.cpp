@@ -17,18 +17,13 @@
 #include <vector>
 
 #include "tests/support/dchpeer.h"
+#include "tests/support/dpworld.h"
 #include "tests/support/qdvptest.h"
 
 namespace {
 
-using dch_test::Peer;
-using dch_test::Query;
-using dch_test::QueryOne;
 using qdvp_test::BinDir;
-using qdvp_test::Child;
 using qdvp_test::FreePort;
-using qdvp_test::ReadFile;
-using qdvp_test::TempDir;
 using qdvp_test::WaitFor;
 using namespace std::chrono_literals;
 
@@ -94,77 +89,22 @@ std::string Word(uint32_t n) {
   return std::string(reinterpret_cast<const char *>(&net), 4);
 }
 
-class SocketServer : public testing::Test {
+class SocketServer : public qdvp_test::DataProviderWorld {
  protected:
-  void SetUp() override {
-    peer_ = std::make_unique<Peer>(std::vector<std::string>{"--commit-ms", "0"});
-    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
-    mkdir(dir_.File("metafiles").c_str(), 0755);
-  }
-  void TearDown() override {
-    Stop();
-    if (peer_) peer_->Stop();
-  }
-  // A metafile in the metafile directory; listed in the startup configuration when loaded.
-  void Metafile(const std::string &name, const std::string &text, bool loaded = true) {
-    dir_.Write("metafiles/" + name + ".mdl", text);
-    if (loaded) config_ += name + ".mdl\n";
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_DP_PORT", std::to_string(port_)},
+            {"QDVP_POST_DP_PORT", std::to_string(port_)},
+            {"QDVP_METRICS_PORT", std::to_string(metricsPort_)}};
   }
   // type sock, or post: the POST data provider on the same private port.
   void Start(const std::map<std::string, std::string> &extra = {}, const std::string &type = "sock") {
-    dir_.Write("qdvpinit.cfg", config_);
-    std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(peer_->port())},
-        {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir_.path()},
-        {"QDVP_META_PATH", dir_.File("metafiles")},
-        {"QDVP_INIT_CONFIG_PATH", dir_.path()},
-        {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)},
-        {"QDVP_METRICS_PORT", std::to_string(metricsPort_)},
-        {"QDVP_DP_PORT", std::to_string(port_)},
-        {"QDVP_POST_DP_PORT", std::to_string(port_)},
-        {"QDVP_TRACE", "detail"},
-        {"QDVP_TRACE_FILE", dir_.File("trace.log")}};
-    for (const auto &[k, v] : extra) env[k] = v;
-    qdvp_ = std::make_unique<Child>(std::vector<std::string>{BinDir() + "/qdvp", "start", type},
-                                    env, dir_.path());
+    for (const auto &[k, v] : extra) extraEnv_[k] = v;
+    Launch(type);
     std::string listening = type == "post" ? "POST DP started. Listening on port " +
                                                  std::to_string(port_)
                                            : "Socket DP started. Listening on port " +
                                                  std::to_string(port_) + " both TCP and UDP";
     ASSERT_TRUE(WaitLogged(listening)) << qdvp_->Stderr() << Trace();
-  }
-  void Stop() {
-    if (!qdvp_) return;
-    qdvp_->Signal(SIGTERM);
-    EXPECT_EQ(qdvp_->Wait(30s), 0) << qdvp_->Stderr();
-    qdvp_.reset();
-  }
-  std::string Trace() const { return ReadFile(dir_.File("trace.log")); }
-  int Logged(const std::string &text) const {
-    std::string trace = Trace(), needle = "Log Message->";
-    int count = 0;
-    for (size_t at = 0; (at = trace.find(needle, at)) != std::string::npos; at += needle.size()) {
-      size_t end = trace.find('\n', at);
-      if (trace.substr(at, end - at).find(text) != std::string::npos) count++;
-    }
-    return count;
-  }
-  bool WaitLogged(const std::string &text, int count = 1, std::chrono::milliseconds d = 20s) {
-    return WaitFor([&] { return Logged(text) >= count; }, d);
-  }
-  std::vector<std::string> Values(const std::string &group, const std::string &attr) const {
-    std::vector<std::string> values;
-    for (auto &row : Query(peer_->Db(), "select json_extract(attrs,'$." + attr +
-                                            "') from rows where attribute_group='" + group +
-                                            "' order by id")) {
-      values.push_back(row[0]);
-    }
-    return values;
-  }
-  bool WaitRows(const std::string &group, size_t count, std::chrono::milliseconds d = 20s,
-                const std::string &attr = "Host") {
-    return WaitFor([&] { return Values(group, attr).size() >= count; }, d);
   }
   // qdvp post ARGS against the private port; returns the exit status, *out the stamp line.
   int Post(std::vector<std::string> args, std::string *out = nullptr) {
@@ -174,18 +114,8 @@ class SocketServer : public testing::Test {
     if (out) *out = output;
     return rc;
   }
-  int OnlineSources(const std::string &group) const {
-    return std::stoi("0" + QueryOne(peer_->Db(), "select count(*) from sources where "
-                                                 "attribute_group='" + group +
-                                                 "' and offline_at is null"));
-  }
 
-  TempDir dir_;
-  std::unique_ptr<Peer> peer_;
-  std::unique_ptr<Child> qdvp_;
-  std::string config_;
   int port_ = FreePort();
-  int consolePort_ = FreePort();
   int metricsPort_ = FreePort();
 };
 
@@ -359,7 +289,7 @@ TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
   ASSERT_EQ(Post({"--category", "I", "plain"}, &stamp), 0);
   EXPECT_EQ(stamp[20], ' ');
   ASSERT_EQ(Post({"--udp", "by datagram"}), 0);
-  ASSERT_TRUE(WaitRows("dpPost", 4, 20s, "Post_Text")) << Trace();
+  ASSERT_TRUE(WaitRows("dpPost", 4)) << Trace();
   EXPECT_EQ(Values("dpPost", "Post_Text"),
             (std::vector<std::string>{"disk full", "extra one", "plain", "by datagram"}));
   EXPECT_EQ(Values("dpPost", "Post_Category"),
@@ -378,7 +308,7 @@ TEST_F(SocketServer, PostingApplicationFromAMetafile) {
                       "Post_Category D 16\nOwner D 16\n", false);
   Start({}, "post");
   ASSERT_EQ(Post({"--category", "A", "door", "open"}), 0);
-  ASSERT_TRUE(WaitRows("Notes", 1, 20s, "Post_Text")) << Trace();
+  ASSERT_TRUE(WaitRows("Notes", 1)) << Trace();
   EXPECT_EQ(Values("Notes", "Post_Category"), (std::vector<std::string>{"Alert"}));
 }
 

@@ -1,0 +1,127 @@
+// A data provider world for end-to-end tests: qdvp-dch as the agent, `qdvp start TYPE` in a
+// temporary directory with the metafiles the test writes (listed in its startup configuration
+// unless said otherwise), a detail trace, and what arrived: rows from the peer's database, DP log
+// messages from the trace (their completed text is traced whether or not the DP log's table is
+// online). Everything it starts is stopped when the test ends.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/dchpeer.h"
+#include "tests/support/qdvptest.h"
+
+namespace qdvp_test {
+
+inline int Occurrences(const std::string &text, const std::string &needle) {
+  int n = 0;
+  for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size()) n++;
+  return n;
+}
+
+class DataProviderWorld : public testing::Test {
+ protected:
+  using Strings = std::vector<std::string>;
+
+  void SetUp() override {
+    peer_ = std::make_unique<dch_test::Peer>(Strings{"--commit-ms", "0"});
+    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+    dchPort_ = peer_->port();
+    mkdir(File("metafiles").c_str(), 0755);
+  }
+  // The settings of a kind of test, applied before extraEnv_.
+  virtual std::map<std::string, std::string> KindEnv() const { return {}; }
+  void TearDown() override {
+    Stop();
+    if (peer_) peer_->Stop();
+  }
+  std::string File(const std::string &name) const { return dir_.File(name); }
+  // Writes a metafile named name.mdl whose text may use @DIR@ for the test directory.
+  void Metafile(const std::string &name, std::string text, bool listed = true) {
+    for (size_t at; (at = text.find("@DIR@")) != std::string::npos;) {
+      text.replace(at, 5, dir_.path());
+    }
+    dir_.Write("metafiles/" + name + ".mdl", text);
+    if (listed) config_ += name + ".mdl\n";
+  }
+  // Starts `qdvp start type` with the world's settings, then those of extraEnv_.
+  void Launch(const std::string &type) {
+    dir_.Write("qdvpinit.cfg", config_);
+    unlink(File("trace.log").c_str());
+    std::map<std::string, std::string> env = {
+        {"QDVA_DCH_PORT", std::to_string(dchPort_)},
+        {"QDVP_DCH_HOST", "127.0.0.1"},
+        {"QDVP_HOME", dir_.path()},
+        {"QDVP_META_PATH", File("metafiles")},
+        {"QDVP_INIT_CONFIG_PATH", dir_.path()},
+        {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)},
+        {"QDVP_DCH_CONNECT_RETRY_WAIT", "1"},
+        {"QDVP_TRACE", "detail"},
+        {"QDVP_TRACE_FILE", File("trace.log")}};
+    for (const auto &[k, v] : KindEnv()) env[k] = v;
+    for (const auto &[k, v] : extraEnv_) env[k] = v;
+    qdvp_ = std::make_unique<Child>(Strings{BinDir() + "/qdvp", "start", type}, env, dir_.path());
+  }
+  void Stop() {
+    if (!qdvp_) return;
+    qdvp_->Signal(SIGTERM);
+    EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(30)), 0) << qdvp_->Stderr();
+    qdvp_.reset();
+  }
+  std::string Trace() const { return ReadFile(File("trace.log")); }
+  // How often a DP log message containing text was reported.
+  int Logged(const std::string &text) const {
+    std::string trace = Trace(), needle = "Log Message->";
+    int count = 0;
+    for (size_t at = 0; (at = trace.find(needle, at)) != std::string::npos; at += needle.size()) {
+      count += trace.substr(at, trace.find('\n', at) - at).find(text) != std::string::npos;
+    }
+    return count;
+  }
+  bool WaitLogged(const std::string &text, int count = 1,
+                  std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    return WaitFor([&] { return Logged(text) >= count; }, deadline);
+  }
+  // The values of one attribute in the rows of a table, in arrival order.
+  Strings Values(const std::string &group, const std::string &attr) const {
+    Strings values;
+    for (auto &row : dch_test::Query(peer_->Db(), "select json_extract(attrs,'$." + attr +
+                                                      "') from rows where attribute_group='" +
+                                                      group + "' order by id")) {
+      values.push_back(row[0]);
+    }
+    return values;
+  }
+  int Count(const std::string &group) const {
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
+                                                           "attribute_group='" + group + "'"));
+  }
+  bool WaitRows(const std::string &group, int count,
+                std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    return WaitFor([&] { return Count(group) >= count; }, deadline);
+  }
+  // Sources of a table that are online at the agent.
+  int OnlineSources(const std::string &group) const {
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from sources where "
+                                                           "attribute_group='" + group +
+                                                           "' and offline_at is null"));
+  }
+
+  TempDir dir_;
+  std::unique_ptr<dch_test::Peer> peer_;
+  std::unique_ptr<Child> qdvp_;
+  std::string config_;
+  std::map<std::string, std::string> extraEnv_;
+  int consolePort_ = FreePort();
+  int dchPort_ = 0;  // the agent's port, kept for an agent started again
+};
+
+}  // namespace qdvp_test
