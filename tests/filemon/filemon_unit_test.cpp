@@ -280,9 +280,10 @@ TEST(ScanFrequency, FollowsTheIntervalAndTheFactor) {
     table.Type = c.type;
     table.TTL = c.ttl;
     int tf = -1, ti = -1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(QDVP_ComputeFileFrequency(&table, c.mode, &tf, &ti), c.frequency);
-    testing::internal::GetCapturedStdout();
+    {
+      qdvp_test::StreamCapture quiet(1);
+      EXPECT_EQ(QDVP_ComputeFileFrequency(&table, c.mode, &tf, &ti), c.frequency);
+    }
     EXPECT_EQ(tf, c.testFrequency);
     EXPECT_EQ(ti, c.testInterval);
   }

@@ -94,13 +94,13 @@ TEST_F(Parsing, DataWarningsOnlyAtDetailLevel) {
   SourceEntry *s = Table("C C\nG G 100\nS S\nT T\nX D 4\n");
   ASSERT_NE(s, nullptr) << out_;
   TRK1_SetFlags(0);
-  testing::internal::CaptureStdout();
+  qdvp_test::StreamCapture silent(1);
   Parse(s, "x,500,7,1a,x");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(silent.Take(), "");
   TRK1_SetFlags(TRK1_DETAIL);
-  testing::internal::CaptureStdout();
+  qdvp_test::StreamCapture traced(1);
   Parse(s, "x,500,7,1a,x");
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = traced.Take();
   TRK1_SetFlags(0);
   // (The message display ends each message at its insert.)
   EXPECT_EQ(out,
@@ -188,9 +188,11 @@ TEST_F(Parsing, RatesKeptPerKey) {
 
 TEST_F(Parsing, ExampleMetafilesParseTheirSampleLines) {
   const std::string file = qdvp_test::SourceDir() + "/examples/metafiles/perfsample.mdl";
-  testing::internal::CaptureStdout();
-  ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, file.c_str(), 0, nullptr, nullptr, 0, 1);
-  testing::internal::GetCapturedStdout();
+  ApplEntry *appl;
+  {
+    qdvp_test::StreamCapture quiet(1);
+    appl = QDVP_ConstructApplDataModel(anchor_, file.c_str(), 0, nullptr, nullptr, 0, 1);
+  }
   ASSERT_NE(appl, nullptr);
   SourceEntry *s = appl->pTableList->pSourceList;
   EXPECT_EQ(Parse(s, "dbhost1,2026-12-05 21:00:00,37,812,1024000,55"), 6);

@@ -76,10 +76,10 @@ class RecordsTest : public testing::Test {
   // Loads a metafile text; standard output (validation messages) goes to out_.
   ApplEntry *Load(const std::string &text, const std::string &name = "t.mdl") {
     dir_.Write(name, text);
-    testing::internal::CaptureStdout();
+    qdvp_test::StreamCapture capture(1);
     ApplEntry *appl =
         QDVP_ConstructApplDataModel(anchor_, name.c_str(), 0, nullptr, nullptr, 0, 1);
-    out_ = testing::internal::GetCapturedStdout();
+    out_ = capture.Take();
     return appl;
   }
   // Parses a record into the source; returns the attributes loaded.
