@@ -81,9 +81,8 @@ class Wire : public testing::Test {
   // Reads a metafile in validation mode (no registration) and returns its first source.
   SourceEntry *Load(const std::string &text) {
     dir_.Write("t.mdl", text);
-    testing::internal::CaptureStdout();
+    qdvp_test::StreamCapture quiet(1);
     ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "t.mdl", 1, nullptr, nullptr, 0, 1);
-    testing::internal::GetCapturedStdout();
     return appl ? appl->pTableList->pSourceList : nullptr;
   }
   // The one source of a table of one gauge A.
@@ -237,9 +236,11 @@ TEST(RegisterBuffer, ExportedServiceBuildsTheRegistrationOfAMetafile) {
   EnvGuard env({{"QDVP_META_PATH", dir.path()}, {"QDVP_PRODUCT_SPEC", std::nullopt}});
   std::string name = dir.Write("x.mdl", "//APPL Exported\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
   unsigned char *message = nullptr;
-  testing::internal::CaptureStdout();
-  int word = QDVP_ConstructDPregisterBuffer(name.c_str(), &message);
-  testing::internal::GetCapturedStdout();
+  int word;
+  {
+    qdvp_test::StreamCapture quiet(1);
+    word = QDVP_ConstructDPregisterBuffer(name.c_str(), &message);
+  }
   ASSERT_NE(message, nullptr);
   EXPECT_EQ(memcmp(&word, message, 4), 0);  // the length word as stored
   std::string bytes(reinterpret_cast<char *>(message), QDVP_WireGet32(message));
