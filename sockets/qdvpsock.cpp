@@ -317,6 +317,16 @@ void TakePartnersOffline(Server *sv) {
   }
   for (const Unbound &u : sv->unbound) QDV0_CloseTheSocket(u.socket);
   sv->unbound.clear();
+  // A request whose wait ended early at shutdown may still be with the DCH client, which
+  // notifies this task's entry when it is done: the entry is freed only after that.
+  std::vector<SourceEntry *> sources;
+  {
+    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+      if (io->pSource != nullptr) sources.push_back(io->pSource);
+    }
+  }
+  for (SourceEntry *s : sources) QDVP_WaitForDCHrequestRelease(anchor, sv->pe, s);
 }
 
 bool OpenSockets(Server *sv) {

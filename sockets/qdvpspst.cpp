@@ -332,6 +332,9 @@ void QDVP_PostServer(ProcessEntry *entry) {
       ListenService(anchor, entry, source);
       QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, entry);
     }
+    // The entry is freed only once the DCH client is done with a request whose wait ended
+    // early at shutdown.
+    QDVP_WaitForDCHrequestRelease(anchor, entry, source);
   }
   // The POST data provider lives as long as its server.
   QDVP_SetAnchorFlag(anchor, &anchor->ShutdownRequested);
