@@ -284,6 +284,20 @@ struct SourceEntry {
   unsigned char DCHhandle[4];
   unsigned char *pOutputBuffer;
   int OutputBufferSize;
+  // Client API and remote take actions (sockets/, actions/qdvp_actions.h): the row control
+  // that goes to the agent with the data (0, 1, 16 or 17), a record held back until the next
+  // one decides its row control, whether the client accepts take actions and how long a worker
+  // waits for its result (seconds, -1 none), the actions queued for the client and the one
+  // being delivered (both under SourceLock), a source created for one session and released
+  // with it, and the ACTION table's own source (never handed to a client).
+  int16_t RowControl;
+  int DataPending;
+  int AcceptRequests;
+  int AcceptWaitSeconds = -1;
+  ActionEntry *pRequestQueue;
+  ActionEntry *pDelivering;
+  int Dynamic;
+  int InternalReport;
 };
 
 struct IObuffer {

@@ -104,3 +104,12 @@ std::string QDVP_PostAckStamp(const struct sockaddr_in *sender, const char *corv
 // Back to the ten categories every POST data provider starts with (QDVP_POST_CATEGORY then
 // changes them when the server starts).
 void QDVP_ResetPostCategories();
+
+// Take actions handed to an API client that asked for them (qdvpareq.cpp), under the source's
+// SourceLock: the text of the oldest queued request of the source (a RCVREQ reply's data; the
+// caller frees it with QDV0_FreeStorage), or null when none waits; the client's RESULT for an
+// action (0, or 85 when no request with that number waits for a result); and, after the RCVREQ
+// reply is sent, the hand-over of the delivered request to its waiting worker.
+char *QDVP_CheckOutstandingActionRequest(SourceEntry *source);
+int QDVP_PostActionRequestCompletion(SourceEntry *source, uint32_t id, const char *text);
+void QDVP_CheckActionRequestCompletion(SourceEntry *source);
