@@ -213,6 +213,38 @@ TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
   EXPECT_EQ(Values("Web", "Host"), (std::vector<std::string>{"web1", "web2", "web3"}));
 }
 
+// The periodic outage test connects back to each TCP partner: a partner whose port takes no
+// connections and whose table's TTL has passed is let go (DP log 74) and taken offline, unless
+// QDVP_TCP_DISCONNECT_BY_TTL is off.
+TEST_F(SocketServer, TcpPartnerPastItsTtlIsEndedByTheOutageTest) {
+  Metafile("web", "//APPL WebApp\n//NAME Web E 1\n//SOURCE SOCK 127.0.0.1\n"
+                  "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n");
+  int rows = 0;
+  for (const char *byTTL : {"no", "yes"}) {
+    SCOPED_TRACE(byTTL);
+    Start({{"QDVP_TCP_OUTAGE_WINDOW", "1"}, {"QDVP_TCP_DISCONNECT_BY_TTL", byTTL}});
+    Partner p(port_, false);
+    p.Send("web1,200,1\n");
+    ASSERT_TRUE(WaitRows("Web", ++rows)) << Trace();
+    if (byTTL[0] == 'n') {
+      auto tested = [&] {
+        std::string t = Trace();
+        size_t first = t.find("Test TCP connection to 127.0.0.1");
+        return first != std::string::npos &&
+               t.find("Test TCP connection to 127.0.0.1", first + 1) != std::string::npos;
+      };
+      ASSERT_TRUE(WaitFor(tested, 20s)) << Trace();
+      EXPECT_EQ(Logged("TCP connection outage detected"), 0);
+      EXPECT_EQ(OnlineSources("Web"), 1);
+      Stop();
+      continue;
+    }
+    ASSERT_TRUE(WaitLogged("TCP connection outage detected", 1, 20s)) << Trace();
+    EXPECT_TRUE(p.ClosedByPeer(10s));
+    ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
+  }
+}
+
 // Hostile partners: an association record that reaches outside the metafile directory, a
 // binary datagram, a wake-up text from outside, a sender that two configured entries match
 // alike, a hundred connections that say nothing, NUL bytes and a 5000-byte line without a line
