@@ -175,7 +175,8 @@ static int TestConnect(const struct sockaddr_in *address) {
 
 int QDVP_TestTCPpartners(DPAB *anchor) {
   OSV1_Guard select(&anchor->SelectLock);
-  bool byTTL = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_TCP_DISCONNECT_BY_TTL", "Y"));
+  // Only exactly "Y" turns it on; "y" turns it off.
+  bool byTTL = strcmp(QDV0_GetEnv("QDVP_TCP_DISCONNECT_BY_TTL", "Y"), "Y") == 0;
   std::vector<IOEntry *> partners;
   {
     OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);

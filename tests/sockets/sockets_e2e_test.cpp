@@ -214,19 +214,19 @@ TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
 }
 
 // The periodic outage test connects back to each TCP partner: a partner whose port takes no
-// connections and whose table's TTL has passed is let go (DP log 74) and taken offline, unless
-// QDVP_TCP_DISCONNECT_BY_TTL is off.
+// connections and whose table's TTL has passed is let go (DP log 74) and taken offline; with
+// QDVP_TCP_DISCONNECT_BY_TTL=y (only exactly Y turns it on) it stays.
 TEST_F(SocketServer, TcpPartnerPastItsTtlIsEndedByTheOutageTest) {
   Metafile("web", "//APPL WebApp\n//NAME Web E 1\n//SOURCE SOCK 127.0.0.1\n"
                   "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n");
   int rows = 0;
-  for (const char *byTTL : {"no", "yes"}) {
+  for (const char *byTTL : {"y", "Y"}) {
     SCOPED_TRACE(byTTL);
     Start({{"QDVP_TCP_OUTAGE_WINDOW", "1"}, {"QDVP_TCP_DISCONNECT_BY_TTL", byTTL}});
     Partner p(port_, false);
     p.Send("web1,200,1\n");
     ASSERT_TRUE(WaitRows("Web", ++rows)) << Trace();
-    if (byTTL[0] == 'n') {
+    if (byTTL[0] == 'y') {
       auto tested = [&] {
         std::string t = Trace();
         size_t first = t.find("Test TCP connection to 127.0.0.1");
