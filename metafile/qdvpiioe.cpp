@@ -94,8 +94,9 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
     }
     int k = KindList(letter);
     if (k > 0) {
-      OSV1_Guard ioLock(&io->IOLock);
+      // The kind's list lock comes before an entry's own lock, as the socket servers take them.
       OSV1_Guard list(&anchor->ApplIOLock[k - 1]);
+      OSV1_Guard ioLock(&io->IOLock);
       IOEntry **link = &anchor->pIOEList[k];
       while (*link != nullptr) link = &(*link)->pNextKind;
       *link = io;
