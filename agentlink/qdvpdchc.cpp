@@ -145,6 +145,7 @@ bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
     QDVP_DoDPdata(source, comm);
   }
   int status = comm->Status;
+  source->LastDataStatus = status;
   if (status == 0) {
     QDVP_UpdateSourceEntryState(source, QDVP_Active);
     QDVP_TRC(trk, TRK1_DETAIL, "dp_data completed");

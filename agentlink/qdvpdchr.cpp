@@ -178,20 +178,25 @@ static void Deliver(const DCHdecoded *message, void *context) {
 
 // Ends the connection this task serves (unless the client already replaced it) and tells a
 // waiting request.
-static void Disconnected(DCHcomm *comm, int socket, int32_t status) {
-  {
-    OSV1_Guard link(&comm->LinkLock);
-    if (comm->Socket == socket) comm->Socket = 0;
-    comm->Status = status;
-  }
-  QDVP_SignalDCHreceiveStatus(comm);
-}
-
 static bool RequestPending(DCHcomm *comm) {
   OSV1_GetLock(&comm->StatusMutex);
   bool pending = comm->Pending != 0;
   OSV1_ReleaseLock(&comm->StatusMutex);
   return pending;
+}
+
+// A request whose answer is already stored has that answer: a connection lost right after it
+// must not overwrite the status before its waiter has read it, or a row the agent took would
+// be taken for lost and sent again.
+static void Disconnected(DCHcomm *comm, int socket, int32_t status) {
+  bool waiting;
+  {
+    OSV1_Guard link(&comm->LinkLock);
+    if (comm->Socket == socket) comm->Socket = 0;
+    waiting = RequestPending(comm);
+    if (waiting) comm->Status = status;
+  }
+  if (waiting) QDVP_SignalDCHreceiveStatus(comm);
 }
 
 void *QDVP_DCHreceiveDataTask(void *argument) {
@@ -230,6 +235,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
         break;
       } else {
         QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH communication failed");
+        if (!RequestPending(comm)) continue;
         comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
       }
       QDVP_SignalDCHreceiveStatus(comm);

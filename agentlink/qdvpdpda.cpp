@@ -127,8 +127,10 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
   } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
   // The values are consumed by the send. A row the agent asks to see again after the source
-  // is back online (status 2) keeps them so that the client can resend it.
-  if (!keep && comm->Status != QDVP_DCH_STATUS_SYNC_REQUIRED) {
+  // is back online (status 2) keeps them so that the client can resend it, and so does a row
+  // the agent never answered (a lost link, no reply): its sender may send it again once the
+  // link is back. The next record's parse clears them in any case.
+  if (!keep && comm->Status >= 0 && comm->Status != QDVP_DCH_STATUS_SYNC_REQUIRED) {
     ForEachInOrder(source, [](AttrEntry *a) {
       if (a->Sent && a->Type != 'K') a->ActualValSize = 0;
     });

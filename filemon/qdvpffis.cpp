@@ -205,19 +205,26 @@ void QDVP_FileInitialPosition(FileServerState *s) {
 bool QDVP_FileSendRow(FileServerState *s) {
   // The first answer tells whether the agent took the row at once; a row it did not take is
   // followed by online requests every 30 seconds until the agent and this source are in step.
+  // A row the agent refused stays refused; a row it never answered (the link was lost under
+  // it) is sent again once the source is back online, so a restart of the agent loses nothing.
   SourceEntry *source = s->source;
-  int state = QDVP_RequestDCH(s->anchor, source, QDVP_VERB_DATA, s->pe);
-  if (QDVP_TaskShouldEnd(s->pe)) return false;
-  if (state == QDVP_Active) {
-    QDVP_UpdateSourceEntryState(source, QDVP_Input);
-    return true;
+  for (;;) {
+    source->LastDataStatus = 0;
+    int state = QDVP_RequestDCH(s->anchor, source, QDVP_VERB_DATA, s->pe);
+    if (QDVP_TaskShouldEnd(s->pe)) return false;
+    if (state == QDVP_Active) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Input);
+      return true;
+    }
+    bool unanswered = source->LastDataStatus < 0;
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s, status %d", QDVP_FileServerFileName(s),
+             source->LastDataStatus);
+    QDVP_RequestDCH(s->anchor, source, QDVP_VERB_ONLINE, s->pe, QDVP_RETRY_RESYNC_EVERY_30S);
+    if (QDVP_TaskShouldEnd(s->pe)) return false;
+    QDVP_SendDPlogMessage(s->anchor, 55, QDVP_FileServerFileName(s));
+    QDVP_UpdateSourceEntryState(s->source, QDVP_Input);
+    if (!unanswered) return true;
   }
-  QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s", QDVP_FileServerFileName(s));
-  QDVP_RequestDCH(s->anchor, source, QDVP_VERB_ONLINE, s->pe, QDVP_RETRY_RESYNC_EVERY_30S);
-  if (QDVP_TaskShouldEnd(s->pe)) return false;
-  QDVP_SendDPlogMessage(s->anchor, 55, QDVP_FileServerFileName(s));
-  QDVP_UpdateSourceEntryState(s->source, QDVP_Input);
-  return true;
 }
 
 // Parses the buffer's record and, when the row passes and is due, sends it. False when the

@@ -280,6 +280,7 @@ struct SourceEntry {
   std::atomic<int> Enqueued;   // 1 while queued to the client
   int OfflineNow;
   int RequestNumber;
+  int LastDataStatus;  // the status of the last row sent: 0, the agent's code, or a link failure
   time_t TTLexpiry;
   unsigned char DCHhandle[4];
   unsigned char *pOutputBuffer;

@@ -148,6 +148,21 @@ TEST_F(PeerLink, TheClientFollowsTheAgentsStatuses) {
   }
 }
 
+// The agent answers a row and closes the connection at once: the answer stands, so the row
+// is taken and not sent again as if lost. Repeated because the close races the waiter.
+TEST_F(PeerLink, ARowAnsweredJustBeforeTheAgentClosesIsTaken) {
+  for (int round = 0; round < 10; round++) {
+    SCOPED_TRACE(round);
+    Start({"--drop-after", "1"});
+    SourceEntry *s = Load(kShop);
+    ASSERT_NE(s, nullptr) << out_;
+    ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+    SetRow(s, "last", 1);
+    EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+    EXPECT_DB("SELECT count(*) FROM rows", "1");
+  }
+}
+
 TEST_F(PeerLink, UdpOnlyPeerGivesModeOneThenModeThreeAfterRegistration) {
   qdvp_test::TraceCapture trace;
   Start({"--udp-only"});
