@@ -176,8 +176,6 @@ static void Deliver(const DCHdecoded *message, void *context) {
   }
 }
 
-// Ends the connection this task serves (unless the client already replaced it) and tells a
-// waiting request.
 static bool RequestPending(DCHcomm *comm) {
   OSV1_GetLock(&comm->StatusMutex);
   bool pending = comm->Pending != 0;
@@ -185,9 +183,10 @@ static bool RequestPending(DCHcomm *comm) {
   return pending;
 }
 
-// A request whose answer is already stored has that answer: a connection lost right after it
-// must not overwrite the status before its waiter has read it, or a row the agent took would
-// be taken for lost and sent again.
+// Ends the connection this task serves (unless the client already replaced it) and tells a
+// waiting request. A request whose answer is already stored keeps it: a connection lost right
+// after the answer must not overwrite the status before its waiter has read it, or a row the
+// agent took would be taken for lost and sent again.
 static void Disconnected(DCHcomm *comm, int socket, int32_t status) {
   bool waiting;
   {
