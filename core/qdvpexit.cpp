@@ -11,6 +11,7 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   QDVP_TRC_ENTRY(trk);
   QDV0_Free(anchor->pActionLogFile);
   QDV0_Free(anchor->pAPIudpBuffer);
+  QDV0_Free(anchor->pReplyBuffer);
   QDV0_Free(anchor->pInitConfigFile);
   QDV0_Free(anchor->pMetaPath);
   if (anchor->pStatPE != nullptr) {

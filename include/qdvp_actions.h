@@ -6,7 +6,8 @@
 //   ActionListLock (the entry pool) is held alone while an entry is taken or returned;
 //   AutoQueueLock (the dispatch and wait queues) is held alone;
 //   WorkerListLock -> a worker's Lock;
-//   a source's SourceLock (its request queue) -> an action entry's Lock;
+//   a source's SourceLock (its request queue) -> an action entry's Lock, or its Mutex (the API
+//   server reads and changes RemoteState while it walks the queue);
 //   an action entry's Mutex carries only the hand-over between a worker and the API server task
 //   (the worker waits on Cond for the client's result) and is held around that wait alone.
 #pragma once

@@ -74,6 +74,7 @@ enum {
   QDVP_BASE_PORT_METASERVER = 7800,
   QDVP_POST_PORT = 7575,
   QDVP_API_UDP_BUFFER_SIZE = 1600,
+  QDVP_API_REPLY_BUFFER_SIZE = 1600,
   QDVP_SHUTDOWN_WAIT_SECONDS = 180,
   QDVP_SHUTDOWN_STEP_SECONDS = 5,
 };
@@ -189,6 +190,11 @@ struct DPAB {
   char *pActionLogFile;
   char *pMetaPath;
   char *pAPIudpBuffer;         // QDVP_API_UDP_BUFFER_SIZE bytes, or null
+  // The client API server's reply, built in one buffer that only the API server task uses:
+  // allocated with QDVP_API_REPLY_BUFFER_SIZE bytes at its first reply, made larger for a reply
+  // that does not fit (and kept at that size), freed when the server ends.
+  char *pReplyBuffer;
+  int ReplyBufferSize;
   char TransportType;          // 'I' or 'R'
   int ActiveTasks;             // tasks created and not yet released; changed under
                                // ProcessListLock and StateMutex together

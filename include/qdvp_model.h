@@ -464,6 +464,8 @@ ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName);
 int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName);
 void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application);
+// Frees a source that is on no table's list, with its I/O entry, attributes and summary block.
+void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *source);
 void QDVP_ReleaseApplGroupHelp(ApplEntry *application);
 void QDVP_ReportDataModel(ApplEntry *application);
 // Tests: forget that the startup configuration was read.

@@ -42,6 +42,10 @@ enum {
   QDVP_POST_PORT_DEFAULT = 7575,    // or QDVP_POST_DP_PORT
 };
 
+// The loop of the socket data server and the client API server (port in host byte order); the
+// process entry's type word chooses the mode: 0 the client API, else socket data.
+void QDVP_CommonSocketServer(DPAB *anchor, ProcessEntry *pe, int port);
+
 // The port (host byte order) of the server of kind: 'S' socket data, 'A' client API, 'M'
 // metafile server, 'P' POST.
 int QDVP_ServerPort(char kind);
@@ -104,6 +108,42 @@ std::string QDVP_PostAckStamp(const struct sockaddr_in *sender, const char *corv
 // Back to the ten categories every POST data provider starts with (QDVP_POST_CATEGORY then
 // changes them when the server starts).
 void QDVP_ResetPostCategories();
+
+// The client API protocol (qdvpapi.cpp). A request is one buffer: the version (10 bytes), the
+// request name (6 bytes, APIrequestString by call type), then its data. The reply is "rc time"
+// or "rc time#data", time being the data provider's start (seconds since the epoch).
+enum {
+  QDVP_API_NAME_AT = 10,
+  QDVP_API_DATA_AT = 16,
+  QDVP_API_CALL_TYPES = 10,
+  QDVP_API_MAX_SESSIONS = 256,  // TCP clients at once; a further connection is closed at once
+};
+enum APIcallType {
+  QDVP_API_NONE = 0,
+  QDVP_API_BGNINP = 1,  // application, a blank, table
+  QDVP_API_ENDINP = 2,
+  QDVP_API_BGNROW = 3,
+  QDVP_API_ENDROW = 4,
+  QDVP_API_SNDDTA = 5,  // records separated by line feeds
+  QDVP_API_ACCREQ = 6,  // flag ";" wait seconds
+  QDVP_API_RCVREQ = 7,
+  QDVP_API_RESULT = 8,  // action number ";" result text
+  QDVP_API_SETSRC = 9,  // source name
+};
+extern const char *const APIrequestString[QDVP_API_CALL_TYPES];
+extern const char QDVP_API_VERSION[];  // "QDVPAPI300"
+bool QDVP_ValidateAPIversion(const char *buffer);
+// True when the request name is name; *dataAt is then the data's offset. Counts the call.
+bool QDVP_ValidateAPIrequest(const char *name, const char *buffer, int *dataAt);
+// The call type of a request of length bytes, 0 when its name is none of APIrequestString.
+int QDVP_ExtractAPIcallType(const char *buffer, int length);
+// Sends the reply on socket: to address for UDP, on the connection for TCP (address null).
+int QDVP_SendAPIreply(DPAB *anchor, int socket, const struct sockaddr_in *address, int rc,
+                      const char *data, int length);
+// ACCREQ: "1;wait" accepts take actions (wait 0 or none: 60 s, negative: -1), else refuses them.
+void QDVP_SetAcceptRequestOptions(SourceEntry *source, const char *buffer);
+// SETSRC: the source's node name becomes the data up to its first blank; false when empty.
+bool QDVP_SaveAPIsourceName(SourceEntry *source, const char *buffer);
 
 // Take actions handed to an API client that asked for them (qdvpareq.cpp), under the source's
 // SourceLock: the text of the oldest queued request of the source (a RCVREQ reply's data; the

@@ -326,7 +326,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
 }
 
 // Frees one source with everything it owns.
-static void ReleaseSource(DPAB *anchor, SourceEntry *s) {
+void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *s) {
   QDVP_ReleaseSourceRecordData(s);
   {
     OSV1_Guard attrs(&s->AttrLock);
@@ -390,7 +390,7 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
         while (t->pSourceList != nullptr) {
           SourceEntry *s = t->pSourceList;
           t->pSourceList = s->pNext;
-          ReleaseSource(anchor, s);
+          QDVP_ReleaseSourceEntry(anchor, s);
         }
       }
       if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);

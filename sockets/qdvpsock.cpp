@@ -1,7 +1,9 @@
-// The socket data server task: one UDP and one TCP socket on the socket data port, a wait for
-// input from any of them and from every bound partner, and what each input means (a datagram,
-// a new connection, a connection's first bytes, a partner's bytes or its close). The client API
-// server, which shares the loop in the full system, holds its place until it is built.
+// The socket data server and the client API server: one loop, QDVP_CommonSocketServer, in two
+// modes. Each task has one UDP and one TCP socket on its port, waits for input from any of them
+// and from every bound partner, and decides what each input means (a datagram, a new
+// connection, a connection's first bytes, a partner's bytes or its close). Socket data mode
+// serves the partners of SOCK sources, with lines held back until they end; API mode serves the
+// partners of base sources, one request per receive, each answered (qdvpapi.cpp).
 //
 // The loop holds the select lock except while it waits, so the tasks that change the partner
 // list (application deletion, the periodic scan) find it waiting; they wake it with a wake-up
@@ -47,6 +49,8 @@ struct Unbound {
 struct Server {
   DPAB *anchor;
   ProcessEntry *pe;
+  bool api = false;            // the client API server
+  int list = QDVP_IOE_SOCK;    // its partners: QDVP_IOE_SOCK, or QDVP_IOE_BASE for the API
   int udp = -1;
   int tcp = -1;
   int port = 0;
@@ -84,14 +88,42 @@ void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner) {
 }
 
 // The partner still bound to socket fd, if any: the list may have changed while we waited.
-IOEntry *BoundPartner(DPAB *anchor, IOEntry *candidate, int fd) {
-  OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
-  for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+IOEntry *BoundPartner(Server *sv, IOEntry *candidate, int fd) {
+  DPAB *anchor = sv->anchor;
+  OSV1_Guard list(&anchor->ApplIOLock[sv->list - 1]);
+  for (IOEntry *io = anchor->pIOEList[sv->list]; io != nullptr; io = io->pNextKind) {
     if (io != candidate) continue;
     OSV1_Guard hold(&io->IOLock);
     return io->TCPsocket == fd ? io : nullptr;
   }
   return nullptr;
+}
+
+// An API datagram: the sender's session (bound now by its BGNINP) and its request.
+void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
+  DPAB *anchor = sv->anchor;
+  QDV0_ConvertDataToLocal(sv->buffer, static_cast<size_t>(n));
+  IOEntry *partner = QDVP_CheckExistAPIpartner(anchor, sv->pe, peer, sv->udp, sv->buffer, n);
+  if (partner == nullptr) return;
+  QDVP_UpdateStatLogSockIO(0, 1);
+  SourceEntry *source = partner->pSource;
+  int call = QDVP_ExtractAPIcallType(sv->buffer, n);
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    partner->CallType = call;
+  }
+  if (call == QDVP_API_ENDINP && source->State == QDVP_Input) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+  }
+  QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer);
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    if (source->pTable != nullptr && source->pTable->TTL > 0) {
+      partner->ExpiryTime =
+          QDV0_Time() + static_cast<time_t>(source->pTable->TTL) * sv->expireFactor;
+    }
+  }
+  QDVP_EndAPIdatagramSession(anchor, sv->pe, partner);
 }
 
 void DrainUDP(Server *sv) {
@@ -105,6 +137,10 @@ void DrainUDP(Server *sv) {
     if (got < 1) break;
     int n = static_cast<int>(got);
     if (IsWakeUp(sv->buffer, n)) continue;
+    if (sv->api) {
+      APIdatagram(sv, &peer, n);
+      continue;
+    }
     IOEntry *partner = QDVP_CheckExistUDPpartner(anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
     if (partner == nullptr) {
       QDVP_TRC(trk, TRK1_ERROR, "*** UDP connection abandoned. Unable to initialize IO entry");
@@ -142,6 +178,10 @@ void DrainUDP(Server *sv) {
 // its source goes offline.
 void EndConnection(Server *sv, IOEntry *partner, int err) {
   DPAB *anchor = sv->anchor;
+  if (sv->api) {
+    QDVP_CloseAPIsession(anchor, sv->pe, partner, err);
+    return;
+  }
   QDVP_HandleTCPdata(anchor, sv->pe, partner, "", 0, true);
   QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
            partner->TCPsocket, err);
@@ -164,6 +204,22 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
   }
   int n = static_cast<int>(got);
   QDVP_UpdateStatLogSockIO(0, 1);
+  if (sv->api) {
+    // One receive is one request.
+    sv->buffer[n] = '\0';
+    QDV0_ConvertDataToLocal(sv->buffer, static_cast<size_t>(n));
+    int call = QDVP_ExtractAPIcallType(sv->buffer, n);
+    {
+      OSV1_Guard hold(&partner->IOLock);
+      partner->CallType = call;
+    }
+    SourceEntry *source = partner->pSource;
+    if (call == QDVP_API_ENDINP && source->State == QDVP_Input) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+    }
+    QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, n, sv->buffer);
+    return;
+  }
   if (partner->pSource->CodeConversion) {
     QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
   }
@@ -182,6 +238,10 @@ void Accept(Server *sv) {
         QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
       }
       return;
+    }
+    if (sv->api) {
+      QDVP_OpenAPIsession(sv->anchor, sv->pe, s, &peer);
+      continue;
     }
     IOEntry *configured = QDVP_LookUpPartnerByAddr(sv->anchor, &peer, nullptr);
     if (configured != nullptr) {
@@ -255,8 +315,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   for (const Unbound &u : sv->unbound) watch(u.socket, nullptr);
   size_t firstPartner = fds.size();
   {
-    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
-    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+    OSV1_Guard list(&anchor->ApplIOLock[sv->list - 1]);
+    for (IOEntry *io = anchor->pIOEList[sv->list]; io != nullptr; io = io->pNextKind) {
       OSV1_Guard hold(&io->IOLock);
       if (io->Active && io->TCPsocket >= 0) watch(io->TCPsocket, io);
     }
@@ -286,7 +346,7 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   ExpireUnbound(sv);
   for (size_t i = firstPartner; i < fds.size(); i++) {
     if (fds[i].revents == 0) continue;
-    IOEntry *partner = BoundPartner(anchor, owners[i], fds[i].fd);
+    IOEntry *partner = BoundPartner(sv, owners[i], fds[i].fd);
     if (partner != nullptr) ReceiveTCP(sv, partner, fds[i].fd);
   }
   if (listening) Accept(sv);
@@ -297,8 +357,8 @@ void TakePartnersOffline(Server *sv) {
   DPAB *anchor = sv->anchor;
   std::vector<IOEntry *> bound;
   {
-    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
-    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+    OSV1_Guard list(&anchor->ApplIOLock[sv->list - 1]);
+    for (IOEntry *io = anchor->pIOEList[sv->list]; io != nullptr; io = io->pNextKind) {
       OSV1_Guard hold(&io->IOLock);
       if (io->Socket >= 0 && io->pSource != nullptr) bound.push_back(io);
     }
@@ -315,14 +375,19 @@ void TakePartnersOffline(Server *sv) {
     if (io->TCPsocket >= 0) QDV0_CloseTheSocket(io->TCPsocket);
     QDVP_ResetPartner(io);
   }
+  // The API sessions' own sources go with their sessions.
+  if (sv->api) {
+    for (IOEntry *io : bound) QDVP_ReleaseAPIsessionSource(anchor, sv->pe, io);
+    return;
+  }
   for (const Unbound &u : sv->unbound) QDV0_CloseTheSocket(u.socket);
   sv->unbound.clear();
   // A request whose wait ended early at shutdown may still be with the DCH client, which
   // notifies this task's entry when it is done: the entry is freed only after that.
   std::vector<SourceEntry *> sources;
   {
-    OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
-    for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+    OSV1_Guard list(&anchor->ApplIOLock[sv->list - 1]);
+    for (IOEntry *io = anchor->pIOEList[sv->list]; io != nullptr; io = io->pNextKind) {
       if (io->pSource != nullptr) sources.push_back(io->pSource);
     }
   }
@@ -331,13 +396,15 @@ void TakePartnersOffline(Server *sv) {
 
 bool OpenSockets(Server *sv) {
   uint16_t port = htons(static_cast<uint16_t>(sv->port));
+  const char *what = sv->api ? "client API" : "socket data";
+  std::string udpName = std::string(what) + " UDP", tcpName = std::string(what) + " TCP";
   sv->udp = QDV0_OpenLocalSocket(1, port, nullptr, 0);
   int udpError = errno;
   sv->tcp = QDV0_OpenLocalSocket(2, port, nullptr, 1);
   int tcpError = errno;
   if (sv->udp >= 0) fcntl(sv->udp, F_SETFL, fcntl(sv->udp, F_GETFL) | O_NONBLOCK);
-  if (sv->udp < 0) QDV0_ReportBindFailure("socket data UDP", sv->port, udpError);
-  if (sv->tcp < 0) QDV0_ReportBindFailure("socket data TCP", sv->port, tcpError);
+  if (sv->udp < 0) QDV0_ReportBindFailure(udpName.c_str(), sv->port, udpError);
+  if (sv->tcp < 0) QDV0_ReportBindFailure(tcpName.c_str(), sv->port, tcpError);
   if (sv->udp < 0 && sv->tcp < 0) {
     QDVP_TRC(trk, TRK1_ERROR,
              "***** cannot open any socket for Socket/API DP processing, socket communication "
@@ -357,7 +424,7 @@ bool OpenSockets(Server *sv) {
                      : sv->udp >= 0              ? "%d UDP only"
                                                  : "%d TCP only";
   snprintf(text, sizeof(text), form, sv->port);
-  QDVP_SendDPlogMessage(sv->anchor, 20, "Socket", text);
+  QDVP_SendDPlogMessage(sv->anchor, 20, sv->api ? "Socket API Server" : "Socket", text);
   return true;
 }
 
@@ -422,39 +489,54 @@ void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const 
   }
 }
 
+// The loop of both servers; the process entry's type word chooses the mode (0: the client API).
+void QDVP_CommonSocketServer(DPAB *anchor, ProcessEntry *entry, int port) {
+  auto *sv = new (std::nothrow) Server();
+  if (sv == nullptr) return;
+  sv->anchor = anchor;
+  sv->pe = entry;
+  sv->api = entry->DPtype == QDVP_TYPE_APIS;
+  sv->list = sv->api ? QDVP_IOE_BASE : QDVP_IOE_SOCK;
+  sv->port = port;
+  const char *factor = QDV0_GetEnv("QDVP_DP_EXPIRE_FACTOR", "5");
+  sv->expireFactor = atoi(factor) > 0 ? atoi(factor) : 5;
+  if (OpenSockets(sv)) {
+    anchor->SocketServerMark.store(1);
+    OSV1_GetLock(&sv->anchor->SelectLock);
+    while (!QDVP_TaskShouldEnd(entry)) Round(sv);
+    TakePartnersOffline(sv);
+    OSV1_ReleaseLock(&sv->anchor->SelectLock);
+  } else {
+    // Nothing to serve: the task waits to be asked to end like any other.
+    while (!QDVP_TaskShouldEnd(entry)) QDVP_WaitTaskIO(entry, 0, nullptr, nullptr);
+  }
+  QDV0_CloseTheSocket(sv->udp);
+  QDV0_CloseTheSocket(sv->tcp);
+  if (anchor->DPtype != QDVP_TYPE_ASFS) anchor->SocketServerMark.store(0);
+  delete sv;
+}
+
 void QDVP_SocketServer(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   DPAB *anchor = entry->pDPAB;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket data server process started. Thread: %X",
            entry->ThreadID.load());
-  auto *sv = new (std::nothrow) Server();
-  if (sv != nullptr) {
-    sv->anchor = anchor;
-    sv->pe = entry;
-    sv->port = QDVP_ServerPort('S');
-    const char *factor = QDV0_GetEnv("QDVP_DP_EXPIRE_FACTOR", "5");
-    sv->expireFactor = atoi(factor) > 0 ? atoi(factor) : 5;
-    if (OpenSockets(sv)) {
-      anchor->SocketServerMark.store(1);
-      OSV1_GetLock(&sv->anchor->SelectLock);
-      while (!QDVP_TaskShouldEnd(entry)) Round(sv);
-      TakePartnersOffline(sv);
-      OSV1_ReleaseLock(&sv->anchor->SelectLock);
-    } else {
-      // Nothing to serve: the task waits to be asked to end like any other.
-      while (!QDVP_TaskShouldEnd(entry)) QDVP_WaitTaskIO(entry, 0, nullptr, nullptr);
-    }
-    QDV0_CloseTheSocket(sv->udp);
-    QDV0_CloseTheSocket(sv->tcp);
-    if (anchor->DPtype != QDVP_TYPE_ASFS) anchor->SocketServerMark.store(0);
-    delete sv;
-  }
+  QDVP_CommonSocketServer(anchor, entry, QDVP_ServerPort('S'));
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket data server process ended. Thread: %X",
            entry->ThreadID.load());
   QDVP_EndTask(anchor, entry);
 }
 
+// Under ASFS the API server's entry carries the type 3 of its data provider: made 0, so that
+// the loop runs in API mode beside the socket data server.
 void QDVP_SOCKpgmAPIServer(ProcessEntry *entry) {
-  QDVP_RunIdleTask(entry, ">>>>> Client API server process started. Thread: %X", nullptr,
-                   nullptr);
+  entry->ThreadID = OSV1_ThreadID();
+  DPAB *anchor = entry->pDPAB;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Client API server process started. Thread: %X",
+           entry->ThreadID.load());
+  if (entry->DPtype == QDVP_TYPE_ASFS) entry->DPtype = QDVP_TYPE_APIS;
+  QDVP_CommonSocketServer(anchor, entry, QDVP_ServerPort('A'));
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Client API server process ended. Thread: %X",
+           entry->ThreadID.load());
+  QDVP_EndTask(anchor, entry);
 }

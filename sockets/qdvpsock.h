@@ -57,3 +57,36 @@ struct PartnerPiece {
 };
 void QDVP_SplitPartnerBytes(const std::string &work, bool end, std::vector<PartnerPiece> *pieces,
                             std::string *held);
+
+// Ready: brings a partner's source online (its buffers large enough for any receive). True when
+// the source is Input afterwards; else the partner is inactive with a new session.
+bool QDVP_BringPartnerOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner);
+
+// The client API's side of QDVP_ProcessSockRequestByState, for a partner of a base source:
+// the request's step by the source's state, then the reply (none for length below 1).
+int QDVP_ProcessAPIrequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int length,
+                                  char *buffer);
+
+// Client API sessions (qdvpapis.cpp); the I/O entries of base sources are the API partners.
+// A base source joins table (its list, its count, the attributes of its first source with
+// attributes): 0, or 53 when the table has reached its dynamic source limit.
+int QDVP_AttachAPIsource(DPAB *anchor, SourceEntry *source, TableEntry *table);
+// A source made for one session leaves its table again (offline): no table, no attributes.
+void QDVP_DetachAPIsource(SourceEntry *source);
+// The partner of a datagram (translated, NUL-terminated) from peer on the UDP socket: the one
+// its session is bound to, or, for a BGNINP, a base source of the named table bound now. Null
+// after the sender was answered with the reason (90, 13, 51, 52, 53).
+IOEntry *QDVP_CheckExistAPIpartner(DPAB *anchor, ProcessEntry *pe, const struct sockaddr_in *peer,
+                                   int socket, char *buffer, int length);
+// After a datagram: a session that ended (ENDINP, or online refused) frees its partner, and a
+// source made for it is released.
+void QDVP_EndAPIdatagramSession(DPAB *anchor, ProcessEntry *pe, IOEntry *partner);
+// An accepted connection becomes a session on a new "BASE" source (DP log 25); null when it
+// was refused and closed.
+IOEntry *QDVP_OpenAPIsession(DPAB *anchor, ProcessEntry *pe, int socket,
+                             const struct sockaddr_in *peer);
+// The client closed its connection (or it failed): the source goes offline (DP log 26) and is
+// released with its partner.
+void QDVP_CloseAPIsession(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int err);
+// Shutdown: the session's source, already offline, is released when it was made for it.
+void QDVP_ReleaseAPIsessionSource(DPAB *anchor, ProcessEntry *pe, IOEntry *partner);

@@ -160,8 +160,10 @@ const char *Name(const SourceEntry *source) {
   return source->pSourceNodeName != nullptr ? source->pSourceNodeName : "?";
 }
 
+}  // namespace
+
 // Ready: brings the source online. True when it is Input afterwards.
-bool GoOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
+bool QDVP_BringPartnerOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   SourceEntry *source = partner->pSource;
   {
     OSV1_Guard hold(&partner->IOLock);
@@ -191,6 +193,8 @@ bool GoOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   partner->Active = 1;
   return true;
 }
+
+namespace {
 
 // Input: each line of the buffer becomes a record; a row that is due goes to the agent.
 void SendLines(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int length) {
@@ -242,13 +246,14 @@ void SendLines(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, i
 int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int length,
                                    char *buffer) {
   if (anchor == nullptr || partner == nullptr || partner->pSource == nullptr) return 94;
+  if (partner->Kind == 'B') return QDVP_ProcessAPIrequestByState(anchor, pe, partner, length, buffer);
   SourceEntry *source = partner->pSource;
   for (;;) {
     int state = source->State;
     switch (state) {
       case QDVP_Ready:
         if (length < 1 || buffer == nullptr) return 0;
-        if (!GoOnline(anchor, pe, partner)) return 54;
+        if (!QDVP_BringPartnerOnline(anchor, pe, partner)) return 54;
         // An association record alone brings the session online and carries no rows.
         if (length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0 &&
             memchr(buffer, '\n', static_cast<size_t>(length)) == nullptr) {

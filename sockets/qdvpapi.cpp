@@ -1,0 +1,454 @@
+// The client API protocol: the fields of a request (version, request name, data), the reply
+// ("rc start-time" or "rc start-time#data"), and what a request does by the state of the
+// client's source: begin input on a table, bring the source online, rows bracketed by BGNROW and
+// ENDROW with their row control, take actions handed to the client, end input.
+//
+// Everything here runs on the API server task (or, for a source made Inactive by the periodic
+// scan or an application's deletion, on that task with no request: nothing is answered then).
+// A request is one receive of at most QDVP_SOCK_BUFFER_SIZE bytes, NUL-terminated by the server;
+// every byte of it comes from outside and is checked before it is used.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_agentlink.h"
+#include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
+#include "../include/qdvp_sockets.h"
+#include "../include/qdvp_stats.h"
+#include "qdvpsock.h"
+
+static TRK1_BLOCK trk = {"qdvpapi"};
+
+const char *const APIrequestString[QDVP_API_CALL_TYPES] = {
+    "      ", "BGNINP", "ENDINP", "BGNROW", "ENDROW", "SNDDTA",
+    "ACCREQ", "RCVREQ", "RESULT", "SETSRC"};
+const char QDVP_API_VERSION[] = "QDVPAPI300";
+
+bool QDVP_ValidateAPIversion(const char *buffer) {
+  return memcmp(buffer, QDVP_API_VERSION, QDVP_API_NAME_AT) == 0;
+}
+
+bool QDVP_ValidateAPIrequest(const char *name, const char *buffer, int *dataAt) {
+  if (memcmp(buffer + QDVP_API_NAME_AT, name, 6) != 0) return false;
+  *dataAt = QDVP_API_DATA_AT;
+  QDVP_UpdateStatLogAPIcalls(1);
+  return true;
+}
+
+int QDVP_ExtractAPIcallType(const char *buffer, int length) {
+  if (length < QDVP_API_DATA_AT) return 0;
+  for (int type = 1; type < QDVP_API_CALL_TYPES; type++) {
+    if (memcmp(buffer + QDVP_API_NAME_AT, APIrequestString[type], 6) == 0) return type;
+  }
+  return 0;
+}
+
+// A reply that does not fit makes the buffer larger for every later reply. A TCP reply that
+// the client does not take within a second is dropped, so that a client that stops reading
+// cannot hold the server.
+int QDVP_SendAPIreply(DPAB *anchor, int socket, const struct sockaddr_in *address, int rc,
+                      const char *data, int length) {
+  char head[40];
+  int headLength = snprintf(head, sizeof(head), data != nullptr && length > 0 ? "%d %d#" : "%d %d",
+                            rc, static_cast<int>(anchor->StartTime));
+  if (data == nullptr) length = 0;
+  int needed = headLength + length + 1;
+  if (anchor->pReplyBuffer == nullptr || needed > anchor->ReplyBufferSize) {
+    QDV0_Free(anchor->pReplyBuffer);
+    int size = anchor->ReplyBufferSize > 0 ? anchor->ReplyBufferSize : QDVP_API_REPLY_BUFFER_SIZE;
+    if (needed > size) size = length + 4 + headLength;
+    anchor->pReplyBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size)));
+    if (anchor->pReplyBuffer == nullptr) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** No storage for an API reply of %d bytes", size);
+      anchor->ReplyBufferSize = 0;
+      return -1;
+    }
+    anchor->ReplyBufferSize = size;
+  }
+  char *reply = anchor->pReplyBuffer;
+  memcpy(reply, head, static_cast<size_t>(headLength));
+  if (length > 0) memcpy(reply + headLength, data, static_cast<size_t>(length));
+  size_t total = static_cast<size_t>(headLength + length);
+  reply[total] = '\0';
+  QDV0_ConvertDataToNetwork(reply, total);
+  if (address != nullptr) {
+    return static_cast<int>(sendto(socket, reply, total, MSG_DONTWAIT,
+                                   reinterpret_cast<const struct sockaddr *>(address),
+                                   sizeof(*address)));
+  }
+  size_t sent = 0;
+  while (sent < total) {
+    ssize_t n = send(socket, reply + sent, total - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    struct pollfd p = {socket, POLLOUT, 0};
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && poll(&p, 1, 1000) == 1) continue;
+    QDVP_TRC(trk, TRK1_ERROR, "API reply to socket %d not sent, errno %d", socket, errno);
+    return -1;
+  }
+  return static_cast<int>(sent);
+}
+
+void QDVP_SetAcceptRequestOptions(SourceEntry *source, const char *buffer) {
+  int at = 0;
+  if (!QDVP_ValidateAPIrequest("ACCREQ", buffer, &at)) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Accept Request API invalid ->[%s]", buffer);
+    return;
+  }
+  const char *data = buffer + at;
+  const char *semi = strchr(data, ';');
+  bool enable = data[0] == '1' && (data[1] == ';' || data[1] == '\0' || data[1] == '\n');
+  int wait = -1;
+  if (enable) {
+    wait = semi != nullptr ? atoi(semi + 1) : 0;
+    if (wait == 0) wait = 60;
+    if (wait < 0) wait = -1;
+  }
+  OSV1_Guard hold(&source->SourceLock);
+  source->AcceptRequests = enable ? 1 : 0;
+  source->AcceptWaitSeconds = wait;
+}
+
+bool QDVP_SaveAPIsourceName(SourceEntry *source, const char *buffer) {
+  int at = 0;
+  if (!QDVP_ValidateAPIrequest("SETSRC", buffer, &at)) return false;
+  const char *data = buffer + at;
+  size_t n = strcspn(data, " \r\n");
+  if (n == 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Input API source name missing");
+    return false;
+  }
+  char *name = static_cast<char *>(QDV0_GetStorage(n + 1));
+  if (name == nullptr) return false;
+  memcpy(name, data, n);
+  name[n] = '\0';
+  OSV1_Guard hold(&source->SourceLock);
+  QDV0_Free(source->pSourceNodeName);
+  source->pSourceNodeName = name;
+  return true;
+}
+
+namespace {
+
+const char *Name(const SourceEntry *source) {
+  return source->pSourceNodeName != nullptr ? source->pSourceNodeName : "?";
+}
+
+// What one request answers.
+struct Reply {
+  int rc = 0;
+  const char *data = nullptr;  // not owned, unless owned is set
+  char *owned = nullptr;
+  bool remote = false;  // a take action is in delivery: hand it over after the reply
+};
+
+// The BGNINP names: the application, then the table, at blanks. 0, or 51 / 52.
+int FindTable(DPAB *anchor, const char *data, TableEntry **table) {
+  char appl[QDVP_SOCK_BUFFER_SIZE], name[QDVP_SOCK_BUFFER_SIZE];
+  appl[0] = name[0] = '\0';
+  if (sscanf(data, "%4095s %4095s", appl, name) < 1) return 51;
+  ApplEntry *application = QDVP_LocateApplicationByName(anchor, appl, static_cast<int>(strlen(appl)));
+  if (application == nullptr) return 51;
+  *table = name[0] != '\0'
+               ? QDVP_LocateTableByName(application, name, static_cast<int>(strlen(name)))
+               : nullptr;
+  return *table != nullptr ? 0 : 52;
+}
+
+// Connected: a TCP client's session before BGNINP (or after ENDINP).
+int Connected(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *buffer, int call) {
+  SourceEntry *source = partner->pSource;
+  int at = 0;
+  switch (call) {
+    case QDVP_API_ACCREQ:
+      QDVP_SetAcceptRequestOptions(source, buffer);
+      return 0;
+    case QDVP_API_SETSRC:
+      return QDVP_SaveAPIsourceName(source, buffer) ? 0 : 39;
+    case QDVP_API_BGNINP:
+      break;
+    default:
+      QDVP_TRC(trk, TRK1_ERROR, "*** API request rejected, sequence error");
+      return 13;
+  }
+  QDVP_ValidateAPIrequest("BGNINP", buffer, &at);
+  TableEntry *table = nullptr;
+  int rc = FindTable(anchor, buffer + at, &table);
+  if (rc != 0) return rc;
+  if (source->pTable == nullptr && QDVP_AttachAPIsource(anchor, source, table) != 0) return 53;
+  if (source->pPE.load() == nullptr) source->pPE.store(pe);
+  QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+  return -1;
+}
+
+// Ready: BGNINP, SNDDTA and ACCREQ bring the source online.
+int Ready(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *buffer, int call,
+          Reply *reply) {
+  SourceEntry *source = partner->pSource;
+  if (call == QDVP_API_SETSRC) return QDVP_SaveAPIsourceName(source, buffer) ? 0 : 39;
+  if (call != QDVP_API_BGNINP && call != QDVP_API_SNDDTA && call != QDVP_API_ACCREQ) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** API request rejected, sequence error");
+    return 13;
+  }
+  if (call == QDVP_API_ACCREQ) QDVP_SetAcceptRequestOptions(source, buffer);
+  const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
+  if (!QDVP_BringPartnerOnline(anchor, pe, partner)) {
+    QDVP_SendDPlogMessage(anchor, 34, appl, source->pTable->TableName, Name(source));
+    return 54;
+  }
+  source->RowControl = 0;
+  source->DataPending = 0;
+  reply->data = source->pDelimiter;
+  QDVP_SendDPlogMessage(anchor, 33, appl, source->pTable->TableName, Name(source));
+  return 0;
+}
+
+// The held row goes to the agent with the row control as its data sequence. False when the
+// agent did not take it.
+bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
+  source->DataSequence = source->RowControl;
+  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
+  if (state != QDVP_Active) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%d]", Name(source), state);
+    return false;
+  }
+  QDVP_UpdateSourceEntryState(source, QDVP_Input);
+  return true;
+}
+
+// A row failed at the agent: the set is over.
+int RowFailed(SourceEntry *source) {
+  source->RowControl = QDVP_SEQ_ONLY;
+  source->DataPending = 0;
+  return 92;
+}
+
+// The rows of SNDDTA (its lines) or ENDROW (data null: no line). A row is held back while its
+// row control is not known yet: the next line, or ENDROW, decides whether it is a middle or the
+// last row.
+int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
+  SourceEntry *source = partner->pSource;
+  char *line = data;
+  for (;;) {
+    if (data != nullptr) {
+      while (*line == '\n' || *line == '\r') line++;
+      if (*line == '\0') return 0;
+    }
+    if (source->DataPending &&
+        (source->RowControl == QDVP_SEQ_MIDDLE || source->RowControl == QDVP_SEQ_LAST)) {
+      if (!SendRow(anchor, pe, source)) return RowFailed(source);
+      source->DataPending = 0;
+      if (source->RowControl == QDVP_SEQ_LAST) {
+        source->RowControl = QDVP_SEQ_ONLY;
+        return 0;
+      }
+    }
+    if (data == nullptr) {
+      // ENDROW with nothing held back closes the set all the same.
+      if (source->RowControl == QDVP_SEQ_LAST) source->RowControl = QDVP_SEQ_ONLY;
+      return 0;
+    }
+    char *feed = strchr(line, '\n');
+    char *next = feed != nullptr ? feed + 1 : line + strlen(line);
+    char *stop = feed != nullptr ? feed : line + strlen(line);
+    if (stop > line && stop[-1] == '\r') stop--;
+    int n = static_cast<int>(stop - line);
+    if (n == 0) {
+      line = next;
+      continue;
+    }
+    IObuffer *io = QDVP_GetNextFreeBuffer(partner);
+    if (io == nullptr) return 0;
+    int area = QDVP_IObufferDataSize(partner) - 1;
+    int copied = n < area ? n : area;
+    memcpy(io->Data, line, static_cast<size_t>(copied));
+    io->DataLength = static_cast<uint32_t>(copied);
+    io->State = QDVP_ValidData;
+    source->DataSequence = source->RowControl;
+    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io)) return 0;
+    if (source->RowControl != QDVP_SEQ_MIDDLE) {
+      if (QDVP_CheckDataSummaryReady(source)) {
+        if (!SendRow(anchor, pe, source)) return RowFailed(source);
+      } else {
+        QDVP_UpdateSourceEntryState(source, QDVP_Input);
+      }
+      if (source->RowControl == QDVP_SEQ_FIRST) source->RowControl = QDVP_SEQ_MIDDLE;
+      if (source->RowControl == QDVP_SEQ_LAST) {
+        source->RowControl = QDVP_SEQ_ONLY;
+        source->DataPending = 0;
+      }
+    } else {
+      source->DataPending = 1;
+    }
+    line = next;
+  }
+}
+
+// "number;text": the result of a take action handed to the client.
+int Result(SourceEntry *source, const char *buffer) {
+  int at = 0;
+  if (!QDVP_ValidateAPIrequest("RESULT", buffer, &at)) return 93;
+  const char *data = buffer + at;
+  char *end = nullptr;
+  unsigned long id = strtoul(data, &end, 10);
+  if (end == data || *end != ';') return 93;
+  return QDVP_PostActionRequestCompletion(source, static_cast<uint32_t>(id), end + 1);
+}
+
+// Input: the session's requests.
+int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int call,
+          Reply *reply) {
+  SourceEntry *source = partner->pSource;
+  int at = QDVP_API_DATA_AT;
+  switch (call) {
+    case QDVP_API_ACCREQ:
+      QDVP_SetAcceptRequestOptions(source, buffer);
+      return 0;
+    case QDVP_API_RCVREQ:
+      QDVP_ValidateAPIrequest("RCVREQ", buffer, &at);
+      reply->owned = QDVP_CheckOutstandingActionRequest(source);
+      reply->data = reply->owned;
+      reply->remote = reply->owned != nullptr;
+      return 0;
+    case QDVP_API_RESULT:
+      return Result(source, buffer);
+    case QDVP_API_BGNROW:
+      QDVP_ValidateAPIrequest("BGNROW", buffer, &at);
+      source->RowControl = QDVP_SEQ_FIRST;
+      return 0;
+    case QDVP_API_ENDROW:
+      QDVP_ValidateAPIrequest("ENDROW", buffer, &at);
+      source->RowControl = QDVP_SEQ_LAST;
+      return RecordLoop(anchor, pe, partner, nullptr);
+    case QDVP_API_SNDDTA:
+      QDVP_ValidateAPIrequest("SNDDTA", buffer, &at);
+      return RecordLoop(anchor, pe, partner, buffer + at);
+    default:
+      QDVP_TRC(trk, TRK1_ERROR, "*** API request rejected, sequence error");
+      return 13;
+  }
+}
+
+// Inactive: the source goes offline; the session ends (a TCP client may begin another).
+int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
+  SourceEntry *source = partner->pSource;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline for %s on request",
+           Name(source));
+  int rc = 0;
+  // A row still held back is the last of its set: it is not lost with the session.
+  if (source->DataPending && source->pTable != nullptr) {
+    source->RowControl = QDVP_SEQ_LAST;
+    source->DataPending = 0;
+    SendRow(anchor, pe, source);
+  }
+  int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
+  if (after != QDVP_Ready) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source), after);
+    rc = 58;
+  }
+  QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+  if (source->pTable != nullptr) {
+    const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
+    QDVP_SendDPlogMessage(anchor, 35, appl, source->pTable->TableName, Name(source));
+    if (source->Dynamic) QDVP_DetachAPIsource(source);
+  }
+  bool tcp;
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    tcp = partner->TCPsocket >= 0;
+    if (!tcp) {
+      partner->Active = 0;
+      partner->NewSession = 1;
+    }
+  }
+  // The name a SETSRC gave lasts for the session; the next one starts with the client's host.
+  char node[256];
+  QDVP_PartnerNodeName(&partner->PartnerAddr, node, sizeof(node));
+  {
+    OSV1_Guard hold(&source->SourceLock);
+    QDV0_Free(source->pSourceNodeName);
+    source->pSourceNodeName = QDV0_StrDup(node);
+    source->AcceptRequests = 0;
+    source->AcceptWaitSeconds = -1;
+  }
+  if (tcp) QDVP_UpdateSourceEntryState(source, QDVP_Connected);
+  return rc;
+}
+
+// The request's step by the source's state; -1 when the state changed and is looked at again.
+int Step(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int length, int call,
+         Reply *reply) {
+  SourceEntry *source = partner->pSource;
+  int state = source->State;
+  if (state == QDVP_Inactive) return Inactive(anchor, pe, partner);
+  if (length < 1) return 0;
+  switch (state) {
+    case QDVP_Connected:
+      return Connected(anchor, pe, partner, buffer, call);
+    case QDVP_Ready:
+      return Ready(anchor, pe, partner, buffer, call, reply);
+    case QDVP_Input:
+      return Input(anchor, pe, partner, buffer, call, reply);
+    case QDVP_Active:
+      QDVP_TRC(trk, TRK1_ERROR, "*** Logic error. UDP receive source in wrong state <%s>",
+               QDVP_SourceStateName[state]);
+      return 13;
+    case QDVP_Initial:
+    case QDVP_Output:
+    case QDVP_Action:
+    case QDVP_Reply:
+      QDVP_TRC(trk, TRK1_ERROR, "*** Logic error. received source in wrong state <%s>",
+               QDVP_SourceStateName[state]);
+      return 94;
+    default:
+      QDVP_TRC(trk, TRK1_ERROR, "*** Invalid source state value: %d, ignored", state);
+      return 94;
+  }
+}
+
+}  // namespace
+
+int QDVP_ProcessAPIrequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int length,
+                                  char *buffer) {
+  SourceEntry *source = partner->pSource;
+  int call = 0;
+  Reply reply;
+  if (length >= 1 && buffer != nullptr && source->State != QDVP_Inactive &&
+      (length < QDVP_API_NAME_AT || !QDVP_ValidateAPIversion(buffer))) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** API request rejected, incorrect version");
+    reply.rc = 90;
+  } else {
+    if (length >= 1 && buffer != nullptr) call = QDVP_ExtractAPIcallType(buffer, length);
+    for (int steps = 0; steps < 4; steps++) {
+      reply.rc = Step(anchor, pe, partner, buffer, length, call, &reply);
+      if (reply.rc >= 0) break;
+    }
+  }
+  if (length >= 1 && buffer != nullptr) {
+    int socket;
+    struct sockaddr_in address;
+    bool tcp;
+    {
+      OSV1_Guard hold(&partner->IOLock);
+      socket = partner->Socket;
+      tcp = partner->TCPsocket >= 0;
+      address = partner->PartnerAddr;
+    }
+    if (socket >= 0) {
+      int dataLength = reply.data != nullptr ? static_cast<int>(strlen(reply.data)) : 0;
+      QDVP_SendAPIreply(anchor, socket, tcp ? nullptr : &address, reply.rc, reply.data, dataLength);
+    }
+  }
+  if (reply.remote) QDVP_CheckActionRequestCompletion(source);
+  QDV0_Free(reply.owned);
+  return reply.rc;
+}

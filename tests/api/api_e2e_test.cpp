@@ -1,0 +1,177 @@
+// The client API end to end: `qdvp start apis` on a private port against qdvp-dch, with clients
+// played by the client library, by raw sockets (for what the library would not send) and by the
+// feed example. Rows and their data sequence marks are read from the peer's database, DP log
+// messages from the trace.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "include/qdvp_client.h"
+#include "tests/support/dpworld.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
+                         "Host D 16\nStatus D 4\nTime D 8\n";
+
+class ApiServer : public qdvp_test::DataProviderWorld {
+ protected:
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_API_DPAPI_PORT", std::to_string(port_)}};
+  }
+  void SetUp() override {
+    DataProviderWorld::SetUp();
+    Metafile("feed", kMetafile);
+    Launch("apis");
+    ASSERT_TRUE(WaitLogged("Socket API Server DP started. Listening on port " +
+                           std::to_string(port_) + " both TCP and UDP"))
+        << Trace();
+  }
+  // The data sequence marks and hosts of the table's rows, in arrival order.
+  std::vector<std::string> Marks() const {
+    std::vector<std::string> marks;
+    for (auto &row : dch_test::Query(peer_->Db(), "select data_sequence, json_extract(attrs,"
+                                                  "'$.Host') from rows where attribute_group="
+                                                  "'Lines' order by id")) {
+      marks.push_back(row[0] + ":" + row[1]);
+    }
+    return marks;
+  }
+  qdvpc_session *Open(bool udp) {
+    qdvpc_session *s = nullptr;
+    EXPECT_EQ(qdvpc_open("127.0.0.1", port_, udp ? 1 : 0, &s), QDVPC_OK);
+    return s;
+  }
+  int port_ = qdvp_test::FreePort();
+};
+
+// Sends raw requests on one socket and returns the last reply.
+std::string Exchange(int port, bool udp, const std::vector<std::string> &requests) {
+  int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0) {
+    for (const std::string &r : requests) {
+      reply.clear();
+      if (send(fd, r.data(), r.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(r.size())) break;
+      pollfd p{fd, POLLIN, 0};
+      char buffer[8192];
+      ssize_t n = poll(&p, 1, 10000) == 1 ? recv(fd, buffer, sizeof(buffer), 0) : -1;
+      if (n <= 0) break;
+      reply.assign(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+std::string Req(const std::string &name, const std::string &data = "") {
+  return "QDVPAPI300" + name + data;
+}
+
+// A bracketed set of three rows goes to the agent marked first, middle, last; a record sent
+// without brackets after the set goes as an only row. The same over TCP and UDP.
+class ApiSession : public ApiServer, public testing::WithParamInterface<bool> {};
+
+TEST_P(ApiSession, BracketedRowsArriveWithTheirMarks) {
+  qdvpc_session *s = Open(GetParam());
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(qdvpc_begin_input(s, "Feed", "Lines"), QDVPC_OK);
+  EXPECT_STREQ(qdvpc_last_data(s), ",");  // the attribute delimiter
+  EXPECT_GT(qdvpc_start_time(s), 0);
+  ASSERT_EQ(qdvpc_begin_row(s), QDVPC_OK);
+  for (const char *r : {"a,ok,1\n", "b,ok,2\n", "c,ok,3\n"}) ASSERT_EQ(qdvpc_send(s, r), QDVPC_OK);
+  ASSERT_EQ(qdvpc_end_row(s), QDVPC_OK);
+  ASSERT_EQ(qdvpc_send(s, "d,ok,4\n"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_end_input(s), QDVPC_OK);
+  qdvpc_close(s);
+  ASSERT_TRUE(WaitLogged("dp_EndInput completed for application Feed attribute group Lines"));
+  EXPECT_EQ(Marks(), (std::vector<std::string>{"1:a", "0:b", "16:c", "17:d"}));
+  EXPECT_EQ(OnlineSources("Lines"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpAndUdp, ApiSession, testing::Bool(),
+                         [](const auto &info) { return info.param ? "Udp" : "Tcp"; });
+
+// Every refusal a client can provoke is answered with its code and the server goes on: the
+// last case of each row is answered after the requests before it.
+TEST_F(ApiServer, RefusalsAreAnsweredWithTheirCodes) {
+  const std::string begin = Req("BGNINP", "Feed Lines");
+  struct Case {
+    bool udp;
+    std::vector<std::string> requests;
+    std::string code;
+  } cases[] = {
+      {false, {"QDVPAPI299BGNINPFeed Lines"}, "90 "},
+      {true, {"QDVPAPI299BGNINPFeed Lines"}, "90 "},
+      {false, {std::string("\x00\xff\x01garbage", 10)}, "90 "},
+      {false, {Req("XXXXXX")}, "13 "},
+      {true, {Req("SNDDTA", "a,b,c")}, "13 "},
+      {false, {begin, Req("BGNINP", "Feed Lines")}, "13 "},
+      {false, {Req("BGNINP", "Nope Lines")}, "51 "},
+      {true, {Req("BGNINP", "Nope Lines")}, "51 "},
+      {false, {Req("BGNINP", "Feed Nope")}, "52 "},
+      {true, {Req("BGNINP", "Feed")}, "52 "},
+      {false, {Req("SETSRC")}, "39 "},
+      {false, {begin, Req("RESULT", "7;done\n")}, "85 "},
+      {true, {begin, Req("RESULT", "7;done\n")}, "85 "},
+      {false, {begin, Req("ACCREQ", "1;5"), Req("RCVREQ")}, "0 "},  // nothing waits: no data
+      {false, {begin, Req("SNDDTA", std::string(4080, 'x'))}, "0 "},   // exactly 4096 bytes
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE((c.udp ? "udp " : "tcp ") + c.requests.back().substr(0, 40));
+    std::string reply = Exchange(port_, c.udp, c.requests);
+    EXPECT_EQ(reply.substr(0, c.code.size()), c.code) << reply;
+    EXPECT_EQ(reply.find('#'), std::string::npos) << reply;
+  }
+  // A well-behaved session still works after all of them.
+  EXPECT_EQ(Exchange(port_, false, {begin, Req("SNDDTA", "z,ok,1\n"), Req("ENDINP")}).substr(0, 2),
+            "0 ");
+  ASSERT_TRUE(WaitRows("Lines", 1));
+}
+
+// A client that disconnects mid-session ends it (DP log 26): its held row is not lost, its
+// source goes offline, and a session open beside it goes on.
+TEST_F(ApiServer, DisconnectEndsOnlyThatSession) {
+  qdvpc_session *stays = Open(false), *goes = Open(false);
+  ASSERT_EQ(qdvpc_begin_input(stays, "Feed", "Lines"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_begin_input(goes, "Feed", "Lines"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_send(goes, "gone,ok,1\n"), QDVPC_OK);
+  qdvpc_close(goes);
+  ASSERT_TRUE(WaitLogged("dp_CloseSession completed for location")) << Trace();
+  ASSERT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 1; }, 10s));
+  ASSERT_EQ(qdvpc_send(stays, "kept,ok,2\nnext,ok,3\n"), QDVPC_OK);
+  ASSERT_TRUE(WaitRows("Lines", 2));
+  EXPECT_EQ(Marks(), (std::vector<std::string>{"16:gone", "0:kept"}));
+  qdvpc_close(stays);
+  ASSERT_TRUE(WaitLogged("dp_CloseSession completed for location", 2));
+  ASSERT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
+}
+
+// The feed example feeds the table from its standard input and ends its session.
+TEST_F(ApiServer, FeedExampleFeedsTheTable) {
+  dir_.Write("records.txt", "e1,ok,1\ne2,ok,2\n");
+  std::string out;
+  int rc = qdvp_test::Run({"/bin/sh", "-c",
+                           qdvp_test::BinDir() + "/feed --port " + std::to_string(port_) +
+                               " --source feeder Feed Lines < " + File("records.txt")},
+                          {}, &out);
+  ASSERT_EQ(rc, 0) << out;
+  ASSERT_TRUE(WaitRows("Lines", 2));
+  EXPECT_EQ(Marks(), (std::vector<std::string>{"0:e1", "16:e2"}));
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select distinct source from rows where "
+                                            "attribute_group='Lines'"),
+            "feeder");
+}
+
+}  // namespace
