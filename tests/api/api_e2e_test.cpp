@@ -17,6 +17,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using qdvp_test::WaitFor;
 
 const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
                          "Host D 16\nStatus D 4\nTime D 8\n";
@@ -144,6 +145,9 @@ TEST_F(ApiServer, RefusalsAreAnsweredWithTheirCodes) {
 // source goes offline, and a session open beside it goes on.
 TEST_F(ApiServer, DisconnectEndsOnlyThatSession) {
   qdvpc_session *stays = Open(false), *goes = Open(false);
+  // Two clients on one host name their sources, which the agent tells apart by name.
+  ASSERT_EQ(qdvpc_set_source(stays, "stays"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_set_source(goes, "goes"), QDVPC_OK);
   ASSERT_EQ(qdvpc_begin_input(stays, "Feed", "Lines"), QDVPC_OK);
   ASSERT_EQ(qdvpc_begin_input(goes, "Feed", "Lines"), QDVPC_OK);
   ASSERT_EQ(qdvpc_send(goes, "gone,ok,1\n"), QDVPC_OK);
