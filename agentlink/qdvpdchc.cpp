@@ -15,6 +15,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_actions.h"
 #include "../include/qdvp_dchcomm.h"
 
 static TRK1_BLOCK trk = {"qdvpdchc"};
@@ -284,11 +285,7 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
         break;
       case QDVP_Reply:
         QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP activity reply");
-        if (source->pAction != nullptr && QDVP_GetDCHservices()->ActionReply != nullptr) {
-          QDVP_GetDCHservices()->ActionReply(comm, source);
-        } else {
-          QDVP_TRC(trk, TRK1_ERROR, "*** action reply dropped: no action service");
-        }
+        QDVP_SendActionReply(comm, source);
         QDVP_UpdateSourceEntryState(source, QDVP_Action);
         break;
       case QDVP_Inactive:
@@ -440,6 +437,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   if (!anchor->StandAlone) {
     // The DP log report makes no more requests.
     anchor->pDPlogSource = nullptr;
+    anchor->pActionSource = nullptr;
     QDVP_ReleaseDPlogRequester(anchor);
   }
   anchor->pDCHclientPE.store(static_cast<ProcessEntry *>(nullptr));

@@ -167,12 +167,7 @@ static void Deliver(const DCHdecoded *message, void *context) {
     }
     QDVP_SignalDCHreceiveStatus(comm);
   } else if (message->Kind == 2) {
-    // Take actions are carried out by the automation server; until it accepts work the
-    // request is only recorded.
-    QDVP_TRC(trk, TRK1_DETAIL, "Provide action %u type %u <%.*s> received, %d fields",
-             message->ActionId, message->ActionType, static_cast<int>(message->NameLen),
-             message->pName ? reinterpret_cast<const char *>(message->pName) : "",
-             message->ActionFieldCount);
+    QDVP_ReceiveProvideAction(comm->pDPAB, message);
   }
 }
 

@@ -20,7 +20,7 @@ static TRK1_BLOCK trk = {"qdvpdpda"};
 
 namespace {
 
-const DCHservices kNoServices = {nullptr, nullptr, nullptr, nullptr, nullptr};
+const DCHservices kNoServices = {nullptr, nullptr, nullptr, nullptr};
 std::atomic<const DCHservices *> sServices{&kNoServices};
 
 // The attributes of a source in the order they are sent.

@@ -3,7 +3,9 @@
 // server, its workers and the API server that hands remote actions to a client.
 //
 // Lock order, where more than one is held:
-//   ActionListLock (the entry pool) is held alone while an entry is taken or returned;
+//   ActionListLock (the entry pool) -> a source's SourceLock -> an action entry's Mutex: an
+//   entry joins or leaves a source's request queue only under both of the first two, so that
+//   a task holding ActionListLock knows whether the source is still referred to;
 //   AutoQueueLock (the dispatch and wait queues) is held alone;
 //   WorkerListLock -> a worker's Lock;
 //   a source's SourceLock (its request queue) -> an action entry's Lock, or its Mutex (the API
@@ -19,17 +21,15 @@
 #include <atomic>
 
 #include "osv1.h"
+#include "qdvp_agentlink.h"
 #include "qdvp_anchor.h"
 
 struct SourceEntry;
 struct WorkerEntry;
+struct DCHcomm;
 
-// Action types, with the names of AutoTypeString.
-enum : int32_t {
-  QDVP_ACTION_SITUATION = 1,  // situation or policy action; its status and result go to the agent
-  QDVP_ACTION_RULE = 2,
-  QDVP_ACTION_SNMP = 3,
-};
+// Action types (QDVP_ACTION_SITUATION, _RULE, _SNMP) are those of the agent link's
+// provide-action request, qdvp_agentlink.h; their names are AutoTypeString's.
 
 // Action statuses returned to the agent; a negative value is the negated exit status of a
 // command. QDVP_ACTION_STATUS_TIMEOUT is ours: a command ended because it ran past
@@ -64,6 +64,8 @@ struct ActionEntry {
   ActionEntry *pNext;          // the anchor's list (ActionListLock)
   ActionEntry *pQueueNext;     // a dispatch queue (AutoQueueLock)
   ActionEntry *pSourceNext;    // the request queue of the source it is for (SourceLock)
+  SourceEntry *pRemoteSource;  // the source whose request queue holds it, or null
+                               // (changed under ActionListLock and that source's SourceLock)
   int FieldsReceived;
   WorkerEntry *pWorker;
   int WorkState;
@@ -110,13 +112,45 @@ struct WorkerEntry {
   OSV1_LOCK Lock;
 };
 
-// The pool, filled by the agent link's receive task and emptied by the automation server
-// (agentlink/qdvpaent.cpp).
+// The pool and the queues (agentlink/qdvpaent.cpp). The receive task of the agent link makes
+// an entry of each provide-action request and queues it to the automation server; the server
+// takes the queue whole and releases entries once done.
 ActionEntry *QDVP_AllocateActionEntry(DPAB *);
 int QDVP_EnqueueActionToServer(DPAB *, ActionEntry *);
 void QDVP_ReleaseActionEntry(ActionEntry *);
+// The automation server's side: publishes (or withdraws, with null) the server's entry, which
+// moves the actions received meanwhile onto the dispatch queue; takes the whole dispatch queue.
+void QDVP_PublishAutomationServer(DPAB *, ProcessEntry *server);
+ActionEntry *QDVP_TakeActionQueue(DPAB *);
+// Frees every entry of the pool (the automation server's end, once no worker holds one).
+void QDVP_FreeActionEntries(DPAB *);
 
-// The status, or the status and result, of an action to the agent (agentlink/qdvpaent.cpp):
-// sent on the agent link and repeated while the agent answers with status 7.
-int QDVP_SendProvideActionStatus(DPAB *, uint32_t id, int32_t status);
-int QDVP_SendProvideActionResult(DPAB *, ActionEntry *);
+// The status, or the status and result, of an action to the agent (agentlink/qdvpaent.cpp).
+// Sent by the DCH client task for a reply source in the Reply state, and repeated while the
+// agent answers with status 7; others call QDVP_ReplyActionToDCH, which queues the reply
+// source and waits, so that the link carries one request at a time.
+int QDVP_SendProvideActionStatus(DCHcomm *, uint32_t id, int32_t status);
+int QDVP_SendProvideActionResult(DCHcomm *, ActionEntry *);
+void QDVP_SendActionReply(DCHcomm *, SourceEntry *replySource);
+// A source of no table that carries a task's action replies, and its release.
+SourceEntry *QDVP_NewActionReplySource(DPAB *);
+void QDVP_FreeActionReplySource(DPAB *, ProcessEntry *requester, SourceEntry *replySource);
+// Sends the entry's status (and result) to the agent through replySource and waits for the
+// agent's answer; returns 1 when the agent took it.
+int QDVP_ReplyActionToDCH(DPAB *, ProcessEntry *requester, SourceEntry *replySource,
+                          ActionEntry *);
+
+// The automation server and its workers (actions/).
+extern const char *const AutoTypeString[5];
+enum { QDVP_ACTION_RESULT_TEXT_COUNT = 38 };
+extern const char *const ActionResultText[QDVP_ACTION_RESULT_TEXT_COUNT];
+void QDVP_AutomationServer(ProcessEntry *);
+WorkerEntry *QDVP_AllocateActionWorkerTask(DPAB *, int32_t type, int logFlag);
+void QDVP_ActionWorkerTask(ProcessEntry *);
+void QDVP_SetActionResultText(ActionEntry *, int code);
+int QDVP_CheckDuplicateActiveAction(DPAB *, ActionEntry *);
+int QDVP_CheckIsLocalAction(SourceEntry *, ActionEntry *);
+ActionEntry *QDVP_LocateStartActionByID(DPAB *, uint32_t id, const char *owner);
+// Writes the action's row of the ACTION table (sent with requester waiting) and its line of
+// the action log (actions/qdvpalog.cpp); any task, one at a time.
+void QDVP_RecordActionOutcome(DPAB *, ProcessEntry *requester, ActionEntry *);

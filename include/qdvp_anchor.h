@@ -145,7 +145,7 @@ struct DPAB {
   OSV1_LOCK ActionListLock;    // pActionList
   OSV1_LOCK WorkerListLock;    // pWorkerList
   OSV1_LOCK WaitQueueLock;     // pWaitQueue (delayed offline)
-  OSV1_LOCK AutoQueueLock;     // pAutoQueue
+  OSV1_LOCK AutoQueueLock;     // pAutoQueue, pAutoDispatch, pAutoServer
   OSV1_LOCK SNMPnodeLock;      // SNMP agent node list
   OSV1_LOCK SelectLock;        // select of the socket and API servers
   OSV1_LOCK IRBLock;           // pIRBList
@@ -162,7 +162,9 @@ struct DPAB {
   ProcessEntry *pProcessList QDVP_GUARDED_BY(ProcessListLock);  // running tasks
   std::atomic<ProcessEntry *> pDCHclientPE;  // the DCH client task's entry
 
-  void *pAutoServer;           // server blocks, set by each task when it runs
+  // Server blocks, set by each task when it runs; the automation server's process entry is
+  // published under AutoQueueLock, with its dispatch queue.
+  void *pAutoServer;
   void *pNetMgmtServer;
   std::atomic<void *> pDPlogServer;
   void *pNodeListServer;
@@ -170,6 +172,7 @@ struct DPAB {
 
   SourceEntry *pDCHqueue QDVP_GUARDED_BY(DCHqueueLock);  // sources queued while no client runs
   SourceEntry *pDPlogSource;   // the DP log report's source
+  SourceEntry *pActionSource;  // the ACTION table's source (one row per take action)
   SourceEntry *pWaitQueue QDVP_GUARDED_BY(WaitQueueLock);  // delayed offline queue
   long SNMPmonitorSpec[8];
   ApplEntry *pHTTPappl;
@@ -207,7 +210,8 @@ struct DPAB {
   int StandAlone;
   int TZoffset;                // local time minus GMT, whole hours
   int BatchLogOpen;
-  WorkItem *pAutoQueue;
+  ActionEntry *pAutoQueue;     // actions received before the automation server runs
+  ActionEntry *pAutoDispatch;  // the automation server's dispatch queue
   WorkItem *pDPlogQueueHead;
   WorkItem *pDPlogQueueTail;
   TrapDest *pTrapDest;

@@ -86,8 +86,6 @@ struct DCHservices {
   int (*SummaryOutput)(SourceEntry *source, DCHcomm *comm);
   // Writes the row to the batch output file (stand-alone runs).
   int (*BatchOutput)(SourceEntry *source);
-  // Sends the status or result of the source's current action.
-  void (*ActionReply)(DCHcomm *comm, SourceEntry *source);
   // Drops what record processing keeps of a source's past rows when it goes offline: the
   // per-key copies that rates compare with, and the summary collected so far.
   void (*DropRowState)(SourceEntry *source);
@@ -115,6 +113,9 @@ struct DCHdecoded {
   int UnknownFields;
 };
 typedef void (*QDVP_DCH_MESSAGE_SINK)(const DCHdecoded *message, void *context);
+// Makes an action entry of a provide-action request and queues it to the automation server
+// (qdvpaent.cpp); the receive task's only work for an action.
+void QDVP_ReceiveProvideAction(DPAB *anchor, const DCHdecoded *message);
 
 // Messages (qdvpcrbf, qdvpdpda, qdvpdpon, qdvpdsnd).
 unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *application);

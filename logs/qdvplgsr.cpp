@@ -136,12 +136,18 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
     QDVP_DisplayValidationMessage(86, nullptr);
     return;
   }
+  // Both sources are the data provider's own reports: take actions never go to a client
+  // through them.
+  log->InternalReport = action->InternalReport = 1;
   if (log->State == QDVP_Ready) {
     QDVP_RequestDCH(anchor, log, QDVP_VERB_ONLINE, requester);
+    QDVP_UpdateSourceEntryState(action, QDVP_Ready);
+    QDVP_RequestDCH(anchor, action, QDVP_VERB_ONLINE, requester);
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> DP Log Report online delayed");
   }
   anchor->pDPlogSource = log;
+  anchor->pActionSource = action;
   QDVP_TRC_EXIT(trk, log->State);
 }
 

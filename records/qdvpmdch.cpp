@@ -34,16 +34,12 @@ void DropRowState(SourceEntry *source) {
 }
 
 const DCHservices kRecordServices = {QDVP_EvaluateFormulas, SummaryOutput,
-                                     QDVP_OutputBatchDataRecord, nullptr, DropRowState};
+                                     QDVP_OutputBatchDataRecord, DropRowState};
 
 }  // namespace
 
 void QDVP_InstallRecordServices() {
-  const DCHservices *installed = QDVP_GetDCHservices();
-  static DCHservices services;
-  services = kRecordServices;
-  services.ActionReply = installed->ActionReply;
-  QDVP_SetDCHservices(&services);
+  QDVP_SetDCHservices(&kRecordServices);
 }
 
 int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *s, char *record, int length) {

@@ -350,6 +350,8 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
     source->DataPending = 0;
     SendRow(anchor, pe, source);
   }
+  // The actions handed to this session get their status from their workers now.
+  QDVP_AbandonActionRequests(source);
   int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
   if (after != QDVP_Ready) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source), after);

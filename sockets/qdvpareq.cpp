@@ -12,6 +12,13 @@
 // tests it under that Mutex before every wait; OSV1_Broadcast takes the Mutex for the wake-up,
 // so it cannot fall between the worker's test and its wait. SourceLock is taken before the
 // Mutex here; the worker holds the Mutex around its wait alone, so the order cannot invert.
+//
+// Why a worker never touches a source that is gone: an entry is linked to a source's queue
+// and unlinked only under the anchor's ActionListLock and the source's SourceLock, and every
+// result that ends a wait (a RESULT, "No result expected", the end of the session) unlinks it
+// at once. A session's source is released only after QDVP_AbandonActionRequests has unlinked
+// all of its entries, so a worker that finds its entry still linked under ActionListLock may
+// take the source's lock.
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -82,6 +89,65 @@ void LogDelivery(SourceEntry *source, const ActionEntry *entry) {
 
 }  // namespace
 
+namespace {
+
+// Takes the entry off its source's queue; the caller holds ActionListLock and SourceLock.
+void Unlink(SourceEntry *source, ActionEntry *entry) {
+  for (ActionEntry **link = &source->pRequestQueue; *link != nullptr;
+       link = &(*link)->pSourceNext) {
+    if (*link != entry) continue;
+    *link = entry->pSourceNext;
+    break;
+  }
+  if (source->pDelivering == entry) source->pDelivering = nullptr;
+  entry->pSourceNext = nullptr;
+  entry->pRemoteSource = nullptr;
+}
+
+// Gives the entry its result and status, takes it off the queue and wakes its worker; the
+// caller holds ActionListLock and SourceLock.
+void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *result,
+          size_t length) {
+  QDV0_Free(entry->pResult);
+  entry->pResult = static_cast<char *>(QDV0_GetStorage(length + 1));
+  if (entry->pResult != nullptr) memcpy(entry->pResult, result, length);
+  entry->ResultLength = entry->pResult != nullptr ? static_cast<int>(length) : 0;
+  entry->Status = status;
+  entry->ResultTime = QDV0_Time();
+  Unlink(source, entry);
+  MoveTo(entry, QDVP_REMOTE_POSTED);
+}
+
+void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *text) {
+  Post(source, entry, status, text, strlen(text));
+}
+
+OSV1_LOCK *ActionListLock() { return &Main_DPAB->ActionListLock; }
+
+}  // namespace
+
+void QDVP_QueueActionRequest(SourceEntry *source, ActionEntry *entry) {
+  OSV1_Guard pool(ActionListLock());
+  OSV1_Guard hold(&source->SourceLock);
+  {
+    OSV1_Guard state(&entry->Mutex);
+    entry->RemoteState = QDVP_REMOTE_QUEUED;
+  }
+  entry->pSourceNext = nullptr;
+  ActionEntry **tail = &source->pRequestQueue;
+  while (*tail != nullptr) tail = &(*tail)->pSourceNext;
+  *tail = entry;
+  entry->pRemoteSource = source;
+}
+
+void QDVP_WithdrawActionRequest(ActionEntry *entry) {
+  OSV1_Guard pool(ActionListLock());
+  SourceEntry *source = entry->pRemoteSource;
+  if (source == nullptr) return;
+  OSV1_Guard hold(&source->SourceLock);
+  Unlink(source, entry);
+}
+
 char *QDVP_CheckOutstandingActionRequest(SourceEntry *source) {
   OSV1_Guard hold(&source->SourceLock);
   ActionEntry *entry = source->pRequestQueue;
@@ -93,7 +159,8 @@ char *QDVP_CheckOutstandingActionRequest(SourceEntry *source) {
     return nullptr;
   }
   // One request is in delivery at a time; this task completes each delivery right after its
-  // reply, so one still marked here lost its reply, and its worker is let go with no result.
+  // reply, so one still marked here lost its reply, and its worker is let go to wait for a
+  // result that may still come.
   if (source->pDelivering != nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Action %u was still in delivery", source->pDelivering->ID);
     MoveTo(source->pDelivering, QDVP_REMOTE_WAITING);
@@ -113,6 +180,7 @@ char *QDVP_CheckOutstandingActionRequest(SourceEntry *source) {
 }
 
 int QDVP_PostActionRequestCompletion(SourceEntry *source, uint32_t id, const char *text) {
+  OSV1_Guard pool(ActionListLock());
   OSV1_Guard hold(&source->SourceLock);
   ActionEntry *entry = source->pRequestQueue;
   while (entry != nullptr && (entry->ID != id || RemoteState(entry) != QDVP_REMOTE_WAITING)) {
@@ -124,21 +192,16 @@ int QDVP_PostActionRequestCompletion(SourceEntry *source, uint32_t id, const cha
   }
   // The client's text ends with its terminator, which is not part of the result.
   size_t n = text != nullptr ? strlen(text) : 0;
-  QDV0_Free(entry->pResult);
   if (n > 1) {
-    entry->pResult = static_cast<char *>(QDV0_GetStorage(n));
-    if (entry->pResult != nullptr) memcpy(entry->pResult, text, n - 1);
+    Post(source, entry, QDVP_ACTION_STATUS_DONE, text, n - 1);
   } else {
-    entry->pResult = QDV0_StrDup("Received result contains no data");
+    Post(source, entry, QDVP_ACTION_STATUS_DONE, "Received result contains no data");
   }
-  entry->ResultLength = entry->pResult != nullptr ? static_cast<int>(strlen(entry->pResult)) : 0;
-  entry->Status = QDVP_ACTION_STATUS_DONE;
-  entry->ResultTime = QDV0_Time();
-  MoveTo(entry, QDVP_REMOTE_POSTED);
   return 0;
 }
 
 void QDVP_CheckActionRequestCompletion(SourceEntry *source) {
+  OSV1_Guard pool(ActionListLock());
   OSV1_Guard hold(&source->SourceLock);
   ActionEntry *entry = source->pDelivering;
   if (entry == nullptr) return;
@@ -147,10 +210,19 @@ void QDVP_CheckActionRequestCompletion(SourceEntry *source) {
     MoveTo(entry, QDVP_REMOTE_WAITING);
     return;
   }
-  QDV0_Free(entry->pResult);
-  entry->pResult = QDV0_StrDup("No result expected");
-  entry->ResultLength = entry->pResult != nullptr ? static_cast<int>(strlen(entry->pResult)) : 0;
-  entry->Status = QDVP_ACTION_STATUS_DONE;
-  entry->ResultTime = QDV0_Time();
-  MoveTo(entry, QDVP_REMOTE_POSTED);
+  Post(source, entry, QDVP_ACTION_STATUS_DONE, "No result expected");
+}
+
+void QDVP_AbandonActionRequests(SourceEntry *source) {
+  OSV1_Guard pool(ActionListLock());
+  OSV1_Guard hold(&source->SourceLock);
+  while (source->pRequestQueue != nullptr) {
+    ActionEntry *entry = source->pRequestQueue;
+    QDVP_TRC(trk, TRK1_ERROR, "***** Action %u let go: the client session ended", entry->ID);
+    Post(source, entry, QDVP_ACTION_STATUS_SOURCE_OFFLINE,
+         "Client session ended before a result was received");
+  }
+  source->pDelivering = nullptr;
+  source->AcceptRequests = 0;
+  source->AcceptWaitSeconds = -1;
 }
