@@ -32,11 +32,15 @@ class DataProviderWorld : public testing::Test {
   using Strings = std::vector<std::string>;
 
   void SetUp() override {
-    peer_ = std::make_unique<dch_test::Peer>(Strings{"--commit-ms", "0"});
+    Strings args = {"--commit-ms", "0"};
+    for (const std::string &a : PeerArgs()) args.push_back(a);
+    peer_ = std::make_unique<dch_test::Peer>(args);
     ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
     dchPort_ = peer_->port();
     mkdir(File("metafiles").c_str(), 0755);
   }
+  // Options of a kind of test for qdvp-dch.
+  virtual Strings PeerArgs() const { return {}; }
   // The settings of a kind of test, applied before extraEnv_.
   virtual std::map<std::string, std::string> KindEnv() const { return {}; }
   void TearDown() override {

@@ -192,8 +192,11 @@ void DchAgent::TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &al
     if (other->waitSerial > peer->waitSerial) latest = false;
   }
   for (auto it = actions_.begin(); it != actions_.end();) {
-    auto waits = [&it](const DchPeer *p) {
-      return std::find(p->waitingNodes.begin(), p->waitingNodes.end(), it->node) !=
+    // An action names a subnode, "node:APPLTABLEnn", whose node is the source that waits; a
+    // plain node name is taken as it is.
+    std::string node = it->node.substr(0, it->node.find(':'));
+    auto waits = [&node](const DchPeer *p) {
+      return std::find(p->waitingNodes.begin(), p->waitingNodes.end(), node) !=
              p->waitingNodes.end();
     };
     bool mine = waits(peer);

@@ -1,0 +1,132 @@
+// Take actions end to end: qdvp-dch sends provide-action requests from its action file to
+// `qdvp start file`, and what comes back — every status and result, the ACTION rows, the
+// action log — is read from the peer's database and the test directory.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/dpworld.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qdvp_test::WaitFor;
+
+class Actions : public qdvp_test::DataProviderWorld {
+ protected:
+  Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_ACTION_RESULT_SIZE", "32"},
+            {"QDVP_ACTION_TIMEOUT", "2"},
+            {"QDVP_ACTION_LOG_FILENAME", File("DPACTLOG")}};
+  }
+  void SetUp() override {
+    DataProviderWorld::SetUp();
+    Launch("file");
+    ASSERT_TRUE(WaitLogged("DP automation server active")) << Trace();
+    ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s));
+  }
+  // The subnode of the data provider's own DP log report, whose actions it carries out
+  // itself: node ":" application, table and two characters.
+  std::string Node() const {
+    std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
+                                                       "attribute_group='DPLOG' and offline_at "
+                                                       "is null");
+    return node.empty() ? node : node + ":OMNIVARDPLOG00";
+  }
+  // Appends action lines to the file the peer follows.
+  void Send(const std::vector<std::string> &lines) {
+    std::ofstream out(File("actions.jsonl"), std::ios::app);
+    for (const std::string &line : lines) out << line << "\n";
+  }
+  std::string Action(int id, const std::string &name, const std::string &parameter = "",
+                     const std::string &node = "", int type = 1) const {
+    std::string line = "{\"id\":" + std::to_string(id) + ",\"type\":" + std::to_string(type) +
+                       ",\"name\":\"" + name + "\",\"node\":\"" +
+                       (node.empty() ? Node() : node) + "\",\"owner\":\"Sit1\"";
+    if (!parameter.empty()) line += ",\"parameter\":\"" + parameter + "\"";
+    return line + "}";
+  }
+  int Answered() const {
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from actions "
+                                                           "where status is not null"));
+  }
+  std::string Outcome(int id) const {
+    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
+                                                 std::to_string(id));
+    return rows.empty() ? "none" : rows[0][0] + "|" + rows[0][1];
+  }
+};
+
+// Each kind of action gets its status and result back: a command's output, a failing
+// command's negated exit status, a result cut at the result size, a command ended at the
+// time limit with its output so far, an offline source, an oversized field, a type no worker
+// serves, a console command a take action may not run.
+TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
+  struct Case {
+    int id;
+    std::string line, outcome;
+  };
+  std::string many = "printf 'line%s\\\\n' 1 2 3 4 5 6 7 8 9";
+  const std::vector<Case> cases = {
+      {1, Action(1, "echo", "hello"), "0|hello"},
+      {2, Action(2, "exit", "3"), "-3|NULL"},
+      {3, Action(3, many), "0|line1;line2;line3;line4..."},
+      {4, Action(4, "echo before; sleep 30"), "12|before"},
+      {5, Action(5, "echo", "x", "nowhere"), "8|NULL"},
+      {6, "{\"id\":6,\"name\":\"echo\",\"node\":\"" + Node() + "\",\"owner\":\"" +
+              std::string(2000, 'o') + "\"}",
+       "3|NULL"},
+      {7, Action(7, "echo", "x", "", 9), "4|NULL"},
+      {8, Action(8, "DP_CONTROL", "LIST"), "-1|"},
+      {9, Action(9, "echo x > /dev/null"), "0|"},
+  };
+  std::vector<std::string> lines;
+  for (const Case &c : cases) lines.push_back(c.line);
+  Send(lines);
+  ASSERT_TRUE(WaitFor([&] { return Answered() >= static_cast<int>(cases.size()); }, 30s))
+      << Trace();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.line.substr(0, 80));
+    std::string outcome = Outcome(c.id);
+    if (c.id == 8) outcome = outcome.substr(0, 3);  // the console message text follows
+    EXPECT_EQ(outcome, c.outcome);
+  }
+  // Every action has its row in the ACTION table and its line in the action log.
+  ASSERT_TRUE(WaitRows("ACTION", static_cast<int>(cases.size())));
+  EXPECT_EQ(Values("ACTION", "Action_Result")[0], "hello");
+  std::string log = qdvp_test::ReadFile(File("DPACTLOG"));
+  EXPECT_EQ(qdvp_test::Occurrences(log, " owner [Sit1] "), static_cast<int>(cases.size()) - 1);
+  EXPECT_NE(log.find("status -3 command [exit] parameter [3]"), std::string::npos) << log;
+  EXPECT_EQ(Logged("automation activity begin for command [echo] parameter [hello]"), 1);
+}
+
+// Fifty actions at once are all answered, each with its own result.
+TEST_F(Actions, FiftyActionsAtOnceAreAllAnswered) {
+  std::vector<std::string> lines;
+  for (int id = 100; id < 150; id++) lines.push_back(Action(id, "echo", std::to_string(id)));
+  Send(lines);
+  ASSERT_TRUE(WaitFor([&] { return Answered() >= 50; }, 30s)) << Trace();
+  for (int id = 100; id < 150; id++) EXPECT_EQ(Outcome(id), "0|" + std::to_string(id));
+}
+
+// Actions still running when the data provider is told to end are ended and answered.
+class ActionsAtShutdown : public Actions {
+ protected:
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_ACTION_TIMEOUT", "600"}};
+  }
+};
+
+TEST_F(ActionsAtShutdown, RunningActionsAreEndedAndAnswered) {
+  Send({Action(21, "sleep", "60"), Action(22, "sleep", "61"), Action(23, "sleep", "62")});
+  ASSERT_TRUE(WaitLogged("automation activity begin for command [sleep]", 3)) << Trace();
+  auto begin = std::chrono::steady_clock::now();
+  Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
+  for (int id = 21; id <= 23; id++) EXPECT_EQ(Outcome(id), "12|NULL");
+}
+
+}  // namespace
