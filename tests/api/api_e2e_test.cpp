@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,26 @@ const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n
 
 class ApiServer : public qdvp_test::DataProviderWorld {
  protected:
+  Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
+  // Sends a take action for the subnode of a source of the Feed application's Lines table.
+  void SendAction(int id, const std::string &source, const std::string &name,
+                  const std::string &parameter) {
+    std::ofstream out(File("actions.jsonl"), std::ios::app);
+    out << "{\"id\":" << id << ",\"node\":\"" << source << ":FEEDLINES00\",\"name\":\""
+        << name << "\",\"parameter\":\"" << parameter << "\",\"owner\":\"Sit1\"}\n";
+  }
+  std::string Outcome(int id) const {
+    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
+                                                 std::to_string(id) + " and status is not null");
+    return rows.empty() ? "" : rows[0][0] + "|" + rows[0][1];
+  }
+  // Asks for the next take action until one comes.
+  std::string Receive(qdvpc_session *s) {
+    char request[512] = "";
+    WaitFor([&] { return qdvpc_receive_request(s, request, sizeof(request)) == QDVPC_OK &&
+                         request[0] != '\0'; }, 20s);
+    return request;
+  }
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_API_DPAPI_PORT", std::to_string(port_)}};
   }
@@ -160,6 +181,29 @@ TEST_F(ApiServer, DisconnectEndsOnlyThatSession) {
   qdvpc_close(stays);
   ASSERT_TRUE(WaitLogged("dp_CloseSession completed for location", 2));
   ASSERT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
+}
+
+// A client that accepts take actions for its source receives one, returns its result, and the
+// agent gets it; a client that vanishes with an action in hand still has it answered (8), and
+// the action is not carried out by the data provider itself.
+TEST_F(ApiServer, TakeActionsHandedToTheClientAreAnswered) {
+  qdvpc_session *client = Open(false);
+  ASSERT_EQ(qdvpc_set_source(client, "feeder"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_begin_input(client, "Feed", "Lines"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_accept_requests(client, 1, 20), QDVPC_OK);
+  SendAction(31, "feeder", "restart", "billing now");
+  EXPECT_EQ(Receive(client), "31 REQ(restart)PARM(billing now)");
+  ASSERT_EQ(qdvpc_result(client, 31, "restarted"), QDVPC_OK);
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(31).empty(); }, 20s)) << Trace();
+  EXPECT_EQ(Outcome(31), "0|restarted");
+  EXPECT_EQ(qdvpc_result(client, 31, "again"), 85);  // nothing waits for it any more
+
+  SendAction(32, "feeder", "touch", File("must-not-exist"));
+  EXPECT_EQ(Receive(client).substr(0, 12), "32 REQ(touch");
+  qdvpc_close(client);
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(32).empty(); }, 20s)) << Trace();
+  EXPECT_EQ(Outcome(32), "8|Client session ended before a result was received");
+  EXPECT_NE(access(File("must-not-exist").c_str(), F_OK), 0);
 }
 
 // The feed example feeds the table from its standard input and ends its session.
