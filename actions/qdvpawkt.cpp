@@ -78,7 +78,7 @@ bool Stopping(const WorkerEntry *worker) {
 // result, "No result expected", the end of its session, or no result within the source's wait.
 void PerformRemote(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry) {
   int waitSeconds = source->AcceptWaitSeconds;
-  QDVP_QueueActionRequest(source, entry);
+  QDVP_QueueActionRequest(worker->pDPAB, source, entry);
   time_t deadline = 0;
   OSV1_GetLock(&entry->Mutex);
   for (;;) {
@@ -90,7 +90,7 @@ void PerformRemote(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry)
     bool late = deadline != 0 && QDV0_Time() >= deadline;
     if (late || Stopping(worker)) {
       OSV1_ReleaseLock(&entry->Mutex);
-      QDVP_WithdrawActionRequest(entry);
+      QDVP_WithdrawActionRequest(worker->pDPAB, entry);
       OSV1_GetLock(&entry->Mutex);
       if (entry->RemoteState == QDVP_REMOTE_POSTED) break;  // the result came meanwhile
       entry->RemoteState = QDVP_REMOTE_POSTED;

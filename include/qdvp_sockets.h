@@ -151,13 +151,14 @@ bool QDVP_SaveAPIsourceName(SourceEntry *source, const char *buffer);
 // action (0, or 85 when no request with that number waits for a result); and, after the RCVREQ
 // reply is sent, the hand-over of the delivered request to its waiting worker.
 char *QDVP_CheckOutstandingActionRequest(SourceEntry *source);
-int QDVP_PostActionRequestCompletion(SourceEntry *source, uint32_t id, const char *text);
-void QDVP_CheckActionRequestCompletion(SourceEntry *source);
+int QDVP_PostActionRequestCompletion(DPAB *anchor, SourceEntry *source, uint32_t id,
+                                     const char *text);
+void QDVP_CheckActionRequestCompletion(DPAB *anchor, SourceEntry *source);
 // When a client session ends, every action still on its source's request queue is let go: its
 // worker reports it with status 8 and the result "Client session ended before a result was
 // received".
-void QDVP_AbandonActionRequests(SourceEntry *source);
+void QDVP_AbandonActionRequests(DPAB *anchor, SourceEntry *source);
 // The worker's half: puts an action on the source's request queue (remote state 1), and takes
 // it off again when the worker stops waiting for it (no result in time, shutdown).
-void QDVP_QueueActionRequest(SourceEntry *source, ActionEntry *entry);
-void QDVP_WithdrawActionRequest(ActionEntry *entry);
+void QDVP_QueueActionRequest(DPAB *anchor, SourceEntry *source, ActionEntry *entry);
+void QDVP_WithdrawActionRequest(DPAB *anchor, ActionEntry *entry);

@@ -294,14 +294,14 @@ int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
 }
 
 // "number;text": the result of a take action handed to the client.
-int Result(SourceEntry *source, const char *buffer) {
+int Result(DPAB *anchor, SourceEntry *source, const char *buffer) {
   int at = 0;
   if (!QDVP_ValidateAPIrequest("RESULT", buffer, &at)) return 93;
   const char *data = buffer + at;
   char *end = nullptr;
   unsigned long id = strtoul(data, &end, 10);
   if (end == data || *end != ';') return 93;
-  return QDVP_PostActionRequestCompletion(source, static_cast<uint32_t>(id), end + 1);
+  return QDVP_PostActionRequestCompletion(anchor, source, static_cast<uint32_t>(id), end + 1);
 }
 
 // Input: the session's requests.
@@ -320,7 +320,7 @@ int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int ca
       reply->remote = reply->owned != nullptr;
       return 0;
     case QDVP_API_RESULT:
-      return Result(source, buffer);
+      return Result(anchor, source, buffer);
     case QDVP_API_BGNROW:
       QDVP_ValidateAPIrequest("BGNROW", buffer, &at);
       source->RowControl = QDVP_SEQ_FIRST;
@@ -351,7 +351,7 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
     SendRow(anchor, pe, source);
   }
   // The actions handed to this session get their status from their workers now.
-  QDVP_AbandonActionRequests(source);
+  QDVP_AbandonActionRequests(anchor, source);
   int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
   if (after != QDVP_Ready) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source), after);
@@ -450,7 +450,7 @@ int QDVP_ProcessAPIrequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partn
       QDVP_SendAPIreply(anchor, socket, tcp ? nullptr : &address, reply.rc, reply.data, dataLength);
     }
   }
-  if (reply.remote) QDVP_CheckActionRequestCompletion(source);
+  if (reply.remote) QDVP_CheckActionRequestCompletion(anchor, source);
   QDV0_Free(reply.owned);
   return reply.rc;
 }

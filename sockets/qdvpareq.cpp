@@ -122,12 +122,10 @@ void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *t
   Post(source, entry, status, text, strlen(text));
 }
 
-OSV1_LOCK *ActionListLock() { return &Main_DPAB->ActionListLock; }
-
 }  // namespace
 
-void QDVP_QueueActionRequest(SourceEntry *source, ActionEntry *entry) {
-  OSV1_Guard pool(ActionListLock());
+void QDVP_QueueActionRequest(DPAB *anchor, SourceEntry *source, ActionEntry *entry) {
+  OSV1_Guard pool(&anchor->ActionListLock);
   OSV1_Guard hold(&source->SourceLock);
   {
     OSV1_Guard state(&entry->Mutex);
@@ -140,8 +138,8 @@ void QDVP_QueueActionRequest(SourceEntry *source, ActionEntry *entry) {
   entry->pRemoteSource = source;
 }
 
-void QDVP_WithdrawActionRequest(ActionEntry *entry) {
-  OSV1_Guard pool(ActionListLock());
+void QDVP_WithdrawActionRequest(DPAB *anchor, ActionEntry *entry) {
+  OSV1_Guard pool(&anchor->ActionListLock);
   SourceEntry *source = entry->pRemoteSource;
   if (source == nullptr) return;
   OSV1_Guard hold(&source->SourceLock);
@@ -179,8 +177,9 @@ char *QDVP_CheckOutstandingActionRequest(SourceEntry *source) {
   return text;
 }
 
-int QDVP_PostActionRequestCompletion(SourceEntry *source, uint32_t id, const char *text) {
-  OSV1_Guard pool(ActionListLock());
+int QDVP_PostActionRequestCompletion(DPAB *anchor, SourceEntry *source, uint32_t id,
+                                     const char *text) {
+  OSV1_Guard pool(&anchor->ActionListLock);
   OSV1_Guard hold(&source->SourceLock);
   ActionEntry *entry = source->pRequestQueue;
   while (entry != nullptr && (entry->ID != id || RemoteState(entry) != QDVP_REMOTE_WAITING)) {
@@ -200,8 +199,8 @@ int QDVP_PostActionRequestCompletion(SourceEntry *source, uint32_t id, const cha
   return 0;
 }
 
-void QDVP_CheckActionRequestCompletion(SourceEntry *source) {
-  OSV1_Guard pool(ActionListLock());
+void QDVP_CheckActionRequestCompletion(DPAB *anchor, SourceEntry *source) {
+  OSV1_Guard pool(&anchor->ActionListLock);
   OSV1_Guard hold(&source->SourceLock);
   ActionEntry *entry = source->pDelivering;
   if (entry == nullptr) return;
@@ -213,8 +212,8 @@ void QDVP_CheckActionRequestCompletion(SourceEntry *source) {
   Post(source, entry, QDVP_ACTION_STATUS_DONE, "No result expected");
 }
 
-void QDVP_AbandonActionRequests(SourceEntry *source) {
-  OSV1_Guard pool(ActionListLock());
+void QDVP_AbandonActionRequests(DPAB *anchor, SourceEntry *source) {
+  OSV1_Guard pool(&anchor->ActionListLock);
   OSV1_Guard hold(&source->SourceLock);
   while (source->pRequestQueue != nullptr) {
     ActionEntry *entry = source->pRequestQueue;
