@@ -188,8 +188,19 @@ void QDVP_AutomationServer(ProcessEntry *pe) {
     }
     if (QDVP_TaskShouldEnd(pe)) break;
     // A worker that finishes queues its entry back, which wakes this task for the waiting.
-    QDVP_WaitTaskIO(pe, 0, ">>>>> Automation Server Task waits on TaskIO notification",
-                    ">>>>> Automation Server TaskIO notification received, rc %d errno %d");
+    // The queue is looked at under the TaskIO mutex, which the receive task and the workers
+    // take to signal after they queue, so an action queued since the take is not slept past.
+    OSV1_GetLock(&pe->TaskIOmutex);
+    bool empty;
+    {
+      OSV1_Guard queue(&anchor->AutoQueueLock);
+      empty = anchor->pAutoDispatch == nullptr;
+    }
+    if (empty && !QDVP_TaskShouldEnd(pe)) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Automation Server Task waits on TaskIO notification");
+      QDV0_ConditionWait(&pe->TaskIOcond, &pe->TaskIOmutex);
+    }
+    OSV1_ReleaseLock(&pe->TaskIOmutex);
   }
   // The end: no further action is taken from the agent link; every one still waiting is
   // answered, and so is every one the workers finish.
