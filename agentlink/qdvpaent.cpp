@@ -115,8 +115,14 @@ void QDVP_FreeActionEntries(DPAB *anchor) {
     list = anchor->pActionList;
     anchor->pActionList = nullptr;
   }
+  // An entry still in use at the very end is being filled by the receive task for an action
+  // that came too late; it is left to the process's end rather than freed under its writer.
   while (list != nullptr) {
     ActionEntry *next = list->pNext;
+    if (list->InUse.load()) {
+      list = next;
+      continue;
+    }
     FreeTexts(list);
     OSV1_DestroyLock(&list->Mutex);
     pthread_cond_destroy(&list->Cond);

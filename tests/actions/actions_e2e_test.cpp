@@ -100,7 +100,10 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
   }
   // Every action has its row in the ACTION table and its line in the action log.
   ASSERT_TRUE(WaitRows("ACTION", static_cast<int>(cases.size())));
-  EXPECT_EQ(Values("ACTION", "Action_Result")[0], "hello");
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Action_Result') from "
+                                            "rows where attribute_group='ACTION' and "
+                                            "json_extract(attrs,'$.Action_ID')=1"),
+            "hello");
   std::string log = qdvp_test::ReadFile(File("DPACTLOG"));
   EXPECT_EQ(qdvp_test::Occurrences(log, " owner [Sit1] "), static_cast<int>(cases.size()) - 1);  // the long owner aside
   EXPECT_NE(log.find("status -3 command [exit] parameter [3]"), std::string::npos) << log;
