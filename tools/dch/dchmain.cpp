@@ -28,7 +28,7 @@ const char *kFooter =
     "{\"node\":\"host1\",\"type\":1,\"name\":\"echo\",\"parameter\":\"hi\","
     "\"owner\":\"Sit1\",\"id\":7}\n"
     "(only name is required); each is sent to the data provider that asked for actions for\n"
-    "that node.\n"
+    "that node (for a subnode name node:APPLTABLEnn, the part before the colon).\n"
     "Once listening, one line on standard error: qdvp-dch listening on ADDR:PORT (tcp+udp).\n"
     "SIGINT or SIGTERM commits everything received and exits with 0.";
 
