@@ -323,6 +323,13 @@ int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int ca
       return Result(anchor, source, buffer);
     case QDVP_API_BGNROW:
       QDVP_ValidateAPIrequest("BGNROW", buffer, &at);
+      // A row held back from unbracketed records ends their set before the new one begins;
+      // the set's first record would otherwise overwrite it.
+      if (source->DataPending && source->RowControl == QDVP_SEQ_MIDDLE) {
+        source->RowControl = QDVP_SEQ_LAST;
+        source->DataPending = 0;
+        if (!SendRow(anchor, pe, source)) return RowFailed(source);
+      }
       source->RowControl = QDVP_SEQ_FIRST;
       return 0;
     case QDVP_API_ENDROW:

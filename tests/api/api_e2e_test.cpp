@@ -111,6 +111,7 @@ TEST_P(ApiSession, BracketedRowsArriveWithTheirMarks) {
   ASSERT_EQ(qdvpc_begin_input(s, "Feed", "Lines"), QDVPC_OK);
   EXPECT_STREQ(qdvpc_last_data(s), ",");  // the attribute delimiter
   EXPECT_GT(qdvpc_start_time(s), 0);
+  ASSERT_EQ(qdvpc_send(s, "z,ok,0\n"), QDVPC_OK);  // held back, then ended by the BGNROW
   ASSERT_EQ(qdvpc_begin_row(s), QDVPC_OK);
   for (const char *r : {"a,ok,1\n", "b,ok,2\n", "c,ok,3\n"}) ASSERT_EQ(qdvpc_send(s, r), QDVPC_OK);
   ASSERT_EQ(qdvpc_end_row(s), QDVPC_OK);
@@ -118,7 +119,7 @@ TEST_P(ApiSession, BracketedRowsArriveWithTheirMarks) {
   ASSERT_EQ(qdvpc_end_input(s), QDVPC_OK);
   qdvpc_close(s);
   ASSERT_TRUE(WaitLogged("dp_EndInput completed for application Feed attribute group Lines"));
-  EXPECT_EQ(Marks(), (std::vector<std::string>{"1:a", "0:b", "16:c", "17:d"}));
+  EXPECT_EQ(Marks(), (std::vector<std::string>{"16:z", "1:a", "0:b", "16:c", "17:d"}));
   EXPECT_EQ(OnlineSources("Lines"), 0);
 }
 
