@@ -274,7 +274,12 @@ int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
     io->DataLength = static_cast<uint32_t>(copied);
     io->State = QDVP_ValidData;
     source->DataSequence = source->RowControl;
-    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io)) return 0;
+    // A record the table's filter drops is skipped; the records after it in the request go on.
+    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io)) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Input);
+      line = next;
+      continue;
+    }
     if (source->RowControl != QDVP_SEQ_MIDDLE) {
       if (QDVP_CheckDataSummaryReady(source)) {
         if (!SendRow(anchor, pe, source)) return RowFailed(source);

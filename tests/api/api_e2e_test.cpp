@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 using qdvp_test::WaitFor;
 
 const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
-                         "Host D 16\nStatus D 4\nTime D 8\n";
+                         "Host D 16\nStatus D 4 +FILTER={SCAN(0,ok)}\nTime D 8\n";
 
 class ApiServer : public qdvp_test::DataProviderWorld {
  protected:
@@ -116,10 +116,11 @@ TEST_P(ApiSession, BracketedRowsArriveWithTheirMarks) {
   for (const char *r : {"a,ok,1\n", "b,ok,2\n", "c,ok,3\n"}) ASSERT_EQ(qdvpc_send(s, r), QDVPC_OK);
   ASSERT_EQ(qdvpc_end_row(s), QDVPC_OK);
   ASSERT_EQ(qdvpc_send(s, "d,ok,4\n"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_send(s, "x,bad,9\ny,ok,5\n"), QDVPC_OK);  // the filter drops x, not y
   ASSERT_EQ(qdvpc_end_input(s), QDVPC_OK);
   qdvpc_close(s);
   ASSERT_TRUE(WaitLogged("dp_EndInput completed for application Feed attribute group Lines"));
-  EXPECT_EQ(Marks(), (std::vector<std::string>{"16:z", "1:a", "0:b", "16:c", "17:d"}));
+  EXPECT_EQ(Marks(), (std::vector<std::string>{"16:z", "1:a", "0:b", "16:c", "17:d", "17:y"}));
   EXPECT_EQ(OnlineSources("Lines"), 0);
 }
 
