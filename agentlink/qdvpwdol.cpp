@@ -174,6 +174,9 @@ int QDVP_EnqueueDelayedOffline(DPAB *anchor) {
 }
 
 void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source) {
+  // A caller without a task of its own waited on the statistics task's entry.
+  if (requester == nullptr) requester = anchor->pStatPE;
+  if (requester == nullptr) return;
   OSV1_GetLock(&requester->TaskIOmutex);
   for (int i = 0; i < 600 && source->Enqueued.load() &&
                   anchor->pDCHclientPE.load() != nullptr;

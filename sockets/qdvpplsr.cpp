@@ -241,43 +241,59 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
   return partner;
 }
 
+namespace {
+
+// The first partner of a kind's list that holds a UDP session whose source takes input and
+// whose expiry time has come; its expiry time is cleared.
+IOEntry *DuePartner(DPAB *anchor, int kind, time_t now) {
+  OSV1_Guard list(&anchor->ApplIOLock[kind - 1]);
+  for (IOEntry *io = anchor->pIOEList[kind]; io != nullptr; io = io->pNextKind) {
+    OSV1_Guard hold(&io->IOLock);
+    if (io->Active && io->TCPsocket < 0 && io->Socket >= 0 && io->pSource != nullptr &&
+        io->pSource->State == QDVP_Input && io->ExpiryTime > 0 && now >= io->ExpiryTime) {
+      io->ExpiryTime = 0;
+      return io;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 // A partner expires when it holds a UDP session whose source takes input and whose expiry time
-// has come. Its source goes offline without the partner's lock.
+// has come: a socket data partner, or an API client's UDP session (which would otherwise keep
+// its source online for good when the client vanished without ENDINP). Its source goes offline
+// without the partner's lock.
 int QDVP_ExpireUDPpartners(DPAB *anchor) {
   // The server task is in its wait meanwhile, so the two never act on one source at once.
   OSV1_Guard select(&anchor->SelectLock);
   int expired = 0;
   time_t now = QDV0_Time();
   for (;;) {
-    IOEntry *due = nullptr;
-    {
-      OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
-      for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr && due == nullptr;
-           io = io->pNextKind) {
-        OSV1_Guard hold(&io->IOLock);
-        if (io->Active && io->TCPsocket < 0 && io->Socket >= 0 && io->pSource != nullptr &&
-            io->pSource->State == QDVP_Input && io->ExpiryTime > 0 && now >= io->ExpiryTime) {
-          due = io;
-          io->ExpiryTime = 0;
-        }
-      }
-    }
+    IOEntry *due = DuePartner(anchor, QDVP_IOE_SOCK, now);
+    if (due == nullptr) due = DuePartner(anchor, QDVP_IOE_BASE, now);
     if (due == nullptr) break;
     char dotted[INET_ADDRSTRLEN];
     QDVP_DottedAddress(&due->PartnerAddr, dotted);
     QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted,
              ntohs(due->PartnerAddr.sin_port));
     SourceEntry *source = due->pSource;
+    // Names first: an API session's source leaves its table when it goes offline.
+    std::string appl = source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName
+                                                               : "";
+    std::string table = source->pTable ? source->pTable->TableName : "";
     QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     QDVP_ProcessSockRequestByState(anchor, nullptr, due, 0, nullptr);
     char port[16];
     snprintf(port, sizeof(port), "%d", ntohs(due->PartnerAddr.sin_port));
     QDVP_SendDPlogMessage(anchor, 32, QDV0_ResolveAddressToName(&due->PartnerAddr), port,
-                          source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName
-                                                                  : "",
-                          source->pTable ? source->pTable->TableName : "");
-    OSV1_Guard hold(&due->IOLock);
-    QDVP_ResetPartner(due);
+                          appl.c_str(), table.c_str());
+    if (due->Kind == 'B') {
+      QDVP_EndAPIdatagramSession(anchor, nullptr, due);  // resets it, releases a made source
+    } else {
+      OSV1_Guard hold(&due->IOLock);
+      QDVP_ResetPartner(due);
+    }
     expired++;
   }
   return expired;

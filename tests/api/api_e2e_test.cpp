@@ -26,6 +26,7 @@ const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n
 class ApiServer : public qdvp_test::DataProviderWorld {
  protected:
   Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
+  virtual std::string MetafileText() const { return kMetafile; }
   // Sends a take action for the subnode of a source of the Feed application's Lines table.
   void SendAction(int id, const std::string &source, const std::string &name,
                   const std::string &parameter) {
@@ -50,7 +51,7 @@ class ApiServer : public qdvp_test::DataProviderWorld {
   }
   void SetUp() override {
     DataProviderWorld::SetUp();
-    Metafile("feed", kMetafile);
+    Metafile("feed", MetafileText());
     Launch("apis");
     ASSERT_TRUE(WaitLogged("Socket API Server DP started. Listening on port " +
                            std::to_string(port_) + " both TCP and UDP"))
@@ -206,6 +207,32 @@ TEST_F(ApiServer, TakeActionsHandedToTheClientAreAnswered) {
   ASSERT_TRUE(WaitFor([&] { return !Outcome(32).empty(); }, 20s)) << Trace();
   EXPECT_EQ(Outcome(32), "8|Client session ended before a result was received");
   EXPECT_NE(access(File("must-not-exist").c_str(), F_OK), 0);
+}
+
+// A UDP client that vanishes without ENDINP: its session expires after the table's time to
+// live times QDVP_DP_EXPIRE_FACTOR (DP log 32), its row is kept and its source goes offline.
+class ApiUdpExpiry : public ApiServer {
+ protected:
+  std::string MetafileText() const override {
+    std::string text = kMetafile;
+    return text.replace(text.find("Lines E"), 7, "Lines E 1");
+  }
+  std::map<std::string, std::string> KindEnv() const override {
+    auto env = ApiServer::KindEnv();
+    env["QDVP_DP_EXPIRE_FACTOR"] = "2";
+    return env;
+  }
+};
+
+TEST_F(ApiUdpExpiry, SilentUdpSessionExpires) {
+  qdvpc_session *s = Open(true);
+  ASSERT_EQ(qdvpc_begin_input(s, "Feed", "Lines"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_send(s, "quiet,ok,1\n"), QDVPC_OK);
+  ASSERT_TRUE(WaitLogged("UDP inactivity time expired")) << Trace();
+  EXPECT_EQ(Logged("Application Feed attribute group Lines management ended"), 1);
+  ASSERT_TRUE(WaitRows("Lines", 1));
+  ASSERT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
+  qdvpc_close(s);
 }
 
 // The feed example feeds the table from its standard input and ends its session.
