@@ -30,6 +30,8 @@ constexpr size_t kMaxNodeName = 256;
 constexpr size_t kMaxOwner = 1024;
 constexpr size_t kMaxName = 4096;
 constexpr size_t kMaxParm = 16384;
+// Times a reply is sent while the agent leaves it unanswered.
+constexpr int kReplyAttempts = 3;
 
 void FreeTexts(ActionEntry *entry) {
   QDV0_Free(entry->pSourceNodeName);
@@ -295,11 +297,19 @@ int QDVP_ReplyActionToDCH(DPAB *anchor, ProcessEntry *requester, SourceEntry *re
                           ActionEntry *entry) {
   if (replySource == nullptr || entry == nullptr) return 0;
   replySource->pAction = entry;
-  replySource->LastDataStatus = -1;
-  QDVP_UpdateSourceEntryState(replySource, QDVP_Reply);
-  QDVP_QueueAndWaitDCHstatus(anchor, requester, replySource);
-  // The wait ends early at shutdown while the client may still send the reply.
-  QDVP_WaitForDCHrequestRelease(anchor, requester, replySource);
+  // A reply the agent did not answer (the link was lost or timed out) may never have reached
+  // it: it is sent again, over the connection the client makes anew, a few times. One that
+  // did reach it is only stored twice.
+  for (int attempt = 1; attempt <= kReplyAttempts; attempt++) {
+    replySource->LastDataStatus = QDVP_DCH_STATUS_LOCAL_FAILURE;
+    QDVP_UpdateSourceEntryState(replySource, QDVP_Reply);
+    QDVP_QueueAndWaitDCHstatus(anchor, requester, replySource);
+    // The wait ends early at shutdown while the client may still send the reply.
+    QDVP_WaitForDCHrequestRelease(anchor, requester, replySource);
+    if (replySource->LastDataStatus >= 0) break;
+    QDVP_TRC(trk, TRK1_ERROR, "***** Action %u status not answered by the agent (%d), attempt %d",
+             entry->ID, replySource->LastDataStatus, attempt);
+  }
   replySource->pAction = nullptr;
   return replySource->LastDataStatus == 0 ? 1 : 0;
 }

@@ -136,4 +136,29 @@ TEST_F(ActionsAtShutdown, RunningActionsAreEndedAndAnswered) {
   for (int id = 21; id <= 23; id++) EXPECT_EQ(Outcome(id), "12|NULL");
 }
 
+// A status the agent leaves unanswered may never have reached it: it is sent again, and the
+// agent has it.
+class ActionsUnanswered : public Actions {
+ protected:
+  Strings PeerArgs() const override {
+    return {"--action-file", File("actions.jsonl"), "--no-reply", "action:1"};
+  }
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_DCH_REPLY_WAIT", "2"}};
+  }
+};
+
+TEST_F(ActionsUnanswered, StatusIsSentAgain) {
+  Send({Action(41, "echo", "again")});
+  ASSERT_TRUE(WaitFor([&] { return Outcome(41) == "0|again"; }, 20s)) << Trace();
+  ASSERT_TRUE(WaitFor([&] {
+    int sent = 0;
+    for (const std::string &line : dch_test::Lines(peer_->Jsonl())) {
+      sent += line.find("\"dir\":\"in\"") != std::string::npos &&
+              line.find("\"action_id\":41") != std::string::npos;
+    }
+    return sent == 2;
+  }, 20s)) << Trace();
+}
+
 }  // namespace
