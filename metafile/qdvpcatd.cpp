@@ -14,6 +14,9 @@
 
 static TRK1_BLOCK trk = {"qdvpcatd"};
 
+// The longest encoded OID kept for an attribute: 128 arcs of up to 5 bytes and its header.
+constexpr size_t QDVP_ENCODED_OID_MAX = 128 * 5 + 4;
+
 static char *FindEither(char *record, const char *upper, const char *lower) {
   char *a = strstr(record, upper);
   return a != nullptr ? a : strstr(record, lower);
@@ -326,41 +329,22 @@ void QDVP_DefineMetaAttribute(MetaParser *p) {
       attr->pOID = QDV0_StrDup(operand);
       const char *last = strrchr(operand, '.');
       if (last != nullptr && last[1] == '0') {
-        // The encoded form of an OID instance ending in 0: each arc a byte, kept for SNMP.
-        size_t n = 1;
-        for (const char *c = operand; *c; c++) n += *c == '.';
-        attr->pEncodedOID = static_cast<unsigned char *>(QDV0_GetStorage(n * 5));
-        bool ok = attr->pEncodedOID != nullptr;
-        int length = 0;
-        for (const char *c = operand; ok && *c;) {
-          if (!isdigit(static_cast<unsigned char>(*c))) {
-            ok = false;
-            break;
-          }
-          unsigned long arc = strtoul(c, const_cast<char **>(&c), 10);
-          unsigned char bytes[5];
-          int k = 0;
-          do {
-            bytes[k++] = static_cast<unsigned char>(arc & 0x7F);
-            arc >>= 7;
-          } while (arc != 0 && k < 5);
-          while (k > 0) {
-            k--;
-            attr->pEncodedOID[length++] = static_cast<unsigned char>(bytes[k] | (k ? 0x80 : 0));
-          }
-          if (*c == '.')
-            c++;
-          else if (*c != '\0')
-            ok = false;
+        // An OID instance ending in 0 is kept in its encoded form (tag, length and arcs) for
+        // SNMP, encoded as the support layer encodes every OID of a request.
+        unsigned char encoded[QDVP_ENCODED_OID_MAX];
+        size_t length = QDV0_FormatOIDfromString(operand, encoded, sizeof(encoded));
+        if (length > 0) {
+          attr->pEncodedOID = static_cast<unsigned char *>(QDV0_GetStorage(length));
+          if (attr->pEncodedOID != nullptr) memcpy(attr->pEncodedOID, encoded, length);
         }
-        if (!ok) {
+        if (attr->pEncodedOID == nullptr) {
           QDVP_TRC(trk, TRK1_ERROR, "SNMP MIB attribute OID <%s> is invalid or unsupported",
                    operand);
           QDVP_DisplayValidationMessage(60, operand);
           QDVP_ReleaseAttributeEntry(p->source, attr);
           return;
         }
-        attr->EncodedOIDlen = length;
+        attr->EncodedOIDlen = static_cast<int>(length);
       }
     }
   }

@@ -1,6 +1,7 @@
 // ASN.1 Basic Encoding Rules for the SNMP messages: integers, null, octet strings, object
 // identifiers and the field reader. Definite lengths only, as SNMP version 1 uses.
 #include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,7 +73,11 @@ size_t QDV0_FormatOIDfromString(const char *text, unsigned char *out, size_t cap
   while (*p) {
     if (!isdigit(static_cast<unsigned char>(*p)) || count == 128) return 0;
     char *end;
-    arcs[count++] = strtoul(p, &end, 10);
+    errno = 0;
+    unsigned long arc = strtoul(p, &end, 10);
+    // Arcs are 32-bit unsigned numbers in SNMP.
+    if (errno != 0 || arc > 0xFFFFFFFFUL) return 0;
+    arcs[count++] = arc;
     p = end;
     if (*p == '.') {
       p++;
@@ -141,6 +146,8 @@ int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *te
       if (i == length - 1) return -1;
       continue;
     }
+    // Arcs are 32-bit numbers; the first byte group holds 40 x X + Y with X at most 2.
+    if (v > 0xFFFFFFFFUL + (first ? 80UL : 0UL)) return -1;
     int n;
     if (first) {
       unsigned long a = v < 80 ? v / 40 : 2;

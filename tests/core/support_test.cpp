@@ -189,6 +189,47 @@ TEST(Ber, IntegersNullStringsAndOids) {
   for (const char *bad : {"", "1", "1.", "1.3.x", "3.1", "1.40"}) {
     EXPECT_EQ(QDV0_FormatOIDfromString(bad, out, sizeof(out)), 0u) << bad;
   }
+  // Round trips at the edges: the largest 32-bit arc, a first group above 127 (2.999), arcs
+  // that need every byte count.
+  struct {
+    const char *oid, *hex;
+  } oids[] = {{"1.3.6.1.4.1.4294967295", "060a2b06010401 8fffffff7f"},
+              {"2.999.3", "0603883703"},
+              {"0.0", "060100"},
+              {"1.3.128.16383.16384", "06082b8100 ff7f818000"}};
+  for (const auto &c : oids) {
+    SCOPED_TRACE(c.oid);
+    std::string want = c.hex;
+    want.erase(std::remove(want.begin(), want.end(), ' '), want.end());
+    n = QDV0_FormatOIDfromString(c.oid, out, sizeof(out));
+    EXPECT_EQ(Hex(out, n), want);
+    ASSERT_EQ(QDV0_DecodeOIDfromBER(out + 2, n - 2, text, sizeof(text)), 0);
+    EXPECT_STREQ(text, c.oid);
+  }
+  for (const char *bad : {"1.3.6.4294967296", "1.3..6", "1.3.6.", "1.3.6.99999999999999999999999"}) {
+    EXPECT_EQ(QDV0_FormatOIDfromString(bad, out, sizeof(out)), 0u) << bad;
+  }
+  // A 33-bit arc, and an arc whose last byte still says "more", are no OID.
+  const unsigned char wide[] = {0x2b, 0x90, 0x80, 0x80, 0x80, 0x00};
+  EXPECT_NE(QDV0_DecodeOIDfromBER(wide, sizeof(wide), text, sizeof(text)), 0);
+  const unsigned char open[] = {0x2b, 0x86};
+  EXPECT_NE(QDV0_DecodeOIDfromBER(open, sizeof(open), text, sizeof(text)), 0);
+  // Every long length form is read, and a length beyond the buffer is refused.
+  std::string s300(300, 'b');
+  n = QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, s300.data(), s300.size(), out, 310);
+  EXPECT_EQ(Hex(out, 4), "0482012c");
+  const unsigned char forms[][8] = {{0x04, 0x02, 'a', 'b'},
+                                    {0x04, 0x81, 0x02, 'a', 'b'},
+                                    {0x04, 0x82, 0x00, 0x02, 'a', 'b'},
+                                    {0x04, 0x84, 0x00, 0x00, 0x00, 0x02, 'a', 'b'}};
+  const size_t sizes[] = {4, 5, 6, 8};
+  for (size_t i = 0; i < 4; i++) {
+    const unsigned char *contents = nullptr;
+    size_t clen = 0;
+    EXPECT_EQ(QDV0_ExtractBERfield(forms[i], sizes[i], 0, nullptr, &contents, &clen), sizes[i]);
+    EXPECT_EQ(clen, 2u);
+    EXPECT_EQ(QDV0_ExtractBERfield(forms[i], sizes[i] - 1, 0, nullptr, nullptr, nullptr), 0u);
+  }
   const unsigned char truncated[] = {0x04, 0x05, 'a', 'b'};
   EXPECT_EQ(QDV0_ExtractBERfield(truncated, sizeof(truncated), 0, nullptr, nullptr, nullptr), 0u);
   const unsigned char hugeLength[] = {0x04, 0x85, 1, 2, 3, 4, 5};
