@@ -1,0 +1,67 @@
+// SNMP version 1 messages for MIB collection: building a get or get-next request, sending it
+// and waiting for its answer, checking the answer, and turning one variable binding into an
+// attribute value. Any task may call these; each caller owns its buffers and socket. The
+// adaptive response wait counters are process-wide, under one lock (snmp/qdvpssrp.cpp).
+//
+// Everything read here comes from the network and is hostile: every length is checked against
+// the datagram before it is used, and a message that fails a check is refused with a trace.
+#pragma once
+
+#include <netinet/in.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qdvp_model.h"
+
+enum : int {
+  QDVP_SNMP_GET = 0xA0,
+  QDVP_SNMP_GETNEXT = 0xA1,
+  QDVP_SNMP_RESPONSE = 0xA2,
+  QDVP_SNMP_SET = 0xA3,
+  // Application types of SNMP values.
+  QDVP_SNMP_IPADDRESS = 0x40,
+  QDVP_SNMP_COUNTER = 0x41,
+  QDVP_SNMP_GAUGE = 0x42,
+  QDVP_SNMP_TIMETICKS = 0x43,
+  QDVP_SNMP_OPAQUE = 0x44,
+  QDVP_SNMP_MESSAGE_SIZE = 1600,  // the message buffer of a poll
+  QDVP_SNMP_PORT = 161,
+};
+
+// The error-status texts, by error status 0 to 5.
+extern const char *const SNMPerrorStatusText[6];
+
+// Builds SEQUENCE { version 0, community, pduType { requestId, 0, 0, SEQUENCE OF { SEQUENCE {
+// oid, value } } } } in buffer (cleared first): oid is a complete encoded OID field, value a
+// complete encoded value field or null for NULL. Returns the message length, 0 when it does
+// not fit.
+size_t QDVP_SNMPconstructPDUbuffer(unsigned char *buffer, size_t bufferSize, int pduType,
+                                   const unsigned char *oid, size_t oidLength,
+                                   const unsigned char *value, size_t valueLength,
+                                   int32_t requestId, const char *community);
+
+// Sends the message (unless receiveOnly) to agent and waits for an answer from that address
+// and port (5 s, 10 s when receiveOnly; answers from elsewhere are ignored and the wait goes
+// on). Returns the bytes received, 0 on time-out (which may raise SendPDUwait), -1 when the
+// send failed.
+int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
+                               size_t bufferSize, const struct sockaddr_in *agent,
+                               int receiveOnly);
+// The wait of one answer, in milliseconds (5,000 unless a test sets it); tests only.
+void TEST_QDVP_SetSNMPwaitMs(int normalMs, int receiveOnlyMs);
+// The adaptive wait counters: SendPDUwait (seconds, 5 up to 25), sends and answers so far.
+void QDVP_SNMPwaitCounters(int *sendPDUwait, int *sendCount, int *receiveCount);
+
+// Checks an answer of length bytes to requestId: version 0, a get-response, the same request
+// identifier, then error status and index (*errorStatus and *errorIndex). Returns the position
+// of the variable-binding list, or 0 (also when the error status is not 0).
+size_t QDVP_SNMPverifyResponsePDU(const unsigned char *buffer, size_t length, int32_t requestId,
+                                  int *errorStatus, int *errorIndex);
+
+// Decodes the variable binding at position (a SEQUENCE of an OID and a value) into attr: its
+// OID as dotted text into oid (oidSize bytes), its value by the value's type and the
+// attribute's form. *next gets the position after the binding. Returns 1 when a value was
+// stored, 0 otherwise (no value, a type that stores nothing, or a malformed binding, for
+// which *next is 0).
+int QDVP_SNMPloadAttributeFromBER(const unsigned char *buffer, size_t length, size_t position,
+                                  AttrEntry *attr, char *oid, size_t oidSize, size_t *next);
