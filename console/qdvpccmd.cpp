@@ -10,6 +10,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_stats.h"
 #include "../include/qdvp_console.h"
+#include "../include/qdvp_snmp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
@@ -188,9 +189,9 @@ int DoAccept(DPAB *anchor, const char *operand, QDVP_TASK_ROUTINE fileServer) {
   return QDVP_CON_OK;
 }
 
-// The SNMP configuration file reloads. SNMP collection, which owns the community, network
-// name and managed node list files, is not part of this data provider yet: the reloads are
-// refused with a trace line the operator can find, and a managed node list is not loaded.
+// The SNMP configuration file reloads: the community and network name files are read anew (a
+// missing file keeps what was loaded and fails the reload); managed node lists belong to
+// network discovery, which this data provider does not carry, and are not loaded.
 int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE fileServer) {
   if (anchor->DPtype != QDVP_TYPE_SNMP) return QDVP_CON_NOT_SNMP;
   switch (code) {
@@ -198,11 +199,9 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
       if (fileServer != nullptr) fileServer(nullptr);
       return QDVP_CON_OK;
     case QDVP_CMD_LOADCOMM:
-      QDVP_TRC(trk, TRK1_ERROR, "***** SNMP community names cannot be reloaded: no SNMP collection");
-      return QDVP_CON_UNAVAILABLE;
+      return QDVP_LoadSNMPcommunityName() >= 0 ? QDVP_CON_OK : QDVP_CON_UNAVAILABLE;
     case QDVP_CMD_LOADNAME:
-      QDVP_TRC(trk, TRK1_ERROR, "***** SNMP network names cannot be reloaded: no SNMP collection");
-      return QDVP_CON_UNAVAILABLE;
+      return QDVP_LoadSNMPNetworkName() >= 0 ? QDVP_CON_OK : QDVP_CON_UNAVAILABLE;
     default:
       QDVP_TRC(trk, TRK1_ERROR, "***** Managed node list <%s> not loaded: no SNMP collection",
                operand ? operand : "");

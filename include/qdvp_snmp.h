@@ -65,3 +65,17 @@ size_t QDVP_SNMPverifyResponsePDU(const unsigned char *buffer, size_t length, in
 // which *next is 0).
 int QDVP_SNMPloadAttributeFromBER(const unsigned char *buffer, size_t length, size_t position,
                                   AttrEntry *attr, char *oid, size_t oidSize, size_t *next);
+
+// The community name file (product specification item 26) and the network name file (item
+// 28), snmp/qdvpumcf.cpp. Each load reads its file anew and returns the number of entries, or
+// -1 when the item is not set or the file does not exist (the list then stays as it was). The
+// lookups return a new copy (QDV0_Free it), or null: a node's community (the first line read
+// for it), a symbolic name's network address (completed to four parts), an address's
+// symbolic name.
+int QDVP_LoadSNMPcommunityName();
+void QDVP_FreeSNMPcommunityNameList();
+char *QDVP_LocateSNMPnodeCommunityName(const struct in_addr *address);
+int QDVP_LoadSNMPNetworkName();
+void QDVP_FreeSNMPNetworkNameList();
+char *QDVP_LocateNetworkBySymbolicName(const char *name);
+char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address);

@@ -375,6 +375,11 @@ TEST(ConsoleOtherTypes, SnmpReloadsAndApiPing) {
       EXPECT_EQ(world.Exchange(c.datagram), std::vector<std::string>{c.reply}) << c.datagram;
     }
     world.ExpectConsole({"LOADCOMM"}, 1, "result 11: SNMP community name reload failed.\n");
+    // Once the files exist the reloads read them.
+    world.dir().Write("qdvpcomm.cfg", "127.0.0.1 secret\n");
+    world.dir().Write("qdvpname.cfg", "10.1 lab\n");
+    EXPECT_EQ(world.Exchange("LOADCOMM"), std::vector<std::string>{"0 "});
+    EXPECT_EQ(world.Exchange("LOADNAME"), std::vector<std::string>{"0 "});
     EXPECT_EQ(world.StopDataProvider(), 0);
   }
   {

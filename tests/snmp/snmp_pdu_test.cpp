@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -262,4 +263,46 @@ TEST_F(RealAgent, AnswersMatchSnmpget) {
   EXPECT_EQ(Get("1.3.6.1.2.1.1.6.0", "qdvptest"), SnmpGet("1.3.6.1.2.1.1.6.0"));
   EXPECT_EQ(Get("1.3.6.1.2.1.1.2.0", "qdvptest"), SnmpGet("1.3.6.1.2.1.1.2.0").substr(1));
   EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", "wrong"), "-");  // no answer at all
+}
+
+// The community and network name files: comments, lines without a second word, the first line
+// of a node winning, networks completed to four parts, a missing file keeping what was loaded.
+TEST(SnmpFiles, CommunitiesAndNetworkNames) {
+  qdvp_test::TempDir dir;
+  qdvp_test::EnvGuard env;
+  env.Set("QDVP_HOME", dir.path());
+  env.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+  QDV0_InitializeProductSpec();
+  dir.Write("qdvpcomm.cfg",
+            "* a comment\n127.0.0.2 second\n127.0.0.1   first extra words\n127.0.0.1 later\n"
+            "127.0.0.3\n  *127.0.0.4 notacomment\nno.such.host.invalid x\n10.0.0.1 ten\n");
+  EXPECT_EQ(QDVP_LoadSNMPcommunityName(), 4);
+  auto community = [](const char *dotted) {
+    in_addr a;
+    inet_pton(AF_INET, dotted, &a);
+    char *c = QDVP_LocateSNMPnodeCommunityName(&a);
+    std::string text = c ? c : "-";
+    QDV0_Free(c);
+    return text;
+  };
+  EXPECT_EQ(community("127.0.0.1"), "first");
+  EXPECT_EQ(community("127.0.0.2"), "second");
+  EXPECT_EQ(community("127.0.0.3"), "-");
+  EXPECT_EQ(community("10.0.0.1"), "ten");
+  dir.Write("qdvpname.cfg", "10.1 lab\n192.168.7.0 office\n300.1 bad\n10.2.3.4.5 bad\n");
+  EXPECT_EQ(QDVP_LoadSNMPNetworkName(), 2);
+  char *lab = QDVP_LocateNetworkBySymbolicName("lab");
+  EXPECT_STREQ(lab, "10.1.0.0");
+  QDV0_Free(lab);
+  in_addr office;
+  inet_pton(AF_INET, "192.168.7.0", &office);
+  char *name = QDVP_LocateSNMPnetworkSymbolicName(&office);
+  EXPECT_STREQ(name, "office");
+  QDV0_Free(name);
+  unlink(dir.File("qdvpcomm.cfg").c_str());
+  EXPECT_EQ(QDVP_LoadSNMPcommunityName(), -1);
+  EXPECT_EQ(community("127.0.0.1"), "first");
+  QDVP_FreeSNMPcommunityNameList();
+  QDVP_FreeSNMPNetworkNameList();
+  EXPECT_EQ(community("127.0.0.1"), "-");
 }

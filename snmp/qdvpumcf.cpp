@@ -1,0 +1,257 @@
+// The community name file and the network name file: which community each agent node expects,
+// and which symbolic names stand for which networks. Each is loaded at its first use and
+// again on the console's LOADCOMM or LOADNAME; a file that is missing leaves the list as it
+// was, so a mistyped reload does not make every agent answer nothing.
+//
+// The community list is kept in ascending address order (host byte order), a later line for
+// the same node after the earlier ones, so that a lookup stops at the first higher address and
+// the first line read for a node wins. Each list has one lock; lookups hand out copies.
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_snmp.h"
+
+static TRK1_BLOCK trk = {"qdvpumcf"};
+
+namespace {
+
+struct NodeCommunity {
+  NodeCommunity *pNext, *pPrev;
+  uint32_t Address;  // host byte order
+  char *pCommunity;
+};
+
+struct NetworkName {
+  NetworkName *pNext;
+  char *pAddress;  // completed to four parts
+  char *pName;
+  uint32_t Binary;  // host byte order
+};
+
+OSV1_LOCK sCommunityLock = OSV1_LOCK_INITIALIZER;
+NodeCommunity *sCommunities = nullptr;
+OSV1_LOCK sNetworkLock = OSV1_LOCK_INITIALIZER;
+NetworkName *sNetworks = nullptr;
+
+// The file of a product specification item, in the default directory unless it names one.
+std::string FileOfItem(int item) {
+  const char *name = QDV0_QueryProductSpec(item);
+  if (name == nullptr || name[0] == '\0') return std::string();
+  if (QDV0_IsThisFullyQualifiedName(name)) return name;
+  char *full = QDV0_ConstructFullyQualifiedName(nullptr, name);
+  std::string text = full != nullptr ? full : name;
+  QDV0_Free(full);
+  return text;
+}
+
+// The first two words of a line (its end removed, leading blanks skipped); false without a
+// second word.
+bool TwoWords(char *line, char **first, char **second) {
+  QDV0_RemoveCRandLF(line);
+  char *p = line;
+  while (*p == ' ' || *p == '\t') p++;
+  *first = p;
+  while (*p && *p != ' ' && *p != '\t') p++;
+  if (*p == '\0') return false;
+  *p++ = '\0';
+  while (*p == ' ' || *p == '\t') p++;
+  if (*p == '\0') return false;
+  *second = p;
+  while (*p && *p != ' ' && *p != '\t') p++;
+  *p = '\0';
+  return true;
+}
+
+void FreeCommunities(NodeCommunity *list) {
+  while (list != nullptr) {
+    NodeCommunity *next = list->pNext;
+    QDV0_Free(list->pCommunity);
+    QDV0_Free(list);
+    list = next;
+  }
+}
+
+void FreeNetworks(NetworkName *list) {
+  while (list != nullptr) {
+    NetworkName *next = list->pNext;
+    QDV0_Free(list->pAddress);
+    QDV0_Free(list->pName);
+    QDV0_Free(list);
+    list = next;
+  }
+}
+
+// Inserts after every entry whose address is not higher, keeping the order of equal ones.
+void Insert(NodeCommunity **head, NodeCommunity *entry) {
+  NodeCommunity *prev = nullptr, *at = *head;
+  while (at != nullptr && at->Address <= entry->Address) prev = at, at = at->pNext;
+  entry->pPrev = prev;
+  entry->pNext = at;
+  if (at != nullptr) at->pPrev = entry;
+  if (prev != nullptr) {
+    prev->pNext = entry;
+  } else {
+    *head = entry;
+  }
+}
+
+// A dotted decimal address of one to four parts, completed with zero parts; false otherwise.
+bool CompleteNetworkAddress(const char *text, std::string *full, uint32_t *binary) {
+  int parts = 1;
+  for (const char *c = text; *c; c++) {
+    if (*c == '.') {
+      parts++;
+    } else if (!isdigit(static_cast<unsigned char>(*c))) {
+      return false;
+    }
+  }
+  if (parts > 4 || text[0] == '\0' || text[0] == '.' || text[strlen(text) - 1] == '.') return false;
+  *full = text;
+  for (int i = parts; i < 4; i++) *full += ".0";
+  in_addr a;
+  if (inet_pton(AF_INET, full->c_str(), &a) != 1) return false;
+  *binary = ntohl(a.s_addr);
+  return true;
+}
+
+}  // namespace
+
+int QDVP_LoadSNMPcommunityName() {
+  std::string file = FileOfItem(26);
+  if (file.empty()) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Node community file name not defined. Load community name bypassed");
+    return -1;
+  }
+  FILE *in = fopen(file.c_str(), "r");
+  if (in == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "Warning: Community file %s does not exist", file.c_str());
+    return -1;
+  }
+  NodeCommunity *list = nullptr;
+  int count = 0;
+  char line[1025];
+  while (fgets(line, sizeof(line), in) != nullptr) {
+    if (line[0] == '*') continue;
+    char *node, *community;
+    if (!TwoWords(line, &node, &community)) continue;
+    sockaddr_in address{};
+    if (QDV0_ConvertNameToAddr(node, QDVP_SNMP_PORT, &address) != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "Node %s cannot be resolved to address, ignored", node);
+      continue;
+    }
+    auto *entry = QDV0_New<NodeCommunity>();
+    if (entry == nullptr) break;
+    entry->Address = ntohl(address.sin_addr.s_addr);
+    entry->pCommunity = QDV0_StrDup(community);
+    Insert(&list, entry);
+    count++;
+  }
+  fclose(in);
+  NodeCommunity *old;
+  {
+    OSV1_Guard hold(&sCommunityLock);
+    old = sCommunities;
+    sCommunities = list;
+  }
+  FreeCommunities(old);
+  QDVP_TRC(trk, TRK1_DETAIL, "%d community name records processed", count);
+  return count;
+}
+
+void QDVP_FreeSNMPcommunityNameList() {
+  NodeCommunity *old;
+  {
+    OSV1_Guard hold(&sCommunityLock);
+    old = sCommunities;
+    sCommunities = nullptr;
+  }
+  FreeCommunities(old);
+}
+
+char *QDVP_LocateSNMPnodeCommunityName(const struct in_addr *address) {
+  uint32_t wanted = ntohl(address->s_addr);
+  OSV1_Guard hold(&sCommunityLock);
+  for (NodeCommunity *e = sCommunities; e != nullptr && e->Address <= wanted; e = e->pNext) {
+    if (e->Address == wanted) return QDV0_StrDup(e->pCommunity);
+  }
+  return nullptr;
+}
+
+int QDVP_LoadSNMPNetworkName() {
+  std::string file = FileOfItem(28);
+  if (file.empty()) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Network symbolic file name not defined");
+    return -1;
+  }
+  FILE *in = fopen(file.c_str(), "r");
+  if (in == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "Network symbolic name file %s does not exit", file.c_str());
+    return -1;
+  }
+  NetworkName *list = nullptr, **tail = &list;
+  int count = 0, record = 0;
+  char line[1025];
+  while (fgets(line, sizeof(line), in) != nullptr) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Network Name Rec %d ->%s", ++record, line);
+    char *address, *name;
+    if (line[0] == '*' || !TwoWords(line, &address, &name)) continue;
+    std::string full;
+    uint32_t binary = 0;
+    if (!CompleteNetworkAddress(address, &full, &binary)) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** input is not an ip address, ignored");
+      continue;
+    }
+    auto *entry = QDV0_New<NetworkName>();
+    if (entry == nullptr) break;
+    entry->pAddress = QDV0_StrDup(full.c_str());
+    entry->pName = QDV0_StrDup(name);
+    entry->Binary = binary;
+    *tail = entry;
+    tail = &entry->pNext;
+    count++;
+  }
+  fclose(in);
+  NetworkName *old;
+  {
+    OSV1_Guard hold(&sNetworkLock);
+    old = sNetworks;
+    sNetworks = list;
+  }
+  FreeNetworks(old);
+  QDVP_TRC(trk, TRK1_DETAIL, "%d network symbolic name records processed", count);
+  return count;
+}
+
+void QDVP_FreeSNMPNetworkNameList() {
+  NetworkName *old;
+  {
+    OSV1_Guard hold(&sNetworkLock);
+    old = sNetworks;
+    sNetworks = nullptr;
+  }
+  FreeNetworks(old);
+}
+
+char *QDVP_LocateNetworkBySymbolicName(const char *name) {
+  if (name == nullptr) return nullptr;
+  OSV1_Guard hold(&sNetworkLock);
+  for (NetworkName *e = sNetworks; e != nullptr; e = e->pNext) {
+    if (strcmp(e->pName, name) == 0) return QDV0_StrDup(e->pAddress);
+  }
+  return nullptr;
+}
+
+char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address) {
+  uint32_t wanted = ntohl(address->s_addr);
+  OSV1_Guard hold(&sNetworkLock);
+  for (NetworkName *e = sNetworks; e != nullptr; e = e->pNext) {
+    if (e->Binary == wanted) return QDV0_StrDup(e->pName);
+  }
+  return nullptr;
+}
