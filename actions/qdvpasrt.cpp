@@ -67,14 +67,17 @@ void AnswerAndRelease(DPAB *anchor, ProcessEntry *pe, SourceEntry *reply, Action
 // Hands the action to a worker of its type; false when every worker of the type is busy and
 // no further one may be made (the action then waits).
 bool Dispatch(DPAB *anchor, ProcessEntry *pe, SourceEntry *reply, ActionEntry *entry) {
-  if (entry->Type != QDVP_ACTION_SITUATION && entry->Type != QDVP_ACTION_RULE) {
-    // SNMP actions have a worker of their own under the SNMP data provider; other types none.
+  bool snmp = entry->Type == QDVP_ACTION_SNMP && anchor->DPtype == QDVP_TYPE_SNMP;
+  if (entry->Type != QDVP_ACTION_SITUATION && entry->Type != QDVP_ACTION_RULE && !snmp) {
+    // SNMP actions have workers of their own under the SNMP data provider; other types none.
     QDVP_TRC(trk, TRK1_ERROR, "***** No worker for action %u of type %d", entry->ID, entry->Type);
     AnswerAndRelease(anchor, pe, reply, entry, QDVP_ACTION_STATUS_NO_WORKER);
     return true;
   }
+  // An SNMP worker polls its table for as long as the collection runs: they are not capped,
+  // or a stop could wait behind the collections it is meant to end.
   bool idle;
-  if (CountWorkers(anchor, entry->Type, &idle) >= MaxWorkers() && !idle) return false;
+  if (!snmp && CountWorkers(anchor, entry->Type, &idle) >= MaxWorkers() && !idle) return false;
   WorkerEntry *worker = QDVP_AllocateActionWorkerTask(anchor, entry->Type, 1);
   if (worker == nullptr) {
     AnswerAndRelease(anchor, pe, reply, entry, QDVP_ACTION_STATUS_NO_WORKER);

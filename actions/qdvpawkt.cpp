@@ -21,6 +21,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_snmp.h"
 #include "../include/qdvp_sockets.h"
 #include "qdvpexec.h"
 
@@ -265,7 +266,9 @@ WorkerEntry *QDVP_AllocateActionWorkerTask(DPAB *anchor, int32_t type, int logFl
   OSV1_InitializeLock(&worker->Mutex);
   QDV0_InitializeCondVar(&worker->Cond);
   OSV1_InitializeLock(&worker->Lock);
-  if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, worker, QDVP_ActionWorkerTask, 0, nullptr)) {
+  QDVP_TASK_ROUTINE routine =
+      type == QDVP_ACTION_SNMP ? QDVP_SNMPWorkerTask : QDVP_ActionWorkerTask;
+  if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, worker, routine, 0, nullptr)) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Action Worker task creation failed. Errno %d", errno);
     OSV1_DestroyLock(&worker->Mutex);
     pthread_cond_destroy(&worker->Cond);

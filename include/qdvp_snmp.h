@@ -79,3 +79,8 @@ int QDVP_LoadSNMPNetworkName();
 void QDVP_FreeSNMPNetworkNameList();
 char *QDVP_LocateNetworkBySymbolicName(const char *name);
 char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address);
+
+// The task of an SNMP worker (snmp/qdvpswkt.cpp), made by the automation server for SNMP take
+// actions in an SNMP data provider: SNMPSTARTGET (answered at once, then the table is polled on
+// this task until the collection stops) and SNMPSTOPGET.
+void QDVP_SNMPWorkerTask(ProcessEntry *);

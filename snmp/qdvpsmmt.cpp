@@ -1,8 +1,342 @@
-// SNMP data collection hooks used while an SNMP metafile is loaded. The MIB collection itself
-// comes with the SNMP subsystem; until then an SNMP table gets no extra key attributes and
-// bringing an application online has nothing to start.
-#include "../include/qdvp_model.h"
+// SNMP MIB collection: the monitor entry of each started table, its agents, and the polling
+// loop that turns every agent's answers into rows of the table (one per agent for a scalar
+// group, one per instance for a table walked with get-next). Also the SNMP tables' online and
+// offline with the agent.
+//
+// A table is scalar when the OID of its first polled attribute ends in ".0" (the instance of a
+// scalar object); otherwise it is walked: get-next on the first polled attribute's column gives
+// the next instance, which ends the walk when the answer leaves that column, and a get for each
+// attribute's column with that instance fills the row. The first attribute of every row says
+// "Input Only" and the second holds the agent's host name, as the metafile's Agent_Info and
+// Agent_Name require.
+//
+// The monitors are kept in one list under its lock; a monitor's agents and interval under the
+// monitor's own lock. The polling task holds the table's source's attribute lock only while it
+// fills a row, not while it waits for an agent or for the agent link.
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_actions.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
+#include "../include/qdvp_snmp.h"
+#include "qdvpsnmp.h"
+
+static TRK1_BLOCK trk = {"qdvpsmmt"};
+
+namespace {
+
+OSV1_LOCK sMonitorListLock = OSV1_LOCK_INITIALIZER;
+SNMPmonitor *sMonitors = nullptr;
+
+SourceEntry *TableSource(TableEntry *table) {
+  OSV1_Guard list(&table->SourceListLock);
+  return table->pSourceList;
+}
+
+void Clear(SourceEntry *source) {
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) a->ActualValSize = 0;
+}
+
+void SetText(AttrEntry *a, const char *text) {
+  size_t n = strlen(text);
+  if (n > static_cast<size_t>(a->MaxValSize)) n = static_cast<size_t>(a->MaxValSize);
+  memcpy(a->Value, text, n);
+  a->ActualValSize = static_cast<int>(n);
+}
+
+// The polled attributes: the ones with an OID after the two naming the agent.
+std::vector<AttrEntry *> Polled(SourceEntry *source) {
+  std::vector<AttrEntry *> polled;
+  int position = 0;
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext, position++) {
+    if (position >= 2 && a->pOID != nullptr) polled.push_back(a);
+  }
+  return polled;
+}
+
+struct Exchange {
+  int socket;
+  unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
+  int32_t requestId;
+};
+
+int32_t NextRequestId() {
+  static std::atomic<int32_t> id{0};
+  return ++id & 0x7fffffff;
+}
+
+// Sends one request for oidText to the agent and returns the binding position of its answer
+// (0: none, *length the answer's size); stale answers are waited past once.
+size_t Ask(Exchange *x, const SNMPagent &agent, int pdu, const std::string &oidText,
+           int *length, int *errorStatus) {
+  unsigned char oid[700];
+  size_t o = QDV0_FormatOIDfromString(oidText.c_str(), oid, sizeof(oid));
+  *errorStatus = 0;
+  if (o == 0) return 0;
+  x->requestId = NextRequestId();
+  size_t n = QDVP_SNMPconstructPDUbuffer(x->buffer, sizeof(x->buffer), pdu, oid, o, nullptr, 0,
+                                         x->requestId, agent.Community.c_str());
+  int got = QDVP_SNMPsendAndReceivePDU(x->socket, x->buffer, n, sizeof(x->buffer),
+                                       &agent.Address, 0);
+  for (int stale = 0; got > 0 && stale < 3; stale++) {
+    size_t list = QDVP_SNMPverifyResponsePDU(x->buffer, static_cast<size_t>(got), x->requestId,
+                                             errorStatus, nullptr);
+    if (list != 0 || *errorStatus != 0) {
+      *length = got;
+      if (list == 0) return 0;
+      int tag;
+      const unsigned char *contents;
+      size_t clen;
+      if (QDV0_ExtractBERfield(x->buffer, static_cast<size_t>(got), list, &tag, &contents, &clen) ==
+          0) {
+        return 0;
+      }
+      return static_cast<size_t>(contents - x->buffer);
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, "Duplicate or out-of-sync PDU discarded");
+    got = QDVP_SNMPsendAndReceivePDU(x->socket, x->buffer, n, sizeof(x->buffer), &agent.Address,
+                                     1);
+  }
+  if (got == 0) {
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &agent.Address.sin_addr, dotted, sizeof(dotted));
+    QDVP_TRC(trk, TRK1_ERROR, "%s Agent request timed out", dotted);
+  } else if (got < 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed", agent.Host.c_str());
+  }
+  return 0;
+}
+
+void LogError(int status, const SNMPagent &agent, const AttrEntry *a) {
+  if (status >= 0 && status <= 5) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****SNMP response error status received - %s %s MIB attribute %s",
+             SNMPerrorStatusText[status], agent.Host.c_str(), a->Name);
+  } else {
+    QDVP_TRC(trk, TRK1_ERROR, "*****SNMP response error status received - %s %d MIB attribute %s",
+             agent.Host.c_str(), status, a->Name);
+  }
+}
+
+// Fills the row of one instance (suffix "" for a scalar group: the OIDs carry their ".0");
+// false when the agent does not answer or answers with an error other than noSuchName.
+bool FillRow(Exchange *x, const SNMPagent &agent, SourceEntry *source,
+             const std::vector<AttrEntry *> &polled, const std::string &suffix, bool *loaded) {
+  for (AttrEntry *a : polled) {
+    int length = 0, status = 0;
+    size_t at = Ask(x, agent, QDVP_SNMP_GET, std::string(a->pOID) + suffix, &length, &status);
+    if (status != 0) {
+      LogError(status, agent, a);
+      if (status != 2) return false;
+      continue;
+    }
+    if (at == 0) return false;
+    char oid[1024];
+    size_t next;
+    OSV1_Guard attrs(&source->AttrLock);
+    if (QDVP_SNMPloadAttributeFromBER(x->buffer, static_cast<size_t>(length), at, a, oid,
+                                      sizeof(oid), &next)) {
+      *loaded = true;
+    }
+  }
+  return true;
+}
+
+// Sends the row just filled when it passes the filters; true when it went to the agent.
+bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+      if (a->ActualValSize == 0) {
+        if (a->Type == 'D') {
+          a->Value[0] = ' ';
+          a->ActualValSize = 1;
+        } else {
+          memset(a->Value, 0, static_cast<size_t>(a->MaxValSize));
+          a->ActualValSize = a->MaxValSize;
+        }
+      }
+    }
+    if (!QDVP_CheckAttributesPassFilters(source)) return false;
+  }
+  if (source->State != QDVP_Active) return false;
+  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
+  if (state != QDVP_Active) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for SNMP table %s [%d]",
+             source->pTable->TableName, state);
+    if (state == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    return false;
+  }
+  return true;
+}
+
+// The agent's rows of one cycle; returns the rows sent.
+int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *monitor,
+              Exchange *x, const SNMPagent &agent) {
+  SourceEntry *source = TableSource(monitor->pTable);
+  if (source == nullptr) return 0;
+  std::vector<AttrEntry *> polled;
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    polled = Polled(source);
+  }
+  if (polled.empty()) return 0;
+  std::string first = polled[0]->pOID;
+  bool scalar = first.size() >= 2 && first.compare(first.size() - 2, 2, ".0") == 0;
+  std::string instance;
+  int rows = 0;
+  for (int row = 0; row < monitor->MaxRows; row++) {
+    if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
+    if (!scalar) {
+      int length = 0, status = 0;
+      size_t at = Ask(x, agent, QDVP_SNMP_GETNEXT, first + instance, &length, &status);
+      char oid[1024] = "";
+      size_t next = 0;
+      if (at != 0) {
+        QDVP_SNMPloadAttributeFromBER(x->buffer, static_cast<size_t>(length), at, nullptr, oid,
+                                      sizeof(oid), &next);
+      }
+      if (oid[0] == '\0') {
+        if (row == 0) QDVP_TRC(trk, TRK1_DETAIL, "Unable to retrieve current MIB instance");
+        break;
+      }
+      std::string returned = oid;
+      if (returned.compare(0, first.size() + 1, first + ".") != 0) break;  // left the column
+      instance = returned.substr(first.size());
+    }
+    bool loaded = false;
+    {
+      OSV1_Guard attrs(&source->AttrLock);
+      Clear(source);
+      AttrEntry *info = source->pAttrList;
+      if (info != nullptr) SetText(info, "Input Only");
+      if (info != nullptr && info->pNext != nullptr) {
+        std::string host = agent.Host;
+        const char *domain = QDV0_GetLocalDomainName();
+        size_t cut = domain[0] ? host.find(std::string(".") + domain) : std::string::npos;
+        if (cut != std::string::npos) host.resize(cut);
+        SetText(info->pNext, host.c_str());
+      }
+    }
+    if (!FillRow(x, agent, source, polled, scalar ? "" : instance, &loaded)) break;
+    if (loaded && SendRow(anchor, pe, source)) rows++;
+    if (scalar) break;
+  }
+  return rows;
+}
+
+}  // namespace
+
+SNMPmonitor *QDVP_SNMPfindMonitor(ApplEntry *appl, TableEntry *table) {
+  OSV1_Guard list(&sMonitorListLock);
+  for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
+    if (m->pAppl == appl && m->pTable == table) return m;
+  }
+  return nullptr;
+}
+
+SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
+                                 int interval) {
+  auto *m = new SNMPmonitor();
+  m->pAppl = appl;
+  m->pTable = table;
+  m->pWorker = worker;
+  m->Interval = interval;
+  m->Requests = 1;
+  m->MaxRows = atoi(QDV0_GetEnv("QDVP_SNMP_MAX_ROWS", "10000"));
+  if (m->MaxRows <= 0) m->MaxRows = 10000;
+  OSV1_Guard list(&sMonitorListLock);
+  m->pNext = sMonitors;
+  sMonitors = m;
+  return m;
+}
+
+void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor) {
+  ProcessEntry *pe = worker->pPE;
+  Exchange x;
+  x.socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (x.socket < 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Unable to open socket. SNMP MIB monitoring impossible");
+    return;
+  }
+  const char *appl = monitor->pAppl->ApplName, *table = monitor->pTable->TableName;
+  QDVP_SendDPlogMessage(anchor, 108, appl, table);
+  for (;;) {
+    std::vector<SNMPagent> agents;
+    int interval;
+    {
+      OSV1_Guard hold(&monitor->Lock);
+      agents = monitor->Agents;
+      interval = monitor->Interval;
+      if (monitor->Requests < 1 || agents.empty()) break;
+    }
+    time_t begin = QDV0_Time();
+    for (const SNMPagent &agent : agents) {
+      if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
+      PollAgent(anchor, pe, worker, monitor, &x, agent);
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, "SNMP poll cycle of %s %s: %d agents in %d seconds", appl, table,
+             static_cast<int>(agents.size()), static_cast<int>(QDV0_Time() - begin));
+    OSV1_GetLock(&worker->Mutex);
+    if (worker->Status.load() != QDVP_WORKER_SHUTDOWN && !monitor->Stop.load()) {
+      QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, interval);
+    }
+    OSV1_ReleaseLock(&worker->Mutex);
+    if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
+  }
+  close(x.socket);
+  QDVP_SendDPlogMessage(anchor, 109, appl, table);
+  OSV1_Guard list(&sMonitorListLock);
+  for (SNMPmonitor **link = &sMonitors; *link != nullptr; link = &(*link)->pNext) {
+    if (*link != monitor) continue;
+    *link = monitor->pNext;
+    break;
+  }
+  delete monitor;
+}
 
 int QDVP_CheckSNMPtabularKey(TableEntry *) { return 0; }
 
-void QDVP_SNMPapplOnline(DPAB *, ApplEntry *) {}
+// Every source of every table with at least three attributes is brought online (or taken
+// offline) one after the other.
+static void SetApplicationState(DPAB *anchor, ApplEntry *appl, bool online) {
+  if (anchor == nullptr || appl == nullptr || anchor->DPtype != QDVP_TYPE_SNMP || !appl->SNMPappl) {
+    QDVP_TRC(trk, TRK1_DETAIL, online ? ">>>>> dp_online bypassed for non-SNMP DP or application"
+                                      : ">>>>> dp_offline bypassed for non-SNMP DP or application");
+    return;
+  }
+  std::vector<SourceEntry *> sources;
+  {
+    OSV1_Guard tables(&appl->TableListLock);
+    for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+      OSV1_Guard list(&t->SourceListLock);
+      for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
+        int count = 0;
+        for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) count++;
+        if (!online || count >= 3) sources.push_back(s);
+      }
+    }
+  }
+  for (SourceEntry *s : sources) {
+    if (online && s->State == QDVP_Initial) QDVP_UpdateSourceEntryState(s, QDVP_Ready);
+    if (online && s->State == QDVP_Ready) QDVP_RequestDCH(anchor, s, QDVP_VERB_ONLINE, nullptr);
+    if (!online && s->State == QDVP_Active) QDVP_RequestDCH(anchor, s, QDVP_VERB_OFFLINE, nullptr);
+  }
+}
+
+void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *appl) { SetApplicationState(anchor, appl, true); }
+void QDVP_SNMPapplOffline(DPAB *anchor, ApplEntry *appl) {
+  SetApplicationState(anchor, appl, false);
+}

@@ -1,0 +1,338 @@
+// The SNMP worker: the task that carries out an SNMP take action. SNMPSTARTGET is answered at
+// once and then polled on this task until the collection stops; SNMPSTOPGET stops the named
+// agents, or the whole collection, of a table another worker polls.
+//
+// The start request's parameter holds APPLNAME=name, AGENTINFO=(agent,...), and optionally
+// ATTRGROUP=table and INTERVAL=seconds, separated by blanks. An agent is a host name or dotted
+// address, host:port for an agent on another port than 161, or {host community}. An agent with
+// no community of its own takes the community file's entry for its address, else
+// QDVP_SNMP_NET_COMMUNITY, else "vesper". A start without ATTRGROUP starts every table of the
+// application, each as a request of its own.
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_actions.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_metafile.h"
+#include "../include/qdvp_snmp.h"
+#include "qdvpsnmp.h"
+
+static TRK1_BLOCK trk = {"qdvpswkt"};
+
+namespace {
+
+// The word after key= in parm (up to a blank, or the whole parenthesised list), or "".
+std::string Operand(const char *parm, const char *key) {
+  const char *at = parm != nullptr ? strstr(parm, key) : nullptr;
+  if (at == nullptr) return std::string();
+  at += strlen(key);
+  const char *end = at;
+  if (*at == '(') {
+    end = strchr(at, ')');
+    return end != nullptr ? std::string(at, static_cast<size_t>(end - at + 1)) : std::string();
+  }
+  while (*end && *end != ' ') end++;
+  return std::string(at, static_cast<size_t>(end - at));
+}
+
+std::string DefaultCommunity() {
+  const char *c = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
+  return c != nullptr && c[0] ? c : "vesper";
+}
+
+// The agents of an AGENTINFO list; false when it cannot be taken apart.
+bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
+  if (list.size() < 2 || list.front() != '(' || list.back() != ')') return false;
+  std::string body = list.substr(1, list.size() - 2);
+  size_t at = 0;
+  while (at < body.size()) {
+    size_t end = body.find(',', at);
+    if (end == std::string::npos) end = body.size();
+    std::string item = body.substr(at, end - at);
+    at = end + 1;
+    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    if (item.empty()) continue;
+    SNMPagent agent;
+    bool own = false;
+    if (item.front() == '{') {
+      if (item.back() != '}') return false;
+      item = item.substr(1, item.size() - 2);
+      size_t blank = item.find(' ');
+      if (blank == std::string::npos) {
+        QDVP_TRC(trk, TRK1_DETAIL, "Community value not specified.");
+      } else {
+        agent.Community = item.substr(item.find_first_not_of(' ', blank));
+        item.resize(blank);
+        own = !agent.Community.empty();
+      }
+    }
+    int port = QDVP_SNMP_PORT;
+    size_t colon = item.rfind(':');
+    if (colon != std::string::npos) {
+      port = atoi(item.c_str() + colon + 1);
+      if (port <= 0 || port > 65535) return false;
+      item.resize(colon);
+    }
+    agent.Host = item;
+    if (QDV0_ConvertNameToAddr(item.c_str(), port, &agent.Address) != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "*****Input agent name <%s> unresolved, ignored", item.c_str());
+      continue;
+    }
+    if (!own) {
+      char *filed = QDVP_LocateSNMPnodeCommunityName(&agent.Address.sin_addr);
+      agent.Community = filed != nullptr ? filed : DefaultCommunity();
+      QDV0_Free(filed);
+    }
+    agents->push_back(agent);
+  }
+  return true;
+}
+
+bool SameAgent(const SNMPagent &a, const SNMPagent &b) {
+  return a.Address.sin_addr.s_addr == b.Address.sin_addr.s_addr &&
+         a.Address.sin_port == b.Address.sin_port;
+}
+
+int DefaultInterval() {
+  static const int seconds = [] {
+    int n = atoi(QDV0_GetEnv("QDVP_SNMP_CUSTOM_MIBGET_INTERVAL", "300"));
+    return n > 0 ? n : 300;
+  }();
+  return seconds;
+}
+
+void Fail(ActionEntry *entry, int status, int result) {
+  entry->Status = status;
+  if (result >= 0) QDVP_SetActionResultText(entry, result);
+}
+
+// Queues a copy of the request for one table, for a start or stop without ATTRGROUP.
+void RequeueForTable(DPAB *anchor, ActionEntry *entry, const char *table) {
+  ActionEntry *copy = QDVP_AllocateActionEntry(anchor);
+  if (copy == nullptr) return;
+  std::string parm = std::string(entry->pParm ? entry->pParm : "") + " ATTRGROUP=" + table;
+  copy->Type = entry->Type;
+  copy->ID = entry->ID;
+  copy->FieldsReceived = QDVP_ACTION_REQUIRED_FIELDS;
+  copy->pSourceNodeName = QDV0_StrDup(entry->pSourceNodeName ? entry->pSourceNodeName : "");
+  copy->pOwner = QDV0_StrDup("SNMPAUTOINIT");  // an internal request: no status of its own
+  copy->pName = QDV0_StrDup(entry->pName);
+  copy->pParm = QDV0_StrDup(parm.c_str());
+  QDVP_EnqueueActionToServer(anchor, copy);
+}
+
+// The application and table a request names; false (with the status set) when either is
+// missing. *table is null for a request without ATTRGROUP.
+bool Target(DPAB *anchor, ActionEntry *entry, ApplEntry **appl, TableEntry **table) {
+  std::string name = Operand(entry->pParm, "APPLNAME="), group = Operand(entry->pParm, "ATTRGROUP=");
+  *appl = QDVP_LocateApplicationByName(anchor, name.c_str(), static_cast<int>(name.size()));
+  *table = nullptr;
+  if (*appl == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** SNMPSTARTGET ignored. MIB not loaded or APPLNAME <%s> not found.",
+             name.c_str());
+    Fail(entry, 9, 9);
+    return false;
+  }
+  if (!(*appl)->SNMPappl) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** SNMPSTARTGET ignored. Application <%s> is not an SNMP MIB.",
+             name.c_str());
+    Fail(entry, 9, 9);
+    return false;
+  }
+  if (group.empty()) return true;
+  *table = QDVP_LocateTableByName(*appl, group.c_str(), static_cast<int>(group.size()));
+  if (*table == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** SNMPSTARTGET ignored. MIB not loaded or Attr group <%s> not found in Appl <%s>",
+             group.c_str(), name.c_str());
+    Fail(entry, 9, 9);
+    return false;
+  }
+  return true;
+}
+
+// SNMPSTARTGET: answered first, then polled here when no other worker polls the table.
+void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
+  DPAB *anchor = worker->pDPAB;
+  const char *parm = entry->pParm != nullptr ? entry->pParm : "";
+  if (strstr(parm, "APPLNAME=") == nullptr || strstr(parm, "AGENTINFO=") == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** SNMPSTARTGET ignored. AGENTNAME or APPLNAME not found in action parms <%s>",
+             parm);
+    Fail(entry, 9, 9);
+    return;
+  }
+  ApplEntry *appl;
+  TableEntry *table;
+  if (!Target(anchor, entry, &appl, &table)) return;
+  std::vector<SNMPagent> agents;
+  if (!ParseAgents(Operand(parm, "AGENTINFO="), &agents)) {
+    QDVP_TRC(trk, TRK1_ERROR, ">>>>>Action info parm syntax error. STARTGET action ignored");
+    Fail(entry, 9, 9);
+    return;
+  }
+  int interval = DefaultInterval();
+  std::string given = Operand(parm, "INTERVAL=");
+  if (!given.empty()) interval = atoi(given.c_str()) < 30 ? 30 : atoi(given.c_str());
+  QDVP_TRC(trk, TRK1_DETAIL, "SNMP GET interval is %d seconds", interval);
+  if (table == nullptr) {
+    OSV1_Guard tables(&appl->TableListLock);
+    for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+      RequeueForTable(anchor, entry, t->TableName);
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, "All SNMP application attribute groups processed");
+    Fail(entry, 0, 20);
+    return;
+  }
+  Fail(entry, 0, 20);
+  if (strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
+    QDVP_ReplyActionToDCH(anchor, worker->pPE, worker->pReplySource, entry);
+  }
+  *replied = true;
+  SNMPmonitor *monitor = QDVP_SNMPfindMonitor(appl, table);
+  if (monitor != nullptr) {
+    {
+      OSV1_Guard hold(&monitor->Lock);
+      monitor->Requests++;
+      if (interval < monitor->Interval) {
+        monitor->Interval = interval;
+        QDVP_TRC(trk, TRK1_DETAIL, "SNMP Get interval set to %d", interval);
+      }
+      for (const SNMPagent &a : agents) {
+        bool known = false;
+        for (SNMPagent &b : monitor->Agents) {
+          if (SameAgent(a, b)) b.Interest++, known = true;
+        }
+        if (!known) monitor->Agents.push_back(a);
+      }
+    }
+    OSV1_Broadcast(&monitor->pWorker->Mutex, &monitor->pWorker->Cond);
+    return;
+  }
+  monitor = QDVP_SNMPaddMonitor(appl, table, worker, interval);
+  {
+    OSV1_Guard hold(&monitor->Lock);
+    monitor->Agents = agents;
+  }
+  for (const SNMPagent &a : agents) {
+    QDVP_TRC(trk, TRK1_DETAIL, "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
+             a.Host.c_str(), appl->ApplName, table->TableName);
+  }
+  QDVP_SNMPmonitorMIBtable(anchor, worker, monitor);
+}
+
+// SNMPSTOPGET: the named agents, or with "*" every agent, stop being polled.
+void StopGet(WorkerEntry *worker, ActionEntry *entry) {
+  DPAB *anchor = worker->pDPAB;
+  ApplEntry *appl;
+  TableEntry *table;
+  if (!Target(anchor, entry, &appl, &table)) return;
+  if (table == nullptr) {
+    OSV1_Guard tables(&appl->TableListLock);
+    bool any = false;
+    for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+      if (QDVP_SNMPfindMonitor(appl, t) != nullptr) RequeueForTable(anchor, entry, t->TableName), any = true;
+    }
+    Fail(entry, 0, any ? 21 : 10);
+    return;
+  }
+  SNMPmonitor *monitor = QDVP_SNMPfindMonitor(appl, table);
+  if (monitor == nullptr) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>No active action task found for special. STOPGET action ignored");
+    Fail(entry, 0, 10);
+    return;
+  }
+  std::string list = Operand(entry->pParm, "AGENTINFO=");
+  std::vector<SNMPagent> agents;
+  if (list.empty() || list.find('*') != std::string::npos) {
+    monitor->Stop.store(true);
+  } else if (!ParseAgents(list, &agents)) {
+    QDVP_TRC(trk, TRK1_ERROR, ">>>>>Action info parm syntax error. STOPGET action ignored");
+    Fail(entry, 9, 9);
+    return;
+  } else {
+    OSV1_Guard hold(&monitor->Lock);
+    for (const SNMPagent &a : agents) {
+      for (size_t i = 0; i < monitor->Agents.size(); i++) {
+        if (SameAgent(a, monitor->Agents[i])) {
+          monitor->Agents.erase(monitor->Agents.begin() + static_cast<long>(i));
+          break;
+        }
+      }
+    }
+    if (monitor->Agents.empty()) monitor->Stop.store(true);
+  }
+  OSV1_Broadcast(&monitor->pWorker->Mutex, &monitor->pWorker->Cond);
+  Fail(entry, 0, 21);
+}
+
+}  // namespace
+
+void QDVP_SNMPWorkerTask(ProcessEntry *pe) {
+  auto *worker = static_cast<WorkerEntry *>(pe->pParm);
+  DPAB *anchor = pe->pDPAB;
+  pe->ThreadID = OSV1_ThreadID();
+  worker->pPE = pe;
+  worker->pReplySource = QDVP_NewActionReplySource(anchor);
+  OSV1_GetLock(&worker->Mutex);
+  int starting = QDVP_WORKER_STARTING;
+  worker->Status.compare_exchange_strong(starting, QDVP_WORKER_IDLE);
+  pthread_cond_broadcast(&worker->Cond);
+  for (;;) {
+    while (worker->pAction == nullptr && worker->Status.load() != QDVP_WORKER_SHUTDOWN) {
+      QDV0_ConditionWait(&worker->Cond, &worker->Mutex);
+    }
+    ActionEntry *entry = worker->pAction;
+    if (entry == nullptr) break;
+    int dispatched = QDVP_WORKER_DISPATCHED;
+    worker->Status.compare_exchange_strong(dispatched, QDVP_WORKER_WORKING);
+    OSV1_ReleaseLock(&worker->Mutex);
+
+    bool replied = false;
+    const char *name = entry->pName != nullptr ? entry->pName : "";
+    if (entry->FieldsReceived < QDVP_ACTION_REQUIRED_FIELDS) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** not all required action fields received. Action failed");
+      entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
+    } else if (strcmp(name, "SNMPSTARTGET") == 0) {
+      StartGet(worker, entry, &replied);
+    } else if (strcmp(name, "SNMPSTOPGET") == 0) {
+      StopGet(worker, entry);
+    } else {
+      QDVP_TRC(trk, TRK1_ERROR, "***** unrecognized SNMP action request <%s>", name);
+      entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
+    }
+    if (!replied && strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
+      QDVP_ReplyActionToDCH(anchor, pe, worker->pReplySource, entry);
+    }
+    entry->WorkState = QDVP_ACTION_DONE;
+    OSV1_GetLock(&worker->Mutex);
+    worker->pAction = nullptr;
+    int working = QDVP_WORKER_WORKING;
+    worker->Status.compare_exchange_strong(working, QDVP_WORKER_IDLE);
+    QDVP_EnqueueActionToServer(anchor, entry);
+  }
+  OSV1_ReleaseLock(&worker->Mutex);
+  {
+    OSV1_Guard list(&anchor->WorkerListLock);
+    for (WorkerEntry **link = &anchor->pWorkerList; *link != nullptr; link = &(*link)->pNext) {
+      if (*link != worker) continue;
+      *link = worker->pNext;
+      break;
+    }
+  }
+  QDVP_FreeActionReplySource(anchor, pe, worker->pReplySource);
+  OSV1_DestroyLock(&worker->Mutex);
+  pthread_cond_destroy(&worker->Cond);
+  OSV1_DestroyLock(&worker->Lock);
+  QDV0_Free(worker);
+  QDVP_EndTask(anchor, pe);
+}
