@@ -199,7 +199,9 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
       if (fileServer != nullptr) fileServer(nullptr);
       return QDVP_CON_OK;
     case QDVP_CMD_LOADCOMM:
-      return QDVP_LoadSNMPcommunityName() >= 0 ? QDVP_CON_OK : QDVP_CON_UNAVAILABLE;
+      if (QDVP_LoadSNMPcommunityName() < 0) return QDVP_CON_UNAVAILABLE;
+      QDVP_UpdateMonitorNodeCommunity(anchor);
+      return QDVP_CON_OK;
     case QDVP_CMD_LOADNAME:
       return QDVP_LoadSNMPNetworkName() >= 0 ? QDVP_CON_OK : QDVP_CON_UNAVAILABLE;
     default:

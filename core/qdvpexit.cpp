@@ -25,6 +25,7 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   anchor->pDCHclientPE = nullptr;
   if (anchor->BatchLogOpen) QDVP_CloseBatchLog();
   QDVP_ForgetDPlogAnchor(anchor);
+  QDVP_ForgetNoDataReport(anchor);
 
   OSV1_GetLock(&QDVP_MainAnchorMutex);
   if (Main_DPAB == anchor) Main_DPAB = nullptr;

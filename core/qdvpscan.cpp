@@ -35,6 +35,7 @@ struct ScanTask {
   int fileWakeups;
   time_t lastRegistration, lastMIBrefresh, lastNoData, lastOutageTest, summaryCheck;
   int summaryEndDelay;
+  int noDataInterval;
 };
 
 // Step 1: wakes the DCH client when it has work or when the data provider is ending. The
@@ -144,15 +145,21 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
   t->lastRegistration = now;
 }
 
-// Steps 6, 8 and 9: the MIB interest refresh and the no-data report (SNMP type, calls into
-// that subsystem once it exists; the timers are kept), the expiry of silent UDP partners and
+// Steps 6, 8 and 9: the MIB status refresh and the no-data report (SNMP type; the report's
+// interval is settable, QDVP_SNMP_NODATA_INTERVAL), the expiry of silent UDP partners and
 // the TCP outage test of the socket data server. A session ended here counts as activity and
 // wakes the server, so that it stops waiting on the connection.
 void PartnerAndSNMPwork(ScanTask *t, time_t now) {
   DPAB *anchor = t->anchor;
   if (anchor->DPtype == QDVP_TYPE_SNMP) {
-    if (now - t->lastMIBrefresh > t->snmpTTL / 2) t->lastMIBrefresh = now;
-    if (now - t->lastNoData > 180) t->lastNoData = now;
+    if (now - t->lastMIBrefresh > t->snmpTTL / 2) {
+      QDVP_UpdateMIBinteresToDCH(anchor);
+      t->lastMIBrefresh = now;
+    }
+    if (now - t->lastNoData > t->noDataInterval) {
+      QDVP_DoNoDataStatusReport(anchor);
+      t->lastNoData = now;
+    }
   }
   if (anchor->SocketServerMark.load() == 0) return;
   if (QDVP_ExpireUDPpartners(anchor) > 0) {
@@ -252,6 +259,7 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
   t.pe = entry;
   QDVP_InitializeScanClock(&t.clock);
   t.snmpTTL = EnvNumber("QDVP_SNMP_NETDATA_TTL", "14400");
+  t.noDataInterval = QDVP_NoDataReportInterval();
   time_t start = QDV0_Time();
   t.lastRegistration = t.lastMIBrefresh = t.lastNoData = t.lastOutageTest = start;
   t.summaryEndDelay = EnvNumber("QDVP_SUMMARY_END_DELAY", t.anchor->StandAlone ? "30" : "300");

@@ -86,6 +86,7 @@ int QDVP_StartDataProviderEnvironment(DPAB *anchor) {
 
   QDVP_DefineDPlogReport(anchor);
   if (anchor->DPtype == QDVP_TYPE_HTTP) QDVP_DefineHTTPapplication(anchor);
+  if (anchor->DPtype == QDVP_TYPE_SNMP) QDVP_DefineNoDataReport(anchor);
 
   if (QDV0_QueryProductSpec(15) != nullptr) {
     if (!CreateCommonTask(anchor, QDVP_DPlogServer, "***** DP log server process startup failed"))

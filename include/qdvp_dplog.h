@@ -35,3 +35,16 @@ void QDVP_DispatchQueuedDPlogEntry(DPAB *anchor, WorkItem *entry, int dispatch);
 ProcessEntry *QDVP_DPlogRequester(DPAB *anchor);
 void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName);
 void QDVP_WriteBatchLog(const char *text);
+
+// No-data status (logs/qdvpndsr.cpp). The MIB collection reports each change of a table at an
+// agent: hasDataAgain 0 when it returned nothing, 1 when it returns rows again. The report
+// folds the changes per agent (QDVP_UpdateAgentNoDataStatus, agentKey the 128-byte blank-padded
+// agent and identification) and sends each agent's list (QDVP_OutputNoDataStatusToDCH, rowFlag
+// -1 for the first agent, 1 for the last, 0 otherwise).
+void QDVP_EnqueueNoDataStatus(const char *agentName, const char *identification,
+                              const char *tableName, int hasDataAgain);
+void QDVP_UpdateAgentNoDataStatus(const char *agentKey, const char *tableList);
+void QDVP_OutputNoDataStatusToDCH(DPAB *anchor, const char *agentKey, const char *tableList,
+                                  int rowFlag, int *rowCount);
+void QDVP_AllocateNoDataStatusArray(void);
+void QDVP_ReleaseNoDataStatusArray(void);

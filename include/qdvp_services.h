@@ -17,6 +17,14 @@ void QDVP_TaskPeriodical(ProcessEntry *);
 void QDVP_DefineDPlogReport(DPAB *);
 void QDVP_DPlogServer(ProcessEntry *);
 void QDVP_ReleaseDPlogRequester(DPAB *);
+// The no-data status report of an SNMP data provider (logs/qdvpndsr.cpp): its built-in table,
+// defined at start-up; the report the periodic scan sends every QDVP_NoDataReportInterval()
+// seconds; the anchor's release. The MIB status rows are resent by the scan too (snmp/).
+void QDVP_DefineNoDataReport(DPAB *);
+void QDVP_DoNoDataStatusReport(DPAB *);
+int QDVP_NoDataReportInterval(void);
+void QDVP_ForgetNoDataReport(DPAB *);
+void QDVP_UpdateMIBinteresToDCH(DPAB *);
 // Statistics block (include/qdvp_stats.h has its counts).
 StatBlock *QDVP_InitializeStatisticBlock(void);
 void QDVP_ReleaseStatisticBlock(StatBlock *);

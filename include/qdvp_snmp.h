@@ -47,7 +47,7 @@ size_t QDVP_SNMPconstructPDUbuffer(unsigned char *buffer, size_t bufferSize, int
 int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
                                size_t bufferSize, const struct sockaddr_in *agent,
                                int receiveOnly);
-// The wait of one answer, in milliseconds (5,000 unless a test sets it); tests only.
+// The wait of one answer, in milliseconds (-1: QDVP_SNMP_RESPONSE_WAIT seconds); tests only.
 void TEST_QDVP_SetSNMPwaitMs(int normalMs, int receiveOnlyMs);
 // The adaptive wait counters: SendPDUwait (seconds, 5 up to 25), sends and answers so far.
 void QDVP_SNMPwaitCounters(int *sendPDUwait, int *sendCount, int *receiveCount);
@@ -79,6 +79,10 @@ int QDVP_LoadSNMPNetworkName();
 void QDVP_FreeSNMPNetworkNameList();
 char *QDVP_LocateNetworkBySymbolicName(const char *name);
 char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address);
+
+// After a LOADCOMM: the agents being polled without a community of their own take the
+// reloaded file's community for their address (snmp/qdvpsmmt.cpp).
+void QDVP_UpdateMonitorNodeCommunity(DPAB *anchor);
 
 // The task of an SNMP worker (snmp/qdvpswkt.cpp), made by the automation server for SNMP take
 // actions in an SNMP data provider: SNMPSTARTGET (answered at once, then the table is polled on

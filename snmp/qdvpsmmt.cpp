@@ -237,30 +237,148 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
   return rows;
 }
 
+// Reports a table that fell silent at an agent, or has rows again, to the no-data status (the
+// agent's flag lives in the monitor's own list, the copy polled is only read).
+void NoteNoData(SNMPmonitor *monitor, const SNMPagent &polled, bool sent) {
+  bool change = false;
+  {
+    OSV1_Guard hold(&monitor->Lock);
+    for (SNMPagent &a : monitor->Agents) {
+      if (!QDVP_SNMPsameAgent(a, polled) || a.NoData == !sent) continue;
+      a.NoData = !sent;
+      change = true;
+    }
+  }
+  if (change) {
+    QDVP_EnqueueNoDataStatus(polled.Host.c_str(), monitor->pAppl->ApplName,
+                             monitor->pTable->TableName, sent ? 1 : 0);
+  }
+}
+
 }  // namespace
 
-SNMPmonitor *QDVP_SNMPfindMonitor(ApplEntry *appl, TableEntry *table) {
-  OSV1_Guard list(&sMonitorListLock);
+namespace {
+
+// The running monitor of a table; the caller holds sMonitorListLock. A monitor told to stop
+// is not found: a new start makes a new one.
+SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) {
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
-    if (m->pAppl == appl && m->pTable == table) return m;
+    if (m->pAppl == appl && m->pTable == table && !m->Stop.load()) return m;
   }
   return nullptr;
 }
 
+void Wake(SNMPmonitor *m) { OSV1_Broadcast(&m->pWorker->Mutex, &m->pWorker->Cond); }
+
+}  // namespace
+
+bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const std::vector<SNMPagent> &agents,
+                          int interval) {
+  OSV1_Guard list(&sMonitorListLock);
+  SNMPmonitor *m = Find(appl, table);
+  if (m == nullptr) return false;
+  {
+    OSV1_Guard hold(&m->Lock);
+    m->Requests++;
+    if (interval < m->Interval) {
+      m->Interval = interval;
+      QDVP_TRC(trk, TRK1_DETAIL, "SNMP Get interval set to %d", interval);
+    }
+    for (const SNMPagent &a : agents) {
+      SNMPagent *known = nullptr;
+      for (SNMPagent &b : m->Agents) {
+        if (QDVP_SNMPsameAgent(a, b)) known = &b;
+      }
+      if (known != nullptr) {
+        known->Interest++;
+        QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Agent already being monitored. Total interest %d",
+                 known->Interest);
+      } else {
+        m->Agents.push_back(a);
+        QDVP_TRC(trk, TRK1_DETAIL,
+                 "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
+                 a.Host.c_str(), appl->ApplName, table->TableName);
+      }
+    }
+  }
+  Wake(m);
+  return true;
+}
+
+int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
+                              const std::vector<SNMPagent> *agents) {
+  OSV1_Guard list(&sMonitorListLock);
+  SNMPmonitor *m = Find(appl, table);
+  if (m == nullptr) return -1;
+  int left;
+  {
+    OSV1_Guard hold(&m->Lock);
+    if (agents == nullptr) {
+      m->Agents.clear();
+    } else {
+      for (const SNMPagent &a : *agents) {
+        for (size_t i = 0; i < m->Agents.size(); i++) {
+          if (!QDVP_SNMPsameAgent(a, m->Agents[i])) continue;
+          m->Agents.erase(m->Agents.begin() + static_cast<long>(i));
+          break;
+        }
+      }
+    }
+    left = static_cast<int>(m->Agents.size());
+    if (left == 0) m->Stop.store(true);
+  }
+  Wake(m);
+  return left;
+}
+
+bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table) {
+  OSV1_Guard list(&sMonitorListLock);
+  return Find(appl, table) != nullptr;
+}
+
 SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
-                                 int interval) {
+                                 int interval, const std::vector<SNMPagent> &agents) {
   auto *m = new SNMPmonitor();
   m->pAppl = appl;
   m->pTable = table;
   m->pWorker = worker;
   m->Interval = interval;
   m->Requests = 1;
+  m->Agents = agents;
   m->MaxRows = atoi(QDV0_GetEnv("QDVP_SNMP_MAX_ROWS", "10000"));
   if (m->MaxRows <= 0) m->MaxRows = 10000;
+  for (const SNMPagent &a : agents) {
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
+             a.Host.c_str(), appl->ApplName, table->TableName);
+  }
   OSV1_Guard list(&sMonitorListLock);
   m->pNext = sMonitors;
   sMonitors = m;
   return m;
+}
+
+// After a LOADCOMM: every agent polled with the file's or the default community takes the
+// file's community for its address anew.
+void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
+  const char *byDefault = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
+  std::string fallback = byDefault != nullptr && byDefault[0] ? byDefault : "vesper";
+  OSV1_Guard list(&sMonitorListLock);
+  for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
+    OSV1_Guard hold(&m->Lock);
+    for (SNMPagent &a : m->Agents) {
+      if (a.OwnCommunity) continue;
+      char *filed = QDVP_LocateSNMPnodeCommunityName(&a.Address.sin_addr);
+      a.Community = filed != nullptr ? filed : fallback;
+      QDV0_Free(filed);
+    }
+  }
+}
+
+// The MIB status rows belong to the MIB interest report, which is not carried yet: nothing to
+// resend.
+void QDVP_UpdateMIBinteresToDCH(DPAB *) {
+  QDVP_TRC(trk, TRK1_DETAIL, "MIB status refresh: no MIB status report defined");
 }
 
 void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor) {
@@ -285,7 +403,8 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
     time_t begin = QDV0_Time();
     for (const SNMPagent &agent : agents) {
       if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
-      PollAgent(anchor, pe, worker, monitor, &x, agent);
+      int rows = PollAgent(anchor, pe, worker, monitor, &x, agent);
+      NoteNoData(monitor, agent, rows > 0);
     }
     QDVP_TRC(trk, TRK1_DETAIL, "SNMP poll cycle of %s %s: %d agents in %d seconds", appl, table,
              static_cast<int>(agents.size()), static_cast<int>(QDV0_Time() - begin));

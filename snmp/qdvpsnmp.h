@@ -13,9 +13,10 @@
 
 // One agent a table polls.
 struct SNMPagent {
-  std::string Host;       // as named in the start request
+  std::string Host;       // as named in the start request (host:port for another port)
   sockaddr_in Address{};  // port 161 unless the name said host:port
   std::string Community;
+  bool OwnCommunity = false;  // named in the request; else the file's or the default
   int Interest = 1;       // start requests that named it
   bool NoData = false;    // its last poll produced no row
 };
@@ -34,9 +35,23 @@ struct SNMPmonitor {
   std::atomic<bool> Stop{false};
 };
 
-SNMPmonitor *QDVP_SNMPfindMonitor(ApplEntry *appl, TableEntry *table);
+inline bool QDVP_SNMPsameAgent(const SNMPagent &a, const SNMPagent &b) {
+  return a.Address.sin_addr.s_addr == b.Address.sin_addr.s_addr &&
+         a.Address.sin_port == b.Address.sin_port;
+}
+
+// The monitor list. Each call holds the list's lock for its whole work, so that a monitor
+// found is never one its polling task is freeing: joining adds the agents to the running
+// monitor of the table (raising an agent's interest when it is polled already), shortens its
+// interval and wakes its task (false: no monitor runs for the table); deleting removes the
+// agents, or all with agents null, and wakes the task (-1: no monitor, else the agents left).
+bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const std::vector<SNMPagent> &agents,
+                          int interval);
+int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
+                              const std::vector<SNMPagent> *agents);
+bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table);
 SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
-                                 int interval);
+                                 int interval, const std::vector<SNMPagent> &agents);
 // Polls the monitor's agents every interval until it is stopped, its agents are gone or the
 // worker is told to end; then frees the monitor. Runs on the worker's task.
 void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor);

@@ -6,11 +6,14 @@
 // up to 25, and reported: it tells the operator the network is losing answers; the wait itself
 // stays fixed so that one dead agent costs the same every cycle.
 #include <arpa/inet.h>
+#include <stdlib.h>
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
+
+#include <atomic>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -29,7 +32,18 @@ const int MaxPDUwait = 25;
 int PDUsendCount = 0;
 int PDUreceiveCount = 0;
 const int PDUcheckCount = 50;
-int sWaitMs = 5000, sReceiveOnlyWaitMs = 10000;
+// The wait of one answer: QDVP_SNMP_RESPONSE_WAIT seconds (5 by default), twice that when only
+// waiting again for the answer; a test may set both in milliseconds (-1: the setting).
+std::atomic<int> sWaitMs{-1}, sReceiveOnlyWaitMs{-1};
+
+int WaitMs(int receiveOnly) {
+  static const int configured = [] {
+    int seconds = atoi(QDV0_GetEnv("QDVP_SNMP_RESPONSE_WAIT", "5"));
+    return (seconds > 0 ? seconds : 5) * 1000;
+  }();
+  int set = receiveOnly ? sReceiveOnlyWaitMs.load() : sWaitMs.load();
+  return set >= 0 ? set : (receiveOnly ? 2 * configured : configured);
+}
 
 long NowMs() {
   timespec now;
@@ -138,7 +152,7 @@ int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
       return -1;
     }
   }
-  long deadline = NowMs() + (receiveOnly ? sReceiveOnlyWaitMs : sWaitMs);
+  long deadline = NowMs() + WaitMs(receiveOnly);
   for (;;) {
     long left = deadline - NowMs();
     pollfd fd = {socket, POLLIN, 0};

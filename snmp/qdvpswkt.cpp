@@ -73,16 +73,17 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
         agent.Community = item.substr(item.find_first_not_of(' ', blank));
         item.resize(blank);
         own = !agent.Community.empty();
+        agent.OwnCommunity = own;
       }
     }
     int port = QDVP_SNMP_PORT;
+    agent.Host = item;  // with its port, which tells two agents of one host apart
     size_t colon = item.rfind(':');
     if (colon != std::string::npos) {
       port = atoi(item.c_str() + colon + 1);
       if (port <= 0 || port > 65535) return false;
       item.resize(colon);
     }
-    agent.Host = item;
     if (QDV0_ConvertNameToAddr(item.c_str(), port, &agent.Address) != 0) {
       QDVP_TRC(trk, TRK1_ERROR, "*****Input agent name <%s> unresolved, ignored", item.c_str());
       continue;
@@ -95,11 +96,6 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
     agents->push_back(agent);
   }
   return true;
-}
-
-bool SameAgent(const SNMPagent &a, const SNMPagent &b) {
-  return a.Address.sin_addr.s_addr == b.Address.sin_addr.s_addr &&
-         a.Address.sin_port == b.Address.sin_port;
 }
 
 int DefaultInterval() {
@@ -198,35 +194,8 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
     QDVP_ReplyActionToDCH(anchor, worker->pPE, worker->pReplySource, entry);
   }
   *replied = true;
-  SNMPmonitor *monitor = QDVP_SNMPfindMonitor(appl, table);
-  if (monitor != nullptr) {
-    {
-      OSV1_Guard hold(&monitor->Lock);
-      monitor->Requests++;
-      if (interval < monitor->Interval) {
-        monitor->Interval = interval;
-        QDVP_TRC(trk, TRK1_DETAIL, "SNMP Get interval set to %d", interval);
-      }
-      for (const SNMPagent &a : agents) {
-        bool known = false;
-        for (SNMPagent &b : monitor->Agents) {
-          if (SameAgent(a, b)) b.Interest++, known = true;
-        }
-        if (!known) monitor->Agents.push_back(a);
-      }
-    }
-    OSV1_Broadcast(&monitor->pWorker->Mutex, &monitor->pWorker->Cond);
-    return;
-  }
-  monitor = QDVP_SNMPaddMonitor(appl, table, worker, interval);
-  {
-    OSV1_Guard hold(&monitor->Lock);
-    monitor->Agents = agents;
-  }
-  for (const SNMPagent &a : agents) {
-    QDVP_TRC(trk, TRK1_DETAIL, "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
-             a.Host.c_str(), appl->ApplName, table->TableName);
-  }
+  if (QDVP_SNMPjoinMonitor(appl, table, agents, interval)) return;
+  SNMPmonitor *monitor = QDVP_SNMPaddMonitor(appl, table, worker, interval, agents);
   QDVP_SNMPmonitorMIBtable(anchor, worker, monitor);
 }
 
@@ -240,38 +209,27 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
     OSV1_Guard tables(&appl->TableListLock);
     bool any = false;
     for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
-      if (QDVP_SNMPfindMonitor(appl, t) != nullptr) RequeueForTable(anchor, entry, t->TableName), any = true;
+      if (QDVP_SNMPmonitorExists(appl, t)) {
+        RequeueForTable(anchor, entry, t->TableName);
+        any = true;
+      }
     }
     Fail(entry, 0, any ? 21 : 10);
     return;
   }
-  SNMPmonitor *monitor = QDVP_SNMPfindMonitor(appl, table);
-  if (monitor == nullptr) {
+  std::string list = Operand(entry->pParm, "AGENTINFO=");
+  std::vector<SNMPagent> agents;
+  bool all = list.empty() || list.find('*') != std::string::npos;
+  if (!all && !ParseAgents(list, &agents)) {
+    QDVP_TRC(trk, TRK1_ERROR, ">>>>>Action info parm syntax error. STOPGET action ignored");
+    Fail(entry, 9, 9);
+    return;
+  }
+  if (QDVP_SNMPdeleteAgentNodes(appl, table, all ? nullptr : &agents) < 0) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>No active action task found for special. STOPGET action ignored");
     Fail(entry, 0, 10);
     return;
   }
-  std::string list = Operand(entry->pParm, "AGENTINFO=");
-  std::vector<SNMPagent> agents;
-  if (list.empty() || list.find('*') != std::string::npos) {
-    monitor->Stop.store(true);
-  } else if (!ParseAgents(list, &agents)) {
-    QDVP_TRC(trk, TRK1_ERROR, ">>>>>Action info parm syntax error. STOPGET action ignored");
-    Fail(entry, 9, 9);
-    return;
-  } else {
-    OSV1_Guard hold(&monitor->Lock);
-    for (const SNMPagent &a : agents) {
-      for (size_t i = 0; i < monitor->Agents.size(); i++) {
-        if (SameAgent(a, monitor->Agents[i])) {
-          monitor->Agents.erase(monitor->Agents.begin() + static_cast<long>(i));
-          break;
-        }
-      }
-    }
-    if (monitor->Agents.empty()) monitor->Stop.store(true);
-  }
-  OSV1_Broadcast(&monitor->pWorker->Mutex, &monitor->pWorker->Cond);
   Fail(entry, 0, 21);
 }
 

@@ -152,3 +152,41 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
 }
 
 }  // namespace
+
+// The no-data report folds the changes of an interval per agent and sends every agent's list,
+// six tables a row, as one sample set; a report without changes sends the lists again.
+TEST_F(DPlogReport, NoDataStatusIsFoldedPerAgentAndSentAsOneSampleSet) {
+  QDVP_DefineNoDataReport(anchor_);
+  auto report = [&](int rowsBefore) {
+    QDVP_DoNoDataStatusReport(anchor_);
+    return WaitFor([&] {
+      return std::stoi(QueryOne(peer_->Db(), "SELECT count(*) FROM rows WHERE "
+                                             "attribute_group='NODATA'")) > rowsBefore;
+    }, std::chrono::seconds(5));
+  };
+  const char *tables[] = {"T1", "T2", "T3", "T4", "T5", "T6", "T7", "T8"};
+  QDVP_EnqueueNoDataStatus("hostA", "MibA", "A", 0);
+  QDVP_EnqueueNoDataStatus("hostA", "MibA", "B", 0);
+  QDVP_EnqueueNoDataStatus("hostA", "MibA", "A", 1);
+  for (const char *t : tables) QDVP_EnqueueNoDataStatus("hostB", "MibB", t, 0);
+  QDVP_EnqueueNoDataStatus("hostB", "MibB", "T8", 0);  // the same change twice counts once
+  ASSERT_TRUE(report(0));
+  const std::string rows =
+      "SELECT group_concat(r, ' | ') FROM (SELECT data_sequence || ' ' || "
+      "json_extract(attrs,'$.Agent_Node') || ' ' || json_extract(attrs,'$.Agent_Identification') "
+      "|| ' [' || ifnull(json_extract(attrs,'$.No_Data_Tables'),'') || ']' AS r FROM rows WHERE "
+      "attribute_group='NODATA' AND id > ";
+  ExpectDb(rows + "0 ORDER BY id)",
+           "1 hostA MibA [B] | 0 hostB MibB [T1, T2, T3, T4, T5, T6] | 16 hostB MibB [T7, T8]");
+  std::string last = QueryOne(peer_->Db(), "SELECT max(id) FROM rows");
+  // Nothing changed: the same lists again; then B comes back at hostA.
+  ASSERT_TRUE(report(3));
+  ExpectDb(rows + last + " ORDER BY id)",
+           "1 hostA MibA [B] | 0 hostB MibB [T1, T2, T3, T4, T5, T6] | 16 hostB MibB [T7, T8]");
+  last = QueryOne(peer_->Db(), "SELECT max(id) FROM rows");
+  QDVP_EnqueueNoDataStatus("hostA", "MibA", "B", 1);
+  QDVP_EnqueueNoDataStatus("hostA", "MibA", nullptr, 0);  // incomplete: ignored
+  ASSERT_TRUE(report(6));
+  ExpectDb(rows + last + " ORDER BY id LIMIT 1)", "1 hostA MibA []");
+  QDVP_ForgetNoDataReport(anchor_);
+}
