@@ -190,8 +190,8 @@ int DoAccept(DPAB *anchor, const char *operand, QDVP_TASK_ROUTINE fileServer) {
 }
 
 // The SNMP configuration file reloads: the community and network name files are read anew (a
-// missing file keeps what was loaded and fails the reload); managed node lists belong to
-// network discovery, which this data provider does not carry, and are not loaded.
+// missing file keeps what was loaded and fails the reload), and the managed node list is
+// loaded from the named file.
 int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE fileServer) {
   if (anchor->DPtype != QDVP_TYPE_SNMP) return QDVP_CON_NOT_SNMP;
   switch (code) {
@@ -205,9 +205,8 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
     case QDVP_CMD_LOADNAME:
       return QDVP_LoadSNMPNetworkName() >= 0 ? QDVP_CON_OK : QDVP_CON_UNAVAILABLE;
     default:
-      QDVP_TRC(trk, TRK1_ERROR, "***** Managed node list <%s> not loaded: no SNMP collection",
-               operand ? operand : "");
-      return QDVP_CON_LIST_NOT_LOADED;
+      return QDVP_LoadSNMPManagedNodeList(anchor, operand) >= 0 ? QDVP_CON_OK
+                                                                 : QDVP_CON_LIST_NOT_LOADED;
   }
 }
 

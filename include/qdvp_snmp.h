@@ -80,6 +80,10 @@ void QDVP_FreeSNMPNetworkNameList();
 char *QDVP_LocateNetworkBySymbolicName(const char *name);
 char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address);
 
+// The managed node list (console LOADLIST, snmp/qdvpumcf.cpp): loads the named file, one node
+// a line; returns the nodes loaded, -1 when the file cannot be read (the list then stays).
+int QDVP_LoadSNMPManagedNodeList(DPAB *anchor, const char *fileName);
+
 // After a LOADCOMM: the agents being polled without a community of their own take the
 // reloaded file's community for their address (snmp/qdvpsmmt.cpp).
 void QDVP_UpdateMonitorNodeCommunity(DPAB *anchor);

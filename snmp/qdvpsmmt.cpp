@@ -38,6 +38,7 @@ static TRK1_BLOCK trk = {"qdvpsmmt"};
 
 namespace {
 
+const char kObjectInstance[] = "_ObjectInstance";
 OSV1_LOCK sMonitorListLock = OSV1_LOCK_INITIALIZER;
 SNMPmonitor *sMonitors = nullptr;
 
@@ -231,6 +232,12 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
       }
     }
     if (!FillRow(x, agent, source, polled, scalar ? "" : instance, &loaded)) break;
+    if (!scalar) {
+      OSV1_Guard attrs(&source->AttrLock);
+      for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+        if (strcmp(a->Name, kObjectInstance) == 0) SetText(a, instance.c_str() + 1);
+      }
+    }
     if (loaded && SendRow(anchor, pe, source)) rows++;
     if (scalar) break;
   }
@@ -426,7 +433,38 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
   delete monitor;
 }
 
-int QDVP_CheckSNMPtabularKey(TableEntry *) { return 0; }
+// A walked table (its first polled attribute's OID is a column, not a scalar ".0") without a key
+// attribute gets "_ObjectInstance", which carries each row's instance: without it two rows of
+// one agent could not be told apart.
+int QDVP_CheckSNMPtabularKey(TableEntry *table) {
+  SourceEntry *source = TableSource(table);
+  if (source == nullptr) return 0;
+  AttrEntry *info = source->pAttrList;
+  AttrEntry *name = info != nullptr ? info->pNext : nullptr;
+  AttrEntry *third = name != nullptr ? name->pNext : nullptr;
+  if (third == nullptr || strcmp(info->Name, "Agent_Info") != 0 ||
+      strcmp(name->Name, "Agent_Name") != 0 || third->pOID == nullptr) {
+    return 0;
+  }
+  size_t n = strlen(third->pOID);
+  if (n >= 2 && strcmp(third->pOID + n - 2, ".0") == 0) return 0;
+  for (AttrEntry *a = info; a != nullptr; a = a->pNext) {
+    if (a->AttrKey || strcmp(a->Name, kObjectInstance) == 0) return 0;
+  }
+  char type[] = "D";
+  if (QDVP_InitializeAttrEntry(source, kObjectInstance, type, "64", 0, 0,
+                               "Instance of the MIB table row", nullptr) == nullptr) {
+    return 0;
+  }
+  {
+    OSV1_Guard lock(&table->TableLock);
+    table->AttrCount++;
+    table->AttrNoOperandCount++;
+    table->AttrSentCount++;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "ObjectInstance attribute generated for SNMP attribute group");
+  return 1;
+}
 
 // Every source of every table with at least three attributes is brought online (or taken
 // offline) one after the other.

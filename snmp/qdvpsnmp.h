@@ -35,6 +35,10 @@ struct SNMPmonitor {
   std::atomic<bool> Stop{false};
 };
 
+// The nodes of a network (its address, network part by address class): the managed node list's
+// nodes in it, else for a class C network its 254 host addresses; returns how many were added.
+int QDVP_ConstructNetworkNodeList(const struct in_addr *network, std::vector<in_addr> *nodes);
+
 inline bool QDVP_SNMPsameAgent(const SNMPagent &a, const SNMPagent &b) {
   return a.Address.sin_addr.s_addr == b.Address.sin_addr.s_addr &&
          a.Address.sin_port == b.Address.sin_port;

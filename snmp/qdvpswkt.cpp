@@ -4,7 +4,9 @@
 //
 // The start request's parameter holds APPLNAME=name, AGENTINFO=(agent,...), and optionally
 // ATTRGROUP=table and INTERVAL=seconds, separated by blanks. An agent is a host name or dotted
-// address, host:port for an agent on another port than 161, or {host community}. An agent with
+// address, host:port for an agent on another port than 161, or {host community}; a network
+// (a symbolic name of the network name file, or an address of two or three parts) stands for
+// its nodes of the managed node list, or for an undiscovered class C network its 254 hosts. An agent with
 // no community of its own takes the community file's entry for its address, else
 // QDVP_SNMP_NET_COMMUNITY, else "vesper". A start without ATTRGROUP starts every table of the
 // application, each as a request of its own.
@@ -48,6 +50,26 @@ std::string DefaultCommunity() {
   return c != nullptr && c[0] ? c : "vesper";
 }
 
+// The network an agent entry names, as a four-part address, or "" for a single node: a
+// symbolic network name of the network name file, or a dotted address of two or three parts.
+std::string NetworkOf(const std::string &item) {
+  bool dotted = !item.empty();
+  int dots = 0;
+  for (char c : item) {
+    if (c == '.') dots++;
+    else if (!isdigit(static_cast<unsigned char>(c))) dotted = false;
+  }
+  if (dotted) {
+    if (dots == 1) return item + ".0.0";
+    if (dots == 2) return item + ".0";
+    return std::string();
+  }
+  char *network = QDVP_LocateNetworkBySymbolicName(item.c_str());
+  std::string text = network != nullptr ? network : "";
+  QDV0_Free(network);
+  return text;
+}
+
 // The agents of an AGENTINFO list; false when it cannot be taken apart.
 bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
   if (list.size() < 2 || list.front() != '(' || list.back() != ')') return false;
@@ -84,16 +106,39 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
       if (port <= 0 || port > 65535) return false;
       item.resize(colon);
     }
-    if (QDV0_ConvertNameToAddr(item.c_str(), port, &agent.Address) != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*****Input agent name <%s> unresolved, ignored", item.c_str());
-      continue;
+    std::string network = NetworkOf(item);
+    std::vector<SNMPagent> nodes;
+    if (network.empty()) {
+      if (QDV0_ConvertNameToAddr(item.c_str(), port, &agent.Address) != 0) {
+        QDVP_TRC(trk, TRK1_ERROR, "*****Input agent name <%s> unresolved, ignored", item.c_str());
+        continue;
+      }
+      nodes.push_back(agent);
+    } else {
+      in_addr net;
+      std::vector<in_addr> addresses;
+      if (inet_pton(AF_INET, network.c_str(), &net) == 1) {
+        QDVP_ConstructNetworkNodeList(&net, &addresses);
+      }
+      for (const in_addr &a : addresses) {
+        SNMPagent node = agent;
+        char dotted[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
+        node.Host = port == QDVP_SNMP_PORT ? dotted : std::string(dotted) + ":" + std::to_string(port);
+        node.Address.sin_family = AF_INET;
+        node.Address.sin_port = htons(static_cast<uint16_t>(port));
+        node.Address.sin_addr = a;
+        nodes.push_back(node);
+      }
     }
-    if (!own) {
-      char *filed = QDVP_LocateSNMPnodeCommunityName(&agent.Address.sin_addr);
-      agent.Community = filed != nullptr ? filed : DefaultCommunity();
-      QDV0_Free(filed);
+    for (SNMPagent &node : nodes) {
+      if (!own) {
+        char *filed = QDVP_LocateSNMPnodeCommunityName(&node.Address.sin_addr);
+        node.Community = filed != nullptr ? filed : DefaultCommunity();
+        QDV0_Free(filed);
+      }
+      agents->push_back(node);
     }
-    agents->push_back(agent);
   }
   return true;
 }
@@ -191,6 +236,7 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
   }
   Fail(entry, 0, 20);
   if (strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
+    QDVP_RecordActionOutcome(anchor, worker->pPE, entry);
     QDVP_ReplyActionToDCH(anchor, worker->pPE, worker->pReplySource, entry);
   }
   *replied = true;
@@ -269,6 +315,7 @@ void QDVP_SNMPWorkerTask(ProcessEntry *pe) {
       entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
     }
     if (!replied && strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
+      QDVP_RecordActionOutcome(anchor, pe, entry);
       QDVP_ReplyActionToDCH(anchor, pe, worker->pReplySource, entry);
     }
     entry->WorkState = QDVP_ACTION_DONE;

@@ -11,11 +11,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_snmp.h"
+#include "qdvpsnmp.h"
 
 static TRK1_BLOCK trk = {"qdvpumcf"};
 
@@ -254,4 +257,88 @@ char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address) {
     if (e->Binary == wanted) return QDV0_StrDup(e->pName);
   }
   return nullptr;
+}
+
+// The managed node list: the nodes known in each network, for agent lists that name a network.
+// The file (the LOADLIST operand, in the default directory unless it names one) has one node a
+// line, a host name or dotted address as its first word; "*" starts a comment. A load replaces
+// the list; a file that cannot be read keeps it.
+namespace {
+
+OSV1_LOCK sNodeListLock = OSV1_LOCK_INITIALIZER;
+std::vector<uint32_t> sManagedNodes;  // host byte order, ascending
+
+// The network mask of an address's class (A, B, C).
+uint32_t ClassMask(uint32_t address) {
+  if ((address >> 31) == 0) return 0xff000000u;
+  if ((address >> 30) == 2) return 0xffff0000u;
+  return 0xffffff00u;
+}
+
+}  // namespace
+
+int QDVP_LoadSNMPManagedNodeList(DPAB *, const char *fileName) {
+  if (fileName == nullptr || fileName[0] == '\0') return -1;
+  std::string path = fileName;
+  if (!QDV0_IsThisFullyQualifiedName(fileName)) {
+    char *full = QDV0_ConstructFullyQualifiedName(nullptr, fileName);
+    if (full != nullptr) path = full;
+    QDV0_Free(full);
+  }
+  FILE *file = fopen(path.c_str(), "r");
+  if (file == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Managed node list <%s> cannot be opened", path.c_str());
+    return -1;
+  }
+  std::vector<uint32_t> nodes;
+  char line[512];
+  while (fgets(line, sizeof(line), file) != nullptr) {
+    QDV0_RemoveCRandLF(line);
+    char *word = line;
+    while (*word == ' ' || *word == '\t') word++;
+    if (*word == '*' || *word == '\0') continue;
+    char *end = word;
+    while (*end && *end != ' ' && *end != '\t') end++;
+    *end = '\0';
+    sockaddr_in address;
+    if (QDV0_ConvertNameToAddr(word, QDVP_SNMP_PORT, &address) != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "*****Managed node <%s> unresolved, ignored", word);
+      continue;
+    }
+    nodes.push_back(ntohl(address.sin_addr.s_addr));
+  }
+  fclose(file);
+  std::sort(nodes.begin(), nodes.end());
+  nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+  OSV1_Guard list(&sNodeListLock);
+  sManagedNodes = nodes;
+  QDVP_TRC(trk, TRK1_DETAIL, "Managed node list <%s> loaded: %d nodes", path.c_str(),
+           static_cast<int>(nodes.size()));
+  return static_cast<int>(nodes.size());
+}
+
+int QDVP_ConstructNetworkNodeList(const struct in_addr *network, std::vector<in_addr> *nodes) {
+  uint32_t net = ntohl(network->s_addr), mask = ClassMask(net);
+  {
+    OSV1_Guard list(&sNodeListLock);
+    for (uint32_t node : sManagedNodes) {
+      if ((node & mask) != (net & mask)) continue;
+      in_addr a;
+      a.s_addr = htonl(node);
+      nodes->push_back(a);
+    }
+  }
+  if (!nodes->empty()) return static_cast<int>(nodes->size());
+  if (mask != 0xffffff00u) {
+    QDVP_TRC(trk, TRK1_DETAIL,
+             ">>>>>Input address undiscovered network and not class C. Bypassed");
+    return 0;
+  }
+  // An undiscovered class C network: each of its 254 host addresses.
+  for (uint32_t host = 1; host < 255; host++) {
+    in_addr a;
+    a.s_addr = htonl((net & mask) | host);
+    nodes->push_back(a);
+  }
+  return static_cast<int>(nodes->size());
 }

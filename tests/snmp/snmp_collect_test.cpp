@@ -151,6 +151,16 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   std::set<std::string> seen;
   for (const std::string &index : Values("Interfaces", "Index")) seen.insert(index);
   EXPECT_EQ(seen, indexes);
+  // The generated instance attribute carries each row's instance, here its ifIndex.
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
+                                            "attribute_group='Interfaces' and json_extract(attrs,"
+                                            "'$._ObjectInstance') <> cast(json_extract(attrs,"
+                                            "'$.Index') as text)"),
+            "0");
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$._ObjectInstance') "
+                                            "from rows where attribute_group='Interfaces' "
+                                            "order by id limit 1"),
+            *indexes.begin());
   std::string first = *indexes.begin();
   EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Descr') from rows "
                                             "where attribute_group='Interfaces' and "
@@ -171,6 +181,26 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   ASSERT_TRUE(WaitFor([&] { return Outcome(5) != "none"; }, 20s)) << Trace();
   EXPECT_EQ(Outcome(4), "0|Monitoring never started");
   EXPECT_EQ(Outcome(5).substr(0, 2), "9|");
+  // Each answered SNMP action has its ACTION row.
+  ASSERT_TRUE(WaitRows("ACTION", 5)) << Trace();
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Action_Result') from "
+                                            "rows where attribute_group='ACTION' and "
+                                            "json_extract(attrs,'$.Action_ID')=3"),
+            "MIB monitor stopped for requested nodes");
+
+  // A symbolic network name stands for the network's nodes of the managed node list.
+  dir_.Write("nodes.cfg", "* lab nodes\n127.0.0.4\n127.0.0.1 first\n10.9.9.9\n");
+  dir_.Write("qdvpname.cfg", "127.0.0 lab\n");
+  EXPECT_NE(Console("LOADLIST", "nodes.cfg").find("result 0:"), std::string::npos);
+  EXPECT_NE(Console("LOADNAME").find("result 0:"), std::string::npos);
+  Send(6, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(lab:" +
+                              std::to_string(agentPort_) + ")");
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", Agent("127.0.0.4")) > 0; }, 30s)) << Trace();
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) > stopped; }, 30s)) << Trace();
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(distinct json_extract(attrs,"
+                                            "'$.Agent_Name')) from rows where "
+                                            "attribute_group='System'"),
+            "2");
 }
 
 // Agents that do not answer — nobody listening, a wrong community of its own, the default
