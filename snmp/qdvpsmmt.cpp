@@ -240,6 +240,15 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
     }
     if (loaded && SendRow(anchor, pe, source)) rows++;
     if (scalar) break;
+    if (row % 10 == 9) {
+      // A long walk gives the agent a breath after every tenth row.
+      QDVP_TRC(trk, TRK1_DETAIL, "10 row pause");
+      OSV1_GetLock(&worker->Mutex);
+      if (worker->Status.load() != QDVP_WORKER_SHUTDOWN && !monitor->Stop.load()) {
+        QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, 1);
+      }
+      OSV1_ReleaseLock(&worker->Mutex);
+    }
   }
   return rows;
 }
