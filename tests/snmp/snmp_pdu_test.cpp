@@ -186,6 +186,45 @@ TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
   close(agent), close(other), close(me);
 }
 
+// The wait adapts: a time-out once 50 requests went out and fewer than half were answered
+// raises SendPDUwait by one second, up to 25, and starts the counts again.
+TEST(SnmpPdu, UnansweredRequestsRaiseTheWaitUpToItsCeiling) {
+  TEST_QDVP_SetSNMPwaitMs(1, 1);
+  sockaddr_in agentAddress, mine;
+  int agent = BoundUdp(&agentAddress), me = BoundUdp(&mine);
+  unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
+  int wait, sent, received, before;
+  QDVP_SNMPwaitCounters(&before, nullptr, nullptr);
+  for (int raised = 0; raised < 30; raised++) {
+    // One answered request, then silence until the counts start again.
+    std::thread reply([&] {
+      char in[64];
+      sockaddr_in from{};
+      socklen_t n = sizeof(from);
+      recvfrom(agent, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from), &n);
+      sendto(agent, "answer", 6, 0, reinterpret_cast<sockaddr *>(&from), n);
+    });
+    TEST_QDVP_SetSNMPwaitMs(2000, 2000);
+    memcpy(buffer, "request", 7);
+    ASSERT_EQ(QDVP_SNMPsendAndReceivePDU(me, buffer, 7, sizeof(buffer), &agentAddress, 0), 6);
+    reply.join();
+    TEST_QDVP_SetSNMPwaitMs(1, 1);
+    for (int i = 0; i < 60; i++) {
+      memcpy(buffer, "request", 7);
+      EXPECT_EQ(QDVP_SNMPsendAndReceivePDU(me, buffer, 7, sizeof(buffer), &agentAddress, 0), 0);
+      QDVP_SNMPwaitCounters(&wait, &sent, &received);
+      if (sent == 0) break;
+    }
+    ASSERT_EQ(sent, 0);
+    ASSERT_EQ(received, 0);
+    EXPECT_EQ(wait, std::min(25, before + raised + 1));
+    while (recv(agent, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
+    }
+  }
+  TEST_QDVP_SetSNMPwaitMs(-1, -1);
+  close(agent), close(me);
+}
+
 }  // namespace
 
 // A real agent: net-snmp's snmpd on a private loopback port. Our get requests are answered
