@@ -202,7 +202,7 @@ int QDVP_CheckIsLocalAction(SourceEntry *source, ActionEntry *entry) {
   return source->AcceptRequests ? 0 : 1;
 }
 
-void QDVP_ActionWorkerTask(ProcessEntry *pe) {
+void QDVP_RunActionWorker(ProcessEntry *pe, void (*handle)(WorkerEntry *, ActionEntry *)) {
   auto *worker = static_cast<WorkerEntry *>(pe->pParm);
   DPAB *anchor = pe->pDPAB;
   pe->ThreadID = OSV1_ThreadID();
@@ -224,9 +224,7 @@ void QDVP_ActionWorkerTask(ProcessEntry *pe) {
     worker->Status.compare_exchange_strong(dispatched, QDVP_WORKER_WORKING);
     OSV1_ReleaseLock(&worker->Mutex);
 
-    Perform(worker, entry);
-    QDVP_RecordActionOutcome(anchor, pe, entry);
-    QDVP_ReplyActionToDCH(anchor, pe, worker->pReplySource, entry);
+    handle(worker, entry);
     entry->WorkState = QDVP_ACTION_DONE;  // the server clears pWorker when it releases it
 
     OSV1_GetLock(&worker->Mutex);
@@ -245,6 +243,15 @@ void QDVP_ActionWorkerTask(ProcessEntry *pe) {
   QDV0_Free(worker);
   QDVP_EndTask(anchor, pe);
 }
+
+// A command, console command or client hand-over: carried out, recorded, answered.
+static void HandleCommand(WorkerEntry *worker, ActionEntry *entry) {
+  Perform(worker, entry);
+  QDVP_RecordActionOutcome(worker->pDPAB, worker->pPE, entry);
+  QDVP_ReplyActionToDCH(worker->pDPAB, worker->pPE, worker->pReplySource, entry);
+}
+
+void QDVP_ActionWorkerTask(ProcessEntry *pe) { QDVP_RunActionWorker(pe, HandleCommand); }
 
 WorkerEntry *QDVP_AllocateActionWorkerTask(DPAB *anchor, int32_t type, int logFlag) {
   {

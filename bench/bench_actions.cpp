@@ -78,15 +78,6 @@ struct Run {
   }
 };
 
-void Report(benchmark::State &state, double seconds, int64_t done, int total, double cpu,
-            long peakKiB) {
-  state.SetIterationTime(seconds);
-  state.counters["per_s"] = done > 0 ? static_cast<double>(done) / seconds : 0;
-  state.counters["dp_cpu_s_per_1k"] = done > 0 ? cpu * 1000.0 / static_cast<double>(done) : 0;
-  state.counters["dp_peak_rss_MiB"] = static_cast<double>(peakKiB) / 1024.0;
-  state.counters["lost"] = static_cast<double>(total - done);
-}
-
 void BM_ActionRoundTrip(benchmark::State &state) {
   char host[256] = "localhost";
   gethostname(host, sizeof(host));
@@ -112,7 +103,8 @@ void BM_ActionRoundTrip(benchmark::State &state) {
     const char *sql = "select count(*) from actions where status is not null";
     WaitFor([&] { return (answered = db.Integer(sql, {}, 0)) >= kActions; }, 120s, 5ms);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Report(state, seconds, answered, kActions, CpuSeconds(dp) - before, PeakRssKiB(dp));
+    qdvp_bench::ReportRun(state, "per_s", seconds, answered, kActions, CpuSeconds(dp) - before,
+                          PeakRssKiB(dp));
     run.qdvp->Stop(30s);
   }
 }
@@ -144,7 +136,8 @@ void BM_ApiRowsOneClient(benchmark::State &state) {
     const char *sql = "select count(*) from rows where attribute_group = 'Lines'";
     WaitFor([&] { return (stored = db.Integer(sql, {}, 0)) >= kRecords; }, 120s, 5ms);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Report(state, seconds, stored, kRecords, CpuSeconds(dp) - before, PeakRssKiB(dp));
+    qdvp_bench::ReportRun(state, "per_s", seconds, stored, kRecords, CpuSeconds(dp) - before,
+                          PeakRssKiB(dp));
     qdvpc_close(session);
     run.qdvp->Stop(30s);
   }

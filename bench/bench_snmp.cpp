@@ -200,15 +200,6 @@ struct Run {
   }
 };
 
-void Report(benchmark::State &state, double seconds, int64_t done, int total, double cpu,
-            long peakKiB) {
-  state.SetIterationTime(seconds);
-  state.counters["rows_per_s"] = done > 0 ? static_cast<double>(done) / seconds : 0;
-  state.counters["dp_cpu_s_per_1k"] = done > 0 ? cpu * 1000.0 / static_cast<double>(done) : 0;
-  state.counters["dp_peak_rss_MiB"] = static_cast<double>(peakKiB) / 1024.0;
-  state.counters["lost"] = static_cast<double>(total - done);
-}
-
 void Measure(benchmark::State &state, const char *table, int agents, int rows, int expected) {
   for (auto _ : state) {
     Agents simulated(agents, rows);
@@ -228,7 +219,8 @@ void Measure(benchmark::State &state, const char *table, int agents, int rows, i
                       "'";
     WaitFor([&] { return (stored = db.Integer(sql.c_str(), {}, 0)) >= expected; }, 120s, 5ms);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Report(state, seconds, stored, expected, CpuSeconds(dp) - before, PeakRssKiB(dp));
+    qdvp_bench::ReportRun(state, "rows_per_s", seconds, stored, expected, CpuSeconds(dp) - before,
+                          PeakRssKiB(dp));
     run.qdvp->Stop(30s);
   }
 }

@@ -193,4 +193,15 @@ class Peer {
   std::unique_ptr<Process> process_;
 };
 
+// The counters of one measured run of items through the data provider: items per second
+// (named rateName), its CPU seconds per 1,000 items, its peak resident size, items lost.
+inline void ReportRun(benchmark::State &state, const char *rateName, double seconds, int64_t done,
+                      int total, double cpu, long peakKiB) {
+  state.SetIterationTime(seconds);
+  state.counters[rateName] = done > 0 ? static_cast<double>(done) / seconds : 0;
+  state.counters["dp_cpu_s_per_1k"] = done > 0 ? cpu * 1000.0 / static_cast<double>(done) : 0;
+  state.counters["dp_peak_rss_MiB"] = static_cast<double>(peakKiB) / 1024.0;
+  state.counters["lost"] = static_cast<double>(total - done);
+}
+
 }  // namespace qdvp_bench

@@ -147,6 +147,10 @@ extern const char *const ActionResultText[QDVP_ACTION_RESULT_TEXT_COUNT];
 void QDVP_AutomationServer(ProcessEntry *);
 WorkerEntry *QDVP_AllocateActionWorkerTask(DPAB *, int32_t type, int logFlag);
 void QDVP_ActionWorkerTask(ProcessEntry *);
+// The life of every action worker task (actions/qdvpawkt.cpp): it waits for the action the
+// automation server hands it, has handle carry it out (and answer it), marks it done and gives
+// it back, until it is told to stop; then it unchains and frees its worker entry.
+void QDVP_RunActionWorker(ProcessEntry *pe, void (*handle)(WorkerEntry *, ActionEntry *));
 void QDVP_SetActionResultText(ActionEntry *, int code);
 int QDVP_CheckDuplicateActiveAction(DPAB *, ActionEntry *);
 int QDVP_CheckIsLocalAction(SourceEntry *, ActionEntry *);

@@ -281,63 +281,26 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
 
 }  // namespace
 
-void QDVP_SNMPWorkerTask(ProcessEntry *pe) {
-  auto *worker = static_cast<WorkerEntry *>(pe->pParm);
-  DPAB *anchor = pe->pDPAB;
-  pe->ThreadID = OSV1_ThreadID();
-  worker->pPE = pe;
-  worker->pReplySource = QDVP_NewActionReplySource(anchor);
-  OSV1_GetLock(&worker->Mutex);
-  int starting = QDVP_WORKER_STARTING;
-  worker->Status.compare_exchange_strong(starting, QDVP_WORKER_IDLE);
-  pthread_cond_broadcast(&worker->Cond);
-  for (;;) {
-    while (worker->pAction == nullptr && worker->Status.load() != QDVP_WORKER_SHUTDOWN) {
-      QDV0_ConditionWait(&worker->Cond, &worker->Mutex);
-    }
-    ActionEntry *entry = worker->pAction;
-    if (entry == nullptr) break;
-    int dispatched = QDVP_WORKER_DISPATCHED;
-    worker->Status.compare_exchange_strong(dispatched, QDVP_WORKER_WORKING);
-    OSV1_ReleaseLock(&worker->Mutex);
-
-    bool replied = false;
-    const char *name = entry->pName != nullptr ? entry->pName : "";
-    if (entry->FieldsReceived < QDVP_ACTION_REQUIRED_FIELDS) {
-      QDVP_TRC(trk, TRK1_ERROR, "***** not all required action fields received. Action failed");
-      entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
-    } else if (strcmp(name, "SNMPSTARTGET") == 0) {
-      StartGet(worker, entry, &replied);
-    } else if (strcmp(name, "SNMPSTOPGET") == 0) {
-      StopGet(worker, entry);
-    } else {
-      QDVP_TRC(trk, TRK1_ERROR, "***** unrecognized SNMP action request <%s>", name);
-      entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
-    }
-    if (!replied && strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
-      QDVP_RecordActionOutcome(anchor, pe, entry);
-      QDVP_ReplyActionToDCH(anchor, pe, worker->pReplySource, entry);
-    }
-    entry->WorkState = QDVP_ACTION_DONE;
-    OSV1_GetLock(&worker->Mutex);
-    worker->pAction = nullptr;
-    int working = QDVP_WORKER_WORKING;
-    worker->Status.compare_exchange_strong(working, QDVP_WORKER_IDLE);
-    QDVP_EnqueueActionToServer(anchor, entry);
+// One SNMP action; a start polls here until its collection ends. The answer goes to the agent
+// unless the request is an internal one (owner SNMPAUTOINIT).
+static void HandleSNMPaction(WorkerEntry *worker, ActionEntry *entry) {
+  bool replied = false;
+  const char *name = entry->pName != nullptr ? entry->pName : "";
+  if (entry->FieldsReceived < QDVP_ACTION_REQUIRED_FIELDS) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** not all required action fields received. Action failed");
+    entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
+  } else if (strcmp(name, "SNMPSTARTGET") == 0) {
+    StartGet(worker, entry, &replied);
+  } else if (strcmp(name, "SNMPSTOPGET") == 0) {
+    StopGet(worker, entry);
+  } else {
+    QDVP_TRC(trk, TRK1_ERROR, "***** unrecognized SNMP action request <%s>", name);
+    entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
   }
-  OSV1_ReleaseLock(&worker->Mutex);
-  {
-    OSV1_Guard list(&anchor->WorkerListLock);
-    for (WorkerEntry **link = &anchor->pWorkerList; *link != nullptr; link = &(*link)->pNext) {
-      if (*link != worker) continue;
-      *link = worker->pNext;
-      break;
-    }
+  if (!replied && strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
+    QDVP_RecordActionOutcome(worker->pDPAB, worker->pPE, entry);
+    QDVP_ReplyActionToDCH(worker->pDPAB, worker->pPE, worker->pReplySource, entry);
   }
-  QDVP_FreeActionReplySource(anchor, pe, worker->pReplySource);
-  OSV1_DestroyLock(&worker->Mutex);
-  pthread_cond_destroy(&worker->Cond);
-  OSV1_DestroyLock(&worker->Lock);
-  QDV0_Free(worker);
-  QDVP_EndTask(anchor, pe);
 }
+
+void QDVP_SNMPWorkerTask(ProcessEntry *pe) { QDVP_RunActionWorker(pe, HandleSNMPaction); }
