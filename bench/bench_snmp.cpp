@@ -10,13 +10,10 @@
 // size. Reference, in the same run: the bare loopback request/reply pair.
 //
 // Run: build/default/bin/qdvp_bench_snmp (qdvp and qdvp-dch from the same directory).
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -26,8 +23,7 @@
 
 #include "bench/benchrows.h"
 #include "bench/benchsupport.h"
-#include "core/support/qdv0.h"
-#include "include/qdvp_snmp.h"
+#include "tests/support/snmpagent.h"
 
 namespace {
 
@@ -38,117 +34,9 @@ using qdvp_bench::Db;
 using qdvp_bench::PeakRssKiB;
 using qdvp_bench::WaitFor;
 
-const char kTable[] = "1.3.6.1.4.1.99999.1.1";  // columns 1 to 4, instances 1 to rows
-
 void BM_LoopbackRequestReply(benchmark::State &state) {
   qdvp_bench::LoopbackRequestReply(state, 60, 70);
 }
-
-// Agents on loopback: each answers a get with a value for the OID asked, and a get-next in the
-// bench table with the next instance of the column (past the last, the next column's first).
-class Agents {
- public:
-  Agents(int count, int rows) : rows_(rows) {
-    for (int i = 0; i < count; i++) {
-      int s = socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-      socklen_t len = sizeof(a);
-      getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-      sockets_.push_back(s);
-      ports_.push_back(ntohs(a.sin_port));
-    }
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Agents() {
-    stop_ = true;
-    thread_.join();
-    for (int s : sockets_) close(s);
-  }
-  std::string List() const {
-    std::string list = "(";
-    for (size_t i = 0; i < ports_.size(); i++) {
-      list += (i ? "," : "") + std::string("127.0.0.1:") + std::to_string(ports_[i]);
-    }
-    return list + ")";
-  }
-
- private:
-  void Serve() {
-    std::vector<pollfd> fds;
-    for (int s : sockets_) fds.push_back({s, POLLIN, 0});
-    while (!stop_) {
-      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-      for (pollfd &f : fds) {
-        if (f.revents & POLLIN) Answer(f.fd);
-      }
-    }
-  }
-  // The request's PDU type, identifier and first OID (dotted); false for anything else.
-  static bool Parse(const unsigned char *b, size_t n, int *pdu, long *id, std::string *oid) {
-    int tag;
-    const unsigned char *c;
-    size_t cl;
-    if (QDV0_ExtractBERfield(b, n, 0, &tag, &c, &cl) == 0) return false;
-    size_t at = static_cast<size_t>(c - b);
-    at = QDV0_ExtractBERfield(b, n, at, &tag, &c, &cl);                    // version
-    if (at != 0) at = QDV0_ExtractBERfield(b, n, at, &tag, &c, &cl);       // community
-    if (at == 0 || QDV0_ExtractBERfield(b, n, at, pdu, &c, &cl) == 0) return false;
-    at = static_cast<size_t>(c - b);
-    if ((at = QDV0_ExtractBERfield(b, n, at, &tag, &c, &cl)) == 0) return false;
-    QDV0_ExtractBERinteger(c, cl, id);
-    at = QDV0_ExtractBERfield(b, n, at, &tag, &c, &cl);                    // error status
-    if (at != 0) at = QDV0_ExtractBERfield(b, n, at, &tag, &c, &cl);       // error index
-    if (at == 0 || QDV0_ExtractBERfield(b, n, at, &tag, &c, &cl) == 0) return false;  // list
-    if (QDV0_ExtractBERfield(b, n, static_cast<size_t>(c - b), &tag, &c, &cl) == 0) return false;
-    if (QDV0_ExtractBERfield(b, n, static_cast<size_t>(c - b), &tag, &c, &cl) == 0) return false;
-    char text[256];
-    if (tag != QDV0_BER_OID || QDV0_DecodeOIDfromBER(c, cl, text, sizeof(text)) != 0) return false;
-    *oid = text;
-    return true;
-  }
-  void Answer(int s) {
-    unsigned char in[QDVP_SNMP_MESSAGE_SIZE], out[QDVP_SNMP_MESSAGE_SIZE], oid[128], value[128];
-    sockaddr_in from{};
-    socklen_t len = sizeof(from);
-    ssize_t n = recvfrom(s, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from), &len);
-    int pdu;
-    long id;
-    std::string name;
-    if (n <= 0 || !Parse(in, static_cast<size_t>(n), &pdu, &id, &name)) return;
-    std::string table = kTable;
-    size_t v;
-    if (pdu == QDVP_SNMP_GETNEXT && name.compare(0, table.size(), table) == 0) {
-      // kTable.C or kTable.C.I -> kTable.C.(I+1), past the last row kTable.(C+1).1
-      std::string rest = name.substr(table.size() + 1);
-      int column = atoi(rest.c_str()), instance = 0;
-      size_t dot = rest.find('.');
-      if (dot != std::string::npos) instance = atoi(rest.c_str() + dot + 1);
-      if (++instance > rows_) column++, instance = 1;
-      name = table + "." + std::to_string(column) + "." + std::to_string(instance);
-      v = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, instance, value, sizeof(value));
-    } else if (name.compare(0, table.size(), table) == 0) {
-      v = QDV0_FormatBERintegerType(QDVP_SNMP_COUNTER, static_cast<long>(name.size()) * 1000,
-                                    value, sizeof(value));
-    } else {
-      std::string text = "simulated agent " + name;
-      v = QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, text.data(), text.size(), value,
-                                        sizeof(value));
-    }
-    size_t o = QDV0_FormatOIDfromString(name.c_str(), oid, sizeof(oid));
-    size_t m = QDVP_SNMPconstructPDUbuffer(out, sizeof(out), QDVP_SNMP_RESPONSE, oid, o, value, v,
-                                           static_cast<int32_t>(id), "public");
-    sendto(s, out, m, 0, reinterpret_cast<sockaddr *>(&from), len);
-  }
-
-  int rows_;
-  std::vector<int> sockets_;
-  std::vector<int> ports_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 struct Run {
   qdvp_bench::TempDir dir;
@@ -202,7 +90,7 @@ struct Run {
 
 void Measure(benchmark::State &state, const char *table, int agents, int rows, int expected) {
   for (auto _ : state) {
-    Agents simulated(agents, rows);
+    qdvp_test::SimulatedAgents simulated(agents, rows, "1.3.6.1.4.1.99999.1.1");
     Run run;
     std::string failed = run.Start();
     if (!failed.empty()) {

@@ -155,7 +155,8 @@ bool FillRow(Exchange *x, const SNMPagent &agent, SourceEntry *source,
   return true;
 }
 
-// Sends the row just filled when it passes the filters; true when it went to the agent.
+// Sends the row just filled when it passes the filters (and, for a summarized table, when its
+// summary is due); true when it went to the agent.
 bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   {
     OSV1_Guard attrs(&source->AttrLock);
@@ -172,6 +173,9 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
     }
     if (!QDVP_CheckAttributesPassFilters(source)) return false;
   }
+  // A summarized table sends its summary rows, not each poll's.
+  if (source->pSMB != nullptr) QDVP_UpdateSummaryDataArray(source);
+  if (!QDVP_CheckDataSummaryReady(source)) return false;
   if (source->State != QDVP_Active) return false;
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
   if (state != QDVP_Active) {
@@ -183,7 +187,21 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   return true;
 }
 
-// The agent's rows of one cycle; returns the rows sent.
+// True when the dotted instance a comes after b in OID order (arc by arc, numerically).
+bool InstanceAfter(const std::string &a, const std::string &b) {
+  const char *p = a.c_str(), *q = b.c_str();
+  for (;;) {
+    if (*q == '\0') return *p != '\0';
+    if (*p == '\0') return false;
+    char *pe, *qe;
+    unsigned long x = strtoul(p + (*p == '.'), &pe, 10), y = strtoul(q + (*q == '.'), &qe, 10);
+    if (x != y) return x > y;
+    p = pe;
+    q = qe;
+  }
+}
+
+// The agent's rows of one cycle; returns the rows it answered with values.
 int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *monitor,
               Exchange *x, const SNMPagent &agent) {
   SourceEntry *source = TableSource(monitor->pTable);
@@ -215,7 +233,14 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
       }
       std::string returned = oid;
       if (returned.compare(0, first.size() + 1, first + ".") != 0) break;  // left the column
-      instance = returned.substr(first.size());
+      std::string after = returned.substr(first.size());
+      if (!instance.empty() && !InstanceAfter(after, instance)) {
+        // An agent that answers with an instance not after the one asked would walk forever.
+        QDVP_TRC(trk, TRK1_ERROR, "*****%s returned instance %s after %s, table walk ended",
+                 agent.Host.c_str(), after.c_str(), instance.c_str());
+        break;
+      }
+      instance = after;
     }
     bool loaded = false;
     {
@@ -238,7 +263,12 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
         if (strcmp(a->Name, kObjectInstance) == 0) SetText(a, instance.c_str() + 1);
       }
     }
-    if (loaded && SendRow(anchor, pe, source)) rows++;
+    // An agent that answers with values has data, whether or not this row is sent now (it may
+    // be filtered out, or summarized).
+    if (loaded) {
+      rows++;
+      SendRow(anchor, pe, source);
+    }
     if (scalar) break;
     if (row % 10 == 9) {
       // A long walk gives the agent a breath after every tenth row.

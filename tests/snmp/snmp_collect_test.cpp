@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/dpworld.h"
+#include "tests/support/snmpagent.h"
 
 namespace {
 
@@ -246,6 +247,20 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolled) {
   mark_ = std::stoi(dch_test::QueryOne(peer_->Db(), "select max(id) from rows"));
   expected.erase(filed);
   ASSERT_TRUE(WaitFor([&] { return silent() == expected; }, 30s)) << Trace();
+}
+
+// An agent whose get-next keeps answering with the same instance would be walked forever (ten
+// rows a second up to the row limit, every cycle): the walk ends at the first instance that
+// does not come after the one asked.
+TEST_F(SnmpCollection, AWalkInCirclesEnds) {
+  qdvp_test::SimulatedAgents circular(1, 5, "1.3.6.1.2.1.2.2.1", true);
+  Send(1, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=" + circular.List());
+  std::string agent = circular.List().substr(1, circular.List().size() - 2);
+  const std::string ended = "returned instance .1 after .1, table walk ended";
+  ASSERT_TRUE(WaitFor([&] { return qdvp_test::Occurrences(Trace(), ended) >= 3; }, 30s))
+      << Trace();
+  EXPECT_LE(RowsOf("Interfaces", agent), qdvp_test::Occurrences(Trace(), ended) + 1);
+  EXPECT_GE(RowsOf("Interfaces", agent), 2);
 }
 
 }  // namespace
