@@ -488,6 +488,10 @@ void QDVP_RemoveTableFromIRB(DPAB *anchor, TableEntry *table);
 // SNMP hooks (snmp/).
 int QDVP_CheckSNMPtabularKey(TableEntry *table);
 void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *application);
+void QDVP_SNMPapplOffline(DPAB *anchor, ApplEntry *application);
+// Ends every collection of an application that is about to be deleted and returns once their
+// polling tasks have let go of it (bounded: 60 seconds).
+void QDVP_SNMPstopApplicationMonitors(ApplEntry *application);
 // Frees what the agent link keeps for a source (its output buffer); the source's release calls it.
 void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 // Data provider log (logs/qdvplmsg.cpp).

@@ -314,6 +314,8 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   // caller's select lock holds in its wait, then waits on the sockets that are left.
   for (SourceEntry *s : partnerSources) QDVP_EndSocketPartner(anchor, s, nullptr);
   if (!partnerSources.empty()) QDVP_SendSelectInterrupt(anchor->DPtype, SelectDeleteMsg);
+  // The SNMP tables' polling tasks let go of the application before it goes away.
+  if (application->SNMPappl) QDVP_SNMPstopApplicationMonitors(application);
   {
     OSV1_Guard name(&application->NameLock);
     OSV1_Guard tables(&application->TableListLock);
@@ -321,6 +323,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
       QDVP_RemoveTableFromIRB(anchor, t);
     }
   }
+  if (application->SNMPappl) QDVP_SNMPapplOffline(anchor, application);
   QDVP_SendDPlogMessage(anchor, 10, application->ApplName);
   QDVP_ReleaseApplResources(anchor, application, 0);
 }

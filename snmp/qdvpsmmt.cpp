@@ -41,6 +41,7 @@ namespace {
 const char kObjectInstance[] = "_ObjectInstance";
 OSV1_LOCK sMonitorListLock = OSV1_LOCK_INITIALIZER;
 SNMPmonitor *sMonitors = nullptr;
+pthread_cond_t sMonitorGone = PTHREAD_COND_INITIALIZER;  // a monitor left the list
 
 SourceEntry *TableSource(TableEntry *table) {
   OSV1_Guard list(&table->SourceListLock);
@@ -377,6 +378,21 @@ int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
   return left;
 }
 
+void QDVP_SNMPstopApplicationMonitors(ApplEntry *appl) {
+  OSV1_Guard list(&sMonitorListLock);
+  for (int waited = 0; waited < 60; waited++) {
+    bool running = false;
+    for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
+      if (m->pAppl != appl) continue;
+      running = true;
+      if (!m->Stop.exchange(true)) Wake(m);
+    }
+    if (!running) return;
+    QDV0_ConditionTimedWait(&sMonitorGone, &sMonitorListLock, 1);
+  }
+  QDVP_TRC(trk, TRK1_ERROR, "*****SNMP collections of <%s> did not end", appl->ApplName);
+}
+
 bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table) {
   OSV1_Guard list(&sMonitorListLock);
   return Find(appl, table) != nullptr;
@@ -470,6 +486,7 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
     break;
   }
   delete monitor;
+  pthread_cond_broadcast(&sMonitorGone);
 }
 
 // A walked table (its first polled attribute's OID is a column, not a scalar ".0") without a key

@@ -202,6 +202,11 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
                                             "'$.Agent_Name')) from rows where "
                                             "attribute_group='System'"),
             "2");
+
+  // Deleting a MIB that is being polled ends its collection first.
+  EXPECT_NE(Console("DELETE", "snmp-ifTable.mdl").find("result 0:"), std::string::npos);
+  EXPECT_TRUE(WaitLogged("enterprise MibInterfaces attribute group Interfaces ended")) << Trace();
+  EXPECT_EQ(OnlineSources("Interfaces"), 0);
 }
 
 // Agents that do not answer — nobody listening, a wrong community of its own, the default
