@@ -161,6 +161,8 @@ bool FillRow(Exchange *x, const SNMPagent &agent, SourceEntry *source,
 bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   {
     OSV1_Guard attrs(&source->AttrLock);
+    // Derived attributes first: an empty one would otherwise be filled as a missing value.
+    QDVP_EvaluateFormulas(source);
     for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
       if (a->ActualValSize == 0) {
         if (a->Type == 'D') {

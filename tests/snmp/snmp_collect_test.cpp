@@ -268,4 +268,25 @@ TEST_F(SnmpCollection, AWalkInCirclesEnds) {
   EXPECT_GE(RowsOf("Interfaces", agent), 2);
 }
 
+// SNMP rows take the road of every row: the table's filter keeps some instances, a derived
+// attribute is computed from two polled counters.
+TEST_F(SnmpCollection, FiltersAndDerivedAttributesApply) {
+  qdvp_test::SimulatedAgents agent(1, 5, "1.3.6.1.4.1.99999.1.1");
+  Metafile("bench", "//SNMP TEXT\n//APPL BenchMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
+                    "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
+                    "Agent_Name D 64 1.3.6.1.2.1.1.5\n"
+                    "Index G 1.3.6.1.4.1.99999.1.1.1 +FILTER={NUMBER>(0,2)}\n"
+                    "In C 1.3.6.1.4.1.99999.1.1.2\nOut C 1.3.6.1.4.1.99999.1.1.3\n"
+                    "Total (In + Out)\n",
+           false);
+  ASSERT_NE(Console("IMPORT", "bench.mdl").find("result 0:"), std::string::npos) << Trace();
+  Send(1, "SNMPSTARTGET", "APPLNAME=BenchMib ATTRGROUP=Tab AGENTINFO=" + agent.List());
+  ASSERT_TRUE(WaitRows("Tab", 6)) << Trace();
+  std::set<std::string> indexes;
+  for (const std::string &i : Values("Tab", "Index")) indexes.insert(i);
+  EXPECT_EQ(indexes, (std::set<std::string>{"3", "4", "5"}));
+  for (const std::string &total : Values("Tab", "Total")) EXPECT_EQ(total, "50000");
+  for (const std::string &in : Values("Tab", "In")) EXPECT_EQ(in, "25000");
+}
+
 }  // namespace

@@ -20,7 +20,8 @@
 namespace qdvp_test {
 
 // SNMP agents on loopback, one UDP socket each, served by one thread: a get is answered with a
-// value for the OID asked (a Counter inside the table, a text elsewhere), a get-next inside the
+// value for the OID asked (the instance in the table's first column, a Counter in the others, a
+// text elsewhere), a get-next inside the
 // table with the next instance of the column (past the last row, the next column's first).
 class SimulatedAgents {
  public:
@@ -109,6 +110,10 @@ class SimulatedAgents {
       if (++instance > rows_) column++, instance = 1;
       name = table + "." + std::to_string(column) + "." + std::to_string(instance);
       v = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, instance, value, sizeof(value));
+    } else if (name.compare(0, table.size() + 3, table + ".1.") == 0) {
+      // the first column is the index: its value is the instance
+      v = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, atol(name.c_str() + table.size() + 3),
+                                    value, sizeof(value));
     } else if (name.compare(0, table.size(), table) == 0) {
       v = QDV0_FormatBERintegerType(QDVP_SNMP_COUNTER, static_cast<long>(name.size()) * 1000,
                                     value, sizeof(value));
