@@ -15,6 +15,7 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_snmp.h"
 #include "tests/support/qdvptest.h"
+#include "tests/support/snmpagent.h"
 
 #include <map>
 #include <vector>
@@ -149,23 +150,11 @@ TEST(SnmpPdu, AnswersThatFailTheChecksAreRefused) {
   }
 }
 
-int BoundUdp(sockaddr_in *address) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  socklen_t n = sizeof(a);
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-  *address = a;
-  return s;
-}
-
 // The answer is taken from the polled agent only; an agent that says nothing is a time-out.
 TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
   TEST_QDVP_SetSNMPwaitMs(300, 300);
   sockaddr_in agentAddress, otherAddress, mine;
-  int agent = BoundUdp(&agentAddress), other = BoundUdp(&otherAddress), me = BoundUdp(&mine);
+  int agent = qdvp_test::BoundLoopbackUdp(&agentAddress), other = qdvp_test::BoundLoopbackUdp(&otherAddress), me = qdvp_test::BoundLoopbackUdp(&mine);
   std::string answer = Answer(Bytes("0500"));
   std::thread reply([&] {
     char buffer[2048];
@@ -191,7 +180,7 @@ TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
 TEST(SnmpPdu, UnansweredRequestsRaiseTheWaitUpToItsCeiling) {
   TEST_QDVP_SetSNMPwaitMs(1, 1);
   sockaddr_in agentAddress, mine;
-  int agent = BoundUdp(&agentAddress), me = BoundUdp(&mine);
+  int agent = qdvp_test::BoundLoopbackUdp(&agentAddress), me = qdvp_test::BoundLoopbackUdp(&mine);
   unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
   int wait, sent, received, before;
   QDVP_SNMPwaitCounters(&before, nullptr, nullptr);
@@ -246,7 +235,7 @@ class RealAgent : public testing::Test {
     address_.sin_family = AF_INET;
     address_.sin_port = htons(static_cast<uint16_t>(port_));
     address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socket_ = BoundUdp(&mine_);
+    socket_ = qdvp_test::BoundLoopbackUdp(&mine_);
     TEST_QDVP_SetSNMPwaitMs(200, 200);
     ASSERT_TRUE(qdvp_test::WaitFor([&] { return Get("1.3.6.1.2.1.1.5.0", "qdvptest") != "-"; },
                                    std::chrono::seconds(10)))

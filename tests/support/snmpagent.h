@@ -19,6 +19,18 @@
 
 namespace qdvp_test {
 
+// A UDP socket bound to an ephemeral port on loopback; *address gets its address.
+inline int BoundLoopbackUdp(sockaddr_in *address) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  *address = sockaddr_in{};
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr *>(address), sizeof(*address));
+  socklen_t n = sizeof(*address);
+  getsockname(s, reinterpret_cast<sockaddr *>(address), &n);
+  return s;
+}
+
 // SNMP agents on loopback, one UDP socket each, served by one thread: a get is answered with a
 // value for the OID asked (the instance in the table's first column, a Counter in the others, a
 // text elsewhere), a get-next inside the
@@ -30,14 +42,8 @@ class SimulatedAgents {
   SimulatedAgents(int count, int rows, std::string table, bool circular = false)
       : rows_(rows), table_(std::move(table)), circular_(circular) {
     for (int i = 0; i < count; i++) {
-      int s = socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-      socklen_t len = sizeof(a);
-      getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-      sockets_.push_back(s);
+      sockaddr_in a;
+      sockets_.push_back(BoundLoopbackUdp(&a));
       ports_.push_back(ntohs(a.sin_port));
     }
     thread_ = std::thread([this] { Serve(); });
