@@ -18,6 +18,7 @@
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_snmp.h"
 
 static TRK1_BLOCK trk = {"qdvpasrt"};
 
@@ -68,6 +69,7 @@ void AnswerAndRelease(DPAB *anchor, ProcessEntry *pe, SourceEntry *reply, Action
 // no further one may be made (the action then waits).
 bool Dispatch(DPAB *anchor, ProcessEntry *pe, SourceEntry *reply, ActionEntry *entry) {
   bool snmp = entry->Type == QDVP_ACTION_SNMP && anchor->DPtype == QDVP_TYPE_SNMP;
+  if (snmp) QDVP_CheckSNMPtakeAction(anchor, entry);
   if (entry->Type != QDVP_ACTION_SITUATION && entry->Type != QDVP_ACTION_RULE && !snmp) {
     // SNMP actions have workers of their own under the SNMP data provider; other types none.
     QDVP_TRC(trk, TRK1_ERROR, "***** No worker for action %u of type %d", entry->ID, entry->Type);
@@ -164,6 +166,9 @@ void QDVP_AutomationServer(ProcessEntry *pe) {
   SourceEntry *reply = QDVP_NewActionReplySource(anchor);
   QDVP_PublishAutomationServer(anchor, pe);
   QDVP_SendDPlogMessage(anchor, 59);
+  // The MIB collections of the last run start again (those of MIBs not loaded yet are refused
+  // now and start when their MIB is imported).
+  if (anchor->DPtype == QDVP_TYPE_SNMP) QDVP_DoAutoStartMIBmonitorTasks(anchor, nullptr);
   ActionEntry *waiting = nullptr;  // actions for which every worker of their type is busy
   for (;;) {
     ActionEntry *list = QDVP_TakeActionQueue(anchor);

@@ -132,7 +132,11 @@ void PerformLocal(WorkerEntry *worker, ActionEntry *entry, const char *node) {
     PerformConsoleCommand(anchor, entry);
     return;
   }
-  if (strcmp(name, "TRAPEMIT") == 0 || strcmp(name, "DP_CONFIG") == 0) {
+  if (strcmp(name, "TRAPEMIT") == 0) {
+    QDVP_EmitSNMPtrap(anchor, entry);
+    return;
+  }
+  if (strcmp(name, "DP_CONFIG") == 0) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Action %s is not carried out by this data provider", name);
     entry->Status = QDVP_ACTION_STATUS_NO_WORKER;
     return;

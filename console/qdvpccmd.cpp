@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_stats.h"
@@ -80,6 +82,15 @@ int DoCheck(DPAB *anchor, const char *operand) {
   return FindApplication(anchor, operand) != nullptr ? QDVP_CON_DEFINED : QDVP_CON_NOT_DEFINED;
 }
 
+// The MIB collections of an SNMP application loaded again start again from the MIB interest
+// file.
+void RestartCollections(DPAB *anchor, ApplEntry *appl) {
+  if (appl == nullptr || !appl->SNMPappl || anchor->DPtype != QDVP_TYPE_SNMP) return;
+  std::string name = appl->ApplName;
+  QDVP_MIBinterestApplicationLoaded(name.c_str());
+  QDVP_DoAutoStartMIBmonitorTasks(anchor, name.c_str());
+}
+
 int DoDelete(DPAB *anchor, const char *operand) {
   QDVP_SendDPlogMessage(anchor, 6, operand ? operand : "");
   // The socket and API servers do not serve while the application goes away.
@@ -90,9 +101,15 @@ int DoDelete(DPAB *anchor, const char *operand) {
     return QDVP_CON_NOT_DEFINED;
   }
   char *fullName = QDV0_StrDup(appl->pMetafileFullName ? appl->pMetafileFullName : "");
+  std::string snmpName = appl->SNMPappl ? appl->ApplName : "";
   QDVP_DeleteExistingApplication(anchor, appl);
   QDVP_RemoveMetafileFromStartUpConfig(anchor, fullName);
   QDV0_Free(fullName);
+  // The operator no longer wants its collections: they leave the MIB interest file.
+  if (!snmpName.empty() && anchor->DPtype == QDVP_TYPE_SNMP) {
+    QDVP_MIBinterestApplicationDeleted(snmpName.c_str());
+    QDVP_UpdateMIBinterestExt(anchor);
+  }
   return QDVP_CON_OK;
 }
 
@@ -100,6 +117,7 @@ int DoImport(DPAB *anchor, const char *operand, int hasRequester, QDVP_TASK_ROUT
   QDVP_SendDPlogMessage(anchor, hasRequester ? 11 : 27, operand ? operand : "");
   int rc = LoadMetafile(anchor, operand, fileServer);
   if (rc == QDVP_CON_OK) QDVP_AppendMetafileToStartUpConfig(anchor, operand);
+  if (rc == QDVP_CON_OK) RestartCollections(anchor, FindApplication(anchor, operand));
   return rc;
 }
 
@@ -112,13 +130,7 @@ int DoRefresh(DPAB *anchor, const char *operand, int hasRequester, QDVP_TASK_ROU
   if (fullName == nullptr) return QDVP_CON_META_NOT_FOUND;
   QDVP_DeleteExistingApplication(anchor, appl);
   int rc = LoadMetafile(anchor, fullName, fileServer);
-  if (rc == QDVP_CON_OK && anchor->DPtype == QDVP_TYPE_SNMP) {
-    ApplEntry *reloaded = FindApplication(anchor, fullName);
-    if (reloaded != nullptr && reloaded->SNMPappl) {
-      // MIB monitor tasks come with SNMP collection; until then there are none to restart.
-      QDVP_TRC(trk, TRK1_DETAIL, "No MIB monitor tasks to restart for <%s>", reloaded->ApplName);
-    }
-  }
+  if (rc == QDVP_CON_OK) RestartCollections(anchor, FindApplication(anchor, fullName));
   QDV0_Free(fullName);
   return rc;
 }
@@ -196,8 +208,10 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
   if (anchor->DPtype != QDVP_TYPE_SNMP) return QDVP_CON_NOT_SNMP;
   switch (code) {
     case QDVP_CMD_TRAPCNFG:
+      // The file server routine of an SNMP data provider does nothing; the trap configuration
+      // is read here.
       if (fileServer != nullptr) fileServer(nullptr);
-      return QDVP_CON_OK;
+      return QDVP_LoadTrapConfiguration(anchor);
     case QDVP_CMD_LOADCOMM:
       if (QDVP_LoadSNMPcommunityName() < 0) return QDVP_CON_UNAVAILABLE;
       QDVP_UpdateMonitorNodeCommunity(anchor);

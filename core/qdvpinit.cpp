@@ -113,6 +113,8 @@ DPAB *QDVP_StartupInitialization(void) {
   QDVP_TRC(trk, TRK1_DETAIL, "Time Zone difference from GMT is %d", anchor->TZoffset);
 
   anchor->pTrapDest = QDVP_ConstructTrapDestinationArray(trapDestination, &anchor->TrapDestCount);
+  // Without the variable, the trap configuration file (when there is one) names them.
+  if (trapDestination == nullptr) QDVP_LoadTrapConfiguration(anchor);
 
   char letter = transport ? transport[0] : 'I';
   if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');

@@ -48,3 +48,7 @@ void QDVP_OutputNoDataStatusToDCH(DPAB *anchor, const char *agentKey, const char
                                   int rowFlag, int *rowCount);
 void QDVP_AllocateNoDataStatusArray(void);
 void QDVP_ReleaseNoDataStatusArray(void);
+
+// One row of SNMP-MANAGER's MIBSTATUS table (logs/qdvpndsr.cpp): the enterprise (application),
+// the table, the agent list, the interval and the time of the last completed poll, as texts.
+void QDVP_OutputMIBstatusToDCH(DPAB *anchor, const char *const values[5]);

@@ -67,6 +67,12 @@ void QDVP_ConsoleService(DPAB *, QDVP_TASK_ROUTINE fileServer);
 // SNMP trap destinations from QDVP_TRAP_DESTINATION.
 TrapDest *QDVP_ConstructTrapDestinationArray(const char *text, int *count);
 void QDVP_ReleaseTrapDestinationArray(TrapDest *);
+// Replaces the default trap destinations with those of a comma-separated list.
+void QDVP_SetDefaultTrapDestinations(DPAB *anchor, const char *text);
+// Reads the trap configuration file (product specification item 25) into the default
+// destinations: 0, or QDVP_TRAPCNFG_NOT_FOUND, or QDVP_TRAPCNFG_BAD_LINES (nothing changed).
+enum { QDVP_TRAPCNFG_BAD_LINES = 1, QDVP_TRAPCNFG_NOT_FOUND = 11 };
+int QDVP_LoadTrapConfiguration(DPAB *anchor);
 // Frees every internal routing block and its buffer.
 void QDVP_ReleaseRoutingBlocks(DPAB *);
 // Batch log.

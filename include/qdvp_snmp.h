@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "qdvp_model.h"
 
 enum : int {
@@ -18,6 +20,7 @@ enum : int {
   QDVP_SNMP_GETNEXT = 0xA1,
   QDVP_SNMP_RESPONSE = 0xA2,
   QDVP_SNMP_SET = 0xA3,
+  QDVP_SNMP_TRAP = 0xA4,
   // Application types of SNMP values.
   QDVP_SNMP_IPADDRESS = 0x40,
   QDVP_SNMP_COUNTER = 0x41,
@@ -80,6 +83,10 @@ void QDVP_FreeSNMPNetworkNameList();
 char *QDVP_LocateNetworkBySymbolicName(const char *name);
 char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address);
 
+// The community of an agent with none of its own and none in the community file:
+// QDVP_SNMP_NET_COMMUNITY, else "vesper".
+std::string QDVP_SNMPdefaultCommunity();
+
 // The managed node list (console LOADLIST, snmp/qdvpumcf.cpp): loads the named file, one node
 // a line; returns the nodes loaded, -1 when the file cannot be read (the list then stays).
 int QDVP_LoadSNMPManagedNodeList(DPAB *anchor, const char *fileName);
@@ -92,3 +99,38 @@ void QDVP_UpdateMonitorNodeCommunity(DPAB *anchor);
 // actions in an SNMP data provider: SNMPSTARTGET (answered at once, then the table is polled on
 // this task until the collection stops) and SNMPSTOPGET.
 void QDVP_SNMPWorkerTask(ProcessEntry *);
+
+// Take actions on the SNMP world (snmp/qdvpscmd.cpp): an action of type SNMP named "SNMP
+// Control" is rewritten into SNMPSET, SNMPSTARTGET, SNMPSTOPGET or SNMPMANAGE; returns 1 when
+// the action is an SNMP action (the internal names count as well), 0 otherwise. A request the
+// translation refuses keeps its name and fails on the SNMP worker with its syntax error.
+int QDVP_CheckSNMPtakeAction(DPAB *anchor, ActionEntry *entry);
+// Network management requests (SNMPMANAGE): the network joins or leaves the managed networks;
+// returns 22 when monitoring was scheduled, 23 when it was stopped.
+int QDVP_EnqueueNetManageToServer(DPAB *anchor, const char *network, int pollSeconds,
+                                  const char *option);
+// One SNMP set request of an SNMPSET action (snmp/qdvpsset.cpp), for the attribute the
+// parameter's APPLNAME= and ATTR= name; leaves the status and result in the entry.
+void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute);
+
+// Traps (snmp/qdvpemit.cpp). The enterprise prefix E is 1.3.6.1.4.1 and the private enterprise
+// number of QDVP_TRAP_ENTERPRISE_NUMBER (32473 by default).
+std::string QDVP_TrapEnterprisePrefix();
+extern const char *const TrapSeverityName[6];
+extern const char *const TrapCategoryName[10];
+// Sends the trap of a TRAPEMIT action to its DEST( destinations or the default ones.
+void QDVP_EmitSNMPtrap(DPAB *anchor, ActionEntry *entry);
+
+// The MIB interest file and the MIBSTATUS rows (snmp/qdvpmibi.cpp). The rewrite writes one
+// record per running collection (and keeps the records of MIBs not loaded now, unless their
+// application was deleted); the auto start dispatches each record, or only those of one
+// application, as an SNMPSTARTGET owned by SNMPAUTOINIT.
+void InitializeMIBinterestFiles();
+void QDVP_UpdateMIBinterestExt(DPAB *anchor);
+void QDVP_DoAutoStartMIBmonitorTasks(DPAB *anchor, const char *applicationName);
+ActionEntry *QDVP_AllocateAutoStartActionEntry(DPAB *anchor);
+// The operator deleted the application: its records leave the file at the next rewrite.
+void QDVP_MIBinterestApplicationDeleted(const char *applicationName);
+void QDVP_MIBinterestApplicationLoaded(const char *applicationName);
+// The MIB interest file's names: active, backup (last character X) and new (N).
+void QDVP_MIBinterestFileNames(std::string *active, std::string *backup, std::string *fresh);

@@ -31,6 +31,7 @@ struct StatBlock {
   uint32_t Posts QDVP_GUARDED_BY(Lock);
   uint32_t DCHio QDVP_GUARDED_BY(Lock);
   uint32_t Traps QDVP_GUARDED_BY(Lock);  // for the life of the data provider
+  uint32_t TrapsEmitted QDVP_GUARDED_BY(Lock);  // TRAPEMIT traps sent, for the life as well
   // Per-minute rates, each averaged with the one before at every text.
   double FileIOrate QDVP_GUARDED_BY(Lock);
   double SocketIOrate QDVP_GUARDED_BY(Lock);
@@ -56,6 +57,7 @@ void QDVP_UpdateStatLogAPIcalls(int calls);
 void QDVP_UpdateStatLogPost(int posts);
 void QDVP_UpdateStatLogDCHio(int receives);
 void QDVP_UpdateStatLogTrap(int traps);
+void QDVP_UpdateStatLogTrapEmitted(int traps);
 
 // The statistics text of the period that ends now (a new 512-byte block the caller frees), or
 // null without storage or block. Starts the next period.
@@ -64,6 +66,7 @@ char *QDVP_FormatStatLog(DPAB *anchor);
 // The totals of the block at one moment (the metrics page).
 struct StatCounts {
   uint32_t OpenedFiles, OpenedSockets, Traps;
+  uint64_t TrapsEmitted;
   uint64_t FileIO, SocketIO, APIcalls, Posts, DCHio;
 };
 // Copies the block's totals under its lock; false without block.

@@ -59,6 +59,8 @@ std::string QDVP_FormatMetricsPage(DPAB *anchor) {
   Metric(&page, "qdvp_agent_receives_total", "counter", "Answers received from the agent.",
          c.DCHio);
   Metric(&page, "qdvp_traps_total", "counter", "SNMP traps received.", c.Traps);
+  Metric(&page, "qdvp_traps_emitted_total", "counter", "SNMP traps emitted for take actions.",
+         c.TrapsEmitted);
   Metric(&page, "qdvp_tasks", "gauge", "Tasks running.",
          static_cast<unsigned long long>(tasks));
   return page;

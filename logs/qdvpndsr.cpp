@@ -68,6 +68,17 @@ const BuiltInAttribute kNoDataAttrs[] = {
     {"No_Data_Tables", "D", "256", "Tables of the MIB that returned no data, up to six a row"},
 };
 
+const BuiltInAttribute kMIBstatusAttrs[] = {
+    {"Enterprise", "D", "64", "MIB application of the collection"},
+    {"Attribute_Group", "D", "64", "Table that is polled"},
+    {"Monitor_Agent_Info", "D", "1024", "Agents polled, with their communities"},
+    {"Monitor_Interval", "C", "2147483647", "Seconds between two polls; 0 once stopped"},
+    {"Last_Sample_TimeStamp", "D", "32", "End of the last completed poll"},
+};
+SourceEntry *sMIBstatusSource = nullptr;
+// One row at a time: the values are set and sent under it.
+OSV1_LOCK sMIBstatusLock = OSV1_LOCK_INITIALIZER;
+
 // The no-data source of the data provider (one per process), set once it is registered.
 SourceEntry *sNoDataSource = nullptr;
 DPAB *sNoDataAnchor = nullptr;
@@ -386,7 +397,15 @@ void QDVP_DefineNoDataReport(DPAB *anchor) {
     QDVP_DisplayValidationMessage(86, nullptr);
     return;
   }
-  source->InternalReport = 1;
+  SourceEntry *status = QDVP_DefineBuiltInTable(
+      anchor, appl, "MIBSTATUS", "K", ttl, "One row per running MIB collection", kMIBstatusAttrs,
+      static_cast<int>(sizeof(kMIBstatusAttrs) / sizeof(kMIBstatusAttrs[0])), node);
+  if (status == nullptr) {
+    QDVP_ReleaseApplResources(anchor, appl, 1);
+    QDVP_DisplayValidationMessage(86, nullptr);
+    return;
+  }
+  source->InternalReport = status->InternalReport = 1;
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, nullptr);
   if (state == QDVP_Register) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (state == QDVP_Initial) {
@@ -395,9 +414,17 @@ void QDVP_DefineNoDataReport(DPAB *anchor) {
     QDVP_DisplayValidationMessage(86, nullptr);
     return;
   }
-  if (source->State == QDVP_Ready) QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, nullptr);
+  if (source->State == QDVP_Ready) {
+    QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, nullptr);
+    QDVP_UpdateSourceEntryState(status, QDVP_Ready);
+    QDVP_RequestDCH(anchor, status, QDVP_VERB_ONLINE, nullptr);
+  }
   sNoDataAnchor = anchor;
   sNoDataSource = source;
+  {
+    OSV1_Guard hold(&sMIBstatusLock);
+    sMIBstatusSource = status;
+  }
 }
 
 // Seconds between two no-data reports: QDVP_SNMP_NODATA_INTERVAL, 180 by default.
@@ -411,5 +438,35 @@ void QDVP_ForgetNoDataReport(DPAB *anchor) {
   if (sNoDataAnchor != anchor) return;
   sNoDataSource = nullptr;
   sNoDataAnchor = nullptr;
+  {
+    OSV1_Guard hold(&sMIBstatusLock);
+    sMIBstatusSource = nullptr;
+  }
   QDVP_ReleaseNoDataStatusArray();
+}
+
+void QDVP_OutputMIBstatusToDCH(DPAB *anchor, const char *const values[5]) {
+  OSV1_Guard hold(&sMIBstatusLock);
+  SourceEntry *source = sMIBstatusSource;
+  if (source == nullptr || sNoDataAnchor != anchor) return;
+  // Registered late (the agent was not there at start-up): online now.
+  if (source->State == QDVP_Initial && sNoDataSource != nullptr &&
+      sNoDataSource->State == QDVP_Active) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+  }
+  if (source->State == QDVP_Ready) QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, nullptr);
+  if (source->State != QDVP_Active) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>> MIB status discarded. DCH communication not ready or busy");
+    return;
+  }
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    int i = 0;
+    for (AttrEntry *a = source->pAttrList; a != nullptr && i < 5; a = a->pNext, i++) {
+      SetValue(a, values[i], strlen(values[i]));
+    }
+  }
+  source->DataSequence = QDVP_SEQ_ONLY;
+  QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, nullptr);
+  if (source->State == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
 }

@@ -104,13 +104,17 @@ void QDVP_UpdateStatLogDCHio(int receives) {
 void QDVP_UpdateStatLogTrap(int traps) {
   Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS { b->Traps += traps; });
 }
+void QDVP_UpdateStatLogTrapEmitted(int traps) {
+  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS { b->TrapsEmitted += traps; });
+}
 
 bool QDVP_SnapshotStatistics(StatCounts *copy) {
   StatBlock *b = SBptr.load();
   if (b == nullptr || copy == nullptr) return false;
   OSV1_Guard hold(&b->Lock);
-  *copy = {b->OpenedFiles, b->OpenedSockets, b->Traps,     b->AllFileIO,
-           b->AllSocketIO, b->AllAPIcalls,   b->AllPosts, b->AllDCHio};
+  *copy = {b->OpenedFiles, b->OpenedSockets, b->Traps,       b->TrapsEmitted,
+           b->AllFileIO,   b->AllSocketIO,   b->AllAPIcalls, b->AllPosts,
+           b->AllDCHio};
   return true;
 }
 
@@ -173,6 +177,8 @@ char *QDVP_FormatStatLog(DPAB *anchor) {
     default:
       agentRate = false;
   }
+  // Any type may emit traps for its situations; the count shows once there are some.
+  if (b->TrapsEmitted > 0) add("Traps emitted %d, ", static_cast<int>(b->TrapsEmitted));
   if (agentRate) add("Output to agent message rate %.1f/min", b->DCHioRate);
   if (now > b->BeginPeriodTime) {
     b->BeginPeriodTime = now;

@@ -329,6 +329,7 @@ bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const std::vector<
   {
     OSV1_Guard hold(&m->Lock);
     m->Requests++;
+    m->StatusChanged = true;
     if (interval < m->Interval) {
       m->Interval = interval;
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP Get interval set to %d", interval);
@@ -374,6 +375,7 @@ int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
       }
     }
     left = static_cast<int>(m->Agents.size());
+    m->StatusChanged = true;
     if (left == 0) m->Stop.store(true);
   }
   Wake(m);
@@ -387,6 +389,7 @@ void QDVP_SNMPstopApplicationMonitors(ApplEntry *appl) {
     for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
       if (m->pAppl != appl) continue;
       running = true;
+      m->ApplDeleted = true;
       if (!m->Stop.exchange(true)) Wake(m);
     }
     if (!running) return;
@@ -425,8 +428,7 @@ SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry
 // After a LOADCOMM: every agent polled with the file's or the default community takes the
 // file's community for its address anew.
 void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
-  const char *byDefault = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
-  std::string fallback = byDefault != nullptr && byDefault[0] ? byDefault : "vesper";
+  std::string fallback = QDVP_SNMPdefaultCommunity();
   OSV1_Guard list(&sMonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     OSV1_Guard hold(&m->Lock);
@@ -439,10 +441,22 @@ void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
   }
 }
 
-// The MIB status rows belong to the MIB interest report, which is not carried yet: nothing to
-// resend.
-void QDVP_UpdateMIBinteresToDCH(DPAB *) {
-  QDVP_TRC(trk, TRK1_DETAIL, "MIB status refresh: no MIB status report defined");
+std::vector<SNMPcollection> QDVP_SNMPcopyCollections(const SNMPmonitor *only) {
+  std::vector<SNMPcollection> copies;
+  OSV1_Guard list(&sMonitorListLock);
+  for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
+    if (m->Stop.load() || (only != nullptr && m != only)) continue;
+    SNMPcollection c;
+    c.Appl = m->pAppl->ApplName;
+    c.Table = m->pTable->TableName;
+    OSV1_Guard hold(&m->Lock);
+    if (m->Agents.empty()) continue;
+    c.Interval = m->Interval;
+    c.Agents = m->Agents;
+    c.LastSample = m->LastSample;
+    copies.push_back(std::move(c));
+  }
+  return copies;
 }
 
 void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor) {
@@ -472,6 +486,19 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
     }
     QDVP_TRC(trk, TRK1_DETAIL, "SNMP poll cycle of %s %s: %d agents in %d seconds", appl, table,
              static_cast<int>(agents.size()), static_cast<int>(QDV0_Time() - begin));
+    bool changed = false;
+    {
+      OSV1_Guard hold(&monitor->Lock);
+      monitor->LastSample = QDV0_Time();
+      changed = monitor->StatusChanged;
+      monitor->StatusChanged = false;
+    }
+    if (!monitor->Stop.load()) {
+      for (const SNMPcollection &c : QDVP_SNMPcopyCollections(monitor)) {
+        QDVP_UpdateMIBstatusToDCH(anchor, c);
+      }
+      if (changed) QDVP_UpdateMIBinterestExt(anchor);
+    }
     OSV1_GetLock(&worker->Mutex);
     if (worker->Status.load() != QDVP_WORKER_SHUTDOWN && !monitor->Stop.load()) {
       QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, interval);
@@ -481,14 +508,28 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
   }
   close(x.socket);
   QDVP_SendDPlogMessage(anchor, 109, appl, table);
-  OSV1_Guard list(&sMonitorListLock);
-  for (SNMPmonitor **link = &sMonitors; *link != nullptr; link = &(*link)->pNext) {
-    if (*link != monitor) continue;
-    *link = monitor->pNext;
-    break;
+  SNMPcollection ended;
+  ended.Appl = appl;
+  ended.Table = table;
+  bool stoppedByRequest;
+  {
+    OSV1_Guard list(&sMonitorListLock);
+    // A collection that ends with its application or with the data provider stays in the MIB
+    // interest file, to be started again when the MIB is loaded again or at the next start.
+    stoppedByRequest = !monitor->ApplDeleted && worker->Status.load() != QDVP_WORKER_SHUTDOWN &&
+                       !anchor->ShutdownRequested;
+    for (SNMPmonitor **link = &sMonitors; *link != nullptr; link = &(*link)->pNext) {
+      if (*link != monitor) continue;
+      *link = monitor->pNext;
+      break;
+    }
+    delete monitor;
+    pthread_cond_broadcast(&sMonitorGone);
   }
-  delete monitor;
-  pthread_cond_broadcast(&sMonitorGone);
+  if (stoppedByRequest) {
+    QDVP_DeleteMIBstatusFromDCH(anchor, ended);
+    QDVP_UpdateMIBinterestExt(anchor);
+  }
 }
 
 // A walked table (its first polled attribute's OID is a column, not a scalar ".0") without a key

@@ -19,6 +19,7 @@ struct SNMPagent {
   bool OwnCommunity = false;  // named in the request; else the file's or the default
   int Interest = 1;       // start requests that named it
   bool NoData = false;    // its last poll produced no row
+  std::string Network;    // the network it came from, as named (with :port), or ""
 };
 
 // One started table. Lock guards Agents, Interval and Requests.
@@ -33,7 +34,25 @@ struct SNMPmonitor {
   int Requests = 0;
   int MaxRows = 10000;
   std::atomic<bool> Stop{false};
+  bool ApplDeleted = false;     // stopped because its application goes (under the list lock)
+  bool StatusChanged = true;    // the MIB interest file is rewritten after the next cycle
+  time_t LastSample = 0;        // the end of the last completed poll cycle
 };
+
+// A copy of one running collection, for the MIB interest file and the MIBSTATUS rows.
+struct SNMPcollection {
+  std::string Appl, Table;
+  int Interval = 0;
+  std::vector<SNMPagent> Agents;
+  time_t LastSample = 0;
+};
+// Copies of every running collection with agents (under the list lock); with monitor, only
+// that one.
+std::vector<SNMPcollection> QDVP_SNMPcopyCollections(const SNMPmonitor *monitor = nullptr);
+// The MIBSTATUS row of one collection (snmp/qdvpmibi.cpp); a collection without agents is
+// reported as stopped: no agents, interval 0.
+void QDVP_UpdateMIBstatusToDCH(DPAB *anchor, const SNMPcollection &collection);
+void QDVP_DeleteMIBstatusFromDCH(DPAB *anchor, const SNMPcollection &collection);
 
 // The nodes of a network (its address, network part by address class): the managed node list's
 // nodes in it, else for a class C network its 254 host addresses; returns how many were added.

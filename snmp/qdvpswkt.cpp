@@ -45,11 +45,6 @@ std::string Operand(const char *parm, const char *key) {
   return std::string(at, static_cast<size_t>(end - at));
 }
 
-std::string DefaultCommunity() {
-  const char *c = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
-  return c != nullptr && c[0] ? c : "vesper";
-}
-
 // The network an agent entry names, as a four-part address, or "" for a single node: a
 // symbolic network name of the network name file, or a dotted address of two or three parts.
 std::string NetworkOf(const std::string &item) {
@@ -125,6 +120,7 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
         char dotted[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
         node.Host = port == QDVP_SNMP_PORT ? dotted : std::string(dotted) + ":" + std::to_string(port);
+        node.Network = port == QDVP_SNMP_PORT ? item : item + ":" + std::to_string(port);
         node.Address.sin_family = AF_INET;
         node.Address.sin_port = htons(static_cast<uint16_t>(port));
         node.Address.sin_addr = a;
@@ -134,7 +130,7 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
     for (SNMPagent &node : nodes) {
       if (!own) {
         char *filed = QDVP_LocateSNMPnodeCommunityName(&node.Address.sin_addr);
-        node.Community = filed != nullptr ? filed : DefaultCommunity();
+        node.Community = filed != nullptr ? filed : QDVP_SNMPdefaultCommunity();
         QDV0_Free(filed);
       }
       agents->push_back(node);
@@ -279,6 +275,25 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
   Fail(entry, 0, 21);
 }
 
+// SNMPSET: the attribute must be a scalar of a loaded SNMP application.
+void Set(DPAB *anchor, ActionEntry *entry) {
+  AttrEntry *attribute = QDVP_LocateSetAttribute(anchor, entry->pParm ? entry->pParm : "");
+  if (attribute == nullptr) return Fail(entry, 9, 25);
+  size_t n = attribute->pOID != nullptr ? strlen(attribute->pOID) : 0;
+  if (n < 2 || strcmp(attribute->pOID + n - 2, ".0") != 0) return Fail(entry, 9, 26);
+  QDVP_DoSNMPsetRequest(entry, attribute);
+}
+
+// SNMPMANAGE: the network joins or leaves the managed networks.
+void Manage(DPAB *anchor, ActionEntry *entry) {
+  const char *parm = entry->pParm ? entry->pParm : "";
+  std::string network = Operand(parm, "NETADDR="), option = Operand(parm, "OPTION=");
+  if (network.empty() || option.empty()) return Fail(entry, 9, 9);
+  int result = QDVP_EnqueueNetManageToServer(anchor, network.c_str(),
+                                             atoi(Operand(parm, "POLL=").c_str()), option.c_str());
+  Fail(entry, 0, result);
+}
+
 }  // namespace
 
 // One SNMP action; a start polls here until its collection ends. The answer goes to the agent
@@ -293,13 +308,24 @@ static void HandleSNMPaction(WorkerEntry *worker, ActionEntry *entry) {
     StartGet(worker, entry, &replied);
   } else if (strcmp(name, "SNMPSTOPGET") == 0) {
     StopGet(worker, entry);
+  } else if (strcmp(name, "SNMPSET") == 0) {
+    Set(worker->pDPAB, entry);
+  } else if (strcmp(name, "SNMPMANAGE") == 0) {
+    Manage(worker->pDPAB, entry);
+  } else if (strcmp(name, "SNMPINVALID") == 0) {
+    Fail(entry, 9, 9);  // an SNMP Control command that could not be taken apart
   } else {
     QDVP_TRC(trk, TRK1_ERROR, "***** unrecognized SNMP action request <%s>", name);
     entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
   }
-  if (!replied && strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") != 0) {
+  bool internal = strcmp(entry->pOwner ? entry->pOwner : "", "SNMPAUTOINIT") == 0;
+  if (!replied && !internal) {
     QDVP_RecordActionOutcome(worker->pDPAB, worker->pPE, entry);
     QDVP_ReplyActionToDCH(worker->pDPAB, worker->pPE, worker->pReplySource, entry);
+  } else if (!replied && entry->Status != 0) {
+    // An automatic restart that is refused (a record of the MIB interest file whose MIB is not
+    // loaded, or that is not a record) has its ACTION row and action log line.
+    QDVP_RecordActionOutcome(worker->pDPAB, worker->pPE, entry);
   }
 }
 

@@ -342,3 +342,8 @@ int QDVP_ConstructNetworkNodeList(const struct in_addr *network, std::vector<in_
   }
   return static_cast<int>(nodes->size());
 }
+
+std::string QDVP_SNMPdefaultCommunity() {
+  const char *c = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
+  return c != nullptr && c[0] ? c : "vesper";
+}

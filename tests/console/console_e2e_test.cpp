@@ -365,7 +365,7 @@ TEST(ConsoleOtherTypes, SnmpReloadsAndApiPing) {
       const char *datagram;
       std::string reply;
     } cases[] = {
-        {"TRAPCNFG", "0 "},
+        {"TRAPCNFG", "11 "},  // no trap configuration file
         {"LOADCOMM", "11 "},
         {"LOADNAME", "11 "},
         {"LOADLIST nodes.cfg", "60 "},

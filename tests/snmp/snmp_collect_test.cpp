@@ -37,7 +37,8 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
     std::string p = std::to_string(agentPort_);
     dir_.Write("snmpd.conf", "agentaddress udp:127.0.0.1:" + p + ",udp:127.0.0.3:" + p +
                                  ",udp:127.0.0.4:" + p +
-                                 "\nrocommunity qdvptest\nsysDescr qdvp test agent\n"
+                                 "\nrocommunity qdvptest\nrwcommunity qdvpwrite\n"
+                                 "sysDescr qdvp test agent\n"
                                  "sysLocation lab\nsysContact ops@example.org\n");
     snmpd_ = std::make_unique<qdvp_test::Child>(
         Strings{"/usr/sbin/snmpd", "-f", "-C", "-c", File("snmpd.conf"), "-I", "-smux", "-Lf",
@@ -89,10 +90,19 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
     return out.find("Timeout") != std::string::npos ? "" : out;
   }
   // Appends a take action of the SNMP type to the file the peer follows.
-  void Send(int id, const std::string &name, const std::string &parameter) {
+  void Send(int id, const std::string &name, const std::string &parameter, int type = 3,
+            const std::string &node = "snmp") {
     std::ofstream(File("actions.jsonl"), std::ios::app)
-        << "{\"id\":" << id << ",\"type\":3,\"node\":\"snmp\",\"name\":\"" << name
-        << "\",\"owner\":\"Sit1\",\"parameter\":\"" << parameter << "\"}\n";
+        << "{\"id\":" << id << ",\"type\":" << type << ",\"node\":\"" << node
+        << "\",\"name\":\"" << name << "\",\"owner\":\"Sit1\",\"parameter\":\"" << parameter
+        << "\"}\n";
+  }
+  // Sends the action and waits for its answer.
+  std::string Answer(int id, const std::string &name, const std::string &parameter, int type = 3,
+                     const std::string &node = "snmp") {
+    Send(id, name, parameter, type, node);
+    WaitFor([&] { return Outcome(id) != "none"; }, 30s);
+    return Outcome(id);
   }
   std::string Outcome(int id) const {
     auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
@@ -287,6 +297,212 @@ TEST_F(SnmpCollection, FiltersAndDerivedAttributesApply) {
   EXPECT_EQ(indexes, (std::set<std::string>{"3", "4", "5"}));
   for (const std::string &total : Values("Tab", "Total")) EXPECT_EQ(total, "50000");
   for (const std::string &in : Values("Tab", "In")) EXPECT_EQ(in, "25000");
+}
+
+// The operator's SNMP Control commands: set requests (checked before anything is sent, the
+// agent's error status mapped to its text), monitor start and stop, network management, and
+// commands that cannot be taken apart.
+TEST_F(SnmpCollection, SnmpControlCommands) {
+  std::string agent = Agent("127.0.0.1");
+  std::string set = "SET NETADDR=" + agent + " APPLNAME=MibSystem ";
+  struct Case {
+    std::string parameter, outcome;
+  } cases[] = {
+      {set + "COMMUNITY=qdvpwrite ATTR=Name VALUE=renamed", "0|SET OK"},
+      // sysLocation is fixed by snmpd's configuration: not writable.
+      {set + "COMMUNITY=qdvpwrite ATTR=Location VALUE=elsewhere", "2|SET no such attribute"},
+      {set + "ATTR=Name VALUE=readonly", "2|SET no such attribute"},  // the read-only community
+      {set + "ATTR=UpTime VALUE=12x", "9|Numeric SET value expected"},
+      {set + "ATTR=UpTime VALUE=99999999999", "9|Set value invalid"},
+      {set + "ATTR=Name VALUE=" + std::string(65, 'n'), "9|Set value invalid"},
+      {set + "ATTR=Name", "9|Set value not specified"},
+      {set + "ATTR=NoSuch VALUE=1", "9|MIB attribute not found"},
+      {set + "ATTR=Agent_Name VALUE=x", "9|MIB attribute not scalar type"},
+      {"SET NETADDR=no.such.host.invalid APPLNAME=MibSystem ATTR=Name VALUE=x",
+       "9|Agent address invalid or unresolvable"},
+      {"SET NETADDR=" + Agent("127.0.0.2") + " APPLNAME=MibSystem ATTR=Name VALUE=x",
+       "2|SET agent no response or comm error"},
+      {"MANAGE NETADDR=127.0 POLL=60 OPTION=START",
+       "0|Monitoring scheduled for requested resources"},
+      {"MANAGE NETADDR=127.0 POLL=60 OPTION=EXCLUDE",
+       "0|Monitoring stopped for requested resources"},
+      {"MANAGE NETADDR=127.0 OPTION=SOMETIMES", "9|Request syntax error"},
+      {"MANAGE NETADDR=nowhere OPTION=START", "9|Request syntax error"},
+      {"MONITOR", "9|Request syntax error"},
+      {"MONITOR PAUSE APPLNAME=MibSystem", "9|Request syntax error"},
+      {"REBOOT everything", "9|Request syntax error"},
+      {"MONITOR START APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + agent + ")",
+       "0|MIB monitor started"},
+  };
+  int id = 1;
+  for (const Case &c : cases) {
+    EXPECT_EQ(Answer(id++, "SNMP Control", c.parameter), c.outcome) << c.parameter;
+  }
+  EXPECT_EQ(SnmpGet("127.0.0.1", "1.3.6.1.2.1.1.5.0"), "renamed");
+  EXPECT_EQ(SnmpGet("127.0.0.1", "1.3.6.1.2.1.1.6.0"), "lab");
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) >= 1; }, 30s)) << Trace();
+  EXPECT_TRUE(WaitLogged("MIB data collection starting for agent: (" + agent + ")")) << Trace();
+  EXPECT_TRUE(WaitLogged("SNMP management of network 127.0.0.0 started")) << Trace();
+  EXPECT_EQ(Answer(id++, "SNMP Control",
+                   "MONITOR STOP APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(*)"),
+            "0|MIB monitor stopped for requested nodes");
+}
+
+// Traps of TRAPEMIT actions reach net-snmp's snmptrapd field by field; destinations of the
+// action, the variable and the trap configuration file that TRAPCNFG reloads.
+TEST_F(SnmpCollection, TrapsReachTheReceiver) {
+  int port = qdvp_test::FreePort();
+  dir_.Write("trapd.conf", "authCommunity log qdvptrap\n");
+  qdvp_test::Child trapd({"/usr/sbin/snmptrapd", "-f", "-C", "-c", File("trapd.conf"), "-On",
+                          "-Lf", File("traps.log"), "-p", File("trapd.pid"), "-F",
+                          "TRAP1 ent=%N gen=%w spec=%q up=%T agent=%A vars=%V~%v\n",
+                          "udp:127.0.0.1:" + std::to_string(port)},
+                         {{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}}, dir_.path());
+  ASSERT_TRUE(WaitFor([&] { return qdvp_test::ReadFile(File("traps.log")).find("NET-SNMP") !=
+                                   std::string::npos; }, 10s));
+  std::string receiver = "127.0.0.1:" + std::to_string(port);
+  extraEnv_["QDVP_TRAP_EMIT_COMMUNITY"] = "qdvptrap";
+  Stop();
+  Start();
+  // The subnode of the data provider's own DP log report, whose actions it carries out itself.
+  std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
+                                                     "attribute_group='DPLOG' and offline_at "
+                                                     "is null") + ":OMNIVARDPLOG00";
+  auto traps = [&] {
+    std::vector<std::string> lines;
+    std::istringstream in(qdvp_test::ReadFile(File("traps.log")));
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("TRAP1 ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  };
+  const std::string e = ".1.3.6.1.4.1.32473";
+  // No destination anywhere yet: nothing is sent.
+  EXPECT_EQ(Answer(1, "TRAPEMIT", "SIT(CpuHigh)", 1, node), "14|No SNMP trap destination defined");
+  EXPECT_NE(Console("TRAPCNFG").find("result 11"), std::string::npos);
+
+  dir_.Write("qdvptrap.cfg", "# receivers\nDESTINATION=" + receiver + "\n");
+  EXPECT_NE(Console("TRAPCNFG").find("result 0:"), std::string::npos);
+  EXPECT_EQ(Answer(2, "TRAPEMIT",
+                   "SIT(CpuHigh) NODE(web1) TIME(1261207120000000) SEV(Critical) "
+                   "CAT(Status_Events) PRED(*VALUE CPU *GT 90) LIST(a=1;b=2) DEST(_DEFAULT)",
+                   1, node),
+            "0|SNMP trap emitted to agents: 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return traps().size() == 1; }, 10s));
+  std::string trap = traps()[0];
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(trap, m, std::regex("TRAP1 ent=(\\S+) gen=6 spec=\\.?8 "
+                                                   "up=(\\d+) agent=(\\S+) vars=(.*)")))
+      << trap;
+  EXPECT_EQ(m[1], e + ".1.3");
+  EXPECT_LT(std::stoi(m[2]), 120);  // seconds since the data provider started
+  EXPECT_EQ(m[4], e + ".1.2.1.1.1.1 = STRING: \"CpuHigh\"~" + e +
+                      ".1.2.1.1.1.2 = STRING: \"web1\"~" + e +
+                      ".1.2.1.1.1.3 = STRING: \"1261207120000000\"~" + e +
+                      ".1.2.1.1.1.6 = INTEGER: 4~" + e + ".1.2.1.4.0 = INTEGER: 3~" + e +
+                      ".1.2.1.1.1.5 = STRING: \"*VALUE CPU *GT 90\"~" + e +
+                      ".1.2.1.5.0 = STRING: \"a=1,b=2\"");
+
+  // Without operands: NULL texts, severity 2 (a name not matched exactly), category 0. An
+  // unresolvable destination is skipped, a trailing comma adds none.
+  EXPECT_EQ(Answer(3, "TRAPEMIT", "SEV(critical) DEST(no.such.host.invalid, " + receiver + ",)",
+                   1, node),
+            "0|SNMP trap emitted to agents: 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return traps().size() == 2; }, 10s));
+  EXPECT_NE(traps()[1].find("vars=" + e + ".1.2.1.1.1.1 = NULL~" + e + ".1.2.1.1.1.2 = NULL~" +
+                            e + ".1.2.1.1.1.3 = NULL~" + e + ".1.2.1.1.1.6 = INTEGER: 2~" + e +
+                            ".1.2.1.4.0 = INTEGER: 0"),
+            std::string::npos)
+      << traps()[1];
+  EXPECT_EQ(Answer(4, "TRAPEMIT", "DEST(no.such.host.invalid)", 1, node),
+            "14|No SNMP trap destination resolved");
+  // A configuration with a line not understood changes nothing.
+  dir_.Write("qdvptrap.cfg", "DESTINATION=127.0.0.9\nSEND EVERYTHING\n");
+  EXPECT_NE(Console("TRAPCNFG").find("result 1:"), std::string::npos);
+  EXPECT_EQ(Answer(5, "TRAPEMIT", "SIT(Again)", 1, node), "0|SNMP trap emitted to agents: 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return traps().size() == 3; }, 10s));
+  EXPECT_NE(Console("STATS").find("Traps emitted 3"), std::string::npos);
+  trapd.Signal(SIGTERM);
+  EXPECT_EQ(trapd.Wait(), 0);
+}
+
+// Running collections are written to the MIB interest file and reported as MIBSTATUS rows; a
+// data provider killed and started again polls them again once their MIBs are imported. Lines
+// that are no records are dropped at the next rewrite, records of MIBs not loaded are kept.
+TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
+  std::string one = Agent("127.0.0.1"), three = Agent("127.0.0.3"), p = std::to_string(agentPort_);
+  Send(1, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + one + ",{" +
+                              three + " qdvptest})");
+  Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=(" + one + ")");
+  std::string file = File("qdvpmibi.cfg");
+  const std::string system = "AGENTINFO=( " + one + ",{" + three +
+                             " qdvptest} ) INTERVAL=1 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n",
+                    interfaces = "AGENTINFO=( " + one +
+                                 " ) INTERVAL=1 APPLNAME=MIBINTERFACES ATTRGROUP=INTERFACES\n";
+  auto has = [&](const std::string &record) {
+    return qdvp_test::ReadFile(file).find(record) != std::string::npos;
+  };
+  ASSERT_TRUE(WaitFor([&] { return has(system) && has(interfaces); }, 30s))
+      << qdvp_test::ReadFile(file) << Trace();
+  auto status = [&](const std::string &group) {
+    auto rows = dch_test::Query(peer_->Db(),
+                                "select json_extract(attrs,'$.Enterprise'), "
+                                "json_extract(attrs,'$.Monitor_Agent_Info'), "
+                                "json_extract(attrs,'$.Monitor_Interval'), "
+                                "json_extract(attrs,'$.Last_Sample_TimeStamp') from rows where "
+                                "attribute_group='MIBSTATUS' and json_extract(attrs,"
+                                "'$.Attribute_Group')='" + group + "' order by id desc limit 1");
+    return rows.empty() ? std::string("none")
+                        : rows[0][0] + "|" + rows[0][1] + "|" + rows[0][2] + "|" +
+                              std::to_string(rows[0][3].size());
+  };
+  EXPECT_TRUE(WaitFor([&] { return status("System") == "MibSystem|" + one + " {" + three +
+                                                          " qdvptest}|1|19"; }, 20s))
+      << status("System");
+
+  // Killed: nothing is written on the way out. Lines that are no records are added, and a
+  // record of a MIB that is never imported here.
+  qdvp_->Signal(SIGKILL);
+  qdvp_->Wait();
+  qdvp_.reset();
+  std::ofstream(file, std::ios::app)
+      << "GARBAGE LINE\nAGENTINFO=( 127.0.0.1 ) INTERVAL=300 APPLNAME=OTHERMIB ATTRGROUP=T\n"
+         "AGENTINFO=( 127.0.";
+  int before = std::stoi(dch_test::QueryOne(peer_->Db(), "select max(id) from rows"));
+  Start();
+  auto rowsSince = [&](const std::string &group) {
+    return std::stoi(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
+                                                     "attribute_group='" + group +
+                                                     "' and id > " + std::to_string(before)));
+  };
+  ASSERT_TRUE(WaitFor([&] { return rowsSince("System") >= 2 && rowsSince("Interfaces") >= 1; },
+                      30s))
+      << Trace();
+  EXPECT_TRUE(WaitFor([&] { return rowsSince("MIBSTATUS") >= 2; }, 20s));
+  // Refused restarts (the records read before the MIBs were imported, OTHERMIB, the lines that
+  // are no records) have their ACTION rows.
+  EXPECT_GE(std::stoi(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
+                                                      "attribute_group='ACTION' and json_extract("
+                                                      "attrs,'$.Action_Owner')='SNMPAUTOINIT'")),
+            4);
+
+  // A change rewrites the file: the restarted collections (their interval raised to the least
+  // a request may ask), the record of the MIB not loaded; not the lines that are no records.
+  Send(3, "SNMPSTOPGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + three + ")");
+  const std::string rewritten = "AGENTINFO=( " + one +
+                                " ) INTERVAL=30 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
+  ASSERT_TRUE(WaitFor([&] { return has(rewritten); }, 60s)) << qdvp_test::ReadFile(file);
+  std::string text = qdvp_test::ReadFile(file);
+  EXPECT_NE(text.find("APPLNAME=MIBINTERFACES ATTRGROUP=INTERFACES\n"), std::string::npos);
+  EXPECT_NE(text.find("APPLNAME=OTHERMIB ATTRGROUP=T\n"), std::string::npos);
+  EXPECT_EQ(text.find("GARBAGE"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+  EXPECT_NE(qdvp_test::ReadFile(File("qdvpmibi.cfX")).find("MIBSYSTEM"), std::string::npos);
+
+  // Deleting a MIB takes its records out.
+  EXPECT_NE(Console("DELETE", "snmp-ifTable.mdl").find("result 0:"), std::string::npos);
+  EXPECT_TRUE(WaitFor([&] { return !has("MIBINTERFACES"); }, 20s)) << qdvp_test::ReadFile(file);
+  EXPECT_TRUE(has(rewritten));
 }
 
 }  // namespace
