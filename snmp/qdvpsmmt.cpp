@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -321,14 +322,16 @@ void Wake(SNMPmonitor *m) { OSV1_Broadcast(&m->pWorker->Mutex, &m->pWorker->Cond
 
 }  // namespace
 
-bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const std::vector<SNMPagent> &agents,
-                          int interval) {
+bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &start) {
+  const std::vector<SNMPagent> &agents = start.Agents;
+  int interval = start.Interval;
   OSV1_Guard list(&sMonitorListLock);
   SNMPmonitor *m = Find(appl, table);
   if (m == nullptr) return false;
   {
     OSV1_Guard hold(&m->Lock);
     m->Requests++;
+    m->Starts.push_back(start);
     m->StatusChanged = true;
     if (interval < m->Interval) {
       m->Interval = interval;
@@ -398,14 +401,61 @@ void QDVP_SNMPstopApplicationMonitors(ApplEntry *appl) {
   QDVP_TRC(trk, TRK1_ERROR, "*****SNMP collections of <%s> did not end", appl->ApplName);
 }
 
+bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner) {
+  OSV1_Guard list(&sMonitorListLock);
+  for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
+    if (m->Stop.load()) continue;
+    OSV1_Guard hold(&m->Lock);
+    size_t which = 0;
+    while (which < m->Starts.size() &&
+           (m->Starts[which].ID != id || m->Starts[which].Owner != owner)) {
+      which++;
+    }
+    if (which == m->Starts.size()) continue;
+    SNMPstart ended = m->Starts[which];
+    m->Starts.erase(m->Starts.begin() + static_cast<long>(which));
+    m->Requests--;
+    for (const SNMPagent &a : ended.Agents) {
+      for (size_t i = 0; i < m->Agents.size(); i++) {
+        if (!QDVP_SNMPsameAgent(a, m->Agents[i])) continue;
+        if (--m->Agents[i].Interest <= 0) m->Agents.erase(m->Agents.begin() + static_cast<long>(i));
+        break;
+      }
+    }
+    if (!m->Starts.empty() && ended.Interval <= m->Interval) {
+      int shortest = m->Starts.front().Interval;
+      for (const SNMPstart &other : m->Starts) shortest = std::min(shortest, other.Interval);
+      QDVP_TRC(trk, TRK1_DETAIL, "Possible new Get interval %d", shortest);
+      if (shortest > m->Interval) {
+        QDVP_TRC(trk, TRK1_DETAIL, "Get interval reset from %d to %d", m->Interval, shortest);
+        m->Interval = shortest;
+      }
+    } else {
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "No interval adjustment required. Action Interval %d, Active Interval %d",
+               ended.Interval, m->Interval);
+    }
+    m->StatusChanged = true;
+    if (m->Agents.empty() || m->Requests < 1) m->Stop.store(true);
+    Wake(m);
+    return true;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>No STARTGET action found. STOPGET action for ID %d Owner <%s> ignored",
+           static_cast<int>(id), owner);
+  return false;
+}
+
 bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table) {
   OSV1_Guard list(&sMonitorListLock);
   return Find(appl, table) != nullptr;
 }
 
 SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
-                                 int interval, const std::vector<SNMPagent> &agents) {
+                                 const SNMPstart &start) {
+  const std::vector<SNMPagent> &agents = start.Agents;
+  int interval = start.Interval;
   auto *m = new SNMPmonitor();
+  m->Starts.push_back(start);
   m->pAppl = appl;
   m->pTable = table;
   m->pWorker = worker;

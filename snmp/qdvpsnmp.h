@@ -22,7 +22,16 @@ struct SNMPagent {
   std::string Network;    // the network it came from, as named (with :port), or ""
 };
 
-// One started table. Lock guards Agents, Interval and Requests.
+// One start request a monitor serves: an internal stop of the same identifier and owner takes
+// back its agents and its interval.
+struct SNMPstart {
+  uint32_t ID = 0;
+  std::string Owner;
+  std::vector<SNMPagent> Agents;
+  int Interval = 300;
+};
+
+// One started table. Lock guards Agents, Interval, Requests and Starts.
 struct SNMPmonitor {
   SNMPmonitor *pNext = nullptr;  // the monitor list (its own lock)
   ApplEntry *pAppl = nullptr;
@@ -32,6 +41,7 @@ struct SNMPmonitor {
   std::vector<SNMPagent> Agents;
   int Interval = 300;
   int Requests = 0;
+  std::vector<SNMPstart> Starts;
   int MaxRows = 10000;
   std::atomic<bool> Stop{false};
   bool ApplDeleted = false;     // stopped because its application goes (under the list lock)
@@ -68,13 +78,16 @@ inline bool QDVP_SNMPsameAgent(const SNMPagent &a, const SNMPagent &b) {
 // monitor of the table (raising an agent's interest when it is polled already), shortens its
 // interval and wakes its task (false: no monitor runs for the table); deleting removes the
 // agents, or all with agents null, and wakes the task (-1: no monitor, else the agents left).
-bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const std::vector<SNMPagent> &agents,
-                          int interval);
+bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &start);
 int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
                               const std::vector<SNMPagent> *agents);
 bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table);
 SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
-                                 int interval, const std::vector<SNMPagent> &agents);
+                                 const SNMPstart &start);
+// Ends the start request of that identifier and owner: its agents lose one interest (and go
+// when none is left), the interval becomes the shortest of the other requests. False when no
+// running collection serves such a request.
+bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner);
 // Polls the monitor's agents every interval until it is stopped, its agents are gone or the
 // worker is told to end; then frees the monitor. Runs on the worker's task.
 void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor);

@@ -236,14 +236,24 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
     QDVP_ReplyActionToDCH(anchor, worker->pPE, worker->pReplySource, entry);
   }
   *replied = true;
-  if (QDVP_SNMPjoinMonitor(appl, table, agents, interval)) return;
-  SNMPmonitor *monitor = QDVP_SNMPaddMonitor(appl, table, worker, interval, agents);
+  SNMPstart start;
+  start.ID = entry->ID;
+  start.Owner = entry->pOwner ? entry->pOwner : "";
+  start.Agents = agents;
+  start.Interval = interval;
+  if (QDVP_SNMPjoinMonitor(appl, table, start)) return;
+  SNMPmonitor *monitor = QDVP_SNMPaddMonitor(appl, table, worker, start);
   QDVP_SNMPmonitorMIBtable(anchor, worker, monitor);
 }
 
-// SNMPSTOPGET: the named agents, or with "*" every agent, stop being polled.
+// SNMPSTOPGET: the named agents, or with "*" every agent, stop being polled. A stop without
+// APPLNAME= ends the earlier start request of the same identifier and owner.
 void StopGet(WorkerEntry *worker, ActionEntry *entry) {
   DPAB *anchor = worker->pDPAB;
+  if (strstr(entry->pParm ? entry->pParm : "", "APPLNAME=") == nullptr) {
+    bool found = QDVP_SNMPstopGetProcess(entry->ID, entry->pOwner ? entry->pOwner : "");
+    return Fail(entry, 0, found ? 21 : 10);
+  }
   ApplEntry *appl;
   TableEntry *table;
   if (!Target(anchor, entry, &appl, &table)) return;

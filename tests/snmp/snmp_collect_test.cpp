@@ -343,6 +343,24 @@ TEST_F(SnmpCollection, SnmpControlCommands) {
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) >= 1; }, 30s)) << Trace();
   EXPECT_TRUE(WaitLogged("MIB data collection starting for agent: (" + agent + ")")) << Trace();
   EXPECT_TRUE(WaitLogged("SNMP management of network 127.0.0.0 started")) << Trace();
+  // A second start joins; a stop without APPLNAME= ends that start alone (by its identifier
+  // and owner): its agent goes, the first start's agent stays.
+  std::string three = Agent("127.0.0.3");
+  EXPECT_EQ(Answer(40, "SNMPSTARTGET",
+                   "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + three + ")"),
+            "0|MIB monitor started");
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", three) >= 1; }, 30s)) << Trace();
+  Send(40, "SNMPSTOPGET", "");
+  auto stopped = [&] {
+    return dch_test::QueryOne(peer_->Db(), "select status || '|' || result from actions where "
+                                           "id=40 and name='SNMPSTOPGET' and status is not null");
+  };
+  ASSERT_TRUE(WaitFor([&] { return !stopped().empty(); }, 30s));
+  EXPECT_EQ(stopped(), "0|MIB monitor stopped for requested nodes");
+  EXPECT_EQ(Answer(41, "SNMPSTOPGET", ""), "0|Monitoring never started");
+  int threeRows = RowsOf("System", three), oneRows = RowsOf("System", agent);
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) >= oneRows + 2; }, 30s)) << Trace();
+  EXPECT_LE(RowsOf("System", three), threeRows + 1);  // a cycle under way may end
   EXPECT_EQ(Answer(id++, "SNMP Control",
                    "MONITOR STOP APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(*)"),
             "0|MIB monitor stopped for requested nodes");
