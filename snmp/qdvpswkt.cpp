@@ -287,6 +287,9 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
 
 // SNMPSET: the attribute must be a scalar of a loaded SNMP application.
 void Set(DPAB *anchor, ActionEntry *entry) {
+  // Applications are deleted under the select lock: held here, the attribute found stays
+  // while its set request is built and answered.
+  OSV1_Guard select(&anchor->SelectLock);
   AttrEntry *attribute = QDVP_LocateSetAttribute(anchor, entry->pParm ? entry->pParm : "");
   if (attribute == nullptr) return Fail(entry, 9, 25);
   size_t n = attribute->pOID != nullptr ? strlen(attribute->pOID) : 0;
