@@ -523,4 +523,34 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
   EXPECT_TRUE(has(rewritten));
 }
 
+// A collection of 23 agents is written as records of 10, 10 and 3 agents; the agents of a
+// network are written once, as the network was named.
+TEST_F(SnmpCollection, InterestRecordsHoldTenAgentsAndNetworksOnce) {
+  qdvp_test::SimulatedAgents many(23, 1, "1.3.6.1.2.1.2.2.1");
+  Send(1, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=" + many.List());
+  dir_.Write("nodes.cfg", "127.0.0.1\n127.0.0.3\n");
+  dir_.Write("qdvpname.cfg", "127.0.0 lab\n");
+  EXPECT_NE(Console("LOADLIST", "nodes.cfg").find("result 0:"), std::string::npos);
+  EXPECT_NE(Console("LOADNAME").find("result 0:"), std::string::npos);
+  std::string p = std::to_string(agentPort_);
+  Send(2, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=({lab:" + p +
+                              " qdvptest},127.0.0.4:" + p + ")");
+  const std::string system = "AGENTINFO=( {lab:" + p + " qdvptest},127.0.0.4:" + p +
+                             " ) INTERVAL=1 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
+  auto records = [&] {
+    std::vector<int> agents;
+    std::istringstream in(qdvp_test::ReadFile(File("qdvpmibi.cfg")));
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("ATTRGROUP=INTERFACES") != std::string::npos) {
+        agents.push_back(1 + static_cast<int>(std::count(line.begin(), line.end(), ',')));
+      }
+    }
+    return agents;
+  };
+  ASSERT_TRUE(WaitFor([&] {
+    return records() == std::vector<int>{10, 10, 3} &&
+           qdvp_test::ReadFile(File("qdvpmibi.cfg")).find(system) != std::string::npos;
+  }, 60s)) << qdvp_test::ReadFile(File("qdvpmibi.cfg"));
+}
+
 }  // namespace
