@@ -5,6 +5,8 @@
 // nothing), so that the start-up order and the task model are complete from the first day.
 #pragma once
 
+#include <netinet/in.h>
+
 #include "qdvp_anchor.h"
 
 struct SourceEntry;
@@ -64,7 +66,12 @@ void QDVP_DefineHTTPapplication(DPAB *);
 // Operator console service; runs in the host thread and returns at shutdown, after the orderly
 // shutdown.
 void QDVP_ConsoleService(DPAB *, QDVP_TASK_ROUTINE fileServer);
-// SNMP trap destinations from QDVP_TRAP_DESTINATION.
+// SNMP trap destinations from QDVP_TRAP_DESTINATION: a comma-separated list of host, address
+// or host:port (162 by default). One destination is an IPv4 socket address; an address of
+// zero marks an entry that did not resolve.
+struct TrapDest {
+  sockaddr_in Address;
+};
 TrapDest *QDVP_ConstructTrapDestinationArray(const char *text, int *count);
 void QDVP_ReleaseTrapDestinationArray(TrapDest *);
 // Replaces the default trap destinations with those of a comma-separated list.

@@ -28,11 +28,6 @@
 
 static TRK1_BLOCK trk = {"qdvpemit"};
 
-// One destination: an IPv4 socket address; an address of zero marks an entry that did not
-// resolve.
-struct TrapDest {
-  sockaddr_in Address;
-};
 static_assert(sizeof(TrapDest) == 16, "a trap destination is one IPv4 socket address");
 
 const char *const TrapSeverityName[6] = {"Cleared", "Indeterminate", "Warning",

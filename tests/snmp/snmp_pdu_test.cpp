@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/support/qdv0.h"
+#include "include/qdvp_services.h"
 #include "include/qdvp_snmp.h"
 #include "tests/support/qdvptest.h"
 #include "tests/support/snmpagent.h"
@@ -151,6 +152,38 @@ TEST(SnmpPdu, AnswersThatFailTheChecksAreRefused) {
 }
 
 // The answer is taken from the polled agent only; an agent that says nothing is a time-out.
+// Trap destination lists: the entries are the commas plus the text after the last one; each is
+// an address and port (162 unless named), or zero when it does not resolve.
+TEST(SnmpPdu, TrapDestinationLists) {
+  const struct {
+    const char *text;
+    std::vector<std::string> expected;  // "address:port", "0.0.0.0" for an unresolved entry
+  } cases[] = {
+      {"", {}},
+      {"   ", {}},
+      {"127.0.0.1", {"127.0.0.1:162"}},
+      {"  127.0.0.1:1234,127.0.0.2", {"127.0.0.1:1234", "127.0.0.2:162"}},
+      {"no.such.host.invalid, 127.0.0.3,", {"0.0.0.0", "127.0.0.3:162"}},
+      {",127.0.0.1", {"0.0.0.0", "127.0.0.1:162"}},
+      {"127.0.0.1:99999", {"0.0.0.0"}},
+  };
+  for (const auto &c : cases) {
+    int count = -1;
+    TrapDest *array = QDVP_ConstructTrapDestinationArray(c.text, &count);
+    std::vector<std::string> got;
+    for (int i = 0; i < count; i++) {
+      char dotted[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &array[i].Address.sin_addr, dotted, sizeof(dotted));
+      got.push_back(array[i].Address.sin_addr.s_addr == 0
+                        ? std::string(dotted)
+                        : std::string(dotted) + ":" + std::to_string(ntohs(array[i].Address.sin_port)));
+    }
+    EXPECT_EQ(got, c.expected) << c.text;
+    EXPECT_EQ(array == nullptr, c.expected.empty()) << c.text;
+    QDVP_ReleaseTrapDestinationArray(array);
+  }
+}
+
 TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
   TEST_QDVP_SetSNMPwaitMs(300, 300);
   sockaddr_in agentAddress, otherAddress, mine;
