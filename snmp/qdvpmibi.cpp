@@ -172,12 +172,12 @@ void QDVP_MIBinterestApplicationLoaded(const char *name) {
   sDeleted.erase(Upper(name));
 }
 
-void QDVP_UpdateMIBinterestExt(DPAB *anchor) {
-  InitializeMIBinterestFiles();
-  if (sOutputInProgress.exchange(true)) {
-    QDVP_TRC(trk, TRK1_DETAIL, "MIB Interest file output already in progress. continue");
-    return;
-  }
+namespace {
+
+std::atomic<bool> sOutputAgain{false};
+
+// One rewrite of the file from the running collections.
+void WriteInterestFile(DPAB *anchor) {
   OSV1_Guard file(&sFileLock);
   OSV1_Guard nodes(&anchor->SNMPnodeLock);
   std::vector<SNMPcollection> running = QDVP_SNMPcopyCollections();
@@ -204,7 +204,6 @@ void QDVP_UpdateMIBinterestExt(DPAB *anchor) {
   if (f == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** MIB interest configuration file %s open failed, ErrorText <%s>",
              sNew.c_str(), strerror(errno));
-    sOutputInProgress = false;
     return;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "File %s opened for MIB interest configuration output", sNew.c_str());
@@ -234,8 +233,26 @@ void QDVP_UpdateMIBinterestExt(DPAB *anchor) {
   } else {
     unlink(sNew.c_str());
   }
-  sOutputInProgress = false;
   QDVP_TRC(trk, TRK1_DETAIL, "%d MIB interest records written to configuration file", written);
+}
+
+}  // namespace
+
+// A rewrite asked for while one runs does not wait: the running one writes once more, so that
+// the change that asked is in the file too.
+void QDVP_UpdateMIBinterestExt(DPAB *anchor) {
+  InitializeMIBinterestFiles();
+  sOutputAgain = true;
+  if (sOutputInProgress.exchange(true)) {
+    QDVP_TRC(trk, TRK1_DETAIL, "MIB Interest file output already in progress. continue");
+    return;
+  }
+  for (;;) {
+    sOutputAgain = false;
+    WriteInterestFile(anchor);
+    sOutputInProgress = false;
+    if (!sOutputAgain.load() || sOutputInProgress.exchange(true)) break;
+  }
 }
 
 ActionEntry *QDVP_AllocateAutoStartActionEntry(DPAB *anchor) {
