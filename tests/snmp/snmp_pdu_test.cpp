@@ -151,7 +151,6 @@ TEST(SnmpPdu, AnswersThatFailTheChecksAreRefused) {
   }
 }
 
-// The answer is taken from the polled agent only; an agent that says nothing is a time-out.
 // Trap destination lists: the entries are the commas plus the text after the last one; each is
 // an address and port (162 unless named), or zero when it does not resolve.
 TEST(SnmpPdu, TrapDestinationLists) {
@@ -184,6 +183,7 @@ TEST(SnmpPdu, TrapDestinationLists) {
   }
 }
 
+// The answer is taken from the polled agent only; an agent that says nothing is a time-out.
 TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
   TEST_QDVP_SetSNMPwaitMs(300, 300);
   sockaddr_in agentAddress, otherAddress, mine;
