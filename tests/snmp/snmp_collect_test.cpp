@@ -373,7 +373,7 @@ TEST_F(SnmpCollection, TrapsReachTheReceiver) {
   dir_.Write("trapd.conf", "authCommunity log qdvptrap\n");
   qdvp_test::Child trapd({"/usr/sbin/snmptrapd", "-f", "-C", "-c", File("trapd.conf"), "-On",
                           "-Lf", File("traps.log"), "-p", File("trapd.pid"), "-F",
-                          "TRAP1 ent=%N gen=%w spec=%q up=%T agent=%A vars=%V~%v\n",
+                          "TRAP1 ent=%N gen=%w specific=%q up=%T agent=%A vars=%V~%v\n",
                           "udp:127.0.0.1:" + std::to_string(port)},
                          {{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}}, dir_.path());
   ASSERT_TRUE(WaitFor([&] { return qdvp_test::ReadFile(File("traps.log")).find("NET-SNMP") !=
@@ -409,7 +409,7 @@ TEST_F(SnmpCollection, TrapsReachTheReceiver) {
   ASSERT_TRUE(WaitFor([&] { return traps().size() == 1; }, 10s));
   std::string trap = traps()[0];
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(trap, m, std::regex("TRAP1 ent=(\\S+) gen=6 spec=\\.?8 "
+  ASSERT_TRUE(std::regex_match(trap, m, std::regex("TRAP1 ent=(\\S+) gen=6 specific=\\.?8 "
                                                    "up=(\\d+) agent=(\\S+) vars=(.*)")))
       << trap;
   EXPECT_EQ(m[1], e + ".1.3");
