@@ -30,12 +30,12 @@ static TRK1_BLOCK trk = {"qdvpemit"};
 
 static_assert(sizeof(TrapDest) == 16, "a trap destination is one IPv4 socket address");
 
-const char *const TrapSeverityName[6] = {"Cleared", "Indeterminate", "Warning",
-                                         "Minor error", "Critical", "Major"};
+const char *const TrapSeverityName[6] = {"Cleared",     "Indeterminate", "Warning",
+                                         "Minor error", "Critical",      "Major"};
 const char *const TrapCategoryName[10] = {
-    "Threshold_Events",        "Network_Topology_Events", "Error_Events",
-    "Status_Events",           "Node_Configuration_Events", "Application_Alert_Events",
-    "All_Category_Events",     "Log_Only_Events",         "Map_Events",
+    "Threshold_Events",    "Network_Topology_Events",   "Error_Events",
+    "Status_Events",       "Node_Configuration_Events", "Application_Alert_Events",
+    "All_Category_Events", "Log_Only_Events",           "Map_Events",
     "Ignore_Events"};
 
 namespace {
@@ -112,8 +112,7 @@ void PutText(std::vector<unsigned char> *out, const std::vector<unsigned char> &
   }
   Put(out, QDV0_BER_SEQUENCE, binding.data(), binding.size());
 }
-void PutNumber(std::vector<unsigned char> *out, const std::vector<unsigned char> &oid,
-               long value) {
+void PutNumber(std::vector<unsigned char> *out, const std::vector<unsigned char> &oid, long value) {
   std::vector<unsigned char> binding(oid);
   PutInteger(&binding, QDV0_BER_INTEGER, value);
   Put(out, QDV0_BER_SEQUENCE, binding.data(), binding.size());
@@ -238,8 +237,9 @@ void QDVP_SetDefaultTrapDestinations(DPAB *anchor, const char *text) {
 int QDVP_LoadTrapConfiguration(DPAB *anchor) {
   const char *name = QDV0_QueryProductSpec(25);
   if (name == nullptr || name[0] == '\0') return QDVP_TRAPCNFG_NOT_FOUND;
-  char *path = QDV0_IsThisFullyQualifiedName(name) ? QDV0_StrDup(name)
-                                                   : QDV0_ConstructFullyQualifiedName(nullptr, name);
+  char *path = QDV0_IsThisFullyQualifiedName(name)
+                   ? QDV0_StrDup(name)
+                   : QDV0_ConstructFullyQualifiedName(nullptr, name);
   FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
   if (f == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Trap configuration file %s not found", path ? path : name);

@@ -53,24 +53,17 @@ std::string Upper(std::string s) {
   return s;
 }
 
-// The word after key up to a blank.
-std::string Word(const std::string &line, const char *key) {
-  size_t at = line.find(key);
-  if (at == std::string::npos) return std::string();
-  at += strlen(key);
-  return line.substr(at, line.find(' ', at) - at);
-}
-
 // Whether a line has the form of a record: AGENTINFO=( ... ) INTERVAL=n APPLNAME=a ATTRGROUP=t.
 bool WellFormed(const std::string &line) {
   if (line.rfind("AGENTINFO=( ", 0) != 0) return false;
   size_t close = line.find(" ) INTERVAL=");
   if (close == std::string::npos) return false;
-  std::string interval = Word(line, " ) INTERVAL=");
+  std::string interval = QDVP_SNMPoperand(line, " ) INTERVAL=");
   if (interval.empty() || interval.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
-  return !Word(line, " APPLNAME=").empty() && !Word(line, " ATTRGROUP=").empty();
+  return !QDVP_SNMPoperand(line, " APPLNAME=").empty() &&
+         !QDVP_SNMPoperand(line, " ATTRGROUP=").empty();
 }
 
 // The entries of a collection's agents: each agent, or each run of agents of one network once.
@@ -144,8 +137,9 @@ void InitializeMIBinterestFiles() {
   std::call_once(once, [] {
     const char *name = QDV0_QueryProductSpec(31);
     if (name == nullptr || name[0] == '\0') name = "qdvpmibi.cfg";
-    char *full = QDV0_IsThisFullyQualifiedName(name) ? QDV0_StrDup(name)
-                                                     : QDV0_ConstructFullyQualifiedName(nullptr, name);
+    char *full = QDV0_IsThisFullyQualifiedName(name)
+                     ? QDV0_StrDup(name)
+                     : QDV0_ConstructFullyQualifiedName(nullptr, name);
     sActive = full != nullptr ? full : name;
     QDV0_Free(full);
     sBackup = sActive;
@@ -182,19 +176,21 @@ void WriteInterestFile(DPAB *anchor) {
   OSV1_Guard nodes(&anchor->SNMPnodeLock);
   std::vector<SNMPcollection> running = QDVP_SNMPcopyCollections();
   std::set<std::string> runningTables;
-  for (const SNMPcollection &c : running) runningTables.insert(Upper(c.Appl) + " " + Upper(c.Table));
+  for (const SNMPcollection &c : running)
+    runningTables.insert(Upper(c.Appl) + " " + Upper(c.Table));
   // The records of MIBs not loaded now stay, unless the operator deleted the application.
   std::vector<std::string> kept;
   for (const std::string &line : ReadLines(sActive)) {
     if (!WellFormed(line)) continue;
-    std::string appl = Word(line, " APPLNAME="), table = Word(line, " ATTRGROUP=");
+    std::string appl = QDVP_SNMPoperand(line, " APPLNAME=");
+    std::string table = QDVP_SNMPoperand(line, " ATTRGROUP=");
     if (runningTables.count(Upper(appl) + " " + Upper(table)) != 0) continue;
     {
       OSV1_Guard hold(&sDeletedLock);
       if (sDeleted.count(Upper(appl)) != 0) continue;
     }
-    if (QDVP_LocateApplicationByName(anchor, Upper(appl).c_str(),
-                                     static_cast<int>(appl.size())) != nullptr) {
+    if (QDVP_LocateApplicationByName(anchor, Upper(appl).c_str(), static_cast<int>(appl.size())) !=
+        nullptr) {
       continue;  // loaded, and no longer polled: stopped
     }
     kept.push_back(line);
@@ -202,8 +198,9 @@ void WriteInterestFile(DPAB *anchor) {
   unlink(sNew.c_str());
   FILE *f = fopen(sNew.c_str(), "w");
   if (f == nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** MIB interest configuration file %s open failed, ErrorText <%s>",
-             sNew.c_str(), strerror(errno));
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** MIB interest configuration file %s open failed, ErrorText <%s>", sNew.c_str(),
+             strerror(errno));
     return;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "File %s opened for MIB interest configuration output", sNew.c_str());
@@ -222,8 +219,9 @@ void WriteInterestFile(DPAB *anchor) {
   failed = fflush(f) != 0 || fsync(fileno(f)) != 0 || failed;
   failed = fclose(f) != 0 || failed;
   if (failed) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** MIB interest configuration file %s write failed, ErrorText <%s>",
-             sNew.c_str(), strerror(errno));
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** MIB interest configuration file %s write failed, ErrorText <%s>", sNew.c_str(),
+             strerror(errno));
     unlink(sNew.c_str());
   } else if (written > 0) {
     if (rename(sActive.c_str(), sBackup.c_str()) != 0 && errno != ENOENT) unlink(sActive.c_str());
@@ -282,7 +280,8 @@ void QDVP_DoAutoStartMIBmonitorTasks(DPAB *anchor, const char *applicationName) 
   std::string filter = applicationName != nullptr ? Upper(applicationName) : std::string();
   for (const std::string &line : ReadLines(sActive)) {
     if (line.empty()) continue;
-    if (!filter.empty() && Upper(Word(line, "APPLNAME=")).rfind(filter, 0) != 0) continue;
+    if (!filter.empty() && Upper(QDVP_SNMPoperand(line, "APPLNAME=")).rfind(filter, 0) != 0)
+      continue;
     ActionEntry *entry = QDVP_AllocateAutoStartActionEntry(anchor);
     if (entry == nullptr) break;
     entry->pParm = QDV0_StrDup(line.c_str());

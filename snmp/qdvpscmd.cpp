@@ -17,20 +17,11 @@
 #include "../include/qdvp_actions.h"
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_snmp.h"
+#include "qdvpsnmp.h"
 
 static TRK1_BLOCK trk = {"qdvpscmd"};
 
 namespace {
-
-// The text of key= up to the next blank, or the parenthesised list that follows it.
-std::string Word(const std::string &parm, const char *key) {
-  size_t at = parm.find(key);
-  if (at == std::string::npos) return std::string();
-  at += strlen(key);
-  size_t end = parm[at] == '(' ? parm.find(')', at) : parm.find(' ', at);
-  if (end == std::string::npos) return parm.substr(at);
-  return parm.substr(at, end - at + (parm[at] == '(' ? 1 : 0));
-}
 
 void Rename(ActionEntry *entry, const char *name, const std::string &parm) {
   QDV0_Free(entry->pName);
@@ -53,19 +44,19 @@ bool Monitor(DPAB *anchor, ActionEntry *entry, const std::string &rest) {
   }
   std::string parm;
   for (const char *key : {"APPLNAME=", "ATTRGROUP=", "AGENTINFO=", "INTERVAL="}) {
-    std::string value = Word(rest, key);
+    std::string value = QDVP_SNMPoperand(rest, key);
     if (!value.empty()) parm += (parm.empty() ? "" : " ") + std::string(key) + value;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "New SNMP monitor action parm ->%s", parm.c_str());
-  std::string agents = Word(rest, "AGENTINFO=");
+  std::string agents = QDVP_SNMPoperand(rest, "AGENTINFO=");
   QDVP_SendDPlogMessage(anchor, start ? 110 : 111, agents.c_str());
   Rename(entry, start ? "SNMPSTARTGET" : "SNMPSTOPGET", parm);
   return true;
 }
 
 bool Manage(ActionEntry *entry, const std::string &rest) {
-  std::string network = Word(rest, "NETADDR="), poll = Word(rest, "POLL="),
-              option = Word(rest, "OPTION=");
+  std::string network = QDVP_SNMPoperand(rest, "NETADDR=");
+  std::string poll = QDVP_SNMPoperand(rest, "POLL="), option = QDVP_SNMPoperand(rest, "OPTION=");
   if (rest.find("NETADDR") == std::string::npos || rest.find("OPTION") == std::string::npos) {
     QDVP_TRC(trk, TRK1_ERROR, ">>>>>Syntax error in SNMP Manage request parameter <%s>",
              rest.c_str());
@@ -84,8 +75,10 @@ bool Manage(ActionEntry *entry, const std::string &rest) {
   bool numeric = true;
   int dots = 0;
   for (char c : network) {
-    if (c == '.') dots++;
-    else if (!isdigit(static_cast<unsigned char>(c))) numeric = false;
+    if (c == '.')
+      dots++;
+    else if (!isdigit(static_cast<unsigned char>(c)))
+      numeric = false;
   }
   if (!numeric) {
     char *found = QDVP_LocateNetworkBySymbolicName(network.c_str());

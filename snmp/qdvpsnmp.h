@@ -64,6 +64,13 @@ std::vector<SNMPcollection> QDVP_SNMPcopyCollections(const SNMPmonitor *monitor 
 void QDVP_UpdateMIBstatusToDCH(DPAB *anchor, const SNMPcollection &collection);
 void QDVP_DeleteMIBstatusFromDCH(DPAB *anchor, const SNMPcollection &collection);
 
+// The value of key= in an action parameter: up to the next blank, or the whole parenthesised
+// list when it begins with "(" (nothing when the list is not closed); "" when key is absent.
+std::string QDVP_SNMPoperand(const char *parm, const char *key);
+inline std::string QDVP_SNMPoperand(const std::string &parm, const char *key) {
+  return QDVP_SNMPoperand(parm.c_str(), key);
+}
+
 // The nodes of a network (its address, network part by address class): the managed node list's
 // nodes in it, else for a class C network its 254 host addresses; returns how many were added.
 int QDVP_ConstructNetworkNodeList(const struct in_addr *network, std::vector<in_addr> *nodes);

@@ -17,19 +17,11 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_actions.h"
 #include "../include/qdvp_snmp.h"
+#include "qdvpsnmp.h"
 
 static TRK1_BLOCK trk = {"qdvpsset"};
 
 namespace {
-
-std::string Word(const char *parm, const char *key) {
-  const char *at = strstr(parm, key);
-  if (at == nullptr) return std::string();
-  at += strlen(key);
-  const char *end = at;
-  while (*end && *end != ' ') end++;
-  return std::string(at, static_cast<size_t>(end - at));
-}
 
 void Fail(ActionEntry *entry, int status, int result) {
   entry->Status = status;
@@ -43,8 +35,9 @@ const size_t kMaxDisplayValue = 255;
 
 void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute) {
   const char *parm = entry->pParm != nullptr ? entry->pParm : "";
-  std::string agent = Word(parm, "NETADDR="), community = Word(parm, "COMMUNITY="),
-              value = Word(parm, "VALUE=");
+  std::string agent = QDVP_SNMPoperand(parm, "NETADDR=");
+  std::string community = QDVP_SNMPoperand(parm, "COMMUNITY=");
+  std::string value = QDVP_SNMPoperand(parm, "VALUE=");
   if (value.empty()) {
     QDVP_TRC(trk, TRK1_ERROR, "***** SNMP SET value not specified <%s>", parm);
     return Fail(entry, 9, 28);
@@ -60,8 +53,8 @@ void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute) {
     if (value.size() > 10 || strtoull(value.c_str(), nullptr, 10) > 4294967295ULL) {
       return Fail(entry, 9, 29);
     }
-    fieldLength = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, atol(value.c_str()), field,
-                                            sizeof(field));
+    fieldLength =
+        QDV0_FormatBERintegerType(QDV0_BER_INTEGER, atol(value.c_str()), field, sizeof(field));
   } else if (type == 'D') {
     if (value.size() > kMaxDisplayValue ||
         (attribute->MaxValSize > 0 && value.size() > static_cast<size_t>(attribute->MaxValSize))) {
@@ -98,13 +91,12 @@ void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute) {
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return Fail(entry, 2, 37);
   unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
-  int32_t requestId = static_cast<int32_t>(QDV0_Time() & 0x7fffffff) ^ static_cast<int32_t>(entry->ID);
-  size_t length = QDVP_SNMPconstructPDUbuffer(buffer, sizeof(buffer), QDVP_SNMP_SET, oid,
-                                              oidLength, field, fieldLength, requestId,
-                                              community.c_str());
-  int received = length > 0 ? QDVP_SNMPsendAndReceivePDU(s, buffer, length, sizeof(buffer),
-                                                         &address, 0)
-                            : -1;
+  int32_t requestId =
+      static_cast<int32_t>(QDV0_Time() & 0x7fffffff) ^ static_cast<int32_t>(entry->ID);
+  size_t length = QDVP_SNMPconstructPDUbuffer(buffer, sizeof(buffer), QDVP_SNMP_SET, oid, oidLength,
+                                              field, fieldLength, requestId, community.c_str());
+  int received =
+      length > 0 ? QDVP_SNMPsendAndReceivePDU(s, buffer, length, sizeof(buffer), &address, 0) : -1;
   close(s);
   if (received <= 0) {
     QDVP_TRC(trk, TRK1_ERROR, "***** SNMP SET no answer from <%s>", agent.c_str());
@@ -117,10 +109,15 @@ void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute) {
   QDVP_TRC(trk, TRK1_ERROR, "***** SNMP SET of <%s> at <%s> error status %d", attribute->Name,
            agent.c_str(), errorStatus);
   switch (errorStatus) {
-    case 1: return Fail(entry, 2, 32);
-    case 2: return Fail(entry, 2, 33);
-    case 3: return Fail(entry, 2, 34);
-    case 4: return Fail(entry, 2, 35);
-    default: return Fail(entry, 2, 36);
+    case 1:
+      return Fail(entry, 2, 32);
+    case 2:
+      return Fail(entry, 2, 33);
+    case 3:
+      return Fail(entry, 2, 34);
+    case 4:
+      return Fail(entry, 2, 35);
+    default:
+      return Fail(entry, 2, 36);
   }
 }

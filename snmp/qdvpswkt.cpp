@@ -31,20 +31,6 @@ static TRK1_BLOCK trk = {"qdvpswkt"};
 
 namespace {
 
-// The word after key= in parm (up to a blank, or the whole parenthesised list), or "".
-std::string Operand(const char *parm, const char *key) {
-  const char *at = parm != nullptr ? strstr(parm, key) : nullptr;
-  if (at == nullptr) return std::string();
-  at += strlen(key);
-  const char *end = at;
-  if (*at == '(') {
-    end = strchr(at, ')');
-    return end != nullptr ? std::string(at, static_cast<size_t>(end - at + 1)) : std::string();
-  }
-  while (*end && *end != ' ') end++;
-  return std::string(at, static_cast<size_t>(end - at));
-}
-
 // The network an agent entry names, as a four-part address, or "" for a single node: a
 // symbolic network name of the network name file, or a dotted address of two or three parts.
 std::string NetworkOf(const std::string &item) {
@@ -170,7 +156,8 @@ void RequeueForTable(DPAB *anchor, ActionEntry *entry, const char *table) {
 // The application and table a request names; false (with the status set) when either is
 // missing. *table is null for a request without ATTRGROUP.
 bool Target(DPAB *anchor, ActionEntry *entry, ApplEntry **appl, TableEntry **table) {
-  std::string name = Operand(entry->pParm, "APPLNAME="), group = Operand(entry->pParm, "ATTRGROUP=");
+  std::string name = QDVP_SNMPoperand(entry->pParm, "APPLNAME=");
+  std::string group = QDVP_SNMPoperand(entry->pParm, "ATTRGROUP=");
   *appl = QDVP_LocateApplicationByName(anchor, name.c_str(), static_cast<int>(name.size()));
   *table = nullptr;
   if (*appl == nullptr) {
@@ -212,13 +199,13 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
   TableEntry *table;
   if (!Target(anchor, entry, &appl, &table)) return;
   std::vector<SNMPagent> agents;
-  if (!ParseAgents(Operand(parm, "AGENTINFO="), &agents)) {
+  if (!ParseAgents(QDVP_SNMPoperand(parm, "AGENTINFO="), &agents)) {
     QDVP_TRC(trk, TRK1_ERROR, ">>>>>Action info parm syntax error. STARTGET action ignored");
     Fail(entry, 9, 9);
     return;
   }
   int interval = DefaultInterval();
-  std::string given = Operand(parm, "INTERVAL=");
+  std::string given = QDVP_SNMPoperand(parm, "INTERVAL=");
   if (!given.empty()) interval = atoi(given.c_str()) < 30 ? 30 : atoi(given.c_str());
   QDVP_TRC(trk, TRK1_DETAIL, "SNMP GET interval is %d seconds", interval);
   if (table == nullptr) {
@@ -269,7 +256,7 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
     Fail(entry, 0, any ? 21 : 10);
     return;
   }
-  std::string list = Operand(entry->pParm, "AGENTINFO=");
+  std::string list = QDVP_SNMPoperand(entry->pParm, "AGENTINFO=");
   std::vector<SNMPagent> agents;
   bool all = list.empty() || list.find('*') != std::string::npos;
   if (!all && !ParseAgents(list, &agents)) {
@@ -300,10 +287,11 @@ void Set(DPAB *anchor, ActionEntry *entry) {
 // SNMPMANAGE: the network joins or leaves the managed networks.
 void Manage(DPAB *anchor, ActionEntry *entry) {
   const char *parm = entry->pParm ? entry->pParm : "";
-  std::string network = Operand(parm, "NETADDR="), option = Operand(parm, "OPTION=");
+  std::string network = QDVP_SNMPoperand(parm, "NETADDR=");
+  std::string option = QDVP_SNMPoperand(parm, "OPTION=");
   if (network.empty() || option.empty()) return Fail(entry, 9, 9);
-  int result = QDVP_EnqueueNetManageToServer(anchor, network.c_str(),
-                                             atoi(Operand(parm, "POLL=").c_str()), option.c_str());
+  int poll = atoi(QDVP_SNMPoperand(parm, "POLL=").c_str());
+  int result = QDVP_EnqueueNetManageToServer(anchor, network.c_str(), poll, option.c_str());
   Fail(entry, 0, result);
 }
 
@@ -343,3 +331,16 @@ static void HandleSNMPaction(WorkerEntry *worker, ActionEntry *entry) {
 }
 
 void QDVP_SNMPWorkerTask(ProcessEntry *pe) { QDVP_RunActionWorker(pe, HandleSNMPaction); }
+
+std::string QDVP_SNMPoperand(const char *parm, const char *key) {
+  const char *at = parm != nullptr ? strstr(parm, key) : nullptr;
+  if (at == nullptr) return std::string();
+  at += strlen(key);
+  const char *end = at;
+  if (*at == '(') {
+    end = strchr(at, ')');
+    return end != nullptr ? std::string(at, static_cast<size_t>(end - at + 1)) : std::string();
+  }
+  while (*end && *end != ' ') end++;
+  return std::string(at, static_cast<size_t>(end - at));
+}
