@@ -25,6 +25,7 @@
 #include "../include/qdvp_services.h"
 #include "../include/qdvp_snmp.h"
 #include "../include/qdvp_stats.h"
+#include "qdvpsnmp.h"
 
 static TRK1_BLOCK trk = {"qdvpemit"};
 
@@ -194,15 +195,10 @@ TrapDest *QDVP_ConstructTrapDestinationArray(const char *text, int *count) {
   auto *array = static_cast<TrapDest *>(QDV0_GetStorage(entries.size() * sizeof(TrapDest)));
   if (array == nullptr) return nullptr;
   for (size_t i = 0; i < entries.size(); i++) {
-    std::string name = Trimmed(entries[i]);
-    int port = kTrapPort;
-    size_t colon = name.rfind(':');
-    if (colon != std::string::npos) {
-      port = atoi(name.c_str() + colon + 1);
-      name.resize(colon);
-    }
+    std::string name;
+    int port;
     memset(&array[i], 0, sizeof(TrapDest));
-    if (name.empty() || port <= 0 || port > 65535 ||
+    if (!QDVP_SNMPhostPort(Trimmed(entries[i]), kTrapPort, &name, &port) || name.empty() ||
         QDV0_ConvertNameToAddr(name.c_str(), port, &array[i].Address) != 0) {
       QDVP_TRC(trk, TRK1_ERROR, "*****Trap destination <%s> unresolved", entries[i].c_str());
       memset(&array[i], 0, sizeof(TrapDest));

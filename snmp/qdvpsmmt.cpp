@@ -330,7 +330,6 @@ bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &s
   if (m == nullptr) return false;
   {
     OSV1_Guard hold(&m->Lock);
-    m->Requests++;
     m->Starts.push_back(start);
     m->StatusChanged = true;
     if (interval < m->Interval) {
@@ -414,7 +413,6 @@ bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner) {
     if (which == m->Starts.size()) continue;
     SNMPstart ended = m->Starts[which];
     m->Starts.erase(m->Starts.begin() + static_cast<long>(which));
-    m->Requests--;
     for (const SNMPagent &a : ended.Agents) {
       for (size_t i = 0; i < m->Agents.size(); i++) {
         if (!QDVP_SNMPsameAgent(a, m->Agents[i])) continue;
@@ -436,7 +434,7 @@ bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner) {
                ended.Interval, m->Interval);
     }
     m->StatusChanged = true;
-    if (m->Agents.empty() || m->Requests < 1) m->Stop.store(true);
+    if (m->Agents.empty() || m->Starts.empty()) m->Stop.store(true);
     Wake(m);
     return true;
   }
@@ -460,7 +458,6 @@ SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry
   m->pTable = table;
   m->pWorker = worker;
   m->Interval = interval;
-  m->Requests = 1;
   m->Agents = agents;
   m->MaxRows = atoi(QDV0_GetEnv("QDVP_SNMP_MAX_ROWS", "10000"));
   if (m->MaxRows <= 0) m->MaxRows = 10000;
@@ -478,24 +475,21 @@ SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry
 // After a LOADCOMM: every agent polled with the file's or the default community takes the
 // file's community for its address anew.
 void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
-  std::string fallback = QDVP_SNMPdefaultCommunity();
   OSV1_Guard list(&sMonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     OSV1_Guard hold(&m->Lock);
     for (SNMPagent &a : m->Agents) {
       if (a.OwnCommunity) continue;
-      char *filed = QDVP_LocateSNMPnodeCommunityName(&a.Address.sin_addr);
-      a.Community = filed != nullptr ? filed : fallback;
-      QDV0_Free(filed);
+      a.Community = QDVP_SNMPnodeCommunity(a.Address.sin_addr);
     }
   }
 }
 
-std::vector<SNMPcollection> QDVP_SNMPcopyCollections(const SNMPmonitor *only) {
+std::vector<SNMPcollection> QDVP_SNMPcopyCollections() {
   std::vector<SNMPcollection> copies;
   OSV1_Guard list(&sMonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
-    if (m->Stop.load() || (only != nullptr && m != only)) continue;
+    if (m->Stop.load()) continue;
     SNMPcollection c;
     c.Appl = m->pAppl->ApplName;
     c.Table = m->pTable->TableName;
@@ -526,7 +520,7 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
       OSV1_Guard hold(&monitor->Lock);
       agents = monitor->Agents;
       interval = monitor->Interval;
-      if (monitor->Requests < 1 || agents.empty()) break;
+      if (monitor->Starts.empty() || agents.empty()) break;
     }
     time_t begin = QDV0_Time();
     for (const SNMPagent &agent : agents) {
@@ -537,16 +531,20 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
     QDVP_TRC(trk, TRK1_DETAIL, "SNMP poll cycle of %s %s: %d agents in %d seconds", appl, table,
              static_cast<int>(agents.size()), static_cast<int>(QDV0_Time() - begin));
     bool changed = false;
+    SNMPcollection status;
+    status.Appl = appl;
+    status.Table = table;
     {
       OSV1_Guard hold(&monitor->Lock);
       monitor->LastSample = QDV0_Time();
       changed = monitor->StatusChanged;
       monitor->StatusChanged = false;
+      status.Interval = monitor->Interval;
+      status.Agents = monitor->Agents;
+      status.LastSample = monitor->LastSample;
     }
     if (!monitor->Stop.load()) {
-      for (const SNMPcollection &c : QDVP_SNMPcopyCollections(monitor)) {
-        QDVP_UpdateMIBstatusToDCH(anchor, c);
-      }
+      QDVP_UpdateMIBstatusToDCH(anchor, status);
       if (changed) QDVP_UpdateMIBinterestExt(anchor);
     }
     OSV1_GetLock(&worker->Mutex);

@@ -31,7 +31,7 @@ struct SNMPstart {
   int Interval = 300;
 };
 
-// One started table. Lock guards Agents, Interval, Requests and Starts.
+// One started table. Lock guards Agents, Interval and Starts (one per outstanding start).
 struct SNMPmonitor {
   SNMPmonitor *pNext = nullptr;  // the monitor list (its own lock)
   ApplEntry *pAppl = nullptr;
@@ -40,7 +40,6 @@ struct SNMPmonitor {
   OSV1_LOCK Lock = OSV1_LOCK_INITIALIZER;
   std::vector<SNMPagent> Agents;
   int Interval = 300;
-  int Requests = 0;
   std::vector<SNMPstart> Starts;
   int MaxRows = 10000;
   std::atomic<bool> Stop{false};
@@ -56,9 +55,8 @@ struct SNMPcollection {
   std::vector<SNMPagent> Agents;
   time_t LastSample = 0;
 };
-// Copies of every running collection with agents (under the list lock); with monitor, only
-// that one.
-std::vector<SNMPcollection> QDVP_SNMPcopyCollections(const SNMPmonitor *monitor = nullptr);
+// Copies of every running collection with agents (under the list lock).
+std::vector<SNMPcollection> QDVP_SNMPcopyCollections();
 // The MIBSTATUS row of one collection (snmp/qdvpmibi.cpp); a collection without agents is
 // reported as stopped: no agents, interval 0.
 void QDVP_UpdateMIBstatusToDCH(DPAB *anchor, const SNMPcollection &collection);
@@ -70,6 +68,12 @@ std::string QDVP_SNMPoperand(const char *parm, const char *key);
 inline std::string QDVP_SNMPoperand(const std::string &parm, const char *key) {
   return QDVP_SNMPoperand(parm.c_str(), key);
 }
+// Splits name "host:port" into *host and *port (defaultPort without ":port"); false for a port
+// out of range.
+bool QDVP_SNMPhostPort(const std::string &name, int defaultPort, std::string *host, int *port);
+// The community of a node without one of its own: the community name file's entry for its
+// address, else QDVP_SNMP_NET_COMMUNITY, else "vesper".
+std::string QDVP_SNMPnodeCommunity(const struct in_addr &address);
 
 // The nodes of a network (its address, network part by address class): the managed node list's
 // nodes in it, else for a class C network its 254 host addresses; returns how many were added.

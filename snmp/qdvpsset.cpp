@@ -70,24 +70,15 @@ void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute) {
       attribute->pOID != nullptr ? QDV0_FormatOIDfromString(attribute->pOID, oid, sizeof(oid)) : 0;
   if (oidLength == 0 || fieldLength == 0) return Fail(entry, 9, 29);
 
-  int port = QDVP_SNMP_PORT;
-  std::string host = agent;
-  size_t colon = host.rfind(':');
-  if (colon != std::string::npos) {
-    port = atoi(host.c_str() + colon + 1);
-    host.resize(colon);
-  }
+  int port;
+  std::string host;
   sockaddr_in address{};
-  if (host.empty() || port <= 0 || port > 65535 ||
+  if (!QDVP_SNMPhostPort(agent, QDVP_SNMP_PORT, &host, &port) || host.empty() ||
       QDV0_ConvertNameToAddr(host.c_str(), port, &address) != 0) {
     QDVP_TRC(trk, TRK1_ERROR, "***** SNMP SET agent <%s> unresolved", agent.c_str());
     return Fail(entry, 9, 27);
   }
-  if (community.empty()) {
-    char *filed = QDVP_LocateSNMPnodeCommunityName(&address.sin_addr);
-    community = filed != nullptr ? filed : QDVP_SNMPdefaultCommunity();
-    QDV0_Free(filed);
-  }
+  if (community.empty()) community = QDVP_SNMPnodeCommunity(address.sin_addr);
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return Fail(entry, 2, 37);
   unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];

@@ -79,14 +79,9 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
         agent.OwnCommunity = own;
       }
     }
-    int port = QDVP_SNMP_PORT;
+    int port;
     agent.Host = item;  // with its port, which tells two agents of one host apart
-    size_t colon = item.rfind(':');
-    if (colon != std::string::npos) {
-      port = atoi(item.c_str() + colon + 1);
-      if (port <= 0 || port > 65535) return false;
-      item.resize(colon);
-    }
+    if (!QDVP_SNMPhostPort(agent.Host, QDVP_SNMP_PORT, &item, &port)) return false;
     std::string network = NetworkOf(item);
     std::vector<SNMPagent> nodes;
     if (network.empty()) {
@@ -115,9 +110,7 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
     }
     for (SNMPagent &node : nodes) {
       if (!own) {
-        char *filed = QDVP_LocateSNMPnodeCommunityName(&node.Address.sin_addr);
-        node.Community = filed != nullptr ? filed : QDVP_SNMPdefaultCommunity();
-        QDV0_Free(filed);
+        node.Community = QDVP_SNMPnodeCommunity(node.Address.sin_addr);
       }
       agents->push_back(node);
     }

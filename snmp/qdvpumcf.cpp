@@ -347,3 +347,19 @@ std::string QDVP_SNMPdefaultCommunity() {
   const char *c = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
   return c != nullptr && c[0] ? c : "vesper";
 }
+
+std::string QDVP_SNMPnodeCommunity(const struct in_addr &address) {
+  char *filed = QDVP_LocateSNMPnodeCommunityName(&address);
+  std::string community = filed != nullptr ? filed : QDVP_SNMPdefaultCommunity();
+  QDV0_Free(filed);
+  return community;
+}
+
+bool QDVP_SNMPhostPort(const std::string &name, int defaultPort, std::string *host, int *port) {
+  size_t colon = name.rfind(':');
+  *host = name.substr(0, colon);
+  *port = defaultPort;
+  if (colon == std::string::npos) return true;
+  *port = atoi(name.c_str() + colon + 1);
+  return *port > 0 && *port <= 65535;
+}
