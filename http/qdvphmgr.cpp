@@ -1,12 +1,509 @@
-// The URL manager. Until HTTP monitoring is built, the manager block is not made and the
-// manager task waits until it is asked to end.
+// The URL manager: the management block, the list of monitored URLs (adding, finding and
+// removing entries, their sample values), and the manager task that paces the samples, sizes the
+// pool of client tasks, rewrites the configuration file and, at shutdown, ends the others.
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "../core/support/htq1.h"
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
-#include "../include/qdvp_services.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_http.h"
+#include "../include/qdvp_model.h"
+#include "../include/qdvp_request.h"
 
-int QDVP_InitializeUMB(DPAB *) { return 1; }
-void QDVP_DefineHTTPapplication(DPAB *) {}
+static TRK1_BLOCK trk = {"qdvphmgr"};
 
-void QDVP_HTTPmanagerTask(ProcessEntry *entry) {
-  QDVP_RunIdleTask(entry, ">>>>> HTTP manager process started. Thread: %X", nullptr, nullptr);
+namespace {
+
+// The row control of a row that removes a URL's row at the agent.
+const int kRowDelete = 221;
+
+// The one management block of the process (the calls without an anchor reach it here).
+URLmanagementBlock *sUMB = nullptr;
+
+int EnvNumber(const char *name, const char *defaultValue) {
+  return atoi(QDV0_GetEnv(name, defaultValue));
 }
 
+void CopyText(char *out, size_t size, const char *text) { snprintf(out, size, "%s", text ? text : ""); }
+
+// Reads the ISP name: the setting, else the first word of the ISP file's first line, else "LAN".
+void SetISPname(URLmanagementBlock *umb) {
+  const char *name = QDV0_GetEnv("QDVP_URL_ISP_NAME", nullptr);
+  char word[QDVP_URL_ISP_MAX + 1] = "";
+  if (name != nullptr) {
+    CopyText(word, sizeof(word), name);
+  } else {
+    const char *fileName = QDV0_GetEnv("QDVP_URL_ISP_FILE_NAME", "ISP.ID");
+    char *path = QDV0_ConstructFullyQualifiedName(nullptr, fileName);
+    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+    char line[256];
+    if (f != nullptr && fgets(line, sizeof(line), f) != nullptr) {
+      sscanf(line, "%64s", word);
+    }
+    if (f != nullptr) fclose(f);
+    QDV0_Free(path);
+  }
+  if (word[0] == '\0') CopyText(word, sizeof(word), "LAN");
+  CopyText(umb->ISPname, sizeof(umb->ISPname), word);
+  umb->ISPnameLength = static_cast<int>(strlen(umb->ISPname));
+}
+
+void FreeEntry(URLrequestEntry *entry) {
+  for (URLownerEntry *o = entry->pOwnerList; o != nullptr;) {
+    URLownerEntry *next = o->pNext;
+    QDV0_FreeStorage(o);
+    o = next;
+  }
+  pthread_cond_destroy(&entry->Cond);
+  QDV0_FreeStorage(entry->pResponseTimes);
+  QDV0_FreeStorage(entry);
+}
+
+// Unlinks an entry from the list (URL list lock held), moving the current pointer past it.
+void Unlink(URLmanagementBlock *umb, URLrequestEntry *entry) {
+  if (umb->pCurrentURE == entry) umb->pCurrentURE = entry->pNext;
+  for (URLrequestEntry **link = &umb->pURLlist; *link != nullptr; link = &(*link)->pNext) {
+    if (*link != entry) continue;
+    *link = entry->pNext;
+    return;
+  }
+}
+
+// Wakes every client task (client task list lock taken here).
+void SignalClientTasks(URLmanagementBlock *umb) {
+  OSV1_Guard clients(&umb->ClientListLock);
+  for (int i = 0; i < umb->ClientTaskCount; i++) QDVP_NudgeTask(umb->pClientTaskList[i]);
+}
+
+int ClientTaskCount(URLmanagementBlock *umb) {
+  OSV1_Guard clients(&umb->ClientListLock);
+  return umb->ClientTaskCount;
+}
+
+// Starts client tasks up to the number the managed URLs need.
+void StartClientTasks(DPAB *anchor, URLmanagementBlock *umb) {
+  int managed;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    managed = umb->URLsManaged;
+  }
+  int perTask = umb->URLsPerClientTask > 0 ? umb->URLsPerClientTask : 250;
+  int needed = managed / perTask + 1;
+  int max = static_cast<int>(sizeof(umb->pClientTaskList) / sizeof(umb->pClientTaskList[0]));
+  if (needed > max) needed = max;
+  if (needed <= umb->ClientTasksStarted) return;
+  QDVP_TRC(trk, TRK1_DETAIL, "Starting HTTP client tasks....from %d to %d", umb->ClientTasksStarted,
+           needed);
+  while (umb->ClientTasksStarted < needed) {
+    if (!QDVP_CreateProcess(anchor, QDVP_TYPE_HTTP, umb, QDVP_HTTPclientTask, 0, nullptr)) break;
+    umb->ClientTasksStarted++;
+  }
+}
+
+// The seconds the manager waits before its next look at the list.
+int NextWait(URLmanagementBlock *umb) {
+  int wait = umb->MaxSampleInterval, smallest = 0;
+  time_t now = QDV0_Time();
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    bool expired = false;
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+      if (e->Deleted) continue;
+      long left = e->NextSampleTime > now ? static_cast<long>(e->NextSampleTime - now) : 0;
+      if (left == 0 && !expired) {
+        expired = true;
+        umb->pCurrentURE = umb->pURLlist;
+        QDVP_TRC(trk, TRK1_DETAIL, "Found expired URE @%p  URL %s", (void *)e, e->URL);
+      }
+      if (left < wait) wait = static_cast<int>(left);
+      if (smallest == 0 || e->SampleInterval < smallest) smallest = e->SampleInterval;
+    }
+  }
+  if (wait == 0 || wait > umb->MaxSampleInterval) {
+    wait = smallest > 0 && smallest < umb->MaxSampleInterval ? smallest : umb->MaxSampleInterval;
+    QDVP_TRC(trk, TRK1_DETAIL, "Reset NextCheckTime to %d seconds", wait);
+  }
+  return wait;
+}
+
+// The end of the manager: client tasks, the update task, then the subtasks and the entries.
+void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
+  {
+    OSV1_Guard clients(&umb->ClientListLock);
+    for (int i = 0; i < umb->ClientTaskCount; i++) {
+      umb->pClientTaskList[i]->Terminate = 1;
+      QDVP_SignalTaskIO(umb->pClientTaskList[i]);
+    }
+  }
+  while (ClientTaskCount(umb) > 0) {
+    OSV1_GetLock(&umb->FreeMutex);
+    pthread_cond_broadcast(&umb->FreeCond);
+    OSV1_ReleaseLock(&umb->FreeMutex);
+    OSV1_Sleep(1);
+  }
+  for (;;) {
+    OSV1_GetLock(&umb->DispatchMutex);
+    bool running = umb->pUpdatePE != nullptr;
+    if (running) {
+      umb->pUpdatePE->Terminate = 1;
+      pthread_cond_broadcast(&umb->DispatchCond);
+    }
+    OSV1_ReleaseLock(&umb->DispatchMutex);
+    if (!running) break;
+    usleep(50000);
+  }
+  for (URLactivityBlock *b;;) {
+    {
+      OSV1_Guard list(&umb->ActivityListLock);
+      b = umb->pActivityList;
+      if (b != nullptr) umb->pActivityList = b->pNext;
+    }
+    if (b == nullptr) break;
+    OSV1_GetLock(&b->Mutex);
+    b->Status = QDVP_UATB_END_REQUESTED;
+    pthread_cond_broadcast(&b->Cond);
+    while (b->Status != QDVP_UATB_ENDED) QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
+    OSV1_ReleaseLock(&b->Mutex);
+    pthread_cond_destroy(&b->Cond);
+    QDV0_FreeStorage(b);
+  }
+  OSV1_GetLock(&umb->FreeMutex);
+  pthread_cond_broadcast(&umb->FreeCond);
+  OSV1_ReleaseLock(&umb->FreeMutex);
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
+      URLrequestEntry *next = e->pNext;
+      FreeEntry(e);
+      e = next;
+    }
+    umb->pURLlist = umb->pCurrentURE = nullptr;
+  }
+  QDVP_SendDPlogMessage(anchor, 81);
+  sUMB = nullptr;
+  anchor->pURLmanager = nullptr;
+  anchor->pHTTPmanager = nullptr;
+  pthread_cond_destroy(&umb->FreeCond);
+  pthread_cond_destroy(&umb->DispatchCond);
+  QDV0_Free(umb->pConfigFile);
+  QDV0_Free(umb->pOutputDir);
+  QDV0_Free(umb->pStatFile);
+  QDV0_FreeStorage(umb);
+}
+
+}  // namespace
+
+URLmanagementBlock *QDVP_URLmanager(DPAB *anchor) {
+  return anchor != nullptr ? static_cast<URLmanagementBlock *>(anchor->pURLmanager) : sUMB;
+}
+
+int QDVP_InitializeUMB(DPAB *anchor) {
+  QDVP_TRC_ENTRY(trk);
+  if (sUMB != nullptr) return 1;
+  auto *umb = static_cast<URLmanagementBlock *>(QDV0_GetStorage(sizeof(URLmanagementBlock)));
+  if (umb == nullptr) return 0;
+  umb->DebugFlag = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_HTTP_DEBUG", "N"));
+  if (umb->DebugFlag) TRK1_SetFlags(static_cast<int>(TRK1_GlobalFlags.load()) | TRK1_DETAIL | TRK1_ERROR);
+  umb->MaxReplyWait = EnvNumber("QDVP_URL_MAX_REPLY_WAIT", "45");
+  if (umb->MaxReplyWait < 1) umb->MaxReplyWait = 45;
+  umb->MaxFreeSubtaskWait = EnvNumber("QDVP_URL_MAX_FREE_SUBTASK_WAIT", "120");
+  if (umb->MaxFreeSubtaskWait < 1) umb->MaxFreeSubtaskWait = 120;
+  umb->SubtaskLimit = EnvNumber("QDVP_URL_INIT_TASKS", "3");
+  if (umb->SubtaskLimit < 1) umb->SubtaskLimit = 3;
+  umb->PageObjectsReport = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_URL_PAGE_OBJECTS_REPORT", "Y"));
+  umb->DataSetPeriod = EnvNumber("QDVP_URL_DATASET_PERIOD", "900");
+  if (umb->DataSetPeriod < 1) umb->DataSetPeriod = 900;
+  umb->DataSetMinSamples = EnvNumber("QDVP_URL_DATASET_MIN_SAMPLES", "3");
+  if (umb->DataSetMinSamples < 1) umb->DataSetMinSamples = 3;
+  umb->MaxSampleInterval = umb->DataSetPeriod / umb->DataSetMinSamples;
+  if (umb->MaxSampleInterval < 1) umb->MaxSampleInterval = 1;
+  umb->MinSampleInterval = EnvNumber("QDVP_URL_MIN_SAMPLE_INTERVAL", "60");
+  if (umb->MinSampleInterval < 1 || umb->MinSampleInterval > 60) umb->MinSampleInterval = 60;
+  umb->OutputStat = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_URL_OUTPUT_STAT", "N"));
+  umb->OutputHTML = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_URL_OUTPUT_HTML", "N"));
+  umb->OutputContent = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_URL_OUTPUT_CONTENT", "N"));
+  umb->URLsPerClientTask = EnvNumber("QDVP_URL_PER_CLIENT_TASK", "250");
+  if (umb->URLsPerClientTask < 1) umb->URLsPerClientTask = 250;
+  umb->MaxPageSize = atol(QDV0_GetEnv("QDVP_URL_MAX_PAGE_SIZE", "1048576"));
+  if (umb->MaxPageSize < QDVP_URL_PAGE_BUFFER) umb->MaxPageSize = QDVP_URL_PAGE_BUFFER;
+  SetISPname(umb);
+  const char *cfg = QDV0_QueryProductSpec(33);
+  umb->pConfigFile = QDV0_ConstructFullyQualifiedName(nullptr, cfg != nullptr ? cfg : "qdvpurls.cfg");
+  const char *dir = QDV0_GetEnv("QDVP_URL_OUTPUT_DIR", nullptr);
+  if (dir != nullptr) {
+    umb->pOutputDir = QDV0_CheckPathSpec(dir);
+    if (umb->pOutputDir != nullptr) {
+      umb->pStatFile = QDV0_ConstructFullyQualifiedName(umb->pOutputDir, "URLSTATS.csv");
+    }
+  }
+  CopyText(umb->ProxyUser, sizeof(umb->ProxyUser), QDV0_GetEnv("QDVP_HTTP_PROXY_USERID", ""));
+  CopyText(umb->ProxyPassword, sizeof(umb->ProxyPassword),
+           QDV0_GetEnv("QDVP_HTTP_PROXY_PASSWORD", ""));
+  CopyText(umb->Proxy, sizeof(umb->Proxy), QDV0_GetEnv("QDVP_HTTP_PROXY", ""));
+  CopyText(umb->CAfile, sizeof(umb->CAfile), QDV0_GetEnv("QDVP_URL_CA_FILE", ""));
+  for (OSV1_LOCK *lock : {&umb->URLlistLock, &umb->ClientListLock, &umb->ActivityListLock,
+                          &umb->ConfigLock, &umb->FreeMutex, &umb->DispatchMutex}) {
+    OSV1_InitializeLock(lock);
+  }
+  QDV0_InitializeCondVar(&umb->FreeCond);
+  QDV0_InitializeCondVar(&umb->DispatchCond);
+  umb->pDPAB = anchor;
+  HTQ1_Initialize();
+  sUMB = umb;
+  anchor->pURLmanager = umb;
+  QDVP_ProcessURLconfigFile(umb);
+  QDVP_TRC_EXIT(trk, 1);
+  return 1;
+}
+
+void QDVP_SetURLconfigurationUpdate(void) {
+  URLmanagementBlock *umb = sUMB;
+  if (umb == nullptr) return;
+  OSV1_Guard config(&umb->ConfigLock);
+  umb->ConfigUpdatePending = 1;
+}
+
+void QDVP_DetermineURLsampleSetValues(URLrequestEntry *entry, int interval) {
+  URLmanagementBlock *umb = sUMB;
+  int max = umb != nullptr ? umb->MaxSampleInterval : 300;
+  int min = umb != nullptr ? umb->MinSampleInterval : 60;
+  if (entry->SampleInterval == 0 || entry->SampleInterval > interval) {
+    int value = interval < 1 ? max : interval;
+    if (value < min) value = min;
+    if (value > 3600) value = 3600;
+    entry->SampleInterval = value;
+  }
+  if (entry->SampleInterval > max) {
+    entry->SampleInterval = max;
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "Sample interval decreased to max sample set interval limit of %d for URL <%s>", max,
+             entry->URL);
+  }
+  if (entry->SampleSetSize == 0) {
+    int period = umb != nullptr ? umb->DataSetPeriod : 900;
+    entry->SampleSetSize = period / entry->SampleInterval;
+    if (entry->SampleSetSize < 1) entry->SampleSetSize = 1;
+  }
+}
+
+URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, const char *alias,
+                                               int interval, const char *owner, int cachePercent,
+                                               int *alreadyMonitored) {
+  if (alreadyMonitored != nullptr) *alreadyMonitored = 0;
+  URLmanagementBlock *umb = sUMB;
+  if (umb == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "Unable to allocate new URE.  URLmanagementBlock not available.");
+    return nullptr;
+  }
+  if (anchor == nullptr || url == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "URE allocation bypassed. Input invalid. pDPAB @%p URL @%p",
+             (void *)anchor, (const void *)url);
+    return nullptr;
+  }
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+      if (strcasecmp(e->URL, url) != 0) continue;
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "Input URL <%s> already being monitored with status interval: %d seconds", url,
+               e->SampleInterval);
+      if (alreadyMonitored != nullptr) *alreadyMonitored = 1;
+      return nullptr;
+    }
+  }
+  size_t length = strlen(url);
+  if (length > QDVP_URL_ENTRY_MAX) {
+    QDVP_TRC(trk, TRK1_ERROR, "URE allocation failed. URL size: %d URL {%s}",
+             static_cast<int>(length), url);
+    return nullptr;
+  }
+  auto *entry = static_cast<URLrequestEntry *>(QDV0_GetStorage(sizeof(URLrequestEntry)));
+  auto *ownerEntry = static_cast<URLownerEntry *>(QDV0_GetStorage(sizeof(URLownerEntry)));
+  if (entry == nullptr || ownerEntry == nullptr) {
+    QDV0_FreeStorage(entry);
+    QDV0_FreeStorage(ownerEntry);
+    return nullptr;
+  }
+  memcpy(entry->URL, url, length + 1);
+  QDVP_DetermineURLsampleSetValues(entry, interval);
+  entry->pResponseTimes =
+      static_cast<int *>(QDV0_GetStorage(sizeof(int) * static_cast<size_t>(entry->SampleSetSize)));
+  if (entry->pResponseTimes == nullptr) {
+    QDV0_FreeStorage(entry);
+    QDV0_FreeStorage(ownerEntry);
+    return nullptr;
+  }
+  entry->StartTime = QDV0_Time();
+  if (cachePercent < 0 || cachePercent > 100) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Input cache percent %d invalid. Default %d used", cachePercent,
+             0);
+    cachePercent = 0;
+  }
+  entry->CachePercent = cachePercent;
+  entry->HTTPversion = 11;
+  entry->CertificateDays = -9999;
+  snprintf(ownerEntry->UserName, sizeof(ownerEntry->UserName), "%s", owner ? owner : "");
+  snprintf(ownerEntry->Alias, sizeof(ownerEntry->Alias), "%s",
+           alias != nullptr && alias[0] != '\0' ? alias : "    ");
+  ownerEntry->UserNameLength = static_cast<int>(strlen(ownerEntry->UserName));
+  ownerEntry->AliasLength = static_cast<int>(strlen(ownerEntry->Alias));
+  entry->pOwnerList = ownerEntry;
+  entry->OwnerCount = 1;
+  OSV1_InitializeLock(&entry->Lock);
+  OSV1_InitializeLock(&entry->Mutex);
+  QDV0_InitializeCondVar(&entry->Cond);
+  int total;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    // Looked at again: another task may have added the same URL meanwhile.
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+      if (strcasecmp(e->URL, url) != 0) continue;
+      if (alreadyMonitored != nullptr) *alreadyMonitored = 1;
+      FreeEntry(entry);
+      return nullptr;
+    }
+    URLrequestEntry **tail = &umb->pURLlist;
+    while (*tail != nullptr) tail = &(*tail)->pNext;
+    *tail = entry;
+    if (umb->pCurrentURE == nullptr) umb->pCurrentURE = entry;
+    total = ++umb->URLsManaged;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, "Total of %d URL(s) are now being managed", total);
+  return entry;
+}
+
+int QDVP_FindURE(URLrequestEntry *entry) {
+  URLmanagementBlock *umb = sUMB;
+  if (umb == nullptr || entry == nullptr) return 0;
+  OSV1_Guard list(&umb->URLlistLock);
+  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+    if (e == entry) return 1;
+  }
+  return 0;
+}
+
+// Called with the URL list lock held (the stop operations walk the list under it).
+void QDVP_DeleteHTTPrequestBlock(DPAB *anchor, URLrequestEntry *entry, const char *owner) {
+  URLmanagementBlock *umb = sUMB;
+  if (umb == nullptr || entry == nullptr) return;
+  Unlink(umb, entry);
+  SourceEntry *source = QDVP_URLsource(anchor);
+  if (source != nullptr) {
+    OSV1_Guard http(&anchor->HTTPupdateLock);
+    if (source->State == QDVP_Active) {
+      {
+        OSV1_Guard attrs(&source->AttrLock);
+        for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+          const char *text = strcmp(a->Name, "URL") == 0         ? entry->URL
+                             : strcmp(a->Name, "User_Name") == 0 ? (owner ? owner : " ")
+                             : a->Type == 'D'                    ? " "
+                                                                 : "0";
+          LoadAttrBucket(a, const_cast<char *>(text), static_cast<int>(strlen(text)));
+        }
+      }
+      source->DataSequence = kRowDelete;
+      QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, nullptr);
+      if (source->State == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+      source->DataSequence = QDVP_SEQ_ONLY;
+    }
+  }
+  if (entry->InUse > 0) {
+    entry->Deleted = 1;  // its last user frees it
+  } else {
+    FreeEntry(entry);
+  }
+}
+
+// An entry's use by a task outside the URL list lock ends; the last use of a removed entry
+// frees it.
+void QDVP_ReleaseURE(URLrequestEntry *entry) {
+  URLmanagementBlock *umb = sUMB;
+  if (umb == nullptr || entry == nullptr) return;
+  OSV1_Guard list(&umb->URLlistLock);
+  if (--entry->InUse <= 0 && entry->Deleted) FreeEntry(entry);
+}
+
+void QDVP_SignalHTTPmanager(DPAB *anchor) {
+  URLmanagementBlock *umb = QDVP_URLmanager(anchor);
+  if (umb != nullptr && umb->pManagerPE != nullptr) QDVP_NudgeTask(umb->pManagerPE);
+}
+
+void QDVP_NudgeTask(ProcessEntry *pe) {
+  if (pe == nullptr) return;
+  if (pe->pWorkQueue.load() != nullptr) {
+    QDVP_SignalTaskIO(pe);
+    return;
+  }
+  auto *item = static_cast<WorkItem *>(QDV0_GetStorage(sizeof(WorkItem)));
+  if (item != nullptr) {
+    QDVP_QueueWorkItem(pe, item);
+  } else {
+    QDVP_SignalTaskIO(pe);
+  }
+}
+
+void QDVP_DrainNudges(ProcessEntry *pe) {
+  for (WorkItem *item = QDVP_TakeWorkQueue(pe); item != nullptr;) {
+    WorkItem *next = item->pNext;
+    QDV0_FreeStorage(item);
+    item = next;
+  }
+}
+
+void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
+  DPAB *anchor = pe->pDPAB;
+  pe->ThreadID = OSV1_ThreadID();
+  URLmanagementBlock *umb = QDVP_URLmanager(anchor);
+  if (umb == nullptr) {
+    QDVP_RunIdleTask(pe, ">>>>> HTTP manager process started without URL management. Thread: %X",
+                     nullptr, nullptr);
+  }
+  umb->pManagerPE = pe;
+  anchor->pHTTPmanager = pe;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> HTTP manager process started. Thread: %X", pe->ThreadID.load());
+  QDVP_SendDPlogMessage(anchor, 80);
+  for (int i = 0; i < umb->SubtaskLimit; i++) QDVP_CreateHTTPclientWorkTask();
+  ProcessEntry *update = nullptr;
+  QDVP_CreateProcess(anchor, QDVP_TYPE_HTTP, umb, QDVP_DoHTTPupdateDCH, 0, &update);
+  {
+    OSV1_Guard dispatch(&umb->DispatchMutex);
+    umb->pUpdatePE = update;
+  }
+  bool first = true;
+  while (!QDVP_TaskShouldEnd(pe)) {
+    StartClientTasks(anchor, umb);
+    QDVP_DrainNudges(pe);
+    QDVP_WaitTaskIO(pe, 3, nullptr, nullptr);
+    if (QDVP_TaskShouldEnd(pe)) break;
+    {
+      OSV1_Guard config(&umb->ConfigLock);
+      if (umb->ConfigUpdatePending) {
+        QDVP_UpdateURLconfigurationFile(anchor);
+        umb->ConfigUpdatePending = 0;
+      }
+    }
+    int wait = umb->MaxSampleInterval;
+    if (!first) {
+      QDVP_OutputURLstat(umb);
+      wait = NextWait(umb);
+    }
+    first = false;
+    bool current;
+    {
+      OSV1_Guard list(&umb->URLlistLock);
+      current = umb->pCurrentURE != nullptr;
+    }
+    if (current) SignalClientTasks(umb);
+    QDVP_WaitTaskIO(pe, wait, nullptr, nullptr);
+  }
+  QDVP_DrainNudges(pe);
+  EndURLmonitoring(anchor, umb);
+  QDVP_EndTask(anchor, pe);
+}

@@ -1,0 +1,369 @@
+// HTTP client tasks: each walks the monitored URLs, takes a sample of every URL that is due (a
+// page request through an activity subtask, the page title, now and then the page's objects),
+// and leaves the finished sample for the DCH update task. Also the page readers (title, objects)
+// and the response time statistics of a sample set.
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <set>
+#include <string>
+
+#include "../core/support/htq1.h"
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_dplog.h"
+#include "../include/qdvp_http.h"
+#include "../include/qdvp_model.h"
+
+static TRK1_BLOCK trk = {"qdvphttp"};
+
+namespace {
+
+const char kNoTitle[] = "No page title available";
+// Object types searched, in this order. The first four are looked for wherever they end a name;
+// the others (our addition, for today's pages) only where a quote follows, as in src="a.png".
+const char *const URLobjType[] = {".jpg", ".gif", ".swf", ".jar"};
+const char *const QuotedObjType[] = {".png", ".jpeg", ".css", ".js", ".ico", ".svg", ".webp"};
+// How far back from a suffix the start of a name is looked for.
+const long kNameReach = QDVP_URL_MAX;
+
+bool IsQuote(char c) { return c == '"' || c == '\''; }
+
+const char *Find(const char *from, const char *end, const char *text) {
+  size_t n = strlen(text);
+  for (const char *p = from; p + n <= end; p++) {
+    p = static_cast<const char *>(memchr(p, text[0], static_cast<size_t>(end - p)));
+    if (p == nullptr || p + n > end) return nullptr;
+    if (memcmp(p, text, n) == 0) return p;
+  }
+  return nullptr;
+}
+
+// The base a relative object name is joined to: the URL up to and including the first "/"
+// after the host, or the URL with "/" added.
+std::string BaseOf(const char *pageURL) {
+  const char *host = strstr(pageURL, "://");
+  host = host != nullptr ? host + 3 : pageURL;
+  const char *slash = strchr(host, '/');
+  if (slash == nullptr) return std::string(pageURL) + "/";
+  return std::string(pageURL, static_cast<size_t>(slash - pageURL + 1));
+}
+
+// The name that ends at end (after the suffix), or "" when the occurrence does not name one.
+std::string NameEndingAt(const char *page, const char *suffix, const char *end, const char *limit) {
+  const char *floor = suffix - kNameReach > page ? suffix - kNameReach : page;
+  const char *start = nullptr;
+  if (end < limit && IsQuote(*end)) {
+    for (const char *p = suffix - 1; p >= floor; p--) {
+      if (IsQuote(*p) || *p == '=') {
+        start = p + 1;
+        break;
+      }
+    }
+  } else {
+    for (const char *p = suffix - 1; p >= floor; p--) {
+      if (*p == '=') {
+        start = p + 1;
+        break;
+      }
+      if (*p == ':') {
+        if (p - 4 >= page && strncasecmp(p - 4, "http", 4) == 0) start = p - 4;
+        else if (p - 5 >= page && strncasecmp(p - 5, "https", 5) == 0) start = p - 5;
+        break;
+      }
+    }
+  }
+  if (start == nullptr) return "";
+  std::string name(start, static_cast<size_t>(end - start));
+  if (name.find_first_of("<>!") != std::string::npos) return "";
+  size_t first = name.find_first_not_of(' ');
+  return first == std::string::npos ? "" : name.substr(first);
+}
+
+// The client task's due samples, one URL at a time.
+struct ClientTask {
+  URLmanagementBlock *umb;
+  ProcessEntry *pe;
+  char *buffer;
+  long size;
+};
+
+struct ScanContext {
+  ClientTask *task;
+  URLrequestEntry *entry;
+  int number;
+};
+
+// Dispatches one object request found by the scan.
+void RequestObject(const char *objectURL, void *context) {
+  auto *scan = static_cast<ScanContext *>(context);
+  URLrequestEntry *e = scan->entry;
+  if (strlen(objectURL) > QDVP_URL_MAX) return;
+  URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
+  if (block == nullptr) return;
+  int waitFlag;
+  {
+    OSV1_Guard entry(&e->Lock);
+    e->ScanObjects++;
+    e->PageObjects = e->ScanObjects;
+    e->OutstandingObjects++;
+    waitFlag = ++scan->number <= e->ObjectsWaited ? 1 : 0;
+  }
+  QDVP_DispatchActivitySubtask(block, e, objectURL, QDVP_URL_REQUEST_OBJECT, waitFlag, waitFlag);
+}
+
+// Takes one sample of a URL that is due.
+void Sample(ClientTask *task, URLrequestEntry *e) {
+  URLmanagementBlock *umb = task->umb;
+  time_t now = QDV0_Time();
+  {
+    OSV1_Guard entry(&e->Lock);
+    if (e->ValidURLstat) {
+      if (now - e->LastSampleTime <= e->SampleInterval) return;
+      QDVP_TRC(trk, TRK1_DETAIL, "Warning: Sample interval time has elapsed for URL <%s>", e->URL);
+      e->ValidURLstat = 0;
+    }
+    if (now < e->NextSampleTime) {
+      e->ValidURLstat = 0;
+      return;
+    }
+    e->LastSampleTime = now;
+    e->NextSampleTime = now + e->SampleInterval;
+    e->pPageBuffer = task->buffer;
+    e->PageBufferSize = task->size;
+    e->PageSize = e->PageKept = 0;
+    e->OutstandingPage = 1;
+    e->ServerType[0] = '\0';
+    e->DNSTime = e->ConnectTime = e->TLSTime = e->FirstByteTime = e->TotalTime = 0;
+    clock_gettime(CLOCK_REALTIME, &e->RequestStart);
+  }
+  URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
+  int result = block != nullptr ? QDVP_DispatchActivitySubtask(block, e, e->URL,
+                                                               QDVP_URL_REQUEST_PAGE, 1, 1)
+                                : -1;
+  bool answered = result == 1;
+  if (!answered) {
+    if (!QDVP_FindURE(e)) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Monitor URL bypassed. URE @%p has been deleted", (void *)e);
+      return;
+    }
+    QDVP_TRC(trk, TRK1_ERROR, "URL <%s> reply timeout. Will retry at next sample interval", e->URL);
+    OSV1_Guard entry(&e->Lock);
+    // The subtask still holds the buffer and frees it when its answer comes.
+    if (result == 0) {
+      task->buffer = static_cast<char *>(QDV0_GetStorage(QDVP_URL_PAGE_BUFFER + 4));
+      task->size = task->buffer != nullptr ? QDVP_URL_PAGE_BUFFER : 0;
+    }
+    e->pPageBuffer = nullptr;
+    e->PageSize = e->PageKept = 0;
+    e->OutstandingPage = 0;
+    e->RequestStatus = HTQ1_CONNECTION_ABANDONED;
+    clock_gettime(CLOCK_REALTIME, &e->RequestEnd);
+  }
+  OSV1_Guard entry(&e->Lock);
+  if (answered && e->pPageBuffer != task->buffer && e->pPageBuffer != nullptr) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Common page buffer size increase from %d at @%p to %d at @%p",
+             static_cast<int>(task->size), (void *)task->buffer,
+             static_cast<int>(e->PageBufferSize), (void *)e->pPageBuffer);
+    task->buffer = e->pPageBuffer;
+    task->size = e->PageBufferSize;
+  }
+  if (--e->PageCopyCountdown < 1) {
+    if (umb->OutputHTML && e->RequestStatus == 0) QDVP_OutputURLpage(umb, e);
+    if (umb->OutputContent) e->ContentFlag = 1;
+    e->PageCopyCountdown = QDVP_URL_COPY_EVERY;
+  }
+  bool good = e->RequestStatus == 0 && e->pPageBuffer != nullptr;
+  if (good) {
+    QDVP_FindPageTitle(e->pPageBuffer, e->PageKept, e->PageTitle, sizeof(e->PageTitle));
+  } else {
+    snprintf(e->PageTitle, sizeof(e->PageTitle), "%s", kNoTitle);
+  }
+  if (good) {
+    int threshold = (100 - e->CachePercent) * e->PageObjects / 100;
+    if (threshold < 0 || (threshold == 0 && e->ObjectCountdown == 0)) {
+      threshold = 1;
+      e->ObjectsWaited = 0;
+    } else {
+      e->ObjectsWaited = threshold;
+    }
+    e->ObjectThreshold = threshold;
+    if (threshold != 0 && e->ObjectCountdown <= 0) {
+      e->ScanObjects = 0;
+      e->PageObjects = 0;
+      e->TotalObjectSize = 0;
+      e->ObjectCountdown = QDVP_URL_OBJECT_SCAN_EVERY;
+      ScanContext scan = {task, e, 0};
+      // The scan dispatches object requests, which take the entry's lock themselves; the page
+      // stays in the task's buffer, which nothing else writes meanwhile.
+      const char *page = e->pPageBuffer;
+      long kept = e->PageKept;
+      OSV1_ReleaseLock(&e->Lock);
+      QDVP_FindPageObjects(page, kept, e->URL, RequestObject, &scan, QDVP_URL_OBJECT_LIST_MAX);
+      OSV1_GetLock(&e->Lock);
+    } else {
+      e->ObjectCountdown--;
+    }
+  }
+  e->ContentFlag = 0;
+  e->pPageBuffer = nullptr;
+  e->ValidURLstat = 1;
+  {
+    OSV1_Guard dispatch(&umb->DispatchMutex);
+    umb->DispatchCount++;
+    pthread_cond_broadcast(&umb->DispatchCond);
+  }
+}
+
+// One pass over the list, from the current entry to its end.
+void Pass(ClientTask *task) {
+  URLmanagementBlock *umb = task->umb;
+  while (!QDVP_TaskShouldEnd(task->pe)) {
+    URLrequestEntry *e;
+    {
+      OSV1_Guard list(&umb->URLlistLock);
+      e = umb->pCurrentURE;
+      if (e == nullptr) break;
+      umb->pCurrentURE = e->pNext;
+      e->InUse++;
+    }
+    Sample(task, e);
+    QDVP_ReleaseURE(e);
+  }
+}
+
+}  // namespace
+
+void QDVP_FindPageTitle(const char *page, long length, char *title, size_t size) {
+  snprintf(title, size, "%s", kNoTitle);
+  if (page == nullptr || length <= 0 || size == 0) return;
+  const char *end = page + length;
+  const char *open = Find(page, end, "<TITLE");
+  if (open == nullptr) open = Find(page, end, "<title");
+  if (open == nullptr) return;
+  const char *p = static_cast<const char *>(memchr(open, '>', static_cast<size_t>(end - open)));
+  if (p == nullptr) return;
+  p++;
+  while (p < end && (*p == '\n' || *p == '\r' || *p == '\t' || *p == ' ')) p++;
+  const char *close = Find(p, end, "</TITLE>");
+  if (close == nullptr) close = Find(p, end, "</title>");
+  if (close == nullptr) return;
+  while (close > p && (close[-1] == '\n' || close[-1] == '\r')) close--;
+  size_t n = static_cast<size_t>(close - p);
+  if (n > QDVP_URL_TITLE_MAX) n = QDVP_URL_TITLE_MAX;
+  for (size_t i = 0; i < n; i++) {
+    if (p[i] == '\n' || p[i] == '\r' || p[i] == '\t') {
+      n = i;
+      break;
+    }
+  }
+  if (n == 0) return;
+  if (n >= size) n = size - 1;
+  memcpy(title, p, n);
+  title[n] = '\0';
+}
+
+int QDVP_FindPageObjects(const char *page, long length, const char *pageURL,
+                         void (*found)(const char *objectURL, void *context), void *context,
+                         size_t listMax) {
+  if (page == nullptr || length <= 0 || pageURL == nullptr) return 0;
+  const char *limit = page + length;
+  std::string base = BaseOf(pageURL);
+  std::set<std::string> names;
+  size_t listBytes = 0;
+  int count = 0;
+  auto scanType = [&](const char *type, bool quotedOnly) {
+    size_t n = strlen(type);
+    for (const char *at = Find(page, limit, type); at != nullptr && listBytes <= listMax;
+         at = Find(at + n, limit, type)) {
+      const char *end = at + n;
+      if (quotedOnly && (end >= limit || !IsQuote(*end))) continue;
+      std::string name = NameEndingAt(page, at, end, limit);
+      if (name.empty()) continue;
+      if (strncasecmp(name.c_str(), "http:", 5) != 0 && strncasecmp(name.c_str(), "https:", 6) != 0) {
+        size_t skip = name.find_first_not_of("/.\"'");
+        if (skip == std::string::npos) continue;
+        std::string relative;
+        for (char c : name.substr(skip)) {
+          if (c != '\n' && c != '\r') relative += c;
+        }
+        name = base + relative;
+      }
+      if (name.size() > QDVP_URL_MAX) continue;
+      if (names.count(name) != 0) {
+        QDVP_TRC(trk, TRK1_DETAIL, "Duplicate object %s not retrieved", name.c_str());
+        continue;
+      }
+      if (listBytes + name.size() + 1 > listMax) {
+        listBytes = listMax + 1;
+        break;
+      }
+      listBytes += name.size() + 1;
+      names.insert(name);
+      count++;
+      if (found != nullptr) found(name.c_str(), context);
+    }
+  };
+  for (const char *type : URLobjType) scanType(type, false);
+  for (const char *type : QuotedObjType) scanType(type, true);
+  return count;
+}
+
+void QDVP_CalculateURLresponseTime(const struct timespec *start, const struct timespec *end,
+                                   URLrequestEntry *e) {
+  long long ms = (static_cast<long long>(end->tv_sec) - static_cast<long long>(start->tv_sec)) * 1000 +
+                 (static_cast<long long>(end->tv_nsec) - static_cast<long long>(start->tv_nsec)) / 1000000;
+  if (e->SampleSetSize < 1 || e->pResponseTimes == nullptr) return;
+  if (e->CurrentPosition < 0 || e->CurrentPosition >= e->SampleSetSize) e->CurrentPosition = 0;
+  e->pResponseTimes[e->CurrentPosition] = static_cast<int>(ms);
+  e->CurrentResponseTime = static_cast<long>(ms);
+  long max = 0, total = 0;
+  for (int i = 0; i < e->SampleSetSize; i++) {
+    if (e->pResponseTimes[i] > max) max = e->pResponseTimes[i];
+    total += e->pResponseTimes[i];
+  }
+  e->MaximumResponseTime = max;
+  e->TotalResponseTime = total;
+  e->SamplesTaken++;
+  e->AverageResponseTime =
+      e->SamplesTaken <= e->SampleSetSize ? total / e->SamplesTaken : total / e->SampleSetSize;
+}
+
+void QDVP_HTTPclientTask(ProcessEntry *pe) {
+  DPAB *anchor = pe->pDPAB;
+  pe->ThreadID = OSV1_ThreadID();
+  ClientTask task = {static_cast<URLmanagementBlock *>(pe->pParm), pe, nullptr, 0};
+  URLmanagementBlock *umb = task.umb;
+  {
+    OSV1_Guard clients(&umb->ClientListLock);
+    int max = static_cast<int>(sizeof(umb->pClientTaskList) / sizeof(umb->pClientTaskList[0]));
+    if (umb->ClientTaskCount < max) umb->pClientTaskList[umb->ClientTaskCount++] = pe;
+  }
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> HTTP client process started. Thread: %X", pe->ThreadID.load());
+  QDVP_SendDPlogMessage(anchor, 78);
+  task.buffer = static_cast<char *>(QDV0_GetStorage(QDVP_URL_PAGE_BUFFER + 4));
+  task.size = task.buffer != nullptr ? QDVP_URL_PAGE_BUFFER : 0;
+  while (!QDVP_TaskShouldEnd(pe)) {
+    QDVP_DrainNudges(pe);
+    Pass(&task);
+    QDVP_TRC(trk, TRK1_DETAIL, "Signal manager task for URL scan completed");
+    QDVP_SignalHTTPmanager(anchor);
+    QDVP_WaitTaskIO(pe, 300, nullptr, nullptr);
+  }
+  QDVP_DrainNudges(pe);
+  QDVP_SendDPlogMessage(anchor, 79);
+  QDV0_FreeStorage(task.buffer);
+  {
+    OSV1_Guard clients(&umb->ClientListLock);
+    for (int i = 0; i < umb->ClientTaskCount; i++) {
+      if (umb->pClientTaskList[i] != pe) continue;
+      umb->pClientTaskList[i] = umb->pClientTaskList[--umb->ClientTaskCount];
+      break;
+    }
+  }
+  QDVP_EndTask(anchor, pe);
+}
