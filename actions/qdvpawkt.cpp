@@ -117,11 +117,13 @@ void PerformConsoleCommand(DPAB *anchor, ActionEntry *entry) {
   SetResult(entry, text);
 }
 
-void PerformLocal(WorkerEntry *worker, ActionEntry *entry, const char *node) {
+void PerformLocal(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry,
+                  const char *node) {
   DPAB *anchor = worker->pDPAB;
   const char *name = Text(entry->pName);
   if (entry->Type == QDVP_ACTION_RULE) {
-    // Rules start and stop URL monitoring, which this data provider does not carry out.
+    // Rules start and stop URL monitoring; on any other table they mean nothing.
+    if (QDVP_PerformURLrule(anchor, source, entry)) return;
     QDVP_TRC(trk, TRK1_ERROR, "*****Error: Received unknown action request <%s> for <%s>", name,
              node);
     entry->Status = 9;
@@ -137,8 +139,7 @@ void PerformLocal(WorkerEntry *worker, ActionEntry *entry, const char *node) {
     return;
   }
   if (strcmp(name, "DP_CONFIG") == 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** Action %s is not carried out by this data provider", name);
-    entry->Status = QDVP_ACTION_STATUS_NO_WORKER;
+    QDVP_ScheduleDPconfigurationRequest(anchor, entry);
     return;
   }
   if (worker->LogFlag) {
@@ -173,7 +174,7 @@ void Perform(WorkerEntry *worker, ActionEntry *entry) {
   if (!QDVP_CheckIsLocalAction(source, entry)) {
     PerformRemote(worker, source, entry);
   } else {
-    PerformLocal(worker, entry, node);
+    PerformLocal(worker, source, entry, node);
   }
   if (!worker->LogFlag) return;
   char status[16];

@@ -488,7 +488,8 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
       b->ObjectStatus = status;
       b->pBuffer = nullptr;
     }
-    if (report) QDVP_ReportObject(anchor, w.e->URL, w.url.c_str(), objectSize, status);
+    if (report) QDVP_DoObjectUpdateDCH(anchor, w.e->URL, static_cast<int>(strlen(w.e->URL)), w.url.c_str(),
+                                       static_cast<int>(w.url.size()), objectSize, status);
     QDVP_ReleaseURE(w.e);
     {
       OSV1_Guard free(&umb->FreeMutex);

@@ -46,6 +46,7 @@ const BuiltInAttribute kObjectAttrs[] = {
     {"URL", "D", "1024", "The page the object belongs to"},
     {"Object_Name", "D", "1024", "The object's URL"},
     {"Object_Size", "C", "99999999", "Bytes of the object"},
+    {"Object_Status", "D", "64", "Outcome of the object's request, as Status of Managed_URL"},
 };
 
 SourceEntry *sURLsource = nullptr;

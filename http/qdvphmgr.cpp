@@ -14,7 +14,9 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_http.h"
+#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_model.h"
+#include "../include/qdvp_records.h"
 #include "../include/qdvp_request.h"
 
 static TRK1_BLOCK trk = {"qdvphmgr"};
@@ -142,22 +144,22 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
       QDVP_SignalTaskIO(umb->pClientTaskList[i]);
     }
   }
+  // A client task that waits for a free subtask is woken to see its end; each one that ends
+  // says so on the dispatcher condition.
   while (ClientTaskCount(umb) > 0) {
     OSV1_GetLock(&umb->FreeMutex);
     pthread_cond_broadcast(&umb->FreeCond);
     OSV1_ReleaseLock(&umb->FreeMutex);
-    OSV1_Sleep(1);
+    OSV1_Guard dispatch(&umb->DispatchMutex);
+    if (ClientTaskCount(umb) > 0) QDV0_ConditionTimedWaitMs(&umb->DispatchCond, &umb->DispatchMutex, 200);
   }
-  for (;;) {
-    OSV1_GetLock(&umb->DispatchMutex);
-    bool running = umb->pUpdatePE != nullptr;
-    if (running) {
+  {
+    OSV1_Guard dispatch(&umb->DispatchMutex);
+    while (umb->pUpdatePE != nullptr) {
       umb->pUpdatePE->Terminate = 1;
       pthread_cond_broadcast(&umb->DispatchCond);
+      QDV0_ConditionTimedWaitMs(&umb->DispatchCond, &umb->DispatchMutex, 200);
     }
-    OSV1_ReleaseLock(&umb->DispatchMutex);
-    if (!running) break;
-    usleep(50000);
   }
   for (URLactivityBlock *b;;) {
     {

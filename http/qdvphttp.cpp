@@ -365,5 +365,9 @@ void QDVP_HTTPclientTask(ProcessEntry *pe) {
       break;
     }
   }
+  {
+    OSV1_Guard dispatch(&umb->DispatchMutex);
+    pthread_cond_broadcast(&umb->DispatchCond);
+  }
   QDVP_EndTask(anchor, pe);
 }

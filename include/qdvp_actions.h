@@ -154,6 +154,12 @@ void QDVP_ActionWorkerTask(ProcessEntry *);
 // it back, until it is told to stop; then it unchains and frees its worker entry.
 void QDVP_RunActionWorker(ProcessEntry *pe, void (*handle)(WorkerEntry *, ActionEntry *));
 void QDVP_SetActionResultText(ActionEntry *, int code);
+// A DP_CONFIG action: adds or removes a URL, a managed node or a network server; the status is 0
+// or -1 and the result text says why it failed.
+void QDVP_ScheduleDPconfigurationRequest(DPAB *anchor, ActionEntry *entry);
+// A rule (RULESTART, RULESTOP) on a source of URL monitoring's Managed_URL table; false when the
+// source or the name is none of URL monitoring's.
+bool QDVP_PerformURLrule(DPAB *anchor, SourceEntry *source, ActionEntry *entry);
 int QDVP_CheckDuplicateActiveAction(DPAB *, ActionEntry *);
 int QDVP_CheckIsLocalAction(SourceEntry *, ActionEntry *);
 ActionEntry *QDVP_LocateStartActionByID(DPAB *, uint32_t id, const char *owner);

@@ -230,8 +230,9 @@ int QDVP_FindPageObjects(const char *page, long length, const char *pageURL,
                          size_t listMax);
 
 // Output.
+// One URL_Objects row; status is that of the object's request (our Object_Status).
 void QDVP_DoObjectUpdateDCH(DPAB *anchor, const char *url, int urlLength, const char *name,
-                            int nameLength, long size);
+                            int nameLength, long size, uint32_t status);
 void QDVP_OutputURLstat(URLmanagementBlock *umb);
 void QDVP_OutputURLpage(URLmanagementBlock *umb, URLrequestEntry *entry);
 void QDVP_OutputURLobject(URLmanagementBlock *umb, const char *pageURL, const char *objectURL,

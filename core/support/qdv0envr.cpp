@@ -56,7 +56,7 @@ struct Default {
   const char *value;
 };
 const Default Defaults[] = {
-    {1, "QDV"},
+    {1, "DV"},
     {3, "Universal Data Provider"},
     {15, "Y"},
     {16, "Y"},
