@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config binutils googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
-          libcli11-dev clang snmpd snmp snmptrapd)
+          libcli11-dev clang snmpd snmp snmptrapd nginx-light openssl)
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(libclang-rt-14-dev)
 fi

@@ -6,7 +6,8 @@
 #   3 the servers that feed rows: filemon, sockets, snmp, http; metafile, which registers
 #   4 console, actions, config, metaserver
 # A header belongs to the layer of the folder it lives in, or, under include/, to the layer
-# listed below. include/ itself never reaches into a folder.
+# listed below. include/ itself never reaches into a folder. Only the HTTP client layer
+# (core/support/htq1curl.cpp) includes curl.
 # Usage: check_includes.sh SOURCE_DIR
 set -euo pipefail
 cd "${1:-.}"
@@ -49,8 +50,17 @@ for dir in "${!folder[@]}"; do
     done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
   done
 done
+# libcurl belongs to the HTTP client layer alone: every other file goes through htq1.h.
+while IFS= read -r file; do
+  [[ "$file" == ./core/support/htq1curl.cpp ]] && continue
+  echo "${file#./}: includes curl (only core/support/htq1curl.cpp may)"; bad=1
+done < <(grep -rlE --include='*.cpp' --include='*.h' --include='*.c' --include='*.hpp' \
+           '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]curl/' . \
+           --exclude-dir='build*' --exclude-dir=.git || true)
+
 if ((bad)); then
-  echo "FAILED: a lower folder includes a higher one's header"
+  echo "FAILED: a lower folder includes a higher one's header, or a file other than the HTTP"
+  echo "client layer includes curl"
   exit 1
 fi
 echo "include layering: clean"
