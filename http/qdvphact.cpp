@@ -99,6 +99,22 @@ void ReadBody(Work *w, HTQ1_ACTIVITY *activity, std::string *objectBytes) {
   }
 }
 
+// The phases of a page request (whatever its answer: a 404 took its time too) and the
+// certificate's days to expiry; phases the request never reached stay 0.
+void NotePhases(URLrequestEntry *e, HTQ1_ACTIVITY *activity) {
+  HTQ1_TIMES times;
+  if (HTQ1_QueryTimes(activity, &times) != 0) return;
+  auto span = [](long long to, long long from) { return to > from ? to - from : 0; };
+  OSV1_Guard entry(&e->Lock);
+  e->DNSTime = times.nameLookup > 0 ? times.nameLookup : 0;
+  e->ConnectTime = span(times.connect, times.nameLookup);
+  e->TLSTime = span(times.appConnect, times.connect);
+  e->FirstByteTime = span(times.startTransfer, times.preTransfer);
+  e->TotalTime = times.total > 0 ? times.total : 0;
+  e->CertificateDays = times.certificateDays;
+}
+
+
 // Performs the request of w; the result is its status.
 uint32_t Perform(Work *w) {
   URLactivityBlock *b = w->block;
@@ -212,6 +228,7 @@ uint32_t Perform(Work *w) {
       current = target;
       continue;
     }
+    if (page) NotePhases(e, activity);
     if (status == 0) {
       HTQ1_QueryStatus(HTQ1_QUERY_RESPONSE, &dict, status);
       ReadBody(w, activity, page ? nullptr : &objectBytes);
@@ -221,20 +238,9 @@ uint32_t Perform(Work *w) {
       }
       if (page) {
         const char *server = Header(dict, HTQ1_HDR_SERVER);
-        HTQ1_TIMES times;
-        bool timed = HTQ1_QueryTimes(activity, &times) == 0;
         OSV1_Guard entry(&e->Lock);
         snprintf(e->ServerType, sizeof(e->ServerType), "%s", server != nullptr ? server : "");
         if (server != nullptr) QDVP_TRC(trk, TRK1_DETAIL, "WEB Server type is <%s>", server);
-        if (timed) {
-          auto span = [](long long to, long long from) { return to > from ? to - from : 0; };
-          e->DNSTime = times.nameLookup > 0 ? times.nameLookup : 0;
-          e->ConnectTime = span(times.connect, times.nameLookup);
-          e->TLSTime = span(times.appConnect, times.connect);
-          e->FirstByteTime = span(times.startTransfer, times.preTransfer);
-          e->TotalTime = times.total > 0 ? times.total : 0;
-          e->CertificateDays = times.certificateDays;
-        }
         if (retried10) {
           QDVP_TRC(trk, TRK1_DETAIL, "Successfully completed a retry attempt with HTTP 1.0 for URL <%s>",
                    current.c_str());
@@ -271,6 +277,7 @@ bool NextRequest(URLactivityBlock *b, unsigned long *serial) {
     QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
   }
 }
+
 
 }  // namespace
 

@@ -1,0 +1,270 @@
+// URL monitoring end to end: `qdvp start http` samples the URLs of its configuration file from a
+// private nginx (and from servers that never answer or reset), and qdvp-dch receives the
+// Managed_URL and URL_Objects rows; DP_CONFIG requests and rules add and remove URLs, which the
+// configuration file then keeps.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/dpworld.h"
+#include "tests/support/webserver.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qdvp_test::ReadFile;
+using qdvp_test::WaitFor;
+
+const char kPage[] =
+    "<html><head><title>Service board</title></head><body>\n"
+    "<img src=\"logo.gif\"><img src='/img/photo.jpg'><script src=\"app.js\"></script>\n"
+    "</body></html>\n";
+
+class URLWorld : public qdvp_test::DataProviderWorld {
+ protected:
+  Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_URL_MIN_SAMPLE_INTERVAL", "1"},
+            {"QDVP_URL_DATASET_PERIOD", "6"},
+            {"QDVP_URL_DATASET_MIN_SAMPLES", "3"},
+            {"QDVP_URL_MAX_REPLY_WAIT", "3"},
+            {"QDVP_URL_ISP_NAME", "TestNet"}};
+  }
+  void SetUp() override {
+    DataProviderWorld::SetUp();
+    web_.WriteFile("index.html", kPage);
+    web_.WriteFile("logo.gif", std::string(100, 'g'));
+    web_.WriteFile("img/photo.jpg", std::string(2000, 'j'));
+    web_.WriteFile("app.js", std::string(30, 's'));
+    web_.WriteFile("private/index.html", "<title>Staff only</title>");
+    ASSERT_TRUE(web_.Start()) << web_.Problem();
+  }
+  void URLs(const std::string &lines) { dir_.Write("qdvpurls.cfg", lines); }
+  // The rows of Managed_URL for a URL, each as attribute -> value.
+  std::vector<std::map<std::string, std::string>> Rows(const std::string &url,
+                                                       const char *group = "Managed_URL") const {
+    std::vector<std::map<std::string, std::string>> rows;
+    const char *names[] = {"Status", "Page_Title", "Page_Size", "Page_Objects",
+                           "Total_Object_Size", "User_Name", "URL_Alias", "ISP_Name",
+                           "HTTP_Version", "Current_Response_Time", "DNS_Lookup_Time",
+                           "TCP_Connect_Time", "TLS_Handshake_Time", "First_Byte_Time",
+                           "Total_Time", "Certificate_Days_Left", "Object_Name", "Object_Size",
+                           "Object_Status", "Status_Interval", "Server_Type"};
+    std::string select = "select data_sequence";
+    for (const char *n : names) select += std::string(", json_extract(attrs,'$.") + n + "')";
+    for (auto &r : dch_test::Query(peer_->Db(), select + " from rows where attribute_group='" +
+                                                    group + "' and json_extract(attrs,'$.URL')='" +
+                                                    url + "' order by id")) {
+      std::map<std::string, std::string> row = {{"sequence", r[0]}};
+      for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); i++) row[names[i]] = r[i + 1];
+      rows.push_back(row);
+    }
+    return rows;
+  }
+  bool WaitURL(const std::string &url, size_t count = 1, std::chrono::seconds deadline = 30s) {
+    return WaitFor([&] { return Rows(url).size() >= count; }, deadline);
+  }
+  std::string Node() const {
+    std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
+                                                       "attribute_group='Managed_URL' and "
+                                                       "offline_at is null");
+    return node.empty() ? node : node + ":INTERNETMANAGED_URL00";
+  }
+  void Send(int id, int type, const std::string &name, const std::string &owner,
+            const std::string &parameter) {
+    std::ofstream out(File("actions.jsonl"), std::ios::app);
+    out << "{\"id\":" << id << ",\"type\":" << type << ",\"name\":\"" << name
+        << "\",\"node\":\"" << Node() << "\",\"owner\":\"" << owner << "\"";
+    if (!parameter.empty()) out << ",\"parameter\":\"" << parameter << "\"";
+    out << "}\n";
+  }
+  std::string Outcome(int id) const {
+    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
+                                                 std::to_string(id) + " and status is not null");
+    return rows.empty() ? "" : rows[0][0] + "|" + rows[0][1];
+  }
+
+  qdvp_test::Nginx web_;
+};
+
+// Each kind of answer gives its status text and its figures, and a URL that never answers
+// does not hold up the others.
+TEST_F(URLWorld, EveryURLReportsItsOutcome) {
+  qdvp_test::SilentListener silent;
+  qdvp_test::ResettingServer resetting;
+  std::string page = web_.Url("index.html"), tls = web_.TlsUrl("index.html");
+  std::string silentURL = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
+  std::string resetURL = "http://127.0.0.1:" + std::to_string(resetting.Port()) + "/";
+  std::string hostPort = "127.0.0.1:" + std::to_string(web_.Port());
+  URLs(silentURL + " INTERVAL=1\n" + page + " INTERVAL=1 USER=ops,dev ALIAS=board\n" +
+       hostPort + "/missing INTERVAL=1\n" + web_.Url("busy") + " INTERVAL=1 USER=\n" +
+       web_.Url("chain/3") + " INTERVAL=1\n" + web_.Url("chain/7") + " INTERVAL=1\n" +
+       web_.Url("relative") + " INTERVAL=1\n" + web_.Url("old") + " INTERVAL=1\n" +
+       web_.Url("private/") + " INTERVAL=1\n" + tls + " INTERVAL=1\n" +
+       "http://no-such-host.invalid/ INTERVAL=1\n" + resetURL + " INTERVAL=1\n" +
+       "\n   \n" + std::string(1100, 'x') + " INTERVAL=1\n");
+  extraEnv_ = {{"QDVP_URL_CA_FILE", web_.CaFile()},
+               {"QDVP_HTTP_PROXY_USERID", "qdvp"},
+               {"QDVP_HTTP_PROXY_PASSWORD", "secret"},
+               {"QDVP_URL_OUTPUT_STAT", "Y"},
+               {"QDVP_URL_OUTPUT_HTML", "Y"},
+               {"QDVP_URL_OUTPUT_DIR", File("out")}};
+  mkdir(File("out").c_str(), 0755);
+  Launch("http");
+  struct Case {
+    std::string url, status, title;
+  } cases[] = {
+      {page, "OK", "Service board"},
+      {"http://" + hostPort + "/missing", "404: Not Found", "No page title available"},
+      {web_.Url("busy"), "503: Service Unavailable", "No page title available"},
+      {web_.Url("chain/3"), "OK", "Service board"},
+      {web_.Url("chain/7"), "too many redirects", "No page title available"},
+      {web_.Url("relative"), "OK", "Service board"},
+      {web_.Url("old"), "OK", "Service board"},
+      {web_.Url("private/"), "OK", "Staff only"},
+      {tls, "OK", "Service board"},
+      {"http://no-such-host.invalid/", "Not a recognized network address",
+       "No page title available"},
+      {resetURL, "Timeout occurred while obtaining URL status", "No page title available"},
+      {silentURL, "Timeout occurred while obtaining URL status", "No page title available"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.url);
+    ASSERT_TRUE(WaitURL(c.url)) << Trace().substr(0, 4000);
+    auto row = Rows(c.url).back();
+    EXPECT_EQ(row["Status"], c.status);
+    EXPECT_EQ(row["Page_Title"], c.title);
+    EXPECT_EQ(row["ISP_Name"], "TestNet");
+    EXPECT_EQ(row["Status_Interval"], "1");
+    if (c.status == "OK") {
+      EXPECT_GT(std::stol(row["Page_Size"]), 0);
+      EXPECT_GT(std::stol(row["Total_Time"]), 0);
+      EXPECT_NE(row["Server_Type"].find("nginx"), std::string::npos);
+    } else {
+      EXPECT_EQ(row["Current_Response_Time"], "0");
+    }
+  }
+  // The silent server held one subtask for the reply wait; the page was sampled meanwhile.
+  EXPECT_GE(Rows(page).size(), 2u);
+
+  auto pageRow = Rows(page).back();
+  EXPECT_EQ(pageRow["User_Name"], "ops");  // the first user; "dev" was a duplicate URL
+  EXPECT_EQ(pageRow["URL_Alias"], "board");
+  EXPECT_EQ(pageRow["Page_Objects"], "3");
+  EXPECT_EQ(pageRow["Total_Object_Size"], "2130");
+  EXPECT_EQ(pageRow["HTTP_Version"], "1.1");
+  EXPECT_EQ(pageRow["TLS_Handshake_Time"], "0");
+  EXPECT_EQ(pageRow["Certificate_Days_Left"], "-9999");
+  EXPECT_EQ(Rows(web_.Url("busy")).back()["User_Name"], "INITCNFG");
+  // Phases are parts of the whole request.
+  long phases = std::stol(pageRow["DNS_Lookup_Time"]) + std::stol(pageRow["TCP_Connect_Time"]) +
+                std::stol(pageRow["First_Byte_Time"]);
+  EXPECT_LE(phases, std::stol(pageRow["Total_Time"]));
+  auto tlsRow = Rows(tls).back();
+  EXPECT_GT(std::stol(tlsRow["TLS_Handshake_Time"]), 0);
+  EXPECT_GE(std::stol(tlsRow["Certificate_Days_Left"]), 29);
+  EXPECT_EQ(Rows(web_.Url("old")).back()["HTTP_Version"], "1.0");
+
+  // One URL_Objects row per object, each with its size and status.
+  ASSERT_TRUE(WaitFor([&] { return Rows(page, "URL_Objects").size() >= 3; }, 10s));
+  std::map<std::string, std::string> objects;
+  for (auto &o : Rows(page, "URL_Objects")) objects[o["Object_Name"]] = o["Object_Size"] + " " + o["Object_Status"];
+  std::string root = "http://127.0.0.1:" + std::to_string(web_.Port()) + "/";
+  EXPECT_EQ(objects, (std::map<std::string, std::string>{{root + "app.js", "30 OK"},
+                                                         {root + "img/photo.jpg", "2000 OK"},
+                                                         {root + "logo.gif", "100 OK"}}));
+
+  // What nginx saw: our User-Agent, the retry over HTTP/1.0, the credentials after the 401.
+  std::string log = web_.AccessLog();
+  EXPECT_NE(log.find("HTTP/1.0 \"GET /old HTTP/1.0\" 200"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"GET /private/ HTTP/1.1\" 401"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"Basic cWR2cDpzZWNyZXQ=\""), std::string::npos) << log;
+
+  // The statistics file has its heading and a line per URL; the first sample's page was copied.
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(File("out/URLSTATS.csv")).find(page + ",board,Service board,") != std::string::npos; }, 15s));
+  std::string stats = ReadFile(File("out/URLSTATS.csv"));
+  EXPECT_EQ(stats.rfind("URL,URL_Alias,Page_Title,Page_Size,", 0), 0u) << stats;
+  EXPECT_EQ(qdvp_test::Occurrences(stats, "\n"), 13) << stats;
+  std::string copy = ReadFile(File("out/127.0.0.1_" + std::to_string(web_.Port()) + "/http___127.0.0.1_" +
+                                   std::to_string(web_.Port()) + "_index.html"));
+  EXPECT_EQ(copy, kPage);
+  // The oversized URL was refused at reading.
+  EXPECT_NE(Trace().find("URL size: 1100"), std::string::npos);
+}
+
+// DP_CONFIG requests and rules add and remove URLs, with their statuses and results, and the
+// configuration file follows the list.
+TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
+  URLs("");
+  extraEnv_ = {{"QDVP_URL_PAGE_OBJECTS_REPORT", "N"}};
+  Launch("http");
+  ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s)) << Trace();
+  std::string page = web_.Url("index.html"), missing = web_.Url("missing");
+  Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");
+  Send(2, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=dev");
+  Send(3, 1, "DP_CONFIG", "admin", "URLREMOVE URL=" + page + " USER=dev");
+  Send(4, 1, "DP_CONFIG", "admin", "JQADD SERVER=s1");
+  Send(5, 1, "DP_CONFIG", "admin", "MNLADD LIST=core NODE=n1");
+  Send(6, 1, "DP_CONFIG", "admin", "FROBNICATE");
+  Send(7, 1, "DP_CONFIG", "admin", "");
+  Send(8, 1, "DP_CONFIG", "admin", "URLADD ALIAS=x");
+  Send(9, 2, "RULESTART", "Sit1",
+       "INTERVAL=1 ATTRIBUTES=(Managed_URL.URL_Alias EQ web)(Managed_URL.URL EQ " +
+           missing.substr(7) + ")");
+  Send(10, 2, "RULESTART", "Sit2", "INTERVAL=1 ATTRIBUTES=(Managed_URL.URL EQ )");
+  std::map<int, std::string> expected = {
+      {1, "0|NULL"},
+      {2, "-1|*****URL ADD action failed <" + page + ">"},
+      {3, "-1|*****URL REMOVE action failed <" + page + ">"},
+      {4, "-1|Request unsupported for product JQ"},
+      {5, "-1|Managed Node List core not started"},
+      {6, "-1|Invalid request FROBNICATE rejected"},
+      {7, "-1|Request parameter not included"},
+      {8, "-1|***** URL not specified on action request"}};
+  for (auto &[id, outcome] : expected) {
+    ASSERT_TRUE(WaitFor([&] { return !Outcome(id).empty(); }, 20s)) << id << Trace();
+    EXPECT_EQ(Outcome(id), outcome) << id;
+  }
+  ASSERT_TRUE(WaitURL(page)) << Trace();
+  ASSERT_TRUE(WaitURL(missing)) << Trace();
+  EXPECT_EQ(Rows(page).back()["URL_Alias"], "board");
+  EXPECT_EQ(Rows(missing).back()["User_Name"], "Sit1");
+  EXPECT_EQ(Rows(missing).back()["URL_Alias"], "web");
+  EXPECT_NE(Trace().find("Situation URL value is NULL"), std::string::npos);
+  // The file is rewritten with both URLs.
+  std::string config;
+  ASSERT_TRUE(WaitFor([&] {
+    config = ReadFile(File("qdvpurls.cfg"));
+    return config.find(missing) != std::string::npos;
+  }, 15s)) << config;
+  EXPECT_NE(config.find(page + " INTERVAL=1 CACHE=0 USER=ops ALIAS=board\n"), std::string::npos)
+      << config;
+  EXPECT_NE(config.find(missing + " INTERVAL=1 CACHE=0 USER=Sit1 ALIAS=web\n"), std::string::npos)
+      << config;
+
+  // Removing: the owner's request ends the URL (a row that deletes it at the agent), the rule's
+  // stop ends the situation's.
+  Send(11, 1, "DP_CONFIG", "admin", "URLREMOVE URL=" + page + " USER=ops");
+  Send(12, 2, "RULESTOP", "Sit1", "");
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(11).empty(); }, 20s));
+  EXPECT_EQ(Outcome(11), "0|NULL");
+  auto deleted = [&](const std::string &url) {
+    auto rows = Rows(url);
+    return !rows.empty() && rows.back()["sequence"] == "221";
+  };
+  ASSERT_TRUE(WaitFor([&] { return deleted(page) && deleted(missing); }, 20s));
+  ASSERT_TRUE(WaitFor([&] {
+    config = ReadFile(File("qdvpurls.cfg"));
+    return config.find(missing) == std::string::npos && config.find(page) == std::string::npos;
+  }, 15s)) << config;
+  size_t rows = Rows(page).size();
+  // Objects were fetched but, with the report off, never sent.
+  EXPECT_EQ(Count("URL_Objects"), 0);
+  EXPECT_NE(Trace().find("Bypass DCH update for URL={" + page), std::string::npos);
+  EXPECT_FALSE(WaitFor([&] { return Rows(page).size() > rows; }, 3s));
+}
+
+}  // namespace
