@@ -48,8 +48,10 @@ struct Result {
 
 using Adjust = std::function<void(HTQ1_OPTIONS *)>;
 
+// One GET through a client of its own; inspect sees the activity before it is deleted.
 Result Fetch(const std::string &url, int version = HTQ1_HTTP11, const Adjust &adjust = {},
-             const std::string &authorization = "") {
+             const std::string &authorization = "",
+             const std::function<void(HTQ1_ACTIVITY *)> &inspect = {}) {
   Result r;
   HTQ1_CLIENT *client = nullptr;
   EXPECT_EQ(HTQ1_NewClient(&client, version, 0, 0), HTQ1_OK);
@@ -84,6 +86,7 @@ Result Fetch(const std::string &url, int version = HTQ1_HTTP11, const Adjust &ad
     }
   }
   EXPECT_EQ(HTQ1_QueryTimes(activity, &r.times), HTQ1_OK);
+  if (inspect) inspect(activity);
   EXPECT_EQ(HTQ1_DeleteActivity(activity), HTQ1_OK);
   EXPECT_EQ(HTQ1_DeleteClient(client, 0), HTQ1_OK);
   return r;
@@ -93,10 +96,17 @@ class http_Client : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     ASSERT_EQ(HTQ1_Initialize(), HTQ1_OK);
-    web_ = new Nginx("    location = /headers { add_header X-Qdvp one; return 200 'x'; }\n");
+    std::string many;
+    for (int i = 0; i < 60; i++) many += " add_header X-Many-" + std::to_string(i) + " " + "v;";
+    web_ = new Nginx("    location = /headers { add_header X-Qdvp one; return 200 'x'; }\n" +
+                     ("    location = /many {" + many + " return 200 'x'; }\n"));
     web_->WriteFile("big.bin", std::string(40 * 1024, 'b'));
     web_->WriteFile("small.html", std::string(64, 'm'));
-    ASSERT_TRUE(web_->Start()) << web_->Problem();
+    if (!web_->Start()) {
+      ADD_FAILURE() << web_->Problem();
+      delete web_;
+      web_ = nullptr;
+    }
   }
   static void TearDownTestSuite() {
     delete web_;
@@ -301,30 +311,30 @@ TEST_F(http_Client, BodyBeyondTheLimitIsCountedNotKept) {
   ASSERT_EQ(r.status, HTQ1_OK);
   EXPECT_EQ(r.body, std::string(100, 'b'));
   EXPECT_EQ(r.total, 40 * 1024);
+  r = Fetch(web_->Url("/big.bin"), HTQ1_HTTP11, [](HTQ1_OPTIONS *o) { o->maxBodyBytes = 0; });
+  EXPECT_EQ(r.body.size(), 40u * 1024);  // 0: the default limit, 4 MB
+}
+
+TEST_F(http_Client, AtMostMaxHeadersAreKept) {
+  Result r = Fetch(web_->Url("/many"));
+  ASSERT_EQ(r.status, HTQ1_OK);
+  ASSERT_EQ(r.headers.size(), static_cast<size_t>(HTQ1_MAX_HEADERS));
+  EXPECT_EQ(r.headers[0].first, HTQ1_HDR_STATUS_LINE);
 }
 
 TEST_F(http_Client, GetIntoASmallBufferSaysWhatIsNeeded) {
-  HTQ1_CLIENT *client = nullptr;
-  ASSERT_EQ(HTQ1_NewClient(&client, HTQ1_HTTP11, 0, 0), HTQ1_OK);
-  std::string url = web_->Url("/small.html");
-  HTQ1_ACTIVITY *activity = nullptr;
-  ASSERT_EQ(
-      HTQ1_NewActivity(client, &activity, url.c_str(), static_cast<int>(url.size()), 0, 0, nullptr),
-      HTQ1_OK);
-  ASSERT_EQ(HTQ1_RequestActivity(activity, 0), HTQ1_OK);
-  ASSERT_EQ(HTQ1_OpenEntity(activity, 0), HTQ1_OK);
-  char buffer[80] = {};
-  long size = 10, total = 0;
-  EXPECT_EQ(HTQ1_Get(activity, buffer, &size, &total), HTQ1_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, 64);
-  EXPECT_EQ(buffer[0], '\0');
-  size = sizeof(buffer);
-  EXPECT_EQ(HTQ1_Get(activity, buffer, &size, &total), HTQ1_OK);
-  EXPECT_EQ(size, 64);
-  EXPECT_EQ(total, 64);
-  EXPECT_EQ(std::string(buffer, 64), std::string(64, 'm'));
-  HTQ1_DeleteActivity(activity);
-  HTQ1_DeleteClient(client, 0);
+  Fetch(web_->Url("/small.html"), HTQ1_HTTP11, {}, "", [](HTQ1_ACTIVITY *activity) {
+    char buffer[80] = {};
+    long size = 10, total = 0;
+    EXPECT_EQ(HTQ1_Get(activity, buffer, &size, &total), HTQ1_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, 64);
+    EXPECT_EQ(buffer[0], '\0');
+    size = sizeof(buffer);
+    EXPECT_EQ(HTQ1_Get(activity, buffer, &size, &total), HTQ1_OK);
+    EXPECT_EQ(size, 64);
+    EXPECT_EQ(total, 64);
+    EXPECT_EQ(std::string(buffer, 64), std::string(64, 'm'));
+  });
 }
 
 TEST_F(http_Client, ProxyFromTheOptionsOnly) {
@@ -404,7 +414,6 @@ TEST(http_Calls, NullSafeAndDefaults) {
   EXPECT_EQ(o.maxBodyBytes, 4L * 1024 * 1024);
   EXPECT_STREQ(o.proxy, "");
   EXPECT_STREQ(o.caFile, "");
-  EXPECT_EQ(HTQ1_OpenEntity(nullptr, 0), HTQ1_NO_CLIENT);
   HTQ1_DeleteClient(client, 0);
 }
 
