@@ -48,10 +48,10 @@ struct Result {
 
 using Adjust = std::function<void(HTQ1_OPTIONS *)>;
 
-// One GET through a client of its own; inspect sees the activity before it is deleted.
+// One GET through a client of its own; examine sees the activity before it is deleted.
 Result Fetch(const std::string &url, int version = HTQ1_HTTP11, const Adjust &adjust = {},
              const std::string &authorization = "",
-             const std::function<void(HTQ1_ACTIVITY *)> &inspect = {}) {
+             const std::function<void(HTQ1_ACTIVITY *)> &examine = {}) {
   Result r;
   HTQ1_CLIENT *client = nullptr;
   EXPECT_EQ(HTQ1_NewClient(&client, version, 0, 0), HTQ1_OK);
@@ -86,7 +86,7 @@ Result Fetch(const std::string &url, int version = HTQ1_HTTP11, const Adjust &ad
     }
   }
   EXPECT_EQ(HTQ1_QueryTimes(activity, &r.times), HTQ1_OK);
-  if (inspect) inspect(activity);
+  if (examine) examine(activity);
   EXPECT_EQ(HTQ1_DeleteActivity(activity), HTQ1_OK);
   EXPECT_EQ(HTQ1_DeleteClient(client, 0), HTQ1_OK);
   return r;
