@@ -42,7 +42,7 @@ struct HTQ1_Client {
 
 struct HTQ1_Activity {
   int version;
-  HTQ1_OPTIONS options;  // the client's, as they were when the activity was made
+  HTQ1_OPTIONS options;  // the client's when the activity was made, zeros replaced by defaults
   std::string url;
   std::vector<std::string> requestHeaders;
   CURL *easy = nullptr;
@@ -84,124 +84,75 @@ void DefaultOptions(HTQ1_OPTIONS *o) {
   o->maxBodyBytes = kDefaultMaxBodyBytes;
 }
 
+// The standard reason phrases of HTTP status codes.
+constexpr struct {
+  int code;
+  const char *phrase;
+} kReasonPhrases[] = {
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-Authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {300, "Multiple Choices"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {307, "Temporary Redirect"},
+    {308, "Permanent Redirect"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Payload Too Large"},
+    {414, "URI Too Long"},
+    {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {421, "Misdirected Request"},
+    {422, "Unprocessable Entity"},
+    {423, "Locked"},
+    {424, "Failed Dependency"},
+    {425, "Too Early"},
+    {426, "Upgrade Required"},
+    {428, "Precondition Required"},
+    {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
+    {451, "Unavailable For Legal Reasons"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"},
+    {506, "Variant Also Negotiates"},
+    {507, "Insufficient Storage"},
+    {508, "Loop Detected"},
+    {510, "Not Extended"},
+    {511, "Network Authentication Required"},
+};
+
 // The standard reason phrase of an HTTP status code, or null for a code without one.
 const char *ReasonPhrase(int code) {
-  switch (code) {
-    case 100:
-      return "Continue";
-    case 101:
-      return "Switching Protocols";
-    case 200:
-      return "OK";
-    case 201:
-      return "Created";
-    case 202:
-      return "Accepted";
-    case 203:
-      return "Non-Authoritative Information";
-    case 204:
-      return "No Content";
-    case 205:
-      return "Reset Content";
-    case 206:
-      return "Partial Content";
-    case 300:
-      return "Multiple Choices";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 303:
-      return "See Other";
-    case 304:
-      return "Not Modified";
-    case 305:
-      return "Use Proxy";
-    case 307:
-      return "Temporary Redirect";
-    case 308:
-      return "Permanent Redirect";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 402:
-      return "Payment Required";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 406:
-      return "Not Acceptable";
-    case 407:
-      return "Proxy Authentication Required";
-    case 408:
-      return "Request Timeout";
-    case 409:
-      return "Conflict";
-    case 410:
-      return "Gone";
-    case 411:
-      return "Length Required";
-    case 412:
-      return "Precondition Failed";
-    case 413:
-      return "Payload Too Large";
-    case 414:
-      return "URI Too Long";
-    case 415:
-      return "Unsupported Media Type";
-    case 416:
-      return "Range Not Satisfiable";
-    case 417:
-      return "Expectation Failed";
-    case 421:
-      return "Misdirected Request";
-    case 422:
-      return "Unprocessable Entity";
-    case 423:
-      return "Locked";
-    case 424:
-      return "Failed Dependency";
-    case 425:
-      return "Too Early";
-    case 426:
-      return "Upgrade Required";
-    case 428:
-      return "Precondition Required";
-    case 429:
-      return "Too Many Requests";
-    case 431:
-      return "Request Header Fields Too Large";
-    case 451:
-      return "Unavailable For Legal Reasons";
-    case 500:
-      return "Internal Server Error";
-    case 501:
-      return "Not Implemented";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    case 505:
-      return "HTTP Version Not Supported";
-    case 506:
-      return "Variant Also Negotiates";
-    case 507:
-      return "Insufficient Storage";
-    case 508:
-      return "Loop Detected";
-    case 510:
-      return "Not Extended";
-    case 511:
-      return "Network Authentication Required";
-    default:
-      return nullptr;
+  for (const auto &r : kReasonPhrases) {
+    if (r.code == code) return r.phrase;
   }
+  return nullptr;
 }
 
 bool IsHttpError(uint32_t status) { return (status & 0xFFFF0000u) == HTQ1_HTTP_ERROR; }
@@ -429,8 +380,7 @@ CURLcode Prepare(HTQ1_Activity *a, curl_slist **requestHeaders) {
     set(curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, o.proxyUser));
     set(curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, o.proxyPassword));
   }
-  long timeout = o.timeoutSeconds > 0 ? o.timeoutSeconds : kDefaultTimeoutSeconds;
-  set(curl_easy_setopt(e, CURLOPT_TIMEOUT, timeout));
+  set(curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(o.timeoutSeconds)));
   if (o.userAgent[0] != '\0') set(curl_easy_setopt(e, CURLOPT_USERAGENT, o.userAgent));
   long verify = (o.flags & HTQ1_OPT_VERIFY_PEER) != 0 ? 1L : 0L;
   set(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, verify));
@@ -535,6 +485,8 @@ uint32_t HTQ1_NewActivity(HTQ1_CLIENT *client, HTQ1_ACTIVITY **activity, const c
     auto *a = new HTQ1_Activity;
     a->version = client->version;
     a->options = client->options;
+    if (a->options.timeoutSeconds <= 0) a->options.timeoutSeconds = kDefaultTimeoutSeconds;
+    if (a->options.maxBodyBytes <= 0) a->options.maxBodyBytes = kDefaultMaxBodyBytes;
     a->url.assign(url, urlLength > 0 ? static_cast<size_t>(urlLength) : strlen(url));
     for (int i = 0; headers != nullptr && i < headerCount; i++) {
       const HTQ1_HEADER &h = headers[i];
