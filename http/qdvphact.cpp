@@ -79,7 +79,7 @@ void ReadBody(Work *w, HTQ1_ACTIVITY *activity, std::string *objectBytes) {
   if (rc == HTQ1_BUFFER_TOO_SMALL && w->type == QDVP_URL_REQUEST_PAGE) {
     char *larger = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 4));
     if (larger != nullptr) {
-      QDV0_FreeStorage(b->pBuffer);
+      QDV0_FreeStorage(&b->pBuffer);
       b->pBuffer = larger;
       b->BufferSize = size;
       QDVP_TRC(trk, TRK1_DETAIL, "Re-allocated PageBuffer @%p for length %d", (void *)larger,
@@ -325,7 +325,7 @@ URLactivityBlock *QDVP_CreateHTTPclientWorkTask(void) {
   ProcessEntry *pe = nullptr;
   if (!QDVP_CreateProcess(umb->pDPAB, QDVP_TYPE_HTTP, b, QDVP_DoHTTPactivity, 0, &pe)) {
     pthread_cond_destroy(&b->Cond);
-    QDV0_FreeStorage(b);
+    QDV0_FreeStorage(&b);
     return nullptr;
   }
   {
@@ -476,7 +476,7 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
       OSV1_Guard hold(&b->Mutex);
       URLrequestEntry *e = w.e;
       if (b->TimedOut) {
-        if (w.type == QDVP_URL_REQUEST_PAGE) QDV0_FreeStorage(b->pBuffer);
+        if (w.type == QDVP_URL_REQUEST_PAGE) QDV0_FreeStorage(&b->pBuffer);
       } else {
         OSV1_Guard entry(&e->Lock);
         if (w.type == QDVP_URL_REQUEST_PAGE) {

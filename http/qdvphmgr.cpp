@@ -60,12 +60,12 @@ void SetISPname(URLmanagementBlock *umb) {
 void FreeEntry(URLrequestEntry *entry) {
   for (URLownerEntry *o = entry->pOwnerList; o != nullptr;) {
     URLownerEntry *next = o->pNext;
-    QDV0_FreeStorage(o);
+    QDV0_FreeStorage(&o);
     o = next;
   }
   pthread_cond_destroy(&entry->Cond);
-  QDV0_FreeStorage(entry->pResponseTimes);
-  QDV0_FreeStorage(entry);
+  QDV0_FreeStorage(&entry->pResponseTimes);
+  QDV0_FreeStorage(&entry);
 }
 
 // Unlinks an entry from the list (URL list lock held), moving the current pointer past it.
@@ -174,7 +174,7 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
     while (b->Status != QDVP_UATB_ENDED) QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
     OSV1_ReleaseLock(&b->Mutex);
     pthread_cond_destroy(&b->Cond);
-    QDV0_FreeStorage(b);
+    QDV0_FreeStorage(&b);
   }
   OSV1_GetLock(&umb->FreeMutex);
   pthread_cond_broadcast(&umb->FreeCond);
@@ -197,7 +197,7 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
   QDV0_Free(umb->pConfigFile);
   QDV0_Free(umb->pOutputDir);
   QDV0_Free(umb->pStatFile);
-  QDV0_FreeStorage(umb);
+  QDV0_FreeStorage(&umb);
 }
 
 }  // namespace
@@ -240,7 +240,9 @@ int QDVP_InitializeUMB(DPAB *anchor) {
   umb->pConfigFile = QDV0_ConstructFullyQualifiedName(nullptr, cfg != nullptr ? cfg : "qdvpurls.cfg");
   const char *dir = QDV0_GetEnv("QDVP_URL_OUTPUT_DIR", nullptr);
   if (dir != nullptr) {
-    umb->pOutputDir = QDV0_CheckPathSpec(dir);
+    // The block owns its copy (the check gives back the setting itself when it needs no change).
+    char *checked = QDV0_CheckPathSpec(dir);
+    umb->pOutputDir = checked == dir ? QDV0_StrDup(dir) : checked;
     if (umb->pOutputDir != nullptr) {
       umb->pStatFile = QDV0_ConstructFullyQualifiedName(umb->pOutputDir, "URLSTATS.csv");
     }
@@ -329,8 +331,8 @@ URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, co
   auto *entry = static_cast<URLrequestEntry *>(QDV0_GetStorage(sizeof(URLrequestEntry)));
   auto *ownerEntry = static_cast<URLownerEntry *>(QDV0_GetStorage(sizeof(URLownerEntry)));
   if (entry == nullptr || ownerEntry == nullptr) {
-    QDV0_FreeStorage(entry);
-    QDV0_FreeStorage(ownerEntry);
+    QDV0_FreeStorage(&entry);
+    QDV0_FreeStorage(&ownerEntry);
     return nullptr;
   }
   memcpy(entry->URL, url, length + 1);
@@ -338,8 +340,8 @@ URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, co
   entry->pResponseTimes =
       static_cast<int *>(QDV0_GetStorage(sizeof(int) * static_cast<size_t>(entry->SampleSetSize)));
   if (entry->pResponseTimes == nullptr) {
-    QDV0_FreeStorage(entry);
-    QDV0_FreeStorage(ownerEntry);
+    QDV0_FreeStorage(&entry);
+    QDV0_FreeStorage(&ownerEntry);
     return nullptr;
   }
   entry->StartTime = QDV0_Time();
@@ -454,7 +456,7 @@ void QDVP_NudgeTask(ProcessEntry *pe) {
 void QDVP_DrainNudges(ProcessEntry *pe) {
   for (WorkItem *item = QDVP_TakeWorkQueue(pe); item != nullptr;) {
     WorkItem *next = item->pNext;
-    QDV0_FreeStorage(item);
+    QDV0_FreeStorage(&item);
     item = next;
   }
 }

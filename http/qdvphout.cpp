@@ -151,15 +151,13 @@ void WriteCopy(const char *dir, const std::string &name, const char *data, long 
   fclose(f);
 }
 
-// Removes an owner's entries from an entry's owner list (URL list lock held); how many.
-int RemoveOwner(URLrequestEntry *e, const char *owner, bool upperToo) {
-  std::string upper(owner);
-  for (char &c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+// Removes an owner's entries from an entry's owner list (URL list lock held); how many. Names
+// compare without regard to case, so that a request in either case finds the owner.
+int RemoveOwner(URLrequestEntry *e, const char *owner) {
   int removed = 0;
   for (URLownerEntry **link = &e->pOwnerList; *link != nullptr;) {
     URLownerEntry *o = *link;
-    bool match = upperToo ? strcmp(o->UserName, owner) == 0 || strcmp(o->UserName, upper.c_str()) == 0
-                          : strcmp(o->UserName, upper.c_str()) == 0;
+    bool match = strcasecmp(o->UserName, owner) == 0;
     if (!match) {
       link = &o->pNext;
       continue;
@@ -167,7 +165,7 @@ int RemoveOwner(URLrequestEntry *e, const char *owner, bool upperToo) {
     QDVP_TRC(trk, TRK1_DETAIL, "URL <%s> Owner <%s> removed from list of monitored URLs", e->URL,
              o->UserName);
     *link = o->pNext;
-    QDV0_FreeStorage(o);
+    QDV0_FreeStorage(&o);
     e->OwnerCount--;
     removed++;
   }
@@ -379,7 +377,7 @@ void QDVP_StopSitHTTPrequest(DPAB *anchor, const char *owner) {
     return;
   }
   OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner, true);
+  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner);
   DeleteOwnerless(anchor, umb, owner);
 }
 
@@ -392,7 +390,7 @@ int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) 
   OSV1_Guard list(&umb->URLlistLock);
   for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
     if (strcasecmp(e->URL, url) != 0) continue;
-    removed = RemoveOwner(e, owner, false);
+    removed = RemoveOwner(e, owner);
     if (removed == 0) {
       QDVP_TRC(trk, TRK1_ERROR,
                "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "

@@ -356,7 +356,7 @@ void QDVP_HTTPclientTask(ProcessEntry *pe) {
   }
   QDVP_DrainNudges(pe);
   QDVP_SendDPlogMessage(anchor, 79);
-  QDV0_FreeStorage(task.buffer);
+  QDV0_FreeStorage(&task.buffer);
   {
     OSV1_Guard clients(&umb->ClientListLock);
     for (int i = 0; i < umb->ClientTaskCount; i++) {

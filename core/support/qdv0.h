@@ -23,6 +23,14 @@
 void *QDV0_GetStorage(size_t length);
 // Releases the block held by *pointer (which may be null) and clears *pointer.
 void QDV0_FreeStorage(void *pointer);
+// The block's holder is what is passed, never the block itself: a block passed by mistake would
+// have its first field freed instead.
+template <class T>
+inline void QDV0_FreeStorage(T **pointer) {
+  QDV0_FreeStorage(static_cast<void *>(pointer));
+}
+template <class T>
+void QDV0_FreeStorage(T *pointer) = delete;
 // Nonzero when block is a live block obtained with exactly this length.
 int QDV0_IsValidBlockPointer(const void *block, size_t length);
 // A new copy of text from QDV0_GetStorage, or null.
