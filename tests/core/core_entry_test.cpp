@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{2, "Input DP Type is SOCK", 6}, TypeCase{3, "Input DP Type is ASFS", 7},
                       TypeCase{4, "Input DP Type is POST", 6}, TypeCase{5, "Input DP Type is SNMP", 5},
                       TypeCase{6, "Input DP Type is APPC", 5}, TypeCase{7, "Input DP Type is ODBC", 5},
-                      TypeCase{8, "Input DP Type is HTTP", 6}),
+                      TypeCase{8, "Input DP Type is HTTP", 11}),  // manager, update, client, 3 subtasks
     [](const ::testing::TestParamInfo<TypeCase> &info) { return std::to_string(info.param.type); });
 
 // Each refusal ends the entry's thread with 1 after releasing the anchor, and says why: only
