@@ -6,6 +6,7 @@
 // first with its three object requests and URL_Objects rows: 1,600 requests in all). Counters:
 // rows per second, the data provider's CPU seconds per 1,000 rows, its peak resident size. The
 // sampling is paced by the interval by design; the figures that count are CPU and memory.
+// BM_Http200URLsNoSpin: the same with the agent link's spin before sleeping turned off.
 // References in the same run: the bare loopback request/reply pair, and the same 1,600 GETs
 // made one after the other through the HTTP client layer alone (fresh connections, as the data
 // provider makes them), in the bench's own process.
@@ -99,7 +100,8 @@ void BM_HttpClientLayer1600GETs(benchmark::State &state) {
   HTQ1_DeleteClient(client, 0);
 }
 
-void BM_Http200URLs(benchmark::State &state) {
+// spin: the agent link's spin before it sleeps (QDVP_SPIN_WAIT_US); "" leaves the default.
+void Http200URLs(benchmark::State &state, const char *spin) {
   qdvp_test::Nginx web;
   if (!Pages(web)) {
     state.SkipWithError(web.Problem().c_str());
@@ -122,7 +124,8 @@ void BM_Http200URLs(benchmark::State &state) {
         {"QDVA_DCH_PORT", std::to_string(peer.port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
         {"QDVP_HOME", dir.path}, {"QDVP_DPCONSOLE_PORT", std::to_string(qdvp_bench::FreePort())},
         {"QDVP_URL_MIN_SAMPLE_INTERVAL", "1"}, {"QDVP_URL_DATASET_PERIOD", "6"},
-        {"QDVP_URL_DATASET_MIN_SAMPLES", "3"}, {"QDVP_TRACE", "0"}};
+        {"QDVP_URL_DATASET_MIN_SAMPLES", "3"}, {"QDVP_TRACE", "0"},
+        {"QDVP_SPIN_WAIT_US", spin}};
     auto start = Clock::now();
     qdvp_bench::Process qdvp({qdvp_bench::BinDir() + "/qdvp", "start", "http"}, env, dir.path,
                              "qdvp");
@@ -143,11 +146,16 @@ void BM_Http200URLs(benchmark::State &state) {
   }
 }
 
+void BM_Http200URLs(benchmark::State &state) { Http200URLs(state, ""); }
+void BM_Http200URLsNoSpin(benchmark::State &state) { Http200URLs(state, "0"); }
+
 }  // namespace
 
 BENCHMARK(BM_LoopbackRequestReply)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_HttpClientLayer1600GETs)->UseManualTime()->Iterations(1)->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Http200URLs)->UseManualTime()->Iterations(1)->Repetitions(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Http200URLsNoSpin)->UseManualTime()->Iterations(1)->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -471,6 +471,7 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
     struct timespec end;
     clock_gettime(CLOCK_REALTIME, &end);
     bool report = false;
+    bool rowReady = false;  // this answer was the last the entry's finished sample waited for
     long objectSize = 0;
     {
       OSV1_Guard hold(&b->Mutex);
@@ -490,6 +491,7 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
           e->TotalObjectSize += objectSize;
           if (e->OutstandingObjects > 0) e->OutstandingObjects--;
           report = stillListed;
+          rowReady = e->OutstandingObjects == 0 && e->ValidURLstat;
         }
       }
       b->ObjectStatus = status;
@@ -507,9 +509,13 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
       pthread_cond_broadcast(&b->Cond);
       pthread_cond_broadcast(&umb->FreeCond);
     }
-    OSV1_Guard dispatch(&umb->DispatchMutex);
-    umb->DispatchCount++;
-    pthread_cond_broadcast(&umb->DispatchCond);
+    // The update task is woken only for a row it can send now; a page's answer is followed by
+    // the client task's own signal once the sample is complete.
+    if (rowReady) {
+      OSV1_Guard dispatch(&umb->DispatchMutex);
+      umb->DispatchCount++;
+      pthread_cond_broadcast(&umb->DispatchCond);
+    }
   }
   if (b->pClient != nullptr) HTQ1_DeleteClient(b->pClient, 0);
   b->pClient = nullptr;

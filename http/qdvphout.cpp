@@ -223,14 +223,17 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
       OSV1_Guard dispatch(&umb->DispatchMutex);
       seen = umb->DispatchCount;
     }
-    // The entries are held (a use each) while their rows go out, so that neither the list lock
-    // nor an entry's lock waits on the agent.
+    // The entries with a finished sample are held (a use each) while their rows go out, so that
+    // neither the list lock nor an entry's lock waits on the agent.
     std::vector<URLrequestEntry *> held;
     {
       OSV1_Guard list(&umb->URLlistLock);
       for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-        e->InUse++;
-        held.push_back(e);
+        OSV1_Guard entry(&e->Lock);
+        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage) {
+          e->InUse++;
+          held.push_back(e);
+        }
       }
     }
     for (URLrequestEntry *e : held) {
