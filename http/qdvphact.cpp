@@ -65,6 +65,7 @@ struct Work {
   URLrequestEntry *e;
   int type;
   std::string url;
+  int copyContent;
 };
 
 // Reads the body of an answered request: a page into the lent buffer (made larger when it is
@@ -231,7 +232,7 @@ uint32_t Perform(Work *w) {
     if (page) NotePhases(e, activity);
     if (status == 0) {
       HTQ1_QueryStatus(HTQ1_QUERY_RESPONSE, &dict, status);
-      ReadBody(w, activity, page ? nullptr : &objectBytes);
+      ReadBody(w, activity, page || !w->copyContent ? nullptr : &objectBytes);
       if (dict != nullptr) {
         QDVP_TRC(trk, TRK1_DETAIL, "Query status for URL <%s> returned HTTP error code: %d",
                  current.c_str(), dict->code);
@@ -248,12 +249,7 @@ uint32_t Perform(Work *w) {
       } else {
         QDVP_TRC(trk, TRK1_DETAIL, "Page object <%s> size %d", current.c_str(),
                  static_cast<int>(b->BufferSize));
-        int content;
-        {
-          OSV1_Guard entry(&e->Lock);
-          content = e->ContentFlag;
-        }
-        if (content && umb->OutputHTML && !objectBytes.empty()) {
+        if (w->copyContent && umb->OutputHTML && !objectBytes.empty()) {
           QDVP_OutputURLobject(umb, e->URL, w->url.c_str(), objectBytes.data(),
                                static_cast<long>(objectBytes.size()));
         }
@@ -417,6 +413,8 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
     } else {
       b->pBuffer = nullptr;
       b->BufferSize = 0;
+      OSV1_Guard entry(&e->Lock);
+      b->CopyContent = e->ContentFlag;
     }
     serial = ++b->Serial;
     pthread_cond_broadcast(&b->Cond);
@@ -457,7 +455,7 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
     Work w;
     {
       OSV1_Guard hold(&b->Mutex);
-      w = {b, umb, b->pURE, b->RequestType, b->URL};
+      w = {b, umb, b->pURE, b->RequestType, b->URL, b->CopyContent};
     }
     bool stillListed = QDVP_FindURE(w.e);
     uint32_t status;

@@ -118,6 +118,7 @@ struct URLactivityBlock {
   char *pBuffer;     // the page buffer lent with a page request
   long BufferSize;
   uint32_t ObjectStatus;  // of the object request in hand
+  int CopyContent;  // the object's bytes are copied to disk (its sample's content flag)
   HTQ1_Client *pClient;
   HTQ1_Activity *pActivity;
   int ClientVersion;  // 11 or 10

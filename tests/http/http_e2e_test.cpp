@@ -111,6 +111,7 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
                {"QDVP_HTTP_PROXY_PASSWORD", "secret"},
                {"QDVP_URL_OUTPUT_STAT", "Y"},
                {"QDVP_URL_OUTPUT_HTML", "Y"},
+               {"QDVP_URL_OUTPUT_CONTENT", "Y"},
                {"QDVP_URL_OUTPUT_DIR", File("out")}};
   mkdir(File("out").c_str(), 0755);
   Launch("http");
@@ -183,14 +184,20 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   EXPECT_NE(log.find("\"GET /private/ HTTP/1.1\" 401"), std::string::npos) << log;
   EXPECT_NE(log.find("\"Basic cWR2cDpzZWNyZXQ=\""), std::string::npos) << log;
 
-  // The statistics file has its heading and a line per URL; the first sample's page was copied.
+  // The statistics file has its heading and a line per URL; the first sample's page and its
+  // objects were copied, under names that cannot leave the host's folder.
   ASSERT_TRUE(WaitFor([&] { return ReadFile(File("out/URLSTATS.csv")).find(page + ",board,Service board,") != std::string::npos; }, 15s));
   std::string stats = ReadFile(File("out/URLSTATS.csv"));
   EXPECT_EQ(stats.rfind("URL,URL_Alias,Page_Title,Page_Size,", 0), 0u) << stats;
   EXPECT_EQ(qdvp_test::Occurrences(stats, "\n"), 13) << stats;
-  std::string copy = ReadFile(File("out/127.0.0.1_" + std::to_string(web_.Port()) + "/http___127.0.0.1_" +
-                                   std::to_string(web_.Port()) + "_index.html"));
+  std::string copy = ReadFile(File("out/127.0.0.1_" + std::to_string(web_.Port()) +
+                                   "/http___127.0.0.1_" + std::to_string(web_.Port()) +
+                                   "_index.html"));
   EXPECT_EQ(copy, kPage);
+  std::string folder = File("out/127.0.0.1_" + std::to_string(web_.Port()) + "/http___127.0.0.1_" +
+                            std::to_string(web_.Port()));
+  EXPECT_EQ(ReadFile(folder + "_logo.gif"), std::string(100, 'g'));
+  EXPECT_EQ(ReadFile(folder + "_img_photo.jpg"), std::string(2000, 'j'));
   // The oversized URL was refused at reading.
   EXPECT_NE(Trace().find("URL length 1100 too large. Max length 1024"), std::string::npos);
 }
