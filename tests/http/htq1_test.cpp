@@ -210,43 +210,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, http_Case, testing::ValuesIn(kCases),
                            return std::string(info.param.name);
                          });
 
-TEST_F(http_Client, PageBodyAndServer) {
-  Result r = Fetch(web_->Url("/index.html"));
-  ASSERT_EQ(r.status, HTQ1_OK);
-  EXPECT_EQ(r.body, qdvp_test::ReadFile(web_->Dir() + "/www/index.html"));
-  EXPECT_EQ(r.total, static_cast<long>(r.body.size()));
-  EXPECT_EQ(r.Header(HTQ1_HDR_SERVER).rfind("nginx", 0), 0u);
-  EXPECT_EQ(r.Header(HTQ1_HDR_STATUS_LINE), "HTTP/1.1 200 OK");
-}
-
-TEST_F(http_Client, RedirectChainsAreFollowedByTheCaller) {
-  for (int start : {2, 6}) {  // chains of 3 and 7 redirects
-    std::string url = web_->Url("/chain/" + std::to_string(start));
-    int redirects = 0;
-    Result r;
-    for (;;) {
-      r = Fetch(url);
-      if (r.status != HTQ1_REDIRECT_TEMPORARY || redirects > 10) break;
-      redirects++;
-      std::string location = r.Header(HTQ1_HDR_LOCATION);
-      url = location[0] == '/' ? web_->Url(location) : location;
-    }
-    EXPECT_EQ(r.status, HTQ1_OK);
-    EXPECT_EQ(redirects, start + 1);
-    EXPECT_NE(r.body.find("hello"), std::string::npos);
-  }
-}
-
-TEST_F(http_Client, AccessLogShowsVersionAgentAndAuthorization) {
-  EXPECT_EQ(Fetch(web_->Url("/old"), HTQ1_HTTP10).status, HTQ1_OK);
-  EXPECT_TRUE(web_->WaitForLog("HTTP/1.0 \"GET /old HTTP/1.0\" 200 \"" + std::string(kAgent)))
-      << web_->AccessLog();
-  EXPECT_EQ(Fetch(web_->Url("/private/"), HTQ1_HTTP11, {}, kBasic).status, HTQ1_OK);
-  EXPECT_TRUE(web_->WaitForLog("\"GET /private/ HTTP/1.1\" 200 \"" + std::string(kAgent) + "\" \"" +
-                               kBasic + "\""))
-      << web_->AccessLog();
-}
-
 void ExpectOrdered(const HTQ1_TIMES &t) {
   EXPECT_GE(t.nameLookup, 0);
   EXPECT_LE(t.nameLookup, t.connect);
@@ -375,17 +338,6 @@ TEST_F(http_Client, DictionaryBelongsToTheCallingThread) {
   EXPECT_EQ(dict->code, 404);
   ASSERT_GT(dict->count, 0);
   EXPECT_STREQ(dict->headers[0].text, "HTTP/1.1 404 Not Found");
-}
-
-TEST_F(http_Client, StatusTexts) {
-  int code = -1;
-  EXPECT_STREQ(HTQ1_StatusText(HTQ1_HTTP_ERROR + 503, &code), "Service Unavailable");
-  EXPECT_EQ(code, 503);
-  EXPECT_STREQ(HTQ1_StatusText(HTQ1_HTTP_ERROR + 404, &code), "Not Found");
-  EXPECT_STREQ(HTQ1_StatusText(HTQ1_TIMED_OUT, &code), "client connection has been lost");
-  EXPECT_EQ(code, 0);
-  EXPECT_STREQ(HTQ1_StatusText(HTQ1_INVALID_URL, nullptr), "URI is not valid");
-  EXPECT_GT(strlen(HTQ1_StatusText(HTQ1_OTHER_FAILURE + 28, nullptr)), 0u);
 }
 
 TEST(http_Calls, NullSafeAndDefaults) {

@@ -180,7 +180,10 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
 
   // What nginx saw: our User-Agent, the retry over HTTP/1.0, the credentials after the 401.
   std::string log = web_.AccessLog();
-  EXPECT_NE(log.find("HTTP/1.0 \"GET /old HTTP/1.0\" 200"), std::string::npos) << log;
+  EXPECT_NE(log.find("HTTP/1.0 \"GET /old HTTP/1.0\" 200 \"Mozilla/4.0 (compatible; MSIE 5.5; "
+                     "Windows NT 4.0)\""),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("\"GET /private/ HTTP/1.1\" 401"), std::string::npos) << log;
   EXPECT_NE(log.find("\"Basic cWR2cDpzZWNyZXQ=\""), std::string::npos) << log;
 

@@ -124,6 +124,7 @@ TEST(RowStatus, SaysOkTheCodeAndTextOrTheFailure) {
       {HTQ1_CONNECTION_ABANDONED, "Timeout occurred while obtaining URL status"},
       {HTQ1_TIMED_OUT, "Timeout occurred while obtaining URL status"},
       {HTQ1_INVALID_URL, "URI is not valid"},
+      {HTQ1_OTHER_FAILURE + 28, "Timeout was reached"},  // libcurl's own text
   };
   for (const Case &c : cases) {
     char text[128];
