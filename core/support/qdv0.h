@@ -136,8 +136,8 @@ int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds)
 // The same with a bound in milliseconds.
 int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms)
     QDVP_REQUIRES(lock);
-// Looks for at most micros microseconds (QDVP_SPIN_WAIT_US, when set, replaces the bound)
-// until done(what) holds. Used before a condition wait where the answer usually comes within a
+// Looks for at most micros microseconds until done(what) holds, when QDVP_SPIN_WAIT_US asks for
+// it ("Y": micros; a number: that bound instead; unset: no look at all). Used before a condition wait where the answer usually comes within a
 // loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when
 // it came.
 int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros);

@@ -142,12 +142,15 @@ int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds) 
 }
 
 namespace {
-// The spin budget: QDVP_SPIN_WAIT_US, read once, replaces the caller's (0 switches spinning
-// off); -1 when unset.
+// The spin budget, from QDVP_SPIN_WAIT_US, read once: unset or 0, no spin (a data provider is a
+// guest on the host it watches and must not burn a core while a row is in flight); "Y", the
+// caller's own bound; a number of microseconds, that bound for every caller.
 long SpinSetting() {
   static const long setting = [] {
     const char *text = getenv("QDVP_SPIN_WAIT_US");
-    return text != nullptr && *text != '\0' ? atol(text) : -1L;
+    if (text == nullptr || *text == '\0') return 0L;
+    if (*text == 'Y' || *text == 'y') return -1L;
+    return atol(text) > 0 ? atol(text) : 0L;
   }();
   return setting;
 }
@@ -164,7 +167,7 @@ inline void CpuPause() {
 
 template <class Done>
 int SpinUntil(Done done, long micros) {
-  if (SpinSetting() >= 0) micros = SpinSetting();
+  if (SpinSetting() >= 0) micros = SpinSetting();  // -1: the caller's bound stands
   if (micros <= 0) return done() ? 1 : 0;
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
