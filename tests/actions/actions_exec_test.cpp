@@ -143,9 +143,7 @@ TEST(ActionCommand, DaemonLeftBehindDoesNotHoldTheCommand) {
 TEST(ActionCommand, InheritsNoSocketOfTheDataProvider) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);  // deliberately without SOCK_CLOEXEC
   ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = qdvp_test::Loopback(0);
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
   ASSERT_EQ(listen(listener, 1), 0);
   // Every descriptor of the shell above 2 that is still open (the glob's own is closed by the

@@ -78,10 +78,7 @@ class ApiServer : public qdvp_test::DataProviderWorld {
 // Sends raw requests on one socket and returns the last reply.
 std::string Exchange(int port, bool udp, const std::vector<std::string> &requests) {
   int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = qdvp_test::Loopback(port);
   std::string reply;
   if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0) {
     for (const std::string &r : requests) {

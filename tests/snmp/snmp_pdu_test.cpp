@@ -265,9 +265,7 @@ class RealAgent : public testing::Test {
                                  dir_.File("snmpd.pid")},
         std::map<std::string, std::string>{{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}},
         dir_.path());
-    address_.sin_family = AF_INET;
-    address_.sin_port = htons(static_cast<uint16_t>(port_));
-    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address_ = qdvp_test::Loopback(port_);
     socket_ = qdvp_test::BoundLoopbackUdp(&mine_);
     TEST_QDVP_SetSNMPwaitMs(200, 200);
     ASSERT_TRUE(qdvp_test::WaitFor([&] { return Get("1.3.6.1.2.1.1.5.0", "qdvptest") != "-"; },

@@ -40,9 +40,7 @@ class Partner {
       inet_pton(AF_INET, from, &local.sin_addr);
       bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof(local));
     }
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(static_cast<uint16_t>(port));
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to_ = qdvp_test::Loopback(port);
     connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&to_), sizeof(to_)) == 0;
   }
   ~Partner() { Close(); }

@@ -1,5 +1,6 @@
 // Helpers for the agent peer's tests.
 #include "tests/support/dchpeer.h"
+#include "tests/support/qdvptest.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -108,10 +109,7 @@ std::string UnregisterMsg(const std::string &app) {
 std::unique_ptr<Client> Client::Open(int port, bool udp) {
   auto c = std::unique_ptr<Client>(new Client());
   c->fd_ = socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = qdvp_test::Loopback(port);
   if (connect(c->fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return nullptr;
   return c;
 }

@@ -108,6 +108,7 @@ void FlushStreams() {
   std::cerr.flush();
   fflush(nullptr);
 }
+}  // namespace
 
 sockaddr_in Loopback(int port) {
   sockaddr_in a{};
@@ -116,7 +117,6 @@ sockaddr_in Loopback(int port) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return a;
 }
-}  // namespace
 
 StreamCapture::StreamCapture(int fd) : fd_(fd), file_(tmpfile()) {
   FlushStreams();

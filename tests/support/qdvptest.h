@@ -3,6 +3,7 @@
 // sockets, and child processes of the real programs.
 #pragma once
 
+#include <netinet/in.h>
 #include <stdio.h>
 #include <sys/types.h>
 
@@ -77,6 +78,8 @@ class StreamCapture {
 bool WaitFor(const std::function<bool()> &condition,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
+// The IPv4 loopback address with a port (host byte order in, network order in the address).
+sockaddr_in Loopback(int port);
 // A loopback port that was free a moment ago (UDP and TCP).
 int FreePort();
 

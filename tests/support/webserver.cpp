@@ -22,14 +22,6 @@ namespace {
 const char kNginx[] = "/usr/sbin/nginx";
 const char kOpenssl[] = "/usr/bin/openssl";
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 int BoundPort(int fd) {
   sockaddr_in a{};
   socklen_t len = sizeof(a);
