@@ -13,17 +13,6 @@
 namespace qdvp_test {
 namespace {
 
-TEST(TransportType, FirstLetterUpperCasedWhenIorRElseI) {
-  const struct {
-    const char *value;
-    char letter;
-  } cases[] = {{nullptr, 'I'}, {"", 'I'},    {"ip", 'I'}, {"I", 'I'},
-               {"R", 'R'},     {"rpc", 'R'}, {"x", 'I'},  {"TCP", 'I'}};
-  for (const auto &c : cases) {
-    EXPECT_EQ(QDVP_ValidateTransportType(c.value), c.letter) << (c.value ? c.value : "(null)");
-  }
-}
-
 class InitTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -81,19 +70,21 @@ TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
   }
 }
 
-TEST_F(InitTest, TransportChoosesTheOperationTable) {
+// The first letter, upper-cased, when it is I or R, else I; R chooses the RPC operations.
+TEST_F(InitTest, TransportLetterChoosesTheOperationTable) {
   const struct {
     const char *value;
-    const DSFT *table;
+    char letter;
     bool invalidTraced;
-  } cases[] = {{nullptr, &TCPIP_DSFT, false}, {"ip", &TCPIP_DSFT, false},
-               {"x", &TCPIP_DSFT, true},      {"R", &RPC_DSFT, false}};
+  } cases[] = {{nullptr, 'I', false}, {"", 'I', false},    {"ip", 'I', false}, {"I", 'I', false},
+               {"R", 'R', false},     {"rpc", 'R', false}, {"x", 'I', true},   {"TCP", 'I', false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.value ? c.value : "unset");
+    EXPECT_EQ(QDVP_ValidateTransportType(c.value), c.letter);
     env_.Set("QDVP_DP_TRANSPORT", c.value ? std::optional<std::string>(c.value) : std::nullopt);
     TraceCapture trace;
     ASSERT_NE(Init(), nullptr);
-    EXPECT_EQ(anchor_->pDSFT, c.table);
+    EXPECT_EQ(anchor_->pDSFT, c.letter == 'R' ? &RPC_DSFT : &TCPIP_DSFT);
     EXPECT_EQ(trace.Contains("*** Invalid DCH transport type X, TCPIP type assumed"),
               c.invalidTraced);
   }

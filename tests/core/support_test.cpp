@@ -245,10 +245,9 @@ TEST(Names, JoinCheckAndClean) {
   EXPECT_EQ(joined("/etc/qdvp", "a.cfg"), "/etc/qdvp/a.cfg");
   EXPECT_EQ(joined("/etc/qdvp/", "a.cfg"), "/etc/qdvp/a.cfg");
   EXPECT_EQ(joined(nullptr, "DPACTLOG"), "/home/qdvp/DPACTLOG");
-  EXPECT_TRUE(QDV0_IsThisFullyQualifiedName("./x"));
-  EXPECT_TRUE(QDV0_IsThisFullyQualifiedName("/a/b"));
-  EXPECT_FALSE(QDV0_IsThisFullyQualifiedName("DPACTLOG"));
-  EXPECT_FALSE(QDV0_IsThisFullyQualifiedName(nullptr));
+  for (const char *name : {"./x", "/a/b"}) EXPECT_TRUE(QDV0_IsThisFullyQualifiedName(name)) << name;
+  for (const char *name : {"DPACTLOG", static_cast<const char *>(nullptr)})
+    EXPECT_FALSE(QDV0_IsThisFullyQualifiedName(name)) << (name ? name : "(null)");
 
   TempDir dir;
   std::string file = dir.Write("plain", "x");

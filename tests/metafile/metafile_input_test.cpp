@@ -93,15 +93,14 @@ TEST_F(MetafileInput, InMemoryMetafileBuildsAnApplication) {
 
 TEST_F(MetafileInput, LongRecordsAreReadInPiecesWithoutOverrun) {
   env_.Set("QDVP_META_MAX_RECORD_SIZE", "64");
-  dir_.Write("long.mdl",
-             "//APPL Longs\n//NAME T1 E\n//ATTRIBUTES\n" + std::string(500, 'x') + " D 8\nA D 8\n");
-  ApplEntry *appl = nullptr;
-  std::string out = Stdout(
-      [&] { appl = QDVP_ConstructApplDataModel(anchor_, "long.mdl", 1, nullptr, nullptr, 0, 0); });
-  ASSERT_NE(appl, nullptr) << out;
+  ApplEntry *appl =
+      Load("long.mdl",
+           "//APPL Longs\n//NAME T1 E\n//ATTRIBUTES\n" + std::string(500, 'x') + " D 8\nA D 8\n", 1,
+           true);
+  ASSERT_NE(appl, nullptr) << out_;
   // Each 63-byte piece is a record of its own.
-  EXPECT_NE(out.find("0004 -> " + std::string(63, 'x') + "\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos);
+  EXPECT_NE(out_.find("0004 -> " + std::string(63, 'x') + "\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos);
 }
 
 TEST_F(MetafileInput, FileThatGrowsWhileReadEndsWhereItWasWhenOpened) {

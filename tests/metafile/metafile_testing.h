@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <functional>
@@ -19,20 +18,9 @@ namespace metafile_test {
 
 // Runs body with standard output sent to a temporary file and returns what it wrote.
 inline std::string Stdout(const std::function<void()> &body) {
-  fflush(stdout);
-  FILE *sink = tmpfile();
-  int saved = dup(STDOUT_FILENO);
-  dup2(fileno(sink), STDOUT_FILENO);
+  qdvp_test::StreamCapture out(STDOUT_FILENO);
   body();
-  fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string text;
-  rewind(sink);
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof(buffer), sink)) > 0;) text.append(buffer, n);
-  fclose(sink);
-  return text;
+  return out.Take();
 }
 
 // Names of a source's attribute list, or of its display order list.
@@ -61,12 +49,15 @@ class WithAnchor : public testing::Test {
     QDVP_ReleaseGlobalResources(anchor_);
     QDVP_ResetStartUpConfigState();
   }
-  // Writes a metafile and loads it (no echo); its standard output goes to out_.
-  ApplEntry *Load(const std::string &name, const std::string &text, int validate = 1) {
+  // Writes a metafile and loads it (without the records echoed unless asked); its standard
+  // output goes to out_.
+  ApplEntry *Load(const std::string &name, const std::string &text, int validate = 1,
+                  bool echo = false) {
     if (!text.empty()) dir_.Write(name, text);
     ApplEntry *appl = nullptr;
     out_ = Stdout([&] {
-      appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), validate, nullptr, nullptr, 0, 1);
+      appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), validate, nullptr, nullptr, 0,
+                                         echo ? 0 : 1);
     });
     return appl;
   }

@@ -55,6 +55,7 @@ TEST_F(Parsing, LayoutsAndTypesGiveTheirRows) {
       {"blank-led integer", "C C\nX D 4\n", "   42,x", 2, "C=42|X=x"},
       {"non-numeric integer", "C C\nX D 4\n", "abc,x", 2, "C=0|X=x"},
       {"field of blanks", "C C\nX D 4\n", "   ,x", 2, "C=0|X=x"},
+      {"rate percent of a first zero sample", "P % 1000\nX D 4\n", "0,x", 2, "P=100|X=x"},
       {"time digits zero-filled", "T T\nX D 4\n", "1234,x", 2, "T=1234000000000000|X=x"},
       {"malformed time is zeros", "T T\nX D 4\n", "12a,x", 2, "T=0000000000000000|X=x"},
       {"numeric text cleaned", "//ATTRIBUTES ';'\nN N 16\nX D 4\n", "abc 1,234.5 kB;x", 2,
@@ -93,22 +94,20 @@ TEST_F(Parsing, LayoutsAndTypesGiveTheirRows) {
 TEST_F(Parsing, DataWarningsOnlyAtDetailLevel) {
   SourceEntry *s = Table("C C\nG G 100\nS S\nT T\nX D 4\n");
   ASSERT_NE(s, nullptr) << out_;
-  TRK1_SetFlags(0);
-  qdvp_test::StreamCapture silent(1);
-  Parse(s, "x,500,7,1a,x");
-  EXPECT_EQ(silent.Take(), "");
-  TRK1_SetFlags(TRK1_DETAIL);
-  qdvp_test::StreamCapture traced(1);
-  Parse(s, "x,500,7,1a,x");
-  std::string out = traced.Take();
-  TRK1_SetFlags(0);
   // (The message display ends each message at its insert.)
-  EXPECT_EQ(out,
-            "QDVPV12W Data Warning: Non-Numeric input value forced to zero from x\n"
-            "QDVPV09W Data Warning: Data value exceeds specification maximum. Specification "
-            "maximum in effect. G 500 -> 100\n"
-            "QDVPV13E Data Error: Invalid Switch type input value forced to OFF (0) from 7\n"
-            "QDVPV14W Data Warning: Invalid Time type input value forced to zero from 1a\n");
+  const std::string warnings =
+      "QDVPV12W Data Warning: Non-Numeric input value forced to zero from x\n"
+      "QDVPV09W Data Warning: Data value exceeds specification maximum. Specification "
+      "maximum in effect. G 500 -> 100\n"
+      "QDVPV13E Data Error: Invalid Switch type input value forced to OFF (0) from 7\n"
+      "QDVPV14W Data Warning: Invalid Time type input value forced to zero from 1a\n";
+  for (unsigned flags : {0u, static_cast<unsigned>(TRK1_DETAIL)}) {
+    TRK1_SetFlags(flags);
+    qdvp_test::StreamCapture out(1);
+    Parse(s, "x,500,7,1a,x");
+    EXPECT_EQ(out.Take(), flags == 0 ? "" : warnings) << "flags " << flags;
+  }
+  TRK1_SetFlags(0);
 }
 
 TEST_F(Parsing, LoadedSizeIsTheTotalOfTheValuesAndNothingWithoutAttributes) {
@@ -147,13 +146,6 @@ TEST_F(Parsing, RatesOverSeveralSamples) {
     EXPECT_EQ(IntValue(Attr(s, "D")), step.delta);
   }
   QDV0_UseSystemClock();
-}
-
-TEST_F(Parsing, RatePercentOfAFirstZeroSampleIs100) {
-  SourceEntry *s = Table("P % 1000\nX D 4\n");
-  ASSERT_NE(s, nullptr);
-  Parse(s, "0,x");
-  EXPECT_EQ(IntValue(Attr(s, "P")), 100);
 }
 
 TEST_F(Parsing, RatesKeptPerKey) {
@@ -261,27 +253,26 @@ TEST(Conversions, PrintableAndConversionCheck) {
             0);
 }
 
-class Derive : public RecordsTest {
+class Derive : public Parsing {
  protected:
   void SetUp() override {
-    RecordsTest::SetUp();
+    Parsing::SetUp();
     env_.Set("TZ", "UTC");
     tzset();
   }
   void TearDown() override {
-    RecordsTest::TearDown();
+    Parsing::TearDown();
     tzset();
   }
   // The value of attribute name after parsing record into a one-table application.
   std::string Derived(const std::string &attributes, const std::string &record, const char *name) {
-    ApplEntry *appl = Load("//APPL Derive\n//NAME T E\n//ATTRIBUTES ','\n" + attributes);
-    EXPECT_NE(appl, nullptr) << out_;
-    if (appl == nullptr) return "<no table>";
-    SourceEntry *s = appl->pTableList->pSourceList;
+    SourceEntry *s = Table(attributes);
+    EXPECT_NE(s, nullptr) << out_;
+    if (s == nullptr) return "<no table>";
     Parse(s, record);
     AttrEntry *a = Attr(s, name);
     std::string value = a ? std::string(a->Value, static_cast<size_t>(a->ActualValSize)) : "?";
-    QDVP_ReleaseApplResources(anchor_, appl, 1);
+    QDVP_ReleaseApplResources(anchor_, s->pTable->pAppl, 1);
     return value;
   }
 };
@@ -310,11 +301,8 @@ TEST_F(Derive, FunctionsGiveTheirValues) {
 }
 
 TEST_F(Derive, AddressToNameUsesItsCacheForTheSameAddress) {
-  ApplEntry *appl = Load(
-      "//APPL Derive\n//NAME T E\n//ATTRIBUTES ','\nAddr D 64\n"
-      "Host (IPADDRESSTONAME = Addr)\n");
-  ASSERT_NE(appl, nullptr) << out_;
-  SourceEntry *s = appl->pTableList->pSourceList;
+  SourceEntry *s = Table("Addr D 64\nHost (IPADDRESSTONAME = Addr)\n");
+  ASSERT_NE(s, nullptr) << out_;
   // Another address first, so that the cache holds something else.
   Parse(s, "127.0.0.2");
   qdvp_test::TraceCapture trace;
