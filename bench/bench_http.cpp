@@ -6,7 +6,10 @@
 // first with its three object requests and URL_Objects rows: 1,600 requests in all). Counters:
 // rows per second, the data provider's CPU seconds per 1,000 rows, its peak resident size. The
 // sampling is paced by the interval by design; the figures that count are CPU and memory.
-// BM_Http200URLsSpin: the same with the agent link's spin before sleeping turned on
+// BM_Http200URLsEvery10s: the same 200 URLs at 10 s, until every URL has four rows; the
+// lateness of the samples (how much longer than 10 s lay between two rows of a URL, median and
+// 99th percentile) is the figure that counts, with the CPU per row.
+// BM_Http200URLsSpin: the same as the first with the agent link's spin before sleeping turned on
 // (QDVP_SPIN_WAIT_US=Y).
 // References in the same run: the bare loopback request/reply pair, and the same 1,600 GETs
 // made one after the other through the HTTP client layer alone (fresh connections, as the data
@@ -18,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -101,8 +105,27 @@ void BM_HttpClientLayer1600GETs(benchmark::State &state) {
   HTQ1_DeleteClient(client, 0);
 }
 
+// The lateness of samples in milliseconds: for each pair of consecutive rows of a URL, how much
+// longer than the interval lay between them; the value at the given fraction of them (0.5: the
+// median), or -1 without pairs.
+int64_t Lateness(Db &db, int intervalMs, double fraction) {
+  const char *gaps =
+      "with g as (select julianday(received_at) * 86400000.0 - lag(julianday(received_at) * "
+      "86400000.0) over (partition by json_extract(attrs, '$.URL') order by id) - ? as late "
+      "from rows where attribute_group = 'Managed_URL') ";
+  std::string count = std::string(gaps) + "select count(*) from g where late is not null";
+  int64_t n = db.Integer(count.c_str(), {intervalMs}, 0);
+  if (n == 0) return -1;
+  std::string at = std::string(gaps) +
+                   "select cast(late as integer) from g where late is not null order by late "
+                   "limit 1 offset ?";
+  return db.Integer(at.c_str(), {intervalMs, static_cast<int64_t>(fraction * (n - 1))}, -1);
+}
+
 // spin: the agent link's spin before it sleeps (QDVP_SPIN_WAIT_US); "" leaves the default.
-void Http200URLs(benchmark::State &state, const char *spin) {
+// interval: the URLs' sample interval in seconds; samples: the rows of each URL waited for.
+void Http200URLs(benchmark::State &state, const char *spin, int interval = 1,
+                 int samples = kSamples) {
   qdvp_test::Nginx web;
   if (!Pages(web)) {
     state.SkipWithError(web.Problem().c_str());
@@ -113,7 +136,8 @@ void Http200URLs(benchmark::State &state, const char *spin) {
     {
       std::ofstream config(dir.path + "/qdvpurls.cfg");
       for (int i = 0; i < kURLs; i++) {
-        config << web.Url("/p" + std::to_string(i) + ".html") << " INTERVAL=1 USER=bench\n";
+        config << web.Url("/p" + std::to_string(i) + ".html") << " INTERVAL=" << interval
+               << " USER=bench\n";
       }
     }
     qdvp_bench::Peer peer(dir.path, {"--commit-ms", "20"});
@@ -124,7 +148,8 @@ void Http200URLs(benchmark::State &state, const char *spin) {
     std::map<std::string, std::string> env = {
         {"QDVA_DCH_PORT", std::to_string(peer.port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
         {"QDVP_HOME", dir.path}, {"QDVP_DPCONSOLE_PORT", std::to_string(qdvp_bench::FreePort())},
-        {"QDVP_URL_MIN_SAMPLE_INTERVAL", "1"}, {"QDVP_URL_DATASET_PERIOD", "6"},
+        {"QDVP_URL_MIN_SAMPLE_INTERVAL", "1"},
+        {"QDVP_URL_DATASET_PERIOD", std::to_string(3 * std::max(interval, 2))},
         {"QDVP_URL_DATASET_MIN_SAMPLES", "3"}, {"QDVP_TRACE", "0"},
         {"QDVP_SPIN_WAIT_US", spin}};
     auto start = Clock::now();
@@ -132,23 +157,26 @@ void Http200URLs(benchmark::State &state, const char *spin) {
                              "qdvp");
     Db db(peer.db());
     int64_t stored = 0;
-    const int expected = kURLs * kSamples;
+    const int expected = kURLs * samples;
     WaitFor([&] {
       stored = db.Integer("select count(*) from rows where attribute_group = 'Managed_URL'", {}, 0);
       return stored >= expected || !qdvp.Running();
-    }, 180s, 20ms);
+    }, std::chrono::seconds(60 + interval * samples * 2), 20ms);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     pid_t dp = qdvp.pid();
     qdvp_bench::ReportRun(state, "rows_per_s", seconds, stored, expected, CpuSeconds(dp),
                           PeakRssKiB(dp));
     state.counters["object_rows"] = static_cast<double>(
         db.Integer("select count(*) from rows where attribute_group = 'URL_Objects'", {}, 0));
+    state.counters["late_ms_median"] = static_cast<double>(Lateness(db, interval * 1000, 0.5));
+    state.counters["late_ms_p99"] = static_cast<double>(Lateness(db, interval * 1000, 0.99));
     qdvp.Stop(30s);
   }
 }
 
 void BM_Http200URLs(benchmark::State &state) { Http200URLs(state, ""); }
 void BM_Http200URLsSpin(benchmark::State &state) { Http200URLs(state, "Y"); }
+void BM_Http200URLsEvery10s(benchmark::State &state) { Http200URLs(state, "", 10, 4); }
 
 }  // namespace
 
@@ -158,5 +186,7 @@ BENCHMARK(BM_HttpClientLayer1600GETs)->UseManualTime()->Iterations(1)->Repetitio
 BENCHMARK(BM_Http200URLs)->UseManualTime()->Iterations(1)->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Http200URLsSpin)->UseManualTime()->Iterations(1)->Repetitions(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Http200URLsEvery10s)->UseManualTime()->Iterations(1)->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -99,13 +99,16 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   std::string silentURL = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
   std::string resetURL = "http://127.0.0.1:" + std::to_string(resetting.Port()) + "/";
   std::string hostPort = "127.0.0.1:" + std::to_string(web_.Port());
+  // Broken settings and a name beyond ASCII: the line is still monitored, with the defaults.
+  std::string accented = web_.Url("/caf\xc3\xa9.html"), broken = web_.Url("/missing?broken");
   URLs(silentURL + " INTERVAL=1\n" + page + " INTERVAL=1 USER=ops,dev ALIAS=board\n" +
        hostPort + "/missing INTERVAL=1\n" + web_.Url("/busy") + " INTERVAL=1 USER=\n" +
        web_.Url("/chain/3") + " INTERVAL=1\n" + web_.Url("/chain/7") + " INTERVAL=1\n" +
        web_.Url("/relative") + " INTERVAL=1\n" + web_.Url("/old") + " INTERVAL=1\n" +
        web_.Url("/private/") + " INTERVAL=1\n" + tls + " INTERVAL=1\n" +
        "http://no-such-host.invalid/ INTERVAL=1\n" + resetURL + " INTERVAL=1\n" +
-       "\n   \n" + std::string(1100, 'x') + " INTERVAL=1\n");
+       "\n   \n" + std::string(1100, 'x') + " INTERVAL=1\n" + accented + " INTERVAL=1\n" +
+       broken + " INTERVAL=abc CACHE=-5 USER=ALIAS=x\n");
   extraEnv_ = {{"QDVP_URL_CA_FILE", web_.CaFile()},
                {"QDVP_HTTP_PROXY_USERID", "qdvp"},
                {"QDVP_HTTP_PROXY_PASSWORD", "secret"},
@@ -131,6 +134,7 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
        "No page title available"},
       {resetURL, "Timeout occurred while obtaining URL status", "No page title available"},
       {silentURL, "Timeout occurred while obtaining URL status", "No page title available"},
+      {accented, "404: Not Found", "No page title available"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.url);
@@ -160,6 +164,11 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   EXPECT_EQ(pageRow["TLS_Handshake_Time"], "0");
   EXPECT_EQ(pageRow["Certificate_Days_Left"], "-9999");
   EXPECT_EQ(Rows(web_.Url("/busy")).back()["User_Name"], "INITCNFG");
+  ASSERT_TRUE(WaitURL(broken));
+  EXPECT_EQ(Rows(broken).back()["Status_Interval"], "2");  // the longest sample interval
+  EXPECT_EQ(Rows(broken).back()["User_Name"], "INITCNFG");
+  EXPECT_NE(Trace().find("Non-numeric value specified on INTERVAL= parameter for URL <" + broken),
+            std::string::npos);
   // Phases are parts of the whole request.
   long phases = std::stol(pageRow["DNS_Lookup_Time"]) + std::stol(pageRow["TCP_Connect_Time"]) +
                 std::stol(pageRow["First_Byte_Time"]);
@@ -192,7 +201,7 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   ASSERT_TRUE(WaitFor([&] { return ReadFile(File("out/URLSTATS.csv")).find(page + ",board,Service board,") != std::string::npos; }, 15s));
   std::string stats = ReadFile(File("out/URLSTATS.csv"));
   EXPECT_EQ(stats.rfind("URL,URL_Alias,Page_Title,Page_Size,", 0), 0u) << stats;
-  EXPECT_EQ(qdvp_test::Occurrences(stats, "\n"), 13) << stats;
+  EXPECT_EQ(qdvp_test::Occurrences(stats, "\n"), 15) << stats;
   std::string copy = ReadFile(File("out/127.0.0.1_" + std::to_string(web_.Port()) +
                                    "/http___127.0.0.1_" + std::to_string(web_.Port()) +
                                    "_index.html"));
