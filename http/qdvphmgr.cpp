@@ -25,6 +25,8 @@ namespace {
 
 // The row control of a row that removes a URL's row at the agent.
 const int kRowDelete = 221;
+// Seconds of the manager's pause in each pass.
+const int kPassPause = 3;
 
 // The one management block of the process (the calls without an anchor reach it here).
 URLmanagementBlock *sUMB = nullptr;
@@ -119,7 +121,9 @@ int NextWait(URLmanagementBlock *umb) {
     for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
       if (e->Deleted) continue;
       long left = e->NextSampleTime > now ? static_cast<long>(e->NextSampleTime - now) : 0;
-      if (left == 0 && !expired) {
+      // A pass under way is left to finish: starting it again from the head would starve the
+      // URLs behind one that takes longer than the manager's look to answer.
+      if (left == 0 && !expired && umb->pCurrentURE == nullptr) {
         expired = true;
         umb->pCurrentURE = umb->pURLlist;
         QDVP_TRC(trk, TRK1_DETAIL, "Found expired URE @%p  URL %s", (void *)e, e->URL);
@@ -481,10 +485,13 @@ void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
     umb->pUpdatePE = update;
   }
   bool first = true;
+  // The pause of each pass (3 s, the first one letting the client tasks start) is part of the
+  // wait before the next look, so that a URL is looked at when it is due, not a pause later.
+  int pause = kPassPause;
   while (!QDVP_TaskShouldEnd(pe)) {
     StartClientTasks(anchor, umb);
     QDVP_DrainNudges(pe);
-    QDVP_WaitTaskIO(pe, 3, nullptr, nullptr);
+    if (pause > 0) QDVP_WaitTaskIO(pe, pause, nullptr, nullptr);
     if (QDVP_TaskShouldEnd(pe)) break;
     {
       OSV1_Guard config(&umb->ConfigLock);
@@ -505,7 +512,8 @@ void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
       current = umb->pCurrentURE != nullptr;
     }
     if (current) SignalClientTasks(umb);
-    QDVP_WaitTaskIO(pe, wait, nullptr, nullptr);
+    pause = wait < kPassPause ? wait : kPassPause;
+    if (wait > pause) QDVP_WaitTaskIO(pe, wait - pause, nullptr, nullptr);
   }
   QDVP_DrainNudges(pe);
   EndURLmonitoring(anchor, umb);

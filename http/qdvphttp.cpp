@@ -132,7 +132,10 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
       return;
     }
     e->LastSampleTime = now;
-    e->NextSampleTime = now + e->SampleInterval;
+    // The next sample keeps to the schedule (a sample taken a little late does not push every
+    // later one back); one more than an interval late starts the schedule again from now.
+    bool onSchedule = e->NextSampleTime != 0 && now - e->NextSampleTime < e->SampleInterval;
+    e->NextSampleTime = (onSchedule ? e->NextSampleTime : now) + e->SampleInterval;
     e->pPageBuffer = task->buffer;
     e->PageBufferSize = task->size;
     e->PageSize = e->PageKept = 0;
