@@ -310,7 +310,15 @@ URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, co
     QDVP_TRC(trk, TRK1_ERROR, "Unable to allocate new URE.  URLmanagementBlock not available.");
     return nullptr;
   }
-  if (anchor == nullptr || url == nullptr) {
+  // A control character (a line feed above all) would break the configuration file's lines.
+  auto controlFree = [](const char *text) {
+    for (const char *p = text; p != nullptr && *p != '\0'; p++) {
+      if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) return false;
+    }
+    return true;
+  };
+  if (anchor == nullptr || url == nullptr || !controlFree(url) || !controlFree(owner) ||
+      !controlFree(alias)) {
     QDVP_TRC(trk, TRK1_ERROR, "URE allocation bypassed. Input invalid. pDPAB @%p URL @%p",
              (void *)anchor, (const void *)url);
     return nullptr;

@@ -234,6 +234,8 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
        "INTERVAL=1 ATTRIBUTES=(Managed_URL.URL_Alias EQ web)(Managed_URL.URL EQ " +
            missing.substr(7) + ")");
   Send(10, 2, "RULESTART", "Sit2", "INTERVAL=1 ATTRIBUTES=(Managed_URL.URL EQ )");
+  // A line feed would have written a second line into the configuration file.
+  Send(13, 1, "DP_CONFIG", "admin", "URLADD URL=" + missing + "\\nhttp://evil.invalid/ USER=x");
   std::map<int, std::string> expected = {
       {1, "0|"},
       {2, "-1|*****URL ADD action failed <" + page + ">"},
@@ -242,7 +244,8 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
       {5, "-1|Managed Node List core not started"},
       {6, "-1|Invalid request FROBNICATE rejected"},
       {7, "-1|Request parameter not included"},
-      {8, "-1|***** URL not specified on action request"}};
+      {8, "-1|***** URL not specified on action request"},
+      {13, "-1|*****URL ADD action failed <" + missing + "\nhttp://evil.invalid/>"}};
   for (auto &[id, outcome] : expected) {
     ASSERT_TRUE(WaitFor([&] { return !Outcome(id).empty(); }, 20s)) << id << Trace();
     EXPECT_EQ(Outcome(id), outcome) << id;
@@ -279,6 +282,7 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
     config = ReadFile(File("qdvpurls.cfg"));
     return config.find(missing) == std::string::npos && config.find(page) == std::string::npos;
   }, 15s)) << config;
+  EXPECT_EQ(config.find("evil"), std::string::npos);
   size_t rows = Rows(page).size();
   // Objects were fetched but, with the report off, never sent.
   EXPECT_EQ(Count("URL_Objects"), 0);
