@@ -140,19 +140,22 @@ int QDVP_ProcessURLconfigFile(URLmanagementBlock *umb) {
     return 0;
   }
   int records = 0;
-  char buffer[2048 + 2];
+  // A line is cut at 2048 bytes (the rest of it is read and dropped), so that no file can make
+  // the reader hold more; bytes of any value, NUL included, are taken as they come.
   std::string line;
-  while (fgets(buffer, sizeof(buffer), f) != nullptr) {
-    line += buffer;
-    // A line longer than the buffer is read whole and then cut at 2048 bytes.
-    if (line.back() != '\n' && !feof(f)) continue;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.size() > 2048) line.resize(2048);
+  for (int c;;) {
+    c = getc(f);
+    if (c != EOF && c != '\n') {
+      if (line.size() < 2048) line += static_cast<char>(c);
+      continue;
+    }
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) {
       ProcessLine(umb, line);
       records++;
     }
     line.clear();
+    if (c == EOF) break;
   }
   fclose(f);
   QDVP_TRC(trk, TRK1_DETAIL, "%d URL configuration records processed", records);
