@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/dpworld.h"
@@ -215,11 +216,19 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
 }
 
 // DP_CONFIG requests and rules add and remove URLs, with their statuses and results, and the
-// configuration file follows the list.
+// configuration file follows the list. The agent comes up 3 s after the data provider: the
+// HTTP application's tables come online once it is there.
 TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   URLs("");
   extraEnv_ = {{"QDVP_URL_PAGE_OBJECTS_REPORT", "N"}};
+  peer_->Stop();
+  std::unique_ptr<dch_test::Peer> away = std::move(peer_);  // keeps its directory
   Launch("http");
+  std::this_thread::sleep_for(3s);  // the agent is started late on purpose
+  Strings args = {"--commit-ms", "0", "--port", std::to_string(dchPort_)};
+  for (const std::string &a : PeerArgs()) args.push_back(a);
+  peer_ = std::make_unique<dch_test::Peer>(args, away->dir());
+  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
   ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s)) << Trace();
   std::string page = web_.Url("/index.html"), missing = web_.Url("/missing");
   Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");
