@@ -232,6 +232,8 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s)) << Trace();
   std::string page = web_.Url("/index.html"), missing = web_.Url("/missing");
   Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");
+  // Each action has a worker of its own: the requests that depend on the first wait for it.
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(1).empty(); }, 20s)) << Trace();
   Send(2, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=dev");
   Send(3, 1, "DP_CONFIG", "admin", "URLREMOVE URL=" + page + " USER=dev");
   Send(4, 1, "DP_CONFIG", "admin", "JQADD SERVER=s1");
