@@ -261,6 +261,14 @@ uint32_t Perform(Work *w) {
   return status;
 }
 
+// A request that will not be answered to its dispatcher (not dispatched, or given up on) is no
+// longer outstanding for its entry.
+void NoLongerOutstanding(URLrequestEntry *e, int requestType) {
+  OSV1_Guard entry(&e->Lock);
+  if (requestType == QDVP_URL_REQUEST_PAGE) e->OutstandingPage = 0;
+  else if (e->OutstandingObjects > 0) e->OutstandingObjects--;
+}
+
 // Waits for a request; false when the subtask is asked to end.
 bool NextRequest(URLactivityBlock *b, unsigned long *serial) {
   OSV1_Guard hold(&b->Mutex);
@@ -388,11 +396,7 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
                static_cast<int>(length), static_cast<int>(QDVP_URL_MAX));
       QDVP_ReleaseURE(e);
     }
-    {
-      OSV1_Guard entry(&e->Lock);
-      if (requestType == QDVP_URL_REQUEST_PAGE) e->OutstandingPage = 0;
-      else if (e->OutstandingObjects > 0) e->OutstandingObjects--;
-    }
+    NoLongerOutstanding(e, requestType);
     OSV1_Guard free(&umb->FreeMutex);
     b->Status = QDVP_UATB_FREE;
     pthread_cond_broadcast(&umb->FreeCond);
@@ -427,11 +431,7 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
   }
   if (b->Done >= serial) return 1;
   b->TimedOut = 1;
-  {
-    OSV1_Guard entry(&e->Lock);
-    if (requestType == QDVP_URL_REQUEST_PAGE) e->OutstandingPage = 0;
-    else if (e->OutstandingObjects > 0) e->OutstandingObjects--;
-  }
+  NoLongerOutstanding(e, requestType);
   char text[QDVP_URL_MAX + 96];
   snprintf(text, sizeof(text), "URL %s request timeout. Retry at next scheduled sample interval", url);
   QDV0_OQconsoleMessage("action", QDV0_OQ_WARNING, text);
