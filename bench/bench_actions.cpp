@@ -57,7 +57,7 @@ struct Run {
            "Host D 16\nStatus D 4\nTime D 8\n";
     std::ofstream(dir.path + "/qdvpinit.cfg") << (type == "apis" ? "feed.mdl\n" : "");
     peer = std::make_unique<qdvp_bench::Peer>(
-        dir.path, std::vector<std::string>{"--commit-ms", "20", "--action-file",
+        dir.path, std::vector<std::string>{"--action-file",
                                            dir.path + "/actions.jsonl"});
     if (peer->port() == 0) return "qdvp-dch did not start";
     std::map<std::string, std::string> env = {

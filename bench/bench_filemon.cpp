@@ -106,7 +106,7 @@ struct Burst {
     // The file holds a line at start: what it holds then is not sent, what is appended is.
     std::ofstream(data) << SampleLine(0);
     peer = std::make_unique<qdvp_bench::Peer>(dir.path,
-                                              std::vector<std::string>{"--commit-ms", "20"});
+                                              std::vector<std::string>{});
     if (peer->port() == 0) return "qdvp-dch did not start";
     Db db(peer->db());
     for (int attempt = 0; attempt < 3 && handle == 0; attempt++) {

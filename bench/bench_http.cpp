@@ -140,7 +140,7 @@ void Http200URLs(benchmark::State &state, const char *spin, int interval = 1,
                << " USER=bench\n";
       }
     }
-    qdvp_bench::Peer peer(dir.path, {"--commit-ms", "20"});
+    qdvp_bench::Peer peer(dir.path, {});
     if (peer.port() == 0) {
       state.SkipWithError("qdvp-dch did not start");
       break;

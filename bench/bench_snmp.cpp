@@ -57,7 +57,7 @@ struct Run {
            "InOctets C 1.3.6.1.4.1.99999.1.1.2\nOutOctets C 1.3.6.1.4.1.99999.1.1.3\n"
            "Errors C 1.3.6.1.4.1.99999.1.1.4\n";
     peer = std::make_unique<qdvp_bench::Peer>(
-        dir.path, std::vector<std::string>{"--commit-ms", "20", "--action-file",
+        dir.path, std::vector<std::string>{"--action-file",
                                            dir.path + "/actions.jsonl"});
     if (peer->port() == 0) return "qdvp-dch did not start";
     std::map<std::string, std::string> env = {

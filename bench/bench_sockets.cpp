@@ -90,7 +90,7 @@ struct Run {
     std::ofstream(dir.path + "/metafiles/sockbench.mdl") << kMetafile;
     std::ofstream(dir.path + "/qdvpinit.cfg") << "* the benchmark's table\nsockbench.mdl\n";
     peer = std::make_unique<qdvp_bench::Peer>(dir.path,
-                                              std::vector<std::string>{"--commit-ms", "20"});
+                                              std::vector<std::string>{});
     if (peer->port() == 0) return "qdvp-dch did not start";
     std::map<std::string, std::string> env = {
         {"QDVA_DCH_PORT", std::to_string(peer->port())}, {"QDVP_DCH_HOST", "127.0.0.1"},

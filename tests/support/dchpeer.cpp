@@ -218,6 +218,11 @@ int Peer::Stop() {
   return child_->Wait(std::chrono::seconds(10));
 }
 
+void Peer::Kill() {
+  child_->Signal(SIGKILL);
+  child_->Wait(std::chrono::seconds(10));
+}
+
 std::vector<std::vector<std::string>> Query(const std::string &db, const std::string &sql) {
   std::vector<std::vector<std::string>> rows;
   sqlite3 *handle = nullptr;

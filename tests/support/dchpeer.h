@@ -93,6 +93,8 @@ class Peer {
   std::string Stderr() const { return child_->Stderr(); }
   // Sends SIGTERM and returns the exit status.
   int Stop();
+  // Ends the peer at once, as a crash would (SIGKILL).
+  void Kill();
 
  private:
   std::unique_ptr<qdvp_test::TempDir> temp_;

@@ -31,8 +31,9 @@ void DchAgent::LogEvent(const DchPeer &peer, const std::string &event, const std
 }
 
 // Applies an accepted request to the store and to the peer's state; *handle receives the
-// handle of an online request. Notes about the request go into the log record *in.
-void DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
+// handle of an online request. Notes about the request go into the log record *in. Returns 0,
+// or the store's failure.
+int DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
                      uint32_t *handle) {
   int rc = 0;
   switch (*m.request) {
@@ -88,6 +89,7 @@ void DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now,
     default:
       break;
   }
+  return rc;
 }
 
 void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t length,
@@ -127,7 +129,14 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
   uint32_t handle = 0;
   std::string note;
   if (!decision.reply || decision.status == QDVP_DCH_STATUS_OK) {
-    Apply(peer, m, now, &note, &handle);
+    if (Apply(peer, m, now, &note, &handle) != 0) {
+      // Not stored: the open transaction is given up, and the data provider sends it again.
+      store_->Abandon();
+      note = "not stored, answered send again";
+      decision.status = QDVP_DCH_STATUS_SEND_AGAIN;
+      decision.reply = true;
+      handle = 0;
+    }
   } else {
     note = "refused, not stored";
   }
@@ -148,8 +157,10 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
     n = QDVP_AgentLinkBuildStatusReply(message, sizeof message, decision.status,
                                        withHandle ? h : nullptr);
     send.bytes.assign(reinterpret_cast<const char *>(message), n);
+    send.statusReply = true;
     stats_.replies++;
   }
+  if (store_->InTransaction()) send.transaction = store_->Transaction();
   if (logging) {
     nlohmann::ordered_json reply = Record(now, decision.reply ? "out" : "event", *peer);
     if (decision.reply) {
@@ -219,7 +230,12 @@ void DchAgent::TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &al
     log_->Write(j);
     int rc = store_->ActionSent(it->id, it->node, it->type, it->name, it->parameter, it->owner,
                                 peer->label, now);
-    if (rc != 0) StoreFailed(*peer, rc, "action");
+    if (rc != 0) {
+      StoreFailed(*peer, rc, "action");
+      store_->Abandon();
+    } else {
+      send.transaction = store_->Transaction();
+    }
     fprintf(stderr, "qdvp-dch: %s: action %u (%s) sent for node %s\n", peer->label.c_str(), it->id,
             it->name.c_str(), it->node.c_str());
     stats_.actions++;

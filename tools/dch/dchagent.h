@@ -10,7 +10,8 @@
 //
 // Decisions: a request answered with a nonzero status was refused and is not applied to the
 // store (the data provider sends it again); a request whose reply is withheld was applied (the
-// reply was "lost"). Handles are unique per application, attribute group and source: the same
+// reply was "lost"). A request that cannot be stored is answered 7 (send again), and so is
+// every request of the abandoned transaction whose reply was still held. Handles are unique per application, attribute group and source: the same
 // triple gets the same handle again while it is online, and a fresh one after its offline.
 #pragma once
 
@@ -42,6 +43,10 @@ struct DchSend {
   std::string bytes;  // may be empty when only closeAfter is set
   int delayMs = 0;
   bool closeAfter = false;  // close the connection once this is sent
+  // The store transaction that holds what this answers (0: none): it is not sent before that
+  // transaction is committed.
+  uint64_t transaction = 0;
+  bool statusReply = false;  // a status reply, answered "send again" if its transaction is lost
 };
 
 // Counters for the closing line.
@@ -74,8 +79,8 @@ class DchAgent {
   const DchAgentStats &Stats() const { return stats_; }
 
  private:
-  void Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
-             uint32_t *handle);
+  int Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
+            uint32_t *handle);
   void StoreFailed(const DchPeer &peer, int rc, const char *what);
 
   DchStore *store_;

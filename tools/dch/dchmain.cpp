@@ -68,8 +68,9 @@ int Main(int argc, char **argv) {
                  "close each TCP connection after answering its Nth data request")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--commit-ms", options.commitMs,
-                 "longest time a received message waits for its commit (0: at once)")
-      ->default_val(200)
+                 "let replies wait up to MS for a shared commit (0: each round of reads is "
+                 "committed, then answered)")
+      ->default_val(0)
       ->check(CLI::Range(0, 600000));
   app.add_option("--partial-timeout-ms", options.partialTimeoutMs,
                  "drop a connection whose message stays incomplete this long")
@@ -79,6 +80,10 @@ int Main(int argc, char **argv) {
                  "most TCP connections, and most UDP senders, at a time")
       ->default_val(64)
       ->check(CLI::Range(1, 10000));
+  app.add_option("--idle-limit-ms", options.idleLimitMs,
+                 "when every slot is taken, a new connection replaces one silent this long")
+      ->default_val(60000)
+      ->check(CLI::Range(0, 86400000));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

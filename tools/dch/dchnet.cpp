@@ -28,6 +28,7 @@
 #include <optional>
 #include <vector>
 
+#include "include/qdvp_agentlink.h"
 #include "include/qdvp_wire.h"
 #include "tools/dch/dchframe.h"
 
@@ -66,8 +67,7 @@ constexpr milliseconds kLogFlush(50);
 
 struct Pending {
   Clock::time_point due;
-  std::string bytes;
-  bool closeAfter;
+  DchSend send;
 };
 
 // A TCP connection or a UDP sender.
@@ -108,11 +108,14 @@ class Loop {
 
  private:
   void Accept();
+  bool EvictIdle();
   void ReadConnection(Endpoint &ep);
   void ReadDatagrams();
   void Feed(Endpoint &ep, const unsigned char *bytes, size_t n);
   void Schedule(Endpoint &ep, std::vector<DchSend> &sends);
   void Release(Endpoint &ep, Clock::time_point now);
+  void CommitHeld();
+  void Settle(uint64_t transaction, bool committed, std::vector<DchSend> *unscheduled);
   void FlushOut(Endpoint &ep);
   void Drop(Endpoint &ep, const std::string &why);
   void Close(Endpoint &ep, const char *event);
@@ -243,6 +246,30 @@ void Loop::Drop(Endpoint &ep, const std::string &why) {
   }
 }
 
+// Makes room for a new connection when every slot is taken: the connection silent longest
+// is closed when it has been silent for the idle limit. Connections that stay open without
+// a word cannot keep a data provider out for longer than that. Returns true when a slot was
+// freed.
+bool Loop::EvictIdle() {
+  Endpoint *oldest = nullptr;
+  int open = 0;
+  for (auto &c : connections_) {
+    if (c->dead) continue;
+    open++;
+    if (!oldest || c->lastSeen < oldest->lastSeen) oldest = c.get();
+  }
+  if (open < options_.maxConnections) return true;  // a closed one is about to be removed
+  Clock::time_point now = Clock::now();
+  if (!oldest || now - oldest->lastSeen < milliseconds(options_.idleLimitMs)) return false;
+  fprintf(stderr, "qdvp-dch: %s: closed, silent for %lld ms and its slot is needed\n",
+          oldest->peer.label.c_str(),
+          static_cast<long long>(
+              std::chrono::duration_cast<milliseconds>(now - oldest->lastSeen).count()));
+  // Removed from the list by the next housekeeping: the poll round may still name it.
+  Close(*oldest, "closed");
+  return true;
+}
+
 void Loop::Accept() {
   for (;;) {
     sockaddr_storage address{};
@@ -256,7 +283,7 @@ void Loop::Accept() {
       return;
     }
     std::string label = "tcp " + AddressText(reinterpret_cast<sockaddr *>(&address), length);
-    if (static_cast<int>(connections_.size()) >= options_.maxConnections) {
+    if (static_cast<int>(connections_.size()) >= options_.maxConnections && !EvictIdle()) {
       fprintf(stderr, "qdvp-dch: %s: refused, %zu connections open\n", label.c_str(),
               connections_.size());
       close(fd);
@@ -282,6 +309,7 @@ void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
       bytes, n,
       [&](const unsigned char *message, size_t length) {
         agent_->OnMessage(&ep.peer, message, length, &sends);
+        if (uint64_t lost = store_->TakeLost()) Settle(lost, false, &sends);
         bool closing =
             std::any_of(sends.begin(), sends.end(), [](const DchSend &s) { return s.closeAfter; });
         return !closing;
@@ -295,6 +323,7 @@ void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
   Schedule(ep, sends);
   if (agent_->HasQueuedActions()) {
     agent_->TakeActions(&ep.peer, Peers(), &sends);
+    if (uint64_t lost = store_->TakeLost()) Settle(lost, false, &sends);
     Schedule(ep, sends);
   }
   if (status == kFrameBadLength) {
@@ -371,15 +400,17 @@ void Loop::Schedule(Endpoint &ep, std::vector<DchSend> &sends) {
   for (auto &s : sends) {
     Clock::time_point due = now + milliseconds(s.delayMs);
     if (!ep.pending.empty()) due = std::max(due, ep.pending.back().due);
-    ep.pending.push_back({due, std::move(s.bytes), s.closeAfter});
+    ep.pending.push_back({due, std::move(s)});
   }
   sends.clear();
   Release(ep, now);
 }
 
+// Sends, in order, what has come due and is no longer held for its commit.
 void Loop::Release(Endpoint &ep, Clock::time_point now) {
-  while (!ep.dead && !ep.pending.empty() && ep.pending.front().due <= now) {
-    Pending p = std::move(ep.pending.front());
+  while (!ep.dead && !ep.pending.empty() && ep.pending.front().due <= now &&
+         ep.pending.front().send.transaction == 0) {
+    DchSend p = std::move(ep.pending.front().send);
     ep.pending.pop_front();
     if (ep.peer.stream) {
       ep.out += p.bytes;
@@ -397,6 +428,45 @@ void Loop::Release(Endpoint &ep, Clock::time_point now) {
     }
   }
   if (ep.peer.stream) FlushOut(ep);
+}
+
+// A transaction has ended: what was held for it goes out, as it was when it was committed,
+// and as "send again" for every status reply when it was lost (the data provider then sends
+// those requests again, and nothing it was told is stored is missing). unscheduled holds the
+// sends of the message being read, not yet queued to their endpoint.
+void Loop::Settle(uint64_t transaction, bool committed, std::vector<DchSend> *unscheduled) {
+  auto settle = [&](DchSend &send) {
+    if (send.transaction != transaction) return;
+    send.transaction = 0;
+    if (committed || !send.statusReply) return;
+    unsigned char message[QDVP_AGENTLINK_STATUS_REPLY_MAX];
+    size_t n = QDVP_AgentLinkBuildStatusReply(message, sizeof message,
+                                              QDVP_DCH_STATUS_SEND_AGAIN, nullptr);
+    send.bytes.assign(reinterpret_cast<const char *>(message), n);
+  };
+  if (unscheduled) {
+    for (auto &send : *unscheduled) settle(send);
+  }
+  Clock::time_point now = Clock::now();
+  auto settleAll = [&](Endpoint &ep) {
+    for (auto &p : ep.pending) settle(p.send);
+    Release(ep, now);
+  };
+  for (auto &c : connections_) settleAll(*c);
+  for (auto &[key, sender] : senders_) settleAll(*sender);
+}
+
+// Commits the open transaction, then sends the replies that waited for it.
+void Loop::CommitHeld() {
+  transactionSince_.reset();
+  if (!store_->InTransaction()) return;
+  uint64_t transaction = store_->Transaction();
+  bool committed = store_->Commit() == 0;
+  if (!committed) {
+    fprintf(stderr, "qdvp-dch: commit failed, its requests answered send again: %s\n",
+            store_->LastError().c_str());
+  }
+  Settle(transaction, committed, nullptr);
 }
 
 void Loop::FlushOut(Endpoint &ep) {
@@ -485,12 +555,7 @@ void Loop::Housekeeping(Clock::time_point now) {
   }
   if (store_->InTransaction()) {
     if (!transactionSince_) transactionSince_ = now;
-    if (now - *transactionSince_ >= milliseconds(options_.commitMs)) {
-      if (store_->Commit() != 0) {
-        fprintf(stderr, "qdvp-dch: commit failed: %s\n", store_->LastError().c_str());
-      }
-      transactionSince_.reset();
-    }
+    if (now - *transactionSince_ >= milliseconds(options_.commitMs)) CommitHeld();
   } else {
     transactionSince_.reset();
   }
@@ -506,14 +571,15 @@ int Loop::Timeout(Clock::time_point now) const {
   Clock::time_point next = now + milliseconds(1000);
   auto consider = [&](Clock::time_point t) { next = std::min(next, t); };
   milliseconds partialLimit(options_.partialTimeoutMs);
-  for (const auto &c : connections_) {
-    if (!c->pending.empty()) consider(c->pending.front().due);
-    if (c->partialSince) consider(*c->partialSince + partialLimit);
-  }
-  for (const auto &[key, s] : senders_) {
-    if (!s->pending.empty()) consider(s->pending.front().due);
-    if (s->partialSince) consider(*s->partialSince + partialLimit);
-  }
+  // A reply held for its commit is due when the commit is.
+  auto considerEndpoint = [&](const Endpoint &ep) {
+    if (!ep.pending.empty() && ep.pending.front().send.transaction == 0) {
+      consider(ep.pending.front().due);
+    }
+    if (ep.partialSince) consider(*ep.partialSince + partialLimit);
+  };
+  for (const auto &c : connections_) considerEndpoint(*c);
+  for (const auto &[key, s] : senders_) considerEndpoint(*s);
   if (store_->InTransaction()) {
     consider(transactionSince_ ? *transactionSince_ + milliseconds(options_.commitMs) : now);
   }
@@ -578,11 +644,14 @@ void Loop::Serve() {
       if (fds[i].revents & POLLOUT) FlushOut(*ep);
       if (!ep->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) ReadConnection(*ep);
     }
+    // Everything this round of reads stored is committed together, then answered.
+    if (options_.commitMs <= 0) CommitHeld();
   }
 }
 
 void Loop::Stop() {
   if (g_signal) fprintf(stderr, "qdvp-dch: signal %d, stopping\n", static_cast<int>(g_signal));
+  CommitHeld();
   for (auto &c : connections_) {
     FlushOut(*c);
     Close(*c, "closed");

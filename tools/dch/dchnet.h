@@ -7,7 +7,10 @@
 // order when due (a delayed reply delays what follows it). A connection is dropped, with a
 // line on standard error, when its length word is out of range, when a message stays
 // incomplete longer than the partial timeout, or when it does not read its replies; beyond
-// the connection limit new connections are closed at once. SIGINT and SIGTERM end the loop;
+// the connection limit a new connection takes the slot of the one silent longest when that one
+// has been silent beyond the idle limit, and is closed at once otherwise. A reply is sent only
+// once what it answers is committed: everything one round of reads stored is committed
+// together (or, with a commit interval, every interval), then answered. SIGINT and SIGTERM end the loop;
 // Run then commits the store and returns 0.
 #pragma once
 
@@ -21,9 +24,10 @@ struct DchServerOptions {
   std::string listen = "127.0.0.1";
   int port = 7900;
   bool udpOnly = false;
-  int commitMs = 200;            // longest time a write waits for its commit
+  int commitMs = 0;              // longest time a reply waits for its commit (0: each round)
   int partialTimeoutMs = 30000;  // longest time a message may stay incomplete
   int maxConnections = 64;       // TCP connections and UDP senders, each
+  int idleLimitMs = 60000;       // silence after which a connection gives up its slot
   std::string readyFile;         // receives the port once listening
   std::string actionFile;        // followed for take actions
 };

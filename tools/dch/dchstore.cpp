@@ -116,14 +116,18 @@ int DchStore::Open(const std::string &path) {
     handles_[key] = handle;
   }
   sqlite3_reset(s);
+  // Every read is reset once read: a statement left stepped keeps a read snapshot open, and a
+  // write from outside would then make every later write of ours fail as busy.
   s = Prepare("SELECT coalesce(max(handle), 0) FROM sources");
   if (s && sqlite3_step(s) == SQLITE_ROW) {
     lastHandle_ = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
   }
+  if (s) sqlite3_reset(s);
   s = Prepare("SELECT coalesce(max(id), 0) FROM actions");
   if (s && sqlite3_step(s) == SQLITE_ROW) {
     lastActionId_ = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
   }
+  if (s) sqlite3_reset(s);
   return SQLITE_OK;
 }
 
@@ -140,8 +144,20 @@ int DchStore::Close() {
 int DchStore::Begin() {
   if (inTransaction_) return SQLITE_OK;
   int rc = Exec("BEGIN");
-  if (rc == SQLITE_OK) inTransaction_ = true;
+  if (rc == SQLITE_OK) {
+    inTransaction_ = true;
+    transaction_++;
+  }
   return rc;
+}
+
+void DchStore::Abandon() {
+  if (!db_ || !inTransaction_) return;
+  std::string error = lastError_;
+  Exec("ROLLBACK");
+  lastError_ = error;
+  inTransaction_ = false;
+  lost_ = transaction_;
 }
 
 int DchStore::Commit() {
@@ -151,7 +167,9 @@ int DchStore::Commit() {
     inTransaction_ = false;
   } else {
     // Leave no transaction half open: what cannot be committed is lost, and said so.
+    std::string error = lastError_;
     Exec("ROLLBACK");
+    lastError_ = error;
     inTransaction_ = false;
   }
   return rc;

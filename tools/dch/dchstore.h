@@ -71,7 +71,18 @@ class DchStore {
   uint32_t LastActionId() const { return lastActionId_; }
 
   bool InTransaction() const { return inTransaction_; }
+  // The number of the open transaction (or of the last one); numbers only grow.
+  uint64_t Transaction() const { return transaction_; }
+  // Commits the open transaction; on failure it is rolled back and what it held is lost.
   int Commit();
+  // Rolls back the open transaction after a failed write; TakeLost then returns its number.
+  void Abandon();
+  // The number of a transaction abandoned since the last call, or 0.
+  uint64_t TakeLost() {
+    uint64_t lost = lost_;
+    lost_ = 0;
+    return lost;
+  }
 
   const std::string &LastError() const { return lastError_; }
 
@@ -83,6 +94,8 @@ class DchStore {
 
   sqlite3 *db_ = nullptr;
   bool inTransaction_ = false;
+  uint64_t transaction_ = 0;
+  uint64_t lost_ = 0;
   std::string lastError_;
   // Prepared statements by the address of their SQL text, which is always a literal.
   std::map<const char *, sqlite3_stmt *> statements_;

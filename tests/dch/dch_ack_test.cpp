@@ -1,0 +1,124 @@
+// What a status 0 from the peer promises: the row is in the database. A write to the
+// database from outside does not stop storing; a row that cannot be stored is answered
+// "send again" and is stored when sent again; a peer killed in the middle of a burst has
+// every row it acknowledged; a peer whose connection slots are all held by silent clients
+// still lets a data provider in.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <thread>
+
+#include "include/qdvp_agentlink.h"
+#include "tests/support/dchpeer.h"
+
+using namespace dch_test;
+
+namespace {
+
+const char *kDescriptions = "@$Busy,G,4, , ;";
+
+// Registers App/T and brings s1 online; returns its handle.
+uint32_t Online(Client &c) {
+  EXPECT_EQ(c.Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
+  auto r = c.Call(OnlineMsg("App", "T", "s1"));
+  EXPECT_TRUE(r && r->handle);
+  return r && r->handle ? *r->handle : 0;
+}
+
+std::string Rows(const Peer &peer) { return QueryOne(peer.Db(), "SELECT count(*) FROM rows"); }
+
+// A connection of another program to the peer's database.
+struct Outsider {
+  explicit Outsider(const std::string &db) {
+    sqlite3_open(db.c_str(), &handle);
+    sqlite3_busy_timeout(handle, 2000);
+  }
+  ~Outsider() { sqlite3_close(handle); }
+  int Exec(const char *sql) { return sqlite3_exec(handle, sql, nullptr, nullptr, nullptr); }
+  sqlite3 *handle = nullptr;
+};
+
+TEST(dch_Ack, AWriteFromOutsideDoesNotStopStoring) {
+  Peer peer;
+  ASSERT_TRUE(peer.Ready());
+  auto c = Client::Tcp(peer.port());
+  uint32_t h = Online(*c);
+  EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 1))->status, 0);
+  {
+    Outsider other(peer.Db());
+    ASSERT_EQ(other.Exec("CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x')"),
+              SQLITE_OK);
+  }
+  for (int v = 2; v <= 4; v++) EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", v))->status, 0);
+  EXPECT_EQ(Rows(peer), "4");
+  EXPECT_EQ(peer.Stderr().find("failed"), std::string::npos) << peer.Stderr();
+}
+
+// The outsider holds the write lock beyond the peer's busy wait: the row is not stored and
+// the answer asks for it again; once the lock is gone, the same row is stored.
+TEST(dch_Ack, ARowThatCannotBeStoredIsAnsweredSendAgain) {
+  Peer peer;
+  ASSERT_TRUE(peer.Ready());
+  auto c = Client::Tcp(peer.port());
+  uint32_t h = Online(*c);
+  Outsider other(peer.Db());
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 1)));
+  auto r = c->ReadReply(std::chrono::seconds(10));  // after the peer's busy wait of 5 s
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, QDVP_DCH_STATUS_SEND_AGAIN);
+  ASSERT_EQ(other.Exec("ROLLBACK"), SQLITE_OK);
+  EXPECT_EQ(Rows(peer), "0");
+  EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 1))->status, 0);
+  EXPECT_EQ(Rows(peer), "1");
+  EXPECT_NE(peer.Stderr().find("storing row failed"), std::string::npos) << peer.Stderr();
+}
+
+// Rows go out back to back while their replies are read; the peer is killed in the middle.
+// Every row answered 0 before the kill is in the database.
+TEST(dch_Ack, APeerKilledInABurstHasEveryRowItAcknowledged) {
+  Peer peer;
+  ASSERT_TRUE(peer.Ready());
+  auto c = Client::Tcp(peer.port());
+  uint32_t h = Online(*c);
+  constexpr int kRows = 20000;
+  std::thread writer([&] {
+    for (int v = 0; v < kRows && c->Send(DataMsg(h, 0, "Busy", v));) v++;
+  });
+  int acknowledged = 0;
+  while (acknowledged < kRows / 4) {
+    auto r = c->ReadReply();
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 0);
+    acknowledged++;
+  }
+  peer.Kill();
+  writer.join();
+  EXPECT_GE(std::stoi(Rows(peer)), acknowledged);
+}
+
+// Every slot is held by a client that said nothing; a data provider that comes later gets in
+// once the silent ones have been silent for the idle limit, and is served.
+TEST(dch_Ack, SilentConnectionsGiveUpTheirSlotsToANewOne) {
+  Peer peer({"--max-connections", "2", "--idle-limit-ms", "200"});
+  ASSERT_TRUE(peer.Ready());
+  auto first = Client::Tcp(peer.port());
+  auto second = Client::Tcp(peer.port());
+  ASSERT_TRUE(first && second);
+  EXPECT_TRUE(qdvp_test::WaitFor([&] {
+    return peer.Stderr().find("connected", peer.Stderr().find("connected") + 1) !=
+           std::string::npos;
+  }));
+  auto early = Client::Tcp(peer.port());  // refused: the others are not yet silent long enough
+  ASSERT_TRUE(early);
+  EXPECT_TRUE(early->Closed());
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the idle limit itself
+  auto late = Client::Tcp(peer.port());
+  ASSERT_TRUE(late);
+  EXPECT_NE(Online(*late), 0u);
+  EXPECT_TRUE(first->Closed());
+  EXPECT_NE(peer.Stderr().find("silent for"), std::string::npos) << peer.Stderr();
+}
+
+}  // namespace
