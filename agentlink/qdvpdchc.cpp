@@ -54,7 +54,9 @@ void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
     } else if (status == QDVP_DCH_STATUS_ALREADY_KNOWN) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed. Application already known to DCH");
       state = QDVP_Register;
-    } else if (status == QDVP_DCH_STATUS_TIMED_OUT) {
+    } else if (status == QDVP_DCH_STATUS_TIMED_OUT || status == QDVP_DCH_STATUS_DISCONNECTED) {
+      // No answer: the agent did not answer in time, or closed the connection without one
+      // (it had no room for it). The periodic scan registers the application again.
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register deferred");
       state = QDVP_Pending;
     } else {
@@ -406,6 +408,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     WorkItem *items = QDVP_TakeWorkQueue(entry);
     if (items == nullptr) continue;
     if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
+    if (!anchor->StandAlone) QDVP_ReturnToTCP(comm);
     while (items != nullptr) {
       SourceEntry *source = FromWork(items);
       items = items->pNext;

@@ -85,10 +85,12 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Try connect TCP to DCH");
   int connected = tcp >= 0 ? ConnectWithin(tcp, &address, ConnectTimeoutSeconds()) : -1;
   int err = errno;
+  comm->LastTCPtry = QDV0_Time();
   if (connected == 1) {
     QDVP_TRC(trk, TRK1_DETAIL, "TCP connect successful. DCH TCP available");
     comm->Socket = tcp;
     comm->ReceiveMode = QDVP_DCH_MODE_TCP;
+    comm->TCPseen = 1;
     if (udp >= 0) close(udp);
   } else {
     if (tcp >= 0) close(tcp);
@@ -96,6 +98,13 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
       QDVP_TRC(trk, TRK1_DETAIL, "TCP connection timed out. DCH TCP not available");
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "TCP connection failed. DCH TCP not available, errno %d", err);
+    }
+    // Connected to the agent's address: the socket is bound to the interface that leads to
+    // the agent, and only the agent's datagrams are delivered to it; anything else sent to the
+    // port is dropped by the system, so nobody else can forge a status or an action.
+    if (udp >= 0 &&
+        connect(udp, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** UDP socket not connected to the DCH, errno %d", errno);
     }
     comm->Socket = udp;
     comm->ReceiveMode = QDVP_DCH_MODE_UDP;
@@ -139,6 +148,13 @@ void QDVP_DropDCHconnection(DCHcomm *comm) {
   OSV1_ReleaseLock(&comm->StatusMutex);
 }
 
+void QDVP_ReturnToTCP(DCHcomm *comm) {
+  if (!comm->TCPseen || comm->ReceiveMode == QDVP_DCH_MODE_TCP || comm->Socket <= 0) return;
+  if (QDV0_Time() - comm->LastTCPtry < QDVP_DCH_PROBE_SECONDS) return;
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH link on UDP after TCP; trying TCP again");
+  comm->pDPAB->pDSFT->WaitDCHcomeOnline(comm);
+}
+
 int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm) {
   QDVP_TCPIP_WaitDCHcomeOnline(comm);
   comm->Status = QDVP_DCH_STATUS_DISCONNECTED;
@@ -163,6 +179,13 @@ int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *erro
                            : reinterpret_cast<const sockaddr *>(&comm->DCHaddr),
                        comm->ReceiveMode == QDVP_DCH_MODE_TCP ? 0 : sizeof(comm->DCHaddr));
     *error = errno;
+    if (n < 0 && *error == ECONNREFUSED && comm->ReceiveMode != QDVP_DCH_MODE_TCP) {
+      // A connected datagram socket reports an earlier datagram that nobody received; this
+      // one is sent again, and an agent that is not there yet is waited for as usual.
+      n = send(comm->Socket, p + total, static_cast<size_t>(piece), MSG_NOSIGNAL);
+      *error = errno;
+      if (n < 0 && *error == ECONNREFUSED) n = piece;
+    }
     if (n <= 0) {
       if (*error == ECONNRESET || *error == EPIPE || *error == ENOTCONN || *error == EBADF) {
         *error = QDVP_DCH_ERR_RESET;
@@ -174,13 +197,17 @@ int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *erro
   return total;
 }
 
+// Over UDP, waits for the socket to become readable within the reply wait first. The datagram
+// socket is connected to the agent, so a datagram the agent did not receive (nobody listens
+// at its port yet) comes back as a refused receive: that is silence, and the wait goes on.
 int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
   int s = comm->Socket;
-  if (comm->ReceiveMode != QDVP_DCH_MODE_TCP) {
-    // Waited for in short slices so that a closed connection or a shutdown is noticed soon;
-    // every wait lasts the full reply wait in total.
-    long waitedMs = 0, limitMs = comm->ReplyWaitSeconds * 1000L;
-    for (;;) {
+  bool udp = comm->ReceiveMode != QDVP_DCH_MODE_TCP;
+  // Waited for in short slices so that a closed connection or a shutdown is noticed soon;
+  // every wait lasts the full reply wait in total.
+  long waitedMs = 0, limitMs = comm->ReplyWaitSeconds * 1000L;
+  for (;;) {
+    while (udp) {
       if (comm->Socket != s) {
         *error = -1;
         return -1;
@@ -202,14 +229,15 @@ int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
         return -1;
       }
     }
+    memset(buffer, 0, static_cast<size_t>(size));
+    ssize_t n = recvfrom(s, buffer, static_cast<size_t>(size), 0, nullptr, nullptr);
+    *error = n < 0 ? errno : 0;
+    if (n < 0 && udp && *error == ECONNREFUSED) continue;
+    if (n < 0 && (*error == ECONNRESET || *error == ENOTCONN)) *error = QDVP_DCH_ERR_RESET;
+    if (n < 0 && *error == EBADF) *error = QDVP_DCH_ERR_INVALID;
+    comm->ReceiveCount++;
+    return static_cast<int>(n);
   }
-  memset(buffer, 0, static_cast<size_t>(size));
-  ssize_t n = recvfrom(s, buffer, static_cast<size_t>(size), 0, nullptr, nullptr);
-  *error = n < 0 ? errno : 0;
-  if (n < 0 && (*error == ECONNRESET || *error == ENOTCONN)) *error = QDVP_DCH_ERR_RESET;
-  if (n < 0 && *error == EBADF) *error = QDVP_DCH_ERR_INVALID;
-  comm->ReceiveCount++;
-  return static_cast<int>(n);
 }
 
 const DSFT TCPIP_DSFT = {QDVP_TCPIP_WaitDCHcomeOnline, QDVP_TCPIP_HandleDCHdisconnect,

@@ -71,6 +71,9 @@ struct DCHcomm {
   int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
   std::atomic<uint32_t> ReceiveCount;  // receives so far (statistics)
   std::atomic<int> Heard;  // 1 once the agent answered on this connection (receive task)
+  // The client task's own: a TCP connection was made in this run, and when TCP was last tried.
+  int TCPseen;
+  time_t LastTCPtry;
 };
 
 // What the agent link asks of the subsystems above it while it serves a request. Record
@@ -154,6 +157,10 @@ int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error);
 int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *error);
 // Shuts the connection down and waits until its receive task (which closes the socket) ended.
 void QDVP_DropDCHconnection(DCHcomm *comm);
+// Between batches: a link that fell back to UDP after it had TCP in this run (the agent was
+// restarted, or was away for a moment) tries TCP again, every QDVP_DCH_PROBE_SECONDS at most,
+// so it returns to TCP as soon as the agent offers it. Client task only.
+void QDVP_ReturnToTCP(DCHcomm *comm);
 
 // Receive task and decoder (qdvpdchr).
 void *QDVP_DCHreceiveDataTask(void *comm);
