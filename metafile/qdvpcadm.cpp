@@ -10,8 +10,10 @@
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <string>
+#include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -231,6 +233,20 @@ static void DoNAME(MetaParser *p, const char *help) {
   p->nameWaiting = 1;
   p->addSourceName = addSource;
   p->addTimeStamp = addTime;
+}
+
+// True when the first statement of a file is one a metafile begins with: //APPL, //SNMP or
+// //CORVID, in any case, after blanks.
+static bool OpensMetafile(const char *record) {
+  record += strspn(record, " \t");
+  for (const char *keyword : {"//APPL", "//SNMP", "//CORVID"}) {
+    size_t n = strlen(keyword);
+    if (strncasecmp(record, keyword, n) == 0 &&
+        (record[n] == '\0' || record[n] == ' ' || record[n] == '\t')) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // One record after comments, tabs and empty records have been dealt with.
@@ -490,17 +506,36 @@ ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
   }
   if (openedOut != nullptr) *openedOut = 1;
   int number = 0;
+  // Until the first statement shows that the file is a metafile, its records are not echoed:
+  // a file that is not one (a password file named by mistake, or on purpose) is refused
+  // without a line of it in any message.
+  bool isMetafile = false;
+  std::vector<std::string> held;
   while (!p->stop && QDVP_ReadMetaFile(anchor, handle, buffer, size) != nullptr) {
     long before = number++;
     if (p->enciphered) {
       QDV0_DecipherMetaRecord(buffer, static_cast<long>(strlen(buffer)) * before);
     }
     QDV0_RemoveCRandLF(buffer);
+    bool comment = buffer[0] == '*' || (strlen(buffer) > 2 && strncmp(buffer, "//*", 3) == 0);
+    if (!isMetafile && !comment && buffer[strspn(buffer, " \t")] != '\0') {
+      if (!OpensMetafile(buffer)) {
+        QDVP_TRC(trk, TRK1_ERROR, "*** <%s> does not begin as a metafile; refused", metafileName);
+        break;
+      }
+      isMetafile = true;
+      for (const std::string &line : held) QDVP_DisplayValidationMessage(26, line.c_str());
+      held.clear();
+    }
     if (validate && !noEcho) {
       snprintf(message, static_cast<size_t>(size) + 80, "%04d -> %s", number, buffer);
-      QDVP_DisplayValidationMessage(26, message);
+      if (isMetafile) {
+        QDVP_DisplayValidationMessage(26, message);
+      } else {
+        held.emplace_back(message);
+      }
     }
-    if (buffer[0] == '*' || (strlen(buffer) > 2 && strncmp(buffer, "//*", 3) == 0)) continue;
+    if (comment) continue;
     for (char *c = buffer; *c; c++) {
       if (*c == '\t') *c = ' ';
     }
