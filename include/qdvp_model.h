@@ -192,7 +192,9 @@ struct AttrEntry {
   char *pFilterString[QDVP_MAX_FILTERS];
   char Type;
   char Shared;    // a copy: its texts belong to the model source's attribute
-  char Value[6];  // MaxValSize bytes; the entry is allocated with room for them
+  // MaxValSize bytes and a terminator: the entry is allocated with room for them
+  // (QDVP_AttrEntrySize), so the value area is as long as the attribute needs.
+  char Value[];
 };
 
 // Size of an attribute entry with a value area of valueSize bytes.

@@ -238,6 +238,10 @@ AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
   bool hasSize = sizeToken != nullptr && isdigit(static_cast<unsigned char>(sizeToken[0]));
   long size = hasSize ? strtol(sizeToken, nullptr, 10) : 0;
   if (size < 0) size = 0;
+  // The size as written, for the message; what is computed with is held to 31 bits, which no
+  // attribute reaches, so that rounding it up cannot overflow.
+  long givenSize = size;
+  if (size > 2147483647L) size = 2147483647L;
   if (!hasSize && strchr("DNRZOKIL?%#", type) != nullptr) {
     QDVP_TRC(trk, TRK1_ERROR,
              "***** data size not specified for Display, Record, or Last attribute type, "
@@ -306,7 +310,7 @@ AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
   }
   if (textTooLong) {
     char insert[24];
-    snprintf(insert, sizeof(insert), "%ld", size);
+    snprintf(insert, sizeof(insert), "%ld", givenSize);
     QDVP_DisplayValidationMessage(54, insert);
   }
   attr->AttrKey = key ? 1 : 0;
