@@ -76,6 +76,10 @@ void *SignalThread(void *argument) {
 bool LoadLibrary(Library *library, std::string *error) {
   const char *configured = getenv("QDVP_LIBRARY");
   std::string path = configured && configured[0] ? configured : ProgramDirectory() + "/libqdvp.so";
+  // Installed, the library lives in its own directory: PREFIX/lib/qdvp beside PREFIX/bin.
+  if (!(configured && configured[0]) && access(path.c_str(), F_OK) != 0) {
+    path = ProgramDirectory() + "/../lib/qdvp/libqdvp.so";
+  }
   library->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library->handle == nullptr) {
     *error = dlerror();

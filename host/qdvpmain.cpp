@@ -52,7 +52,8 @@ const char kUsage[] =
     "  version             print the release identifier\n"
     "  help, --help, -h    print this text\n"
     "\n"
-    "The library libqdvp.so is loaded from beside this program, or from QDVP_LIBRARY.\n"
+    "The library libqdvp.so is loaded from QDVP_LIBRARY, else from beside this program, else\n"
+    "from ../lib/qdvp (where the package installs it).\n"
     "Configuration is read from the environment; see docs/configuration.md.\n";
 
 int Usage(FILE *out, int status) {
