@@ -7,26 +7,29 @@
 
 #include "include/qdvp_console.h"
 #include "include/qdvp_model.h"
-#include "tests/console/console_peer.h"
 #include "tests/core/core_test_util.h"
+#include "tests/support/dpworld.h"
 
 namespace qdvp_test {
 namespace {
 
-TEST(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
-  ConsoleWorld world;
-  ASSERT_EQ(world.StartPeer(), "");
+// The agent peer runs, the data provider in this process, with a startup configuration that
+// lists no metafile.
+using ConsoleTakeAction = DataProviderWorld;
+
+TEST_F(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
   EnvGuard env;
-  for (const auto &[name, value] : world.Env()) env.Set(name, value);
+  for (const auto &[name, value] : Env()) env.Set(name, value);
   env.Set("QDVP_PRODUCT_SPEC", std::nullopt);
   QDV0_ResetProductSpec();
   QDVP_ResetStartUpConfigState();
-  world.dir().Write("metafiles/a.mdl",
-                    "//APPL ConAct\n//NAME Lines E\n//SOURCE FILE " + world.dir().File("a.log") +
-                        "\n//ATTRIBUTES ' '\nWord D 32\n");
+  dir_.Write("qdvpinit.cfg", "* console test\n");
+  dir_.Write("metafiles/a.mdl", "//APPL ConAct\n//NAME Lines E\n//SOURCE FILE " + File("a.log") +
+                                    "\n//ATTRIBUTES ' '\nWord D 32\n");
   TraceCapture trace;
   EntryThread entry(QDVP_TYPE_FILE);
-  ASSERT_TRUE(WaitFor([&] { return trace.Contains("Console service waits for console commands"); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return trace.Contains("Console service waits for console commands"); }));
   DPAB *anchor = PublishedAnchor();
   ASSERT_NE(anchor, nullptr);
 
@@ -61,7 +64,7 @@ TEST(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
   }
   // The console took the commands one at a time, and was free for each up to the shutdown.
   EXPECT_TRUE(trace.Contains("Console command IMPORT Parameter a.mdl"));
-  EXPECT_FALSE(world.StartupConfig().find("a.mdl") != std::string::npos);
+  EXPECT_EQ(ReadFile(File("qdvpinit.cfg")), "* console test\n");
   ASSERT_TRUE(entry.Join(30));
   EXPECT_EQ(entry.exitWord(), 0);
   EXPECT_EQ(PublishedAnchor(), nullptr);
