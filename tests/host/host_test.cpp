@@ -1,17 +1,15 @@
 // The qdvp program end to end: its commands and command-line errors (the console command's
 // too), the library's exported symbols, a data provider started and stopped by signal, and a
-// missing library. (A start refused because the type
-// already runs is the console tests' SecondStartOfTheTypeIsRefusedWhileTheFirstRuns.)
+// missing library. (A start refused because the type already runs is the console tests'
+// SecondStartOfTheTypeIsRefusedWhileTheFirstRuns.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <set>
 #include <string>
 
-#include "tests/support/qdvptest.h"
+#include "tests/support/dpworld.h"
 
 namespace qdvp_test {
 namespace {
@@ -80,38 +78,26 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
                                    "QDVP_UnpackMetafileToText", "QDVP_ValidateMetaFile"}));
 }
 
-// A data provider without an agent ends cleanly at SIGTERM and at SIGINT.
-TEST(HostRun, SignalsShutTheDataProviderDownCleanly) {
-  TempDir dir;
-  mkdir(dir.File("metafiles").c_str(), 0755);
-  int consolePort = FreePort();
-  // The metafile directory is loaded at start-up: it holds nothing the test writes.
-  const std::map<std::string, std::string> env = {
-      {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort - 1)},
-      {"QDVP_HOME", dir.path()},
-      {"QDVP_META_PATH", dir.File("metafiles")},
-      {"QDVP_INIT_CONFIG_PATH", dir.path()},
-      {"QDVP_TRACE", "detail"},
-      {"QDVP_TRACE_FILE", dir.File("trace.log")},
-      // No agent listens: the agent link falls back to UDP and gives up within a second.
-      {"QDVP_DCH_HOST", "127.0.0.1"},
-      {"QDVA_DCH_PORT", std::to_string(FreePort())},
-      {"QDVP_DCH_REPLY_WAIT", "1"}};
-  auto traceHas = [&](const std::string &text) {
-    return ReadFile(dir.File("trace.log")).find(text) != std::string::npos;
-  };
+// A data provider ends cleanly at SIGTERM and at SIGINT, here with no agent listening: the
+// agent link falls back to UDP and gives up within a second.
+using HostRun = DataProviderWorld;
+
+TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
+  peer_->Stop();
+  extraEnv_["QDVP_DCH_REPLY_WAIT"] = "1";
+  auto traced = [&](const std::string &text) { return Trace().find(text) != std::string::npos; };
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    remove(dir.File("trace.log").c_str());
-    Child qdvp({Qdvp(), "start", "file"}, env, dir.path());
-    ASSERT_TRUE(WaitFor([&] { return traceHas("Console service waits for console commands"); }))
-        << qdvp.Stderr();
-    ASSERT_TRUE(WaitFor([&] { return traceHas("file server process(es) started"); }));
-    qdvp.Signal(signal);
-    EXPECT_EQ(qdvp.Wait(std::chrono::seconds(20)), 0) << qdvp.Stderr();
-    EXPECT_NE(qdvp.Stderr().find("shutting down"), std::string::npos);
-    EXPECT_TRUE(traceHas("Input DP Type is FILE"));
-    EXPECT_TRUE(traceHas("Console service received shutdown request"));
+    Launch("file");
+    ASSERT_TRUE(WaitFor([&] { return traced("Console service waits for console commands"); }))
+        << qdvp_->Stderr();
+    ASSERT_TRUE(WaitFor([&] { return traced("file server process(es) started"); }));
+    qdvp_->Signal(signal);
+    EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(20)), 0) << qdvp_->Stderr();
+    EXPECT_NE(qdvp_->Stderr().find("shutting down"), std::string::npos);
+    EXPECT_TRUE(traced("Input DP Type is FILE"));
+    EXPECT_TRUE(traced("Console service received shutdown request"));
+    qdvp_.reset();
   }
 }
 
