@@ -1,6 +1,7 @@
 // The console end to end: a data provider (FILE unless said otherwise) and its agent peer on
 // private ports, commands sent by the qdvp console program and as raw datagrams, and what they
-// change: the replies, the startup configuration, the process, the peer's database.
+// change: the replies, the startup configuration, the process, the peer's database. And the
+// console commands of take actions, with the data provider in this process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "include/qdvp_console.h"
+#include "include/qdvp_model.h"
+#include "tests/core/core_test_util.h"
 #include "tests/support/dpworld.h"
 
 namespace qdvp_test {
@@ -288,36 +292,23 @@ TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
 // Commands a FILE data provider does not carry out, and datagrams that are no command, are
 // answered (or not) at once and leave the console free for the next.
 TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesAndBadDatagrams) {
-  const struct {
-    std::string datagram;
-    Strings replies;
-  } cases[] = {
-      {"LISTS", {"1 "}},
-      {"LIS", {"1 "}},
-      {"frobnicate now", {"1 "}},
-      {"SET x", {"1 "}},
-      {"validate a.mdl", {"1 "}},
-      {"UNPACK a.mdl", {"1 "}},
-      {"TRAPCNFG", {"10 "}},
-      {"LOADCOMM", {"10 "}},
-      {"loadname", {"10 "}},
-      {"LOADLIST nodes.cfg", {"10 "}},
-      {"ACCEPT nope.mdl", {"3 "}},
-      {"GETPORT", {"0 1 " + std::to_string(port_)}},
-      {"", {}},
-      {" \t\r\n", {}},
-      {std::string("\0LIST", 5), {}},
-      {std::string(1599, 'X'), {"1 "}},
-      {std::string(1600, 'X'), {"1 "}},
-      {std::string(5000, 'Y'), {"1 "}},
-      {"\x01\x02\xff\xfe\x7f binary", {"1 "}},
-      {std::string("LIST\0garbage", 12), {"2 "}},
-      // PING is answered by API data providers only.
-      {"PING", {}},
+  // The replies, and the datagrams that get them; PING is answered by API data providers only.
+  const std::pair<Strings, Strings> cases[] = {
+      {{"1 "},
+       {"LISTS", "LIS", "frobnicate now", "SET x", "validate a.mdl", "UNPACK a.mdl",
+        std::string(1599, 'X'), std::string(1600, 'X'), std::string(5000, 'Y'),
+        "\x01\x02\xff\xfe\x7f binary"}},
+      {{"10 "}, {"TRAPCNFG", "LOADCOMM", "loadname", "LOADLIST nodes.cfg"}},
+      {{"3 "}, {"ACCEPT nope.mdl"}},
+      {{"0 1 " + std::to_string(port_)}, {"GETPORT"}},
+      {{}, {"", " \t\r\n", std::string("\0LIST", 5), "PING"}},
+      {{"2 "}, {std::string("LIST\0garbage", 12)}},
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(Exchange(c.datagram, c.replies.empty() ? milliseconds(1500) : seconds(3)), c.replies)
-        << c.datagram.substr(0, 20) << " (" << c.datagram.size() << " bytes)";
+  for (const auto &[replies, datagrams] : cases) {
+    for (const std::string &datagram : datagrams) {
+      EXPECT_EQ(Exchange(datagram, replies.empty() ? milliseconds(1500) : seconds(3)), replies)
+          << datagram.substr(0, 20) << " (" << datagram.size() << " bytes)";
+    }
   }
   EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
   EXPECT_TRUE(qdvp_->Running());
@@ -438,6 +429,64 @@ TEST_F(ConsoleWorld, ApiAnswersPingWithItsStartTime) {
   EXPECT_TRUE(Has(r.out, "result 0: Data provider start time (seconds since 1970): " +
                              std::to_string(start) + "\n  started "))
       << r.out;
+}
+
+// Console commands of take actions: the agent peer runs, the data provider in this process,
+// with a startup configuration that lists no metafile, and the commands go through the console
+// service as a take-action worker hands them over, with their result codes and texts.
+using ConsoleTakeAction = DataProviderWorld;
+
+TEST_F(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
+  EnvGuard env;
+  for (const auto &[name, value] : Env()) env.Set(name, value);
+  env.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+  QDV0_ResetProductSpec();
+  QDVP_ResetStartUpConfigState();
+  dir_.Write("qdvpinit.cfg", "* console test\n");
+  dir_.Write("metafiles/a.mdl", "//APPL ConAct\n//NAME Lines E\n//SOURCE FILE " + File("a.log") +
+                                    "\n//ATTRIBUTES ' '\nWord D 32\n");
+  TraceCapture trace;
+  EntryThread entry(QDVP_TYPE_FILE);
+  ASSERT_TRUE(
+      WaitFor([&] { return trace.Contains("Console service waits for console commands"); }));
+  DPAB *anchor = PublishedAnchor();
+  ASSERT_NE(anchor, nullptr);
+
+  const struct {
+    const char *command;
+    int rc;
+    const char *text;
+  } cases[] = {
+      {"LIST", -1, "TakeAction console command not supported or invalid: LIST"},
+      {"show a.mdl", -1, "TakeAction console command not supported or invalid: SHOW"},
+      {"frob", -1, "TakeAction console command not supported or invalid: FROB"},
+      {"lis", -1, "TakeAction console command not supported or invalid: LIS"},
+      {"", -1, "TakeAction console command not supported or invalid: -"},
+      {"IMPORT", -1, "Required input parameter file name not specified"},
+      {"LOADLIST", -1, "Required input parameter file name not specified"},
+      {"DELETE nope.mdl", 3, "Application not defined: nope.mdl"},
+      {"REFRESH nope.mdl", 3, "Application not defined, not refreshed: nope.mdl"},
+      {"IMPORT a.mdl", 0, "Application imported: a.mdl"},
+      {"IMPORT a.mdl", 0, "Application already defined: a.mdl"},
+      {"CHECK a.mdl", 4, "a.mdl is defined."},
+      {"LOADCOMM", 10, "LOADCOMM rejected: not an SNMP data provider."},
+      {"REFRESH ConAct", 0, "Application refreshed: ConAct"},
+      {"DELETE a.mdl", 0, "Application deleted: a.mdl"},
+      {"IMPORT missing.mdl", 8, "Metafile not found."},
+      {"SHUTDOWN", 0, "Data provider shutdown requested."},
+  };
+  for (const auto &c : cases) {
+    char text[300];
+    EXPECT_EQ(QDVP_RunConsoleCommandForAction(anchor, c.command, text, sizeof(text)), c.rc)
+        << c.command;
+    EXPECT_STREQ(text, c.text) << c.command;
+  }
+  // The console took the commands one at a time, and was free for each up to the shutdown.
+  EXPECT_TRUE(trace.Contains("Console command IMPORT Parameter a.mdl"));
+  EXPECT_EQ(ReadFile(File("qdvpinit.cfg")), "* console test\n");
+  ASSERT_TRUE(entry.Join(30));
+  EXPECT_EQ(entry.exitWord(), 0);
+  EXPECT_EQ(PublishedAnchor(), nullptr);
 }
 
 }  // namespace
