@@ -1,8 +1,7 @@
 // The command of a take action: statuses, the result text, its truncation, the time limit,
 // commands that leave a daemon behind, and the descriptors the command inherits.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -156,34 +155,29 @@ TEST(ActionCommand, InheritsNoSocketOfTheDataProvider) {
   EXPECT_EQ(outcome.result, "");
 }
 
+// Each run replaces the result of the one before; an empty parameter and no output leave none.
 TEST(ActionCommand, EntryGetsStatusAndResult) {
   size_t blocks = QDV0_LiveBlockCount();
   ActionEntry *entry = QDV0_New<ActionEntry>();
   ASSERT_NE(entry, nullptr);
-  entry->pName = QDV0_StrDup("echo");
-  entry->pParm = QDV0_StrDup("one  two");
   entry->pResult = QDV0_StrDup("an earlier result");
-  EXPECT_EQ(QDVP_ExecuteActionCommand(entry), 0);
-  EXPECT_EQ(entry->Status, 0);
-  ASSERT_NE(entry->pResult, nullptr);
-  EXPECT_STREQ(entry->pResult, "one two");
-  EXPECT_EQ(entry->ResultLength, 7);
-  // An empty parameter, no output: no result.
-  QDV0_Free(entry->pName);
-  QDV0_Free(entry->pParm);
-  entry->pName = QDV0_StrDup("true");
-  entry->pParm = QDV0_StrDup("");
-  EXPECT_EQ(QDVP_ExecuteActionCommand(entry), 0);
-  EXPECT_EQ(entry->pResult, nullptr);
-  EXPECT_EQ(entry->ResultLength, 0);
-  QDV0_Free(entry->pName);
-  entry->pName = QDV0_StrDup("exit");
-  QDV0_Free(entry->pParm);
-  entry->pParm = QDV0_StrDup("5");
-  EXPECT_EQ(QDVP_ExecuteActionCommand(entry), -5);
-  EXPECT_EQ(entry->Status, -5);
-  QDV0_Free(entry->pName);
-  QDV0_Free(entry->pParm);
+  const struct {
+    const char *name, *parm;
+    int status;
+    const char *result;
+  } cases[] = {
+      {"echo", "one  two", 0, "one two"}, {"true", "", 0, nullptr}, {"exit", "5", -5, nullptr}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    entry->pName = QDV0_StrDup(c.name);
+    entry->pParm = QDV0_StrDup(c.parm);
+    EXPECT_EQ(QDVP_ExecuteActionCommand(entry), c.status);
+    EXPECT_EQ(entry->Status, c.status);
+    EXPECT_STREQ(entry->pResult, c.result);
+    EXPECT_EQ(entry->ResultLength, c.result ? static_cast<int>(strlen(c.result)) : 0);
+    QDV0_Free(entry->pName);
+    QDV0_Free(entry->pParm);
+  }
   QDV0_Free(entry->pResult);
   QDV0_Free(entry);
   EXPECT_EQ(QDV0_LiveBlockCount(), blocks);

@@ -1,6 +1,7 @@
-// The console end to end: a FILE data provider and its agent peer on private ports, commands
-// sent by the qdvp console program and as raw datagrams, and what they change: the replies,
-// the startup configuration, the process, the peer's database.
+// The console end to end: a data provider (FILE unless said otherwise) and its agent peer on
+// private ports, commands sent by the qdvp console program and as raw datagrams, and what they
+// change: the replies, the startup configuration, the process, the peer's database. And the
+// console commands of take actions, with the data provider in this process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/console/console_peer.h"
+#include "include/qdvp_console.h"
+#include "include/qdvp_model.h"
+#include "tests/core/core_test_util.h"
+#include "tests/support/dpworld.h"
 
 namespace qdvp_test {
 namespace {
@@ -38,38 +42,101 @@ size_t Lines(const std::string &text, const std::string &line) {
 }
 
 // A metafile of one event table fed by one file.
-std::string Metafile(const std::string &appl, const std::string &logFile,
-                     const std::string &moreAttributes = "") {
+std::string LinesMetafile(const std::string &appl, const std::string &logFile,
+                          const std::string &moreAttributes = "") {
   return "* console test application\n//APPL " + appl + " @console test\n//NAME Lines E\n" +
          "//SOURCE FILE " + logFile + "\n//ATTRIBUTES ' '\nWord D 32\nCount C 999\n" +
          moreAttributes;
 }
 
-class ConsoleE2E : public ::testing::Test {
+// What the console program printed and how it ended.
+struct ConsoleResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// A data provider whose console listens on a port that was free, with a startup configuration:
+// the metafile directory is not loaded whole, and IMPORT and DELETE keep the file up to date.
+class ConsoleWorld : public DataProviderWorld {
  protected:
-  void SetUp() override { ASSERT_EQ(world_.Start(), ""); }
-  void TearDown() override {
-    if (world_.dataProvider() != nullptr && world_.dataProvider()->Running()) {
-      EXPECT_EQ(world_.StopDataProvider(), 0) << world_.dataProvider()->Stderr();
+  // Starts `qdvp start TYPE` and waits until it has started; returns "" or why not.
+  std::string Start(int type = 1) {
+    static const char *const kNames[] = {"APIS", "FILE", "SOCK", "ASFS", "POST",
+                                         "SNMP", "APPC", "ODBC", "HTTP"};
+    config_ = "* console test\n";
+    consolePort_ = port_ - type;  // the console listens on QDVP_DPCONSOLE_PORT plus the type
+    Launch(std::to_string(type));
+    std::string active = kNames[type];
+    active += " DP Active! Initialization completed successfully.";
+    WaitFor([&] { return Has(qdvp_->Stderr(), active) || !qdvp_->Running(); });
+    if (!Has(qdvp_->Stderr(), active) || !qdvp_->Running()) {
+      return "the data provider did not start: " + qdvp_->Stderr() + qdvp_->Stdout();
     }
+    return "";
   }
-  std::string WriteMetafile(const std::string &name, const std::string &text) {
-    return world_.dir().Write("metafiles/" + name, text);
+  // Runs "qdvp console --port P words...".
+  ConsoleResult Console(const Strings &words) const {
+    Strings argv = {BinDir() + "/qdvp", "console", "--port", std::to_string(port_)};
+    argv.insert(argv.end(), words.begin(), words.end());
+    ConsoleResult r;
+    r.status = qdvp_test::Run(argv, {}, &r.out, &r.err);
+    return r;
   }
-  // The name LIST and SHOW give a metafile of the metafile directory.
-  std::string Listed(const std::string &name) {
-    return Upper(world_.MetafileDir() + "/" + name);
+  // Runs it and expects the exit status and the whole standard output.
+  void ExpectConsole(const Strings &words, int status, const std::string &out) const {
+    ConsoleResult r = Console(words);
+    std::string command = words[0] + (words.size() > 1 ? " " + words[1] : "");
+    EXPECT_EQ(r.status, status) << command << ": " << r.err;
+    EXPECT_EQ(r.out, out) << command;
   }
   void Import(const std::string &name) {
-    ConsoleResult r = world_.Console({"IMPORT", name});
+    ConsoleResult r = Console({"IMPORT", name});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
   }
+  // Sends one datagram from a fresh socket and collects the reply datagrams: until the last
+  // part of a multi-part reply, else the first one, else nothing within quiet.
+  Strings Exchange(const std::string &datagram, milliseconds quiet = seconds(3)) const {
+    UdpSocket socket;
+    socket.SendTo(port_, datagram);
+    Strings replies;
+    // A multi-part reply begins "0 1 " and ends with a part that begins "3 ".
+    while (auto reply = socket.Receive(quiet)) {
+      replies.push_back(*reply);
+      if (replies[0].compare(0, 4, "0 1 ") != 0) break;
+      if (replies.size() > 1 && reply->compare(0, 2, "3 ") == 0) break;
+    }
+    return replies;
+  }
+  std::string WriteMetafile(const std::string &name, const std::string &text) {
+    return dir_.Write("metafiles/" + name, text);
+  }
+  // The name LIST and SHOW give a metafile of the metafile directory.
+  std::string Listed(const std::string &name) const {
+    return Upper(File("metafiles") + "/" + name);
+  }
+  std::string StartupConfig() const { return ReadFile(File("qdvpinit.cfg")); }
+  // One value of a query of the peer's database, "" when there is no row.
+  std::string PeerQuery(const std::string &sql) const {
+    return dch_test::QueryOne(peer_->Db(), sql);
+  }
+  bool WaitPeer(const std::string &sql, const std::string &value) const {
+    return WaitFor([&] { return PeerQuery(sql) == value; });
+  }
 
-  ConsoleWorld world_;
+  const int port_ = FreePort();
+};
+
+class ConsoleE2E : public ConsoleWorld {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(ConsoleWorld::SetUp());
+    ASSERT_EQ(Start(), "");
+  }
 };
 
 TEST_F(ConsoleE2E, ImportAnswersByWhatTheMetafileHolds) {
-  WriteMetafile("good.mdl", Metafile("Good", world_.dir().File("good.log")));
+  WriteMetafile("good.mdl", LinesMetafile("Good", File("good.log")));
   WriteMetafile("broken.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
   const struct {
     const char *name;
@@ -83,80 +150,74 @@ TEST_F(ConsoleE2E, ImportAnswersByWhatTheMetafileHolds) {
        "resulted.\n"},
       {"good.mdl", 1, "result 4: Application already defined: good.mdl\n"},
   };
-  for (const auto &c : cases) world_.ExpectConsole({"IMPORT", c.name}, c.status, c.out);
+  for (const auto &c : cases) ExpectConsole({"IMPORT", c.name}, c.status, c.out);
   // Only the metafile that became an application joins the startup configuration, once.
-  std::string config = world_.StartupConfig();
-  EXPECT_EQ(Lines(config, "good.mdl"), 1u) << config;
-  EXPECT_FALSE(Has(config, "missing.mdl")) << config;
-  EXPECT_FALSE(Has(config, "broken.mdl")) << config;
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("good.mdl") + " "});
+  EXPECT_EQ(StartupConfig(), "* console test\ngood.mdl\n");
+  EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("good.mdl") + " "});
   // CHECK finds an application by metafile or application name.
   const std::pair<const char *, const char *> checks[] = {
       {"CHECK good.mdl", "4 "}, {"check Good", "4 "}, {"CHECK ", "3 "}, {"CHECK broken.mdl", "3 "}};
   for (const auto &[datagram, reply] : checks) {
-    EXPECT_EQ(world_.Exchange(datagram), std::vector<std::string>{reply}) << datagram;
+    EXPECT_EQ(Exchange(datagram), Strings{reply}) << datagram;
   }
-  world_.ExpectConsole({"CHECK", "good.mdl"}, 1, "result 4: good.mdl is defined.\n");
-  EXPECT_TRUE(WaitFor([&] {
-    return world_.PeerQuery("SELECT COUNT(*) FROM applications WHERE name = 'Good' AND "
-                            "registered_at IS NOT NULL") == "1";
-  })) << "the peer did not see Good registered";
+  ExpectConsole({"CHECK", "good.mdl"}, 1, "result 4: good.mdl is defined.\n");
+  EXPECT_TRUE(
+      WaitPeer("SELECT COUNT(*) FROM applications WHERE name = 'Good' AND "
+               "registered_at IS NOT NULL",
+               "1"))
+      << "the peer did not see Good registered";
+}
+
+// The name of attribute i of the large metafile.
+std::string LongName(int i) {
+  return "Attribute_number_" + std::string(i < 10 ? "0" : "") + std::to_string(i) +
+         "_with_a_long_name";
 }
 
 // A metafile whose SHOW reply needs several datagrams: 60 attributes with long names.
-std::string LargeMetafile(const std::string &logFile) {
-  std::string text = "//APPL ConBig\n//NAME Big P 120\n//SOURCE FILE " + logFile +
-                     "\n//ATTRIBUTES ','\n";
-  for (int i = 0; i < 60; i++) {
-    char line[80];
-    snprintf(line, sizeof(line), "Attribute_number_%02d_with_a_long_name D 28\n", i);
-    text += line;
-  }
-  return text;
-}
-
 TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralParts) {
-  WriteMetafile("big.mdl", LargeMetafile(world_.dir().File("big.log")));
+  std::string text =
+      "//APPL ConBig\n//NAME Big P 120\n//SOURCE FILE " + File("big.log") + "\n//ATTRIBUTES ','\n";
+  for (int i = 0; i < 60; i++) text += LongName(i) + " D 28\n";
+  WriteMetafile("big.mdl", text);
   Import("big.mdl");
-  std::vector<std::string> parts = world_.Exchange("SHOW big.mdl");
+  Strings parts = Exchange("SHOW big.mdl");
   ASSERT_GE(parts.size(), 3u);
   EXPECT_EQ(parts.front().substr(0, 4), "0 1 ");
-  for (size_t i = 1; i + 1 < parts.size(); i++) EXPECT_EQ(parts[i].substr(0, 2), "0 ") << i;
-  EXPECT_EQ(parts.back().substr(0, 2), "3 ");
   std::string joined = parts.front().substr(4);
+  // The parts between begin "0 ", the last "3 ".
   for (size_t i = 1; i < parts.size(); i++) {
+    EXPECT_EQ(parts[i].substr(0, 2), i + 1 < parts.size() ? "0 " : "3 ") << i;
     EXPECT_LE(parts[i].size(), 1600u);
     joined += parts[i].substr(2);
   }
   std::string head = "0;" + Listed("big.mdl") + ";1;ConBig;2;Big;";
   EXPECT_EQ(joined.substr(0, head.size()), head);
-  EXPECT_TRUE(Has(joined, "2;Big;Poll Data TTL=120;3;FILE;" + world_.dir().File("big.log") + ";"))
-      << joined;
+  EXPECT_TRUE(Has(joined, "2;Big;Poll Data TTL=120;3;FILE;" + File("big.log") + ";")) << joined;
   for (int i = 0; i < 60; i++) {
-    char item[80];
-    snprintf(item, sizeof(item), "4;Attribute_number_%02d_with_a_long_name;Display Type Max Size 28;", i);
-    EXPECT_TRUE(Has(joined, item)) << item;
+    EXPECT_TRUE(Has(joined, "4;" + LongName(i) + ";Display Type Max Size 28;")) << i;
   }
 
   // The console program puts the parts together into an outline.
-  ConsoleResult r = world_.Console({"SHOW", "big.mdl"});
+  ConsoleResult r = Console({"SHOW", "big.mdl"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Has(r.out, "result 0: Definition of the application:\nApplication ConBig  (metafile " +
-                             Listed("big.mdl") + ")\n  Table Big: Poll Data TTL=120\n    Source FILE " +
-                             world_.dir().File("big.log") + "\n"))
+  EXPECT_TRUE(
+      Has(r.out, "result 0: Definition of the application:\nApplication ConBig  (metafile " +
+                     Listed("big.mdl") + ")\n  Table Big: Poll Data TTL=120\n" +
+                     "    Source FILE " + File("big.log") + "\n"))
       << r.out;
-  EXPECT_EQ(Lines(r.out, "      Attribute Attribute_number_59_with_a_long_name: Display Type Max Size 28"), 1u)
+  EXPECT_EQ(Lines(r.out, "      Attribute " + LongName(59) + ": Display Type Max Size 28"), 1u)
       << r.out;
   // --raw: the datagrams as they came.
-  r = world_.Console({"--raw", "SHOW", "big.mdl"});
+  r = Console({"--raw", "SHOW", "big.mdl"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.substr(0, 4), "0 1 ");
   EXPECT_TRUE(Has(r.out, "\n3 ")) << r.out;
 
-  EXPECT_EQ(world_.Exchange("SHOW nope.mdl"), std::vector<std::string>{"3 "});
-  world_.ExpectConsole({"SHOW", "nope.mdl"}, 1,
-                       "result 3: nope.mdl is not defined (neither an application nor a metafile "
-                       "of one).\n");
+  EXPECT_EQ(Exchange("SHOW nope.mdl"), Strings{"3 "});
+  ExpectConsole({"SHOW", "nope.mdl"}, 1,
+                "result 3: nope.mdl is not defined (neither an application nor a metafile of "
+                "one).\n");
 }
 
 TEST_F(ConsoleE2E, ShowOfASmallApplicationMatchesTheGoldenReply) {
@@ -166,160 +227,139 @@ TEST_F(ConsoleE2E, ShowOfASmallApplicationMatchesTheGoldenReply) {
       "-Skip K 3\nRest Z 100\n//NAME Keys K 60\n//ATTRIBUTES ','\nKey D 8 KEY\nValue G 50\n";
   WriteMetafile("small.mdl", text);
   Import("small.mdl");
-  std::vector<std::string> reply = world_.Exchange("SHOW small.mdl");
+  Strings reply = Exchange("SHOW small.mdl");
   ASSERT_EQ(reply.size(), 1u);
   std::string golden = ReadFile(SourceDir() + "/tests/console/golden/show_small.txt");
   std::string expected = golden.substr(0, golden.find('\n'));
-  expected.replace(expected.find("<DIR>"), 5, Upper(world_.MetafileDir()));
+  expected.replace(expected.find("<DIR>"), 5, Upper(File("metafiles")));
   EXPECT_EQ(reply[0], expected);
 }
 
 TEST_F(ConsoleE2E, ListAndDeleteFollowTheApplicationsAndTheStartupConfig) {
-  world_.ExpectConsole({"LIST"}, 1, "result 2: No application is defined.\n");
-  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
-  WriteMetafile("b.mdl", Metafile("ConB", world_.dir().File("b.log")));
+  ExpectConsole({"LIST"}, 1, "result 2: No application is defined.\n");
+  WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log")));
+  WriteMetafile("b.mdl", LinesMetafile("ConB", File("b.log")));
   Import("a.mdl");
   Import("b.mdl");
-  world_.ExpectConsole({"list"}, 0,
-                       "result 0: Applications defined (metafile names):\n  " + Listed("a.mdl") +
-                       "\n  " + Listed("b.mdl") + "\n");
-  EXPECT_EQ(world_.Exchange("list"),
-            std::vector<std::string>{"0 " + Listed("a.mdl") + " " + Listed("b.mdl") + " "});
-  world_.ExpectConsole({"DELETE", "a.mdl"}, 0, "result 0: Application deleted: a.mdl\n");
-  std::string config = world_.StartupConfig();
-  EXPECT_FALSE(Has(config, "a.mdl")) << config;
-  EXPECT_TRUE(Has(config, "b.mdl")) << config;
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("b.mdl") + " "});
-  world_.ExpectConsole({"DELETE", "a.mdl"}, 1, "result 3: Application not defined: a.mdl\n");
+  ExpectConsole({"list"}, 0,
+                "result 0: Applications defined (metafile names):\n  " + Listed("a.mdl") + "\n  " +
+                    Listed("b.mdl") + "\n");
+  EXPECT_EQ(Exchange("list"), Strings{"0 " + Listed("a.mdl") + " " + Listed("b.mdl") + " "});
+  ExpectConsole({"DELETE", "a.mdl"}, 0, "result 0: Application deleted: a.mdl\n");
+  EXPECT_EQ(StartupConfig(), "* console test\nb.mdl\n");
+  EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("b.mdl") + " "});
+  ExpectConsole({"DELETE", "a.mdl"}, 1, "result 3: Application not defined: a.mdl\n");
   // By application name as well.
-  world_.ExpectConsole({"DELETE", "ConB"}, 0, "result 0: Application deleted: ConB\n");
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
-  EXPECT_TRUE(WaitFor([&] {
-    return world_.PeerQuery("SELECT COUNT(*) FROM applications WHERE name = 'ConA' AND "
-                            "unregistered_at IS NOT NULL") == "1";
-  })) << "the peer did not see ConA unregistered";
-  EXPECT_EQ(world_.PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
-                             "offline_at IS NULL"),
+  ExpectConsole({"DELETE", "ConB"}, 0, "result 0: Application deleted: ConB\n");
+  EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
+  EXPECT_TRUE(
+      WaitPeer("SELECT COUNT(*) FROM applications WHERE name = 'ConA' AND "
+               "unregistered_at IS NOT NULL",
+               "1"))
+      << "the peer did not see ConA unregistered";
+  EXPECT_EQ(PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
+                      "offline_at IS NULL"),
             "0");
 }
 
 TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
-  std::string path = WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+  WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log")));
   Import("a.mdl");
-  WriteMetafile("a.mdl", Metafile("ConA", world_.dir().File("a.log"), "Extra D 8\n"));
-  world_.ExpectConsole({"REFRESH", "a.mdl"}, 0, "result 0: Application refreshed: a.mdl\n");
-  std::vector<std::string> show = world_.Exchange("SHOW a.mdl");
+  WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log"), "Extra D 8\n"));
+  ExpectConsole({"REFRESH", "a.mdl"}, 0, "result 0: Application refreshed: a.mdl\n");
+  Strings show = Exchange("SHOW a.mdl");
   ASSERT_EQ(show.size(), 1u);
   EXPECT_TRUE(Has(show[0], "4;Extra;Display Type Max Size 8;")) << show[0];
-  EXPECT_EQ(Lines(world_.StartupConfig(), "a.mdl"), 1u) << world_.StartupConfig();
+  EXPECT_EQ(StartupConfig(), "* console test\na.mdl\n");
 
-  world_.ExpectConsole({"REFRESH", "nope.mdl"}, 1,
-                       "result 3: Application not defined, not refreshed: nope.mdl\n");
+  ExpectConsole({"REFRESH", "nope.mdl"}, 1,
+                "result 3: Application not defined, not refreshed: nope.mdl\n");
 
   // A metafile broken since: the application is gone, its configuration line stays.
   WriteMetafile("a.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
-  world_.ExpectConsole({"REFRESH", "a.mdl"}, 1,
-                       "result 5: Metafile definition error: the metafile was read but no "
-                       "application resulted.\n");
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
-  EXPECT_EQ(Lines(world_.StartupConfig(), "a.mdl"), 1u);
+  ExpectConsole({"REFRESH", "a.mdl"}, 1,
+                "result 5: Metafile definition error: the metafile was read but no "
+                "application resulted.\n");
+  EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
+  EXPECT_EQ(StartupConfig(), "* console test\na.mdl\n");
 }
 
 // Commands a FILE data provider does not carry out, and datagrams that are no command, are
 // answered (or not) at once and leave the console free for the next.
 TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesAndBadDatagrams) {
-  const struct {
-    std::string datagram;
-    std::vector<std::string> replies;
-  } cases[] = {
-      {"LISTS", {"1 "}},
-      {"LIS", {"1 "}},
-      {"frobnicate now", {"1 "}},
-      {"SET x", {"1 "}},
-      {"validate a.mdl", {"1 "}},
-      {"UNPACK a.mdl", {"1 "}},
-      {"TRAPCNFG", {"10 "}},
-      {"LOADCOMM", {"10 "}},
-      {"loadname", {"10 "}},
-      {"LOADLIST nodes.cfg", {"10 "}},
-      {"ACCEPT nope.mdl", {"3 "}},
-      {"GETPORT", {"0 1 " + std::to_string(world_.consolePort())}},
-      {"", {}},
-      {" \t\r\n", {}},
-      {std::string("\0LIST", 5), {}},
-      {std::string(1599, 'X'), {"1 "}},
-      {std::string(1600, 'X'), {"1 "}},
-      {std::string(5000, 'Y'), {"1 "}},
-      {"\x01\x02\xff\xfe\x7f binary", {"1 "}},
-      {std::string("LIST\0garbage", 12), {"2 "}},
-      // PING is answered by API data providers only.
-      {"PING", {}},
+  // The replies, and the datagrams that get them; PING is answered by API data providers only.
+  const std::pair<Strings, Strings> cases[] = {
+      {{"1 "},
+       {"LISTS", "LIS", "frobnicate now", "SET x", "validate a.mdl", "UNPACK a.mdl",
+        std::string(1599, 'X'), std::string(1600, 'X'), std::string(5000, 'Y'),
+        "\x01\x02\xff\xfe\x7f binary"}},
+      {{"10 "}, {"TRAPCNFG", "LOADCOMM", "loadname", "LOADLIST nodes.cfg"}},
+      {{"3 "}, {"ACCEPT nope.mdl"}},
+      {{"0 1 " + std::to_string(port_)}, {"GETPORT"}},
+      {{}, {"", " \t\r\n", std::string("\0LIST", 5), "PING"}},
+      {{"2 "}, {std::string("LIST\0garbage", 12)}},
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(world_.Exchange(c.datagram, c.replies.empty() ? milliseconds(1500) : seconds(3)),
-              c.replies)
-        << c.datagram.substr(0, 20) << " (" << c.datagram.size() << " bytes)";
+  for (const auto &[replies, datagrams] : cases) {
+    for (const std::string &datagram : datagrams) {
+      EXPECT_EQ(Exchange(datagram, replies.empty() ? milliseconds(1500) : seconds(3)), replies)
+          << datagram.substr(0, 20) << " (" << datagram.size() << " bytes)";
+    }
   }
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
-  EXPECT_TRUE(world_.dataProvider()->Running());
+  EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
+  EXPECT_TRUE(qdvp_->Running());
 
-  ConsoleResult r = world_.Console({"frobnicate"});
+  ConsoleResult r = Console({"frobnicate"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.out, "result 1: Invalid command")) << r.out;
-  world_.ExpectConsole({"PING"}, 1,
-                       "result 9: Command sent; the data provider sends no reply to it.\n");
-  world_.ExpectConsole({"LOADCOMM"}, 1,
-                       "result 10: LOADCOMM rejected: not an SNMP data provider.\n");
+  ExpectConsole({"PING"}, 1, "result 9: Command sent; the data provider sends no reply to it.\n");
+  ExpectConsole({"LOADCOMM"}, 1, "result 10: LOADCOMM rejected: not an SNMP data provider.\n");
   // The program finds the port from the type and QDVP_DPCONSOLE_PORT.
   std::string out, err;
   int status = qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "file", "getport"},
-                   {{"QDVP_DPCONSOLE_PORT", std::to_string(world_.consolePort() - 1)}}, &out, &err);
+                              {{"QDVP_DPCONSOLE_PORT", std::to_string(port_ - 1)}}, &out, &err);
   EXPECT_EQ(status, 0) << err;
-  EXPECT_TRUE(Has(out, "type FILE (1), console port " + std::to_string(world_.consolePort())))
-      << out;
+  EXPECT_TRUE(Has(out, "type FILE (1), console port " + std::to_string(port_))) << out;
 }
 
 TEST_F(ConsoleE2E, CommandsThatArriveWhileOneRunsAreRejected) {
   // IMPORT of a FIFO blocks until the test writes the metafile into it: a command that runs
   // as long as the test wants.
-  std::string fifo = world_.MetafileDir() + "/slow.mdl";
+  std::string fifo = File("metafiles/slow.mdl");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   UdpSocket importer;
-  importer.SendTo(world_.consolePort(), "IMPORT slow.mdl");
-  ASSERT_TRUE(WaitFor([&] {
-    return Has(ReadFile(world_.dir().File("trace.log")), "Console command IMPORT Parameter slow.mdl");
-  }));
+  importer.SendTo(port_, "IMPORT slow.mdl");
+  ASSERT_TRUE(WaitFor([&] { return Has(Trace(), "Console command IMPORT Parameter slow.mdl"); }));
   for (const char *burst : {"LIST", "SHOW slow.mdl", "SHUTDOWN", "LIST"}) {
-    EXPECT_EQ(world_.Exchange(burst), std::vector<std::string>{"7 3"}) << burst;
+    EXPECT_EQ(Exchange(burst), Strings{"7 3"}) << burst;
   }
-  world_.ExpectConsole(
-      {"LIST"}, 1, "result 7: Command rejected: another console command is in progress, code 3\n");
+  ExpectConsole({"LIST"}, 1,
+                "result 7: Command rejected: another console command is in progress, code 3\n");
   // The waiting requester hears every 15 seconds that its command still runs.
   EXPECT_EQ(importer.Receive(seconds(20)).value_or("(none)"), "99 ");
 
   int fd = open(fifo.c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
-  std::string text = Metafile("ConSlow", world_.dir().File("slow.log"));
+  std::string text = LinesMetafile("ConSlow", File("slow.log"));
   ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   close(fd);
   EXPECT_EQ(importer.Receive(seconds(10)).value_or("(none)"), "0 ");
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"0 " + Listed("slow.mdl") + " "});
-  EXPECT_TRUE(world_.dataProvider()->Running());
+  EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("slow.mdl") + " "});
+  EXPECT_TRUE(qdvp_->Running());
 }
 
 TEST_F(ConsoleE2E, SecondStartOfTheTypeIsRefusedWhileTheFirstRuns) {
   std::string out, err;
-  int status = qdvp_test::Run({BinDir() + "/qdvp", "start", "file"}, world_.Env(), &out, &err);
+  int status = qdvp_test::Run({BinDir() + "/qdvp", "start", "file"}, Env(), &out, &err);
   EXPECT_EQ(status, 1) << err;
   EXPECT_EQ(out, "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
   EXPECT_NE(err.find("ended during start-up"), std::string::npos) << err;
-  EXPECT_TRUE(world_.dataProvider()->Running());
-  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+  EXPECT_TRUE(qdvp_->Running());
+  EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
 }
 
 TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
-  std::string log = world_.dir().Write("a.log", "");
-  WriteMetafile("a.mdl", Metafile("ConA", log));
+  std::string log = dir_.Write("a.log", "");
+  WriteMetafile("a.mdl", LinesMetafile("ConA", log));
   Import("a.mdl");
   // The imported application's file is followed: its rows reach the peer, its source is
   // online there, and the shutdown takes it offline.
@@ -327,76 +367,121 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   ASSERT_TRUE(WaitFor(
       [&] {
         std::ofstream(log, std::ios::app) << "word" << line++ << " 7\n";
-        return world_.PeerQuery("SELECT COUNT(*) FROM rows WHERE application = 'ConA'") != "0";
+        return PeerQuery("SELECT COUNT(*) FROM rows WHERE application = 'ConA'") != "0";
       },
       seconds(30)))
       << "no row of ConA at the peer";
-  EXPECT_NE(world_.PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
-                             "offline_at IS NULL"), "0");
-  world_.ExpectConsole({"SHUTDOWN"}, 0, "result 0: Data provider shut down.\n");
-  EXPECT_EQ(world_.dataProvider()->Wait(seconds(20)), 0) << world_.dataProvider()->Stderr();
-  EXPECT_TRUE(UdpSocket().Bind(world_.consolePort())) << "the console port is still held";
+  const std::string online =
+      "SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND offline_at IS NULL";
+  EXPECT_NE(PeerQuery(online), "0");
+  ExpectConsole({"SHUTDOWN"}, 0, "result 0: Data provider shut down.\n");
+  EXPECT_EQ(qdvp_->Wait(seconds(20)), 0) << qdvp_->Stderr();
+  EXPECT_TRUE(UdpSocket().Bind(port_)) << "the console port is still held";
   // The startup configuration keeps the application for the next start.
-  EXPECT_TRUE(Has(world_.StartupConfig(), "a.mdl"));
-  EXPECT_TRUE(WaitFor([&] {
-    return world_.PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
-                            "offline_at IS NULL") == "0";
-  })) << "the peer did not see ConA's source go offline at the shutdown";
-  ConsoleResult r = world_.Console({"LIST"});
+  EXPECT_EQ(StartupConfig(), "* console test\na.mdl\n");
+  EXPECT_TRUE(WaitPeer(online, "0")) << "the peer did not see ConA's source go offline";
+  ConsoleResult r = Console({"LIST"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(Has(r.err, "No data provider answered on 127.0.0.1 port")) << r.err;
 }
 
-TEST(ConsolePackaged, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
-  ConsoleWorld world;
-  std::string productFile = world.dir().Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
-  ASSERT_EQ(world.Start({{"QDVP_PRODUCT_SPEC", productFile}}), "");
-  world.ExpectConsole({"CHECK", "a.mdl"}, 1,
-                      "result 13: Command not supported for a packaged product configuration.\n");
-  EXPECT_EQ(world.StopDataProvider(), 0);
+TEST_F(ConsoleWorld, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
+  extraEnv_["QDVP_PRODUCT_SPEC"] = dir_.Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
+  ASSERT_EQ(Start(), "");
+  ExpectConsole({"CHECK", "a.mdl"}, 1,
+                "result 13: Command not supported for a packaged product configuration.\n");
 }
 
-// SNMP and API data providers answer the commands that are theirs.
-TEST(ConsoleOtherTypes, SnmpReloadsAndApiPing) {
-  {
-    ConsoleWorld world;
-    ASSERT_EQ(world.Start({}, 5), "");
-    const struct {
-      const char *datagram;
-      std::string reply;
-    } cases[] = {
-        {"TRAPCNFG", "11 "},  // no trap configuration file
-        {"LOADCOMM", "11 "},
-        {"LOADNAME", "11 "},
-        {"LOADLIST nodes.cfg", "60 "},
-        {"GETPORT", "0 5 " + std::to_string(world.consolePort())},
-    };
-    for (const auto &c : cases) {
-      EXPECT_EQ(world.Exchange(c.datagram), std::vector<std::string>{c.reply}) << c.datagram;
-    }
-    world.ExpectConsole({"LOADCOMM"}, 1, "result 11: SNMP community name reload failed.\n");
-    // Once the files exist the reloads read them.
-    world.dir().Write("qdvpcomm.cfg", "127.0.0.1 secret\n");
-    world.dir().Write("qdvpname.cfg", "10.1 lab\n");
-    EXPECT_EQ(world.Exchange("LOADCOMM"), std::vector<std::string>{"0 "});
-    EXPECT_EQ(world.Exchange("LOADNAME"), std::vector<std::string>{"0 "});
-    EXPECT_EQ(world.StopDataProvider(), 0);
+// SNMP data providers answer the reloads; each reads its file once it exists.
+TEST_F(ConsoleWorld, SnmpAnswersTheReloads) {
+  ASSERT_EQ(Start(5), "");
+  const struct {
+    const char *datagram;
+    std::string reply;
+  } cases[] = {
+      {"TRAPCNFG", "11 "},  // no trap configuration file
+      {"LOADCOMM", "11 "},           {"LOADNAME", "11 "},
+      {"LOADLIST nodes.cfg", "60 "}, {"GETPORT", "0 5 " + std::to_string(port_)},
+  };
+  for (const auto &c : cases) EXPECT_EQ(Exchange(c.datagram), Strings{c.reply}) << c.datagram;
+  ExpectConsole({"LOADCOMM"}, 1, "result 11: SNMP community name reload failed.\n");
+  dir_.Write("qdvpcomm.cfg", "127.0.0.1 secret\n");
+  dir_.Write("qdvpname.cfg", "10.1 lab\n");
+  EXPECT_EQ(Exchange("LOADCOMM"), Strings{"0 "});
+  EXPECT_EQ(Exchange("LOADNAME"), Strings{"0 "});
+}
+
+// API data providers answer PING with their start time.
+TEST_F(ConsoleWorld, ApiAnswersPingWithItsStartTime) {
+  ASSERT_EQ(Start(0), "");
+  Strings reply = Exchange("PING");
+  ASSERT_EQ(reply.size(), 1u);
+  long start = atol(reply[0].substr(2).c_str());
+  EXPECT_EQ(reply[0], "0 " + std::to_string(start));
+  EXPECT_LE(std::abs(time(nullptr) - start), 60);
+  ConsoleResult r = Console({"ping"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "result 0: Data provider start time (seconds since 1970): " +
+                             std::to_string(start) + "\n  started "))
+      << r.out;
+}
+
+// Console commands of take actions: the agent peer runs, the data provider in this process,
+// with a startup configuration that lists no metafile, and the commands go through the console
+// service as a take-action worker hands them over, with their result codes and texts.
+using ConsoleTakeAction = DataProviderWorld;
+
+TEST_F(ConsoleTakeAction, CommandsRunThroughTheConsoleService) {
+  EnvGuard env;
+  for (const auto &[name, value] : Env()) env.Set(name, value);
+  env.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+  QDV0_ResetProductSpec();
+  QDVP_ResetStartUpConfigState();
+  dir_.Write("qdvpinit.cfg", "* console test\n");
+  dir_.Write("metafiles/a.mdl", "//APPL ConAct\n//NAME Lines E\n//SOURCE FILE " + File("a.log") +
+                                    "\n//ATTRIBUTES ' '\nWord D 32\n");
+  TraceCapture trace;
+  EntryThread entry(QDVP_TYPE_FILE);
+  ASSERT_TRUE(
+      WaitFor([&] { return trace.Contains("Console service waits for console commands"); }));
+  DPAB *anchor = PublishedAnchor();
+  ASSERT_NE(anchor, nullptr);
+
+  const struct {
+    const char *command;
+    int rc;
+    const char *text;
+  } cases[] = {
+      {"LIST", -1, "TakeAction console command not supported or invalid: LIST"},
+      {"show a.mdl", -1, "TakeAction console command not supported or invalid: SHOW"},
+      {"frob", -1, "TakeAction console command not supported or invalid: FROB"},
+      {"lis", -1, "TakeAction console command not supported or invalid: LIS"},
+      {"", -1, "TakeAction console command not supported or invalid: -"},
+      {"IMPORT", -1, "Required input parameter file name not specified"},
+      {"LOADLIST", -1, "Required input parameter file name not specified"},
+      {"DELETE nope.mdl", 3, "Application not defined: nope.mdl"},
+      {"REFRESH nope.mdl", 3, "Application not defined, not refreshed: nope.mdl"},
+      {"IMPORT a.mdl", 0, "Application imported: a.mdl"},
+      {"IMPORT a.mdl", 0, "Application already defined: a.mdl"},
+      {"CHECK a.mdl", 4, "a.mdl is defined."},
+      {"LOADCOMM", 10, "LOADCOMM rejected: not an SNMP data provider."},
+      {"REFRESH ConAct", 0, "Application refreshed: ConAct"},
+      {"DELETE a.mdl", 0, "Application deleted: a.mdl"},
+      {"IMPORT missing.mdl", 8, "Metafile not found."},
+      {"SHUTDOWN", 0, "Data provider shutdown requested."},
+  };
+  for (const auto &c : cases) {
+    char text[300];
+    EXPECT_EQ(QDVP_RunConsoleCommandForAction(anchor, c.command, text, sizeof(text)), c.rc)
+        << c.command;
+    EXPECT_STREQ(text, c.text) << c.command;
   }
-  {
-    ConsoleWorld world;
-    ASSERT_EQ(world.Start({}, 0), "");
-    std::vector<std::string> reply = world.Exchange("PING");
-    ASSERT_EQ(reply.size(), 1u);
-    long start = atol(reply[0].substr(2).c_str());
-    EXPECT_EQ(reply[0], "0 " + std::to_string(start));
-    EXPECT_LE(std::abs(time(nullptr) - start), 60);
-    ConsoleResult r = world.Console({"ping"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Has(r.out, "result 0: Data provider start time (seconds since 1970): " +
-                               std::to_string(start) + "\n  started "))
-        << r.out;
-    EXPECT_EQ(world.StopDataProvider(), 0);
-  }
+  // The console took the commands one at a time, and was free for each up to the shutdown.
+  EXPECT_TRUE(trace.Contains("Console command IMPORT Parameter a.mdl"));
+  EXPECT_EQ(ReadFile(File("qdvpinit.cfg")), "* console test\n");
+  ASSERT_TRUE(entry.Join(30));
+  EXPECT_EQ(entry.exitWord(), 0);
+  EXPECT_EQ(PublishedAnchor(), nullptr);
 }
 
 }  // namespace

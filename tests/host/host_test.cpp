@@ -1,17 +1,15 @@
 // The qdvp program end to end: its commands and command-line errors (the console command's
 // too), the library's exported symbols, a data provider started and stopped by signal, and a
-// missing library. (A start refused because the type
-// already runs is the console tests' SecondStartOfTheTypeIsRefusedWhileTheFirstRuns.)
+// missing library. (A start refused because the type already runs is the console tests'
+// SecondStartOfTheTypeIsRefusedWhileTheFirstRuns.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <set>
 #include <string>
 
-#include "tests/support/qdvptest.h"
+#include "tests/support/dpworld.h"
 
 namespace qdvp_test {
 namespace {
@@ -19,14 +17,18 @@ namespace {
 std::string Qdvp() { return BinDir() + "/qdvp"; }
 
 // Command-line errors end with status 2 at once; a console command that no data provider
-// answers (none listens, or something holds the port and stays silent) within a few seconds.
+// answers (none listens, or something holds the port and stays silent) within a few seconds;
+// a start without the library with status 1.
 TEST(HostCommands, ExitStatusAndOutput) {
   UdpSocket silent;
   ASSERT_TRUE(silent.Bind(0));
+  std::string closed = std::to_string(FreePort()), quiet = std::to_string(silent.port());
+  const std::map<std::string, std::string> noLibrary = {{"QDVP_LIBRARY", "/nowhere/libqdvp.so"}};
   const struct {
     std::vector<std::string> args;
     int status;
     const char *stdoutHas, *stderrHas;
+    std::map<std::string, std::string> env = {};
   } cases[] = {
       {{"version"}, 0, "QDV350 (SR1-14114611) 02-08-2002\n", ""},
       {{"--help"}, 0, "start TYPE", ""},
@@ -44,17 +46,16 @@ TEST(HostCommands, ExitStatusAndOutput) {
       {{"console", "--port", "99999", "list"}, 2, "", "bad port"},
       {{"console", "--frob", "list"}, 2, "", "unknown option '--frob'"},
       {{"console", "list", "a", "b"}, 2, "", "too many words"},
-      {{"console", "--port", std::to_string(FreePort()), "list"}, 2, "",
-       "No data provider answered"},
-      {{"console", "--port", std::to_string(silent.port()), "list"}, 2, "",
-       "No data provider answered"},
+      {{"console", "--port", closed, "list"}, 2, "", "No data provider answered"},
+      {{"console", "--port", quiet, "list"}, 2, "", "No data provider answered"},
+      {{"start", "file"}, 1, "", "cannot load the data provider library", noLibrary},
   };
   for (const auto &c : cases) {
     std::vector<std::string> argv = {Qdvp()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string out, err;
     auto start = std::chrono::steady_clock::now();
-    int status = qdvp_test::Run(argv, {}, &out, &err);
+    int status = qdvp_test::Run(argv, c.env, &out, &err);
     std::string what = c.args.empty() ? "(none)" : c.args[0] + " " + c.stderrHas;
     EXPECT_EQ(status, c.status) << what;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << what;
@@ -70,59 +71,34 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
   char name[512];
   while (fscanf(pipe, "%511s", name) == 1) symbols.insert(name);
   pclose(pipe);
-  EXPECT_EQ(symbols, (std::set<std::string>{
-                         "Main_DPAB", "QDVP_ConstructDPregisterBuffer", "QDVP_ImmediateDPshutdown",
-                         "QDVP_IsIndependentDPenvironment", "QDVP_SetDPprogramStart",
-                         "QDVP_StartDataProvider", "QDVP_UnpackMetafileToText",
-                         "QDVP_ValidateMetaFile"}));
+  EXPECT_EQ(symbols,
+            (std::set<std::string>{"Main_DPAB", "QDVP_ConstructDPregisterBuffer",
+                                   "QDVP_ImmediateDPshutdown", "QDVP_IsIndependentDPenvironment",
+                                   "QDVP_SetDPprogramStart", "QDVP_StartDataProvider",
+                                   "QDVP_UnpackMetafileToText", "QDVP_ValidateMetaFile"}));
 }
 
-class HostRun : public ::testing::Test {
- protected:
-  void SetUp() override { mkdir(dir_.File("metafiles").c_str(), 0755); }
-  std::map<std::string, std::string> Env(int type) {
-    // The metafile directory is loaded at start-up: it holds nothing the test writes.
-    return {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_ - type)},
-            {"QDVP_HOME", dir_.path()},
-            {"QDVP_META_PATH", dir_.File("metafiles")},
-            {"QDVP_INIT_CONFIG_PATH", dir_.path()},
-            {"QDVP_TRACE", "detail"},
-            {"QDVP_TRACE_FILE", dir_.File("trace.log")},
-            // No agent listens: the agent link falls back to UDP and gives up within a second.
-            {"QDVP_DCH_HOST", "127.0.0.1"},
-            {"QDVA_DCH_PORT", std::to_string(FreePort())},
-            {"QDVP_DCH_REPLY_WAIT", "1"}};
-  }
-  bool TraceHas(const std::string &text) {
-    return ReadFile(dir_.File("trace.log")).find(text) != std::string::npos;
-  }
-
-  TempDir dir_;
-  int consolePort_ = FreePort();
-};
+// A data provider ends cleanly at SIGTERM and at SIGINT, here with no agent listening: the
+// agent link falls back to UDP and gives up within a second.
+using HostRun = DataProviderWorld;
 
 TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
+  peer_->Stop();
+  extraEnv_["QDVP_DCH_REPLY_WAIT"] = "1";
+  auto traced = [&](const std::string &text) { return Trace().find(text) != std::string::npos; };
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    remove(dir_.File("trace.log").c_str());
-    Child qdvp({Qdvp(), "start", "file"}, Env(1), dir_.path());
-    ASSERT_TRUE(WaitFor([&] { return TraceHas("Console service waits for console commands"); }))
-        << qdvp.Stderr();
-    ASSERT_TRUE(WaitFor([&] { return TraceHas("file server process(es) started"); }));
-    qdvp.Signal(signal);
-    EXPECT_EQ(qdvp.Wait(std::chrono::seconds(20)), 0) << qdvp.Stderr();
-    EXPECT_NE(qdvp.Stderr().find("shutting down"), std::string::npos);
-    EXPECT_TRUE(TraceHas("Input DP Type is FILE"));
-    EXPECT_TRUE(TraceHas("Console service received shutdown request"));
+    Launch("file");
+    ASSERT_TRUE(WaitFor([&] { return traced("Console service waits for console commands"); }))
+        << qdvp_->Stderr();
+    ASSERT_TRUE(WaitFor([&] { return traced("file server process(es) started"); }));
+    qdvp_->Signal(signal);
+    EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(20)), 0) << qdvp_->Stderr();
+    EXPECT_NE(qdvp_->Stderr().find("shutting down"), std::string::npos);
+    EXPECT_TRUE(traced("Input DP Type is FILE"));
+    EXPECT_TRUE(traced("Console service received shutdown request"));
+    qdvp_.reset();
   }
-}
-
-TEST_F(HostRun, MissingLibraryIsReported) {
-  auto env = Env(1);
-  env["QDVP_LIBRARY"] = dir_.File("nowhere/libqdvp.so");
-  std::string out, err;
-  EXPECT_EQ(qdvp_test::Run({Qdvp(), "start", "file"}, env, &out, &err), 1);
-  EXPECT_NE(err.find("cannot load the data provider library"), std::string::npos) << err;
 }
 
 }  // namespace

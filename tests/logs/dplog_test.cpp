@@ -44,14 +44,12 @@ TEST(DPlogTemplates, EveryTemplateHasItsCategoryColumn) {
   }
 }
 
-struct Case {
-  int number;
-  std::vector<const char *> parms;
-  const char *text;
-};
-
 TEST(DPlogTemplates, ParametersFillThePlacesInOrderAndMissingOnesShowAQuestionMark) {
-  const Case cases[] = {
+  const struct {
+    int number;
+    std::vector<const char *> parms;
+    const char *text;
+  } cases[] = {
       {32,
        {"host1", "7001", "APPL", "TAB"},
        "UDP inactivity time expired. Session disconnect for host1 port 7001. Application APPL "
@@ -151,8 +149,6 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
   ExpectDb(lastText_, ("Application " + name).substr(0, 253) + "...");
 }
 
-}  // namespace
-
 // The no-data report folds the changes of an interval per agent and sends every agent's list,
 // six tables a row, as one sample set; a report without changes sends the lists again.
 TEST_F(DPlogReport, NoDataStatusIsFoldedPerAgentAndSentAsOneSampleSet) {
@@ -190,3 +186,5 @@ TEST_F(DPlogReport, NoDataStatusIsFoldedPerAgentAndSentAsOneSampleSet) {
   ExpectDb(rows + last + " ORDER BY id LIMIT 1)", "1 hostA MibA []");
   QDVP_ForgetNoDataReport(anchor_);
 }
+
+}  // namespace

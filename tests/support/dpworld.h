@@ -56,10 +56,8 @@ class DataProviderWorld : public testing::Test {
     dir_.Write("metafiles/" + name + ".mdl", text);
     if (listed) config_ += name + ".mdl\n";
   }
-  // Starts `qdvp start type` with the world's settings, then those of extraEnv_.
-  void Launch(const std::string &type) {
-    dir_.Write("qdvpinit.cfg", config_);
-    unlink(File("trace.log").c_str());
+  // The environment of `qdvp start`: the world's settings, then those of extraEnv_.
+  std::map<std::string, std::string> Env() const {
     std::map<std::string, std::string> env = {
         {"QDVA_DCH_PORT", std::to_string(dchPort_)},
         {"QDVP_DCH_HOST", "127.0.0.1"},
@@ -72,7 +70,13 @@ class DataProviderWorld : public testing::Test {
         {"QDVP_TRACE_FILE", File("trace.log")}};
     for (const auto &[k, v] : KindEnv()) env[k] = v;
     for (const auto &[k, v] : extraEnv_) env[k] = v;
-    qdvp_ = std::make_unique<Child>(Strings{BinDir() + "/qdvp", "start", type}, env, dir_.path());
+    return env;
+  }
+  // Starts `qdvp start type` with the startup configuration and Env().
+  void Launch(const std::string &type) {
+    dir_.Write("qdvpinit.cfg", config_);
+    unlink(File("trace.log").c_str());
+    qdvp_ = std::make_unique<Child>(Strings{BinDir() + "/qdvp", "start", type}, Env(), dir_.path());
   }
   void Stop() {
     if (!qdvp_) return;
