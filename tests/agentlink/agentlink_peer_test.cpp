@@ -4,12 +4,7 @@
 // late answers and what offline forgets. Against a scripted agent that misbehaves on the wire:
 // broken framing drops the connection (made again before the next request), a reply split
 // over two writes is read whole, an incomplete reply ends the request after the reply wait.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -309,95 +304,33 @@ TEST_F(PeerLink, InactiveWithinTheTimeToLiveWaitsOnTheDelayedOfflineQueue) {
 
 // ---- A scripted agent ----------------------------------------------------------------------
 
-// A TCP listener on loopback playing the agent by hand; every wait ends after 10 seconds.
-class ScriptedAgent {
- public:
-  ScriptedAgent() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    socklen_t n = sizeof(a);
-    getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &n);
-    port_ = ntohs(a.sin_port);
-    listen(listener_, 4);
-  }
-  ~ScriptedAgent() {
-    if (conn_ >= 0) close(conn_);
-    close(listener_);
-  }
-  int port() const { return port_; }
-  bool Accept() {
-    pollfd p = {listener_, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return false;
-    if (conn_ >= 0) close(conn_);
-    conn_ = accept(listener_, nullptr, nullptr);
-    return conn_ >= 0;
-  }
-  // Reads one whole request; false on end of stream or time-out.
-  bool Read() {
-    std::string m;
-    return ReadN(4, &m) &&
-           ReadN(QDVP_WireGet32(reinterpret_cast<const unsigned char *>(m.data())) - 4, &m);
-  }
-  bool Write(const std::string &bytes) {
-    return write(conn_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-  // True when the data provider closed the connection.
-  bool Closed() {
-    std::string m;
-    return !ReadN(1, &m);
-  }
-
- private:
-  bool ReadN(size_t n, std::string *out) {
-    for (char buffer[4096]; n > 0 && n < (1u << 20);) {
-      pollfd p = {conn_, POLLIN, 0};
-      if (poll(&p, 1, 10000) != 1) return false;
-      ssize_t r = read(conn_, buffer, n < sizeof(buffer) ? n : sizeof(buffer));
-      if (r <= 0) return false;
-      out->append(buffer, static_cast<size_t>(r));
-      n -= static_cast<size_t>(r);
-    }
-    return n == 0;
-  }
-  int listener_ = -1, conn_ = -1, port_ = 0;
-};
-
+// The data provider's client aimed at a listener playing the agent by hand.
 class BadInput : public qdvp_test::PeerLinkTest {
  protected:
   void SetUp() override {
-    env_.Set("QDVA_DCH_PORT", std::to_string(agent_.port()));
-    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
-    env_.Set("QDVP_DCH_REPLY_WAIT", "1");
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
     // The client connects while it starts; the agent accepts in parallel.
-    bool accepted = false;
-    std::thread accept([&] { accepted = agent_.Accept(); });
-    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_);
+    std::thread accept([&] { agent_ = listener_.Accept(); });
+    StartLink(listener_.port(), "1");
     accept.join();
-    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(agent_);
   }
-  ScriptedAgent agent_;
+  dch_test::Listener listener_;
+  std::unique_ptr<dch_test::Client> agent_;
 };
 
 TEST_F(BadInput, BrokenLengthWordsDropTheConnection) {
   const std::string streams[] = {Be32(0) + "garbage!", Be32(3), Be32(2u * 1024 * 1024) + "big"};
   for (const auto &bytes : streams) {
-    ASSERT_TRUE(agent_.Write(bytes));
-    EXPECT_TRUE(agent_.Closed()) << dch_test::Hex(bytes);
+    ASSERT_TRUE(agent_ && agent_->Send(bytes));
+    EXPECT_TRUE(agent_->Closed()) << dch_test::Hex(bytes);
     EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
     // The next request connects again first; it gets an answer split over two writes.
     std::thread agent([&] {
-      if (!agent_.Accept() || !agent_.Read()) return;
+      if (!(agent_ = listener_.Accept()) || !agent_->ReadMessage()) return;
       std::string reply = dch_test::Msg::Status(0).Bytes();
-      agent_.Write(reply.substr(0, 5));
+      agent_->Send(reply.substr(0, 5));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      agent_.Write(reply.substr(5));
+      agent_->Send(reply.substr(5));
     });
     ApplEntry *appl = LoadMetafile("m.mdl", "//APPL Again\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
     agent.join();
@@ -409,7 +342,7 @@ TEST_F(BadInput, BrokenLengthWordsDropTheConnection) {
 
 TEST_F(BadInput, AReplyThatNeverCompletesEndsTheRequestAfterTheReplyWait) {
   std::thread agent([&] {
-    if (agent_.Read()) agent_.Write(Be32(100) + "only a part");
+    if (agent_->ReadMessage()) agent_->Send(Be32(100) + "only a part");
   });
   auto start = std::chrono::steady_clock::now();
   ApplEntry *appl = LoadMetafile("m.mdl", "//APPL Stuck\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
