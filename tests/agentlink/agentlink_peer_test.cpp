@@ -64,14 +64,11 @@ class PeerLink : public qdvp_test::PeerLinkTest {
     return Request(s, QDVP_Output);
   }
   // The value of a query once the peer has committed what it was sent (or the last value).
-  static std::string DbAt(const std::string &db, const std::string &sql,
-                          const std::string &expected) {
-    std::string value;
-    WaitFor([&] { return (value = QueryOne(db, sql)) == expected; }, std::chrono::seconds(5));
-    return value;
-  }
   std::string Db(const std::string &sql, const std::string &expected) {
-    return DbAt(peer_->Db(), sql, expected);
+    std::string value;
+    WaitFor([&] { return (value = QueryOne(peer_->Db(), sql)) == expected; },
+            std::chrono::seconds(5));
+    return value;
   }
   static std::string Offline(const std::string &where) {
     return "SELECT count(*) FROM sources WHERE offline_at IS NOT NULL AND " + where;
@@ -186,7 +183,7 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
       peer_->dir());
   ASSERT_TRUE(second->Ready()) << second->Stderr();
   EXPECT_EQ(SendRow(s, "two", 2), QDVP_Active);
-  EXPECT_EQ(DbAt(peer_->Db(), "SELECT count(*) FROM rows", "2"), "2");
+  EXPECT_DB("SELECT count(*) FROM rows", "2");
   EXPECT_EQ(QueryOne(peer_->Db(), "SELECT attrs FROM rows ORDER BY id DESC LIMIT 1"),
             "{\"Item\":\"two\",\"Count\":2}");
   link_.reset();
