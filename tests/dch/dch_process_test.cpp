@@ -1,17 +1,11 @@
 // The real qdvp-dch on loopback: a scripted data provider registers, goes online, sends rows,
 // goes offline and unregisters, and the tests read the peer's database and message log. Also
 // fault injection, UDP-only mode, take actions, restarts, bad input and SIGTERM.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
 
 #include "include/qdvp_agentlink.h"
 #include "tests/support/dchpeer.h"
@@ -210,13 +204,13 @@ TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
             std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 host1 echo hi Sit1 77");
   auto status = c->Call(Msg(QDVP_REQ_DP_ACTION_STATUS)
                             .U32(QDVP_FIELD_ACTION_ID, 77)
-                            .U32(QDVP_FIELD_STATUS, 0)
+                            .U32(QDVP_FIELD_STATUS, static_cast<uint32_t>(-3))  // signed
                             .Text(QDVP_FIELD_ACTION_RESULT, "hi")
                             .Bytes());
   EXPECT_EQ(status->status, 0);
   ASSERT_TRUE(WaitFor([&] {
     return Query(peer.Db(), "SELECT name, node, status, result FROM actions") ==
-           std::vector<std::vector<std::string>>{{"echo", "host1", "0", "hi"}};
+           std::vector<std::vector<std::string>>{{"echo", "host1", "-3", "hi"}};
   }));
   EXPECT_NE(peer.Stderr().find("action ignored"), std::string::npos);
 }
