@@ -24,8 +24,6 @@ using dch_test::Be16;
 using dch_test::Be32;
 using dch_test::Hex;
 using dch_test::Msg;
-using qdvp_test::EnvGuard;
-using qdvp_test::TempDir;
 
 // The script: statuses to answer, in order (0 once it runs out), and every message sent.
 struct Script {
@@ -100,8 +98,8 @@ class Wire : public testing::Test {
   }
   static std::string Node(SourceEntry *s) { return s->pSourceNodeName ? s->pSourceNodeName : ""; }
 
-  TempDir dir_;
-  EnvGuard env_;
+  qdvp_test::TempDir dir_;
+  qdvp_test::EnvGuard env_;
   DPAB *anchor_ = nullptr;
   DCHcomm *comm_ = nullptr;
   Script script_;
@@ -228,10 +226,8 @@ TEST(CharacterTables, RoundTripOfPrintableAsciiAndTheMovedBrackets) {
   EXPECT_EQ(std::string(text, 8), "Abc [1]^");
 }
 
-TEST(RegisterBuffer, ExportedServiceBuildsTheRegistrationOfAMetafile) {
-  TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}, {"QDVP_PRODUCT_SPEC", std::nullopt}});
-  std::string name = dir.Write("x.mdl", "//APPL Exported\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
+TEST_F(Wire, ExportedServiceBuildsTheRegistrationOfAMetafile) {
+  std::string name = dir_.Write("x.mdl", "//APPL Exported\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
   unsigned char *message = nullptr;
   int word;
   {
@@ -245,7 +241,7 @@ TEST(RegisterBuffer, ExportedServiceBuildsTheRegistrationOfAMetafile) {
   EXPECT_NE(bytes.find("A,D,8, , ;"), std::string::npos);
   EXPECT_EQ(QDVP_WireGet16(message + 10), 0x1010);
   free(message);
-  EXPECT_EQ(QDVP_ConstructDPregisterBuffer(dir.File("missing.mdl").c_str(), &message), 0);
+  EXPECT_EQ(QDVP_ConstructDPregisterBuffer(dir_.File("missing.mdl").c_str(), &message), 0);
   EXPECT_EQ(message, nullptr);
 }
 
