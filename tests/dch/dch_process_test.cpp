@@ -54,9 +54,6 @@ std::vector<nlohmann::json> JsonLines(const std::string &path) {
 TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
   Peer peer;
   ASSERT_TRUE(peer.Ready()) << peer.Stderr();
-  EXPECT_NE(peer.Stderr().find("qdvp-dch listening on 127.0.0.1:" + std::to_string(peer.port()) +
-                               " (tcp+udp)"),
-            std::string::npos);
   auto c = Client::Tcp(peer.port());
   ASSERT_TRUE(c);
   uint32_t h = GoOnline(*c);
@@ -110,7 +107,6 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
   EXPECT_EQ(seen,
             "register <0 online <0 register <0 online <0 data 1{\"Busy\":-5,\"Cnt\":300,\"Name\":"
             "\"alpha\"} <0 data <0 offline <0 unregister <0 ");
-  EXPECT_EQ(peer.Stop(), 0);
 }
 
 // Options of the real peer, one script per row. Script words: O<s> bring source s1 online and
@@ -139,7 +135,8 @@ TEST(dch_Process, OptionsAndFaultsAreAppliedInOrder) {
     ASSERT_TRUE(peer.Ready());
     bool udp = !c.options.empty() && c.options[0] == "--udp-only";
     auto connect = [&] { return udp ? Client::Udp(peer.port()) : Client::Tcp(peer.port()); };
-    EXPECT_NE(peer.Stderr().find(std::to_string(peer.port()) + (udp ? " (udp)" : " (tcp+udp)")),
+    EXPECT_NE(peer.Stderr().find("qdvp-dch listening on 127.0.0.1:" + std::to_string(peer.port()) +
+                                 (udp ? " (udp)" : " (tcp+udp)")),
               std::string::npos);
     EXPECT_EQ(Client::Tcp(peer.port()) == nullptr, udp);
     auto client = connect();
