@@ -150,9 +150,9 @@ TEST_F(InitTest, ProductSpecificationItems) {
   }
 }
 
-// Malformed lines of the product specification are reported and skipped; a file that cannot
-// be read, or no storage for the anchor, fails the initialization.
-TEST_F(InitTest, ProductSpecificationProblemsAreReportedAndAnUnreadableFileFails) {
+// Malformed lines of the product file are reported and skipped; a product file that cannot be
+// read, or no storage for the anchor, fails the initialization.
+TEST_F(InitTest, MalformedProductLinesAreSkippedAndAnUnreadableProductFileFails) {
   TraceCapture trace;
   env_.Set("QDVP_PRODUCT_SPEC",
            dir_.Write("product.cfg", "DP_PORT_OFFSET=5\nthis line is not an item\nUNKNOWN_ITEM=1\n"));
