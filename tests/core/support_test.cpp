@@ -25,20 +25,11 @@ std::string Hex(const unsigned char *p, size_t n) {
   return dch_test::Hex(std::string(reinterpret_cast<const char *>(p), n));
 }
 
-class UtcZone : public ::testing::Test {
- protected:
-  void SetUp() override {
-    env_.Set("TZ", "UTC0");
-    tzset();
-  }
-  void TearDown() override {
-    env_.Set("TZ", std::nullopt);
-    tzset();
-  }
-  EnvGuard env_;
-};
-
-TEST_F(UtcZone, CorvidStampsOfTimesAndOfTimeTexts) {
+// In the UTC zone (only non-fatal checks, so the zone is always set back).
+TEST(UtcZone, CorvidStampsOfTimesAndOfTimeTexts) {
+  EnvGuard env;
+  env.Set("TZ", "UTC0");
+  tzset();
   char stamp[17];
   EXPECT_STREQ(QDV0_ConvertTimeToCorvidTime(0, stamp), "0700101000000000");
   EXPECT_STREQ(QDV0_ConvertTimeToCorvidTime(1772400600, stamp), "1260301213000000");
@@ -68,6 +59,8 @@ TEST_F(UtcZone, CorvidStampsOfTimesAndOfTimeTexts) {
     snprintf(buffer, sizeof(buffer), "%s", c.text);
     EXPECT_STREQ(QDV0_StringToCorvidTime(buffer), c.stamp) << c.text;
   }
+  env.Set("TZ", std::nullopt);
+  tzset();
 }
 
 TEST(Base64, PublishedTestVectors) {
