@@ -4,12 +4,7 @@
 // late answers and what offline forgets. Against a scripted agent that misbehaves on the wire:
 // broken framing drops the connection (made again before the next request), a reply split
 // over two writes is read whole, an incomplete reply ends the request after the reply wait.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -56,23 +51,24 @@ class PeerLink : public qdvp_test::PeerLinkTest {
   int Request(SourceEntry *source, int state) {
     return QDVP_RequestDCH(anchor_, source, static_cast<DCHverb>(state), link_->Requester());
   }
-  static void SetRow(SourceEntry *s, const std::string &item, int32_t count) {
-    OSV1_Guard attrs(&s->AttrLock);
-    AttrEntry *i = s->pAttrList, *c = i->pNext;  // Item, Count
-    memcpy(i->Value, item.data(), item.size());
-    i->ActualValSize = static_cast<int>(item.size());
-    QDVP_WirePut32(reinterpret_cast<unsigned char *>(c->Value), static_cast<uint32_t>(count));
-    c->ActualValSize = 4;
+  // Sets a row of kShop's source and asks for its output; returns the state after it.
+  int SendRow(SourceEntry *s, const std::string &item, int32_t count) {
+    {
+      OSV1_Guard attrs(&s->AttrLock);
+      AttrEntry *i = s->pAttrList, *c = i->pNext;  // Item, Count
+      memcpy(i->Value, item.data(), item.size());
+      i->ActualValSize = static_cast<int>(item.size());
+      QDVP_WirePut32(reinterpret_cast<unsigned char *>(c->Value), static_cast<uint32_t>(count));
+      c->ActualValSize = 4;
+    }
+    return Request(s, QDVP_Output);
   }
   // The value of a query once the peer has committed what it was sent (or the last value).
-  static std::string DbAt(const std::string &db, const std::string &sql,
-                          const std::string &expected) {
-    std::string value;
-    WaitFor([&] { return (value = QueryOne(db, sql)) == expected; }, std::chrono::seconds(5));
-    return value;
-  }
   std::string Db(const std::string &sql, const std::string &expected) {
-    return DbAt(peer_->Db(), sql, expected);
+    std::string value;
+    WaitFor([&] { return (value = QueryOne(peer_->Db(), sql)) == expected; },
+            std::chrono::seconds(5));
+    return value;
   }
   static std::string Offline(const std::string &where) {
     return "SELECT count(*) FROM sources WHERE offline_at IS NOT NULL AND " + where;
@@ -103,8 +99,7 @@ TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {
   EXPECT_NE(QDVP_WireGet32(s->DCHhandle), 0u);
   EXPECT_DB("SELECT count(*) FROM sources WHERE application='Shop' AND offline_at IS NULL", "1");
 
-  SetRow(s, "pen", 3);
-  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  EXPECT_EQ(SendRow(s, "pen", 3), QDVP_Active);
   EXPECT_DB("SELECT attrs FROM rows WHERE application='Shop'", "{\"Item\":\"pen\",\"Count\":3}");
 
   s->OfflineNow = 1;
@@ -117,49 +112,47 @@ TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {
 }
 
 // 7 sends the same request again; 2 on data brings the source online again and resends the
-// row; 4 on online registers the application again first. The row is stored once.
+// row; 4 on online registers the application again first. An agent that answers the row and
+// closes the connection at once: the answer stands, so the row is not sent again as if lost
+// (repeated because the close races the waiter). In every case the row is stored once.
 TEST_F(PeerLink, TheClientFollowsTheAgentsStatuses) {
   const struct {
-    const char *fail, *registrations;
+    std::vector<std::string> options;
+    int rounds;
+    const char *registrations;  // null: not checked
     std::vector<std::pair<std::string, size_t>> logged;
   } cases[] = {
-      {"online:7:2",
+      {{"--fail", "online:7:2"},
+       1,
        "1",
        {{"\"request\":\"online\"", 3}, {"\"status\":7,\"reply_to\":\"online\"", 2}}},
-      {"data:2",
+      {{"--fail", "data:2"},
+       1,
        "1",
        {{"\"request\":\"data\"", 2},
         {"\"request\":\"online\"", 2},
         {"\"status\":2,\"reply_to\":\"data\"", 1}}},
-      {"online:4", "2", {{"\"request\":\"register\"", 2}, {"\"request\":\"online\"", 2}}},
+      {{"--fail", "online:4"},
+       1,
+       "2",
+       {{"\"request\":\"register\"", 2}, {"\"request\":\"online\"", 2}}},
+      {{"--drop-after", "1"}, 10, nullptr, {}},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.fail);
-    Start({"--fail", c.fail});
-    SourceEntry *s = Load(kShop);
-    ASSERT_NE(s, nullptr) << out_;
-    EXPECT_EQ(Request(s, QDVP_Ready), QDVP_Active);
-    SetRow(s, "cup", 9);
-    EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
-    EXPECT_DB("SELECT count(*) FROM rows WHERE attrs='{\"Item\":\"cup\",\"Count\":9}'", "1");
-    EXPECT_DB("SELECT registrations FROM applications WHERE name='Shop'", c.registrations);
-    peer_->Stop();
-    for (const auto &[text, count] : c.logged) EXPECT_EQ(Logged(text), count) << text;
-  }
-}
-
-// The agent answers a row and closes the connection at once: the answer stands, so the row
-// is taken and not sent again as if lost. Repeated because the close races the waiter.
-TEST_F(PeerLink, ARowAnsweredJustBeforeTheAgentClosesIsTaken) {
-  for (int round = 0; round < 10; round++) {
-    SCOPED_TRACE(round);
-    Start({"--drop-after", "1"});
-    SourceEntry *s = Load(kShop);
-    ASSERT_NE(s, nullptr) << out_;
-    ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
-    SetRow(s, "last", 1);
-    EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
-    EXPECT_DB("SELECT count(*) FROM rows", "1");
+    for (int round = 0; round < c.rounds; round++) {
+      SCOPED_TRACE(c.options[1] + " round " + std::to_string(round));
+      Start(c.options);
+      SourceEntry *s = Load(kShop);
+      ASSERT_NE(s, nullptr) << out_;
+      ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+      EXPECT_EQ(SendRow(s, "cup", 9), QDVP_Active);
+      EXPECT_DB("SELECT group_concat(attrs) FROM rows", "{\"Item\":\"cup\",\"Count\":9}");
+      if (c.registrations) {
+        EXPECT_DB("SELECT registrations FROM applications WHERE name='Shop'", c.registrations);
+      }
+      peer_->Stop();
+      for (const auto &[text, count] : c.logged) EXPECT_EQ(Logged(text), count) << text;
+    }
   }
 }
 
@@ -172,8 +165,7 @@ TEST_F(PeerLink, UdpOnlyPeerGivesModeOneThenModeThreeAfterRegistration) {
   ASSERT_NE(s, nullptr) << out_;
   EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP_KEPT);
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
-  SetRow(s, "udp", 1);
-  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  EXPECT_EQ(SendRow(s, "udp", 1), QDVP_Active);
   EXPECT_DB("SELECT attrs FROM rows", "{\"Item\":\"udp\",\"Count\":1}");
 }
 
@@ -182,8 +174,7 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   SourceEntry *s = Load(kShop);
   ASSERT_NE(s, nullptr) << out_;
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
-  SetRow(s, "one", 1);
-  ASSERT_EQ(Request(s, QDVP_Output), QDVP_Active);
+  ASSERT_EQ(SendRow(s, "one", 1), QDVP_Active);
   // The same database and port: the peer remembers the source's handle.
   peer_->Stop();
   EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));  // seen to end
@@ -191,9 +182,8 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
       std::vector<std::string>{"--port", std::to_string(peer_->port()), "--commit-ms", "0"},
       peer_->dir());
   ASSERT_TRUE(second->Ready()) << second->Stderr();
-  SetRow(s, "two", 2);
-  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Active);
-  EXPECT_EQ(DbAt(peer_->Db(), "SELECT count(*) FROM rows", "2"), "2");
+  EXPECT_EQ(SendRow(s, "two", 2), QDVP_Active);
+  EXPECT_DB("SELECT count(*) FROM rows", "2");
   EXPECT_EQ(QueryOne(peer_->Db(), "SELECT attrs FROM rows ORDER BY id DESC LIMIT 1"),
             "{\"Item\":\"two\",\"Count\":2}");
   link_.reset();
@@ -233,8 +223,7 @@ TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
   SourceEntry *s = Load(kShop);
   ASSERT_NE(s, nullptr) << out_;
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
-  SetRow(s, "slow", 1);
-  EXPECT_EQ(Request(s, QDVP_Output), QDVP_Inactive);  // timed out
+  EXPECT_EQ(SendRow(s, "slow", 1), QDVP_Inactive);  // timed out
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   uint32_t handle = QDVP_WireGet32(s->DCHhandle);
   EXPECT_NE(handle, 0u);
@@ -309,95 +298,33 @@ TEST_F(PeerLink, InactiveWithinTheTimeToLiveWaitsOnTheDelayedOfflineQueue) {
 
 // ---- A scripted agent ----------------------------------------------------------------------
 
-// A TCP listener on loopback playing the agent by hand; every wait ends after 10 seconds.
-class ScriptedAgent {
- public:
-  ScriptedAgent() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    socklen_t n = sizeof(a);
-    getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &n);
-    port_ = ntohs(a.sin_port);
-    listen(listener_, 4);
-  }
-  ~ScriptedAgent() {
-    if (conn_ >= 0) close(conn_);
-    close(listener_);
-  }
-  int port() const { return port_; }
-  bool Accept() {
-    pollfd p = {listener_, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return false;
-    if (conn_ >= 0) close(conn_);
-    conn_ = accept(listener_, nullptr, nullptr);
-    return conn_ >= 0;
-  }
-  // Reads one whole request; false on end of stream or time-out.
-  bool Read() {
-    std::string m;
-    return ReadN(4, &m) &&
-           ReadN(QDVP_WireGet32(reinterpret_cast<const unsigned char *>(m.data())) - 4, &m);
-  }
-  bool Write(const std::string &bytes) {
-    return write(conn_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-  // True when the data provider closed the connection.
-  bool Closed() {
-    std::string m;
-    return !ReadN(1, &m);
-  }
-
- private:
-  bool ReadN(size_t n, std::string *out) {
-    for (char buffer[4096]; n > 0 && n < (1u << 20);) {
-      pollfd p = {conn_, POLLIN, 0};
-      if (poll(&p, 1, 10000) != 1) return false;
-      ssize_t r = read(conn_, buffer, n < sizeof(buffer) ? n : sizeof(buffer));
-      if (r <= 0) return false;
-      out->append(buffer, static_cast<size_t>(r));
-      n -= static_cast<size_t>(r);
-    }
-    return n == 0;
-  }
-  int listener_ = -1, conn_ = -1, port_ = 0;
-};
-
+// The data provider's client aimed at a listener playing the agent by hand.
 class BadInput : public qdvp_test::PeerLinkTest {
  protected:
   void SetUp() override {
-    env_.Set("QDVA_DCH_PORT", std::to_string(agent_.port()));
-    env_.Set("QDVP_DCH_HOST", "127.0.0.1");
-    env_.Set("QDVP_DCH_REPLY_WAIT", "1");
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
     // The client connects while it starts; the agent accepts in parallel.
-    bool accepted = false;
-    std::thread accept([&] { accepted = agent_.Accept(); });
-    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_);
+    std::thread accept([&] { agent_ = listener_.Accept(); });
+    StartLink(listener_.port(), "1");
     accept.join();
-    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(agent_);
   }
-  ScriptedAgent agent_;
+  dch_test::Listener listener_;
+  std::unique_ptr<dch_test::Client> agent_;
 };
 
-TEST_F(BadInput, BrokenLengthWordsDropTheConnection) {
+TEST_F(BadInput, BrokenLengthWordsDropTheConnectionAndAnIncompleteReplyEndsTheRequest) {
   const std::string streams[] = {Be32(0) + "garbage!", Be32(3), Be32(2u * 1024 * 1024) + "big"};
   for (const auto &bytes : streams) {
-    ASSERT_TRUE(agent_.Write(bytes));
-    EXPECT_TRUE(agent_.Closed()) << dch_test::Hex(bytes);
+    ASSERT_TRUE(agent_ && agent_->Send(bytes));
+    EXPECT_TRUE(agent_->Closed()) << dch_test::Hex(bytes);
     EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
     // The next request connects again first; it gets an answer split over two writes.
     std::thread agent([&] {
-      if (!agent_.Accept() || !agent_.Read()) return;
+      if (!(agent_ = listener_.Accept()) || !agent_->ReadMessage()) return;
       std::string reply = dch_test::Msg::Status(0).Bytes();
-      agent_.Write(reply.substr(0, 5));
+      agent_->Send(reply.substr(0, 5));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      agent_.Write(reply.substr(5));
+      agent_->Send(reply.substr(5));
     });
     ApplEntry *appl = LoadMetafile("m.mdl", "//APPL Again\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
     agent.join();
@@ -405,11 +332,9 @@ TEST_F(BadInput, BrokenLengthWordsDropTheConnection) {
     EXPECT_EQ(appl->pTableList->pSourceList->State, QDVP_Ready);
     QDVP_ReleaseApplResources(anchor_, appl, 1);
   }
-}
-
-TEST_F(BadInput, AReplyThatNeverCompletesEndsTheRequestAfterTheReplyWait) {
+  // A reply that never completes ends the request after the reply wait.
   std::thread agent([&] {
-    if (agent_.Read()) agent_.Write(Be32(100) + "only a part");
+    if (agent_ && agent_->ReadMessage()) agent_->Send(Be32(100) + "only a part");
   });
   auto start = std::chrono::steady_clock::now();
   ApplEntry *appl = LoadMetafile("m.mdl", "//APPL Stuck\n//NAME T E\n//ATTRIBUTES\nA D 8\n");

@@ -24,8 +24,6 @@ using dch_test::Be16;
 using dch_test::Be32;
 using dch_test::Hex;
 using dch_test::Msg;
-using qdvp_test::EnvGuard;
-using qdvp_test::TempDir;
 
 // The script: statuses to answer, in order (0 once it runs out), and every message sent.
 struct Script {
@@ -100,8 +98,8 @@ class Wire : public testing::Test {
   }
   static std::string Node(SourceEntry *s) { return s->pSourceNodeName ? s->pSourceNodeName : ""; }
 
-  TempDir dir_;
-  EnvGuard env_;
+  qdvp_test::TempDir dir_;
+  qdvp_test::EnvGuard env_;
   DPAB *anchor_ = nullptr;
   DCHcomm *comm_ = nullptr;
   Script script_;
@@ -171,7 +169,9 @@ TEST_F(Wire, FormulasRoundPercentagesAndTheRowCarriesTheirResults) {
   EXPECT_EQ(a->ActualValSize, 0);  // the values were consumed by the send
 }
 
-TEST_F(Wire, RowWithoutValuesIsNotSentUnlessItIsTheLastOfASet) {
+// A row without values is not sent unless it is the last of a set; in stand-alone mode nothing
+// is sent and every request succeeds.
+TEST_F(Wire, NothingIsSentForARowWithoutValuesNorInStandAloneMode) {
   SourceEntry *s = Gauge("Empty");
   ASSERT_NE(s, nullptr);
   comm_->Status = -1;
@@ -180,6 +180,16 @@ TEST_F(Wire, RowWithoutValuesIsNotSentUnlessItIsTheLastOfASet) {
   EXPECT_TRUE(script_.sent.empty());
   s->DataSequence = QDVP_SEQ_LAST;
   QDVP_DoDPdata(s, comm_);
+  EXPECT_EQ(script_.sent.size(), 1u);
+  anchor_->StandAlone = 1;
+  comm_->Status = -1;
+  QDVP_DoDPonline(s, comm_);
+  EXPECT_EQ(comm_->Status.load(), 0);
+  SetInt(Attr(s, "A"), 1);
+  QDVP_DoDPdata(s, comm_);
+  QDVP_DoDPoffline(s, comm_);
+  QDVP_DoDPunregister(s, comm_);
+  EXPECT_EQ(comm_->Status.load(), 0);
   EXPECT_EQ(script_.sent.size(), 1u);
 }
 
@@ -207,21 +217,6 @@ TEST_F(Wire, RequestsHaveTheirFieldsInOrderAndStatusSevenSendsThemAgain) {
   for (size_t i = 0; i < 4; i++) EXPECT_EQ(Hex(script_.sent[i + 2]), Hex(expected[i]));
 }
 
-TEST_F(Wire, StandAloneSendsNothingAndSucceeds) {
-  SourceEntry *s = Gauge("Alone");
-  ASSERT_NE(s, nullptr);
-  anchor_->StandAlone = 1;
-  comm_->Status = -1;
-  QDVP_DoDPonline(s, comm_);
-  EXPECT_EQ(comm_->Status.load(), 0);
-  SetInt(Attr(s, "A"), 1);
-  QDVP_DoDPdata(s, comm_);
-  QDVP_DoDPoffline(s, comm_);
-  QDVP_DoDPunregister(s, comm_);
-  EXPECT_EQ(comm_->Status.load(), 0);
-  EXPECT_TRUE(script_.sent.empty());
-}
-
 TEST(CharacterTables, RoundTripOfPrintableAsciiAndTheMovedBrackets) {
   for (int c = 0x20; c < 0x7F; c++) EXPECT_EQ(ebcdic_to_ascii[ascii_to_ebcdic[c]], c) << c;
   char text[] = "Abc [1]^\x80";
@@ -231,10 +226,8 @@ TEST(CharacterTables, RoundTripOfPrintableAsciiAndTheMovedBrackets) {
   EXPECT_EQ(std::string(text, 8), "Abc [1]^");
 }
 
-TEST(RegisterBuffer, ExportedServiceBuildsTheRegistrationOfAMetafile) {
-  TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}, {"QDVP_PRODUCT_SPEC", std::nullopt}});
-  std::string name = dir.Write("x.mdl", "//APPL Exported\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
+TEST_F(Wire, ExportedServiceBuildsTheRegistrationOfAMetafile) {
+  std::string name = dir_.Write("x.mdl", "//APPL Exported\n//NAME T E\n//ATTRIBUTES\nA D 8\n");
   unsigned char *message = nullptr;
   int word;
   {
@@ -248,7 +241,7 @@ TEST(RegisterBuffer, ExportedServiceBuildsTheRegistrationOfAMetafile) {
   EXPECT_NE(bytes.find("A,D,8, , ;"), std::string::npos);
   EXPECT_EQ(QDVP_WireGet16(message + 10), 0x1010);
   free(message);
-  EXPECT_EQ(QDVP_ConstructDPregisterBuffer(dir.File("missing.mdl").c_str(), &message), 0);
+  EXPECT_EQ(QDVP_ConstructDPregisterBuffer(dir_.File("missing.mdl").c_str(), &message), 0);
   EXPECT_EQ(message, nullptr);
 }
 

@@ -96,7 +96,6 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
   DPAB *anchor = PublishedAnchor();
   EXPECT_EQ(anchor->DPtype, c.type);
   EXPECT_EQ(anchor->TransportType, 'I');
-  EXPECT_EQ(anchor->pDSFT, &TCPIP_DSFT);
   EXPECT_TRUE(anchor->DPlogReady);
 
   QDVP_ImmediateDPshutdown();

@@ -46,20 +46,19 @@ class InitTest : public ::testing::Test {
 TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
   const std::string d = dir_.path();
   const struct {
-    const char *meta, *actionLog;
-    std::string initPath, wantMeta, wantActionLog, wantInitConfig;
+    std::optional<std::string> meta, actionLog, initPath;  // unset when nullopt
+    std::string wantMeta, wantActionLog, wantInitConfig;
   } cases[] = {
-      {nullptr, nullptr, "", "./metafiles", d + "/DPACTLOG", d + "/qdvpinit.cfg"},
-      {"meta//", "/var/tmp/actions.log", d + "/cfg/", d + "/meta", "/var/tmp/actions.log",
+      {std::nullopt, std::nullopt, std::nullopt, "./metafiles", d + "/DPACTLOG",
+       d + "/qdvpinit.cfg"},
+      {d + "/meta//", "/var/tmp/actions.log", d + "/cfg/", d + "/meta", "/var/tmp/actions.log",
        d + "/cfg/qdvpinit.cfg"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.wantMeta);
-    env_.Set("QDVP_META_PATH", c.meta ? std::optional<std::string>(d + "/" + c.meta) : std::nullopt);
-    env_.Set("QDVP_ACTION_LOG_FILENAME", c.actionLog ? std::optional<std::string>(c.actionLog)
-                                                     : std::nullopt);
-    env_.Set("QDVP_INIT_CONFIG_PATH", c.initPath.empty() ? std::nullopt
-                                                         : std::optional<std::string>(c.initPath));
+    env_.Set("QDVP_META_PATH", c.meta);
+    env_.Set("QDVP_ACTION_LOG_FILENAME", c.actionLog);
+    env_.Set("QDVP_INIT_CONFIG_PATH", c.initPath);
     TraceCapture trace;
     ASSERT_NE(Init(), nullptr);
     EXPECT_EQ(std::string(anchor_->pMetaPath), c.wantMeta);
@@ -151,9 +150,12 @@ TEST_F(InitTest, ProductSpecificationItems) {
   }
 }
 
-TEST_F(InitTest, MalformedProductSpecificationLinesAreReportedAndSkipped) {
-  env_.Set("QDVP_PRODUCT_SPEC", dir_.Write("product.cfg", "DP_PORT_OFFSET=5\nthis line is not an "
-                                                          "item\nUNKNOWN_ITEM=1\n"));
+// Malformed lines of the product file are reported and skipped; a product file that cannot be
+// read, or no storage for the anchor, fails the initialization.
+TEST_F(InitTest, MalformedProductLinesAreSkippedAndAnUnreadableProductFileFails) {
+  TraceCapture trace;
+  env_.Set("QDVP_PRODUCT_SPEC",
+           dir_.Write("product.cfg", "DP_PORT_OFFSET=5\nthis line is not an item\nUNKNOWN_ITEM=1\n"));
   StreamCapture err(STDERR_FILENO);
   ASSERT_NE(Init(), nullptr);
   std::string text = err.Take();
@@ -164,14 +166,11 @@ TEST_F(InitTest, MalformedProductSpecificationLinesAreReportedAndSkipped) {
   EXPECT_EQ(QDVP_ConsolePortOfType(QDVP_TYPE_FILE), 7706);
   env_.Set("QDVP_DPCONSOLE_PORT", "9000");
   EXPECT_EQ(QDVP_ConsolePortOfType(QDVP_TYPE_FILE), 9001);
-}
 
-TEST_F(InitTest, UnreadableProductSpecificationOrNoStorageFailsInitialization) {
-  TraceCapture trace;
   env_.Set("QDVP_PRODUCT_SPEC", dir_.File("absent-product.cfg"));
-  StreamCapture err(STDERR_FILENO);
+  StreamCapture absent(STDERR_FILENO);
   EXPECT_EQ(Init(), nullptr);
-  EXPECT_NE(err.Take().find("cannot be read"), std::string::npos);
+  EXPECT_NE(absent.Take().find("cannot be read"), std::string::npos);
   EXPECT_TRUE(trace.Contains("*****Product specification initialization unsuccessful"));
   env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
   QDV0_FailStorageAfter(0, 1);

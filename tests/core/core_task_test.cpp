@@ -68,11 +68,19 @@ class TaskTest : public ::testing::Test {
   std::promise<void> open_;
 };
 
+// A creation that finds no storage returns 0 and leaves the chain as it was.
 TEST_F(TaskTest, ChainKeepsCreationOrderAndReleaseUnlinksAnyPosition) {
   ProcessEntry *t1 = Create(ParkedTask);
   ProcessEntry *t2 = Create(ParkedTask);
   ProcessEntry *t3 = Create(ParkedTask);
   ASSERT_TRUE(WaitFor([] { return g_parked == 3; }));
+  TraceCapture trace;
+  QDV0_FailStorageAfter(0, 1);
+  ProcessEntry *entry = reinterpret_cast<ProcessEntry *>(0x1);
+  EXPECT_EQ(QDVP_CreateProcess(anchor_, -1, nullptr, IdleTask, 0, &entry), 0);
+  QDV0_FailStorageAfter(0, 0);
+  EXPECT_EQ(entry, nullptr);
+  EXPECT_TRUE(trace.Contains("***** Unable to obtain storage for process entry"));
   EXPECT_EQ(Chain(anchor_), (std::vector<ProcessEntry *>{t1, t2, t3}));
   EXPECT_EQ(ActiveTasks(anchor_), 3);
   QDVP_ReleaseProcessResources(anchor_, t2);
@@ -85,44 +93,17 @@ TEST_F(TaskTest, ChainKeepsCreationOrderAndReleaseUnlinksAnyPosition) {
   EXPECT_EQ(ActiveTasks(anchor_), 0);
 }
 
-TEST_F(TaskTest, CreationWithoutStorageReturnsZeroAndChangesNothing) {
-  ProcessEntry *t1 = Create(IdleTask);
-  TraceCapture trace;
-  QDV0_FailStorageAfter(0, 1);
-  ProcessEntry *entry = reinterpret_cast<ProcessEntry *>(0x1);
-  EXPECT_EQ(QDVP_CreateProcess(anchor_, -1, nullptr, IdleTask, 0, &entry), 0);
-  QDV0_FailStorageAfter(0, 0);
-  EXPECT_EQ(entry, nullptr);
-  EXPECT_EQ(Chain(anchor_), (std::vector<ProcessEntry *>{t1}));
-  EXPECT_EQ(ActiveTasks(anchor_), 1);
-  EXPECT_TRUE(trace.Contains("***** Unable to obtain storage for process entry"));
-}
-
-std::atomic<ProcessEntry *> g_found{nullptr};
-void LookupTask(ProcessEntry *entry) {
-  entry->ThreadID = OSV1_ThreadID();
-  g_found = QDVP_LocateOwnProcessEntry(entry->pDPAB);
-  QDVP_EndTask(entry->pDPAB, entry);
-}
-
-TEST_F(TaskTest, OwnEntryIsFoundFromTheTaskAndNotFromTheHostThread) {
-  Create(IdleTask);
-  EXPECT_EQ(QDVP_LocateOwnProcessEntry(anchor_), nullptr);
-  g_found = nullptr;
-  ProcessEntry *entry = Create(LookupTask);
-  ASSERT_TRUE(WaitFor([] { return g_found.load() != nullptr; }));
-  EXPECT_EQ(g_found.load(), entry);
-  ASSERT_TRUE(WaitFor([&] { return ActiveTasks(anchor_) == 1; }));
-}
-
 struct Item {
   WorkItem link;
   int value;
 };
 std::vector<int> *g_seen = nullptr;
 std::mutex g_seenMutex;
+std::atomic<ProcessEntry *> g_found{nullptr};
+// Looks up its own entry, then takes the items of its queue until asked to end.
 void WorkerTask(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
+  g_found = QDVP_LocateOwnProcessEntry(entry->pDPAB);
   while (!QDVP_TaskShouldEnd(entry)) {
     for (WorkItem *w = QDVP_TakeWorkQueue(entry); w;) {
       WorkItem *next = w->pNext;
@@ -135,11 +116,16 @@ void WorkerTask(ProcessEntry *entry) {
   QDVP_EndTask(entry->pDPAB, entry);
 }
 
-TEST_F(TaskTest, QueuedWorkArrivesInOrderAndTerminationRequestEndsEveryTask) {
+// The own-entry lookup finds the worker's entry behind others, and none from the host thread.
+TEST_F(TaskTest, TaskFindsItsOwnEntryGetsItsWorkInOrderAndEndsOnTerminationRequest) {
   std::vector<int> seen;
   g_seen = &seen;
-  ProcessEntry *worker = Create(WorkerTask);
+  g_found = nullptr;
   for (int i = 0; i < 3; i++) Create(IdleTask);
+  ProcessEntry *worker = Create(WorkerTask);
+  EXPECT_EQ(QDVP_LocateOwnProcessEntry(anchor_), nullptr);
+  ASSERT_TRUE(WaitFor([] { return g_found.load() != nullptr; }));
+  EXPECT_EQ(g_found.load(), worker);
   std::vector<Item> items(200);
   for (int i = 0; i < 200; i++) {
     items[i].value = i;
@@ -186,8 +172,12 @@ TEST_F(TaskTest, StartupWaitSeesSuccessOrFailureOfTheNewTask) {
   }
 }
 
+// The shutdown signals every task, waits for those that end and, for one that never does, only
+// until the bound, then releases the data model.
 TEST_F(TaskTest, OrderlyShutdownEndsTasksThenReleasesTheDataModel) {
   for (int i = 0; i < 3; i++) Create(IdleTask);
+  Create(ParkedTask);
+  ASSERT_TRUE(WaitFor([] { return g_parked == 1; }));
   for (int i = 0; i < 2; i++) {
     auto *appl = QDV0_New<ApplEntry>();
     appl->pNext = anchor_->pApplList;
@@ -199,21 +189,6 @@ TEST_F(TaskTest, OrderlyShutdownEndsTasksThenReleasesTheDataModel) {
   auto *irb = QDV0_New<IRBlock>();
   irb->pBuffer = static_cast<char *>(QDV0_GetStorage(64));
   anchor_->pIRBList = irb;
-  TraceCapture trace;
-  QDVP_ShutdownCleanUp(anchor_, 1);
-  EXPECT_EQ(ActiveTasks(anchor_), 0);
-  EXPECT_EQ(anchor_->pApplList, nullptr);
-  EXPECT_EQ(anchor_->pIOEList[0], nullptr);
-  EXPECT_EQ(anchor_->pIRBList, nullptr);
-  EXPECT_EQ(trace.Count("Signal process termination. Thread:"), 3u);
-}
-
-TEST_F(TaskTest, TaskThatNeverEndsDelaysTheReleaseOnlyUntilTheBound) {
-  Create(IdleTask);
-  Create(ParkedTask);
-  ASSERT_TRUE(WaitFor([] { return g_parked == 1; }));
-  auto *appl = QDV0_New<ApplEntry>();
-  anchor_->pApplList = appl;
   const time_t start = 1000000;
   QDV0_UseManualClock(start);
   TraceCapture trace;
@@ -225,8 +200,11 @@ TEST_F(TaskTest, TaskThatNeverEndsDelaysTheReleaseOnlyUntilTheBound) {
   EXPECT_LT(waited, 190);
   EXPECT_GE(trace.Count(">>>>>Waiting for all processes to end - "), 36u);
   EXPECT_GE(trace.Count(">>>>>Waiting for all processes to end - 1"), 30u);
+  EXPECT_EQ(trace.Count("Signal process termination. Thread:"), 4u);
+  EXPECT_EQ(ActiveTasks(anchor_), 1);  // only the stuck one
   EXPECT_EQ(anchor_->pApplList, nullptr);
-  EXPECT_EQ(ActiveTasks(anchor_), 1);
+  EXPECT_EQ(anchor_->pIOEList[0], nullptr);
+  EXPECT_EQ(anchor_->pIRBList, nullptr);
   // The stuck task's entry is still chained; release it for the test's own teardown.
   for (ProcessEntry *pe : Chain(anchor_)) QDVP_ReleaseProcessResources(anchor_, pe);
 }

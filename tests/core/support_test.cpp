@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -17,7 +15,6 @@
 #include "core/support/qdv0.h"
 #include "core/support/trk1.h"
 #include "core/support/zglq.h"
-#include "include/qdvp_wire.h"
 #include "tests/support/dchpeer.h"
 #include "tests/support/qdvptest.h"
 
@@ -28,20 +25,11 @@ std::string Hex(const unsigned char *p, size_t n) {
   return dch_test::Hex(std::string(reinterpret_cast<const char *>(p), n));
 }
 
-class UtcZone : public ::testing::Test {
- protected:
-  void SetUp() override {
-    env_.Set("TZ", "UTC0");
-    tzset();
-  }
-  void TearDown() override {
-    env_.Set("TZ", std::nullopt);
-    tzset();
-  }
-  EnvGuard env_;
-};
-
-TEST_F(UtcZone, CorvidStampOfATime) {
+// In the UTC zone (only non-fatal checks, so the zone is always set back).
+TEST(UtcZone, CorvidStampsOfTimesAndOfTimeTexts) {
+  EnvGuard env;
+  env.Set("TZ", "UTC0");
+  tzset();
   char stamp[17];
   EXPECT_STREQ(QDV0_ConvertTimeToCorvidTime(0, stamp), "0700101000000000");
   EXPECT_STREQ(QDV0_ConvertTimeToCorvidTime(1772400600, stamp), "1260301213000000");
@@ -55,9 +43,7 @@ TEST_F(UtcZone, CorvidStampOfATime) {
   char now[17];
   EXPECT_STREQ(QDV0_GetCorvidTime(now), "1260301213000000");
   QDV0_UseSystemClock();
-}
-
-TEST_F(UtcZone, TimeTextsBecomeStampsOrSixteenZeros) {
+  // Time texts become stamps, or sixteen zeros.
   struct {
     const char *text;
     const char *stamp;
@@ -73,6 +59,8 @@ TEST_F(UtcZone, TimeTextsBecomeStampsOrSixteenZeros) {
     snprintf(buffer, sizeof(buffer), "%s", c.text);
     EXPECT_STREQ(QDV0_StringToCorvidTime(buffer), c.stamp) << c.text;
   }
+  env.Set("TZ", std::nullopt);
+  tzset();
 }
 
 TEST(Base64, PublishedTestVectors) {
@@ -171,33 +159,32 @@ TEST(Ber, IntegersNullStringsAndOids) {
     ASSERT_EQ(QDV0_ExtractBERinteger(contents, clen, &back), 0);
     EXPECT_EQ(back, c.value);
   }
-  unsigned char out[300];
+  unsigned char out[320];
   EXPECT_EQ(Hex(out, QDV0_FormatBERnullType(QDV0_BER_NULL, out, sizeof(out))), "0500");
-  EXPECT_EQ(Hex(out, QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, "public", 6, out, 300)),
-            "04067075626c6963");
-  std::string big(200, 'a');
-  size_t n = QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, big.data(), big.size(), out, 300);
-  EXPECT_EQ(Hex(out, 3), "0481c8");
-  EXPECT_EQ(n, 203u);
-  n = QDV0_FormatOIDfromString(".1.3.6.1.4.1.2021.10.1.3.1", out, sizeof(out));
-  EXPECT_EQ(Hex(out, n), "060b2b060104018f650a010301");
-  char text[128];
-  ASSERT_EQ(QDV0_DecodeOIDfromBER(out + 2, n - 2, text, sizeof(text)), 0);
-  EXPECT_STREQ(text, "1.3.6.1.4.1.2021.10.1.3.1");
+  // Octet strings with the short length form and the long forms of one and two bytes.
+  for (const auto &[text, head] : {std::pair<std::string, std::string>{"public", "0406"},
+                                   {std::string(200, 'a'), "0481c8"},
+                                   {std::string(300, 'b'), "0482012c"}}) {
+    size_t n = QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, text.data(), text.size(), out,
+                                             sizeof(out));
+    EXPECT_EQ(Hex(out, n), head + dch_test::Hex(text));
+  }
   // Round trips, also at the edges: the largest 32-bit arc, a first group above 127 (2.999),
   // arcs that need every byte count.
   struct {
     const char *oid, *hex;
   } oids[] = {{"1.3.6.1.2.1.1.1.0", "06082b06010201010100"},
+              {"1.3.6.1.4.1.2021.10.1.3.1", "060b2b060104018f650a010301"},
               {"1.3.6.1.4.1.4294967295", "060a2b06010401 8fffffff7f"},
               {"2.999.3", "0603883703"},
               {"0.0", "060100"},
               {"1.3.128.16383.16384", "06082b8100 ff7f818000"}};
+  char text[128];
   for (const auto &c : oids) {
     SCOPED_TRACE(c.oid);
     std::string want = c.hex;
     want.erase(std::remove(want.begin(), want.end(), ' '), want.end());
-    n = QDV0_FormatOIDfromString(c.oid, out, sizeof(out));
+    size_t n = QDV0_FormatOIDfromString(c.oid, out, sizeof(out));
     EXPECT_EQ(Hex(out, n), want);
     ASSERT_EQ(QDV0_DecodeOIDfromBER(out + 2, n - 2, text, sizeof(text)), 0);
     EXPECT_STREQ(text, c.oid);
@@ -212,9 +199,6 @@ TEST(Ber, IntegersNullStringsAndOids) {
   const unsigned char open[] = {0x2b, 0x86};
   EXPECT_NE(QDV0_DecodeOIDfromBER(open, sizeof(open), text, sizeof(text)), 0);
   // Every long length form is read, and a length beyond the buffer is refused.
-  std::string s300(300, 'b');
-  n = QDV0_FormatBERoctetstringType(QDV0_BER_OCTETSTRING, s300.data(), s300.size(), out, 310);
-  EXPECT_EQ(Hex(out, 4), "0482012c");
   const unsigned char forms[][8] = {{0x04, 0x02, 'a', 'b'},
                                     {0x04, 0x81, 0x02, 'a', 'b'},
                                     {0x04, 0x82, 0x00, 0x02, 'a', 'b'},
@@ -364,7 +348,7 @@ TEST(Sockets, BindToLoopbackUnlessConfiguredAndDatagramPortsAreExclusive) {
   EXPECT_FALSE(QDV0_IsOwnHostName("some-other-host.example"));
 }
 
-TEST(Trace, FlagsFromNumbersAndWords) {
+TEST(Trace, FlagsFromNumbersAndWordsAndTheLinesTheyLetThrough) {
   struct {
     const char *text;
     unsigned flags;
@@ -378,9 +362,7 @@ TEST(Trace, FlagsFromNumbersAndWords) {
                {"error detail storage flow", TRK1_ERROR | TRK1_DETAIL | TRK1_STORAGE | TRK1_FLOW},
                {"nonsense", 0}};
   for (const auto &c : cases) EXPECT_EQ(TRK1_ParseFlags(c.text), c.flags) << (c.text ? c.text : "");
-}
-
-TEST(Trace, LinesGoToTheFileOnlyWhenTheirBitIsSet) {
+  // Lines go to the file only when their bit is set.
   TraceCapture trace;
   static TRK1_BLOCK block = {"unit"};
   TRK1_SetFlags(TRK1_ERROR);

@@ -11,8 +11,9 @@ using namespace qdvp_dch;
 namespace {
 
 // Rules as "option=value" words, and the decisions for requests of a kind as "kind:decision":
-// the status, then "-" when no reply goes out, "+delay" and "*" when a rule was used up.
-TEST(dch_FaultRules, RulesAreUsedUpInOrder) {
+// the status, then "-" when no reply goes out, "+delay" and "*" when a rule was used up. Then
+// values that are refused.
+TEST(dch_FaultRules, RulesAreUsedUpInOrderAndMalformedValuesRefused) {
   const char *const cases[][2] = {
       {"fail=online:7 fail=online:4:2", "online:7* data:0 online:4* online:4* online:0"},
       // no-reply comes before fail, and all means every one
@@ -40,9 +41,6 @@ TEST(dch_FaultRules, RulesAreUsedUpInOrder) {
                 word);
     }
   }
-}
-
-TEST(dch_FaultRules, MalformedValuesAreRefused) {
   DchFaultPlan plan;
   std::string error;
   for (const char *bad :

@@ -186,6 +186,26 @@ bool Client::Closed(std::chrono::milliseconds deadline) {
   return false;
 }
 
+Listener::Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in a = qdvp_test::Loopback(0);
+  socklen_t size = sizeof a;
+  bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  listen(fd_, 4);
+  getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &size);
+  port_ = ntohs(a.sin_port);
+}
+
+Listener::~Listener() { close(fd_); }
+
+std::unique_ptr<Client> Listener::Accept(std::chrono::milliseconds deadline) {
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(deadline.count())) != 1) return nullptr;
+  auto c = std::unique_ptr<Client>(new Client());
+  c->fd_ = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (c->fd_ < 0) return nullptr;
+  return c;
+}
+
 Peer::Peer(std::vector<std::string> options, const std::string &dir) {
   if (dir.empty()) {
     temp_ = std::make_unique<qdvp_test::TempDir>();

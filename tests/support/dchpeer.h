@@ -1,5 +1,6 @@
 // Helpers for the agent peer's tests: building agent link messages field by field, hex, a
-// scripted TCP or UDP client, a running qdvp-dch, and queries on its database.
+// scripted TCP or UDP client, a scripted agent's listener, a running qdvp-dch, and queries on
+// its database.
 #pragma once
 
 #include <stdint.h>
@@ -71,6 +72,7 @@ class Client {
   const std::vector<size_t> &ReceiveSizes() const { return receiveSizes_; }
 
  private:
+  friend class Listener;
   static std::unique_ptr<Client> Open(int port, bool udp);
   // One receive by the end time: its size, 0 at end of stream, kTimedOut when nothing came.
   static constexpr ssize_t kTimedOut = -1;
@@ -78,6 +80,21 @@ class Client {
   int fd_ = -1;
   std::string buffered_;
   std::vector<size_t> receiveSizes_;
+};
+
+// A TCP listener on a free loopback port, for tests that play the agent by hand: every
+// accepted connection is a Client.
+class Listener {
+ public:
+  Listener();
+  ~Listener();
+  int port() const { return port_; }
+  // The next connection within the deadline; null when none came.
+  std::unique_ptr<Client> Accept(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
 };
 
 // A running qdvp-dch on an ephemeral port in a temporary directory.

@@ -16,9 +16,13 @@ void PeerLinkTest::StartPeerLink(std::vector<std::string> options) {
   options.push_back("0");
   peer_ = std::make_unique<dch_test::Peer>(options);
   ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
-  env_.Set("QDVA_DCH_PORT", std::to_string(peer_->port()));
+  StartLink(peer_->port(), "2");
+}
+
+void PeerLinkTest::StartLink(int port, const std::string &replyWait) {
+  env_.Set("QDVA_DCH_PORT", std::to_string(port));
   env_.Set("QDVP_DCH_HOST", "127.0.0.1");
-  env_.Set("QDVP_DCH_REPLY_WAIT", "2");
+  env_.Set("QDVP_DCH_REPLY_WAIT", replyWait);
   env_.Set("QDVP_META_PATH", dir_.path());
   env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
   QDV0_ResetProductSpec();

@@ -23,6 +23,9 @@ class PeerLinkTest : public testing::Test {
   // Starts the peer (with options, committing every row at once) and the DCH client aimed at
   // it. Settings the test puts in env_ before the call are seen by the data provider.
   void StartPeerLink(std::vector<std::string> options = {});
+  // Starts the DCH client aimed at an agent on a loopback port, waiting replyWait seconds for
+  // each status; the peer's part of StartPeerLink, for tests that play the agent themselves.
+  void StartLink(int port, const std::string &replyWait);
   void TearDown() override;
   // Loads a metafile text as the startup does, which registers its application; standard
   // output (validation messages) goes to out_.
