@@ -112,6 +112,13 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
                                                  std::to_string(id) + " and status is not null");
     return rows.empty() ? "none" : rows[0][0] + "|" + rows[0][1];
   }
+  // An attribute of the first row of a table for which the condition holds.
+  std::string First(const std::string &group, const std::string &attr,
+                    const std::string &condition = "1") const {
+    return dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$." + attr +
+                                               "') from rows where attribute_group='" + group +
+                                               "' and " + condition + " order by id limit 1");
+  }
   int RowsOf(const std::string &group, const std::string &agent) const {
     return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
                                               "select count(*) from rows where attribute_group='" +
@@ -163,20 +170,13 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   for (const std::string &index : Values("Interfaces", "Index")) seen.insert(index);
   EXPECT_EQ(seen, indexes);
   // The generated instance attribute carries each row's instance, here its ifIndex.
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                            "attribute_group='Interfaces' and json_extract(attrs,"
-                                            "'$._ObjectInstance') <> cast(json_extract(attrs,"
-                                            "'$.Index') as text)"),
-            "0");
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$._ObjectInstance') "
-                                            "from rows where attribute_group='Interfaces' "
-                                            "order by id limit 1"),
-            *indexes.begin());
+  EXPECT_EQ(First("Interfaces", "Index",
+                  "json_extract(attrs,'$._ObjectInstance') <> "
+                  "cast(json_extract(attrs,'$.Index') as text)"),
+            "");  // no row where they differ
   std::string first = *indexes.begin();
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Descr') from rows "
-                                            "where attribute_group='Interfaces' and "
-                                            "json_extract(attrs,'$.Index')=" + first +
-                                            " limit 1"),
+  EXPECT_EQ(First("Interfaces", "_ObjectInstance"), first);
+  EXPECT_EQ(First("Interfaces", "Descr", "json_extract(attrs,'$.Index')=" + first),
             SnmpGet("127.0.0.1", "1.3.6.1.2.1.2.2.1.2." + first));
 
   Send(3, "SNMPSTOPGET", kSystem + "(*)");
@@ -196,9 +196,7 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   EXPECT_EQ(Outcome(5).substr(0, 2), "9|");
   // Each answered SNMP action has its ACTION row.
   ASSERT_TRUE(WaitRows("ACTION", 5)) << Trace();
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Action_Result') from "
-                                            "rows where attribute_group='ACTION' and "
-                                            "json_extract(attrs,'$.Action_ID')=3"),
+  EXPECT_EQ(First("ACTION", "Action_Result", "json_extract(attrs,'$.Action_ID')=3"),
             "MIB monitor stopped for requested nodes");
 
   // A symbolic network name stands for the network's nodes of the managed node list.
