@@ -104,12 +104,15 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
   std::string Answer(int id, const std::string &name, const std::string &parameter, int type = 3,
                      const std::string &node = "snmp") {
     Send(id, name, parameter, type, node);
-    WaitFor([&] { return Outcome(id) != "none"; }, 30s);
-    return Outcome(id);
+    WaitFor([&] { return Outcome(id, name) != "none"; }, 30s);
+    return Outcome(id, name);
   }
-  std::string Outcome(int id) const {
-    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
-                                                 std::to_string(id) + " and status is not null");
+  // The answer to an action (the one of that name, when given), "none" before it comes.
+  std::string Outcome(int id, const std::string &name = "") const {
+    auto rows = dch_test::Query(
+        peer_->Db(), "select status, result from actions where id=" + std::to_string(id) +
+                         (name.empty() ? "" : " and name='" + name + "'") +
+                         " and status is not null");
     return rows.empty() ? "none" : rows[0][0] + "|" + rows[0][1];
   }
   // An attribute of the first row of a table for which the condition holds.
@@ -179,9 +182,8 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   EXPECT_EQ(First("Interfaces", "Descr", "json_extract(attrs,'$.Index')=" + first),
             SnmpGet("127.0.0.1", "1.3.6.1.2.1.2.2.1.2." + first));
 
-  Send(3, "SNMPSTOPGET", kSystem + "(*)");
-  ASSERT_TRUE(WaitFor([&] { return Outcome(3) != "none"; }, 20s)) << Trace();
-  EXPECT_EQ(Outcome(3), "0|MIB monitor stopped for requested nodes");
+  EXPECT_EQ(Answer(3, "SNMPSTOPGET", kSystem + "(*)"), "0|MIB monitor stopped for requested nodes")
+      << Trace();
   ASSERT_TRUE(WaitLogged("enterprise MibSystem attribute group System ended")) << Trace();
   int stopped = Count("System"), interfaces = Count("Interfaces");
   ASSERT_TRUE(WaitRows("Interfaces", interfaces + 2 * static_cast<int>(indexes.size()), 30s));
@@ -343,13 +345,7 @@ TEST_F(SnmpCollection, SnmpControlCommands) {
   std::string three = Agent("127.0.0.3");
   EXPECT_EQ(Answer(40, "SNMPSTARTGET", kSystem + "(" + three + ")"), "0|MIB monitor started");
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", three) >= 1; }, 30s)) << Trace();
-  Send(40, "SNMPSTOPGET", "");
-  auto stopped = [&] {
-    return dch_test::QueryOne(peer_->Db(), "select status || '|' || result from actions where "
-                                           "id=40 and name='SNMPSTOPGET' and status is not null");
-  };
-  ASSERT_TRUE(WaitFor([&] { return !stopped().empty(); }, 30s));
-  EXPECT_EQ(stopped(), "0|MIB monitor stopped for requested nodes");
+  EXPECT_EQ(Answer(40, "SNMPSTOPGET", ""), "0|MIB monitor stopped for requested nodes");
   EXPECT_EQ(Answer(41, "SNMPSTOPGET", ""), "0|Monitoring never started");
   int threeRows = RowsOf("System", three), oneRows = RowsOf("System", agent);
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) >= oneRows + 2; }, 30s)) << Trace();
@@ -380,8 +376,7 @@ TEST_F(SnmpCollection, TrapsReachTheReceiver) {
                                                      "is null") + ":OMNIVARDPLOG00";
   auto traps = [&] {
     std::vector<std::string> lines;
-    std::istringstream in(qdvp_test::ReadFile(File("traps.log")));
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string &line : dch_test::Lines(File("traps.log"))) {
       if (line.rfind("TRAP1 ", 0) == 0) lines.push_back(line);
     }
     return lines;
@@ -529,8 +524,7 @@ TEST_F(SnmpCollection, InterestRecordsHoldTenAgentsAndNetworksOnce) {
                              " ) INTERVAL=1 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
   auto records = [&] {
     std::vector<int> agents;
-    std::istringstream in(qdvp_test::ReadFile(File("qdvpmibi.cfg")));
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string &line : dch_test::Lines(File("qdvpmibi.cfg"))) {
       if (line.find("ATTRGROUP=INTERFACES") != std::string::npos) {
         agents.push_back(1 + static_cast<int>(std::count(line.begin(), line.end(), ',')));
       }
