@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
