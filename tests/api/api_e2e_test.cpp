@@ -26,7 +26,6 @@ const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n
 class ApiServer : public qdvp_test::DataProviderWorld {
  protected:
   Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
-  virtual std::string MetafileText() const { return kMetafile; }
   // Sends a take action for the subnode of a source of the Feed application's Lines table.
   void SendAction(int id, const std::string &source, const std::string &name,
                   const std::string &parameter) {
@@ -51,7 +50,10 @@ class ApiServer : public qdvp_test::DataProviderWorld {
   }
   void SetUp() override {
     DataProviderWorld::SetUp();
-    Metafile("feed", MetafileText());
+    Metafile("feed", kMetafile);
+    Start();
+  }
+  void Start() {
     Launch("apis");
     ASSERT_TRUE(WaitLogged("Socket API Server DP started. Listening on port " +
                            std::to_string(port_) + " both TCP and UDP"))
@@ -208,20 +210,12 @@ TEST_F(ApiServer, TakeActionsHandedToTheClientAreAnswered) {
 
 // A UDP client that vanishes without ENDINP: its session expires after the table's time to
 // live times QDVP_DP_EXPIRE_FACTOR (DP log 32), its row is kept and its source goes offline.
-class ApiUdpExpiry : public ApiServer {
- protected:
-  std::string MetafileText() const override {
-    std::string text = kMetafile;
-    return text.replace(text.find("Lines E"), 7, "Lines E 1");
-  }
-  std::map<std::string, std::string> KindEnv() const override {
-    auto env = ApiServer::KindEnv();
-    env["QDVP_DP_EXPIRE_FACTOR"] = "2";
-    return env;
-  }
-};
-
-TEST_F(ApiUdpExpiry, SilentUdpSessionExpires) {
+TEST_F(ApiServer, SilentUdpSessionExpires) {
+  Stop();
+  std::string text = kMetafile;
+  Metafile("feed", text.replace(text.find("Lines E"), 7, "Lines E 1"), false);
+  extraEnv_["QDVP_DP_EXPIRE_FACTOR"] = "2";
+  Start();
   qdvpc_session *s = Open(true);
   ASSERT_EQ(qdvpc_begin_input(s, "Feed", "Lines"), QDVPC_OK);
   ASSERT_EQ(qdvpc_send(s, "quiet,ok,1\n"), QDVPC_OK);

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -118,14 +117,14 @@ class http_Client : public testing::Test {
 };
 Nginx *http_Client::web_ = nullptr;
 
-enum Where { kHttp, kHttps, kLiteral, kRefused };
+// How a case's request is made: to nginx over HTTP/1.1 (kHttp), over HTTP/1.0, with the
+// credentials of /private/, over TLS without and with nginx's certificate trusted; to a URL as
+// written; to a port nobody listens on.
+enum How { kHttp, kHttp10, kHttpAuth, kHttps, kHttpsTrusted, kLiteral, kRefused };
 struct Case {
   const char *name;
-  Where where;
+  How how;
   const char *target;  // a path, or the whole URL for kLiteral
-  int version;
-  bool trustCa;
-  const char *authorization;
   uint32_t status;
   int code;
   const char *text;
@@ -133,42 +132,34 @@ struct Case {
   const char *value;  // its text; a leading '@' stands for http://127.0.0.1:PORT
 };
 
+const char kLost[] = "client connection has been lost";
 const Case kCases[] = {
-    {"Page", kHttp, "/index.html", HTQ1_HTTP11, false, "", HTQ1_OK, 200, "OK",
-     HTQ1_HDR_CONTENT_TYPE, "text/html"},
-    {"PageStatusLine", kHttp, "/", HTQ1_HTTP11, false, "", HTQ1_OK, 200, "OK", HTQ1_HDR_STATUS_LINE,
-     "HTTP/1.1 200 OK"},
-    {"OtherHeader", kHttp, "/headers", HTQ1_HTTP11, false, "", HTQ1_OK, 200, "OK", HTQ1_HDR_OTHER,
-     "X-Qdvp: one"},
-    {"Missing", kHttp, "/missing", HTQ1_HTTP11, false, "", HTQ1_HTTP_ERROR + 404, 404, "Not Found",
-     HTQ1_HDR_STATUS_LINE, "HTTP/1.1 404 Not Found"},
-    {"Busy", kHttp, "/busy", HTQ1_HTTP11, false, "", HTQ1_HTTP_ERROR + 503, 503,
-     "Service Temporarily Unavailable", 0, ""},  // nginx's own reason phrase
-    {"Redirect", kHttp, "/chain/0", HTQ1_HTTP11, false, "", HTQ1_REDIRECT_TEMPORARY, 302,
-     "Moved Temporarily", HTQ1_HDR_LOCATION, "@/index.html"},
-    {"RelativeRedirect", kHttp, "/relative", HTQ1_HTTP11, false, "", HTQ1_REDIRECT_TEMPORARY, 302,
-     "Moved Temporarily", HTQ1_HDR_LOCATION, "/index.html"},
-    {"Dropped", kHttp, "/drop", HTQ1_HTTP11, false, "", HTQ1_CONNECTION_ABANDONED, 0,
-     "client connection has been lost", 0, ""},
-    {"OldOver11", kHttp, "/old", HTQ1_HTTP11, false, "", HTQ1_CONNECTION_ABANDONED, 0,
-     "client connection has been lost", 0, ""},
-    {"OldOver10", kHttp, "/old", HTQ1_HTTP10, false, "", HTQ1_OK, 200, "OK", HTQ1_HDR_CONTENT_TYPE,
-     "text/html"},
-    {"PrivateNoAuth", kHttp, "/private/", HTQ1_HTTP11, false, "", HTQ1_AUTHENTICATION_REQUIRED, 401,
-     "Unauthorized", HTQ1_HDR_AUTHENTICATE, "Basic realm=\"qdvp\""},
-    {"PrivateAuth", kHttp, "/private/", HTQ1_HTTP11, false, kBasic, HTQ1_OK, 200, "OK", 0, ""},
-    {"TlsUntrusted", kHttps, "/index.html", HTQ1_HTTP11, false, "", HTQ1_CERTIFICATE_REFUSED, 0,
+    {"Page", kHttp, "/index.html", HTQ1_OK, 200, "OK", HTQ1_HDR_CONTENT_TYPE, "text/html"},
+    {"PageStatusLine", kHttp, "/", HTQ1_OK, 200, "OK", HTQ1_HDR_STATUS_LINE, "HTTP/1.1 200 OK"},
+    {"OtherHeader", kHttp, "/headers", HTQ1_OK, 200, "OK", HTQ1_HDR_OTHER, "X-Qdvp: one"},
+    {"Missing", kHttp, "/missing", HTQ1_HTTP_ERROR + 404, 404, "Not Found", HTQ1_HDR_STATUS_LINE,
+     "HTTP/1.1 404 Not Found"},
+    // nginx's own reason phrase
+    {"Busy", kHttp, "/busy", HTQ1_HTTP_ERROR + 503, 503, "Service Temporarily Unavailable", 0, ""},
+    {"Redirect", kHttp, "/chain/0", HTQ1_REDIRECT_TEMPORARY, 302, "Moved Temporarily",
+     HTQ1_HDR_LOCATION, "@/index.html"},
+    {"RelativeRedirect", kHttp, "/relative", HTQ1_REDIRECT_TEMPORARY, 302, "Moved Temporarily",
+     HTQ1_HDR_LOCATION, "/index.html"},
+    {"Dropped", kHttp, "/drop", HTQ1_CONNECTION_ABANDONED, 0, kLost, 0, ""},
+    {"OldOver11", kHttp, "/old", HTQ1_CONNECTION_ABANDONED, 0, kLost, 0, ""},
+    {"OldOver10", kHttp10, "/old", HTQ1_OK, 200, "OK", HTQ1_HDR_CONTENT_TYPE, "text/html"},
+    {"PrivateNoAuth", kHttp, "/private/", HTQ1_AUTHENTICATION_REQUIRED, 401, "Unauthorized",
+     HTQ1_HDR_AUTHENTICATE, "Basic realm=\"qdvp\""},
+    {"PrivateAuth", kHttpAuth, "/private/", HTQ1_OK, 200, "OK", 0, ""},
+    {"TlsUntrusted", kHttps, "/index.html", HTQ1_CERTIFICATE_REFUSED, 0,
      "server certificate is not trusted", 0, ""},
-    {"TlsTrusted", kHttps, "/index.html", HTQ1_HTTP11, true, "", HTQ1_OK, 200, "OK",
-     HTQ1_HDR_CONTENT_TYPE, "text/html"},
-    {"Unresolved", kLiteral, "http://no-such-host.invalid/", HTQ1_HTTP11, false, "",
-     HTQ1_UNRESOLVED, 0, "URI authority is not a recognized network address", 0, ""},
-    {"BadUrl", kLiteral, "http://exa mple/", HTQ1_HTTP11, false, "", HTQ1_INVALID_URL, 0,
-     "URI is not valid", 0, ""},
-    {"OtherScheme", kLiteral, "ftp://127.0.0.1/", HTQ1_HTTP11, false, "", HTQ1_INVALID_URL, 0,
-     "URI is not valid", 0, ""},
-    {"Refused", kRefused, "/", HTQ1_HTTP11, false, "", HTQ1_CONNECT_FAILED, 0,
-     "connection to the server failed", 0, ""},
+    {"TlsTrusted", kHttpsTrusted, "/index.html", HTQ1_OK, 200, "OK", HTQ1_HDR_CONTENT_TYPE,
+     "text/html"},
+    {"Unresolved", kLiteral, "http://no-such-host.invalid/", HTQ1_UNRESOLVED, 0,
+     "URI authority is not a recognized network address", 0, ""},
+    {"BadUrl", kLiteral, "http://exa mple/", HTQ1_INVALID_URL, 0, "URI is not valid", 0, ""},
+    {"OtherScheme", kLiteral, "ftp://127.0.0.1/", HTQ1_INVALID_URL, 0, "URI is not valid", 0, ""},
+    {"Refused", kRefused, "/", HTQ1_CONNECT_FAILED, 0, "connection to the server failed", 0, ""},
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -177,16 +168,17 @@ class http_Case : public http_Client, public testing::WithParamInterface<Case> {
 
 TEST_P(http_Case, StatusAndDictionary) {
   const Case &c = GetParam();
-  std::string url = c.where == kHttp    ? web_->Url(c.target)
-                    : c.where == kHttps ? web_->TlsUrl(c.target)
-                    : c.where == kRefused
+  bool tls = c.how == kHttps || c.how == kHttpsTrusted;
+  std::string url = tls                 ? web_->TlsUrl(c.target)
+                    : c.how == kLiteral ? c.target
+                    : c.how == kRefused
                         ? "http://127.0.0.1:" + std::to_string(qdvp_test::FreePort()) + c.target
-                        : c.target;
-  std::string ca = c.trustCa ? web_->CaFile() : "";
+                        : web_->Url(c.target);
+  std::string ca = c.how == kHttpsTrusted ? web_->CaFile() : "";
   Result r = Fetch(
-      url, c.version,
+      url, c.how == kHttp10 ? HTQ1_HTTP10 : HTQ1_HTTP11,
       [&](HTQ1_OPTIONS *o) { snprintf(o->caFile, sizeof(o->caFile), "%s", ca.c_str()); },
-      c.authorization);
+      c.how == kHttpAuth ? kBasic : "");
   EXPECT_EQ(r.status, c.status) << std::hex << r.status << " " << HTQ1_StatusText(r.status, 0);
   EXPECT_EQ(r.code, c.code);
   EXPECT_EQ(r.text, c.text);
@@ -200,7 +192,7 @@ TEST_P(http_Case, StatusAndDictionary) {
   if (c.status == HTQ1_OK) {
     EXPECT_FALSE(r.body.empty());
   }
-  if (c.where != kHttps || !answered) {
+  if (!tls || !answered) {
     EXPECT_EQ(r.times.certificateDays, -9999);
   }
 }

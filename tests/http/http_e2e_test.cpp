@@ -44,24 +44,21 @@ class URLWorld : public qdvp_test::DataProviderWorld {
     ASSERT_TRUE(web_.Start()) << web_.Problem();
   }
   void URLs(const std::string &lines) { dir_.Write("qdvpurls.cfg", lines); }
-  // The rows of Managed_URL for a URL, each as attribute -> value.
+  // The rows of a table for a URL in arrival order, each as attribute -> value with its data
+  // sequence mark as "sequence".
   std::vector<std::map<std::string, std::string>> Rows(const std::string &url,
                                                        const char *group = "Managed_URL") const {
     std::vector<std::map<std::string, std::string>> rows;
-    const char *names[] = {"Status", "Page_Title", "Page_Size", "Page_Objects",
-                           "Total_Object_Size", "User_Name", "URL_Alias", "ISP_Name",
-                           "HTTP_Version", "Current_Response_Time", "DNS_Lookup_Time",
-                           "TCP_Connect_Time", "TLS_Handshake_Time", "First_Byte_Time",
-                           "Total_Time", "Certificate_Days_Left", "Object_Name", "Object_Size",
-                           "Object_Status", "Status_Interval", "Server_Type"};
-    std::string select = "select data_sequence";
-    for (const char *n : names) select += std::string(", json_extract(attrs,'$.") + n + "')";
-    for (auto &r : dch_test::Query(peer_->Db(), select + " from rows where attribute_group='" +
-                                                    group + "' and json_extract(attrs,'$.URL')='" +
-                                                    url + "' order by id")) {
-      std::map<std::string, std::string> row = {{"sequence", r[0]}};
-      for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); i++) row[names[i]] = r[i + 1];
-      rows.push_back(row);
+    std::string last;
+    std::string where = "r.attribute_group='" + std::string(group) +
+                        "' and json_extract(r.attrs,'$.URL')='" + url + "'";
+    for (auto &r : dch_test::Query(peer_->Db(),
+                                   "select r.id, r.data_sequence, j.key, j.value from "
+                                   "rows r, json_each(r.attrs) j where " +
+                                       where + " order by r.id")) {
+      if (rows.empty() || r[0] != last) rows.push_back({{"sequence", r[1]}});
+      last = r[0];
+      rows.back()[r[2]] = r[3];
     }
     return rows;
   }
@@ -203,12 +200,9 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   std::string stats = ReadFile(File("out/URLSTATS.csv"));
   EXPECT_EQ(stats.rfind("URL,URL_Alias,Page_Title,Page_Size,", 0), 0u) << stats;
   EXPECT_EQ(qdvp_test::Occurrences(stats, "\n"), 15) << stats;
-  std::string copy = ReadFile(File("out/127.0.0.1_" + std::to_string(web_.Port()) +
-                                   "/http___127.0.0.1_" + std::to_string(web_.Port()) +
-                                   "_index.html"));
-  EXPECT_EQ(copy, kPage);
-  std::string folder = File("out/127.0.0.1_" + std::to_string(web_.Port()) + "/http___127.0.0.1_" +
-                            std::to_string(web_.Port()));
+  std::string port = std::to_string(web_.Port());
+  std::string folder = File("out/127.0.0.1_" + port + "/http___127.0.0.1_" + port);
+  EXPECT_EQ(ReadFile(folder + "_index.html"), kPage);
   EXPECT_EQ(ReadFile(folder + "_logo.gif"), std::string(100, 'g'));
   EXPECT_EQ(ReadFile(folder + "_img_photo.jpg"), std::string(2000, 'j'));
   // The oversized URL was refused at reading.
@@ -234,32 +228,29 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");
   // Each action has a worker of its own: the requests that depend on the first wait for it.
   ASSERT_TRUE(WaitFor([&] { return !Outcome(1).empty(); }, 20s)) << Trace();
-  Send(2, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=dev");
-  Send(3, 1, "DP_CONFIG", "admin", "URLREMOVE URL=" + page + " USER=dev");
-  Send(4, 1, "DP_CONFIG", "admin", "JQADD SERVER=s1");
-  Send(5, 1, "DP_CONFIG", "admin", "MNLADD LIST=core NODE=n1");
-  Send(6, 1, "DP_CONFIG", "admin", "FROBNICATE");
-  Send(7, 1, "DP_CONFIG", "admin", "");
-  Send(8, 1, "DP_CONFIG", "admin", "URLADD ALIAS=x");
+  EXPECT_EQ(Outcome(1), "0|");
   Send(9, 2, "RULESTART", "Sit1",
        "INTERVAL=1 ATTRIBUTES=(Managed_URL.URL_Alias EQ web)(Managed_URL.URL EQ " +
            missing.substr(7) + ")");
   Send(10, 2, "RULESTART", "Sit2", "INTERVAL=1 ATTRIBUTES=(Managed_URL.URL EQ )");
-  // A line feed would have written a second line into the configuration file.
-  Send(13, 1, "DP_CONFIG", "admin", "URLADD URL=" + missing + "\\nhttp://evil.invalid/ USER=x");
-  std::map<int, std::string> expected = {
-      {1, "0|"},
-      {2, "-1|*****URL ADD action failed <" + page + ">"},
-      {3, "-1|*****URL REMOVE action failed <" + page + ">"},
-      {4, "-1|Request unsupported for product JQ"},
-      {5, "-1|Managed Node List core not started"},
-      {6, "-1|Invalid request FROBNICATE rejected"},
-      {7, "-1|Request parameter not included"},
-      {8, "-1|***** URL not specified on action request"},
-      {13, "-1|*****URL ADD action failed <" + missing + "\nhttp://evil.invalid/>"}};
-  for (auto &[id, outcome] : expected) {
-    ASSERT_TRUE(WaitFor([&] { return !Outcome(id).empty(); }, 20s)) << id << Trace();
-    EXPECT_EQ(Outcome(id), outcome) << id;
+  const struct {
+    int id;
+    std::string parameter, outcome;
+  } refused[] = {
+      {2, "URLADD URL=" + page + " USER=dev", "*****URL ADD action failed <" + page + ">"},
+      {3, "URLREMOVE URL=" + page + " USER=dev", "*****URL REMOVE action failed <" + page + ">"},
+      {4, "JQADD SERVER=s1", "Request unsupported for product JQ"},
+      {5, "MNLADD LIST=core NODE=n1", "Managed Node List core not started"},
+      {6, "FROBNICATE", "Invalid request FROBNICATE rejected"},
+      {7, "", "Request parameter not included"},
+      {8, "URLADD ALIAS=x", "***** URL not specified on action request"},
+      // A line feed would have written a second line into the configuration file.
+      {13, "URLADD URL=" + missing + "\\nhttp://evil.invalid/ USER=x",
+       "*****URL ADD action failed <" + missing + "\nhttp://evil.invalid/>"}};
+  for (const auto &r : refused) Send(r.id, 1, "DP_CONFIG", "admin", r.parameter);
+  for (const auto &r : refused) {
+    ASSERT_TRUE(WaitFor([&] { return !Outcome(r.id).empty(); }, 20s)) << r.id << Trace();
+    EXPECT_EQ(Outcome(r.id), "-1|" + r.outcome) << r.id;
   }
   ASSERT_TRUE(WaitURL(page)) << Trace();
   ASSERT_TRUE(WaitURL(missing)) << Trace();

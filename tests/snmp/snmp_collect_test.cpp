@@ -18,6 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 using qdvp_test::WaitFor;
 
+// The operands of a start or stop of the scalar System group for the agents that follow.
+const std::string kSystem = "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=";
+
 class SnmpCollection : public qdvp_test::DataProviderWorld {
  protected:
   Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
@@ -101,13 +104,23 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
   std::string Answer(int id, const std::string &name, const std::string &parameter, int type = 3,
                      const std::string &node = "snmp") {
     Send(id, name, parameter, type, node);
-    WaitFor([&] { return Outcome(id) != "none"; }, 30s);
-    return Outcome(id);
+    WaitFor([&] { return Outcome(id, name) != "none"; }, 30s);
+    return Outcome(id, name);
   }
-  std::string Outcome(int id) const {
-    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
-                                                 std::to_string(id) + " and status is not null");
+  // The answer to an action (the one of that name, when given), "none" before it comes.
+  std::string Outcome(int id, const std::string &name = "") const {
+    auto rows = dch_test::Query(
+        peer_->Db(), "select status, result from actions where id=" + std::to_string(id) +
+                         (name.empty() ? "" : " and name='" + name + "'") +
+                         " and status is not null");
     return rows.empty() ? "none" : rows[0][0] + "|" + rows[0][1];
+  }
+  // An attribute of the first row of a table for which the condition holds.
+  std::string First(const std::string &group, const std::string &attr,
+                    const std::string &condition = "1") const {
+    return dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$." + attr +
+                                               "') from rows where attribute_group='" + group +
+                                               "' and " + condition + " order by id limit 1");
   }
   int RowsOf(const std::string &group, const std::string &agent) const {
     return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
@@ -125,10 +138,9 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
 // started without ATTRGROUP is walked, one row per interface with its instance; a stop with
 // "*" ends one collection and leaves the other running; stopping what never started says so.
 TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
-  Send(1, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" +
-                              Agent("127.0.0.1") + ")");
-  Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=(" + Agent("127.0.0.1") + ")");
   std::string agent = Agent("127.0.0.1");
+  Send(1, "SNMPSTARTGET", kSystem + "(" + agent + ")");
+  Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=(" + agent + ")");
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) >= 2; }, 30s)) << Trace();
   EXPECT_EQ(Outcome(1), "0|MIB monitor started");
   EXPECT_EQ(Outcome(2), "0|MIB monitor started");
@@ -139,13 +151,11 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
                              "json_extract(attrs,'$.ObjectID'), json_extract(attrs,'$.UpTime') "
                              "from rows where attribute_group='System' order by id limit 1");
   ASSERT_EQ(row.size(), 1u);
-  EXPECT_EQ(row[0][0], "Input Only");
-  EXPECT_EQ(row[0][1], "qdvp test agent");
-  EXPECT_EQ(row[0][2], "lab");
-  EXPECT_EQ(row[0][3], "ops@example.org");
-  EXPECT_EQ(row[0][4], SnmpGet("127.0.0.1", "1.3.6.1.2.1.1.5.0"));
-  EXPECT_EQ("." + row[0][5], SnmpGet("127.0.0.1", "1.3.6.1.2.1.1.2.0"));
-  EXPECT_GT(std::stoll(row[0][6]), 0);
+  EXPECT_GT(std::stoll(row[0].back()), 0);  // UpTime
+  row[0].pop_back();
+  EXPECT_EQ(row[0], (Strings{"Input Only", "qdvp test agent", "lab", "ops@example.org",
+                             SnmpGet("127.0.0.1", "1.3.6.1.2.1.1.5.0"),
+                             SnmpGet("127.0.0.1", "1.3.6.1.2.1.1.2.0").substr(1)}));
 
   // Every interface of the agent, once per cycle, with the description snmpget reads.
   std::string walk;
@@ -163,31 +173,23 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   for (const std::string &index : Values("Interfaces", "Index")) seen.insert(index);
   EXPECT_EQ(seen, indexes);
   // The generated instance attribute carries each row's instance, here its ifIndex.
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                            "attribute_group='Interfaces' and json_extract(attrs,"
-                                            "'$._ObjectInstance') <> cast(json_extract(attrs,"
-                                            "'$.Index') as text)"),
-            "0");
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$._ObjectInstance') "
-                                            "from rows where attribute_group='Interfaces' "
-                                            "order by id limit 1"),
-            *indexes.begin());
+  EXPECT_EQ(First("Interfaces", "Index",
+                  "json_extract(attrs,'$._ObjectInstance') <> "
+                  "cast(json_extract(attrs,'$.Index') as text)"),
+            "");  // no row where they differ
   std::string first = *indexes.begin();
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Descr') from rows "
-                                            "where attribute_group='Interfaces' and "
-                                            "json_extract(attrs,'$.Index')=" + first +
-                                            " limit 1"),
+  EXPECT_EQ(First("Interfaces", "_ObjectInstance"), first);
+  EXPECT_EQ(First("Interfaces", "Descr", "json_extract(attrs,'$.Index')=" + first),
             SnmpGet("127.0.0.1", "1.3.6.1.2.1.2.2.1.2." + first));
 
-  Send(3, "SNMPSTOPGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(*)");
-  ASSERT_TRUE(WaitFor([&] { return Outcome(3) != "none"; }, 20s)) << Trace();
-  EXPECT_EQ(Outcome(3), "0|MIB monitor stopped for requested nodes");
+  EXPECT_EQ(Answer(3, "SNMPSTOPGET", kSystem + "(*)"), "0|MIB monitor stopped for requested nodes")
+      << Trace();
   ASSERT_TRUE(WaitLogged("enterprise MibSystem attribute group System ended")) << Trace();
   int stopped = Count("System"), interfaces = Count("Interfaces");
   ASSERT_TRUE(WaitRows("Interfaces", interfaces + 2 * static_cast<int>(indexes.size()), 30s));
   EXPECT_EQ(Count("System"), stopped);
 
-  Send(4, "SNMPSTOPGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(*)");
+  Send(4, "SNMPSTOPGET", kSystem + "(*)");
   Send(5, "SNMPSTARTGET", "APPLNAME=NoSuchMib AGENTINFO=(127.0.0.1)");
   // Two workers carry them out: either may answer first.
   ASSERT_TRUE(WaitFor([&] { return Outcome(4) != "none" && Outcome(5) != "none"; }, 20s))
@@ -196,9 +198,7 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   EXPECT_EQ(Outcome(5).substr(0, 2), "9|");
   // Each answered SNMP action has its ACTION row.
   ASSERT_TRUE(WaitRows("ACTION", 5)) << Trace();
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Action_Result') from "
-                                            "rows where attribute_group='ACTION' and "
-                                            "json_extract(attrs,'$.Action_ID')=3"),
+  EXPECT_EQ(First("ACTION", "Action_Result", "json_extract(attrs,'$.Action_ID')=3"),
             "MIB monitor stopped for requested nodes");
 
   // A symbolic network name stands for the network's nodes of the managed node list.
@@ -206,8 +206,7 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   dir_.Write("qdvpname.cfg", "127.0.0 lab\n");
   EXPECT_NE(Console("LOADLIST", "nodes.cfg").find("result 0:"), std::string::npos);
   EXPECT_NE(Console("LOADNAME").find("result 0:"), std::string::npos);
-  Send(6, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(lab:" +
-                              std::to_string(agentPort_) + ")");
+  Send(6, "SNMPSTARTGET", kSystem + "(lab:" + std::to_string(agentPort_) + ")");
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", Agent("127.0.0.4")) > 0; }, 30s)) << Trace();
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) > stopped; }, 30s)) << Trace();
   EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(distinct json_extract(attrs,"
@@ -231,8 +230,8 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolled) {
   Start();
   std::string dead = Agent("127.0.0.2"), wrong = Agent("127.0.0.3"), filed = Agent("127.0.0.4"),
               live = Agent("127.0.0.1");
-  Send(1, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + dead + ",{" +
-                              wrong + " notthis}, " + filed + ",{" + live + " qdvptest})");
+  Send(1, "SNMPSTARTGET",
+       kSystem + "(" + dead + ",{" + wrong + " notthis}, " + filed + ",{" + live + " qdvptest})");
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", live) >= 2; }, 30s)) << Trace();
   auto silent = [&] {
     std::set<std::string> agents;
@@ -266,24 +265,14 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolled) {
   ASSERT_TRUE(WaitFor([&] { return silent() == expected; }, 30s)) << Trace();
 }
 
-// An agent whose get-next keeps answering with the same instance would be walked forever (ten
-// rows a second up to the row limit, every cycle): the walk ends at the first instance that
-// does not come after the one asked.
-TEST_F(SnmpCollection, AWalkInCirclesEnds) {
-  qdvp_test::SimulatedAgents circular(1, 5, "1.3.6.1.2.1.2.2.1", true);
-  Send(1, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=" + circular.List());
-  std::string agent = circular.List().substr(1, circular.List().size() - 2);
-  const std::string ended = "returned instance .1 after .1, table walk ended";
-  ASSERT_TRUE(WaitFor([&] { return qdvp_test::Occurrences(Trace(), ended) >= 3; }, 30s))
-      << Trace();
-  EXPECT_LE(RowsOf("Interfaces", agent), qdvp_test::Occurrences(Trace(), ended) + 1);
-  EXPECT_GE(RowsOf("Interfaces", agent), 2);
-}
-
-// SNMP rows take the road of every row: the table's filter keeps some instances, a derived
-// attribute is computed from two polled counters.
-TEST_F(SnmpCollection, FiltersAndDerivedAttributesApply) {
+// Simulated agents' tables. SNMP rows take the road of every row: the table's filter keeps some
+// instances, a derived attribute is computed from two polled counters. An agent whose get-next
+// keeps answering with the same instance would be walked forever (ten rows a second up to the
+// row limit, every cycle): the walk ends at the first instance that does not come after the one
+// asked.
+TEST_F(SnmpCollection, FiltersApplyAndAWalkInCirclesEnds) {
   qdvp_test::SimulatedAgents agent(1, 5, "1.3.6.1.4.1.99999.1.1");
+  qdvp_test::SimulatedAgents circular(1, 5, "1.3.6.1.2.1.2.2.1", true);
   Metafile("bench", "//SNMP TEXT\n//APPL BenchMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
                     "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
                     "Agent_Name D 64 1.3.6.1.2.1.1.5\n"
@@ -293,12 +282,19 @@ TEST_F(SnmpCollection, FiltersAndDerivedAttributesApply) {
            false);
   ASSERT_NE(Console("IMPORT", "bench.mdl").find("result 0:"), std::string::npos) << Trace();
   Send(1, "SNMPSTARTGET", "APPLNAME=BenchMib ATTRGROUP=Tab AGENTINFO=" + agent.List());
+  Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=" + circular.List());
   ASSERT_TRUE(WaitRows("Tab", 6)) << Trace();
   std::set<std::string> indexes;
   for (const std::string &i : Values("Tab", "Index")) indexes.insert(i);
   EXPECT_EQ(indexes, (std::set<std::string>{"3", "4", "5"}));
   for (const std::string &total : Values("Tab", "Total")) EXPECT_EQ(total, "50000");
   for (const std::string &in : Values("Tab", "In")) EXPECT_EQ(in, "25000");
+
+  std::string walked = circular.List().substr(1, circular.List().size() - 2);
+  const std::string ended = "returned instance .1 after .1, table walk ended";
+  ASSERT_TRUE(WaitFor([&] { return qdvp_test::Occurrences(Trace(), ended) >= 3; }, 30s)) << Trace();
+  EXPECT_LE(RowsOf("Interfaces", walked), qdvp_test::Occurrences(Trace(), ended) + 1);
+  EXPECT_GE(RowsOf("Interfaces", walked), 2);
 }
 
 // The operator's SNMP Control commands: set requests (checked before anything is sent, the
@@ -333,8 +329,7 @@ TEST_F(SnmpCollection, SnmpControlCommands) {
       {"MONITOR", "9|Request syntax error"},
       {"MONITOR PAUSE APPLNAME=MibSystem", "9|Request syntax error"},
       {"REBOOT everything", "9|Request syntax error"},
-      {"MONITOR START APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + agent + ")",
-       "0|MIB monitor started"},
+      {"MONITOR START " + kSystem + "(" + agent + ")", "0|MIB monitor started"},
   };
   int id = 1;
   for (const Case &c : cases) {
@@ -348,23 +343,14 @@ TEST_F(SnmpCollection, SnmpControlCommands) {
   // A second start joins; a stop without APPLNAME= ends that start alone (by its identifier
   // and owner): its agent goes, the first start's agent stays.
   std::string three = Agent("127.0.0.3");
-  EXPECT_EQ(Answer(40, "SNMPSTARTGET",
-                   "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + three + ")"),
-            "0|MIB monitor started");
+  EXPECT_EQ(Answer(40, "SNMPSTARTGET", kSystem + "(" + three + ")"), "0|MIB monitor started");
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", three) >= 1; }, 30s)) << Trace();
-  Send(40, "SNMPSTOPGET", "");
-  auto stopped = [&] {
-    return dch_test::QueryOne(peer_->Db(), "select status || '|' || result from actions where "
-                                           "id=40 and name='SNMPSTOPGET' and status is not null");
-  };
-  ASSERT_TRUE(WaitFor([&] { return !stopped().empty(); }, 30s));
-  EXPECT_EQ(stopped(), "0|MIB monitor stopped for requested nodes");
+  EXPECT_EQ(Answer(40, "SNMPSTOPGET", ""), "0|MIB monitor stopped for requested nodes");
   EXPECT_EQ(Answer(41, "SNMPSTOPGET", ""), "0|Monitoring never started");
   int threeRows = RowsOf("System", three), oneRows = RowsOf("System", agent);
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) >= oneRows + 2; }, 30s)) << Trace();
   EXPECT_LE(RowsOf("System", three), threeRows + 1);  // a cycle under way may end
-  EXPECT_EQ(Answer(id++, "SNMP Control",
-                   "MONITOR STOP APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(*)"),
+  EXPECT_EQ(Answer(id++, "SNMP Control", "MONITOR STOP " + kSystem + "(*)"),
             "0|MIB monitor stopped for requested nodes");
 }
 
@@ -390,8 +376,7 @@ TEST_F(SnmpCollection, TrapsReachTheReceiver) {
                                                      "is null") + ":OMNIVARDPLOG00";
   auto traps = [&] {
     std::vector<std::string> lines;
-    std::istringstream in(qdvp_test::ReadFile(File("traps.log")));
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string &line : dch_test::Lines(File("traps.log"))) {
       if (line.rfind("TRAP1 ", 0) == 0) lines.push_back(line);
     }
     return lines;
@@ -450,9 +435,8 @@ TEST_F(SnmpCollection, TrapsReachTheReceiver) {
 // data provider killed and started again polls them again once their MIBs are imported. Lines
 // that are no records are dropped at the next rewrite, records of MIBs not loaded are kept.
 TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
-  std::string one = Agent("127.0.0.1"), three = Agent("127.0.0.3"), p = std::to_string(agentPort_);
-  Send(1, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + one + ",{" +
-                              three + " qdvptest})");
+  std::string one = Agent("127.0.0.1"), three = Agent("127.0.0.3");
+  Send(1, "SNMPSTARTGET", kSystem + "(" + one + ",{" + three + " qdvptest})");
   Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=(" + one + ")");
   std::string file = File("qdvpmibi.cfg");
   const std::string system = "AGENTINFO=( " + one + ",{" + three +
@@ -508,7 +492,7 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
 
   // A change rewrites the file: the restarted collections (their interval raised to the least
   // a request may ask), the record of the MIB not loaded; not the lines that are no records.
-  Send(3, "SNMPSTOPGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + three + ")");
+  Send(3, "SNMPSTOPGET", kSystem + "(" + three + ")");
   const std::string rewritten = "AGENTINFO=( " + one +
                                 " ) INTERVAL=30 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
   ASSERT_TRUE(WaitFor([&] { return has(rewritten); }, 60s)) << qdvp_test::ReadFile(file);
@@ -535,14 +519,12 @@ TEST_F(SnmpCollection, InterestRecordsHoldTenAgentsAndNetworksOnce) {
   EXPECT_NE(Console("LOADLIST", "nodes.cfg").find("result 0:"), std::string::npos);
   EXPECT_NE(Console("LOADNAME").find("result 0:"), std::string::npos);
   std::string p = std::to_string(agentPort_);
-  Send(2, "SNMPSTARTGET", "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=({lab:" + p +
-                              " qdvptest},127.0.0.4:" + p + ")");
+  Send(2, "SNMPSTARTGET", kSystem + "({lab:" + p + " qdvptest},127.0.0.4:" + p + ")");
   const std::string system = "AGENTINFO=( {lab:" + p + " qdvptest},127.0.0.4:" + p +
                              " ) INTERVAL=1 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
   auto records = [&] {
     std::vector<int> agents;
-    std::istringstream in(qdvp_test::ReadFile(File("qdvpmibi.cfg")));
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string &line : dch_test::Lines(File("qdvpmibi.cfg"))) {
       if (line.find("ATTRGROUP=INTERFACES") != std::string::npos) {
         agents.push_back(1 + static_cast<int>(std::count(line.begin(), line.end(), ',')));
       }

@@ -11,30 +11,19 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_services.h"
 #include "include/qdvp_snmp.h"
+#include "tests/support/dchpeer.h"
 #include "tests/support/qdvptest.h"
 #include "tests/support/snmpagent.h"
 
-#include <map>
-#include <vector>
-
 namespace {
 
-std::string Hex(const unsigned char *p, size_t n) {
-  static const char *d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) s += std::string{d[p[i] >> 4], d[p[i] & 15]};
-  return s;
-}
-
-std::string Bytes(const std::string &hex) {
-  std::string b;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) b += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return b;
-}
+using dch_test::Hex;
+using dch_test::Unhex;
 
 struct Attr {
   explicit Attr(char type, int size) : block(static_cast<char *>(calloc(1, QDVP_AttrEntrySize(size)))) {
@@ -63,7 +52,7 @@ TEST(SnmpPdu, GetRequestIsTheWellKnownMessage) {
   size_t o = QDV0_FormatOIDfromString("1.3.6.1.2.1.1.1.0", oid, sizeof(oid));
   size_t n = QDVP_SNMPconstructPDUbuffer(out, sizeof(out), QDVP_SNMP_GET, oid, o, nullptr, 0, 1,
                                          "public");
-  EXPECT_EQ(Hex(out, n),
+  EXPECT_EQ(Hex(std::string(reinterpret_cast<char *>(out), n)),
             "302602010004067075626c6963a019020101020100020100300e300c06082b060102010101000500");
   EXPECT_EQ(QDVP_SNMPconstructPDUbuffer(out, 20, QDVP_SNMP_GET, oid, o, nullptr, 0, 1, "public"),
             0u);
@@ -95,9 +84,7 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.value);
-    std::string hex = c.value;
-    hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
-    std::string message = Answer(Bytes(hex));
+    std::string message = Answer(Unhex(c.value));
     auto *m = reinterpret_cast<const unsigned char *>(message.data());
     int status = -1, index = -1;
     size_t list = QDVP_SNMPverifyResponsePDU(m, message.size(), 7, &status, &index);
@@ -116,7 +103,7 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
     EXPECT_STREQ(oid, "1.3.6.1.2.1.1.1.0");
     EXPECT_EQ(next, message.size());
     std::string got = attr.Text();
-    if (c.type != 'D') got = Hex(reinterpret_cast<const unsigned char *>(got.data()), got.size());
+    if (c.type != 'D') got = Hex(got);
     EXPECT_EQ(got, c.want);
   }
 }
@@ -124,20 +111,21 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
 // Answers that fail a check are refused, and every cut of a good answer is refused without a
 // read past it.
 TEST(SnmpPdu, AnswersThatFailTheChecksAreRefused) {
-  std::string good = Answer(Bytes("0500"));
+  std::string good = Answer(Unhex("0500"));
   int status = 0;
   EXPECT_GT(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(good.data()),
                                        good.size(), 7, &status, nullptr), 0u);
   std::string v2c = good;
   v2c[4] = 1;  // version 2c
   std::string errorStatus = good;
-  errorStatus[good.find(Bytes("020100"), 15) + 2] = 2;  // noSuchName
+  errorStatus[good.find(Unhex("020100"), 15) + 2] = 2;  // noSuchName
   struct {
     std::string message;
     int32_t id;
     int status;
-  } bad[] = {{v2c, 7, 0}, {Answer(Bytes("0500"), QDVP_SNMP_GET), 7, 0}, {good, 8, 0},
-             {errorStatus, 7, 2}, {"garbage", 7, 0}, {std::string(64 * 1024, '\x30'), 7, 0}};
+  } bad[] = {{v2c, 7, 0},       {Answer(Unhex("0500"), QDVP_SNMP_GET), 7, 0},
+             {good, 8, 0},      {errorStatus, 7, 2},
+             {"garbage", 7, 0}, {std::string(64 * 1024, '\x30'), 7, 0}};
   for (auto &c : bad) {
     int got = -1;
     EXPECT_EQ(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(c.message.data()),
@@ -183,20 +171,29 @@ TEST(SnmpPdu, TrapDestinationLists) {
   }
 }
 
-// The answer is taken from the polled agent only; an agent that says nothing is a time-out.
-TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
-  TEST_QDVP_SetSNMPwaitMs(300, 300);
-  sockaddr_in agentAddress, otherAddress, mine;
-  int agent = qdvp_test::BoundLoopbackUdp(&agentAddress), other = qdvp_test::BoundLoopbackUdp(&otherAddress), me = qdvp_test::BoundLoopbackUdp(&mine);
-  std::string answer = Answer(Bytes("0500"));
-  std::thread reply([&] {
-    char buffer[2048];
+// Answers the next datagram that reaches agent with answer, after a datagram from decoy when
+// there is one.
+std::thread AnswerOnce(int agent, std::string answer, int decoy = -1) {
+  return std::thread([=] {
+    char in[2048];
     sockaddr_in from{};
     socklen_t n = sizeof(from);
-    recvfrom(agent, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr *>(&from), &n);
-    sendto(other, "not the agent", 13, 0, reinterpret_cast<sockaddr *>(&from), n);
+    recvfrom(agent, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from), &n);
+    if (decoy >= 0) sendto(decoy, "not the agent", 13, 0, reinterpret_cast<sockaddr *>(&from), n);
     sendto(agent, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from), n);
   });
+}
+
+// The answer is taken from the polled agent only; an agent that says nothing is a time-out.
+// The wait adapts: a time-out once 50 requests went out and fewer than half were answered
+// raises SendPDUwait by one second, up to 25, and starts the counts again.
+TEST(SnmpPdu, OnlyThePolledAgentIsHeardAndSilenceRaisesTheWait) {
+  TEST_QDVP_SetSNMPwaitMs(300, 300);
+  sockaddr_in agentAddress, otherAddress, mine;
+  int agent = qdvp_test::BoundLoopbackUdp(&agentAddress),
+      other = qdvp_test::BoundLoopbackUdp(&otherAddress), me = qdvp_test::BoundLoopbackUdp(&mine);
+  std::string answer = Answer(Unhex("0500"));
+  std::thread reply = AnswerOnce(agent, answer, other);
   unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
   memcpy(buffer, "request", 7);
   EXPECT_EQ(QDVP_SNMPsendAndReceivePDU(me, buffer, 7, sizeof(buffer), &agentAddress, 0),
@@ -204,28 +201,14 @@ TEST(SnmpPdu, OnlyThePolledAgentIsHeard) {
   reply.join();
   EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), answer.size()), answer);
   EXPECT_EQ(QDVP_SNMPsendAndReceivePDU(me, buffer, 7, sizeof(buffer), &agentAddress, 0), 0);
-  TEST_QDVP_SetSNMPwaitMs(-1, -1);
-  close(agent), close(other), close(me);
-}
 
-// The wait adapts: a time-out once 50 requests went out and fewer than half were answered
-// raises SendPDUwait by one second, up to 25, and starts the counts again.
-TEST(SnmpPdu, UnansweredRequestsRaiseTheWaitUpToItsCeiling) {
-  TEST_QDVP_SetSNMPwaitMs(1, 1);
-  sockaddr_in agentAddress, mine;
-  int agent = qdvp_test::BoundLoopbackUdp(&agentAddress), me = qdvp_test::BoundLoopbackUdp(&mine);
-  unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
   int wait, sent, received, before;
   QDVP_SNMPwaitCounters(&before, nullptr, nullptr);
   for (int raised = 0; raised < 30; raised++) {
+    while (recv(agent, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
+    }
     // One answered request, then silence until the counts start again.
-    std::thread reply([&] {
-      char in[64];
-      sockaddr_in from{};
-      socklen_t n = sizeof(from);
-      recvfrom(agent, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from), &n);
-      sendto(agent, "answer", 6, 0, reinterpret_cast<sockaddr *>(&from), n);
-    });
+    reply = AnswerOnce(agent, "answer");
     TEST_QDVP_SetSNMPwaitMs(2000, 2000);
     memcpy(buffer, "request", 7);
     ASSERT_EQ(QDVP_SNMPsendAndReceivePDU(me, buffer, 7, sizeof(buffer), &agentAddress, 0), 6);
@@ -240,88 +223,9 @@ TEST(SnmpPdu, UnansweredRequestsRaiseTheWaitUpToItsCeiling) {
     ASSERT_EQ(sent, 0);
     ASSERT_EQ(received, 0);
     EXPECT_EQ(wait, std::min(25, before + raised + 1));
-    while (recv(agent, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
-    }
   }
   TEST_QDVP_SetSNMPwaitMs(-1, -1);
-  close(agent), close(me);
-}
-
-}  // namespace
-
-// A real agent: net-snmp's snmpd on a private loopback port. Our get requests are answered
-// with the values snmpget reports; a wrong community gets no answer at all.
-class RealAgent : public testing::Test {
- protected:
-  void SetUp() override {
-    if (access("/usr/sbin/snmpd", X_OK) != 0) GTEST_SKIP() << "snmpd is not installed";
-    port_ = qdvp_test::FreePort();
-    dir_.Write("snmpd.conf", "agentaddress udp:127.0.0.1:" + std::to_string(port_) +
-                                 "\nrocommunity qdvptest 127.0.0.1\n"
-                                 "sysDescr qdvp test agent\nsysLocation lab\n");
-    agent_ = std::make_unique<qdvp_test::Child>(
-        std::vector<std::string>{"/usr/sbin/snmpd", "-f", "-C", "-c", dir_.File("snmpd.conf"),
-                                 "-I", "-smux", "-Lf", dir_.File("snmpd.log"), "-p",
-                                 dir_.File("snmpd.pid")},
-        std::map<std::string, std::string>{{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}},
-        dir_.path());
-    address_ = qdvp_test::Loopback(port_);
-    socket_ = qdvp_test::BoundLoopbackUdp(&mine_);
-    TEST_QDVP_SetSNMPwaitMs(200, 200);
-    ASSERT_TRUE(qdvp_test::WaitFor([&] { return Get("1.3.6.1.2.1.1.5.0", "qdvptest") != "-"; },
-                                   std::chrono::seconds(10)))
-        << qdvp_test::ReadFile(dir_.File("snmpd.log"));
-  }
-  void TearDown() override {
-    TEST_QDVP_SetSNMPwaitMs(-1, -1);
-    if (socket_ >= 0) close(socket_);
-  }
-  // The value of one variable as a display attribute, or "-" for no answer.
-  std::string Get(const std::string &oidText, const char *community) {
-    unsigned char oid[64], buffer[QDVP_SNMP_MESSAGE_SIZE];
-    size_t o = QDV0_FormatOIDfromString(oidText.c_str(), oid, sizeof(oid));
-    int32_t id = ++id_;
-    size_t n = QDVP_SNMPconstructPDUbuffer(buffer, sizeof(buffer), QDVP_SNMP_GET, oid, o, nullptr,
-                                           0, id, community);
-    int got = QDVP_SNMPsendAndReceivePDU(socket_, buffer, n, sizeof(buffer), &address_, 0);
-    if (got <= 0) return "-";
-    size_t list = QDVP_SNMPverifyResponsePDU(buffer, static_cast<size_t>(got), id, nullptr,
-                                             nullptr);
-    int tag;
-    const unsigned char *contents;
-    size_t length;
-    if (list == 0 ||
-        QDV0_ExtractBERfield(buffer, static_cast<size_t>(got), list, &tag, &contents, &length) == 0)
-      return "bad";
-    Attr attr('D', 128);
-    char name[128];
-    size_t next;
-    QDVP_SNMPloadAttributeFromBER(buffer, static_cast<size_t>(got), contents - buffer, attr.a(),
-                                  name, sizeof(name), &next);
-    return attr.Text();
-  }
-  // What snmpget prints as the value (-Oqv).
-  std::string SnmpGet(const std::string &oid) {
-    std::string out;
-    qdvp_test::Run({"/usr/bin/snmpget", "-v1", "-c", "qdvptest", "-Oqvn", "-On",
-                    "127.0.0.1:" + std::to_string(port_), oid},
-                   {{"MIBS", ""}}, &out);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    if (out.size() >= 2 && out.front() == '"') out = out.substr(1, out.size() - 2);
-    return out;
-  }
-  qdvp_test::TempDir dir_;
-  std::unique_ptr<qdvp_test::Child> agent_;
-  sockaddr_in address_{}, mine_{};
-  int port_ = 0, socket_ = -1;
-  int32_t id_ = 100;
-};
-
-TEST_F(RealAgent, AnswersMatchSnmpget) {
-  EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", "qdvptest"), "qdvp test agent");
-  EXPECT_EQ(Get("1.3.6.1.2.1.1.6.0", "qdvptest"), SnmpGet("1.3.6.1.2.1.1.6.0"));
-  EXPECT_EQ(Get("1.3.6.1.2.1.1.2.0", "qdvptest"), SnmpGet("1.3.6.1.2.1.1.2.0").substr(1));
-  EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", "wrong"), "-");  // no answer at all
+  close(agent), close(other), close(me);
 }
 
 // The community and network name files: comments, lines without a second word, the first line
@@ -365,3 +269,5 @@ TEST(SnmpFiles, CommunitiesAndNetworkNames) {
   QDVP_FreeSNMPNetworkNameList();
   EXPECT_EQ(community("127.0.0.1"), "-");
 }
+
+}  // namespace

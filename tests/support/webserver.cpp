@@ -83,11 +83,6 @@ std::string Nginx::TlsUrl(const std::string &path) const {
   return "https://127.0.0.1:" + std::to_string(tlsPort_) + path;
 }
 
-bool Nginx::WaitForLog(const std::string &text) const {
-  return WaitFor([&] { return AccessLog().find(text) != std::string::npos; },
-                 std::chrono::seconds(5));
-}
-
 std::string Nginx::Config() const {
   const std::string d = Dir();
   std::string c = "daemon off;\nmaster_process off;\nworker_processes 1;\n";

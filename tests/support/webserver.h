@@ -44,14 +44,11 @@ class Nginx {
   const std::string &Problem() const { return problem_; }
 
   int Port() const { return port_; }
-  int TlsPort() const { return tlsPort_; }
   std::string Url(const std::string &path) const;     // http://127.0.0.1:PORT/path
   std::string TlsUrl(const std::string &path) const;  // https://127.0.0.1:TLSPORT/path
   const std::string &Dir() const { return dir_.path(); }
   std::string CaFile() const { return dir_.File("cert.pem"); }
   std::string AccessLog() const { return ReadFile(dir_.File("access.log")); }
-  // Waits (up to 5 s) for an access log line that contains text.
-  bool WaitForLog(const std::string &text) const;
 
  private:
   std::string Config() const;
