@@ -2,13 +2,11 @@
 // automatic load of the metafile directory, the existence check and the end of applications.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_anchor.h"
 #include "tests/metafile/metafile_testing.h"
-#include "tests/support/linkclient.h"
 
 namespace {
 
@@ -26,11 +24,7 @@ class StartupConfig : public metafile_test::WithAnchor {
   void SetUp() override {
     WithAnchor::SetUp();
     path_ = anchor_->pInitConfigFile;
-    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_, true);
-  }
-  void TearDown() override {
-    link_.reset();
-    WithAnchor::TearDown();
+    LinkStandAlone();
   }
   void WriteConfig(const std::string &text) {
     dir_.Write(path_.substr(dir_.path().size() + 1), text);
@@ -46,7 +40,6 @@ class StartupConfig : public metafile_test::WithAnchor {
     return names;
   }
   std::string path_;
-  std::unique_ptr<qdvp_test::LinkClient> link_;
 };
 
 // A missing file gives 0, one of comments only -1, else the count of names on every line.

@@ -10,7 +10,6 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_metafile.h"
 #include "tests/metafile/metafile_testing.h"
-#include "tests/support/linkclient.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ TEST_F(Hooks, OdbcBlocksAreCheckedQueuedAndReleased) {
 // A stand-in for the metafile server client task: it waits for a request and answers it with
 // the records of a small metafile, or with a failure.
 TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
-  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
+  LinkStandAlone();
   auto *block = QDV0_New<MemMetafile>();
   OSV1_InitializeLock(&block->Lock);
   block->Status = 1;

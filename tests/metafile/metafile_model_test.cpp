@@ -11,7 +11,6 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_metafile.h"
 #include "tests/metafile/metafile_testing.h"
-#include "tests/support/linkclient.h"
 
 namespace {
 
@@ -166,7 +165,7 @@ TEST_F(Model, IObufferSizeAndNumbers) {
 }
 
 TEST_F(Model, LookupsByNameSubnodeAndOID) {
-  qdvp_test::LinkClient link(anchor_, true);  // the agent link accepts every registration
+  LinkStandAlone();
   ApplEntry *appl = Load("l.mdl", "//APPL Lookup\n//NAME Disk E\n//ATTRIBUTES\nA D 10\n", 0);
   ASSERT_NE(appl, nullptr) << out_;
   EXPECT_EQ(QDVP_LocateApplicationByName(anchor_, "LOOKUP", 6), appl);

@@ -1,17 +1,20 @@
-// Shared by the metafile tests: what code writes to standard output (the validation messages),
-// and an anchor whose metafile directory and startup configuration are a temporary directory.
+// Shared by the metafile and record processing tests: what code writes to standard output (the
+// validation messages), and an anchor whose metafile directory and startup configuration are a
+// temporary directory, with a stand-alone agent link when a test asks for one.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "include/qdvp_core.h"
 #include "include/qdvp_model.h"
 #include "include/qdvp_services.h"
+#include "tests/support/linkclient.h"
 #include "tests/support/qdvptest.h"
 
 namespace metafile_test {
@@ -45,6 +48,7 @@ class WithAnchor : public testing::Test {
     ASSERT_NE(anchor_, nullptr);
   }
   void TearDown() override {
+    link_.reset();
     QDVP_ShutdownCleanUp(anchor_, 1);
     QDVP_ReleaseGlobalResources(anchor_);
     QDVP_ResetStartUpConfigState();
@@ -61,9 +65,12 @@ class WithAnchor : public testing::Test {
     });
     return appl;
   }
+  // Applications register through the DCH client; a stand-alone one accepts them at once.
+  void LinkStandAlone() { link_ = std::make_unique<qdvp_test::LinkClient>(anchor_, true); }
   qdvp_test::TempDir dir_;
   qdvp_test::EnvGuard env_;
   DPAB *anchor_ = nullptr;
+  std::unique_ptr<qdvp_test::LinkClient> link_;
   std::string out_;
 };
 

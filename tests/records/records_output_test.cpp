@@ -1,12 +1,6 @@
 // Row output: the batch output file's exact lines, the record-to-DCH road (filters, the hand
 // over to the DCH client), the I/O buffer pool, and internal routing from a `~` table into two
 // input tables.
-#include <stdlib.h>
-#include <time.h>
-
-#include <fstream>
-#include <sstream>
-
 #include "tests/records/records_test_util.h"
 
 namespace {
@@ -14,7 +8,6 @@ namespace {
 using qdvp_test::ReadFile;
 using qdvp_test::SourceDir;
 using records_test::Attr;
-using records_test::RecordsTest;
 
 using Output = records_test::ClockedRecordsTest;
 

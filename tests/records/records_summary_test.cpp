@@ -14,7 +14,6 @@ namespace {
 
 using qdvp_test::ReadFile;
 using qdvp_test::SourceDir;
-using records_test::RecordsTest;
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;

@@ -8,7 +8,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <memory>
 #include <string>
 
 #include "core/support/qdv0.h"
@@ -18,8 +17,7 @@
 #include "include/qdvp_model.h"
 #include "include/qdvp_records.h"
 #include "include/qdvp_services.h"
-#include "tests/support/linkclient.h"
-#include "tests/support/qdvptest.h"
+#include "tests/metafile/metafile_testing.h"
 
 namespace records_test {
 
@@ -54,44 +52,26 @@ inline AttrEntry *Attr(SourceEntry *s, const char *name) {
   return nullptr;
 }
 
-class RecordsTest : public testing::Test {
+// The anchor of the metafile tests, with the summary settings unset and a stand-alone agent
+// link to register the applications.
+class RecordsTest : public metafile_test::WithAnchor {
  protected:
   void SetUp() override {
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("WTB_MAXCOLS", std::nullopt);
     env_.Set("QDVP_SUMMARY_BATCH_MODE", std::nullopt);
     env_.Set("QDVP_SUMMARY_INTERVAL", std::nullopt);
-    QDVP_ResetMaxAttributesPerGroup();
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
-    // Applications register through the DCH client; a stand-alone one accepts them at once.
-    link_ = std::make_unique<qdvp_test::LinkClient>(anchor_, true);
+    WithAnchor::SetUp();
+    LinkStandAlone();
     ASSERT_TRUE(link_->Started());
   }
-  void TearDown() override {
-    link_.reset();
-    QDVP_ShutdownCleanUp(anchor_, 1);
-    QDVP_ReleaseGlobalResources(anchor_);
-  }
-  // Loads a metafile text; standard output (validation messages) goes to out_.
+  // Loads a metafile text without validation; standard output goes to out_.
   ApplEntry *Load(const std::string &text, const std::string &name = "t.mdl") {
-    dir_.Write(name, text);
-    qdvp_test::StreamCapture capture(1);
-    ApplEntry *appl =
-        QDVP_ConstructApplDataModel(anchor_, name.c_str(), 0, nullptr, nullptr, 0, 1);
-    out_ = capture.Take();
-    return appl;
+    return WithAnchor::Load(name, text, 0);
   }
   // Parses a record into the source; returns the attributes loaded.
   static int Parse(SourceEntry *s, const std::string &record) {
     std::string copy = record;
     return QDVP_MoveDataToAttr(s, copy.data(), static_cast<int>(copy.size()), nullptr);
   }
-  qdvp_test::TempDir dir_;
-  qdvp_test::EnvGuard env_;
-  DPAB *anchor_ = nullptr;
-  std::unique_ptr<qdvp_test::LinkClient> link_;
-  std::string out_;
 };
 
 // A record processing fixture on a manual clock set to a Saturday morning in UTC, with the
