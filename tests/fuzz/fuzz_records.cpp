@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,14 @@ void Initialize() {
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".mdl") == 0) names.push_back(name);
   }
   closedir(dir);
+  // In name order, so that the first byte of a corpus file picks the same table everywhere.
+  std::sort(names.begin(), names.end());
   for (const std::string &name : names) {
     std::string path = directory + "/" + name;
+    // A validation build chains the application without registering it: with no agent, a
+    // registration would wait for ever.
     ApplEntry *appl =
-        QDVP_ConstructApplDataModel(g_anchor, path.c_str(), 0, nullptr, nullptr, 0, 1);
+        QDVP_ConstructApplDataModel(g_anchor, path.c_str(), 1, nullptr, nullptr, 0, 1);
     for (TableEntry *t = appl ? appl->pTableList : nullptr; t != nullptr; t = t->pNext)
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) g_sources.push_back(s);
   }
