@@ -34,8 +34,11 @@ passed=0 failed=0
 while read -r target; do
   [[ -n "$target" ]] || continue
   seeds=(tests/fuzz/corpus/"$target")
-  # The metafile reader's corpus is the example metafiles and the golden corpus as well.
-  if [[ "$target" == fuzz_metafile ]]; then seeds+=(examples/metafiles tests/metafile/corpus); fi
+  # The metafile reader's corpus is the example metafiles, the golden corpus and the records
+  # target's tables as well.
+  if [[ "$target" == fuzz_metafile ]]; then
+    seeds+=(examples/metafiles tests/metafile/corpus tests/fuzz/tables)
+  fi
   if [[ ! -d "${seeds[0]}" ]] || [[ -z "$(ls -A "${seeds[0]}")" ]]; then
     echo "fuzz-smoke: $target has no seed corpus in ${seeds[0]}" >&2
     failed=$((failed + 1))

@@ -206,7 +206,8 @@ def sockets():
 def records():
     # The first byte picks a source of the example metafiles' tables, in metafile name order:
     # 0 keyrates, 1 perfcsv, 2 perfsample (summarized), 3 snmp-ifTable, 4 snmp-system,
-    # 5 syslog, 6 and 7 twosources (file, socket), 8 weblog.
+    # 5 syslog, 6 and 7 twosources (file, socket), 8 weblog; then tests/fuzz/tables:
+    # 9 sumdaily, 10 sumstamp, 11 sumwide.
     for name, index, line in [
             ("keyrates", 0, "router1 eth0 123456789 98765432 0"),
             ("perfcsv", 1, "dbhost1,2026-12-05 21:00:00,37,812,1024000,55"),
@@ -218,7 +219,10 @@ def records():
             ("twosources", 6, "A1001|CREATED|2599|web"),
             ("twosources_sock", 7, "A1002|SHIPPED|-1|store"),
             ("weblog", 8, "10.0.0.7 - alice [05/Dec/2026:21:12:48 +0000] \"GET /index.html "
-                          "HTTP/1.1\" 200 5120")]:
+                          "HTTP/1.1\" 200 5120"),
+            ("sumdaily", 9, "1261208213000000 5 7 done"),
+            ("sumstamp", 10, "h1,abcd,50,3"),
+            ("sumwide", 11, "h1,z1,5," + ",".join(str(i) for i in range(80)))]:
         write("fuzz_records", name, bytes([index]) + line.encode())
 
 
