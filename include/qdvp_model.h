@@ -393,7 +393,6 @@ struct SMBlock {
   int SlotWidth, KeyDataWidth, TotalsWidth;
   time_t LastUpdateTime QDVP_GUARDED_BY(Lock);
   char *pArray QDVP_GUARDED_BY(Lock);
-  double Totals[64];
   OSV1_LOCK Lock;
 };
 

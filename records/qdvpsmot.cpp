@@ -106,6 +106,9 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) QDVP_REQUIRES(b
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
     if (a->AttrSortKey < 0 && static_cast<int>(summed.size()) < b->TotalCount) summed.push_back(a);
   int width = b->SlotWidth;
+  // One total per summarized attribute, however many the table has (a table may sum more
+  // attributes than it sends: input-only ones do not count towards its limit).
+  std::vector<double> totals(summed.size());
   for (int first = 0; first < count;) {
     const char *slot = b->pArray + static_cast<size_t>(first) * width;
     int last = first + 1;
@@ -126,13 +129,13 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) QDVP_REQUIRES(b
     if (number >= 0 && number <= 60) b->IntervalStatus[number] = 1;
     QDVP_TRC(trk, TRK1_DETAIL, "IntervalStatus %d set to %d", number, 1);
     SetInteger(Named(s, "_Interval"), number);
-    for (size_t i = 0; i < summed.size(); i++) b->Totals[i] = 0.0;
+    for (double &total : totals) total = 0.0;
     for (int r = first; r < last; r++) {
       const char *values = b->pArray + static_cast<size_t>(r) * width + b->KeyDataWidth;
       for (size_t i = 0; i < summed.size(); i++) {
         int32_t v;
         memcpy(&v, values + 4 * i, 4);
-        b->Totals[i] += v;
+        totals[i] += v;
       }
     }
     SetInteger(Named(s, "_Occurrences"), last - first);
@@ -144,7 +147,7 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) QDVP_REQUIRES(b
       memcpy(stamp + 9, "0000000", 7);
     LoadStamp(s, b, stamp);
     for (size_t i = 0; i < summed.size(); i++) {
-      double total = b->Totals[i];
+      double total = totals[i];
       long value;
       if (total > 2147483647.0) {
         QDVP_TRC(trk, TRK1_DETAIL, "Summary attribute %s total value overflow %f truncated to max %d",
@@ -179,7 +182,9 @@ bool HasKeys(SourceEntry *s) {
 void QDVP_LoadIntervalNameToAttr(SMBlock *b, AttrEntry *a, AttrEntry *stamp) {
   if (b == nullptr || a == nullptr) return;
   char text[32] = "";
-  const char *stampText = stamp != nullptr ? stamp->Value : "0000000000000000";
+  // Only a value area of 16 bytes or more holds the digits read below.
+  const char *stampText =
+      stamp != nullptr && stamp->MaxValSize >= 16 ? stamp->Value : "0000000000000000";
   if (b->Interval == 86400) {
     static const char *const kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                         "Thursday", "Friday", "Saturday"};

@@ -53,9 +53,11 @@ bool IsStamp(const AttrEntry *a) {
   return strcmp(a->Name, "_LocalTimeStamp") == 0 || strcmp(a->Name, "LocalTimeStamp") == 0;
 }
 
+// An attribute named like the stamp is the stamp only when its value area holds a whole one:
+// the interval name and the row's time are read from its 16 digits.
 AttrEntry *StampAttribute(SourceEntry *s) {
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
-    if (IsStamp(a)) return a;
+    if (IsStamp(a) && a->MaxValSize >= 16) return a;
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
     if (a->Type == 'T' && QDVP_AttrAccessible(s, a)) return a;
   return nullptr;

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs the whole test suite.
+# Sets up the machine, builds everything and runs the whole test suite; with the default preset
+# (what CI runs) also every fuzz target for a few seconds from its seeds (scripts/fuzz-smoke.sh;
+# QDVP_FUZZ_SMOKE_SECONDS sets the seconds per target, 0 leaves it out).
 # Usage: scripts/test.sh [PRESET]   (default, asan or tsan; default: default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,3 +15,7 @@ if [[ "$preset" == default ]]; then
   cmake --build --preset clang --target qdvp
 fi
 ctest --preset "$preset"
+fuzz_seconds="${QDVP_FUZZ_SMOKE_SECONDS:-5}"
+if [[ "$preset" == default && "$fuzz_seconds" != 0 ]]; then
+  scripts/fuzz-smoke.sh "$fuzz_seconds"
+fi
