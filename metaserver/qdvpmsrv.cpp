@@ -204,8 +204,9 @@ int Flush(Server *sv, Partner *p) {
 
 }  // namespace
 
-// Queues the reply to the partner's request (p->name) and sends what the partner takes now.
-// Returns the count of records in the reply, 0 for the failure reply.
+// Queues the reply to the partner's request (p->name), or the failure reply when refusal is
+// given or the file is refused, and sends what the partner takes now. Returns the count of
+// records in the reply (0 for the failure reply), or -1 when the connection failed.
 static int QDVP_SendMetFileReply(Server *sv, Partner *p, const char *refusal) {
   const char *why = refusal;
   int count = -1;
@@ -226,7 +227,7 @@ static int QDVP_SendMetFileReply(Server *sv, Partner *p, const char *refusal) {
   p->records = count;
   p->deadline = Clock::now() + std::chrono::seconds(sv->ioWait);
   sv->pending += p->out.size();
-  return Flush(sv, p) == 0 ? count : 0;
+  return Flush(sv, p) == 0 ? count : -1;
 }
 
 namespace {

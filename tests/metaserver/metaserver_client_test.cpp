@@ -17,6 +17,8 @@
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_metafile.h"
+#include "include/qdvp_sockets.h"
+#include "metaserver/qdvpmsrv.h"
 #include "tests/metafile/metafile_testing.h"
 #include "tests/support/linkclient.h"
 
@@ -206,6 +208,23 @@ TEST_F(MetaClient, FetchedMetafileBuildsItsApplication) {
     EXPECT_STREQ(appl->ApplName, "Remote");
   }
   QDVP_SignalProcessTermination(anchor_);  // both tasks end before the link client goes
+}
+
+// Server and client take the same port: 7800 + DP_PORT_OFFSET, or QDVP_META_SERVER_PORT; the
+// port is taken while a server holds it.
+TEST_F(MetaClient, PortIsTheSameForBothRolesAndTakenWhileAServerHoldsIt) {
+  EXPECT_EQ(QDVP_IsMetaServerActive('I'), 1);
+  EXPECT_EQ(QDVP_IsMetaServerActive('R'), 0);
+  EXPECT_EQ(QDVP_ServerPort('M'), server_.port());
+  env_.Set("QDVP_META_SERVER_PORT", std::nullopt);
+  env_.Set("QDVP_PRODUCT_SPEC", dir_.Write("product.cfg", "DP_PORT_OFFSET=5\n"));
+  QDV0_ResetProductSpec();
+  ASSERT_TRUE(QDV0_InitializeProductSpec());
+  EXPECT_EQ(QDVP_ServerPort('M'), 7805);
+  env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
+  QDV0_ResetProductSpec();
+  ASSERT_TRUE(QDV0_InitializeProductSpec());
+  EXPECT_EQ(QDVP_ServerPort('M'), 7800);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ TEST_F(MetafileServer, AThousandClientsAtOnceAreServedOrClosedAndTheServerGoesOn
     limit.rlim_cur = 1200;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  ASSERT_GE(limit.rlim_cur, 1100u);
+  if (limit.rlim_cur < 1100) GTEST_SKIP() << "this test needs 1100 descriptors";
   StartServer();
   std::vector<int> clients;
   const std::string request = "GETMETA Shared";
