@@ -14,6 +14,7 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   QDV0_Free(anchor->pReplyBuffer);
   QDV0_Free(anchor->pInitConfigFile);
   QDV0_Free(anchor->pMetaPath);
+  QDVP_ReleaseMetafileBlock(anchor);
   if (anchor->pStatPE != nullptr) {
     QDVP_FreeProcessEntry(anchor->pStatPE);
     anchor->pStatPE = nullptr;

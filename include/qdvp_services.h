@@ -30,8 +30,10 @@ void QDVP_UpdateMIBinteresToDCH(DPAB *);
 // Statistics block (include/qdvp_stats.h has its counts).
 StatBlock *QDVP_InitializeStatisticBlock(void);
 void QDVP_ReleaseStatisticBlock(StatBlock *);
-// Metafile server task (started with a startup wait).
+// Metafile server task (started with a startup wait; metaserver/).
 void QDVP_MetaServerTask(ProcessEntry *);
+// Frees the anchor's metafile record block once no task is left to use it (metafile/).
+void QDVP_ReleaseMetafileBlock(DPAB *);
 // Startup configuration: the count of metafiles named (-1 for a file that names none), plus
 // packaged-solution loads; 0 only when there was no file and nothing was loaded, which makes
 // the startup run QDVP_DoApplicationAutoLoad.

@@ -113,6 +113,11 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name)
   MemMetafile *block = anchor->pMemMetafile;
   if (block == nullptr || block->pClientPE == nullptr) return nullptr;
   OSV1_GetLock(&block->Lock);
+  // The client task lets go of the block under its lock as it ends.
+  if (block->pClientPE == nullptr) {
+    OSV1_ReleaseLock(&block->Lock);
+    return nullptr;
+  }
   ProcessEntry *own = QDVP_LocateOwnProcessEntry(anchor);
   ProcessEntry *temporary = nullptr;
   if (own == nullptr) own = temporary = QDVP_InitializeProcessEntry(anchor);
@@ -225,6 +230,15 @@ char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
     OSV1_ReleaseLock(&block->Lock);
   }
   return nullptr;
+}
+
+void QDVP_ReleaseMetafileBlock(DPAB *anchor) {
+  MemMetafile *block = anchor->pMemMetafile;
+  if (block == nullptr) return;
+  anchor->pMemMetafile = nullptr;
+  QDVP_FreeMetaRecordList(block->pHead);
+  OSV1_DestroyLock(&block->Lock);
+  QDV0_Free(block);
 }
 
 void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
