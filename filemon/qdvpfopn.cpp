@@ -175,8 +175,7 @@ void QDVP_ReportMonitorFileOpen(DPAB *anchor, FileSpecCB *block, const char *nam
     if (o->Status == QDVP_OPEN_OK) block->OpenNote = 0;
     return;
   }
-  uint32_t note = NoteOf(name, o->Status == QDVP_OPEN_NOT_REGULAR ? o->Kind : o->Target,
-                         o->Status);
+  uint32_t note = NoteOf(name, o->Status == QDVP_OPEN_NOT_REGULAR ? o->Kind : o->Target, o->Status);
   if (note == block->OpenNote) return;
   block->OpenNote = note;
   char setting[2] = {QDVP_FollowSymlinksSetting(), '\0'};
