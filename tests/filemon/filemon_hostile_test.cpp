@@ -7,14 +7,65 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <thread>
 
+#include "include/qdvp_filemon.h"
 #include "tests/filemon/filemon_fixture.h"
 
 namespace {
 
 using namespace filemon_test;
 using Clock = std::chrono::steady_clock;
+
+std::string Last(const std::string &path) { return path.substr(path.find_last_of('/') + 1); }
+
+// What the opener makes of each thing that may stand under a monitored name, on its own: only
+// regular files are opened (a FIFO without a writer is not even tried), links as the setting
+// says, a link to nothing is a missing file.
+TEST(MonitorFileOpen, OnlyRegularFilesAreOpenedAndLinksAsTheSettingAllows) {
+  qdvp_test::TempDir dir, elsewhere;
+  dir.Write("plain.log", "x\n");
+  elsewhere.Write("out.log", "y\n");
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(dir.File("sub").c_str(), 0755), 0);
+  dir.Write("sub/deeper.log", "z\n");
+  const std::pair<const char *, std::string> links[] = {
+      {"in.lnk", dir.File("plain.log")},
+      {"deep.lnk", "sub/deeper.log"},
+      {"out.lnk", elsewhere.File("out.log")},
+      {"up.lnk", "../" + Last(elsewhere.path()) + "/out.log"},
+      {"dangling.lnk", dir.File("none")}};
+  for (const auto &[name, target] : links) {
+    ASSERT_EQ(symlink(target.c_str(), dir.File(name).c_str()), 0);
+  }
+  const struct {
+    const char *name, *follow;
+    int status, link;
+  } cases[] = {
+      {"plain.log", nullptr, QDVP_OPEN_OK, 0},
+      {"missing", nullptr, QDVP_OPEN_MISSING, 0},
+      {"fifo", nullptr, QDVP_OPEN_NOT_REGULAR, 0},
+      {"sub", nullptr, QDVP_OPEN_ERROR, 0},
+      {"in.lnk", nullptr, QDVP_OPEN_OK, 1},
+      {"deep.lnk", "DIR", QDVP_OPEN_OK, 1},
+      {"out.lnk", nullptr, QDVP_OPEN_LINK_REFUSED, 1},
+      {"up.lnk", nullptr, QDVP_OPEN_LINK_REFUSED, 1},
+      {"out.lnk", "yes", QDVP_OPEN_OK, 1},
+      {"in.lnk", "no", QDVP_OPEN_LINK_REFUSED, 1},
+      {"dangling.lnk", nullptr, QDVP_OPEN_MISSING, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + (c.follow ? c.follow : "(default)"));
+    qdvp_test::EnvGuard env;
+    env.Set("QDVP_FOLLOW_SYMLINKS", c.follow ? std::optional<std::string>(c.follow) : std::nullopt);
+    MonitorFileOpen open;
+    EXPECT_EQ(QDVP_OpenMonitorFile(dir.File(c.name).c_str(), 0, &open), c.status);
+    EXPECT_EQ(open.Link, c.link);
+    EXPECT_EQ(open.File != nullptr, c.status == QDVP_OPEN_OK);
+    if (open.File != nullptr) fclose(open.File);
+  }
+}
 
 // A line longer than the record is cut to the record size (its row carries what fitted) and
 // the lines behind it arrive; the DP log tells it once for the file, not once per line.
@@ -78,8 +129,9 @@ TEST_F(FileMonitoring, ARotationInTheMiddleOfAStreamLosesNoLineAndSendsNoneTwice
   });
   writer.join();
   ASSERT_TRUE(WaitFor([&] { return Count("Lines") >= kLines; }, 60s)) << Count("Lines");
-  EXPECT_EQ(QueryOne(peer_->Db(), "select count(distinct json_extract(attrs,'$.Number')) from "
-                                  "rows where attribute_group='Lines'"),
+  EXPECT_EQ(QueryOne(peer_->Db(),
+                     "select count(distinct json_extract(attrs,'$.Number')) from "
+                     "rows where attribute_group='Lines'"),
             std::to_string(kLines));
   Stop();
   EXPECT_EQ(Count("Lines"), kLines);
@@ -92,7 +144,7 @@ struct Stand {
   const char *what;
   const char *follow;  // QDVP_FOLLOW_SYMLINKS, or null for the default
   enum { kFifo, kLinkInside, kLinkOutside } kind;
-  bool atStart;        // there before monitoring starts (else it replaces the file later)
+  bool atStart;  // there before monitoring starts (else it replaces the file later)
   const char *message;
   bool followed;
 };
@@ -151,21 +203,20 @@ TEST_P(FileMonitoringHostileName, IsRefusedOrFollowedWithItsMessageAndTheServerE
 
 INSTANTIATE_TEST_SUITE_P(
     Stands, FileMonitoringHostileName,
-    testing::Values(
-        Stand{"a FIFO replaces the file", nullptr, Stand::kFifo, false,
-              "is a FIFO, not a regular file", false},
-        Stand{"a FIFO from the start", nullptr, Stand::kFifo, true,
-              "is a FIFO, not a regular file", false},
-        Stand{"a link into the directory", nullptr, Stand::kLinkInside, false,
-              "Link followed per QDVP_FOLLOW_SYMLINKS DIR", true},
-        Stand{"a link out of the directory", nullptr, Stand::kLinkOutside, false,
-              "Link not followed per QDVP_FOLLOW_SYMLINKS DIR", false},
-        Stand{"a link out of the directory at start", nullptr, Stand::kLinkOutside, true,
-              "Link not followed per QDVP_FOLLOW_SYMLINKS DIR", false},
-        Stand{"no link followed", "N", Stand::kLinkInside, false,
-              "Link not followed per QDVP_FOLLOW_SYMLINKS N", false},
-        Stand{"any link followed", "Y", Stand::kLinkOutside, false,
-              "Link followed per QDVP_FOLLOW_SYMLINKS Y", true}),
+    testing::Values(Stand{"a FIFO replaces the file", nullptr, Stand::kFifo, false,
+                          "is a FIFO, not a regular file", false},
+                    Stand{"a FIFO from the start", nullptr, Stand::kFifo, true,
+                          "is a FIFO, not a regular file", false},
+                    Stand{"a link into the directory", nullptr, Stand::kLinkInside, false,
+                          "Link followed per QDVP_FOLLOW_SYMLINKS DIR", true},
+                    Stand{"a link out of the directory", nullptr, Stand::kLinkOutside, false,
+                          "Link not followed per QDVP_FOLLOW_SYMLINKS DIR", false},
+                    Stand{"a link out of the directory at start", nullptr, Stand::kLinkOutside,
+                          true, "Link not followed per QDVP_FOLLOW_SYMLINKS DIR", false},
+                    Stand{"no link followed", "N", Stand::kLinkInside, false,
+                          "Link not followed per QDVP_FOLLOW_SYMLINKS N", false},
+                    Stand{"any link followed", "Y", Stand::kLinkOutside, false,
+                          "Link followed per QDVP_FOLLOW_SYMLINKS Y", true}),
     [](const testing::TestParamInfo<Stand> &info) {
       std::string name;
       for (const char *p = info.param.what; *p; p++) {
