@@ -5,7 +5,10 @@
 // both the task's identity (shutdown walks the chain) and its mailbox (producers queue work
 // under WorkQueueLock and signal TaskIOcond).
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "../include/qdvp_core.h"
 #include "support/qdv0.h"
@@ -20,6 +23,7 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
     return nullptr;
   }
   entry->pDPAB = anchor;
+  entry->WakeFd = -1;
   OSV1_InitializeLock(&entry->TaskIOmutex);
   QDV0_InitializeCondVar(&entry->TaskIOcond);
   OSV1_InitializeLock(&entry->WorkQueueLock);
@@ -32,6 +36,7 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
 }
 
 void QDVP_FreeProcessEntry(ProcessEntry *entry) {
+  if (entry->WakeFd >= 0) close(entry->WakeFd);
   OSV1_DestroyLock(&entry->TaskIOmutex);
   pthread_cond_destroy(&entry->TaskIOcond);
   OSV1_DestroyLock(&entry->WorkQueueLock);
@@ -141,8 +146,17 @@ void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
 
 // Signals an entry's TaskIO condition. The mutex is taken around the signal so that a task
 // between its check for work and its wait cannot miss the wake-up.
+// A task waiting in QDVP_WaitTaskIOorFD polls its eventfd instead of the condition: the count
+// is raised under the same mutex.
 void QDVP_SignalTaskIO(ProcessEntry *entry) {
-  OSV1_Signal(&entry->TaskIOmutex, &entry->TaskIOcond);
+  OSV1_GetLock(&entry->TaskIOmutex);
+  pthread_cond_signal(&entry->TaskIOcond);
+  if (entry->WakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t n = write(entry->WakeFd, &one, sizeof(one));
+    (void)n;  // a full count already wakes the task
+  }
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
 }
 
 WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry) {
@@ -177,6 +191,35 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
   OSV1_ReleaseLock(&entry->TaskIOmutex);
   if (wakeLine) QDVP_TRC(trk, TRK1_DETAIL, wakeLine, rc, err);
   return rc;
+}
+
+// The wake-up cannot be lost: the eventfd is emptied and the reasons to wake (work, a request
+// to end) are looked at under TaskIOmutex; a signal after that raises the eventfd's count,
+// which poll sees however late it starts.
+int QDVP_WaitTaskIOorFD(ProcessEntry *entry, int seconds, int fd) {
+  OSV1_GetLock(&entry->TaskIOmutex);
+  if (entry->WakeFd < 0) entry->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  int wake = entry->WakeFd;
+  if (wake >= 0) {
+    uint64_t count;
+    while (read(wake, &count, sizeof(count)) > 0) {
+    }
+  }
+  bool pending;
+  {
+    OSV1_Guard queue(&entry->WorkQueueLock);
+    pending = entry->pWorkQueue != nullptr;
+  }
+  pending = pending || QDVP_TaskShouldEnd(entry);
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
+  if (pending) return 0;
+  if (wake < 0 || fd < 0) {
+    QDVP_WaitTaskIO(entry, seconds, nullptr, nullptr);
+    return 0;
+  }
+  struct pollfd fds[2] = {{wake, POLLIN, 0}, {fd, POLLIN, 0}};
+  int rc = poll(fds, 2, seconds > 0 ? seconds * 1000 : -1);
+  return rc > 0 && (fds[1].revents & POLLIN) != 0 ? 1 : 0;
 }
 
 void QDVP_WaitForTaskEnd(DPAB *anchor, int seconds) {

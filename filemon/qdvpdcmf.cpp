@@ -318,10 +318,14 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
     IDcheckSumBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 1));
     IDcheckSumBufferSize = IDcheckSumBuffer ? size + 1 : 0;
   }
-  FILE *file = IDcheckSumBuffer ? fopen(name, "rb") : nullptr;
+  // Opened as the file server opens it: a FIFO or a link not to be followed is not read.
+  MonitorFileOpen open;
+  FILE *file = IDcheckSumBuffer && QDVP_OpenMonitorFile(name, 0, &open) == QDVP_OPEN_OK
+                   ? open.File
+                   : nullptr;
   if (file == nullptr) {
     QDVP_TRC(trk, TRK1_DETAIL, "*****File %s open failed. ErrorText <%s>", name,
-             strerror(errno));
+             strerror(open.Error));
   } else {
     if (fgets(IDcheckSumBuffer, IDcheckSumBufferSize, file) != nullptr) {
       size_t length = strlen(IDcheckSumBuffer);

@@ -24,21 +24,13 @@
 
 static TRK1_BLOCK trk = {"qdvpffis"};
 
-// Opens the file for reading; null with errno set when it cannot be opened or is a directory.
-static FILE *OpenMonitored(const char *name) {
-  if (name == nullptr) {
-    errno = ENOENT;
-    return nullptr;
-  }
-  FILE *file = fopen(name, "rb");
-  if (file == nullptr) return nullptr;
-  struct stat st;
-  if (fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
-    fclose(file);
-    errno = EISDIR;
-    return nullptr;
-  }
-  return file;
+// Opens the file for reading (qdvpfopn.cpp), reporting a followed or refused link or a file that
+// is not a regular one (once, see QDVP_ReportMonitorFileOpen). Null when it cannot be opened,
+// with the outcome in open.
+static FILE *OpenMonitored(DPAB *anchor, IOEntry *io, const char *name, MonitorFileOpen *open) {
+  QDVP_OpenMonitorFile(name, 0, open);
+  QDVP_ReportMonitorFileOpen(anchor, io->pSource->pFileSpec, name, open);
+  return open->File;
 }
 
 // The file monitored now: the pattern's current choice (null before there is one), or the
@@ -125,10 +117,11 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
   int result = 0;
   while (!ShouldEnd(pe)) {
     const char *name = NameOf(io);
-    FILE *file = OpenMonitored(name);
+    MonitorFileOpen open;
+    FILE *file = OpenMonitored(anchor, io, name, &open);
     if (file == nullptr) {
-      int error = errno;
-      if (error != ENOENT && error != EACCES) {
+      int error = open.Error;
+      if (open.Status == QDVP_OPEN_ERROR) {
         QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open file %s, ErrorText: %s, NO retry. Exiting",
                  name ? name : "", strerror(error));
         char number[16];
@@ -136,7 +129,9 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
         QDVP_SendDPlogMessage(anchor, 53, name ? name : "", number);
         break;
       }
-      if (!reportedMissing) {
+      // A FIFO or a link not to be followed was reported (85, 87) and is waited for like a
+      // missing file, until a file that may be monitored stands under the name.
+      if (!reportedMissing && open.Status == QDVP_OPEN_MISSING) {
         QDVP_SendDPlogMessage(anchor, 18, name ? name : "", source->pTable->TableName);
         reportedMissing = true;
       }
@@ -170,19 +165,34 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
 
 const char *QDVP_FileServerFileName(const FileServerState *s) { return NameOf(s->io); }
 
+// TAIL by position: the server follows the open file itself between passes.
+static bool Follows(const FileServerState *s) {
+  return s->io->FileMode != 'C' && !s->io->TailByRecord;
+}
+
+void QDVP_FileCloseFollowed(FileServerState *s) {
+  if (s->followed != nullptr) fclose(s->followed);
+  if (s->previous != nullptr) fclose(s->previous);
+  s->followed = s->previous = nullptr;
+}
+
 // Counts the non-empty lines and notes the position after them; with the restart flag the
-// scans begin at the start of the file, otherwise (TAIL) after what exists now.
+// scans begin at the start of the file, otherwise (TAIL) after what exists now. In TAIL mode
+// the file stays open: it is the one followed from now on.
 void QDVP_FileInitialPosition(FileServerState *s) {
   QDV0_Free(s->commonBuffer);
+  QDVP_FileCloseFollowed(s);
+  s->cutReported = false;
   s->commonBuffer = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(s->recordSize)));
-  FILE *file = OpenMonitored(QDVP_FileServerFileName(s));
+  MonitorFileOpen open;
+  FILE *file = OpenMonitored(s->anchor, s->io, QDVP_FileServerFileName(s), &open);
   if (file == nullptr || s->commonBuffer == nullptr) {
     if (file != nullptr) fclose(file);
     return;
   }
   int count = 0;
   long position = 0;
-  while (fgets(s->commonBuffer, s->recordSize, file) != nullptr) {
+  while (QDVP_ReadMonitorLine(file, s->commonBuffer, s->recordSize, nullptr)) {
     if (s->commonBuffer[0] != '\n' && s->commonBuffer[0] != '\r') count++;
     position = ftell(file);
   }
@@ -197,7 +207,13 @@ void QDVP_FileInitialPosition(FileServerState *s) {
     }
     s->prevCount = count;
   }
-  fclose(file);
+  if (Follows(s)) {
+    s->followed = file;
+    s->followedDev = open.Device;
+    s->followedIno = open.Inode;
+  } else {
+    fclose(file);
+  }
   QDVP_TRC(trk, TRK1_DETAIL, "Initial file record count %d", count);
 }
 
@@ -246,7 +262,7 @@ static bool PositionTail(FileServerState *s, FILE *file) {
   if (io->TailByRecord) {
     int count = 0;
     rewind(file);
-    while (fgets(s->commonBuffer, s->recordSize, file) != nullptr) {
+    while (QDVP_ReadMonitorLine(file, s->commonBuffer, s->recordSize, nullptr)) {
       const char *p = s->commonBuffer;
       while (*p == ' ') p++;
       if (*p == '\n' || *p == '\r' || *p == '\0') break;
@@ -289,6 +305,7 @@ static bool PositionTail(FileServerState *s, FILE *file) {
   s->prevEndPos = s->readPos = 0;
   s->prevCount = 0;
   QDVP_SendDPlogMessage(s->anchor, 75, QDVP_FileServerFileName(s));
+  s->cutReported = false;
   // The file read from its start now is the one the identity check compares with.
   s->fileSpec->IDcheckSum = QDVP_FormatFileIDcheckSum(s->io, s->fileSpec);
   if (!io->TailByRecord) {
@@ -299,18 +316,187 @@ static bool PositionTail(FileServerState *s, FILE *file) {
   return true;
 }
 
-// One scan pass; false when the file could not be opened (it is gone).
-bool QDVP_FileScanPass(FileServerState *s) {
+// Reads the records of file from where it stands, parses them and sends the rows, until the
+// file (or the stop position) ends or the task is asked to end. recordPos follows the records.
+static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool copy) {
+  IOEntry *io = s->io;
+  if (s->rule != nullptr) s->rule->EndOfFile = 0;
+  s->recordPos = ftell(file);
+  s->lastSequence = -1;
+  bool first = true;
+  int count = 0;
+  while (!QDVP_TaskShouldEnd(s->pe)) {
+    int cut = s->control.RecordsCut;
+    char *record = ReadMonitorFileRecord(file, buffer->Data, s->recordSize, &s->lineCount,
+                                         &s->control);
+    if (s->control.RecordsCut != cut && !s->cutReported) {
+      // Once per file: a writer that writes such lines writes many.
+      char size[16];
+      snprintf(size, sizeof(size), "%d", s->recordSize);
+      QDVP_SendDPlogMessage(s->anchor, 84, QDVP_FileServerFileName(s), size,
+                            s->table->TableName);
+      s->cutReported = true;
+    }
+    if (record == nullptr) break;
+    size_t length = QDV0_RemoveCRandLF(record);
+    if (length == 0) continue;
+    s->recordPos = ftell(file);
+    s->processed++;
+    count++;
+    buffer->DataLength = static_cast<uint32_t>(length);
+    buffer->State = QDVP_ValidData;
+    if (copy) {
+      // A line read ahead by a NEW rule starts another record, even at the end of the file.
+      bool last = CompareFilePosition(s->recordPos, s->endPos) == 0 &&
+                  (s->rule == nullptr || s->rule->pPendingLine == nullptr);
+      int16_t mark = !s->multiRecord ? QDVP_SEQ_ONLY
+                     : first        ? QDVP_SEQ_FIRST
+                     : last         ? QDVP_SEQ_LAST
+                                    : QDVP_SEQ_MIDDLE;
+      s->source->DataSequence = mark;
+      QDVP_TRC(trk, TRK1_DETAIL, "Mode %c RecCount %d Control %4.4X", io->FileMode, count,
+               static_cast<unsigned>(mark));
+    }
+    first = false;
+    bool go = HandleRecord(s, buffer);
+    buffer->State = QDVP_Allocated;
+    if (!go) break;
+    if (io->TailByRecord && !copy && s->processed >= s->toProcess) {
+      QDVP_TRC(trk, TRK1_DETAIL, "RecProcessed %d RecToProcess %d", s->processed, s->toProcess);
+      break;
+    }
+  }
+}
+
+// A file kept open between passes is read anew at each pass: what the stream holds from the
+// last one is dropped (a seek within it would otherwise reuse it, even after the file was
+// truncated and written again).
+static FILE *Fresh(FILE *file) {
+  if (file != nullptr) fflush(file);
+  return file;
+}
+
+// Reads the previous file (renamed away, see qdvpfmon.h) from where it was left: up to its last
+// complete line while its writer may still add to it, all of it once a pass finds it unchanged
+// or when final, and then closes it.
+static void DrainPrevious(FileServerState *s, IObuffer *buffer, bool final) {
+  FILE *file = Fresh(s->previous);
+  if (file == nullptr) return;
+  fseek(file, 0, SEEK_END);
+  long end = ftell(file);
+  if (end == s->previousEnd) final = true;
+  s->previousEnd = end;
+  if (s->previousPos < end) {
+    long stopAt = s->control.StopAt;
+    s->control.StopAt = final ? -1 : CompleteEnd(file, s->previousPos, end);
+    fseek(file, s->previousPos, SEEK_SET);
+    ReadRecords(s, file, buffer, false);
+    s->previousPos = s->recordPos;
+    s->control.StopAt = stopAt;
+  }
+  if (final) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Previous file of %s read to its end at %ld and closed",
+             QDVP_FileServerFileName(s), end);
+    fclose(file);
+    s->previous = nullptr;
+  }
+}
+
+// TAIL by position: makes the file under the name the one followed. While the name leads to
+// the file followed, that stays. When it leads elsewhere (the file was renamed, deleted or
+// replaced), the file followed becomes the previous one and is read to its last complete line
+// first; a new file under the name is then read from its beginning (DP log 75).
+static int FollowName(FileServerState *s, IObuffer *buffer, FILE **file) {
+  const char *name = QDVP_FileServerFileName(s);
+  DrainPrevious(s, buffer, false);
+  MonitorFileOpen open;
+  FILE *now = OpenMonitored(s->anchor, s->io, name, &open);
+  if (now != nullptr && s->followed != nullptr && open.Device == s->followedDev &&
+      open.Inode == s->followedIno) {
+    fclose(now);
+    *file = Fresh(s->followed);
+    return QDVP_PASS_DONE;
+  }
+  if (s->followed != nullptr) {
+    QDVP_TRC(trk, TRK1_DETAIL,
+             ">>>>>>File %s renamed, replaced or deleted. Read the file followed to its end<<<<<<",
+             name ? name : "");
+    DrainPrevious(s, buffer, true);  // at most one previous file
+    s->previous = s->followed;
+    s->previousPos = s->readPos;
+    s->previousEnd = -1;
+    s->followed = nullptr;
+    DrainPrevious(s, buffer, now == nullptr);
+    if (now != nullptr) {
+      s->readPos = s->prevEndPos = 0;
+      s->prevCount = 0;
+      s->cutReported = false;
+      QDVP_SendDPlogMessage(s->anchor, 75, name);
+    }
+  }
+  if (now == nullptr) {
+    return open.Status == QDVP_OPEN_NOT_REGULAR || open.Status == QDVP_OPEN_LINK_REFUSED
+               ? QDVP_PASS_REFUSED
+               : QDVP_PASS_GONE;
+  }
+  s->followed = now;
+  s->followedDev = open.Device;
+  s->followedIno = open.Inode;
+  s->fileSpec->IDcheckSum = QDVP_FormatFileIDcheckSum(s->io, s->fileSpec);
+  *file = now;
+  return QDVP_PASS_DONE;
+}
+
+// Empties the file after a COPY pass (COPY CLEAR); false when it cannot be written.
+static bool ClearFile(const char *name) {
+  MonitorFileOpen open;
+  if (QDVP_OpenMonitorFile(name, 1, &open) != QDVP_OPEN_OK) {
+    errno = open.Error;
+    return false;
+  }
+  int rc = ftruncate(fileno(open.File), 0);
+  int error = errno;
+  fclose(open.File);
+  errno = error;
+  return rc == 0;
+}
+
+// One scan pass; see qdvpfmon.h.
+int QDVP_FileScanPass(FileServerState *s) {
   IOEntry *io = s->io;
   OSV1_Guard guard(&io->IOLock);
-  FILE *file = OpenMonitored(QDVP_FileServerFileName(s));
-  if (file == nullptr) return false;
-  io->pFile = file;
   bool copy = io->FileMode == 'C';
+  bool follow = Follows(s);
+  IObuffer *buffer = QDVP_GetNextFreeBuffer(io);
+  if (buffer == nullptr) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** no buffer available for input");
+    return QDVP_PASS_DONE;
+  }
+  FILE *file = nullptr;
+  int result = QDVP_PASS_DONE;
+  if (follow) {
+    result = FollowName(s, buffer, &file);
+  } else {
+    MonitorFileOpen open;
+    file = OpenMonitored(s->anchor, io, QDVP_FileServerFileName(s), &open);
+    if (file == nullptr) {
+      result = open.Status == QDVP_OPEN_NOT_REGULAR || open.Status == QDVP_OPEN_LINK_REFUSED
+                   ? QDVP_PASS_REFUSED
+                   : QDVP_PASS_GONE;
+    }
+  }
+  if (result != QDVP_PASS_DONE) {
+    buffer->State = QDVP_NotInUse;
+    buffer->DataLength = 0;
+    return result;
+  }
+  io->pFile = file;
   bool readData = true;
   if (copy) {
     int lines = 0;
-    while (lines < 2 && fgets(s->commonBuffer, s->recordSize, file) != nullptr) lines++;
+    while (lines < 2 && QDVP_ReadMonitorLine(file, s->commonBuffer, s->recordSize, nullptr)) {
+      lines++;
+    }
     s->multiRecord = lines >= 2;
     // The end noted now is the one the last record reaches, which marks it 16; a set whose
     // last row was not so marked is closed by an empty row marked 16 after the pass.
@@ -322,66 +508,23 @@ bool QDVP_FileScanPass(FileServerState *s) {
   } else {
     readData = PositionTail(s, file);
   }
-  IObuffer *buffer = nullptr;
   if (readData) {
     s->lineCount = 0;
     if (io->TailByRecord && !copy) {
       rewind(file);
       int skip = s->prevCount;
-      for (int i = 0; i < skip && fgets(s->commonBuffer, s->recordSize, file) != nullptr; i++) {
+      for (int i = 0; i < skip && QDVP_ReadMonitorLine(file, s->commonBuffer, s->recordSize,
+                                                       nullptr);
+           i++) {
       }
       QDVP_TRC(trk, TRK1_DETAIL, "File positioned to record %d of %d", skip, s->currCount);
       s->prevCount = s->currCount;
       s->toProcess -= skip;
     }
-    buffer = QDVP_GetNextFreeBuffer(io);
-    if (buffer == nullptr) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** no buffer available for input");
-      readData = false;
-    }
-  }
-  if (readData) {
-    if (s->rule != nullptr) s->rule->EndOfFile = 0;
-    s->recordPos = ftell(file);
-    s->lastSequence = -1;
-    bool first = true;
-    int count = 0;
-    while (!QDVP_TaskShouldEnd(s->pe)) {
-      char *record = ReadMonitorFileRecord(file, buffer->Data, s->recordSize, &s->lineCount,
-                                           &s->control);
-      if (record == nullptr) break;
-      size_t length = QDV0_RemoveCRandLF(record);
-      if (length == 0) continue;
-      s->recordPos = ftell(file);
-      s->processed++;
-      count++;
-      buffer->DataLength = static_cast<uint32_t>(length);
-      buffer->State = QDVP_ValidData;
-      if (copy) {
-        // A line read ahead by a NEW rule starts another record, even at the end of the file.
-        bool last = CompareFilePosition(s->recordPos, s->endPos) == 0 &&
-                    (s->rule == nullptr || s->rule->pPendingLine == nullptr);
-        int16_t mark = !s->multiRecord ? QDVP_SEQ_ONLY
-                       : first        ? QDVP_SEQ_FIRST
-                       : last         ? QDVP_SEQ_LAST
-                                      : QDVP_SEQ_MIDDLE;
-        s->source->DataSequence = mark;
-        QDVP_TRC(trk, TRK1_DETAIL, "Mode %c RecCount %d Control %4.4X", io->FileMode, count,
-                 static_cast<unsigned>(mark));
-      }
-      first = false;
-      bool go = HandleRecord(s, buffer);
-      buffer->State = QDVP_Allocated;
-      if (!go) break;
-      if (io->TailByRecord && !copy && s->processed >= s->toProcess) {
-        QDVP_TRC(trk, TRK1_DETAIL, "RecProcessed %d RecToProcess %d", s->processed,
-                 s->toProcess);
-        break;
-      }
-    }
+    ReadRecords(s, file, buffer, copy);
     s->readPos = s->recordPos;
   }
-  fclose(file);
+  if (!follow) fclose(file);
   io->pFile = nullptr;
   if (readData && copy && !s->internal && s->lastSequence != QDVP_SEQ_LAST &&
       !QDVP_TaskShouldEnd(s->pe)) {
@@ -392,29 +535,33 @@ bool QDVP_FileScanPass(FileServerState *s) {
     HandleRecord(s, buffer);
   }
   if (readData && copy && io->ClearAfterCopy) {
-    FILE *clear = fopen(QDVP_FileServerFileName(s), "w");
-    if (clear == nullptr) {
+    if (!ClearFile(QDVP_FileServerFileName(s))) {
       QDVP_TRC(trk, TRK1_ERROR, "*** unable to clear copied file, reset option. errno %d", errno);
       io->ClearAfterCopy = 0;
       QDVP_SendDPlogMessage(s->anchor, 58, QDVP_FileServerFileName(s));
-    } else {
-      fclose(clear);
     }
   }
-  if (buffer != nullptr) {
-    buffer->State = QDVP_NotInUse;
-    buffer->DataLength = 0;
-  }
-  return true;
+  buffer->State = QDVP_NotInUse;
+  buffer->DataLength = 0;
+  return QDVP_PASS_DONE;
 }
 
-// The identity check; see the header.
+// The identity check; see the header. A TAIL server that follows its file by its identity
+// leaves a name that leads to another file to the next pass, which reads the old one to its
+// end first; and a file that had no first line when it was taken (checksum 0) has only grown.
 bool QDVP_FileIdentityCheck(FileServerState *s) {
   const char *name = QDVP_FileServerFileName(s);
   // A file that is gone is reported by the next pass, not as a switched file.
   if (name == nullptr || access(name, F_OK) != 0) return false;
+  if (Follows(s) && s->followed != nullptr) {
+    MonitorFileOpen open;
+    if (QDVP_OpenMonitorFile(name, 0, &open) != QDVP_OPEN_OK) return false;
+    fclose(open.File);
+    if (open.Device != s->followedDev || open.Inode != s->followedIno) return false;
+  }
   uint16_t sum = QDVP_FormatFileIDcheckSum(s->io, s->fileSpec);
-  if (sum == s->fileSpec->IDcheckSum) {
+  if (sum == s->fileSpec->IDcheckSum || (Follows(s) && s->fileSpec->IDcheckSum == 0)) {
+    s->fileSpec->IDcheckSum = sum;
     s->restart = false;
     return s->anchor->BatchLogOpen != 0;
   }
@@ -424,6 +571,7 @@ bool QDVP_FileIdentityCheck(FileServerState *s) {
   s->prevCount = 0;
   s->prevEndPos = s->readPos = 0;
   s->fileSpec->IDcheckSum = sum;
+  s->cutReported = false;
   QDVP_SendDPlogMessage(s->anchor, 75, name);
   return false;
 }

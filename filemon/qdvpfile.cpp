@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_stats.h"
@@ -212,16 +214,17 @@ static void TakeOffline(FileServerState *s) {
 }
 
 // Waits until the next scan is due, in pieces of about 30 seconds for long intervals, and
-// returns early when the task is asked to end.
+// returns early when the task is asked to end, or when a new file appears under the monitored
+// name (a rotation: the pass that follows reads the old file to its end and switches).
 static void WaitForNextScan(FileServerState *s) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> wait for next sample/event");
-  if (s->frequency > 30) {
-    time_t start = QDV0_Time();
-    while (QDV0_Time() < start + s->testFrequency && !QDVP_TaskShouldEnd(s->pe)) {
-      QDVP_WaitTaskIO(s->pe, s->testInterval, nullptr, nullptr);
-    }
-  } else {
-    QDVP_WaitTaskIO(s->pe, s->frequency, nullptr, nullptr);
+  QDVP_FileWatchDirectory(s);
+  bool pieces = s->frequency > 30;
+  int total = pieces ? s->testFrequency : s->frequency;
+  time_t start = QDV0_Time();
+  for (time_t now = start; now < start + total && !QDVP_TaskShouldEnd(s->pe); now = QDV0_Time()) {
+    int left = static_cast<int>(start + total - now);
+    if (QDVP_FileWaitOrChange(s, pieces ? std::min(left, s->testInterval) : left)) return;
   }
 }
 
@@ -229,10 +232,16 @@ static void WaitForNextScan(FileServerState *s) {
 // and is to be waited for again.
 static bool ScanLoop(FileServerState *s) {
   for (;;) {
-    if (!QDVP_FileScanPass(s)) {
+    int pass = QDVP_FileScanPass(s);
+    if (pass != QDVP_PASS_DONE) {
       const char *name = QDVP_FileServerFileName(s);
-      QDVP_TRC(trk, TRK1_ERROR, "***** Monitoring file %s no longer exists!", name);
-      QDVP_SendDPlogMessage(s->anchor, 54, name);
+      if (pass == QDVP_PASS_GONE) {
+        QDVP_TRC(trk, TRK1_ERROR, "***** Monitoring file %s no longer exists!", name);
+        QDVP_SendDPlogMessage(s->anchor, 54, name);
+      } else {
+        // Reported by DP log 85 or 87 when it was found; waited for like a missing file.
+        QDVP_TRC(trk, TRK1_ERROR, "***** Monitoring file %s refused. Wait for a file", name);
+      }
       TakeOffline(s);
       // A re-created file is new: it is read from its beginning.
       s->restart = true;
@@ -264,6 +273,8 @@ static bool ScanLoop(FileServerState *s) {
 // its start is let go here (a hand-over the lock analysis cannot follow through the state).
 [[noreturn]] static void Cleanup(FileServerState *s) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   s->io->pFile = nullptr;
+  QDVP_FileCloseFollowed(s);
+  QDVP_FileUnwatchDirectory(s);
   QDV0_Free(s->commonBuffer);
   QDV0_Free(s->readBuffer);
   QDVP_ReleaseRecordSetRule(s->rule);
@@ -304,6 +315,7 @@ void QDVP_FileServer(ProcessEntry *pe) {
   s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;
+  s.watchFd = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
   OSV1_GetLock(&pe->TerminationLock);

@@ -6,6 +6,10 @@
 #include "../include/qdvp_filemon.h"
 #include "../include/qdvp_records.h"
 
+#include <sys/types.h>
+
+#include <string>
+
 struct FileServerState {
   DPAB *anchor;
   ProcessEntry *pe;
@@ -28,17 +32,45 @@ struct FileServerState {
   MonitorReadControl control;
   int lastSequence;    // the mark of the last row sent in a COPY pass
   bool fileGone;       // the last pass could not open the file
+  bool cutReported;    // DP log 84 was sent for the file read now
+  // TAIL by position: the file followed stays open between passes, so that when its name
+  // comes to lead elsewhere (renamed by a rotation, deleted, replaced) what was written to it
+  // is still read. A renamed file is then kept as the previous one and read again at each
+  // pass, for lines its writer adds late, until a pass finds it unchanged.
+  FILE *followed;
+  dev_t followedDev;
+  ino_t followedIno;
+  FILE *previous;
+  long previousPos, previousEnd;
+  // The watch on the directory of the file (qdvpfwat.cpp): -1 without one.
+  int watchFd;
+  std::string watchDir, watchBase;
 };
+
+// What a pass found.
+enum { QDVP_PASS_DONE = 0, QDVP_PASS_GONE = 1, QDVP_PASS_REFUSED = 2 };
 
 // The file name monitored now.
 const char *QDVP_FileServerFileName(const FileServerState *s);
-// One scan pass (qdvpffis.cpp); false when the file can no longer be opened.
-bool QDVP_FileScanPass(FileServerState *s);
+// One scan pass (qdvpffis.cpp): QDVP_PASS_GONE when the file can no longer be opened,
+// QDVP_PASS_REFUSED when its name now leads to something that is not monitored (a FIFO, a
+// link not to be followed; reported by DP log 85 or 87).
+int QDVP_FileScanPass(FileServerState *s);
+// Closes the files a TAIL server keeps open between passes.
+void QDVP_FileCloseFollowed(FileServerState *s);
 // Positions the state at the start or the end of the file before the scans begin.
 void QDVP_FileInitialPosition(FileServerState *s);
 // The identity check after a pass: restarts from the beginning when the first line changed.
 // Returns true during batch processing when the file is unchanged (one pass is enough).
 bool QDVP_FileIdentityCheck(FileServerState *s);
+// Watching the directory of the file (qdvpfwat.cpp), so that a file created or moved in under
+// the monitored name (the new file of a rotation) is read at once, not at the next scan.
+// Sets up or keeps the watch for the file's current name; without inotify nothing is watched.
+void QDVP_FileWatchDirectory(FileServerState *s);
+// Waits up to seconds on the task's condition and the watch; true when the monitored name was
+// created or moved in meanwhile.
+bool QDVP_FileWaitOrChange(FileServerState *s, int seconds);
+void QDVP_FileUnwatchDirectory(FileServerState *s);
 // Sends the source's current row (state Output) and, when the agent link fails, brings the
 // source online again every 30 seconds until it is back (DP log 55). False when the task was
 // asked to end.

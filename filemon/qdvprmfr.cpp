@@ -12,19 +12,37 @@
 
 static TRK1_BLOCK trk = {"qdvprmfr"};
 
+// Drops the rest of a line that did not fit: reads up to its line end (or the end of the file).
+// False when the line ended right after what was read (it fitted after all).
+static bool SkipRestOfLine(FILE *file) {
+  int ch = getc(file);
+  if (ch == '\n' || ch == EOF) return false;
+  while (ch != '\n' && ch != EOF) ch = getc(file);
+  return true;
+}
+
+int QDVP_ReadMonitorLine(FILE *file, char *buffer, int size, int *cut) {
+  if (cut) *cut = 0;
+  if (fgets(buffer, size, file) == nullptr) return 0;
+  size_t n = strlen(buffer);
+  // A NUL byte inside a line also ends strlen early: only a full buffer is a long line.
+  if ((n == 0 || buffer[n - 1] != '\n') && n + 1 >= static_cast<size_t>(size) &&
+      SkipRestOfLine(file) && cut) {
+    *cut = 1;
+  }
+  return 1;
+}
+
 // Reads one physical line into the read buffer; counts it. Returns the buffer, or null at the
-// end of the file. *cut is set when the line did not fit the buffer (no line end, not at the
-// end of the file).
+// end of the file. A line longer than the buffer is cut: *cut is set and the rest of it, up to
+// its line end, is read and dropped, so that the next read starts at the next line.
 static char *ReadLine(FILE *file, MonitorReadControl *c, int *lineCount, bool *cut) {
   *cut = false;
   if (c->StopAt >= 0 && ftell(file) >= c->StopAt) return nullptr;
-  if (fgets(c->pReadBuffer, c->ReadSize, file) == nullptr) return nullptr;
+  int longLine = 0;
+  if (!QDVP_ReadMonitorLine(file, c->pReadBuffer, c->ReadSize, &longLine)) return nullptr;
   (*lineCount)++;
-  size_t n = strlen(c->pReadBuffer);
-  if ((n == 0 || c->pReadBuffer[n - 1] != '\n') && !feof(file)) {
-    // A NUL byte inside a line also ends strlen early: only a full buffer is a cut line.
-    if (n + 1 >= static_cast<size_t>(c->ReadSize)) *cut = true;
-  }
+  *cut = longLine != 0;
   return c->pReadBuffer;
 }
 
@@ -69,19 +87,12 @@ static bool Append(char *record, int size, int *length, const char *text, size_t
   return fits;
 }
 
-// Reads and drops every further line up to the end of the file, after a record outgrew its
-// buffer.
-static void DiscardRest(FILE *file, MonitorReadControl *c, int *lineCount) {
-  bool cut;
-  while (ReadLine(file, c, lineCount, &cut) != nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** File record discarded");
-  }
-}
-
 // Assembles the next record. Empty lines are skipped; a record ends by the end-of-input text
 // (the line is not kept), by a NEW rule line (kept for the next record), by an END rule line
 // (kept), by the field count or by the lines per record. At the end of the file the rule's
-// end-of-file flag is set, and the record read so far is returned.
+// end-of-file flag is set, and the record read so far is returned. A record that outgrows the
+// record size (one long line, or many lines) keeps what fitted; the rest of its text is
+// dropped, the lines after it are read as usual, and RecordsCut counts it.
 char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineCount,
                             MonitorReadControl *c) {
   RecordSetCompareRule *rule = c->pRule;
@@ -91,7 +102,7 @@ char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineC
   }
   memset(record, 0, static_cast<size_t>(recordSize));
   int length = 0, lines = 0, tokens = 0;
-  bool anyLine = false, cut = false;
+  bool anyLine = false, cut = false, full = false;
   char separator = TokenCharacter(c->pDelimiter);
   bool pair = c->pDelimiter != nullptr && c->pDelimiter[0] != '\0' && c->pDelimiter[1] != '\0';
   int linesPerRecord = c->LinesPerRecord > 0 ? c->LinesPerRecord : 1;
@@ -117,8 +128,8 @@ char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineC
         rule->pPendingLine = QDV0_StrDup(line);
         return record;
       }
-      bool fits = true;
-      if (lines > 0 && separator != 0) {
+      bool fits = !full;
+      if (fits && lines > 0 && separator != 0) {
         if (!pair) {
           if (length == 0 || record[length - 1] != separator) {
             fits = Append(record, recordSize, &length, &separator, 1);
@@ -135,14 +146,15 @@ char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineC
       if (fits) fits = Append(record, recordSize, &length, line, strlen(line)) && !cut;
       lines++;
       tokens += CountTokens(line, separator);
-      if (!fits) {
+      if (!fits && !full) {
         QDVP_TRC(trk, TRK1_ERROR,
-                 "***** Total record size %d exceeded defined record size %d. Remaining file "
-                 "record discarded",
+                 "***** Total record size %d exceeded defined record size %d. Record cut to the "
+                 "record size",
                  length + 1, recordSize);
-        DiscardRest(file, c, lineCount);
-        if (rule != nullptr) rule->EndOfFile = 1;
-        return record;
+        full = true;
+        c->RecordsCut++;
+      } else if (!fits) {
+        QDVP_TRC(trk, TRK1_ERROR, "***** File record line discarded");
       }
       if (rule != nullptr && rule->RuleType == QDVP_RULE_END && lines > 1 &&
           RuleMatches(rule, line)) {

@@ -115,6 +115,10 @@ struct ProcessEntry {
   std::atomic<uint32_t> ThreadID;  // OSV1_ThreadID() of the task, set by the task at its start
   int DPtype;                   // type of a type's server, -1 for the common tasks
   std::atomic<int> Terminate;   // 1: asked to end (or startup failed, for a startup wait)
+  // An eventfd that QDVP_SignalTaskIO also writes while a task waits with QDVP_WaitTaskIOorFD
+  // (a file server that also watches its directory); -1 until then. Set and written under
+  // TaskIOmutex, closed when the entry is freed.
+  int WakeFd = -1;
 };
 
 // The metafile input's in-memory metafile block, rooted at the anchor (pMemMetafile): the

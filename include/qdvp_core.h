@@ -51,6 +51,9 @@ WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry);
 // Waits for TaskIO notification for at most seconds (forever when seconds <= 0); returns the
 // wait's result. Traces waitLine before and wakeLine ("... rc %d errno %d") after.
 int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine, const char *wakeLine);
+// Like QDVP_WaitTaskIO, but also ends when fd becomes readable (a notification descriptor the
+// task watches besides its condition). Returns 1 when fd is readable, 0 otherwise.
+int QDVP_WaitTaskIOorFD(ProcessEntry *entry, int seconds, int fd);
 // True when the task is asked to end, by its own flag or the anchor's shutdown request.
 int QDVP_TaskShouldEnd(const ProcessEntry *entry);
 // Waits up to seconds for a task to end; used by the orderly shutdown between its checks.

@@ -22,6 +22,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include "qdvp_model.h"
 
@@ -58,6 +59,7 @@ struct MonitorReadControl {
   int FieldsPerRecord;        // 0: completion by field count is off
   RecordSetCompareRule *pRule;  // or null
   long StopAt;                // no line starting at or after this position is read; -1: none
+  int RecordsCut;             // grows by one for every record cut to the record size
 };
 
 // Start-up (qdvpfile.cpp).
@@ -73,10 +75,42 @@ int QDVP_ComputeFileFrequency(const TableEntry *table, char mode, int *testFrequ
 int QDVP_WaitFileReadyForMonitor(IOEntry *ioEntry, int *waited);
 int CompareFilePosition(long a, long b);
 
+// Opening a monitored file (qdvpfopn.cpp): never blocks, opens regular files only, follows a
+// symbolic link only as QDVP_FOLLOW_SYMLINKS allows. Any thread may call these.
+enum {
+  QDVP_OPEN_OK = 0,
+  QDVP_OPEN_MISSING = 1,      // no such file (or no permission, or a link to nothing): wait
+  QDVP_OPEN_ERROR = 2,        // any other failure (a directory in its place): Error says which
+  QDVP_OPEN_NOT_REGULAR = 3,  // a FIFO, socket or device: Kind names it; never opened
+  QDVP_OPEN_LINK_REFUSED = 4, // a symbolic link the setting does not let us follow
+};
+struct MonitorFileOpen {
+  FILE *File;      // QDVP_OPEN_OK: the open file, the caller's to close
+  int Status;      // QDVP_OPEN_...
+  int Error;       // errno of a failure
+  int Link;        // the name is a symbolic link
+  dev_t Device;    // identity of the file opened
+  ino_t Inode;
+  char Kind[24];   // what stands under the name when it is not a regular file
+  char Target[4096];  // the resolved target of a link
+};
+// Opens name for reading (for writing when write is nonzero: nothing is truncated). Returns
+// the status, also kept in out.
+int QDVP_OpenMonitorFile(const char *name, int write, MonitorFileOpen *out);
+// 'Y' any link is followed, 'N' none, 'D' (the default) those into the file's directory.
+char QDVP_FollowSymlinksSetting(void);
+// Sends the DP log message for a followed link (86), a refused link (87) or a file that is
+// not a regular one (85) once: block remembers the last one sent.
+void QDVP_ReportMonitorFileOpen(DPAB *anchor, FileSpecCB *block, const char *name,
+                                const MonitorFileOpen *open);
+
 // Records (qdvprmfr.cpp). Assembles the next record of file into record (recordSize bytes);
 // returns record, or null at the end of the file. *lineCount grows by every line read.
 char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineCount,
                             MonitorReadControl *control);
+// Reads one line of at most size-1 bytes into buffer, the way every count of a file's lines
+// does: a longer line is cut (*cut set), the rest of it read and dropped. 0 at the end.
+int QDVP_ReadMonitorLine(FILE *file, char *buffer, int size, int *cut);
 RecordSetCompareRule *QDVP_FormatRecordSetRule(const char *text);
 void QDVP_ReleaseRecordSetRule(RecordSetCompareRule *rule);
 

@@ -234,6 +234,9 @@ struct FileSpecCB {
   SpecSelectedFileEntry *pSelectedList;
   time_t NextSwitchCheck;
   uint16_t IDcheckSum;
+  // What the file server last reported about the name (a followed or refused link, a file that
+  // is not a regular one), so that it is reported once; 0 for nothing.
+  uint32_t OpenNote;
 };
 
 struct SourceEntry {

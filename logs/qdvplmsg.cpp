@@ -126,12 +126,14 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "SYSTEM   HTTP DP manager task ended",
     "INFO     URL Add performed for @",
     "INFO     URL Remove performed for @",
+    "WARNING  File @ holds a record longer than the record size of @ bytes (attribute group "
+    "@). Such records are cut to the record size.",
+    "ERROR    File @ is a @, not a regular file. Monitoring delayed, wait for a regular file.",
+    "INFO     File @ is a symbolic link to @. Link followed per QDVP_FOLLOW_SYMLINKS @.",
+    "ERROR    File @ is a symbolic link to @. Link not followed per QDVP_FOLLOW_SYMLINKS @. "
+    "Monitoring delayed, wait for a file that may be monitored.",
     "INFO     ",
-    "INFO     ",
-    "INFO     ",
-    "INFO     ",
-    "INFO     ",
-    "INFO     ",  // 84-89
+    "INFO     ",  // 84-89: 84 to 87 file monitoring
     "INFO     ",
     "INFO     ",
     "INFO     ",
