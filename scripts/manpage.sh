@@ -18,7 +18,7 @@ $(printf '%s\n' "$help" | escape)
 .SH FILES
 .TP
 /etc/qdvp/
-configuration: qdvp.env and TYPE.env (settings), qdvp.spec (product specification),
+configuration: qdvp.env and TYPE.env (settings), product.cfg (product specification),
 qdvpinit.cfg (startup configuration), metafiles/ (metafile directory)
 .TP
 /var/lib/qdvp/

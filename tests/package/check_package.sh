@@ -23,7 +23,7 @@ for f in usr/bin/qdvp usr/bin/qdvp-dch usr/lib/qdvp/libqdvp.so usr/include/qdvp_
          usr/share/doc/qdvp/README.md usr/share/doc/qdvp/configuration.md \
          usr/share/qdvp/examples/metafiles/syslog.mdl usr/share/qdvp/examples/api/feed.c \
          usr/lib/systemd/system/qdvp@.service usr/lib/systemd/system/qdvp-dch.service \
-         etc/qdvp/qdvp.env etc/qdvp/file.env etc/qdvp/qdvp.spec etc/qdvp/qdvp-dch.env; do
+         etc/qdvp/qdvp.env etc/qdvp/file.env etc/qdvp/product.cfg etc/qdvp/qdvp-dch.env; do
   [[ -e "$root/$f" ]] || fail "missing /$f"
 done
 [[ -d "$root/etc/qdvp/metafiles" ]] || fail "missing /etc/qdvp/metafiles"
