@@ -126,7 +126,7 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "SYSTEM   HTTP DP manager task ended",
     "INFO     URL Add performed for @",
     "INFO     URL Remove performed for @",
-    "INFO     ",
+    "ERROR    Console command @ from address @ port @ refused: @.",
     "INFO     ",
     "INFO     ",
     "INFO     ",

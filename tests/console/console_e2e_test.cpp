@@ -285,7 +285,7 @@ TEST_F(ConsoleE2E, CommandsThatArriveWhileOneRunsAreRejected) {
   std::string fifo = world_.MetafileDir() + "/slow.mdl";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   UdpSocket importer;
-  importer.SendTo(world_.consolePort(), "IMPORT slow.mdl");
+  importer.SendTo(world_.consolePort(), world_.Sealed("IMPORT slow.mdl"));
   ASSERT_TRUE(WaitFor([&] {
     return Has(ReadFile(world_.dir().File("trace.log")), "Console command IMPORT Parameter slow.mdl");
   }));

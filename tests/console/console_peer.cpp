@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
+
+#include "include/qdvp_consauth.h"
 
 namespace qdvp_test {
 
@@ -61,7 +64,7 @@ ConsoleResult ConsoleWorld::Console(const std::vector<std::string> &words) const
                                    std::to_string(consolePort_)};
   argv.insert(argv.end(), words.begin(), words.end());
   ConsoleResult r;
-  r.status = Run(argv, {}, &r.out, &r.err);
+  r.status = Run(argv, {{"QDVP_CONSOLE_KEY_FILE", KeyFile()}}, &r.out, &r.err);
   return r;
 }
 
@@ -73,10 +76,24 @@ void ConsoleWorld::ExpectConsole(const std::vector<std::string> &words, int stat
   EXPECT_EQ(r.out, out) << command;
 }
 
+std::string ConsoleWorld::Sealed(const std::string &command) const {
+  unsigned char key[QDVP_CONSOLE_KEY_SIZE];
+  char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
+  if (QDVP_LoadConsoleKey(KeyFile().c_str(), 0, key) != QDVP_KEY_OK ||
+      !QDVP_NewConsoleNonce(nonce)) {
+    return command;
+  }
+  std::string datagram(command.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
+  datagram.resize(QDVP_SealConsoleCommand(key, consolePort_, static_cast<long>(time(nullptr)),
+                                          nonce, command.data(), command.size(),
+                                          datagram.data(), datagram.size()));
+  return datagram;
+}
+
 std::vector<std::string> ConsoleWorld::Exchange(const std::string &datagram,
                                                 std::chrono::milliseconds quiet) const {
   UdpSocket socket;
-  socket.SendTo(consolePort_, datagram);
+  socket.SendTo(consolePort_, Sealed(datagram));
   std::vector<std::string> replies;
   // A multi-part reply begins "0 1 " and ends with a part that begins "3 ".
   while (auto reply = socket.Receive(quiet)) {

@@ -39,15 +39,22 @@ class ConsoleWorld {
   // Ends the data provider by SIGTERM (if it still runs); returns its exit status.
   int StopDataProvider();
 
-  // Runs "qdvp console --port P words...".
+  // Runs "qdvp console --port P words..." as the operator, who can read KeyFile().
   ConsoleResult Console(const std::vector<std::string> &words) const;
   // Runs it and expects the exit status and the whole standard output.
   void ExpectConsole(const std::vector<std::string> &words, int status,
                      const std::string &out) const;
-  // Sends one datagram from a fresh socket and collects the reply datagrams: until the last
-  // part of a multi-part reply, else the first one, else nothing within quiet.
+  // Sends one datagram, sealed as the operator's, from a fresh socket and collects the reply
+  // datagrams: until the last part of a multi-part reply, else the first one, else nothing
+  // within quiet.
   std::vector<std::string> Exchange(const std::string &datagram,
                                     std::chrono::milliseconds quiet = std::chrono::seconds(3)) const;
+
+  // The data provider's console key file: the default one, beside the startup configuration.
+  std::string KeyFile() const { return dir_.File("qdvpcons.key"); }
+  // A datagram of command sealed with the key of KeyFile(), as qdvp console seals it (the
+  // command as it is while there is no key).
+  std::string Sealed(const std::string &command) const;
 
   std::string MetafileDir() const { return dir_.File("metafiles"); }
   std::string StartupConfig() const { return ReadFile(dir_.File("qdvpinit.cfg")); }

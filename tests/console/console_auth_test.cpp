@@ -1,0 +1,333 @@
+// The console's authentication end to end: a FILE data provider refuses the commands that
+// change it unless their datagram is sealed with its console key, in time and only once;
+// anyone local still gets the open ones; the key file is made private and a key file others
+// could read is not used. Also the seal itself against the HMAC of its documented text.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "include/qdvp_consauth.h"
+#include "tests/console/console_peer.h"
+
+namespace qdvp_test {
+namespace {
+
+using std::chrono::seconds;
+using Key = std::vector<unsigned char>;
+
+// A UDP socket on one loopback address (127.0.0.1, 127.0.0.2, ...), as any local process may
+// open one.
+class Sender {
+ public:
+  explicit Sender(const std::string &address) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a = Loopback(0);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    socklen_t length = sizeof(a);
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Sender() { close(fd_); }
+  Sender(const Sender &) = delete;
+  Sender &operator=(const Sender &) = delete;
+  int port() const { return port_; }
+  void Send(int port, const std::string &datagram) const {
+    sockaddr_in to = Loopback(port);
+    sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to),
+           sizeof(to));
+  }
+  // The next datagram within wait, or "(none)".
+  std::string Receive(std::chrono::milliseconds wait = seconds(3)) const {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(wait.count())) <= 0) return "(none)";
+    char buffer[2048];
+    ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+    return n < 0 ? "(none)" : std::string(buffer, static_cast<size_t>(n));
+  }
+  // Sends datagram to port and returns the first reply.
+  std::string Exchange(int port, const std::string &datagram) const {
+    Send(port, datagram);
+    return Receive();
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+Key ReadKey(const std::string &path) {
+  Key key(QDVP_CONSOLE_KEY_SIZE);
+  EXPECT_EQ(QDVP_LoadConsoleKey(path.c_str(), 0, key.data()), QDVP_KEY_OK) << path;
+  return key;
+}
+
+std::string Seal(const Key &key, int port, long stamp, const std::string &command,
+                 const char *nonce = nullptr) {
+  char fresh[QDVP_CONSOLE_NONCE_DIGITS + 1];
+  if (nonce == nullptr) {
+    EXPECT_TRUE(QDVP_NewConsoleNonce(fresh));
+    nonce = fresh;
+  }
+  std::string datagram(command.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
+  datagram.resize(QDVP_SealConsoleCommand(key.data(), port, stamp, nonce, command.data(),
+                                          command.size(), datagram.data(), datagram.size()));
+  EXPECT_FALSE(datagram.empty());
+  return datagram;
+}
+
+long Now() { return static_cast<long>(time(nullptr)); }
+
+std::string Metafile(const std::string &appl, const std::string &logFile) {
+  return "//APPL " + appl + "\n//NAME Lines E\n//SOURCE FILE " + logFile +
+         "\n//ATTRIBUTES ' '\nWord D 32\n";
+}
+
+// The DP log messages of the world's data provider (as traced) that contain text.
+int LoggedIn(const ConsoleWorld &world, const std::string &text) {
+  std::ifstream in(world.dir().File("trace.log"));
+  int count = 0;
+  for (std::string line; std::getline(in, line);) {
+    count += line.find("Log Message->") != std::string::npos && line.find(text) != std::string::npos;
+  }
+  return count;
+}
+
+class ConsoleAuth : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(world_.Start(), "");
+    world_.dir().Write("metafiles/a.mdl", Metafile("ConA", world_.dir().File("a.log")));
+    ConsoleResult r = world_.Console({"IMPORT", "a.mdl"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    listed_ = "0 " + Upper(world_.MetafileDir() + "/a.mdl") + " ";
+  }
+  void TearDown() override {
+    if (world_.dataProvider() != nullptr && world_.dataProvider()->Running()) {
+      EXPECT_EQ(world_.StopDataProvider(), 0) << world_.dataProvider()->Stderr();
+    }
+  }
+  static std::string Upper(std::string text) {
+    for (char &c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+  }
+  int Logged(const std::string &text) const { return LoggedIn(world_, text); }
+  // The data provider is still there, with its application and configuration.
+  void ExpectUnchanged(const std::string &config) {
+    EXPECT_TRUE(world_.dataProvider()->Running());
+    EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{listed_});
+    EXPECT_EQ(world_.StartupConfig(), config);
+  }
+
+  ConsoleWorld world_;
+  std::string listed_;  // the LIST reply with a.mdl imported
+};
+
+TEST_F(ConsoleAuth, AnyLocalSenderGetsTheOpenCommandsAndIsRefusedTheOthers) {
+  std::string secret = world_.dir().Write("secret.mdl", Metafile("Secret", "/etc/shadow"));
+  std::string config = world_.StartupConfig();
+  const std::string port = std::to_string(world_.consolePort());
+  const struct {
+    const char *from;
+    std::string datagram;
+    std::string reply;
+    const char *word;  // the command named by the DP log message, null when none is refused
+  } cases[] = {
+      {"127.0.0.1", "SHUTDOWN", "14 no authentication", "SHUTDOWN"},
+      {"127.0.0.2", "SHUTDOWN", "14 no authentication", "SHUTDOWN"},
+      {"127.0.0.1", "DELETE a.mdl", "14 no authentication", "DELETE"},
+      {"127.0.0.2", "delete ConA", "14 no authentication", "DELETE"},
+      {"127.0.0.1", "IMPORT " + secret, "14 no authentication", "IMPORT"},
+      {"127.0.0.2", "IMPORT " + secret, "14 no authentication", "IMPORT"},
+      {"127.0.0.2", "QDVPAUTH1 1 2 3 SHUTDOWN", "14 malformed authentication", "QDVPAUTH1"},
+      {"127.0.0.2", "LIST", listed_, nullptr},
+      {"127.0.0.2", "GETPORT", "0 1 " + port, nullptr},
+      {"127.0.0.2", "CHECK a.mdl", "4 ", nullptr},
+      {"127.0.0.2", "NOSUCH", "1 ", nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.from) + " " + c.datagram);
+    Sender sender(c.from);
+    EXPECT_EQ(sender.Exchange(world_.consolePort(), c.datagram), c.reply);
+    if (c.word == nullptr) continue;
+    std::string message = std::string("Console command ") + c.word + " from address " + c.from +
+                          " port " + std::to_string(sender.port()) + " refused: " +
+                          c.reply.substr(3) + ".";
+    EXPECT_TRUE(WaitFor([&] { return Logged(message) == 1; })) << message;
+  }
+  ExpectUnchanged(config);
+  ConsoleResult r = world_.Console({"SHOW", "Secret"});
+  EXPECT_EQ(r.status, 1) << r.out;
+}
+
+TEST_F(ConsoleAuth, OnlyTheKeyInTimeAndOnceOpensTheSeal) {
+  std::string config = world_.StartupConfig();
+  const int port = world_.consolePort();
+  const Key key = ReadKey(world_.KeyFile());
+  const Key other(QDVP_CONSOLE_KEY_SIZE, 0x5a);
+  std::string changed = Seal(key, port, Now(), "DELETE b.mdl");
+  changed.replace(changed.size() - 5, 1, "a");
+  const struct {
+    const char *what;
+    std::string datagram;
+    std::string reply;
+  } cases[] = {
+      {"another key", Seal(other, port, Now(), "DELETE a.mdl"), "14 wrong key or changed text"},
+      {"another console port", Seal(key, port + 1, Now(), "DELETE a.mdl"),
+       "14 wrong key or changed text"},
+      {"a changed command", changed, "14 wrong key or changed text"},
+      {"a stamp two minutes old", Seal(key, port, Now() - 120, "DELETE a.mdl"),
+       "14 time stamp outside the window"},
+      {"a stamp two minutes ahead", Seal(key, port, Now() + 120, "DELETE a.mdl"),
+       "14 time stamp outside the window"},
+      {"a stamp cut short", Seal(key, port, Now(), "DELETE a.mdl").substr(0, 40),
+       "14 malformed authentication"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(Sender("127.0.0.1").Exchange(port, c.datagram), c.reply) << c.what;
+  }
+  ExpectUnchanged(config);
+
+  // The operator's sealed datagram works once; captured and sent again, from anywhere, it is
+  // refused.
+  std::string captured = Seal(key, port, Now(), "DELETE a.mdl");
+  EXPECT_EQ(Sender("127.0.0.1").Exchange(port, captured), "0 ");
+  for (const char *from : {"127.0.0.1", "127.0.0.2"}) {
+    EXPECT_EQ(Sender(from).Exchange(port, captured), "14 replayed") << from;
+  }
+  EXPECT_EQ(world_.Exchange("LIST"), std::vector<std::string>{"2 "});
+  EXPECT_EQ(world_.StartupConfig().find("a.mdl"), std::string::npos);
+  EXPECT_TRUE(world_.dataProvider()->Running());
+}
+
+TEST(ConsoleKeyFile, IsCreatedPrivateAtTheFirstStart) {
+  ConsoleWorld world;
+  ASSERT_EQ(world.Start(), "");
+  struct stat st;
+  ASSERT_EQ(lstat(world.KeyFile().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, geteuid());
+  std::string text = ReadFile(world.KeyFile());
+  ASSERT_EQ(text.size(), 2u * QDVP_CONSOLE_KEY_SIZE + 1) << text;
+  EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), 2u * QDVP_CONSOLE_KEY_SIZE);
+  // The operator's program uses it without being told: SHUTDOWN works.
+  world.ExpectConsole({"SHUTDOWN"}, 0, "result 0: Data provider shut down.\n");
+  EXPECT_EQ(world.StopDataProvider(), 0);
+  // The next start keeps the key.
+  ASSERT_EQ(world.Start(), "");
+  EXPECT_EQ(ReadFile(world.KeyFile()), text);
+  EXPECT_EQ(world.StopDataProvider(), 0);
+}
+
+TEST(ConsoleKeyFile, OneOthersCouldReadOrThatIsNoFileIsNotUsed) {
+  const std::string keyText(2 * QDVP_CONSOLE_KEY_SIZE, 'a');
+  const Key key(QDVP_CONSOLE_KEY_SIZE, 0xaa);
+  const struct {
+    const char *what;
+    mode_t mode;
+    bool symlink;
+    std::string text;
+    const char *why;
+  } cases[] = {
+      {"group-readable", 0640, false, keyText + "\n", "may be read or written by group or others"},
+      {"world-readable", 0604, false, keyText + "\n", "may be read or written by group or others"},
+      {"group-writable", 0620, false, keyText + "\n", "may be read or written by group or others"},
+      {"a symbolic link", 0600, true, keyText + "\n", "is not a regular file"},
+      {"no key", 0600, false, "secret\n", "holds no key"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ConsoleWorld world;
+    std::string target = world.dir().Write(c.symlink ? "elsewhere.key" : "qdvpcons.key", c.text);
+    ASSERT_EQ(chmod(target.c_str(), c.mode), 0);
+    if (c.symlink) {
+      ASSERT_EQ(symlink(target.c_str(), world.KeyFile().c_str()), 0);
+    }
+    ASSERT_EQ(world.Start(), "");
+    EXPECT_NE(world.dataProvider()->Stderr().find("Console key file " + world.KeyFile() + " " +
+                                                  c.why),
+              std::string::npos)
+        << world.dataProvider()->Stderr();
+    // Not even the key the file holds opens a seal.
+    EXPECT_EQ(Sender("127.0.0.1").Exchange(world.consolePort(),
+                                           Seal(key, world.consolePort(), Now(), "SHUTDOWN")),
+              "14 the data provider has no console key");
+    EXPECT_TRUE(world.dataProvider()->Running());
+    struct stat st;
+    ASSERT_EQ(lstat(world.KeyFile().c_str(), &st), 0);
+    EXPECT_EQ(S_ISLNK(st.st_mode), c.symlink);
+    EXPECT_EQ(ReadFile(target), c.text);
+    EXPECT_EQ(world.StopDataProvider(), 0);
+  }
+}
+
+// The seal is the documented text with the HMAC-SHA256 of "QDVPAUTH1 port stamp nonce
+// command"; opening it finds each kind of damage.
+TEST(ConsoleSeal, IsTheHmacOfItsDocumentedText) {
+  Key key(QDVP_CONSOLE_KEY_SIZE);
+  for (size_t i = 0; i < key.size(); i++) key[i] = static_cast<unsigned char>(i);
+  const std::string signedText = "QDVPAUTH1 7701 1764970000 0123456789abcdef DELETE a.mdl";
+  unsigned char mac[32];
+  unsigned int macLength = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+       reinterpret_cast<const unsigned char *>(signedText.data()), signedText.size(), mac,
+       &macLength);
+  ASSERT_EQ(macLength, 32u);
+  std::string hex;
+  for (unsigned char b : mac) {
+    char two[3];
+    snprintf(two, sizeof(two), "%02x", b);
+    hex += two;
+  }
+  const std::string sealed = "QDVPAUTH1 1764970000 0123456789abcdef " + hex + " DELETE a.mdl";
+  EXPECT_EQ(Seal(key, 7701, 1764970000, "DELETE a.mdl", "0123456789abcdef"), sealed);
+
+  std::string flipped = sealed;
+  flipped[40] = flipped[40] == '0' ? '1' : '0';
+  const struct {
+    std::string datagram;
+    int port;
+    int status;
+  } cases[] = {
+      {sealed, 7701, QDVP_SEAL_GOOD},
+      {sealed, 7702, QDVP_SEAL_WRONG},
+      {flipped, 7701, QDVP_SEAL_WRONG},
+      {sealed + "x", 7701, QDVP_SEAL_WRONG},
+      {"DELETE a.mdl", 7701, QDVP_SEAL_NONE},
+      {"QDVPAUTH1X DELETE", 7701, QDVP_SEAL_NONE},
+      {"QDVPAUTH1", 7701, QDVP_SEAL_MALFORMED},
+      {"QDVPAUTH1 ", 7701, QDVP_SEAL_MALFORMED},
+      {"QDVPAUTH1 12x 0123456789abcdef " + hex + " LIST", 7701, QDVP_SEAL_MALFORMED},
+      {"QDVPAUTH1 1 0123456789ABCDEF " + hex + " LIST", 7701, QDVP_SEAL_MALFORMED},
+      {"QDVPAUTH1 1 0123456789abcdef " + hex.substr(1) + " LIST", 7701, QDVP_SEAL_MALFORMED},
+      {"QDVPAUTH1 1 0123456789abcdef " + hex, 7701, QDVP_SEAL_MALFORMED},
+      {"QDVPAUTH1 1234567890123 0123456789abcdef " + hex + " LIST", 7701, QDVP_SEAL_MALFORMED},
+  };
+  for (const auto &c : cases) {
+    long stamp = -1;
+    char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
+    size_t command = 0;
+    EXPECT_EQ(QDVP_OpenConsoleSeal(key.data(), c.port, c.datagram.data(), c.datagram.size(),
+                                   &stamp, nonce, &command),
+              c.status)
+        << c.datagram;
+    if (c.status == QDVP_SEAL_GOOD) {
+      EXPECT_EQ(stamp, 1764970000);
+      EXPECT_STREQ(nonce, "0123456789abcdef");
+      EXPECT_EQ(c.datagram.substr(command), "DELETE a.mdl");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qdvp_test
