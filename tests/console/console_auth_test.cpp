@@ -1,7 +1,8 @@
 // The console's authentication end to end: a FILE data provider refuses the commands that
 // change it unless their datagram is sealed with its console key, in time and only once;
 // anyone local still gets the open ones; the key file is made private and a key file others
-// could read is not used. Also the seal itself against the HMAC of its documented text.
+// could read is not used; and a flood of datagrams leaves the console answering within
+// moments of its end. Also the seal itself against the HMAC of its documented text.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -22,6 +23,7 @@
 namespace qdvp_test {
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
 using Key = std::vector<unsigned char>;
 
@@ -269,6 +271,29 @@ TEST(ConsoleKeyFile, OneOthersCouldReadOrThatIsNoFileIsNotUsed) {
     EXPECT_EQ(ReadFile(target), c.text);
     EXPECT_EQ(world.StopDataProvider(), 0);
   }
+}
+
+TEST(ConsoleFlood, TheOperatorIsAnsweredWithinSecondsOfItsEnd) {
+  ConsoleWorld world;
+  ASSERT_EQ(world.Start(), "");
+  const std::string datagrams[] = {"GETPORT", "SHUTDOWN", "LIST", "QDVPAUTH1 x"};
+  Sender flooder("127.0.0.2");
+  long sent = 0;
+  for (auto end = Clock::now() + seconds(3); Clock::now() < end; sent++) {
+    flooder.Send(world.consolePort(), datagrams[sent % 4]);
+  }
+  auto floodEnd = Clock::now();
+  ConsoleResult r = world.Console({"GETPORT"});
+  auto took = Clock::now() - floodEnd;
+  EXPECT_EQ(r.status, 0) << sent << " datagrams sent; " << r.out << r.err;
+  EXPECT_LT(took, seconds(5)) << sent << " datagrams sent";
+  world.ExpectConsole({"LIST"}, 1, "result 2: No application is defined.\n");
+  EXPECT_TRUE(world.dataProvider()->Running());
+  // The refusals of the flood are logged ten a minute, not one each.
+  int logged = LoggedIn(world, "Console command");
+  EXPECT_GE(logged, 1);
+  EXPECT_LE(logged, 10);
+  EXPECT_EQ(world.StopDataProvider(), 0);
 }
 
 // The seal is the documented text with the HMAC-SHA256 of "QDVPAUTH1 port stamp nonce
