@@ -242,6 +242,10 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
     }
     EndIOtask(anchor, area, entry);
   }
+  // The port is held first, as before there were keys: it is what tells a second data provider
+  // of the type that this one runs. A command that arrives before the key is read waits in the
+  // socket's queue; at the first start, one sent without a seal by a program that looked for
+  // the key a moment too early is refused, and qdvp console sends it again, sealed.
   Seals *seals = static_cast<Seals *>(QDV0_GetStorage(sizeof(Seals)));
   if (seals != nullptr) LoadConsoleKey(seals);
   char *buffer = seals != nullptr ? static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1)) : nullptr;

@@ -182,7 +182,8 @@ bool Authorized(const Requester &to, int code) {
 }
 
 // Carries out the command in buffer (which it frees) and replies. Called with EntryLock held,
-// which it releases once the command code is stored. Returns the command code.
+// which it releases once the command code is stored. Returns the code of the command carried
+// out, -1 for none.
 int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &to,
                QDVP_TASK_ROUTINE fileServer, RefusalLog *refusals) QDVP_RELEASE(area->EntryLock) {
   QDV0_Scratch<char> command(buffer);
@@ -224,7 +225,8 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     SendReplyTo(to, head, reply, showReply);
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Console command %s completed, result %d", word, rc);
-  return code < QDVP_CMD_COUNT ? code : -1;
+  // A refused SHUTDOWN did not shut anything down.
+  return code < QDVP_CMD_COUNT && rc != QDVP_CON_NOT_AUTHENTICATED ? code : -1;
 }
 
 }  // namespace
