@@ -90,6 +90,9 @@ struct Seals {
   static constexpr int kMostSeen = 1024;
   unsigned char key[QDVP_CONSOLE_KEY_SIZE];
   bool hasKey;
+  // When the key was read: nothing was remembered before, so older stamps are refused (a
+  // datagram captured before a restart is not accepted after it).
+  long since;
   int seenCount;
   Seen seen[kMostSeen];
 };
@@ -102,6 +105,7 @@ void LoadConsoleKey(Seals *seals) {
                    ? QDVP_LoadConsoleKey(path, 1, seals->key)
                    : QDVP_KEY_IO_ERROR;
   int err = errno;
+  seals->since = static_cast<long>(QDV0_Time());
   seals->hasKey = status == QDVP_KEY_OK || status == QDVP_KEY_CREATED;
   if (seals->hasKey) {
     QDVP_TRC(trk, TRK1_DETAIL, "Console key file %s %s", path, QDVP_ConsoleKeyStatusText(status));
@@ -153,7 +157,8 @@ int Authenticate(Seals *seals, int port, char *buffer, size_t *length) {
   if (!seals->hasKey) return QDVP_AUTH_NO_KEY;
   if (seal != QDVP_SEAL_GOOD) return QDVP_AUTH_WRONG;
   long now = static_cast<long>(QDV0_Time());
-  if (stamp < now - QDVP_CONSOLE_AUTH_WINDOW || stamp > now + QDVP_CONSOLE_AUTH_WINDOW) {
+  if (stamp < now - QDVP_CONSOLE_AUTH_WINDOW || stamp > now + QDVP_CONSOLE_AUTH_WINDOW ||
+      stamp < seals->since) {
     return QDVP_AUTH_STALE;
   }
   return Remember(seals, stamp, nonce) ? QDVP_AUTH_GOOD : QDVP_AUTH_REPLAYED;

@@ -225,9 +225,15 @@ TEST(ConsoleKeyFile, IsCreatedPrivateAtTheFirstStart) {
   // The operator's program uses it without being told: SHUTDOWN works.
   world.ExpectConsole({"SHUTDOWN"}, 0, "result 0: Data provider shut down.\n");
   EXPECT_EQ(world.StopDataProvider(), 0);
-  // The next start keeps the key.
+  // The next start keeps the key, and refuses what was sealed before it started.
+  std::string before = world.Sealed("STATS");
+  long sealedAt = Now();
+  ASSERT_TRUE(WaitFor([&] { return Now() > sealedAt; }));
   ASSERT_EQ(world.Start(), "");
   EXPECT_EQ(ReadFile(world.KeyFile()), text);
+  EXPECT_EQ(Sender("127.0.0.1").Exchange(world.consolePort(), before),
+            "14 time stamp outside the window");
+  EXPECT_EQ(world.Exchange("STATS").at(0).substr(0, 2), "0 ");
   EXPECT_EQ(world.StopDataProvider(), 0);
 }
 
