@@ -90,8 +90,9 @@ struct Seals {
   static constexpr int kMostSeen = 1024;
   unsigned char key[QDVP_CONSOLE_KEY_SIZE];
   bool hasKey;
-  // When the key was read: nothing was remembered before, so older stamps are refused (a
-  // datagram captured before a restart is not accepted after it).
+  // A second before the task opened the port: nothing was remembered before, so older
+  // stamps are refused (a datagram captured before a restart is not accepted after it). The
+  // second of slack keeps a command sealed as the port opened.
   long since;
   int seenCount;
   Seen seen[kMostSeen];
@@ -105,7 +106,6 @@ void LoadConsoleKey(Seals *seals) {
                    ? QDVP_LoadConsoleKey(path, 1, seals->key)
                    : QDVP_KEY_IO_ERROR;
   int err = errno;
-  seals->since = static_cast<long>(QDV0_Time());
   seals->hasKey = status == QDVP_KEY_OK || status == QDVP_KEY_CREATED;
   if (seals->hasKey) {
     QDVP_TRC(trk, TRK1_DETAIL, "Console key file %s %s", path, QDVP_ConsoleKeyStatusText(status));
@@ -232,6 +232,7 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   ConsoleBlock *area = anchor->pConsoleBlock;
   int port = QDVP_ConsolePortOfType(anchor->DPtype);
+  long started = static_cast<long>(QDV0_Time());
   int maxDP = atoi(QDV0_GetEnv("QDVP_MAX_DP", "8"));
   QDVP_TRC(trk, TRK1_DETAIL, "Console command port %d (at most %d data providers)", port, maxDP);
   struct sockaddr_in address;
@@ -252,7 +253,10 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   // socket's queue; at the first start, one sent without a seal by a program that looked for
   // the key a moment too early is refused, and qdvp console sends it again, sealed.
   Seals *seals = static_cast<Seals *>(QDV0_GetStorage(sizeof(Seals)));
-  if (seals != nullptr) LoadConsoleKey(seals);
+  if (seals != nullptr) {
+    LoadConsoleKey(seals);
+    seals->since = started - 1;
+  }
   char *buffer = seals != nullptr ? static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1)) : nullptr;
   OSV1_GetLock(&area->Mutex);
   area->Socket = s;

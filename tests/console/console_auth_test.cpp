@@ -228,7 +228,7 @@ TEST(ConsoleKeyFile, IsCreatedPrivateAtTheFirstStart) {
   // The next start keeps the key, and refuses what was sealed before it started.
   std::string before = world.Sealed("STATS");
   long sealedAt = Now();
-  ASSERT_TRUE(WaitFor([&] { return Now() > sealedAt; }));
+  ASSERT_TRUE(WaitFor([&] { return Now() > sealedAt + 1; }));
   ASSERT_EQ(world.Start(), "");
   EXPECT_EQ(ReadFile(world.KeyFile()), text);
   EXPECT_EQ(Sender("127.0.0.1").Exchange(world.consolePort(), before),
