@@ -75,7 +75,9 @@ struct Run {
              !qdvp->Running();
     }, 30s);
     if (!up || !qdvp->Running()) return "the data provider did not come up";
-    std::string import = qdvp_bench::BinDir() + "/qdvp console --port " +
+    // IMPORT needs the console key, which the data provider wrote beside its configuration.
+    std::string import = "QDVP_CONSOLE_KEY_FILE=" + dir.path + "/qdvpcons.key " +
+                         qdvp_bench::BinDir() + "/qdvp console --port " +
                          std::to_string(consoleBase + 5) + " IMPORT benchsnmp.mdl > /dev/null";
     if (system(import.c_str()) != 0) return "the MIB was not imported";
     return "";

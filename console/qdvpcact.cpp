@@ -50,6 +50,7 @@ int HandOver(DPAB *anchor, const char *commandText) {
       area->Status = QDVP_CONSOLE_BUSY;
       area->Requester = anchor->DPtype;
       area->HasRequesterAddr = 0;
+      area->Authentication = QDVP_AUTH_AGENT;
       area->pCommandBuffer = buffer;
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
       pthread_cond_broadcast(&area->Cond);

@@ -4,6 +4,16 @@
 // datagram at once with "7 code" and tells the waiting requester every 15 seconds that the
 // command is still in progress ("99 "). Holding the port is also what keeps a second data
 // provider of the same type from starting on this host.
+//
+// It also opens each datagram's seal (include/qdvp_consauth.h) with the console key it reads,
+// or creates, when it starts, and remembers the nonces of the sealed commands it accepted for
+// as long as their stamps are within the window, so that a captured datagram is not accepted
+// a second time. The service decides what an unauthenticated command may do.
+//
+// It never waits between datagrams: a datagram is handed over, or answered "7 code", as soon
+// as it is read, so the socket's receive queue (bounded by the kernel, which drops what it
+// cannot hold) empties as fast as the service finishes commands, and an operator is answered
+// within moments of a flood's end.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <stdio.h>
@@ -14,6 +24,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_consauth.h"
 #include "../include/qdvp_console.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
@@ -24,6 +35,9 @@ namespace {
 
 // select() waits in slices of this many seconds so that a shutdown request is seen promptly.
 constexpr int kSliceSeconds = 1;
+// A datagram is read whole up to a command of QDVP_CONSOLE_BUFFER_SIZE bytes behind a seal.
+constexpr size_t kReceiveSize =
+    static_cast<size_t>(QDVP_CONSOLE_BUFFER_SIZE) + static_cast<size_t>(QDVP_CONSOLE_SEAL_MAX);
 
 void SendText(int socket, const struct sockaddr_in *to, const char *text) {
   char datagram[64];
@@ -64,13 +78,107 @@ void OpenExtraPorts(ConsoleBlock *area, int base) {
   }
 }
 
-// Receives one datagram on socket and hands it over, or answers "7 code" while busy.
-// Returns 1 when the datagram was handed over.
-int ReceiveCommand(ConsoleBlock *area, int socket, char **buffer) {
+// What the task needs to open seals: the key, and the sealed commands accepted whose stamps
+// are still within the window. Belongs to the I/O task alone.
+struct Seals {
+  struct Seen {
+    long stamp;
+    char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
+  };
+  // Only commands with a good digest are remembered, so only the operator fills this: more
+  // than this many within a window are refused as replays rather than forgotten.
+  static constexpr int kMostSeen = 1024;
+  unsigned char key[QDVP_CONSOLE_KEY_SIZE];
+  bool hasKey;
+  // A second before the task opened the port: nothing was remembered before, so older
+  // stamps are refused (a datagram captured before a restart is not accepted after it). The
+  // second of slack keeps a command sealed as the port opened.
+  long since;
+  int seenCount;
+  Seen seen[kMostSeen];
+};
+
+// Reads (or at the first start creates) the console key. Without a usable key file the
+// console still serves, but refuses every command that needs the key, and says so now.
+void LoadConsoleKey(Seals *seals) {
+  char path[4096];
+  int status = QDVP_ConsoleKeyPath(path, sizeof(path))
+                   ? QDVP_LoadConsoleKey(path, 1, seals->key)
+                   : QDVP_KEY_IO_ERROR;
+  int err = errno;
+  seals->hasKey = status == QDVP_KEY_OK || status == QDVP_KEY_CREATED;
+  if (seals->hasKey) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Console key file %s %s", path, QDVP_ConsoleKeyStatusText(status));
+    return;
+  }
+  char text[4400];
+  snprintf(text, sizeof(text),
+           "Console key file %s %s%s%s%s. Console commands that need the key are refused until "
+           "it is removed or corrected and the data provider started again.",
+           path[0] != '\0' ? path : "(name too long)", QDVP_ConsoleKeyStatusText(status),
+           status == QDVP_KEY_IO_ERROR ? " (" : "", status == QDVP_KEY_IO_ERROR ? strerror(err) : "",
+           status == QDVP_KEY_IO_ERROR ? ")" : "");
+  QDVP_TRC(trk, TRK1_ERROR, "***** %s", text);
+  QDV0_OQconsoleMessage("Console", QDV0_OQ_WARNING, text);
+}
+
+// Whether a sealed command with this stamp and nonce is new; remembers it when it is.
+int Remember(Seals *seals, long stamp, const char *nonce) {
+  long now = static_cast<long>(QDV0_Time());
+  int kept = 0;
+  bool repeated = false;
+  for (int i = 0; i < seals->seenCount; i++) {
+    const Seals::Seen &seen = seals->seen[i];
+    // A stamp older than the window can no longer be accepted: its nonce may be forgotten.
+    if (seen.stamp + QDVP_CONSOLE_AUTH_WINDOW < now) continue;
+    if (strcmp(seen.nonce, nonce) == 0) repeated = true;
+    seals->seen[kept++] = seen;
+  }
+  seals->seenCount = kept;
+  if (repeated || kept == Seals::kMostSeen) return 0;
+  seals->seen[kept].stamp = stamp;
+  memcpy(seals->seen[kept].nonce, nonce, sizeof(seals->seen[kept].nonce));
+  seals->seenCount = kept + 1;
+  return 1;
+}
+
+// How the datagram in buffer (*length bytes) that arrived on port is authenticated. A sealed
+// datagram's command text is moved to the start of the buffer and *length becomes its length.
+int Authenticate(Seals *seals, int port, char *buffer, size_t *length) {
+  long stamp = 0;
+  char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
+  size_t command = 0;
+  int seal = QDVP_OpenConsoleSeal(seals->hasKey ? seals->key : nullptr, port, buffer, *length,
+                                  &stamp, nonce, &command);
+  if (seal == QDVP_SEAL_NONE) return QDVP_AUTH_NONE;
+  if (seal == QDVP_SEAL_MALFORMED) return QDVP_AUTH_MALFORMED;
+  memmove(buffer, buffer + command, *length - command);
+  *length -= command;
+  if (!seals->hasKey) return QDVP_AUTH_NO_KEY;
+  if (seal != QDVP_SEAL_GOOD) return QDVP_AUTH_WRONG;
+  long now = static_cast<long>(QDV0_Time());
+  if (stamp < now - QDVP_CONSOLE_AUTH_WINDOW || stamp > now + QDVP_CONSOLE_AUTH_WINDOW ||
+      stamp < seals->since) {
+    return QDVP_AUTH_STALE;
+  }
+  return Remember(seals, stamp, nonce) ? QDVP_AUTH_GOOD : QDVP_AUTH_REPLAYED;
+}
+
+// Answers "7 code": another command runs.
+void Reject(ConsoleBlock *area, int socket, const struct sockaddr_in *from) {
+  char text[32];
+  snprintf(text, sizeof(text), "%d %d", QDVP_CONSOLE_REJECTED, area->CommandCode.load());
+  QDVP_TRC(trk, TRK1_DETAIL, "Console busy, command rejected with <%s>", text);
+  SendText(socket, from, text);
+}
+
+// Receives one datagram on socket (its port in host byte order) and hands it over, or answers
+// "7 code" while busy. Returns 1 when the datagram was handed over.
+int ReceiveCommand(ConsoleBlock *area, Seals *seals, int socket, int port, char **buffer) {
   struct sockaddr_in from;
   socklen_t fromLength = sizeof(from);
   memset(&from, 0, sizeof(from));
-  ssize_t rc = recvfrom(socket, *buffer, QDVP_CONSOLE_BUFFER_SIZE, 0,
+  ssize_t rc = recvfrom(socket, *buffer, kReceiveSize, 0,
                         reinterpret_cast<struct sockaddr *>(&from), &fromLength);
   if (rc < 0) {
     int err = errno;
@@ -78,15 +186,21 @@ int ReceiveCommand(ConsoleBlock *area, int socket, char **buffer) {
              __FILE__, __LINE__);
     return 0;
   }
-  (*buffer)[rc] = '\0';
-  QDV0_ConvertDataToLocal(*buffer, static_cast<size_t>(rc));
+  if (area->Status.load() == QDVP_CONSOLE_BUSY) {
+    Reject(area, socket, &from);
+    return 0;
+  }
+  size_t length = static_cast<size_t>(rc);
+  QDV0_ConvertDataToLocal(*buffer, length);
+  int authentication = Authenticate(seals, port, *buffer, &length);
+  // A command is at most QDVP_CONSOLE_BUFFER_SIZE bytes; longer ones are cut there.
+  if (length > QDVP_CONSOLE_BUFFER_SIZE) length = QDVP_CONSOLE_BUFFER_SIZE;
+  (*buffer)[length] = '\0';
   OSV1_GetLock(&area->Mutex);
   if (area->Status.load() == QDVP_CONSOLE_BUSY) {
+    // A take action took the console in the meantime.
     OSV1_ReleaseLock(&area->Mutex);
-    char text[32];
-    snprintf(text, sizeof(text), "%d %d", QDVP_CONSOLE_REJECTED, area->CommandCode.load());
-    QDVP_TRC(trk, TRK1_DETAIL, "Console busy, command rejected with <%s>", text);
-    SendText(socket, &from, text);
+    Reject(area, socket, &from);
     return 0;
   }
   area->Status = QDVP_CONSOLE_BUSY;
@@ -94,11 +208,21 @@ int ReceiveCommand(ConsoleBlock *area, int socket, char **buffer) {
   area->pCommandBuffer = *buffer;
   area->RequesterAddr = from;
   area->HasRequesterAddr = 1;
+  area->Authentication = authentication;
   area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
   pthread_cond_broadcast(&area->Cond);
   OSV1_ReleaseLock(&area->Mutex);
-  *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
+  *buffer = static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1));
   return 1;
+}
+
+// The local port of a socket, in host byte order; 0 when it cannot be had.
+int LocalPort(int socket) {
+  struct sockaddr_in address;
+  socklen_t length = sizeof(address);
+  memset(&address, 0, sizeof(address));
+  if (getsockname(socket, reinterpret_cast<struct sockaddr *>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
 }
 
 }  // namespace
@@ -108,6 +232,7 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   entry->ThreadID = OSV1_ThreadID();
   ConsoleBlock *area = anchor->pConsoleBlock;
   int port = QDVP_ConsolePortOfType(anchor->DPtype);
+  long started = static_cast<long>(QDV0_Time());
   int maxDP = atoi(QDV0_GetEnv("QDVP_MAX_DP", "8"));
   QDVP_TRC(trk, TRK1_DETAIL, "Console command port %d (at most %d data providers)", port, maxDP);
   struct sockaddr_in address;
@@ -123,7 +248,16 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
     }
     EndIOtask(anchor, area, entry);
   }
-  char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
+  // The port is held first, as before there were keys: it is what tells a second data provider
+  // of the type that this one runs. A command that arrives before the key is read waits in the
+  // socket's queue; at the first start, one sent without a seal by a program that looked for
+  // the key a moment too early is refused, and qdvp console sends it again, sealed.
+  Seals *seals = static_cast<Seals *>(QDV0_GetStorage(sizeof(Seals)));
+  if (seals != nullptr) {
+    LoadConsoleKey(seals);
+    seals->since = started - 1;
+  }
+  char *buffer = seals != nullptr ? static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1)) : nullptr;
   OSV1_GetLock(&area->Mutex);
   area->Socket = s;
   area->Port = htons(static_cast<uint16_t>(port));
@@ -133,11 +267,18 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   OSV1_ReleaseLock(&area->Mutex);
   if (buffer == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** No storage for the console receive buffer");
+    if (seals != nullptr) explicit_bzero(seals, sizeof(Seals));
+    QDV0_Free(seals);
     EndIOtask(anchor, area, entry);
   }
 
   int sockets[QDVP_MAX_CONSOLE_SOCKETS] = {s, area->ExtraSockets[0], area->ExtraSockets[1],
                                            area->ExtraSockets[2]};
+  // The port each datagram's seal names: the one it was sent to.
+  int ports[QDVP_MAX_CONSOLE_SOCKETS];
+  for (int i = 0; i < QDVP_MAX_CONSOLE_SOCKETS; i++) {
+    ports[i] = sockets[i] >= 0 ? LocalPort(sockets[i]) : 0;
+  }
   time_t busySince = QDV0_Time();
   bool busySeen = false;
   while (!QDVP_TaskShouldEnd(entry) && buffer != nullptr) {
@@ -181,17 +322,17 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
       }
       continue;
     }
-    for (int socket : sockets) {
-      if (socket < 0 || !FD_ISSET(socket, &read) || buffer == nullptr) continue;
-      if (ReceiveCommand(area, socket, &buffer)) {
+    for (int i = 0; i < QDVP_MAX_CONSOLE_SOCKETS; i++) {
+      if (sockets[i] < 0 || !FD_ISSET(sockets[i], &read) || buffer == nullptr) continue;
+      if (ReceiveCommand(area, seals, sockets[i], ports[i], &buffer)) {
         busySince = QDV0_Time();
         busySeen = true;
-        // One command at a time: give the service a moment before the next datagram.
-        OSV1_Sleep(1);
       }
     }
   }
   QDV0_Free(buffer);
+  explicit_bzero(seals, sizeof(Seals));
+  QDV0_Free(seals);
   EndIOtask(anchor, area, entry);
 }
 

@@ -1,7 +1,8 @@
-// The command words and the numbered console messages: the texts an operator reads for each console result, the
-// way they are filled with a name or number, and which message explains which result of
-// which command. The library uses them for take-action result texts; the qdvp program
-// compiles this file in as well and prints them after each reply.
+// The command words and the numbered console messages: the texts an operator reads for each
+// console result, the way they are filled with a name or number, and which message explains
+// which result of which command; which commands need the console key. The library uses them
+// for take-action result texts; the qdvp program compiles this file in as well and prints
+// them after each reply.
 #include <stdio.h>
 #include <string.h>
 
@@ -79,6 +80,7 @@ const char *const ConsoleMessage[QDVP_CONSOLE_MESSAGE_COUNT] = {
     /* 58 */ "Managed node list loaded.",
     /* 59 */ "Managed node list load failed.",
     /* 60 */ "Managed node list not loaded.",
+    /* 61 */ "Command refused: it needs the console key and came without a valid authentication: #",
 };
 
 char *QDVP_FormatConsoleMessage(int number, const char *insert, char *buffer, int size) {
@@ -121,6 +123,8 @@ void QDVP_ShowConsoleMessage(int number, const char *insert) {
 }
 
 int QDVP_ConsoleResultMessage(int command, int rc) {
+  // A refusal means the same whatever was refused.
+  if (rc == QDVP_CON_NOT_AUTHENTICATED) return 61;
   switch (command) {
     case QDVP_CMD_DELETE:
       if (rc == 3 || rc == 4) return 13;
@@ -186,3 +190,28 @@ int QDVP_ConsoleResultMessage(int command, int rc) {
   }
 }
 
+
+int QDVP_ConsoleCommandNeedsKey(int code) {
+  switch (code) {
+    case QDVP_CMD_GETPORT:
+    case QDVP_CMD_CHECK:
+    case QDVP_CMD_SHOW:
+    case QDVP_CMD_LIST:
+    case QDVP_CMD_PING:
+      return 0;
+    default:
+      return code >= 0 && code < QDVP_CMD_COUNT;
+  }
+}
+
+const char *QDVP_ConsoleAuthenticationText(int authentication) {
+  switch (authentication) {
+    case QDVP_AUTH_NONE: return "no authentication";
+    case QDVP_AUTH_MALFORMED: return "malformed authentication";
+    case QDVP_AUTH_WRONG: return "wrong key or changed text";
+    case QDVP_AUTH_STALE: return "time stamp outside the window";
+    case QDVP_AUTH_REPLAYED: return "replayed";
+    case QDVP_AUTH_NO_KEY: return "the data provider has no console key";
+    default: return "not authenticated";
+  }
+}

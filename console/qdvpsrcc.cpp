@@ -3,6 +3,11 @@
 // commands handed over to it one at a time and answers each through the I/O task's socket,
 // until a SHUTDOWN command or a shutdown request from the host ends it. It performs the
 // orderly shutdown before it returns.
+//
+// A command that needs the console key (QDVP_ConsoleCommandNeedsKey) is refused, result 14,
+// unless the I/O task found a good seal on its datagram or a take action handed it over; each
+// refusal is a DP log message naming the sender, at most kLoggedRefusals a minute.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -27,10 +32,22 @@ struct Requester {
   int socket = -1;
   int hasAddr = 0;
   struct sockaddr_in addr;
+  int authentication = QDVP_AUTH_NONE;
 };
 
 // How long the service waits for the I/O task's final signal after the orderly shutdown.
 constexpr int kIOendWaitSeconds = 10;
+
+// The refusals logged in the current minute, and those left out since the last one logged.
+struct RefusalLog {
+  time_t since = 0;
+  int logged = 0;
+  int unlogged = 0;
+};
+constexpr int kLoggedRefusals = 10;
+constexpr int kRefusalLogSeconds = 60;
+// The DP log message of a refused command: word, address, port, why.
+constexpr int kRefusedMessage = 88;
 
 void SendDatagram(const Requester &to, const char *data, size_t length) {
   char *copy = static_cast<char *>(QDV0_GetStorage(length + 1));
@@ -124,10 +141,51 @@ int StartIOtask(DPAB *anchor, ConsoleBlock *area) QDVP_REQUIRES(area->Mutex) {
   return area->IOthreadID.load() != -1;
 }
 
+// Reports a command refused for want of authentication. A flood of refusals must not become
+// a flood of DP log rows: past kLoggedRefusals in a minute they are only counted, and the next
+// one logged says how many were left out.
+void LogRefusal(DPAB *anchor, RefusalLog *log, const char *word, const Requester &to,
+                const char *why) {
+  time_t now = QDV0_Time();
+  if (now - log->since >= kRefusalLogSeconds) {
+    log->since = now;
+    log->logged = 0;
+  }
+  if (log->logged >= kLoggedRefusals) {
+    log->unlogged++;
+    return;
+  }
+  log->logged++;
+  char address[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &to.addr.sin_addr, address, sizeof(address));
+  char port[8];
+  snprintf(port, sizeof(port), "%d", ntohs(to.addr.sin_port));
+  char reason[160];
+  if (log->unlogged > 0) {
+    snprintf(reason, sizeof(reason), "%s (%d more refusals before this one not logged)", why,
+             log->unlogged);
+  } else {
+    snprintf(reason, sizeof(reason), "%s", why);
+  }
+  log->unlogged = 0;
+  QDVP_TRC(trk, TRK1_ERROR, "***** Console command %s from address %s port %s refused: %s", word,
+           address, port, reason);
+  QDVP_SendDPlogMessage(anchor, kRefusedMessage, word, address, port, reason);
+}
+
+// Whether the requester may have the command carried out: what needs the key needs a good
+// seal (or a take action), and a malformed seal is refused whatever it carries.
+bool Authorized(const Requester &to, int code) {
+  if (to.authentication == QDVP_AUTH_GOOD || to.authentication == QDVP_AUTH_AGENT) return true;
+  if (to.authentication == QDVP_AUTH_MALFORMED) return false;
+  return !QDVP_ConsoleCommandNeedsKey(code);
+}
+
 // Carries out the command in buffer (which it frees) and replies. Called with EntryLock held,
-// which it releases once the command code is stored. Returns the command code.
+// which it releases once the command code is stored. Returns the code of the command carried
+// out, -1 for none.
 int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &to,
-               QDVP_TASK_ROUTINE fileServer) QDVP_RELEASE(area->EntryLock) {
+               QDVP_TASK_ROUTINE fileServer, RefusalLog *refusals) QDVP_RELEASE(area->EntryLock) {
   QDV0_Scratch<char> command(buffer);
   char *operand = nullptr;
   char *word = QDVP_SplitConsoleBuffer(buffer, &operand);
@@ -147,7 +205,12 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
   char *reply = nullptr;  // owned by replyBlock once the command has run
   int showReply = 0;
   int rc;
-  if (code == QDVP_CMD_COUNT) {
+  if (!Authorized(to, code)) {
+    const char *why = QDVP_ConsoleAuthenticationText(to.authentication);
+    LogRefusal(anchor, refusals, word, to, why);
+    reply = QDV0_StrDup(why);
+    rc = QDVP_CON_NOT_AUTHENTICATED;
+  } else if (code == QDVP_CMD_COUNT) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Invalid console command %s, ignored", word);
     rc = QDVP_CON_INVALID;
   } else {
@@ -162,7 +225,8 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     SendReplyTo(to, head, reply, showReply);
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Console command %s completed, result %d", word, rc);
-  return code < QDVP_CMD_COUNT ? code : -1;
+  // A refused SHUTDOWN did not shut anything down.
+  return code < QDVP_CMD_COUNT && rc != QDVP_CON_NOT_AUTHENTICATED ? code : -1;
 }
 
 }  // namespace
@@ -212,6 +276,7 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service waits for console commands");
 
   bool cleanedUp = false;
+  RefusalLog refusals;
   while (!anchor->ShutdownRequested) {
     if (area->pCommandBuffer == nullptr) {
       QDV0_ConditionTimedWait(&area->Cond, &area->Mutex, 1);
@@ -224,8 +289,11 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     to.socket = area->Requester;
     to.hasAddr = area->HasRequesterAddr;
     to.addr = area->RequesterAddr;
+    to.authentication = area->Authentication;
     OSV1_ReleaseLock(&area->Mutex);
-    if (RunCommand(anchor, area, buffer, to, fileServer) == QDVP_CMD_SHUTDOWN) cleanedUp = true;
+    if (RunCommand(anchor, area, buffer, to, fileServer, &refusals) == QDVP_CMD_SHUTDOWN) {
+      cleanedUp = true;
+    }
     OSV1_GetLock(&area->Mutex);
   }
   OSV1_ReleaseLock(&area->Mutex);

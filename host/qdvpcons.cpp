@@ -7,6 +7,10 @@
 // that waits for the agent). To tell a busy data provider from none at all, the program sends
 // a GETPORT probe after a short silence: a busy console answers it at once with "7 code". No
 // answer to the command or to the probes within a few seconds means no data provider listens.
+//
+// Every command goes out sealed with the console key when the program can read the key file
+// (include/qdvp_consauth.h): the data provider refuses the commands that change it without a
+// good seal. The probes go out plain: GETPORT needs no key.
 #include "host/qdvpcons.h"
 
 #include <arpa/inet.h>
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "host/qdvphost.h"
+#include "include/qdvp_consauth.h"
 #include "include/qdvp_console.h"
 
 namespace qdvp_host {
@@ -216,7 +221,10 @@ void PrintShowOutline(const std::string &text) {
 void PrintReply(const Options &o, int code, int rc, const std::string &text) {
   int message = QDVP_ConsoleResultMessage(code, rc);
   std::string insert = o.operand;
-  if (rc == 7 || (rc == 0 && (code == QDVP_CMD_GETPORT || code == QDVP_CMD_PING))) insert = text;
+  if (rc == 7 || rc == QDVP_CON_NOT_AUTHENTICATED ||
+      (rc == 0 && (code == QDVP_CMD_GETPORT || code == QDVP_CMD_PING))) {
+    insert = text;
+  }
   if (insert.empty()) insert = "-";
   printf("result %d: %s\n", rc, Message(message, insert).c_str());
   if (rc != 0) return;
@@ -288,6 +296,33 @@ class Connection {
   int fd_ = -1;
 };
 
+// The request sealed with the console key, or as it is when the key file cannot be read: the
+// data provider then answers what needs no key and refuses the rest. *problem says why there
+// was no seal ("" when there is one).
+std::string Sealed(const Options &o, const std::string &request, std::string *problem) {
+  char path[4096] = "";
+  unsigned char key[QDVP_CONSOLE_KEY_SIZE];
+  int status = QDVP_ConsoleKeyPath(path, sizeof(path)) ? QDVP_LoadConsoleKey(path, 0, key)
+                                                        : QDVP_KEY_IO_ERROR;
+  char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
+  if (status == QDVP_KEY_OK && !QDVP_NewConsoleNonce(nonce)) status = QDVP_KEY_IO_ERROR;
+  std::string datagram(request.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
+  size_t n = status == QDVP_KEY_OK
+                 ? QDVP_SealConsoleCommand(key, o.port, static_cast<long>(time(nullptr)), nonce,
+                                           request.data(), request.size(), datagram.data(),
+                                           datagram.size())
+                 : 0;
+  explicit_bzero(key, sizeof(key));
+  if (n == 0) {
+    *problem = std::string("the console key file ") + (path[0] != '\0' ? path : "(name too long)") +
+               " " + (status == QDVP_KEY_OK ? "cannot be used" : QDVP_ConsoleKeyStatusText(status));
+    return request;
+  }
+  problem->clear();
+  datagram.resize(n);
+  return datagram;
+}
+
 int NoAnswer(const Options &o) {
   std::string where = o.host + " port " + std::to_string(o.port);
   fprintf(stderr, "qdvp console: %s\n", Message(32, where).c_str());
@@ -311,7 +346,9 @@ int RunConsoleCommand(int argc, char **argv, int first) {
     return 2;
   }
   std::string request = o.command + (o.operand.empty() ? "" : " " + o.operand);
-  if (c.Send(request) != 1) return NoAnswer(o);
+  std::string noSeal;  // why the command went out without a seal
+  if (c.Send(Sealed(o, request, &noSeal)) != 1) return NoAnswer(o);
+  bool resent = false;
 
   const auto noAnswer = code == QDVP_CMD_SHUTDOWN ? kShutdownNoAnswer : kNoAnswer;
   auto lastLife = Clock::now();
@@ -364,12 +401,27 @@ int RunConsoleCommand(int argc, char **argv, int first) {
       if (!o.raw) printf("result %d: %s\n", QDVP_CON_NO_REPLY, Message(33, "").c_str());
       return 1;
     }
+    if (result == QDVP_CON_NOT_AUTHENTICATED && !noSeal.empty() && !resent) {
+      // At its first start the data provider writes the key just after it opens the port, so a
+      // command sent in between had no seal: read the key again, and send the refused command
+      // once more if it can now be sealed.
+      resent = true;
+      std::string sealed = Sealed(o, request, &noSeal);
+      if (noSeal.empty() && c.Send(sealed) == 1) {
+        lastLife = Clock::now();
+        continue;
+      }
+    }
     reply = datagram;
     break;
   }
 
   std::string text;
   int rc = ResultOf(reply, &text);
+  if (rc == QDVP_CON_NOT_AUTHENTICATED && !noSeal.empty()) {
+    fprintf(stderr, "qdvp console: %s; %s needs the key\n", noSeal.c_str(),
+            code < QDVP_CMD_COUNT ? ConCommandString[code] : o.command.c_str());
+  }
   if (rc < 0) {
     if (!o.raw) printf("unexpected reply: %s\n", reply.c_str());
     return 1;

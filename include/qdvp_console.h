@@ -18,6 +18,12 @@
 // Status and CommandCode are atomics: the I/O task reads them without the mutex to answer
 // "99 " and "7 code". The console sockets belong to the area: the I/O task opens them, the
 // service closes them when it frees the area, after its last reply.
+//
+// Authentication (include/qdvp_consauth.h): the I/O task opens the seal of each datagram it
+// hands over and stores what it found in Authentication, with the command text alone in the
+// buffer; take actions store QDVP_AUTH_AGENT. The service refuses a command that needs a key
+// (QDVP_ConsoleCommandNeedsKey) from a requester whose Authentication is not QDVP_AUTH_GOOD.
+// The key and the nonces already seen belong to the I/O task alone.
 #pragma once
 
 #include <netinet/in.h>
@@ -75,7 +81,20 @@ enum ConsoleResult {
   QDVP_CON_UNAVAILABLE = 11,  // an SNMP file reload the data provider cannot carry out
   QDVP_CON_SNMP_APPL = 12,
   QDVP_CON_PACKAGED = 13,
+  QDVP_CON_NOT_AUTHENTICATED = 14,  // the command needs a valid seal and had none
   QDVP_CON_LIST_NOT_LOADED = 60,
+};
+
+// How the command handed over was authenticated: what its datagram's seal showed.
+enum ConsoleAuthentication {
+  QDVP_AUTH_NONE = 0,       // no seal
+  QDVP_AUTH_GOOD = 1,       // sealed with the key, in time, its nonce new
+  QDVP_AUTH_MALFORMED = 2,  // the seal word, but fields that are no seal
+  QDVP_AUTH_WRONG = 3,      // a digest that does not match: another key or a changed text
+  QDVP_AUTH_STALE = 4,      // a stamp outside the window around the data provider's clock
+  QDVP_AUTH_REPLAYED = 5,   // a nonce seen within the window
+  QDVP_AUTH_NO_KEY = 6,     // the data provider has no usable key file
+  QDVP_AUTH_AGENT = 7,      // a take action: the agent's own command, no datagram
 };
 
 // The console communication area, one per data provider.
@@ -95,6 +114,7 @@ struct ConsoleBlock {
   uint16_t Port;          // the console port, network byte order
   int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];  // ASFS: base, base + 2, base + 1, or -1
   OSV1_LOCK EntryLock;    // held while the service takes a command out of the area
+  int Authentication;     // of the command handed over (ConsoleAuthentication), under Mutex
 };
 
 extern const char *const ConCommandString[QDVP_CMD_COUNT];
@@ -141,7 +161,7 @@ char *QDVP_ConstructShowReply(ApplEntry *application);
 int GetBiggerBuffer(char **buffer, int size);
 
 // Console messages (qdvpcmsg.cpp, also compiled into the qdvp program).
-enum { QDVP_CONSOLE_MESSAGE_COUNT = 61 };
+enum { QDVP_CONSOLE_MESSAGE_COUNT = 62 };
 extern const char *const ConsoleMessage[QDVP_CONSOLE_MESSAGE_COUNT];
 // Writes console message number to standard output, filled with insert.
 void QDVP_ShowConsoleMessage(int number, const char *insert);
@@ -149,3 +169,10 @@ void QDVP_ShowConsoleMessage(int number, const char *insert);
 char *QDVP_FormatConsoleMessage(int number, const char *insert, char *buffer, int size);
 // The console message that explains result code rc of the command with code command.
 int QDVP_ConsoleResultMessage(int command, int rc);
+// 1 for a command that changes the data provider or reads files (IMPORT, REFRESH, DELETE,
+// SHUTDOWN, ACCEPT, STATS, SET, TRAPCNFG, the LOAD commands, VALIDATE, UNPACK): an operator's
+// datagram must carry a valid seal for it. 0 for GETPORT, CHECK, SHOW, LIST, PING and words
+// that are no command.
+int QDVP_ConsoleCommandNeedsKey(int code);
+// The few words that say why an authentication failed (ConsoleAuthentication), for the reply.
+const char *QDVP_ConsoleAuthenticationText(int authentication);

@@ -132,8 +132,8 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "INFO     File @ is a symbolic link to @. Link followed per QDVP_FOLLOW_SYMLINKS @.",
     "ERROR    File @ is a symbolic link to @. Link not followed per QDVP_FOLLOW_SYMLINKS @. "
     "Monitoring delayed, wait for a file that may be monitored.",
-    "INFO     ",
-    "INFO     ",  // 84-89: 84 to 87 file monitoring
+    "ERROR    Console command @ from address @ port @ refused: @.",
+    "INFO     ",  // 84-89: 84 to 87 file monitoring, 88 the console
     "INFO     ",
     "INFO     ",
     "INFO     ",

@@ -21,7 +21,7 @@ declare -A header=(
   [qdvp_services.h]=0 [qdvp_wire.h]=0 [qdvp_model.h]=0 [qdvp_agentlink.h]=1
   [qdvp_dchcomm.h]=1 [qdvp_request.h]=1 [qdvp_actions.h]=1 [qdvp_records.h]=2 [qdvp_dplog.h]=2
   [qdvp_stats.h]=0 [qdvp_snmp.h]=3 [qdvp_filemon.h]=3 [qdvp_metafile.h]=3 [qdvp_sockets.h]=3 [qdvp_http.h]=3
-  [qdvp_console.h]=4)
+  [qdvp_console.h]=4 [qdvp_consauth.h]=4)
 
 bad=0
 for dir in "${!folder[@]}"; do

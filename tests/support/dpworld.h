@@ -38,6 +38,9 @@ class DataProviderWorld : public testing::Test {
     ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
     dchPort_ = peer_->port();
     mkdir(File("metafiles").c_str(), 0755);
+    // The data provider writes its console key here and the console programs a test runs
+    // read it: the test is the operator.
+    consoleKey_.Set("QDVP_CONSOLE_KEY_FILE", File("qdvpcons.key"));
   }
   // Options of a kind of test for qdvp-dch.
   virtual Strings PeerArgs() const { return {}; }
@@ -130,6 +133,7 @@ class DataProviderWorld : public testing::Test {
   std::map<std::string, std::string> extraEnv_;
   int consolePort_ = FreePort();
   int dchPort_ = 0;  // the agent's port, kept for an agent started again
+  EnvGuard consoleKey_;
 };
 
 }  // namespace qdvp_test
