@@ -296,6 +296,9 @@ class Connection {
   int fd_ = -1;
 };
 
+// Where the package keeps the console key (its QDVP_INIT_CONFIG_PATH).
+constexpr const char *kPackagedKeyFile = "/etc/qdvp/qdvpcons.key";
+
 // The request sealed with the console key, or as it is when the key file cannot be read: the
 // data provider then answers what needs no key and refuses the rest. *problem says why there
 // was no seal ("" when there is one).
@@ -304,6 +307,14 @@ std::string Sealed(const Options &o, const std::string &request, std::string *pr
   unsigned char key[QDVP_CONSOLE_KEY_SIZE];
   int status = QDVP_ConsoleKeyPath(path, sizeof(path)) ? QDVP_LoadConsoleKey(path, 0, key)
                                                         : QDVP_KEY_IO_ERROR;
+  // An operator's shell has none of the service's settings: the installed data provider's key
+  // is then the one of the package's configuration directory.
+  if (status == QDVP_KEY_MISSING && getenv("QDVP_CONSOLE_KEY_FILE") == nullptr &&
+      getenv("QDVP_INIT_CONFIG_PATH") == nullptr && getenv("QDVP_HOME") == nullptr &&
+      access(kPackagedKeyFile, F_OK) == 0) {
+    snprintf(path, sizeof(path), "%s", kPackagedKeyFile);
+    status = QDVP_LoadConsoleKey(path, 0, key);
+  }
   char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
   if (status == QDVP_KEY_OK && !QDVP_NewConsoleNonce(nonce)) status = QDVP_KEY_IO_ERROR;
   std::string datagram(request.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
