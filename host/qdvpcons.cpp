@@ -45,6 +45,11 @@ constexpr auto kNoAnswer = std::chrono::seconds(5);
 constexpr auto kShutdownNoAnswer = std::chrono::seconds(200);
 // The parts of a multi-part reply follow one another at once.
 constexpr auto kPartWait = std::chrono::seconds(3);
+// A command refused because another one runs (result 7) is sent again, fresh, every tenth of a
+// second for this long before the refusal is shown: another operator's command, or what a
+// datagram flood left in the console's queue, is usually over by then.
+constexpr auto kBusyRetryFor = std::chrono::seconds(3);
+constexpr auto kBusyRetryEvery = std::chrono::milliseconds(100);
 
 struct Options {
   int type = -1;
@@ -360,6 +365,7 @@ int RunConsoleCommand(int argc, char **argv, int first) {
   std::string noSeal;  // why the command went out without a seal
   if (c.Send(Sealed(o, request, &noSeal)) != 1) return NoAnswer(o);
   bool resent = false;
+  const auto sentAt = Clock::now();
 
   const auto noAnswer = code == QDVP_CMD_SHUTDOWN ? kShutdownNoAnswer : kNoAnswer;
   auto lastLife = Clock::now();
@@ -399,6 +405,13 @@ int RunConsoleCommand(int argc, char **argv, int first) {
       alive = true;
       lastLife = Clock::now();
       if (!o.raw) fprintf(stderr, "qdvp console: %s\n", Message(11, "").c_str());
+      continue;
+    }
+    if (result == QDVP_CONSOLE_REJECTED && !probed && Clock::now() - sentAt < kBusyRetryFor) {
+      // Refused at once: the console was busy with another command.
+      c.Receive(kBusyRetryEvery, &datagram);
+      if (c.Send(Sealed(o, request, &noSeal)) != 1) return NoAnswer(o);
+      lastLife = Clock::now();
       continue;
     }
     if (result == QDVP_CONSOLE_REJECTED && probed) {
