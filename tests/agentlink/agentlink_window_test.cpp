@@ -4,6 +4,7 @@
 // agent killed and started again).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,23 @@ TEST_F(Window, RowsInFlightSurviveALostConnectionAndAKilledAgentOnce) {
   ExpectEveryRowOnceInOrder(peer_->Db(), 2 * kRows);
   link_.reset();
   second->Stop();
+}
+
+// A slow agent (5 ms a row) holds the requester back: it is never more than the window ahead
+// of the rows the agent has stored, so the data provider holds the window, not the backlog.
+TEST_F(Window, ASlowAgentHoldsTheSenderToTheWindow) {
+  env_.Set("QDVP_DCH_WINDOW", "16");
+  StartPeerLink({"--delay", "data:5"});
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  int ahead = 0;
+  for (int v = 1; v <= 200; v++) {
+    SendRows(s, v, v);
+    ahead = std::max(ahead, v - std::stoi("0" + QueryOne(peer_->Db(), "SELECT count(*) FROM rows")));
+  }
+  EXPECT_LE(ahead, 16 + 1);
+  EXPECT_GE(ahead, 8) << "the rows did not go out in the window";
+  ExpectEveryRowOnceInOrder(peer_->Db(), 200);
 }
 
 }  // namespace
