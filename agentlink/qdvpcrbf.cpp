@@ -136,9 +136,24 @@ void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm) {
     if (appl->SNMPappl) comm->Status = 0;
     return;
   }
+  // Our addition: the rows each source would keep in flight. An agent that does not know the
+  // field skips it and answers without one: no window.
+  size_t length = QDVP_WireGet32(message);
+  QDV0_Scratch<unsigned char> asking(static_cast<unsigned char *>(nullptr));
+  if (comm->WantedWindow > 1) {
+    asking = QDV0_Scratch<unsigned char>(length + QDVP_WIRE_FIELD_HEADER + 4);
+  }
+  if (asking) {
+    memcpy(asking.get(), message, length);
+    unsigned char window[4];
+    QDVP_WirePut32(window, static_cast<uint32_t>(comm->WantedWindow));
+    QDVP_WireFormatField(asking.get(), length + QDVP_WIRE_FIELD_HEADER + 4, length,
+                         QDVP_FIELD_WINDOW, window, 4, 0);
+  }
+  unsigned char *sent = asking ? asking.get() : message;
   do {
     comm->RequestNumber = source->RequestNumber;
-    QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(message)), message, comm, 0);
+    QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(sent)), sent, comm, 0);
   } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
   QDV0_Free(message);
   QDVP_TRC_EXIT(trk, comm->Status);

@@ -38,6 +38,7 @@ void SetApplicationState(ApplEntry *appl, int state) {
 struct Pass {
   bool redriveRegister = false;  // a registration asked for by an online's status 4
   bool redriveData = false;      // a row answered 2, to be sent again once online
+  bool deferred = false;         // the row was held behind a failed one: recover the window
 };
 
 void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
@@ -51,6 +52,9 @@ void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
     if (status == 0) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed");
       state = QDVP_Ready;
+      // The window the agent allows (none when its reply has no window field).
+      comm->Window = static_cast<int>(comm->ReplyWindow);
+      if (comm->Window > comm->WantedWindow) comm->Window = comm->WantedWindow;
     } else if (status == QDVP_DCH_STATUS_ALREADY_KNOWN) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed. Application already known to DCH");
       state = QDVP_Register;
@@ -142,7 +146,19 @@ bool Online(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
 bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP data");
   const DCHservices *services = QDVP_GetDCHservices();
-  if (source->pSMB != nullptr && services->SummaryOutput != nullptr) {
+  if (QDVP_WindowedSource(comm, source)) {
+    // In the window: the row goes out and the source is free for its next one; the row's
+    // status is settled later, and a failed row is sent again by the window's recovery.
+    // A failed row in flight: this one is built now, while its values are there, and held
+    // behind every row in flight, to go out with them once the window is recovered (which
+    // takes other sources' locks, so the client does it after letting this one go).
+    bool held = !QDVP_WindowRoom(comm);
+    if (held) {
+      QDVP_DrainWindow(comm);
+      pass->deferred = true;
+    }
+    QDVP_SendDataRowInWindow(source, comm, held);
+  } else if (source->pSMB != nullptr && services->SummaryOutput != nullptr) {
     services->SummaryOutput(source, comm);
   } else {
     QDVP_DoDPdata(source, comm);
@@ -257,7 +273,7 @@ void Unregister(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
 }
 
 // Acts on one source by its state; returns the copy to destroy afterwards, or null.
-SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
+SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bool *deferred) {
   DPAB *anchor = entry->pDPAB;
   Pass pass;
   SourceEntry *destroy = nullptr;
@@ -302,7 +318,98 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm) {
     }
     if (!again) break;
   }
+  *deferred = pass.deferred;
   return destroy;
+}
+
+// Brings a source online again for the window's recovery, registering its application again
+// when the agent asks for it (status 4). True when the source is Active.
+bool BringOnline(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
+  for (int round = 0; round < 3 && source->State != QDVP_Active; round++) {
+    Pass pass;
+    if (source->State == QDVP_Register) {
+      Register(anchor, source, comm);
+      if (source->State != QDVP_Ready) return false;
+    }
+    if (source->State != QDVP_Active) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      Online(anchor, source, comm, &pass);
+    }
+  }
+  return source->State == QDVP_Active;
+}
+
+// The handle of a data message sits after the length word and the request code field.
+constexpr size_t kHandleOffset = QDVP_WIRE_LENGTH_WORD + QDVP_WIRE_FIELD_HEADER + 2 +
+                                 QDVP_WIRE_FIELD_HEADER;
+
+// Sends a row of the window that failed again, one at a time, after the recovery its status
+// asks for: online again (2), registration and online (4), a new connection (lost, no answer),
+// or as it is (7). The agent stores each row once by its stream and number, so a row that it
+// did take before its connection was lost is not stored twice. While the agent does not answer
+// (it is away), the row is sent again every reply wait, on a new connection when the old one
+// is gone, until it does. Rows the agent refused for good are dropped with a trace, as a
+// refused row always was; at shutdown, the rest are dropped.
+void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
+  DPAB *anchor = entry->pDPAB;
+  SourceEntry *source = row->source;
+  for (int attempt = 0;; attempt++) {
+    int32_t status = row->status;
+    if (status == 0) {
+      source->LastDataStatus = 0;
+      return;
+    }
+    if (attempt > 0 && (anchor->ShutdownRequested || entry->Terminate)) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** row in flight dropped at shutdown, status %d", status);
+      return;
+    }
+
+    if (status > 0 && status != QDVP_DCH_STATUS_SYNC_REQUIRED &&
+        status != QDVP_DCH_STATUS_REREGISTER && status != QDVP_DCH_STATUS_SEND_AGAIN) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. status %d", status);
+      source->LastDataStatus = status;
+      return;
+    }
+    if (comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
+    if (status == QDVP_DCH_STATUS_SYNC_REQUIRED || status == QDVP_DCH_STATUS_REREGISTER) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. DCH synchronization required");
+      if (status == QDVP_DCH_STATUS_REREGISTER) QDVP_UpdateSourceEntryState(source, QDVP_Register);
+      else QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      if (!BringOnline(anchor, source, comm)) {
+        row->status = comm->Status.load() != 0 ? comm->Status.load() : QDVP_DCH_STATUS_SEND_AGAIN;
+        continue;
+      }
+    }
+    if (row->bytes.size() >= kHandleOffset + 4) {
+      memcpy(&row->bytes[kHandleOffset], source->DCHhandle, 4);
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>redrive dp_data in flight, status %d", status);
+    QDVP_DCHsendAndReceive(static_cast<int>(row->bytes.size()),
+                           reinterpret_cast<unsigned char *>(&row->bytes[0]), comm, 0);
+    row->status = comm->Status;
+  }
+}
+
+// Settles every row of the window: waits for the statuses of those in flight, then sends the
+// failed ones again in their order. Called with no source's entry lock held, since it takes
+// the lock of each failed row's source in turn.
+void RecoverWindow(ProcessEntry *entry, DCHcomm *comm) {
+  if (QDVP_DrainWindow(comm) == 0) return;
+  DCHinFlight row;
+  while (QDVP_WindowFront(comm, &row)) {
+    if (row.status != 0 && row.source != nullptr) {
+      OSV1_Guard entryLock(&row.source->EntryLock);
+      if (QDVP_WindowFront(comm, &row) && row.source != nullptr) {
+        // The source's requester may have asked for its next row meanwhile: that request is
+        // kept, whatever state bringing the source online again left.
+        SourceEntry *source = row.source;
+        int requested = source->State;
+        ResendRow(entry, &row, comm);
+        if (requested == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Output);
+      }
+    }
+    QDVP_PopWindowFront(comm);
+  }
 }
 
 // Tells the source's requester that its request is finished. The requester may end as soon as
@@ -332,7 +439,9 @@ SourceEntry *FromWork(WorkItem *item) {
 
 // The requests of the end: the DP log report offline, every application unregistered.
 void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
-  if (anchor->StandAlone || comm->Socket <= 0) return;
+  if (anchor->StandAlone) return;
+  RecoverWindow(entry, comm);
+  if (comm->Socket <= 0) return;
   SourceEntry *log = anchor->pDPlogSource;
   if (QDV0_QueryProductSpec(15) != nullptr && log != nullptr && log->State != QDVP_Pending &&
       log->State != QDVP_Initial) {
@@ -372,6 +481,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   OSV1_InitializeLock(&comm->ReceiveMutex);
   QDV0_InitializeCondVar(&comm->ReceiveCond);
   OSV1_InitializeLock(&comm->LinkLock);
+  QDVP_OpenDCHwindow(comm);
   if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
   anchor->pDCHcomm = comm;
   QDVP_PublishDCHclient(anchor, entry);
@@ -402,9 +512,12 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
             return static_cast<const ProcessEntry *>(e)->pWorkQueue.load() != nullptr;
           },
           entry, kQueueSpinMicros);
-      QDVP_WaitTaskIO(entry, 0, ">>>>> DCH Client Task waits on TaskIO notification",
+      // With a window, a row in flight may fail while no work comes: looked at every second.
+      QDVP_WaitTaskIO(entry, comm->Window > 1 ? 1 : 0,
+                      ">>>>> DCH Client Task waits on TaskIO notification",
                       ">>>>> DCH Client TaskIO notification received. rc %d errno %d");
     }
+    if (QDVP_WindowNeedsRecovery(comm)) RecoverWindow(entry, comm);
     WorkItem *items = QDVP_TakeWorkQueue(entry);
     if (items == nullptr) continue;
     if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
@@ -413,7 +526,16 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       SourceEntry *source = FromWork(items);
       items = items->pNext;
       source->DCHwork.pNext = nullptr;
-      SourceEntry *destroy;
+      SourceEntry *destroy = nullptr;
+      // Anything but a row in the window waits until the window is settled: its status must
+      // not be taken for a row's, and the agent must see the rows before what follows them.
+      // The recovery may bring this very source online again: its queued request stays.
+      int queued = source->State;
+      if (!(queued == QDVP_Output && QDVP_WindowedSource(comm, source))) {
+        RecoverWindow(entry, comm);
+        QDVP_UpdateSourceEntryState(source, queued);
+      }
+      bool deferred = false;
       {
         OSV1_Guard entryLock(&source->EntryLock);
         ProcessEntry *requester = source->pPE.load();
@@ -425,8 +547,11 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
                    source->RequestNumber);
         }
         if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
-        destroy = Process(entry, source, comm);
+        destroy = Process(entry, source, comm, &deferred);
       }
+      // The row went into the window behind a failed one: the rows go out again, it with
+      // them, before the requester hears that its row was taken.
+      if (deferred) RecoverWindow(entry, comm);
       Notify(source);
       if (destroy != nullptr) {
         QDVP_TRC(trk, TRK1_STORAGE, "Releasing resources for source entry @%p", (void *)destroy);
@@ -446,6 +571,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   anchor->pDCHclientPE.store(static_cast<ProcessEntry *>(nullptr));
   QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
+  QDVP_CloseDCHwindow(comm);
   OSV1_DestroyLock(&comm->StatusMutex);
   pthread_cond_destroy(&comm->StatusCond);
   OSV1_DestroyLock(&comm->ReceiveMutex);

@@ -15,6 +15,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdchr"};
 
@@ -28,10 +29,15 @@ void QDVP_DecodeDCHmessage(const unsigned char *message, size_t length, DCHdecod
   if (code == QDVP_FIELD_STATUS && n == 4) {
     out->Kind = 1;
     out->Status = static_cast<int32_t>(QDVP_WireGet32(data));
-    if (QDV0_ExtractDataField(message, length, &position, &code, &data, &n) == 1 &&
-        code == QDVP_FIELD_DCH_HANDLE && n == 4) {
-      out->HasHandle = 1;
-      memcpy(out->Handle, data, 4);
+    // The handle (online) and the window (registration, our addition) follow, in any order.
+    while (QDV0_ExtractDataField(message, length, &position, &code, &data, &n) == 1) {
+      if (code == QDVP_FIELD_DCH_HANDLE && n == 4) {
+        out->HasHandle = 1;
+        memcpy(out->Handle, data, 4);
+      } else if (code == QDVP_FIELD_WINDOW && n == 4) {
+        out->HasWindow = 1;
+        out->Window = QDVP_WireGet32(data);
+      }
     }
     return;
   }
@@ -156,9 +162,15 @@ static void Deliver(const DCHdecoded *message, void *context) {
   auto *comm = static_cast<DCHcomm *>(context);
   if (message->Kind != 0) comm->Heard = 1;
   if (message->Kind == 1) {
+    // While rows are in flight, every status is theirs (see qdvpwind.cpp).
+    if (QDVP_TakeWindowStatus(comm, message->Status)) {
+      QDVP_UpdateStatLogDCHio(1);
+      return;
+    }
     {
       OSV1_Guard link(&comm->LinkLock);
       comm->Status = message->Status;
+      comm->ReplyWindow = message->HasWindow ? message->Window : 0;
       memset(comm->ReplyHandle, 0, 4);
       if (message->HasHandle) {
         memcpy(comm->ReplyHandle, message->Handle, 4);
@@ -246,6 +258,8 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   }
   QDVP_ResetDCHstream(&stream);
   QDV0_Free(buffer);
+  // Rows in flight on this connection will not be answered now: they are sent again.
+  QDVP_LoseWindowRows(comm, QDVP_DCH_STATUS_DISCONNECTED);
   // The socket is this task's to close: nobody else uses it once it is no longer the block's.
   {
     OSV1_Guard link(&comm->LinkLock);

@@ -54,27 +54,31 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
   QDVP_SendDataRowLocked(source, comm);
 }
 
-void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
-  QDVP_TRC_ENTRY(trk);
+// Builds the source's row in its output buffer; returns the message length, or 0 when there is
+// nothing to send (comm->Status says why: 0 for a row without values or a stand-alone run, -1
+// without storage).
+static size_t BuildDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   DPAB *anchor = comm->pDPAB;
   const DCHservices *services = sServices.load();
   if (source->pOutputBuffer == nullptr) {
     int size = QDVP_ComputeDCHbufferSize(source);
     if (size <= 0) size = 1024;
-    // Room for the two special attributes' values beyond their declared sizes.
-    size += 64 + (source->pSourceNodeName ? static_cast<int>(strlen(source->pSourceNodeName)) : 0);
+    // Room for the two special attributes' values beyond their declared sizes, and for the row
+    // sequence of a link with a window.
+    size += 64 + QDVP_WIRE_FIELD_HEADER + 8 +
+            (source->pSourceNodeName ? static_cast<int>(strlen(source->pSourceNodeName)) : 0);
     source->pOutputBuffer =
         static_cast<unsigned char *>(QDV0_GetStorage(static_cast<size_t>(size)));
     if (source->pOutputBuffer == nullptr) {
       comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
       QDVP_TRC(trk, TRK1_ERROR, "*** unable to obtain storage for output buffer");
-      return;
+      return 0;
     }
     source->OutputBufferSize = size;
   }
   unsigned char *m = source->pOutputBuffer;
   size_t cap = static_cast<size_t>(source->OutputBufferSize);
-  memset(m, 0, cap);
+  memset(m, 0, QDVP_WIRE_LENGTH_WORD);
   unsigned char word[2];
   QDVP_WirePut16(word, QDVP_REQ_DP_DATA);
   size_t pos = QDVP_WIRE_LENGTH_WORD;
@@ -84,12 +88,11 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   pos += QDV0_FormatDataField(m, cap, pos, QDVP_FIELD_DATA_SEQUENCE, word, 2, 0);
 
   if (services->EvaluateDerived != nullptr) services->EvaluateDerived(source);
+  comm->Status = 0;
   if (anchor->StandAlone) {
-    comm->Status = 0;
     if (services->BatchOutput != nullptr) services->BatchOutput(source);
-    return;
+    return 0;
   }
-  bool keep = source == anchor->pDPlogSource;
   int sent = 0;
   ForEachInOrder(source, [&](AttrEntry *a) {
     if (!a->Sent || a->Type == 'K') return;
@@ -117,29 +120,69 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   });
   if (sent == 0 && source->DataSequence != QDVP_SEQ_LAST) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>dp_data bypassed. No attribute loaded to transfer");
-    comm->Status = 0;
+    return 0;
+  }
+  return QDVP_WireGet32(m);
+}
+
+// The values of a row are consumed once it is sent: the next record's parse fills them again.
+static void ConsumeValues(SourceEntry *source) {
+  ForEachInOrder(source, [](AttrEntry *a) {
+    if (a->Sent && a->Type != 'K') a->ActualValSize = 0;
+  });
+}
+
+void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
+  QDVP_TRC_ENTRY(trk);
+  bool keep = source == comm->pDPAB->pDPlogSource;
+  if (BuildDataRowLocked(source, comm) == 0) {
+    QDVP_TRC_EXIT(trk, comm->Status);
     return;
   }
+  unsigned char *m = source->pOutputBuffer;
   do {
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d for SourceEntry object @%p",
              source->RequestNumber, (void *)source);
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
   } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
-  // The values are consumed by the send. A row the agent asks to see again after the source
-  // is back online (status 2) keeps them so that the client can resend it, and so does a row
-  // the agent never answered (a lost link, no reply): its sender may send it again once the
-  // link is back. The next record's parse clears them in any case.
+  // A row the agent asks to see again after the source is back online (status 2) keeps its
+  // values so that the client can resend it, and so does a row the agent never answered (a
+  // lost link, no reply): its sender may send it again once the link is back. The next
+  // record's parse clears them in any case.
   if (!keep && comm->Status >= 0 && comm->Status != QDVP_DCH_STATUS_SYNC_REQUIRED) {
-    ForEachInOrder(source, [](AttrEntry *a) {
-      if (a->Sent && a->Type != 'K') a->ActualValSize = 0;
-    });
+    ConsumeValues(source);
   }
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
-void QDVP_ReleaseSourceLinkState(SourceEntry *source) {
+void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
+  OSV1_Guard attrs(&source->AttrLock);
+  size_t length = BuildDataRowLocked(source, comm);
+  if (length == 0) return;
+  // The row's place in the source's stream, by which the agent stores it once.
+  while (source->RowStream == 0) {
+    source->RowStream = QDV0_RandomWord();
+  }
+  unsigned char sequence[8];
+  QDVP_WirePut32(sequence, source->RowStream);
+  QDVP_WirePut32(sequence + 4, ++source->RowNumber);
+  unsigned char *m = source->pOutputBuffer;
+  length += QDV0_FormatDataField(m, static_cast<size_t>(source->OutputBufferSize), length,
+                                 QDVP_FIELD_ROW_SEQUENCE, sequence, 8, 0);
+  QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d in the window, row %u", source->RequestNumber,
+           source->RowNumber);
+  if (held) {
+    QDVP_HoldWindowRow(source, comm, m, length);
+  } else {
+    QDVP_SendWindowRow(source, comm, m, length);
+  }
+  ConsumeValues(source);
+}
+
+void QDVP_ReleaseSourceLinkState(DPAB *anchor, SourceEntry *source) {
   if (source == nullptr) return;
+  if (anchor != nullptr) QDVP_ForgetWindowSource(anchor->pDCHcomm, source);
   QDV0_Free(source->pOutputBuffer);
   source->OutputBufferSize = 0;
 }

@@ -31,7 +31,12 @@ void PauseFor(DPAB *anchor, ProcessEntry *waiter, int seconds) {
 }
 
 int QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *waiter) {
-  QDVP_UpdateSourceEntryState(source, state);
+  {
+    // Under the entry lock: the client's recovery of rows in flight, which changes the state
+    // of the sources it brings online again, must see the request whole or not at all.
+    OSV1_Guard entryLock(&source->EntryLock);
+    QDVP_UpdateSourceEntryState(source, state);
+  }
   QDVP_QueueAndWaitDCHstatus(anchor, waiter, source);
   return source->State;
 }

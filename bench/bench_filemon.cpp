@@ -1,12 +1,14 @@
 // A burst through the file data provider: the real `qdvp start file` follows a file (the
 // default tail mode) for one event table of eight attributes and sends its rows to a live
-// qdvp-dch on loopback. 200,000 lines like a performance sample (time stamp, host and six
-// numbers and words) are appended in one go, and the time until the peer has stored all their
-// rows is measured. Counters: rows per second, the data provider's CPU seconds (user + system,
-// from /proc) per 100,000 rows spent during the burst, the same for the peer, the data
-// provider's peak resident size, the time to the first row, and lines lost (rows missing after
-// a bounded wait). Reference, in the same run: the bare loopback request/reply pair, with a
-// request of the size of one row's data message.
+// qdvp-dch on loopback. Lines like a performance sample (time stamp, host and six numbers and
+// words) are appended in one go, 200,000 for the link of one row in flight (window 0 or 1) and
+// 1,000,000 with a window of 16 or 256 rows in flight, and the time until the peer has stored
+// all their rows is measured. Counters: rows per second, the data provider's CPU seconds (user
+// + system, from /proc) per 100,000 rows spent during the burst, the same for the peer, the
+// data provider's peak resident size, the time to the first row, and lines lost (rows missing
+// after a bounded wait). References, in the same run: the bare loopback request/reply pair,
+// with a request of the size of one row's data message, and the same pair with 64 requests in
+// flight, each with its CPU per row.
 //
 // Run: build/default/bin/qdvp_bench_filemon (qdvp and qdvp-dch are taken from the same
 // directory). Each repetition starts and stops its own peer and data provider in a temporary
@@ -41,7 +43,9 @@ using qdvp_bench::RowCounter;
 using qdvp_bench::SampleLine;
 using qdvp_bench::WaitFor;
 
-constexpr int kLines = 200000;
+// Lines of a burst: one row at a time is slower, so its burst is shorter.
+constexpr int kLinesOneAtATime = 200000;
+constexpr int kLinesWindowed = 1000000;
 // The data message of one row of the table below, as qdvp-dch logs its length, and the
 // status reply.
 constexpr size_t kRowBytes = 233;
@@ -57,6 +61,11 @@ const char kMetafile[] =
 
 void BM_LoopbackRequestReply(benchmark::State &state) {
   qdvp_bench::LoopbackRequestReply(state, kRowBytes, kReplyBytes);
+}
+
+// The windowed reference: 64 rows in flight.
+void BM_LoopbackPipelined(benchmark::State &state) {
+  qdvp_bench::LoopbackPipelined(state, kRowBytes, kReplyBytes, 64);
 }
 
 
@@ -80,6 +89,7 @@ struct Burst {
   std::unique_ptr<qdvp_bench::Peer> peer;
   std::unique_ptr<qdvp_bench::Process> qdvp;
   int64_t handle = 0;
+  int window = 0;  // QDVP_DCH_WINDOW: 0 and 1 are the one-row-at-a-time link
 
   std::map<std::string, std::string> Env(int consolePort) const {
     return {{"QDVA_DCH_PORT", std::to_string(peer->port())},
@@ -90,6 +100,7 @@ struct Burst {
             {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort)},
             {"QDVP_DP_EVENT", "1"},
             {"QDVP_DCH_CONNECT_RETRY_WAIT", "1"},
+            {"QDVP_DCH_WINDOW", std::to_string(window)},
             {"QDVP_TRACE", "0"}};
   }
 
@@ -138,12 +149,17 @@ struct Burst {
   }
 };
 
+// The burst with the window of the benchmark's argument (0: off, the agent link of one row in
+// flight per source).
 void BM_FileBurst(benchmark::State &state) {
+  const int window = static_cast<int>(state.range(0));
+  const int kLines = window > 1 ? kLinesWindowed : kLinesOneAtATime;
   std::string text;
   text.reserve(static_cast<size_t>(kLines) * 80);
   for (int i = 0; i < kLines; i++) text += SampleLine(i + 100);
   for (auto _ : state) {
     Burst burst;
+    burst.window = window;
     std::string failed = burst.Start();
     if (!failed.empty()) {
       state.SkipWithError(failed.c_str());
@@ -204,8 +220,9 @@ void BM_FileBurst(benchmark::State &state) {
 }
 
 BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
-BENCHMARK(BM_FileBurst)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
-    benchmark::kSecond);
+BENCHMARK(BM_LoopbackPipelined)->UseRealTime();
+BENCHMARK(BM_FileBurst)->ArgName("window")->Arg(0)->Arg(1)->Arg(16)->Arg(256)->Iterations(1)
+    ->Repetitions(3)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -37,6 +37,13 @@ enum : uint16_t {
   QDVP_FIELD_ACTION_PARM = 0x0130,        // text
   QDVP_FIELD_ACTION_RESULT = 0x0140,      // text
   QDVP_FIELD_ACTION_OWNER = 0x0150,       // text
+  // Our additions, which an agent that does not know them skips:
+  // in a register request, the rows a source would keep in flight; in the reply, the rows the
+  // agent allows (no field: one at a time).
+  QDVP_FIELD_WINDOW = 0x0170,  // 32-bit unsigned
+  // In a data request on a link with a window: the source's row stream and the row's number in
+  // it (1, 2, ...), by which the agent stores each row once however often it is sent.
+  QDVP_FIELD_ROW_SEQUENCE = 0x0171,  // 4-byte stream identifier, then 32-bit number
 };
 
 // Request codes (the data of QDVP_FIELD_REQUEST).
@@ -82,7 +89,7 @@ enum : int16_t {
   QDVP_SEQ_ONLY = 17,
 };
 
-// A status reply is 4 + 10 bytes, 4 + 20 with a handle.
+// A status reply is 4 + 10 bytes, 4 + 20 with a handle or a window.
 enum { QDVP_AGENTLINK_STATUS_REPLY_MAX = QDVP_WIRE_LENGTH_WORD + 2 * (QDVP_WIRE_FIELD_HEADER + 4) };
 
 // The short name of a request code ("register", "online", ...), or null for an unknown code.

@@ -27,8 +27,10 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
+#include <string>
 
 #include "qdvp_agentlink.h"
 #include "qdvp_model.h"
@@ -74,6 +76,14 @@ struct DCHcomm {
   // The client task's own: a TCP connection was made in this run, and when TCP was last tried.
   int TCPseen;
   time_t LastTCPtry;
+  // The window (our addition): the rows a source may keep in flight, as asked for
+  // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
+  // time, as the agent link always was). Client task only; ReplyWindow is the receive task's,
+  // under the link lock, like ReplyHandle.
+  int WantedWindow;
+  int Window;
+  uint32_t ReplyWindow;
+  struct DCHwindow *pWindow;  // the rows in flight (qdvpwind.cpp)
 };
 
 // What the agent link asks of the subsystems above it while it serves a request. Record
@@ -94,6 +104,48 @@ struct DCHservices {
   void (*DropRowState)(SourceEntry *source);
 };
 
+// The window: rows sent without waiting for their status (qdvpwind.cpp). The agent answers in
+// order, so the receive task gives each status to the oldest row still without one; a
+// synchronous request is sent only when every row in flight has its status, so a status is
+// never taken for the wrong request. Rows are kept until their status is 0; a row answered
+// otherwise, or whose connection was lost, is sent again by the client, in order, after the
+// recovery its status asks for.
+struct DCHinFlight {
+  SourceEntry *source;  // null once the source was released
+  std::string bytes;    // the data message as sent
+  int32_t status;
+  time_t sentAt;
+};
+// Creates and frees the window of a connection block (client task).
+void QDVP_OpenDCHwindow(DCHcomm *comm);
+void QDVP_CloseDCHwindow(DCHcomm *comm);
+// True when the source's next row may go out in the window rather than one at a time.
+bool QDVP_WindowedSource(const DCHcomm *comm, const SourceEntry *source);
+// Receive task: gives status to the oldest row in flight without one; false when no row waits.
+bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status);
+// Receive task, as its connection ends: every row still without a status gets status.
+void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status);
+// Client: settles the rows answered 0 and waits for room in the window; false when the oldest
+// row has failed, and the window must be recovered first.
+bool QDVP_WindowRoom(DCHcomm *comm);
+// Client: sends a built data message in the window and keeps it until its status arrives.
+void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
+                        size_t length);
+// Client, once the window is drained behind a failed row: holds a built data message, unsent,
+// as answered "send again", so that the recovery sends it after the rows before it.
+void QDVP_HoldWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
+                        size_t length);
+// Client: waits until every row in flight has its status (renewing a connection that stays
+// silent beyond the reply wait); returns the number of rows held.
+size_t QDVP_DrainWindow(DCHcomm *comm);
+// Client: the oldest row held, answered (true), or nothing held (false); and its removal.
+bool QDVP_WindowFront(DCHcomm *comm, DCHinFlight *front);
+void QDVP_PopWindowFront(DCHcomm *comm);
+// True when a row held has failed (the client recovers even without new work).
+bool QDVP_WindowNeedsRecovery(DCHcomm *comm);
+// A source being released: its rows in flight are forgotten.
+void QDVP_ForgetWindowSource(DCHcomm *comm, SourceEntry *source);
+
 // Incremental reassembly of the byte stream from the DCH into whole messages.
 struct DCHstream {
   unsigned char *pResidual;  // bytes of an incomplete message, or null
@@ -108,6 +160,8 @@ struct DCHdecoded {
   int32_t Status;
   int HasHandle;
   unsigned char Handle[4];
+  int HasWindow;  // a status reply with the window the agent allows
+  uint32_t Window;
   uint32_t ActionType;
   uint32_t ActionId;
   int ActionFieldCount;
@@ -128,6 +182,10 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm);
 // The data request for a caller that already holds the source's attribute lock (the summary
 // output, which sends several rows under it).
 void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm);
+// The data request on a link with a window: the row, numbered in the source's row stream, goes
+// out without waiting for its status and is held in the window until it comes. A row built
+// behind a failed one (held) is not sent but kept for the window's recovery.
+void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held = false);
 // Installs the services of the subsystems above the agent link (null fields: none).
 void QDVP_SetDCHservices(const DCHservices *services);
 const DCHservices *QDVP_GetDCHservices();
@@ -141,8 +199,6 @@ void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) QDVP_RELEASE(comm->LinkLock)
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm);
 // The size of a source's output buffer; the caller holds the source's attribute lock.
 int QDVP_ComputeDCHbufferSize(SourceEntry *source);
-// Frees the agent link's storage of a source (its output buffer, per-key copies).
-void QDVP_ReleaseSourceLinkState(SourceEntry *source);
 
 // Character tables (qdvpcnvt).
 extern const unsigned char ascii_to_ebcdic[128];

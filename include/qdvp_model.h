@@ -290,6 +290,10 @@ struct SourceEntry {
   unsigned char DCHhandle[4];
   unsigned char *pOutputBuffer;
   int OutputBufferSize;
+  // On a link with a window: the source's row stream (0 until its first row) and the number of
+  // its last row, by which the agent stores each row once (client task only).
+  uint32_t RowStream;
+  uint32_t RowNumber;
   // Client API and remote take actions (sockets/, actions/qdvp_actions.h): the row control
   // that goes to the agent with the data (0, 1, 16 or 17), a record held back until the next
   // one decides its row control, whether the client accepts take actions and how long a worker
@@ -496,8 +500,9 @@ void QDVP_SNMPapplOffline(DPAB *anchor, ApplEntry *application);
 // Ends every collection of an application that is about to be deleted and returns once their
 // polling tasks have let go of it (bounded: 60 seconds).
 void QDVP_SNMPstopApplicationMonitors(ApplEntry *application);
-// Frees what the agent link keeps for a source (its output buffer); the source's release calls it.
-void QDVP_ReleaseSourceLinkState(SourceEntry *source);
+// Frees what the agent link keeps for a source (its output buffer, its rows in flight); the
+// source's release calls it.
+void QDVP_ReleaseSourceLinkState(DPAB *anchor, SourceEntry *source);
 // Data provider log (logs/qdvplmsg.cpp).
 // Reports message number with up to five text parameters (null: absent, shown as "?").
 void QDVP_SendDPlogMessage(DPAB *anchor, int number, const char *p1 = nullptr,

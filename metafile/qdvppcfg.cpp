@@ -347,7 +347,7 @@ void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *s) {
     s->pSMB = nullptr;
   }
   QDVP_ReleaseFileSpecControl(s->pFileSpec);
-  QDVP_ReleaseSourceLinkState(s);
+  QDVP_ReleaseSourceLinkState(anchor, s);
   OSV1_DestroyLock(&s->SourceLock);
   OSV1_DestroyLock(&s->AttrLock);
   OSV1_DestroyLock(&s->CopyLock);

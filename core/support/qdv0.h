@@ -119,6 +119,9 @@ void QDV0_UseManualClock(time_t start);
 void QDV0_AdvanceClock(int seconds);
 void QDV0_UseSystemClock(void);
 int QDV0_IsManualClock(void);
+// A random 32-bit word from the system's generator (identifiers that must not repeat across
+// runs of the data provider).
+uint32_t QDV0_RandomWord(void);
 
 // ---- Threads and waiting ---------------------------------------------------------------
 typedef void *(*QDV0_THREAD_ROUTINE)(void *);

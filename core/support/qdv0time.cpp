@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/random.h>
 #include <time.h>
 
 #include "qdv0.h"
@@ -128,3 +129,15 @@ char *QDV0_StringToCorvidTime(char *text) {
   return text;
 }
 
+
+uint32_t QDV0_RandomWord(void) {
+  uint32_t word = 0;
+  if (getrandom(&word, sizeof(word), 0) != static_cast<ssize_t>(sizeof(word))) {
+    // No generator: the time and the address of a local give a word that differs by run.
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    word = static_cast<uint32_t>(now.tv_nsec ^ (now.tv_sec << 20) ^
+                                 reinterpret_cast<uintptr_t>(&now));
+  }
+  return word;
+}

@@ -219,7 +219,8 @@ TEST_F(PeerLink, TheEndingClientUnregistersEveryApplicationAndReadsTheReplies) {
 // An answer that comes after its request timed out is never taken for the next request's: the
 // online that follows gets its own answer, with the handle the peer gave for it.
 TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
-  Start({"--delay", "data:2600"});  // the reply wait is 2 seconds
+  // The reply wait is 2 seconds; one row at a time, as with an agent that has no window.
+  Start({"--delay", "data:2600", "--no-window"});
   SourceEntry *s = Load(kShop);
   ASSERT_NE(s, nullptr) << out_;
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);

@@ -19,6 +19,8 @@ TEST(dch_FaultRules, RulesAreUsedUpInOrderAndMalformedValuesRefused) {
       // no-reply comes before fail, and all means every one
       {"no-reply=data fail=data:-9:all", "data:0-* data:-9* data:-9* data:-9*"},
       {"delay=wait:250", "wait:0+250 wait:0+250 register:0"},
+      // AFTER lets that many requests of the kind pass first
+      {"fail=data:2:1:2", "data:0 data:0 data:2* data:0"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c[0]);
@@ -44,7 +46,7 @@ TEST(dch_FaultRules, RulesAreUsedUpInOrderAndMalformedValuesRefused) {
   DchFaultPlan plan;
   std::string error;
   for (const char *bad :
-       {"", "online", "bogus:7", "online:x", "online:7:0", "online:7:1:2", "data:99999999999"}) {
+       {"", "online", "bogus:7", "online:x", "online:7:0", "online:7:1:x", "online:7:1:2:3", "data:99999999999"}) {
     EXPECT_FALSE(plan.AddFail(bad, &error)) << bad;
   }
   EXPECT_FALSE(plan.AddDelay("data", &error));

@@ -63,7 +63,8 @@ int DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, 
       uint32_t h = m.handle.value_or(0);
       const DchSourceKey *key = store_->Lookup(h);
       if (!key) *note = "handle not online";
-      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)), now);
+      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)), now,
+                       m.rowStream, m.rowNumber.value_or(0));
       if (rc != 0) {
         StoreFailed(*peer, rc, "row");
       } else {
@@ -128,7 +129,22 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
   DchFaultDecision decision = faults_->Next(kind);
   uint32_t handle = 0;
   std::string note;
-  if (!decision.reply || decision.status == QDVP_DCH_STATUS_OK) {
+  bool resend = decision.status == QDVP_DCH_STATUS_SYNC_REQUIRED ||
+                decision.status == QDVP_DCH_STATUS_REREGISTER ||
+                decision.status == QDVP_DCH_STATUS_SEND_AGAIN;
+  DchStore::StreamState *stream =
+      kind == kKindData && m.rowStream ? &store_->Stream(*m.rowStream) : nullptr;
+  if (stream && decision.reply && resend && !stream->resendFrom) {
+    stream->resendFrom = *m.rowNumber;
+  }
+  bool accepted = !decision.reply || decision.status == QDVP_DCH_STATUS_OK;
+  if (accepted && stream && *m.rowNumber <= stream->last) {
+    note = "stored before, not stored again";
+  } else if (accepted && stream && stream->resendFrom && *m.rowNumber > stream->resendFrom) {
+    note = "waits for row " + std::to_string(stream->resendFrom) + ", answered send again";
+    decision.status = QDVP_DCH_STATUS_SEND_AGAIN;
+    decision.reply = true;
+  } else if (accepted) {
     if (Apply(peer, m, now, &note, &handle) != 0) {
       // Not stored: the open transaction is given up, and the data provider sends it again.
       store_->Abandon();
@@ -136,6 +152,8 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
       decision.status = QDVP_DCH_STATUS_SEND_AGAIN;
       decision.reply = true;
       handle = 0;
+    } else if (stream && *m.rowNumber == stream->resendFrom) {
+      stream->resendFrom = 0;
     }
   } else {
     note = "refused, not stored";
@@ -149,6 +167,7 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
   send.delayMs = decision.delayMs;
   bool withHandle = false;
   size_t n = 0;
+  uint32_t window = 0;
   if (decision.reply) {
     unsigned char message[QDVP_AGENTLINK_STATUS_REPLY_MAX];
     unsigned char h[4];
@@ -156,6 +175,14 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
     withHandle = kind == kKindOnline && decision.status == QDVP_DCH_STATUS_OK && handle;
     n = QDVP_AgentLinkBuildStatusReply(message, sizeof message, decision.status,
                                        withHandle ? h : nullptr);
+    // A registration that asks for a window gets the window allowed.
+    if (kind == kKindRegister && decision.status == QDVP_DCH_STATUS_OK && m.window &&
+        windowLimit_ > 0) {
+      window = std::min(*m.window, windowLimit_);
+      unsigned char w[4];
+      QDVP_WirePut32(w, window);
+      n += QDVP_WireFormatField(message, sizeof message, n, QDVP_FIELD_WINDOW, w, 4, 0);
+    }
     send.bytes.assign(reinterpret_cast<const char *>(message), n);
     send.statusReply = true;
     stats_.replies++;
@@ -167,6 +194,7 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
       reply["length"] = n;
       reply["status"] = decision.status;
       if (withHandle) reply["handle"] = handle;
+      if (window) reply["window"] = window;
     } else {
       reply["event"] = "no_reply";
     }

@@ -11,7 +11,12 @@
 // Decisions: a request answered with a nonzero status was refused and is not applied to the
 // store (the data provider sends it again); a request whose reply is withheld was applied (the
 // reply was "lost"). A request that cannot be stored is answered 7 (send again), and so is
-// every request of the abandoned transaction whose reply was still held. Handles are unique per application, attribute group and source: the same
+// every request of the abandoned transaction whose reply was still held.
+//
+// Rows of a row stream (a data provider with a window) are stored once each: a row whose number
+// is not above the stream's last stored row is answered 0 and not stored again; after a row was
+// refused with 2, 4 or 7 (or lost with its transaction), later rows of its stream are answered
+// 7 until it comes again, so that the rows are stored in their order and none is skipped. Handles are unique per application, attribute group and source: the same
 // triple gets the same handle again while it is online, and a fresh one after its offline.
 #pragma once
 
@@ -59,6 +64,12 @@ class DchAgent {
   DchAgent(DchStore *store, DchJsonl *log, DchFaultPlan *faults)
       : store_(store), log_(log), faults_(faults) {}
 
+  // The most rows a data provider's source may keep in flight (answered in the reply to its
+  // registration when it asks); 0 answers no data provider's window, as an agent that knows
+  // nothing of windows.
+  void SetWindowLimit(uint32_t limit) { windowLimit_ = limit; }
+  static constexpr uint32_t kDefaultWindowLimit = 4096;
+
   // Handles one complete message from peer and appends what to send back to *out.
   void OnMessage(DchPeer *peer, const unsigned char *bytes, size_t length,
                  std::vector<DchSend> *out);
@@ -90,6 +101,7 @@ class DchAgent {
   std::deque<DchAction> actions_;
   uint64_t waitSerial_ = 0;
   uint32_t lastActionId_ = 0;
+  uint32_t windowLimit_ = kDefaultWindowLimit;
 };
 
 }  // namespace qdvp_dch

@@ -65,6 +65,9 @@ void DecodeRegisterField(const QDVP_WireField &field, DchMessage *message) {
       message->tables.emplace_back();
       message->tables.back().name = Text(field);
       return;
+    case QDVP_FIELD_WINDOW:
+      if (Fixed(field, 4, message, "window", &value)) message->window = value;
+      return;
     default:
       break;
   }
@@ -152,6 +155,18 @@ void DecodeField(const QDVP_WireField &field, DchMessage *message,
       break;
     case QDVP_FIELD_ACTION_OWNER:
       message->actionOwner = Text(field);
+      break;
+    case QDVP_FIELD_WINDOW:
+      if (Fixed(field, 4, message, "window", &value)) message->window = value;
+      break;
+    case QDVP_FIELD_ROW_SEQUENCE:
+      if (field.length != 8) {
+        message->problems.push_back("row sequence field of " + std::to_string(field.length) +
+                                    " bytes, expected 8");
+      } else {
+        message->rowStream = QDVP_WireGet32(field.data);
+        message->rowNumber = QDVP_WireGet32(field.data + 4);
+      }
       break;
     default:
       message->unknown.push_back({field.code, field.length});
@@ -345,6 +360,11 @@ nlohmann::ordered_json DchMessageToJson(const DchMessage &message) {
   if (!message.source.empty()) j["source"] = message.source;
   if (message.handle) j["handle"] = *message.handle;
   if (message.dataSequence) j["data_sequence"] = *message.dataSequence;
+  if (message.window) j["window"] = *message.window;
+  if (message.rowStream) {
+    j["row_stream"] = *message.rowStream;
+    j["row_number"] = *message.rowNumber;
+  }
   if (!message.tables.empty()) {
     nlohmann::ordered_json tables = nlohmann::ordered_json::array();
     for (const auto &t : message.tables) {

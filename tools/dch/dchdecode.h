@@ -70,6 +70,9 @@ struct DchMessage {
   std::vector<DchTableRegistration> tables;                      // register
   std::optional<uint32_t> handle;                                // online reply, offline, data
   std::optional<int16_t> dataSequence;                           // data
+  std::optional<uint32_t> window;     // register: the rows a source would keep in flight
+  std::optional<uint32_t> rowStream;  // data on a link with a window: the source's stream
+  std::optional<uint32_t> rowNumber;  // and the row's number in it
   std::vector<std::pair<std::string, DchAttrValue>> attributes;  // data, in message order
   std::optional<uint32_t> waitCode;  // wait: the wait code; provide action: the type
   std::optional<uint32_t> actionId;

@@ -85,15 +85,16 @@ const char *DchKindName(DchKind kind) { return kind < kKindCount ? kNames[kind] 
 
 bool DchFaultPlan::AddFail(const std::string &text, std::string *error) {
   std::vector<std::string> parts = Split(text);
-  Rule rule{kKindOther, 0, 1};
+  Rule rule{kKindOther, 0, 1, 0};
   int64_t status = 0;
-  if (parts.size() < 2 || parts.size() > 3) {
-    *error = "expected KIND:STATUS[:COUNT], got '" + text + "'";
+  if (parts.size() < 2 || parts.size() > 4) {
+    *error = "expected KIND:STATUS[:COUNT[:AFTER]], got '" + text + "'";
     return false;
   }
   if (!ParseKind(parts[0], &rule.kind, error) ||
       !ParseNumber(parts[1], INT32_MIN, INT32_MAX, &status, error) ||
-      (parts.size() == 3 && !ParseCount(parts[2], &rule.remaining, error))) {
+      (parts.size() >= 3 && !ParseCount(parts[2], &rule.remaining, error)) ||
+      (parts.size() == 4 && !ParseNumber(parts[3], 0, INT32_MAX, &rule.after, error))) {
     return false;
   }
   rule.status = static_cast<int32_t>(status);
@@ -135,6 +136,10 @@ bool DchFaultPlan::AddNoReply(const std::string &text, std::string *error) {
 static bool Consume(std::vector<DchFaultPlan::Rule> &rules, DchKind kind, int32_t *status) {
   for (auto &rule : rules) {
     if (rule.kind != kind || rule.remaining == 0) continue;
+    if (rule.after > 0) {
+      rule.after--;  // this request passes; the rule waits for a later one
+      return false;
+    }
     if (rule.remaining > 0) rule.remaining--;
     *status = rule.status;
     return true;

@@ -58,8 +58,10 @@ int Main(int argc, char **argv) {
       ->type_name("PATH");
   app.add_option("--action", actions, "queue a take action (an action line, see below) at startup")
       ->type_name("JSON");
-  app.add_option("--fail", fails, "answer the next COUNT (default 1) KIND requests with STATUS")
-      ->type_name("KIND:STATUS[:COUNT]");
+  app.add_option("--fail", fails,
+                 "answer COUNT (default 1) KIND requests with STATUS, after AFTER (default 0) "
+                 "that pass")
+      ->type_name("KIND:STATUS[:COUNT[:AFTER]]");
   app.add_option("--delay", delays, "answer every KIND request MS milliseconds late")
       ->type_name("KIND:MS");
   app.add_option("--no-reply", noReplies, "do not answer the next COUNT (default 1) KIND requests")
@@ -80,6 +82,9 @@ int Main(int argc, char **argv) {
                  "most TCP connections, and most UDP senders, at a time")
       ->default_val(64)
       ->check(CLI::Range(1, 10000));
+  bool noWindow = false;
+  app.add_flag("--no-window", noWindow,
+               "answer no data provider's window: every source has one row in flight at a time");
   app.add_option("--idle-limit-ms", options.idleLimitMs,
                  "when every slot is taken, a new connection replaces one silent this long")
       ->default_val(60000)
@@ -128,6 +133,7 @@ int Main(int argc, char **argv) {
     }
   }
   qdvp_dch::DchAgent agent(&store, &log, &faults);
+  if (noWindow) agent.SetWindowLimit(0);
   for (const auto &line : actions) {
     qdvp_dch::DchAction action;
     if (!qdvp_dch::DchParseAction(line, agent.NextActionId(), &action, &error)) {

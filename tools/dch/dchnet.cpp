@@ -462,6 +462,7 @@ void Loop::CommitHeld() {
   if (!store_->InTransaction()) return;
   uint64_t transaction = store_->Transaction();
   bool committed = store_->Commit() == 0;
+  store_->TakeLost();  // settled here
   if (!committed) {
     fprintf(stderr, "qdvp-dch: commit failed, its requests answered send again: %s\n",
             store_->LastError().c_str());

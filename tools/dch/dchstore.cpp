@@ -28,7 +28,8 @@ CREATE TABLE IF NOT EXISTS sources (
   online_at TEXT, offline_at TEXT);
 CREATE TABLE IF NOT EXISTS rows (
   id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT, handle INTEGER, application TEXT,
-  attribute_group TEXT, source TEXT, data_sequence INTEGER, attrs TEXT);
+  attribute_group TEXT, source TEXT, data_sequence INTEGER, attrs TEXT, row_stream INTEGER,
+  row_number INTEGER);
 CREATE INDEX IF NOT EXISTS rows_by_group ON rows (application, attribute_group);
 CREATE TABLE IF NOT EXISTS actions (
   id INTEGER PRIMARY KEY, sent_at TEXT, peer TEXT, node TEXT, type INTEGER, name TEXT,
@@ -100,6 +101,13 @@ int DchStore::Open(const std::string &path) {
   sqlite3_busy_timeout(db_, 5000);
   if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
   if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
+  // A database of an earlier release has no row stream columns yet.
+  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_stream INTEGER", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_number INTEGER", nullptr, nullptr, nullptr);
+  if ((rc = Exec("CREATE INDEX IF NOT EXISTS rows_by_stream ON rows (row_stream, row_number)")) !=
+      SQLITE_OK) {
+    return rc;
+  }
   sqlite3_stmt *s = Prepare(
       "SELECT handle, application, attribute_group, source FROM sources "
       "WHERE offline_at IS NULL");
@@ -158,6 +166,28 @@ void DchStore::Abandon() {
   lastError_ = error;
   inTransaction_ = false;
   lost_ = transaction_;
+  // What the lost rows of each stream were: from the first of them, the stream starts again
+  // (every later row is refused until it comes), and what was stored is read again.
+  for (const auto &[stream, first] : transactionStreams_) {
+    uint32_t resendFrom = streams_[stream].resendFrom;
+    streams_.erase(stream);
+    StreamState &state = Stream(stream);
+    state.resendFrom = resendFrom && resendFrom < first ? resendFrom : first;
+  }
+  transactionStreams_.clear();
+}
+
+DchStore::StreamState &DchStore::Stream(uint32_t stream) {
+  auto it = streams_.find(stream);
+  if (it != streams_.end()) return it->second;
+  StreamState &state = streams_[stream];
+  sqlite3_stmt *s = Prepare("SELECT coalesce(max(row_number), 0) FROM rows WHERE row_stream = ?1");
+  if (s) {
+    sqlite3_bind_int64(s, 1, stream);
+    if (sqlite3_step(s) == SQLITE_ROW) state.last = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+    sqlite3_reset(s);
+  }
+  return state;
 }
 
 int DchStore::Commit() {
@@ -165,12 +195,10 @@ int DchStore::Commit() {
   int rc = Exec("COMMIT");
   if (rc == SQLITE_OK) {
     inTransaction_ = false;
+    transactionStreams_.clear();
   } else {
     // Leave no transaction half open: what cannot be committed is lost, and said so.
-    std::string error = lastError_;
-    Exec("ROLLBACK");
-    lastError_ = error;
-    inTransaction_ = false;
+    Abandon();
   }
   return rc;
 }
@@ -306,12 +334,14 @@ int DchStore::Unregister(const std::string &application, const std::string &now)
 }
 
 int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
-                  const std::string &attrs, const std::string &now) {
+                  const std::string &attrs, const std::string &now,
+                  std::optional<uint32_t> stream, uint32_t number) {
   int rc = Begin();
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt *s = Prepare(
       "INSERT INTO rows (received_at, handle, application, attribute_group, source, "
-      "data_sequence, attrs) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+      "data_sequence, attrs, row_stream, row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
+      "?9)");
   if (!s) return SQLITE_ERROR;
   BindText(s, 1, now);
   sqlite3_bind_int64(s, 2, handle);
@@ -322,7 +352,16 @@ int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
   }
   sqlite3_bind_int(s, 6, dataSequence);
   BindText(s, 7, attrs);
-  return Step(db_, s, &lastError_);
+  if (stream) {
+    sqlite3_bind_int64(s, 8, *stream);
+    sqlite3_bind_int64(s, 9, number);
+  }
+  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  if (stream) {
+    Stream(*stream).last = number;
+    transactionStreams_.emplace(*stream, number);  // the first of the transaction stays
+  }
+  return SQLITE_OK;
 }
 
 int DchStore::ActionSent(uint32_t id, const std::string &node, uint32_t type,

@@ -56,8 +56,19 @@ class DchStore {
   // Marks the application unregistered and takes its sources that are still online offline.
   int Unregister(const std::string &application, const std::string &now);
   // Stores one row. key is the handle's source, or null for a handle that is not online.
+  // A row of a row stream (a link with a window) carries its stream and number.
   int Row(uint32_t handle, const DchSourceKey *key, int dataSequence, const std::string &attrs,
-          const std::string &now);
+          const std::string &now, std::optional<uint32_t> stream = std::nullopt,
+          uint32_t number = 0);
+
+  // What is known of a row stream: the last row stored (0: none), and the first row that was
+  // refused with a status that makes the data provider send it again (0: none), before which
+  // no later row of the stream is stored. Loaded from the database when first asked for.
+  struct StreamState {
+    uint32_t last = 0;
+    uint32_t resendFrom = 0;
+  };
+  StreamState &Stream(uint32_t stream);
   // Records an action sent to a data provider, and a status or result that came back.
   int ActionSent(uint32_t id, const std::string &node, uint32_t type, const std::string &name,
                  const std::optional<std::string> &parameter, const std::string &owner,
@@ -100,6 +111,10 @@ class DchStore {
   // Prepared statements by the address of their SQL text, which is always a literal.
   std::map<const char *, sqlite3_stmt *> statements_;
   std::unordered_map<uint32_t, DchSourceKey> online_;
+  std::unordered_map<uint32_t, StreamState> streams_;
+  // The first row of each stream written in the open transaction: when the transaction is
+  // lost, those rows and every later one of the stream must come again.
+  std::unordered_map<uint32_t, uint32_t> transactionStreams_;
   std::map<DchSourceKey, uint32_t> handles_;
   uint32_t lastHandle_ = 0;
   uint32_t lastActionId_ = 0;

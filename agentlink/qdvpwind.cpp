@@ -1,0 +1,195 @@
+// The window: rows of a source sent without waiting for their status, on a link whose agent
+// said, in its reply to a registration, that it takes them (our addition to the agent link;
+// an agent that does not answer the window field gets one row at a time, as always).
+//
+// Why a status can never be taken for the wrong request: the agent answers requests in the
+// order they came, on one connection. The client sends a synchronous request (registration,
+// online, offline, an action reply, a row of a summary) only when every row in flight has its
+// status (QDVP_DrainWindow), so while rows are in flight every status belongs to the oldest of
+// them without one. When the connection ends, every row still without a status is marked
+// lost; the client sends those rows again, in order, on the next connection, and the agent
+// stores each row once by its stream and number, so a row sent twice is stored once.
+//
+// The rows live under the connection block's status mutex. The client task alone adds and
+// removes them; the receive task only gives them their status.
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <deque>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_dchcomm.h"
+
+static TRK1_BLOCK trk = {"qdvpwind"};
+
+struct DCHwindow {
+  std::deque<DCHinFlight> rows;
+  size_t answered = 0;  // rows[0, answered) have their status
+  bool failed = false;  // an answered row's status is not 0
+};
+
+namespace {
+
+// Wakes the client when a row needs it without new work: a failed row, a lost connection.
+void WakeClient(DCHcomm *comm) {
+  ProcessEntry *client = comm->pDPAB->pDCHclientPE.load();
+  if (client != nullptr) QDVP_SignalTaskIO(client);
+}
+
+// Waits for one more status, or renews a connection silent beyond the reply wait (its rows are
+// then lost and sent again). Called with the status mutex held.
+void WaitForStatus(DCHcomm *comm, DCHwindow *w) {
+  size_t before = w->answered;
+  QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, 1);
+  if (w->answered != before || w->answered == w->rows.size()) return;
+  int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
+  if (comm->pDPAB->ShutdownRequested && limit > 5) limit = 5;
+  if (QDV0_Time() - w->rows[w->answered].sentAt < limit) return;
+  QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH status of a row in flight timed out; connection renewed");
+  OSV1_ReleaseLock(&comm->StatusMutex);
+  comm->pDPAB->pDSFT->WaitDCHcomeOnline(comm);
+  OSV1_GetLock(&comm->StatusMutex);
+  // The connection's end marked what it left unanswered; a fresh one may still be empty.
+  for (; w->answered < w->rows.size(); w->answered++) {
+    w->rows[w->answered].status = QDVP_DCH_STATUS_TIMED_OUT;
+    w->failed = true;
+  }
+}
+
+}  // namespace
+
+void QDVP_OpenDCHwindow(DCHcomm *comm) {
+  int wanted = atoi(QDV0_GetEnv("QDVP_DCH_WINDOW", "256"));
+  comm->WantedWindow = wanted < 0 ? 0 : (wanted > 4096 ? 4096 : wanted);
+  comm->Window = 0;
+  comm->pWindow = new DCHwindow();
+}
+
+void QDVP_CloseDCHwindow(DCHcomm *comm) {
+  delete comm->pWindow;
+  comm->pWindow = nullptr;
+}
+
+bool QDVP_WindowedSource(const DCHcomm *comm, const SourceEntry *source) {
+  return comm->pWindow != nullptr && comm->Window > 1 &&
+         comm->ReceiveMode == QDVP_DCH_MODE_TCP && comm->Socket > 0 && source->pSMB == nullptr &&
+         source != comm->pDPAB->pDPlogSource && !comm->pDPAB->StandAlone;
+}
+
+bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
+  DCHwindow *w = comm->pWindow;
+  if (w == nullptr) return false;
+  bool failed;
+  {
+    OSV1_Guard lock(&comm->StatusMutex);
+    if (w->answered >= w->rows.size()) return false;
+    w->rows[w->answered++].status = status;
+    failed = status != 0;
+    if (failed) w->failed = true;
+    pthread_cond_broadcast(&comm->StatusCond);
+  }
+  if (failed) WakeClient(comm);
+  return true;
+}
+
+void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
+  DCHwindow *w = comm->pWindow;
+  if (w == nullptr) return;
+  bool lost = false;
+  {
+    OSV1_Guard lock(&comm->StatusMutex);
+    for (; w->answered < w->rows.size(); w->answered++) {
+      w->rows[w->answered].status = status;
+      lost = w->failed = true;
+    }
+    pthread_cond_broadcast(&comm->StatusCond);
+  }
+  if (lost) WakeClient(comm);
+}
+
+bool QDVP_WindowRoom(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  OSV1_Guard lock(&comm->StatusMutex);
+  for (;;) {
+    while (w->answered > 0 && w->rows.front().status == 0) {
+      w->rows.pop_front();
+      w->answered--;
+    }
+    if (w->answered > 0) return false;  // the oldest row failed
+    if (w->rows.size() < static_cast<size_t>(comm->Window)) return true;
+    WaitForStatus(comm, w);
+  }
+}
+
+void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
+                        size_t length) {
+  DCHwindow *w = comm->pWindow;
+  {
+    // Held before it is sent: its status may come back before the send returns.
+    OSV1_Guard lock(&comm->StatusMutex);
+    w->rows.push_back(DCHinFlight{source, std::string(reinterpret_cast<const char *>(message),
+                                                      length),
+                                  0, QDV0_Time()});
+  }
+  comm->RequestNumber = source->RequestNumber;
+  QDVP_DCHsendAndReceive(static_cast<int>(length), const_cast<unsigned char *>(message), comm, 1);
+  // A failed send ended the connection, whose end marked the row lost: it is sent again.
+  comm->Status = 0;
+}
+
+void QDVP_HoldWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
+                        size_t length) {
+  DCHwindow *w = comm->pWindow;
+  OSV1_Guard lock(&comm->StatusMutex);
+  w->rows.push_back(DCHinFlight{source, std::string(reinterpret_cast<const char *>(message),
+                                                    length),
+                                QDVP_DCH_STATUS_SEND_AGAIN, QDV0_Time()});
+  w->answered = w->rows.size();
+  w->failed = true;
+}
+
+size_t QDVP_DrainWindow(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  if (w == nullptr) return 0;
+  OSV1_Guard lock(&comm->StatusMutex);
+  while (w->answered < w->rows.size()) WaitForStatus(comm, w);
+  return w->rows.size();
+}
+
+bool QDVP_WindowFront(DCHcomm *comm, DCHinFlight *front) {
+  DCHwindow *w = comm->pWindow;
+  if (w == nullptr) return false;
+  OSV1_Guard lock(&comm->StatusMutex);
+  if (w->answered == 0) return false;
+  *front = w->rows.front();
+  return true;
+}
+
+void QDVP_PopWindowFront(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  OSV1_Guard lock(&comm->StatusMutex);
+  if (w->answered == 0) return;
+  w->rows.pop_front();
+  w->answered--;
+  if (w->rows.empty()) w->failed = false;
+}
+
+bool QDVP_WindowNeedsRecovery(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  if (w == nullptr) return false;
+  OSV1_Guard lock(&comm->StatusMutex);
+  return w->failed || (!w->rows.empty() && w->answered == 0 &&
+                       QDV0_Time() - w->rows.front().sentAt >= comm->ReplyWaitSeconds);
+}
+
+void QDVP_ForgetWindowSource(DCHcomm *comm, SourceEntry *source) {
+  DCHwindow *w = comm ? comm->pWindow : nullptr;
+  if (w == nullptr) return;
+  OSV1_Guard lock(&comm->StatusMutex);
+  for (DCHinFlight &row : w->rows) {
+    if (row.source == source) row.source = nullptr;
+  }
+}
