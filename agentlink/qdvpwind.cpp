@@ -59,6 +59,14 @@ void WaitForStatus(DCHcomm *comm, DCHwindow *w) {
   }
 }
 
+// Adds a copy of a data message to the window with its status so far (0: none yet). Called
+// with the status mutex held.
+void Keep(DCHwindow *w, SourceEntry *source, const unsigned char *message, size_t length,
+          int32_t status) {
+  w->rows.push_back(DCHinFlight{
+      source, std::string(reinterpret_cast<const char *>(message), length), status, QDV0_Time()});
+}
+
 }  // namespace
 
 void QDVP_OpenDCHwindow(DCHcomm *comm) {
@@ -130,9 +138,7 @@ void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
   {
     // Held before it is sent: its status may come back before the send returns.
     OSV1_Guard lock(&comm->StatusMutex);
-    w->rows.push_back(DCHinFlight{source, std::string(reinterpret_cast<const char *>(message),
-                                                      length),
-                                  0, QDV0_Time()});
+    Keep(w, source, message, length, 0);
   }
   comm->RequestNumber = source->RequestNumber;
   QDVP_DCHsendAndReceive(static_cast<int>(length), const_cast<unsigned char *>(message), comm, 1);
@@ -144,9 +150,7 @@ void QDVP_HoldWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
                         size_t length) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
-  w->rows.push_back(DCHinFlight{source, std::string(reinterpret_cast<const char *>(message),
-                                                    length),
-                                QDVP_DCH_STATUS_SEND_AGAIN, QDV0_Time()});
+  Keep(w, source, message, length, QDVP_DCH_STATUS_SEND_AGAIN);
   w->answered = w->rows.size();
   w->failed = true;
 }

@@ -55,41 +55,9 @@ inline double ProcessCpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The reference: a client thread writes a request of requestBytes over TCP on loopback, a
-// server thread reads it and answers replyBytes; one iteration is one round trip.
-inline void LoopbackRequestReply(benchmark::State &state, size_t requestBytes,
-                                 size_t replyBytes) {
-  sockaddr_in a;
-  int listener = BoundLoopbackSocket(&a);
-  listen(listener, 1);
-  std::thread server([listener, requestBytes, replyBytes] {
-    int s = accept(listener, nullptr, nullptr);
-    std::vector<char> buffer(requestBytes), reply(replyBytes);
-    while (ReadAll(s, buffer.data(), buffer.size())) {
-      if (write(s, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) break;
-    }
-    close(s);
-  });
-  int c = socket(AF_INET, SOCK_STREAM, 0);
-  connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  std::vector<char> request(requestBytes), reply(replyBytes);
-  double before = ProcessCpuSeconds();
-  for (auto _ : state) {
-    if (write(c, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
-    ReadAll(c, reply.data(), reply.size());
-  }
-  double cpu = ProcessCpuSeconds() - before;
-  shutdown(c, SHUT_RDWR);
-  close(c);
-  server.join();
-  close(listener);
-  state.SetItemsProcessed(state.iterations());
-  state.counters["cpu_us_per_row"] =
-      state.iterations() > 0 ? cpu * 1e6 / static_cast<double>(state.iterations()) : 0;
-}
-
-// The windowed reference: as above, but the client keeps inFlight requests on the way (it
-// writes them in one go and then reads their replies); one iteration is inFlight round trips.
+// The reference pair: a client thread writes inFlight requests of requestBytes over TCP on
+// loopback in one go, a server thread reads each and answers replyBytes, and the client reads
+// the replies; one iteration is inFlight round trips (1: the bare request/reply pair).
 // cpu_us_per_row is the CPU of both threads together per request.
 inline void LoopbackPipelined(benchmark::State &state, size_t requestBytes, size_t replyBytes,
                               size_t inFlight) {
@@ -124,6 +92,12 @@ inline void LoopbackPipelined(benchmark::State &state, size_t requestBytes, size
   double rows = static_cast<double>(state.iterations()) * static_cast<double>(inFlight);
   state.SetItemsProcessed(static_cast<int64_t>(rows));
   state.counters["cpu_us_per_row"] = rows > 0 ? cpu * 1e6 / rows : 0;
+}
+
+// The bare request/reply pair: one request in flight.
+inline void LoopbackRequestReply(benchmark::State &state, size_t requestBytes,
+                                 size_t replyBytes) {
+  LoopbackPipelined(state, requestBytes, replyBytes, 1);
 }
 
 // The directory of the running benchmark program, where the programs it starts are built.
