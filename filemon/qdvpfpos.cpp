@@ -230,24 +230,20 @@ static bool Write() QDVP_REQUIRES(sLock) {
   }
   std::string temporary = sFile + ".tmp";
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
-  bool ok = fd >= 0;
-  for (size_t done = 0; ok && done < text.size();) {
+  int error = fd < 0 ? errno : 0;
+  for (size_t done = 0; error == 0 && done < text.size();) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
+    if (n <= 0) error = n < 0 ? errno : EIO;
+    if (n > 0) done += static_cast<size_t>(n);
   }
-  ok = ok && fsync(fd) == 0;
-  int error = errno;
-  if (fd >= 0 && close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  ok = ok && rename(temporary.c_str(), sFile.c_str()) == 0;
-  if (!ok) {
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), sFile.c_str()) != 0) error = errno;
+  if (error != 0) {
     if (!sWriteFailed) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** State file %s cannot be written, errno %d",
-               sFile.c_str(), ok ? errno : error);
+      QDVP_TRC(trk, TRK1_ERROR, "*** State file %s cannot be written, errno %d", sFile.c_str(),
+               error);
     }
     sWriteFailed = true;
     unlink(temporary.c_str());
