@@ -196,7 +196,13 @@ void QDVP_FileInitialPosition(FileServerState *s) {
     if (s->commonBuffer[0] != '\n' && s->commonBuffer[0] != '\r') count++;
     position = ftell(file);
   }
-  if (s->restart) {
+  fseek(file, 0, SEEK_END);
+  long size = ftell(file), resume = 0;
+  if (QDVP_FileResumePosition(s, size, &resume)) {
+    // What was written while the data provider was down is read at the first pass.
+    s->readPos = s->prevEndPos = resume;
+    s->prevCount = count;
+  } else if (s->restart) {
     s->readPos = s->prevEndPos = 0;
     s->prevCount = 0;
   } else {
@@ -207,6 +213,7 @@ void QDVP_FileInitialPosition(FileServerState *s) {
     }
     s->prevCount = count;
   }
+  QDVP_FilePositionRestart(s, s->readPos);
   if (Follows(s)) {
     s->followed = file;
     s->followedDev = open.Device;
@@ -229,6 +236,7 @@ bool QDVP_FileSendRow(FileServerState *s) {
     int state = QDVP_RequestDCH(s->anchor, source, QDVP_VERB_DATA, s->pe);
     if (QDVP_TaskShouldEnd(s->pe)) return false;
     if (state == QDVP_Active) {
+      QDVP_NoteRowAcked(s);
       QDVP_UpdateSourceEntryState(source, QDVP_Input);
       return true;
     }
@@ -304,6 +312,7 @@ static bool PositionTail(FileServerState *s, FILE *file) {
   rewind(file);
   s->prevEndPos = s->readPos = 0;
   s->prevCount = 0;
+  QDVP_FilePositionRestart(s, 0);
   QDVP_SendDPlogMessage(s->anchor, 75, QDVP_FileServerFileName(s));
   s->cutReported = false;
   // The file read from its start now is the one the identity check compares with.
@@ -360,6 +369,7 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
     first = false;
     bool go = HandleRecord(s, buffer);
     buffer->State = QDVP_Allocated;
+    QDVP_FilePositionFlush(s, false);
     if (!go) break;
     if (io->TailByRecord && !copy && s->processed >= s->toProcess) {
       QDVP_TRC(trk, TRK1_DETAIL, "RecProcessed %d RecToProcess %d", s->processed, s->toProcess);
@@ -390,7 +400,9 @@ static void DrainPrevious(FileServerState *s, IObuffer *buffer, bool final) {
     long stopAt = s->control.StopAt;
     s->control.StopAt = final ? -1 : CompleteEnd(file, s->previousPos, end);
     fseek(file, s->previousPos, SEEK_SET);
+    s->inPrevious = true;
     ReadRecords(s, file, buffer, false);
+    s->inPrevious = false;
     s->previousPos = s->recordPos;
     s->control.StopAt = stopAt;
   }
@@ -430,6 +442,7 @@ static int FollowName(FileServerState *s, IObuffer *buffer, FILE **file) {
     if (now != nullptr) {
       s->readPos = s->prevEndPos = 0;
       s->prevCount = 0;
+      QDVP_FilePositionRestart(s, 0);
       s->cutReported = false;
       QDVP_SendDPlogMessage(s->anchor, 75, name);
     }
@@ -570,6 +583,7 @@ bool QDVP_FileIdentityCheck(FileServerState *s) {
   s->restart = true;
   s->prevCount = 0;
   s->prevEndPos = s->readPos = 0;
+  QDVP_FilePositionRestart(s, 0);
   s->fileSpec->IDcheckSum = sum;
   s->cutReported = false;
   QDVP_SendDPlogMessage(s->anchor, 75, name);

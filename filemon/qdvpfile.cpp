@@ -224,7 +224,11 @@ static void WaitForNextScan(FileServerState *s) {
   time_t start = QDV0_Time();
   for (time_t now = start; now < start + total && !QDVP_TaskShouldEnd(s->pe); now = QDV0_Time()) {
     int left = static_cast<int>(start + total - now);
-    if (QDVP_FileWaitOrChange(s, pieces ? std::min(left, s->testInterval) : left)) return;
+    int piece = pieces ? std::min(left, s->testInterval) : left;
+    // A position not written yet is written within a second, not after the whole interval.
+    bool pending = QDVP_FilePositionPending(s);
+    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece)) return;
+    if (pending) QDVP_FilePositionFlush(s, false);
   }
 }
 
@@ -273,6 +277,8 @@ static bool ScanLoop(FileServerState *s) {
 // its start is let go here (a hand-over the lock analysis cannot follow through the state).
 [[noreturn]] static void Cleanup(FileServerState *s) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   s->io->pFile = nullptr;
+  // Orderly end (the shutdown, a DELETE): the position reached is written now.
+  QDVP_FilePositionFlush(s, true);
   QDVP_FileCloseFollowed(s);
   QDVP_FileUnwatchDirectory(s);
   QDV0_Free(s->commonBuffer);
@@ -316,6 +322,7 @@ void QDVP_FileServer(ProcessEntry *pe) {
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;
   s.watchFd = -1;
+  s.ackedPos = s.savedPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
   OSV1_GetLock(&pe->TerminationLock);

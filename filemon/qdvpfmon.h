@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <tuple>
 
 struct FileServerState {
   DPAB *anchor;
@@ -45,6 +47,15 @@ struct FileServerState {
   // The watch on the directory of the file (qdvpfwat.cpp): -1 without one.
   int watchFd;
   std::string watchDir, watchBase;
+  // Saved read positions (qdvpfpos.cpp). keepPosition: QDVP_STATE_DIR is set and the file is
+  // followed by position. ackedPos: the position after the last row of the file under the name
+  // the agent took (-1: none yet); savedPos, savedSum, savedKey: what was handed to the shared
+  // table last. inPrevious: the rows read now are the previous file's.
+  bool positionChecked, keepPosition, inPrevious;
+  long ackedPos, savedPos;
+  uint16_t savedSum;
+  std::tuple<std::string, std::string, std::string> savedKey;
+  std::chrono::steady_clock::time_point nextFlush;
 };
 
 // What a pass found.
@@ -71,6 +82,21 @@ void QDVP_FileWatchDirectory(FileServerState *s);
 // created or moved in meanwhile.
 bool QDVP_FileWaitOrChange(FileServerState *s, int seconds);
 void QDVP_FileUnwatchDirectory(FileServerState *s);
+// Saved read positions (qdvpfpos.cpp). At the server's first positioning: true, with the
+// position, when the state file holds one for this file whose identity is the file's and that
+// lies within size; decides whether the server keeps its position at all.
+bool QDVP_FileResumePosition(FileServerState *s, long size, long *position);
+// The file under the name is read from position on (its start position, a new file).
+void QDVP_FilePositionRestart(FileServerState *s, long position);
+// The agent took the row read last (its send returned success): the file is handled up to the
+// position after its record. The one place the acknowledged position moves.
+void QDVP_NoteRowAcked(FileServerState *s);
+// Hands the position to the shared table (at most ten times a second) and writes the state
+// file (at most once a second); cheap to call for every row. final (the server ends) does both
+// at once.
+void QDVP_FilePositionFlush(FileServerState *s, bool final);
+// True while something of this server's is not written yet: the waits are then cut to a second.
+bool QDVP_FilePositionPending(FileServerState *s);
 // Sends the source's current row (state Output) and, when the agent link fails, brings the
 // source online again every 30 seconds until it is back (DP log 55). False when the task was
 // asked to end.

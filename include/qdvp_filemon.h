@@ -14,7 +14,8 @@
 //   the I/O entry's IOLock during each scan pass and during the wait for the file, released
 //     while it waits on its process entry's condition (where the scan and a request to end
 //     wake it);
-//   TargetDirEnvLock (qdvpdcmf.cpp) and IDcheckSumBufferLock (qdvpdcmf.cpp), each held alone.
+//   TargetDirEnvLock (qdvpdcmf.cpp) and IDcheckSumBufferLock (qdvpdcmf.cpp), each held alone;
+//   the saved positions' lock (qdvpfpos.cpp), alone or after IOLock, nothing taken under it.
 // The periodic scan takes ApplIOLock[file] -> IOLock to wake waiting file servers. A DELETE
 // (or REFRESH) of the application asks the server to end and waits, without the application's
 // locks, until the server has forgotten its process entry in the source, its last use of it.
@@ -23,6 +24,9 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/types.h>
+
+#include <string>
+#include <vector>
 
 #include "qdvp_model.h"
 
@@ -122,3 +126,18 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block);
 long QDVP_FileNameNumericValue(const FileSpecCB *block, const char *name);
 // Frees the process-all list of a block.
 void QDVP_ReleaseSelectedFileList(FileSpecCB *block);
+
+// Saved read positions (qdvpfpos.cpp): one line of the state file QDVP_STATE_DIR/TYPE.positions.
+struct FilePositionEntry {
+  std::string Application, Table, Path;
+  uint16_t CheckSum;  // the file's identity checksum (QDVP_FormatFileIDcheckSum)
+  long Position;      // the position after the last row the agent took
+};
+// Reads one line (without its line end): "APPLICATION TABLE CHECKSUM POSITION FILE", the names
+// with spaces, control bytes and '%' as %XX. False for anything else.
+bool QDVP_ParseFilePositionLine(const char *line, size_t length, FilePositionEntry *entry);
+// Reads a state file's text: the entries of its readable lines go to entries (empty lines and
+// '#' comments are skipped, a last line without its line end was cut and is unreadable).
+// Returns the number of unreadable lines; firstBad, when given, the number of the first (1 on).
+int QDVP_ParseFilePositions(const std::string &text, std::vector<FilePositionEntry> *entries,
+                            int *firstBad);

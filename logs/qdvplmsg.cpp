@@ -133,7 +133,8 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "ERROR    File @ is a symbolic link to @. Link not followed per QDVP_FOLLOW_SYMLINKS @. "
     "Monitoring delayed, wait for a file that may be monitored.",
     "ERROR    Console command @ from address @ port @ refused: @.",
-    "INFO     ",  // 84-89: 84 to 87 file monitoring, 88 the console
+    "WARNING  State file @ holds @ unreadable line(s), the first at line @. They are ignored: "
+    "their files are monitored as if new.",  // 84-89: file monitoring, the console, positions
     "INFO     ",
     "INFO     ",
     "INFO     ",

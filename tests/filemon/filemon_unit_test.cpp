@@ -3,7 +3,8 @@
 // record-set rules, lines longer than the record, binary bytes, a stop position) and the
 // decoding of record-set rule texts; choosing the file of a name pattern (newest by date,
 // number and characters; every file in process-all mode; extensions), the first-line identity
-// checksum, and the scan frequency.
+// checksum, the scan frequency, and the reader of the saved positions' state file against
+// garbled text.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/support/qdv0.h"
+#include "include/qdvp_dplog.h"
 #include "include/qdvp_filemon.h"
 #include "tests/support/qdvptest.h"
 
@@ -287,6 +289,56 @@ TEST(ScanFrequency, FollowsTheIntervalAndTheFactor) {
     EXPECT_EQ(tf, c.testFrequency);
     EXPECT_EQ(ti, c.testInterval);
   }
+}
+
+// The state file of the saved positions is read line by line: a good line gives its entry, a
+// garbled one is counted and skipped (its file is then monitored as if new), nothing crashes.
+TEST(SavedPositions, GarbledLinesAreCountedAndSkipped) {
+  const std::string good = "App Tab 513 1024 /var/log/a%20b.log\n";
+  const struct {
+    const char *what;
+    std::string text;
+    int entries, bad, firstBad;
+  } cases[] = {
+      {"empty", "", 0, 0, 0},
+      {"header and a line", "# qdvp file positions 1\n" + good, 1, 0, 0},
+      {"cut last line", good + "App Tab 513 10", 1, 1, 2},
+      {"line end only", "\n\n", 0, 0, 0},
+      {"checksum above 16 bits", "App Tab 65536 1 /f\n" + good, 1, 1, 1},
+      {"position beyond a long", "App Tab 1 99999999999999999999 /f\n", 0, 1, 1},
+      {"position at a long's limit", "App Tab 1 9223372036854775807 /f\n", 1, 0, 0},
+      {"position just past it", "App Tab 1 9223372036854775808 /f\n", 0, 1, 1},
+      {"non-numeric", "App Tab x1 5 /f\nApp Tab 1 -5 /f\nApp Tab 1 5x /f\n", 0, 3, 1},
+      {"NUL in the line", std::string("App Tab 1 5 /f\0g\n", 17) + good, 1, 1, 1},
+      {"escaped NUL", "App Tab 1 5 /f%00\n", 0, 1, 1},
+      {"bad escapes", "App Tab 1 5 /f%2\nApp Tab 1 5 /f%zz\nApp Tab 1 5 %\n", 0, 3, 1},
+      {"fields missing or extra", "App Tab 1 5\nApp Tab 1 5 /f extra\nApp  Tab 1 5 /f\n", 0, 3,
+       1},
+      {"binary", std::string("\xff\xfe\x01 \x80\n", 6) + good, 1, 1, 1},
+      {"a huge line", std::string(100000, '9') + "\n" + good, 1, 1, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<FilePositionEntry> entries;
+    int firstBad = -1;
+    EXPECT_EQ(QDVP_ParseFilePositions(c.text, &entries, &firstBad), c.bad);
+    EXPECT_EQ(static_cast<int>(entries.size()), c.entries);
+    EXPECT_EQ(firstBad, c.firstBad);
+  }
+  std::vector<FilePositionEntry> entries;
+  QDVP_ParseFilePositions(good, &entries, nullptr);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Application, "App");
+  EXPECT_EQ(entries[0].Table, "Tab");
+  EXPECT_EQ(entries[0].CheckSum, 513);
+  EXPECT_EQ(entries[0].Position, 1024);
+  EXPECT_EQ(entries[0].Path, "/var/log/a b.log");
+  // The data provider reports the unreadable lines with message 89.
+  const char *parms[5] = {"/s/file.positions", "2", "7", nullptr, nullptr};
+  char text[256];
+  QDVP_FormatDPlogText(89, parms, text, sizeof(text));
+  EXPECT_STREQ(text, "State file /s/file.positions holds 2 unreadable line(s), the first at "
+                     "line 7. They are ignored: their files are monitored as if new.");
 }
 
 }  // namespace

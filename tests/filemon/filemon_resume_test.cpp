@@ -1,0 +1,98 @@
+// File monitoring across a crash of the data provider, end to end with qdvp-dch (the fixture
+// in filemon_fixture.h): with QDVP_STATE_DIR set, a data provider killed in the middle of a
+// burst and started again resumes its TAIL file at the position it saved, so the lines written
+// meanwhile arrive, and only the rows sent since the last saved position arrive twice.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/filemon/filemon_fixture.h"
+
+namespace {
+
+using namespace filemon_test;
+using Clock = std::chrono::steady_clock;
+
+// The numbers of a table's rows, distinct and in all.
+std::pair<int, int> Numbers(const dch_test::Peer &peer, const std::string &group) {
+  auto rows = QueryOne(peer.Db(), "select count(distinct json_extract(attrs,'$.Number')) || ' ' "
+                                  "|| count(*) from rows where attribute_group='" + group + "'");
+  return {std::stoi(rows), std::stoi(rows.substr(rows.find(' ')))};
+}
+
+// 20,000 lines at about 4,000 a second, followed by two tables of two applications; SIGKILL
+// once 5,000 rows of one are stored; the burst goes on and 2,000 more lines follow while the
+// data provider is down. After the restart every line is stored in both tables, and the lines
+// stored twice are at most what was sent in about a second before the kill (the state file is
+// written once a second). After an orderly stop (SIGTERM) the position is exact: lines written
+// then arrive once.
+TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLine) {
+  const std::string tail = File("tail.log"), state = File("state");
+  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+  extraEnv_["QDVP_STATE_DIR"] = state;
+  Replace(tail, "start 0\n");
+  Metafile("tail", kTail);
+  Metafile("again",
+           "//APPL OtherApp\n//NAME Again E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
+           "Word D 32\nNumber C 1000000\n");
+  Start(2);
+  ASSERT_TRUE(WaitPositioned(2));
+  auto lines = [](int from, int to) {
+    std::string text;
+    for (int i = from; i <= to; i++) text += "n " + std::to_string(i) + "\n";
+    return text;
+  };
+  constexpr int kBurst = 20000, kWhileDown = 2000, kKillAt = 5000, kAll = kBurst + kWhileDown;
+  Clock::time_point began = Clock::now();
+  std::thread writer([&] {
+    for (int i = 1; i <= kBurst; i += 40) {
+      Append(tail, lines(i, i + 39));
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  bool stored = WaitRows("Lines", kKillAt, 60s);
+  double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  int atKill = Count("Lines");
+  qdvp_->Signal(SIGKILL);
+  EXPECT_EQ(qdvp_->Wait(), 128 + SIGKILL);
+  qdvp_.reset();
+  writer.join();
+  ASSERT_TRUE(stored) << Count("Lines");
+  Append(tail, lines(kBurst + 1, kAll));
+  std::string saved = ReadFile(state + "/file.positions");
+  EXPECT_NE(saved.find("\nTailApp Lines "), std::string::npos) << saved;
+
+  EXPECT_NE(saved.find("\nOtherApp Again "), std::string::npos) << saved;
+
+  Launch();
+  WaitStarted(2);
+  auto complete = [&](int total) {
+    return WaitFor([&] {
+      return Numbers(*peer_, "Lines").first == total && Numbers(*peer_, "Again").first == total;
+    }, 60s);
+  };
+  ASSERT_TRUE(complete(kAll)) << Numbers(*peer_, "Lines").first << " "
+                              << Numbers(*peer_, "Again").first;
+  EXPECT_EQ(Occurrences(Trace(), "resumes at saved position"), 2);
+  Stop();
+  // What the agent stored in a second at the pace before the kill, and a second more for the
+  // rows sent while the state file was written.
+  int bound = static_cast<int>(2 * atKill / seconds);
+  int duplicates = Numbers(*peer_, "Lines").second - kAll;
+  RecordProperty("duplicates", duplicates);
+  printf("duplicates after the restart: %d of Lines, %d of Again (bound %d)\n", duplicates,
+         Numbers(*peer_, "Again").second - kAll, bound);
+  EXPECT_LE(duplicates, bound);
+  EXPECT_LE(Numbers(*peer_, "Again").second - kAll, bound);
+
+  int again = Numbers(*peer_, "Again").second;
+  Append(tail, lines(kAll + 1, kAll + 100));
+  Launch();
+  WaitStarted(2);
+  ASSERT_TRUE(complete(kAll + 100));
+  Stop();
+  EXPECT_EQ(Numbers(*peer_, "Lines").second, kAll + duplicates + 100);
+  EXPECT_EQ(Numbers(*peer_, "Again").second, again + 100);
+}
+
+}  // namespace
