@@ -41,7 +41,7 @@ void WakeClient(DCHcomm *comm) {
 
 // Waits for one more status, or renews a connection silent beyond the reply wait (its rows are
 // then lost and sent again). Called with the status mutex held.
-void WaitForStatus(DCHcomm *comm, DCHwindow *w) {
+void WaitForStatus(DCHcomm *comm, DCHwindow *w) QDVP_REQUIRES(comm->StatusMutex) {
   size_t before = w->answered;
   QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, 1);
   if (w->answered != before || w->answered == w->rows.size()) return;
