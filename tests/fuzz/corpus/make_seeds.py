@@ -100,6 +100,18 @@ def console():
         write("fuzz_console", name, text)
 
 
+def console_seal():
+    # Seals with a digest that is not the key's (a good one would be a forgery to the target),
+    # cut ones, and plain commands.
+    digest = "0123456789abcdef" * 4
+    for name, text in [("sealed_delete", "QDVPAUTH1 1764970000 0123456789abcdef %s DELETE a.mdl" % digest),
+                       ("sealed_shutdown", "QDVPAUTH1 1764970000 fedcba9876543210 %s SHUTDOWN" % digest),
+                       ("cut_digest", "QDVPAUTH1 1764970000 0123456789abcdef 0123 LIST"),
+                       ("no_command", "QDVPAUTH1 1764970000 0123456789abcdef %s" % digest),
+                       ("bare_word", "QDVPAUTH1"), ("plain", "IMPORT /etc/shadow")]:
+        write("fuzz_console_seal", name, text)
+
+
 def ber(tag, contents):
     n = len(contents)
     if n < 0x80:
@@ -240,11 +252,13 @@ def metafile():
 
 if __name__ == "__main__":
     for target in ["fuzz_dch_decode", "fuzz_agentlink_receive", "fuzz_actions", "fuzz_console",
+                   "fuzz_console_seal",
                    "fuzz_snmp", "fuzz_api", "fuzz_post", "fuzz_http", "fuzz_sockets",
                    "fuzz_records", "fuzz_metafile"]:
         shutil.rmtree(os.path.join(HERE, target), ignore_errors=True)
     agent_link()
     console()
+    console_seal()
     snmp()
     api()
     post()
