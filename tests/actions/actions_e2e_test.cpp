@@ -3,7 +3,6 @@
 // action log — is read from the peer's database and the test directory.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,17 +29,7 @@ class Actions : public qdvp_test::DataProviderWorld {
   }
   // The subnode of the data provider's own DP log report, whose actions it carries out
   // itself: node ":" application, table and two characters.
-  std::string Node() const {
-    std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
-                                                       "attribute_group='DPLOG' and offline_at "
-                                                       "is null");
-    return node.empty() ? node : node + ":OMNIVARDPLOG00";
-  }
-  // Appends action lines to the file the peer follows.
-  void Send(const std::vector<std::string> &lines) {
-    std::ofstream out(File("actions.jsonl"), std::ios::app);
-    for (const std::string &line : lines) out << line << "\n";
-  }
+  std::string Node() const { return Subnode("DPLOG", ":OMNIVARDPLOG00"); }
   std::string Action(int id, const std::string &name, const std::string &parameter = "",
                      const std::string &node = "", int type = 1) const {
     std::string line = "{\"id\":" + std::to_string(id) + ",\"type\":" + std::to_string(type) +
@@ -52,11 +41,6 @@ class Actions : public qdvp_test::DataProviderWorld {
   int Answered() const {
     return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from actions "
                                                            "where status is not null"));
-  }
-  std::string Outcome(int id) const {
-    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
-                                                 std::to_string(id));
-    return rows.empty() ? "none" : rows[0][0] + "|" + rows[0][1];
   }
 };
 
@@ -88,7 +72,7 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
   std::vector<std::string> lines;
   for (const Case &c : cases) lines.push_back(c.line);
   for (int id = 100; id < 150; id++) lines.push_back(Action(id, "echo", std::to_string(id)));
-  Send(lines);
+  AppendActions(lines);
   const int sent = static_cast<int>(lines.size());
   ASSERT_TRUE(WaitFor([&] { return Answered() >= sent; }, 30s)) << Trace();
   for (const Case &c : cases) {
@@ -122,7 +106,7 @@ class ActionsAtShutdown : public Actions {
 };
 
 TEST_F(ActionsAtShutdown, RunningActionsAreEndedAndAnswered) {
-  Send({Action(21, "sleep", "60"), Action(22, "sleep", "61"), Action(23, "sleep", "62")});
+  AppendActions({Action(21, "sleep", "60"), Action(22, "sleep", "61"), Action(23, "sleep", "62")});
   ASSERT_TRUE(WaitLogged("automation activity begin for command [sleep]", 3)) << Trace();
   auto begin = std::chrono::steady_clock::now();
   Stop();
@@ -143,7 +127,7 @@ class ActionsUnanswered : public Actions {
 };
 
 TEST_F(ActionsUnanswered, StatusIsSentAgain) {
-  Send({Action(41, "echo", "again")});
+  AppendActions({Action(41, "echo", "again")});
   ASSERT_TRUE(WaitFor([&] { return Outcome(41) == "0|again"; }, 20s)) << Trace();
   ASSERT_TRUE(WaitFor([&] {
     int sent = 0;

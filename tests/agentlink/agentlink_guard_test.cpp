@@ -22,7 +22,6 @@
 
 namespace {
 
-using dch_test::Peer;
 using dch_test::QueryOne;
 using qdvp_test::WaitFor;
 
@@ -30,13 +29,7 @@ const char kShop[] = "//APPL Shop @shop\n//NAME Sales E 300 @sales\n//ATTRIBUTES
 
 class Guard : public qdvp_test::PeerLinkTest {
  protected:
-  SourceEntry *Load() {
-    ApplEntry *appl = LoadMetafile("m.mdl", kShop);
-    return appl ? appl->pTableList->pSourceList : nullptr;
-  }
-  int Request(SourceEntry *source, int state) {
-    return QDVP_RequestDCH(anchor_, source, static_cast<DCHverb>(state), link_->Requester());
-  }
+  SourceEntry *Load() { return LoadSource("m.mdl", kShop); }
   static void SetItem(SourceEntry *s, const std::string &item) {
     OSV1_Guard attrs(&s->AttrLock);
     memcpy(s->pAttrList->Value, item.data(), item.size());
@@ -46,13 +39,6 @@ class Guard : public qdvp_test::PeerLinkTest {
     std::string n;
     WaitFor([&] { return !(n = QueryOne(peer_->Db(), "SELECT count(*) FROM rows")).empty(); });
     return n;
-  }
-  // A peer on the same port and database as the first one.
-  std::unique_ptr<Peer> Restart(std::vector<std::string> options = {}) {
-    options.insert(options.end(), {"--port", std::to_string(peer_->port()), "--commit-ms", "0"});
-    auto second = std::make_unique<Peer>(options, peer_->dir());
-    EXPECT_TRUE(second->Ready()) << second->Stderr();
-    return second;
   }
 };
 

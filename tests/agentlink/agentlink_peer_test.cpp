@@ -26,7 +26,6 @@ namespace {
 
 using dch_test::Be32;
 using dch_test::Lines;
-using dch_test::Peer;
 using dch_test::QueryOne;
 using qdvp_test::WaitFor;
 
@@ -42,14 +41,8 @@ class PeerLink : public qdvp_test::PeerLinkTest {
     if (peer_) TearDown();
     StartPeerLink(std::move(options));
   }
-  // Loads a metafile as the startup does, which registers its application.
   SourceEntry *Load(const std::string &text, const std::string &name = "m.mdl") {
-    ApplEntry *appl = LoadMetafile(name, text);
-    return appl ? appl->pTableList->pSourceList : nullptr;
-  }
-  // Asks for the request of state (a verb) and waits for the client as a server task would.
-  int Request(SourceEntry *source, int state) {
-    return QDVP_RequestDCH(anchor_, source, static_cast<DCHverb>(state), link_->Requester());
+    return LoadSource(name, text);
   }
   // Sets a row of kShop's source and asks for its output; returns the state after it.
   int SendRow(SourceEntry *s, const std::string &item, int32_t count) {
@@ -63,13 +56,6 @@ class PeerLink : public qdvp_test::PeerLinkTest {
     }
     return Request(s, QDVP_Output);
   }
-  // The value of a query once the peer has committed what it was sent (or the last value).
-  std::string Db(const std::string &sql, const std::string &expected) {
-    std::string value;
-    WaitFor([&] { return (value = QueryOne(peer_->Db(), sql)) == expected; },
-            std::chrono::seconds(5));
-    return value;
-  }
   static std::string Offline(const std::string &where) {
     return "SELECT count(*) FROM sources WHERE offline_at IS NOT NULL AND " + where;
   }
@@ -80,35 +66,32 @@ class PeerLink : public qdvp_test::PeerLinkTest {
   }
 };
 
-// What the peer stores, in the peer's database, once it has committed it.
-#define EXPECT_DB(sql, value) EXPECT_EQ(Db(sql, value), value)
-
 TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {
   Start();
   SourceEntry *s = Load(kShop);
   ASSERT_NE(s, nullptr) << out_;
   EXPECT_EQ(s->State, QDVP_Ready);
-  EXPECT_DB("SELECT help FROM applications WHERE name='Shop'", "shop help");
-  EXPECT_DB("SELECT type || ttl FROM attribute_groups WHERE application='Shop'", "E300");
-  EXPECT_DB(
+  ExpectDb("SELECT help FROM applications WHERE name='Shop'", "shop help");
+  ExpectDb("SELECT type || ttl FROM attribute_groups WHERE application='Shop'", "E300");
+  ExpectDb(
       "SELECT group_concat(d, ' ') FROM (SELECT name || ':' || type || ':' || size AS d "
       "FROM attributes WHERE application='Shop' ORDER BY position)",
       "Item:D:16 Count:C:4");
 
   EXPECT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   EXPECT_NE(QDVP_WireGet32(s->DCHhandle), 0u);
-  EXPECT_DB("SELECT count(*) FROM sources WHERE application='Shop' AND offline_at IS NULL", "1");
+  ExpectDb("SELECT count(*) FROM sources WHERE application='Shop' AND offline_at IS NULL", "1");
 
   EXPECT_EQ(SendRow(s, "pen", 3), QDVP_Active);
-  EXPECT_DB("SELECT attrs FROM rows WHERE application='Shop'", "{\"Item\":\"pen\",\"Count\":3}");
+  ExpectDb("SELECT attrs FROM rows WHERE application='Shop'", "{\"Item\":\"pen\",\"Count\":3}");
 
   s->OfflineNow = 1;
   EXPECT_EQ(Request(s, QDVP_Inactive), QDVP_Ready);
   EXPECT_EQ(QDVP_WireGet32(s->DCHhandle), 0u);
-  EXPECT_DB(Offline("application='Shop'"), "1");
+  ExpectDb(Offline("application='Shop'"), "1");
 
   EXPECT_EQ(Request(s, QDVP_Unregister), QDVP_Initial);
-  EXPECT_DB("SELECT unregistered_at IS NOT NULL FROM applications WHERE name='Shop'", "1");
+  ExpectDb("SELECT unregistered_at IS NOT NULL FROM applications WHERE name='Shop'", "1");
 }
 
 // 7 sends the same request again; 2 on data brings the source online again and resends the
@@ -146,9 +129,9 @@ TEST_F(PeerLink, TheClientFollowsTheAgentsStatuses) {
       ASSERT_NE(s, nullptr) << out_;
       ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
       EXPECT_EQ(SendRow(s, "cup", 9), QDVP_Active);
-      EXPECT_DB("SELECT group_concat(attrs) FROM rows", "{\"Item\":\"cup\",\"Count\":9}");
+      ExpectDb("SELECT group_concat(attrs) FROM rows", "{\"Item\":\"cup\",\"Count\":9}");
       if (c.registrations) {
-        EXPECT_DB("SELECT registrations FROM applications WHERE name='Shop'", c.registrations);
+        ExpectDb("SELECT registrations FROM applications WHERE name='Shop'", c.registrations);
       }
       peer_->Stop();
       for (const auto &[text, count] : c.logged) EXPECT_EQ(Logged(text), count) << text;
@@ -166,7 +149,7 @@ TEST_F(PeerLink, UdpOnlyPeerGivesModeOneThenModeThreeAfterRegistration) {
   EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP_KEPT);
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   EXPECT_EQ(SendRow(s, "udp", 1), QDVP_Active);
-  EXPECT_DB("SELECT attrs FROM rows", "{\"Item\":\"udp\",\"Count\":1}");
+  ExpectDb("SELECT attrs FROM rows", "{\"Item\":\"udp\",\"Count\":1}");
 }
 
 TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
@@ -178,12 +161,10 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   // The same database and port: the peer remembers the source's handle.
   peer_->Stop();
   EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));  // seen to end
-  auto second = std::make_unique<Peer>(
-      std::vector<std::string>{"--port", std::to_string(peer_->port()), "--commit-ms", "0"},
-      peer_->dir());
-  ASSERT_TRUE(second->Ready()) << second->Stderr();
+  auto second = Restart();
+  ASSERT_TRUE(second->Ready());
   EXPECT_EQ(SendRow(s, "two", 2), QDVP_Active);
-  EXPECT_DB("SELECT count(*) FROM rows", "2");
+  ExpectDb("SELECT count(*) FROM rows", "2");
   EXPECT_EQ(QueryOne(peer_->Db(), "SELECT attrs FROM rows ORDER BY id DESC LIMIT 1"),
             "{\"Item\":\"two\",\"Count\":2}");
   link_.reset();
@@ -209,8 +190,8 @@ TEST_F(PeerLink, TheEndingClientUnregistersEveryApplicationAndReadsTheReplies) {
     auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(link_->Stop());
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-    EXPECT_DB("SELECT count(*) FROM applications WHERE unregistered_at IS NOT NULL", "2");
-    EXPECT_DB("SELECT count(*) FROM sources WHERE offline_at IS NULL", "0");
+    ExpectDb("SELECT count(*) FROM applications WHERE unregistered_at IS NOT NULL", "2");
+    ExpectDb("SELECT count(*) FROM sources WHERE offline_at IS NULL", "0");
     EXPECT_EQ(anchor_->pDCHclientPE, nullptr);
     EXPECT_FALSE(trace.Contains("DCH status not yet received"));
   }
@@ -228,7 +209,7 @@ TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   uint32_t handle = QDVP_WireGet32(s->DCHhandle);
   EXPECT_NE(handle, 0u);
-  EXPECT_DB("SELECT max(handle) FROM sources WHERE application='Shop'", std::to_string(handle));
+  ExpectDb("SELECT max(handle) FROM sources WHERE application='Shop'", std::to_string(handle));
 }
 
 // Offline forgets the source's past rows: the per-key copies that rates compare with and the
@@ -283,10 +264,10 @@ TEST_F(PeerLink, InactiveWithinTheTimeToLiveWaitsOnTheDelayedOfflineQueue) {
     for (SourceEntry *c = anchor_->pWaitQueue; c != nullptr; c = c->pWaitNext) c->TTLexpiry = 0;
   }
   EXPECT_EQ(QDVP_EnqueueDelayedOffline(anchor_), 1);
-  EXPECT_DB(Offline("attribute_group='First'"), "1");
+  ExpectDb(Offline("attribute_group='First'"), "1");
   EXPECT_EQ(QueryOne(peer_->Db(), Offline("attribute_group='Second'")), "0");
   ASSERT_TRUE(WaitFor([&] { return QDVP_EnqueueDelayedOffline(anchor_) == 1; }));
-  EXPECT_DB(Offline("attribute_group='Second'"), "1");
+  ExpectDb(Offline("attribute_group='Second'"), "1");
   EXPECT_EQ(QDVP_EnqueueDelayedOffline(anchor_), 0);
   EXPECT_TRUE(WaitFor([&] {
     OSV1_Guard queue(&anchor_->WaitQueueLock);

@@ -28,10 +28,10 @@ constexpr int kRows = 300;
 class Window : public qdvp_test::PeerLinkTest {
  protected:
   SourceEntry *Online() {
-    ApplEntry *appl = LoadMetafile("m.mdl", kShop);
-    if (appl == nullptr) return nullptr;
-    SourceEntry *s = appl->pTableList->pSourceList;
-    EXPECT_EQ(QDVP_RequestDCH(anchor_, s, QDVP_VERB_ONLINE, link_->Requester()), QDVP_Active);
+    SourceEntry *s = LoadSource("m.mdl", kShop);
+    if (s != nullptr) {
+      EXPECT_EQ(Request(s, QDVP_VERB_ONLINE), QDVP_Active);
+    }
     return s;
   }
   // Sends rows first..last as a file server does: each request returns as soon as the client
@@ -44,7 +44,7 @@ class Window : public qdvp_test::PeerLinkTest {
                        static_cast<uint32_t>(v));
         s->pAttrList->ActualValSize = 4;
       }
-      QDVP_RequestDCH(anchor_, s, QDVP_VERB_DATA, link_->Requester());
+      Request(s, QDVP_VERB_DATA);
     }
   }
   // Every row 1..n stored once, in order, once the peer has them all.

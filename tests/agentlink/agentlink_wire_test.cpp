@@ -15,6 +15,7 @@
 #include "include/qdvp_dchcomm.h"
 #include "include/qdvp_model.h"
 #include "include/qdvp_records.h"
+#include "tests/records/records_test_util.h"
 #include "tests/support/dchpeer.h"
 #include "tests/support/qdvptest.h"
 
@@ -24,6 +25,7 @@ using dch_test::Be16;
 using dch_test::Be32;
 using dch_test::Hex;
 using dch_test::Msg;
+using records_test::Attr;
 
 // The script: statuses to answer, in order (0 once it runs out), and every message sent.
 struct Script {
@@ -86,11 +88,6 @@ class Wire : public testing::Test {
   // The one source of a table of one gauge A.
   SourceEntry *Gauge(const std::string &appl) {
     return Load("//APPL " + appl + "\n//NAME T E\n//ATTRIBUTES\nA G 100000\n");
-  }
-  static AttrEntry *Attr(SourceEntry *s, const char *name) {
-    for (AttrEntry *a = s->pAttrList; a; a = a->pNext)
-      if (strcmp(a->Name, name) == 0) return a;
-    return nullptr;
   }
   static void SetInt(AttrEntry *a, int32_t v) {
     QDVP_WirePut32(reinterpret_cast<unsigned char *>(a->Value), static_cast<uint32_t>(v));

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -29,14 +28,9 @@ class ApiServer : public qdvp_test::DataProviderWorld {
   // Sends a take action for the subnode of a source of the Feed application's Lines table.
   void SendAction(int id, const std::string &source, const std::string &name,
                   const std::string &parameter) {
-    std::ofstream out(File("actions.jsonl"), std::ios::app);
-    out << "{\"id\":" << id << ",\"node\":\"" << source << ":FEEDLINES00\",\"name\":\""
-        << name << "\",\"parameter\":\"" << parameter << "\",\"owner\":\"Sit1\"}\n";
-  }
-  std::string Outcome(int id) const {
-    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
-                                                 std::to_string(id) + " and status is not null");
-    return rows.empty() ? "" : rows[0][0] + "|" + rows[0][1];
+    AppendActions({"{\"id\":" + std::to_string(id) + ",\"node\":\"" + source +
+                   ":FEEDLINES00\",\"name\":\"" + name + "\",\"parameter\":\"" + parameter +
+                   "\",\"owner\":\"Sit1\"}"});
   }
   // Asks for the next take action until one comes.
   std::string Receive(qdvpc_session *s) {

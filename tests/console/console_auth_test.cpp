@@ -89,17 +89,12 @@ std::string Seal(const Key &key, int port, long stamp, const std::string &comman
 
 long Now() { return static_cast<long>(time(nullptr)); }
 
-std::string LinesOf(const std::string &appl, const std::string &logFile) {
-  return "//APPL " + appl + "\n//NAME Lines E\n//SOURCE FILE " + logFile +
-         "\n//ATTRIBUTES ' '\nWord D 32\n";
-}
-
 class ConsoleAuth : public ConsoleWorld {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(ConsoleWorld::SetUp());
     ASSERT_EQ(Start(), "");
-    dir_.Write("metafiles/a.mdl", LinesOf("ConA", File("a.log")));
+    dir_.Write("metafiles/a.mdl", LinesMetafile("ConA", File("a.log")));
     ConsoleResult r = Console({"IMPORT", "a.mdl"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     listed_ = "0 " + Listed("a.mdl") + " ";
@@ -118,7 +113,7 @@ using ConsoleKeyFile = ConsoleWorld;
 using ConsoleFlood = ConsoleWorld;
 
 TEST_F(ConsoleAuth, AnyLocalSenderGetsTheOpenCommandsAndIsRefusedTheOthers) {
-  std::string secret = dir_.Write("secret.mdl", LinesOf("Secret", "/etc/shadow"));
+  std::string secret = dir_.Write("secret.mdl", LinesMetafile("Secret", "/etc/shadow"));
   std::string config = StartupConfig();
   const std::string port = std::to_string(port_);
   const struct {

@@ -29,14 +29,6 @@ size_t Lines(const std::string &text, const std::string &line) {
   return count;
 }
 
-// A metafile of one event table fed by one file.
-std::string LinesMetafile(const std::string &appl, const std::string &logFile,
-                          const std::string &moreAttributes = "") {
-  return "* console test application\n//APPL " + appl + " @console test\n//NAME Lines E\n" +
-         "//SOURCE FILE " + logFile + "\n//ATTRIBUTES ' '\nWord D 32\nCount C 999\n" +
-         moreAttributes;
-}
-
 
 class ConsoleE2E : public ConsoleWorld {
  protected:

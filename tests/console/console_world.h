@@ -26,6 +26,14 @@ inline bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
+// A metafile of one event table fed by one file.
+inline std::string LinesMetafile(const std::string &appl, const std::string &logFile,
+                                 const std::string &moreAttributes = "") {
+  return "* console test application\n//APPL " + appl + " @console test\n//NAME Lines E\n" +
+         "//SOURCE FILE " + logFile + "\n//ATTRIBUTES ' '\nWord D 32\nCount C 999\n" +
+         moreAttributes;
+}
+
 // What the console program printed and how it ended.
 struct ConsoleResult {
   int status = -1;

@@ -18,14 +18,6 @@ namespace {
 
 const char *kDescriptions = "@$Busy,G,4, , ;";
 
-// Registers App/T and brings s1 online; returns its handle.
-uint32_t Online(Client &c) {
-  EXPECT_EQ(c.Call(RegisterMsg("App", "T", kDescriptions))->status, 0);
-  auto r = c.Call(OnlineMsg("App", "T", "s1"));
-  EXPECT_TRUE(r && r->handle);
-  return r && r->handle ? *r->handle : 0;
-}
-
 std::string Rows(const Peer &peer) { return QueryOne(peer.Db(), "SELECT count(*) FROM rows"); }
 
 // A connection of another program to the peer's database.
@@ -43,7 +35,7 @@ TEST(dch_Ack, AWriteFromOutsideDoesNotStopStoring) {
   Peer peer;
   ASSERT_TRUE(peer.Ready());
   auto c = Client::Tcp(peer.port());
-  uint32_t h = Online(*c);
+  uint32_t h = GoOnline(*c, kDescriptions);
   EXPECT_EQ(c->Call(DataMsg(h, 0, "Busy", 1))->status, 0);
   {
     Outsider other(peer.Db());
@@ -61,7 +53,7 @@ TEST(dch_Ack, ARowThatCannotBeStoredIsAnsweredSendAgain) {
   Peer peer;
   ASSERT_TRUE(peer.Ready());
   auto c = Client::Tcp(peer.port());
-  uint32_t h = Online(*c);
+  uint32_t h = GoOnline(*c, kDescriptions);
   Outsider other(peer.Db());
   ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
   ASSERT_TRUE(c->Send(DataMsg(h, 0, "Busy", 1)));
@@ -81,7 +73,7 @@ TEST(dch_Ack, APeerKilledInABurstHasEveryRowItAcknowledged) {
   Peer peer;
   ASSERT_TRUE(peer.Ready());
   auto c = Client::Tcp(peer.port());
-  uint32_t h = Online(*c);
+  uint32_t h = GoOnline(*c, kDescriptions);
   constexpr int kRows = 20000;
   std::thread writer([&] {
     for (int v = 0; v < kRows && c->Send(DataMsg(h, 0, "Busy", v));) v++;
@@ -116,7 +108,7 @@ TEST(dch_Ack, SilentConnectionsGiveUpTheirSlotsToANewOne) {
   std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the idle limit itself
   auto late = Client::Tcp(peer.port());
   ASSERT_TRUE(late);
-  EXPECT_NE(Online(*late), 0u);
+  EXPECT_NE(GoOnline(*late, kDescriptions), 0u);
   EXPECT_TRUE(first->Closed());
   EXPECT_NE(peer.Stderr().find("silent for"), std::string::npos) << peer.Stderr();
 }

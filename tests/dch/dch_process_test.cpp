@@ -18,15 +18,6 @@ namespace {
 
 const char *kDescriptions = "@$Busy,G,4, , ;Name,D,32,ENUM{a,b},the name;Cnt,C,2, ,count;";
 
-// Registers App/T and brings source s1 online; returns its handle.
-uint32_t GoOnline(Client &c, const std::string &source = "s1") {
-  auto r = c.Call(RegisterMsg("App", "T", kDescriptions));
-  EXPECT_TRUE(r && r->status == 0);
-  r = c.Call(OnlineMsg("App", "T", source));
-  EXPECT_TRUE(r && r->status == 0 && r->handle);
-  return r && r->handle ? *r->handle : 0;
-}
-
 // Asks for work as a data provider does and returns the action the peer sends after its reply
 // as "request wait-code node name parameter owner id" ("-" for a missing parameter).
 std::string WaitForAction(Client &c, uint16_t code, const std::string &source) {
@@ -56,7 +47,7 @@ TEST(dch_Process, FullLifecycleIsStoredInTheDatabaseAndTheMessageLog) {
   ASSERT_TRUE(peer.Ready()) << peer.Stderr();
   auto c = Client::Tcp(peer.port());
   ASSERT_TRUE(c);
-  uint32_t h = GoOnline(*c);
+  uint32_t h = GoOnline(*c, kDescriptions);
   EXPECT_EQ(c->Call(RegisterMsg("App", "T", kDescriptions))->status, 0);   // answered again
   EXPECT_EQ(c->Call(OnlineMsg("App", "T", "s1"))->handle.value_or(0), h);  // same source
   std::string row = Msg(QDVP_REQ_DP_DATA)
@@ -197,7 +188,7 @@ TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
     out << "not json\n";
   }
   auto c = Client::Tcp(peer.port());
-  GoOnline(*c, "host1");
+  GoOnline(*c, kDescriptions, "host1");
   EXPECT_EQ(WaitForAction(*c, QDVP_WAIT_AUTOMATION, "host1"),
             std::to_string(QDVP_REQ_DP_PROVIDE_ACTION) + " 1 host1 echo hi Sit1 77");
   auto status = c->Call(Msg(QDVP_REQ_DP_ACTION_STATUS)

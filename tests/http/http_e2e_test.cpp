@@ -4,7 +4,6 @@
 // configuration file then keeps.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -65,24 +64,13 @@ class URLWorld : public qdvp_test::DataProviderWorld {
   bool WaitURL(const std::string &url, size_t count = 1, std::chrono::seconds deadline = 30s) {
     return WaitFor([&] { return Rows(url).size() >= count; }, deadline);
   }
-  std::string Node() const {
-    std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
-                                                       "attribute_group='Managed_URL' and "
-                                                       "offline_at is null");
-    return node.empty() ? node : node + ":INTERNETMANAGED_URL00";
-  }
+  std::string Node() const { return Subnode("Managed_URL", ":INTERNETMANAGED_URL00"); }
   void Send(int id, int type, const std::string &name, const std::string &owner,
             const std::string &parameter) {
-    std::ofstream out(File("actions.jsonl"), std::ios::app);
-    out << "{\"id\":" << id << ",\"type\":" << type << ",\"name\":\"" << name
-        << "\",\"node\":\"" << Node() << "\",\"owner\":\"" << owner << "\"";
-    if (!parameter.empty()) out << ",\"parameter\":\"" << parameter << "\"";
-    out << "}\n";
-  }
-  std::string Outcome(int id) const {
-    auto rows = dch_test::Query(peer_->Db(), "select status, result from actions where id=" +
-                                                 std::to_string(id) + " and status is not null");
-    return rows.empty() ? "" : rows[0][0] + "|" + rows[0][1];
+    AppendActions({"{\"id\":" + std::to_string(id) + ",\"type\":" + std::to_string(type) +
+                   ",\"name\":\"" + name + "\",\"node\":\"" + Node() + "\",\"owner\":\"" +
+                   owner + "\"" + (parameter.empty() ? "" : ",\"parameter\":\"" + parameter + "\"") +
+                   "}"});
   }
 
   qdvp_test::Nginx web_;

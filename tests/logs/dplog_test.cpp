@@ -107,13 +107,6 @@ class DPlogReport : public qdvp_test::PeerLinkTest {
     }
     PeerLinkTest::TearDown();
   }
-  // Waits for the peer's database to give expected for the query.
-  void ExpectDb(const std::string &sql, const std::string &expected) {
-    std::string value;
-    WaitFor([&] { return (value = QueryOne(peer_->Db(), sql)) == expected; },
-            std::chrono::seconds(5));
-    EXPECT_EQ(value, expected) << sql;
-  }
   const std::string lastText_ =
       "SELECT json_extract(attrs, '$.DP_Log_Text') FROM rows WHERE application='OmniVar' "
       "ORDER BY id DESC LIMIT 1";

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "core/support/qdv0.h"
@@ -25,10 +27,12 @@ const char kSmall[] = "//APPL Small\n//NAME T1 E\n//ATTRIBUTES\nA D 8\n";
 
 class MetafileInput : public metafile_test::WithAnchor {
  protected:
-  // Opens name, reads every record and returns them joined, or "<none>".
-  std::string ReadAll(const std::string &name, int validate = 0) {
+  // Opens name, calls opened, reads every record and returns them joined, or "<none>".
+  std::string ReadAll(const std::string &name, int validate = 0,
+                      const std::function<void()> &opened = {}) {
     void *handle = QDVP_OpenMetaFile(anchor_, name.c_str(), validate);
     if (handle == nullptr) return "<none>";
+    if (opened) opened();
     std::string all;
     char buffer[256];
     while (QDVP_ReadMetaFile(anchor_, handle, buffer, sizeof(buffer)) != nullptr)
@@ -105,16 +109,9 @@ TEST_F(MetafileInput, LongRecordsAreReadInPiecesWithoutOverrun) {
 
 TEST_F(MetafileInput, FileThatGrowsWhileReadEndsWhereItWasWhenOpened) {
   std::string path = dir_.Write("grow.log", "line one\nline two\n");
-  void *handle = QDVP_OpenMetaFile(anchor_, "grow.log", 0);
-  ASSERT_NE(handle, nullptr);
-  FILE *more = fopen(path.c_str(), "a");
-  fputs("appended after the open\n", more);
-  fclose(more);
-  std::string all;
-  char buffer[64];
-  while (QDVP_ReadMetaFile(anchor_, handle, buffer, sizeof(buffer)) != nullptr) all += buffer;
-  QDVP_CloseMetaFile(anchor_, handle);
-  EXPECT_EQ(all, "line one\nline two\n");
+  EXPECT_EQ(ReadAll("grow.log", 0,
+                    [&] { std::ofstream(path, std::ios::app) << "appended after the open\n"; }),
+            "line one\n|line two\n|");
 }
 
 TEST_F(MetafileInput, RecordBuffersSkipBareLineFeedsButKeepBlankLines) {

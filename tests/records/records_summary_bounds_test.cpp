@@ -2,14 +2,12 @@
 // attribute named LocalTimeStamp too short to hold a stamp is not taken for the row's time
 // stamp (its 16 digits were read past its value), and a table may sum more attributes than it
 // sends (the totals of the 65th and later were written past the summary block).
-#include <sstream>
 #include <vector>
 
 #include "tests/records/records_test_util.h"
+#include "tests/support/dchpeer.h"
 
 namespace {
-
-using qdvp_test::ReadFile;
 
 class SummaryBounds : public records_test::ClockedRecordsTest {
  protected:
@@ -29,10 +27,7 @@ class SummaryBounds : public records_test::ClockedRecordsTest {
     s->EndBatchSummary = 1;
     EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
     QDVP_CloseBatchOutputFile(appl);
-    std::vector<std::string> rows;
-    std::istringstream in(ReadFile(file));
-    for (std::string line; std::getline(in, line);) rows.push_back(line);
-    return rows;
+    return dch_test::Lines(file);
   }
 };
 

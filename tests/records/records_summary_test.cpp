@@ -5,22 +5,15 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <sstream>
 #include <vector>
 
 #include "tests/records/records_test_util.h"
+#include "tests/support/dchpeer.h"
 
 namespace {
 
-using qdvp_test::ReadFile;
+using dch_test::Lines;
 using qdvp_test::SourceDir;
-
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 class Summary : public records_test::ClockedRecordsTest {
  protected:
@@ -41,7 +34,7 @@ class Summary : public records_test::ClockedRecordsTest {
   }
   std::vector<std::string> Rows(SourceEntry *s) {
     QDVP_CloseBatchOutputFile(s->pTable->pAppl);
-    return Lines(ReadFile(file_));
+    return Lines(file_);
   }
   std::string file_;
 };
@@ -68,7 +61,7 @@ TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClamps) {
   EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
   EXPECT_EQ(s->pSMB->SlotsUsed, 1);  // the row of the next interval
   EXPECT_EQ(s->pSMB->IntervalEndTime, 11 * 3600 + 300);
-  EXPECT_EQ(Rows(s), Lines(ReadFile(SourceDir() + "/tests/records/golden/summary_rows.txt")));
+  EXPECT_EQ(Rows(s), Lines(SourceDir() + "/tests/records/golden/summary_rows.txt"));
 }
 
 TEST_F(Summary, NotReadyBeforeTheIntervalEnds) {

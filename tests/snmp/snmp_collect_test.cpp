@@ -95,25 +95,16 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
   // Appends a take action of the SNMP type to the file the peer follows.
   void Send(int id, const std::string &name, const std::string &parameter, int type = 3,
             const std::string &node = "snmp") {
-    std::ofstream(File("actions.jsonl"), std::ios::app)
-        << "{\"id\":" << id << ",\"type\":" << type << ",\"node\":\"" << node
-        << "\",\"name\":\"" << name << "\",\"owner\":\"Sit1\",\"parameter\":\"" << parameter
-        << "\"}\n";
+    AppendActions({"{\"id\":" + std::to_string(id) + ",\"type\":" + std::to_string(type) +
+                   ",\"node\":\"" + node + "\",\"name\":\"" + name +
+                   "\",\"owner\":\"Sit1\",\"parameter\":\"" + parameter + "\"}"});
   }
   // Sends the action and waits for its answer.
   std::string Answer(int id, const std::string &name, const std::string &parameter, int type = 3,
                      const std::string &node = "snmp") {
     Send(id, name, parameter, type, node);
-    WaitFor([&] { return Outcome(id, name) != "none"; }, 30s);
+    WaitFor([&] { return !Outcome(id, name).empty(); }, 30s);
     return Outcome(id, name);
-  }
-  // The answer to an action (the one of that name, when given), "none" before it comes.
-  std::string Outcome(int id, const std::string &name = "") const {
-    auto rows = dch_test::Query(
-        peer_->Db(), "select status, result from actions where id=" + std::to_string(id) +
-                         (name.empty() ? "" : " and name='" + name + "'") +
-                         " and status is not null");
-    return rows.empty() ? "none" : rows[0][0] + "|" + rows[0][1];
   }
   // An attribute of the first row of a table for which the condition holds.
   std::string First(const std::string &group, const std::string &attr,
@@ -192,7 +183,7 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   Send(4, "SNMPSTOPGET", kSystem + "(*)");
   Send(5, "SNMPSTARTGET", "APPLNAME=NoSuchMib AGENTINFO=(127.0.0.1)");
   // Two workers carry them out: either may answer first.
-  ASSERT_TRUE(WaitFor([&] { return Outcome(4) != "none" && Outcome(5) != "none"; }, 20s))
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(4).empty() && !Outcome(5).empty(); }, 20s))
       << Trace();
   EXPECT_EQ(Outcome(4), "0|Monitoring never started");
   EXPECT_EQ(Outcome(5).substr(0, 2), "9|");
@@ -371,9 +362,7 @@ TEST_F(SnmpCollection, TrapsReachTheReceiver) {
   Stop();
   Start();
   // The subnode of the data provider's own DP log report, whose actions it carries out itself.
-  std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
-                                                     "attribute_group='DPLOG' and offline_at "
-                                                     "is null") + ":OMNIVARDPLOG00";
+  std::string node = Subnode("DPLOG", ":OMNIVARDPLOG00");
   auto traps = [&] {
     std::vector<std::string> lines;
     for (const std::string &line : dch_test::Lines(File("traps.log"))) {

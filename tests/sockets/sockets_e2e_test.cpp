@@ -19,6 +19,7 @@
 
 namespace {
 
+using dch_test::Be32;
 using qdvp_test::BinDir;
 using qdvp_test::FreePort;
 using qdvp_test::WaitFor;
@@ -78,11 +79,6 @@ class Partner {
   bool connected_ = false;
 };
 
-std::string Word(uint32_t n) {
-  uint32_t net = htonl(n);
-  return std::string(reinterpret_cast<const char *>(&net), 4);
-}
-
 class SocketServer : public qdvp_test::DataProviderWorld {
  protected:
   std::map<std::string, std::string> KindEnv() const override {
@@ -139,9 +135,9 @@ TEST_F(SocketServer, ConfiguredTcpPartnerFeedsRowsWithConfirmationsAndSessions) 
   ASSERT_TRUE(p.connected());
   ASSERT_TRUE(WaitLogged("New TCP connection accepted from"));
   p.Send("web1,200,35\nweb2,5");
-  EXPECT_EQ(p.Receive(4), Word(1));
+  EXPECT_EQ(p.Receive(4), Be32(1));
   p.Send("00,12\n");
-  EXPECT_EQ(p.Receive(4), Word(2));
+  EXPECT_EQ(p.Receive(4), Be32(2));
   ASSERT_TRUE(WaitRows("Web", 2)) << Trace();
   EXPECT_EQ(Values("Web", "Host"), (std::vector<std::string>{"web1", "web2"}));
   EXPECT_EQ(Values("Web", "Status"), (std::vector<std::string>{"200", "500"}));
@@ -153,7 +149,7 @@ TEST_F(SocketServer, ConfiguredTcpPartnerFeedsRowsWithConfirmationsAndSessions) 
     EXPECT_TRUE(WaitLogged("No Explicit Application Association record found"));
   }
   p.Send("//END-DP-INPUT\n");
-  EXPECT_EQ(p.Receive(4), Word(3));
+  EXPECT_EQ(p.Receive(4), Be32(3));
   ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
   p.Send("web3,302,1\n");
   ASSERT_TRUE(WaitRows("Web", 3));
@@ -195,10 +191,10 @@ TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
   Start({{"QDVP_DP_EXPIRE_FACTOR", "2"}});
   Partner p(port_, true);
   p.Send("web1,200,1\nweb2,200,2\n");
-  EXPECT_EQ(p.Receive(4), Word(22));
+  EXPECT_EQ(p.Receive(4), Be32(22));
   ASSERT_TRUE(WaitRows("Web", 2)) << Trace();
   p.Send("//END-DP-INPUT");
-  EXPECT_EQ(p.Receive(4), Word(14));
+  EXPECT_EQ(p.Receive(4), Be32(14));
   ASSERT_TRUE(WaitLogged("UDP session disconnect received from"));
   p.Send("web3,200,3\n");
   ASSERT_TRUE(WaitRows("Web", 3));

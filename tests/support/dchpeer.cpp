@@ -3,6 +3,7 @@
 #include "tests/support/qdvptest.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -175,6 +176,14 @@ std::optional<Reply> Client::ReadReply(std::chrono::milliseconds deadline) {
 std::optional<Reply> Client::Call(const std::string &bytes) {
   if (!Send(bytes)) return std::nullopt;
   return ReadReply();
+}
+
+uint32_t GoOnline(Client &c, const std::string &descriptions, const std::string &source) {
+  auto r = c.Call(RegisterMsg("App", "T", descriptions));
+  EXPECT_TRUE(r && r->status == 0);
+  r = c.Call(OnlineMsg("App", "T", source));
+  EXPECT_TRUE(r && r->status == 0 && r->handle);
+  return r && r->handle ? *r->handle : 0;
 }
 
 bool Client::Closed(std::chrono::milliseconds deadline) {

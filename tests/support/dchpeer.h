@@ -82,6 +82,10 @@ class Client {
   std::vector<size_t> receiveSizes_;
 };
 
+// Registers App/T with descriptions and brings source online, expecting status 0 for both;
+// returns the source's handle, 0 without one.
+uint32_t GoOnline(Client &c, const std::string &descriptions, const std::string &source = "s1");
+
 // A TCP listener on a free loopback port, for tests that play the agent by hand: every
 // accepted connection is a Client.
 class Listener {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -124,6 +125,28 @@ class DataProviderWorld : public testing::Test {
     return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from sources where "
                                                            "attribute_group='" + group +
                                                            "' and offline_at is null"));
+  }
+
+  // Appends lines to the action file of a peer started with --action-file File("actions.jsonl").
+  void AppendActions(const Strings &lines) const {
+    std::ofstream out(File("actions.jsonl"), std::ios::app);
+    for (const std::string &line : lines) out << line << "\n";
+  }
+  // The answer to an action as "status|result" (the one of that name, when given), "" before
+  // it comes.
+  std::string Outcome(int id, const std::string &name = "") const {
+    auto rows = dch_test::Query(
+        peer_->Db(), "select status, result from actions where id=" + std::to_string(id) +
+                         (name.empty() ? "" : " and name='" + name + "'") +
+                         " and status is not null");
+    return rows.empty() ? "" : rows[0][0] + "|" + rows[0][1];
+  }
+  // The subnode of a table's online source: the source, then suffix; "" while there is none.
+  std::string Subnode(const std::string &group, const std::string &suffix) const {
+    std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
+                                                       "attribute_group='" + group +
+                                                       "' and offline_at is null");
+    return node.empty() ? node : node + suffix;
   }
 
   TempDir dir_;

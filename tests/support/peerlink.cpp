@@ -8,6 +8,7 @@
 #include "include/qdvp_core.h"
 #include "include/qdvp_metafile.h"
 #include "include/qdvp_model.h"
+#include "include/qdvp_request.h"
 
 namespace qdvp_test {
 
@@ -50,6 +51,29 @@ ApplEntry *PeerLinkTest::LoadMetafile(const std::string &name, const std::string
   ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, name.c_str(), 0, nullptr, nullptr, 0, 0);
   out_ = out.Take();
   return appl;
+}
+
+SourceEntry *PeerLinkTest::LoadSource(const std::string &name, const std::string &text) {
+  ApplEntry *appl = LoadMetafile(name, text);
+  return appl ? appl->pTableList->pSourceList : nullptr;
+}
+
+int PeerLinkTest::Request(SourceEntry *source, int state) {
+  return QDVP_RequestDCH(anchor_, source, static_cast<DCHverb>(state), link_->Requester());
+}
+
+void PeerLinkTest::ExpectDb(const std::string &sql, const std::string &expected) {
+  std::string value;
+  WaitFor([&] { return (value = dch_test::QueryOne(peer_->Db(), sql)) == expected; },
+          std::chrono::seconds(5));
+  EXPECT_EQ(value, expected) << sql;
+}
+
+std::unique_ptr<dch_test::Peer> PeerLinkTest::Restart(std::vector<std::string> options) {
+  options.insert(options.end(), {"--port", std::to_string(peer_->port()), "--commit-ms", "0"});
+  auto second = std::make_unique<dch_test::Peer>(options, peer_->dir());
+  EXPECT_TRUE(second->Ready()) << second->Stderr();
+  return second;
 }
 
 }  // namespace qdvp_test

@@ -15,6 +15,7 @@
 
 struct DPAB;
 struct ApplEntry;
+struct SourceEntry;
 
 namespace qdvp_test {
 
@@ -30,6 +31,15 @@ class PeerLinkTest : public testing::Test {
   // Loads a metafile text as the startup does, which registers its application; standard
   // output (validation messages) goes to out_.
   ApplEntry *LoadMetafile(const std::string &name, const std::string &text);
+  // LoadMetafile's first source of its first table, or null.
+  SourceEntry *LoadSource(const std::string &name, const std::string &text);
+  // Asks for the request of state (a verb) and waits for the client as a server task would.
+  int Request(SourceEntry *source, int state);
+  // Expects the query on the peer's database to give expected once the peer has committed
+  // what it was sent (waits up to 5 seconds).
+  void ExpectDb(const std::string &sql, const std::string &expected);
+  // A second peer on the port and database of the first one.
+  std::unique_ptr<dch_test::Peer> Restart(std::vector<std::string> options = {});
 
   TempDir dir_;
   EnvGuard env_;
