@@ -53,6 +53,9 @@ struct FileServerState {
   // table last. inPrevious: the rows read now are the previous file's.
   bool positionChecked, keepPosition, inPrevious;
   long ackedPos, savedPos;
+  // The source's row stream and the number of the row that ended at ackedPos, and the number
+  // handed to the table last.
+  uint32_t ackedStream, ackedNumber, savedNumber;
   uint16_t savedSum;
   std::tuple<std::string, std::string, std::string> savedKey;
   std::chrono::steady_clock::time_point nextFlush;

@@ -39,7 +39,8 @@ using Key = std::tuple<std::string, std::string, std::string>;  // application, 
 
 namespace {
 
-constexpr char kHeader[] = "# qdvp file positions 1: application table checksum position file";
+constexpr char kHeader[] =
+    "# qdvp file positions 2: application table checksum position file [stream number]";
 // A state file larger than this is read up to here: its last line then counts as cut.
 constexpr size_t kMaxStateFile = 16u << 20;
 // A server hands its position to the table at most ten times a second, so that whichever
@@ -51,6 +52,7 @@ constexpr auto kWriteInterval = std::chrono::seconds(1);
 struct Saved {
   uint16_t CheckSum;
   long Position;
+  uint32_t RowStream, RowNumber;  // the source's row stream and the number of its last row
 };
 
 // The shared table of positions. Its lock is taken alone or after the I/O entry's IOLock (a
@@ -121,29 +123,33 @@ bool Number(const char *field, size_t length, long max, long *out) {
 }  // namespace
 
 bool QDVP_ParseFilePositionLine(const char *line, size_t length, FilePositionEntry *entry) {
-  const char *fields[5];
-  size_t lengths[5];
+  const char *fields[7];
+  size_t lengths[7];
   int count = 0;
   size_t start = 0;
   for (size_t i = 0; i <= length; i++) {
     if (i < length && line[i] == '\0') return false;
     if (i == length || line[i] == ' ') {
-      if (count == 5) return false;
+      if (count == 7) return false;
       fields[count] = line + start;
       lengths[count++] = i - start;
       start = i + 1;
     }
   }
-  long sum = 0, position = 0;
-  if (count != 5 || !Decode(fields[0], lengths[0], &entry->Application) ||
+  long sum = 0, position = 0, stream = 0, number = 0;
+  if ((count != 5 && count != 7) || !Decode(fields[0], lengths[0], &entry->Application) ||
       !Decode(fields[1], lengths[1], &entry->Table) ||
       !Number(fields[2], lengths[2], 0xFFFF, &sum) ||
       !Number(fields[3], lengths[3], LONG_MAX, &position) ||
-      !Decode(fields[4], lengths[4], &entry->Path)) {
+      !Decode(fields[4], lengths[4], &entry->Path) ||
+      (count == 7 && (!Number(fields[5], lengths[5], 0xFFFFFFFFL, &stream) ||
+                      !Number(fields[6], lengths[6], 0xFFFFFFFFL, &number)))) {
     return false;
   }
   entry->CheckSum = static_cast<uint16_t>(sum);
   entry->Position = position;
+  entry->RowStream = static_cast<uint32_t>(stream);
+  entry->RowNumber = static_cast<uint32_t>(number);
   return true;
 }
 
@@ -207,7 +213,8 @@ static void Load(DPAB *anchor) QDVP_REQUIRES(sLock) {
   int firstBad = 0;
   int bad = QDVP_ParseFilePositions(text, &entries, &firstBad);
   for (FilePositionEntry &e : entries) {
-    sTable[Key(e.Application, e.Table, e.Path)] = Saved{e.CheckSum, e.Position};
+    sTable[Key(e.Application, e.Table, e.Path)] =
+        Saved{e.CheckSum, e.Position, e.RowStream, e.RowNumber};
   }
   QDVP_TRC(trk, TRK1_DETAIL, "State file %s read: %zu position(s), %d unreadable line(s)",
            sFile.c_str(), entries.size(), bad);
@@ -226,7 +233,11 @@ static bool Write() QDVP_REQUIRES(sLock) {
   for (const auto &[key, saved] : sTable) {
     text += Encode(std::get<0>(key)) + " " + Encode(std::get<1>(key)) + " " +
             std::to_string(saved.CheckSum) + " " + std::to_string(saved.Position) + " " +
-            Encode(std::get<2>(key)) + "\n";
+            Encode(std::get<2>(key)) +
+            (saved.RowStream != 0 ? " " + std::to_string(saved.RowStream) + " " +
+                                        std::to_string(saved.RowNumber)
+                                  : "") +
+            "\n";
   }
   std::string temporary = sFile + ".tmp";
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
@@ -286,6 +297,16 @@ bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
   QDVP_TRC(trk, TRK1_DETAIL, "Monitoring of %s resumes at saved position %ld",
            QDVP_FileServerFileName(s), saved.Position);
   *position = saved.Position;
+  // The rows sent again from there keep the numbers they had in the source's row stream, by
+  // which an agent with a window stores each once: those it had stored before are not stored
+  // twice.
+  // Nothing else touches them yet: the server has not sent a row of the file.
+  if (saved.RowStream != 0) {
+    s->source->RowStream = saved.RowStream;
+    s->source->RowNumber = saved.RowNumber;
+    s->ackedStream = saved.RowStream;
+    s->ackedNumber = saved.RowNumber;
+  }
   return true;
 }
 
@@ -294,7 +315,11 @@ void QDVP_FilePositionRestart(FileServerState *s, long position) { s->ackedPos =
 void QDVP_NoteRowAcked(FileServerState *s) {
   // The rows of a renamed file still read (qdvpfmon.h) are not those of the file under the
   // name, which is the one kept.
-  if (s->keepPosition && !s->inPrevious) s->ackedPos = s->recordPos;
+  if (s->keepPosition && !s->inPrevious) {
+    s->ackedPos = s->recordPos;
+    s->ackedStream = s->source->RowStream;
+    s->ackedNumber = s->source->RowNumber;
+  }
 }
 
 // Hands the server's position to the table when it changed; true when the table holds
@@ -303,11 +328,13 @@ static bool Publish(FileServerState *s) QDVP_REQUIRES(sLock) {
   Key key = KeyOf(s);
   uint16_t sum = s->fileSpec->IDcheckSum;
   if (s->ackedPos >= 0 &&
-      (s->ackedPos != s->savedPos || sum != s->savedSum || key != s->savedKey)) {
+      (s->ackedPos != s->savedPos || sum != s->savedSum || key != s->savedKey ||
+       s->ackedNumber != s->savedNumber)) {
     // A pattern switched to another file: the entry of the one left is no longer kept.
     if (s->savedPos >= 0 && key != s->savedKey) sTable.erase(s->savedKey);
-    sTable[key] = Saved{sum, s->ackedPos};
+    sTable[key] = Saved{sum, s->ackedPos, s->ackedStream, s->ackedNumber};
     s->savedPos = s->ackedPos;
+    s->savedNumber = s->ackedNumber;
     s->savedSum = sum;
     s->savedKey = key;
     sDirty = true;

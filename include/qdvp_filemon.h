@@ -132,8 +132,10 @@ struct FilePositionEntry {
   std::string Application, Table, Path;
   uint16_t CheckSum;  // the file's identity checksum (QDVP_FormatFileIDcheckSum)
   long Position;      // the position after the last row the agent took
+  uint32_t RowStream = 0, RowNumber = 0;  // its row's place in the source's row stream (0: none)
 };
-// Reads one line (without its line end): "APPLICATION TABLE CHECKSUM POSITION FILE", the names
+// Reads one line (without its line end): "APPLICATION TABLE CHECKSUM POSITION FILE", then
+// "STREAM NUMBER" when the rows went out on a window (the row stream and its last number); the names
 // with spaces, control bytes and '%' as %XX. False for anything else.
 bool QDVP_ParseFilePositionLine(const char *line, size_t length, FilePositionEntry *entry);
 // Reads a state file's text: the entries of its readable lines go to entries (empty lines and

@@ -291,7 +291,9 @@ struct SourceEntry {
   unsigned char *pOutputBuffer;
   int OutputBufferSize;
   // On a link with a window: the source's row stream (0 until its first row) and the number of
-  // its last row, by which the agent stores each row once (client task only).
+  // its last row, by which the agent stores each row once (client task only; the file server
+  // reads them after a row's request and sets them before its first one, from its saved
+  // positions).
   uint32_t RowStream;
   uint32_t RowNumber;
   // Client API and remote take actions (sockets/, actions/qdvp_actions.h): the row control

@@ -316,6 +316,9 @@ TEST(SavedPositions, GarbledLinesAreCountedAndSkipped) {
        1},
       {"binary", std::string("\xff\xfe\x01 \x80\n", 6) + good, 1, 1, 1},
       {"a huge line", std::string(100000, '9') + "\n" + good, 1, 1, 1},
+      {"row stream and number", "App Tab 1 5 /f 4294967295 12\n", 1, 0, 0},
+      {"row stream beyond 32 bits", "App Tab 1 5 /f 4294967296 12\nApp Tab 1 5 /f 1 2 3\n", 0,
+       2, 1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -333,6 +336,12 @@ TEST(SavedPositions, GarbledLinesAreCountedAndSkipped) {
   EXPECT_EQ(entries[0].CheckSum, 513);
   EXPECT_EQ(entries[0].Position, 1024);
   EXPECT_EQ(entries[0].Path, "/var/log/a b.log");
+  EXPECT_EQ(entries[0].RowStream, 0u);
+  entries.clear();
+  QDVP_ParseFilePositions("App Tab 1 5 /f 4294967295 12\n", &entries, nullptr);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].RowStream, 4294967295u);
+  EXPECT_EQ(entries[0].RowNumber, 12u);
   // The data provider reports the unreadable lines with message 89.
   const char *parms[5] = {"/s/file.positions", "2", "7", nullptr, nullptr};
   char text[256];
