@@ -149,8 +149,8 @@ bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
   if (QDVP_WindowedSource(comm, source)) {
     // In the window: the row goes out and the source is free for its next one; the row's
     // status is settled later, and a failed row is sent again by the window's recovery.
-    // A failed row in flight: this one is built now, while its values are there, and held
-    // behind every row in flight, to go out with them once the window is recovered (which
+    // Behind a failed row in flight, this one is built now, while its values are there, and
+    // held behind every row in flight, to go out with them once the window is recovered (which
     // takes other sources' locks, so the client does it after letting this one go).
     bool held = !QDVP_WindowRoom(comm);
     if (held) {
