@@ -357,6 +357,7 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
     int32_t status = row->status;
     if (status == 0) {
       source->LastDataStatus = 0;
+      source->AckedRowNumber.store(row->number);
       return;
     }
     if (attempt > 0 && (anchor->ShutdownRequested || entry->Terminate)) {

@@ -63,8 +63,9 @@ void WaitForStatus(DCHcomm *comm, DCHwindow *w) QDVP_REQUIRES(comm->StatusMutex)
 // with the status mutex held.
 void Keep(DCHwindow *w, SourceEntry *source, const unsigned char *message, size_t length,
           int32_t status) {
-  w->rows.push_back(DCHinFlight{
-      source, std::string(reinterpret_cast<const char *>(message), length), status, QDV0_Time()});
+  w->rows.push_back(DCHinFlight{source,
+                                std::string(reinterpret_cast<const char *>(message), length),
+                                status, QDV0_Time(), source->RowNumber});
 }
 
 }  // namespace
@@ -94,9 +95,12 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
   {
     OSV1_Guard lock(&comm->StatusMutex);
     if (w->answered >= w->rows.size()) return false;
-    w->rows[w->answered++].status = status;
+    DCHinFlight &row = w->rows[w->answered++];
+    row.status = status;
     failed = status != 0;
     if (failed) w->failed = true;
+    // Taken, and so is every row before it: the rows after a failed one wait for its resend.
+    if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
     pthread_cond_broadcast(&comm->StatusCond);
   }
   if (failed) WakeClient(comm);

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <tuple>
 
@@ -56,6 +57,9 @@ struct FileServerState {
   // The source's row stream and the number of the row that ended at ackedPos, and the number
   // handed to the table last.
   uint32_t ackedStream, ackedNumber, savedNumber;
+  // On a window, the rows taken by the client whose status has not come yet: the number of each
+  // and the position after it (consecutive rows of one number, filtered lines, are one entry).
+  std::deque<std::pair<uint32_t, long>> *pendingRows;
   uint16_t savedSum;
   std::tuple<std::string, std::string, std::string> savedKey;
   std::chrono::steady_clock::time_point nextFlush;
@@ -91,9 +95,12 @@ void QDVP_FileUnwatchDirectory(FileServerState *s);
 bool QDVP_FileResumePosition(FileServerState *s, long size, long *position);
 // The file under the name is read from position on (its start position, a new file).
 void QDVP_FilePositionRestart(FileServerState *s, long position);
-// The agent took the row read last (its send returned success): the file is handled up to the
-// position after its record. The one place the acknowledged position moves.
+// The client took the row read last (its send returned success): the file is handled up to the
+// position after its record, at once on the one-row link, once the row's status has come on a
+// window. The one place the acknowledged position is fed.
 void QDVP_NoteRowAcked(FileServerState *s);
+// Frees what the server kept of its rows in flight (at its end).
+void QDVP_FileForgetPendingRows(FileServerState *s);
 // Hands the position to the shared table (at most ten times a second) and writes the state
 // file (at most once a second); cheap to call for every row. final (the server ends) does both
 // at once.

@@ -304,27 +304,64 @@ bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
   if (saved.RowStream != 0) {
     s->source->RowStream = saved.RowStream;
     s->source->RowNumber = saved.RowNumber;
+    s->source->AckedRowNumber.store(saved.RowNumber);
     s->ackedStream = saved.RowStream;
     s->ackedNumber = saved.RowNumber;
   }
   return true;
 }
 
-void QDVP_FilePositionRestart(FileServerState *s, long position) { s->ackedPos = position; }
+void QDVP_FilePositionRestart(FileServerState *s, long position) {
+  s->ackedPos = position;
+  // Rows in flight of the file read before are not positions in this one.
+  if (s->pendingRows != nullptr) s->pendingRows->clear();
+}
+
+// Moves the acknowledged position up to the last row in flight whose status has come (the
+// numbers of one stream only grow, wrapping aside).
+static void Settle(FileServerState *s) {
+  if (s->pendingRows == nullptr) return;
+  SourceEntry *source = s->source;
+  uint32_t acked = source->AckedRowNumber.load();
+  std::deque<std::pair<uint32_t, long>> &pending = *s->pendingRows;
+  while (!pending.empty() && static_cast<int32_t>(acked - pending.front().first) >= 0) {
+    s->ackedPos = pending.front().second;
+    s->ackedStream = source->RowStream;
+    s->ackedNumber = pending.front().first;
+    pending.pop_front();
+  }
+}
+
+void QDVP_FileForgetPendingRows(FileServerState *s) {
+  delete s->pendingRows;
+  s->pendingRows = nullptr;
+}
 
 void QDVP_NoteRowAcked(FileServerState *s) {
   // The rows of a renamed file still read (qdvpfmon.h) are not those of the file under the
   // name, which is the one kept.
-  if (s->keepPosition && !s->inPrevious) {
+  if (!s->keepPosition || s->inPrevious) return;
+  SourceEntry *source = s->source;
+  if (source->RowStream == 0) {
+    // One row at a time: the send returned once the agent had taken the row.
     s->ackedPos = s->recordPos;
-    s->ackedStream = s->source->RowStream;
-    s->ackedNumber = s->source->RowNumber;
+    return;
   }
+  // On a window the row is in flight: it counts once its status has come (Settle).
+  if (s->pendingRows == nullptr) s->pendingRows = new std::deque<std::pair<uint32_t, long>>();
+  std::deque<std::pair<uint32_t, long>> &pending = *s->pendingRows;
+  if (!pending.empty() && pending.back().first == source->RowNumber) {
+    pending.back().second = s->recordPos;
+  } else {
+    pending.emplace_back(source->RowNumber, s->recordPos);
+  }
+  Settle(s);
 }
 
 // Hands the server's position to the table when it changed; true when the table holds
 // something not written yet.
 static bool Publish(FileServerState *s) QDVP_REQUIRES(sLock) {
+  Settle(s);
   Key key = KeyOf(s);
   uint16_t sum = s->fileSpec->IDcheckSum;
   if (s->ackedPos >= 0 &&
@@ -356,6 +393,8 @@ void QDVP_FilePositionFlush(FileServerState *s, bool final) {
 
 bool QDVP_FilePositionPending(FileServerState *s) {
   if (!s->keepPosition) return false;
+  Settle(s);
+  if (s->pendingRows != nullptr && !s->pendingRows->empty()) return true;
   if (s->ackedPos >= 0 &&
       (s->ackedPos != s->savedPos || s->fileSpec->IDcheckSum != s->savedSum)) {
     return true;

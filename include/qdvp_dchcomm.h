@@ -115,6 +115,7 @@ struct DCHinFlight {
   std::string bytes;    // the data message as sent
   int32_t status;
   time_t sentAt;
+  uint32_t number;  // its number in the source's row stream
 };
 // Creates and frees the window of a connection block (client task).
 void QDVP_OpenDCHwindow(DCHcomm *comm);

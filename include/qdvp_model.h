@@ -296,6 +296,9 @@ struct SourceEntry {
   // positions).
   uint32_t RowStream;
   uint32_t RowNumber;
+  // The number of the source's last row whose status 0 came with every row before it settled:
+  // where a server that saves its position may count its rows as taken by the agent.
+  std::atomic<uint32_t> AckedRowNumber;
   // Client API and remote take actions (sockets/, actions/qdvp_actions.h): the row control
   // that goes to the agent with the data (0, 1, 16 or 17), a record held back until the next
   // one decides its row control, whether the client accepts take actions and how long a worker

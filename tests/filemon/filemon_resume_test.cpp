@@ -85,4 +85,51 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   EXPECT_EQ(Numbers(*peer_, "Again").second, kAll + 100);
 }
 
+// The agent answers "send again" to every data request after the 300th: the rows behind it wait
+// in the window, taken by the client but not by the agent, and the saved position goes no
+// further than the last row stored. Killed then, and started again with an agent that takes everything, no line is
+// missing.
+class StuckRows : public FileMonitoring {
+  Strings PeerArgs() const override { return {"--fail", "data:7:all:300"}; }
+};
+
+TEST_F(StuckRows, RowsWaitingToBeSentAgainAtACrashAreNotSkipped) {
+  const std::string tail = File("tail.log"), state = File("state");
+  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+  extraEnv_["QDVP_STATE_DIR"] = state;
+  Replace(tail, "start 0\n");
+  Metafile("tail", kTail);
+  Start(1);
+  ASSERT_TRUE(WaitPositioned());
+  std::string text;
+  for (int i = 1; i <= 1000; i++) text += "n " + std::to_string(i) + "\n";
+  Append(tail, text);
+  // The agent's first 300 data requests include the DP log's rows: the table gets a few less.
+  ASSERT_TRUE(WaitFor([&] { return Occurrences(Trace(), "redrive dp_data in flight") > 10; }));
+  qdvp_->Signal(SIGKILL);
+  qdvp_->Wait();
+  qdvp_.reset();
+  const int stored = Count("Lines");
+  EXPECT_GT(stored, 250);
+  EXPECT_LT(stored, 300);
+  // The saved position is at most the end of the last row stored, whatever the client had
+  // taken beyond it.
+  long end = 8;  // "start 0\n"
+  for (int i = 1; i <= stored; i++) end += static_cast<long>(("n " + std::to_string(i) + "\n").size());
+  std::string saved = ReadFile(state + "/file.positions");
+  size_t line = saved.find("\nTailApp Lines ");
+  ASSERT_NE(line, std::string::npos) << saved;
+  EXPECT_LE(std::atol(saved.c_str() + saved.find(' ', line + 16) + 1), end) << saved;
+
+  std::string dir = peer_->dir();
+  peer_->Stop();
+  peer_ = std::make_unique<dch_test::Peer>(
+      Strings{"--commit-ms", "0", "--port", std::to_string(dchPort_)}, dir);
+  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  Launch();
+  WaitStarted(1);
+  EXPECT_TRUE(WaitFor([&] { return Numbers(*peer_, "Lines").first == 1000; }, 30s))
+      << Numbers(*peer_, "Lines").first << " of 1000 lines";
+}
+
 }  // namespace
