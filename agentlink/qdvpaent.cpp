@@ -243,7 +243,7 @@ int SendStatusMessage(DCHcomm *comm, uint32_t id, int32_t status, const char *re
              result != nullptr ? " and result" : "");
     comm->RequestNumber = 0;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(buffer.get())), buffer.get(), comm, 0);
-  } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
+  } while (QDVP_DCHsendAgain(comm));
   if (comm->Status != 0) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Action %u status not taken by the agent, status %d", id,
              static_cast<int>(comm->Status));

@@ -154,7 +154,7 @@ void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm) {
   do {
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(sent)), sent, comm, 0);
-  } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
+  } while (QDVP_DCHsendAgain(comm));
   QDV0_Free(message);
   QDVP_TRC_EXIT(trk, comm->Status);
 }

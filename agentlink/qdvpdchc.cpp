@@ -41,6 +41,12 @@ struct Pass {
   bool deferred = false;         // the row was held behind a failed one: recover the window
 };
 
+// The window field of the last reply, stored by the receive task.
+uint32_t ReplyWindow(DCHcomm *comm) {
+  OSV1_Guard status(&comm->StatusMutex);
+  return comm->ReplyWindow;
+}
+
 void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP register");
   QDVP_DoDPregister(source, comm);
@@ -53,7 +59,7 @@ void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed");
       state = QDVP_Ready;
       // The window the agent allows (none when its reply has no window field).
-      comm->Window = static_cast<int>(comm->ReplyWindow);
+      comm->Window = static_cast<int>(ReplyWindow(comm));
       if (comm->Window > comm->WantedWindow) comm->Window = comm->WantedWindow;
     } else if (status == QDVP_DCH_STATUS_ALREADY_KNOWN) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> dp_register completed. Application already known to DCH");

@@ -168,7 +168,9 @@ static void Deliver(const DCHdecoded *message, void *context) {
       return;
     }
     {
-      OSV1_Guard link(&comm->LinkLock);
+      // Not the link lock: a sender holds it across a send that the agent may hold up until
+      // its own replies are read, by this task.
+      OSV1_Guard status(&comm->StatusMutex);
       comm->Status = message->Status;
       comm->ReplyWindow = message->HasWindow ? message->Window : 0;
       memset(comm->ReplyHandle, 0, 4);

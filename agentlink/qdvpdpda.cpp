@@ -145,7 +145,7 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
              source->RequestNumber, (void *)source);
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
-  } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
+  } while (QDVP_DCHsendAgain(comm));
   // A row the agent asks to see again after the source is back online (status 2) keeps its
   // values so that the client can resend it, and so does a row the agent never answered (a
   // lost link, no reply): its sender may send it again once the link is back. The next

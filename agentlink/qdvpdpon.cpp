@@ -36,7 +36,7 @@ void SendRequest(SourceEntry *source, DCHcomm *comm, const char *what) {
     comm->RequestNumber = source ? source->RequestNumber : 0;
     QDVP_TRC(trk, TRK1_DETAIL, "Sending %s request %d", what, comm->RequestNumber);
     QDVP_DCHsendAndReceive(length, comm->RequestBuffer, comm, 0);
-  } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
+  } while (QDVP_DCHsendAgain(comm));
 }
 
 const char *SourceNodeName(const SourceEntry *source) {
@@ -65,8 +65,8 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(comm->RequestBuffer)),
                            comm->RequestBuffer, comm, 0);
-  } while (comm->Status == QDVP_DCH_STATUS_SEND_AGAIN);
-  OSV1_Guard link(&comm->LinkLock);
+  } while (QDVP_DCHsendAgain(comm));
+  OSV1_Guard status(&comm->StatusMutex);
   if (comm->Status == 0) memcpy(source->DCHhandle, comm->ReplyHandle, 4);
   QDVP_TRC_EXIT(trk, comm->Status);
 }

@@ -77,6 +77,15 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
+bool QDVP_DCHsendAgain(DCHcomm *comm) {
+  if (comm->Status != QDVP_DCH_STATUS_SEND_AGAIN) return false;
+  if (comm->pDPAB->ShutdownRequested) {
+    QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH asks for the request again; not sent, the data provider ends");
+    return false;
+  }
+  return true;
+}
+
 void QDVP_CheckDCHstatus(DCHcomm *comm) { QDVP_WaitDCHstatus(comm, 0); }
 
 // Releases the link lock and waits until the receive task has stored the status. The wait is

@@ -9,9 +9,11 @@
 //   - QDVP_ConstructRegistrationBuffer and QDVP_DecodeDCHstream are pure enough for any thread.
 //
 // Which lock guards what (see also include/qdvp_anchor.h):
-//   DCHcomm::LinkLock       the block's Socket, Status and ReplyHandle while a request is being
-//                           sent or its status stored
-//   DCHcomm::StatusMutex    Pending, ReceiverStarted, ReceiverRunning
+//   DCHcomm::LinkLock       the block's Socket while a request is being sent; never taken by
+//                           the receive task while it stores a status (a sender may hold it
+//                           across a send that waits for the agent to read)
+//   DCHcomm::StatusMutex    Pending, ReplyHandle, ReplyWindow, ReceiverStarted,
+//                           ReceiverRunning
 //   DCHcomm::ReceiveMutex   held by the receive task for its whole life
 //   A new connection waits (on StatusCond) until the previous receive task has ended before
 //   it opens its sockets. StatusMutex is held only around these flags and the waits on
@@ -79,7 +81,7 @@ struct DCHcomm {
   // The window (our addition): the rows a source may keep in flight, as asked for
   // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
   // time, as the agent link always was). Client task only; ReplyWindow is the receive task's,
-  // under the link lock, like ReplyHandle.
+  // under the status mutex, like ReplyHandle.
   int WantedWindow;
   int Window;
   uint32_t ReplyWindow;
@@ -194,6 +196,10 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode);
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait);
+// The agent asked for the request again (status 7) and it is sent again: not once the data
+// provider ends, or an agent that keeps asking would hold its shutdown for good (the request
+// then ends with status 7).
+bool QDVP_DCHsendAgain(DCHcomm *comm);
 void QDVP_CheckDCHstatus(DCHcomm *comm) QDVP_RELEASE(comm->LinkLock);
 // The wait of QDVP_CheckDCHstatus, cut short after seconds when positive.
 void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) QDVP_RELEASE(comm->LinkLock);

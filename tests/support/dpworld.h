@@ -82,6 +82,16 @@ class DataProviderWorld : public testing::Test {
     unlink(File("trace.log").c_str());
     qdvp_ = std::make_unique<Child>(Strings{BinDir() + "/qdvp", "start", type}, Env(), dir_.path());
   }
+  // Stops qdvp-dch and starts it again on its port with its database (and without the options of
+  // PeerArgs: a fault the test gave it is gone).
+  void RestartPeer(Strings options = {}) {
+    peer_->Stop();
+    options.insert(options.end(), {"--commit-ms", "0", "--port", std::to_string(dchPort_)});
+    auto next = std::make_unique<dch_test::Peer>(options, peer_->dir());
+    ASSERT_TRUE(next->Ready()) << next->Stderr();
+    stoppedPeers_.push_back(std::move(peer_));
+    peer_ = std::move(next);
+  }
   void Stop() {
     if (!qdvp_) return;
     qdvp_->Signal(SIGTERM);
@@ -150,6 +160,8 @@ class DataProviderWorld : public testing::Test {
   }
 
   TempDir dir_;
+  // Peers stopped by RestartPeer: the first owns the directory the later ones use.
+  std::vector<std::unique_ptr<dch_test::Peer>> stoppedPeers_;
   std::unique_ptr<dch_test::Peer> peer_;
   std::unique_ptr<Child> qdvp_;
   std::string config_;
