@@ -282,15 +282,10 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   EXPECT_TRUE(Has(r.err, "No data provider answered on 127.0.0.1 port")) << r.err;
 }
 
-TEST_F(ConsoleWorld, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
-  extraEnv_["QDVP_PRODUCT_SPEC"] = dir_.Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
-  ASSERT_EQ(Start(), "");
-  ExpectConsole({"CHECK", "a.mdl"}, 1,
-                "result 13: Command not supported for a packaged product configuration.\n");
-}
-
-// SNMP data providers answer the reloads; each reads its file once it exists.
-TEST_F(ConsoleWorld, SnmpAnswersTheReloads) {
+// SNMP data providers answer the reloads, each reading its file once it exists; API data
+// providers answer PING with their start time; a packaged product refuses CHECK. One world,
+// a data provider of each kind in turn.
+TEST_F(ConsoleWorld, SnmpReloadsApiPingAndAPackagedProductsCheck) {
   ASSERT_EQ(Start(5), "");
   const struct {
     const char *datagram;
@@ -306,10 +301,8 @@ TEST_F(ConsoleWorld, SnmpAnswersTheReloads) {
   dir_.Write("qdvpname.cfg", "10.1 lab\n");
   EXPECT_EQ(Exchange("LOADCOMM"), Strings{"0 "});
   EXPECT_EQ(Exchange("LOADNAME"), Strings{"0 "});
-}
+  Stop();
 
-// API data providers answer PING with their start time.
-TEST_F(ConsoleWorld, ApiAnswersPingWithItsStartTime) {
   ASSERT_EQ(Start(0), "");
   Strings reply = Exchange("PING");
   ASSERT_EQ(reply.size(), 1u);
@@ -321,6 +314,12 @@ TEST_F(ConsoleWorld, ApiAnswersPingWithItsStartTime) {
   EXPECT_TRUE(Has(r.out, "result 0: Data provider start time (seconds since 1970): " +
                              std::to_string(start) + "\n  started "))
       << r.out;
+  Stop();
+
+  extraEnv_["QDVP_PRODUCT_SPEC"] = dir_.Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
+  ASSERT_EQ(Start(), "");
+  ExpectConsole({"CHECK", "a.mdl"}, 1,
+                "result 13: Command not supported for a packaged product configuration.\n");
 }
 
 // Console commands of take actions: the agent peer runs, the data provider in this process,
