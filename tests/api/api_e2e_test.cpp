@@ -159,8 +159,9 @@ TEST_F(ApiServer, RefusalsAreAnsweredWithTheirCodes) {
 }
 
 // A client that disconnects mid-session ends it (DP log 26): its held row is not lost, its
-// source goes offline, and a session open beside it goes on.
-TEST_F(ApiServer, DisconnectEndsOnlyThatSession) {
+// source goes offline, and a session open beside it goes on. Then take actions handed to a
+// client.
+TEST_F(ApiServer, DisconnectEndsOnlyThatSessionAndTakeActionsHandedToTheClientAreAnswered) {
   qdvpc_session *stays = Open(false), *goes = Open(false);
   // Two clients on one host name their sources, which the agent tells apart by name.
   ASSERT_EQ(qdvpc_set_source(stays, "stays"), QDVPC_OK);
@@ -177,12 +178,10 @@ TEST_F(ApiServer, DisconnectEndsOnlyThatSession) {
   qdvpc_close(stays);
   ASSERT_TRUE(WaitLogged("dp_CloseSession completed for location", 2));
   ASSERT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
-}
 
-// A client that accepts take actions for its source receives one, returns its result, and the
-// agent gets it; a client that vanishes with an action in hand still has it answered (8), and
-// the action is not carried out by the data provider itself.
-TEST_F(ApiServer, TakeActionsHandedToTheClientAreAnswered) {
+  // A client that accepts take actions for its source receives one, returns its result, and
+  // the agent gets it; a client that vanishes with an action in hand still has it answered
+  // (8), and the action is not carried out by the data provider itself.
   qdvpc_session *client = Open(false);
   ASSERT_EQ(qdvpc_set_source(client, "feeder"), QDVPC_OK);
   ASSERT_EQ(qdvpc_begin_input(client, "Feed", "Lines"), QDVPC_OK);

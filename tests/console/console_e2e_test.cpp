@@ -38,47 +38,15 @@ class ConsoleE2E : public ConsoleWorld {
   }
 };
 
-TEST_F(ConsoleE2E, ImportAnswersByWhatTheMetafileHolds) {
-  WriteMetafile("good.mdl", LinesMetafile("Good", File("good.log")));
-  WriteMetafile("broken.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
-  const struct {
-    const char *name;
-    int status;
-    const char *out;
-  } cases[] = {
-      {"good.mdl", 0, "result 0: Application imported: good.mdl\n"},
-      {"missing.mdl", 1, "result 8: Metafile not found.\n"},
-      {"broken.mdl", 1,
-       "result 5: Metafile definition error: the metafile was read but no application "
-       "resulted.\n"},
-      {"good.mdl", 1, "result 4: Application already defined: good.mdl\n"},
-  };
-  for (const auto &c : cases) ExpectConsole({"IMPORT", c.name}, c.status, c.out);
-  // Only the metafile that became an application joins the startup configuration, once.
-  EXPECT_EQ(StartupConfig(), "* console test\ngood.mdl\n");
-  EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("good.mdl") + " "});
-  // CHECK finds an application by metafile or application name.
-  const std::pair<const char *, const char *> checks[] = {
-      {"CHECK good.mdl", "4 "}, {"check Good", "4 "}, {"CHECK ", "3 "}, {"CHECK broken.mdl", "3 "}};
-  for (const auto &[datagram, reply] : checks) {
-    EXPECT_EQ(Exchange(datagram), Strings{reply}) << datagram;
-  }
-  ExpectConsole({"CHECK", "good.mdl"}, 1, "result 4: good.mdl is defined.\n");
-  EXPECT_TRUE(
-      WaitPeer("SELECT COUNT(*) FROM applications WHERE name = 'Good' AND "
-               "registered_at IS NOT NULL",
-               "1"))
-      << "the peer did not see Good registered";
-}
-
 // The name of attribute i of the large metafile.
 std::string LongName(int i) {
   return "Attribute_number_" + std::string(i < 10 ? "0" : "") + std::to_string(i) +
          "_with_a_long_name";
 }
 
-// A metafile whose SHOW reply needs several datagrams: 60 attributes with long names.
-TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralParts) {
+// A metafile whose SHOW reply needs several datagrams: 60 attributes with long names; one whose
+// reply is one datagram, compared with the golden reply.
+TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralPartsAndASmallOneAsTheGoldenReply) {
   std::string text =
       "//APPL ConBig\n//NAME Big P 120\n//SOURCE FILE " + File("big.log") + "\n//ATTRIBUTES ','\n";
   for (int i = 0; i < 60; i++) text += LongName(i) + " D 28\n";
@@ -121,14 +89,12 @@ TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralParts) {
   ExpectConsole({"SHOW", "nope.mdl"}, 1,
                 "result 3: nope.mdl is not defined (neither an application nor a metafile of "
                 "one).\n");
-}
 
-TEST_F(ConsoleE2E, ShowOfASmallApplicationMatchesTheGoldenReply) {
-  std::string text =
+  // A small application's reply is one datagram, the golden reply.
+  WriteMetafile("small.mdl",
       "//APPL ConSmall\n//NAME Events E\n//SOURCE FILE /var/log/small.log\n//ATTRIBUTES ' '\n"
       "Host D 30 ATOMIC\nLevel S\nCount C 999\nLoad G\nMean A\nStamp T\nObj O 12\n"
-      "-Skip K 3\nRest Z 100\n//NAME Keys K 60\n//ATTRIBUTES ','\nKey D 8 KEY\nValue G 50\n";
-  WriteMetafile("small.mdl", text);
+      "-Skip K 3\nRest Z 100\n//NAME Keys K 60\n//ATTRIBUTES ','\nKey D 8 KEY\nValue G 50\n");
   Import("small.mdl");
   Strings reply = Exchange("SHOW small.mdl");
   ASSERT_EQ(reply.size(), 1u);
@@ -138,7 +104,7 @@ TEST_F(ConsoleE2E, ShowOfASmallApplicationMatchesTheGoldenReply) {
   EXPECT_EQ(reply[0], expected);
 }
 
-TEST_F(ConsoleE2E, ListAndDeleteFollowTheApplicationsAndTheStartupConfig) {
+TEST_F(ConsoleE2E, ListDeleteAndImportFollowTheApplicationsAndTheStartupConfig) {
   ExpectConsole({"LIST"}, 1, "result 2: No application is defined.\n");
   WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log")));
   WriteMetafile("b.mdl", LinesMetafile("ConB", File("b.log")));
@@ -163,6 +129,38 @@ TEST_F(ConsoleE2E, ListAndDeleteFollowTheApplicationsAndTheStartupConfig) {
   EXPECT_EQ(PeerQuery("SELECT COUNT(*) FROM sources WHERE application = 'ConA' AND "
                       "offline_at IS NULL"),
             "0");
+
+  // With no application left, IMPORT answers by what the metafile holds.
+  WriteMetafile("good.mdl", LinesMetafile("Good", File("good.log")));
+  WriteMetafile("broken.mdl", "//NAME Orphan\n//ATTRIBUTES\nWord D 8\n");
+  const struct {
+    const char *name;
+    int status;
+    const char *out;
+  } cases[] = {
+      {"good.mdl", 0, "result 0: Application imported: good.mdl\n"},
+      {"missing.mdl", 1, "result 8: Metafile not found.\n"},
+      {"broken.mdl", 1,
+       "result 5: Metafile definition error: the metafile was read but no application "
+       "resulted.\n"},
+      {"good.mdl", 1, "result 4: Application already defined: good.mdl\n"},
+  };
+  for (const auto &c : cases) ExpectConsole({"IMPORT", c.name}, c.status, c.out);
+  // Only the metafile that became an application joins the startup configuration, once.
+  EXPECT_EQ(StartupConfig(), "* console test\ngood.mdl\n");
+  EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("good.mdl") + " "});
+  // CHECK finds an application by metafile or application name.
+  const std::pair<const char *, const char *> checks[] = {
+      {"CHECK good.mdl", "4 "}, {"check Good", "4 "}, {"CHECK ", "3 "}, {"CHECK broken.mdl", "3 "}};
+  for (const auto &[datagram, reply] : checks) {
+    EXPECT_EQ(Exchange(datagram), Strings{reply}) << datagram;
+  }
+  ExpectConsole({"CHECK", "good.mdl"}, 1, "result 4: good.mdl is defined.\n");
+  EXPECT_TRUE(
+      WaitPeer("SELECT COUNT(*) FROM applications WHERE name = 'Good' AND "
+               "registered_at IS NOT NULL",
+               "1"))
+      << "the peer did not see Good registered";
 }
 
 TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
@@ -188,8 +186,9 @@ TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
 }
 
 // Commands a FILE data provider does not carry out, and datagrams that are no command, are
-// answered (or not) at once and leave the console free for the next.
-TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesAndBadDatagrams) {
+// answered (or not) at once and leave the console free for the next; a second start of the
+// type is refused and leaves the first running.
+TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesBadDatagramsAndASecondStart) {
   // The replies, and the datagrams that get them; PING is answered by API data providers only.
   const std::pair<Strings, Strings> cases[] = {
       {{"1 "},
@@ -208,6 +207,12 @@ TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesAndBadDatagrams) {
           << datagram.substr(0, 20) << " (" << datagram.size() << " bytes)";
     }
   }
+  // A second start of the type is refused while the first runs.
+  std::string out, err;
+  int status = qdvp_test::Run({BinDir() + "/qdvp", "start", "file"}, Env(), &out, &err);
+  EXPECT_EQ(status, 1) << err;
+  EXPECT_EQ(out, "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
+  EXPECT_NE(err.find("ended during start-up"), std::string::npos) << err;
   EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
   EXPECT_TRUE(qdvp_->Running());
 
@@ -217,8 +222,7 @@ TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesAndBadDatagrams) {
   ExpectConsole({"PING"}, 1, "result 9: Command sent; the data provider sends no reply to it.\n");
   ExpectConsole({"LOADCOMM"}, 1, "result 10: LOADCOMM rejected: not an SNMP data provider.\n");
   // The program finds the port from the type and QDVP_DPCONSOLE_PORT.
-  std::string out, err;
-  int status = qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "file", "getport"},
+  status = qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "file", "getport"},
                               {{"QDVP_DPCONSOLE_PORT", std::to_string(port_ - 1)}}, &out, &err);
   EXPECT_EQ(status, 0) << err;
   EXPECT_TRUE(Has(out, "type FILE (1), console port " + std::to_string(port_))) << out;
@@ -250,16 +254,6 @@ TEST_F(ConsoleE2E, CommandsThatArriveWhileOneRunsAreRejected) {
   EXPECT_TRUE(qdvp_->Running());
 }
 
-TEST_F(ConsoleE2E, SecondStartOfTheTypeIsRefusedWhileTheFirstRuns) {
-  std::string out, err;
-  int status = qdvp_test::Run({BinDir() + "/qdvp", "start", "file"}, Env(), &out, &err);
-  EXPECT_EQ(status, 1) << err;
-  EXPECT_EQ(out, "QDVPV89E Same type DP is already active in the system. DP startup ended.\n");
-  EXPECT_NE(err.find("ended during start-up"), std::string::npos) << err;
-  EXPECT_TRUE(qdvp_->Running());
-  EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
-}
-
 TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   std::string log = dir_.Write("a.log", "");
   WriteMetafile("a.mdl", LinesMetafile("ConA", log));
@@ -288,15 +282,10 @@ TEST_F(ConsoleE2E, ShutdownEndsTheDataProvider) {
   EXPECT_TRUE(Has(r.err, "No data provider answered on 127.0.0.1 port")) << r.err;
 }
 
-TEST_F(ConsoleWorld, CheckIsRefusedWhenMetafileCommandsAreDisabled) {
-  extraEnv_["QDVP_PRODUCT_SPEC"] = dir_.Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
-  ASSERT_EQ(Start(), "");
-  ExpectConsole({"CHECK", "a.mdl"}, 1,
-                "result 13: Command not supported for a packaged product configuration.\n");
-}
-
-// SNMP data providers answer the reloads; each reads its file once it exists.
-TEST_F(ConsoleWorld, SnmpAnswersTheReloads) {
+// SNMP data providers answer the reloads, each reading its file once it exists; API data
+// providers answer PING with their start time; a packaged product refuses CHECK. One world,
+// a data provider of each kind in turn.
+TEST_F(ConsoleWorld, SnmpReloadsApiPingAndAPackagedProductsCheck) {
   ASSERT_EQ(Start(5), "");
   const struct {
     const char *datagram;
@@ -312,10 +301,8 @@ TEST_F(ConsoleWorld, SnmpAnswersTheReloads) {
   dir_.Write("qdvpname.cfg", "10.1 lab\n");
   EXPECT_EQ(Exchange("LOADCOMM"), Strings{"0 "});
   EXPECT_EQ(Exchange("LOADNAME"), Strings{"0 "});
-}
+  Stop();
 
-// API data providers answer PING with their start time.
-TEST_F(ConsoleWorld, ApiAnswersPingWithItsStartTime) {
   ASSERT_EQ(Start(0), "");
   Strings reply = Exchange("PING");
   ASSERT_EQ(reply.size(), 1u);
@@ -327,6 +314,12 @@ TEST_F(ConsoleWorld, ApiAnswersPingWithItsStartTime) {
   EXPECT_TRUE(Has(r.out, "result 0: Data provider start time (seconds since 1970): " +
                              std::to_string(start) + "\n  started "))
       << r.out;
+  Stop();
+
+  extraEnv_["QDVP_PRODUCT_SPEC"] = dir_.Write("product.cfg", "ENABLE_METAFILE_COMMANDS=\n");
+  ASSERT_EQ(Start(), "");
+  ExpectConsole({"CHECK", "a.mdl"}, 1,
+                "result 13: Command not supported for a packaged product configuration.\n");
 }
 
 // Console commands of take actions: the agent peer runs, the data provider in this process,

@@ -109,7 +109,7 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
   }
 }
 
-TEST(dch_DataMessage, LiteralWireBytesGiveHandleSequenceAndRow) {
+TEST(dch_DataMessage, WireBytesGiveHandleSequenceAndRowInTheirOrder) {
   // request 0x1030, handle 1, data sequence 0, Cnt = C 300
   std::string bytes = Unhex(
       "00000030 0010 00000002 1030 0080 00000004 00000001 0070 00000002 0000"
@@ -120,16 +120,14 @@ TEST(dch_DataMessage, LiteralWireBytesGiveHandleSequenceAndRow) {
   EXPECT_EQ(m.handle.value_or(0), 1u);
   EXPECT_EQ(m.dataSequence.value_or(-1), 0);
   EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{\"Cnt\":300}");
-}
-
-TEST(dch_DataMessage, NegativeDataSequenceAndSeveralAttributesKeepTheirOrder) {
-  std::string bytes = Msg(QDVP_REQ_DP_DATA)
+  // A negative data sequence; several attributes keep their order.
+  bytes = Msg(QDVP_REQ_DP_DATA)
                           .U32(QDVP_FIELD_DCH_HANDLE, 0x01020304)
                           .U16(QDVP_FIELD_DATA_SEQUENCE, 0xFFFF)
                           .Value("Zeta", 'D', "z")
                           .Value("Alpha", 'G', Be16(0xFF38))
                           .Bytes();
-  DchMessage m = Decode(bytes);
+  m = Decode(bytes);
   EXPECT_EQ(m.handle.value_or(0), 0x01020304u);
   EXPECT_EQ(m.dataSequence.value_or(0), -1);
   EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{\"Zeta\":\"z\",\"Alpha\":-200}");

@@ -47,7 +47,7 @@ std::vector<std::string> Objects(const std::string &page, const char *url = "htt
   return found;
 }
 
-TEST(PageObjects, AreFoundByTypeJoinedToThePageHostAndNotRepeated) {
+TEST(PageObjects, AreFoundByTypeJoinedToThePageHostNotRepeatedUpToTheListsSizeAndReadSafely) {
   using V = std::vector<std::string>;
   struct Case {
     std::string page;
@@ -69,19 +69,16 @@ TEST(PageObjects, AreFoundByTypeJoinedToThePageHostAndNotRepeated) {
       {"", {}},
   };
   for (const Case &c : cases) EXPECT_EQ(Objects(c.page), c.objects) << c.page;
-}
 
-TEST(PageObjects, StopOnceTheListIsFull) {
+  // The search stops once the list is full.
   std::string page;
   for (int i = 0; i < 100; i++) page += "<img src=\"i" + std::to_string(i) + ".gif\">";
   // Each name is "http://h:8/iNN.gif" (18 or 19 bytes with its separator).
   EXPECT_EQ(Objects(page, "http://h:8/", 100).size(), 5u);
   EXPECT_EQ(Objects(page).size(), 100u);
-}
 
-TEST(PageObjects, AnyBytesAreReadSafely) {
   // A page of every byte value, quotes and suffixes at its edges: nothing is read outside it.
-  std::string page = ".jpg\"";
+  page = ".jpg\"";
   for (int i = 0; i < 256; i++) page += static_cast<char>(i);
   page += "='.gif";
   std::vector<char> exact(page.begin(), page.end());  // no terminating NUL after the page

@@ -44,7 +44,7 @@ TEST(DPlogTemplates, EveryTemplateHasItsCategoryColumn) {
   }
 }
 
-TEST(DPlogTemplates, ParametersFillThePlacesInOrderAndMissingOnesShowAQuestionMark) {
+TEST(DPlogTemplates, ParametersFillThePlacesInOrderMissingOnesShowAQuestionMarkLongTextsAreCut) {
   const struct {
     int number;
     std::vector<const char *> parms;
@@ -64,10 +64,7 @@ TEST(DPlogTemplates, ParametersFillThePlacesInOrderAndMissingOnesShowAQuestionMa
       {61, {"1", "2", "3", "4"}, "1 2 automation activity completed, status 3, result [4]"},
   };
   for (const auto &c : cases) EXPECT_EQ(Complete(c.number, c.parms), c.text) << c.number;
-}
-
-// A completed text is bounded by the buffer; one longer than the attribute is cut with "...".
-TEST(DPlogTemplates, LongTextsAreBoundedAndCutWithThreeDots) {
+  // A completed text is bounded by the buffer; one longer than the attribute is cut with "...".
   std::string big(2000, 'x');
   EXPECT_EQ(Complete(16, {big.c_str(), big.c_str()}).size(),
             static_cast<size_t>(QDVP_DPLOG_TEXT_SIZE - 1));
@@ -114,7 +111,7 @@ class DPlogReport : public qdvp_test::PeerLinkTest {
   ProcessEntry *server_ = nullptr;
 };
 
-TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
+TEST_F(DPlogReport, ReportIsRegisteredOnlineCarriesMessagesAndTheNoDataStatusPerAgent) {
   QDVP_DefineDPlogReport(anchor_);
   ASSERT_NE(anchor_->pDPlogSource, nullptr);
   EXPECT_EQ(anchor_->pDPlogSource->State, QDVP_Active);
@@ -140,11 +137,9 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineAndCarriesMessages) {
   std::string name(300, 'n');
   QDVP_SendDPlogMessage(anchor_, 8, name.c_str());
   ExpectDb(lastText_, ("Application " + name).substr(0, 253) + "...");
-}
 
-// The no-data report folds the changes of an interval per agent and sends every agent's list,
-// six tables a row, as one sample set; a report without changes sends the lists again.
-TEST_F(DPlogReport, NoDataStatusIsFoldedPerAgentAndSentAsOneSampleSet) {
+  // The no-data report folds the changes of an interval per agent and sends every agent's
+  // list, six tables a row, as one sample set; a report without changes sends the lists again.
   QDVP_DefineNoDataReport(anchor_);
   auto report = [&](int rowsBefore) {
     QDVP_DoNoDataStatusReport(anchor_);

@@ -42,8 +42,9 @@ class MetafileInput : public metafile_test::WithAnchor {
   }
 };
 
-// $D in an expected output stands for the metafile directory.
-TEST_F(MetafileInput, NamesFindTheirFile) {
+// $D in an expected output stands for the metafile directory. In-memory texts build
+// applications too; a file that grows while read ends where it was when opened.
+TEST_F(MetafileInput, NamesFindTheirFileAndTheTextAsItWasWhenOpened) {
   TempDir outside;
   std::string absolute = outside.Write("abs.mdl", "abs\n");
   outside.Write("secret", "outside\n");
@@ -86,13 +87,16 @@ TEST_F(MetafileInput, NamesFindTheirFile) {
     EXPECT_EQ(out, expected);
   }
   EXPECT_EQ(anchor_->pMemMetafile, nullptr);  // a block made for a text goes at close
-}
-
-TEST_F(MetafileInput, InMemoryMetafileBuildsAnApplication) {
+  // An in-memory text builds an application.
   ApplEntry *appl = Load(std::string("&INMEM\n") + kSmall + "&\n", "");
   ASSERT_NE(appl, nullptr) << out_;
   EXPECT_STREQ(appl->ApplName, "Small");
   EXPECT_EQ(out_, "");
+  // A file that grows while read ends where it was when opened.
+  std::string path = dir_.Write("grow.log", "line one\nline two\n");
+  EXPECT_EQ(ReadAll("grow.log", 0,
+                    [&] { std::ofstream(path, std::ios::app) << "appended after the open\n"; }),
+            "line one\n|line two\n|");
 }
 
 TEST_F(MetafileInput, LongRecordsAreReadInPiecesWithoutOverrun) {
@@ -105,13 +109,6 @@ TEST_F(MetafileInput, LongRecordsAreReadInPiecesWithoutOverrun) {
   // Each 63-byte piece is a record of its own.
   EXPECT_NE(out_.find("0004 -> " + std::string(63, 'x') + "\n"), std::string::npos) << out_;
   EXPECT_NE(out_.find("0011 -> " + std::string(500 - 7 * 63, 'x') + " D 8\n"), std::string::npos);
-}
-
-TEST_F(MetafileInput, FileThatGrowsWhileReadEndsWhereItWasWhenOpened) {
-  std::string path = dir_.Write("grow.log", "line one\nline two\n");
-  EXPECT_EQ(ReadAll("grow.log", 0,
-                    [&] { std::ofstream(path, std::ios::app) << "appended after the open\n"; }),
-            "line one\n|line two\n|");
 }
 
 TEST_F(MetafileInput, RecordBuffersSkipBareLineFeedsButKeepBlankLines) {

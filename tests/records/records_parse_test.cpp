@@ -128,7 +128,7 @@ struct RateStep {
   long change, percent, delta;
 };
 
-TEST_F(Parsing, RatesOverSeveralSamples) {
+TEST_F(Parsing, RatesOverSeveralSamplesAndPerKey) {
   QDV0_UseManualClock(1700000000);
   SourceEntry *s = Table("R ? 1000000\nP % 1000000\nD # 1000000\n");
   ASSERT_NE(s, nullptr);
@@ -145,26 +145,23 @@ TEST_F(Parsing, RatesOverSeveralSamples) {
     EXPECT_EQ(IntValue(Attr(s, "P")), step.percent);
     EXPECT_EQ(IntValue(Attr(s, "D")), step.delta);
   }
-  QDV0_UseSystemClock();
-}
-
-TEST_F(Parsing, RatesKeptPerKey) {
-  QDV0_UseManualClock(1700000000);
+  // Rates are kept per key.
   ApplEntry *appl = Load(
       "//APPL Routers\n//NAME If K 600\n//ATTRIBUTES ' '\nRouter D 8 KEY\nIf D 8 KEY\n"
-      "Octets C\nRate # 2147483647\nPerSec ? 2147483647\n");
+      "Octets C\nRate # 2147483647\nPerSec ? 2147483647\n",
+      "keys.mdl");
   ASSERT_NE(appl, nullptr) << out_;
-  SourceEntry *s = appl->pTableList->pSourceList;
+  s = appl->pTableList->pSourceList;
   struct {
     const char *record;
     int advance;
     long delta, perSecond;
-  } steps[] = {
+  } keyed[] = {
       {"r1 eth0 100 100 100", 0, 0, 0},        {"r1 eth1 5000 5000 5000", 0, 0, 0},
       {"r1 eth0 160 160 160", 10, 60, 6},      {"r2 eth0 7 7 7", 0, 0, 0},
       {"r1 eth1 5300 5300 5300", 20, 300, 10}, {"r1 eth0 200 200 200", 20, 40, 1},
   };
-  for (const auto &step : steps) {
+  for (const auto &step : keyed) {
     SCOPED_TRACE(step.record);
     QDV0_AdvanceClock(step.advance);
     Parse(s, step.record);

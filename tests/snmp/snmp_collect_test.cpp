@@ -261,8 +261,8 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolled) {
 // keeps answering with the same instance would be walked forever (ten rows a second up to the
 // row limit, every cycle): the walk ends at the first instance that does not come after the one
 // asked.
-TEST_F(SnmpCollection, FiltersApplyAndAWalkInCirclesEnds) {
-  qdvp_test::SimulatedAgents agent(1, 5, "1.3.6.1.4.1.99999.1.1");
+TEST_F(SnmpCollection, FiltersApplyAWalkInCirclesEndsAndTheSnmpControlCommands) {
+  qdvp_test::SimulatedAgents bench(1, 5, "1.3.6.1.4.1.99999.1.1");
   qdvp_test::SimulatedAgents circular(1, 5, "1.3.6.1.2.1.2.2.1", true);
   Metafile("bench", "//SNMP TEXT\n//APPL BenchMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
                     "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
@@ -272,7 +272,7 @@ TEST_F(SnmpCollection, FiltersApplyAndAWalkInCirclesEnds) {
                     "Total (In + Out)\n",
            false);
   ASSERT_NE(Console("IMPORT", "bench.mdl").find("result 0:"), std::string::npos) << Trace();
-  Send(1, "SNMPSTARTGET", "APPLNAME=BenchMib ATTRGROUP=Tab AGENTINFO=" + agent.List());
+  Send(1, "SNMPSTARTGET", "APPLNAME=BenchMib ATTRGROUP=Tab AGENTINFO=" + bench.List());
   Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=" + circular.List());
   ASSERT_TRUE(WaitRows("Tab", 6)) << Trace();
   std::set<std::string> indexes;
@@ -286,12 +286,10 @@ TEST_F(SnmpCollection, FiltersApplyAndAWalkInCirclesEnds) {
   ASSERT_TRUE(WaitFor([&] { return qdvp_test::Occurrences(Trace(), ended) >= 3; }, 30s)) << Trace();
   EXPECT_LE(RowsOf("Interfaces", walked), qdvp_test::Occurrences(Trace(), ended) + 1);
   EXPECT_GE(RowsOf("Interfaces", walked), 2);
-}
 
-// The operator's SNMP Control commands: set requests (checked before anything is sent, the
-// agent's error status mapped to its text), monitor start and stop, network management, and
-// commands that cannot be taken apart.
-TEST_F(SnmpCollection, SnmpControlCommands) {
+  // The operator's SNMP Control commands: set requests (checked before anything is sent, the
+  // agent's error status mapped to its text), monitor start and stop, network management, and
+  // commands that cannot be taken apart.
   std::string agent = Agent("127.0.0.1");
   std::string set = "SET NETADDR=" + agent + " APPLNAME=MibSystem ";
   struct Case {

@@ -1,12 +1,7 @@
 // The socket data server end to end: `qdvp start sock` on a private port against qdvp-dch,
 // with partner programs played by the test over TCP and UDP on loopback. Rows are read from the
 // peer's database, DP log messages from the trace, acknowledgements from the sockets.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -20,64 +15,12 @@
 namespace {
 
 using dch_test::Be32;
+// A partner's end of a connection or datagram socket to the data provider's port.
+using dch_test::Client;
 using qdvp_test::BinDir;
 using qdvp_test::FreePort;
 using qdvp_test::WaitFor;
 using namespace std::chrono_literals;
-
-// A partner's end of a connection or datagram socket to the data provider's port.
-class Partner {
- public:
-  // from: the local address the partner sends from (another host, as far as the server sees).
-  Partner(int port, bool udp, const char *from = nullptr, int fromPort = 0) : udp_(udp) {
-    fd_ = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
-    if (from != nullptr) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      local.sin_port = htons(static_cast<uint16_t>(fromPort));
-      inet_pton(AF_INET, from, &local.sin_addr);
-      bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof(local));
-    }
-    sockaddr_in to = qdvp_test::Loopback(port);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0;
-  }
-  ~Partner() { Close(); }
-  bool connected() const { return connected_; }
-  void Send(const std::string &bytes) { ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
-  // What arrives within the deadline, at most n bytes (one datagram for UDP).
-  std::string Receive(size_t n, std::chrono::milliseconds deadline = 10s) {
-    std::string got;
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (got.size() < n) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
-      char buffer[512];
-      ssize_t r = recv(fd_, buffer, std::min(n - got.size(), sizeof(buffer)), 0);
-      if (r <= 0) break;
-      got.append(buffer, static_cast<size_t>(r));
-      if (udp_) break;
-    }
-    return got;
-  }
-  // True when the data provider closed the connection within the deadline.
-  bool ClosedByPeer(std::chrono::milliseconds deadline) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(deadline.count())) != 1) return false;
-    char c;
-    return recv(fd_, &c, 1, 0) <= 0;  // an end, or a reset when unread bytes were dropped
-  }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  bool udp_;
-  bool connected_ = false;
-};
 
 class SocketServer : public qdvp_test::DataProviderWorld {
  protected:
@@ -111,9 +54,9 @@ class SocketServer : public qdvp_test::DataProviderWorld {
 
 // The answer to an HTTP GET of path on port.
 std::string HttpGet(int port, const std::string &path) {
-  Partner c(port, false);
-  c.Send("GET " + path + " HTTP/1.0\r\n\r\n");
-  return c.Receive(65536, 5s);
+  auto c = Client::Tcp(port);
+  EXPECT_TRUE(c && c->Send("GET " + path + " HTTP/1.0\r\n\r\n"));
+  return c ? c->Read(65536, 5s) : "";
 }
 
 // The table Web of WebApp, fed by any partner on this host: host, status and time, comma
@@ -131,32 +74,32 @@ std::string WebMetafile(const std::string &extra, const std::string &ttl = "") {
 TEST_F(SocketServer, ConfiguredTcpPartnerFeedsRowsWithConfirmationsAndSessions) {
   Metafile("web", WebMetafile("//CONFIRM SEQ\n"));
   Start();
-  Partner p(port_, false);
-  ASSERT_TRUE(p.connected());
+  auto p = Client::Tcp(port_);
+  ASSERT_TRUE(p);
   ASSERT_TRUE(WaitLogged("New TCP connection accepted from"));
-  p.Send("web1,200,35\nweb2,5");
-  EXPECT_EQ(p.Receive(4), Be32(1));
-  p.Send("00,12\n");
-  EXPECT_EQ(p.Receive(4), Be32(2));
+  EXPECT_TRUE(p->Send("web1,200,35\nweb2,5"));
+  EXPECT_EQ(p->Read(4), Be32(1));
+  EXPECT_TRUE(p->Send("00,12\n"));
+  EXPECT_EQ(p->Read(4), Be32(2));
   ASSERT_TRUE(WaitRows("Web", 2)) << Trace();
   EXPECT_EQ(Values("Web", "Host"), (std::vector<std::string>{"web1", "web2"}));
   EXPECT_EQ(Values("Web", "Status"), (std::vector<std::string>{"200", "500"}));
   EXPECT_EQ(OnlineSources("Web"), 1);
   {
-    Partner second(port_, false);
-    second.Send("web8,1,1\n");
-    EXPECT_TRUE(second.ClosedByPeer(10s));
+    auto second = Client::Tcp(port_);
+    ASSERT_TRUE(second && second->Send("web8,1,1\n"));
+    EXPECT_TRUE(second->Closed(10s, true));
     EXPECT_TRUE(WaitLogged("No Explicit Application Association record found"));
   }
-  p.Send("//END-DP-INPUT\n");
-  EXPECT_EQ(p.Receive(4), Be32(3));
+  EXPECT_TRUE(p->Send("//END-DP-INPUT\n"));
+  EXPECT_EQ(p->Read(4), Be32(3));
   ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
-  p.Send("web3,302,1\n");
+  EXPECT_TRUE(p->Send("web3,302,1\n"));
   ASSERT_TRUE(WaitRows("Web", 3));
   EXPECT_EQ(OnlineSources("Web"), 1);
   // A partner that goes away in the middle of a line: what it sent of the line is its last row.
-  p.Send("web4,201,");
-  p.Close();
+  EXPECT_TRUE(p->Send("web4,201,"));
+  p.reset();
   ASSERT_TRUE(WaitLogged("TCP session disconnect received from"));
   ASSERT_TRUE(WaitRows("Web", 4));
   EXPECT_EQ(Values("Web", "Host").back(), "web4");
@@ -170,16 +113,16 @@ TEST_F(SocketServer, DynamicPartnersAreBuiltFromTheirAssociationRecordAndSilentO
   Metafile("dyn", "//APPL DynApp\n//NAME Dyn E\n//ATTRIBUTES ','\nHost D 16\nStatus D 4\n",
            false);
   Start();
-  Partner silent(port_, false);
-  ASSERT_TRUE(silent.connected());
-  Partner dynamic(port_, false);
-  dynamic.Send("//dyn\nweb1,200\n");
+  auto silent = Client::Tcp(port_);
+  ASSERT_TRUE(silent);
+  auto dynamic = Client::Tcp(port_);
+  ASSERT_TRUE(dynamic && dynamic->Send("//dyn\nweb1,200\n"));
   ASSERT_TRUE(WaitRows("Dyn", 1)) << Trace();
-  dynamic.Send("web2,404\n");
+  EXPECT_TRUE(dynamic->Send("web2,404\n"));
   ASSERT_TRUE(WaitRows("Dyn", 2));
   EXPECT_EQ(Values("Dyn", "Status"), (std::vector<std::string>{"200", "404"}));
   EXPECT_EQ(Logged("NEW TCP connection from"), 0) << "the silent partner held nobody up";
-  EXPECT_TRUE(silent.ClosedByPeer(10s));
+  EXPECT_TRUE(silent->Closed(10s, true));
   EXPECT_TRUE(WaitLogged("NEW TCP connection from"));
 }
 
@@ -189,14 +132,14 @@ TEST_F(SocketServer, DynamicPartnersAreBuiltFromTheirAssociationRecordAndSilentO
 TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
   Metafile("web", WebMetafile("//CONFIRM SIZE\n", " 1"));
   Start({{"QDVP_DP_EXPIRE_FACTOR", "2"}});
-  Partner p(port_, true);
-  p.Send("web1,200,1\nweb2,200,2\n");
-  EXPECT_EQ(p.Receive(4), Be32(22));
+  auto p = Client::Udp(port_);
+  EXPECT_TRUE(p->Send("web1,200,1\nweb2,200,2\n"));
+  EXPECT_EQ(p->Read(4), Be32(22));
   ASSERT_TRUE(WaitRows("Web", 2)) << Trace();
-  p.Send("//END-DP-INPUT");
-  EXPECT_EQ(p.Receive(4), Be32(14));
+  EXPECT_TRUE(p->Send("//END-DP-INPUT"));
+  EXPECT_EQ(p->Read(4), Be32(14));
   ASSERT_TRUE(WaitLogged("UDP session disconnect received from"));
-  p.Send("web3,200,3\n");
+  EXPECT_TRUE(p->Send("web3,200,3\n"));
   ASSERT_TRUE(WaitRows("Web", 3));
   ASSERT_TRUE(WaitLogged("UDP inactivity time expired", 1, 30s));
   EXPECT_EQ(Values("Web", "Host"), (std::vector<std::string>{"web1", "web2", "web3"}));
@@ -211,8 +154,8 @@ TEST_F(SocketServer, TcpPartnerPastItsTtlIsEndedByTheOutageTest) {
   for (const char *byTTL : {"y", "Y"}) {
     SCOPED_TRACE(byTTL);
     Start({{"QDVP_TCP_OUTAGE_WINDOW", "1"}, {"QDVP_TCP_DISCONNECT_BY_TTL", byTTL}});
-    Partner p(port_, false);
-    p.Send("web1,200,1\n");
+    auto p = Client::Tcp(port_);
+    ASSERT_TRUE(p && p->Send("web1,200,1\n"));
     ASSERT_TRUE(WaitRows("Web", ++rows)) << Trace();
     if (byTTL[0] == 'y') {
       const std::string tested = "Test TCP connection to 127.0.0.1";
@@ -224,7 +167,7 @@ TEST_F(SocketServer, TcpPartnerPastItsTtlIsEndedByTheOutageTest) {
       continue;
     }
     ASSERT_TRUE(WaitLogged("TCP connection outage detected", 1, 20s)) << Trace();
-    EXPECT_TRUE(p.ClosedByPeer(10s));
+    EXPECT_TRUE(p->Closed(10s, true));
     ASSERT_TRUE(WaitFor([&] { return OnlineSources("Web") == 0; }, 10s));
   }
 }
@@ -242,26 +185,26 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
                     "//NAME Two E\n" + twin + "//ATTRIBUTES ','\nHost D 16\n");
   Start();
   {
-    Partner ambiguous(port_, true, "127.0.0.3", twinPort);
-    ambiguous.Send("twin,1\n");
+    auto ambiguous = Client::Open(port_, true, "127.0.0.3", twinPort);
+    EXPECT_TRUE(ambiguous->Send("twin,1\n"));
   }
-  std::vector<std::unique_ptr<Partner>> silent;
+  std::vector<std::unique_ptr<Client>> silent;
   for (int i = 0; i < 100; i++) {
-    silent.push_back(std::make_unique<Partner>(port_, false, "127.0.0.4"));
+    silent.push_back(Client::Open(port_, false, "127.0.0.4"));
   }
   {
-    Partner escape(port_, false, "127.0.0.2");
-    escape.Send("//../../etc/passwd\nx,y,z\n");
-    EXPECT_TRUE(escape.ClosedByPeer(10s));
+    auto escape = Client::Open(port_, false, "127.0.0.2");
+    ASSERT_TRUE(escape && escape->Send("//../../etc/passwd\nx,y,z\n"));
+    EXPECT_TRUE(escape->Closed(10s, true));
   }
   ASSERT_TRUE(WaitLogged("New TCP connection from"));
-  Partner noise(port_, true, "127.0.0.2");
-  noise.Send(std::string("\x01\x02\x00\xff", 4));
-  noise.Send("*DP*SOCKET*SELECT*SHUTDOWN*INTERRUPT*");
-  Partner p(port_, false);
-  p.Send(std::string("bin\0ary,1,2\n", 12));
-  p.Send(std::string(5000, 'x'));
-  p.Send("\nweb9,200,9\n");
+  auto noise = Client::Open(port_, true, "127.0.0.2");
+  EXPECT_TRUE(noise->Send(std::string("\x01\x02\x00\xff", 4)));
+  EXPECT_TRUE(noise->Send("*DP*SOCKET*SELECT*SHUTDOWN*INTERRUPT*"));
+  auto p = Client::Tcp(port_);
+  ASSERT_TRUE(p && p->Send(std::string("bin\0ary,1,2\n", 12)));
+  EXPECT_TRUE(p->Send(std::string(5000, 'x')));
+  EXPECT_TRUE(p->Send("\nweb9,200,9\n"));
   ASSERT_TRUE(WaitFor([&] {
     auto hosts = Values("Web", "Host");
     return !hosts.empty() && hosts.back() == "web9";

@@ -107,9 +107,15 @@ std::string UnregisterMsg(const std::string &app) {
   return Msg(QDVP_REQ_DP_UNREGISTER).Text(QDVP_FIELD_APPL_NAME, app).Bytes();
 }
 
-std::unique_ptr<Client> Client::Open(int port, bool udp) {
+std::unique_ptr<Client> Client::Open(int port, bool udp, const char *from, int fromPort) {
   auto c = std::unique_ptr<Client>(new Client());
   c->fd_ = socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+  c->udp_ = udp;
+  if (from != nullptr) {
+    sockaddr_in local = qdvp_test::Loopback(fromPort);
+    inet_pton(AF_INET, from, &local.sin_addr);
+    bind(c->fd_, reinterpret_cast<sockaddr *>(&local), sizeof local);
+  }
   sockaddr_in a = qdvp_test::Loopback(port);
   if (connect(c->fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return nullptr;
   return c;
@@ -186,11 +192,26 @@ uint32_t GoOnline(Client &c, const std::string &descriptions, const std::string 
   return r && r->handle ? *r->handle : 0;
 }
 
-bool Client::Closed(std::chrono::milliseconds deadline) {
+std::string Client::Read(size_t n, std::chrono::milliseconds deadline) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  char buffer[512];
+  for (ssize_t got; buffered_.size() < n &&
+                    (got = Receive(end, buffer, std::min(n - buffered_.size(), sizeof buffer))) > 0;) {
+    receiveSizes_.push_back(static_cast<size_t>(got));
+    buffered_.append(buffer, static_cast<size_t>(got));
+    if (udp_) break;
+  }
+  std::string bytes = buffered_.substr(0, n);
+  buffered_.erase(0, bytes.size());
+  return bytes;
+}
+
+bool Client::Closed(std::chrono::milliseconds deadline, bool silently) {
   auto end = std::chrono::steady_clock::now() + deadline;
   char buffer[4096];
   for (ssize_t n; (n = Receive(end, buffer, sizeof buffer)) != kTimedOut;) {
     if (n == 0) return true;
+    if (silently) return false;
   }
   return false;
 }

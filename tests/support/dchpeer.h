@@ -58,6 +58,9 @@ class Client {
  public:
   static std::unique_ptr<Client> Tcp(int port);  // null when the connection fails
   static std::unique_ptr<Client> Udp(int port);
+  // From a local address of its own (another host, as far as the server sees), and port.
+  static std::unique_ptr<Client> Open(int port, bool udp, const char *from = nullptr,
+                                      int fromPort = 0);
   ~Client();
   bool Send(const std::string &bytes);
   // Reads one whole message within the deadline; nullopt on time-out or end of stream.
@@ -66,18 +69,21 @@ class Client {
   std::optional<Reply> ReadReply(std::chrono::milliseconds deadline = std::chrono::seconds(5));
   // Sends a request and reads its reply.
   std::optional<Reply> Call(const std::string &bytes);
-  // True when the peer has closed the connection (reads end of stream within the deadline).
-  bool Closed(std::chrono::milliseconds deadline = std::chrono::seconds(5));
+  // What arrives within the deadline, at most n bytes (over UDP: of one datagram).
+  std::string Read(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  // True when the peer has closed the connection (reads end of stream within the deadline);
+  // silently: without sending anything first.
+  bool Closed(std::chrono::milliseconds deadline = std::chrono::seconds(5), bool silently = false);
   // The size of every receive so far (for UDP, of every datagram).
   const std::vector<size_t> &ReceiveSizes() const { return receiveSizes_; }
 
  private:
   friend class Listener;
-  static std::unique_ptr<Client> Open(int port, bool udp);
   // One receive by the end time: its size, 0 at end of stream, kTimedOut when nothing came.
   static constexpr ssize_t kTimedOut = -1;
   ssize_t Receive(std::chrono::steady_clock::time_point end, char *buffer, size_t size);
   int fd_ = -1;
+  bool udp_ = false;
   std::string buffered_;
   std::vector<size_t> receiveSizes_;
 };

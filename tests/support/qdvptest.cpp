@@ -169,8 +169,9 @@ int FreePort() {
 UdpSocket::UdpSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
 UdpSocket::~UdpSocket() { close(fd_); }
 
-bool UdpSocket::Bind(int port) {
+bool UdpSocket::Bind(int port, const char *address) {
   sockaddr_in a = Loopback(port);
+  inet_pton(AF_INET, address, &a.sin_addr);
   return bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
 }
 
@@ -193,6 +194,12 @@ std::optional<std::string> UdpSocket::Receive(std::chrono::milliseconds wait) {
   ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
   if (n < 0) return std::nullopt;
   return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string UdpSocket::Exchange(int port, const std::string &datagram,
+                                std::chrono::milliseconds wait) {
+  SendTo(port, datagram);
+  return Receive(wait).value_or("(none)");
 }
 
 std::string ReadFile(const std::string &path) {

@@ -90,11 +90,16 @@ class UdpSocket {
   ~UdpSocket();
   UdpSocket(const UdpSocket &) = delete;
   UdpSocket &operator=(const UdpSocket &) = delete;
-  bool Bind(int port);  // 0: a free port; false when the port is taken
+  // 0: a free port; false when the port is taken. Any loopback address (127.0.0.2, ...)
+  // stands for another local sender.
+  bool Bind(int port, const char *address = "127.0.0.1");
   int port() const;     // the bound port
   void SendTo(int port, const std::string &datagram);
   // The next datagram within the wait; nullopt when none came.
   std::optional<std::string> Receive(std::chrono::milliseconds wait);
+  // Sends a datagram and returns the first reply within the wait, or "(none)".
+  std::string Exchange(int port, const std::string &datagram,
+                       std::chrono::milliseconds wait = std::chrono::seconds(3));
 
  private:
   int fd_;
