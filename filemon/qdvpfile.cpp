@@ -279,7 +279,6 @@ static bool ScanLoop(FileServerState *s) {
   s->io->pFile = nullptr;
   // Orderly end (the shutdown, a DELETE): the position reached is written now.
   QDVP_FilePositionFlush(s, true);
-  QDVP_FileForgetPendingRows(s);
   QDVP_FileCloseFollowed(s);
   QDVP_FileUnwatchDirectory(s);
   QDV0_Free(s->commonBuffer);

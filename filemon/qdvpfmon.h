@@ -59,7 +59,7 @@ struct FileServerState {
   uint32_t ackedStream, ackedNumber, savedNumber;
   // On a window, the rows taken by the client whose status has not come yet: the number of each
   // and the position after it (consecutive rows of one number, filtered lines, are one entry).
-  std::deque<std::pair<uint32_t, long>> *pendingRows;
+  std::deque<std::pair<uint32_t, long>> pendingRows;
   uint16_t savedSum;
   std::tuple<std::string, std::string, std::string> savedKey;
   std::chrono::steady_clock::time_point nextFlush;
@@ -99,8 +99,6 @@ void QDVP_FilePositionRestart(FileServerState *s, long position);
 // position after its record, at once on the one-row link, once the row's status has come on a
 // window. The one place the acknowledged position is fed.
 void QDVP_NoteRowAcked(FileServerState *s);
-// Frees what the server kept of its rows in flight (at its end).
-void QDVP_FileForgetPendingRows(FileServerState *s);
 // Hands the position to the shared table (at most ten times a second) and writes the state
 // file (at most once a second); cheap to call for every row. final (the server ends) does both
 // at once.

@@ -314,27 +314,21 @@ bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
 void QDVP_FilePositionRestart(FileServerState *s, long position) {
   s->ackedPos = position;
   // Rows in flight of the file read before are not positions in this one.
-  if (s->pendingRows != nullptr) s->pendingRows->clear();
+  s->pendingRows.clear();
 }
 
 // Moves the acknowledged position up to the last row in flight whose status has come (the
 // numbers of one stream only grow, wrapping aside).
 static void Settle(FileServerState *s) {
-  if (s->pendingRows == nullptr) return;
   SourceEntry *source = s->source;
   uint32_t acked = source->AckedRowNumber.load();
-  std::deque<std::pair<uint32_t, long>> &pending = *s->pendingRows;
+  std::deque<std::pair<uint32_t, long>> &pending = s->pendingRows;
   while (!pending.empty() && static_cast<int32_t>(acked - pending.front().first) >= 0) {
     s->ackedPos = pending.front().second;
     s->ackedStream = source->RowStream;
     s->ackedNumber = pending.front().first;
     pending.pop_front();
   }
-}
-
-void QDVP_FileForgetPendingRows(FileServerState *s) {
-  delete s->pendingRows;
-  s->pendingRows = nullptr;
 }
 
 void QDVP_NoteRowAcked(FileServerState *s) {
@@ -348,8 +342,7 @@ void QDVP_NoteRowAcked(FileServerState *s) {
     return;
   }
   // On a window the row is in flight: it counts once its status has come (Settle).
-  if (s->pendingRows == nullptr) s->pendingRows = new std::deque<std::pair<uint32_t, long>>();
-  std::deque<std::pair<uint32_t, long>> &pending = *s->pendingRows;
+  std::deque<std::pair<uint32_t, long>> &pending = s->pendingRows;
   if (!pending.empty() && pending.back().first == source->RowNumber) {
     pending.back().second = s->recordPos;
   } else {
@@ -394,7 +387,7 @@ void QDVP_FilePositionFlush(FileServerState *s, bool final) {
 bool QDVP_FilePositionPending(FileServerState *s) {
   if (!s->keepPosition) return false;
   Settle(s);
-  if (s->pendingRows != nullptr && !s->pendingRows->empty()) return true;
+  if (!s->pendingRows.empty()) return true;
   if (s->ackedPos >= 0 &&
       (s->ackedPos != s->savedPos || s->fileSpec->IDcheckSum != s->savedSum)) {
     return true;
