@@ -231,6 +231,8 @@ TEST_F(MetafileServer, ClientThatNeverReadsIsDroppedAfterTheIOWaitWhileOthersAre
                                                 "seconds. Dropped") != std::string::npos; },
                       15s));
   EXPECT_GE(Clock::now() - asked, 2s);
+  // The DP log message of the drop follows its trace line.
+  WaitFor([&] { return Logged("disconnected from metafile server") >= 2; });
   EXPECT_EQ(Logged("disconnected from metafile server"), 2);  // the other client and this one
   close(stuck);
   EXPECT_EQ(Ask("GETMETA Shared").rfind("0 \n6 \n", 0), 0u);
