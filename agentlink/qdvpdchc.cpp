@@ -345,10 +345,6 @@ bool BringOnline(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
   return source->State == QDVP_Active;
 }
 
-// The handle of a data message sits after the length word and the request code field.
-constexpr size_t kHandleOffset = QDVP_WIRE_LENGTH_WORD + QDVP_WIRE_FIELD_HEADER + 2 +
-                                 QDVP_WIRE_FIELD_HEADER;
-
 // Sends a row of the window that failed again, one at a time, after the recovery its status
 // asks for: online again (2), registration and online (4), a new connection (lost, no answer),
 // or as it is (7). The agent stores each row once by its stream and number, so a row that it
@@ -387,8 +383,8 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
         continue;
       }
     }
-    if (row->bytes.size() >= kHandleOffset + 4) {
-      memcpy(&row->bytes[kHandleOffset], source->DCHhandle, 4);
+    if (row->bytes.size() >= kDataHandleOffset + 4) {
+      memcpy(&row->bytes[kDataHandleOffset], source->DCHhandle, 4);
     }
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>redrive dp_data in flight, status %d", status);
     QDVP_DCHsendAndReceive(static_cast<int>(row->bytes.size()),
@@ -419,6 +415,33 @@ void RecoverWindow(ProcessEntry *entry, DCHcomm *comm) {
   }
 }
 
+// The link takes rows in a window now.
+bool WindowedLink(const DPAB *anchor, const DCHcomm *comm) {
+  return comm->pWindow != nullptr && comm->Window > 1 && comm->ReceiveMode == QDVP_DCH_MODE_TCP &&
+         comm->Socket > 0 && !anchor->StandAlone;
+}
+
+// Waits up to seconds (0: for good) for work: a queued request, a row in the outbox, the end.
+// Both are looked at under the task's mutex, under which producers signal, so none is missed.
+void WaitForWork(ProcessEntry *entry, int seconds) {
+  DPAB *anchor = entry->pDPAB;
+  OSV1_GetLock(&entry->TaskIOmutex);
+  bool pending;
+  {
+    OSV1_Guard queue(&entry->WorkQueueLock);
+    pending = entry->pWorkQueue != nullptr;
+  }
+  if (!pending && !QDVP_OutboxPending(anchor) && !QDVP_TaskShouldEnd(entry)) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH Client Task waits on TaskIO notification");
+    if (seconds > 0) {
+      QDV0_ConditionTimedWait(&entry->TaskIOcond, &entry->TaskIOmutex, seconds);
+    } else {
+      QDV0_ConditionWait(&entry->TaskIOcond, &entry->TaskIOmutex);
+    }
+  }
+  OSV1_ReleaseLock(&entry->TaskIOmutex);
+}
+
 // Tells the source's requester that its request is finished. The requester may end as soon as
 // it has seen the enqueued word go to 0 and taken its own mutex, so nothing of it is touched
 // after the mutex is let go.
@@ -447,6 +470,7 @@ SourceEntry *FromWork(WorkItem *item) {
 // The requests of the end: the DP log report offline, every application unregistered.
 void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
   if (anchor->StandAlone) return;
+  QDVP_FlushOutbox(comm);
   RecoverWindow(entry, comm);
   if (comm->Socket <= 0) return;
   SourceEntry *log = anchor->pDPlogSource;
@@ -489,11 +513,14 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   QDV0_InitializeCondVar(&comm->ReceiveCond);
   OSV1_InitializeLock(&comm->LinkLock);
   QDVP_OpenDCHwindow(comm);
+  QDVP_OpenDCHoutbox(anchor, comm);
   if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
   anchor->pDCHcomm = comm;
   QDVP_PublishDCHclient(anchor, entry);
 
   for (;;) {
+    // Producers leave their rows in the outbox while the link takes a window of them.
+    QDVP_SetOutboxWindow(anchor, WindowedLink(anchor, comm) ? comm->Window : 0);
     if (entry->Terminate || anchor->ShutdownRequested) {
       OSV1_GetLock(&anchor->StateMutex);
       int active = anchor->ActiveTasks;
@@ -520,10 +547,9 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
           },
           entry, kQueueSpinMicros);
       // With a window, a row in flight may fail while no work comes: looked at every second.
-      QDVP_WaitTaskIO(entry, comm->Window > 1 ? 1 : 0,
-                      ">>>>> DCH Client Task waits on TaskIO notification",
-                      ">>>>> DCH Client TaskIO notification received. rc %d errno %d");
+      WaitForWork(entry, comm->Window > 1 ? 1 : 0);
     }
+    QDVP_FlushOutbox(comm);
     if (QDVP_WindowNeedsRecovery(comm)) RecoverWindow(entry, comm);
     WorkItem *items = QDVP_TakeWorkQueue(entry);
     if (items == nullptr) continue;
@@ -534,6 +560,8 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       items = items->pNext;
       source->DCHwork.pNext = nullptr;
       SourceEntry *destroy = nullptr;
+      // The rows producers left before this request go first.
+      QDVP_FlushOutbox(comm);
       // Anything but a row in the window waits until the window is settled: its status must
       // not be taken for a row's, and the agent must see the rows before what follows them.
       // The recovery may bring this very source online again: its queued request stays.
@@ -579,6 +607,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
   QDVP_CloseDCHwindow(comm);
+  QDVP_CloseDCHoutbox(anchor);
   OSV1_DestroyLock(&comm->StatusMutex);
   pthread_cond_destroy(&comm->StatusCond);
   OSV1_DestroyLock(&comm->ReceiveMutex);

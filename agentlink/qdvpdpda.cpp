@@ -55,10 +55,9 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
 }
 
 // Builds the source's row in its output buffer; returns the message length, or 0 when there is
-// nothing to send (comm->Status says why: 0 for a row without values or a stand-alone run, -1
-// without storage).
-static size_t BuildDataRowLocked(SourceEntry *source, DCHcomm *comm) {
-  DPAB *anchor = comm->pDPAB;
+// nothing to send (*status says why: 0 for a row without values or a stand-alone run, -1
+// without storage). Touches nothing of the connection, so a producer may build its own row.
+static size_t BuildDataRowLocked(SourceEntry *source, DPAB *anchor, int32_t *status) {
   const DCHservices *services = sServices.load();
   if (source->pOutputBuffer == nullptr) {
     int size = QDVP_ComputeDCHbufferSize(source);
@@ -70,7 +69,7 @@ static size_t BuildDataRowLocked(SourceEntry *source, DCHcomm *comm) {
     source->pOutputBuffer =
         static_cast<unsigned char *>(QDV0_GetStorage(static_cast<size_t>(size)));
     if (source->pOutputBuffer == nullptr) {
-      comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
+      *status = QDVP_DCH_STATUS_LOCAL_FAILURE;
       QDVP_TRC(trk, TRK1_ERROR, "*** unable to obtain storage for output buffer");
       return 0;
     }
@@ -88,7 +87,7 @@ static size_t BuildDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   pos += QDV0_FormatDataField(m, cap, pos, QDVP_FIELD_DATA_SEQUENCE, word, 2, 0);
 
   if (services->EvaluateDerived != nullptr) services->EvaluateDerived(source);
-  comm->Status = 0;
+  *status = 0;
   if (anchor->StandAlone) {
     if (services->BatchOutput != nullptr) services->BatchOutput(source);
     return 0;
@@ -135,7 +134,10 @@ static void ConsumeValues(SourceEntry *source) {
 void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_ENTRY(trk);
   bool keep = source == comm->pDPAB->pDPlogSource;
-  if (BuildDataRowLocked(source, comm) == 0) {
+  int32_t built = 0;
+  size_t length = BuildDataRowLocked(source, comm->pDPAB, &built);
+  comm->Status = built;
+  if (length == 0) {
     QDVP_TRC_EXIT(trk, comm->Status);
     return;
   }
@@ -156,20 +158,28 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
-void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
-  OSV1_Guard attrs(&source->AttrLock);
-  size_t length = BuildDataRowLocked(source, comm);
-  if (length == 0) return;
-  // The row's place in the source's stream, by which the agent stores it once.
+// Gives the row built last its place in the source's row stream, by which the agent stores it
+// once; returns the message's new length.
+static size_t StampRow(SourceEntry *source, size_t length) {
   while (source->RowStream == 0) {
     source->RowStream = QDV0_RandomWord();
   }
   unsigned char sequence[8];
   QDVP_WirePut32(sequence, source->RowStream);
   QDVP_WirePut32(sequence + 4, ++source->RowNumber);
+  return length + QDV0_FormatDataField(source->pOutputBuffer,
+                                       static_cast<size_t>(source->OutputBufferSize), length,
+                                       QDVP_FIELD_ROW_SEQUENCE, sequence, 8, 0);
+}
+
+void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
+  OSV1_Guard attrs(&source->AttrLock);
+  int32_t built = 0;
+  size_t length = BuildDataRowLocked(source, comm->pDPAB, &built);
+  comm->Status = built;
+  if (length == 0) return;
+  length = StampRow(source, length);
   unsigned char *m = source->pOutputBuffer;
-  length += QDV0_FormatDataField(m, static_cast<size_t>(source->OutputBufferSize), length,
-                                 QDVP_FIELD_ROW_SEQUENCE, sequence, 8, 0);
   QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d in the window, row %u", source->RequestNumber,
            source->RowNumber);
   if (held) {
@@ -180,8 +190,24 @@ void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
   ConsumeValues(source);
 }
 
+bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row) {
+  OSV1_Guard attrs(&source->AttrLock);
+  int32_t built = 0;
+  size_t length = BuildDataRowLocked(source, anchor, &built);
+  if (length == 0) return false;
+  length = StampRow(source, length);
+  row->source = source;
+  row->bytes.assign(reinterpret_cast<const char *>(source->pOutputBuffer), length);
+  row->status = 0;
+  row->number = source->RowNumber;
+  ConsumeValues(source);
+  return true;
+}
+
 void QDVP_ReleaseSourceLinkState(DPAB *anchor, SourceEntry *source) {
   if (source == nullptr) return;
+  // The outbox first: the client moves its rows into the window, never back.
+  QDVP_ForgetOutboxSource(anchor, source);
   if (anchor != nullptr) QDVP_ForgetWindowSource(anchor->pDCHcomm, source);
   QDV0_Free(source->pOutputBuffer);
   source->OutputBufferSize = 0;

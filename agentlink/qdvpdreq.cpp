@@ -80,6 +80,9 @@ int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntr
     state = Request(anchor, source, verb, anchor->pStatPE, retry);
     source->pPE.store(owner);
   } else {
+    // A row of an Active source on a link with a window: its producer builds it and leaves it
+    // for the client, and goes on at once (qdvpwout.cpp).
+    if (verb == QDVP_VERB_DATA && QDVP_PostRow(anchor, source, waiter)) return QDVP_Active;
     state = Request(anchor, source, verb, waiter, retry);
     source->pPE.store(owner);
   }

@@ -104,6 +104,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     pthread_cond_broadcast(&comm->StatusCond);
   }
   if (failed) WakeClient(comm);
+  QDVP_OutboxStatusCame(comm->pDPAB);
   return true;
 }
 
@@ -120,19 +121,51 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
     pthread_cond_broadcast(&comm->StatusCond);
   }
   if (lost) WakeClient(comm);
+  QDVP_OutboxStatusCame(comm->pDPAB);
+}
+
+// Drops the rows at the front that the agent took; false when the oldest row failed.
+static bool DropTaken(DCHwindow *w) {
+  while (w->answered > 0 && w->rows.front().status == 0) {
+    w->rows.pop_front();
+    w->answered--;
+  }
+  return w->answered == 0;
 }
 
 bool QDVP_WindowRoom(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
   for (;;) {
-    while (w->answered > 0 && w->rows.front().status == 0) {
-      w->rows.pop_front();
-      w->answered--;
-    }
-    if (w->answered > 0) return false;  // the oldest row failed
+    if (!DropTaken(w)) return false;
     if (w->rows.size() < static_cast<size_t>(comm->Window)) return true;
     WaitForStatus(comm, w);
+  }
+}
+
+int QDVP_WindowSpace(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  OSV1_Guard lock(&comm->StatusMutex);
+  if (!DropTaken(w) || w->failed) return -1;
+  size_t size = w->rows.size(), window = static_cast<size_t>(comm->Window);
+  return size < window ? static_cast<int>(window - size) : 0;
+}
+
+size_t QDVP_WindowUnanswered(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  if (w == nullptr) return 0;
+  OSV1_Guard lock(&comm->StatusMutex);
+  return w->rows.size() - w->answered;
+}
+
+void QDVP_KeepWindowRow(DCHcomm *comm, DCHinFlight *row, bool held) {
+  DCHwindow *w = comm->pWindow;
+  OSV1_Guard lock(&comm->StatusMutex);
+  row->status = held ? QDVP_DCH_STATUS_SEND_AGAIN : 0;
+  w->rows.push_back(std::move(*row));
+  if (held) {
+    w->answered = w->rows.size();
+    w->failed = true;
   }
 }
 

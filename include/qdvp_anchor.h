@@ -165,6 +165,7 @@ struct DPAB {
   ProcessEntry *pStatPE;       // made at startup, never chained
   ProcessEntry *pProcessList QDVP_GUARDED_BY(ProcessListLock);  // running tasks
   std::atomic<ProcessEntry *> pDCHclientPE;  // the DCH client task's entry
+  std::atomic<struct DCHoutbox *> pOutbox;   // rows producers built for the client (agentlink)
 
   // Server blocks, set by each task when it runs; the automation server's process entry is
   // published under AutoQueueLock, with its dispatch queue.

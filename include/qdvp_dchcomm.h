@@ -131,6 +131,14 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status);
 // Client: settles the rows answered 0 and waits for room in the window; false when the oldest
 // row has failed, and the window must be recovered first.
 bool QDVP_WindowRoom(DCHcomm *comm);
+// The rows the window can take now without waiting; -1 when a row in it failed (what comes
+// next is held behind it). Client task.
+int QDVP_WindowSpace(DCHcomm *comm);
+// The rows of the window sent and still without a status (any thread).
+size_t QDVP_WindowUnanswered(DCHcomm *comm);
+// Moves a row into the window, sent (its bytes go out next, in the caller's send) or held
+// behind a failed one, to be sent again by the recovery. Client task.
+void QDVP_KeepWindowRow(DCHcomm *comm, DCHinFlight *row, bool held);
 // Client: sends a built data message in the window and keeps it until its status arrives.
 void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
                         size_t length);
@@ -189,6 +197,38 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm);
 // out without waiting for its status and is held in the window until it comes. A row built
 // behind a failed one (held) is not sent but kept for the window's recovery.
 void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held = false);
+// Builds the source's row, with its place in the row stream, into row (bytes, source, number)
+// and consumes its values; false when there is nothing to send. For a producer that leaves its
+// own row in the outbox; the caller holds the source's entry lock.
+bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row);
+
+// Where the handle of a data message sits: after the length word and the request code field
+// (a row sent again carries its source's handle of the moment).
+constexpr size_t kDataHandleOffset = QDVP_WIRE_LENGTH_WORD + QDVP_WIRE_FIELD_HEADER + 2 +
+                                     QDVP_WIRE_FIELD_HEADER;
+
+// The outbox (qdvpwout.cpp): rows that producers built themselves while their source was
+// Active on a link with a window, for the client to put into the window and send together.
+// Opened and closed by the client task with its connection block.
+void QDVP_OpenDCHoutbox(DPAB *anchor, DCHcomm *comm);
+void QDVP_CloseDCHoutbox(DPAB *anchor);
+// The client says, before each round, whether the link takes rows in a window now (then at
+// most the window's size of rows wait in the outbox) or not (producers go through the queue).
+void QDVP_SetOutboxWindow(DPAB *anchor, int window);
+// A producer's row of an online source (Active or Input): built and left in the outbox, the
+// client woken when it was empty. False when the row must go the usual way (no window, another
+// request under way, a summary, the DP log): nothing was consumed then.
+bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer);
+// Rows wait in the outbox (for the client's wait).
+bool QDVP_OutboxPending(DPAB *anchor);
+// Client task: moves the waiting rows into the window in their order and sends them, several
+// in one send, waiting for statuses while the window is full; behind a failed row, or with no
+// window on the link any more, they are held for the recovery to send again.
+void QDVP_FlushOutbox(DCHcomm *comm);
+// The receive task gave rows their status: producers waiting for room look again.
+void QDVP_OutboxStatusCame(DPAB *anchor);
+// A source about to be freed: its rows in the outbox are dropped.
+void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source);
 // Installs the services of the subsystems above the agent link (null fields: none).
 void QDVP_SetDCHservices(const DCHservices *services);
 const DCHservices *QDVP_GetDCHservices();

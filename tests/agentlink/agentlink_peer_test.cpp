@@ -158,6 +158,8 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   ASSERT_NE(s, nullptr) << out_;
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   ASSERT_EQ(SendRow(s, "one", 1), QDVP_Active);
+  // Taken into the window; stored before the agent goes away.
+  ExpectDb("SELECT count(*) FROM rows", "1");
   // The same database and port: the peer remembers the source's handle.
   peer_->Stop();
   EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));  // seen to end

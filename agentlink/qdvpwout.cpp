@@ -1,0 +1,195 @@
+// The outbox: with a window on the link, a producer whose source is Active builds its row
+// itself and leaves it here, instead of handing the source to the DCH client and waiting until
+// the client has built and sent it. The client takes every row waiting at once, moves them into
+// the window in their order and sends them together, so a burst costs one hand-off and one send
+// for many rows instead of two hand-offs and a send for each. The producer goes on to its next
+// record at once; as ever on a window, a row counts as taken by the agent only when its status
+// 0 comes (SourceEntry::AckedRowNumber), so a row still here at a crash is read again.
+//
+// Order: a producer's other requests (an online, an offline, a row of a summary) go through the
+// client's work queue, and the client empties the outbox before it serves any of them, so the
+// agent sees a source's rows before what its producer asked for next. A row posted while a row
+// of the window failed is held behind it and sent again by the recovery, in order.
+//
+// Bound: a producer waits while the rows in the outbox and those sent without a status yet make
+// a window, so a producer is never more than the window ahead of the agent, however slow it is;
+// the receive task lets it go as statuses come.
+//
+// Locks: a source's EntryLock -> the outbox lock -> the connection's StatusMutex.
+#include <string.h>
+
+#include <deque>
+#include <string>
+
+#include "../core/support/qdv0.h"
+#include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
+#include "../include/qdvp_dchcomm.h"
+
+static TRK1_BLOCK trk = {"qdvpwout"};
+
+struct DCHoutbox {
+  OSV1_LOCK lock;
+  pthread_cond_t room;  // signalled when the client took rows
+  std::deque<DCHinFlight> rows QDVP_GUARDED_BY(lock);
+  std::atomic<int> waiting{0};            // producers waiting for room (changed under lock)
+  std::atomic<size_t> count{0};           // rows.size(), for looks without the lock
+  std::atomic<int> window{0};             // 0: closed, rows go through the work queue
+  DCHcomm *comm = nullptr;                // the client's connection block, whose window it feeds
+};
+
+// The rows a producer may not go beyond: a window, counting those still without a status.
+static bool Full(DCHoutbox *box) QDVP_REQUIRES(box->lock) {
+  return box->rows.size() + QDVP_WindowUnanswered(box->comm) >=
+         static_cast<size_t>(box->window.load());
+}
+
+void QDVP_OpenDCHoutbox(DPAB *anchor, DCHcomm *comm) {
+  auto *box = new DCHoutbox();
+  box->comm = comm;
+  OSV1_InitializeLock(&box->lock);
+  QDV0_InitializeCondVar(&box->room);
+  anchor->pOutbox.store(box);
+}
+
+void QDVP_CloseDCHoutbox(DPAB *anchor) {
+  DCHoutbox *box = anchor->pOutbox.exchange(nullptr);
+  if (box == nullptr) return;
+  OSV1_DestroyLock(&box->lock);
+  pthread_cond_destroy(&box->room);
+  delete box;
+}
+
+void QDVP_SetOutboxWindow(DPAB *anchor, int window) {
+  DCHoutbox *box = anchor->pOutbox.load();
+  if (box == nullptr || box->window.load(std::memory_order_relaxed) == window) return;
+  box->window.store(window);
+  // Producers waiting for room go the usual way once the window is gone.
+  OSV1_Guard lock(&box->lock);
+  if (box->waiting > 0) pthread_cond_broadcast(&box->room);
+}
+
+bool QDVP_OutboxPending(DPAB *anchor) {
+  DCHoutbox *box = anchor->pOutbox.load();
+  return box != nullptr && box->count.load() > 0;
+}
+
+bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
+  DCHoutbox *box = anchor->pOutbox.load();
+  if (box == nullptr || box->window.load() <= 1 || anchor->StandAlone ||
+      source->pSMB != nullptr || source == anchor->pDPlogSource || source->pTable == nullptr) {
+    return false;
+  }
+  {
+    // Room first, with no source lock held: the client may need this source's lock to recover
+    // the window before it takes more rows.
+    OSV1_Guard lock(&box->lock);
+    while (box->window.load() > 1 && Full(box) && !anchor->ShutdownRequested &&
+           !producer->Terminate) {
+      box->waiting++;
+      QDV0_ConditionTimedWait(&box->room, &box->lock, 1);
+      box->waiting--;
+    }
+    if (box->window.load() <= 1 || anchor->ShutdownRequested || producer->Terminate) return false;
+  }
+  // A connection lost since the client last looked: the row goes the usual way, which waits
+  // for the agent.
+  if (box->comm->Socket.load() <= 0 || box->comm->ReceiveMode.load() != QDVP_DCH_MODE_TCP) {
+    return false;
+  }
+  bool wake;
+  {
+    OSV1_Guard entry(&source->EntryLock);
+    // Online, and its producer between two rows (Input) or past its last (Active): anything
+    // else under way for the source (its online again after a failed row, a request in the
+    // queue) keeps the usual road, which serves it in order.
+    int state = source->State;
+    if ((state != QDVP_Active && state != QDVP_Input) || source->Enqueued.load() != 0) return false;
+    DCHinFlight row;
+    if (!QDVP_BuildStampedRow(source, anchor, &row)) return true;  // no values: nothing sent
+    row.sentAt = QDV0_Time();
+    // The row keeps the source from the offline its table's time to live would bring.
+    if (source->pTable->TTL > 0) source->TTLexpiry = row.sentAt + source->pTable->TTL;
+    OSV1_Guard lock(&box->lock);
+    box->rows.push_back(std::move(row));
+    wake = box->count.fetch_add(1) == 0;
+  }
+  if (wake) {
+    ProcessEntry *client = anchor->pDCHclientPE.load();
+    if (client != nullptr) QDVP_SignalTaskIO(client);
+  }
+  return true;
+}
+
+// Sends what was gathered for the rows just moved into the window; a failed send ended the
+// connection, whose end marked the rows lost: the recovery sends them again.
+static void SendGathered(DCHcomm *comm, std::string *gathered) {
+  if (gathered->empty()) return;
+  comm->RequestNumber = 0;
+  QDVP_DCHsendAndReceive(static_cast<int>(gathered->size()),
+                         reinterpret_cast<unsigned char *>(&(*gathered)[0]), comm, 1);
+  comm->Status = 0;
+  gathered->clear();
+}
+
+void QDVP_FlushOutbox(DCHcomm *comm) {
+  DPAB *anchor = comm->pDPAB;
+  DCHoutbox *box = anchor->pOutbox.load();
+  if (box == nullptr || box->count.load() == 0) return;
+  std::string gathered;
+  int moved = 0;
+  for (;;) {
+    bool windowed = comm->Window > 1 && comm->ReceiveMode == QDVP_DCH_MODE_TCP && comm->Socket > 0;
+    int space = windowed ? QDVP_WindowSpace(comm) : -1;
+    if (space == 0) {
+      // The window is full: what was gathered goes out, and the client waits for statuses.
+      SendGathered(comm, &gathered);
+      if (!QDVP_WindowRoom(comm)) space = -1;
+      else continue;
+    }
+    bool held = space < 0;
+    if (held) {
+      // Held rows go behind every row in flight, each with its status: a row marked held marks
+      // the window answered up to it.
+      SendGathered(comm, &gathered);
+      QDVP_DrainWindow(comm);
+    }
+    OSV1_Guard lock(&box->lock);
+    if (box->rows.empty()) break;
+    for (int n = 0; !box->rows.empty() && (held || n < space); n++) {
+      DCHinFlight &row = box->rows.front();
+      if (row.source != nullptr) {
+        // The source may have been brought online again since the row was built.
+        if (row.bytes.size() >= kDataHandleOffset + 4) {
+          memcpy(&row.bytes[kDataHandleOffset], row.source->DCHhandle, 4);
+        }
+        if (!held) gathered += row.bytes;
+        // Its reply wait runs from now, not from the time it waited here.
+        row.sentAt = QDV0_Time();
+        QDVP_KeepWindowRow(comm, &row, held);
+        moved++;
+      }
+      box->rows.pop_front();
+      box->count.fetch_sub(1);
+    }
+    if (box->waiting > 0) pthread_cond_broadcast(&box->room);
+  }
+  SendGathered(comm, &gathered);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> %d row(s) of the outbox moved into the window", moved);
+}
+
+void QDVP_OutboxStatusCame(DPAB *anchor) {
+  DCHoutbox *box = anchor->pOutbox.load();
+  if (box == nullptr || box->waiting.load() == 0) return;
+  OSV1_Guard lock(&box->lock);
+  pthread_cond_broadcast(&box->room);
+}
+
+void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source) {
+  DCHoutbox *box = anchor != nullptr ? anchor->pOutbox.load() : nullptr;
+  if (box == nullptr) return;
+  OSV1_Guard lock(&box->lock);
+  for (DCHinFlight &row : box->rows) {
+    if (row.source == source) row.source = nullptr;
+  }
+}
