@@ -276,6 +276,17 @@ static Key KeyOf(const FileServerState *s) {
   return Key(appl != nullptr ? appl->ApplName : "", s->table->TableName, name ? name : "");
 }
 
+// The rows of a file whose position is kept are numbered in a row stream from the first one
+// on, and the stream is saved with the first position, so that rows sent before any of their
+// statuses came are also sent again under their numbers after a crash, and stored once.
+// Nothing else touches the stream yet: the server has not sent a row of the file.
+static void StartRowStream(FileServerState *s) {
+  SourceEntry *source = s->source;
+  while (source->RowStream == 0) source->RowStream = QDV0_RandomWord();
+  s->ackedStream = source->RowStream;
+  s->ackedNumber = source->RowNumber;
+}
+
 bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
   if (s->positionChecked) return false;
   s->positionChecked = true;
@@ -285,13 +296,17 @@ bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
   s->keepPosition = !sFile.empty() && follows && !s->internal;
   if (!s->keepPosition) return false;
   auto found = sTable.find(KeyOf(s));
-  if (found == sTable.end()) return false;
+  if (found == sTable.end()) {
+    StartRowStream(s);
+    return false;
+  }
   const Saved &saved = found->second;
   if (saved.CheckSum != s->fileSpec->IDcheckSum || saved.Position > size) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Saved position %ld of %s not resumed: checksum %u now %u, file size %ld",
              saved.Position, QDVP_FileServerFileName(s), saved.CheckSum,
              s->fileSpec->IDcheckSum, size);
+    StartRowStream(s);
     return false;
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Monitoring of %s resumes at saved position %ld",
@@ -300,21 +315,24 @@ bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
   // The rows sent again from there keep the numbers they had in the source's row stream, by
   // which an agent with a window stores each once: those it had stored before are not stored
   // twice.
-  // Nothing else touches them yet: the server has not sent a row of the file.
   if (saved.RowStream != 0) {
     s->source->RowStream = saved.RowStream;
     s->source->RowNumber = saved.RowNumber;
     s->source->AckedRowNumber.store(saved.RowNumber);
-    s->ackedStream = saved.RowStream;
-    s->ackedNumber = saved.RowNumber;
   }
+  StartRowStream(s);
   return true;
 }
 
 void QDVP_FilePositionRestart(FileServerState *s, long position) {
   s->ackedPos = position;
-  // Rows in flight of the file read before are not positions in this one.
+  // Rows in flight of the file read before are not positions in this one, and their numbers
+  // are not the new file's: its rows are numbered after the last row sent.
   s->pendingRows.clear();
+  if (s->keepPosition && s->source->RowStream != 0) {
+    s->ackedStream = s->source->RowStream;
+    s->ackedNumber = s->source->RowNumber;
+  }
 }
 
 // Moves the acknowledged position up to the last row in flight whose status has come (the
@@ -336,12 +354,9 @@ void QDVP_NoteRowAcked(FileServerState *s) {
   // name, which is the one kept.
   if (!s->keepPosition || s->inPrevious) return;
   SourceEntry *source = s->source;
-  if (source->RowStream == 0) {
-    // One row at a time: the send returned once the agent had taken the row.
-    s->ackedPos = s->recordPos;
-    return;
-  }
-  // On a window the row is in flight: it counts once its status has come (Settle).
+  // On a window the row is in flight: it counts once its status has come (Settle). One row at
+  // a time, rows carry no number and the send returned once the agent had taken the row: the
+  // entry of the last number settles at once.
   std::deque<std::pair<uint32_t, long>> &pending = s->pendingRows;
   if (!pending.empty() && pending.back().first == source->RowNumber) {
     pending.back().second = s->recordPos;

@@ -5,6 +5,7 @@
 // row stream, by which qdvp-dch (which takes a window of rows) stores none of them twice.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
 #include "tests/filemon/filemon_fixture.h"
@@ -39,6 +40,12 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
            "Word D 32\nNumber C 1000000\n");
   Start(2);
   ASSERT_TRUE(WaitPositioned(2));
+  // Each table's row stream is written with its first position, so that the rows sent before
+  // any status came back are also sent again under their numbers after a crash.
+  const std::regex first("\nOtherApp Again \\d+ 8 \\S+ [1-9]\\d* 0\n"
+                         "TailApp Lines \\d+ 8 \\S+ [1-9]\\d* 0\n");
+  ASSERT_TRUE(WaitFor([&] { return std::regex_search(ReadFile(state + "/file.positions"), first); },
+                      20s)) << ReadFile(state + "/file.positions");
   auto lines = [](int from, int to) {
     std::string text;
     for (int i = from; i <= to; i++) text += "n " + std::to_string(i) + "\n";
