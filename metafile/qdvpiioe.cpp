@@ -94,9 +94,9 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
     }
     int k = KindList(letter);
     if (k > 0) {
-      // The kind's list lock comes before an entry's own lock, as the socket servers take them.
+      // Only the list changes: the new entry's own lock guards nothing yet, and is not taken
+      // (a file server holds it while it asks the agent link, which takes a source's lock).
       OSV1_Guard list(&anchor->ApplIOLock[k - 1]);
-      OSV1_Guard ioLock(&io->IOLock);
       IOEntry **link = &anchor->pIOEList[k];
       while (*link != nullptr) link = &(*link)->pNextKind;
       *link = io;
