@@ -92,6 +92,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
   DCHwindow *w = comm->pWindow;
   if (w == nullptr) return false;
   bool failed;
+  size_t unanswered;
   {
     OSV1_Guard lock(&comm->StatusMutex);
     if (w->answered >= w->rows.size()) return false;
@@ -101,10 +102,11 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     if (failed) w->failed = true;
     // Taken, and so is every row before it: the rows after a failed one wait for its resend.
     if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
+    unanswered = w->rows.size() - w->answered;
     pthread_cond_broadcast(&comm->StatusCond);
   }
   if (failed) WakeClient(comm);
-  QDVP_OutboxStatusCame(comm->pDPAB);
+  QDVP_OutboxStatusCame(comm->pDPAB, unanswered);
   return true;
 }
 
@@ -121,7 +123,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
     pthread_cond_broadcast(&comm->StatusCond);
   }
   if (lost) WakeClient(comm);
-  QDVP_OutboxStatusCame(comm->pDPAB);
+  QDVP_OutboxStatusCame(comm->pDPAB, 0);
 }
 
 // Drops the rows at the front that the agent took; false when the oldest row failed.

@@ -12,8 +12,9 @@
 // of the window failed is held behind it and sent again by the recovery, in order.
 //
 // Bound: a producer waits while the rows in the outbox and those sent without a status yet make
-// a window, so a producer is never more than the window ahead of the agent, however slow it is;
-// the receive task lets it go as statuses come.
+// a window, so a producer is never more than the window ahead of the agent, however slow it is.
+// Once it waits, it waits until half the window is free and the receive task lets it go then:
+// it goes on with a batch of rows, and neither side pays a wake-up for every status.
 //
 // Locks: a source's EntryLock -> the outbox lock -> the connection's StatusMutex.
 #include <string.h>
@@ -38,11 +39,14 @@ struct DCHoutbox {
   DCHcomm *comm = nullptr;                // the client's connection block, whose window it feeds
 };
 
-// The rows a producer may not go beyond: a window, counting those still without a status.
-static bool Full(DCHoutbox *box) QDVP_REQUIRES(box->lock) {
-  return box->rows.size() + QDVP_WindowUnanswered(box->comm) >=
-         static_cast<size_t>(box->window.load());
+// The rows waiting here and those sent without a status yet.
+static size_t Ahead(DCHoutbox *box) QDVP_REQUIRES(box->lock) {
+  return box->rows.size() + QDVP_WindowUnanswered(box->comm);
 }
+
+// Where a producer that found the window full goes on again: with half of it free, so that
+// it goes on with a batch of rows and is woken once per batch, not once per status.
+static size_t LowWater(int window) { return static_cast<size_t>(window) / 2; }
 
 void QDVP_OpenDCHoutbox(DPAB *anchor, DCHcomm *comm) {
   auto *box = new DCHoutbox();
@@ -84,10 +88,14 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
     // Room first, with no source lock held: the client may need this source's lock to recover
     // the window before it takes more rows.
     OSV1_Guard lock(&box->lock);
-    while (box->window.load() > 1 && Full(box) && !anchor->ShutdownRequested &&
-           !producer->Terminate) {
+    int window = box->window.load();
+    if (window > 1 && Ahead(box) >= static_cast<size_t>(window)) {
+      // Counted as waiting before it looks, so that a status that comes in between sees it.
       box->waiting++;
-      QDV0_ConditionTimedWait(&box->room, &box->lock, 1);
+      while (box->window.load() > 1 && Ahead(box) > LowWater(window) &&
+             !anchor->ShutdownRequested && !producer->Terminate) {
+        QDV0_ConditionTimedWait(&box->room, &box->lock, 1);
+      }
       box->waiting--;
     }
     if (box->window.load() <= 1 || anchor->ShutdownRequested || producer->Terminate) return false;
@@ -172,15 +180,19 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
       box->rows.pop_front();
       box->count.fetch_sub(1);
     }
-    if (box->waiting > 0) pthread_cond_broadcast(&box->room);
+    // Rows held behind a failed one count as answered: a waiting producer may go on.
+    if (box->waiting > 0 && Ahead(box) <= LowWater(box->window.load())) {
+      pthread_cond_broadcast(&box->room);
+    }
   }
   SendGathered(comm, &gathered);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> %d row(s) of the outbox moved into the window", moved);
 }
 
-void QDVP_OutboxStatusCame(DPAB *anchor) {
+void QDVP_OutboxStatusCame(DPAB *anchor, size_t unanswered) {
   DCHoutbox *box = anchor->pOutbox.load();
   if (box == nullptr || box->waiting.load() == 0) return;
+  if (unanswered + box->count.load() > LowWater(box->window.load())) return;
   OSV1_Guard lock(&box->lock);
   pthread_cond_broadcast(&box->room);
 }

@@ -225,8 +225,9 @@ bool QDVP_OutboxPending(DPAB *anchor);
 // in one send, waiting for statuses while the window is full; behind a failed row, or with no
 // window on the link any more, they are held for the recovery to send again.
 void QDVP_FlushOutbox(DCHcomm *comm);
-// The receive task gave rows their status: producers waiting for room look again.
-void QDVP_OutboxStatusCame(DPAB *anchor);
+// The receive task gave rows their status and unanswered rows are left without one:
+// producers waiting for room look again once half the window is free.
+void QDVP_OutboxStatusCame(DPAB *anchor, size_t unanswered);
 // A source about to be freed: its rows in the outbox are dropped.
 void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source);
 // Installs the services of the subsystems above the agent link (null fields: none).
