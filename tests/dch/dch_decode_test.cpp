@@ -105,7 +105,7 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
                               .U32(QDVP_FIELD_DCH_HANDLE, 1)
                               .Value("A", c.type, Unhex(c.hex))
                               .Bytes());
-    EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), std::string("{\"A\":") + c.json + "}");
+    EXPECT_EQ(DchRowAttrsText(m), std::string("{\"A\":") + c.json + "}");
   }
 }
 
@@ -119,7 +119,7 @@ TEST(dch_DataMessage, WireBytesGiveHandleSequenceAndRowInTheirOrder) {
   EXPECT_EQ(*m.request, QDVP_REQ_DP_DATA);
   EXPECT_EQ(m.handle.value_or(0), 1u);
   EXPECT_EQ(m.dataSequence.value_or(-1), 0);
-  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{\"Cnt\":300}");
+  EXPECT_EQ(DchRowAttrsText(m), "{\"Cnt\":300}");
   // A negative data sequence; several attributes keep their order.
   bytes = Msg(QDVP_REQ_DP_DATA)
                           .U32(QDVP_FIELD_DCH_HANDLE, 0x01020304)
@@ -130,9 +130,17 @@ TEST(dch_DataMessage, WireBytesGiveHandleSequenceAndRowInTheirOrder) {
   m = Decode(bytes);
   EXPECT_EQ(m.handle.value_or(0), 0x01020304u);
   EXPECT_EQ(m.dataSequence.value_or(0), -1);
-  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{\"Zeta\":\"z\",\"Alpha\":-200}");
+  EXPECT_EQ(DchRowAttrsText(m), "{\"Zeta\":\"z\",\"Alpha\":-200}");
   m = Decode(Msg(QDVP_REQ_DP_DATA).U32(QDVP_FIELD_DCH_HANDLE, 9).Bytes());
-  EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), "{}");
+  EXPECT_EQ(DchRowAttrsText(m), "{}");
+  // A name that comes again replaces the first value in its place; a name is escaped.
+  m = Decode(Msg(QDVP_REQ_DP_DATA)
+                 .U32(QDVP_FIELD_DCH_HANDLE, 9)
+                 .Value("A", 'D', "1")
+                 .Value("B\"", 'D', "2")
+                 .Value("A", 'D', "3")
+                 .Bytes());
+  EXPECT_EQ(DchRowAttrsText(m), "{\"A\":\"3\",\"B\\\"\":\"2\"}");
 }
 
 // The process test reads a registration back from the database; here, what it does not show:

@@ -63,7 +63,7 @@ int DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, 
       uint32_t h = m.handle.value_or(0);
       const DchSourceKey *key = store_->Lookup(h);
       if (!key) *note = "handle not online";
-      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchJsonText(DchRowAttrsToJson(m)), now,
+      rc = store_->Row(h, key, m.dataSequence.value_or(0), DchRowAttrsText(m), now,
                        m.rowStream, m.rowNumber.value_or(0));
       if (rc != 0) {
         StoreFailed(*peer, rc, "row");

@@ -347,6 +347,48 @@ nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message) {
   return attrs;
 }
 
+// A name or a text value that JSON writes as it stands: printable ASCII without quote or
+// backslash.
+static bool Plain(const std::string &text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+  }
+  return true;
+}
+
+std::string DchRowAttrsText(const DchMessage &message) {
+  // The common row, written directly: every name and text plain, no name twice. Anything else
+  // (escapes, bytes that are not UTF-8, a name that comes again and replaces the first) goes
+  // through the JSON library, which gives the same text for the common row too.
+  std::string text = "{";
+  const auto &attrs = message.attributes;
+  for (size_t i = 0; i < attrs.size(); i++) {
+    const auto &[name, value] = attrs[i];
+    if (!Plain(name)) return DchJsonText(DchRowAttrsToJson(message));
+    for (size_t j = 0; j < i; j++) {
+      if (attrs[j].first == name) return DchJsonText(DchRowAttrsToJson(message));
+    }
+    if (i > 0) text += ',';
+    text += '"';
+    text += name;
+    text += "\":";
+    const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
+    size_t size = value.bytes.size();
+    if (QDVP_AgentLinkIsIntegerType(value.type) && (size == 2 || size == 4)) {
+      text += std::to_string(size == 2 ? static_cast<int32_t>(static_cast<int16_t>(QDVP_WireGet16(b)))
+                                       : static_cast<int32_t>(QDVP_WireGet32(b)));
+    } else if (Plain(value.bytes)) {
+      text += '"';
+      text += value.bytes;
+      text += '"';
+    } else {
+      return DchJsonText(DchRowAttrsToJson(message));
+    }
+  }
+  text += '}';
+  return text;
+}
+
 nlohmann::ordered_json DchMessageToJson(const DchMessage &message) {
   nlohmann::ordered_json j = nlohmann::ordered_json::object();
   if (message.request) {

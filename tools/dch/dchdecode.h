@@ -96,6 +96,9 @@ nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value);
 
 // The row of a data message as a JSON object from attribute name to value.
 nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message);
+// The same as JSON text, as the rows table stores it (the text of DchRowAttrsToJson, without
+// building it for the common row).
+std::string DchRowAttrsText(const DchMessage &message);
 
 // The whole message as JSON: "request" (its short name) or "status", then the fields that
 // message carries, and "unknown_fields" / "problems" when there are any.

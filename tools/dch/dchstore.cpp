@@ -50,16 +50,27 @@ void BindOptional(sqlite3_stmt *s, int i, const std::optional<std::string> &text
 
 }  // namespace
 
+// Every message is stamped: the date and time are formatted once a second, the milliseconds
+// for each.
 std::string DchNow() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm t;
-  gmtime_r(&ts.tv_sec, &t);
-  char buffer[64];
-  snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
-           t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-           static_cast<int>(ts.tv_nsec / 1000000));
-  return buffer;
+  thread_local time_t second = -1;
+  thread_local char prefix[48];
+  if (ts.tv_sec != second) {
+    tm t;
+    gmtime_r(&ts.tv_sec, &t);
+    snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    second = ts.tv_sec;
+  }
+  int ms = static_cast<int>(ts.tv_nsec / 1000000);
+  std::string now(prefix);
+  now += static_cast<char>('0' + ms / 100);
+  now += static_cast<char>('0' + ms / 10 % 10);
+  now += static_cast<char>('0' + ms % 10);
+  now += 'Z';
+  return now;
 }
 
 DchStore::~DchStore() { Close(); }
@@ -96,7 +107,10 @@ sqlite3_stmt *DchStore::Prepare(const char *sql) {
 }
 
 int DchStore::Open(const std::string &path) {
-  int rc = sqlite3_open(path.c_str(), &db_);
+  // One thread uses the connection: SQLite's own locking of it is left out.
+  int rc = sqlite3_open_v2(path.c_str(), &db_,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
   if (rc != SQLITE_OK) return Fail(rc, "open");
   sqlite3_busy_timeout(db_, 5000);
   if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
