@@ -156,13 +156,9 @@ TEST_F(FileMonitoring, RowsFlowAgainAfterTheAgentWasAwayDuringABurst) {
   for (int i = 1; i <= total; i++) burst += "burst " + std::to_string(i) + "\n";
   Append(File("tail.log"), burst);
   ASSERT_TRUE(WaitRows("Lines", 200));
-  int port = peer_->port();
-  peer_->Stop();
-  std::unique_ptr<Peer> away = std::move(peer_);  // keeps its directory for the restart
+  StopPeer();
   std::this_thread::sleep_for(10s);
-  peer_ = std::make_unique<Peer>(
-      Strings{"--commit-ms", "0", "--port", std::to_string(port)}, away->dir());
-  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
   Strings numbers;
   ASSERT_TRUE(WaitFor(
       [&] {
@@ -187,13 +183,10 @@ TEST_F(FileMonitoring, AnAgentStartedLateGetsEveryApplicationOnlinePromptly) {
   Metafile("other",
            "//APPL OtherApp\n//NAME Others E\n//SOURCE FILE @DIR@/other.log\n"
            "//ATTRIBUTES ' '\nWord D 32\n");
-  peer_->Stop();
-  std::unique_ptr<Peer> away = std::move(peer_);  // keeps its directory for the late start
+  StopPeer();
   Launch();
   std::this_thread::sleep_for(5s);  // the agent is started late on purpose
-  peer_ = std::make_unique<Peer>(Strings{"--commit-ms", "0", "--port", std::to_string(dchPort_)},
-                                 away->dir());
-  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
   auto up = Clock::now();
   WaitStarted(2);
   ASSERT_TRUE(WaitLogged("contains no valid data record", 2));
@@ -225,17 +218,11 @@ TEST_F(FileMonitoring, DeleteAndShutdownEndWaitingAndScanningServersAtOnce) {
   ASSERT_TRUE(WaitLogged("File " + File("left.log") + " does not exist"));
   Append(File("tail.log"), "new 2\n");
   ASSERT_TRUE(WaitRows("Lines", 1));
-  // Its console port is the configured base plus the FILE type, 1.
-  auto console = [&](const Strings &words, std::string *out) {
-    Strings argv = {BinDir() + "/qdvp", "console", "--port", std::to_string(consolePort_ + 1)};
-    argv.insert(argv.end(), words.begin(), words.end());
-    return qdvp_test::Run(argv, {}, out);
-  };
   std::string out;
-  ASSERT_TRUE(WaitFor([&] { return console({"LIST"}, &out) == 0; }, 20s)) << out;
+  ASSERT_TRUE(WaitFor([&] { return RunConsole("file", {"LIST"}, &out) == 0; }, 20s)) << out;
   for (const char *metafile : {"absent.mdl", "tail.mdl"}) {
     Clock::time_point begin = Clock::now();
-    EXPECT_EQ(console({"DELETE", metafile}, &out), 0) << out;
+    EXPECT_EQ(RunConsole("file", {"DELETE", metafile}, &out), 0) << out;
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
     std::cout << "DELETE " << metafile << ": " << took.count() << " ms\n";
     EXPECT_LT(took, 10s);

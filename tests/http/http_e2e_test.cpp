@@ -203,14 +203,10 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
 TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   URLs("");
   extraEnv_ = {{"QDVP_URL_PAGE_OBJECTS_REPORT", "N"}};
-  peer_->Stop();
-  std::unique_ptr<dch_test::Peer> away = std::move(peer_);  // keeps its directory
+  StopPeer();
   Launch("http");
   std::this_thread::sleep_for(3s);  // the agent is started late on purpose
-  Strings args = {"--commit-ms", "0", "--port", std::to_string(dchPort_)};
-  for (const std::string &a : PeerArgs()) args.push_back(a);
-  peer_ = std::make_unique<dch_test::Peer>(args, away->dir());
-  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  ASSERT_NO_FATAL_FAILURE(StartPeer(PeerArgs()));
   ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s)) << Trace();
   std::string page = web_.Url("/index.html"), missing = web_.Url("/missing");
   Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");

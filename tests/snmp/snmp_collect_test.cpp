@@ -69,10 +69,7 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
   }
   std::string Console(const std::string &command, const std::string &operand = "") const {
     std::string reply;
-    Strings argv = {qdvp_test::BinDir() + "/qdvp", "console", "--port",
-                    std::to_string(consoleBase_ + 5), command};
-    if (!operand.empty()) argv.push_back(operand);
-    qdvp_test::Run(argv, {}, &reply);
+    RunConsole("snmp", operand.empty() ? Strings{command} : Strings{command, operand}, &reply);
     return reply;
   }
   void TearDown() override {
