@@ -51,14 +51,12 @@ int FakeReceive(DCHcomm *, void *, int, int *error) {
 }
 const DSFT kFakeDSFT = {FakeConnect, FakeConnect, FakeReceive, FakeSend};
 
-class Wire : public testing::Test {
+// The anchor of the metafile tests with the recording transport.
+class Wire : public metafile_test::WithAnchor {
  protected:
   void SetUp() override {
-    env_.Set("QDVP_META_PATH", dir_.path());
-    env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
     QDVP_InstallRecordServices();
-    anchor_ = QDVP_StartupInitialization();
-    ASSERT_NE(anchor_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(WithAnchor::SetUp());
     anchor_->pDSFT = &kFakeDSFT;
     comm_ = new DCHcomm();
     comm_->pDPAB = anchor_;
@@ -74,15 +72,12 @@ class Wire : public testing::Test {
     pthread_cond_destroy(&comm_->StatusCond);
     OSV1_DestroyLock(&comm_->LinkLock);
     delete comm_;
-    QDVP_ShutdownCleanUp(anchor_, 1);
-    QDVP_ReleaseGlobalResources(anchor_);
+    WithAnchor::TearDown();
     gScript = nullptr;
   }
   // Reads a metafile in validation mode (no registration) and returns its first source.
   SourceEntry *Load(const std::string &text) {
-    dir_.Write("t.mdl", text);
-    qdvp_test::StreamCapture quiet(1);
-    ApplEntry *appl = QDVP_ConstructApplDataModel(anchor_, "t.mdl", 1, nullptr, nullptr, 0, 1);
+    ApplEntry *appl = WithAnchor::Load("t.mdl", text);
     return appl ? appl->pTableList->pSourceList : nullptr;
   }
   // The one source of a table of one gauge A.
@@ -95,9 +90,6 @@ class Wire : public testing::Test {
   }
   static std::string Node(SourceEntry *s) { return s->pSourceNodeName ? s->pSourceNodeName : ""; }
 
-  qdvp_test::TempDir dir_;
-  qdvp_test::EnvGuard env_;
-  DPAB *anchor_ = nullptr;
   DCHcomm *comm_ = nullptr;
   Script script_;
 };

@@ -43,9 +43,7 @@ std::string Seal(const Key &key, int port, long stamp, const std::string &comman
     EXPECT_TRUE(QDVP_NewConsoleNonce(fresh));
     nonce = fresh;
   }
-  std::string datagram(command.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
-  datagram.resize(QDVP_SealConsoleCommand(key.data(), port, stamp, nonce, command.data(),
-                                          command.size(), datagram.data(), datagram.size()));
+  std::string datagram = SealWith(key.data(), port, stamp, nonce, command);
   EXPECT_FALSE(datagram.empty());
   return datagram;
 }

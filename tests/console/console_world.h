@@ -34,6 +34,15 @@ inline std::string LinesMetafile(const std::string &appl, const std::string &log
          moreAttributes;
 }
 
+// A datagram of command sealed with key for a console port, as qdvp console seals it.
+inline std::string SealWith(const unsigned char *key, int port, long stamp, const char *nonce,
+                            const std::string &command) {
+  std::string datagram(command.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
+  datagram.resize(QDVP_SealConsoleCommand(key, port, stamp, nonce, command.data(), command.size(),
+                                          datagram.data(), datagram.size()));
+  return datagram;
+}
+
 // What the console program printed and how it ended.
 struct ConsoleResult {
   int status = -1;
@@ -90,11 +99,7 @@ class ConsoleWorld : public DataProviderWorld {
         !QDVP_NewConsoleNonce(nonce)) {
       return command;
     }
-    std::string datagram(command.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
-    datagram.resize(QDVP_SealConsoleCommand(key, port_, static_cast<long>(time(nullptr)), nonce,
-                                            command.data(), command.size(), datagram.data(),
-                                            datagram.size()));
-    return datagram;
+    return SealWith(key, port_, static_cast<long>(time(nullptr)), nonce, command);
   }
   // Sends one datagram, sealed as the operator's, from a fresh socket and collects the reply
   // datagrams: until the last part of a multi-part reply, else the first one, else nothing

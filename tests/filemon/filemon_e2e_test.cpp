@@ -1,7 +1,10 @@
 // File monitoring end to end against qdvp-dch (the fixture in filemon_fixture.h): tailing a
 // file through truncation, deletion and its replacement by a directory, a pattern's newer
 // file, COPY and COPY CLEAR, record sets, internal routing, summaries, the agent away during a
-// burst and started late, and the prompt end of file servers on DELETE and on shutdown.
+// burst and started late, the prompt end of file servers on DELETE and on shutdown; following
+// a file by record count (TAILBYRECORD), reading every file of a name pattern in turn
+// (process-all), and the batch settings that decide at start-up which FILE sources get a file
+// server.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -156,13 +159,9 @@ TEST_F(FileMonitoring, RowsFlowAgainAfterTheAgentWasAwayDuringABurst) {
   for (int i = 1; i <= total; i++) burst += "burst " + std::to_string(i) + "\n";
   Append(File("tail.log"), burst);
   ASSERT_TRUE(WaitRows("Lines", 200));
-  int port = peer_->port();
-  peer_->Stop();
-  std::unique_ptr<Peer> away = std::move(peer_);  // keeps its directory for the restart
+  StopPeer();
   std::this_thread::sleep_for(10s);
-  peer_ = std::make_unique<Peer>(
-      Strings{"--commit-ms", "0", "--port", std::to_string(port)}, away->dir());
-  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
   Strings numbers;
   ASSERT_TRUE(WaitFor(
       [&] {
@@ -187,13 +186,10 @@ TEST_F(FileMonitoring, AnAgentStartedLateGetsEveryApplicationOnlinePromptly) {
   Metafile("other",
            "//APPL OtherApp\n//NAME Others E\n//SOURCE FILE @DIR@/other.log\n"
            "//ATTRIBUTES ' '\nWord D 32\n");
-  peer_->Stop();
-  std::unique_ptr<Peer> away = std::move(peer_);  // keeps its directory for the late start
+  StopPeer();
   Launch();
   std::this_thread::sleep_for(5s);  // the agent is started late on purpose
-  peer_ = std::make_unique<Peer>(Strings{"--commit-ms", "0", "--port", std::to_string(dchPort_)},
-                                 away->dir());
-  ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
   auto up = Clock::now();
   WaitStarted(2);
   ASSERT_TRUE(WaitLogged("contains no valid data record", 2));
@@ -225,17 +221,11 @@ TEST_F(FileMonitoring, DeleteAndShutdownEndWaitingAndScanningServersAtOnce) {
   ASSERT_TRUE(WaitLogged("File " + File("left.log") + " does not exist"));
   Append(File("tail.log"), "new 2\n");
   ASSERT_TRUE(WaitRows("Lines", 1));
-  // Its console port is the configured base plus the FILE type, 1.
-  auto console = [&](const Strings &words, std::string *out) {
-    Strings argv = {BinDir() + "/qdvp", "console", "--port", std::to_string(consolePort_ + 1)};
-    argv.insert(argv.end(), words.begin(), words.end());
-    return qdvp_test::Run(argv, {}, out);
-  };
   std::string out;
-  ASSERT_TRUE(WaitFor([&] { return console({"LIST"}, &out) == 0; }, 20s)) << out;
+  ASSERT_TRUE(WaitFor([&] { return RunConsole("file", {"LIST"}, &out) == 0; }, 20s)) << out;
   for (const char *metafile : {"absent.mdl", "tail.mdl"}) {
     Clock::time_point begin = Clock::now();
-    EXPECT_EQ(console({"DELETE", metafile}, &out), 0) << out;
+    EXPECT_EQ(RunConsole("file", {"DELETE", metafile}, &out), 0) << out;
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
     std::cout << "DELETE " << metafile << ": " << took.count() << " ms\n";
     EXPECT_LT(took, 10s);
@@ -262,5 +252,107 @@ TEST_F(FileMonitoring, DeleteAndShutdownEndWaitingAndScanningServersAtOnce) {
   // four tasks are left, so on a slow machine the report may not make it.
   EXPECT_LE(Logged("Monitoring for file " + File("left.log") + " completed"), 1);
 }
+
+// TAILBYRECORD counts records from the start of the file up to its first empty line: records
+// beyond the count of the last scan are sent once; a file rewritten with fewer records, or with
+// another first line, is read again from its beginning. With
+// QDVP_PROCESS_ALL_MATCH_PATTERN_FILES=Y every file of a pattern is read whole, oldest first,
+// and the server ends after the last one.
+TEST_F(FileMonitoring, TailByRecordSendsNewRecordsOnceAndProcessAllReadsEveryFileInTurn) {
+  const std::string rec = File("rec.log");
+  Replace(rec, "a 1\na 2\n");
+  Replace(File("p002.log"), "two 3\n");
+  Replace(File("p001.log"), "one 1\none 2\n");
+  Replace(File("p003.log"), "three 4\nthree 5\n");
+  Replace(File("p004.txt"), "other 98\n");  // another extension
+  Replace(File("q005.log"), "other 99\n");  // another prefix
+  Metafile("rec",
+           "//APPL RecApp\n//NAME Recs E\n//SOURCE FILE @DIR@/rec.log TAILBYRECORD\n"
+           "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
+  Metafile("all",
+           "//APPL AllApp\n//NAME Batches E\n//SOURCE FILE @DIR@/p{###}.log\n"
+           "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
+  extraEnv_["QDVP_PROCESS_ALL_MATCH_PATTERN_FILES"] = "Y";
+  Start(2);
+  ASSERT_TRUE(WaitPositioned(2));
+  Append(rec, "a 3\n");
+  ASSERT_TRUE(WaitRows("Recs", 1));
+  // Rewritten in place with one more record; what follows the empty line is not counted.
+  Rewrite(rec, "a 1\na 2\na 3\na 4\n\nafter 99\n");
+  ASSERT_TRUE(WaitRows("Recs", 2));
+  Rewrite(rec, "b 5\nb 6\n");  // fewer records
+  const std::string restarted = "File " + rec + " switched or re-creation detected";
+  ASSERT_TRUE(WaitLogged(restarted, 1));
+  ASSERT_TRUE(WaitRows("Recs", 4));
+  Rewrite(rec, "c 7\nc 8\n");  // as many records, another first line
+  ASSERT_TRUE(WaitLogged(restarted, 2));
+  ASSERT_TRUE(WaitRows("Recs", 6));
+  std::this_thread::sleep_for(2s);  // two more scans of an unchanged file send nothing
+  EXPECT_EQ(Values("Recs", "Number"), (Strings{"3", "4", "5", "6", "7", "8"}));
+  EXPECT_EQ(Logged(restarted), 2);
+
+  ASSERT_TRUE(WaitRows("Batches", 5)) << Count("Batches") << " rows";
+  ASSERT_TRUE(WaitLogged("Monitoring for file " + File("p003.log") + " completed"));
+  EXPECT_EQ(Values("Batches", "Number"), (Strings{"1", "2", "3", "4", "5"}));
+  EXPECT_EQ(Values("Batches", "Word"), (Strings{"one", "one", "two", "three", "three"}));
+}
+
+// Which FILE sources get a file server at start-up under the batch settings. Four tables of
+// one application, each fed by its own file: a batch summary, a summary, a plain table and
+// a table whose rows are routed to another table.
+struct BatchCase {
+  const char *name;
+  std::map<std::string, std::string> env;
+  const char *bypassed;  // the table left without a server, or null
+  const char *reason;    // the end of its trace line
+};
+
+class BatchStartUp : public FileMonitoring, public testing::WithParamInterface<BatchCase> {};
+
+TEST_P(BatchStartUp, LeavesOnlyTheSettingsBypassedSourceWithoutAServer) {
+  const BatchCase &c = GetParam();
+  const Strings tables = {"BatchSum", "Summed", "Plain", "Feed"};
+  for (const std::string &t : tables) Replace(File(t + ".log"), "x 1\n");
+  const std::string attributes = "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n";
+  Metafile("batch",
+           "//APPL BatchApp\n//NAME BatchSum P 60\n//SOURCE FILE @DIR@/BatchSum.log\n"
+           "//SUMMARY 60 BATCH\n" +
+               attributes + "//NAME Summed P 60\n//SOURCE FILE @DIR@/Summed.log\n//SUMMARY 60\n" +
+               attributes + "//NAME Plain E\n//SOURCE FILE @DIR@/Plain.log\n" + attributes +
+               "//NAME Feed E\n//SOURCE FILE @DIR@/Feed.log\n//INTERNAL OUTPUT fed\n" + attributes +
+               "//NAME Fed E\n//INTERNAL INPUT fed\n" + attributes);
+  extraEnv_ = c.env;
+  Start(c.bypassed != nullptr ? 3 : 4);
+  for (const std::string &t : tables) {
+    if (c.bypassed != nullptr && t == c.bypassed) continue;
+    EXPECT_TRUE(WaitLogged("Monitoring for file " + File(t + ".log") + " started")) << t;
+  }
+  if (c.bypassed != nullptr) {
+    EXPECT_NE(Trace().find(std::string("Monitor file attribute group ") + c.bypassed +
+                           " bypassed due to " + c.reason),
+              std::string::npos);
+    EXPECT_EQ(Logged("Monitoring for file " + File(std::string(c.bypassed) + ".log")), 0);
+  } else {
+    EXPECT_EQ(Trace().find("bypassed due to"), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, BatchStartUp,
+    testing::Values(
+        BatchCase{"ByDefaultTheBatchSummaryIsBypassed",
+                  {},
+                  "BatchSum",
+                  "Bypass Batch Processing requested"},
+        BatchCase{"BypassTurnedOff", {{"QDVP_BYPASS_BATCH_GROUP", "N"}}, nullptr, nullptr},
+        BatchCase{"BatchModeLeavesOutTheOtherSummary",
+                  {{"QDVP_BATCH_MODE_PROCESS", "Y"}},
+                  "Summed",
+                  "Batch Processing in effect"},
+        BatchCase{"SummaryOnlyLeavesOutThePlainTable",
+                  {{"QDVP_BATCH_SUMMARY_OUTPUT_ONLY", "Y"}, {"QDVP_BYPASS_BATCH_GROUP", "N"}},
+                  "Plain",
+                  "Summary Batch Only in effect"}),
+    [](const testing::TestParamInfo<BatchCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

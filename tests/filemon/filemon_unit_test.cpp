@@ -23,60 +23,34 @@ using qdvp_test::TempDir;
 using Strings = std::vector<std::string>;
 
 TEST(RecordReader, AssemblesTheExpectedRecords) {
+  // A record is one line, its fields delimited by a blank, unless a case says otherwise.
   const struct {
     const char *what;
     std::string text;
-    const char *delimiter;
-    int lines;
-    const char *endText, *rule;
     Strings records;
+    const char *delimiter = " ";
+    int lines = 1;
+    const char *endText = nullptr, *rule = nullptr;
     int size = 256, stopAt = -1;
   } cases[] = {
-      {"one line each", "a b\r\n\nc d\n", " ", 1, nullptr, nullptr, {"a b", "c d"}},
-      {"two lines per record", "a\nb\nc\nd\n", ",", 2, nullptr, nullptr, {"a,b", "c,d"}},
-      {"join keeps an existing delimiter", "a,\nb\n", ",", 2, nullptr, nullptr, {"a,b"}},
-      {"begin/end pair join", "[a]\nb]\n", "[]", 2, nullptr, nullptr, {"[a][b]"}},
-      {"end-of-input text", "a\nb\n--\nc\n--\n", " ", 1, "--", nullptr, {"a b", "c"}},
-      {"NEW rule starts a record",
-       "BEGIN 1\nx\ny\nBEGIN 2\nz\n",
-       " ",
-       99,
-       nullptr,
-       "NEW(0,==,BEGIN",
-       {"BEGIN 1 x y", "BEGIN 2 z"}},
-      {"END rule ends a record",
-       "a\nb END\nc\nd END\n",
-       " ",
-       99,
-       nullptr,
-       "END(2,==,END)",
-       {"a b END", "c d END"}},
-      {"not-equal operator", "#1\nx\n#2\n", " ", 99, nullptr, "NEW(0,!=,x", {"#1 x", "#2"}},
-      {"last line without line end", "a\nb", " ", 1, nullptr, nullptr, {"a", "b"}},
+      {"one line each", "a b\r\n\nc d\n", {"a b", "c d"}},
+      {"two lines per record", "a\nb\nc\nd\n", {"a,b", "c,d"}, ",", 2},
+      {"join keeps an existing delimiter", "a,\nb\n", {"a,b"}, ",", 2},
+      {"begin/end pair join", "[a]\nb]\n", {"[a][b]"}, "[]", 2},
+      {"end-of-input text", "a\nb\n--\nc\n--\n", {"a b", "c"}, " ", 1, "--"},
+      {"NEW rule starts a record", "BEGIN 1\nx\ny\nBEGIN 2\nz\n", {"BEGIN 1 x y", "BEGIN 2 z"},
+       " ", 99, nullptr, "NEW(0,==,BEGIN"},
+      {"END rule ends a record", "a\nb END\nc\nd END\n", {"a b END", "c d END"}, " ", 99, nullptr,
+       "END(2,==,END)"},
+      {"not-equal operator", "#1\nx\n#2\n", {"#1 x", "#2"}, " ", 99, nullptr, "NEW(0,!=,x"},
+      {"last line without line end", "a\nb", {"a", "b"}},
       {"line longer than the record is cut and the next line still read",
-       std::string(100, 'x') + "\nshort\n",
-       " ",
-       1,
-       nullptr,
-       nullptr,
-       {std::string(31, 'x'), "short"},
-       32},
-      {"binary bytes do not stop the reader",
-       std::string("a\0b\n\x01\xff\x7f\nc\n", 10),
-       " ",
-       1,
-       nullptr,
-       nullptr,
+       std::string(100, 'x') + "\nshort\n", {std::string(31, 'x'), "short"}, " ", 1, nullptr,
+       nullptr, 32},
+      {"binary bytes do not stop the reader", std::string("a\0b\n\x01\xff\x7f\nc\n", 10),
        {"a", "\x01\xff\x7f", "c"}},
-      {"a stop position leaves a partial line waiting",
-       "a\nb\npart",
-       " ",
-       1,
-       nullptr,
-       nullptr,
-       {"a", "b"},
-       256,
-       4},
+      {"a stop position leaves a partial line waiting", "a\nb\npart", {"a", "b"}, " ", 1, nullptr,
+       nullptr, 256, 4},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,8 +1,9 @@
 // Metafile input: finding metafiles by name and extension, in-memory texts, missing files,
 // names that try to leave the metafile directory, oversized records (binary ones are in the
-// golden corpus), a file that grows while read, the record buffers for the metafile server,
-// the validation messages and entry, the validation report, and the enciphered round trip
-// through encipher, validate and unpack (also through bin/qdvp).
+// golden corpus), a file that grows while read, the record buffers for the metafile server, a
+// file that is no metafile (refused without its lines echoed), the validation messages and
+// entry, the validation report, and the enciphered round trip through encipher, validate and
+// unpack (also through bin/qdvp).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -124,6 +125,36 @@ TEST_F(MetafileInput, RecordBuffersSkipBareLineFeedsButKeepBlankLines) {
   QDVP_ConstructMetaFileRecordBuffers(anchor_, &missing);
   EXPECT_EQ(missing.RecordCount, 0);
   EXPECT_EQ(missing.pHead, nullptr);
+}
+
+// A file that does not begin as a metafile is refused before any of its records reaches a
+// message: loading /etc/shadow (or any file an operator names by mistake) must not print its
+// lines. A metafile that opens with comments and blank lines still has them echoed.
+TEST_F(MetafileInput, AFileThatDoesNotBeginAsAMetafileIsRefusedWithoutEchoingIt) {
+  struct {
+    const char *text;
+    bool metafile;
+  } const cases[] = {
+      {"root:$y$j9T$secretsecret:19000:0:99999:7:::\n//APPL Shop\n", false},
+      {"* a comment\n\n//NAME T E\n//APPL Shop\n", false},
+      {"   \n#secret=hunter2\n//APPL Shop\n", false},
+      {"* header comment\n\n  //appl Shop\n//NAME T E\n//ATTRIBUTES\nA D 8\n", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    ApplEntry *appl = Load("f.mdl", c.text, 1, true);
+    if (c.metafile) {
+      EXPECT_NE(out_.find("0001 -> "), std::string::npos) << out_;
+      EXPECT_EQ(out_.find("QDVPV03E"), std::string::npos) << out_;
+    } else {
+      EXPECT_EQ(appl, nullptr);
+      EXPECT_NE(out_.find("QDVPV03E"), std::string::npos) << out_;
+      for (const char *secret : {"secret", "comment", "NAME"}) {
+        EXPECT_EQ(out_.find(secret), std::string::npos) << out_;
+      }
+    }
+    if (appl) QDVP_ReleaseApplResources(anchor_, appl, 1);
+  }
 }
 
 TEST(ValidationMessage, InsertReplacesEverythingFromTheMark) {

@@ -1,7 +1,8 @@
 // Summaries over simulated time (the injected clock): interval fitting and its end at the end
 // of the hour, readiness, sorted output rows with occurrences, totals and their clamps, the
-// daily interval over midnight, interval names, and batch mode's missing intervals. The rows
-// are read from the batch output file, which the summary rows are written to.
+// daily interval over midnight, interval names, batch mode's missing intervals, and tables of
+// unusual shapes. The rows are read from the batch output file, which the summary rows are
+// written to.
 #include <stdlib.h>
 #include <time.h>
 
@@ -35,6 +36,12 @@ class Summary : public records_test::ClockedRecordsTest {
   std::vector<std::string> Rows(SourceEntry *s) {
     QDVP_CloseBatchOutputFile(s->pTable->pAppl);
     return Lines(file_);
+  }
+  // Ends the batch and returns the summary rows written.
+  std::vector<std::string> EndBatch(SourceEntry *s) {
+    s->EndBatchSummary = 1;
+    EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
+    return Rows(s);
   }
   std::string file_;
 };
@@ -119,6 +126,46 @@ TEST_F(Summary, LeapFebruaryHas29DailyIntervals) {
   memcpy(b->BeginStamp, "1240201000000000", 17);
   QDVP_GenerateMissingSummaryIntervalOutput(s, b, nullptr);
   EXPECT_EQ(Rows(s).size(), 29u);
+}
+
+// Tables shaped in unusual ways keep their summaries inside their storage: an attribute named
+// LocalTimeStamp too short to hold a stamp is not taken for the row's time stamp (its 16 digits
+// were read past its value), and a table may sum more attributes than it sends (the totals of
+// the 65th and later were written past the summary block).
+TEST_F(Summary, ShortLocalTimeStampIsNotTheStamp) {
+  SourceEntry *s =
+      Table("//SUMMARY 3600", "Host D 8 KEY SKEY=1\nLocalTimeStamp D 4\nCpu G 100 SKEY=SUM\n");
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_NE(s->pSMB, nullptr);
+  Add(s, "h1,abcd,10");
+  Add(s, "h1,efgh,20");
+  // The row's time and interval name come from the stamp the summary adds (10:58 on the 5th);
+  // the short attribute is a value of the row like any other.
+  std::vector<std::string> rows = EndBatch(s);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0],
+            "1261205105800000,Sum,Cpu,h1,3600,10,2,1261205105800000,12/05/26 10:58:00,10 AM,"
+            "efgh,30,");
+}
+
+TEST_F(Summary, MoreSummedAttributesThanTheTableSends) {
+  // One sent total and 99 input-only ones: every total is kept, each in its own place.
+  std::string attributes = "Host D 8 KEY SKEY=1\nCpu G 100 SKEY=SUM\n";
+  std::string first = "h1,1", second = "h1,2";
+  for (int i = 0; i < 99; i++) {
+    attributes += "-V" + std::to_string(i) + " G 100000 SKEY=SUM\n";
+    first += "," + std::to_string(i);
+    second += "," + std::to_string(1000 + i);
+  }
+  SourceEntry *s = Table("//SUMMARY 3600", attributes);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_NE(s->pSMB, nullptr);
+  Add(s, first);
+  Add(s, second);
+  std::vector<std::string> rows = EndBatch(s);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_NE(rows[0].find(",2,"), std::string::npos) << rows[0];  // two occurrences
+  EXPECT_EQ(rows[0].substr(rows[0].size() - 3), ",3,") << rows[0];  // Cpu 1 + 2
 }
 
 TEST(SummaryNames, IntervalUnitNames) {

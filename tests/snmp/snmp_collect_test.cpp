@@ -69,10 +69,7 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
   }
   std::string Console(const std::string &command, const std::string &operand = "") const {
     std::string reply;
-    Strings argv = {qdvp_test::BinDir() + "/qdvp", "console", "--port",
-                    std::to_string(consoleBase_ + 5), command};
-    if (!operand.empty()) argv.push_back(operand);
-    qdvp_test::Run(argv, {}, &reply);
+    RunConsole("snmp", operand.empty() ? Strings{command} : Strings{command, operand}, &reply);
     return reply;
   }
   void TearDown() override {
@@ -215,8 +212,12 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
 // community the agent refuses — cost only their own rows: the live agent beside them is polled
 // every cycle, and the silent ones are reported as rows of the no-data table. A reloaded
 // community file gives the third its right community, and its rows and data-again follow.
-TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolled) {
+// Then, on the same data provider, traps of TRAPEMIT actions reach net-snmp's snmptrapd field
+// by field; destinations of the action, the variable and the trap configuration file that
+// TRAPCNFG reloads.
+TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheReceiver) {
   extraEnv_["QDVP_SNMP_NET_COMMUNITY"] = "vesper";
+  extraEnv_["QDVP_TRAP_EMIT_COMMUNITY"] = "qdvptrap";
   Stop();
   Start();
   std::string dead = Agent("127.0.0.2"), wrong = Agent("127.0.0.3"), filed = Agent("127.0.0.4"),
@@ -254,6 +255,75 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolled) {
   mark_ = std::stoi(dch_test::QueryOne(peer_->Db(), "select max(id) from rows"));
   expected.erase(filed);
   ASSERT_TRUE(WaitFor([&] { return silent() == expected; }, 30s)) << Trace();
+
+  // The receiver of the traps.
+  int port = qdvp_test::FreePort();
+  dir_.Write("trapd.conf", "authCommunity log qdvptrap\n");
+  qdvp_test::Child trapd({"/usr/sbin/snmptrapd", "-f", "-C", "-c", File("trapd.conf"), "-On",
+                          "-Lf", File("traps.log"), "-p", File("trapd.pid"), "-F",
+                          "TRAP1 ent=%N gen=%w specific=%q up=%T agent=%A vars=%V~%v\n",
+                          "udp:127.0.0.1:" + std::to_string(port)},
+                         {{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}}, dir_.path());
+  ASSERT_TRUE(WaitFor([&] { return qdvp_test::ReadFile(File("traps.log")).find("NET-SNMP") !=
+                                   std::string::npos; }, 10s));
+  std::string receiver = "127.0.0.1:" + std::to_string(port);
+  // The subnode of the data provider's own DP log report, whose actions it carries out itself.
+  std::string node = Subnode("DPLOG", ":OMNIVARDPLOG00");
+  auto traps = [&] {
+    std::vector<std::string> lines;
+    for (const std::string &line : dch_test::Lines(File("traps.log"))) {
+      if (line.rfind("TRAP1 ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  };
+  const std::string e = ".1.3.6.1.4.1.32473";
+  // No destination anywhere yet: nothing is sent.
+  EXPECT_EQ(Answer(11, "TRAPEMIT", "SIT(CpuHigh)", 1, node), "14|No SNMP trap destination defined");
+  EXPECT_NE(Console("TRAPCNFG").find("result 11"), std::string::npos);
+
+  dir_.Write("qdvptrap.cfg", "# receivers\nDESTINATION=" + receiver + "\n");
+  EXPECT_NE(Console("TRAPCNFG").find("result 0:"), std::string::npos);
+  EXPECT_EQ(Answer(12, "TRAPEMIT",
+                   "SIT(CpuHigh) NODE(web1) TIME(1261207120000000) SEV(Critical) "
+                   "CAT(Status_Events) PRED(*VALUE CPU *GT 90) LIST(a=1;b=2) DEST(_DEFAULT)",
+                   1, node),
+            "0|SNMP trap emitted to agents: 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return traps().size() == 1; }, 10s));
+  std::string trap = traps()[0];
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(trap, m, std::regex("TRAP1 ent=(\\S+) gen=6 specific=\\.?8 "
+                                                   "up=(\\d+) agent=(\\S+) vars=(.*)")))
+      << trap;
+  EXPECT_EQ(m[1], e + ".1.3");
+  EXPECT_LT(std::stoi(m[2]), 120);  // seconds since the data provider started
+  EXPECT_EQ(m[4], e + ".1.2.1.1.1.1 = STRING: \"CpuHigh\"~" + e +
+                      ".1.2.1.1.1.2 = STRING: \"web1\"~" + e +
+                      ".1.2.1.1.1.3 = STRING: \"1261207120000000\"~" + e +
+                      ".1.2.1.1.1.6 = INTEGER: 4~" + e + ".1.2.1.4.0 = INTEGER: 3~" + e +
+                      ".1.2.1.1.1.5 = STRING: \"*VALUE CPU *GT 90\"~" + e +
+                      ".1.2.1.5.0 = STRING: \"a=1,b=2\"");
+
+  // Without operands: NULL texts, severity 2 (a name not matched exactly), category 0. An
+  // unresolvable destination is skipped, a trailing comma adds none.
+  EXPECT_EQ(Answer(13, "TRAPEMIT", "SEV(critical) DEST(no.such.host.invalid, " + receiver + ",)",
+                   1, node),
+            "0|SNMP trap emitted to agents: 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return traps().size() == 2; }, 10s));
+  EXPECT_NE(traps()[1].find("vars=" + e + ".1.2.1.1.1.1 = NULL~" + e + ".1.2.1.1.1.2 = NULL~" +
+                            e + ".1.2.1.1.1.3 = NULL~" + e + ".1.2.1.1.1.6 = INTEGER: 2~" + e +
+                            ".1.2.1.4.0 = INTEGER: 0"),
+            std::string::npos)
+      << traps()[1];
+  EXPECT_EQ(Answer(14, "TRAPEMIT", "DEST(no.such.host.invalid)", 1, node),
+            "14|No SNMP trap destination resolved");
+  // A configuration with a line not understood changes nothing.
+  dir_.Write("qdvptrap.cfg", "DESTINATION=127.0.0.9\nSEND EVERYTHING\n");
+  EXPECT_NE(Console("TRAPCNFG").find("result 1:"), std::string::npos);
+  EXPECT_EQ(Answer(15, "TRAPEMIT", "SIT(Again)", 1, node), "0|SNMP trap emitted to agents: 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return traps().size() == 3; }, 10s));
+  EXPECT_NE(Console("STATS").find("Traps emitted 3"), std::string::npos);
+  trapd.Signal(SIGTERM);
+  EXPECT_EQ(trapd.Wait(), 0);
 }
 
 // Simulated agents' tables. SNMP rows take the road of every row: the table's filter keeps some
@@ -341,81 +411,6 @@ TEST_F(SnmpCollection, FiltersApplyAWalkInCirclesEndsAndTheSnmpControlCommands) 
   EXPECT_LE(RowsOf("System", three), threeRows + 1);  // a cycle under way may end
   EXPECT_EQ(Answer(id++, "SNMP Control", "MONITOR STOP " + kSystem + "(*)"),
             "0|MIB monitor stopped for requested nodes");
-}
-
-// Traps of TRAPEMIT actions reach net-snmp's snmptrapd field by field; destinations of the
-// action, the variable and the trap configuration file that TRAPCNFG reloads.
-TEST_F(SnmpCollection, TrapsReachTheReceiver) {
-  int port = qdvp_test::FreePort();
-  dir_.Write("trapd.conf", "authCommunity log qdvptrap\n");
-  qdvp_test::Child trapd({"/usr/sbin/snmptrapd", "-f", "-C", "-c", File("trapd.conf"), "-On",
-                          "-Lf", File("traps.log"), "-p", File("trapd.pid"), "-F",
-                          "TRAP1 ent=%N gen=%w specific=%q up=%T agent=%A vars=%V~%v\n",
-                          "udp:127.0.0.1:" + std::to_string(port)},
-                         {{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}}, dir_.path());
-  ASSERT_TRUE(WaitFor([&] { return qdvp_test::ReadFile(File("traps.log")).find("NET-SNMP") !=
-                                   std::string::npos; }, 10s));
-  std::string receiver = "127.0.0.1:" + std::to_string(port);
-  extraEnv_["QDVP_TRAP_EMIT_COMMUNITY"] = "qdvptrap";
-  Stop();
-  Start();
-  // The subnode of the data provider's own DP log report, whose actions it carries out itself.
-  std::string node = Subnode("DPLOG", ":OMNIVARDPLOG00");
-  auto traps = [&] {
-    std::vector<std::string> lines;
-    for (const std::string &line : dch_test::Lines(File("traps.log"))) {
-      if (line.rfind("TRAP1 ", 0) == 0) lines.push_back(line);
-    }
-    return lines;
-  };
-  const std::string e = ".1.3.6.1.4.1.32473";
-  // No destination anywhere yet: nothing is sent.
-  EXPECT_EQ(Answer(1, "TRAPEMIT", "SIT(CpuHigh)", 1, node), "14|No SNMP trap destination defined");
-  EXPECT_NE(Console("TRAPCNFG").find("result 11"), std::string::npos);
-
-  dir_.Write("qdvptrap.cfg", "# receivers\nDESTINATION=" + receiver + "\n");
-  EXPECT_NE(Console("TRAPCNFG").find("result 0:"), std::string::npos);
-  EXPECT_EQ(Answer(2, "TRAPEMIT",
-                   "SIT(CpuHigh) NODE(web1) TIME(1261207120000000) SEV(Critical) "
-                   "CAT(Status_Events) PRED(*VALUE CPU *GT 90) LIST(a=1;b=2) DEST(_DEFAULT)",
-                   1, node),
-            "0|SNMP trap emitted to agents: 127.0.0.1");
-  ASSERT_TRUE(WaitFor([&] { return traps().size() == 1; }, 10s));
-  std::string trap = traps()[0];
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(trap, m, std::regex("TRAP1 ent=(\\S+) gen=6 specific=\\.?8 "
-                                                   "up=(\\d+) agent=(\\S+) vars=(.*)")))
-      << trap;
-  EXPECT_EQ(m[1], e + ".1.3");
-  EXPECT_LT(std::stoi(m[2]), 120);  // seconds since the data provider started
-  EXPECT_EQ(m[4], e + ".1.2.1.1.1.1 = STRING: \"CpuHigh\"~" + e +
-                      ".1.2.1.1.1.2 = STRING: \"web1\"~" + e +
-                      ".1.2.1.1.1.3 = STRING: \"1261207120000000\"~" + e +
-                      ".1.2.1.1.1.6 = INTEGER: 4~" + e + ".1.2.1.4.0 = INTEGER: 3~" + e +
-                      ".1.2.1.1.1.5 = STRING: \"*VALUE CPU *GT 90\"~" + e +
-                      ".1.2.1.5.0 = STRING: \"a=1,b=2\"");
-
-  // Without operands: NULL texts, severity 2 (a name not matched exactly), category 0. An
-  // unresolvable destination is skipped, a trailing comma adds none.
-  EXPECT_EQ(Answer(3, "TRAPEMIT", "SEV(critical) DEST(no.such.host.invalid, " + receiver + ",)",
-                   1, node),
-            "0|SNMP trap emitted to agents: 127.0.0.1");
-  ASSERT_TRUE(WaitFor([&] { return traps().size() == 2; }, 10s));
-  EXPECT_NE(traps()[1].find("vars=" + e + ".1.2.1.1.1.1 = NULL~" + e + ".1.2.1.1.1.2 = NULL~" +
-                            e + ".1.2.1.1.1.3 = NULL~" + e + ".1.2.1.1.1.6 = INTEGER: 2~" + e +
-                            ".1.2.1.4.0 = INTEGER: 0"),
-            std::string::npos)
-      << traps()[1];
-  EXPECT_EQ(Answer(4, "TRAPEMIT", "DEST(no.such.host.invalid)", 1, node),
-            "14|No SNMP trap destination resolved");
-  // A configuration with a line not understood changes nothing.
-  dir_.Write("qdvptrap.cfg", "DESTINATION=127.0.0.9\nSEND EVERYTHING\n");
-  EXPECT_NE(Console("TRAPCNFG").find("result 1:"), std::string::npos);
-  EXPECT_EQ(Answer(5, "TRAPEMIT", "SIT(Again)", 1, node), "0|SNMP trap emitted to agents: 127.0.0.1");
-  ASSERT_TRUE(WaitFor([&] { return traps().size() == 3; }, 10s));
-  EXPECT_NE(Console("STATS").find("Traps emitted 3"), std::string::npos);
-  trapd.Signal(SIGTERM);
-  EXPECT_EQ(trapd.Wait(), 0);
 }
 
 // Running collections are written to the MIB interest file and reported as MIBSTATUS rows; a

@@ -216,11 +216,7 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   EXPECT_TRUE(Values("Two", "Host").empty());
   // What the partners did is counted: the console's statistics text and the metrics page.
   std::string stats, errors;
-  ASSERT_EQ(qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "sock", "STATS"},
-                           {{"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)}}, &stats,
-                           &errors),
-            0)
-      << errors;
+  ASSERT_EQ(RunConsole("sock", {"STATS"}, &stats, &errors), 0) << errors;
   EXPECT_NE(stats.find("Total opened sockets 1, Socket I/O rate"), std::string::npos) << stats;
   EXPECT_TRUE(WaitLogged("DP Statistic: Interval"));
   std::string page = HttpGet(metricsPort_, "/metrics");

@@ -82,21 +82,35 @@ class DataProviderWorld : public testing::Test {
     unlink(File("trace.log").c_str());
     qdvp_ = std::make_unique<Child>(Strings{BinDir() + "/qdvp", "start", type}, Env(), dir_.path());
   }
-  // Stops qdvp-dch and starts it again on its port with its database (and without the options of
-  // PeerArgs: a fault the test gave it is gone).
-  void RestartPeer(Strings options = {}) {
+  // Stops qdvp-dch until StartPeer; its directory and database stay.
+  void StopPeer() {
     peer_->Stop();
-    options.insert(options.end(), {"--commit-ms", "0", "--port", std::to_string(dchPort_)});
-    auto next = std::make_unique<dch_test::Peer>(options, peer_->dir());
-    ASSERT_TRUE(next->Ready()) << next->Stderr();
     stoppedPeers_.push_back(std::move(peer_));
-    peer_ = std::move(next);
+  }
+  // Starts qdvp-dch again on its port with its database, with options (not those of PeerArgs
+  // unless given: a fault the test gave it is gone).
+  void StartPeer(Strings options = {}) {
+    options.insert(options.end(), {"--commit-ms", "0", "--port", std::to_string(dchPort_)});
+    peer_ = std::make_unique<dch_test::Peer>(options, stoppedPeers_.front()->dir());
+    ASSERT_TRUE(peer_->Ready()) << peer_->Stderr();
+  }
+  void RestartPeer() {
+    StopPeer();
+    StartPeer();
   }
   void Stop() {
     if (!qdvp_) return;
     qdvp_->Signal(SIGTERM);
     EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(30)), 0) << qdvp_->Stderr();
     qdvp_.reset();
+  }
+  // Runs `qdvp console --type TYPE words...` as the operator, with the console port of Env();
+  // returns the exit status, what it printed in *out and *err.
+  int RunConsole(const std::string &type, Strings words, std::string *out = nullptr,
+                 std::string *err = nullptr) const {
+    words.insert(words.begin(), {BinDir() + "/qdvp", "console", "--type", type});
+    return qdvp_test::Run(words, {{"QDVP_DPCONSOLE_PORT", Env().at("QDVP_DPCONSOLE_PORT")}}, out,
+                          err);
   }
   std::string Trace() const { return ReadFile(File("trace.log")); }
   // How often a DP log message containing text was reported.
@@ -160,7 +174,7 @@ class DataProviderWorld : public testing::Test {
   }
 
   TempDir dir_;
-  // Peers stopped by RestartPeer: the first owns the directory the later ones use.
+  // Peers stopped by StopPeer: the first owns the directory the later ones use.
   std::vector<std::unique_ptr<dch_test::Peer>> stoppedPeers_;
   std::unique_ptr<dch_test::Peer> peer_;
   std::unique_ptr<Child> qdvp_;
