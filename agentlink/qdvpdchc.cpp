@@ -415,12 +415,6 @@ void RecoverWindow(ProcessEntry *entry, DCHcomm *comm) {
   }
 }
 
-// The link takes rows in a window now.
-bool WindowedLink(const DPAB *anchor, const DCHcomm *comm) {
-  return comm->pWindow != nullptr && comm->Window > 1 && comm->ReceiveMode == QDVP_DCH_MODE_TCP &&
-         comm->Socket > 0 && !anchor->StandAlone;
-}
-
 // Waits up to seconds (0: for good) for work: a queued request, a row in the outbox, the end.
 // Both are looked at under the task's mutex, under which producers signal, so none is missed.
 void WaitForWork(ProcessEntry *entry, int seconds) {
@@ -520,7 +514,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
 
   for (;;) {
     // Producers leave their rows in the outbox while the link takes a window of them.
-    QDVP_SetOutboxWindow(anchor, WindowedLink(anchor, comm) ? comm->Window : 0);
+    QDVP_SetOutboxWindow(anchor, QDVP_WindowedLink(comm) ? comm->Window : 0);
     if (entry->Terminate || anchor->ShutdownRequested) {
       OSV1_GetLock(&anchor->StateMutex);
       int active = anchor->ActiveTasks;

@@ -147,8 +147,7 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
   std::string gathered;
   int moved = 0;
   for (;;) {
-    bool windowed = comm->Window > 1 && comm->ReceiveMode == QDVP_DCH_MODE_TCP && comm->Socket > 0;
-    int space = windowed ? QDVP_WindowSpace(comm) : -1;
+    int space = QDVP_WindowedLink(comm) ? QDVP_WindowSpace(comm) : -1;
     if (space == 0) {
       // The window is full: what was gathered goes out, and the client waits for statuses.
       SendGathered(comm, &gathered);

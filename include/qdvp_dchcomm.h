@@ -122,6 +122,8 @@ struct DCHinFlight {
 // Creates and frees the window of a connection block (client task).
 void QDVP_OpenDCHwindow(DCHcomm *comm);
 void QDVP_CloseDCHwindow(DCHcomm *comm);
+// True when the link takes rows in a window now (TCP, connected, the agent took a window).
+bool QDVP_WindowedLink(const DCHcomm *comm);
 // True when the source's next row may go out in the window rather than one at a time.
 bool QDVP_WindowedSource(const DCHcomm *comm, const SourceEntry *source);
 // Receive task: gives status to the oldest row in flight without one; false when no row waits.
