@@ -332,12 +332,20 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
   return result;
 }
 
-nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
+// The number an attribute of an integer type carries in 2 or 4 bytes; false for any other
+// value, which is text.
+static bool IntegerValue(const DchAttrValue &value, int32_t *number) {
   const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
-  if (QDVP_AgentLinkIsIntegerType(value.type)) {
-    if (value.bytes.size() == 2) return static_cast<int16_t>(QDVP_WireGet16(b));
-    if (value.bytes.size() == 4) return static_cast<int32_t>(QDVP_WireGet32(b));
-  }
+  if (!QDVP_AgentLinkIsIntegerType(value.type)) return false;
+  if (value.bytes.size() == 2) *number = static_cast<int16_t>(QDVP_WireGet16(b));
+  else if (value.bytes.size() == 4) *number = static_cast<int32_t>(QDVP_WireGet32(b));
+  else return false;
+  return true;
+}
+
+nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
+  int32_t number;
+  if (IntegerValue(value, &number)) return number;
   return value.bytes;
 }
 
@@ -372,11 +380,9 @@ std::string DchRowAttrsText(const DchMessage &message) {
     text += '"';
     text += name;
     text += "\":";
-    const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
-    size_t size = value.bytes.size();
-    if (QDVP_AgentLinkIsIntegerType(value.type) && (size == 2 || size == 4)) {
-      text += std::to_string(size == 2 ? static_cast<int32_t>(static_cast<int16_t>(QDVP_WireGet16(b)))
-                                       : static_cast<int32_t>(QDVP_WireGet32(b)));
+    int32_t number;
+    if (IntegerValue(value, &number)) {
+      text += std::to_string(number);
     } else if (Plain(value.bytes)) {
       text += '"';
       text += value.bytes;
