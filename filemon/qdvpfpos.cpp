@@ -329,7 +329,7 @@ void QDVP_FilePositionRestart(FileServerState *s, long position) {
   // Rows in flight of the file read before are not positions in this one, and their numbers
   // are not the new file's: its rows are numbered after the last row sent.
   s->pendingRows.clear();
-  if (s->keepPosition && s->source->RowStream != 0) {
+  if (s->keepPosition) {
     s->ackedStream = s->source->RowStream;
     s->ackedNumber = s->source->RowNumber;
   }
