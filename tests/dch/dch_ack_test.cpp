@@ -9,6 +9,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "include/qdvp_agentlink.h"
 #include "tests/support/dchpeer.h"
@@ -70,6 +71,44 @@ TEST(dch_Store, HandlesFollowTheSourcesAndARestartFindsTheOnlineOnes) {
   uint32_t fresh = 0;
   ASSERT_EQ(restarted.Online({"App", "T", "s3"}, DchNow(), &fresh), 0);
   EXPECT_GT(fresh, last);
+}
+
+// A stream's last stored row is what the peer knows after a lost transaction and after a
+// restart, on its own database and on one of the earlier layout, which found the last row
+// through an index of the rows table.
+TEST(dch_Store, ARowStreamKeepsItsLastCommittedRow) {
+  qdvp_test::TempDir dir;
+  const std::string db = dir.File("s.db"), earlier = dir.File("earlier.db");
+  {
+    DchStore store;
+    ASSERT_EQ(store.Open(db), 0) << store.LastError();
+    for (uint32_t n = 1; n <= 3; n++) ASSERT_EQ(store.Row(1, nullptr, 0, "{}", DchNow(), 7, n), 0);
+    ASSERT_EQ(store.Commit(), 0);
+    ASSERT_EQ(store.Row(1, nullptr, 0, "{}", DchNow(), 7, 4), 0);
+    EXPECT_EQ(store.Stream(7).last, 4u);
+    store.Abandon();
+    EXPECT_EQ(store.Stream(7).last, 3u);
+    EXPECT_EQ(store.Stream(7).resendFrom, 4u);
+  }
+  sqlite3 *old = nullptr;
+  ASSERT_EQ(sqlite3_open(earlier.c_str(), &old), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(old,
+                         "CREATE TABLE rows (id INTEGER PRIMARY KEY AUTOINCREMENT, received_at "
+                         "TEXT, handle INTEGER, application TEXT, attribute_group TEXT, source "
+                         "TEXT, data_sequence INTEGER, attrs TEXT, row_stream INTEGER, row_number "
+                         "INTEGER); CREATE INDEX rows_by_stream ON rows (row_stream, row_number);"
+                         "INSERT INTO rows (row_stream, row_number) VALUES (9, 4), (9, 5), (8, 2);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(old);
+  for (const auto &[path, stream, last] :
+       {std::tuple{db, 7u, 3u}, std::tuple{earlier, 9u, 5u}, std::tuple{earlier, 8u, 2u}}) {
+    DchStore restarted;
+    ASSERT_EQ(restarted.Open(path), 0) << restarted.LastError();
+    EXPECT_EQ(restarted.Stream(stream).last, last) << path;
+  }
+  EXPECT_EQ(QueryOne(earlier, "SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'"),
+            "0");
 }
 
 const char *kDescriptions = "@$Busy,G,4, , ;";

@@ -27,10 +27,12 @@ CREATE TABLE IF NOT EXISTS sources (
   handle INTEGER PRIMARY KEY, application TEXT, attribute_group TEXT, source TEXT,
   online_at TEXT, offline_at TEXT);
 CREATE TABLE IF NOT EXISTS rows (
-  id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT, handle INTEGER, application TEXT,
+  id INTEGER PRIMARY KEY, received_at TEXT, handle INTEGER, application TEXT,
   attribute_group TEXT, source TEXT, data_sequence INTEGER, attrs TEXT, row_stream INTEGER,
   row_number INTEGER);
 CREATE INDEX IF NOT EXISTS rows_by_group ON rows (application, attribute_group);
+CREATE TABLE IF NOT EXISTS row_streams (
+  row_stream INTEGER PRIMARY KEY, last_row INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS actions (
   id INTEGER PRIMARY KEY, sent_at TEXT, peer TEXT, node TEXT, type INTEGER, name TEXT,
   parameter TEXT, owner TEXT, status INTEGER, result TEXT, status_at TEXT);
@@ -121,11 +123,20 @@ int DchStore::Open(const std::string &path) {
   // A database of an earlier release has no row stream columns yet.
   sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_stream INTEGER", nullptr, nullptr, nullptr);
   sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_number INTEGER", nullptr, nullptr, nullptr);
-  if ((rc = Exec("CREATE INDEX IF NOT EXISTS rows_by_stream ON rows (row_stream, row_number)")) !=
-      SQLITE_OK) {
+  // It found a stream's last row through an index of the rows table, which cost every insert
+  // an index entry; the last row of each stream now has a table of its own.
+  sqlite3_stmt *s = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'");
+  if (!s) return SQLITE_ERROR;
+  bool earlier = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) > 0;
+  sqlite3_reset(s);
+  if (earlier &&
+      (rc = Exec("BEGIN; INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) "
+                 "FROM rows WHERE row_stream IS NOT NULL GROUP BY row_stream; "
+                 "DROP INDEX rows_by_stream; COMMIT")) != SQLITE_OK) {
+    Exec("ROLLBACK");
     return rc;
   }
-  sqlite3_stmt *s = Prepare(
+  s = Prepare(
       "SELECT handle, application, attribute_group, source FROM sources "
       "WHERE offline_at IS NULL");
   if (!s) return SQLITE_ERROR;
@@ -194,11 +205,21 @@ void DchStore::Abandon() {
   transactionStreams_.clear();
 }
 
+// Runs a prepared statement to its end and reports a failure in lastError_.
+static int Step(sqlite3 *db, sqlite3_stmt *s, std::string *error) {
+  if (!s) return SQLITE_ERROR;
+  int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc == SQLITE_DONE || rc == SQLITE_ROW) return SQLITE_OK;
+  *error = sqlite3_errmsg(db);
+  return rc;
+}
+
 DchStore::StreamState &DchStore::Stream(uint32_t stream) {
   auto it = streams_.find(stream);
   if (it != streams_.end()) return it->second;
   StreamState &state = streams_[stream];
-  sqlite3_stmt *s = Prepare("SELECT coalesce(max(row_number), 0) FROM rows WHERE row_stream = ?1");
+  sqlite3_stmt *s = Prepare("SELECT last_row FROM row_streams WHERE row_stream = ?1");
   if (s) {
     sqlite3_bind_int64(s, 1, stream);
     if (sqlite3_step(s) == SQLITE_ROW) state.last = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
@@ -209,7 +230,19 @@ DchStore::StreamState &DchStore::Stream(uint32_t stream) {
 
 int DchStore::Commit() {
   if (!db_ || !inTransaction_) return SQLITE_OK;
-  int rc = Exec("COMMIT");
+  // The last row of each stream the transaction wrote is committed with the rows.
+  int rc = SQLITE_OK;
+  for (auto it = transactionStreams_.begin(); rc == SQLITE_OK && it != transactionStreams_.end();
+       ++it) {
+    sqlite3_stmt *s =
+        Prepare("INSERT OR REPLACE INTO row_streams (row_stream, last_row) VALUES (?1, ?2)");
+    if (s) {
+      sqlite3_bind_int64(s, 1, it->first);
+      sqlite3_bind_int64(s, 2, streams_[it->first].last);
+    }
+    rc = Step(db_, s, &lastError_);
+  }
+  if (rc == SQLITE_OK) rc = Exec("COMMIT");
   if (rc == SQLITE_OK) {
     inTransaction_ = false;
     transactionStreams_.clear();
@@ -220,15 +253,6 @@ int DchStore::Commit() {
   return rc;
 }
 
-// Runs a prepared statement to its end and reports a failure in lastError_.
-static int Step(sqlite3 *db, sqlite3_stmt *s, std::string *error) {
-  if (!s) return SQLITE_ERROR;
-  int rc = sqlite3_step(s);
-  sqlite3_reset(s);
-  if (rc == SQLITE_DONE || rc == SQLITE_ROW) return SQLITE_OK;
-  *error = sqlite3_errmsg(db);
-  return rc;
-}
 
 int DchStore::Register(const DchMessage &message, const std::string &now) {
   int rc = Begin();
