@@ -134,6 +134,8 @@ void DecodeField(const QDVP_WireField &field, DchMessage *message,
       } else {
         message->problems.push_back("attribute " + **pendingName + " value without type letter");
       }
+      // A row has a handful of attributes: room for them at once, not in doublings.
+      if (message->attributes.empty()) message->attributes.reserve(16);
       message->attributes.emplace_back(std::move(**pendingName), std::move(attr));
       pendingName->reset();
       break;
@@ -368,7 +370,9 @@ std::string DchRowAttrsText(const DchMessage &message) {
   // The common row, written directly: every name and text plain, no name twice. Anything else
   // (escapes, bytes that are not UTF-8, a name that comes again and replaces the first) goes
   // through the JSON library, which gives the same text for the common row too.
-  std::string text = "{";
+  std::string text;
+  text.reserve(256);
+  text += '{';
   const auto &attrs = message.attributes;
   for (size_t i = 0; i < attrs.size(); i++) {
     const auto &[name, value] = attrs[i];
