@@ -2,8 +2,8 @@
 // default tail mode) for one event table of eight attributes and sends its rows to a live
 // qdvp-dch on loopback. Lines like a performance sample (time stamp, host and six numbers and
 // words) are appended in one go, 200,000 for the link of one row in flight (window 0 or 1) and
-// 1,000,000 with a window of 16, 256 or 1024 rows in flight, and the time until the peer has stored
-// all their rows is measured. Counters: rows per second, the data provider's CPU seconds (user
+// 1,000,000 with a window of 16, 256 or 1024 rows in flight, and the time until the peer has
+// stored all their rows is measured. Counters: rows per second, the data provider's CPU seconds (user
 // + system, from /proc) per 100,000 rows spent during the burst, the same for the peer, the
 // data provider's peak resident size, the time to the first row, and lines lost (rows missing
 // after a bounded wait). References, in the same run: the bare loopback request/reply pair,
