@@ -123,8 +123,9 @@ int DchStore::Open(const std::string &path) {
   // A database of an earlier release has no row stream columns yet.
   sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_stream INTEGER", nullptr, nullptr, nullptr);
   sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_number INTEGER", nullptr, nullptr, nullptr);
-  // It found a stream's last row through an index of the rows table, which cost every insert
-  // an index entry; the last row of each stream now has a table of its own.
+  // A database of an earlier release found a stream's last row through an index of the rows
+  // table, which cost every insert an index entry: the last row of each stream now has a table
+  // of its own, filled once from the rows.
   sqlite3_stmt *s = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'");
   if (!s) return SQLITE_ERROR;
   bool earlier = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) > 0;
@@ -133,7 +134,7 @@ int DchStore::Open(const std::string &path) {
       (rc = Exec("BEGIN; INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) "
                  "FROM rows WHERE row_stream IS NOT NULL GROUP BY row_stream; "
                  "DROP INDEX rows_by_stream; COMMIT")) != SQLITE_OK) {
-    Exec("ROLLBACK");
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
     return rc;
   }
   s = Prepare(
@@ -252,7 +253,6 @@ int DchStore::Commit() {
   }
   return rc;
 }
-
 
 int DchStore::Register(const DchMessage &message, const std::string &now) {
   int rc = Begin();
