@@ -1,15 +1,26 @@
 // The data provider's side of the agent link on loopback. Against a real qdvp-dch: what the
 // peer stores for each request, how the client follows the agent's statuses, the UDP
-// fall-back, reconnection after the peer was restarted, the client's end, delayed offlines,
-// late answers and what offline forgets. Against a scripted agent that misbehaves on the wire:
-// broken framing drops the connection (made again before the next request), a reply split
-// over two writes is read whole, an incomplete reply ends the request after the reply wait.
+// fall-back and its return to TCP, reconnection after the peer was restarted, the client's
+// end, delayed offlines, late answers and what offline forgets; over UDP only the agent's
+// datagrams are taken, a registration the agent closed the connection on is deferred. The
+// window: negotiated only with an agent that answers it; rows in flight arrive in their order,
+// each stored once, whatever happens to one of them in a full window (a status 2, 4 or 7, a
+// connection closed, the agent killed and started again). Against a scripted agent that
+// misbehaves on the wire: broken framing drops the connection (made again before the next
+// request), a reply split over two writes is read whole, an incomplete reply ends the request
+// after the reply wait.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
@@ -26,12 +37,14 @@ namespace {
 
 using dch_test::Be32;
 using dch_test::Lines;
+using dch_test::Peer;
 using dch_test::QueryOne;
 using qdvp_test::WaitFor;
 
 const char kShop[] =
     "//APPL Shop @shop help\n//NAME Sales E 300 @sales help\n//ATTRIBUTES\n"
     "Item D 16 @what was sold\nCount C 100000\n";
+constexpr int kRows = 300;
 
 class PeerLink : public qdvp_test::PeerLinkTest {
  protected:
@@ -64,7 +77,35 @@ class PeerLink : public qdvp_test::PeerLinkTest {
     for (const auto &line : Lines(peer_->Jsonl())) n += line.find(text) != std::string::npos;
     return n;
   }
+  std::string Rows() {
+    std::string n;
+    WaitFor([&] { return !(n = QueryOne(peer_->Db(), "SELECT count(*) FROM rows")).empty(); });
+    return n;
+  }
+  // kShop's source, online; null when it is not.
+  SourceEntry *Online() {
+    SourceEntry *s = Load(kShop);
+    return s != nullptr && Request(s, QDVP_Ready) == QDVP_Active ? s : nullptr;
+  }
+  // Sends rows first..last (their Count) as a file server does: each request returns as soon
+  // as the client has taken the row.
+  void SendRows(SourceEntry *s, int first, int last) {
+    for (int v = first; v <= last; v++) SendRow(s, "w", v);
+  }
+  // Every row 1..n stored once, in order, once the peer has them all.
+  void ExpectEveryRowOnceInOrder(const std::string &db, int n) {
+    EXPECT_TRUE(WaitFor([&] { return QueryOne(db, "SELECT count(*) FROM rows") == std::to_string(n); },
+                        std::chrono::seconds(20)))
+        << QueryOne(db, "SELECT count(*) FROM rows");
+    std::string expected;
+    for (int v = 1; v <= n; v++) expected += (v > 1 ? "," : "") + std::to_string(v);
+    EXPECT_EQ(QueryOne(db, "SELECT group_concat(json_extract(attrs, '$.Count')) FROM "
+                           "(SELECT attrs FROM rows ORDER BY id)"),
+              expected);
+  }
 };
+using Guard = PeerLink;
+using Window = PeerLink;
 
 TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {
   Start();
@@ -125,9 +166,8 @@ TEST_F(PeerLink, TheClientFollowsTheAgentsStatuses) {
     for (int round = 0; round < c.rounds; round++) {
       SCOPED_TRACE(c.options[1] + " round " + std::to_string(round));
       Start(c.options);
-      SourceEntry *s = Load(kShop);
+      SourceEntry *s = Online();
       ASSERT_NE(s, nullptr) << out_;
-      ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
       EXPECT_EQ(SendRow(s, "cup", 9), QDVP_Active);
       ExpectDb("SELECT group_concat(attrs) FROM rows", "{\"Item\":\"cup\",\"Count\":9}");
       if (c.registrations) {
@@ -154,9 +194,8 @@ TEST_F(PeerLink, UdpOnlyPeerGivesModeOneThenModeThreeAfterRegistration) {
 
 TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   Start();
-  SourceEntry *s = Load(kShop);
+  SourceEntry *s = Online();
   ASSERT_NE(s, nullptr) << out_;
-  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   ASSERT_EQ(SendRow(s, "one", 1), QDVP_Active);
   // Taken into the window; stored before the agent goes away.
   ExpectDb("SELECT count(*) FROM rows", "1");
@@ -204,9 +243,8 @@ TEST_F(PeerLink, TheEndingClientUnregistersEveryApplicationAndReadsTheReplies) {
 TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
   // The reply wait is 2 seconds; one row at a time, as with an agent that has no window.
   Start({"--delay", "data:2600", "--no-window"});
-  SourceEntry *s = Load(kShop);
+  SourceEntry *s = Online();
   ASSERT_NE(s, nullptr) << out_;
-  ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   EXPECT_EQ(SendRow(s, "slow", 1), QDVP_Inactive);  // timed out
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   uint32_t handle = QDVP_WireGet32(s->DCHhandle);
@@ -278,6 +316,168 @@ TEST_F(PeerLink, InactiveWithinTheTimeToLiveWaitsOnTheDelayedOfflineQueue) {
   peer_->Stop();
   EXPECT_EQ(Logged("\"request\":\"online\""), 2u);
   EXPECT_EQ(Logged("\"request\":\"offline\""), 2u);
+}
+
+// A datagram from anyone but the agent, sent to the data provider's UDP socket while a row
+// waits for its answer, is not taken for the answer: the forged status 2 would have sent the
+// source online again.
+TEST_F(Guard, OverUdpOnlyTheAgentsDatagramsAreTaken) {
+  Start({"--udp-only", "--delay", "data:500"});
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  int udp = anchor_->pDCHcomm->Socket.load();
+  sockaddr_in local{}, agent{};
+  socklen_t n = sizeof local;
+  ASSERT_EQ(getsockname(udp, reinterpret_cast<sockaddr *>(&local), &n), 0);
+  n = sizeof agent;
+  ASSERT_EQ(getpeername(udp, reinterpret_cast<sockaddr *>(&agent), &n), 0);
+  EXPECT_EQ(ntohl(local.sin_addr.s_addr), INADDR_LOOPBACK);
+  EXPECT_EQ(ntohs(agent.sin_port), peer_->port());
+  std::thread forger([&] {
+    int f = socket(AF_INET, SOCK_DGRAM, 0);
+    std::string forged = dch_test::Msg::Status(2).Bytes();
+    for (int i = 0; i < 20; i++) {
+      sendto(f, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr *>(&local),
+             sizeof local);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(f);
+  });
+  EXPECT_EQ(SendRow(s, "real", 1), QDVP_Active);
+  forger.join();
+  EXPECT_EQ(s->LastDataStatus, 0);
+  EXPECT_EQ(Rows(), "1");
+  EXPECT_EQ(QueryOne(peer_->Db(), "SELECT count(*) FROM sources"), "1");  // no second online
+}
+
+// The agent goes away and comes back: while it is away the link falls back to UDP; once it is
+// back, rows go on over UDP and the link is on TCP again within a few seconds (it tries TCP
+// every 5 seconds between batches), every row stored.
+TEST_F(Guard, AFallBackToUdpReturnsToTcpOnceTheAgentOffersIt) {
+  Start();
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_EQ(SendRow(s, "before", 1), QDVP_Active);
+  // On a window the request returns once the row is taken; the agent goes away after storing it.
+  ASSERT_TRUE(WaitFor([&] { return Rows() == "1"; }));
+  peer_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
+  EXPECT_EQ(SendRow(s, "away", 2), QDVP_Inactive);  // no agent: no answer within the wait
+  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
+  auto second = Restart();
+  auto back = std::chrono::steady_clock::now();
+  int rows = 1;
+  while (anchor_->pDCHcomm->ReceiveMode.load() != QDVP_DCH_MODE_TCP &&
+         std::chrono::steady_clock::now() - back < std::chrono::seconds(10)) {
+    if (s->State != QDVP_Active) {
+      ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
+    }
+    ASSERT_EQ(SendRow(s, "back", 3), QDVP_Active);
+    rows++;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a row every 20 ms
+  }
+  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_TCP);
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(7));
+  ASSERT_EQ(SendRow(s, "tcp", 4), QDVP_Active);
+  // Back on TCP the rows go in the window again: stored a moment after they are taken.
+  EXPECT_TRUE(WaitFor([&] { return Rows() == std::to_string(rows + 1); })) << Rows();
+  link_.reset();
+  second->Stop();
+}
+
+// The agent has no room: it accepts the connection and closes it at once. The registration is
+// deferred (Pending, and the periodic scan sends it again), not refused, and once the agent
+// has room it goes through.
+TEST_F(Guard, ARegistrationTheAgentClosedOnIsDeferredNotDropped) {
+  Start();
+  peer_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
+  auto second = Restart({"--max-connections", "1", "--idle-limit-ms", "600000"});
+  auto holder = dch_test::Client::Tcp(second->port());
+  ASSERT_TRUE(holder);
+  ASSERT_TRUE(WaitFor([&] { return second->Stderr().find("connected") != std::string::npos; }));
+  SourceEntry *s = Load(kShop);
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(out_.find("QDVPV08E"), std::string::npos) << out_;
+  EXPECT_EQ(s->State, QDVP_Pending);
+  holder.reset();
+  ASSERT_TRUE(WaitFor([&] { return second->Stderr().find("closed by peer") != std::string::npos; }));
+  EXPECT_EQ(Request(s, QDVP_Register), QDVP_Ready);  // as the periodic scan does
+  link_.reset();
+  second->Stop();
+}
+
+// The window is negotiated only with an agent that answers it. Row 101 of 300 answered 2 (the
+// agent lost the source), 4 (it lost the application) or 7 (send again) while the rows after
+// it are in flight is sent again after the recovery its status asks for, and so are the rows
+// after it, which the agent answered 7 meanwhile. Every row is stored once, in order.
+TEST_F(Window, IsNegotiatedWithAnAgentThatAnswersItAndAFailedRowIsSentAgainWithTheRowsAfterIt) {
+  struct {
+    std::vector<std::string> peer;
+    const char *wanted;  // QDVP_DCH_WINDOW, null: unset
+    int window;
+    const char *registrations;
+  } const cases[] = {
+      {{}, nullptr, 256, "1"},
+      {{}, "16", 16, "1"},
+      {{}, "0", 0, "1"},
+      {{"--no-window"}, nullptr, 0, "1"},
+      {{"--fail", "data:2:1:100"}, nullptr, 256, "1"},
+      {{"--fail", "data:4:1:100"}, nullptr, 256, "2"},
+      {{"--fail", "data:7:1:100"}, nullptr, 256, "1"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.window) + (c.peer.empty() ? "" : " " + c.peer.back()));
+    env_.Set("QDVP_DCH_WINDOW", c.wanted ? std::optional<std::string>(c.wanted) : std::nullopt);
+    Start(c.peer);
+    SourceEntry *s = Online();
+    ASSERT_NE(s, nullptr) << out_;
+    EXPECT_EQ(anchor_->pDCHcomm->Window, c.window);
+    SendRows(s, 1, kRows);
+    ExpectEveryRowOnceInOrder(peer_->Db(), kRows);
+    // Rows in the window carry their number in the source's stream; others carry none.
+    EXPECT_EQ(QueryOne(peer_->Db(), "SELECT count(DISTINCT row_number) FROM rows"),
+              c.window > 1 ? std::to_string(kRows) : "0");
+    EXPECT_EQ(QueryOne(peer_->Db(), "SELECT registrations FROM applications"), c.registrations);
+  }
+}
+
+// The peer closes the connection after answering row 100, with the rest of a full window in
+// flight; then it is killed in the middle of a burst and started again on its database. Every
+// row is stored, once.
+TEST_F(Window, RowsInFlightSurviveALostConnectionAndAKilledAgentOnce) {
+  Start({"--drop-after", "100"});
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  SendRows(s, 1, kRows);
+  ExpectEveryRowOnceInOrder(peer_->Db(), kRows);
+
+  SendRows(s, kRows + 1, kRows + 150);
+  peer_->Kill();
+  auto second = std::make_unique<Peer>(
+      std::vector<std::string>{"--port", std::to_string(peer_->port())}, peer_->dir());
+  ASSERT_TRUE(second->Ready()) << second->Stderr();
+  SendRows(s, kRows + 151, 2 * kRows);
+  ExpectEveryRowOnceInOrder(peer_->Db(), 2 * kRows);
+  link_.reset();
+  second->Stop();
+}
+
+// A slow agent (5 ms a row) holds the requester back: it is never more than the window ahead
+// of the rows the agent has stored, so the data provider holds the window, not the backlog.
+TEST_F(Window, ASlowAgentHoldsTheSenderToTheWindow) {
+  env_.Set("QDVP_DCH_WINDOW", "16");
+  Start({"--delay", "data:5"});
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  int ahead = 0;
+  for (int v = 1; v <= 200; v++) {
+    SendRows(s, v, v);
+    ahead = std::max(ahead, v - std::stoi("0" + QueryOne(peer_->Db(), "SELECT count(*) FROM rows")));
+  }
+  EXPECT_LE(ahead, 16 + 1);
+  EXPECT_GE(ahead, 8) << "the rows did not go out in the window";
+  ExpectEveryRowOnceInOrder(peer_->Db(), 200);
 }
 
 // ---- A scripted agent ----------------------------------------------------------------------
