@@ -4,11 +4,20 @@
 // burst and started late, the prompt end of file servers on DELETE and on shutdown; following
 // a file by record count (TAILBYRECORD), reading every file of a name pattern in turn
 // (process-all), and the batch settings that decide at start-up which FILE sources get a file
-// server.
+// server. What the outside world puts under a monitored name: lines longer than the record, a
+// rotation in the middle of a fast stream, a FIFO in the file's place, and symbolic links to
+// files inside and outside the file's directory under each QDVP_FOLLOW_SYMLINKS setting. And a
+// crash: with QDVP_STATE_DIR set, a data provider killed in the middle of a burst and started
+// again resumes its TAIL file at the position it saved, so the lines written meanwhile arrive;
+// the rows sent again since that position keep their numbers in the source's row stream, by
+// which qdvp-dch (which takes a window of rows) stores none of them twice.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -354,5 +363,290 @@ INSTANTIATE_TEST_SUITE_P(
                   "Plain",
                   "Summary Batch Only in effect"}),
     [](const testing::TestParamInfo<BatchCase> &info) { return std::string(info.param.name); });
+
+// ---- Hostile names -------------------------------------------------------------------------------
+
+// A line longer than the record is cut to the record size (its row carries what fitted) and
+// the lines behind it arrive; the DP log tells it once for the file, not once per line.
+TEST_F(FileMonitoring, LinesLongerThanTheRecordAreCutAndTheLinesBehindThemArrive) {
+  const std::string tail = File("tail.log");
+  Replace(tail, "start 0\n");
+  Metafile("tail", kTail);
+  Start(1);
+  ASSERT_TRUE(WaitPositioned());
+  std::string lines = "long " + std::string(10000, 'y') + " 1\n";
+  for (int i = 2; i <= 1000; i++) lines += "w " + std::to_string(i) + "\n";
+  lines += "long " + std::string(5000, 'z') + " 1001\nw 1002\n";
+  Append(tail, lines);
+  ASSERT_TRUE(WaitFor([&] { return Values("Lines", "Word").size() >= 1002; }, 60s))
+      << Count("Lines");
+  Strings words = Values("Lines", "Word"), numbers = Values("Lines", "Number"), expected;
+  ASSERT_EQ(words.size(), 1002u);
+  for (int i = 2; i <= 1002; i++) {
+    if (i != 1001) expected.push_back(std::to_string(i));
+  }
+  Strings sent;
+  for (size_t i = 0; i < words.size(); i++) {
+    if (words[i] == "w") sent.push_back(numbers[i]);
+  }
+  EXPECT_EQ(sent, expected);
+  EXPECT_EQ(words.front(), "long");
+  EXPECT_EQ(words[1000], "long");
+  EXPECT_EQ(Logged("File " + tail + " holds a record longer than the record size"), 1);
+}
+
+// `mv tail.log tail.log.1; : > tail.log` while a writer appends a few thousand numbered lines
+// a second, and goes on in the renamed file for a while before it turns to the new one (as a
+// program does until it is told to reopen its log): every line arrives exactly once. The scan
+// interval is long, so that the old file's last interval holds many lines; the new file is seen
+// at once, by the watch on the directory.
+TEST_F(FileMonitoring, ARotationInTheMiddleOfAStreamLosesNoLineAndSendsNoneTwice) {
+  const std::string tail = File("tail.log");
+  extraEnv_["QDVP_DP_EVENT"] = "5";
+  Replace(tail, "start 0\n");
+  Metafile("tail", kTail);
+  Start(1);
+  ASSERT_TRUE(WaitPositioned());
+  constexpr int kLines = 8000, kRotateAt = 4000, kLate = 300;
+  std::thread writer([&] {
+    FILE *out = fopen(tail.c_str(), "a");
+    for (int i = 1; i <= kLines; i++) {
+      fprintf(out, "n %d\n", i);
+      if (i == kRotateAt) {
+        std::rename(tail.c_str(), (tail + ".1").c_str());
+        FILE *fresh = fopen(tail.c_str(), "w");
+        while (i < kRotateAt + kLate) fprintf(out, "n %d\n", ++i);
+        fclose(out);
+        out = fresh;
+      }
+      if (i % 40 == 0) {
+        fflush(out);
+        std::this_thread::sleep_for(10ms);  // the writer's pace: about 4,000 lines a second
+      }
+    }
+    fclose(out);
+  });
+  writer.join();
+  ASSERT_TRUE(WaitFor([&] { return Count("Lines") >= kLines; }, 60s)) << Count("Lines");
+  EXPECT_EQ(QueryOne(peer_->Db(),
+                     "select count(distinct json_extract(attrs,'$.Number')) from "
+                     "rows where attribute_group='Lines'"),
+            std::to_string(kLines));
+  Stop();
+  EXPECT_EQ(Count("Lines"), kLines);
+  EXPECT_GE(Occurrences(Trace(), "tail.log created or moved in. Scan at once"), 1);
+  EXPECT_EQ(Logged("File " + tail + " deleted"), 0);
+}
+
+// What comes to stand under the monitored name, and what the file server makes of it.
+struct Stand {
+  const char *what;
+  const char *follow;  // QDVP_FOLLOW_SYMLINKS, or null for the default
+  enum { kFifo, kLinkInside, kLinkOutside } kind;
+  bool atStart;  // there before monitoring starts (else it replaces the file later)
+  const char *message;
+  bool followed;
+};
+
+void PrintTo(const Stand &c, std::ostream *os) { *os << c.what; }
+
+class FileMonitoringHostileName : public FileMonitoring,
+                                  public testing::WithParamInterface<Stand> {};
+
+// A FIFO is never opened (it would block the server) and a link is followed only as the
+// setting allows; each is reported once, and the data provider still ends at once on SIGTERM.
+TEST_P(FileMonitoringHostileName, IsRefusedOrFollowedWithItsMessageAndTheServerEndsAtOnce) {
+  const Stand &c = GetParam();
+  const std::string tail = File("tail.log"), next = File("next.tmp");
+  qdvp_test::TempDir elsewhere;
+  const std::string target =
+      c.kind == Stand::kLinkOutside ? elsewhere.File("other.log") : File("real.log");
+  Replace(target, "linked 2\n");
+  auto place = [&] {
+    if (c.kind == Stand::kFifo) {
+      ASSERT_EQ(mkfifo(next.c_str(), 0644), 0);
+    } else {
+      ASSERT_EQ(symlink(target.c_str(), next.c_str()), 0);
+    }
+    ASSERT_EQ(std::rename(next.c_str(), tail.c_str()), 0);
+  };
+  if (c.follow != nullptr) extraEnv_["QDVP_FOLLOW_SYMLINKS"] = c.follow;
+  Metafile("tail", kTail);
+  if (c.atStart) {
+    place();
+    Start(1);
+  } else {
+    Replace(tail, "start 0\n");
+    Start(1);
+    ASSERT_TRUE(WaitPositioned());
+    Append(tail, "before 1\n");
+    ASSERT_TRUE(WaitRows("Lines", 1));
+    place();
+  }
+  ASSERT_TRUE(WaitLogged("File " + tail + " is a")) << c.what;
+  ASSERT_TRUE(WaitLogged(c.message)) << c.what;
+  Strings expected = c.atStart ? Strings{} : Strings{"1"};
+  if (c.followed) {
+    // A file found at start is tailed from its end; one switched to is read from its start.
+    if (!c.atStart) expected.push_back("2");
+    Append(target, "linked 3\n");
+    expected.push_back("3");
+    ASSERT_TRUE(WaitRows("Lines", static_cast<int>(expected.size())));
+  }
+  auto stopAt = Clock::now();
+  Stop();
+  EXPECT_LT(Clock::now() - stopAt, 10s);
+  EXPECT_EQ(Values("Lines", "Number"), expected);
+  EXPECT_EQ(Logged(c.message), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stands, FileMonitoringHostileName,
+    testing::Values(Stand{"a FIFO replaces the file", nullptr, Stand::kFifo, false,
+                          "is a FIFO, not a regular file", false},
+                    Stand{"a FIFO from the start", nullptr, Stand::kFifo, true,
+                          "is a FIFO, not a regular file", false},
+                    Stand{"a link into the directory", nullptr, Stand::kLinkInside, false,
+                          "Link followed per QDVP_FOLLOW_SYMLINKS DIR", true},
+                    Stand{"a link out of the directory", nullptr, Stand::kLinkOutside, false,
+                          "Link not followed per QDVP_FOLLOW_SYMLINKS DIR", false},
+                    Stand{"a link out of the directory at start", nullptr, Stand::kLinkOutside,
+                          true, "Link not followed per QDVP_FOLLOW_SYMLINKS DIR", false},
+                    Stand{"no link followed", "N", Stand::kLinkInside, false,
+                          "Link not followed per QDVP_FOLLOW_SYMLINKS N", false},
+                    Stand{"any link followed", "Y", Stand::kLinkOutside, false,
+                          "Link followed per QDVP_FOLLOW_SYMLINKS Y", true}),
+    [](const testing::TestParamInfo<Stand> &info) {
+      std::string name;
+      for (const char *p = info.param.what; *p; p++) {
+        if (isalnum(static_cast<unsigned char>(*p))) name += *p;
+      }
+      return name;
+    });
+
+// ---- A crash and a stop --------------------------------------------------------------------------
+
+// The numbers of a table's rows, distinct and in all.
+std::pair<int, int> Numbers(const dch_test::Peer &peer, const std::string &group) {
+  auto rows = dch_test::Query(peer.Db(), "select count(distinct json_extract(attrs,'$.Number')), "
+                                         "count(*) from rows where attribute_group='" + group + "'");
+  // A database that cannot be read yet (the peer is starting) counts as empty.
+  if (rows.size() != 1 || rows[0].size() != 2) return {0, 0};
+  return {std::stoi(rows[0][0]), std::stoi(rows[0][1])};
+}
+
+// 20,000 lines at about 4,000 a second, followed by two tables of two applications; SIGKILL
+// once 5,000 rows of one are stored; the burst goes on and 2,000 more lines follow while the
+// data provider is down. After the restart every line is stored in both tables, once: the
+// rows sent since the last saved position (about a second's worth) are sent again with the
+// numbers they had, and the agent had stored them. After an orderly stop (SIGTERM) too, lines
+// written then arrive once.
+TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLine) {
+  const std::string tail = File("tail.log"), state = File("state");
+  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+  extraEnv_["QDVP_STATE_DIR"] = state;
+  Replace(tail, "start 0\n");
+  Metafile("tail", kTail);
+  Metafile("again",
+           "//APPL OtherApp\n//NAME Again E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
+           "Word D 32\nNumber C 1000000\n");
+  Start(2);
+  ASSERT_TRUE(WaitPositioned(2));
+  // Each table's row stream is written with its first position, so that the rows sent before
+  // any status came back are also sent again under their numbers after a crash.
+  const std::regex first("\nOtherApp Again \\d+ 8 \\S+ [1-9]\\d* 0\n"
+                         "TailApp Lines \\d+ 8 \\S+ [1-9]\\d* 0\n");
+  ASSERT_TRUE(WaitFor([&] { return std::regex_search(ReadFile(state + "/file.positions"), first); },
+                      20s)) << ReadFile(state + "/file.positions");
+  auto lines = [](int from, int to) {
+    std::string text;
+    for (int i = from; i <= to; i++) text += "n " + std::to_string(i) + "\n";
+    return text;
+  };
+  constexpr int kBurst = 20000, kWhileDown = 2000, kKillAt = 5000, kAll = kBurst + kWhileDown;
+  std::thread writer([&] {
+    for (int i = 1; i <= kBurst; i += 40) {
+      Append(tail, lines(i, i + 39));
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  bool stored = WaitRows("Lines", kKillAt, 60s);
+  qdvp_->Signal(SIGKILL);
+  EXPECT_EQ(qdvp_->Wait(), 128 + SIGKILL);
+  qdvp_.reset();
+  writer.join();
+  ASSERT_TRUE(stored) << Count("Lines");
+  Append(tail, lines(kBurst + 1, kAll));
+  std::string saved = ReadFile(state + "/file.positions");
+  EXPECT_NE(saved.find("\nTailApp Lines "), std::string::npos) << saved;
+  EXPECT_NE(saved.find("\nOtherApp Again "), std::string::npos) << saved;
+
+  Launch();
+  WaitStarted(2);
+  auto complete = [&](int total) {
+    return WaitFor([&] {
+      return Numbers(*peer_, "Lines").first == total && Numbers(*peer_, "Again").first == total;
+    }, 60s);
+  };
+  ASSERT_TRUE(complete(kAll)) << Numbers(*peer_, "Lines").first << " "
+                              << Numbers(*peer_, "Again").first;
+  EXPECT_EQ(Occurrences(Trace(), "resumes at saved position"), 2);
+  Stop();
+  EXPECT_GT(Occurrences(ReadFile(peer_->Jsonl()), "stored before, not stored again"), 0)
+      << "no row was sent again: the kill did not fall between two saves";
+  EXPECT_EQ(Numbers(*peer_, "Lines").second, kAll);
+  EXPECT_EQ(Numbers(*peer_, "Again").second, kAll);
+
+  Append(tail, lines(kAll + 1, kAll + 100));
+  Launch();
+  WaitStarted(2);
+  ASSERT_TRUE(complete(kAll + 100));
+  Stop();
+  EXPECT_EQ(Numbers(*peer_, "Lines").second, kAll + 100);
+  EXPECT_EQ(Numbers(*peer_, "Again").second, kAll + 100);
+}
+
+// The agent answers "send again" to every data request after the 300th: the rows behind the
+// refused one wait in the window, taken by the client but not by the agent. Stopped then (the
+// server writes its position at its end) and started again with an agent that takes
+// everything, no line is missing: the saved position is no further than the last row stored.
+class StuckRows : public FileMonitoring {
+  Strings PeerArgs() const override { return {"--fail", "data:7:all:300"}; }
+};
+
+TEST_F(StuckRows, RowsWaitingToBeSentAgainAtAStopAreNotSkipped) {
+  const std::string tail = File("tail.log"), state = File("state");
+  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+  extraEnv_["QDVP_STATE_DIR"] = state;
+  Replace(tail, "start 0\n");
+  Metafile("tail", kTail);
+  Start(1);
+  ASSERT_TRUE(WaitPositioned());
+  constexpr int kAll = 1000;
+  std::string text;
+  for (int i = 1; i <= kAll; i++) text += "n " + std::to_string(i) + "\n";
+  Append(tail, text);
+  ASSERT_TRUE(WaitFor([&] { return Occurrences(Trace(), "redrive dp_data in flight") > 10; }));
+  qdvp_->Signal(SIGTERM);
+  // An agent that keeps asking for a row again does not hold up the end.
+  EXPECT_EQ(qdvp_->Wait(), 0);
+  qdvp_.reset();
+  // The first 300 data requests include the DP log's rows: the table has a few less.
+  const int stored = Count("Lines");
+  EXPECT_GT(stored, 250);
+  EXPECT_LT(stored, 300);
+  long end = 8;  // "start 0\n"
+  for (int i = 1; i <= stored; i++) end += static_cast<long>(std::to_string(i).size()) + 3;
+  std::string saved = ReadFile(state + "/file.positions");
+  size_t line = saved.find("\nTailApp Lines ");
+  ASSERT_NE(line, std::string::npos) << saved;
+  EXPECT_LE(std::atol(saved.c_str() + saved.find(' ', line + 16) + 1), end) << saved;
+
+  RestartPeer();
+  Launch();
+  WaitStarted(1);
+  EXPECT_TRUE(WaitFor([&] { return Numbers(*peer_, "Lines").first == kAll; }, 30s))
+      << Numbers(*peer_, "Lines").first << " of " << kAll << " lines";
+}
 
 }  // namespace

@@ -1,13 +1,16 @@
 // The parts of file monitoring that need no running data provider: assembling records from a
 // monitored file (one line each, several lines per record, an end-of-input text, NEW and END
 // record-set rules, lines longer than the record, binary bytes, a stop position) and the
-// decoding of record-set rule texts; choosing the file of a name pattern (newest by date,
+// decoding of record-set rule texts; what the opener makes of a FIFO, a directory or a link
+// under a monitored name; choosing the file of a name pattern (newest by date,
 // number and characters; every file in process-all mode; extensions), the first-line identity
 // checksum, the scan frequency, and the reader of the saved positions' state file against
 // garbled text.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +104,55 @@ TEST(RecordSetRule, TextIsDecoded) {
   }
 }
 
+std::string Last(const std::string &path) { return path.substr(path.find_last_of('/') + 1); }
+
+// What the opener makes of each thing that may stand under a monitored name, on its own: only
+// regular files are opened (a FIFO without a writer is not even tried), links as the setting
+// says, a link to nothing is a missing file.
+TEST(MonitorFileOpen, OnlyRegularFilesAreOpenedAndLinksAsTheSettingAllows) {
+  qdvp_test::TempDir dir, elsewhere;
+  dir.Write("plain.log", "x\n");
+  elsewhere.Write("out.log", "y\n");
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(dir.File("sub").c_str(), 0755), 0);
+  dir.Write("sub/deeper.log", "z\n");
+  const std::pair<const char *, std::string> links[] = {
+      {"in.lnk", dir.File("plain.log")},
+      {"deep.lnk", "sub/deeper.log"},
+      {"out.lnk", elsewhere.File("out.log")},
+      {"up.lnk", "../" + Last(elsewhere.path()) + "/out.log"},
+      {"dangling.lnk", dir.File("none")}};
+  for (const auto &[name, target] : links) {
+    ASSERT_EQ(symlink(target.c_str(), dir.File(name).c_str()), 0);
+  }
+  const struct {
+    const char *name, *follow;
+    int status, link;
+  } cases[] = {
+      {"plain.log", nullptr, QDVP_OPEN_OK, 0},
+      {"missing", nullptr, QDVP_OPEN_MISSING, 0},
+      {"fifo", nullptr, QDVP_OPEN_NOT_REGULAR, 0},
+      {"sub", nullptr, QDVP_OPEN_ERROR, 0},
+      {"in.lnk", nullptr, QDVP_OPEN_OK, 1},
+      {"deep.lnk", "DIR", QDVP_OPEN_OK, 1},
+      {"out.lnk", nullptr, QDVP_OPEN_LINK_REFUSED, 1},
+      {"up.lnk", nullptr, QDVP_OPEN_LINK_REFUSED, 1},
+      {"out.lnk", "yes", QDVP_OPEN_OK, 1},
+      {"in.lnk", "no", QDVP_OPEN_LINK_REFUSED, 1},
+      {"dangling.lnk", nullptr, QDVP_OPEN_MISSING, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + (c.follow ? c.follow : "(default)"));
+    qdvp_test::EnvGuard env;
+    env.Set("QDVP_FOLLOW_SYMLINKS", c.follow ? std::optional<std::string>(c.follow) : std::nullopt);
+    MonitorFileOpen open;
+    EXPECT_EQ(QDVP_OpenMonitorFile(dir.File(c.name).c_str(), 0, &open), c.status);
+    EXPECT_EQ(open.Link, c.link);
+    EXPECT_EQ(open.File != nullptr, c.status == QDVP_OPEN_OK);
+    if (open.File != nullptr) fclose(open.File);
+  }
+}
+
 // A file specification control block built from a FILE source name, as the metafile reader
 // builds it.
 class PatternBlock {
@@ -128,7 +180,7 @@ class PatternBlock {
   bool ok_ = false;
 };
 
-TEST(FileNames, TheNewestMatchingFileIsChosen) {
+TEST(FileNames, TheNewestMatchingFileIsChosenByTheNumericValueOfItsDate) {
   const struct {
     const char *what, *pattern;  // below the directory
     Strings files;
@@ -177,9 +229,6 @@ TEST(FileNames, TheNewestMatchingFileIsChosen) {
     QDV0_UseSystemClock();
     EXPECT_EQ(chosen, c.chosen[0] ? dir.File(c.chosen) : "");
   }
-}
-
-TEST(FileNames, NumericValueOfADate) {
   PatternBlock fileSpec("/tmp/p{YYYYMMDD}.log");
   ASSERT_TRUE(fileSpec.ok());
   EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "p20240131.log"), 202401031);
