@@ -1,10 +1,18 @@
 // Row output: the batch output file's exact lines, the record-to-DCH road (filters, the hand
 // over to the DCH client), the I/O buffer pool, and internal routing from a `~` table into two
-// input tables.
+// input tables. Summaries over simulated time (the injected clock): interval fitting and its
+// end at the end of the hour, readiness, sorted output rows with occurrences, totals and their
+// clamps, the daily interval over midnight, interval names, batch mode's missing intervals, and
+// tables of unusual shapes. The summary rows are read from the batch output file they are
+// written to.
+#include <vector>
+
 #include "tests/records/records_test_util.h"
+#include "tests/support/dchpeer.h"
 
 namespace {
 
+using dch_test::Lines;
 using qdvp_test::ReadFile;
 using qdvp_test::SourceDir;
 using records_test::Attr;
@@ -171,6 +179,186 @@ TEST_F(Output, BatchSummaryInputTablesStayOfflineUnlessAsked) {
     QDVP_DeleteExistingApplication(anchor_, appl);
   }
   QDVP_ResetRoutingSettings();
+}
+
+class Summary : public records_test::ClockedRecordsTest {
+ protected:
+  SourceEntry *Table(const std::string &summary, const std::string &attributes) {
+    ApplEntry *appl =
+        Load("//APPL Sum\n//NAME Cpu S 300\n" + summary + "\n//ATTRIBUTES ','\n" + attributes);
+    if (appl == nullptr) return nullptr;
+    file_ = dir_.File("summary.out");
+    appl->pBatchFileName = QDV0_StrDup(file_.c_str());
+    return appl->pTableList->pSourceList;
+  }
+  // Parses and adds a record the way a source does; returns the readiness afterwards.
+  int Add(SourceEntry *s, const std::string &record) {
+    Parse(s, record);
+    EXPECT_EQ(QDVP_CheckAttributesPassFilters(s), 1);
+    QDVP_UpdateSummaryDataArray(s);
+    return QDVP_CheckDataSummaryReady(s);
+  }
+  std::vector<std::string> Rows(SourceEntry *s) {
+    QDVP_CloseBatchOutputFile(s->pTable->pAppl);
+    return Lines(file_);
+  }
+  // Ends the batch and returns the summary rows written.
+  std::vector<std::string> EndBatch(SourceEntry *s) {
+    s->EndBatchSummary = 1;
+    EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
+    return Rows(s);
+  }
+  std::string file_;
+};
+
+const char kKeyed[] =
+    "Host D 8 SKEY=1\nCpu G 100 SKEY=SUM\nBig C SKEY=SUM\nSmall G 30000 SKEY=SUM\n";
+
+TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClamps) {
+  SourceEntry *s = Table("//SUMMARY 300", kKeyed);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_NE(s->pSMB, nullptr);
+  Parse(s, ",5,1,1");  // a row without a key value is left out
+  EXPECT_EQ(QDVP_UpdateSummaryDataArray(s), 0);
+  EXPECT_EQ(s->pSMB->SlotsUsed, 0);
+  EXPECT_EQ(Add(s, "h2,5,1,1"), 0);
+  // The interval begun at 10:58:00 ends with the hour, not at 11:03:00.
+  EXPECT_EQ(s->pSMB->IntervalEndTime, 10 * 3600 + 3599);
+  QDV0_AdvanceClock(30);
+  EXPECT_EQ(Add(s, "h1,10,2000000000,20000"), 0);
+  QDV0_AdvanceClock(60);
+  EXPECT_EQ(Add(s, "h1,20,1000000000,20000"), 0);
+  QDV0_AdvanceClock(30);  // 11:00:00: the next interval
+  EXPECT_EQ(Add(s, "h3,1,1,1"), 1);
+  EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
+  EXPECT_EQ(s->pSMB->SlotsUsed, 1);  // the row of the next interval
+  EXPECT_EQ(s->pSMB->IntervalEndTime, 11 * 3600 + 300);
+  EXPECT_EQ(Rows(s), Lines(SourceDir() + "/tests/records/golden/summary_rows.txt"));
+}
+
+TEST_F(Summary, NotReadyBeforeTheIntervalEnds) {
+  SourceEntry *s = Table("//SUMMARY 300", kKeyed);
+  ASSERT_NE(s, nullptr) << out_;
+  QDV0_AdvanceClock(-28 * 60);  // 10:30:00
+  EXPECT_EQ(Add(s, "h1,1,1,1"), 0);
+  QDV0_AdvanceClock(300);  // 10:35:00 is still inside
+  EXPECT_EQ(Add(s, "h1,1,1,1"), 0);
+  QDV0_AdvanceClock(1);
+  EXPECT_EQ(Add(s, "h1,1,1,1"), 1);
+}
+
+TEST_F(Summary, DailyIntervalEndsAtMidnight) {
+  SourceEntry *s = Table("//SUMMARY 86400", kKeyed);
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(Add(s, "h1,5,1,1"), 0);
+  EXPECT_EQ(s->pSMB->IntervalEndTime, 86399);
+  QDV0_AdvanceClock(13 * 3600 + 2 * 60);  // 2026-12-06 00:00:00
+  EXPECT_EQ(Add(s, "h1,5,1,1"), 1);
+  EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
+  std::vector<std::string> rows = Rows(s);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0],
+            "1261205100000000,Sum,Cpu,h1,86400,5,1,1261205100000000,12/05/26 10:00:00,"
+            "Saturday,5,1,1,");
+}
+
+TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDay) {
+  SourceEntry *s = Table("//SUMMARY 3600 BATCH", "Cpu G 100 SKEY=SUM\n");
+  ASSERT_NE(s, nullptr) << out_;
+  EXPECT_EQ(s->pSMB->Batch, 1);
+  Add(s, "10");
+  Add(s, "20");
+  s->EndBatchSummary = 1;
+  EXPECT_EQ(QDVP_CheckDataSummaryReady(s), 1);
+  EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
+  EXPECT_EQ(s->EndBatchSummary, 0);
+  EXPECT_EQ(s->pSMB->SlotsUsed, 0);
+  EXPECT_EQ(s->pSMB->pArray, nullptr);
+  std::vector<std::string> rows = Rows(s);
+  ASSERT_EQ(rows.size(), 23u);  // the hour with data, then hours 1..23 but 10
+  EXPECT_EQ(rows[0],
+            "1261205105800000,Sum,Cpu,3600,10,2,1261205105800000,12/05/26 10:58:00,10 AM,30,");
+  EXPECT_EQ(rows[1],
+            "1261205010000000,Sum,Cpu,3600,1,0,1261205010000000,12/05/26 01:00:00,1 AM,0,");
+  EXPECT_EQ(rows[22],
+            "1261205230000000,Sum,Cpu,3600,23,0,1261205230000000,12/05/26 23:00:00,11 PM,0,");
+}
+
+TEST_F(Summary, LeapFebruaryHas29DailyIntervals) {
+  SourceEntry *s = Table("//SUMMARY 86400 BATCH", "Cpu G 100 SKEY=SUM\n");
+  ASSERT_NE(s, nullptr) << out_;
+  SMBlock *b = s->pSMB;
+  memcpy(b->BeginStamp, "1240201000000000", 17);
+  QDVP_GenerateMissingSummaryIntervalOutput(s, b, nullptr);
+  EXPECT_EQ(Rows(s).size(), 29u);
+}
+
+// Tables shaped in unusual ways keep their summaries inside their storage: an attribute named
+// LocalTimeStamp too short to hold a stamp is not taken for the row's time stamp (its 16 digits
+// were read past its value), and a table may sum more attributes than it sends (the totals of
+// the 65th and later were written past the summary block).
+TEST_F(Summary, ShortLocalTimeStampIsNotTheStamp) {
+  SourceEntry *s =
+      Table("//SUMMARY 3600", "Host D 8 KEY SKEY=1\nLocalTimeStamp D 4\nCpu G 100 SKEY=SUM\n");
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_NE(s->pSMB, nullptr);
+  Add(s, "h1,abcd,10");
+  Add(s, "h1,efgh,20");
+  // The row's time and interval name come from the stamp the summary adds (10:58 on the 5th);
+  // the short attribute is a value of the row like any other.
+  std::vector<std::string> rows = EndBatch(s);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0],
+            "1261205105800000,Sum,Cpu,h1,3600,10,2,1261205105800000,12/05/26 10:58:00,10 AM,"
+            "efgh,30,");
+}
+
+TEST_F(Summary, MoreSummedAttributesThanTheTableSends) {
+  // One sent total and 99 input-only ones: every total is kept, each in its own place.
+  std::string attributes = "Host D 8 KEY SKEY=1\nCpu G 100 SKEY=SUM\n";
+  std::string first = "h1,1", second = "h1,2";
+  for (int i = 0; i < 99; i++) {
+    attributes += "-V" + std::to_string(i) + " G 100000 SKEY=SUM\n";
+    first += "," + std::to_string(i);
+    second += "," + std::to_string(1000 + i);
+  }
+  SourceEntry *s = Table("//SUMMARY 3600", attributes);
+  ASSERT_NE(s, nullptr) << out_;
+  ASSERT_NE(s->pSMB, nullptr);
+  Add(s, first);
+  Add(s, second);
+  std::vector<std::string> rows = EndBatch(s);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_NE(rows[0].find(",2,"), std::string::npos) << rows[0];  // two occurrences
+  EXPECT_EQ(rows[0].substr(rows[0].size() - 3), ",3,") << rows[0];  // Cpu 1 + 2
+}
+
+TEST(SummaryNames, IntervalUnitNames) {
+  struct {
+    int interval;
+    const char *stamp, *name;
+  } cases[] = {
+      {3600, "1261205000000000", "0 AM"},      {3600, "1261205120000000", "12 PM"},
+      {3600, "1261205150000000", "3 PM"},      {900, "1261205150000000", "15 Minute(s)"},
+      {86400, "1261205150000000", "Saturday"}, {30, "1261205150000000", "30 Seconds"},
+      {7200, "1261205150000000", "    "},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.interval);
+    SMBlock block{};
+    block.Interval = c.interval;
+    alignas(AttrEntry) char stampSpace[sizeof(AttrEntry) + 32] = {};
+    alignas(AttrEntry) char nameSpace[sizeof(AttrEntry) + 32] = {};
+    auto *stamp = reinterpret_cast<AttrEntry *>(stampSpace);
+    auto *name = reinterpret_cast<AttrEntry *>(nameSpace);
+    stamp->MaxValSize = 16;
+    memcpy(stamp->Value, c.stamp, 16);
+    stamp->ActualValSize = 16;
+    name->MaxValSize = 4;
+    if (c.interval != 7200) name->MaxValSize = 24;
+    QDVP_LoadIntervalNameToAttr(&block, name, stamp);
+    EXPECT_EQ(std::string(name->Value, static_cast<size_t>(name->ActualValSize)), c.name);
+  }
 }
 
 }  // namespace

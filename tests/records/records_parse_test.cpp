@@ -110,7 +110,7 @@ TEST_F(Parsing, DataWarningsOnlyAtDetailLevel) {
   TRK1_SetFlags(0);
 }
 
-TEST_F(Parsing, LoadedSizeIsTheTotalOfTheValuesAndNothingWithoutAttributes) {
+TEST_F(Parsing, LoadedSizeIsTheTotalOfTheValuesNothingWithoutAttributesAndPrintableConversions) {
   SourceEntry *s = Table("A D 8\nC C 100000\n");
   ASSERT_NE(s, nullptr);
   SourceEntry empty{};
@@ -120,6 +120,21 @@ TEST_F(Parsing, LoadedSizeIsTheTotalOfTheValuesAndNothingWithoutAttributes) {
   EXPECT_EQ(size, 3 + 4);
   EXPECT_EQ(QDVP_MoveDataToAttr(&empty, record, 5, &size), 0);
   EXPECT_EQ(size, 0);
+  char text[] = "ab\ncd\r";
+  int length = 6;
+  EXPECT_EQ(QDVP_ConvertToPrintableCharacters(text, &length), text);
+  EXPECT_STREQ(text, "ab cd ");
+  char binary[] = {'a', 1, 'B'};
+  length = 3;
+  char *hex = QDVP_ConvertToPrintableCharacters(binary, &length);
+  EXPECT_STREQ(hex, "610142");
+  EXPECT_EQ(length, 7);
+  QDV0_FreeStorage(&hex);
+  EXPECT_EQ(QDVP_CheckDataConversion("\x81\x82", 2), 1);
+  EXPECT_EQ(QDVP_CheckDataConversion("\x81"
+                                     "a",
+                                     2),
+            0);
 }
 
 struct RateStep {
@@ -230,24 +245,6 @@ TEST_F(Parsing, FiltersIncludeExcludeAndOr) {
     EXPECT_EQ(QDVP_CheckAttributesPassFilters(s), c.pass);
     QDVP_ReleaseApplResources(anchor_, s->pTable->pAppl, 1);
   }
-}
-
-TEST(Conversions, PrintableAndConversionCheck) {
-  char text[] = "ab\ncd\r";
-  int length = 6;
-  EXPECT_EQ(QDVP_ConvertToPrintableCharacters(text, &length), text);
-  EXPECT_STREQ(text, "ab cd ");
-  char binary[] = {'a', 1, 'B'};
-  length = 3;
-  char *hex = QDVP_ConvertToPrintableCharacters(binary, &length);
-  EXPECT_STREQ(hex, "610142");
-  EXPECT_EQ(length, 7);
-  QDV0_FreeStorage(&hex);
-  EXPECT_EQ(QDVP_CheckDataConversion("\x81\x82", 2), 1);
-  EXPECT_EQ(QDVP_CheckDataConversion("\x81"
-                                     "a",
-                                     2),
-            0);
 }
 
 class Derive : public Parsing {
