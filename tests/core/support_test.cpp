@@ -1,7 +1,7 @@
 // The support layer's services, checked against known values: time stamps, Base64, the
 // checksum, the cipher, agent link fields, BER, names and paths, storage, directories,
 // sockets, trace flags and the manual clock. (Thread identifiers: the own-entry lookup in
-// core_task_test.)
+// the task tests, core_entry_test.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -63,7 +63,7 @@ TEST(UtcZone, CorvidStampsOfTimesAndOfTimeTexts) {
   tzset();
 }
 
-TEST(Base64, PublishedTestVectors) {
+TEST(Base64, PublishedTestVectorsAndTheCheckSumIsCrc32) {
   struct {
     const char *in, *out;
   } cases[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
@@ -74,9 +74,6 @@ TEST(Base64, PublishedTestVectors) {
     EXPECT_EQ(QDV0_EncodeBase64(c.in, out), strlen(c.out));
     EXPECT_STREQ(out, c.out);
   }
-}
-
-TEST(CheckSum, IsCrc32) {
   EXPECT_EQ(QDV0_ComputeCheckSum("123456789", 9), 0xCBF43926u);
   EXPECT_EQ(QDV0_ComputeCheckSum("", 0), 0u);
   EXPECT_NE(QDV0_ComputeCheckSum("line one\n", 9) & 0xFFFF,
@@ -217,7 +214,7 @@ TEST(Ber, IntegersNullStringsAndOids) {
   EXPECT_EQ(QDV0_ExtractBERfield(hugeLength, sizeof(hugeLength), 0, nullptr, nullptr, nullptr), 0u);
 }
 
-TEST(Names, JoinCheckAndClean) {
+TEST(Names, JoinCheckCleanAndTokenizeKeepingOneScanPerThread) {
   EnvGuard env;
   env.Set("QDVP_HOME", "/home/qdvp");
   auto joined = [](const char *d, const char *n) {
@@ -256,9 +253,6 @@ TEST(Names, JoinCheckAndClean) {
   char line[] = "text\r\n\n";
   EXPECT_EQ(QDV0_RemoveCRandLF(line), 4u);
   EXPECT_STREQ(line, "text");
-}
-
-TEST(Tokenizer, KeepsOneScanPerThread) {
   char a[] = "a b c";
   EXPECT_STREQ(QDV0_strtok(a, " "), "a");
   std::string other;
@@ -348,7 +342,7 @@ TEST(Sockets, BindToLoopbackUnlessConfiguredAndDatagramPortsAreExclusive) {
   EXPECT_FALSE(QDV0_IsOwnHostName("some-other-host.example"));
 }
 
-TEST(Trace, FlagsFromNumbersAndWordsAndTheLinesTheyLetThrough) {
+TEST(Trace, FlagsFromNumbersAndWordsTheLinesTheyLetThroughAndTheManualClock) {
   struct {
     const char *text;
     unsigned flags;
@@ -369,9 +363,6 @@ TEST(Trace, FlagsFromNumbersAndWordsAndTheLinesTheyLetThrough) {
   QDVP_TRC(block, TRK1_DETAIL, "detail %d", 1);
   QDVP_TRC(block, TRK1_ERROR, "error %d", 2);
   EXPECT_EQ(trace.Lines(), (std::vector<std::string>{"error 2"}));
-}
-
-TEST(Clock, ManualClockMovesOnlyWhenAdvancedOrSlept) {
   QDV0_UseManualClock(5000);
   EXPECT_EQ(QDV0_Time(), 5000);
   QDV0_AdvanceClock(10);
