@@ -30,7 +30,7 @@ std::string Complete(int number, std::vector<const char *> given) {
   return text;
 }
 
-TEST(DPlogTemplates, EveryTemplateHasItsCategoryColumn) {
+TEST(DPlogTemplates, HaveTheirCategoryColumnAndParametersFillThePlacesOrShowAQuestionMark) {
   const std::string categories[] = {"SYSTEM",   "INFO",    "WARNING",  "ERROR",
                                     "SOCKCOMM", "APICOMM", "APIINFO",  "METACOMM",
                                     "METAINFO", "ACTINFO", "APPCINFO", "SNMPINFO"};
@@ -42,9 +42,6 @@ TEST(DPlogTemplates, EveryTemplateHasItsCategoryColumn) {
         << n;
     EXPECT_EQ(t.substr(word.size(), 9 - word.size()), std::string(9 - word.size(), ' ')) << n;
   }
-}
-
-TEST(DPlogTemplates, ParametersFillThePlacesInOrderMissingOnesShowAQuestionMarkLongTextsAreCut) {
   const struct {
     int number;
     std::vector<const char *> parms;
