@@ -251,7 +251,7 @@ TEST_F(PeerLink, TheEndingClientUnregistersEveryApplicationAndReadsTheReplies) {
 
 // An answer that comes after its request timed out is never taken for the next request's: the
 // online that follows gets its own answer, with the handle the peer gave for it.
-TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
+TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequestAndOfflineForgetsThePast) {
   // The reply wait is 2 seconds; one row at a time, as with an agent that has no window.
   Start({"--delay", "data:2600", "--no-window"});
   SourceEntry *s = Online();
@@ -261,11 +261,8 @@ TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequest) {
   uint32_t handle = QDVP_WireGet32(s->DCHhandle);
   EXPECT_NE(handle, 0u);
   ExpectDb("SELECT max(handle) FROM sources WHERE application='Shop'", std::to_string(handle));
-}
-
-// Offline forgets the source's past rows: the per-key copies that rates compare with and the
-// summary collected so far, so nothing from before an outage shows after it.
-TEST_F(PeerLink, OfflineDropsPerKeyHistoryAndTheSummaryInProgress) {
+  // Offline forgets the source's past rows: the per-key copies that rates compare with and the
+  // summary collected so far, so nothing from before an outage shows after it.
   Start();
   SourceEntry *per = Load(
       "//APPL Rates\n//NAME Per K 300\n//ATTRIBUTES ','\nHost D 8 KEY\nBytes C\n"
