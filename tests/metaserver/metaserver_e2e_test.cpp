@@ -517,7 +517,7 @@ TEST_F(MetaClient, EveryReplyReachesTheLoaderAsItsStatusAndOnlyACompleteOneAsRec
 }
 
 // A metafile fetched from the server becomes an application like a local one.
-TEST_F(MetaClient, FetchedMetafileBuildsItsApplication) {
+TEST_F(MetaClient, FetchedMetafileBuildsItsApplicationAndThePortIsTheSameForBothRoles) {
   StartTask();
   qdvp_test::LinkClient link(anchor_, true);
   server_.Next({{"0 \n4 \n//APPL Remote\n//NAME T E\n//ATTRIBUTES\nA D 8\n"}});
@@ -530,11 +530,8 @@ TEST_F(MetaClient, FetchedMetafileBuildsItsApplication) {
     EXPECT_STREQ(appl->ApplName, "Remote");
   }
   QDVP_SignalProcessTermination(anchor_);  // both tasks end before the link client goes
-}
-
-// Server and client take the same port: 7800 + DP_PORT_OFFSET, or QDVP_META_SERVER_PORT; the
-// port is taken while a server holds it.
-TEST_F(MetaClient, PortIsTheSameForBothRolesAndTakenWhileAServerHoldsIt) {
+  // Server and client take the same port: 7800 + DP_PORT_OFFSET, or QDVP_META_SERVER_PORT; the
+  // port is taken while a server holds it.
   EXPECT_EQ(QDVP_IsMetaServerActive('I'), 1);
   EXPECT_EQ(QDVP_IsMetaServerActive('R'), 0);
   EXPECT_EQ(QDVP_ServerPort('M'), server_.port());
