@@ -623,7 +623,7 @@ void ExpectOrdered(const HTQ1_TIMES &t) {
   EXPECT_GT(t.total, 0);
 }
 
-TEST_F(http_Client, PhaseTimesAndCertificateDays) {
+TEST_F(http_Client, PhaseTimesCertificateDaysTimeOutsAndResets) {
   std::string ca = web_->CaFile();
   Result tls = Fetch(web_->TlsUrl("/index.html"), HTQ1_HTTP11, [&](HTQ1_OPTIONS *o) {
     snprintf(o->caFile, sizeof(o->caFile), "%s", ca.c_str());
@@ -648,9 +648,6 @@ TEST_F(http_Client, PhaseTimesAndCertificateDays) {
   Result failed = Fetch("http://127.0.0.1:" + std::to_string(qdvp_test::FreePort()) + "/");
   EXPECT_EQ(failed.times.startTransfer, 0);
   EXPECT_EQ(failed.times.preTransfer, 0);
-}
-
-TEST_F(http_Client, TimeOutsAndResets) {
   dch_test::Listener silent;  // never accepts
   auto start = std::chrono::steady_clock::now();
   Result r = Fetch("http://127.0.0.1:" + std::to_string(silent.port()) + "/", HTQ1_HTTP11,
