@@ -558,7 +558,7 @@ std::string Answer(const std::string &value, int pdu = QDVP_SNMP_RESPONSE, int32
   return std::string(reinterpret_cast<char *>(out), n);
 }
 
-TEST(SnmpPdu, GetRequestIsTheWellKnownMessage) {
+TEST(SnmpPdu, GetRequestIsTheWellKnownMessageAndAnswersThatFailTheChecksAreRefused) {
   unsigned char oid[32], out[QDVP_SNMP_MESSAGE_SIZE];
   size_t o = QDV0_FormatOIDfromString("1.3.6.1.2.1.1.1.0", oid, sizeof(oid));
   size_t n = QDVP_SNMPconstructPDUbuffer(out, sizeof(out), QDVP_SNMP_GET, oid, o, nullptr, 0, 1,
@@ -567,6 +567,34 @@ TEST(SnmpPdu, GetRequestIsTheWellKnownMessage) {
             "302602010004067075626c6963a019020101020100020100300e300c06082b060102010101000500");
   EXPECT_EQ(QDVP_SNMPconstructPDUbuffer(out, 20, QDVP_SNMP_GET, oid, o, nullptr, 0, 1, "public"),
             0u);
+  // Answers that fail a check are refused, and every cut of a good answer is refused without a
+  // read past it.
+  std::string good = Answer(Unhex("0500"));
+  int status = 0;
+  EXPECT_GT(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(good.data()),
+                                       good.size(), 7, &status, nullptr), 0u);
+  std::string v2c = good;
+  v2c[4] = 1;  // version 2c
+  std::string errorStatus = good;
+  errorStatus[good.find(Unhex("020100"), 15) + 2] = 2;  // noSuchName
+  struct {
+    std::string message;
+    int32_t id;
+    int status;
+  } bad[] = {{v2c, 7, 0},       {Answer(Unhex("0500"), QDVP_SNMP_GET), 7, 0},
+             {good, 8, 0},      {errorStatus, 7, 2},
+             {"garbage", 7, 0}, {std::string(64 * 1024, '\x30'), 7, 0}};
+  for (auto &c : bad) {
+    int got = -1;
+    EXPECT_EQ(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(c.message.data()),
+                                         c.message.size(), c.id, &got, nullptr), 0u);
+    EXPECT_EQ(got, c.status);
+  }
+  for (size_t cut = 0; cut < good.size(); cut++) {
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[cut + 1]);
+    memcpy(copy.get(), good.data(), cut);
+    EXPECT_EQ(QDVP_SNMPverifyResponsePDU(copy.get(), cut, 7, nullptr, nullptr), 0u) << cut;
+  }
 }
 
 // Each value type into each attribute form; a value that cannot be stored leaves nothing.
@@ -616,37 +644,6 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
     std::string got = attr.Text();
     if (c.type != 'D') got = Hex(got);
     EXPECT_EQ(got, c.want);
-  }
-}
-
-// Answers that fail a check are refused, and every cut of a good answer is refused without a
-// read past it.
-TEST(SnmpPdu, AnswersThatFailTheChecksAreRefused) {
-  std::string good = Answer(Unhex("0500"));
-  int status = 0;
-  EXPECT_GT(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(good.data()),
-                                       good.size(), 7, &status, nullptr), 0u);
-  std::string v2c = good;
-  v2c[4] = 1;  // version 2c
-  std::string errorStatus = good;
-  errorStatus[good.find(Unhex("020100"), 15) + 2] = 2;  // noSuchName
-  struct {
-    std::string message;
-    int32_t id;
-    int status;
-  } bad[] = {{v2c, 7, 0},       {Answer(Unhex("0500"), QDVP_SNMP_GET), 7, 0},
-             {good, 8, 0},      {errorStatus, 7, 2},
-             {"garbage", 7, 0}, {std::string(64 * 1024, '\x30'), 7, 0}};
-  for (auto &c : bad) {
-    int got = -1;
-    EXPECT_EQ(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(c.message.data()),
-                                         c.message.size(), c.id, &got, nullptr), 0u);
-    EXPECT_EQ(got, c.status);
-  }
-  for (size_t cut = 0; cut < good.size(); cut++) {
-    std::unique_ptr<unsigned char[]> copy(new unsigned char[cut + 1]);
-    memcpy(copy.get(), good.data(), cut);
-    EXPECT_EQ(QDVP_SNMPverifyResponsePDU(copy.get(), cut, 7, nullptr, nullptr), 0u) << cut;
   }
 }
 
