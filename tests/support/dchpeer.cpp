@@ -220,7 +220,7 @@ Listener::Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   sockaddr_in a = qdvp_test::Loopback(0);
   socklen_t size = sizeof a;
   bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  listen(fd_, 4);
+  listen(fd_, 16);
   getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &size);
   port_ = ntohs(a.sin_port);
 }

@@ -93,7 +93,8 @@ class Client {
 uint32_t GoOnline(Client &c, const std::string &descriptions, const std::string &source = "s1");
 
 // A TCP listener on a free loopback port, for tests that play the agent by hand: every
-// accepted connection is a Client.
+// accepted connection is a Client. One never asked to accept is a server that never answers:
+// the system takes the connections into its backlog.
 class Listener {
  public:
   Listener();

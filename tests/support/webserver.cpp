@@ -1,4 +1,4 @@
-// Test support for the HTTP client: nginx, a silent listener and canned-reply servers.
+// Test support for the HTTP client: nginx and canned-reply servers.
 #include "tests/support/webserver.h"
 
 #include <arpa/inet.h>
@@ -160,14 +160,6 @@ bool Nginx::Start() {
     child_.reset();  // kills it if it still runs
   }
   return false;
-}
-
-SilentListener::SilentListener() : fd_(Listen(16)) {
-  if (fd_ >= 0) port_ = BoundPort(fd_);
-}
-
-SilentListener::~SilentListener() {
-  if (fd_ >= 0) close(fd_);
 }
 
 CannedServer::CannedServer(std::string reply, bool reset)

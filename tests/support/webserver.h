@@ -1,7 +1,8 @@
 // Test support for the HTTP client: a private nginx on loopback (plain HTTP and HTTPS with a
 // certificate made for it, a page, errors, redirect chains, dropped connections, a slow file and
-// a protected folder), a listener that never answers, and a small server of canned replies (a
-// reset in the middle of a body, or a proxy that records the request it was given).
+// a protected folder), and a small server of canned replies (a reset in the middle of a body,
+// or a proxy that records the request it was given). (A listener that never answers is a
+// dch_test::Listener that is never asked to accept.)
 #pragma once
 
 #include <sys/types.h>
@@ -58,18 +59,6 @@ class Nginx {
   int port_ = 0, tlsPort_ = 0;
   std::unique_ptr<Child> child_;
   std::string problem_;
-};
-
-// A loopback port whose connections are taken into the backlog by the system and never
-// accepted: a request sent there is never answered.
-class SilentListener {
- public:
-  SilentListener();
-  ~SilentListener();
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1, port_ = 0;
 };
 
 // A loopback server that reads each request's head and sends a canned reply, then closes the
