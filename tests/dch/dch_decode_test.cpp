@@ -144,8 +144,8 @@ TEST(dch_DataMessage, WireBytesGiveHandleSequenceAndRowInTheirOrder) {
 }
 
 // The process test reads a registration back from the database; here, what it does not show:
-// a time to live of all ones, and descriptions and help per table.
-TEST(dch_Register, EachTableKeepsItsOwnFields) {
+// a time to live of all ones, descriptions and help per table, and every shape of description.
+TEST(dch_Register, EachTableKeepsItsOwnFieldsAndDescriptionTextsGiveEntries) {
   DchMessage m = Decode(Msg(QDVP_REQ_DP_REGISTER)
                             .Text(QDVP_FIELD_APPL_NAME, "App")
                             .Text(QDVP_FIELD_TABLE_NAME, "T1")
@@ -164,9 +164,6 @@ TEST(dch_Register, EachTableKeepsItsOwnFields) {
   EXPECT_EQ(m.tables[1].ttl.value_or(0), 1800);
   EXPECT_EQ(m.tables[1].attributes[0].name, "Id");
   EXPECT_TRUE(m.problems.empty());
-}
-
-TEST(dch_Register, DescriptionTextsGiveEntries) {
   struct {
     const char *text;
     std::vector<std::string> expected;  // name|type|size|key|atomic|enum|help per entry
@@ -209,7 +206,7 @@ TEST(dch_Replies, StatusReplyWithAndWithoutHandle) {
   EXPECT_EQ(QDVP_AgentLinkBuildProvideAction(reply, 10, &action), 0u);  // does not fit
 }
 
-TEST(dch_BrokenMessages, AreRefusedWithoutReadingPastTheirEnd) {
+TEST(dch_BrokenMessages, AreRefusedWithoutReadingPastTheirEndOrHaveWhatIsUnknownNoted) {
   Decode("", kDecodeTooShort);
   Decode(Unhex("000000"), kDecodeTooShort);
   Decode(Unhex("00000008 00100000"), kDecodeBadField);               // header cut short
@@ -218,11 +215,8 @@ TEST(dch_BrokenMessages, AreRefusedWithoutReadingPastTheirEnd) {
   Decode(Unhex("00000004"), kDecodeNoRequest);                       // no fields at all
   Decode(Unhex("0000000D 0020 00000003 414243"), kDecodeNoRequest);  // first field a name
   Decode(Unhex("0000000B 0010 00000001 10"), kDecodeNoRequest);      // request code of 1 byte
-  std::string huge = Unhex("00000012 0010 00000002 1030 0050 FFFFFFFF");
-  Decode(huge, kDecodeBadField);
-}
-
-TEST(dch_BrokenMessages, UnknownFieldsAndWrongSizesAreNotedAndSkipped) {
+  Decode(Unhex("00000012 0010 00000002 1030 0050 FFFFFFFF"), kDecodeBadField);
+  // Unknown fields and wrong sizes are noted and skipped.
   std::string bytes = Msg(QDVP_REQ_DP_DATA)
                           .Raw(0x7777, "xyz")
                           .Raw(QDVP_FIELD_DCH_HANDLE, "12")
