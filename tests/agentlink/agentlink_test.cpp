@@ -430,6 +430,7 @@ TEST_F(Window, IsNegotiatedWithAnAgentThatAnswersItAndAFailedRowIsSentAgainWithT
       {{}, "16", 16, "1"},
       {{}, "0", 0, "1"},
       {{"--no-window"}, nullptr, 0, "1"},
+      {{"--window", "1000"}, "16", 16, "1"},  // the agent allows more than was asked
       {{"--fail", "data:2:1:100"}, nullptr, 256, "1"},
       {{"--fail", "data:4:1:100"}, nullptr, 256, "2"},
       {{"--fail", "data:7:1:100"}, nullptr, 256, "1"},

@@ -178,7 +178,7 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
     // A registration that asks for a window gets the window allowed.
     if (kind == kKindRegister && decision.status == QDVP_DCH_STATUS_OK && m.window &&
         windowLimit_ > 0) {
-      window = std::min(*m.window, windowLimit_);
+      window = answerLimit_ ? windowLimit_ : std::min(*m.window, windowLimit_);
       unsigned char w[4];
       QDVP_WirePut32(w, window);
       n += QDVP_WireFormatField(message, sizeof message, n, QDVP_FIELD_WINDOW, w, 4, 0);

@@ -66,8 +66,12 @@ class DchAgent {
 
   // The most rows a data provider's source may keep in flight (answered in the reply to its
   // registration when it asks); 0 answers no data provider's window, as an agent that knows
-  // nothing of windows.
-  void SetWindowLimit(uint32_t limit) { windowLimit_ = limit; }
+  // nothing of windows. With answerLimit the limit itself is answered, even above what was
+  // asked, as an agent that states its own limit does: the data provider keeps the smaller.
+  void SetWindowLimit(uint32_t limit, bool answerLimit = false) {
+    windowLimit_ = limit;
+    answerLimit_ = answerLimit;
+  }
   static constexpr uint32_t kDefaultWindowLimit = 4096;
 
   // Handles one complete message from peer and appends what to send back to *out.
@@ -102,6 +106,7 @@ class DchAgent {
   uint64_t waitSerial_ = 0;
   uint32_t lastActionId_ = 0;
   uint32_t windowLimit_ = kDefaultWindowLimit;
+  bool answerLimit_ = false;
 };
 
 }  // namespace qdvp_dch

@@ -85,6 +85,13 @@ int Main(int argc, char **argv) {
   bool noWindow = false;
   app.add_flag("--no-window", noWindow,
                "answer no data provider's window: every source has one row in flight at a time");
+  uint32_t windowAnswer = 0;
+  auto *windowOption =
+      app.add_option("--window", windowAnswer,
+                     "answer this window to every registration that asks for one, even above "
+                     "what it asked (default: what it asks, up to 4096)")
+          ->check(CLI::Range(1u, 1000000u))
+          ->excludes("--no-window");
   app.add_option("--idle-limit-ms", options.idleLimitMs,
                  "when every slot is taken, a new connection replaces one silent this long")
       ->default_val(60000)
@@ -134,6 +141,7 @@ int Main(int argc, char **argv) {
   }
   qdvp_dch::DchAgent agent(&store, &log, &faults);
   if (noWindow) agent.SetWindowLimit(0);
+  if (*windowOption) agent.SetWindowLimit(windowAnswer, true);
   for (const auto &line : actions) {
     qdvp_dch::DchAction action;
     if (!qdvp_dch::DchParseAction(line, agent.NextActionId(), &action, &error)) {
