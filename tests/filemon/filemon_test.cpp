@@ -50,11 +50,9 @@ using Clock = std::chrono::steady_clock;
 // file replaced by a directory ends its monitoring. A pattern's source switches to a newer
 // dated file and reads it from its beginning.
 TEST_F(FileMonitoring, TailFollowsItsFileThroughTruncationDeletionAndANewerFileOfItsPattern) {
-  const std::string tail = File("tail.log"), jan = File("d20240131.log"),
+  const std::string tail = Tail("old 1\nold 2\n"), jan = File("d20240131.log"),
                     feb = File("d20240201.log");
-  Replace(tail, "old 1\nold 2\n");
   Replace(jan, "first 1\n");
-  Metafile("tail", kTail);
   Metafile("pat",
            "//APPL PatApp\n//NAME Days E\n//SOURCE FILE @DIR@/d{YYYYMMDD}.log\n"
            "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
@@ -170,20 +168,43 @@ TEST_F(FileMonitoring, RecordSetsRoutedRowsAndSummariesReachTheirTables) {
   Stop();  // ends cleanly: the client is free
 }
 
-// The agent goes away for 10 seconds in the middle of a burst of 5,000 lines. The row in flight
-// then waits for the agent: on the link's own retries when the connection ended between two
-// rows, or, when it ended under the row, in the file server, which brings its source online
+// The agent comes up 5 seconds after the data provider. The requests that queued meanwhile
+// (the DP log's and both applications' registrations) wait for it and go out within one retry
+// of the UDP fall-back link (5 seconds) of its start: both applications' rows flow at once.
+// Then the agent goes away for 10 seconds in the middle of a burst of 5,000 lines. The row in
+// flight then waits for the agent: on the link's own retries when the connection ended between
+// two rows, or, when it ended under the row, in the file server, which brings its source online
 // again once the agent is back (DP log 55) and sends that row again. Either way the file server
 // goes on where it was: no line is lost and none is sent twice.
-TEST_F(FileMonitoring, RowsFlowAgainAfterTheAgentWasAwayDuringABurst) {
-  Replace(File("tail.log"), "");
-  Metafile("tail", kTail);
-  Start(1);
-  ASSERT_TRUE(WaitLogged("contains no valid data record"));
+TEST_F(FileMonitoring, AnAgentStartedLateOrAwayDuringABurstGetsEveryLineOnce) {
+  const std::string tail = Tail("");
+  Replace(File("other.log"), "");
+  Metafile("other",
+           "//APPL OtherApp\n//NAME Others E\n//SOURCE FILE @DIR@/other.log\n"
+           "//ATTRIBUTES ' '\nWord D 32\n");
+  StopPeer();
+  Launch();
+  std::this_thread::sleep_for(5s);  // the agent is started late on purpose
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
+  auto up = Clock::now();
+  WaitStarted(2);
+  ASSERT_TRUE(WaitLogged("contains no valid data record", 2));
+  Append(tail, "late 0\n");
+  Append(File("other.log"), "late\n");
+  ASSERT_TRUE(WaitRows("Lines", 1));
+  ASSERT_TRUE(WaitRows("Others", 1));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - up).count();
+  std::cout << "rows of both applications " << ms << " ms after the agent started\n";
+  EXPECT_LT(ms, 10000);
+  EXPECT_EQ(QueryOne(peer_->Db(),
+                     "select count(*) from sources where offline_at is null and "
+                     "application in ('TailApp','OtherApp')"),
+            "2");
+
   const int total = 5000;
   std::string burst;
   for (int i = 1; i <= total; i++) burst += "burst " + std::to_string(i) + "\n";
-  Append(File("tail.log"), burst);
+  Append(tail, burst);
   ASSERT_TRUE(WaitRows("Lines", 200));
   StopPeer();
   std::this_thread::sleep_for(10s);
@@ -199,45 +220,14 @@ TEST_F(FileMonitoring, RowsFlowAgainAfterTheAgentWasAwayDuringABurst) {
   std::set<int> seen;
   for (const std::string &n : numbers)
     EXPECT_TRUE(seen.insert(std::stoi(n)).second) << "line " << n << " sent twice";
-  for (int i = 1; i <= total; i++) EXPECT_TRUE(seen.count(i)) << "line " << i << " lost";
-}
-
-// The agent comes up 5 seconds after the data provider. The requests that queued meanwhile
-// (the DP log's and both applications' registrations) wait for it and go out within one retry
-// of the UDP fall-back link (5 seconds) of its start: both applications' rows flow at once.
-TEST_F(FileMonitoring, AnAgentStartedLateGetsEveryApplicationOnlinePromptly) {
-  Replace(File("tail.log"), "");
-  Replace(File("other.log"), "");
-  Metafile("tail", kTail);
-  Metafile("other",
-           "//APPL OtherApp\n//NAME Others E\n//SOURCE FILE @DIR@/other.log\n"
-           "//ATTRIBUTES ' '\nWord D 32\n");
-  StopPeer();
-  Launch();
-  std::this_thread::sleep_for(5s);  // the agent is started late on purpose
-  ASSERT_NO_FATAL_FAILURE(StartPeer());
-  auto up = Clock::now();
-  WaitStarted(2);
-  ASSERT_TRUE(WaitLogged("contains no valid data record", 2));
-  Append(File("tail.log"), "late 1\n");
-  Append(File("other.log"), "late\n");
-  ASSERT_TRUE(WaitRows("Lines", 1));
-  ASSERT_TRUE(WaitRows("Others", 1));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - up).count();
-  std::cout << "rows of both applications " << ms << " ms after the agent started\n";
-  EXPECT_LT(ms, 10000);
-  EXPECT_EQ(QueryOne(peer_->Db(),
-                     "select count(*) from sources where offline_at is null and "
-                     "application in ('TailApp','OtherApp')"),
-            "2");
+  for (int i = 0; i <= total; i++) EXPECT_TRUE(seen.count(i)) << "line " << i << " lost";
 }
 
 // The console's DELETE ends a server waiting for its file and one scanning its file at once,
 // the scanned source taken offline at the agent and DP log message 17 as usual; the shutdown
 // ends a server waiting for its file at once too.
 TEST_F(FileMonitoring, DeleteAndShutdownEndWaitingAndScanningServersAtOnce) {
-  Replace(File("tail.log"), "old 1\n");
-  Metafile("tail", kTail);
+  Tail("old 1\n");
   for (std::string name : {"absent", "left"})
     Metafile(name, "//APPL " + name + "App\n//NAME Missing E\n//SOURCE FILE @DIR@/" + name +
                        ".log\n//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
@@ -386,9 +376,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A line longer than the record is cut to the record size (its row carries what fitted) and
 // the lines behind it arrive; the DP log tells it once for the file, not once per line.
 TEST_F(FileMonitoring, LinesLongerThanTheRecordAreCutAndTheLinesBehindThemArrive) {
-  const std::string tail = File("tail.log");
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
+  const std::string tail = Tail("start 0\n");
   Start(1);
   ASSERT_TRUE(WaitPositioned());
   std::string lines = "long " + std::string(10000, 'y') + " 1\n";
@@ -418,10 +406,8 @@ TEST_F(FileMonitoring, LinesLongerThanTheRecordAreCutAndTheLinesBehindThemArrive
 // interval is long, so that the old file's last interval holds many lines; the new file is seen
 // at once, by the watch on the directory.
 TEST_F(FileMonitoring, ARotationInTheMiddleOfAStreamLosesNoLineAndSendsNoneTwice) {
-  const std::string tail = File("tail.log");
+  const std::string tail = Tail("start 0\n");
   extraEnv_["QDVP_DP_EVENT"] = "5";
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
   Start(1);
   ASSERT_TRUE(WaitPositioned());
   constexpr int kLines = 8000, kRotateAt = 4000, kLate = 300;
@@ -559,11 +545,7 @@ std::pair<int, int> Numbers(const dch_test::Peer &peer, const std::string &group
 // numbers they had, and the agent had stored them. After an orderly stop (SIGTERM) too, lines
 // written then arrive once.
 TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLine) {
-  const std::string tail = File("tail.log"), state = File("state");
-  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
-  extraEnv_["QDVP_STATE_DIR"] = state;
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
+  const std::string state = TailWithState(), tail = File("tail.log");
   Metafile("again",
            "//APPL OtherApp\n//NAME Again E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
            "Word D 32\nNumber C 1000000\n");
@@ -575,15 +557,10 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
                          "TailApp Lines \\d+ 8 \\S+ [1-9]\\d* 0\n");
   ASSERT_TRUE(WaitFor([&] { return std::regex_search(ReadFile(state + "/file.positions"), first); },
                       20s)) << ReadFile(state + "/file.positions");
-  auto lines = [](int from, int to) {
-    std::string text;
-    for (int i = from; i <= to; i++) text += "n " + std::to_string(i) + "\n";
-    return text;
-  };
   constexpr int kBurst = 20000, kWhileDown = 2000, kKillAt = 5000, kAll = kBurst + kWhileDown;
   std::thread writer([&] {
     for (int i = 1; i <= kBurst; i += 40) {
-      Append(tail, lines(i, i + 39));
+      Append(tail, NumberedLines(i, i + 39));
       std::this_thread::sleep_for(10ms);
     }
   });
@@ -593,7 +570,7 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   qdvp_.reset();
   writer.join();
   ASSERT_TRUE(stored) << Count("Lines");
-  Append(tail, lines(kBurst + 1, kAll));
+  Append(tail, NumberedLines(kBurst + 1, kAll));
   std::string saved = ReadFile(state + "/file.positions");
   EXPECT_NE(saved.find("\nTailApp Lines "), std::string::npos) << saved;
   EXPECT_NE(saved.find("\nOtherApp Again "), std::string::npos) << saved;
@@ -614,7 +591,7 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   EXPECT_EQ(Numbers(*peer_, "Lines").second, kAll);
   EXPECT_EQ(Numbers(*peer_, "Again").second, kAll);
 
-  Append(tail, lines(kAll + 1, kAll + 100));
+  Append(tail, NumberedLines(kAll + 1, kAll + 100));
   Launch();
   WaitStarted(2);
   ASSERT_TRUE(complete(kAll + 100));
@@ -632,17 +609,11 @@ class StuckRows : public FileMonitoring {
 };
 
 TEST_F(StuckRows, RowsWaitingToBeSentAgainAtAStopAreNotSkipped) {
-  const std::string tail = File("tail.log"), state = File("state");
-  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
-  extraEnv_["QDVP_STATE_DIR"] = state;
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
+  const std::string state = TailWithState();
   Start(1);
   ASSERT_TRUE(WaitPositioned());
   constexpr int kAll = 1000;
-  std::string text;
-  for (int i = 1; i <= kAll; i++) text += "n " + std::to_string(i) + "\n";
-  Append(tail, text);
+  Append(File("tail.log"), NumberedLines(1, kAll));
   ASSERT_TRUE(WaitFor([&] { return Occurrences(Trace(), "redrive dp_data in flight") > 10; }));
   qdvp_->Signal(SIGTERM);
   // An agent that keeps asking for a row again does not hold up the end.
