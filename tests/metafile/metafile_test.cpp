@@ -769,15 +769,6 @@ TEST_F(StartupConfig, EveryNameOnEveryLineIsLoaded) {
   EXPECT_EQ(anchor_->StartupConfigMark, 1);
 }
 
-TEST_F(StartupConfig, AppendBeforeTheFileWasReadWritesNothing) {
-  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
-  EXPECT_EQ(ReadFile(path_), "");
-  WriteConfig("* config\n");
-  Process();
-  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
-  EXPECT_EQ(ReadFile(path_), "* config\nx.mdl\n");
-}
-
 // A removal names a metafile by its full name (as the application records it) and drops
 // whole names only, with or without the default extension.
 TEST_F(StartupConfig, RemovalDropsWholeNamesAndKeepsComments) {
@@ -805,8 +796,11 @@ TEST_F(StartupConfig, RemovalDropsWholeNamesAndKeepsComments) {
 }
 
 // What the console's IMPORT and DELETE do: a name imported without its extension is removed
-// again by the application's full name, and nothing else goes with it.
-TEST_F(StartupConfig, ImportThenDeleteLeavesTheFileAsItWas) {
+// again by the application's full name, and nothing else goes with it. An append before the
+// file was read writes nothing.
+TEST_F(StartupConfig, AppendOnceTheFileWasReadThenDeleteLeavesTheFileAsItWas) {
+  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
+  EXPECT_EQ(ReadFile(path_), "");
   dir_.Write("app.mdl", Metafile("AppOne"));
   dir_.Write("app2.mdl", Metafile("AppTwo"));
   WriteConfig("* config\napp2.mdl\n");
@@ -814,6 +808,7 @@ TEST_F(StartupConfig, ImportThenDeleteLeavesTheFileAsItWas) {
   ApplEntry *appl = Load("app", "", 0);
   ASSERT_NE(appl, nullptr) << out_;
   EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "app"), 1);
+  EXPECT_EQ(ReadFile(path_), "* config\napp2.mdl\napp\n");
   std::string fullName = appl->pMetafileFullName;
   QDVP_ReleaseApplResources(anchor_, appl, 1);
   EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, fullName.c_str()), 1);
@@ -834,7 +829,8 @@ TEST_F(StartupConfig, AutoLoadReadsTheMetafilesOfTheMetafileDirectory) {
   EXPECT_EQ(out.find(".rpt"), std::string::npos) << out;
 }
 
-TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
+// A registered application no longer needs its help texts: the registration released them.
+TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationNameAndDeleteReleasesAll) {
   ApplEntry *appl = Load("exist.mdl", Metafile("Existing"), 0);
   ASSERT_NE(appl, nullptr);
   EXPECT_EQ(QDVP_CheckApplicationExistence(anchor_, (dir_.path() + "/exist.mdl").c_str()), appl);
@@ -852,18 +848,15 @@ TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
   EXPECT_EQ(out.substr(0, 8) + " " + out_.substr(out_.find("QDVPV78E"), 8), "QDVPV35W QDVPV78E");
   EXPECT_NE(out.find("Metafile already defined - exist.mdl\n"), std::string::npos) << out;
   EXPECT_NE(out_.find("Duplicate application. Existing\n"), std::string::npos) << out_;
-}
-
-TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
-  ApplEntry *appl = Load(
+  ApplEntry *help = Load(
       "del.mdl", "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n", 0);
-  ASSERT_NE(appl, nullptr);
-  // A registered application no longer needs its help texts: the registration released them.
-  EXPECT_EQ(appl->pTableList->pTableHelp, nullptr);
-  QDVP_ReleaseApplGroupHelp(appl);
-  EXPECT_EQ(appl->pTableList->pGroupHelp, nullptr);
-  EXPECT_EQ(appl->pTableList->pSourceList->pAttrList->pHelp, nullptr);
-  EXPECT_EQ(appl->pApplHelp, nullptr);
+  ASSERT_NE(help, nullptr);
+  EXPECT_EQ(help->pTableList->pTableHelp, nullptr);
+  QDVP_ReleaseApplGroupHelp(help);
+  EXPECT_EQ(help->pTableList->pGroupHelp, nullptr);
+  EXPECT_EQ(help->pTableList->pSourceList->pAttrList->pHelp, nullptr);
+  EXPECT_EQ(help->pApplHelp, nullptr);
+  QDVP_DeleteExistingApplication(anchor_, help);
   QDVP_DeleteExistingApplication(anchor_, appl);
   EXPECT_EQ(anchor_->pApplList, nullptr);
   EXPECT_EQ(anchor_->pIOEList[0], nullptr);
