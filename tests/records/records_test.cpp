@@ -77,7 +77,8 @@ TEST_F(Output, BatchFileGetsNoPlainRowsUnderSummaryOnlyAndNothingWhenItCannotBeO
   }
 }
 
-TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthers) {
+// The free buffer pool hands out cleared buffers.
+TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthersFromClearedBuffers) {
   ApplEntry *appl = Load(
       "//APPL Dch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nLvl G 100 -FILTER={NUMBER<(0,3)}\n");
   ASSERT_NE(appl, nullptr) << out_;
@@ -94,12 +95,10 @@ TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthers) {
   int sent = QDVP_MoveDataToDCH(anchor_, s, passed, 4);
   // Handed to the DCH client: back in Input when the agent took the row, else still Output.
   EXPECT_EQ(s->State, sent ? QDVP_Input : QDVP_Output);
-}
 
-TEST_F(Output, FreeBufferPoolHandsOutClearedBuffers) {
-  ApplEntry *appl = Load("//APPL Pool\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nN C\n");
-  ASSERT_NE(appl, nullptr);
-  SourceEntry *s = appl->pTableList->pSourceList;
+  appl = Load("//APPL Pool\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nN C\n", "pool.mdl");
+  ASSERT_NE(appl, nullptr) << out_;
+  s = appl->pTableList->pSourceList;
   IOEntry *ioe = s->pIOE;
   ASSERT_NE(ioe, nullptr);
   IObuffer *first = QDVP_GetNextFreeBuffer(ioe);
@@ -267,11 +266,9 @@ TEST_F(Summary, DailyIntervalEndsAtMidnight) {
   QDV0_AdvanceClock(13 * 3600 + 2 * 60);  // 2026-12-06 00:00:00
   EXPECT_EQ(Add(s, "h1,5,1,1"), 1);
   EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
-  std::vector<std::string> rows = Rows(s);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0],
-            "1261205100000000,Sum,Cpu,h1,86400,5,1,1261205100000000,12/05/26 10:00:00,"
-            "Saturday,5,1,1,");
+  EXPECT_EQ(Rows(s),
+            (std::vector<std::string>{"1261205100000000,Sum,Cpu,h1,86400,5,1,1261205100000000,"
+                                      "12/05/26 10:00:00,Saturday,5,1,1,"}));
 }
 
 TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDay) {
@@ -318,11 +315,9 @@ TEST_F(Summary, ShortLocalTimeStampIsNotTheStamp) {
   Add(s, "h1,efgh,20");
   // The row's time and interval name come from the stamp the summary adds (10:58 on the 5th);
   // the short attribute is a value of the row like any other.
-  std::vector<std::string> rows = EndBatch(s);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0],
-            "1261205105800000,Sum,Cpu,h1,3600,10,2,1261205105800000,12/05/26 10:58:00,10 AM,"
-            "efgh,30,");
+  EXPECT_EQ(EndBatch(s),
+            (std::vector<std::string>{"1261205105800000,Sum,Cpu,h1,3600,10,2,1261205105800000,"
+                                      "12/05/26 10:58:00,10 AM,efgh,30,"}));
 }
 
 TEST_F(Summary, MoreSummedAttributesThanTheTableSends) {
