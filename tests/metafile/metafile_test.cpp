@@ -250,27 +250,15 @@ TEST(ValidationReport, IsWrittenBesideTheMetafile) {
   EXPECT_EQ(out.find("QDVPV90I"), std::string::npos) << out;
 }
 
-TEST(Cipher, UnpackOfSnmpMetafileInsertsTextAndOfAPlainOneFails) {
-  TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}});
-  dir.Write("s.txt", "* one\n* two\n* three\n//SNMP\n//APPL Snmp\n");
-  ASSERT_EQ(QDVP_EncipherMetafileToFile(dir.File("s.txt").c_str(), dir.File("s.mdl").c_str()), 0);
-  Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("s.mdl"), 0); });
-  EXPECT_EQ(ReadFile(dir.File("s.txt")), "//SNMP TEXT\n//APPL Snmp\n");
-  dir.Write("p.mdl", kSmall);
-  std::string out = Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("p.mdl"), -1); });
-  EXPECT_NE(out.find("QDVPV95E Metafile unpack failed.\n"), std::string::npos) << out;
-  EXPECT_FALSE(fs::exists(dir.File("p.txt")));
-}
-
 // Through bin/qdvp: the exit status follows the outcome; encipher keeps the leading comment
 // plain and hides the rest, the enciphered metafile validates with its records shown as text
-// and unpacks to its text.
+// and unpacks to its text, an SNMP one with TEXT inserted; a plain metafile does not unpack.
 TEST(HostProgram, EncipherValidateAndUnpackWithTheirExitStatus) {
   TempDir dir;
   const std::string text = std::string(kSmall) + "B C\n";
   dir.Write("good.mdl", "* comment stays plain\n" + text);
   dir.Write("bad.mdl", "//APPL Bad\n");
+  dir.Write("s.txt", "* one\n* two\n* three\n//SNMP\n//APPL Snmp\n");
   struct {
     std::vector<std::string> arguments;
     int status;
@@ -284,6 +272,9 @@ TEST(HostProgram, EncipherValidateAndUnpackWithTheirExitStatus) {
       {{"unpack", "enc.mdl"},
        0,
        "QDVPV94I Metafile unpack successful to output file " + dir.File("enc.txt")},
+      {{"encipher", dir.File("s.txt"), dir.File("s.mdl")}, 0, ""},
+      {{"unpack", "s.mdl"}, 0, "QDVPV94I"},
+      {{"unpack", "bad.mdl"}, 1, "QDVPV95E Metafile unpack failed.\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
@@ -297,6 +288,8 @@ TEST(HostProgram, EncipherValidateAndUnpackWithTheirExitStatus) {
   EXPECT_EQ(enciphered.rfind("* comment stays plain\n//CORVID\n", 0), 0u) << enciphered;
   EXPECT_EQ(enciphered.find("//APPL Small"), std::string::npos);
   EXPECT_EQ(ReadFile(dir.File("enc.txt")), "//CORVID\n" + text);
+  EXPECT_EQ(ReadFile(dir.File("s.txt")), "//SNMP TEXT\n//APPL Snmp\n");
+  EXPECT_FALSE(fs::exists(dir.File("bad.txt")));
 }
 
 std::string CorpusDir() { return SourceDir() + "/tests/metafile/corpus"; }
@@ -419,18 +412,12 @@ TEST_F(Model, AttributeSizesFollowTheirType) {
     int valueSize;
     long maximum;
   } const cases[] = {
-      {"D", "5", 'D', 8, 5},
-      {"D", "5000", 'D', 3800, 5000},
-      {"G", "100", 'G', 2, 100},
-      {"G", "100000", 'G', 4, 100000},
-      {"G", nullptr, 'G', 4, 2147483647},
-      {"C", "3000000000", 'C', 4, 2147483647},
-      {"I", "2", 'G', 2, 32767},
-      {"L", "4", 'G', 4, 2147483647},
-      {"T", nullptr, 'T', 16, 0},
-      {"S", nullptr, 'S', 2, 1},
-      {"?", "9", '?', 4, 9},
-      {"R", "7", 'R', 7, 7},
+      {"D", "5", 'D', 8, 5},          {"D", "5000", 'D', 3800, 5000},
+      {"G", "100", 'G', 2, 100},      {"G", "100000", 'G', 4, 100000},
+      {"G", nullptr, 'G', 4, 2147483647}, {"C", "3000000000", 'C', 4, 2147483647},
+      {"I", "2", 'G', 2, 32767},      {"L", "4", 'G', 4, 2147483647},
+      {"T", nullptr, 'T', 16, 0},     {"S", nullptr, 'S', 2, 1},
+      {"?", "9", '?', 4, 9},          {"R", "7", 'R', 7, 7},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.type) + " " + (c.size ? c.size : "-"));
