@@ -798,33 +798,21 @@ TEST(FileNames, TheNewestMatchingFileIsChosenByTheNumericValueOfItsDate) {
     Strings files;
     const char *chosen;  // "" when none
   } cases[] = {
-      {"two-digit years across the century",
-       "app{YYMMDD}.log",
-       {"app991231.log", "app000101.log"},
-       "app000101.log"},
-      {"four-digit years",
-       "app{YYYYMMDD}.log",
-       {"app20240201.log", "app20240131.log"},
+      {"two-digit years across the century", "app{YYMMDD}.log",
+       {"app991231.log", "app000101.log"}, "app000101.log"},
+      {"four-digit years", "app{YYYYMMDD}.log", {"app20240201.log", "app20240131.log"},
        "app20240201.log"},
-      {"plain numbers",
-       "trace{###}.txt",
-       {"trace009.txt", "trace010.txt", "trace002.txt"},
+      {"plain numbers", "trace{###}.txt", {"trace009.txt", "trace010.txt", "trace002.txt"},
        "trace010.txt"},
-      {"characters decide on equal dates",
-       "x{YYMMDD?}.log",
-       {"x261205a.log", "x261205c.log", "x261205b.log"},
-       "x261205c.log"},
-      {"non-digits under the numeric field do not match",
-       "a{##}.log",
-       {"a1x.log", "a07.log"},
+      {"characters decide on equal dates", "x{YYMMDD?}.log",
+       {"x261205a.log", "x261205c.log", "x261205b.log"}, "x261205c.log"},
+      {"non-digits under the numeric field do not match", "a{##}.log", {"a1x.log", "a07.log"},
        "a07.log"},
       {"extension required by the pattern", "a{##}.log", {"a99", "a98.log"}, "a98.log"},
       {"no extension in the pattern", "a{##}", {"a99.log", "a12"}, "a12"},
       {"any extension", "a{##}.*", {"a01.txt", "a02.csv"}, "a02.csv"},
       {"suffix", "a{##}_x.log", {"a10_y.log", "a05_x.log"}, "a05_x.log"},
-      {"nothing after the variable part without suffix",
-       "a{##}.log",
-       {"a10b.log", "a04.log"},
+      {"nothing after the variable part without suffix", "a{##}.log", {"a10b.log", "a04.log"},
        "a04.log"},
       {"no matching file", "a{##}.log", {"b01.log"}, ""},
   };
@@ -848,7 +836,8 @@ TEST(FileNames, TheNewestMatchingFileIsChosenByTheNumericValueOfItsDate) {
   EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "q20240201.log"), -1);
 }
 
-TEST(FileNames, ProcessAllYieldsEveryFileInTurnANewerFileForgetsTheChecksum) {
+// The identity checksum covers a file's first line with its line end.
+TEST(FileNames, ProcessAllYieldsEveryFileInTurnANewerFileForgetsTheFirstLineChecksum) {
   TempDir dir;
   for (const char *f : {"d03.log", "d01.log", "d02.log"}) dir.Write(f, "x\n");
   PatternBlock fileSpec(dir.path() + "/d{##}.log");
@@ -867,18 +856,15 @@ TEST(FileNames, ProcessAllYieldsEveryFileInTurnANewerFileForgetsTheChecksum) {
   EXPECT_EQ(newer.block()->IDcheckSum, 0);
   gone.reset();
   EXPECT_EQ(newer.Choose(), "");
-}
 
-TEST(IdentityChecksum, CoversTheFirstLineWithItsLineEnd) {
-  TempDir dir;
   std::string path = dir.Write("c.log", "first\nsecond\n");
-  PatternBlock fileSpec(path);
+  PatternBlock checked(path);
   IOEntry io{};
   SourceEntry source{};
   source.pSourceName = const_cast<char *>(path.c_str());
   io.pSource = &source;
   io.BufferSize = 64;
-  auto sum = [&] { return QDVP_FormatFileIDcheckSum(&io, fileSpec.block()); };
+  auto sum = [&] { return QDVP_FormatFileIDcheckSum(&io, checked.block()); };
   auto expected = [](const char *line) {
     return static_cast<uint16_t>(QDV0_ComputeCheckSum(line, strlen(line)) & 0xFFFF);
   };
