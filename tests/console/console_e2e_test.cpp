@@ -41,12 +41,9 @@ TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEnds) {
     const char *word;
     const char *operand;
   } cases[] = {
-      {"LIST", "LIST", nullptr},
-      {"list\n", "list", nullptr},
-      {"  IMPORT   app.mdl  ", "IMPORT", "app.mdl"},
-      {"SHOW\tapp extra words", "SHOW", "app"},
-      {"DELETE app\r\n", "DELETE", "app"},
-      {"", nullptr, nullptr},
+      {"LIST", "LIST", nullptr},          {"list\n", "list", nullptr},
+      {"  IMPORT   app.mdl  ", "IMPORT", "app.mdl"}, {"SHOW\tapp extra words", "SHOW", "app"},
+      {"DELETE app\r\n", "DELETE", "app"}, {"", nullptr, nullptr},
       {" \t\r\n ", nullptr, nullptr},
   };
   for (const auto &c : cases) {

@@ -160,9 +160,7 @@ TEST(RowFigures, StatusSaysOkTheCodeAndTextOrTheFailureAndResponseTimesAverage) 
     long current, maximum, average;
     int samples;
   } steps[] = {
-      {100, 100, 100, 100, 1},
-      {300, 300, 300, 200, 2},
-      {200, 200, 300, 200, 3},
+      {100, 100, 100, 100, 1}, {300, 300, 300, 200, 2}, {200, 200, 300, 200, 3},
       {500, 500, 500, 333, 4},  // the set now holds 500, 300, 200
   };
   for (const Step &s : steps) {
@@ -456,7 +454,6 @@ struct Result {
     return "(none)";
   }
 };
-
 
 // One GET through a client of its own; examine sees the activity before it is deleted.
 Result Fetch(const std::string &url, int version = HTQ1_HTTP11, const Adjust &adjust = {},

@@ -245,10 +245,8 @@ TEST(MetaRequest, IsSplitAtBlanksAndRefusesNamesThatCouldLeaveTheDirectory) {
   std::vector<Case> cases = {
       {"GETMETA app.mdl", QDVP_MSRV_REQ_GETMETA, "app.mdl"},
       {"  GETMETA\tapp.mdl  extra\n", QDVP_MSRV_REQ_GETMETA, "app.mdl"},
-      {"GETMETA", QDVP_MSRV_REQ_NO_NAME, ""},
-      {"GETMETA   ", QDVP_MSRV_REQ_NO_NAME, ""},
-      {"getmeta app", QDVP_MSRV_REQ_INVALID, ""},
-      {"", QDVP_MSRV_REQ_INVALID, ""},
+      {"GETMETA", QDVP_MSRV_REQ_NO_NAME, ""},    {"GETMETA   ", QDVP_MSRV_REQ_NO_NAME, ""},
+      {"getmeta app", QDVP_MSRV_REQ_INVALID, ""}, {"", QDVP_MSRV_REQ_INVALID, ""},
       {"GETMETAX app", QDVP_MSRV_REQ_INVALID, ""},
       {std::string("GETMETA ab\0/../x", 16), QDVP_MSRV_REQ_REFUSED, "ab"},
       {"GETMETA " + std::string(201, 'a'), QDVP_MSRV_REQ_REFUSED, std::string(200, 'a')},
