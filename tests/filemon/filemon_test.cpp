@@ -94,8 +94,13 @@ TEST_F(FileMonitoring, TailFollowsItsFileThroughTruncationDeletionAndANewerFileO
 
 // COPY reads the whole file every scan and marks its rows first (1), middle (0) and last (16);
 // the filter drops 3, but the last row passes all filters. COPY CLEAR empties the file after
-// reading it, its only row marked both first and last (17).
-TEST_F(FileMonitoring, CopyMarksFirstMiddleAndLastRowsAndCopyClearEmptiesTheFile) {
+// reading it, its only row marked both first and last (17). Records of several lines (a count
+// of lines, a NEW rule); a "~" table that feeds two other tables without going online itself;
+// and a summarized table, whose interval goes out through the periodic scan once the table has
+// been quiet for the end delay, one row per key. Summary rows are sent under the source's
+// attribute lock, so a second take of it would hang the DCH client, and with it every request
+// of every source: the data provider still ends cleanly.
+TEST_F(FileMonitoring, CopyModesRecordSetsRoutedRowsAndSummariesReachTheirTables) {
   Replace(File("copy.txt"), "a 1\nb 2\nc 3\n");
   Replace(File("clear.txt"), "only 7\n");
   Metafile("copy",
@@ -104,30 +109,8 @@ TEST_F(FileMonitoring, CopyMarksFirstMiddleAndLastRowsAndCopyClearEmptiesTheFile
   Metafile("clear",
            "//APPL ClearApp\n//NAME Once P 2\n//SOURCE FILE @DIR@/clear.txt COPY CLEAR\n"
            "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
-  Start(2);
-  ASSERT_TRUE(WaitRows("Snap", 6));  // two scans
-  auto rows = Query(peer_->Db(),
-                    "select data_sequence, json_extract(attrs,'$.Number') from "
-                    "rows where attribute_group='Snap' order by id limit 6");
-  ASSERT_EQ(rows.size(), 6u);
-  // No closing empty row: the second scan starts again with the first line.
-  const std::vector<Strings> scan = {{"1", "1"}, {"0", "2"}, {"16", "3"}};
-  for (size_t i = 0; i < rows.size(); i++) EXPECT_EQ(rows[i], scan[i % 3]) << i;
-  ASSERT_TRUE(WaitRows("Once", 2));
-  EXPECT_EQ(Query(peer_->Db(),
-                  "select data_sequence from rows where attribute_group='Once' "
-                  "order by id limit 2"),
-            (std::vector<Strings>{{"17"}, {"16"}}));
-  EXPECT_TRUE(WaitFor([&] { return ReadFile(File("clear.txt")).empty(); }, 10s));
-}
-
-// Records of several lines (a count of lines, a NEW rule); a "~" table that feeds two other
-// tables without going online itself; and a summarized table, whose interval goes out through
-// the periodic scan once the table has been quiet for the end delay, one row per key. Summary
-// rows are sent under the source's attribute lock, so a second take of it would hang the DCH
-// client, and with it every request of every source: the data provider still ends cleanly.
-TEST_F(FileMonitoring, RecordSetsRoutedRowsAndSummariesReachTheirTables) {
-  for (const char *f : {"two.log", "sets.log", "raw.log", "cpu.log"}) Replace(File(f), "");
+  const char *const logs[] = {"two.log", "sets.log", "raw.log", "cpu.log"};
+  for (const char *f : logs) Replace(File(f), "");
   Metafile("two",
            "//APPL TwoApp\n//NAME Pairs E\n//SOURCE FILE @DIR@/two.log\n//RECORDSET 2\n"
            "//ATTRIBUTES ','\nA D 8\nB D 8\n");
@@ -145,8 +128,24 @@ TEST_F(FileMonitoring, RecordSetsRoutedRowsAndSummariesReachTheirTables) {
            "//APPL SumApp\n//NAME Cpu K 300\n//SUMMARY 3600\n//SOURCE FILE @DIR@/cpu.log\n"
            "//ATTRIBUTES ','\nHost D 16 KEY SKEY=1\nCpu G 100 SKEY=SUM\n");
   extraEnv_["QDVP_SUMMARY_END_DELAY"] = "2";
-  Start(4);
-  ASSERT_TRUE(WaitLogged("contains no valid data record", 4));
+  Start(6);
+  ASSERT_TRUE(WaitRows("Snap", 6));  // two scans
+  auto snap = Query(peer_->Db(),
+                    "select data_sequence, json_extract(attrs,'$.Number') from "
+                    "rows where attribute_group='Snap' order by id limit 6");
+  ASSERT_EQ(snap.size(), 6u);
+  // No closing empty row: the second scan starts again with the first line.
+  const std::vector<Strings> scan = {{"1", "1"}, {"0", "2"}, {"16", "3"}};
+  for (size_t i = 0; i < snap.size(); i++) EXPECT_EQ(snap[i], scan[i % 3]) << i;
+  ASSERT_TRUE(WaitRows("Once", 2));
+  EXPECT_EQ(Query(peer_->Db(),
+                  "select data_sequence from rows where attribute_group='Once' "
+                  "order by id limit 2"),
+            (std::vector<Strings>{{"17"}, {"16"}}));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(File("clear.txt")).empty(); }, 10s));
+
+  for (const char *f : logs)
+    ASSERT_TRUE(WaitLogged("File " + File(f) + " contains no valid data record")) << f;
   Append(File("two.log"), "a1\nb1\na2\nb2\n");
   Append(File("sets.log"), "BEGIN 1\nx\ny\nBEGIN 2\nz\n");
   Append(File("raw.log"), "INFO fine\nERROR broken\nERROR again\n");
