@@ -35,7 +35,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Key = std::vector<unsigned char>;
 
-TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEnds) {
+// A command buffer splits at blanks, tabs and line ends; a message's insert fills its '$' or
+// '#', and each result of a command has its message.
+TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEndsAndMessagesTakeTheirInserts) {
   const struct {
     const char *buffer;
     const char *word;
@@ -53,9 +55,6 @@ TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEnds) {
     EXPECT_STREQ(word, c.word) << c.buffer;
     EXPECT_STREQ(operand, c.operand) << c.buffer;
   }
-}
-
-TEST(ConsoleMessages, InsertsFillDollarAndHashAndEachResultHasItsMessage) {
   char text[300];
   // '$' first: the insert goes in front and the '$' becomes a blank.
   EXPECT_STREQ(QDVP_FormatConsoleMessage(3, "app.mdl", text, sizeof(text)),
@@ -71,7 +70,7 @@ TEST(ConsoleMessages, InsertsFillDollarAndHashAndEachResultHasItsMessage) {
   EXPECT_LE(strlen(QDVP_FormatConsoleMessage(20, longInsert.c_str(), text, sizeof(text))), 256u);
   const struct {
     int command, rc, message;
-  } cases[] = {
+  } results[] = {
       {QDVP_CMD_DELETE, 0, 17},   {QDVP_CMD_DELETE, 3, 13},   {QDVP_CMD_DELETE, 5, 14},
       {QDVP_CMD_IMPORT, 0, 20},   {QDVP_CMD_IMPORT, 4, 21},   {QDVP_CMD_IMPORT, 5, 34},
       {QDVP_CMD_IMPORT, 6, 35},   {QDVP_CMD_IMPORT, 8, 43},   {QDVP_CMD_IMPORT, 12, 50},
@@ -85,7 +84,7 @@ TEST(ConsoleMessages, InsertsFillDollarAndHashAndEachResultHasItsMessage) {
       {QDVP_CMD_LIST, 7, 7},      {QDVP_CMD_PING, 9, 9},      {QDVP_CMD_LIST, 99, 11},
       {QDVP_CMD_LIST, 42, 16},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : results) {
     EXPECT_EQ(QDVP_ConsoleResultMessage(c.command, c.rc), c.message)
         << "command " << c.command << " result " << c.rc;
   }

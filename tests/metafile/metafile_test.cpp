@@ -178,7 +178,11 @@ TEST_F(MetafileInput, AFileThatDoesNotBeginAsAMetafileIsRefusedWithoutEchoingIt)
   }
 }
 
-TEST(ValidationMessage, InsertReplacesEverythingFromTheMarkAndWithoutANameOrAFileValidationFails) {
+// A message's insert replaces everything from its mark; without a name or a file validation
+// fails. The report takes the metafile's name with the extension rpt (out for a metafile whose
+// extension is rpt, .rpt appended without extension), beside the metafile, whether the
+// metafile directory is given as an absolute or a relative name.
+TEST(Validation, MessagesTakeTheirInsertAFileIsNeededAndTheReportIsWrittenBesideIt) {
   EXPECT_EQ(Stdout([] {
               QDVP_DisplayValidationMessage(33, "//FOO");
               QDVP_DisplayValidationMessage(33, nullptr);
@@ -208,13 +212,7 @@ TEST(ValidationMessage, InsertReplacesEverythingFromTheMarkAndWithoutANameOrAFil
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(QDVP_LastValidationSucceeded(), 0);
   }
-}
 
-// The report takes the metafile's name with the extension rpt (out for a metafile whose
-// extension is rpt, .rpt appended without extension), beside the metafile, whether the
-// metafile directory is given as an absolute or a relative name.
-TEST(ValidationReport, IsWrittenBesideTheMetafile) {
-  TempDir dir;
   dir.Write("metafiles/app.rpt", kSmall);
   dir.Write("metafiles/plain", kSmall);
   dir.Write("metafiles/x.mdl", kSmall);
@@ -222,7 +220,7 @@ TEST(ValidationReport, IsWrittenBesideTheMetafile) {
   std::string meta = dir.File("metafiles");
   struct {
     std::string metaPath, name, report;
-  } const cases[] = {
+  } const reports[] = {
       {meta, "app.rpt", "app.out"},
       {meta, "plain", "plain.rpt"},
       {meta, meta + "/sub.dir/x.mdl", "sub.dir/x.rpt"},
@@ -235,16 +233,16 @@ TEST(ValidationReport, IsWrittenBesideTheMetafile) {
     explicit InDirectory(const std::string &d) { fs::current_path(d); }
     ~InDirectory() { fs::current_path(previous); }
   } in(dir.path());
-  for (const auto &c : cases) {
+  for (const auto &c : reports) {
     SCOPED_TRACE(c.metaPath + " " + c.name);
-    EnvGuard env({{"QDVP_META_PATH", c.metaPath}});
+    EnvGuard perCase({{"QDVP_META_PATH", c.metaPath}});
     std::string out = Stdout([&] { QDVP_ValidateMetaFile(c.name.c_str()); });
     EXPECT_TRUE(fs::remove("metafiles/" + c.report)) << out;
     EXPECT_NE(out.find("QDVPV90I"), std::string::npos) << out;
   }
   // A report that cannot be written is said so, and no saved message follows.
   fs::create_directory("metafiles/x.rpt");
-  EnvGuard env({{"QDVP_META_PATH", std::string("metafiles")}});
+  env.Set("QDVP_META_PATH", "metafiles");
   std::string out = Stdout([] { QDVP_ValidateMetaFile("x.mdl"); });
   EXPECT_NE(out.find("*****Unable to open report file metafiles/x.rpt"), std::string::npos) << out;
   EXPECT_EQ(out.find("QDVPV90I"), std::string::npos) << out;
