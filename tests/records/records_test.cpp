@@ -264,7 +264,7 @@ TEST_F(Summary, DailyIntervalEndsAtMidnight) {
                                       "12/05/26 10:00:00,Saturday,5,1,1,"}));
 }
 
-TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDay) {
+TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDayAndOfALeapFebruary) {
   SourceEntry *s = Table("//SUMMARY 3600 BATCH", "Cpu G 100 SKEY=SUM\n");
   ASSERT_NE(s, nullptr) << out_;
   EXPECT_EQ(s->pSMB->Batch, 1);
@@ -284,14 +284,12 @@ TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDay) {
             "1261205010000000,Sum,Cpu,3600,1,0,1261205010000000,12/05/26 01:00:00,1 AM,0,");
   EXPECT_EQ(rows[22],
             "1261205230000000,Sum,Cpu,3600,23,0,1261205230000000,12/05/26 23:00:00,11 PM,0,");
-}
-
-TEST_F(Summary, LeapFebruaryHas29DailyIntervals) {
-  SourceEntry *s = Table("//SUMMARY 86400 BATCH", "Cpu G 100 SKEY=SUM\n");
+  // A leap February has 29 daily intervals.
+  QDVP_DeleteExistingApplication(anchor_, s->pTable->pAppl);
+  s = Table("//SUMMARY 86400 BATCH", "Cpu G 100 SKEY=SUM\n");
   ASSERT_NE(s, nullptr) << out_;
-  SMBlock *b = s->pSMB;
-  memcpy(b->BeginStamp, "1240201000000000", 17);
-  QDVP_GenerateMissingSummaryIntervalOutput(s, b, nullptr);
+  memcpy(s->pSMB->BeginStamp, "1240201000000000", 17);
+  QDVP_GenerateMissingSummaryIntervalOutput(s, s->pSMB, nullptr);
   EXPECT_EQ(Rows(s).size(), 29u);
 }
 
