@@ -636,7 +636,7 @@ TEST_F(StuckRows, RowsWaitingToBeSentAgainAtAStopAreNotSkipped) {
       << Numbers(*peer_, "Lines").first << " of " << kAll << " lines";
 }
 
-TEST(RecordReader, AssemblesTheExpectedRecords) {
+TEST(RecordReader, AssemblesTheExpectedRecordsAndDecodesRecordSetRules) {
   // A record is one line, its fields delimited by a blank, unless a case says otherwise.
   const struct {
     const char *what;
@@ -688,21 +688,18 @@ TEST(RecordReader, AssemblesTheExpectedRecords) {
     QDVP_ReleaseRecordSetRule(control.pRule);
     EXPECT_EQ(records, c.records);
   }
-}
-
-TEST(RecordSetRule, TextIsDecoded) {
   const struct {
     const char *text;
     bool valid;
     int type, offset, op;
     const char *compare;
-  } cases[] = {
+  } rules[] = {
       {"NEW(0,==,BEGIN", true, 1, 0, 1, "BEGIN"}, {"new(12,!=,x y)", true, 1, 12, 2, "x y"},
       {"END(3,==,;", true, 2, 3, 1, ";"},         {"OLD(0,==,x", false, 0, 0, 0, ""},
       {"NEW(a,==,x", false, 0, 0, 0, ""},         {"NEW(0,<>,x", false, 0, 0, 0, ""},
       {"NEW(0,==,", false, 0, 0, 0, ""},          {"NEW 0,==,x", false, 0, 0, 0, ""},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : rules) {
     SCOPED_TRACE(c.text);
     RecordSetCompareRule *rule = QDVP_FormatRecordSetRule(c.text);
     ASSERT_EQ(rule != nullptr, c.valid);
