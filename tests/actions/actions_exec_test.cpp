@@ -141,7 +141,9 @@ TEST(ActionCommand, TimeLimitEndsTheProcessGroupAndADaemonLeftBehindDoesNotHoldT
   EXPECT_EQ(kill(daemon, SIGKILL), 0);
 }
 
-TEST(ActionCommand, InheritsNoSocketOfTheDataProvider) {
+// Each run replaces the result of the one before; an empty parameter and no output leave none.
+// The command inherits no socket of the data provider.
+TEST(ActionCommand, EntryGetsStatusAndResultAndTheCommandInheritsNoSocket) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);  // deliberately without SOCK_CLOEXEC
   ASSERT_GE(listener, 0);
   sockaddr_in address = qdvp_test::Loopback(0);
@@ -155,10 +157,7 @@ TEST(ActionCommand, InheritsNoSocketOfTheDataProvider) {
   close(listener);
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.result, "");
-}
 
-// Each run replaces the result of the one before; an empty parameter and no output leave none.
-TEST(ActionCommand, EntryGetsStatusAndResult) {
   size_t blocks = QDV0_LiveBlockCount();
   ActionEntry *entry = QDV0_New<ActionEntry>();
   ASSERT_NE(entry, nullptr);

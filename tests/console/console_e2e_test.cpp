@@ -35,18 +35,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Key = std::vector<unsigned char>;
 
-TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEnds) {
+// A command buffer splits at blanks, tabs and line ends; a message's insert fills its '$' or
+// '#', and each result of a command has its message.
+TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEndsAndMessagesTakeTheirInserts) {
   const struct {
     const char *buffer;
     const char *word;
     const char *operand;
   } cases[] = {
-      {"LIST", "LIST", nullptr},
-      {"list\n", "list", nullptr},
-      {"  IMPORT   app.mdl  ", "IMPORT", "app.mdl"},
-      {"SHOW\tapp extra words", "SHOW", "app"},
-      {"DELETE app\r\n", "DELETE", "app"},
-      {"", nullptr, nullptr},
+      {"LIST", "LIST", nullptr},          {"list\n", "list", nullptr},
+      {"  IMPORT   app.mdl  ", "IMPORT", "app.mdl"}, {"SHOW\tapp extra words", "SHOW", "app"},
+      {"DELETE app\r\n", "DELETE", "app"}, {"", nullptr, nullptr},
       {" \t\r\n ", nullptr, nullptr},
   };
   for (const auto &c : cases) {
@@ -56,9 +55,6 @@ TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEnds) {
     EXPECT_STREQ(word, c.word) << c.buffer;
     EXPECT_STREQ(operand, c.operand) << c.buffer;
   }
-}
-
-TEST(ConsoleMessages, InsertsFillDollarAndHashAndEachResultHasItsMessage) {
   char text[300];
   // '$' first: the insert goes in front and the '$' becomes a blank.
   EXPECT_STREQ(QDVP_FormatConsoleMessage(3, "app.mdl", text, sizeof(text)),
@@ -74,7 +70,7 @@ TEST(ConsoleMessages, InsertsFillDollarAndHashAndEachResultHasItsMessage) {
   EXPECT_LE(strlen(QDVP_FormatConsoleMessage(20, longInsert.c_str(), text, sizeof(text))), 256u);
   const struct {
     int command, rc, message;
-  } cases[] = {
+  } results[] = {
       {QDVP_CMD_DELETE, 0, 17},   {QDVP_CMD_DELETE, 3, 13},   {QDVP_CMD_DELETE, 5, 14},
       {QDVP_CMD_IMPORT, 0, 20},   {QDVP_CMD_IMPORT, 4, 21},   {QDVP_CMD_IMPORT, 5, 34},
       {QDVP_CMD_IMPORT, 6, 35},   {QDVP_CMD_IMPORT, 8, 43},   {QDVP_CMD_IMPORT, 12, 50},
@@ -88,7 +84,7 @@ TEST(ConsoleMessages, InsertsFillDollarAndHashAndEachResultHasItsMessage) {
       {QDVP_CMD_LIST, 7, 7},      {QDVP_CMD_PING, 9, 9},      {QDVP_CMD_LIST, 99, 11},
       {QDVP_CMD_LIST, 42, 16},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : results) {
     EXPECT_EQ(QDVP_ConsoleResultMessage(c.command, c.rc), c.message)
         << "command " << c.command << " result " << c.rc;
   }
@@ -101,7 +97,6 @@ size_t Lines(const std::string &text, const std::string &line) {
   for (std::string each; std::getline(in, each);) count += each == line;
   return count;
 }
-
 
 class ConsoleE2E : public ConsoleWorld {
  protected:
@@ -177,7 +172,7 @@ TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralPartsAndASmallOneAsTheGold
   EXPECT_EQ(reply[0], expected);
 }
 
-TEST_F(ConsoleE2E, ListDeleteAndImportFollowTheApplicationsAndTheStartupConfig) {
+TEST_F(ConsoleE2E, ListDeleteImportAndRefreshFollowTheApplicationsAndTheStartupConfig) {
   ExpectConsole({"LIST"}, 1, "result 2: No application is defined.\n");
   WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log")));
   WriteMetafile("b.mdl", LinesMetafile("ConB", File("b.log")));
@@ -234,17 +229,15 @@ TEST_F(ConsoleE2E, ListDeleteAndImportFollowTheApplicationsAndTheStartupConfig) 
                "registered_at IS NOT NULL",
                "1"))
       << "the peer did not see Good registered";
-}
 
-TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
-  WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log")));
+  // REFRESH loads the changed metafile again (a.mdl is as it was written above).
   Import("a.mdl");
   WriteMetafile("a.mdl", LinesMetafile("ConA", File("a.log"), "Extra D 8\n"));
   ExpectConsole({"REFRESH", "a.mdl"}, 0, "result 0: Application refreshed: a.mdl\n");
   Strings show = Exchange("SHOW a.mdl");
   ASSERT_EQ(show.size(), 1u);
   EXPECT_TRUE(Has(show[0], "4;Extra;Display Type Max Size 8;")) << show[0];
-  EXPECT_EQ(StartupConfig(), "* console test\na.mdl\n");
+  EXPECT_EQ(StartupConfig(), "* console test\ngood.mdl\na.mdl\n");
 
   ExpectConsole({"REFRESH", "nope.mdl"}, 1,
                 "result 3: Application not defined, not refreshed: nope.mdl\n");
@@ -254,8 +247,8 @@ TEST_F(ConsoleE2E, RefreshLoadsTheChangedMetafileAgain) {
   ExpectConsole({"REFRESH", "a.mdl"}, 1,
                 "result 5: Metafile definition error: the metafile was read but no "
                 "application resulted.\n");
-  EXPECT_EQ(Exchange("LIST"), Strings{"2 "});
-  EXPECT_EQ(StartupConfig(), "* console test\na.mdl\n");
+  EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("good.mdl") + " "});
+  EXPECT_EQ(StartupConfig(), "* console test\ngood.mdl\na.mdl\n");
 }
 
 // Commands a FILE data provider does not carry out, and datagrams that are no command, are

@@ -770,7 +770,7 @@ TEST(Ber, IntegersNullStringsAndOids) {
   EXPECT_EQ(QDV0_ExtractBERfield(hugeLength, sizeof(hugeLength), 0, nullptr, nullptr, nullptr), 0u);
 }
 
-TEST(Names, JoinCheckCleanAndTokenizeKeepingOneScanPerThread) {
+TEST(Names, JoinCheckCleanTokenizeAndListTheDirectoryAVariableNames) {
   EnvGuard env;
   env.Set("QDVP_HOME", "/home/qdvp");
   auto joined = [](const char *d, const char *n) {
@@ -822,6 +822,22 @@ TEST(Names, JoinCheckCleanAndTokenizeKeepingOneScanPerThread) {
   EXPECT_STREQ(QDV0_strtok(nullptr, " "), "b");
   EXPECT_STREQ(QDV0_strtok(nullptr, " "), "c");
   EXPECT_EQ(QDV0_strtok(nullptr, " "), nullptr);
+
+  dir.Write("one.mdl", "x");
+  dir.Write("two.mdl", "y");
+  env.Set("QDVP_TEST_DIR", dir.path());
+  int rc = -1;
+  ZGLQ_DIR *handle = zglqpopd("QDVP_TEST_DIR", &rc);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(rc, 0);
+  std::vector<std::string> names;
+  char entry[256];
+  while (zglqprdd(handle, entry, sizeof(entry)) == 0) names.push_back(entry);
+  EXPECT_EQ(zglqpcld(handle), 0);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"one.mdl", "plain", "two.mdl"}));
+  EXPECT_EQ(zglqpopd("QDVP_TEST_UNSET_DIR", &rc), nullptr);
+  EXPECT_EQ(rc, -1);
 }
 
 TEST(Storage, BlocksAreZeroedTrackedAndFreedOnce) {
@@ -848,26 +864,6 @@ TEST(Storage, BlocksAreZeroedTrackedAndFreedOnce) {
   EXPECT_NE(after, nullptr);
   QDV0_FreeStorage(&first);
   QDV0_FreeStorage(&after);
-}
-
-TEST(Directories, ListTheDirectoryTheVariableNames) {
-  TempDir dir;
-  dir.Write("one.mdl", "x");
-  dir.Write("two.mdl", "y");
-  EnvGuard env;
-  env.Set("QDVP_TEST_DIR", dir.path());
-  int rc = -1;
-  ZGLQ_DIR *handle = zglqpopd("QDVP_TEST_DIR", &rc);
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(rc, 0);
-  std::vector<std::string> names;
-  char entry[256];
-  while (zglqprdd(handle, entry, sizeof(entry)) == 0) names.push_back(entry);
-  EXPECT_EQ(zglqpcld(handle), 0);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"one.mdl", "two.mdl"}));
-  EXPECT_EQ(zglqpopd("QDVP_TEST_UNSET_DIR", &rc), nullptr);
-  EXPECT_EQ(rc, -1);
 }
 
 TEST(Sockets, BindToLoopbackUnlessConfiguredAndDatagramPortsAreExclusive) {

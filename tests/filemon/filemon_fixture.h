@@ -44,6 +44,11 @@ inline void Rewrite(const std::string &path, const std::string &text) {
 }
 using qdvp_test::Occurrences;
 
+// An event table fed by tail.log of the test directory: a word and a number per line.
+inline const char kTail[] =
+    "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
+    "Word D 32\nNumber C 1000000\n";
+
 class FileMonitoring : public qdvp_test::DataProviderWorld {
  protected:
   std::map<std::string, std::string> KindEnv() const override {
@@ -64,6 +69,21 @@ class FileMonitoring : public qdvp_test::DataProviderWorld {
     EXPECT_NE(Trace().find(std::to_string(servers) + " file server process(es) started"),
               std::string::npos);
   }
+  // tail.log holding text, monitored by kTail; its path.
+  std::string Tail(const std::string &text) {
+    Replace(File("tail.log"), text);
+    Metafile("tail", kTail);
+    return File("tail.log");
+  }
+  // The same with "start 0" in it and the saved positions kept in a state directory; the
+  // directory.
+  std::string TailWithState() {
+    const std::string state = File("state");
+    EXPECT_EQ(mkdir(state.c_str(), 0750), 0);
+    extraEnv_["QDVP_STATE_DIR"] = state;
+    Tail("start 0\n");
+    return state;
+  }
   // Waits until the file servers have taken their start positions count times: lines
   // appended after that are new.
   bool WaitPositioned(int count = 1) {
@@ -71,9 +91,11 @@ class FileMonitoring : public qdvp_test::DataProviderWorld {
   }
 };
 
-// An event table fed by tail.log of the test directory: a word and a number per line.
-inline const char kTail[] =
-    "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
-    "Word D 32\nNumber C 1000000\n";
+// Lines "n from" up to "n to", one a line.
+inline std::string NumberedLines(int from, int to) {
+  std::string text;
+  for (int i = from; i <= to; i++) text += "n " + std::to_string(i) + "\n";
+  return text;
+}
 
 }  // namespace filemon_test

@@ -50,11 +50,9 @@ using Clock = std::chrono::steady_clock;
 // file replaced by a directory ends its monitoring. A pattern's source switches to a newer
 // dated file and reads it from its beginning.
 TEST_F(FileMonitoring, TailFollowsItsFileThroughTruncationDeletionAndANewerFileOfItsPattern) {
-  const std::string tail = File("tail.log"), jan = File("d20240131.log"),
+  const std::string tail = Tail("old 1\nold 2\n"), jan = File("d20240131.log"),
                     feb = File("d20240201.log");
-  Replace(tail, "old 1\nold 2\n");
   Replace(jan, "first 1\n");
-  Metafile("tail", kTail);
   Metafile("pat",
            "//APPL PatApp\n//NAME Days E\n//SOURCE FILE @DIR@/d{YYYYMMDD}.log\n"
            "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
@@ -96,8 +94,13 @@ TEST_F(FileMonitoring, TailFollowsItsFileThroughTruncationDeletionAndANewerFileO
 
 // COPY reads the whole file every scan and marks its rows first (1), middle (0) and last (16);
 // the filter drops 3, but the last row passes all filters. COPY CLEAR empties the file after
-// reading it, its only row marked both first and last (17).
-TEST_F(FileMonitoring, CopyMarksFirstMiddleAndLastRowsAndCopyClearEmptiesTheFile) {
+// reading it, its only row marked both first and last (17). Records of several lines (a count
+// of lines, a NEW rule); a "~" table that feeds two other tables without going online itself;
+// and a summarized table, whose interval goes out through the periodic scan once the table has
+// been quiet for the end delay, one row per key. Summary rows are sent under the source's
+// attribute lock, so a second take of it would hang the DCH client, and with it every request
+// of every source: the data provider still ends cleanly.
+TEST_F(FileMonitoring, CopyModesRecordSetsRoutedRowsAndSummariesReachTheirTables) {
   Replace(File("copy.txt"), "a 1\nb 2\nc 3\n");
   Replace(File("clear.txt"), "only 7\n");
   Metafile("copy",
@@ -106,30 +109,8 @@ TEST_F(FileMonitoring, CopyMarksFirstMiddleAndLastRowsAndCopyClearEmptiesTheFile
   Metafile("clear",
            "//APPL ClearApp\n//NAME Once P 2\n//SOURCE FILE @DIR@/clear.txt COPY CLEAR\n"
            "//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
-  Start(2);
-  ASSERT_TRUE(WaitRows("Snap", 6));  // two scans
-  auto rows = Query(peer_->Db(),
-                    "select data_sequence, json_extract(attrs,'$.Number') from "
-                    "rows where attribute_group='Snap' order by id limit 6");
-  ASSERT_EQ(rows.size(), 6u);
-  // No closing empty row: the second scan starts again with the first line.
-  const std::vector<Strings> scan = {{"1", "1"}, {"0", "2"}, {"16", "3"}};
-  for (size_t i = 0; i < rows.size(); i++) EXPECT_EQ(rows[i], scan[i % 3]) << i;
-  ASSERT_TRUE(WaitRows("Once", 2));
-  EXPECT_EQ(Query(peer_->Db(),
-                  "select data_sequence from rows where attribute_group='Once' "
-                  "order by id limit 2"),
-            (std::vector<Strings>{{"17"}, {"16"}}));
-  EXPECT_TRUE(WaitFor([&] { return ReadFile(File("clear.txt")).empty(); }, 10s));
-}
-
-// Records of several lines (a count of lines, a NEW rule); a "~" table that feeds two other
-// tables without going online itself; and a summarized table, whose interval goes out through
-// the periodic scan once the table has been quiet for the end delay, one row per key. Summary
-// rows are sent under the source's attribute lock, so a second take of it would hang the DCH
-// client, and with it every request of every source: the data provider still ends cleanly.
-TEST_F(FileMonitoring, RecordSetsRoutedRowsAndSummariesReachTheirTables) {
-  for (const char *f : {"two.log", "sets.log", "raw.log", "cpu.log"}) Replace(File(f), "");
+  const char *const logs[] = {"two.log", "sets.log", "raw.log", "cpu.log"};
+  for (const char *f : logs) Replace(File(f), "");
   Metafile("two",
            "//APPL TwoApp\n//NAME Pairs E\n//SOURCE FILE @DIR@/two.log\n//RECORDSET 2\n"
            "//ATTRIBUTES ','\nA D 8\nB D 8\n");
@@ -147,8 +128,24 @@ TEST_F(FileMonitoring, RecordSetsRoutedRowsAndSummariesReachTheirTables) {
            "//APPL SumApp\n//NAME Cpu K 300\n//SUMMARY 3600\n//SOURCE FILE @DIR@/cpu.log\n"
            "//ATTRIBUTES ','\nHost D 16 KEY SKEY=1\nCpu G 100 SKEY=SUM\n");
   extraEnv_["QDVP_SUMMARY_END_DELAY"] = "2";
-  Start(4);
-  ASSERT_TRUE(WaitLogged("contains no valid data record", 4));
+  Start(6);
+  ASSERT_TRUE(WaitRows("Snap", 6));  // two scans
+  auto snap = Query(peer_->Db(),
+                    "select data_sequence, json_extract(attrs,'$.Number') from "
+                    "rows where attribute_group='Snap' order by id limit 6");
+  ASSERT_EQ(snap.size(), 6u);
+  // No closing empty row: the second scan starts again with the first line.
+  const std::vector<Strings> scan = {{"1", "1"}, {"0", "2"}, {"16", "3"}};
+  for (size_t i = 0; i < snap.size(); i++) EXPECT_EQ(snap[i], scan[i % 3]) << i;
+  ASSERT_TRUE(WaitRows("Once", 2));
+  EXPECT_EQ(Query(peer_->Db(),
+                  "select data_sequence from rows where attribute_group='Once' "
+                  "order by id limit 2"),
+            (std::vector<Strings>{{"17"}, {"16"}}));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(File("clear.txt")).empty(); }, 10s));
+
+  for (const char *f : logs)
+    ASSERT_TRUE(WaitLogged("File " + File(f) + " contains no valid data record")) << f;
   Append(File("two.log"), "a1\nb1\na2\nb2\n");
   Append(File("sets.log"), "BEGIN 1\nx\ny\nBEGIN 2\nz\n");
   Append(File("raw.log"), "INFO fine\nERROR broken\nERROR again\n");
@@ -170,20 +167,43 @@ TEST_F(FileMonitoring, RecordSetsRoutedRowsAndSummariesReachTheirTables) {
   Stop();  // ends cleanly: the client is free
 }
 
-// The agent goes away for 10 seconds in the middle of a burst of 5,000 lines. The row in flight
-// then waits for the agent: on the link's own retries when the connection ended between two
-// rows, or, when it ended under the row, in the file server, which brings its source online
+// The agent comes up 5 seconds after the data provider. The requests that queued meanwhile
+// (the DP log's and both applications' registrations) wait for it and go out within one retry
+// of the UDP fall-back link (5 seconds) of its start: both applications' rows flow at once.
+// Then the agent goes away for 10 seconds in the middle of a burst of 5,000 lines. The row in
+// flight then waits for the agent: on the link's own retries when the connection ended between
+// two rows, or, when it ended under the row, in the file server, which brings its source online
 // again once the agent is back (DP log 55) and sends that row again. Either way the file server
 // goes on where it was: no line is lost and none is sent twice.
-TEST_F(FileMonitoring, RowsFlowAgainAfterTheAgentWasAwayDuringABurst) {
-  Replace(File("tail.log"), "");
-  Metafile("tail", kTail);
-  Start(1);
-  ASSERT_TRUE(WaitLogged("contains no valid data record"));
+TEST_F(FileMonitoring, AnAgentStartedLateOrAwayDuringABurstGetsEveryLineOnce) {
+  const std::string tail = Tail("");
+  Replace(File("other.log"), "");
+  Metafile("other",
+           "//APPL OtherApp\n//NAME Others E\n//SOURCE FILE @DIR@/other.log\n"
+           "//ATTRIBUTES ' '\nWord D 32\n");
+  StopPeer();
+  Launch();
+  std::this_thread::sleep_for(5s);  // the agent is started late on purpose
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
+  auto up = Clock::now();
+  WaitStarted(2);
+  ASSERT_TRUE(WaitLogged("contains no valid data record", 2));
+  Append(tail, "late 0\n");
+  Append(File("other.log"), "late\n");
+  ASSERT_TRUE(WaitRows("Lines", 1));
+  ASSERT_TRUE(WaitRows("Others", 1));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - up).count();
+  std::cout << "rows of both applications " << ms << " ms after the agent started\n";
+  EXPECT_LT(ms, 10000);
+  EXPECT_EQ(QueryOne(peer_->Db(),
+                     "select count(*) from sources where offline_at is null and "
+                     "application in ('TailApp','OtherApp')"),
+            "2");
+
   const int total = 5000;
   std::string burst;
   for (int i = 1; i <= total; i++) burst += "burst " + std::to_string(i) + "\n";
-  Append(File("tail.log"), burst);
+  Append(tail, burst);
   ASSERT_TRUE(WaitRows("Lines", 200));
   StopPeer();
   std::this_thread::sleep_for(10s);
@@ -199,45 +219,14 @@ TEST_F(FileMonitoring, RowsFlowAgainAfterTheAgentWasAwayDuringABurst) {
   std::set<int> seen;
   for (const std::string &n : numbers)
     EXPECT_TRUE(seen.insert(std::stoi(n)).second) << "line " << n << " sent twice";
-  for (int i = 1; i <= total; i++) EXPECT_TRUE(seen.count(i)) << "line " << i << " lost";
-}
-
-// The agent comes up 5 seconds after the data provider. The requests that queued meanwhile
-// (the DP log's and both applications' registrations) wait for it and go out within one retry
-// of the UDP fall-back link (5 seconds) of its start: both applications' rows flow at once.
-TEST_F(FileMonitoring, AnAgentStartedLateGetsEveryApplicationOnlinePromptly) {
-  Replace(File("tail.log"), "");
-  Replace(File("other.log"), "");
-  Metafile("tail", kTail);
-  Metafile("other",
-           "//APPL OtherApp\n//NAME Others E\n//SOURCE FILE @DIR@/other.log\n"
-           "//ATTRIBUTES ' '\nWord D 32\n");
-  StopPeer();
-  Launch();
-  std::this_thread::sleep_for(5s);  // the agent is started late on purpose
-  ASSERT_NO_FATAL_FAILURE(StartPeer());
-  auto up = Clock::now();
-  WaitStarted(2);
-  ASSERT_TRUE(WaitLogged("contains no valid data record", 2));
-  Append(File("tail.log"), "late 1\n");
-  Append(File("other.log"), "late\n");
-  ASSERT_TRUE(WaitRows("Lines", 1));
-  ASSERT_TRUE(WaitRows("Others", 1));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - up).count();
-  std::cout << "rows of both applications " << ms << " ms after the agent started\n";
-  EXPECT_LT(ms, 10000);
-  EXPECT_EQ(QueryOne(peer_->Db(),
-                     "select count(*) from sources where offline_at is null and "
-                     "application in ('TailApp','OtherApp')"),
-            "2");
+  for (int i = 0; i <= total; i++) EXPECT_TRUE(seen.count(i)) << "line " << i << " lost";
 }
 
 // The console's DELETE ends a server waiting for its file and one scanning its file at once,
 // the scanned source taken offline at the agent and DP log message 17 as usual; the shutdown
 // ends a server waiting for its file at once too.
 TEST_F(FileMonitoring, DeleteAndShutdownEndWaitingAndScanningServersAtOnce) {
-  Replace(File("tail.log"), "old 1\n");
-  Metafile("tail", kTail);
+  Tail("old 1\n");
   for (std::string name : {"absent", "left"})
     Metafile(name, "//APPL " + name + "App\n//NAME Missing E\n//SOURCE FILE @DIR@/" + name +
                        ".log\n//ATTRIBUTES ' '\nWord D 32\nNumber C 1000000\n");
@@ -386,9 +375,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A line longer than the record is cut to the record size (its row carries what fitted) and
 // the lines behind it arrive; the DP log tells it once for the file, not once per line.
 TEST_F(FileMonitoring, LinesLongerThanTheRecordAreCutAndTheLinesBehindThemArrive) {
-  const std::string tail = File("tail.log");
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
+  const std::string tail = Tail("start 0\n");
   Start(1);
   ASSERT_TRUE(WaitPositioned());
   std::string lines = "long " + std::string(10000, 'y') + " 1\n";
@@ -418,10 +405,8 @@ TEST_F(FileMonitoring, LinesLongerThanTheRecordAreCutAndTheLinesBehindThemArrive
 // interval is long, so that the old file's last interval holds many lines; the new file is seen
 // at once, by the watch on the directory.
 TEST_F(FileMonitoring, ARotationInTheMiddleOfAStreamLosesNoLineAndSendsNoneTwice) {
-  const std::string tail = File("tail.log");
+  const std::string tail = Tail("start 0\n");
   extraEnv_["QDVP_DP_EVENT"] = "5";
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
   Start(1);
   ASSERT_TRUE(WaitPositioned());
   constexpr int kLines = 8000, kRotateAt = 4000, kLate = 300;
@@ -559,11 +544,7 @@ std::pair<int, int> Numbers(const dch_test::Peer &peer, const std::string &group
 // numbers they had, and the agent had stored them. After an orderly stop (SIGTERM) too, lines
 // written then arrive once.
 TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLine) {
-  const std::string tail = File("tail.log"), state = File("state");
-  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
-  extraEnv_["QDVP_STATE_DIR"] = state;
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
+  const std::string state = TailWithState(), tail = File("tail.log");
   Metafile("again",
            "//APPL OtherApp\n//NAME Again E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
            "Word D 32\nNumber C 1000000\n");
@@ -575,15 +556,10 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
                          "TailApp Lines \\d+ 8 \\S+ [1-9]\\d* 0\n");
   ASSERT_TRUE(WaitFor([&] { return std::regex_search(ReadFile(state + "/file.positions"), first); },
                       20s)) << ReadFile(state + "/file.positions");
-  auto lines = [](int from, int to) {
-    std::string text;
-    for (int i = from; i <= to; i++) text += "n " + std::to_string(i) + "\n";
-    return text;
-  };
   constexpr int kBurst = 20000, kWhileDown = 2000, kKillAt = 5000, kAll = kBurst + kWhileDown;
   std::thread writer([&] {
     for (int i = 1; i <= kBurst; i += 40) {
-      Append(tail, lines(i, i + 39));
+      Append(tail, NumberedLines(i, i + 39));
       std::this_thread::sleep_for(10ms);
     }
   });
@@ -593,7 +569,7 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   qdvp_.reset();
   writer.join();
   ASSERT_TRUE(stored) << Count("Lines");
-  Append(tail, lines(kBurst + 1, kAll));
+  Append(tail, NumberedLines(kBurst + 1, kAll));
   std::string saved = ReadFile(state + "/file.positions");
   EXPECT_NE(saved.find("\nTailApp Lines "), std::string::npos) << saved;
   EXPECT_NE(saved.find("\nOtherApp Again "), std::string::npos) << saved;
@@ -614,7 +590,7 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   EXPECT_EQ(Numbers(*peer_, "Lines").second, kAll);
   EXPECT_EQ(Numbers(*peer_, "Again").second, kAll);
 
-  Append(tail, lines(kAll + 1, kAll + 100));
+  Append(tail, NumberedLines(kAll + 1, kAll + 100));
   Launch();
   WaitStarted(2);
   ASSERT_TRUE(complete(kAll + 100));
@@ -632,17 +608,11 @@ class StuckRows : public FileMonitoring {
 };
 
 TEST_F(StuckRows, RowsWaitingToBeSentAgainAtAStopAreNotSkipped) {
-  const std::string tail = File("tail.log"), state = File("state");
-  ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
-  extraEnv_["QDVP_STATE_DIR"] = state;
-  Replace(tail, "start 0\n");
-  Metafile("tail", kTail);
+  const std::string state = TailWithState();
   Start(1);
   ASSERT_TRUE(WaitPositioned());
   constexpr int kAll = 1000;
-  std::string text;
-  for (int i = 1; i <= kAll; i++) text += "n " + std::to_string(i) + "\n";
-  Append(tail, text);
+  Append(File("tail.log"), NumberedLines(1, kAll));
   ASSERT_TRUE(WaitFor([&] { return Occurrences(Trace(), "redrive dp_data in flight") > 10; }));
   qdvp_->Signal(SIGTERM);
   // An agent that keeps asking for a row again does not hold up the end.
@@ -666,7 +636,7 @@ TEST_F(StuckRows, RowsWaitingToBeSentAgainAtAStopAreNotSkipped) {
       << Numbers(*peer_, "Lines").first << " of " << kAll << " lines";
 }
 
-TEST(RecordReader, AssemblesTheExpectedRecords) {
+TEST(RecordReader, AssemblesTheExpectedRecordsAndDecodesRecordSetRules) {
   // A record is one line, its fields delimited by a blank, unless a case says otherwise.
   const struct {
     const char *what;
@@ -718,21 +688,18 @@ TEST(RecordReader, AssemblesTheExpectedRecords) {
     QDVP_ReleaseRecordSetRule(control.pRule);
     EXPECT_EQ(records, c.records);
   }
-}
-
-TEST(RecordSetRule, TextIsDecoded) {
   const struct {
     const char *text;
     bool valid;
     int type, offset, op;
     const char *compare;
-  } cases[] = {
+  } rules[] = {
       {"NEW(0,==,BEGIN", true, 1, 0, 1, "BEGIN"}, {"new(12,!=,x y)", true, 1, 12, 2, "x y"},
       {"END(3,==,;", true, 2, 3, 1, ";"},         {"OLD(0,==,x", false, 0, 0, 0, ""},
       {"NEW(a,==,x", false, 0, 0, 0, ""},         {"NEW(0,<>,x", false, 0, 0, 0, ""},
       {"NEW(0,==,", false, 0, 0, 0, ""},          {"NEW 0,==,x", false, 0, 0, 0, ""},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : rules) {
     SCOPED_TRACE(c.text);
     RecordSetCompareRule *rule = QDVP_FormatRecordSetRule(c.text);
     ASSERT_EQ(rule != nullptr, c.valid);
@@ -827,33 +794,21 @@ TEST(FileNames, TheNewestMatchingFileIsChosenByTheNumericValueOfItsDate) {
     Strings files;
     const char *chosen;  // "" when none
   } cases[] = {
-      {"two-digit years across the century",
-       "app{YYMMDD}.log",
-       {"app991231.log", "app000101.log"},
-       "app000101.log"},
-      {"four-digit years",
-       "app{YYYYMMDD}.log",
-       {"app20240201.log", "app20240131.log"},
+      {"two-digit years across the century", "app{YYMMDD}.log",
+       {"app991231.log", "app000101.log"}, "app000101.log"},
+      {"four-digit years", "app{YYYYMMDD}.log", {"app20240201.log", "app20240131.log"},
        "app20240201.log"},
-      {"plain numbers",
-       "trace{###}.txt",
-       {"trace009.txt", "trace010.txt", "trace002.txt"},
+      {"plain numbers", "trace{###}.txt", {"trace009.txt", "trace010.txt", "trace002.txt"},
        "trace010.txt"},
-      {"characters decide on equal dates",
-       "x{YYMMDD?}.log",
-       {"x261205a.log", "x261205c.log", "x261205b.log"},
-       "x261205c.log"},
-      {"non-digits under the numeric field do not match",
-       "a{##}.log",
-       {"a1x.log", "a07.log"},
+      {"characters decide on equal dates", "x{YYMMDD?}.log",
+       {"x261205a.log", "x261205c.log", "x261205b.log"}, "x261205c.log"},
+      {"non-digits under the numeric field do not match", "a{##}.log", {"a1x.log", "a07.log"},
        "a07.log"},
       {"extension required by the pattern", "a{##}.log", {"a99", "a98.log"}, "a98.log"},
       {"no extension in the pattern", "a{##}", {"a99.log", "a12"}, "a12"},
       {"any extension", "a{##}.*", {"a01.txt", "a02.csv"}, "a02.csv"},
       {"suffix", "a{##}_x.log", {"a10_y.log", "a05_x.log"}, "a05_x.log"},
-      {"nothing after the variable part without suffix",
-       "a{##}.log",
-       {"a10b.log", "a04.log"},
+      {"nothing after the variable part without suffix", "a{##}.log", {"a10b.log", "a04.log"},
        "a04.log"},
       {"no matching file", "a{##}.log", {"b01.log"}, ""},
   };
@@ -877,7 +832,8 @@ TEST(FileNames, TheNewestMatchingFileIsChosenByTheNumericValueOfItsDate) {
   EXPECT_EQ(QDVP_FileNameNumericValue(fileSpec.block(), "q20240201.log"), -1);
 }
 
-TEST(FileNames, ProcessAllYieldsEveryFileInTurnANewerFileForgetsTheChecksum) {
+// The identity checksum covers a file's first line with its line end.
+TEST(FileNames, ProcessAllYieldsEveryFileInTurnANewerFileForgetsTheFirstLineChecksum) {
   TempDir dir;
   for (const char *f : {"d03.log", "d01.log", "d02.log"}) dir.Write(f, "x\n");
   PatternBlock fileSpec(dir.path() + "/d{##}.log");
@@ -896,18 +852,15 @@ TEST(FileNames, ProcessAllYieldsEveryFileInTurnANewerFileForgetsTheChecksum) {
   EXPECT_EQ(newer.block()->IDcheckSum, 0);
   gone.reset();
   EXPECT_EQ(newer.Choose(), "");
-}
 
-TEST(IdentityChecksum, CoversTheFirstLineWithItsLineEnd) {
-  TempDir dir;
   std::string path = dir.Write("c.log", "first\nsecond\n");
-  PatternBlock fileSpec(path);
+  PatternBlock checked(path);
   IOEntry io{};
   SourceEntry source{};
   source.pSourceName = const_cast<char *>(path.c_str());
   io.pSource = &source;
   io.BufferSize = 64;
-  auto sum = [&] { return QDVP_FormatFileIDcheckSum(&io, fileSpec.block()); };
+  auto sum = [&] { return QDVP_FormatFileIDcheckSum(&io, checked.block()); };
   auto expected = [](const char *line) {
     return static_cast<uint16_t>(QDV0_ComputeCheckSum(line, strlen(line)) & 0xFFFF);
   };

@@ -12,18 +12,9 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_actions.h"
 #include "include/qdvp_dchcomm.h"
+#include "tests/fuzz/fuzz_anchor.h"
 
 namespace {
-
-DPAB *Anchor() {
-  static DPAB *anchor = [] {
-    DPAB *a = QDV0_New<DPAB>();
-    OSV1_InitializeLock(&a->ActionListLock);
-    OSV1_InitializeLock(&a->AutoQueueLock);
-    return a;
-  }();
-  return anchor;
-}
 
 void Within(const char *text, size_t most) {
   if (text != nullptr && strlen(text) > most) abort();
@@ -35,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   DCHdecoded message;
   QDVP_DecodeDCHmessage(data, size, &message);
   if (message.Kind != 2) return 0;
-  DPAB *anchor = Anchor();
+  DPAB *anchor = FuzzAnchor();
   QDVP_ReceiveProvideAction(anchor, &message);
   for (ActionEntry *entry = QDVP_TakeActionQueue(anchor); entry != nullptr;) {
     ActionEntry *next = entry->pQueueNext;

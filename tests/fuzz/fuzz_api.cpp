@@ -13,23 +13,10 @@
 #include "core/support/qdv0.h"
 #include "include/qdvp_actions.h"
 #include "include/qdvp_sockets.h"
-
-namespace {
-
-DPAB *Anchor() {
-  static DPAB *anchor = [] {
-    DPAB *a = QDV0_New<DPAB>();
-    OSV1_InitializeLock(&a->ActionListLock);
-    OSV1_InitializeLock(&a->AutoQueueLock);
-    return a;
-  }();
-  return anchor;
-}
-
-}  // namespace
+#include "tests/fuzz/fuzz_anchor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  DPAB *anchor = Anchor();
+  DPAB *anchor = FuzzAnchor();
   if (size > 4096) size = 4096;  // one receive buffer
   std::string request(reinterpret_cast<const char *>(data), size);
   int call = QDVP_ExtractAPIcallType(request.c_str(), static_cast<int>(request.size()));

@@ -160,9 +160,7 @@ TEST(RowFigures, StatusSaysOkTheCodeAndTextOrTheFailureAndResponseTimesAverage) 
     long current, maximum, average;
     int samples;
   } steps[] = {
-      {100, 100, 100, 100, 1},
-      {300, 300, 300, 200, 2},
-      {200, 200, 300, 200, 3},
+      {100, 100, 100, 100, 1}, {300, 300, 300, 200, 2}, {200, 200, 300, 200, 3},
       {500, 500, 500, 333, 4},  // the set now holds 500, 300, 200
   };
   for (const Step &s : steps) {
@@ -457,7 +455,6 @@ struct Result {
   }
 };
 
-
 // One GET through a client of its own; examine sees the activity before it is deleted.
 Result Fetch(const std::string &url, int version = HTQ1_HTTP11, const Adjust &adjust = {},
              const std::string &authorization = "",
@@ -669,8 +666,9 @@ TEST_F(http_Client, PhaseTimesCertificateDaysTimeOutsAndResets) {
 }
 
 // A body beyond the limit is counted, not kept; at most HTQ1_MAX_HEADERS headers are kept; a Get
-// into a small buffer says what is needed.
-TEST_F(http_Client, BodyHeadersAndBuffersHaveTheirLimits) {
+// into a small buffer says what is needed. Every call refuses a missing client; the options of a
+// new client have their defaults.
+TEST_F(http_Client, LimitsOfBodyHeadersAndBuffersNullSafeCallsAndDefaultOptions) {
   Result r =
       Fetch(web_->Url("/big.bin"), HTQ1_HTTP11, [](HTQ1_OPTIONS *o) { o->maxBodyBytes = 100; });
   ASSERT_EQ(r.status, HTQ1_OK);
@@ -696,6 +694,32 @@ TEST_F(http_Client, BodyHeadersAndBuffersHaveTheirLimits) {
     EXPECT_EQ(total, 64);
     EXPECT_EQ(std::string(buffer, 64), std::string(64, 'm'));
   });
+
+  EXPECT_EQ(HTQ1_NewClient(nullptr, HTQ1_HTTP11, 0, 0), HTQ1_NO_CLIENT);
+  HTQ1_ACTIVITY *activity = nullptr;
+  EXPECT_EQ(HTQ1_NewActivity(nullptr, &activity, "http://x/", 9, 0, 0, nullptr), HTQ1_NO_CLIENT);
+  EXPECT_EQ(activity, nullptr);
+  EXPECT_EQ(HTQ1_RequestActivity(nullptr, 0), HTQ1_NO_CLIENT);
+  EXPECT_EQ(HTQ1_OpenEntity(nullptr, 0), HTQ1_NO_CLIENT);
+  long size = 0;
+  EXPECT_EQ(HTQ1_Get(nullptr, nullptr, &size, nullptr), HTQ1_NO_CLIENT);
+  HTQ1_TIMES times;
+  EXPECT_EQ(HTQ1_QueryTimes(nullptr, &times), HTQ1_NO_CLIENT);
+  EXPECT_EQ(HTQ1_DeleteActivity(nullptr), HTQ1_NO_CLIENT);
+  EXPECT_EQ(HTQ1_DeleteClient(nullptr, 0), HTQ1_NO_CLIENT);
+  EXPECT_EQ(HTQ1_ClientOptions(nullptr, HTQ1_OPTION_SET_REQUEST, nullptr, nullptr), HTQ1_NO_CLIENT);
+  EXPECT_EQ(HTQ1_QueryStatus(HTQ1_QUERY_RESPONSE, nullptr, 0), HTQ1_NO_CLIENT);
+
+  HTQ1_CLIENT *client = nullptr;
+  ASSERT_EQ(HTQ1_NewClient(&client, HTQ1_HTTP10, 0, 0), HTQ1_OK);
+  HTQ1_OPTIONS o;
+  ASSERT_EQ(HTQ1_ClientOptions(client, HTQ1_OPTION_SET_REQUEST, &o, nullptr), HTQ1_OK);
+  EXPECT_EQ(o.flags, HTQ1_OPT_VERIFY_PEER | HTQ1_OPT_FRESH_CONNECTION);
+  EXPECT_EQ(o.timeoutSeconds, 45);
+  EXPECT_EQ(o.maxBodyBytes, 4L * 1024 * 1024);
+  EXPECT_STREQ(o.proxy, "");
+  EXPECT_STREQ(o.caFile, "");
+  HTQ1_DeleteClient(client, 0);
 }
 
 TEST_F(http_Client, ProxyFromTheOptionsOnlyAndTheDictionaryBelongsToTheCallingThread) {
@@ -733,35 +757,6 @@ TEST_F(http_Client, ProxyFromTheOptionsOnlyAndTheDictionaryBelongsToTheCallingTh
   EXPECT_EQ(dict->code, 404);
   ASSERT_GT(dict->count, 0);
   EXPECT_STREQ(dict->headers[0].text, "HTTP/1.1 404 Not Found");
-}
-
-TEST(http_Calls, NullSafeAndDefaults) {
-  ASSERT_EQ(HTQ1_Initialize(), HTQ1_OK);
-  EXPECT_EQ(HTQ1_NewClient(nullptr, HTQ1_HTTP11, 0, 0), HTQ1_NO_CLIENT);
-  HTQ1_ACTIVITY *activity = nullptr;
-  EXPECT_EQ(HTQ1_NewActivity(nullptr, &activity, "http://x/", 9, 0, 0, nullptr), HTQ1_NO_CLIENT);
-  EXPECT_EQ(activity, nullptr);
-  EXPECT_EQ(HTQ1_RequestActivity(nullptr, 0), HTQ1_NO_CLIENT);
-  EXPECT_EQ(HTQ1_OpenEntity(nullptr, 0), HTQ1_NO_CLIENT);
-  long size = 0;
-  EXPECT_EQ(HTQ1_Get(nullptr, nullptr, &size, nullptr), HTQ1_NO_CLIENT);
-  HTQ1_TIMES times;
-  EXPECT_EQ(HTQ1_QueryTimes(nullptr, &times), HTQ1_NO_CLIENT);
-  EXPECT_EQ(HTQ1_DeleteActivity(nullptr), HTQ1_NO_CLIENT);
-  EXPECT_EQ(HTQ1_DeleteClient(nullptr, 0), HTQ1_NO_CLIENT);
-  EXPECT_EQ(HTQ1_ClientOptions(nullptr, HTQ1_OPTION_SET_REQUEST, nullptr, nullptr), HTQ1_NO_CLIENT);
-  EXPECT_EQ(HTQ1_QueryStatus(HTQ1_QUERY_RESPONSE, nullptr, 0), HTQ1_NO_CLIENT);
-
-  HTQ1_CLIENT *client = nullptr;
-  ASSERT_EQ(HTQ1_NewClient(&client, HTQ1_HTTP10, 0, 0), HTQ1_OK);
-  HTQ1_OPTIONS o;
-  ASSERT_EQ(HTQ1_ClientOptions(client, HTQ1_OPTION_SET_REQUEST, &o, nullptr), HTQ1_OK);
-  EXPECT_EQ(o.flags, HTQ1_OPT_VERIFY_PEER | HTQ1_OPT_FRESH_CONNECTION);
-  EXPECT_EQ(o.timeoutSeconds, 45);
-  EXPECT_EQ(o.maxBodyBytes, 4L * 1024 * 1024);
-  EXPECT_STREQ(o.proxy, "");
-  EXPECT_STREQ(o.caFile, "");
-  HTQ1_DeleteClient(client, 0);
 }
 
 }  // namespace

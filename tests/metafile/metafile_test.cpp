@@ -178,7 +178,11 @@ TEST_F(MetafileInput, AFileThatDoesNotBeginAsAMetafileIsRefusedWithoutEchoingIt)
   }
 }
 
-TEST(ValidationMessage, InsertReplacesEverythingFromTheMarkAndWithoutANameOrAFileValidationFails) {
+// A message's insert replaces everything from its mark; without a name or a file validation
+// fails. The report takes the metafile's name with the extension rpt (out for a metafile whose
+// extension is rpt, .rpt appended without extension), beside the metafile, whether the
+// metafile directory is given as an absolute or a relative name.
+TEST(Validation, MessagesTakeTheirInsertAFileIsNeededAndTheReportIsWrittenBesideIt) {
   EXPECT_EQ(Stdout([] {
               QDVP_DisplayValidationMessage(33, "//FOO");
               QDVP_DisplayValidationMessage(33, nullptr);
@@ -208,13 +212,7 @@ TEST(ValidationMessage, InsertReplacesEverythingFromTheMarkAndWithoutANameOrAFil
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(QDVP_LastValidationSucceeded(), 0);
   }
-}
 
-// The report takes the metafile's name with the extension rpt (out for a metafile whose
-// extension is rpt, .rpt appended without extension), beside the metafile, whether the
-// metafile directory is given as an absolute or a relative name.
-TEST(ValidationReport, IsWrittenBesideTheMetafile) {
-  TempDir dir;
   dir.Write("metafiles/app.rpt", kSmall);
   dir.Write("metafiles/plain", kSmall);
   dir.Write("metafiles/x.mdl", kSmall);
@@ -222,7 +220,7 @@ TEST(ValidationReport, IsWrittenBesideTheMetafile) {
   std::string meta = dir.File("metafiles");
   struct {
     std::string metaPath, name, report;
-  } const cases[] = {
+  } const reports[] = {
       {meta, "app.rpt", "app.out"},
       {meta, "plain", "plain.rpt"},
       {meta, meta + "/sub.dir/x.mdl", "sub.dir/x.rpt"},
@@ -235,42 +233,30 @@ TEST(ValidationReport, IsWrittenBesideTheMetafile) {
     explicit InDirectory(const std::string &d) { fs::current_path(d); }
     ~InDirectory() { fs::current_path(previous); }
   } in(dir.path());
-  for (const auto &c : cases) {
+  for (const auto &c : reports) {
     SCOPED_TRACE(c.metaPath + " " + c.name);
-    EnvGuard env({{"QDVP_META_PATH", c.metaPath}});
+    EnvGuard perCase({{"QDVP_META_PATH", c.metaPath}});
     std::string out = Stdout([&] { QDVP_ValidateMetaFile(c.name.c_str()); });
     EXPECT_TRUE(fs::remove("metafiles/" + c.report)) << out;
     EXPECT_NE(out.find("QDVPV90I"), std::string::npos) << out;
   }
   // A report that cannot be written is said so, and no saved message follows.
   fs::create_directory("metafiles/x.rpt");
-  EnvGuard env({{"QDVP_META_PATH", std::string("metafiles")}});
+  env.Set("QDVP_META_PATH", "metafiles");
   std::string out = Stdout([] { QDVP_ValidateMetaFile("x.mdl"); });
   EXPECT_NE(out.find("*****Unable to open report file metafiles/x.rpt"), std::string::npos) << out;
   EXPECT_EQ(out.find("QDVPV90I"), std::string::npos) << out;
 }
 
-TEST(Cipher, UnpackOfSnmpMetafileInsertsTextAndOfAPlainOneFails) {
-  TempDir dir;
-  EnvGuard env({{"QDVP_META_PATH", dir.path()}});
-  dir.Write("s.txt", "* one\n* two\n* three\n//SNMP\n//APPL Snmp\n");
-  ASSERT_EQ(QDVP_EncipherMetafileToFile(dir.File("s.txt").c_str(), dir.File("s.mdl").c_str()), 0);
-  Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("s.mdl"), 0); });
-  EXPECT_EQ(ReadFile(dir.File("s.txt")), "//SNMP TEXT\n//APPL Snmp\n");
-  dir.Write("p.mdl", kSmall);
-  std::string out = Stdout([] { EXPECT_EQ(QDVP_UnpackMetafileToText("p.mdl"), -1); });
-  EXPECT_NE(out.find("QDVPV95E Metafile unpack failed.\n"), std::string::npos) << out;
-  EXPECT_FALSE(fs::exists(dir.File("p.txt")));
-}
-
 // Through bin/qdvp: the exit status follows the outcome; encipher keeps the leading comment
 // plain and hides the rest, the enciphered metafile validates with its records shown as text
-// and unpacks to its text.
+// and unpacks to its text, an SNMP one with TEXT inserted; a plain metafile does not unpack.
 TEST(HostProgram, EncipherValidateAndUnpackWithTheirExitStatus) {
   TempDir dir;
   const std::string text = std::string(kSmall) + "B C\n";
   dir.Write("good.mdl", "* comment stays plain\n" + text);
   dir.Write("bad.mdl", "//APPL Bad\n");
+  dir.Write("s.txt", "* one\n* two\n* three\n//SNMP\n//APPL Snmp\n");
   struct {
     std::vector<std::string> arguments;
     int status;
@@ -284,6 +270,9 @@ TEST(HostProgram, EncipherValidateAndUnpackWithTheirExitStatus) {
       {{"unpack", "enc.mdl"},
        0,
        "QDVPV94I Metafile unpack successful to output file " + dir.File("enc.txt")},
+      {{"encipher", dir.File("s.txt"), dir.File("s.mdl")}, 0, ""},
+      {{"unpack", "s.mdl"}, 0, "QDVPV94I"},
+      {{"unpack", "bad.mdl"}, 1, "QDVPV95E Metafile unpack failed.\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
@@ -297,6 +286,8 @@ TEST(HostProgram, EncipherValidateAndUnpackWithTheirExitStatus) {
   EXPECT_EQ(enciphered.rfind("* comment stays plain\n//CORVID\n", 0), 0u) << enciphered;
   EXPECT_EQ(enciphered.find("//APPL Small"), std::string::npos);
   EXPECT_EQ(ReadFile(dir.File("enc.txt")), "//CORVID\n" + text);
+  EXPECT_EQ(ReadFile(dir.File("s.txt")), "//SNMP TEXT\n//APPL Snmp\n");
+  EXPECT_FALSE(fs::exists(dir.File("bad.txt")));
 }
 
 std::string CorpusDir() { return SourceDir() + "/tests/metafile/corpus"; }
@@ -419,18 +410,12 @@ TEST_F(Model, AttributeSizesFollowTheirType) {
     int valueSize;
     long maximum;
   } const cases[] = {
-      {"D", "5", 'D', 8, 5},
-      {"D", "5000", 'D', 3800, 5000},
-      {"G", "100", 'G', 2, 100},
-      {"G", "100000", 'G', 4, 100000},
-      {"G", nullptr, 'G', 4, 2147483647},
-      {"C", "3000000000", 'C', 4, 2147483647},
-      {"I", "2", 'G', 2, 32767},
-      {"L", "4", 'G', 4, 2147483647},
-      {"T", nullptr, 'T', 16, 0},
-      {"S", nullptr, 'S', 2, 1},
-      {"?", "9", '?', 4, 9},
-      {"R", "7", 'R', 7, 7},
+      {"D", "5", 'D', 8, 5},          {"D", "5000", 'D', 3800, 5000},
+      {"G", "100", 'G', 2, 100},      {"G", "100000", 'G', 4, 100000},
+      {"G", nullptr, 'G', 4, 2147483647}, {"C", "3000000000", 'C', 4, 2147483647},
+      {"I", "2", 'G', 2, 32767},      {"L", "4", 'G', 4, 2147483647},
+      {"T", nullptr, 'T', 16, 0},     {"S", nullptr, 'S', 2, 1},
+      {"?", "9", '?', 4, 9},          {"R", "7", 'R', 7, 7},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.type) + " " + (c.size ? c.size : "-"));
@@ -769,15 +754,6 @@ TEST_F(StartupConfig, EveryNameOnEveryLineIsLoaded) {
   EXPECT_EQ(anchor_->StartupConfigMark, 1);
 }
 
-TEST_F(StartupConfig, AppendBeforeTheFileWasReadWritesNothing) {
-  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
-  EXPECT_EQ(ReadFile(path_), "");
-  WriteConfig("* config\n");
-  Process();
-  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
-  EXPECT_EQ(ReadFile(path_), "* config\nx.mdl\n");
-}
-
 // A removal names a metafile by its full name (as the application records it) and drops
 // whole names only, with or without the default extension.
 TEST_F(StartupConfig, RemovalDropsWholeNamesAndKeepsComments) {
@@ -805,8 +781,11 @@ TEST_F(StartupConfig, RemovalDropsWholeNamesAndKeepsComments) {
 }
 
 // What the console's IMPORT and DELETE do: a name imported without its extension is removed
-// again by the application's full name, and nothing else goes with it.
-TEST_F(StartupConfig, ImportThenDeleteLeavesTheFileAsItWas) {
+// again by the application's full name, and nothing else goes with it. An append before the
+// file was read writes nothing.
+TEST_F(StartupConfig, AppendOnceTheFileWasReadThenDeleteLeavesTheFileAsItWas) {
+  EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "x.mdl"), 1);
+  EXPECT_EQ(ReadFile(path_), "");
   dir_.Write("app.mdl", Metafile("AppOne"));
   dir_.Write("app2.mdl", Metafile("AppTwo"));
   WriteConfig("* config\napp2.mdl\n");
@@ -814,6 +793,7 @@ TEST_F(StartupConfig, ImportThenDeleteLeavesTheFileAsItWas) {
   ApplEntry *appl = Load("app", "", 0);
   ASSERT_NE(appl, nullptr) << out_;
   EXPECT_EQ(QDVP_AppendMetafileToStartUpConfig(anchor_, "app"), 1);
+  EXPECT_EQ(ReadFile(path_), "* config\napp2.mdl\napp\n");
   std::string fullName = appl->pMetafileFullName;
   QDVP_ReleaseApplResources(anchor_, appl, 1);
   EXPECT_EQ(QDVP_RemoveMetafileFromStartUpConfig(anchor_, fullName.c_str()), 1);
@@ -834,7 +814,8 @@ TEST_F(StartupConfig, AutoLoadReadsTheMetafilesOfTheMetafileDirectory) {
   EXPECT_EQ(out.find(".rpt"), std::string::npos) << out;
 }
 
-TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
+// A registered application no longer needs its help texts: the registration released them.
+TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationNameAndDeleteReleasesAll) {
   ApplEntry *appl = Load("exist.mdl", Metafile("Existing"), 0);
   ASSERT_NE(appl, nullptr);
   EXPECT_EQ(QDVP_CheckApplicationExistence(anchor_, (dir_.path() + "/exist.mdl").c_str()), appl);
@@ -852,18 +833,15 @@ TEST_F(StartupConfig, ExistenceByMetafileNameShortNameAndApplicationName) {
   EXPECT_EQ(out.substr(0, 8) + " " + out_.substr(out_.find("QDVPV78E"), 8), "QDVPV35W QDVPV78E");
   EXPECT_NE(out.find("Metafile already defined - exist.mdl\n"), std::string::npos) << out;
   EXPECT_NE(out_.find("Duplicate application. Existing\n"), std::string::npos) << out_;
-}
-
-TEST_F(StartupConfig, DeleteAndGroupHelpRelease) {
-  ApplEntry *appl = Load(
+  ApplEntry *help = Load(
       "del.mdl", "//APPL Deleted @app help\n//NAME T E @table help\n//ATTRIBUTES\nA D 8 @a\n", 0);
-  ASSERT_NE(appl, nullptr);
-  // A registered application no longer needs its help texts: the registration released them.
-  EXPECT_EQ(appl->pTableList->pTableHelp, nullptr);
-  QDVP_ReleaseApplGroupHelp(appl);
-  EXPECT_EQ(appl->pTableList->pGroupHelp, nullptr);
-  EXPECT_EQ(appl->pTableList->pSourceList->pAttrList->pHelp, nullptr);
-  EXPECT_EQ(appl->pApplHelp, nullptr);
+  ASSERT_NE(help, nullptr);
+  EXPECT_EQ(help->pTableList->pTableHelp, nullptr);
+  QDVP_ReleaseApplGroupHelp(help);
+  EXPECT_EQ(help->pTableList->pGroupHelp, nullptr);
+  EXPECT_EQ(help->pTableList->pSourceList->pAttrList->pHelp, nullptr);
+  EXPECT_EQ(help->pApplHelp, nullptr);
+  QDVP_DeleteExistingApplication(anchor_, help);
   QDVP_DeleteExistingApplication(anchor_, appl);
   EXPECT_EQ(anchor_->pApplList, nullptr);
   EXPECT_EQ(anchor_->pIOEList[0], nullptr);

@@ -156,38 +156,21 @@ TEST_F(MetafileServer, RefusesEveryNameOutsideItsRegularFilesAndGoesOn) {
   const std::string refused = "1 \n";
   std::string shared = kShared;
   shared.replace(shared.find("@DIR@"), 5, dir_.path());
-  struct Case {
-    std::string request, reply;
-  } cases[] = {
-      {"GETMETA " + std::string(10000, 'a'), refused},
-      {std::string("GETMETA Shared\0/../../x", 23), refused},
-      {"GETMETA ../metafiles/Shared.mdl", refused},
-      {"GETMETA ..", refused},
-      {"GETMETA " + File("metafiles/Shared.mdl"), refused},
-      {"GETMETA /etc/passwd", refused},
-      {"GETMETA sub/x.mdl", refused},
-      {"GETMETA sub", refused},
-      {"GETMETA adir", refused},
-      {"GETMETA out", refused},
-      {"GETMETA passwd", refused},
-      {"GETMETA zero", refused},
-      {"GETMETA pipe", refused},
-      {"GETMETA big", refused},
-      {"GETMETA missing", refused},
-      {"GETMETA .Shared.mdl", refused},
-      {"GETMETA &Shared", refused},
-      {"GETMETA", ""},
-      {"HELLO Shared", ""},
-      {"GETMETA Shared", "0 \n6 \n" + shared},
-      {"GETMETA inside", "0 \n6 \n" + shared},
-  };
-  int refusals = 0;
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.request.substr(0, 40));
-    EXPECT_EQ(Ask(c.request, c.reply.empty() ? 500ms : 5s), c.reply);
-    refusals += c.reply == refused;
+  // The names refused, then the requests discarded and those served, with their replies.
+  const std::string names[] = {std::string(10000, 'a'), std::string("Shared\0/../../x", 15),
+                               "../metafiles/Shared.mdl", "..", File("metafiles/Shared.mdl"),
+                               "/etc/passwd", "sub/x.mdl", "sub", "adir", "out", "passwd", "zero",
+                               "pipe", "big", "missing", ".Shared.mdl", "&Shared"};
+  std::vector<std::pair<std::string, std::string>> cases;
+  for (const std::string &name : names) cases.emplace_back("GETMETA " + name, refused);
+  cases.insert(cases.end(), {{"GETMETA", ""}, {"HELLO Shared", ""},
+                             {"GETMETA Shared", "0 \n6 \n" + shared},
+                             {"GETMETA inside", "0 \n6 \n" + shared}});
+  for (const auto &[request, reply] : cases) {
+    SCOPED_TRACE(request.substr(0, 40));
+    EXPECT_EQ(Ask(request, reply.empty() ? 500ms : 5s), reply);
   }
-  EXPECT_EQ(Logged("failed. File not found."), refusals);
+  EXPECT_EQ(Logged("failed. File not found."), static_cast<int>(std::size(names)));
   EXPECT_NE(Trace().find("refused: a symbolic link out of the metafile directory"),
             std::string::npos);
   EXPECT_NE(Trace().find("refused: larger than the 1 MiB"), std::string::npos);
@@ -258,27 +241,23 @@ TEST(MetaRequest, IsSplitAtBlanksAndRefusesNamesThatCouldLeaveTheDirectory) {
     std::string request;
     MetaRequestKind kind;
     std::string name;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"GETMETA app.mdl", QDVP_MSRV_REQ_GETMETA, "app.mdl"},
       {"  GETMETA\tapp.mdl  extra\n", QDVP_MSRV_REQ_GETMETA, "app.mdl"},
-      {"GETMETA", QDVP_MSRV_REQ_NO_NAME, ""},
-      {"GETMETA   ", QDVP_MSRV_REQ_NO_NAME, ""},
-      {"getmeta app", QDVP_MSRV_REQ_INVALID, ""},
-      {"", QDVP_MSRV_REQ_INVALID, ""},
+      {"GETMETA", QDVP_MSRV_REQ_NO_NAME, ""},    {"GETMETA   ", QDVP_MSRV_REQ_NO_NAME, ""},
+      {"getmeta app", QDVP_MSRV_REQ_INVALID, ""}, {"", QDVP_MSRV_REQ_INVALID, ""},
       {"GETMETAX app", QDVP_MSRV_REQ_INVALID, ""},
-      {"GETMETA ../app", QDVP_MSRV_REQ_REFUSED, "../app"},
-      {"GETMETA a..b", QDVP_MSRV_REQ_REFUSED, "a..b"},
-      {"GETMETA /etc/passwd", QDVP_MSRV_REQ_REFUSED, "/etc/passwd"},
-      {"GETMETA sub/app", QDVP_MSRV_REQ_REFUSED, "sub/app"},
-      {"GETMETA sub\\app", QDVP_MSRV_REQ_REFUSED, "sub\\app"},
-      {"GETMETA .hidden", QDVP_MSRV_REQ_REFUSED, ".hidden"},
-      {"GETMETA &memory", QDVP_MSRV_REQ_REFUSED, "&memory"},
-      {"GETMETA a\x01" "b", QDVP_MSRV_REQ_REFUSED, "a\x01" "b"},
       {std::string("GETMETA ab\0/../x", 16), QDVP_MSRV_REQ_REFUSED, "ab"},
       {"GETMETA " + std::string(201, 'a'), QDVP_MSRV_REQ_REFUSED, std::string(200, 'a')},
       {"GETMETA " + std::string(248, 'a'), QDVP_MSRV_REQ_REFUSED, std::string(200, 'a')},
       {"GETMETA " + std::string(200, 'a'), QDVP_MSRV_REQ_GETMETA, std::string(200, 'a')},
   };
+  // Names refused as they stand.
+  for (const char *name : {"../app", "a..b", "/etc/passwd", "sub/app", "sub\\app", ".hidden",
+                           "&memory", "a\x01" "b"}) {
+    cases.push_back({std::string("GETMETA ") + name, QDVP_MSRV_REQ_REFUSED, name});
+  }
   for (const Case &c : cases) {
     SCOPED_TRACE(c.request.substr(0, 40));
     std::string name;
@@ -297,27 +276,23 @@ TEST(MetaReplyReader, PutsAReplyTogetherByItsRecordCountUpToItsBound) {
     MetaReplyReader::State state;
     int status;
     Strings records;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"0 \n2 \n//APPL A\nx D 8\n", MetaReplyReader::kComplete, 0, {"//APPL A", "x D 8"}},
       {"0 \n2 \n//APPL A\nx D 8\nextra", MetaReplyReader::kComplete, 0, {"//APPL A", "x D 8"}},
       {"0 \n2 \n\n\n", MetaReplyReader::kComplete, 0, {"", ""}},
-      {"0 \n2 \n//APPL A\nx D 8", MetaReplyReader::kIncomplete, 0, {}},
-      {"0 \n2 \n//APPL A\n", MetaReplyReader::kIncomplete, 0, {}},
-      {"0 \n", MetaReplyReader::kIncomplete, 0, {}},
-      {"", MetaReplyReader::kIncomplete, 0, {}},
       {"1 \n", MetaReplyReader::kComplete, 1, {}},
       {"1 \n0 \nrest", MetaReplyReader::kComplete, 1, {}},
       {"-7\n", MetaReplyReader::kComplete, -7, {}},
-      {"0 \n0 \n", MetaReplyReader::kMalformed, 0, {}},
-      {"0 \n-1 \n", MetaReplyReader::kMalformed, 0, {}},
-      {"0 \n\n", MetaReplyReader::kMalformed, 0, {}},
-      {"0 \n2x\n", MetaReplyReader::kMalformed, 0, {}},
-      {"0 \n9999999999 \n", MetaReplyReader::kMalformed, 0, {}},
-      {"0 \n999999 \n", MetaReplyReader::kMalformed, 0, {}},
-      {"ok\n", MetaReplyReader::kMalformed, 0, {}},
-      {" \n", MetaReplyReader::kMalformed, 0, {}},
-      {std::string(40, '0'), MetaReplyReader::kMalformed, 0, {}},
   };
+  // Replies that are not complete yet, and replies out of form.
+  for (const char *reply : {"0 \n2 \n//APPL A\nx D 8", "0 \n2 \n//APPL A\n", "0 \n", ""})
+    cases.push_back({reply, MetaReplyReader::kIncomplete, 0, {}});
+  const std::string malformed[] = {"0 \n0 \n", "0 \n-1 \n", "0 \n\n", "0 \n2x\n",
+                                   "0 \n9999999999 \n", "0 \n999999 \n", "ok\n", " \n",
+                                   std::string(40, '0')};
+  for (const std::string &reply : malformed)
+    cases.push_back({reply, MetaReplyReader::kMalformed, 0, {}});
   for (const Case &c : cases) {
     for (size_t piece : {c.reply.size() + 1, size_t{1}, size_t{7}}) {
       SCOPED_TRACE(c.reply.substr(0, 30) + " in pieces of " + std::to_string(piece));

@@ -77,7 +77,8 @@ TEST_F(Output, BatchFileGetsNoPlainRowsUnderSummaryOnlyAndNothingWhenItCannotBeO
   }
 }
 
-TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthers) {
+// The free buffer pool hands out cleared buffers.
+TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthersFromClearedBuffers) {
   ApplEntry *appl = Load(
       "//APPL Dch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nLvl G 100 -FILTER={NUMBER<(0,3)}\n");
   ASSERT_NE(appl, nullptr) << out_;
@@ -94,12 +95,10 @@ TEST_F(Output, MoveDataToDCHDropsFilteredRowsAndQueuesTheOthers) {
   int sent = QDVP_MoveDataToDCH(anchor_, s, passed, 4);
   // Handed to the DCH client: back in Input when the agent took the row, else still Output.
   EXPECT_EQ(s->State, sent ? QDVP_Input : QDVP_Output);
-}
 
-TEST_F(Output, FreeBufferPoolHandsOutClearedBuffers) {
-  ApplEntry *appl = Load("//APPL Pool\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nN C\n");
-  ASSERT_NE(appl, nullptr);
-  SourceEntry *s = appl->pTableList->pSourceList;
+  appl = Load("//APPL Pool\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nN C\n", "pool.mdl");
+  ASSERT_NE(appl, nullptr) << out_;
+  s = appl->pTableList->pSourceList;
   IOEntry *ioe = s->pIOE;
   ASSERT_NE(ioe, nullptr);
   IObuffer *first = QDVP_GetNextFreeBuffer(ioe);
@@ -226,7 +225,7 @@ class Summary : public records_test::ClockedRecordsTest {
 const char kKeyed[] =
     "Host D 8 SKEY=1\nCpu G 100 SKEY=SUM\nBig C SKEY=SUM\nSmall G 30000 SKEY=SUM\n";
 
-TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClamps) {
+TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClampsOnceTheIntervalEnds) {
   SourceEntry *s = Table("//SUMMARY 300", kKeyed);
   ASSERT_NE(s, nullptr) << out_;
   ASSERT_NE(s->pSMB, nullptr);
@@ -245,18 +244,11 @@ TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClamps) {
   EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
   EXPECT_EQ(s->pSMB->SlotsUsed, 1);  // the row of the next interval
   EXPECT_EQ(s->pSMB->IntervalEndTime, 11 * 3600 + 300);
-  EXPECT_EQ(Rows(s), Lines(SourceDir() + "/tests/records/golden/summary_rows.txt"));
-}
-
-TEST_F(Summary, NotReadyBeforeTheIntervalEnds) {
-  SourceEntry *s = Table("//SUMMARY 300", kKeyed);
-  ASSERT_NE(s, nullptr) << out_;
-  QDV0_AdvanceClock(-28 * 60);  // 10:30:00
-  EXPECT_EQ(Add(s, "h1,1,1,1"), 0);
-  QDV0_AdvanceClock(300);  // 10:35:00 is still inside
-  EXPECT_EQ(Add(s, "h1,1,1,1"), 0);
+  QDV0_AdvanceClock(300);  // 11:05:00 is still inside
+  EXPECT_EQ(Add(s, "h3,1,1,1"), 0);
   QDV0_AdvanceClock(1);
-  EXPECT_EQ(Add(s, "h1,1,1,1"), 1);
+  EXPECT_EQ(Add(s, "h3,1,1,1"), 1);
+  EXPECT_EQ(Rows(s), Lines(SourceDir() + "/tests/records/golden/summary_rows.txt"));
 }
 
 TEST_F(Summary, DailyIntervalEndsAtMidnight) {
@@ -267,14 +259,12 @@ TEST_F(Summary, DailyIntervalEndsAtMidnight) {
   QDV0_AdvanceClock(13 * 3600 + 2 * 60);  // 2026-12-06 00:00:00
   EXPECT_EQ(Add(s, "h1,5,1,1"), 1);
   EXPECT_EQ(QDVP_PerformDataSummaryOutput(s, nullptr), 1);
-  std::vector<std::string> rows = Rows(s);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0],
-            "1261205100000000,Sum,Cpu,h1,86400,5,1,1261205100000000,12/05/26 10:00:00,"
-            "Saturday,5,1,1,");
+  EXPECT_EQ(Rows(s),
+            (std::vector<std::string>{"1261205100000000,Sum,Cpu,h1,86400,5,1,1261205100000000,"
+                                      "12/05/26 10:00:00,Saturday,5,1,1,"}));
 }
 
-TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDay) {
+TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDayAndOfALeapFebruary) {
   SourceEntry *s = Table("//SUMMARY 3600 BATCH", "Cpu G 100 SKEY=SUM\n");
   ASSERT_NE(s, nullptr) << out_;
   EXPECT_EQ(s->pSMB->Batch, 1);
@@ -294,14 +284,12 @@ TEST_F(Summary, BatchModeSendsTheMissingIntervalsOfTheDay) {
             "1261205010000000,Sum,Cpu,3600,1,0,1261205010000000,12/05/26 01:00:00,1 AM,0,");
   EXPECT_EQ(rows[22],
             "1261205230000000,Sum,Cpu,3600,23,0,1261205230000000,12/05/26 23:00:00,11 PM,0,");
-}
-
-TEST_F(Summary, LeapFebruaryHas29DailyIntervals) {
-  SourceEntry *s = Table("//SUMMARY 86400 BATCH", "Cpu G 100 SKEY=SUM\n");
+  // A leap February has 29 daily intervals.
+  QDVP_DeleteExistingApplication(anchor_, s->pTable->pAppl);
+  s = Table("//SUMMARY 86400 BATCH", "Cpu G 100 SKEY=SUM\n");
   ASSERT_NE(s, nullptr) << out_;
-  SMBlock *b = s->pSMB;
-  memcpy(b->BeginStamp, "1240201000000000", 17);
-  QDVP_GenerateMissingSummaryIntervalOutput(s, b, nullptr);
+  memcpy(s->pSMB->BeginStamp, "1240201000000000", 17);
+  QDVP_GenerateMissingSummaryIntervalOutput(s, s->pSMB, nullptr);
   EXPECT_EQ(Rows(s).size(), 29u);
 }
 
@@ -318,11 +306,9 @@ TEST_F(Summary, ShortLocalTimeStampIsNotTheStamp) {
   Add(s, "h1,efgh,20");
   // The row's time and interval name come from the stamp the summary adds (10:58 on the 5th);
   // the short attribute is a value of the row like any other.
-  std::vector<std::string> rows = EndBatch(s);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0],
-            "1261205105800000,Sum,Cpu,h1,3600,10,2,1261205105800000,12/05/26 10:58:00,10 AM,"
-            "efgh,30,");
+  EXPECT_EQ(EndBatch(s),
+            (std::vector<std::string>{"1261205105800000,Sum,Cpu,h1,3600,10,2,1261205105800000,"
+                                      "12/05/26 10:58:00,10 AM,efgh,30,"}));
 }
 
 TEST_F(Summary, MoreSummedAttributesThanTheTableSends) {
