@@ -3,12 +3,12 @@
 // qdvp-dch on loopback. Lines like a performance sample (time stamp, host and six numbers and
 // words) are appended in one go, 200,000 for the link of one row in flight (window 0 or 1) and
 // 1,000,000 with a window of 16, 256 or 1024 rows in flight, and the time until the peer has
-// stored all their rows is measured. Counters: rows per second, the data provider's CPU seconds (user
-// + system, from /proc) per 100,000 rows spent during the burst, the same for the peer, the
-// data provider's peak resident size, the time to the first row, and lines lost (rows missing
-// after a bounded wait). References, in the same run: the bare loopback request/reply pair,
-// with a request of the size of one row's data message, and the same pair with 64 requests in
-// flight, each with its CPU per row.
+// stored all their rows is measured. Counters: rows per second (from the write, and from the
+// first stored row), the data provider's CPU seconds (user + system, from /proc) per 100,000
+// rows spent during the burst, the same for the peer, the data provider's peak resident size,
+// the time to the first row, and lines lost (rows missing after a bounded wait). References,
+// in the same run: the bare loopback request/reply pair, with a request of the size of one
+// row's data message, and the same pair with 64 requests in flight, each with its CPU per row.
 //
 // Run: build/default/bin/qdvp_bench_filemon (qdvp and qdvp-dch are taken from the same
 // directory). Each repetition starts and stops its own peer and data provider in a temporary
@@ -225,8 +225,9 @@ void BM_FileBurst(benchmark::State &state) {
 
 BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
 BENCHMARK(BM_LoopbackPipelined)->UseRealTime();
-BENCHMARK(BM_FileBurst)->ArgName("window")->Arg(0)->Arg(1)->Arg(16)->Arg(256)->Arg(1024)->Iterations(1)
-    ->Repetitions(3)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_FileBurst)
+    ->ArgName("window")->Arg(0)->Arg(1)->Arg(16)->Arg(256)->Arg(1024)
+    ->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

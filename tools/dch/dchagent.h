@@ -16,8 +16,9 @@
 // Rows of a row stream (a data provider with a window) are stored once each: a row whose number
 // is not above the stream's last stored row is answered 0 and not stored again; after a row was
 // refused with 2, 4 or 7 (or lost with its transaction), later rows of its stream are answered
-// 7 until it comes again, so that the rows are stored in their order and none is skipped. Handles are unique per application, attribute group and source: the same
-// triple gets the same handle again while it is online, and a fresh one after its offline.
+// 7 until it comes again, so that the rows are stored in their order and none is skipped.
+// Handles are unique per application, attribute group and source: the same triple gets the
+// same handle again while it is online, and a fresh one after its offline.
 #pragma once
 
 #include <stddef.h>
