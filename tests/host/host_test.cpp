@@ -84,7 +84,8 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
 // A data provider ends cleanly at SIGTERM and at SIGINT, here with no agent listening: the
 // agent link falls back to UDP and gives up within a second. Without a startup configuration
 // it loads the metafiles of its metafile directory, passing over a FIFO named like one
-// (opening it would wait for a writer that never comes).
+// (opening it would wait for a writer that never comes). Its UDP sockets are connected to
+// their one peer or bound to loopback.
 using HostRun = DataProviderWorld;
 
 TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
@@ -108,6 +109,14 @@ TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
     EXPECT_NE(list.find("LINES.MDL"), std::string::npos) << list;
     EXPECT_EQ(list.find("FIFO"), std::string::npos) << list;
     EXPECT_TRUE(traced("fifo.mdl is not a regular file")) << Trace().substr(0, 3000);
+    // The agent link fell back to UDP: that socket is connected to the agent's port; the
+    // console's is on loopback. None takes datagrams on every address.
+    auto sockets = UdpSocketsOf(qdvp_->pid());
+    EXPECT_GE(sockets.size(), 2u);
+    for (const auto &socket : sockets) {
+      SCOPED_TRACE(socket.Text());
+      EXPECT_TRUE(socket.Connected() || socket.local.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
+    }
     qdvp_->Signal(signal);
     EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(20)), 0) << qdvp_->Stderr();
     EXPECT_NE(qdvp_->Stderr().find("shutting down"), std::string::npos);
