@@ -68,17 +68,31 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
 
   // The previous connection ends first, with its receive task.
   QDVP_DropDCHconnection(comm);
-  int udp = socket(AF_INET, SOCK_DGRAM, 0);
-  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  QDV0_ConvertNameToAddr(host, port, &address);
+  QDVP_TRC(trk, TRK1_DETAIL, "Checking DCH at %s port %d", host, port);
+  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (udp < 0 && tcp < 0) {
     QDVP_TRC(trk, TRK1_ERROR,
              "*** cannot open any socket, DCH communication impossible.  Exiting...");
     _exit(1);
   }
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  QDV0_ConvertNameToAddr(host, port, &address);
-  QDVP_TRC(trk, TRK1_DETAIL, "Checking DCH at %s port %d", host, port);
+  // The UDP fall-back is connected to the agent's address from its creation: it is bound to
+  // the interface that leads to the agent, and only the agent's datagrams are delivered to it;
+  // anything else sent to the port is dropped by the system, so nobody else can forge a status
+  // or an action. Should the connect fail, it is at least bound to the bind address, never to
+  // every address.
+  if (udp >= 0 &&
+      connect(udp, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** UDP socket not connected to the DCH, errno %d", errno);
+    sockaddr_in local;
+    memset(&local, 0, sizeof(local));
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = QDV0_BindAddress();
+    bind(udp, reinterpret_cast<const sockaddr *>(&local), sizeof(local));
+  }
   OSV1_GetLock(&comm->LinkLock);
   comm->DCHaddr = address;
   comm->Socket = 0;
@@ -98,13 +112,6 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
       QDVP_TRC(trk, TRK1_DETAIL, "TCP connection timed out. DCH TCP not available");
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "TCP connection failed. DCH TCP not available, errno %d", err);
-    }
-    // Connected to the agent's address: the socket is bound to the interface that leads to
-    // the agent, and only the agent's datagrams are delivered to it; anything else sent to the
-    // port is dropped by the system, so nobody else can forge a status or an action.
-    if (udp >= 0 &&
-        connect(udp, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** UDP socket not connected to the DCH, errno %d", errno);
     }
     comm->Socket = udp;
     comm->ReceiveMode = QDVP_DCH_MODE_UDP;

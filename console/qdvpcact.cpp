@@ -33,8 +33,9 @@ bool NeedsOperand(int code) {
          code == QDVP_CMD_LOADLIST;
 }
 
-// Hands the command over as soon as the console is free; 0 when the console has gone.
-int HandOver(DPAB *anchor, const char *commandText) {
+// Hands the command over as soon as the console is free; 0 when the console has gone. The
+// service writes the command's reply text into reply (replySize bytes) when reply is not null.
+int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize) {
   for (;;) {
     if (anchor->ShutdownRequested) return 0;
     ConsoleBlock *area = LiveArea(anchor);
@@ -53,6 +54,8 @@ int HandOver(DPAB *anchor, const char *commandText) {
       area->Authentication = QDVP_AUTH_AGENT;
       area->pCommandBuffer = buffer;
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
+      area->pActionReply = reply;
+      area->ActionReplySize = replySize;
       pthread_cond_broadcast(&area->Cond);
       OSV1_ReleaseLock(&area->Mutex);
       return 1;
@@ -97,11 +100,15 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   // The service gets the command as the operator would send it.
   char command[QDVP_CONSOLE_BUFFER_SIZE + 1];
   snprintf(command, sizeof(command), "%s%s%s", word, operand ? " " : "", operand ? operand : "");
-  if (!HandOver(anchor, command)) {
+  // SHUTDOWN is not waited for: its reply, were there one, would come after this call.
+  char reply[QDVP_CONSOLE_BUFFER_SIZE + 1] = "";
+  bool shutdown = code == QDVP_CMD_SHUTDOWN;
+  if (!HandOver(anchor, command, shutdown ? nullptr : reply,
+                shutdown ? 0 : static_cast<int>(sizeof(reply)))) {
     Text(resultText, resultSize, 16, "-1");
     return -1;
   }
-  if (code == QDVP_CMD_SHUTDOWN) return 0;
+  if (shutdown) return 0;
   int rc = QDVP_CONSOLE_BUSY;
   for (;;) {
     ConsoleBlock *area = LiveArea(anchor);
@@ -110,7 +117,9 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
     if (rc != QDVP_CONSOLE_BUSY) break;
     OSV1_Sleep(1);
   }
-  Text(resultText, resultSize, QDVP_ConsoleResultMessage(code, rc), operand ? operand : "-");
+  // The reply's text (GETPORT's type and port, PING's start time) fills the message.
+  const char *insert = reply[0] != '\0' ? reply : operand ? operand : "-";
+  Text(resultText, resultSize, QDVP_ConsoleResultMessage(code, rc), insert);
   return rc;
 }
 

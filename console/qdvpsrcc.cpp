@@ -33,6 +33,8 @@ struct Requester {
   int hasAddr = 0;
   struct sockaddr_in addr;
   int authentication = QDVP_AUTH_NONE;
+  char *actionReply = nullptr;  // a take action's room for the reply text
+  int actionReplySize = 0;
 };
 
 // How long the service waits for the I/O task's final signal after the orderly shutdown.
@@ -218,6 +220,11 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
                                     &showReply);
   }
   QDV0_Scratch<char> replyBlock(reply);
+  // A take action has no address to answer: its reply text is its result.
+  if (to.actionReply != nullptr && to.actionReplySize > 0) {
+    snprintf(to.actionReply, static_cast<size_t>(to.actionReplySize), "%s",
+             reply != nullptr && rc != QDVP_CON_NO_REPLY ? reply : "");
+  }
   area->Status = rc;
   if (rc != QDVP_CON_NO_REPLY) {
     char head[16];
@@ -290,6 +297,9 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     to.hasAddr = area->HasRequesterAddr;
     to.addr = area->RequesterAddr;
     to.authentication = area->Authentication;
+    to.actionReply = area->pActionReply;
+    to.actionReplySize = area->ActionReplySize;
+    area->pActionReply = nullptr;
     OSV1_ReleaseLock(&area->Mutex);
     if (RunCommand(anchor, area, buffer, to, fileServer, &refusals) == QDVP_CMD_SHUTDOWN) {
       cleanedUp = true;

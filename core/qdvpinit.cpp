@@ -82,15 +82,13 @@ DPAB *QDVP_StartupInitialization(void) {
   anchor->pStatBlock = QDVP_InitializeStatisticBlock();
   anchor->StartTime = QDV0_Time();
 
-  if (QDV0_IsThisFullyQualifiedName(actionLog)) {
-    anchor->pActionLogFile = QDV0_StrDup(actionLog);
-  } else {
-    anchor->pActionLogFile = QDV0_ConstructFullyQualifiedName(nullptr, actionLog);
-  }
+  anchor->pActionLogFile = QDV0_QualifyFileName(nullptr, actionLog);
 
+  // The startup configuration is in QDVP_INIT_CONFIG_PATH (else the default directory) unless
+  // the product specification names it with its directory.
   char *configDir = QDV0_CheckPathSpec(initConfigPath);
   anchor->pInitConfigFile =
-      QDV0_ConstructFullyQualifiedName(configDir, initConfigName ? initConfigName : "");
+      QDV0_QualifyFileName(configDir, initConfigName ? initConfigName : "");
   if (configDir != initConfigPath) QDV0_Free(configDir);
 
   char *metaDir = QDV0_CheckPathSpec(metaPath);

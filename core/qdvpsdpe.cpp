@@ -2,6 +2,7 @@
 // check that refuses a second data provider of the same type on this host.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -126,7 +127,15 @@ int QDVP_ConsolePortOfType(int type) {
 
 int QDVP_CheckDPalreadyActive(DPAB *anchor) {
   if (anchor->StandAlone) return 0;
-  if (anchor->TransportType == 'R') return 1;
+  if (anchor->TransportType == 'R') {
+    // The RPC transport has no operations in this build: the start ends here, and says why.
+    fprintf(stderr,
+            "QDVP QDVP_DP_TRANSPORT=%s: the RPC transport is not available in this build; "
+            "leave the variable unset or set it to I (TCP/IP)\n",
+            QDV0_GetEnv("QDVP_DP_TRANSPORT", "R"));
+    QDVP_TRC(trk, TRK1_ERROR, "***** DCH transport R (RPC) is not available in this build");
+    return 1;
+  }
   uint16_t port = static_cast<uint16_t>(QDVP_ConsolePortOfType(anchor->DPtype));
   struct sockaddr_in address;
   memset(&address, 0, sizeof(address));

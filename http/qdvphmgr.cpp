@@ -45,8 +45,8 @@ void SetISPname(URLmanagementBlock *umb) {
     CopyText(word, sizeof(word), name);
   } else {
     const char *fileName = QDV0_GetEnv("QDVP_URL_ISP_FILE_NAME", "ISP.ID");
-    char *path = QDV0_ConstructFullyQualifiedName(nullptr, fileName);
-    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+    char *path = QDV0_QualifyFileName(nullptr, fileName);
+    FILE *f = path != nullptr ? QDV0_OpenRegularFile(path) : nullptr;
     char line[256];
     if (f != nullptr && fgets(line, sizeof(line), f) != nullptr) {
       sscanf(line, "%64s", word);
@@ -241,7 +241,7 @@ int QDVP_InitializeUMB(DPAB *anchor) {
   if (umb->MaxPageSize < QDVP_URL_PAGE_BUFFER) umb->MaxPageSize = QDVP_URL_PAGE_BUFFER;
   SetISPname(umb);
   const char *cfg = QDV0_QueryProductSpec(33);
-  umb->pConfigFile = QDV0_ConstructFullyQualifiedName(nullptr, cfg != nullptr ? cfg : "qdvpurls.cfg");
+  umb->pConfigFile = QDV0_QualifyFileName(nullptr, cfg != nullptr ? cfg : "qdvpurls.cfg");
   const char *dir = QDV0_GetEnv("QDVP_URL_OUTPUT_DIR", nullptr);
   if (dir != nullptr) {
     // The block owns its copy (the check gives back the setting itself when it needs no change).

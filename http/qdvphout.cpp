@@ -152,8 +152,10 @@ void WriteCopy(const char *dir, const std::string &name, const char *data, long 
 }
 
 // Removes an owner's entries from an entry's owner list (URL list lock held); how many. Names
-// compare without regard to case, so that a request in either case finds the owner.
-int RemoveOwner(URLrequestEntry *e, const char *owner) {
+// compare without regard to case, so that a request in either case finds the owner; *spelled
+// gets the name as the owner was added, which the row that deletes the URL at the agent
+// carries (an agent keys the row by it).
+int RemoveOwner(URLrequestEntry *e, const char *owner, std::string *spelled) {
   int removed = 0;
   for (URLownerEntry **link = &e->pOwnerList; *link != nullptr;) {
     URLownerEntry *o = *link;
@@ -164,6 +166,7 @@ int RemoveOwner(URLrequestEntry *e, const char *owner) {
     }
     QDVP_TRC(trk, TRK1_DETAIL, "URL <%s> Owner <%s> removed from list of monitored URLs", e->URL,
              o->UserName);
+    *spelled = o->UserName;
     *link = o->pNext;
     QDV0_FreeStorage(&o);
     e->OwnerCount--;
@@ -172,18 +175,19 @@ int RemoveOwner(URLrequestEntry *e, const char *owner) {
   return removed;
 }
 
-// Deletes the listed entries that have no owner left (URL list lock held).
-void DeleteOwnerless(DPAB *anchor, URLmanagementBlock *umb, const char *owner) {
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
-    URLrequestEntry *next = e->pNext;
-    if (e->OwnerCount <= 0) {
-      QDVP_DeleteHTTPrequestBlock(anchor, e, owner);
-      QDVP_TRC(trk, TRK1_DETAIL, "Total managed URLs decreased from %d to %d", umb->URLsManaged,
-               umb->URLsManaged - 1);
-      umb->URLsManaged--;
-    }
-    e = next;
+// Takes an owner off an entry (URL list lock held) and deletes the entry when that was its
+// last owner; how many owner entries went.
+int RemoveOwnerAndDelete(DPAB *anchor, URLmanagementBlock *umb, URLrequestEntry *e,
+                         const char *owner) {
+  std::string spelled;
+  int removed = RemoveOwner(e, owner, &spelled);
+  if (removed > 0 && e->OwnerCount <= 0) {
+    QDVP_DeleteHTTPrequestBlock(anchor, e, spelled.c_str());
+    QDVP_TRC(trk, TRK1_DETAIL, "Total managed URLs decreased from %d to %d", umb->URLsManaged,
+             umb->URLsManaged - 1);
+    umb->URLsManaged--;
   }
+  return removed;
 }
 
 }  // namespace
@@ -380,8 +384,11 @@ void QDVP_StopSitHTTPrequest(DPAB *anchor, const char *owner) {
     return;
   }
   OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner);
-  DeleteOwnerless(anchor, umb, owner);
+  for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
+    URLrequestEntry *next = e->pNext;  // e may go
+    RemoveOwnerAndDelete(anchor, umb, e, owner);
+    e = next;
+  }
 }
 
 int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) {
@@ -393,15 +400,16 @@ int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) 
   OSV1_Guard list(&umb->URLlistLock);
   for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
     if (strcasecmp(e->URL, url) != 0) continue;
-    removed = RemoveOwner(e, owner);
+    const char *first = e->pOwnerList != nullptr ? e->pOwnerList->UserName : "";
+    std::string owning = first;  // for the message: e may be gone below
+    removed = RemoveOwnerAndDelete(anchor, umb, e, owner);
     if (removed == 0) {
       QDVP_TRC(trk, TRK1_ERROR,
                "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
                "user ID <%s>",
-               url, e->pOwnerList != nullptr ? e->pOwnerList->UserName : "", owner);
+               url, owning.c_str(), owner);
     }
     break;
   }
-  if (removed > 0) DeleteOwnerless(anchor, umb, owner);
   return removed > 0 ? 1 : 0;
 }

@@ -142,9 +142,14 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
     e->OutstandingPage = 1;
     e->ServerType[0] = '\0';
     e->DNSTime = e->ConnectTime = e->TLSTime = e->FirstByteTime = e->TotalTime = 0;
-    clock_gettime(CLOCK_REALTIME, &e->RequestStart);
   }
   URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
+  // The response time is the request's own: it starts once a subtask is there to make it, not
+  // while the sample waits for one.
+  {
+    OSV1_Guard entry(&e->Lock);
+    clock_gettime(CLOCK_REALTIME, &e->RequestStart);
+  }
   int result = block != nullptr ? QDVP_DispatchActivitySubtask(block, e, e->URL,
                                                                QDVP_URL_REQUEST_PAGE, 1, 1)
                                 : -1;

@@ -115,6 +115,11 @@ struct ConsoleBlock {
   int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];  // ASFS: base, base + 2, base + 1, or -1
   OSV1_LOCK EntryLock;    // held while the service takes a command out of the area
   int Authentication;     // of the command handed over (ConsoleAuthentication), under Mutex
+  // A take action's room for the reply text of its command (null for the operator's commands,
+  // whose replies are datagrams): set with the command and taken with it by the service, both
+  // under Mutex; the service fills it before it sets Status, for which the action waits.
+  char *pActionReply;
+  int ActionReplySize;
 };
 
 extern const char *const ConCommandString[QDVP_CMD_COUNT];

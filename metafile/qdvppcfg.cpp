@@ -49,7 +49,7 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   const char *path = anchor->pInitConfigFile ? anchor->pInitConfigFile : "";
   {
     std::lock_guard<std::mutex> lock(g_configLock);
-    FILE *f = fopen(path, "r");
+    FILE *f = QDV0_OpenRegularFile(path);
     if (f == nullptr) {
       QDVP_TRC(trk, TRK1_DETAIL, "DP startup config file %s open failed. ErrorText <%s>", path,
                strerror(errno));
@@ -181,7 +181,7 @@ int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName)
   }
   std::lock_guard<std::mutex> lock(g_configLock);
   if (!g_configLoaded) return 1;
-  FILE *f = fopen(anchor->pInitConfigFile, "r");
+  FILE *f = QDV0_OpenRegularFile(anchor->pInitConfigFile);
   if (f == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR,
              "Unable to remove metafile <%s>. Startup config file %s open failed. ErrorText <%s>",

@@ -14,6 +14,7 @@
 // monitor's own lock. The polling task holds the table's source's attribute lock only while it
 // fills a row, not while it waits for an agent or for the agent link.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -216,6 +217,14 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
     polled = Polled(source);
   }
   if (polled.empty()) return 0;
+  // The socket talks to this agent alone while it is polled: connected to it, it sends from
+  // the address that leads there and hears no one else.
+  if (connect(x->socket, reinterpret_cast<const sockaddr *>(&agent.Address),
+              sizeof(agent.Address)) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed, errno %d",
+             agent.Host.c_str(), errno);
+    return 0;
+  }
   std::string first = polled[0]->pOID;
   bool scalar = first.size() >= 2 && first.compare(first.size() - 2, 2, ".0") == 0;
   std::string instance;
@@ -320,10 +329,31 @@ SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) {
 
 void Wake(SNMPmonitor *m) { OSV1_Broadcast(&m->pWorker->Mutex, &m->pWorker->Cond); }
 
+// Adds a start's agents to the monitor's list: an agent the table polls already (named by an
+// earlier start, or earlier in the same one) only gains an interest. The caller holds the
+// monitor's lock, or has the monitor to itself.
+void AddAgents(SNMPmonitor *m, const std::vector<SNMPagent> &agents) QDVP_REQUIRES(m->Lock) {
+  for (const SNMPagent &a : agents) {
+    SNMPagent *known = nullptr;
+    for (SNMPagent &b : m->Agents) {
+      if (QDVP_SNMPsameAgent(a, b)) known = &b;
+    }
+    if (known != nullptr) {
+      known->Interest++;
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Agent already being monitored. Total interest %d",
+               known->Interest);
+    } else {
+      m->Agents.push_back(a);
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
+               a.Host.c_str(), m->pAppl->ApplName, m->pTable->TableName);
+    }
+  }
+}
+
 }  // namespace
 
 bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &start) {
-  const std::vector<SNMPagent> &agents = start.Agents;
   int interval = start.Interval;
   OSV1_Guard list(&sMonitorListLock);
   SNMPmonitor *m = Find(appl, table);
@@ -336,22 +366,7 @@ bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &s
       m->Interval = interval;
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP Get interval set to %d", interval);
     }
-    for (const SNMPagent &a : agents) {
-      SNMPagent *known = nullptr;
-      for (SNMPagent &b : m->Agents) {
-        if (QDVP_SNMPsameAgent(a, b)) known = &b;
-      }
-      if (known != nullptr) {
-        known->Interest++;
-        QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Agent already being monitored. Total interest %d",
-                 known->Interest);
-      } else {
-        m->Agents.push_back(a);
-        QDVP_TRC(trk, TRK1_DETAIL,
-                 "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
-                 a.Host.c_str(), appl->ApplName, table->TableName);
-      }
-    }
+    AddAgents(m, start.Agents);
   }
   Wake(m);
   return true;
@@ -450,21 +465,18 @@ bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table) {
 
 SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
                                  const SNMPstart &start) {
-  const std::vector<SNMPagent> &agents = start.Agents;
-  int interval = start.Interval;
   auto *m = new SNMPmonitor();
   m->Starts.push_back(start);
   m->pAppl = appl;
   m->pTable = table;
   m->pWorker = worker;
-  m->Interval = interval;
-  m->Agents = agents;
+  m->Interval = start.Interval;
   m->MaxRows = atoi(QDV0_GetEnv("QDVP_SNMP_MAX_ROWS", "10000"));
   if (m->MaxRows <= 0) m->MaxRows = 10000;
-  for (const SNMPagent &a : agents) {
-    QDVP_TRC(trk, TRK1_DETAIL,
-             "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
-             a.Host.c_str(), appl->ApplName, table->TableName);
+  {
+    // Not listed yet: no other task sees it.
+    OSV1_Guard hold(&m->Lock);
+    AddAgents(m, start.Agents);
   }
   OSV1_Guard list(&sMonitorListLock);
   m->pNext = sMonitors;

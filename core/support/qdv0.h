@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdint.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -158,6 +159,14 @@ char *QDV0_SubValidNameCharacter(char *name);
 char *QDV0_ConstructFullyQualifiedName(const char *directory, const char *name);
 // Nonzero when name already carries a directory part.
 int QDV0_IsThisFullyQualifiedName(const char *name);
+// A new string naming the file: name itself when it carries a directory part (an absolute
+// path stays as written), else name joined to directory (the default directory when null).
+// Null for a null name or without storage.
+char *QDV0_QualifyFileName(const char *directory, const char *name);
+// Opens path for reading only when it is a regular file, without waiting on the way: a FIFO
+// without a writer or a device is not waited for. Null with errno set otherwise (EINVAL for
+// something that is not a regular file, EISDIR for a directory).
+FILE *QDV0_OpenRegularFile(const char *path);
 // The path made usable as a directory name (trailing separators removed): the given text
 // itself when nothing had to change, a new string otherwise, null for a null or empty path
 // or one that names something other than a directory.

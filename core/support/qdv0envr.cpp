@@ -90,7 +90,7 @@ std::string Trim(const std::string &s) {
 
 // Reads NAME=value lines; returns false when the file cannot be opened.
 bool LoadFile(const char *path) {
-  FILE *f = fopen(path, "r");
+  FILE *f = QDV0_OpenRegularFile(path);
   if (f == nullptr) return false;
   char line[1024];
   int number = 0;

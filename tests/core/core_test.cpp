@@ -75,17 +75,27 @@ TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
   const struct {
     std::optional<std::string> meta, actionLog, initPath;  // unset when nullopt
     std::string wantMeta, wantActionLog, wantInitConfig;
+    std::string product = "";  // the product specification file, none when empty
   } cases[] = {
       {std::nullopt, std::nullopt, std::nullopt, "./metafiles", d + "/DPACTLOG",
        d + "/qdvpinit.cfg"},
       {d + "/meta//", "/var/tmp/actions.log", d + "/cfg/", d + "/meta", "/var/tmp/actions.log",
        d + "/cfg/qdvpinit.cfg"},
+      // A startup configuration named by an absolute path is that file, wherever the
+      // directory is.
+      {d + "/meta", std::nullopt, d + "/cfg/", d + "/meta", d + "/DPACTLOG",
+       d + "/site/init.cfg", "INITCNFG_FILE_NAME=" + d + "/site/init.cfg\n"},
+      {d + "/meta", std::nullopt, std::nullopt, d + "/meta", d + "/DPACTLOG", d + "/site.cfg",
+       "INITCNFG_FILE_NAME=site.cfg\n"},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.wantMeta);
+    SCOPED_TRACE(c.wantInitConfig);
     env_.Set("QDVP_META_PATH", c.meta);
     env_.Set("QDVP_ACTION_LOG_FILENAME", c.actionLog);
     env_.Set("QDVP_INIT_CONFIG_PATH", c.initPath);
+    env_.Set("QDVP_PRODUCT_SPEC", c.product.empty() ? std::nullopt
+                                                    : std::optional<std::string>(
+                                                          dir_.Write("product.cfg", c.product)));
     TraceCapture trace;
     ASSERT_NE(Init(), nullptr);
     EXPECT_EQ(std::string(anchor_->pMetaPath), c.wantMeta);

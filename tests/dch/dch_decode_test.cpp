@@ -85,6 +85,12 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
       {'G', "FFFFFFFB", "-5"},
       {'A', "01020304", "16909060"},
       {'C', "7FFFFFFF", "2147483647"},
+      // Counter, Average and Switch values are never negative: all 32 (or 16) bits count.
+      {'C', "EE6B2800", "4000000000"},
+      {'C', "FFFF", "65535"},
+      {'A', "FFFFFFFF", "4294967295"},
+      {'S', "8000", "32768"},
+      {'G', "EE6B2800", "-294967296"},
       {'S', "0001", "1"},
       {'%', "00000043", "67"},
       {'#', "FFFFFF9C", "-100"},
@@ -106,6 +112,7 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
                               .Value("A", c.type, Unhex(c.hex))
                               .Bytes());
     EXPECT_EQ(DchRowAttrsText(m), std::string("{\"A\":") + c.json + "}");
+    EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), DchRowAttrsText(m));  // the JSON lines too
   }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <set>
 #include <string>
@@ -49,6 +50,8 @@ TEST(HostCommands, ExitStatusAndOutput) {
       {{"console", "--port", closed, "list"}, 2, "", "No data provider answered"},
       {{"console", "--port", quiet, "list"}, 2, "", "No data provider answered"},
       {{"start", "file"}, 1, "", "cannot load the data provider library", noLibrary},
+      {{"start", "file"}, 1, "", "the RPC transport is not available in this build",
+       {{"QDVP_DP_TRANSPORT", "R"}, {"QDVP_DPCONSOLE_PORT", closed}}},
   };
   for (const auto &c : cases) {
     std::vector<std::string> argv = {Qdvp()};
@@ -79,12 +82,21 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
 }
 
 // A data provider ends cleanly at SIGTERM and at SIGINT, here with no agent listening: the
-// agent link falls back to UDP and gives up within a second.
+// agent link falls back to UDP and gives up within a second. Without a startup configuration
+// it loads the metafiles of its metafile directory, passing over a FIFO named like one
+// (opening it would wait for a writer that never comes). Its UDP sockets are connected to
+// their one peer or bound to loopback.
 using HostRun = DataProviderWorld;
 
 TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
   peer_->Stop();
   extraEnv_["QDVP_DCH_REPLY_WAIT"] = "1";
+  mkdir(File("noconfig").c_str(), 0755);
+  extraEnv_["QDVP_INIT_CONFIG_PATH"] = File("noconfig");
+  ASSERT_EQ(mkfifo(File("metafiles/fifo.mdl").c_str(), 0644), 0);
+  Metafile("lines", "//APPL Lines\n//NAME Words E\n//SOURCE FILE " + File("words.log") +
+                        "\n//ATTRIBUTES ' '\nWord D 32\n",
+           false);
   auto traced = [&](const std::string &text) { return Trace().find(text) != std::string::npos; };
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
@@ -92,6 +104,19 @@ TEST_F(HostRun, SignalsShutTheDataProviderDownCleanly) {
     ASSERT_TRUE(WaitFor([&] { return traced("Console service waits for console commands"); }))
         << qdvp_->Stderr();
     ASSERT_TRUE(WaitFor([&] { return traced("file server process(es) started"); }));
+    std::string list;
+    EXPECT_EQ(RunConsole("file", {"LIST"}, &list), 0);
+    EXPECT_NE(list.find("LINES.MDL"), std::string::npos) << list;
+    EXPECT_EQ(list.find("FIFO"), std::string::npos) << list;
+    EXPECT_TRUE(traced("fifo.mdl is not a regular file")) << Trace().substr(0, 3000);
+    // The agent link fell back to UDP: that socket is connected to the agent's port; the
+    // console's is on loopback. None takes datagrams on every address.
+    auto sockets = UdpSocketsOf(qdvp_->pid());
+    EXPECT_GE(sockets.size(), 2u);
+    for (const auto &socket : sockets) {
+      SCOPED_TRACE(socket.Text());
+      EXPECT_TRUE(socket.Connected() || socket.local.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
+    }
     qdvp_->Signal(signal);
     EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(20)), 0) << qdvp_->Stderr();
     EXPECT_NE(qdvp_->Stderr().find("shutting down"), std::string::npos);

@@ -200,7 +200,9 @@ class Statistics : public testing::Test {
 };
 
 // 600 records in a first period of 10 minutes are 60.0/min; 1200 in the next are averaged with
-// it to 90.0; a quiet period halves the rate; counts from several threads are all kept.
+// it to 90.0; a quiet period halves the rate; counts from several threads are all kept. A
+// request less than a minute after the last reports the rates unchanged, and the period goes
+// on: its records count when it has lasted a minute.
 TEST_F(Statistics, RatesAverageEachPeriodWithTheOneBefore) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; t++) {
@@ -218,8 +220,16 @@ TEST_F(Statistics, RatesAverageEachPeriodWithTheOneBefore) {
   EXPECT_NE(Text().find("File I/O rate 90.0/min"), std::string::npos);
   QDV0_AdvanceClock(600);
   EXPECT_NE(Text().find("File I/O rate 45.0/min"), std::string::npos);
-  // A second request at once reports the same rates instead of dividing by nothing.
+  // A second request at once, or two seconds later, reports the same rates instead of dividing
+  // by nothing or by a moment.
   EXPECT_NE(Text().find("File I/O rate 45.0/min"), std::string::npos);
+  QDVP_UpdateStatLogFileIO(0, 135);
+  QDV0_AdvanceClock(2);
+  EXPECT_EQ(Text(), "Interval 0.0 min, Total opened files 1, File I/O rate 45.0/min, Output to "
+                    "agent message rate 0.0/min");
+  QDV0_AdvanceClock(58);
+  EXPECT_NE(Text().find("Interval 1.0 min, Total opened files 1, File I/O rate 90.0/min"),
+            std::string::npos);
 }
 
 // The metrics page shows totals that the texts never reset.

@@ -250,6 +250,13 @@ TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
   EXPECT_EQ(Values("dpPost", "Post_Category"),
             (std::vector<std::string>{"Warning", "Extra", "Information", "Information"}));
   EXPECT_EQ(Values("dpPost", "Post_Ack_Stamp")[0].size(), 26u);
+  // The source is named like the data provider's DP log: the host, the type, "dp".
+  char host[256] = "";
+  gethostname(host, sizeof(host));
+  std::string node = std::string(host).substr(0, std::string(host).find('.')) + "POSTdp";
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select source from sources where "
+                                            "attribute_group='dpPost'"),
+            node);
   EXPECT_EQ(Post({}), 2);
   Stop();
   EXPECT_EQ(Post({"after the end"}), 1);

@@ -335,18 +335,26 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
 }
 
 // The number an attribute of an integer type carries in 2 or 4 bytes; false for any other
-// value, which is text.
-static bool IntegerValue(const DchAttrValue &value, int32_t *number) {
+// value, which is text. The types that are never negative (Counter, Average, Switch) count all
+// the bits, so a counter of 4000000000 stays that; Gauge and the rates are signed.
+static bool IntegerValue(const DchAttrValue &value, int64_t *number) {
   const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
   if (!QDVP_AgentLinkIsIntegerType(value.type)) return false;
-  if (value.bytes.size() == 2) *number = static_cast<int16_t>(QDVP_WireGet16(b));
-  else if (value.bytes.size() == 4) *number = static_cast<int32_t>(QDVP_WireGet32(b));
-  else return false;
+  bool unsignedType = QDVP_AgentLinkIsUnsignedType(value.type);
+  if (value.bytes.size() == 2) {
+    uint16_t bits = QDVP_WireGet16(b);
+    *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int16_t>(bits);
+  } else if (value.bytes.size() == 4) {
+    uint32_t bits = QDVP_WireGet32(b);
+    *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int32_t>(bits);
+  } else {
+    return false;
+  }
   return true;
 }
 
 nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
-  int32_t number;
+  int64_t number;
   if (IntegerValue(value, &number)) return number;
   return value.bytes;
 }
@@ -384,7 +392,7 @@ std::string DchRowAttrsText(const DchMessage &message) {
     text += '"';
     text += name;
     text += "\":";
-    int32_t number;
+    int64_t number;
     if (IntegerValue(value, &number)) {
       text += std::to_string(number);
     } else if (Plain(value.bytes)) {

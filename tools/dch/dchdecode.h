@@ -91,7 +91,8 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
                                                               std::vector<std::string> *problems);
 
 // The JSON value of one attribute value: a number for an integer type letter with 2 or 4 value
-// bytes (signed, most significant byte first), a string otherwise.
+// bytes (most significant byte first; unsigned for Counter, Average and Switch, signed for the
+// others), a string otherwise.
 nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value);
 
 // The row of a data message as a JSON object from attribute name to value.
