@@ -225,16 +225,21 @@ int DchPgStore::Connect(int lockWaitMs) {
   conn_ = PQconnectdbParams(keys, values, 1);
   auto fail = [this](const std::string &what) {
     std::string message = what + (conn_ ? PQerrorMessage(conn_) : "");
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-      message.pop_back();
+    // libpq's messages span lines: one line on standard error.
+    for (char &c : message) {
+      if (c == '\n' || c == '\t') c = ' ';
     }
+    while (!message.empty() && message.back() == ' ') message.pop_back();
     if (conn_) PQfinish(conn_);
     conn_ = nullptr;
     return Fail(-1, message);
   };
   if (!conn_ || PQstatus(conn_) != CONNECTION_OK) return fail("connect: ");
   if (PQsetClientEncoding(conn_, "UTF8") != 0) return fail("client encoding: ");
-  PGresult *r = PQexec(conn_, "BEGIN");
+  // "already exists, skipping" and the like are not for the operator.
+  PGresult *r = PQexec(conn_, "SET client_min_messages = warning");
+  PQclear(r);
+  r = PQexec(conn_, "BEGIN");
   PQclear(r);
   r = PQexec(conn_, kSchema);
   bool created = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
@@ -292,7 +297,11 @@ int DchPgStore::Connect(int lockWaitMs) {
   return 0;
 }
 
-void DchPgStore::Lost(const std::string &why) {
+void DchPgStore::Lost(std::string why) {
+  for (char &c : why) {
+    if (c == '\n' || c == '\t') c = ' ';
+  }
+  while (!why.empty() && why.back() == ' ') why.pop_back();
   if (conn_) PQfinish(conn_);
   conn_ = nullptr;
   if (!Available()) return;

@@ -75,7 +75,7 @@ class DchPgStore : public DchStore {
   enum Outcome { kDone = 0, kFailed = 1, kConnectionLost = 2 };
 
   int Connect(int lockWaitMs);
-  void Lost(const std::string &why);
+  void Lost(std::string why);
   // Runs statements in one pipeline and one round trip. *commitSent tells whether the last op
   // (a COMMIT) reached the connection.
   Outcome Pipeline(const std::vector<Op> &ops, bool *commitSent);

@@ -4,8 +4,8 @@ find_package(SQLite3 REQUIRED)
 find_package(nlohmann_json REQUIRED)
 find_package(CLI11 QUIET CONFIG)
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
-pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET GLOBAL libpq)
+pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET GLOBAL libmicrohttpd)
 
 # The page's static files, compiled in.
 set(dch_page_dir ${CMAKE_CURRENT_LIST_DIR}/page)
