@@ -61,7 +61,10 @@ TEST(dch_Pg, TwoHostsShareOneDatabaseAndTheSqliteQueriesAnswerTheSameThere) {
   PgCluster cluster;
   ASSERT_TRUE(cluster.Ready()) << cluster.Error();
   const std::string pg = cluster.NewDatabase("two");
-  Peer alpha(PgPeer(pg, "alpha")), beta(PgPeer(pg, "beta")), sqlite;
+  // The two ways rows go in: COPY (the default) and multi-row INSERTs.
+  std::vector<std::string> insert = PgPeer(pg, "beta");
+  insert.insert(insert.end(), {"--pg-rows", "insert"});
+  Peer alpha(PgPeer(pg, "alpha")), beta(insert), sqlite;
   ASSERT_TRUE(alpha.Ready()) << alpha.Stderr();
   ASSERT_TRUE(beta.Ready()) << beta.Stderr();
   ASSERT_TRUE(sqlite.Ready()) << sqlite.Stderr();

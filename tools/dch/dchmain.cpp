@@ -43,7 +43,7 @@ int Main(int argc, char **argv) {
   app.footer(kFooter);
   qdvp_dch::DchServerOptions options;
   std::string db = "dch.db", jsonl, pg, hostId, http;
-  bool pgCopy = false;
+  std::string pgRows = "copy";
   std::vector<std::string> fails, delays, noReplies, actions;
   int64_t dropAfter = 0;
   app.add_option("--port", options.port, "TCP and UDP port (0: an ephemeral port, printed)")
@@ -58,11 +58,15 @@ int Main(int argc, char **argv) {
       ->type_name("PATH");
   auto *pgOption =
       app.add_option("--pg", pg,
-                     "store in PostgreSQL instead of SQLite (a libpq connection string or URI)")
-          ->type_name("CONNINFO")
-          ->excludes(app.get_option("--db"));
-  app.add_flag("--pg-copy", pgCopy, "with --pg: rows by COPY instead of multi-row INSERTs")
-      ->needs(pgOption);
+                     "store in PostgreSQL instead of SQLite (a libpq connection string or "
+                     "URI); --db is then not used")
+          ->type_name("CONNINFO");
+  app.add_option("--pg-rows", pgRows,
+                 "with --pg: how a turn's rows go in, copy (COPY, the default) or insert "
+                 "(multi-row INSERTs)")
+      ->check(CLI::IsMember({"copy", "insert"}))
+      ->needs(pgOption)
+      ->type_name("MODE");
   app.add_option("--host-id", hostId,
                  "the host the rows are stored under in PostgreSQL (default: this host's name)")
       ->type_name("NAME");
@@ -154,7 +158,7 @@ int Main(int argc, char **argv) {
   std::unique_ptr<qdvp_dch::DchViewDb> view;
   if (!pg.empty()) {
     auto pgStore = std::make_unique<qdvp_dch::DchPgStore>(pg, hostId);
-    pgStore->SetCopyRows(pgCopy);
+    pgStore->SetCopyRows(pgRows == "copy");
     if (pgStore->Open() != 0) {
       fprintf(stderr, "qdvp-dch: cannot open PostgreSQL database: %s\n",
               pgStore->LastError().c_str());

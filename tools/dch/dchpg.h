@@ -6,9 +6,12 @@
 // peer with the same identity waits for it (a restarted peer whose old connection is still
 // being closed), and gives up after a while.
 //
-// A turn's writes are kept in memory and sent at the commit in one pipeline (BEGIN, the
-// statements in their order, the rows in multi-row INSERTs of prepared statements, each row
-// stream's last row, the host's commit mark, COMMIT), so a turn costs one round trip. The mark
+// A turn's writes are kept in memory and sent at the commit: the statements in pipelines of
+// prepared statements (BEGIN and the statements in their order; each row stream's last row, the
+// host's commit mark and COMMIT), and the turn's rows by COPY between them, or, with
+// SetCopyRows(false), in multi-row INSERTs inside the one pipeline (a turn in one round trip).
+// COPY is the default: with four peers into one database it stored a fifth more rows per
+// second than the INSERTs, and as many with one (docs/performance.md). The mark
 // (dch_hosts.last_transaction) tells, after a connection lost during the commit, whether that
 // commit happened. A lost connection makes the store unavailable; Maintain connects again after
 // 100 ms, doubling up to 5 s, and says so on standard error. Used by the event loop thread
@@ -40,7 +43,7 @@ class DchPgStore : public DchStore {
   const char *Kind() const override { return "postgresql"; }
   void Maintain(Clock::time_point now) override;
   Clock::time_point NextAttempt() const override { return nextAttempt_; }
-  // Rows go by COPY instead of multi-row INSERTs (kept for the benchmark that chose INSERT).
+  // Rows by COPY (the default) or by multi-row INSERTs.
   void SetCopyRows(bool copy) { copyRows_ = copy; }
   const std::string &Host() const { return host_; }
 
@@ -87,7 +90,7 @@ class DchPgStore : public DchStore {
 
   std::string conninfo_, host_, run_;
   pg_conn *conn_ = nullptr;
-  bool copyRows_ = false;
+  bool copyRows_ = true;
   std::vector<Op> ops_;
   // The rows of the turn, 9 texts each (received_at ... row_number), in arrival order.
   std::vector<Param> rows_;
