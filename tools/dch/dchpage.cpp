@@ -41,8 +41,9 @@ MHD_Result Answer(void *cls, MHD_Connection *connection, const char *url, const 
     MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, CollectArgument, &query);
     answer = DchAnswer(page->Db(), page->Host(), url, query);
   }
+  // The library leaves the body out of an answer to HEAD, keeping its length.
   MHD_Response *response = MHD_create_response_from_buffer(
-      head ? 0 : answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
+      answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
   MHD_add_response_header(response, "Cache-Control", "no-store");
