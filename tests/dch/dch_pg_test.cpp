@@ -170,12 +170,20 @@ TEST(dch_Pg, APeerKilledWithRowsInFlightAndStartedAgainStoresEveryRowOnce) {
 }
 
 // A file data provider sends a burst into a peer on PostgreSQL; the database is stopped in the
-// middle and started again. The peer says it lost and found the connection; every line of the
-// file is in the database once.
+// middle and started again. The peer says it lost and found the connection, and that the turn
+// whose commit went unanswered had not committed; every line of the file is in the database
+// once.
 class dch_PgDataProvider : public qdvp_test::DataProviderWorld {
  protected:
   dch_PgDataProvider() : pg_(cluster_.Ready() ? cluster_.NewDatabase("burst") : "") {}
-  Strings PeerArgs() const override { return PgPeer(pg_, "h"); }
+  // Rows by INSERT: the whole turn is one pipeline, so a connection the server has closed
+  // while the peer was idle is found out only after COMMIT was sent, and the turn's outcome is
+  // unknown until the database is back.
+  Strings PeerArgs() const override {
+    Strings args = PgPeer(pg_, "h");
+    args.insert(args.end(), {"--pg-rows", "insert"});
+    return args;
+  }
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_DP_EVENT", "1"}, {"QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", "1"}};
   }
@@ -216,6 +224,9 @@ TEST_F(dch_PgDataProvider, TheDatabaseStoppedAndStartedUnderABurstLosesAndDouble
                          "attribute_group = 'Lines'"),
             (Table{{std::to_string(kLines), std::to_string(kLines)}}));
   EXPECT_NE(peer_->Stderr().find("database connection restored"), std::string::npos);
+  EXPECT_NE(peer_->Stderr().find("connection lost during a commit"), std::string::npos);
+  EXPECT_NE(peer_->Stderr().find("the commit whose answer was lost had not"), std::string::npos)
+      << peer_->Stderr();
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 // The PostgreSQL back end of the store: a turn in one pipeline, the commit mark, reconnection.
 //
 // Why a lost connection never acknowledges a row that is not stored: the replies of a turn wait
-// for CommitWrites. When the connection breaks before COMMIT was sent, nothing of the turn can
-// have committed (the server rolls back an open transaction whose client is gone): the turn is
-// lost and its replies say "send again". When it breaks after COMMIT was sent and before its
-// answer came, the commit may or may not have happened; the turn's replies are held until the
-// store is connected again and has read the host's mark, which the turn wrote in the same
-// transaction: the mark names the turn when, and only when, it committed. No other peer writes
-// that mark, as each holds the lock of its own host identity.
+// for CommitWrites. When the connection breaks before the pipeline that carries COMMIT (the
+// statements and COPY before it, with --pg-rows copy), nothing of the turn can have committed
+// (the server rolls back an open transaction whose client is gone): the turn is lost and its
+// replies say "send again". When it breaks in that pipeline, COMMIT may have reached the server
+// and been carried out; the turn's replies are held until the store is connected again and has
+// read the host's mark, which the turn wrote in the same transaction: the mark names the turn
+// when, and only when, it committed. No other peer writes that mark, as each holds the lock of
+// its own host identity.
 #include "tools/dch/dchpg.h"
 
 #include <libpq-fe.h>
@@ -396,8 +397,7 @@ void DchPgStore::RollbackWrites() {
   }
 }
 
-DchPgStore::Outcome DchPgStore::Pipeline(const std::vector<Op> &ops, bool *commitSent) {
-  *commitSent = false;
+DchPgStore::Outcome DchPgStore::Pipeline(const std::vector<Op> &ops) {
   if (!conn_) return kConnectionLost;
   if (PQenterPipelineMode(conn_) != 1) {
     lastError_ = PQerrorMessage(conn_);
@@ -420,11 +420,7 @@ DchPgStore::Outcome DchPgStore::Pipeline(const std::vector<Op> &ops, bool *commi
     }
     sent++;
   }
-  if (!sendFailed && PQpipelineSync(conn_) == 1) {
-    *commitSent = sent == ops.size();
-  } else {
-    sendFailed = true;
-  }
+  if (sendFailed || PQpipelineSync(conn_) != 1) sendFailed = true;
   Outcome outcome = kDone;
   std::string firstError;
   // Each statement's results end with a null; the pipeline's with the sync.
@@ -497,7 +493,6 @@ int DchPgStore::CommitWrites() {
   ops.push_back({"BEGIN", {}, false});
   for (Op &op : ops_) ops.push_back(std::move(op));
   ops_.clear();
-  bool commitSent = false;
   if (!copyRows_) {
     // The rows in as few INSERTs as the prepared sizes allow.
     size_t at = 0;
@@ -520,7 +515,7 @@ int DchPgStore::CommitWrites() {
     }
   } else if (rowCount_ > 0) {
     // BEGIN and the other statements first, then the rows by COPY.
-    Outcome outcome = Pipeline(ops, &commitSent);
+    Outcome outcome = Pipeline(ops);
     if (outcome == kDone) outcome = CopyRows();
     if (outcome == kConnectionLost) {
       Lost(lastError_);
@@ -533,13 +528,14 @@ int DchPgStore::CommitWrites() {
   rowCount_ = 0;
   ops.push_back({"mark", {host_, run_, Text(static_cast<int64_t>(Transaction()))}});
   ops.push_back({"COMMIT", {}, false});
-  Outcome outcome = Pipeline(ops, &commitSent);
+  Outcome outcome = Pipeline(ops);
   if (outcome == kDone) return 0;
   std::string error = lastError_;
   if (outcome == kConnectionLost) {
+    // Whatever part of the pipeline went out, only the mark can tell whether it committed.
     Lost(error);
     lastError_ = error;
-    return commitSent ? kCommitUnknown : -1;
+    return kCommitUnknown;
   }
   return -1;
 }

@@ -79,9 +79,8 @@ class DchPgStore : public DchStore {
 
   int Connect(int lockWaitMs);
   void Lost(std::string why);
-  // Runs statements in one pipeline and one round trip. *commitSent tells whether the last op
-  // (a COMMIT) reached the connection.
-  Outcome Pipeline(const std::vector<Op> &ops, bool *commitSent);
+  // Runs statements in one pipeline and one round trip.
+  Outcome Pipeline(const std::vector<Op> &ops);
   Outcome CopyRows();
   // A query with text parameters, for the loads; rows of text, NULL as nullopt.
   Outcome Query(const char *statement, const std::vector<Param> &params,
