@@ -4,6 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <utility>
+#include <vector>
+
 namespace qdvp_dch {
 
 namespace {
@@ -131,7 +134,8 @@ int DchSqliteStore::LoadState() {
       "SELECT handle, application, attribute_group, source FROM sources "
       "WHERE offline_at IS NULL");
   if (!s) return SQLITE_ERROR;
-  ClearState();
+  // Read whole before memory is replaced: a read that fails leaves memory as it was.
+  std::vector<std::pair<uint32_t, DchSourceKey>> online;
   int rc;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
     auto text = [s](int i) {
@@ -139,9 +143,13 @@ int DchSqliteStore::LoadState() {
       return t ? std::string(reinterpret_cast<const char *>(t), sqlite3_column_bytes(s, i))
                : std::string();
     };
-    LearnOnline(static_cast<uint32_t>(sqlite3_column_int64(s, 0)), {text(1), text(2), text(3)});
+    online.push_back({static_cast<uint32_t>(sqlite3_column_int64(s, 0)),
+                      {text(1), text(2), text(3)}});
   }
   sqlite3_reset(s);
+  if (rc != SQLITE_DONE) return SqlFail(rc, "load online sources");
+  ClearState();
+  for (auto &[handle, key] : online) LearnOnline(handle, std::move(key));
   s = Prepare("SELECT coalesce(max(handle), 0) FROM sources");
   if (s && sqlite3_step(s) == SQLITE_ROW) {
     LearnLastHandle(static_cast<uint32_t>(sqlite3_column_int64(s, 0)));
