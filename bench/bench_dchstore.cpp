@@ -82,10 +82,10 @@ int Feed(int port, uint32_t stream) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(port));
   if (connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return 0;
-  std::string reg = Message(Request(0x1010) + Field(0x0020, "App") + Field(0x0090, "h") +
-                            Field(0x0022, "T") + Field(0x0090, "t") + Field(0x0030, "E") +
-                            Field(0x0040, Be32(300)) +
-                            Field(0x0060, "@$Busy,G,4, , ;Name,D,16, , ;"));
+  std::string reg =
+      Message(Request(0x1010) + Field(0x0020, "App") + Field(0x0090, "h") + Field(0x0022, "T") +
+              Field(0x0090, "t") + Field(0x0030, "E") + Field(0x0040, Be32(300)) +
+              Field(0x0060, "@$Busy,G,4, , ;Name,D,16, , ;"));
   std::string online = Message(Request(0x1015) + Field(0x0020, "App") + Field(0x0022, "T") +
                                Field(0x0021, "s" + std::to_string(stream)));
   if (write(c, reg.data(), reg.size()) != static_cast<ssize_t>(reg.size())) return 0;
@@ -158,8 +158,8 @@ void BM_StoreRows(benchmark::State &state) {
   }
   state.counters["rows_per_s"] =
       benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
-  state.counters["lost"] = static_cast<double>(
-      static_cast<int64_t>(state.iterations()) * peers * kRowsPerPeer - rows);
+  state.counters["lost"] =
+      static_cast<double>(static_cast<int64_t>(state.iterations()) * peers * kRowsPerPeer - rows);
 }
 BENCHMARK(BM_StoreRows)
     ->ArgNames({"store", "peers"})

@@ -91,7 +91,8 @@ TEST(dch_Page, EndpointsAnswerOnBothStoresAndRefuseHostileQueries) {
     int status;
     std::string contains;
   };
-  const std::string longValue(300, 'a'), longTarget = "/api/sources?host=" + std::string(40000, 'a');
+  const std::string longValue(300, 'a'),
+      longTarget = "/api/sources?host=" + std::string(40000, 'a');
   const Case cases[] = {
       {"/api/summary", 200, "\"host\":\"pagehost\""},
       {"/api/applications", 200, "\"tables\":[{\"name\":\"T\",\"type\":\"P\""},
@@ -167,12 +168,18 @@ class dch_PageBrowser : public qdvp_test::DataProviderWorld {
   // Runs Chromium headless on the page with a fresh profile; its standard output.
   std::string Chromium(const std::vector<std::string> &what) {
     qdvp_test::TempDir profile;
-    std::vector<std::string> argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                     "--disable-quic", "--no-first-run",
+    std::vector<std::string> argv = {"/usr/bin/chromium",
+                                     "--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--disable-quic",
+                                     "--no-first-run",
                                      "--disable-background-networking",
-                                     "--disable-component-update", "--disable-sync",
+                                     "--disable-component-update",
+                                     "--disable-sync",
                                      "--user-data-dir=" + profile.path(),
-                                     "--virtual-time-budget=8000", "--window-size=1280,1400"};
+                                     "--virtual-time-budget=8000",
+                                     "--window-size=1280,1400"};
     argv.insert(argv.end(), what.begin(), what.end());
     argv.push_back("http://127.0.0.1:" + std::to_string(httpPort_) + "/");
     qdvp_test::Child browser(argv, {{"HOME", profile.path()}}, profile.path());
@@ -189,8 +196,8 @@ TEST_F(dch_PageBrowser, ChromiumShowsTheRowADataProviderHasJustWritten) {
            "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
            "Word D 32\nNumber C 1000000\n");
   Launch("file");
-  ASSERT_TRUE(WaitFor([&] { return Trace().find("Initial file record count") != std::string::npos; },
-                      20s))
+  ASSERT_TRUE(
+      WaitFor([&] { return Trace().find("Initial file record count") != std::string::npos; }, 20s))
       << qdvp_->Stderr();
   std::ofstream(tail, std::ios::app) << "justwritten 4242\n";
   ASSERT_TRUE(WaitRows("Lines", 1));

@@ -76,15 +76,17 @@ TEST(dch_Pg, TwoHostsShareOneDatabaseAndTheSqliteQueriesAnswerTheSameThere) {
   }
   // Handles and row streams are per host: both hosts got handle 1 and stored their stream 7.
   EXPECT_EQ(handles, (std::vector<uint32_t>{1, 1, 1}));
-  EXPECT_EQ(PgQuery(pg, "SELECT host, count(*), max(row_number) FROM rows GROUP BY host "
-                        "ORDER BY host"),
+  EXPECT_EQ(PgQuery(pg,
+                    "SELECT host, count(*), max(row_number) FROM rows GROUP BY host "
+                    "ORDER BY host"),
             (Table{{"alpha", "3", "3"}, {"beta", "3", "3"}}));
   // An unregister takes only its own host's sources offline.
   auto c = Client::Tcp(alpha.port());
   auto r = c->Call(UnregisterMsg("App"));
   ASSERT_TRUE(r && r->status == 0);
-  EXPECT_EQ(PgQuery(pg, "SELECT host, handle, offline_at IS NULL FROM sources WHERE handle = 1 "
-                        "ORDER BY host"),
+  EXPECT_EQ(PgQuery(pg,
+                    "SELECT host, handle, offline_at IS NULL FROM sources WHERE handle = 1 "
+                    "ORDER BY host"),
             (Table{{"alpha", "1", "f"}, {"beta", "1", "t"}}));
   c = Client::Tcp(sqlite.port());
   c->Call(UnregisterMsg("App"));
@@ -187,8 +189,11 @@ class dch_PgDataProvider : public qdvp_test::DataProviderWorld {
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_DP_EVENT", "1"}, {"QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", "1"}};
   }
-  int Rows() const { return std::stoi("0" + PgQueryOne(pg_, "SELECT count(*) FROM rows WHERE "
-                                                            "attribute_group = 'Lines'")); }
+  int Rows() const {
+    return std::stoi("0" + PgQueryOne(pg_,
+                                      "SELECT count(*) FROM rows WHERE "
+                                      "attribute_group = 'Lines'"));
+  }
   PgCluster cluster_;
   std::string pg_;
 };
@@ -201,8 +206,8 @@ TEST_F(dch_PgDataProvider, TheDatabaseStoppedAndStartedUnderABurstLosesAndDouble
            "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n//ATTRIBUTES ' '\n"
            "Word D 32\nNumber C 1000000\n");
   Launch("file");
-  ASSERT_TRUE(WaitFor([&] { return Trace().find("Initial file record count") != std::string::npos; },
-                      20s))
+  ASSERT_TRUE(
+      WaitFor([&] { return Trace().find("Initial file record count") != std::string::npos; }, 20s))
       << qdvp_->Stderr();
   // Lines come before, while and after the database is away.
   constexpr int kLines = 3000;
@@ -214,14 +219,14 @@ TEST_F(dch_PgDataProvider, TheDatabaseStoppedAndStartedUnderABurstLosesAndDouble
   ASSERT_TRUE(WaitFor([&] { return Rows() >= 200; }, 30s)) << peer_->Stderr();
   ASSERT_TRUE(cluster_.Stop()) << cluster_.Error();
   append(1001, kLines);
-  ASSERT_TRUE(WaitFor([&] {
-    return peer_->Stderr().find("database connection lost") != std::string::npos;
-  }, 20s)) << peer_->Stderr();
+  ASSERT_TRUE(WaitFor(
+      [&] { return peer_->Stderr().find("database connection lost") != std::string::npos; }, 20s))
+      << peer_->Stderr();
   ASSERT_TRUE(cluster_.Start()) << cluster_.Error();
-  ASSERT_TRUE(WaitFor([&] { return Rows() >= kLines; }, 60s))
-      << Rows() << "\n" << peer_->Stderr();
-  EXPECT_EQ(PgQuery(pg_, "SELECT count(*), count(DISTINCT attrs->>'Number') FROM rows WHERE "
-                         "attribute_group = 'Lines'"),
+  ASSERT_TRUE(WaitFor([&] { return Rows() >= kLines; }, 60s)) << Rows() << "\n" << peer_->Stderr();
+  EXPECT_EQ(PgQuery(pg_,
+                    "SELECT count(*), count(DISTINCT attrs->>'Number') FROM rows WHERE "
+                    "attribute_group = 'Lines'"),
             (Table{{std::to_string(kLines), std::to_string(kLines)}}));
   EXPECT_NE(peer_->Stderr().find("database connection restored"), std::string::npos);
   EXPECT_NE(peer_->Stderr().find("connection lost during a commit"), std::string::npos);

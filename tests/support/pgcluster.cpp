@@ -92,8 +92,8 @@ PgCluster::~PgCluster() {
 }
 
 bool PgCluster::Ctl(const std::vector<std::string> &args) {
-  std::vector<std::string> argv = {bin_ + "/pg_ctl", "-D", data_, "-l", dir_.File("server.log"),
-                                   "-w", "-t", "60"};
+  std::vector<std::string> argv = {bin_ + "/pg_ctl",        "-D", data_, "-l",
+                                   dir_.File("server.log"), "-w", "-t",  "60"};
   argv.insert(argv.end(), args.begin(), args.end());
   return Run(AsServerUser(argv), run_, &error_) == 0;
 }
@@ -123,8 +123,7 @@ std::string PgCluster::NewDatabase(const std::string &name) {
   return Conninfo(name);
 }
 
-std::vector<std::vector<std::string>> PgQuery(const std::string &conninfo,
-                                              const std::string &sql) {
+std::vector<std::vector<std::string>> PgQuery(const std::string &conninfo, const std::string &sql) {
   std::vector<std::vector<std::string>> rows;
   PGconn *conn = PQconnectdb(conninfo.c_str());
   if (PQstatus(conn) == CONNECTION_OK) {

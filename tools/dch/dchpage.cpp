@@ -42,8 +42,8 @@ MHD_Result Answer(void *cls, MHD_Connection *connection, const char *url, const 
     answer = DchAnswer(page->Db(), page->Host(), url, query);
   }
   // The library leaves the body out of an answer to HEAD, keeping its length.
-  MHD_Response *response = MHD_create_response_from_buffer(
-      answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
+  MHD_Response *response = MHD_create_response_from_buffer(answer.body.size(), answer.body.data(),
+                                                           MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
   MHD_add_response_header(response, "Cache-Control", "no-store");
@@ -73,8 +73,8 @@ bool DchPage::Start(const std::string &address, std::string *error) {
       host = host.substr(1, host.size() - 2);
     }
   }
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(port) > 65535) {
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
     *error = "bad port in " + address + " (ADDR:PORT or PORT)";
     return false;
   }
@@ -91,11 +91,10 @@ bool DchPage::Start(const std::string &address, std::string *error) {
   bool v6 = found->ai_family == AF_INET6;
   freeaddrinfo(found);
   unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | (v6 ? MHD_USE_IPv6 : 0);
-  daemon_ = MHD_start_daemon(flags, static_cast<uint16_t>(std::stoi(port)), nullptr, nullptr,
-                             &Answer, this, MHD_OPTION_SOCK_ADDR, &sa,
-                             MHD_OPTION_CONNECTION_LIMIT, 32u, MHD_OPTION_CONNECTION_TIMEOUT, 10u,
-                             MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16384),
-                             MHD_OPTION_END);
+  daemon_ = MHD_start_daemon(
+      flags, static_cast<uint16_t>(std::stoi(port)), nullptr, nullptr, &Answer, this,
+      MHD_OPTION_SOCK_ADDR, &sa, MHD_OPTION_CONNECTION_LIMIT, 32u, MHD_OPTION_CONNECTION_TIMEOUT,
+      10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16384), MHD_OPTION_END);
   if (!daemon_) {
     *error = "cannot listen on " + address + ": " + strerror(errno);
     return false;

@@ -121,10 +121,14 @@ constexpr int kRowTexts = 9;  // per row, after the host
 constexpr int kRowBatches[] = {256, 64, 8, 1};
 const char *RowStatement(int size) {
   switch (size) {
-    case 256: return "rows_256";
-    case 64: return "rows_64";
-    case 8: return "rows_8";
-    default: return "rows_1";
+    case 256:
+      return "rows_256";
+    case 64:
+      return "rows_64";
+    case 8:
+      return "rows_8";
+    default:
+      return "rows_1";
   }
 }
 
@@ -149,11 +153,20 @@ void CopyField(std::string *line, const std::optional<std::string> &field) {
   }
   for (char c : *field) {
     switch (c) {
-      case '\\': *line += "\\\\"; break;
-      case '\t': *line += "\\t"; break;
-      case '\n': *line += "\\n"; break;
-      case '\r': *line += "\\r"; break;
-      default: *line += c;
+      case '\\':
+        *line += "\\\\";
+        break;
+      case '\t':
+        *line += "\\t";
+        break;
+      case '\n':
+        *line += "\\n";
+        break;
+      case '\r':
+        *line += "\\r";
+        break;
+      default:
+        *line += c;
     }
   }
 }
@@ -310,7 +323,8 @@ void DchPgStore::Lost(std::string why) {
   backoffMs_ = 100;
   attempts_ = 0;
   nextAttempt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
-  fprintf(stderr, "qdvp-dch: database connection lost (%s); requests wait, connecting again in %d ms\n",
+  fprintf(stderr,
+          "qdvp-dch: database connection lost (%s); requests wait, connecting again in %d ms\n",
           why.c_str(), backoffMs_);
 }
 
@@ -410,10 +424,9 @@ DchPgStore::Outcome DchPgStore::Pipeline(const std::vector<Op> &ops) {
     values.clear();
     for (const Param &p : op.params) values.push_back(p ? p->c_str() : nullptr);
     int n = static_cast<int>(values.size());
-    int ok = op.prepared ? PQsendQueryPrepared(conn_, op.statement, n, values.data(), nullptr,
-                                               nullptr, 0)
-                         : PQsendQueryParams(conn_, op.statement, 0, nullptr, nullptr, nullptr,
-                                             nullptr, 0);
+    int ok = op.prepared
+                 ? PQsendQueryPrepared(conn_, op.statement, n, values.data(), nullptr, nullptr, 0)
+                 : PQsendQueryParams(conn_, op.statement, 0, nullptr, nullptr, nullptr, nullptr, 0);
     if (!ok) {
       sendFailed = true;
       break;
@@ -550,17 +563,17 @@ int DchPgStore::WriteRegister(const DchMessage &message, const std::string &now)
     Add("group", {application, group, DchPgText(table.dataType),
                   table.ttl ? Param(Text(*table.ttl)) : Param(), DchPgText(table.help)});
     for (const auto &a : table.attributes) {
-      Add("attr", {application, group, DchPgText(a.name), DchPgText(a.type), Text(a.size),
-                   Text(a.key), Text(a.atomic), DchPgText(a.enumText), DchPgText(a.help),
-                   Text(a.position)});
+      Add("attr",
+          {application, group, DchPgText(a.name), DchPgText(a.type), Text(a.size), Text(a.key),
+           Text(a.atomic), DchPgText(a.enumText), DchPgText(a.help), Text(a.position)});
     }
   }
   return 0;
 }
 
 int DchPgStore::WriteOnline(uint32_t handle, const DchSourceKey &key, const std::string &now) {
-  Add("online", {Text(handle), DchPgText(key.application), DchPgText(key.group),
-                 DchPgText(key.source), now});
+  Add("online",
+      {Text(handle), DchPgText(key.application), DchPgText(key.group), DchPgText(key.source), now});
   return 0;
 }
 
@@ -604,17 +617,15 @@ int DchPgStore::WriteActionSent(uint32_t id, const std::string &node, uint32_t t
                                 const std::optional<std::string> &parameter,
                                 const std::string &owner, const std::string &peer,
                                 const std::string &now) {
-  Add("action_sent", {Text(id), now, DchPgText(peer), DchPgText(node), Text(type),
-                      DchPgText(name), parameter ? Param(DchPgText(*parameter)) : Param(),
-                      DchPgText(owner)});
+  Add("action_sent", {Text(id), now, DchPgText(peer), DchPgText(node), Text(type), DchPgText(name),
+                      parameter ? Param(DchPgText(*parameter)) : Param(), DchPgText(owner)});
   return 0;
 }
 
 int DchPgStore::WriteActionStatus(uint32_t id, int32_t status,
                                   const std::optional<std::string> &result,
                                   const std::string &now) {
-  Add("action_status",
-      {Text(id), Text(status), result ? Param(DchPgText(*result)) : Param(), now});
+  Add("action_status", {Text(id), Text(status), result ? Param(DchPgText(*result)) : Param(), now});
   return 0;
 }
 

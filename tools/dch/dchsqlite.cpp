@@ -101,9 +101,9 @@ int DchSqliteStore::Open(const std::string &path) {
   // of memory in use, which takes a global lock at every allocation (a setting taken only
   // before SQLite's first use: refused, and harmless, after it).
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-  int rc = sqlite3_open_v2(path.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) return SqlFail(rc, "open");
   sqlite3_busy_timeout(db_, 5000);
   if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
@@ -143,8 +143,8 @@ int DchSqliteStore::LoadState() {
       return t ? std::string(reinterpret_cast<const char *>(t), sqlite3_column_bytes(s, i))
                : std::string();
     };
-    online.push_back({static_cast<uint32_t>(sqlite3_column_int64(s, 0)),
-                      {text(1), text(2), text(3)}});
+    online.push_back(
+        {static_cast<uint32_t>(sqlite3_column_int64(s, 0)), {text(1), text(2), text(3)}});
   }
   sqlite3_reset(s);
   if (rc != SQLITE_DONE) return SqlFail(rc, "load online sources");
@@ -242,8 +242,7 @@ int DchSqliteStore::WriteRegister(const DchMessage &message, const std::string &
   return SQLITE_OK;
 }
 
-int DchSqliteStore::WriteOnline(uint32_t handle, const DchSourceKey &key,
-                                const std::string &now) {
+int DchSqliteStore::WriteOnline(uint32_t handle, const DchSourceKey &key, const std::string &now) {
   sqlite3_stmt *s = Prepare(
       "INSERT OR REPLACE INTO sources (handle, application, attribute_group, source, online_at, "
       "offline_at) VALUES (?1, ?2, ?3, ?4, ?5, NULL)");

@@ -38,10 +38,9 @@ class DchSqliteStore : public DchStore {
   int WriteUnregister(const std::string &application, const std::string &now) override;
   int WriteRow(const DchRowRecord &row) override;
   int WriteStreamLast(uint32_t stream, uint32_t last) override;
-  int WriteActionSent(uint32_t id, const std::string &node, uint32_t type,
-                      const std::string &name, const std::optional<std::string> &parameter,
-                      const std::string &owner, const std::string &peer,
-                      const std::string &now) override;
+  int WriteActionSent(uint32_t id, const std::string &node, uint32_t type, const std::string &name,
+                      const std::optional<std::string> &parameter, const std::string &owner,
+                      const std::string &peer, const std::string &now) override;
   int WriteActionStatus(uint32_t id, int32_t status, const std::optional<std::string> &result,
                         const std::string &now) override;
   int LoadState() override;

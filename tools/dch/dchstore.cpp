@@ -183,8 +183,8 @@ int DchStore::Unregister(const std::string &application, const std::string &now)
 }
 
 int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
-                  const std::string &attrs, const std::string &now,
-                  std::optional<uint32_t> stream, uint32_t number) {
+                  const std::string &attrs, const std::string &now, std::optional<uint32_t> stream,
+                  uint32_t number) {
   int rc = Begin();
   if (rc != 0) return rc;
   DchRowRecord row{handle, key, dataSequence, &attrs, &now, stream, number};

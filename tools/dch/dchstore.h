@@ -156,8 +156,7 @@ class DchStore {
   virtual int WriteRow(const DchRowRecord &row) = 0;
   virtual int WriteStreamLast(uint32_t stream, uint32_t last) = 0;
   virtual int WriteActionSent(uint32_t id, const std::string &node, uint32_t type,
-                              const std::string &name,
-                              const std::optional<std::string> &parameter,
+                              const std::string &name, const std::optional<std::string> &parameter,
                               const std::string &owner, const std::string &peer,
                               const std::string &now) = 0;
   virtual int WriteActionStatus(uint32_t id, int32_t status,

@@ -69,8 +69,8 @@ class SqliteView : public DchViewDb {
       Row row;
       for (int c = 0; c < sqlite3_column_count(s); c++) {
         const unsigned char *t = sqlite3_column_text(s, c);
-        row.push_back(t ? std::optional<std::string>(std::string(
-                              reinterpret_cast<const char *>(t), sqlite3_column_bytes(s, c)))
+        row.push_back(t ? std::optional<std::string>(std::string(reinterpret_cast<const char *>(t),
+                                                                 sqlite3_column_bytes(s, c)))
                         : std::nullopt);
       }
       rows->push_back(std::move(row));
@@ -111,7 +111,8 @@ class PgView : public DchViewDb {
         return false;
       }
       PQsetClientEncoding(conn_, "UTF8");
-      PQclear(PQexec(conn_, "SET default_transaction_read_only = on; SET statement_timeout = 5000"));
+      PQclear(
+          PQexec(conn_, "SET default_transaction_read_only = on; SET statement_timeout = 5000"));
     }
     std::string text = Replace(sql, "@host", "host");
     std::vector<const char *> values;
@@ -259,8 +260,8 @@ class Answers {
                        {"sources_online", Integer(row[2])}});
     }
     (void)r;
-    return Json({{"store", db_->Kind()}, {"host", DchPgText(host_)}, {"time", DchNow()},
-                 {"hosts", hosts}});
+    return Json(
+        {{"store", db_->Kind()}, {"host", DchPgText(host_)}, {"time", DchNow()}, {"hosts", hosts}});
   }
 
   DchHttpAnswer Applications(Request &r) {
@@ -268,16 +269,18 @@ class Answers {
     where.AddIf(r, "host", "@host");
     Rows apps, groups, attrs, counts;
     if (!Run("SELECT @host, name, help, registered_at, unregistered_at, registrations FROM "
-             "applications" + where.sql + " ORDER BY 1, 2",
+             "applications" +
+                 where.sql + " ORDER BY 1, 2",
              where.params, &apps) ||
-        !Run("SELECT @host, application, name, type, ttl, help FROM attribute_groups" +
-                 where.sql + " ORDER BY 1, 2, 3",
+        !Run("SELECT @host, application, name, type, ttl, help FROM attribute_groups" + where.sql +
+                 " ORDER BY 1, 2, 3",
              where.params, &groups) ||
-        !Run("SELECT @host, application, attribute_group, name, type FROM attributes" +
-                 where.sql + " ORDER BY 1, 2, 3, position",
+        !Run("SELECT @host, application, attribute_group, name, type FROM attributes" + where.sql +
+                 " ORDER BY 1, 2, 3, position",
              where.params, &attrs) ||
         !Run("SELECT @host, application, attribute_group, sum(CASE WHEN offline_at IS NULL THEN "
-             "1 ELSE 0 END), count(*) FROM sources" + where.sql + " GROUP BY 1, 2, 3",
+             "1 ELSE 0 END), count(*) FROM sources" +
+                 where.sql + " GROUP BY 1, 2, 3",
              where.params, &counts)) {
       return Unavailable();
     }
@@ -299,8 +302,11 @@ class Answers {
       json all = s == sources.end() ? json(0) : s->second.second;
       json a = attributes.count(k) ? attributes[k] : json::array();
       tables[{row[0].value_or(""), row[1].value_or("")}].push_back(
-          {{"name", Text(row[2])}, {"type", Text(row[3])}, {"ttl", Integer(row[4])},
-           {"help", Text(row[5])}, {"sources_online", online},
+          {{"name", Text(row[2])},
+           {"type", Text(row[3])},
+           {"ttl", Integer(row[4])},
+           {"help", Text(row[5])},
+           {"sources_online", online},
            {"sources_offline", all.is_number() && online.is_number()
                                    ? json(all.get<long long>() - online.get<long long>())
                                    : json(0)},
@@ -309,8 +315,11 @@ class Answers {
     json out = json::array();
     for (auto &row : apps) {
       auto t = tables.find({row[0].value_or(""), row[1].value_or("")});
-      out.push_back({{"host", Text(row[0])}, {"name", Text(row[1])}, {"help", Text(row[2])},
-                     {"registered_at", Text(row[3])}, {"unregistered_at", Text(row[4])},
+      out.push_back({{"host", Text(row[0])},
+                     {"name", Text(row[1])},
+                     {"help", Text(row[2])},
+                     {"registered_at", Text(row[3])},
+                     {"unregistered_at", Text(row[4])},
                      {"registrations", Integer(row[5])},
                      {"tables", t == tables.end() ? json::array() : t->second}});
     }
@@ -328,8 +337,10 @@ class Answers {
     where.AddIf(r, "host", "@host");
     where.AddIf(r, "application", "application");
     where.AddIf(r, "table", "attribute_group");
-    std::string sql = "SELECT @host, handle, application, attribute_group, source, online_at, "
-                      "offline_at FROM sources" + where.sql;
+    std::string sql =
+        "SELECT @host, handle, application, attribute_group, source, online_at, "
+        "offline_at FROM sources" +
+        where.sql;
     if (state != "all") {
       sql += std::string(where.sql.empty() ? " WHERE " : " AND ") + "offline_at IS " +
              (state == "online" ? "NULL" : "NOT NULL");
@@ -339,10 +350,14 @@ class Answers {
     if (!Run(sql, where.params, &rows)) return Unavailable();
     json out = json::array();
     for (auto &row : rows) {
-      out.push_back({{"host", Text(row[0])}, {"handle", Integer(row[1])},
-                     {"application", Text(row[2])}, {"table", Text(row[3])},
-                     {"source", Text(row[4])}, {"online_at", Text(row[5])},
-                     {"offline_at", Text(row[6])}, {"online", !row[6].has_value()}});
+      out.push_back({{"host", Text(row[0])},
+                     {"handle", Integer(row[1])},
+                     {"application", Text(row[2])},
+                     {"table", Text(row[3])},
+                     {"source", Text(row[4])},
+                     {"online_at", Text(row[5])},
+                     {"offline_at", Text(row[6])},
+                     {"online", !row[6].has_value()}});
     }
     return Json({{"sources", out}});
   }
@@ -364,9 +379,12 @@ class Answers {
     }
     json out = json::array();
     for (auto &row : rows) {
-      out.push_back({{"id", Integer(row[0])}, {"host", Text(row[1])},
-                     {"received_at", Text(row[2])}, {"source", Text(row[3])},
-                     {"data_sequence", Integer(row[4])}, {"attrs", Attrs(row[5])}});
+      out.push_back({{"id", Integer(row[0])},
+                     {"host", Text(row[1])},
+                     {"received_at", Text(row[2])},
+                     {"source", Text(row[3])},
+                     {"data_sequence", Integer(row[4])},
+                     {"attrs", Attrs(row[5])}});
     }
     return Json({{"rows", out}});
   }
@@ -394,7 +412,8 @@ class Answers {
     json out = json::array();
     for (long m = minutes - 1; m >= 0; m--) {
       std::string minute = MinuteText(now - m * 60);
-      out.push_back({{"minute", minute}, {"rows", counts.count(minute) ? counts[minute] : json(0)}});
+      out.push_back(
+          {{"minute", minute}, {"rows", counts.count(minute) ? counts[minute] : json(0)}});
     }
     return Json({{"minutes", out}});
   }
@@ -406,17 +425,24 @@ class Answers {
     where.AddIf(r, "host", "@host");
     Rows rows;
     if (!Run("SELECT @host, id, sent_at, node, type, name, parameter, owner, status, result, "
-             "status_at FROM actions" + where.sql +
-                 " ORDER BY coalesce(sent_at, status_at) DESC LIMIT " + std::to_string(limit),
+             "status_at FROM actions" +
+                 where.sql + " ORDER BY coalesce(sent_at, status_at) DESC LIMIT " +
+                 std::to_string(limit),
              where.params, &rows)) {
       return Unavailable();
     }
     json out = json::array();
     for (auto &row : rows) {
-      out.push_back({{"host", Text(row[0])}, {"id", Integer(row[1])}, {"sent_at", Text(row[2])},
-                     {"node", Text(row[3])}, {"type", Integer(row[4])}, {"name", Text(row[5])},
-                     {"parameter", Text(row[6])}, {"owner", Text(row[7])},
-                     {"status", Integer(row[8])}, {"result", Text(row[9])},
+      out.push_back({{"host", Text(row[0])},
+                     {"id", Integer(row[1])},
+                     {"sent_at", Text(row[2])},
+                     {"node", Text(row[3])},
+                     {"type", Integer(row[4])},
+                     {"name", Text(row[5])},
+                     {"parameter", Text(row[6])},
+                     {"owner", Text(row[7])},
+                     {"status", Integer(row[8])},
+                     {"result", Text(row[9])},
                      {"status_at", Text(row[10])}});
     }
     return Json({{"actions", out}});
@@ -442,8 +468,7 @@ DchHttpAnswer DchAnswer(DchViewDb *db, const std::string &host, const std::strin
                         const std::vector<std::pair<std::string, std::string>> &query) {
   for (size_t i = 0; i < kDchAssetCount; i++) {
     if (path == kDchAssets[i].path) {
-      return {200, kDchAssets[i].contentType,
-              std::string(kDchAssets[i].data, kDchAssets[i].size)};
+      return {200, kDchAssets[i].contentType, std::string(kDchAssets[i].data, kDchAssets[i].size)};
     }
   }
   Answers answers(db, host);

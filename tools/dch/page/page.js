@@ -103,8 +103,8 @@ async function refresh() {
           ['offline', a => a.tables.reduce((n, t) => n + t.sources_offline, 0), 'num']],
          apps.applications, 'no data provider has registered');
     fill(document.getElementById('sources'),
-         [['host', s => s.host], ['handle', s => s.handle, 'num'], ['application', s => s.application],
-          ['table', s => s.table], ['source', s => s.source],
+         [['host', s => s.host], ['handle', s => s.handle, 'num'],
+          ['application', s => s.application], ['table', s => s.table], ['source', s => s.source],
           ['state', s => s.online ? 'online' : 'offline', s => s.online ? 'online' : 'offline'],
           ['online at', s => s.online_at], ['offline at', s => s.offline_at]],
          sources.sources, 'no sources');
@@ -119,12 +119,14 @@ async function refresh() {
         ...(blocks.length ? blocks : [el('p', { class: 'empty' }, 'no tables yet')]));
     fill(document.getElementById('log'),
          [['received', r => r.received_at], ['host', r => r.host],
-          ['category', r => (r.attrs || {}).DP_Log_Category], ['text', r => (r.attrs || {}).DP_Log_Text]],
+          ['category', r => (r.attrs || {}).DP_Log_Category],
+          ['text', r => (r.attrs || {}).DP_Log_Text]],
          log.rows, 'no DP log messages');
     fill(document.getElementById('actions'),
-         [['host', a => a.host], ['id', a => a.id, 'num'], ['sent', a => a.sent_at], ['node', a => a.node],
-          ['name', a => a.name], ['parameter', a => a.parameter], ['owner', a => a.owner],
-          ['status', a => a.status, 'num'], ['result', a => a.result], ['answered', a => a.status_at]],
+         [['host', a => a.host], ['id', a => a.id, 'num'], ['sent', a => a.sent_at],
+          ['node', a => a.node], ['name', a => a.name], ['parameter', a => a.parameter],
+          ['owner', a => a.owner], ['status', a => a.status, 'num'], ['result', a => a.result],
+          ['answered', a => a.status_at]],
          actions.actions, 'no take actions');
     status.textContent = 'updated ' + new Date().toLocaleTimeString();
     status.className = 'status';
