@@ -1,6 +1,6 @@
-// The agent peer on PostgreSQL, against a private cluster: two peers of two hosts in one
-// database, each with its own handles, row streams and sources; the example queries of the
-// SQLite store give the same answers there; a peer killed with rows in flight and started again
+// The agent peer on PostgreSQL, against a private cluster: the store per host; two peers of two
+// hosts in one database, each with its own handles, row streams and sources; the example queries of
+// the SQLite store give the same answers there; a peer killed with rows in flight and started again
 // stores every row once; a data provider's burst through a database that is stopped and started
 // loses no acknowledged row and doubles none.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "tests/support/dchpeer.h"
 #include "tests/support/dpworld.h"
 #include "tests/support/pgcluster.h"
+#include "tools/dch/dchpg.h"
 
 using namespace dch_test;
 using qdvp_test::WaitFor;
@@ -55,6 +56,64 @@ uint32_t Session(Client &c) {
   EXPECT_TRUE(r && r->status == 0 && r->handle);
   if (r && r->handle) c.Call(OfflineMsg(*r->handle));
   return handle;
+}
+
+// The store itself on PostgreSQL: handles follow the sources, a stream's last stored row is
+// what is left after a lost transaction, both are per host and found again by a peer started
+// later; a second store of the same host identity is refused while the first holds it.
+TEST(dch_Pg, TheStoreKeepsHandlesAndStreamsPerHostAndRefusesASecondPeerOfAHost) {
+  PgCluster cluster;
+  ASSERT_TRUE(cluster.Ready()) << cluster.Error();
+  const std::string pg = cluster.NewDatabase("store");
+  uint32_t a = 0, again = 0, other = 0, after = 0;
+  bool known = false;
+  {
+    qdvp_dch::DchPgStore store(pg, "a");
+    ASSERT_EQ(store.Open(), 0) << store.LastError();
+    ASSERT_EQ(store.Online({"App", "T", "s1"}, qdvp_dch::DchNow(), &a), 0);
+    ASSERT_EQ(store.Online({"App", "T", "s1"}, qdvp_dch::DchNow(), &again), 0);
+    ASSERT_EQ(store.Online({"App", "T", "s2"}, qdvp_dch::DchNow(), &other), 0);
+    EXPECT_EQ(a, again);
+    EXPECT_NE(a, other);
+    ASSERT_EQ(store.Offline(a, qdvp_dch::DchNow(), &known), 0);
+    EXPECT_TRUE(known);
+    ASSERT_EQ(store.Online({"App", "T", "s1"}, qdvp_dch::DchNow(), &after), 0);
+    EXPECT_NE(after, a);
+    for (uint32_t n = 1; n <= 3; n++) {
+      ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{\"A\":1}", qdvp_dch::DchNow(), 7, n), 0);
+    }
+    EXPECT_EQ(PgQueryOne(pg, "SELECT count(*) FROM rows"), "0");  // the turn is not committed
+    ASSERT_EQ(store.Commit(), 0) << store.LastError();
+    EXPECT_EQ(PgQueryOne(pg, "SELECT count(*) FROM rows"), "3");
+    ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{}", qdvp_dch::DchNow(), 7, 4), 0);
+    EXPECT_EQ(store.Stream(7).last, 4u);
+    store.Abandon();
+    EXPECT_EQ(store.Stream(7).last, 3u);
+    EXPECT_EQ(store.Stream(7).resendFrom, 4u);
+
+    qdvp_dch::DchPgStore twin(pg, "a");
+    EXPECT_NE(twin.Open(200), 0);
+    EXPECT_NE(twin.LastError().find("another qdvp-dch stores for host a"), std::string::npos)
+        << twin.LastError();
+    qdvp_dch::DchPgStore b(pg, "b");
+    ASSERT_EQ(b.Open(), 0) << b.LastError();
+    uint32_t first = 0;
+    ASSERT_EQ(b.Online({"App", "T", "s1"}, qdvp_dch::DchNow(), &first), 0);
+    EXPECT_EQ(first, 1u);
+    EXPECT_EQ(b.Stream(7).last, 0u);
+    ASSERT_EQ(b.Close(), 0);
+    ASSERT_EQ(store.Close(), 0);
+  }
+  qdvp_dch::DchPgStore restarted(pg, "a");
+  ASSERT_EQ(restarted.Open(2000), 0) << restarted.LastError();
+  const qdvp_dch::DchSourceKey *key = restarted.Lookup(other);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->source, "s2");
+  EXPECT_EQ(restarted.Lookup(a), nullptr);
+  EXPECT_EQ(restarted.Stream(7).last, 3u);
+  uint32_t fresh = 0;
+  ASSERT_EQ(restarted.Online({"App", "T", "s3"}, qdvp_dch::DchNow(), &fresh), 0);
+  EXPECT_GT(fresh, after);
 }
 
 TEST(dch_Pg, TwoHostsShareOneDatabaseAndTheSqliteQueriesAnswerTheSameThere) {
