@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when any is missing.
+# Installs the Debian packages that building and testing need, when any is missing
+# (postgresql and chromium are for qdvp-dch's tests: a private cluster, and its page in a browser).
 # Usage: scripts/bootstrap.sh [--fuzz]   (--fuzz adds clang's fuzzer runtime)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config binutils googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
-          libcli11-dev clang snmpd snmp snmptrapd nginx-light openssl)
+          libcli11-dev clang snmpd snmp snmptrapd nginx-light openssl libpq-dev postgresql
+          libmicrohttpd-dev chromium)
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(libclang-rt-14-dev)
 fi

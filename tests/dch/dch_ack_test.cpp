@@ -12,12 +12,12 @@
 
 #include "include/qdvp_agentlink.h"
 #include "tests/support/dchpeer.h"
-#include "tools/dch/dchstore.h"
+#include "tools/dch/dchsqlite.h"
 
 using namespace dch_test;
 using qdvp_dch::DchNow;
 using qdvp_dch::DchSourceKey;
-using qdvp_dch::DchStore;
+using DchStore = qdvp_dch::DchSqliteStore;
 
 namespace {
 

@@ -461,8 +461,15 @@ void Loop::CommitHeld() {
   transactionSince_.reset();
   if (!store_->InTransaction()) return;
   uint64_t transaction = store_->Transaction();
-  bool committed = store_->Commit() == 0;
+  int rc = store_->Commit();
+  bool committed = rc == 0;
   store_->TakeLost();  // settled here
+  if (rc == kCommitUnknown) {
+    // Held until the store learns whether it committed (Housekeeping).
+    fprintf(stderr, "qdvp-dch: connection lost during a commit, its replies wait for the "
+                    "database\n");
+    return;
+  }
   if (!committed) {
     fprintf(stderr, "qdvp-dch: commit failed, its requests answered send again: %s\n",
             store_->LastError().c_str());
@@ -554,6 +561,17 @@ void Loop::Housekeeping(Clock::time_point now) {
     PollActions();
     nextActionPoll_ = now + kActionPoll;
   }
+  if (!store_->Available()) {
+    // The database is away: requests are not read until it is back; a commit whose outcome
+    // was unknown is answered as it turned out.
+    store_->Maintain(now);
+    auto [transaction, committed] = store_->TakeResolved();
+    if (transaction) {
+      fprintf(stderr, "qdvp-dch: the commit whose answer was lost %s\n",
+              committed ? "had committed: its replies go out" : "had not: answered send again");
+      Settle(transaction, committed, nullptr);
+    }
+  }
   if (store_->InTransaction()) {
     if (!transactionSince_) transactionSince_ = now;
     if (now - *transactionSince_ >= milliseconds(options_.commitMs)) CommitHeld();
@@ -585,6 +603,7 @@ int Loop::Timeout(Clock::time_point now) const {
     consider(transactionSince_ ? *transactionSince_ + milliseconds(options_.commitMs) : now);
   }
   if (!options_.actionFile.empty()) consider(nextActionPoll_);
+  if (!store_->Available()) consider(store_->NextAttempt());
   if (log_->Pending()) consider(lastFlush_ + kLogFlush);
   auto ms = std::chrono::ceil<milliseconds>(next - now).count();
   return static_cast<int>(std::max<long long>(0, ms));
@@ -621,11 +640,16 @@ void Loop::Serve() {
       fds.push_back({tcp_, POLLIN, 0});
       owners.push_back(nullptr);
     }
-    fds.push_back({udp_, POLLIN, 0});
+    // While the database is away no request is read: the data providers wait for their
+    // replies (and over UDP the datagrams wait in the socket's buffer).
+    bool reading = store_->Available();
+    fds.push_back({reading ? udp_ : -1, POLLIN, 0});  // poll passes over a negative one
     owners.push_back(nullptr);
     for (auto &c : connections_) {
-      short events = POLLIN;
+      short events = reading ? POLLIN : 0;
       if (!c->out.empty()) events |= POLLOUT;
+      // A hang-up is reported whatever is asked: a connection that is not read is left out.
+      if (!events) continue;
       fds.push_back({c->fd, events, 0});
       owners.push_back(c.get());
     }
@@ -638,12 +662,14 @@ void Loop::Serve() {
     if (ready == 0) continue;
     size_t i = 1;
     if (tcp_ >= 0 && fds[i++].revents) Accept();
-    if (fds[i++].revents) ReadDatagrams();
+    if (fds[i++].revents && reading) ReadDatagrams();
     for (; i < fds.size(); i++) {
       Endpoint *ep = owners[i];
       if (!fds[i].revents || ep->dead) continue;
       if (fds[i].revents & POLLOUT) FlushOut(*ep);
-      if (!ep->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) ReadConnection(*ep);
+      if (!ep->dead && reading && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        ReadConnection(*ep);
+      }
     }
     // Everything this round of reads stored is committed together, then answered.
     if (options_.commitMs <= 0) CommitHeld();
