@@ -14,7 +14,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "actions/qdvpexec.h"
@@ -311,6 +313,51 @@ TEST_F(ActionsUnanswered, StatusIsSentAgain) {
     }
     return sent == 2;
   }, 20s)) << Trace();
+}
+
+
+// The agent's connection slots filled with silent connections, and then the agent restarted:
+// the data provider's link keeps its slot (or comes back), and after the reconnection its
+// sources ask for actions again on the new connection, so an action still reaches it.
+class ActionsAcrossReconnection : public Actions {
+ protected:
+  Strings PeerArgs() const override {
+    return {"--action-file", File("actions.jsonl"), "--max-connections", "3", "--idle-limit-ms",
+            "300"};
+  }
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_DP_EVENT", "1"}, {"QDVP_DP_SAMPLE_FACTOR", "2"}};
+  }
+  void SetUp() override {
+    DataProviderWorld::SetUp();
+    Metafile("tail", "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n"
+                     "//ATTRIBUTES ' '\nWord D 32\n");
+    dir_.Write("tail.log", "before\n");  // read before the start: not sent
+    Launch("file");
+    ASSERT_TRUE(WaitLogged("DP automation server active")) << Trace();
+    ASSERT_TRUE(WaitFor([&] { return !Node().empty() && OnlineSources("Lines") == 1; }, 20s));
+  }
+  void Append(const std::string &line) { std::ofstream(File("tail.log"), std::ios::app) << line; }
+};
+
+TEST_F(ActionsAcrossReconnection, AnActionReachesTheDataProviderAfterTheSlotsFillAndAfterANewLink) {
+  std::vector<std::unique_ptr<dch_test::Client>> silent;
+  for (int i = 0; i < 4; i++) {
+    silent.push_back(dch_test::Client::Tcp(dchPort_));
+    ASSERT_TRUE(silent.back());
+    std::this_thread::sleep_for(350ms);  // each newcomer finds the others past the idle limit
+  }
+  AppendActions({Action(1, "echo", "kept")});
+  ASSERT_TRUE(WaitFor([&] { return Outcome(1) == "0|kept"; }, 20s)) << peer_->Stderr();
+
+  // A new agent knows nothing of the sources that asked the old one for actions.
+  StopPeer();
+  StartPeer({"--action-file", File("actions.jsonl")});
+  Append("after\n");
+  ASSERT_TRUE(WaitFor([&] { return Values("Lines", "Word") == Strings{"after"}; }, 20s))
+      << Trace();
+  AppendActions({Action(2, "echo", "again")});
+  EXPECT_TRUE(WaitFor([&] { return Outcome(2) == "0|again"; }, 20s)) << peer_->Stderr();
 }
 
 }  // namespace
