@@ -186,12 +186,49 @@ TEST(ActionCommand, EntryGetsStatusAndResultAndTheCommandInheritsNoSocket) {
   EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
 }
 
+// A command sees PATH, HOME, LANG and TZ and what QDVP_ACTION_PASS_ENV names (a name, or a
+// prefix before "*"), never the data provider's settings or anything else of its environment.
+TEST(ActionCommand, CommandGetsOnlyTheVariablesPassedToIt) {
+  qdvp_test::EnvGuard env({{"QDVP_HTTP_PROXY_PASSWORD", "secret"},
+                           {"QDVP_URL_PASSWORD", "also secret"},
+                           {"SITE_TOKEN", "token"},
+                           {"ORA_HOME", "/opt/ora"},
+                           {"ORA_SID", "prod"},
+                           {"ORACLE", "near miss"},
+                           {"EXTRA", "extra"},
+                           {"LANG", "C.UTF-8"},
+                           {"TZ", "UTC"},
+                           {"QDVP_ACTION_PASS_ENV", "ORA_*, EXTRA"}});
+  const struct {
+    const char *name;
+    const char *value;  // null: not passed
+  } cases[] = {{"QDVP_HTTP_PROXY_PASSWORD", nullptr}, {"QDVP_URL_PASSWORD", nullptr},
+               {"QDVP_ACTION_PASS_ENV", nullptr},     {"SITE_TOKEN", nullptr},
+               {"ORACLE", nullptr},                   {"ORA_HOME", "/opt/ora"},
+               {"ORA_SID", "prod"},                   {"EXTRA", "extra"},
+               {"LANG", "C.UTF-8"},                   {"TZ", "UTC"},
+               {"PATH", getenv("PATH")},              {"HOME", getenv("HOME")}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome outcome = RunCommand((std::string("printenv ") + c.name).c_str());
+    EXPECT_EQ(outcome.status, c.value ? 0 : -1);
+    EXPECT_EQ(outcome.result, c.value ? c.value : "");
+  }
+  // Without the setting only the four are passed (and what the shell sets itself).
+  env.Set("QDVP_ACTION_PASS_ENV", std::nullopt);
+  Outcome outcome = RunCommand("env | cut -d= -f1 | grep -v -x -e PWD -e SHLVL -e _ | sort");
+  std::string expected = std::string(getenv("HOME") ? "HOME;" : "") + "LANG;" +
+                         (getenv("PATH") ? "PATH;" : "") + "TZ";
+  EXPECT_EQ(outcome.result, expected);
+}
+
 class Actions : public qdvp_test::DataProviderWorld {
  protected:
   Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_ACTION_RESULT_SIZE", "32"},
             {"QDVP_ACTION_TIMEOUT", "2"},
+            {"QDVP_HTTP_PROXY_PASSWORD", "secret"},
             {"QDVP_ACTION_LOG_FILENAME", File("DPACTLOG")}};
   }
   void SetUp() override {
@@ -244,6 +281,8 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
       // The reply of a console command is its result.
       {11, Action(11, "DP_CONTROL", "GETPORT"),
        "0|Data provider type and console port: 1 " + std::to_string(consolePort_ + 1)},
+      // A command does not see the data provider's secrets.
+      {12, Action(12, "printenv", "QDVP_HTTP_PROXY_PASSWORD"), "-1|NULL"},
   };
   std::vector<std::string> lines;
   for (const Case &c : cases) lines.push_back(c.line);
