@@ -97,9 +97,13 @@ struct ActionWait {
   bool rules = false;
 };
 
-ActionWait WaitOf(const SourceEntry *source) {
+// An API client's SETSRC replaces the node name under the source's lock: it is copied there.
+ActionWait WaitOf(SourceEntry *source) {
   ActionWait wait;
-  wait.node = source->pSourceNodeName ? source->pSourceNodeName : "";
+  {
+    OSV1_Guard hold(&source->SourceLock);
+    wait.node = source->pSourceNodeName ? source->pSourceNodeName : "";
+  }
   wait.requestNumber = source->RequestNumber;
   wait.snmpRules = source->Kind == 'N';
   wait.rules = source->Kind == 'B' && strncmp(source->pTable->pAppl->ApplName, kDPlogApplName,
