@@ -118,6 +118,7 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   }
   comm->Status = 0;
   comm->Heard = 0;
+  comm->Connections++;
   int s = comm->Socket;
   OSV1_ReleaseLock(&comm->LinkLock);
   int flags = fcntl(s, F_GETFL, 0);

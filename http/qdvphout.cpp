@@ -324,17 +324,22 @@ void QDVP_OutputURLstat(URLmanagementBlock *umb) {
       OSV1_Guard entry(&e->Lock);
       const char *alias = e->pOwnerList != nullptr ? e->pOwnerList->Alias : "    ";
       long current = e->CurrentResponseTime;
-      fprintf(f, "%s,%s,%s,%d,%d,%d,%d,%d,%d,%d,%d,%s,", e->URL, alias, e->PageTitle,
+      // The title and the server type are the web server's words, the URL and the alias the
+      // operator's or a situation's: escaped, none can end the URL's line.
+      fprintf(f, "%s,%s,%s,%d,%d,%d,%d,%d,%d,%d,%d,%s,", QDV0_EscapeLogText(e->URL).c_str(),
+              QDV0_EscapeLogText(alias).c_str(), QDV0_EscapeLogText(e->PageTitle).c_str(),
               static_cast<int>(e->PageSize), e->PageObjects, static_cast<int>(e->TotalObjectSize),
               e->SamplesTaken, e->SampleInterval, static_cast<int>(current),
               static_cast<int>(e->AverageResponseTime), static_cast<int>(e->MaximumResponseTime),
               e->HTTPversion == 10 ? "1.0" : "1.1");
-      fprintf(f, "%s,", e->ServerType[0] != '\0' ? e->ServerType : " ");
+      fprintf(f, "%s,",
+              e->ServerType[0] != '\0' ? QDV0_EscapeLogText(e->ServerType).c_str() : " ");
       char status[128];
       QDVP_URLstatusText(e->RequestStatus, status, sizeof(status));
       char stamp[QDV0_CORVID_TIME_LEN + 1], when[32];
       QDV0_ConvertTimeToCorvidTime(e->LastSampleTime, stamp);
-      fprintf(f, "%s,%s\n", status, QDV0_CorvidTimeToString(stamp, when));
+      fprintf(f, "%s,%s\n", QDV0_EscapeLogText(status).c_str(),
+              QDV0_CorvidTimeToString(stamp, when));
       records++;
     }
   }

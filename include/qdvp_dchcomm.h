@@ -78,6 +78,9 @@ struct DCHcomm {
   // The client task's own: a TCP connection was made in this run, and when TCP was last tried.
   int TCPseen;
   time_t LastTCPtry;
+  // The client task's own: connections made so far. Each new one is told again which sources
+  // wait for actions (the agent knows that per connection).
+  uint32_t Connections;
   // The window (our addition): the rows a source may keep in flight, as asked for
   // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
   // time, as the agent link always was). Client task only; ReplyWindow is the receive task's,
@@ -238,6 +241,8 @@ const DCHservices *QDVP_GetDCHservices();
 void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode);
+// The same for a node name (the source's node name, copied while the source was at hand).
+void QDVP_DoDPwaitForNode(const char *node, int requestNumber, DCHcomm *comm, int waitCode);
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait);
 // The agent asked for the request again (status 7) and it is sent again: not once the data
 // provider ends, or an agent that keeps asking would hold its shutdown for good (the request

@@ -1,7 +1,9 @@
 // The data provider log: its 115 numbered message templates, reporting a message (queued to
 // the log server task, or delivered at once in stand-alone mode), completing a template with
 // its parameters, and delivering the text: standard output for SYSTEM messages, the DPLOG
-// row through the agent link, or the batch job log.
+// row through the agent link, or the batch job log. What goes to standard output and to the
+// batch job log is one line per message: its parameters (names and texts from partners) are
+// escaped there (QDV0_AppendLogText); the DPLOG row carries the text as it is.
 //
 // Reporting never waits for the agent: it copies the parameters into one queue entry and
 // signals the log server. Only the log server (or, in stand-alone mode, the reporting task)
@@ -299,7 +301,7 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
   }
   const char *templ = DP_Log_Message[number];
   if (strncmp(templ, SystemMessage, SystemMessageSize) == 0) {
-    printf("%s\n", LogText);
+    QDV0_WriteLogLine(stdout, LogText);
     fflush(stdout);
   }
   if (anchor == nullptr) return;
@@ -368,7 +370,7 @@ void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName) {
 void QDVP_WriteBatchLog(const char *text) {
   OSV1_GetLock(&sBatchMutex);
   if (sBatchLog != nullptr) {
-    fprintf(sBatchLog, "%s\n", text);
+    QDV0_WriteLogLine(sBatchLog, text);
     fflush(sBatchLog);
   }
   OSV1_ReleaseLock(&sBatchMutex);

@@ -15,6 +15,7 @@
 #include <time.h>
 
 #include <new>
+#include <string>
 #include <type_traits>
 
 #include "../../include/osv1.h"
@@ -173,6 +174,18 @@ FILE *QDV0_OpenRegularFile(const char *path);
 char *QDV0_CheckPathSpec(const char *path);
 // The default directory: QDVP_HOME when set, the current working directory otherwise.
 const char *QDV0_DefaultDirectory(void);
+
+// ---- Log lines ---------------------------------------------------------------------------
+// Appends length bytes of text to *out as they may stand in one line of a log file: a
+// backslash becomes "\\", line feed, carriage return and tab become "\n", "\r" and "\t", and
+// every other control character (below 0x20, and DEL) becomes "\xHH". Nothing a partner sends
+// can then end a line of a log or begin a forged one, and the original bytes can be read back.
+// Bytes from 0x80 up (UTF-8) are kept as they are.
+void QDV0_AppendLogText(std::string *out, const char *text, size_t length);
+// The same for a whole text (null: empty).
+std::string QDV0_EscapeLogText(const char *text);
+// Writes text, escaped, then a line feed, to file. Returns what fputs returned.
+int QDV0_WriteLogLine(FILE *file, const char *text);
 
 // ---- Hosts and sockets -----------------------------------------------------------------
 int QDV0_WinSockInitialization(int version);

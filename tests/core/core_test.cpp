@@ -850,6 +850,30 @@ TEST(Names, JoinCheckCleanTokenizeAndListTheDirectoryAVariableNames) {
   EXPECT_EQ(rc, -1);
 }
 
+// What stands in a line of a log file for a text: printable bytes and UTF-8 as they are,
+// backslashes doubled, line ends, tabs and every other control character escaped; a trace
+// line whose text holds a line end is still one line of the trace file.
+TEST(LogLines, ControlCharactersAndBackslashesAreEscapedAndNothingElse) {
+  const struct {
+    std::string text, line;
+  } cases[] = {
+      {"plain text [42]", "plain text [42]"},
+      {"a\nb\r\nc\td", "a\\nb\\r\\nc\\td"},
+      {"back\\slash \\n", "back\\\\slash \\\\n"},
+      {std::string("nul\0esc\x1b" "del\x7f" "\x01", 13), "nul\\x00esc\\x1Bdel\\x7F\\x01"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+      {"", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string out = "kept:";
+    QDV0_AppendLogText(&out, c.text.data(), c.text.size());
+    EXPECT_EQ(out, "kept:" + c.line);
+  }
+  EXPECT_EQ(QDV0_EscapeLogText("x\ny"), "x\\ny");
+  EXPECT_EQ(QDV0_EscapeLogText(nullptr), "");
+}
+
 TEST(Storage, BlocksAreZeroedTrackedAndFreedOnce) {
   size_t before = QDV0_LiveBlockCount();
   auto *block = static_cast<unsigned char *>(QDV0_GetStorage(100));

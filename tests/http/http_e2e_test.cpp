@@ -14,11 +14,13 @@
 #include <functional>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/support/htq1.h"
+#include "core/support/qdv0.h"
 #include "include/qdvp_http.h"
 #include "tests/support/dpworld.h"
 #include "tests/support/qdvptest.h"
@@ -55,6 +57,40 @@ TEST(PageTitle, IsTheTextOfTheTitleElementOrTheFixedText) {
       {"", none},
   };
   for (const Case &c : cases) EXPECT_EQ(Title(c.page), c.title) << c.page.substr(0, 40);
+}
+
+// The statistics file has one line per URL whatever the page's title and the server's name
+// hold: their line ends and control characters are escaped.
+TEST(URLStatistics, EachURLIsOneLineWhateverItsPageAndServerSay) {
+  qdvp_test::TempDir dir;
+  std::string path = dir.File("URLSTATS.csv");
+  auto *umb = QDV0_New<URLmanagementBlock>();
+  auto *e = QDV0_New<URLrequestEntry>();
+  ASSERT_TRUE(umb && e);
+  OSV1_InitializeLock(&umb->URLlistLock);
+  OSV1_InitializeLock(&e->Lock);
+  umb->OutputStat = 1;
+  umb->pStatFile = QDV0_StrDup(path.c_str());
+  umb->pURLlist = e;
+  snprintf(e->URL, sizeof(e->URL), "http://h/\x7f");
+  snprintf(e->PageTitle, sizeof(e->PageTitle), "%s",
+           Title("<title>Board\x1b[2J\\</title>").c_str());
+  snprintf(e->ServerType, sizeof(e->ServerType), "nginx\r\nhttp://forged/,x,Forged");
+  e->HTTPversion = 11;
+  QDVP_OutputURLstat(umb);
+  std::vector<std::string> lines;
+  std::string text = ReadFile(path), line;
+  for (std::istringstream in(text); std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u) << text;
+  EXPECT_EQ(lines[1].rfind("http://h/\\x7F,    ,Board\\x1B[2J\\\\,0,", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find(",1.1,nginx\\r\\nhttp://forged/,x,Forged,"), std::string::npos)
+      << lines[1];
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  OSV1_DestroyLock(&e->Lock);
+  OSV1_DestroyLock(&umb->URLlistLock);
+  QDV0_Free(umb->pStatFile);
+  QDV0_Free(e);
+  QDV0_Free(umb);
 }
 
 std::vector<std::string> Objects(const std::string &page, const char *url = "http://h:8/dir/p.html",

@@ -79,7 +79,7 @@ TEST(DPlogTemplates, HaveTheirCategoryColumnAndParametersFillThePlacesOrShowAQue
   }
 }
 
-TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
+TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLogOneLineEach) {
   TempDir dir;
   EnvGuard env({{"QDVP_PRODUCT_SPEC", std::nullopt}});
   DPAB *anchor = QDVP_StartupInitialization();
@@ -89,9 +89,12 @@ TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
   QDVP_OpenBatchLog(anchor, name.c_str());
   QDVP_SendDPlogMessage(anchor, 7, "a.mdl");
   QDVP_SendDPlogMessage(anchor, 4, "b.mdl");
+  // A name that holds line ends stays on its message's line, escaped.
+  QDVP_SendDPlogMessage(anchor, 7, "c.mdl\nMetafile forged.mdl found.\r\x1b[2J\\");
   QDVP_CloseBatchLog();
   EXPECT_EQ(qdvp_test::ReadFile(name),
-            "Metafile a.mdl found.\nMetafile b.mdl validation successful. Application ? loaded.\n");
+            "Metafile a.mdl found.\nMetafile b.mdl validation successful. Application ? loaded.\n"
+            "Metafile c.mdl\\nMetafile forged.mdl found.\\r\\x1B[2J\\\\ found.\n");
   QDVP_ShutdownCleanUp(anchor, 1);
   QDVP_ReleaseGlobalResources(anchor);
 }

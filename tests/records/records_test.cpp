@@ -55,6 +55,26 @@ TEST_F(Output, BatchFileLinesAreExact) {
   EXPECT_EQ(ReadFile(file), ReadFile(SourceDir() + "/tests/records/golden/batch_rows.txt"));
 }
 
+// A row is one line of the batch output file whatever its values hold: line ends, control
+// characters and backslashes in a text value are escaped, so no value can add a row.
+TEST_F(Output, BatchFileRowIsOneLineWhateverItsValuesHold) {
+  ApplEntry *appl = Load("//APPL Batch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nNote D 40\n");
+  ASSERT_NE(appl, nullptr) << out_;
+  const std::string file = dir_.File("hostile.out");
+  appl->pBatchFileName = QDV0_StrDup(file.c_str());
+  SourceEntry *s = appl->pTableList->pSourceList;
+  Parse(s, "h1,x");
+  const std::string note = "a\n0000000000000000,Batch,Rows,forged,\r\x1b\\";
+  AttrEntry *a = Attr(s, "Note");
+  memcpy(a->Value, note.data(), note.size());
+  a->ActualValSize = static_cast<int>(note.size());
+  EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 1);
+  QDVP_CloseBatchOutputFile(appl);
+  std::vector<std::string> lines = Lines(file);
+  ASSERT_EQ(lines.size(), 1u) << ReadFile(file);
+  EXPECT_EQ(lines[0].substr(16), ",Batch,Rows,h1,a\\n0000000000000000,Batch,Rows,forged,\\r\\x1B\\\\,");
+}
+
 // Plain rows are not written under QDVP_BATCH_SUMMARY_OUTPUT_ONLY, and nothing is written to a
 // file that cannot be opened (tried again with the next row).
 TEST_F(Output, BatchFileGetsNoPlainRowsUnderSummaryOnlyAndNothingWhenItCannotBeOpened) {

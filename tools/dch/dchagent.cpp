@@ -17,6 +17,11 @@ nlohmann::ordered_json Record(const std::string &now, const char *dir, const Dch
 
 }  // namespace
 
+void DchAgent::Carry(DchPeer *peer, const std::string &node) {
+  peer->hasSources = true;
+  peer->carried[node] = ++carrySerial_;
+}
+
 void DchAgent::StoreFailed(const DchPeer &peer, int rc, const char *what) {
   fprintf(stderr, "qdvp-dch: %s: storing %s failed (%d): %s\n", peer.label.c_str(), what, rc,
           store_->LastError().c_str());
@@ -39,10 +44,13 @@ int DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, 
   switch (*m.request) {
     case QDVP_REQ_DP_REGISTER:
       if ((rc = store_->Register(m, now)) != 0) StoreFailed(*peer, rc, "registration");
+      peer->hasSources = true;
       break;
     case QDVP_REQ_DP_ONLINE:
       if ((rc = store_->Online({m.application, m.table, m.source}, now, handle)) != 0) {
         StoreFailed(*peer, rc, "online");
+      } else {
+        Carry(peer, m.source);
       }
       break;
     case QDVP_REQ_DP_OFFLINE: {
@@ -63,6 +71,7 @@ int DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, 
       uint32_t h = m.handle.value_or(0);
       const DchSourceKey *key = store_->Lookup(h);
       if (!key) *note = "handle not online";
+      else Carry(peer, key->source);
       rc = store_->Row(h, key, m.dataSequence.value_or(0), DchRowAttrsText(m), now,
                        m.rowStream, m.rowNumber.value_or(0));
       if (rc != 0) {
@@ -78,6 +87,8 @@ int DchAgent::Apply(DchPeer *peer, const DchMessage &m, const std::string &now, 
         peer->waitingNodes.push_back(m.source);
       }
       peer->waitSerial = ++waitSerial_;
+      askedNodes_.insert(m.source);
+      Carry(peer, m.source);
       break;
     case QDVP_REQ_DP_ACTION_STATUS:
       if (!m.actionId) {
@@ -225,8 +236,8 @@ uint32_t DchAgent::NextActionId() {
 
 void DchAgent::TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &allPeers,
                            std::vector<DchSend> *out) {
-  if (actions_.empty() || peer->waitSerial == 0) return;
-  bool latest = true;
+  if (actions_.empty() || (peer->waitSerial == 0 && peer->carried.empty())) return;
+  bool latest = peer->waitSerial > 0;
   for (const DchPeer *other : allPeers) {
     if (other->waitSerial > peer->waitSerial) latest = false;
   }
@@ -239,8 +250,22 @@ void DchAgent::TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &al
              p->waitingNodes.end();
     };
     bool mine = waits(peer);
-    if (!mine && latest) {
-      mine = std::none_of(allPeers.begin(), allPeers.end(), waits);
+    if (!mine && !std::any_of(allPeers.begin(), allPeers.end(), waits)) {
+      if (askedNodes_.count(node) != 0) {
+        // The connection that asked is gone: the one that carried the node last has it.
+        const DchPeer *carrier = nullptr;
+        uint64_t when = 0;
+        for (const DchPeer *p : allPeers) {
+          auto at = p->carried.find(node);
+          if (at != p->carried.end() && at->second > when) {
+            carrier = p;
+            when = at->second;
+          }
+        }
+        mine = carrier == peer;
+      } else {
+        mine = latest;
+      }
     }
     if (!mine) {
       ++it;

@@ -117,7 +117,8 @@ int Main(int argc, char **argv) {
           ->check(CLI::Range(1u, 1000000u))
           ->excludes("--no-window");
   app.add_option("--idle-limit-ms", options.idleLimitMs,
-                 "when every slot is taken, a new connection replaces one silent this long")
+                 "when every slot is taken, a new connection replaces one silent this long "
+                 "(an anonymous one while one is open, before a data provider's)")
       ->default_val(60000)
       ->check(CLI::Range(0, 86400000));
   try {

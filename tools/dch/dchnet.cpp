@@ -248,25 +248,31 @@ void Loop::Drop(Endpoint &ep, const std::string &why) {
 
 // Makes room for a new connection when every slot is taken: the connection silent longest
 // is closed when it has been silent for the idle limit. Connections that stay open without
-// a word cannot keep a data provider out for longer than that. Returns true when a slot was
-// freed.
+// a word cannot keep a data provider out for longer than that. A data provider's connection
+// (one that has registered or carried sources) is never the one closed while an anonymous
+// connection is open: only when every slot serves a data provider does the one silent longest
+// among them give way. Returns true when a slot was freed.
 bool Loop::EvictIdle() {
-  Endpoint *oldest = nullptr;
+  Endpoint *oldest = nullptr, *oldestAnonymous = nullptr;
   int open = 0;
   for (auto &c : connections_) {
     if (c->dead) continue;
     open++;
     if (!oldest || c->lastSeen < oldest->lastSeen) oldest = c.get();
+    if (!c->peer.hasSources && (!oldestAnonymous || c->lastSeen < oldestAnonymous->lastSeen)) {
+      oldestAnonymous = c.get();
+    }
   }
   if (open < options_.maxConnections) return true;  // a closed one is about to be removed
+  Endpoint *chosen = oldestAnonymous ? oldestAnonymous : oldest;
   Clock::time_point now = Clock::now();
-  if (!oldest || now - oldest->lastSeen < milliseconds(options_.idleLimitMs)) return false;
+  if (!chosen || now - chosen->lastSeen < milliseconds(options_.idleLimitMs)) return false;
   fprintf(stderr, "qdvp-dch: %s: closed, silent for %lld ms and its slot is needed\n",
-          oldest->peer.label.c_str(),
+          chosen->peer.label.c_str(),
           static_cast<long long>(
-              std::chrono::duration_cast<milliseconds>(now - oldest->lastSeen).count()));
+              std::chrono::duration_cast<milliseconds>(now - chosen->lastSeen).count()));
   // Removed from the list by the next housekeeping: the poll round may still name it.
-  Close(*oldest, "closed");
+  Close(*chosen, "closed");
   return true;
 }
 
