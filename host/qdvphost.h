@@ -14,6 +14,7 @@ struct Library {
   void (*ImmediateDPshutdown)() = nullptr;
   int (*ValidateMetaFile)(const char *) = nullptr;
   int (*UnpackMetafileToText)(const char *) = nullptr;
+  int (*CheckConfiguration)(int) = nullptr;
 };
 
 // Loads the library from QDVP_LIBRARY or from beside this program; on failure returns false

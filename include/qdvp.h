@@ -28,6 +28,13 @@ QDVP_EXPORT void QDVP_ImmediateDPshutdown(void);
 QDVP_EXPORT int QDVP_ValidateMetaFile(const char *name);
 // Writes the deciphered text of a metafile beside it. 0 on success, -1 on failure.
 QDVP_EXPORT int QDVP_UnpackMetafileToText(const char *metafileName);
+// Checks the configuration a start of a data provider of type (0 APIS .. 8 HTTP) would read:
+// the environment values, the product specification, the metafile directory, the startup
+// configuration and every metafile it names, the ports the type binds, the directories it
+// writes and whether the agent takes a connection. Prints one line per finding to standard
+// output ("ok", "warning" or "error", then the finding) and a summary line; returns the number
+// of errors (-1 for a type out of range). Writes no file.
+QDVP_EXPORT int QDVP_CheckConfiguration(int type);
 // Builds the registration message of a metafile's application; returns its length word or 0.
 QDVP_EXPORT int QDVP_ConstructDPregisterBuffer(const char *metafileName, unsigned char **message);
 QDVP_EXPORT extern DPAB *Main_DPAB;

@@ -114,8 +114,8 @@ bool LoadFile(const char *path) {
     }
     if (item < 0) {
       QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
-                        "qdvp: product specification %s line %d names no item, ignored: %s", path,
-                        number, text.c_str());
+                        "qdvp: product specification %s line %d ignored: %s (no such item)",
+                        path, number, text.c_str());
       QDVP_TRC(trk, TRK1_ERROR, "Product specification %s line %d ignored: %s", path, number,
                text.c_str());
       continue;

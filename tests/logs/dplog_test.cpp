@@ -96,6 +96,56 @@ TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
   QDVP_ReleaseGlobalResources(anchor);
 }
 
+// Every message reaches standard error at once, from the task that reports it: one line with
+// the syslog priority of its category, here with no agent and no log server to take the row,
+// and with the log turned off for the agent (ENABLE_DPLOG). A stand-alone run (a validation)
+// writes its messages to its batch job log only.
+TEST(DPlogStandardError, EachMessageIsOneLineWithThePriorityOfItsCategory) {
+  TempDir dir;
+  EnvGuard env({{"QDVP_PRODUCT_SPEC", std::nullopt}});
+  DPAB *anchor = QDVP_StartupInitialization();
+  ASSERT_NE(anchor, nullptr);
+  const struct {
+    int number;
+    const char *parm;
+    const char *line;
+  } cases[] = {
+      {9, "x.mdl", "<3>ERROR    x.mdl metafile or application not defined.\n"},
+      {12, "A", "<4>WARNING  Application A already registered with agent.\n"},
+      {0, nullptr, "<6>SYSTEM   DP ready\n"},
+      {7, "a.mdl", "<6>INFO     Metafile a.mdl found.\n"},
+      {25, "h1", "<6>APICOMM  dp_OpenSession completed from location h1.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.number);
+    qdvp_test::StreamCapture err(STDERR_FILENO);
+    QDVP_SendDPlogMessage(anchor, c.number, c.parm);
+    EXPECT_EQ(err.Take(), c.line);
+  }
+  std::string spec = dir.Write("product.cfg", "ENABLE_DPLOG=N\n");
+  {
+    EnvGuard off({{"QDVP_PRODUCT_SPEC", spec}});
+    QDV0_ResetProductSpec();
+    ASSERT_TRUE(QDV0_InitializeProductSpec());
+    qdvp_test::StreamCapture err(STDERR_FILENO);
+    QDVP_SendDPlogMessage(anchor, 12, "B");
+    EXPECT_EQ(err.Take(), "<4>WARNING  Application B already registered with agent.\n");
+  }
+  QDV0_ResetProductSpec();
+  anchor->StandAlone = 1;
+  std::string batch = dir.File("batch.log");
+  QDVP_OpenBatchLog(anchor, batch.c_str());
+  {
+    qdvp_test::StreamCapture err(STDERR_FILENO);
+    QDVP_SendDPlogMessage(anchor, 7, "b.mdl");
+    EXPECT_EQ(err.Take(), "");
+  }
+  QDVP_CloseBatchLog();
+  EXPECT_EQ(qdvp_test::ReadFile(batch), "Metafile b.mdl found.\n");
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+}
+
 class DPlogReport : public qdvp_test::PeerLinkTest {
  protected:
   void SetUp() override { StartPeerLink(); }
