@@ -25,6 +25,7 @@
 #include "../core/support/qdv0chck.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdiok"};
 
@@ -114,6 +115,8 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
     comm->Socket = tcp;
     comm->ReceiveMode = QDVP_DCH_MODE_TCP;
     comm->TCPseen = 1;
+    QDVP_CountLinkConnection();
+    QDVP_SetLinkState(1, 0);
     if (udp >= 0) close(udp);
   } else {
     if (tcp >= 0) close(tcp);
@@ -131,6 +134,7 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
     }
     comm->Socket = udp;
     comm->ReceiveMode = QDVP_DCH_MODE_UDP;
+    QDVP_SetLinkState(0, 1);
   }
   comm->Status = 0;
   comm->Heard = 0;

@@ -22,6 +22,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpsrcc"};
 
@@ -273,6 +274,7 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     snprintf(text, sizeof(text), "%s %s", DPtypeString[anchor->DPtype],
              "DP Active! Initialization completed successfully.");
     QDV0_OQconsoleMessage("SystemStatus", QDV0_OQ_INFO, text);
+    QDVP_MarkDataProviderUp(1);
     // Problems the start reported but survived (a missing metafile directory, say) stay in
     // view: the line above alone would read as if all were well.
     int problems = QDV0_OperatorErrorCount();

@@ -264,7 +264,7 @@ TEST(HostValidate, ANameAsTypedIsThatFileAndTheReportGoesWhereItMay) {
 }
 
 // A data provider whose agent is not there yet: it says so on standard error at once, naming
-// the agent's address; its metrics page answers meanwhile; a SIGTERM while an application
+// the agent's address; its metrics page answers meanwhile (not up, no agent, UDP); a SIGTERM while an application
 // waits for its registration ends it cleanly without QDVPV10E (the agent never said the
 // application was known). Then, with a short reply wait, SIGTERM and SIGINT end a data
 // provider that got past the start without its agent, whose messages reached standard error
@@ -283,9 +283,14 @@ TEST_F(HostRun, WithoutItsAgentADataProviderSaysSoServesItsPageAndEndsCleanly) {
                           " (QDVP_DCH_HOST, QDVA_DCH_PORT) does not take a TCP connection";
   EXPECT_TRUE(WaitFor([&] { return qdvp_->Stderr().find(agentLine) != std::string::npos; }))
       << qdvp_->Stderr();
+  std::string page;
   EXPECT_TRUE(WaitFor([&] {
-    return HttpRequest(metrics, "GET /metrics").rfind("HTTP/1.0 200 OK", 0) == 0;
+    page = HttpRequest(metrics, "GET /metrics");
+    return page.rfind("HTTP/1.0 200 OK", 0) == 0;
   }));
+  for (const char *line : {"qdvp_up 0\n", "qdvp_agent_connected 0\n", "qdvp_agent_udp 1\n"}) {
+    EXPECT_NE(page.find(line), std::string::npos) << page;
+  }
   ASSERT_TRUE(WaitFor([&] { return Trace().find("Loading metafile <app.mdl>") != std::string::npos; },
                       std::chrono::seconds(60)));
   qdvp_->Signal(SIGTERM);
@@ -313,6 +318,51 @@ TEST_F(HostRun, WithoutItsAgentADataProviderSaysSoServesItsPageAndEndsCleanly) {
     EXPECT_TRUE(traced("Console service received shutdown request"));
     qdvp_.reset();
   }
+}
+
+// The metrics page while rows flow: the rows sent and the one the agent refused, the link up
+// over TCP, qdvp_up 1; an agent that was restarted counts as a reconnect. HEAD gives the head
+// alone, with the length of the page, and a query string is ignored.
+TEST_F(HostRun, TheMetricsPageCountsRowsRefusalsAndReconnects) {
+  StopPeer();
+  StartPeer({"--fail", "data:5:1:1"});  // the second data row is refused
+  const int metrics = FreePort();
+  extraEnv_["QDVP_METRICS_PORT"] = std::to_string(metrics);
+  extraEnv_["QDVP_DP_EVENT"] = "1";
+  std::string log = dir_.Write("app.log", "");
+  Metafile("app", "//APPL App\n//NAME T E\n//SOURCE FILE @DIR@/app.log\n//ATTRIBUTES\nL Z 9\n");
+  Launch("file");
+  ASSERT_TRUE(WaitFor([&] {
+    return qdvp_->Stderr().find("<6>SYSTEM   DP ready\n") != std::string::npos;
+  })) << qdvp_->Stderr();
+  auto append = [&](const std::string &lines) {
+    std::ofstream out(log, std::ios::app);
+    out << lines;
+  };
+  append("a\nb\nc\n");
+  ASSERT_TRUE(WaitRows("T", 2));
+  std::string page = HttpRequest(metrics, "GET /metrics?from=test");
+  for (const char *line : {"HTTP/1.0 200 OK\r\n", "\nqdvp_up 1\n", "\nqdvp_agent_connected 1\n",
+                           "\nqdvp_agent_udp 0\n", "\nqdvp_rows_refused_total 1\n",
+                           "\nqdvp_agent_reconnects_total 0\n"}) {
+    EXPECT_NE(page.find(line), std::string::npos) << line << page;
+  }
+  size_t at = page.find("\nqdvp_rows_sent_total ");
+  ASSERT_NE(at, std::string::npos) << page;
+  EXPECT_GE(std::stoi(page.substr(at + 22)), 3) << page;
+  std::string head = HttpRequest(metrics, "HEAD /metrics");
+  EXPECT_EQ(head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << head;
+  EXPECT_NE(head.find("Content-Length: "), std::string::npos) << head;
+  EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n") << head;
+  EXPECT_EQ(HttpRequest(metrics, "GET /other").rfind("HTTP/1.0 404", 0), 0u);
+
+  RestartPeer();
+  append("d\n");
+  ASSERT_TRUE(WaitFor([&] { return Values("T", "L").size() >= 3 && Values("T", "L").back() == "d"; },
+                      std::chrono::seconds(30)));
+  page = HttpRequest(metrics, "GET /metrics");
+  EXPECT_NE(page.find("\nqdvp_agent_reconnects_total 1\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("\nqdvp_agent_connected 1\n"), std::string::npos) << page;
 }
 
 // qdvp console from an operator's shell reads the installed service's settings: here the
