@@ -2,17 +2,19 @@
 # Checks the README's promise on a machine that has nothing installed: builds a fresh Debian 12
 # root with mmdebstrap, clones this repository at COMMIT into it (/root/qdvp), and runs
 # scripts/demo.sh and then scripts/test.sh there as root, as an operator would on a new
-# machine. Prints each command's time and result; the exit status is 0 only when both pass.
+# machine; then installs the packages test.sh's build makes, runs a data provider from them
+# and purges them (scripts/package-install-check.sh). Prints each step's time and result; the
+# exit status is 0 only when all pass.
 # Whatever it mounted is unmounted, and whatever was started inside the root is ended, also
 # when a command fails or the script is interrupted.
 #
 # Usage (as root; needs the network to reach the Debian mirror):
-#   scripts/fresh-root-check.sh [--keep] [--only demo|test] [COMMIT] [DIR]
+#   scripts/fresh-root-check.sh [--keep] [--only demo|test|package] [COMMIT] [DIR]
 #     COMMIT  what to check (default HEAD of this repository)
 #     DIR     where the root is made (default a new directory under /var/tmp); an existing
 #             root there (one kept with --keep) is used again instead of being made anew
 #     --keep  leave the root in place afterwards (its logs: DIR/root/fresh-*.log)
-#     --only  run only that command
+#     --only  run only that step (package needs the build of an earlier test step, --keep)
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 keep=0
@@ -27,8 +29,8 @@ done
 commit="${1:-HEAD}"
 dir="${2:-}"
 if [[ $(id -u) -ne 0 ]]; then echo "fresh-root-check: run it as root" >&2; exit 2; fi
-if [[ -n "$only" && "$only" != demo && "$only" != test ]]; then
-  echo "fresh-root-check: --only takes demo or test" >&2; exit 2
+if [[ -n "$only" && "$only" != demo && "$only" != test && "$only" != package ]]; then
+  echo "fresh-root-check: --only takes demo, test or package" >&2; exit 2
 fi
 commit_id=$(git -C "$repo" rev-parse --verify "$commit^{commit}") || {
   echo "fresh-root-check: no commit $commit" >&2; exit 2; }
@@ -100,25 +102,30 @@ mount_into sys -t sysfs sysfs
 mount_into dev --bind /dev
 mount_into dev/pts --bind /dev/pts
 
-rm -rf "$dir/root/qdvp"
-git clone --quiet --no-checkout "$repo" "$dir/root/qdvp"
-git -C "$dir/root/qdvp" checkout --quiet --detach "$commit_id"
+if [[ "$only" != package ]]; then
+  rm -rf "$dir/root/qdvp"
+  git clone --quiet --no-checkout "$repo" "$dir/root/qdvp"
+  git -C "$dir/root/qdvp" checkout --quiet --detach "$commit_id"
+fi
 echo "commit: $(git -C "$dir/root/qdvp" log -1 --format='%h %s')"
 
 failed=0
-run() {  # run NAME: runs scripts/NAME.sh inside the root, its output to DIR/root/fresh-NAME.log
-  local name="$1" start=$SECONDS rc=0
+run() {  # run NAME COMMAND: runs COMMAND inside the root, its output to DIR/root/fresh-NAME.log
+  local name="$1" command="$2" start=$SECONDS rc=0
   chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb \
-    bash -c "cd /root/qdvp && scripts/$name.sh" >"$dir/root/fresh-$name.log" 2>&1 || rc=$?
+    bash -c "cd /root/qdvp && $command" >"$dir/root/fresh-$name.log" 2>&1 || rc=$?
   local took=$((SECONDS - start))
   if ((rc == 0)); then
-    echo "$name.sh: passed in $(elapsed $took)"
+    echo "$name: passed in $(elapsed $took)"
   else
-    echo "$name.sh: FAILED (exit status $rc) after $(elapsed $took); the last lines:"
+    echo "$name: FAILED (exit status $rc) after $(elapsed $took); the last lines:"
     tail -25 "$dir/root/fresh-$name.log" | sed 's/^/  | /'
     failed=1
   fi
 }
-[[ "$only" == test ]] || run demo
-[[ "$only" == demo ]] || run test
+[[ -n "$only" && "$only" != demo ]] || run demo scripts/demo.sh
+[[ -n "$only" && "$only" != test ]] || run test scripts/test.sh
+if [[ -z "$only" && "$failed" == 0 || "$only" == package ]]; then
+  run package "QDVP_THROWAWAY_ROOT=1 scripts/package-install-check.sh"
+fi
 exit "$failed"
