@@ -57,7 +57,7 @@ wait_for 20 grep -q 'listening on' "$out/dch.log" || { cat "$out/dch.log"; fail 
   exec runuser -u qdvp -- qdvp start file
 ) >"$out/dp.out" 2>"$out/dp.err" &
 pids+=($!)
-wait_for 60 qdvp console PING || { cat "$out/dp.err"; fail "the data provider does not answer"; }
+wait_for 60 qdvp console GETPORT || { cat "$out/dp.err"; fail "the data provider does not answer"; }
 sed 's#^//SOURCE FILE .*#//SOURCE FILE /var/log/qdvp-check.log#' \
   /usr/share/qdvp/examples/metafiles/syslog.mdl >/etc/qdvp/metafiles/file/syslog.mdl
 qdvp console IMPORT syslog.mdl >"$out/import.out" 2>&1 || { cat "$out/import.out" "$out/dp.err"; fail IMPORT; }
