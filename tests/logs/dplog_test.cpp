@@ -303,7 +303,38 @@ TEST_F(Statistics, EachTypeReportsItsOwnCountsAndTheMetricsPageTotalsThatNeverRe
       std::string::npos)
       << page;
   EXPECT_NE(page.find("qdvp_sockets_opened_total 2\n"), std::string::npos);
-  EXPECT_NE(page.find("qdvp_up 1\n"), std::string::npos);
+  // qdvp_up: 1 only between the end of the start and the shutdown request. The agent link's
+  // counts and state as the link reports them.
+  LinkCounts before{};
+  QDVP_SnapshotLinkCounts(&before);
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 3);
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_RESENT, 2);
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_REFUSED, 1);
+  QDVP_CountLinkConnection();
+  QDVP_CountLinkConnection();
+  QDVP_SetLinkState(1, 0);
+  LinkCounts after{};
+  QDVP_SnapshotLinkCounts(&after);
+  EXPECT_EQ(after.RowsSent - before.RowsSent, 3u);
+  EXPECT_EQ(after.RowsResent - before.RowsResent, 2u);
+  EXPECT_EQ(after.RowsRefused - before.RowsRefused, 1u);
+  EXPECT_GE(after.Reconnects, 1u);
+  const struct {
+    int up, ending;
+    const char *line;
+  } states[] = {{0, 0, "qdvp_up 0\n"}, {1, 0, "qdvp_up 1\n"}, {1, 1, "qdvp_up 0\n"}};
+  for (const auto &s : states) {
+    QDVP_MarkDataProviderUp(s.up);
+    anchor_.ShutdownRequested = s.ending;
+    page = QDVP_FormatMetricsPage(&anchor_);
+    EXPECT_NE(page.find(s.line), std::string::npos) << s.up << s.ending << page;
+    EXPECT_NE(page.find("\nqdvp_agent_connected 1\n# HELP qdvp_agent_udp"), std::string::npos) << page;
+    EXPECT_NE(page.find("qdvp_rows_sent_total " + std::to_string(after.RowsSent) + "\n"),
+              std::string::npos) << page;
+  }
+  QDVP_MarkDataProviderUp(0);
+  anchor_.ShutdownRequested = 0;
+  QDVP_SetLinkState(0, 0);
 }
 
 }  // namespace
