@@ -38,8 +38,8 @@ std::atomic<bool> sRefusalReported{false};
 void ReportAgentTCP(bool connected, const char *host, int port, int err) {
   if (connected) {
     if (sRefusalReported.exchange(false)) {
-      QDV0_OperatorLine(QDV0_PRIORITY_INFO, "qdvp: the agent at %s port %d answers over TCP",
-                        host, port);
+      QDV0_OperatorLine(QDV0_PRIORITY_INFO, "qdvp: the agent at %s port %d answers over TCP", host,
+                        port);
     }
     return;
   }

@@ -61,8 +61,8 @@ bool CheckProductSpecification(Findings *f) {
   }
   FILE *file = fopen(path, "r");
   if (file == nullptr) {
-    f->Error(std::string("the product specification ") + path + " (QDVP_PRODUCT_SPEC) cannot be read: " +
-             strerror(errno));
+    f->Error(std::string("the product specification ") + path +
+             " (QDVP_PRODUCT_SPEC) cannot be read: " + strerror(errno));
     return false;
   }
   int bad = 0, number = 0;
@@ -74,7 +74,8 @@ bool CheckProductSpecification(Findings *f) {
     size_t eq = text.find('=');
     std::string name = eq == std::string::npos ? "" : Trim(text.substr(0, eq));
     int item = name.empty() ? -1 : QDV0_ProductSpecItemNumber(name.c_str());
-    std::string where = std::string("product specification ") + path + " line " + std::to_string(number);
+    std::string where =
+        std::string("product specification ") + path + " line " + std::to_string(number);
     if (item < 0) {
       f->Warning(where + " names no item and is ignored: " + text);
       continue;
@@ -93,7 +94,8 @@ bool CheckProductSpecification(Findings *f) {
 // Why a directory does not serve (null when it does); writable: it must take new files.
 const char *DirectoryProblem(const std::string &path, bool writable) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? "does not exist" : "cannot be looked at";
+  if (stat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? "does not exist" : "cannot be looked at";
   if (!S_ISDIR(st.st_mode)) return "is no directory";
   if (access(path.c_str(), writable ? (R_OK | W_OK | X_OK) : (R_OK | X_OK)) != 0) {
     return writable ? "cannot be written" : "cannot be read";

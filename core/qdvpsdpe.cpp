@@ -45,8 +45,9 @@ static const char *DirectoryProblem(const char *path, bool writable) {
 
 static void CheckConfiguredDirectories(DPAB *anchor) {
   bool metafiles = anchor->DPtype != QDVP_TYPE_POST && anchor->DPtype != QDVP_TYPE_HTTP;
-  const char *problem =
-      metafiles && anchor->pMetaPath != nullptr ? DirectoryProblem(anchor->pMetaPath, false) : nullptr;
+  const char *problem = metafiles && anchor->pMetaPath != nullptr
+                            ? DirectoryProblem(anchor->pMetaPath, false)
+                            : nullptr;
   if (problem != nullptr) {
     bool remote = QDV0_GetEnv("QDVP_META_SERVER", nullptr) != nullptr;
     QDV0_OperatorLine(remote ? QDV0_PRIORITY_WARNING : QDV0_PRIORITY_ERROR,

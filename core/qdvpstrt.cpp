@@ -38,8 +38,10 @@ static int StartServer(DPAB *anchor, QDVP_TASK_ROUTINE routine, const char *fail
   if (QDVP_CreateProcess(anchor, anchor->DPtype, nullptr, routine, 0, nullptr)) return 1;
   int err = errno;
   QDVP_TRC(trk, TRK1_ERROR, "%s", failMessage);
-  QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: a server task of the %s data provider could not "
-                    "be started: %s", DPtypeString[anchor->DPtype], strerror(err));
+  QDV0_OperatorLine(QDV0_PRIORITY_ERROR,
+                    "qdvp: a server task of the %s data provider could not "
+                    "be started: %s",
+                    DPtypeString[anchor->DPtype], strerror(err));
   return 0;
 }
 

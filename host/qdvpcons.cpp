@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
+#include "core/support/qdv0chck.h"
 #include "host/qdvphost.h"
 #include "include/qdvp_consauth.h"
 #include "include/qdvp_console.h"
-#include "core/support/qdv0chck.h"
 
 namespace qdvp_host {
 namespace {
@@ -62,8 +62,8 @@ bool PortOffset(int *offset, std::string *problem) {
   if (path == nullptr || path[0] == '\0') return true;
   FILE *f = fopen(path, "r");
   if (f == nullptr) {
-    *problem = std::string("the product specification ") + path + " cannot be read: " +
-               strerror(errno);
+    *problem =
+        std::string("the product specification ") + path + " cannot be read: " + strerror(errno);
     return false;
   }
   bool good = true;
@@ -262,7 +262,7 @@ std::string Sealed(const Options &o, const std::string &request, std::string *pr
   char path[4096] = "";
   unsigned char key[QDVP_CONSOLE_KEY_SIZE];
   int status = QDVP_ConsoleKeyPath(path, sizeof(path)) ? QDVP_LoadConsoleKey(path, 0, key)
-                                                        : QDVP_KEY_IO_ERROR;
+                                                       : QDVP_KEY_IO_ERROR;
   char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
   if (status == QDVP_KEY_OK && !QDVP_NewConsoleNonce(nonce)) status = QDVP_KEY_IO_ERROR;
   std::string datagram(request.size() + QDVP_CONSOLE_SEAL_MAX, '\0');

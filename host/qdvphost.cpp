@@ -96,9 +96,9 @@ bool LoadLibrary(Library *library, std::string *error) {
   library->UnpackMetafileToText =
       reinterpret_cast<int (*)(const char *)>(resolve("QDVP_UnpackMetafileToText"));
   library->CheckConfiguration = reinterpret_cast<int (*)(int)>(resolve("QDVP_CheckConfiguration"));
-  if (!library->StartDataProvider || !library->SetDPprogramStart ||
-      !library->ImmediateDPshutdown || !library->ValidateMetaFile ||
-      !library->UnpackMetafileToText || !library->CheckConfiguration) {
+  if (!library->StartDataProvider || !library->SetDPprogramStart || !library->ImmediateDPshutdown ||
+      !library->ValidateMetaFile || !library->UnpackMetafileToText ||
+      !library->CheckConfiguration) {
     *error = path + ": an entry point is missing";
     return false;
   }

@@ -45,7 +45,8 @@ const char kFooter[] =
 // The type names and numbers qdvp start and friends take.
 std::string CheckType(const std::string &text) {
   if (qdvp_host::ParseType(text) >= 0) return "";
-  return "unknown data provider type '" + text + "' (APIS, FILE, SOCK, ASFS, POST, SNMP, APPC, "
+  return "unknown data provider type '" + text +
+         "' (APIS, FILE, SOCK, ASFS, POST, SNMP, APPC, "
          "ODBC, HTTP or 0 to 8)";
 }
 
@@ -133,7 +134,8 @@ int main(int argc, char **argv) {
   auto typeValidator = CLI::Validator(CheckType, "TYPE", "TYPE");
 
   std::string startType;
-  CLI::App *start = app.add_subcommand("start", "run a data provider of TYPE until it is shut down");
+  CLI::App *start =
+      app.add_subcommand("start", "run a data provider of TYPE until it is shut down");
   start->footer(
       "SIGINT or SIGTERM asks for a clean shutdown, bounded in time. The data provider's\n"
       "messages for the operator go to standard error, each line beginning with its syslog\n"
@@ -144,7 +146,8 @@ int main(int argc, char **argv) {
   start->add_option("TYPE", startType, "the data provider type")->required()->check(typeValidator);
 
   std::string checkType = "FILE";
-  CLI::App *check = app.add_subcommand("check", "check what a start of TYPE (default FILE) would read");
+  CLI::App *check =
+      app.add_subcommand("check", "check what a start of TYPE (default FILE) would read");
   check->footer(
       "Looks at the environment values, the product specification, the metafile directory, the\n"
       "startup configuration and every metafile it names, the directories the data provider\n"
@@ -156,18 +159,19 @@ int main(int argc, char **argv) {
   check->add_option("TYPE", checkType, "the data provider type")->check(typeValidator);
 
   std::string metafile, reportDir;
-  CLI::App *validate = app.add_subcommand("validate", "check a metafile and print its validation messages");
+  CLI::App *validate =
+      app.add_subcommand("validate", "check a metafile and print its validation messages");
   validate->footer(
       "A METAFILE that exists as typed is that file; another name is looked for in the\n"
       "metafile directory (QDVP_META_PATH). The report is written beside the metafile, or into\n"
       "DIR; the report of an installed metafile (under /usr) goes to the current directory.\n"
       "Exit status 0 when the metafile is valid, 1 otherwise, 2 for a bad command line.");
   validate->add_option("METAFILE", metafile, "the metafile")->required();
-  validate->add_option("--report-dir", reportDir, "the directory of the report")
-      ->type_name("DIR");
+  validate->add_option("--report-dir", reportDir, "the directory of the report")->type_name("DIR");
 
   std::string unpackName;
-  CLI::App *unpack = app.add_subcommand("unpack", "write the readable text of an enciphered metafile");
+  CLI::App *unpack =
+      app.add_subcommand("unpack", "write the readable text of an enciphered metafile");
   unpack->footer(
       "The text goes beside the metafile, its extension .txt. Its first line is the enciphered\n"
       "file's //CORVID mark: remove that line before using the text as a plain metafile (with\n"
@@ -175,7 +179,8 @@ int main(int argc, char **argv) {
   unpack->add_option("METAFILE", unpackName, "the metafile")->required();
 
   std::string encipherIn, encipherOut;
-  CLI::App *encipher = app.add_subcommand("encipher", "write an enciphered copy of a plain metafile");
+  CLI::App *encipher =
+      app.add_subcommand("encipher", "write an enciphered copy of a plain metafile");
   encipher->footer(
       "A data provider loads, validates and unpacks OUT like the plain IN. Exit status 0 or 1.");
   encipher->add_option("IN", encipherIn, "the plain metafile")->required();
@@ -205,8 +210,9 @@ int main(int argc, char **argv) {
   consoleCommand->add_option("--host", console.host, "the data provider's host")->type_name("HOST");
   consoleCommand->add_flag("--raw", console.raw, "print the reply datagrams as received");
   consoleCommand->add_option("COMMAND", console.command, "the console command")->required();
-  consoleCommand->add_option("OPERAND", console.operand, "its operand (a metafile, an "
-                                                         "application)");
+  consoleCommand->add_option("OPERAND", console.operand,
+                             "its operand (a metafile, an "
+                             "application)");
 
   qdvp_host::PostOptions post;
   CLI::App *postCommand = app.add_subcommand("post", "post a message to a POST data provider");
@@ -285,7 +291,8 @@ int main(int argc, char **argv) {
   }
   if (*consoleCommand) {
     if (!consoleType.empty()) console.type = qdvp_host::ParseType(consoleType);
-    qdvp_host::LoadInstalledSettings(console.type >= 0 ? console.type : qdvp_host::ParseType("FILE"));
+    qdvp_host::LoadInstalledSettings(console.type >= 0 ? console.type
+                                                       : qdvp_host::ParseType("FILE"));
     return qdvp_host::RunConsoleCommand(console);
   }
   if (*postCommand) {

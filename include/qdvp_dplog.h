@@ -4,8 +4,8 @@
 // Any task may report a message with QDVP_SendDPlogMessage (include/qdvp_model.h); it only
 // takes DPlogQueueLock (held alone) to link the entry. Outside stand-alone mode the reporting
 // task also writes the completed message to standard error at once, one line with the syslog
-// priority of its category, whether or not the agent is there to take the row. Completion and delivery run in the log
-// server task, or in the reporting task in stand-alone mode.
+// priority of its category, whether or not the agent is there to take the row. Completion and
+// delivery run in the log server task, or in the reporting task in stand-alone mode.
 #pragma once
 
 #include <stddef.h>

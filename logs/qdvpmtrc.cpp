@@ -91,8 +91,7 @@ std::string QDVP_FormatMetricsPage(DPAB *anchor) {
          static_cast<unsigned long long>(link.UDP));
   Metric(&page, "qdvp_agent_reconnects_total", "counter",
          "Connections to the agent made after the first.", link.Reconnects);
-  Metric(&page, "qdvp_rows_sent_total", "counter", "Data rows sent to the agent.",
-         link.RowsSent);
+  Metric(&page, "qdvp_rows_sent_total", "counter", "Data rows sent to the agent.", link.RowsSent);
   Metric(&page, "qdvp_rows_resent_total", "counter",
          "Data rows sent to the agent again (a lost connection, a failed row before them).",
          link.RowsResent);

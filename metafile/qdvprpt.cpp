@@ -149,9 +149,10 @@ void QDVP_ReportDataModel(ApplEntry *appl) {
   const char *reportDir = QDV0_GetEnv("QDVP_REPORT_DIR", nullptr);
   if (reportDir != nullptr) {
     size_t slash = name.find_last_of('/');
-    path = std::string(reportDir) + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+    path =
+        std::string(reportDir) + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
   } else if (name.compare(0, directory.size() + 1, directory + "/") == 0 ||
-      (name[0] != '.' && QDV0_IsThisFullyQualifiedName(name.c_str()))) {
+             (name[0] != '.' && QDV0_IsThisFullyQualifiedName(name.c_str()))) {
     path = name;
   } else if (name[0] == '.') {
     path = directory + name.substr(1);

@@ -168,7 +168,8 @@ bool CheckTrapList(const char *text) {
   size_t at = 0;
   while (at <= list.size()) {
     size_t comma = list.find(',', at);
-    std::string entry = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    std::string entry =
+        list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
     while (!entry.empty() && entry.front() == ' ') entry.erase(0, 1);
     while (!entry.empty() && entry.back() == ' ') entry.pop_back();
     if (!entry.empty()) {
@@ -318,7 +319,8 @@ bool QDV0_CheckProductSpecItem(const char *name, const char *value, std::string 
     what = "a port (a number from 1 to 65535)";
   } else if (strcasecmp(name, "DP_PORT_OFFSET") == 0) {
     good = QDV0_ParseNumber(value, QDV0_MIN_PORT_OFFSET, QDV0_MAX_PORT_OFFSET, nullptr);
-    what = Range(QDV0_MIN_PORT_OFFSET, QDV0_MAX_PORT_OFFSET) + " (every base port plus it is a port)";
+    what =
+        Range(QDV0_MIN_PORT_OFFSET, QDV0_MAX_PORT_OFFSET) + " (every base port plus it is a port)";
   } else if (strncasecmp(name, "ENABLE_", 7) == 0) {
     good = strchr("YyNn0", value[0]) != nullptr;
     what = "a flag (Y or N)";

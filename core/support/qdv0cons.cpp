@@ -1,6 +1,6 @@
 // The operator message console: one line on standard error per message, with its category
-// and severity (and the syslog priority of the severity), so that an operator watching the data provider's terminal or its service log
-// sees action results and warnings.
+// and severity (and the syslog priority of the severity), so that an operator watching the data
+// provider's terminal or its service log sees action results and warnings.
 #include "qdv0.h"
 #include "qdv0chck.h"
 

@@ -95,7 +95,8 @@ std::string Trim(const std::string &s) {
 bool LoadFile(const char *path) {
   FILE *f = fopen(path, "r");
   if (f == nullptr) {
-    QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: the product specification %s (QDVP_PRODUCT_SPEC) cannot be read: %s",
+    QDV0_OperatorLine(QDV0_PRIORITY_ERROR,
+                      "qdvp: the product specification %s (QDVP_PRODUCT_SPEC) cannot be read: %s",
                       path, strerror(errno));
     return false;
   }
@@ -114,8 +115,8 @@ bool LoadFile(const char *path) {
     }
     if (item < 0) {
       QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
-                        "qdvp: product specification %s line %d ignored: %s (no such item)",
-                        path, number, text.c_str());
+                        "qdvp: product specification %s line %d ignored: %s (no such item)", path,
+                        number, text.c_str());
       QDVP_TRC(trk, TRK1_ERROR, "Product specification %s line %d ignored: %s", path, number,
                text.c_str());
       continue;

@@ -85,9 +85,9 @@ TEST(HostCommands, EveryCommandHasItsHelpAndBothProgramsTheirVersion) {
     EXPECT_EQ(qdvp_test::Run({Qdvp(), command, "--help"}, {}, &out, &err), 0) << err;
     EXPECT_NE(out.find(std::string("Usage: qdvp ") + command), std::string::npos) << out;
   }
-  for (const std::vector<std::string> &argv :
-       {std::vector<std::string>{Qdvp(), "--version"}, {Qdvp(), "version"},
-        {BinDir() + "/qdvp-dch", "--version"}}) {
+  for (const std::vector<std::string> &argv : {std::vector<std::string>{Qdvp(), "--version"},
+                                               {Qdvp(), "version"},
+                                               {BinDir() + "/qdvp-dch", "--version"}}) {
     std::string out;
     EXPECT_EQ(qdvp_test::Run(argv, {}, &out), 0) << argv[0];
     std::string program = argv[0].substr(argv[0].find_last_of('/') + 1);
@@ -102,12 +102,11 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
   char name[512];
   while (fscanf(pipe, "%511s", name) == 1) symbols.insert(name);
   pclose(pipe);
-  EXPECT_EQ(symbols,
-            (std::set<std::string>{"Main_DPAB", "QDVP_CheckConfiguration",
-                                   "QDVP_ConstructDPregisterBuffer", "QDVP_ImmediateDPshutdown",
-                                   "QDVP_IsIndependentDPenvironment", "QDVP_SetDPprogramStart",
-                                   "QDVP_StartDataProvider", "QDVP_UnpackMetafileToText",
-                                   "QDVP_ValidateMetaFile"}));
+  EXPECT_EQ(symbols, (std::set<std::string>{
+                         "Main_DPAB", "QDVP_CheckConfiguration", "QDVP_ConstructDPregisterBuffer",
+                         "QDVP_ImmediateDPshutdown", "QDVP_IsIndependentDPenvironment",
+                         "QDVP_SetDPprogramStart", "QDVP_StartDataProvider",
+                         "QDVP_UnpackMetafileToText", "QDVP_ValidateMetaFile"}));
 }
 
 // A value that is no number, port, address or word of its variable stops the start at once,
@@ -120,13 +119,13 @@ TEST(HostSettings, ABadValueStopsTheStartWithALineNamingIt) {
   const struct {
     std::string name, value;
   } values[] = {
-      {"QDVP_DPCONSOLE_PORT", "99999"}, {"QDVP_METRICS_PORT", "abc"},
+      {"QDVP_DPCONSOLE_PORT", "99999"},   {"QDVP_METRICS_PORT", "abc"},
       {"QDVP_BIND_ADDRESS", "localhost"}, {"QDVP_BIND_ADDRESS", "::1"},
-      {"QDVA_DCH_PORT", "x7900"},       {"QDVP_TRACE", "verbose"},
-      {"QDVP_DCH_REPLY_WAIT", "abc"},   {"QDVP_DP_EVENT", "15s"},
-      {"QDVP_BATCH_MODE_PROCESS", "1"}, {"QDVP_TCP_DISCONNECT_BY_TTL", "y"},
-      {"QDVP_DCH_WINDOW", "5000"},      {"QDVP_TRAP_DESTINATION", "host1:99999"},
-      {"QDVP_FOLLOW_SYMLINKS", "maybe"}, {"QDVP_SPIN_WAIT_US", "fast"},
+      {"QDVA_DCH_PORT", "x7900"},         {"QDVP_TRACE", "verbose"},
+      {"QDVP_DCH_REPLY_WAIT", "abc"},     {"QDVP_DP_EVENT", "15s"},
+      {"QDVP_BATCH_MODE_PROCESS", "1"},   {"QDVP_TCP_DISCONNECT_BY_TTL", "y"},
+      {"QDVP_DCH_WINDOW", "5000"},        {"QDVP_TRAP_DESTINATION", "host1:99999"},
+      {"QDVP_FOLLOW_SYMLINKS", "maybe"},  {"QDVP_SPIN_WAIT_US", "fast"},
       {"QDVP_POST_CATEGORY", "nonsense"},
   };
   for (const auto &v : values) {
@@ -147,17 +146,15 @@ TEST(HostSettings, ABadValueStopsTheStartWithALineNamingIt) {
     SCOPED_TRACE(i.line);
     std::string spec = dir.Write("product.cfg", "# site\n" + i.line + "\n");
     std::string out, err;
-    EXPECT_EQ(qdvp_test::Run({Qdvp(), "start", "file"}, {{"QDVP_PRODUCT_SPEC", spec}}, &out,
-                             &err),
+    EXPECT_EQ(qdvp_test::Run({Qdvp(), "start", "file"}, {{"QDVP_PRODUCT_SPEC", spec}}, &out, &err),
               1);
-    EXPECT_NE(err.find("<3>qdvp: product specification " + spec + " " + i.says),
-              std::string::npos)
+    EXPECT_NE(err.find("<3>qdvp: product specification " + spec + " " + i.says), std::string::npos)
         << err;
   }
   std::string out, err;
-  EXPECT_EQ(qdvp_test::Run({Qdvp(), "console", "list"}, {{"QDVP_DPCONSOLE_PORT", "99999"}},
-                           &out, &err),
-            2);
+  EXPECT_EQ(
+      qdvp_test::Run({Qdvp(), "console", "list"}, {{"QDVP_DPCONSOLE_PORT", "99999"}}, &out, &err),
+      2);
   EXPECT_NE(err.find("qdvp console: QDVP_DPCONSOLE_PORT=99999 is not a port base"),
             std::string::npos)
       << err;
@@ -175,12 +172,12 @@ TEST(HostCheck, OneLinePerFindingAndAnErrorFailsIt) {
   dch_test::Peer agent({"--commit-ms", "0"});
   ASSERT_TRUE(agent.Ready()) << agent.Stderr();
   mkdir(dir.File("metafiles").c_str(), 0755);
-  dir.Write("metafiles/good.mdl",
-            "//APPL Good\n//NAME T E\n//SOURCE FILE " + dir.File("log") + "\n//ATTRIBUTES\n"
-            "Line Z 100\n");
+  dir.Write("metafiles/good.mdl", "//APPL Good\n//NAME T E\n//SOURCE FILE " + dir.File("log") +
+                                      "\n//ATTRIBUTES\n"
+                                      "Line Z 100\n");
   dir.Write("metafiles/bad.mdl", "//APPL Bad\n");
-  dir.Write("installed/file.env", "# the service's settings\nQDVP_META_PATH=" +
-                                      dir.File("gone") + "\n");
+  dir.Write("installed/file.env",
+            "# the service's settings\nQDVP_META_PATH=" + dir.File("gone") + "\n");
   const std::string agentPort = std::to_string(agent.port()), closed = std::to_string(FreePort());
   const std::map<std::string, std::string> base = {
       {"QDVP_HOME", dir.path()},
@@ -196,7 +193,8 @@ TEST(HostCheck, OneLinePerFindingAndAnErrorFailsIt) {
     std::vector<std::string> lines;
   } cases[] = {
       {"good.mdl\n",
-       {{"QDVP_TRACE", "detail,flow"}, {"QDVP_BIND_ADDRESS", "127.0.0.1"},
+       {{"QDVP_TRACE", "detail,flow"},
+        {"QDVP_BIND_ADDRESS", "127.0.0.1"},
         {"QDVP_TCP_DISCONNECT_BY_TTL", "N"}},
        0,
        {"ok      environment: every number, port, address and word is good\n",
@@ -264,11 +262,11 @@ TEST(HostValidate, ANameAsTypedIsThatFileAndTheReportGoesWhereItMay) {
 }
 
 // A data provider whose agent is not there yet: it says so on standard error at once, naming
-// the agent's address; its metrics page answers meanwhile (not up, no agent, UDP); a SIGTERM while an application
-// waits for its registration ends it cleanly without QDVPV10E (the agent never said the
-// application was known). Then, with a short reply wait, SIGTERM and SIGINT end a data
-// provider that got past the start without its agent, whose messages reached standard error
-// with their priorities all the same.
+// the agent's address; its metrics page answers meanwhile (not up, no agent, UDP); a SIGTERM while
+// an application waits for its registration ends it cleanly without QDVPV10E (the agent never said
+// the application was known). Then, with a short reply wait, SIGTERM and SIGINT end a data provider
+// that got past the start without its agent, whose messages reached standard error with their
+// priorities all the same.
 using HostRun = DataProviderWorld;
 
 TEST_F(HostRun, WithoutItsAgentADataProviderSaysSoServesItsPageAndEndsCleanly) {
@@ -291,8 +289,9 @@ TEST_F(HostRun, WithoutItsAgentADataProviderSaysSoServesItsPageAndEndsCleanly) {
   for (const char *line : {"qdvp_up 0\n", "qdvp_agent_connected 0\n", "qdvp_agent_udp 1\n"}) {
     EXPECT_NE(page.find(line), std::string::npos) << page;
   }
-  ASSERT_TRUE(WaitFor([&] { return Trace().find("Loading metafile <app.mdl>") != std::string::npos; },
-                      std::chrono::seconds(60)));
+  ASSERT_TRUE(
+      WaitFor([&] { return Trace().find("Loading metafile <app.mdl>") != std::string::npos; },
+              std::chrono::seconds(60)));
   qdvp_->Signal(SIGTERM);
   EXPECT_EQ(qdvp_->Wait(std::chrono::seconds(60)), 0) << qdvp_->Stderr();
   EXPECT_EQ(qdvp_->Stdout().find("QDVPV10E"), std::string::npos) << qdvp_->Stdout();
@@ -358,8 +357,9 @@ TEST_F(HostRun, TheMetricsPageCountsRowsRefusalsAndReconnects) {
 
   RestartPeer();
   append("d\n");
-  ASSERT_TRUE(WaitFor([&] { return Values("T", "L").size() >= 3 && Values("T", "L").back() == "d"; },
-                      std::chrono::seconds(30)));
+  ASSERT_TRUE(
+      WaitFor([&] { return Values("T", "L").size() >= 3 && Values("T", "L").back() == "d"; },
+              std::chrono::seconds(30)));
   page = HttpRequest(metrics, "GET /metrics");
   EXPECT_NE(page.find("\nqdvp_agent_reconnects_total 1\n"), std::string::npos) << page;
   EXPECT_NE(page.find("\nqdvp_agent_connected 1\n"), std::string::npos) << page;

@@ -328,9 +328,11 @@ TEST_F(Statistics, EachTypeReportsItsOwnCountsAndTheMetricsPageTotalsThatNeverRe
     anchor_.ShutdownRequested = s.ending;
     page = QDVP_FormatMetricsPage(&anchor_);
     EXPECT_NE(page.find(s.line), std::string::npos) << s.up << s.ending << page;
-    EXPECT_NE(page.find("\nqdvp_agent_connected 1\n# HELP qdvp_agent_udp"), std::string::npos) << page;
+    EXPECT_NE(page.find("\nqdvp_agent_connected 1\n# HELP qdvp_agent_udp"), std::string::npos)
+        << page;
     EXPECT_NE(page.find("qdvp_rows_sent_total " + std::to_string(after.RowsSent) + "\n"),
-              std::string::npos) << page;
+              std::string::npos)
+        << page;
   }
   QDVP_MarkDataProviderUp(0);
   anchor_.ShutdownRequested = 0;

@@ -261,8 +261,7 @@ TEST_F(Summary, AnAgentLinkRequestAnsweredLateLeavesTheClockWhereItWas) {
   ASSERT_NE(s, nullptr) << out_;
   const time_t before = QDV0_Time();
   OSV1_GetLock(&s->EntryLock);
-  std::thread requester(
-      [&] { QDVP_QueueAndWaitDCHstatus(anchor_, link_->Requester(), s); });
+  std::thread requester([&] { QDVP_QueueAndWaitDCHstatus(anchor_, link_->Requester(), s); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the slow task
   OSV1_ReleaseLock(&s->EntryLock);
   requester.join();
