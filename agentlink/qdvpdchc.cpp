@@ -21,6 +21,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_actions.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdchc"};
 
@@ -406,6 +407,7 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
         status != QDVP_DCH_STATUS_REREGISTER && status != QDVP_DCH_STATUS_SEND_AGAIN) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. status %d", status);
       source->LastDataStatus = status;
+      QDVP_CountLinkRows(QDVP_LINK_ROWS_REFUSED, 1);
       return;
     }
     if (comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
@@ -422,6 +424,7 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
       memcpy(&row->bytes[kDataHandleOffset], source->DCHhandle, 4);
     }
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>redrive dp_data in flight, status %d", status);
+    QDVP_CountLinkRows(QDVP_LINK_ROWS_RESENT, 1);
     QDVP_DCHsendAndReceive(static_cast<int>(row->bytes.size()),
                            reinterpret_cast<unsigned char *>(&row->bytes[0]), comm, 0);
     row->status = comm->Status;

@@ -19,13 +19,36 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "../core/support/qdv0.h"
+#include "../core/support/qdv0chck.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdiok"};
 
 namespace {
+
+// Whether the operator was told that the agent refuses TCP: told once when it first does (at
+// start, typically, while the agent is not there yet), and once more when TCP works again.
+std::atomic<bool> sRefusalReported{false};
+
+void ReportAgentTCP(bool connected, const char *host, int port, int err) {
+  if (connected) {
+    if (sRefusalReported.exchange(false)) {
+      QDV0_OperatorLine(QDV0_PRIORITY_INFO, "qdvp: the agent at %s port %d answers over TCP", host,
+                        port);
+    }
+    return;
+  }
+  if (sRefusalReported.exchange(true)) return;
+  QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
+                    "qdvp: the agent at %s port %d (QDVP_DCH_HOST, QDVA_DCH_PORT) does not take "
+                    "a TCP connection (%s): requests go over UDP and wait until it answers",
+                    host, port, err != 0 ? strerror(err) : "no answer within 5 seconds");
+}
 
 int ConnectTimeoutSeconds() { return 5; }
 
@@ -100,11 +123,14 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   int connected = tcp >= 0 ? ConnectWithin(tcp, &address, ConnectTimeoutSeconds()) : -1;
   int err = errno;
   comm->LastTCPtry = QDV0_Time();
+  ReportAgentTCP(connected == 1, host, port, connected == 0 ? 0 : err);
   if (connected == 1) {
     QDVP_TRC(trk, TRK1_DETAIL, "TCP connect successful. DCH TCP available");
     comm->Socket = tcp;
     comm->ReceiveMode = QDVP_DCH_MODE_TCP;
     comm->TCPseen = 1;
+    QDVP_CountLinkConnection();
+    QDVP_SetLinkState(1, 0);
     if (udp >= 0) close(udp);
   } else {
     if (tcp >= 0) close(tcp);
@@ -115,6 +141,7 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
     }
     comm->Socket = udp;
     comm->ReceiveMode = QDVP_DCH_MODE_UDP;
+    QDVP_SetLinkState(0, 1);
   }
   comm->Status = 0;
   comm->Heard = 0;

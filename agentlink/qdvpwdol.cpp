@@ -105,7 +105,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   OSV1_GetLock(&requester->TaskIOmutex);
   while (!anchor->ShutdownRequested && source->Enqueued.load()) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
-    int rc = QDV0_ConditionTimedWait(&requester->TaskIOcond, &requester->TaskIOmutex, 10);
+    int rc = QDV0_ConditionWaitForTask(&requester->TaskIOcond, &requester->TaskIOmutex, 10000);
     if (rc != 0 && source->Enqueued.load()) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Continue wait for DCH request complete signal");
     }
@@ -181,7 +181,7 @@ void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, Source
   for (int i = 0; i < 600 && source->Enqueued.load() &&
                   anchor->pDCHclientPE.load() != nullptr;
        i++) {
-    QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
+    QDV0_ConditionWaitForTask(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
   }
   OSV1_ReleaseLock(&requester->TaskIOmutex);
 }

@@ -22,6 +22,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpwind"};
 
@@ -184,6 +185,7 @@ void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
     Keep(w, source, message, length, 0);
   }
   comm->RequestNumber = source->RequestNumber;
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
   QDVP_DCHsendAndReceive(static_cast<int>(length), const_cast<unsigned char *>(message), comm, 1);
   // A failed send ended the connection, whose end marked the row lost: it is sent again.
   comm->Status = 0;

@@ -26,6 +26,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpwout"};
 
@@ -170,7 +171,10 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
         if (row.bytes.size() >= kDataHandleOffset + 4) {
           memcpy(&row.bytes[kDataHandleOffset], row.source->DCHhandle, 4);
         }
-        if (!held) gathered += row.bytes;
+        if (!held) {
+          gathered += row.bytes;
+          QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
+        }
         // Its reply wait runs from now, not from the time it waited here.
         row.sentAt = QDV0_Time();
         QDVP_KeepWindowRow(comm, &row, held);

@@ -16,11 +16,13 @@
 #include <new>
 
 #include "../core/support/qdv0.h"
+#include "../core/support/qdv0chck.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_console.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpsrcc"};
 
@@ -279,6 +281,16 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     snprintf(text, sizeof(text), "%s %s", DPtypeString[anchor->DPtype],
              "DP Active! Initialization completed successfully.");
     QDV0_OQconsoleMessage("SystemStatus", QDV0_OQ_INFO, text);
+    QDVP_MarkDataProviderUp(1);
+    // Problems the start reported but survived (a missing metafile directory, say) stay in
+    // view: the line above alone would read as if all were well.
+    int problems = QDV0_OperatorErrorCount();
+    if (problems > 0) {
+      QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
+                        "qdvp: the %s data provider runs, but %d error line(s) above need the "
+                        "operator",
+                        DPtypeString[anchor->DPtype], problems);
+    }
   }
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service waits for console commands");
 

@@ -141,6 +141,11 @@ int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds)
 // The same with a bound in milliseconds.
 int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms)
     QDVP_REQUIRES(lock);
+// Waits at most ms of real time for another task to finish work the caller waits for; the
+// bound only makes the caller look at its condition again. Unlike the timed waits above it
+// never moves the manual clock: a task that is merely slow must not age every time-driven
+// thing (an interval, a time to live) by the whole bound.
+int QDV0_ConditionWaitForTask(pthread_cond_t *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
 // Looks for at most micros microseconds until done(what) holds, when QDVP_SPIN_WAIT_US asks for
 // it ("Y": micros; a number: that bound instead; unset: no look at all). Used before a condition wait where the answer usually comes within a
 // loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when

@@ -141,6 +141,13 @@ int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds) 
   return QDV0_ConditionTimedWaitMs(cond, lock, seconds * 1000L);
 }
 
+// A real wait in every case: its bound is not time the system lets pass, so the manual clock
+// stays where the test put it however long the other task takes.
+int QDV0_ConditionWaitForTask(pthread_cond_t *cond, OSV1_LOCK *lock, long ms) {
+  timespec deadline = RealDeadline(ms);
+  return pthread_cond_timedwait(cond, &lock->mutex, &deadline);
+}
+
 namespace {
 // The spin budget, from QDVP_SPIN_WAIT_US, read once: unset or 0, no spin (a data provider is a
 // guest on the host it watches and must not burn a core while a row is in flight); "Y", the

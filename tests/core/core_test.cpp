@@ -336,10 +336,12 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
     std::string out, err, trace;
   } cases[] = {
       {"port in use", nullptr, nullptr, true,
-       "QDVPV89E Same type DP is already active in the system. DP startup ended.\n", "",
+       "QDVPV89E Same type DP is already active in the system. DP startup ended.\n",
+       "<3>qdvp: the console port " + std::to_string(consolePort_) +
+           "/udp on 127.0.0.1 is in use: a FILE data provider, or another program, holds it",
        "***** Same Type DP <FILE> already running on this system."},
       {"foreign bind address", nullptr, "192.0.2.1", false, "",
-       "QDVP console port " + std::to_string(consolePort_) +
+       "<3>qdvp: the console port " + std::to_string(consolePort_) +
            " cannot be bound on 192.0.2.1 (QDVP_BIND_ADDRESS): Cannot assign requested address",
        "cannot be bound on 192.0.2.1"},
       {"RPC transport", "R", nullptr, false, "", "", ""},
@@ -362,7 +364,8 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
     std::string errText = err.Take();
     EXPECT_EQ(out.Take(), c.out);
     EXPECT_NE(errText.find(c.err), std::string::npos) << errText;
-    EXPECT_EQ(c.err.empty(), errText.find("cannot be bound") == std::string::npos) << errText;
+    EXPECT_EQ(c.err.empty(), errText.find("<3>qdvp: the console port") == std::string::npos)
+        << errText;
     EXPECT_EQ(entry.exitWord(), 1);
     EXPECT_TRUE(trace.Contains(c.trace));
     EXPECT_FALSE(trace.Contains("DCH client process started"));

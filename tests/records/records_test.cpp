@@ -16,6 +16,7 @@
 
 #include <vector>
 
+#include "include/qdvp_dchcomm.h"
 #include "tests/records/records_test_util.h"
 #include "tests/support/dchpeer.h"
 
@@ -269,6 +270,23 @@ TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClampsOnceTheIntervalEnds) {
   QDV0_AdvanceClock(1);
   EXPECT_EQ(Add(s, "h3,1,1,1"), 1);
   EXPECT_EQ(Rows(s), Lines(SourceDir() + "/tests/records/golden/summary_rows.txt"));
+}
+
+// A request to the agent link that the client takes a while to answer (here: another task
+// holds the source) is waited for in real time; the summary's clock does not move meanwhile.
+// It moved by the whole 10-second bound of the wait, so that an interval that began then
+// ended 10 seconds late on a busy machine.
+TEST_F(Summary, AnAgentLinkRequestAnsweredLateLeavesTheClockWhereItWas) {
+  SourceEntry *s = Table("//SUMMARY 300", kKeyed);
+  ASSERT_NE(s, nullptr) << out_;
+  const time_t before = QDV0_Time();
+  OSV1_GetLock(&s->EntryLock);
+  std::thread requester([&] { QDVP_QueueAndWaitDCHstatus(anchor_, link_->Requester(), s); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the slow task
+  OSV1_ReleaseLock(&s->EntryLock);
+  requester.join();
+  EXPECT_EQ(s->Enqueued.load(), 0);
+  EXPECT_EQ(QDV0_Time(), before);
 }
 
 TEST_F(Summary, DailyIntervalEndsAtMidnight) {

@@ -41,6 +41,7 @@ const char *kFooter =
 int Main(int argc, char **argv) {
   CLI::App app{kDescription, "qdvp-dch"};
   app.footer(kFooter);
+  app.set_version_flag("--version", "qdvp-dch " QDVP_PACKAGE_VERSION);
   qdvp_dch::DchServerOptions options;
   std::string db = "dch.db", jsonl, pg, hostId, http;
   std::string pgRows = "copy";
