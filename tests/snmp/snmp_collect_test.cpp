@@ -85,8 +85,11 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
     ASSERT_TRUE(WaitFor([&] { return OnlineSources("Interfaces") == 1; }, 20s)) << Trace();
   }
   std::string Console(const std::string &command, const std::string &operand = "") const {
-    std::string reply;
-    RunConsole("snmp", operand.empty() ? Strings{command} : Strings{command, operand}, &reply);
+    std::string reply, err;
+    int rc = RunConsole("snmp", operand.empty() ? Strings{command} : Strings{command, operand},
+                        &reply, &err);
+    // What the console program said when it could not deliver the command belongs to the reply.
+    if (rc != 0) reply += "[qdvp console exit " + std::to_string(rc) + "] " + err;
     return reply;
   }
   void TearDown() override {
