@@ -679,7 +679,7 @@ TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
         OSV1_ReleaseLock(&pe->TaskIOmutex);
         OSV1_GetLock(&waiter->TaskIOmutex);
         block->Status = fail ? 8 : 0;
-        pthread_cond_signal(&waiter->TaskIOcond);
+        OSV1_WakeOne(&waiter->TaskIOcond, &waiter->TaskIOmutex);
         OSV1_ReleaseLock(&waiter->TaskIOmutex);
         answers++;
         OSV1_GetLock(&pe->TaskIOmutex);
