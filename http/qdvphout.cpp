@@ -76,8 +76,10 @@ void FillURLrow(SourceEntry *source, const URLrow &r, const char *isp) {
 }
 
 // Takes the finished sample of an entry (entry lock held): the row, the response time
-// statistics of a good sample, and the entry made ready for its next sample.
-URLrow TakeSample(URLrequestEntry *e) {
+// statistics of a good sample, and the entry made ready for its next sample. The owner's names
+// (the row's user and alias) were taken under the URL list lock, which guards the owners.
+URLrow TakeSample(URLrequestEntry *e, const std::string &user, const std::string &alias)
+    QDVP_REQUIRES(e->Lock) {
   URLrow r{};
   bool good = e->RequestStatus == 0 && e->PageSize != 0;
   if (good) QDVP_CalculateURLresponseTime(&e->RequestStart, &e->RequestEnd, e);
@@ -92,14 +94,13 @@ URLrow TakeSample(URLrequestEntry *e) {
   r.average = e->AverageResponseTime;
   r.objects = e->PageObjects;
   r.objectSize = e->TotalObjectSize;
-  URLownerEntry *owner = e->pOwnerList;
-  if (owner != nullptr && owner->UserName[0] != '\0') {
-    r.user = owner->UserName;
-    r.alias = owner->Alias;
+  if (!user.empty()) {
+    r.user = user;
+    r.alias = alias;
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, "No user name value specified for URL <%s>", e->URL);
     r.user = " ";
-    r.alias = owner != nullptr ? owner->Alias : "    ";
+    r.alias = alias;
   }
   r.server = e->ServerType[0] != '\0' ? e->ServerType : " ";
   r.samples = e->SamplesTaken;
@@ -172,18 +173,27 @@ int RemoveOwner(URLrequestEntry *e, const char *owner) {
   return removed;
 }
 
-// Deletes the listed entries that have no owner left (URL list lock held).
-void DeleteOwnerless(DPAB *anchor, URLmanagementBlock *umb, const char *owner) {
+// Unlinks the listed entries that have no owner left (URL list lock held); the caller deletes
+// them once it has let go of the lock.
+std::vector<URLrequestEntry *> UnlinkOwnerless(URLmanagementBlock *umb)
+    QDVP_REQUIRES(umb->URLlistLock) {
+  std::vector<URLrequestEntry *> gone;
   for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
     URLrequestEntry *next = e->pNext;
     if (e->OwnerCount <= 0) {
-      QDVP_DeleteHTTPrequestBlock(anchor, e, owner);
+      QDVP_UnlinkHTTPrequestBlock(umb, e);
+      gone.push_back(e);
       QDVP_TRC(trk, TRK1_DETAIL, "Total managed URLs decreased from %d to %d", umb->URLsManaged,
                umb->URLsManaged - 1);
       umb->URLsManaged--;
     }
     e = next;
   }
+  return gone;
+}
+
+void DeleteAll(DPAB *anchor, const std::vector<URLrequestEntry *> &gone, const char *owner) {
+  for (URLrequestEntry *e : gone) QDVP_DeleteHTTPrequestBlock(anchor, e, owner);
 }
 
 }  // namespace
@@ -225,33 +235,43 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
     }
     // The entries with a finished sample are held (a use each) while their rows go out, so that
     // neither the list lock nor an entry's lock waits on the agent.
-    std::vector<URLrequestEntry *> held;
+    struct Held {
+      URLrequestEntry *e;
+      std::string user, alias;
+    };
+    std::vector<Held> held;
     {
       OSV1_Guard list(&umb->URLlistLock);
       for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
         OSV1_Guard entry(&e->Lock);
-        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage) {
-          e->InUse++;
-          held.push_back(e);
+        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage &&
+            QDVP_HoldURE(umb, e)) {
+          URLownerEntry *o = e->pOwnerList;
+          held.push_back({e, o != nullptr ? o->UserName : "", o != nullptr ? o->Alias : "    "});
         }
       }
     }
-    for (URLrequestEntry *e : held) {
+    for (const Held &h : held) {
+      URLrequestEntry *e = h.e;
       bool ready;
       URLrow row;
       {
         OSV1_Guard entry(&e->Lock);
-        ready = !e->Deleted && e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage;
+        ready = !OSV1_HoldsClosed(&e->Holds) && e->ValidURLstat && e->OutstandingObjects == 0 &&
+                !e->OutstandingPage;
         if (ready && !QDVP_HTTPsourceOnline(anchor, source, pe)) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>> URL row of <%s> held: Managed_URL is not online", e->URL);
           ready = false;
         }
-        if (ready) row = TakeSample(e);
+        if (ready) row = TakeSample(e, h.user, h.alias);
       }
       if (ready) {
         OSV1_Guard http(&anchor->HTTPupdateLock);
-        FillURLrow(source, row, umb->ISPname);
-        SendRow(anchor, source);
+        // A removal sends its deleting row under the same lock: a sample is not sent after it.
+        if (!OSV1_HoldsClosed(&e->Holds)) {
+          FillURLrow(source, row, umb->ISPname);
+          SendRow(anchor, source);
+        }
       }
       QDVP_ReleaseURE(e);
     }
@@ -263,7 +283,7 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
   {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     umb->pUpdatePE = nullptr;
-    pthread_cond_broadcast(&umb->DispatchCond);
+    OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
   QDVP_EndTask(anchor, pe);
 }
@@ -379,9 +399,13 @@ void QDVP_StopSitHTTPrequest(DPAB *anchor, const char *owner) {
              owner);
     return;
   }
-  OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner);
-  DeleteOwnerless(anchor, umb, owner);
+  std::vector<URLrequestEntry *> gone;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner);
+    gone = UnlinkOwnerless(umb);
+  }
+  DeleteAll(anchor, gone, owner);
 }
 
 int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) {
@@ -390,18 +414,22 @@ int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) 
   URLmanagementBlock *umb = QDVP_URLmanager(anchor);
   if (umb == nullptr || url == nullptr || owner == nullptr) return 0;
   int removed = 0;
-  OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-    if (strcasecmp(e->URL, url) != 0) continue;
-    removed = RemoveOwner(e, owner);
-    if (removed == 0) {
-      QDVP_TRC(trk, TRK1_ERROR,
-               "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
-               "user ID <%s>",
-               url, e->pOwnerList != nullptr ? e->pOwnerList->UserName : "", owner);
+  std::vector<URLrequestEntry *> gone;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+      if (strcasecmp(e->URL, url) != 0) continue;
+      removed = RemoveOwner(e, owner);
+      if (removed == 0) {
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
+                 "user ID <%s>",
+                 url, e->pOwnerList != nullptr ? e->pOwnerList->UserName : "", owner);
+      }
+      break;
     }
-    break;
+    if (removed > 0) gone = UnlinkOwnerless(umb);
   }
-  if (removed > 0) DeleteOwnerless(anchor, umb, owner);
+  DeleteAll(anchor, gone, owner);
   return removed > 0 ? 1 : 0;
 }
