@@ -16,10 +16,12 @@ static TRK1_BLOCK trk = {"qdvpcact"};
 
 namespace {
 
-// The area while it is still the live console area of the anchor, else null.
-ConsoleBlock *LiveArea(DPAB *anchor) {
+// The anchor's console area, held for the caller (who lets go with OSV1_LetGo), or null once
+// the console has gone.
+ConsoleBlock *HoldArea(DPAB *anchor) {
+  OSV1_Guard state(&anchor->StateMutex);
   ConsoleBlock *area = anchor->pConsoleBlock;
-  if (area == nullptr || !QDV0_IsValidBlockPointer(area, sizeof(ConsoleBlock))) return nullptr;
+  if (area == nullptr || !OSV1_TakeHold(&area->Holds)) return nullptr;
   return area;
 }
 
@@ -37,13 +39,14 @@ bool NeedsOperand(int code) {
 int HandOver(DPAB *anchor, const char *commandText) {
   for (;;) {
     if (anchor->ShutdownRequested) return 0;
-    ConsoleBlock *area = LiveArea(anchor);
+    ConsoleBlock *area = HoldArea(anchor);
     if (area == nullptr) return 0;
     OSV1_GetLock(&area->Mutex);
     if (area->Status.load() != QDVP_CONSOLE_BUSY && area->pCommandBuffer == nullptr) {
       char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
       if (buffer == nullptr) {
         OSV1_ReleaseLock(&area->Mutex);
+        OSV1_LetGo(&area->Holds);
         return 0;
       }
       snprintf(buffer, QDVP_CONSOLE_BUFFER_SIZE + 1, "%s", commandText);
@@ -53,11 +56,13 @@ int HandOver(DPAB *anchor, const char *commandText) {
       area->Authentication = QDVP_AUTH_AGENT;
       area->pCommandBuffer = buffer;
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
-      pthread_cond_broadcast(&area->Cond);
+      OSV1_WakeAll(&area->Cond, &area->Mutex);
       OSV1_ReleaseLock(&area->Mutex);
+      OSV1_LetGo(&area->Holds);
       return 1;
     }
     OSV1_ReleaseLock(&area->Mutex);
+    OSV1_LetGo(&area->Holds);
     OSV1_Sleep(1);
   }
 }
@@ -104,9 +109,10 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   if (code == QDVP_CMD_SHUTDOWN) return 0;
   int rc = QDVP_CONSOLE_BUSY;
   for (;;) {
-    ConsoleBlock *area = LiveArea(anchor);
+    ConsoleBlock *area = HoldArea(anchor);
     if (area == nullptr) break;
     rc = area->Status.load();
+    OSV1_LetGo(&area->Holds);
     if (rc != QDVP_CONSOLE_BUSY) break;
     OSV1_Sleep(1);
   }
