@@ -102,7 +102,8 @@ struct ScanContext {
 void RequestObject(const char *objectURL, void *context) {
   auto *scan = static_cast<ScanContext *>(context);
   URLrequestEntry *e = scan->entry;
-  if (strlen(objectURL) > QDVP_URL_MAX) return;
+  // A URL being removed asks for no more objects: its removal waits for this task.
+  if (strlen(objectURL) > QDVP_URL_MAX || OSV1_HoldsClosed(&e->Holds)) return;
   URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
   if (block == nullptr) return;
   int waitFlag;
