@@ -300,7 +300,11 @@ static bool ScanLoop(FileServerState *s) {
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
-  s->source->pPE.store(nullptr);
+  {
+    // A deletion signals the server found here under the same lock: seen, the entry still lives.
+    OSV1_Guard hold(&s->source->SourceLock);
+    s->source->pPE.store(nullptr);
+  }
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
            s->pe->ThreadID.load());
   // The last use of the source: a DELETE waits for this before it frees the source.

@@ -298,12 +298,16 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   std::vector<SourceEntry *> sources = SourcesOf(application), partnerSources;
   for (SourceEntry *s : sources) {
     OSV1_CloseHolds(&s->Holds);
-    ProcessEntry *pe = s->pPE.load();
-    if (s->Kind == 'F' && pe != nullptr) {
+    if (s->Kind == 'F') {
       // The source's task ends itself; its entry goes away with it. The signal wakes it
-      // wherever it waits (for its file, for the next scan, for its registration).
-      pe->Terminate.store(1);
-      QDVP_SignalTaskIO(pe);
+      // wherever it waits (for its file, for the next scan, for its registration). The server
+      // forgets its entry here under the source's lock, so an entry seen under it still lives.
+      OSV1_Guard hold(&s->SourceLock);
+      ProcessEntry *pe = s->pPE.load();
+      if (pe != nullptr) {
+        pe->Terminate.store(1);
+        QDVP_SignalTaskIO(pe);
+      }
     } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
       partnerSources.push_back(s);
     }
