@@ -346,7 +346,13 @@ static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool poli
       if (!policy && strncmp(tableUpper, tableText, tn) != 0) continue;
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
         if (s->State != QDVP_Active && s->State != QDVP_Input && s->State != QDVP_Output) continue;
-        if (!NodeMatches(subnode, nodeLength, s->pSourceNodeName, policy)) continue;
+        bool matches;
+        {
+          // A socket partner's binding replaces the node name under this lock.
+          OSV1_Guard name(&s->SourceLock);
+          matches = NodeMatches(subnode, nodeLength, s->pSourceNodeName, policy);
+        }
+        if (!matches) continue;
         if (hold && first == nullptr && !OSV1_TakeHold(&s->Holds)) continue;
         if (!policy) return s;
         s->pNextMatch = nullptr;
