@@ -152,9 +152,10 @@ void WriteCopy(const char *dir, const std::string &name, const char *data, long 
   fclose(f);
 }
 
-// Removes an owner's entries from an entry's owner list (URL list lock held); how many. Names
+// Removes an owner's entries from an entry's owner list; how many. Names
 // compare without regard to case, so that a request in either case finds the owner.
-int RemoveOwner(URLrequestEntry *e, const char *owner) {
+int RemoveOwner(URLmanagementBlock *umb, URLrequestEntry *e, const char *owner)
+    QDVP_REQUIRES(umb->URLlistLock) {
   int removed = 0;
   for (URLownerEntry **link = &e->pOwnerList; *link != nullptr;) {
     URLownerEntry *o = *link;
@@ -173,7 +174,7 @@ int RemoveOwner(URLrequestEntry *e, const char *owner) {
   return removed;
 }
 
-// Unlinks the listed entries that have no owner left (URL list lock held); the caller deletes
+// Unlinks the listed entries that have no owner left; the caller deletes
 // them once it has let go of the lock.
 std::vector<URLrequestEntry *> UnlinkOwnerless(URLmanagementBlock *umb)
     QDVP_REQUIRES(umb->URLlistLock) {
@@ -402,7 +403,7 @@ void QDVP_StopSitHTTPrequest(DPAB *anchor, const char *owner) {
   std::vector<URLrequestEntry *> gone;
   {
     OSV1_Guard list(&umb->URLlistLock);
-    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(umb, e, owner);
     gone = UnlinkOwnerless(umb);
   }
   DeleteAll(anchor, gone, owner);
@@ -419,7 +420,7 @@ int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) 
     OSV1_Guard list(&umb->URLlistLock);
     for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
       if (strcasecmp(e->URL, url) != 0) continue;
-      removed = RemoveOwner(e, owner);
+      removed = RemoveOwner(umb, e, owner);
       if (removed == 0) {
         QDVP_TRC(trk, TRK1_ERROR,
                  "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
