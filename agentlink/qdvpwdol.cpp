@@ -6,9 +6,11 @@
 // request, and for that time the client holds the source (its Holds), so that a deletion waits
 // for the request however its requester's wait ended. A request a requester waits for is always
 // taken (the deleting task's own unregister and offline are of a source already closed); one
-// that nobody waits for (the periodic scan's) is not taken for a source being deleted. A requester waiting in QDVP_QueueAndWaitDCHstatus holds its own TaskIO mutex from
-// before the source is queued, and the client signals under that mutex, so the wake-up cannot
-// be lost; the wait is still re-checked every 10 seconds. The delayed offline queue holds
+// that nobody waits for (the periodic scan's) is not taken for a source being deleted.
+//
+// A requester waiting in QDVP_QueueAndWaitDCHstatus holds its own TaskIO mutex from before the
+// source is queued, and the client signals under that mutex, so the wake-up cannot be lost;
+// the wait is still re-checked every 10 seconds. The delayed offline queue holds
 // copies of sources whose offline waits for their table's time to live.
 #include <string.h>
 
@@ -142,8 +144,8 @@ void QDVP_DropWaitingDCHwork(DPAB *anchor) {
   while (list != nullptr) {
     SourceEntry *next = list->pDCHnext;
     list->pDCHnext = nullptr;
-    QDVP_TRC(trk, TRK1_DETAIL, "Request %d of source @%p dropped: no DCH client", list->RequestNumber,
-             (void *)list);
+    QDVP_TRC(trk, TRK1_DETAIL, "Request %d of source @%p dropped: no DCH client",
+             list->RequestNumber, (void *)list);
     list->Enqueued.store(0);
     OSV1_LetGo(&list->Holds);
     list = next;

@@ -138,7 +138,8 @@ struct URLactivityBlock {
   int RequestType QDVP_GUARDED_BY(Mutex) = 0;  // QDVP_URL_REQUEST_*
   int TimedOut QDVP_GUARDED_BY(Mutex) = 0;  // the dispatcher gave up waiting: the answer is dropped
   int WaitFlag QDVP_GUARDED_BY(Mutex) = 0;  // the dispatcher waits for the answer
-  unsigned long Serial QDVP_GUARDED_BY(Mutex) = 0;  // of the request; Done is set to it when answered
+  // The request's number, and that of the last one answered.
+  unsigned long Serial QDVP_GUARDED_BY(Mutex) = 0;
   unsigned long Done QDVP_GUARDED_BY(Mutex) = 0;
   URLrequestEntry *pURE QDVP_GUARDED_BY(Mutex) = nullptr;  // held for the subtask by the dispatcher
   char URL[QDVP_URL_MAX + 1] QDVP_GUARDED_BY(Mutex) = "";

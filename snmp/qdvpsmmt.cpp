@@ -556,7 +556,9 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
       if (changed) QDVP_UpdateMIBinterestExt(anchor);
     }
     OSV1_GetLock(&worker->Mutex);
-    if (!Stopping(worker, monitor)) QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, interval);
+    if (!Stopping(worker, monitor)) {
+      QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, interval);
+    }
     OSV1_ReleaseLock(&worker->Mutex);
     if (Stopping(worker, monitor)) break;
   }

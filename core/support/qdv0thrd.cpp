@@ -72,7 +72,9 @@ int OSV1_Broadcast(OSV1_LOCK *lock, OSV1_COND *cond) {
   OSV1_Guard hold(lock);
   return pthread_cond_broadcast(OSV1_CondAccess::Of(cond));
 }
-int OSV1_WakeOne(OSV1_COND *cond, OSV1_LOCK *) { return pthread_cond_signal(OSV1_CondAccess::Of(cond)); }
+int OSV1_WakeOne(OSV1_COND *cond, OSV1_LOCK *) {
+  return pthread_cond_signal(OSV1_CondAccess::Of(cond));
+}
 int OSV1_WakeAll(OSV1_COND *cond, OSV1_LOCK *) {
   return pthread_cond_broadcast(OSV1_CondAccess::Of(cond));
 }

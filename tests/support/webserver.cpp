@@ -291,7 +291,8 @@ void SlowServer::Serve(int conn) {
     if (n <= 0) break;
     head.append(buffer, static_cast<size_t>(n));
   }
-  size_t start = head.find(' '), end = start == std::string::npos ? start : head.find(' ', start + 1);
+  size_t start = head.find(' ');
+  size_t end = start == std::string::npos ? start : head.find(' ', start + 1);
   std::string path = end == std::string::npos ? "" : head.substr(start + 1, end - start - 1);
   Reply reply{std::chrono::milliseconds(0), "", ""};
   bool known;
