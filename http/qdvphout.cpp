@@ -156,6 +156,7 @@ void WriteCopy(const char *dir, const std::string &name, const char *data, long 
 // compare without regard to case, so that a request in either case finds the owner.
 int RemoveOwner(URLmanagementBlock *umb, URLrequestEntry *e, const char *owner)
     QDVP_REQUIRES(umb->URLlistLock) {
+  (void)umb;  // named for the lock it must hold
   int removed = 0;
   for (URLownerEntry **link = &e->pOwnerList; *link != nullptr;) {
     URLownerEntry *o = *link;
