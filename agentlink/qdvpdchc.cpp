@@ -519,13 +519,15 @@ void Notify(SourceEntry *source) {
   if (requester == nullptr) {
     source->Enqueued.store(0);
     QDVP_TRC(trk, TRK1_DETAIL, ">>> signal bypassed for unowned DCH work request");
+    OSV1_LetGo(&source->Holds);  // the client's hold: its last touch of the source
     return;
   }
   OSV1_GetLock(&requester->TaskIOmutex);
   unsigned int thread = requester->ThreadID.load();
   source->Enqueued.store(0);
-  pthread_cond_broadcast(&requester->TaskIOcond);
+  OSV1_WakeAll(&requester->TaskIOcond, &requester->TaskIOmutex);
   OSV1_ReleaseLock(&requester->TaskIOmutex);
+  OSV1_LetGo(&source->Holds);  // the client's hold: its last touch of the source
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d", thread, number);
 }
 
@@ -575,9 +577,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   comm->ReplyWaitSeconds = atoi(QDV0_GetEnv("QDVP_DCH_REPLY_WAIT", "30"));
   if (comm->ReplyWaitSeconds <= 0) comm->ReplyWaitSeconds = 30;
   OSV1_InitializeLock(&comm->StatusMutex);
-  QDV0_InitializeCondVar(&comm->StatusCond);
   OSV1_InitializeLock(&comm->ReceiveMutex);
-  QDV0_InitializeCondVar(&comm->ReceiveCond);
   OSV1_InitializeLock(&comm->LinkLock);
   QDVP_OpenDCHwindow(comm);
   QDVP_OpenDCHoutbox(anchor, comm);
@@ -676,14 +676,20 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     QDVP_ReleaseDPlogRequester(anchor);
   }
   anchor->pDCHclientPE.store(static_cast<ProcessEntry *>(nullptr));
+  // A request queued after the last look is not carried out: its requester hears so, and the
+  // client lets go of its source.
+  for (WorkItem *item = QDVP_TakeWorkQueue(entry); item != nullptr;) {
+    SourceEntry *source = FromWork(item);
+    item = item->pNext;
+    source->DCHwork.pNext = nullptr;
+    Notify(source);
+  }
   QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
   QDVP_CloseDCHwindow(comm);
   QDVP_CloseDCHoutbox(anchor);
   OSV1_DestroyLock(&comm->StatusMutex);
-  pthread_cond_destroy(&comm->StatusCond);
   OSV1_DestroyLock(&comm->ReceiveMutex);
-  pthread_cond_destroy(&comm->ReceiveCond);
   OSV1_DestroyLock(&comm->LinkLock);
   QDV0_Free(comm);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH client process ended. Thread: %X", OSV1_ThreadID());

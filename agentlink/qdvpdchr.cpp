@@ -217,7 +217,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   int socket = comm->Socket;
   OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverStarted = 1;
-  pthread_cond_broadcast(&comm->StatusCond);
+  OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   OSV1_ReleaseLock(&comm->StatusMutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process started. Thread: %X",
            OSV1_ThreadID());
@@ -276,7 +276,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   // The last touch of the block: the client may free it once this is seen.
   OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverRunning = 0;
-  pthread_cond_broadcast(&comm->StatusCond);
+  OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   OSV1_ReleaseLock(&comm->StatusMutex);
   return nullptr;
 }

@@ -108,7 +108,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     // Taken, and so is every row before it: the rows after a failed one wait for its resend.
     if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
     unanswered = w->rows.size() - w->answered;
-    pthread_cond_broadcast(&comm->StatusCond);
+    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (failed) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, unanswered);
@@ -125,7 +125,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
       w->rows[w->answered].status = status;
       lost = w->failed = true;
     }
-    pthread_cond_broadcast(&comm->StatusCond);
+    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (lost) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, 0);

@@ -32,7 +32,7 @@ static TRK1_BLOCK trk = {"qdvpwout"};
 
 struct DCHoutbox {
   OSV1_LOCK lock;
-  pthread_cond_t room;  // signalled when the client took rows
+  OSV1_COND room;  // signalled when the client took rows
   std::deque<DCHinFlight> rows QDVP_GUARDED_BY(lock);
   std::atomic<int> waiting{0};            // producers waiting for room (changed under lock)
   std::atomic<size_t> count{0};           // rows.size(), for looks without the lock
@@ -53,7 +53,6 @@ void QDVP_OpenDCHoutbox(DPAB *anchor, DCHcomm *comm) {
   auto *box = new DCHoutbox();
   box->comm = comm;
   OSV1_InitializeLock(&box->lock);
-  QDV0_InitializeCondVar(&box->room);
   anchor->pOutbox.store(box);
 }
 
@@ -61,7 +60,6 @@ void QDVP_CloseDCHoutbox(DPAB *anchor) {
   DCHoutbox *box = anchor->pOutbox.exchange(nullptr);
   if (box == nullptr) return;
   OSV1_DestroyLock(&box->lock);
-  pthread_cond_destroy(&box->room);
   delete box;
 }
 
@@ -71,7 +69,7 @@ void QDVP_SetOutboxWindow(DPAB *anchor, int window) {
   box->window.store(window);
   // Producers waiting for room go the usual way once the window is gone.
   OSV1_Guard lock(&box->lock);
-  if (box->waiting > 0) pthread_cond_broadcast(&box->room);
+  if (box->waiting > 0) OSV1_WakeAll(&box->room, &box->lock);
 }
 
 bool QDVP_OutboxPending(DPAB *anchor) {
@@ -185,7 +183,7 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
     }
     // Rows held behind a failed one count as answered: a waiting producer may go on.
     if (box->waiting > 0 && Ahead(box) <= LowWater(box->window.load())) {
-      pthread_cond_broadcast(&box->room);
+      OSV1_WakeAll(&box->room, &box->lock);
     }
   }
   SendGathered(comm, &gathered);
@@ -197,7 +195,7 @@ void QDVP_OutboxStatusCame(DPAB *anchor, size_t unanswered) {
   if (box == nullptr || box->waiting.load() == 0) return;
   if (unanswered + box->count.load() > LowWater(box->window.load())) return;
   OSV1_Guard lock(&box->lock);
-  pthread_cond_broadcast(&box->room);
+  OSV1_WakeAll(&box->room, &box->lock);
 }
 
 void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source) {

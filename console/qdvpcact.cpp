@@ -16,10 +16,12 @@ static TRK1_BLOCK trk = {"qdvpcact"};
 
 namespace {
 
-// The area while it is still the live console area of the anchor, else null.
-ConsoleBlock *LiveArea(DPAB *anchor) {
+// The anchor's console area, held for the caller (who lets go with OSV1_LetGo), or null once
+// the console has gone.
+ConsoleBlock *HoldArea(DPAB *anchor) {
+  OSV1_Guard state(&anchor->StateMutex);
   ConsoleBlock *area = anchor->pConsoleBlock;
-  if (area == nullptr || !QDV0_IsValidBlockPointer(area, sizeof(ConsoleBlock))) return nullptr;
+  if (area == nullptr || !OSV1_TakeHold(&area->Holds)) return nullptr;
   return area;
 }
 
@@ -38,13 +40,14 @@ bool NeedsOperand(int code) {
 int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize) {
   for (;;) {
     if (anchor->ShutdownRequested) return 0;
-    ConsoleBlock *area = LiveArea(anchor);
+    ConsoleBlock *area = HoldArea(anchor);
     if (area == nullptr) return 0;
     OSV1_GetLock(&area->Mutex);
     if (area->Status.load() != QDVP_CONSOLE_BUSY && area->pCommandBuffer == nullptr) {
       char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
       if (buffer == nullptr) {
         OSV1_ReleaseLock(&area->Mutex);
+        OSV1_LetGo(&area->Holds);
         return 0;
       }
       snprintf(buffer, QDVP_CONSOLE_BUFFER_SIZE + 1, "%s", commandText);
@@ -56,11 +59,13 @@ int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize) 
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
       area->pActionReply = reply;
       area->ActionReplySize = replySize;
-      pthread_cond_broadcast(&area->Cond);
+      OSV1_WakeAll(&area->Cond, &area->Mutex);
       OSV1_ReleaseLock(&area->Mutex);
+      OSV1_LetGo(&area->Holds);
       return 1;
     }
     OSV1_ReleaseLock(&area->Mutex);
+    OSV1_LetGo(&area->Holds);
     OSV1_Sleep(1);
   }
 }
@@ -111,9 +116,10 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   if (shutdown) return 0;
   int rc = QDVP_CONSOLE_BUSY;
   for (;;) {
-    ConsoleBlock *area = LiveArea(anchor);
+    ConsoleBlock *area = HoldArea(anchor);
     if (area == nullptr) break;
     rc = area->Status.load();
+    OSV1_LetGo(&area->Holds);
     if (rc != QDVP_CONSOLE_BUSY) break;
     OSV1_Sleep(1);
   }

@@ -105,7 +105,6 @@ ConsoleBlock *CreateArea(DPAB *anchor) {
   ConsoleBlock *area = QDV0_New<ConsoleBlock>();
   if (area == nullptr) return nullptr;
   OSV1_InitializeLock(&area->Mutex);
-  QDV0_InitializeCondVar(&area->Cond);
   OSV1_InitializeLock(&area->EntryLock);
   area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
   area->CommandCode = -1;
@@ -113,19 +112,23 @@ ConsoleBlock *CreateArea(DPAB *anchor) {
   area->IOthreadID = -1;
   area->Socket = -1;
   for (int &s : area->ExtraSockets) s = -1;
+  OSV1_Guard state(&anchor->StateMutex);
   anchor->pConsoleBlock = area;
   return area;
 }
 
+// Unpublishes the area and frees it once no take action's worker holds it.
 void FreeArea(DPAB *anchor, ConsoleBlock *area) {
-  anchor->pConsoleBlock = nullptr;
+  {
+    OSV1_Guard state(&anchor->StateMutex);
+    anchor->pConsoleBlock = nullptr;
+  }
+  OSV1_AwaitLetGo(&area->Holds, "console area");
   QDV0_CloseTheSocket(area->Socket);
   for (int s : area->ExtraSockets) QDV0_CloseTheSocket(s);
   QDV0_Free(area->pCommandBuffer);
   OSV1_DestroyLock(&area->EntryLock);
-  pthread_cond_destroy(&area->Cond);
   OSV1_DestroyLock(&area->Mutex);
-  area->~ConsoleBlock();
   QDV0_Free(area);
 }
 

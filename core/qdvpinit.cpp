@@ -54,7 +54,6 @@ static void InitializeAnchorLocks(DPAB *anchor) {
   static_assert(sizeof(locks) / sizeof(locks[0]) == 20, "the anchor has twenty locks");
   for (OSV1_LOCK *lock : locks) OSV1_InitializeLock(lock);
   OSV1_InitializeLock(&anchor->StateMutex);
-  QDV0_InitializeCondVar(&anchor->StateCond);
 }
 
 // Every environment value with a rule (a number, a port, an address, a word) is checked before

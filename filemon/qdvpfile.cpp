@@ -124,10 +124,14 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     }
     if (source->pPE.load() != nullptr) continue;
     if (source->State != QDVP_Ready && source->State != QDVP_Pending) continue;
+    // The server's hold on its source, taken here where the source is listed (a source being
+    // deleted gets no server) and let go as the server's last act.
+    if (!OSV1_TakeHold(&source->Holds)) continue;
     ProcessEntry *pe = nullptr;
     if (!QDVP_CreateProcess(anchor, QDVP_TYPE_FILE, source, fileServer, 0, &pe)) {
       QDVP_TRC(trk, TRK1_ERROR, "***** File server process startup failed for file %s",
                source->pSourceName ? source->pSourceName : "");
+      QDVP_LetGoSource(source);
       continue;
     }
     // Owned at once, so that a second start-up call does not start another server.
@@ -296,10 +300,15 @@ static bool ScanLoop(FileServerState *s) {
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
-  // The last use of the source: a DELETE waits for this before it frees the source.
-  s->source->pPE.store(nullptr);
+  {
+    // A deletion signals the server found here under the same lock: seen, the entry still lives.
+    OSV1_Guard hold(&s->source->SourceLock);
+    s->source->pPE.store(nullptr);
+  }
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
            s->pe->ThreadID.load());
+  // The last use of the source: a DELETE waits for this before it frees the source.
+  QDVP_LetGoSource(s->source);
   QDVP_EndTask(s->anchor, s->pe);
 }
 
@@ -312,6 +321,7 @@ void QDVP_FileServer(ProcessEntry *pe) {
   if (s.source == nullptr || s.source->pIOE == nullptr || s.source->pFileSpec == nullptr ||
       s.source->pTable == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** File server started without a FILE source");
+    QDVP_LetGoSource(s.source);
     QDVP_EndTask(s.anchor, pe);
   }
   s.io = s.source->pIOE;

@@ -177,7 +177,6 @@ void QDVP_UpdateURLconfigurationFile(DPAB *anchor) {
   {
     OSV1_Guard list(&umb->URLlistLock);
     for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-      if (e->Deleted) continue;
       for (URLownerEntry *o = e->pOwnerList; o != nullptr; o = o->pNext) {
         char line[QDVP_URL_ENTRY_MAX + 256];
         snprintf(line, sizeof(line), "%s %s%d %s%d %s%s", e->URL, "INTERVAL=", e->SampleInterval,

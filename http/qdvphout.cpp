@@ -76,8 +76,10 @@ void FillURLrow(SourceEntry *source, const URLrow &r, const char *isp) {
 }
 
 // Takes the finished sample of an entry (entry lock held): the row, the response time
-// statistics of a good sample, and the entry made ready for its next sample.
-URLrow TakeSample(URLrequestEntry *e) {
+// statistics of a good sample, and the entry made ready for its next sample. The owner's names
+// (the row's user and alias) were taken under the URL list lock, which guards the owners.
+URLrow TakeSample(URLrequestEntry *e, const std::string &user, const std::string &alias)
+    QDVP_REQUIRES(e->Lock) {
   URLrow r{};
   bool good = e->RequestStatus == 0 && e->PageSize != 0;
   if (good) QDVP_CalculateURLresponseTime(&e->RequestStart, &e->RequestEnd, e);
@@ -92,14 +94,13 @@ URLrow TakeSample(URLrequestEntry *e) {
   r.average = e->AverageResponseTime;
   r.objects = e->PageObjects;
   r.objectSize = e->TotalObjectSize;
-  URLownerEntry *owner = e->pOwnerList;
-  if (owner != nullptr && owner->UserName[0] != '\0') {
-    r.user = owner->UserName;
-    r.alias = owner->Alias;
+  if (!user.empty()) {
+    r.user = user;
+    r.alias = alias;
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, "No user name value specified for URL <%s>", e->URL);
     r.user = " ";
-    r.alias = owner != nullptr ? owner->Alias : "    ";
+    r.alias = alias;
   }
   r.server = e->ServerType[0] != '\0' ? e->ServerType : " ";
   r.samples = e->SamplesTaken;
@@ -151,11 +152,13 @@ void WriteCopy(const char *dir, const std::string &name, const char *data, long 
   fclose(f);
 }
 
-// Removes an owner's entries from an entry's owner list (URL list lock held); how many. Names
-// compare without regard to case, so that a request in either case finds the owner; *spelled
-// gets the name as the owner was added, which the row that deletes the URL at the agent
-// carries (an agent keys the row by it).
-int RemoveOwner(URLrequestEntry *e, const char *owner, std::string *spelled) {
+// Removes an owner's entries from an entry's owner list; how many. Names compare without regard
+// to case, so that a request in either case finds the owner; *spelled gets the name as the
+// owner was added, which the row that deletes the URL at the agent carries (an agent keys the
+// row by it).
+int RemoveOwner(URLmanagementBlock *umb, URLrequestEntry *e, const char *owner,
+                std::string *spelled) QDVP_REQUIRES(umb->URLlistLock) {
+  (void)umb;  // named for the lock it must hold
   int removed = 0;
   for (URLownerEntry **link = &e->pOwnerList; *link != nullptr;) {
     URLownerEntry *o = *link;
@@ -175,19 +178,30 @@ int RemoveOwner(URLrequestEntry *e, const char *owner, std::string *spelled) {
   return removed;
 }
 
-// Takes an owner off an entry (URL list lock held) and deletes the entry when that was its
-// last owner; how many owner entries went.
-int RemoveOwnerAndDelete(DPAB *anchor, URLmanagementBlock *umb, URLrequestEntry *e,
-                         const char *owner) {
+// An entry that lost its last owner, unlinked, and the owner's name as it was added.
+struct Ownerless {
+  URLrequestEntry *e;
+  std::string owner;
+};
+
+// Takes an owner off an entry and, when that was its last owner, unlinks it into *gone; the
+// caller deletes those entries once it has let go of the lock. How many owner entries went.
+int RemoveOwnerAndUnlink(URLmanagementBlock *umb, URLrequestEntry *e, const char *owner,
+                         std::vector<Ownerless> *gone) QDVP_REQUIRES(umb->URLlistLock) {
   std::string spelled;
-  int removed = RemoveOwner(e, owner, &spelled);
+  int removed = RemoveOwner(umb, e, owner, &spelled);
   if (removed > 0 && e->OwnerCount <= 0) {
-    QDVP_DeleteHTTPrequestBlock(anchor, e, spelled.c_str());
+    QDVP_UnlinkHTTPrequestBlock(umb, e);
+    gone->push_back({e, spelled});
     QDVP_TRC(trk, TRK1_DETAIL, "Total managed URLs decreased from %d to %d", umb->URLsManaged,
              umb->URLsManaged - 1);
     umb->URLsManaged--;
   }
   return removed;
+}
+
+void DeleteAll(DPAB *anchor, const std::vector<Ownerless> &gone) {
+  for (const Ownerless &g : gone) QDVP_DeleteHTTPrequestBlock(anchor, g.e, g.owner.c_str());
 }
 
 }  // namespace
@@ -229,33 +243,43 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
     }
     // The entries with a finished sample are held (a use each) while their rows go out, so that
     // neither the list lock nor an entry's lock waits on the agent.
-    std::vector<URLrequestEntry *> held;
+    struct Held {
+      URLrequestEntry *e;
+      std::string user, alias;
+    };
+    std::vector<Held> held;
     {
       OSV1_Guard list(&umb->URLlistLock);
       for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
         OSV1_Guard entry(&e->Lock);
-        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage) {
-          e->InUse++;
-          held.push_back(e);
+        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage &&
+            QDVP_HoldURE(umb, e)) {
+          URLownerEntry *o = e->pOwnerList;
+          held.push_back({e, o != nullptr ? o->UserName : "", o != nullptr ? o->Alias : "    "});
         }
       }
     }
-    for (URLrequestEntry *e : held) {
+    for (const Held &h : held) {
+      URLrequestEntry *e = h.e;
       bool ready;
       URLrow row;
       {
         OSV1_Guard entry(&e->Lock);
-        ready = !e->Deleted && e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage;
+        ready = !OSV1_HoldsClosed(&e->Holds) && e->ValidURLstat && e->OutstandingObjects == 0 &&
+                !e->OutstandingPage;
         if (ready && !QDVP_HTTPsourceOnline(anchor, source, pe)) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>> URL row of <%s> held: Managed_URL is not online", e->URL);
           ready = false;
         }
-        if (ready) row = TakeSample(e);
+        if (ready) row = TakeSample(e, h.user, h.alias);
       }
       if (ready) {
         OSV1_Guard http(&anchor->HTTPupdateLock);
-        FillURLrow(source, row, umb->ISPname);
-        SendRow(anchor, source);
+        // A removal sends its deleting row under the same lock: a sample is not sent after it.
+        if (!OSV1_HoldsClosed(&e->Holds)) {
+          FillURLrow(source, row, umb->ISPname);
+          SendRow(anchor, source);
+        }
       }
       QDVP_ReleaseURE(e);
     }
@@ -267,7 +291,7 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
   {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     umb->pUpdatePE = nullptr;
-    pthread_cond_broadcast(&umb->DispatchCond);
+    OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
   QDVP_EndTask(anchor, pe);
 }
@@ -388,12 +412,16 @@ void QDVP_StopSitHTTPrequest(DPAB *anchor, const char *owner) {
              owner);
     return;
   }
-  OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
-    URLrequestEntry *next = e->pNext;  // e may go
-    RemoveOwnerAndDelete(anchor, umb, e, owner);
-    e = next;
+  std::vector<Ownerless> gone;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
+      URLrequestEntry *next = e->pNext;  // e may be unlinked
+      RemoveOwnerAndUnlink(umb, e, owner, &gone);
+      e = next;
+    }
   }
+  DeleteAll(anchor, gone);
 }
 
 int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) {
@@ -402,19 +430,22 @@ int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) 
   URLmanagementBlock *umb = QDVP_URLmanager(anchor);
   if (umb == nullptr || url == nullptr || owner == nullptr) return 0;
   int removed = 0;
-  OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-    if (strcasecmp(e->URL, url) != 0) continue;
-    const char *first = e->pOwnerList != nullptr ? e->pOwnerList->UserName : "";
-    std::string owning = first;  // for the message: e may be gone below
-    removed = RemoveOwnerAndDelete(anchor, umb, e, owner);
-    if (removed == 0) {
-      QDVP_TRC(trk, TRK1_ERROR,
-               "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
-               "user ID <%s>",
-               url, owning.c_str(), owner);
+  std::vector<Ownerless> gone;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+      if (strcasecmp(e->URL, url) != 0) continue;
+      std::string owning = e->pOwnerList != nullptr ? e->pOwnerList->UserName : "";
+      removed = RemoveOwnerAndUnlink(umb, e, owner, &gone);
+      if (removed == 0) {
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
+                 "user ID <%s>",
+                 url, owning.c_str(), owner);
+      }
+      break;
     }
-    break;
   }
+  DeleteAll(anchor, gone);
   return removed > 0 ? 1 : 0;
 }

@@ -106,7 +106,7 @@ struct ProcessEntry {
   QDVP_TASK_ROUTINE pRoutine;   // the task routine
   void *pParm;                  // task-specific parameter
   OSV1_LOCK TaskIOmutex;  // "TaskIO notification" mutex
-  pthread_cond_t TaskIOcond;    // signalled to wake the task
+  OSV1_COND TaskIOcond;    // signalled to wake the task
   OSV1_LOCK WorkQueueLock;    // guards pWorkQueue
   OSV1_LOCK RequestLock;      // held by the task while it waits for a DCH request of its own
                               // (the DCH client: while it waits for work)
@@ -225,7 +225,7 @@ struct DPAB {
   // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
   // shutdown and the waiting host thread wake at once instead of sleeping out their step.
   OSV1_LOCK StateMutex;
-  pthread_cond_t StateCond;
+  OSV1_COND StateCond;
 };
 
 extern "C" DPAB *Main_DPAB;  // exported: the anchor of the running data provider

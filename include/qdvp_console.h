@@ -97,10 +97,13 @@ enum ConsoleAuthentication {
   QDVP_AUTH_AGENT = 7,      // a take action: the agent's own command, no datagram
 };
 
-// The console communication area, one per data provider.
+// The console communication area, one per data provider. Published in the anchor's
+// pConsoleBlock under its StateMutex; a take action's worker that hands a command over holds
+// the area (Holds) while it uses it, and the console service frees it only once none does.
 struct ConsoleBlock {
+  OSV1_HOLDS Holds;
   OSV1_LOCK Mutex;  // the hand-over
-  pthread_cond_t Cond;    // signalled at each hand-over and at the I/O task's start and end
+  OSV1_COND Cond;    // signalled at each hand-over and at the I/O task's start and end
   char *pCommandBuffer;   // the command handed over, or null; owned by the service once taken
   int BufferSize;         // QDVP_CONSOLE_BUFFER_SIZE
   std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first

@@ -72,6 +72,6 @@ int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds);
 struct QDVP_SignalBlock {
   OSV1_LOCK Lock;
   OSV1_LOCK Mutex;
-  pthread_cond_t Cond;
+  OSV1_COND Cond;
 };
 void QDVP_WaitForSignal(QDVP_SignalBlock *block) QDVP_REQUIRES(block->Lock);

@@ -66,9 +66,9 @@ struct DCHcomm {
   std::atomic<int> Status;
   unsigned char ReplyHandle[4];
   OSV1_LOCK StatusMutex;
-  pthread_cond_t StatusCond;
+  OSV1_COND StatusCond;
   OSV1_LOCK ReceiveMutex;
-  pthread_cond_t ReceiveCond;
+  OSV1_COND ReceiveCond;
   OSV1_LOCK LinkLock;
   int ReceiverStarted;   // the receive task's start signal (StatusMutex)
   int ReceiverRunning;   // 1 from its creation until the receive task ends (StatusMutex)

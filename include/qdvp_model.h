@@ -24,6 +24,11 @@
 //   DPAB::IRBLock             pIRBList; IRBlock::Lock a block's table links
 //   DPAB::OMBLock             pOMBList
 //
+// Lifetimes (docs/architecture.md, "Lifetimes"): a task that uses a source outside the locks
+// of the lists it was found in holds it (SourceEntry::Holds, taken under those locks or passed
+// on by a holder); the source, its table and its application are freed only once nobody holds
+// any source of the application. Holding a source keeps its table and application too.
+//
 // Lock order, where more than one is held (take left before right, never the reverse):
 //   ApplListLock -> NameLock -> TableListLock -> SourceListLock -> TableLock
 //     -> AttrLock (-> the second source's AttrLock only inside QDVP_DuplicateSourceAttrs,
@@ -242,6 +247,10 @@ struct FileSpecCB {
 struct SourceEntry {
   SourceEntry *pNext;
   SourceEntry *pNextMatch;  // lookup result chain
+  // The tasks that use the source outside the lists' locks: its file server or SNMP polling,
+  // an action worker, the DCH client while the source is queued to it. Closed when the source
+  // (or its application) is being deleted.
+  OSV1_HOLDS Holds;
   char *pSourceName;
   int SourceNameLen;
   TableEntry *pTable;
@@ -339,7 +348,7 @@ struct IOEntry {
   IObuffer *pBufferList;
   SourceEntry *pSource;
   OSV1_LOCK Mutex;
-  pthread_cond_t Cond;
+  OSV1_COND Cond;
   OSV1_LOCK IOLock;
   // The wait for a monitored file (filemon/, read by the periodic scan under ApplIOLock and
   // IOLock): the scan wakes the entry (Cond) and the waiting file server (its process entry's
@@ -415,6 +424,18 @@ extern const char *const QDVP_SourceStateName[13];
 ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int packagedSolution,
                                            const char *help);
 ApplEntry *QDVP_LocateApplicationByName(DPAB *anchor, const char *name, int length);
+// The first source of a table of a loaded application, held for the caller: the table named
+// (matched as QDVP_LocateTableByName does), or without a name (null) the application's first
+// table. The hold is taken under the application list lock, so nothing found can go meanwhile.
+// *appl and *table say what was found (null when not); the result is null when the application
+// or the table is not loaded, has no source, or is being deleted.
+SourceEntry *QDVP_HoldTableSource(DPAB *anchor, const char *applName, int applLength,
+                                  const char *tableName, int tableLength, ApplEntry **appl,
+                                  TableEntry **table);
+// A holder of a source lets go (any lock may be held; nothing is freed here).
+inline void QDVP_LetGoSource(SourceEntry *source) {
+  if (source != nullptr) OSV1_LetGo(&source->Holds);
+}
 char *QDVP_LocateAttributeByOID(DPAB *anchor, const char *oidText);
 AttrEntry *QDVP_LocateSetAttribute(DPAB *anchor, const char *parameterText);
 
@@ -466,6 +487,9 @@ void QDVP_UpdateSourceEntryState(SourceEntry *source, int state);
 int QDVP_CheckSourceState(SourceEntry *source, int state);
 SourceEntry *QDVP_LocateSourceBySubNode(DPAB *anchor, const char *subnodeName);
 SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeName);
+// The same lookups, with the (first) source found held for the caller, who lets go with
+// QDVP_LetGoSource; a source being deleted is not found.
+SourceEntry *QDVP_HoldSourceBySubNode(DPAB *anchor, const char *subnodeName, bool policy);
 
 // I/O entries (metafile/qdvpiioe.cpp).
 IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind);
@@ -476,8 +500,12 @@ int QDVP_ComputeIObufferSize(SourceEntry *source);
 ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName);
 int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName);
+// Deletes an application: its sources are closed to new holds, the tasks that hold them are told
+// to stop, and once none holds any (a wait no time bounds) the application is taken offline,
+// unregistered and freed. The caller holds no lock of the data model.
 void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application);
-// Frees a source that is on no table's list, with its I/O entry, attributes and summary block.
+// Frees a source that is on no table's list, with its I/O entry, attributes and summary block,
+// once every holder has let go.
 void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *source);
 void QDVP_ReleaseApplGroupHelp(ApplEntry *application);
 void QDVP_ReportDataModel(ApplEntry *application);
@@ -502,8 +530,8 @@ void QDVP_RemoveTableFromIRB(DPAB *anchor, TableEntry *table);
 int QDVP_CheckSNMPtabularKey(TableEntry *table);
 void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *application);
 void QDVP_SNMPapplOffline(DPAB *anchor, ApplEntry *application);
-// Ends every collection of an application that is about to be deleted and returns once their
-// polling tasks have let go of it (bounded: 60 seconds).
+// Tells every collection of an application that is being deleted to end. Each polling task
+// holds its table's source and lets go as it ends; the deletion waits for that.
 void QDVP_SNMPstopApplicationMonitors(ApplEntry *application);
 // Frees what the agent link keeps for a source (its output buffer, its rows in flight); the
 // source's release calls it.

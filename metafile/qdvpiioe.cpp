@@ -31,7 +31,6 @@ static int KindList(char kind) {
 
 static void DestroyIOEntry(IOEntry *io) {
   OSV1_DestroyLock(&io->Mutex);
-  pthread_cond_destroy(&io->Cond);
   OSV1_DestroyLock(&io->IOLock);
   QDV0_Free(io->pLUname);
   QDV0_Free(io);
@@ -57,7 +56,6 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
   io->NewSession = 1;
   io->pSource = source;
   OSV1_InitializeLock(&io->Mutex);
-  QDV0_InitializeCondVar(&io->Cond);
   OSV1_InitializeLock(&io->IOLock);
   if (source != nullptr && source->pLUname != nullptr) io->pLUname = QDV0_StrDup(source->pLUname);
 

@@ -142,7 +142,7 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name)
   block->pName = name;
   block->pPE = own;
   block->Status = -1;
-  pthread_cond_signal(&block->pClientPE->TaskIOcond);
+  OSV1_WakeOne(&block->pClientPE->TaskIOcond, &block->pClientPE->TaskIOmutex);
   OSV1_ReleaseLock(&block->pClientPE->TaskIOmutex);
   while (block->Status == -1 && !anchor->ShutdownRequested) {
     QDV0_ConditionTimedWait(&own->TaskIOcond, &own->TaskIOmutex, 5);

@@ -217,7 +217,7 @@ void Answer(Client *c, ProcessEntry *waiter, int status, MetaRecordNode *head, i
   b->RecordCount = status == 0 ? count : 0;
   OSV1_GetLock(&waiter->TaskIOmutex);
   b->Status = status;
-  pthread_cond_signal(&waiter->TaskIOcond);
+  OSV1_WakeOne(&waiter->TaskIOcond, &waiter->TaskIOmutex);
   OSV1_ReleaseLock(&waiter->TaskIOmutex);
 }
 

@@ -391,7 +391,7 @@ int QDVP_MetaIdleWait(void) {
 
 void QDVP_SignalMetaServerStartup(ProcessEntry *entry) {
   OSV1_GetLock(&entry->TaskIOmutex);
-  pthread_cond_signal(&entry->TaskIOcond);
+  OSV1_WakeOne(&entry->TaskIOcond, &entry->TaskIOmutex);
   OSV1_ReleaseLock(&entry->TaskIOmutex);
 }
 

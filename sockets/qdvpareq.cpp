@@ -91,8 +91,8 @@ void LogDelivery(SourceEntry *source, const ActionEntry *entry) {
 
 namespace {
 
-// Takes the entry off its source's queue; the caller holds ActionListLock and SourceLock.
-void Unlink(SourceEntry *source, ActionEntry *entry) {
+// Takes the entry off its source's queue; the caller holds the anchor's ActionListLock too.
+void Unlink(SourceEntry *source, ActionEntry *entry) QDVP_REQUIRES(source->SourceLock) {
   for (ActionEntry **link = &source->pRequestQueue; *link != nullptr;
        link = &(*link)->pSourceNext) {
     if (*link != entry) continue;
@@ -107,7 +107,7 @@ void Unlink(SourceEntry *source, ActionEntry *entry) {
 // Gives the entry its result and status, takes it off the queue and wakes its worker; the
 // caller holds ActionListLock and SourceLock.
 void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *result,
-          size_t length) {
+          size_t length) QDVP_REQUIRES(source->SourceLock) {
   QDV0_Free(entry->pResult);
   entry->pResult = static_cast<char *>(QDV0_GetStorage(length + 1));
   if (entry->pResult != nullptr) memcpy(entry->pResult, result, length);
@@ -118,7 +118,8 @@ void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *r
   MoveTo(entry, QDVP_REMOTE_POSTED);
 }
 
-void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *text) {
+void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *text)
+    QDVP_REQUIRES(source->SourceLock) {
   Post(source, entry, status, text, strlen(text));
 }
 

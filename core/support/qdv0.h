@@ -130,22 +130,22 @@ typedef void *(*QDV0_THREAD_ROUTINE)(void *);
 // Starts a detached thread running function(argument); 0 on success, nonzero with errno set.
 int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int options,
                       unsigned long *threadId);
-// A condition is always paired with an OSV1 lock, which the waiter holds around its wait
-// and the waker around its change (OSV1_Signal and OSV1_Broadcast take it for the wake-up).
-int QDV0_InitializeCondVar(pthread_cond_t *cond);
+// A condition (OSV1_COND, osv1.h) is always paired with an OSV1 lock, which the waiter holds
+// around its wait and the waker around its change (OSV1_Signal and OSV1_Broadcast take it for
+// the wake-up). These are the only waits on a condition. The bounded ones measure their bound
+// on the monotonic clock and hand that clock to the wait (pthread_cond_clockwait), whatever
+// clock the condition was made with.
 // Waits on cond with lock held until signalled.
-int QDV0_ConditionWait(pthread_cond_t *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
+int QDV0_ConditionWait(OSV1_COND *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
 // Waits on cond with lock held for at most seconds; 0 when signalled, nonzero on time-out.
-int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds)
-    QDVP_REQUIRES(lock);
+int QDV0_ConditionTimedWait(OSV1_COND *cond, OSV1_LOCK *lock, int seconds) QDVP_REQUIRES(lock);
 // The same with a bound in milliseconds.
-int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms)
-    QDVP_REQUIRES(lock);
+int QDV0_ConditionTimedWaitMs(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
 // Waits at most ms of real time for another task to finish work the caller waits for; the
 // bound only makes the caller look at its condition again. Unlike the timed waits above it
 // never moves the manual clock: a task that is merely slow must not age every time-driven
 // thing (an interval, a time to live) by the whole bound.
-int QDV0_ConditionWaitForTask(pthread_cond_t *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
+int QDV0_ConditionWaitForTask(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
 // Looks for at most micros microseconds until done(what) holds, when QDVP_SPIN_WAIT_US asks for
 // it ("Y": micros; a number: that bound instead; unset: no look at all). Used before a condition wait where the answer usually comes within a
 // loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <future>
 #include <optional>
@@ -507,7 +508,7 @@ void StartupTask(ProcessEntry *entry) {
   const bool fail = g_failStartup;
   OSV1_GetLock(&entry->TaskIOmutex);
   if (fail) entry->Terminate = 1;
-  pthread_cond_signal(&entry->TaskIOcond);
+  OSV1_WakeOne(&entry->TaskIOcond, &entry->TaskIOmutex);
   OSV1_ReleaseLock(&entry->TaskIOmutex);
   if (fail) pthread_exit(&QDVP_ThreadRC);  // the creator releases the entry
   QDVP_RunIdleTask(entry, "started %X", nullptr, nullptr);
@@ -570,7 +571,6 @@ TEST_F(TaskTest, WaitForSignalGivesUpTheBlockLockWhileWaiting) {
   QDVP_SignalBlock block;
   OSV1_InitializeLock(&block.Lock);
   OSV1_InitializeLock(&block.Mutex);
-  QDV0_InitializeCondVar(&block.Cond);
   std::atomic<bool> waiting{false}, woke{false};
   std::thread waiter([&] {
     OSV1_GetLock(&block.Lock);
@@ -903,6 +903,83 @@ TEST(Storage, BlocksAreZeroedTrackedAndFreedOnce) {
   QDV0_FreeStorage(&after);
 }
 
+// A bounded wait lasts its bound whatever the condition: one of static storage, one in a
+// record made by QDV0_New, one in cleared storage nobody constructed. (A condition made for the
+// real-time clock, as PTHREAD_COND_INITIALIZER makes it, once ended a monotonic deadline's
+// wait at once.) A signal still ends the wait early.
+OSV1_COND gStaticCondition;
+TEST(Conditions, EveryConditionWaitsItsWholeBoundHoweverItWasMade) {
+  struct Record {
+    OSV1_COND cond;
+  };
+  Record *made = QDV0_New<Record>();
+  void *cleared = QDV0_GetStorage(sizeof(OSV1_COND));
+  struct Case {
+    const char *name;
+    OSV1_COND *cond;
+  } cases[] = {{"static", &gStaticCondition},
+               {"made", &made->cond},
+               {"cleared storage", static_cast<OSV1_COND *>(cleared)}};
+  OSV1_LOCK lock = OSV1_LOCK_INITIALIZER;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto begin = std::chrono::steady_clock::now();
+    OSV1_GetLock(&lock);
+    EXPECT_NE(QDV0_ConditionTimedWaitMs(c.cond, &lock, 150), 0);
+    OSV1_ReleaseLock(&lock);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(140));
+    std::atomic<bool> woken{false};
+    std::thread waker([&] {
+      while (!woken) {
+        OSV1_Broadcast(&lock, c.cond);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    begin = std::chrono::steady_clock::now();
+    OSV1_GetLock(&lock);
+    EXPECT_EQ(QDV0_ConditionTimedWaitMs(c.cond, &lock, 10000), 0);
+    OSV1_ReleaseLock(&lock);
+    woken = true;
+    waker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  }
+  QDV0_Free(made);
+  QDV0_FreeStorage(&cleared);
+}
+
+// The one lifetime rule's record: holds are refused once it is closed (except one a holder
+// passes on), and the deleter's wait ends with the last let-go, not before.
+TEST(Holds, TheDeletersWaitEndsWithTheLastHolderAndAClosedRecordRefusesNewOnes) {
+  OSV1_HOLDS holds;
+  ASSERT_TRUE(OSV1_TakeHold(&holds));
+  ASSERT_TRUE(OSV1_TakeHold(&holds));
+  EXPECT_EQ(OSV1_HoldCount(&holds), 2);
+  std::atomic<bool> freed{false};
+  std::thread deleter([&] {
+    OSV1_AwaitLetGo(&holds, "test record");
+    freed = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return OSV1_HoldsClosed(&holds); }));
+  EXPECT_FALSE(OSV1_TakeHold(&holds));
+  OSV1_AddHold(&holds);  // a holder passes one on: counted although closed
+  OSV1_LetGo(&holds);
+  OSV1_LetGo(&holds);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(freed.load()) << "the wait ended while a task still held the record";
+  OSV1_LetGo(&holds);
+  deleter.join();
+  EXPECT_TRUE(freed.load());
+  EXPECT_EQ(OSV1_HoldCount(&holds), 0);
+  // Cleared storage is an open record without holds.
+  void *cleared = QDV0_GetStorage(sizeof(OSV1_HOLDS));
+  auto *fresh = static_cast<OSV1_HOLDS *>(cleared);
+  EXPECT_FALSE(OSV1_HoldsClosed(fresh));
+  EXPECT_TRUE(OSV1_TakeHold(fresh));
+  OSV1_LetGo(fresh);
+  OSV1_AwaitLetGo(fresh, "cleared");
+  QDV0_FreeStorage(&cleared);
+}
+
 TEST(Sockets, BindToLoopbackUnlessConfiguredAndDatagramPortsAreExclusive) {
   sockaddr_in bound{};
   int s = QDV0_OpenLocalSocket(1, 0, &bound, 1);
@@ -959,9 +1036,8 @@ TEST(Trace, FlagsFromNumbersAndWordsTheLinesTheyLetThroughAndTheManualClock) {
   OSV1_Sleep(60);
   EXPECT_EQ(QDV0_Time(), 5070);
   OSV1_LOCK m;
-  pthread_cond_t c;
+  OSV1_COND c;
   OSV1_InitializeLock(&m);
-  QDV0_InitializeCondVar(&c);
   OSV1_GetLock(&m);
   EXPECT_NE(QDV0_ConditionTimedWait(&c, &m, 30), 0);
   OSV1_ReleaseLock(&m);
