@@ -5,6 +5,7 @@
 // fields are checked for their size, and nothing here throws.
 #include "tools/dch/dchdecode.h"
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include "include/qdvp_agentlink.h"
@@ -334,19 +335,25 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
   return result;
 }
 
-// The number an attribute of an integer type carries in 2 or 4 bytes; false for any other
+// The number an attribute of an integer type carries in 2, 4 or 8 bytes; false for any other
 // value, which is text. The types that are never negative (Counter, Average, Switch) count all
-// the bits, so a counter of 4000000000 stays that; Gauge and the rates are signed.
-static bool IntegerValue(const DchAttrValue &value, int64_t *number) {
+// the bits, so a counter of 4000000000 stays that; Gauge and the rates are signed. An unsigned
+// 8-byte value (a 64-bit counter) beyond what a signed number holds is *high, *number unused.
+static bool IntegerValue(const DchAttrValue &value, int64_t *number, uint64_t *high) {
   const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
   if (!QDVP_AgentLinkIsIntegerType(value.type)) return false;
   bool unsignedType = QDVP_AgentLinkIsUnsignedType(value.type);
+  *high = 0;
   if (value.bytes.size() == 2) {
     uint16_t bits = QDVP_WireGet16(b);
     *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int16_t>(bits);
   } else if (value.bytes.size() == 4) {
     uint32_t bits = QDVP_WireGet32(b);
     *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int32_t>(bits);
+  } else if (value.bytes.size() == 8) {
+    uint64_t bits = (static_cast<uint64_t>(QDVP_WireGet32(b)) << 32) | QDVP_WireGet32(b + 4);
+    if (unsignedType && bits > static_cast<uint64_t>(INT64_MAX)) *high = bits;
+    *number = static_cast<int64_t>(bits);
   } else {
     return false;
   }
@@ -355,7 +362,11 @@ static bool IntegerValue(const DchAttrValue &value, int64_t *number) {
 
 nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
   int64_t number;
-  if (IntegerValue(value, &number)) return number;
+  uint64_t high;
+  if (IntegerValue(value, &number, &high)) {
+    if (high != 0) return high;
+    return number;
+  }
   return value.bytes;
 }
 
@@ -393,8 +404,9 @@ std::string DchRowAttrsText(const DchMessage &message) {
     text += name;
     text += "\":";
     int64_t number;
-    if (IntegerValue(value, &number)) {
-      text += std::to_string(number);
+    uint64_t high;
+    if (IntegerValue(value, &number, &high)) {
+      text += high != 0 ? std::to_string(high) : std::to_string(number);
     } else if (Plain(value.bytes)) {
       text += '"';
       text += value.bytes;
