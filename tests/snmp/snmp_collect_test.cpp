@@ -642,7 +642,15 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
       {"4104fffffff0", 'D', 16, 1, "4294967280"},    {"410500ffffffff", 'D', 16, 1, "4294967295"},
       {"420480000000", 'D', 16, 1, "-2147483648"},   {"020500ffffffff", 'D', 16, 0, ""},
       {"430401020304", 'G', 4, 1, "01020304"},       {"02021234", 'C', 2, 1, "1234"},
-      {"4101ff", 'C', 8, 0, ""},                     {"0500", 'D', 16, 0, ""},
+      {"4101ff", 'C', 3, 0, ""},                     {"0500", 'D', 16, 0, ""},
+      // A Counter64 whole into an 8-byte counter or as text, its low bytes into a narrower
+      // one; a 32-bit Counter into an 8-byte one; the version 2c exceptions store nothing.
+      {"46090080000000000000ff", 'C', 8, 1, "80000000000000ff"},
+      {"46050100000005", 'D', 24, 1, "4294967301"},
+      {"4609 00ffffffffffffffff", 'D', 24, 1, "18446744073709551615"},
+      {"46050100000005", 'C', 4, 1, "00000005"},     {"4101ff", 'C', 8, 1, "00000000000000ff"},
+      {"460a01000000000000000000", 'C', 8, 0, ""},     {"8000", 'C', 8, 0, ""},
+      {"8100", 'D', 16, 0, ""},                      {"8200", 'C', 4, 0, ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.value);
