@@ -408,14 +408,15 @@ SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, SourceEntry
 }
 
 // After a LOADCOMM: every agent polled with the file's or the default community takes the
-// file's community for its address anew.
+// file's community for its address anew, and every agent that did not name its version the
+// file's version.
 void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
   OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     OSV1_Guard hold(&m->Lock);
     for (SNMPagent &a : m->Agents) {
-      if (a.OwnCommunity) continue;
-      a.Community = QDVP_SNMPnodeCommunity(a.Address.sin_addr);
+      if (!a.OwnCommunity) a.Community = QDVP_SNMPnodeCommunity(a.Address.sin_addr);
+      if (!a.OwnVersion) a.Version = QDVP_SNMPnodeVersion(a.Address.sin_addr);
     }
   }
 }
