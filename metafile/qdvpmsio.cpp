@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <mutex>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -26,14 +25,14 @@ static int g_lastValidationSucceeded = 0;
 // A metafile is read as it was when it was opened: the size of each open stream is noted, and
 // reading stops there. A file that grows while it is read (a trace or log file that landed in
 // the metafile directory and receives the lines its own reading produces) therefore ends.
-static std::mutex g_streamLock;
-static std::map<FILE *, long> g_streamSize;
+static OSV1_LOCK g_streamLock = OSV1_LOCK_INITIALIZER;
+static std::map<FILE *, long> g_streamSize QDVP_GUARDED_BY(g_streamLock);
 
 static void NoteStreamSize(FILE *f) {
   struct stat st;
   long size =
       fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long>(st.st_size) : -1;
-  std::lock_guard<std::mutex> lock(g_streamLock);
+  OSV1_Guard lock(&g_streamLock);
   g_streamSize[f] = size;
 }
 
@@ -41,7 +40,7 @@ static void NoteStreamSize(FILE *f) {
 static char *ReadStream(FILE *f, char *buffer, int size) {
   long limit = -1;
   {
-    std::lock_guard<std::mutex> lock(g_streamLock);
+    OSV1_Guard lock(&g_streamLock);
     auto it = g_streamSize.find(f);
     if (it != g_streamSize.end()) limit = it->second;
   }
@@ -55,7 +54,7 @@ static char *ReadStream(FILE *f, char *buffer, int size) {
 
 static int CloseStream(FILE *f) {
   {
-    std::lock_guard<std::mutex> lock(g_streamLock);
+    OSV1_Guard lock(&g_streamLock);
     g_streamSize.erase(f);
   }
   return fclose(f);

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,8 +26,8 @@
 static TRK1_BLOCK trk = {"qdvppcfg"};
 
 // Guards every read and write of the configuration file.
-static std::mutex g_configLock;
-static int g_configLoaded = 0;
+static OSV1_LOCK g_configLock = OSV1_LOCK_INITIALIZER;
+static int g_configLoaded QDVP_GUARDED_BY(g_configLock) = 0;
 
 static const char kEmptyConfig[] = "* Omnivar Configuration file\n";
 
@@ -38,7 +37,7 @@ static std::string Upper(std::string text) {
 }
 
 void QDVP_ResetStartUpConfigState(void) {
-  std::lock_guard<std::mutex> lock(g_configLock);
+  OSV1_Guard lock(&g_configLock);
   g_configLoaded = 0;
 }
 
@@ -48,7 +47,7 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   int autoLoad = DPpgmStart ? 1 : 0;
   const char *path = anchor->pInitConfigFile ? anchor->pInitConfigFile : "";
   {
-    std::lock_guard<std::mutex> lock(g_configLock);
+    OSV1_Guard lock(&g_configLock);
     FILE *f = fopen(path, "r");
     if (f == nullptr) {
       QDVP_TRC(trk, TRK1_DETAIL, "DP startup config file %s open failed. ErrorText <%s>", path,
@@ -163,7 +162,7 @@ void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
 }
 
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName) {
-  std::lock_guard<std::mutex> lock(g_configLock);
+  OSV1_Guard lock(&g_configLock);
   if (!g_configLoaded) return 1;
   FILE *f = fopen(anchor->pInitConfigFile, "a");
   if (f == nullptr) return 0;
@@ -179,7 +178,7 @@ int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName)
     QDVP_TRC(trk, TRK1_ERROR, "Unable to remove metafile. No metafile name parameter was provided");
     return 0;
   }
-  std::lock_guard<std::mutex> lock(g_configLock);
+  OSV1_Guard lock(&g_configLock);
   if (!g_configLoaded) return 1;
   FILE *f = fopen(anchor->pInitConfigFile, "r");
   if (f == nullptr) {

@@ -3,13 +3,12 @@
 // sees action results and warnings.
 #include <stdio.h>
 
-#include <mutex>
 
 #include "qdv0.h"
 
 void QDV0_OQconsoleMessage(const char *category, int severity, const char *text) {
-  static std::mutex m;
-  std::lock_guard<std::mutex> lock(m);
+  static OSV1_LOCK lines = OSV1_LOCK_INITIALIZER;
+  OSV1_Guard hold(&lines);
   fprintf(stderr, "QDVP %s %s: %s\n", category ? category : "GENERAL",
           severity == QDV0_OQ_WARNING ? "WARNING" : "INFO", text ? text : "");
   fflush(stderr);
