@@ -53,7 +53,7 @@ void FillRow(SourceEntry *source, const ActionEntry *entry) {
   }
 }
 
-void SendRow(DPAB *anchor, ProcessEntry *requester, const ActionEntry *entry) {
+void SendRow(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
   SourceEntry *source = anchor->pActionSource;
   SourceEntry *log = anchor->pDPlogSource;
   if (source == nullptr || anchor->StandAlone) return;
@@ -69,6 +69,7 @@ void SendRow(DPAB *anchor, ProcessEntry *requester, const ActionEntry *entry) {
   }
   {
     OSV1_Guard attrs(&source->AttrLock);
+    OSV1_Guard hold(&entry->Lock);
     FillRow(source, entry);
   }
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, requester);
@@ -106,9 +107,13 @@ void WriteLogLine(DPAB *anchor, const ActionEntry *entry) {
 
 }  // namespace
 
+// The entry's lock is held while its texts are read, never across the row's request: the DCH
+// client takes it under a source's entry lock to send the action's reply.
 void QDVP_RecordActionOutcome(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
   OSV1_Guard turn(&sOutcomeLock);
-  OSV1_Guard hold(&entry->Lock);
-  WriteLogLine(anchor, entry);
+  {
+    OSV1_Guard hold(&entry->Lock);
+    WriteLogLine(anchor, entry);
+  }
   SendRow(anchor, requester, entry);
 }

@@ -233,7 +233,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
 
 void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
                            int showReply) {
-  ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock : nullptr;
+  ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock.load() : nullptr;
   if (area == nullptr || replyBuffer == nullptr) return;
   Requester to;
   OSV1_GetLock(&area->Mutex);

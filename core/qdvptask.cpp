@@ -23,12 +23,10 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
     return nullptr;
   }
   entry->pDPAB = anchor;
-  entry->WakeFd = -1;
   OSV1_InitializeLock(&entry->TaskIOmutex);
   QDV0_InitializeCondVar(&entry->TaskIOcond);
   OSV1_InitializeLock(&entry->WorkQueueLock);
   OSV1_InitializeLock(&entry->RequestLock);
-  OSV1_InitializeLock(&entry->TerminationLock);
   OSV1_InitializeLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Allocated process entry @%p for length %d", (void *)entry,
            (int)sizeof(ProcessEntry));
@@ -36,12 +34,14 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
 }
 
 void QDVP_FreeProcessEntry(ProcessEntry *entry) {
-  if (entry->WakeFd >= 0) close(entry->WakeFd);
+  {
+    OSV1_Guard wake(&entry->TaskIOmutex);
+    if (entry->WakeFd >= 0) close(entry->WakeFd);
+  }
   OSV1_DestroyLock(&entry->TaskIOmutex);
   pthread_cond_destroy(&entry->TaskIOcond);
   OSV1_DestroyLock(&entry->WorkQueueLock);
   OSV1_DestroyLock(&entry->RequestLock);
-  OSV1_DestroyLock(&entry->TerminationLock);
   OSV1_DestroyLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
   QDV0_Free(entry);
@@ -173,7 +173,7 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
   OSV1_GetLock(&entry->TaskIOmutex);
   int rc = 0;
   // Work or a termination request that arrived before the lock is not waited for again:
-  // producers signal without holding the mutex.
+  // producers queue and set the flag before they signal, and signal under the mutex.
   bool pending;
   {
     OSV1_Guard queue(&entry->WorkQueueLock);

@@ -292,7 +292,6 @@ static bool ScanLoop(FileServerState *s) {
     QDVP_ReleaseSelectedFileList(s->fileSpec);
   }
   s->fileSpec->pPE = nullptr;
-  OSV1_ReleaseLock(&s->pe->TerminationLock);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
@@ -325,7 +324,6 @@ void QDVP_FileServer(ProcessEntry *pe) {
   s.ackedPos = s.savedPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
-  OSV1_GetLock(&pe->TerminationLock);
   if (!WaitForRegistration(&s)) Cleanup(&s);
 
   s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,

@@ -96,29 +96,37 @@ struct DSFT {
 extern const DSFT TCPIP_DSFT;
 extern const DSFT RPC_DSFT;
 
+// Guards the anchor's default trap destinations (snmp/qdvpemit.cpp).
+extern OSV1_LOCK QDVP_TrapDestLock;
+
 // A task's identity and mailbox.
 struct ProcessEntry {
-  ProcessEntry *pNext;          // next entry in the anchor's chain, guarded by ProcessListLock
-  DPAB *pDPAB;                  // owning anchor
-  // Items queued to the task, linked under WorkQueueLock; the task may look at the head without
-  // it.
+  // Locks, made with the entry and destroyed with it.
+  OSV1_LOCK TaskIOmutex;      // "TaskIO notification": pairs with TaskIOcond; WakeFd
+  OSV1_LOCK WorkQueueLock;    // the links of the work queue
+  OSV1_LOCK RequestLock;      // held by a requester for its whole DCH request and wait: keeps
+                              // two callers that share the entry (the borrowed pStatPE) apart
+  OSV1_LOCK UnchainLock;      // held while the entry is unchained at its release
+  pthread_cond_t TaskIOcond;  // signalled, under TaskIOmutex, to wake the task
+
+  // Constant after QDVP_CreateProcess: the anchor, the routine, its parameter and the type.
+  DPAB *pDPAB;
+  QDVP_TASK_ROUTINE pRoutine;
+  void *pParm;
+  int DPtype;  // type of a type's server, -1 for the common tasks
+
+  // Under the anchor's ProcessListLock (pProcessList's mark): the chain link.
+  ProcessEntry *pNext;
+
+  // Items queued to the task: linked under WorkQueueLock; the task may look at the head
+  // without it (the atomic), to decide whether to wait.
   std::atomic<WorkItem *> pWorkQueue;
-  QDVP_TASK_ROUTINE pRoutine;   // the task routine
-  void *pParm;                  // task-specific parameter
-  OSV1_LOCK TaskIOmutex;  // "TaskIO notification" mutex
-  pthread_cond_t TaskIOcond;    // signalled to wake the task
-  OSV1_LOCK WorkQueueLock;    // guards pWorkQueue
-  OSV1_LOCK RequestLock;      // held by the task while it waits for a DCH request of its own
-                              // (the DCH client: while it waits for work)
-  OSV1_LOCK TerminationLock;  // held by a file server for its whole life
-  OSV1_LOCK UnchainLock;      // held while the entry is unchained
   std::atomic<uint32_t> ThreadID;  // OSV1_ThreadID() of the task, set by the task at its start
-  int DPtype;                   // type of a type's server, -1 for the common tasks
-  std::atomic<int> Terminate;   // 1: asked to end (or startup failed, for a startup wait)
+  std::atomic<int> Terminate;      // 1: asked to end (or startup failed, for a startup wait)
   // An eventfd that QDVP_SignalTaskIO also writes while a task waits with QDVP_WaitTaskIOorFD
-  // (a file server that also watches its directory); -1 until then. Set and written under
-  // TaskIOmutex, closed when the entry is freed.
-  int WakeFd = -1;
+  // (a file server that also watches its directory); -1 until then. Closed when the entry is
+  // freed.
+  int WakeFd QDVP_GUARDED_BY(TaskIOmutex) = -1;
 };
 
 // The metafile input's in-memory metafile block, rooted at the anchor (pMemMetafile): the
@@ -126,106 +134,128 @@ struct ProcessEntry {
 // qdvp_metafile.h.
 struct MetaRecordNode;
 struct MemMetafile {
-  ProcessEntry *pPE;        // the task waiting for a remote metafile
-  OSV1_LOCK Lock;           // held by a remote retrieval until its records are read
-  ProcessEntry *pClientPE;  // the metafile server client task
-  const char *pName;        // requested name (the caller's text)
-  int RecordCount;          // records not yet read
-  int Status;               // 0 transfer done, -4 created for in-memory, -5 borrowed
+  // Held by a remote retrieval from its request until its records are read (or the metafile
+  // closed): one retrieval at a time. Held across the wait for the metafile server's answer.
+  OSV1_LOCK Lock;
+  // The hand-over between the retrieving task and the metafile server client task, under the
+  // client task's TaskIOmutex: the waiting task, the requested name (the caller's text) and
+  // the transfer's status (0 done, -4 created for in-memory, -5 borrowed).
+  ProcessEntry *pPE;
+  const char *pName;
+  int Status;
+  ProcessEntry *pClientPE;  // the metafile server client task; set and cleared under Lock
+  // The records, written by the client task while the retrieving task waits, then read by the
+  // retrieving task alone (under Lock, across calls).
+  int RecordCount;
   MetaRecordNode *pHead;
 };
 
 // The anchor block.
 struct DPAB {
-  const DSFT *pDSFT;  // transport operations
-  void *pReserved;
-
-  // The twenty locks, set up at startup in this order.
-  OSV1_LOCK ApplListLock;      // pApplList
-  OSV1_LOCK IOEListLock;       // pIOEList
-  OSV1_LOCK ApplIOLock[4];     // application and I/O entry code
-  OSV1_LOCK ProcessListLock;   // pProcessList, ActiveTasks
-  OSV1_LOCK DCHqueueLock;      // pDCHqueue
-  OSV1_LOCK ActionListLock;    // pActionList
-  OSV1_LOCK WorkerListLock;    // pWorkerList
-  OSV1_LOCK WaitQueueLock;     // pWaitQueue (delayed offline)
-  OSV1_LOCK AutoQueueLock;     // pAutoQueue, pAutoDispatch, pAutoServer
-  OSV1_LOCK SNMPnodeLock;      // SNMP agent node list
-  OSV1_LOCK SelectLock;        // select of the socket and API servers
-  OSV1_LOCK IRBLock;           // pIRBList
-  OSV1_LOCK OMBLock;           // pOMBList
-  OSV1_LOCK StatLock;          // users of pStatPE and pStatBlock
-  OSV1_LOCK DPlogQueueLock;    // pDPlogQueueHead/Tail
-  OSV1_LOCK HTTPupdateLock;    // HTTP update
-  OSV1_LOCK ObjectUpdateLock;  // object update
-
-  IRBlock *pIRBList;           // internal routing blocks
-  ApplEntry *pApplList QDVP_GUARDED_BY(ApplListLock);  // applications
-  IOEntry *pIOEList[5];        // I/O entry lists
-  ProcessEntry *pStatPE;       // made at startup, never chained
-  ProcessEntry *pProcessList QDVP_GUARDED_BY(ProcessListLock);  // running tasks
-  std::atomic<ProcessEntry *> pDCHclientPE;  // the DCH client task's entry
-  std::atomic<struct DCHoutbox *> pOutbox;   // rows producers built for the client (agentlink)
-
-  // Server blocks, set by each task when it runs; the automation server's process entry is
-  // published under AutoQueueLock, with its dispatch queue.
-  void *pAutoServer;
-  void *pNetMgmtServer;
-  std::atomic<void *> pDPlogServer;
-  void *pNodeListServer;
-  void *pHTTPmanager;
-
-  SourceEntry *pDCHqueue QDVP_GUARDED_BY(DCHqueueLock);  // sources queued while no client runs
-  SourceEntry *pDPlogSource;   // the DP log report's source
-  SourceEntry *pActionSource;  // the ACTION table's source (one row per take action)
-  SourceEntry *pWaitQueue QDVP_GUARDED_BY(WaitQueueLock);  // delayed offline queue
-  long SNMPmonitorSpec[8];
-  ApplEntry *pHTTPappl;
-  ApplEntry *pObjectAppl;
-  ActionEntry *pActionList;
-  WorkerEntry *pWorkerList;
-  long DPlogReport[3];
-  OMBlock *pOMBList;
-  StatBlock *pStatBlock;
-  ConsoleBlock *pConsoleBlock;
-  MemMetafile *pMemMetafile;
-  DCHcomm *pDCHcomm;
-  void *pNetworkNodeList;
-  void *pURLmanager;
-
-  time_t StartTime;
-  char *pInitConfigFile;
-  char *pActionLogFile;
-  char *pMetaPath;
-  char *pAPIudpBuffer;         // QDVP_API_UDP_BUFFER_SIZE bytes, or null
-  // The client API server's reply, built in one buffer that only the API server task uses:
-  // allocated with QDVP_API_REPLY_BUFFER_SIZE bytes at its first reply, made larger for a reply
-  // that does not fit (and kept at that size), freed when the server ends.
-  char *pReplyBuffer;
-  int ReplyBufferSize;
-  char TransportType;          // 'I' or 'R'
-  int ActiveTasks;             // tasks created and not yet released; changed under
-                               // ProcessListLock and StateMutex together
-  std::atomic<int> ShutdownRequested;
-  int DPtype;
-  std::atomic<int> MetaServerMark;
-  std::atomic<int> SocketServerMark;
-  std::atomic<int> DPlogReady;
-  int StartupConfigMark;
-  int StandAlone;
-  int TZoffset;                // local time minus GMT, whole hours
-  int BatchLogOpen;
-  ActionEntry *pAutoQueue;     // actions received before the automation server runs
-  ActionEntry *pAutoDispatch;  // the automation server's dispatch queue
-  WorkItem *pDPlogQueueHead;
-  WorkItem *pDPlogQueueTail;
-  TrapDest *pTrapDest;
-  int TrapDestCount;
-
+  // The twenty locks, set up at startup in this order; the order in which they are taken is
+  // the table at the top of this header.
+  OSV1_LOCK ApplListLock;
+  OSV1_LOCK IOEListLock;
+  OSV1_LOCK ApplIOLock[4];  // the I/O entry lists of kind A, B, F, S (pIOEList[1..4])
+  OSV1_LOCK ProcessListLock;
+  OSV1_LOCK DCHqueueLock;
+  OSV1_LOCK ActionListLock;
+  OSV1_LOCK WorkerListLock;
+  OSV1_LOCK WaitQueueLock;
+  OSV1_LOCK AutoQueueLock;
+  OSV1_LOCK SNMPnodeLock;  // the SNMP agent node list (snmp/)
+  OSV1_LOCK SelectLock;    // the select of the socket and API servers (qdvp_sockets.h)
+  OSV1_LOCK IRBLock;
+  OSV1_LOCK OMBLock;
+  OSV1_LOCK StatLock;  // held by a caller without a task of its own for its whole DCH request
+                       // made on the borrowed pStatPE
+  OSV1_LOCK DPlogQueueLock;
+  OSV1_LOCK HTTPupdateLock;    // the URL rows (http/)
+  OSV1_LOCK ObjectUpdateLock;  // the URL object rows (http/)
   // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
   // shutdown and the waiting host thread wake at once instead of sleeping out their step.
   OSV1_LOCK StateMutex;
   pthread_cond_t StateCond;
+
+  // Constant after startup initialization (written before Main_DPAB is published and the
+  // first task starts, freed with the anchor).
+  const DSFT *pDSFT;  // transport operations
+  void *pReserved;
+  ProcessEntry *pStatPE;  // made at startup, never chained; its users hold StatLock
+  StatBlock *pStatBlock;
+  time_t StartTime;
+  char *pInitConfigFile;
+  char *pActionLogFile;
+  char *pMetaPath;
+  char *pAPIudpBuffer;  // QDVP_API_UDP_BUFFER_SIZE bytes, or null
+  char TransportType;   // 'I' or 'R'
+  int DPtype;
+  int StandAlone;
+  int TZoffset;  // local time minus GMT, whole hours
+  // Not used by this data provider (the network management and node list servers).
+  void *pNetMgmtServer;
+  void *pNodeListServer;
+  void *pNetworkNodeList;
+  long SNMPmonitorSpec[8];
+  long DPlogReport[3];
+
+  // Under ApplListLock.
+  ApplEntry *pApplList QDVP_GUARDED_BY(ApplListLock);
+  // pIOEList[0], every I/O entry, is under IOEListLock and pIOEList[k] under ApplIOLock[k-1]:
+  // one lock per element, which the compiler cannot check (the walks are in
+  // metafile/qdvpiioe.cpp, sockets/ and the scan's file wake-up).
+  IOEntry *pIOEList[5];
+  // Under ProcessListLock; ActiveTasks, tasks created and not yet released, changes under
+  // ProcessListLock and StateMutex together and is read under StateMutex.
+  ProcessEntry *pProcessList QDVP_GUARDED_BY(ProcessListLock);
+  int ActiveTasks QDVP_GUARDED_BY(StateMutex);
+  // Sources queued while no client runs (DCHqueueLock), and the delayed offline queue
+  // (WaitQueueLock).
+  SourceEntry *pDCHqueue QDVP_GUARDED_BY(DCHqueueLock);
+  SourceEntry *pWaitQueue QDVP_GUARDED_BY(WaitQueueLock);
+  // The action entry pool (ActionListLock) and the workers (WorkerListLock).
+  ActionEntry *pActionList QDVP_GUARDED_BY(ActionListLock);
+  WorkerEntry *pWorkerList QDVP_GUARDED_BY(WorkerListLock);
+  // Under AutoQueueLock: actions received before the automation server runs, its dispatch
+  // queue and its process entry, published with the queue.
+  ActionEntry *pAutoQueue QDVP_GUARDED_BY(AutoQueueLock);
+  ActionEntry *pAutoDispatch QDVP_GUARDED_BY(AutoQueueLock);
+  void *pAutoServer QDVP_GUARDED_BY(AutoQueueLock);
+  IRBlock *pIRBList QDVP_GUARDED_BY(IRBLock);  // internal routing blocks
+  OMBlock *pOMBList QDVP_GUARDED_BY(OMBLock);  // ODBC blocks
+  WorkItem *pDPlogQueueHead QDVP_GUARDED_BY(DPlogQueueLock);
+  WorkItem *pDPlogQueueTail QDVP_GUARDED_BY(DPlogQueueLock);
+  // The default trap destinations (snmp/qdvpemit.cpp), replaced by TRAPCNFG.
+  TrapDest *pTrapDest QDVP_GUARDED_BY(QDVP_TrapDestLock);
+  int TrapDestCount QDVP_GUARDED_BY(QDVP_TrapDestLock);
+
+  // Published by the task that owns the block when it runs and cleared when it ends; read by
+  // other tasks without a lock.
+  std::atomic<ProcessEntry *> pDCHclientPE;  // the DCH client task's entry
+  std::atomic<struct DCHoutbox *> pOutbox;   // rows producers built for the client (agentlink)
+  std::atomic<DCHcomm *> pDCHcomm;           // the client's connection block
+  std::atomic<void *> pDPlogServer;
+  std::atomic<SourceEntry *> pDPlogSource;   // the DP log report's source
+  std::atomic<SourceEntry *> pActionSource;  // the ACTION table's source (one row per action)
+  std::atomic<ConsoleBlock *> pConsoleBlock;
+  std::atomic<int> ShutdownRequested;
+  std::atomic<int> MetaServerMark;
+  std::atomic<int> SocketServerMark;
+  std::atomic<int> DPlogReady;
+  std::atomic<int> BatchLogOpen;
+  std::atomic<MemMetafile *> pMemMetafile;  // made by the first in-memory or remote metafile
+  std::atomic<void *> pHTTPmanager;         // the URL manager task's entry (http/)
+  std::atomic<void *> pURLmanager;          // its URL management block
+
+  // One task's own: the URL applications (the URL manager task), the start-up configuration
+  // mark (the start-up), and the client API server's reply, built in one buffer that only the
+  // API server task uses: allocated with QDVP_API_REPLY_BUFFER_SIZE bytes at its first reply,
+  // made larger for a reply that does not fit (and kept at that size), freed with the anchor.
+  ApplEntry *pHTTPappl;
+  ApplEntry *pObjectAppl;
+  int StartupConfigMark;
+  char *pReplyBuffer;
+  int ReplyBufferSize;
 };
 
 extern "C" DPAB *Main_DPAB;  // exported: the anchor of the running data provider

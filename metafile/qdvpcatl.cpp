@@ -204,20 +204,11 @@ int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource) 
   for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
     if (s == modelSource || s->pAttrList != nullptr) continue;
     {
-      // The delimiter belongs to what the server task reads with; the attribute list is
-      // copied afterwards under the attribute locks, so that IOLock stays the innermost lock.
-      auto copyDelimiter = [&] {
-        QDV0_Free(s->pDelimiter);
-        if (modelSource->pDelimiter != nullptr) {
-          s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
-        }
-      };
-      if (s->pIOE != nullptr) {
-        OSV1_Guard io(&s->pIOE->IOLock);
-        copyDelimiter();
-      } else {
-        copyDelimiter();
-      }
+      // The delimiter is read with the attributes, under the attribute locks.
+      OSV1_Guard model(&modelSource->AttrLock);
+      OSV1_Guard attrs(&s->AttrLock);
+      QDV0_Free(s->pDelimiter);
+      if (modelSource->pDelimiter != nullptr) s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
     }
     int ok = QDVP_DuplicateSourceAttrs(modelSource, s);
     if (!ok) return -1;

@@ -195,7 +195,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
   if (anchor != nullptr && anchor->pMemMetafile != nullptr && !validate) {
     void *remote = RetrieveRemoteMetafile(anchor, name);
     if (remote != nullptr) return remote;
-    if (anchor->pMemMetafile->pClientPE != nullptr) return nullptr;
+    if (anchor->pMemMetafile.load()->pClientPE != nullptr) return nullptr;
   }
   if (strncmp(name, "QDV", 3) != 0 && strncmp(name, "qdv", 3) != 0) {
     QDVP_DisplayValidationMessage(1, name);
@@ -206,7 +206,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
 char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
     QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr || buffer == nullptr || size <= 0) return nullptr;
-  MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
+  MemMetafile *block = anchor ? anchor->pMemMetafile.load() : nullptr;
   if (handle != block) return ReadStream(static_cast<FILE *>(handle), buffer, size);
   if (block->RecordCount > 0 && block->pHead != nullptr) {
     MetaRecordNode *node = block->pHead;
@@ -251,7 +251,7 @@ void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
 
 int QDVP_CloseMetaFile(DPAB *anchor, void *handle) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr) return 0;
-  MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
+  MemMetafile *block = anchor ? anchor->pMemMetafile.load() : nullptr;
   if (handle != block) return CloseStream(static_cast<FILE *>(handle));
   QDVP_FreeMetaRecordList(block->pHead);
   block->pHead = nullptr;

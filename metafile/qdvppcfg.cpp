@@ -291,7 +291,7 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
     OSV1_Guard name(&application->NameLock);
     OSV1_Guard tables(&application->TableListLock);
     for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
-      OSV1_Guard lock(&t->TableLock);
+      OSV1_Guard sources(&t->SourceListLock);
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
         ProcessEntry *pe = s->pPE.load();
         if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
@@ -315,13 +315,15 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   if (!partnerSources.empty()) QDVP_SendSelectInterrupt(anchor->DPtype, SelectDeleteMsg);
   // The SNMP tables' polling tasks let go of the application before it goes away.
   if (application->SNMPappl) QDVP_SNMPstopApplicationMonitors(application);
+  // The routing blocks let go of the tables; their locks come before the application's (a
+  // routed record holds its block's lock while its input source makes its request).
+  std::vector<TableEntry *> tables;
   {
     OSV1_Guard name(&application->NameLock);
-    OSV1_Guard tables(&application->TableListLock);
-    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
-      QDVP_RemoveTableFromIRB(anchor, t);
-    }
+    OSV1_Guard list(&application->TableListLock);
+    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) tables.push_back(t);
   }
+  for (TableEntry *t : tables) QDVP_RemoveTableFromIRB(anchor, t);
   if (application->SNMPappl) QDVP_SNMPapplOffline(anchor, application);
   QDVP_SendDPlogMessage(anchor, 10, application->ApplName);
   QDVP_ReleaseApplResources(anchor, application, 0);
@@ -380,33 +382,38 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
     QDVP_RequestDCH(anchor, appl->pTableList->pSourceList, QDVP_VERB_UNREGISTER,
                     QDVP_LocateOwnProcessEntry(anchor));
   }
+  // The tables are unchained under the application's locks and freed after them: a routing
+  // block's lock, taken to let go of a table, comes before the application's.
+  TableEntry *tables;
   {
     OSV1_Guard name(&appl->NameLock);
-    OSV1_Guard tables(&appl->TableListLock);
+    OSV1_Guard list(&appl->TableListLock);
     QDV0_Free(appl->pMetafileName);
-    while (appl->pTableList != nullptr) {
-      TableEntry *t = appl->pTableList;
-      appl->pTableList = t->pNext;
-      {
-        OSV1_Guard sources(&t->SourceListLock);
-        while (t->pSourceList != nullptr) {
-          SourceEntry *s = t->pSourceList;
-          t->pSourceList = s->pNext;
-          QDVP_ReleaseSourceEntry(anchor, s);
-        }
+    tables = appl->pTableList;
+    appl->pTableList = nullptr;
+  }
+  while (tables != nullptr) {
+    TableEntry *t = tables;
+    tables = t->pNext;
+    {
+      OSV1_Guard sources(&t->SourceListLock);
+      while (t->pSourceList != nullptr) {
+        SourceEntry *s = t->pSourceList;
+        t->pSourceList = s->pNext;
+        QDVP_ReleaseSourceEntry(anchor, s);
       }
-      if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);
-      QDV0_Free(t->pRecordSetRule);
-      QDV0_Free(t->pRecordSetDelimiter);
-      QDV0_Free(t->pConfirmData);
-      QDV0_Free(t->pModuleName);
-      QDVP_ReleaseSummaryManagementBlock(t->pSMB);
-      QDVP_ReleaseOMB(anchor, t->pOMB);
-      QDV0_Free(t->pGroupHelp);
-      OSV1_DestroyLock(&t->SourceListLock);
-      OSV1_DestroyLock(&t->TableLock);
-      QDV0_Free(t);
     }
+    if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);
+    QDV0_Free(t->pRecordSetRule);
+    QDV0_Free(t->pRecordSetDelimiter);
+    QDV0_Free(t->pConfirmData);
+    QDV0_Free(t->pModuleName);
+    QDVP_ReleaseSummaryManagementBlock(t->pSMB);
+    QDVP_ReleaseOMB(anchor, t->pOMB);
+    QDV0_Free(t->pGroupHelp);
+    OSV1_DestroyLock(&t->SourceListLock);
+    OSV1_DestroyLock(&t->TableLock);
+    QDV0_Free(t);
   }
   QDVP_CloseBatchOutputFile(appl);
   QDV0_Free(appl->pBatchFileName);
