@@ -31,8 +31,8 @@ const char *TypeName(int32_t type) {
   return type >= 0 && type <= 4 ? AutoTypeString[type] : AutoTypeString[4];
 }
 
-// Loads each ACTION attribute from the entry; the caller holds the source's attribute lock.
-void FillRow(SourceEntry *source, const ActionEntry *entry) {
+// Loads each ACTION attribute from the entry.
+void FillRow(SourceEntry *source, const ActionEntry *entry) QDVP_REQUIRES(source->AttrLock) {
   char status[16], id[16];
   snprintf(status, sizeof(status), "%d", entry->Status);
   snprintf(id, sizeof(id), "%u", entry->ID & 0x7fffffffu);

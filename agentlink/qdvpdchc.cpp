@@ -85,29 +85,30 @@ void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
 
 // Tells the agent which actions the source accepts; failures are noted and ignored.
 void WaitForActions(SourceEntry *source, DCHcomm *comm) {
-  const char *node = source->pSourceNodeName ? source->pSourceNodeName : "";
+  std::string node = QDVP_SourceNodeName(source);
   QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_AUTOMATION);
   if (comm->Status != 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed", node);
+    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed",
+             node.c_str());
     comm->Status = 0;
   } else {
-    QDVP_TRC(trk, TRK1_DETAIL, "Automation enabled for subnode %s", node);
+    QDVP_TRC(trk, TRK1_DETAIL, "Automation enabled for subnode %s", node.c_str());
   }
   if (source->Kind == 'N') {
     QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_SNMP_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed", node);
+      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed", node.c_str());
     } else {
-      QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node);
+      QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node.c_str());
     }
   }
   if (source->Kind == 'B' &&
       strncmp(source->pTable->pAppl->ApplName, kDPlogApplName, strlen(kDPlogApplName)) != 0) {
     QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed", node);
+      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed", node.c_str());
     } else {
-      QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node);
+      QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node.c_str());
     }
   }
 }
@@ -228,7 +229,6 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
       // Only the fields the offline needs are carried; the copy owns no storage of its own.
       copy->pTable = source->pTable;
       copy->pSourceName = nullptr;
-      copy->pSourceNodeName = nullptr;
       copy->Kind = source->Kind;
       copy->pAction = source->pAction;
       copy->TTLexpiry = source->TTLexpiry;
@@ -477,8 +477,7 @@ void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
   OSV1_Guard applications(&anchor->ApplListLock);
   for (ApplEntry *appl = anchor->pApplList; appl != nullptr && comm->Socket > 0;
        appl = appl->pNext) {
-    TableEntry *table = appl->pTableList;
-    SourceEntry *first = table ? table->pSourceList : nullptr;
+    SourceEntry *first = QDVP_FirstSourceOfApplication(appl);
     if (first == nullptr || first == log || first->State == QDVP_Pending ||
         first->State == QDVP_Initial) {
       continue;

@@ -117,11 +117,13 @@ void FreeArea(DPAB *anchor, ConsoleBlock *area) {
   anchor->pConsoleBlock = nullptr;
   QDV0_CloseTheSocket(area->Socket);
   for (int s : area->ExtraSockets) QDV0_CloseTheSocket(s);
-  QDV0_Free(area->pCommandBuffer);
+  {
+    OSV1_Guard handOver(&area->Mutex);
+    QDV0_Free(area->pCommandBuffer);
+  }
   OSV1_DestroyLock(&area->EntryLock);
   pthread_cond_destroy(&area->Cond);
   OSV1_DestroyLock(&area->Mutex);
-  area->~ConsoleBlock();
   QDV0_Free(area);
 }
 

@@ -126,8 +126,7 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
   if (!queued) {
     OSV1_Guard list(&anchor->ApplListLock);
     for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
-      TableEntry *table = appl->pTableList;
-      SourceEntry *source = table ? table->pSourceList : nullptr;
+      SourceEntry *source = QDVP_FirstSourceOfApplication(appl);
       if (source == nullptr) continue;
       OSV1_Guard entry(&source->EntryLock);
       if (source->State != QDVP_Pending) continue;

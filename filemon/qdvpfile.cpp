@@ -165,10 +165,12 @@ static void ReportStart(FileServerState *s) {
   const TableEntry *t = s->table;
   const char *type = t->Type == 'E' ? "EVENT" : t->Type == 'P' ? "POLL" : "SAMPLE";
   const char *mode = t->Type == 'E' ? "N/A" : s->io->FileMode == 'C' ? "COPY" : "TAIL";
-  const char *delimiter = s->source->pDelimiter;
-  const char *shown = delimiter == nullptr || delimiter[0] == '\0' ? "NONE"
-                      : strcmp(delimiter, " ") == 0              ? "Space"
-                                                                 : delimiter;
+  std::string delimiter;
+  {
+    OSV1_Guard attrs(&s->source->AttrLock);
+    if (s->source->pDelimiter != nullptr) delimiter = s->source->pDelimiter;
+  }
+  const char *shown = delimiter.empty() ? "NONE" : delimiter == " " ? "Space" : delimiter.c_str();
   char frequency[16];
   snprintf(frequency, sizeof(frequency), "%d", s->frequency);
   QDVP_SendDPlogMessage(s->anchor, 16, QDVP_FileServerFileName(s), type, frequency, mode, shown);
@@ -187,8 +189,13 @@ static bool PrepareReader(FileServerState *s) {
   memset(&c, 0, sizeof(c));
   c.pReadBuffer = s->readBuffer;
   c.ReadSize = s->recordSize;
-  SourceEntry *first = s->table->pSourceList ? s->table->pSourceList : s->source;
-  c.pDelimiter = first->pDelimiter;
+  // The table's first source keeps the delimiter it was read with for good.
+  SourceEntry *first = QDVP_FirstSourceOf(s->table);
+  if (first == nullptr) first = s->source;
+  {
+    OSV1_Guard attrs(&first->AttrLock);
+    c.pDelimiter = first->pDelimiter;
+  }
   c.LinesPerRecord = s->table->RecordSetCount > 0 ? s->table->RecordSetCount : 1;
   c.StopAt = -1;
   if (s->table->pRecordSetDelimiter != nullptr && s->table->pRecordSetDelimiter[0] != '\0') {

@@ -99,22 +99,35 @@ enum ConsoleAuthentication {
 
 // The console communication area, one per data provider.
 struct ConsoleBlock {
-  OSV1_LOCK Mutex;  // the hand-over
-  pthread_cond_t Cond;    // signalled at each hand-over and at the I/O task's start and end
-  char *pCommandBuffer;   // the command handed over, or null; owned by the service once taken
-  int BufferSize;         // QDVP_CONSOLE_BUFFER_SIZE
-  std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first
-  std::atomic<int> Status;       // 99 while a command runs, else the last result code
-  int Requester;          // the socket the command arrived on, or the type for a take action
-  int HasRequesterAddr;   // 0 for a take action: there is no one to reply to
-  struct sockaddr_in RequesterAddr;  // where replies go
-  std::atomic<long> IOthreadID;      // the I/O task's thread, -1 until it has started
-  int IOended;            // set (under Mutex) by the I/O task at its end
-  int Socket;             // the console socket, -1 when none
-  uint16_t Port;          // the console port, network byte order
-  int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];  // ASFS: base, base + 2, base + 1, or -1
-  OSV1_LOCK EntryLock;    // held while the service takes a command out of the area
-  int Authentication;     // of the command handed over (ConsoleAuthentication), under Mutex
+  OSV1_LOCK Mutex;      // the hand-over (the fields below it)
+  pthread_cond_t Cond;  // signalled at each hand-over and at the I/O task's start and end
+  OSV1_LOCK EntryLock;  // held while the service takes a command out of the area
+
+  // Constant after the service made the area.
+  int BufferSize;  // QDVP_CONSOLE_BUFFER_SIZE
+
+  // Under Mutex: the command handed over (owned by the service once taken), its requester (the
+  // socket the command arrived on, or the type for a take action), whether there is anyone to
+  // reply to and where replies go, how it was authenticated (ConsoleAuthentication), and the
+  // I/O task's end.
+  char *pCommandBuffer QDVP_GUARDED_BY(Mutex);
+  int Requester QDVP_GUARDED_BY(Mutex);
+  int HasRequesterAddr QDVP_GUARDED_BY(Mutex);  // 0 for a take action
+  struct sockaddr_in RequesterAddr QDVP_GUARDED_BY(Mutex);
+  int Authentication QDVP_GUARDED_BY(Mutex);
+  int IOended QDVP_GUARDED_BY(Mutex);
+
+  // Read without the mutex (the I/O task answers "99 " and "7 code" from them).
+  std::atomic<int> CommandCode;   // code of the command being processed, -1 before the first
+  std::atomic<int> Status;        // 99 while a command runs, else the last result code
+  std::atomic<long> IOthreadID;   // the I/O task's thread, -1 until it has started
+
+  // The I/O task's own while it runs (the service closes them after the task has ended): the
+  // console socket (-1 when none), its port in network byte order, and for ASFS the sockets
+  // of base, base + 2 and base + 1 (or -1).
+  int Socket;
+  uint16_t Port;
+  int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];
 };
 
 extern const char *const ConCommandString[QDVP_CMD_COUNT];

@@ -56,36 +56,49 @@ enum {
 
 // One connection to the DCH, owned by the DCH client task.
 struct DCHcomm {
+  // Locks and conditions, made by the client before the block is published.
+  OSV1_LOCK StatusMutex;  // with StatusCond: the status hand-over from the receive task
+  pthread_cond_t StatusCond;
+  OSV1_LOCK ReceiveMutex;  // held by the receive task for its whole life
+  pthread_cond_t ReceiveCond;
+  OSV1_LOCK LinkLock;  // held by a sender from its request's send to its status (the one
+                       // request on the connection at a time); never by the receive task
+
+  // Constant after the client made the block.
   DPAB *pDPAB;
+  int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
+
+  // Under StatusMutex: the receive task stores what a status reply carries (its handle and
+  // the window the agent allows) and clears Pending; the client sets Pending at each send and
+  // waits on StatusCond. A new connection waits (on StatusCond) until the previous receive
+  // task has ended (ReceiverRunning) before it opens its sockets.
+  int Pending QDVP_GUARDED_BY(StatusMutex);  // 1 from send until the status arrived
+  unsigned char ReplyHandle[4] QDVP_GUARDED_BY(StatusMutex);
+  uint32_t ReplyWindow QDVP_GUARDED_BY(StatusMutex);
+  int ReceiverStarted QDVP_GUARDED_BY(StatusMutex);  // the receive task's start signal
+  int ReceiverRunning QDVP_GUARDED_BY(StatusMutex);  // from its creation until it ends
+
+  // Read by the receive task and by producers without a lock.
   std::atomic<int> ReceiveMode;  // 1 UDP, 2 TCP, 3 UDP kept after registration
   std::atomic<int> Socket;       // 0 when there is none
-  struct sockaddr_in DCHaddr;
-  unsigned char RequestBuffer[QDVP_DCH_REQUEST_BUFFER];
-  int Pending;        // 1 from send until the status arrived (StatusMutex)
-  int RequestNumber;  // for traces
   std::atomic<int> Status;
-  unsigned char ReplyHandle[4];
-  OSV1_LOCK StatusMutex;
-  pthread_cond_t StatusCond;
-  OSV1_LOCK ReceiveMutex;
-  pthread_cond_t ReceiveCond;
-  OSV1_LOCK LinkLock;
-  int ReceiverStarted;   // the receive task's start signal (StatusMutex)
-  int ReceiverRunning;   // 1 from its creation until the receive task ends (StatusMutex)
-  int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
   std::atomic<uint32_t> ReceiveCount;  // receives so far (statistics)
   std::atomic<int> Heard;  // 1 once the agent answered on this connection (receive task)
-  // The client task's own: a TCP connection was made in this run, and when TCP was last tried.
+
+  // The client task's own: the agent's address, the request being built, its number (for
+  // traces), whether a TCP connection was made in this run and when TCP was last tried, and
+  // the window (our addition): the rows a source may keep in flight, as asked for
+  // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
+  // time, as the agent link always was).
+  struct sockaddr_in DCHaddr;
+  unsigned char RequestBuffer[QDVP_DCH_REQUEST_BUFFER];
+  int RequestNumber;
   int TCPseen;
   time_t LastTCPtry;
-  // The window (our addition): the rows a source may keep in flight, as asked for
-  // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
-  // time, as the agent link always was). Client task only; ReplyWindow is the receive task's,
-  // under the status mutex, like ReplyHandle.
   int WantedWindow;
   int Window;
-  uint32_t ReplyWindow;
-  struct DCHwindow *pWindow;  // the rows in flight (qdvpwind.cpp)
+  // The rows in flight (qdvpwind.cpp), under StatusMutex like the statuses that settle them.
+  struct DCHwindow *pWindow QDVP_PT_GUARDED_BY(StatusMutex);
 };
 
 // What the agent link asks of the subsystems above it while it serves a request. Record
@@ -194,7 +207,7 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm);
 // The data request for a caller that already holds the source's attribute lock (the summary
 // output, which sends several rows under it).
-void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm);
+void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) QDVP_REQUIRES(source->AttrLock);
 // The data request on a link with a window: the row, numbered in the source's row stream, goes
 // out without waiting for its status and is held in the window until it comes. A row built
 // behind a failed one (held) is not sent but kept for the window's recovery.
@@ -247,8 +260,8 @@ void QDVP_CheckDCHstatus(DCHcomm *comm) QDVP_RELEASE(comm->LinkLock);
 // The wait of QDVP_CheckDCHstatus, cut short after seconds when positive.
 void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) QDVP_RELEASE(comm->LinkLock);
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm);
-// The size of a source's output buffer; the caller holds the source's attribute lock.
-int QDVP_ComputeDCHbufferSize(SourceEntry *source);
+// The size of a source's output buffer.
+int QDVP_ComputeDCHbufferSize(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 
 // Character tables (qdvpcnvt).
 extern const unsigned char ascii_to_ebcdic[128];

@@ -36,6 +36,9 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <string>
+#include <vector>
+
 #include "qdvp_anchor.h"
 
 struct TableEntry;
@@ -117,7 +120,7 @@ struct ApplEntry {
   char *pApplHelp;  // own copy, at most 245 characters
   int SNMPappl;
   int TableCount;
-  TableEntry *pTableList;
+  TableEntry *pTableList QDVP_GUARDED_BY(TableListLock);
   OSV1_LOCK TableListLock;
   OSV1_LOCK NameLock;
   FILE *pBatchFile;  // batch output (record processing), or null
@@ -135,21 +138,21 @@ struct TableEntry {
   char *pTableHelp;  // points into pGroupHelp, or null
   char Type;         // P poll, E event, S sample, K key
   int TTL;
-  int SourceCount;
-  int AttrCount;           // attributes in total
-  int AttrSentCount;       // neither input-only nor type K
-  int AttrNoOperandCount;  // attributes that are not derived
+  int SourceCount QDVP_GUARDED_BY(TableLock);
+  int AttrCount QDVP_GUARDED_BY(TableLock);           // attributes in total
+  int AttrSentCount QDVP_GUARDED_BY(TableLock);       // neither input-only nor type K
+  int AttrNoOperandCount QDVP_GUARDED_BY(TableLock);  // attributes that are not derived
   int SNMPattrCount;       // SNMP attributes with an OID
-  int RateFlag;
+  int RateFlag QDVP_GUARDED_BY(TableLock);
   int RecordSetCount;  // 1 unless //RECORDSET
   char *pRecordSetRule;
   char *pRecordSetDelimiter;
-  int LastType;  // the table has a type Z attribute
+  int LastType QDVP_GUARDED_BY(TableLock);  // the table has a type Z attribute
   ApplEntry *pAppl;
   int ConfirmType;
   char *pConfirmData;
   char *pModuleName;
-  SourceEntry *pSourceList;
+  SourceEntry *pSourceList QDVP_GUARDED_BY(SourceListLock);
   IRBlock *pIRB;  // routing block whose output this table is
   SMBlock *pSMB;  // summary management block, or null
   OMBlock *pOMB;  // ODBC block, or null
@@ -247,10 +250,10 @@ struct SourceEntry {
   TableEntry *pTable;
   std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
   IOEntry *pIOE;
-  AttrEntry *pAttrList;
-  AttrEntry *pOrderList;
-  char *pDelimiter;  // attribute delimiter, or null (fixed positions)
-  char *pSourceNodeName;
+  AttrEntry *pAttrList QDVP_GUARDED_BY(AttrLock);
+  AttrEntry *pOrderList QDVP_GUARDED_BY(AttrLock);
+  char *pDelimiter QDVP_GUARDED_BY(AttrLock);  // attribute delimiter, or null (fixed positions)
+  char *pSourceNodeName QDVP_GUARDED_BY(AttrLock);
   char *pLUname;
   FileSpecCB *pFileSpec;
   std::atomic<int> State;  // read by other tasks without the entry lock
@@ -267,7 +270,7 @@ struct SourceEntry {
   // per-key attribute-list copies of a KEY table with rates (linked through the first
   // attribute's pWork[0]), the end-of-batch-summary request and the summary-row flag.
   SourceEntry *pProducer;
-  AttrEntry *pKeyCopyList;
+  AttrEntry *pKeyCopyList QDVP_GUARDED_BY(AttrLock);
   int EndBatchSummary;
   int SummaryOutput;
   // Working fields of the server tasks, cleared at creation.
@@ -307,10 +310,10 @@ struct SourceEntry {
   // with it, and the ACTION table's own source (never handed to a client).
   int16_t RowControl;
   int DataPending;
-  int AcceptRequests;
-  int AcceptWaitSeconds = -1;
-  ActionEntry *pRequestQueue;
-  ActionEntry *pDelivering;
+  int AcceptRequests QDVP_GUARDED_BY(SourceLock);
+  int AcceptWaitSeconds QDVP_GUARDED_BY(SourceLock) = -1;
+  ActionEntry *pRequestQueue QDVP_GUARDED_BY(SourceLock);
+  ActionEntry *pDelivering QDVP_GUARDED_BY(SourceLock);
   int Dynamic;
   int InternalReport;
 };
@@ -325,55 +328,64 @@ struct IObuffer {
 static_assert(sizeof(IObuffer) == 16, "the I/O buffer header is 16 bytes");
 
 struct IOEntry {
-  IOEntry *pNext;      // every I/O entry (pIOEList[0])
-  IOEntry *pNextKind;  // entries of the same kind
-  struct sockaddr_in PartnerAddr;
-  FILE *pFile;
-  int BufferSize;
-  int TailByRecord;
-  char FileMode;  // T tail, C copy
-  char Kind;
-  int ClearAfterCopy;
-  int Socket;  // -1 when none
-  char *pLUname;
-  IObuffer *pBufferList;
-  SourceEntry *pSource;
-  OSV1_LOCK Mutex;
+  OSV1_LOCK Mutex;  // with Cond: the wait for a file of a reader without a task of its own
   pthread_cond_t Cond;
-  OSV1_LOCK IOLock;
-  // The wait for a monitored file (filemon/, read by the periodic scan under ApplIOLock and
-  // IOLock): the scan wakes the entry (Cond) and the waiting file server (its process entry's
-  // TaskIO condition) each cycle while FileWaitCount is nonzero, or, when pWaitSource is set,
-  // once that source is Ready.
-  SourceEntry *pWaitSource;
-  int FileWaitCount;
-  // A socket partner (sockets/), under IOLock: bound to one remote sender at a time. Socket is
-  // the session's socket (the server's UDP socket for a UDP partner), TCPsocket the accepted
+  OSV1_LOCK IOLock;  // the shared fields below: a partner's binding, a file server's wait
+
+  // Constant after construction: the source it serves, its kind and LU name; the file mode
+  // and record mode are set before the serving task starts.
+  SourceEntry *pSource;
+  char Kind;
+  char *pLUname;
+  char FileMode;  // T tail, C copy
+  int TailByRecord;
+
+  // Links: every I/O entry under the anchor's IOEListLock, entries of the same kind under its
+  // ApplIOLock of the kind.
+  IOEntry *pNext;
+  IOEntry *pNextKind;
+
+  // The serving task's own (the file server, the socket or API server): its buffers, the
+  // file open during a pass and the COPY CLEAR option.
+  IObuffer *pBufferList;
+  int BufferSize;
+  FILE *pFile;
+  int ClearAfterCopy;
+
+  // A file server's wait for its file (filemon/): the periodic scan wakes the waiting server
+  // (its process entry's TaskIO condition, or Cond without one) each cycle while it is set.
+  int FileWaitCount QDVP_GUARDED_BY(IOLock);
+
+  // A socket partner (sockets/), bound to one remote sender at a time. Socket is the session's
+  // socket (the server's UDP socket for a UDP partner, -1 when none), TCPsocket the accepted
   // connection (-1 for UDP); PartnerAddr the peer once bound (before, the configured host and
   // port, ConfigPort in network order, 0 for any). A TCP stream's line that has not ended yet
   // is held back in pPending (at most QDVP_SOCK_BUFFER_SIZE bytes).
-  int Active;
-  int NewSession;
-  int CallType;
-  int TCPsocket;
-  uint16_t ConfigPort;
-  uint32_t AckSequence;
-  time_t ExpiryTime;
-  int ReleaseOnDisconnect;
-  char *pPending;
-  int PendingLength;
+  struct sockaddr_in PartnerAddr QDVP_GUARDED_BY(IOLock);
+  int Socket QDVP_GUARDED_BY(IOLock);
+  int Active QDVP_GUARDED_BY(IOLock);
+  int NewSession QDVP_GUARDED_BY(IOLock);
+  int CallType QDVP_GUARDED_BY(IOLock);
+  int TCPsocket QDVP_GUARDED_BY(IOLock);
+  uint16_t ConfigPort QDVP_GUARDED_BY(IOLock);
+  uint32_t AckSequence QDVP_GUARDED_BY(IOLock);
+  time_t ExpiryTime QDVP_GUARDED_BY(IOLock);
+  int ReleaseOnDisconnect QDVP_GUARDED_BY(IOLock);
+  char *pPending QDVP_GUARDED_BY(IOLock);
+  int PendingLength QDVP_GUARDED_BY(IOLock);
 };
+
 
 // An internal routing block: one output table fed by any number of input tables.
 struct IRBlock {
   IRBlock *pNext;
-  char *pBuffer;  // owned by the block
+  char *pBuffer QDVP_GUARDED_BY(Lock);  // owned by the block
   char *pName;
   TableEntry *pOutputTable;
-  TableEntry *pInputList;
-  int InputCount;
-  int DataLength;  // length of the record last routed (record processing)
-  int RouteCount;  // input tables still to be served for the current record
+  TableEntry *pInputList QDVP_GUARDED_BY(Lock);
+  int InputCount QDVP_GUARDED_BY(Lock);
+  int DataLength QDVP_GUARDED_BY(Lock);  // length of the record last routed (record processing)
+  int RouteCount QDVP_GUARDED_BY(Lock);  // input tables still to be served for the current record
   OSV1_LOCK Lock;
 };
 
@@ -451,10 +463,20 @@ void QDVP_ConstructAttributeOrderLinkList(ApplEntry *application, TableEntry *ta
 void AddAttributeToList(SourceEntry *source, AttrEntry *attribute);
 int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource);
 int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source);
-AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource);
+// The caller holds the model source's attribute lock.
+AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource) QDVP_REQUIRES(modelSource->AttrLock);
 void QDVP_SyncFormulaAttrReference(AttrEntry *list);
 void QDVP_ReleaseAttributeEntry(SourceEntry *source, AttrEntry *attribute);
 void QDVP_ReleaseAttributeList(AttrEntry *list);
+
+// Walks (metafile/qdvpmwlk.cpp), each under the lock of what it reads, released on return: a
+// snapshot of the application's tables (TableListLock), a table's first source
+// (SourceListLock), the first table's first source, and a copy of the source's node name
+// (AttrLock; "" without one).
+std::vector<TableEntry *> QDVP_TablesOf(ApplEntry *application);
+SourceEntry *QDVP_FirstSourceOf(TableEntry *table);
+SourceEntry *QDVP_FirstSourceOfApplication(ApplEntry *application);
+std::string QDVP_SourceNodeName(SourceEntry *source);
 
 // Sources (metafile/qdvpisre.cpp).
 SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const char *kindWord,

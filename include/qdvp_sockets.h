@@ -91,7 +91,7 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
 void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter);
 
 // Resets a partner to unbound: inactive, new session, no socket, no address, nothing held back.
-void QDVP_ResetPartner(IOEntry *partner);
+void QDVP_ResetPartner(IOEntry *partner) QDVP_REQUIRES(partner->IOLock);
 
 // The POST server (qdvpspst.cpp): the posting application (a QDVPOST metafile, or the
 // built-in one), one message made into a row and sent (waiting while the agent is away), and

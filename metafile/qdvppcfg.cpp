@@ -46,6 +46,10 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   int count = 0;
   int autoLoad = DPpgmStart ? 1 : 0;
   const char *path = anchor->pInitConfigFile ? anchor->pInitConfigFile : "";
+  // The names are read under the file's lock and loaded after it: a load registers its
+  // application with the agent, and no lock is held across that.
+  std::vector<std::string> names;
+  bool opened = false;
   {
     OSV1_Guard lock(&g_configLock);
     FILE *f = fopen(path, "r");
@@ -53,7 +57,7 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
       QDVP_TRC(trk, TRK1_DETAIL, "DP startup config file %s open failed. ErrorText <%s>", path,
                strerror(errno));
     } else {
-      count = -1;
+      opened = true;
       char line[4096];
       while (fgets(line, sizeof(line), f) != nullptr) {
         if (line[0] == '*') continue;
@@ -61,18 +65,26 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
         char *position = nullptr;
         for (char *name = strtok_r(line, " \t", &position); name != nullptr;
              name = strtok_r(nullptr, " \t", &position)) {
-          QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name,
-                   path);
-          if (count < 0) count = 0;
-          count++;
-          QDVP_ConstructApplDataModel(anchor, name, 0, nullptr, nullptr, autoLoad, 0);
+          names.push_back(name);
         }
       }
       fclose(f);
-      g_configLoaded = 1;
-      QDVP_TRC(trk, TRK1_DETAIL, "%d application metafile(s) processed from startup config file %s",
-               count < 0 ? 0 : count, path);
     }
+  }
+  if (opened) {
+    count = names.empty() ? -1 : 0;
+    for (const std::string &name : names) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s",
+               name.c_str(), path);
+      count++;
+      QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, autoLoad, 0);
+    }
+    {
+      OSV1_Guard lock(&g_configLock);
+      g_configLoaded = 1;
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, "%d application metafile(s) processed from startup config file %s",
+             count < 0 ? 0 : count, path);
   }
   const char *packaged = QDV0_QueryProductSpec(19);
   if (QDV0_QueryProductSpec(0) != nullptr && packaged != nullptr) {
@@ -336,11 +348,11 @@ void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *s) {
     OSV1_Guard attrs(&s->AttrLock);
     QDVP_ReleaseAttributeList(s->pAttrList);
     s->pAttrList = s->pOrderList = nullptr;
+    QDV0_Free(s->pDelimiter);
+    QDV0_Free(s->pSourceNodeName);
   }
   QDVP_ReleaseIOResources(anchor, s->pIOE);
   QDV0_Free(s->pSourceName);
-  QDV0_Free(s->pDelimiter);
-  QDV0_Free(s->pSourceNodeName);
   QDV0_Free(s->pLUname);
   {
     OSV1_Guard first(&s->SourceLock);
@@ -377,10 +389,9 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
   QDV0_Free(appl->pEnterpriseName);
   QDV0_Free(appl->pEnterpriseOID);
   QDV0_Free(appl->pApplHelp);
-  if (!noUnregister && anchor != nullptr && appl->pTableList != nullptr &&
-      appl->pTableList->pSourceList != nullptr) {
-    QDVP_RequestDCH(anchor, appl->pTableList->pSourceList, QDVP_VERB_UNREGISTER,
-                    QDVP_LocateOwnProcessEntry(anchor));
+  SourceEntry *first = QDVP_FirstSourceOfApplication(appl);
+  if (!noUnregister && anchor != nullptr && first != nullptr) {
+    QDVP_RequestDCH(anchor, first, QDVP_VERB_UNREGISTER, QDVP_LocateOwnProcessEntry(anchor));
   }
   // The tables are unchained under the application's locks and freed after them: a routing
   // block's lock, taken to let go of a table, comes before the application's.

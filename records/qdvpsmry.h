@@ -12,9 +12,9 @@ long IntegerValue(const AttrEntry *a);
 void StoreInteger(AttrEntry *a, long value);
 bool IsStamp(const AttrEntry *a);
 // The time stamp attribute of a summarized source, or null.
-AttrEntry *StampAttribute(SourceEntry *s);
+AttrEntry *StampAttribute(SourceEntry *s) QDVP_REQUIRES(s->AttrLock);
 // The key attributes in key order (at most max); their count.
-int KeyAttributes(SourceEntry *s, AttrEntry **keys, int max);
+int KeyAttributes(SourceEntry *s, AttrEntry **keys, int max) QDVP_REQUIRES(s->AttrLock);
 // The second of the day at which an interval begun at currTime in hour ends.
 int EndOfInterval(const SMBlock *b, int currTime, int hour);
 // Takes a row's 16-digit stamp as the block's current record stamp.

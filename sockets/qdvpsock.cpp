@@ -79,7 +79,8 @@ bool IsEndMarker(const char *data, size_t length) {
   return length >= 14 && memcmp(data, SockTransEndMsg, 14) == 0;
 }
 
-void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner) {
+void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner)
+    QDVP_REQUIRES(partner->IOLock) {
   char port[16];
   snprintf(port, sizeof(port), "%d", ntohs(partner->PartnerAddr.sin_port));
   SourceEntry *s = partner->pSource;
@@ -160,7 +161,10 @@ void DrainUDP(Server *sv) {
     if (source->CodeConversion) QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
     bool end = IsEndMarker(sv->buffer, static_cast<size_t>(n));
     if (end) {
-      LogSessionEnd(anchor, "UDP", partner);
+      {
+        OSV1_Guard hold(&partner->IOLock);
+        LogSessionEnd(anchor, "UDP", partner);
+      }
       QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     }
     QDVP_SendReceivedDataAck(partner, n);
@@ -183,11 +187,11 @@ void EndConnection(Server *sv, IOEntry *partner, int err) {
     return;
   }
   QDVP_HandleTCPdata(anchor, sv->pe, partner, "", 0, true);
-  QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
-           partner->TCPsocket, err);
-  LogSessionEnd(anchor, "TCP", partner);
   {
     OSV1_Guard hold(&partner->IOLock);
+    QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
+             partner->TCPsocket, err);
+    LogSessionEnd(anchor, "TCP", partner);
     QDV0_CloseTheSocket(partner->TCPsocket);
     QDVP_ResetPartner(partner);
   }
@@ -366,7 +370,7 @@ void TakePartnersOffline(Server *sv) {
   for (IOEntry *io : bound) {
     SourceEntry *source = io->pSource;
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline at shutdown for %s",
-             source->pSourceNodeName ? source->pSourceNodeName : "?");
+             QDVP_SourceNodeName(source).c_str());
     int state = source->State;
     if (state == QDVP_Active || state == QDVP_Input || state == QDVP_Output) {
       QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, sv->pe);
