@@ -22,7 +22,10 @@ static TRK1_BLOCK trk = {"qdvpalog"};
 
 namespace {
 
-OSV1_LOCK sOutcomeLock = OSV1_LOCK_INITIALIZER;
+// The ACTION rows' producers take turns here, each for its row's whole request (rank 8 of the
+// order, include/qdvp_anchor.h).
+OSV1_LOCK sOutcomeLock QDVP_ACQUIRED_AFTER(DPAB::ObjectUpdateLock)
+    QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
 constexpr long kActionLogLimit = 1024 * 1024;
 
 const char *Text(const char *text) { return text != nullptr ? text : ""; }

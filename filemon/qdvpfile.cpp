@@ -279,10 +279,8 @@ static bool ScanLoop(FileServerState *s) {
   }
 }
 
-// Frees what the task holds and ends it.
-// The end of the task, from wherever it decides to end: the termination lock the task took at
-// its start is let go here (a hand-over the lock analysis cannot follow through the state).
-[[noreturn]] static void Cleanup(FileServerState *s) QDVP_NO_THREAD_SAFETY_ANALYSIS {
+// Frees what the task holds and ends it, from wherever it decides to end.
+[[noreturn]] static void Cleanup(FileServerState *s) {
   s->io->pFile = nullptr;
   // Orderly end (the shutdown, a DELETE): the position reached is written now.
   QDVP_FilePositionFlush(s, true);

@@ -2,16 +2,11 @@
 // entry of the task that carries it out, and the calls between the agent link, the automation
 // server, its workers and the API server that hands remote actions to a client.
 //
-// Lock order, where more than one is held:
-//   ActionListLock (the entry pool) -> a source's SourceLock -> an action entry's Mutex: an
-//   entry joins or leaves a source's request queue only under both of the first two, so that
-//   a task holding ActionListLock knows whether the source is still referred to;
-//   AutoQueueLock (the dispatch and wait queues) is held alone;
-//   WorkerListLock -> a worker's Lock;
-//   a source's SourceLock (its request queue) -> an action entry's Lock, or its Mutex (the API
-//   server reads and changes RemoteState while it walks the queue);
-//   an action entry's Mutex carries only the hand-over between a worker and the API server task
-//   (the worker waits on Cond for the client's result) and is held around that wait alone.
+// The locks of the records below and their order: the table in include/qdvp_anchor.h. An
+// entry joins or leaves a source's request queue only under ActionListLock and the source's
+// SourceLock, so that a task holding ActionListLock knows whether the source is still referred
+// to; an entry's Mutex carries only the hand-over between a worker and the API server task (the
+// worker waits on Cond for the client's result) and is held around that wait alone.
 #pragma once
 
 #include <pthread.h>
@@ -23,6 +18,7 @@
 #include "osv1.h"
 #include "qdvp_agentlink.h"
 #include "qdvp_anchor.h"
+#include "qdvp_dchcomm.h"
 
 struct SourceEntry;
 struct WorkerEntry;
@@ -85,9 +81,11 @@ struct ActionEntry {
   char *pRequestText;          // the text handed to the client
   time_t DeliveredTime;
   time_t ResultTime;
-  OSV1_LOCK Mutex;
+  // The result (Lock), then the hand-over to a client (Mutex, with Cond); their place in the
+  // order: include/qdvp_anchor.h.
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock);
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
   pthread_cond_t Cond;
-  OSV1_LOCK Lock;
 };
 
 // Worker statuses.
@@ -109,9 +107,9 @@ struct WorkerEntry {
   int LogFlag;                 // write the DP log's action messages
   ProcessEntry *pPE;
   SourceEntry *pReplySource;   // carries a situation action's status and result to the agent
-  OSV1_LOCK Mutex;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock);
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock) QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
   pthread_cond_t Cond;
-  OSV1_LOCK Lock;
 };
 
 // The pool and the queues (agentlink/qdvpaent.cpp). The receive task of the agent link makes

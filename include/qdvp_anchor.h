@@ -1,30 +1,88 @@
-// The anchor block (DPAB), process entries and the data provider types.
-//
-// Flags that tasks read without a lock are atomics; everything else in the records below is a
-// plain field guarded by the lock named beside it.
+// The anchor block (DPAB), process entries and the data provider types, and the one lock
+// order of the data provider.
 //
 // One anchor roots all state of a running data provider. It is published once in Main_DPAB
 // before any task starts and is reachable from every task through its process entry. Each
-// list that hangs from the anchor is guarded by its own lock, named beside it below.
+// list that hangs from the anchor is guarded by its own lock. Every record groups its fields
+// by what guards them: constant after construction, one task's own, atomics read without a
+// lock, and the fields a lock guards, marked QDVP_GUARDED_BY for clang's analysis.
 //
-// Lock order, where more than one is held:
-//   ProcessListLock -> a process entry's UnchainLock (release of an entry)
-//   ProcessListLock -> StateMutex (ActiveTasks changes under both)
-//   ProcessListLock -> a process entry's TaskIOmutex (termination signals)
-//   ApplListLock -> an application's table-list lock -> source and attribute locks
-//   a process entry's WorkQueueLock is held alone, only while an item is linked to its work queue.
-//   SelectLock -> ApplListLock and the data model's locks (qdvp_model.h) -> IOEListLock ->
-//     ProcessListLock (the console's DELETE and REFRESH hold the select lock while they
-//     delete, load again and start the file server)
-//   ConsoleBlock::Mutex -> ConsoleBlock::EntryLock (qdvp_console.h); neither is held while a
-//     console command runs.
-//   Agent link (include/qdvp_dchcomm.h): a source's EntryLock -> DCHcomm::LinkLock -> StatusMutex;
-//   WaitQueueLock, DCHqueueLock and DPlogQueueLock are each held alone.
-//   Record processing (include/qdvp_records.h): a routing block's Lock -> a source's AttrLock
-//     -> its CopyLock -> StatLock (a borrowed pStatPE); a source's AttrLock -> its summary
-//     block's Lock -> the summary sort lock. IRBLock is never held while a record is routed.
-// The TaskIO mutex of an entry is held only around its condition wait (and by a creator
-// between thread start and its startup wait); producers signal without holding it.
+// THE LOCK ORDER. A task that holds more than one lock took them in this order, top first;
+// taking one that stands higher while holding a lower one is a fault. The marks
+// QDVP_ACQUIRED_AFTER/BEFORE on the locks' declarations state the same order, and the clang
+// preset checks it (within a function, and across calls marked QDVP_REQUIRES). Two locks of
+// one rank are not held together, except where the rank says so.
+//    1  QDVP_MainAnchorMutex (qdvp_core.h)      the start of a data provider in this process
+//    2  ConsoleBlock::Mutex, then ::EntryLock    the console hand-over (qdvp_console.h); neither
+//                                                is held while a command runs
+//    3  DPAB::SelectLock                         the socket and API servers' select; held by
+//                                                the console while it deletes, loads and starts
+//                                                servers, and by those servers while they serve
+//    4  DCHcomm::ReceiveMutex                    the receive task's, for its whole life
+//    5  MemMetafile::Lock                        one remote metafile retrieval at a time
+//    6  sFileLock (snmp/qdvpmibi.cpp), DPAB::SNMPnodeLock, sMonitorListLock
+//       (snmp/qdvpsmmt.cpp), SNMPmonitor::Lock   SNMP collections (snmp/qdvpsnmp.h)
+//    7  URL management (qdvp_http.h): ConfigLock, FreeMutex, URLlistLock, ActivityListLock,
+//       URLactivityBlock::Mutex, ::Lock, URLrequestEntry::Lock, ::Mutex, DispatchMutex,
+//       ClientListLock
+//    8  DPAB::HTTPupdateLock, ::ObjectUpdateLock, sMIBstatusLock and the no-data report's
+//       NoDataQueueLock -> NoDataStatusUpdateLock (logs/qdvpndsr.cpp), sOutcomeLock
+//       (actions/qdvpalog.cpp)                   each keeps the producers of one built-in
+//                                                source (URL rows, MIB status, no-data status,
+//                                                ACTION rows) apart for a whole request
+//    9  DPAB::StatLock                           a caller without a task of its own, for its
+//                                                whole request on the borrowed pStatPE
+//   10  DPAB::ApplListLock                       the application list
+//   11  DPAB::IRBLock, then IRBlock::Lock        routing blocks; a block's lock is held while
+//                                                a routed record is delivered to its inputs
+//   12  SourceEntry::EntryLock                   the DCH client while it acts on the source;
+//                                                a requester while it sets the request's state
+//   13  ApplEntry::NameLock, then ::TableListLock  an application's name and tables
+//   14  DPAB::ActionListLock                     the action entry pool
+//   15  TableEntry::SourceListLock, then ::TableLock  a table's sources, then its counts
+//   16  DPAB::ApplIOLock[k], DPAB::IOEListLock   the I/O entry lists (an array: the compiler
+//                                                does not see ApplIOLock's place)
+//   17  IOEntry::IOLock                          a partner's binding, a file server's wait
+//   18  SourceEntry::SourceLock                  a source's action requests and accept options
+//   19  SourceEntry::AttrLock, then ::CopyLock    a source's row: attributes, delimiter, node
+//                                                name; two sources' only in
+//                                                QDVP_DuplicateSourceAttrs, the model's first
+//   20  SMBlock::Lock                            a summary's array
+//   21  ActionEntry::Lock, then ::Mutex          an action's result; its hand-over to a client
+//   22  DCHoutbox::lock (agentlink/qdvpwout.cpp) rows producers built for the client
+//   23  DCHcomm::LinkLock, then ::StatusMutex    the connection's socket while a request is
+//                                                sent; the status hand-over and the window
+//   24  DPAB::ProcessListLock, then ProcessEntry::UnchainLock  the task chain
+//   25  DPAB::WorkerListLock, WorkerEntry::Lock, WorkerEntry::Mutex  action workers
+//   26  ProcessEntry::RequestLock                a requester's whole DCH request and wait
+//   27  ProcessEntry::TaskIOmutex                a task's wake-ups; a requester's before the DCH
+//                                                client's, a retrieving task's before the
+//                                                metafile client's
+//   28  ProcessEntry::WorkQueueLock, DPAB::DCHqueueLock, ::WaitQueueLock, ::AutoQueueLock,
+//       ::DPlogQueueLock                         the queues
+//   29  DPAB::StateMutex                         ActiveTasks and the anchor flags' wake-up
+//   30  leaves, under which nothing but rank 31 is taken: IOEntry::Mutex, DPAB::OMBLock,
+//       StatBlock::Lock, QDVP_TrapDestLock, and the locks of single files (the summary sort,
+//       the address cache, the batch log, the saved positions, the file name choice, the
+//       identity checksum, the SNMP community, network, node list, managed node, deleted
+//       monitor and counter lists, the trap socket, the DP log requester, the start-up
+//       configuration file)
+//   31  the support layer's own: the product specification, then the trace; the storage
+//       registry, the operator console lines, the validation messages, the metafile stream
+//       sizes
+//
+// WHAT MAY BE HELD ACROSS A WAIT. A condition wait releases its own lock. Across a wait for the
+// agent (a DCH request, a reconnection, a resync pause) a task holds only the locks whose
+// purpose is that wait: RequestLock and, on a borrowed entry, StatLock; the rank 8 locks of
+// the built-in sources (and the URL list lock while the URL rows go out, http/qdvphout.cpp);
+// a routing block's lock (rank 11) while its input source's request runs; and, in the DCH
+// client itself, the EntryLock, AttrLock and SMBlock::Lock of the source it is sending (the
+// source's producer waits for that request anyway). The select lock is held across the socket
+// and API servers' requests and across the console's DELETE, IMPORT and REFRESH, which wait
+// for the agent, for the file servers and the SNMP collections of the application to end;
+// MemMetafile::Lock across the metafile server's answer; sFileLock across the wait for an SNMP
+// worker. No other lock is held across a wait, a sleep or a request: a file server holds none
+// while it reads, parses and sends.
 #pragma once
 
 #include <pthread.h>
@@ -96,17 +154,18 @@ struct DSFT {
 extern const DSFT TCPIP_DSFT;
 extern const DSFT RPC_DSFT;
 
-// Guards the anchor's default trap destinations (snmp/qdvpemit.cpp).
+// Guards the anchor's default trap destinations (snmp/qdvpemit.cpp); a leaf.
 extern OSV1_LOCK QDVP_TrapDestLock;
 
 // A task's identity and mailbox.
 struct ProcessEntry {
   // Locks, made with the entry and destroyed with it.
-  OSV1_LOCK TaskIOmutex;      // "TaskIO notification": pairs with TaskIOcond; WakeFd
-  OSV1_LOCK WorkQueueLock;    // the links of the work queue
-  OSV1_LOCK RequestLock;      // held by a requester for its whole DCH request and wait: keeps
-                              // two callers that share the entry (the borrowed pStatPE) apart
-  OSV1_LOCK UnchainLock;      // held while the entry is unchained at its release
+  OSV1_LOCK UnchainLock;  // held while the entry is unchained at its release
+  OSV1_LOCK RequestLock;  // held by a requester for its whole DCH request and wait: keeps two
+                          // callers that share the entry (the borrowed pStatPE) apart
+  // "TaskIO notification": pairs with TaskIOcond; WakeFd.
+  OSV1_LOCK TaskIOmutex QDVP_ACQUIRED_AFTER(RequestLock);
+  OSV1_LOCK WorkQueueLock QDVP_ACQUIRED_AFTER(TaskIOmutex);  // the links of the work queue
   pthread_cond_t TaskIOcond;  // signalled, under TaskIOmutex, to wake the task
 
   // Constant after QDVP_CreateProcess: the anchor, the routine, its parameter and the type.
@@ -152,30 +211,33 @@ struct MemMetafile {
 
 // The anchor block.
 struct DPAB {
-  // The twenty locks, set up at startup in this order; the order in which they are taken is
-  // the table at the top of this header.
-  OSV1_LOCK ApplListLock;
-  OSV1_LOCK IOEListLock;
-  OSV1_LOCK ApplIOLock[4];  // the I/O entry lists of kind A, B, F, S (pIOEList[1..4])
-  OSV1_LOCK ProcessListLock;
-  OSV1_LOCK DCHqueueLock;
-  OSV1_LOCK ActionListLock;
-  OSV1_LOCK WorkerListLock;
-  OSV1_LOCK WaitQueueLock;
-  OSV1_LOCK AutoQueueLock;
-  OSV1_LOCK SNMPnodeLock;  // the SNMP agent node list (snmp/)
-  OSV1_LOCK SelectLock;    // the select of the socket and API servers (qdvp_sockets.h)
-  OSV1_LOCK IRBLock;
-  OSV1_LOCK OMBLock;
-  OSV1_LOCK StatLock;  // held by a caller without a task of its own for its whole DCH request
-                       // made on the borrowed pStatPE
-  OSV1_LOCK DPlogQueueLock;
-  OSV1_LOCK HTTPupdateLock;    // the URL rows (http/)
-  OSV1_LOCK ObjectUpdateLock;  // the URL object rows (http/)
+  // The twenty locks, set up at startup in the order the data provider's definition lists
+  // them; the order in which they are taken is the table at the top of this header, and the
+  // marks below state it for the compiler (together with the marks of the other records'
+  // locks).
+  OSV1_LOCK SelectLock QDVP_ACQUIRED_BEFORE(MemMetafile::Lock);  // the socket and API servers'
+  OSV1_LOCK SNMPnodeLock QDVP_ACQUIRED_AFTER(MemMetafile::Lock);  // the SNMP agent node list
+  OSV1_LOCK HTTPupdateLock QDVP_ACQUIRED_AFTER(SNMPnodeLock);      // the URL rows (http/)
+  OSV1_LOCK ObjectUpdateLock QDVP_ACQUIRED_AFTER(HTTPupdateLock);  // the URL object rows
+  // Held by a caller without a task of its own for its whole DCH request made on the borrowed
+  // pStatPE.
+  OSV1_LOCK StatLock QDVP_ACQUIRED_AFTER(ObjectUpdateLock);
+  OSV1_LOCK ApplListLock QDVP_ACQUIRED_AFTER(StatLock);
+  OSV1_LOCK IRBLock QDVP_ACQUIRED_AFTER(ApplListLock);
+  OSV1_LOCK ActionListLock;  // after an application's TableListLock (qdvp_model.h)
+  OSV1_LOCK ApplIOLock[4];   // the I/O entry lists of kind A, B, F, S (pIOEList[1..4])
+  OSV1_LOCK IOEListLock;     // after a table's TableLock (qdvp_model.h)
+  OSV1_LOCK ProcessListLock QDVP_ACQUIRED_BEFORE(ProcessEntry::UnchainLock);
+  OSV1_LOCK WorkerListLock QDVP_ACQUIRED_AFTER(ProcessEntry::UnchainLock);
+  OSV1_LOCK DCHqueueLock QDVP_ACQUIRED_AFTER(ProcessEntry::WorkQueueLock);
+  OSV1_LOCK WaitQueueLock QDVP_ACQUIRED_AFTER(DCHqueueLock);
+  OSV1_LOCK AutoQueueLock QDVP_ACQUIRED_AFTER(WaitQueueLock);
+  OSV1_LOCK DPlogQueueLock QDVP_ACQUIRED_AFTER(AutoQueueLock);
   // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
   // shutdown and the waiting host thread wake at once instead of sleeping out their step.
-  OSV1_LOCK StateMutex;
+  OSV1_LOCK StateMutex QDVP_ACQUIRED_AFTER(DPlogQueueLock);
   pthread_cond_t StateCond;
+  OSV1_LOCK OMBLock QDVP_ACQUIRED_AFTER(StateMutex);
 
   // Constant after startup initialization (written before Main_DPAB is published and the
   // first task starts, freed with the anchor).
@@ -257,6 +319,9 @@ struct DPAB {
   char *pReplyBuffer;
   int ReplyBufferSize;
 };
+
+// The trap destinations' lock is a leaf (rank 30 of the order).
+extern OSV1_LOCK QDVP_TrapDestLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex);
 
 extern "C" DPAB *Main_DPAB;  // exported: the anchor of the running data provider
 extern int DPpgmStart;

@@ -12,8 +12,8 @@
 // is stored, and sets Status to the result code when the command is done. While Status is 99
 // the I/O task answers every further datagram at once with "7 code" and take actions wait.
 //
-// Lock order: Mutex -> EntryLock. Neither is held while a command runs; a command takes the
-// anchor's locks (SelectLock -> ApplListLock -> ...) as documented in qdvp_anchor.h.
+// Mutex, then EntryLock, both before every other lock (include/qdvp_anchor.h); neither is
+// held while a command runs.
 //
 // Status and CommandCode are atomics: the I/O task reads them without the mutex to answer
 // "99 " and "7 code". The console sockets belong to the area: the I/O task opens them, the
@@ -99,9 +99,10 @@ enum ConsoleAuthentication {
 
 // The console communication area, one per data provider.
 struct ConsoleBlock {
-  OSV1_LOCK Mutex;      // the hand-over (the fields below it)
+  OSV1_LOCK Mutex QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);  // the hand-over (the fields below)
   pthread_cond_t Cond;  // signalled at each hand-over and at the I/O task's start and end
-  OSV1_LOCK EntryLock;  // held while the service takes a command out of the area
+  // Held while the service takes a command out of the area.
+  OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(Mutex) QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
 
   // Constant after the service made the area.
   int BufferSize;  // QDVP_CONSOLE_BUFFER_SIZE

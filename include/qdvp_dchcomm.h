@@ -8,21 +8,9 @@
 //     connect, disconnect and send; only the receive task calls the transport's receive.
 //   - QDVP_ConstructRegistrationBuffer and QDVP_DecodeDCHstream are pure enough for any thread.
 //
-// Which lock guards what (see also include/qdvp_anchor.h):
-//   DCHcomm::LinkLock       the block's Socket while a request is being sent; never taken by
-//                           the receive task while it stores a status (a sender may hold it
-//                           across a send that waits for the agent to read)
-//   DCHcomm::StatusMutex    Pending, ReplyHandle, ReplyWindow, ReceiverStarted,
-//                           ReceiverRunning
-//   DCHcomm::ReceiveMutex   held by the receive task for its whole life
-//   A new connection waits (on StatusCond) until the previous receive task has ended before
-//   it opens its sockets. StatusMutex is held only around these flags and the waits on
-//   StatusCond.
-//   DPAB::WaitQueueLock     the delayed offline queue (pWaitQueue, chained by pWaitNext)
-//   DPAB::DCHqueueLock      the DCH wait queue (pDCHqueue, chained by pDCHnext)
-//   client entry's WorkQueueLock  the client's work queue (SourceEntry::DCHwork links)
-// Lock order in the client: a source's EntryLock -> LinkLock -> StatusMutex; an
-// application's TableListLock -> a table's SourceListLock; WaitQueueLock and DCHqueueLock alone.
+// The connection block's fields are grouped by what guards them; the lock order, with the
+// queues' locks (the delayed offline queue, the DCH wait queue, the client's work queue), is
+// the table in include/qdvp_anchor.h.
 #pragma once
 
 #include <netinet/in.h>
@@ -56,13 +44,20 @@ enum {
 
 // One connection to the DCH, owned by the DCH client task.
 struct DCHcomm {
-  // Locks and conditions, made by the client before the block is published.
-  OSV1_LOCK StatusMutex;  // with StatusCond: the status hand-over from the receive task
-  pthread_cond_t StatusCond;
-  OSV1_LOCK ReceiveMutex;  // held by the receive task for its whole life
+  // Locks and conditions, made by the client before the block is published (their places in
+  // the order: include/qdvp_anchor.h).
+  // Held by the receive task for its whole life.
+  OSV1_LOCK ReceiveMutex QDVP_ACQUIRED_AFTER(DPAB::SelectLock)
+      QDVP_ACQUIRED_BEFORE(MemMetafile::Lock);
   pthread_cond_t ReceiveCond;
-  OSV1_LOCK LinkLock;  // held by a sender from its request's send to its status (the one
-                       // request on the connection at a time); never by the receive task
+  // The connection's socket and address: held while the client connects and while a request
+  // is sent (released before its status is waited for), and by the receive task while it
+  // lets go of the socket.
+  OSV1_LOCK LinkLock QDVP_ACQUIRED_AFTER(SMBlock::Lock);
+  // With StatusCond: the status hand-over from the receive task, and the window.
+  OSV1_LOCK StatusMutex QDVP_ACQUIRED_AFTER(LinkLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
+  pthread_cond_t StatusCond;
 
   // Constant after the client made the block.
   DPAB *pDPAB;
@@ -108,7 +103,8 @@ struct DCHcomm {
 // with a trace.
 struct DCHservices {
   // Gives the derived attributes of a row about to be sent their values (formulas, derive
-  // functions); the caller holds the source's attribute lock.
+  // functions); called under the source's attribute lock (QDVP_EvaluateFormulas says so
+  // for the compiler).
   void (*EvaluateDerived)(SourceEntry *source);
   // Sends a summarized source's due summary rows (QDVP_SendDataRowLocked for each row).
   int (*SummaryOutput)(SourceEntry *source, DCHcomm *comm);
@@ -214,8 +210,9 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) QDVP_REQUIRES(so
 void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held = false);
 // Builds the source's row, with its place in the row stream, into row (bytes, source, number)
 // and consumes its values; false when there is nothing to send. For a producer that leaves its
-// own row in the outbox; the caller holds the source's entry lock.
-bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row);
+// own row in the outbox.
+bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row)
+    QDVP_REQUIRES(source->EntryLock);
 
 // Where the handle of a data message sits: after the length word and the request code field
 // (a row sent again carries its source's handle of the moment).

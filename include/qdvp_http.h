@@ -2,8 +2,8 @@
 // activity subtasks that perform single HTTP requests, and the operations other subsystems call
 // (the take actions that add and remove URLs, the configuration requests).
 //
-// Lock order: URL list lock, then an entry's lock, then the anchor's HTTP source lock (Managed_URL
-// rows) or object source lock (URL_Objects rows). An entry is only touched outside the URL list
+// The locks and their order: include/qdvp_anchor.h (rank 7; the URL rows' locks are the
+// anchor's HTTPupdateLock and ObjectUpdateLock). An entry is only touched outside the URL list
 // lock by a task that holds a use of it (InUse, counted under the URL list lock); one that is
 // removed while in use is unlinked at once and freed by its last user.
 #pragma once
@@ -100,7 +100,8 @@ struct URLrequestEntry {
   int InUse;
   int Deleted;
   OSV1_LOCK Lock;   // status, version, counters, between a client task and the subtasks
-  OSV1_LOCK Mutex;  // with Cond: a dispatcher waits here for its reply
+  // With Cond: a dispatcher waits here for its reply.
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock);
   pthread_cond_t Cond;
 };
 
@@ -125,7 +126,7 @@ struct URLactivityBlock {
   ProcessEntry *pPE;
   OSV1_LOCK Mutex;  // with Cond: the hand-over of work and of its end
   pthread_cond_t Cond;
-  OSV1_LOCK Lock;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(Mutex) QDVP_ACQUIRED_BEFORE(URLrequestEntry::Lock);
 };
 
 // The URL management block (one per data provider).
@@ -162,13 +163,18 @@ struct URLmanagementBlock {
   URLrequestEntry *pURLlist;
   URLrequestEntry *pCurrentURE;  // where the client tasks take the next URL
   URLactivityBlock *pActivityList;
-  OSV1_LOCK URLlistLock;
-  OSV1_LOCK ClientListLock;
-  OSV1_LOCK ActivityListLock;
-  OSV1_LOCK ConfigLock;
-  OSV1_LOCK FreeMutex;  // with FreeCond: a wait for a free subtask
+  // The locks in their order (include/qdvp_anchor.h, rank 7).
+  OSV1_LOCK ConfigLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock);
+  OSV1_LOCK FreeMutex QDVP_ACQUIRED_AFTER(ConfigLock);  // with FreeCond: a wait for a free
+                                                        // subtask
   pthread_cond_t FreeCond;
-  OSV1_LOCK DispatchMutex;  // with DispatchCond: the DCH update task waits for finished samples
+  OSV1_LOCK URLlistLock QDVP_ACQUIRED_AFTER(FreeMutex);
+  OSV1_LOCK ActivityListLock QDVP_ACQUIRED_AFTER(URLlistLock)
+      QDVP_ACQUIRED_BEFORE(URLactivityBlock::Mutex);
+  // With DispatchCond: the DCH update task waits for finished samples.
+  OSV1_LOCK DispatchMutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Mutex);
+  OSV1_LOCK ClientListLock QDVP_ACQUIRED_AFTER(DispatchMutex)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
   pthread_cond_t DispatchCond;
   unsigned long DispatchCount;  // finished samples and objects, under DispatchMutex
 };
@@ -194,7 +200,7 @@ void QDVP_SignalHTTPmanager(DPAB *anchor);
 // until the task drains it.
 void QDVP_NudgeTask(ProcessEntry *pe);
 void QDVP_DrainNudges(ProcessEntry *pe);
-// An entry's use outside the URL list lock ends (see the lock order above).
+// An entry's use outside the URL list lock ends (the lock order: include/qdvp_anchor.h).
 void QDVP_ReleaseURE(URLrequestEntry *entry);
 // The sources of the HTTP application's tables, or null before it is defined.
 struct SourceEntry *QDVP_URLsource(DPAB *anchor);

@@ -10,25 +10,9 @@
 // writing their validation message; lookups return null when nothing matches. Any task may
 // call any function here; the locks below make the lists safe to walk.
 //
-// Which lock guards what:
-//   DPAB::ApplListLock        the application list (pApplList)
-//   ApplEntry::NameLock       the application's name and its pNext link while it is read
-//   ApplEntry::TableListLock  the application's table list
-//   TableEntry::SourceListLock the table's source list
-//   TableEntry::TableLock     the table's counts and name
-//   SourceEntry::AttrLock     the source's attribute list and display order list
-//   SourceEntry::CopyLock     held while an attribute list is copied to or from the source
-//   IOEntry::IOLock           the server task's reads into the entry's buffers
-//   DPAB::IOEListLock         pIOEList[0], the list of all I/O entries
-//   DPAB::ApplIOLock[k]       pIOEList[k+1], the I/O entries of kind A, B, F, S (k = 0..3)
-//   DPAB::IRBLock             pIRBList; IRBlock::Lock a block's table links
-//   DPAB::OMBLock             pOMBList
-//
-// Lock order, where more than one is held (take left before right, never the reverse):
-//   ApplListLock -> NameLock -> TableListLock -> SourceListLock -> TableLock
-//     -> AttrLock (-> the second source's AttrLock only inside QDVP_DuplicateSourceAttrs,
-//        model source first) -> CopyLock -> IOLock -> IOEListLock / ApplIOLock[k]
-//   IRBLock -> IRBlock::Lock
+// Each record below groups its fields by what guards them (constant after construction, a
+// task's own, atomics, and the fields a lock guards, marked for the compiler); the lock order
+// and what may be held across a wait are the table in include/qdvp_anchor.h.
 #pragma once
 
 #include <netinet/in.h>
@@ -111,7 +95,13 @@ struct DeriveFunction {
 };
 
 struct ApplEntry {
-  ApplEntry *pNext;
+  // Locks, in this order (after a source's EntryLock, include/qdvp_anchor.h).
+  OSV1_LOCK NameLock;  // the name and its pNext link while it is changed at a release
+  OSV1_LOCK TableListLock QDVP_ACQUIRED_AFTER(NameLock) QDVP_ACQUIRED_BEFORE(DPAB::ActionListLock);
+
+  // Constant after construction: written by the metafile reader while it builds the
+  // application, before the application is registered; the metafile names are freed by its
+  // release after it left the list.
   char *pMetafileName;      // upper-cased copy of the metafile's full name
   char *pMetafileFullName;  // full path name of the metafile
   char *pEnterpriseName;    // SNMP applications
@@ -120,17 +110,26 @@ struct ApplEntry {
   char *pApplHelp;  // own copy, at most 245 characters
   int SNMPappl;
   int TableCount;
+
+  // Under the anchor's ApplListLock (pApplList's mark): the list link.
+  ApplEntry *pNext;
+
+  // Under TableListLock.
   TableEntry *pTableList QDVP_GUARDED_BY(TableListLock);
-  OSV1_LOCK TableListLock;
-  OSV1_LOCK NameLock;
-  FILE *pBatchFile;  // batch output (record processing), or null
+
+  // The DCH client's own: the batch output of a stand-alone run (record processing).
+  FILE *pBatchFile;  // or null
   char *pBatchFileName;
   long BatchRecordCount;  // records written to pBatchFile since it was opened
 };
 
+
 struct TableEntry {
-  TableEntry *pNext;
-  TableEntry *pNextInput;  // next input table of the same internal routing block
+  // Locks, in this order (after the anchor's ActionListLock).
+  OSV1_LOCK SourceListLock QDVP_ACQUIRED_AFTER(DPAB::ActionListLock);
+  OSV1_LOCK TableLock QDVP_ACQUIRED_AFTER(SourceListLock) QDVP_ACQUIRED_BEFORE(DPAB::IOEListLock);
+
+  // Constant after construction (the metafile reader, before registration).
   char TableName[QDVP_TABLE_NAME_MAX + 1];
   char *pGroupHelp;   // (limit + 1) * 246 bytes: table help, then attribute helps
   int GroupHelpNext;  // offset of the next free byte of pGroupHelp
@@ -138,27 +137,36 @@ struct TableEntry {
   char *pTableHelp;  // points into pGroupHelp, or null
   char Type;         // P poll, E event, S sample, K key
   int TTL;
-  int SourceCount QDVP_GUARDED_BY(TableLock);
-  int AttrCount QDVP_GUARDED_BY(TableLock);           // attributes in total
-  int AttrSentCount QDVP_GUARDED_BY(TableLock);       // neither input-only nor type K
-  int AttrNoOperandCount QDVP_GUARDED_BY(TableLock);  // attributes that are not derived
-  int SNMPattrCount;       // SNMP attributes with an OID
-  int RateFlag QDVP_GUARDED_BY(TableLock);
+  int SNMPattrCount;   // SNMP attributes with an OID
   int RecordSetCount;  // 1 unless //RECORDSET
   char *pRecordSetRule;
   char *pRecordSetDelimiter;
-  int LastType QDVP_GUARDED_BY(TableLock);  // the table has a type Z attribute
   ApplEntry *pAppl;
   int ConfirmType;
   char *pConfirmData;
   char *pModuleName;
-  SourceEntry *pSourceList QDVP_GUARDED_BY(SourceListLock);
   IRBlock *pIRB;  // routing block whose output this table is
   SMBlock *pSMB;  // summary management block, or null
   OMBlock *pOMB;  // ODBC block, or null
-  OSV1_LOCK SourceListLock;
-  OSV1_LOCK TableLock;
+
+  // Links: the application's table list (its TableListLock) and a routing block's inputs (the
+  // block's Lock).
+  TableEntry *pNext;
+  TableEntry *pNextInput;
+
+  // Under SourceListLock.
+  SourceEntry *pSourceList QDVP_GUARDED_BY(SourceListLock);
+
+  // Under TableLock: the counts (the attributes' grow only while the table is built, the
+  // sources' with every dynamic source) and the rate and last-type flags.
+  int SourceCount QDVP_GUARDED_BY(TableLock);
+  int AttrCount QDVP_GUARDED_BY(TableLock);           // attributes in total
+  int AttrSentCount QDVP_GUARDED_BY(TableLock);       // neither input-only nor type K
+  int AttrNoOperandCount QDVP_GUARDED_BY(TableLock);  // attributes that are not derived
+  int RateFlag QDVP_GUARDED_BY(TableLock);
+  int LastType QDVP_GUARDED_BY(TableLock);  // the table has a type Z attribute
 };
+
 
 struct AttrEntry {
   AttrEntry *pNext;
@@ -243,80 +251,103 @@ struct FileSpecCB {
 };
 
 struct SourceEntry {
-  SourceEntry *pNext;
-  SourceEntry *pNextMatch;  // lookup result chain
+  // Locks, made with the source: EntryLock comes before the application's locks, SourceLock
+  // and AttrLock after a partner's IOLock (include/qdvp_anchor.h).
+  OSV1_LOCK EntryLock QDVP_ACQUIRED_BEFORE(ApplEntry::NameLock);  // the DCH client while it
+                                                                  // acts on the source
+  OSV1_LOCK SourceLock;  // the action requests and accept options below
+  OSV1_LOCK AttrLock QDVP_ACQUIRED_AFTER(SourceLock);  // the row
+  OSV1_LOCK CopyLock QDVP_ACQUIRED_AFTER(AttrLock);    // held while an attribute list is
+                                                       // copied to or from the source
+
+  // Constant after construction: written by the builder (or the server that makes a dynamic
+  // source) before the source is on its table's list or handed to a task; pTable is set when
+  // an API source joins a table, before its session uses it.
   char *pSourceName;
   int SourceNameLen;
   TableEntry *pTable;
-  std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
   IOEntry *pIOE;
+  char *pLUname;
+  FileSpecCB *pFileSpec;
+  char Kind;  // F S A N O B
+  time_t CreateTime;
+  int Dynamic;         // made for one session and released with it
+  int InternalReport;  // the ACTION table's own source, never handed to a client
+  SourceEntry *pProducer;  // an internal source: the source whose rows it receives
+  SourceEntry *pCopyOf;    // a delayed offline copy: the source it was copied from
+  // The summary block, set while the table is built; the summary output takes it away, under
+  // AttrLock, while it sends the summary rows.
+  SMBlock *pSMB;
+
+  // Links: the table's source list (its SourceListLock), the client's work queue (the client
+  // entry's WorkQueueLock), the DCH wait queue and the delayed offline queue (the anchor's
+  // DCHqueueLock and WaitQueueLock), and a lookup's result chain.
+  SourceEntry *pNext;
+  WorkItem DCHwork;
+  SourceEntry *pDCHnext;
+  SourceEntry *pWaitNext;
+  SourceEntry *pNextMatch;
+
+  // Read by other tasks without a lock.
+  std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
+  std::atomic<int> State;
+  std::atomic<int> Enqueued;  // 1 while queued to the client
+  // The number of the source's last row whose status 0 came with every row before it settled:
+  // where a server that saves its position may count its rows as taken by the agent.
+  std::atomic<uint32_t> AckedRowNumber;
+
+  // Under AttrLock: the row (the attribute list and its display order, the delimiter it is
+  // parsed with, the node name it is sent with) and the per-key attribute-list copies of a KEY
+  // table with rates (linked through the first attribute's pWork[0]).
   AttrEntry *pAttrList QDVP_GUARDED_BY(AttrLock);
   AttrEntry *pOrderList QDVP_GUARDED_BY(AttrLock);
   char *pDelimiter QDVP_GUARDED_BY(AttrLock);  // attribute delimiter, or null (fixed positions)
   char *pSourceNodeName QDVP_GUARDED_BY(AttrLock);
-  char *pLUname;
-  FileSpecCB *pFileSpec;
-  std::atomic<int> State;  // read by other tasks without the entry lock
-  char Kind;  // F S A N O B
-  int CodeConversion;
-  time_t CreateTime;
-  SMBlock *pSMB;
-  OSV1_LOCK SourceLock;  // held while the source is released
-  OSV1_LOCK AttrLock;
-  OSV1_LOCK CopyLock;
-  OSV1_LOCK EntryLock;   // held by the DCH client while it acts on the source
-  int16_t DataSequence;  // position of the current record in a record set
-  // Record processing: the source whose rows an internal source receives, the chain of
-  // per-key attribute-list copies of a KEY table with rates (linked through the first
-  // attribute's pWork[0]), the end-of-batch-summary request and the summary-row flag.
-  SourceEntry *pProducer;
   AttrEntry *pKeyCopyList QDVP_GUARDED_BY(AttrLock);
-  int EndBatchSummary;
-  int SummaryOutput;
-  // Working fields of the server tasks, cleared at creation.
-  time_t StateTime;
-  void *pWork[4];
-  long WorkCount[4];
-  // Agent link (agentlink/): the client's work queue link (under the client entry's WorkQueueLock),
-  // the DCH wait queue and delayed offline queue links (under their anchor locks), and the
-  // request's bookkeeping. EntryLock is held by the DCH client while it acts.
-  WorkItem DCHwork;
-  SourceEntry *pDCHnext;
-  SourceEntry *pWaitNext;
-  SourceEntry *pCopyOf;        // a delayed offline copy: the source it was copied from
-  ActionEntry *pAction;        // the current action entry
-  std::atomic<int> Enqueued;   // 1 while queued to the client
-  int OfflineNow;
-  int RequestNumber;
-  int LastDataStatus;  // the status of the last row sent: 0, the agent's code, or a link failure
-  time_t TTLexpiry;
-  unsigned char DCHhandle[4];
-  unsigned char *pOutputBuffer;
-  int OutputBufferSize;
-  // On a link with a window: the source's row stream (0 until its first row) and the number of
-  // its last row, by which the agent stores each row once (client task only; the file server
-  // reads them after a row's request and sets them before its first one, from its saved
-  // positions).
-  uint32_t RowStream;
-  uint32_t RowNumber;
-  // The number of the source's last row whose status 0 came with every row before it settled:
-  // where a server that saves its position may count its rows as taken by the agent.
-  std::atomic<uint32_t> AckedRowNumber;
-  // Client API and remote take actions (sockets/, actions/qdvp_actions.h): the row control
-  // that goes to the agent with the data (0, 1, 16 or 17), a record held back until the next
-  // one decides its row control, whether the client accepts take actions and how long a worker
-  // waits for its result (seconds, -1 none), the actions queued for the client and the one
-  // being delivered (both under SourceLock), a source created for one session and released
-  // with it, and the ACTION table's own source (never handed to a client).
-  int16_t RowControl;
-  int DataPending;
+
+  // Under SourceLock (sockets/, actions/qdvp_actions.h): whether the API client accepts take
+  // actions and how long a worker waits for its result (seconds, -1 none), the actions queued
+  // for the client and the one being delivered.
   int AcceptRequests QDVP_GUARDED_BY(SourceLock);
   int AcceptWaitSeconds QDVP_GUARDED_BY(SourceLock) = -1;
   ActionEntry *pRequestQueue QDVP_GUARDED_BY(SourceLock);
   ActionEntry *pDelivering QDVP_GUARDED_BY(SourceLock);
-  int Dynamic;
-  int InternalReport;
+
+  // Handed over with each request: the producer writes them before it queues the source and
+  // reads them after the client finished its request (the queue's locks and the TaskIO
+  // condition order the two); the DCH client uses them, under EntryLock, while it acts. The
+  // position of the current record in a record set, the row control that goes with an API
+  // row (0, 1, 16 or 17), the request's number and outcome, the delayed offline's time and
+  // flag, the agent's handle, the output buffer, the current action, and on a link with a
+  // window the source's row stream (0 until its first row) and its last row's number, by
+  // which the agent stores each row once (the file server sets them before its first row,
+  // from its saved positions).
+  int16_t DataSequence;
+  int16_t RowControl;
+  int RequestNumber;
+  int LastDataStatus;  // the status of the last row sent: 0, the agent's code, or a link failure
+  int OfflineNow;
+  time_t TTLexpiry;
+  unsigned char DCHhandle[4];
+  unsigned char *pOutputBuffer;
+  int OutputBufferSize;
+  ActionEntry *pAction;
+  uint32_t RowStream;
+  uint32_t RowNumber;
+
+  // The serving task's own: the EBCDIC flag of a partner, a held-back API record, the
+  // end-of-batch-summary request and the summary-row flag (record processing, under the
+  // serving task or the client as the summary runs), and the servers' working fields, cleared
+  // at creation.
+  int CodeConversion;
+  int DataPending;
+  int EndBatchSummary;
+  int SummaryOutput;
+  time_t StateTime;
+  void *pWork[4];
+  long WorkCount[4];
 };
+
 
 struct IObuffer {
   IObuffer *pNext;
@@ -328,9 +359,12 @@ struct IObuffer {
 static_assert(sizeof(IObuffer) == 16, "the I/O buffer header is 16 bytes");
 
 struct IOEntry {
-  OSV1_LOCK Mutex;  // with Cond: the wait for a file of a reader without a task of its own
+  // A leaf: with Cond, the wait for a file of a reader without a task of its own.
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(DPAB::StateMutex);
   pthread_cond_t Cond;
-  OSV1_LOCK IOLock;  // the shared fields below: a partner's binding, a file server's wait
+  // The shared fields below: a partner's binding, a file server's wait.
+  OSV1_LOCK IOLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::SourceLock);
 
   // Constant after construction: the source it serves, its kind and LU name; the file mode
   // and record mode are set before the serving task starts.
@@ -378,47 +412,65 @@ struct IOEntry {
 
 // An internal routing block: one output table fed by any number of input tables.
 struct IRBlock {
-  IRBlock *pNext;
-  char *pBuffer QDVP_GUARDED_BY(Lock);  // owned by the block
+  // Held while a routed record is delivered to the inputs (a delivery may bring an input's
+  // internal source online, a request to the agent).
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::IRBLock) QDVP_ACQUIRED_BEFORE(SourceEntry::EntryLock);
+
+  // Constant after construction.
   char *pName;
   TableEntry *pOutputTable;
+
+  // Under the anchor's IRBLock (pIRBList's mark): the list link.
+  IRBlock *pNext;
+
+  // Under Lock: the record being routed (a copy owned by the block) and the input tables.
+  char *pBuffer QDVP_GUARDED_BY(Lock);
   TableEntry *pInputList QDVP_GUARDED_BY(Lock);
   int InputCount QDVP_GUARDED_BY(Lock);
-  int DataLength QDVP_GUARDED_BY(Lock);  // length of the record last routed (record processing)
-  int RouteCount QDVP_GUARDED_BY(Lock);  // input tables still to be served for the current record
-  OSV1_LOCK Lock;
+  int DataLength QDVP_GUARDED_BY(Lock);  // length of the record last routed
+  int RouteCount QDVP_GUARDED_BY(Lock);  // input tables still to be served for the record
 };
+
 
 // An ODBC block (//ODBC): the type letter and the data source name.
 struct OMBlock {
-  OMBlock *pNext;
+  OMBlock *pNext;  // under the anchor's OMBLock
+  // Constant after construction.
   char Type;  // I or O
   char *pDSN;
 };
 
+
 // A table's summary management block. Record processing summarizes with it; the metafile
 // reader only creates it and asks it to complete the table's definition.
-// Fields past TotalCount are record processing's (records/qdvpcsmb.cpp and qdvpsmry.cpp);
-// Lock guards them, taken after the source's AttrLock.
 struct SMBlock {
+  // Taken after the source's AttrLock (records/qdvpcsmb.cpp, qdvpsmry.cpp, qdvpsmot.cpp).
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SourceEntry::CopyLock);
+
+  // Constant after construction: the interval and mode, and the array's shape.
   int Interval;  // seconds (SummaryInterval)
   int Batch;     // SummaryBatchMode
   int KeyCount;    // key width in bytes (16 without key attributes)
   int TotalCount;  // attributes summarized by total
-  char BeginStamp[17];    // time stamp of the interval's first row
-  char CurrentStamp[17];  // time stamp of the last row added
-  int IntervalEndTime;    // second of the day at which the interval ends
-  int BeginYear, BeginMonth, BeginDay, BeginHour;
-  int IntervalStatusLimit;
-  char IntervalStatus[61];  // index 1..60
-  int CurrYear, CurrMonth, CurrDay, CurrHour, CurrTime;
   int AllocationUnit;
-  int SlotsUsed QDVP_GUARDED_BY(Lock), SlotsAllocated QDVP_GUARDED_BY(Lock);
   int SlotWidth, KeyDataWidth, TotalsWidth;
+  int IntervalStatusLimit;
+
+  // Under Lock: the interval being collected and the array.
+  char BeginStamp[17] QDVP_GUARDED_BY(Lock);    // time stamp of the interval's first row
+  char CurrentStamp[17] QDVP_GUARDED_BY(Lock);  // time stamp of the last row added
+  int IntervalEndTime QDVP_GUARDED_BY(Lock);    // second of the day at which it ends
+  int BeginYear QDVP_GUARDED_BY(Lock), BeginMonth QDVP_GUARDED_BY(Lock);
+  int BeginDay QDVP_GUARDED_BY(Lock), BeginHour QDVP_GUARDED_BY(Lock);
+  char IntervalStatus[61] QDVP_GUARDED_BY(Lock);  // index 1..60
+  int CurrYear QDVP_GUARDED_BY(Lock), CurrMonth QDVP_GUARDED_BY(Lock);
+  int CurrDay QDVP_GUARDED_BY(Lock), CurrHour QDVP_GUARDED_BY(Lock);
+  int CurrTime QDVP_GUARDED_BY(Lock);
+  int SlotsUsed QDVP_GUARDED_BY(Lock), SlotsAllocated QDVP_GUARDED_BY(Lock);
   time_t LastUpdateTime QDVP_GUARDED_BY(Lock);
   char *pArray QDVP_GUARDED_BY(Lock);
-  OSV1_LOCK Lock;
 };
+
 
 extern const DeriveFunction DerivedFunctionName[5];
 extern const char *const QDVP_SourceStateName[13];
@@ -498,7 +550,11 @@ int QDVP_ComputeIObufferSize(SourceEntry *source);
 ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName);
 int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName);
-void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application);
+// Deletes an application: its file servers end, its partners' sessions end, its SNMP
+// collections stop, and it is released. The caller holds the select lock, so that the socket
+// and API servers do not serve its partners meanwhile.
+void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application)
+    QDVP_REQUIRES(anchor->SelectLock);
 // Frees a source that is on no table's list, with its I/O entry, attributes and summary block.
 void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *source);
 void QDVP_ReleaseApplGroupHelp(ApplEntry *application);

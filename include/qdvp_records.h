@@ -7,10 +7,8 @@
 // the same locks, never sees half a row. A source holds one row at a time: the caller consumes
 // it before the next record of that source is parsed.
 //
-// Lock order of this subsystem (add to the model's order in qdvp_model.h):
-//   IRBlock::Lock -> SourceEntry::AttrLock -> SourceEntry::CopyLock -> DPAB::StatLock
-//   SourceEntry::AttrLock -> SMBlock::Lock -> the summary sort lock
-//   the address cache lock of IPADDRESSTONAME is held alone.
+// The lock order (a routing block's Lock, then a source's AttrLock and CopyLock, then its
+// summary block's Lock) is the table in include/qdvp_anchor.h.
 // Every function returns an integer status or null; nothing throws.
 #pragma once
 

@@ -203,6 +203,9 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
   return nullptr;
 }
 
+// The last record of a remote retrieval lets go of the block's lock that
+// RetrieveRemoteMetafile took (Status 0 marks it held); the analysis cannot follow that
+// hand-over between calls, and only the retrieving task reads the records meanwhile.
 char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
     QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr || buffer == nullptr || size <= 0) return nullptr;
@@ -249,6 +252,8 @@ void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
   }
 }
 
+// Closing a remote retrieval before its last record lets go of the block's lock as the last
+// record would (the same hand-over as QDVP_ReadMetaFile's).
 int QDVP_CloseMetaFile(DPAB *anchor, void *handle) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr) return 0;
   MemMetafile *block = anchor ? anchor->pMemMetafile.load() : nullptr;

@@ -26,7 +26,7 @@
 static TRK1_BLOCK trk = {"qdvppcfg"};
 
 // Guards every read and write of the configuration file.
-static OSV1_LOCK g_configLock = OSV1_LOCK_INITIALIZER;
+static OSV1_LOCK g_configLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
 static int g_configLoaded QDVP_GUARDED_BY(g_configLock) = 0;
 
 static const char kEmptyConfig[] = "* Omnivar Configuration file\n";

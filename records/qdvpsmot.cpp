@@ -33,7 +33,8 @@ void EmitSummaryRow(SourceEntry *s, void *parm) QDVP_REQUIRES(s->AttrLock) {
   }
 }
 
-OSV1_LOCK SortSerializationLock = {PTHREAD_MUTEX_INITIALIZER, 1};
+// One summary sort at a time (qsort's comparison is shared); a leaf.
+OSV1_LOCK SortSerializationLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 
 AttrEntry *Named(SourceEntry *s, const char *name) QDVP_REQUIRES(s->AttrLock) {
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)

@@ -18,7 +18,7 @@ int KeyAttributes(SourceEntry *s, AttrEntry **keys, int max) QDVP_REQUIRES(s->At
 // The second of the day at which an interval begun at currTime in hour ends.
 int EndOfInterval(const SMBlock *b, int currTime, int hour);
 // Takes a row's 16-digit stamp as the block's current record stamp.
-void DecodeCurrent(SMBlock *b, const char *stamp);
+void DecodeCurrent(SMBlock *b, const char *stamp) QDVP_REQUIRES(b->Lock);
 // Begins a new interval at the current record.
-void BeginFromCurrent(SMBlock *b);
+void BeginFromCurrent(SMBlock *b) QDVP_REQUIRES(b->Lock);
 }  // namespace qdvp_summary

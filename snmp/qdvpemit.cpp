@@ -50,7 +50,7 @@ const size_t kTextMax = 512;
 // The trap socket and the identifiers, set up at the first trap.
 struct TrapState {
   int Socket = -1;
-  OSV1_LOCK SendLock = OSV1_LOCK_INITIALIZER;
+  OSV1_LOCK SendLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
   std::vector<unsigned char> Enterprise, Situation, Node, Time, Predicates, Severity, Category,
       List;
   std::string Community;

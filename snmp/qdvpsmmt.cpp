@@ -40,7 +40,9 @@ static TRK1_BLOCK trk = {"qdvpsmmt"};
 namespace {
 
 const char kObjectInstance[] = "_ObjectInstance";
-OSV1_LOCK sMonitorListLock = OSV1_LOCK_INITIALIZER;
+// The monitor list (rank 6 of the order, include/qdvp_anchor.h).
+OSV1_LOCK sMonitorListLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+    QDVP_ACQUIRED_BEFORE(SNMPmonitor::Lock) = OSV1_LOCK_INITIALIZER;
 SNMPmonitor *sMonitors = nullptr;
 pthread_cond_t sMonitorGone = PTHREAD_COND_INITIALIZER;  // a monitor left the list
 
@@ -309,9 +311,9 @@ void NoteNoData(SNMPmonitor *monitor, const SNMPagent &polled, bool sent) {
 
 namespace {
 
-// The running monitor of a table; the caller holds sMonitorListLock. A monitor told to stop
-// is not found: a new start makes a new one.
-SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) {
+// The running monitor of a table. A monitor told to stop is not found: a new start makes a
+// new one.
+SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) QDVP_REQUIRES(sMonitorListLock) {
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     if (m->pAppl == appl && m->pTable == table && !m->Stop.load()) return m;
   }

@@ -37,7 +37,8 @@ struct SNMPmonitor {
   ApplEntry *pAppl = nullptr;
   TableEntry *pTable = nullptr;
   WorkerEntry *pWorker = nullptr;  // the worker that polls it
-  OSV1_LOCK Lock = OSV1_LOCK_INITIALIZER;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock) = OSV1_LOCK_INITIALIZER;
   std::vector<SNMPagent> Agents;
   int Interval = 300;
   std::vector<SNMPstart> Starts;

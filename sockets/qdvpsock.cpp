@@ -127,7 +127,7 @@ void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
   QDVP_EndAPIdatagramSession(anchor, sv->pe, partner);
 }
 
-void DrainUDP(Server *sv) {
+void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   DPAB *anchor = sv->anchor;
   for (;;) {
     memset(sv->buffer, 0, sizeof(sv->buffer));
@@ -142,7 +142,8 @@ void DrainUDP(Server *sv) {
       APIdatagram(sv, &peer, n);
       continue;
     }
-    IOEntry *partner = QDVP_CheckExistUDPpartner(anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
+    IOEntry *partner =
+        QDVP_CheckExistUDPpartner(sv->anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
     if (partner == nullptr) {
       QDVP_TRC(trk, TRK1_ERROR, "*** UDP connection abandoned. Unable to initialize IO entry");
       continue;
@@ -231,7 +232,7 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
   QDVP_HandleTCPdata(sv->anchor, sv->pe, partner, sv->buffer, n);
 }
 
-void Accept(Server *sv) {
+void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   for (;;) {
     struct sockaddr_in peer;
     socklen_t len = sizeof(peer);
@@ -268,7 +269,7 @@ void Accept(Server *sv) {
 
 // An unbound connection's bytes: once its first line is whole (or the buffer is full, or the
 // peer closed), it is bound. True when it left the list.
-bool ReceiveFirst(Server *sv, Unbound *u) {
+bool ReceiveFirst(Server *sv, Unbound *u) QDVP_REQUIRES(sv->anchor->SelectLock) {
   ssize_t got = recv(u->socket, sv->buffer, QDVP_SOCK_BUFFER_SIZE - u->first.size(), MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
   if (got > 0) u->first.append(sv->buffer, static_cast<size_t>(got));

@@ -33,7 +33,8 @@ const char *ApplName(const SourceEntry *s) {
 // The partner a dynamic connection names in its first line, or null after its refusal. The
 // data after that line is left in *first.
 IOEntry *DynamicPartner(DPAB *anchor, const struct sockaddr_in *peer, char *buffer, int length,
-                        int *translate, std::string *first) {
+                        int *translate, std::string *first)
+    QDVP_REQUIRES(anchor->SelectLock) {
   const char *host = QDV0_ResolveAddressToName(peer);
   bool mark = length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0;
   bool foreign = length >= 2 && memcmp(buffer, ExplicitMarkEBCDIC, 2) == 0;
@@ -221,8 +222,8 @@ int QDVP_TestTCPpartners(DPAB *anchor) {
   return ended;
 }
 
-// Called with the select lock held (by the console's DELETE, or by the server itself), so the
-// server is not serving the partner meanwhile.
+// The select lock (the console's DELETE holds it, or the server itself) keeps the server from
+// serving the partner meanwhile.
 void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
   IOEntry *partner = source->pIOE;
   if (partner == nullptr) return;
