@@ -88,8 +88,7 @@ void WaitForActions(SourceEntry *source, DCHcomm *comm) {
   std::string node = QDVP_SourceNodeName(source);
   QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_AUTOMATION);
   if (comm->Status != 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed",
-             node.c_str());
+    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed", node.c_str());
     comm->Status = 0;
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, "Automation enabled for subnode %s", node.c_str());
@@ -97,7 +96,8 @@ void WaitForActions(SourceEntry *source, DCHcomm *comm) {
   if (source->Kind == 'N') {
     QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_SNMP_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed", node.c_str());
+      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed",
+               node.c_str());
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node.c_str());
     }
@@ -106,7 +106,8 @@ void WaitForActions(SourceEntry *source, DCHcomm *comm) {
       strncmp(source->pTable->pAppl->ApplName, kDPlogApplName, strlen(kDPlogApplName)) != 0) {
     QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed", node.c_str());
+      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed",
+               node.c_str());
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node.c_str());
     }

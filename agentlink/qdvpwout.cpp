@@ -25,8 +25,8 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
-#include "../include/qdvp_core.h"
 #include "../include/qdvp_actions.h"
+#include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
 
 static TRK1_BLOCK trk = {"qdvpwout"};

@@ -114,8 +114,7 @@ DPAB *QDVP_StartupInitialization(void) {
 
   {
     OSV1_Guard destinations(&QDVP_TrapDestLock);
-    anchor->pTrapDest =
-        QDVP_ConstructTrapDestinationArray(trapDestination, &anchor->TrapDestCount);
+    anchor->pTrapDest = QDVP_ConstructTrapDestinationArray(trapDestination, &anchor->TrapDestCount);
   }
   // Without the variable, the trap configuration file (when there is one) names them.
   if (trapDestination == nullptr) QDVP_LoadTrapConfiguration(anchor);

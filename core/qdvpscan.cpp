@@ -2,8 +2,8 @@
 // driven by time rather than by data: it kicks the DCH client, hands the DCH wait queue over,
 // wakes file servers waiting for their file, re-drives delayed registrations and online
 // requests, sends delayed offline requests whose TTL has passed and asks for the end of
-// summaries that are due; then it sleeps for an interval that grows while nothing happens and shrinks
-// under activity (include/qdvp_scan.h).
+// summaries that are due; then it sleeps for an interval that grows while nothing happens and
+// shrinks under activity (include/qdvp_scan.h).
 //
 // Locks: one list at a time, in the order of include/qdvp_anchor.h, never held while sleeping.
 #include <stdlib.h>

@@ -7,8 +7,8 @@
 // FileWaitCount is shared, under the entry's IOLock: the periodic scan wakes a waiting server
 // through its process entry's condition while it is set, which is also where a request to end
 // wakes it. No lock is held while a pass reads, parses and sends (a row's request waits for the
-// agent, and a row that was not taken for 30-second pauses). A pass resumes at the read position, the
-// position after the last complete record handled, so no complete line is sent twice; a last
+// agent, and a row that was not taken for 30-second pauses). A pass resumes at the read position,
+// the position after the last complete record handled, so no complete line is sent twice; a last
 // line without its line end is left for the next pass unless the file stayed unchanged for a
 // whole interval.
 #include <ctype.h>

@@ -83,8 +83,8 @@ struct ActionEntry {
   time_t ResultTime;
   // The result (Lock), then the hand-over to a client (Mutex, with Cond); their place in the
   // order: include/qdvp_anchor.h.
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock);
-  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(ActionEntry::Mutex);
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(ActionEntry::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
   pthread_cond_t Cond;
 };
 
@@ -107,8 +107,9 @@ struct WorkerEntry {
   int LogFlag;                 // write the DP log's action messages
   ProcessEntry *pPE;
   SourceEntry *pReplySource;   // carries a situation action's status and result to the agent
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock);
-  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock) QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock) QDVP_ACQUIRED_BEFORE(WorkerEntry::Mutex);
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(WorkerEntry::Lock)
+      QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
   pthread_cond_t Cond;
 };
 

@@ -10,8 +10,11 @@
 // THE LOCK ORDER. A task that holds more than one lock took them in this order, top first;
 // taking one that stands higher while holding a lower one is a fault. The marks
 // QDVP_ACQUIRED_AFTER/BEFORE on the locks' declarations state the same order, and the clang
-// preset checks it (within a function, and across calls marked QDVP_REQUIRES). Two locks of
-// one rank are not held together, except where the rank says so.
+// preset checks it (within a function, and across calls marked QDVP_REQUIRES). Each lock names
+// its nearest neighbours in the table that its header can see, and the anchor's own locks name
+// each other, so every pair is ordered for the compiler except the locks of ranks 1 and 2 and
+// those of ranks 6 and 7, which no task holds together. Two locks of one rank are not held
+// together, except where the rank says so (tests/layering/check_lock_marks.sh holds cases).
 //    1  QDVP_MainAnchorMutex (qdvp_core.h)      the start of a data provider in this process
 //    2  ConsoleBlock::Mutex, then ::EntryLock    the console hand-over (qdvp_console.h); neither
 //                                                is held while a command runs
@@ -160,12 +163,17 @@ extern OSV1_LOCK QDVP_TrapDestLock;
 // A task's identity and mailbox.
 struct ProcessEntry {
   // Locks, made with the entry and destroyed with it.
-  OSV1_LOCK UnchainLock;  // held while the entry is unchained at its release
-  OSV1_LOCK RequestLock;  // held by a requester for its whole DCH request and wait: keeps two
-                          // callers that share the entry (the borrowed pStatPE) apart
+  // Held while the entry is unchained at its release.
+  OSV1_LOCK UnchainLock QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
+  // Held by a requester for its whole DCH request and wait: keeps two callers that share the
+  // entry (the borrowed pStatPE) apart.
+  OSV1_LOCK RequestLock QDVP_ACQUIRED_AFTER(ProcessEntry::UnchainLock)
+      QDVP_ACQUIRED_BEFORE(ProcessEntry::TaskIOmutex);
   // "TaskIO notification": pairs with TaskIOcond; WakeFd.
-  OSV1_LOCK TaskIOmutex QDVP_ACQUIRED_AFTER(RequestLock);
-  OSV1_LOCK WorkQueueLock QDVP_ACQUIRED_AFTER(TaskIOmutex);  // the links of the work queue
+  OSV1_LOCK TaskIOmutex QDVP_ACQUIRED_AFTER(ProcessEntry::RequestLock)
+      QDVP_ACQUIRED_BEFORE(ProcessEntry::WorkQueueLock);
+  // The links of the work queue.
+  OSV1_LOCK WorkQueueLock QDVP_ACQUIRED_AFTER(ProcessEntry::TaskIOmutex);
   pthread_cond_t TaskIOcond;  // signalled, under TaskIOmutex, to wake the task
 
   // Constant after QDVP_CreateProcess: the anchor, the routine, its parameter and the type.
@@ -195,7 +203,7 @@ struct MetaRecordNode;
 struct MemMetafile {
   // Held by a remote retrieval from its request until its records are read (or the metafile
   // closed): one retrieval at a time. Held across the wait for the metafile server's answer.
-  OSV1_LOCK Lock;
+  OSV1_LOCK Lock QDVP_ACQUIRED_BEFORE(ProcessEntry::UnchainLock);
   // The hand-over between the retrieving task and the metafile server client task, under the
   // client task's TaskIOmutex: the waiting task, the requested name (the caller's text) and
   // the transfer's status (0 done, -4 created for in-memory, -5 borrowed).
@@ -215,27 +223,46 @@ struct DPAB {
   // them; the order in which they are taken is the table at the top of this header, and the
   // marks below state it for the compiler (together with the marks of the other records'
   // locks).
-  OSV1_LOCK SelectLock QDVP_ACQUIRED_BEFORE(MemMetafile::Lock);  // the socket and API servers'
-  OSV1_LOCK SNMPnodeLock QDVP_ACQUIRED_AFTER(MemMetafile::Lock);  // the SNMP agent node list
-  OSV1_LOCK HTTPupdateLock QDVP_ACQUIRED_AFTER(SNMPnodeLock);      // the URL rows (http/)
-  OSV1_LOCK ObjectUpdateLock QDVP_ACQUIRED_AFTER(HTTPupdateLock);  // the URL object rows
+  // The select of the socket and API servers.
+  OSV1_LOCK SelectLock QDVP_ACQUIRED_BEFORE(MemMetafile::Lock, DPAB::SNMPnodeLock);
+  // The SNMP agent node list.
+  OSV1_LOCK SNMPnodeLock QDVP_ACQUIRED_AFTER(MemMetafile::Lock, DPAB::SelectLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
+  // The URL rows (http/).
+  OSV1_LOCK HTTPupdateLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ObjectUpdateLock);
+  // The URL object rows.
+  OSV1_LOCK ObjectUpdateLock QDVP_ACQUIRED_AFTER(DPAB::HTTPupdateLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::StatLock);
   // Held by a caller without a task of its own for its whole DCH request made on the borrowed
   // pStatPE.
-  OSV1_LOCK StatLock QDVP_ACQUIRED_AFTER(ObjectUpdateLock);
-  OSV1_LOCK ApplListLock QDVP_ACQUIRED_AFTER(StatLock);
-  OSV1_LOCK IRBLock QDVP_ACQUIRED_AFTER(ApplListLock);
-  OSV1_LOCK ActionListLock;  // after an application's TableListLock (qdvp_model.h)
-  OSV1_LOCK ApplIOLock[4];   // the I/O entry lists of kind A, B, F, S (pIOEList[1..4])
-  OSV1_LOCK IOEListLock;     // after a table's TableLock (qdvp_model.h)
-  OSV1_LOCK ProcessListLock QDVP_ACQUIRED_BEFORE(ProcessEntry::UnchainLock);
-  OSV1_LOCK WorkerListLock QDVP_ACQUIRED_AFTER(ProcessEntry::UnchainLock);
-  OSV1_LOCK DCHqueueLock QDVP_ACQUIRED_AFTER(ProcessEntry::WorkQueueLock);
-  OSV1_LOCK WaitQueueLock QDVP_ACQUIRED_AFTER(DCHqueueLock);
-  OSV1_LOCK AutoQueueLock QDVP_ACQUIRED_AFTER(WaitQueueLock);
-  OSV1_LOCK DPlogQueueLock QDVP_ACQUIRED_AFTER(AutoQueueLock);
+  OSV1_LOCK StatLock QDVP_ACQUIRED_AFTER(DPAB::ObjectUpdateLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ApplListLock);
+  OSV1_LOCK ApplListLock QDVP_ACQUIRED_AFTER(DPAB::StatLock) QDVP_ACQUIRED_BEFORE(DPAB::IRBLock);
+  OSV1_LOCK IRBLock QDVP_ACQUIRED_AFTER(DPAB::ApplListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ActionListLock);
+  // After an application's TableListLock (qdvp_model.h).
+  OSV1_LOCK ActionListLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::IOEListLock);
+  OSV1_LOCK ApplIOLock[4];  // the I/O entry lists of kind A, B, F, S (pIOEList[1..4])
+  // After a table's TableLock (qdvp_model.h).
+  OSV1_LOCK IOEListLock QDVP_ACQUIRED_AFTER(DPAB::ActionListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
+  OSV1_LOCK ProcessListLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
+      QDVP_ACQUIRED_BEFORE(ProcessEntry::UnchainLock, DPAB::WorkerListLock);
+  OSV1_LOCK WorkerListLock QDVP_ACQUIRED_AFTER(ProcessEntry::UnchainLock, DPAB::ProcessListLock)
+      QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock, DPAB::DCHqueueLock);
+  OSV1_LOCK DCHqueueLock QDVP_ACQUIRED_AFTER(ProcessEntry::WorkQueueLock, DPAB::WorkerListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::WaitQueueLock);
+  OSV1_LOCK WaitQueueLock QDVP_ACQUIRED_AFTER(DPAB::DCHqueueLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::AutoQueueLock);
+  OSV1_LOCK AutoQueueLock QDVP_ACQUIRED_AFTER(DPAB::WaitQueueLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::DPlogQueueLock);
+  OSV1_LOCK DPlogQueueLock QDVP_ACQUIRED_AFTER(DPAB::AutoQueueLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::StateMutex);
   // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
   // shutdown and the waiting host thread wake at once instead of sleeping out their step.
-  OSV1_LOCK StateMutex QDVP_ACQUIRED_AFTER(DPlogQueueLock);
+  OSV1_LOCK StateMutex QDVP_ACQUIRED_AFTER(DPAB::DPlogQueueLock);
   pthread_cond_t StateCond;
   OSV1_LOCK OMBLock QDVP_ACQUIRED_AFTER(StateMutex);
 

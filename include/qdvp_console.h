@@ -99,10 +99,12 @@ enum ConsoleAuthentication {
 
 // The console communication area, one per data provider.
 struct ConsoleBlock {
-  OSV1_LOCK Mutex QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);  // the hand-over (the fields below)
+  // The hand-over (the fields below).
+  OSV1_LOCK Mutex QDVP_ACQUIRED_BEFORE(ConsoleBlock::EntryLock);
   pthread_cond_t Cond;  // signalled at each hand-over and at the I/O task's start and end
   // Held while the service takes a command out of the area.
-  OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(Mutex) QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
+  OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(ConsoleBlock::Mutex)
+      QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
 
   // Constant after the service made the area.
   int BufferSize;  // QDVP_CONSOLE_BUFFER_SIZE
@@ -119,9 +121,9 @@ struct ConsoleBlock {
   int IOended QDVP_GUARDED_BY(Mutex);
 
   // Read without the mutex (the I/O task answers "99 " and "7 code" from them).
-  std::atomic<int> CommandCode;   // code of the command being processed, -1 before the first
-  std::atomic<int> Status;        // 99 while a command runs, else the last result code
-  std::atomic<long> IOthreadID;   // the I/O task's thread, -1 until it has started
+  std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first
+  std::atomic<int> Status;       // 99 while a command runs, else the last result code
+  std::atomic<long> IOthreadID;  // the I/O task's thread, -1 until it has started
 
   // The I/O task's own while it runs (the service closes them after the task has ended): the
   // console socket (-1 when none), its port in network byte order, and for ASFS the sockets

@@ -53,9 +53,9 @@ struct DCHcomm {
   // The connection's socket and address: held while the client connects and while a request
   // is sent (released before its status is waited for), and by the receive task while it
   // lets go of the socket.
-  OSV1_LOCK LinkLock QDVP_ACQUIRED_AFTER(SMBlock::Lock);
+  OSV1_LOCK LinkLock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::StatusMutex);
   // With StatusCond: the status hand-over from the receive task, and the window.
-  OSV1_LOCK StatusMutex QDVP_ACQUIRED_AFTER(LinkLock)
+  OSV1_LOCK StatusMutex QDVP_ACQUIRED_AFTER(DCHcomm::LinkLock)
       QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
   pthread_cond_t StatusCond;
 

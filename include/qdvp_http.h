@@ -99,9 +99,12 @@ struct URLrequestEntry {
   // Uses held outside the URL list lock, and the removal that waits for the last of them.
   int InUse;
   int Deleted;
-  OSV1_LOCK Lock;   // status, version, counters, between a client task and the subtasks
+  // Status, version, counters, between a client task and the subtasks.
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(URLrequestEntry::Mutex);
   // With Cond: a dispatcher waits here for its reply.
-  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock);
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Lock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
   pthread_cond_t Cond;
 };
 
@@ -124,9 +127,12 @@ struct URLactivityBlock {
   HTQ1_Activity *pActivity;
   int ClientVersion;  // 11 or 10
   ProcessEntry *pPE;
-  OSV1_LOCK Mutex;  // with Cond: the hand-over of work and of its end
+  // With Cond: the hand-over of work and of its end.
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(URLactivityBlock::Lock);
   pthread_cond_t Cond;
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(Mutex) QDVP_ACQUIRED_BEFORE(URLrequestEntry::Lock);
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(URLactivityBlock::Mutex)
+      QDVP_ACQUIRED_BEFORE(URLrequestEntry::Lock);
 };
 
 // The URL management block (one per data provider).
@@ -164,16 +170,21 @@ struct URLmanagementBlock {
   URLrequestEntry *pCurrentURE;  // where the client tasks take the next URL
   URLactivityBlock *pActivityList;
   // The locks in their order (include/qdvp_anchor.h, rank 7).
-  OSV1_LOCK ConfigLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock);
-  OSV1_LOCK FreeMutex QDVP_ACQUIRED_AFTER(ConfigLock);  // with FreeCond: a wait for a free
-                                                        // subtask
+  OSV1_LOCK ConfigLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::FreeMutex);
+  // With FreeCond: a wait for a free.
+  OSV1_LOCK FreeMutex QDVP_ACQUIRED_AFTER(URLmanagementBlock::ConfigLock)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::URLlistLock);
+  // subtask
   pthread_cond_t FreeCond;
-  OSV1_LOCK URLlistLock QDVP_ACQUIRED_AFTER(FreeMutex);
-  OSV1_LOCK ActivityListLock QDVP_ACQUIRED_AFTER(URLlistLock)
+  OSV1_LOCK URLlistLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::FreeMutex)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::ActivityListLock);
+  OSV1_LOCK ActivityListLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::URLlistLock)
       QDVP_ACQUIRED_BEFORE(URLactivityBlock::Mutex);
   // With DispatchCond: the DCH update task waits for finished samples.
-  OSV1_LOCK DispatchMutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Mutex);
-  OSV1_LOCK ClientListLock QDVP_ACQUIRED_AFTER(DispatchMutex)
+  OSV1_LOCK DispatchMutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Mutex)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::ClientListLock);
+  OSV1_LOCK ClientListLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::DispatchMutex)
       QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
   pthread_cond_t DispatchCond;
   unsigned long DispatchCount;  // finished samples and objects, under DispatchMutex

@@ -96,8 +96,11 @@ struct DeriveFunction {
 
 struct ApplEntry {
   // Locks, in this order (after a source's EntryLock, include/qdvp_anchor.h).
-  OSV1_LOCK NameLock;  // the name and its pNext link while it is changed at a release
-  OSV1_LOCK TableListLock QDVP_ACQUIRED_AFTER(NameLock) QDVP_ACQUIRED_BEFORE(DPAB::ActionListLock);
+  // The name and its pNext link while it is changed at a release.
+  OSV1_LOCK NameLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock)
+      QDVP_ACQUIRED_BEFORE(ApplEntry::TableListLock);
+  OSV1_LOCK TableListLock QDVP_ACQUIRED_AFTER(ApplEntry::NameLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ActionListLock);
 
   // Constant after construction: written by the metafile reader while it builds the
   // application, before the application is registered; the metafile names are freed by its
@@ -123,11 +126,12 @@ struct ApplEntry {
   long BatchRecordCount;  // records written to pBatchFile since it was opened
 };
 
-
 struct TableEntry {
   // Locks, in this order (after the anchor's ActionListLock).
-  OSV1_LOCK SourceListLock QDVP_ACQUIRED_AFTER(DPAB::ActionListLock);
-  OSV1_LOCK TableLock QDVP_ACQUIRED_AFTER(SourceListLock) QDVP_ACQUIRED_BEFORE(DPAB::IOEListLock);
+  OSV1_LOCK SourceListLock QDVP_ACQUIRED_AFTER(DPAB::ActionListLock)
+      QDVP_ACQUIRED_BEFORE(TableEntry::TableLock);
+  OSV1_LOCK TableLock QDVP_ACQUIRED_AFTER(TableEntry::SourceListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::IOEListLock);
 
   // Constant after construction (the metafile reader, before registration).
   char TableName[QDVP_TABLE_NAME_MAX + 1];
@@ -166,7 +170,6 @@ struct TableEntry {
   int RateFlag QDVP_GUARDED_BY(TableLock);
   int LastType QDVP_GUARDED_BY(TableLock);  // the table has a type Z attribute
 };
-
 
 struct AttrEntry {
   AttrEntry *pNext;
@@ -253,12 +256,19 @@ struct FileSpecCB {
 struct SourceEntry {
   // Locks, made with the source: EntryLock comes before the application's locks, SourceLock
   // and AttrLock after a partner's IOLock (include/qdvp_anchor.h).
-  OSV1_LOCK EntryLock QDVP_ACQUIRED_BEFORE(ApplEntry::NameLock);  // the DCH client while it
-                                                                  // acts on the source
-  OSV1_LOCK SourceLock;  // the action requests and accept options below
-  OSV1_LOCK AttrLock QDVP_ACQUIRED_AFTER(SourceLock);  // the row
-  OSV1_LOCK CopyLock QDVP_ACQUIRED_AFTER(AttrLock);    // held while an attribute list is
-                                                       // copied to or from the source
+  // The DCH client while it.
+  OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock) QDVP_ACQUIRED_BEFORE(ApplEntry::NameLock);
+  // acts on the source
+  // The action requests and accept options below.
+  OSV1_LOCK SourceLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::AttrLock);
+  // The row.
+  OSV1_LOCK AttrLock QDVP_ACQUIRED_AFTER(SourceEntry::SourceLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::CopyLock);
+  // Held while an attribute list is.
+  OSV1_LOCK CopyLock QDVP_ACQUIRED_AFTER(SourceEntry::AttrLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
+  // copied to or from the source
 
   // Constant after construction: written by the builder (or the server that makes a dynamic
   // source) before the source is on its table's list or handed to a task; pTable is set when
@@ -271,8 +281,8 @@ struct SourceEntry {
   FileSpecCB *pFileSpec;
   char Kind;  // F S A N O B
   time_t CreateTime;
-  int Dynamic;         // made for one session and released with it
-  int InternalReport;  // the ACTION table's own source, never handed to a client
+  int Dynamic;             // made for one session and released with it
+  int InternalReport;      // the ACTION table's own source, never handed to a client
   SourceEntry *pProducer;  // an internal source: the source whose rows it receives
   SourceEntry *pCopyOf;    // a delayed offline copy: the source it was copied from
   // The summary block, set while the table is built; the summary output takes it away, under
@@ -348,7 +358,6 @@ struct SourceEntry {
   long WorkCount[4];
 };
 
-
 struct IObuffer {
   IObuffer *pNext;
   uint16_t Number;
@@ -409,7 +418,6 @@ struct IOEntry {
   int PendingLength QDVP_GUARDED_BY(IOLock);
 };
 
-
 // An internal routing block: one output table fed by any number of input tables.
 struct IRBlock {
   // Held while a routed record is delivered to the inputs (a delivery may bring an input's
@@ -431,7 +439,6 @@ struct IRBlock {
   int RouteCount QDVP_GUARDED_BY(Lock);  // input tables still to be served for the record
 };
 
-
 // An ODBC block (//ODBC): the type letter and the data source name.
 struct OMBlock {
   OMBlock *pNext;  // under the anchor's OMBLock
@@ -440,12 +447,12 @@ struct OMBlock {
   char *pDSN;
 };
 
-
 // A table's summary management block. Record processing summarizes with it; the metafile
 // reader only creates it and asks it to complete the table's definition.
 struct SMBlock {
   // Taken after the source's AttrLock (records/qdvpcsmb.cpp, qdvpsmry.cpp, qdvpsmot.cpp).
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SourceEntry::CopyLock);
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SourceEntry::CopyLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
 
   // Constant after construction: the interval and mode, and the array's shape.
   int Interval;  // seconds (SummaryInterval)
@@ -470,7 +477,6 @@ struct SMBlock {
   time_t LastUpdateTime QDVP_GUARDED_BY(Lock);
   char *pArray QDVP_GUARDED_BY(Lock);
 };
-
 
 extern const DeriveFunction DerivedFunctionName[5];
 extern const char *const QDVP_SourceStateName[13];
@@ -513,10 +519,13 @@ void QDVP_ResetMaxAttributesPerGroup(void);
 void QDVP_CheckDuplicateAttributes(ApplEntry *application);
 void QDVP_ConstructAttributeOrderLinkList(ApplEntry *application, TableEntry *table);
 void AddAttributeToList(SourceEntry *source, AttrEntry *attribute);
-int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource);
-int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source);
+int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource)
+    QDVP_EXCLUDES(table->SourceListLock, table->TableLock, modelSource->AttrLock);
+int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source)
+    QDVP_EXCLUDES(modelSource->AttrLock, source->AttrLock);
 // The caller holds the model source's attribute lock.
-AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource) QDVP_REQUIRES(modelSource->AttrLock);
+AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource)
+    QDVP_REQUIRES(modelSource->AttrLock);
 void QDVP_SyncFormulaAttrReference(AttrEntry *list);
 void QDVP_ReleaseAttributeEntry(SourceEntry *source, AttrEntry *attribute);
 void QDVP_ReleaseAttributeList(AttrEntry *list);
@@ -525,10 +534,12 @@ void QDVP_ReleaseAttributeList(AttrEntry *list);
 // snapshot of the application's tables (TableListLock), a table's first source
 // (SourceListLock), the first table's first source, and a copy of the source's node name
 // (AttrLock; "" without one).
-std::vector<TableEntry *> QDVP_TablesOf(ApplEntry *application);
-SourceEntry *QDVP_FirstSourceOf(TableEntry *table);
-SourceEntry *QDVP_FirstSourceOfApplication(ApplEntry *application);
-std::string QDVP_SourceNodeName(SourceEntry *source);
+std::vector<TableEntry *> QDVP_TablesOf(ApplEntry *application)
+    QDVP_EXCLUDES(application->TableListLock);
+SourceEntry *QDVP_FirstSourceOf(TableEntry *table) QDVP_EXCLUDES(table->SourceListLock);
+SourceEntry *QDVP_FirstSourceOfApplication(ApplEntry *application)
+    QDVP_EXCLUDES(application->TableListLock);
+std::string QDVP_SourceNodeName(SourceEntry *source) QDVP_EXCLUDES(source->AttrLock);
 
 // Sources (metafile/qdvpisre.cpp).
 SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const char *kindWord,
@@ -544,7 +555,7 @@ SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeN
 // I/O entries (metafile/qdvpiioe.cpp).
 IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind);
 int QDVP_AllocateIObuffer(IOEntry *ioEntry);
-int QDVP_ComputeIObufferSize(SourceEntry *source);
+int QDVP_ComputeIObufferSize(SourceEntry *source) QDVP_EXCLUDES(source->AttrLock);
 
 // Lifecycle (metafile/qdvppcfg.cpp, metafile/qdvprpt.cpp).
 ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);

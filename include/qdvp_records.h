@@ -29,7 +29,7 @@ void QDVP_ReleaseKeyCopyList(SourceEntry *source);
 void QDVP_ReleaseSourceRecordData(SourceEntry *source);
 
 // Filters (records/qdvpfltr.cpp).
-int QDVP_CheckAttributesPassFilters(SourceEntry *source);
+int QDVP_CheckAttributesPassFilters(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 
 // Derived attributes (records/qdvpdfun.cpp).
 void DoSpecialDerivedAttribute(AttrEntry *attribute);

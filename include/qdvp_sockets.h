@@ -65,9 +65,8 @@ IOEntry *QDVP_LookUpPartnerByAddr(DPAB *anchor, const struct sockaddr_in *peer,
 
 // The partner of a UDP datagram (buffer, length bytes, NUL-terminated) from peer; builds the
 // application of an association record. Null when the datagram cannot be bound.
-IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
-                                   const struct sockaddr_in *peer, int socket, char *buffer,
-                                   int length)
+IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe, const struct sockaddr_in *peer,
+                                   int socket, char *buffer, int length)
     QDVP_REQUIRES(anchor->SelectLock);
 
 // Binds an accepted TCP connection whose first bytes (length of them, in buffer) are known:
@@ -75,8 +74,7 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
 // partner bound, or null after the connection was refused and closed.
 IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
                              const struct sockaddr_in *peer, IOEntry *configured, char *buffer,
-                             int length)
-    QDVP_REQUIRES(anchor->SelectLock);
+                             int length) QDVP_REQUIRES(anchor->SelectLock);
 
 // A partner's record path by its source's state: goes online, parses the buffer's lines into
 // rows and sends them, or takes the source offline (length below 1 after a disconnect, or a

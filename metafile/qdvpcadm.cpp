@@ -369,8 +369,7 @@ static ApplEntry *CheckModel(MetaParser *p) {
     for (TableEntry *t = appl->pTableList; t != nullptr && !p->packaged; t = t->pNext) {
       OSV1_Guard counts(&t->TableLock);
       if (t->AttrSentCount > p->limit) {
-        QDVP_TRC(trk, TRK1_ERROR,
-                 "Total number of attributes %d in table <%s> exceeds maximum: %d",
+        QDVP_TRC(trk, TRK1_ERROR, "Total number of attributes %d in table <%s> exceeds maximum: %d",
                  t->AttrSentCount, t->TableName, p->limit);
         p->rejected = 1;
       }

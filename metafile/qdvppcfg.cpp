@@ -15,18 +15,19 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../core/support/zglq.h"
-#include "../include/qdvp_sockets.h"
 #include "../include/qdvp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
-#include "../include/qdvp_request.h"
 #include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_sockets.h"
 
 static TRK1_BLOCK trk = {"qdvppcfg"};
 
 // Guards every read and write of the configuration file.
-static OSV1_LOCK g_configLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
+// A leaf of the lock order (include/qdvp_anchor.h).
+static OSV1_LOCK g_configLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 static int g_configLoaded QDVP_GUARDED_BY(g_configLock) = 0;
 
 static const char kEmptyConfig[] = "* Omnivar Configuration file\n";
@@ -74,8 +75,8 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   if (opened) {
     count = names.empty() ? -1 : 0;
     for (const std::string &name : names) {
-      QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s",
-               name.c_str(), path);
+      QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name.c_str(),
+               path);
       count++;
       QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, autoLoad, 0);
     }

@@ -417,8 +417,7 @@ void QDVP_MetaServerTask(ProcessEntry *entry) {
              host, entry->ThreadID.load());
     started = QDVP_MetaServerSockClientRoutine(anchor, entry);
   }
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Meta Server task ended. Thread ID: %X",
-           entry->ThreadID.load());
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Meta Server task ended. Thread ID: %X", entry->ThreadID.load());
   if (started) QDVP_EndTask(anchor, entry);
   entry->Terminate = 1;
   QDVP_SignalMetaServerStartup(entry);

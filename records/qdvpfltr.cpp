@@ -72,9 +72,6 @@ int QDVP_CheckAttributesPassFilters(SourceEntry *s) {
     QDVP_TRC(trk, TRK1_DETAIL, "Data passed, SEptr->DataSequence: %d", sequence);
     return 1;
   }
-  // The thread that parsed the row owns it until it hands the source on; the lock is the
-  // attribute list's.
-  OSV1_Guard attrs(&s->AttrLock);
   for (const AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
     int count = a->FilterCount;
     if (count <= 0) continue;

@@ -122,8 +122,7 @@ int ParseFixed(AttrEntry *a, char *record, char *end) {
   return loaded;
 }
 
-int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end)
-    QDVP_REQUIRES(s->AttrLock) {
+int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) QDVP_REQUIRES(s->AttrLock) {
   int loaded = 0;
   char *pos = record;
   a = SpecialStep(a);
@@ -364,7 +363,11 @@ int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) 
   buffer->Data[length] = '\0';
   int loadedSize = 0;
   int loaded = QDVP_MoveDataToAttr(s, buffer->Data, length, &loadedSize);
-  int pass = QDVP_CheckAttributesPassFilters(s);
+  int pass;
+  {
+    OSV1_Guard attrs(&s->AttrLock);
+    pass = QDVP_CheckAttributesPassFilters(s);
+  }
   if (pass && s->pTable != nullptr && s->pTable->pIRB != nullptr)
     QDVP_DispatchInternalOutput(anchor, s, s->pTable->pIRB, buffer->Data, length);
   int total = 0;

@@ -295,8 +295,7 @@ int QDVP_ExpireUDPpartners(DPAB *anchor) {
     }
     char dotted[INET_ADDRSTRLEN];
     QDVP_DottedAddress(&address, dotted);
-    QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted,
-             ntohs(address.sin_port));
+    QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted, ntohs(address.sin_port));
     SourceEntry *source = due->pSource;
     // Names first: an API session's source leaves its table when it goes offline.
     std::string appl = source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName
@@ -306,8 +305,8 @@ int QDVP_ExpireUDPpartners(DPAB *anchor) {
     QDVP_ProcessSockRequestByState(anchor, nullptr, due, 0, nullptr);
     char port[16];
     snprintf(port, sizeof(port), "%d", ntohs(address.sin_port));
-    QDVP_SendDPlogMessage(anchor, 32, QDV0_ResolveAddressToName(&address), port,
-                          appl.c_str(), table.c_str());
+    QDVP_SendDPlogMessage(anchor, 32, QDV0_ResolveAddressToName(&address), port, appl.c_str(),
+                          table.c_str());
     if (due->Kind == 'B') {
       QDVP_EndAPIdatagramSession(anchor, nullptr, due);  // resets it, releases a made source
     } else {

@@ -79,8 +79,7 @@ bool IsEndMarker(const char *data, size_t length) {
   return length >= 14 && memcmp(data, SockTransEndMsg, 14) == 0;
 }
 
-void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner)
-    QDVP_REQUIRES(partner->IOLock) {
+void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner) QDVP_REQUIRES(partner->IOLock) {
   char port[16];
   snprintf(port, sizeof(port), "%d", ntohs(partner->PartnerAddr.sin_port));
   SourceEntry *s = partner->pSource;
@@ -142,8 +141,7 @@ void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
       APIdatagram(sv, &peer, n);
       continue;
     }
-    IOEntry *partner =
-        QDVP_CheckExistUDPpartner(sv->anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
+    IOEntry *partner = QDVP_CheckExistUDPpartner(sv->anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
     if (partner == nullptr) {
       QDVP_TRC(trk, TRK1_ERROR, "*** UDP connection abandoned. Unable to initialize IO entry");
       continue;

@@ -276,7 +276,8 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
           partner->NewSession = 1;
         }
         if (after != QDVP_Ready) {
-          QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(), after);
+          QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(),
+                   after);
           return 58;
         }
         return 0;

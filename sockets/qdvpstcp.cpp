@@ -33,8 +33,7 @@ const char *ApplName(const SourceEntry *s) {
 // The partner a dynamic connection names in its first line, or null after its refusal. The
 // data after that line is left in *first.
 IOEntry *DynamicPartner(DPAB *anchor, const struct sockaddr_in *peer, char *buffer, int length,
-                        int *translate, std::string *first)
-    QDVP_REQUIRES(anchor->SelectLock) {
+                        int *translate, std::string *first) QDVP_REQUIRES(anchor->SelectLock) {
   const char *host = QDV0_ResolveAddressToName(peer);
   bool mark = length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0;
   bool foreign = length >= 2 && memcmp(buffer, ExplicitMarkEBCDIC, 2) == 0;
@@ -117,8 +116,7 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
   if (source->State == QDVP_Ready) {
     int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
     if (state != QDVP_Active) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s",
-               QDVP_SourceNodeName(source).c_str());
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", QDVP_SourceNodeName(source).c_str());
       return partner;
     }
     QDVP_UpdateSourceEntryState(source, QDVP_Input);
@@ -211,8 +209,8 @@ int QDVP_TestTCPpartners(DPAB *anchor) {
     if (err == ECONNREFUSED) {
       // The host is there; only a source whose TTL has passed is let go.
       if (!byTTL || io->pSource->TTLexpiry == 0 || io->pSource->TTLexpiry > QDV0_Time()) continue;
-      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d due to TTL interval expired",
-               tcp);
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "TCP connection terminated for sock %d due to TTL interval expired", tcp);
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d due to outage", tcp);
     }

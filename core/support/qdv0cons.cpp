@@ -3,7 +3,6 @@
 // sees action results and warnings.
 #include <stdio.h>
 
-
 #include "qdv0.h"
 
 void QDV0_OQconsoleMessage(const char *category, int severity, const char *text) {

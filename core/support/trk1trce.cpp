@@ -10,7 +10,6 @@
 #include <strings.h>
 #include <time.h>
 
-
 #include "../../include/osv1.h"
 #include "qdv0.h"
 #include "trk1.h"

@@ -212,7 +212,8 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   ExpectDb("SELECT count(*) FROM rows", "1");
   // The same database and port: the peer remembers the source's handle.
   peer_->Stop();
-  EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));  // seen to end
+  EXPECT_TRUE(
+      WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));  // seen to end
   auto second = Restart();
   ASSERT_TRUE(second->Ready());
   EXPECT_EQ(SendRow(s, "two", 2), QDVP_Active);
