@@ -52,18 +52,19 @@ struct NoDataAgentStatus {
 
 namespace {
 
-std::vector<NoDataEntry> NoDataStatusArray;
-size_t NoDataArraySize = 0;
-size_t TotalNoDataArrayLength = 0;
-size_t NextNoDataArrayIndex = 0;
-// The no-data report's locks (rank 8 of the order, include/qdvp_anchor.h).
+// The no-data report's locks (rank 8 of the order, include/qdvp_anchor.h): the queue of changes
+// under NoDataQueueLock, the agents' status under NoDataStatusUpdateLock.
 OSV1_LOCK NoDataQueueLock QDVP_ACQUIRED_AFTER(DPAB::ObjectUpdateLock)
     QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
 OSV1_LOCK NoDataStatusUpdateLock QDVP_ACQUIRED_AFTER(NoDataQueueLock)
     QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
-bool NoDataArrayLockInitialized = false;  // set by the first change (under NoDataQueueLock)
+std::vector<NoDataEntry> NoDataStatusArray QDVP_GUARDED_BY(NoDataQueueLock);
+size_t NoDataArraySize QDVP_GUARDED_BY(NoDataQueueLock) = 0;
+size_t TotalNoDataArrayLength QDVP_GUARDED_BY(NoDataQueueLock) = 0;
+size_t NextNoDataArrayIndex QDVP_GUARDED_BY(NoDataQueueLock) = 0;
+bool NoDataArrayLockInitialized QDVP_GUARDED_BY(NoDataQueueLock) = false;  // the first change
 std::string MyOwnDomainName;
-NoDataAgentStatus *NDAS = nullptr;
+NoDataAgentStatus *NDAS QDVP_GUARDED_BY(NoDataStatusUpdateLock) = nullptr;
 
 const BuiltInAttribute kNoDataAttrs[] = {
     {"Agent_Node", "D", "64", "Node name of the SNMP agent"},
