@@ -115,13 +115,14 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
   }
   OSV1_ReleaseLock(&entry->UnchainLock);
   QDVP_FreeProcessEntry(entry);
-  // The count falls and the shutdown is woken in one step under both locks: once the chain
-  // lock is released the anchor may be gone, so nothing of it is touched after that.
+  // The count falls and the shutdown is woken under both locks, and StateMutex, under which the
+  // count is read, is the last of the anchor this task touches: once it is released the anchor
+  // may be gone (the orderly shutdown frees it when the count reaches 0).
   OSV1_GetLock(&anchor->StateMutex);
   if (chained) anchor->ActiveTasks--;
+  OSV1_ReleaseLock(&anchor->ProcessListLock);
   pthread_cond_broadcast(&anchor->StateCond);
   OSV1_ReleaseLock(&anchor->StateMutex);
-  OSV1_ReleaseLock(&anchor->ProcessListLock);
 }
 
 void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry) {
