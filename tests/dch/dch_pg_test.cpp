@@ -80,12 +80,12 @@ TEST(dch_Pg, TheStoreKeepsHandlesAndStreamsPerHostAndRefusesASecondPeerOfAHost) 
     ASSERT_EQ(store.Online({"App", "T", "s1"}, qdvp_dch::DchNow(), &after), 0);
     EXPECT_NE(after, a);
     for (uint32_t n = 1; n <= 3; n++) {
-      ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{\"A\":1}", qdvp_dch::DchNow(), 7, n), 0);
+      ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{\"A\":1}", qdvp_dch::DchNowMs(), 7, n), 0);
     }
     EXPECT_EQ(PgQueryOne(pg, "SELECT count(*) FROM rows"), "0");  // the turn is not committed
     ASSERT_EQ(store.Commit(), 0) << store.LastError();
     EXPECT_EQ(PgQueryOne(pg, "SELECT count(*) FROM rows"), "3");
-    ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{}", qdvp_dch::DchNow(), 7, 4), 0);
+    ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{}", qdvp_dch::DchNowMs(), 7, 4), 0);
     EXPECT_EQ(store.Stream(7).last, 4u);
     store.Abandon();
     EXPECT_EQ(store.Stream(7).last, 3u);
