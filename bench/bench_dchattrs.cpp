@@ -3,8 +3,8 @@
 // sample row (bench/benchrows.h: text and numbers). Each form is built from the decoded message
 // and inserted, 256 rows a transaction, into an SQLite table of the store's layout (WAL,
 // synchronous=NORMAL, as qdvp-dch runs it):
-//   - JsonObject: {"name":value,...}, what the store keeps (qdvp-dch's own builder);
-//   - JsonArray: [value,...], the names left to the registration;
+//   - JsonObject: {"name":value,...}, the form the rows view shows;
+//   - JsonArray: [value,...], the names kept once for many rows (what the store keeps);
 //   - Delimited: the values joined by a tab, as they came;
 //   - Nothing: an empty text, the cost of the insert itself.
 // Reference in the same run: the insert of the same row with the attributes as one text bound
@@ -75,26 +75,15 @@ enum Form { kJsonObject, kJsonArray, kDelimited, kNothing };
 
 // Builds the form from the decoded message into *out.
 void Build(Form form, const qdvp_dch::DchMessage &m, std::string *out) {
+  thread_local std::vector<qdvp_dch::DchAttrView> views;
   out->clear();
   switch (form) {
     case kJsonObject:
       qdvp_dch::DchRowAttrsText(m, out);
       break;
     case kJsonArray:
-      *out += '[';
-      for (size_t i = 0; i < m.attributes.size(); i++) {
-        const auto &v = m.attributes[i].second;
-        if (i > 0) *out += ',';
-        if (QDVP_AgentLinkIsIntegerType(v.type) && v.bytes.size() == 4) {
-          *out += std::to_string(static_cast<int32_t>(
-              QDVP_WireGet32(reinterpret_cast<const unsigned char *>(v.bytes.data()))));
-        } else {
-          *out += '"';
-          *out += v.bytes;
-          *out += '"';
-        }
-      }
-      *out += ']';
+      qdvp_dch::DchRowAttrViews(m, &views);
+      qdvp_dch::DchRowAttrsArrays(views, out, nullptr);
       break;
     case kDelimited:
       for (size_t i = 0; i < m.attributes.size(); i++) {

@@ -24,6 +24,11 @@ using DchStore = qdvp_dch::DchSqliteStore;
 
 namespace {
 
+// A row's attributes as the agent hands them to the store: {"A":1}, {"A":2} and {}.
+const std::vector<qdvp_dch::DchAttrView> A1 = {{"A", 'G', std::string_view("\0\0\0\1", 4)}};
+const std::vector<qdvp_dch::DchAttrView> A2 = {{"A", 'G', std::string_view("\0\0\0\2", 4)}};
+const std::vector<qdvp_dch::DchAttrView> kNoAttrs;
+
 // Handles follow the sources; a stream's last stored row is what is left after a lost
 // transaction; a restart finds both, on its own database and on one of the earlier layout,
 // which found a stream's last row through an index of the rows table.
@@ -51,14 +56,14 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
     ASSERT_EQ(store.Offline(12345, DchNow(), &known), 0);
     EXPECT_FALSE(known);
     // Rows wait for the commit.
-    ASSERT_EQ(store.Row(after, store.Lookup(after), 1, "{\"A\":1}", DchNowMs()), 0);
+    ASSERT_EQ(store.Row(after, store.Lookup(after), 1, A1, DchNowMs()), 0);
     EXPECT_TRUE(store.InTransaction());
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "0");
     ASSERT_EQ(store.Commit(), 0);
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "1");
-    for (uint32_t n = 1; n <= 3; n++) ASSERT_EQ(store.Row(1, nullptr, 0, "{}", DchNowMs(), 7, n), 0);
+    for (uint32_t n = 1; n <= 3; n++) ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, n), 0);
     ASSERT_EQ(store.Commit(), 0);
-    ASSERT_EQ(store.Row(1, nullptr, 0, "{}", DchNowMs(), 7, 4), 0);
+    ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, 4), 0);
     EXPECT_EQ(store.Stream(7).last, 4u);
     store.Abandon();
     EXPECT_EQ(store.Stream(7).last, 3u);
@@ -120,12 +125,64 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
   // A row stored now joins them, of the same application and group.
   uint32_t h = 0;
   ASSERT_EQ(upgraded.Online({"App", "T", "s2"}, DchNow(), &h), 0);
-  ASSERT_EQ(upgraded.Row(h, upgraded.Lookup(h), 0, "{\"A\":2}", DchNowMs()), 0);
+  ASSERT_EQ(upgraded.Row(h, upgraded.Lookup(h), 0, A2, DchNowMs()), 0);
   ASSERT_EQ(upgraded.Commit(), 0);
   EXPECT_EQ(QueryOne(earlier, "SELECT group_concat(source) FROM rows WHERE application = 'App' "
                               "AND attribute_group = 'T'"),
             "s1,s2");
   EXPECT_EQ(QueryOne(earlier, "SELECT count(*) FROM row_groups"), "1");
+}
+
+// A row's attributes read through the view rows are the JSON object the agent built, whichever
+// form the store kept them in: the values with their names' layout (plain texts and numbers,
+// the names changing from one row to the next or shared by two handles) or the object itself
+// (an escape, bytes that are not UTF-8, a name twice); a row of no attribute has a layout of none.
+TEST(dch_Store, AttributesReadBackAsTheObjectWhateverFormTheyAreKeptIn) {
+  qdvp_test::TempDir dir;
+  const std::string db = dir.File("a.db");
+  using Attrs = std::vector<qdvp_dch::DchAttrView>;
+  const std::string minusFive("\xff\xfb", 2), big("\xee\x6b\x28\x00", 4);
+  struct Case {
+    const char *what;
+    Attrs attrs;
+    bool layout;  // kept as values with a layout
+  } cases[] = {
+      {"texts and numbers", {{"Busy", 'G', minusFive}, {"Name", 'D', "hello"}, {"Cnt", 'C', big}},
+       true},
+      {"the same names again", {{"Busy", 'G', minusFive}, {"Name", 'D', "again"}, {"Cnt", 'C', big}},
+       true},
+      {"other names", {{"Name", 'D', "x"}, {"Extra", 'D', "2024-05-01T00:00:00.001Z"}}, true},
+      {"a quote", {{"Name", 'D', "say \"hi\""}}, false},
+      {"not UTF-8", {{"Name", 'D', "caf\xe9"}}, false},
+      {"a name twice", {{"A", 'D', "1"}, {"A", 'D', "2"}}, false},
+      {"no attribute", {}, true},
+  };
+  DchStore store;
+  ASSERT_EQ(store.Open(db), 0) << store.LastError();
+  uint32_t h1 = 0, h2 = 0;
+  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &h1), 0);
+  ASSERT_EQ(store.Online({"App", "T", "s2"}, DchNow(), &h2), 0);
+  std::vector<std::string> expected;
+  for (const auto &c : cases) {
+    for (uint32_t h : {h1, h2}) {
+      ASSERT_EQ(store.Row(h, store.Lookup(h), 0, c.attrs, DchNowMs()), 0) << c.what;
+      std::string text;
+      qdvp_dch::DchRowAttrsText(c.attrs, &text);
+      expected.push_back(text);
+    }
+  }
+  ASSERT_EQ(store.Commit(), 0);
+  auto rows = Query(db, "SELECT attrs, (SELECT layout_id IS NOT NULL FROM row_data d WHERE d.id "
+                        "= rows.id) FROM rows ORDER BY id");
+  ASSERT_EQ(rows.size(), expected.size());
+  for (size_t i = 0; i < rows.size(); i++) {
+    SCOPED_TRACE(cases[i / 2].what);
+    EXPECT_EQ(rows[i][0], expected[i]);
+    EXPECT_EQ(rows[i][1], cases[i / 2].layout ? "1" : "0");
+  }
+  EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM row_layouts"), "3");
+  EXPECT_EQ(QueryOne(db, "SELECT json_extract(attrs, '$.Cnt') FROM rows WHERE id = 1"),
+            "4000000000");
 }
 
 const char *kDescriptions = "@$Busy,G,4, , ;";

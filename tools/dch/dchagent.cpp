@@ -40,12 +40,12 @@ int DchAgent::Apply(DchPeer *peer, const Request &r, std::string *note, uint32_t
     const DchSourceKey *key = store_->Lookup(h);
     if (!key) *note = "handle not online";
     int sequence = r.row ? r.row->dataSequence.value_or(0) : r.m->dataSequence.value_or(0);
-    if (r.row) {
-      DchRowAttrsText(*r.row, &attrsText_);
-    } else {
-      DchRowAttrsText(*r.m, &attrsText_);
+    const std::vector<DchAttrView> *attrs = r.row ? &r.row->attributes : nullptr;
+    if (!r.row) {
+      DchRowAttrViews(*r.m, &views_);
+      attrs = &views_;
     }
-    rc = store_->Row(h, key, sequence, attrsText_, r.nowMs, r.stream, r.number);
+    rc = store_->Row(h, key, sequence, *attrs, r.nowMs, r.stream, r.number);
     if (rc != 0) {
       StoreFailed(*peer, rc, "row");
     } else {

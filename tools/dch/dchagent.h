@@ -125,7 +125,7 @@ class DchAgent {
   bool answerLimit_ = false;
   // Kept from one row to the next, so that a row allocates nothing for them.
   DchRowView row_;
-  std::string attrsText_;
+  std::vector<DchAttrView> views_;
 };
 
 }  // namespace qdvp_dch

@@ -374,10 +374,11 @@ nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message) {
 // A name or a text value that JSON writes as it stands: printable ASCII without quote or
 // backslash.
 static bool Plain(std::string_view text) {
+  bool plain = true;
   for (unsigned char c : text) {
-    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+    plain &= c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
   }
-  return true;
+  return plain;
 }
 
 // The JSON object text of the attributes [begin, end), each giving its name, type letter and
@@ -445,12 +446,61 @@ std::string DchRowAttrsText(const DchMessage &message) {
   return text;
 }
 
-void DchRowAttrsText(const DchRowView &row, std::string *out) {
-  AttrsText(row.attributes.begin(), row.attributes.end(),
+void DchRowAttrsText(const std::vector<DchAttrView> &attributes, std::string *out) {
+  AttrsText(attributes.begin(), attributes.end(),
             [](const DchAttrView &a) {
               return std::tuple<std::string_view, char, std::string_view>(a.name, a.type, a.bytes);
             },
             out);
+}
+
+void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out) {
+  out->clear();
+  for (const auto &[name, value] : message.attributes) {
+    out->push_back({name, value.type, value.bytes});
+  }
+}
+
+bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
+                       std::string *names) {
+  for (size_t i = 0; i < attributes.size(); i++) {
+    if (!Plain(attributes[i].name)) return false;
+    for (size_t j = 0; j < i; j++) {
+      if (attributes[j].name == attributes[i].name) return false;
+    }
+  }
+  values->clear();
+  *values += '[';
+  for (size_t i = 0; i < attributes.size(); i++) {
+    const DchAttrView &a = attributes[i];
+    if (i > 0) *values += ',';
+    int64_t number;
+    if (IntegerValue(a.type, a.bytes, &number)) {
+      char digits[24];
+      int n = snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
+      values->append(digits, static_cast<size_t>(n));
+    } else if (Plain(a.bytes)) {
+      *values += '"';
+      values->append(a.bytes);
+      *values += '"';
+    } else {
+      values->clear();
+      return false;
+    }
+  }
+  *values += ']';
+  if (names) {
+    names->clear();
+    *names += '[';
+    for (size_t i = 0; i < attributes.size(); i++) {
+      if (i > 0) *names += ',';
+      *names += '"';
+      names->append(attributes[i].name);
+      *names += '"';
+    }
+    *names += ']';
+  }
+  return true;
 }
 
 bool DchDecodeRow(const unsigned char *bytes, size_t length, DchRowView *row) {

@@ -124,9 +124,18 @@ struct DchRowView {
 // problem or an unknown field: such a message is decoded in full instead. What a true result
 // holds is what DchDecodeMessage gives for the same bytes.
 bool DchDecodeRow(const unsigned char *bytes, size_t length, DchRowView *row);
-// The row's attributes as the JSON object text the rows table stores, written over *out: the
+// The row's attributes as the JSON object text the rows table shows, written over *out: the
 // same text as DchRowAttrsText of the fully decoded message.
-void DchRowAttrsText(const DchRowView &row, std::string *out);
+void DchRowAttrsText(const std::vector<DchAttrView> &attributes, std::string *out);
+// The attributes of a fully decoded message as views into it.
+void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out);
+// The values alone as a JSON array text over *values, and the names as one over *names (unless
+// null), when
+// the object text would be written directly (every name and text value printable ASCII without
+// quote or backslash, no name twice): then the object is the names paired with the values, in
+// order. False otherwise, with nothing written.
+bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
+                       std::string *names);
 
 // The whole message as JSON: "request" (its short name) or "status", then the fields that
 // message carries, and "unknown_fields" / "problems" when there are any.

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -12,10 +13,13 @@ namespace qdvp_dch {
 namespace {
 
 // The tables. A row keeps what is its own (when it came, the handle as sent, its mark, its
-// attributes, its place in a row stream) and, when its handle was online, the number of its
-// application and attribute group in row_groups; the view rows gives each row its
-// application, attribute group and source by the group and the handle, and its time as text,
-// the columns a row had when it carried them itself.
+// attribute values, its place in a row stream) and, when its handle was online, the number of
+// its application and attribute group in row_groups. Its attributes are kept as a JSON array
+// of the values, with the number of the JSON array of their names in row_layouts (the names
+// are the same row after row), or, when a name or a value is not plain text or a name comes
+// twice, as the JSON object itself (layout_id NULL). The view rows gives each row its
+// application, attribute group and source by the group and the handle, its time as text and
+// its attributes as the JSON object: the columns a row had when it carried them itself.
 const char *kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS applications (
   name TEXT PRIMARY KEY, help TEXT, registered_at TEXT, unregistered_at TEXT,
@@ -33,9 +37,10 @@ CREATE TABLE IF NOT EXISTS sources (
 CREATE TABLE IF NOT EXISTS row_groups (
   id INTEGER PRIMARY KEY, application TEXT NOT NULL, attribute_group TEXT NOT NULL,
   UNIQUE (application, attribute_group));
+CREATE TABLE IF NOT EXISTS row_layouts (id INTEGER PRIMARY KEY, names TEXT NOT NULL UNIQUE);
 CREATE TABLE IF NOT EXISTS row_data (
   id INTEGER PRIMARY KEY, received_ms INTEGER, handle INTEGER, group_id INTEGER,
-  data_sequence INTEGER, attrs TEXT, row_stream INTEGER, row_number INTEGER);
+  data_sequence INTEGER, layout_id INTEGER, attrs TEXT, row_stream INTEGER, row_number INTEGER);
 CREATE INDEX IF NOT EXISTS row_data_by_group ON row_data (group_id);
 CREATE TABLE IF NOT EXISTS row_streams (
   row_stream INTEGER PRIMARY KEY, last_row INTEGER NOT NULL);
@@ -49,7 +54,10 @@ CREATE VIEW IF NOT EXISTS rows AS SELECT
   r.id AS id,
   strftime('%Y-%m-%dT%H:%M:%fZ', r.received_ms / 1000.0, 'unixepoch') AS received_at,
   r.handle AS handle, g.application AS application, g.attribute_group AS attribute_group,
-  s.source AS source, r.data_sequence AS data_sequence, r.attrs AS attrs,
+  s.source AS source, r.data_sequence AS data_sequence,
+  CASE WHEN r.layout_id IS NULL THEN r.attrs ELSE
+    (SELECT json_group_object(n.value, v.value) FROM row_layouts l, json_each(l.names) n,
+       json_each(r.attrs) v WHERE l.id = r.layout_id AND v.key = n.key) END AS attrs,
   r.row_stream AS row_stream, r.row_number AS row_number
 FROM row_data r
 LEFT JOIN row_groups g ON g.id = r.group_id
@@ -148,8 +156,8 @@ int DchSqliteStore::Open(const std::string &path) {
   begin_ = Prepare("BEGIN");
   commit_ = Prepare("COMMIT");
   insertRow_ = Prepare(
-      "INSERT INTO row_data (received_ms, handle, group_id, data_sequence, attrs, row_stream, "
-      "row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+      "INSERT INTO row_data (received_ms, handle, group_id, data_sequence, layout_id, attrs, "
+      "row_stream, row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
   if (!begin_ || !commit_ || !insertRow_) return SQLITE_ERROR;
   return LoadState();
 }
@@ -206,6 +214,8 @@ int DchSqliteStore::LoadState() {
   // A group id learnt in a transaction that was lost may be gone with it: learnt again.
   groupOfHandle_.clear();
   groupIds_.clear();
+  layoutOfHandle_.clear();
+  layoutIds_.clear();
   for (auto &[handle, key] : online) LearnOnline(handle, std::move(key));
   s = Prepare("SELECT coalesce(max(handle), 0) FROM sources");
   if (s && sqlite3_step(s) == SQLITE_ROW) {
@@ -360,11 +370,58 @@ int64_t DchSqliteStore::GroupOf(uint32_t handle, const DchSourceKey &key) {
   return id;
 }
 
+// The number in row_layouts of the names of attrs (plain texts, each once): the handle's last
+// layout while its names stay the same (a comparison of the names, no text built), otherwise
+// found or given, by the JSON array text of the names, in the turn's transaction. 0 when it
+// cannot be had.
+int64_t DchSqliteStore::LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs) {
+  Layout &layout = layoutOfHandle_[handle];
+  if (layout.id != 0 && layout.names.size() == attrs.size() &&
+      std::equal(attrs.begin(), attrs.end(), layout.names.begin(),
+                 [](const DchAttrView &a, const std::string &n) { return a.name == n; })) {
+    return layout.id;
+  }
+  std::string names = "[";
+  for (size_t i = 0; i < attrs.size(); i++) {
+    if (i > 0) names += ',';
+    names += '"';
+    names.append(attrs[i].name);
+    names += '"';
+  }
+  names += ']';
+  auto it = layoutIds_.find(names);
+  int64_t id = it == layoutIds_.end() ? 0 : it->second;
+  for (const char *sql : {"SELECT id FROM row_layouts WHERE names = ?1",
+                          "INSERT INTO row_layouts (names) VALUES (?1) RETURNING id"}) {
+    if (id != 0) break;
+    sqlite3_stmt *s = Prepare(sql);
+    if (!s) return 0;
+    BindText(s, 1, names);
+    if (sqlite3_step(s) == SQLITE_ROW) id = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
+  }
+  if (id == 0) return 0;
+  layoutIds_[names] = id;
+  layout.id = id;
+  layout.names.clear();
+  for (const DchAttrView &a : attrs) layout.names.emplace_back(a.name);
+  return id;
+}
+
 int DchSqliteStore::WriteRow(const DchRowRecord &row) {
   sqlite3_stmt *s = insertRow_;
   if (!s) return SQLITE_MISUSE;
   int64_t group = row.key ? GroupOf(row.handle, *row.key) : 0;
   if (row.key && group == 0) return SqlFail(SQLITE_ERROR, "row group");
+  // The values as an array when the names can be a layout (their text is built only when the
+  // handle's layout is not the one it had); otherwise the object.
+  int64_t layout = 0;
+  if (DchRowAttrsArrays(*row.attrs, &attrs_, nullptr)) {
+    layout = LayoutOf(row.handle, *row.attrs);
+    if (layout == 0) return SqlFail(SQLITE_ERROR, "row layout");
+  } else {
+    DchRowAttrsText(*row.attrs, &attrs_);
+  }
   sqlite3_bind_int64(s, 1, row.receivedMs);
   sqlite3_bind_int64(s, 2, row.handle);
   if (group != 0) {
@@ -373,18 +430,21 @@ int DchSqliteStore::WriteRow(const DchRowRecord &row) {
     sqlite3_bind_null(s, 3);
   }
   sqlite3_bind_int(s, 4, row.dataSequence);
-  // Bound as it lies: the text outlives the step, which copies it into the page.
-  sqlite3_bind_text(s, 5, row.attrs.data(), static_cast<int>(row.attrs.size()), SQLITE_STATIC);
-  if (row.stream) {
-    sqlite3_bind_int64(s, 6, *row.stream);
-    sqlite3_bind_int64(s, 7, row.number);
+  if (layout != 0) {
+    sqlite3_bind_int64(s, 5, layout);
   } else {
-    sqlite3_bind_null(s, 6);
-    sqlite3_bind_null(s, 7);
+    sqlite3_bind_null(s, 5);
   }
-  int rc = Step(s);
-  sqlite3_bind_null(s, 5);  // no pointer to the caller's text stays bound
-  return rc;
+  // Bound as it lies: the text outlives the step, which copies it into the page.
+  sqlite3_bind_text(s, 6, attrs_.data(), static_cast<int>(attrs_.size()), SQLITE_STATIC);
+  if (row.stream) {
+    sqlite3_bind_int64(s, 7, *row.stream);
+    sqlite3_bind_int64(s, 8, row.number);
+  } else {
+    sqlite3_bind_null(s, 7);
+    sqlite3_bind_null(s, 8);
+  }
+  return Step(s);
 }
 
 int DchSqliteStore::WriteStreamLast(uint32_t stream, uint32_t last) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "tools/dch/dchstore.h"
 
@@ -55,6 +56,7 @@ class DchSqliteStore : public DchStore {
   int SqlFail(int rc, const char *what);
   int UpgradeRows();
   int64_t GroupOf(uint32_t handle, const DchSourceKey &key);
+  int64_t LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs);
 
   sqlite3 *db_ = nullptr;
   // Prepared statements by the address of their SQL text, which is always a literal.
@@ -65,6 +67,16 @@ class DchSqliteStore : public DchStore {
   // each pair; forgotten when memory is read again after a lost transaction.
   std::unordered_map<uint32_t, int64_t> groupOfHandle_;
   std::map<std::pair<std::string, std::string>, int64_t> groupIds_;
+  // The row_layouts number of each handle's last names, and of each names text; likewise
+  // forgotten after a lost transaction.
+  struct Layout {
+    int64_t id = 0;
+    std::vector<std::string> names;
+  };
+  std::unordered_map<uint32_t, Layout> layoutOfHandle_;
+  std::unordered_map<std::string, int64_t> layoutIds_;
+  // A row's attributes text, kept from row to row.
+  std::string attrs_;
 };
 
 }  // namespace qdvp_dch

@@ -193,11 +193,11 @@ int DchStore::Unregister(const std::string &application, const std::string &now)
 }
 
 int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
-                  std::string_view attrs, int64_t receivedMs, std::optional<uint32_t> stream,
-                  uint32_t number) {
+                  const std::vector<DchAttrView> &attrs, int64_t receivedMs,
+                  std::optional<uint32_t> stream, uint32_t number) {
   int rc = Begin();
   if (rc != 0) return rc;
-  DchRowRecord row{handle, key, dataSequence, attrs, receivedMs, stream, number};
+  DchRowRecord row{handle, key, dataSequence, &attrs, receivedMs, stream, number};
   if ((rc = WriteRow(row)) != 0) return rc;
   if (stream) {
     Stream(*stream).last = number;

@@ -33,6 +33,7 @@
 #include <tuple>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "tools/dch/dchdecode.h"
 
@@ -51,7 +52,7 @@ struct DchRowRecord {
   uint32_t handle = 0;
   const DchSourceKey *key = nullptr;  // null for a handle that is not online
   int dataSequence = 0;
-  std::string_view attrs;  // the JSON object text, valid until the write returns
+  const std::vector<DchAttrView> *attrs = nullptr;  // valid until the write returns
   int64_t receivedMs = 0;  // when it came, in milliseconds since 1970 (UTC)
   std::optional<uint32_t> stream;  // a row of a row stream (a link with a window)
   uint32_t number = 0;
@@ -86,8 +87,9 @@ class DchStore {
   int Unregister(const std::string &application, const std::string &now);
   // Stores one row, received at receivedMs (DchNowMs). key is the handle's source, or null for
   // a handle that is not online. A row of a row stream (a link with a window) carries its
-  // stream and number. attrs need only live until the call returns.
-  int Row(uint32_t handle, const DchSourceKey *key, int dataSequence, std::string_view attrs,
+  // stream and number. attrs (and what they point into) need only live until the call returns.
+  int Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
+          const std::vector<DchAttrView> &attrs,
           int64_t receivedMs, std::optional<uint32_t> stream = std::nullopt,
           uint32_t number = 0);
 
