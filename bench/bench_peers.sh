@@ -50,7 +50,7 @@ for run in $(seq "$RUNS"); do
   awk -v t="$(cat "$OUT/rowpath.time")" '{
     split(t, a, "="); split(a[2], b, "+"); for (i = 1; i <= NF; i++) { split($i, kv, "=");
     if (kv[1] == "rows") rows = kv[2] } printf "%s cpu_us_per_row=%.2f\n", $0,
-    rows > 0 ? (b[1] + b[2]) / rows * 1e6 : 0 }' "$OUT/rowpath.out" >> "$OUT/rowpath-threads.log"
+    (rows > 0 ? (b[1] + b[2]) / rows * 1e6 : 0) }' "$OUT/rowpath.out" >> "$OUT/rowpath-threads.log"
   # A line written at 1,000 lines a second, to its row in the database.
   "$BIN/qdvp_rowroad" latency "$INPUT" 1000 10 >> "$OUT/qdvp-latency.log"
 done
