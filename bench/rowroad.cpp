@@ -95,8 +95,9 @@ class RowReader {
   // the database cannot be read (yet).
   template <typename F>
   bool Read(F seen) {
-    if (!Prepared(&next_, "SELECT id, json_extract(attrs, '$.Sequence') FROM rows WHERE id > ?1 "
-                          "AND attribute_group = 'Lines' ORDER BY id")) {
+    if (!Prepared(&next_,
+                  "SELECT id, json_extract(attrs, '$.Sequence') FROM rows WHERE id > ?1 "
+                  "AND attribute_group = 'Lines' ORDER BY id")) {
       return false;
     }
     sqlite3_bind_int64(next_, 1, last_);
@@ -181,10 +182,12 @@ struct Road {
     for (int i = 0; i < 100 && !back && qdvp->Running(); i++) {
       std::string line = "2024-05-01T00:00:00.000Z,start,INFO,bench,start,0,-2,start\n";
       Append(input, line.data(), line.size());
-      qdvp_bench::WaitFor([&] {
-        rows.Read([&](long) { back = true; });
-        return back;
-      }, 300ms, 5ms);
+      qdvp_bench::WaitFor(
+          [&] {
+            rows.Read([&](long) { back = true; });
+            return back;
+          },
+          300ms, 5ms);
     }
     if (!back) {
       std::ifstream err(dir.path + "/qdvp.err");
@@ -248,14 +251,15 @@ int Burst(const std::string &path, int window, size_t limit) {
   });
   double e2e = Seconds(last - start), flow = Seconds(last - first);
   double perRow = stored > 0 ? 1e6 / static_cast<double>(stored) : 0;
-  printf("peer=qdvp profile=window%d lines=%ld/%ld bad=%ld append_s=%.3f e2e_s=%.3f "
-         "e2e_lines_per_s=%.0f first_row_ms=%.1f first_to_last_s=%.3f steady_lines_per_s=%.0f "
-         "dp_cpu_us_per_line=%.2f dch_cpu_us_per_line=%.2f cpu_us_per_line=%.2f "
-         "peak_rss_kb=%ld dch_peak_rss_kb=%ld lost=%ld dup=%ld\n",
-         window, distinct, n, bad, Seconds(written - start), e2e,
-         e2e > 0 ? static_cast<double>(stored) / e2e : 0, Seconds(first - start) * 1e3, flow,
-         flow > 0 ? static_cast<double>(stored) / flow : 0, dpCpu * perRow, dchCpu * perRow,
-         (dpCpu + dchCpu) * perRow, dpPeak, dchPeak, n - distinct, stored - distinct - bad);
+  printf(
+      "peer=qdvp profile=window%d lines=%ld/%ld bad=%ld append_s=%.3f e2e_s=%.3f "
+      "e2e_lines_per_s=%.0f first_row_ms=%.1f first_to_last_s=%.3f steady_lines_per_s=%.0f "
+      "dp_cpu_us_per_line=%.2f dch_cpu_us_per_line=%.2f cpu_us_per_line=%.2f "
+      "peak_rss_kb=%ld dch_peak_rss_kb=%ld lost=%ld dup=%ld\n",
+      window, distinct, n, bad, Seconds(written - start), e2e,
+      e2e > 0 ? static_cast<double>(stored) / e2e : 0, Seconds(first - start) * 1e3, flow,
+      flow > 0 ? static_cast<double>(stored) / flow : 0, dpCpu * perRow, dchCpu * perRow,
+      (dpCpu + dchCpu) * perRow, dpPeak, dchPeak, n - distinct, stored - distinct - bad);
   fflush(stdout);
   return distinct == n ? 0 : 1;
 }
@@ -315,14 +319,18 @@ int Latency(const std::string &path, int rate, int seconds) {
   road.Stop();
   std::vector<double> ms;
   for (size_t i = 0; i < lines.size(); i++) {
-    if (done[i]) ms.push_back(std::chrono::duration<double, std::milli>(storedAt[i] - writtenAt[i]).count());
+    if (done[i])
+      ms.push_back(std::chrono::duration<double, std::milli>(storedAt[i] - writtenAt[i]).count());
   }
   std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) { return ms.empty() ? 0 : ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))]; };
-  printf("peer=qdvp profile=latency%d lines=%zu/%zu median_ms=%.2f p90_ms=%.2f p99_ms=%.2f "
-         "max_ms=%.2f lost=%zu\n",
-         rate, ms.size(), lines.size(), at(0.5), at(0.9), at(0.99), ms.empty() ? 0 : ms.back(),
-         lines.size() - ms.size());
+  auto at = [&](double q) {
+    return ms.empty() ? 0 : ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))];
+  };
+  printf(
+      "peer=qdvp profile=latency%d lines=%zu/%zu median_ms=%.2f p90_ms=%.2f p99_ms=%.2f "
+      "max_ms=%.2f lost=%zu\n",
+      rate, ms.size(), lines.size(), at(0.5), at(0.9), at(0.99), ms.empty() ? 0 : ms.back(),
+      lines.size() - ms.size());
   fflush(stdout);
   return ms.size() == lines.size() ? 0 : 1;
 }

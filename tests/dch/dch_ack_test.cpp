@@ -61,7 +61,8 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "0");
     ASSERT_EQ(store.Commit(), 0);
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "1");
-    for (uint32_t n = 1; n <= 3; n++) ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, n), 0);
+    for (uint32_t n = 1; n <= 3; n++)
+      ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, n), 0);
     ASSERT_EQ(store.Commit(), 0);
     ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, 4), 0);
     EXPECT_EQ(store.Stream(7).last, 4u);
@@ -115,20 +116,22 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
   EXPECT_EQ(QueryOne(earlier, "SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'"),
             "0");
   // The rows kept their ids and read as they did: the texts come from their source now.
-  auto rows = Query(earlier, "SELECT id, received_at, handle, application, attribute_group, "
-                             "source, data_sequence, attrs FROM rows WHERE id > 3 ORDER BY id");
+  auto rows = Query(earlier,
+                    "SELECT id, received_at, handle, application, attribute_group, "
+                    "source, data_sequence, attrs FROM rows WHERE id > 3 ORDER BY id");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0], (std::vector<std::string>{"4", "2026-12-05T21:13:12.123Z", "3", "App", "T",
                                                "s1", "1", "{\"A\":1}"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"5", "2026-12-05T21:13:13.999Z", "4", "NULL",
-                                               "NULL", "NULL", "0", "{}"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"5", "2026-12-05T21:13:13.999Z", "4", "NULL", "NULL",
+                                               "NULL", "0", "{}"}));
   // A row stored now joins them, of the same application and group.
   uint32_t h = 0;
   ASSERT_EQ(upgraded.Online({"App", "T", "s2"}, DchNow(), &h), 0);
   ASSERT_EQ(upgraded.Row(h, upgraded.Lookup(h), 0, A2, DchNowMs()), 0);
   ASSERT_EQ(upgraded.Commit(), 0);
-  EXPECT_EQ(QueryOne(earlier, "SELECT group_concat(source) FROM rows WHERE application = 'App' "
-                              "AND attribute_group = 'T'"),
+  EXPECT_EQ(QueryOne(earlier,
+                     "SELECT group_concat(source) FROM rows WHERE application = 'App' "
+                     "AND attribute_group = 'T'"),
             "s1,s2");
   EXPECT_EQ(QueryOne(earlier, "SELECT count(*) FROM row_groups"), "1");
 }
@@ -147,9 +150,11 @@ TEST(dch_Store, AttributesReadBackAsTheObjectWhateverFormTheyAreKeptIn) {
     Attrs attrs;
     bool layout;  // kept as values with a layout
   } cases[] = {
-      {"texts and numbers", {{"Busy", 'G', minusFive}, {"Name", 'D', "hello"}, {"Cnt", 'C', big}},
+      {"texts and numbers",
+       {{"Busy", 'G', minusFive}, {"Name", 'D', "hello"}, {"Cnt", 'C', big}},
        true},
-      {"the same names again", {{"Busy", 'G', minusFive}, {"Name", 'D', "again"}, {"Cnt", 'C', big}},
+      {"the same names again",
+       {{"Busy", 'G', minusFive}, {"Name", 'D', "again"}, {"Cnt", 'C', big}},
        true},
       {"other names", {{"Name", 'D', "x"}, {"Extra", 'D', "2024-05-01T00:00:00.001Z"}}, true},
       {"a quote", {{"Name", 'D', "say \"hi\""}}, false},
@@ -172,8 +177,9 @@ TEST(dch_Store, AttributesReadBackAsTheObjectWhateverFormTheyAreKeptIn) {
     }
   }
   ASSERT_EQ(store.Commit(), 0);
-  auto rows = Query(db, "SELECT attrs, (SELECT layout_id IS NOT NULL FROM row_data d WHERE d.id "
-                        "= rows.id) FROM rows ORDER BY id");
+  auto rows = Query(db,
+                    "SELECT attrs, (SELECT layout_id IS NOT NULL FROM row_data d WHERE d.id "
+                    "= rows.id) FROM rows ORDER BY id");
   ASSERT_EQ(rows.size(), expected.size());
   for (size_t i = 0; i < rows.size(); i++) {
     SCOPED_TRACE(cases[i / 2].what);
@@ -297,8 +303,10 @@ TEST(dch_Ack, NoRowIsAnsweredBeforeItsCommitWithManyConnectionsAtOnce) {
   for (auto &s : senders) {
     SCOPED_TRACE("handle " + std::to_string(s.handle));
     std::set<int> stored;
-    for (auto &row : Query(peer.Db(), "SELECT json_extract(attrs, '$.Busy') FROM rows WHERE "
-                                      "handle = " + std::to_string(s.handle))) {
+    for (auto &row : Query(peer.Db(),
+                           "SELECT json_extract(attrs, '$.Busy') FROM rows WHERE "
+                           "handle = " +
+                               std::to_string(s.handle))) {
       stored.insert(std::stoi(row[0]));
     }
     for (int v : s.acknowledged) EXPECT_EQ(stored.count(v), 1u) << "row " << v;

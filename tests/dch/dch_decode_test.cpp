@@ -121,11 +121,13 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
     EXPECT_EQ(DchRowAttrsText(m), std::string("{\"A\":") + c.json + "}");
     EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), DchRowAttrsText(m));  // the JSON lines too
     // Decoded in place, the row gives the same text.
-    std::string bytes =
-        Msg(QDVP_REQ_DP_DATA).U32(QDVP_FIELD_DCH_HANDLE, 1).Value("A", c.type, Unhex(c.hex)).Bytes();
+    std::string bytes = Msg(QDVP_REQ_DP_DATA)
+                            .U32(QDVP_FIELD_DCH_HANDLE, 1)
+                            .Value("A", c.type, Unhex(c.hex))
+                            .Bytes();
     DchRowView row;
-    ASSERT_TRUE(DchDecodeRow(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
-                             &row));
+    ASSERT_TRUE(
+        DchDecodeRow(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), &row));
     std::string text;
     DchRowAttrsText(row.attributes, &text);
     EXPECT_EQ(text, DchRowAttrsText(m));

@@ -451,12 +451,13 @@ static void AttrsText(It begin, It end, Get get, std::string *out) {
 
 void DchRowAttrsText(const DchMessage &message, std::string *out) {
   using Entry = std::pair<std::string, DchAttrValue>;
-  AttrsText(message.attributes.begin(), message.attributes.end(),
-            [](const Entry &e) {
-              return std::tuple<std::string_view, char, std::string_view>(e.first, e.second.type,
-                                                                          e.second.bytes);
-            },
-            out);
+  AttrsText(
+      message.attributes.begin(), message.attributes.end(),
+      [](const Entry &e) {
+        return std::tuple<std::string_view, char, std::string_view>(e.first, e.second.type,
+                                                                    e.second.bytes);
+      },
+      out);
 }
 
 std::string DchRowAttrsText(const DchMessage &message) {
@@ -467,11 +468,12 @@ std::string DchRowAttrsText(const DchMessage &message) {
 }
 
 void DchRowAttrsText(const std::vector<DchAttrView> &attributes, std::string *out) {
-  AttrsText(attributes.begin(), attributes.end(),
-            [](const DchAttrView &a) {
-              return std::tuple<std::string_view, char, std::string_view>(a.name, a.type, a.bytes);
-            },
-            out);
+  AttrsText(
+      attributes.begin(), attributes.end(),
+      [](const DchAttrView &a) {
+        return std::tuple<std::string_view, char, std::string_view>(a.name, a.type, a.bytes);
+      },
+      out);
 }
 
 void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out) {

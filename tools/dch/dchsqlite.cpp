@@ -181,12 +181,14 @@ int DchSqliteStore::UpgradeRows() {
   sqlite3_reset(s);
   int rc = Exec("BEGIN");
   if (rc == SQLITE_OK && byStream) {
-    rc = Exec("INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) FROM rows "
-              "WHERE row_stream IS NOT NULL GROUP BY row_stream");
+    rc = Exec(
+        "INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) FROM rows "
+        "WHERE row_stream IS NOT NULL GROUP BY row_stream");
   }
   if (rc == SQLITE_OK) rc = Exec(kUpgradeRows);
   if (rc == SQLITE_OK) rc = Exec("COMMIT");
-  if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
+  if (rc != SQLITE_OK)
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
   return rc;
 }
 

@@ -53,7 +53,7 @@ struct DchRowRecord {
   const DchSourceKey *key = nullptr;  // null for a handle that is not online
   int dataSequence = 0;
   const std::vector<DchAttrView> *attrs = nullptr;  // valid until the write returns
-  int64_t receivedMs = 0;  // when it came, in milliseconds since 1970 (UTC)
+  int64_t receivedMs = 0;          // when it came, in milliseconds since 1970 (UTC)
   std::optional<uint32_t> stream;  // a row of a row stream (a link with a window)
   uint32_t number = 0;
 };
@@ -89,9 +89,8 @@ class DchStore {
   // a handle that is not online. A row of a row stream (a link with a window) carries its
   // stream and number. attrs (and what they point into) need only live until the call returns.
   int Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
-          const std::vector<DchAttrView> &attrs,
-          int64_t receivedMs, std::optional<uint32_t> stream = std::nullopt,
-          uint32_t number = 0);
+          const std::vector<DchAttrView> &attrs, int64_t receivedMs,
+          std::optional<uint32_t> stream = std::nullopt, uint32_t number = 0);
 
   // What is known of a row stream: the last row stored (0: none), and the first row that was
   // refused with a status that makes the data provider send it again (0: none), before which
