@@ -218,11 +218,12 @@ static void TakeOffline(FileServerState *s) {
 }
 
 // Waits until the next scan is due, in pieces of about 30 seconds for long intervals, and
-// returns early when the task is asked to end, or when a new file appears under the monitored
-// name (a rotation: the pass that follows reads the old file to its end and switches).
+// returns early when the task is asked to end, when the file followed in TAIL mode was written,
+// or when a new file appears under the monitored name (a rotation: the pass that follows reads
+// the old file to its end and switches). See qdvpfwat.cpp.
 static void WaitForNextScan(FileServerState *s) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> wait for next sample/event");
-  QDVP_FileWatchDirectory(s);
+  QDVP_FileWatch(s);
   bool pieces = s->frequency > 30;
   int total = pieces ? s->testFrequency : s->frequency;
   time_t start = QDV0_Time();
@@ -231,7 +232,7 @@ static void WaitForNextScan(FileServerState *s) {
     int piece = pieces ? std::min(left, s->testInterval) : left;
     // A position not written yet is written within a second, not after the whole interval.
     bool pending = QDVP_FilePositionPending(s);
-    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece)) return;
+    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece) != QDVP_WAKE_NONE) return;
     if (pending) QDVP_FilePositionFlush(s, false);
   }
 }
@@ -284,7 +285,7 @@ static bool ScanLoop(FileServerState *s) {
   // Orderly end (the shutdown, a DELETE): the position reached is written now.
   QDVP_FilePositionFlush(s, true);
   QDVP_FileCloseFollowed(s);
-  QDVP_FileUnwatchDirectory(s);
+  QDVP_FileUnwatch(s);
   QDV0_Free(s->commonBuffer);
   QDV0_Free(s->readBuffer);
   QDVP_ReleaseRecordSetRule(s->rule);
@@ -331,7 +332,7 @@ void QDVP_FileServer(ProcessEntry *pe) {
   s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;
-  s.watchFd = -1;
+  s.watchFd = s.watchDirWd = s.watchFileWd = -1;
   s.ackedPos = s.savedPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
