@@ -4,7 +4,8 @@
 // The ACTION table has one source, and a source has one request to the agent at a time, so
 // the tasks that finish actions take turns here. The action log is kept to about a megabyte:
 // beyond that it is renamed with ".1" (the previous ".1" is dropped) and begun again, so that
-// a busy host's disk does not fill with it.
+// a busy host's disk does not fill with it. Its texts are escaped (QDV0_AppendLogText), so
+// that one action is always one line.
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -101,10 +102,13 @@ void WriteLogLine(DPAB *anchor, const ActionEntry *entry) {
   localtime_r(&now, &local);
   char stamp[32];
   strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+  // Every text came from the agent or from an API client: escaped, none can end the line.
   fprintf(file, "%s %u %s owner [%s] node [%s] status %d command [%s] parameter [%s] result [%s]\n",
-          stamp, entry->ID, TypeName(entry->Type), Text(entry->pOwner),
-          Text(entry->pSourceNodeName), entry->Status, Text(entry->pName),
-          entry->pParm != nullptr ? entry->pParm : "NONE", Text(entry->pResult));
+          stamp, entry->ID, TypeName(entry->Type), QDV0_EscapeLogText(entry->pOwner).c_str(),
+          QDV0_EscapeLogText(entry->pSourceNodeName).c_str(), entry->Status,
+          QDV0_EscapeLogText(entry->pName).c_str(),
+          entry->pParm != nullptr ? QDV0_EscapeLogText(entry->pParm).c_str() : "NONE",
+          QDV0_EscapeLogText(entry->pResult).c_str());
   fclose(file);
 }
 

@@ -10,6 +10,11 @@
 //
 // The worker waits for work on its Cond under its Mutex; the server puts an action in its
 // hand (pAction) and signals under the same Mutex, so the hand-over cannot be missed.
+//
+// The source an action is for is held while the worker uses it (found and held under the
+// application list lock): handed to its client and waited for, or given to a URL rule. An
+// action that does not use its source (a command, a console command, a trap, a configuration
+// request) lets go of it first, so that a console DELETE it carries does not wait for itself.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -121,19 +126,24 @@ void PerformConsoleCommand(DPAB *anchor, ActionEntry *entry) {
   SetResult(entry, text);
 }
 
+// Carries out an action here; source is held, and let go of before anything that does not use
+// it.
 void PerformLocal(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry,
                   const char *node) {
   DPAB *anchor = worker->pDPAB;
   const char *name = Text(entry->pName);
   if (entry->Type == QDVP_ACTION_RULE) {
     // Rules start and stop URL monitoring; on any other table they mean nothing.
-    if (QDVP_PerformURLrule(anchor, source, entry)) return;
+    bool done = QDVP_PerformURLrule(anchor, source, entry);
+    QDVP_LetGoSource(source);
+    if (done) return;
     QDVP_TRC(trk, TRK1_ERROR, "*****Error: Received unknown action request <%s> for <%s>", name,
              node);
     entry->Status = 9;
     QDVP_SetActionResultText(entry, 9);
     return;
   }
+  QDVP_LetGoSource(source);
   if (strcmp(name, "DP_CONTROL") == 0) {
     PerformConsoleCommand(anchor, entry);
     return;
@@ -162,9 +172,8 @@ void Perform(WorkerEntry *worker, ActionEntry *entry) {
     entry->Status = QDVP_ACTION_STATUS_MISSING_FIELDS;
     return;
   }
-  SourceEntry *source = strcmp(Text(entry->pOwner), "_POLNAME_") == 0
-                            ? QDVP_LocatePolicySourceBySubNode(anchor, node)
-                            : QDVP_LocateSourceBySubNode(anchor, node);
+  SourceEntry *source =
+      QDVP_HoldSourceBySubNode(anchor, node, strcmp(Text(entry->pOwner), "_POLNAME_") == 0);
   if (source == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR,
              "No matching subnode found for ActionName <%s> ActionOwner <%s>. Setting action "
@@ -177,8 +186,9 @@ void Perform(WorkerEntry *worker, ActionEntry *entry) {
   }
   if (!QDVP_CheckIsLocalAction(source, entry)) {
     PerformRemote(worker, source, entry);
+    QDVP_LetGoSource(source);
   } else {
-    PerformLocal(worker, source, entry, node);
+    PerformLocal(worker, source, entry, node);  // lets go of the source
   }
   if (!worker->LogFlag) return;
   char status[16];
@@ -223,7 +233,7 @@ void QDVP_RunActionWorker(ProcessEntry *pe, void (*handle)(WorkerEntry *, Action
   OSV1_GetLock(&worker->Mutex);
   int starting = QDVP_WORKER_STARTING;
   worker->Status.compare_exchange_strong(starting, QDVP_WORKER_IDLE);
-  pthread_cond_broadcast(&worker->Cond);
+  OSV1_WakeAll(&worker->Cond, &worker->Mutex);
   for (;;) {
     while (worker->pAction == nullptr && worker->Status.load() != QDVP_WORKER_SHUTDOWN) {
       QDV0_ConditionWait(&worker->Cond, &worker->Mutex);
@@ -248,7 +258,6 @@ void QDVP_RunActionWorker(ProcessEntry *pe, void (*handle)(WorkerEntry *, Action
   Unchain(worker);
   QDVP_FreeActionReplySource(anchor, pe, worker->pReplySource);
   OSV1_DestroyLock(&worker->Mutex);
-  pthread_cond_destroy(&worker->Cond);
   OSV1_DestroyLock(&worker->Lock);
   QDV0_Free(worker);
   QDVP_EndTask(anchor, pe);
@@ -281,14 +290,12 @@ WorkerEntry *QDVP_AllocateActionWorkerTask(DPAB *anchor, int32_t type, int logFl
   worker->LogFlag = logFlag;
   worker->Status = QDVP_WORKER_STARTING;
   OSV1_InitializeLock(&worker->Mutex);
-  QDV0_InitializeCondVar(&worker->Cond);
   OSV1_InitializeLock(&worker->Lock);
   QDVP_TASK_ROUTINE routine =
       type == QDVP_ACTION_SNMP ? QDVP_SNMPWorkerTask : QDVP_ActionWorkerTask;
   if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, worker, routine, 0, nullptr)) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Action Worker task creation failed. Errno %d", errno);
     OSV1_DestroyLock(&worker->Mutex);
-    pthread_cond_destroy(&worker->Cond);
     OSV1_DestroyLock(&worker->Lock);
     QDV0_Free(worker);
     return nullptr;

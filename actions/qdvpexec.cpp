@@ -14,7 +14,8 @@
 // group of its own so that a command past its time limit can be ended with everything it
 // started. Every descriptor above 2 is closed in the child so that it inherits no socket of the
 // data provider (a listening socket held by a command would keep its port busy after the data
-// provider ends).
+// provider ends). Nor does it inherit the data provider's environment, which holds its secrets:
+// it gets PATH, HOME, LANG, TZ and what the operator lists (qdvpaenv.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -165,7 +166,10 @@ bool StartShell(const char *line, Shell *shell) {
   posix_spawnattr_setsigdefault(&attributes, &signals);
   char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(line),
                   nullptr};
-  int rc = posix_spawn(&shell->pid, "/bin/sh", &actions, &attributes, argv, environ);
+  QDVP_ActionEnvironment environment;
+  QDVP_BuildActionEnvironment(&environment);
+  int rc = posix_spawn(&shell->pid, "/bin/sh", &actions, &attributes, argv,
+                       environment.pointers.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);

@@ -1,7 +1,19 @@
 // The command of a take action, run through the shell (actions/qdvpexec.cpp).
 #pragma once
 
+#include <string>
+#include <vector>
+
 struct ActionEntry;
+
+// The environment a command is started with (actions/qdvpaenv.cpp): PATH, HOME, LANG and TZ,
+// and the variables named by QDVP_ACTION_PASS_ENV, as the data provider has them now; no other.
+// pointers is the null-ended list for posix_spawn, pointing into entries.
+struct QDVP_ActionEnvironment {
+  std::vector<std::string> entries;
+  std::vector<char *> pointers;
+};
+void QDVP_BuildActionEnvironment(QDVP_ActionEnvironment *environment);
 
 // Runs the command of a take action (its name, a blank and its parameter when it has one) and
 // leaves its status and result in the entry, replacing any earlier result. The result size and

@@ -62,11 +62,8 @@ char *CopyField(const unsigned char *data, size_t length, size_t most, int code,
 ActionEntry *QDVP_AllocateActionEntry(DPAB *anchor) {
   OSV1_Guard list(&anchor->ActionListLock);
   ActionEntry **link = &anchor->pActionList;
+  // Entries in the pool are never freed while it lives (qdvp_actions.h, Lifetimes).
   for (ActionEntry *entry = anchor->pActionList; entry != nullptr; entry = entry->pNext) {
-    if (!QDV0_IsValidBlockPointer(entry, sizeof(ActionEntry))) {
-      QDVP_TRC(trk, TRK1_ERROR, "Error: next Action Entry pointer @%p is invalid", (void *)entry);
-      return nullptr;
-    }
     int free = 0;
     if (entry->InUse.compare_exchange_strong(free, 1)) {
       entry->FieldsReceived = 0;
@@ -79,7 +76,6 @@ ActionEntry *QDVP_AllocateActionEntry(DPAB *anchor) {
   entry->EyeCatcher = 'A';
   entry->InUse = 1;
   OSV1_InitializeLock(&entry->Mutex);
-  QDV0_InitializeCondVar(&entry->Cond);
   OSV1_InitializeLock(&entry->Lock);
   *link = entry;
   return entry;
@@ -127,7 +123,6 @@ void QDVP_FreeActionEntries(DPAB *anchor) {
     }
     FreeTexts(list);
     OSV1_DestroyLock(&list->Mutex);
-    pthread_cond_destroy(&list->Cond);
     OSV1_DestroyLock(&list->Lock);
     QDV0_Free(list);
     list = next;

@@ -6,17 +6,22 @@
 // The client takes its whole queue at once, so producers never wait for an exchange with the
 // agent, handles each source under its entry lock, sets its new state from the agent's status
 // and wakes the task that queued it. Statuses that ask for more work (2 on a row, 4 on an
-// online) are followed up in the same pass. At the end it takes the DP log report offline and
-// unregisters the applications, then closes the connection.
+// online) are followed up in the same pass. After every new connection the sources online at
+// the agent ask for actions again (RenewActionWaits). At the end it takes the DP log report
+// offline and unregisters the applications, then closes the connection.
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_actions.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdchc"};
 
@@ -83,35 +88,66 @@ void Register(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
   if (state == QDVP_Ready) QDVP_ReleaseApplGroupHelp(appl);
 }
 
+// What the agent is told of a source that accepts actions: its node, and which kinds of
+// action it takes besides automation (SNMP rules for an SNMP source, rules for a built-in
+// source other than the DP log report's).
+struct ActionWait {
+  std::string node;
+  int requestNumber = 0;
+  bool snmpRules = false;
+  bool rules = false;
+};
+
+// An API client's SETSRC replaces the node name under the source's AttrLock: it is copied there.
+ActionWait WaitOf(SourceEntry *source) {
+  ActionWait wait;
+  {
+    OSV1_Guard hold(&source->AttrLock);
+    wait.node = source->pSourceNodeName ? source->pSourceNodeName : "";
+  }
+  wait.requestNumber = source->RequestNumber;
+  wait.snmpRules = source->Kind == 'N';
+  wait.rules = source->Kind == 'B' && strncmp(source->pTable->pAppl->ApplName, kDPlogApplName,
+                                              strlen(kDPlogApplName)) != 0;
+  return wait;
+}
+
 // Tells the agent which actions the source accepts; failures are noted and ignored.
-void WaitForActions(SourceEntry *source, DCHcomm *comm) {
-  std::string node = QDVP_SourceNodeName(source);
-  QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_AUTOMATION);
+void SendWaits(const ActionWait &wait, DCHcomm *comm) {
+  const char *node = wait.node.c_str();
+  QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_AUTOMATION);
   if (comm->Status != 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed", node.c_str());
+    QDVP_TRC(trk, TRK1_ERROR, "*** Automation unable for subnode %s. DCH API failed", node);
     comm->Status = 0;
   } else {
-    QDVP_TRC(trk, TRK1_DETAIL, "Automation enabled for subnode %s", node.c_str());
+    QDVP_TRC(trk, TRK1_DETAIL, "Automation enabled for subnode %s", node);
   }
-  if (source->Kind == 'N') {
-    QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_SNMP_RULE);
+  if (wait.snmpRules) {
+    QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_SNMP_RULE);
     if (comm->Status != 0) {
       QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed",
-               node.c_str());
+               node);
     } else {
-      QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node.c_str());
+      QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node);
     }
   }
-  if (source->Kind == 'B' &&
-      strncmp(source->pTable->pAppl->ApplName, kDPlogApplName, strlen(kDPlogApplName)) != 0) {
-    QDVP_DoDPwaitForAction(source, comm, QDVP_WAIT_RULE);
+  if (wait.rules) {
+    QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_RULE);
     if (comm->Status != 0) {
       QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed",
-               node.c_str());
+               node);
     } else {
-      QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node.c_str());
+      QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node);
     }
   }
+}
+
+void WaitForActions(SourceEntry *source, DCHcomm *comm) { SendWaits(WaitOf(source), comm); }
+
+// A source the agent holds online: it asked for actions when it came online.
+bool OnlineAtAgent(const SourceEntry *source) {
+  int state = source->State;
+  return state >= QDVP_Active && state <= QDVP_Inactive;
 }
 
 // Returns true when the source is to be processed again in its new state.
@@ -372,6 +408,7 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
         status != QDVP_DCH_STATUS_REREGISTER && status != QDVP_DCH_STATUS_SEND_AGAIN) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. status %d", status);
       source->LastDataStatus = status;
+      QDVP_CountLinkRows(QDVP_LINK_ROWS_REFUSED, 1);
       return;
     }
     if (comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
@@ -388,6 +425,7 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
       memcpy(&row->bytes[kDataHandleOffset], source->DCHhandle, 4);
     }
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>redrive dp_data in flight, status %d", status);
+    QDVP_CountLinkRows(QDVP_LINK_ROWS_RESENT, 1);
     QDVP_DCHsendAndReceive(static_cast<int>(row->bytes.size()),
                            reinterpret_cast<unsigned char *>(&row->bytes[0]), comm, 0);
     row->status = comm->Status;
@@ -413,6 +451,41 @@ void RecoverWindow(ProcessEntry *entry, DCHcomm *comm) {
       }
     }
     QDVP_PopWindowFront(comm);
+  }
+}
+
+// The agent keeps per connection which sources asked for actions: a new connection is told
+// nothing of what the one before was, and an agent that closed an idle connection (to make
+// room for another) would otherwise never send this data provider an action again. So after
+// every new connection each source the agent holds online asks again, before what comes
+// next is sent. The names are copied under the model's locks and the requests sent without
+// them. *renewed is the connection on which the sources last asked.
+void RenewActionWaits(ProcessEntry *entry, DCHcomm *comm, uint32_t *renewed) {
+  DPAB *anchor = entry->pDPAB;
+  if (anchor->StandAlone) return;
+  // A connection lost while they ask is followed by another round, a few at most here; the
+  // next pass of the client takes up what is left.
+  for (int round = 0; round < 3 && *renewed != comm->Connections && comm->Socket > 0; round++) {
+    *renewed = comm->Connections;
+    std::vector<ActionWait> waits;
+    {
+      OSV1_Guard applications(&anchor->ApplListLock);
+      for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
+        OSV1_Guard tables(&appl->TableListLock);
+        for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+          OSV1_Guard sources(&t->SourceListLock);
+          for (SourceEntry *source = t->pSourceList; source != nullptr; source = source->pNext) {
+            if (OnlineAtAgent(source)) waits.push_back(WaitOf(source));
+          }
+        }
+      }
+    }
+    if (waits.empty()) continue;
+    // A status must not be taken for a row's: the window is settled first.
+    RecoverWindow(entry, comm);
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH connection %u: %zu subnode(s) ask for actions again",
+             comm->Connections, waits.size());
+    for (const ActionWait &wait : waits) SendWaits(wait, comm);
   }
 }
 
@@ -447,13 +520,15 @@ void Notify(SourceEntry *source) {
   if (requester == nullptr) {
     source->Enqueued.store(0);
     QDVP_TRC(trk, TRK1_DETAIL, ">>> signal bypassed for unowned DCH work request");
+    OSV1_LetGo(&source->Holds);  // the client's hold: its last touch of the source
     return;
   }
   OSV1_GetLock(&requester->TaskIOmutex);
   unsigned int thread = requester->ThreadID.load();
   source->Enqueued.store(0);
-  pthread_cond_broadcast(&requester->TaskIOcond);
+  OSV1_WakeAll(&requester->TaskIOcond, &requester->TaskIOmutex);
   OSV1_ReleaseLock(&requester->TaskIOmutex);
+  OSV1_LetGo(&source->Holds);  // the client's hold: its last touch of the source
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d", thread, number);
 }
 
@@ -502,15 +577,15 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
   comm->ReplyWaitSeconds = atoi(QDV0_GetEnv("QDVP_DCH_REPLY_WAIT", "30"));
   if (comm->ReplyWaitSeconds <= 0) comm->ReplyWaitSeconds = 30;
   OSV1_InitializeLock(&comm->StatusMutex);
-  QDV0_InitializeCondVar(&comm->StatusCond);
   OSV1_InitializeLock(&comm->ReceiveMutex);
-  QDV0_InitializeCondVar(&comm->ReceiveCond);
   OSV1_InitializeLock(&comm->LinkLock);
   QDVP_OpenDCHwindow(comm);
   QDVP_OpenDCHoutbox(anchor, comm);
   if (!anchor->StandAlone) anchor->pDSFT->WaitDCHcomeOnline(comm);
   anchor->pDCHcomm = comm;
   QDVP_PublishDCHclient(anchor, entry);
+  // No source is online yet: the first connection has nothing to renew.
+  uint32_t renewed = comm->Connections;
 
   for (;;) {
     // Producers leave their rows in the outbox while the link takes a window of them.
@@ -545,6 +620,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     }
     QDVP_FlushOutbox(comm);
     if (QDVP_WindowNeedsRecovery(comm)) RecoverWindow(entry, comm);
+    RenewActionWaits(entry, comm, &renewed);
     WorkItem *items = QDVP_TakeWorkQueue(entry);
     if (items == nullptr) continue;
     if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
@@ -588,6 +664,8 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         QDV0_Free(destroy);
       }
     }
+    // The requests of this pass may have made a new connection (a lost one, a late answer).
+    RenewActionWaits(entry, comm, &renewed);
   }
 
   Ending(anchor, entry, comm);
@@ -598,14 +676,20 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     QDVP_ReleaseDPlogRequester(anchor);
   }
   anchor->pDCHclientPE.store(static_cast<ProcessEntry *>(nullptr));
+  // A request queued after the last look is not carried out: its requester hears so, and the
+  // client lets go of its source.
+  for (WorkItem *item = QDVP_TakeWorkQueue(entry); item != nullptr;) {
+    SourceEntry *source = FromWork(item);
+    item = item->pNext;
+    source->DCHwork.pNext = nullptr;
+    Notify(source);
+  }
   QDVP_DropDCHconnection(comm);
   anchor->pDCHcomm = nullptr;
   QDVP_CloseDCHwindow(comm);
   QDVP_CloseDCHoutbox(anchor);
   OSV1_DestroyLock(&comm->StatusMutex);
-  pthread_cond_destroy(&comm->StatusCond);
   OSV1_DestroyLock(&comm->ReceiveMutex);
-  pthread_cond_destroy(&comm->ReceiveCond);
   OSV1_DestroyLock(&comm->LinkLock);
   QDV0_Free(comm);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH client process ended. Thread: %X", OSV1_ThreadID());

@@ -160,7 +160,9 @@ int QDVP_DecodeDCHstream(DCHstream *stream, const unsigned char *data, size_t le
 // Stores a status reply, or hands an action on.
 static void Deliver(const DCHdecoded *message, void *context) {
   auto *comm = static_cast<DCHcomm *>(context);
-  if (message->Kind != 0) comm->Heard = 1;
+  if (message->Kind != 0 && comm->Heard.exchange(1) == 0) {
+    QDVP_SetLinkState(1, comm->ReceiveMode != QDVP_DCH_MODE_TCP);
+  }
   if (message->Kind == 1) {
     // While rows are in flight, every status is theirs (see qdvpwind.cpp).
     if (QDVP_TakeWindowStatus(comm, message->Status)) {
@@ -215,7 +217,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   int socket = comm->Socket;
   OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverStarted = 1;
-  pthread_cond_broadcast(&comm->StatusCond);
+  OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   OSV1_ReleaseLock(&comm->StatusMutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DCH inbound data receive process started. Thread: %X",
            OSV1_ThreadID());
@@ -262,6 +264,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   QDV0_Free(buffer);
   // Rows in flight on this connection will not be answered now: they are sent again.
   QDVP_LoseWindowRows(comm, QDVP_DCH_STATUS_DISCONNECTED);
+  QDVP_SetLinkState(0, comm->ReceiveMode != QDVP_DCH_MODE_TCP);
   // The socket is this task's to close: nobody else uses it once it is no longer the block's.
   {
     OSV1_Guard link(&comm->LinkLock);
@@ -273,7 +276,7 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   // The last touch of the block: the client may free it once this is seen.
   OSV1_GetLock(&comm->StatusMutex);
   comm->ReceiverRunning = 0;
-  pthread_cond_broadcast(&comm->StatusCond);
+  OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   OSV1_ReleaseLock(&comm->StatusMutex);
   return nullptr;
 }

@@ -19,13 +19,36 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "../core/support/qdv0.h"
+#include "../core/support/qdv0chck.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdiok"};
 
 namespace {
+
+// Whether the operator was told that the agent refuses TCP: told once when it first does (at
+// start, typically, while the agent is not there yet), and once more when TCP works again.
+std::atomic<bool> sRefusalReported{false};
+
+void ReportAgentTCP(bool connected, const char *host, int port, int err) {
+  if (connected) {
+    if (sRefusalReported.exchange(false)) {
+      QDV0_OperatorLine(QDV0_PRIORITY_INFO, "qdvp: the agent at %s port %d answers over TCP", host,
+                        port);
+    }
+    return;
+  }
+  if (sRefusalReported.exchange(true)) return;
+  QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
+                    "qdvp: the agent at %s port %d (QDVP_DCH_HOST, QDVA_DCH_PORT) does not take "
+                    "a TCP connection (%s): requests go over UDP and wait until it answers",
+                    host, port, err != 0 ? strerror(err) : "no answer within 5 seconds");
+}
 
 int ConnectTimeoutSeconds() { return 5; }
 
@@ -68,17 +91,31 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
 
   // The previous connection ends first, with its receive task.
   QDVP_DropDCHconnection(comm);
-  int udp = socket(AF_INET, SOCK_DGRAM, 0);
-  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  QDV0_ConvertNameToAddr(host, port, &address);
+  QDVP_TRC(trk, TRK1_DETAIL, "Checking DCH at %s port %d", host, port);
+  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (udp < 0 && tcp < 0) {
     QDVP_TRC(trk, TRK1_ERROR,
              "*** cannot open any socket, DCH communication impossible.  Exiting...");
     _exit(1);
   }
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  QDV0_ConvertNameToAddr(host, port, &address);
-  QDVP_TRC(trk, TRK1_DETAIL, "Checking DCH at %s port %d", host, port);
+  // The UDP fall-back is connected to the agent's address from its creation: it is bound to
+  // the interface that leads to the agent, and only the agent's datagrams are delivered to it;
+  // anything else sent to the port is dropped by the system, so nobody else can forge a status
+  // or an action. Should the connect fail, it is at least bound to the bind address, never to
+  // every address.
+  if (udp >= 0 &&
+      connect(udp, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** UDP socket not connected to the DCH, errno %d", errno);
+    sockaddr_in local;
+    memset(&local, 0, sizeof(local));
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = QDV0_BindAddress();
+    bind(udp, reinterpret_cast<const sockaddr *>(&local), sizeof(local));
+  }
   OSV1_GetLock(&comm->LinkLock);
   comm->DCHaddr = address;
   comm->Socket = 0;
@@ -86,11 +123,14 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
   int connected = tcp >= 0 ? ConnectWithin(tcp, &address, ConnectTimeoutSeconds()) : -1;
   int err = errno;
   comm->LastTCPtry = QDV0_Time();
+  ReportAgentTCP(connected == 1, host, port, connected == 0 ? 0 : err);
   if (connected == 1) {
     QDVP_TRC(trk, TRK1_DETAIL, "TCP connect successful. DCH TCP available");
     comm->Socket = tcp;
     comm->ReceiveMode = QDVP_DCH_MODE_TCP;
     comm->TCPseen = 1;
+    QDVP_CountLinkConnection();
+    QDVP_SetLinkState(1, 0);
     if (udp >= 0) close(udp);
   } else {
     if (tcp >= 0) close(tcp);
@@ -99,18 +139,13 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm) {
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "TCP connection failed. DCH TCP not available, errno %d", err);
     }
-    // Connected to the agent's address: the socket is bound to the interface that leads to
-    // the agent, and only the agent's datagrams are delivered to it; anything else sent to the
-    // port is dropped by the system, so nobody else can forge a status or an action.
-    if (udp >= 0 &&
-        connect(udp, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** UDP socket not connected to the DCH, errno %d", errno);
-    }
     comm->Socket = udp;
     comm->ReceiveMode = QDVP_DCH_MODE_UDP;
+    QDVP_SetLinkState(0, 1);
   }
   comm->Status = 0;
   comm->Heard = 0;
+  comm->Connections++;
   int s = comm->Socket;
   OSV1_ReleaseLock(&comm->LinkLock);
   int flags = fcntl(s, F_GETFL, 0);

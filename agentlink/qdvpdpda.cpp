@@ -15,6 +15,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdpda"};
 
@@ -143,12 +144,19 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
     return;
   }
   unsigned char *m = source->pOutputBuffer;
+  int sends = 0;
   do {
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d for SourceEntry object @%p",
              source->RequestNumber, (void *)source);
     comm->RequestNumber = source->RequestNumber;
+    QDVP_CountLinkRows(sends++ == 0 ? QDVP_LINK_ROWS_SENT : QDVP_LINK_ROWS_RESENT, 1);
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
   } while (QDVP_DCHsendAgain(comm));
+  int status = comm->Status;
+  if (status > 0 && status != QDVP_DCH_STATUS_SYNC_REQUIRED &&
+      status != QDVP_DCH_STATUS_REREGISTER && status != QDVP_DCH_STATUS_SEND_AGAIN) {
+    QDVP_CountLinkRows(QDVP_LINK_ROWS_REFUSED, 1);
+  }
   // A row the agent asks to see again after the source is back online (status 2) keeps its
   // values so that the client can resend it, and so does a row the agent never answered (a
   // lost link, no reply): its sender may send it again once the link is back. The next

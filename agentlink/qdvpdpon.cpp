@@ -30,10 +30,10 @@ size_t Text(DCHcomm *comm, size_t position, int code, const char *text) {
 }
 
 // Sends the request buffer until the status is no longer 7.
-void SendRequest(SourceEntry *source, DCHcomm *comm, const char *what) {
+void SendRequest(int requestNumber, DCHcomm *comm, const char *what) {
   do {
     int length = static_cast<int>(QDVP_WireGet32(comm->RequestBuffer));
-    comm->RequestNumber = source ? source->RequestNumber : 0;
+    comm->RequestNumber = requestNumber;
     QDVP_TRC(trk, TRK1_DETAIL, "Sending %s request %d", what, comm->RequestNumber);
     QDVP_DCHsendAndReceive(length, comm->RequestBuffer, comm, 0);
   } while (QDVP_DCHsendAgain(comm));
@@ -86,7 +86,7 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm) {
                          QDVP_FIELD_DCH_HANDLE, source->DCHhandle, 4, 0);
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_offline request %d for SourceEntry object @%p",
              source->RequestNumber, (void *)source);
-    SendRequest(source, comm, "dp_offline");
+    SendRequest(source->RequestNumber, comm, "dp_offline");
   }
   if (comm->Status == 0) {
     memset(source->DCHhandle, 0, 4);
@@ -110,11 +110,15 @@ void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm) {
   }
   size_t position = Begin(comm, QDVP_REQ_DP_UNREGISTER);
   Text(comm, position, QDVP_FIELD_APPL_NAME, source->pTable->pAppl->ApplName);
-  SendRequest(source, comm, "dp_unregister");
+  SendRequest(source->RequestNumber, comm, "dp_unregister");
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode) {
+  QDVP_DoDPwaitForNode(SourceNodeName(source).c_str(), source->RequestNumber, comm, waitCode);
+}
+
+void QDVP_DoDPwaitForNode(const char *node, int requestNumber, DCHcomm *comm, int waitCode) {
   QDVP_TRC_ENTRY(trk);
   if (comm->pDPAB->StandAlone) {
     comm->Status = 0;
@@ -125,8 +129,8 @@ void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode) {
   QDVP_WirePut16(code, static_cast<uint16_t>(waitCode & 0xFFFF));
   position += QDV0_FormatDataField(comm->RequestBuffer, QDVP_DCH_REQUEST_BUFFER, position,
                                    QDVP_FIELD_WAIT_CODE, code, 2, 0);
-  Text(comm, position, QDVP_FIELD_SOURCE_NAME, SourceNodeName(source).c_str());
-  SendRequest(source, comm, "dp_waitForAction");
+  Text(comm, position, QDVP_FIELD_SOURCE_NAME, node);
+  SendRequest(requestNumber, comm, "dp_waitForAction");
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 

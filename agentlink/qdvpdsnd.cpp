@@ -123,7 +123,7 @@ void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
   if (comm->Pending) {
     comm->Pending = 0;
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notifying request %d to DCH client", comm->RequestNumber);
-    pthread_cond_broadcast(&comm->StatusCond);
+    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Signal DCH client bypassed. No receive outstanding");
   }

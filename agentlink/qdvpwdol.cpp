@@ -3,9 +3,14 @@
 //
 // A source is in at most one of the client's queues at a time: its Enqueued word is 1 from
 // the moment it is linked to the client's work queue until the client has finished its
-// request. A requester waiting in QDVP_QueueAndWaitDCHstatus holds its own TaskIO mutex from
-// before the source is queued, and the client signals under that mutex, so the wake-up cannot
-// be lost; the wait is still re-checked every 10 seconds. The delayed offline queue holds
+// request, and for that time the client holds the source (its Holds), so that a deletion waits
+// for the request however its requester's wait ended. A request a requester waits for is always
+// taken (the deleting task's own unregister and offline are of a source already closed); one
+// that nobody waits for (the periodic scan's) is not taken for a source being deleted.
+//
+// A requester waiting in QDVP_QueueAndWaitDCHstatus holds its own TaskIO mutex from before the
+// source is queued, and the client signals under that mutex, so the wake-up cannot be lost;
+// the wait is still re-checked every 10 seconds. The delayed offline queue holds
 // copies of sources whose offline waits for their table's time to live.
 #include <string.h>
 
@@ -25,11 +30,21 @@ static void LinkToClient(ProcessEntry *client, SourceEntry *source) {
   QDVP_QueueWorkItem(client, &source->DCHwork);
 }
 
-void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
+// Queues a source to the client with the client's hold on it; waited says whether a requester
+// waits for the request (which is then taken for a closed source as well).
+static void Enqueue(DPAB *anchor, SourceEntry *source, bool waited) {
   int idle = 0;
   if (!source->Enqueued.compare_exchange_strong(idle, 1)) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Enqueue source @%p bypassed. Already enqueued or DCH work in process",
+             (void *)source);
+    return;
+  }
+  if (waited) {
+    OSV1_AddHold(&source->Holds);
+  } else if (!OSV1_TakeHold(&source->Holds)) {
+    source->Enqueued.store(0);
+    QDVP_TRC(trk, TRK1_DETAIL, "Enqueue source @%p bypassed. The source is being deleted",
              (void *)source);
     return;
   }
@@ -55,6 +70,8 @@ void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) {
   }
   LinkToClient(client, source);
 }
+
+void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) { Enqueue(anchor, source, false); }
 
 int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client) {
   SourceEntry *list;
@@ -82,6 +99,7 @@ int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source) {
       *link = source->pDCHnext;
       source->pDCHnext = nullptr;
       source->Enqueued.store(0);
+      OSV1_LetGo(&source->Holds);  // the client's hold
       return 1;
     }
   }
@@ -94,7 +112,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   source->pPE.store(requester);
   OSV1_GetLock(&requester->RequestLock);
   OSV1_GetLock(&requester->TaskIOmutex);
-  QDVP_EnqueueSourceToDCH(anchor, source);
+  Enqueue(anchor, source, true);
   // A row's round trip on loopback is shorter than a sleep and a wake-up: look for the end of
   // the request for a moment before waiting on the condition (the client signals under the
   // mutex, so it is let go meanwhile).
@@ -105,7 +123,7 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   OSV1_GetLock(&requester->TaskIOmutex);
   while (!anchor->ShutdownRequested && source->Enqueued.load()) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
-    int rc = QDV0_ConditionTimedWait(&requester->TaskIOcond, &requester->TaskIOmutex, 10);
+    int rc = QDV0_ConditionWaitForTask(&requester->TaskIOcond, &requester->TaskIOmutex, 10000);
     if (rc != 0 && source->Enqueued.load()) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Continue wait for DCH request complete signal");
     }
@@ -113,6 +131,25 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   OSV1_ReleaseLock(&requester->TaskIOmutex);
   OSV1_ReleaseLock(&requester->RequestLock);
   return 1;
+}
+
+void QDVP_DropWaitingDCHwork(DPAB *anchor) {
+  SourceEntry *list;
+  {
+    OSV1_Guard queue(&anchor->DCHqueueLock);
+    if (anchor->pDCHclientPE.load() != nullptr) return;
+    list = anchor->pDCHqueue;
+    anchor->pDCHqueue = nullptr;
+  }
+  while (list != nullptr) {
+    SourceEntry *next = list->pDCHnext;
+    list->pDCHnext = nullptr;
+    QDVP_TRC(trk, TRK1_DETAIL, "Request %d of source @%p dropped: no DCH client",
+             list->RequestNumber, (void *)list);
+    list->Enqueued.store(0);
+    OSV1_LetGo(&list->Holds);
+    list = next;
+  }
 }
 
 int QDVP_EnqueueWaitingDCHwork(DPAB *anchor) {
@@ -178,10 +215,9 @@ void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, Source
   if (requester == nullptr) requester = anchor->pStatPE;
   if (requester == nullptr) return;
   OSV1_GetLock(&requester->TaskIOmutex);
-  for (int i = 0; i < 600 && source->Enqueued.load() &&
-                  anchor->pDCHclientPE.load() != nullptr;
-       i++) {
-    QDV0_ConditionTimedWaitMs(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
+  // The client notifies under this mutex; the steps only look again for the client's end.
+  while (source->Enqueued.load() && anchor->pDCHclientPE.load() != nullptr) {
+    QDV0_ConditionWaitForTask(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
   }
   OSV1_ReleaseLock(&requester->TaskIOmutex);
 }

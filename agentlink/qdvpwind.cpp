@@ -22,6 +22,7 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpwind"};
 
@@ -109,7 +110,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     // Taken, and so is every row before it: the rows after a failed one wait for its resend.
     if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
     unanswered = w->rows.size() - w->answered;
-    pthread_cond_broadcast(&comm->StatusCond);
+    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (failed) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, unanswered);
@@ -126,7 +127,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
       w->rows[w->answered].status = status;
       lost = w->failed = true;
     }
-    pthread_cond_broadcast(&comm->StatusCond);
+    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (lost) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, 0);
@@ -186,6 +187,7 @@ void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
     Keep(w, source, message, length, 0);
   }
   comm->RequestNumber = source->RequestNumber;
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
   QDVP_DCHsendAndReceive(static_cast<int>(length), const_cast<unsigned char *>(message), comm, 1);
   // A failed send ended the connection, whose end marked the row lost: it is sent again.
   comm->Status = 0;

@@ -28,12 +28,13 @@
 #include "../include/qdvp_actions.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpwout"};
 
 struct DCHoutbox {
   OSV1_LOCK lock QDVP_ACQUIRED_AFTER(ActionEntry::Mutex) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
-  pthread_cond_t room;  // signalled when the client took rows
+  OSV1_COND room;       // signalled when the client took rows
   std::deque<DCHinFlight> rows QDVP_GUARDED_BY(lock);
   std::atomic<int> waiting{0};            // producers waiting for room (changed under lock)
   std::atomic<size_t> count{0};           // rows.size(), for looks without the lock
@@ -54,7 +55,6 @@ void QDVP_OpenDCHoutbox(DPAB *anchor, DCHcomm *comm) {
   auto *box = new DCHoutbox();
   box->comm = comm;
   OSV1_InitializeLock(&box->lock);
-  QDV0_InitializeCondVar(&box->room);
   anchor->pOutbox.store(box);
 }
 
@@ -62,7 +62,6 @@ void QDVP_CloseDCHoutbox(DPAB *anchor) {
   DCHoutbox *box = anchor->pOutbox.exchange(nullptr);
   if (box == nullptr) return;
   OSV1_DestroyLock(&box->lock);
-  pthread_cond_destroy(&box->room);
   delete box;
 }
 
@@ -72,7 +71,7 @@ void QDVP_SetOutboxWindow(DPAB *anchor, int window) {
   box->window.store(window);
   // Producers waiting for room go the usual way once the window is gone.
   OSV1_Guard lock(&box->lock);
-  if (box->waiting > 0) pthread_cond_broadcast(&box->room);
+  if (box->waiting > 0) OSV1_WakeAll(&box->room, &box->lock);
 }
 
 bool QDVP_OutboxPending(DPAB *anchor) {
@@ -172,7 +171,10 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
         if (row.bytes.size() >= kDataHandleOffset + 4) {
           memcpy(&row.bytes[kDataHandleOffset], row.source->DCHhandle, 4);
         }
-        if (!held) gathered += row.bytes;
+        if (!held) {
+          gathered += row.bytes;
+          QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
+        }
         // Its reply wait runs from now, not from the time it waited here.
         row.sentAt = QDV0_Time();
         QDVP_KeepWindowRow(comm, &row, held);
@@ -183,7 +185,7 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
     }
     // Rows held behind a failed one count as answered: a waiting producer may go on.
     if (box->waiting > 0 && Ahead(box) <= LowWater(box->window.load())) {
-      pthread_cond_broadcast(&box->room);
+      OSV1_WakeAll(&box->room, &box->lock);
     }
   }
   SendGathered(comm, &gathered);
@@ -195,7 +197,7 @@ void QDVP_OutboxStatusCame(DPAB *anchor, size_t unanswered) {
   if (box == nullptr || box->waiting.load() == 0) return;
   if (unanswered + box->count.load() > LowWater(box->window.load())) return;
   OSV1_Guard lock(&box->lock);
-  pthread_cond_broadcast(&box->room);
+  OSV1_WakeAll(&box->room, &box->lock);
 }
 
 void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source) {

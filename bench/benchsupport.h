@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -198,8 +199,12 @@ class Peer {
   explicit Peer(const std::string &dir, const std::vector<std::string> &options = {})
       : db_(dir + "/dch.db") {
     std::string ready = dir + "/dch.ready";
-    std::vector<std::string> argv = {BinDir() + "/qdvp-dch", "--port", "0", "--db", db_,
-                                     "--ready-file", ready};
+    std::vector<std::string> argv = {BinDir() + "/qdvp-dch", "--port", "0", "--ready-file",
+                                     ready};
+    // A peer on PostgreSQL has no database file.
+    if (std::find(options.begin(), options.end(), "--pg") == options.end()) {
+      argv.insert(argv.end(), {"--db", db_});
+    }
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<Process>(argv, std::map<std::string, std::string>{}, dir, "dch");
     for (int i = 0; i < 200 && port_ == 0 && process_->Running(); i++) {

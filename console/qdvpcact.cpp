@@ -16,10 +16,12 @@ static TRK1_BLOCK trk = {"qdvpcact"};
 
 namespace {
 
-// The area while it is still the live console area of the anchor, else null.
-ConsoleBlock *LiveArea(DPAB *anchor) {
+// The anchor's console area, held for the caller (who lets go with OSV1_LetGo), or null once
+// the console has gone.
+ConsoleBlock *HoldArea(DPAB *anchor) {
+  OSV1_Guard state(&anchor->StateMutex);
   ConsoleBlock *area = anchor->pConsoleBlock;
-  if (area == nullptr || !QDV0_IsValidBlockPointer(area, sizeof(ConsoleBlock))) return nullptr;
+  if (area == nullptr || !OSV1_TakeHold(&area->Holds)) return nullptr;
   return area;
 }
 
@@ -33,17 +35,19 @@ bool NeedsOperand(int code) {
          code == QDVP_CMD_LOADLIST;
 }
 
-// Hands the command over as soon as the console is free; 0 when the console has gone.
-int HandOver(DPAB *anchor, const char *commandText) {
+// Hands the command over as soon as the console is free; 0 when the console has gone. The
+// service writes the command's reply text into reply (replySize bytes) when reply is not null.
+int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize) {
   for (;;) {
     if (anchor->ShutdownRequested) return 0;
-    ConsoleBlock *area = LiveArea(anchor);
+    ConsoleBlock *area = HoldArea(anchor);
     if (area == nullptr) return 0;
     OSV1_GetLock(&area->Mutex);
     if (area->Status.load() != QDVP_CONSOLE_BUSY && area->pCommandBuffer == nullptr) {
       char *buffer = static_cast<char *>(QDV0_GetStorage(QDVP_CONSOLE_BUFFER_SIZE + 1));
       if (buffer == nullptr) {
         OSV1_ReleaseLock(&area->Mutex);
+        OSV1_LetGo(&area->Holds);
         return 0;
       }
       snprintf(buffer, QDVP_CONSOLE_BUFFER_SIZE + 1, "%s", commandText);
@@ -53,11 +57,15 @@ int HandOver(DPAB *anchor, const char *commandText) {
       area->Authentication = QDVP_AUTH_AGENT;
       area->pCommandBuffer = buffer;
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
-      pthread_cond_broadcast(&area->Cond);
+      area->pActionReply = reply;
+      area->ActionReplySize = replySize;
+      OSV1_WakeAll(&area->Cond, &area->Mutex);
       OSV1_ReleaseLock(&area->Mutex);
+      OSV1_LetGo(&area->Holds);
       return 1;
     }
     OSV1_ReleaseLock(&area->Mutex);
+    OSV1_LetGo(&area->Holds);
     OSV1_Sleep(1);
   }
 }
@@ -97,20 +105,27 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   // The service gets the command as the operator would send it.
   char command[QDVP_CONSOLE_BUFFER_SIZE + 1];
   snprintf(command, sizeof(command), "%s%s%s", word, operand ? " " : "", operand ? operand : "");
-  if (!HandOver(anchor, command)) {
+  // SHUTDOWN is not waited for: its reply, were there one, would come after this call.
+  char reply[QDVP_CONSOLE_BUFFER_SIZE + 1] = "";
+  bool shutdown = code == QDVP_CMD_SHUTDOWN;
+  if (!HandOver(anchor, command, shutdown ? nullptr : reply,
+                shutdown ? 0 : static_cast<int>(sizeof(reply)))) {
     Text(resultText, resultSize, 16, "-1");
     return -1;
   }
-  if (code == QDVP_CMD_SHUTDOWN) return 0;
+  if (shutdown) return 0;
   int rc = QDVP_CONSOLE_BUSY;
   for (;;) {
-    ConsoleBlock *area = LiveArea(anchor);
+    ConsoleBlock *area = HoldArea(anchor);
     if (area == nullptr) break;
     rc = area->Status.load();
+    OSV1_LetGo(&area->Holds);
     if (rc != QDVP_CONSOLE_BUSY) break;
     OSV1_Sleep(1);
   }
-  Text(resultText, resultSize, QDVP_ConsoleResultMessage(code, rc), operand ? operand : "-");
+  // The reply's text (GETPORT's type and port, PING's start time) fills the message.
+  const char *insert = reply[0] != '\0' ? reply : operand ? operand : "-";
+  Text(resultText, resultSize, QDVP_ConsoleResultMessage(code, rc), insert);
   return rc;
 }
 

@@ -58,7 +58,7 @@ void SendText(int socket, const struct sockaddr_in *to, const char *text) {
 [[noreturn]] void EndIOtask(DPAB *anchor, ConsoleBlock *area, ProcessEntry *entry) {
   OSV1_GetLock(&area->Mutex);
   area->IOended = 1;
-  pthread_cond_broadcast(&area->Cond);
+  OSV1_WakeAll(&area->Cond, &area->Mutex);
   OSV1_ReleaseLock(&area->Mutex);
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console IO thread processing completed. Exit");
   QDVP_EndTask(anchor, entry);
@@ -210,7 +210,7 @@ int ReceiveCommand(ConsoleBlock *area, Seals *seals, int socket, int port, char 
   area->HasRequesterAddr = 1;
   area->Authentication = authentication;
   area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
-  pthread_cond_broadcast(&area->Cond);
+  OSV1_WakeAll(&area->Cond, &area->Mutex);
   OSV1_ReleaseLock(&area->Mutex);
   *buffer = static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1));
   return 1;
@@ -263,7 +263,7 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
   area->Port = htons(static_cast<uint16_t>(port));
   if (anchor->DPtype == QDVP_TYPE_ASFS) OpenExtraPorts(area, port - anchor->DPtype);
   if (buffer != nullptr) area->IOthreadID = static_cast<long>(entry->ThreadID.load());
-  pthread_cond_broadcast(&area->Cond);
+  OSV1_WakeAll(&area->Cond, &area->Mutex);
   OSV1_ReleaseLock(&area->Mutex);
   if (buffer == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** No storage for the console receive buffer");

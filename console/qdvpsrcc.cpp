@@ -16,11 +16,13 @@
 #include <new>
 
 #include "../core/support/qdv0.h"
+#include "../core/support/qdv0chck.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_console.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpsrcc"};
 
@@ -33,6 +35,8 @@ struct Requester {
   int hasAddr = 0;
   struct sockaddr_in addr;
   int authentication = QDVP_AUTH_NONE;
+  char *actionReply = nullptr;  // a take action's room for the reply text
+  int actionReplySize = 0;
 };
 
 // How long the service waits for the I/O task's final signal after the orderly shutdown.
@@ -101,7 +105,6 @@ ConsoleBlock *CreateArea(DPAB *anchor) {
   ConsoleBlock *area = QDV0_New<ConsoleBlock>();
   if (area == nullptr) return nullptr;
   OSV1_InitializeLock(&area->Mutex);
-  QDV0_InitializeCondVar(&area->Cond);
   OSV1_InitializeLock(&area->EntryLock);
   area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
   area->CommandCode = -1;
@@ -109,12 +112,18 @@ ConsoleBlock *CreateArea(DPAB *anchor) {
   area->IOthreadID = -1;
   area->Socket = -1;
   for (int &s : area->ExtraSockets) s = -1;
+  OSV1_Guard state(&anchor->StateMutex);
   anchor->pConsoleBlock = area;
   return area;
 }
 
+// Unpublishes the area and frees it once no take action's worker holds it.
 void FreeArea(DPAB *anchor, ConsoleBlock *area) {
-  anchor->pConsoleBlock = nullptr;
+  {
+    OSV1_Guard state(&anchor->StateMutex);
+    anchor->pConsoleBlock = nullptr;
+  }
+  OSV1_AwaitLetGo(&area->Holds, "console area");
   QDV0_CloseTheSocket(area->Socket);
   for (int s : area->ExtraSockets) QDV0_CloseTheSocket(s);
   {
@@ -122,7 +131,6 @@ void FreeArea(DPAB *anchor, ConsoleBlock *area) {
     QDV0_Free(area->pCommandBuffer);
   }
   OSV1_DestroyLock(&area->EntryLock);
-  pthread_cond_destroy(&area->Cond);
   OSV1_DestroyLock(&area->Mutex);
   QDV0_Free(area);
 }
@@ -220,6 +228,11 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
                                     &showReply);
   }
   QDV0_Scratch<char> replyBlock(reply);
+  // A take action has no address to answer: its reply text is its result.
+  if (to.actionReply != nullptr && to.actionReplySize > 0) {
+    snprintf(to.actionReply, static_cast<size_t>(to.actionReplySize), "%s",
+             reply != nullptr && rc != QDVP_CON_NO_REPLY ? reply : "");
+  }
   area->Status = rc;
   if (rc != QDVP_CON_NO_REPLY) {
     char head[16];
@@ -274,6 +287,16 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     snprintf(text, sizeof(text), "%s %s", DPtypeString[anchor->DPtype],
              "DP Active! Initialization completed successfully.");
     QDV0_OQconsoleMessage("SystemStatus", QDV0_OQ_INFO, text);
+    QDVP_MarkDataProviderUp(1);
+    // Problems the start reported but survived (a missing metafile directory, say) stay in
+    // view: the line above alone would read as if all were well.
+    int problems = QDV0_OperatorErrorCount();
+    if (problems > 0) {
+      QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
+                        "qdvp: the %s data provider runs, but %d error line(s) above need the "
+                        "operator",
+                        DPtypeString[anchor->DPtype], problems);
+    }
   }
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Console service waits for console commands");
 
@@ -292,6 +315,9 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     to.hasAddr = area->HasRequesterAddr;
     to.addr = area->RequesterAddr;
     to.authentication = area->Authentication;
+    to.actionReply = area->pActionReply;
+    to.actionReplySize = area->ActionReplySize;
+    area->pActionReply = nullptr;
     OSV1_ReleaseLock(&area->Mutex);
     if (RunCommand(anchor, area, buffer, to, fileServer, &refusals) == QDVP_CMD_SHUTDOWN) {
       cleanedUp = true;

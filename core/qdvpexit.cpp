@@ -35,7 +35,6 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   if (Main_DPAB == anchor) Main_DPAB = nullptr;
   OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
   OSV1_DestroyLock(&anchor->StateMutex);
-  pthread_cond_destroy(&anchor->StateCond);
   QDV0_Free(anchor);
   QDVP_TRC_EXIT(trk, 0);
 }

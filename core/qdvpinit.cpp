@@ -4,9 +4,13 @@
 #include <string.h>
 #include <time.h>
 
+#include <string>
+#include <vector>
+
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 #include "support/qdv0.h"
+#include "support/qdv0chck.h"
 #include "support/trk1.h"
 
 static TRK1_BLOCK trk = {"qdvpinit"};
@@ -50,11 +54,23 @@ static void InitializeAnchorLocks(DPAB *anchor) {
   static_assert(sizeof(locks) / sizeof(locks[0]) == 20, "the anchor has twenty locks");
   for (OSV1_LOCK *lock : locks) OSV1_InitializeLock(lock);
   OSV1_InitializeLock(&anchor->StateMutex);
-  QDV0_InitializeCondVar(&anchor->StateCond);
+}
+
+// Every environment value with a rule (a number, a port, an address, a word) is checked before
+// any is used: a bad one stops the start with a line that names the variable and the value.
+static int CheckEnvironmentValues(void) {
+  std::vector<std::string> problems;
+  if (QDV0_CheckEnvironment(&problems) == 0) return 1;
+  for (const std::string &problem : problems) {
+    QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: %s", problem.c_str());
+    QDVP_TRC(trk, TRK1_ERROR, "***** %s", problem.c_str());
+  }
+  return 0;
 }
 
 DPAB *QDVP_StartupInitialization(void) {
   QDVP_TRC_ENTRY(trk);
+  if (!CheckEnvironmentValues()) return nullptr;
   const char *initConfigPath = QDV0_GetEnv("QDVP_INIT_CONFIG_PATH", nullptr);
   const char *transport = QDV0_GetEnv("QDVP_DP_TRANSPORT", nullptr);
   const char *actionLog = QDV0_GetEnv("QDVP_ACTION_LOG_FILENAME", "DPACTLOG");
@@ -82,15 +98,13 @@ DPAB *QDVP_StartupInitialization(void) {
   anchor->pStatBlock = QDVP_InitializeStatisticBlock();
   anchor->StartTime = QDV0_Time();
 
-  if (QDV0_IsThisFullyQualifiedName(actionLog)) {
-    anchor->pActionLogFile = QDV0_StrDup(actionLog);
-  } else {
-    anchor->pActionLogFile = QDV0_ConstructFullyQualifiedName(nullptr, actionLog);
-  }
+  anchor->pActionLogFile = QDV0_QualifyFileName(nullptr, actionLog);
 
+  // The startup configuration is in QDVP_INIT_CONFIG_PATH (else the default directory) unless
+  // the product specification names it with its directory.
   char *configDir = QDV0_CheckPathSpec(initConfigPath);
   anchor->pInitConfigFile =
-      QDV0_ConstructFullyQualifiedName(configDir, initConfigName ? initConfigName : "");
+      QDV0_QualifyFileName(configDir, initConfigName ? initConfigName : "");
   if (configDir != initConfigPath) QDV0_Free(configDir);
 
   char *metaDir = QDV0_CheckPathSpec(metaPath);

@@ -1,6 +1,14 @@
 // Orderly shutdown: asks every task to end, waits a bounded time for them, then releases the
 // data model (applications, I/O entries and internal routing blocks).
+//
+// The release follows the one lifetime rule: an application a task still holds (one that did
+// not end within the bound) is not freed under it. It and everything the data model shares
+// with it (the I/O entries and routing blocks) are left to the end of the process, and the
+// trace says so.
+#include <vector>
+
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
 #include "support/qdv0.h"
 #include "support/trk1.h"
@@ -23,14 +31,25 @@ void QDVP_ShutdownCleanUp(DPAB *anchor, int flag) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Waiting for all processes to end - %d", active);
     QDVP_WaitForTaskEnd(anchor, QDVP_SHUTDOWN_STEP_SECONDS);
   }
-  for (;;) {
-    ApplEntry *appl;
-    {
-      OSV1_Guard list(&anchor->ApplListLock);
-      appl = anchor->pApplList;
+  QDVP_DropWaitingDCHwork(anchor);
+  std::vector<ApplEntry *> applications;
+  {
+    OSV1_Guard list(&anchor->ApplListLock);
+    for (ApplEntry *a = anchor->pApplList; a != nullptr; a = a->pNext) applications.push_back(a);
+  }
+  int kept = 0;
+  for (ApplEntry *appl : applications) {
+    if (QDVP_ApplicationHeld(appl)) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** Application @%p still held by a task; left to the end",
+               static_cast<void *>(appl));
+      kept++;
+      continue;
     }
-    if (appl == nullptr) break;
     QDVP_ReleaseApplResources(anchor, appl, flag);
+  }
+  if (kept > 0) {
+    QDVP_TRC_EXIT(trk, 0);
+    return;
   }
   for (;;) {
     IOEntry *io;

@@ -1,11 +1,14 @@
 // The data provider's entry point: the type table, the start of a data provider of one type,
 // the program-start mark and the immediate shutdown request a host may make at any time.
+#include <errno.h>
 #include <pthread.h>
 #include <stddef.h>
+#include <string.h>
 
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_services.h"
 #include "support/qdv0.h"
+#include "support/qdv0chck.h"
 #include "support/trk1.h"
 
 static TRK1_BLOCK trk = {"qdvpstrt"};
@@ -29,10 +32,16 @@ static const char *const TypeEntryLine[QDVP_TYPE_MAX + 1] = {
 
 void Dummy_Function(ProcessEntry *) {}
 
-// Starts one server task of the type; traces failMessage and returns 0 when it cannot.
+// Starts one server task of the type; traces failMessage, tells the operator and returns 0
+// when it cannot.
 static int StartServer(DPAB *anchor, QDVP_TASK_ROUTINE routine, const char *failMessage) {
   if (QDVP_CreateProcess(anchor, anchor->DPtype, nullptr, routine, 0, nullptr)) return 1;
+  int err = errno;
   QDVP_TRC(trk, TRK1_ERROR, "%s", failMessage);
+  QDV0_OperatorLine(QDV0_PRIORITY_ERROR,
+                    "qdvp: a server task of the %s data provider could not "
+                    "be started: %s",
+                    DPtypeString[anchor->DPtype], strerror(err));
   return 0;
 }
 

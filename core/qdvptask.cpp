@@ -24,7 +24,6 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
   }
   entry->pDPAB = anchor;
   OSV1_InitializeLock(&entry->TaskIOmutex);
-  QDV0_InitializeCondVar(&entry->TaskIOcond);
   OSV1_InitializeLock(&entry->WorkQueueLock);
   OSV1_InitializeLock(&entry->RequestLock);
   OSV1_InitializeLock(&entry->UnchainLock);
@@ -39,7 +38,6 @@ void QDVP_FreeProcessEntry(ProcessEntry *entry) {
     if (entry->WakeFd >= 0) close(entry->WakeFd);
   }
   OSV1_DestroyLock(&entry->TaskIOmutex);
-  pthread_cond_destroy(&entry->TaskIOcond);
   OSV1_DestroyLock(&entry->WorkQueueLock);
   OSV1_DestroyLock(&entry->RequestLock);
   OSV1_DestroyLock(&entry->UnchainLock);
@@ -121,7 +119,7 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
   OSV1_GetLock(&anchor->StateMutex);
   if (chained) anchor->ActiveTasks--;
   OSV1_ReleaseLock(&anchor->ProcessListLock);
-  pthread_cond_broadcast(&anchor->StateCond);
+  OSV1_WakeAll(&anchor->StateCond, &anchor->StateMutex);
   OSV1_ReleaseLock(&anchor->StateMutex);
 }
 
@@ -151,7 +149,7 @@ void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
 // is raised under the same mutex.
 void QDVP_SignalTaskIO(ProcessEntry *entry) {
   OSV1_GetLock(&entry->TaskIOmutex);
-  pthread_cond_signal(&entry->TaskIOcond);
+  OSV1_WakeOne(&entry->TaskIOcond, &entry->TaskIOmutex);
   if (entry->WakeFd >= 0) {
     uint64_t one = 1;
     ssize_t n = write(entry->WakeFd, &one, sizeof(one));
@@ -236,7 +234,7 @@ void QDVP_WaitForTaskEnd(DPAB *anchor, int seconds) {
 void QDVP_SetAnchorFlag(DPAB *anchor, std::atomic<int> *flag) {
   OSV1_GetLock(&anchor->StateMutex);
   *flag = 1;
-  pthread_cond_broadcast(&anchor->StateCond);
+  OSV1_WakeAll(&anchor->StateCond, &anchor->StateMutex);
   OSV1_ReleaseLock(&anchor->StateMutex);
 }
 

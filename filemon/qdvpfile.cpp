@@ -124,10 +124,14 @@ int QDVP_CheckAndStartFileServer(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     }
     if (source->pPE.load() != nullptr) continue;
     if (source->State != QDVP_Ready && source->State != QDVP_Pending) continue;
+    // The server's hold on its source, taken here where the source is listed (a source being
+    // deleted gets no server) and let go as the server's last act.
+    if (!OSV1_TakeHold(&source->Holds)) continue;
     ProcessEntry *pe = nullptr;
     if (!QDVP_CreateProcess(anchor, QDVP_TYPE_FILE, source, fileServer, 0, &pe)) {
       QDVP_TRC(trk, TRK1_ERROR, "***** File server process startup failed for file %s",
                source->pSourceName ? source->pSourceName : "");
+      QDVP_LetGoSource(source);
       continue;
     }
     // Owned at once, so that a second start-up call does not start another server.
@@ -221,11 +225,12 @@ static void TakeOffline(FileServerState *s) {
 }
 
 // Waits until the next scan is due, in pieces of about 30 seconds for long intervals, and
-// returns early when the task is asked to end, or when a new file appears under the monitored
-// name (a rotation: the pass that follows reads the old file to its end and switches).
+// returns early when the task is asked to end, when the file followed in TAIL mode was written,
+// or when a new file appears under the monitored name (a rotation: the pass that follows reads
+// the old file to its end and switches). See qdvpfwat.cpp.
 static void WaitForNextScan(FileServerState *s) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> wait for next sample/event");
-  QDVP_FileWatchDirectory(s);
+  QDVP_FileWatch(s);
   bool pieces = s->frequency > 30;
   int total = pieces ? s->testFrequency : s->frequency;
   time_t start = QDV0_Time();
@@ -234,7 +239,7 @@ static void WaitForNextScan(FileServerState *s) {
     int piece = pieces ? std::min(left, s->testInterval) : left;
     // A position not written yet is written within a second, not after the whole interval.
     bool pending = QDVP_FilePositionPending(s);
-    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece)) return;
+    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece) != QDVP_WAKE_NONE) return;
     if (pending) QDVP_FilePositionFlush(s, false);
   }
 }
@@ -285,7 +290,7 @@ static bool ScanLoop(FileServerState *s) {
   // Orderly end (the shutdown, a DELETE): the position reached is written now.
   QDVP_FilePositionFlush(s, true);
   QDVP_FileCloseFollowed(s);
-  QDVP_FileUnwatchDirectory(s);
+  QDVP_FileUnwatch(s);
   QDV0_Free(s->commonBuffer);
   QDV0_Free(s->readBuffer);
   QDVP_ReleaseRecordSetRule(s->rule);
@@ -300,10 +305,15 @@ static bool ScanLoop(FileServerState *s) {
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
-  // The last use of the source: a DELETE waits for this before it frees the source.
-  s->source->pPE.store(nullptr);
+  {
+    // A deletion signals the server found here under the same lock: seen, the entry still lives.
+    OSV1_Guard hold(&s->source->SourceLock);
+    s->source->pPE.store(nullptr);
+  }
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process ended. Thread: %X",
            s->pe->ThreadID.load());
+  // The last use of the source: a DELETE waits for this before it frees the source.
+  QDVP_LetGoSource(s->source);
   QDVP_EndTask(s->anchor, s->pe);
 }
 
@@ -316,6 +326,7 @@ void QDVP_FileServer(ProcessEntry *pe) {
   if (s.source == nullptr || s.source->pIOE == nullptr || s.source->pFileSpec == nullptr ||
       s.source->pTable == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** File server started without a FILE source");
+    QDVP_LetGoSource(s.source);
     QDVP_EndTask(s.anchor, pe);
   }
   s.io = s.source->pIOE;
@@ -325,7 +336,7 @@ void QDVP_FileServer(ProcessEntry *pe) {
   s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;
-  s.watchFd = -1;
+  s.watchFd = s.watchDirWd = s.watchFileWd = -1;
   s.ackedPos = s.savedPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());

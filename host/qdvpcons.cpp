@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "core/support/qdv0chck.h"
 #include "host/qdvphost.h"
 #include "include/qdvp_consauth.h"
 #include "include/qdvp_console.h"
@@ -51,25 +52,21 @@ constexpr auto kPartWait = std::chrono::seconds(3);
 constexpr auto kBusyRetryFor = std::chrono::seconds(3);
 constexpr auto kBusyRetryEvery = std::chrono::milliseconds(100);
 
-struct Options {
-  int type = -1;
-  int port = -1;
-  std::string host = "127.0.0.1";
-  bool raw = false;
-  std::string command;
-  std::string operand;
-};
+using Options = ConsoleOptions;
 
-const char kConsoleUsage[] =
-    "usage: qdvp console [--type TYPE | --port PORT] [--host HOST] [--raw] COMMAND [OPERAND]\n";
-
-// The port offset of the product specification file (DP_PORT_OFFSET or item 23), or 0.
-int PortOffset() {
+// The port offset of the product specification file (DP_PORT_OFFSET or item 23), 0 without
+// one. False, with the reason, when the file cannot be read or the offset is no offset.
+bool PortOffset(int *offset, std::string *problem) {
+  *offset = 0;
   const char *path = getenv("QDVP_PRODUCT_SPEC");
-  if (path == nullptr || path[0] == '\0') return 0;
+  if (path == nullptr || path[0] == '\0') return true;
   FILE *f = fopen(path, "r");
-  if (f == nullptr) return 0;
-  int offset = 0;
+  if (f == nullptr) {
+    *problem =
+        std::string("the product specification ") + path + " cannot be read: " + strerror(errno);
+    return false;
+  }
+  bool good = true;
   char line[1024];
   while (fgets(line, sizeof(line), f) != nullptr) {
     char *p = line;
@@ -79,73 +76,30 @@ int PortOffset() {
     if (eq == nullptr) continue;
     std::string name(p, static_cast<size_t>(eq - p));
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    if (name == "DP_PORT_OFFSET" || name == "23") offset = atoi(eq + 1);
+    if (name != "DP_PORT_OFFSET" && name != "23") continue;
+    std::string value = eq + 1;
+    while (!value.empty() && isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
+    while (!value.empty() && isspace(static_cast<unsigned char>(value.front()))) value.erase(0, 1);
+    if (!QDV0_CheckProductSpecItem("DP_PORT_OFFSET", value.c_str(), problem)) {
+      *problem = std::string("product specification ") + path + ": " + *problem;
+      good = false;
+      break;
+    }
+    *offset = value.empty() ? 0 : atoi(value.c_str());
   }
   fclose(f);
-  return offset;
+  return good;
 }
 
-// The console port of a type, as the data provider computes it.
-int ConsolePort(int type) {
+// The console port of a type, as the data provider computes it; -1 with the reason when a
+// setting it depends on is bad.
+int ConsolePort(int type, std::string *problem) {
   const char *base = getenv("QDVP_DPCONSOLE_PORT");
-  int port = base != nullptr && base[0] != '\0' ? atoi(base) : 7700 + PortOffset();
-  return static_cast<uint16_t>(port + type);
-}
-
-int ParseOptions(int argc, char **argv, int first, Options *o) {
-  std::vector<std::string> words;
-  for (int i = first; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&](const char *what) -> const char * {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "qdvp console: %s needs a value\n", what);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    if (a == "--type") {
-      const char *v = value("--type");
-      if (v == nullptr) return 0;
-      o->type = ParseType(v);
-      if (o->type < 0) {
-        fprintf(stderr, "qdvp console: unknown data provider type '%s'\n", v);
-        return 0;
-      }
-    } else if (a == "--port") {
-      const char *v = value("--port");
-      if (v == nullptr) return 0;
-      char *end = nullptr;
-      long p = strtol(v, &end, 10);
-      if (*end != '\0' || p <= 0 || p > 65535) {
-        fprintf(stderr, "qdvp console: bad port '%s'\n", v);
-        return 0;
-      }
-      o->port = static_cast<int>(p);
-    } else if (a == "--host") {
-      const char *v = value("--host");
-      if (v == nullptr) return 0;
-      o->host = v;
-    } else if (a == "--raw") {
-      o->raw = true;
-    } else if (a.size() > 1 && a[0] == '-' && words.empty()) {
-      fprintf(stderr, "qdvp console: unknown option '%s'\n", a.c_str());
-      return 0;
-    } else {
-      words.push_back(a);
-    }
-  }
-  if (o->type >= 0 && o->port >= 0) {
-    fprintf(stderr, "qdvp console: give --type or --port, not both\n");
-    return 0;
-  }
-  if (words.empty() || words.size() > 2) {
-    fprintf(stderr, "qdvp console: %s\n", words.empty() ? "no COMMAND" : "too many words");
-    return 0;
-  }
-  o->command = words[0];
-  if (words.size() == 2) o->operand = words[1];
-  if (o->port < 0) o->port = ConsolePort(o->type >= 0 ? o->type : 1);
-  return 1;
+  if (!QDV0_CheckSetting("QDVP_DPCONSOLE_PORT", base, problem)) return -1;
+  if (base != nullptr && base[0] != '\0') return atoi(base) + type;
+  int offset = 0;
+  if (!PortOffset(&offset, problem)) return -1;
+  return 7700 + offset + type;
 }
 
 int CommandCode(const std::string &word) {
@@ -301,9 +255,6 @@ class Connection {
   int fd_ = -1;
 };
 
-// Where the package keeps the console key (its QDVP_INIT_CONFIG_PATH).
-constexpr const char *kPackagedKeyFile = "/etc/qdvp/qdvpcons.key";
-
 // The request sealed with the console key, or as it is when the key file cannot be read: the
 // data provider then answers what needs no key and refuses the rest. *problem says why there
 // was no seal ("" when there is one).
@@ -311,15 +262,7 @@ std::string Sealed(const Options &o, const std::string &request, std::string *pr
   char path[4096] = "";
   unsigned char key[QDVP_CONSOLE_KEY_SIZE];
   int status = QDVP_ConsoleKeyPath(path, sizeof(path)) ? QDVP_LoadConsoleKey(path, 0, key)
-                                                        : QDVP_KEY_IO_ERROR;
-  // An operator's shell has none of the service's settings: the installed data provider's key
-  // is then the one of the package's configuration directory.
-  if (status == QDVP_KEY_MISSING && getenv("QDVP_CONSOLE_KEY_FILE") == nullptr &&
-      getenv("QDVP_INIT_CONFIG_PATH") == nullptr && getenv("QDVP_HOME") == nullptr &&
-      access(kPackagedKeyFile, F_OK) == 0) {
-    snprintf(path, sizeof(path), "%s", kPackagedKeyFile);
-    status = QDVP_LoadConsoleKey(path, 0, key);
-  }
+                                                       : QDVP_KEY_IO_ERROR;
   char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
   if (status == QDVP_KEY_OK && !QDVP_NewConsoleNonce(nonce)) status = QDVP_KEY_IO_ERROR;
   std::string datagram(request.size() + QDVP_CONSOLE_SEAL_MAX, '\0');
@@ -348,11 +291,14 @@ int NoAnswer(const Options &o) {
 
 }  // namespace
 
-int RunConsoleCommand(int argc, char **argv, int first) {
-  Options o;
-  if (!ParseOptions(argc, argv, first, &o)) {
-    fputs(kConsoleUsage, stderr);
-    return 2;
+int RunConsoleCommand(ConsoleOptions o) {
+  if (o.port < 0) {
+    std::string problem;
+    o.port = ConsolePort(o.type >= 0 ? o.type : ParseType("FILE"), &problem);
+    if (o.port < 0) {
+      fprintf(stderr, "qdvp console: %s\n", problem.c_str());
+      return 2;
+    }
   }
   int code = CommandCode(o.command);
   Connection c;
@@ -478,7 +424,5 @@ int RunConsoleCommand(int argc, char **argv, int first) {
   fflush(stdout);
   return rc == 0 ? 0 : 1;
 }
-
-const char *ConsoleUsage() { return kConsoleUsage; }
 
 }  // namespace qdvp_host

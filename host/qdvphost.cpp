@@ -17,6 +17,8 @@
 
 #include <atomic>
 
+#include "core/support/qdv0chck.h"
+
 namespace qdvp_host {
 namespace {
 
@@ -64,7 +66,7 @@ void *SignalThread(void *argument) {
   int signal = 0;
   while (sigwait(&state->set, &signal) == 0) {
     if (signal == SIGUSR2) break;  // the host's own wake-up: the data provider has ended
-    fprintf(stderr, "qdvp: %s received, shutting down\n", strsignal(signal));
+    QDV0_OperatorLine(QDV0_PRIORITY_NOTICE, "qdvp: %s received, shutting down", strsignal(signal));
     state->received = signal;
     state->library->ImmediateDPshutdown();
   }
@@ -93,9 +95,8 @@ bool LoadLibrary(Library *library, std::string *error) {
       reinterpret_cast<int (*)(const char *)>(resolve("QDVP_ValidateMetaFile"));
   library->UnpackMetafileToText =
       reinterpret_cast<int (*)(const char *)>(resolve("QDVP_UnpackMetafileToText"));
-  if (!library->StartDataProvider || !library->SetDPprogramStart ||
-      !library->ImmediateDPshutdown || !library->ValidateMetaFile ||
-      !library->UnpackMetafileToText) {
+  if (!library->StartDataProvider || !library->SetDPprogramStart || !library->ImmediateDPshutdown ||
+      !library->ValidateMetaFile || !library->UnpackMetafileToText) {
     *error = path + ": an entry point is missing";
     return false;
   }
@@ -135,7 +136,8 @@ int RunDataProvider(const Library &library, int type) {
   state.type = type;
   pthread_t dpThread;
   if (pthread_create(&dpThread, nullptr, DataProviderThread, &state) != 0) {
-    fprintf(stderr, "qdvp: cannot start the data provider thread: %s\n", strerror(errno));
+    QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: cannot start the data provider thread: %s",
+                      strerror(errno));
     return 1;
   }
   void *threadResult = nullptr;
@@ -148,22 +150,24 @@ int RunDataProvider(const Library &library, int type) {
     static time_t stopAsked = 0;
     if (signals.received && stopAsked == 0) stopAsked = time(nullptr);
     if (stopAsked && time(nullptr) - stopAsked > kShutdownBoundSeconds) {
-      fprintf(stderr, "qdvp: data provider did not end within %d seconds\n",
-              kShutdownBoundSeconds);
+      QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: data provider did not end within %d seconds",
+                        kShutdownBoundSeconds);
       _exit(3);
     }
   }
   pthread_kill(signalThread, SIGUSR2);
   pthread_join(signalThread, nullptr);
   if (state.returned) {
-    fprintf(stderr, "qdvp: data provider type %s did not start\n", TypeName(type));
+    QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: data provider type %s did not start",
+                      TypeName(type));
     return 1;
   }
   // The data provider's thread ends with the address of its result word: nonzero when its
   // environment could not be started (another data provider of the type runs, for example).
   if (threadResult != nullptr && threadResult != PTHREAD_CANCELED &&
       *static_cast<int *>(threadResult) != 0) {
-    fprintf(stderr, "qdvp: data provider type %s ended during start-up\n", TypeName(type));
+    QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: data provider type %s ended during start-up",
+                      TypeName(type));
     return 1;
   }
   return 0;

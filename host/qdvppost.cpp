@@ -17,62 +17,38 @@
 #include <iterator>
 #include <string>
 
+#include "core/support/qdv0chck.h"
+
 namespace qdvp_host {
 
 namespace {
 
-const char kPostUsage[] =
-    "usage: qdvp post [--host HOST] [--port PORT] [--udp] [--category C] TEXT...\n"
-    "  posts TEXT (the words joined by blanks; - reads it from standard input) to a POST data\n"
-    "  provider (default 127.0.0.1, port QDVP_POST_DP_PORT or 7575) and prints the\n"
-    "  acknowledgement stamp. C is a category key (I, O, P, S, N, A, C, W, R, D, or one set by\n"
-    "  QDVP_POST_CATEGORY). Exit status 0 when posted, 1 when the data provider refused or did\n"
-    "  not answer within 5 seconds, 2 for a bad command line.\n";
-
-int Bad(const char *why) {
-  fprintf(stderr, "qdvp post: %s\n%s", why, kPostUsage);
+int Bad(const std::string &why) {
+  fprintf(stderr, "qdvp post: %s\n", why.c_str());
   return 2;
 }
 
 }  // namespace
 
-int RunPostCommand(int argc, char **argv, int first) {
-  std::string host = "127.0.0.1", category, text;
-  const char *envPort = getenv("QDVP_POST_DP_PORT");
-  int port = envPort != nullptr && atoi(envPort) > 0 ? atoi(envPort) : 7575;
-  bool udp = false;
-  int i = first;
-  for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; i++) {
-    std::string a = argv[i];
-    if (a == "--udp") {
-      udp = true;
-      continue;
-    }
-    if (a == "--help") {
-      fputs(kPostUsage, stdout);
-      return 0;
-    }
-    if (i + 1 >= argc) return Bad((a + " needs a value").c_str());
-    std::string v = argv[++i];
-    if (a == "--host") {
-      host = v;
-    } else if (a == "--port") {
-      port = atoi(v.c_str());
-      if (port <= 0 || port > 65535) return Bad(("bad port '" + v + "'").c_str());
-    } else if (a == "--category") {
-      category = v;
-    } else {
-      return Bad(("unknown option '" + a + "'").c_str());
-    }
+int RunPostCommand(const PostOptions &options) {
+  std::string host = options.host, category = options.category, text;
+  int port = options.port;
+  if (port < 0) {
+    const char *envPort = getenv("QDVP_POST_DP_PORT");
+    port = 7575;
+    std::string problem;
+    if (!QDV0_CheckSetting("QDVP_POST_DP_PORT", envPort, &problem)) return Bad(problem);
+    if (envPort != nullptr && envPort[0] != '\0') port = atoi(envPort);
   }
-  if (i >= argc) return Bad("no TEXT");
-  if (argc - i == 1 && strcmp(argv[i], "-") == 0) {
+  bool udp = options.udp;
+  if (options.text.size() == 1 && options.text[0] == "-") {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   } else {
-    for (; i < argc; i++) text += (text.empty() ? "" : " ") + std::string(argv[i]);
+    for (const std::string &word : options.text) text += (text.empty() ? "" : " ") + word;
   }
   if (text.find(';') != std::string::npos) return Bad("TEXT may not hold ';'");
+  if (text.empty()) return Bad("no TEXT");
   std::string message = text + (category.empty() ? "" : ";" + category);
   if (message.size() > 4096) return Bad("the message is longer than 4096 bytes");
 

@@ -2,6 +2,13 @@
 // A subtask keeps its HTTP client between requests (recreated only for a change of protocol
 // version) and carries out one page or object request at a time: authentication, the fall back
 // to HTTP 1.0 for a server that drops 1.1 requests, redirects up to their limit, and the body.
+//
+// A request is handed over under the block's Mutex: the dispatcher fills it (the entry, held
+// for the subtask, and for a page the client task's buffer) and the subtask takes a copy of it
+// (Work) to work with. The answer goes back under the same Mutex, in one hold with Done, so
+// that a dispatcher either sees its answer or gives up before it is handed back: a dispatcher
+// that gave up (TimedOut) has let go of the buffer, and the subtask frees it. A request whose
+// entry is being removed, or that runs when the data provider ends, is abandoned at once.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,44 +66,55 @@ std::string JoinLocation(const std::string &current, const char *location) {
   return current.substr(0, last + 1) + location;
 }
 
+// A request in the subtask's hands: its copy of what the dispatcher gave, and the page buffer,
+// which is the subtask's own until it is handed back.
 struct Work {
   URLactivityBlock *block;
   URLmanagementBlock *umb;
-  URLrequestEntry *e;
+  URLrequestEntry *e;  // held for the subtask by the dispatcher
   int type;
   std::string url;
   int copyContent;
+  char *buffer;
+  long bufferSize;
+  long objectSize;  // an object's size, once read
 };
+
+// The request's abandon test (HTQ1_AbandonWhen): its entry is being removed, or the data
+// provider ends.
+int Abandon(void *context) {
+  auto *w = static_cast<Work *>(context);
+  return OSV1_HoldsClosed(&w->e->Holds) || Ending(w->umb) ? 1 : 0;
+}
 
 // Reads the body of an answered request: a page into the lent buffer (made larger when it is
 // too small), an object only counted (and its bytes kept for a copy when asked).
 void ReadBody(Work *w, HTQ1_ACTIVITY *activity, std::string *objectBytes) {
-  URLactivityBlock *b = w->block;
   if (HTQ1_OpenEntity(activity, 0) != 0) return;
-  long size = w->type == QDVP_URL_REQUEST_PAGE ? b->BufferSize : 0;
+  bool page = w->type == QDVP_URL_REQUEST_PAGE;
+  long size = page ? w->bufferSize : 0;
   long total = 0;
-  char *buffer = w->type == QDVP_URL_REQUEST_PAGE ? b->pBuffer : nullptr;
-  uint32_t rc = HTQ1_Get(activity, buffer, &size, &total);
-  if (rc == HTQ1_BUFFER_TOO_SMALL && w->type == QDVP_URL_REQUEST_PAGE) {
+  uint32_t rc = HTQ1_Get(activity, page ? w->buffer : nullptr, &size, &total);
+  if (rc == HTQ1_BUFFER_TOO_SMALL && page) {
     char *larger = static_cast<char *>(QDV0_GetStorage(static_cast<size_t>(size) + 4));
     if (larger != nullptr) {
-      QDV0_FreeStorage(&b->pBuffer);
-      b->pBuffer = larger;
-      b->BufferSize = size;
+      QDV0_FreeStorage(&w->buffer);
+      w->buffer = larger;
+      w->bufferSize = size;
       QDVP_TRC(trk, TRK1_DETAIL, "Re-allocated PageBuffer @%p for length %d", (void *)larger,
                static_cast<int>(size));
-      rc = HTQ1_Get(activity, b->pBuffer, &size, &total);
+      rc = HTQ1_Get(activity, w->buffer, &size, &total);
     }
   } else if (rc == HTQ1_BUFFER_TOO_SMALL && objectBytes != nullptr) {
     objectBytes->resize(static_cast<size_t>(size));
     rc = HTQ1_Get(activity, objectBytes->data(), &size, &total);
   }
-  if (w->type == QDVP_URL_REQUEST_PAGE) {
+  if (page) {
     OSV1_Guard entry(&w->e->Lock);
     w->e->PageKept = rc == 0 ? size : 0;
     w->e->PageSize = total;
   } else {
-    b->BufferSize = total;  // the object's size, read back by the completion
+    w->objectSize = total;
   }
 }
 
@@ -118,7 +136,7 @@ void NotePhases(URLrequestEntry *e, HTQ1_ACTIVITY *activity) {
 
 // Performs the request of w; the result is its status.
 uint32_t Perform(Work *w) {
-  URLactivityBlock *b = w->block;
+  URLactivityBlock *b = w->block;  // its client is the subtask's own
   URLrequestEntry *e = w->e;
   URLmanagementBlock *umb = w->umb;
   bool page = w->type == QDVP_URL_REQUEST_PAGE;
@@ -148,7 +166,13 @@ uint32_t Perform(Work *w) {
                               static_cast<int>(current.size()), 0, authorization.empty() ? 0 : 1,
                               &header);
     if (status != 0) break;
+    HTQ1_AbandonWhen(activity, Abandon, w);
     status = HTQ1_RequestActivity(activity, 0);
+    if (status == HTQ1_ABANDONED) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Request for URL <%s> abandoned", current.c_str());
+      HTQ1_DeleteActivity(activity);
+      break;
+    }
     HTQ1_DICTIONARY *dict = nullptr;
     if (status != 0) HTQ1_QueryStatus(HTQ1_QUERY_RESPONSE, &dict, status);
     if (status == HTQ1_AUTHENTICATION_REQUIRED) {
@@ -188,7 +212,7 @@ uint32_t Perform(Work *w) {
         OSV1_Guard entry(&e->Lock);
         retried = e->RetriedWithHTTP10 != 0;
       }
-      if (!retried10 && !retried && QDVP_FindURE(e)) {
+      if (!retried10 && !retried && !OSV1_HoldsClosed(&e->Holds)) {
         QDVP_TRC(trk, TRK1_DETAIL, "Retrying with HTTP 1.0 protocol for URL <%s> URE @%p",
                  current.c_str(), (void *)e);
         QDVP_DoHTTPconnect(b, 10);
@@ -248,7 +272,7 @@ uint32_t Perform(Work *w) {
         }
       } else {
         QDVP_TRC(trk, TRK1_DETAIL, "Page object <%s> size %d", current.c_str(),
-                 static_cast<int>(b->BufferSize));
+                 static_cast<int>(w->objectSize));
         if (w->copyContent && umb->OutputHTML && !objectBytes.empty()) {
           QDVP_OutputURLobject(umb, e->URL, w->url.c_str(), objectBytes.data(),
                                static_cast<long>(objectBytes.size()));
@@ -320,16 +344,11 @@ int QDVP_DoHTTPconnect(URLactivityBlock *b, int version) {
 URLactivityBlock *QDVP_CreateHTTPclientWorkTask(void) {
   URLmanagementBlock *umb = QDVP_URLmanager(nullptr);
   if (umb == nullptr) return nullptr;
-  auto *b = static_cast<URLactivityBlock *>(QDV0_GetStorage(sizeof(URLactivityBlock)));
+  auto *b = QDV0_New<URLactivityBlock>();
   if (b == nullptr) return nullptr;
-  b->Status = QDVP_UATB_STARTING;
-  OSV1_InitializeLock(&b->Mutex);
-  OSV1_InitializeLock(&b->Lock);
-  QDV0_InitializeCondVar(&b->Cond);
   ProcessEntry *pe = nullptr;
   if (!QDVP_CreateProcess(umb->pDPAB, QDVP_TYPE_HTTP, b, QDVP_DoHTTPactivity, 0, &pe)) {
-    pthread_cond_destroy(&b->Cond);
-    QDV0_FreeStorage(&b);
+    QDV0_Free(b);
     return nullptr;
   }
   {
@@ -341,7 +360,7 @@ URLactivityBlock *QDVP_CreateHTTPclientWorkTask(void) {
   URLactivityBlock **tail = &umb->pActivityList;
   while (*tail != nullptr) tail = &(*tail)->pNext;
   *tail = b;
-  pthread_cond_broadcast(&umb->FreeCond);
+  OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
   return b;
 }
 
@@ -378,17 +397,17 @@ URLactivityBlock *QDVP_LocateFreeActivitySubtask(void) {
 int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const char *url,
                                  int requestType, int wait, int waitForReply) {
   URLmanagementBlock *umb = QDVP_URLmanager(nullptr);
-  bool listed = false;
+  bool held = false;
   if (umb != nullptr) {
     OSV1_Guard list(&umb->URLlistLock);
-    for (URLrequestEntry *x = umb->pURLlist; x != nullptr; x = x->pNext) {
-      if (x == e) listed = true;
+    for (URLrequestEntry *x = umb->pURLlist; x != nullptr && !held; x = x->pNext) {
+      // The subtask's hold, let go when it has handed its answer back.
+      if (x == e) held = QDVP_HoldURE(umb, e);
     }
-    if (listed) e->InUse++;  // the subtask's use, released as it completes
   }
   size_t length = url != nullptr ? strlen(url) : 0;
-  if (!listed || length > QDVP_URL_MAX) {
-    if (!listed) {
+  if (!held || length > QDVP_URL_MAX) {
+    if (!held) {
       QDVP_TRC(trk, TRK1_ERROR, "URE @%p not found in list of currently monitored URLs. Not dispatched",
                (void *)e);
     } else {
@@ -397,9 +416,10 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
       QDVP_ReleaseURE(e);
     }
     NoLongerOutstanding(e, requestType);
+    if (umb == nullptr) return -1;
     OSV1_Guard free(&umb->FreeMutex);
     b->Status = QDVP_UATB_FREE;
-    pthread_cond_broadcast(&umb->FreeCond);
+    OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
     return -1;
   }
   unsigned long serial;
@@ -414,6 +434,7 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
       OSV1_Guard entry(&e->Lock);
       b->pBuffer = e->pPageBuffer;
       b->BufferSize = e->PageBufferSize;
+      b->CopyContent = 0;
     } else {
       b->pBuffer = nullptr;
       b->BufferSize = 0;
@@ -421,7 +442,7 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
       b->CopyContent = e->ContentFlag;
     }
     serial = ++b->Serial;
-    pthread_cond_broadcast(&b->Cond);
+    OSV1_WakeAll(&b->Cond, &b->Mutex);
   }
   if (!wait || !waitForReply) return 1;
   time_t deadline = QDV0_Time() + umb->MaxReplyWait;
@@ -430,6 +451,8 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
     QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
   }
   if (b->Done >= serial) return 1;
+  // Given up: the answer, when it comes, is dropped, and a lent page buffer is the subtask's
+  // from now on (it frees it).
   b->TimedOut = 1;
   NoLongerOutstanding(e, requestType);
   char text[QDVP_URL_MAX + 96];
@@ -448,18 +471,20 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
   {
     OSV1_Guard hold(&b->Mutex);
     b->Status = QDVP_UATB_FREE;
-    pthread_cond_broadcast(&b->Cond);
+    OSV1_WakeAll(&b->Cond, &b->Mutex);
   }
   unsigned long serial;
   while (NextRequest(b, &serial)) {
     Work w;
     {
       OSV1_Guard hold(&b->Mutex);
-      w = {b, umb, b->pURE, b->RequestType, b->URL, b->CopyContent};
+      w = {b, umb, b->pURE, b->RequestType, b->URL, b->CopyContent, b->pBuffer, b->BufferSize, 0};
+      b->pBuffer = nullptr;
+      b->BufferSize = 0;
     }
-    bool stillListed = QDVP_FindURE(w.e);
+    bool removed = OSV1_HoldsClosed(&w.e->Holds);
     uint32_t status;
-    if (w.type == QDVP_URL_REQUEST_OBJECT && !stillListed) {
+    if (w.type == QDVP_URL_REQUEST_OBJECT && removed) {
       QDVP_TRC(trk, TRK1_DETAIL, "URL <%s> no longer in list of monitored URLs, aborting object retrieval request",
                w.e->URL);
       status = HTQ1_NO_CLIENT;
@@ -470,56 +495,53 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
     clock_gettime(CLOCK_REALTIME, &end);
     bool report = false;
     bool rowReady = false;  // this answer was the last the entry's finished sample waited for
-    long objectSize = 0;
+    long objectSize = status == 0 ? w.objectSize : 0;
     {
+      // The answer and Done in one hold: the dispatcher either has it or has let go.
       OSV1_Guard hold(&b->Mutex);
       URLrequestEntry *e = w.e;
       if (b->TimedOut) {
-        if (w.type == QDVP_URL_REQUEST_PAGE) QDV0_FreeStorage(&b->pBuffer);
+        if (w.type == QDVP_URL_REQUEST_PAGE) QDV0_FreeStorage(&w.buffer);
       } else {
         OSV1_Guard entry(&e->Lock);
         if (w.type == QDVP_URL_REQUEST_PAGE) {
-          e->pPageBuffer = b->pBuffer;
-          e->PageBufferSize = b->BufferSize;
+          e->pPageBuffer = w.buffer;
+          e->PageBufferSize = w.bufferSize;
           e->RequestStatus = status;
           e->RequestEnd = end;
           e->OutstandingPage = 0;
         } else {
-          objectSize = status == 0 ? b->BufferSize : 0;
           e->TotalObjectSize += objectSize;
           if (e->OutstandingObjects > 0) e->OutstandingObjects--;
-          report = stillListed;
+          report = !OSV1_HoldsClosed(&e->Holds);
           rowReady = e->OutstandingObjects == 0 && e->ValidURLstat;
         }
       }
-      b->ObjectStatus = status;
-      b->pBuffer = nullptr;
+      b->Done = serial;
+      OSV1_WakeAll(&b->Cond, &b->Mutex);
     }
     if (report) QDVP_DoObjectUpdateDCH(anchor, w.e->URL, static_cast<int>(strlen(w.e->URL)), w.url.c_str(),
                                        static_cast<int>(w.url.size()), objectSize, status);
     QDVP_ReleaseURE(w.e);
     {
       OSV1_Guard free(&umb->FreeMutex);
-      OSV1_Guard hold(&b->Mutex);
-      b->Done = serial;
       int allocated = QDVP_UATB_ALLOCATED;
       b->Status.compare_exchange_strong(allocated, QDVP_UATB_FREE);
-      pthread_cond_broadcast(&b->Cond);
-      pthread_cond_broadcast(&umb->FreeCond);
+      OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
     }
     // The update task is woken only for a row it can send now; a page's answer is followed by
     // the client task's own signal once the sample is complete.
     if (rowReady) {
       OSV1_Guard dispatch(&umb->DispatchMutex);
       umb->DispatchCount++;
-      pthread_cond_broadcast(&umb->DispatchCond);
+      OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
     }
   }
   if (b->pClient != nullptr) HTQ1_DeleteClient(b->pClient, 0);
   b->pClient = nullptr;
   OSV1_GetLock(&b->Mutex);
   b->Status = QDVP_UATB_ENDED;
-  pthread_cond_broadcast(&b->Cond);
+  OSV1_WakeAll(&b->Cond, &b->Mutex);
   OSV1_ReleaseLock(&b->Mutex);
   QDVP_EndTask(anchor, pe);
 }

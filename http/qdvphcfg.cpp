@@ -133,10 +133,18 @@ bool QDVP_NormalizeURL(const char *token, char *url, size_t size, bool *converte
 
 int QDVP_ProcessURLconfigFile(URLmanagementBlock *umb) {
   if (umb == nullptr || umb->pConfigFile == nullptr) return 0;
-  FILE *f = fopen(umb->pConfigFile, "r");
+  FILE *f = QDV0_OpenRegularFile(umb->pConfigFile);
   if (f == nullptr) {
+    int err = errno;
     QDVP_TRC(trk, TRK1_ERROR, "URL configuration file %s open failed, ErrorText <%s>",
-             umb->pConfigFile, strerror(errno));
+             umb->pConfigFile, strerror(err));
+    // Without the file no URL is monitored until a request adds one: the operator hears of it,
+    // as a wrong name or directory would otherwise go unnoticed.
+    char text[1200];
+    snprintf(text, sizeof(text),
+             "URL configuration file %s cannot be read (%s); no URL is monitored from it",
+             umb->pConfigFile, strerror(err));
+    QDV0_OQconsoleMessage("HTTP", QDV0_OQ_WARNING, text);
     return 0;
   }
   int records = 0;
@@ -169,7 +177,6 @@ void QDVP_UpdateURLconfigurationFile(DPAB *anchor) {
   {
     OSV1_Guard list(&umb->URLlistLock);
     for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-      if (e->Deleted) continue;
       for (URLownerEntry *o = e->pOwnerList; o != nullptr; o = o->pNext) {
         char line[QDVP_URL_ENTRY_MAX + 256];
         snprintf(line, sizeof(line), "%s %s%d %s%d %s%s", e->URL, "INTERVAL=", e->SampleInterval,

@@ -45,8 +45,8 @@ void SetISPname(URLmanagementBlock *umb) {
     CopyText(word, sizeof(word), name);
   } else {
     const char *fileName = QDV0_GetEnv("QDVP_URL_ISP_FILE_NAME", "ISP.ID");
-    char *path = QDV0_ConstructFullyQualifiedName(nullptr, fileName);
-    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+    char *path = QDV0_QualifyFileName(nullptr, fileName);
+    FILE *f = path != nullptr ? QDV0_OpenRegularFile(path) : nullptr;
     char line[256];
     if (f != nullptr && fgets(line, sizeof(line), f) != nullptr) {
       sscanf(line, "%64s", word);
@@ -59,25 +59,16 @@ void SetISPname(URLmanagementBlock *umb) {
   umb->ISPnameLength = static_cast<int>(strlen(umb->ISPname));
 }
 
+// Frees an entry nobody holds or finds any more.
 void FreeEntry(URLrequestEntry *entry) {
   for (URLownerEntry *o = entry->pOwnerList; o != nullptr;) {
     URLownerEntry *next = o->pNext;
     QDV0_FreeStorage(&o);
     o = next;
   }
-  pthread_cond_destroy(&entry->Cond);
   QDV0_FreeStorage(&entry->pResponseTimes);
-  QDV0_FreeStorage(&entry);
-}
-
-// Unlinks an entry from the list (URL list lock held), moving the current pointer past it.
-void Unlink(URLmanagementBlock *umb, URLrequestEntry *entry) {
-  if (umb->pCurrentURE == entry) umb->pCurrentURE = entry->pNext;
-  for (URLrequestEntry **link = &umb->pURLlist; *link != nullptr; link = &(*link)->pNext) {
-    if (*link != entry) continue;
-    *link = entry->pNext;
-    return;
-  }
+  OSV1_DestroyLock(&entry->Lock);
+  QDV0_Free(entry);
 }
 
 // Wakes every client task (client task list lock taken here).
@@ -119,8 +110,12 @@ int NextWait(URLmanagementBlock *umb) {
     OSV1_Guard list(&umb->URLlistLock);
     bool expired = false;
     for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-      if (e->Deleted) continue;
-      long left = e->NextSampleTime > now ? static_cast<long>(e->NextSampleTime - now) : 0;
+      time_t next;
+      {
+        OSV1_Guard entry(&e->Lock);
+        next = e->NextSampleTime;
+      }
+      long left = next > now ? static_cast<long>(next - now) : 0;
       // A pass under way is left to finish: starting it again from the head would starve the
       // URLs behind one that takes longer than the manager's look to answer.
       if (left == 0 && !expired && umb->pCurrentURE == nullptr) {
@@ -152,7 +147,7 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
   // says so on the dispatcher condition.
   while (ClientTaskCount(umb) > 0) {
     OSV1_GetLock(&umb->FreeMutex);
-    pthread_cond_broadcast(&umb->FreeCond);
+    OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
     OSV1_ReleaseLock(&umb->FreeMutex);
     OSV1_Guard dispatch(&umb->DispatchMutex);
     if (ClientTaskCount(umb) > 0) QDV0_ConditionTimedWaitMs(&umb->DispatchCond, &umb->DispatchMutex, 200);
@@ -161,7 +156,7 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     while (umb->pUpdatePE != nullptr) {
       umb->pUpdatePE->Terminate = 1;
-      pthread_cond_broadcast(&umb->DispatchCond);
+      OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
       QDV0_ConditionTimedWaitMs(&umb->DispatchCond, &umb->DispatchMutex, 200);
     }
   }
@@ -174,14 +169,13 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
     if (b == nullptr) break;
     OSV1_GetLock(&b->Mutex);
     b->Status = QDVP_UATB_END_REQUESTED;
-    pthread_cond_broadcast(&b->Cond);
+    OSV1_WakeAll(&b->Cond, &b->Mutex);
     while (b->Status != QDVP_UATB_ENDED) QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
     OSV1_ReleaseLock(&b->Mutex);
-    pthread_cond_destroy(&b->Cond);
-    QDV0_FreeStorage(&b);
+    QDV0_Free(b);
   }
   OSV1_GetLock(&umb->FreeMutex);
-  pthread_cond_broadcast(&umb->FreeCond);
+  OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
   OSV1_ReleaseLock(&umb->FreeMutex);
   {
     OSV1_Guard list(&umb->URLlistLock);
@@ -196,12 +190,10 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
   sUMB = nullptr;
   anchor->pURLmanager = nullptr;
   anchor->pHTTPmanager = nullptr;
-  pthread_cond_destroy(&umb->FreeCond);
-  pthread_cond_destroy(&umb->DispatchCond);
   QDV0_Free(umb->pConfigFile);
   QDV0_Free(umb->pOutputDir);
   QDV0_Free(umb->pStatFile);
-  QDV0_FreeStorage(&umb);
+  QDV0_Free(umb);
 }
 
 }  // namespace
@@ -213,7 +205,7 @@ URLmanagementBlock *QDVP_URLmanager(DPAB *anchor) {
 int QDVP_InitializeUMB(DPAB *anchor) {
   QDVP_TRC_ENTRY(trk);
   if (sUMB != nullptr) return 1;
-  auto *umb = static_cast<URLmanagementBlock *>(QDV0_GetStorage(sizeof(URLmanagementBlock)));
+  auto *umb = QDV0_New<URLmanagementBlock>();
   if (umb == nullptr) return 0;
   umb->DebugFlag = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_HTTP_DEBUG", "N"));
   if (umb->DebugFlag) TRK1_SetFlags(static_cast<int>(TRK1_GlobalFlags.load()) | TRK1_DETAIL | TRK1_ERROR);
@@ -241,7 +233,7 @@ int QDVP_InitializeUMB(DPAB *anchor) {
   if (umb->MaxPageSize < QDVP_URL_PAGE_BUFFER) umb->MaxPageSize = QDVP_URL_PAGE_BUFFER;
   SetISPname(umb);
   const char *cfg = QDV0_QueryProductSpec(33);
-  umb->pConfigFile = QDV0_ConstructFullyQualifiedName(nullptr, cfg != nullptr ? cfg : "qdvpurls.cfg");
+  umb->pConfigFile = QDV0_QualifyFileName(nullptr, cfg != nullptr ? cfg : "qdvpurls.cfg");
   const char *dir = QDV0_GetEnv("QDVP_URL_OUTPUT_DIR", nullptr);
   if (dir != nullptr) {
     // The block owns its copy (the check gives back the setting itself when it needs no change).
@@ -260,8 +252,6 @@ int QDVP_InitializeUMB(DPAB *anchor) {
                           &umb->ConfigLock, &umb->FreeMutex, &umb->DispatchMutex}) {
     OSV1_InitializeLock(lock);
   }
-  QDV0_InitializeCondVar(&umb->FreeCond);
-  QDV0_InitializeCondVar(&umb->DispatchCond);
   umb->pDPAB = anchor;
   HTQ1_Initialize();
   sUMB = umb;
@@ -340,19 +330,20 @@ URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, co
              static_cast<int>(length), url);
     return nullptr;
   }
-  auto *entry = static_cast<URLrequestEntry *>(QDV0_GetStorage(sizeof(URLrequestEntry)));
+  auto *entry = QDV0_New<URLrequestEntry>();
   auto *ownerEntry = static_cast<URLownerEntry *>(QDV0_GetStorage(sizeof(URLownerEntry)));
   if (entry == nullptr || ownerEntry == nullptr) {
-    QDV0_FreeStorage(&entry);
+    QDV0_Free(entry);
     QDV0_FreeStorage(&ownerEntry);
     return nullptr;
   }
+  OSV1_InitializeLock(&entry->Lock);
   memcpy(entry->URL, url, length + 1);
   QDVP_DetermineURLsampleSetValues(entry, interval);
   entry->pResponseTimes =
       static_cast<int *>(QDV0_GetStorage(sizeof(int) * static_cast<size_t>(entry->SampleSetSize)));
   if (entry->pResponseTimes == nullptr) {
-    QDV0_FreeStorage(&entry);
+    FreeEntry(entry);
     QDV0_FreeStorage(&ownerEntry);
     return nullptr;
   }
@@ -363,8 +354,11 @@ URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, co
     cachePercent = 0;
   }
   entry->CachePercent = cachePercent;
-  entry->HTTPversion = 11;
-  entry->CertificateDays = -9999;
+  {
+    OSV1_Guard hold(&entry->Lock);  // nobody else sees it yet; the lock keeps the marks true
+    entry->HTTPversion = 11;
+    entry->CertificateDays = -9999;
+  }
   snprintf(ownerEntry->UserName, sizeof(ownerEntry->UserName), "%s", owner ? owner : "");
   snprintf(ownerEntry->Alias, sizeof(ownerEntry->Alias), "%s",
            alias != nullptr && alias[0] != '\0' ? alias : "    ");
@@ -372,9 +366,6 @@ URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, co
   ownerEntry->AliasLength = static_cast<int>(strlen(ownerEntry->Alias));
   entry->pOwnerList = ownerEntry;
   entry->OwnerCount = 1;
-  OSV1_InitializeLock(&entry->Lock);
-  OSV1_InitializeLock(&entry->Mutex);
-  QDV0_InitializeCondVar(&entry->Cond);
   int total;
   {
     OSV1_Guard list(&umb->URLlistLock);
@@ -405,11 +396,24 @@ int QDVP_FindURE(URLrequestEntry *entry) {
   return 0;
 }
 
-// Called with the URL list lock held (the stop operations walk the list under it).
+void QDVP_UnlinkHTTPrequestBlock(URLmanagementBlock *umb, URLrequestEntry *entry) {
+  if (umb->pCurrentURE == entry) umb->pCurrentURE = entry->pNext;
+  for (URLrequestEntry **link = &umb->pURLlist; *link != nullptr; link = &(*link)->pNext) {
+    if (*link != entry) continue;
+    *link = entry->pNext;
+    break;
+  }
+  entry->pNext = nullptr;
+  OSV1_CloseHolds(&entry->Holds);
+}
+
+// The one end of an entry. It is unlinked and closed, so no task takes a new hold; a request
+// of it still in flight sees the close and is abandoned, and the tasks that hold it let go
+// within a request's abandon test (about a second) or a row's round trip.
 void QDVP_DeleteHTTPrequestBlock(DPAB *anchor, URLrequestEntry *entry, const char *owner) {
   URLmanagementBlock *umb = sUMB;
   if (umb == nullptr || entry == nullptr) return;
-  Unlink(umb, entry);
+  OSV1_CloseHolds(&entry->Holds);
   SourceEntry *source = QDVP_URLsource(anchor);
   if (source != nullptr) {
     OSV1_Guard http(&anchor->HTTPupdateLock);
@@ -430,20 +434,16 @@ void QDVP_DeleteHTTPrequestBlock(DPAB *anchor, URLrequestEntry *entry, const cha
       source->DataSequence = QDVP_SEQ_ONLY;
     }
   }
-  if (entry->InUse > 0) {
-    entry->Deleted = 1;  // its last user frees it
-  } else {
-    FreeEntry(entry);
-  }
+  OSV1_AwaitLetGo(&entry->Holds, entry->URL);
+  FreeEntry(entry);
 }
 
-// An entry's use by a task outside the URL list lock ends; the last use of a removed entry
-// frees it.
+bool QDVP_HoldURE(URLmanagementBlock *, URLrequestEntry *entry) {
+  return OSV1_TakeHold(&entry->Holds);
+}
+
 void QDVP_ReleaseURE(URLrequestEntry *entry) {
-  URLmanagementBlock *umb = sUMB;
-  if (umb == nullptr || entry == nullptr) return;
-  OSV1_Guard list(&umb->URLlistLock);
-  if (--entry->InUse <= 0 && entry->Deleted) FreeEntry(entry);
+  if (entry != nullptr) OSV1_LetGo(&entry->Holds);
 }
 
 void QDVP_SignalHTTPmanager(DPAB *anchor) {

@@ -76,8 +76,10 @@ void FillURLrow(SourceEntry *source, const URLrow &r, const char *isp) {
 }
 
 // Takes the finished sample of an entry (entry lock held): the row, the response time
-// statistics of a good sample, and the entry made ready for its next sample.
-URLrow TakeSample(URLrequestEntry *e) {
+// statistics of a good sample, and the entry made ready for its next sample. The owner's names
+// (the row's user and alias) were taken under the URL list lock, which guards the owners.
+URLrow TakeSample(URLrequestEntry *e, const std::string &user, const std::string &alias)
+    QDVP_REQUIRES(e->Lock) {
   URLrow r{};
   bool good = e->RequestStatus == 0 && e->PageSize != 0;
   if (good) QDVP_CalculateURLresponseTime(&e->RequestStart, &e->RequestEnd, e);
@@ -92,14 +94,13 @@ URLrow TakeSample(URLrequestEntry *e) {
   r.average = e->AverageResponseTime;
   r.objects = e->PageObjects;
   r.objectSize = e->TotalObjectSize;
-  URLownerEntry *owner = e->pOwnerList;
-  if (owner != nullptr && owner->UserName[0] != '\0') {
-    r.user = owner->UserName;
-    r.alias = owner->Alias;
+  if (!user.empty()) {
+    r.user = user;
+    r.alias = alias;
   } else {
     QDVP_TRC(trk, TRK1_DETAIL, "No user name value specified for URL <%s>", e->URL);
     r.user = " ";
-    r.alias = owner != nullptr ? owner->Alias : "    ";
+    r.alias = alias;
   }
   r.server = e->ServerType[0] != '\0' ? e->ServerType : " ";
   r.samples = e->SamplesTaken;
@@ -151,9 +152,13 @@ void WriteCopy(const char *dir, const std::string &name, const char *data, long 
   fclose(f);
 }
 
-// Removes an owner's entries from an entry's owner list (URL list lock held); how many. Names
-// compare without regard to case, so that a request in either case finds the owner.
-int RemoveOwner(URLrequestEntry *e, const char *owner) {
+// Removes an owner's entries from an entry's owner list; how many. Names compare without regard
+// to case, so that a request in either case finds the owner; *spelled gets the name as the
+// owner was added, which the row that deletes the URL at the agent carries (an agent keys the
+// row by it).
+int RemoveOwner(URLmanagementBlock *umb, URLrequestEntry *e, const char *owner,
+                std::string *spelled) QDVP_REQUIRES(umb->URLlistLock) {
+  (void)umb;  // named for the lock it must hold
   int removed = 0;
   for (URLownerEntry **link = &e->pOwnerList; *link != nullptr;) {
     URLownerEntry *o = *link;
@@ -164,6 +169,7 @@ int RemoveOwner(URLrequestEntry *e, const char *owner) {
     }
     QDVP_TRC(trk, TRK1_DETAIL, "URL <%s> Owner <%s> removed from list of monitored URLs", e->URL,
              o->UserName);
+    *spelled = o->UserName;
     *link = o->pNext;
     QDV0_FreeStorage(&o);
     e->OwnerCount--;
@@ -172,18 +178,30 @@ int RemoveOwner(URLrequestEntry *e, const char *owner) {
   return removed;
 }
 
-// Deletes the listed entries that have no owner left (URL list lock held).
-void DeleteOwnerless(DPAB *anchor, URLmanagementBlock *umb, const char *owner) {
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
-    URLrequestEntry *next = e->pNext;
-    if (e->OwnerCount <= 0) {
-      QDVP_DeleteHTTPrequestBlock(anchor, e, owner);
-      QDVP_TRC(trk, TRK1_DETAIL, "Total managed URLs decreased from %d to %d", umb->URLsManaged,
-               umb->URLsManaged - 1);
-      umb->URLsManaged--;
-    }
-    e = next;
+// An entry that lost its last owner, unlinked, and the owner's name as it was added.
+struct Ownerless {
+  URLrequestEntry *e;
+  std::string owner;
+};
+
+// Takes an owner off an entry and, when that was its last owner, unlinks it into *gone; the
+// caller deletes those entries once it has let go of the lock. How many owner entries went.
+int RemoveOwnerAndUnlink(URLmanagementBlock *umb, URLrequestEntry *e, const char *owner,
+                         std::vector<Ownerless> *gone) QDVP_REQUIRES(umb->URLlistLock) {
+  std::string spelled;
+  int removed = RemoveOwner(umb, e, owner, &spelled);
+  if (removed > 0 && e->OwnerCount <= 0) {
+    QDVP_UnlinkHTTPrequestBlock(umb, e);
+    gone->push_back({e, spelled});
+    QDVP_TRC(trk, TRK1_DETAIL, "Total managed URLs decreased from %d to %d", umb->URLsManaged,
+             umb->URLsManaged - 1);
+    umb->URLsManaged--;
   }
+  return removed;
+}
+
+void DeleteAll(DPAB *anchor, const std::vector<Ownerless> &gone) {
+  for (const Ownerless &g : gone) QDVP_DeleteHTTPrequestBlock(anchor, g.e, g.owner.c_str());
 }
 
 }  // namespace
@@ -225,33 +243,43 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
     }
     // The entries with a finished sample are held (a use each) while their rows go out, so that
     // neither the list lock nor an entry's lock waits on the agent.
-    std::vector<URLrequestEntry *> held;
+    struct Held {
+      URLrequestEntry *e;
+      std::string user, alias;
+    };
+    std::vector<Held> held;
     {
       OSV1_Guard list(&umb->URLlistLock);
       for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
         OSV1_Guard entry(&e->Lock);
-        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage) {
-          e->InUse++;
-          held.push_back(e);
+        if (e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage &&
+            QDVP_HoldURE(umb, e)) {
+          URLownerEntry *o = e->pOwnerList;
+          held.push_back({e, o != nullptr ? o->UserName : "", o != nullptr ? o->Alias : "    "});
         }
       }
     }
-    for (URLrequestEntry *e : held) {
+    for (const Held &h : held) {
+      URLrequestEntry *e = h.e;
       bool ready;
       URLrow row;
       {
         OSV1_Guard entry(&e->Lock);
-        ready = !e->Deleted && e->ValidURLstat && e->OutstandingObjects == 0 && !e->OutstandingPage;
+        ready = !OSV1_HoldsClosed(&e->Holds) && e->ValidURLstat && e->OutstandingObjects == 0 &&
+                !e->OutstandingPage;
         if (ready && !QDVP_HTTPsourceOnline(anchor, source, pe)) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>> URL row of <%s> held: Managed_URL is not online", e->URL);
           ready = false;
         }
-        if (ready) row = TakeSample(e);
+        if (ready) row = TakeSample(e, h.user, h.alias);
       }
       if (ready) {
         OSV1_Guard http(&anchor->HTTPupdateLock);
-        FillURLrow(source, row, umb->ISPname);
-        SendRow(anchor, source);
+        // A removal sends its deleting row under the same lock: a sample is not sent after it.
+        if (!OSV1_HoldsClosed(&e->Holds)) {
+          FillURLrow(source, row, umb->ISPname);
+          SendRow(anchor, source);
+        }
       }
       QDVP_ReleaseURE(e);
     }
@@ -263,7 +291,7 @@ void QDVP_DoHTTPupdateDCH(ProcessEntry *pe) {
   {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     umb->pUpdatePE = nullptr;
-    pthread_cond_broadcast(&umb->DispatchCond);
+    OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
   QDVP_EndTask(anchor, pe);
 }
@@ -320,17 +348,22 @@ void QDVP_OutputURLstat(URLmanagementBlock *umb) {
       OSV1_Guard entry(&e->Lock);
       const char *alias = e->pOwnerList != nullptr ? e->pOwnerList->Alias : "    ";
       long current = e->CurrentResponseTime;
-      fprintf(f, "%s,%s,%s,%d,%d,%d,%d,%d,%d,%d,%d,%s,", e->URL, alias, e->PageTitle,
+      // The title and the server type are the web server's words, the URL and the alias the
+      // operator's or a situation's: escaped, none can end the URL's line.
+      fprintf(f, "%s,%s,%s,%d,%d,%d,%d,%d,%d,%d,%d,%s,", QDV0_EscapeLogText(e->URL).c_str(),
+              QDV0_EscapeLogText(alias).c_str(), QDV0_EscapeLogText(e->PageTitle).c_str(),
               static_cast<int>(e->PageSize), e->PageObjects, static_cast<int>(e->TotalObjectSize),
               e->SamplesTaken, e->SampleInterval, static_cast<int>(current),
               static_cast<int>(e->AverageResponseTime), static_cast<int>(e->MaximumResponseTime),
               e->HTTPversion == 10 ? "1.0" : "1.1");
-      fprintf(f, "%s,", e->ServerType[0] != '\0' ? e->ServerType : " ");
+      fprintf(f, "%s,",
+              e->ServerType[0] != '\0' ? QDV0_EscapeLogText(e->ServerType).c_str() : " ");
       char status[128];
       QDVP_URLstatusText(e->RequestStatus, status, sizeof(status));
       char stamp[QDV0_CORVID_TIME_LEN + 1], when[32];
       QDV0_ConvertTimeToCorvidTime(e->LastSampleTime, stamp);
-      fprintf(f, "%s,%s\n", status, QDV0_CorvidTimeToString(stamp, when));
+      fprintf(f, "%s,%s\n", QDV0_EscapeLogText(status).c_str(),
+              QDV0_CorvidTimeToString(stamp, when));
       records++;
     }
   }
@@ -379,9 +412,16 @@ void QDVP_StopSitHTTPrequest(DPAB *anchor, const char *owner) {
              owner);
     return;
   }
-  OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) RemoveOwner(e, owner);
-  DeleteOwnerless(anchor, umb, owner);
+  std::vector<Ownerless> gone;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr;) {
+      URLrequestEntry *next = e->pNext;  // e may be unlinked
+      RemoveOwnerAndUnlink(umb, e, owner, &gone);
+      e = next;
+    }
+  }
+  DeleteAll(anchor, gone);
 }
 
 int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) {
@@ -390,18 +430,22 @@ int QDVP_StopActionURLrequest(DPAB *anchor, const char *url, const char *owner) 
   URLmanagementBlock *umb = QDVP_URLmanager(anchor);
   if (umb == nullptr || url == nullptr || owner == nullptr) return 0;
   int removed = 0;
-  OSV1_Guard list(&umb->URLlistLock);
-  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-    if (strcasecmp(e->URL, url) != 0) continue;
-    removed = RemoveOwner(e, owner);
-    if (removed == 0) {
-      QDVP_TRC(trk, TRK1_ERROR,
-               "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
-               "user ID <%s>",
-               url, e->pOwnerList != nullptr ? e->pOwnerList->UserName : "", owner);
+  std::vector<Ownerless> gone;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+      if (strcasecmp(e->URL, url) != 0) continue;
+      std::string owning = e->pOwnerList != nullptr ? e->pOwnerList->UserName : "";
+      removed = RemoveOwnerAndUnlink(umb, e, owner, &gone);
+      if (removed == 0) {
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "Unable to remove URL <%s>. URL's owning user ID <%s> does not match requesting "
+                 "user ID <%s>",
+                 url, owning.c_str(), owner);
+      }
+      break;
     }
-    break;
   }
-  if (removed > 0) DeleteOwnerless(anchor, umb, owner);
+  DeleteAll(anchor, gone);
   return removed > 0 ? 1 : 0;
 }

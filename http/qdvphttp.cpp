@@ -102,7 +102,8 @@ struct ScanContext {
 void RequestObject(const char *objectURL, void *context) {
   auto *scan = static_cast<ScanContext *>(context);
   URLrequestEntry *e = scan->entry;
-  if (strlen(objectURL) > QDVP_URL_MAX) return;
+  // A URL being removed asks for no more objects: its removal waits for this task.
+  if (strlen(objectURL) > QDVP_URL_MAX || OSV1_HoldsClosed(&e->Holds)) return;
   URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
   if (block == nullptr) return;
   int waitFlag;
@@ -142,25 +143,33 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
     e->OutstandingPage = 1;
     e->ServerType[0] = '\0';
     e->DNSTime = e->ConnectTime = e->TLSTime = e->FirstByteTime = e->TotalTime = 0;
-    clock_gettime(CLOCK_REALTIME, &e->RequestStart);
   }
   URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
+  // The response time is the request's own: it starts once a subtask is there to make it, not
+  // while the sample waits for one.
+  {
+    OSV1_Guard entry(&e->Lock);
+    clock_gettime(CLOCK_REALTIME, &e->RequestStart);
+  }
   int result = block != nullptr ? QDVP_DispatchActivitySubtask(block, e, e->URL,
                                                                QDVP_URL_REQUEST_PAGE, 1, 1)
                                 : -1;
   bool answered = result == 1;
+  if (result == 0) {
+    // Given up on: the buffer lent with the request is the subtask's now, which frees it once
+    // its answer comes, so the task goes on with a new one whatever became of the entry.
+    task->buffer = static_cast<char *>(QDV0_GetStorage(QDVP_URL_PAGE_BUFFER + 4));
+    task->size = task->buffer != nullptr ? QDVP_URL_PAGE_BUFFER : 0;
+  }
   if (!answered) {
-    if (!QDVP_FindURE(e)) {
+    if (OSV1_HoldsClosed(&e->Holds)) {
       QDVP_TRC(trk, TRK1_DETAIL, "Monitor URL bypassed. URE @%p has been deleted", (void *)e);
+      OSV1_Guard entry(&e->Lock);
+      e->pPageBuffer = nullptr;
       return;
     }
     QDVP_TRC(trk, TRK1_ERROR, "URL <%s> reply timeout. Will retry at next sample interval", e->URL);
     OSV1_Guard entry(&e->Lock);
-    // The subtask still holds the buffer and frees it when its answer comes.
-    if (result == 0) {
-      task->buffer = static_cast<char *>(QDV0_GetStorage(QDVP_URL_PAGE_BUFFER + 4));
-      task->size = task->buffer != nullptr ? QDVP_URL_PAGE_BUFFER : 0;
-    }
     e->pPageBuffer = nullptr;
     e->PageSize = e->PageKept = 0;
     e->OutstandingPage = 0;
@@ -169,6 +178,7 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
   }
   OSV1_Guard entry(&e->Lock);
   if (answered && e->pPageBuffer != task->buffer && e->pPageBuffer != nullptr) {
+    // The subtask made the buffer larger (and freed the one lent): the larger one is the task's.
     QDVP_TRC(trk, TRK1_DETAIL, "Common page buffer size increase from %d at @%p to %d at @%p",
              static_cast<int>(task->size), (void *)task->buffer,
              static_cast<int>(e->PageBufferSize), (void *)e->pPageBuffer);
@@ -218,11 +228,12 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
   {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     umb->DispatchCount++;
-    pthread_cond_broadcast(&umb->DispatchCond);
+    OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
 }
 
-// One pass over the list, from the current entry to its end.
+// One pass over the list, from the current entry to its end; each entry is held while its
+// sample is taken.
 void Pass(ClientTask *task) {
   URLmanagementBlock *umb = task->umb;
   while (!QDVP_TaskShouldEnd(task->pe)) {
@@ -232,7 +243,7 @@ void Pass(ClientTask *task) {
       e = umb->pCurrentURE;
       if (e == nullptr) break;
       umb->pCurrentURE = e->pNext;
-      e->InUse++;
+      if (!QDVP_HoldURE(umb, e)) continue;
     }
     Sample(task, e);
     QDVP_ReleaseURE(e);
@@ -370,7 +381,7 @@ void QDVP_HTTPclientTask(ProcessEntry *pe) {
   }
   {
     OSV1_Guard dispatch(&umb->DispatchMutex);
-    pthread_cond_broadcast(&umb->DispatchCond);
+    OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
   QDVP_EndTask(anchor, pe);
 }

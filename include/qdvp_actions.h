@@ -7,6 +7,15 @@
 // SourceLock, so that a task holding ActionListLock knows whether the source is still referred
 // to; an entry's Mutex carries only the hand-over between a worker and the API server task (the
 // worker waits on Cond for the client's result) and is held around that wait alone.
+//
+// Lifetimes (docs/architecture.md, "Lifetimes"): an entry is in one task's hands at a time
+// (the receive task that fills it, the automation server, a worker, the server again), passed
+// on through the queues; the API server reaches the entries of a source's request queue only
+// under ActionListLock and the source's SourceLock. Only the automation server gives an entry
+// back to the pool (QDVP_ReleaseActionEntry), once its worker has handed it back, and entries
+// are freed only at the server's end with no worker left; an entry still in use then is left
+// to the end of the process. Entries in the pool are never freed, so a walk of the pool under
+// ActionListLock needs no check of its pointers.
 #pragma once
 
 #include <pthread.h>
@@ -58,16 +67,29 @@ constexpr int QDVP_ACTION_REQUIRED_FIELDS = 5;
 
 // One take action, pooled in the anchor's pActionList and reused.
 struct ActionEntry {
-  char EyeCatcher;             // 'A'
-  ActionEntry *pNext;          // the anchor's list (ActionListLock)
+  char EyeCatcher;             // 'A', constant
+  std::atomic<int> InUse;      // taken from the pool (under ActionListLock), given back by the
+                               // automation server
+  // The result (Lock), then the hand-over to a client (Mutex, with Cond); their place in the
+  // order: include/qdvp_anchor.h.
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(ActionEntry::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
+  OSV1_COND Cond;              // with Mutex: the worker waits for its client's result
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(ActionEntry::Mutex);
+                               // the texts and result while the receive task fills them, and
+                               // while the DCH client sends the result
+
+  // Under the anchor's locks (which a field of the entry cannot name for the compiler).
+  ActionEntry *pNext;          // the pool (ActionListLock)
   ActionEntry *pQueueNext;     // a dispatch queue (AutoQueueLock)
-  ActionEntry *pSourceNext;    // the request queue of the source it is for (SourceLock)
-  SourceEntry *pRemoteSource;  // the source whose request queue holds it, or null
-                               // (changed under ActionListLock and that source's SourceLock)
+  ActionEntry *pSourceNext;    // the request queue of its source (ActionListLock and SourceLock)
+  SourceEntry *pRemoteSource;  // the source whose request queue holds it, or null (the same)
+
+  // The task's that has the entry in hand (see Lifetimes above): filled by the receive task
+  // before it is queued, the status and result by the worker (or by the API server while the
+  // worker waits for it, the hand-over being under Mutex).
   int FieldsReceived;
-  WorkerEntry *pWorker;
+  WorkerEntry *pWorker;        // set and cleared by the automation server
   int WorkState;
-  std::atomic<int> InUse;
   int32_t Type;
   char *pSourceNodeName;
   int32_t Status;
@@ -77,15 +99,12 @@ struct ActionEntry {
   char *pParm;                 // may be null
   char *pResult;
   int ResultLength;
-  int RemoteState;             // under the entry's Mutex
   char *pRequestText;          // the text handed to the client
   time_t DeliveredTime;
   time_t ResultTime;
-  // The result (Lock), then the hand-over to a client (Mutex, with Cond); their place in the
-  // order: include/qdvp_anchor.h.
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(ActionEntry::Mutex);
-  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(ActionEntry::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
-  pthread_cond_t Cond;
+
+  // Under Mutex.
+  int RemoteState QDVP_GUARDED_BY(Mutex);
 };
 
 // Worker statuses.
@@ -99,18 +118,18 @@ enum : int {
 
 // One worker task, chained to the anchor's pWorkerList (WorkerListLock).
 struct WorkerEntry {
-  WorkerEntry *pNext;
-  DPAB *pDPAB;
+  WorkerEntry *pNext;          // under the anchor's WorkerListLock
+  DPAB *pDPAB;                 // constant
   std::atomic<int> Status;
-  int32_t Type;
-  ActionEntry *pAction;        // the action in hand (under Mutex)
-  int LogFlag;                 // write the DP log's action messages
-  ProcessEntry *pPE;
-  SourceEntry *pReplySource;   // carries a situation action's status and result to the agent
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock) QDVP_ACQUIRED_BEFORE(WorkerEntry::Mutex);
+  int32_t Type;                // constant
+  int LogFlag;                 // write the DP log's action messages (set when it is dispatched)
+  ProcessEntry *pPE;           // the worker's own, set as it starts
+  SourceEntry *pReplySource;   // the worker's own: carries its actions' statuses to the agent
   OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(WorkerEntry::Lock)
       QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
-  pthread_cond_t Cond;
+  OSV1_COND Cond;              // with Mutex: the hand-over of an action
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock) QDVP_ACQUIRED_BEFORE(WorkerEntry::Mutex);
+  ActionEntry *pAction QDVP_GUARDED_BY(Mutex);  // the action in hand
 };
 
 // The pool and the queues (agentlink/qdvpaent.cpp). The receive task of the agent link makes

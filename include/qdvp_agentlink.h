@@ -116,11 +116,19 @@ inline const char *QDVP_AgentLinkRequestName(uint16_t code) {
   }
 }
 
-// True for the type letters whose values travel as 2- or 4-byte signed integers, most
+// True for the type letters whose values travel as 2- or 4-byte integers, most
 // significant byte first: Average, Gauge, Counter, Switch, Short, Long and the three rates.
 // The other letters carry text (a REAL formula result is text too, always 5 bytes or more).
 inline bool QDVP_AgentLinkIsIntegerType(char typeLetter) {
   return typeLetter != '\0' && strchr("AGCSIL?%#", typeLetter) != nullptr;
+}
+
+// True for the integer types whose values are never negative: Counter, Average and Switch. The
+// record parser refuses a minus sign for them and SNMP counters are unsigned, so all 16 or 32
+// bits count (a Counter of 0xEE6B2800 is 4000000000). Gauge (and Short and Long, stored as
+// Gauge) and the rates are signed.
+inline bool QDVP_AgentLinkIsUnsignedType(char typeLetter) {
+  return typeLetter != '\0' && strchr("ACS", typeLetter) != nullptr;
 }
 
 // Builds a status reply into message (capacity bytes): the status field and, when handle is not

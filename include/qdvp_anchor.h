@@ -23,11 +23,10 @@
 //                                                servers, and by those servers while they serve
 //    4  DCHcomm::ReceiveMutex                    the receive task's, for its whole life
 //    5  MemMetafile::Lock                        one remote metafile retrieval at a time
-//    6  sFileLock (snmp/qdvpmibi.cpp), DPAB::SNMPnodeLock, sMonitorListLock
-//       (snmp/qdvpsmmt.cpp), SNMPmonitor::Lock   SNMP collections (snmp/qdvpsnmp.h)
+//    6  sFileLock (snmp/qdvpmibi.cpp), DPAB::SNMPnodeLock, QDVP_SNMPmonitorListLock
+//       (snmp/qdvpsnmp.h), SNMPmonitor::Lock   SNMP collections (snmp/qdvpsnmp.h)
 //    7  URL management (qdvp_http.h): ConfigLock, FreeMutex, URLlistLock, ActivityListLock,
-//       URLactivityBlock::Mutex, ::Lock, URLrequestEntry::Lock, ::Mutex, DispatchMutex,
-//       ClientListLock
+//       URLactivityBlock::Mutex, URLrequestEntry::Lock, DispatchMutex, ClientListLock
 //    8  DPAB::HTTPupdateLock, ::ObjectUpdateLock, sMIBstatusLock and the no-data report's
 //       NoDataQueueLock -> NoDataStatusUpdateLock (logs/qdvpndsr.cpp), sOutcomeLock
 //       (actions/qdvpalog.cpp)                   each keeps the producers of one built-in
@@ -174,7 +173,7 @@ struct ProcessEntry {
       QDVP_ACQUIRED_BEFORE(ProcessEntry::WorkQueueLock);
   // The links of the work queue.
   OSV1_LOCK WorkQueueLock QDVP_ACQUIRED_AFTER(ProcessEntry::TaskIOmutex);
-  pthread_cond_t TaskIOcond;  // signalled, under TaskIOmutex, to wake the task
+  OSV1_COND TaskIOcond;       // signalled, under TaskIOmutex, to wake the task
 
   // Constant after QDVP_CreateProcess: the anchor, the routine, its parameter and the type.
   DPAB *pDPAB;
@@ -263,7 +262,7 @@ struct DPAB {
   // Broadcast whenever a task is released or a shutdown is requested, so that the orderly
   // shutdown and the waiting host thread wake at once instead of sleeping out their step.
   OSV1_LOCK StateMutex QDVP_ACQUIRED_AFTER(DPAB::DPlogQueueLock);
-  pthread_cond_t StateCond;
+  OSV1_COND StateCond;
   OSV1_LOCK OMBLock QDVP_ACQUIRED_AFTER(StateMutex);
 
   // Constant after startup initialization (written before Main_DPAB is published and the

@@ -97,11 +97,16 @@ enum ConsoleAuthentication {
   QDVP_AUTH_AGENT = 7,      // a take action: the agent's own command, no datagram
 };
 
-// The console communication area, one per data provider.
+// The console communication area, one per data provider. Published in the anchor's
+// pConsoleBlock under its StateMutex; a take action's worker that hands a command over holds
+// the area (Holds) while it uses it, and the console service frees it only once none does.
 struct ConsoleBlock {
+  // Released only once every task that took a hold let go (docs/architecture.md, "Lifetimes").
+  OSV1_HOLDS Holds;
+
   // The hand-over (the fields below).
   OSV1_LOCK Mutex QDVP_ACQUIRED_BEFORE(ConsoleBlock::EntryLock);
-  pthread_cond_t Cond;  // signalled at each hand-over and at the I/O task's start and end
+  OSV1_COND Cond;     // signalled at each hand-over and at the I/O task's start and end
   // Held while the service takes a command out of the area.
   OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(ConsoleBlock::Mutex)
       QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
@@ -119,6 +124,11 @@ struct ConsoleBlock {
   struct sockaddr_in RequesterAddr QDVP_GUARDED_BY(Mutex);
   int Authentication QDVP_GUARDED_BY(Mutex);
   int IOended QDVP_GUARDED_BY(Mutex);
+  // A take action's room for the reply text of its command (null for the operator's commands,
+  // whose replies are datagrams): set with the command and taken with it by the service; the
+  // service fills it before it sets Status, for which the action waits.
+  char *pActionReply QDVP_GUARDED_BY(Mutex);
+  int ActionReplySize QDVP_GUARDED_BY(Mutex);
 
   // Read without the mutex (the I/O task answers "99 " and "7 code" from them).
   std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first

@@ -74,6 +74,6 @@ int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds);
 struct QDVP_SignalBlock {
   OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::StateMutex);  // leaves
   OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock);
-  pthread_cond_t Cond;
+  OSV1_COND Cond;
 };
 void QDVP_WaitForSignal(QDVP_SignalBlock *block) QDVP_REQUIRES(block->Lock);

@@ -49,7 +49,7 @@ struct DCHcomm {
   // Held by the receive task for its whole life.
   OSV1_LOCK ReceiveMutex QDVP_ACQUIRED_AFTER(DPAB::SelectLock)
       QDVP_ACQUIRED_BEFORE(MemMetafile::Lock);
-  pthread_cond_t ReceiveCond;
+  OSV1_COND ReceiveCond;
   // The connection's socket and address: held while the client connects and while a request
   // is sent (released before its status is waited for), and by the receive task while it
   // lets go of the socket.
@@ -57,7 +57,7 @@ struct DCHcomm {
   // With StatusCond: the status hand-over from the receive task, and the window.
   OSV1_LOCK StatusMutex QDVP_ACQUIRED_AFTER(DCHcomm::LinkLock)
       QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
-  pthread_cond_t StatusCond;
+  OSV1_COND StatusCond;
 
   // Constant after the client made the block.
   DPAB *pDPAB;
@@ -90,6 +90,9 @@ struct DCHcomm {
   int RequestNumber;
   int TCPseen;
   time_t LastTCPtry;
+  // Connections made so far: each new one is told again which sources wait for actions (the
+  // agent knows that per connection).
+  uint32_t Connections;
   int WantedWindow;
   int Window;
   // The rows in flight (qdvpwind.cpp), under StatusMutex like the statuses that settle them.
@@ -248,6 +251,8 @@ const DCHservices *QDVP_GetDCHservices();
 void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode);
+// The same for a node name (the source's node name, copied while the source was at hand).
+void QDVP_DoDPwaitForNode(const char *node, int requestNumber, DCHcomm *comm, int waitCode);
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait);
 // The agent asked for the request again (status 7) and it is sent again: not once the data
 // provider ends, or an agent that keeps asking would hold its shutdown for good (the request

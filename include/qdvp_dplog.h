@@ -4,8 +4,10 @@
 // Any task may report a message with QDVP_SendDPlogMessage (include/qdvp_model.h): it takes
 // DPlogQueueLock to link the entry and, after it, the log server's TaskIO mutex to wake it,
 // so it may be called under any lock that comes before those in the order
-// (include/qdvp_anchor.h). Completion and delivery run in the log
-// server task, or in the reporting task in stand-alone mode.
+// (include/qdvp_anchor.h). Outside stand-alone mode the reporting task also writes the
+// completed message to standard error at once, one line with the syslog priority of its
+// category, whether or not the agent is there to take the row. Completion and delivery run in
+// the log server task, or in the reporting task in stand-alone mode.
 #pragma once
 
 #include <stddef.h>
@@ -24,6 +26,10 @@ extern const char NoParameterProvided[];
 // Completes template number with parms (null ones shown as "?") into out (size bytes, cut to
 // fit); returns the text's length.
 int QDVP_FormatDPlogText(int number, const char *const parms[5], char *out, size_t size);
+// The syslog priority of a message's standard error line, by its category: 3 for ERROR, 4 for
+// WARNING, 6 for SYSTEM, INFO and the other categories (SOCKCOMM, APICOMM, APIINFO, METACOMM,
+// METAINFO, ACTINFO, SNMPINFO, APPCINFO).
+int QDVP_DPlogPriority(int number);
 // Copies text into out cut to maxSize characters, the last three of a cut text being "...".
 void QDVP_CutDPlogText(const char *text, int maxSize, char *out);
 void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const char *p2,

@@ -2,10 +2,23 @@
 // activity subtasks that perform single HTTP requests, and the operations other subsystems call
 // (the take actions that add and remove URLs, the configuration requests).
 //
-// The locks and their order: include/qdvp_anchor.h (rank 7; the URL rows' locks are the
-// anchor's HTTPupdateLock and ObjectUpdateLock). An entry is only touched outside the URL list
-// lock by a task that holds a use of it (InUse, counted under the URL list lock); one that is
-// removed while in use is unlinked at once and freed by its last user.
+// The locks' place in the one lock order: include/qdvp_anchor.h (rank 7).
+// Locks, and the order where more than one is held: the URL list lock (the list, the current
+// pointer, the entries' owners), then an entry's Lock (its sample), then the anchor's HTTP
+// source lock (Managed_URL rows) or object source lock (URL_Objects rows). A subtask block's
+// Mutex carries the hand-over of one request and of its answer; the free-subtask and dispatch
+// mutexes carry their conditions only. No lock of this subsystem is held while a row goes to
+// the agent, except the HTTP and object source locks, which exist for that.
+//
+// Lifetimes (docs/architecture.md, "Lifetimes"): a task that uses an entry outside the URL list
+// lock holds it (Holds, taken under that lock: the client task while it samples, the subtask
+// while its request is out, the update task while the row goes). Removal unlinks the entry
+// under the list lock, sends the row that deletes it at the agent, abandons its request in
+// flight, waits until every holder has let go and only then frees it. The page buffer a client
+// task lends with a page request is the subtask's until the answer is handed back; one whose
+// wait for the answer timed out stays with the subtask, which frees it, and the client task
+// takes a new one. Subtask blocks live until the manager ends, which frees each once its
+// subtask has ended.
 #pragma once
 
 #include <pthread.h>
@@ -52,104 +65,105 @@ struct URLownerEntry {
   int AliasLength;
 };
 
-// One monitored URL.
+// One monitored URL. Made whole before it is linked; the fields above the first lock mark do
+// not change after that.
 struct URLrequestEntry {
-  URLrequestEntry *pNext;
   char URL[QDVP_URL_ENTRY_MAX + 1];
   time_t StartTime;
   int SampleInterval;   // seconds
   int SampleSetSize;
-  time_t NextSampleTime;
-  time_t LastSampleTime;
   int CachePercent;     // 0-100
-  int *pResponseTimes;  // SampleSetSize entries (milliseconds)
-  int CurrentPosition;  // in pResponseTimes
-  int SamplesTaken;
-  long CurrentResponseTime, AverageResponseTime, MaximumResponseTime, TotalResponseTime;
-  // The page of the sample being taken: the client task's buffer, lent for the request.
-  char *pPageBuffer;
-  long PageBufferSize;  // bytes the buffer holds room for
-  long PageSize;        // bytes the server sent
-  long PageKept;        // bytes of it in the buffer
-  char PageTitle[QDVP_URL_TITLE_MAX + 1];
-  char ServerType[QDVP_URL_SERVER_TYPE_MAX + 1];
-  int HTTPversion;      // 11 or 10
-  int RetriedWithHTTP10;  // the fallback to HTTP 1.0 was tried and failed: never again
-  uint32_t RequestStatus;
-  int ValidURLstat;     // a finished sample waits to be reported
-  struct timespec RequestStart, RequestEnd;
-  // Phases of the page request, microseconds, and the certificate's days to expiry.
-  long long DNSTime, ConnectTime, TLSTime, FirstByteTime, TotalTime;
-  long CertificateDays;
-  // Objects.
-  int OutstandingPage;     // 1 while the page request is out
-  int OutstandingObjects;  // object requests not yet answered
-  int ObjectThreshold;
-  int ObjectsWaited;
-  int PageObjects;         // objects found by the last scan
-  long TotalObjectSize;    // bytes of the objects of the last scan
-  long ScanObjectSize;     // bytes counted during the scan under way
-  int ScanObjects;
-  int ObjectCountdown;
-  int PageCopyCountdown;
-  int ContentFlag;         // write object copies with this sample's objects
   int FromConfigFile;
+  OSV1_HOLDS Holds;     // the tasks that use the entry outside the URL list lock
+  // The sample below, between the client task, the subtasks and the update task.
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
+
+  // Under the URL management block's URLlistLock.
+  URLrequestEntry *pNext;
   URLownerEntry *pOwnerList;
   int OwnerCount;
-  // Uses held outside the URL list lock, and the removal that waits for the last of them.
-  int InUse;
-  int Deleted;
-  // Status, version, counters, between a client task and the subtasks.
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
-      QDVP_ACQUIRED_BEFORE(URLrequestEntry::Mutex);
-  // With Cond: a dispatcher waits here for its reply.
-  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Lock)
-      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
-  pthread_cond_t Cond;
+
+  // Under Lock.
+  time_t NextSampleTime QDVP_GUARDED_BY(Lock);
+  time_t LastSampleTime QDVP_GUARDED_BY(Lock);
+  int *pResponseTimes QDVP_PT_GUARDED_BY(Lock);  // SampleSetSize entries (milliseconds)
+  int CurrentPosition QDVP_GUARDED_BY(Lock);  // in pResponseTimes
+  int SamplesTaken QDVP_GUARDED_BY(Lock);
+  long CurrentResponseTime QDVP_GUARDED_BY(Lock), AverageResponseTime QDVP_GUARDED_BY(Lock),
+      MaximumResponseTime QDVP_GUARDED_BY(Lock), TotalResponseTime QDVP_GUARDED_BY(Lock);
+  // The page of the sample being taken: the client task's buffer, lent for the request.
+  char *pPageBuffer QDVP_GUARDED_BY(Lock);
+  long PageBufferSize QDVP_GUARDED_BY(Lock);  // bytes the buffer holds room for
+  long PageSize QDVP_GUARDED_BY(Lock);        // bytes the server sent
+  long PageKept QDVP_GUARDED_BY(Lock);        // bytes of it in the buffer
+  char PageTitle[QDVP_URL_TITLE_MAX + 1] QDVP_GUARDED_BY(Lock);
+  char ServerType[QDVP_URL_SERVER_TYPE_MAX + 1] QDVP_GUARDED_BY(Lock);
+  int HTTPversion QDVP_GUARDED_BY(Lock);       // 11 or 10
+  int RetriedWithHTTP10 QDVP_GUARDED_BY(Lock);  // the fallback to HTTP 1.0 failed: never again
+  uint32_t RequestStatus QDVP_GUARDED_BY(Lock);
+  int ValidURLstat QDVP_GUARDED_BY(Lock);  // a finished sample waits to be reported
+  struct timespec RequestStart QDVP_GUARDED_BY(Lock), RequestEnd QDVP_GUARDED_BY(Lock);
+  // Phases of the page request, microseconds, and the certificate's days to expiry.
+  long long DNSTime QDVP_GUARDED_BY(Lock), ConnectTime QDVP_GUARDED_BY(Lock),
+      TLSTime QDVP_GUARDED_BY(Lock), FirstByteTime QDVP_GUARDED_BY(Lock),
+      TotalTime QDVP_GUARDED_BY(Lock);
+  long CertificateDays QDVP_GUARDED_BY(Lock);
+  // Objects.
+  int OutstandingPage QDVP_GUARDED_BY(Lock);     // 1 while the page request is out
+  int OutstandingObjects QDVP_GUARDED_BY(Lock);  // object requests not yet answered
+  int ObjectThreshold QDVP_GUARDED_BY(Lock);
+  int ObjectsWaited QDVP_GUARDED_BY(Lock);
+  int PageObjects QDVP_GUARDED_BY(Lock);      // objects found by the last scan
+  long TotalObjectSize QDVP_GUARDED_BY(Lock);  // bytes of the objects of the last scan
+  long ScanObjectSize QDVP_GUARDED_BY(Lock);   // bytes counted during the scan under way
+  int ScanObjects QDVP_GUARDED_BY(Lock);
+  int ObjectCountdown QDVP_GUARDED_BY(Lock);
+  int PageCopyCountdown QDVP_GUARDED_BY(Lock);
+  int ContentFlag QDVP_GUARDED_BY(Lock);  // write object copies with this sample's objects
 };
 
-// One activity subtask.
+// One activity subtask. The dispatcher fills the request under Mutex and the subtask hands the
+// answer back under it; what the subtask works with meanwhile is its own copy.
 struct URLactivityBlock {
-  URLactivityBlock *pNext;
-  std::atomic<int> Status;  // QDVP_UATB_*
-  int RequestType;  // QDVP_URL_REQUEST_*
-  int TimedOut;     // the dispatcher gave up waiting: the answer is dropped
-  int WaitFlag;     // the dispatcher waits for the answer
-  unsigned long Serial;  // of the request in hand; Done is set to it when it is answered
-  unsigned long Done;
-  URLrequestEntry *pURE;
-  char URL[QDVP_URL_MAX + 1];
-  char *pBuffer;     // the page buffer lent with a page request
-  long BufferSize;
-  uint32_t ObjectStatus;  // of the object request in hand
-  int CopyContent;  // the object's bytes are copied to disk (its sample's content flag)
-  HTQ1_Client *pClient;
-  HTQ1_Activity *pActivity;
-  int ClientVersion;  // 11 or 10
-  ProcessEntry *pPE;
-  // With Cond: the hand-over of work and of its end.
+  std::atomic<int> Status{QDVP_UATB_STARTING};  // QDVP_UATB_*
+  ProcessEntry *pPE = nullptr;  // set by the subtask before it reports itself free
+  // The subtask's own, touched by no other task while it runs.
+  HTQ1_Client *pClient = nullptr;
+  int ClientVersion = 0;  // 11 or 10
   OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
-      QDVP_ACQUIRED_BEFORE(URLactivityBlock::Lock);
-  pthread_cond_t Cond;
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(URLactivityBlock::Mutex)
-      QDVP_ACQUIRED_BEFORE(URLrequestEntry::Lock);
+      QDVP_ACQUIRED_BEFORE(URLrequestEntry::Lock) = OSV1_LOCK_INITIALIZER;
+  OSV1_COND Cond;  // with Mutex: the hand-over of work and of its end
+
+  // Under the management block's ActivityListLock.
+  URLactivityBlock *pNext = nullptr;
+
+  // Under Mutex: the request in hand and its answer.
+  int RequestType QDVP_GUARDED_BY(Mutex) = 0;  // QDVP_URL_REQUEST_*
+  int TimedOut QDVP_GUARDED_BY(Mutex) = 0;  // the dispatcher gave up waiting: the answer is dropped
+  int WaitFlag QDVP_GUARDED_BY(Mutex) = 0;  // the dispatcher waits for the answer
+  // The request's number, and that of the last one answered.
+  unsigned long Serial QDVP_GUARDED_BY(Mutex) = 0;
+  unsigned long Done QDVP_GUARDED_BY(Mutex) = 0;
+  URLrequestEntry *pURE QDVP_GUARDED_BY(Mutex) = nullptr;  // held for the subtask by the dispatcher
+  char URL[QDVP_URL_MAX + 1] QDVP_GUARDED_BY(Mutex) = "";
+  char *pBuffer QDVP_GUARDED_BY(Mutex) = nullptr;  // the page buffer lent with a page request
+  long BufferSize QDVP_GUARDED_BY(Mutex) = 0;
+  int CopyContent QDVP_GUARDED_BY(Mutex) = 0;  // the object's bytes are copied to disk
 };
 
-// The URL management block (one per data provider).
+// The URL management block (one per data provider). The settings at its head are read once
+// at start and do not change.
 struct URLmanagementBlock {
   int DebugFlag;
   int MaxReplyWait;
   int MaxFreeSubtaskWait;
-  int SubtaskLimit;
-  int ClientTasksStarted;
-  int ConfigUpdatePending;
   int PageObjectsReport;
   int DataSetPeriod;
   int DataSetMinSamples;
   int MaxSampleInterval;
   int MinSampleInterval;  // 60 unless QDVP_URL_MIN_SAMPLE_INTERVAL lowers it
   int OutputStat, OutputHTML, OutputContent;
-  int URLsManaged;
   int URLsPerClientTask;
   long MaxPageSize;       // bytes of a page or object body kept
   char ISPname[QDVP_URL_ISP_MAX + 1];
@@ -161,33 +175,38 @@ struct URLmanagementBlock {
   char ProxyPassword[64];
   char Proxy[256];
   char CAfile[1024];
-  ProcessEntry *pClientTaskList[64];  // client tasks, under ClientListLock
-  int ClientTaskCount;
-  ProcessEntry *pManagerPE;
-  ProcessEntry *pUpdatePE;
   DPAB *pDPAB;
-  URLrequestEntry *pURLlist;
-  URLrequestEntry *pCurrentURE;  // where the client tasks take the next URL
-  URLactivityBlock *pActivityList;
+  // The manager task's own.
+  int ClientTasksStarted;
+  ProcessEntry *pManagerPE;
+  // Subtasks made so far; a client task that waited too long for a free one makes another.
+  std::atomic<int> SubtaskLimit;
   // The locks in their order (include/qdvp_anchor.h, rank 7).
   OSV1_LOCK ConfigLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
       QDVP_ACQUIRED_BEFORE(URLmanagementBlock::FreeMutex);
-  // With FreeCond: a wait for a free.
   OSV1_LOCK FreeMutex QDVP_ACQUIRED_AFTER(URLmanagementBlock::ConfigLock)
-      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::URLlistLock);
-  // subtask
-  pthread_cond_t FreeCond;
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::URLlistLock);  // with FreeCond: a free subtask
+  OSV1_COND FreeCond;
   OSV1_LOCK URLlistLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::FreeMutex)
       QDVP_ACQUIRED_BEFORE(URLmanagementBlock::ActivityListLock);
   OSV1_LOCK ActivityListLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::URLlistLock)
       QDVP_ACQUIRED_BEFORE(URLactivityBlock::Mutex);
   // With DispatchCond: the DCH update task waits for finished samples.
-  OSV1_LOCK DispatchMutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Mutex)
+  OSV1_LOCK DispatchMutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Lock)
       QDVP_ACQUIRED_BEFORE(URLmanagementBlock::ClientListLock);
+  OSV1_COND DispatchCond;
   OSV1_LOCK ClientListLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::DispatchMutex)
       QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
-  pthread_cond_t DispatchCond;
-  unsigned long DispatchCount;  // finished samples and objects, under DispatchMutex
+
+  URLrequestEntry *pURLlist QDVP_GUARDED_BY(URLlistLock);
+  URLrequestEntry *pCurrentURE QDVP_GUARDED_BY(URLlistLock);  // where the client tasks go on
+  int URLsManaged QDVP_GUARDED_BY(URLlistLock);
+  ProcessEntry *pClientTaskList[64] QDVP_GUARDED_BY(ClientListLock);
+  int ClientTaskCount QDVP_GUARDED_BY(ClientListLock);
+  URLactivityBlock *pActivityList QDVP_GUARDED_BY(ActivityListLock);
+  int ConfigUpdatePending QDVP_GUARDED_BY(ConfigLock);
+  unsigned long DispatchCount QDVP_GUARDED_BY(DispatchMutex);  // finished samples and objects
+  ProcessEntry *pUpdatePE QDVP_GUARDED_BY(DispatchMutex);
 };
 
 // The management block of the anchor, or null.
@@ -201,8 +220,13 @@ void QDVP_SetURLconfigurationUpdate(void);
 URLrequestEntry *QDVP_AllocateHTTPrequestBlock(DPAB *anchor, const char *url, const char *alias,
                                                int interval, const char *owner, int cachePercent,
                                                int *alreadyMonitored);
-void QDVP_DeleteHTTPrequestBlock(DPAB *anchor, URLrequestEntry *entry, const char *owner)
-    QDVP_NO_THREAD_SAFETY_ANALYSIS;
+// Takes an entry out of the list, with the URL list lock held: nobody finds it or takes a hold
+// on it from now on, and the caller is the one who deletes it.
+void QDVP_UnlinkHTTPrequestBlock(URLmanagementBlock *umb, URLrequestEntry *entry)
+    QDVP_REQUIRES(umb->URLlistLock);
+// Deletes an entry the caller unlinked: the row that removes it at the agent (for owner), the
+// end of its request in flight, the wait for its holders, the free. Without the URL list lock.
+void QDVP_DeleteHTTPrequestBlock(DPAB *anchor, URLrequestEntry *entry, const char *owner);
 int QDVP_FindURE(URLrequestEntry *entry);
 void QDVP_DetermineURLsampleSetValues(URLrequestEntry *entry, int interval);
 // Wakes the manager task (a URL was added).
@@ -211,7 +235,10 @@ void QDVP_SignalHTTPmanager(DPAB *anchor);
 // until the task drains it.
 void QDVP_NudgeTask(ProcessEntry *pe);
 void QDVP_DrainNudges(ProcessEntry *pe);
-// An entry's use outside the URL list lock ends (the lock order: include/qdvp_anchor.h).
+// A hold on a listed entry, taken with the URL list lock held (see Lifetimes above); false
+// when the entry is being deleted.
+bool QDVP_HoldURE(URLmanagementBlock *umb, URLrequestEntry *entry) QDVP_REQUIRES(umb->URLlistLock);
+// A holder of the entry lets go (any lock may be held).
 void QDVP_ReleaseURE(URLrequestEntry *entry);
 // The sources of the HTTP application's tables, or null before it is defined.
 struct SourceEntry *QDVP_URLsource(DPAB *anchor);
@@ -228,8 +255,6 @@ URLactivityBlock *QDVP_LocateFreeActivitySubtask(void);
 int QDVP_DispatchActivitySubtask(URLactivityBlock *block, URLrequestEntry *entry, const char *url,
                                  int requestType, int wait, int waitForReply);
 URLactivityBlock *QDVP_CreateHTTPclientWorkTask(void);
-// Ends the request in hand (or the subtask's first start), frees the block, wakes a dispatcher.
-void QDVP_CompleteActivity(URLactivityBlock *block);
 
 // Tasks.
 void QDVP_HTTPmanagerTask(ProcessEntry *);
@@ -238,7 +263,7 @@ void QDVP_DoHTTPactivity(ProcessEntry *);
 void QDVP_DoHTTPupdateDCH(ProcessEntry *);
 int QDVP_DoHTTPconnect(URLactivityBlock *block, int version);
 void QDVP_CalculateURLresponseTime(const struct timespec *start, const struct timespec *end,
-                                   URLrequestEntry *entry);
+                                   URLrequestEntry *entry) QDVP_REQUIRES(entry->Lock);
 // The page title of a page (at most 255 characters; "No page title available").
 void QDVP_FindPageTitle(const char *page, long length, char *title, size_t size);
 // The objects a page names, in scan order, as absolute URLs; a name already found is left out.
@@ -252,7 +277,7 @@ int QDVP_FindPageObjects(const char *page, long length, const char *pageURL,
 void QDVP_DoObjectUpdateDCH(DPAB *anchor, const char *url, int urlLength, const char *name,
                             int nameLength, long size, uint32_t status);
 void QDVP_OutputURLstat(URLmanagementBlock *umb);
-void QDVP_OutputURLpage(URLmanagementBlock *umb, URLrequestEntry *entry);
+void QDVP_OutputURLpage(URLmanagementBlock *umb, URLrequestEntry *entry) QDVP_REQUIRES(entry->Lock);
 void QDVP_OutputURLobject(URLmanagementBlock *umb, const char *pageURL, const char *objectURL,
                           const char *data, long length);
 int QDVP_CreateURLoutputDir(URLmanagementBlock *umb, const char *url, char *dir, size_t size);

@@ -13,6 +13,11 @@
 // Each record below groups its fields by what guards them (constant after construction, a
 // task's own, atomics, and the fields a lock guards, marked for the compiler); the lock order
 // and what may be held across a wait are the table in include/qdvp_anchor.h.
+//
+// Lifetimes (docs/architecture.md, "Lifetimes"): a task that uses a source outside the locks
+// of the lists it was found in holds it (SourceEntry::Holds, taken under those locks or passed
+// on by a holder); the source, its table and its application are freed only once nobody holds
+// any source of the application. Holding a source keeps its table and application too.
 #pragma once
 
 #include <netinet/in.h>
@@ -256,23 +261,26 @@ struct FileSpecCB {
 struct SourceEntry {
   // Locks, made with the source: EntryLock comes before the application's locks, SourceLock
   // and AttrLock after a partner's IOLock (include/qdvp_anchor.h).
-  // The DCH client while it.
+  // The DCH client while it acts on the source.
   OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock) QDVP_ACQUIRED_BEFORE(ApplEntry::NameLock);
-  // acts on the source
   // The action requests and accept options below.
   OSV1_LOCK SourceLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
       QDVP_ACQUIRED_BEFORE(SourceEntry::AttrLock);
   // The row.
   OSV1_LOCK AttrLock QDVP_ACQUIRED_AFTER(SourceEntry::SourceLock)
       QDVP_ACQUIRED_BEFORE(SourceEntry::CopyLock);
-  // Held while an attribute list is.
+  // Held while an attribute list is copied to or from the source.
   OSV1_LOCK CopyLock QDVP_ACQUIRED_AFTER(SourceEntry::AttrLock)
       QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
-  // copied to or from the source
 
   // Constant after construction: written by the builder (or the server that makes a dynamic
   // source) before the source is on its table's list or handed to a task; pTable is set when
   // an API source joins a table, before its session uses it.
+  // The tasks that use the source outside the lists' locks: its file server or SNMP polling,
+  // an action worker, the DCH client while the source is queued to it. Closed when the source
+  // (or its application) is being deleted.
+  OSV1_HOLDS Holds;
+
   char *pSourceName;
   int SourceNameLen;
   TableEntry *pTable;
@@ -370,7 +378,7 @@ static_assert(sizeof(IObuffer) == 16, "the I/O buffer header is 16 bytes");
 struct IOEntry {
   // A leaf: with Cond, the wait for a file of a reader without a task of its own.
   OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(DPAB::StateMutex);
-  pthread_cond_t Cond;
+  OSV1_COND Cond;
   // The shared fields below: a partner's binding, a file server's wait.
   OSV1_LOCK IOLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
       QDVP_ACQUIRED_BEFORE(SourceEntry::SourceLock);
@@ -485,6 +493,18 @@ extern const char *const QDVP_SourceStateName[13];
 ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int packagedSolution,
                                            const char *help);
 ApplEntry *QDVP_LocateApplicationByName(DPAB *anchor, const char *name, int length);
+// The first source of a table of a loaded application, held for the caller: the table named
+// (matched as QDVP_LocateTableByName does), or without a name (null) the application's first
+// table. The hold is taken under the application list lock, so nothing found can go meanwhile.
+// *appl and *table say what was found (null when not); the result is null when the application
+// or the table is not loaded, has no source, or is being deleted.
+SourceEntry *QDVP_HoldTableSource(DPAB *anchor, const char *applName, int applLength,
+                                  const char *tableName, int tableLength, ApplEntry **appl,
+                                  TableEntry **table);
+// A holder of a source lets go (any lock may be held; nothing is freed here).
+inline void QDVP_LetGoSource(SourceEntry *source) {
+  if (source != nullptr) OSV1_LetGo(&source->Holds);
+}
 char *QDVP_LocateAttributeByOID(DPAB *anchor, const char *oidText);
 AttrEntry *QDVP_LocateSetAttribute(DPAB *anchor, const char *parameterText);
 
@@ -551,6 +571,9 @@ void QDVP_UpdateSourceEntryState(SourceEntry *source, int state);
 int QDVP_CheckSourceState(SourceEntry *source, int state);
 SourceEntry *QDVP_LocateSourceBySubNode(DPAB *anchor, const char *subnodeName);
 SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeName);
+// The same lookups, with the (first) source found held for the caller, who lets go with
+// QDVP_LetGoSource; a source being deleted is not found.
+SourceEntry *QDVP_HoldSourceBySubNode(DPAB *anchor, const char *subnodeName, bool policy);
 
 // I/O entries (metafile/qdvpiioe.cpp).
 IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind);
@@ -561,12 +584,14 @@ int QDVP_ComputeIObufferSize(SourceEntry *source) QDVP_EXCLUDES(source->AttrLock
 ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName);
 int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName);
-// Deletes an application: its file servers end, its partners' sessions end, its SNMP
-// collections stop, and it is released. The caller holds the select lock, so that the socket
-// and API servers do not serve its partners meanwhile.
+// Deletes an application: its sources are closed to new holds, the tasks that hold them are told
+// to stop, and once none holds any (a wait no time bounds) the application is taken offline,
+// unregistered and freed. The caller holds no lock of the data model, but the select lock, so
+// that the socket and API servers do not serve its partners meanwhile.
 void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application)
     QDVP_REQUIRES(anchor->SelectLock);
-// Frees a source that is on no table's list, with its I/O entry, attributes and summary block.
+// Frees a source that is on no table's list, with its I/O entry, attributes and summary block,
+// once every holder has let go.
 void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *source);
 void QDVP_ReleaseApplGroupHelp(ApplEntry *application);
 void QDVP_ReportDataModel(ApplEntry *application);
@@ -591,8 +616,8 @@ void QDVP_RemoveTableFromIRB(DPAB *anchor, TableEntry *table);
 int QDVP_CheckSNMPtabularKey(TableEntry *table);
 void QDVP_SNMPapplOnline(DPAB *anchor, ApplEntry *application);
 void QDVP_SNMPapplOffline(DPAB *anchor, ApplEntry *application);
-// Ends every collection of an application that is about to be deleted and returns once their
-// polling tasks have let go of it (bounded: 60 seconds).
+// Tells every collection of an application that is being deleted to end. Each polling task
+// holds its table's source and lets go as it ends; the deletion waits for that.
 void QDVP_SNMPstopApplicationMonitors(ApplEntry *application);
 // Frees what the agent link keeps for a source (its output buffer, its rows in flight); the
 // source's release calls it.

@@ -16,6 +16,8 @@
 // The wait ends early when the data provider shuts down; a task about to end after such a
 // wait calls QDVP_WaitForDCHrequestRelease before it frees its entry. At most one request per
 // source is in flight: the caller must not queue the same source from two tasks at once.
+// While a source is queued to the client, the client holds it (SourceEntry::Holds): a source is
+// never freed under a request, however the requester's wait ended.
 #pragma once
 
 #include "qdvp_model.h"
@@ -48,6 +50,6 @@ int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntr
 // For a task about to end: waits until the DCH client has finished with the task's last
 // request for source. A request's wait ends early at shutdown while the client may still have
 // the request and will notify the requester's entry; the notice comes under the entry's mutex,
-// so a finished request seen under it means the client is done with the entry. Bounded (60 s),
-// and not waited for at all once the client has ended.
+// so a finished request seen under it means the client is done with the entry. No time bounds
+// the wait (it ends when the client is done); it is not waited for once the client has ended.
 void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);

@@ -41,6 +41,8 @@ int QDVP_ProcessStartUpConfig(DPAB *);
 void QDVP_DoApplicationAutoLoad(DPAB *);
 // Releases an application, which unchains it from pApplList.
 void QDVP_ReleaseApplResources(DPAB *, ApplEntry *, int flag);
+// True when a task still holds a source of the application (metafile/qdvppcfg.cpp).
+bool QDVP_ApplicationHeld(ApplEntry *);
 // Releases an I/O entry, which unchains it from its list.
 void QDVP_ReleaseIOResources(DPAB *, IOEntry *);
 int QDVP_DetermineMaxAttributesPerGroup(void);
@@ -93,6 +95,9 @@ void QDVP_EnqueueSourceToDCH(DPAB *, SourceEntry *);
 int QDVP_EnqueueDelayedOffline(DPAB *);
 // Periodic scan: hands the DCH wait queue to the client; returns how many sources it held.
 int QDVP_EnqueueWaitingDCHwork(DPAB *);
+// Shutdown, once the DCH client has ended: the requests still waiting for a client are dropped
+// and the client's holds on their sources let go.
+void QDVP_DropWaitingDCHwork(DPAB *);
 // The DP log forgets an anchor that is being released.
 void QDVP_ForgetDPlogAnchor(DPAB *);
 // Writes validation message number to standard output with insert in place of its '#'.

@@ -73,3 +73,25 @@ bool QDVP_SnapshotStatistics(StatCounts *copy);
 
 // The metrics page (logs/qdvpmtrc.cpp): the totals as Prometheus text.
 std::string QDVP_FormatMetricsPage(DPAB *anchor);
+
+// What the metrics page shows of the agent link and of the data provider as a whole, counted
+// by the agent link as it works (logs/qdvpmtrc.cpp). Atomic counts, no lock: any task, at any
+// time, before the statistics block exists too.
+enum {
+  QDVP_LINK_ROWS_SENT = 0,     // data rows sent to the agent the first time
+  QDVP_LINK_ROWS_RESENT = 1,   // sent again: a lost connection, a failed row ahead, status 7
+  QDVP_LINK_ROWS_REFUSED = 2,  // answered with a status that refuses them for good
+};
+void QDVP_CountLinkRows(int what, int rows);
+// The link's state: connected (a TCP connection, or UDP once the agent has answered on it)
+// and whether it runs over UDP. A connection made after the first counts as a reconnect.
+void QDVP_SetLinkState(int connected, int udp);
+void QDVP_CountLinkConnection(void);
+struct LinkCounts {
+  uint64_t RowsSent, RowsResent, RowsRefused, Reconnects;
+  int Connected, UDP;
+};
+void QDVP_SnapshotLinkCounts(LinkCounts *copy);
+// The data provider takes work (its console runs): 1 from the end of its start until its
+// shutdown begins, 0 before and after (qdvp_up).
+void QDVP_MarkDataProviderUp(int up);

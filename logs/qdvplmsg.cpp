@@ -1,7 +1,9 @@
 // The data provider log: its 115 numbered message templates, reporting a message (queued to
 // the log server task, or delivered at once in stand-alone mode), completing a template with
 // its parameters, and delivering the text: standard output for SYSTEM messages, the DPLOG
-// row through the agent link, or the batch job log.
+// row through the agent link, or the batch job log. What goes to standard output and to the
+// batch job log is one line per message: its parameters (names and texts from partners) are
+// escaped there (QDV0_AppendLogText); the DPLOG row carries the text as it is.
 //
 // Reporting never waits for the agent: it copies the parameters into one queue entry and
 // signals the log server. Only the log server (or, in stand-alone mode, the reporting task)
@@ -10,8 +12,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "../core/support/qdv0.h"
+#include "../core/support/qdv0chck.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
@@ -202,6 +207,41 @@ int QDVP_FormatDPlogText(int number, const char *const parms[5], char *out, size
   return static_cast<int>(n);
 }
 
+int QDVP_DPlogPriority(int number) {
+  if (number < 0 || number >= QDVP_DPLOG_MESSAGES) return QDV0_PRIORITY_INFO;
+  const char *templ = DP_Log_Message[number];
+  if (strncmp(templ, "ERROR ", 6) == 0) return QDV0_PRIORITY_ERROR;
+  if (strncmp(templ, "WARNING ", 8) == 0) return QDV0_PRIORITY_WARNING;
+  return QDV0_PRIORITY_INFO;
+}
+
+namespace {
+
+// The message's line on standard error: its category column and text, with the priority of
+// the category. Written by the reporting task, so that it appears at once.
+void WriteOperatorLine(int number, const char *const parms[5]) {
+  if (number < 0 || number >= QDVP_DPLOG_MESSAGES) return;
+  char text[QDVP_DPLOG_TEXT_SIZE];
+  QDVP_FormatDPlogText(number, parms, text, sizeof(text));
+  char line[QDVP_DPLOG_TEXT_SIZE + QDVP_DPLOG_CATEGORY_COLUMN + 1];
+  snprintf(line, sizeof(line), "%.*s%s", static_cast<int>(QDVP_DPLOG_CATEGORY_COLUMN),
+           DP_Log_Message[number], text);
+  QDV0_WriteOperatorLine(QDVP_DPlogPriority(number), line);
+}
+
+// True when standard output and standard error are one file (a terminal, the journal's stream
+// of a service): the standard error line of a SYSTEM message then says it already.
+bool OutputIsErrorStream() {
+  static const bool same = [] {
+    struct stat out, err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+  }();
+  return same;
+}
+
+}  // namespace
+
 void QDVP_CutDPlogText(const char *text, int maxSize, char *out) {
   size_t n = strlen(text);
   if (static_cast<int>(n) <= maxSize) {
@@ -256,8 +296,9 @@ void QDVP_SendDPlogMessage(DPAB *anchor, int number, const char *p1, const char 
     QDVP_DispatchDPlogMessage(anchor, number, p1, p2, p3, p4, p5, nullptr);
     return;
   }
-  if (QDV0_QueryProductSpec(15) == nullptr) return;
   const char *parms[5] = {p1, p2, p3, p4, p5};
+  WriteOperatorLine(number, parms);
+  if (QDV0_QueryProductSpec(15) == nullptr) return;
   size_t extra = 0;
   for (const char *p : parms) extra += p ? strlen(p) + 1 : 0;
   auto *work = static_cast<DPlogWork *>(QDV0_GetStorage(sizeof(DPlogWork) + extra));
@@ -299,8 +340,10 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
     return;
   }
   const char *templ = DP_Log_Message[number];
-  if (strncmp(templ, SystemMessage, SystemMessageSize) == 0) {
-    printf("%s\n", LogText);
+  bool operatorLineWritten = anchor == nullptr || !anchor->StandAlone;
+  if (strncmp(templ, SystemMessage, SystemMessageSize) == 0 &&
+      !(operatorLineWritten && OutputIsErrorStream())) {
+    QDV0_WriteLogLine(stdout, LogText);
     fflush(stdout);
   }
   if (anchor == nullptr) return;
@@ -369,7 +412,7 @@ void QDVP_OpenBatchLog(DPAB *anchor, const char *fileName) {
 void QDVP_WriteBatchLog(const char *text) {
   OSV1_GetLock(&sBatchMutex);
   if (sBatchLog != nullptr) {
-    fprintf(sBatchLog, "%s\n", text);
+    QDV0_WriteLogLine(sBatchLog, text);
     fflush(sBatchLog);
   }
   OSV1_ReleaseLock(&sBatchMutex);

@@ -411,6 +411,11 @@ void QDVP_DefineNoDataReport(DPAB *anchor) {
     return;
   }
   source->InternalReport = status->InternalReport = 1;
+  // A status row is one text record, parsed like the records of any delimited table.
+  {
+    OSV1_Guard attrs(&status->AttrLock);
+    status->pDelimiter = QDV0_StrDup(";");
+  }
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, nullptr);
   if (state == QDVP_Register) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (state == QDVP_Initial) {
@@ -450,6 +455,9 @@ void QDVP_ForgetNoDataReport(DPAB *anchor) {
   QDVP_ReleaseNoDataStatusArray();
 }
 
+// The row goes as the record "enterprise;table;agents;interval;time" through the road of
+// every record: parsed into the attributes by their types (the interval becomes a number),
+// filtered, sent. A ';' inside a value would move the fields after it: it becomes a ','.
 void QDVP_OutputMIBstatusToDCH(DPAB *anchor, const char *const values[5]) {
   OSV1_Guard hold(&sMIBstatusLock);
   SourceEntry *source = sMIBstatusSource;
@@ -460,18 +468,20 @@ void QDVP_OutputMIBstatusToDCH(DPAB *anchor, const char *const values[5]) {
     QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   }
   if (source->State == QDVP_Ready) QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, nullptr);
-  if (source->State != QDVP_Active) {
+  // Active once online, Input after a row taken.
+  if (source->State != QDVP_Active && source->State != QDVP_Input) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> MIB status discarded. DCH communication not ready or busy");
     return;
   }
-  {
-    OSV1_Guard attrs(&source->AttrLock);
-    int i = 0;
-    for (AttrEntry *a = source->pAttrList; a != nullptr && i < 5; a = a->pNext, i++) {
-      SetValue(a, values[i], strlen(values[i]));
-    }
+  std::string record;
+  for (int i = 0; i < 5; i++) {
+    std::string value = values[i] != nullptr ? values[i] : "";
+    for (char &c : value) c = c == ';' ? ',' : c;
+    record += (i ? ";" : "") + value;
   }
   source->DataSequence = QDVP_SEQ_ONLY;
-  QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, nullptr);
-  if (source->State == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+  if (!QDVP_MoveDataToDCH(anchor, source, record.data(), static_cast<int>(record.size())) &&
+      source->State == QDVP_Output) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Active);
+  }
 }

@@ -16,6 +16,9 @@ static TRK1_BLOCK trk = {"qdvpstat"};
 
 namespace {
 
+// A statistics text starts a new period only after this long.
+constexpr time_t kShortestPeriodSeconds = 60;
+
 // The block the counting calls add to: the one made last and not yet released.
 std::atomic<StatBlock *> SBptr{nullptr};
 
@@ -125,8 +128,9 @@ bool QDVP_SnapshotStatistics(StatCounts *copy) {
   return true;
 }
 
-// A period shorter than a second reports the rates it had, unchanged, rather than dividing by
-// a length near zero.
+// A period shorter than a minute reports the rates it had, unchanged, rather than dividing by a
+// length near zero (two seconds would make 10 records 300/min, and halve a quiet source's
+// rate), and goes on: its counts are taken once it has lasted a minute.
 char *QDVP_FormatStatLog(DPAB *anchor) {
   StatBlock *b = anchor != nullptr && anchor->pStatBlock != nullptr ? anchor->pStatBlock
                                                                      : SBptr.load();
@@ -138,7 +142,8 @@ char *QDVP_FormatStatLog(DPAB *anchor) {
   double minutes = static_cast<double>(now - b->BeginPeriodTime) / 60.0;
   double cpu = ProcessorSeconds();
   b->CPUseconds = cpu - b->TotalCPU;
-  if (now > b->BeginPeriodTime) {
+  bool periodEnds = now - b->BeginPeriodTime >= kShortestPeriodSeconds;
+  if (periodEnds) {
     b->FileIOrate = Rate(b->FileIO, minutes, b->FileIOrate);
     b->SocketIOrate = Rate(b->SocketIO, minutes, b->SocketIOrate);
     b->APIcallRate = Rate(b->APIcalls, minutes, b->APIcallRate);
@@ -187,7 +192,7 @@ char *QDVP_FormatStatLog(DPAB *anchor) {
   // Any type may emit traps for its situations; the count shows once there are some.
   if (b->TrapsEmitted > 0) add("Traps emitted %d, ", static_cast<int>(b->TrapsEmitted));
   if (agentRate) add("Output to agent message rate %.1f/min", b->DCHioRate);
-  if (now > b->BeginPeriodTime) {
+  if (periodEnds) {
     b->BeginPeriodTime = now;
     b->TotalCPU = cpu;
   }

@@ -435,6 +435,13 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
     QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
     if (source->State == QDVP_Ready || source->State == QDVP_Pending) {
       // registered
+    } else if (source->State == QDVP_Register && anchor->ShutdownRequested) {
+      // The data provider ends while the request waits (for an agent that is not there, say):
+      // the state is still the request's, no answer said the application was known.
+      QDVP_TRC(trk, TRK1_DETAIL, "Registration of <%s> abandoned: the data provider ends",
+               appl->ApplName);
+      QDVP_ReleaseApplResources(anchor, appl, 1);
+      result = nullptr;
     } else if (source->State == QDVP_Register) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for <%s>. Application already registered",
                appl->ApplName);

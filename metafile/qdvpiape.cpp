@@ -95,9 +95,9 @@ ApplEntry *QDVP_InitializeApplicationEntry(DPAB *anchor, const char *name, int p
   return appl;
 }
 
-ApplEntry *QDVP_LocateApplicationByName(DPAB *anchor, const char *name, int length) {
-  if (anchor == nullptr || name == nullptr || length < 0) return nullptr;
-  OSV1_Guard list(&anchor->ApplListLock);
+// The walk of QDVP_LocateApplicationByName, with the application list lock held.
+static ApplEntry *FindApplication(DPAB *anchor, const char *name, int length)
+    QDVP_REQUIRES(anchor->ApplListLock) {
   for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
     char upper[QDVP_APPL_NAME_MAX + 1];
     {
@@ -109,6 +109,35 @@ ApplEntry *QDVP_LocateApplicationByName(DPAB *anchor, const char *name, int leng
     if (strncmp(upper, name, n) == 0 || strcmp(appl->ApplName, name) == 0) return appl;
   }
   return nullptr;
+}
+
+ApplEntry *QDVP_LocateApplicationByName(DPAB *anchor, const char *name, int length) {
+  if (anchor == nullptr || name == nullptr || length < 0) return nullptr;
+  OSV1_Guard list(&anchor->ApplListLock);
+  return FindApplication(anchor, name, length);
+}
+
+SourceEntry *QDVP_HoldTableSource(DPAB *anchor, const char *applName, int applLength,
+                                  const char *tableName, int tableLength, ApplEntry **appl,
+                                  TableEntry **table) {
+  *appl = nullptr;
+  *table = nullptr;
+  if (anchor == nullptr || applName == nullptr || applLength < 0) return nullptr;
+  // A listed application is not freed before it is unlinked under this lock.
+  OSV1_Guard list(&anchor->ApplListLock);
+  *appl = FindApplication(anchor, applName, applLength);
+  if (*appl == nullptr) return nullptr;
+  if (tableName != nullptr) {
+    *table = QDVP_LocateTableByName(*appl, tableName, tableLength);
+  } else {
+    OSV1_Guard tables(&(*appl)->TableListLock);
+    *table = (*appl)->pTableList;
+  }
+  if (*table == nullptr) return nullptr;
+  OSV1_Guard sources(&(*table)->SourceListLock);
+  SourceEntry *source = (*table)->pSourceList;
+  if (source == nullptr || !OSV1_TakeHold(&source->Holds)) return nullptr;
+  return source;
 }
 
 char *QDVP_LocateAttributeByOID(DPAB *anchor, const char *oidText) {

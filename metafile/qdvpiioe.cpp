@@ -31,7 +31,6 @@ static int KindList(char kind) {
 
 static void DestroyIOEntry(IOEntry *io) {
   OSV1_DestroyLock(&io->Mutex);
-  pthread_cond_destroy(&io->Cond);
   OSV1_DestroyLock(&io->IOLock);
   QDV0_Free(io->pLUname);
   QDV0_Free(io);
@@ -54,7 +53,6 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
   io->Kind = letter;
   io->pSource = source;
   OSV1_InitializeLock(&io->Mutex);
-  QDV0_InitializeCondVar(&io->Cond);
   OSV1_InitializeLock(&io->IOLock);
   {
     OSV1_Guard hold(&io->IOLock);

@@ -291,8 +291,10 @@ int QDVP_InitializeFileSpecControl(SourceEntry *source) {
   return 1;
 }
 
+// The caller holds or owns the source (a freed one cannot reach here: see the model's
+// Lifetimes), so only a null one is refused.
 void QDVP_UpdateSourceEntryState(SourceEntry *source, int state) {
-  if (source == nullptr || !QDV0_IsValidBlockPointer(source, sizeof(SourceEntry))) {
+  if (source == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "*****Input source entry invalid @%p", static_cast<void *>(source));
     return;
   }
@@ -328,8 +330,10 @@ static bool NodeMatches(const char *node, size_t nodeLength, const char *nodeNam
 }
 
 // The shared walk of both subnode lookups: the first match, or with policy set every match of
-// the first matching application chained through pNextMatch.
-static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool policy) {
+// the first matching application chained through pNextMatch. With hold, the first match is
+// held for the caller (a source being deleted does not match).
+static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool policy,
+                                    bool hold = false) {
   if (anchor == nullptr || subnode == nullptr) return nullptr;
   const char *colon = strchr(subnode, ':');
   if (colon == nullptr) return nullptr;
@@ -360,10 +364,12 @@ static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool poli
         if (s->State != QDVP_Active && s->State != QDVP_Input && s->State != QDVP_Output) continue;
         bool matches;
         {
+          // A socket partner's binding replaces the node name under this lock.
           OSV1_Guard attrs(&s->AttrLock);
           matches = NodeMatches(subnode, nodeLength, s->pSourceNodeName, policy);
         }
         if (!matches) continue;
+        if (hold && first == nullptr && !OSV1_TakeHold(&s->Holds)) continue;
         if (!policy) return s;
         s->pNextMatch = nullptr;
         *tail = s;
@@ -382,4 +388,8 @@ SourceEntry *QDVP_LocateSourceBySubNode(DPAB *anchor, const char *subnodeName) {
 
 SourceEntry *QDVP_LocatePolicySourceBySubNode(DPAB *anchor, const char *subnodeName) {
   return LocateBySubNode(anchor, subnodeName, true);
+}
+
+SourceEntry *QDVP_HoldSourceBySubNode(DPAB *anchor, const char *subnodeName, bool policy) {
+  return LocateBySubNode(anchor, subnodeName, policy, true);
 }

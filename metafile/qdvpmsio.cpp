@@ -72,8 +72,7 @@ int QDVP_MetaRecordSize(void) {
 
 char *QDVP_MetafileFullName(DPAB *anchor, const char *name) {
   if (name == nullptr) return nullptr;
-  if (QDV0_IsThisFullyQualifiedName(name)) return QDV0_StrDup(name);
-  return QDV0_ConstructFullyQualifiedName(anchor ? anchor->pMetaPath : nullptr, name);
+  return QDV0_QualifyFileName(anchor ? anchor->pMetaPath : nullptr, name);
 }
 
 // The path a name designates. A name beginning with '.' loses that dot and every following
@@ -92,8 +91,19 @@ static char *BuildMetafilePath(DPAB *anchor, const char *name) {
   return QDV0_StrDup(name);
 }
 
+// Only a regular file is a metafile: a FIFO or device named like one is not opened (its open
+// would wait for a writer, and the loading task with it).
+static FILE *OpenMetafileStream(const char *path) {
+  FILE *f = QDV0_OpenRegularFile(path);
+  if (f == nullptr && (errno == EINVAL || errno == EISDIR)) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** Metafile %s is not a regular file, not read", path);
+    errno = EINVAL;
+  }
+  return f;
+}
+
 static FILE *OpenTraced(const char *path) {
-  FILE *f = fopen(path, "r");
+  FILE *f = OpenMetafileStream(path);
   if (f == nullptr) {
     int err = errno;
     QDVP_TRC(trk, TRK1_ERROR, "*** Unable to open metafile %s - Errno %d, ErrorText <%s>", path,
@@ -131,7 +141,7 @@ static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name)
   block->pName = name;
   block->pPE = own;
   block->Status = -1;
-  pthread_cond_signal(&block->pClientPE->TaskIOcond);
+  OSV1_WakeOne(&block->pClientPE->TaskIOcond, &block->pClientPE->TaskIOmutex);
   OSV1_ReleaseLock(&block->pClientPE->TaskIOmutex);
   while (block->Status == -1 && !anchor->ShutdownRequested) {
     QDV0_ConditionTimedWait(&own->TaskIOcond, &own->TaskIOmutex, 5);
@@ -170,7 +180,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
       if (alternative == nullptr) break;
       memcpy(alternative, path, n);
       memcpy(alternative + n, extension, 4);
-      f = fopen(alternative, "r");
+      f = OpenMetafileStream(alternative);
       if (f != nullptr) {
         QDV0_Free(path);
         path = alternative;

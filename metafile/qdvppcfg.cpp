@@ -53,7 +53,7 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   bool opened = false;
   {
     OSV1_Guard lock(&g_configLock);
-    FILE *f = fopen(path, "r");
+    FILE *f = QDV0_OpenRegularFile(path);
     if (f == nullptr) {
       QDVP_TRC(trk, TRK1_DETAIL, "DP startup config file %s open failed. ErrorText <%s>", path,
                strerror(errno));
@@ -193,7 +193,7 @@ int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName)
   }
   OSV1_Guard lock(&g_configLock);
   if (!g_configLoaded) return 1;
-  FILE *f = fopen(anchor->pInitConfigFile, "r");
+  FILE *f = QDV0_OpenRegularFile(anchor->pInitConfigFile);
   if (f == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR,
              "Unable to remove metafile <%s>. Startup config file %s open failed. ErrorText <%s>",
@@ -279,55 +279,64 @@ ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name) {
   return nullptr;
 }
 
-// Waits until the file server of a source has ended. Its last use of the source is to forget
-// its process entry there, and its end wakes the anchor's state condition (the bounded wait
-// only re-checks).
-static void WaitForFileServerEnd(DPAB *anchor, SourceEntry *source) {
-  ProcessEntry *pe = source->pPE.load();
-  if (pe == nullptr) return;
-  QDVP_TRC(trk, TRK1_DETAIL, "Waiting for the file server of PEptr @%p to end",
-           static_cast<void *>(pe));
-  OSV1_GetLock(&anchor->StateMutex);
-  while (source->pPE.load() != nullptr) {
-    QDV0_ConditionTimedWait(&anchor->StateCond, &anchor->StateMutex, 1);
+// Every source of an application, gathered under its locks.
+static std::vector<SourceEntry *> SourcesOf(ApplEntry *application) {
+  std::vector<SourceEntry *> sources;
+  OSV1_Guard name(&application->NameLock);
+  OSV1_Guard tables(&application->TableListLock);
+  for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
+    OSV1_Guard list(&t->SourceListLock);
+    for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) sources.push_back(s);
   }
-  OSV1_ReleaseLock(&anchor->StateMutex);
-  QDVP_TRC(trk, TRK1_DETAIL, "File server of PEptr @%p ended", static_cast<void *>(pe));
+  return sources;
 }
 
+bool QDVP_ApplicationHeld(ApplEntry *application) {
+  for (SourceEntry *s : SourcesOf(application)) {
+    if (OSV1_HoldCount(&s->Holds) > 0) return true;
+  }
+  return false;
+}
+
+// The deletion follows the one lifetime rule: no new holds (every source is closed), the tasks
+// holding a source are told to stop (a file server or SNMP collection ends, a socket partner's
+// session ends, a client's pending take actions are answered), and the wait for the last of
+// them has no time bound. It runs without the application's locks, which the tasks may need
+// to finish; the socket and API servers are kept out by the caller's select lock.
 void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   if (anchor == nullptr || application == nullptr) return;
   QDVP_TRC(trk, TRK1_DETAIL, "Deleting ApplicationEntry object @%p",
            static_cast<void *>(application));
-  std::vector<SourceEntry *> fileSources, partnerSources;
-  {
-    OSV1_Guard name(&application->NameLock);
-    OSV1_Guard tables(&application->TableListLock);
-    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
-      OSV1_Guard sources(&t->SourceListLock);
-      for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
-        ProcessEntry *pe = s->pPE.load();
-        if ((s->Kind == 'F' || s->Kind == 'N') && pe != nullptr) {
-          // The source's task ends itself; its entry goes away with it. The signal wakes it
-          // wherever it waits (for its file, for the next scan, for its registration).
-          pe->Terminate.store(1);
-          QDVP_SignalTaskIO(pe);
-          if (s->Kind == 'F') fileSources.push_back(s);
-        } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
-          partnerSources.push_back(s);
-        }
+  std::vector<SourceEntry *> sources = SourcesOf(application), partnerSources;
+  for (SourceEntry *s : sources) {
+    OSV1_CloseHolds(&s->Holds);
+    if (s->Kind == 'F') {
+      // The source's task ends itself; its entry goes away with it. The signal wakes it
+      // wherever it waits (for its file, for the next scan, for its registration). The server
+      // forgets its entry here under the source's lock, so an entry seen under it still lives.
+      OSV1_Guard hold(&s->SourceLock);
+      ProcessEntry *pe = s->pPE.load();
+      if (pe != nullptr) {
+        pe->Terminate.store(1);
+        QDVP_SignalTaskIO(pe);
       }
+    } else if ((s->Kind == 'S' || s->Kind == 'B') && s->pIOE != nullptr) {
+      partnerSources.push_back(s);
     }
   }
-  // The file servers take their sources offline and end before the sources go away. They are
-  // waited for without the application's locks, which the agent link may need meanwhile.
-  for (SourceEntry *s : fileSources) WaitForFileServerEnd(anchor, s);
   // A socket partner's session ends and its source goes offline; the socket server, which the
-  // caller's select lock holds in its wait, then waits on the sockets that are left.
-  for (SourceEntry *s : partnerSources) QDVP_EndSocketPartner(anchor, s, nullptr);
+  // caller's select lock holds in its wait, then waits on the sockets that are left. A worker
+  // waiting for a client's result on one of them is answered.
+  for (SourceEntry *s : partnerSources) {
+    QDVP_AbandonActionRequests(anchor, s);
+    QDVP_EndSocketPartner(anchor, s, nullptr);
+  }
   if (!partnerSources.empty()) QDVP_SendSelectInterrupt(anchor->DPtype, SelectDeleteMsg);
-  // The SNMP tables' polling tasks let go of the application before it goes away.
+  // The SNMP tables' polling tasks are told to end.
   if (application->SNMPappl) QDVP_SNMPstopApplicationMonitors(application);
+  for (SourceEntry *s : sources) OSV1_AwaitLetGo(&s->Holds, s->pSourceName);
+  QDVP_TRC(trk, TRK1_DETAIL, "No task holds a source of ApplicationEntry object @%p",
+           static_cast<void *>(application));
   // The routing blocks let go of the tables; their locks come before the application's (a
   // routed record holds its block's lock while its input source makes its request).
   std::vector<TableEntry *> tables;
@@ -342,8 +351,11 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   QDVP_ReleaseApplResources(anchor, application, 0);
 }
 
-// Frees one source with everything it owns.
+// Frees one source with everything it owns, once nobody holds it. A source of a deleted
+// application was waited for already (the wait here then returns at once); a source of its
+// own (a session's, a reply source) is waited for here.
 void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *s) {
+  OSV1_AwaitLetGo(&s->Holds, s->pSourceName);
   QDVP_ReleaseSourceRecordData(s);
   {
     OSV1_Guard attrs(&s->AttrLock);

@@ -148,8 +148,15 @@ void QDVP_ReportDataModel(ApplEntry *appl) {
   std::string directory = QDV0_GetEnv("QDVP_META_PATH", "./");
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
   std::string path;
-  if (name.compare(0, directory.size() + 1, directory + "/") == 0 ||
-      (name[0] != '.' && QDV0_IsThisFullyQualifiedName(name.c_str()))) {
+  // QDVP_REPORT_DIR (set by qdvp validate --report-dir, and for installed metafiles) puts the
+  // report there under its own name, whatever directory the metafile is in.
+  const char *reportDir = QDV0_GetEnv("QDVP_REPORT_DIR", nullptr);
+  if (reportDir != nullptr) {
+    size_t slash = name.find_last_of('/');
+    path =
+        std::string(reportDir) + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+  } else if (name.compare(0, directory.size() + 1, directory + "/") == 0 ||
+             (name[0] != '.' && QDV0_IsThisFullyQualifiedName(name.c_str()))) {
     path = name;
   } else if (name[0] == '.') {
     path = directory + name.substr(1);

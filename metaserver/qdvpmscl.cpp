@@ -134,8 +134,9 @@ MetaRecordNode *BuildNodes(const MetaReplyReader &reader, int *ok) {
 }
 
 // One retrieval over the open connection. Returns the status; on 0 *head and *count hold the
-// records.
-int Fetch(Client *c, const char *name, MetaRecordNode **head, int *count) {
+// records. *answered tells whether the server sent anything at all.
+int Fetch(Client *c, const char *name, MetaRecordNode **head, int *count, bool *answered) {
+  *answered = false;
   if (SendRequest(c, name) != 0) {
     QDVP_TRC(trk, TRK1_ERROR, "*** send metafile request to server failed. abort request");
     return QDVP_MSRV_STATUS_LOST;
@@ -159,6 +160,7 @@ int Fetch(Client *c, const char *name, MetaRecordNode **head, int *count) {
       QDVP_SendDPlogMessage(c->anchor, 50);
       return QDVP_MSRV_STATUS_LOST;
     }
+    *answered = true;
     QDV0_ConvertDataToLocal(piece, static_cast<size_t>(n));
     reader.Feed(piece, static_cast<size_t>(n));
   }
@@ -215,15 +217,40 @@ void Answer(Client *c, ProcessEntry *waiter, int status, MetaRecordNode *head, i
   b->RecordCount = status == 0 ? count : 0;
   OSV1_GetLock(&waiter->TaskIOmutex);
   b->Status = status;
-  pthread_cond_signal(&waiter->TaskIOcond);
+  OSV1_WakeOne(&waiter->TaskIOcond, &waiter->TaskIOmutex);
   OSV1_ReleaseLock(&waiter->TaskIOmutex);
+}
+
+// True when the server has ended the connection while it was idle (it closes connections
+// that stay idle, QDVP_META_IDLE_WAIT on its side): its end of stream is waiting to be read.
+bool ClosedByServer(Client *c) {
+  char byte;
+  ssize_t n = recv(c->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 void Serve(Client *c, ProcessEntry *waiter, const char *name) {
   MetaRecordNode *head = nullptr;
   int count = 0;
   int status = QDVP_MSRV_STATUS_LOST;
-  if (c->socket >= 0) status = Fetch(c, name, &head, &count);
+  // A connection the server closed for being idle (or to make room for another client) is
+  // made again at once; so is one that it closed as the request went out, before it answered
+  // anything: the request is sent once more on the new connection. Asking again is harmless.
+  bool fresh = false;
+  if (c->socket >= 0 && ClosedByServer(c)) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Metafile server closed the idle connection; connecting again");
+    CloseConnection(c);
+    Connect(c);
+    fresh = true;
+  }
+  bool answered = false;
+  if (c->socket >= 0) status = Fetch(c, name, &head, &count, &answered);
+  if (status == QDVP_MSRV_STATUS_LOST && !answered && !fresh && c->socket >= 0) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Metafile server closed the connection unanswered; asking again");
+    CloseConnection(c);
+    Connect(c);
+    if (c->socket >= 0) status = Fetch(c, name, &head, &count, &answered);
+  }
   QDVP_TRC(trk, TRK1_DETAIL, "Metafile %s from server %s: status %d, %d record(s)", name,
            c->host, status, count);
   if (c->socket >= 0) {

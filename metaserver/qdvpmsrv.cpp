@@ -6,8 +6,10 @@
 // refused before any file is touched, a file is served only when it is a regular file no
 // larger than QDVP_MSRV_FILE_MAX whose real path lies in the directory, and a reply leaves
 // through the poll loop as the partner takes it, so a partner that does not read holds only
-// its own reply and is dropped after QDVP_META_IO_WAIT seconds. Every refusal is answered with
-// status 1 and logged with message 45; the reason goes to the trace.
+// its own reply and is dropped after QDVP_META_IO_WAIT seconds. A partner without a reply on
+// its way is closed after QDVP_META_IDLE_WAIT seconds of silence, and gives its place up at
+// once to a new partner when every place is taken and it has been idle longest. Every refusal
+// is answered with status 1 and logged with message 45; the reason goes to the trace.
 #include "qdvpmsrv.h"
 
 #include <arpa/inet.h>
@@ -51,6 +53,7 @@ struct Partner {
   size_t sent = 0;
   int records = 0;
   Clock::time_point deadline;
+  Clock::time_point lastActive;  // accepted, last request read, or last reply sent
 };
 
 struct Server {
@@ -59,6 +62,7 @@ struct Server {
   int udp = -1;
   int tcp = -1;
   int ioWait = QDVP_MSRV_DEFAULT_IO_WAIT;
+  int idleWait = QDVP_MSRV_DEFAULT_IDLE_WAIT;
   size_t pending = 0;  // reply bytes on their way, all partners
   std::vector<Partner *> partners;
 };
@@ -198,8 +202,22 @@ int Flush(Server *sv, Partner *p) {
     p->out.clear();
     p->out.shrink_to_fit();
     p->sent = 0;
+    p->lastActive = Clock::now();
   }
   return 0;
+}
+
+// The partner idle longest (no reply on its way), or -1 when every partner has one.
+long LongestIdle(const Server *sv) {
+  long chosen = -1;
+  for (size_t i = 0; i < sv->partners.size(); i++) {
+    const Partner *p = sv->partners[i];
+    if (!p->out.empty()) continue;
+    if (chosen < 0 || p->lastActive < sv->partners[static_cast<size_t>(chosen)]->lastActive) {
+      chosen = static_cast<long>(i);
+    }
+  }
+  return chosen;
 }
 
 }  // namespace
@@ -240,10 +258,25 @@ bool Accept(Server *sv) {
                   SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (s < 0) return false;
   if (sv->partners.size() >= QDVP_MSRV_MAX_PARTNERS) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** Metafile client %s port %d refused: %d clients connected",
-             AddressText(peer).c_str(), ntohs(peer.sin_port), QDVP_MSRV_MAX_PARTNERS);
-    QDV0_CloseTheSocket(s);
-    return true;
+    long idle = LongestIdle(sv);
+    if (idle < 0) {
+      QDVP_TRC(trk, TRK1_ERROR,
+               "*** Metafile client %s port %d refused: %d clients connected, each with a reply "
+               "on its way",
+               AddressText(peer).c_str(), ntohs(peer.sin_port), QDVP_MSRV_MAX_PARTNERS);
+      QDV0_CloseTheSocket(s);
+      return true;
+    }
+    Partner *old = sv->partners[static_cast<size_t>(idle)];
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*** Metafile client %s port %d closed after %lld ms idle: its place is taken by %s "
+             "port %d",
+             old->host.c_str(), ntohs(old->peer.sin_port),
+             static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        Clock::now() - old->lastActive)
+                                        .count()),
+             AddressText(peer).c_str(), ntohs(peer.sin_port));
+    Drop(sv, static_cast<size_t>(idle), true);
   }
   // The kernel holds little of a reply: the rest waits here, where its deadline is kept.
   int buffer = QDVP_MSRV_SEND_BUFFER;
@@ -251,6 +284,7 @@ bool Accept(Server *sv) {
   auto *p = new Partner();
   p->socket = s;
   p->peer = peer;
+  p->lastActive = Clock::now();
   // The dotted address: no name look-up that could hold up the loop.
   p->host = AddressText(peer);
   sv->partners.push_back(p);
@@ -266,6 +300,7 @@ int Receive(Server *sv, Partner *p) {
   ssize_t n = recv(p->socket, buffer, QDVP_MSRV_REQUEST_MAX, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   if (n <= 0) return -1;
+  p->lastActive = Clock::now();
   QDV0_ConvertDataToLocal(buffer, static_cast<size_t>(n));
   const char *why = "";
   MetaRequestKind kind = QDVP_ParseMetaRequest(buffer, static_cast<size_t>(n), &p->name, &why);
@@ -327,6 +362,11 @@ void Round(Server *sv) {
     } else if (revents & (POLLIN | POLLERR | POLLHUP)) {
       rc = Receive(sv, p);
     }
+    if (rc == 0 && p->out.empty() && now - p->lastActive >= std::chrono::seconds(sv->idleWait)) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** Metafile client %s port %d idle for %d seconds. Closed",
+               p->host.c_str(), ntohs(p->peer.sin_port), sv->idleWait);
+      rc = -1;
+    }
     if (rc != 0) Drop(sv, i, true);
   }
   // A burst of connections is taken a few at a time between serving the others.
@@ -344,9 +384,14 @@ int QDVP_MetaIOWait(void) {
   return wait > 0 ? wait : QDVP_MSRV_DEFAULT_IO_WAIT;
 }
 
+int QDVP_MetaIdleWait(void) {
+  int wait = atoi(QDV0_GetEnv("QDVP_META_IDLE_WAIT", "60"));
+  return wait > 0 ? wait : QDVP_MSRV_DEFAULT_IDLE_WAIT;
+}
+
 void QDVP_SignalMetaServerStartup(ProcessEntry *entry) {
   OSV1_GetLock(&entry->TaskIOmutex);
-  pthread_cond_signal(&entry->TaskIOcond);
+  OSV1_WakeOne(&entry->TaskIOcond, &entry->TaskIOmutex);
   OSV1_ReleaseLock(&entry->TaskIOmutex);
 }
 
@@ -364,6 +409,7 @@ int QDVP_MetaServerSockServerRoutine(DPAB *anchor, ProcessEntry *entry) {
   sv.anchor = anchor;
   sv.pe = entry;
   sv.ioWait = QDVP_MetaIOWait();
+  sv.idleWait = QDVP_MetaIdleWait();
   int port = QDVP_ServerPort('M');
   sv.udp = QDV0_OpenLocalSocket(1, htons(static_cast<uint16_t>(port)), nullptr, 0);
   sv.tcp = QDV0_OpenLocalSocket(2, htons(static_cast<uint16_t>(port)), nullptr, 1);

@@ -1,7 +1,9 @@
 // Batch output: a batch application writes each row it sends as one comma-separated line
 // (time stamp, application, table, then the attribute values) to its batch output file, opened
 // on the first row and closed with the application. Values are written as they are: no quoting,
-// so a comma in a text value shifts the columns (the file is read by the site's own scripts).
+// so a comma in a text value shifts the columns (the file is read by the site's own scripts),
+// but line ends and other control characters in a value are escaped (QDV0_AppendLogText), so
+// that a row is always one line and no record can add a row of its own making.
 // The batch log lines about the output files go through the data provider log's batch log.
 #include <errno.h>
 #include <stdarg.h>
@@ -124,11 +126,11 @@ int QDVP_OutputBatchDataRecord(SourceEntry *s) {
       } else {
         int n = a->ActualValSize < a->MaxValSize ? a->ActualValSize : a->MaxValSize;
         while (n > 0 && a->Value[n - 1] == ' ') n--;
-        line.append(a->Value, static_cast<size_t>(n));
+        QDV0_AppendLogText(&line, a->Value, static_cast<size_t>(n));
         line += ",";
       }
     } else if (strcmp(a->Name, "_DataSourceName") == 0) {
-      line += s->pSourceNodeName ? s->pSourceNodeName : "";
+      line += QDV0_EscapeLogText(s->pSourceNodeName);
       line += ",";
     } else if (strcmp(a->Name, "_LocalTimeStamp") == 0) {
       char now[17];

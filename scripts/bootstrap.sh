@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when any is missing.
+# Installs the Debian packages that building and testing need, when any is missing
+# (postgresql and chromium are for qdvp-dch's tests: a private cluster, and its page in a browser).
 # Usage: scripts/bootstrap.sh [--fuzz]   (--fuzz adds clang's fuzzer runtime)
 set -euo pipefail
 
+# libssl-dev is named although libcurl4-openssl-dev only suggests it: without recommends the
+# OpenSSL headers would be missing. dpkg-dev (dpkg-shlibdeps), file and lintian serve the
+# package's build and its check (tests/package).
 packages=(cmake ninja-build g++ make pkg-config binutils googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
-          libcli11-dev clang snmpd snmp snmptrapd nginx-light openssl)
+          libbenchmark-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev sqlite3
+          nlohmann-json3-dev libcli11-dev clang snmpd snmp snmptrapd nginx-light openssl
+          dpkg-dev file lintian libpq-dev postgresql libmicrohttpd-dev chromium)
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(libclang-rt-14-dev)
 fi

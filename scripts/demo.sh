@@ -4,7 +4,9 @@
 # listed in its startup configuration, appends realistic lines to the monitored files for a
 # while, shows what arrived at the agent, and shuts both down cleanly. It waits for conditions,
 # not fixed times: until every file server waits for its file before writing, and until the
-# rows have stopped arriving before stopping.
+# rows have stopped arriving before stopping. The agent peer serves its page (--http) the whole
+# time; its address is printed at the end, and when the script runs on a terminal the peer and
+# its page stay until Enter is pressed.
 # Usage: scripts/demo.sh [SECONDS]   (how long lines are written; default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -75,11 +77,13 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== starting the agent peer on port $QDVA_DCH_PORT (database $run/dch.db)"
+page="http://127.0.0.1:$((port_base + 200))/"
 "$bin/qdvp-dch" --port "$QDVA_DCH_PORT" --db "$run/dch.db" --jsonl "$run/dch.jsonl" \
-  --ready-file "$run/dch.ready" 2>"$run/dch.err" &
+  --ready-file "$run/dch.ready" --http "$((port_base + 200))" 2>"$run/dch.err" &
 dch_pid=$!
 pids+=($dch_pid)
 wait_for 10 test -s "$run/dch.ready" || { echo "qdvp-dch did not start" >&2; exit 1; }
+echo "== the agent peer's page: $page"
 
 for m in "${metafiles[@]}"; do
   echo "== qdvp validate $m: $(cd "$run" && "$bin/qdvp" validate "$run/metafiles/$m" | grep -E "QDVPV(00|88)")"
@@ -103,10 +107,6 @@ stop_started=$(date +%s.%N)
 kill -TERM "$qdvp_pid"
 if wait "$qdvp_pid"; then status="ended cleanly"; else status="ended with status $?"; fi
 echo "== data provider $status in $(awk -v a="$stop_started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
-kill -TERM "$dch_pid"
-wait "$dch_pid" 2>/dev/null || true
-pids=()
-
 db="$run/dch.db"
 echo
 echo "== lines written"
@@ -134,3 +134,11 @@ sqlite3 -header -column "$db" "select json_extract(attrs,'\$.DP_Log_Category') a
   attribute_group='DPLOG' order by id desc limit 8) order by id"
 echo
 echo "(everything is in $run: trace.log, dch.db, dch.jsonl, qdvp.out)"
+echo
+echo "== the agent peer's page: $page"
+if [[ -t 0 ]]; then
+  read -r -p "== press Enter to stop the agent peer and its page " _ || true
+fi
+kill -TERM "$dch_pid"
+wait "$dch_pid" 2>/dev/null || true
+pids=()

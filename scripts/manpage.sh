@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Writes a manual page (roff) for PROGRAM from its --help text, on standard output.
-# Usage: scripts/manpage.sh PROGRAM-PATH NAME VERSION
+# Writes a manual page (roff) for PROGRAM from its --help text, on standard output, with a
+# section for each COMMAND made from `PROGRAM COMMAND --help`.
+# Usage: scripts/manpage.sh PROGRAM-PATH NAME VERSION [COMMAND...]
 set -euo pipefail
 program="$1" name="$2" version="$3"
+shift 3
 help=$("$program" --help 2>&1 || true)
-summary=$(printf '%s\n' "$help" | head -1 | sed -e "s/^$name: //" -e 's/\..*$//' -e 's/^usage: .*/the data provider host program and operator command line/')
+summary=$(printf '%s\n' "$help" | head -1 | sed -e "s/^$name: //" -e 's/\..*$//')
 # roff: a backslash is written twice, and a line must not begin with a dot or a quote.
 escape() { sed -e 's/\\/\\\\/g' -e "s/^\\([.']\\)/\\\\\\&\\1/"; }
 cat <<ROFF
@@ -15,14 +17,26 @@ $name \\- $(printf '%s' "$summary" | escape)
 .nf
 $(printf '%s\n' "$help" | escape)
 .fi
+ROFF
+if (($# > 0)); then
+  printf '.SH COMMANDS\n'
+  for command in "$@"; do
+    printf '.SS %s\n.nf\n' "$command"
+    "$program" "$command" --help 2>&1 | escape || true
+    printf '.fi\n'
+  done
+fi
+cat <<ROFF
 .SH FILES
 .TP
 /etc/qdvp/
-configuration: qdvp.env and TYPE.env (settings), product.cfg (product specification),
-qdvpinit.cfg (startup configuration), metafiles/ (metafile directory)
+configuration, root's and only read by the services: qdvp.env and TYPE.env (settings),
+product.cfg (product specification), qdvp-dch.env (the agent peer's options),
+metafiles/TYPE/ (each type's metafile directory)
 .TP
-/var/lib/qdvp/
-state of the data providers, one directory per type
+/var/lib/qdvp/TYPE/
+what the data provider of a type writes: its startup configuration qdvpinit.cfg, console key
+qdvpcons.key, action log and saved read positions
 .SH SEE ALSO
 The documentation in /usr/share/doc/qdvp/, the example metafiles in /usr/share/qdvp/examples/.
 ROFF

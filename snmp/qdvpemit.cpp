@@ -4,8 +4,10 @@
 // action.
 //
 // Every action worker may emit traps. They share one UDP socket, whose sends are serialised
-// by its lock; the default destinations are replaced under their own lock, so a TRAPCNFG
-// never pulls an array from under a worker that is sending.
+// by its lock; it is connected to each destination before the trap goes there, so it sends
+// from the address that leads to the receiver and takes no datagram from anyone else. The
+// default destinations are replaced under their own lock, so a TRAPCNFG never pulls an array
+// from under a worker that is sending.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <stdio.h>
@@ -237,10 +239,8 @@ void QDVP_SetDefaultTrapDestinations(DPAB *anchor, const char *text) {
 int QDVP_LoadTrapConfiguration(DPAB *anchor) {
   const char *name = QDV0_QueryProductSpec(25);
   if (name == nullptr || name[0] == '\0') return QDVP_TRAPCNFG_NOT_FOUND;
-  char *path = QDV0_IsThisFullyQualifiedName(name)
-                   ? QDV0_StrDup(name)
-                   : QDV0_ConstructFullyQualifiedName(nullptr, name);
-  FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+  char *path = QDV0_QualifyFileName(nullptr, name);
+  FILE *f = path != nullptr ? QDV0_OpenRegularFile(path) : nullptr;
   if (f == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Trap configuration file %s not found", path ? path : name);
     QDV0_Free(path);
@@ -369,8 +369,15 @@ void QDVP_EmitSNMPtrap(DPAB *anchor, ActionEntry *entry) {
       }
       char dotted[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &to.sin_addr, dotted, sizeof(dotted));
-      ssize_t sent = sendto(sTrap.Socket, message.data(), message.size(), 0,
-                            reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+      ssize_t sent = -1;
+      if (connect(sTrap.Socket, reinterpret_cast<const sockaddr *>(&to), sizeof(to)) == 0) {
+        sent = ::send(sTrap.Socket, message.data(), message.size(), 0);
+        // A receiver that was not there for the previous trap leaves its refusal on the
+        // socket, reported by this send: this trap goes again.
+        if (sent < 0 && errno == ECONNREFUSED) {
+          sent = ::send(sTrap.Socket, message.data(), message.size(), 0);
+        }
+      }
       rc = sent == static_cast<ssize_t>(message.size()) ? 0 : -1;
       error = rc == 0 ? 0 : errno;
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP trap Sendto %s[%d], rc=%d, errno=%d", dotted,

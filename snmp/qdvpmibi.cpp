@@ -105,7 +105,7 @@ std::vector<std::string> Records(const SNMPcollection &c) {
 
 std::vector<std::string> ReadLines(const std::string &path) {
   std::vector<std::string> lines;
-  FILE *f = fopen(path.c_str(), "r");
+  FILE *f = QDV0_OpenRegularFile(path.c_str());
   if (f == nullptr) return lines;
   char buffer[kRecordSize];
   while (fgets(buffer, sizeof(buffer), f) != nullptr) {
@@ -140,9 +140,7 @@ void InitializeMIBinterestFiles() {
   std::call_once(once, [] {
     const char *name = QDV0_QueryProductSpec(31);
     if (name == nullptr || name[0] == '\0') name = "qdvpmibi.cfg";
-    char *full = QDV0_IsThisFullyQualifiedName(name)
-                     ? QDV0_StrDup(name)
-                     : QDV0_ConstructFullyQualifiedName(nullptr, name);
+    char *full = QDV0_QualifyFileName(nullptr, name);
     sActive = full != nullptr ? full : name;
     QDV0_Free(full);
     sBackup = sActive;

@@ -13,7 +13,14 @@
 // The monitors are kept in one list under its lock; a monitor's agents and interval under the
 // monitor's own lock. The polling task holds the table's source's attribute lock only while it
 // fills a row, not while it waits for an agent or for the agent link.
+//
+// Lifetimes: the polling task holds the table's source for the monitor's life (docs/
+// architecture.md, "Lifetimes"). A deletion of the MIB closes the source and tells the monitor
+// to stop; the task ends its poll (an agent that does not answer costs at most its wait),
+// unlinks and frees the monitor, and lets go of the source last, which is when the deletion
+// may free the application.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,14 +44,19 @@
 
 static TRK1_BLOCK trk = {"qdvpsmmt"};
 
+OSV1_LOCK QDVP_SNMPmonitorListLock = OSV1_LOCK_INITIALIZER;
+
 namespace {
 
 const char kObjectInstance[] = "_ObjectInstance";
-// The monitor list (rank 6 of the order, include/qdvp_anchor.h).
-OSV1_LOCK sMonitorListLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
-    QDVP_ACQUIRED_BEFORE(SNMPmonitor::Lock) = OSV1_LOCK_INITIALIZER;
-SNMPmonitor *sMonitors = nullptr;
-pthread_cond_t sMonitorGone = PTHREAD_COND_INITIALIZER;  // a monitor left the list
+SNMPmonitor *sMonitors QDVP_GUARDED_BY(QDVP_SNMPmonitorListLock) = nullptr;
+
+// The polling of a monitor stops: its worker ends, it was told to stop, or its source (its
+// application) is being deleted.
+bool Stopping(const WorkerEntry *worker, const SNMPmonitor *monitor) {
+  return worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load() ||
+         OSV1_HoldsClosed(&monitor->pSource->Holds);
+}
 
 SourceEntry *TableSource(TableEntry *table) {
   OSV1_Guard list(&table->SourceListLock);
@@ -210,20 +222,27 @@ bool InstanceAfter(const std::string &a, const std::string &b) {
 // The agent's rows of one cycle; returns the rows it answered with values.
 int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *monitor,
               Exchange *x, const SNMPagent &agent) {
-  SourceEntry *source = TableSource(monitor->pTable);
-  if (source == nullptr) return 0;
+  SourceEntry *source = monitor->pSource;
   std::vector<AttrEntry *> polled;
   {
     OSV1_Guard attrs(&source->AttrLock);
     polled = Polled(source);
   }
   if (polled.empty()) return 0;
+  // The socket talks to this agent alone while it is polled: connected to it, it sends from
+  // the address that leads there and hears no one else.
+  if (connect(x->socket, reinterpret_cast<const sockaddr *>(&agent.Address),
+              sizeof(agent.Address)) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed, errno %d",
+             agent.Host.c_str(), errno);
+    return 0;
+  }
   std::string first = polled[0]->pOID;
   bool scalar = first.size() >= 2 && first.compare(first.size() - 2, 2, ".0") == 0;
   std::string instance;
   int rows = 0;
   for (int row = 0; row < monitor->MaxRows; row++) {
-    if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
+    if (Stopping(worker, monitor)) break;
     if (!scalar) {
       int length = 0, status = 0;
       size_t at = Ask(x, agent, QDVP_SNMP_GETNEXT, first + instance, &length, &status);
@@ -280,9 +299,7 @@ int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *
       // A long walk gives the agent a breath after every tenth row.
       QDVP_TRC(trk, TRK1_DETAIL, "10 row pause");
       OSV1_GetLock(&worker->Mutex);
-      if (worker->Status.load() != QDVP_WORKER_SHUTDOWN && !monitor->Stop.load()) {
-        QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, 1);
-      }
+      if (!Stopping(worker, monitor)) QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, 1);
       OSV1_ReleaseLock(&worker->Mutex);
     }
   }
@@ -311,9 +328,9 @@ void NoteNoData(SNMPmonitor *monitor, const SNMPagent &polled, bool sent) {
 
 namespace {
 
-// The running monitor of a table. A monitor told to stop is not found: a new start makes a
-// new one.
-SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) QDVP_REQUIRES(sMonitorListLock) {
+// The running monitor of a table. A monitor told to stop is not found: a new start makes a new
+// one.
+SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) QDVP_REQUIRES(QDVP_SNMPmonitorListLock) {
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     if (m->pAppl == appl && m->pTable == table && !m->Stop.load()) return m;
   }
@@ -322,12 +339,33 @@ SNMPmonitor *Find(ApplEntry *appl, TableEntry *table) QDVP_REQUIRES(sMonitorList
 
 void Wake(SNMPmonitor *m) { OSV1_Broadcast(&m->pWorker->Mutex, &m->pWorker->Cond); }
 
+// Adds a start's agents to the monitor's list: an agent the table polls already (named by an
+// earlier start, or earlier in the same one) only gains an interest. The caller holds the
+// monitor's lock, or has the monitor to itself.
+void AddAgents(SNMPmonitor *m, const std::vector<SNMPagent> &agents) QDVP_REQUIRES(m->Lock) {
+  for (const SNMPagent &a : agents) {
+    SNMPagent *known = nullptr;
+    for (SNMPagent &b : m->Agents) {
+      if (QDVP_SNMPsameAgent(a, b)) known = &b;
+    }
+    if (known != nullptr) {
+      known->Interest++;
+      QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Agent already being monitored. Total interest %d",
+               known->Interest);
+    } else {
+      m->Agents.push_back(a);
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
+               a.Host.c_str(), m->pAppl->ApplName, m->pTable->TableName);
+    }
+  }
+}
+
 }  // namespace
 
 bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &start) {
-  const std::vector<SNMPagent> &agents = start.Agents;
   int interval = start.Interval;
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   SNMPmonitor *m = Find(appl, table);
   if (m == nullptr) return false;
   {
@@ -338,22 +376,7 @@ bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &s
       m->Interval = interval;
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP Get interval set to %d", interval);
     }
-    for (const SNMPagent &a : agents) {
-      SNMPagent *known = nullptr;
-      for (SNMPagent &b : m->Agents) {
-        if (QDVP_SNMPsameAgent(a, b)) known = &b;
-      }
-      if (known != nullptr) {
-        known->Interest++;
-        QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Agent already being monitored. Total interest %d",
-                 known->Interest);
-      } else {
-        m->Agents.push_back(a);
-        QDVP_TRC(trk, TRK1_DETAIL,
-                 "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
-                 a.Host.c_str(), appl->ApplName, table->TableName);
-      }
-    }
+    AddAgents(m, start.Agents);
   }
   Wake(m);
   return true;
@@ -361,7 +384,7 @@ bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &s
 
 int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
                               const std::vector<SNMPagent> *agents) {
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   SNMPmonitor *m = Find(appl, table);
   if (m == nullptr) return -1;
   int left;
@@ -386,24 +409,18 @@ int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
   return left;
 }
 
+// No wait here: the deletion waits for the source's holders, the polling tasks among them.
 void QDVP_SNMPstopApplicationMonitors(ApplEntry *appl) {
-  OSV1_Guard list(&sMonitorListLock);
-  for (int waited = 0; waited < 60; waited++) {
-    bool running = false;
-    for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
-      if (m->pAppl != appl) continue;
-      running = true;
-      m->ApplDeleted = true;
-      if (!m->Stop.exchange(true)) Wake(m);
-    }
-    if (!running) return;
-    QDV0_ConditionTimedWait(&sMonitorGone, &sMonitorListLock, 1);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
+  for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
+    if (m->pAppl != appl) continue;
+    m->ApplDeleted = true;
+    if (!m->Stop.exchange(true)) Wake(m);
   }
-  QDVP_TRC(trk, TRK1_ERROR, "*****SNMP collections of <%s> did not end", appl->ApplName);
 }
 
 bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner) {
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     if (m->Stop.load()) continue;
     OSV1_Guard hold(&m->Lock);
@@ -446,29 +463,26 @@ bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner) {
 }
 
 bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table) {
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   return Find(appl, table) != nullptr;
 }
 
-SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
-                                 const SNMPstart &start) {
-  const std::vector<SNMPagent> &agents = start.Agents;
-  int interval = start.Interval;
+SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, SourceEntry *heldSource,
+                                 WorkerEntry *worker, const SNMPstart &start) {
   auto *m = new SNMPmonitor();
-  m->Starts.push_back(start);
   m->pAppl = appl;
   m->pTable = table;
+  m->pSource = heldSource;
   m->pWorker = worker;
-  m->Interval = interval;
-  m->Agents = agents;
+  {
+    OSV1_Guard hold(&m->Lock);  // nobody else sees it yet; the lock keeps the marks true
+    m->Starts.push_back(start);
+    m->Interval = start.Interval;
+    AddAgents(m, start.Agents);
+  }
   m->MaxRows = atoi(QDV0_GetEnv("QDVP_SNMP_MAX_ROWS", "10000"));
   if (m->MaxRows <= 0) m->MaxRows = 10000;
-  for (const SNMPagent &a : agents) {
-    QDVP_TRC(trk, TRK1_DETAIL,
-             "SNMP Monitor Node <%s> added to target node list for Appl <%s> Table <%s>",
-             a.Host.c_str(), appl->ApplName, table->TableName);
-  }
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   m->pNext = sMonitors;
   sMonitors = m;
   return m;
@@ -477,7 +491,7 @@ SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry
 // After a LOADCOMM: every agent polled with the file's or the default community takes the
 // file's community for its address anew.
 void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     OSV1_Guard hold(&m->Lock);
     for (SNMPagent &a : m->Agents) {
@@ -489,7 +503,7 @@ void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
 
 std::vector<SNMPcollection> QDVP_SNMPcopyCollections() {
   std::vector<SNMPcollection> copies;
-  OSV1_Guard list(&sMonitorListLock);
+  OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     if (m->Stop.load()) continue;
     SNMPcollection c;
@@ -526,7 +540,7 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
     }
     time_t begin = QDV0_Time();
     for (const SNMPagent &agent : agents) {
-      if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
+      if (Stopping(worker, monitor)) break;
       int rows = PollAgent(anchor, pe, worker, monitor, &x, agent);
       NoteNoData(monitor, agent, rows > 0);
     }
@@ -545,41 +559,43 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
       status.Agents = monitor->Agents;
       status.LastSample = monitor->LastSample;
     }
-    if (!monitor->Stop.load()) {
+    if (!Stopping(worker, monitor)) {
       QDVP_UpdateMIBstatusToDCH(anchor, status);
       if (changed) QDVP_UpdateMIBinterestExt(anchor);
     }
     OSV1_GetLock(&worker->Mutex);
-    if (worker->Status.load() != QDVP_WORKER_SHUTDOWN && !monitor->Stop.load()) {
+    if (!Stopping(worker, monitor)) {
       QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, interval);
     }
     OSV1_ReleaseLock(&worker->Mutex);
-    if (worker->Status.load() == QDVP_WORKER_SHUTDOWN || monitor->Stop.load()) break;
+    if (Stopping(worker, monitor)) break;
   }
   close(x.socket);
   QDVP_SendDPlogMessage(anchor, 109, appl, table);
   SNMPcollection ended;
   ended.Appl = appl;
   ended.Table = table;
+  SourceEntry *source = monitor->pSource;
   bool stoppedByRequest;
   {
-    OSV1_Guard list(&sMonitorListLock);
+    OSV1_Guard list(&QDVP_SNMPmonitorListLock);
     // A collection that ends with its application or with the data provider stays in the MIB
     // interest file, to be started again when the MIB is loaded again or at the next start.
-    stoppedByRequest = !monitor->ApplDeleted && worker->Status.load() != QDVP_WORKER_SHUTDOWN &&
-                       !anchor->ShutdownRequested;
+    stoppedByRequest = !monitor->ApplDeleted && !OSV1_HoldsClosed(&source->Holds) &&
+                       worker->Status.load() != QDVP_WORKER_SHUTDOWN && !anchor->ShutdownRequested;
     for (SNMPmonitor **link = &sMonitors; *link != nullptr; link = &(*link)->pNext) {
       if (*link != monitor) continue;
       *link = monitor->pNext;
       break;
     }
     delete monitor;
-    pthread_cond_broadcast(&sMonitorGone);
   }
   if (stoppedByRequest) {
     QDVP_DeleteMIBstatusFromDCH(anchor, ended);
     QDVP_UpdateMIBinterestExt(anchor);
   }
+  // The last use of the table: its deletion may free it from now on.
+  QDVP_LetGoSource(source);
 }
 
 // A walked table (its first polled attribute's OID is a column, not a scalar ".0") without a key

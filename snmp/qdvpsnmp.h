@@ -31,22 +31,35 @@ struct SNMPstart {
   int Interval = 300;
 };
 
-// One started table. Lock guards Agents, Interval and Starts (one per outstanding start).
+// The lock of the monitor list (snmp/qdvpsmmt.cpp).
+extern OSV1_LOCK QDVP_SNMPmonitorListLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock);
+
+// One started table. Its polling task owns it: the task holds the table's source for the
+// monitor's whole life (so the application and table the monitor names stay), and unlinks and
+// frees the monitor itself as it ends, then lets go of the source. Others find a monitor only
+// under the list lock.
 struct SNMPmonitor {
-  SNMPmonitor *pNext = nullptr;  // the monitor list (its own lock)
+  // Constant after the monitor is made.
   ApplEntry *pAppl = nullptr;
   TableEntry *pTable = nullptr;
+  SourceEntry *pSource = nullptr;  // the table's source, held for the monitor
   WorkerEntry *pWorker = nullptr;  // the worker that polls it
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
-      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock) = OSV1_LOCK_INITIALIZER;
-  std::vector<SNMPagent> Agents;
-  int Interval = 300;
-  std::vector<SNMPstart> Starts;
   int MaxRows = 10000;
   std::atomic<bool> Stop{false};
-  bool ApplDeleted = false;     // stopped because its application goes (under the list lock)
-  bool StatusChanged = true;    // the MIB interest file is rewritten after the next cycle
-  time_t LastSample = 0;        // the end of the last completed poll cycle
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(QDVP_SNMPmonitorListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock) = OSV1_LOCK_INITIALIZER;
+
+  // Under the list lock.
+  SNMPmonitor *pNext QDVP_GUARDED_BY(QDVP_SNMPmonitorListLock) = nullptr;
+  // Stopped because its application goes.
+  bool ApplDeleted QDVP_GUARDED_BY(QDVP_SNMPmonitorListLock) = false;
+
+  // Under Lock.
+  std::vector<SNMPagent> Agents QDVP_GUARDED_BY(Lock);
+  int Interval QDVP_GUARDED_BY(Lock) = 300;
+  std::vector<SNMPstart> Starts QDVP_GUARDED_BY(Lock);  // one per outstanding start
+  bool StatusChanged QDVP_GUARDED_BY(Lock) = true;  // the MIB interest file is rewritten next cycle
+  time_t LastSample QDVP_GUARDED_BY(Lock) = 0;  // the end of the last completed poll cycle
 };
 
 // A copy of one running collection, for the MIB interest file and the MIBSTATUS rows.
@@ -90,16 +103,19 @@ inline bool QDVP_SNMPsameAgent(const SNMPagent &a, const SNMPagent &b) {
 // monitor of the table (raising an agent's interest when it is polled already), shortens its
 // interval and wakes its task (false: no monitor runs for the table); deleting removes the
 // agents, or all with agents null, and wakes the task (-1: no monitor, else the agents left).
+// The caller holds a source of the application.
 bool QDVP_SNMPjoinMonitor(ApplEntry *appl, TableEntry *table, const SNMPstart &start);
 int QDVP_SNMPdeleteAgentNodes(ApplEntry *appl, TableEntry *table,
                               const std::vector<SNMPagent> *agents);
 bool QDVP_SNMPmonitorExists(ApplEntry *appl, TableEntry *table);
-SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, WorkerEntry *worker,
-                                 const SNMPstart &start);
+// A new monitor of the table, whose source the caller holds and hands over to the monitor.
+SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, SourceEntry *heldSource,
+                                 WorkerEntry *worker, const SNMPstart &start);
 // Ends the start request of that identifier and owner: its agents lose one interest (and go
 // when none is left), the interval becomes the shortest of the other requests. False when no
 // running collection serves such a request.
 bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner);
-// Polls the monitor's agents every interval until it is stopped, its agents are gone or the
-// worker is told to end; then frees the monitor. Runs on the worker's task.
+// Polls the monitor's agents every interval until it is stopped, its agents are gone, its
+// source is being deleted or the worker is told to end; then frees the monitor and lets go of
+// its source. Runs on the worker's task.
 void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor);

@@ -6,6 +6,7 @@
 // VALUE= and ATTR=, each value running to the next blank.
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -79,7 +80,14 @@ void QDVP_DoSNMPsetRequest(ActionEntry *entry, AttrEntry *attribute) {
     return Fail(entry, 9, 27);
   }
   if (community.empty()) community = QDVP_SNMPnodeCommunity(address.sin_addr);
+  // One agent: the socket is connected to it from the start, so only its answer comes in.
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s >= 0 && connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** SNMP SET agent <%s> unreachable, errno %d", agent.c_str(),
+             errno);
+    close(s);
+    s = -1;
+  }
   if (s < 0) return Fail(entry, 2, 37);
   unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
   int32_t requestId =

@@ -142,6 +142,11 @@ int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
   if (!receiveOnly) {
     ssize_t sent = sendto(socket, buffer, length, 0, reinterpret_cast<const sockaddr *>(agent),
                           sizeof(*agent));
+    // A connected socket reports here a refusal left from its previous peer: sent again.
+    if (sent < 0 && errno == ECONNREFUSED) {
+      sent = sendto(socket, buffer, length, 0, reinterpret_cast<const sockaddr *>(agent),
+                    sizeof(*agent));
+    }
     {
       OSV1_Guard counters(&sCounterLock);
       PDUsendCount++;

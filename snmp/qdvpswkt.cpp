@@ -146,31 +146,40 @@ void RequeueForTable(DPAB *anchor, ActionEntry *entry, const char *table) {
   QDVP_EnqueueActionToServer(anchor, copy);
 }
 
-// The application and table a request names; false (with the status set) when either is
-// missing. *table is null for a request without ATTRGROUP.
-bool Target(DPAB *anchor, ActionEntry *entry, ApplEntry **appl, TableEntry **table) {
+// The application and table a request names, with a source of them held for the caller (the
+// table's, or the application's first table's for a request without ATTRGROUP), so that
+// neither can be freed while the request works on them; the caller lets go of *held. False
+// (with the status set) when either is missing. *table is null for a request without ATTRGROUP.
+bool Target(DPAB *anchor, ActionEntry *entry, ApplEntry **appl, TableEntry **table,
+            SourceEntry **held) {
   std::string name = QDVP_SNMPoperand(entry->pParm, "APPLNAME=");
   std::string group = QDVP_SNMPoperand(entry->pParm, "ATTRGROUP=");
-  *appl = QDVP_LocateApplicationByName(anchor, name.c_str(), static_cast<int>(name.size()));
-  *table = nullptr;
-  if (*appl == nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** SNMPSTARTGET ignored. MIB not loaded or APPLNAME <%s> not found.",
-             name.c_str());
+  TableEntry *found = nullptr;
+  *held = QDVP_HoldTableSource(anchor, name.c_str(), static_cast<int>(name.size()),
+                               group.empty() ? nullptr : group.c_str(),
+                               static_cast<int>(group.size()), appl, &found);
+  *table = group.empty() ? nullptr : found;
+  if (*held == nullptr) {
+    // Nothing found is held, so nothing found is looked at.
+    if (*appl == nullptr || group.empty()) {
+      QDVP_TRC(trk, TRK1_ERROR,
+               "***** SNMPSTARTGET ignored. MIB not loaded or APPLNAME <%s> not found.",
+               name.c_str());
+    } else {
+      QDVP_TRC(trk, TRK1_ERROR,
+               "***** SNMPSTARTGET ignored. MIB not loaded or Attr group <%s> not found in Appl <%s>",
+               group.c_str(), name.c_str());
+    }
+    *appl = nullptr;
+    *table = nullptr;
     Fail(entry, 9, 9);
     return false;
   }
   if (!(*appl)->SNMPappl) {
     QDVP_TRC(trk, TRK1_ERROR, "***** SNMPSTARTGET ignored. Application <%s> is not an SNMP MIB.",
              name.c_str());
-    Fail(entry, 9, 9);
-    return false;
-  }
-  if (group.empty()) return true;
-  *table = QDVP_LocateTableByName(*appl, group.c_str(), static_cast<int>(group.size()));
-  if (*table == nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR,
-             "***** SNMPSTARTGET ignored. MIB not loaded or Attr group <%s> not found in Appl <%s>",
-             group.c_str(), name.c_str());
+    QDVP_LetGoSource(*held);
+    *held = nullptr;
     Fail(entry, 9, 9);
     return false;
   }
@@ -190,10 +199,12 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
   }
   ApplEntry *appl;
   TableEntry *table;
-  if (!Target(anchor, entry, &appl, &table)) return;
+  SourceEntry *held;
+  if (!Target(anchor, entry, &appl, &table, &held)) return;
   std::vector<SNMPagent> agents;
   if (!ParseAgents(QDVP_SNMPoperand(parm, "AGENTINFO="), &agents)) {
     QDVP_TRC(trk, TRK1_ERROR, ">>>>>Action info parm syntax error. STARTGET action ignored");
+    QDVP_LetGoSource(held);
     Fail(entry, 9, 9);
     return;
   }
@@ -207,6 +218,7 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
       RequeueForTable(anchor, entry, t->TableName);
     }
     QDVP_TRC(trk, TRK1_DETAIL, "All SNMP application attribute groups processed");
+    QDVP_LetGoSource(held);
     Fail(entry, 0, 20);
     return;
   }
@@ -221,8 +233,12 @@ void StartGet(WorkerEntry *worker, ActionEntry *entry, bool *replied) {
   start.Owner = entry->pOwner ? entry->pOwner : "";
   start.Agents = agents;
   start.Interval = interval;
-  if (QDVP_SNMPjoinMonitor(appl, table, start)) return;
-  SNMPmonitor *monitor = QDVP_SNMPaddMonitor(appl, table, worker, start);
+  if (QDVP_SNMPjoinMonitor(appl, table, start)) {
+    QDVP_LetGoSource(held);  // the running monitor holds the table itself
+    return;
+  }
+  // The hold goes to the monitor, whose polling lets go of it as it ends.
+  SNMPmonitor *monitor = QDVP_SNMPaddMonitor(appl, table, held, worker, start);
   QDVP_SNMPmonitorMIBtable(anchor, worker, monitor);
 }
 
@@ -236,7 +252,13 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
   }
   ApplEntry *appl;
   TableEntry *table;
-  if (!Target(anchor, entry, &appl, &table)) return;
+  SourceEntry *held;
+  if (!Target(anchor, entry, &appl, &table, &held)) return;
+  // The source is held only while the request works on its application and table.
+  struct LetGo {
+    SourceEntry *source;
+    ~LetGo() { QDVP_LetGoSource(source); }
+  } letGo{held};
   if (table == nullptr) {
     OSV1_Guard tables(&appl->TableListLock);
     bool any = false;

@@ -1,17 +1,21 @@
 // The community name file and the network name file: which community each agent node expects,
-// and which symbolic names stand for which networks. Each is loaded at its first use and
-// again on the console's LOADCOMM or LOADNAME; a file that is missing leaves the list as it
-// was, so a mistyped reload does not make every agent answer nothing.
+// and which symbolic names stand for which networks. Each is loaded at its first use (the
+// first lookup of a data provider that has not loaded it loads it) and again on the console's
+// LOADCOMM or LOADNAME; a file that is missing leaves the list as it was, so a mistyped reload
+// does not make every agent answer nothing.
 //
 // The community list is kept in ascending address order (host byte order), a later line for
 // the same node after the earlier ones, so that a lookup stops at the first higher address and
-// the first line read for a node wins. Each list has one lock; lookups hand out copies.
+// the first line read for a node wins. Each list has one lock; lookups hand out copies. Loads
+// of a file are serialised by its load lock, taken before (never inside) the list lock, so
+// that two first uses at once read the file once.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -37,17 +41,21 @@ struct NetworkName {
   uint32_t Binary;  // host byte order
 };
 
-OSV1_LOCK sCommunityLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // leaves
+OSV1_LOCK sCommunityLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 NodeCommunity *sCommunities QDVP_GUARDED_BY(sCommunityLock) = nullptr;
 OSV1_LOCK sNetworkLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 NetworkName *sNetworks QDVP_GUARDED_BY(sNetworkLock) = nullptr;
+// Held for a whole load of the file; the flag says a load (or its attempt) has happened.
+OSV1_LOCK sCommunityLoadLock QDVP_ACQUIRED_BEFORE(sCommunityLock) = OSV1_LOCK_INITIALIZER;
+std::atomic<bool> sCommunitiesLoaded{false};
+OSV1_LOCK sNetworkLoadLock QDVP_ACQUIRED_BEFORE(sNetworkLock) = OSV1_LOCK_INITIALIZER;
+std::atomic<bool> sNetworksLoaded{false};
 
 // The file of a product specification item, in the default directory unless it names one.
 std::string FileOfItem(int item) {
   const char *name = QDV0_QueryProductSpec(item);
   if (name == nullptr || name[0] == '\0') return std::string();
-  if (QDV0_IsThisFullyQualifiedName(name)) return name;
-  char *full = QDV0_ConstructFullyQualifiedName(nullptr, name);
+  char *full = QDV0_QualifyFileName(nullptr, name);
   std::string text = full != nullptr ? full : name;
   QDV0_Free(full);
   return text;
@@ -123,15 +131,14 @@ bool CompleteNetworkAddress(const char *text, std::string *full, uint32_t *binar
   return true;
 }
 
-}  // namespace
-
-int QDVP_LoadSNMPcommunityName() {
+int LoadCommunities() QDVP_REQUIRES(sCommunityLoadLock) {
+  sCommunitiesLoaded.store(true);
   std::string file = FileOfItem(26);
   if (file.empty()) {
     QDVP_TRC(trk, TRK1_DETAIL, "Node community file name not defined. Load community name bypassed");
     return -1;
   }
-  FILE *in = fopen(file.c_str(), "r");
+  FILE *in = QDV0_OpenRegularFile(file.c_str());
   if (in == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "Warning: Community file %s does not exist", file.c_str());
     return -1;
@@ -167,6 +174,28 @@ int QDVP_LoadSNMPcommunityName() {
   return count;
 }
 
+int LoadNetworks() QDVP_REQUIRES(sNetworkLoadLock);
+
+// The first lookup of a list that was never loaded loads its file.
+void CommunitiesAtFirstUse() {
+  if (sCommunitiesLoaded.load()) return;
+  OSV1_Guard load(&sCommunityLoadLock);
+  if (!sCommunitiesLoaded.load()) LoadCommunities();
+}
+
+void NetworksAtFirstUse() {
+  if (sNetworksLoaded.load()) return;
+  OSV1_Guard load(&sNetworkLoadLock);
+  if (!sNetworksLoaded.load()) LoadNetworks();
+}
+
+}  // namespace
+
+int QDVP_LoadSNMPcommunityName() {
+  OSV1_Guard load(&sCommunityLoadLock);
+  return LoadCommunities();
+}
+
 void QDVP_FreeSNMPcommunityNameList() {
   NodeCommunity *old;
   {
@@ -178,6 +207,7 @@ void QDVP_FreeSNMPcommunityNameList() {
 }
 
 char *QDVP_LocateSNMPnodeCommunityName(const struct in_addr *address) {
+  CommunitiesAtFirstUse();
   uint32_t wanted = ntohl(address->s_addr);
   OSV1_Guard hold(&sCommunityLock);
   for (NodeCommunity *e = sCommunities; e != nullptr && e->Address <= wanted; e = e->pNext) {
@@ -187,12 +217,19 @@ char *QDVP_LocateSNMPnodeCommunityName(const struct in_addr *address) {
 }
 
 int QDVP_LoadSNMPNetworkName() {
+  OSV1_Guard load(&sNetworkLoadLock);
+  return LoadNetworks();
+}
+
+namespace {
+int LoadNetworks() {
+  sNetworksLoaded.store(true);
   std::string file = FileOfItem(28);
   if (file.empty()) {
     QDVP_TRC(trk, TRK1_DETAIL, "Network symbolic file name not defined");
     return -1;
   }
-  FILE *in = fopen(file.c_str(), "r");
+  FILE *in = QDV0_OpenRegularFile(file.c_str());
   if (in == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "Network symbolic name file %s does not exit", file.c_str());
     return -1;
@@ -230,6 +267,7 @@ int QDVP_LoadSNMPNetworkName() {
   QDVP_TRC(trk, TRK1_DETAIL, "%d network symbolic name records processed", count);
   return count;
 }
+}  // namespace
 
 void QDVP_FreeSNMPNetworkNameList() {
   NetworkName *old;
@@ -243,6 +281,7 @@ void QDVP_FreeSNMPNetworkNameList() {
 
 char *QDVP_LocateNetworkBySymbolicName(const char *name) {
   if (name == nullptr) return nullptr;
+  NetworksAtFirstUse();
   OSV1_Guard hold(&sNetworkLock);
   for (NetworkName *e = sNetworks; e != nullptr; e = e->pNext) {
     if (strcmp(e->pName, name) == 0) return QDV0_StrDup(e->pAddress);
@@ -251,6 +290,7 @@ char *QDVP_LocateNetworkBySymbolicName(const char *name) {
 }
 
 char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address) {
+  NetworksAtFirstUse();
   uint32_t wanted = ntohl(address->s_addr);
   OSV1_Guard hold(&sNetworkLock);
   for (NetworkName *e = sNetworks; e != nullptr; e = e->pNext) {
@@ -279,13 +319,10 @@ uint32_t ClassMask(uint32_t address) {
 
 int QDVP_LoadSNMPManagedNodeList(DPAB *, const char *fileName) {
   if (fileName == nullptr || fileName[0] == '\0') return -1;
-  std::string path = fileName;
-  if (!QDV0_IsThisFullyQualifiedName(fileName)) {
-    char *full = QDV0_ConstructFullyQualifiedName(nullptr, fileName);
-    if (full != nullptr) path = full;
-    QDV0_Free(full);
-  }
-  FILE *file = fopen(path.c_str(), "r");
+  char *full = QDV0_QualifyFileName(nullptr, fileName);
+  std::string path = full != nullptr ? full : fileName;
+  QDV0_Free(full);
+  FILE *file = QDV0_OpenRegularFile(path.c_str());
   if (file == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "***** Managed node list <%s> cannot be opened", path.c_str());
     return -1;

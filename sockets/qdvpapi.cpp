@@ -378,7 +378,12 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   if (source->pTable != nullptr) {
     const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
     QDVP_SendDPlogMessage(anchor, 35, appl, source->pTable->TableName, Name(source).c_str());
-    if (source->Dynamic) QDVP_DetachAPIsource(source);
+    // The offline's wait ends early at shutdown while the DCH client may still work on the
+    // source, through its table: the table link goes only once the client is done with it.
+    if (source->Dynamic) {
+      QDVP_WaitForDCHrequestRelease(anchor, pe, source);
+      QDVP_DetachAPIsource(source);
+    }
   }
   bool tcp;
   {

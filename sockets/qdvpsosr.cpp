@@ -81,8 +81,6 @@ void QDVP_SendSelectInterrupt(int dpType, const char *text) {
       QDVP_TRC(trk, TRK1_ERROR, "*****Error - invalid input DP Type %d", dpType);
       return;
   }
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return;
   struct sockaddr_in to;
   memset(&to, 0, sizeof(to));
   to.sin_family = AF_INET;
@@ -90,9 +88,15 @@ void QDVP_SendSelectInterrupt(int dpType, const char *text) {
   if (to.sin_addr.s_addr == htonl(INADDR_ANY)) to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   for (char *k = kinds; *k; k++) {
     to.sin_port = htons(static_cast<uint16_t>(QDVP_ServerPort(*k)));
-    QDVP_SendSelectMessage(s, text, &to);
+    // Bound to the bind address (an ephemeral port) and connected to the one server from its
+    // creation: never a socket on every address that anyone could send to.
+    int s = QDV0_OpenLocalSocket(1, 0, nullptr, 0);
+    if (s < 0) continue;
+    if (connect(s, reinterpret_cast<const struct sockaddr *>(&to), sizeof(to)) == 0) {
+      QDVP_SendSelectMessage(s, text, &to);
+    }
+    close(s);
   }
-  close(s);
 }
 
 // A TCP partner's acknowledgement goes down its connection, a UDP partner's to its address.

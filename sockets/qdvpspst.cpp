@@ -148,10 +148,15 @@ ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor) {
   if (appl == nullptr) appl = BuiltInApplication(anchor);
   SourceEntry *source = FirstSource(appl);
   if (source == nullptr) return nullptr;
-  char node[64];
-  snprintf(node, sizeof(node), "%sdp", DPtypeString[QDVP_TYPE_POST]);
+  // The node name (the host's, or the one the metafile gave) gets the type and "dp", as the
+  // DP log's source does: "myhostPOSTdp".
+  char node[160];
   {
     OSV1_Guard attrs(&source->AttrLock);
+    snprintf(node, sizeof(node), "%s%sdp",
+             source->pSourceNodeName != nullptr ? source->pSourceNodeName
+                                                : QDV0_LocalHostNameString(),
+             DPtypeString[QDVP_TYPE_POST]);
     QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(node);
   }

@@ -36,6 +36,7 @@ enum : uint32_t {
   HTQ1_TLS_FAILED = 0x7C4C8040,               // handshake failed
   HTQ1_CERTIFICATE_REFUSED = 0x7C4C8041,      // the server's certificate is not trusted
   HTQ1_BUFFER_TOO_SMALL = 0x7C4C8050,         // HTQ1_Get: *size now says how much is needed
+  HTQ1_ABANDONED = 0x7C4C8051,                // the caller's abandon test said stop
   HTQ1_HTTP_ERROR = 0x5C4C0000,  // + the HTTP status code of an answer 400-599 (or another
                                  // code that is neither success nor redirect nor 401/407)
   HTQ1_OTHER_FAILURE = 0x7C4C8100,  // + libcurl's code for anything else
@@ -113,6 +114,11 @@ uint32_t HTQ1_NewActivity(HTQ1_CLIENT *client, HTQ1_ACTIVITY **activity, const c
                           const HTQ1_HEADER *headers);
 // Performs the GET; the result is one of the statuses above.
 uint32_t HTQ1_RequestActivity(HTQ1_ACTIVITY *activity, int reserved);
+// From now on the activity's requests ask abandon(context) about once a second while they
+// wait, and more often while bytes come; a nonzero answer ends the request at once with
+// HTQ1_ABANDONED (whose owner no longer wants it: its URL was removed, or the data provider
+// ends). Null abandons nothing.
+uint32_t HTQ1_AbandonWhen(HTQ1_ACTIVITY *activity, int (*abandon)(void *context), void *context);
 uint32_t HTQ1_QueryStatus(int set, HTQ1_DICTIONARY **dictionary, uint32_t status);
 // The body of a request that answered: 0 when there is one to read.
 uint32_t HTQ1_OpenEntity(HTQ1_ACTIVITY *activity, int reserved);

@@ -46,6 +46,8 @@ struct HTQ1_Activity {
   std::string url;
   std::vector<std::string> requestHeaders;
   CURL *easy = nullptr;
+  int (*abandon)(void *) = nullptr;  // HTQ1_AbandonWhen
+  void *abandonContext = nullptr;
 
   // The last request's outcome.
   bool performed = false;
@@ -189,6 +191,8 @@ uint32_t StatusOfFailure(CURLcode rc) {
       return HTQ1_CONNECT_FAILED;
     case CURLE_SSL_CONNECT_ERROR:
       return HTQ1_TLS_FAILED;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return HTQ1_ABANDONED;
     default:
       return Other(rc);
   }
@@ -355,6 +359,12 @@ void NoteTimes(HTQ1_Activity *a, bool https) {
 
 bool IsHttps(const std::string &url) { return strncasecmp(url.c_str(), "https:", 6) == 0; }
 
+// libcurl's progress callback: a nonzero return ends the transfer (CURLE_ABORTED_BY_CALLBACK).
+int AskAbandon(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto *a = static_cast<HTQ1_Activity *>(user);
+  return a->abandon != nullptr && a->abandon(a->abandonContext) != 0 ? 1 : 0;
+}
+
 // Sets the easy handle up for the activity's GET.
 CURLcode Prepare(HTQ1_Activity *a, curl_slist **requestHeaders) {
   CURL *e = a->easy;
@@ -396,6 +406,11 @@ CURLcode Prepare(HTQ1_Activity *a, curl_slist **requestHeaders) {
   set(curl_easy_setopt(e, CURLOPT_WRITEDATA, a));
   set(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, KeepHeader));
   set(curl_easy_setopt(e, CURLOPT_HEADERDATA, a));
+  if (a->abandon != nullptr) {
+    set(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, AskAbandon));
+    set(curl_easy_setopt(e, CURLOPT_XFERINFODATA, a));
+    set(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
+  }
   for (const std::string &h : a->requestHeaders) {
     curl_slist *more = curl_slist_append(*requestHeaders, h.c_str());
     if (more == nullptr) return CURLE_OUT_OF_MEMORY;
@@ -548,6 +563,13 @@ uint32_t HTQ1_RequestActivity(HTQ1_ACTIVITY *activity, int) {
   return a->status;
 }
 
+uint32_t HTQ1_AbandonWhen(HTQ1_ACTIVITY *activity, int (*abandon)(void *), void *context) {
+  if (activity == nullptr) return HTQ1_NO_CLIENT;
+  activity->abandon = abandon;
+  activity->abandonContext = context;
+  return HTQ1_OK;
+}
+
 uint32_t HTQ1_QueryStatus(int set, HTQ1_DICTIONARY **dictionary, uint32_t status) {
   if (dictionary == nullptr) return HTQ1_NO_CLIENT;
   *dictionary = nullptr;
@@ -662,6 +684,8 @@ const char *HTQ1_StatusText(uint32_t status, int *code) {
       return "server certificate is not trusted";
     case HTQ1_BUFFER_TOO_SMALL:
       return "buffer is too small";
+    case HTQ1_ABANDONED:
+      return "request abandoned";
     default:
       return "unknown status";
   }

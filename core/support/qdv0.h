@@ -9,11 +9,13 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdint.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <new>
+#include <string>
 #include <type_traits>
 
 #include "../../include/osv1.h"
@@ -128,17 +130,22 @@ typedef void *(*QDV0_THREAD_ROUTINE)(void *);
 // Starts a detached thread running function(argument); 0 on success, nonzero with errno set.
 int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int options,
                       unsigned long *threadId);
-// A condition is always paired with an OSV1 lock, which the waiter holds around its wait
-// and the waker around its change (OSV1_Signal and OSV1_Broadcast take it for the wake-up).
-int QDV0_InitializeCondVar(pthread_cond_t *cond);
+// A condition (OSV1_COND, osv1.h) is always paired with an OSV1 lock, which the waiter holds
+// around its wait and the waker around its change (OSV1_Signal and OSV1_Broadcast take it for
+// the wake-up). These are the only waits on a condition. The bounded ones measure their bound
+// on the monotonic clock and hand that clock to the wait (pthread_cond_clockwait), whatever
+// clock the condition was made with.
 // Waits on cond with lock held until signalled.
-int QDV0_ConditionWait(pthread_cond_t *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
+int QDV0_ConditionWait(OSV1_COND *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
 // Waits on cond with lock held for at most seconds; 0 when signalled, nonzero on time-out.
-int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds)
-    QDVP_REQUIRES(lock);
+int QDV0_ConditionTimedWait(OSV1_COND *cond, OSV1_LOCK *lock, int seconds) QDVP_REQUIRES(lock);
 // The same with a bound in milliseconds.
-int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms)
-    QDVP_REQUIRES(lock);
+int QDV0_ConditionTimedWaitMs(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
+// Waits at most ms of real time for another task to finish work the caller waits for; the
+// bound only makes the caller look at its condition again. Unlike the timed waits above it
+// never moves the manual clock: a task that is merely slow must not age every time-driven
+// thing (an interval, a time to live) by the whole bound.
+int QDV0_ConditionWaitForTask(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
 // Looks for at most micros microseconds until done(what) holds, when QDVP_SPIN_WAIT_US asks for
 // it ("Y": micros; a number: that bound instead; unset: no look at all). Used before a condition wait where the answer usually comes within a
 // loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when
@@ -158,12 +165,32 @@ char *QDV0_SubValidNameCharacter(char *name);
 char *QDV0_ConstructFullyQualifiedName(const char *directory, const char *name);
 // Nonzero when name already carries a directory part.
 int QDV0_IsThisFullyQualifiedName(const char *name);
+// A new string naming the file: name itself when it carries a directory part (an absolute
+// path stays as written), else name joined to directory (the default directory when null).
+// Null for a null name or without storage.
+char *QDV0_QualifyFileName(const char *directory, const char *name);
+// Opens path for reading only when it is a regular file, without waiting on the way: a FIFO
+// without a writer or a device is not waited for. Null with errno set otherwise (EINVAL for
+// something that is not a regular file, EISDIR for a directory).
+FILE *QDV0_OpenRegularFile(const char *path);
 // The path made usable as a directory name (trailing separators removed): the given text
 // itself when nothing had to change, a new string otherwise, null for a null or empty path
 // or one that names something other than a directory.
 char *QDV0_CheckPathSpec(const char *path);
 // The default directory: QDVP_HOME when set, the current working directory otherwise.
 const char *QDV0_DefaultDirectory(void);
+
+// ---- Log lines ---------------------------------------------------------------------------
+// Appends length bytes of text to *out as they may stand in one line of a log file: a
+// backslash becomes "\\", line feed, carriage return and tab become "\n", "\r" and "\t", and
+// every other control character (below 0x20, and DEL) becomes "\xHH". Nothing a partner sends
+// can then end a line of a log or begin a forged one, and the original bytes can be read back.
+// Bytes from 0x80 up (UTF-8) are kept as they are.
+void QDV0_AppendLogText(std::string *out, const char *text, size_t length);
+// The same for a whole text (null: empty).
+std::string QDV0_EscapeLogText(const char *text);
+// Writes text, escaped, then a line feed, to file. Returns what fputs returned.
+int QDV0_WriteLogLine(FILE *file, const char *text);
 
 // ---- Hosts and sockets -----------------------------------------------------------------
 int QDV0_WinSockInitialization(int version);

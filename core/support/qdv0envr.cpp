@@ -1,6 +1,7 @@
 // Environment variables and the product specification: named items read from the file that
 // QDVP_PRODUCT_SPEC names, over built-in defaults.
 #include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "qdv0.h"
+#include "qdv0chck.h"
 #include "trk1.h"
 
 static TRK1_BLOCK trk = {"qdv0envr"};
@@ -87,10 +89,17 @@ std::string Trim(const std::string &s) {
   return s.substr(b, e - b);
 }
 
-// Reads NAME=value lines; returns false when the file cannot be opened.
+// Reads NAME=value lines; returns false when the file cannot be opened or a value breaks its
+// item's rule (each bad value is reported to the operator).
 bool LoadFile(const char *path) QDVP_REQUIRES(g_specMutex) {
-  FILE *f = fopen(path, "r");
-  if (f == nullptr) return false;
+  FILE *f = QDV0_OpenRegularFile(path);
+  if (f == nullptr) {
+    QDV0_OperatorLine(QDV0_PRIORITY_ERROR,
+                      "qdvp: the product specification %s (QDVP_PRODUCT_SPEC) cannot be read: %s",
+                      path, strerror(errno));
+    return false;
+  }
+  bool good = true;
   char line[1024];
   int number = 0;
   while (fgets(line, sizeof(line), f) != nullptr) {
@@ -104,13 +113,20 @@ bool LoadFile(const char *path) QDVP_REQUIRES(g_specMutex) {
       item = QDV0_ProductSpecItemNumber(name.c_str());
     }
     if (item < 0) {
-      fprintf(stderr, "QDVP product specification %s line %d ignored: %s\n", path, number,
-              text.c_str());
+      QDV0_OperatorLine(QDV0_PRIORITY_WARNING,
+                        "qdvp: product specification %s line %d ignored: %s (no such item)", path,
+                        number, text.c_str());
       QDVP_TRC(trk, TRK1_ERROR, "Product specification %s line %d ignored: %s", path, number,
                text.c_str());
       continue;
     }
     std::string value = Trim(text.substr(eq + 1));
+    std::string problem;
+    if (!QDV0_CheckProductSpecItem(ItemName[item], value.c_str(), &problem)) {
+      QDV0_OperatorLine(QDV0_PRIORITY_ERROR, "qdvp: product specification %s line %d: %s", path,
+                        number, problem.c_str());
+      good = false;
+    }
     // A flag follows the rule of every flag here: set when its value begins with Y or y. One
     // that is not set is stored absent, so a query (non-null for set) reads it the same way.
     if (strncmp(ItemName[item], "ENABLE_", 7) == 0 && !QDV0_IsFlagSet(value.c_str())) {
@@ -119,7 +135,7 @@ bool LoadFile(const char *path) QDVP_REQUIRES(g_specMutex) {
     g_items[item] = value;
   }
   fclose(f);
-  return true;
+  return good;
 }
 }  // namespace
 
@@ -152,8 +168,7 @@ int QDV0_InitializeProductSpec(void) {
   for (const Default &d : Defaults) g_items[d.item] = d.value;
   const char *path = QDV0_GetEnv("QDVP_PRODUCT_SPEC", nullptr);
   if (path != nullptr && !LoadFile(path)) {
-    fprintf(stderr, "QDVP product specification %s cannot be read\n", path);
-    QDVP_TRC(trk, TRK1_ERROR, "Product specification %s cannot be read", path);
+    QDVP_TRC(trk, TRK1_ERROR, "Product specification %s cannot be read or has bad values", path);
     return 0;
   }
   g_loaded = true;

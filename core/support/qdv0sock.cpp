@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "qdv0.h"
+#include "qdv0chck.h"
 #include "trk1.h"
 
 static TRK1_BLOCK trk = {"qdv0sock"};
@@ -116,8 +117,9 @@ void QDV0_ReportBindFailure(const char *what, int port, int err) {
   a.s_addr = QDV0_BindAddress();
   char text[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &a, text, sizeof(text));
-  fprintf(stderr, "QDVP %s port %d cannot be bound on %s (QDVP_BIND_ADDRESS): %s [errno %d]\n",
-          what, port, text, strerror(err), err);
+  QDV0_OperatorLine(QDV0_PRIORITY_ERROR,
+                    "qdvp: the %s port %d cannot be bound on %s (QDVP_BIND_ADDRESS): %s [errno %d]",
+                    what, port, text, strerror(err), err);
   QDVP_TRC(trk, TRK1_ERROR, "***** %s port %d cannot be bound on %s: %s [errno %d]", what, port,
            text, strerror(err), err);
 }

@@ -62,6 +62,12 @@ int QDV0_IsThisFullyQualifiedName(const char *name) {
   return name != nullptr && strchr(name, '/') != nullptr;
 }
 
+char *QDV0_QualifyFileName(const char *directory, const char *name) {
+  if (name == nullptr) return nullptr;
+  if (QDV0_IsThisFullyQualifiedName(name)) return QDV0_StrDup(name);
+  return QDV0_ConstructFullyQualifiedName(directory, name);
+}
+
 char *QDV0_CheckPathSpec(const char *path) {
   if (path == nullptr || path[0] == '\0') return nullptr;
   struct stat st;

@@ -1,4 +1,4 @@
-// Threads, locks, condition waits and the system's one clock.
+// Threads, locks, conditions and their waits, holds on records, and the system's one clock.
 //
 // The clock is the system clock unless a test installs the manual clock; then time moves only
 // when advanced, a sleep advances it at once, and a timed wait that is not signalled within a
@@ -15,6 +15,14 @@
 
 #include "../../include/osv1.h"
 #include "qdv0.h"
+#include "trk1.h"
+
+static TRK1_BLOCK trk = {"qdv0thrd"};
+
+// The support layer's way into a condition: nothing else names its pthread condition.
+struct OSV1_CondAccess {
+  static pthread_cond_t *Of(OSV1_COND *cond) { return &cond->cond_; }
+};
 
 namespace {
 std::atomic<bool> g_manual{false};
@@ -43,13 +51,32 @@ int OSV1_InitializeLock(OSV1_LOCK *lock) {
 }
 int OSV1_GetLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS { return pthread_mutex_lock(&lock->mutex); }
 int OSV1_ReleaseLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS { return pthread_mutex_unlock(&lock->mutex); }
-int OSV1_Signal(OSV1_LOCK *lock, pthread_cond_t *cond) {
-  OSV1_Guard hold(lock);
-  return pthread_cond_signal(cond);
+
+// ---- Conditions -----------------------------------------------------------------------
+// Made for the monotonic clock. The waits below name that clock themselves, so the attribute
+// only matters to a wait that did not come through them, and there is none.
+OSV1_COND::OSV1_COND() noexcept {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&cond_, &attr);
+  pthread_condattr_destroy(&attr);
 }
-int OSV1_Broadcast(OSV1_LOCK *lock, pthread_cond_t *cond) {
+OSV1_COND::~OSV1_COND() { pthread_cond_destroy(&cond_); }
+
+int OSV1_Signal(OSV1_LOCK *lock, OSV1_COND *cond) {
   OSV1_Guard hold(lock);
-  return pthread_cond_broadcast(cond);
+  return pthread_cond_signal(OSV1_CondAccess::Of(cond));
+}
+int OSV1_Broadcast(OSV1_LOCK *lock, OSV1_COND *cond) {
+  OSV1_Guard hold(lock);
+  return pthread_cond_broadcast(OSV1_CondAccess::Of(cond));
+}
+int OSV1_WakeOne(OSV1_COND *cond, OSV1_LOCK *) {
+  return pthread_cond_signal(OSV1_CondAccess::Of(cond));
+}
+int OSV1_WakeAll(OSV1_COND *cond, OSV1_LOCK *) {
+  return pthread_cond_broadcast(OSV1_CondAccess::Of(cond));
 }
 bool OSV1_TryLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   return pthread_mutex_trylock(&lock->mutex) == 0;
@@ -116,29 +143,72 @@ int QDV0_CreateThread(QDV0_THREAD_ROUTINE function, void *argument, int /*option
   return 0;
 }
 
-int QDV0_InitializeCondVar(pthread_cond_t *cond) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  int rc = pthread_cond_init(cond, &attr);
-  pthread_condattr_destroy(&attr);
-  return rc;
+int QDV0_ConditionWait(OSV1_COND *cond, OSV1_LOCK *lock) {
+  return pthread_cond_wait(OSV1_CondAccess::Of(cond), &lock->mutex);
 }
 
-int QDV0_ConditionWait(pthread_cond_t *cond, OSV1_LOCK *lock) {
-  return pthread_cond_wait(cond, &lock->mutex);
-}
-
-int QDV0_ConditionTimedWaitMs(pthread_cond_t *cond, OSV1_LOCK *lock, long ms) {
+int QDV0_ConditionTimedWaitMs(OSV1_COND *cond, OSV1_LOCK *lock, long ms) {
   bool manual = g_manual.load();
   timespec deadline = RealDeadline(manual && ms > kManualWaitSliceMs ? kManualWaitSliceMs : ms);
-  int rc = pthread_cond_timedwait(cond, &lock->mutex, &deadline);
+  // The deadline is on the monotonic clock, and the wait is told so: no condition can be
+  // waited on against another clock than its deadline's.
+  int rc = pthread_cond_clockwait(OSV1_CondAccess::Of(cond), &lock->mutex, CLOCK_MONOTONIC,
+                                  &deadline);
   if (rc == ETIMEDOUT && manual) g_manualNow += (ms + 999) / 1000;
   return rc;
 }
 
-int QDV0_ConditionTimedWait(pthread_cond_t *cond, OSV1_LOCK *lock, int seconds) {
+int QDV0_ConditionTimedWait(OSV1_COND *cond, OSV1_LOCK *lock, int seconds) {
   return QDV0_ConditionTimedWaitMs(cond, lock, seconds * 1000L);
+}
+
+// A real wait in every case: its bound is not time the system lets pass, so the manual clock
+// stays where the test put it however long the other task takes.
+int QDV0_ConditionWaitForTask(OSV1_COND *cond, OSV1_LOCK *lock, long ms) {
+  timespec deadline = RealDeadline(ms);
+  return pthread_cond_clockwait(OSV1_CondAccess::Of(cond), &lock->mutex, CLOCK_MONOTONIC,
+                                &deadline);
+}
+
+// ---- Holds on records -------------------------------------------------------------------
+bool OSV1_TakeHold(OSV1_HOLDS *holds) {
+  OSV1_Guard hold(&holds->lock);
+  if (holds->closed.load()) return false;
+  holds->count++;
+  return true;
+}
+
+void OSV1_AddHold(OSV1_HOLDS *holds) {
+  OSV1_Guard hold(&holds->lock);
+  holds->count++;
+}
+
+void OSV1_LetGo(OSV1_HOLDS *holds) {
+  OSV1_Guard hold(&holds->lock);
+  if (holds->count > 0 && --holds->count == 0) OSV1_WakeAll(&holds->gone, &holds->lock);
+}
+
+int OSV1_HoldCount(OSV1_HOLDS *holds) {
+  OSV1_Guard hold(&holds->lock);
+  return holds->count;
+}
+
+// The wait of a delete: it ends when the count is 0 and at no other time. The steps of 10 real
+// seconds (not of a test's manual clock, which they would move) only let it say, now and then,
+// that it still waits and for how many holders.
+void OSV1_AwaitLetGo(OSV1_HOLDS *holds, const char *what) {
+  holds->closed.store(true);
+  OSV1_Guard hold(&holds->lock);
+  for (int waited = 0; holds->count > 0;) {
+    timespec step = RealDeadline(10000);
+    int rc = pthread_cond_clockwait(OSV1_CondAccess::Of(&holds->gone), &holds->lock.mutex,
+                                    CLOCK_MONOTONIC, &step);
+    if (rc == ETIMEDOUT && holds->count > 0) {
+      waited += 10;
+      QDVP_TRC(trk, TRK1_ERROR, "***** %s still held by %d task(s) after %d seconds",
+               what != nullptr ? what : "record", holds->count, waited);
+    }
+  }
 }
 
 namespace {

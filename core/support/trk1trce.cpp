@@ -1,7 +1,8 @@
 // Trace library: flags from QDVP_TRACE, lines to QDVP_TRACE_FILE or to a test's sink.
 //
-// A line reads "time thread component(line) text". Writing is serialized by one lock; the
-// flags are a single word so that a disabled trace point costs a load and a test.
+// A line reads "time thread component(line) text", the text escaped as every log line is
+// (QDV0_AppendLogText). Writing is serialized by one lock; the flags are a single word so that
+// a disabled trace point costs a load and a test.
 #include <ctype.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -46,9 +47,11 @@ void WriteLine(const char *component, int line, const char *text) {
   time_t seconds = now.seconds;
   struct tm local;
   localtime_r(&seconds, &local);
+  // A traced text may hold what a partner sent: escaped, it stays on its own line.
   fprintf(g_traceFile, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %08X %s(%d) %s\n",
           local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-          local.tm_sec, now.nanoseconds / 1000000, OSV1_ThreadID(), component, line, text);
+          local.tm_sec, now.nanoseconds / 1000000, OSV1_ThreadID(), component, line,
+          QDV0_EscapeLogText(text).c_str());
   fflush(g_traceFile);
 }
 }  // namespace

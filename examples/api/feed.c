@@ -11,7 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "include/qdvp_client.h"
+#include <qdvp_client.h>
 
 static int Fail(const char *what, int status) {
   fprintf(stderr, "feed: %s: %s (%d)\n", what, qdvpc_strerror(status), status);

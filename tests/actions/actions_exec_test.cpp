@@ -14,7 +14,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "actions/qdvpexec.h"
@@ -184,12 +186,49 @@ TEST(ActionCommand, EntryGetsStatusAndResultAndTheCommandInheritsNoSocket) {
   EXPECT_EQ(QDV0_LiveBlockCount(), blocks);
 }
 
+// A command sees PATH, HOME, LANG and TZ and what QDVP_ACTION_PASS_ENV names (a name, or a
+// prefix before "*"), never the data provider's settings or anything else of its environment.
+TEST(ActionCommand, CommandGetsOnlyTheVariablesPassedToIt) {
+  qdvp_test::EnvGuard env({{"QDVP_HTTP_PROXY_PASSWORD", "secret"},
+                           {"QDVP_URL_PASSWORD", "also secret"},
+                           {"SITE_TOKEN", "token"},
+                           {"ORA_HOME", "/opt/ora"},
+                           {"ORA_SID", "prod"},
+                           {"ORACLE", "near miss"},
+                           {"EXTRA", "extra"},
+                           {"LANG", "C.UTF-8"},
+                           {"TZ", "UTC"},
+                           {"QDVP_ACTION_PASS_ENV", "ORA_*, EXTRA"}});
+  const struct {
+    const char *name;
+    const char *value;  // null: not passed
+  } cases[] = {{"QDVP_HTTP_PROXY_PASSWORD", nullptr}, {"QDVP_URL_PASSWORD", nullptr},
+               {"QDVP_ACTION_PASS_ENV", nullptr},     {"SITE_TOKEN", nullptr},
+               {"ORACLE", nullptr},                   {"ORA_HOME", "/opt/ora"},
+               {"ORA_SID", "prod"},                   {"EXTRA", "extra"},
+               {"LANG", "C.UTF-8"},                   {"TZ", "UTC"},
+               {"PATH", getenv("PATH")},              {"HOME", getenv("HOME")}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome outcome = RunCommand((std::string("printenv ") + c.name).c_str());
+    EXPECT_EQ(outcome.status, c.value ? 0 : -1);
+    EXPECT_EQ(outcome.result, c.value ? c.value : "");
+  }
+  // Without the setting only the four are passed (and what the shell sets itself).
+  env.Set("QDVP_ACTION_PASS_ENV", std::nullopt);
+  Outcome outcome = RunCommand("env | cut -d= -f1 | grep -v -x -e PWD -e SHLVL -e _ | sort");
+  std::string expected = std::string(getenv("HOME") ? "HOME;" : "") + "LANG;" +
+                         (getenv("PATH") ? "PATH;" : "") + "TZ";
+  EXPECT_EQ(outcome.result, expected);
+}
+
 class Actions : public qdvp_test::DataProviderWorld {
  protected:
   Strings PeerArgs() const override { return {"--action-file", File("actions.jsonl")}; }
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_ACTION_RESULT_SIZE", "32"},
             {"QDVP_ACTION_TIMEOUT", "2"},
+            {"QDVP_HTTP_PROXY_PASSWORD", "secret"},
             {"QDVP_ACTION_LOG_FILENAME", File("DPACTLOG")}};
   }
   void SetUp() override {
@@ -218,8 +257,8 @@ class Actions : public qdvp_test::DataProviderWorld {
 // Each kind of action gets its status and result back: a command's output, a failing
 // command's negated exit status, a result cut at the result size, a command ended at the
 // time limit with its output so far, an offline source, an oversized field, a type no worker
-// serves, a console command a take action may not run. Fifty more sent with them are all
-// answered, each with its own result.
+// serves, a console command a take action may not run, the reply of one it may. Fifty more
+// sent with them are all answered, each with its own result.
 TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
   struct Case {
     int id;
@@ -239,6 +278,11 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
       {8, Action(8, "DP_CONTROL", "LIST"), "-1|"},  // then the console message's text
       {9, Action(9, "echo x > /dev/null"), "0|"},
       {10, Action(10, "DP_CONTROL", "REFRESH nosuch"), "3|"},
+      // The reply of a console command is its result.
+      {11, Action(11, "DP_CONTROL", "GETPORT"),
+       "0|Data provider type and console port: 1 " + std::to_string(consolePort_ + 1)},
+      // A command does not see the data provider's secrets.
+      {12, Action(12, "printenv", "QDVP_HTTP_PROXY_PASSWORD"), "-1|NULL"},
   };
   std::vector<std::string> lines;
   for (const Case &c : cases) lines.push_back(c.line);
@@ -249,7 +293,7 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.line.substr(0, 80));
     std::string outcome = Outcome(c.id);
-    if (c.line.find("DP_CONTROL") != std::string::npos) {
+    if (c.line.find("DP_CONTROL") != std::string::npos && c.outcome.back() == '|') {
       EXPECT_GT(outcome.size(), c.outcome.size() + 8) << outcome;  // a console message
       outcome = outcome.substr(0, c.outcome.size());
     }
@@ -308,6 +352,51 @@ TEST_F(ActionsUnanswered, StatusIsSentAgain) {
     }
     return sent == 2;
   }, 20s)) << Trace();
+}
+
+
+// The agent's connection slots filled with silent connections, and then the agent restarted:
+// the data provider's link keeps its slot (or comes back), and after the reconnection its
+// sources ask for actions again on the new connection, so an action still reaches it.
+class ActionsAcrossReconnection : public Actions {
+ protected:
+  Strings PeerArgs() const override {
+    return {"--action-file", File("actions.jsonl"), "--max-connections", "3", "--idle-limit-ms",
+            "300"};
+  }
+  std::map<std::string, std::string> KindEnv() const override {
+    return {{"QDVP_DP_EVENT", "1"}, {"QDVP_DP_SAMPLE_FACTOR", "2"}};
+  }
+  void SetUp() override {
+    DataProviderWorld::SetUp();
+    Metafile("tail", "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n"
+                     "//ATTRIBUTES ' '\nWord D 32\n");
+    dir_.Write("tail.log", "before\n");  // read before the start: not sent
+    Launch("file");
+    ASSERT_TRUE(WaitLogged("DP automation server active")) << Trace();
+    ASSERT_TRUE(WaitFor([&] { return !Node().empty() && OnlineSources("Lines") == 1; }, 20s));
+  }
+  void Append(const std::string &line) { std::ofstream(File("tail.log"), std::ios::app) << line; }
+};
+
+TEST_F(ActionsAcrossReconnection, AnActionReachesTheDataProviderAfterTheSlotsFillAndAfterANewLink) {
+  std::vector<std::unique_ptr<dch_test::Client>> silent;
+  for (int i = 0; i < 4; i++) {
+    silent.push_back(dch_test::Client::Tcp(dchPort_));
+    ASSERT_TRUE(silent.back());
+    std::this_thread::sleep_for(350ms);  // each newcomer finds the others past the idle limit
+  }
+  AppendActions({Action(1, "echo", "kept")});
+  ASSERT_TRUE(WaitFor([&] { return Outcome(1) == "0|kept"; }, 20s)) << peer_->Stderr();
+
+  // A new agent knows nothing of the sources that asked the old one for actions.
+  StopPeer();
+  StartPeer({"--action-file", File("actions.jsonl")});
+  Append("after\n");
+  ASSERT_TRUE(WaitFor([&] { return Values("Lines", "Word") == Strings{"after"}; }, 20s))
+      << Trace();
+  AppendActions({Action(2, "echo", "again")});
+  EXPECT_TRUE(WaitFor([&] { return Outcome(2) == "0|again"; }, 20s)) << peer_->Stderr();
 }
 
 }  // namespace

@@ -576,13 +576,11 @@ class Wire : public metafile_test::WithAnchor {
     comm_->Socket = 5;
     comm_->ReplyWaitSeconds = 2;
     OSV1_InitializeLock(&comm_->StatusMutex);
-    QDV0_InitializeCondVar(&comm_->StatusCond);
     OSV1_InitializeLock(&comm_->LinkLock);
     gScript = &script_;
   }
   void TearDown() override {
     OSV1_DestroyLock(&comm_->StatusMutex);
-    pthread_cond_destroy(&comm_->StatusCond);
     OSV1_DestroyLock(&comm_->LinkLock);
     delete comm_;
     WithAnchor::TearDown();

@@ -40,7 +40,8 @@ class ApiServer : public qdvp_test::DataProviderWorld {
     return request;
   }
   std::map<std::string, std::string> KindEnv() const override {
-    return {{"QDVP_API_DPAPI_PORT", std::to_string(port_)}};
+    return {{"QDVP_API_DPAPI_PORT", std::to_string(port_)},
+            {"QDVP_ACTION_LOG_FILENAME", File("DPACTLOG")}};
   }
   void SetUp() override {
     DataProviderWorld::SetUp();
@@ -199,6 +200,74 @@ TEST_F(ApiServer, DisconnectEndsOnlyThatSessionAndTakeActionsHandedToTheClientAr
   ASSERT_TRUE(WaitFor([&] { return !Outcome(32).empty(); }, 20s)) << Trace();
   EXPECT_EQ(Outcome(32), "8|Client session ended before a result was received");
   EXPECT_NE(access(File("must-not-exist").c_str(), F_OK), 0);
+}
+
+// One TCP session spoken byte for byte, for requests the client library refuses to send.
+class RawSession {
+ public:
+  explicit RawSession(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in to = qdvp_test::Loopback(port);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0;
+  }
+  ~RawSession() { close(fd_); }
+  bool connected() const { return connected_; }
+  // Sends one request; its reply, "" when none came.
+  std::string Call(const std::string &request) {
+    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size()))
+      return "";
+    pollfd p{fd_, POLLIN, 0};
+    char buffer[8192];
+    ssize_t n = poll(&p, 1, 10000) == 1 ? recv(fd_, buffer, sizeof(buffer), 0) : -1;
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+// An API client's result that holds line ends and control characters is one line of the
+// action log, its bytes escaped: it cannot add a line of its own making.
+TEST_F(ApiServer, AClientsResultCannotForgeALineOfTheActionLog) {
+  RawSession client(port_);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(client.Call(Req("SETSRC", "forger")).substr(0, 2), "0 ");
+  EXPECT_EQ(client.Call(Req("BGNINP", "Feed Lines")).substr(0, 2), "0 ");
+  EXPECT_EQ(client.Call(Req("ACCREQ", "1;20")).substr(0, 2), "0 ");
+  SendAction(41, "forger", "restart", "billing");
+  std::string request;
+  ASSERT_TRUE(WaitFor([&] {
+    request = client.Call(Req("RCVREQ"));
+    return request.find("REQ(restart)") != std::string::npos;
+  }, 20s)) << Trace();
+  const std::string forged =
+      "2026-12-07 13:03:01 99 Situation/Policy owner [Sit9] node [x] status 0 command [rm] "
+      "parameter [-rf] result [done]";
+  EXPECT_EQ(client.Call(Req("RESULT", "41;restarted]\n" + forged + "\r\n\x1b[2J\\\n")).substr(0, 2),
+            "0 ");
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(41).empty(); }, 20s)) << Trace();
+  // The agent gets the result as it was sent (without its last character).
+  EXPECT_EQ(Outcome(41), "0|restarted]\n" + forged + "\r\n\x1b[2J\\");
+  std::vector<std::string> lines;
+  ASSERT_TRUE(WaitFor([&] {
+    lines = dch_test::Lines(File("DPACTLOG"));
+    return !lines.empty();
+  }, 10s));
+  ASSERT_EQ(lines.size(), 1u) << qdvp_test::ReadFile(File("DPACTLOG"));
+  std::string line = lines[0];
+  EXPECT_NE(line.find(" 41 Situation/Policy owner [Sit1] node [forger:FEEDLINES00] status 0 "
+                      "command [restart] parameter [billing] result [restarted]\\n" +
+                      forged + "\\r\\n\\x1B[2J\\\\]"),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(line.find_first_of(std::string("\r\x1b", 2)), std::string::npos);
+  // The trace, which carries the result in DP log message 61, has no line of the client's
+  // making either.
+  ASSERT_TRUE(WaitLogged("automation activity completed, status 0, result [restarted]"));
+  std::string trace = Trace();
+  EXPECT_EQ(trace.find("\n" + forged), std::string::npos);
+  EXPECT_NE(trace.find("result [restarted]\\n" + forged), std::string::npos);
 }
 
 // A UDP client that vanishes without ENDINP: its session expires after the table's time to

@@ -295,10 +295,10 @@ TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesBadDatagramsAndASecon
 }
 
 TEST_F(ConsoleE2E, CommandsThatArriveWhileOneRunsAreRejectedAndShutdownEndsTheDataProvider) {
-  // IMPORT of a FIFO blocks until the test writes the metafile into it: a command that runs
-  // as long as the test wants.
-  std::string fifo = File("metafiles/slow.mdl");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  // IMPORT while the agent is away waits for the agent to register the application: a command
+  // that runs until the test starts the agent again (within the reply wait, 30 s).
+  WriteMetafile("slow.mdl", LinesMetafile("ConSlow", File("slow.log")));
+  StopPeer();
   UdpSocket importer;
   importer.SendTo(port_, Sealed("IMPORT slow.mdl"));
   ASSERT_TRUE(WaitFor([&] { return Has(Trace(), "Console command IMPORT Parameter slow.mdl"); }));
@@ -310,11 +310,7 @@ TEST_F(ConsoleE2E, CommandsThatArriveWhileOneRunsAreRejectedAndShutdownEndsTheDa
   // The waiting requester hears every 15 seconds that its command still runs.
   EXPECT_EQ(importer.Receive(seconds(20)).value_or("(none)"), "99 ");
 
-  int fd = open(fifo.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  std::string text = LinesMetafile("ConSlow", File("slow.log"));
-  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  close(fd);
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
   EXPECT_EQ(importer.Receive(seconds(10)).value_or("(none)"), "0 ");
   EXPECT_EQ(Exchange("LIST"), Strings{"0 " + Listed("slow.mdl") + " "});
   EXPECT_TRUE(qdvp_->Running());

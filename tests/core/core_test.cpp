@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <future>
 #include <optional>
@@ -75,17 +76,27 @@ TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
   const struct {
     std::optional<std::string> meta, actionLog, initPath;  // unset when nullopt
     std::string wantMeta, wantActionLog, wantInitConfig;
+    std::string product = "";  // the product specification file, none when empty
   } cases[] = {
       {std::nullopt, std::nullopt, std::nullopt, "./metafiles", d + "/DPACTLOG",
        d + "/qdvpinit.cfg"},
       {d + "/meta//", "/var/tmp/actions.log", d + "/cfg/", d + "/meta", "/var/tmp/actions.log",
        d + "/cfg/qdvpinit.cfg"},
+      // A startup configuration named by an absolute path is that file, wherever the
+      // directory is.
+      {d + "/meta", std::nullopt, d + "/cfg/", d + "/meta", d + "/DPACTLOG",
+       d + "/site/init.cfg", "INITCNFG_FILE_NAME=" + d + "/site/init.cfg\n"},
+      {d + "/meta", std::nullopt, std::nullopt, d + "/meta", d + "/DPACTLOG", d + "/site.cfg",
+       "INITCNFG_FILE_NAME=site.cfg\n"},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.wantMeta);
+    SCOPED_TRACE(c.wantInitConfig);
     env_.Set("QDVP_META_PATH", c.meta);
     env_.Set("QDVP_ACTION_LOG_FILENAME", c.actionLog);
     env_.Set("QDVP_INIT_CONFIG_PATH", c.initPath);
+    env_.Set("QDVP_PRODUCT_SPEC", c.product.empty() ? std::nullopt
+                                                    : std::optional<std::string>(
+                                                          dir_.Write("product.cfg", c.product)));
     TraceCapture trace;
     ASSERT_NE(Init(), nullptr);
     EXPECT_EQ(std::string(anchor_->pMetaPath), c.wantMeta);
@@ -326,10 +337,12 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
     std::string out, err, trace;
   } cases[] = {
       {"port in use", nullptr, nullptr, true,
-       "QDVPV89E Same type DP is already active in the system. DP startup ended.\n", "",
+       "QDVPV89E Same type DP is already active in the system. DP startup ended.\n",
+       "<3>qdvp: the console port " + std::to_string(consolePort_) +
+           "/udp on 127.0.0.1 is in use: a FILE data provider, or another program, holds it",
        "***** Same Type DP <FILE> already running on this system."},
       {"foreign bind address", nullptr, "192.0.2.1", false, "",
-       "QDVP console port " + std::to_string(consolePort_) +
+       "<3>qdvp: the console port " + std::to_string(consolePort_) +
            " cannot be bound on 192.0.2.1 (QDVP_BIND_ADDRESS): Cannot assign requested address",
        "cannot be bound on 192.0.2.1"},
       {"RPC transport", "R", nullptr, false, "", "", ""},
@@ -352,7 +365,8 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
     std::string errText = err.Take();
     EXPECT_EQ(out.Take(), c.out);
     EXPECT_NE(errText.find(c.err), std::string::npos) << errText;
-    EXPECT_EQ(c.err.empty(), errText.find("cannot be bound") == std::string::npos) << errText;
+    EXPECT_EQ(c.err.empty(), errText.find("<3>qdvp: the console port") == std::string::npos)
+        << errText;
     EXPECT_EQ(entry.exitWord(), 1);
     EXPECT_TRUE(trace.Contains(c.trace));
     EXPECT_FALSE(trace.Contains("DCH client process started"));
@@ -494,7 +508,7 @@ void StartupTask(ProcessEntry *entry) {
   const bool fail = g_failStartup;
   OSV1_GetLock(&entry->TaskIOmutex);
   if (fail) entry->Terminate = 1;
-  pthread_cond_signal(&entry->TaskIOcond);
+  OSV1_WakeOne(&entry->TaskIOcond, &entry->TaskIOmutex);
   OSV1_ReleaseLock(&entry->TaskIOmutex);
   if (fail) pthread_exit(&QDVP_ThreadRC);  // the creator releases the entry
   QDVP_RunIdleTask(entry, "started %X", nullptr, nullptr);
@@ -557,7 +571,6 @@ TEST_F(TaskTest, WaitForSignalGivesUpTheBlockLockWhileWaiting) {
   QDVP_SignalBlock block;
   OSV1_InitializeLock(&block.Lock);
   OSV1_InitializeLock(&block.Mutex);
-  QDV0_InitializeCondVar(&block.Cond);
   std::atomic<bool> waiting{false}, woke{false};
   std::thread waiter([&] {
     OSV1_GetLock(&block.Lock);
@@ -840,6 +853,30 @@ TEST(Names, JoinCheckCleanTokenizeAndListTheDirectoryAVariableNames) {
   EXPECT_EQ(rc, -1);
 }
 
+// What stands in a line of a log file for a text: printable bytes and UTF-8 as they are,
+// backslashes doubled, line ends, tabs and every other control character escaped; a trace
+// line whose text holds a line end is still one line of the trace file.
+TEST(LogLines, ControlCharactersAndBackslashesAreEscapedAndNothingElse) {
+  const struct {
+    std::string text, line;
+  } cases[] = {
+      {"plain text [42]", "plain text [42]"},
+      {"a\nb\r\nc\td", "a\\nb\\r\\nc\\td"},
+      {"back\\slash \\n", "back\\\\slash \\\\n"},
+      {std::string("nul\0esc\x1b" "del\x7f" "\x01", 13), "nul\\x00esc\\x1Bdel\\x7F\\x01"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+      {"", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string out = "kept:";
+    QDV0_AppendLogText(&out, c.text.data(), c.text.size());
+    EXPECT_EQ(out, "kept:" + c.line);
+  }
+  EXPECT_EQ(QDV0_EscapeLogText("x\ny"), "x\\ny");
+  EXPECT_EQ(QDV0_EscapeLogText(nullptr), "");
+}
+
 TEST(Storage, BlocksAreZeroedTrackedAndFreedOnce) {
   size_t before = QDV0_LiveBlockCount();
   auto *block = static_cast<unsigned char *>(QDV0_GetStorage(100));
@@ -864,6 +901,83 @@ TEST(Storage, BlocksAreZeroedTrackedAndFreedOnce) {
   EXPECT_NE(after, nullptr);
   QDV0_FreeStorage(&first);
   QDV0_FreeStorage(&after);
+}
+
+// A bounded wait lasts its bound whatever the condition: one of static storage, one in a
+// record made by QDV0_New, one in cleared storage nobody constructed. (A condition made for the
+// real-time clock, as PTHREAD_COND_INITIALIZER makes it, once ended a monotonic deadline's
+// wait at once.) A signal still ends the wait early.
+OSV1_COND gStaticCondition;
+TEST(Conditions, EveryConditionWaitsItsWholeBoundHoweverItWasMade) {
+  struct Record {
+    OSV1_COND cond;
+  };
+  Record *made = QDV0_New<Record>();
+  void *cleared = QDV0_GetStorage(sizeof(OSV1_COND));
+  struct Case {
+    const char *name;
+    OSV1_COND *cond;
+  } cases[] = {{"static", &gStaticCondition},
+               {"made", &made->cond},
+               {"cleared storage", static_cast<OSV1_COND *>(cleared)}};
+  OSV1_LOCK lock = OSV1_LOCK_INITIALIZER;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto begin = std::chrono::steady_clock::now();
+    OSV1_GetLock(&lock);
+    EXPECT_NE(QDV0_ConditionTimedWaitMs(c.cond, &lock, 150), 0);
+    OSV1_ReleaseLock(&lock);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(140));
+    std::atomic<bool> woken{false};
+    std::thread waker([&] {
+      while (!woken) {
+        OSV1_Broadcast(&lock, c.cond);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    begin = std::chrono::steady_clock::now();
+    OSV1_GetLock(&lock);
+    EXPECT_EQ(QDV0_ConditionTimedWaitMs(c.cond, &lock, 10000), 0);
+    OSV1_ReleaseLock(&lock);
+    woken = true;
+    waker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  }
+  QDV0_Free(made);
+  QDV0_FreeStorage(&cleared);
+}
+
+// The one lifetime rule's record: holds are refused once it is closed (except one a holder
+// passes on), and the deleter's wait ends with the last let-go, not before.
+TEST(Holds, TheDeletersWaitEndsWithTheLastHolderAndAClosedRecordRefusesNewOnes) {
+  OSV1_HOLDS holds;
+  ASSERT_TRUE(OSV1_TakeHold(&holds));
+  ASSERT_TRUE(OSV1_TakeHold(&holds));
+  EXPECT_EQ(OSV1_HoldCount(&holds), 2);
+  std::atomic<bool> freed{false};
+  std::thread deleter([&] {
+    OSV1_AwaitLetGo(&holds, "test record");
+    freed = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return OSV1_HoldsClosed(&holds); }));
+  EXPECT_FALSE(OSV1_TakeHold(&holds));
+  OSV1_AddHold(&holds);  // a holder passes one on: counted although closed
+  OSV1_LetGo(&holds);
+  OSV1_LetGo(&holds);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(freed.load()) << "the wait ended while a task still held the record";
+  OSV1_LetGo(&holds);
+  deleter.join();
+  EXPECT_TRUE(freed.load());
+  EXPECT_EQ(OSV1_HoldCount(&holds), 0);
+  // Cleared storage is an open record without holds.
+  void *cleared = QDV0_GetStorage(sizeof(OSV1_HOLDS));
+  auto *fresh = static_cast<OSV1_HOLDS *>(cleared);
+  EXPECT_FALSE(OSV1_HoldsClosed(fresh));
+  EXPECT_TRUE(OSV1_TakeHold(fresh));
+  OSV1_LetGo(fresh);
+  OSV1_AwaitLetGo(fresh, "cleared");
+  QDV0_FreeStorage(&cleared);
 }
 
 TEST(Sockets, BindToLoopbackUnlessConfiguredAndDatagramPortsAreExclusive) {
@@ -922,9 +1036,8 @@ TEST(Trace, FlagsFromNumbersAndWordsTheLinesTheyLetThroughAndTheManualClock) {
   OSV1_Sleep(60);
   EXPECT_EQ(QDV0_Time(), 5070);
   OSV1_LOCK m;
-  pthread_cond_t c;
+  OSV1_COND c;
   OSV1_InitializeLock(&m);
-  QDV0_InitializeCondVar(&c);
   OSV1_GetLock(&m);
   EXPECT_NE(QDV0_ConditionTimedWait(&c, &m, 30), 0);
   OSV1_ReleaseLock(&m);

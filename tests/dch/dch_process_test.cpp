@@ -4,9 +4,11 @@
 // actions, restarts, bad input and SIGTERM.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "include/qdvp_agentlink.h"
 #include "tests/support/dchpeer.h"
@@ -252,6 +254,69 @@ TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
   EXPECT_NE(peer.Stderr().find("action ignored"), std::string::npos);
 }
 
+// The next message on c as "name id" when it is a provide action; "" when none came.
+std::string ActionOn(Client &c, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+  auto bytes = c.ReadMessage(deadline);
+  qdvp_dch::DchMessage m;
+  if (!bytes || qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(bytes->data()),
+                                           bytes->size(), &m) != 0 ||
+      m.request != QDVP_REQ_DP_PROVIDE_ACTION)
+    return "";
+  return m.actionName.value_or("") + " " + std::to_string(m.actionId.value_or(0));
+}
+
+// With every slot taken, an anonymous connection gives its slot up, not the data provider's
+// link that has been silent longer; and an action for the data provider's node follows it to a
+// new connection that only sends rows (its connection was lost and made again, and it did not
+// ask for actions there), while an action for a node that never asked still goes to the latest
+// asker.
+TEST(dch_Process, ADataProvidersLinkKeepsItsSlotAndItsActionsFollowItsNodeToANewConnection) {
+  qdvp_test::TempDir dir;
+  std::string actions = dir.File("actions.jsonl");
+  Peer peer({"--max-connections", "2", "--idle-limit-ms", "200", "--action-file", actions});
+  ASSERT_TRUE(peer.Ready());
+  auto append = [&](const std::string &node, const std::string &name, int id) {
+    std::ofstream(actions, std::ios::app) << "{\"node\":\"" << node << "\",\"name\":\"" << name
+                                          << "\",\"id\":" << id << "}\n";
+  };
+  auto dp = Client::Tcp(peer.port());
+  ASSERT_TRUE(dp);
+  uint32_t handle = GoOnline(*dp, kDescriptions, "host1");
+  ASSERT_NE(handle, 0u);
+  auto wait = dp->Call(Msg(QDVP_REQ_DP_WAIT_FOR_ACTION)
+                           .U16(QDVP_FIELD_WAIT_CODE, QDVP_WAIT_AUTOMATION)
+                           .Text(QDVP_FIELD_SOURCE_NAME, "host1")
+                           .Bytes());
+  ASSERT_TRUE(wait && wait->status == 0);
+  auto anonymous = Client::Tcp(peer.port());
+  ASSERT_TRUE(anonymous);
+  ASSERT_TRUE(WaitFor([&] {
+    std::string text = peer.Stderr();
+    size_t first = text.find(": connected");
+    return first != std::string::npos && text.find(": connected", first + 1) != std::string::npos;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the idle limit itself
+  auto newcomer = Client::Tcp(peer.port());
+  ASSERT_TRUE(newcomer);
+  EXPECT_TRUE(anonymous->Closed());
+  append("host1:APPT00", "first", 1);
+  EXPECT_EQ(ActionOn(*dp), "first 1") << peer.Stderr();
+
+  // The link is lost; the data provider's next row comes on a new connection.
+  dp.reset();
+  ASSERT_TRUE(WaitFor([&] { return peer.Stderr().find("closed by peer") != std::string::npos; }));
+  auto again = Client::Tcp(peer.port());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->Call(DataMsg(handle, 0, "Cnt", 1))->status, 0);
+  append("host1:APPT00", "second", 2);
+  EXPECT_EQ(ActionOn(*again), "second 2") << peer.Stderr();
+  // An unknown node's action goes to the connection that asked most recently: none has asked
+  // since, and the one that did is gone, so it waits.
+  append("nowhere:NONE00", "third", 3);
+  EXPECT_EQ(ActionOn(*again, std::chrono::milliseconds(500)), "");
+  EXPECT_EQ(ActionOn(*newcomer, std::chrono::milliseconds(100)), "");
+}
+
 TEST(dch_Process, StartupActionForAnUnknownNodeGoesToTheLatestWaitingSenderOverUdp) {
   Peer peer({"--udp-only", "--action", "{\"node\":\"nowhere\",\"name\":\"ls\"}"});
   ASSERT_TRUE(peer.Ready());
@@ -314,7 +379,7 @@ TEST(dch_Process, HelpDocumentsEveryOptionAndAnUnknownOneEndsWithStatusTwo) {
   ASSERT_EQ(qdvp_test::Run({dch, "--help"}, {}, &out), 0);
   for (const char *option :
        {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay", "--no-reply",
-        "--drop-after", "--ready-file", "--action-file", "--commit-ms"})
+        "--drop-after", "--ready-file", "--action-file", "--commit-ms", "--crash-before-commit"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
   EXPECT_EQ(qdvp_test::Run({dch, "--fail", "bogus:1"}, {}, &out, &err), 2);
   EXPECT_NE(err.find("unknown request kind"), std::string::npos);

@@ -10,15 +10,18 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/support/htq1.h"
+#include "core/support/qdv0.h"
 #include "include/qdvp_http.h"
 #include "tests/support/dpworld.h"
 #include "tests/support/qdvptest.h"
@@ -55,6 +58,40 @@ TEST(PageTitle, IsTheTextOfTheTitleElementOrTheFixedText) {
       {"", none},
   };
   for (const Case &c : cases) EXPECT_EQ(Title(c.page), c.title) << c.page.substr(0, 40);
+}
+
+// The statistics file has one line per URL whatever the page's title and the server's name
+// hold: their line ends and control characters are escaped.
+TEST(URLStatistics, EachURLIsOneLineWhateverItsPageAndServerSay) {
+  qdvp_test::TempDir dir;
+  std::string path = dir.File("URLSTATS.csv");
+  auto *umb = QDV0_New<URLmanagementBlock>();
+  auto *e = QDV0_New<URLrequestEntry>();
+  ASSERT_TRUE(umb && e);
+  OSV1_InitializeLock(&umb->URLlistLock);
+  OSV1_InitializeLock(&e->Lock);
+  umb->OutputStat = 1;
+  umb->pStatFile = QDV0_StrDup(path.c_str());
+  umb->pURLlist = e;
+  snprintf(e->URL, sizeof(e->URL), "http://h/\x7f");
+  snprintf(e->PageTitle, sizeof(e->PageTitle), "%s",
+           Title("<title>Board\x1b[2J\\</title>").c_str());
+  snprintf(e->ServerType, sizeof(e->ServerType), "nginx\r\nhttp://forged/,x,Forged");
+  e->HTTPversion = 11;
+  QDVP_OutputURLstat(umb);
+  std::vector<std::string> lines;
+  std::string text = ReadFile(path), line;
+  for (std::istringstream in(text); std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u) << text;
+  EXPECT_EQ(lines[1].rfind("http://h/\\x7F,    ,Board\\x1B[2J\\\\,0,", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find(",1.1,nginx\\r\\nhttp://forged/,x,Forged,"), std::string::npos)
+      << lines[1];
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  OSV1_DestroyLock(&e->Lock);
+  OSV1_DestroyLock(&umb->URLlistLock);
+  QDV0_Free(umb->pStatFile);
+  QDV0_Free(e);
+  QDV0_Free(umb);
 }
 
 std::vector<std::string> Objects(const std::string &page, const char *url = "http://h:8/dir/p.html",
@@ -198,7 +235,9 @@ class URLWorld : public qdvp_test::DataProviderWorld {
     web_.WriteFile("private/index.html", "<title>Staff only</title>");
     ASSERT_TRUE(web_.Start()) << web_.Problem();
   }
-  void URLs(const std::string &lines) { dir_.Write("qdvpurls.cfg", lines); }
+  void URLs(const std::string &lines, const std::string &file = "qdvpurls.cfg") {
+    dir_.Write(file, lines);
+  }
   // The rows of a table for a URL in arrival order, each as attribute -> value with its data
   // sequence mark as "sequence".
   std::vector<std::map<std::string, std::string>> Rows(const std::string &url,
@@ -229,11 +268,13 @@ class URLWorld : public qdvp_test::DataProviderWorld {
                    "}"});
   }
 
-  qdvp_test::Nginx web_;
+  // Files under /slow/ come at 2 KB a second.
+  qdvp_test::Nginx web_{"    location /slow/ { limit_rate 2k; }\n"};
 };
 
 // Each kind of answer gives its status text and its figures, and a URL that never answers
-// does not hold up the others.
+// does not hold up the others. The URL configuration file and the ISP file are named by
+// absolute paths.
 TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   dch_test::Listener silent;  // never accepts
   qdvp_test::ResettingServer resetting;
@@ -250,8 +291,14 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
        web_.Url("/private/") + " INTERVAL=1\n" + tls + " INTERVAL=1\n" +
        "http://no-such-host.invalid/ INTERVAL=1\n" + resetURL + " INTERVAL=1\n" +
        "\n   \n" + std::string(1100, 'x') + " INTERVAL=1\n" + accented + " INTERVAL=1\n" +
-       broken + " INTERVAL=abc CACHE=-5 USER=ALIAS=x\n");
-  extraEnv_ = {{"QDVP_URL_CA_FILE", web_.CaFile()},
+       broken + " INTERVAL=abc CACHE=-5 USER=ALIAS=x\n",
+       "urls.cfg");
+  dir_.Write("isp.id", "TestNet  the test network\n");
+  extraEnv_ = {{"QDVP_PRODUCT_SPEC", dir_.Write("product.cfg", "QDVPURLS_FILE_NAME=" +
+                                                                   File("urls.cfg") + "\n")},
+               {"QDVP_URL_ISP_NAME", ""},
+               {"QDVP_URL_ISP_FILE_NAME", File("isp.id")},
+               {"QDVP_URL_CA_FILE", web_.CaFile()},
                {"QDVP_HTTP_PROXY_USERID", "qdvp"},
                {"QDVP_HTTP_PROXY_PASSWORD", "secret"},
                {"QDVP_URL_OUTPUT_STAT", "Y"},
@@ -353,17 +400,52 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   EXPECT_NE(Trace().find("URL length 1100 too large. Max length 1024"), std::string::npos);
 }
 
+// A URL's response time is its own request's: a page whose six objects take 3 s each holds
+// all three activity subtasks, and the next URL waits for one before its request starts, not
+// within its response time (nor within the maximum and the average).
+TEST_F(URLWorld, TheResponseTimeLeavesOutTheWaitForASubtask) {
+  std::string page = "<html><head><title>Slow objects</title></head><body>\n";
+  for (int i = 1; i <= 6; i++) {
+    std::string name = "slow/o" + std::to_string(i) + ".jpg";
+    web_.WriteFile(name, std::string(6 * 1024, 'o'));
+    page += "<img src=\"" + name + "\">\n";
+  }
+  web_.WriteFile("objects.html", page + "</body></html>\n");
+  web_.WriteFile("plain.html", "<title>Plain</title>");
+  std::string objects = web_.Url("/objects.html"), plain = web_.Url("/plain.html");
+  URLs(objects + " INTERVAL=60\n" + plain + " INTERVAL=60\n");
+  extraEnv_ = {{"QDVP_URL_INIT_TASKS", "3"}, {"QDVP_URL_MAX_REPLY_WAIT", "30"}};
+  Launch("http");
+  ASSERT_TRUE(WaitURL(plain, 1, 60s)) << Trace().substr(0, 4000);
+  auto row = Rows(plain).front();
+  EXPECT_EQ(row["Status"], "OK");
+  EXPECT_LT(std::stol(row["Current_Response_Time"]), 1000) << row["Current_Response_Time"];
+  EXPECT_LT(std::stol(row["Maximum_Response_Time"]), 1000);
+  EXPECT_LT(std::stol(row["Average_Response_Time"]), 1000);
+  // The wait was there: nginx finished three objects before the plain page.
+  std::string log = web_.AccessLog();
+  size_t at = log.find("GET /plain.html");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_GE(qdvp_test::Occurrences(log.substr(0, at), "GET /slow/"), 3) << log;
+}
+
 // DP_CONFIG requests and rules add and remove URLs, with their statuses and results, and the
-// configuration file follows the list. The agent comes up 3 s after the data provider: the
-// HTTP application's tables come online once it is there.
+// configuration file follows the list; without the file at the start the operator is told
+// that no URL comes from it. The agent comes up 3 s after the data provider: the HTTP
+// application's tables come online once it is there. A URL's removal row names its owner as
+// the owner was added, whatever the case of the request.
 TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
-  URLs("");
   extraEnv_ = {{"QDVP_URL_PAGE_OBJECTS_REPORT", "N"}};
   StopPeer();
   Launch("http");
   std::this_thread::sleep_for(3s);  // the agent is started late on purpose
   ASSERT_NO_FATAL_FAILURE(StartPeer(PeerArgs()));
   ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s)) << Trace();
+  // Told once the URL manager has started, after the HTTP application came online.
+  EXPECT_TRUE(WaitFor([&] {
+    return qdvp_->Stderr().find("QDVP HTTP WARNING: URL configuration file " +
+                                File("qdvpurls.cfg") + " cannot be read") != std::string::npos;
+  }, 20s)) << qdvp_->Stderr();
   std::string page = web_.Url("/index.html"), missing = web_.Url("/missing");
   Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");
   // Each action has a worker of its own: the requests that depend on the first wait for it.
@@ -411,7 +493,7 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
 
   // Removing: the owner's request ends the URL (a row that deletes it at the agent), the rule's
   // stop ends the situation's.
-  Send(11, 1, "DP_CONFIG", "admin", "URLREMOVE URL=" + page + " USER=ops");
+  Send(11, 1, "DP_CONFIG", "admin", "URLREMOVE URL=" + page + " USER=OPS");
   Send(12, 2, "RULESTOP", "Sit1", "");
   ASSERT_TRUE(WaitFor([&] { return !Outcome(11).empty(); }, 20s));
   EXPECT_EQ(Outcome(11), "0|");
@@ -420,6 +502,8 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
     return !rows.empty() && rows.back()["sequence"] == "221";
   };
   ASSERT_TRUE(WaitFor([&] { return deleted(page) && deleted(missing); }, 20s));
+  EXPECT_EQ(Rows(page).back()["User_Name"], "ops");
+  EXPECT_EQ(Rows(missing).back()["User_Name"], "Sit1");
   ASSERT_TRUE(WaitFor([&] {
     config = ReadFile(File("qdvpurls.cfg"));
     return config.find(missing) == std::string::npos && config.find(page) == std::string::npos;
@@ -663,6 +747,39 @@ TEST_F(http_Client, PhaseTimesCertificateDaysTimeOutsAndResets) {
   EXPECT_EQ(r.status, HTQ1_CONNECTION_ABANDONED) << std::hex << r.status;
   EXPECT_NE(r.open, HTQ1_OK);
   EXPECT_EQ(resetting.Requests().size(), 1u);
+
+  // A request whose owner's abandon test says stop ends within about a second, however late
+  // its server would answer; the same test saying nothing lets it have its answer.
+  qdvp_test::SlowServer slow;
+  slow.Route("/late", 20s, "", "late");
+  slow.Route("/soon", 300ms, "", "soon");
+  HTQ1_CLIENT *client = nullptr;
+  ASSERT_EQ(HTQ1_NewClient(&client, HTQ1_HTTP11, 0, 0), HTQ1_OK);
+  std::atomic<int> stop{0};
+  auto abandon = [](void *flag) { return static_cast<std::atomic<int> *>(flag)->load(); };
+  for (const char *path : {"/soon", "/late"}) {
+    SCOPED_TRACE(path);
+    std::string url = slow.Url(path);
+    HTQ1_ACTIVITY *activity = nullptr;
+    ASSERT_EQ(HTQ1_NewActivity(client, &activity, url.c_str(), static_cast<int>(url.size()), 0, 0,
+                               nullptr),
+              HTQ1_OK);
+    ASSERT_EQ(HTQ1_AbandonWhen(activity, abandon, &stop), HTQ1_OK);
+    bool late = strcmp(path, "/late") == 0;
+    std::thread owner([&] {
+      if (!late) return;
+      ASSERT_TRUE(WaitFor([&] { return slow.Received(path) == 1; }));
+      stop = 1;
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(HTQ1_RequestActivity(activity, 0), late ? HTQ1_ABANDONED : HTQ1_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    owner.join();
+    EXPECT_STREQ(HTQ1_StatusText(late ? HTQ1_ABANDONED : HTQ1_OK, nullptr),
+                 late ? "request abandoned" : "OK");
+    HTQ1_DeleteActivity(activity);
+  }
+  HTQ1_DeleteClient(client, 0);
 }
 
 // A body beyond the limit is counted, not kept; at most HTQ1_MAX_HEADERS headers are kept; a Get

@@ -79,7 +79,7 @@ TEST(DPlogTemplates, HaveTheirCategoryColumnAndParametersFillThePlacesOrShowAQue
   }
 }
 
-TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
+TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLogOneLineEach) {
   TempDir dir;
   EnvGuard env({{"QDVP_PRODUCT_SPEC", std::nullopt}});
   DPAB *anchor = QDVP_StartupInitialization();
@@ -89,9 +89,62 @@ TEST(DPlogBatch, StandAloneMessagesGoToTheBatchJobLog) {
   QDVP_OpenBatchLog(anchor, name.c_str());
   QDVP_SendDPlogMessage(anchor, 7, "a.mdl");
   QDVP_SendDPlogMessage(anchor, 4, "b.mdl");
+  // A name that holds line ends stays on its message's line, escaped.
+  QDVP_SendDPlogMessage(anchor, 7, "c.mdl\nMetafile forged.mdl found.\r\x1b[2J\\");
   QDVP_CloseBatchLog();
   EXPECT_EQ(qdvp_test::ReadFile(name),
-            "Metafile a.mdl found.\nMetafile b.mdl validation successful. Application ? loaded.\n");
+            "Metafile a.mdl found.\nMetafile b.mdl validation successful. Application ? loaded.\n"
+            "Metafile c.mdl\\nMetafile forged.mdl found.\\r\\x1B[2J\\\\ found.\n");
+  QDVP_ShutdownCleanUp(anchor, 1);
+  QDVP_ReleaseGlobalResources(anchor);
+}
+
+// Every message reaches standard error at once, from the task that reports it: one line with
+// the syslog priority of its category, here with no agent and no log server to take the row,
+// and with the log turned off for the agent (ENABLE_DPLOG). A stand-alone run (a validation)
+// writes its messages to its batch job log only.
+TEST(DPlogStandardError, EachMessageIsOneLineWithThePriorityOfItsCategory) {
+  TempDir dir;
+  EnvGuard env({{"QDVP_PRODUCT_SPEC", std::nullopt}});
+  DPAB *anchor = QDVP_StartupInitialization();
+  ASSERT_NE(anchor, nullptr);
+  const struct {
+    int number;
+    const char *parm;
+    const char *line;
+  } cases[] = {
+      {9, "x.mdl", "<3>ERROR    x.mdl metafile or application not defined.\n"},
+      {12, "A", "<4>WARNING  Application A already registered with agent.\n"},
+      {0, nullptr, "<6>SYSTEM   DP ready\n"},
+      {7, "a.mdl", "<6>INFO     Metafile a.mdl found.\n"},
+      {25, "h1", "<6>APICOMM  dp_OpenSession completed from location h1.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.number);
+    qdvp_test::StreamCapture err(STDERR_FILENO);
+    QDVP_SendDPlogMessage(anchor, c.number, c.parm);
+    EXPECT_EQ(err.Take(), c.line);
+  }
+  std::string spec = dir.Write("product.cfg", "ENABLE_DPLOG=N\n");
+  {
+    EnvGuard off({{"QDVP_PRODUCT_SPEC", spec}});
+    QDV0_ResetProductSpec();
+    ASSERT_TRUE(QDV0_InitializeProductSpec());
+    qdvp_test::StreamCapture err(STDERR_FILENO);
+    QDVP_SendDPlogMessage(anchor, 12, "B");
+    EXPECT_EQ(err.Take(), "<4>WARNING  Application B already registered with agent.\n");
+  }
+  QDV0_ResetProductSpec();
+  anchor->StandAlone = 1;
+  std::string batch = dir.File("batch.log");
+  QDVP_OpenBatchLog(anchor, batch.c_str());
+  {
+    qdvp_test::StreamCapture err(STDERR_FILENO);
+    QDVP_SendDPlogMessage(anchor, 7, "b.mdl");
+    EXPECT_EQ(err.Take(), "");
+  }
+  QDVP_CloseBatchLog();
+  EXPECT_EQ(qdvp_test::ReadFile(batch), "Metafile b.mdl found.\n");
   QDVP_ShutdownCleanUp(anchor, 1);
   QDVP_ReleaseGlobalResources(anchor);
 }
@@ -200,7 +253,9 @@ class Statistics : public testing::Test {
 };
 
 // 600 records in a first period of 10 minutes are 60.0/min; 1200 in the next are averaged with
-// it to 90.0; a quiet period halves the rate; counts from several threads are all kept.
+// it to 90.0; a quiet period halves the rate; counts from several threads are all kept. A
+// request less than a minute after the last reports the rates unchanged, and the period goes
+// on: its records count when it has lasted a minute.
 TEST_F(Statistics, RatesAverageEachPeriodWithTheOneBefore) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; t++) {
@@ -218,8 +273,16 @@ TEST_F(Statistics, RatesAverageEachPeriodWithTheOneBefore) {
   EXPECT_NE(Text().find("File I/O rate 90.0/min"), std::string::npos);
   QDV0_AdvanceClock(600);
   EXPECT_NE(Text().find("File I/O rate 45.0/min"), std::string::npos);
-  // A second request at once reports the same rates instead of dividing by nothing.
+  // A second request at once, or two seconds later, reports the same rates instead of dividing
+  // by nothing or by a moment.
   EXPECT_NE(Text().find("File I/O rate 45.0/min"), std::string::npos);
+  QDVP_UpdateStatLogFileIO(0, 135);
+  QDV0_AdvanceClock(2);
+  EXPECT_EQ(Text(), "Interval 0.0 min, Total opened files 1, File I/O rate 45.0/min, Output to "
+                    "agent message rate 0.0/min");
+  QDV0_AdvanceClock(58);
+  EXPECT_NE(Text().find("Interval 1.0 min, Total opened files 1, File I/O rate 90.0/min"),
+            std::string::npos);
 }
 
 // The metrics page shows totals that the texts never reset.
@@ -253,7 +316,40 @@ TEST_F(Statistics, EachTypeReportsItsOwnCountsAndTheMetricsPageTotalsThatNeverRe
       std::string::npos)
       << page;
   EXPECT_NE(page.find("qdvp_sockets_opened_total 2\n"), std::string::npos);
-  EXPECT_NE(page.find("qdvp_up 1\n"), std::string::npos);
+  // qdvp_up: 1 only between the end of the start and the shutdown request. The agent link's
+  // counts and state as the link reports them.
+  LinkCounts before{};
+  QDVP_SnapshotLinkCounts(&before);
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 3);
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_RESENT, 2);
+  QDVP_CountLinkRows(QDVP_LINK_ROWS_REFUSED, 1);
+  QDVP_CountLinkConnection();
+  QDVP_CountLinkConnection();
+  QDVP_SetLinkState(1, 0);
+  LinkCounts after{};
+  QDVP_SnapshotLinkCounts(&after);
+  EXPECT_EQ(after.RowsSent - before.RowsSent, 3u);
+  EXPECT_EQ(after.RowsResent - before.RowsResent, 2u);
+  EXPECT_EQ(after.RowsRefused - before.RowsRefused, 1u);
+  EXPECT_GE(after.Reconnects, 1u);
+  const struct {
+    int up, ending;
+    const char *line;
+  } states[] = {{0, 0, "qdvp_up 0\n"}, {1, 0, "qdvp_up 1\n"}, {1, 1, "qdvp_up 0\n"}};
+  for (const auto &s : states) {
+    QDVP_MarkDataProviderUp(s.up);
+    anchor_.ShutdownRequested = s.ending;
+    page = QDVP_FormatMetricsPage(&anchor_);
+    EXPECT_NE(page.find(s.line), std::string::npos) << s.up << s.ending << page;
+    EXPECT_NE(page.find("\nqdvp_agent_connected 1\n# HELP qdvp_agent_udp"), std::string::npos)
+        << page;
+    EXPECT_NE(page.find("qdvp_rows_sent_total " + std::to_string(after.RowsSent) + "\n"),
+              std::string::npos)
+        << page;
+  }
+  QDVP_MarkDataProviderUp(0);
+  anchor_.ShutdownRequested = 0;
+  QDVP_SetLinkState(0, 0);
 }
 
 }  // namespace

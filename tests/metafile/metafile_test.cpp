@@ -506,8 +506,7 @@ TEST_F(Model, SourcesJoinAndLeaveTheIOentryLists) {
   EXPECT_EQ(QDVP_CheckSourceState(sock, QDVP_Initial), 1);
   QDVP_UpdateSourceEntryState(sock, QDVP_Active);
   EXPECT_EQ(sock->State, QDVP_Active);
-  int local;
-  QDVP_UpdateSourceEntryState(reinterpret_cast<SourceEntry *>(&local), QDVP_Ready);  // refused
+  QDVP_UpdateSourceEntryState(nullptr, QDVP_Ready);  // refused
   EXPECT_EQ(anchor_->pIOEList[QDVP_IOE_SOCK], sock->pIOE);
   EXPECT_EQ(anchor_->pIOEList[QDVP_IOE_FILE], file->pIOE);
   // The sources go with a throw-away application that owns the table.
@@ -679,7 +678,7 @@ TEST_F(Hooks, RemoteMetafileIsFetchedThroughTheRecordBlock) {
         OSV1_ReleaseLock(&pe->TaskIOmutex);
         OSV1_GetLock(&waiter->TaskIOmutex);
         block->Status = fail ? 8 : 0;
-        pthread_cond_signal(&waiter->TaskIOcond);
+        OSV1_WakeOne(&waiter->TaskIOcond, &waiter->TaskIOmutex);
         OSV1_ReleaseLock(&waiter->TaskIOmutex);
         answers++;
         OSV1_GetLock(&pe->TaskIOmutex);

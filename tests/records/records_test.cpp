@@ -16,6 +16,7 @@
 
 #include <vector>
 
+#include "include/qdvp_dchcomm.h"
 #include "tests/records/records_test_util.h"
 #include "tests/support/dchpeer.h"
 
@@ -53,6 +54,26 @@ TEST_F(Output, BatchFileLinesAreExact) {
   QDVP_CloseBatchOutputFile(appl);
   EXPECT_EQ(appl->pBatchFile, nullptr);
   EXPECT_EQ(ReadFile(file), ReadFile(SourceDir() + "/tests/records/golden/batch_rows.txt"));
+}
+
+// A row is one line of the batch output file whatever its values hold: line ends, control
+// characters and backslashes in a text value are escaped, so no value can add a row.
+TEST_F(Output, BatchFileRowIsOneLineWhateverItsValuesHold) {
+  ApplEntry *appl = Load("//APPL Batch\n//NAME Rows E\n//ATTRIBUTES ','\nHost D 8\nNote D 40\n");
+  ASSERT_NE(appl, nullptr) << out_;
+  const std::string file = dir_.File("hostile.out");
+  appl->pBatchFileName = QDV0_StrDup(file.c_str());
+  SourceEntry *s = appl->pTableList->pSourceList;
+  Parse(s, "h1,x");
+  const std::string note = "a\n0000000000000000,Batch,Rows,forged,\r\x1b\\";
+  AttrEntry *a = Attr(s, "Note");
+  memcpy(a->Value, note.data(), note.size());
+  a->ActualValSize = static_cast<int>(note.size());
+  EXPECT_EQ(QDVP_OutputBatchDataRecord(s), 1);
+  QDVP_CloseBatchOutputFile(appl);
+  std::vector<std::string> lines = Lines(file);
+  ASSERT_EQ(lines.size(), 1u) << ReadFile(file);
+  EXPECT_EQ(lines[0].substr(16), ",Batch,Rows,h1,a\\n0000000000000000,Batch,Rows,forged,\\r\\x1B\\\\,");
 }
 
 // Plain rows are not written under QDVP_BATCH_SUMMARY_OUTPUT_ONLY, and nothing is written to a
@@ -249,6 +270,23 @@ TEST_F(Summary, RowsPerKeyWithOccurrencesTotalsAndClampsOnceTheIntervalEnds) {
   QDV0_AdvanceClock(1);
   EXPECT_EQ(Add(s, "h3,1,1,1"), 1);
   EXPECT_EQ(Rows(s), Lines(SourceDir() + "/tests/records/golden/summary_rows.txt"));
+}
+
+// A request to the agent link that the client takes a while to answer (here: another task
+// holds the source) is waited for in real time; the summary's clock does not move meanwhile.
+// It moved by the whole 10-second bound of the wait, so that an interval that began then
+// ended 10 seconds late on a busy machine.
+TEST_F(Summary, AnAgentLinkRequestAnsweredLateLeavesTheClockWhereItWas) {
+  SourceEntry *s = Table("//SUMMARY 300", kKeyed);
+  ASSERT_NE(s, nullptr) << out_;
+  const time_t before = QDV0_Time();
+  OSV1_GetLock(&s->EntryLock);
+  std::thread requester([&] { QDVP_QueueAndWaitDCHstatus(anchor_, link_->Requester(), s); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the slow task
+  OSV1_ReleaseLock(&s->EntryLock);
+  requester.join();
+  EXPECT_EQ(s->Enqueued.load(), 0);
+  EXPECT_EQ(QDV0_Time(), before);
 }
 
 TEST_F(Summary, DailyIntervalEndsAtMidnight) {

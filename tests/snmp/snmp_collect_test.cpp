@@ -85,8 +85,11 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
     ASSERT_TRUE(WaitFor([&] { return OnlineSources("Interfaces") == 1; }, 20s)) << Trace();
   }
   std::string Console(const std::string &command, const std::string &operand = "") const {
-    std::string reply;
-    RunConsole("snmp", operand.empty() ? Strings{command} : Strings{command, operand}, &reply);
+    std::string reply, err;
+    int rc = RunConsole("snmp", operand.empty() ? Strings{command} : Strings{command, operand},
+                        &reply, &err);
+    // What the console program said when it could not deliver the command belongs to the reply.
+    if (rc != 0) reply += "[qdvp console exit " + std::to_string(rc) + "] " + err;
     return reply;
   }
   void TearDown() override {
@@ -227,15 +230,18 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
 
 // Agents that do not answer — nobody listening, a wrong community of its own, the default
 // community the agent refuses — cost only their own rows: the live agent beside them is polled
-// every cycle, and the silent ones are reported as rows of the no-data table. A reloaded
-// community file gives the third its right community, and its rows and data-again follow.
-// Then, on the same data provider, traps of TRAPEMIT actions reach net-snmp's snmptrapd field
-// by field; destinations of the action, the variable and the trap configuration file that
-// TRAPCNFG reloads.
+// every cycle, and the silent ones are reported as rows of the no-data table. The community
+// file is read at its first use: the agent it names is polled with its community from the
+// start. A reloaded file that names a wrong community silences that agent too. Then, on the
+// same data provider, traps of TRAPEMIT actions reach net-snmp's snmptrapd field by field;
+// destinations of the action, the variable and the trap configuration file that TRAPCNFG
+// reloads. Every UDP socket the data provider sends from is bound to loopback or connected to
+// its one peer.
 TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheReceiver) {
   extraEnv_["QDVP_SNMP_NET_COMMUNITY"] = "vesper";
   extraEnv_["QDVP_TRAP_EMIT_COMMUNITY"] = "qdvptrap";
   Stop();
+  dir_.Write("qdvpcomm.cfg", "127.0.0.4 qdvptest\n");
   Start();
   std::string dead = Agent("127.0.0.2"), wrong = Agent("127.0.0.3"), filed = Agent("127.0.0.4"),
               live = Agent("127.0.0.1");
@@ -252,26 +258,30 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
     }
     return agents;
   };
-  std::set<std::string> expected = {dead, wrong, filed};
+  std::set<std::string> expected = {dead, wrong};
   ASSERT_TRUE(WaitFor([&] { return silent() == expected; }, 30s)) << Trace();
-  // Each report is one sample set: its first row starts it, its last ends it (the last
-  // report may still be arriving).
-  std::string marks;
-  for (auto &r : dch_test::Query(peer_->Db(), "select data_sequence from rows where "
-                                              "attribute_group='NODATA' order by id")) {
-    marks += r[0] + ",";
-  }
-  EXPECT_TRUE(std::regex_match(marks, std::regex("((1,(0,)*16,)|17,)*(1,(0,)*)?"))) << marks;
-  EXPECT_NE(marks.find("1,0,16,"), std::string::npos) << marks;
-  EXPECT_EQ(RowsOf("System", dead) + RowsOf("System", wrong) + RowsOf("System", filed), 0);
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", filed) >= 1; }, 30s)) << Trace();
+  EXPECT_EQ(RowsOf("System", dead) + RowsOf("System", wrong), 0);
 
-  dir_.Write("qdvpcomm.cfg", "127.0.0.4 qdvptest\n");
+  dir_.Write("qdvpcomm.cfg", "127.0.0.4 notthat\n");
   std::string reply = Console("LOADCOMM");
   EXPECT_NE(reply.find("result 0:"), std::string::npos) << reply;
-  ASSERT_TRUE(WaitFor([&] { return RowsOf("System", filed) >= 1; }, 30s)) << Trace();
   mark_ = std::stoi(dch_test::QueryOne(peer_->Db(), "select max(id) from rows"));
-  expected.erase(filed);
+  expected.insert(filed);
   ASSERT_TRUE(WaitFor([&] { return silent() == expected; }, 30s)) << Trace();
+  // Each report is one sample set: its first row starts it, its last ends it (the last
+  // report may still be arriving); three agents make one row between them.
+  auto marks = [&] {
+    std::string text;
+    for (auto &r : dch_test::Query(peer_->Db(), "select data_sequence from rows where "
+                                                "attribute_group='NODATA' order by id")) {
+      text += r[0] + ",";
+    }
+    return text;
+  };
+  EXPECT_TRUE(WaitFor([&] { return marks().find("1,0,16,") != std::string::npos; }, 20s))
+      << marks();
+  EXPECT_TRUE(std::regex_match(marks(), std::regex("((1,(0,)*16,)|17,)*(1,(0,)*)?"))) << marks();
 
   // The receiver of the traps.
   int port = qdvp_test::FreePort();
@@ -339,6 +349,15 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
   EXPECT_EQ(Answer(15, "TRAPEMIT", "SIT(Again)", 1, node), "0|SNMP trap emitted to agents: 127.0.0.1");
   ASSERT_TRUE(WaitFor([&] { return traps().size() == 3; }, 10s));
   EXPECT_NE(Console("STATS").find("Traps emitted 3"), std::string::npos);
+  // The polling, the trap and the console sockets: none takes datagrams from anyone on any
+  // address.
+  auto sockets = qdvp_test::UdpSocketsOf(qdvp_->pid());
+  EXPECT_GE(sockets.size(), 3u);
+  for (const auto &socket : sockets) {
+    SCOPED_TRACE(socket.Text());
+    EXPECT_TRUE(socket.Connected() || socket.local.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
+    EXPECT_NE(socket.local.sin_addr.s_addr, htonl(INADDR_ANY));
+  }
   trapd.Signal(SIGTERM);
   EXPECT_EQ(trapd.Wait(), 0);
 }
@@ -430,13 +449,15 @@ TEST_F(SnmpCollection, FiltersApplyAWalkInCirclesEndsAndTheSnmpControlCommands) 
             "0|MIB monitor stopped for requested nodes");
 }
 
-// Running collections are written to the MIB interest file and reported as MIBSTATUS rows; a
-// data provider killed and started again polls them again once their MIBs are imported. Lines
-// that are no records are dropped at the next rewrite, records of MIBs not loaded are kept.
+// Running collections are written to the MIB interest file and reported as MIBSTATUS rows (the
+// interval a number, as the row's text is parsed like any table's); a data provider killed and
+// started again polls them again once their MIBs are imported. Lines that are no records are
+// dropped at the next rewrite, records of MIBs not loaded are kept. An agent named twice in
+// one start is one agent of the collection.
 TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
   std::string one = Agent("127.0.0.1"), three = Agent("127.0.0.3");
   Send(1, "SNMPSTARTGET", kSystem + "(" + one + ",{" + three + " qdvptest})");
-  Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=(" + one + ")");
+  Send(2, "SNMPSTARTGET", "APPLNAME=MibInterfaces AGENTINFO=(" + one + "," + one + ")");
   std::string file = File("qdvpmibi.cfg");
   const std::string system = "AGENTINFO=( " + one + ",{" + three +
                              " qdvptest} ) INTERVAL=1 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n",
@@ -451,6 +472,7 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
     auto rows = dch_test::Query(peer_->Db(),
                                 "select json_extract(attrs,'$.Enterprise'), "
                                 "json_extract(attrs,'$.Monitor_Agent_Info'), "
+                                "json_type(attrs,'$.Monitor_Interval') || ' ' || "
                                 "json_extract(attrs,'$.Monitor_Interval'), "
                                 "json_extract(attrs,'$.Last_Sample_TimeStamp') from rows where "
                                 "attribute_group='MIBSTATUS' and json_extract(attrs,"
@@ -460,7 +482,7 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
                               std::to_string(rows[0][3].size());
   };
   EXPECT_TRUE(WaitFor([&] { return status("System") == "MibSystem|" + one + " {" + three +
-                                                          " qdvptest}|1|19"; }, 20s))
+                                                          " qdvptest}|integer 1|19"; }, 20s))
       << status("System");
 
   // Killed: nothing is written on the way out. Lines that are no records are added, and a
@@ -482,6 +504,9 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
                       30s))
       << Trace();
   EXPECT_TRUE(WaitFor([&] { return rowsSince("MIBSTATUS") >= 2; }, 20s));
+  EXPECT_TRUE(WaitFor([&] { return status("Interfaces") == "MibInterfaces|" + one +
+                                                              "|integer 30|19"; }, 20s))
+      << status("Interfaces");
   // Refused restarts (the records read before the MIBs were imported, OTHERMIB, the lines that
   // are no records) have their ACTION rows.
   EXPECT_GE(std::stoi(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
@@ -506,6 +531,11 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
   EXPECT_NE(Console("DELETE", "snmp-ifTable.mdl").find("result 0:"), std::string::npos);
   EXPECT_TRUE(WaitFor([&] { return !has("MIBINTERFACES"); }, 20s)) << qdvp_test::ReadFile(file);
   EXPECT_TRUE(has(rewritten));
+  // A collection stopped for good has its row with interval 0.
+  Send(4, "SNMPSTOPGET", kSystem + "(*)");
+  EXPECT_TRUE(WaitFor([&] { return status("System").find("|integer 0|") != std::string::npos; },
+                      20s))
+      << status("System");
 }
 
 // A collection of 23 agents is written as records of 10, 10 and 3 agents; the agents of a
@@ -727,8 +757,9 @@ TEST(SnmpPdu, OnlyThePolledAgentIsHeardAndSilenceRaisesTheWait) {
   close(agent), close(other), close(me);
 }
 
-// The community and network name files: comments, lines without a second word, the first line
-// of a node winning, networks completed to four parts, a missing file keeping what was loaded.
+// The community and network name files, read at their first use: comments, lines without a
+// second word, the first line of a node winning, networks completed to four parts, a missing
+// file keeping what was loaded.
 TEST(SnmpFiles, CommunitiesAndNetworkNames) {
   qdvp_test::TempDir dir;
   qdvp_test::EnvGuard env;
@@ -738,7 +769,8 @@ TEST(SnmpFiles, CommunitiesAndNetworkNames) {
   dir.Write("qdvpcomm.cfg",
             "* a comment\n127.0.0.2 second\n127.0.0.1   first extra words\n127.0.0.1 later\n"
             "127.0.0.3\n  *127.0.0.4 notacomment\nno.such.host.invalid x\n10.0.0.1 ten\n");
-  EXPECT_EQ(QDVP_LoadSNMPcommunityName(), 4);
+  dir.Write("qdvpname.cfg", "10.1 lab\n192.168.7.0 office\n300.1 bad\n10.2.3.4.5 bad\n");
+  // Both files are read at their first use, then again when told to.
   auto community = [](const char *dotted) {
     in_addr a;
     inet_pton(AF_INET, dotted, &a);
@@ -751,11 +783,11 @@ TEST(SnmpFiles, CommunitiesAndNetworkNames) {
   EXPECT_EQ(community("127.0.0.2"), "second");
   EXPECT_EQ(community("127.0.0.3"), "-");
   EXPECT_EQ(community("10.0.0.1"), "ten");
-  dir.Write("qdvpname.cfg", "10.1 lab\n192.168.7.0 office\n300.1 bad\n10.2.3.4.5 bad\n");
-  EXPECT_EQ(QDVP_LoadSNMPNetworkName(), 2);
+  EXPECT_EQ(QDVP_LoadSNMPcommunityName(), 4);
   char *lab = QDVP_LocateNetworkBySymbolicName("lab");
   EXPECT_STREQ(lab, "10.1.0.0");
   QDV0_Free(lab);
+  EXPECT_EQ(QDVP_LoadSNMPNetworkName(), 2);
   in_addr office;
   inet_pton(AF_INET, "192.168.7.0", &office);
   char *name = QDVP_LocateSNMPnetworkSymbolicName(&office);

@@ -52,13 +52,6 @@ class SocketServer : public qdvp_test::DataProviderWorld {
   int metricsPort_ = FreePort();
 };
 
-// The answer to an HTTP GET of path on port.
-std::string HttpGet(int port, const std::string &path) {
-  auto c = Client::Tcp(port);
-  EXPECT_TRUE(c && c->Send("GET " + path + " HTTP/1.0\r\n\r\n"));
-  return c ? c->Read(65536, 5s) : "";
-}
-
 // The table Web of WebApp, fed by any partner on this host: host, status and time, comma
 // separated; ttl is the NAME statement's time to live (" 1"), extra more statements.
 std::string WebMetafile(const std::string &extra, const std::string &ttl = "") {
@@ -147,17 +140,17 @@ TEST_F(SocketServer, UdpPartnerSessionsEndByMarkerAndByExpiry) {
 
 // The periodic outage test connects back to each TCP partner: a partner whose port takes no
 // connections and whose table's TTL has passed is let go (DP log 74) and taken offline; with
-// QDVP_TCP_DISCONNECT_BY_TTL=y (only exactly Y turns it on) it stays.
+// QDVP_TCP_DISCONNECT_BY_TTL=N it stays (any value but Y or N stops the start).
 TEST_F(SocketServer, TcpPartnerPastItsTtlIsEndedByTheOutageTest) {
   Metafile("web", WebMetafile("", " 1"));
   int rows = 0;
-  for (const char *byTTL : {"y", "Y"}) {
+  for (const char *byTTL : {"N", "Y"}) {
     SCOPED_TRACE(byTTL);
     Start({{"QDVP_TCP_OUTAGE_WINDOW", "1"}, {"QDVP_TCP_DISCONNECT_BY_TTL", byTTL}});
     auto p = Client::Tcp(port_);
     ASSERT_TRUE(p && p->Send("web1,200,1\n"));
     ASSERT_TRUE(WaitRows("Web", ++rows)) << Trace();
-    if (byTTL[0] == 'y') {
+    if (byTTL[0] == 'N') {
       const std::string tested = "Test TCP connection to 127.0.0.1";
       ASSERT_TRUE(WaitFor([&] { return qdvp_test::Occurrences(Trace(), tested) >= 2; }, 20s))
           << Trace();
@@ -219,11 +212,11 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   ASSERT_EQ(RunConsole("sock", {"STATS"}, &stats, &errors), 0) << errors;
   EXPECT_NE(stats.find("Total opened sockets 1, Socket I/O rate"), std::string::npos) << stats;
   EXPECT_TRUE(WaitLogged("DP Statistic: Interval"));
-  std::string page = HttpGet(metricsPort_, "/metrics");
+  std::string page = qdvp_test::HttpRequest(metricsPort_, "GET /metrics");
   EXPECT_EQ(page.rfind("HTTP/1.0 200 OK", 0), 0u) << page;
   EXPECT_NE(page.find("qdvp_sockets_opened_total 1\n"), std::string::npos) << page;
   EXPECT_NE(page.find("qdvp_socket_receives_total "), std::string::npos);
-  EXPECT_EQ(HttpGet(metricsPort_, "/other").rfind("HTTP/1.0 404", 0), 0u);
+  EXPECT_EQ(qdvp_test::HttpRequest(metricsPort_, "GET /other").rfind("HTTP/1.0 404", 0), 0u);
   Stop();
   EXPECT_EQ(OnlineSources("Web"), 0);
 }
@@ -250,6 +243,13 @@ TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
   EXPECT_EQ(Values("dpPost", "Post_Category"),
             (std::vector<std::string>{"Warning", "Extra", "Information", "Information"}));
   EXPECT_EQ(Values("dpPost", "Post_Ack_Stamp")[0].size(), 26u);
+  // The source is named like the data provider's DP log: the host, the type, "dp".
+  char host[256] = "";
+  gethostname(host, sizeof(host));
+  std::string node = std::string(host).substr(0, std::string(host).find('.')) + "POSTdp";
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select source from sources where "
+                                            "attribute_group='dpPost'"),
+            node);
   EXPECT_EQ(Post({}), 2);
   Stop();
   EXPECT_EQ(Post({"after the end"}), 1);

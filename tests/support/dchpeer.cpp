@@ -245,8 +245,12 @@ Peer::Peer(std::vector<std::string> options, const std::string &dir) {
   }
   std::string ready = dir_ + "/ready";
   std::filesystem::remove(ready);
-  std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch", "--db", Db(), "--jsonl",
-                                   Jsonl(), "--ready-file", ready};
+  std::vector<std::string> argv = {qdvp_test::BinDir() + "/qdvp-dch", "--jsonl", Jsonl(),
+                                   "--ready-file", ready};
+  // A peer on PostgreSQL has no database file.
+  if (std::find(options.begin(), options.end(), "--pg") == options.end()) {
+    argv.insert(argv.end(), {"--db", Db()});
+  }
   // A caller's own --port (a restart on the same port) replaces the ephemeral one.
   if (std::find(options.begin(), options.end(), "--port") == options.end()) {
     argv.insert(argv.end(), {"--port", "0"});

@@ -28,6 +28,14 @@ inline int Occurrences(const std::string &text, const std::string &needle) {
   return n;
 }
 
+// The answer (head and body) to an HTTP request line (with its method) on a loopback port;
+// "" when nothing listens there.
+inline std::string HttpRequest(int port, const std::string &requestLine) {
+  auto c = dch_test::Client::Tcp(port);
+  if (!c || !c->Send(requestLine + " HTTP/1.0\r\n\r\n")) return "";
+  return c->Read(65536, std::chrono::seconds(5));
+}
+
 class DataProviderWorld : public testing::Test {
  protected:
   using Strings = std::vector<std::string>;

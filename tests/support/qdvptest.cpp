@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -150,6 +151,50 @@ bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds d
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+std::string ProcessUdpSocket::Text() const {
+  auto one = [](const sockaddr_in &a) {
+    char dotted[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a.sin_addr, dotted, sizeof(dotted));
+    return std::string(dotted) + ":" + std::to_string(ntohs(a.sin_port));
+  };
+  return one(local) + " -> " + one(remote);
+}
+
+// The socket inodes of the process's descriptors, then the lines of its network namespace's
+// UDP table ("sl local rem st ... inode", addresses as hex words of the network-order value).
+std::vector<ProcessUdpSocket> UdpSocketsOf(pid_t pid) {
+  std::set<unsigned long> inodes;
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator(fds, error)) {
+    std::error_code linkError;
+    std::string target = std::filesystem::read_symlink(entry.path(), linkError).string();
+    if (target.rfind("socket:[", 0) == 0) inodes.insert(std::stoul(target.substr(8)));
+  }
+  std::vector<ProcessUdpSocket> sockets;
+  std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    unsigned int localAddr, localPort, remoteAddr, remotePort, state;
+    unsigned long inode = 0;
+    char rest[256];
+    if (sscanf(line.c_str(), " %*d: %X:%X %X:%X %X %*s %*s %*s %*s %*s %lu %255s", &localAddr,
+               &localPort, &remoteAddr, &remotePort, &state, &inode, rest) < 6 ||
+        inodes.count(inode) == 0) {
+      continue;
+    }
+    ProcessUdpSocket s;
+    s.local.sin_family = s.remote.sin_family = AF_INET;
+    s.local.sin_addr.s_addr = localAddr;
+    s.local.sin_port = htons(static_cast<uint16_t>(localPort));
+    s.remote.sin_addr.s_addr = remoteAddr;
+    s.remote.sin_port = htons(static_cast<uint16_t>(remotePort));
+    sockets.push_back(s);
+  }
+  return sockets;
 }
 
 int FreePort() {

@@ -1,6 +1,6 @@
 // Test support: temporary directories, environment overrides, trace and standard stream
 // capture, waiting for conditions with deadlines, free loopback ports, loopback datagram
-// sockets, and child processes of the real programs.
+// sockets, the UDP sockets a process holds, and child processes of the real programs.
 #pragma once
 
 #include <netinet/in.h>
@@ -82,6 +82,15 @@ bool WaitFor(const std::function<bool()> &condition,
 sockaddr_in Loopback(int port);
 // A loopback port that was free a moment ago (UDP and TCP).
 int FreePort();
+
+// The UDP sockets a process holds, read from /proc: each one's local and remote address. A
+// remote port of 0 means the socket is not connected.
+struct ProcessUdpSocket {
+  sockaddr_in local{}, remote{};
+  bool Connected() const { return remote.sin_port != 0; }
+  std::string Text() const;  // "127.0.0.1:40000 -> 127.0.0.1:161"
+};
+std::vector<ProcessUdpSocket> UdpSocketsOf(pid_t pid);
 
 // A UDP socket on loopback: bound to a port, or sending to one and reading the answers.
 class UdpSocket {

@@ -1,4 +1,4 @@
-// Test support for the HTTP client: nginx and canned-reply servers.
+// Test support for the HTTP client: nginx, canned-reply servers and a server of late answers.
 #include "tests/support/webserver.h"
 
 #include <arpa/inet.h>
@@ -226,5 +226,106 @@ ResettingServer::ResettingServer()
           "Content-Length: 100000\r\n\r\n" +
               std::string(1000, 'x'),
           true) {}
+
+SlowServer::SlowServer() : fd_(Listen(64)) {
+  if (fd_ < 0 || pipe2(wake_, O_CLOEXEC) != 0) return;
+  port_ = BoundPort(fd_);
+  acceptor_ = std::thread(&SlowServer::Accept, this);
+}
+
+SlowServer::~SlowServer() {
+  if (acceptor_.joinable()) {
+    char byte = 0;
+    if (write(wake_[1], &byte, 1) != 1) {
+    }
+    acceptor_.join();
+  }
+  // The acceptor has ended: no thread is added any more.
+  for (std::thread &t : threads_) t.join();
+  for (int fd : {fd_, wake_[0], wake_[1]}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void SlowServer::Route(const std::string &path, std::chrono::milliseconds delay,
+                       const std::string &location, const std::string &page) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_[path] = {delay, location, page};
+}
+
+std::string SlowServer::Url(const std::string &path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+int SlowServer::Received(const std::string &path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto at = received_.find(path);
+  return at == received_.end() ? 0 : at->second;
+}
+
+int SlowServer::Answered(const std::string &path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto at = answered_.find(path);
+  return at == answered_.end() ? 0 : at->second;
+}
+
+void SlowServer::Accept() {
+  for (;;) {
+    pollfd p[2] = {{wake_[0], POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0 || (p[0].revents & POLLIN) != 0) return;
+    int conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.emplace_back(&SlowServer::Serve, this, conn);
+  }
+}
+
+// Reads the request's head, waits the path's delay (or until the server goes) and answers.
+void SlowServer::Serve(int conn) {
+  std::string head;
+  char buffer[4096];
+  while (head.find("\r\n\r\n") == std::string::npos) {
+    pollfd c[2] = {{wake_[0], POLLIN, 0}, {conn, POLLIN, 0}};
+    if (poll(c, 2, 5000) <= 0 || (c[0].revents & POLLIN) != 0) break;
+    ssize_t n = recv(conn, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    head.append(buffer, static_cast<size_t>(n));
+  }
+  size_t start = head.find(' ');
+  size_t end = start == std::string::npos ? start : head.find(' ', start + 1);
+  std::string path = end == std::string::npos ? "" : head.substr(start + 1, end - start - 1);
+  Reply reply{std::chrono::milliseconds(0), "", ""};
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto at = routes_.find(path);
+    known = at != routes_.end();
+    if (known) reply = at->second;
+    received_[path]++;
+  }
+  pollfd w = {wake_[0], POLLIN, 0};
+  if (known && poll(&w, 1, static_cast<int>(reply.delay.count())) != 0) {
+    close(conn);  // the server goes
+    return;
+  }
+  std::string text;
+  if (!known) {
+    text = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  } else if (!reply.location.empty()) {
+    text = "HTTP/1.1 302 Found\r\nLocation: " + reply.location +
+           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  } else {
+    text = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+           std::to_string(reply.page.size()) + "\r\nConnection: close\r\n\r\n" + reply.page;
+  }
+  for (size_t sent = 0; sent < text.size();) {
+    ssize_t n = send(conn, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  close(conn);
+  std::lock_guard<std::mutex> lock(mutex_);
+  answered_[path]++;
+}
 
 }  // namespace qdvp_test

@@ -1,13 +1,16 @@
 // Test support for the HTTP client: a private nginx on loopback (plain HTTP and HTTPS with a
 // certificate made for it, a page, errors, redirect chains, dropped connections, a slow file and
-// a protected folder), and a small server of canned replies (a reset in the middle of a body,
-// or a proxy that records the request it was given). (A listener that never answers is a
-// dch_test::Listener that is never asked to accept.)
+// a protected folder), a small server of canned replies (a reset in the middle of a body, or a
+// proxy that records the request it was given), and a server whose answers come late (a slow
+// redirect). (A listener that never answers is a dch_test::Listener that is never asked to
+// accept.)
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -89,6 +92,42 @@ class CannedServer {
 class ResettingServer : public CannedServer {
  public:
   ResettingServer();
+};
+
+// A loopback HTTP server whose answers come late: each path answers after its delay, with a
+// 302 to another URL or with a page, and each connection is served by a thread of its own, so
+// that a request in flight does not hold up the next. A path it does not know gets a 404 at once.
+// Everything stops, answered or not, when the object goes.
+class SlowServer {
+ public:
+  SlowServer();
+  ~SlowServer();
+  SlowServer(const SlowServer &) = delete;
+  SlowServer &operator=(const SlowServer &) = delete;
+  // path answers after delay: a 302 to location when it is not empty, else 200 with page.
+  void Route(const std::string &path, std::chrono::milliseconds delay,
+             const std::string &location, const std::string &page = "<title>slow</title>");
+  int Port() const { return port_; }
+  std::string Url(const std::string &path) const;  // http://127.0.0.1:PORT/path
+  // Requests of path received so far, and answered so far.
+  int Received(const std::string &path) const;
+  int Answered(const std::string &path) const;
+
+ private:
+  struct Reply {
+    std::chrono::milliseconds delay;
+    std::string location, page;
+  };
+  void Accept();
+  void Serve(int conn);
+
+  int fd_ = -1, port_ = 0;
+  int wake_[2] = {-1, -1};
+  mutable std::mutex mutex_;
+  std::map<std::string, Reply> routes_;
+  std::map<std::string, int> received_, answered_;
+  std::vector<std::thread> threads_;  // under mutex_
+  std::thread acceptor_;
 };
 
 }  // namespace qdvp_test

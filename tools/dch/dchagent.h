@@ -25,6 +25,9 @@
 #include <stdint.h>
 
 #include <deque>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,13 @@ struct DchPeer {
   int64_t dataRows = 0;                   // data requests received
   std::vector<std::string> waitingNodes;  // sources of its wait-for-action requests
   uint64_t waitSerial = 0;                // when it last asked for actions (0: never)
+  // The nodes whose sources it has carried (asked for actions, came online, sent a row for),
+  // each with when it last did: a data provider that reconnects carries its nodes on its new
+  // connection, whether or not it asks for actions again there.
+  std::map<std::string, uint64_t> carried;
+  // A data provider's connection: it has registered sources or carried them. One that never
+  // has is anonymous, and gives up its slot first when the slots are full.
+  bool hasSources = false;
 };
 
 // One thing to send to a peer.
@@ -83,8 +93,11 @@ class DchAgent {
   void QueueAction(DchAction action);
   // The next free action identifier.
   uint32_t NextActionId();
-  // Appends to *out the queued actions that go to peer: those for a node it waits for, and,
-  // when it is the peer that asked most recently, those for a node nobody waits for.
+  // Appends to *out the queued actions that go to peer, routed by the action's node: an action
+  // goes to the connection that waits for its node; when none does, but the node has asked
+  // for actions before, to the connection that carried the node last (its data provider
+  // reconnected, and the connection it asked on is gone), and it waits while none carries it;
+  // an action for a node that never asked goes to the peer that asked most recently.
   void TakeActions(DchPeer *peer, const std::vector<const DchPeer *> &allPeers,
                    std::vector<DchSend> *out);
   bool HasQueuedActions() const { return !actions_.empty(); }
@@ -95,9 +108,25 @@ class DchAgent {
   const DchAgentStats &Stats() const { return stats_; }
 
  private:
-  int Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
-            uint32_t *handle);
+  // One request as the rules that answer it see it: its code and, for a data request, its
+  // row stream; the request itself as a fully decoded message m (with now, its time as text)
+  // or, for a data request decoded in place, as row.
+  struct Request {
+    uint16_t code = 0;
+    const DchMessage *m = nullptr;
+    const DchRowView *row = nullptr;
+    int64_t nowMs = 0;
+    const std::string *now = nullptr;
+    std::optional<uint32_t> stream;
+    uint32_t number = 0;
+  };
+  // Decides, applies and answers one request; in is its log record (null without a log).
+  void Answer(DchPeer *peer, const Request &r, nlohmann::ordered_json *in,
+              std::vector<DchSend> *out);
+  int Apply(DchPeer *peer, const Request &r, std::string *note, uint32_t *handle);
   void StoreFailed(const DchPeer &peer, int rc, const char *what);
+  // Notes that peer carries node's sources now.
+  void Carry(DchPeer *peer, const std::string &node);
 
   DchStore *store_;
   DchJsonl *log_;
@@ -105,9 +134,14 @@ class DchAgent {
   DchAgentStats stats_;
   std::deque<DchAction> actions_;
   uint64_t waitSerial_ = 0;
+  uint64_t carrySerial_ = 0;
+  std::set<std::string> askedNodes_;  // every node that has asked for actions, on any peer
   uint32_t lastActionId_ = 0;
   uint32_t windowLimit_ = kDefaultWindowLimit;
   bool answerLimit_ = false;
+  // Kept from one row to the next, so that a row allocates nothing for them.
+  DchRowView row_;
+  std::vector<DchAttrView> views_;
 };
 
 }  // namespace qdvp_dch

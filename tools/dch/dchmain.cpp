@@ -1,22 +1,28 @@
-// qdvp-dch: the agent peer of the data provider. Parses the command line, opens the store and
-// the message log, and runs the server until SIGINT or SIGTERM.
+// qdvp-dch: the agent peer of the data provider. Parses the command line, opens the store
+// (SQLite, or PostgreSQL with --pg) and the message log, starts the page when --http asks for
+// it, and runs the server until SIGINT or SIGTERM.
 //
 // Exit status: 0 after a clean stop, 1 when the final commit failed, 2 for a bad command line
 // or when the database, the log or the port cannot be opened.
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/dch/dchagent.h"
 #include "tools/dch/dchnet.h"
+#include "tools/dch/dchpage.h"
+#include "tools/dch/dchpg.h"
+#include "tools/dch/dchsqlite.h"
 
 namespace {
 
 const char *kDescription =
     "qdvp-dch: the agent peer of the data provider. Listens for the agent link on TCP and UDP,\n"
     "answers every request as an agent does (status 0, a handle for each online), stores\n"
-    "registrations, sources and rows in SQLite and logs every message as JSON lines.\n"
+    "registrations, sources and rows in SQLite (or PostgreSQL, for many hosts in one\n"
+    "database) and logs every message as JSON lines. --http serves a read-only page.\n"
     "Fault options make it refuse, delay or ignore requests, or drop connections.";
 
 const char *kFooter =
@@ -35,8 +41,10 @@ const char *kFooter =
 int Main(int argc, char **argv) {
   CLI::App app{kDescription, "qdvp-dch"};
   app.footer(kFooter);
+  app.set_version_flag("--version", "qdvp-dch " QDVP_PACKAGE_VERSION);
   qdvp_dch::DchServerOptions options;
-  std::string db = "dch.db", jsonl;
+  std::string db = "dch.db", jsonl, pg, hostId, http;
+  std::string pgRows = "copy";
   std::vector<std::string> fails, delays, noReplies, actions;
   int64_t dropAfter = 0;
   app.add_option("--port", options.port, "TCP and UDP port (0: an ephemeral port, printed)")
@@ -49,6 +57,23 @@ int Main(int argc, char **argv) {
   app.add_option("--db", db, "SQLite database, created when missing")
       ->default_val("dch.db")
       ->type_name("PATH");
+  auto *pgOption =
+      app.add_option("--pg", pg,
+                     "store in PostgreSQL instead of SQLite (a libpq connection string or "
+                     "URI); --db is then not used")
+          ->type_name("CONNINFO");
+  app.add_option("--pg-rows", pgRows,
+                 "with --pg: how a turn's rows go in, copy (COPY, the default) or insert "
+                 "(multi-row INSERTs)")
+      ->check(CLI::IsMember({"copy", "insert"}))
+      ->needs(pgOption)
+      ->type_name("MODE");
+  app.add_option("--host-id", hostId,
+                 "the host the rows are stored under in PostgreSQL (default: this host's name)")
+      ->type_name("NAME");
+  app.add_option("--http", http,
+                 "serve a read-only page on ADDR:PORT (PORT alone: 127.0.0.1; port 0 picks one)")
+      ->type_name("ADDR:PORT");
   app.add_option("--jsonl", jsonl, "write every message as a JSON line to PATH ('-': stdout)")
       ->type_name("PATH");
   app.add_option("--ready-file", options.readyFile, "write the port to PATH once listening")
@@ -69,6 +94,11 @@ int Main(int argc, char **argv) {
   app.add_option("--drop-after", dropAfter,
                  "close each TCP connection after answering its Nth data request")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--crash-before-commit", options.crashBeforeCommit,
+                 "kill this program (SIGKILL) just before it commits the Nth turn that stored "
+                 "rows, as a crash between receiving and committing")
+      ->check(CLI::PositiveNumber)
+      ->type_name("N");
   app.add_option("--commit-ms", options.commitMs,
                  "let replies wait up to MS for a shared commit (0: each round of reads is "
                  "committed, then answered)")
@@ -93,7 +123,8 @@ int Main(int argc, char **argv) {
           ->check(CLI::Range(1u, 1000000u))
           ->excludes("--no-window");
   app.add_option("--idle-limit-ms", options.idleLimitMs,
-                 "when every slot is taken, a new connection replaces one silent this long")
+                 "when every slot is taken, a new connection replaces one silent this long "
+                 "(an anonymous one while one is open, before a data provider's)")
       ->default_val(60000)
       ->check(CLI::Range(0, 86400000));
   try {
@@ -125,11 +156,42 @@ int Main(int argc, char **argv) {
   }
   faults.SetDropAfter(dropAfter);
 
-  qdvp_dch::DchStore store;
-  if (store.Open(db) != 0) {
-    fprintf(stderr, "qdvp-dch: cannot open database %s: %s\n", db.c_str(),
-            store.LastError().c_str());
-    return 2;
+  if (hostId.empty()) {
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    hostId = name[0] ? name : "localhost";
+  }
+  std::unique_ptr<qdvp_dch::DchStore> store;
+  std::unique_ptr<qdvp_dch::DchViewDb> view;
+  if (!pg.empty()) {
+    auto pgStore = std::make_unique<qdvp_dch::DchPgStore>(pg, hostId);
+    pgStore->SetCopyRows(pgRows == "copy");
+    if (pgStore->Open() != 0) {
+      fprintf(stderr, "qdvp-dch: cannot open PostgreSQL database: %s\n",
+              pgStore->LastError().c_str());
+      return 2;
+    }
+    fprintf(stderr, "qdvp-dch: storing into PostgreSQL as host %s\n", pgStore->Host().c_str());
+    store = std::move(pgStore);
+    if (!http.empty()) view = qdvp_dch::DchOpenPgView(pg);
+  } else {
+    auto sqlite = std::make_unique<qdvp_dch::DchSqliteStore>();
+    if (sqlite->Open(db) != 0) {
+      fprintf(stderr, "qdvp-dch: cannot open database %s: %s\n", db.c_str(),
+              sqlite->LastError().c_str());
+      return 2;
+    }
+    store = std::move(sqlite);
+    if (!http.empty()) view = qdvp_dch::DchOpenSqliteView(db, hostId);
+  }
+  std::unique_ptr<qdvp_dch::DchPage> page;
+  if (!http.empty()) {
+    page = std::make_unique<qdvp_dch::DchPage>(std::move(view), hostId);
+    if (!page->Start(http, &error)) {
+      fprintf(stderr, "qdvp-dch: --http %s: %s\n", http.c_str(), error.c_str());
+      return 2;
+    }
+    fprintf(stderr, "qdvp-dch page on %s\n", page->Url().c_str());
   }
   qdvp_dch::DchJsonl log;
   if (!jsonl.empty()) {
@@ -139,7 +201,7 @@ int Main(int argc, char **argv) {
       return 2;
     }
   }
-  qdvp_dch::DchAgent agent(&store, &log, &faults);
+  qdvp_dch::DchAgent agent(store.get(), &log, &faults);
   if (noWindow) agent.SetWindowLimit(0);
   if (*windowOption) agent.SetWindowLimit(windowAnswer, true);
   for (const auto &line : actions) {
@@ -150,8 +212,10 @@ int Main(int argc, char **argv) {
     }
     agent.QueueAction(std::move(action));
   }
-  qdvp_dch::DchServer server(options, &agent, &store, &log);
-  return server.Run();
+  qdvp_dch::DchServer server(options, &agent, store.get(), &log);
+  int status = server.Run();
+  if (page) page->Stop();
+  return status;
 }
 
 }  // namespace

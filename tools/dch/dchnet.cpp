@@ -134,6 +134,9 @@ class Loop {
   std::vector<std::unique_ptr<Endpoint>> connections_;
   std::map<std::string, std::unique_ptr<Endpoint>> senders_;
   std::optional<Clock::time_point> transactionSince_;
+  // The rows stored by the turns committed so far, and the turns that stored rows.
+  uint64_t rowsCommitted_ = 0;
+  int64_t rowTurns_ = 0;
   Clock::time_point nextActionPoll_;
   Clock::time_point lastFlush_;
 };
@@ -248,25 +251,31 @@ void Loop::Drop(Endpoint &ep, const std::string &why) {
 
 // Makes room for a new connection when every slot is taken: the connection silent longest
 // is closed when it has been silent for the idle limit. Connections that stay open without
-// a word cannot keep a data provider out for longer than that. Returns true when a slot was
-// freed.
+// a word cannot keep a data provider out for longer than that. A data provider's connection
+// (one that has registered or carried sources) is never the one closed while an anonymous
+// connection is open: only when every slot serves a data provider does the one silent longest
+// among them give way. Returns true when a slot was freed.
 bool Loop::EvictIdle() {
-  Endpoint *oldest = nullptr;
+  Endpoint *oldest = nullptr, *oldestAnonymous = nullptr;
   int open = 0;
   for (auto &c : connections_) {
     if (c->dead) continue;
     open++;
     if (!oldest || c->lastSeen < oldest->lastSeen) oldest = c.get();
+    if (!c->peer.hasSources && (!oldestAnonymous || c->lastSeen < oldestAnonymous->lastSeen)) {
+      oldestAnonymous = c.get();
+    }
   }
   if (open < options_.maxConnections) return true;  // a closed one is about to be removed
+  Endpoint *chosen = oldestAnonymous ? oldestAnonymous : oldest;
   Clock::time_point now = Clock::now();
-  if (!oldest || now - oldest->lastSeen < milliseconds(options_.idleLimitMs)) return false;
+  if (!chosen || now - chosen->lastSeen < milliseconds(options_.idleLimitMs)) return false;
   fprintf(stderr, "qdvp-dch: %s: closed, silent for %lld ms and its slot is needed\n",
-          oldest->peer.label.c_str(),
+          chosen->peer.label.c_str(),
           static_cast<long long>(
-              std::chrono::duration_cast<milliseconds>(now - oldest->lastSeen).count()));
+              std::chrono::duration_cast<milliseconds>(now - chosen->lastSeen).count()));
   // Removed from the list by the next housekeeping: the poll round may still name it.
-  Close(*oldest, "closed");
+  Close(*chosen, "closed");
   return true;
 }
 
@@ -460,9 +469,26 @@ void Loop::Settle(uint64_t transaction, bool committed, std::vector<DchSend> *un
 void Loop::CommitHeld() {
   transactionSince_.reset();
   if (!store_->InTransaction()) return;
+  uint64_t rows = agent_->Stats().rows;
+  if (rows > rowsCommitted_) {
+    rowsCommitted_ = rows;
+    if (++rowTurns_ == options_.crashBeforeCommit) {
+      fprintf(stderr, "qdvp-dch: --crash-before-commit: killed before the commit of turn %lld\n",
+              static_cast<long long>(rowTurns_));
+      fflush(stderr);
+      raise(SIGKILL);
+    }
+  }
   uint64_t transaction = store_->Transaction();
-  bool committed = store_->Commit() == 0;
+  int rc = store_->Commit();
+  bool committed = rc == 0;
   store_->TakeLost();  // settled here
+  if (rc == kCommitUnknown) {
+    // Held until the store learns whether it committed (Housekeeping).
+    fprintf(stderr, "qdvp-dch: connection lost during a commit, its replies wait for the "
+                    "database\n");
+    return;
+  }
   if (!committed) {
     fprintf(stderr, "qdvp-dch: commit failed, its requests answered send again: %s\n",
             store_->LastError().c_str());
@@ -554,6 +580,17 @@ void Loop::Housekeeping(Clock::time_point now) {
     PollActions();
     nextActionPoll_ = now + kActionPoll;
   }
+  if (!store_->Available()) {
+    // The database is away: requests are not read until it is back; a commit whose outcome
+    // was unknown is answered as it turned out.
+    store_->Maintain(now);
+    auto [transaction, committed] = store_->TakeResolved();
+    if (transaction) {
+      fprintf(stderr, "qdvp-dch: the commit whose answer was lost %s\n",
+              committed ? "had committed: its replies go out" : "had not: answered send again");
+      Settle(transaction, committed, nullptr);
+    }
+  }
   if (store_->InTransaction()) {
     if (!transactionSince_) transactionSince_ = now;
     if (now - *transactionSince_ >= milliseconds(options_.commitMs)) CommitHeld();
@@ -585,6 +622,7 @@ int Loop::Timeout(Clock::time_point now) const {
     consider(transactionSince_ ? *transactionSince_ + milliseconds(options_.commitMs) : now);
   }
   if (!options_.actionFile.empty()) consider(nextActionPoll_);
+  if (!store_->Available()) consider(store_->NextAttempt());
   if (log_->Pending()) consider(lastFlush_ + kLogFlush);
   auto ms = std::chrono::ceil<milliseconds>(next - now).count();
   return static_cast<int>(std::max<long long>(0, ms));
@@ -621,11 +659,16 @@ void Loop::Serve() {
       fds.push_back({tcp_, POLLIN, 0});
       owners.push_back(nullptr);
     }
-    fds.push_back({udp_, POLLIN, 0});
+    // While the database is away no request is read: the data providers wait for their
+    // replies (and over UDP the datagrams wait in the socket's buffer).
+    bool reading = store_->Available();
+    fds.push_back({reading ? udp_ : -1, POLLIN, 0});  // poll passes over a negative one
     owners.push_back(nullptr);
     for (auto &c : connections_) {
-      short events = POLLIN;
+      short events = reading ? POLLIN : 0;
       if (!c->out.empty()) events |= POLLOUT;
+      // A hang-up is reported whatever is asked: a connection that is not read is left out.
+      if (!events) continue;
       fds.push_back({c->fd, events, 0});
       owners.push_back(c.get());
     }
@@ -638,12 +681,14 @@ void Loop::Serve() {
     if (ready == 0) continue;
     size_t i = 1;
     if (tcp_ >= 0 && fds[i++].revents) Accept();
-    if (fds[i++].revents) ReadDatagrams();
+    if (fds[i++].revents && reading) ReadDatagrams();
     for (; i < fds.size(); i++) {
       Endpoint *ep = owners[i];
       if (!fds[i].revents || ep->dead) continue;
       if (fds[i].revents & POLLOUT) FlushOut(*ep);
-      if (!ep->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) ReadConnection(*ep);
+      if (!ep->dead && reading && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        ReadConnection(*ep);
+      }
     }
     // Everything this round of reads stored is committed together, then answered.
     if (options_.commitMs <= 0) CommitHeld();

@@ -8,7 +8,8 @@
 // line on standard error, when its length word is out of range, when a message stays
 // incomplete longer than the partial timeout, or when it does not read its replies; beyond
 // the connection limit a new connection takes the slot of the one silent longest when that one
-// has been silent beyond the idle limit, and is closed at once otherwise. A reply is sent only
+// has been silent beyond the idle limit, and is closed at once otherwise; a data provider's
+// connection gives way only when no anonymous one is open. A reply is sent only
 // once what it answers is committed: everything one round of reads stored is committed
 // together (or, with a commit interval, every interval), then answered. SIGINT and SIGTERM end the loop;
 // Run then commits the store and returns 0.
@@ -30,6 +31,9 @@ struct DchServerOptions {
   int idleLimitMs = 60000;       // silence after which a connection gives up its slot
   std::string readyFile;         // receives the port once listening
   std::string actionFile;        // followed for take actions
+  // Fault: the program kills itself (SIGKILL) just before committing the Nth turn that stored
+  // rows, as a crash between receiving and committing would (0: never).
+  int64_t crashBeforeCommit = 0;
 };
 
 class DchServer {

@@ -1,251 +1,138 @@
-// SQLite store of the agent peer, written in batches.
+// The part of the store that both back ends share: the turn's transaction, the handles of the
+// online sources, the row streams, and what happens to them when a transaction is lost.
 //
-// The database runs in WAL mode, so tests and operators can read it with sqlite3 while the
-// peer writes; statements are prepared once and kept.
+// Memory never runs ahead of the database for longer than a turn: after a lost transaction
+// (a failed write or commit, or a commit whose outcome was unknown and turned out lost) the
+// online handles are read again from the database, and every stream the transaction wrote is
+// read again, remembering the first of its rows that was lost so that no later row of it is
+// stored before that one comes again.
 #include "tools/dch/dchstore.h"
 
-#include <sqlite3.h>
 #include <stdio.h>
 #include <time.h>
 
 namespace qdvp_dch {
 
-namespace {
-
-const char *kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS applications (
-  name TEXT PRIMARY KEY, help TEXT, registered_at TEXT, unregistered_at TEXT,
-  registrations INTEGER NOT NULL DEFAULT 0);
-CREATE TABLE IF NOT EXISTS attribute_groups (
-  application TEXT NOT NULL, name TEXT NOT NULL, type TEXT, ttl INTEGER, help TEXT,
-  PRIMARY KEY (application, name));
-CREATE TABLE IF NOT EXISTS attributes (
-  application TEXT NOT NULL, attribute_group TEXT NOT NULL, name TEXT NOT NULL, type TEXT,
-  size INTEGER, "key" INTEGER, atomic INTEGER, enum TEXT, help TEXT, position INTEGER,
-  PRIMARY KEY (application, attribute_group, name));
-CREATE TABLE IF NOT EXISTS sources (
-  handle INTEGER PRIMARY KEY, application TEXT, attribute_group TEXT, source TEXT,
-  online_at TEXT, offline_at TEXT);
-CREATE TABLE IF NOT EXISTS rows (
-  id INTEGER PRIMARY KEY, received_at TEXT, handle INTEGER, application TEXT,
-  attribute_group TEXT, source TEXT, data_sequence INTEGER, attrs TEXT, row_stream INTEGER,
-  row_number INTEGER);
-CREATE INDEX IF NOT EXISTS rows_by_group ON rows (application, attribute_group);
-CREATE TABLE IF NOT EXISTS row_streams (
-  row_stream INTEGER PRIMARY KEY, last_row INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS actions (
-  id INTEGER PRIMARY KEY, sent_at TEXT, peer TEXT, node TEXT, type INTEGER, name TEXT,
-  parameter TEXT, owner TEXT, status INTEGER, result TEXT, status_at TEXT);
-)sql";
-
-void BindText(sqlite3_stmt *s, int i, const std::string &text) {
-  sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
-
-void BindOptional(sqlite3_stmt *s, int i, const std::optional<std::string> &text) {
-  if (text) {
-    BindText(s, i, *text);
-  } else {
-    sqlite3_bind_null(s, i);
-  }
-}
-
-}  // namespace
-
-// Every message is stamped: the date and time are formatted once a second, the milliseconds
-// for each.
-std::string DchNow() {
+int64_t DchNowMs() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The date and time are formatted once a second, the milliseconds for each text.
+std::string DchTimeText(int64_t ms) {
+  time_t seconds = static_cast<time_t>(ms / 1000);
+  int milliseconds = static_cast<int>(ms % 1000);
+  if (milliseconds < 0) {
+    milliseconds += 1000;
+    seconds--;
+  }
   thread_local time_t second = -1;
   thread_local char prefix[48];
-  if (ts.tv_sec != second) {
+  if (seconds != second) {
     tm t;
-    gmtime_r(&ts.tv_sec, &t);
+    gmtime_r(&seconds, &t);
     snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900,
              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    second = ts.tv_sec;
+    second = seconds;
   }
-  int ms = static_cast<int>(ts.tv_nsec / 1000000);
-  std::string now(prefix);
-  now += static_cast<char>('0' + ms / 100);
-  now += static_cast<char>('0' + ms / 10 % 10);
-  now += static_cast<char>('0' + ms % 10);
-  now += 'Z';
-  return now;
+  std::string text(prefix);
+  text += static_cast<char>('0' + milliseconds / 100);
+  text += static_cast<char>('0' + milliseconds / 10 % 10);
+  text += static_cast<char>('0' + milliseconds % 10);
+  text += 'Z';
+  return text;
 }
 
-DchStore::~DchStore() { Close(); }
+std::string DchNow() { return DchTimeText(DchNowMs()); }
 
-int DchStore::Fail(int rc, const char *what) {
-  lastError_ = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-  return rc == SQLITE_OK ? SQLITE_ERROR : rc;
+int DchStore::Fail(int rc, const std::string &what) {
+  lastError_ = what;
+  return rc == 0 ? -1 : rc;
 }
 
-int DchStore::Exec(const char *sql) {
-  char *error = nullptr;
-  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
-  if (rc != SQLITE_OK) {
-    lastError_ = error ? error : sqlite3_errstr(rc);
-    sqlite3_free(error);
-  }
-  return rc;
+void DchStore::ClearState() {
+  online_.clear();
+  handles_.clear();
 }
 
-sqlite3_stmt *DchStore::Prepare(const char *sql) {
-  auto it = statements_.find(sql);
-  if (it != statements_.end()) {
-    sqlite3_reset(it->second);
-    sqlite3_clear_bindings(it->second);
-    return it->second;
-  }
-  sqlite3_stmt *s = nullptr;
-  if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
-    Fail(SQLITE_ERROR, "prepare");
-    return nullptr;
-  }
-  statements_[sql] = s;
-  return s;
-}
-
-int DchStore::Open(const std::string &path) {
-  // One thread uses the connection: SQLite's own locking of it is left out, and so is its count
-  // of memory in use, which takes a global lock at every allocation (a setting taken only
-  // before SQLite's first use: refused, and harmless, after it).
-  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-  int rc = sqlite3_open_v2(path.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
-  if (rc != SQLITE_OK) return Fail(rc, "open");
-  sqlite3_busy_timeout(db_, 5000);
-  if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
-  if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
-  // A database of an earlier release has no row stream columns yet.
-  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_stream INTEGER", nullptr, nullptr, nullptr);
-  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_number INTEGER", nullptr, nullptr, nullptr);
-  // A database of an earlier release found a stream's last row through an index of the rows
-  // table, which cost every insert an index entry: the last row of each stream now has a table
-  // of its own, filled once from the rows.
-  sqlite3_stmt *s = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'");
-  if (!s) return SQLITE_ERROR;
-  bool earlier = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) > 0;
-  sqlite3_reset(s);
-  if (earlier &&
-      (rc = Exec("BEGIN; INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) "
-                 "FROM rows WHERE row_stream IS NOT NULL GROUP BY row_stream; "
-                 "DROP INDEX rows_by_stream; COMMIT")) != SQLITE_OK) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
-    return rc;
-  }
-  s = Prepare(
-      "SELECT handle, application, attribute_group, source FROM sources "
-      "WHERE offline_at IS NULL");
-  if (!s) return SQLITE_ERROR;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    auto text = [s](int i) {
-      const unsigned char *t = sqlite3_column_text(s, i);
-      return t ? std::string(reinterpret_cast<const char *>(t), sqlite3_column_bytes(s, i))
-               : std::string();
-    };
-    uint32_t handle = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-    DchSourceKey key{text(1), text(2), text(3)};
-    online_[handle] = key;
-    handles_[key] = handle;
-  }
-  sqlite3_reset(s);
-  // Every read is reset once read: a statement left stepped keeps a read snapshot open, and a
-  // write from outside would then make every later write of ours fail as busy.
-  s = Prepare("SELECT coalesce(max(handle), 0) FROM sources");
-  if (s && sqlite3_step(s) == SQLITE_ROW) {
-    lastHandle_ = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-  }
-  if (s) sqlite3_reset(s);
-  s = Prepare("SELECT coalesce(max(id), 0) FROM actions");
-  if (s && sqlite3_step(s) == SQLITE_ROW) {
-    lastActionId_ = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-  }
-  if (s) sqlite3_reset(s);
-  return SQLITE_OK;
-}
-
-int DchStore::Close() {
-  if (!db_) return SQLITE_OK;
-  int rc = Commit();
-  for (auto &[sql, s] : statements_) sqlite3_finalize(s);
-  statements_.clear();
-  sqlite3_close(db_);
-  db_ = nullptr;
-  return rc;
+void DchStore::LearnOnline(uint32_t handle, DchSourceKey key) {
+  handles_[key] = handle;
+  online_[handle] = std::move(key);
 }
 
 int DchStore::Begin() {
-  if (inTransaction_) return SQLITE_OK;
-  int rc = Exec("BEGIN");
-  if (rc == SQLITE_OK) {
+  if (inTransaction_) return 0;
+  if (!available_) return Fail(-1, "the database is not reachable: " + lastError_);
+  int rc = BeginWrites();
+  if (rc == 0) {
     inTransaction_ = true;
     transaction_++;
   }
   return rc;
 }
 
-void DchStore::Abandon() {
-  if (!db_ || !inTransaction_) return;
-  std::string error = lastError_;
-  Exec("ROLLBACK");
-  lastError_ = error;
-  inTransaction_ = false;
-  lost_ = transaction_;
-  // What the lost rows of each stream were: from the first of them, the stream starts again
-  // (every later row is refused until it comes), and what was stored is read again.
-  for (const auto &[stream, first] : transactionStreams_) {
+void DchStore::Forget(const std::unordered_map<uint32_t, uint32_t> &streams) {
+  for (const auto &[stream, first] : streams) {
     uint32_t resendFrom = streams_[stream].resendFrom;
     streams_.erase(stream);
     StreamState &state = Stream(stream);
     state.resendFrom = resendFrom && resendFrom < first ? resendFrom : first;
   }
-  transactionStreams_.clear();
+  // A back end that cannot read now reads again when it connects.
+  std::string error = lastError_;
+  LoadState();
+  lastError_ = error;
 }
 
-// Runs a prepared statement to its end and reports a failure in lastError_.
-static int Step(sqlite3 *db, sqlite3_stmt *s, std::string *error) {
-  if (!s) return SQLITE_ERROR;
-  int rc = sqlite3_step(s);
-  sqlite3_reset(s);
-  if (rc == SQLITE_DONE || rc == SQLITE_ROW) return SQLITE_OK;
-  *error = sqlite3_errmsg(db);
-  return rc;
+void DchStore::Abandon() {
+  if (!inTransaction_) return;
+  std::string error = lastError_;
+  RollbackWrites();
+  lastError_ = error;
+  inTransaction_ = false;
+  lost_ = transaction_;
+  auto streams = std::move(transactionStreams_);
+  transactionStreams_.clear();
+  Forget(streams);
+}
+
+void DchStore::Resolve(bool committed) {
+  if (!unknown_) return;
+  resolved_ = {unknown_, committed};
+  unknown_ = 0;
+  auto streams = std::move(unknownStreams_);
+  unknownStreams_.clear();
+  if (!committed) Forget(streams);
 }
 
 DchStore::StreamState &DchStore::Stream(uint32_t stream) {
-  auto it = streams_.find(stream);
-  if (it != streams_.end()) return it->second;
   StreamState &state = streams_[stream];
-  sqlite3_stmt *s = Prepare("SELECT last_row FROM row_streams WHERE row_stream = ?1");
-  if (s) {
-    sqlite3_bind_int64(s, 1, stream);
-    if (sqlite3_step(s) == SQLITE_ROW) state.last = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-    sqlite3_reset(s);
+  if (!state.loaded) {
+    uint32_t last = 0;
+    if (LoadStreamLast(stream, &last) == 0) {
+      state.last = last;
+      state.loaded = true;
+    }
   }
   return state;
 }
 
 int DchStore::Commit() {
-  if (!db_ || !inTransaction_) return SQLITE_OK;
+  if (!inTransaction_) return 0;
   // The last row of each stream the transaction wrote is committed with the rows.
-  int rc = SQLITE_OK;
-  for (auto it = transactionStreams_.begin(); rc == SQLITE_OK && it != transactionStreams_.end();
-       ++it) {
-    sqlite3_stmt *s =
-        Prepare("INSERT OR REPLACE INTO row_streams (row_stream, last_row) VALUES (?1, ?2)");
-    if (s) {
-      sqlite3_bind_int64(s, 1, it->first);
-      sqlite3_bind_int64(s, 2, streams_[it->first].last);
-    }
-    rc = Step(db_, s, &lastError_);
+  int rc = 0;
+  for (auto it = transactionStreams_.begin(); rc == 0 && it != transactionStreams_.end(); ++it) {
+    rc = WriteStreamLast(it->first, streams_[it->first].last);
   }
-  if (rc == SQLITE_OK) rc = Exec("COMMIT");
-  if (rc == SQLITE_OK) {
+  if (rc == 0) rc = CommitWrites();
+  if (rc == 0) {
     inTransaction_ = false;
+    transactionStreams_.clear();
+  } else if (rc == kCommitUnknown) {
+    inTransaction_ = false;
+    unknown_ = transaction_;
+    unknownStreams_ = std::move(transactionStreams_);
     transactionStreams_.clear();
   } else {
     // Leave no transaction half open: what cannot be committed is lost, and said so.
@@ -256,113 +143,44 @@ int DchStore::Commit() {
 
 int DchStore::Register(const DchMessage &message, const std::string &now) {
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt *s = Prepare(
-      "INSERT INTO applications (name, help, registered_at, unregistered_at, registrations) "
-      "VALUES (?1, ?2, ?3, NULL, 1) ON CONFLICT (name) DO UPDATE SET help = ?2, "
-      "registered_at = ?3, unregistered_at = NULL, registrations = registrations + 1");
-  if (!s) return SQLITE_ERROR;
-  BindText(s, 1, message.application);
-  BindText(s, 2, message.applicationHelp);
-  BindText(s, 3, now);
-  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
-  for (const char *sql : {"DELETE FROM attribute_groups WHERE application = ?1",
-                          "DELETE FROM attributes WHERE application = ?1"}) {
-    s = Prepare(sql);
-    if (!s) return SQLITE_ERROR;
-    BindText(s, 1, message.application);
-    if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
-  }
-  for (const auto &table : message.tables) {
-    s = Prepare(
-        "INSERT OR REPLACE INTO attribute_groups (application, name, type, ttl, help) "
-        "VALUES (?1, ?2, ?3, ?4, ?5)");
-    if (!s) return SQLITE_ERROR;
-    BindText(s, 1, message.application);
-    BindText(s, 2, table.name);
-    BindText(s, 3, table.dataType);
-    if (table.ttl) sqlite3_bind_int64(s, 4, *table.ttl);
-    BindText(s, 5, table.help);
-    if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
-    for (const auto &a : table.attributes) {
-      s = Prepare(
-          "INSERT OR REPLACE INTO attributes (application, attribute_group, name, type, size, "
-          "\"key\", atomic, enum, help, position) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
-          "?10)");
-      if (!s) return SQLITE_ERROR;
-      BindText(s, 1, message.application);
-      BindText(s, 2, table.name);
-      BindText(s, 3, a.name);
-      BindText(s, 4, a.type);
-      sqlite3_bind_int(s, 5, a.size);
-      sqlite3_bind_int(s, 6, a.key);
-      sqlite3_bind_int(s, 7, a.atomic);
-      BindText(s, 8, a.enumText);
-      BindText(s, 9, a.help);
-      sqlite3_bind_int(s, 10, a.position);
-      if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
-    }
-  }
-  return SQLITE_OK;
+  return rc != 0 ? rc : WriteRegister(message, now);
 }
 
 int DchStore::Online(const DchSourceKey &key, const std::string &now, uint32_t *handle) {
   auto it = handles_.find(key);
   if (it != handles_.end()) {
     *handle = it->second;
-    return SQLITE_OK;
+    return 0;
   }
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
+  if (rc != 0) return rc;
   uint32_t next = lastHandle_ + 1;
   if (next == 0) next = 1;  // 2^32 handles later: start again, skipping those still online
   while (online_.count(next)) next++;
-  sqlite3_stmt *s = Prepare(
-      "INSERT OR REPLACE INTO sources (handle, application, attribute_group, source, online_at, "
-      "offline_at) VALUES (?1, ?2, ?3, ?4, ?5, NULL)");
-  if (!s) return SQLITE_ERROR;
-  sqlite3_bind_int64(s, 1, next);
-  BindText(s, 2, key.application);
-  BindText(s, 3, key.group);
-  BindText(s, 4, key.source);
-  BindText(s, 5, now);
-  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  if ((rc = WriteOnline(next, key, now)) != 0) return rc;
   lastHandle_ = next;
   online_[next] = key;
   handles_[key] = next;
   *handle = next;
-  return SQLITE_OK;
+  return 0;
 }
 
 int DchStore::Offline(uint32_t handle, const std::string &now, bool *known) {
   auto it = online_.find(handle);
   *known = it != online_.end();
-  if (!*known) return SQLITE_OK;
+  if (!*known) return 0;
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt *s = Prepare("UPDATE sources SET offline_at = ?2 WHERE handle = ?1");
-  if (!s) return SQLITE_ERROR;
-  sqlite3_bind_int64(s, 1, handle);
-  BindText(s, 2, now);
-  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  if (rc != 0) return rc;
+  if ((rc = WriteOffline(handle, now)) != 0) return rc;
   handles_.erase(it->second);
   online_.erase(it);
-  return SQLITE_OK;
+  return 0;
 }
 
 int DchStore::Unregister(const std::string &application, const std::string &now) {
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt *s = Prepare("UPDATE applications SET unregistered_at = ?2 WHERE name = ?1");
-  if (!s) return SQLITE_ERROR;
-  BindText(s, 1, application);
-  BindText(s, 2, now);
-  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
-  s = Prepare("UPDATE sources SET offline_at = ?2 WHERE application = ?1 AND offline_at IS NULL");
-  if (!s) return SQLITE_ERROR;
-  BindText(s, 1, application);
-  BindText(s, 2, now);
-  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  if (rc != 0) return rc;
+  if ((rc = WriteUnregister(application, now)) != 0) return rc;
   for (auto it = online_.begin(); it != online_.end();) {
     if (it->second.application == application) {
       handles_.erase(it->second);
@@ -371,38 +189,21 @@ int DchStore::Unregister(const std::string &application, const std::string &now)
       ++it;
     }
   }
-  return SQLITE_OK;
+  return 0;
 }
 
 int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
-                  const std::string &attrs, const std::string &now,
+                  const std::vector<DchAttrView> &attrs, int64_t receivedMs,
                   std::optional<uint32_t> stream, uint32_t number) {
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt *s = Prepare(
-      "INSERT INTO rows (received_at, handle, application, attribute_group, source, "
-      "data_sequence, attrs, row_stream, row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
-      "?9)");
-  if (!s) return SQLITE_ERROR;
-  BindText(s, 1, now);
-  sqlite3_bind_int64(s, 2, handle);
-  if (key) {
-    BindText(s, 3, key->application);
-    BindText(s, 4, key->group);
-    BindText(s, 5, key->source);
-  }
-  sqlite3_bind_int(s, 6, dataSequence);
-  BindText(s, 7, attrs);
-  if (stream) {
-    sqlite3_bind_int64(s, 8, *stream);
-    sqlite3_bind_int64(s, 9, number);
-  }
-  if ((rc = Step(db_, s, &lastError_)) != SQLITE_OK) return rc;
+  if (rc != 0) return rc;
+  DchRowRecord row{handle, key, dataSequence, &attrs, receivedMs, stream, number};
+  if ((rc = WriteRow(row)) != 0) return rc;
   if (stream) {
     Stream(*stream).last = number;
     transactionStreams_.emplace(*stream, number);  // the first of the transaction stays
   }
-  return SQLITE_OK;
+  return 0;
 }
 
 int DchStore::ActionSent(uint32_t id, const std::string &node, uint32_t type,
@@ -410,38 +211,15 @@ int DchStore::ActionSent(uint32_t id, const std::string &node, uint32_t type,
                          const std::string &owner, const std::string &peer,
                          const std::string &now) {
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt *s = Prepare(
-      "INSERT OR REPLACE INTO actions (id, sent_at, peer, node, type, name, parameter, owner) "
-      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-  if (!s) return SQLITE_ERROR;
-  sqlite3_bind_int64(s, 1, id);
-  BindText(s, 2, now);
-  BindText(s, 3, peer);
-  BindText(s, 4, node);
-  sqlite3_bind_int64(s, 5, type);
-  BindText(s, 6, name);
-  BindOptional(s, 7, parameter);
-  BindText(s, 8, owner);
+  if (rc != 0) return rc;
   if (id > lastActionId_) lastActionId_ = id;
-  return Step(db_, s, &lastError_);
+  return WriteActionSent(id, node, type, name, parameter, owner, peer, now);
 }
 
 int DchStore::ActionStatus(uint32_t id, int32_t status, const std::optional<std::string> &result,
                            const std::string &now) {
   int rc = Begin();
-  if (rc != SQLITE_OK) return rc;
-  // An action the peer did not send (or sent in a run whose database is gone) is kept too.
-  sqlite3_stmt *s = Prepare(
-      "INSERT INTO actions (id, status, result, status_at) VALUES (?1, ?2, ?3, ?4) "
-      "ON CONFLICT (id) DO UPDATE SET status = ?2, result = coalesce(?3, result), "
-      "status_at = ?4");
-  if (!s) return SQLITE_ERROR;
-  sqlite3_bind_int64(s, 1, id);
-  sqlite3_bind_int(s, 2, status);
-  BindOptional(s, 3, result);
-  BindText(s, 4, now);
-  return Step(db_, s, &lastError_);
+  return rc != 0 ? rc : WriteActionStatus(id, status, result, now);
 }
 
 const DchSourceKey *DchStore::Lookup(uint32_t handle) const {

@@ -1,0 +1,82 @@
+// The SQLite back end of the agent peer's store (dchstore.h), the default: one database file
+// beside the data providers of one host, readable with sqlite3 while the peer writes.
+//
+// Every write is carried out at once inside the open transaction (BEGIN at the turn's first
+// write, COMMIT at its end), so a failed write is known at once and only its turn is lost. The
+// database runs in WAL mode with synchronous=NORMAL and a busy wait of 5 seconds for writers
+// of other programs. Used by the event loop thread only; nothing here throws.
+#pragma once
+
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "tools/dch/dchstore.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace qdvp_dch {
+
+class DchSqliteStore : public DchStore {
+ public:
+  DchSqliteStore() = default;
+  ~DchSqliteStore() override;
+
+  // Opens (creating when needed) the database and its tables, brings a database of an earlier
+  // release up to date, and loads the online handles.
+  int Open(const std::string &path);
+  int Close() override;
+  const char *Kind() const override { return "sqlite"; }
+
+ protected:
+  int BeginWrites() override;
+  int CommitWrites() override;
+  void RollbackWrites() override;
+  int WriteRegister(const DchMessage &message, const std::string &now) override;
+  int WriteOnline(uint32_t handle, const DchSourceKey &key, const std::string &now) override;
+  int WriteOffline(uint32_t handle, const std::string &now) override;
+  int WriteUnregister(const std::string &application, const std::string &now) override;
+  int WriteRow(const DchRowRecord &row) override;
+  int WriteStreamLast(uint32_t stream, uint32_t last) override;
+  int WriteActionSent(uint32_t id, const std::string &node, uint32_t type, const std::string &name,
+                      const std::optional<std::string> &parameter, const std::string &owner,
+                      const std::string &peer, const std::string &now) override;
+  int WriteActionStatus(uint32_t id, int32_t status, const std::optional<std::string> &result,
+                        const std::string &now) override;
+  int LoadState() override;
+  int LoadStreamLast(uint32_t stream, uint32_t *last) override;
+
+ private:
+  int Exec(const char *sql);
+  sqlite3_stmt *Prepare(const char *sql);
+  int Step(sqlite3_stmt *s);
+  int SqlFail(int rc, const char *what);
+  int UpgradeRows();
+  int64_t GroupOf(uint32_t handle, const DchSourceKey &key);
+  int64_t LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs);
+
+  sqlite3 *db_ = nullptr;
+  // Prepared statements by the address of their SQL text, which is always a literal.
+  std::map<const char *, sqlite3_stmt *> statements_;
+  // The statements of every turn and row, kept at hand (they are in statements_ as well).
+  sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *insertRow_ = nullptr;
+  // The row_groups number of each online handle's application and attribute group, and of
+  // each pair; forgotten when memory is read again after a lost transaction.
+  std::unordered_map<uint32_t, int64_t> groupOfHandle_;
+  std::map<std::pair<std::string, std::string>, int64_t> groupIds_;
+  // The row_layouts number of each handle's last names, and of each names text; likewise
+  // forgotten after a lost transaction.
+  struct Layout {
+    int64_t id = 0;
+    std::vector<std::string> names;
+  };
+  std::unordered_map<uint32_t, Layout> layoutOfHandle_;
+  std::unordered_map<std::string, int64_t> layoutIds_;
+  // A row's attributes text, kept from row to row.
+  std::string attrs_;
+};
+
+}  // namespace qdvp_dch
