@@ -177,9 +177,17 @@ struct TableEntry {
 };
 
 struct AttrEntry {
+  // An attribute belongs to one source's attribute list (or to a copy of it being built) and
+  // has no lock of its own: the source's AttrLock guards the list and the row, which the
+  // compiler cannot name from here (QDVP_EvaluateFormulas and the parse say it for their
+  // callers).
+
+  // Links of the source's attribute list and its display order (under the source's AttrLock).
   AttrEntry *pNext;
-  void *pWork[2];         // record parsing working words; cleared in copies
-  AttrEntry *pOrderNext;  // display order
+  AttrEntry *pOrderNext;
+
+  // Constant after construction: the declaration as the metafile reader built it (copies
+  // share its texts).
   char Name[QDVP_ATTR_NAME_MAX + 1];
   char *pHelp;  // into the table's group help buffer, or null
   char *pEnum;  // ENUM{...} text, or null
@@ -191,15 +199,12 @@ struct AttrEntry {
   int AttrKey;
   int AttrAtomic;
   int MaxValSize;
-  int ActualValSize;
   int FilterCount;
   int FilterAccept;  // 1 +FILTER, 0 -FILTER
   int LeftTruncate;
   int AttrSortKey;  // SKEY=; -1 summary by total
   int OrderSeq;     // SEQ=
   long MaxSize;
-  time_t PrevSampleTime;
-  double PrevSampleValue;
   void *pOperand1;  // AttrEntry or DeriveFunction
   AttrEntry *pOperand2;
   char *pDelimiter;  // DLM= override, or null
@@ -211,6 +216,12 @@ struct AttrEntry {
   char *pFilterString[QDVP_MAX_FILTERS];
   char Type;
   char Shared;    // a copy: its texts belong to the model source's attribute
+
+  // Under the source's AttrLock: the row being built and what a rate remembers of the last.
+  void *pWork[2];         // record parsing working words; cleared in copies
+  int ActualValSize;
+  time_t PrevSampleTime;
+  double PrevSampleValue;
   // MaxValSize bytes and a terminator: the entry is allocated with room for them
   // (QDVP_AttrEntrySize), so the value area is as long as the attribute needs.
   char Value[];
@@ -229,6 +240,7 @@ struct SpecSelectedFileEntry {
 };
 
 struct FileSpecCB {
+  // Constant after construction: the file name pattern as the metafile gave it.
   int PatternFlag;
   char *pPathSpec;
   char *pPrefix;
@@ -239,13 +251,15 @@ struct FileSpecCB {
   int SuffixLen;
   char *pExtension;
   int ExtensionLen;  // 0 for "*": any extension
-  char *pCurrentFileName;
   int TotalNameLen;
   int NumericOffset;
   int NumericLen;
   int CharOffset;
   int CharLen;
   int SwitchCheckInterval;
+
+  // The file server task's own, as below: the name of the file monitored now.
+  char *pCurrentFileName;
   // File monitoring (filemon/), owned by the source's file server task: its process entry,
   // the files still to process in process-all mode, the time of the next switch check and
   // the identity checksum of the file monitored now (0: not yet known).
