@@ -23,7 +23,10 @@ static TRK1_BLOCK trk = {"qdvpalog"};
 
 namespace {
 
-OSV1_LOCK sOutcomeLock = OSV1_LOCK_INITIALIZER;
+// The ACTION rows' producers take turns here, each for its row's whole request (rank 8 of the
+// order, include/qdvp_anchor.h).
+OSV1_LOCK sOutcomeLock QDVP_ACQUIRED_AFTER(DPAB::ObjectUpdateLock)
+    QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
 constexpr long kActionLogLimit = 1024 * 1024;
 
 const char *Text(const char *text) { return text != nullptr ? text : ""; }
@@ -54,7 +57,7 @@ void FillRow(SourceEntry *source, const ActionEntry *entry) QDVP_REQUIRES(source
   }
 }
 
-void SendRow(DPAB *anchor, ProcessEntry *requester, const ActionEntry *entry) {
+void SendRow(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
   SourceEntry *source = anchor->pActionSource;
   SourceEntry *log = anchor->pDPlogSource;
   if (source == nullptr || anchor->StandAlone) return;
@@ -70,6 +73,7 @@ void SendRow(DPAB *anchor, ProcessEntry *requester, const ActionEntry *entry) {
   }
   {
     OSV1_Guard attrs(&source->AttrLock);
+    OSV1_Guard hold(&entry->Lock);
     FillRow(source, entry);
   }
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, requester);
@@ -110,9 +114,13 @@ void WriteLogLine(DPAB *anchor, const ActionEntry *entry) {
 
 }  // namespace
 
+// The entry's lock is held while its texts are read, never across the row's request: the DCH
+// client takes it under a source's entry lock to send the action's reply.
 void QDVP_RecordActionOutcome(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
   OSV1_Guard turn(&sOutcomeLock);
-  OSV1_Guard hold(&entry->Lock);
-  WriteLogLine(anchor, entry);
+  {
+    OSV1_Guard hold(&entry->Lock);
+    WriteLogLine(anchor, entry);
+  }
   SendRow(anchor, requester, entry);
 }

@@ -83,7 +83,11 @@ bool Stopping(const WorkerEntry *worker) {
 // Hands the action to the client of its source and waits for the outcome: the client's
 // result, "No result expected", the end of its session, or no result within the source's wait.
 void PerformRemote(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry) {
-  int waitSeconds = source->AcceptWaitSeconds;
+  int waitSeconds;
+  {
+    OSV1_Guard hold(&source->SourceLock);
+    waitSeconds = source->AcceptWaitSeconds;
+  }
   QDVP_QueueActionRequest(worker->pDPAB, source, entry);
   time_t deadline = 0;
   OSV1_GetLock(&entry->Mutex);
@@ -214,6 +218,7 @@ int QDVP_CheckIsLocalAction(SourceEntry *source, ActionEntry *entry) {
   if (source->InternalReport || source->Kind == 'F') return 1;
   if (strcmp(Text(entry->pName), "DP_CONTROL") == 0) return 1;
   if (source->Kind != 'B' && source->Kind != 'S') return 1;
+  OSV1_Guard hold(&source->SourceLock);
   return source->AcceptRequests ? 0 : 1;
 }
 

@@ -42,9 +42,11 @@ size_t DescribeAttribute(const AttrEntry *a, char *out) {
 }
 
 // Upper bound of the descriptions of a table's source.
-size_t DescriptionsBound(const SourceEntry *s) {
+size_t DescriptionsBound(SourceEntry *s) {
+  if (s == nullptr) return 0;
+  OSV1_Guard attrs(&s->AttrLock);
   size_t n = 0;
-  for (const AttrEntry *a = s ? s->pAttrList : nullptr; a; a = a->pNext) {
+  for (const AttrEntry *a = s->pAttrList; a; a = a->pNext) {
     n += strlen(a->Name) + 32 + (a->pEnum ? strlen(a->pEnum) : 1) +
          (a->pHelp ? strlen(a->pHelp) : 1);
   }
@@ -64,7 +66,13 @@ unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *appl) {
   OSV1_Guard name(&appl->NameLock);
   OSV1_Guard tables(&appl->TableListLock);
   for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
-    if (appl->SNMPappl && t->AttrSentCount <= 2) {
+    int sentCount, attrCount;
+    {
+      OSV1_Guard counts(&t->TableLock);
+      sentCount = t->AttrSentCount;
+      attrCount = t->AttrCount;
+    }
+    if (appl->SNMPappl && sentCount <= 2) {
       QDVP_TRC(trk, TRK1_DETAIL, "Table %s registration bypassed", t->TableName);
       continue;
     }
@@ -72,9 +80,13 @@ unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *appl) {
       QDVP_TRC(trk, TRK1_DETAIL, "Invisible table %s registration bypassed", t->TableName);
       continue;
     }
-    SourceEntry *source = t->pSourceList;
+    SourceEntry *source;
+    {
+      OSV1_Guard sources(&t->SourceListLock);
+      source = t->pSourceList;
+    }
     size_t used = message ? QDVP_WireGet32(message) : 0;
-    size_t estimate = static_cast<size_t>(t->AttrCount) * 640 + 320;
+    size_t estimate = static_cast<size_t>(attrCount) * 640 + 320;
     size_t bound = DescriptionsBound(source) + 2 * QDVP_HELP_SLOT + 128;
     size_t grown = used + (estimate > bound ? estimate : bound) + (message ? 0 : 512);
     auto *bigger = static_cast<unsigned char *>(QDV0_GetStorage(grown));

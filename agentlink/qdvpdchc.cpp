@@ -98,11 +98,11 @@ struct ActionWait {
   bool rules = false;
 };
 
-// An API client's SETSRC replaces the node name under the source's lock: it is copied there.
+// An API client's SETSRC replaces the node name under the source's AttrLock: it is copied there.
 ActionWait WaitOf(SourceEntry *source) {
   ActionWait wait;
   {
-    OSV1_Guard hold(&source->SourceLock);
+    OSV1_Guard hold(&source->AttrLock);
     wait.node = source->pSourceNodeName ? source->pSourceNodeName : "";
   }
   wait.requestNumber = source->RequestNumber;
@@ -125,7 +125,8 @@ void SendWaits(const ActionWait &wait, DCHcomm *comm) {
   if (wait.snmpRules) {
     QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_SNMP_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed", node);
+      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed",
+               node);
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node);
     }
@@ -133,7 +134,8 @@ void SendWaits(const ActionWait &wait, DCHcomm *comm) {
   if (wait.rules) {
     QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed", node);
+      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed",
+               node);
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node);
     }
@@ -264,7 +266,6 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
       // Only the fields the offline needs are carried; the copy owns no storage of its own.
       copy->pTable = source->pTable;
       copy->pSourceName = nullptr;
-      copy->pSourceNodeName = nullptr;
       copy->Kind = source->Kind;
       copy->pAction = source->pAction;
       copy->TTLexpiry = source->TTLexpiry;
@@ -552,8 +553,7 @@ void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
   OSV1_Guard applications(&anchor->ApplListLock);
   for (ApplEntry *appl = anchor->pApplList; appl != nullptr && comm->Socket > 0;
        appl = appl->pNext) {
-    TableEntry *table = appl->pTableList;
-    SourceEntry *first = table ? table->pSourceList : nullptr;
+    SourceEntry *first = QDVP_FirstSourceOfApplication(appl);
     if (first == nullptr || first == log || first->State == QDVP_Pending ||
         first->State == QDVP_Initial) {
       continue;

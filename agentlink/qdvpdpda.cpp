@@ -26,7 +26,7 @@ std::atomic<const DCHservices *> sServices{&kNoServices};
 
 // The attributes of a source in the order they are sent.
 template <typename Fn>
-void ForEachInOrder(SourceEntry *s, Fn fn) {
+void ForEachInOrder(SourceEntry *s, Fn fn) QDVP_REQUIRES(s->AttrLock) {
   bool ordered = s->pOrderList != nullptr;
   for (AttrEntry *a = ordered ? s->pOrderList : s->pAttrList; a != nullptr;
        a = ordered ? a->pOrderNext : a->pNext) {
@@ -58,7 +58,8 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
 // Builds the source's row in its output buffer; returns the message length, or 0 when there is
 // nothing to send (*status says why: 0 for a row without values or a stand-alone run, -1
 // without storage). Touches nothing of the connection, so a producer may build its own row.
-static size_t BuildDataRowLocked(SourceEntry *source, DPAB *anchor, int32_t *status) {
+static size_t BuildDataRowLocked(SourceEntry *source, DPAB *anchor, int32_t *status)
+    QDVP_REQUIRES(source->AttrLock) {
   const DCHservices *services = sServices.load();
   if (source->pOutputBuffer == nullptr) {
     int size = QDVP_ComputeDCHbufferSize(source);
@@ -94,6 +95,7 @@ static size_t BuildDataRowLocked(SourceEntry *source, DPAB *anchor, int32_t *sta
     return 0;
   }
   int sent = 0;
+  const char *node = source->pSourceNodeName ? source->pSourceNodeName : "";
   ForEachInOrder(source, [&](AttrEntry *a) {
     if (!a->Sent || a->Type == 'K') return;
     if (a->ActualValSize > 0) {
@@ -105,7 +107,6 @@ static size_t BuildDataRowLocked(SourceEntry *source, DPAB *anchor, int32_t *sta
     }
     if (sent == 0) return;
     if (strcmp(a->Name, "_DataSourceName") == 0) {
-      const char *node = source->pSourceNodeName ? source->pSourceNodeName : "";
       pos += QDV0_FormatDataField(m, cap, pos, QDVP_FIELD_ATTR_NAME, a->Name, strlen(a->Name), 0);
       pos += QDV0_FormatDataField(m, cap, pos, QDVP_FIELD_ATTR_VALUE, node, strlen(node), a->Type);
       sent++;
@@ -126,7 +127,7 @@ static size_t BuildDataRowLocked(SourceEntry *source, DPAB *anchor, int32_t *sta
 }
 
 // The values of a row are consumed once it is sent: the next record's parse fills them again.
-static void ConsumeValues(SourceEntry *source) {
+static void ConsumeValues(SourceEntry *source) QDVP_REQUIRES(source->AttrLock) {
   ForEachInOrder(source, [](AttrEntry *a) {
     if (a->Sent && a->Type != 'K') a->ActualValSize = 0;
   });

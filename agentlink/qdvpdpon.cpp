@@ -39,8 +39,12 @@ void SendRequest(int requestNumber, DCHcomm *comm, const char *what) {
   } while (QDVP_DCHsendAgain(comm));
 }
 
-const char *SourceNodeName(const SourceEntry *source) {
-  if (source->pSourceNodeName) return source->pSourceNodeName;
+// The name the agent knows the source by: its node name, or its own name without one.
+std::string SourceNodeName(SourceEntry *source) {
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    if (source->pSourceNodeName) return source->pSourceNodeName;
+  }
   return source->pSourceName ? source->pSourceName : "";
 }
 
@@ -57,11 +61,12 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
   size_t position = Begin(comm, QDVP_REQ_DP_ONLINE);
   position = Text(comm, position, QDVP_FIELD_APPL_NAME, appl->ApplName);
   position = Text(comm, position, QDVP_FIELD_TABLE_NAME, table->TableName);
-  Text(comm, position, QDVP_FIELD_SOURCE_NAME, SourceNodeName(source));
+  Text(comm, position, QDVP_FIELD_SOURCE_NAME, SourceNodeName(source).c_str());
   do {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Sending DP online request for appl <%s> table <%s> source <%s> request <%d>",
-             appl->ApplName, table->TableName, SourceNodeName(source), source->RequestNumber);
+             appl->ApplName, table->TableName, SourceNodeName(source).c_str(),
+             source->RequestNumber);
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(comm->RequestBuffer)),
                            comm->RequestBuffer, comm, 0);
@@ -110,7 +115,7 @@ void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm) {
 }
 
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode) {
-  QDVP_DoDPwaitForNode(SourceNodeName(source), source->RequestNumber, comm, waitCode);
+  QDVP_DoDPwaitForNode(SourceNodeName(source).c_str(), source->RequestNumber, comm, waitCode);
 }
 
 void QDVP_DoDPwaitForNode(const char *node, int requestNumber, DCHcomm *comm, int waitCode) {

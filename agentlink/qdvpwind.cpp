@@ -26,6 +26,8 @@
 
 static TRK1_BLOCK trk = {"qdvpwind"};
 
+// Every field is under the connection's StatusMutex (the block is reached through
+// DCHcomm::pWindow only).
 struct DCHwindow {
   std::deque<DCHinFlight> rows;
   size_t answered = 0;  // rows[0, answered) have their status

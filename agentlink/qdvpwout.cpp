@@ -16,7 +16,8 @@
 // Once it waits, it waits until half the window is free and the receive task lets it go then:
 // it goes on with a batch of rows, and neither side pays a wake-up for every status.
 //
-// Locks: a source's EntryLock -> the outbox lock -> the connection's StatusMutex.
+// The outbox lock's place in the order: include/qdvp_anchor.h (after a source's locks, before
+// the connection's).
 #include <string.h>
 
 #include <deque>
@@ -24,6 +25,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_actions.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_stats.h"
@@ -31,8 +33,8 @@
 static TRK1_BLOCK trk = {"qdvpwout"};
 
 struct DCHoutbox {
-  OSV1_LOCK lock;
-  OSV1_COND room;  // signalled when the client took rows
+  OSV1_LOCK lock QDVP_ACQUIRED_AFTER(ActionEntry::Mutex) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
+  OSV1_COND room;       // signalled when the client took rows
   std::deque<DCHinFlight> rows QDVP_GUARDED_BY(lock);
   std::atomic<int> waiting{0};            // producers waiting for room (changed under lock)
   std::atomic<size_t> count{0};           // rows.size(), for looks without the lock

@@ -50,11 +50,7 @@ ApplEntry *FindMetafileApplication(DPAB *anchor, const char *operand) {
   return appl != nullptr && appl->pMetafileFullName != nullptr ? appl : nullptr;
 }
 
-SourceEntry *FirstSource(ApplEntry *appl) {
-  OSV1_Guard tables(&appl->TableListLock);
-  TableEntry *table = appl->pTableList;
-  return table != nullptr ? table->pSourceList : nullptr;
-}
+SourceEntry *FirstSource(ApplEntry *appl) { return QDVP_FirstSourceOfApplication(appl); }
 
 // Loads a metafile as IMPORT and REFRESH do; returns the result code. The caller decides
 // whether the startup configuration changes.

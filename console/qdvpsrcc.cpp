@@ -126,7 +126,10 @@ void FreeArea(DPAB *anchor, ConsoleBlock *area) {
   OSV1_AwaitLetGo(&area->Holds, "console area");
   QDV0_CloseTheSocket(area->Socket);
   for (int s : area->ExtraSockets) QDV0_CloseTheSocket(s);
-  QDV0_Free(area->pCommandBuffer);
+  {
+    OSV1_Guard handOver(&area->Mutex);
+    QDV0_Free(area->pCommandBuffer);
+  }
   OSV1_DestroyLock(&area->EntryLock);
   OSV1_DestroyLock(&area->Mutex);
   QDV0_Free(area);
@@ -245,7 +248,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
 
 void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
                            int showReply) {
-  ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock : nullptr;
+  ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock.load() : nullptr;
   if (area == nullptr || replyBuffer == nullptr) return;
   Requester to;
   OSV1_GetLock(&area->Mutex);

@@ -21,8 +21,11 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   }
   QDVP_ReleaseStatisticBlock(anchor->pStatBlock);
   anchor->pStatBlock = nullptr;
-  QDVP_ReleaseTrapDestinationArray(anchor->pTrapDest);
-  anchor->pTrapDest = nullptr;
+  {
+    OSV1_Guard destinations(&QDVP_TrapDestLock);
+    QDVP_ReleaseTrapDestinationArray(anchor->pTrapDest);
+    anchor->pTrapDest = nullptr;
+  }
   anchor->pDCHclientPE = nullptr;
   if (anchor->BatchLogOpen) QDVP_CloseBatchLog();
   QDVP_ForgetDPlogAnchor(anchor);

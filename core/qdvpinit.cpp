@@ -126,7 +126,10 @@ DPAB *QDVP_StartupInitialization(void) {
   anchor->TZoffset = QDVP_ComputeTZoffset(&gmt, &local);
   QDVP_TRC(trk, TRK1_DETAIL, "Time Zone difference from GMT is %d", anchor->TZoffset);
 
-  anchor->pTrapDest = QDVP_ConstructTrapDestinationArray(trapDestination, &anchor->TrapDestCount);
+  {
+    OSV1_Guard destinations(&QDVP_TrapDestLock);
+    anchor->pTrapDest = QDVP_ConstructTrapDestinationArray(trapDestination, &anchor->TrapDestCount);
+  }
   // Without the variable, the trap configuration file (when there is one) names them.
   if (trapDestination == nullptr) QDVP_LoadTrapConfiguration(anchor);
 

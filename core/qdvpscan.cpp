@@ -2,13 +2,10 @@
 // driven by time rather than by data: it kicks the DCH client, hands the DCH wait queue over,
 // wakes file servers waiting for their file, re-drives delayed registrations and online
 // requests, sends delayed offline requests whose TTL has passed and asks for the end of
-// summaries that are due; then it sleeps for an interval that grows while nothing happens and shrinks
-// under activity (include/qdvp_scan.h).
+// summaries that are due; then it sleeps for an interval that grows while nothing happens and
+// shrinks under activity (include/qdvp_scan.h).
 //
-// Locks: one list at a time, never held while sleeping. The file I/O entry list lock, then an
-// entry's IOLock, which is only tried: a file server that holds it is scanning, not waiting.
-// The application list lock, then a source's EntryLock. The process chain lock, then the client
-// entry's WorkQueueLock (and its TaskIO mutex to signal it).
+// Locks: one list at a time, in the order of include/qdvp_anchor.h, never held while sleeping.
 #include <stdlib.h>
 #include <string.h>
 
@@ -68,7 +65,7 @@ void HandOverWaitQueue(ScanTask *t) {
 }
 
 // The task that waits for an I/O entry's file: the file server of its source.
-ProcessEntry *FileWaiter(const IOEntry *io) {
+ProcessEntry *FileWaiter(const IOEntry *io) QDVP_REQUIRES(io->IOLock) {
   const SourceEntry *source = io->pSource;
   if (source == nullptr || io->FileWaitCount == 0) return nullptr;
   if (source->pFileSpec != nullptr && source->pFileSpec->pPE != nullptr) {
@@ -84,10 +81,8 @@ void WakeFileWaits(ScanTask *t) {
   {
     OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_FILE - 1]);
     for (IOEntry *io = anchor->pIOEList[QDVP_IOE_FILE]; io != nullptr; io = io->pNextKind) {
-      if (!OSV1_TryLock(&io->IOLock)) continue;
-      bool ready = io->pWaitSource != nullptr ? io->pWaitSource->State == QDVP_Ready
-                                              : io->FileWaitCount != 0;
-      if (ready) {
+      OSV1_Guard wait(&io->IOLock);
+      if (io->FileWaitCount != 0) {
         OSV1_Signal(&io->Mutex, &io->Cond);
         // A file server waits on its own process entry's condition; it is still inside its
         // wait (it needs the entry's lock, held here, to leave it), so its entry is there.
@@ -95,7 +90,6 @@ void WakeFileWaits(ScanTask *t) {
         if (server != nullptr) QDVP_SignalTaskIO(server);
         woken++;
       }
-      OSV1_ReleaseLock(&io->IOLock);
     }
   }
   if (woken == 0) {
@@ -132,8 +126,7 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
   if (!queued) {
     OSV1_Guard list(&anchor->ApplListLock);
     for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
-      TableEntry *table = appl->pTableList;
-      SourceEntry *source = table ? table->pSourceList : nullptr;
+      SourceEntry *source = QDVP_FirstSourceOfApplication(appl);
       if (source == nullptr) continue;
       OSV1_Guard entry(&source->EntryLock);
       if (source->State != QDVP_Pending) continue;
@@ -214,7 +207,7 @@ void EndSummaries(ScanTask *t, time_t now) {
 
 bool ScanShouldLeave(ScanTask *t) {
   if (t->pe->Terminate != 1) return false;
-  OSV1_Guard list(&t->anchor->ProcessListLock);
+  OSV1_Guard state(&t->anchor->StateMutex);
   return t->anchor->ActiveTasks < 2;
 }
 

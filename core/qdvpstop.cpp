@@ -16,7 +16,7 @@
 static TRK1_BLOCK trk = {"qdvpstop"};
 
 static int ActiveTaskCount(DPAB *anchor) {
-  OSV1_Guard chain(&anchor->ProcessListLock);
+  OSV1_Guard state(&anchor->StateMutex);
   return anchor->ActiveTasks;
 }
 
@@ -24,9 +24,8 @@ void QDVP_ShutdownCleanUp(DPAB *anchor, int flag) {
   QDVP_TRC_ENTRY(trk);
   time_t deadline = QDV0_Time() + QDVP_SHUTDOWN_WAIT_SECONDS;
   QDVP_SignalProcessTermination(anchor);
-  if (anchor->pMemMetafile != nullptr && anchor->pMemMetafile->pPE != nullptr) {
-    QDVP_SignalTaskIO(anchor->pMemMetafile->pPE);
-  }
+  MemMetafile *metafile = anchor->pMemMetafile.load();
+  if (metafile != nullptr && metafile->pPE != nullptr) QDVP_SignalTaskIO(metafile->pPE);
   for (int active = ActiveTaskCount(anchor); active >= 1 && QDV0_Time() < deadline;
        active = ActiveTaskCount(anchor)) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Waiting for all processes to end - %d", active);

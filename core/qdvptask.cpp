@@ -23,11 +23,9 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
     return nullptr;
   }
   entry->pDPAB = anchor;
-  entry->WakeFd = -1;
   OSV1_InitializeLock(&entry->TaskIOmutex);
   OSV1_InitializeLock(&entry->WorkQueueLock);
   OSV1_InitializeLock(&entry->RequestLock);
-  OSV1_InitializeLock(&entry->TerminationLock);
   OSV1_InitializeLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Allocated process entry @%p for length %d", (void *)entry,
            (int)sizeof(ProcessEntry));
@@ -35,11 +33,13 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor) {
 }
 
 void QDVP_FreeProcessEntry(ProcessEntry *entry) {
-  if (entry->WakeFd >= 0) close(entry->WakeFd);
+  {
+    OSV1_Guard wake(&entry->TaskIOmutex);
+    if (entry->WakeFd >= 0) close(entry->WakeFd);
+  }
   OSV1_DestroyLock(&entry->TaskIOmutex);
   OSV1_DestroyLock(&entry->WorkQueueLock);
   OSV1_DestroyLock(&entry->RequestLock);
-  OSV1_DestroyLock(&entry->TerminationLock);
   OSV1_DestroyLock(&entry->UnchainLock);
   QDVP_TRC(trk, TRK1_STORAGE, "Freeing process entry @%p", (void *)entry);
   QDV0_Free(entry);
@@ -113,13 +113,14 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry) {
   }
   OSV1_ReleaseLock(&entry->UnchainLock);
   QDVP_FreeProcessEntry(entry);
-  // The count falls and the shutdown is woken in one step under both locks: once the chain
-  // lock is released the anchor may be gone, so nothing of it is touched after that.
+  // The count falls and the shutdown is woken under both locks, and StateMutex, under which the
+  // count is read, is the last of the anchor this task touches: once it is released the anchor
+  // may be gone (the orderly shutdown frees it when the count reaches 0).
   OSV1_GetLock(&anchor->StateMutex);
   if (chained) anchor->ActiveTasks--;
+  OSV1_ReleaseLock(&anchor->ProcessListLock);
   OSV1_WakeAll(&anchor->StateCond, &anchor->StateMutex);
   OSV1_ReleaseLock(&anchor->StateMutex);
-  OSV1_ReleaseLock(&anchor->ProcessListLock);
 }
 
 void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry) {
@@ -171,7 +172,7 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
   OSV1_GetLock(&entry->TaskIOmutex);
   int rc = 0;
   // Work or a termination request that arrived before the lock is not waited for again:
-  // producers signal without holding the mutex.
+  // producers queue and set the flag before they signal, and signal under the mutex.
   bool pending;
   {
     OSV1_Guard queue(&entry->WorkQueueLock);

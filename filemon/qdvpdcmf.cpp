@@ -27,10 +27,12 @@
 
 static TRK1_BLOCK trk = {"qdvpdcmf"};
 
-static OSV1_LOCK TargetDirEnvLock = OSV1_LOCK_INITIALIZER;
-static OSV1_LOCK IDcheckSumBufferLock = OSV1_LOCK_INITIALIZER;
-static char *IDcheckSumBuffer = nullptr;
-static int IDcheckSumBufferSize = 0;
+// Leaves (include/qdvp_anchor.h): the directory listing's environment, and the buffer the
+// identity checksum reads a first line into.
+static OSV1_LOCK TargetDirEnvLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
+static OSV1_LOCK IDcheckSumBufferLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
+static char *IDcheckSumBuffer QDVP_GUARDED_BY(IDcheckSumBufferLock) = nullptr;
+static int IDcheckSumBufferSize QDVP_GUARDED_BY(IDcheckSumBufferLock) = 0;
 
 static const char *Str(const char *text) { return text ? text : ""; }
 

@@ -3,10 +3,12 @@
 // mode), sending each row with the resend loop after a failed send, and the identity check
 // that restarts at the beginning of a replaced file.
 //
-// The I/O entry's lock is held for each pass and for the wait for the file; the periodic scan
-// wakes a waiting server through its process entry's condition (FileWaitCount tells it to),
-// which is also where a request to end wakes it. A pass resumes at the read position, the
-// position after the last complete record handled, so no complete line is sent twice; a last
+// The I/O entry, its buffers and the open file are the server's own; of the entry only
+// FileWaitCount is shared, under the entry's IOLock: the periodic scan wakes a waiting server
+// through its process entry's condition while it is set, which is also where a request to end
+// wakes it. No lock is held while a pass reads, parses and sends (a row's request waits for the
+// agent, and a row that was not taken for 30-second pauses). A pass resumes at the read position,
+// the position after the last complete record handled, so no complete line is sent twice; a last
 // line without its line end is left for the next pass unless the file stayed unchanged for a
 // whole interval.
 #include <ctype.h>
@@ -51,14 +53,18 @@ static ProcessEntry *OwnerOf(IOEntry *io) {
 
 static bool ShouldEnd(ProcessEntry *pe) { return pe != nullptr && QDVP_TaskShouldEnd(pe); }
 
-// Waits for the periodic scan's signal; the caller holds the entry's lock, which is released
-// while waiting. The server waits on its own process entry's condition, so that a request to
-// end (the console's DELETE or REFRESH, the shutdown) wakes it at once; the scan signals the
-// same condition while FileWaitCount is set. The wait is bounded so that a lost signal only
-// delays. Without an owning task (the reader called on its own) the entry's condition is used.
-static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) QDVP_REQUIRES(io->IOLock) {
-  io->FileWaitCount = 1;
-  OSV1_ReleaseLock(&io->IOLock);
+// Waits for the periodic scan's signal. The server waits on its own process entry's condition,
+// so that a request to end (the console's DELETE or REFRESH, the shutdown) wakes it at once;
+// the scan signals the same condition while FileWaitCount is set. The server clears the count
+// under IOLock before it goes on, so a scan that holds IOLock and sees the count set knows the
+// server (and its process entry) is still inside this wait. The wait is bounded so that a lost
+// signal only delays. Without an owning task (the reader called on its own) the entry's
+// condition is used.
+static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) {
+  {
+    OSV1_Guard wait(&io->IOLock);
+    io->FileWaitCount = 1;
+  }
   if (pe != nullptr) {
     QDVP_WaitTaskIO(pe, 30, ">>>>> Wait for file to become available",
                     ">>>>> Check file signal received. rc %d errno %d");
@@ -69,7 +75,7 @@ static void WaitForFileSignal(IOEntry *io, ProcessEntry *pe) QDVP_REQUIRES(io->I
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Check file signal received. rc %d errno %d", rc, errno);
     OSV1_ReleaseLock(&io->Mutex);
   }
-  OSV1_GetLock(&io->IOLock);
+  OSV1_Guard wait(&io->IOLock);
   io->FileWaitCount = 0;
 }
 
@@ -101,7 +107,6 @@ int QDVP_WaitFileReadyForMonitor(IOEntry *io, int *waited) {
   DPAB *anchor = pe ? pe->pDPAB : Main_DPAB;
   char waitSetting = static_cast<char>(
       toupper(static_cast<unsigned char>(QDV0_GetEnv("QDVP_DP_FILE_EXIST_WAIT", "Y")[0])));
-  OSV1_Guard guard(&io->IOLock);
   int size = QDVP_ComputeIObufferSize(source);
   io->BufferSize = size;
   QDV0_Scratch<char> check(static_cast<size_t>(size) + 1);
@@ -477,7 +482,6 @@ static bool ClearFile(const char *name) {
 // One scan pass; see qdvpfmon.h.
 int QDVP_FileScanPass(FileServerState *s) {
   IOEntry *io = s->io;
-  OSV1_Guard guard(&io->IOLock);
   bool copy = io->FileMode == 'C';
   bool follow = Follows(s);
   IObuffer *buffer = QDVP_GetNextFreeBuffer(io);

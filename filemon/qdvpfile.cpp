@@ -169,10 +169,12 @@ static void ReportStart(FileServerState *s) {
   const TableEntry *t = s->table;
   const char *type = t->Type == 'E' ? "EVENT" : t->Type == 'P' ? "POLL" : "SAMPLE";
   const char *mode = t->Type == 'E' ? "N/A" : s->io->FileMode == 'C' ? "COPY" : "TAIL";
-  const char *delimiter = s->source->pDelimiter;
-  const char *shown = delimiter == nullptr || delimiter[0] == '\0' ? "NONE"
-                      : strcmp(delimiter, " ") == 0              ? "Space"
-                                                                 : delimiter;
+  std::string delimiter;
+  {
+    OSV1_Guard attrs(&s->source->AttrLock);
+    if (s->source->pDelimiter != nullptr) delimiter = s->source->pDelimiter;
+  }
+  const char *shown = delimiter.empty() ? "NONE" : delimiter == " " ? "Space" : delimiter.c_str();
   char frequency[16];
   snprintf(frequency, sizeof(frequency), "%d", s->frequency);
   QDVP_SendDPlogMessage(s->anchor, 16, QDVP_FileServerFileName(s), type, frequency, mode, shown);
@@ -191,8 +193,13 @@ static bool PrepareReader(FileServerState *s) {
   memset(&c, 0, sizeof(c));
   c.pReadBuffer = s->readBuffer;
   c.ReadSize = s->recordSize;
-  SourceEntry *first = s->table->pSourceList ? s->table->pSourceList : s->source;
-  c.pDelimiter = first->pDelimiter;
+  // The table's first source keeps the delimiter it was read with for good.
+  SourceEntry *first = QDVP_FirstSourceOf(s->table);
+  if (first == nullptr) first = s->source;
+  {
+    OSV1_Guard attrs(&first->AttrLock);
+    c.pDelimiter = first->pDelimiter;
+  }
   c.LinesPerRecord = s->table->RecordSetCount > 0 ? s->table->RecordSetCount : 1;
   c.StopAt = -1;
   if (s->table->pRecordSetDelimiter != nullptr && s->table->pRecordSetDelimiter[0] != '\0') {
@@ -218,11 +225,12 @@ static void TakeOffline(FileServerState *s) {
 }
 
 // Waits until the next scan is due, in pieces of about 30 seconds for long intervals, and
-// returns early when the task is asked to end, or when a new file appears under the monitored
-// name (a rotation: the pass that follows reads the old file to its end and switches).
+// returns early when the task is asked to end, when the file followed in TAIL mode was written,
+// or when a new file appears under the monitored name (a rotation: the pass that follows reads
+// the old file to its end and switches). See qdvpfwat.cpp.
 static void WaitForNextScan(FileServerState *s) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> wait for next sample/event");
-  QDVP_FileWatchDirectory(s);
+  QDVP_FileWatch(s);
   bool pieces = s->frequency > 30;
   int total = pieces ? s->testFrequency : s->frequency;
   time_t start = QDV0_Time();
@@ -231,7 +239,7 @@ static void WaitForNextScan(FileServerState *s) {
     int piece = pieces ? std::min(left, s->testInterval) : left;
     // A position not written yet is written within a second, not after the whole interval.
     bool pending = QDVP_FilePositionPending(s);
-    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece)) return;
+    if (QDVP_FileWaitOrChange(s, pending ? std::min(piece, 1) : piece) != QDVP_WAKE_NONE) return;
     if (pending) QDVP_FilePositionFlush(s, false);
   }
 }
@@ -276,15 +284,13 @@ static bool ScanLoop(FileServerState *s) {
   }
 }
 
-// Frees what the task holds and ends it.
-// The end of the task, from wherever it decides to end: the termination lock the task took at
-// its start is let go here (a hand-over the lock analysis cannot follow through the state).
-[[noreturn]] static void Cleanup(FileServerState *s) QDVP_NO_THREAD_SAFETY_ANALYSIS {
+// Frees what the task holds and ends it, from wherever it decides to end.
+[[noreturn]] static void Cleanup(FileServerState *s) {
   s->io->pFile = nullptr;
   // Orderly end (the shutdown, a DELETE): the position reached is written now.
   QDVP_FilePositionFlush(s, true);
   QDVP_FileCloseFollowed(s);
-  QDVP_FileUnwatchDirectory(s);
+  QDVP_FileUnwatch(s);
   QDV0_Free(s->commonBuffer);
   QDV0_Free(s->readBuffer);
   QDVP_ReleaseRecordSetRule(s->rule);
@@ -296,7 +302,6 @@ static bool ScanLoop(FileServerState *s) {
     QDVP_ReleaseSelectedFileList(s->fileSpec);
   }
   s->fileSpec->pPE = nullptr;
-  OSV1_ReleaseLock(&s->pe->TerminationLock);
   QDVP_WaitTaskIO(s->pe, 3, nullptr, nullptr);
   // At shutdown the wait for the offline ends early; the client may still have it.
   QDVP_WaitForDCHrequestRelease(s->anchor, s->pe, s->source);
@@ -331,11 +336,10 @@ void QDVP_FileServer(ProcessEntry *pe) {
   s.fileSpec->pPE = pe;
   s.internal = s.table->TableName[0] == '~';
   s.endPos = -1;
-  s.watchFd = -1;
+  s.watchFd = s.watchDirWd = s.watchFileWd = -1;
   s.ackedPos = s.savedPos = -1;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> DP file server process started for %s. Thread: %X",
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
-  OSV1_GetLock(&pe->TerminationLock);
   if (!WaitForRegistration(&s)) Cleanup(&s);
 
   s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,

@@ -45,8 +45,14 @@ struct FileServerState {
   ino_t followedIno;
   FILE *previous;
   long previousPos, previousEnd;
-  // The watch on the directory of the file (qdvpfwat.cpp): -1 without one.
-  int watchFd;
+  // The watch of the file (qdvpfwat.cpp): the inotify descriptor (-1 without one), its watch
+  // of the directory for new files under the name, and of the file followed for writes (-1:
+  // none), with that file's identity; watchMode is QDVP_FILE_WATCH, read at the first wait.
+  int watchFd, watchDirWd, watchFileWd;
+  int watchMode;
+  bool watchFresh;  // the file watch was just set: a write before it is looked for once
+  dev_t watchFileDev;
+  ino_t watchFileIno;
   std::string watchDir, watchBase;
   // Saved read positions (qdvpfpos.cpp). keepPosition: QDVP_STATE_DIR is set and the file is
   // followed by position. ackedPos: the position after the last row of the file under the name
@@ -81,14 +87,19 @@ void QDVP_FileInitialPosition(FileServerState *s);
 // The identity check after a pass: restarts from the beginning when the first line changed.
 // Returns true during batch processing when the file is unchanged (one pass is enough).
 bool QDVP_FileIdentityCheck(FileServerState *s);
-// Watching the directory of the file (qdvpfwat.cpp), so that a file created or moved in under
-// the monitored name (the new file of a rotation) is read at once, not at the next scan.
-// Sets up or keeps the watch for the file's current name; without inotify nothing is watched.
-void QDVP_FileWatchDirectory(FileServerState *s);
-// Waits up to seconds on the task's condition and the watch; true when the monitored name was
-// created or moved in meanwhile.
-bool QDVP_FileWaitOrChange(FileServerState *s, int seconds);
-void QDVP_FileUnwatchDirectory(FileServerState *s);
+// Watching the file (qdvpfwat.cpp), so that a write to the file followed in TAIL mode, or a
+// file created or moved in under the monitored name (the new file of a rotation), is read at
+// once, not at the next scan. QDVP_FileWatch sets up or keeps the watches for the file's
+// current name and the file followed; without inotify, or with QDVP_FILE_WATCH=N, nothing is
+// watched.
+enum { QDVP_WATCH_UNSET = 0, QDVP_WATCH_WRITES, QDVP_WATCH_NEW_FILES, QDVP_WATCH_NONE };
+void QDVP_FileWatch(FileServerState *s);
+// What ended a wait early: nothing (the time is up, or the task was signalled), a new file
+// under the name, or a write that left the file followed with something new to read.
+enum { QDVP_WAKE_NONE = 0, QDVP_WAKE_NEW_FILE, QDVP_WAKE_WRITE };
+// Waits up to seconds on the task's condition and the watch; returns what ended it.
+int QDVP_FileWaitOrChange(FileServerState *s, int seconds);
+void QDVP_FileUnwatch(FileServerState *s);
 // Saved read positions (qdvpfpos.cpp). At the server's first positioning: true, with the
 // position, when the state file holds one for this file whose identity is the file's and that
 // lies within size; decides whether the server keeps its position at all.

@@ -55,9 +55,9 @@ struct Saved {
   uint32_t RowStream, RowNumber;  // the source's row stream and the number of its last row
 };
 
-// The shared table of positions. Its lock is taken alone or after the I/O entry's IOLock (a
-// server flushes during its pass), and nothing is taken while it is held.
-OSV1_LOCK sLock = OSV1_LOCK_INITIALIZER;
+// The shared table of positions. Its lock is a leaf (include/qdvp_anchor.h): nothing is taken
+// while it is held.
+OSV1_LOCK sLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 bool sLoaded QDVP_GUARDED_BY(sLock) = false;
 std::string sFile QDVP_GUARDED_BY(sLock);  // the state file; empty: positions are not kept
 std::map<Key, Saved> sTable QDVP_GUARDED_BY(sLock);

@@ -54,12 +54,14 @@ SourceEntry *sObjectSource = nullptr;
 DPAB *sAnchor = nullptr;
 
 void MarkKeys(SourceEntry *source, const char *first, const char *second) {
+  OSV1_Guard attrs(&source->AttrLock);
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
     if (strcmp(a->Name, first) == 0 || strcmp(a->Name, second) == 0) a->AttrKey = 1;
   }
 }
 
 void SetNodeName(SourceEntry *source) {
+  OSV1_Guard attrs(&source->AttrLock);
   if (QDV_Agent_Geographic_Location == nullptr || source->pSourceNodeName == nullptr) return;
   char node[256];
   snprintf(node, sizeof(node), "%s@%s", source->pSourceNodeName, QDV_Agent_Geographic_Location);

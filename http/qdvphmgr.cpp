@@ -203,7 +203,7 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
 }  // namespace
 
 URLmanagementBlock *QDVP_URLmanager(DPAB *anchor) {
-  return anchor != nullptr ? static_cast<URLmanagementBlock *>(anchor->pURLmanager) : sUMB;
+  return anchor != nullptr ? static_cast<URLmanagementBlock *>(anchor->pURLmanager.load()) : sUMB;
 }
 
 int QDVP_InitializeUMB(DPAB *anchor) {

@@ -2,16 +2,11 @@
 // entry of the task that carries it out, and the calls between the agent link, the automation
 // server, its workers and the API server that hands remote actions to a client.
 //
-// Lock order, where more than one is held:
-//   ActionListLock (the entry pool) -> a source's SourceLock -> an action entry's Mutex: an
-//   entry joins or leaves a source's request queue only under both of the first two, so that
-//   a task holding ActionListLock knows whether the source is still referred to;
-//   AutoQueueLock (the dispatch and wait queues) is held alone;
-//   WorkerListLock -> a worker's Lock;
-//   a source's SourceLock (its request queue) -> an action entry's Lock, or its Mutex (the API
-//   server reads and changes RemoteState while it walks the queue);
-//   an action entry's Mutex carries only the hand-over between a worker and the API server task
-//   (the worker waits on Cond for the client's result) and is held around that wait alone.
+// The locks of the records below and their order: the table in include/qdvp_anchor.h. An
+// entry joins or leaves a source's request queue only under ActionListLock and the source's
+// SourceLock, so that a task holding ActionListLock knows whether the source is still referred
+// to; an entry's Mutex carries only the hand-over between a worker and the API server task (the
+// worker waits on Cond for the client's result) and is held around that wait alone.
 //
 // Lifetimes (docs/architecture.md, "Lifetimes"): an entry is in one task's hands at a time
 // (the receive task that fills it, the automation server, a worker, the server again), passed
@@ -32,6 +27,7 @@
 #include "osv1.h"
 #include "qdvp_agentlink.h"
 #include "qdvp_anchor.h"
+#include "qdvp_dchcomm.h"
 
 struct SourceEntry;
 struct WorkerEntry;
@@ -74,9 +70,12 @@ struct ActionEntry {
   char EyeCatcher;             // 'A', constant
   std::atomic<int> InUse;      // taken from the pool (under ActionListLock), given back by the
                                // automation server
-  OSV1_LOCK Mutex;
+  // The result (Lock), then the hand-over to a client (Mutex, with Cond); their place in the
+  // order: include/qdvp_anchor.h.
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(ActionEntry::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
   OSV1_COND Cond;              // with Mutex: the worker waits for its client's result
-  OSV1_LOCK Lock;              // the texts and result while the receive task fills them, and
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(ActionEntry::Mutex);
+                               // the texts and result while the receive task fills them, and
                                // while the DCH client sends the result
 
   // Under the anchor's locks (which a field of the entry cannot name for the compiler).
@@ -126,9 +125,10 @@ struct WorkerEntry {
   int LogFlag;                 // write the DP log's action messages (set when it is dispatched)
   ProcessEntry *pPE;           // the worker's own, set as it starts
   SourceEntry *pReplySource;   // the worker's own: carries its actions' statuses to the agent
-  OSV1_LOCK Mutex;
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(WorkerEntry::Lock)
+      QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
   OSV1_COND Cond;              // with Mutex: the hand-over of an action
-  OSV1_LOCK Lock;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock) QDVP_ACQUIRED_BEFORE(WorkerEntry::Mutex);
   ActionEntry *pAction QDVP_GUARDED_BY(Mutex);  // the action in hand
 };
 

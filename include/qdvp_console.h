@@ -12,8 +12,8 @@
 // is stored, and sets Status to the result code when the command is done. While Status is 99
 // the I/O task answers every further datagram at once with "7 code" and take actions wait.
 //
-// Lock order: Mutex -> EntryLock. Neither is held while a command runs; a command takes the
-// anchor's locks (SelectLock -> ApplListLock -> ...) as documented in qdvp_anchor.h.
+// Mutex, then EntryLock, both before every other lock (include/qdvp_anchor.h); neither is
+// held while a command runs.
 //
 // Status and CommandCode are atomics: the I/O task reads them without the mutex to answer
 // "99 " and "7 code". The console sockets belong to the area: the I/O task opens them, the
@@ -101,28 +101,46 @@ enum ConsoleAuthentication {
 // pConsoleBlock under its StateMutex; a take action's worker that hands a command over holds
 // the area (Holds) while it uses it, and the console service frees it only once none does.
 struct ConsoleBlock {
+  // Released only once every task that took a hold let go (docs/architecture.md, "Lifetimes").
   OSV1_HOLDS Holds;
-  OSV1_LOCK Mutex;  // the hand-over
-  OSV1_COND Cond;    // signalled at each hand-over and at the I/O task's start and end
-  char *pCommandBuffer;   // the command handed over, or null; owned by the service once taken
-  int BufferSize;         // QDVP_CONSOLE_BUFFER_SIZE
+
+  // The hand-over (the fields below).
+  OSV1_LOCK Mutex QDVP_ACQUIRED_BEFORE(ConsoleBlock::EntryLock);
+  OSV1_COND Cond;     // signalled at each hand-over and at the I/O task's start and end
+  // Held while the service takes a command out of the area.
+  OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(ConsoleBlock::Mutex)
+      QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
+
+  // Constant after the service made the area.
+  int BufferSize;  // QDVP_CONSOLE_BUFFER_SIZE
+
+  // Under Mutex: the command handed over (owned by the service once taken), its requester (the
+  // socket the command arrived on, or the type for a take action), whether there is anyone to
+  // reply to and where replies go, how it was authenticated (ConsoleAuthentication), and the
+  // I/O task's end.
+  char *pCommandBuffer QDVP_GUARDED_BY(Mutex);
+  int Requester QDVP_GUARDED_BY(Mutex);
+  int HasRequesterAddr QDVP_GUARDED_BY(Mutex);  // 0 for a take action
+  struct sockaddr_in RequesterAddr QDVP_GUARDED_BY(Mutex);
+  int Authentication QDVP_GUARDED_BY(Mutex);
+  int IOended QDVP_GUARDED_BY(Mutex);
+  // A take action's room for the reply text of its command (null for the operator's commands,
+  // whose replies are datagrams): set with the command and taken with it by the service; the
+  // service fills it before it sets Status, for which the action waits.
+  char *pActionReply QDVP_GUARDED_BY(Mutex);
+  int ActionReplySize QDVP_GUARDED_BY(Mutex);
+
+  // Read without the mutex (the I/O task answers "99 " and "7 code" from them).
   std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first
   std::atomic<int> Status;       // 99 while a command runs, else the last result code
-  int Requester;          // the socket the command arrived on, or the type for a take action
-  int HasRequesterAddr;   // 0 for a take action: there is no one to reply to
-  struct sockaddr_in RequesterAddr;  // where replies go
-  std::atomic<long> IOthreadID;      // the I/O task's thread, -1 until it has started
-  int IOended;            // set (under Mutex) by the I/O task at its end
-  int Socket;             // the console socket, -1 when none
-  uint16_t Port;          // the console port, network byte order
-  int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];  // ASFS: base, base + 2, base + 1, or -1
-  OSV1_LOCK EntryLock;    // held while the service takes a command out of the area
-  int Authentication;     // of the command handed over (ConsoleAuthentication), under Mutex
-  // A take action's room for the reply text of its command (null for the operator's commands,
-  // whose replies are datagrams): set with the command and taken with it by the service, both
-  // under Mutex; the service fills it before it sets Status, for which the action waits.
-  char *pActionReply;
-  int ActionReplySize;
+  std::atomic<long> IOthreadID;  // the I/O task's thread, -1 until it has started
+
+  // The I/O task's own while it runs (the service closes them after the task has ended): the
+  // console socket (-1 when none), its port in network byte order, and for ASFS the sockets
+  // of base, base + 2 and base + 1 (or -1).
+  int Socket;
+  uint16_t Port;
+  int ExtraSockets[QDVP_MAX_CONSOLE_SOCKETS - 1];
 };
 
 extern const char *const ConCommandString[QDVP_CMD_COUNT];

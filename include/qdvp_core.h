@@ -8,7 +8,7 @@
 #include "qdvp_anchor.h"
 
 // Guards Main_DPAB against release while a host thread asks for a shutdown.
-extern OSV1_LOCK QDVP_MainAnchorMutex;
+extern OSV1_LOCK QDVP_MainAnchorMutex QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
 
 // Startup (qdvpinit).
 DPAB *QDVP_StartupInitialization(void);
@@ -35,7 +35,9 @@ ProcessEntry *QDVP_InitializeProcessEntry(DPAB *anchor);
 void QDVP_FreeProcessEntry(ProcessEntry *entry);
 // Creates a task running routine with a new process entry (*pEntry). With waitStartup set, it
 // returns 1 with the entry's TaskIOmutex held, so that the caller's wait for the task's start
-// signal cannot miss it.
+// signal cannot miss it. The analysis is off for it because whether it returns with the lock
+// depends on waitStartup and the outcome; a caller that asked for it says so with
+// OSV1_LockIsHeld before its wait.
 int QDVP_CreateProcess(DPAB *anchor, int type, void *parameter, QDVP_TASK_ROUTINE routine,
                        int waitStartup, ProcessEntry **pEntry) QDVP_NO_THREAD_SAFETY_ANALYSIS;
 ProcessEntry *QDVP_LocateOwnProcessEntry(DPAB *anchor);
@@ -70,8 +72,8 @@ int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds);
 
 // A block that a file server waits on for its file: a lock, a mutex and a condition.
 struct QDVP_SignalBlock {
-  OSV1_LOCK Lock;
-  OSV1_LOCK Mutex;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::StateMutex);  // leaves
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(Lock);
   OSV1_COND Cond;
 };
 void QDVP_WaitForSignal(QDVP_SignalBlock *block) QDVP_REQUIRES(block->Lock);

@@ -8,21 +8,9 @@
 //     connect, disconnect and send; only the receive task calls the transport's receive.
 //   - QDVP_ConstructRegistrationBuffer and QDVP_DecodeDCHstream are pure enough for any thread.
 //
-// Which lock guards what (see also include/qdvp_anchor.h):
-//   DCHcomm::LinkLock       the block's Socket while a request is being sent; never taken by
-//                           the receive task while it stores a status (a sender may hold it
-//                           across a send that waits for the agent to read)
-//   DCHcomm::StatusMutex    Pending, ReplyHandle, ReplyWindow, ReceiverStarted,
-//                           ReceiverRunning
-//   DCHcomm::ReceiveMutex   held by the receive task for its whole life
-//   A new connection waits (on StatusCond) until the previous receive task has ended before
-//   it opens its sockets. StatusMutex is held only around these flags and the waits on
-//   StatusCond.
-//   DPAB::WaitQueueLock     the delayed offline queue (pWaitQueue, chained by pWaitNext)
-//   DPAB::DCHqueueLock      the DCH wait queue (pDCHqueue, chained by pDCHnext)
-//   client entry's WorkQueueLock  the client's work queue (SourceEntry::DCHwork links)
-// Lock order in the client: a source's EntryLock -> LinkLock -> StatusMutex; an
-// application's TableListLock -> a table's SourceListLock; WaitQueueLock and DCHqueueLock alone.
+// The connection block's fields are grouped by what guards them; the lock order, with the
+// queues' locks (the delayed offline queue, the DCH wait queue, the client's work queue), is
+// the table in include/qdvp_anchor.h.
 #pragma once
 
 #include <netinet/in.h>
@@ -56,39 +44,59 @@ enum {
 
 // One connection to the DCH, owned by the DCH client task.
 struct DCHcomm {
+  // Locks and conditions, made by the client before the block is published (their places in
+  // the order: include/qdvp_anchor.h).
+  // Held by the receive task for its whole life.
+  OSV1_LOCK ReceiveMutex QDVP_ACQUIRED_AFTER(DPAB::SelectLock)
+      QDVP_ACQUIRED_BEFORE(MemMetafile::Lock);
+  OSV1_COND ReceiveCond;
+  // The connection's socket and address: held while the client connects and while a request
+  // is sent (released before its status is waited for), and by the receive task while it
+  // lets go of the socket.
+  OSV1_LOCK LinkLock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::StatusMutex);
+  // With StatusCond: the status hand-over from the receive task, and the window.
+  OSV1_LOCK StatusMutex QDVP_ACQUIRED_AFTER(DCHcomm::LinkLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
+  OSV1_COND StatusCond;
+
+  // Constant after the client made the block.
   DPAB *pDPAB;
+  int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
+
+  // Under StatusMutex: the receive task stores what a status reply carries (its handle and
+  // the window the agent allows) and clears Pending; the client sets Pending at each send and
+  // waits on StatusCond. A new connection waits (on StatusCond) until the previous receive
+  // task has ended (ReceiverRunning) before it opens its sockets.
+  int Pending QDVP_GUARDED_BY(StatusMutex);  // 1 from send until the status arrived
+  unsigned char ReplyHandle[4] QDVP_GUARDED_BY(StatusMutex);
+  uint32_t ReplyWindow QDVP_GUARDED_BY(StatusMutex);
+  int ReceiverStarted QDVP_GUARDED_BY(StatusMutex);  // the receive task's start signal
+  int ReceiverRunning QDVP_GUARDED_BY(StatusMutex);  // from its creation until it ends
+
+  // Read by the receive task and by producers without a lock.
   std::atomic<int> ReceiveMode;  // 1 UDP, 2 TCP, 3 UDP kept after registration
   std::atomic<int> Socket;       // 0 when there is none
-  struct sockaddr_in DCHaddr;
-  unsigned char RequestBuffer[QDVP_DCH_REQUEST_BUFFER];
-  int Pending;        // 1 from send until the status arrived (StatusMutex)
-  int RequestNumber;  // for traces
   std::atomic<int> Status;
-  unsigned char ReplyHandle[4];
-  OSV1_LOCK StatusMutex;
-  OSV1_COND StatusCond;
-  OSV1_LOCK ReceiveMutex;
-  OSV1_COND ReceiveCond;
-  OSV1_LOCK LinkLock;
-  int ReceiverStarted;   // the receive task's start signal (StatusMutex)
-  int ReceiverRunning;   // 1 from its creation until the receive task ends (StatusMutex)
-  int ReplyWaitSeconds;  // QDVP_DCH_REPLY_WAIT
   std::atomic<uint32_t> ReceiveCount;  // receives so far (statistics)
   std::atomic<int> Heard;  // 1 once the agent answered on this connection (receive task)
-  // The client task's own: a TCP connection was made in this run, and when TCP was last tried.
+
+  // The client task's own: the agent's address, the request being built, its number (for
+  // traces), whether a TCP connection was made in this run and when TCP was last tried, and
+  // the window (our addition): the rows a source may keep in flight, as asked for
+  // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
+  // time, as the agent link always was).
+  struct sockaddr_in DCHaddr;
+  unsigned char RequestBuffer[QDVP_DCH_REQUEST_BUFFER];
+  int RequestNumber;
   int TCPseen;
   time_t LastTCPtry;
-  // The client task's own: connections made so far. Each new one is told again which sources
-  // wait for actions (the agent knows that per connection).
+  // Connections made so far: each new one is told again which sources wait for actions (the
+  // agent knows that per connection).
   uint32_t Connections;
-  // The window (our addition): the rows a source may keep in flight, as asked for
-  // (QDVP_DCH_WINDOW) and as the agent allowed in its reply to a registration (0: one row at a
-  // time, as the agent link always was). Client task only; ReplyWindow is the receive task's,
-  // under the status mutex, like ReplyHandle.
   int WantedWindow;
   int Window;
-  uint32_t ReplyWindow;
-  struct DCHwindow *pWindow;  // the rows in flight (qdvpwind.cpp)
+  // The rows in flight (qdvpwind.cpp), under StatusMutex like the statuses that settle them.
+  struct DCHwindow *pWindow QDVP_PT_GUARDED_BY(StatusMutex);
 };
 
 // What the agent link asks of the subsystems above it while it serves a request. Record
@@ -98,7 +106,8 @@ struct DCHcomm {
 // with a trace.
 struct DCHservices {
   // Gives the derived attributes of a row about to be sent their values (formulas, derive
-  // functions); the caller holds the source's attribute lock.
+  // functions); called under the source's attribute lock (QDVP_EvaluateFormulas says so
+  // for the compiler).
   void (*EvaluateDerived)(SourceEntry *source);
   // Sends a summarized source's due summary rows (QDVP_SendDataRowLocked for each row).
   int (*SummaryOutput)(SourceEntry *source, DCHcomm *comm);
@@ -197,15 +206,16 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm);
 // The data request for a caller that already holds the source's attribute lock (the summary
 // output, which sends several rows under it).
-void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm);
+void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) QDVP_REQUIRES(source->AttrLock);
 // The data request on a link with a window: the row, numbered in the source's row stream, goes
 // out without waiting for its status and is held in the window until it comes. A row built
 // behind a failed one (held) is not sent but kept for the window's recovery.
 void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held = false);
 // Builds the source's row, with its place in the row stream, into row (bytes, source, number)
 // and consumes its values; false when there is nothing to send. For a producer that leaves its
-// own row in the outbox; the caller holds the source's entry lock.
-bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row);
+// own row in the outbox.
+bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row)
+    QDVP_REQUIRES(source->EntryLock);
 
 // Where the handle of a data message sits: after the length word and the request code field
 // (a row sent again carries its source's handle of the moment).
@@ -252,8 +262,8 @@ void QDVP_CheckDCHstatus(DCHcomm *comm) QDVP_RELEASE(comm->LinkLock);
 // The wait of QDVP_CheckDCHstatus, cut short after seconds when positive.
 void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) QDVP_RELEASE(comm->LinkLock);
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm);
-// The size of a source's output buffer; the caller holds the source's attribute lock.
-int QDVP_ComputeDCHbufferSize(SourceEntry *source);
+// The size of a source's output buffer.
+int QDVP_ComputeDCHbufferSize(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 
 // Character tables (qdvpcnvt).
 extern const unsigned char ascii_to_ebcdic[128];

@@ -1,11 +1,13 @@
 // The data provider log: numbered operator messages, their queue to the log server task, the
 // DP log report application (tables DPLOG and ACTION) and the batch job log.
 //
-// Any task may report a message with QDVP_SendDPlogMessage (include/qdvp_model.h); it only
-// takes DPlogQueueLock (held alone) to link the entry. Outside stand-alone mode the reporting
-// task also writes the completed message to standard error at once, one line with the syslog
-// priority of its category, whether or not the agent is there to take the row. Completion and
-// delivery run in the log server task, or in the reporting task in stand-alone mode.
+// Any task may report a message with QDVP_SendDPlogMessage (include/qdvp_model.h): it takes
+// DPlogQueueLock to link the entry and, after it, the log server's TaskIO mutex to wake it,
+// so it may be called under any lock that comes before those in the order
+// (include/qdvp_anchor.h). Outside stand-alone mode the reporting task also writes the
+// completed message to standard error at once, one line with the syslog priority of its
+// category, whether or not the agent is there to take the row. Completion and delivery run in
+// the log server task, or in the reporting task in stand-alone mode.
 #pragma once
 
 #include <stddef.h>

@@ -8,17 +8,14 @@
 // model's locks. The record reader, the record-set rule and the file name choice are plain
 // functions that any thread may call on blocks it owns.
 //
-// Locks the file server takes (see include/qdvp_model.h for the model's order):
-//   its process entry's TerminationLock (RequestLock is the agent link's), held from start to end, alone first;
-//   the source's EntryLock only while it looks at the source's state during the registration wait;
-//   the I/O entry's IOLock during each scan pass and during the wait for the file, released
-//     while it waits on its process entry's condition (where the scan and a request to end
-//     wake it);
-//   TargetDirEnvLock (qdvpdcmf.cpp) and IDcheckSumBufferLock (qdvpdcmf.cpp), each held alone;
-//   the saved positions' lock (qdvpfpos.cpp), alone or after IOLock, nothing taken under it.
-// The periodic scan takes ApplIOLock[file] -> IOLock to wake waiting file servers. A DELETE
-// (or REFRESH) of the application asks the server to end and waits, without the application's
-// locks, until the server has forgotten its process entry in the source, its last use of it.
+// The file server holds no lock while it reads, parses and sends. It takes its I/O entry's
+// IOLock only to set and clear FileWaitCount around its wait for the file (the periodic scan
+// wakes it through its process entry's condition while the count is set), a source's
+// EntryLock only while it looks at the state during the registration wait, and the leaves of
+// qdvpdcmf.cpp and qdvpfpos.cpp; the order is the table in include/qdvp_anchor.h. A DELETE
+// (or REFRESH) of the application asks the server to end and waits, without the
+// application's locks, until the server has forgotten its process entry in the source, its
+// last use of it.
 #pragma once
 
 #include <stdint.h>

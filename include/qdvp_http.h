@@ -2,6 +2,7 @@
 // activity subtasks that perform single HTTP requests, and the operations other subsystems call
 // (the take actions that add and remove URLs, the configuration requests).
 //
+// The locks' place in the one lock order: include/qdvp_anchor.h (rank 7).
 // Locks, and the order where more than one is held: the URL list lock (the list, the current
 // pointer, the entries' owners), then an entry's Lock (its sample), then the anchor's HTTP
 // source lock (Managed_URL rows) or object source lock (URL_Objects rows). A subtask block's
@@ -74,7 +75,9 @@ struct URLrequestEntry {
   int CachePercent;     // 0-100
   int FromConfigFile;
   OSV1_HOLDS Holds;     // the tasks that use the entry outside the URL list lock
-  OSV1_LOCK Lock;       // the sample below, between the client task, the subtasks, the update task
+  // The sample below, between the client task, the subtasks and the update task.
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
 
   // Under the URL management block's URLlistLock.
   URLrequestEntry *pNext;
@@ -129,7 +132,8 @@ struct URLactivityBlock {
   // The subtask's own, touched by no other task while it runs.
   HTQ1_Client *pClient = nullptr;
   int ClientVersion = 0;  // 11 or 10
-  OSV1_LOCK Mutex = OSV1_LOCK_INITIALIZER;
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(URLrequestEntry::Lock) = OSV1_LOCK_INITIALIZER;
   OSV1_COND Cond;  // with Mutex: the hand-over of work and of its end
 
   // Under the management block's ActivityListLock.
@@ -192,14 +196,22 @@ struct URLmanagementBlock {
   // an idle one beyond InitialSubtasks ends), and object requests they have under way.
   std::atomic<int> SubtaskLimit;
   std::atomic<int> ObjectsInFlight;
-  OSV1_LOCK URLlistLock;
-  OSV1_LOCK ClientListLock;
-  OSV1_LOCK ActivityListLock;
-  OSV1_LOCK ConfigLock;
-  OSV1_LOCK FreeMutex;  // with FreeCond: a wait for a free subtask
+  // The locks in their order (include/qdvp_anchor.h, rank 7).
+  OSV1_LOCK ConfigLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::FreeMutex);
+  OSV1_LOCK FreeMutex QDVP_ACQUIRED_AFTER(URLmanagementBlock::ConfigLock)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::URLlistLock);  // with FreeCond: a free subtask
   OSV1_COND FreeCond;
-  OSV1_LOCK DispatchMutex;  // with DispatchCond: the DCH update task waits for finished samples
+  OSV1_LOCK URLlistLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::FreeMutex)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::ActivityListLock);
+  OSV1_LOCK ActivityListLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::URLlistLock)
+      QDVP_ACQUIRED_BEFORE(URLactivityBlock::Mutex);
+  // With DispatchCond: the DCH update task waits for finished samples.
+  OSV1_LOCK DispatchMutex QDVP_ACQUIRED_AFTER(URLrequestEntry::Lock)
+      QDVP_ACQUIRED_BEFORE(URLmanagementBlock::ClientListLock);
   OSV1_COND DispatchCond;
+  OSV1_LOCK ClientListLock QDVP_ACQUIRED_AFTER(URLmanagementBlock::DispatchMutex)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
 
   URLrequestEntry *pURLlist QDVP_GUARDED_BY(URLlistLock);
   URLrequestEntry *pCurrentURE QDVP_GUARDED_BY(URLlistLock);  // where the client tasks go on

@@ -10,36 +10,23 @@
 // writing their validation message; lookups return null when nothing matches. Any task may
 // call any function here; the locks below make the lists safe to walk.
 //
-// Which lock guards what:
-//   DPAB::ApplListLock        the application list (pApplList)
-//   ApplEntry::NameLock       the application's name and its pNext link while it is read
-//   ApplEntry::TableListLock  the application's table list
-//   TableEntry::SourceListLock the table's source list
-//   TableEntry::TableLock     the table's counts and name
-//   SourceEntry::AttrLock     the source's attribute list and display order list
-//   SourceEntry::CopyLock     held while an attribute list is copied to or from the source
-//   IOEntry::IOLock           the server task's reads into the entry's buffers
-//   DPAB::IOEListLock         pIOEList[0], the list of all I/O entries
-//   DPAB::ApplIOLock[k]       pIOEList[k+1], the I/O entries of kind A, B, F, S (k = 0..3)
-//   DPAB::IRBLock             pIRBList; IRBlock::Lock a block's table links
-//   DPAB::OMBLock             pOMBList
+// Each record below groups its fields by what guards them (constant after construction, a
+// task's own, atomics, and the fields a lock guards, marked for the compiler); the lock order
+// and what may be held across a wait are the table in include/qdvp_anchor.h.
 //
 // Lifetimes (docs/architecture.md, "Lifetimes"): a task that uses a source outside the locks
 // of the lists it was found in holds it (SourceEntry::Holds, taken under those locks or passed
 // on by a holder); the source, its table and its application are freed only once nobody holds
 // any source of the application. Holding a source keeps its table and application too.
-//
-// Lock order, where more than one is held (take left before right, never the reverse):
-//   ApplListLock -> NameLock -> TableListLock -> SourceListLock -> TableLock
-//     -> AttrLock (-> the second source's AttrLock only inside QDVP_DuplicateSourceAttrs,
-//        model source first) -> CopyLock -> IOLock -> IOEListLock / ApplIOLock[k]
-//   IRBLock -> IRBlock::Lock
 #pragma once
 
 #include <netinet/in.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <time.h>
+
+#include <string>
+#include <vector>
 
 #include "qdvp_anchor.h"
 
@@ -113,7 +100,16 @@ struct DeriveFunction {
 };
 
 struct ApplEntry {
-  ApplEntry *pNext;
+  // Locks, in this order (after a source's EntryLock, include/qdvp_anchor.h).
+  // The name and its pNext link while it is changed at a release.
+  OSV1_LOCK NameLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock)
+      QDVP_ACQUIRED_BEFORE(ApplEntry::TableListLock);
+  OSV1_LOCK TableListLock QDVP_ACQUIRED_AFTER(ApplEntry::NameLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ActionListLock);
+
+  // Constant after construction: written by the metafile reader while it builds the
+  // application, before the application is registered; the metafile names are freed by its
+  // release after it left the list.
   char *pMetafileName;      // upper-cased copy of the metafile's full name
   char *pMetafileFullName;  // full path name of the metafile
   char *pEnterpriseName;    // SNMP applications
@@ -122,17 +118,27 @@ struct ApplEntry {
   char *pApplHelp;  // own copy, at most 245 characters
   int SNMPappl;
   int TableCount;
-  TableEntry *pTableList;
-  OSV1_LOCK TableListLock;
-  OSV1_LOCK NameLock;
-  FILE *pBatchFile;  // batch output (record processing), or null
+
+  // Under the anchor's ApplListLock (pApplList's mark): the list link.
+  ApplEntry *pNext;
+
+  // Under TableListLock.
+  TableEntry *pTableList QDVP_GUARDED_BY(TableListLock);
+
+  // The DCH client's own: the batch output of a stand-alone run (record processing).
+  FILE *pBatchFile;  // or null
   char *pBatchFileName;
   long BatchRecordCount;  // records written to pBatchFile since it was opened
 };
 
 struct TableEntry {
-  TableEntry *pNext;
-  TableEntry *pNextInput;  // next input table of the same internal routing block
+  // Locks, in this order (after the anchor's ActionListLock).
+  OSV1_LOCK SourceListLock QDVP_ACQUIRED_AFTER(DPAB::ActionListLock)
+      QDVP_ACQUIRED_BEFORE(TableEntry::TableLock);
+  OSV1_LOCK TableLock QDVP_ACQUIRED_AFTER(TableEntry::SourceListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::IOEListLock);
+
+  // Constant after construction (the metafile reader, before registration).
   char TableName[QDVP_TABLE_NAME_MAX + 1];
   char *pGroupHelp;   // (limit + 1) * 246 bytes: table help, then attribute helps
   int GroupHelpNext;  // offset of the next free byte of pGroupHelp
@@ -140,32 +146,48 @@ struct TableEntry {
   char *pTableHelp;  // points into pGroupHelp, or null
   char Type;         // P poll, E event, S sample, K key
   int TTL;
-  int SourceCount;
-  int AttrCount;           // attributes in total
-  int AttrSentCount;       // neither input-only nor type K
-  int AttrNoOperandCount;  // attributes that are not derived
-  int SNMPattrCount;       // SNMP attributes with an OID
-  int RateFlag;
+  int SNMPattrCount;   // SNMP attributes with an OID
   int RecordSetCount;  // 1 unless //RECORDSET
   char *pRecordSetRule;
   char *pRecordSetDelimiter;
-  int LastType;  // the table has a type Z attribute
   ApplEntry *pAppl;
   int ConfirmType;
   char *pConfirmData;
   char *pModuleName;
-  SourceEntry *pSourceList;
   IRBlock *pIRB;  // routing block whose output this table is
   SMBlock *pSMB;  // summary management block, or null
   OMBlock *pOMB;  // ODBC block, or null
-  OSV1_LOCK SourceListLock;
-  OSV1_LOCK TableLock;
+
+  // Links: the application's table list (its TableListLock) and a routing block's inputs (the
+  // block's Lock).
+  TableEntry *pNext;
+  TableEntry *pNextInput;
+
+  // Under SourceListLock.
+  SourceEntry *pSourceList QDVP_GUARDED_BY(SourceListLock);
+
+  // Under TableLock: the counts (the attributes' grow only while the table is built, the
+  // sources' with every dynamic source) and the rate and last-type flags.
+  int SourceCount QDVP_GUARDED_BY(TableLock);
+  int AttrCount QDVP_GUARDED_BY(TableLock);           // attributes in total
+  int AttrSentCount QDVP_GUARDED_BY(TableLock);       // neither input-only nor type K
+  int AttrNoOperandCount QDVP_GUARDED_BY(TableLock);  // attributes that are not derived
+  int RateFlag QDVP_GUARDED_BY(TableLock);
+  int LastType QDVP_GUARDED_BY(TableLock);  // the table has a type Z attribute
 };
 
 struct AttrEntry {
+  // An attribute belongs to one source's attribute list (or to a copy of it being built) and
+  // has no lock of its own: the source's AttrLock guards the list and the row, which the
+  // compiler cannot name from here (QDVP_EvaluateFormulas and the parse say it for their
+  // callers).
+
+  // Links of the source's attribute list and its display order (under the source's AttrLock).
   AttrEntry *pNext;
-  void *pWork[2];         // record parsing working words; cleared in copies
-  AttrEntry *pOrderNext;  // display order
+  AttrEntry *pOrderNext;
+
+  // Constant after construction: the declaration as the metafile reader built it (copies
+  // share its texts).
   char Name[QDVP_ATTR_NAME_MAX + 1];
   char *pHelp;  // into the table's group help buffer, or null
   char *pEnum;  // ENUM{...} text, or null
@@ -177,15 +199,12 @@ struct AttrEntry {
   int AttrKey;
   int AttrAtomic;
   int MaxValSize;
-  int ActualValSize;
   int FilterCount;
   int FilterAccept;  // 1 +FILTER, 0 -FILTER
   int LeftTruncate;
   int AttrSortKey;  // SKEY=; -1 summary by total
   int OrderSeq;     // SEQ=
   long MaxSize;
-  time_t PrevSampleTime;
-  double PrevSampleValue;
   void *pOperand1;  // AttrEntry or DeriveFunction
   AttrEntry *pOperand2;
   char *pDelimiter;  // DLM= override, or null
@@ -197,6 +216,12 @@ struct AttrEntry {
   char *pFilterString[QDVP_MAX_FILTERS];
   char Type;
   char Shared;    // a copy: its texts belong to the model source's attribute
+
+  // Under the source's AttrLock: the row being built and what a rate remembers of the last.
+  void *pWork[2];         // record parsing working words; cleared in copies
+  int ActualValSize;
+  time_t PrevSampleTime;
+  double PrevSampleValue;
   // MaxValSize bytes and a terminator: the entry is allocated with room for them
   // (QDVP_AttrEntrySize), so the value area is as long as the attribute needs.
   char Value[];
@@ -215,6 +240,7 @@ struct SpecSelectedFileEntry {
 };
 
 struct FileSpecCB {
+  // Constant after construction: the file name pattern as the metafile gave it.
   int PatternFlag;
   char *pPathSpec;
   char *pPrefix;
@@ -225,13 +251,15 @@ struct FileSpecCB {
   int SuffixLen;
   char *pExtension;
   int ExtensionLen;  // 0 for "*": any extension
-  char *pCurrentFileName;
   int TotalNameLen;
   int NumericOffset;
   int NumericLen;
   int CharOffset;
   int CharLen;
   int SwitchCheckInterval;
+
+  // The file server task's own, as below: the name of the file monitored now.
+  char *pCurrentFileName;
   // File monitoring (filemon/), owned by the source's file server task: its process entry,
   // the files still to process in process-all mode, the time of the next switch check and
   // the identity checksum of the file monitored now (0: not yet known).
@@ -245,83 +273,111 @@ struct FileSpecCB {
 };
 
 struct SourceEntry {
-  SourceEntry *pNext;
-  SourceEntry *pNextMatch;  // lookup result chain
+  // Locks, made with the source: EntryLock comes before the application's locks, SourceLock
+  // and AttrLock after a partner's IOLock (include/qdvp_anchor.h).
+  // The DCH client while it acts on the source.
+  OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock) QDVP_ACQUIRED_BEFORE(ApplEntry::NameLock);
+  // The action requests and accept options below.
+  OSV1_LOCK SourceLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::AttrLock);
+  // The row.
+  OSV1_LOCK AttrLock QDVP_ACQUIRED_AFTER(SourceEntry::SourceLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::CopyLock);
+  // Held while an attribute list is copied to or from the source.
+  OSV1_LOCK CopyLock QDVP_ACQUIRED_AFTER(SourceEntry::AttrLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
+
+  // Constant after construction: written by the builder (or the server that makes a dynamic
+  // source) before the source is on its table's list or handed to a task; pTable is set when
+  // an API source joins a table, before its session uses it.
   // The tasks that use the source outside the lists' locks: its file server or SNMP polling,
   // an action worker, the DCH client while the source is queued to it. Closed when the source
   // (or its application) is being deleted.
   OSV1_HOLDS Holds;
+
   char *pSourceName;
   int SourceNameLen;
   TableEntry *pTable;
-  std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
   IOEntry *pIOE;
-  AttrEntry *pAttrList;
-  AttrEntry *pOrderList;
-  char *pDelimiter;  // attribute delimiter, or null (fixed positions)
-  char *pSourceNodeName;
   char *pLUname;
   FileSpecCB *pFileSpec;
-  std::atomic<int> State;  // read by other tasks without the entry lock
   char Kind;  // F S A N O B
-  int CodeConversion;
   time_t CreateTime;
+  int Dynamic;             // made for one session and released with it
+  int InternalReport;      // the ACTION table's own source, never handed to a client
+  SourceEntry *pProducer;  // an internal source: the source whose rows it receives
+  SourceEntry *pCopyOf;    // a delayed offline copy: the source it was copied from
+  // The summary block, set while the table is built; the summary output takes it away, under
+  // AttrLock, while it sends the summary rows.
   SMBlock *pSMB;
-  OSV1_LOCK SourceLock;  // held while the source is released
-  OSV1_LOCK AttrLock;
-  OSV1_LOCK CopyLock;
-  OSV1_LOCK EntryLock;   // held by the DCH client while it acts on the source
-  int16_t DataSequence;  // position of the current record in a record set
-  // Record processing: the source whose rows an internal source receives, the chain of
-  // per-key attribute-list copies of a KEY table with rates (linked through the first
-  // attribute's pWork[0]), the end-of-batch-summary request and the summary-row flag.
-  SourceEntry *pProducer;
-  AttrEntry *pKeyCopyList;
-  int EndBatchSummary;
-  int SummaryOutput;
-  // Working fields of the server tasks, cleared at creation.
-  time_t StateTime;
-  void *pWork[4];
-  long WorkCount[4];
-  // Agent link (agentlink/): the client's work queue link (under the client entry's WorkQueueLock),
-  // the DCH wait queue and delayed offline queue links (under their anchor locks), and the
-  // request's bookkeeping. EntryLock is held by the DCH client while it acts.
+
+  // Links: the table's source list (its SourceListLock), the client's work queue (the client
+  // entry's WorkQueueLock), the DCH wait queue and the delayed offline queue (the anchor's
+  // DCHqueueLock and WaitQueueLock), and a lookup's result chain.
+  SourceEntry *pNext;
   WorkItem DCHwork;
   SourceEntry *pDCHnext;
   SourceEntry *pWaitNext;
-  SourceEntry *pCopyOf;        // a delayed offline copy: the source it was copied from
-  ActionEntry *pAction;        // the current action entry
-  std::atomic<int> Enqueued;   // 1 while queued to the client
-  int OfflineNow;
+  SourceEntry *pNextMatch;
+
+  // Read by other tasks without a lock.
+  std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
+  std::atomic<int> State;
+  std::atomic<int> Enqueued;  // 1 while queued to the client
+  // The number of the source's last row whose status 0 came with every row before it settled:
+  // where a server that saves its position may count its rows as taken by the agent.
+  std::atomic<uint32_t> AckedRowNumber;
+
+  // Under AttrLock: the row (the attribute list and its display order, the delimiter it is
+  // parsed with, the node name it is sent with) and the per-key attribute-list copies of a KEY
+  // table with rates (linked through the first attribute's pWork[0]).
+  AttrEntry *pAttrList QDVP_GUARDED_BY(AttrLock);
+  AttrEntry *pOrderList QDVP_GUARDED_BY(AttrLock);
+  char *pDelimiter QDVP_GUARDED_BY(AttrLock);  // attribute delimiter, or null (fixed positions)
+  char *pSourceNodeName QDVP_GUARDED_BY(AttrLock);
+  AttrEntry *pKeyCopyList QDVP_GUARDED_BY(AttrLock);
+
+  // Under SourceLock (sockets/, actions/qdvp_actions.h): whether the API client accepts take
+  // actions and how long a worker waits for its result (seconds, -1 none), the actions queued
+  // for the client and the one being delivered.
+  int AcceptRequests QDVP_GUARDED_BY(SourceLock);
+  int AcceptWaitSeconds QDVP_GUARDED_BY(SourceLock) = -1;
+  ActionEntry *pRequestQueue QDVP_GUARDED_BY(SourceLock);
+  ActionEntry *pDelivering QDVP_GUARDED_BY(SourceLock);
+
+  // Handed over with each request: the producer writes them before it queues the source and
+  // reads them after the client finished its request (the queue's locks and the TaskIO
+  // condition order the two); the DCH client uses them, under EntryLock, while it acts. The
+  // position of the current record in a record set, the row control that goes with an API
+  // row (0, 1, 16 or 17), the request's number and outcome, the delayed offline's time and
+  // flag, the agent's handle, the output buffer, the current action, and on a link with a
+  // window the source's row stream (0 until its first row) and its last row's number, by
+  // which the agent stores each row once (the file server sets them before its first row,
+  // from its saved positions).
+  int16_t DataSequence;
+  int16_t RowControl;
   int RequestNumber;
   int LastDataStatus;  // the status of the last row sent: 0, the agent's code, or a link failure
+  int OfflineNow;
   time_t TTLexpiry;
   unsigned char DCHhandle[4];
   unsigned char *pOutputBuffer;
   int OutputBufferSize;
-  // On a link with a window: the source's row stream (0 until its first row) and the number of
-  // its last row, by which the agent stores each row once (client task only; the file server
-  // reads them after a row's request and sets them before its first one, from its saved
-  // positions).
+  ActionEntry *pAction;
   uint32_t RowStream;
   uint32_t RowNumber;
-  // The number of the source's last row whose status 0 came with every row before it settled:
-  // where a server that saves its position may count its rows as taken by the agent.
-  std::atomic<uint32_t> AckedRowNumber;
-  // Client API and remote take actions (sockets/, actions/qdvp_actions.h): the row control
-  // that goes to the agent with the data (0, 1, 16 or 17), a record held back until the next
-  // one decides its row control, whether the client accepts take actions and how long a worker
-  // waits for its result (seconds, -1 none), the actions queued for the client and the one
-  // being delivered (both under SourceLock), a source created for one session and released
-  // with it, and the ACTION table's own source (never handed to a client).
-  int16_t RowControl;
+
+  // The serving task's own: the EBCDIC flag of a partner, a held-back API record, the
+  // end-of-batch-summary request and the summary-row flag (record processing, under the
+  // serving task or the client as the summary runs), and the servers' working fields, cleared
+  // at creation.
+  int CodeConversion;
   int DataPending;
-  int AcceptRequests;
-  int AcceptWaitSeconds = -1;
-  ActionEntry *pRequestQueue;
-  ActionEntry *pDelivering;
-  int Dynamic;
-  int InternalReport;
+  int EndBatchSummary;
+  int SummaryOutput;
+  time_t StateTime;
+  void *pWork[4];
+  long WorkCount[4];
 };
 
 struct IObuffer {
@@ -334,87 +390,114 @@ struct IObuffer {
 static_assert(sizeof(IObuffer) == 16, "the I/O buffer header is 16 bytes");
 
 struct IOEntry {
-  IOEntry *pNext;      // every I/O entry (pIOEList[0])
-  IOEntry *pNextKind;  // entries of the same kind
-  struct sockaddr_in PartnerAddr;
-  FILE *pFile;
-  int BufferSize;
-  int TailByRecord;
-  char FileMode;  // T tail, C copy
-  char Kind;
-  int ClearAfterCopy;
-  int Socket;  // -1 when none
-  char *pLUname;
-  IObuffer *pBufferList;
-  SourceEntry *pSource;
-  OSV1_LOCK Mutex;
+  // A leaf: with Cond, the wait for a file of a reader without a task of its own.
+  OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(DPAB::StateMutex);
   OSV1_COND Cond;
-  OSV1_LOCK IOLock;
-  // The wait for a monitored file (filemon/, read by the periodic scan under ApplIOLock and
-  // IOLock): the scan wakes the entry (Cond) and the waiting file server (its process entry's
-  // TaskIO condition) each cycle while FileWaitCount is nonzero, or, when pWaitSource is set,
-  // once that source is Ready.
-  SourceEntry *pWaitSource;
-  int FileWaitCount;
-  // A socket partner (sockets/), under IOLock: bound to one remote sender at a time. Socket is
-  // the session's socket (the server's UDP socket for a UDP partner), TCPsocket the accepted
+  // The shared fields below: a partner's binding, a file server's wait.
+  OSV1_LOCK IOLock QDVP_ACQUIRED_AFTER(DPAB::IOEListLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::SourceLock);
+
+  // Constant after construction: the source it serves, its kind and LU name; the file mode
+  // and record mode are set before the serving task starts.
+  SourceEntry *pSource;
+  char Kind;
+  char *pLUname;
+  char FileMode;  // T tail, C copy
+  int TailByRecord;
+
+  // Links: every I/O entry under the anchor's IOEListLock, entries of the same kind under its
+  // ApplIOLock of the kind.
+  IOEntry *pNext;
+  IOEntry *pNextKind;
+
+  // The serving task's own (the file server, the socket or API server): its buffers, the
+  // file open during a pass and the COPY CLEAR option.
+  IObuffer *pBufferList;
+  int BufferSize;
+  FILE *pFile;
+  int ClearAfterCopy;
+
+  // A file server's wait for its file (filemon/): the periodic scan wakes the waiting server
+  // (its process entry's TaskIO condition, or Cond without one) each cycle while it is set.
+  int FileWaitCount QDVP_GUARDED_BY(IOLock);
+
+  // A socket partner (sockets/), bound to one remote sender at a time. Socket is the session's
+  // socket (the server's UDP socket for a UDP partner, -1 when none), TCPsocket the accepted
   // connection (-1 for UDP); PartnerAddr the peer once bound (before, the configured host and
   // port, ConfigPort in network order, 0 for any). A TCP stream's line that has not ended yet
   // is held back in pPending (at most QDVP_SOCK_BUFFER_SIZE bytes).
-  int Active;
-  int NewSession;
-  int CallType;
-  int TCPsocket;
-  uint16_t ConfigPort;
-  uint32_t AckSequence;
-  time_t ExpiryTime;
-  int ReleaseOnDisconnect;
-  char *pPending;
-  int PendingLength;
+  struct sockaddr_in PartnerAddr QDVP_GUARDED_BY(IOLock);
+  int Socket QDVP_GUARDED_BY(IOLock);
+  int Active QDVP_GUARDED_BY(IOLock);
+  int NewSession QDVP_GUARDED_BY(IOLock);
+  int CallType QDVP_GUARDED_BY(IOLock);
+  int TCPsocket QDVP_GUARDED_BY(IOLock);
+  uint16_t ConfigPort QDVP_GUARDED_BY(IOLock);
+  uint32_t AckSequence QDVP_GUARDED_BY(IOLock);
+  time_t ExpiryTime QDVP_GUARDED_BY(IOLock);
+  int ReleaseOnDisconnect QDVP_GUARDED_BY(IOLock);
+  char *pPending QDVP_GUARDED_BY(IOLock);
+  int PendingLength QDVP_GUARDED_BY(IOLock);
 };
 
 // An internal routing block: one output table fed by any number of input tables.
 struct IRBlock {
-  IRBlock *pNext;
-  char *pBuffer;  // owned by the block
+  // Held while a routed record is delivered to the inputs (a delivery may bring an input's
+  // internal source online, a request to the agent).
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::IRBLock) QDVP_ACQUIRED_BEFORE(SourceEntry::EntryLock);
+
+  // Constant after construction.
   char *pName;
   TableEntry *pOutputTable;
-  TableEntry *pInputList;
-  int InputCount;
-  int DataLength;  // length of the record last routed (record processing)
-  int RouteCount;  // input tables still to be served for the current record
-  OSV1_LOCK Lock;
+
+  // Under the anchor's IRBLock (pIRBList's mark): the list link.
+  IRBlock *pNext;
+
+  // Under Lock: the record being routed (a copy owned by the block) and the input tables.
+  char *pBuffer QDVP_GUARDED_BY(Lock);
+  TableEntry *pInputList QDVP_GUARDED_BY(Lock);
+  int InputCount QDVP_GUARDED_BY(Lock);
+  int DataLength QDVP_GUARDED_BY(Lock);  // length of the record last routed
+  int RouteCount QDVP_GUARDED_BY(Lock);  // input tables still to be served for the record
 };
 
 // An ODBC block (//ODBC): the type letter and the data source name.
 struct OMBlock {
-  OMBlock *pNext;
+  OMBlock *pNext;  // under the anchor's OMBLock
+  // Constant after construction.
   char Type;  // I or O
   char *pDSN;
 };
 
 // A table's summary management block. Record processing summarizes with it; the metafile
 // reader only creates it and asks it to complete the table's definition.
-// Fields past TotalCount are record processing's (records/qdvpcsmb.cpp and qdvpsmry.cpp);
-// Lock guards them, taken after the source's AttrLock.
 struct SMBlock {
+  // Taken after the source's AttrLock (records/qdvpcsmb.cpp, qdvpsmry.cpp, qdvpsmot.cpp).
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SourceEntry::CopyLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
+
+  // Constant after construction: the interval and mode, and the array's shape.
   int Interval;  // seconds (SummaryInterval)
   int Batch;     // SummaryBatchMode
   int KeyCount;    // key width in bytes (16 without key attributes)
   int TotalCount;  // attributes summarized by total
-  char BeginStamp[17];    // time stamp of the interval's first row
-  char CurrentStamp[17];  // time stamp of the last row added
-  int IntervalEndTime;    // second of the day at which the interval ends
-  int BeginYear, BeginMonth, BeginDay, BeginHour;
-  int IntervalStatusLimit;
-  char IntervalStatus[61];  // index 1..60
-  int CurrYear, CurrMonth, CurrDay, CurrHour, CurrTime;
   int AllocationUnit;
-  int SlotsUsed QDVP_GUARDED_BY(Lock), SlotsAllocated QDVP_GUARDED_BY(Lock);
   int SlotWidth, KeyDataWidth, TotalsWidth;
+  int IntervalStatusLimit;
+
+  // Under Lock: the interval being collected and the array.
+  char BeginStamp[17] QDVP_GUARDED_BY(Lock);    // time stamp of the interval's first row
+  char CurrentStamp[17] QDVP_GUARDED_BY(Lock);  // time stamp of the last row added
+  int IntervalEndTime QDVP_GUARDED_BY(Lock);    // second of the day at which it ends
+  int BeginYear QDVP_GUARDED_BY(Lock), BeginMonth QDVP_GUARDED_BY(Lock);
+  int BeginDay QDVP_GUARDED_BY(Lock), BeginHour QDVP_GUARDED_BY(Lock);
+  char IntervalStatus[61] QDVP_GUARDED_BY(Lock);  // index 1..60
+  int CurrYear QDVP_GUARDED_BY(Lock), CurrMonth QDVP_GUARDED_BY(Lock);
+  int CurrDay QDVP_GUARDED_BY(Lock), CurrHour QDVP_GUARDED_BY(Lock);
+  int CurrTime QDVP_GUARDED_BY(Lock);
+  int SlotsUsed QDVP_GUARDED_BY(Lock), SlotsAllocated QDVP_GUARDED_BY(Lock);
   time_t LastUpdateTime QDVP_GUARDED_BY(Lock);
   char *pArray QDVP_GUARDED_BY(Lock);
-  OSV1_LOCK Lock;
 };
 
 extern const DeriveFunction DerivedFunctionName[5];
@@ -470,12 +553,27 @@ void QDVP_ResetMaxAttributesPerGroup(void);
 void QDVP_CheckDuplicateAttributes(ApplEntry *application);
 void QDVP_ConstructAttributeOrderLinkList(ApplEntry *application, TableEntry *table);
 void AddAttributeToList(SourceEntry *source, AttrEntry *attribute);
-int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource);
-int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source);
-AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource);
+int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource)
+    QDVP_EXCLUDES(table->SourceListLock, table->TableLock, modelSource->AttrLock);
+int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source)
+    QDVP_EXCLUDES(modelSource->AttrLock, source->AttrLock);
+// The caller holds the model source's attribute lock.
+AttrEntry *QDVP_CreateCopySourceAttrs(SourceEntry *modelSource)
+    QDVP_REQUIRES(modelSource->AttrLock);
 void QDVP_SyncFormulaAttrReference(AttrEntry *list);
 void QDVP_ReleaseAttributeEntry(SourceEntry *source, AttrEntry *attribute);
 void QDVP_ReleaseAttributeList(AttrEntry *list);
+
+// Walks (metafile/qdvpmwlk.cpp), each under the lock of what it reads, released on return: a
+// snapshot of the application's tables (TableListLock), a table's first source
+// (SourceListLock), the first table's first source, and a copy of the source's node name
+// (AttrLock; "" without one).
+std::vector<TableEntry *> QDVP_TablesOf(ApplEntry *application)
+    QDVP_EXCLUDES(application->TableListLock);
+SourceEntry *QDVP_FirstSourceOf(TableEntry *table) QDVP_EXCLUDES(table->SourceListLock);
+SourceEntry *QDVP_FirstSourceOfApplication(ApplEntry *application)
+    QDVP_EXCLUDES(application->TableListLock);
+std::string QDVP_SourceNodeName(SourceEntry *source) QDVP_EXCLUDES(source->AttrLock);
 
 // Sources (metafile/qdvpisre.cpp).
 SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const char *kindWord,
@@ -494,7 +592,7 @@ SourceEntry *QDVP_HoldSourceBySubNode(DPAB *anchor, const char *subnodeName, boo
 // I/O entries (metafile/qdvpiioe.cpp).
 IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind);
 int QDVP_AllocateIObuffer(IOEntry *ioEntry);
-int QDVP_ComputeIObufferSize(SourceEntry *source);
+int QDVP_ComputeIObufferSize(SourceEntry *source) QDVP_EXCLUDES(source->AttrLock);
 
 // Lifecycle (metafile/qdvppcfg.cpp, metafile/qdvprpt.cpp).
 ApplEntry *QDVP_CheckApplicationExistence(DPAB *anchor, const char *name);
@@ -502,8 +600,10 @@ int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName);
 int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName);
 // Deletes an application: its sources are closed to new holds, the tasks that hold them are told
 // to stop, and once none holds any (a wait no time bounds) the application is taken offline,
-// unregistered and freed. The caller holds no lock of the data model.
-void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application);
+// unregistered and freed. The caller holds no lock of the data model, but the select lock, so
+// that the socket and API servers do not serve its partners meanwhile.
+void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application)
+    QDVP_REQUIRES(anchor->SelectLock);
 // Frees a source that is on no table's list, with its I/O entry, attributes and summary block,
 // once every holder has let go.
 void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *source);

@@ -7,10 +7,8 @@
 // the same locks, never sees half a row. A source holds one row at a time: the caller consumes
 // it before the next record of that source is parsed.
 //
-// Lock order of this subsystem (add to the model's order in qdvp_model.h):
-//   IRBlock::Lock -> SourceEntry::AttrLock -> SourceEntry::CopyLock -> DPAB::StatLock
-//   SourceEntry::AttrLock -> SMBlock::Lock -> the summary sort lock
-//   the address cache lock of IPADDRESSTONAME is held alone.
+// The lock order (a routing block's Lock, then a source's AttrLock and CopyLock, then its
+// summary block's Lock) is the table in include/qdvp_anchor.h.
 // Every function returns an integer status or null; nothing throws.
 #pragma once
 
@@ -31,14 +29,14 @@ void QDVP_ReleaseKeyCopyList(SourceEntry *source);
 void QDVP_ReleaseSourceRecordData(SourceEntry *source);
 
 // Filters (records/qdvpfltr.cpp).
-int QDVP_CheckAttributesPassFilters(SourceEntry *source);
+int QDVP_CheckAttributesPassFilters(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 
 // Derived attributes (records/qdvpdfun.cpp).
 void DoSpecialDerivedAttribute(AttrEntry *attribute);
 int QDVP_PerformDeriveAttrFunction(AttrEntry *attribute);
 // Gives the attributes still without a value when the row is sent their values: formulas,
-// and joins and functions whose operands were parsed after them (attribute lock held).
-void QDVP_EvaluateFormulas(SourceEntry *source);
+// and joins and functions whose operands were parsed after them.
+void QDVP_EvaluateFormulas(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 
 // The bytes of an I/O buffer's data area (QDVP_AllocateIObuffer gives at least
 // QDVP_IOBUFFER_MIN bytes with the header).
@@ -61,7 +59,8 @@ void QDVP_ReadRoutingSettings(void);
 void QDVP_ResetRoutingSettings(void);
 
 // Batch output (records/qdvpobdr.cpp).
-int QDVP_OutputBatchDataRecord(SourceEntry *source);
+// The caller holds the source's attribute lock (the row is being built).
+int QDVP_OutputBatchDataRecord(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 void QDVP_CloseBatchOutputFile(ApplEntry *application);
 // Tests: read QDVP_BATCH_SUMMARY_OUTPUT_ONLY again on the next batch record.
 void QDVP_ResetBatchSettings(void);
@@ -71,7 +70,8 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *source);
 int QDVP_CheckDataSummaryReady(SourceEntry *source);
 int QDVP_PerformDataSummaryOutput(SourceEntry *source, void *parm);
 void QDVP_LoadIntervalNameToAttr(SMBlock *block, AttrEntry *attribute, AttrEntry *stamp);
-void QDVP_GenerateMissingSummaryIntervalOutput(SourceEntry *source, SMBlock *block, void *parm);
+void QDVP_GenerateMissingSummaryIntervalOutput(SourceEntry *source, SMBlock *block, void *parm)
+    QDVP_REQUIRES(source->AttrLock, block->Lock);
 int StandardCompare(const void *a, const void *b);
 // 1 when the attribute is part of the rows of its table: not input-only, and in a summary
 // table a key, a summarized attribute, a summary attribute or the time stamp.

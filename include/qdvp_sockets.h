@@ -8,9 +8,9 @@
 // with QDVP_SendSelectInterrupt; the periodic scan ends silent UDP sessions and tests TCP
 // partners through the calls below, under the partner list lock.
 //
-// Locks, always in this order: SelectLock, the partner list lock (ApplIOLock of the socket
-// kind), a partner's IOLock, a source's locks. A partner's IOLock is not held while its record
-// goes to the agent.
+// Locks: the select lock, the partner list lock (ApplIOLock of the socket kind), a partner's
+// IOLock (its binding), in the order of include/qdvp_anchor.h. A partner's IOLock is not held
+// while its record goes to the agent; the select lock is (the partner stays bound meanwhile).
 //
 // A partner is hostile input: every byte stream, datagram and association record is checked
 // before it is used; a bad one is logged and dropped, never fatal to the loop, and a metafile
@@ -65,16 +65,16 @@ IOEntry *QDVP_LookUpPartnerByAddr(DPAB *anchor, const struct sockaddr_in *peer,
 
 // The partner of a UDP datagram (buffer, length bytes, NUL-terminated) from peer; builds the
 // application of an association record. Null when the datagram cannot be bound.
-IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
-                                   const struct sockaddr_in *peer, int socket, char *buffer,
-                                   int length);
+IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe, const struct sockaddr_in *peer,
+                                   int socket, char *buffer, int length)
+    QDVP_REQUIRES(anchor->SelectLock);
 
 // Binds an accepted TCP connection whose first bytes (length of them, in buffer) are known:
 // a configured partner, or a dynamic one named by the association record in them. Returns the
 // partner bound, or null after the connection was refused and closed.
 IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
                              const struct sockaddr_in *peer, IOEntry *configured, char *buffer,
-                             int length);
+                             int length) QDVP_REQUIRES(anchor->SelectLock);
 
 // A partner's record path by its source's state: goes online, parses the buffer's lines into
 // rows and sends them, or takes the source offline (length below 1 after a disconnect, or a
@@ -88,10 +88,11 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
 
 // Application deletion: ends the session of a socket source's partner and takes the source
 // offline, with waiter (or the borrowed statistics entry) waiting for the agent.
-void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter);
+void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter)
+    QDVP_REQUIRES(anchor->SelectLock);
 
 // Resets a partner to unbound: inactive, new session, no socket, no address, nothing held back.
-void QDVP_ResetPartner(IOEntry *partner);
+void QDVP_ResetPartner(IOEntry *partner) QDVP_REQUIRES(partner->IOLock);
 
 // The POST server (qdvpspst.cpp): the posting application (a QDVPOST metafile, or the
 // built-in one), one message made into a row and sent (waiting while the agent is away), and

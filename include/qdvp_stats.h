@@ -14,11 +14,10 @@
 #include <string>
 
 #include "osv1.h"
-
-struct DPAB;
+#include "qdvp_anchor.h"
 
 struct StatBlock {
-  OSV1_LOCK Lock;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::StateMutex);  // a leaf
   // Totals for the life of the data provider.
   uint32_t OpenedFiles QDVP_GUARDED_BY(Lock);
   uint32_t OpenedSockets QDVP_GUARDED_BY(Lock);

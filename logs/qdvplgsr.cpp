@@ -51,11 +51,11 @@ const Attribute kActionAttrs[] = {
 };
 
 // The requester of the report's requests, per anchor (one data provider per process).
+OSV1_LOCK sRequesterMutex QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
 struct {
   DPAB *anchor;
   ProcessEntry *entry;
-} sRequester = {nullptr, nullptr};
-OSV1_LOCK sRequesterMutex = OSV1_LOCK_INITIALIZER;
+} sRequester QDVP_GUARDED_BY(sRequesterMutex) = {nullptr, nullptr};
 
 void SetText(SourceEntry *source, const char *name, const char *value) {
   OSV1_Guard attrs(&source->AttrLock);

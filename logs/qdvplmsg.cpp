@@ -174,8 +174,9 @@ const int SystemMessageSize = 6;
 static char LogText[QDVP_DPLOG_TEXT_SIZE];
 
 static std::atomic<DPAB *> sDPAB{nullptr};
-static FILE *sBatchLog = nullptr;
-static OSV1_LOCK sBatchMutex = OSV1_LOCK_INITIALIZER;
+// A leaf of the lock order (include/qdvp_anchor.h).
+static OSV1_LOCK sBatchMutex QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
+static FILE *sBatchLog QDVP_GUARDED_BY(sBatchMutex) = nullptr;
 
 // One queued message: the fixed fields, then the parameter texts in the same block.
 struct DPlogWork {

@@ -52,15 +52,19 @@ struct NoDataAgentStatus {
 
 namespace {
 
-std::vector<NoDataEntry> NoDataStatusArray;
-size_t NoDataArraySize = 0;
-size_t TotalNoDataArrayLength = 0;
-size_t NextNoDataArrayIndex = 0;
-OSV1_LOCK NoDataQueueLock = OSV1_LOCK_INITIALIZER;
-OSV1_LOCK NoDataStatusUpdateLock = OSV1_LOCK_INITIALIZER;
-bool NoDataArrayLockInitialized = false;  // set by the first change (under NoDataQueueLock)
+// The no-data report's locks (rank 8 of the order, include/qdvp_anchor.h): the queue of changes
+// under NoDataQueueLock, the agents' status under NoDataStatusUpdateLock.
+OSV1_LOCK NoDataQueueLock QDVP_ACQUIRED_AFTER(DPAB::ObjectUpdateLock)
+    QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK NoDataStatusUpdateLock QDVP_ACQUIRED_AFTER(NoDataQueueLock)
+    QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
+std::vector<NoDataEntry> NoDataStatusArray QDVP_GUARDED_BY(NoDataQueueLock);
+size_t NoDataArraySize QDVP_GUARDED_BY(NoDataQueueLock) = 0;
+size_t TotalNoDataArrayLength QDVP_GUARDED_BY(NoDataQueueLock) = 0;
+size_t NextNoDataArrayIndex QDVP_GUARDED_BY(NoDataQueueLock) = 0;
+bool NoDataArrayLockInitialized QDVP_GUARDED_BY(NoDataQueueLock) = false;  // the first change
 std::string MyOwnDomainName;
-NoDataAgentStatus *NDAS = nullptr;
+NoDataAgentStatus *NDAS QDVP_GUARDED_BY(NoDataStatusUpdateLock) = nullptr;
 
 const BuiltInAttribute kNoDataAttrs[] = {
     {"Agent_Node", "D", "64", "Node name of the SNMP agent"},
@@ -76,8 +80,9 @@ const BuiltInAttribute kMIBstatusAttrs[] = {
     {"Last_Sample_TimeStamp", "D", "32", "End of the last completed poll"},
 };
 SourceEntry *sMIBstatusSource = nullptr;
-// One row at a time: the values are set and sent under it.
-OSV1_LOCK sMIBstatusLock = OSV1_LOCK_INITIALIZER;
+// One row at a time: the values are set and sent under it (rank 8 of the order).
+OSV1_LOCK sMIBstatusLock QDVP_ACQUIRED_AFTER(DPAB::ObjectUpdateLock)
+    QDVP_ACQUIRED_BEFORE(DPAB::StatLock) = OSV1_LOCK_INITIALIZER;
 
 // The no-data source of the data provider (one per process), set once it is registered.
 SourceEntry *sNoDataSource = nullptr;
@@ -123,8 +128,8 @@ std::string Join(const std::vector<std::string> &names) {
 
 namespace {
 
-// Room for 50 more entries; the caller holds NoDataQueueLock.
-void GrowArray() {
+// Room for 50 more entries.
+void GrowArray() QDVP_REQUIRES(NoDataQueueLock) {
   size_t before = NoDataArraySize;
   NoDataEntry blank;
   memset(blank.Text, ' ', sizeof(blank.Text));
@@ -139,8 +144,8 @@ void GrowArray() {
 
 // Of several changes of one table at one agent in an interval only the last counts (silent,
 // then data again, is data again): sorting would otherwise put the "+" first and let the
-// older change win. The caller holds NoDataQueueLock.
-void KeepLatestChanges() {
+// older change win.
+void KeepLatestChanges() QDVP_REQUIRES(NoDataQueueLock) {
   std::vector<std::string> seen;
   size_t kept = NextNoDataArrayIndex;
   std::vector<bool> keep(NextNoDataArrayIndex, true);
@@ -407,7 +412,10 @@ void QDVP_DefineNoDataReport(DPAB *anchor) {
   }
   source->InternalReport = status->InternalReport = 1;
   // A status row is one text record, parsed like the records of any delimited table.
-  status->pDelimiter = QDV0_StrDup(";");
+  {
+    OSV1_Guard attrs(&status->AttrLock);
+    status->pDelimiter = QDV0_StrDup(";");
+  }
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, nullptr);
   if (state == QDVP_Register) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (state == QDVP_Initial) {

@@ -24,13 +24,8 @@ std::atomic<StatBlock *> SBptr{nullptr};
 
 double ProcessorSeconds() { return static_cast<double>(clock()) / 1000000.0; }
 
-template <typename Add>
-void Count(Add add) {
-  StatBlock *b = SBptr.load();
-  if (b == nullptr) return;
-  OSV1_Guard hold(&b->Lock);
-  add(b);
-}
+// Every count below takes the block published in SBptr and adds under its lock; a count made
+// while there is no block is dropped.
 
 // The new rate of a period's count: the count per minute, averaged with the stored rate once
 // there is one.
@@ -67,48 +62,60 @@ void QDVP_ReleaseStatisticBlock(StatBlock *block) {
 }
 
 void QDVP_UpdateStatLogFileIO(int files, int records) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS {
-    b->OpenedFiles += files;
-    b->FileIO += records;
-    b->AllFileIO += records;
-  });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->OpenedFiles += files;
+  b->FileIO += records;
+  b->AllFileIO += records;
 }
 void QDVP_UpdateStatLogSockIO(int sockets, int receives) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS {
-    b->OpenedSockets += sockets;
-    b->SocketIO += receives;
-    b->AllSocketIO += receives;
-  });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->OpenedSockets += sockets;
+  b->SocketIO += receives;
+  b->AllSocketIO += receives;
 }
 void QDVP_UpdateStatLogAPPCio(int conversations, int receives) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS {
-    b->Conversations += conversations;
-    b->APPCio += receives;
-  });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->Conversations += conversations;
+  b->APPCio += receives;
 }
 void QDVP_UpdateStatLogAPIcalls(int calls) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS {
-    b->APIcalls += calls;
-    b->AllAPIcalls += calls;
-  });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->APIcalls += calls;
+  b->AllAPIcalls += calls;
 }
 void QDVP_UpdateStatLogPost(int posts) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS {
-    b->Posts += posts;
-    b->AllPosts += posts;
-  });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->Posts += posts;
+  b->AllPosts += posts;
 }
 void QDVP_UpdateStatLogDCHio(int receives) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS {
-    b->DCHio += receives;
-    b->AllDCHio += receives;
-  });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->DCHio += receives;
+  b->AllDCHio += receives;
 }
 void QDVP_UpdateStatLogTrap(int traps) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS { b->Traps += traps; });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->Traps += traps;
 }
 void QDVP_UpdateStatLogTrapEmitted(int traps) {
-  Count([&](StatBlock *b) QDVP_NO_THREAD_SAFETY_ANALYSIS { b->TrapsEmitted += traps; });
+  StatBlock *b = SBptr.load();
+  if (b == nullptr) return;
+  OSV1_Guard hold(&b->Lock);
+  b->TrapsEmitted += traps;
 }
 
 bool QDVP_SnapshotStatistics(StatCounts *copy) {

@@ -116,6 +116,7 @@ static void FinishTable(MetaParser *p) {
   if (p->inAttrList && table->Type == 'K' && !p->keyFound) {
     OSV1_Guard sources(&table->SourceListLock);
     for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
+      OSV1_Guard attrs(&s->AttrLock);
       if (s->pAttrList != nullptr) {
         s->pAttrList->AttrKey = 1;
         QDVP_TRC(trk, TRK1_DETAIL, "Setting AttrKey to YES for attribute <%s>", s->pAttrList->Name);
@@ -363,11 +364,15 @@ static ApplEntry *CheckModel(MetaParser *p) {
     QDVP_ReleaseApplResources(p->anchor, appl, releaseFlag);
     return nullptr;
   }
-  for (TableEntry *t = appl->pTableList; t != nullptr && !p->packaged; t = t->pNext) {
-    if (t->AttrSentCount > p->limit) {
-      QDVP_TRC(trk, TRK1_ERROR, "Total number of attributes %d in table <%s> exceeds maximum: %d",
-               t->AttrSentCount, t->TableName, p->limit);
-      p->rejected = 1;
+  {
+    OSV1_Guard tables(&appl->TableListLock);
+    for (TableEntry *t = appl->pTableList; t != nullptr && !p->packaged; t = t->pNext) {
+      OSV1_Guard counts(&t->TableLock);
+      if (t->AttrSentCount > p->limit) {
+        QDVP_TRC(trk, TRK1_ERROR, "Total number of attributes %d in table <%s> exceeds maximum: %d",
+                 t->AttrSentCount, t->TableName, p->limit);
+        p->rejected = 1;
+      }
     }
   }
   if (p->rejected) {
@@ -377,12 +382,14 @@ static ApplEntry *CheckModel(MetaParser *p) {
     return nullptr;
   }
   QDVP_CheckDuplicateAttributes(appl);
-  for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
-    SourceEntry *s = t->pSourceList;
+  for (TableEntry *t : QDVP_TablesOf(appl)) {
     int row = 0;
-    for (AttrEntry *a = s ? s->pAttrList : nullptr; a != nullptr; a = a->pNext) {
-      if (a->Sent) row += a->MaxValSize;
-      if (appl->SNMPappl && a->pOID != nullptr) t->SNMPattrCount++;
+    if (SourceEntry *s = QDVP_FirstSourceOf(t)) {
+      OSV1_Guard attrs(&s->AttrLock);
+      for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
+        if (a->Sent) row += a->MaxValSize;
+        if (appl->SNMPappl && a->pOID != nullptr) t->SNMPattrCount++;
+      }
     }
     if (row > QDVP_MAX_ROW_SIZE) {
       QDVP_TRC(trk, TRK1_ERROR, "Total row count: %d exceeds maximum allowed: %d", row,
@@ -394,10 +401,15 @@ static ApplEntry *CheckModel(MetaParser *p) {
     }
   }
   if (p->snmp && !p->packaged) {
-    for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
-      AttrEntry *a = t->pSourceList ? t->pSourceList->pAttrList : nullptr;
-      if (a == nullptr || strcmp(a->Name, "Agent_Info") != 0 || a->pNext == nullptr ||
-          strcmp(a->pNext->Name, "Agent_Name") != 0) {
+    for (TableEntry *t : QDVP_TablesOf(appl)) {
+      bool agentFirst = false;
+      if (SourceEntry *s = QDVP_FirstSourceOf(t)) {
+        OSV1_Guard attrs(&s->AttrLock);
+        AttrEntry *a = s->pAttrList;
+        agentFirst = a != nullptr && strcmp(a->Name, "Agent_Info") == 0 && a->pNext != nullptr &&
+                     strcmp(a->pNext->Name, "Agent_Name") == 0;
+      }
+      if (!agentFirst) {
         QDVP_TRC(trk, TRK1_ERROR,
                  "*****Error: SNMP attribute group <%s> requires Agent_Info and Agent_Name "
                  "attributes not present",
@@ -417,8 +429,7 @@ static ApplEntry *CheckModel(MetaParser *p) {
 // Registers a checked application with the agent; returns it, or null after releasing it.
 static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
   DPAB *anchor = p->anchor;
-  TableEntry *table = appl->pTableList;
-  SourceEntry *source = table ? table->pSourceList : nullptr;
+  SourceEntry *source = QDVP_FirstSourceOfApplication(appl);
   ApplEntry *result = appl;
   if (source != nullptr) {
     QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
@@ -440,7 +451,8 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
         QDVP_ReleaseApplResources(anchor, appl, 1);
         result = nullptr;
       } else {
-        for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
+        for (TableEntry *t : QDVP_TablesOf(appl)) {
+          OSV1_Guard sources(&t->SourceListLock);
           for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
             QDVP_UpdateSourceEntryState(s, QDVP_Ready);
           }

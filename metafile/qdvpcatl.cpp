@@ -83,7 +83,13 @@ void AddAttributeToList(SourceEntry *source, AttrEntry *attribute) {
 // SEQ=, and a SEQ= that no position of the table takes (outside 1 to the attribute total, or
 // already taken by an earlier attribute) leaves the attribute among the plain ones, with a
 // warning written once per table, for its first source.
-static void BuildOrder(TableEntry *table, SourceEntry *source) {
+static void BuildOrder(TableEntry *table, SourceEntry *source)
+    QDVP_REQUIRES(table->SourceListLock) {
+  int attrCount;
+  {
+    OSV1_Guard counts(&table->TableLock);
+    attrCount = table->AttrCount;
+  }
   OSV1_Guard attrs(&source->AttrLock);
   if (source->pOrderList != nullptr) return;
   AttrEntry *a = source->pAttrList;
@@ -94,7 +100,7 @@ static void BuildOrder(TableEntry *table, SourceEntry *source) {
   }
   AttrEntry *afterLeading = a;
   std::vector<const AttrEntry *> sequenced;
-  for (int n = 1; n <= table->AttrCount; n++) {
+  for (int n = 1; n <= attrCount; n++) {
     for (AttrEntry *x = source->pAttrList; x != nullptr; x = x->pNext) {
       if (x->Name[0] != '_' && x->OrderSeq == n) {
         AddAttributeToList(source, x);
@@ -109,7 +115,7 @@ static void BuildOrder(TableEntry *table, SourceEntry *source) {
   for (AttrEntry *x = source->pAttrList; x != nullptr; x = x->pNext) {
     if (x->Name[0] == '_' || x->OrderSeq == 0 || isSequenced(x)) continue;
     QDVP_TRC(trk, TRK1_ERROR, "Attribute <%s> order sequence %d not in 1 to %d or taken, ignored",
-             x->Name, x->OrderSeq, table->AttrCount);
+             x->Name, x->OrderSeq, attrCount);
     if (source == table->pSourceList) {
       printf(
           "Specification Warning: Attribute display sequence SEQ=%d invalid or duplicate, "
@@ -199,25 +205,21 @@ int QDVP_DuplicateSourceAttrs(SourceEntry *modelSource, SourceEntry *source) {
 }
 
 int QDVP_CheckCopySourceAttributes(TableEntry *table, SourceEntry *modelSource) {
-  if (table == nullptr || modelSource == nullptr || table->SourceCount < 2) return 0;
+  if (table == nullptr || modelSource == nullptr) return 0;
+  {
+    OSV1_Guard counts(&table->TableLock);
+    if (table->SourceCount < 2) return 0;
+  }
   OSV1_Guard sources(&table->SourceListLock);
   for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
-    if (s == modelSource || s->pAttrList != nullptr) continue;
+    if (s == modelSource) continue;
     {
-      // The delimiter belongs to what the server task reads with; the attribute list is
-      // copied afterwards under the attribute locks, so that IOLock stays the innermost lock.
-      auto copyDelimiter = [&] {
-        QDV0_Free(s->pDelimiter);
-        if (modelSource->pDelimiter != nullptr) {
-          s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
-        }
-      };
-      if (s->pIOE != nullptr) {
-        OSV1_Guard io(&s->pIOE->IOLock);
-        copyDelimiter();
-      } else {
-        copyDelimiter();
-      }
+      // The delimiter is read with the attributes, under the attribute locks.
+      OSV1_Guard model(&modelSource->AttrLock);
+      OSV1_Guard attrs(&s->AttrLock);
+      if (s->pAttrList != nullptr) continue;
+      QDV0_Free(s->pDelimiter);
+      if (modelSource->pDelimiter != nullptr) s->pDelimiter = QDV0_StrDup(modelSource->pDelimiter);
     }
     int ok = QDVP_DuplicateSourceAttrs(modelSource, s);
     if (!ok) return -1;

@@ -122,8 +122,11 @@ void QDVP_MetaAttributesStatement(MetaParser *p, const char *rest) {
   }
   const char *quote = strchr(rest, '\'');
   char *delimiter = QDVP_CheckAttributeDelimiter(quote ? quote : MetaToken(p, 1));
-  QDV0_Free(p->source->pDelimiter);
-  p->source->pDelimiter = delimiter;
+  {
+    OSV1_Guard attrs(&p->source->AttrLock);
+    QDV0_Free(p->source->pDelimiter);
+    p->source->pDelimiter = delimiter;
+  }
   p->inAttrList = 1;
   p->nameWaiting = 0;
   if (table->pSMB != nullptr) {

@@ -150,9 +150,11 @@ char *QDVP_LocateAttributeByOID(DPAB *anchor, const char *oidText) {
   for (ApplEntry *appl = anchor->pApplList; appl != nullptr; appl = appl->pNext) {
     if (!appl->SNMPappl || appl->pEnterpriseOID == nullptr) continue;
     if (strstr(oidText, appl->pEnterpriseOID) == nullptr) continue;
+    OSV1_Guard tables(&appl->TableListLock);
     for (TableEntry *table = appl->pTableList; table != nullptr; table = table->pNext) {
-      SourceEntry *source = table->pSourceList;
+      SourceEntry *source = QDVP_FirstSourceOf(table);
       if (source == nullptr) continue;
+      OSV1_Guard attrs(&source->AttrLock);
       for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
         if (a->pOID == nullptr) continue;
         if (strcmp(a->pOID, oidText) == 0) return a->Name;
@@ -192,7 +194,7 @@ AttrEntry *QDVP_LocateSetAttribute(DPAB *anchor, const char *parameterText) {
   }
   OSV1_Guard tables(&appl->TableListLock);
   for (TableEntry *table = appl->pTableList; table != nullptr; table = table->pNext) {
-    SourceEntry *source = table->pSourceList;
+    SourceEntry *source = QDVP_FirstSourceOf(table);
     if (source == nullptr) continue;
     OSV1_Guard attrs(&source->AttrLock);
     for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {

@@ -222,7 +222,12 @@ AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
     return nullptr;
   }
   char type = static_cast<char>(toupper(static_cast<unsigned char>(typeToken[0])));
-  if ((type == 'I' || type == 'L') && source != nullptr && source->pDelimiter != nullptr) {
+  bool delimited = false;
+  if (source != nullptr) {
+    OSV1_Guard attrs(&source->AttrLock);
+    delimited = source->pDelimiter != nullptr;
+  }
+  if ((type == 'I' || type == 'L') && delimited) {
     QDVP_TRC(trk, TRK1_ERROR,
              "***** Short or long type valid only without delimiter, attribute <%s> ignored", name);
     QDVP_DisplayValidationMessage(48, nullptr);

@@ -51,12 +51,15 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
   }
   io->FileMode = 'T';
   io->Kind = letter;
-  io->Socket = -1;
-  io->TCPsocket = -1;
-  io->NewSession = 1;
   io->pSource = source;
   OSV1_InitializeLock(&io->Mutex);
   OSV1_InitializeLock(&io->IOLock);
+  {
+    OSV1_Guard hold(&io->IOLock);
+    io->Socket = -1;
+    io->TCPsocket = -1;
+    io->NewSession = 1;
+  }
   if (source != nullptr && source->pLUname != nullptr) io->pLUname = QDV0_StrDup(source->pLUname);
 
   if (letter == 'S' && source != nullptr) {
@@ -76,10 +79,16 @@ IOEntry *QDVP_InitializeIOEntry(DPAB *anchor, SourceEntry *source, int kind) {
       DestroyIOEntry(io);
       return nullptr;
     }
-    io->PartnerAddr.sin_port = htons(static_cast<uint16_t>(port));
-    io->ConfigPort = io->PartnerAddr.sin_port;
-    QDV0_Free(source->pSourceNodeName);
-    source->pSourceNodeName = QDV0_StrDup(source->pSourceName);
+    {
+      OSV1_Guard hold(&io->IOLock);
+      io->PartnerAddr.sin_port = htons(static_cast<uint16_t>(port));
+      io->ConfigPort = io->PartnerAddr.sin_port;
+    }
+    {
+      OSV1_Guard attrs(&source->AttrLock);
+      QDV0_Free(source->pSourceNodeName);
+      source->pSourceNodeName = QDV0_StrDup(source->pSourceName);
+    }
     if (bracket != nullptr) *bracket = '[';
   }
 
@@ -129,6 +138,7 @@ int QDVP_AllocateIObuffer(IOEntry *ioEntry) {
 int QDVP_ComputeIObufferSize(SourceEntry *source) {
   int size = 80;
   if (source == nullptr) return size;
+  OSV1_Guard attrs(&source->AttrLock);
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
     size += 1;
     if (strchr("DNRKZT", a->Type) != nullptr && a->Type != '\0') {
@@ -177,9 +187,12 @@ void QDVP_ReleaseIOResources(DPAB *anchor, IOEntry *io) {
     QDV0_Free(io->pBufferList);
     io->pBufferList = next;
   }
-  // A UDP partner's socket is the server's own; only an accepted connection is the entry's.
-  if (io->TCPsocket >= 0) QDV0_CloseTheSocket(io->TCPsocket);
-  QDV0_Free(io->pPending);
+  {
+    // A UDP partner's socket is the server's own; only an accepted connection is the entry's.
+    OSV1_Guard hold(&io->IOLock);
+    if (io->TCPsocket >= 0) QDV0_CloseTheSocket(io->TCPsocket);
+    QDV0_Free(io->pPending);
+  }
   if (io->pFile != nullptr) fclose(io->pFile);
   if (io->pSource != nullptr && io->pSource->pIOE == io) io->pSource->pIOE = nullptr;
   DestroyIOEntry(io);

@@ -50,13 +50,29 @@ static char *QualifiedLUname(const char *name) {
   return QDV0_StrDup(result);
 }
 
+// A source whose construction failed: it was never on a table's list.
 static void FreeSource(SourceEntry *source) {
   QDV0_Free(source->pSourceName);
-  QDV0_Free(source->pSourceNodeName);
   QDV0_Free(source->pLUname);
-  QDV0_Free(source->pDelimiter);
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    QDV0_Free(source->pSourceNodeName);
+    QDV0_Free(source->pDelimiter);
+  }
   QDVP_ReleaseFileSpecControl(source->pFileSpec);
+  OSV1_DestroyLock(&source->SourceLock);
+  OSV1_DestroyLock(&source->AttrLock);
+  OSV1_DestroyLock(&source->CopyLock);
+  OSV1_DestroyLock(&source->EntryLock);
   QDV0_Free(source);
+}
+
+// Replaces the source's node name (the builder's and the I/O entry's default, under the
+// attribute lock like every change of it).
+static void SetNodeName(SourceEntry *source, char *name) {
+  OSV1_Guard attrs(&source->AttrLock);
+  QDV0_Free(source->pSourceNodeName);
+  source->pSourceNodeName = name;
 }
 
 void QDVP_ReleaseFileSpecControl(FileSpecCB *block) {
@@ -88,6 +104,10 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
     QDVP_TRC(trk, TRK1_ERROR, "***** Unable to obtain storage for SourceEntry");
     return nullptr;
   }
+  OSV1_InitializeLock(&source->SourceLock);
+  OSV1_InitializeLock(&source->AttrLock);
+  OSV1_InitializeLock(&source->CopyLock);
+  OSV1_InitializeLock(&source->EntryLock);
   source->pTable = table;
   bool isFile = !base && strcmp(kind, "FILE") == 0;
   bool isAPPC = !base && strcmp(kind, "APPC") == 0;
@@ -117,9 +137,8 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
   }
   const char *host = QDV0_LocalHostNameString();
   const char *dot = host ? strchr(host, '.') : nullptr;
-  source->pSourceNodeName =
-      host ? CopyRange(host, dot ? static_cast<size_t>(dot - host) : strlen(host))
-           : QDV0_StrDup("");
+  SetNodeName(source, host ? CopyRange(host, dot ? static_cast<size_t>(dot - host) : strlen(host))
+                           : QDV0_StrDup(""));
 
   if (base || strcmp(kind, "BASE") == 0) {
     source->Kind = 'B';
@@ -127,8 +146,7 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
     source->Kind = 'S';
   } else if (isFile) {
     if (managedSystemName != nullptr && managedSystemName[0] != '\0') {
-      QDV0_Free(source->pSourceNodeName);
-      source->pSourceNodeName = QDV0_StrDup(managedSystemName);
+      SetNodeName(source, QDV0_StrDup(managedSystemName));
     } else if (fileSourceFlag != nullptr && *fileSourceFlag) {
       QDVP_TRC(trk, TRK1_ERROR,
                "***** More than one FILE SOURCE statement found in table <%s>, duplicate "
@@ -168,10 +186,6 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
   }
   source->State = QDVP_Initial;
   source->CreateTime = QDV0_Time();
-  OSV1_InitializeLock(&source->SourceLock);
-  OSV1_InitializeLock(&source->AttrLock);
-  OSV1_InitializeLock(&source->CopyLock);
-  OSV1_InitializeLock(&source->EntryLock);
   if (table != nullptr) {
     OSV1_Guard sources(&table->SourceListLock);
     SourceEntry **link = &table->pSourceList;
@@ -339,17 +353,19 @@ static SourceEntry *LocateBySubNode(DPAB *anchor, const char *subnode, bool poli
     size_t tn = strlen(tableText);
     tn = tn >= 2 ? tn - 2 : 0;
     if (tn > QDVP_TABLE_NAME_MAX) tn = QDVP_TABLE_NAME_MAX;
+    OSV1_Guard tables(&appl->TableListLock);
     for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
       char tableUpper[QDVP_TABLE_NAME_MAX + 1];
       snprintf(tableUpper, sizeof(tableUpper), "%s", t->TableName);
       UpperInPlace(tableUpper);
       if (!policy && strncmp(tableUpper, tableText, tn) != 0) continue;
+      OSV1_Guard sources(&t->SourceListLock);
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
         if (s->State != QDVP_Active && s->State != QDVP_Input && s->State != QDVP_Output) continue;
         bool matches;
         {
           // A socket partner's binding replaces the node name under this lock.
-          OSV1_Guard name(&s->SourceLock);
+          OSV1_Guard attrs(&s->AttrLock);
           matches = NodeMatches(subnode, nodeLength, s->pSourceNodeName, policy);
         }
         if (!matches) continue;

@@ -122,6 +122,7 @@ SourceEntry *QDVP_DefineBuiltInTable(DPAB *anchor, ApplEntry *appl, const char *
       QDVP_InitializeSourceEntry(anchor, table, "BASE", nullptr, nullptr, &fileSource);
   if (source == nullptr) return nullptr;
   if (nodeName != nullptr) {
+    OSV1_Guard attrs(&source->AttrLock);
     QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(nodeName);
     QDVP_TRC(trk, TRK1_DETAIL, "Set pSourceNodeName <%s> SEptr @%p", nodeName, (void *)source);

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <mutex>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -26,14 +25,14 @@ static int g_lastValidationSucceeded = 0;
 // A metafile is read as it was when it was opened: the size of each open stream is noted, and
 // reading stops there. A file that grows while it is read (a trace or log file that landed in
 // the metafile directory and receives the lines its own reading produces) therefore ends.
-static std::mutex g_streamLock;
-static std::map<FILE *, long> g_streamSize;
+static OSV1_LOCK g_streamLock = OSV1_LOCK_INITIALIZER;
+static std::map<FILE *, long> g_streamSize QDVP_GUARDED_BY(g_streamLock);
 
 static void NoteStreamSize(FILE *f) {
   struct stat st;
   long size =
       fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long>(st.st_size) : -1;
-  std::lock_guard<std::mutex> lock(g_streamLock);
+  OSV1_Guard lock(&g_streamLock);
   g_streamSize[f] = size;
 }
 
@@ -41,7 +40,7 @@ static void NoteStreamSize(FILE *f) {
 static char *ReadStream(FILE *f, char *buffer, int size) {
   long limit = -1;
   {
-    std::lock_guard<std::mutex> lock(g_streamLock);
+    OSV1_Guard lock(&g_streamLock);
     auto it = g_streamSize.find(f);
     if (it != g_streamSize.end()) limit = it->second;
   }
@@ -55,7 +54,7 @@ static char *ReadStream(FILE *f, char *buffer, int size) {
 
 static int CloseStream(FILE *f) {
   {
-    std::lock_guard<std::mutex> lock(g_streamLock);
+    OSV1_Guard lock(&g_streamLock);
     g_streamSize.erase(f);
   }
   return fclose(f);
@@ -206,7 +205,7 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
   if (anchor != nullptr && anchor->pMemMetafile != nullptr && !validate) {
     void *remote = RetrieveRemoteMetafile(anchor, name);
     if (remote != nullptr) return remote;
-    if (anchor->pMemMetafile->pClientPE != nullptr) return nullptr;
+    if (anchor->pMemMetafile.load()->pClientPE != nullptr) return nullptr;
   }
   if (strncmp(name, "QDV", 3) != 0 && strncmp(name, "qdv", 3) != 0) {
     QDVP_DisplayValidationMessage(1, name);
@@ -214,10 +213,13 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
   return nullptr;
 }
 
+// The last record of a remote retrieval lets go of the block's lock that
+// RetrieveRemoteMetafile took (Status 0 marks it held); the analysis cannot follow that
+// hand-over between calls, and only the retrieving task reads the records meanwhile.
 char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
     QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr || buffer == nullptr || size <= 0) return nullptr;
-  MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
+  MemMetafile *block = anchor ? anchor->pMemMetafile.load() : nullptr;
   if (handle != block) return ReadStream(static_cast<FILE *>(handle), buffer, size);
   if (block->RecordCount > 0 && block->pHead != nullptr) {
     MetaRecordNode *node = block->pHead;
@@ -260,9 +262,11 @@ void QDVP_FreeMetaRecordList(MetaRecordNode *head) {
   }
 }
 
+// Closing a remote retrieval before its last record lets go of the block's lock as the last
+// record would (the same hand-over as QDVP_ReadMetaFile's).
 int QDVP_CloseMetaFile(DPAB *anchor, void *handle) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr) return 0;
-  MemMetafile *block = anchor ? anchor->pMemMetafile : nullptr;
+  MemMetafile *block = anchor ? anchor->pMemMetafile.load() : nullptr;
   if (handle != block) return CloseStream(static_cast<FILE *>(handle));
   QDVP_FreeMetaRecordList(block->pHead);
   block->pHead = nullptr;

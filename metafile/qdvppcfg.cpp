@@ -9,26 +9,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../core/support/zglq.h"
-#include "../include/qdvp_sockets.h"
 #include "../include/qdvp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
-#include "../include/qdvp_request.h"
 #include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_sockets.h"
 
 static TRK1_BLOCK trk = {"qdvppcfg"};
 
 // Guards every read and write of the configuration file.
-static std::mutex g_configLock;
-static int g_configLoaded = 0;
+// A leaf of the lock order (include/qdvp_anchor.h).
+static OSV1_LOCK g_configLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
+static int g_configLoaded QDVP_GUARDED_BY(g_configLock) = 0;
 
 static const char kEmptyConfig[] = "* Omnivar Configuration file\n";
 
@@ -38,7 +38,7 @@ static std::string Upper(std::string text) {
 }
 
 void QDVP_ResetStartUpConfigState(void) {
-  std::lock_guard<std::mutex> lock(g_configLock);
+  OSV1_Guard lock(&g_configLock);
   g_configLoaded = 0;
 }
 
@@ -47,14 +47,18 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
   int count = 0;
   int autoLoad = DPpgmStart ? 1 : 0;
   const char *path = anchor->pInitConfigFile ? anchor->pInitConfigFile : "";
+  // The names are read under the file's lock and loaded after it: a load registers its
+  // application with the agent, and no lock is held across that.
+  std::vector<std::string> names;
+  bool opened = false;
   {
-    std::lock_guard<std::mutex> lock(g_configLock);
+    OSV1_Guard lock(&g_configLock);
     FILE *f = QDV0_OpenRegularFile(path);
     if (f == nullptr) {
       QDVP_TRC(trk, TRK1_DETAIL, "DP startup config file %s open failed. ErrorText <%s>", path,
                strerror(errno));
     } else {
-      count = -1;
+      opened = true;
       char line[4096];
       while (fgets(line, sizeof(line), f) != nullptr) {
         if (line[0] == '*') continue;
@@ -62,18 +66,26 @@ int QDVP_ProcessStartUpConfig(DPAB *anchor) {
         char *position = nullptr;
         for (char *name = strtok_r(line, " \t", &position); name != nullptr;
              name = strtok_r(nullptr, " \t", &position)) {
-          QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name,
-                   path);
-          if (count < 0) count = 0;
-          count++;
-          QDVP_ConstructApplDataModel(anchor, name, 0, nullptr, nullptr, autoLoad, 0);
+          names.push_back(name);
         }
       }
       fclose(f);
-      g_configLoaded = 1;
-      QDVP_TRC(trk, TRK1_DETAIL, "%d application metafile(s) processed from startup config file %s",
-               count < 0 ? 0 : count, path);
     }
+  }
+  if (opened) {
+    count = names.empty() ? -1 : 0;
+    for (const std::string &name : names) {
+      QDVP_TRC(trk, TRK1_DETAIL, "Loading metafile <%s> from startup config file %s", name.c_str(),
+               path);
+      count++;
+      QDVP_ConstructApplDataModel(anchor, name.c_str(), 0, nullptr, nullptr, autoLoad, 0);
+    }
+    {
+      OSV1_Guard lock(&g_configLock);
+      g_configLoaded = 1;
+    }
+    QDVP_TRC(trk, TRK1_DETAIL, "%d application metafile(s) processed from startup config file %s",
+             count < 0 ? 0 : count, path);
   }
   const char *packaged = QDV0_QueryProductSpec(19);
   if (QDV0_QueryProductSpec(0) != nullptr && packaged != nullptr) {
@@ -163,7 +175,7 @@ void QDVP_DoApplicationAutoLoad(DPAB *anchor) {
 }
 
 int QDVP_AppendMetafileToStartUpConfig(DPAB *anchor, const char *metafileName) {
-  std::lock_guard<std::mutex> lock(g_configLock);
+  OSV1_Guard lock(&g_configLock);
   if (!g_configLoaded) return 1;
   FILE *f = fopen(anchor->pInitConfigFile, "a");
   if (f == nullptr) return 0;
@@ -179,7 +191,7 @@ int QDVP_RemoveMetafileFromStartUpConfig(DPAB *anchor, const char *metafileName)
     QDVP_TRC(trk, TRK1_ERROR, "Unable to remove metafile. No metafile name parameter was provided");
     return 0;
   }
-  std::lock_guard<std::mutex> lock(g_configLock);
+  OSV1_Guard lock(&g_configLock);
   if (!g_configLoaded) return 1;
   FILE *f = QDV0_OpenRegularFile(anchor->pInitConfigFile);
   if (f == nullptr) {
@@ -325,13 +337,15 @@ void QDVP_DeleteExistingApplication(DPAB *anchor, ApplEntry *application) {
   for (SourceEntry *s : sources) OSV1_AwaitLetGo(&s->Holds, s->pSourceName);
   QDVP_TRC(trk, TRK1_DETAIL, "No task holds a source of ApplicationEntry object @%p",
            static_cast<void *>(application));
+  // The routing blocks let go of the tables; their locks come before the application's (a
+  // routed record holds its block's lock while its input source makes its request).
+  std::vector<TableEntry *> tables;
   {
     OSV1_Guard name(&application->NameLock);
-    OSV1_Guard tables(&application->TableListLock);
-    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) {
-      QDVP_RemoveTableFromIRB(anchor, t);
-    }
+    OSV1_Guard list(&application->TableListLock);
+    for (TableEntry *t = application->pTableList; t != nullptr; t = t->pNext) tables.push_back(t);
   }
+  for (TableEntry *t : tables) QDVP_RemoveTableFromIRB(anchor, t);
   if (application->SNMPappl) QDVP_SNMPapplOffline(anchor, application);
   QDVP_SendDPlogMessage(anchor, 10, application->ApplName);
   QDVP_ReleaseApplResources(anchor, application, 0);
@@ -347,11 +361,11 @@ void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *s) {
     OSV1_Guard attrs(&s->AttrLock);
     QDVP_ReleaseAttributeList(s->pAttrList);
     s->pAttrList = s->pOrderList = nullptr;
+    QDV0_Free(s->pDelimiter);
+    QDV0_Free(s->pSourceNodeName);
   }
   QDVP_ReleaseIOResources(anchor, s->pIOE);
   QDV0_Free(s->pSourceName);
-  QDV0_Free(s->pDelimiter);
-  QDV0_Free(s->pSourceNodeName);
   QDV0_Free(s->pLUname);
   {
     OSV1_Guard first(&s->SourceLock);
@@ -388,38 +402,42 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
   QDV0_Free(appl->pEnterpriseName);
   QDV0_Free(appl->pEnterpriseOID);
   QDV0_Free(appl->pApplHelp);
-  if (!noUnregister && anchor != nullptr && appl->pTableList != nullptr &&
-      appl->pTableList->pSourceList != nullptr) {
-    QDVP_RequestDCH(anchor, appl->pTableList->pSourceList, QDVP_VERB_UNREGISTER,
-                    QDVP_LocateOwnProcessEntry(anchor));
+  SourceEntry *first = QDVP_FirstSourceOfApplication(appl);
+  if (!noUnregister && anchor != nullptr && first != nullptr) {
+    QDVP_RequestDCH(anchor, first, QDVP_VERB_UNREGISTER, QDVP_LocateOwnProcessEntry(anchor));
   }
+  // The tables are unchained under the application's locks and freed after them: a routing
+  // block's lock, taken to let go of a table, comes before the application's.
+  TableEntry *tables;
   {
     OSV1_Guard name(&appl->NameLock);
-    OSV1_Guard tables(&appl->TableListLock);
+    OSV1_Guard list(&appl->TableListLock);
     QDV0_Free(appl->pMetafileName);
-    while (appl->pTableList != nullptr) {
-      TableEntry *t = appl->pTableList;
-      appl->pTableList = t->pNext;
-      {
-        OSV1_Guard sources(&t->SourceListLock);
-        while (t->pSourceList != nullptr) {
-          SourceEntry *s = t->pSourceList;
-          t->pSourceList = s->pNext;
-          QDVP_ReleaseSourceEntry(anchor, s);
-        }
+    tables = appl->pTableList;
+    appl->pTableList = nullptr;
+  }
+  while (tables != nullptr) {
+    TableEntry *t = tables;
+    tables = t->pNext;
+    {
+      OSV1_Guard sources(&t->SourceListLock);
+      while (t->pSourceList != nullptr) {
+        SourceEntry *s = t->pSourceList;
+        t->pSourceList = s->pNext;
+        QDVP_ReleaseSourceEntry(anchor, s);
       }
-      if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);
-      QDV0_Free(t->pRecordSetRule);
-      QDV0_Free(t->pRecordSetDelimiter);
-      QDV0_Free(t->pConfirmData);
-      QDV0_Free(t->pModuleName);
-      QDVP_ReleaseSummaryManagementBlock(t->pSMB);
-      QDVP_ReleaseOMB(anchor, t->pOMB);
-      QDV0_Free(t->pGroupHelp);
-      OSV1_DestroyLock(&t->SourceListLock);
-      OSV1_DestroyLock(&t->TableLock);
-      QDV0_Free(t);
     }
+    if (anchor != nullptr) QDVP_RemoveTableFromIRB(anchor, t);
+    QDV0_Free(t->pRecordSetRule);
+    QDV0_Free(t->pRecordSetDelimiter);
+    QDV0_Free(t->pConfirmData);
+    QDV0_Free(t->pModuleName);
+    QDVP_ReleaseSummaryManagementBlock(t->pSMB);
+    QDVP_ReleaseOMB(anchor, t->pOMB);
+    QDV0_Free(t->pGroupHelp);
+    OSV1_DestroyLock(&t->SourceListLock);
+    OSV1_DestroyLock(&t->TableLock);
+    QDV0_Free(t);
   }
   QDVP_CloseBatchOutputFile(appl);
   QDV0_Free(appl->pBatchFileName);

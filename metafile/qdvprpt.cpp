@@ -110,7 +110,11 @@ static void ReportSource(FILE *f, TableEntry *t, SourceEntry *s, bool snmp) {
       fprintf(f, "    SOURCE is Unrecognized\n");
       break;
   }
-  fprintf(f, "           Total Attributes: %d\n", t->AttrCount);
+  {
+    OSV1_Guard counts(&t->TableLock);
+    fprintf(f, "           Total Attributes: %d\n", t->AttrCount);
+  }
+  OSV1_Guard attrs(&s->AttrLock);
   const char *d = s->pDelimiter;
   if (d == nullptr) {
     fprintf(f, "           NONE attribute delimiter specified\n");
@@ -171,6 +175,7 @@ void QDVP_ReportDataModel(ApplEntry *appl) {
   fprintf(f, "\n\nApplication Name: %s; Definition Metafile Name: %s\n\n", appl->ApplName,
           appl->pMetafileName ? appl->pMetafileName : "");
   int tables = 0;
+  OSV1_Guard list(&appl->TableListLock);
   for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
     tables++;
     fprintf(f, "  Attribute Group: %s\n", t->TableName);
@@ -195,7 +200,11 @@ void QDVP_ReportDataModel(ApplEntry *appl) {
         fprintf(f, "           Type: Unknown   ");
         break;
     }
-    fprintf(f, "Total Number of SOURCEs: %d\n\n", t->SourceCount);
+    {
+      OSV1_Guard counts(&t->TableLock);
+      fprintf(f, "Total Number of SOURCEs: %d\n\n", t->SourceCount);
+    }
+    OSV1_Guard sources(&t->SourceListLock);
     for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
       ReportSource(f, t, s, appl->SNMPappl != 0);
     }

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <mutex>
 #include <string>
 
 #include "../include/qdvp_services.h"
@@ -114,8 +113,8 @@ void QDVP_DisplayValidationMessage(int number, const char *insert) {
   if (number < 0 || number > 98) number = 99;
   const char *text = QDVP_ValidationMessage[number];
   // One shared message at a time, so that lines from several tasks never interleave.
-  static std::mutex bufferLock;
-  std::lock_guard<std::mutex> lock(bufferLock);
+  static OSV1_LOCK bufferLock = OSV1_LOCK_INITIALIZER;
+  OSV1_Guard lock(&bufferLock);
   const char *mark = insert != nullptr ? strchr(text, '#') : nullptr;
   if (mark == nullptr) {
     fputs(text, stdout);

@@ -449,7 +449,6 @@ void QDVP_MetaServerTask(ProcessEntry *entry) {
   DPAB *anchor = entry->pDPAB;
   const char *host = static_cast<const char *>(entry->pParm);
   char transport = QDVP_ValidateTransportType(QDV0_GetEnv("QDVP_META_TRANSPORT", nullptr));
-  OSV1_GetLock(&entry->TerminationLock);
   int started = 0;
   if (transport == 'R') {
     QDVP_TRC(trk, TRK1_ERROR, "*** RPC Transport unsupport");
@@ -464,9 +463,7 @@ void QDVP_MetaServerTask(ProcessEntry *entry) {
              host, entry->ThreadID.load());
     started = QDVP_MetaServerSockClientRoutine(anchor, entry);
   }
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Meta Server task ended. Thread ID: %X",
-           entry->ThreadID.load());
-  OSV1_ReleaseLock(&entry->TerminationLock);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Meta Server task ended. Thread ID: %X", entry->ThreadID.load());
   if (started) QDVP_EndTask(anchor, entry);
   entry->Terminate = 1;
   QDVP_SignalMetaServerStartup(entry);

@@ -14,9 +14,12 @@
 static TRK1_BLOCK trk = {"qdvpcirb"};
 
 static void FreeBlock(IRBlock *block) {
+  {
+    OSV1_Guard lock(&block->Lock);
+    QDV0_Free(block->pBuffer);
+  }
   OSV1_DestroyLock(&block->Lock);
   QDV0_Free(block->pName);
-  QDV0_Free(block->pBuffer);
   QDV0_Free(block);
 }
 

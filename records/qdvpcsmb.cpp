@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_model.h"
@@ -131,38 +133,56 @@ static void AddSummaryAttribute(TableEntry *table, SourceEntry *source, const ch
 
 int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
   if (table == nullptr || table->pSMB == nullptr) return 0;
-  SourceEntry *first = table->pSourceList;
   int keyWidth = 0;
-  for (AttrEntry *a = first ? first->pAttrList : nullptr; a != nullptr; a = a->pNext) {
-    if (a->AttrSortKey > 0) keyWidth += a->MaxValSize;
+  if (SourceEntry *first = QDVP_FirstSourceOf(table)) {
+    OSV1_Guard attrs(&first->AttrLock);
+    for (AttrEntry *a = first->pAttrList; a != nullptr; a = a->pNext) {
+      if (a->AttrSortKey > 0) keyWidth += a->MaxValSize;
+    }
   }
   if (keyWidth == 0) {
     keyWidth = 16;
     QDVP_TRC(trk, TRK1_DETAIL, "Warning: No key attribute defined for Summary table");
     QDVP_DisplayValidationMessage(91, table->TableName);
   }
-  for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
-    if (s->pSMB != nullptr) continue;
+  // The attributes are added one source at a time, without the list locks that adding one
+  // takes; each summary block is filled before it is published under the source-list lock.
+  std::vector<SourceEntry *> sources;
+  {
+    OSV1_Guard list(&table->SourceListLock);
+    for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
+      if (s->pSMB == nullptr) sources.push_back(s);
+    }
+  }
+  for (SourceEntry *s : sources) {
     bool stamp = false;
-    for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
-      stamp = stamp || (a->Type == 'T' && QDVP_AttrAccessible(s, a));
+    {
+      OSV1_Guard attrs(&s->AttrLock);
+      for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
+        stamp = stamp || (a->Type == 'T' && QDVP_AttrAccessible(s, a));
+    }
     if (!stamp) {
       QDVP_TRC(trk, TRK1_DETAIL, "LocalTimeStamp not found. Auto added to definition");
       AddSummaryAttribute(table, s, "_LocalTimeStamp", "T", "16");
     }
-    s->pSMB = QDVP_CreateSummaryManagementBlock(table->pSMB->Interval, table->pSMB->Batch);
-    if (s->pSMB != nullptr) {
+    SMBlock *smb = QDVP_CreateSummaryManagementBlock(table->pSMB->Interval, table->pSMB->Batch);
+    if (smb != nullptr) {
       int summed = 0;
-      for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) summed += a->AttrSortKey < 0;
-      s->pSMB->KeyCount = keyWidth;
-      s->pSMB->TotalCount = summed;
-      s->pSMB->KeyDataWidth = keyWidth + 1;
-      s->pSMB->SlotWidth = keyWidth + 1 + 4 * summed;
-      s->pSMB->TotalsWidth = 4 * summed;
-      s->pSMB->AllocationUnit = 4096 / s->pSMB->SlotWidth > 0 ? 4096 / s->pSMB->SlotWidth : 1;
+      {
+        OSV1_Guard attrs(&s->AttrLock);
+        for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) summed += a->AttrSortKey < 0;
+      }
+      smb->KeyCount = keyWidth;
+      smb->TotalCount = summed;
+      smb->KeyDataWidth = keyWidth + 1;
+      smb->SlotWidth = keyWidth + 1 + 4 * summed;
+      smb->TotalsWidth = 4 * summed;
+      smb->AllocationUnit = 4096 / smb->SlotWidth > 0 ? 4096 / smb->SlotWidth : 1;
       QDVP_TRC(trk, TRK1_DETAIL,
                "Summary table definition initialized. %d Key fields, Array width %d, Array size %d",
-               keyWidth, s->pSMB->SlotWidth, 0);
+               keyWidth, smb->SlotWidth, 0);
+      OSV1_Guard list(&table->SourceListLock);
+      s->pSMB = smb;
     }
     if (addNames) {
       AddSummaryAttribute(table, s, "_Date_Time", "D", "24");

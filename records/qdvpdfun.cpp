@@ -23,9 +23,9 @@ static TRK1_BLOCK trk = {"qdvpdfun"};
 namespace {
 
 // The last address resolved and its name, process-wide.
-OSV1_LOCK PrevAddrLock = {PTHREAD_MUTEX_INITIALIZER, 1};
-char *PrevAddress = nullptr;  // 260 bytes, created on first use
-char *PrevName = nullptr;
+OSV1_LOCK PrevAddrLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
+char *PrevAddress QDVP_GUARDED_BY(PrevAddrLock) = nullptr;  // 260 bytes, created on first use
+char *PrevName QDVP_GUARDED_BY(PrevAddrLock) = nullptr;
 
 void StoreText(AttrEntry *a, const char *text, size_t length) {
   if (length > static_cast<size_t>(a->MaxValSize)) length = static_cast<size_t>(a->MaxValSize);

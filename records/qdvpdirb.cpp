@@ -30,7 +30,9 @@ SourceEntry *FindInternalSource(TableEntry *table, SourceEntry *producer) {
 SourceEntry *ModelSource(TableEntry *table, SourceEntry *except) {
   OSV1_Guard sources(&table->SourceListLock);
   for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
-    if (s != except && s->pAttrList != nullptr) return s;
+    if (s == except) continue;
+    OSV1_Guard attrs(&s->AttrLock);
+    if (s->pAttrList != nullptr) return s;
   }
   return nullptr;
 }
@@ -87,14 +89,25 @@ SourceEntry *CreateInternalSource(DPAB *anchor, TableEntry *table, SourceEntry *
   SourceEntry *model = ModelSource(table, s);
   if (model != nullptr) {
     QDVP_CheckCopySourceAttributes(table, model);
-    if (s->pAttrList == nullptr) QDVP_DuplicateSourceAttrs(model, s);
+    bool empty;
+    {
+      OSV1_Guard attrs(&s->AttrLock);
+      empty = s->pAttrList == nullptr;
+    }
+    if (empty) QDVP_DuplicateSourceAttrs(model, s);
+    OSV1_Guard modelAttrs(&model->AttrLock);
+    OSV1_Guard attrs(&s->AttrLock);
     if (s->pDelimiter == nullptr && model->pDelimiter != nullptr)
       s->pDelimiter = QDV0_StrDup(model->pDelimiter);
   }
   QDVP_CompleteSummaryTableDefinition(table, 0);
   if (model != nullptr) CopyDisplayOrder(model, s);
-  QDV0_Free(s->pSourceNodeName);
-  s->pSourceNodeName = QDV0_StrDup(producer->pSourceNodeName ? producer->pSourceNodeName : "");
+  std::string node = QDVP_SourceNodeName(producer);
+  {
+    OSV1_Guard attrs(&s->AttrLock);
+    QDV0_Free(s->pSourceNodeName);
+    s->pSourceNodeName = QDV0_StrDup(node.c_str());
+  }
   s->pProducer = producer;
   s->pPE = pe;
   QDVP_UpdateSourceEntryState(s, QDVP_Ready);

@@ -77,7 +77,6 @@ int QDVP_CheckAttributesPassFilters(SourceEntry *s) {
     QDVP_TRC(trk, TRK1_DETAIL, "Data passed, SEptr->DataSequence: %d", sequence);
     return 1;
   }
-  // Called by the thread that parsed the row, which owns it until it hands the source on.
   for (const AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
     int count = a->FilterCount;
     if (count <= 0) continue;

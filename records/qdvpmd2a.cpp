@@ -122,7 +122,7 @@ int ParseFixed(AttrEntry *a, char *record, char *end) {
   return loaded;
 }
 
-int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) {
+int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) QDVP_REQUIRES(s->AttrLock) {
   int loaded = 0;
   char *pos = record;
   a = SpecialStep(a);
@@ -150,7 +150,8 @@ int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) {
   return loaded;
 }
 
-int ParseDelimited(SourceEntry *s, AttrEntry *a, char *record, char *end) {
+int ParseDelimited(SourceEntry *s, AttrEntry *a, char *record, char *end)
+    QDVP_REQUIRES(s->AttrLock) {
   const char delimiter = s->pDelimiter[0];
   char *pos = record;
   char *d = FindDelimiter(&pos, end, delimiter);
@@ -222,7 +223,7 @@ bool KeysMatch(AttrEntry *list, AttrEntry *copy) {
 
 bool IsRate(const AttrEntry *a) { return a->Type == '?' || a->Type == '%' || a->Type == '#'; }
 
-AttrEntry *NewKeyCopy(SourceEntry *s) {
+AttrEntry *NewKeyCopy(SourceEntry *s) QDVP_REQUIRES(s->AttrLock) {
   AttrEntry *copy = QDVP_CreateCopySourceAttrs(s);
   for (AttrEntry *a = copy; a != nullptr; a = a->pNext) {
     if (!IsRate(a)) continue;
@@ -233,7 +234,7 @@ AttrEntry *NewKeyCopy(SourceEntry *s) {
 }
 
 // Recomputes the rates of the current row against the history of its key combination.
-void KeyRateHistory(SourceEntry *s) {
+void KeyRateHistory(SourceEntry *s) QDVP_REQUIRES(s->AttrLock) {
   AttrEntry *chosen = nullptr;
   AttrEntry **link = &s->pKeyCopyList;
   int keys = 0, matched = 0;
@@ -289,13 +290,19 @@ void QDVP_ReleaseKeyCopyList(SourceEntry *s) {
 int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSize) {
   if (loadedSize != nullptr) *loadedSize = 0;
   if (s == nullptr || record == nullptr || length < 0) return 0;
+  TableEntry *table = s->pTable;
+  bool keyRates = false;
+  if (table != nullptr) {
+    OSV1_Guard counts(&table->TableLock);
+    keyRates = table->Type == 'K' && table->RateFlag &&
+               !(table->pAppl != nullptr && table->pAppl->SNMPappl);
+  }
   OSV1_GetLock(&s->AttrLock);
   OSV1_GetLock(&s->CopyLock);
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
     a->ActualValSize = 0;
     memset(a->Value, 0, static_cast<size_t>(a->MaxValSize));
   }
-  TableEntry *table = s->pTable;
   size_t size = strnlen(record, static_cast<size_t>(length));
   char *copy = nullptr;
   char *text = record;
@@ -327,9 +334,7 @@ int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSiz
     } else {
       loaded = ParseDelimited(s, a, text, end);
     }
-    if (table != nullptr && table->Type == 'K' && table->RateFlag &&
-        !(table->pAppl != nullptr && table->pAppl->SNMPappl))
-      KeyRateHistory(s);
+    if (keyRates) KeyRateHistory(s);
   }
   int total = 0;
   if (loadedSize != nullptr)
@@ -358,10 +363,18 @@ int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) 
   buffer->Data[length] = '\0';
   int loadedSize = 0;
   int loaded = QDVP_MoveDataToAttr(s, buffer->Data, length, &loadedSize);
-  int pass = QDVP_CheckAttributesPassFilters(s);
+  int pass;
+  {
+    OSV1_Guard attrs(&s->AttrLock);
+    pass = QDVP_CheckAttributesPassFilters(s);
+  }
   if (pass && s->pTable != nullptr && s->pTable->pIRB != nullptr)
     QDVP_DispatchInternalOutput(anchor, s, s->pTable->pIRB, buffer->Data, length);
-  int total = s->pTable ? s->pTable->AttrCount : 0;
+  int total = 0;
+  if (s->pTable != nullptr) {
+    OSV1_Guard counts(&s->pTable->TableLock);
+    total = s->pTable->AttrCount;
+  }
   if (loaded < total)
     QDVP_TRC(trk, TRK1_DETAIL,
              "*** Not all attributes loaded. Total %d, loaded %d Count %d Actual Buffer Size %d",

@@ -51,7 +51,10 @@ int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *s, char *record, int length) {
   }
   int loaded = QDVP_MoveDataToAttr(s, record, length, nullptr);
   if (loaded == 0 && length != 0) return 0;
-  if (!QDVP_CheckAttributesPassFilters(s)) return 0;
+  {
+    OSV1_Guard attrs(&s->AttrLock);
+    if (!QDVP_CheckAttributesPassFilters(s)) return 0;
+  }
   if (s->pTable != nullptr && s->pTable->pIRB != nullptr)
     QDVP_DispatchInternalOutput(anchor, s, s->pTable->pIRB, record, length);
   if (s->pSMB != nullptr) QDVP_UpdateSummaryDataArray(s);

@@ -25,7 +25,7 @@ namespace {
 // Sends one summary row on the agent link connection the DCH client handed in, under the
 // attribute lock the summary output already holds; a summary made without one (a batch run)
 // writes the row to the application's batch output file.
-void EmitSummaryRow(SourceEntry *s, void *parm) {
+void EmitSummaryRow(SourceEntry *s, void *parm) QDVP_REQUIRES(s->AttrLock) {
   if (parm != nullptr) {
     QDVP_SendDataRowLocked(s, static_cast<DCHcomm *>(parm));
   } else {
@@ -33,9 +33,10 @@ void EmitSummaryRow(SourceEntry *s, void *parm) {
   }
 }
 
-OSV1_LOCK SortSerializationLock = {PTHREAD_MUTEX_INITIALIZER, 1};
+// One summary sort at a time (qsort's comparison is shared); a leaf.
+OSV1_LOCK SortSerializationLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 
-AttrEntry *Named(SourceEntry *s, const char *name) {
+AttrEntry *Named(SourceEntry *s, const char *name) QDVP_REQUIRES(s->AttrLock) {
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
     if (strcmp(a->Name, name) == 0) return a;
   return nullptr;
@@ -56,7 +57,7 @@ void SetInteger(AttrEntry *a, long value) {
 
 // Links the source's attributes in summary output order: keys, the three summary attributes,
 // the time stamp, the interval names, other shown attributes, the summarized attributes.
-void BuildSummaryOrder(SourceEntry *s) {
+void BuildSummaryOrder(SourceEntry *s) QDVP_REQUIRES(s->AttrLock) {
   std::vector<AttrEntry *> order;
   AttrEntry *keys[64];
   int n = KeyAttributes(s, keys, 64);
@@ -78,7 +79,7 @@ void BuildSummaryOrder(SourceEntry *s) {
 }
 
 // Fills the time stamp, "_Date_Time" and "_Interval_Unit_Name" from stamp.
-void LoadStamp(SourceEntry *s, SMBlock *b, const char *stamp) {
+void LoadStamp(SourceEntry *s, SMBlock *b, const char *stamp) QDVP_REQUIRES(s->AttrLock) {
   AttrEntry *stampAttr = StampAttribute(s);
   if (stampAttr != nullptr) SetText(stampAttr, stamp);
   char text[32];
@@ -99,7 +100,8 @@ int IntervalNumber(const SMBlock *b) {
 }
 
 // Sends one row per run of equal keys among the first count slots.
-void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) QDVP_REQUIRES(b->Lock) {
+void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm)
+    QDVP_REQUIRES(s->AttrLock, b->Lock) {
   AttrEntry *keys[64];
   int keyCount = KeyAttributes(s, keys, 64);
   std::vector<AttrEntry *> summed;
@@ -176,7 +178,7 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm) QDVP_REQUIRES(b
   }
 }
 
-bool HasKeys(SourceEntry *s) {
+bool HasKeys(SourceEntry *s) QDVP_REQUIRES(s->AttrLock) {
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
     if (a->AttrSortKey > 0) return true;
   return false;

@@ -119,6 +119,7 @@ int StandardCompare(const void *a, const void *b) {
 
 int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
   if (s == nullptr || s->pSMB == nullptr) return 0;
+  OSV1_Guard attrs(&s->AttrLock);
   AttrEntry *keys[64];
   int keyCount = KeyAttributes(s, keys, 64);
   int valid = 0;
@@ -128,7 +129,6 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
              keyCount, valid);
     return 0;
   }
-  OSV1_Guard attrs(&s->AttrLock);
   SMBlock *b = s->pSMB;
   OSV1_Guard lock(&b->Lock);
   AttrEntry *stampAttr = StampAttribute(s);

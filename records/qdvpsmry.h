@@ -12,13 +12,13 @@ long IntegerValue(const AttrEntry *a);
 void StoreInteger(AttrEntry *a, long value);
 bool IsStamp(const AttrEntry *a);
 // The time stamp attribute of a summarized source, or null.
-AttrEntry *StampAttribute(SourceEntry *s);
+AttrEntry *StampAttribute(SourceEntry *s) QDVP_REQUIRES(s->AttrLock);
 // The key attributes in key order (at most max); their count.
-int KeyAttributes(SourceEntry *s, AttrEntry **keys, int max);
+int KeyAttributes(SourceEntry *s, AttrEntry **keys, int max) QDVP_REQUIRES(s->AttrLock);
 // The second of the day at which an interval begun at currTime in hour ends.
 int EndOfInterval(const SMBlock *b, int currTime, int hour);
 // Takes a row's 16-digit stamp as the block's current record stamp.
-void DecodeCurrent(SMBlock *b, const char *stamp);
+void DecodeCurrent(SMBlock *b, const char *stamp) QDVP_REQUIRES(b->Lock);
 // Begins a new interval at the current record.
-void BeginFromCurrent(SMBlock *b);
+void BeginFromCurrent(SMBlock *b) QDVP_REQUIRES(b->Lock);
 }  // namespace qdvp_summary

@@ -9,10 +9,11 @@ preset="${1:-default}"
 scripts/bootstrap.sh
 cmake --preset "$preset" -DQDVP_BUILD_BENCH=OFF >/dev/null
 cmake --build --preset "$preset"
-# The lock annotations are checked by clang's thread-safety analysis, as errors (the library).
+# The lock marks and the lock order are checked by clang's thread-safety analysis, as errors,
+# in every target clang builds (the library, qdvp, qdvp-dch, the client library and its example).
 if [[ "$preset" == default ]]; then
   cmake --preset clang >/dev/null
-  cmake --build --preset clang --target qdvp
+  cmake --build --preset clang
 fi
 ctest --preset "$preset"
 fuzz_seconds="${QDVP_FUZZ_SMOKE_SECONDS:-5}"

@@ -52,7 +52,7 @@ const size_t kTextMax = 512;
 // The trap socket and the identifiers, set up at the first trap.
 struct TrapState {
   int Socket = -1;
-  OSV1_LOCK SendLock = OSV1_LOCK_INITIALIZER;
+  OSV1_LOCK SendLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
   std::vector<unsigned char> Enterprise, Situation, Node, Time, Predicates, Severity, Category,
       List;
   std::string Community;
@@ -60,8 +60,12 @@ struct TrapState {
 TrapState sTrap;
 std::once_flag sTrapOnce;
 
+}  // namespace
+
 // Guards the anchor's default destinations (pTrapDest, TrapDestCount).
-OSV1_LOCK sDestLock = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK QDVP_TrapDestLock = OSV1_LOCK_INITIALIZER;
+
+namespace {
 
 std::vector<unsigned char> Oid(const std::string &text) {
   unsigned char field[128];
@@ -222,7 +226,7 @@ void QDVP_SetDefaultTrapDestinations(DPAB *anchor, const char *text) {
   TrapDest *array = QDVP_ConstructTrapDestinationArray(text, &count);
   TrapDest *old;
   {
-    OSV1_Guard dest(&sDestLock);
+    OSV1_Guard dest(&QDVP_TrapDestLock);
     old = anchor->pTrapDest;
     anchor->pTrapDest = array;
     anchor->TrapDestCount = count;
@@ -308,7 +312,7 @@ void QDVP_EmitSNMPtrap(DPAB *anchor, ActionEntry *entry) {
     if (array != nullptr) targets.assign(array, array + count);
     QDVP_ReleaseTrapDestinationArray(array);
   } else {
-    OSV1_Guard defaults(&sDestLock);
+    OSV1_Guard defaults(&QDVP_TrapDestLock);
     if (anchor->pTrapDest != nullptr) {
       targets.assign(anchor->pTrapDest, anchor->pTrapDest + anchor->TrapDestCount);
     }

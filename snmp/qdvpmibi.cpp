@@ -42,11 +42,14 @@ namespace {
 const size_t kRecordSize = 2048;
 const size_t kAgentsPerRecord = 10;
 
-OSV1_LOCK sFileLock = OSV1_LOCK_INITIALIZER;
+// The MIB interest file (rank 6 of the order, include/qdvp_anchor.h).
+OSV1_LOCK sFileLock QDVP_ACQUIRED_AFTER(MemMetafile::Lock)
+    QDVP_ACQUIRED_BEFORE(DPAB::SNMPnodeLock) = OSV1_LOCK_INITIALIZER;
 std::atomic<bool> sOutputInProgress{false};
 std::string sActive, sBackup, sNew;
-OSV1_LOCK sDeletedLock = OSV1_LOCK_INITIALIZER;
-std::set<std::string> sDeleted;  // upper-case names of applications the operator deleted
+OSV1_LOCK sDeletedLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
+// Upper-case names of applications the operator deleted.
+std::set<std::string> sDeleted QDVP_GUARDED_BY(sDeletedLock);
 
 std::string Upper(std::string s) {
   for (char &c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

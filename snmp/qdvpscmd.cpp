@@ -109,8 +109,8 @@ bool Manage(ActionEntry *entry, const std::string &rest) {
   return true;
 }
 
-OSV1_LOCK sManagedLock = OSV1_LOCK_INITIALIZER;
-std::set<std::string> sManaged;  // the networks being managed
+OSV1_LOCK sManagedLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
+std::set<std::string> sManaged QDVP_GUARDED_BY(sManagedLock);  // the networks being managed
 
 }  // namespace
 

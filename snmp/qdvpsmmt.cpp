@@ -69,7 +69,7 @@ SourceEntry *TableSource(TableEntry *table) {
   return table->pSourceList;
 }
 
-void Clear(SourceEntry *source) {
+void Clear(SourceEntry *source) QDVP_REQUIRES(source->AttrLock) {
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) a->ActualValSize = 0;
 }
 
@@ -518,17 +518,20 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
 int QDVP_CheckSNMPtabularKey(TableEntry *table) {
   SourceEntry *source = TableSource(table);
   if (source == nullptr) return 0;
-  AttrEntry *info = source->pAttrList;
-  AttrEntry *name = info != nullptr ? info->pNext : nullptr;
-  AttrEntry *third = name != nullptr ? name->pNext : nullptr;
-  if (third == nullptr || strcmp(info->Name, "Agent_Info") != 0 ||
-      strcmp(name->Name, "Agent_Name") != 0 || third->pOID == nullptr) {
-    return 0;
-  }
-  size_t n = strlen(third->pOID);
-  if (n >= 2 && strcmp(third->pOID + n - 2, ".0") == 0) return 0;
-  for (AttrEntry *a = info; a != nullptr; a = a->pNext) {
-    if (a->AttrKey || strcmp(a->Name, kObjectInstance) == 0) return 0;
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    AttrEntry *info = source->pAttrList;
+    AttrEntry *name = info != nullptr ? info->pNext : nullptr;
+    AttrEntry *third = name != nullptr ? name->pNext : nullptr;
+    if (third == nullptr || strcmp(info->Name, "Agent_Info") != 0 ||
+        strcmp(name->Name, "Agent_Name") != 0 || third->pOID == nullptr) {
+      return 0;
+    }
+    size_t n = strlen(third->pOID);
+    if (n >= 2 && strcmp(third->pOID + n - 2, ".0") == 0) return 0;
+    for (AttrEntry *a = info; a != nullptr; a = a->pNext) {
+      if (a->AttrKey || strcmp(a->Name, kObjectInstance) == 0) return 0;
+    }
   }
   char type[] = "D";
   if (QDVP_InitializeAttrEntry(source, kObjectInstance, type, "64", 0, 0,
@@ -560,6 +563,7 @@ static void SetApplicationState(DPAB *anchor, ApplEntry *appl, bool online) {
       OSV1_Guard list(&t->SourceListLock);
       for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
         int count = 0;
+        OSV1_Guard attrs(&s->AttrLock);
         for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) count++;
         if (!online || count >= 3) sources.push_back(s);
       }

@@ -35,7 +35,7 @@ struct SNMPstart {
 };
 
 // The lock of the monitor list (snmp/qdvpsmmt.cpp).
-extern OSV1_LOCK QDVP_SNMPmonitorListLock;
+extern OSV1_LOCK QDVP_SNMPmonitorListLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock);
 
 // One started table. Its polling task owns it: the task holds the table's source for the
 // monitor's whole life (so the application and table the monitor names stay), and unlinks and
@@ -49,7 +49,8 @@ struct SNMPmonitor {
   WorkerEntry *pWorker = nullptr;  // the worker that polls it
   int MaxRows = 10000;
   std::atomic<bool> Stop{false};
-  OSV1_LOCK Lock = OSV1_LOCK_INITIALIZER;
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(QDVP_SNMPmonitorListLock)
+      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock) = OSV1_LOCK_INITIALIZER;
 
   // Under the list lock.
   SNMPmonitor *pNext QDVP_GUARDED_BY(QDVP_SNMPmonitorListLock) = nullptr;

@@ -30,7 +30,7 @@ const char *const SNMPerrorStatusText[6] = {"NoError",  "TooBig",    "NoSuchName
 
 namespace {
 
-OSV1_LOCK sCounterLock = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK sCounterLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
 int SendPDUwait = 5;
 const int MaxPDUwait = 25;
 int PDUsendCount = 0;

@@ -44,14 +44,14 @@ struct NetworkName {
   uint32_t Binary;  // host byte order
 };
 
-OSV1_LOCK sCommunityLock = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK sCommunityLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 NodeCommunity *sCommunities QDVP_GUARDED_BY(sCommunityLock) = nullptr;
-OSV1_LOCK sNetworkLock = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK sNetworkLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;
 NetworkName *sNetworks QDVP_GUARDED_BY(sNetworkLock) = nullptr;
 // Held for a whole load of the file; the flag says a load (or its attempt) has happened.
-OSV1_LOCK sCommunityLoadLock = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK sCommunityLoadLock QDVP_ACQUIRED_BEFORE(sCommunityLock) = OSV1_LOCK_INITIALIZER;
 std::atomic<bool> sCommunitiesLoaded{false};
-OSV1_LOCK sNetworkLoadLock = OSV1_LOCK_INITIALIZER;
+OSV1_LOCK sNetworkLoadLock QDVP_ACQUIRED_BEFORE(sNetworkLock) = OSV1_LOCK_INITIALIZER;
 std::atomic<bool> sNetworksLoaded{false};
 
 // The file of a product specification item, in the default directory unless it names one.
@@ -321,8 +321,8 @@ char *QDVP_LocateSNMPnetworkSymbolicName(const struct in_addr *address) {
 // the list; a file that cannot be read keeps it.
 namespace {
 
-OSV1_LOCK sNodeListLock = OSV1_LOCK_INITIALIZER;
-std::vector<uint32_t> sManagedNodes;  // host byte order, ascending
+OSV1_LOCK sNodeListLock QDVP_ACQUIRED_AFTER(DPAB::StateMutex) = OSV1_LOCK_INITIALIZER;  // a leaf
+std::vector<uint32_t> sManagedNodes QDVP_GUARDED_BY(sNodeListLock);  // host order, ascending
 
 // The network mask of an address's class (A, B, C).
 uint32_t ClassMask(uint32_t address) {

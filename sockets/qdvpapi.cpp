@@ -131,7 +131,7 @@ bool QDVP_SaveAPIsourceName(SourceEntry *source, const char *buffer) {
   if (name == nullptr) return false;
   memcpy(name, data, n);
   name[n] = '\0';
-  OSV1_Guard hold(&source->SourceLock);
+  OSV1_Guard attrs(&source->AttrLock);
   QDV0_Free(source->pSourceNodeName);
   source->pSourceNodeName = name;
   return true;
@@ -139,8 +139,10 @@ bool QDVP_SaveAPIsourceName(SourceEntry *source, const char *buffer) {
 
 namespace {
 
-const char *Name(const SourceEntry *source) {
-  return source->pSourceNodeName != nullptr ? source->pSourceNodeName : "?";
+// The source's node name for a DP log message, "?" without one.
+std::string Name(SourceEntry *source) {
+  std::string node = QDVP_SourceNodeName(source);
+  return node.empty() ? "?" : node;
 }
 
 // What one request answers.
@@ -202,13 +204,16 @@ int Ready(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *buffer, 
   if (call == QDVP_API_ACCREQ) QDVP_SetAcceptRequestOptions(source, buffer);
   const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
   if (!QDVP_BringPartnerOnline(anchor, pe, partner)) {
-    QDVP_SendDPlogMessage(anchor, 34, appl, source->pTable->TableName, Name(source));
+    QDVP_SendDPlogMessage(anchor, 34, appl, source->pTable->TableName, Name(source).c_str());
     return 54;
   }
   source->RowControl = 0;
   source->DataPending = 0;
-  reply->data = source->pDelimiter;
-  QDVP_SendDPlogMessage(anchor, 33, appl, source->pTable->TableName, Name(source));
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    reply->data = source->pDelimiter;
+  }
+  QDVP_SendDPlogMessage(anchor, 33, appl, source->pTable->TableName, Name(source).c_str());
   return 0;
 }
 
@@ -218,7 +223,7 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   source->DataSequence = source->RowControl;
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
   if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%d]", Name(source), state);
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%d]", Name(source).c_str(), state);
     return false;
   }
   QDVP_UpdateSourceEntryState(source, QDVP_Input);
@@ -354,7 +359,7 @@ int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int ca
 int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   SourceEntry *source = partner->pSource;
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline for %s on request",
-           Name(source));
+           Name(source).c_str());
   int rc = 0;
   // A row still held back is the last of its set: it is not lost with the session.
   if (source->DataPending && source->pTable != nullptr) {
@@ -366,14 +371,19 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   QDVP_AbandonActionRequests(anchor, source);
   int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
   if (after != QDVP_Ready) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source), after);
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(), after);
     rc = 58;
   }
   QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (source->pTable != nullptr) {
     const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
-    QDVP_SendDPlogMessage(anchor, 35, appl, source->pTable->TableName, Name(source));
-    if (source->Dynamic) QDVP_DetachAPIsource(source);
+    QDVP_SendDPlogMessage(anchor, 35, appl, source->pTable->TableName, Name(source).c_str());
+    // The offline's wait ends early at shutdown while the DCH client may still work on the
+    // source, through its table: the table link goes only once the client is done with it.
+    if (source->Dynamic) {
+      QDVP_WaitForDCHrequestRelease(anchor, pe, source);
+      QDVP_DetachAPIsource(source);
+    }
   }
   bool tcp;
   {
@@ -388,9 +398,12 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   char node[256];
   QDVP_PartnerNodeName(&partner->PartnerAddr, node, sizeof(node));
   {
-    OSV1_Guard hold(&source->SourceLock);
+    OSV1_Guard attrs(&source->AttrLock);
     QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(node);
+  }
+  {
+    OSV1_Guard hold(&source->SourceLock);
     source->AcceptRequests = 0;
     source->AcceptWaitSeconds = -1;
   }

@@ -29,8 +29,11 @@ int QDVP_AttachAPIsource(DPAB *anchor, SourceEntry *source, TableEntry *table) {
     bool listed = false;
     for (SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
       if (s == source) listed = true;
-      if (model == nullptr && s != source && s->pAttrList != nullptr) model = s;
+      if (model != nullptr || s == source) continue;
+      OSV1_Guard attrs(&s->AttrLock);
+      if (s->pAttrList != nullptr) model = s;
     }
+    OSV1_Guard counts(&table->TableLock);
     if (!listed) {
       if (table->SourceCount >= QDVP_SOCK_MAX_DYNAMIC_SOURCES) {
         QDVP_TRC(trk, TRK1_ERROR, "***** Table %s has %d sources; no further API source",
@@ -45,10 +48,16 @@ int QDVP_AttachAPIsource(DPAB *anchor, SourceEntry *source, TableEntry *table) {
     table->SourceCount++;
   }
   source->pTable = table;
-  if (source->pAttrList == nullptr && model != nullptr) {
-    if (model->pDelimiter != nullptr && source->pDelimiter == nullptr) {
+  bool copy = false;
+  if (model != nullptr) {
+    OSV1_Guard modelAttrs(&model->AttrLock);
+    OSV1_Guard attrs(&source->AttrLock);
+    copy = source->pAttrList == nullptr;
+    if (copy && model->pDelimiter != nullptr && source->pDelimiter == nullptr) {
       source->pDelimiter = QDV0_StrDup(model->pDelimiter);
     }
+  }
+  if (copy) {
     QDVP_DuplicateSourceAttrs(model, source);
     if (table->pSMB != nullptr) QDVP_CompleteSummaryTableDefinition(table, 0);
     QDVP_ConstructAttributeOrderLinkList(table->pAppl, table);
@@ -64,6 +73,7 @@ void QDVP_DetachAPIsource(SourceEntry *source) {
     for (SourceEntry **link = &table->pSourceList; *link != nullptr; link = &(*link)->pNext) {
       if (*link != source) continue;
       *link = source->pNext;
+      OSV1_Guard counts(&table->TableLock);
       table->SourceCount--;
       break;
     }
@@ -73,9 +83,9 @@ void QDVP_DetachAPIsource(SourceEntry *source) {
     OSV1_Guard attrs(&source->AttrLock);
     QDVP_ReleaseAttributeList(source->pAttrList);
     source->pAttrList = source->pOrderList = nullptr;
+    QDV0_Free(source->pDelimiter);
   }
   QDVP_ReleaseSourceRecordData(source);
-  QDV0_Free(source->pDelimiter);
   source->pTable = nullptr;
 }
 
@@ -214,12 +224,12 @@ IOEntry *QDVP_OpenAPIsession(DPAB *anchor, ProcessEntry *pe, int socket,
 
 void QDVP_CloseAPIsession(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int err) {
   SourceEntry *source = partner->pSource;
-  QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
-           partner->TCPsocket, err);
-  QDVP_SendDPlogMessage(anchor, 26, QDV0_ResolveAddressToName(&partner->PartnerAddr));
   bool release;
   {
     OSV1_Guard hold(&partner->IOLock);
+    QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
+             partner->TCPsocket, err);
+    QDVP_SendDPlogMessage(anchor, 26, QDV0_ResolveAddressToName(&partner->PartnerAddr));
     QDV0_CloseTheSocket(partner->TCPsocket);
     QDVP_ResetPartner(partner);
     release = partner->ReleaseOnDisconnect;

@@ -74,7 +74,8 @@ void LogDelivery(SourceEntry *source, const ActionEntry *entry) {
   if (anchor == nullptr) return;
   const char *owner = entry->pOwner != nullptr ? entry->pOwner : "";
   const char *name = entry->pName != nullptr ? entry->pName : "";
-  const char *node = source->pSourceNodeName != nullptr ? source->pSourceNodeName : "";
+  std::string nodeName = QDVP_SourceNodeName(source);
+  const char *node = nodeName.c_str();
   const char *parm = entry->pParm != nullptr ? entry->pParm : "NONE";
   if (entry->Type == QDVP_ACTION_SITUATION) {
     if (entry->pWorker != nullptr && entry->pWorker->LogFlag) {
@@ -91,7 +92,7 @@ void LogDelivery(SourceEntry *source, const ActionEntry *entry) {
 
 namespace {
 
-// Takes the entry off its source's queue; the caller holds the anchor's ActionListLock too.
+// Takes the entry off its source's queue; the caller holds ActionListLock as well.
 void Unlink(SourceEntry *source, ActionEntry *entry) QDVP_REQUIRES(source->SourceLock) {
   for (ActionEntry **link = &source->pRequestQueue; *link != nullptr;
        link = &(*link)->pSourceNext) {
@@ -105,7 +106,7 @@ void Unlink(SourceEntry *source, ActionEntry *entry) QDVP_REQUIRES(source->Sourc
 }
 
 // Gives the entry its result and status, takes it off the queue and wakes its worker; the
-// caller holds ActionListLock and SourceLock.
+// caller holds ActionListLock as well.
 void Post(SourceEntry *source, ActionEntry *entry, int32_t status, const char *result,
           size_t length) QDVP_REQUIRES(source->SourceLock) {
   QDV0_Free(entry->pResult);
@@ -174,7 +175,7 @@ char *QDVP_CheckOutstandingActionRequest(SourceEntry *source) {
   source->pDelivering = entry;
   LogDelivery(source, entry);
   QDVP_TRC(trk, TRK1_DETAIL, "Action request <%s> delivered to %s", text,
-           source->pSourceNodeName != nullptr ? source->pSourceNodeName : "?");
+           QDVP_SourceNodeName(source).c_str());
   return text;
 }
 

@@ -69,7 +69,7 @@ ApplEntry *QDVP_BuildAssociatedApplication(DPAB *anchor, const char *name, bool 
 
 namespace {
 
-bool SameAddress(const IOEntry *io, const struct sockaddr_in *peer) {
+bool SameAddress(const IOEntry *io, const struct sockaddr_in *peer) QDVP_REQUIRES(io->IOLock) {
   return io->PartnerAddr.sin_addr.s_addr == peer->sin_addr.s_addr;
 }
 
@@ -122,17 +122,25 @@ IOEntry *QDVP_LookUpPartnerByAddr(DPAB *anchor, const struct sockaddr_in *peer,
 
 IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
                                    const struct sockaddr_in *peer, int translate) {
-  TableEntry *table = application->TableCount == 1 ? application->pTableList : nullptr;
+  TableEntry *table = nullptr;
+  if (application->TableCount == 1) {
+    OSV1_Guard tables(&application->TableListLock);
+    table = application->pTableList;
+  }
   if (table == nullptr) return nullptr;
   SourceEntry *model = nullptr;
   {
     OSV1_Guard sources(&table->SourceListLock);
-    if (table->SourceCount >= QDVP_SOCK_MAX_DYNAMIC_SOURCES) {
-      QDVP_TRC(trk, TRK1_ERROR, "***** Table %s has %d sources; no further partner source",
-               table->TableName, table->SourceCount);
-      return nullptr;
+    {
+      OSV1_Guard counts(&table->TableLock);
+      if (table->SourceCount >= QDVP_SOCK_MAX_DYNAMIC_SOURCES) {
+        QDVP_TRC(trk, TRK1_ERROR, "***** Table %s has %d sources; no further partner source",
+                 table->TableName, table->SourceCount);
+        return nullptr;
+      }
     }
     for (SourceEntry *s = table->pSourceList; s != nullptr && model == nullptr; s = s->pNext) {
+      OSV1_Guard attrs(&s->AttrLock);
       if (s->pAttrList != nullptr) model = s;
     }
   }
@@ -141,13 +149,14 @@ IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
   SourceEntry *source = QDVP_InitializeSourceEntry(anchor, table, "SOCK", dotted, nullptr, nullptr);
   if (source == nullptr) return nullptr;
   {
-    OSV1_Guard sources(&table->SourceListLock);
+    OSV1_Guard counts(&table->TableLock);
     table->SourceCount++;
   }
   if (model != nullptr) {
-    if (model->pDelimiter != nullptr) {
-      OSV1_Guard hold(&source->pIOE->IOLock);
-      source->pDelimiter = QDV0_StrDup(model->pDelimiter);
+    {
+      OSV1_Guard modelAttrs(&model->AttrLock);
+      OSV1_Guard attrs(&source->AttrLock);
+      if (model->pDelimiter != nullptr) source->pDelimiter = QDV0_StrDup(model->pDelimiter);
     }
     QDVP_DuplicateSourceAttrs(model, source);
   }
@@ -176,9 +185,12 @@ void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
     QDV0_Free(partner->pPending);
   }
   SourceEntry *source = partner->pSource;
-  OSV1_Guard hold(&source->SourceLock);
-  source->pPE.store(pe);
-  source->CodeConversion = translate;
+  {
+    OSV1_Guard hold(&source->SourceLock);
+    source->pPE.store(pe);
+    source->CodeConversion = translate;
+  }
+  OSV1_Guard attrs(&source->AttrLock);
   QDV0_Free(source->pSourceNodeName);
   source->pSourceNodeName = QDV0_StrDup(node);
 }
@@ -197,7 +209,10 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
     named = QDVP_CheckApplicationExistence(anchor, name);
   }
   IOEntry *partner = QDVP_LookUpPartnerByAddr(anchor, peer, named);
-  if (partner != nullptr && !partner->ReleaseOnDisconnect) return partner;
+  if (partner != nullptr) {
+    OSV1_Guard hold(&partner->IOLock);
+    if (!partner->ReleaseOnDisconnect) return partner;
+  }
 
   const char *host = QDV0_ResolveAddressToName(peer);
   if ((!mark && !foreign) || end) {
@@ -273,10 +288,14 @@ int QDVP_ExpireUDPpartners(DPAB *anchor) {
     IOEntry *due = DuePartner(anchor, QDVP_IOE_SOCK, now);
     if (due == nullptr) due = DuePartner(anchor, QDVP_IOE_BASE, now);
     if (due == nullptr) break;
+    struct sockaddr_in address;
+    {
+      OSV1_Guard hold(&due->IOLock);
+      address = due->PartnerAddr;
+    }
     char dotted[INET_ADDRSTRLEN];
-    QDVP_DottedAddress(&due->PartnerAddr, dotted);
-    QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted,
-             ntohs(due->PartnerAddr.sin_port));
+    QDVP_DottedAddress(&address, dotted);
+    QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted, ntohs(address.sin_port));
     SourceEntry *source = due->pSource;
     // Names first: an API session's source leaves its table when it goes offline.
     std::string appl = source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName
@@ -285,9 +304,9 @@ int QDVP_ExpireUDPpartners(DPAB *anchor) {
     QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     QDVP_ProcessSockRequestByState(anchor, nullptr, due, 0, nullptr);
     char port[16];
-    snprintf(port, sizeof(port), "%d", ntohs(due->PartnerAddr.sin_port));
-    QDVP_SendDPlogMessage(anchor, 32, QDV0_ResolveAddressToName(&due->PartnerAddr), port,
-                          appl.c_str(), table.c_str());
+    snprintf(port, sizeof(port), "%d", ntohs(address.sin_port));
+    QDVP_SendDPlogMessage(anchor, 32, QDV0_ResolveAddressToName(&address), port, appl.c_str(),
+                          table.c_str());
     if (due->Kind == 'B') {
       QDVP_EndAPIdatagramSession(anchor, nullptr, due);  // resets it, releases a made source
     } else {

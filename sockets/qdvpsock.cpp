@@ -79,7 +79,7 @@ bool IsEndMarker(const char *data, size_t length) {
   return length >= 14 && memcmp(data, SockTransEndMsg, 14) == 0;
 }
 
-void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner) {
+void LogSessionEnd(DPAB *anchor, const char *how, IOEntry *partner) QDVP_REQUIRES(partner->IOLock) {
   char port[16];
   snprintf(port, sizeof(port), "%d", ntohs(partner->PartnerAddr.sin_port));
   SourceEntry *s = partner->pSource;
@@ -126,7 +126,7 @@ void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
   QDVP_EndAPIdatagramSession(anchor, sv->pe, partner);
 }
 
-void DrainUDP(Server *sv) {
+void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   DPAB *anchor = sv->anchor;
   for (;;) {
     memset(sv->buffer, 0, sizeof(sv->buffer));
@@ -141,7 +141,7 @@ void DrainUDP(Server *sv) {
       APIdatagram(sv, &peer, n);
       continue;
     }
-    IOEntry *partner = QDVP_CheckExistUDPpartner(anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
+    IOEntry *partner = QDVP_CheckExistUDPpartner(sv->anchor, sv->pe, &peer, sv->udp, sv->buffer, n);
     if (partner == nullptr) {
       QDVP_TRC(trk, TRK1_ERROR, "*** UDP connection abandoned. Unable to initialize IO entry");
       continue;
@@ -160,7 +160,10 @@ void DrainUDP(Server *sv) {
     if (source->CodeConversion) QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
     bool end = IsEndMarker(sv->buffer, static_cast<size_t>(n));
     if (end) {
-      LogSessionEnd(anchor, "UDP", partner);
+      {
+        OSV1_Guard hold(&partner->IOLock);
+        LogSessionEnd(anchor, "UDP", partner);
+      }
       QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     }
     QDVP_SendReceivedDataAck(partner, n);
@@ -183,11 +186,11 @@ void EndConnection(Server *sv, IOEntry *partner, int err) {
     return;
   }
   QDVP_HandleTCPdata(anchor, sv->pe, partner, "", 0, true);
-  QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
-           partner->TCPsocket, err);
-  LogSessionEnd(anchor, "TCP", partner);
   {
     OSV1_Guard hold(&partner->IOLock);
+    QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d, errno %d",
+             partner->TCPsocket, err);
+    LogSessionEnd(anchor, "TCP", partner);
     QDV0_CloseTheSocket(partner->TCPsocket);
     QDVP_ResetPartner(partner);
   }
@@ -227,7 +230,7 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
   QDVP_HandleTCPdata(sv->anchor, sv->pe, partner, sv->buffer, n);
 }
 
-void Accept(Server *sv) {
+void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   for (;;) {
     struct sockaddr_in peer;
     socklen_t len = sizeof(peer);
@@ -264,7 +267,7 @@ void Accept(Server *sv) {
 
 // An unbound connection's bytes: once its first line is whole (or the buffer is full, or the
 // peer closed), it is bound. True when it left the list.
-bool ReceiveFirst(Server *sv, Unbound *u) {
+bool ReceiveFirst(Server *sv, Unbound *u) QDVP_REQUIRES(sv->anchor->SelectLock) {
   ssize_t got = recv(u->socket, sv->buffer, QDVP_SOCK_BUFFER_SIZE - u->first.size(), MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
   if (got > 0) u->first.append(sv->buffer, static_cast<size_t>(got));
@@ -366,7 +369,7 @@ void TakePartnersOffline(Server *sv) {
   for (IOEntry *io : bound) {
     SourceEntry *source = io->pSource;
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline at shutdown for %s",
-             source->pSourceNodeName ? source->pSourceNodeName : "?");
+             QDVP_SourceNodeName(source).c_str());
     int state = source->State;
     if (state == QDVP_Active || state == QDVP_Input || state == QDVP_Output) {
       QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, sv->pe);

@@ -103,7 +103,9 @@ void QDVP_SendSelectInterrupt(int dpType, const char *text) {
 void QDVP_SendReceivedDataAck(IOEntry *partner, int length) {
   SourceEntry *source = partner != nullptr ? partner->pSource : nullptr;
   TableEntry *table = source != nullptr ? source->pTable : nullptr;
-  if (table == nullptr || table->ConfirmType == QDVP_CONFIRM_NONE || partner->Socket < 0) return;
+  if (table == nullptr || table->ConfirmType == QDVP_CONFIRM_NONE) return;
+  OSV1_Guard hold(&partner->IOLock);
+  if (partner->Socket < 0) return;
   unsigned char word[4];
   const void *data = word;
   size_t size = 0;
@@ -160,8 +162,9 @@ void QDVP_ResetPartner(IOEntry *partner) {
 namespace {
 
 // A partner's name in traces: its source's node name.
-const char *Name(const SourceEntry *source) {
-  return source->pSourceNodeName != nullptr ? source->pSourceNodeName : "?";
+std::string Name(SourceEntry *source) {
+  std::string node = QDVP_SourceNodeName(source);
+  return node.empty() ? "?" : node;
 }
 
 }  // namespace
@@ -186,7 +189,7 @@ bool QDVP_BringPartnerOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   }
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
   if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%d]", Name(source), state);
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%d]", Name(source).c_str(), state);
     OSV1_Guard hold(&partner->IOLock);
     partner->Active = 0;
     partner->NewSession = 1;
@@ -234,7 +237,7 @@ void SendLines(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, i
         if (state == QDVP_Active) {
           QDVP_UpdateSourceEntryState(source, QDVP_Input);
         } else {
-          QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s[%d]", Name(source), state);
+          QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s[%d]", Name(source).c_str(), state);
           if (source->State != QDVP_Input) return;
         }
       } else {
@@ -269,7 +272,7 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
         return 0;
       case QDVP_Inactive: {
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline for %s on request",
-                 Name(source));
+                 Name(source).c_str());
         int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
         OSV1_Guard hold(&partner->IOLock);
         if (partner->TCPsocket < 0) {
@@ -277,7 +280,8 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
           partner->NewSession = 1;
         }
         if (after != QDVP_Ready) {
-          QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source), after);
+          QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(),
+                   after);
           return 58;
         }
         return 0;

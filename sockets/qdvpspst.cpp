@@ -46,9 +46,7 @@ const BuiltInAttribute kPostAttrs[] = {
     {"Post_Category", "D", "16", "Category of the message"},
 };
 
-SourceEntry *FirstSource(ApplEntry *appl) {
-  return appl != nullptr && appl->pTableList != nullptr ? appl->pTableList->pSourceList : nullptr;
-}
+SourceEntry *FirstSource(ApplEntry *appl) { return QDVP_FirstSourceOfApplication(appl); }
 
 // The built-in posting application: one table of a BASE source with ';' between fields.
 ApplEntry *BuiltInApplication(DPAB *anchor) {
@@ -65,9 +63,15 @@ ApplEntry *BuiltInApplication(DPAB *anchor) {
     QDVP_ReleaseApplResources(anchor, appl, 1);
     return nullptr;
   }
-  source->pTable->SourceCount++;
+  {
+    OSV1_Guard counts(&source->pTable->TableLock);
+    source->pTable->SourceCount++;
+  }
   appl->TableCount = 1;
-  source->pDelimiter = QDV0_StrDup(";");
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    source->pDelimiter = QDV0_StrDup(";");
+  }
   QDVP_ConstructAttributeOrderLinkList(appl, nullptr);
   return appl;
 }
@@ -108,7 +112,8 @@ void ReadCategories() {
   }
 }
 
-void SetAttribute(SourceEntry *source, const char *name, const std::string &value) {
+void SetAttribute(SourceEntry *source, const char *name, const std::string &value)
+    QDVP_REQUIRES(source->AttrLock) {
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
     if (strcmp(a->Name, name) != 0) continue;
     std::string field = value;
@@ -146,12 +151,15 @@ ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor) {
   // The node name (the host's, or the one the metafile gave) gets the type and "dp", as the
   // DP log's source does: "myhostPOSTdp".
   char node[160];
-  snprintf(node, sizeof(node), "%s%sdp",
-           source->pSourceNodeName != nullptr ? source->pSourceNodeName
-                                              : QDV0_LocalHostNameString(),
-           DPtypeString[QDVP_TYPE_POST]);
-  QDV0_Free(source->pSourceNodeName);
-  source->pSourceNodeName = QDV0_StrDup(node);
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    snprintf(node, sizeof(node), "%s%sdp",
+             source->pSourceNodeName != nullptr ? source->pSourceNodeName
+                                                : QDV0_LocalHostNameString(),
+             DPtypeString[QDVP_TYPE_POST]);
+    QDV0_Free(source->pSourceNodeName);
+    source->pSourceNodeName = QDV0_StrDup(node);
+  }
   return appl;
 }
 
@@ -159,11 +167,11 @@ std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *send
                             const char *buffer, int length) {
   std::string message(buffer, static_cast<size_t>(length));
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  char delimiter = source->pDelimiter != nullptr && source->pDelimiter[0] ? source->pDelimiter[0]
-                                                                           : ';';
   std::string stamp;
   {
     OSV1_Guard attrs(&source->AttrLock);
+    char delimiter =
+        source->pDelimiter != nullptr && source->pDelimiter[0] ? source->pDelimiter[0] : ';';
     AttrEntry *a = source->pAttrList;
     for (int i = 0; i < 3 && a != nullptr; i++) a = a->pNext;
     size_t at = 0;

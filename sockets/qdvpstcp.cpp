@@ -33,7 +33,7 @@ const char *ApplName(const SourceEntry *s) {
 // The partner a dynamic connection names in its first line, or null after its refusal. The
 // data after that line is left in *first.
 IOEntry *DynamicPartner(DPAB *anchor, const struct sockaddr_in *peer, char *buffer, int length,
-                        int *translate, std::string *first) {
+                        int *translate, std::string *first) QDVP_REQUIRES(anchor->SelectLock) {
   const char *host = QDV0_ResolveAddressToName(peer);
   bool mark = length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0;
   bool foreign = length >= 2 && memcmp(buffer, ExplicitMarkEBCDIC, 2) == 0;
@@ -116,7 +116,7 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
   if (source->State == QDVP_Ready) {
     int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
     if (state != QDVP_Active) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", source->pSourceNodeName);
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", QDVP_SourceNodeName(source).c_str());
       return partner;
     }
     QDVP_UpdateSourceEntryState(source, QDVP_Input);
@@ -135,11 +135,18 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
 // Ends a TCP partner's session: DP log 74, the connection shut, the source offline.
 static void EndTCPsession(DPAB *anchor, IOEntry *partner) {
   SourceEntry *source = partner->pSource;
+  struct sockaddr_in address;
+  int tcp;
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    address = partner->PartnerAddr;
+    tcp = partner->TCPsocket;
+  }
   char port[16];
-  snprintf(port, sizeof(port), "%d", ntohs(partner->PartnerAddr.sin_port));
-  QDVP_SendDPlogMessage(anchor, 74, QDV0_ResolveAddressToName(&partner->PartnerAddr), port,
-                        ApplName(source), TableName(source));
-  int rc = shutdown(partner->TCPsocket, SHUT_RDWR);
+  snprintf(port, sizeof(port), "%d", ntohs(address.sin_port));
+  QDVP_SendDPlogMessage(anchor, 74, QDV0_ResolveAddressToName(&address), port, ApplName(source),
+                        TableName(source));
+  int rc = shutdown(tcp, SHUT_RDWR);
   QDVP_TRC(trk, TRK1_DETAIL, "shutdown rc %d errno %d", rc, rc == 0 ? 0 : errno);
   source->TTLexpiry = QDV0_Time();
   QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
@@ -190,17 +197,22 @@ int QDVP_TestTCPpartners(DPAB *anchor) {
   }
   int ended = 0;
   for (IOEntry *io : partners) {
-    struct sockaddr_in address = io->PartnerAddr;
+    struct sockaddr_in address;
+    int tcp;
+    {
+      OSV1_Guard hold(&io->IOLock);
+      address = io->PartnerAddr;
+      tcp = io->TCPsocket;
+    }
     int err = TestConnect(&address);
     if (err == 0) continue;
     if (err == ECONNREFUSED) {
       // The host is there; only a source whose TTL has passed is let go.
       if (!byTTL || io->pSource->TTLexpiry == 0 || io->pSource->TTLexpiry > QDV0_Time()) continue;
-      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d due to TTL interval expired",
-               io->TCPsocket);
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "TCP connection terminated for sock %d due to TTL interval expired", tcp);
     } else {
-      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d due to outage",
-               io->TCPsocket);
+      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d due to outage", tcp);
     }
     EndTCPsession(anchor, io);
     ended++;
@@ -208,8 +220,8 @@ int QDVP_TestTCPpartners(DPAB *anchor) {
   return ended;
 }
 
-// Called with the select lock held (by the console's DELETE, or by the server itself), so the
-// server is not serving the partner meanwhile.
+// The select lock (the console's DELETE holds it, or the server itself) keeps the server from
+// serving the partner meanwhile.
 void QDVP_EndSocketPartner(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
   IOEntry *partner = source->pIOE;
   if (partner == nullptr) return;

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <string>
 
 #include "qdv0.h"
@@ -76,11 +75,11 @@ const Default Defaults[] = {
     {33, "qdvpurls.cfg"},
 };
 
-std::mutex g_specMutex;
-bool g_loaded = false;
+OSV1_LOCK g_specMutex = OSV1_LOCK_INITIALIZER;
+bool g_loaded QDVP_GUARDED_BY(g_specMutex) = false;
 // Item texts; an empty text means the item is absent. Written only under g_specMutex before
 // g_loaded is set, and only read afterwards.
-std::string g_items[QDV0_ITEM_COUNT];
+std::string g_items[QDV0_ITEM_COUNT] QDVP_GUARDED_BY(g_specMutex);
 int g_startMode = 0;
 
 std::string Trim(const std::string &s) {
@@ -92,7 +91,7 @@ std::string Trim(const std::string &s) {
 
 // Reads NAME=value lines; returns false when the file cannot be opened or a value breaks its
 // item's rule (each bad value is reported to the operator).
-bool LoadFile(const char *path) {
+bool LoadFile(const char *path) QDVP_REQUIRES(g_specMutex) {
   FILE *f = QDV0_OpenRegularFile(path);
   if (f == nullptr) {
     QDV0_OperatorLine(QDV0_PRIORITY_ERROR,
@@ -163,7 +162,7 @@ int QDV0_ProductSpecItemNumber(const char *name) {
 }
 
 int QDV0_InitializeProductSpec(void) {
-  std::lock_guard<std::mutex> lock(g_specMutex);
+  OSV1_Guard lock(&g_specMutex);
   if (g_loaded) return 1;
   for (auto &item : g_items) item.clear();
   for (const Default &d : Defaults) g_items[d.item] = d.value;
@@ -178,13 +177,13 @@ int QDV0_InitializeProductSpec(void) {
 
 const char *QDV0_QueryProductSpec(int item) {
   if (item < 0 || item >= QDV0_ITEM_COUNT) return nullptr;
-  std::lock_guard<std::mutex> lock(g_specMutex);
+  OSV1_Guard lock(&g_specMutex);
   if (!g_loaded || g_items[item].empty()) return nullptr;
   return g_items[item].c_str();
 }
 
 void QDV0_ResetProductSpec(void) {
-  std::lock_guard<std::mutex> lock(g_specMutex);
+  OSV1_Guard lock(&g_specMutex);
   g_loaded = false;
 }
 

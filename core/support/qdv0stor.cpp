@@ -3,27 +3,25 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <unordered_map>
 
 #include "qdv0.h"
 
 namespace {
-std::mutex &RegistryMutex() {
-  static std::mutex m;
-  return m;
-}
-std::unordered_map<const void *, size_t> &Registry() {
-  static auto *live = new std::unordered_map<const void *, size_t>();
-  return *live;
+// Guards the registry and the injected failures; nothing is taken under it.
+OSV1_LOCK g_registryLock = OSV1_LOCK_INITIALIZER;
+std::unordered_map<const void *, size_t> *g_live QDVP_GUARDED_BY(g_registryLock) = nullptr;
+std::unordered_map<const void *, size_t> &Registry() QDVP_REQUIRES(g_registryLock) {
+  if (g_live == nullptr) g_live = new std::unordered_map<const void *, size_t>();
+  return *g_live;
 }
 // Allocations left before the injected failures begin, and how many then fail.
-long g_successesLeft = -1;
-long g_failuresLeft = 0;
+long g_successesLeft QDVP_GUARDED_BY(g_registryLock) = -1;
+long g_failuresLeft QDVP_GUARDED_BY(g_registryLock) = 0;
 }  // namespace
 
 void *QDV0_GetStorage(size_t length) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
+  OSV1_Guard lock(&g_registryLock);
   if (g_successesLeft == 0 && g_failuresLeft > 0) {
     g_failuresLeft--;
     if (g_failuresLeft == 0) g_successesLeft = -1;
@@ -39,7 +37,7 @@ void QDV0_FreeStorage(void *pointer) {
   void **holder = static_cast<void **>(pointer);
   if (holder == nullptr || *holder == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
+    OSV1_Guard lock(&g_registryLock);
     Registry().erase(*holder);
   }
   free(*holder);
@@ -48,7 +46,7 @@ void QDV0_FreeStorage(void *pointer) {
 
 int QDV0_IsValidBlockPointer(const void *block, size_t length) {
   if (block == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(RegistryMutex());
+  OSV1_Guard lock(&g_registryLock);
   auto it = Registry().find(block);
   return it != Registry().end() && it->second == length;
 }
@@ -62,12 +60,12 @@ char *QDV0_StrDup(const char *text) {
 }
 
 size_t QDV0_LiveBlockCount(void) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
+  OSV1_Guard lock(&g_registryLock);
   return Registry().size();
 }
 
 void QDV0_FailStorageAfter(long successes, long failures) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
+  OSV1_Guard lock(&g_registryLock);
   g_successesLeft = failures > 0 ? successes : -1;
   g_failuresLeft = failures;
 }

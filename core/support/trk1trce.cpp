@@ -1,7 +1,7 @@
 // Trace library: flags from QDVP_TRACE, lines to QDVP_TRACE_FILE or to a test's sink.
 //
 // A line reads "time thread component(line) text", the text escaped as every log line is
-// (QDV0_AppendLogText). Writing is serialized by one mutex; the flags are a single word so that
+// (QDV0_AppendLogText). Writing is serialized by one lock; the flags are a single word so that
 // a disabled trace point costs a load and a test.
 #include <ctype.h>
 #include <stdarg.h>
@@ -11,8 +11,6 @@
 #include <strings.h>
 #include <time.h>
 
-#include <mutex>
-
 #include "../../include/osv1.h"
 #include "qdv0.h"
 #include "trk1.h"
@@ -20,11 +18,12 @@
 std::atomic<unsigned> TRK1_GlobalFlags{0};
 
 namespace {
-std::mutex g_traceMutex;
-FILE *g_traceFile = nullptr;
-bool g_fileOpened = false;
-TRK1_SINK g_sink = nullptr;
-void *g_sinkContext = nullptr;
+// Guards the trace file and the sink; nothing is taken under it.
+OSV1_LOCK g_traceMutex = OSV1_LOCK_INITIALIZER;
+FILE *g_traceFile QDVP_GUARDED_BY(g_traceMutex) = nullptr;
+bool g_fileOpened QDVP_GUARDED_BY(g_traceMutex) = false;
+TRK1_SINK g_sink QDVP_GUARDED_BY(g_traceMutex) = nullptr;
+void *g_sinkContext QDVP_GUARDED_BY(g_traceMutex) = nullptr;
 
 // Reads QDVP_TRACE before main runs, so that tracing is on from the first call.
 struct TraceInit {
@@ -32,7 +31,7 @@ struct TraceInit {
 } g_traceInit;
 
 void WriteLine(const char *component, int line, const char *text) {
-  std::lock_guard<std::mutex> lock(g_traceMutex);
+  OSV1_Guard lock(&g_traceMutex);
   if (g_sink != nullptr) {
     g_sink(component, text, g_sinkContext);
     return;
@@ -89,7 +88,7 @@ void TRK1_SetFlags(int flags) {
 }
 
 void TRK1_SetSink(TRK1_SINK sink, void *context) {
-  std::lock_guard<std::mutex> lock(g_traceMutex);
+  OSV1_Guard lock(&g_traceMutex);
   g_sink = sink;
   g_sinkContext = context;
 }

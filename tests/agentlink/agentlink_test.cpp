@@ -193,11 +193,11 @@ TEST_F(PeerLink, TheClientFollowsTheAgentsStatuses) {
 TEST_F(PeerLink, UdpOnlyPeerGivesModeOneThenModeThreeAfterRegistration) {
   qdvp_test::TraceCapture trace;
   Start({"--udp-only"});
-  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
+  EXPECT_EQ(anchor_->pDCHcomm.load()->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
   EXPECT_TRUE(trace.Contains("TCP connection failed. DCH TCP not available"));
   SourceEntry *s = Load(kShop);
   ASSERT_NE(s, nullptr) << out_;
-  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP_KEPT);
+  EXPECT_EQ(anchor_->pDCHcomm.load()->ReceiveMode.load(), QDVP_DCH_MODE_UDP_KEPT);
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   EXPECT_EQ(SendRow(s, "udp", 1), QDVP_Active);
   ExpectDb("SELECT attrs FROM rows", "{\"Item\":\"udp\",\"Count\":1}");
@@ -212,7 +212,8 @@ TEST_F(PeerLink, RowsFlowAgainAfterThePeerIsRestarted) {
   ExpectDb("SELECT count(*) FROM rows", "1");
   // The same database and port: the peer remembers the source's handle.
   peer_->Stop();
-  EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));  // seen to end
+  EXPECT_TRUE(
+      WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));  // seen to end
   auto second = Restart();
   ASSERT_TRUE(second->Ready());
   EXPECT_EQ(SendRow(s, "two", 2), QDVP_Active);
@@ -333,7 +334,7 @@ TEST_F(Guard, OverUdpOnlyTheAgentsDatagramsAreTaken) {
   Start({"--udp-only", "--delay", "data:500"});
   SourceEntry *s = Online();
   ASSERT_NE(s, nullptr) << out_;
-  int udp = anchor_->pDCHcomm->Socket.load();
+  int udp = anchor_->pDCHcomm.load()->Socket.load();
   sockaddr_in local{}, agent{};
   socklen_t n = sizeof local;
   ASSERT_EQ(getsockname(udp, reinterpret_cast<sockaddr *>(&local), &n), 0);
@@ -369,13 +370,13 @@ TEST_F(Guard, AFallBackToUdpReturnsToTcpOnceTheAgentOffersIt) {
   // On a window the request returns once the row is taken; the agent goes away after storing it.
   ASSERT_TRUE(WaitFor([&] { return Rows() == "1"; }));
   peer_->Stop();
-  ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));
   EXPECT_EQ(SendRow(s, "away", 2), QDVP_Inactive);  // no agent: no answer within the wait
-  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
+  EXPECT_EQ(anchor_->pDCHcomm.load()->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
   auto second = Restart();
   auto back = std::chrono::steady_clock::now();
   int rows = 1;
-  while (anchor_->pDCHcomm->ReceiveMode.load() != QDVP_DCH_MODE_TCP &&
+  while (anchor_->pDCHcomm.load()->ReceiveMode.load() != QDVP_DCH_MODE_TCP &&
          std::chrono::steady_clock::now() - back < std::chrono::seconds(10)) {
     if (s->State != QDVP_Active) {
       ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
@@ -384,7 +385,7 @@ TEST_F(Guard, AFallBackToUdpReturnsToTcpOnceTheAgentOffersIt) {
     rows++;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a row every 20 ms
   }
-  EXPECT_EQ(anchor_->pDCHcomm->ReceiveMode.load(), QDVP_DCH_MODE_TCP);
+  EXPECT_EQ(anchor_->pDCHcomm.load()->ReceiveMode.load(), QDVP_DCH_MODE_TCP);
   EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(7));
   ASSERT_EQ(SendRow(s, "tcp", 4), QDVP_Active);
   // Back on TCP the rows go in the window again: stored a moment after they are taken.
@@ -399,7 +400,7 @@ TEST_F(Guard, AFallBackToUdpReturnsToTcpOnceTheAgentOffersIt) {
 TEST_F(Guard, ARegistrationTheAgentClosedOnIsDeferredNotDropped) {
   Start();
   peer_->Stop();
-  ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));
   auto second = Restart({"--max-connections", "1", "--idle-limit-ms", "600000"});
   auto holder = dch_test::Client::Tcp(second->port());
   ASSERT_TRUE(holder);
@@ -441,7 +442,7 @@ TEST_F(Window, IsNegotiatedWithAnAgentThatAnswersItAndAFailedRowIsSentAgainWithT
     Start(c.peer);
     SourceEntry *s = Online();
     ASSERT_NE(s, nullptr) << out_;
-    EXPECT_EQ(anchor_->pDCHcomm->Window, c.window);
+    EXPECT_EQ(anchor_->pDCHcomm.load()->Window, c.window);
     SendRows(s, 1, kRows);
     ExpectEveryRowOnceInOrder(peer_->Db(), kRows);
     // Rows in the window carry their number in the source's stream; others carry none.
@@ -510,7 +511,7 @@ TEST_F(BadInput, BrokenLengthWordsDropTheConnectionAndAnIncompleteReplyEndsTheRe
   for (const auto &bytes : streams) {
     ASSERT_TRUE(agent_ && agent_->Send(bytes));
     EXPECT_TRUE(agent_->Closed()) << dch_test::Hex(bytes);
-    EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm->Socket.load() == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));
     // The next request connects again first; it gets an answer split over two writes.
     std::thread agent([&] {
       if (!(agent_ = listener_.Accept()) || !agent_->ReadMessage()) return;

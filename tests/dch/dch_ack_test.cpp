@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "include/qdvp_agentlink.h"
 #include "tests/support/dchpeer.h"
@@ -16,10 +18,16 @@
 
 using namespace dch_test;
 using qdvp_dch::DchNow;
+using qdvp_dch::DchNowMs;
 using qdvp_dch::DchSourceKey;
 using DchStore = qdvp_dch::DchSqliteStore;
 
 namespace {
+
+// A row's attributes as the agent hands them to the store: {"A":1}, {"A":2} and {}.
+const std::vector<qdvp_dch::DchAttrView> A1 = {{"A", 'G', std::string_view("\0\0\0\1", 4)}};
+const std::vector<qdvp_dch::DchAttrView> A2 = {{"A", 'G', std::string_view("\0\0\0\2", 4)}};
+const std::vector<qdvp_dch::DchAttrView> kNoAttrs;
 
 // Handles follow the sources; a stream's last stored row is what is left after a lost
 // transaction; a restart finds both, on its own database and on one of the earlier layout,
@@ -48,14 +56,15 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
     ASSERT_EQ(store.Offline(12345, DchNow(), &known), 0);
     EXPECT_FALSE(known);
     // Rows wait for the commit.
-    ASSERT_EQ(store.Row(after, store.Lookup(after), 1, "{\"A\":1}", DchNow()), 0);
+    ASSERT_EQ(store.Row(after, store.Lookup(after), 1, A1, DchNowMs()), 0);
     EXPECT_TRUE(store.InTransaction());
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "0");
     ASSERT_EQ(store.Commit(), 0);
     EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), "1");
-    for (uint32_t n = 1; n <= 3; n++) ASSERT_EQ(store.Row(1, nullptr, 0, "{}", DchNow(), 7, n), 0);
+    for (uint32_t n = 1; n <= 3; n++)
+      ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, n), 0);
     ASSERT_EQ(store.Commit(), 0);
-    ASSERT_EQ(store.Row(1, nullptr, 0, "{}", DchNow(), 7, 4), 0);
+    ASSERT_EQ(store.Row(1, nullptr, 0, kNoAttrs, DchNowMs(), 7, 4), 0);
     EXPECT_EQ(store.Stream(7).last, 4u);
     store.Abandon();
     EXPECT_EQ(store.Stream(7).last, 3u);
@@ -88,7 +97,15 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
                          "TEXT, handle INTEGER, application TEXT, attribute_group TEXT, source "
                          "TEXT, data_sequence INTEGER, attrs TEXT, row_stream INTEGER, row_number "
                          "INTEGER); CREATE INDEX rows_by_stream ON rows (row_stream, row_number);"
-                         "INSERT INTO rows (row_stream, row_number) VALUES (9, 4), (9, 5), (8, 2);",
+                         "INSERT INTO rows (row_stream, row_number) VALUES (9, 4), (9, 5), (8, 2);"
+                         "CREATE TABLE sources (handle INTEGER PRIMARY KEY, application TEXT, "
+                         "attribute_group TEXT, source TEXT, online_at TEXT, offline_at TEXT);"
+                         "INSERT INTO sources VALUES (3, 'App', 'T', 's1', 'x', NULL);"
+                         "CREATE INDEX rows_by_group ON rows (application, attribute_group);"
+                         "INSERT INTO rows (received_at, handle, application, attribute_group, "
+                         "source, data_sequence, attrs) VALUES ('2026-12-05T21:13:12.123Z', 3, "
+                         "'App', 'T', 's1', 1, '{\"A\":1}'), ('2026-12-05T21:13:13.999Z', 4, "
+                         "NULL, NULL, NULL, 0, '{}');",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(old);
@@ -98,6 +115,80 @@ TEST(dch_Store, HandlesFollowTheSourcesStreamsKeepTheirLastCommittedRowARestartF
   EXPECT_EQ(upgraded.Stream(8).last, 2u);
   EXPECT_EQ(QueryOne(earlier, "SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'"),
             "0");
+  // The rows kept their ids and read as they did: the texts come from their source now.
+  auto rows = Query(earlier,
+                    "SELECT id, received_at, handle, application, attribute_group, "
+                    "source, data_sequence, attrs FROM rows WHERE id > 3 ORDER BY id");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"4", "2026-12-05T21:13:12.123Z", "3", "App", "T",
+                                               "s1", "1", "{\"A\":1}"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"5", "2026-12-05T21:13:13.999Z", "4", "NULL", "NULL",
+                                               "NULL", "0", "{}"}));
+  // A row stored now joins them, of the same application and group.
+  uint32_t h = 0;
+  ASSERT_EQ(upgraded.Online({"App", "T", "s2"}, DchNow(), &h), 0);
+  ASSERT_EQ(upgraded.Row(h, upgraded.Lookup(h), 0, A2, DchNowMs()), 0);
+  ASSERT_EQ(upgraded.Commit(), 0);
+  EXPECT_EQ(QueryOne(earlier,
+                     "SELECT group_concat(source) FROM rows WHERE application = 'App' "
+                     "AND attribute_group = 'T'"),
+            "s1,s2");
+  EXPECT_EQ(QueryOne(earlier, "SELECT count(*) FROM row_groups"), "1");
+}
+
+// A row's attributes read through the view rows are the JSON object the agent built, whichever
+// form the store kept them in: the values with their names' layout (plain texts and numbers,
+// the names changing from one row to the next or shared by two handles) or the object itself
+// (an escape, bytes that are not UTF-8, a name twice); a row of no attribute has a layout of none.
+TEST(dch_Store, AttributesReadBackAsTheObjectWhateverFormTheyAreKeptIn) {
+  qdvp_test::TempDir dir;
+  const std::string db = dir.File("a.db");
+  using Attrs = std::vector<qdvp_dch::DchAttrView>;
+  const std::string minusFive("\xff\xfb", 2), big("\xee\x6b\x28\x00", 4);
+  struct Case {
+    const char *what;
+    Attrs attrs;
+    bool layout;  // kept as values with a layout
+  } cases[] = {
+      {"texts and numbers",
+       {{"Busy", 'G', minusFive}, {"Name", 'D', "hello"}, {"Cnt", 'C', big}},
+       true},
+      {"the same names again",
+       {{"Busy", 'G', minusFive}, {"Name", 'D', "again"}, {"Cnt", 'C', big}},
+       true},
+      {"other names", {{"Name", 'D', "x"}, {"Extra", 'D', "2024-05-01T00:00:00.001Z"}}, true},
+      {"a quote", {{"Name", 'D', "say \"hi\""}}, false},
+      {"not UTF-8", {{"Name", 'D', "caf\xe9"}}, false},
+      {"a name twice", {{"A", 'D', "1"}, {"A", 'D', "2"}}, false},
+      {"no attribute", {}, true},
+  };
+  DchStore store;
+  ASSERT_EQ(store.Open(db), 0) << store.LastError();
+  uint32_t h1 = 0, h2 = 0;
+  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &h1), 0);
+  ASSERT_EQ(store.Online({"App", "T", "s2"}, DchNow(), &h2), 0);
+  std::vector<std::string> expected;
+  for (const auto &c : cases) {
+    for (uint32_t h : {h1, h2}) {
+      ASSERT_EQ(store.Row(h, store.Lookup(h), 0, c.attrs, DchNowMs()), 0) << c.what;
+      std::string text;
+      qdvp_dch::DchRowAttrsText(c.attrs, &text);
+      expected.push_back(text);
+    }
+  }
+  ASSERT_EQ(store.Commit(), 0);
+  auto rows = Query(db,
+                    "SELECT attrs, (SELECT layout_id IS NOT NULL FROM row_data d WHERE d.id "
+                    "= rows.id) FROM rows ORDER BY id");
+  ASSERT_EQ(rows.size(), expected.size());
+  for (size_t i = 0; i < rows.size(); i++) {
+    SCOPED_TRACE(cases[i / 2].what);
+    EXPECT_EQ(rows[i][0], expected[i]);
+    EXPECT_EQ(rows[i][1], cases[i / 2].layout ? "1" : "0");
+  }
+  EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM row_layouts"), "3");
+  EXPECT_EQ(QueryOne(db, "SELECT json_extract(attrs, '$.Cnt') FROM rows WHERE id = 1"),
+            "4000000000");
 }
 
 const char *kDescriptions = "@$Busy,G,4, , ;";
@@ -163,6 +254,67 @@ TEST(dch_Ack, APeerKilledInABurstHasEveryRowItAcknowledged) {
   peer.Kill();
   writer.join();
   EXPECT_GE(std::stoi(Rows(peer)), acknowledged);
+}
+
+// Many data providers at once, each with rows in flight; the peer is stopped dead just before
+// it commits a turn (--crash-before-commit, a SIGKILL of its own), with the rows of that turn
+// received from several connections. No row was answered 0 before its commit: every row any
+// connection saw acknowledged is in the database, and none of the turn that was never
+// committed is.
+TEST(dch_Ack, NoRowIsAnsweredBeforeItsCommitWithManyConnectionsAtOnce) {
+  constexpr int kClients = 12, kInFlight = 16, kRows = 4000;
+  Peer peer({"--crash-before-commit", "60"});
+  ASSERT_TRUE(peer.Ready());
+  struct Sender {
+    std::unique_ptr<Client> client;
+    uint32_t handle = 0;
+    int sent = 0;
+    std::vector<int> acknowledged;
+  };
+  std::vector<Sender> senders(kClients);
+  for (int i = 0; i < kClients; i++) {
+    senders[i].client = Client::Tcp(peer.port());
+    ASSERT_TRUE(senders[i].client);
+    senders[i].handle = GoOnline(*senders[i].client, kDescriptions, "s" + std::to_string(i));
+    ASSERT_NE(senders[i].handle, 0u);
+  }
+  std::vector<std::thread> threads;
+  for (auto &s : senders) {
+    threads.emplace_back([&s] {
+      // kInFlight rows out, then their replies, in order, while the connection lasts.
+      while (s.sent < kRows) {
+        int first = s.sent;
+        std::string burst;
+        for (int v = first; v < first + kInFlight; v++) burst += DataMsg(s.handle, 0, "Busy", v);
+        if (!s.client->Send(burst)) return;
+        s.sent += kInFlight;
+        for (int v = first; v < first + kInFlight; v++) {
+          auto r = s.client->ReadReply(std::chrono::seconds(10));
+          if (!r) return;
+          if (r->status == 0) s.acknowledged.push_back(v);
+        }
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+  ASSERT_NE(peer.Stderr().find("killed before the commit of turn 60"), std::string::npos)
+      << peer.Stderr();
+  int unanswered = 0;
+  for (auto &s : senders) {
+    SCOPED_TRACE("handle " + std::to_string(s.handle));
+    std::set<int> stored;
+    for (auto &row : Query(peer.Db(),
+                           "SELECT json_extract(attrs, '$.Busy') FROM rows WHERE "
+                           "handle = " +
+                               std::to_string(s.handle))) {
+      stored.insert(std::stoi(row[0]));
+    }
+    for (int v : s.acknowledged) EXPECT_EQ(stored.count(v), 1u) << "row " << v;
+    EXPECT_LT(static_cast<int>(s.acknowledged.size()), kRows);
+    unanswered += s.sent - static_cast<int>(s.acknowledged.size());
+  }
+  // The connections had rows in flight when the peer died (the uncommitted turn's among them).
+  EXPECT_GE(unanswered, kClients);
 }
 
 // Every slot is held by a client that said nothing; a data provider that comes later gets in

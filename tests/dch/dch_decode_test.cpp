@@ -104,6 +104,13 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
       {'G', "313233", "\"123\""},        // so is an integer letter of odd size
       {'D', "", "\"\""},
       {'D', "FFFE007A", "\"\xEF\xBF\xBD\xEF\xBF\xBD\\u0000z\""},  // invalid UTF-8 replaced
+      // Texts longer than a word, with what must be escaped past its first eight bytes.
+      {'D', "30313233343536373839616263646566", "\"0123456789abcdef\""},
+      {'D', "3031323334353637383922", "\"0123456789\\\"\""},
+      {'D', "303132333435363738395C", "\"0123456789\\\\\""},
+      {'D', "30313233343536373F1F", "\"01234567?\\u001f\""},
+      {'D', "303132333435363738397F", "\"0123456789\x7F\""},
+      {'D', "7E20212324257B7D", "\"~ !#$%{}\""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(1, c.type) + " " + c.hex);
@@ -113,6 +120,17 @@ TEST(dch_DataMessage, ValuesDecodeByTypeLetterAndSize) {
                               .Bytes());
     EXPECT_EQ(DchRowAttrsText(m), std::string("{\"A\":") + c.json + "}");
     EXPECT_EQ(DchJsonText(DchRowAttrsToJson(m)), DchRowAttrsText(m));  // the JSON lines too
+    // Decoded in place, the row gives the same text.
+    std::string bytes = Msg(QDVP_REQ_DP_DATA)
+                            .U32(QDVP_FIELD_DCH_HANDLE, 1)
+                            .Value("A", c.type, Unhex(c.hex))
+                            .Bytes();
+    DchRowView row;
+    ASSERT_TRUE(
+        DchDecodeRow(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), &row));
+    std::string text;
+    DchRowAttrsText(row.attributes, &text);
+    EXPECT_EQ(text, DchRowAttrsText(m));
   }
 }
 

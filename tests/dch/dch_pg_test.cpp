@@ -21,6 +21,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A row's attributes as the agent hands them to the store: {"A":1}, {"A":2} and {}.
+const std::vector<qdvp_dch::DchAttrView> A1 = {{"A", 'G', std::string_view("\0\0\0\1", 4)}};
+const std::vector<qdvp_dch::DchAttrView> A2 = {{"A", 'G', std::string_view("\0\0\0\2", 4)}};
+const std::vector<qdvp_dch::DchAttrView> kNoAttrs;
+
 const char *kDescriptions = "@$Busy,G,4, , ;Name,D,16, , ;";
 
 std::string RowMsg(uint32_t handle, uint32_t stream, uint32_t number, int32_t busy) {
@@ -80,12 +85,12 @@ TEST(dch_Pg, TheStoreKeepsHandlesAndStreamsPerHostAndRefusesASecondPeerOfAHost) 
     ASSERT_EQ(store.Online({"App", "T", "s1"}, qdvp_dch::DchNow(), &after), 0);
     EXPECT_NE(after, a);
     for (uint32_t n = 1; n <= 3; n++) {
-      ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{\"A\":1}", qdvp_dch::DchNow(), 7, n), 0);
+      ASSERT_EQ(store.Row(after, store.Lookup(after), 0, A1, qdvp_dch::DchNowMs(), 7, n), 0);
     }
     EXPECT_EQ(PgQueryOne(pg, "SELECT count(*) FROM rows"), "0");  // the turn is not committed
     ASSERT_EQ(store.Commit(), 0) << store.LastError();
     EXPECT_EQ(PgQueryOne(pg, "SELECT count(*) FROM rows"), "3");
-    ASSERT_EQ(store.Row(after, store.Lookup(after), 0, "{}", qdvp_dch::DchNow(), 7, 4), 0);
+    ASSERT_EQ(store.Row(after, store.Lookup(after), 0, kNoAttrs, qdvp_dch::DchNowMs(), 7, 4), 0);
     EXPECT_EQ(store.Stream(7).last, 4u);
     store.Abandon();
     EXPECT_EQ(store.Stream(7).last, 3u);

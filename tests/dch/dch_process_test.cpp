@@ -379,7 +379,7 @@ TEST(dch_Process, HelpDocumentsEveryOptionAndAnUnknownOneEndsWithStatusTwo) {
   ASSERT_EQ(qdvp_test::Run({dch, "--help"}, {}, &out), 0);
   for (const char *option :
        {"--port", "--listen", "--db", "--jsonl", "--udp-only", "--fail", "--delay", "--no-reply",
-        "--drop-after", "--ready-file", "--action-file", "--commit-ms"})
+        "--drop-after", "--ready-file", "--action-file", "--commit-ms", "--crash-before-commit"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
   EXPECT_EQ(qdvp_test::Run({dch, "--fail", "bogus:1"}, {}, &out, &err), 2);
   EXPECT_NE(err.find("unknown request kind"), std::string::npos);

@@ -18,6 +18,7 @@
 // file of a name pattern (newest by date, number and characters; every file in process-all
 // mode; extensions), the first-line identity checksum, the scan frequency, and the reader of
 // the saved positions' state file against garbled text.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -438,6 +439,49 @@ TEST_F(FileMonitoring, ARotationInTheMiddleOfAStreamLosesNoLineAndSendsNoneTwice
   EXPECT_EQ(Count("Lines"), kLines);
   EXPECT_GE(Occurrences(Trace(), "tail.log created or moved in. Scan at once"), 1);
   EXPECT_EQ(Logged("File " + tail + " deleted"), 0);
+}
+
+// The file followed is watched for writes: with a scan interval of a minute, a line appended
+// is stored within a second. The interval still rules a last line without its line end: a
+// write over bytes already read (the file's size unchanged) does not wake the server, so the
+// line is not taken before its end arrives.
+TEST_F(FileMonitoring, ALineAppendedIsStoredAtOnceAndAPartialLineStillWaitsForItsEnd) {
+  const std::string tail = Tail("start 0\n");
+  extraEnv_["QDVP_DP_EVENT"] = "60";
+  Start(1);
+  ASSERT_TRUE(WaitPositioned());
+  auto stored = [&](const std::string &text, int rows) {
+    auto at = Clock::now();
+    Append(tail, text);
+    bool arrived = WaitRows("Lines", rows, 5s);
+    return arrived ? Clock::now() - at : Clock::duration::max();
+  };
+  EXPECT_LT(stored("n 1\n", 1), 1s);
+  EXPECT_LT(stored("n 2\nn 3", 2), 1s);
+  int fd = open(tail.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, "s", 1, 0), 1);  // the same byte again: a write event, no new bytes
+  close(fd);
+  EXPECT_FALSE(WaitRows("Lines", 3, 500ms));
+  EXPECT_LT(stored("3\n", 3), 1s);
+  EXPECT_EQ(Values("Lines", "Number"), (Strings{"1", "2", "33"}));
+  EXPECT_GE(Occurrences(Trace(), "tail.log written. Scan at once"), 2);
+}
+
+// Where no watch can be had (here: QDVP_FILE_WATCH=N, as on a file system without inotify),
+// the scan interval alone finds the lines, and takes a last line without its line end once
+// it stayed unchanged for a whole interval.
+TEST_F(FileMonitoring, WithoutAWatchTheScanIntervalFindsTheLines) {
+  const std::string tail = Tail("start 0\n");
+  extraEnv_["QDVP_DP_EVENT"] = "2";
+  extraEnv_["QDVP_FILE_WATCH"] = "N";
+  Start(1);
+  ASSERT_TRUE(WaitPositioned());
+  Append(tail, "n 1\nn 2");
+  ASSERT_TRUE(WaitRows("Lines", 2, 10s));
+  EXPECT_EQ(Values("Lines", "Number"), (Strings{"1", "2"}));
+  EXPECT_EQ(Occurrences(Trace(), "Scan at once"), 0);
+  EXPECT_EQ(Occurrences(Trace(), "watched"), 0);
 }
 
 // What comes to stand under the monitored name, and what the file server makes of it.

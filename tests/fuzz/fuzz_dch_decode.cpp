@@ -1,6 +1,7 @@
 // libFuzzer target for the agent peer's message decoding: any byte stream, cut into reads at
 // places the input chooses, goes through reassembly, and every complete message through the
-// decoder and the JSON conversion; the attribute descriptions parser gets the raw bytes too.
+// decoder and the JSON conversion (a data request also through the decoder in place, which must
+// agree); the attribute descriptions parser gets the raw bytes too.
 // Nothing may crash, read out of bounds, or throw.
 #include <stddef.h>
 #include <stdint.h>
@@ -41,6 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           // The rows table's text is the JSON library's, however the row was written.
           if (qdvp_dch::DchRowAttrsText(m) != qdvp_dch::DchJsonText(qdvp_dch::DchRowAttrsToJson(m))) {
             abort();
+          }
+          // A row decoded in place is the row the full decoder gives, without a remark.
+          qdvp_dch::DchRowView row;
+          if (qdvp_dch::DchDecodeRow(message, length, &row)) {
+            std::string text;
+            qdvp_dch::DchRowAttrsText(row.attributes, &text);
+            if (!m.problems.empty() || !m.unknown.empty() || m.handle != row.handle ||
+                m.dataSequence != row.dataSequence || m.rowStream != row.rowStream ||
+                m.rowNumber != row.rowNumber || text != qdvp_dch::DchRowAttrsText(m)) {
+              abort();
+            }
           }
           return true;
         },

@@ -170,7 +170,7 @@ class DPlogReport : public qdvp_test::PeerLinkTest {
 TEST_F(DPlogReport, ReportIsRegisteredOnlineCarriesMessagesAndTheNoDataStatusPerAgent) {
   QDVP_DefineDPlogReport(anchor_);
   ASSERT_NE(anchor_->pDPlogSource, nullptr);
-  EXPECT_EQ(anchor_->pDPlogSource->State, QDVP_Active);
+  EXPECT_EQ(anchor_->pDPlogSource.load()->State, QDVP_Active);
   ExpectDb("SELECT group_concat(name, ',') FROM (SELECT name FROM attribute_groups WHERE "
            "application='OmniVar' ORDER BY name)",
            "ACTION,DPLOG");

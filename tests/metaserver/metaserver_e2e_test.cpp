@@ -478,8 +478,8 @@ class MetaClient : public metafile_test::WithAnchor {
     void *handle = nullptr;
     metafile_test::Stdout([&] { handle = QDVP_OpenMetaFile(anchor_, name.c_str(), 0); });
     if (handle == nullptr) {
-      EXPECT_EQ(anchor_->pMemMetafile->pHead, nullptr);
-      return anchor_->pMemMetafile->Status;
+      EXPECT_EQ(anchor_->pMemMetafile.load()->pHead, nullptr);
+      return anchor_->pMemMetafile.load()->Status;
     }
     char line[4096];
     while (QDVP_ReadMetaFile(anchor_, handle, line, sizeof(line)) != nullptr) {

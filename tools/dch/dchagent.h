@@ -26,6 +26,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,8 +108,22 @@ class DchAgent {
   const DchAgentStats &Stats() const { return stats_; }
 
  private:
-  int Apply(DchPeer *peer, const DchMessage &m, const std::string &now, std::string *note,
-            uint32_t *handle);
+  // One request as the rules that answer it see it: its code and, for a data request, its
+  // row stream; the request itself as a fully decoded message m (with now, its time as text)
+  // or, for a data request decoded in place, as row.
+  struct Request {
+    uint16_t code = 0;
+    const DchMessage *m = nullptr;
+    const DchRowView *row = nullptr;
+    int64_t nowMs = 0;
+    const std::string *now = nullptr;
+    std::optional<uint32_t> stream;
+    uint32_t number = 0;
+  };
+  // Decides, applies and answers one request; in is its log record (null without a log).
+  void Answer(DchPeer *peer, const Request &r, nlohmann::ordered_json *in,
+              std::vector<DchSend> *out);
+  int Apply(DchPeer *peer, const Request &r, std::string *note, uint32_t *handle);
   void StoreFailed(const DchPeer &peer, int rc, const char *what);
   // Notes that peer carries node's sources now.
   void Carry(DchPeer *peer, const std::string &node);
@@ -124,6 +139,9 @@ class DchAgent {
   uint32_t lastActionId_ = 0;
   uint32_t windowLimit_ = kDefaultWindowLimit;
   bool answerLimit_ = false;
+  // Kept from one row to the next, so that a row allocates nothing for them.
+  DchRowView row_;
+  std::vector<DchAttrView> views_;
 };
 
 }  // namespace qdvp_dch

@@ -7,6 +7,9 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
+
+#include <tuple>
 
 #include "include/qdvp_agentlink.h"
 #include "include/qdvp_wire.h"
@@ -338,19 +341,19 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
 // The number an attribute of an integer type carries in 2, 4 or 8 bytes; false for any other
 // value, which is text. The types that are never negative (Counter, Average, Switch) count all
 // the bits, so a counter of 4000000000 stays that; Gauge and the rates are signed. An unsigned
-// 8-byte value (a 64-bit counter) beyond what a signed number holds is *high, *number unused.
-static bool IntegerValue(const DchAttrValue &value, int64_t *number, uint64_t *high) {
-  const auto *b = reinterpret_cast<const unsigned char *>(value.bytes.data());
-  if (!QDVP_AgentLinkIsIntegerType(value.type)) return false;
-  bool unsignedType = QDVP_AgentLinkIsUnsignedType(value.type);
+// 8-byte value (a 64-bit counter) beyond what a signed number holds is *high (0 otherwise).
+static bool IntegerValue(char type, std::string_view bytes, int64_t *number, uint64_t *high) {
+  const auto *b = reinterpret_cast<const unsigned char *>(bytes.data());
+  if (!QDVP_AgentLinkIsIntegerType(type)) return false;
+  bool unsignedType = QDVP_AgentLinkIsUnsignedType(type);
   *high = 0;
-  if (value.bytes.size() == 2) {
+  if (bytes.size() == 2) {
     uint16_t bits = QDVP_WireGet16(b);
     *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int16_t>(bits);
-  } else if (value.bytes.size() == 4) {
+  } else if (bytes.size() == 4) {
     uint32_t bits = QDVP_WireGet32(b);
     *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int32_t>(bits);
-  } else if (value.bytes.size() == 8) {
+  } else if (bytes.size() == 8) {
     uint64_t bits = (static_cast<uint64_t>(QDVP_WireGet32(b)) << 32) | QDVP_WireGet32(b + 4);
     if (unsignedType && bits > static_cast<uint64_t>(INT64_MAX)) *high = bits;
     *number = static_cast<int64_t>(bits);
@@ -360,14 +363,18 @@ static bool IntegerValue(const DchAttrValue &value, int64_t *number, uint64_t *h
   return true;
 }
 
-nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
+static nlohmann::ordered_json ValueToJson(char type, std::string_view bytes) {
   int64_t number;
   uint64_t high;
-  if (IntegerValue(value, &number, &high)) {
+  if (IntegerValue(type, bytes, &number, &high)) {
     if (high != 0) return high;
     return number;
   }
-  return value.bytes;
+  return std::string(bytes);
+}
+
+nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value) {
+  return ValueToJson(value.type, value.bytes);
 }
 
 nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message) {
@@ -378,45 +385,209 @@ nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message) {
 
 // A name or a text value that JSON writes as it stands: printable ASCII without quote or
 // backslash.
-static bool Plain(const std::string &text) {
-  for (unsigned char c : text) {
-    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+// Eight bytes at a time: a lane of 0x7F or more, of less than 0x20, or equal to a quote or a
+// backslash is found by the usual word tests (each exact as to whether such a byte is there),
+// and only then are the eight bytes looked at one by one.
+static bool PlainByte(unsigned char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; }
+
+static bool Plain(std::string_view text) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  auto zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  const char *p = text.data();
+  size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t x;
+    memcpy(&x, p, 8);
+    uint64_t suspect = ((x | (x + kOnes)) & kHigh) | ((x - kOnes * 0x20) & ~x & kHigh) |
+                       zero(x ^ (kOnes * '"')) | zero(x ^ (kOnes * '\\'));
+    if (suspect != 0) {
+      for (int i = 0; i < 8; i++) {
+        if (!PlainByte(static_cast<unsigned char>(p[i]))) return false;
+      }
+    }
+  }
+  for (; n > 0; p++, n--) {
+    if (!PlainByte(static_cast<unsigned char>(*p))) return false;
   }
   return true;
 }
 
-std::string DchRowAttrsText(const DchMessage &message) {
-  // The common row, written directly: every name and text plain, no name twice. Anything else
-  // (escapes, bytes that are not UTF-8, a name that comes again and replaces the first) goes
-  // through the JSON library, which gives the same text for the common row too.
-  std::string text;
-  text.reserve(256);
-  text += '{';
-  const auto &attrs = message.attributes;
-  for (size_t i = 0; i < attrs.size(); i++) {
-    const auto &[name, value] = attrs[i];
-    if (!Plain(name)) return DchJsonText(DchRowAttrsToJson(message));
-    for (size_t j = 0; j < i; j++) {
-      if (attrs[j].first == name) return DchJsonText(DchRowAttrsToJson(message));
+// The JSON object text of the attributes [begin, end), each giving its name, type letter and
+// value bytes. The common row is written directly: every name and text plain, no name twice.
+// Anything else (escapes, bytes that are not UTF-8, a name that comes again and replaces the
+// first) goes through the JSON library, which gives the same text for the common row too.
+template <typename It, typename Get>
+static void AttrsText(It begin, It end, Get get, std::string *out) {
+  out->clear();
+  *out += '{';
+  bool plain = true;
+  for (It it = begin; plain && it != end; ++it) {
+    auto [name, type, bytes] = get(*it);
+    if (!Plain(name)) {
+      plain = false;
+      break;
     }
-    if (i > 0) text += ',';
-    text += '"';
-    text += name;
-    text += "\":";
+    for (It before = begin; before != it; ++before) {
+      if (std::get<0>(get(*before)) == name) plain = false;
+    }
+    if (!plain) break;
+    if (it != begin) *out += ',';
+    *out += '"';
+    out->append(name);
+    *out += "\":";
     int64_t number;
     uint64_t high;
-    if (IntegerValue(value, &number, &high)) {
-      text += high != 0 ? std::to_string(high) : std::to_string(number);
-    } else if (Plain(value.bytes)) {
-      text += '"';
-      text += value.bytes;
-      text += '"';
+    if (IntegerValue(type, bytes, &number, &high)) {
+      char digits[24];
+      int n = high != 0 ? snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(high))
+                        : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
+      out->append(digits, static_cast<size_t>(n));
+    } else if (Plain(bytes)) {
+      *out += '"';
+      out->append(bytes);
+      *out += '"';
     } else {
-      return DchJsonText(DchRowAttrsToJson(message));
+      plain = false;
     }
   }
-  text += '}';
+  if (plain) {
+    *out += '}';
+    return;
+  }
+  nlohmann::ordered_json attrs = nlohmann::ordered_json::object();
+  for (It it = begin; it != end; ++it) {
+    auto [name, type, bytes] = get(*it);
+    attrs[std::string(name)] = ValueToJson(type, bytes);
+  }
+  *out = DchJsonText(attrs);
+}
+
+void DchRowAttrsText(const DchMessage &message, std::string *out) {
+  using Entry = std::pair<std::string, DchAttrValue>;
+  AttrsText(
+      message.attributes.begin(), message.attributes.end(),
+      [](const Entry &e) {
+        return std::tuple<std::string_view, char, std::string_view>(e.first, e.second.type,
+                                                                    e.second.bytes);
+      },
+      out);
+}
+
+std::string DchRowAttrsText(const DchMessage &message) {
+  std::string text;
+  text.reserve(256);
+  DchRowAttrsText(message, &text);
   return text;
+}
+
+void DchRowAttrsText(const std::vector<DchAttrView> &attributes, std::string *out) {
+  AttrsText(
+      attributes.begin(), attributes.end(),
+      [](const DchAttrView &a) {
+        return std::tuple<std::string_view, char, std::string_view>(a.name, a.type, a.bytes);
+      },
+      out);
+}
+
+void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out) {
+  out->clear();
+  for (const auto &[name, value] : message.attributes) {
+    out->push_back({name, value.type, value.bytes});
+  }
+}
+
+bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
+                       std::string *names) {
+  for (size_t i = 0; i < attributes.size(); i++) {
+    if (!Plain(attributes[i].name)) return false;
+    for (size_t j = 0; j < i; j++) {
+      if (attributes[j].name == attributes[i].name) return false;
+    }
+  }
+  values->clear();
+  *values += '[';
+  for (size_t i = 0; i < attributes.size(); i++) {
+    const DchAttrView &a = attributes[i];
+    if (i > 0) *values += ',';
+    int64_t number;
+    uint64_t high;
+    if (IntegerValue(a.type, a.bytes, &number, &high)) {
+      char digits[24];
+      int n = high != 0 ? snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(high))
+                        : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
+      values->append(digits, static_cast<size_t>(n));
+    } else if (Plain(a.bytes)) {
+      *values += '"';
+      values->append(a.bytes);
+      *values += '"';
+    } else {
+      values->clear();
+      return false;
+    }
+  }
+  *values += ']';
+  if (names) {
+    names->clear();
+    *names += '[';
+    for (size_t i = 0; i < attributes.size(); i++) {
+      if (i > 0) *names += ',';
+      *names += '"';
+      names->append(attributes[i].name);
+      *names += '"';
+    }
+    *names += ']';
+  }
+  return true;
+}
+
+bool DchDecodeRow(const unsigned char *bytes, size_t length, DchRowView *row) {
+  row->handle.reset();
+  row->dataSequence.reset();
+  row->rowStream.reset();
+  row->rowNumber.reset();
+  row->attributes.clear();
+  if (length < QDVP_WIRE_LENGTH_WORD || QDVP_WireGet32(bytes) != length) return false;
+  size_t position = QDVP_WIRE_LENGTH_WORD;
+  QDVP_WireField field;
+  if (QDVP_WireNextField(bytes, length, &position, &field) <= 0 ||
+      field.code != QDVP_FIELD_REQUEST || field.length != 2 ||
+      QDVP_WireGet16(field.data) != QDVP_REQ_DP_DATA) {
+    return false;
+  }
+  std::string_view name;
+  bool named = false;
+  int more;
+  while ((more = QDVP_WireNextField(bytes, length, &position, &field)) > 0) {
+    const char *data = reinterpret_cast<const char *>(field.data);
+    switch (field.code) {
+      case QDVP_FIELD_DCH_HANDLE:
+        if (field.length != 4) return false;
+        row->handle = QDVP_WireGet32(field.data);
+        break;
+      case QDVP_FIELD_DATA_SEQUENCE:
+        if (field.length != 2) return false;
+        row->dataSequence = static_cast<int16_t>(QDVP_WireGet16(field.data));
+        break;
+      case QDVP_FIELD_ROW_SEQUENCE:
+        if (field.length != 8) return false;
+        row->rowStream = QDVP_WireGet32(field.data);
+        row->rowNumber = QDVP_WireGet32(field.data + 4);
+        break;
+      case QDVP_FIELD_ATTR_NAME:
+        if (named) return false;  // a name without value
+        name = std::string_view(data, field.length);
+        named = true;
+        break;
+      case QDVP_FIELD_ATTR_VALUE:
+        if (!named || field.length == 0) return false;
+        row->attributes.push_back({name, data[0], std::string_view(data + 1, field.length - 1)});
+        named = false;
+        break;
+      default:
+        return false;  // decoded in full, which notes it
+    }
+  }
+  return more == 0 && !named;
 }
 
 nlohmann::ordered_json DchMessageToJson(const DchMessage &message) {

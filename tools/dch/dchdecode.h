@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -98,8 +99,43 @@ nlohmann::ordered_json DchAttrValueToJson(const DchAttrValue &value);
 // The row of a data message as a JSON object from attribute name to value.
 nlohmann::ordered_json DchRowAttrsToJson(const DchMessage &message);
 // The same as JSON text, as the rows table stores it (the text of DchRowAttrsToJson, without
-// building it for the common row).
+// building it for the common row): returned, or written over *out.
 std::string DchRowAttrsText(const DchMessage &message);
+void DchRowAttrsText(const DchMessage &message, std::string *out);
+
+// One attribute of a data message where it lies in the message's bytes.
+struct DchAttrView {
+  std::string_view name;
+  char type = 0;
+  std::string_view bytes;
+};
+
+// A data request as storing its row needs it, decoded without copying: the attributes point
+// into the message, which must outlive the view.
+struct DchRowView {
+  std::optional<uint32_t> handle;
+  std::optional<int16_t> dataSequence;
+  std::optional<uint32_t> rowStream, rowNumber;
+  std::vector<DchAttrView> attributes;  // in message order
+};
+
+// Decodes a data request into *row (its vector keeps its room from one row to the next).
+// False for any other message, and for a data request in which DchDecodeMessage would note a
+// problem or an unknown field: such a message is decoded in full instead. What a true result
+// holds is what DchDecodeMessage gives for the same bytes.
+bool DchDecodeRow(const unsigned char *bytes, size_t length, DchRowView *row);
+// The row's attributes as the JSON object text the rows table shows, written over *out: the
+// same text as DchRowAttrsText of the fully decoded message.
+void DchRowAttrsText(const std::vector<DchAttrView> &attributes, std::string *out);
+// The attributes of a fully decoded message as views into it.
+void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out);
+// The values alone as a JSON array text over *values, and the names as one over *names (unless
+// null), when
+// the object text would be written directly (every name and text value printable ASCII without
+// quote or backslash, no name twice): then the object is the names paired with the values, in
+// order. False otherwise, with nothing written.
+bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
+                       std::string *names);
 
 // The whole message as JSON: "request" (its short name) or "status", then the fields that
 // message carries, and "unknown_fields" / "problems" when there are any.

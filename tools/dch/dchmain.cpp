@@ -94,6 +94,11 @@ int Main(int argc, char **argv) {
   app.add_option("--drop-after", dropAfter,
                  "close each TCP connection after answering its Nth data request")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--crash-before-commit", options.crashBeforeCommit,
+                 "kill this program (SIGKILL) just before it commits the Nth turn that stored "
+                 "rows, as a crash between receiving and committing")
+      ->check(CLI::PositiveNumber)
+      ->type_name("N");
   app.add_option("--commit-ms", options.commitMs,
                  "let replies wait up to MS for a shared commit (0: each round of reads is "
                  "committed, then answered)")

@@ -134,6 +134,9 @@ class Loop {
   std::vector<std::unique_ptr<Endpoint>> connections_;
   std::map<std::string, std::unique_ptr<Endpoint>> senders_;
   std::optional<Clock::time_point> transactionSince_;
+  // The rows stored by the turns committed so far, and the turns that stored rows.
+  uint64_t rowsCommitted_ = 0;
+  int64_t rowTurns_ = 0;
   Clock::time_point nextActionPoll_;
   Clock::time_point lastFlush_;
 };
@@ -466,6 +469,16 @@ void Loop::Settle(uint64_t transaction, bool committed, std::vector<DchSend> *un
 void Loop::CommitHeld() {
   transactionSince_.reset();
   if (!store_->InTransaction()) return;
+  uint64_t rows = agent_->Stats().rows;
+  if (rows > rowsCommitted_) {
+    rowsCommitted_ = rows;
+    if (++rowTurns_ == options_.crashBeforeCommit) {
+      fprintf(stderr, "qdvp-dch: --crash-before-commit: killed before the commit of turn %lld\n",
+              static_cast<long long>(rowTurns_));
+      fflush(stderr);
+      raise(SIGKILL);
+    }
+  }
   uint64_t transaction = store_->Transaction();
   int rc = store_->Commit();
   bool committed = rc == 0;

@@ -31,6 +31,9 @@ struct DchServerOptions {
   int idleLimitMs = 60000;       // silence after which a connection gives up its slot
   std::string readyFile;         // receives the port once listening
   std::string actionFile;        // followed for take actions
+  // Fault: the program kills itself (SIGKILL) just before committing the Nth turn that stored
+  // rows, as a crash between receiving and committing would (0: never).
+  int64_t crashBeforeCommit = 0;
 };
 
 class DchServer {

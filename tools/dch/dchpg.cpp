@@ -590,7 +590,7 @@ int DchPgStore::WriteUnregister(const std::string &application, const std::strin
 }
 
 int DchPgStore::WriteRow(const DchRowRecord &row) {
-  rows_.emplace_back(*row.now);
+  rows_.emplace_back(DchTimeText(row.receivedMs));
   rows_.emplace_back(Text(row.handle));
   if (row.key) {
     rows_.emplace_back(DchPgText(row.key->application));
@@ -600,7 +600,8 @@ int DchPgStore::WriteRow(const DchRowRecord &row) {
     rows_.insert(rows_.end(), 3, Param());
   }
   rows_.emplace_back(Text(row.dataSequence));
-  rows_.emplace_back(DchPgText(*row.attrs));
+  DchRowAttrsText(*row.attrs, &attrsText_);
+  rows_.emplace_back(DchPgText(attrsText_));
   rows_.push_back(row.stream ? Param(Text(*row.stream)) : Param());
   rows_.push_back(row.stream ? Param(Text(row.number)) : Param());
   rowCount_++;

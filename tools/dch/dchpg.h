@@ -66,6 +66,7 @@ class DchPgStore : public DchStore {
   int LoadStreamLast(uint32_t stream, uint32_t *last) override;
 
  private:
+  std::string attrsText_;  // a row's attributes as JSON, kept from row to row
   using Param = std::optional<std::string>;
   // One statement of the turn: a prepared statement's name (or a plain SQL text) and its
   // parameters as text.

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,14 @@ namespace qdvp_dch {
 
 namespace {
 
+// The tables. A row keeps what is its own (when it came, the handle as sent, its mark, its
+// attribute values, its place in a row stream) and, when its handle was online, the number of
+// its application and attribute group in row_groups. Its attributes are kept as a JSON array
+// of the values, with the number of the JSON array of their names in row_layouts (the names
+// are the same row after row), or, when a name or a value is not plain text or a name comes
+// twice, as the JSON object itself (layout_id NULL). The view rows gives each row its
+// application, attribute group and source by the group and the handle, its time as text and
+// its attributes as the JSON object: the columns a row had when it carried them itself.
 const char *kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS applications (
   name TEXT PRIMARY KEY, help TEXT, registered_at TEXT, unregistered_at TEXT,
@@ -25,11 +34,14 @@ CREATE TABLE IF NOT EXISTS attributes (
 CREATE TABLE IF NOT EXISTS sources (
   handle INTEGER PRIMARY KEY, application TEXT, attribute_group TEXT, source TEXT,
   online_at TEXT, offline_at TEXT);
-CREATE TABLE IF NOT EXISTS rows (
-  id INTEGER PRIMARY KEY, received_at TEXT, handle INTEGER, application TEXT,
-  attribute_group TEXT, source TEXT, data_sequence INTEGER, attrs TEXT, row_stream INTEGER,
-  row_number INTEGER);
-CREATE INDEX IF NOT EXISTS rows_by_group ON rows (application, attribute_group);
+CREATE TABLE IF NOT EXISTS row_groups (
+  id INTEGER PRIMARY KEY, application TEXT NOT NULL, attribute_group TEXT NOT NULL,
+  UNIQUE (application, attribute_group));
+CREATE TABLE IF NOT EXISTS row_layouts (id INTEGER PRIMARY KEY, names TEXT NOT NULL UNIQUE);
+CREATE TABLE IF NOT EXISTS row_data (
+  id INTEGER PRIMARY KEY, received_ms INTEGER, handle INTEGER, group_id INTEGER,
+  data_sequence INTEGER, layout_id INTEGER, attrs TEXT, row_stream INTEGER, row_number INTEGER);
+CREATE INDEX IF NOT EXISTS row_data_by_group ON row_data (group_id);
 CREATE TABLE IF NOT EXISTS row_streams (
   row_stream INTEGER PRIMARY KEY, last_row INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS actions (
@@ -37,7 +49,37 @@ CREATE TABLE IF NOT EXISTS actions (
   parameter TEXT, owner TEXT, status INTEGER, result TEXT, status_at TEXT);
 )sql";
 
-void BindText(sqlite3_stmt *s, int i, const std::string &text) {
+const char *kRowsView = R"sql(
+CREATE VIEW IF NOT EXISTS rows AS SELECT
+  r.id AS id,
+  strftime('%Y-%m-%dT%H:%M:%fZ', r.received_ms / 1000.0, 'unixepoch') AS received_at,
+  r.handle AS handle, g.application AS application, g.attribute_group AS attribute_group,
+  s.source AS source, r.data_sequence AS data_sequence,
+  CASE WHEN r.layout_id IS NULL THEN r.attrs ELSE
+    (SELECT json_group_object(n.value, v.value) FROM row_layouts l, json_each(l.names) n,
+       json_each(r.attrs) v WHERE l.id = r.layout_id AND v.key = n.key) END AS attrs,
+  r.row_stream AS row_stream, r.row_number AS row_number
+FROM row_data r
+LEFT JOIN row_groups g ON g.id = r.group_id
+LEFT JOIN sources s ON r.group_id IS NOT NULL AND s.handle = r.handle;
+)sql";
+
+// A database of the earlier layout kept every row's application, attribute group and source
+// as texts in a table rows: its rows move to row_data, in their order and with their ids.
+const char *kUpgradeRows = R"sql(
+INSERT OR IGNORE INTO row_groups (application, attribute_group)
+  SELECT DISTINCT application, attribute_group FROM rows
+  WHERE application IS NOT NULL AND attribute_group IS NOT NULL;
+INSERT INTO row_data (id, received_ms, handle, group_id, data_sequence, attrs, row_stream,
+                      row_number)
+  SELECT e.id, CAST(round((julianday(e.received_at) - 2440587.5) * 86400000.0) AS INTEGER),
+         e.handle, g.id, e.data_sequence, e.attrs, e.row_stream, e.row_number
+  FROM rows e LEFT JOIN row_groups g
+    ON g.application = e.application AND g.attribute_group = e.attribute_group;
+DROP TABLE rows;
+)sql";
+
+void BindText(sqlite3_stmt *s, int i, std::string_view text) {
   sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
@@ -108,24 +150,46 @@ int DchSqliteStore::Open(const std::string &path) {
   sqlite3_busy_timeout(db_, 5000);
   if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
   if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
-  // A database of an earlier release has no row stream columns yet.
-  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_stream INTEGER", nullptr, nullptr, nullptr);
-  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_number INTEGER", nullptr, nullptr, nullptr);
-  // A database of an earlier release found a stream's last row through an index of the rows
-  // table, which cost every insert an index entry: the last row of each stream now has a table
-  // of its own, filled once from the rows.
-  sqlite3_stmt *s = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'");
+  if ((rc = UpgradeRows()) != SQLITE_OK) return rc;
+  if ((rc = Exec(kRowsView)) != SQLITE_OK) return rc;
+  // The statements of every turn and every row, prepared once.
+  begin_ = Prepare("BEGIN");
+  commit_ = Prepare("COMMIT");
+  insertRow_ = Prepare(
+      "INSERT INTO row_data (received_ms, handle, group_id, data_sequence, layout_id, attrs, "
+      "row_stream, row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  if (!begin_ || !commit_ || !insertRow_) return SQLITE_ERROR;
+  return LoadState();
+}
+
+// A database of an earlier release: its table rows (with the columns it lacks added first, and
+// the last row of each stream read into row_streams where an index of rows served that) moves
+// to row_data, in one transaction.
+int DchSqliteStore::UpgradeRows() {
+  sqlite3_stmt *s =
+      Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'rows' AND type = 'table'");
   if (!s) return SQLITE_ERROR;
   bool earlier = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) > 0;
   sqlite3_reset(s);
-  if (earlier &&
-      (rc = Exec("BEGIN; INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) "
-                 "FROM rows WHERE row_stream IS NOT NULL GROUP BY row_stream; "
-                 "DROP INDEX rows_by_stream; COMMIT")) != SQLITE_OK) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
-    return rc;
+  if (!earlier) return SQLITE_OK;
+  // A database of a still earlier release has no row stream columns yet.
+  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_stream INTEGER", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "ALTER TABLE rows ADD COLUMN row_number INTEGER", nullptr, nullptr, nullptr);
+  s = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'rows_by_stream'");
+  if (!s) return SQLITE_ERROR;
+  bool byStream = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) > 0;
+  sqlite3_reset(s);
+  int rc = Exec("BEGIN");
+  if (rc == SQLITE_OK && byStream) {
+    rc = Exec(
+        "INSERT OR REPLACE INTO row_streams SELECT row_stream, max(row_number) FROM rows "
+        "WHERE row_stream IS NOT NULL GROUP BY row_stream");
   }
-  return LoadState();
+  if (rc == SQLITE_OK) rc = Exec(kUpgradeRows);
+  if (rc == SQLITE_OK) rc = Exec("COMMIT");
+  if (rc != SQLITE_OK)
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
+  return rc;
 }
 
 int DchSqliteStore::LoadState() {
@@ -149,6 +213,11 @@ int DchSqliteStore::LoadState() {
   sqlite3_reset(s);
   if (rc != SQLITE_DONE) return SqlFail(rc, "load online sources");
   ClearState();
+  // A group id learnt in a transaction that was lost may be gone with it: learnt again.
+  groupOfHandle_.clear();
+  groupIds_.clear();
+  layoutOfHandle_.clear();
+  layoutIds_.clear();
   for (auto &[handle, key] : online) LearnOnline(handle, std::move(key));
   s = Prepare("SELECT coalesce(max(handle), 0) FROM sources");
   if (s && sqlite3_step(s) == SQLITE_ROW) {
@@ -180,13 +249,14 @@ int DchSqliteStore::Close() {
   int rc = Commit();
   for (auto &[sql, s] : statements_) sqlite3_finalize(s);
   statements_.clear();
+  begin_ = commit_ = insertRow_ = nullptr;
   sqlite3_close(db_);
   db_ = nullptr;
   return rc;
 }
 
-int DchSqliteStore::BeginWrites() { return db_ ? Exec("BEGIN") : SQLITE_MISUSE; }
-int DchSqliteStore::CommitWrites() { return Exec("COMMIT"); }
+int DchSqliteStore::BeginWrites() { return db_ ? Step(begin_) : SQLITE_MISUSE; }
+int DchSqliteStore::CommitWrites() { return db_ ? Step(commit_) : SQLITE_MISUSE; }
 void DchSqliteStore::RollbackWrites() {
   if (db_) Exec("ROLLBACK");
 }
@@ -277,24 +347,104 @@ int DchSqliteStore::WriteUnregister(const std::string &application, const std::s
   return Step(s);
 }
 
-int DchSqliteStore::WriteRow(const DchRowRecord &row) {
-  sqlite3_stmt *s = Prepare(
-      "INSERT INTO rows (received_at, handle, application, attribute_group, source, "
-      "data_sequence, attrs, row_stream, row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
-      "?9)");
-  if (!s) return SQLITE_ERROR;
-  BindText(s, 1, *row.now);
-  sqlite3_bind_int64(s, 2, row.handle);
-  if (row.key) {
-    BindText(s, 3, row.key->application);
-    BindText(s, 4, row.key->group);
-    BindText(s, 5, row.key->source);
+// The number of the source's application and attribute group in row_groups, given to the
+// pair when its first row comes (inside that row's transaction); 0 when it cannot be had.
+int64_t DchSqliteStore::GroupOf(uint32_t handle, const DchSourceKey &key) {
+  auto known = groupOfHandle_.find(handle);
+  if (known != groupOfHandle_.end()) return known->second;
+  auto pair = std::make_pair(key.application, key.group);
+  auto it = groupIds_.find(pair);
+  int64_t id = it == groupIds_.end() ? 0 : it->second;
+  for (const char *sql :
+       {"SELECT id FROM row_groups WHERE application = ?1 AND attribute_group = ?2",
+        "INSERT INTO row_groups (application, attribute_group) VALUES (?1, ?2) RETURNING id"}) {
+    if (id != 0) break;
+    sqlite3_stmt *s = Prepare(sql);
+    if (!s) return 0;
+    BindText(s, 1, key.application);
+    BindText(s, 2, key.group);
+    if (sqlite3_step(s) == SQLITE_ROW) id = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
   }
-  sqlite3_bind_int(s, 6, row.dataSequence);
-  BindText(s, 7, *row.attrs);
+  if (id == 0) return 0;
+  groupIds_[pair] = id;
+  groupOfHandle_[handle] = id;
+  return id;
+}
+
+// The number in row_layouts of the names of attrs (plain texts, each once): the handle's last
+// layout while its names stay the same (a comparison of the names, no text built), otherwise
+// found or given, by the JSON array text of the names, in the turn's transaction. 0 when it
+// cannot be had.
+int64_t DchSqliteStore::LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs) {
+  Layout &layout = layoutOfHandle_[handle];
+  if (layout.id != 0 && layout.names.size() == attrs.size() &&
+      std::equal(attrs.begin(), attrs.end(), layout.names.begin(),
+                 [](const DchAttrView &a, const std::string &n) { return a.name == n; })) {
+    return layout.id;
+  }
+  std::string names = "[";
+  for (size_t i = 0; i < attrs.size(); i++) {
+    if (i > 0) names += ',';
+    names += '"';
+    names.append(attrs[i].name);
+    names += '"';
+  }
+  names += ']';
+  auto it = layoutIds_.find(names);
+  int64_t id = it == layoutIds_.end() ? 0 : it->second;
+  for (const char *sql : {"SELECT id FROM row_layouts WHERE names = ?1",
+                          "INSERT INTO row_layouts (names) VALUES (?1) RETURNING id"}) {
+    if (id != 0) break;
+    sqlite3_stmt *s = Prepare(sql);
+    if (!s) return 0;
+    BindText(s, 1, names);
+    if (sqlite3_step(s) == SQLITE_ROW) id = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
+  }
+  if (id == 0) return 0;
+  layoutIds_[names] = id;
+  layout.id = id;
+  layout.names.clear();
+  for (const DchAttrView &a : attrs) layout.names.emplace_back(a.name);
+  return id;
+}
+
+int DchSqliteStore::WriteRow(const DchRowRecord &row) {
+  sqlite3_stmt *s = insertRow_;
+  if (!s) return SQLITE_MISUSE;
+  int64_t group = row.key ? GroupOf(row.handle, *row.key) : 0;
+  if (row.key && group == 0) return SqlFail(SQLITE_ERROR, "row group");
+  // The values as an array when the names can be a layout (their text is built only when the
+  // handle's layout is not the one it had); otherwise the object.
+  int64_t layout = 0;
+  if (DchRowAttrsArrays(*row.attrs, &attrs_, nullptr)) {
+    layout = LayoutOf(row.handle, *row.attrs);
+    if (layout == 0) return SqlFail(SQLITE_ERROR, "row layout");
+  } else {
+    DchRowAttrsText(*row.attrs, &attrs_);
+  }
+  sqlite3_bind_int64(s, 1, row.receivedMs);
+  sqlite3_bind_int64(s, 2, row.handle);
+  if (group != 0) {
+    sqlite3_bind_int64(s, 3, group);
+  } else {
+    sqlite3_bind_null(s, 3);
+  }
+  sqlite3_bind_int(s, 4, row.dataSequence);
+  if (layout != 0) {
+    sqlite3_bind_int64(s, 5, layout);
+  } else {
+    sqlite3_bind_null(s, 5);
+  }
+  // Bound as it lies: the text outlives the step, which copies it into the page.
+  sqlite3_bind_text(s, 6, attrs_.data(), static_cast<int>(attrs_.size()), SQLITE_STATIC);
   if (row.stream) {
-    sqlite3_bind_int64(s, 8, *row.stream);
-    sqlite3_bind_int64(s, 9, row.number);
+    sqlite3_bind_int64(s, 7, *row.stream);
+    sqlite3_bind_int64(s, 8, row.number);
+  } else {
+    sqlite3_bind_null(s, 7);
+    sqlite3_bind_null(s, 8);
   }
   return Step(s);
 }

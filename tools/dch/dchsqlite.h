@@ -9,6 +9,9 @@
 
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "tools/dch/dchstore.h"
 
@@ -51,10 +54,29 @@ class DchSqliteStore : public DchStore {
   sqlite3_stmt *Prepare(const char *sql);
   int Step(sqlite3_stmt *s);
   int SqlFail(int rc, const char *what);
+  int UpgradeRows();
+  int64_t GroupOf(uint32_t handle, const DchSourceKey &key);
+  int64_t LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs);
 
   sqlite3 *db_ = nullptr;
   // Prepared statements by the address of their SQL text, which is always a literal.
   std::map<const char *, sqlite3_stmt *> statements_;
+  // The statements of every turn and row, kept at hand (they are in statements_ as well).
+  sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *insertRow_ = nullptr;
+  // The row_groups number of each online handle's application and attribute group, and of
+  // each pair; forgotten when memory is read again after a lost transaction.
+  std::unordered_map<uint32_t, int64_t> groupOfHandle_;
+  std::map<std::pair<std::string, std::string>, int64_t> groupIds_;
+  // The row_layouts number of each handle's last names, and of each names text; likewise
+  // forgotten after a lost transaction.
+  struct Layout {
+    int64_t id = 0;
+    std::vector<std::string> names;
+  };
+  std::unordered_map<uint32_t, Layout> layoutOfHandle_;
+  std::unordered_map<std::string, int64_t> layoutIds_;
+  // A row's attributes text, kept from row to row.
+  std::string attrs_;
 };
 
 }  // namespace qdvp_dch

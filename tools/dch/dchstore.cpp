@@ -13,28 +13,38 @@
 
 namespace qdvp_dch {
 
-// Every message is stamped: the date and time are formatted once a second, the milliseconds
-// for each.
-std::string DchNow() {
+int64_t DchNowMs() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The date and time are formatted once a second, the milliseconds for each text.
+std::string DchTimeText(int64_t ms) {
+  time_t seconds = static_cast<time_t>(ms / 1000);
+  int milliseconds = static_cast<int>(ms % 1000);
+  if (milliseconds < 0) {
+    milliseconds += 1000;
+    seconds--;
+  }
   thread_local time_t second = -1;
   thread_local char prefix[48];
-  if (ts.tv_sec != second) {
+  if (seconds != second) {
     tm t;
-    gmtime_r(&ts.tv_sec, &t);
+    gmtime_r(&seconds, &t);
     snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900,
              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    second = ts.tv_sec;
+    second = seconds;
   }
-  int ms = static_cast<int>(ts.tv_nsec / 1000000);
-  std::string now(prefix);
-  now += static_cast<char>('0' + ms / 100);
-  now += static_cast<char>('0' + ms / 10 % 10);
-  now += static_cast<char>('0' + ms % 10);
-  now += 'Z';
-  return now;
+  std::string text(prefix);
+  text += static_cast<char>('0' + milliseconds / 100);
+  text += static_cast<char>('0' + milliseconds / 10 % 10);
+  text += static_cast<char>('0' + milliseconds % 10);
+  text += 'Z';
+  return text;
 }
+
+std::string DchNow() { return DchTimeText(DchNowMs()); }
 
 int DchStore::Fail(int rc, const std::string &what) {
   lastError_ = what;
@@ -183,11 +193,11 @@ int DchStore::Unregister(const std::string &application, const std::string &now)
 }
 
 int DchStore::Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
-                  const std::string &attrs, const std::string &now, std::optional<uint32_t> stream,
-                  uint32_t number) {
+                  const std::vector<DchAttrView> &attrs, int64_t receivedMs,
+                  std::optional<uint32_t> stream, uint32_t number) {
   int rc = Begin();
   if (rc != 0) return rc;
-  DchRowRecord row{handle, key, dataSequence, &attrs, &now, stream, number};
+  DchRowRecord row{handle, key, dataSequence, &attrs, receivedMs, stream, number};
   if ((rc = WriteRow(row)) != 0) return rc;
   if (stream) {
     Stream(*stream).last = number;

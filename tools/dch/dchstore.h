@@ -29,9 +29,11 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "tools/dch/dchdecode.h"
 
@@ -50,8 +52,8 @@ struct DchRowRecord {
   uint32_t handle = 0;
   const DchSourceKey *key = nullptr;  // null for a handle that is not online
   int dataSequence = 0;
-  const std::string *attrs = nullptr;  // the JSON object text
-  const std::string *now = nullptr;
+  const std::vector<DchAttrView> *attrs = nullptr;  // valid until the write returns
+  int64_t receivedMs = 0;          // when it came, in milliseconds since 1970 (UTC)
   std::optional<uint32_t> stream;  // a row of a row stream (a link with a window)
   uint32_t number = 0;
 };
@@ -83,11 +85,12 @@ class DchStore {
   int Offline(uint32_t handle, const std::string &now, bool *known);
   // Marks the application unregistered and takes its sources that are still online offline.
   int Unregister(const std::string &application, const std::string &now);
-  // Stores one row. key is the handle's source, or null for a handle that is not online.
-  // A row of a row stream (a link with a window) carries its stream and number.
-  int Row(uint32_t handle, const DchSourceKey *key, int dataSequence, const std::string &attrs,
-          const std::string &now, std::optional<uint32_t> stream = std::nullopt,
-          uint32_t number = 0);
+  // Stores one row, received at receivedMs (DchNowMs). key is the handle's source, or null for
+  // a handle that is not online. A row of a row stream (a link with a window) carries its
+  // stream and number. attrs (and what they point into) need only live until the call returns.
+  int Row(uint32_t handle, const DchSourceKey *key, int dataSequence,
+          const std::vector<DchAttrView> &attrs, int64_t receivedMs,
+          std::optional<uint32_t> stream = std::nullopt, uint32_t number = 0);
 
   // What is known of a row stream: the last row stored (0: none), and the first row that was
   // refused with a status that makes the data provider send it again (0: none), before which
@@ -206,5 +209,8 @@ class DchStore {
 
 // The time now as an ISO 8601 UTC text with milliseconds ("2026-12-05T21:13:12.123Z").
 std::string DchNow();
+// The time now in milliseconds since 1970 (UTC), and such a time as the text DchNow gives.
+int64_t DchNowMs();
+std::string DchTimeText(int64_t ms);
 
 }  // namespace qdvp_dch
