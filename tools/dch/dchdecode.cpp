@@ -512,8 +512,11 @@ bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *
     int64_t number;
     uint64_t high;
     if (IntegerValue(a.type, a.bytes, &number, &high)) {
+      // A counter beyond a signed 64-bit number goes as its digits in quotes: the store's SQL
+      // would make the bare number a float and lose its last digits.
       char digits[24];
-      int n = high != 0 ? snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(high))
+      int n = high != 0 ? snprintf(digits, sizeof digits, "\"%llu\"",
+                                   static_cast<unsigned long long>(high))
                         : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
       values->append(digits, static_cast<size_t>(n));
     } else if (Plain(a.bytes)) {
