@@ -293,19 +293,46 @@ void NoLongerOutstanding(URLrequestEntry *e, int requestType) {
   else if (e->OutstandingObjects > 0) e->OutstandingObjects--;
 }
 
-// Waits for a request; false when the subtask is asked to end.
-bool NextRequest(URLactivityBlock *b, unsigned long *serial) {
-  OSV1_Guard hold(&b->Mutex);
-  for (;;) {
-    if (b->Status.load() == QDVP_UATB_END_REQUESTED) return false;
-    if (b->Done != b->Serial) {
-      *serial = b->Serial;
-      return true;
-    }
-    QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
-  }
+// Takes an idle subtask out of the pool when there are more than the first ones: it must be
+// free (no request handed to it, none can be while both locks are held) and is then found by
+// nobody. True when the caller is to end and free its block.
+bool Retire(URLmanagementBlock *umb, URLactivityBlock *b) {
+  OSV1_Guard free(&umb->FreeMutex);
+  OSV1_Guard list(&umb->ActivityListLock);
+  if (umb->SubtaskLimit.load() <= umb->InitialSubtasks) return false;
+  // A block the end of URL monitoring took out of the list already is its to end and free.
+  URLactivityBlock **p = &umb->pActivityList;
+  while (*p != nullptr && *p != b) p = &(*p)->pNext;
+  if (*p == nullptr) return false;
+  int expected = QDVP_UATB_FREE;
+  if (!b->Status.compare_exchange_strong(expected, QDVP_UATB_ENDED)) return false;
+  *p = b->pNext;
+  umb->SubtaskLimit--;
+  return true;
 }
 
+// Waits for a request; false when the subtask is asked to end, or (*retired) when it was idle
+// for IdleTaskSeconds and left the pool.
+bool NextRequest(URLmanagementBlock *umb, URLactivityBlock *b, unsigned long *serial,
+                 bool *retired) {
+  time_t idleSince = QDV0_Time();
+  for (;;) {
+    {
+      OSV1_Guard hold(&b->Mutex);
+      if (b->Status.load() == QDVP_UATB_END_REQUESTED) return false;
+      if (b->Done != b->Serial) {
+        *serial = b->Serial;
+        return true;
+      }
+      QDV0_ConditionTimedWait(&b->Cond, &b->Mutex, 1);
+      if (b->Done != b->Serial || b->Status.load() == QDVP_UATB_END_REQUESTED) continue;
+    }
+    if (umb != nullptr && QDV0_Time() - idleSince >= umb->IdleTaskSeconds && Retire(umb, b)) {
+      *retired = true;
+      return false;
+    }
+  }
+}
 
 }  // namespace
 
@@ -364,34 +391,62 @@ URLactivityBlock *QDVP_CreateHTTPclientWorkTask(void) {
   return b;
 }
 
-URLactivityBlock *QDVP_LocateFreeActivitySubtask(void) {
+URLactivityBlock *QDVP_LocateFreeActivitySubtask(int requestType) {
   URLmanagementBlock *umb = QDVP_URLmanager(nullptr);
   if (umb == nullptr) return nullptr;
+  bool object = requestType == QDVP_URL_REQUEST_OBJECT;
   time_t deadline = QDV0_Time() + umb->MaxFreeSubtaskWait;
   for (;;) {
     {
       OSV1_Guard free(&umb->FreeMutex);
       for (;;) {
+        if (object && umb->ObjectsInFlight.load() >= umb->MaxObjectSubtasks) return nullptr;
         {
           OSV1_Guard list(&umb->ActivityListLock);
           for (URLactivityBlock *b = umb->pActivityList; b != nullptr; b = b->pNext) {
             int expected = QDVP_UATB_FREE;
-            if (b->Status.compare_exchange_strong(expected, QDVP_UATB_ALLOCATED)) return b;
+            if (b->Status.compare_exchange_strong(expected, QDVP_UATB_ALLOCATED)) {
+              if (object) umb->ObjectsInFlight++;
+              return b;
+            }
           }
         }
-        if (Ending(umb)) return nullptr;
-        if (QDV0_Time() >= deadline) break;
+        if (object || Ending(umb)) return nullptr;
+        // A page waits for a subtask only when there are as many as there may be.
+        if (umb->SubtaskLimit.load() < umb->MaxSubtasks) break;
+        if (QDV0_Time() >= deadline) {
+          QDVP_TRC(trk, TRK1_ERROR, "No free URL monitoring task in %d seconds (limit %d reached)",
+                   umb->MaxFreeSubtaskWait, umb->MaxSubtasks);
+          return nullptr;
+        }
         QDV0_ConditionTimedWait(&umb->FreeCond, &umb->FreeMutex, 1);
       }
     }
-    if (QDVP_CreateHTTPclientWorkTask() != nullptr) {
-      int limit = ++umb->SubtaskLimit;
-      char text[96];
-      snprintf(text, sizeof(text), "Active URL monitoring task limit increased to %d", limit);
-      QDV0_OQconsoleMessage("action", QDV0_OQ_INFO, text);
+    // A place is taken before the subtask is made, so that pages starting together stay within
+    // the limit; the new subtask is free for whichever request finds it first.
+    if (umb->SubtaskLimit.fetch_add(1) >= umb->MaxSubtasks) {
+      umb->SubtaskLimit--;
+      continue;
     }
-    deadline = QDV0_Time() + umb->MaxFreeSubtaskWait;
+    if (QDVP_CreateHTTPclientWorkTask() == nullptr) {
+      umb->SubtaskLimit--;
+      OSV1_Guard free(&umb->FreeMutex);
+      if (Ending(umb) || QDV0_Time() >= deadline) return nullptr;
+      QDV0_ConditionTimedWait(&umb->FreeCond, &umb->FreeMutex, 1);
+      continue;
+    }
+    char text[96];
+    snprintf(text, sizeof(text), "Active URL monitoring task limit increased to %d",
+             umb->SubtaskLimit.load());
+    QDV0_OQconsoleMessage("action", QDV0_OQ_INFO, text);
   }
+}
+
+void QDVP_WaitForFreeActivitySubtask(int ms) {
+  URLmanagementBlock *umb = QDVP_URLmanager(nullptr);
+  if (umb == nullptr) return;
+  OSV1_Guard free(&umb->FreeMutex);
+  QDV0_ConditionTimedWaitMs(&umb->FreeCond, &umb->FreeMutex, ms);
 }
 
 int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const char *url,
@@ -418,6 +473,7 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
     NoLongerOutstanding(e, requestType);
     if (umb == nullptr) return -1;
     OSV1_Guard free(&umb->FreeMutex);
+    if (requestType == QDVP_URL_REQUEST_OBJECT) umb->ObjectsInFlight--;
     b->Status = QDVP_UATB_FREE;
     OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
     return -1;
@@ -474,7 +530,8 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
     OSV1_WakeAll(&b->Cond, &b->Mutex);
   }
   unsigned long serial;
-  while (NextRequest(b, &serial)) {
+  bool retired = false;
+  while (NextRequest(umb, b, &serial, &retired)) {
     Work w;
     {
       OSV1_Guard hold(&b->Mutex);
@@ -525,6 +582,7 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
     QDVP_ReleaseURE(w.e);
     {
       OSV1_Guard free(&umb->FreeMutex);
+      if (w.type == QDVP_URL_REQUEST_OBJECT) umb->ObjectsInFlight--;
       int allocated = QDVP_UATB_ALLOCATED;
       b->Status.compare_exchange_strong(allocated, QDVP_UATB_FREE);
       OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
@@ -539,6 +597,14 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
   }
   if (b->pClient != nullptr) HTQ1_DeleteClient(b->pClient, 0);
   b->pClient = nullptr;
+  if (retired) {
+    // Out of the pool: nobody finds the block any more, and it is this task's to free (the
+    // management block it may no longer touch).
+    QDVP_TRC(trk, TRK1_DETAIL, "Idle URL monitoring task ended");
+    QDV0_Free(b);
+    QDVP_EndTask(anchor, pe);
+    return;
+  }
   OSV1_GetLock(&b->Mutex);
   b->Status = QDVP_UATB_ENDED;
   OSV1_WakeAll(&b->Cond, &b->Mutex);

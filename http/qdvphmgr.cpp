@@ -77,11 +77,6 @@ void SignalClientTasks(URLmanagementBlock *umb) {
   for (int i = 0; i < umb->ClientTaskCount; i++) QDVP_NudgeTask(umb->pClientTaskList[i]);
 }
 
-int ClientTaskCount(URLmanagementBlock *umb) {
-  OSV1_Guard clients(&umb->ClientListLock);
-  return umb->ClientTaskCount;
-}
-
 // Starts client tasks up to the number the managed URLs need.
 void StartClientTasks(DPAB *anchor, URLmanagementBlock *umb) {
   int managed;
@@ -144,13 +139,22 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
     }
   }
   // A client task that waits for a free subtask is woken to see its end; each one that ends
-  // says so on the dispatcher condition.
-  while (ClientTaskCount(umb) > 0) {
+  // says so on the dispatcher condition. A task started by another one joins the list late:
+  // every turn marks the list anew.
+  auto running = [umb] {
+    OSV1_Guard clients(&umb->ClientListLock);
+    for (int i = 0; i < umb->ClientTaskCount; i++) {
+      umb->pClientTaskList[i]->Terminate = 1;
+      QDVP_SignalTaskIO(umb->pClientTaskList[i]);
+    }
+    return umb->ClientTaskCount + umb->ClientTasksStarting;
+  };
+  while (running() > 0) {
     OSV1_GetLock(&umb->FreeMutex);
     OSV1_WakeAll(&umb->FreeCond, &umb->FreeMutex);
     OSV1_ReleaseLock(&umb->FreeMutex);
     OSV1_Guard dispatch(&umb->DispatchMutex);
-    if (ClientTaskCount(umb) > 0) QDV0_ConditionTimedWaitMs(&umb->DispatchCond, &umb->DispatchMutex, 200);
+    if (running() > 0) QDV0_ConditionTimedWaitMs(&umb->DispatchCond, &umb->DispatchMutex, 200);
   }
   {
     OSV1_Guard dispatch(&umb->DispatchMutex);
@@ -229,6 +233,18 @@ int QDVP_InitializeUMB(DPAB *anchor) {
   umb->OutputContent = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_URL_OUTPUT_CONTENT", "N"));
   umb->URLsPerClientTask = EnvNumber("QDVP_URL_PER_CLIENT_TASK", "250");
   if (umb->URLsPerClientTask < 1) umb->URLsPerClientTask = 250;
+  auto bounded = [](const char *name, const char *fallback, int low, int high) {
+    int n = EnvNumber(name, fallback);
+    return n < low ? atoi(fallback) : n > high ? high : n;
+  };
+  umb->MaxClientTasks = bounded("QDVP_URL_MAX_CLIENT_TASKS", "32", 1, 64);
+  umb->InitialSubtasks = umb->SubtaskLimit;
+  umb->MaxSubtasks = bounded("QDVP_URL_MAX_TASKS", "128", 1, 4096);
+  if (umb->MaxSubtasks < umb->InitialSubtasks) umb->MaxSubtasks = umb->InitialSubtasks;
+  umb->MaxObjectSubtasks = bounded("QDVP_URL_MAX_OBJECT_TASKS", "16", 1, 4096);
+  umb->PageObjectTasks = bounded("QDVP_URL_PAGE_OBJECT_TASKS", "4", 1, 4096);
+  umb->PageObjectsMax = bounded("QDVP_URL_MAX_PAGE_OBJECTS", "200", 1, QDVP_URL_OBJECT_LIST_MAX);
+  umb->IdleTaskSeconds = bounded("QDVP_URL_IDLE_TASK_SECONDS", "60", 1, 86400);
   umb->MaxPageSize = atol(QDV0_GetEnv("QDVP_URL_MAX_PAGE_SIZE", "1048576"));
   if (umb->MaxPageSize < QDVP_URL_PAGE_BUFFER) umb->MaxPageSize = QDVP_URL_PAGE_BUFFER;
   SetISPname(umb);

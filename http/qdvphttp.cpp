@@ -96,16 +96,38 @@ struct ScanContext {
   ClientTask *task;
   URLrequestEntry *entry;
   int number;
+  time_t deadline;  // no object is asked for after it
+  bool stopped;
 };
 
-// Dispatches one object request found by the scan.
+// Dispatches one object request found by the scan. The objects of one page are bounded: at
+// most PageObjectsMax of them, none after the page's reply wait, at most PageObjectTasks under
+// way at once, and each only on a free subtask (never one a page needs), waited for until the
+// deadline; the client task never waits for an object's answer, which the URL's row waits for.
 void RequestObject(const char *objectURL, void *context) {
   auto *scan = static_cast<ScanContext *>(context);
   URLrequestEntry *e = scan->entry;
+  URLmanagementBlock *umb = scan->task->umb;
   // A URL being removed asks for no more objects: its removal waits for this task.
-  if (strlen(objectURL) > QDVP_URL_MAX || OSV1_HoldsClosed(&e->Holds)) return;
-  URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
-  if (block == nullptr) return;
+  if (scan->stopped || strlen(objectURL) > QDVP_URL_MAX || OSV1_HoldsClosed(&e->Holds)) return;
+  URLactivityBlock *block = nullptr;
+  while (block == nullptr) {
+    bool room;
+    {
+      OSV1_Guard entry(&e->Lock);
+      room = e->OutstandingObjects < umb->PageObjectTasks;
+    }
+    if (room) block = QDVP_LocateFreeActivitySubtask(QDVP_URL_REQUEST_OBJECT);
+    if (block != nullptr) break;
+    if (scan->number >= umb->PageObjectsMax || QDV0_Time() >= scan->deadline ||
+        QDVP_TaskShouldEnd(scan->task->pe) || OSV1_HoldsClosed(&e->Holds)) {
+      QDVP_TRC(trk, TRK1_DETAIL, "URL <%s>: %d objects asked for, no more this scan", e->URL,
+               scan->number);
+      scan->stopped = true;
+      return;
+    }
+    QDVP_WaitForFreeActivitySubtask(250);
+  }
   int waitFlag;
   {
     OSV1_Guard entry(&e->Lock);
@@ -114,23 +136,52 @@ void RequestObject(const char *objectURL, void *context) {
     e->OutstandingObjects++;
     waitFlag = ++scan->number <= e->ObjectsWaited ? 1 : 0;
   }
-  QDVP_DispatchActivitySubtask(block, e, objectURL, QDVP_URL_REQUEST_OBJECT, waitFlag, waitFlag);
+  QDVP_DispatchActivitySubtask(block, e, objectURL, QDVP_URL_REQUEST_OBJECT, waitFlag, 0);
+  if (scan->number >= umb->PageObjectsMax) scan->stopped = true;
 }
 
-// Takes one sample of a URL that is due.
-void Sample(ClientTask *task, URLrequestEntry *e) {
+void GrownClientTask(ProcessEntry *pe);
+
+// Before a sample's request: when every client task is busy and more URLs of the pass wait,
+// one more client task is started (up to MaxClientTasks), so that a server that does not
+// answer holds only the task that asked it.
+void GrowForDueURLs(ClientTask *task) {
+  URLmanagementBlock *umb = task->umb;
+  bool more;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    more = umb->pCurrentURE != nullptr;
+  }
+  bool start = false;
+  {
+    OSV1_Guard clients(&umb->ClientListLock);
+    int tasks = umb->ClientTaskCount + umb->ClientTasksStarting;
+    if (more && umb->ClientTasksBusy >= umb->ClientTaskCount && tasks < umb->MaxClientTasks) {
+      umb->ClientTasksStarting++;
+      start = true;
+    }
+  }
+  if (!start) return;
+  if (!QDVP_CreateProcess(task->pe->pDPAB, QDVP_TYPE_HTTP, umb, GrownClientTask, 0, nullptr)) {
+    OSV1_Guard clients(&umb->ClientListLock);
+    umb->ClientTasksStarting--;
+  }
+}
+
+// Takes one sample of a URL that is due; false when it was not due.
+bool SampleOnce(ClientTask *task, URLrequestEntry *e) {
   URLmanagementBlock *umb = task->umb;
   time_t now = QDV0_Time();
   {
     OSV1_Guard entry(&e->Lock);
     if (e->ValidURLstat) {
-      if (now - e->LastSampleTime <= e->SampleInterval) return;
+      if (now - e->LastSampleTime <= e->SampleInterval) return false;
       QDVP_TRC(trk, TRK1_DETAIL, "Warning: Sample interval time has elapsed for URL <%s>", e->URL);
       e->ValidURLstat = 0;
     }
     if (now < e->NextSampleTime) {
       e->ValidURLstat = 0;
-      return;
+      return false;
     }
     e->LastSampleTime = now;
     // The next sample keeps to the schedule (a sample taken a little late does not push every
@@ -144,7 +195,8 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
     e->ServerType[0] = '\0';
     e->DNSTime = e->ConnectTime = e->TLSTime = e->FirstByteTime = e->TotalTime = 0;
   }
-  URLactivityBlock *block = QDVP_LocateFreeActivitySubtask();
+  GrowForDueURLs(task);
+  URLactivityBlock *block = QDVP_LocateFreeActivitySubtask(QDVP_URL_REQUEST_PAGE);
   // The response time is the request's own: it starts once a subtask is there to make it, not
   // while the sample waits for one.
   {
@@ -166,7 +218,7 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
       QDVP_TRC(trk, TRK1_DETAIL, "Monitor URL bypassed. URE @%p has been deleted", (void *)e);
       OSV1_Guard entry(&e->Lock);
       e->pPageBuffer = nullptr;
-      return;
+      return true;
     }
     QDVP_TRC(trk, TRK1_ERROR, "URL <%s> reply timeout. Will retry at next sample interval", e->URL);
     OSV1_Guard entry(&e->Lock);
@@ -210,7 +262,7 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
       e->PageObjects = 0;
       e->TotalObjectSize = 0;
       e->ObjectCountdown = QDVP_URL_OBJECT_SCAN_EVERY;
-      ScanContext scan = {task, e, 0};
+      ScanContext scan = {task, e, 0, QDV0_Time() + umb->MaxReplyWait, false};
       // The scan dispatches object requests, which take the entry's lock themselves; the page
       // stays in the task's buffer, which nothing else writes meanwhile.
       const char *page = e->pPageBuffer;
@@ -230,12 +282,28 @@ void Sample(ClientTask *task, URLrequestEntry *e) {
     umb->DispatchCount++;
     OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
+  return true;
+}
+
+// A sample of the URL unless another client task takes one (a server slower than the URL's
+// interval holds its task past the next pass): the page buffer is one task's at a time.
+bool Sample(ClientTask *task, URLrequestEntry *e) {
+  {
+    OSV1_Guard entry(&e->Lock);
+    if (e->Sampling) return false;
+    e->Sampling = 1;
+  }
+  bool sampled = SampleOnce(task, e);
+  OSV1_Guard entry(&e->Lock);
+  e->Sampling = 0;
+  return sampled;
 }
 
 // One pass over the list, from the current entry to its end; each entry is held while its
-// sample is taken.
-void Pass(ClientTask *task) {
+// sample is taken. True when a sample was taken.
+bool Pass(ClientTask *task) {
   URLmanagementBlock *umb = task->umb;
+  bool sampled = false;
   while (!QDVP_TaskShouldEnd(task->pe)) {
     URLrequestEntry *e;
     {
@@ -245,9 +313,37 @@ void Pass(ClientTask *task) {
       umb->pCurrentURE = e->pNext;
       if (!QDVP_HoldURE(umb, e)) continue;
     }
-    Sample(task, e);
+    {
+      OSV1_Guard clients(&umb->ClientListLock);
+      umb->ClientTasksBusy++;
+    }
+    sampled = Sample(task, e) || sampled;
+    {
+      OSV1_Guard clients(&umb->ClientListLock);
+      umb->ClientTasksBusy--;
+    }
     QDVP_ReleaseURE(e);
   }
+  return sampled;
+}
+
+// A client task idle for IdleTaskSeconds leaves the list when there are more than the URLs
+// need (one per URLsPerClientTask, and one); true when it left.
+bool LeaveWhenSpare(URLmanagementBlock *umb, ProcessEntry *pe) {
+  int managed;
+  {
+    OSV1_Guard list(&umb->URLlistLock);
+    managed = umb->URLsManaged;
+  }
+  int needed = managed / umb->URLsPerClientTask + 1;
+  OSV1_Guard clients(&umb->ClientListLock);
+  if (umb->ClientTaskCount <= needed) return false;
+  for (int i = 0; i < umb->ClientTaskCount; i++) {
+    if (umb->pClientTaskList[i] != pe) continue;
+    umb->pClientTaskList[i] = umb->pClientTaskList[--umb->ClientTaskCount];
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -347,7 +443,11 @@ void QDVP_CalculateURLresponseTime(const struct timespec *start, const struct ti
       e->SamplesTaken <= e->SampleSetSize ? total / e->SamplesTaken : total / e->SampleSetSize;
 }
 
-void QDVP_HTTPclientTask(ProcessEntry *pe) {
+namespace {
+
+// A client task; grown: started by another one for the URLs due, counted as starting until it
+// is in the list.
+void RunClientTask(ProcessEntry *pe, bool grown) {
   DPAB *anchor = pe->pDPAB;
   pe->ThreadID = OSV1_ThreadID();
   ClientTask task = {static_cast<URLmanagementBlock *>(pe->pParm), pe, nullptr, 0};
@@ -356,32 +456,47 @@ void QDVP_HTTPclientTask(ProcessEntry *pe) {
     OSV1_Guard clients(&umb->ClientListLock);
     int max = static_cast<int>(sizeof(umb->pClientTaskList) / sizeof(umb->pClientTaskList[0]));
     if (umb->ClientTaskCount < max) umb->pClientTaskList[umb->ClientTaskCount++] = pe;
+    if (grown) umb->ClientTasksStarting--;
   }
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> HTTP client process started. Thread: %X", pe->ThreadID.load());
   QDVP_SendDPlogMessage(anchor, 78);
   task.buffer = static_cast<char *>(QDV0_GetStorage(QDVP_URL_PAGE_BUFFER + 4));
   task.size = task.buffer != nullptr ? QDVP_URL_PAGE_BUFFER : 0;
+  time_t lastSample = QDV0_Time();
+  bool left = false;
   while (!QDVP_TaskShouldEnd(pe)) {
     QDVP_DrainNudges(pe);
-    Pass(&task);
+    if (Pass(&task)) lastSample = QDV0_Time();
     QDVP_TRC(trk, TRK1_DETAIL, "Signal manager task for URL scan completed");
     QDVP_SignalHTTPmanager(anchor);
-    QDVP_WaitTaskIO(pe, 300, nullptr, nullptr);
+    if (QDV0_Time() - lastSample >= umb->IdleTaskSeconds && LeaveWhenSpare(umb, pe)) {
+      left = true;
+      break;
+    }
+    QDVP_WaitTaskIO(pe, umb->IdleTaskSeconds < 300 ? umb->IdleTaskSeconds : 300, nullptr, nullptr);
   }
   QDVP_DrainNudges(pe);
   QDVP_SendDPlogMessage(anchor, 79);
   QDV0_FreeStorage(&task.buffer);
-  {
-    OSV1_Guard clients(&umb->ClientListLock);
-    for (int i = 0; i < umb->ClientTaskCount; i++) {
-      if (umb->pClientTaskList[i] != pe) continue;
-      umb->pClientTaskList[i] = umb->pClientTaskList[--umb->ClientTaskCount];
-      break;
+  // A task that left the list touches the management block no more: the end of URL
+  // monitoring, which counts only the tasks in the list, may free it from then on.
+  if (!left) {
+    {
+      OSV1_Guard clients(&umb->ClientListLock);
+      for (int i = 0; i < umb->ClientTaskCount; i++) {
+        if (umb->pClientTaskList[i] != pe) continue;
+        umb->pClientTaskList[i] = umb->pClientTaskList[--umb->ClientTaskCount];
+        break;
+      }
     }
-  }
-  {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     OSV1_WakeAll(&umb->DispatchCond, &umb->DispatchMutex);
   }
   QDVP_EndTask(anchor, pe);
 }
+
+void GrownClientTask(ProcessEntry *pe) { RunClientTask(pe, true); }
+
+}  // namespace
+
+void QDVP_HTTPclientTask(ProcessEntry *pe) { RunClientTask(pe, false); }

@@ -103,6 +103,7 @@ struct URLrequestEntry {
   int RetriedWithHTTP10 QDVP_GUARDED_BY(Lock);  // the fallback to HTTP 1.0 failed: never again
   uint32_t RequestStatus QDVP_GUARDED_BY(Lock);
   int ValidURLstat QDVP_GUARDED_BY(Lock);  // a finished sample waits to be reported
+  int Sampling QDVP_GUARDED_BY(Lock);  // a client task takes a sample: no other task starts one
   struct timespec RequestStart QDVP_GUARDED_BY(Lock), RequestEnd QDVP_GUARDED_BY(Lock);
   // Phases of the page request, microseconds, and the certificate's days to expiry.
   long long DNSTime QDVP_GUARDED_BY(Lock), ConnectTime QDVP_GUARDED_BY(Lock),
@@ -165,6 +166,18 @@ struct URLmanagementBlock {
   int MinSampleInterval;  // 60 unless QDVP_URL_MIN_SAMPLE_INTERVAL lowers it
   int OutputStat, OutputHTML, OutputContent;
   int URLsPerClientTask;
+  // The pools: client tasks grow with the due URLs up to MaxClientTasks and subtasks with the
+  // requests under way up to MaxSubtasks; either beyond its first number ends after
+  // IdleTaskSeconds without work. Objects take only free subtasks, at most MaxObjectSubtasks
+  // of them at once and PageObjectTasks for one page, at most PageObjectsMax objects of a page
+  // per scan and none after the page's reply wait.
+  int MaxClientTasks;
+  int InitialSubtasks;
+  int MaxSubtasks;
+  int MaxObjectSubtasks;
+  int PageObjectTasks;
+  int PageObjectsMax;
+  int IdleTaskSeconds;
   long MaxPageSize;       // bytes of a page or object body kept
   char ISPname[QDVP_URL_ISP_MAX + 1];
   int ISPnameLength;
@@ -179,8 +192,10 @@ struct URLmanagementBlock {
   // The manager task's own.
   int ClientTasksStarted;
   ProcessEntry *pManagerPE;
-  // Subtasks made so far; a client task that waited too long for a free one makes another.
+  // Subtasks there are (a page request that finds none free makes another, up to MaxSubtasks;
+  // an idle one beyond InitialSubtasks ends), and object requests they have under way.
   std::atomic<int> SubtaskLimit;
+  std::atomic<int> ObjectsInFlight;
   // The locks in their order (include/qdvp_anchor.h, rank 7).
   OSV1_LOCK ConfigLock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
       QDVP_ACQUIRED_BEFORE(URLmanagementBlock::FreeMutex);
@@ -203,6 +218,8 @@ struct URLmanagementBlock {
   int URLsManaged QDVP_GUARDED_BY(URLlistLock);
   ProcessEntry *pClientTaskList[64] QDVP_GUARDED_BY(ClientListLock);
   int ClientTaskCount QDVP_GUARDED_BY(ClientListLock);
+  int ClientTasksBusy QDVP_GUARDED_BY(ClientListLock);      // taking a sample
+  int ClientTasksStarting QDVP_GUARDED_BY(ClientListLock);  // made, not yet in the list
   URLactivityBlock *pActivityList QDVP_GUARDED_BY(ActivityListLock);
   int ConfigUpdatePending QDVP_GUARDED_BY(ConfigLock);
   unsigned long DispatchCount QDVP_GUARDED_BY(DispatchMutex);  // finished samples and objects
@@ -251,7 +268,12 @@ bool QDVP_NormalizeURL(const char *token, char *url, size_t size, bool *converte
 
 // Activity subtasks. A dispatch returns 1 when answered (or not waited for), 0 when the wait for
 // the answer timed out (the subtask keeps what was lent to it), -1 when it was not dispatched.
-URLactivityBlock *QDVP_LocateFreeActivitySubtask(void);
+// A subtask for a request of that type: for a page a free one, else a new one when there are
+// fewer than MaxSubtasks, else the first to come free (null after MaxFreeSubtaskWait or at the
+// end); for an object a free one at once or null (objects never wait for nor make a subtask).
+URLactivityBlock *QDVP_LocateFreeActivitySubtask(int requestType);
+// Waits up to ms for a subtask to come free.
+void QDVP_WaitForFreeActivitySubtask(int ms);
 int QDVP_DispatchActivitySubtask(URLactivityBlock *block, URLrequestEntry *entry, const char *url,
                                  int requestType, int wait, int waitForReply);
 URLactivityBlock *QDVP_CreateHTTPclientWorkTask(void);

@@ -1,6 +1,6 @@
-// SNMP version 1 messages for MIB collection: building a get or get-next request, sending it
-// and waiting for its answer, checking the answer, and turning one variable binding into an
-// attribute value. Any task may call these; each caller owns its buffers and socket. The
+// SNMP version 1 and 2c messages for MIB collection: building a get, get-next or get-bulk
+// request, sending it and waiting for its answer, checking the answer, and turning one
+// variable binding into an attribute value. Any task may call these; each caller owns its buffers and socket. The
 // adaptive response wait counters are process-wide, under one lock (snmp/qdvpssrp.cpp).
 //
 // Everything read here comes from the network and is hostile: every length is checked against
@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "qdvp_model.h"
 
@@ -27,9 +28,22 @@ enum : int {
   QDVP_SNMP_GAUGE = 0x42,
   QDVP_SNMP_TIMETICKS = 0x43,
   QDVP_SNMP_OPAQUE = 0x44,
-  QDVP_SNMP_MESSAGE_SIZE = 1600,  // the message buffer of a poll
+  QDVP_SNMP_COUNTER64 = 0x46,
+  QDVP_SNMP_GETBULK = 0xA5,  // version 2c only
+  // The exceptions a version 2c agent puts in place of a value.
+  QDVP_SNMP_NOSUCHOBJECT = 0x80,
+  QDVP_SNMP_NOSUCHINSTANCE = 0x81,
+  QDVP_SNMP_ENDOFMIBVIEW = 0x82,
+  QDVP_SNMP_MESSAGE_SIZE = 1600,  // the buffer of a set request and of the test agents
   QDVP_SNMP_PORT = 161,
+  // The version field of a message.
+  QDVP_SNMP_V1 = 0,
+  QDVP_SNMP_V2C = 1,
 };
+
+// The largest answer a poll reads (QDVP_SNMP_MAX_MESSAGE_SIZE, 65535 by default, at least 484
+// bytes): a longer datagram is refused whole, never read in part.
+size_t QDVP_SNMPmaxMessageSize();
 
 // The error-status texts, by error status 0 to 5.
 extern const char *const SNMPerrorStatusText[6];
@@ -59,11 +73,34 @@ void QDVP_SNMPwaitCounters(int *sendPDUwait, int *sendCount, int *receiveCount);
 // identifier, then error status and index (*errorStatus and *errorIndex). Returns the position
 // of the variable-binding list, or 0 (also when the error status is not 0).
 size_t QDVP_SNMPverifyResponsePDU(const unsigned char *buffer, size_t length, int32_t requestId,
-                                  int *errorStatus, int *errorIndex);
+                                  int *errorStatus, int *errorIndex, int version = QDVP_SNMP_V1);
+
+// Builds a request of the given version into *out: one binding per OID text, each with a NULL
+// value. For QDVP_SNMP_GETBULK the two fields after the request identifier are nonRepeaters and
+// maxRepetitions, for the other PDUs 0. False when a text is no OID.
+bool QDVP_SNMPbuildRequest(std::vector<unsigned char> *out, int version,
+                           const std::string &community, int pdu, int32_t requestId,
+                           const std::vector<std::string> &oids, int nonRepeaters = 0,
+                           int maxRepetitions = 0);
+// The request identifier of a message of any version and PDU, read as far as the message goes
+// (the head of a datagram too long to read whole is enough); false when it has none.
+bool QDVP_SNMPpeekRequestID(const unsigned char *buffer, size_t length, int32_t *requestId);
+// One variable binding of an answer: its bytes (the whole SEQUENCE, which
+// QDVP_SNMPloadAttributeFromBER reads at position 0), its OID in dotted form and its value's tag.
+struct SNMPbinding {
+  std::string Bytes;
+  std::string OID;
+  int Tag = 0;
+};
+// The bindings of the list at position (as QDVP_SNMPverifyResponsePDU returned it); false for a
+// list that is malformed (what was read before stays in *bindings).
+bool QDVP_SNMPreadBindings(const unsigned char *buffer, size_t length, size_t position,
+                           std::vector<SNMPbinding> *bindings);
 
 // Decodes the variable binding at position (a SEQUENCE of an OID and a value) into attr: its
 // OID as dotted text into oid (oidSize bytes), its value by the value's type and the
-// attribute's form. *next gets the position after the binding. Returns 1 when a value was
+// attribute's form (an 8-byte numeric attribute holds a Counter64 whole; a 4-byte one its low
+// 32 bits; the version 2c exceptions store nothing). *next gets the position after the binding. Returns 1 when a value was
 // stored, 0 otherwise (no value, a type that stores nothing, or a malformed binding, for
 // which *next is 0).
 int QDVP_SNMPloadAttributeFromBER(const unsigned char *buffer, size_t length, size_t position,

@@ -283,6 +283,12 @@ AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
     case 'A':
       maximum = hasSize ? (size > 2147483647L ? 2147483647L : size) : 2147483647L;
       valueSize = maximum < 32768 ? 2 : 4;
+      // Our addition: a Counter or Gauge whose maximum does not fit 32 bits (a 64-bit SNMP
+      // counter, declared C 18446744073709551615) holds 8 bytes, sent to the agent whole.
+      if (type != 'A' && hasSize && givenSize > 4294967295L) {
+        maximum = givenSize;
+        valueSize = 8;
+      }
       break;
     case 'I':
       valueSize = 2;

@@ -147,6 +147,8 @@ int QDVP_ComputeIObufferSize(SourceEntry *source) {
       size += 5;
     } else if (a->MaxValSize == 4) {
       size += 10;
+    } else if (a->MaxValSize == 8) {
+      size += 20;
     } else {
       QDVP_TRC(trk, TRK1_ERROR, "*** Logic error. Invalid attribute type. Size of 10 assumed");
       size += 10;

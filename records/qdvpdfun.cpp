@@ -133,8 +133,13 @@ void SecondsToStamp(AttrEntry *a, const AttrEntry *input, bool gmt) {
   StoreText(a, text, strlen(text));
 }
 
-int32_t ReadOperand(const AttrEntry *a) {
+int64_t ReadOperand(const AttrEntry *a) {
   const auto *v = reinterpret_cast<const unsigned char *>(a->Value);
+  if (a->ActualValSize == 8) {
+    uint64_t u = 0;
+    for (int i = 0; i < 8; i++) u = (u << 8) | v[i];
+    return static_cast<int64_t>(u);
+  }
   if (a->ActualValSize == 4) return static_cast<int32_t>(QDVP_WireGet32(v));
   return static_cast<int16_t>(QDVP_WireGet16(v));
 }
@@ -152,7 +157,7 @@ void WriteInteger(AttrEntry *a, long value) {
 // An arithmetic formula of two integer attributes; a REAL result is sent as text with three
 // decimals. Division by zero leaves 0.
 void EvaluateFormula(AttrEntry *a, const AttrEntry *first, const AttrEntry *second) {
-  int32_t x = ReadOperand(first), y = ReadOperand(second);
+  int64_t x = ReadOperand(first), y = ReadOperand(second);
   long result = 0;
   double real = 0;
   switch (a->Operator) {
@@ -185,8 +190,8 @@ void EvaluateFormula(AttrEntry *a, const AttrEntry *first, const AttrEntry *seco
       QDVP_TRC(trk, TRK1_ERROR, "*****Invalid Operation Type %c", a->Operator);
       break;
   }
-  QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s formula calculated %d %d result %d %.3f", a->Name, x, y,
-           static_cast<int>(result), real);
+  QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s formula calculated %lld %lld result %ld %.3f", a->Name,
+           static_cast<long long>(x), static_cast<long long>(y), result, real);
   if (a->Real) {
     char text[64];
     int n = snprintf(text, sizeof(text), "%.3f", real);

@@ -15,6 +15,11 @@ long NumericValue(const AttrEntry *a) {
   auto *v = reinterpret_cast<const unsigned char *>(a->Value);
   if (a->MaxValSize == 2) return static_cast<int16_t>((v[0] << 8) | v[1]);
   if (a->MaxValSize < 4) return 0;
+  if (a->MaxValSize == 8) {
+    uint64_t u = 0;
+    for (int i = 0; i < 8; i++) u = (u << 8) | v[i];
+    return static_cast<long>(u);
+  }
   uint32_t u = (static_cast<uint32_t>(v[0]) << 24) | (static_cast<uint32_t>(v[1]) << 16) |
                (static_cast<uint32_t>(v[2]) << 8) | v[3];
   return static_cast<int32_t>(u);

@@ -29,6 +29,9 @@ static void StoreBigEndian(AttrEntry *a, long value, int size) {
     uint16_t v = static_cast<uint16_t>(static_cast<int16_t>(value));
     out[0] = static_cast<unsigned char>(v >> 8);
     out[1] = static_cast<unsigned char>(v);
+  } else if (size == 8) {
+    uint64_t v = static_cast<uint64_t>(value);
+    for (int i = 0; i < 8; i++) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
   } else {
     uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(value));
     for (int i = 0; i < 4; i++) out[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
@@ -100,16 +103,21 @@ static void LoadTime(AttrEntry *a, char *field, int length) {
 
 // Reads a decimal integer as strtol would (an optional sign, then digits, up to the first
 // other byte), but only within the field's own bytes (the field need not end in a NUL), and
-// saturated to the 16- or 32-bit range: a number beyond 32 bits is held at the nearest limit
+// saturated to the 16-, 32- or 64-bit range: a number beyond it is held at the nearest limit
 // and then meets the attribute's maximum like any other large number.
 static long ReadInteger(const char *text, int length, int bits) {
-  long long lo = bits == 16 ? INT16_MIN : INT32_MIN, hi = bits == 16 ? INT16_MAX : INT32_MAX;
+  long long lo = bits == 16 ? INT16_MIN : bits == 32 ? INT32_MIN : INT64_MIN,
+            hi = bits == 16 ? INT16_MAX : bits == 32 ? INT32_MAX : INT64_MAX;
   int i = 0;
   bool negative = false;
   if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
   long long v = 0;
   for (; i < length && text[i] >= '0' && text[i] <= '9'; i++) {
-    if (v <= 10000000000LL) v = v * 10 + (text[i] - '0');
+    if (v <= (INT64_MAX - 9) / 10) {
+      v = v * 10 + (text[i] - '0');
+    } else {
+      v = INT64_MAX;
+    }
   }
   if (negative) v = -v;
   if (v < lo) v = lo;
@@ -132,10 +140,12 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
     textLength = 1;
   }
   a->ActualValSize = a->MaxValSize;
-  bool shortValue = a->MaxValSize != 4 && !IsRateType(a->Type);
-  long value = ReadInteger(text, textLength, shortValue ? 16 : 32);
-  long limit = shortValue ? static_cast<long>(static_cast<int16_t>(a->MaxSize))
-                          : static_cast<long>(static_cast<int32_t>(a->MaxSize));
+  bool longValue = a->MaxValSize == 8 && !IsRateType(a->Type);
+  bool shortValue = a->MaxValSize != 4 && !longValue && !IsRateType(a->Type);
+  long value = ReadInteger(text, textLength, longValue ? 64 : shortValue ? 16 : 32);
+  long limit = longValue    ? a->MaxSize
+               : shortValue ? static_cast<long>(static_cast<int16_t>(a->MaxSize))
+                            : static_cast<long>(static_cast<int32_t>(a->MaxSize));
   if (limit < 0) limit = -limit;
   if (a->Type == 'S' && (value < 0 || value > 1)) {
     char insert[24];
@@ -143,7 +153,7 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
     DataWarning(13, insert);
     value = 0;
   }
-  if (value != 0 && labs(value) > limit) {
+  if (value > limit || value < -limit) {
     long corrected = value < 0 ? -limit : limit;
     char insert[QDVP_ATTR_NAME_MAX + 48];
     snprintf(insert, sizeof(insert), "%s %ld -> %ld", a->Name, value, corrected);
@@ -160,7 +170,7 @@ static void LoadInteger(AttrEntry *a, char *field, int length) {
     LoadRateAttribute(a, value);
     return;
   }
-  StoreBigEndian(a, value, shortValue ? 2 : 4);
+  StoreBigEndian(a, value, longValue ? 8 : shortValue ? 2 : 4);
 }
 
 void LoadAttrBucket(AttrEntry *a, char *field, int length) {

@@ -37,6 +37,11 @@ void AppendInteger(std::string *line, const AttrEntry *a) {
     uint16_t u = static_cast<uint16_t>((v[0] << 8) | v[1]);
     if (a->Type == 'G') snprintf(text, sizeof(text), "%d,", static_cast<int16_t>(u));
     else snprintf(text, sizeof(text), "%u,", static_cast<unsigned>(u));
+  } else if (a->MaxValSize == 8) {
+    uint64_t u = 0;
+    for (int i = 0; i < 8; i++) u = (u << 8) | v[i];
+    if (a->Type == 'G') snprintf(text, sizeof(text), "%lld,", static_cast<long long>(u));
+    else snprintf(text, sizeof(text), "%llu,", static_cast<unsigned long long>(u));
   } else {
     uint32_t u = (static_cast<uint32_t>(v[0]) << 24) | (static_cast<uint32_t>(v[1]) << 16) |
                  (static_cast<uint32_t>(v[2]) << 8) | v[3];

@@ -151,7 +151,12 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm)
     for (size_t i = 0; i < summed.size(); i++) {
       double total = totals[i];
       long value;
-      if (total > 2147483647.0) {
+      if (summed[i]->MaxValSize == 8) {
+        // A 64-bit attribute keeps its total (up to what a signed 64-bit number holds).
+        value = total >= 9.2233720368547758e18 ? INT64_MAX
+                : total <= -9.2233720368547758e18 ? INT64_MIN
+                                                  : static_cast<long>(total);
+      } else if (total > 2147483647.0) {
         QDVP_TRC(trk, TRK1_DETAIL, "Summary attribute %s total value overflow %f truncated to max %d",
                  summed[i]->Name, total, 2147483647);
         value = 2147483647L;

@@ -30,6 +30,11 @@ long IntegerValue(const AttrEntry *a) {
   auto *v = reinterpret_cast<const unsigned char *>(a->Value);
   if (a->ActualValSize == 2 || (a->ActualValSize == 0 && a->MaxValSize == 2))
     return static_cast<int16_t>((v[0] << 8) | v[1]);
+  if (a->MaxValSize == 8) {
+    uint64_t u = 0;
+    for (int i = 0; i < 8; i++) u = (u << 8) | v[i];
+    return static_cast<long>(u);
+  }
   if (a->MaxValSize != 4) return 0;
   return static_cast<int32_t>((static_cast<uint32_t>(v[0]) << 24) |
                               (static_cast<uint32_t>(v[1]) << 16) |
@@ -42,6 +47,9 @@ void StoreInteger(AttrEntry *a, long value) {
     uint16_t u = static_cast<uint16_t>(static_cast<int16_t>(value));
     out[0] = static_cast<unsigned char>(u >> 8);
     out[1] = static_cast<unsigned char>(u);
+  } else if (a->MaxValSize == 8) {
+    uint64_t u = static_cast<uint64_t>(value);
+    for (int i = 0; i < 8; i++) out[i] = static_cast<unsigned char>(u >> (56 - 8 * i));
   } else if (a->MaxValSize >= 4) {
     uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(value));
     for (int i = 0; i < 4; i++) out[i] = static_cast<unsigned char>(u >> (24 - 8 * i));

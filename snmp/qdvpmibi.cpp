@@ -69,6 +69,14 @@ bool WellFormed(const std::string &line) {
          !QDVP_SNMPoperand(line, " ATTRGROUP=").empty();
 }
 
+// An agent (or a network) as the start request named it: with its own community and version,
+// or its name alone, which takes the community file's entry anew at the next start.
+std::string Entry(const SNMPagent &a, const std::string &name) {
+  if (!a.OwnCommunity) return name;
+  std::string version = a.OwnVersion && a.Version == QDVP_SNMP_V2C ? " v2c" : "";
+  return "{" + name + " " + a.Community + version + "}";
+}
+
 // The entries of a collection's agents: each agent, or each run of agents of one network once.
 std::vector<std::string> AgentEntries(const std::vector<SNMPagent> &agents) {
   std::vector<std::string> entries;
@@ -77,11 +85,11 @@ std::vector<std::string> AgentEntries(const std::vector<SNMPagent> &agents) {
     if (!a.Network.empty()) {
       if (a.Network == network) continue;
       network = a.Network;
-      entries.push_back(a.OwnCommunity ? "{" + a.Network + " " + a.Community + "}" : a.Network);
+      entries.push_back(Entry(a, a.Network));
       continue;
     }
     network.clear();
-    entries.push_back(a.OwnCommunity ? "{" + a.Host + " " + a.Community + "}" : a.Host);
+    entries.push_back(Entry(a, a.Host));
   }
   return entries;
 }

@@ -3,12 +3,16 @@
 // in dotted decimal; the integer types by the attribute's form (decimal text for a display
 // attribute, the binary value for a 4-byte one, its low 16 bits for a 2-byte one).
 //
-// Integers carry at most 4 value bytes. Agents encode an unsigned value of 2^31 or more (a
-// Counter, Gauge or TimeTicks) with a leading zero byte so that it does not read as negative;
-// that fifth byte is taken as the sign it is, so a Counter near 2^32 keeps its value. INTEGER,
-// Gauge and TimeTicks values of 4 bytes or fewer whose first byte has its top bit set are
-// negative; a Counter never is.
+// Integers carry at most 4 value bytes, a Counter64 (version 2c) at most 8. Agents encode an
+// unsigned value with its top bit set with a leading zero byte so that it does not read as
+// negative; that extra byte is taken as the sign it is, so a Counter near 2^32 keeps its value.
+// INTEGER, Gauge and TimeTicks values of 4 bytes or fewer whose first byte has its top bit set
+// are negative; a Counter and a Counter64 never are. An 8-byte numeric attribute (a Counter or
+// Gauge declared with a maximum beyond 32 bits) holds a Counter64 whole; a 4-byte or 2-byte one
+// its low bytes. The version 2c exceptions (noSuchObject, noSuchInstance, endOfMibView) store
+// nothing.
 #include <ctype.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -54,40 +58,40 @@ void StoreOctets(AttrEntry *attr, const unsigned char *data, size_t n) {
 // An integer type into the attribute by its form; false when the value or the attribute's
 // size is not supported.
 bool StoreInteger(AttrEntry *attr, int tag, const unsigned char *data, size_t n) {
+  bool wide = tag == QDVP_SNMP_COUNTER64;
+  size_t most = wide ? 8 : 4;
   bool positive = false;
-  if (n == 5 && data[0] == 0 && tag != QDV0_BER_INTEGER) {
+  if (n == most + 1 && data[0] == 0 && tag != QDV0_BER_INTEGER) {
     data++, n--, positive = true;
   }
-  if (n == 0 || n > 4) {
+  if (n == 0 || n > most) {
     QDVP_TRC(trk, TRK1_ERROR, "*****unsupported VarBind integer value length: %d",
              static_cast<int>(n));
     return false;
   }
-  uint32_t bits = 0;
-  bool negative = !positive && tag != QDVP_SNMP_COUNTER && (data[0] & 0x80);
-  if (negative) bits = 0xFFFFFFFFu;
+  bool negative = !positive && tag != QDVP_SNMP_COUNTER && !wide && (data[0] & 0x80);
+  uint64_t bits = negative ? ~0ULL : 0;
   for (size_t i = 0; i < n; i++) bits = (bits << 8) | data[i];
   if (attr->Type == 'D') {
-    char text[16];
-    int k = negative ? snprintf(text, sizeof(text), "%d", static_cast<int32_t>(bits))
-                     : snprintf(text, sizeof(text), "%u", bits);
+    char text[24];
+    int k = negative ? snprintf(text, sizeof(text), "%lld", static_cast<long long>(bits))
+                     : snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(bits));
     StoreText(attr, text, static_cast<size_t>(k));
     return true;
   }
-  if (attr->MaxValSize == 4) {
-    for (int i = 0; i < 4; i++) attr->Value[i] = static_cast<char>(bits >> (8 * (3 - i)));
-    attr->ActualValSize = 4;
-    return true;
+  // The value most significant byte first, in the attribute's size: a narrower attribute gets
+  // the low bytes (a Counter64 in a 4-byte counter wraps at 2^32, as a Counter32 does).
+  int size = attr->MaxValSize;
+  if (size != 8 && size != 4 && size != 2) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****unsupported attribute <%s> size %d", attr->Name,
+             attr->MaxValSize);
+    return false;
   }
-  if (attr->MaxValSize == 2) {
-    attr->Value[0] = static_cast<char>(bits >> 8);
-    attr->Value[1] = static_cast<char>(bits);
-    attr->ActualValSize = 2;
-    return true;
+  for (int i = 0; i < size; i++) {
+    attr->Value[i] = static_cast<char>(bits >> (8 * (size - 1 - i)));
   }
-  QDVP_TRC(trk, TRK1_ERROR, "*****unsupported attribute <%s> size %d", attr->Name,
-           attr->MaxValSize);
-  return false;
+  attr->ActualValSize = size;
+  return true;
 }
 
 }  // namespace
@@ -133,6 +137,7 @@ int QDVP_SNMPloadAttributeFromBER(const unsigned char *buffer, size_t length, si
     case QDVP_SNMP_COUNTER:
     case QDVP_SNMP_GAUGE:
     case QDVP_SNMP_TIMETICKS:
+    case QDVP_SNMP_COUNTER64:
       return StoreInteger(attr, tag, contents, n) ? 1 : 0;
     default:
       return 0;

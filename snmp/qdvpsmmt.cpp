@@ -10,13 +10,18 @@
 // "Input Only" and the second holds the agent's host name, as the metafile's Agent_Info and
 // Agent_Name require.
 //
+// Each cycle's requests go out through the poller (qdvpspol.cpp), every agent's in flight at
+// once, and its rows come back here in each agent's own order; this task sends them to the
+// agent link as they come, so a slow agent link holds back neither the answers nor the
+// deadlines of the agents still being polled.
+//
 // The monitors are kept in one list under its lock; a monitor's agents and interval under the
 // monitor's own lock. The polling task holds the table's source's attribute lock only while it
-// fills a row, not while it waits for an agent or for the agent link.
+// fills a row, not while it waits for the poller or for the agent link.
 //
 // Lifetimes: the polling task holds the table's source for the monitor's life (docs/
 // architecture.md, "Lifetimes"). A deletion of the MIB closes the source and tells the monitor
-// to stop; the task ends its poll (an agent that does not answer costs at most its wait),
+// to stop; the task ends its poll (the poller stops at once and its cycle ends with it),
 // unlinks and frees the monitor, and lets go of the source last, which is when the deletion
 // may free the application.
 #include <arpa/inet.h>
@@ -24,11 +29,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -84,93 +90,6 @@ std::vector<AttrEntry *> Polled(SourceEntry *source) QDVP_REQUIRES(source->AttrL
   return polled;
 }
 
-struct Exchange {
-  int socket;
-  unsigned char buffer[QDVP_SNMP_MESSAGE_SIZE];
-  int32_t requestId;
-};
-
-int32_t NextRequestId() {
-  static std::atomic<int32_t> id{0};
-  return ++id & 0x7fffffff;
-}
-
-// Sends one request for oidText to the agent and returns the binding position of its answer
-// (0: none, *length the answer's size); stale answers are waited past once.
-size_t Ask(Exchange *x, const SNMPagent &agent, int pdu, const std::string &oidText,
-           int *length, int *errorStatus) {
-  unsigned char oid[700];
-  size_t o = QDV0_FormatOIDfromString(oidText.c_str(), oid, sizeof(oid));
-  *errorStatus = 0;
-  if (o == 0) return 0;
-  x->requestId = NextRequestId();
-  size_t n = QDVP_SNMPconstructPDUbuffer(x->buffer, sizeof(x->buffer), pdu, oid, o, nullptr, 0,
-                                         x->requestId, agent.Community.c_str());
-  int got = QDVP_SNMPsendAndReceivePDU(x->socket, x->buffer, n, sizeof(x->buffer),
-                                       &agent.Address, 0);
-  for (int stale = 0; got > 0 && stale < 3; stale++) {
-    size_t list = QDVP_SNMPverifyResponsePDU(x->buffer, static_cast<size_t>(got), x->requestId,
-                                             errorStatus, nullptr);
-    if (list != 0 || *errorStatus != 0) {
-      *length = got;
-      if (list == 0) return 0;
-      int tag;
-      const unsigned char *contents;
-      size_t clen;
-      if (QDV0_ExtractBERfield(x->buffer, static_cast<size_t>(got), list, &tag, &contents, &clen) ==
-          0) {
-        return 0;
-      }
-      return static_cast<size_t>(contents - x->buffer);
-    }
-    QDVP_TRC(trk, TRK1_DETAIL, "Duplicate or out-of-sync PDU discarded");
-    got = QDVP_SNMPsendAndReceivePDU(x->socket, x->buffer, n, sizeof(x->buffer), &agent.Address,
-                                     1);
-  }
-  if (got == 0) {
-    char dotted[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &agent.Address.sin_addr, dotted, sizeof(dotted));
-    QDVP_TRC(trk, TRK1_ERROR, "%s Agent request timed out", dotted);
-  } else if (got < 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed", agent.Host.c_str());
-  }
-  return 0;
-}
-
-void LogError(int status, const SNMPagent &agent, const AttrEntry *a) {
-  if (status >= 0 && status <= 5) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****SNMP response error status received - %s %s MIB attribute %s",
-             SNMPerrorStatusText[status], agent.Host.c_str(), a->Name);
-  } else {
-    QDVP_TRC(trk, TRK1_ERROR, "*****SNMP response error status received - %s %d MIB attribute %s",
-             agent.Host.c_str(), status, a->Name);
-  }
-}
-
-// Fills the row of one instance (suffix "" for a scalar group: the OIDs carry their ".0");
-// false when the agent does not answer or answers with an error other than noSuchName.
-bool FillRow(Exchange *x, const SNMPagent &agent, SourceEntry *source,
-             const std::vector<AttrEntry *> &polled, const std::string &suffix, bool *loaded) {
-  for (AttrEntry *a : polled) {
-    int length = 0, status = 0;
-    size_t at = Ask(x, agent, QDVP_SNMP_GET, std::string(a->pOID) + suffix, &length, &status);
-    if (status != 0) {
-      LogError(status, agent, a);
-      if (status != 2) return false;
-      continue;
-    }
-    if (at == 0) return false;
-    char oid[1024];
-    size_t next;
-    OSV1_Guard attrs(&source->AttrLock);
-    if (QDVP_SNMPloadAttributeFromBER(x->buffer, static_cast<size_t>(length), at, a, oid,
-                                      sizeof(oid), &next)) {
-      *loaded = true;
-    }
-  }
-  return true;
-}
-
 // Sends the row just filled when it passes the filters (and, for a summarized table, when its
 // summary is due); true when it went to the agent.
 bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
@@ -205,105 +124,42 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   return true;
 }
 
-// True when the dotted instance a comes after b in OID order (arc by arc, numerically).
-bool InstanceAfter(const std::string &a, const std::string &b) {
-  const char *p = a.c_str(), *q = b.c_str();
-  for (;;) {
-    if (*q == '\0') return *p != '\0';
-    if (*p == '\0') return false;
-    char *pe, *qe;
-    unsigned long x = strtoul(p + (*p == '.'), &pe, 10), y = strtoul(q + (*q == '.'), &qe, 10);
-    if (x != y) return x > y;
-    p = pe;
-    q = qe;
+// Fills the table's attributes with one row the poller read from the agent; true when at
+// least one value was stored.
+bool LoadRow(SourceEntry *source, const std::vector<AttrEntry *> &polled, const SNMPagent &agent,
+             const SNMPpollItem &row) {
+  OSV1_Guard attrs(&source->AttrLock);
+  Clear(source);
+  AttrEntry *info = source->pAttrList;
+  if (info != nullptr) SetText(info, "Input Only");
+  if (info != nullptr && info->pNext != nullptr) {
+    std::string host = agent.Host;
+    const char *domain = QDV0_GetLocalDomainName();
+    size_t cut = domain[0] ? host.find(std::string(".") + domain) : std::string::npos;
+    if (cut != std::string::npos) host.resize(cut);
+    SetText(info->pNext, host.c_str());
   }
+  bool loaded = false;
+  for (size_t i = 0; i < polled.size() && i < row.Bindings.size(); i++) {
+    const std::string &b = row.Bindings[i];
+    if (b.empty()) continue;
+    char oid[1024];
+    size_t next;
+    if (QDVP_SNMPloadAttributeFromBER(reinterpret_cast<const unsigned char *>(b.data()), b.size(),
+                                      0, polled[i], oid, sizeof(oid), &next)) {
+      loaded = true;
+    }
+  }
+  if (!row.Instance.empty()) {
+    for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+      if (strcmp(a->Name, kObjectInstance) == 0) SetText(a, row.Instance.c_str() + 1);
+    }
+  }
+  return loaded;
 }
 
-// The agent's rows of one cycle; returns the rows it answered with values.
-int PollAgent(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *monitor,
-              Exchange *x, const SNMPagent &agent) {
-  SourceEntry *source = monitor->pSource;
-  std::vector<AttrEntry *> polled;
-  {
-    OSV1_Guard attrs(&source->AttrLock);
-    polled = Polled(source);
-  }
-  if (polled.empty()) return 0;
-  // The socket talks to this agent alone while it is polled: connected to it, it sends from
-  // the address that leads there and hears no one else.
-  if (connect(x->socket, reinterpret_cast<const sockaddr *>(&agent.Address),
-              sizeof(agent.Address)) != 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed, errno %d",
-             agent.Host.c_str(), errno);
-    return 0;
-  }
-  std::string first = polled[0]->pOID;
-  bool scalar = first.size() >= 2 && first.compare(first.size() - 2, 2, ".0") == 0;
-  std::string instance;
-  int rows = 0;
-  for (int row = 0; row < monitor->MaxRows; row++) {
-    if (Stopping(worker, monitor)) break;
-    if (!scalar) {
-      int length = 0, status = 0;
-      size_t at = Ask(x, agent, QDVP_SNMP_GETNEXT, first + instance, &length, &status);
-      char oid[1024] = "";
-      size_t next = 0;
-      if (at != 0) {
-        QDVP_SNMPloadAttributeFromBER(x->buffer, static_cast<size_t>(length), at, nullptr, oid,
-                                      sizeof(oid), &next);
-      }
-      if (oid[0] == '\0') {
-        if (row == 0) QDVP_TRC(trk, TRK1_DETAIL, "Unable to retrieve current MIB instance");
-        break;
-      }
-      std::string returned = oid;
-      if (returned.compare(0, first.size() + 1, first + ".") != 0) break;  // left the column
-      std::string after = returned.substr(first.size());
-      if (!instance.empty() && !InstanceAfter(after, instance)) {
-        // An agent that answers with an instance not after the one asked would walk forever.
-        QDVP_TRC(trk, TRK1_ERROR, "*****%s returned instance %s after %s, table walk ended",
-                 agent.Host.c_str(), after.c_str(), instance.c_str());
-        break;
-      }
-      instance = after;
-    }
-    bool loaded = false;
-    {
-      OSV1_Guard attrs(&source->AttrLock);
-      Clear(source);
-      AttrEntry *info = source->pAttrList;
-      if (info != nullptr) SetText(info, "Input Only");
-      if (info != nullptr && info->pNext != nullptr) {
-        std::string host = agent.Host;
-        const char *domain = QDV0_GetLocalDomainName();
-        size_t cut = domain[0] ? host.find(std::string(".") + domain) : std::string::npos;
-        if (cut != std::string::npos) host.resize(cut);
-        SetText(info->pNext, host.c_str());
-      }
-    }
-    if (!FillRow(x, agent, source, polled, scalar ? "" : instance, &loaded)) break;
-    if (!scalar) {
-      OSV1_Guard attrs(&source->AttrLock);
-      for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
-        if (strcmp(a->Name, kObjectInstance) == 0) SetText(a, instance.c_str() + 1);
-      }
-    }
-    // An agent that answers with values has data, whether or not this row is sent now (it may
-    // be filtered out, or summarized).
-    if (loaded) {
-      rows++;
-      SendRow(anchor, pe, source);
-    }
-    if (scalar) break;
-    if (row % 10 == 9) {
-      // A long walk gives the agent a breath after every tenth row.
-      QDVP_TRC(trk, TRK1_DETAIL, "10 row pause");
-      OSV1_GetLock(&worker->Mutex);
-      if (!Stopping(worker, monitor)) QDV0_ConditionTimedWait(&worker->Cond, &worker->Mutex, 1);
-      OSV1_ReleaseLock(&worker->Mutex);
-    }
-  }
-  return rows;
+uint64_t AgentKey(const SNMPagent &a) {
+  return (static_cast<uint64_t>(a.Address.sin_addr.s_addr) << 16) | a.Address.sin_port;
 }
 
 // Reports a table that fell silent at an agent, or has rows again, to the no-data status (the
@@ -322,6 +178,69 @@ void NoteNoData(SNMPmonitor *monitor, const SNMPagent &polled, bool sent) {
     QDVP_EnqueueNoDataStatus(polled.Host.c_str(), monitor->pAppl->ApplName,
                              monitor->pTable->TableName, sent ? 1 : 0);
   }
+}
+
+// One cycle over the agents: the poller has their requests in flight side by side and hands
+// back each agent's rows in the agent's order, then its end; each row goes to the agent link
+// from here as it comes, and each agent's end notes whether it gave rows. A stop request ends
+// the poller at once; what it still hands back is dropped.
+void PollCycle(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *monitor,
+               const std::vector<SNMPagent> &agents,
+               std::map<uint64_t, SNMPagentWait> *waits) {
+  SourceEntry *source = monitor->pSource;
+  SNMPcycle cycle;
+  std::vector<AttrEntry *> polled;
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    polled = Polled(source);
+    for (AttrEntry *a : polled) {
+      cycle.OIDs.push_back(a->pOID);
+      cycle.Names.push_back(a->Name);
+    }
+  }
+  if (polled.empty()) {
+    for (const SNMPagent &agent : agents) NoteNoData(monitor, agent, false);
+    return;
+  }
+  const std::string &first = cycle.OIDs[0];
+  cycle.Scalar = first.size() >= 2 && first.compare(first.size() - 2, 2, ".0") == 0;
+  cycle.MaxRows = monitor->MaxRows;
+  cycle.MaxInFlight = QDVP_SNMPmaxInFlight();
+  for (const SNMPagent &a : agents) {
+    SNMPpollAgent p;
+    p.Host = a.Host;
+    p.Address = a.Address;
+    p.Community = a.Community;
+    p.Version = a.Version;
+    p.pWait = &(*waits)[AgentKey(a)];
+    cycle.Agents.push_back(std::move(p));
+  }
+  cycle.WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (cycle.WakeFd < 0 || !QDVP_SNMPstartPoller(anchor, &cycle)) {
+    QDVP_TRC(trk, TRK1_ERROR, "*****Unable to start the SNMP poller, errno %d. Cycle of %s %s bypassed",
+             errno, monitor->pAppl->ApplName, monitor->pTable->TableName);
+    if (cycle.WakeFd >= 0) close(cycle.WakeFd);
+    return;
+  }
+  std::vector<int> rows(agents.size(), 0);
+  for (;;) {
+    SNMPpollItem item;
+    bool stopping = Stopping(worker, monitor);
+    if (stopping) QDVP_SNMPstopPoller(&cycle);
+    if (!QDVP_SNMPtakePollItem(&cycle, &item, 200)) continue;
+    if (item.Type == SNMPpollItem::CycleEnd) break;
+    if (stopping) continue;
+    const SNMPagent &agent = agents[item.Agent];
+    if (item.Type == SNMPpollItem::AgentEnd) {
+      NoteNoData(monitor, agent, rows[item.Agent] > 0);
+    } else if (LoadRow(source, polled, agent, item)) {
+      // An agent that answers with values has data, whether or not this row is sent now (it
+      // may be filtered out, or summarized).
+      rows[item.Agent]++;
+      SendRow(anchor, pe, source);
+    }
+  }
+  close(cycle.WakeFd);
 }
 
 }  // namespace
@@ -489,14 +408,15 @@ SNMPmonitor *QDVP_SNMPaddMonitor(ApplEntry *appl, TableEntry *table, SourceEntry
 }
 
 // After a LOADCOMM: every agent polled with the file's or the default community takes the
-// file's community for its address anew.
+// file's community for its address anew, and every agent that did not name its version the
+// file's version.
 void QDVP_UpdateMonitorNodeCommunity(DPAB *) {
   OSV1_Guard list(&QDVP_SNMPmonitorListLock);
   for (SNMPmonitor *m = sMonitors; m != nullptr; m = m->pNext) {
     OSV1_Guard hold(&m->Lock);
     for (SNMPagent &a : m->Agents) {
-      if (a.OwnCommunity) continue;
-      a.Community = QDVP_SNMPnodeCommunity(a.Address.sin_addr);
+      if (!a.OwnCommunity) a.Community = QDVP_SNMPnodeCommunity(a.Address.sin_addr);
+      if (!a.OwnVersion) a.Version = QDVP_SNMPnodeVersion(a.Address.sin_addr);
     }
   }
 }
@@ -521,14 +441,10 @@ std::vector<SNMPcollection> QDVP_SNMPcopyCollections() {
 
 void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *monitor) {
   ProcessEntry *pe = worker->pPE;
-  Exchange x;
-  x.socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (x.socket < 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Unable to open socket. SNMP MIB monitoring impossible");
-    return;
-  }
   const char *appl = monitor->pAppl->ApplName, *table = monitor->pTable->TableName;
   QDVP_SendDPlogMessage(anchor, 108, appl, table);
+  // Each agent's adaptive wait, kept from one cycle to the next while it is polled.
+  std::map<uint64_t, SNMPagentWait> waits;
   for (;;) {
     std::vector<SNMPagent> agents;
     int interval;
@@ -538,12 +454,11 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
       interval = monitor->Interval;
       if (monitor->Starts.empty() || agents.empty()) break;
     }
+    std::map<uint64_t, SNMPagentWait> kept;
+    for (const SNMPagent &a : agents) kept[AgentKey(a)] = waits[AgentKey(a)];
+    waits.swap(kept);
     time_t begin = QDV0_Time();
-    for (const SNMPagent &agent : agents) {
-      if (Stopping(worker, monitor)) break;
-      int rows = PollAgent(anchor, pe, worker, monitor, &x, agent);
-      NoteNoData(monitor, agent, rows > 0);
-    }
+    if (!Stopping(worker, monitor)) PollCycle(anchor, pe, worker, monitor, agents, &waits);
     QDVP_TRC(trk, TRK1_DETAIL, "SNMP poll cycle of %s %s: %d agents in %d seconds", appl, table,
              static_cast<int>(agents.size()), static_cast<int>(QDV0_Time() - begin));
     bool changed = false;
@@ -570,7 +485,6 @@ void QDVP_SNMPmonitorMIBtable(DPAB *anchor, WorkerEntry *worker, SNMPmonitor *mo
     OSV1_ReleaseLock(&worker->Mutex);
     if (Stopping(worker, monitor)) break;
   }
-  close(x.socket);
   QDVP_SendDPlogMessage(anchor, 109, appl, table);
   SNMPcollection ended;
   ended.Appl = appl;

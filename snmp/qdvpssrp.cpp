@@ -1,10 +1,13 @@
 // SNMP requests and their answers: the request message, the send and the wait for the answer
 // from the polled agent, and the checks an answer must pass before its values are read.
 //
-// The wait for an answer is a fixed 5 seconds (10 in receive-only mode, after a stale answer).
-// When at least half the requests of the last 50 went unanswered, SendPDUwait is raised by one,
-// up to 25, and reported: it tells the operator the network is losing answers; the wait itself
-// stays fixed so that one dead agent costs the same every cycle.
+// The wait for an answer is QDVP_SNMP_RESPONSE_WAIT, 5 seconds (10 in receive-only mode, after
+// a stale answer). The process-wide counters report the network: when at least half the
+// requests of the last 50 went unanswered, SendPDUwait is raised by one, up to 25. A poll also
+// keeps the same counters for each agent, and there the raised wait governs: an agent that
+// loses half its answers, but not all, gets one second more for each 50 requests that show it,
+// up to 25 seconds. An agent that never answers never has its wait raised (there is no quotient
+// without an answer), so a dead agent costs the same every cycle.
 #include <arpa/inet.h>
 #include <stdlib.h>
 #include <errno.h>
@@ -18,6 +21,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_snmp.h"
+#include "qdvpsnmp.h"
 
 static TRK1_BLOCK trk = {"qdvpssrp"};
 
@@ -121,6 +125,35 @@ size_t QDVP_SNMPconstructPDUbuffer(unsigned char *buffer, size_t bufferSize, int
   return total;
 }
 
+int QDVP_SNMPagentWaitMs(const SNMPagentWait &wait, bool receiveOnly) {
+  int ms = WaitMs(receiveOnly ? 1 : 0) + wait.RaisedSeconds * 1000;
+  return ms < MaxPDUwait * 1000 || wait.RaisedSeconds == 0 ? ms : MaxPDUwait * 1000;
+}
+
+void QDVP_SNMPcountSent(SNMPagentWait *wait) {
+  wait->Sent++;
+  OSV1_Guard counters(&sCounterLock);
+  PDUsendCount++;
+}
+
+void QDVP_SNMPcountAnswer(SNMPagentWait *wait) {
+  wait->Received++;
+  OSV1_Guard counters(&sCounterLock);
+  PDUreceiveCount++;
+}
+
+void QDVP_SNMPcountTimeOut(SNMPagentWait *wait, const char *agent) {
+  CountTimeOut();
+  if (wait->Sent < PDUcheckCount) return;
+  if (wait->Received > 0 && wait->Sent / wait->Received >= 2 &&
+      WaitMs(0) + wait->RaisedSeconds * 1000 < MaxPDUwait * 1000) {
+    wait->RaisedSeconds++;
+    QDVP_TRC(trk, TRK1_ERROR, "SNMP send PDU request wait increased to %d for agent %s",
+             WaitMs(0) / 1000 + wait->RaisedSeconds, agent);
+  }
+  wait->Sent = wait->Received = 0;
+}
+
 void TEST_QDVP_SetSNMPwaitMs(int normalMs, int receiveOnlyMs) {
   sWaitMs = normalMs;
   sReceiveOnlyWaitMs = receiveOnlyMs;
@@ -171,8 +204,15 @@ int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
     memset(buffer, 0, bufferSize);
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
-    ssize_t n = recvfrom(socket, buffer, bufferSize, 0, reinterpret_cast<sockaddr *>(&from),
-                         &fromLength);
+    // MSG_TRUNC: the datagram's whole length, so that one longer than the buffer is refused
+    // whole rather than read in part.
+    ssize_t n = recvfrom(socket, buffer, bufferSize, MSG_TRUNC,
+                         reinterpret_cast<sockaddr *>(&from), &fromLength);
+    if (n > static_cast<ssize_t>(bufferSize)) {
+      QDVP_TRC(trk, TRK1_ERROR, "*****SNMP answer of %d bytes from %s(%d) longer than %d, refused",
+               static_cast<int>(n), dotted, port, static_cast<int>(bufferSize));
+      continue;
+    }
     if (n < 0) {
       QDVP_TRC(trk, TRK1_ERROR, "*****recvfrom from %s(%d) failed. rc %d errno %d %s", dotted,
                port, static_cast<int>(n), errno, strerror(errno));
@@ -189,7 +229,7 @@ int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
 }
 
 size_t QDVP_SNMPverifyResponsePDU(const unsigned char *buffer, size_t length, int32_t requestId,
-                                  int *errorStatus, int *errorIndex) {
+                                  int *errorStatus, int *errorIndex, int version) {
   int tag = 0;
   const unsigned char *contents = nullptr;
   size_t n = 0;
@@ -207,7 +247,7 @@ size_t QDVP_SNMPverifyResponsePDU(const unsigned char *buffer, size_t length, in
     QDVP_TRC(trk, TRK1_ERROR, "*****unexpected PDU response format - version number");
     return 0;
   }
-  if (value != 0) {
+  if (value != version) {
     QDVP_TRC(trk, TRK1_ERROR, "*****unsupported SNMP response protocol version %d",
              static_cast<int>(value));
     return 0;

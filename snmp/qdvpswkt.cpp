@@ -4,18 +4,21 @@
 //
 // The start request's parameter holds APPLNAME=name, AGENTINFO=(agent,...), and optionally
 // ATTRGROUP=table and INTERVAL=seconds, separated by blanks. An agent is a host name or dotted
-// address, host:port for an agent on another port than 161, or {host community}; a network
-// (a symbolic name of the network name file, or an address of two or three parts) stands for
-// its nodes of the managed node list, or for an undiscovered class C network its 254 hosts. An agent with
-// no community of its own takes the community file's entry for its address, else
-// QDVP_SNMP_NET_COMMUNITY, else "vesper". A start without ATTRGROUP starts every table of the
-// application, each as a request of its own.
+// address, host:port for an agent on another port than 161, or {host community} ({host
+// community v2c} for an agent polled with SNMP version 2c); a network (a symbolic name of the
+// network name file, or an address of two or three parts) stands for its nodes of the managed
+// node list, or for an undiscovered class C network its 254 hosts. An agent with no community
+// of its own takes the community file's entry for its address, else QDVP_SNMP_NET_COMMUNITY,
+// else "vesper"; an agent that does not name its version takes the one of the file's entry
+// (version 1 without one). A start without ATTRGROUP starts every table of the application,
+// each as a request of its own.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,14 +72,27 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
     if (item.front() == '{') {
       if (item.back() != '}') return false;
       item = item.substr(1, item.size() - 2);
-      size_t blank = item.find(' ');
-      if (blank == std::string::npos) {
+      // {host community [version]}
+      std::vector<std::string> words;
+      std::istringstream split(item);
+      for (std::string word; split >> word;) words.push_back(word);
+      if (words.empty() || words.size() > 3) return false;
+      item = words[0];
+      if (words.size() == 1) {
         QDVP_TRC(trk, TRK1_DETAIL, "Community value not specified.");
       } else {
-        agent.Community = item.substr(item.find_first_not_of(' ', blank));
-        item.resize(blank);
-        own = !agent.Community.empty();
-        agent.OwnCommunity = own;
+        agent.Community = words[1];
+        own = true;
+        agent.OwnCommunity = true;
+      }
+      if (words.size() == 3) {
+        agent.Version = QDVP_SNMPversionWord(words[2]);
+        if (agent.Version < 0) {
+          QDVP_TRC(trk, TRK1_ERROR, "*****SNMP version <%s> of agent <%s> unknown", words[2].c_str(),
+                   item.c_str());
+          return false;
+        }
+        agent.OwnVersion = true;
       }
     }
     int port;
@@ -109,9 +125,8 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
       }
     }
     for (SNMPagent &node : nodes) {
-      if (!own) {
-        node.Community = QDVP_SNMPnodeCommunity(node.Address.sin_addr);
-      }
+      if (!own) node.Community = QDVP_SNMPnodeCommunity(node.Address.sin_addr);
+      if (!node.OwnVersion) node.Version = QDVP_SNMPnodeVersion(node.Address.sin_addr);
       agents->push_back(node);
     }
   }

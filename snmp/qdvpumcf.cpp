@@ -2,7 +2,9 @@
 // and which symbolic names stand for which networks. Each is loaded at its first use (the
 // first lookup of a data provider that has not loaded it loads it) and again on the console's
 // LOADCOMM or LOADNAME; a file that is missing leaves the list as it was, so a mistyped reload
-// does not make every agent answer nothing.
+// does not make every agent answer nothing. A community file line may carry a third word,
+// "v2c", that has the node polled with SNMP version 2c by every start that does not name a
+// version of its own.
 //
 // The community list is kept in ascending address order (host byte order), a later line for
 // the same node after the earlier ones, so that a lookup stops at the first higher address and
@@ -32,6 +34,7 @@ struct NodeCommunity {
   NodeCommunity *pNext, *pPrev;
   uint32_t Address;  // host byte order
   char *pCommunity;
+  int Version;  // QDVP_SNMP_V1, or QDVP_SNMP_V2C when the line's third word says so
 };
 
 struct NetworkName {
@@ -61,9 +64,9 @@ std::string FileOfItem(int item) {
   return text;
 }
 
-// The first two words of a line (its end removed, leading blanks skipped); false without a
-// second word.
-bool TwoWords(char *line, char **first, char **second) {
+// The first two words of a line (its end removed, leading blanks skipped), and the third in
+// *third when asked for ("" without one); false without a second word.
+bool TwoWords(char *line, char **first, char **second, char **third = nullptr) {
   QDV0_RemoveCRandLF(line);
   char *p = line;
   while (*p == ' ' || *p == '\t') p++;
@@ -74,6 +77,15 @@ bool TwoWords(char *line, char **first, char **second) {
   while (*p == ' ' || *p == '\t') p++;
   if (*p == '\0') return false;
   *second = p;
+  while (*p && *p != ' ' && *p != '\t') p++;
+  bool more = *p != '\0';
+  *p = '\0';
+  if (third == nullptr) return true;
+  *third = p;
+  if (!more) return true;
+  p++;
+  while (*p == ' ' || *p == '\t') p++;
+  *third = p;
   while (*p && *p != ' ' && *p != '\t') p++;
   *p = '\0';
   return true;
@@ -148,8 +160,11 @@ int LoadCommunities() QDVP_REQUIRES(sCommunityLoadLock) {
   char line[1025];
   while (fgets(line, sizeof(line), in) != nullptr) {
     if (line[0] == '*') continue;
-    char *node, *community;
-    if (!TwoWords(line, &node, &community)) continue;
+    char *node, *community, *version;
+    if (!TwoWords(line, &node, &community, &version)) continue;
+    // An optional third word opts the node into version 2c; any other word is the rest of the
+    // line, ignored as it always was.
+    int v = version[0] != '\0' ? QDVP_SNMPversionWord(version) : QDVP_SNMP_V1;
     sockaddr_in address{};
     if (QDV0_ConvertNameToAddr(node, QDVP_SNMP_PORT, &address) != 0) {
       QDVP_TRC(trk, TRK1_ERROR, "Node %s cannot be resolved to address, ignored", node);
@@ -159,6 +174,7 @@ int LoadCommunities() QDVP_REQUIRES(sCommunityLoadLock) {
     if (entry == nullptr) break;
     entry->Address = ntohl(address.sin_addr.s_addr);
     entry->pCommunity = QDV0_StrDup(community);
+    entry->Version = v == QDVP_SNMP_V2C ? QDVP_SNMP_V2C : QDVP_SNMP_V1;
     Insert(&list, entry);
     count++;
   }
@@ -383,6 +399,24 @@ int QDVP_ConstructNetworkNodeList(const struct in_addr *network, std::vector<in_
 std::string QDVP_SNMPdefaultCommunity() {
   const char *c = QDV0_GetEnv("QDVP_SNMP_NET_COMMUNITY", nullptr);
   return c != nullptr && c[0] ? c : "vesper";
+}
+
+int QDVP_SNMPnodeVersion(const struct in_addr &address) {
+  CommunitiesAtFirstUse();
+  uint32_t wanted = ntohl(address.s_addr);
+  OSV1_Guard hold(&sCommunityLock);
+  for (NodeCommunity *e = sCommunities; e != nullptr && e->Address <= wanted; e = e->pNext) {
+    if (e->Address == wanted) return e->Version;
+  }
+  return QDVP_SNMP_V1;
+}
+
+int QDVP_SNMPversionWord(const std::string &word) {
+  std::string w;
+  for (char c : word) w += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (w == "v1" || w == "1") return QDVP_SNMP_V1;
+  if (w == "v2c" || w == "2c" || w == "2") return QDVP_SNMP_V2C;
+  return -1;
 }
 
 std::string QDVP_SNMPnodeCommunity(const struct in_addr &address) {

@@ -59,7 +59,14 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
                                  ",udp:127.0.0.4:" + p +
                                  "\nrocommunity qdvptest\nrwcommunity qdvpwrite\n"
                                  "sysDescr qdvp test agent\n"
-                                 "sysLocation lab\nsysContact ops@example.org\n");
+                                 "sysLocation lab\nsysContact ops@example.org\n"
+                                 "pass .1.3.6.1.4.1.99998 /bin/sh " + File("wide.sh") + "\n");
+    // Two 64-bit counters, one beyond what a signed 64-bit number holds, one just past 2^32.
+    dir_.Write("wide.sh",
+               "[ \"$1\" = -g ] || exit 0\ncase \"$2\" in\n"
+               ".1.3.6.1.4.1.99998.1.0) printf '%s\\ncounter64\\n18446744073709551610\\n' \"$2\";;\n"
+               ".1.3.6.1.4.1.99998.2.0) printf '%s\\ncounter64\\n4294967301\\n' \"$2\";;\n"
+               "esac\n");
     snmpd_ = std::make_unique<qdvp_test::Child>(
         Strings{"/usr/sbin/snmpd", "-f", "-C", "-c", File("snmpd.conf"), "-I", "-smux", "-Lf",
                 File("snmpd.log"), "-p", File("snmpd.pid")},
@@ -449,6 +456,122 @@ TEST_F(SnmpCollection, FiltersApplyAWalkInCirclesEndsAndTheSnmpControlCommands) 
             "0|MIB monitor stopped for requested nodes");
 }
 
+// The agents of a cycle are polled side by side, each with its own wait: a cycle of agents of
+// which a third never answer takes about one answer wait, so every live agent is polled every
+// interval, in its rows' own order. An agent that sends three answers with other request
+// identifiers before the right one is read, and so is one whose answers are 3,000 bytes long.
+// An agent polled with version 2c is walked with get-bulk, and its Counter64 values reach the
+// peer whole, beyond what a signed 64-bit number holds, while the version 1 agents give the
+// same attribute no value.
+TEST_F(SnmpCollection, DeadAgentsCostOnlyTheirOwnWaitAndEveryAnswerIsRead) {
+  using Kind = qdvp_test::SimulatedAgents::Kind;
+  std::vector<Kind> kinds(24, Kind::Answers);
+  kinds.insert(kinds.end(), 12, Kind::Silent);
+  kinds.push_back(Kind::StaleFirst);
+  kinds.push_back(Kind::Large);
+  qdvp_test::SimulatedAgents fleet(kinds, 2, "1.3.6.1.4.1.99999.1.1");
+  qdvp_test::SimulatedAgents wide(1, 12, "1.3.6.1.4.1.99999.1.1");
+  Metafile("fleet", "//SNMP TEXT\n//APPL FleetMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
+                    "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
+                    "Agent_Name D 64 1.3.6.1.2.1.1.5\nIndex G 1.3.6.1.4.1.99999.1.1.1\n"
+                    "In C 1.3.6.1.4.1.99999.1.1.2\nText D 32 1.3.6.1.4.1.99999.1.1.5\n"
+                    "Big C 18446744073709551615 1.3.6.1.4.1.99999.1.1.6\n",
+           false);
+  ASSERT_NE(Console("IMPORT", "fleet.mdl").find("result 0:"), std::string::npos) << Trace();
+  auto started = std::chrono::steady_clock::now();
+  Send(1, "SNMPSTARTGET", "APPLNAME=FleetMib ATTRGROUP=Tab AGENTINFO=" + fleet.List());
+  Send(2, "SNMPSTARTGET",
+       "APPLNAME=FleetMib ATTRGROUP=Tab AGENTINFO=" + wide.List(0, 1, "public", "v2c"));
+  // Three cycles of every live agent: with one wait per dead agent a cycle alone would take 12.
+  auto allPolled = [&](int rows) {
+    for (size_t i = 0; i < kinds.size(); i++) {
+      if (kinds[i] != Kind::Silent && RowsOf("Tab", fleet.Address(i)) < rows) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(WaitFor([&] { return allPolled(6); }, 15s))
+      << "rows of a live agent " << RowsOf("Tab", fleet.Address(0)) << ", of the stale one "
+      << RowsOf("Tab", fleet.Address(24 + 12)) << ", of the large one "
+      << RowsOf("Tab", fleet.Address(24 + 12 + 1)) << " after "
+      << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                          started).count()
+      << " s\n" << Trace();
+  for (size_t i = 0; i < kinds.size(); i++) {
+    SCOPED_TRACE(fleet.Address(i));
+    if (kinds[i] == Kind::Silent) {
+      EXPECT_GE(fleet.Requests(i), 3);  // asked every cycle all the same
+      EXPECT_EQ(RowsOf("Tab", fleet.Address(i)), 0);
+      continue;
+    }
+    auto rows = dch_test::Query(peer_->Db(),
+                                "select json_extract(attrs,'$.Index'), json_extract(attrs,'$.Text'), "
+                                "json_extract(attrs,'$.In'), json_extract(attrs,'$.Big') from rows "
+                                "where attribute_group='Tab' and json_extract(attrs,'$.Agent_Name')='" +
+                                    fleet.Address(i) + "' order by id limit 4");
+    ASSERT_EQ(rows.size(), 4u);
+    for (size_t r = 0; r < rows.size(); r++) {
+      std::string index = std::to_string(r % 2 + 1);
+      EXPECT_EQ(rows[r][0], index);
+      EXPECT_EQ(rows[r][1], kinds[i] == Kind::Large ? ("row " + index + " " + std::string(32, 'x')).substr(0, 32)
+                                                    : "row " + index);
+      EXPECT_EQ(rows[r][2], "25000");
+      EXPECT_EQ(rows[r][3], "0");  // a version 1 agent has no Counter64: nothing stored
+    }
+  }
+  // The version 2c agent's twelve rows, walked with two get-bulks, each counter exact.
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("Tab", wide.Address(0)) >= 12; }, 15s)) << Trace();
+  auto rows = dch_test::Query(peer_->Db(), "select attrs from rows where attribute_group='Tab' and "
+                                           "json_extract(attrs,'$.Agent_Name')='" +
+                                               wide.Address(0) + "' order by id limit 12");
+  ASSERT_EQ(rows.size(), 12u);
+  for (size_t r = 0; r < rows.size(); r++) {
+    SCOPED_TRACE(rows[r][0]);
+    EXPECT_NE(rows[r][0].find("\"Index\":" + std::to_string(r + 1) + ","), std::string::npos);
+    // Beyond a signed 64-bit number the peer keeps the digits as text (SQLite has no such integer).
+    EXPECT_NE(rows[r][0].find("\"Big\":\"" + std::to_string(~0ULL - (r + 1)) + "\""), std::string::npos);
+  }
+  EXPECT_LE(wide.Requests(0), 2 + 12 + 2 * (2 + 12));  // get-bulks and one get a row, per cycle
+}
+
+// net-snmp's snmpd polled with version 2c, opted into by the start request and by the
+// community file's third word: Counter64 values beyond 2^32 and beyond 2^63 reach the peer
+// exactly, a narrower counter gets the low 32 bits, an instance the agent does not have
+// (noSuchInstance) stores nothing, so the attribute keeps the 0 of a row begun. The same agent polled with version 1 refuses the Counter64
+// (noSuchName) and gives the rest of the row.
+TEST_F(SnmpCollection, Counter64ValuesOfAVersion2cAgentReachThePeerWhole) {
+  Metafile("wide", "//SNMP TEXT\n//APPL WideMib enterprise 1.3.6.1.4.1.99998\n//NAME Wide P 300\n"
+                   "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.2.1.1.1\nAgent_Name D 64 1.3.6.1.2.1.1.5\n"
+                   "Big C 18446744073709551615 1.3.6.1.4.1.99998.1.0\n"
+                   "Over C 18446744073709551615 1.3.6.1.4.1.99998.2.0\n"
+                   "Narrow C 1.3.6.1.4.1.99998.2.0\nMissing C 18446744073709551615 1.3.6.1.4.1.99998.3.0\n"
+                   "Descr D 128 1.3.6.1.2.1.1.1.0\n",
+           false);
+  ASSERT_NE(Console("IMPORT", "wide.mdl").find("result 0:"), std::string::npos) << Trace();
+  // 127.0.0.4 takes version 2c from the community file.
+  dir_.Write("qdvpcomm.cfg", "127.0.0.4 qdvptest v2c\n");
+  ASSERT_NE(Console("LOADCOMM").find("result 0:"), std::string::npos) << Trace();
+  std::string v1 = Agent("127.0.0.1"), v2 = Agent("127.0.0.3"), filed = Agent("127.0.0.4");
+  Send(1, "SNMPSTARTGET", "APPLNAME=WideMib ATTRGROUP=Wide AGENTINFO=(" + v1 + ",{" + v2 +
+                              " qdvptest v2c}," + filed + ")");
+  ASSERT_TRUE(WaitFor([&] { return RowsOf("Wide", v1) >= 1 && RowsOf("Wide", v2) >= 1 &&
+                                   RowsOf("Wide", filed) >= 1; }, 30s)) << Trace();
+  for (const std::string &agent : {v2, filed}) {
+    SCOPED_TRACE(agent);
+    std::string attrs = dch_test::QueryOne(peer_->Db(), "select attrs from rows where "
+                                                        "json_extract(attrs,'$.Agent_Name')='" +
+                                                            agent + "' order by id limit 1");
+    EXPECT_NE(attrs.find("\"Big\":\"18446744073709551610\","), std::string::npos) << attrs;
+    EXPECT_NE(attrs.find("\"Over\":4294967301,"), std::string::npos) << attrs;
+    EXPECT_NE(attrs.find("\"Narrow\":5,"), std::string::npos) << attrs;
+    EXPECT_EQ(First("Wide", "Descr", "json_extract(attrs,'$.Agent_Name')='" + agent + "'"),
+              "qdvp test agent");
+    EXPECT_EQ(First("Wide", "Missing", "json_extract(attrs,'$.Agent_Name')='" + agent + "'"), "0");
+  }
+  std::string condition = "json_extract(attrs,'$.Agent_Name')='" + v1 + "'";
+  EXPECT_EQ(First("Wide", "Big", condition), "0");
+  EXPECT_EQ(First("Wide", "Descr", condition), "qdvp test agent");
+}
+
 // Running collections are written to the MIB interest file and reported as MIBSTATUS rows (the
 // interval a number, as the row's text is parsed like any table's); a data provider killed and
 // started again polls them again once their MIBs are imported. Lines that are no records are
@@ -642,7 +765,15 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
       {"4104fffffff0", 'D', 16, 1, "4294967280"},    {"410500ffffffff", 'D', 16, 1, "4294967295"},
       {"420480000000", 'D', 16, 1, "-2147483648"},   {"020500ffffffff", 'D', 16, 0, ""},
       {"430401020304", 'G', 4, 1, "01020304"},       {"02021234", 'C', 2, 1, "1234"},
-      {"4101ff", 'C', 8, 0, ""},                     {"0500", 'D', 16, 0, ""},
+      {"4101ff", 'C', 3, 0, ""},                     {"0500", 'D', 16, 0, ""},
+      // A Counter64 whole into an 8-byte counter or as text, its low bytes into a narrower
+      // one; a 32-bit Counter into an 8-byte one; the version 2c exceptions store nothing.
+      {"46090080000000000000ff", 'C', 8, 1, "80000000000000ff"},
+      {"46050100000005", 'D', 24, 1, "4294967301"},
+      {"4609 00ffffffffffffffff", 'D', 24, 1, "18446744073709551615"},
+      {"46050100000005", 'C', 4, 1, "00000005"},     {"4101ff", 'C', 8, 1, "00000000000000ff"},
+      {"460a01000000000000000000", 'C', 8, 0, ""},     {"8000", 'C', 8, 0, ""},
+      {"8100", 'D', 16, 0, ""},                      {"8200", 'C', 4, 0, ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.value);

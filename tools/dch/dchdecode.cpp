@@ -5,6 +5,7 @@
 // fields are checked for their size, and nothing here throws.
 #include "tools/dch/dchdecode.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -337,19 +338,25 @@ std::vector<DchAttrDescription> DchParseAttributeDescriptions(const std::string 
   return result;
 }
 
-// The number an attribute of an integer type carries in 2 or 4 bytes; false for any other
+// The number an attribute of an integer type carries in 2, 4 or 8 bytes; false for any other
 // value, which is text. The types that are never negative (Counter, Average, Switch) count all
-// the bits, so a counter of 4000000000 stays that; Gauge and the rates are signed.
-static bool IntegerValue(char type, std::string_view bytes, int64_t *number) {
+// the bits, so a counter of 4000000000 stays that; Gauge and the rates are signed. An unsigned
+// 8-byte value (a 64-bit counter) beyond what a signed number holds is *high (0 otherwise).
+static bool IntegerValue(char type, std::string_view bytes, int64_t *number, uint64_t *high) {
   const auto *b = reinterpret_cast<const unsigned char *>(bytes.data());
   if (!QDVP_AgentLinkIsIntegerType(type)) return false;
   bool unsignedType = QDVP_AgentLinkIsUnsignedType(type);
+  *high = 0;
   if (bytes.size() == 2) {
     uint16_t bits = QDVP_WireGet16(b);
     *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int16_t>(bits);
   } else if (bytes.size() == 4) {
     uint32_t bits = QDVP_WireGet32(b);
     *number = unsignedType ? static_cast<int64_t>(bits) : static_cast<int32_t>(bits);
+  } else if (bytes.size() == 8) {
+    uint64_t bits = (static_cast<uint64_t>(QDVP_WireGet32(b)) << 32) | QDVP_WireGet32(b + 4);
+    if (unsignedType && bits > static_cast<uint64_t>(INT64_MAX)) *high = bits;
+    *number = static_cast<int64_t>(bits);
   } else {
     return false;
   }
@@ -358,7 +365,11 @@ static bool IntegerValue(char type, std::string_view bytes, int64_t *number) {
 
 static nlohmann::ordered_json ValueToJson(char type, std::string_view bytes) {
   int64_t number;
-  if (IntegerValue(type, bytes, &number)) return number;
+  uint64_t high;
+  if (IntegerValue(type, bytes, &number, &high)) {
+    if (high != 0) return high;
+    return number;
+  }
   return std::string(bytes);
 }
 
@@ -425,9 +436,11 @@ static void AttrsText(It begin, It end, Get get, std::string *out) {
     out->append(name);
     *out += "\":";
     int64_t number;
-    if (IntegerValue(type, bytes, &number)) {
+    uint64_t high;
+    if (IntegerValue(type, bytes, &number, &high)) {
       char digits[24];
-      int n = snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
+      int n = high != 0 ? snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(high))
+                        : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
       out->append(digits, static_cast<size_t>(n));
     } else if (Plain(bytes)) {
       *out += '"';
@@ -497,9 +510,14 @@ bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *
     const DchAttrView &a = attributes[i];
     if (i > 0) *values += ',';
     int64_t number;
-    if (IntegerValue(a.type, a.bytes, &number)) {
+    uint64_t high;
+    if (IntegerValue(a.type, a.bytes, &number, &high)) {
+      // A counter beyond a signed 64-bit number goes as its digits in quotes: the store's SQL
+      // would make the bare number a float and lose its last digits.
       char digits[24];
-      int n = snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
+      int n = high != 0 ? snprintf(digits, sizeof digits, "\"%llu\"",
+                                   static_cast<unsigned long long>(high))
+                        : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
       values->append(digits, static_cast<size_t>(n));
     } else if (Plain(a.bytes)) {
       *values += '"';
