@@ -283,9 +283,11 @@ AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
     case 'A':
       maximum = hasSize ? (size > 2147483647L ? 2147483647L : size) : 2147483647L;
       valueSize = maximum < 32768 ? 2 : 4;
-      // Our addition: a Counter or Gauge whose maximum does not fit 32 bits (a 64-bit SNMP
-      // counter, declared C 18446744073709551615) holds 8 bytes, sent to the agent whole.
-      if (type != 'A' && hasSize && givenSize > 4294967295L) {
+      // Our addition: a Counter or Gauge of an SNMP table whose maximum does not fit 32 bits
+      // (a 64-bit counter, declared C 18446744073709551615) holds 8 bytes, sent to the agent
+      // whole. Other tables keep 4 bytes, the most the agent is told of elsewhere.
+      if (type != 'A' && hasSize && givenSize > 4294967295L && source != nullptr &&
+          source->Kind == 'N') {
         maximum = givenSize;
         valueSize = 8;
       }
