@@ -7,10 +7,11 @@ set -euo pipefail
 # libssl-dev is named although libcurl4-openssl-dev only suggests it: without recommends the
 # OpenSSL headers would be missing. dpkg-dev (dpkg-shlibdeps), file and lintian serve the
 # package's build and its check (tests/package).
+# clang-format checks that every source file is formatted with the tree's .clang-format.
 packages=(cmake ninja-build g++ make pkg-config binutils googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev sqlite3
           nlohmann-json3-dev libcli11-dev clang snmpd snmp snmptrapd nginx-light openssl
-          dpkg-dev file lintian libpq-dev postgresql libmicrohttpd-dev chromium)
+          dpkg-dev file lintian libpq-dev postgresql libmicrohttpd-dev chromium clang-format)
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(libclang-rt-14-dev)
 fi
