@@ -101,6 +101,9 @@ mount_into proc -t proc proc
 mount_into sys -t sysfs sysfs
 mount_into dev --bind /dev
 mount_into dev/pts --bind /dev/pts
+# A machine has its POSIX shared memory here (PostgreSQL's clusters in the tests need it); the
+# bind of /dev above does not carry the host's own.
+mount_into dev/shm -t tmpfs -o mode=1777,nosuid,nodev tmpfs
 
 if [[ "$only" != package ]]; then
   rm -rf "$dir/root/qdvp"
