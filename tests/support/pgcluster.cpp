@@ -5,6 +5,7 @@
 #include <glob.h>
 #include <libpq-fe.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -63,9 +64,23 @@ PgCluster::PgCluster() : bin_(ServerBin()), data_(dir_.File("data")), port_(qdvp
   run_ = dir_.File("run");
   std::filesystem::create_directories(run_);
   GiveToServerUser(run_);
-  // The template: made once per build tree, under a lock, by whichever test comes first.
-  std::string root = qdvp_test::BinDir() + "/../pg-template";
+  // The template: made once per build tree, under a lock, by whichever test comes first. It
+  // lies in the temporary directory, which the server's user may enter (a build tree under
+  // root's home is closed to it), named after the build tree; one that someone else made is
+  // not used.
+  std::string root = (std::filesystem::temp_directory_path() /
+                      ("qdvp-pg-template-" +
+                       std::to_string(std::hash<std::string>{}(qdvp_test::BinDir()))))
+                         .string();
   std::filesystem::create_directories(root);
+  struct stat made {};
+  if (stat(root.c_str(), &made) != 0 || made.st_uid != geteuid()) {
+    passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr || made.st_uid != nobody->pw_uid) {
+      error_ = "the PostgreSQL template directory " + root + " belongs to someone else";
+      return;
+    }
+  }
   GiveToServerUser(root);
   std::string tmpl = root + "/data";
   int lock = open((root + "/lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
