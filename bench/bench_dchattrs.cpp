@@ -26,14 +26,9 @@
 
 namespace {
 
-std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
-std::string Be32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
-std::string Field(uint16_t code, const std::string &data) {
-  return Be16(code) + Be32(static_cast<uint32_t>(data.size())) + data;
-}
+using qdvp_bench::Be16;
+using qdvp_bench::Be32;
+using qdvp_bench::Field;
 
 // A data message of the attributes given (name, type letter and value bytes).
 std::string RowMessage(const std::vector<std::pair<std::string, std::string>> &attrs) {

@@ -24,17 +24,13 @@
 
 namespace {
 
+using qdvp_bench::Be16;
+using qdvp_bench::Be32;
+using qdvp_bench::Field;
+
 constexpr int kWindow = 256;
 constexpr int kRowsPerPeer = 160 * kWindow;
 
-std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
-std::string Be32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
-std::string Field(uint16_t code, const std::string &data) {
-  return Be16(code) + Be32(static_cast<uint32_t>(data.size())) + data;
-}
 std::string Message(const std::string &fields) {
   return Be32(static_cast<uint32_t>(fields.size() + 4)) + fields;
 }

@@ -26,6 +26,17 @@
 
 namespace qdvp_bench {
 
+// The agent link's wire pieces for benchmarks that write messages by hand: big-endian words
+// and one field (code, length, data).
+inline std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
+inline std::string Be32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+inline std::string Field(uint16_t code, const std::string &data) {
+  return Be16(code) + Be32(static_cast<uint32_t>(data.size())) + data;
+}
+
 inline bool ReadAll(int fd, char *p, size_t n) {
   while (n > 0) {
     ssize_t r = read(fd, p, n);
