@@ -74,12 +74,12 @@ PgCluster::PgCluster() : bin_(ServerBin()), data_(dir_.File("data")), port_(qdvp
                          .string();
   std::filesystem::create_directories(root);
   struct stat made {};
-  if (stat(root.c_str(), &made) != 0 || made.st_uid != geteuid()) {
-    passwd *nobody = getpwnam("nobody");
-    if (geteuid() != 0 || nobody == nullptr || made.st_uid != nobody->pw_uid) {
-      error_ = "the PostgreSQL template directory " + root + " belongs to someone else";
-      return;
-    }
+  passwd *nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+  bool ours = stat(root.c_str(), &made) == 0 &&
+              (made.st_uid == geteuid() || (nobody != nullptr && made.st_uid == nobody->pw_uid));
+  if (!ours) {
+    error_ = "the PostgreSQL template directory " + root + " belongs to someone else";
+    return;
   }
   GiveToServerUser(root);
   std::string tmpl = root + "/data";
