@@ -2,10 +2,9 @@
 // activity subtasks that perform single HTTP requests, and the operations other subsystems call
 // (the take actions that add and remove URLs, the configuration requests).
 //
-// The locks' place in the one lock order: include/qdvp_anchor.h (rank 7).
-// Locks, and the order where more than one is held: the URL list lock (the list, the current
-// pointer, the entries' owners), then an entry's Lock (its sample), then the anchor's HTTP
-// source lock (Managed_URL rows) or object source lock (URL_Objects rows). A subtask block's
+// Locks: the URL list lock guards the list, the current pointer and the entries' owners, an
+// entry's Lock its sample, the anchor's HTTP and object source locks the Managed_URL and
+// URL_Objects rows; their order is the table in include/qdvp_anchor.h (rank 7). A subtask block's
 // Mutex carries the hand-over of one request and of its answer; the free-subtask and dispatch
 // mutexes carry their conditions only. No lock of this subsystem is held while a row goes to
 // the agent, except the HTTP and object source locks, which exist for that.
