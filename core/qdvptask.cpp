@@ -169,6 +169,10 @@ int QDVP_TaskShouldEnd(const ProcessEntry *entry) {
 
 int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
                     const char *wakeLine) {
+  return QDVP_WaitTaskIOms(entry, seconds > 0 ? seconds * 1000L : 0, waitLine, wakeLine);
+}
+
+int QDVP_WaitTaskIOms(ProcessEntry *entry, long ms, const char *waitLine, const char *wakeLine) {
   OSV1_GetLock(&entry->TaskIOmutex);
   int rc = 0;
   // Work or a termination request that arrived before the lock is not waited for again:
@@ -180,8 +184,8 @@ int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
   }
   if (!pending && !QDVP_TaskShouldEnd(entry)) {
     if (waitLine) QDVP_TRC(trk, TRK1_DETAIL, "%s", waitLine);
-    if (seconds > 0) {
-      rc = QDV0_ConditionTimedWait(&entry->TaskIOcond, &entry->TaskIOmutex, seconds);
+    if (ms > 0) {
+      rc = QDV0_ConditionTimedWaitMs(&entry->TaskIOcond, &entry->TaskIOmutex, ms);
     } else {
       rc = QDV0_ConditionWait(&entry->TaskIOcond, &entry->TaskIOmutex);
     }

@@ -25,8 +25,15 @@ namespace {
 
 // The row control of a row that removes a URL's row at the agent.
 const int kRowDelete = 221;
-// Seconds of the manager's pause in each pass.
-const int kPassPause = 3;
+// Seconds the manager gives the first client tasks to start before its first look.
+const int kStartPause = 3;
+// The least milliseconds between the starts of two passes: URLs that fall due within that
+// time of each other are taken by one pass, so that a thousand URLs of scattered schedules do
+// not make a pass each.
+const long kPassSpacingMs = 100;
+// How long the manager waits for the client tasks to end a pass under way before it looks
+// again (they wake it when they reach the end).
+const long kBusyLookMs = 1000;
 
 // The one management block of the process (the calls without an anchor reach it here).
 URLmanagementBlock *sUMB = nullptr;
@@ -97,36 +104,40 @@ void StartClientTasks(DPAB *anchor, URLmanagementBlock *umb) {
   }
 }
 
-// The seconds the manager waits before its next look at the list.
-int NextWait(URLmanagementBlock *umb) {
-  int wait = umb->MaxSampleInterval, smallest = 0;
-  time_t now = QDV0_Time();
-  {
-    OSV1_Guard list(&umb->URLlistLock);
-    bool expired = false;
-    for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
-      time_t next;
-      {
-        OSV1_Guard entry(&e->Lock);
-        next = e->NextSampleTime;
-      }
-      long left = next > now ? static_cast<long>(next - now) : 0;
-      // A pass under way is left to finish: starting it again from the head would starve the
-      // URLs behind one that takes longer than the manager's look to answer.
-      if (left == 0 && !expired && umb->pCurrentURE == nullptr) {
-        expired = true;
-        umb->pCurrentURE = umb->pURLlist;
-        QDVP_TRC(trk, TRK1_DETAIL, "Found expired URE @%p  URL %s", (void *)e, e->URL);
-      }
-      if (left < wait) wait = static_cast<int>(left);
-      if (smallest == 0 || e->SampleInterval < smallest) smallest = e->SampleInterval;
+// The milliseconds the manager waits before its next look at the list: until the earliest
+// URL is due, at most MaxSampleInterval seconds. When a URL is due and no pass is under way, a
+// pass over the whole list starts (the client tasks take every URL due from the head on), but
+// not before notBefore. A pass under way is left to finish: starting it again from the head
+// would starve the URLs behind one that takes longer than the manager's look to answer; the
+// client tasks wake the manager when they reach its end, and the wait is at most kBusyLookMs.
+// *pass: a pass is under way, just started or not.
+long NextWaitMs(URLmanagementBlock *umb, long long notBefore, bool *started, bool *pass) {
+  long long now = QDVP_URLclockMs();
+  long long wait = umb->MaxSampleInterval * 1000LL;
+  bool due = false;
+  *started = false;
+  OSV1_Guard list(&umb->URLlistLock);
+  for (URLrequestEntry *e = umb->pURLlist; e != nullptr; e = e->pNext) {
+    long long next;
+    {
+      OSV1_Guard entry(&e->Lock);
+      next = e->NextSampleMs;
+    }
+    if (next <= now) {
+      due = true;
+    } else if (next - now < wait) {
+      wait = next - now;
     }
   }
-  if (wait == 0 || wait > umb->MaxSampleInterval) {
-    wait = smallest > 0 && smallest < umb->MaxSampleInterval ? smallest : umb->MaxSampleInterval;
-    QDVP_TRC(trk, TRK1_DETAIL, "Reset NextCheckTime to %d seconds", wait);
+  if (due && umb->pCurrentURE == nullptr && now >= notBefore) {
+    umb->pCurrentURE = umb->pURLlist;
+    *started = true;
+    QDVP_TRC(trk, TRK1_DETAIL, "A URL is due: a pass starts at URE @%p", (void *)umb->pURLlist);
   }
-  return wait;
+  *pass = umb->pCurrentURE != nullptr;
+  if (*pass) return kBusyLookMs;
+  if (due) return static_cast<long>(notBefore - now);  // the next pass may start then
+  return static_cast<long>(wait);
 }
 
 // The end of the manager: client tasks, the update task, then the subtasks and the entries.
@@ -201,6 +212,13 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
 }
 
 }  // namespace
+
+long long QDVP_URLclockMs(void) {
+  if (QDV0_IsManualClock()) return static_cast<long long>(QDV0_Time()) * 1000;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 URLmanagementBlock *QDVP_URLmanager(DPAB *anchor) {
   return anchor != nullptr ? static_cast<URLmanagementBlock *>(anchor->pURLmanager.load()) : sUMB;
@@ -508,15 +526,15 @@ void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
     OSV1_Guard dispatch(&umb->DispatchMutex);
     umb->pUpdatePE = update;
   }
-  bool first = true;
-  // The pause of each pass (3 s, the first one letting the client tasks start) is part of the
-  // wait before the next look, so that a URL is looked at when it is due, not a pause later.
-  int pause = kPassPause;
+  // The first look comes once the client tasks have started; from then on the manager looks
+  // when the earliest URL is due (to the millisecond), when a pass ends, and when a URL is
+  // added, so that a URL is sampled when it is due, not a whole second or a pause later.
+  StartClientTasks(anchor, umb);
+  QDVP_WaitTaskIO(pe, kStartPause, nullptr, nullptr);
+  long long lastPass = 0;
   while (!QDVP_TaskShouldEnd(pe)) {
     StartClientTasks(anchor, umb);
     QDVP_DrainNudges(pe);
-    if (pause > 0) QDVP_WaitTaskIO(pe, pause, nullptr, nullptr);
-    if (QDVP_TaskShouldEnd(pe)) break;
     {
       OSV1_Guard config(&umb->ConfigLock);
       if (umb->ConfigUpdatePending) {
@@ -524,20 +542,15 @@ void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
         umb->ConfigUpdatePending = 0;
       }
     }
-    int wait = umb->MaxSampleInterval;
-    if (!first) {
+    bool started, pass;
+    long wait = NextWaitMs(umb, lastPass + kPassSpacingMs, &started, &pass);
+    if (started) {
+      // The statistics file gets the samples of the pass before.
       QDVP_OutputURLstat(umb);
-      wait = NextWait(umb);
+      lastPass = QDVP_URLclockMs();
     }
-    first = false;
-    bool current;
-    {
-      OSV1_Guard list(&umb->URLlistLock);
-      current = umb->pCurrentURE != nullptr;
-    }
-    if (current) SignalClientTasks(umb);
-    pause = wait < kPassPause ? wait : kPassPause;
-    if (wait > pause) QDVP_WaitTaskIO(pe, wait - pause, nullptr, nullptr);
+    if (pass) SignalClientTasks(umb);
+    QDVP_WaitTaskIOms(pe, wait > 0 ? wait : 1, nullptr, nullptr);
   }
   QDVP_DrainNudges(pe);
   EndURLmonitoring(anchor, umb);

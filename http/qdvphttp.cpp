@@ -172,6 +172,7 @@ void GrowForDueURLs(ClientTask *task) {
 bool SampleOnce(ClientTask *task, URLrequestEntry *e) {
   URLmanagementBlock *umb = task->umb;
   time_t now = QDV0_Time();
+  long long nowMs = QDVP_URLclockMs();
   {
     OSV1_Guard entry(&e->Lock);
     if (e->ValidURLstat) {
@@ -179,15 +180,17 @@ bool SampleOnce(ClientTask *task, URLrequestEntry *e) {
       QDVP_TRC(trk, TRK1_DETAIL, "Warning: Sample interval time has elapsed for URL <%s>", e->URL);
       e->ValidURLstat = 0;
     }
-    if (now < e->NextSampleTime) {
+    if (nowMs < e->NextSampleMs) {
       e->ValidURLstat = 0;
       return false;
     }
     e->LastSampleTime = now;
-    // The next sample keeps to the schedule (a sample taken a little late does not push every
-    // later one back); one more than an interval late starts the schedule again from now.
-    bool onSchedule = e->NextSampleTime != 0 && now - e->NextSampleTime < e->SampleInterval;
-    e->NextSampleTime = (onSchedule ? e->NextSampleTime : now) + e->SampleInterval;
+    // The next sample keeps to the schedule, to the millisecond (a sample taken a little late
+    // does not push every later one back); one more than an interval late starts the schedule
+    // again from now.
+    long long interval = e->SampleInterval * 1000LL;
+    bool onSchedule = e->NextSampleMs != 0 && nowMs - e->NextSampleMs < interval;
+    e->NextSampleMs = (onSchedule ? e->NextSampleMs : nowMs) + interval;
     e->pPageBuffer = task->buffer;
     e->PageBufferSize = task->size;
     e->PageSize = e->PageKept = 0;

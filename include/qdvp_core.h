@@ -53,6 +53,8 @@ WorkItem *QDVP_TakeWorkQueue(ProcessEntry *entry);
 // Waits for TaskIO notification for at most seconds (forever when seconds <= 0); returns the
 // wait's result. Traces waitLine before and wakeLine ("... rc %d errno %d") after.
 int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine, const char *wakeLine);
+// The same with a bound in milliseconds (forever when ms <= 0).
+int QDVP_WaitTaskIOms(ProcessEntry *entry, long ms, const char *waitLine, const char *wakeLine);
 // Like QDVP_WaitTaskIO, but also ends when fd becomes readable (a notification descriptor the
 // task watches besides its condition). Returns 1 when fd is readable, 0 otherwise.
 int QDVP_WaitTaskIOorFD(ProcessEntry *entry, int seconds, int fd);

@@ -84,7 +84,8 @@ struct URLrequestEntry {
   int OwnerCount;
 
   // Under Lock.
-  time_t NextSampleTime QDVP_GUARDED_BY(Lock);
+  // When the next sample is due: milliseconds of QDVP_URLclockMs (0: at once).
+  long long NextSampleMs QDVP_GUARDED_BY(Lock);
   time_t LastSampleTime QDVP_GUARDED_BY(Lock);
   int *pResponseTimes QDVP_PT_GUARDED_BY(Lock);  // SampleSetSize entries (milliseconds)
   int CurrentPosition QDVP_GUARDED_BY(Lock);  // in pResponseTimes
@@ -249,6 +250,9 @@ void QDVP_DetermineURLsampleSetValues(URLrequestEntry *entry, int interval);
 void QDVP_SignalHTTPmanager(DPAB *anchor);
 // Wakes a task of URL monitoring so that a wake-up cannot be missed: a work item stays queued
 // until the task drains it.
+// The clock URL samples are scheduled by: milliseconds on the monotonic clock (under the test
+// clock, its seconds).
+long long QDVP_URLclockMs(void);
 void QDVP_NudgeTask(ProcessEntry *pe);
 void QDVP_DrainNudges(ProcessEntry *pe);
 // A hold on a listed entry, taken with the URL list lock held (see Lifetimes above); false

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -485,6 +486,62 @@ TEST_F(URLWorld, HungServersAndSlowObjectsCostOnlyTheirOwnSamples) {
   // idle.
   hung.clear();
   EXPECT_TRUE(WaitFor([&] { return threads() < busy; }, 30s)) << busy << " threads";
+}
+
+// Fifty URLs at a short interval, two of them on servers that never answer (each of their
+// samples holds a client task for longer than the interval): every other URL is sampled on its
+// schedule, to within a second, every time. The manager looks when the earliest URL is due, to
+// the millisecond, and again as soon as a pass ends, not at whole seconds or after a pause.
+TEST_F(URLWorld, ShortIntervalsKeepTheirScheduleBesideHungServers) {
+  const int interval = 5, samples = 5;
+  std::vector<std::unique_ptr<dch_test::Listener>> hung;
+  std::vector<std::string> good;
+  std::string lines;
+  for (int i = 0; i < 50; i++) {
+    if (i == 10 || i == 35) {
+      hung.push_back(std::make_unique<dch_test::Listener>());  // never accepts
+      lines += "http://127.0.0.1:" + std::to_string(hung.back()->port()) + "/ INTERVAL=" +
+               std::to_string(interval) + "\n";
+      continue;
+    }
+    web_.WriteFile("s" + std::to_string(i) + ".html", "<title>S" + std::to_string(i) + "</title>");
+    good.push_back(web_.Url("/s" + std::to_string(i) + ".html"));
+    lines += good.back() + " INTERVAL=" + std::to_string(interval) + "\n";
+  }
+  URLs(lines);
+  extraEnv_ = {{"QDVP_URL_MAX_REPLY_WAIT", "45"}, {"QDVP_URL_DATASET_PERIOD", "900"}};
+  Launch("http");
+  // Each good URL's arrival times at the peer, in milliseconds.
+  auto arrivals = [&] {
+    std::map<std::string, std::vector<double>> times;
+    for (auto &r : dch_test::Query(peer_->Db(),
+                                   "select json_extract(attrs,'$.URL'), julianday(received_at) * "
+                                   "86400000.0 from rows where attribute_group='Managed_URL' "
+                                   "order by id")) {
+      times[r[0]].push_back(std::stod(r[1]));
+    }
+    return times;
+  };
+  std::map<std::string, std::vector<double>> times;
+  auto enough = [&] {
+    times = arrivals();
+    for (const std::string &url : good) {
+      if (times[url].size() < static_cast<size_t>(samples)) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(WaitFor(enough, std::chrono::seconds(30 + 2 * interval * samples)))
+      << Trace().substr(0, 4000);
+  double worst = 0;
+  std::string worstURL;
+  for (const std::string &url : good) {
+    const std::vector<double> &t = times[url];
+    for (size_t i = 1; i < t.size(); i++) {
+      double off = std::abs(t[i] - t[i - 1] - interval * 1000.0);
+      if (off > worst) worst = off, worstURL = url;
+    }
+  }
+  EXPECT_LT(worst, 1000.0) << worstURL << " was sampled " << worst << " ms off its schedule";
 }
 
 // DP_CONFIG requests and rules add and remove URLs, with their statuses and results, and the
