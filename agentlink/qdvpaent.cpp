@@ -5,8 +5,9 @@
 // The receive task never waits for anything here: it copies the request into an entry, queues
 // it and goes back to reading, so that a slow action cannot hold up the status replies that
 // other tasks wait for. Replies go out on the DCH client task like every other request: a task
-// with a reply puts it on a reply source of its own in the Reply state and waits for it
-// (QDVP_ReplyActionToDCH), so the link still carries one request at a time.
+// with a reply puts it on a reply source of its own and asks for it on the one request path
+// (QDVP_RequestDCH with the reply verb and policy, from QDVP_ReplyActionToDCH), so the link
+// still carries one request at a time.
 //
 // Why an action received before the automation server runs is not lost: the server publishes
 // itself under AutoQueueLock and moves the waiting actions onto its dispatch queue in the same
@@ -30,8 +31,6 @@ constexpr size_t kMaxNodeName = 256;
 constexpr size_t kMaxOwner = 1024;
 constexpr size_t kMaxName = 4096;
 constexpr size_t kMaxParm = 16384;
-// Times a reply is sent while the agent leaves it unanswered.
-constexpr int kReplyAttempts = 3;
 
 void FreeTexts(ActionEntry *entry) {
   QDV0_Free(entry->pSourceNodeName);
@@ -292,18 +291,13 @@ int QDVP_ReplyActionToDCH(DPAB *anchor, ProcessEntry *requester, SourceEntry *re
                           ActionEntry *entry) {
   if (replySource == nullptr || entry == nullptr) return 0;
   replySource->pAction = entry;
-  // A reply the agent did not answer (the link was lost or timed out) may never have reached
-  // it: it is sent again, over the connection the client makes anew, a few times. One that
-  // did reach it is only stored twice.
-  for (int attempt = 1; attempt <= kReplyAttempts; attempt++) {
-    replySource->LastDataStatus = QDVP_DCH_STATUS_LOCAL_FAILURE;
-    QDVP_UpdateSourceEntryState(replySource, QDVP_Reply);
-    QDVP_QueueAndWaitDCHstatus(anchor, requester, replySource);
-    // The wait ends early at shutdown while the client may still send the reply.
-    QDVP_WaitForDCHrequestRelease(anchor, requester, replySource);
-    if (replySource->LastDataStatus >= 0) break;
-    QDVP_TRC(trk, TRK1_ERROR, "***** Action %u status not answered by the agent (%d), attempt %d",
-             entry->ID, replySource->LastDataStatus, attempt);
+  // The one request path, with the replies' own policy: a reply the agent did not answer is
+  // sent again a few times (include/qdvp_request.h).
+  QDVP_RequestDCH(anchor, replySource, QDVP_VERB_REPLY, requester,
+                  QDVP_RETRY_REPLY_WHILE_UNANSWERED);
+  if (replySource->LastDataStatus < 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Action %u status not answered by the agent (%d)", entry->ID,
+             replySource->LastDataStatus);
   }
   replySource->pAction = nullptr;
   return replySource->LastDataStatus == 0 ? 1 : 0;

@@ -3,6 +3,8 @@
 // Each is built in the connection block's 512-byte request buffer and sent again for as long
 // as the agent answers 7. In stand-alone mode nothing is sent and every request succeeds.
 // Online stores the handle the agent gave; offline forgets it and drops the source's row state.
+// Sources of one table with one node name share the agent's handle: the offline is sent only
+// for the last of them that holds it online.
 #include <string.h>
 
 #include "../core/support/qdv0.h"
@@ -48,6 +50,26 @@ std::string SourceNodeName(SourceEntry *source) {
   return source->pSourceName ? source->pSourceName : "";
 }
 
+// Whether another source of the same table holds the same agent handle online. The agent
+// knows a source by its application, table and node name, and answers a second online for one
+// it holds online with the handle it already gave: two partners of one host (both named after
+// it), or two API sessions that share a node name, are one source at the agent. The handle is
+// the agent's then until the last of them goes offline. Handles are written only by the DCH
+// client, which is the caller, so they are read here without a lock; a copy waiting for its
+// delayed offline is on no table's list and does not count.
+bool HandleHeldByAnother(const SourceEntry *source) {
+  static const unsigned char kNone[4] = {0, 0, 0, 0};
+  if (memcmp(source->DCHhandle, kNone, 4) == 0 || source->pTable == nullptr) return false;
+  TableEntry *table = source->pTable;
+  OSV1_Guard sources(&table->SourceListLock);
+  for (const SourceEntry *s = table->pSourceList; s != nullptr; s = s->pNext) {
+    if (s == source || memcmp(s->DCHhandle, source->DCHhandle, 4) != 0) continue;
+    int state = s->State;
+    if (state >= QDVP_Active && state <= QDVP_Inactive) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
@@ -79,6 +101,13 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
 void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC_ENTRY(trk);
   if (comm->pDPAB->StandAlone) {
+    comm->Status = 0;
+  } else if (HandleHeldByAnother(source)) {
+    // Its offline would end the other's source at the agent as well: this one only lets go.
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "dp_offline for SourceEntry object @%p not sent: another source of its table holds "
+             "its handle online",
+             (void *)source);
     comm->Status = 0;
   } else {
     size_t position = Begin(comm, QDVP_REQ_DP_OFFLINE);

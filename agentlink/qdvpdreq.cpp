@@ -1,7 +1,9 @@
 // The one request path to the agent (see include/qdvp_request.h): every subsystem that needs a
 // registration, an online, a row, an offline or an unregister goes through QDVP_RequestDCH,
 // which puts the source into the verb's state, queues it to the DCH client task, waits, and
-// retries as the caller's policy says.
+// retries as the caller's policy says: take actions' replies with their own policy, and the
+// requests nobody waits for (the periodic scan's, the statistics' DP log row) with the no-wait
+// policy.
 //
 // A caller without a task of its own borrows the statistics task's process entry; the
 // anchor's StatLock keeps two such callers from sharing it. The source's owner (pPE) is given
@@ -11,6 +13,7 @@
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_request.h"
+#include "../include/qdvp_services.h"
 
 static TRK1_BLOCK trk = {"qdvpdreq"};
 
@@ -41,8 +44,31 @@ int QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *wai
   return source->State;
 }
 
+// The no-wait policy: the source in the verb's state, queued; the state is the outcome known.
+int Queue(DPAB *anchor, SourceEntry *source, DCHverb verb) {
+  QDVP_UpdateSourceEntryState(source, verb);
+  QDVP_EnqueueSourceToDCH(anchor, source);
+  return source->State;
+}
+
+// The reply policy: sent again while unanswered, three tries in all (include/qdvp_request.h).
+int Reply(DPAB *anchor, SourceEntry *replySource, DCHverb verb, ProcessEntry *waiter) {
+  constexpr int kReplyAttempts = 3;
+  for (int attempt = 1; attempt <= kReplyAttempts; attempt++) {
+    replySource->LastDataStatus = QDVP_DCH_STATUS_LOCAL_FAILURE;
+    QueueAndWait(anchor, replySource, verb, waiter);
+    // The wait ends early at shutdown while the client may still send the reply.
+    QDVP_WaitForDCHrequestRelease(anchor, waiter, replySource);
+    if (replySource->LastDataStatus >= 0) break;
+    QDVP_TRC(trk, TRK1_ERROR, "***** Reply not answered by the agent (%d), attempt %d",
+             replySource->LastDataStatus, attempt);
+  }
+  return replySource->State;
+}
+
 int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
             DCHretry retry) {
+  if (retry == QDVP_RETRY_REPLY_WHILE_UNANSWERED) return Reply(anchor, source, verb, waiter);
   if (retry == QDVP_RETRY_RESYNC_EVERY_30S) {
     // The agent did not take a row: every 30 seconds the source is brought online again.
     int state = source->State;
@@ -73,6 +99,7 @@ int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waite
 int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
                     DCHretry retry) {
   if (anchor == nullptr || source == nullptr) return QDVP_NoState;
+  if (retry == QDVP_RETRY_NO_WAIT) return Queue(anchor, source, verb);
   ProcessEntry *owner = source->pPE.load();
   int state;
   if (waiter == nullptr) {
@@ -87,4 +114,8 @@ int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntr
     source->pPE.store(owner);
   }
   return state;
+}
+
+void QDVP_RequestDCHnoWait(DPAB *anchor, SourceEntry *source, int state) {
+  QDVP_RequestDCH(anchor, source, static_cast<DCHverb>(state), nullptr, QDVP_RETRY_NO_WAIT);
 }

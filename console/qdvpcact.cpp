@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_console.h"
@@ -36,8 +38,10 @@ bool NeedsOperand(int code) {
 }
 
 // Hands the command over as soon as the console is free; 0 when the console has gone. The
-// service writes the command's reply text into reply (replySize bytes) when reply is not null.
-int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize) {
+// service writes the command's reply text into reply (replySize bytes) when reply is not null,
+// then its result code into *result when result is not null.
+int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize,
+             std::atomic<int> *result) {
   for (;;) {
     if (anchor->ShutdownRequested) return 0;
     ConsoleBlock *area = HoldArea(anchor);
@@ -59,6 +63,7 @@ int HandOver(DPAB *anchor, const char *commandText, char *reply, int replySize) 
       area->BufferSize = QDVP_CONSOLE_BUFFER_SIZE;
       area->pActionReply = reply;
       area->ActionReplySize = replySize;
+      area->pActionResult = result;
       OSV1_WakeAll(&area->Cond, &area->Mutex);
       OSV1_ReleaseLock(&area->Mutex);
       OSV1_LetGo(&area->Holds);
@@ -106,19 +111,27 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   char command[QDVP_CONSOLE_BUFFER_SIZE + 1];
   snprintf(command, sizeof(command), "%s%s%s", word, operand ? " " : "", operand ? operand : "");
   // SHUTDOWN is not waited for: its reply, were there one, would come after this call.
+  // The service leaves the command's own result code here: the console's status is the last
+  // command's, which may be another action's or an operator's by the time this one looks.
   char reply[QDVP_CONSOLE_BUFFER_SIZE + 1] = "";
+  std::atomic<int> result{QDVP_CONSOLE_BUSY};
   bool shutdown = code == QDVP_CMD_SHUTDOWN;
   if (!HandOver(anchor, command, shutdown ? nullptr : reply,
-                shutdown ? 0 : static_cast<int>(sizeof(reply)))) {
+                shutdown ? 0 : static_cast<int>(sizeof(reply)), shutdown ? nullptr : &result)) {
     Text(resultText, resultSize, 16, "-1");
     return -1;
   }
   if (shutdown) return 0;
+  // Until the code is there the service may still write reply and result, so this frame stays;
+  // an area that has gone took the command with it unrun.
   int rc = QDVP_CONSOLE_BUSY;
   for (;;) {
     ConsoleBlock *area = HoldArea(anchor);
-    if (area == nullptr) break;
-    rc = area->Status.load();
+    if (area == nullptr) {
+      rc = result.load(std::memory_order_acquire);
+      break;
+    }
+    rc = result.load(std::memory_order_acquire);
     OSV1_LetGo(&area->Holds);
     if (rc != QDVP_CONSOLE_BUSY) break;
     OSV1_Sleep(1);

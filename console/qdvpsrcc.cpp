@@ -37,7 +37,16 @@ struct Requester {
   int authentication = QDVP_AUTH_NONE;
   char *actionReply = nullptr;  // a take action's room for the reply text
   int actionReplySize = 0;
+  std::atomic<int> *actionResult = nullptr;  // and for its result code
 };
+
+// Ends a command: a take action gets its own result code (after its reply text, which the
+// release publishes with it), then the console is free with the code as its last status.
+// Nothing of the take action's is touched after its code is stored: it may have gone on.
+void Complete(ConsoleBlock *area, const Requester &to, int rc) {
+  if (to.actionResult != nullptr) to.actionResult->store(rc, std::memory_order_release);
+  area->Status = rc;
+}
 
 // How long the service waits for the I/O task's final signal after the orderly shutdown.
 constexpr int kIOendWaitSeconds = 10;
@@ -204,7 +213,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
              ">>>>>Failed to find token in Console Buffer <%s>, releasing EntryLock", buffer);
     OSV1_ReleaseLock(&area->EntryLock);
     // Nothing to answer; the console is free for the next command.
-    area->Status = QDVP_CON_INVALID;
+    Complete(area, to, QDVP_CON_INVALID);
     return -1;
   }
   int code = QDVP_ValidateConsoleCommand(word);
@@ -233,7 +242,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
     snprintf(to.actionReply, static_cast<size_t>(to.actionReplySize), "%s",
              reply != nullptr && rc != QDVP_CON_NO_REPLY ? reply : "");
   }
-  area->Status = rc;
+  Complete(area, to, rc);
   if (rc != QDVP_CON_NO_REPLY) {
     char head[16];
     snprintf(head, sizeof(head), "%d ", rc);
@@ -317,7 +326,9 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
     to.authentication = area->Authentication;
     to.actionReply = area->pActionReply;
     to.actionReplySize = area->ActionReplySize;
+    to.actionResult = area->pActionResult;
     area->pActionReply = nullptr;
+    area->pActionResult = nullptr;
     OSV1_ReleaseLock(&area->Mutex);
     if (RunCommand(anchor, area, buffer, to, fileServer, &refusals) == QDVP_CMD_SHUTDOWN) {
       cleanedUp = true;

@@ -112,14 +112,13 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
   if (log != nullptr) {
     if (log->State == QDVP_Pending) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed application registration 1");
-      QDVP_UpdateSourceEntryState(log, QDVP_Register);
-      QDVP_EnqueueSourceToDCH(anchor, log);
+      QDVP_RequestDCHnoWait(anchor, log, QDVP_Register);
       queued = true;
     } else if (log->State == QDVP_Register) {
       QDVP_UpdateSourceEntryState(log, QDVP_Ready);
     } else if (log->State == QDVP_Ready) {
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue delayed dp_online");
-      QDVP_EnqueueSourceToDCH(anchor, log);
+      QDVP_RequestDCHnoWait(anchor, log, QDVP_Ready);
       queued = true;
     }
   }
@@ -131,8 +130,7 @@ void RedriveRegistrations(ScanTask *t, time_t now) {
       OSV1_Guard entry(&source->EntryLock);
       if (source->State != QDVP_Pending) continue;
       QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue application registration 2");
-      QDVP_UpdateSourceEntryState(source, QDVP_Register);
-      QDVP_EnqueueSourceToDCH(anchor, source);
+      QDVP_RequestDCHnoWait(anchor, source, QDVP_Register);
     }
   }
   t->lastRegistration = now;
@@ -198,8 +196,7 @@ void EndSummaries(ScanTask *t, time_t now) {
         if (s->State != QDVP_Input && s->State != QDVP_Active) continue;
         s->EndBatchSummary = 1;
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for %s", table->TableName);
-        QDVP_UpdateSourceEntryState(s, QDVP_Output);
-        QDVP_EnqueueSourceToDCH(anchor, s);
+        QDVP_RequestDCHnoWait(anchor, s, QDVP_Output);
       }
     }
   }

@@ -124,11 +124,15 @@ struct ConsoleBlock {
   struct sockaddr_in RequesterAddr QDVP_GUARDED_BY(Mutex);
   int Authentication QDVP_GUARDED_BY(Mutex);
   int IOended QDVP_GUARDED_BY(Mutex);
-  // A take action's room for the reply text of its command (null for the operator's commands,
-  // whose replies are datagrams): set with the command and taken with it by the service; the
-  // service fills it before it sets Status, for which the action waits.
+  // A take action's room for the reply text and the result code of its own command (null for
+  // the operator's commands, whose replies are datagrams): set with the command and taken with
+  // it by the service, which fills the text, then stores the code (release) and never touches
+  // either again. The action waits for its own code, not for Status: once the console is free
+  // another command may have been handed over and finished before the action looks, and
+  // Status would then be that command's.
   char *pActionReply QDVP_GUARDED_BY(Mutex);
   int ActionReplySize QDVP_GUARDED_BY(Mutex);
+  std::atomic<int> *pActionResult QDVP_GUARDED_BY(Mutex);
 
   // Read without the mutex (the I/O task answers "99 " and "7 code" from them).
   std::atomic<int> CommandCode;  // code of the command being processed, -1 before the first

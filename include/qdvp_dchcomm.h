@@ -2,8 +2,10 @@
 // operations, the transport, the DCH client and receive tasks and the queues that feed them.
 //
 // Who calls what:
-//   - Any task queues a source for the client with QDVP_EnqueueSourceToDCH, or queues it and
-//     waits for the outcome with QDVP_QueueAndWaitDCHstatus (the source's new state tells it).
+//   - Every task asks for a request through the one request path, QDVP_RequestDCH
+//     (include/qdvp_request.h), with a verb and a retry policy; only that path and the delayed
+//     offline queue call the queue underneath, QDVP_EnqueueSourceToDCH and
+//     QDVP_QueueAndWaitDCHstatus (tests/layering/check_request_path.sh checks it).
 //   - Only the DCH client task calls the request operations (QDVP_DoDP*) and the transport's
 //     connect, disconnect and send; only the receive task calls the transport's receive.
 //   - QDVP_ConstructRegistrationBuffer and QDVP_DecodeDCHstream are pure enough for any thread.

@@ -13,6 +13,7 @@
 //   data        Active (taken), Inactive (no answer), Ready/Output (not taken)
 //   offline     Ready
 //   unregister  Initial
+//   reply       Action (the agent's answer in LastDataStatus)
 // The wait ends early when the data provider shuts down; a task about to end after such a
 // wait calls QDVP_WaitForDCHrequestRelease before it frees its entry. At most one request per
 // source is in flight: the caller must not queue the same source from two tasks at once.
@@ -28,6 +29,10 @@ enum DCHverb {
   QDVP_VERB_DATA = QDVP_Output,
   QDVP_VERB_OFFLINE = QDVP_Inactive,
   QDVP_VERB_UNREGISTER = QDVP_Unregister,
+  // The status and result of a take action, carried by a reply source of the worker's own
+  // whose pAction is the action (agentlink/qdvpaent.cpp); the agent's answer is left in the
+  // source's LastDataStatus (negative: none came).
+  QDVP_VERB_REPLY = QDVP_Reply,
 };
 
 enum DCHretry {
@@ -41,6 +46,17 @@ enum DCHretry {
   // it is Active, giving up when the waiting task's termination flag is set or the data
   // provider shuts down (the DP log report).
   QDVP_RETRY_UNTIL_ACTIVE = 2,
+  // No wait: the source is put into the verb's state and queued, and the call returns at once
+  // with that state; the client acts on it when it comes to it, and nobody learns the outcome
+  // (the periodic scan's deferred registrations and onlines, end-of-batch summaries, the
+  // statistics' DP log row). The caller may hold the source's entry lock; waiter is not used.
+  QDVP_RETRY_NO_WAIT = 3,
+  // With the reply verb: while the agent leaves the reply unanswered (the link was lost or
+  // timed out, so it may never have reached it), it is sent again over the connection the
+  // client makes anew, three times in all; one that did reach it is only stored twice. Each
+  // try waits until the client has let go of the reply source, also when the wait ended at
+  // shutdown.
+  QDVP_RETRY_REPLY_WHILE_UNANSWERED = 4,
 };
 
 // Queues source with verb and waits; returns the source's state afterwards (see above).

@@ -88,8 +88,14 @@ int QDVP_LoadTrapConfiguration(DPAB *anchor);
 void QDVP_ReleaseRoutingBlocks(DPAB *);
 // Batch log.
 void QDVP_CloseBatchLog(void);
-// Periodic scan: queues a source for the DCH client (delayed registrations, end summaries).
+// Queues a source for the DCH client as it is (the agent link's own queue, under the request
+// path and the delayed offline).
 void QDVP_EnqueueSourceToDCH(DPAB *, SourceEntry *);
+// Periodic scan: a request nobody waits for (a deferred registration or online, an end-of-batch
+// summary) on the one request path, QDVP_RequestDCH's no-wait policy (include/qdvp_request.h):
+// state is the request's verb (QDVP_Register, QDVP_Ready, QDVP_Output). The caller may hold
+// the source's entry lock.
+void QDVP_RequestDCHnoWait(DPAB *, SourceEntry *, int state);
 // Periodic scan: queues the offline of the first expired copy of the delayed offline queue, in
 // queue order, one a cycle; returns 1 when it queued one.
 int QDVP_EnqueueDelayedOffline(DPAB *);

@@ -379,8 +379,8 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
   }
   ProcessEntry *requester = QDVP_DPlogRequester(anchor);
   if (number == 36) {
-    QDVP_UpdateSourceEntryState(log, QDVP_Output);
-    QDVP_EnqueueSourceToDCH(anchor, log);
+    // The statistics row goes out without a wait: nobody learns its outcome.
+    QDVP_RequestDCH(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_NO_WAIT);
     return;
   }
   int state = QDVP_RequestDCH(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_UNTIL_ACTIVE);

@@ -312,6 +312,39 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
   EXPECT_EQ(Logged("automation activity begin for command [echo] parameter [hello]"), 1);
 }
 
+// Console commands sent together go through the console one at a time, and each action gets
+// its own command's code and text, the same as when it is sent alone: not the code of the
+// command that ran after it while its worker waited.
+TEST_F(Actions, ConsoleCommandsSentTogetherEachGetTheirOwnResult) {
+  const std::vector<std::string> commands = {"IMPORT nosuchfile", "LOADCOMM", "PING", "GETPORT"};
+  const std::vector<std::string> codes = {"8|", "10|", "9|", "0|"};
+  std::vector<std::string> alone;
+  for (size_t i = 0; i < commands.size(); i++) {
+    SCOPED_TRACE(commands[i]);
+    int id = 200 + static_cast<int>(i);
+    AppendActions({Action(id, "DP_CONTROL", commands[i])});
+    ASSERT_TRUE(WaitFor([&] { return !Outcome(id).empty(); }, 20s)) << Trace();
+    alone.push_back(Outcome(id));
+    EXPECT_EQ(alone.back().substr(0, codes[i].size()), codes[i]) << alone.back();
+  }
+  // Three rounds of the four at once.
+  Strings lines;
+  for (int round = 0; round < 3; round++) {
+    for (size_t i = 0; i < commands.size(); i++) {
+      lines.push_back(Action(300 + round * 10 + static_cast<int>(i), "DP_CONTROL", commands[i]));
+    }
+  }
+  AppendActions(lines);
+  const int sent = static_cast<int>(commands.size()) + static_cast<int>(lines.size());
+  ASSERT_TRUE(WaitFor([&] { return Answered() >= sent; }, 60s)) << Trace();
+  for (int round = 0; round < 3; round++) {
+    for (size_t i = 0; i < commands.size(); i++) {
+      SCOPED_TRACE(commands[i] + " in round " + std::to_string(round));
+      EXPECT_EQ(Outcome(300 + round * 10 + static_cast<int>(i)), alone[i]);
+    }
+  }
+}
+
 // Actions still running when the data provider is told to end are ended and answered.
 class ActionsAtShutdown : public Actions {
  protected:

@@ -270,6 +270,39 @@ TEST_F(ApiServer, AClientsResultCannotForgeALineOfTheActionLog) {
   EXPECT_NE(trace.find("result [restarted]\\n" + forged), std::string::npos);
 }
 
+// Two UDP senders of one host are one source at the agent (both named after the host): the
+// first one's ENDINP leaves the shared handle online while the second's session goes on, so
+// the second's rows keep their table; the source goes offline with the last session.
+TEST_F(ApiServer, SessionsOfOneHostKeepTheirSharedSourceUntilTheLastEnds) {
+  qdvpc_session *a = Open(true);
+  qdvpc_session *b = Open(true);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(qdvpc_begin_input(a, "Feed", "Lines"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_begin_input(b, "Feed", "Lines"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_send(a, "a1,ok,1\n"), QDVPC_OK);
+  ASSERT_EQ(qdvpc_end_input(a), QDVPC_OK);
+  ASSERT_TRUE(WaitLogged("dp_EndInput completed for application Feed attribute group Lines"));
+  EXPECT_EQ(OnlineSources("Lines"), 1);
+  for (const char *r : {"b1,ok,2\n", "b2,ok,3\n", "b3,ok,4\n"}) {
+    ASSERT_EQ(qdvpc_send(b, r), QDVPC_OK);
+  }
+  ASSERT_EQ(qdvpc_end_input(b), QDVPC_OK);
+  ASSERT_TRUE(WaitLogged("dp_EndInput completed for application Feed attribute group Lines", 2));
+  // The rows of the table and those stored under no table.
+  auto all = [&] {
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
+                                                           "attribute_group is null or "
+                                                           "attribute_group='Lines'"));
+  };
+  ASSERT_TRUE(WaitFor([&] { return all() >= 4; }, 20s)) << Trace();
+  EXPECT_EQ(Values("Lines", "Host"), (Strings{"a1", "b1", "b2", "b3"}));
+  EXPECT_EQ(qdvp_test::Occurrences(qdvp_test::ReadFile(peer_->Jsonl()), "handle not online"), 0);
+  EXPECT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
+  qdvpc_close(a);
+  qdvpc_close(b);
+}
+
 // A UDP client that vanishes without ENDINP: its session expires after the table's time to
 // live times QDVP_DP_EXPIRE_FACTOR (DP log 32), its row is kept and its source goes offline.
 TEST_F(ApiServer, SilentUdpSessionExpires) {

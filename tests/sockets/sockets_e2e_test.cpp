@@ -119,6 +119,49 @@ TEST_F(SocketServer, DynamicPartnersAreBuiltFromTheirAssociationRecordAndSilentO
   EXPECT_TRUE(WaitLogged("NEW TCP connection from"));
 }
 
+// Two dynamic partners from one host are one source at the agent (both are named after the
+// host, and the agent gives the second online the first one's handle). The first one's
+// delayed offline, when its table's time to live has passed, leaves the handle online while
+// the second still feeds it: the second's rows keep their application and table, and the
+// source goes offline at the agent once the second has gone as well.
+TEST_F(SocketServer, PartnersOfOneHostKeepTheirSharedSourceUntilTheLastLeaves) {
+  Metafile("dyn", "//APPL DynApp\n//NAME Dyn E 1\n//ATTRIBUTES ','\nHost D 16\nStatus D 4\n",
+           false);
+  Start();
+  auto a = Client::Open(port_, false, "127.0.0.3");
+  auto b = Client::Open(port_, false, "127.0.0.3");
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(a->Send("//dyn\na1,200\n"));
+  ASSERT_TRUE(WaitRows("Dyn", 1)) << Trace();
+  ASSERT_TRUE(b->Send("//dyn\nb1,200\n"));
+  ASSERT_TRUE(WaitRows("Dyn", 2)) << Trace();
+  EXPECT_EQ(OnlineSources("Dyn"), 1);
+  // The first partner leaves; its offline waits for the time to live and is then handled.
+  a.reset();
+  ASSERT_TRUE(WaitLogged("TCP session disconnect received from"));
+  auto offlines = [&] {
+    std::string trace = Trace();
+    return qdvp_test::Occurrences(trace, "Sending dp_offline request") +
+           qdvp_test::Occurrences(trace, "not sent: another source of its table holds");
+  };
+  ASSERT_TRUE(WaitFor([&] { return offlines() >= 1; }, 20s)) << Trace();
+  EXPECT_EQ(OnlineSources("Dyn"), 1);
+  ASSERT_TRUE(b->Send("b2,201\nb3,202\nb4,203\n"));
+  // The rows of the table and those stored under no table.
+  auto all = [&] {
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
+                                                           "attribute_group is null or "
+                                                           "attribute_group='Dyn'"));
+  };
+  ASSERT_TRUE(WaitFor([&] { return all() >= 5; }, 20s)) << Trace();
+  EXPECT_EQ(Count("Dyn"), 5) << "rows stored under a handle the agent took offline\n" << Trace();
+  EXPECT_EQ(Values("Dyn", "Host"), (std::vector<std::string>{"a1", "b1", "b2", "b3", "b4"}));
+  EXPECT_EQ(qdvp_test::Occurrences(qdvp_test::ReadFile(peer_->Jsonl()), "handle not online"), 0);
+  // The second leaves too: now the source goes offline at the agent.
+  b.reset();
+  ASSERT_TRUE(WaitFor([&] { return OnlineSources("Dyn") == 0; }, 20s)) << Trace();
+}
+
 // UDP partners: each datagram's lines are rows; a size confirmation answers each datagram; the
 // end marker ends the session and the next datagram starts one; a partner silent for TTL times
 // the expire factor is taken offline by the periodic scan (DP log 32).
