@@ -71,7 +71,7 @@
 //       configuration file)
 //   31  the support layer's own: the product specification, then the trace; the storage
 //       registry, the operator console lines, the validation messages, the metafile stream
-//       sizes
+//       sizes, the name resolver's cache and queue (core/support/qdv0rslv.cpp)
 //
 // WHAT MAY BE HELD ACROSS A WAIT. A condition wait releases its own lock. Across a wait for the
 // agent (a DCH request, a reconnection, a resync pause) a task holds only the locks whose

@@ -144,7 +144,8 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "INFO     ",
     "INFO     ",
     "INFO     ",
-    "INFO     ",
+    "WARNING  POST sender @ port @ dropped: it does not read its acknowledgement stamps (@ "
+    "bytes waiting).",
     "INFO     ",  // 90-95
     "INFO     ",
     "INFO     ",

@@ -395,9 +395,16 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
     }
   }
   // The name a SETSRC gave lasts for the session; the next one starts with the client's host.
-  char node[256];
-  QDVP_PartnerNodeName(&partner->PartnerAddr, node, sizeof(node));
+  // A partner already reset (its connection closed) has no address left to name: the next
+  // binding names its source.
+  struct sockaddr_in address;
   {
+    OSV1_Guard hold(&partner->IOLock);
+    address = partner->PartnerAddr;
+  }
+  if (address.sin_addr.s_addr != htonl(INADDR_ANY)) {
+    char node[256];
+    QDVP_PartnerNodeName(&address, node, sizeof(node));
     OSV1_Guard attrs(&source->AttrLock);
     QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(node);

@@ -24,8 +24,10 @@ void QDVP_DottedAddress(const struct sockaddr_in *peer, char *text) {
 }
 
 void QDVP_PartnerNodeName(const struct sockaddr_in *peer, char *name, size_t size) {
-  char host[256];
-  if (QDV0_ConvertAddrToName(peer, host, sizeof(host)) == 0 && host[0] != '\0') {
+  // From the resolver's cache: a new address waits only briefly, and only for an idle resolver
+  // (core/support/qdv0rslv.cpp); unresolved, the partner is named by its address.
+  char host[256] = "";
+  if (QDV0_CachedAddressName(peer, host, sizeof(host), QDV0_NAME_WAIT_MS) == 1) {
     snprintf(name, size, "%s", host);
     return;
   }

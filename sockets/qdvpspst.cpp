@@ -167,6 +167,16 @@ std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *send
                             const char *buffer, int length) {
   std::string message(buffer, static_cast<size_t>(length));
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  // The origin's name from the resolver's cache, before the row's lock: a new sender may wait
+  // briefly for an idle resolver, never for a slow lookup (core/support/qdv0rslv.cpp).
+  char host[256] = "";
+  std::string origin;
+  if (QDV0_CachedAddressName(sender, host, sizeof(host), QDV0_NAME_WAIT_MS) == 1) {
+    origin = host;
+    origin = origin.substr(0, origin.find('.'));
+  } else {
+    origin = host;
+  }
   std::string stamp;
   {
     OSV1_Guard attrs(&source->AttrLock);
@@ -199,8 +209,6 @@ std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *send
     char now[QDV0_CORVID_TIME_LEN + 1];
     QDV0_GetCorvidTime(now);
     SetAttribute(source, "Post_Time", now);
-    std::string origin = QDV0_ResolveAddressToName(sender);
-    if (!QDV0_IsThisAddressString(origin.c_str())) origin = origin.substr(0, origin.find('.'));
     SetAttribute(source, "Post_Origin", origin);
     stamp = QDVP_PostAckStamp(sender, now, PostCatKey[index], text);
     SetAttribute(source, "Post_Ack_Stamp", stamp);
@@ -227,8 +235,88 @@ std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEnt
 
 namespace {
 
+enum {
+  // Acknowledgement stamps a TCP sender has not read that may wait in the data provider; beyond
+  // them the sender is dropped (DP log 94). The socket's own buffer is held small too, so the
+  // whole is bounded: a sender that never reads cannot hold the server.
+  kPostAckPendingLimit = 65536,
+  kPostSendBuffer = 16384,
+};
+
+// The one TCP sender (a new connection replaces it): its connection, address and the stamps
+// the system has not taken yet.
+struct PostPartner {
+  int socket = -1;
+  struct sockaddr_in address{};
+  std::string out;
+};
+
 bool IsShutdownText(const char *data, size_t n) {
   return n > 0 && n <= strlen(SelectShutDownMsg) && memcmp(data, SelectShutDownMsg, n) == 0;
+}
+
+void ClosePartner(PostPartner *p) {
+  QDV0_CloseTheSocket(p->socket);
+  p->socket = -1;
+  p->out.clear();
+}
+
+// Hands what the partner has yet to read to the system without waiting; false when the
+// connection failed (the peer is gone).
+bool FlushPartner(PostPartner *p) {
+  while (!p->out.empty()) {
+    ssize_t n = send(p->socket, p->out.data(), p->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p->out.erase(0, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A stamp for the partner: sent when the system takes it, kept while it does not, and the
+// partner dropped (DP log 94) once more than the bound waits.
+void QueueStamp(DPAB *anchor, PostPartner *p, const std::string &stamp) {
+  p->out += stamp;
+  if (!FlushPartner(p)) {
+    QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d", p->socket);
+    ClosePartner(p);
+    return;
+  }
+  if (p->out.size() <= kPostAckPendingLimit) return;
+  char dotted[INET_ADDRSTRLEN] = "?", port[16], waiting[24];
+  inet_ntop(AF_INET, &p->address.sin_addr, dotted, sizeof(dotted));
+  snprintf(port, sizeof(port), "%d", ntohs(p->address.sin_port));
+  snprintf(waiting, sizeof(waiting), "%zu", p->out.size());
+  QDVP_TRC(trk, TRK1_ERROR, "***** POST sender %s port %s does not read; %s bytes waiting, dropped",
+           dotted, port, waiting);
+  QDVP_SendDPlogMessage(anchor, 94, dotted, port, waiting);
+  ClosePartner(p);
+}
+
+void AcceptPartner(int tcp, PostPartner *p) {
+  struct sockaddr_in from{};
+  socklen_t len = sizeof(from);
+  int s = accept4(tcp, reinterpret_cast<struct sockaddr *>(&from), &len,
+                  SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (s < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
+    }
+    return;
+  }
+  int size = kPostSendBuffer;
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+  // One TCP sender at a time: a new connection replaces the one before.
+  ClosePartner(p);
+  p->socket = s;
+  p->address = from;
+  QDVP_UpdateStatLogSockIO(1, 0);
 }
 
 void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
@@ -249,29 +337,19 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
     QDV0_CloseTheSocket(tcp);
     tcp = -1;
   }
+  if (tcp >= 0) fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) | O_NONBLOCK);
   char text[32];
   snprintf(text, sizeof(text), "%d", port);
   QDVP_SendDPlogMessage(anchor, 20, "POST", text);
   anchor->SocketServerMark.store(1);
-  int partner = -1;
-  struct sockaddr_in partnerAddr{};
+  PostPartner partner;
   char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
   while (!QDVP_TaskShouldEnd(pe)) {
-    struct pollfd fds[3] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}, {partner, POLLIN, 0}};
+    short wanted = static_cast<short>(POLLIN | (partner.out.empty() ? 0 : POLLOUT));
+    struct pollfd fds[3] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}, {partner.socket, wanted, 0}};
     if (poll(fds, 3, -1) < 0) continue;
     if (QDVP_TaskShouldEnd(pe)) break;
-    if (fds[1].revents & POLLIN) {
-      socklen_t len = sizeof(partnerAddr);
-      int s = accept4(tcp, reinterpret_cast<struct sockaddr *>(&partnerAddr), &len, SOCK_CLOEXEC);
-      if (s < 0) {
-        QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
-      } else {
-        // One TCP sender at a time: a new connection replaces the one before.
-        QDV0_CloseTheSocket(partner);
-        partner = s;
-        QDVP_UpdateStatLogSockIO(1, 0);
-      }
-    }
+    if (fds[1].revents & POLLIN) AcceptPartner(tcp, &partner);
     if (fds[0].revents & POLLIN) {
       for (;;) {
         struct sockaddr_in from;
@@ -285,23 +363,31 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
         QDVP_LoadPostAttributeData(anchor, pe, source, &from, buffer, static_cast<int>(n));
       }
     }
-    if (partner >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ssize_t n = recv(partner, buffer, QDVP_SOCK_BUFFER_SIZE, 0);
+    // The descriptor polled may have been replaced by an accept in this round.
+    if (partner.socket < 0 || partner.socket != fds[2].fd) continue;
+    if ((fds[2].revents & POLLOUT) && !FlushPartner(&partner)) {
+      QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d", partner.socket);
+      ClosePartner(&partner);
+      continue;
+    }
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = recv(partner.socket, buffer, QDVP_SOCK_BUFFER_SIZE, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
       if (n < 1) {
-        QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d", partner);
-        QDV0_CloseTheSocket(partner);
-        partner = -1;
+        QDVP_TRC(trk, TRK1_DETAIL, "TCP connection terminated for sock %d", partner.socket);
+        ClosePartner(&partner);
       } else {
         if (QDVP_CheckDataConversion(buffer, static_cast<int>(n))) {
           QDV0_ConvertDataToLocal(buffer, static_cast<size_t>(n));
         }
-        std::string stamp = QDVP_LoadPostAttributeData(anchor, pe, source, &partnerAddr, buffer,
+        struct sockaddr_in from = partner.address;
+        std::string stamp = QDVP_LoadPostAttributeData(anchor, pe, source, &from, buffer,
                                                        static_cast<int>(n));
-        send(partner, stamp.data(), stamp.size(), MSG_NOSIGNAL);
+        QueueStamp(anchor, &partner, stamp);
       }
     }
   }
-  QDV0_CloseTheSocket(partner);
+  ClosePartner(&partner);
   QDV0_CloseTheSocket(udp);
   QDV0_CloseTheSocket(tcp);
   anchor->SocketServerMark.store(0);

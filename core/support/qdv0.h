@@ -197,10 +197,42 @@ int QDV0_WinSockInitialization(int version);
 // Fills address from a host name or dotted address and a port in host byte order; 0 on
 // success.
 int QDV0_ConvertNameToAddr(const char *host, int port, struct sockaddr_in *address);
-// Host name of the address into name (size bytes); 0 on success.
+// Host name of the address into name (size bytes); 0 on success. This is the lookup itself and
+// may take seconds: only the resolver's threads call it (qdv0rslv.cpp).
 int QDV0_ConvertAddrToName(const struct sockaddr_in *address, char *name, size_t size);
-// Host name text of an address, or its dotted form when it has no name (static per thread).
+// Host name text of an address as the resolver's cache knows it, or its dotted form when it is
+// not known yet or has no name (static per thread). Never waits for a lookup.
 const char *QDV0_ResolveAddressToName(const struct sockaddr_in *address);
+// The name resolver: reverse lookups on a few threads of their own, answered from a bounded
+// cache, so that no caller waits for a slow resolver. Any thread may call it.
+enum {
+  QDV0_NAME_CACHE_ENTRIES = 512,  // addresses kept; the least recently used makes room
+  QDV0_NAME_TTL = 600,            // seconds a name is kept before it is looked up again
+  QDV0_NO_NAME_TTL = 60,          // the same for an address that has no name
+  QDV0_NAME_QUEUE = 64,           // lookups that may wait; more are not queued
+  QDV0_NAME_THREADS = 2,          // lookups in progress at once
+  QDV0_NAME_WAIT_MS = 50,         // what a partner's binding may wait for an idle resolver
+};
+// The host name of address into name (size bytes): 1 when it is a host name, 0 when it is the
+// dotted address (not looked up yet, being looked up, or without a name), -1 for bad arguments.
+// An address the cache does not know, or knows only from an old answer (which is still given),
+// is queued for a lookup. With waitMs > 0 a new address may wait up to waitMs for its answer,
+// but only when no other lookup is queued or in progress. 0.0.0.0 and 255.255.255.255 are never
+// looked up.
+int QDV0_CachedAddressName(const struct sockaddr_in *address, char *name, size_t size,
+                           long waitMs);
+// Tests: every lookup goes through fn instead of the system's (null: the system's again); the
+// cache and the queue are emptied, and answers of lookups already running are dropped.
+typedef int (*QDV0_NAME_LOOKUP)(const struct sockaddr_in *address, char *name, size_t size);
+void TEST_QDV0_SetNameLookup(QDV0_NAME_LOOKUP fn);
+struct QDV0_ResolverCounts {
+  long lookups;  // lookups done since the last TEST_QDV0_SetNameLookup
+  long dropped;  // addresses not queued because the queue was full
+  int cached;    // entries in the cache
+  int queued;    // lookups waiting
+  int running;   // lookups in progress
+};
+QDV0_ResolverCounts TEST_QDV0_GetResolverCounts(void);
 int QDV0_IsThisAddressString(const char *text);
 const char *QDV0_LocalHostNameString(void);
 int QDV0_IsOwnHostName(const char *name);

@@ -40,21 +40,7 @@ int QDV0_ConvertNameToAddr(const char *host, int port, struct sockaddr_in *addre
   return 0;
 }
 
-int QDV0_ConvertAddrToName(const struct sockaddr_in *address, char *name, size_t size) {
-  if (address == nullptr || name == nullptr || size == 0) return -1;
-  return getnameinfo(reinterpret_cast<const struct sockaddr *>(address), sizeof(*address), name,
-                     static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD) == 0
-             ? 0
-             : -1;
-}
-
-const char *QDV0_ResolveAddressToName(const struct sockaddr_in *address) {
-  thread_local char name[NI_MAXHOST];
-  if (address == nullptr) return nullptr;
-  if (QDV0_ConvertAddrToName(address, name, sizeof(name)) == 0) return name;
-  if (inet_ntop(AF_INET, &address->sin_addr, name, sizeof(name)) == nullptr) return nullptr;
-  return name;
-}
+// Address to name: qdv0rslv.cpp (the resolver and its cache).
 
 const char *QDV0_LocalHostNameString(void) {
   thread_local char name[256];
