@@ -146,7 +146,9 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "INFO     ",
     "INFO     ",
     "INFO     ",  // 90-95
-    "INFO     ",
+    "ERROR    @ server cannot accept a connection, errno @ (24 and 23: no file descriptor "
+    "left). @ connection(s) closed unserved since the last report; accepting goes on as "
+    "descriptors are freed.",
     "INFO     ",
     "INFO     ",
     "INFO     ",
