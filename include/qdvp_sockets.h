@@ -36,6 +36,11 @@ enum {
   QDVP_SOCK_BUFFER_SIZE = 4096,     // one receive, and the longest record of a partner
   QDVP_SOCK_FIRST_DATA_WAIT = 5,    // seconds a dynamic TCP partner has for its first bytes
   QDVP_SOCK_MAX_UNBOUND = 64,       // accepted TCP connections still waiting for first bytes
+  QDVP_SOCK_ACCEPT_REST_MS = 500,   // the listening socket's rest after an accept that failed
+  QDVP_SOCK_LIMIT_REPORT_PERIOD = 60,  // seconds between two reports of the open-file limit
+  // Seconds a UDP session (a socket partner's or a client API session's) lasts without a
+  // datagram at most, whatever its table's time to live: QDVP_UDP_SESSION_IDLE.
+  QDVP_UDP_SESSION_IDLE_DEFAULT = 300,
   QDVP_SOCK_DATA_PORT_BASE = 7500,  // + DP_PORT_OFFSET, or QDVP_DP_PORT
   QDVP_SOCK_API_PORT_BASE = 7600,   // + DP_PORT_OFFSET, or QDVP_API_DPAPI_PORT
   QDVP_META_SERVER_PORT_BASE = 7800,
@@ -55,8 +60,11 @@ int QDVP_ServerPort(char kind);
 // server, 4 POST); other types are refused.
 int QDVP_SendSelectMessage(int socket, const char *text, const struct sockaddr_in *address);
 
-// Sends the table's confirmation for a received buffer of length bytes back to the partner.
-void QDVP_SendReceivedDataAck(IOEntry *partner, int length);
+// Sends the table's confirmation for a received buffer of length bytes back to the partner; to
+// a datagram's sender instead, on the UDP socket, when to is given (a datagram the partner took
+// beside the session it is bound to).
+void QDVP_SendReceivedDataAck(IOEntry *partner, int length, const struct sockaddr_in *to = nullptr,
+                              int socket = -1);
 
 // The partner to bind to a sender at peer, within application when given; null for none, also
 // when two configured entries match the sender equally.

@@ -147,7 +147,9 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "WARNING  POST sender @ port @ dropped: it does not read its acknowledgement stamps (@ "
     "bytes waiting).",
     "INFO     ",  // 90-95
-    "INFO     ",
+    "ERROR    @ server cannot accept a connection, errno @ (24 and 23: no file descriptor "
+    "left). @ connection(s) closed unserved since the last report; accepting goes on as "
+    "descriptors are freed.",
     "INFO     ",
     "INFO     ",
     "INFO     ",

@@ -14,6 +14,7 @@
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_metafile.h"
 #include "../include/qdvp_records.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_sockets.h"
 #include "qdvpsock.h"
 
@@ -75,10 +76,17 @@ bool SameAddress(const IOEntry *io, const struct sockaddr_in *peer) QDVP_REQUIRE
   return io->PartnerAddr.sin_addr.s_addr == peer->sin_addr.s_addr;
 }
 
-// Within an application: the first partner with the sender's address and configured port, or
-// a free one with the address and any port.
+// Bound now to a session from the sender's very address and port.
+bool Current(const IOEntry *io, const struct sockaddr_in *peer) QDVP_REQUIRES(io->IOLock) {
+  return io->Active && io->PartnerAddr.sin_port == peer->sin_port;
+}
+
+// Within an application: the partner bound to the sender's session, else the first configured
+// partner with the sender's address and configured port, or a free one with the address and
+// any port. A partner made for another sender's session is never taken.
 IOEntry *LookUpInApplication(ApplEntry *appl, const struct sockaddr_in *peer) {
   OSV1_Guard tables(&appl->TableListLock);
+  IOEntry *found = nullptr;
   for (TableEntry *t = appl->pTableList; t != nullptr; t = t->pNext) {
     OSV1_Guard sources(&t->SourceListLock);
     for (SourceEntry *s = t->pSourceList; s != nullptr; s = s->pNext) {
@@ -86,13 +94,36 @@ IOEntry *LookUpInApplication(ApplEntry *appl, const struct sockaddr_in *peer) {
       if (s->Kind != 'S' || io == nullptr) continue;
       OSV1_Guard hold(&io->IOLock);
       if (!SameAddress(io, peer)) continue;
+      if (Current(io, peer)) return io;
+      if (found != nullptr || io->ReleaseOnDisconnect) continue;
       if (io->ConfigPort == peer->sin_port ||
           (io->ConfigPort == 0 && io->Socket < 0 && !io->Active)) {
-        return io;
+        found = io;
       }
     }
   }
-  return nullptr;
+  return found;
+}
+
+// The configured partner of the sender's host (of that application, when given) that is bound
+// to a session of its own (a TCP connection, or datagrams from another port): a host's partner
+// takes its host's datagrams whatever else it is bound to. Null when none, or more than one.
+IOEntry *BusyConfiguredPartner(DPAB *anchor, const struct sockaddr_in *peer, ApplEntry *appl) {
+  OSV1_Guard list(&anchor->ApplIOLock[QDVP_IOE_SOCK - 1]);
+  IOEntry *found = nullptr;
+  int matches = 0;
+  for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
+    OSV1_Guard hold(&io->IOLock);
+    if (!SameAddress(io, peer) || io->ReleaseOnDisconnect || io->Socket < 0) continue;
+    if (io->ConfigPort != 0 && io->ConfigPort != peer->sin_port) continue;
+    SourceEntry *s = io->pSource;
+    if (appl != nullptr && (s == nullptr || s->pTable == nullptr || s->pTable->pAppl != appl)) {
+      continue;
+    }
+    matches++;
+    found = io;
+  }
+  return matches == 1 ? found : nullptr;
 }
 
 }  // namespace
@@ -106,7 +137,10 @@ IOEntry *QDVP_LookUpPartnerByAddr(DPAB *anchor, const struct sockaddr_in *peer,
   for (IOEntry *io = anchor->pIOEList[QDVP_IOE_SOCK]; io != nullptr; io = io->pNextKind) {
     OSV1_Guard hold(&io->IOLock);
     if (!SameAddress(io, peer)) continue;
-    bool current = io->Active && io->PartnerAddr.sin_port == peer->sin_port;
+    bool current = Current(io, peer);
+    // A partner made for one sender's session serves that session only: once it has ended,
+    // the partner is on its way out and never a free entry for the next sender.
+    if (io->ReleaseOnDisconnect && !current) continue;
     if ((io->ConfigPort != 0 && io->ConfigPort == peer->sin_port) || current) {
       matches++;
       exact = io;
@@ -148,9 +182,20 @@ IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
   }
   char dotted[INET_ADDRSTRLEN];
   QDVP_DottedAddress(peer, dotted);
-  SourceEntry *source = QDVP_InitializeSourceEntry(anchor, table, "SOCK", dotted, nullptr, nullptr);
+  // Marked as made for this session before it is on the table's list.
+  SourceEntry *source = QDVP_InitializeSourceEntry(anchor, nullptr, "SOCK", dotted, nullptr, nullptr);
   if (source == nullptr) return nullptr;
+  source->Dynamic = 1;
+  source->pTable = table;
   {
+    OSV1_Guard hold(&source->pIOE->IOLock);
+    source->pIOE->ReleaseOnDisconnect = 1;
+  }
+  {
+    OSV1_Guard sources(&table->SourceListLock);
+    SourceEntry **link = &table->pSourceList;
+    while (*link != nullptr) link = &(*link)->pNext;
+    *link = source;
     OSV1_Guard counts(&table->TableLock);
     table->SourceCount++;
   }
@@ -167,6 +212,41 @@ IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
   source->CodeConversion = translate;
   QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   return source->pIOE;
+}
+
+bool QDVP_DynamicPartner(IOEntry *partner) {
+  OSV1_Guard hold(&partner->IOLock);
+  return partner->ReleaseOnDisconnect != 0;
+}
+
+// The source leaves its table's list first, so that no lookup finds it; then every holder
+// (the DCH client with a request of it, a worker with an action naming it) has let go before
+// it is freed, by the one lifetime rule.
+bool QDVP_ReleaseDynamicPartner(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
+  if (partner == nullptr || !QDVP_DynamicPartner(partner)) return false;
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    if (partner->Active || partner->Socket >= 0) return false;
+  }
+  SourceEntry *source = partner->pSource;
+  TableEntry *table = source->pTable;
+  QDVP_TRC(trk, TRK1_DETAIL, "Partner source @%p <%s> made for a session released",
+           static_cast<void *>(source), source->pSourceName ? source->pSourceName : "");
+  OSV1_CloseHolds(&source->Holds);
+  QDVP_WaitForDCHrequestRelease(anchor, pe, source);
+  if (table != nullptr) {
+    OSV1_Guard sources(&table->SourceListLock);
+    for (SourceEntry **link = &table->pSourceList; *link != nullptr; link = &(*link)->pNext) {
+      if (*link != source) continue;
+      *link = source->pNext;
+      OSV1_Guard counts(&table->TableLock);
+      table->SourceCount--;
+      break;
+    }
+    source->pNext = nullptr;
+  }
+  QDVP_ReleaseSourceEntry(anchor, source);
+  return true;
 }
 
 void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
@@ -212,9 +292,17 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
   }
   IOEntry *partner = QDVP_LookUpPartnerByAddr(anchor, peer, named);
   if (partner != nullptr) {
+    // A configured partner, or the partner of this sender's session; a datagram that carries
+    // the association record again is a session's datagram all the same, its record skipped.
     OSV1_Guard hold(&partner->IOLock);
-    if (!partner->ReleaseOnDisconnect) return partner;
+    bool current = Current(partner, peer) && partner->TCPsocket < 0;
+    if (!partner->ReleaseOnDisconnect || current) {
+      if (mark && !end && current) partner->NewSession = 1;
+      return partner;
+    }
   }
+  partner = BusyConfiguredPartner(anchor, peer, named);
+  if (partner != nullptr) return partner;
 
   const char *host = QDV0_ResolveAddressToName(peer);
   if ((!mark && !foreign) || end) {
@@ -312,8 +400,11 @@ int QDVP_ExpireUDPpartners(DPAB *anchor) {
     if (due->Kind == 'B') {
       QDVP_EndAPIdatagramSession(anchor, nullptr, due);  // resets it, releases a made source
     } else {
-      OSV1_Guard hold(&due->IOLock);
-      QDVP_ResetPartner(due);
+      {
+        OSV1_Guard hold(&due->IOLock);
+        QDVP_ResetPartner(due);
+      }
+      QDVP_ReleaseDynamicPartner(anchor, nullptr, due);
     }
     expired++;
   }

@@ -9,7 +9,8 @@
 // list (application deletion, the periodic scan) find it waiting; they wake it with a wake-up
 // datagram so that the set of sockets it waits on is built again. A connection that has not
 // said yet which application it feeds waits in a list of its own, with a deadline, so that it
-// holds up nobody.
+// holds up nobody. At the open-file limit the listening socket rests for a moment after the
+// connections that wait were closed, so that the loop never spins on what it cannot accept.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -55,8 +57,16 @@ struct Server {
   int tcp = -1;
   int port = 0;
   int expireFactor = 5;
+  int udpIdle = QDVP_UDP_SESSION_IDLE_DEFAULT;  // QDVP_UDP_SESSION_IDLE
   char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
   std::vector<Unbound> unbound;
+  // At the open-file limit: a descriptor kept in reserve, given up for a moment to accept and
+  // close the connections that wait; the time the listening socket rests until (a monotonic
+  // clock, for a pause shorter than a second); and the report of the limit, once a period.
+  int spare = -1;
+  std::chrono::steady_clock::time_point restUntil{};
+  time_t reportedAt = 0;
+  int closedUnserved = 0;
 };
 
 const char *TableName(const SourceEntry *s) { return s->pTable ? s->pTable->TableName : ""; }
@@ -99,6 +109,18 @@ IOEntry *BoundPartner(Server *sv, IOEntry *candidate, int fd) {
   return nullptr;
 }
 
+// When a UDP session that has just heard from its sender ends if it hears nothing more: after
+// the table's time to live times the expire factor, and never later than the idle bound, so that
+// sessions whose senders went away cannot use up a table's sources, whatever its time to live.
+time_t UDPexpiry(const Server *sv, const SourceEntry *source) {
+  time_t wait = sv->udpIdle;
+  if (source->pTable != nullptr && source->pTable->TTL > 0) {
+    time_t ttl = static_cast<time_t>(source->pTable->TTL) * sv->expireFactor;
+    if (ttl < wait) wait = ttl;
+  }
+  return QDV0_Time() + wait;
+}
+
 // An API datagram: the sender's session (bound now by its BGNINP) and its request.
 void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
   DPAB *anchor = sv->anchor;
@@ -118,12 +140,37 @@ void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
   QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer);
   {
     OSV1_Guard hold(&partner->IOLock);
-    if (source->pTable != nullptr && source->pTable->TTL > 0) {
-      partner->ExpiryTime =
-          QDV0_Time() + static_cast<time_t>(source->pTable->TTL) * sv->expireFactor;
-    }
+    partner->ExpiryTime = UDPexpiry(sv, source);
   }
   QDVP_EndAPIdatagramSession(anchor, sv->pe, partner);
+}
+
+// A datagram from the host of a configured partner bound to a TCP connection: its lines are
+// the partner's records beside the connection's, its confirmation goes back to its sender, and
+// its end marker ends the source's session while the connection stays (as the connection's
+// own marker does). The association record it may begin with is skipped.
+void DatagramBesideConnection(Server *sv, IOEntry *partner, const struct sockaddr_in *peer, int n) {
+  SourceEntry *source = partner->pSource;
+  if (source->CodeConversion) QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
+  QDVP_SendReceivedDataAck(partner, n, peer, sv->udp);
+  if (IsEndMarker(sv->buffer, static_cast<size_t>(n))) {
+    if (source->State == QDVP_Input) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+      QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, 0, nullptr);
+    }
+    OSV1_Guard hold(&partner->IOLock);
+    partner->NewSession = 1;
+    return;
+  }
+  char *data = sv->buffer;
+  int length = n;
+  if (length >= 2 && memcmp(data, ExplicitMarkASCII, 2) == 0) {
+    char *feed = static_cast<char *>(memchr(data, '\n', static_cast<size_t>(length)));
+    if (feed == nullptr) return;
+    length -= static_cast<int>(feed + 1 - data);
+    data = feed + 1;
+  }
+  if (length > 0) QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, length, data);
 }
 
 void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
@@ -147,16 +194,23 @@ void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
       continue;
     }
     SourceEntry *source = partner->pSource;
-    bool fresh;
+    bool fresh, beside, moved;
     {
       OSV1_Guard hold(&partner->IOLock);
       fresh = partner->Socket < 0;
-    }
-    if (fresh) {
-      QDVP_BindPartner(partner, sv->pe, sv->udp, -1, &peer, source->CodeConversion);
-      QDVP_UpdateStatLogSockIO(1, 0);
+      beside = partner->TCPsocket >= 0;
+      moved = !fresh && !beside && partner->PartnerAddr.sin_port != peer.sin_port;
     }
     QDVP_UpdateStatLogSockIO(0, 1);
+    if (beside) {
+      DatagramBesideConnection(sv, partner, &peer, n);
+      continue;
+    }
+    // A configured partner's datagram session follows its host to another port.
+    if (fresh || moved) {
+      QDVP_BindPartner(partner, sv->pe, sv->udp, -1, &peer, source->CodeConversion);
+      if (fresh) QDVP_UpdateStatLogSockIO(1, 0);
+    }
     if (source->CodeConversion) QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
     bool end = IsEndMarker(sv->buffer, static_cast<size_t>(n));
     if (end) {
@@ -168,12 +222,17 @@ void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     }
     QDVP_SendReceivedDataAck(partner, n);
     QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer);
-    OSV1_Guard hold(&partner->IOLock);
-    if (end) {
-      QDVP_ResetPartner(partner);
-    } else if (source->pTable != nullptr && source->pTable->TTL > 0) {
-      partner->ExpiryTime = QDV0_Time() + static_cast<time_t>(source->pTable->TTL) * sv->expireFactor;
+    {
+      OSV1_Guard hold(&partner->IOLock);
+      if (end) {
+        QDVP_ResetPartner(partner);
+      } else {
+        partner->ExpiryTime = UDPexpiry(sv, source);
+      }
     }
+    // A session that ended here (its end marker, or its source could not go online) takes the
+    // partner made for it along.
+    QDVP_ReleaseDynamicPartner(anchor, sv->pe, partner);
   }
 }
 
@@ -196,6 +255,7 @@ void EndConnection(Server *sv, IOEntry *partner, int err) {
   }
   QDVP_UpdateSourceEntryState(partner->pSource, QDVP_Inactive);
   QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, 0, nullptr);
+  QDVP_ReleaseDynamicPartner(anchor, sv->pe, partner);
 }
 
 void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
@@ -230,6 +290,40 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
   QDVP_HandleTCPdata(sv->anchor, sv->pe, partner, sv->buffer, n);
 }
 
+bool Resting(const Server *sv) { return std::chrono::steady_clock::now() < sv->restUntil; }
+
+// accept failed with err, which waiting does not cure (no descriptor left, most often). At the
+// descriptor limit the spare descriptor is given up so that the connections that wait can be
+// accepted and closed at once: their senders learn it, and they are not taken again and again.
+// Then the listening socket rests, so that the loop cannot spin on a connection it cannot take.
+// The trace and the DP log say it once a period, with the connections closed unserved.
+void AcceptFailed(Server *sv, int err) {
+  if ((err == EMFILE || err == ENFILE) && sv->spare >= 0) {
+    close(sv->spare);
+    sv->spare = -1;
+    for (int i = 0; i < QDVP_SOCK_BUFFER_SIZE; i++) {
+      int s = accept4(sv->tcp, nullptr, nullptr, SOCK_CLOEXEC);
+      if (s < 0) break;
+      close(s);
+      sv->closedUnserved++;
+    }
+    sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  sv->restUntil = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(QDVP_SOCK_ACCEPT_REST_MS);
+  time_t now = QDV0_Time();
+  if (sv->reportedAt != 0 && now - sv->reportedAt < QDVP_SOCK_LIMIT_REPORT_PERIOD) return;
+  sv->reportedAt = now;
+  QDVP_TRC(trk, TRK1_ERROR,
+           "***** Accept for TCP socket failed errno %d; %d connections closed unserved",
+           err, sv->closedUnserved);
+  char number[16], closed[16];
+  snprintf(number, sizeof(number), "%d", err);
+  snprintf(closed, sizeof(closed), "%d", sv->closedUnserved);
+  QDVP_SendDPlogMessage(sv->anchor, 96, sv->api ? "Socket API Server" : "Socket", number, closed);
+  sv->closedUnserved = 0;
+}
+
 void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   for (;;) {
     struct sockaddr_in peer;
@@ -237,9 +331,8 @@ void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     int s = accept4(sv->tcp, reinterpret_cast<struct sockaddr *>(&peer), &len,
                     SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
-      }
+      if (errno == ECONNABORTED) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) AcceptFailed(sv, errno);
       return;
     }
     if (sv->api) {
@@ -313,7 +406,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     owners.push_back(owner);
   };
   if (sv->udp >= 0) watch(sv->udp, nullptr);
-  if (sv->tcp >= 0) watch(sv->tcp, nullptr);
+  bool accepting = sv->tcp >= 0 && !Resting(sv);
+  if (accepting) watch(sv->tcp, nullptr);
   size_t firstUnbound = fds.size();
   for (const Unbound &u : sv->unbound) watch(u.socket, nullptr);
   size_t firstPartner = fds.size();
@@ -331,6 +425,11 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     long left = static_cast<long>(soonest - QDV0_Time()) * 1000;
     timeout = left < 200 ? 200 : static_cast<int>(left);
   }
+  if (sv->tcp >= 0 && !accepting) {
+    auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    sv->restUntil - std::chrono::steady_clock::now()).count() + 1;
+    if (timeout < 0 || rest < timeout) timeout = static_cast<int>(rest);
+  }
   OSV1_ReleaseLock(&sv->anchor->SelectLock);
   int ready = poll(fds.data(), fds.size(), timeout);
   OSV1_GetLock(&sv->anchor->SelectLock);
@@ -338,7 +437,7 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   if (QDVP_TaskShouldEnd(sv->pe)) return;
   size_t at = 0;
   if (sv->udp >= 0 && (fds[at++].revents & POLLIN)) DrainUDP(sv);
-  bool listening = sv->tcp >= 0 && (fds[at++].revents & POLLIN);
+  bool listening = accepting && (fds[at++].revents & POLLIN);
   // Bytes of connections not yet bound; the list is walked from its end, so erasing keeps the
   // places of the entries still to look at.
   for (size_t i = firstPartner; i-- > firstUnbound;) {
@@ -414,6 +513,7 @@ bool OpenSockets(Server *sv) {
              "impossible");
     return false;
   }
+  sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (sv->tcp >= 0) {
     fcntl(sv->tcp, F_SETFL, fcntl(sv->tcp, F_GETFL) | O_NONBLOCK);
     if (listen(sv->tcp, 10) != 0) {
@@ -503,6 +603,8 @@ void QDVP_CommonSocketServer(DPAB *anchor, ProcessEntry *entry, int port) {
   sv->port = port;
   const char *factor = QDV0_GetEnv("QDVP_DP_EXPIRE_FACTOR", "5");
   sv->expireFactor = atoi(factor) > 0 ? atoi(factor) : 5;
+  const char *idle = QDV0_GetEnv("QDVP_UDP_SESSION_IDLE", nullptr);
+  if (idle != nullptr && atoi(idle) > 0) sv->udpIdle = atoi(idle);
   if (OpenSockets(sv)) {
     anchor->SocketServerMark.store(1);
     OSV1_GetLock(&sv->anchor->SelectLock);
@@ -515,6 +617,7 @@ void QDVP_CommonSocketServer(DPAB *anchor, ProcessEntry *entry, int port) {
   }
   QDV0_CloseTheSocket(sv->udp);
   QDV0_CloseTheSocket(sv->tcp);
+  if (sv->spare >= 0) close(sv->spare);
   if (anchor->DPtype != QDVP_TYPE_ASFS) anchor->SocketServerMark.store(0);
   delete sv;
 }

@@ -36,6 +36,13 @@ ApplEntry *QDVP_BuildAssociatedApplication(DPAB *anchor, const char *name, bool 
 IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
                                    const struct sockaddr_in *peer, int translate);
 
+// True when the partner's source was made by this server for one sender's session (a dynamic
+// partner): it goes offline at once when the session ends, and is released then.
+bool QDVP_DynamicPartner(IOEntry *partner);
+// A dynamic partner whose session has ended: its source leaves its table and is freed once no
+// task holds it. True when it was released (the partner is gone then); false for any other.
+bool QDVP_ReleaseDynamicPartner(DPAB *anchor, ProcessEntry *pe, IOEntry *partner);
+
 // Binds partner to a session from peer on socket (tcp: the accepted connection, else -1).
 void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
                       const struct sockaddr_in *peer, int translate);

@@ -99,8 +99,10 @@ void QDVP_SendSelectInterrupt(int dpType, const char *text) {
   }
 }
 
-// A TCP partner's acknowledgement goes down its connection, a UDP partner's to its address.
-void QDVP_SendReceivedDataAck(IOEntry *partner, int length) {
+// A TCP partner's acknowledgement goes down its connection, a UDP partner's to its address, and
+// that of a datagram a partner took beside its session back to the datagram's sender.
+void QDVP_SendReceivedDataAck(IOEntry *partner, int length, const struct sockaddr_in *to,
+                              int socket) {
   SourceEntry *source = partner != nullptr ? partner->pSource : nullptr;
   TableEntry *table = source != nullptr ? source->pTable : nullptr;
   if (table == nullptr || table->ConfirmType == QDVP_CONFIRM_NONE) return;
@@ -133,7 +135,10 @@ void QDVP_SendReceivedDataAck(IOEntry *partner, int length) {
   }
   if (size == 0) return;
   ssize_t sent;
-  if (partner->TCPsocket >= 0) {
+  if (to != nullptr) {
+    sent = sendto(socket, data, size, MSG_DONTWAIT, reinterpret_cast<const struct sockaddr *>(to),
+                  sizeof(*to));
+  } else if (partner->TCPsocket >= 0) {
     sent = send(partner->TCPsocket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
   } else {
     sent = sendto(partner->Socket, data, size, MSG_DONTWAIT,
@@ -273,6 +278,9 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
       case QDVP_Inactive: {
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline for %s on request",
                  Name(source).c_str());
+        // A source made for one session is not kept online for its table's time to live: it
+        // is released when its session ends, and nothing may name it after that.
+        if (QDVP_DynamicPartner(partner)) source->OfflineNow = 1;
         int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
         OSV1_Guard hold(&partner->IOLock);
         if (partner->TCPsocket < 0) {

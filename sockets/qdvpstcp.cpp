@@ -151,9 +151,12 @@ static void EndTCPsession(DPAB *anchor, IOEntry *partner) {
   source->TTLexpiry = QDV0_Time();
   QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
   QDVP_ProcessSockRequestByState(anchor, nullptr, partner, 0, nullptr);
-  OSV1_Guard hold(&partner->IOLock);
-  QDV0_CloseTheSocket(partner->TCPsocket);
-  QDVP_ResetPartner(partner);
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    QDV0_CloseTheSocket(partner->TCPsocket);
+    QDVP_ResetPartner(partner);
+  }
+  QDVP_ReleaseDynamicPartner(anchor, nullptr, partner);
 }
 
 // The connect test: 0 connected, else the error. Bounded, so that a host that does not answer

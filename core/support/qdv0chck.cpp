@@ -64,6 +64,7 @@ const Setting kSettings[] = {
     {"QDVP_DP_SAMPLE_FACTOR", kNumber},
     {"QDVP_DP_FILE_SWITCH_CHECK_INTERVAL", kNumber},
     {"QDVP_DP_EXPIRE_FACTOR", kNumber},
+    {"QDVP_UDP_SESSION_IDLE", kNumber, 1, 86400},
     {"QDVP_DCH_REPLY_WAIT", kNumber},
     {"QDVP_DCH_CONNECT_RETRY_WAIT", kNumber},
     {"QDVP_DCH_WINDOW", kNumber, 0, 4096},
