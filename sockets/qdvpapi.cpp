@@ -265,18 +265,41 @@ int RowFailed(SourceEntry *source) {
   return 92;
 }
 
+// True when the parse left the row without a value: such a record is no row.
+bool RowIsEmpty(SourceEntry *source) {
+  OSV1_Guard attrs(&source->AttrLock);
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+    if (a->ActualValSize > 0) return false;
+  }
+  return true;
+}
+
 // The rows of SNDDTA (its lines) or ENDROW (data null: no line). A row is held back while its
 // row control is not known yet: the next line, or ENDROW, decides whether it is a middle or the
-// last row. A row the agent did not take ends the set (92), and the request's records go on,
-// each a row on its own: none of them is dropped for another's fate.
+// last row. A record from which no attribute can be read is no row: it is skipped before it
+// could replace the row held back, which stays held (so the set's last row is a real row, marked
+// last). A row the agent did not take ends the set (92), and the request's records go on, each a
+// row on its own: none of them is dropped for another's fate.
 int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
   SourceEntry *source = partner->pSource;
   char *line = data;
   int rc = 0;
   for (;;) {
+    char *next = nullptr;
+    int n = 0;
     if (data != nullptr) {
       while (*line == '\n' || *line == '\r') line++;
       if (*line == '\0') return rc;
+      char *feed = strchr(line, '\n');
+      next = feed != nullptr ? feed + 1 : line + strlen(line);
+      char *stop = feed != nullptr ? feed : line + strlen(line);
+      if (stop > line && stop[-1] == '\r') stop--;
+      n = static_cast<int>(stop - line);
+      if (n == 0 || QDVP_RecordIsIgnored(source, line, n)) {
+        if (n > 0) QDVP_TRC(trk, TRK1_DETAIL, "API record without its fields skipped");
+        line = next;
+        continue;
+      }
     }
     if (source->DataPending &&
         (source->RowControl == QDVP_SEQ_MIDDLE || source->RowControl == QDVP_SEQ_LAST)) {
@@ -293,15 +316,6 @@ int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
       if (source->RowControl == QDVP_SEQ_LAST) source->RowControl = QDVP_SEQ_ONLY;
       return rc;
     }
-    char *feed = strchr(line, '\n');
-    char *next = feed != nullptr ? feed + 1 : line + strlen(line);
-    char *stop = feed != nullptr ? feed : line + strlen(line);
-    if (stop > line && stop[-1] == '\r') stop--;
-    int n = static_cast<int>(stop - line);
-    if (n == 0) {
-      line = next;
-      continue;
-    }
     IObuffer *io = QDVP_GetNextFreeBuffer(partner);
     if (io == nullptr) return rc;
     int area = QDVP_IObufferDataSize(partner) - 1;
@@ -310,8 +324,9 @@ int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
     io->DataLength = static_cast<uint32_t>(copied);
     io->State = QDVP_ValidData;
     source->DataSequence = source->RowControl;
-    // A record the table's filter drops is skipped; the records after it in the request go on.
-    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io)) {
+    // A record the table's filter drops is skipped, and so is one that left no value; the
+    // records after it in the request go on.
+    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io) || RowIsEmpty(source)) {
       QDVP_UpdateSourceEntryState(source, QDVP_Input);
       line = next;
       continue;
