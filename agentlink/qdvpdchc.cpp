@@ -9,6 +9,7 @@
 // online) are followed up in the same pass. After every new connection the sources online at
 // the agent ask for actions again (RenewActionWaits). At the end it takes the DP log report
 // offline and unregisters the applications, then closes the connection.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -187,7 +188,23 @@ bool Online(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
   return false;
 }
 
-bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
+// A row the agent link could not deliver for good (refused by the agent, or lost without a
+// status where nothing sends it again): counted on its source, for the producer that went on
+// meanwhile, and told to the operator in DP log 90 (not for the DP log report's own rows, whose
+// message would be another such row).
+void RowNotTaken(DPAB *anchor, SourceEntry *source, int status) {
+  source->RowsNotTaken.fetch_add(1);
+  if (source == anchor->pDPlogSource || source->pTable == nullptr) return;
+  std::string node = QDVP_SourceNodeName(source);
+  if (node.empty() && source->pSourceName != nullptr) node = source->pSourceName;
+  const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
+  char code[16];
+  snprintf(code, sizeof(code), "%d", status);
+  QDVP_SendDPlogMessage(anchor, 90, appl, source->pTable->TableName,
+                        node.empty() ? "?" : node.c_str(), code);
+}
+
+bool Data(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP data");
   const DCHservices *services = QDVP_GetDCHservices();
   if (QDVP_WindowedSource(comm, source)) {
@@ -216,6 +233,7 @@ bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
   } else if (status == QDVP_DCH_STATUS_TIMED_OUT) {
     QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. DCH request timed out");
+    RowNotTaken(anchor, source, status);
   } else if (status == QDVP_DCH_STATUS_SYNC_REQUIRED) {
     QDVP_UpdateSourceEntryState(source, QDVP_Ready);
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. DCH synchronization required");
@@ -223,6 +241,7 @@ bool Data(SourceEntry *source, DCHcomm *comm, Pass *pass) {
     return true;
   } else {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. status %d", status);
+    RowNotTaken(anchor, source, status);
   }
   return false;
 }
@@ -342,7 +361,7 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bo
         again = Online(anchor, source, comm, &pass);
         break;
       case QDVP_Output:
-        again = Data(source, comm, &pass);
+        again = Data(anchor, source, comm, &pass);
         break;
       case QDVP_Reply:
         QDVP_TRC(trk, TRK1_DETAIL, ">>> Process DP activity reply");
@@ -409,6 +428,7 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. status %d", status);
       source->LastDataStatus = status;
       QDVP_CountLinkRows(QDVP_LINK_ROWS_REFUSED, 1);
+      RowNotTaken(anchor, source, status);
       return;
     }
     if (comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
@@ -451,6 +471,7 @@ void RecoverWindow(ProcessEntry *entry, DCHcomm *comm) {
       }
     }
     QDVP_PopWindowFront(comm);
+    QDVP_OutboxRowSettled(entry->pDPAB);
   }
 }
 

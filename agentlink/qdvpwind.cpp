@@ -114,6 +114,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
   }
   if (failed) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, unanswered);
+  if (!failed) QDVP_OutboxRowSettled(comm->pDPAB);
   return true;
 }
 
@@ -243,4 +244,14 @@ void QDVP_ForgetWindowSource(DCHcomm *comm, SourceEntry *source) {
   for (DCHinFlight &row : w->rows) {
     if (row.source == source) row.source = nullptr;
   }
+}
+
+bool QDVP_WindowHoldsSource(DCHcomm *comm, const SourceEntry *source) {
+  DCHwindow *w = comm ? comm->pWindow : nullptr;
+  if (w == nullptr) return false;
+  OSV1_Guard lock(&comm->StatusMutex);
+  for (size_t i = 0; i < w->rows.size(); i++) {
+    if (w->rows[i].source == source && (i >= w->answered || w->rows[i].status != 0)) return true;
+  }
+  return false;
 }

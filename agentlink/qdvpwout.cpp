@@ -37,6 +37,7 @@ struct DCHoutbox {
   OSV1_COND room;       // signalled when the client took rows
   std::deque<DCHinFlight> rows QDVP_GUARDED_BY(lock);
   std::atomic<int> waiting{0};            // producers waiting for room (changed under lock)
+  std::atomic<int> settling{0};           // producers waiting for their rows' statuses
   std::atomic<size_t> count{0};           // rows.size(), for looks without the lock
   std::atomic<int> window{0};             // 0: closed, rows go through the work queue
   DCHcomm *comm = nullptr;                // the client's connection block, whose window it feeds
@@ -207,4 +208,36 @@ void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source) {
   for (DCHinFlight &row : box->rows) {
     if (row.source == source) row.source = nullptr;
   }
+}
+
+void QDVP_OutboxRowSettled(DPAB *anchor) {
+  DCHoutbox *box = anchor->pOutbox.load();
+  if (box == nullptr || box->settling.load() == 0) return;
+  OSV1_Guard lock(&box->lock);
+  OSV1_WakeAll(&box->room, &box->lock);
+}
+
+// A row of the source waits here, or in the window without its final status.
+static bool Unsettled(DCHoutbox *box, const SourceEntry *source) QDVP_REQUIRES(box->lock) {
+  for (const DCHinFlight &row : box->rows) {
+    if (row.source == source) return true;
+  }
+  return QDVP_WindowHoldsSource(box->comm, source);
+}
+
+bool QDVP_WaitSourceRowsSettled(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter,
+                                int seconds) {
+  DCHoutbox *box = anchor->pOutbox.load();
+  if (box == nullptr) return true;
+  time_t deadline = QDV0_Time() + seconds;
+  OSV1_Guard lock(&box->lock);
+  // Counted before it looks, so that a status that comes in between wakes it.
+  box->settling++;
+  bool settled;
+  while (!(settled = !Unsettled(box, source)) && QDV0_Time() < deadline &&
+         !anchor->ShutdownRequested && (waiter == nullptr || !waiter->Terminate)) {
+    QDV0_ConditionTimedWait(&box->room, &box->lock, 1);
+  }
+  box->settling--;
+  return settled;
 }

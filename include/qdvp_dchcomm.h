@@ -247,6 +247,12 @@ void QDVP_FlushOutbox(DCHcomm *comm);
 void QDVP_OutboxStatusCame(DPAB *anchor, size_t unanswered);
 // A source about to be freed: its rows in the outbox are dropped.
 void QDVP_ForgetOutboxSource(DPAB *anchor, SourceEntry *source);
+// A row of the window got its final status (taken, or not taken for good): producers waiting
+// for their rows to settle look again.
+void QDVP_OutboxRowSettled(DPAB *anchor);
+// True while a row of source is in the window without its final status: not answered yet, or
+// answered otherwise than 0 and waiting for the recovery (under the status mutex).
+bool QDVP_WindowHoldsSource(DCHcomm *comm, const SourceEntry *source);
 // Installs the services of the subsystems above the agent link (null fields: none).
 void QDVP_SetDCHservices(const DCHservices *services);
 const DCHservices *QDVP_GetDCHservices();

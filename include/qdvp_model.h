@@ -327,6 +327,11 @@ struct SourceEntry {
   // The number of the source's last row whose status 0 came with every row before it settled:
   // where a server that saves its position may count its rows as taken by the agent.
   std::atomic<uint32_t> AckedRowNumber;
+  // How many of the source's rows the agent link could not deliver for good: refused by the
+  // agent, or lost without a status (one at a time) and not sent again. Counted by the DCH
+  // client when it knows (on a window that may be well after the producer went on); the
+  // producer compares it with what it has already told (RowsNotTakenTold).
+  std::atomic<uint32_t> RowsNotTaken;
 
   // Under AttrLock: the row (the attribute list and its display order, the delimiter it is
   // parsed with, the node name it is sent with) and the per-key attribute-list copies of a KEY
@@ -373,6 +378,7 @@ struct SourceEntry {
   // at creation.
   int CodeConversion;
   int DataPending;
+  uint32_t RowsNotTakenTold;  // RowsNotTaken as the producer last reported it (an API client)
   int EndBatchSummary;
   int SummaryOutput;
   time_t StateTime;

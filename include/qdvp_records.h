@@ -17,6 +17,12 @@
 
 // Parsing (records/qdvpmd2a.cpp, qdvpldab.cpp).
 int QDVP_MoveDataToAttr(SourceEntry *source, char *record, int length, int *loadedSize);
+// True when parsing record (length bytes) would load no attribute of source's row because the
+// record lacks the fields the row is parsed into (a delimited row of more than one field and no
+// delimiter in the record); nothing is changed. A producer that holds a row back asks before it
+// lets the next record replace it.
+bool QDVP_RecordIsIgnored(SourceEntry *source, const char *record, int length)
+    QDVP_EXCLUDES(source->AttrLock);
 int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioEntry, IObuffer *buffer);
 void LoadAttrBucket(AttrEntry *attribute, char *field, int length);
 void LoadRateAttribute(AttrEntry *attribute, long sample);

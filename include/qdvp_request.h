@@ -63,6 +63,13 @@ enum DCHretry {
 int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
                     DCHretry retry = QDVP_RETRY_NONE);
 
+// For a producer whose rows went out on a window without waiting (the outcome said Active):
+// waits, at most seconds, until none of source's rows is left in the outbox or in the window
+// without its final status. True when they all have it; source->RowsNotTaken then counts
+// those the agent did not take. Ends early, false, when the data provider or the waiter ends.
+bool QDVP_WaitSourceRowsSettled(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter,
+                                int seconds);
+
 // For a task about to end: waits until the DCH client has finished with the task's last
 // request for source. A request's wait ends early at shutdown while the client may still have
 // the request and will notify the requester's entry; the notice comes under the entry's mutex,

@@ -126,6 +126,8 @@ enum {
   QDVP_API_DATA_AT = 16,
   QDVP_API_CALL_TYPES = 10,
   QDVP_API_MAX_SESSIONS = 256,  // TCP clients at once; a further connection is closed at once
+  // Longest an ENDROW waits for the statuses of its set's rows sent on a window.
+  QDVP_API_SETTLE_SECONDS = 5,
 };
 enum APIcallType {
   QDVP_API_NONE = 0,

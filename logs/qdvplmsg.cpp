@@ -140,7 +140,8 @@ const char *const DP_Log_Message[QDVP_DPLOG_MESSAGES] = {
     "ERROR    Console command @ from address @ port @ refused: @.",
     "WARNING  State file @ holds @ unreadable line(s), the first at line @. They are ignored: "
     "their files are monitored as if new.",  // 84-89: file monitoring, the console, positions
-    "INFO     ",
+    "WARNING  A row of application @ attribute group @ from @ was not taken by the agent, "
+    "status @. The row is not stored.",  // 90: the agent link
     "INFO     ",
     "INFO     ",
     "INFO     ",

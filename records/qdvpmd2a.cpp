@@ -150,16 +150,22 @@ int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) QDVP_REQUI
   return loaded;
 }
 
+// A record without the delimiter gives a row of more than one field nothing: it is ignored.
+// Attributes that take a field count (derived, special and summary attributes take none).
+bool WithoutItsFields(AttrEntry *a, const char *delimiterFound) {
+  if (delimiterFound != nullptr) return false;
+  int attrCount = 0;
+  for (AttrEntry *x = a; x != nullptr && !IsSummaryStop(x); x = x->pNext)
+    attrCount += IsSpecialOrDerived(x) ? 0 : 1;
+  return attrCount > 1;
+}
+
 int ParseDelimited(SourceEntry *s, AttrEntry *a, char *record, char *end)
     QDVP_REQUIRES(s->AttrLock) {
   const char delimiter = s->pDelimiter[0];
   char *pos = record;
   char *d = FindDelimiter(&pos, end, delimiter);
-  // Attributes that take a field: derived, special and summary attributes take none.
-  int attrCount = 0;
-  for (AttrEntry *x = a; d == nullptr && x != nullptr && !IsSummaryStop(x); x = x->pNext)
-    attrCount += IsSpecialOrDerived(x) ? 0 : 1;
-  if (d == nullptr && attrCount > 1) {
+  if (WithoutItsFields(a, d)) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Input ignored. Source Type <%c> No delimiter <%s> found in buffer <%s>. "
              "ActualDataSize: %d",
@@ -285,6 +291,25 @@ void QDVP_ReleaseKeyCopyList(SourceEntry *s) {
     s->pKeyCopyList = static_cast<AttrEntry *>(copy->pWork[0]);
     QDVP_ReleaseAttributeList(copy);
   }
+}
+
+bool QDVP_RecordIsIgnored(SourceEntry *s, const char *record, int length) {
+  if (s == nullptr || record == nullptr || length < 0) return true;
+  TableEntry *table = s->pTable;
+  OSV1_Guard attrs(&s->AttrLock);
+  // The branch QDVP_MoveDataToAttr takes for the record.
+  AttrEntry *a = s->pAttrList;
+  if (table != nullptr && table->pSMB != nullptr) {
+    for (int i = 0; i < 3 && a != nullptr; i++) a = a->pNext;
+  }
+  if (a == nullptr) return true;
+  if (a->Type == 'R' || s->pDelimiter == nullptr || s->pDelimiter[0] == '\0' ||
+      strlen(s->pDelimiter) == 2) {
+    return false;
+  }
+  char *text = const_cast<char *>(record);
+  char *end = text + strnlen(record, static_cast<size_t>(length));
+  return WithoutItsFields(a, FindDelimiter(&text, end, s->pDelimiter[0]));
 }
 
 int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSize) {

@@ -218,16 +218,44 @@ int Ready(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *buffer, 
 }
 
 // The held row goes to the agent with the row control as its data sequence. False when the
-// agent did not take it.
+// agent did not take it; the session goes on all the same (its source takes the next request).
 bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   source->DataSequence = source->RowControl;
   int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
   if (state != QDVP_Active) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%d]", Name(source).c_str(), state);
+    // This answer tells the client; the count the agent link keeps is told with it.
+    source->RowsNotTakenTold = source->RowsNotTaken.load();
+    if (QDVP_PartnerRequestDone(anchor, source)) QDVP_UpdateSourceEntryState(source, QDVP_Input);
     return false;
   }
   QDVP_UpdateSourceEntryState(source, QDVP_Input);
   return true;
+}
+
+// A row that went out without waiting for its status (on a window) and that the agent did not
+// take is told to the client once, with 92, in the answer to the next request that sends rows.
+int TellRowsNotTaken(SourceEntry *source, int rc) {
+  uint32_t count = source->RowsNotTaken.load();
+  if (count == source->RowsNotTakenTold) return rc;
+  source->RowsNotTakenTold = count;
+  QDVP_TRC(trk, TRK1_ERROR, "*** rows of %s not taken by the agent; told to the client",
+           Name(source).c_str());
+  return rc == 0 ? 92 : rc;
+}
+
+// ENDROW: the client learns whether its set was taken. The rows still without their status
+// are waited for (at most QDVP_API_SETTLE_SECONDS); 92 when one was not taken, or when their
+// statuses did not all come in time (nothing is answered 0 before it is known).
+int SettleRows(DPAB *anchor, ProcessEntry *pe, SourceEntry *source, int rc) {
+  bool settled = QDVP_WaitSourceRowsSettled(anchor, source, pe, QDVP_API_SETTLE_SECONDS);
+  rc = TellRowsNotTaken(source, rc);
+  if (!settled && rc == 0) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** rows of %s without a status after %d s",
+             Name(source).c_str(), static_cast<int>(QDVP_API_SETTLE_SECONDS));
+    return 92;
+  }
+  return rc;
 }
 
 // A row failed at the agent: the set is over.
@@ -237,57 +265,75 @@ int RowFailed(SourceEntry *source) {
   return 92;
 }
 
+// True when the parse left the row without a value: such a record is no row.
+bool RowIsEmpty(SourceEntry *source) {
+  OSV1_Guard attrs(&source->AttrLock);
+  for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
+    if (a->ActualValSize > 0) return false;
+  }
+  return true;
+}
+
 // The rows of SNDDTA (its lines) or ENDROW (data null: no line). A row is held back while its
 // row control is not known yet: the next line, or ENDROW, decides whether it is a middle or the
-// last row.
+// last row. A record from which no attribute can be read is no row: it is skipped before it
+// could replace the row held back, which stays held (so the set's last row is a real row, marked
+// last). A row the agent did not take ends the set (92), and the request's records go on, each a
+// row on its own: none of them is dropped for another's fate.
 int RecordLoop(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *data) {
   SourceEntry *source = partner->pSource;
   char *line = data;
+  int rc = 0;
   for (;;) {
+    char *next = nullptr;
+    int n = 0;
     if (data != nullptr) {
       while (*line == '\n' || *line == '\r') line++;
-      if (*line == '\0') return 0;
+      if (*line == '\0') return rc;
+      char *feed = strchr(line, '\n');
+      next = feed != nullptr ? feed + 1 : line + strlen(line);
+      char *stop = feed != nullptr ? feed : line + strlen(line);
+      if (stop > line && stop[-1] == '\r') stop--;
+      n = static_cast<int>(stop - line);
+      if (n == 0 || QDVP_RecordIsIgnored(source, line, n)) {
+        if (n > 0) QDVP_TRC(trk, TRK1_DETAIL, "API record without its fields skipped");
+        line = next;
+        continue;
+      }
     }
     if (source->DataPending &&
         (source->RowControl == QDVP_SEQ_MIDDLE || source->RowControl == QDVP_SEQ_LAST)) {
-      if (!SendRow(anchor, pe, source)) return RowFailed(source);
+      bool last = source->RowControl == QDVP_SEQ_LAST;
+      if (!SendRow(anchor, pe, source)) rc = RowFailed(source);
       source->DataPending = 0;
-      if (source->RowControl == QDVP_SEQ_LAST) {
+      if (last) {
         source->RowControl = QDVP_SEQ_ONLY;
-        return 0;
+        return rc;
       }
     }
     if (data == nullptr) {
       // ENDROW with nothing held back closes the set all the same.
       if (source->RowControl == QDVP_SEQ_LAST) source->RowControl = QDVP_SEQ_ONLY;
-      return 0;
-    }
-    char *feed = strchr(line, '\n');
-    char *next = feed != nullptr ? feed + 1 : line + strlen(line);
-    char *stop = feed != nullptr ? feed : line + strlen(line);
-    if (stop > line && stop[-1] == '\r') stop--;
-    int n = static_cast<int>(stop - line);
-    if (n == 0) {
-      line = next;
-      continue;
+      return rc;
     }
     IObuffer *io = QDVP_GetNextFreeBuffer(partner);
-    if (io == nullptr) return 0;
+    if (io == nullptr) return rc;
     int area = QDVP_IObufferDataSize(partner) - 1;
     int copied = n < area ? n : area;
     memcpy(io->Data, line, static_cast<size_t>(copied));
     io->DataLength = static_cast<uint32_t>(copied);
     io->State = QDVP_ValidData;
     source->DataSequence = source->RowControl;
-    // A record the table's filter drops is skipped; the records after it in the request go on.
-    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io)) {
+    // A record the table's filter drops is skipped, and so is one that left no value; the
+    // records after it in the request go on.
+    if (!QDVP_MoveDataFromBufferToAttr(anchor, partner, io) || RowIsEmpty(source)) {
       QDVP_UpdateSourceEntryState(source, QDVP_Input);
       line = next;
       continue;
     }
     if (source->RowControl != QDVP_SEQ_MIDDLE) {
       if (QDVP_CheckDataSummaryReady(source)) {
-        if (!SendRow(anchor, pe, source)) return RowFailed(source);
+        if (!SendRow(anchor, pe, source)) rc = RowFailed(source);
       } else {
         QDVP_UpdateSourceEntryState(source, QDVP_Input);
       }
@@ -341,14 +387,14 @@ int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int ca
         if (!SendRow(anchor, pe, source)) return RowFailed(source);
       }
       source->RowControl = QDVP_SEQ_FIRST;
-      return 0;
+      return TellRowsNotTaken(source, 0);
     case QDVP_API_ENDROW:
       QDVP_ValidateAPIrequest("ENDROW", buffer, &at);
       source->RowControl = QDVP_SEQ_LAST;
-      return RecordLoop(anchor, pe, partner, nullptr);
+      return SettleRows(anchor, pe, source, RecordLoop(anchor, pe, partner, nullptr));
     case QDVP_API_SNDDTA:
       QDVP_ValidateAPIrequest("SNDDTA", buffer, &at);
-      return RecordLoop(anchor, pe, partner, buffer + at);
+      return TellRowsNotTaken(source, RecordLoop(anchor, pe, partner, buffer + at));
     default:
       QDVP_TRC(trk, TRK1_ERROR, "*** API request rejected, sequence error");
       return 13;
@@ -374,6 +420,9 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(), after);
     rc = 58;
   }
+  // The DCH client settles every row in flight before it takes a source offline: whether the
+  // session's rows were all taken is known now, and a row not taken is told first.
+  rc = TellRowsNotTaken(source, 0) != 0 ? 92 : rc;
   QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (source->pTable != nullptr) {
     const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
@@ -417,6 +466,23 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   if (tcp) QDVP_UpdateSourceEntryState(source, QDVP_Connected);
   return rc;
 }
+
+}  // namespace
+
+void QDVP_NoteAPIcallType(IOEntry *partner, int call) {
+  {
+    OSV1_Guard hold(&partner->IOLock);
+    partner->CallType = call;
+  }
+  SourceEntry *source = partner->pSource;
+  int state = source->State;
+  if (call == QDVP_API_ENDINP && source->pTable != nullptr && state != QDVP_Connected &&
+      state != QDVP_Initial && state != QDVP_NoState) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
+  }
+}
+
+namespace {
 
 // The request's step by the source's state; -1 when the state changed and is looked at again.
 int Step(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int length, int call,

@@ -348,14 +348,16 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
 
 namespace {
 
-// The first partner of a kind's list that holds a UDP session whose source takes input and
-// whose expiry time has come; its expiry time is cleared.
+// The first partner of a kind's list that holds a UDP session whose source is online (in any
+// state from Active to Inactive: a row the agent did not take must not keep a session from
+// ending) and whose expiry time has come; its expiry time is cleared.
 IOEntry *DuePartner(DPAB *anchor, int kind, time_t now) {
   OSV1_Guard list(&anchor->ApplIOLock[kind - 1]);
   for (IOEntry *io = anchor->pIOEList[kind]; io != nullptr; io = io->pNextKind) {
     OSV1_Guard hold(&io->IOLock);
-    if (io->Active && io->TCPsocket < 0 && io->Socket >= 0 && io->pSource != nullptr &&
-        io->pSource->State == QDVP_Input && io->ExpiryTime > 0 && now >= io->ExpiryTime) {
+    int state = io->pSource != nullptr ? io->pSource->State.load() : QDVP_NoState;
+    if (io->Active && io->TCPsocket < 0 && io->Socket >= 0 && state >= QDVP_Active &&
+        state <= QDVP_Inactive && io->ExpiryTime > 0 && now >= io->ExpiryTime) {
       io->ExpiryTime = 0;
       return io;
     }
@@ -365,7 +367,7 @@ IOEntry *DuePartner(DPAB *anchor, int kind, time_t now) {
 
 }  // namespace
 
-// A partner expires when it holds a UDP session whose source takes input and whose expiry time
+// A partner expires when it holds a UDP session whose source is online and whose expiry time
 // has come: a socket data partner, or an API client's UDP session (which would otherwise keep
 // its source online for good when the client vanished without ENDINP). Its source goes offline
 // without the partner's lock.

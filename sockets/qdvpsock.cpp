@@ -129,14 +129,7 @@ void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
   if (partner == nullptr) return;
   QDVP_UpdateStatLogSockIO(0, 1);
   SourceEntry *source = partner->pSource;
-  int call = QDVP_ExtractAPIcallType(sv->buffer, n);
-  {
-    OSV1_Guard hold(&partner->IOLock);
-    partner->CallType = call;
-  }
-  if (call == QDVP_API_ENDINP && source->State == QDVP_Input) {
-    QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
-  }
+  QDVP_NoteAPIcallType(partner, QDVP_ExtractAPIcallType(sv->buffer, n));
   QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer);
   {
     OSV1_Guard hold(&partner->IOLock);
@@ -271,15 +264,7 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
     // One receive is one request.
     sv->buffer[n] = '\0';
     QDV0_ConvertDataToLocal(sv->buffer, static_cast<size_t>(n));
-    int call = QDVP_ExtractAPIcallType(sv->buffer, n);
-    {
-      OSV1_Guard hold(&partner->IOLock);
-      partner->CallType = call;
-    }
-    SourceEntry *source = partner->pSource;
-    if (call == QDVP_API_ENDINP && source->State == QDVP_Input) {
-      QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
-    }
+    QDVP_NoteAPIcallType(partner, QDVP_ExtractAPIcallType(sv->buffer, n));
     QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, n, sv->buffer);
     return;
   }

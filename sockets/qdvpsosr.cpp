@@ -164,6 +164,10 @@ void QDVP_ResetPartner(IOEntry *partner) {
   partner->PendingLength = 0;
 }
 
+bool QDVP_PartnerRequestDone(DPAB *anchor, SourceEntry *source) {
+  return !anchor->ShutdownRequested && source->Enqueued.load() == 0;
+}
+
 namespace {
 
 // A partner's name in traces: its source's node name.
@@ -239,12 +243,12 @@ void SendLines(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, i
       int pass = QDVP_MoveDataFromBufferToAttr(anchor, partner, io);
       if (pass && QDVP_CheckDataSummaryReady(source)) {
         int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
-        if (state == QDVP_Active) {
-          QDVP_UpdateSourceEntryState(source, QDVP_Input);
-        } else {
+        if (state != QDVP_Active) {
+          // The agent link told the operator (DP log 90); the partner's next line goes on.
           QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s[%d]", Name(source).c_str(), state);
-          if (source->State != QDVP_Input) return;
+          if (!QDVP_PartnerRequestDone(anchor, source)) return;
         }
+        QDVP_UpdateSourceEntryState(source, QDVP_Input);
       } else {
         QDVP_UpdateSourceEntryState(source, QDVP_Input);
       }
