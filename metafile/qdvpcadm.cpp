@@ -432,17 +432,23 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
   SourceEntry *source = QDVP_FirstSourceOfApplication(appl);
   ApplEntry *result = appl;
   if (source != nullptr) {
-    QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
-    if (source->State == QDVP_Ready || source->State == QDVP_Pending) {
+    int state =
+        QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
+    // The source is Ready the moment the agent has registered it, and a partner that sends
+    // right then may already have taken it online (Active, Input, ...): any state past Ready
+    // says registered too, never "refused".
+    bool registered =
+        state == QDVP_Pending || (state >= QDVP_Ready && state != QDVP_Unregister);
+    if (registered) {
       // registered
-    } else if (source->State == QDVP_Register && anchor->ShutdownRequested) {
+    } else if (state == QDVP_Register && anchor->ShutdownRequested) {
       // The data provider ends while the request waits (for an agent that is not there, say):
       // the state is still the request's, no answer said the application was known.
       QDVP_TRC(trk, TRK1_DETAIL, "Registration of <%s> abandoned: the data provider ends",
                appl->ApplName);
       QDVP_ReleaseApplResources(anchor, appl, 1);
       result = nullptr;
-    } else if (source->State == QDVP_Register) {
+    } else if (state == QDVP_Register) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for <%s>. Application already registered",
                appl->ApplName);
       QDVP_DisplayValidationMessage(10, nullptr);

@@ -145,8 +145,8 @@ void APIdatagram(Server *sv, const struct sockaddr_in *peer, int n) {
 void DatagramBesideConnection(Server *sv, IOEntry *partner, const struct sockaddr_in *peer, int n) {
   SourceEntry *source = partner->pSource;
   if (source->CodeConversion) QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
-  QDVP_SendReceivedDataAck(partner, n, peer, sv->udp);
   if (IsEndMarker(sv->buffer, static_cast<size_t>(n))) {
+    QDVP_SendReceivedDataAck(partner, n, peer, sv->udp);
     if (source->State == QDVP_Input) {
       QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
       QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, 0, nullptr);
@@ -159,11 +159,17 @@ void DatagramBesideConnection(Server *sv, IOEntry *partner, const struct sockadd
   int length = n;
   if (length >= 2 && memcmp(data, ExplicitMarkASCII, 2) == 0) {
     char *feed = static_cast<char *>(memchr(data, '\n', static_cast<size_t>(length)));
-    if (feed == nullptr) return;
+    if (feed == nullptr) {
+      QDVP_SendReceivedDataAck(partner, n, peer, sv->udp);
+      return;
+    }
     length -= static_cast<int>(feed + 1 - data);
     data = feed + 1;
   }
-  if (length > 0) QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, length, data);
+  // Acknowledged only once the record path has taken the datagram's lines.
+  if (length <= 0 || QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, length, data) == 0) {
+    QDVP_SendReceivedDataAck(partner, n, peer, sv->udp);
+  }
 }
 
 void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
@@ -213,8 +219,10 @@ void DrainUDP(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
       }
       QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     }
-    QDVP_SendReceivedDataAck(partner, n);
-    QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer);
+    // Acknowledged only once the record path has taken the datagram's lines.
+    if (QDVP_ProcessSockRequestByState(anchor, sv->pe, partner, n, sv->buffer) == 0) {
+      QDVP_SendReceivedDataAck(partner, n);
+    }
     {
       OSV1_Guard hold(&partner->IOLock);
       if (end) {
@@ -271,8 +279,11 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
   if (partner->pSource->CodeConversion) {
     QDV0_ConvertEBCDICtoASCII(sv->buffer, static_cast<size_t>(n));
   }
-  QDVP_SendReceivedDataAck(partner, n);
-  QDVP_HandleTCPdata(sv->anchor, sv->pe, partner, sv->buffer, n);
+  // The acknowledgement follows the record path, so that a partner is never told of lines that
+  // went nowhere (a source being deleted, an agent that did not take the session online).
+  if (QDVP_HandleTCPdata(sv->anchor, sv->pe, partner, sv->buffer, n)) {
+    QDVP_SendReceivedDataAck(partner, n);
+  }
 }
 
 bool Resting(const Server *sv) { return std::chrono::steady_clock::now() < sv->restUntil; }
@@ -538,8 +549,9 @@ void QDVP_SplitPartnerBytes(const std::string &work, bool end, std::vector<Partn
   if (whole > from) pieces->push_back({false, work.substr(from, whole - from)});
 }
 
-void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
+bool QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
                         int length, bool end) {
+  bool taken = true;
   std::string work, held;
   {
     OSV1_Guard hold(&partner->IOLock);
@@ -564,8 +576,9 @@ void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const 
   // and the lines after it begin a new session.
   for (PartnerPiece &piece : pieces) {
     if (!piece.endMarker) {
-      QDVP_ProcessSockRequestByState(anchor, pe, partner, static_cast<int>(piece.text.size()),
-                                     &piece.text[0]);
+      taken &= QDVP_ProcessSockRequestByState(anchor, pe, partner,
+                                              static_cast<int>(piece.text.size()),
+                                              &piece.text[0]) == 0;
       continue;
     }
     if (partner->pSource->State == QDVP_Input) {
@@ -575,6 +588,7 @@ void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const 
     OSV1_Guard hold(&partner->IOLock);
     partner->NewSession = 1;
   }
+  return taken;
 }
 
 // The loop of both servers; the process entry's type word chooses the mode (0: the client API).

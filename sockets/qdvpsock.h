@@ -50,8 +50,9 @@ void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
 // A TCP partner's received bytes: lines that end go to the record path, an end marker line
 // takes the source offline (the next line starts a new session), and a line that has not
 // ended is held back until it does (a line longer than the receive buffer goes on as it is).
-// end set: the connection closed, so what is held back is the last line.
-void QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
+// end set: the connection closed, so what is held back is the last line. True when every line
+// was taken by the record path (or held back): only then is the partner acknowledged.
+bool QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *data,
                         int length, bool end = false);
 
 // How a TCP partner's bytes (what was held back, then what came) divide: pieces of whole lines

@@ -11,6 +11,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_core.h"
 #include "../include/qdvp_records.h"
 #include "../include/qdvp_request.h"
 #include "../include/qdvp_sockets.h"
@@ -170,6 +171,9 @@ bool QDVP_PartnerRequestDone(DPAB *anchor, SourceEntry *source) {
 
 namespace {
 
+// How long a partner's lines wait for their application's registration with the agent.
+constexpr int kRegistrationWaitMs = 2000;
+
 // A partner's name in traces: its source's node name.
 std::string Name(SourceEntry *source) {
   std::string node = QDVP_SourceNodeName(source);
@@ -257,6 +261,18 @@ void SendLines(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, i
   }
 }
 
+// The source's application was just imported or refreshed and the DCH client is registering it
+// with the agent. A partner's lines that arrive meanwhile (their acknowledgement is already on
+// its way) wait for the registration rather than being dropped; it takes milliseconds, and the
+// wait is bounded so that an agent that never answers cannot hold the server.
+bool WaitForRegistration(ProcessEntry *pe, SourceEntry *source) {
+  for (int waited = 0; source->State == QDVP_Register && waited < kRegistrationWaitMs;
+       waited += 5) {
+    QDVP_WaitTaskIOms(pe, 5, nullptr, nullptr);
+  }
+  return source->State != QDVP_Register;
+}
+
 }  // namespace
 
 int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int length,
@@ -298,6 +314,11 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
         }
         return 0;
       }
+      case QDVP_Register:
+        if (WaitForRegistration(pe, source)) continue;
+        QDVP_TRC(trk, TRK1_ERROR, "*** Registration of %s did not end; received data dropped",
+                 Name(source).c_str());
+        return 94;
       case QDVP_Connected:
         QDVP_TRC(trk, TRK1_ERROR, "*** Logic error. socket received source in wrong state <%s>",
                  QDVP_SourceStateName[state]);

@@ -106,7 +106,6 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
   }
   QDVP_BindPartner(partner, pe, socket, socket, peer, translate);
   QDVP_UpdateStatLogSockIO(1, 0);
-  if (length > 0) QDVP_SendReceivedDataAck(partner, length);
   SourceEntry *source = partner->pSource;
   char port[16], dotted[INET_ADDRSTRLEN];
   snprintf(port, sizeof(port), "%d", ntohs(peer->sin_port));
@@ -127,8 +126,10 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
     // not looked at again.
     if (configured == nullptr) partner->NewSession = 0;
   }
-  if (!first.empty()) QDVP_HandleTCPdata(anchor, pe, partner, first.data(),
-                                         static_cast<int>(first.size()));
+  // The first buffer is acknowledged once its lines are taken, as every later one is.
+  bool taken = first.empty() || QDVP_HandleTCPdata(anchor, pe, partner, first.data(),
+                                                   static_cast<int>(first.size()));
+  if (length > 0 && taken) QDVP_SendReceivedDataAck(partner, length);
   return partner;
 }
 

@@ -242,11 +242,14 @@ TEST_F(ChurnSources, FileSocketsAndApiClientFlowWhileTheirApplicationsComeAndGo)
     const char *metafile = applications[rounds % 4].metafile;
     std::string name = std::string(metafile) + ".mdl";
     if (rounds % 3 == 2) {
-      EXPECT_NE(Console("asfs", "REFRESH", name).find("result 0:"), std::string::npos) << name;
+      std::string reply = Console("asfs", "REFRESH", name);
+      EXPECT_NE(reply.find("result 0:"), std::string::npos) << name << ": " << reply;
     } else {
-      EXPECT_NE(Console("asfs", "DELETE", name).find("result 0:"), std::string::npos) << name;
+      std::string reply = Console("asfs", "DELETE", name);
+      EXPECT_NE(reply.find("result 0:"), std::string::npos) << name << ": " << reply;
       std::this_thread::sleep_for(200ms);
-      EXPECT_NE(Console("asfs", "IMPORT", name).find("result 0:"), std::string::npos) << name;
+      reply = Console("asfs", "IMPORT", name);
+      EXPECT_NE(reply.find("result 0:"), std::string::npos) << name << ": " << reply;
     }
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(qdvp_->Running()) << qdvp_->Stderr();
