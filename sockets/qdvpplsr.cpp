@@ -224,7 +224,7 @@ bool QDVP_ReleaseDynamicPartner(DPAB *anchor, ProcessEntry *pe, IOEntry *partner
   if (partner == nullptr || !QDVP_DynamicPartner(partner)) return false;
   {
     OSV1_Guard hold(&partner->IOLock);
-    if (partner->Active || partner->Socket >= 0) return false;
+    if (partner->Active || partner->TCPsocket >= 0) return false;
   }
   SourceEntry *source = partner->pSource;
   TableEntry *table = source->pTable;

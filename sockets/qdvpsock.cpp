@@ -406,6 +406,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     owners.push_back(owner);
   };
   if (sv->udp >= 0) watch(sv->udp, nullptr);
+  // The spare descriptor, when it could not be had again after the last time it was used.
+  if (sv->spare < 0) sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
   bool accepting = sv->tcp >= 0 && !Resting(sv);
   if (accepting) watch(sv->tcp, nullptr);
   size_t firstUnbound = fds.size();
