@@ -301,7 +301,8 @@ void AcceptFailed(Server *sv, int err) {
   if ((err == EMFILE || err == ENFILE) && sv->spare >= 0) {
     close(sv->spare);
     sv->spare = -1;
-    for (int i = 0; i < QDVP_SOCK_BUFFER_SIZE; i++) {
+    // Bounded: connections that keep coming are closed again after the rest.
+    for (int i = 0; i < QDVP_SOCK_MAX_UNBOUND; i++) {
       int s = accept4(sv->tcp, nullptr, nullptr, SOCK_CLOEXEC);
       if (s < 0) break;
       close(s);
