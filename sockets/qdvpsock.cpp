@@ -341,6 +341,9 @@ void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
       continue;
     }
     IOEntry *configured = QDVP_LookUpPartnerByAddr(sv->anchor, &peer, nullptr);
+    // A datagram session's partner made for its sender is no connection's: a connection from
+    // that host names its metafile like any other.
+    if (configured != nullptr && QDVP_DynamicPartner(configured)) configured = nullptr;
     if (configured != nullptr) {
       QDVP_BindTCPpartner(sv->anchor, sv->pe, s, &peer, configured, nullptr, 0);
     } else {
