@@ -54,16 +54,22 @@ bool QDVP_AssociationName(const char *record, char *name, size_t size) {
   return strstr(name, "..") == nullptr;
 }
 
-ApplEntry *QDVP_BuildAssociatedApplication(DPAB *anchor, const char *name, bool *built) {
-  *built = false;
+// The application already built from the metafile name (as named, or as its full path in the
+// metafile directory); null when none is.
+static ApplEntry *LoadedApplication(DPAB *anchor, const char *name) {
   ApplEntry *appl = QDVP_CheckApplicationExistence(anchor, name);
   if (appl != nullptr) return appl;
   char *full = QDVP_MetafileFullName(anchor, name);
-  if (full != nullptr) {
-    appl = QDVP_CheckApplicationExistence(anchor, full);
-    QDV0_Free(full);
-    if (appl != nullptr) return appl;
-  }
+  if (full == nullptr) return nullptr;
+  appl = QDVP_CheckApplicationExistence(anchor, full);
+  QDV0_Free(full);
+  return appl;
+}
+
+ApplEntry *QDVP_BuildAssociatedApplication(DPAB *anchor, const char *name, bool *built) {
+  *built = false;
+  ApplEntry *appl = LoadedApplication(anchor, name);
+  if (appl != nullptr) return appl;
   int opened = 0, already = 0;
   appl = QDVP_ConstructApplDataModel(anchor, name, 0, &opened, &already, 0, 1);
   *built = appl != nullptr && !already;
@@ -226,7 +232,7 @@ bool QDVP_ReleaseDynamicPartner(DPAB *anchor, ProcessEntry *pe, IOEntry *partner
   if (partner == nullptr || !QDVP_DynamicPartner(partner)) return false;
   {
     OSV1_Guard hold(&partner->IOLock);
-    if (partner->Active || partner->Socket >= 0) return false;
+    if (partner->Active || partner->TCPsocket >= 0) return false;
   }
   SourceEntry *source = partner->pSource;
   TableEntry *table = source->pTable;
@@ -288,7 +294,7 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
   if (length > 2 && mark && !end && QDVP_AssociationName(buffer, name, sizeof(name))) {
     QDVP_TRC(trk, TRK1_DETAIL, "Received explicit application association record for metafile <%s>",
              name);
-    named = QDVP_CheckApplicationExistence(anchor, name);
+    named = LoadedApplication(anchor, name);
   }
   IOEntry *partner = QDVP_LookUpPartnerByAddr(anchor, peer, named);
   if (partner != nullptr) {
@@ -301,8 +307,13 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
       return partner;
     }
   }
-  partner = BusyConfiguredPartner(anchor, peer, named);
-  if (partner != nullptr) return partner;
+  // A datagram that names an application not loaded yet is that application's, never the
+  // busy partner's.
+  bool names = (mark || foreign) && !end;
+  if (!names || named != nullptr) {
+    partner = BusyConfiguredPartner(anchor, peer, named);
+    if (partner != nullptr) return partner;
+  }
 
   const char *host = QDV0_ResolveAddressToName(peer);
   if ((!mark && !foreign) || end) {

@@ -297,7 +297,8 @@ void AcceptFailed(Server *sv, int err) {
   if ((err == EMFILE || err == ENFILE) && sv->spare >= 0) {
     close(sv->spare);
     sv->spare = -1;
-    for (int i = 0; i < QDVP_SOCK_BUFFER_SIZE; i++) {
+    // Bounded: connections that keep coming are closed again after the rest.
+    for (int i = 0; i < QDVP_SOCK_MAX_UNBOUND; i++) {
       int s = accept4(sv->tcp, nullptr, nullptr, SOCK_CLOEXEC);
       if (s < 0) break;
       close(s);
@@ -336,6 +337,9 @@ void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
       continue;
     }
     IOEntry *configured = QDVP_LookUpPartnerByAddr(sv->anchor, &peer, nullptr);
+    // A datagram session's partner made for its sender is no connection's: a connection from
+    // that host names its metafile like any other.
+    if (configured != nullptr && QDVP_DynamicPartner(configured)) configured = nullptr;
     if (configured != nullptr) {
       QDVP_BindTCPpartner(sv->anchor, sv->pe, s, &peer, configured, nullptr, 0);
     } else {
@@ -402,6 +406,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     owners.push_back(owner);
   };
   if (sv->udp >= 0) watch(sv->udp, nullptr);
+  // The spare descriptor, when it could not be had again after the last time it was used.
+  if (sv->spare < 0) sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
   bool accepting = sv->tcp >= 0 && !Resting(sv);
   if (accepting) watch(sv->tcp, nullptr);
   size_t firstUnbound = fds.size();
