@@ -123,6 +123,9 @@ long NextWaitMs(URLmanagementBlock *umb, long long notBefore, bool *started, boo
     long long next;
     {
       OSV1_Guard entry(&e->Lock);
+      // A URL whose sample is still under way (a server slower than its interval) cannot be
+      // sampled again before it ends; the task taking it wakes the manager then.
+      if (e->Sampling) continue;
       next = e->NextSampleMs;
     }
     if (next <= now) {
@@ -300,8 +303,12 @@ int QDVP_InitializeUMB(DPAB *anchor) {
 void QDVP_SetURLconfigurationUpdate(void) {
   URLmanagementBlock *umb = sUMB;
   if (umb == nullptr) return;
-  OSV1_Guard config(&umb->ConfigLock);
-  umb->ConfigUpdatePending = 1;
+  {
+    OSV1_Guard config(&umb->ConfigLock);
+    umb->ConfigUpdatePending = 1;
+  }
+  // The manager, which may wait for a URL due minutes from now, rewrites the file at once.
+  if (umb->pManagerPE != nullptr) QDVP_NudgeTask(umb->pManagerPE);
 }
 
 void QDVP_DetermineURLsampleSetValues(URLrequestEntry *entry, int interval) {
