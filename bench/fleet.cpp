@@ -33,8 +33,9 @@
 //       peak RSS, threads.
 //
 // Every run starts its programs in a temporary directory of its own and removes it.
-#include <curl/curl.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -112,53 +113,81 @@ std::vector<qdvp_test::SimulatedAgents::Kind> Kinds(int agents, int dead) {
   return kinds;
 }
 
-// GETs all urls at once through libcurl's multi interface, each with its timeout; for each, the
-// seconds it took and whether it was answered 200 with a body containing expect.
+// GETs all urls (http://127.0.0.1:PORT/path) at once over HTTP/1.0 on non-blocking sockets,
+// each bounded by timeoutMs; for each, the seconds it took and whether it was answered 200 with
+// a body containing expect.
 struct Probe {
   std::string url, body;
   double seconds = 0;
   bool ok = false;
 };
-size_t Append(char *data, size_t size, size_t n, void *probe) {
-  static_cast<Probe *>(probe)->body.append(data, size * n);
-  return size * n;
-}
 std::vector<Probe> ProbeAll(const std::vector<std::string> &urls, long timeoutMs,
                             const std::string &expect) {
   std::vector<Probe> probes(urls.size());
-  CURLM *multi = curl_multi_init();
-  curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, 0L);
-  std::map<CURL *, size_t> which;
+  struct Connection {
+    int fd = -1;
+    std::string request;
+    size_t sent = 0;
+  };
+  std::vector<Connection> connections(urls.size());
   auto start = Clock::now();
+  auto finish = [&](size_t i) {
+    Probe &p = probes[i];
+    p.seconds = Seconds(Clock::now() - start);
+    p.ok = p.body.compare(0, 9, "HTTP/1.1 ") == 0 || p.body.compare(0, 9, "HTTP/1.0 ") == 0;
+    p.ok = p.ok && p.body.compare(9, 3, "200") == 0 && p.body.find(expect) != std::string::npos;
+    close(connections[i].fd);
+    connections[i].fd = -1;
+  };
   for (size_t i = 0; i < urls.size(); i++) {
     probes[i].url = urls[i];
-    CURL *easy = curl_easy_init();
-    curl_easy_setopt(easy, CURLOPT_URL, probes[i].url.c_str());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Append);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &probes[i]);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-    curl_multi_add_handle(multi, easy);
-    which[easy] = i;
-  }
-  int running = 1;
-  while (running > 0) {
-    curl_multi_perform(multi, &running);
-    int left;
-    while (CURLMsg *m = curl_multi_info_read(multi, &left)) {
-      if (m->msg != CURLMSG_DONE) continue;
-      Probe &p = probes[which[m->easy_handle]];
-      p.seconds = Seconds(Clock::now() - start);
-      long code = 0;
-      curl_easy_getinfo(m->easy_handle, CURLINFO_RESPONSE_CODE, &code);
-      p.ok = m->data.result == CURLE_OK && code == 200 && p.body.find(expect) != std::string::npos;
-      curl_multi_remove_handle(multi, m->easy_handle);
-      curl_easy_cleanup(m->easy_handle);
+    const std::string prefix = "http://127.0.0.1:";
+    size_t slash = urls[i].find('/', prefix.size());
+    int port = atoi(urls[i].c_str() + prefix.size());
+    std::string path = slash == std::string::npos ? "/" : urls[i].substr(slash);
+    Connection &c = connections[i];
+    c.request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(c.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 && errno != EINPROGRESS) {
+      finish(i);
     }
-    if (running > 0) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
   }
-  curl_multi_cleanup(multi);
+  auto deadline = start + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::vector<pollfd> fds;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < connections.size(); i++) {
+      Connection &c = connections[i];
+      if (c.fd < 0) continue;
+      fds.push_back({c.fd, static_cast<short>(c.sent < c.request.size() ? POLLOUT : POLLIN), 0});
+      which.push_back(i);
+    }
+    if (fds.empty()) break;
+    if (Clock::now() >= deadline) {
+      for (size_t i : which) finish(i);
+      break;
+    }
+    if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+    for (size_t k = 0; k < fds.size(); k++) {
+      if (fds[k].revents == 0) continue;
+      size_t i = which[k];
+      Connection &c = connections[i];
+      if (c.sent < c.request.size()) {
+        ssize_t n = send(c.fd, c.request.data() + c.sent, c.request.size() - c.sent, MSG_NOSIGNAL);
+        if (n > 0) c.sent += static_cast<size_t>(n);
+        else if (errno != EAGAIN) finish(i);
+        continue;
+      }
+      char buffer[16384];
+      ssize_t n = read(c.fd, buffer, sizeof(buffer));
+      if (n > 0) probes[i].body.append(buffer, static_cast<size_t>(n));
+      else if (n == 0 || errno != EAGAIN) finish(i);
+    }
+  }
   return probes;
 }
 
@@ -573,7 +602,6 @@ int main(int argc, char **argv) {
   files.rlim_cur = files.rlim_max;
   setrlimit(RLIMIT_NOFILE, &files);
   signal(SIGPIPE, SIG_IGN);
-  curl_global_init(CURL_GLOBAL_DEFAULT);
   std::string mode = argc > 1 ? argv[1] : "";
   bool v2c = argc > 2 && std::string(argv[2]) == "v2c";
   if (mode == "snmp") {

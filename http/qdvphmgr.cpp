@@ -31,6 +31,8 @@ const int kStartPause = 3;
 // time of each other are taken by one pass, so that a thousand URLs of scattered schedules do
 // not make a pass each.
 const long kPassSpacingMs = 100;
+// The least milliseconds between two rewrites of the statistics file.
+const long kStatSpacingMs = 1000;
 // How long the manager waits for the client tasks to end a pass under way before it looks
 // again (they wake it when they reach the end).
 const long kBusyLookMs = 1000;
@@ -121,6 +123,9 @@ long NextWaitMs(URLmanagementBlock *umb, long long notBefore, bool *started, boo
     long long next;
     {
       OSV1_Guard entry(&e->Lock);
+      // A URL whose sample is still under way (a server slower than its interval) cannot be
+      // sampled again before it ends; the task taking it wakes the manager then.
+      if (e->Sampling) continue;
       next = e->NextSampleMs;
     }
     if (next <= now) {
@@ -298,8 +303,12 @@ int QDVP_InitializeUMB(DPAB *anchor) {
 void QDVP_SetURLconfigurationUpdate(void) {
   URLmanagementBlock *umb = sUMB;
   if (umb == nullptr) return;
-  OSV1_Guard config(&umb->ConfigLock);
-  umb->ConfigUpdatePending = 1;
+  {
+    OSV1_Guard config(&umb->ConfigLock);
+    umb->ConfigUpdatePending = 1;
+  }
+  // The manager, which may wait for a URL due minutes from now, rewrites the file at once.
+  if (umb->pManagerPE != nullptr) QDVP_NudgeTask(umb->pManagerPE);
 }
 
 void QDVP_DetermineURLsampleSetValues(URLrequestEntry *entry, int interval) {
@@ -531,7 +540,7 @@ void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
   // added, so that a URL is sampled when it is due, not a whole second or a pause later.
   StartClientTasks(anchor, umb);
   QDVP_WaitTaskIO(pe, kStartPause, nullptr, nullptr);
-  long long lastPass = 0;
+  long long lastPass = 0, lastStat = 0;
   while (!QDVP_TaskShouldEnd(pe)) {
     StartClientTasks(anchor, umb);
     QDVP_DrainNudges(pe);
@@ -545,9 +554,12 @@ void QDVP_HTTPmanagerTask(ProcessEntry *pe) {
     bool started, pass;
     long wait = NextWaitMs(umb, lastPass + kPassSpacingMs, &started, &pass);
     if (started) {
-      // The statistics file gets the samples of the pass before.
-      QDVP_OutputURLstat(umb);
       lastPass = QDVP_URLclockMs();
+      // The statistics file gets the samples of the passes before, at most once a second.
+      if (lastPass - lastStat >= kStatSpacingMs) {
+        QDVP_OutputURLstat(umb);
+        lastStat = lastPass;
+      }
     }
     if (pass) SignalClientTasks(umb);
     QDVP_WaitTaskIOms(pe, wait > 0 ? wait : 1, nullptr, nullptr);
