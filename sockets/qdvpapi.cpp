@@ -221,16 +221,18 @@ int Ready(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *buffer, 
 // agent did not take it; the session goes on all the same (its source takes the next request).
 bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   source->DataSequence = source->RowControl;
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
-  if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%d]", Name(source).c_str(), state);
-    // This answer tells the client; the count the agent link keeps is told with it.
-    source->RowsNotTakenTold = source->RowsNotTaken.load();
-    if (QDVP_PartnerRequestDone(anchor, source)) QDVP_UpdateSourceEntryState(source, QDVP_Input);
-    return false;
+  DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
+  if (sent.Delivered()) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Input);
+    return true;
   }
-  QDVP_UpdateSourceEntryState(source, QDVP_Input);
-  return true;
+  QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%s %d]", Name(source).c_str(),
+           QDVP_OutcomeName(sent.outcome), sent.status);
+  // This answer tells the client; the count the agent link keeps is told with it.
+  source->RowsNotTakenTold = source->RowsNotTaken.load();
+  // The data provider ends: the request may still be under way, the source is left so.
+  if (sent.outcome != DCHoutcome::Ending) QDVP_UpdateSourceEntryState(source, QDVP_Input);
+  return false;
 }
 
 // A row that went out without waiting for its status (on a window) and that the agent did not
