@@ -22,8 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 using qdvp_test::WaitFor;
 
-const char kMetafile[] = "//APPL Feed\n//NAME Lines E@TTL@\n//SOURCE SOCK 127.0.0.1\n"
-                         "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n";
+const char kMetafile[] =
+    "//APPL Feed\n//NAME Lines E@TTL@\n//SOURCE SOCK 127.0.0.1\n"
+    "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n";
 
 std::string Req(const std::string &name, const std::string &data = "") {
   return "QDVPAPI300" + name + data;
@@ -78,8 +79,8 @@ class ApiRefusal : public qdvp_test::DataProviderWorld,
     Metafile("feed", text);
     dir_.Write("qdvpspec.txt", "ENABLE_DPLOG=N\n");
     Launch("apis");
-    ASSERT_TRUE(WaitOperator("Socket API Server DP started. Listening on port " +
-                             std::to_string(port_)))
+    ASSERT_TRUE(
+        WaitOperator("Socket API Server DP started. Listening on port " + std::to_string(port_)))
         << qdvp_->Stderr();
   }
   // How often the operator was told a line holding text.
@@ -151,7 +152,7 @@ TEST_P(ApiRefusalExpiry, ASilentUdpSessionExpiresAfterARefusal) {
   Session s(port_, true);
   ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
   ASSERT_EQ(s.Call(Req("SNDDTA", "a,ok,1\n")), 0);  // held back
-  int rc = s.Call(Req("SNDDTA", "b,ok,2\n"));      // sends a, which is refused
+  int rc = s.Call(Req("SNDDTA", "b,ok,2\n"));       // sends a, which is refused
   EXPECT_TRUE(rc == 92 || (window() && rc == 0)) << rc;
   ASSERT_TRUE(WaitOperator("UDP inactivity time expired")) << qdvp_->Stderr();
   ASSERT_TRUE(WaitRows("Lines", 1)) << qdvp_->Stderr();
