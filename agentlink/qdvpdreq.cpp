@@ -71,8 +71,12 @@ int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waite
 
 // The outcome of the request the client last finished for source, as the waiter saw it end.
 DCHresult Outcome(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
+  // A wait that ended early: the client may still work on the request (and write its status).
+  if (source->Enqueued.load() != 0) {
+    return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
+  }
   DCHresult result{DCHoutcome::Taken, source->LastRequestStatus, source->State};
-  if (source->Enqueued.load() != 0 || (WaiterEnds(anchor, waiter) && result.status != 0)) {
+  if (WaiterEnds(anchor, waiter) && result.status != 0) {
     result.outcome = DCHoutcome::Ending;
   } else if (source->RowPosted) {
     result.outcome = DCHoutcome::Posted;

@@ -409,11 +409,12 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline for %s on request",
            Name(source).c_str());
   int rc = 0;
+  bool notTaken = false;
   // A row still held back is the last of its set: it is not lost with the session.
   if (source->DataPending && source->pTable != nullptr) {
     source->RowControl = QDVP_SEQ_LAST;
     source->DataPending = 0;
-    SendRow(anchor, pe, source);
+    notTaken = !SendRow(anchor, pe, source);
   }
   // The actions handed to this session get their status from their workers now.
   QDVP_AbandonActionRequests(anchor, source);
@@ -424,7 +425,7 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   }
   // The DCH client settles every row in flight before it takes a source offline: whether the
   // session's rows were all taken is known now, and a row not taken is told first.
-  rc = TellRowsNotTaken(source, 0) != 0 ? 92 : rc;
+  if (TellRowsNotTaken(source, 0) != 0 || notTaken) rc = 92;
   QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (source->pTable != nullptr) {
     const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";

@@ -135,6 +135,27 @@ TEST_P(ApiRefusal, TheClientIsToldOnceAndTheSessionGoesOn) {
   ASSERT_TRUE(WaitRows("Lines", 4));
 }
 
+// The only row, held back until ENDINP, is refused: ENDINP answers 92 (on the window too: the
+// offline goes out once the row has its status) and ends the session all the same.
+TEST_P(ApiRefusal, ARowRefusedAtEndInputIsToldByItsReply) {
+  Start();
+  Session s(port_, udp());
+  ASSERT_TRUE(s.connected());
+  ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
+  ASSERT_EQ(s.Call(Req("SNDDTA", "a,ok,1\n")), 0);  // held back
+  EXPECT_EQ(s.Call(Req("ENDINP")), 92);
+  ASSERT_TRUE(WaitOperator("dp_EndInput completed for application Feed attribute group Lines"))
+      << qdvp_->Stderr();
+  EXPECT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
+  EXPECT_EQ(Count("Lines"), 0);
+  Session next(port_, udp());
+  ASSERT_EQ(next.Call(Req("BGNINP", "Feed Lines")), 0);
+  EXPECT_EQ(next.Call(Req("SNDDTA", "b,ok,2\n")), 0);
+  EXPECT_EQ(next.Call(Req("ENDINP")), 0);
+  ASSERT_TRUE(WaitRows("Lines", 1));
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"b"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(WindowAndTransport, ApiRefusal,
                          testing::Combine(testing::Bool(), testing::Bool()), [](const auto &info) {
                            return std::string(std::get<0>(info.param) ? "Window" : "NoWindow") +
