@@ -76,10 +76,15 @@ void SendRow(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
     OSV1_Guard hold(&entry->Lock);
     FillRow(source, entry);
   }
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, requester);
-  if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for the ACTION row of action %u", entry->ID);
-    if (state == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+  DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, requester);
+  if (!sent.Delivered()) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for the ACTION row of action %u [%s %d]",
+             entry->ID, QDVP_OutcomeName(sent.outcome), sent.status);
+    // The row alone was lost (the agent link told the operator): the table stays online at
+    // the agent for the next action's row. No answer took it offline, an ending leaves it.
+    if (sent.outcome == DCHoutcome::Refused || sent.outcome == DCHoutcome::LinkLost) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    }
   }
 }
 

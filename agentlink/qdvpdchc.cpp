@@ -219,6 +219,7 @@ bool Data(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
       pass->deferred = true;
     }
     QDVP_SendDataRowInWindow(source, comm, held);
+    source->RowPosted = 1;
   } else if (source->pSMB != nullptr && services->SummaryOutput != nullptr) {
     services->SummaryOutput(source, comm);
   } else {
@@ -339,6 +340,10 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bo
   DPAB *anchor = entry->pDPAB;
   Pass pass;
   SourceEntry *destroy = nullptr;
+  // What this request ends with, for its requester (QDVP_Request): a step that sends nothing
+  // (an online bypassed within the time to live) ends with 0.
+  comm->Status = 0;
+  source->RowPosted = 0;
   for (int round = 0; round < 8; round++) {
     bool again = false;
     int state = source->State;
@@ -380,6 +385,7 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bo
     }
     if (!again) break;
   }
+  source->LastRequestStatus = comm->Status;
   *deferred = pass.deferred;
   return destroy;
 }
@@ -703,6 +709,8 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     SourceEntry *source = FromWork(item);
     item = item->pNext;
     source->DCHwork.pNext = nullptr;
+    source->LastRequestStatus = QDVP_DCH_STATUS_DISCONNECTED;
+    source->RowPosted = 0;
     Notify(source);
   }
   QDVP_DropDCHconnection(comm);

@@ -1,9 +1,10 @@
 // The one request path to the agent (see include/qdvp_request.h): every subsystem that needs a
-// registration, an online, a row, an offline or an unregister goes through QDVP_RequestDCH,
-// which puts the source into the verb's state, queues it to the DCH client task, waits, and
-// retries as the caller's policy says: take actions' replies with their own policy, and the
-// requests nobody waits for (the periodic scan's, the statistics' DP log row) with the no-wait
-// policy.
+// registration, an online, a row, an offline or an unregister goes through QDVP_Request, which
+// puts the source into the verb's state, queues it to the DCH client task, waits, retries as
+// the caller's policy says, and tells what became of the request: the client leaves the status
+// it ended with on the source (LastRequestStatus, RowPosted) before it wakes the waiter. Take
+// actions' replies have their own policy, and the requests nobody waits for (the periodic
+// scan's, the statistics' DP log row) the no-wait policy.
 //
 // A caller without a task of its own borrows the statistics task's process entry; the
 // anchor's StatLock keeps two such callers from sharing it. The source's owner (pPE) is given
@@ -94,26 +95,79 @@ int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waite
   return source->State;
 }
 
+// The outcome of the request the client last finished for source, as the waiter saw it end.
+DCHresult Outcome(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
+  // A wait that ended early: the client may still work on the request (and write its status).
+  if (source->Enqueued.load() != 0) {
+    return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
+  }
+  DCHresult result{DCHoutcome::Taken, source->LastRequestStatus, source->State};
+  if (WaiterEnds(anchor, waiter) && result.status != 0) {
+    result.outcome = DCHoutcome::Ending;
+  } else if (source->RowPosted) {
+    result.outcome = DCHoutcome::Posted;
+  } else if (result.status == QDVP_DCH_STATUS_TIMED_OUT) {
+    result.outcome = DCHoutcome::NoAnswer;
+  } else if (result.status == QDVP_DCH_STATUS_DISCONNECTED ||
+             result.status == QDVP_DCH_STATUS_LOCAL_FAILURE) {
+    result.outcome = DCHoutcome::LinkLost;
+  } else if (result.status != 0) {
+    result.outcome = DCHoutcome::Refused;
+  }
+  return result;
+}
+
 }  // namespace
 
-int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
-                    DCHretry retry) {
-  if (anchor == nullptr || source == nullptr) return QDVP_NoState;
-  if (retry == QDVP_RETRY_NO_WAIT) return Queue(anchor, source, verb);
+const char *QDVP_OutcomeName(DCHoutcome outcome) {
+  switch (outcome) {
+    case DCHoutcome::Taken:
+      return "taken";
+    case DCHoutcome::Posted:
+      return "posted";
+    case DCHoutcome::Refused:
+      return "refused";
+    case DCHoutcome::NoAnswer:
+      return "no answer";
+    case DCHoutcome::LinkLost:
+      return "link lost";
+    case DCHoutcome::Ending:
+      return "ending";
+  }
+  return "?";
+}
+
+DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                       DCHretry retry) {
+  if (anchor == nullptr || source == nullptr) {
+    return DCHresult{DCHoutcome::LinkLost, QDVP_DCH_STATUS_LOCAL_FAILURE, QDVP_NoState};
+  }
+  // Nobody waits: the request is queued and its outcome is nobody's to learn.
+  if (retry == QDVP_RETRY_NO_WAIT) return DCHresult{DCHoutcome::Posted, 0, Queue(anchor, source, verb)};
   ProcessEntry *owner = source->pPE.load();
-  int state;
+  DCHresult result;
   if (waiter == nullptr) {
     OSV1_Guard stat(&anchor->StatLock);
-    state = Request(anchor, source, verb, anchor->pStatPE, retry);
+    Request(anchor, source, verb, anchor->pStatPE, retry);
+    result = Outcome(anchor, source, anchor->pStatPE);
     source->pPE.store(owner);
   } else {
     // A row of an Active source on a link with a window: its producer builds it and leaves it
     // for the client, and goes on at once (qdvpwout.cpp).
-    if (verb == QDVP_VERB_DATA && QDVP_PostRow(anchor, source, waiter)) return QDVP_Active;
-    state = Request(anchor, source, verb, waiter, retry);
+    if (verb == QDVP_VERB_DATA && QDVP_PostRow(anchor, source, waiter)) {
+      return DCHresult{DCHoutcome::Posted, 0, QDVP_Active};
+    }
+    Request(anchor, source, verb, waiter, retry);
+    result = Outcome(anchor, source, waiter);
     source->pPE.store(owner);
   }
-  return state;
+  return result;
+}
+
+int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                    DCHretry retry) {
+  if (anchor == nullptr || source == nullptr) return QDVP_NoState;
+  return QDVP_Request(anchor, source, verb, waiter, retry).state;
 }
 
 void QDVP_RequestDCHnoWait(DPAB *anchor, SourceEntry *source, int state) {

@@ -237,17 +237,16 @@ bool QDVP_FileSendRow(FileServerState *s) {
   // it) is sent again once the source is back online, so a restart of the agent loses nothing.
   SourceEntry *source = s->source;
   for (;;) {
-    source->LastDataStatus = 0;
-    int state = QDVP_RequestDCH(s->anchor, source, QDVP_VERB_DATA, s->pe);
-    if (QDVP_TaskShouldEnd(s->pe)) return false;
-    if (state == QDVP_Active) {
+    DCHresult sent = QDVP_Request(s->anchor, source, QDVP_VERB_DATA, s->pe);
+    if (QDVP_TaskShouldEnd(s->pe) || sent.outcome == DCHoutcome::Ending) return false;
+    if (sent.Delivered()) {
       QDVP_NoteRowAcked(s);
       QDVP_UpdateSourceEntryState(source, QDVP_Input);
       return true;
     }
-    bool unanswered = source->LastDataStatus < 0;
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s, status %d", QDVP_FileServerFileName(s),
-             source->LastDataStatus);
+    bool unanswered = sent.outcome == DCHoutcome::NoAnswer || sent.outcome == DCHoutcome::LinkLost;
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s, %s, status %d",
+             QDVP_FileServerFileName(s), QDVP_OutcomeName(sent.outcome), sent.status);
     QDVP_RequestDCH(s->anchor, source, QDVP_VERB_ONLINE, s->pe, QDVP_RETRY_RESYNC_EVERY_30S);
     if (QDVP_TaskShouldEnd(s->pe)) return false;
     QDVP_SendDPlogMessage(s->anchor, 55, QDVP_FileServerFileName(s));

@@ -363,6 +363,8 @@ struct SourceEntry {
   int16_t RowControl;
   int RequestNumber;
   int LastDataStatus;  // the status of the last row sent: 0, the agent's code, or a link failure
+  int LastRequestStatus;  // the status the client ended the last request with (any verb)
+  int RowPosted;          // the last row went into the window: its status comes later
   int OfflineNow;
   time_t TTLexpiry;
   unsigned char DCHhandle[4];

@@ -1,16 +1,29 @@
 // One road for every request to the agent: register an application, bring a source online,
 // send its row, take it offline, unregister.
 //
-// A task that needs the agent to do something for a source calls QDVP_RequestDCH with the
-// verb, the process entry that waits (its own; null borrows the statistics task's entry under
-// the anchor's StatLock, for callers that have no task of their own, such as the console
-// thread), and the retry policy its subsystem's rules ask for. The source is put into the
-// verb's state, queued to the DCH client task and waited for; the call returns the source's
-// state afterwards, which is the outcome:
+// A task that needs the agent to do something for a source calls QDVP_Request with the verb,
+// the process entry that waits (its own; null borrows the statistics task's entry under the
+// anchor's StatLock, for callers that have no task of their own, such as the console thread),
+// and the retry policy its subsystem's rules ask for. The source is put into the verb's state,
+// queued to the DCH client task and waited for; the call returns what became of the request
+// (DCHresult): its outcome, the status it ended with and the source's state afterwards.
+//   Taken     the agent took it (a row is stored: its status 0 came)
+//   Posted    a row left on the window (qdvpwout.cpp): it went, or goes, out without waiting
+//             for its status, and the producer goes on at once. It is stored later, or not
+//             taken: then the agent link counts it in SourceEntry::RowsNotTaken and tells the
+//             operator (DP log 90); QDVP_WaitSourceRowsSettled waits for the statuses
+//   Refused   the agent answered another status (status)
+//   NoAnswer  no status within the reply wait
+//   LinkLost  the send failed or the connection was lost before a status came
+//   Ending    the data provider or the waiting task ends: the wait ended early, and the client
+//             may still have the request
+// A row that is not Taken or Posted is not stored (the agent link told the operator). The
+// states afterwards, for the callers that still read them (QDVP_RequestDCH):
 //   register    Ready (registered), Register (already known to the agent), Pending
 //               (deferred: the periodic scan drives it again) or Initial (refused)
 //   online      Active, or unchanged when the agent refused
-//   data        Active (taken), Inactive (no answer), Ready/Output (not taken)
+//   data        Active (taken, or posted to the window), Inactive (no answer), Ready/Output
+//               (not taken)
 //   offline     Ready
 //   unregister  Initial
 //   reply       Action (the agent's answer in LastDataStatus)
@@ -59,7 +72,22 @@ enum DCHretry {
   QDVP_RETRY_REPLY_WHILE_UNANSWERED = 4,
 };
 
-// Queues source with verb and waits; returns the source's state afterwards (see above).
+// What became of a request (see above).
+enum class DCHoutcome { Taken, Posted, Refused, NoAnswer, LinkLost, Ending };
+struct DCHresult {
+  DCHoutcome outcome;
+  int status;  // the agent's status, or the link's code (QDVP_DCH_STATUS_*); 0 for Posted
+  int state;   // the source's state afterwards
+  // The row (or the request) went: it is stored, or will be told if it is not.
+  bool Delivered() const { return outcome == DCHoutcome::Taken || outcome == DCHoutcome::Posted; }
+};
+// A name for traces ("taken", "posted", ...).
+const char *QDVP_OutcomeName(DCHoutcome outcome);
+
+// Queues source with verb and waits; returns what became of the request.
+DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                       DCHretry retry = QDVP_RETRY_NONE);
+// The same, for callers that read the source's state afterwards (see above).
 int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
                     DCHretry retry = QDVP_RETRY_NONE);
 

@@ -60,7 +60,7 @@ int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *s, char *record, int length) {
   if (s->pSMB != nullptr) QDVP_UpdateSummaryDataArray(s);
   if (!QDVP_CheckDataSummaryReady(s)) return 0;
   // A source without a task of its own borrows the statistics task's entry for the call.
-  if (QDVP_RequestDCH(anchor, s, QDVP_VERB_DATA, s->pPE) == QDVP_Active) {
+  if (QDVP_Request(anchor, s, QDVP_VERB_DATA, s->pPE).Delivered()) {
     QDVP_UpdateSourceEntryState(s, QDVP_Input);
     return 1;
   }

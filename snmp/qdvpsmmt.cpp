@@ -114,11 +114,15 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   if (source->pSMB != nullptr) QDVP_UpdateSummaryDataArray(source);
   if (!QDVP_CheckDataSummaryReady(source)) return false;
   if (source->State != QDVP_Active) return false;
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
-  if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for SNMP table %s [%d]",
-             source->pTable->TableName, state);
-    if (state == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+  DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
+  if (!sent.Delivered()) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for SNMP table %s [%s %d]",
+             source->pTable->TableName, QDVP_OutcomeName(sent.outcome), sent.status);
+    // The row alone was lost (the agent link told the operator): the table stays online at
+    // the agent for the next poll's rows. No answer took it offline, an ending leaves it.
+    if (sent.outcome == DCHoutcome::Refused || sent.outcome == DCHoutcome::LinkLost) {
+      QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    }
     return false;
   }
   return true;

@@ -221,16 +221,18 @@ int Ready(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const char *buffer, 
 // agent did not take it; the session goes on all the same (its source takes the next request).
 bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   source->DataSequence = source->RowControl;
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
-  if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%d]", Name(source).c_str(), state);
-    // This answer tells the client; the count the agent link keeps is told with it.
-    source->RowsNotTakenTold = source->RowsNotTaken.load();
-    if (QDVP_PartnerRequestDone(anchor, source)) QDVP_UpdateSourceEntryState(source, QDVP_Input);
-    return false;
+  DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
+  if (sent.Delivered()) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Input);
+    return true;
   }
-  QDVP_UpdateSourceEntryState(source, QDVP_Input);
-  return true;
+  QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%s %d]", Name(source).c_str(),
+           QDVP_OutcomeName(sent.outcome), sent.status);
+  // This answer tells the client; the count the agent link keeps is told with it.
+  source->RowsNotTakenTold = source->RowsNotTaken.load();
+  // The data provider ends: the request may still be under way, the source is left so.
+  if (sent.outcome != DCHoutcome::Ending) QDVP_UpdateSourceEntryState(source, QDVP_Input);
+  return false;
 }
 
 // A row that went out without waiting for its status (on a window) and that the agent did not
@@ -407,11 +409,12 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline for %s on request",
            Name(source).c_str());
   int rc = 0;
+  bool notTaken = false;
   // A row still held back is the last of its set: it is not lost with the session.
   if (source->DataPending && source->pTable != nullptr) {
     source->RowControl = QDVP_SEQ_LAST;
     source->DataPending = 0;
-    SendRow(anchor, pe, source);
+    notTaken = !SendRow(anchor, pe, source);
   }
   // The actions handed to this session get their status from their workers now.
   QDVP_AbandonActionRequests(anchor, source);
@@ -422,7 +425,7 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   }
   // The DCH client settles every row in flight before it takes a source offline: whether the
   // session's rows were all taken is known now, and a row not taken is told first.
-  rc = TellRowsNotTaken(source, 0) != 0 ? 92 : rc;
+  if (TellRowsNotTaken(source, 0) != 0 || notTaken) rc = 92;
   QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   if (source->pTable != nullptr) {
     const char *appl = source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";

@@ -70,11 +70,6 @@ void QDVP_SplitPartnerBytes(const std::string &work, bool end, std::vector<Partn
 // the source is Input afterwards; else the partner is inactive with a new session.
 bool QDVP_BringPartnerOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner);
 
-// After a request for a partner's source that did not end in Active: true when the DCH client
-// is done with it (the source may take the partner's next record), false when the wait ended
-// at shutdown with the request still under way (the source is left as it is).
-bool QDVP_PartnerRequestDone(DPAB *anchor, SourceEntry *source);
-
 // The call type of a partner's request is noted before the dispatcher runs: an ENDINP makes
 // a source that is in a session (joined to its table) Inactive, whatever its state, so that
 // a session always ends.

@@ -165,10 +165,6 @@ void QDVP_ResetPartner(IOEntry *partner) {
   partner->PendingLength = 0;
 }
 
-bool QDVP_PartnerRequestDone(DPAB *anchor, SourceEntry *source) {
-  return !anchor->ShutdownRequested && source->Enqueued.load() == 0;
-}
-
 namespace {
 
 // How long a partner's lines wait for their application's registration with the agent.
@@ -246,11 +242,13 @@ void SendLines(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, i
       io->State = QDVP_ValidData;
       int pass = QDVP_MoveDataFromBufferToAttr(anchor, partner, io);
       if (pass && QDVP_CheckDataSummaryReady(source)) {
-        int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
-        if (state != QDVP_Active) {
+        DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
+        // The data provider ends: the request may still be under way, the source is left so.
+        if (sent.outcome == DCHoutcome::Ending) return;
+        if (!sent.Delivered()) {
           // The agent link told the operator (DP log 90); the partner's next line goes on.
-          QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s[%d]", Name(source).c_str(), state);
-          if (!QDVP_PartnerRequestDone(anchor, source)) return;
+          QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s[%s %d]", Name(source).c_str(),
+                   QDVP_OutcomeName(sent.outcome), sent.status);
         }
         QDVP_UpdateSourceEntryState(source, QDVP_Input);
       } else {

@@ -223,13 +223,13 @@ std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEnt
                                        int length) {
   std::string stamp = QDVP_FillPostRow(source, sender, buffer, length);
   QDVP_UpdateStatLogPost(1);
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, pe);
-  while (state != QDVP_Active && !anchor->ShutdownRequested.load() && !QDVP_TaskShouldEnd(pe)) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for the posted message [%d]; online again", state);
-    state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
-    if (state == QDVP_Active) break;
-    QDVP_WaitTaskIO(pe, 1, nullptr, nullptr);
-  }
+  DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
+  if (sent.Delivered() || sent.outcome == DCHoutcome::Ending) return stamp;
+  // The row is lost (the agent link told the operator); the source comes online again, a
+  // second apart while the agent is away, for the next message.
+  QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for the posted message [%s %d]; online again",
+           QDVP_OutcomeName(sent.outcome), sent.status);
+  QDVP_Request(anchor, source, QDVP_VERB_ONLINE, pe, QDVP_RETRY_UNTIL_ACTIVE);
   return stamp;
 }
 

@@ -64,15 +64,16 @@ class ApiEndOfSet : public qdvp_test::DataProviderWorld, public testing::WithPar
     DataProviderWorld::SetUp();
     Metafile("feed", "//APPL Feed\n//NAME Lines E\n//ATTRIBUTES ','\nHost D 16\nA D 4\nB D 4\n");
     Launch("apis");
-    ASSERT_TRUE(WaitLogged("Socket API Server DP started. Listening on port " +
-                           std::to_string(port_)))
+    ASSERT_TRUE(
+        WaitLogged("Socket API Server DP started. Listening on port " + std::to_string(port_)))
         << Trace();
   }
   // The rows of the table as "mark:attributes", in arrival order.
   std::vector<std::string> Rows() const {
     std::vector<std::string> rows;
-    for (auto &row : dch_test::Query(peer_->Db(), "select data_sequence, attrs from rows where "
-                                                  "attribute_group='Lines' order by id")) {
+    for (auto &row : dch_test::Query(peer_->Db(),
+                                     "select data_sequence, attrs from rows where "
+                                     "attribute_group='Lines' order by id")) {
       rows.push_back(row[0] + ":" + row[1]);
     }
     return rows;

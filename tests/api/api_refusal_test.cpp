@@ -22,8 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 using qdvp_test::WaitFor;
 
-const char kMetafile[] = "//APPL Feed\n//NAME Lines E@TTL@\n//SOURCE SOCK 127.0.0.1\n"
-                         "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n";
+const char kMetafile[] =
+    "//APPL Feed\n//NAME Lines E@TTL@\n//SOURCE SOCK 127.0.0.1\n"
+    "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n";
 
 std::string Req(const std::string &name, const std::string &data = "") {
   return "QDVPAPI300" + name + data;
@@ -78,8 +79,8 @@ class ApiRefusal : public qdvp_test::DataProviderWorld,
     Metafile("feed", text);
     dir_.Write("qdvpspec.txt", "ENABLE_DPLOG=N\n");
     Launch("apis");
-    ASSERT_TRUE(WaitOperator("Socket API Server DP started. Listening on port " +
-                             std::to_string(port_)))
+    ASSERT_TRUE(
+        WaitOperator("Socket API Server DP started. Listening on port " + std::to_string(port_)))
         << qdvp_->Stderr();
   }
   // How often the operator was told a line holding text.
@@ -134,6 +135,27 @@ TEST_P(ApiRefusal, TheClientIsToldOnceAndTheSessionGoesOn) {
   ASSERT_TRUE(WaitRows("Lines", 4));
 }
 
+// The only row, held back until ENDINP, is refused: ENDINP answers 92 (on the window too: the
+// offline goes out once the row has its status) and ends the session all the same.
+TEST_P(ApiRefusal, ARowRefusedAtEndInputIsToldByItsReply) {
+  Start();
+  Session s(port_, udp());
+  ASSERT_TRUE(s.connected());
+  ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
+  ASSERT_EQ(s.Call(Req("SNDDTA", "a,ok,1\n")), 0);  // held back
+  EXPECT_EQ(s.Call(Req("ENDINP")), 92);
+  ASSERT_TRUE(WaitOperator("dp_EndInput completed for application Feed attribute group Lines"))
+      << qdvp_->Stderr();
+  EXPECT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
+  EXPECT_EQ(Count("Lines"), 0);
+  Session next(port_, udp());
+  ASSERT_EQ(next.Call(Req("BGNINP", "Feed Lines")), 0);
+  EXPECT_EQ(next.Call(Req("SNDDTA", "b,ok,2\n")), 0);
+  EXPECT_EQ(next.Call(Req("ENDINP")), 0);
+  ASSERT_TRUE(WaitRows("Lines", 1));
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"b"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(WindowAndTransport, ApiRefusal,
                          testing::Combine(testing::Bool(), testing::Bool()), [](const auto &info) {
                            return std::string(std::get<0>(info.param) ? "Window" : "NoWindow") +
@@ -151,7 +173,7 @@ TEST_P(ApiRefusalExpiry, ASilentUdpSessionExpiresAfterARefusal) {
   Session s(port_, true);
   ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
   ASSERT_EQ(s.Call(Req("SNDDTA", "a,ok,1\n")), 0);  // held back
-  int rc = s.Call(Req("SNDDTA", "b,ok,2\n"));      // sends a, which is refused
+  int rc = s.Call(Req("SNDDTA", "b,ok,2\n"));       // sends a, which is refused
   EXPECT_TRUE(rc == 92 || (window() && rc == 0)) << rc;
   ASSERT_TRUE(WaitOperator("UDP inactivity time expired")) << qdvp_->Stderr();
   ASSERT_TRUE(WaitRows("Lines", 1)) << qdvp_->Stderr();

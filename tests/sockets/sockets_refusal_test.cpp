@@ -28,13 +28,13 @@ class SocketRefusal : public qdvp_test::DataProviderWorld,
     return args;
   }
   std::map<std::string, std::string> KindEnv() const override {
-    return {{"QDVP_DP_PORT", std::to_string(port_)},
-            {"QDVP_PRODUCT_SPEC", File("qdvpspec.txt")}};
+    return {{"QDVP_DP_PORT", std::to_string(port_)}, {"QDVP_PRODUCT_SPEC", File("qdvpspec.txt")}};
   }
   void SetUp() override {
     DataProviderWorld::SetUp();
-    Metafile("web", "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n"
-                    "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n");
+    Metafile("web",
+             "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n"
+             "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n");
     dir_.Write("qdvpspec.txt", "ENABLE_DPLOG=N\n");
     Launch("sock");
     ASSERT_TRUE(WaitFor([&] { return Told("Socket DP started. Listening on port") == 1; }, 20s))
@@ -60,6 +60,47 @@ TEST_P(SocketRefusal, ThePartnersNextLinesAreStored) {
   EXPECT_EQ(Values("Web", "Host").back(), "web6");
   EXPECT_EQ(Told("was not taken by the agent"), 1);
 }
+
+// Posted messages: the first message's row is refused; the operator is told, and the next
+// messages are stored. With the window the sender's stamp goes back before the status comes.
+class PostRefusal : public SocketRefusal {
+ protected:
+  void SetUp() override {
+    DataProviderWorld::SetUp();
+    extraEnv_["QDVP_POST_DP_PORT"] = std::to_string(port_);
+    dir_.Write("qdvpspec.txt", "ENABLE_DPLOG=N\n");
+    Launch("post");
+    ASSERT_TRUE(WaitFor([&] { return Told("POST DP started. Listening on port") == 1; }, 20s))
+        << qdvp_->Stderr();
+  }
+  int Post(const std::string &text) {
+    return qdvp_test::Run(
+        {qdvp_test::BinDir() + "/qdvp", "post", "--port", std::to_string(port_), text}, {}, nullptr,
+        nullptr);
+  }
+};
+
+TEST_P(PostRefusal, TheOperatorIsToldAndTheNextMessagesAreStored) {
+  int first = Post("refused one");
+  // Without the window the sender waits for the status: its message was not stored.
+  if (window()) {
+    EXPECT_EQ(first, 0);
+  }
+  ASSERT_TRUE(WaitFor([&] { return Told("was not taken by the agent, status 9.") == 1; }, 20s))
+      << qdvp_->Stderr();
+  EXPECT_EQ(Told("A row of application MAS attribute group dpPost from "), 1);
+  EXPECT_EQ(Post("stored two"), 0);
+  EXPECT_EQ(Post("stored three"), 0);
+  ASSERT_TRUE(WaitRows("dpPost", 2)) << qdvp_->Stderr();
+  EXPECT_EQ(Values("dpPost", "Post_Text"), (Strings{"stored two", "stored three"}));
+  EXPECT_EQ(Told("was not taken by the agent"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, PostRefusal,
+                         testing::Combine(testing::Bool(), testing::Values(false)),
+                         [](const auto &info) {
+                           return std::string(std::get<0>(info.param) ? "Window" : "NoWindow");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(WindowAndTransport, SocketRefusal,
                          testing::Combine(testing::Bool(), testing::Bool()), [](const auto &info) {
