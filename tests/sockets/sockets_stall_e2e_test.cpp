@@ -54,6 +54,7 @@ class Stall : public qdvp_test::DataProviderWorld {
  protected:
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_API_DPAPI_PORT", std::to_string(port_)},
+            {"QDVP_DP_PORT", std::to_string(port_)},
             {"QDVP_POST_DP_PORT", std::to_string(port_)},
             {"QDVP_TEST_SLOW_LOOKUP", kSlowLookups}};
   }
@@ -77,6 +78,45 @@ class Stall : public qdvp_test::DataProviderWorld {
   std::atomic<bool> stop_{false};
   std::vector<std::thread> threads_;
 };
+
+// The socket data server: a configured partner's lines are confirmed at once while other
+// addresses send junk datagrams at 200 a second, each refused (DP log 56) by its address.
+TEST_F(Stall, ConfirmationsStayFastWhileOtherAddressesSendJunk) {
+  Metafile("web", "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SEQ\n"
+                  "//ATTRIBUTES ','\nHost D 16\nStatus D 4\n");
+  Launch("sock");
+  ASSERT_TRUE(WaitLogged("Socket DP started. Listening on port " + std::to_string(port_)))
+      << Trace();
+  auto p = dch_test::Client::Tcp(port_);
+  ASSERT_TRUE(p && p->Send("web0,200\n"));
+  ASSERT_EQ(p->Read(4), dch_test::Be32(1));
+  std::atomic<int> junk{0};
+  Background([&] {
+    std::vector<int> senders;
+    for (int i = 0; i < 150; i++) {
+      senders.push_back(Connect(port_, true, ("127.0.0." + std::to_string(100 + i)).c_str()));
+    }
+    for (int i = 0; !stop_ && i < 1000; i++) {
+      int fd = senders[static_cast<size_t>(i) % senders.size()];
+      if (fd >= 0 && send(fd, "junk\n", 5, 0) == 5) junk++;
+      std::this_thread::sleep_for(5ms);
+    }
+    for (int fd : senders) close(fd);
+  });
+  Clock::duration longest{};
+  uint32_t sequence = 1;
+  auto end = Clock::now() + 5s;
+  while (Clock::now() < end) {
+    auto start = Clock::now();
+    ASSERT_TRUE(p->Send("web" + std::to_string(sequence) + ",200\n"));
+    ASSERT_EQ(p->Read(4), dch_test::Be32(++sequence)) << Trace().substr(0, 2000);
+    longest = std::max(longest, Clock::now() - start);
+  }
+  EXPECT_GT(junk.load(), 200);
+  EXPECT_LT(longest, 1s) << sequence << " lines";
+  EXPECT_TRUE(WaitLogged("UDP connection from 127.0.0.10", 10));
+  ASSERT_TRUE(WaitRows("Web", static_cast<int>(sequence)));
+}
 
 // The client API: a session from this host sets its source name over and over while other
 // addresses open and close sessions; no round trip waits for their names.
