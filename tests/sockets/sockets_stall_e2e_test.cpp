@@ -59,9 +59,14 @@ class Stall : public qdvp_test::DataProviderWorld {
             {"QDVP_TEST_SLOW_LOOKUP", kSlowLookups}};
   }
   void TearDown() override {
+    StopBackground();
+    DataProviderWorld::TearDown();
+  }
+  // Ends what Background started and waits for it.
+  void StopBackground() {
     stop_ = true;
     for (std::thread &t : threads_) t.join();
-    DataProviderWorld::TearDown();
+    threads_.clear();
   }
   // qdvp post ARGS against the private port: its exit status, *out its output.
   int Post(std::vector<std::string> args, std::string *out = nullptr) {
@@ -186,7 +191,7 @@ TEST_F(Stall, PostsGoThroughWhileAnotherAddressFloods) {
     EXPECT_EQ(stamp.substr(0, 8), "7F000001");
     EXPECT_LT(Clock::now() - start, 2s);
   }
-  stop_ = true;
+  StopBackground();
   ASSERT_TRUE(WaitFor([&] { return Count("dpPost") >= sent.load() + 4; }, 30s))
       << Count("dpPost") << " of " << sent.load() + 4;
   std::vector<std::string> origins = Values("dpPost", "Post_Origin");
@@ -247,7 +252,7 @@ TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
     std::vector<std::string> texts = Values("dpPost", "Post_Text");
     return !texts.empty() && texts.back() == "after the stuck one";
   }, 20s));
-  stop_ = true;
+  StopBackground();
   close(stuck);
   EXPECT_TRUE(qdvp_->Running());
 }
