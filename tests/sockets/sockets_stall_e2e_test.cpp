@@ -198,10 +198,11 @@ TEST_F(Stall, PostsGoThroughWhileAnotherAddressFloods) {
   EXPECT_EQ(std::count(origins.begin(), origins.end(), "127.0.0.101"), sent.load());
 }
 
-// A TCP poster that writes and never reads: the stamps it leaves unread are bounded, it is
-// dropped with DP log 94, and meanwhile UDP posts of another client become rows; after it, a
+// A TCP poster that writes and never reads: the stamps it leaves unread are bounded (here by
+// 4 KiB, QDVP_POST_ACK_LIMIT), it is dropped with DP log 94, and meanwhile UDP posts of another client become rows; after it, a
 // TCP post gets its stamp.
 TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
+  extraEnv_["QDVP_POST_ACK_LIMIT"] = "4096";
   Launch("post");
   ASSERT_TRUE(WaitLogged("POST DP started. Listening on port " + std::to_string(port_)))
       << Trace();
