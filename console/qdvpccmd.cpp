@@ -111,6 +111,9 @@ int DoDelete(DPAB *anchor, const char *operand) {
 
 int DoImport(DPAB *anchor, const char *operand, int hasRequester, QDVP_TASK_ROUTINE fileServer) {
   QDVP_SendDPlogMessage(anchor, hasRequester ? 11 : 27, operand ? operand : "");
+  // The socket and API servers do not serve while the application is built and registered: a
+  // partner bound to a source whose registration is in flight would make two requests of it.
+  OSV1_Guard select(&anchor->SelectLock);
   int rc = LoadMetafile(anchor, operand, fileServer);
   if (rc == QDVP_CON_OK) QDVP_AppendMetafileToStartUpConfig(anchor, operand);
   if (rc == QDVP_CON_OK) RestartCollections(anchor, FindApplication(anchor, operand));

@@ -64,7 +64,7 @@
 //       ::DPlogQueueLock                         the queues
 //   29  DPAB::StateMutex                         ActiveTasks and the anchor flags' wake-up
 //   30  leaves, under which nothing but rank 31 is taken: IOEntry::Mutex, DPAB::OMBLock,
-//       StatBlock::Lock, QDVP_TrapDestLock, and the locks of single files (the summary sort,
+//       StatBlock::Lock, QDVP_TrapDestLock, and the locks of single files (the refused senders' log, the summary sort,
 //       the address cache, the batch log, the saved positions, the file name choice, the
 //       identity checksum, the SNMP community, network, node list, managed node, deleted
 //       monitor and counter lists, the trap socket, the DP log requester, the start-up

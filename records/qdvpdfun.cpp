@@ -43,32 +43,39 @@ void AddressToName(AttrEntry *a, char *input) {
     StoreText(a, input, strlen(input));
     return;
   }
-  OSV1_Guard lock(&PrevAddrLock);
-  if (PrevAddress == nullptr) {
-    PrevAddress = static_cast<char *>(QDV0_GetStorage(260));
-    PrevName = static_cast<char *>(QDV0_GetStorage(260));
+  {
+    OSV1_Guard lock(&PrevAddrLock);
+    if (PrevAddress == nullptr) {
+      PrevAddress = static_cast<char *>(QDV0_GetStorage(260));
+      PrevName = static_cast<char *>(QDV0_GetStorage(260));
+    }
+    if (PrevAddress != nullptr && PrevAddress[0] != '\0' && strcmp(PrevAddress, input) == 0) {
+      QDVP_TRC(trk, TRK1_DETAIL, "IP address %s: cached name %s used", input, PrevName);
+      StoreText(a, PrevName, strlen(PrevName));
+      return;
+    }
   }
-  if (PrevAddress != nullptr && PrevAddress[0] != '\0' && strcmp(PrevAddress, input) == 0) {
-    QDVP_TRC(trk, TRK1_DETAIL, "IP address %s: cached name %s used", input, PrevName);
-    StoreText(a, PrevName, strlen(PrevName));
-    return;
-  }
+  // From the name resolver's cache, without the lock: a new address waits briefly for an idle
+  // resolver, never for a slow lookup (core/support/qdv0rslv.cpp).
   struct sockaddr_in address;
   memset(&address, 0, sizeof(address));
   address.sin_family = AF_INET;
-  const char *name = nullptr;
-  if (inet_pton(AF_INET, input, &address.sin_addr) == 1) name = QDV0_ResolveAddressToName(&address);
-  if (name == nullptr || name[0] == '\0' || strcmp(name, input) == 0) {
+  char name[260] = "";
+  if (inet_pton(AF_INET, input, &address.sin_addr) != 1 ||
+      QDV0_CachedAddressName(&address, name, sizeof(name), QDV0_NAME_WAIT_MS) != 1) {
     QDVP_TRC(trk, TRK1_DETAIL, "IP address %s not resolved, used as is", input);
     StoreText(a, input, strlen(input));
     return;
   }
-  if (PrevAddress != nullptr) {
-    size_t a = strnlen(input, 259), n = strnlen(name, 259);
-    memcpy(PrevAddress, input, a);
-    PrevAddress[a] = '\0';
-    memcpy(PrevName, name, n);
-    PrevName[n] = '\0';
+  {
+    OSV1_Guard lock(&PrevAddrLock);
+    if (PrevAddress != nullptr) {
+      size_t a = strnlen(input, 259), n = strnlen(name, 259);
+      memcpy(PrevAddress, input, a);
+      PrevAddress[a] = '\0';
+      memcpy(PrevName, name, n);
+      PrevName[n] = '\0';
+    }
   }
   QDVP_TRC(trk, TRK1_DETAIL, "IP address %s resolved to %s", input, name);
   StoreText(a, name, strlen(name));

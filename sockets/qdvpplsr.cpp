@@ -317,7 +317,7 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
 
   const char *host = QDV0_ResolveAddressToName(peer);
   if ((!mark && !foreign) || end) {
-    QDVP_SendDPlogMessage(anchor, 56, "UDP", host);
+    if (QDVP_RefusalLogDue(56, peer)) QDVP_SendDPlogMessage(anchor, 56, "UDP", host);
     return nullptr;
   }
   int translate = foreign ? 1 : 0;
@@ -333,7 +333,9 @@ IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
     appl = QDVP_BuildAssociatedApplication(anchor, name, &built);
   }
   if (appl == nullptr) {
-    QDVP_SendDPlogMessage(anchor, 30, "UDP", host, record.c_str());
+    if (QDVP_RefusalLogDue(30, peer)) {
+      QDVP_SendDPlogMessage(anchor, 30, "UDP", host, record.c_str());
+    }
     QDVP_TRC(trk, TRK1_ERROR, "*** Invalid data definition file name %s", record.c_str());
     return nullptr;
   }

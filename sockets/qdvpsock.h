@@ -14,7 +14,14 @@ enum {
   // Most sources a table gets from partners that named it in an association record: a sender
   // that keeps changing its port cannot make the data provider grow without bound.
   QDVP_SOCK_MAX_DYNAMIC_SOURCES = 256,
+  // A refused sender's DP log message (56, 30) is reported at most once in this many seconds
+  // per sender address and message (qdvpsrfl.cpp).
+  QDVP_SOCK_REFUSAL_LOG_SECONDS = 10,
 };
+
+// True when the DP log message number about refusing peer is due now; false while one was
+// reported for that address within QDVP_SOCK_REFUSAL_LOG_SECONDS (it is counted instead).
+bool QDVP_RefusalLogDue(int number, const struct sockaddr_in *peer);
 
 // The dotted address of peer into text (INET_ADDRSTRLEN bytes).
 void QDVP_DottedAddress(const struct sockaddr_in *peer, char *text);

@@ -236,12 +236,23 @@ std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEnt
 namespace {
 
 enum {
-  // Acknowledgement stamps a TCP sender has not read that may wait in the data provider; beyond
-  // them the sender is dropped (DP log 94). The socket's own buffer is held small too, so the
-  // whole is bounded: a sender that never reads cannot hold the server.
-  kPostAckPendingLimit = 65536,
+  // Bytes of acknowledgement stamps a TCP sender has not read that may wait in the data
+  // provider (QDVP_POST_ACK_LIMIT, within these bounds); beyond them the sender is dropped (DP
+  // log 94). The socket's own buffer is held small too, so the whole is bounded: a sender that
+  // never reads cannot hold the server.
+  kPostAckLimitDefault = 65536,
+  kPostAckLimitLeast = 1024,
+  kPostAckLimitMost = 16777216,
   kPostSendBuffer = 16384,
 };
+
+size_t PostAckLimit() {
+  long limit = strtol(QDV0_GetEnv("QDVP_POST_ACK_LIMIT", "65536"), nullptr, 10);
+  if (limit < 1) limit = kPostAckLimitDefault;
+  if (limit < kPostAckLimitLeast) limit = kPostAckLimitLeast;
+  if (limit > kPostAckLimitMost) limit = kPostAckLimitMost;
+  return static_cast<size_t>(limit);
+}
 
 // The one TCP sender (a new connection replaces it): its connection, address and the stamps
 // the system has not taken yet.
@@ -249,6 +260,7 @@ struct PostPartner {
   int socket = -1;
   struct sockaddr_in address{};
   std::string out;
+  size_t limit = kPostAckLimitDefault;  // of out
 };
 
 bool IsShutdownText(const char *data, size_t n) {
@@ -288,7 +300,7 @@ void QueueStamp(DPAB *anchor, PostPartner *p, const std::string &stamp) {
     ClosePartner(p);
     return;
   }
-  if (p->out.size() <= kPostAckPendingLimit) return;
+  if (p->out.size() <= p->limit) return;
   char dotted[INET_ADDRSTRLEN] = "?", port[16], waiting[24];
   inet_ntop(AF_INET, &p->address.sin_addr, dotted, sizeof(dotted));
   snprintf(port, sizeof(port), "%d", ntohs(p->address.sin_port));
@@ -343,6 +355,7 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   QDVP_SendDPlogMessage(anchor, 20, "POST", text);
   anchor->SocketServerMark.store(1);
   PostPartner partner;
+  partner.limit = PostAckLimit();
   char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
   while (!QDVP_TaskShouldEnd(pe)) {
     short wanted = static_cast<short>(POLLIN | (partner.out.empty() ? 0 : POLLOUT));

@@ -38,7 +38,7 @@ IOEntry *DynamicPartner(DPAB *anchor, const struct sockaddr_in *peer, char *buff
   bool mark = length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0;
   bool foreign = length >= 2 && memcmp(buffer, ExplicitMarkEBCDIC, 2) == 0;
   if ((!mark && !foreign) || (length >= 14 && memcmp(buffer, SockTransEndMsg, 14) == 0)) {
-    QDVP_SendDPlogMessage(anchor, 56, "TCP", host);
+    if (QDVP_RefusalLogDue(56, peer)) QDVP_SendDPlogMessage(anchor, 56, "TCP", host);
     return nullptr;
   }
   *translate = foreign ? 1 : 0;
@@ -58,7 +58,9 @@ IOEntry *DynamicPartner(DPAB *anchor, const struct sockaddr_in *peer, char *buff
     appl = QDVP_BuildAssociatedApplication(anchor, name, &built);
   }
   if (appl == nullptr) {
-    QDVP_SendDPlogMessage(anchor, 30, "TCP", host, record.c_str());
+    if (QDVP_RefusalLogDue(30, peer)) {
+      QDVP_SendDPlogMessage(anchor, 30, "TCP", host, record.c_str());
+    }
     QDVP_TRC(trk, TRK1_ERROR, "*** Invalid data definition file name %s", record.c_str());
     return nullptr;
   }

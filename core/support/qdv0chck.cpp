@@ -75,6 +75,7 @@ const Setting kSettings[] = {
     {"QDVP_ACTION_MAX_WORKERS", kNumber},
     {"QDVP_ACTIONLOG_TTL", kNumber},
     {"QDVP_POST_APPL_TTL", kNumber},
+    {"QDVP_POST_ACK_LIMIT", kNumber},
     {"QDVP_META_MAX_RECORD_SIZE", kNumber},
     {"QDVP_META_IO_WAIT", kNumber},
     {"WTB_MAXCOLS", kNumber},

@@ -30,6 +30,7 @@
 #include <deque>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "qdv0.h"
 #include "trk1.h"
@@ -69,18 +70,15 @@ Resolver &R() {
 
 std::atomic<QDV0_NAME_LOOKUP> sLookup{nullptr};
 
-// QDVP_TEST_SLOW_LOOKUP=FIRST[-LAST]:MS: lookups of those addresses take MS milliseconds and
-// find no name (a resolver that does not answer, for the end-to-end tests).
+// QDVP_TEST_SLOW_LOOKUP=FIRST[-LAST]:MS[,...]: lookups of those addresses take MS milliseconds
+// and find no name (a resolver that does not answer, for the end-to-end tests).
 struct SlowRange {
   uint32_t first = 1, last = 0;
   long ms = 0;
 };
 
-SlowRange ReadSlowRange() {
+SlowRange ReadSlowRange(const std::string &value) {
   SlowRange range;
-  const char *text = QDV0_GetEnv("QDVP_TEST_SLOW_LOOKUP", nullptr);
-  if (text == nullptr || text[0] == '\0') return range;
-  std::string value(text);
   size_t colon = value.rfind(':');
   if (colon == std::string::npos) return range;
   std::string addresses = value.substr(0, colon);
@@ -99,9 +97,26 @@ SlowRange ReadSlowRange() {
   return range;
 }
 
-const SlowRange &Slow() {
-  static const SlowRange range = ReadSlowRange();
-  return range;
+std::vector<SlowRange> ReadSlowRanges() {
+  std::vector<SlowRange> ranges;
+  const char *text = QDV0_GetEnv("QDVP_TEST_SLOW_LOOKUP", nullptr);
+  std::string value = text != nullptr ? text : "";
+  for (size_t at = 0; at < value.size() && ranges.size() < 16;) {
+    size_t comma = value.find(',', at);
+    SlowRange range = ReadSlowRange(value.substr(at, comma == std::string::npos ? comma : comma - at));
+    if (range.ms > 0) ranges.push_back(range);
+    at = comma == std::string::npos ? value.size() : comma + 1;
+  }
+  return ranges;
+}
+
+// The time a lookup of host (host byte order) is made to take, 0 for none.
+long SlowLookupMs(uint32_t host) {
+  static const std::vector<SlowRange> ranges = ReadSlowRanges();
+  for (const SlowRange &r : ranges) {
+    if (host >= r.first && host <= r.last) return r.ms;
+  }
+  return 0;
 }
 
 void CopyOut(const char *text, char *name, size_t size) {
@@ -180,10 +195,9 @@ int QDV0_ConvertAddrToName(const struct sockaddr_in *address, char *name, size_t
   if (address == nullptr || name == nullptr || size == 0) return -1;
   QDV0_NAME_LOOKUP fn = sLookup.load();
   if (fn != nullptr) return fn(address, name, size);
-  const SlowRange &slow = Slow();
-  uint32_t host = ntohl(address->sin_addr.s_addr);
-  if (slow.ms > 0 && host >= slow.first && host <= slow.last) {
-    struct timespec pause = {slow.ms / 1000, (slow.ms % 1000) * 1000000L};
+  long ms = SlowLookupMs(ntohl(address->sin_addr.s_addr));
+  if (ms > 0) {
+    struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
     return -1;

@@ -30,8 +30,9 @@ using qdvp_test::FreePort;
 using qdvp_test::WaitFor;
 using Clock = std::chrono::steady_clock;
 
-// Lookups of these addresses take this long and find no name.
-const char kSlowLookups[] = "127.0.0.100-127.0.0.250:3000";
+// Lookups of these addresses take this long and find no name; 0.0.0.0 (the address of a
+// partner whose session has ended) too, should anything ask for its name.
+const char kSlowLookups[] = "127.0.0.100-127.0.0.250:3000,0.0.0.0:3000";
 
 // A socket to the loopback port from a local address of its own, or -1.
 int Connect(int port, bool udp, const char *from, int receiveBuffer = 0) {
@@ -54,13 +55,19 @@ class Stall : public qdvp_test::DataProviderWorld {
  protected:
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_API_DPAPI_PORT", std::to_string(port_)},
+            {"QDVP_DP_PORT", std::to_string(port_)},
             {"QDVP_POST_DP_PORT", std::to_string(port_)},
             {"QDVP_TEST_SLOW_LOOKUP", kSlowLookups}};
   }
   void TearDown() override {
+    StopBackground();
+    DataProviderWorld::TearDown();
+  }
+  // Ends what Background started and waits for it.
+  void StopBackground() {
     stop_ = true;
     for (std::thread &t : threads_) t.join();
-    DataProviderWorld::TearDown();
+    threads_.clear();
   }
   // qdvp post ARGS against the private port: its exit status, *out its output.
   int Post(std::vector<std::string> args, std::string *out = nullptr) {
@@ -78,8 +85,52 @@ class Stall : public qdvp_test::DataProviderWorld {
   std::vector<std::thread> threads_;
 };
 
+// The socket data server: a configured partner's lines are confirmed at once while other
+// addresses send junk datagrams at 200 a second, refused by their addresses (DP log 56, once
+// in ten seconds for each sender and 64 times in all).
+TEST_F(Stall, ConfirmationsStayFastWhileOtherAddressesSendJunk) {
+  Metafile("web", "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SEQ\n"
+                  "//ATTRIBUTES ','\nHost D 16\nStatus D 4\n");
+  Launch("sock");
+  ASSERT_TRUE(WaitLogged("Socket DP started. Listening on port " + std::to_string(port_)))
+      << Trace();
+  auto p = dch_test::Client::Tcp(port_);
+  ASSERT_TRUE(p && p->Send("web0,200\n"));
+  ASSERT_EQ(p->Read(4), dch_test::Be32(1));
+  std::atomic<int> junk{0};
+  Background([&] {
+    std::vector<int> senders;
+    for (int i = 0; i < 150; i++) {
+      senders.push_back(Connect(port_, true, ("127.0.0." + std::to_string(100 + i)).c_str()));
+    }
+    for (int i = 0; !stop_ && i < 1000; i++) {
+      int fd = senders[static_cast<size_t>(i) % senders.size()];
+      if (fd >= 0 && send(fd, "junk\n", 5, 0) == 5) junk++;
+      std::this_thread::sleep_for(5ms);
+    }
+    for (int fd : senders) close(fd);
+  });
+  Clock::duration longest{};
+  uint32_t sequence = 1;
+  auto end = Clock::now() + 5s;
+  while (Clock::now() < end) {
+    auto start = Clock::now();
+    ASSERT_TRUE(p->Send("web" + std::to_string(sequence) + ",200\n"));
+    ASSERT_EQ(p->Read(4), dch_test::Be32(++sequence)) << Trace().substr(0, 2000);
+    longest = std::max(longest, Clock::now() - start);
+  }
+  EXPECT_GT(junk.load(), 200);
+  EXPECT_LT(longest, 1s) << sequence << " lines";
+  EXPECT_TRUE(WaitLogged("UDP connection from 127.0.0.10", 10));
+  ASSERT_TRUE(WaitRows("Web", static_cast<int>(sequence)));
+  // Each junk sender's refusal is reported once in its period, not once a datagram.
+  EXPECT_LE(Logged("No Explicit Application Association record found"), 64);
+  EXPECT_EQ(Logged("UDP connection from 127.0.0.100 rejected"), 1);
+}
+
 // The client API: a session from this host sets its source name over and over while other
-// addresses open and close sessions; no round trip waits for their names.
+// addresses open and close sessions, and another client of this host sends rows in sessions it
+// closes; no round trip waits for a name.
 TEST_F(Stall, ApiRoundTripsStayFastWhileOtherAddressesComeAndGo) {
   Metafile("feed", "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
                    "Host D 16\n");
@@ -100,6 +151,19 @@ TEST_F(Stall, ApiRoundTripsStayFastWhileOtherAddressesComeAndGo) {
       if (fd >= 0) close(fd);
     }
   });
+  std::atomic<int> fed{0};
+  Background([&] {
+    for (int i = 0; !stop_ && i < 20; i++) {
+      qdvpc_session *feeder = nullptr;
+      if (qdvpc_open("127.0.0.1", port_, 0, &feeder) != QDVPC_OK) continue;
+      if (qdvpc_begin_input(feeder, "Feed", "Lines") == QDVPC_OK &&
+          qdvpc_send(feeder, ("fed" + std::to_string(i) + "\n").c_str()) == QDVPC_OK) {
+        fed++;
+      }
+      qdvpc_close(feeder);
+      std::this_thread::sleep_for(200ms);
+    }
+  });
   Clock::duration longest{};
   int trips = 0;
   auto end = Clock::now() + 6s;
@@ -110,6 +174,7 @@ TEST_F(Stall, ApiRoundTripsStayFastWhileOtherAddressesComeAndGo) {
     trips++;
   }
   EXPECT_GT(opened.load(), 20);
+  EXPECT_GT(fed.load(), 10);
   EXPECT_LT(longest, 1s) << trips << " round trips";
   qdvpc_close(s);
   // The sessions of the slow addresses were served, named by their addresses.
@@ -142,17 +207,18 @@ TEST_F(Stall, PostsGoThroughWhileAnotherAddressFloods) {
     EXPECT_EQ(stamp.substr(0, 8), "7F000001");
     EXPECT_LT(Clock::now() - start, 2s);
   }
-  stop_ = true;
+  StopBackground();
   ASSERT_TRUE(WaitFor([&] { return Count("dpPost") >= sent.load() + 4; }, 30s))
       << Count("dpPost") << " of " << sent.load() + 4;
   std::vector<std::string> origins = Values("dpPost", "Post_Origin");
   EXPECT_EQ(std::count(origins.begin(), origins.end(), "127.0.0.101"), sent.load());
 }
 
-// A TCP poster that writes and never reads: the stamps it leaves unread are bounded, it is
-// dropped with DP log 94, and meanwhile UDP posts of another client become rows; after it, a
+// A TCP poster that writes and never reads: the stamps it leaves unread are bounded (here by
+// 4 KiB, QDVP_POST_ACK_LIMIT), it is dropped with DP log 94, and meanwhile UDP posts of another client become rows; after it, a
 // TCP post gets its stamp.
 TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
+  extraEnv_["QDVP_POST_ACK_LIMIT"] = "4096";
   Launch("post");
   ASSERT_TRUE(WaitLogged("POST DP started. Listening on port " + std::to_string(port_)))
       << Trace();
@@ -203,7 +269,7 @@ TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
     std::vector<std::string> texts = Values("dpPost", "Post_Text");
     return !texts.empty() && texts.back() == "after the stuck one";
   }, 20s));
-  stop_ = true;
+  StopBackground();
   close(stuck);
   EXPECT_TRUE(qdvp_->Running());
 }
