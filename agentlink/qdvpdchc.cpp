@@ -4,8 +4,9 @@
 // register its application (Register), bring it online (Ready), send its row (Output), send an
 // action reply (Reply), take it offline (Inactive) or unregister its application (Unregister).
 // The client takes its whole queue at once, so producers never wait for an exchange with the
-// agent, handles each source under its entry lock, sets its new state from the agent's status
-// and wakes the task that queued it. Statuses that ask for more work (2 on a row, 4 on an
+// agent, handles each source under its entry lock, sets its new state from the agent's status,
+// leaves the status on the source (the request's outcome, qdvpdreq.cpp) and wakes the task that
+// queued it. A row that is not stored for good is counted on its source and told (DP log 90). Statuses that ask for more work (2 on a row, 4 on an
 // online) are followed up in the same pass. After every new connection the sources online at
 // the agent ask for actions again (RenewActionWaits). At the end it takes the DP log report
 // offline and unregisters the applications, then closes the connection.
