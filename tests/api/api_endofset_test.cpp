@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/apisession.h"
 #include "tests/support/dpworld.h"
 
 namespace {
@@ -18,37 +19,11 @@ namespace {
 using namespace std::chrono_literals;
 using qdvp_test::WaitFor;
 
+using qdvp_test::ApiSession;
+
 std::string Req(const std::string &name, const std::string &data = "") {
-  return "QDVPAPI300" + name + data;
+  return qdvp_test::ApiRequest(name, data);
 }
-
-// One TCP session spoken byte for byte: each request waits for its reply.
-class Session {
- public:
-  explicit Session(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in to = qdvp_test::Loopback(port);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0;
-  }
-  ~Session() { close(fd_); }
-  bool connected() const { return connected_; }
-  // The reply's return code, -1 when none came.
-  int Call(const std::string &request) {
-    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-      return -1;
-    }
-    pollfd p{fd_, POLLIN, 0};
-    char buffer[8192];
-    ssize_t n = poll(&p, 1, 15000) == 1 ? recv(fd_, buffer, sizeof(buffer) - 1, 0) : -1;
-    if (n <= 0) return -1;
-    buffer[n] = '\0';
-    return atoi(buffer);
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
 
 // with the window
 class ApiEndOfSet : public qdvp_test::DataProviderWorld, public testing::WithParamInterface<bool> {
@@ -100,7 +75,7 @@ TEST_P(ApiEndOfSet, AnUnparsableLastRecordIsNoRow) {
   int session = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    Session s(port_);
+    ApiSession s(port_, false);
     ASSERT_TRUE(s.connected());
     ASSERT_EQ(s.Call(Req("SETSRC", "nodlm" + std::to_string(++session))), 0);
     ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/apisession.h"
 #include "tests/support/dpworld.h"
 
 namespace {
@@ -26,37 +27,11 @@ const char kMetafile[] =
     "//APPL Feed\n//NAME Lines E@TTL@\n//SOURCE SOCK 127.0.0.1\n"
     "//ATTRIBUTES ','\nHost D 16\nStatus D 4\nTime D 8\n";
 
+using qdvp_test::ApiSession;
+
 std::string Req(const std::string &name, const std::string &data = "") {
-  return "QDVPAPI300" + name + data;
+  return qdvp_test::ApiRequest(name, data);
 }
-
-// One session spoken byte for byte over TCP or UDP: each request waits for its reply.
-class Session {
- public:
-  Session(int port, bool udp) : fd_(socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0)) {
-    sockaddr_in to = qdvp_test::Loopback(port);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0;
-  }
-  ~Session() { close(fd_); }
-  bool connected() const { return connected_; }
-  // The reply's return code, -1 when none came.
-  int Call(const std::string &request) {
-    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-      return -1;
-    }
-    pollfd p{fd_, POLLIN, 0};
-    char buffer[8192];
-    ssize_t n = poll(&p, 1, 15000) == 1 ? recv(fd_, buffer, sizeof(buffer) - 1, 0) : -1;
-    if (n <= 0) return -1;
-    buffer[n] = '\0';
-    return atoi(buffer);
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
 
 // window, udp
 class ApiRefusal : public qdvp_test::DataProviderWorld,
@@ -105,7 +80,7 @@ const char kNotTakenStatus[] = "was not taken by the agent, status 9. The row is
 // next set is stored whole, and ENDINP ends the session.
 TEST_P(ApiRefusal, TheClientIsToldOnceAndTheSessionGoesOn) {
   Start();
-  Session s(port_, udp());
+  ApiSession s(port_, udp());
   ASSERT_TRUE(s.connected());
   ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
   ASSERT_EQ(s.Call(Req("BGNROW")), 0);
@@ -128,7 +103,7 @@ TEST_P(ApiRefusal, TheClientIsToldOnceAndTheSessionGoesOn) {
   EXPECT_EQ(Told(kNotTakenRow), 1) << qdvp_->Stderr();
   EXPECT_EQ(Told(kNotTakenStatus), 1) << qdvp_->Stderr();
   // The server goes on: a new session is served as ever.
-  Session next(port_, udp());
+  ApiSession next(port_, udp());
   ASSERT_EQ(next.Call(Req("BGNINP", "Feed Lines")), 0);
   EXPECT_EQ(next.Call(Req("SNDDTA", "e,ok,5\n")), 0);
   EXPECT_EQ(next.Call(Req("ENDINP")), 0);
@@ -139,7 +114,7 @@ TEST_P(ApiRefusal, TheClientIsToldOnceAndTheSessionGoesOn) {
 // offline goes out once the row has its status) and ends the session all the same.
 TEST_P(ApiRefusal, ARowRefusedAtEndInputIsToldByItsReply) {
   Start();
-  Session s(port_, udp());
+  ApiSession s(port_, udp());
   ASSERT_TRUE(s.connected());
   ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
   ASSERT_EQ(s.Call(Req("SNDDTA", "a,ok,1\n")), 0);  // held back
@@ -148,7 +123,7 @@ TEST_P(ApiRefusal, ARowRefusedAtEndInputIsToldByItsReply) {
       << qdvp_->Stderr();
   EXPECT_TRUE(WaitFor([&] { return OnlineSources("Lines") == 0; }, 10s));
   EXPECT_EQ(Count("Lines"), 0);
-  Session next(port_, udp());
+  ApiSession next(port_, udp());
   ASSERT_EQ(next.Call(Req("BGNINP", "Feed Lines")), 0);
   EXPECT_EQ(next.Call(Req("SNDDTA", "b,ok,2\n")), 0);
   EXPECT_EQ(next.Call(Req("ENDINP")), 0);
@@ -170,7 +145,7 @@ class ApiRefusalExpiry : public ApiRefusal {};
 TEST_P(ApiRefusalExpiry, ASilentUdpSessionExpiresAfterARefusal) {
   extraEnv_["QDVP_DP_EXPIRE_FACTOR"] = "2";
   Start(" 1");
-  Session s(port_, true);
+  ApiSession s(port_, true);
   ASSERT_EQ(s.Call(Req("BGNINP", "Feed Lines")), 0);
   ASSERT_EQ(s.Call(Req("SNDDTA", "a,ok,1\n")), 0);  // held back
   int rc = s.Call(Req("SNDDTA", "b,ok,2\n"));       // sends a, which is refused
