@@ -42,14 +42,22 @@ void FillRow(SourceEntry *source, const ActionEntry *entry) QDVP_REQUIRES(source
   snprintf(id, sizeof(id), "%u", entry->ID & 0x7fffffffu);
   for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
     const char *value = nullptr;
-    if (strcmp(a->Name, "Action_Type") == 0) value = TypeName(entry->Type);
-    else if (strcmp(a->Name, "Action_Owner") == 0) value = Text(entry->pOwner);
-    else if (strcmp(a->Name, "Action_Node") == 0) value = Text(entry->pSourceNodeName);
-    else if (strcmp(a->Name, "Action_Name") == 0) value = Text(entry->pName);
-    else if (strcmp(a->Name, "Action_Parms") == 0) value = Text(entry->pParm);
-    else if (strcmp(a->Name, "Action_Status") == 0) value = status;
-    else if (strcmp(a->Name, "Action_Result") == 0) value = Text(entry->pResult);
-    else if (strcmp(a->Name, "Action_ID") == 0) value = id;
+    if (strcmp(a->Name, "Action_Type") == 0)
+      value = TypeName(entry->Type);
+    else if (strcmp(a->Name, "Action_Owner") == 0)
+      value = Text(entry->pOwner);
+    else if (strcmp(a->Name, "Action_Node") == 0)
+      value = Text(entry->pSourceNodeName);
+    else if (strcmp(a->Name, "Action_Name") == 0)
+      value = Text(entry->pName);
+    else if (strcmp(a->Name, "Action_Parms") == 0)
+      value = Text(entry->pParm);
+    else if (strcmp(a->Name, "Action_Status") == 0)
+      value = status;
+    else if (strcmp(a->Name, "Action_Result") == 0)
+      value = Text(entry->pResult);
+    else if (strcmp(a->Name, "Action_ID") == 0)
+      value = id;
     if (value == nullptr) continue;
     size_t n = strlen(value);
     if (n > static_cast<size_t>(a->MaxValSize) && a->Type == 'D') n = a->MaxValSize;

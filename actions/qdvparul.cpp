@@ -47,13 +47,15 @@ int StartRule(DPAB *anchor, ActionEntry *entry) {
   if (at != std::string::npos) interval = atoi(parm.c_str() + at + 9);
   at = parm.find("ATTRIBUTES=");
   if (at == std::string::npos) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Error: No action attributes in text string <%s>. RuleStart bypassed",
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: No action attributes in text string <%s>. RuleStart bypassed",
              parm.c_str());
     return 9;
   }
   std::string url, alias;
   bool urlGroup = false;
-  for (size_t open = parm.find('(', at); open != std::string::npos; open = parm.find('(', open + 1)) {
+  for (size_t open = parm.find('(', at); open != std::string::npos;
+       open = parm.find('(', open + 1)) {
     size_t close = parm.find(')', open);
     if (close == std::string::npos) close = parm.size();
     std::string group = parm.substr(open + 1, close - open - 1);
@@ -65,21 +67,22 @@ int StartRule(DPAB *anchor, ActionEntry *entry) {
     }
   }
   if (!urlGroup) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Error: URL to be monitored is not specified in SitName <%s> SitParms <%s>",
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: URL to be monitored is not specified in SitName <%s> SitParms <%s>",
              owner, parm.c_str());
     return 9;
   }
   if (url.empty()) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Error: Action parm syntax incorrect. Situation URL value is NULL.");
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: Action parm syntax incorrect. Situation URL value is NULL.");
     return 9;
   }
   char normalized[QDVP_URL_ENTRY_MAX + 8];
   bool converted = false;
   if (!QDVP_NormalizeURL(url.c_str(), normalized, sizeof(normalized), &converted)) return 9;
   int already = 0;
-  URLrequestEntry *added = QDVP_AllocateHTTPrequestBlock(anchor, normalized,
-                                                         alias.empty() ? nullptr : alias.c_str(),
-                                                         interval, owner, 0, &already);
+  URLrequestEntry *added = QDVP_AllocateHTTPrequestBlock(
+      anchor, normalized, alias.empty() ? nullptr : alias.c_str(), interval, owner, 0, &already);
   if (added != nullptr) {
     QDVP_SignalHTTPmanager(anchor);
     QDVP_SetURLconfigurationUpdate();

@@ -158,7 +158,8 @@ void QDVP_AutomationServer(ProcessEntry *pe) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Automation Server process started. Thread: %X",
            pe->ThreadID.load());
   if (anchor->DPtype != QDVP_TYPE_POST && anchor->DPtype != QDVP_TYPE_HTTP) {
-    while (!QDVP_TaskShouldEnd(pe) && !anchor->StandAlone && anchor->pDCHclientPE.load() == nullptr) {
+    while (!QDVP_TaskShouldEnd(pe) && !anchor->StandAlone &&
+           anchor->pDCHclientPE.load() == nullptr) {
       QDVP_WaitTaskIO(pe, 1, ">>>>> Automation Server waits for the agent link",
                       ">>>>> Automation Server wait ended, rc %d errno %d");
     }

@@ -35,28 +35,44 @@ static TRK1_BLOCK trk = {"qdvpawkt"};
 const char *const AutoTypeString[5] = {" ", "Situation/Policy", "Rule", "SNMP", " "};
 
 const char *const ActionResultText[QDVP_ACTION_RESULT_TEXT_COUNT] = {
-    " ", " ", " ", " ", " ", " ", " ", " ", " ",
-    "Request syntax error",                                  // 9
-    "Monitoring never started",                              // 10
-    " ", " ", " ", " ", " ", " ", " ", " ", " ",
-    "MIB monitor started",                                   // 20
-    "MIB monitor stopped for requested nodes",               // 21
-    "Monitoring scheduled for requested resources",          // 22
-    "Monitoring stopped for requested resources",            // 23
-    "Network resource address unresolved",                   // 24
-    "MIB attribute not found",                               // 25
-    "MIB attribute not scalar type",                         // 26
-    "Agent address invalid or unresolvable",                 // 27
-    "Set value not specified",                               // 28
-    "Set value invalid",                                     // 29
-    "Numeric SET value expected",                            // 30
-    "SET OK",                                                // 31
-    "SET value too big",                                     // 32
-    "SET no such attribute",                                 // 33
-    "SET value invalid or out-of-range",                     // 34
-    "SET attribute read only",                               // 35
-    "SET attribute Read-Only or agent specific error",       // 36
-    "SET agent no response or comm error",                   // 37
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    "Request syntax error",      // 9
+    "Monitoring never started",  // 10
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    " ",
+    "MIB monitor started",                              // 20
+    "MIB monitor stopped for requested nodes",          // 21
+    "Monitoring scheduled for requested resources",     // 22
+    "Monitoring stopped for requested resources",       // 23
+    "Network resource address unresolved",              // 24
+    "MIB attribute not found",                          // 25
+    "MIB attribute not scalar type",                    // 26
+    "Agent address invalid or unresolvable",            // 27
+    "Set value not specified",                          // 28
+    "Set value invalid",                                // 29
+    "Numeric SET value expected",                       // 30
+    "SET OK",                                           // 31
+    "SET value too big",                                // 32
+    "SET no such attribute",                            // 33
+    "SET value invalid or out-of-range",                // 34
+    "SET attribute read only",                          // 35
+    "SET attribute Read-Only or agent specific error",  // 36
+    "SET agent no response or comm error",              // 37
 };
 
 void QDVP_SetActionResultText(ActionEntry *entry, int code) {
@@ -128,8 +144,7 @@ void PerformConsoleCommand(DPAB *anchor, ActionEntry *entry) {
 
 // Carries out an action here; source is held, and let go of before anything that does not use
 // it.
-void PerformLocal(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry,
-                  const char *node) {
+void PerformLocal(WorkerEntry *worker, SourceEntry *source, ActionEntry *entry, const char *node) {
   DPAB *anchor = worker->pDPAB;
   const char *name = Text(entry->pName);
   if (entry->Type == QDVP_ACTION_RULE) {

@@ -16,6 +16,8 @@
 // data provider (a listening socket held by a command would keep its port busy after the data
 // provider ends). Nor does it inherit the data provider's environment, which holds its secrets:
 // it gets PATH, HOME, LANG, TZ and what the operator lists (qdvpaenv.cpp).
+#include "qdvpexec.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +34,6 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_actions.h"
-#include "qdvpexec.h"
 
 static TRK1_BLOCK trk = {"qdvpexec"};
 
@@ -168,8 +169,8 @@ bool StartShell(const char *line, Shell *shell) {
                   nullptr};
   QDVP_ActionEnvironment environment;
   QDVP_BuildActionEnvironment(&environment);
-  int rc = posix_spawn(&shell->pid, "/bin/sh", &actions, &attributes, argv,
-                       environment.pointers.data());
+  int rc =
+      posix_spawn(&shell->pid, "/bin/sh", &actions, &attributes, argv, environment.pointers.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
@@ -248,8 +249,8 @@ int ReapShell(pid_t pid) {
 
 }  // namespace
 
-int QDVP_RunActionCommandLine(const char *line, int resultSize, int timeoutSeconds,
-                              char **result, int *resultLength, const QDVP_ActionStop *stop) {
+int QDVP_RunActionCommandLine(const char *line, int resultSize, int timeoutSeconds, char **result,
+                              int *resultLength, const QDVP_ActionStop *stop) {
   if (result != nullptr) *result = nullptr;
   if (resultLength != nullptr) *resultLength = 0;
   if (line == nullptr) return QDVP_ACTION_STATUS_NO_SHELL;
@@ -319,16 +320,15 @@ int QDVP_ExecuteActionCommand(ActionEntry *entry) {
       memcpy(line.get() + nameLength + 1, parm, parmLength + 1);
     }
     // A worker told to end at shutdown ends its command as if it had run out of time.
-    QDVP_ActionStop stop = {
-        [](const void *w) {
-          auto *worker = static_cast<const WorkerEntry *>(w);
-          return worker->Status.load() == QDVP_WORKER_SHUTDOWN ||
-                 worker->pDPAB->ShutdownRequested.load() != 0;
-        },
-        entry->pWorker};
-    status = QDVP_RunActionCommandLine(line.get(), limits.resultSize, limits.timeoutSeconds,
-                                       &result, &resultLength,
-                                       entry->pWorker != nullptr ? &stop : nullptr);
+    QDVP_ActionStop stop = {[](const void *w) {
+                              auto *worker = static_cast<const WorkerEntry *>(w);
+                              return worker->Status.load() == QDVP_WORKER_SHUTDOWN ||
+                                     worker->pDPAB->ShutdownRequested.load() != 0;
+                            },
+                            entry->pWorker};
+    status =
+        QDVP_RunActionCommandLine(line.get(), limits.resultSize, limits.timeoutSeconds, &result,
+                                  &resultLength, entry->pWorker != nullptr ? &stop : nullptr);
   } else {
     QDVP_TRC(trk, TRK1_ERROR, "***** No storage for action command <%s>", name);
   }

@@ -32,6 +32,5 @@ struct QDVP_ActionStop {
   bool (*ShouldStop)(const void *context);
   const void *pContext;
 };
-int QDVP_RunActionCommandLine(const char *line, int resultSize, int timeoutSeconds,
-                              char **result, int *resultLength,
-                              const QDVP_ActionStop *stop = nullptr);
+int QDVP_RunActionCommandLine(const char *line, int resultSize, int timeoutSeconds, char **result,
+                              int *resultLength, const QDVP_ActionStop *stop = nullptr);

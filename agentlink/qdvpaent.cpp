@@ -182,8 +182,8 @@ void QDVP_ReceiveProvideAction(DPAB *anchor, const DCHdecoded *message) {
     OSV1_Guard hold(&entry->Lock);
     entry->Type = static_cast<int32_t>(message->ActionType);
     entry->ID = message->ActionId;
-    entry->pSourceNodeName = CopyField(message->pNode, message->NodeLen, kMaxNodeName,
-                                       QDVP_FIELD_SOURCE_NAME, &tooLong);
+    entry->pSourceNodeName =
+        CopyField(message->pNode, message->NodeLen, kMaxNodeName, QDVP_FIELD_SOURCE_NAME, &tooLong);
     entry->pOwner =
         CopyField(message->pOwner, message->OwnerLen, kMaxOwner, QDVP_FIELD_ACTION_OWNER, &tooLong);
     entry->pName =
@@ -223,7 +223,8 @@ int SendStatusMessage(DCHcomm *comm, uint32_t id, int32_t status, const char *re
   QDVP_WirePut32(word, id);
   QDVP_WirePut32(signedWord, static_cast<uint32_t>(status));
   size_t position = QDVP_WIRE_LENGTH_WORD;
-  position += QDV0_FormatDataField(buffer.get(), capacity, position, QDVP_FIELD_REQUEST, code, 2, 0);
+  position +=
+      QDV0_FormatDataField(buffer.get(), capacity, position, QDVP_FIELD_REQUEST, code, 2, 0);
   position +=
       QDV0_FormatDataField(buffer.get(), capacity, position, QDVP_FIELD_ACTION_ID, word, 4, 0);
   position +=

@@ -59,4 +59,3 @@ void QDVP_ConvertBufferToLocal(char *buffer, int length, int flag) {
     }
   }
 }
-

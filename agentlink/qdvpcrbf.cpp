@@ -197,4 +197,3 @@ int QDVP_ConstructDPregisterBuffer(const char *metafileName, unsigned char **mes
   QDVP_ReleaseGlobalResources(anchor);
   return word;
 }
-

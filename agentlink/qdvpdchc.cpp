@@ -6,10 +6,11 @@
 // The client takes its whole queue at once, so producers never wait for an exchange with the
 // agent, handles each source under its entry lock, sets its new state from the agent's status,
 // leaves the status on the source (the request's outcome, qdvpdreq.cpp) and wakes the task that
-// queued it. A row that is not stored for good is counted on its source and told (DP log 90). Statuses that ask for more work (2 on a row, 4 on an
-// online) are followed up in the same pass. After every new connection the sources online at
-// the agent ask for actions again (RenewActionWaits). At the end it takes the DP log report
-// offline and unregisters the applications, then closes the connection.
+// queued it. A row that is not stored for good is counted on its source and told (DP log 90).
+// Statuses that ask for more work (2 on a row, 4 on an online) are followed up in the same pass.
+// After every new connection the sources online at the agent ask for actions again
+// (RenewActionWaits). At the end it takes the DP log report offline and unregisters the
+// applications, then closes the connection.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,8 +21,8 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
-#include "../include/qdvp_core.h"
 #include "../include/qdvp_actions.h"
+#include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_stats.h"
 
@@ -127,8 +128,7 @@ void SendWaits(const ActionWait &wait, DCHcomm *comm) {
   if (wait.snmpRules) {
     QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_SNMP_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed",
-               node);
+      QDVP_TRC(trk, TRK1_ERROR, "*** SNMP Rule not enabled for subnode %s. DCH API failed", node);
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "SNMP Rule enabled for subnode %s", node);
     }
@@ -136,8 +136,7 @@ void SendWaits(const ActionWait &wait, DCHcomm *comm) {
   if (wait.rules) {
     QDVP_DoDPwaitForNode(node, wait.requestNumber, comm, QDVP_WAIT_RULE);
     if (comm->Status != 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed",
-               node);
+      QDVP_TRC(trk, TRK1_ERROR, "*** Rule not enabled for subnode %s. DCH API failed", node);
     } else {
       QDVP_TRC(trk, TRK1_DETAIL, "Rule enabled for subnode %s", node);
     }
@@ -441,8 +440,10 @@ void ResendRow(ProcessEntry *entry, DCHinFlight *row, DCHcomm *comm) {
     if (comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
     if (status == QDVP_DCH_STATUS_SYNC_REQUIRED || status == QDVP_DCH_STATUS_REREGISTER) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed. DCH synchronization required");
-      if (status == QDVP_DCH_STATUS_REREGISTER) QDVP_UpdateSourceEntryState(source, QDVP_Register);
-      else QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      if (status == QDVP_DCH_STATUS_REREGISTER)
+        QDVP_UpdateSourceEntryState(source, QDVP_Register);
+      else
+        QDVP_UpdateSourceEntryState(source, QDVP_Ready);
       if (!BringOnline(anchor, source, comm)) {
         row->status = comm->Status.load() != 0 ? comm->Status.load() : QDVP_DCH_STATUS_SEND_AGAIN;
         continue;

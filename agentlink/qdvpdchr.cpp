@@ -280,4 +280,3 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   OSV1_ReleaseLock(&comm->StatusMutex);
   return nullptr;
 }
-

@@ -277,4 +277,3 @@ int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
 
 const DSFT TCPIP_DSFT = {QDVP_TCPIP_WaitDCHcomeOnline, QDVP_TCPIP_HandleDCHdisconnect,
                          QDVP_TCPIP_DCHreceive, QDVP_TCPIP_DCHsend};
-

@@ -189,8 +189,8 @@ void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
   if (length == 0) return;
   length = StampRow(source, length);
   unsigned char *m = source->pOutputBuffer;
-  QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d in the window, row %u", source->RequestNumber,
-           source->RowNumber);
+  QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d in the window, row %u",
+           source->RequestNumber, source->RowNumber);
   if (held) {
     QDVP_HoldWindowRow(source, comm, m, length);
   } else {
@@ -221,4 +221,3 @@ void QDVP_ReleaseSourceLinkState(DPAB *anchor, SourceEntry *source) {
   QDV0_Free(source->pOutputBuffer);
   source->OutputBufferSize = 0;
 }
-

@@ -162,4 +162,3 @@ void QDVP_DoDPwaitForNode(const char *node, int requestNumber, DCHcomm *comm, in
   SendRequest(requestNumber, comm, "dp_waitForAction");
   QDVP_TRC_EXIT(trk, comm->Status);
 }
-

@@ -67,8 +67,7 @@ int Reply(DPAB *anchor, SourceEntry *replySource, DCHverb verb, ProcessEntry *wa
   return replySource->State;
 }
 
-int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
-            DCHretry retry) {
+int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter, DCHretry retry) {
   if (retry == QDVP_RETRY_REPLY_WHILE_UNANSWERED) return Reply(anchor, source, verb, waiter);
   if (retry == QDVP_RETRY_RESYNC_EVERY_30S) {
     // The agent did not take a row: every 30 seconds the source is brought online again.
@@ -143,7 +142,8 @@ DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessE
     return DCHresult{DCHoutcome::LinkLost, QDVP_DCH_STATUS_LOCAL_FAILURE, QDVP_NoState};
   }
   // Nobody waits: the request is queued and its outcome is nobody's to learn.
-  if (retry == QDVP_RETRY_NO_WAIT) return DCHresult{DCHoutcome::Posted, 0, Queue(anchor, source, verb)};
+  if (retry == QDVP_RETRY_NO_WAIT)
+    return DCHresult{DCHoutcome::Posted, 0, Queue(anchor, source, verb)};
   ProcessEntry *owner = source->pPE.load();
   DCHresult result;
   if (waiter == nullptr) {

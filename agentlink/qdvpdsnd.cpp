@@ -10,8 +10,8 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
-#include "../include/qdvp_stats.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpdsnd"};
 
@@ -80,7 +80,8 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
 bool QDVP_DCHsendAgain(DCHcomm *comm) {
   if (comm->Status != QDVP_DCH_STATUS_SEND_AGAIN) return false;
   if (comm->pDPAB->ShutdownRequested) {
-    QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH asks for the request again; not sent, the data provider ends");
+    QDVP_TRC(trk, TRK1_ERROR,
+             ">>>>> DCH asks for the request again; not sent, the data provider ends");
     return false;
   }
   return true;
@@ -129,4 +130,3 @@ void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
   }
   OSV1_ReleaseLock(&comm->StatusMutex);
 }
-

@@ -195,8 +195,7 @@ int QDVP_EnqueueDelayedOffline(DPAB *anchor) {
     // The first expired copy in queue order that is not on its way yet; one per scan cycle.
     OSV1_Guard queue(&anchor->WaitQueueLock);
     for (SourceEntry *copy = anchor->pWaitQueue; copy != nullptr; copy = copy->pWaitNext) {
-      if (copy->TTLexpiry <= now && copy->State != QDVP_Inactive &&
-          !copy->Enqueued.load()) {
+      if (copy->TTLexpiry <= now && copy->State != QDVP_Inactive && !copy->Enqueued.load()) {
         due = copy;
         break;
       }

@@ -86,13 +86,12 @@ void QDVP_CloseDCHwindow(DCHcomm *comm) {
 }
 
 bool QDVP_WindowedLink(const DCHcomm *comm) {
-  return comm->pWindow != nullptr && comm->Window > 1 &&
-         comm->ReceiveMode == QDVP_DCH_MODE_TCP && comm->Socket > 0 && !comm->pDPAB->StandAlone;
+  return comm->pWindow != nullptr && comm->Window > 1 && comm->ReceiveMode == QDVP_DCH_MODE_TCP &&
+         comm->Socket > 0 && !comm->pDPAB->StandAlone;
 }
 
 bool QDVP_WindowedSource(const DCHcomm *comm, const SourceEntry *source) {
-  return QDVP_WindowedLink(comm) && source->pSMB == nullptr &&
-         source != comm->pDPAB->pDPlogSource;
+  return QDVP_WindowedLink(comm) && source->pSMB == nullptr && source != comm->pDPAB->pDPlogSource;
 }
 
 bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {

@@ -34,13 +34,13 @@ static TRK1_BLOCK trk = {"qdvpwout"};
 
 struct DCHoutbox {
   OSV1_LOCK lock QDVP_ACQUIRED_AFTER(ActionEntry::Mutex) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
-  OSV1_COND room;       // signalled when the client took rows
+  OSV1_COND room;  // signalled when the client took rows
   std::deque<DCHinFlight> rows QDVP_GUARDED_BY(lock);
-  std::atomic<int> waiting{0};            // producers waiting for room (changed under lock)
-  std::atomic<int> settling{0};           // producers waiting for their rows' statuses
-  std::atomic<size_t> count{0};           // rows.size(), for looks without the lock
-  std::atomic<int> window{0};             // 0: closed, rows go through the work queue
-  DCHcomm *comm = nullptr;                // the client's connection block, whose window it feeds
+  std::atomic<int> waiting{0};   // producers waiting for room (changed under lock)
+  std::atomic<int> settling{0};  // producers waiting for their rows' statuses
+  std::atomic<size_t> count{0};  // rows.size(), for looks without the lock
+  std::atomic<int> window{0};    // 0: closed, rows go through the work queue
+  DCHcomm *comm = nullptr;       // the client's connection block, whose window it feeds
 };
 
 // The rows waiting here and those sent without a status yet.
@@ -82,8 +82,8 @@ bool QDVP_OutboxPending(DPAB *anchor) {
 
 bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
   DCHoutbox *box = anchor->pOutbox.load();
-  if (box == nullptr || box->window.load() <= 1 || anchor->StandAlone ||
-      source->pSMB != nullptr || source == anchor->pDPlogSource || source->pTable == nullptr) {
+  if (box == nullptr || box->window.load() <= 1 || anchor->StandAlone || source->pSMB != nullptr ||
+      source == anchor->pDPlogSource || source->pTable == nullptr) {
     return false;
   }
   {
@@ -153,8 +153,10 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
     if (space == 0) {
       // The window is full: what was gathered goes out, and the client waits for statuses.
       SendGathered(comm, &gathered);
-      if (!QDVP_WindowRoom(comm)) space = -1;
-      else continue;
+      if (!QDVP_WindowRoom(comm))
+        space = -1;
+      else
+        continue;
     }
     bool held = space < 0;
     if (held) {

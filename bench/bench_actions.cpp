@@ -57,15 +57,17 @@ struct Run {
            "Host D 16\nStatus D 4\nTime D 8\n";
     std::ofstream(dir.path + "/qdvpinit.cfg") << (type == "apis" ? "feed.mdl\n" : "");
     peer = std::make_unique<qdvp_bench::Peer>(
-        dir.path, std::vector<std::string>{"--action-file",
-                                           dir.path + "/actions.jsonl"});
+        dir.path, std::vector<std::string>{"--action-file", dir.path + "/actions.jsonl"});
     if (peer->port() == 0) return "qdvp-dch did not start";
     std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(peer->port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir.path}, {"QDVP_META_PATH", dir.path + "/metafiles"},
+        {"QDVA_DCH_PORT", std::to_string(peer->port())},
+        {"QDVP_DCH_HOST", "127.0.0.1"},
+        {"QDVP_HOME", dir.path},
+        {"QDVP_META_PATH", dir.path + "/metafiles"},
         {"QDVP_INIT_CONFIG_PATH", dir.path},
         {"QDVP_DPCONSOLE_PORT", std::to_string(qdvp_bench::FreePort())},
-        {"QDVP_API_DPAPI_PORT", std::to_string(apiPort)}, {"QDVP_TRACE", "0"}};
+        {"QDVP_API_DPAPI_PORT", std::to_string(apiPort)},
+        {"QDVP_TRACE", "0"}};
     qdvp = std::make_unique<qdvp_bench::Process>(
         std::vector<std::string>{qdvp_bench::BinDir() + "/qdvp", "start", type}, env, dir.path,
         "qdvp");
@@ -128,8 +130,8 @@ void BM_ApiRowsOneClient(benchmark::State &state) {
     double before = CpuSeconds(dp);
     auto start = Clock::now();
     for (int i = 0; i < kRecords; i++) {
-      qdvpc_send(session, ("host" + std::to_string(i % 100) + ",ok," + std::to_string(i) + "\n")
-                              .c_str());
+      qdvpc_send(session,
+                 ("host" + std::to_string(i % 100) + ",ok," + std::to_string(i) + "\n").c_str());
     }
     qdvpc_end_input(session);
     int64_t stored = 0;
@@ -144,10 +146,16 @@ void BM_ApiRowsOneClient(benchmark::State &state) {
 }
 
 BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
-BENCHMARK(BM_ActionRoundTrip)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
-    benchmark::kSecond);
-BENCHMARK(BM_ApiRowsOneClient)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
-    benchmark::kSecond);
+BENCHMARK(BM_ActionRoundTrip)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_ApiRowsOneClient)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

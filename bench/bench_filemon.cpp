@@ -22,8 +22,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <initializer_list>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <string>
@@ -56,8 +56,7 @@ const char kMetafile[] =
     "//APPL FileBench\n"
     "//NAME Samples E\n"
     "//SOURCE FILE @DIR@/samples.log\n"
-    "//ATTRIBUTES ','\n"
-    QDVP_BENCH_SAMPLE_ATTRIBUTES;
+    "//ATTRIBUTES ','\n" QDVP_BENCH_SAMPLE_ATTRIBUTES;
 
 void BM_LoopbackRequestReply(benchmark::State &state) {
   qdvp_bench::LoopbackRequestReply(state, kRowBytes, kReplyBytes);
@@ -67,7 +66,6 @@ void BM_LoopbackRequestReply(benchmark::State &state) {
 void BM_LoopbackPipelined(benchmark::State &state) {
   qdvp_bench::LoopbackPipelined(state, kRowBytes, kReplyBytes, 64);
 }
-
 
 bool Append(const std::string &path, const std::string &text) {
   int fd = open(path.c_str(), O_WRONLY | O_APPEND);
@@ -116,19 +114,22 @@ struct Burst {
     std::ofstream(dir.path + "/qdvpinit.cfg") << "* the benchmark's table\nfilebench.mdl\n";
     // The file holds a line at start: what it holds then is not sent, what is appended is.
     std::ofstream(data) << SampleLine(0);
-    peer = std::make_unique<qdvp_bench::Peer>(dir.path,
-                                              std::vector<std::string>{});
+    peer = std::make_unique<qdvp_bench::Peer>(dir.path, std::vector<std::string>{});
     if (peer->port() == 0) return "qdvp-dch did not start";
     Db db(peer->db());
     for (int attempt = 0; attempt < 3 && handle == 0; attempt++) {
       qdvp = std::make_unique<qdvp_bench::Process>(
           std::vector<std::string>{qdvp_bench::BinDir() + "/qdvp", "start", "file"},
           Env(qdvp_bench::FreePort()), dir.path, "qdvp");
-      WaitFor([&] {
-        handle = db.Integer("select handle from sources where attribute_group = 'Samples' and "
-                            "offline_at is null", {}, 0);
-        return handle != 0 || !qdvp->Running();
-      }, 30s);
+      WaitFor(
+          [&] {
+            handle = db.Integer(
+                "select handle from sources where attribute_group = 'Samples' and "
+                "offline_at is null",
+                {}, 0);
+            return handle != 0 || !qdvp->Running();
+          },
+          30s);
       if (handle == 0) Stop();
     }
     if (handle == 0) return "the source did not come online";
@@ -169,12 +170,14 @@ void BM_FileBurst(benchmark::State &state) {
     RowCounter rows(db, burst.handle);
     // Nothing is in flight once the row count has not moved for two scan intervals.
     int64_t seen = -1;
-    WaitFor([&] {
-      int64_t now = rows.Poll();
-      bool still = now == seen;
-      seen = now;
-      return still;
-    }, 30s, 2s);
+    WaitFor(
+        [&] {
+          int64_t now = rows.Poll();
+          bool still = now == seen;
+          seen = now;
+          return still;
+        },
+        30s, 2s);
     rows.Restart();
 
     pid_t dp = burst.qdvp->pid(), dch = burst.peer->pid();
@@ -226,8 +229,16 @@ void BM_FileBurst(benchmark::State &state) {
 BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
 BENCHMARK(BM_LoopbackPipelined)->UseRealTime();
 BENCHMARK(BM_FileBurst)
-    ->ArgName("window")->Arg(0)->Arg(1)->Arg(16)->Arg(256)->Arg(1024)
-    ->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(benchmark::kSecond);
+    ->ArgName("window")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(256)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

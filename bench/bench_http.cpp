@@ -55,7 +55,8 @@ bool Pages(qdvp_test::Nginx &web) {
     web.WriteFile("p" + std::to_string(i) + ".html",
                   "<html><head><title>Page " + std::to_string(i) +
                       "</title></head><body><img src=\"a.gif\"><img src=\"b.jpg\">"
-                      "<script src=\"c.js\"></script>" + std::string(2000, ' ') + "</body></html>");
+                      "<script src=\"c.js\"></script>" +
+                      std::string(2000, ' ') + "</body></html>");
   }
   web.WriteFile("a.gif", std::string(1000, 'g'));
   web.WriteFile("b.jpg", std::string(5000, 'j'));
@@ -146,11 +147,14 @@ void Http200URLs(benchmark::State &state, const char *spin, int interval = 1,
       break;
     }
     std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(peer.port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir.path}, {"QDVP_DPCONSOLE_PORT", std::to_string(qdvp_bench::FreePort())},
+        {"QDVA_DCH_PORT", std::to_string(peer.port())},
+        {"QDVP_DCH_HOST", "127.0.0.1"},
+        {"QDVP_HOME", dir.path},
+        {"QDVP_DPCONSOLE_PORT", std::to_string(qdvp_bench::FreePort())},
         {"QDVP_URL_MIN_SAMPLE_INTERVAL", "1"},
         {"QDVP_URL_DATASET_PERIOD", std::to_string(3 * std::max(interval, 2))},
-        {"QDVP_URL_DATASET_MIN_SAMPLES", "3"}, {"QDVP_TRACE", "0"},
+        {"QDVP_URL_DATASET_MIN_SAMPLES", "3"},
+        {"QDVP_TRACE", "0"},
         {"QDVP_SPIN_WAIT_US", spin}};
     auto start = Clock::now();
     qdvp_bench::Process qdvp({qdvp_bench::BinDir() + "/qdvp", "start", "http"}, env, dir.path,
@@ -158,10 +162,13 @@ void Http200URLs(benchmark::State &state, const char *spin, int interval = 1,
     Db db(peer.db());
     int64_t stored = 0;
     const int expected = kURLs * samples;
-    WaitFor([&] {
-      stored = db.Integer("select count(*) from rows where attribute_group = 'Managed_URL'", {}, 0);
-      return stored >= expected || !qdvp.Running();
-    }, std::chrono::seconds(60 + interval * samples * 2), 20ms);
+    WaitFor(
+        [&] {
+          stored =
+              db.Integer("select count(*) from rows where attribute_group = 'Managed_URL'", {}, 0);
+          return stored >= expected || !qdvp.Running();
+        },
+        std::chrono::seconds(60 + interval * samples * 2), 20ms);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     pid_t dp = qdvp.pid();
     qdvp_bench::ReportRun(state, "rows_per_s", seconds, stored, expected, CpuSeconds(dp),
@@ -181,12 +188,24 @@ void BM_Http200URLsEvery10s(benchmark::State &state) { Http200URLs(state, "", 10
 }  // namespace
 
 BENCHMARK(BM_LoopbackRequestReply)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_HttpClientLayer1600GETs)->UseManualTime()->Iterations(1)->Repetitions(3)
+BENCHMARK(BM_HttpClientLayer1600GETs)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Http200URLs)->UseManualTime()->Iterations(1)->Repetitions(3)
+BENCHMARK(BM_Http200URLs)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Http200URLsSpin)->UseManualTime()->Iterations(1)->Repetitions(3)
+BENCHMARK(BM_Http200URLsSpin)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Http200URLsEvery10s)->UseManualTime()->Iterations(1)->Repetitions(3)
+BENCHMARK(BM_Http200URLsEvery10s)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

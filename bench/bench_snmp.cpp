@@ -57,23 +57,26 @@ struct Run {
            "InOctets C 1.3.6.1.4.1.99999.1.1.2\nOutOctets C 1.3.6.1.4.1.99999.1.1.3\n"
            "Errors C 1.3.6.1.4.1.99999.1.1.4\n";
     peer = std::make_unique<qdvp_bench::Peer>(
-        dir.path, std::vector<std::string>{"--action-file",
-                                           dir.path + "/actions.jsonl"});
+        dir.path, std::vector<std::string>{"--action-file", dir.path + "/actions.jsonl"});
     if (peer->port() == 0) return "qdvp-dch did not start";
-    std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(peer->port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir.path}, {"QDVP_META_PATH", dir.path + "/metafiles"},
-        {"QDVP_DPCONSOLE_PORT", std::to_string(consoleBase)},
-        {"QDVP_SNMP_NET_COMMUNITY", "public"}, {"QDVP_TRACE", "0"}};
+    std::map<std::string, std::string> env = {{"QDVA_DCH_PORT", std::to_string(peer->port())},
+                                              {"QDVP_DCH_HOST", "127.0.0.1"},
+                                              {"QDVP_HOME", dir.path},
+                                              {"QDVP_META_PATH", dir.path + "/metafiles"},
+                                              {"QDVP_DPCONSOLE_PORT", std::to_string(consoleBase)},
+                                              {"QDVP_SNMP_NET_COMMUNITY", "public"},
+                                              {"QDVP_TRACE", "0"}};
     qdvp = std::make_unique<qdvp_bench::Process>(
         std::vector<std::string>{qdvp_bench::BinDir() + "/qdvp", "start", "snmp"}, env, dir.path,
         "qdvp");
     Db db(peer->db());
-    bool up = WaitFor([&] {
-      return db.Integer("select count(*) from sources where attribute_group = 'DPLOG'", {}, 0) >
-                 0 ||
-             !qdvp->Running();
-    }, 30s);
+    bool up = WaitFor(
+        [&] {
+          return db.Integer("select count(*) from sources where attribute_group = 'DPLOG'", {}, 0) >
+                     0 ||
+                 !qdvp->Running();
+        },
+        30s);
     if (!up || !qdvp->Running()) return "the data provider did not come up";
     // IMPORT needs the console key, which the data provider wrote beside its configuration.
     std::string import = "QDVP_CONSOLE_KEY_FILE=" + dir.path + "/qdvpcons.key " +
@@ -85,8 +88,8 @@ struct Run {
   void Start(const std::string &table, const std::string &agents) {
     std::ofstream(dir.path + "/actions.jsonl")
         << "{\"id\":1,\"type\":3,\"node\":\"snmp\",\"name\":\"SNMPSTARTGET\",\"owner\":\"Bench\","
-           "\"parameter\":\"APPLNAME=BenchMib ATTRGROUP=" << table << " AGENTINFO=" << agents
-        << "\"}\n";
+           "\"parameter\":\"APPLNAME=BenchMib ATTRGROUP="
+        << table << " AGENTINFO=" << agents << "\"}\n";
   }
 };
 
@@ -105,8 +108,8 @@ void Measure(benchmark::State &state, const char *table, int agents, int rows, i
     auto start = Clock::now();
     run.Start(table, simulated.List());
     int64_t stored = 0;
-    std::string sql = std::string("select count(*) from rows where attribute_group = '") + table +
-                      "'";
+    std::string sql =
+        std::string("select count(*) from rows where attribute_group = '") + table + "'";
     WaitFor([&] { return (stored = db.Integer(sql.c_str(), {}, 0)) >= expected; }, 120s, 5ms);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     qdvp_bench::ReportRun(state, "rows_per_s", seconds, stored, expected, CpuSeconds(dp) - before,
@@ -121,8 +124,14 @@ void BM_SnmpWalk(benchmark::State &state) { Measure(state, "Tab", 1, 200, 200); 
 }  // namespace
 
 BENCHMARK(BM_LoopbackRequestReply)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SnmpScalar200Agents)->UseManualTime()->Iterations(1)->Repetitions(5)
+BENCHMARK(BM_SnmpScalar200Agents)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SnmpWalk)->UseManualTime()->Iterations(1)->Repetitions(3)
+BENCHMARK(BM_SnmpWalk)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -46,13 +46,11 @@ const char kMetafile[] =
     "* The benchmark's table: one row per sample line of a partner.\n"
     "//APPL SockBench\n"
     "//NAME Samples E\n"
-    "//ATTRIBUTES ','\n"
-    QDVP_BENCH_SAMPLE_ATTRIBUTES;
+    "//ATTRIBUTES ','\n" QDVP_BENCH_SAMPLE_ATTRIBUTES;
 
 void BM_LoopbackRequestReply(benchmark::State &state) {
   qdvp_bench::LoopbackRequestReply(state, kRowBytes, kReplyBytes);
 }
-
 
 int Connect(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -89,23 +87,28 @@ struct Run {
     mkdir((dir.path + "/metafiles").c_str(), 0755);
     std::ofstream(dir.path + "/metafiles/sockbench.mdl") << kMetafile;
     std::ofstream(dir.path + "/qdvpinit.cfg") << "* the benchmark's table\nsockbench.mdl\n";
-    peer = std::make_unique<qdvp_bench::Peer>(dir.path,
-                                              std::vector<std::string>{});
+    peer = std::make_unique<qdvp_bench::Peer>(dir.path, std::vector<std::string>{});
     if (peer->port() == 0) return "qdvp-dch did not start";
     std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(peer->port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir.path}, {"QDVP_META_PATH", dir.path + "/metafiles"},
+        {"QDVA_DCH_PORT", std::to_string(peer->port())},
+        {"QDVP_DCH_HOST", "127.0.0.1"},
+        {"QDVP_HOME", dir.path},
+        {"QDVP_META_PATH", dir.path + "/metafiles"},
         {"QDVP_INIT_CONFIG_PATH", dir.path},
         {"QDVP_DPCONSOLE_PORT", std::to_string(qdvp_bench::FreePort())},
-        {"QDVP_DP_PORT", std::to_string(port)}, {"QDVP_TRACE", "0"}};
+        {"QDVP_DP_PORT", std::to_string(port)},
+        {"QDVP_TRACE", "0"}};
     qdvp = std::make_unique<qdvp_bench::Process>(
         std::vector<std::string>{qdvp_bench::BinDir() + "/qdvp", "start", "sock"}, env, dir.path,
         "qdvp");
     Db db(peer->db());
-    bool registered = WaitFor([&] {
-      return db.Integer("select count(*) from attribute_groups where name = 'Samples'",
-                        {}, 0) > 0 || !qdvp->Running();
-    }, 30s);
+    bool registered = WaitFor(
+        [&] {
+          return db.Integer("select count(*) from attribute_groups where name = 'Samples'", {}, 0) >
+                     0 ||
+                 !qdvp->Running();
+        },
+        30s);
     return registered && qdvp->Running() ? "" : "the application was not registered";
   }
   int Stop() {
@@ -138,7 +141,8 @@ void Stream(benchmark::State &state, int partners) {
     auto start = Clock::now();
     std::vector<std::thread> senders;
     for (int p = 0; p < partners; p++) {
-      senders.emplace_back([&, p] { SendAll(sockets[static_cast<size_t>(p)], texts[static_cast<size_t>(p)]); });
+      senders.emplace_back(
+          [&, p] { SendAll(sockets[static_cast<size_t>(p)], texts[static_cast<size_t>(p)]); });
     }
     auto last = start, progress = start;
     int64_t stored = 0;
@@ -174,10 +178,16 @@ void BM_SocketOnePartner(benchmark::State &state) { Stream(state, 1); }
 void BM_SocketFiftyPartners(benchmark::State &state) { Stream(state, 50); }
 
 BENCHMARK(BM_LoopbackRequestReply)->UseRealTime();
-BENCHMARK(BM_SocketOnePartner)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
-    benchmark::kSecond);
-BENCHMARK(BM_SocketFiftyPartners)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
-    benchmark::kSecond);
+BENCHMARK(BM_SocketOnePartner)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_SocketFiftyPartners)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

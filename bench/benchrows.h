@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 // The attributes of the benchmarks' sample table, as a metafile writes them after //ATTRIBUTES
 // ','; a row's data message is 233 bytes.
-#define QDVP_BENCH_SAMPLE_ATTRIBUTES                                      \
+#define QDVP_BENCH_SAMPLE_ATTRIBUTES                                \
   "Stamp D 26\nHost D 16\nCpu G 100\nReads C\nMemory G 100000000\n" \
   "Connections G 5000\nState D 12\nDevice D 12\n"
 
@@ -36,7 +36,6 @@ inline std::string SampleLine(int i) {
            1024000 + (i * 37) % 500000, 20 + i % 60, states[i % 4], devices[i % 3]);
   return line;
 }
-
 
 // User + system CPU seconds of a process so far.
 inline double CpuSeconds(pid_t pid) {

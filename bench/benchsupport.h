@@ -107,8 +107,7 @@ inline void LoopbackPipelined(benchmark::State &state, size_t requestBytes, size
 }
 
 // The bare request/reply pair: one request in flight.
-inline void LoopbackRequestReply(benchmark::State &state, size_t requestBytes,
-                                 size_t replyBytes) {
+inline void LoopbackRequestReply(benchmark::State &state, size_t requestBytes, size_t replyBytes) {
   LoopbackPipelined(state, requestBytes, replyBytes, 1);
 }
 
@@ -210,8 +209,7 @@ class Peer {
   explicit Peer(const std::string &dir, const std::vector<std::string> &options = {})
       : db_(dir + "/dch.db") {
     std::string ready = dir + "/dch.ready";
-    std::vector<std::string> argv = {BinDir() + "/qdvp-dch", "--port", "0", "--ready-file",
-                                     ready};
+    std::vector<std::string> argv = {BinDir() + "/qdvp-dch", "--port", "0", "--ready-file", ready};
     // A peer on PostgreSQL has no database file.
     if (std::find(options.begin(), options.end(), "--pg") == options.end()) {
       argv.insert(argv.end(), {"--db", db_});

@@ -91,16 +91,18 @@ double At(std::vector<double> values, double fraction) {
 
 // Waits for a TCP port on loopback to accept a connection.
 bool PortOpen(int port, std::chrono::milliseconds bound) {
-  return WaitFor([port] {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-    close(s);
-    return ok;
-  }, bound, 50ms);
+  return WaitFor(
+      [port] {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+        close(s);
+        return ok;
+      },
+      bound, 50ms);
 }
 
 // The kinds of agents: every tenth one dead, up to dead of them.
@@ -178,14 +180,18 @@ std::vector<Probe> ProbeAll(const std::vector<std::string> &urls, long timeoutMs
       Connection &c = connections[i];
       if (c.sent < c.request.size()) {
         ssize_t n = send(c.fd, c.request.data() + c.sent, c.request.size() - c.sent, MSG_NOSIGNAL);
-        if (n > 0) c.sent += static_cast<size_t>(n);
-        else if (errno != EAGAIN) finish(i);
+        if (n > 0)
+          c.sent += static_cast<size_t>(n);
+        else if (errno != EAGAIN)
+          finish(i);
         continue;
       }
       char buffer[16384];
       ssize_t n = read(c.fd, buffer, sizeof(buffer));
-      if (n > 0) probes[i].body.append(buffer, static_cast<size_t>(n));
-      else if (n == 0 || errno != EAGAIN) finish(i);
+      if (n > 0)
+        probes[i].body.append(buffer, static_cast<size_t>(n));
+      else if (n == 0 || errno != EAGAIN)
+        finish(i);
     }
   }
   return probes;
@@ -202,18 +208,23 @@ struct World {
     peer = std::make_unique<qdvp_bench::Peer>(
         dir.path, std::vector<std::string>{"--action-file", dir.path + "/actions.jsonl"});
     if (peer->port() == 0) return "qdvp-dch did not start";
-    env.insert({{"QDVA_DCH_PORT", std::to_string(peer->port())}, {"QDVP_DCH_HOST", "127.0.0.1"},
-                {"QDVP_HOME", dir.path}, {"QDVP_META_PATH", dir.path + "/metafiles"},
-                {"QDVP_DPCONSOLE_PORT", std::to_string(consoleBase)}, {"QDVP_TRACE", "0"}});
+    env.insert({{"QDVA_DCH_PORT", std::to_string(peer->port())},
+                {"QDVP_DCH_HOST", "127.0.0.1"},
+                {"QDVP_HOME", dir.path},
+                {"QDVP_META_PATH", dir.path + "/metafiles"},
+                {"QDVP_DPCONSOLE_PORT", std::to_string(consoleBase)},
+                {"QDVP_TRACE", "0"}});
     qdvp = std::make_unique<qdvp_bench::Process>(
         std::vector<std::string>{qdvp_bench::BinDir() + "/qdvp", "start", kind}, env, dir.path,
         "qdvp");
     Db db(peer->db());
-    bool up = WaitFor([&] {
-      return db.Integer("select count(*) from sources where attribute_group = 'DPLOG'", {}, 0) >
-                 0 ||
-             !qdvp->Running();
-    }, 60s);
+    bool up = WaitFor(
+        [&] {
+          return db.Integer("select count(*) from sources where attribute_group = 'DPLOG'", {}, 0) >
+                     0 ||
+                 !qdvp->Running();
+        },
+        60s);
     if (!up || !qdvp->Running()) return "the data provider did not come up";
     return "";
   }
@@ -239,9 +250,9 @@ int Snmp(bool v2c, int agents, int dead, int interval) {
          "Name D 64 1.3.6.1.2.1.1.5.0\n";
   // One line for the loopback address names the version of all the agents on it.
   std::ofstream(w.dir.path + "/qdvpcomm.cfg") << "127.0.0.1 public" << (v2c ? " v2c" : "") << "\n";
-  std::string failed = w.Start("snmp", {{"QDVP_SNMP_NET_COMMUNITY", "public"},
-                                        {"QDVP_SNMP_CUSTOM_MIBGET_INTERVAL",
-                                         std::to_string(interval)}});
+  std::string failed =
+      w.Start("snmp", {{"QDVP_SNMP_NET_COMMUNITY", "public"},
+                       {"QDVP_SNMP_CUSTOM_MIBGET_INTERVAL", std::to_string(interval)}});
   if (!failed.empty()) {
     fprintf(stderr, "fleet snmp: %s\n", failed.c_str());
     return 1;
@@ -271,7 +282,8 @@ int Snmp(bool v2c, int agents, int dead, int interval) {
   };
   std::ofstream(w.dir.path + "/actions.jsonl")
       << "{\"id\":1,\"type\":3,\"node\":\"snmp\",\"name\":\"SNMPSTARTGET\",\"owner\":\"Fleet\","
-         "\"parameter\":\"" << parameter << "\"}\n";
+         "\"parameter\":\""
+      << parameter << "\"}\n";
   auto sent = Clock::now();
   bool ok = WaitFor([&] { return count() >= 1; }, 60s, 2ms);
   auto first = Clock::now();
@@ -282,7 +294,9 @@ int Snmp(bool v2c, int agents, int dead, int interval) {
   auto second = Clock::now();
   ok = ok && WaitFor([&] { return count() >= 2 * alive; }, 120s, 2ms);
   double cpu2 = CpuSeconds(dp);
-  Print("what=snmp-qdvp", {{"v2c", v2c}, {"agents", agents}, {"dead", agents - alive},
+  Print("what=snmp-qdvp", {{"v2c", v2c},
+                           {"agents", agents},
+                           {"dead", agents - alive},
                            {"ok", ok},
                            {"start_s", Seconds(first - sent)},
                            {"alive_s", Seconds(firstDone - first)},
@@ -311,7 +325,9 @@ int SnmpGet(bool v2c, int calls) {
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
   };
-  Print("what=snmpget", {{"v2c", v2c}, {"calls", calls}, {"failed", failed},
+  Print("what=snmpget", {{"v2c", v2c},
+                         {"calls", calls},
+                         {"failed", failed},
                          {"ms_per_call", wall * 1e3 / calls},
                          {"cpu_ms_per_call", (cpu(after) - cpu(before)) * 1e3 / calls}});
   return failed == 0 ? 0 : 1;
@@ -344,8 +360,8 @@ int SnmpExporter(bool v2c, int agents, int dead) {
   }
   std::vector<std::string> urls;
   for (int i = 0; i < agents; i++) {
-    urls.push_back("http://127.0.0.1:" + std::to_string(port) + "/snmp?module=fleet&target=" +
-                   simulated.Address(static_cast<size_t>(i)));
+    urls.push_back("http://127.0.0.1:" + std::to_string(port) +
+                   "/snmp?module=fleet&target=" + simulated.Address(static_cast<size_t>(i)));
   }
   int threads = 0;
   std::vector<Probe> probes;
@@ -369,8 +385,11 @@ int SnmpExporter(bool v2c, int agents, int dead) {
   }
   int answered = 0;
   for (const Probe &p : probes) answered += p.ok;
-  Print("what=snmp-exporter", {{"v2c", v2c}, {"agents", agents}, {"dead", dead},
-                               {"answered", answered}, {"cycle_s", cycle},
+  Print("what=snmp-exporter", {{"v2c", v2c},
+                               {"agents", agents},
+                               {"dead", dead},
+                               {"answered", answered},
+                               {"cycle_s", cycle},
                                {"cpu_us_per_row", answered > 0 ? cpu * 1e6 / answered : 0},
                                {"peak_rss_MiB", PeakRssKiB(exporter.pid()) / 1024.0},
                                {"threads", threads}});
@@ -396,8 +415,8 @@ class Web {
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
       c += "  " + std::string(kind) + "_temp_path " + d + "/" + kind + "_temp;\n";
     }
-    c += "  types { text/html html; }\n  server {\n    listen 127.0.0.1:" +
-         std::to_string(port_) + " backlog=4096;\n    root " + d + "/www;\n  }\n}\n";
+    c += "  types { text/html html; }\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+         " backlog=4096;\n    root " + d + "/www;\n  }\n}\n";
     std::ofstream(d + "/nginx.conf") << c;
     nginx_ = std::make_unique<qdvp_bench::Process>(
         std::vector<std::string>{"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf"},
@@ -496,23 +515,28 @@ int Url(int interval, int urls, int hungCount, int samples) {
       "with g as (select julianday(received_at) * 86400000.0 - lag(julianday(received_at) * "
       "86400000.0) over (partition by json_extract(attrs, '$.URL') order by id) - " +
       std::to_string(interval * 1000) + " as late from rows where " + good + ") ";
-  int64_t pairs = db.Integer((gaps + "select count(*) from g where late is not null").c_str(),
-                             {}, 0);
+  int64_t pairs =
+      db.Integer((gaps + "select count(*) from g where late is not null").c_str(), {}, 0);
   auto late = [&](double fraction) {
-    std::string at = gaps + "select cast(late as integer) from g where late is not null order "
-                            "by late limit 1 offset ?";
+    std::string at = gaps +
+                     "select cast(late as integer) from g where late is not null order "
+                     "by late limit 1 offset ?";
     return static_cast<double>(db.Integer(
-               at.c_str(), {static_cast<int64_t>(fraction * static_cast<double>(pairs - 1))},
-               0)) / 1000.0;
+               at.c_str(), {static_cast<int64_t>(fraction * static_cast<double>(pairs - 1))}, 0)) /
+           1000.0;
   };
-  Print("what=url-qdvp", {{"interval", interval}, {"urls", urls}, {"hung", hungCount},
-                          {"ok", ok}, {"pairs", static_cast<double>(pairs)},
-                          {"late_s_median", late(0.5)}, {"late_s_p99", late(0.99)},
-                          {"late_s_max", late(1.0)},
-                          {"cpu_us_per_sample", rows2 > rows1
-                                                    ? (cpu2 - cpu1) * 1e6 / (rows2 - rows1)
-                                                    : 0},
-                          {"peak_rss_MiB", PeakRssKiB(dp) / 1024.0}, {"threads", threads}});
+  Print("what=url-qdvp",
+        {{"interval", interval},
+         {"urls", urls},
+         {"hung", hungCount},
+         {"ok", ok},
+         {"pairs", static_cast<double>(pairs)},
+         {"late_s_median", late(0.5)},
+         {"late_s_p99", late(0.99)},
+         {"late_s_max", late(1.0)},
+         {"cpu_us_per_sample", rows2 > rows1 ? (cpu2 - cpu1) * 1e6 / (rows2 - rows1) : 0},
+         {"peak_rss_MiB", PeakRssKiB(dp) / 1024.0},
+         {"threads", threads}});
   w.qdvp->Stop(60s);
   return ok ? 0 : 1;
 }
@@ -577,7 +601,9 @@ int Blackbox(int interval, int urls, int hungCount, int rounds) {
     roundTimes.push_back(last);
     std::this_thread::sleep_until(start + std::chrono::seconds(interval));
   }
-  Print("what=url-blackbox", {{"interval", interval}, {"urls", urls}, {"hung", hungCount},
+  Print("what=url-blackbox", {{"interval", interval},
+                              {"urls", urls},
+                              {"hung", hungCount},
                               {"answered", answered},
                               {"probe_s_median", At(times, 0.5)},
                               {"probe_s_p99", At(times, 0.99)},
@@ -589,9 +615,7 @@ int Blackbox(int interval, int urls, int hungCount, int rounds) {
   return answered > 0 ? 0 : 1;
 }
 
-int Arg(int argc, char **argv, int i, int fallback) {
-  return argc > i ? atoi(argv[i]) : fallback;
-}
+int Arg(int argc, char **argv, int i, int fallback) { return argc > i ? atoi(argv[i]) : fallback; }
 
 }  // namespace
 

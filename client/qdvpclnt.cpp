@@ -20,8 +20,8 @@
 namespace {
 
 constexpr const char kVersion[] = "QDVPAPI300";
-constexpr size_t kHeader = 16;          // version and request name
-constexpr size_t kReplyMax = 65536;     // a longer reply is cut here
+constexpr size_t kHeader = 16;       // version and request name
+constexpr size_t kReplyMax = 65536;  // a longer reply is cut here
 constexpr int kDefaultTimeoutMs = 10000;
 
 }  // namespace
@@ -200,29 +200,52 @@ long qdvpc_start_time(const qdvpc_session *session) {
 
 const char *qdvpc_strerror(int status) {
   switch (status) {
-    case QDVPC_OK: return "done";
-    case QDVPC_E_ARGUMENT: return "invalid argument";
-    case QDVPC_E_CONNECT: return "cannot reach the data provider";
-    case QDVPC_E_SEND: return "request not sent";
-    case QDVPC_E_TIMEOUT: return "no reply within the timeout";
-    case QDVPC_E_CLOSED: return "connection closed by the data provider";
-    case QDVPC_E_REPLY: return "malformed reply";
-    case QDVPC_E_TOO_LONG: return "request longer than 4096 bytes";
-    case QDVPC_E_NO_MEMORY: return "out of memory";
-    case QDVPC_E_SMALL: return "buffer too small for the request";
-    case 13: return "request not allowed in this state";
-    case 39: return "source name missing";
-    case 51: return "application not found";
-    case 52: return "table not found";
-    case 53: return "no source entry for the table";
-    case 54: return "going online failed";
-    case 58: return "going offline failed";
-    case 85: return "no take action waits for this result";
-    case 90: return "wrong version";
-    case 92: return "row not taken by the agent";
-    case 93: return "malformed RESULT request";
-    case 94: return "source in a wrong state";
-    default: return "unknown status";
+    case QDVPC_OK:
+      return "done";
+    case QDVPC_E_ARGUMENT:
+      return "invalid argument";
+    case QDVPC_E_CONNECT:
+      return "cannot reach the data provider";
+    case QDVPC_E_SEND:
+      return "request not sent";
+    case QDVPC_E_TIMEOUT:
+      return "no reply within the timeout";
+    case QDVPC_E_CLOSED:
+      return "connection closed by the data provider";
+    case QDVPC_E_REPLY:
+      return "malformed reply";
+    case QDVPC_E_TOO_LONG:
+      return "request longer than 4096 bytes";
+    case QDVPC_E_NO_MEMORY:
+      return "out of memory";
+    case QDVPC_E_SMALL:
+      return "buffer too small for the request";
+    case 13:
+      return "request not allowed in this state";
+    case 39:
+      return "source name missing";
+    case 51:
+      return "application not found";
+    case 52:
+      return "table not found";
+    case 53:
+      return "no source entry for the table";
+    case 54:
+      return "going online failed";
+    case 58:
+      return "going offline failed";
+    case 85:
+      return "no take action waits for this result";
+    case 90:
+      return "wrong version";
+    case 92:
+      return "row not taken by the agent";
+    case 93:
+      return "malformed RESULT request";
+    case 94:
+      return "source in a wrong state";
+    default:
+      return "unknown status";
   }
 }
 

@@ -6,6 +6,8 @@
 //
 // It writes no file: metafiles are validated on a stand-alone anchor with no report, ports are
 // bound and released at once, and the agent is only connected to and left.
+#include "qdvpcchk.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -24,7 +26,6 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/qdv0chck.h"
 #include "../include/qdvp.h"
-#include "qdvpcchk.h"
 #include "../include/qdvp_consauth.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_metafile.h"

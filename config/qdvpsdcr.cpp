@@ -23,8 +23,8 @@ struct Request {
   const char *package;
 };
 const Request DPconfigRequest[] = {
-    {"JQADD", "JQ"},  {"JQREMOVE", "JQ"}, {"MNLADD", "DV"}, {"MNLREMOVE", "DV"},
-    {"XJADD", "XJ"},  {"XJREMOVE", "XJ"}, {"URLADD", "DV"}, {"URLREMOVE", "DV"},
+    {"JQADD", "JQ"}, {"JQREMOVE", "JQ"}, {"MNLADD", "DV"}, {"MNLREMOVE", "DV"},
+    {"XJADD", "XJ"}, {"XJREMOVE", "XJ"}, {"URLADD", "DV"}, {"URLREMOVE", "DV"},
 };
 enum { kJQadd = 0, kJQremove, kMNLadd, kMNLremove, kXJadd, kXJremove, kURLadd, kURLremove };
 
@@ -89,8 +89,8 @@ int URLrequest(DPAB *anchor, int index, const std::string &parm, char *result) {
   bool converted = false;
   bool add = index == kURLadd || index == kXJadd;
   if (!QDVP_NormalizeURL(token.c_str(), url, sizeof(url), &converted)) {
-    snprintf(result, kResultSize, add ? "*****URL ADD action failed <%.200s>"
-                                      : "*****URL REMOVE action failed <%.200s>",
+    snprintf(result, kResultSize,
+             add ? "*****URL ADD action failed <%.200s>" : "*****URL REMOVE action failed <%.200s>",
              token.c_str());
     return -1;
   }
@@ -102,8 +102,9 @@ int URLrequest(DPAB *anchor, int index, const std::string &parm, char *result) {
   int interval = NumberOperand(parm, "INTERVAL=", url, 0,
                                "No Interval parameter value was supplied for URL %s",
                                "Non-numeric value specified on Interval parameter for URL <%s>");
-  int cache = NumberOperand(parm, "CACHE=", url, 0, "No Cache parameter value was supplied for URL %s",
-                            "Non-numeric value specified on Cache parameter for URL %s");
+  int cache =
+      NumberOperand(parm, "CACHE=", url, 0, "No Cache parameter value was supplied for URL %s",
+                    "Non-numeric value specified on Cache parameter for URL %s");
   std::string user = Operand(parm, "USER=", &present);
   if (present && user.empty()) {
     QDVP_TRC(trk, TRK1_ERROR, "No User parameter value was supplied for URL %s", url);
@@ -121,8 +122,9 @@ int URLrequest(DPAB *anchor, int index, const std::string &parm, char *result) {
     return -1;
   }
   int already = 0;
-  URLrequestEntry *entry = QDVP_AllocateHTTPrequestBlock(
-      anchor, url, alias.empty() ? nullptr : alias.c_str(), interval, user.c_str(), cache, &already);
+  URLrequestEntry *entry =
+      QDVP_AllocateHTTPrequestBlock(anchor, url, alias.empty() ? nullptr : alias.c_str(), interval,
+                                    user.c_str(), cache, &already);
   if (entry == nullptr) {
     snprintf(result, kResultSize, "*****URL ADD action failed <%.200s>", url);
     return -1;
@@ -144,13 +146,15 @@ void QDVP_ScheduleDPconfigurationRequest(DPAB *anchor, ActionEntry *entry) {
   entry->Status = 0;
   std::string text(parm);
   size_t first = text.find_first_not_of(' ');
-  std::string word = first == std::string::npos ? "" : text.substr(first, text.find(' ', first) - first);
+  std::string word =
+      first == std::string::npos ? "" : text.substr(first, text.find(' ', first) - first);
   int index = -1;
   if (word.empty()) {
     snprintf(result, sizeof(result), "Request parameter not included");
     entry->Status = -1;
   } else {
-    for (int i = 0; i < static_cast<int>(sizeof(DPconfigRequest) / sizeof(DPconfigRequest[0])); i++) {
+    for (int i = 0; i < static_cast<int>(sizeof(DPconfigRequest) / sizeof(DPconfigRequest[0]));
+         i++) {
       QDVP_TRC(trk, TRK1_DETAIL, "Comparing request name <%s> against <%s>", word.c_str(),
                DPconfigRequest[i].name);
       if (strcasecmp(word.c_str(), DPconfigRequest[i].name) == 0) {

@@ -141,4 +141,3 @@ int QDVP_RunConsoleCommandForAction(DPAB *anchor, const char *commandText, char 
   Text(resultText, resultSize, QDVP_ConsoleResultMessage(code, rc), insert);
   return rc;
 }
-

@@ -147,25 +147,21 @@ int CreateKey(const char *path, unsigned char key[QDVP_CONSOLE_KEY_SIZE]) {
 }
 
 // The HMAC-SHA256 under key of the seal word, port, stamp and nonce, then the command.
-int Digest(const unsigned char *key, int port, long stamp, const char *nonce,
-           const char *command, size_t length, unsigned char out[32]) {
+int Digest(const unsigned char *key, int port, long stamp, const char *nonce, const char *command,
+           size_t length, unsigned char out[32]) {
   char head[96];
-  int h = snprintf(head, sizeof(head), "%s %d %ld %s ", QDVP_CONSOLE_SEAL_WORD, port, stamp,
-                   nonce);
+  int h = snprintf(head, sizeof(head), "%s %d %ld %s ", QDVP_CONSOLE_SEAL_WORD, port, stamp, nonce);
   if (h <= 0 || static_cast<size_t>(h) >= sizeof(head)) return 0;
   EVP_MAC *mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
   EVP_MAC_CTX *context = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
   char digestName[] = "SHA256";
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
-      OSSL_PARAM_construct_end()};
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
+                         OSSL_PARAM_construct_end()};
   size_t outLength = 0;
-  int ok = context != nullptr &&
-           EVP_MAC_init(context, key, QDVP_CONSOLE_KEY_SIZE, params) == 1 &&
+  int ok = context != nullptr && EVP_MAC_init(context, key, QDVP_CONSOLE_KEY_SIZE, params) == 1 &&
            EVP_MAC_update(context, reinterpret_cast<const unsigned char *>(head),
                           static_cast<size_t>(h)) == 1 &&
-           EVP_MAC_update(context, reinterpret_cast<const unsigned char *>(command), length) ==
-               1 &&
+           EVP_MAC_update(context, reinterpret_cast<const unsigned char *>(command), length) == 1 &&
            EVP_MAC_final(context, out, &outLength, 32) == 1 && outLength == 32;
   EVP_MAC_CTX_free(context);
   EVP_MAC_free(mac);
@@ -231,14 +227,22 @@ int QDVP_LoadConsoleKey(const char *path, int create, unsigned char key[QDVP_CON
 
 const char *QDVP_ConsoleKeyStatusText(int status) {
   switch (status) {
-    case QDVP_KEY_OK: return "read";
-    case QDVP_KEY_CREATED: return "created";
-    case QDVP_KEY_MISSING: return "does not exist";
-    case QDVP_KEY_NOT_PRIVATE: return "may be read or written by group or others (mode must be 0600)";
-    case QDVP_KEY_NOT_OWNER: return "belongs to another user";
-    case QDVP_KEY_NOT_FILE: return "is not a regular file (a symbolic link, a directory, ...)";
-    case QDVP_KEY_BAD_TEXT: return "holds no key (64 hexadecimal digits)";
-    default: return "cannot be opened, read or written";
+    case QDVP_KEY_OK:
+      return "read";
+    case QDVP_KEY_CREATED:
+      return "created";
+    case QDVP_KEY_MISSING:
+      return "does not exist";
+    case QDVP_KEY_NOT_PRIVATE:
+      return "may be read or written by group or others (mode must be 0600)";
+    case QDVP_KEY_NOT_OWNER:
+      return "belongs to another user";
+    case QDVP_KEY_NOT_FILE:
+      return "is not a regular file (a symbolic link, a directory, ...)";
+    case QDVP_KEY_BAD_TEXT:
+      return "holds no key (64 hexadecimal digits)";
+    default:
+      return "cannot be opened, read or written";
   }
 }
 
@@ -250,17 +254,16 @@ int QDVP_NewConsoleNonce(char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1]) {
   return 1;
 }
 
-size_t QDVP_SealConsoleCommand(const unsigned char key[QDVP_CONSOLE_KEY_SIZE], int port,
-                               long stamp, const char *nonce, const char *command,
-                               size_t length, char *out, size_t size) {
+size_t QDVP_SealConsoleCommand(const unsigned char key[QDVP_CONSOLE_KEY_SIZE], int port, long stamp,
+                               const char *nonce, const char *command, size_t length, char *out,
+                               size_t size) {
   unsigned char digest[32];
   if (nonce == nullptr || strlen(nonce) != QDVP_CONSOLE_NONCE_DIGITS) return 0;
   if (!Digest(key, port, stamp, nonce, command, length, digest)) return 0;
   char hex[QDVP_CONSOLE_DIGEST_DIGITS + 1];
   ToHex(digest, sizeof(digest), hex);
   char head[QDVP_CONSOLE_SEAL_MAX];
-  int h = snprintf(head, sizeof(head), "%s %ld %s %s ", QDVP_CONSOLE_SEAL_WORD, stamp, nonce,
-                   hex);
+  int h = snprintf(head, sizeof(head), "%s %ld %s %s ", QDVP_CONSOLE_SEAL_WORD, stamp, nonce, hex);
   if (h <= 0 || static_cast<size_t>(h) >= sizeof(head)) return 0;
   if (static_cast<size_t>(h) + length > size) return 0;
   memcpy(out, head, static_cast<size_t>(h));
@@ -268,9 +271,8 @@ size_t QDVP_SealConsoleCommand(const unsigned char key[QDVP_CONSOLE_KEY_SIZE], i
   return static_cast<size_t>(h) + length;
 }
 
-int QDVP_OpenConsoleSeal(const unsigned char *key, int port, const char *datagram,
-                         size_t length, long *stamp, char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1],
-                         size_t *command) {
+int QDVP_OpenConsoleSeal(const unsigned char *key, int port, const char *datagram, size_t length,
+                         long *stamp, char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1], size_t *command) {
   *stamp = 0;
   nonce[0] = '\0';
   *command = length;

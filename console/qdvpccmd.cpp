@@ -10,12 +10,12 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
-#include "../include/qdvp_stats.h"
 #include "../include/qdvp_console.h"
-#include "../include/qdvp_snmp.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_snmp.h"
+#include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpccmd"};
 
@@ -219,7 +219,7 @@ int DoSNMPreload(DPAB *anchor, int code, const char *operand, QDVP_TASK_ROUTINE 
       return QDVP_LoadSNMPNetworkName() >= 0 ? QDVP_CON_OK : QDVP_CON_UNAVAILABLE;
     default:
       return QDVP_LoadSNMPManagedNodeList(anchor, operand) >= 0 ? QDVP_CON_OK
-                                                                 : QDVP_CON_LIST_NOT_LOADED;
+                                                                : QDVP_CON_LIST_NOT_LOADED;
   }
 }
 
@@ -309,4 +309,3 @@ int QDVP_ProcessConsoleCommand(DPAB *anchor, ConsoleBlock *area, int code, const
       return QDVP_CON_INVALID;
   }
 }
-

@@ -45,8 +45,8 @@ void SendText(int socket, const struct sockaddr_in *to, const char *text) {
   if (n >= sizeof(datagram)) n = sizeof(datagram) - 1;
   memcpy(datagram, text, n);
   QDV0_ConvertDataToNetwork(datagram, n);
-  ssize_t rc = sendto(socket, datagram, n, 0, reinterpret_cast<const struct sockaddr *>(to),
-                      sizeof(*to));
+  ssize_t rc =
+      sendto(socket, datagram, n, 0, reinterpret_cast<const struct sockaddr *>(to), sizeof(*to));
   if (rc < 0) {
     int err = errno;
     QDVP_TRC(trk, TRK1_ERROR, "### sendto rc %d, errno %d, %s[%d]", static_cast<int>(rc), err,
@@ -102,9 +102,8 @@ struct Seals {
 // console still serves, but refuses every command that needs the key, and says so now.
 void LoadConsoleKey(Seals *seals) {
   char path[4096];
-  int status = QDVP_ConsoleKeyPath(path, sizeof(path))
-                   ? QDVP_LoadConsoleKey(path, 1, seals->key)
-                   : QDVP_KEY_IO_ERROR;
+  int status = QDVP_ConsoleKeyPath(path, sizeof(path)) ? QDVP_LoadConsoleKey(path, 1, seals->key)
+                                                       : QDVP_KEY_IO_ERROR;
   int err = errno;
   seals->hasKey = status == QDVP_KEY_OK || status == QDVP_KEY_CREATED;
   if (seals->hasKey) {
@@ -116,7 +115,8 @@ void LoadConsoleKey(Seals *seals) {
            "Console key file %s %s%s%s%s. Console commands that need the key are refused until "
            "it is removed or corrected and the data provider started again.",
            path[0] != '\0' ? path : "(name too long)", QDVP_ConsoleKeyStatusText(status),
-           status == QDVP_KEY_IO_ERROR ? " (" : "", status == QDVP_KEY_IO_ERROR ? strerror(err) : "",
+           status == QDVP_KEY_IO_ERROR ? " (" : "",
+           status == QDVP_KEY_IO_ERROR ? strerror(err) : "",
            status == QDVP_KEY_IO_ERROR ? ")" : "");
   QDVP_TRC(trk, TRK1_ERROR, "***** %s", text);
   QDV0_OQconsoleMessage("Console", QDV0_OQ_WARNING, text);
@@ -257,7 +257,8 @@ void QDVP_SockConsoleSupport(ProcessEntry *entry) {
     LoadConsoleKey(seals);
     seals->since = started - 1;
   }
-  char *buffer = seals != nullptr ? static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1)) : nullptr;
+  char *buffer =
+      seals != nullptr ? static_cast<char *>(QDV0_GetStorage(kReceiveSize + 1)) : nullptr;
   OSV1_GetLock(&area->Mutex);
   area->Socket = s;
   area->Port = htons(static_cast<uint16_t>(port));
@@ -340,4 +341,3 @@ void QDVP_RPCConsoleSupport(ProcessEntry *entry) {
   QDVP_TRC(trk, TRK1_ERROR, "***** RPC console support unavailable.");
   EndIOtask(entry->pDPAB, entry->pDPAB->pConsoleBlock, entry);
 }
-

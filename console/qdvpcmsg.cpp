@@ -10,9 +10,9 @@
 
 // The command table; a command's code is its index.
 const char *const ConCommandString[QDVP_CMD_COUNT] = {
-    "GETPORT", "CHECK", "DELETE",   "IMPORT",   "REFRESH",  "SHOW",     "LIST",  "SHUTDOWN", "PING",
-    "ACCEPT",  "TRAPCNFG", "SET", "LOADCOMM", "LOADNAME", "LOADLIST", "VALIDATE", "UNPACK", "STATS"
-};
+    "GETPORT",  "CHECK",    "DELETE",   "IMPORT",   "REFRESH",  "SHOW",
+    "LIST",     "SHUTDOWN", "PING",     "ACCEPT",   "TRAPCNFG", "SET",
+    "LOADCOMM", "LOADNAME", "LOADLIST", "VALIDATE", "UNPACK",   "STATS"};
 
 // '$' at the start: the insert goes in front and the '$' becomes a blank. '#': the insert is
 // written over the text from there on.
@@ -29,8 +29,9 @@ const char *const ConsoleMessage[QDVP_CONSOLE_MESSAGE_COUNT] = {
     /* 9 */ "No reply is sent for this command.",
     /* 10 */ "Command rejected: only an SNMP data provider carries it out.",
     /* 11 */ "Command still in progress.",
-    /* 12 */ "SNMP application definition in a data provider that is not of type SNMP; "
-             "registration bypassed.",
+    /* 12 */
+    "SNMP application definition in a data provider that is not of type SNMP; "
+    "registration bypassed.",
     /* 13 */ "Application not defined: #",
     /* 14 */ "Delete failed: #",
     /* 15 */ "Command not supported for a packaged product configuration.",
@@ -68,8 +69,9 @@ const char *const ConsoleMessage[QDVP_CONSOLE_MESSAGE_COUNT] = {
     /* 47 */ "Trap configuration file not found.",
     /* 48 */ "(reserved)",
     /* 49 */ "(reserved)",
-    /* 50 */ "SNMP application definition in a data provider that is not of type SNMP; "
-             "registration bypassed.",
+    /* 50 */
+    "SNMP application definition in a data provider that is not of type SNMP; "
+    "registration bypassed.",
     /* 51 */ "LOADCOMM rejected: not an SNMP data provider.",
     /* 52 */ "SNMP community names reloaded.",
     /* 53 */ "SNMP community name reload failed.",
@@ -131,24 +133,39 @@ int QDVP_ConsoleResultMessage(int command, int rc) {
       return rc == 0 ? 17 : 14;
     case QDVP_CMD_IMPORT:
       switch (rc) {
-        case 0: return 20;
-        case 4: return 21;
-        case 5: return 34;
-        case 6: return 35;
-        case 8: return 43;
-        case 12: return 50;
-        case 13: return 15;
-        default: return 22;
+        case 0:
+          return 20;
+        case 4:
+          return 21;
+        case 5:
+          return 34;
+        case 6:
+          return 35;
+        case 8:
+          return 43;
+        case 12:
+          return 50;
+        case 13:
+          return 15;
+        default:
+          return 22;
       }
     case QDVP_CMD_REFRESH:
       switch (rc) {
-        case 3: return 23;
-        case 0: return 27;
-        case 5: return 34;
-        case 6: return 35;
-        case 8: return 43;
-        case 12: return 50;
-        default: return 24;
+        case 3:
+          return 23;
+        case 0:
+          return 27;
+        case 5:
+          return 34;
+        case 6:
+          return 35;
+        case 8:
+          return 43;
+        case 12:
+          return 50;
+        default:
+          return 24;
       }
     case QDVP_CMD_TRAPCNFG:
       return rc == 0 ? 45 : rc == 10 ? 44 : rc == 11 ? 47 : 46;
@@ -164,32 +181,53 @@ int QDVP_ConsoleResultMessage(int command, int rc) {
   switch (rc) {
     case 0:
       switch (command) {
-        case QDVP_CMD_GETPORT: return 30;
-        case QDVP_CMD_SHOW: return 31;
-        case QDVP_CMD_LIST: return 26;
-        case QDVP_CMD_SHUTDOWN: return 19;
-        case QDVP_CMD_PING: return 29;
-        case QDVP_CMD_ACCEPT: return 28;
-        default: return 0;
+        case QDVP_CMD_GETPORT:
+          return 30;
+        case QDVP_CMD_SHOW:
+          return 31;
+        case QDVP_CMD_LIST:
+          return 26;
+        case QDVP_CMD_SHUTDOWN:
+          return 19;
+        case QDVP_CMD_PING:
+          return 29;
+        case QDVP_CMD_ACCEPT:
+          return 28;
+        default:
+          return 0;
       }
-    case 1: return 1;
-    case 2: return 2;
-    case 3: return 3;
-    case 4: return command == QDVP_CMD_CHECK ? 25 : 4;
-    case 5: return 34;
-    case 6: return 35;
-    case 7: return 7;
-    case 8: return 43;
-    case 9: return 9;
-    case 10: return 10;
-    case 12: return 50;
-    case 13: return 15;
-    case 60: return 60;
-    case 99: return 11;
-    default: return 16;
+    case 1:
+      return 1;
+    case 2:
+      return 2;
+    case 3:
+      return 3;
+    case 4:
+      return command == QDVP_CMD_CHECK ? 25 : 4;
+    case 5:
+      return 34;
+    case 6:
+      return 35;
+    case 7:
+      return 7;
+    case 8:
+      return 43;
+    case 9:
+      return 9;
+    case 10:
+      return 10;
+    case 12:
+      return 50;
+    case 13:
+      return 15;
+    case 60:
+      return 60;
+    case 99:
+      return 11;
+    default:
+      return 16;
   }
 }
-
 
 int QDVP_ConsoleCommandNeedsKey(int code) {
   switch (code) {
@@ -206,12 +244,19 @@ int QDVP_ConsoleCommandNeedsKey(int code) {
 
 const char *QDVP_ConsoleAuthenticationText(int authentication) {
   switch (authentication) {
-    case QDVP_AUTH_NONE: return "no authentication";
-    case QDVP_AUTH_MALFORMED: return "malformed authentication";
-    case QDVP_AUTH_WRONG: return "wrong key or changed text";
-    case QDVP_AUTH_STALE: return "time stamp outside the window";
-    case QDVP_AUTH_REPLAYED: return "replayed";
-    case QDVP_AUTH_NO_KEY: return "the data provider has no console key";
-    default: return "not authenticated";
+    case QDVP_AUTH_NONE:
+      return "no authentication";
+    case QDVP_AUTH_MALFORMED:
+      return "malformed authentication";
+    case QDVP_AUTH_WRONG:
+      return "wrong key or changed text";
+    case QDVP_AUTH_STALE:
+      return "time stamp outside the window";
+    case QDVP_AUTH_REPLAYED:
+      return "replayed";
+    case QDVP_AUTH_NO_KEY:
+      return "the data provider has no console key";
+    default:
+      return "not authenticated";
   }
 }

@@ -64,22 +64,33 @@ void AppendItem(ShowBuilder *b, int number, const char *value, const char *tail)
 
 const char *TableTypeText(char type) {
   switch (type) {
-    case 'E': return "Event-Data TTL=";
-    case 'S': return "Sample Data TTL=";
-    case 'K': return "Key Data TTL=";
-    default: return "Poll Data TTL=";
+    case 'E':
+      return "Event-Data TTL=";
+    case 'S':
+      return "Sample Data TTL=";
+    case 'K':
+      return "Key Data TTL=";
+    default:
+      return "Poll Data TTL=";
   }
 }
 
 const char *SourceKindText(char kind) {
   switch (kind) {
-    case 'F': return "FILE";
-    case 'S': return "SOCKET";
-    case 'O': return "ODBC";
-    case 'B': return "API";
-    case 'N': return "SNMP";
-    case 'A': return "APPC";
-    default: return "API";
+    case 'F':
+      return "FILE";
+    case 'S':
+      return "SOCKET";
+    case 'O':
+      return "ODBC";
+    case 'B':
+      return "API";
+    case 'N':
+      return "SNMP";
+    case 'A':
+      return "APPC";
+    default:
+      return "API";
   }
 }
 
@@ -87,15 +98,32 @@ const char *SourceKindText(char kind) {
 void AttributeTail(const AttrEntry *a, char *out, size_t size) {
   char type[64] = "";
   switch (a->Type) {
-    case 'A': snprintf(type, sizeof(type), "Average Type"); break;
-    case 'S': snprintf(type, sizeof(type), "Switch Type"); break;
-    case 'G': snprintf(type, sizeof(type), "Gauge Type"); break;
-    case 'C': snprintf(type, sizeof(type), "Counter Type"); break;
-    case 'D': snprintf(type, sizeof(type), "Display Type Max Size %d", a->MaxValSize); break;
-    case 'O': snprintf(type, sizeof(type), "Object Type Max Size %d", a->MaxValSize); break;
-    case 'Z': snprintf(type, sizeof(type), "Last Type Max Size %d", a->MaxValSize); break;
-    case 'T': snprintf(type, sizeof(type), "Time Type"); break;
-    default: break;
+    case 'A':
+      snprintf(type, sizeof(type), "Average Type");
+      break;
+    case 'S':
+      snprintf(type, sizeof(type), "Switch Type");
+      break;
+    case 'G':
+      snprintf(type, sizeof(type), "Gauge Type");
+      break;
+    case 'C':
+      snprintf(type, sizeof(type), "Counter Type");
+      break;
+    case 'D':
+      snprintf(type, sizeof(type), "Display Type Max Size %d", a->MaxValSize);
+      break;
+    case 'O':
+      snprintf(type, sizeof(type), "Object Type Max Size %d", a->MaxValSize);
+      break;
+    case 'Z':
+      snprintf(type, sizeof(type), "Last Type Max Size %d", a->MaxValSize);
+      break;
+    case 'T':
+      snprintf(type, sizeof(type), "Time Type");
+      break;
+    default:
+      break;
   }
   const char *mark = a->AttrKey && a->AttrAtomic ? " KEY ATOMIC;"
                      : a->AttrKey                ? " KEY;"
@@ -170,4 +198,3 @@ char *QDVP_ConstructShowReply(ApplEntry *application) {
   }
   return b.buffer;
 }
-

@@ -151,7 +151,8 @@ int StartIOtask(DPAB *anchor, ConsoleBlock *area) QDVP_REQUIRES(area->Mutex) {
   if (anchor->TransportType == 'R') {
     routine = QDVP_RPCConsoleSupport;
   } else if (anchor->TransportType != 'I') {
-    QDVP_TRC(trk, TRK1_ERROR, "***** Invalid console transport type. TCPIP Console interface assumed");
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** Invalid console transport type. TCPIP Console interface assumed");
   }
   if (!QDVP_CreateProcess(anchor, QDVP_COMMON_TASK, nullptr, routine, 0, nullptr)) return 0;
   while (area->IOthreadID.load() == -1 && !area->IOended) {
@@ -255,8 +256,7 @@ int RunCommand(DPAB *anchor, ConsoleBlock *area, char *buffer, const Requester &
 
 }  // namespace
 
-void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
-                           int showReply) {
+void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text, int showReply) {
   ConsoleBlock *area = anchor != nullptr ? anchor->pConsoleBlock.load() : nullptr;
   if (area == nullptr || replyBuffer == nullptr) return;
   Requester to;
@@ -355,4 +355,3 @@ void QDVP_ConsoleService(DPAB *anchor, QDVP_TASK_ROUTINE fileServer) {
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Console service ended");
   QDVP_TRC_EXIT(trk, 0);
 }
-

@@ -38,4 +38,3 @@ void QDVP_ReleaseGlobalResources(DPAB *anchor) {
   QDV0_Free(anchor);
   QDVP_TRC_EXIT(trk, 0);
 }
-

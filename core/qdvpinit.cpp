@@ -44,13 +44,13 @@ void QDVP_SetupMainDPanchor(DPAB *anchor) {
 }
 
 static void InitializeAnchorLocks(DPAB *anchor) {
-  OSV1_LOCK *locks[] = {&anchor->ApplListLock,   &anchor->IOEListLock,    &anchor->ApplIOLock[0],
-                        &anchor->ApplIOLock[1],  &anchor->ApplIOLock[2],  &anchor->ApplIOLock[3],
-                        &anchor->ProcessListLock, &anchor->DCHqueueLock,  &anchor->ActionListLock,
-                        &anchor->WorkerListLock, &anchor->WaitQueueLock,  &anchor->AutoQueueLock,
-                        &anchor->SNMPnodeLock,   &anchor->SelectLock,     &anchor->IRBLock,
-                        &anchor->OMBLock,        &anchor->StatLock,       &anchor->DPlogQueueLock,
-                        &anchor->HTTPupdateLock, &anchor->ObjectUpdateLock};
+  OSV1_LOCK *locks[] = {&anchor->ApplListLock,    &anchor->IOEListLock,     &anchor->ApplIOLock[0],
+                        &anchor->ApplIOLock[1],   &anchor->ApplIOLock[2],   &anchor->ApplIOLock[3],
+                        &anchor->ProcessListLock, &anchor->DCHqueueLock,    &anchor->ActionListLock,
+                        &anchor->WorkerListLock,  &anchor->WaitQueueLock,   &anchor->AutoQueueLock,
+                        &anchor->SNMPnodeLock,    &anchor->SelectLock,      &anchor->IRBLock,
+                        &anchor->OMBLock,         &anchor->StatLock,        &anchor->DPlogQueueLock,
+                        &anchor->HTTPupdateLock,  &anchor->ObjectUpdateLock};
   static_assert(sizeof(locks) / sizeof(locks[0]) == 20, "the anchor has twenty locks");
   for (OSV1_LOCK *lock : locks) OSV1_InitializeLock(lock);
   OSV1_InitializeLock(&anchor->StateMutex);
@@ -103,8 +103,7 @@ DPAB *QDVP_StartupInitialization(void) {
   // The startup configuration is in QDVP_INIT_CONFIG_PATH (else the default directory) unless
   // the product specification names it with its directory.
   char *configDir = QDV0_CheckPathSpec(initConfigPath);
-  anchor->pInitConfigFile =
-      QDV0_QualifyFileName(configDir, initConfigName ? initConfigName : "");
+  anchor->pInitConfigFile = QDV0_QualifyFileName(configDir, initConfigName ? initConfigName : "");
   if (configDir != initConfigPath) QDV0_Free(configDir);
 
   char *metaDir = QDV0_CheckPathSpec(metaPath);
@@ -147,4 +146,3 @@ DPAB *QDVP_StartupInitialization(void) {
   QDVP_TRC_EXIT(trk, 1);
   return anchor;
 }
-

@@ -291,4 +291,3 @@ void QDVP_TaskPeriodical(ProcessEntry *entry) {
            entry->ThreadID.load());
   QDVP_EndTask(t.anchor, entry);
 }
-

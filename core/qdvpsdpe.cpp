@@ -217,4 +217,3 @@ int QDVP_CheckDPalreadyActive(DPAB *anchor) {
                     port, text, DPtypeString[anchor->DPtype]);
   return 1;
 }
-

@@ -63,4 +63,3 @@ void QDVP_ShutdownCleanUp(DPAB *anchor, int flag) {
   QDVP_ReleaseRoutingBlocks(anchor);
   QDVP_TRC_EXIT(trk, 0);
 }
-

@@ -65,8 +65,7 @@ static int StartTypeServers(DPAB *anchor) {
       return StartServer(anchor, QDVP_PostServer, "***** Post server process startup failed.");
     case QDVP_TYPE_HTTP:
       QDVP_InitializeUMB(anchor);
-      return StartServer(anchor, QDVP_HTTPmanagerTask,
-                         "***** HTTP client process startup failed.");
+      return StartServer(anchor, QDVP_HTTPmanagerTask, "***** HTTP client process startup failed.");
     default:
       QDVP_TRC(trk, TRK1_DETAIL, "DP type %s runs the common tasks and the console only",
                DPtypeString[anchor->DPtype]);
@@ -136,4 +135,3 @@ void QDVP_ImmediateDPshutdown(void) {
   QDVP_SetAnchorFlag(anchor, &anchor->ShutdownRequested);
   OSV1_ReleaseLock(&QDVP_MainAnchorMutex);
 }
-

@@ -167,8 +167,7 @@ int QDVP_TaskShouldEnd(const ProcessEntry *entry) {
   return entry->Terminate || (entry->pDPAB && entry->pDPAB->ShutdownRequested);
 }
 
-int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine,
-                    const char *wakeLine) {
+int QDVP_WaitTaskIO(ProcessEntry *entry, int seconds, const char *waitLine, const char *wakeLine) {
   return QDVP_WaitTaskIOms(entry, seconds > 0 ? seconds * 1000L : 0, waitLine, wakeLine);
 }
 
@@ -268,4 +267,3 @@ void QDVP_WaitForSignal(QDVP_SignalBlock *block) {
   OSV1_ReleaseLock(&block->Mutex);
   OSV1_GetLock(&block->Lock);
 }
-

@@ -97,8 +97,7 @@ static bool TakeSelectedFile(FileSpecCB *block) {
 }
 
 static void AppendSelected(FileSpecCB *block, const std::string &name) {
-  auto *entry =
-      QDV0_New<SpecSelectedFileEntry>();
+  auto *entry = QDV0_New<SpecSelectedFileEntry>();
   if (entry == nullptr) return;
   snprintf(entry->FileName, sizeof(entry->FileName), "%s", name.c_str());
   SpecSelectedFileEntry **link = &block->pSelectedList;
@@ -133,8 +132,10 @@ long QDVP_FileNameNumericValue(const FileSpecCB *block, const char *name) {
   const char *pattern = block->pPattern ? block->pPattern : "";
   int count = 0;
   if (DigitsUnder(pattern, variable, block->PatternLen, "#YMD", &count) < 0) {
-    QDVP_TRC(trk, TRK1_DETAIL, "File skipped, file name %s does not match numeric pattern %s "
-             "offset %d", name, pattern, block->NumericOffset);
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "File skipped, file name %s does not match numeric pattern %s "
+             "offset %d",
+             name, pattern, block->NumericOffset);
     return -1;
   }
   int yearSize = 0, monthSize = 0, daySize = 0;
@@ -147,8 +148,7 @@ long QDVP_FileNameNumericValue(const FileSpecCB *block, const char *name) {
   } else {
     if (yearSize == 2) year += year > 69 ? 1900 : 2000;
     value = year * 100000 + month * 1000 + day;
-    QDVP_TRC(trk, TRK1_DETAIL, "YearSize %d MonthSize %d DaySize %d", yearSize, monthSize,
-             daySize);
+    QDVP_TRC(trk, TRK1_DETAIL, "YearSize %d MonthSize %d DaySize %d", yearSize, monthSize, daySize);
   }
   QDVP_TRC(trk, TRK1_DETAIL, "File specification numeric value %ld", value);
   return value;
@@ -184,8 +184,8 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
   OSV1_ReleaseLock(&TargetDirEnvLock);
   if (handle == nullptr) {
     QDV0_Free(block->pCurrentFileName);
-    QDVP_TRC(trk, TRK1_ERROR, "Monitor file directory %s open failed. STC1 status %d",
-             dir.c_str(), rc);
+    QDVP_TRC(trk, TRK1_ERROR, "Monitor file directory %s open failed. STC1 status %d", dir.c_str(),
+             rc);
     return;
   }
   struct Match {
@@ -264,8 +264,7 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
       // The file server waits on its own condition: a request to end wakes it at once.
       time_t until = QDV0_Time() + interval;
       for (time_t now = QDV0_Time(); now < until && !AskedToEnd(block); now = QDV0_Time()) {
-        QDVP_WaitTaskIO(pe, static_cast<int>(std::min<time_t>(30, until - now)), nullptr,
-                        nullptr);
+        QDVP_WaitTaskIO(pe, static_cast<int>(std::min<time_t>(30, until - now)), nullptr, nullptr);
       }
     } else {
       for (int waited = 0; waited < interval && !AskedToEnd(block);) {
@@ -283,8 +282,8 @@ void QDVP_DetermineCurrentMonitorFileName(FileSpecCB *block, int processAll) {
   } else if (full == block->pCurrentFileName) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>>>No new files found<<<<<<");
   } else {
-    QDVP_TRC(trk, TRK1_DETAIL, "Switching monitoring file from %s to %s",
-             block->pCurrentFileName, full.c_str());
+    QDVP_TRC(trk, TRK1_DETAIL, "Switching monitoring file from %s to %s", block->pCurrentFileName,
+             full.c_str());
     ProcessEntry *pe = OwnerOf(block);
     if (pe != nullptr) {
       QDVP_SendDPlogMessage(pe->pDPAB, 76, block->pCurrentFileName, full.c_str());
@@ -322,9 +321,8 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
   }
   // Opened as the file server opens it: a FIFO or a link not to be followed is not read.
   MonitorFileOpen open;
-  FILE *file = IDcheckSumBuffer && QDVP_OpenMonitorFile(name, 0, &open) == QDVP_OPEN_OK
-                   ? open.File
-                   : nullptr;
+  FILE *file = IDcheckSumBuffer && QDVP_OpenMonitorFile(name, 0, &open) == QDVP_OPEN_OK ? open.File
+                                                                                        : nullptr;
   if (file == nullptr) {
     QDVP_TRC(trk, TRK1_DETAIL, "*****File %s open failed. ErrorText <%s>", name,
              strerror(open.Error));
@@ -339,4 +337,3 @@ uint16_t QDVP_FormatFileIDcheckSum(IOEntry *ioEntry, FileSpecCB *block) {
   OSV1_ReleaseLock(&IDcheckSumBufferLock);
   return sum;
 }
-

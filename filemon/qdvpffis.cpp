@@ -19,9 +19,9 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
-#include "../include/qdvp_stats.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_request.h"
+#include "../include/qdvp_stats.h"
 #include "qdvpfmon.h"
 
 static TRK1_BLOCK trk = {"qdvpffis"};
@@ -311,7 +311,8 @@ static bool PositionTail(FileServerState *s, FILE *file) {
     }
   }
   QDVP_TRC(trk, TRK1_DETAIL, "PrevRecCount: %d CurrRecCount: %d", s->prevCount, s->currCount);
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>>File re-created or copied. Restart monitor from beginning<<<<<<");
+  QDVP_TRC(trk, TRK1_DETAIL,
+           ">>>>>>File re-created or copied. Restart monitor from beginning<<<<<<");
   s->restart = true;
   rewind(file);
   s->prevEndPos = s->readPos = 0;
@@ -340,14 +341,13 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
   int count = 0;
   while (!QDVP_TaskShouldEnd(s->pe)) {
     int cut = s->control.RecordsCut;
-    char *record = ReadMonitorFileRecord(file, buffer->Data, s->recordSize, &s->lineCount,
-                                         &s->control);
+    char *record =
+        ReadMonitorFileRecord(file, buffer->Data, s->recordSize, &s->lineCount, &s->control);
     if (s->control.RecordsCut != cut && !s->cutReported) {
       // Once per file: a writer that writes such lines writes many.
       char size[16];
       snprintf(size, sizeof(size), "%d", s->recordSize);
-      QDVP_SendDPlogMessage(s->anchor, 84, QDVP_FileServerFileName(s), size,
-                            s->table->TableName);
+      QDVP_SendDPlogMessage(s->anchor, 84, QDVP_FileServerFileName(s), size, s->table->TableName);
       s->cutReported = true;
     }
     if (record == nullptr) break;
@@ -363,9 +363,9 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
       bool last = CompareFilePosition(s->recordPos, s->endPos) == 0 &&
                   (s->rule == nullptr || s->rule->pPendingLine == nullptr);
       int16_t mark = !s->multiRecord ? QDVP_SEQ_ONLY
-                     : first        ? QDVP_SEQ_FIRST
-                     : last         ? QDVP_SEQ_LAST
-                                    : QDVP_SEQ_MIDDLE;
+                     : first         ? QDVP_SEQ_FIRST
+                     : last          ? QDVP_SEQ_LAST
+                                     : QDVP_SEQ_MIDDLE;
       s->source->DataSequence = mark;
       QDVP_TRC(trk, TRK1_DETAIL, "Mode %c RecCount %d Control %4.4X", io->FileMode, count,
                static_cast<unsigned>(mark));
@@ -529,9 +529,8 @@ int QDVP_FileScanPass(FileServerState *s) {
     if (io->TailByRecord && !copy) {
       rewind(file);
       int skip = s->prevCount;
-      for (int i = 0; i < skip && QDVP_ReadMonitorLine(file, s->commonBuffer, s->recordSize,
-                                                       nullptr);
-           i++) {
+      for (int i = 0;
+           i < skip && QDVP_ReadMonitorLine(file, s->commonBuffer, s->recordSize, nullptr); i++) {
       }
       QDVP_TRC(trk, TRK1_DETAIL, "File positioned to record %d of %d", skip, s->currCount);
       s->prevCount = s->currCount;

@@ -10,10 +10,10 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
-#include "../include/qdvp_stats.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_request.h"
 #include "../include/qdvp_services.h"
+#include "../include/qdvp_stats.h"
 #include "qdvpfmon.h"
 
 static TRK1_BLOCK trk = {"qdvpfile"};
@@ -342,8 +342,8 @@ void QDVP_FileServer(ProcessEntry *pe) {
            s.source->pSourceName ? s.source->pSourceName : "", pe->ThreadID.load());
   if (!WaitForRegistration(&s)) Cleanup(&s);
 
-  s.frequency = QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency,
-                                          &s.testInterval);
+  s.frequency =
+      QDVP_ComputeFileFrequency(s.table, s.io->FileMode, &s.testFrequency, &s.testInterval);
   s.processAll = FlagOn("QDVP_PROCESS_ALL_MATCH_PATTERN_FILES", false);
   if (s.fileSpec->PatternFlag) {
     // Until a file matches, the directory is looked at again every switch-check interval (the

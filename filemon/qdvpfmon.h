@@ -3,15 +3,15 @@
 // task itself touches it.
 #pragma once
 
-#include "../include/qdvp_filemon.h"
-#include "../include/qdvp_records.h"
-
 #include <sys/types.h>
 
 #include <chrono>
 #include <deque>
 #include <string>
 #include <tuple>
+
+#include "../include/qdvp_filemon.h"
+#include "../include/qdvp_records.h"
 
 struct FileServerState {
   DPAB *anchor;
@@ -33,9 +33,9 @@ struct FileServerState {
   char *readBuffer;    // recordSize bytes, one line
   RecordSetCompareRule *rule;
   MonitorReadControl control;
-  int lastSequence;    // the mark of the last row sent in a COPY pass
-  bool fileGone;       // the last pass could not open the file
-  bool cutReported;    // DP log 84 was sent for the file read now
+  int lastSequence;  // the mark of the last row sent in a COPY pass
+  bool fileGone;     // the last pass could not open the file
+  bool cutReported;  // DP log 84 was sent for the file read now
   // TAIL by position: the file followed stays open between passes, so that when its name
   // comes to lead elsewhere (renamed by a rotation, deleted, replaced) what was written to it
   // is still read. A renamed file is then kept as the previous one and read again at each

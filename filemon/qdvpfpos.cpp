@@ -201,8 +201,8 @@ static void Load(DPAB *anchor) QDVP_REQUIRES(sLock) {
     char chunk[65536];
     ssize_t n;
     while (text.size() < kMaxStateFile && (n = read(fd, chunk, sizeof(chunk))) > 0) {
-      text.append(chunk, static_cast<size_t>(std::min(static_cast<size_t>(n),
-                                                     kMaxStateFile - text.size())));
+      text.append(chunk, static_cast<size_t>(
+                             std::min(static_cast<size_t>(n), kMaxStateFile - text.size())));
     }
   } else {
     QDVP_TRC(trk, TRK1_ERROR, "*** State file %s is not a regular file. No position resumed",
@@ -234,9 +234,9 @@ static bool Write() QDVP_REQUIRES(sLock) {
     text += Encode(std::get<0>(key)) + " " + Encode(std::get<1>(key)) + " " +
             std::to_string(saved.CheckSum) + " " + std::to_string(saved.Position) + " " +
             Encode(std::get<2>(key)) +
-            (saved.RowStream != 0 ? " " + std::to_string(saved.RowStream) + " " +
-                                        std::to_string(saved.RowNumber)
-                                  : "") +
+            (saved.RowStream != 0
+                 ? " " + std::to_string(saved.RowStream) + " " + std::to_string(saved.RowNumber)
+                 : "") +
             "\n";
   }
   std::string temporary = sFile + ".tmp";
@@ -302,10 +302,9 @@ bool QDVP_FileResumePosition(FileServerState *s, long size, long *position) {
   }
   const Saved &saved = found->second;
   if (saved.CheckSum != s->fileSpec->IDcheckSum || saved.Position > size) {
-    QDVP_TRC(trk, TRK1_DETAIL,
-             "Saved position %ld of %s not resumed: checksum %u now %u, file size %ld",
-             saved.Position, QDVP_FileServerFileName(s), saved.CheckSum,
-             s->fileSpec->IDcheckSum, size);
+    QDVP_TRC(
+        trk, TRK1_DETAIL, "Saved position %ld of %s not resumed: checksum %u now %u, file size %ld",
+        saved.Position, QDVP_FileServerFileName(s), saved.CheckSum, s->fileSpec->IDcheckSum, size);
     StartRowStream(s);
     return false;
   }
@@ -372,9 +371,8 @@ static bool Publish(FileServerState *s) QDVP_REQUIRES(sLock) {
   Settle(s);
   Key key = KeyOf(s);
   uint16_t sum = s->fileSpec->IDcheckSum;
-  if (s->ackedPos >= 0 &&
-      (s->ackedPos != s->savedPos || sum != s->savedSum || key != s->savedKey ||
-       s->ackedNumber != s->savedNumber)) {
+  if (s->ackedPos >= 0 && (s->ackedPos != s->savedPos || sum != s->savedSum || key != s->savedKey ||
+                           s->ackedNumber != s->savedNumber)) {
     // A pattern switched to another file: the entry of the one left is no longer kept.
     if (s->savedPos >= 0 && key != s->savedKey) sTable.erase(s->savedKey);
     sTable[key] = Saved{sum, s->ackedPos, s->ackedStream, s->ackedNumber};
@@ -403,8 +401,7 @@ bool QDVP_FilePositionPending(FileServerState *s) {
   if (!s->keepPosition) return false;
   Settle(s);
   if (!s->pendingRows.empty()) return true;
-  if (s->ackedPos >= 0 &&
-      (s->ackedPos != s->savedPos || s->fileSpec->IDcheckSum != s->savedSum)) {
+  if (s->ackedPos >= 0 && (s->ackedPos != s->savedPos || s->fileSpec->IDcheckSum != s->savedSum)) {
     return true;
   }
   OSV1_Guard guard(&sLock);

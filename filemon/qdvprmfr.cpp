@@ -242,4 +242,3 @@ void QDVP_ReleaseRecordSetRule(RecordSetCompareRule *rule) {
   QDV0_Free(rule->pCompareText);
   QDV0_Free(rule);
 }
-

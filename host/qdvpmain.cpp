@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "config/qdvpcchk.h"
 #include "core/support/qdv0chck.h"
 #include "host/qdvpcons.h"
 #include "host/qdvphost.h"
 #include "host/qdvppost.h"
 #include "host/qdvpsett.h"
-#include "config/qdvpcchk.h"
 #include "include/qdvp_metafile.h"
 
 namespace {

@@ -52,7 +52,8 @@ int RunPostCommand(const PostOptions &options) {
   std::string message = text + (category.empty() ? "" : ";" + category);
   if (message.size() > 4096) return Bad("the message is longer than 4096 bytes");
 
-  struct addrinfo hints {}, *found = nullptr;
+  struct addrinfo hints {
+  }, *found = nullptr;
   hints.ai_family = AF_INET;
   hints.ai_socktype = udp ? SOCK_DGRAM : SOCK_STREAM;
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
@@ -67,7 +68,8 @@ int RunPostCommand(const PostOptions &options) {
     if (s >= 0) close(s);
     return 1;
   }
-  if (send(s, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
+  if (send(s, message.data(), message.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(message.size())) {
     fprintf(stderr, "qdvp post: the message could not be sent\n");
     close(s);
     return 1;

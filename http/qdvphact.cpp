@@ -46,8 +46,10 @@ void NoteVersion(URLrequestEntry *e, HTQ1_DICTIONARY *dict) {
   const char *line = Header(dict, HTQ1_HDR_STATUS_LINE);
   if (line == nullptr) return;
   OSV1_Guard entry(&e->Lock);
-  if (strstr(line, "1.1") != nullptr) e->HTTPversion = 11;
-  else if (strstr(line, "1.0") != nullptr) e->HTTPversion = 10;
+  if (strstr(line, "1.1") != nullptr)
+    e->HTTPversion = 11;
+  else if (strstr(line, "1.0") != nullptr)
+    e->HTTPversion = 10;
 }
 
 // The target of a redirect from current: absolute, host-relative or relative to the current
@@ -133,7 +135,6 @@ void NotePhases(URLrequestEntry *e, HTQ1_ACTIVITY *activity) {
   e->CertificateDays = times.certificateDays;
 }
 
-
 // Performs the request of w; the result is its status.
 uint32_t Perform(Work *w) {
   URLactivityBlock *b = w->block;  // its client is the subtask's own
@@ -162,9 +163,9 @@ uint32_t Perform(Work *w) {
     HTQ1_HEADER header = {HTQ1_HDR_AUTHORIZATION, static_cast<int>(authorization.size()),
                           authorization.c_str()};
     HTQ1_ACTIVITY *activity = nullptr;
-    status = HTQ1_NewActivity(b->pClient, &activity, current.c_str(),
-                              static_cast<int>(current.size()), 0, authorization.empty() ? 0 : 1,
-                              &header);
+    status =
+        HTQ1_NewActivity(b->pClient, &activity, current.c_str(), static_cast<int>(current.size()),
+                         0, authorization.empty() ? 0 : 1, &header);
     if (status != 0) break;
     HTQ1_AbandonWhen(activity, Abandon, w);
     status = HTQ1_RequestActivity(activity, 0);
@@ -180,7 +181,8 @@ uint32_t Perform(Work *w) {
       const char *challenge = Header(dict, HTQ1_HDR_AUTHENTICATE);
       HTQ1_DeleteActivity(activity);
       if (authTried) {
-        QDVP_TRC(trk, TRK1_ERROR, "Authentication attempt failed. Unable to obtain status for URL <%s>",
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "Authentication attempt failed. Unable to obtain status for URL <%s>",
                  current.c_str());
         break;
       }
@@ -267,7 +269,8 @@ uint32_t Perform(Work *w) {
         snprintf(e->ServerType, sizeof(e->ServerType), "%s", server != nullptr ? server : "");
         if (server != nullptr) QDVP_TRC(trk, TRK1_DETAIL, "WEB Server type is <%s>", server);
         if (retried10) {
-          QDVP_TRC(trk, TRK1_DETAIL, "Successfully completed a retry attempt with HTTP 1.0 for URL <%s>",
+          QDVP_TRC(trk, TRK1_DETAIL,
+                   "Successfully completed a retry attempt with HTTP 1.0 for URL <%s>",
                    current.c_str());
         }
       } else {
@@ -289,8 +292,10 @@ uint32_t Perform(Work *w) {
 // longer outstanding for its entry.
 void NoLongerOutstanding(URLrequestEntry *e, int requestType) {
   OSV1_Guard entry(&e->Lock);
-  if (requestType == QDVP_URL_REQUEST_PAGE) e->OutstandingPage = 0;
-  else if (e->OutstandingObjects > 0) e->OutstandingObjects--;
+  if (requestType == QDVP_URL_REQUEST_PAGE)
+    e->OutstandingPage = 0;
+  else if (e->OutstandingObjects > 0)
+    e->OutstandingObjects--;
 }
 
 // Takes an idle subtask out of the pool when there are more than the first ones: it must be
@@ -463,10 +468,11 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
   size_t length = url != nullptr ? strlen(url) : 0;
   if (!held || length > QDVP_URL_MAX) {
     if (!held) {
-      QDVP_TRC(trk, TRK1_ERROR, "URE @%p not found in list of currently monitored URLs. Not dispatched",
-               (void *)e);
+      QDVP_TRC(trk, TRK1_ERROR,
+               "URE @%p not found in list of currently monitored URLs. Not dispatched", (void *)e);
     } else {
-      QDVP_TRC(trk, TRK1_ERROR, "Input URL length %d longer than supported maximum %d. Not dispatched",
+      QDVP_TRC(trk, TRK1_ERROR,
+               "Input URL length %d longer than supported maximum %d. Not dispatched",
                static_cast<int>(length), static_cast<int>(QDVP_URL_MAX));
       QDVP_ReleaseURE(e);
     }
@@ -512,7 +518,8 @@ int QDVP_DispatchActivitySubtask(URLactivityBlock *b, URLrequestEntry *e, const 
   b->TimedOut = 1;
   NoLongerOutstanding(e, requestType);
   char text[QDVP_URL_MAX + 96];
-  snprintf(text, sizeof(text), "URL %s request timeout. Retry at next scheduled sample interval", url);
+  snprintf(text, sizeof(text), "URL %s request timeout. Retry at next scheduled sample interval",
+           url);
   QDV0_OQconsoleMessage("action", QDV0_OQ_WARNING, text);
   return 0;
 }
@@ -542,7 +549,8 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
     bool removed = OSV1_HoldsClosed(&w.e->Holds);
     uint32_t status;
     if (w.type == QDVP_URL_REQUEST_OBJECT && removed) {
-      QDVP_TRC(trk, TRK1_DETAIL, "URL <%s> no longer in list of monitored URLs, aborting object retrieval request",
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "URL <%s> no longer in list of monitored URLs, aborting object retrieval request",
                w.e->URL);
       status = HTQ1_NO_CLIENT;
     } else {
@@ -577,8 +585,9 @@ void QDVP_DoHTTPactivity(ProcessEntry *pe) {
       b->Done = serial;
       OSV1_WakeAll(&b->Cond, &b->Mutex);
     }
-    if (report) QDVP_DoObjectUpdateDCH(anchor, w.e->URL, static_cast<int>(strlen(w.e->URL)), w.url.c_str(),
-                                       static_cast<int>(w.url.size()), objectSize, status);
+    if (report)
+      QDVP_DoObjectUpdateDCH(anchor, w.e->URL, static_cast<int>(strlen(w.e->URL)), w.url.c_str(),
+                             static_cast<int>(w.url.size()), objectSize, status);
     QDVP_ReleaseURE(w.e);
     {
       OSV1_Guard free(&umb->FreeMutex);

@@ -93,8 +93,8 @@ void QDVP_DefineHTTPapplication(DPAB *anchor) {
       anchor, appl, "Managed_URL", "K", ttl, "One row per monitored URL and owner", kURLattrs,
       static_cast<int>(sizeof(kURLattrs) / sizeof(kURLattrs[0])), nullptr);
   SourceEntry *objects = QDVP_DefineBuiltInTable(
-      anchor, appl, "URL_Objects", "K", ttl, "One row per object of a monitored page",
-      kObjectAttrs, static_cast<int>(sizeof(kObjectAttrs) / sizeof(kObjectAttrs[0])), nullptr);
+      anchor, appl, "URL_Objects", "K", ttl, "One row per object of a monitored page", kObjectAttrs,
+      static_cast<int>(sizeof(kObjectAttrs) / sizeof(kObjectAttrs[0])), nullptr);
   if (urls == nullptr || objects == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for HTTP application");
     QDVP_ReleaseApplResources(anchor, appl, 1);

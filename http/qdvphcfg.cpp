@@ -99,13 +99,14 @@ int ProcessLine(URLmanagementBlock *umb, std::string line) {
   int requests = 0;
   for (size_t from = 0; from <= users.size();) {
     size_t comma = users.find(',', from);
-    std::string user = users.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    std::string user =
+        users.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
     from = comma == std::string::npos ? users.size() + 1 : comma + 1;
     if (user.empty()) continue;
     int duplicate = 0;
-    URLrequestEntry *entry = QDVP_AllocateHTTPrequestBlock(
-        umb->pDPAB, url, alias.empty() ? nullptr : alias.c_str(), interval, user.c_str(), cache,
-        &duplicate);
+    URLrequestEntry *entry =
+        QDVP_AllocateHTTPrequestBlock(umb->pDPAB, url, alias.empty() ? nullptr : alias.c_str(),
+                                      interval, user.c_str(), cache, &duplicate);
     if (entry != nullptr) {
       entry->FromConfigFile = 1;
       requests++;

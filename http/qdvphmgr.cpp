@@ -11,10 +11,10 @@
 #include "../core/support/htq1.h"
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dplog.h"
 #include "../include/qdvp_http.h"
-#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_records.h"
 #include "../include/qdvp_request.h"
@@ -44,7 +44,9 @@ int EnvNumber(const char *name, const char *defaultValue) {
   return atoi(QDV0_GetEnv(name, defaultValue));
 }
 
-void CopyText(char *out, size_t size, const char *text) { snprintf(out, size, "%s", text ? text : ""); }
+void CopyText(char *out, size_t size, const char *text) {
+  snprintf(out, size, "%s", text ? text : "");
+}
 
 // Reads the ISP name: the setting, else the first word of the ISP file's first line, else "LAN".
 void SetISPname(URLmanagementBlock *umb) {
@@ -235,7 +237,8 @@ int QDVP_InitializeUMB(DPAB *anchor) {
   auto *umb = QDV0_New<URLmanagementBlock>();
   if (umb == nullptr) return 0;
   umb->DebugFlag = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_HTTP_DEBUG", "N"));
-  if (umb->DebugFlag) TRK1_SetFlags(static_cast<int>(TRK1_GlobalFlags.load()) | TRK1_DETAIL | TRK1_ERROR);
+  if (umb->DebugFlag)
+    TRK1_SetFlags(static_cast<int>(TRK1_GlobalFlags.load()) | TRK1_DETAIL | TRK1_ERROR);
   umb->MaxReplyWait = EnvNumber("QDVP_URL_MAX_REPLY_WAIT", "45");
   if (umb->MaxReplyWait < 1) umb->MaxReplyWait = 45;
   umb->MaxFreeSubtaskWait = EnvNumber("QDVP_URL_MAX_FREE_SUBTASK_WAIT", "120");

@@ -14,9 +14,9 @@
 #include "../core/support/htq1.h"
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_http.h"
-#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_model.h"
 #include "../include/qdvp_records.h"
 #include "../include/qdvp_request.h"
@@ -47,30 +47,54 @@ void FillURLrow(SourceEntry *source, const URLrow &r, const char *isp) {
     const char *n = a->Name;
     auto num = [](long long v) { return std::to_string(v); };
     std::string text;
-    if (strcmp(n, "URL") == 0) text = r.url;
-    else if (strcmp(n, "Status") == 0) text = r.status;
-    else if (strcmp(n, "Status_Timestamp") == 0) text = stamp;
-    else if (strcmp(n, "Page_Title") == 0) text = r.title;
-    else if (strcmp(n, "Page_Size") == 0) text = num(r.pageSize);
-    else if (strcmp(n, "Current_Response_Time") == 0) text = num(r.current);
-    else if (strcmp(n, "Maximum_Response_Time") == 0) text = num(r.maximum);
-    else if (strcmp(n, "Average_Response_Time") == 0) text = num(r.average);
-    else if (strcmp(n, "Page_Objects") == 0) text = num(r.objects);
-    else if (strcmp(n, "Total_Object_Size") == 0) text = num(r.objectSize);
-    else if (strcmp(n, "User_Name") == 0) text = r.user;
-    else if (strcmp(n, "URL_Alias") == 0) text = r.alias;
-    else if (strcmp(n, "ISP_Name") == 0) text = isp;
-    else if (strcmp(n, "Server_Type") == 0) text = r.server;
-    else if (strcmp(n, "Total_Samples_Taken") == 0) text = num(r.samples);
-    else if (strcmp(n, "Status_Interval") == 0) text = num(r.interval);
-    else if (strcmp(n, "HTTP_Version") == 0) text = r.version;
-    else if (strcmp(n, "DNS_Lookup_Time") == 0) text = num(r.dns);
-    else if (strcmp(n, "TCP_Connect_Time") == 0) text = num(r.connect);
-    else if (strcmp(n, "TLS_Handshake_Time") == 0) text = num(r.tls);
-    else if (strcmp(n, "First_Byte_Time") == 0) text = num(r.firstByte);
-    else if (strcmp(n, "Total_Time") == 0) text = num(r.total);
-    else if (strcmp(n, "Certificate_Days_Left") == 0) text = num(r.certificateDays);
-    else text = a->Type == 'D' ? " " : "0";
+    if (strcmp(n, "URL") == 0)
+      text = r.url;
+    else if (strcmp(n, "Status") == 0)
+      text = r.status;
+    else if (strcmp(n, "Status_Timestamp") == 0)
+      text = stamp;
+    else if (strcmp(n, "Page_Title") == 0)
+      text = r.title;
+    else if (strcmp(n, "Page_Size") == 0)
+      text = num(r.pageSize);
+    else if (strcmp(n, "Current_Response_Time") == 0)
+      text = num(r.current);
+    else if (strcmp(n, "Maximum_Response_Time") == 0)
+      text = num(r.maximum);
+    else if (strcmp(n, "Average_Response_Time") == 0)
+      text = num(r.average);
+    else if (strcmp(n, "Page_Objects") == 0)
+      text = num(r.objects);
+    else if (strcmp(n, "Total_Object_Size") == 0)
+      text = num(r.objectSize);
+    else if (strcmp(n, "User_Name") == 0)
+      text = r.user;
+    else if (strcmp(n, "URL_Alias") == 0)
+      text = r.alias;
+    else if (strcmp(n, "ISP_Name") == 0)
+      text = isp;
+    else if (strcmp(n, "Server_Type") == 0)
+      text = r.server;
+    else if (strcmp(n, "Total_Samples_Taken") == 0)
+      text = num(r.samples);
+    else if (strcmp(n, "Status_Interval") == 0)
+      text = num(r.interval);
+    else if (strcmp(n, "HTTP_Version") == 0)
+      text = r.version;
+    else if (strcmp(n, "DNS_Lookup_Time") == 0)
+      text = num(r.dns);
+    else if (strcmp(n, "TCP_Connect_Time") == 0)
+      text = num(r.connect);
+    else if (strcmp(n, "TLS_Handshake_Time") == 0)
+      text = num(r.tls);
+    else if (strcmp(n, "First_Byte_Time") == 0)
+      text = num(r.firstByte);
+    else if (strcmp(n, "Total_Time") == 0)
+      text = num(r.total);
+    else if (strcmp(n, "Certificate_Days_Left") == 0)
+      text = num(r.certificateDays);
+    else
+      text = a->Type == 'D' ? " " : "0";
     Load(a, text);
   }
 }
@@ -314,11 +338,14 @@ void QDVP_DoObjectUpdateDCH(DPAB *anchor, const char *url, int urlLength, const 
   {
     OSV1_Guard attrs(&source->AttrLock);
     for (AttrEntry *a = source->pAttrList; a != nullptr; a = a->pNext) {
-      if (strcmp(a->Name, "URL") == 0) Load(a, std::string(url, static_cast<size_t>(urlLength)));
+      if (strcmp(a->Name, "URL") == 0)
+        Load(a, std::string(url, static_cast<size_t>(urlLength)));
       else if (strcmp(a->Name, "Object_Name") == 0)
         Load(a, std::string(name, static_cast<size_t>(nameLength)));
-      else if (strcmp(a->Name, "Object_Size") == 0) Load(a, std::to_string(size));
-      else if (strcmp(a->Name, "Object_Status") == 0) Load(a, statusText);
+      else if (strcmp(a->Name, "Object_Size") == 0)
+        Load(a, std::to_string(size));
+      else if (strcmp(a->Name, "Object_Status") == 0)
+        Load(a, statusText);
     }
   }
   SendRow(anchor, source);
@@ -337,10 +364,11 @@ void QDVP_OutputURLstat(URLmanagementBlock *umb) {
              umb->pStatFile, strerror(errno));
     return;
   }
-  fputs("URL,URL_Alias,Page_Title,Page_Size,Page_Objects,Total_Object_Size,Total_Samples_Taken,"
-        "Status_Interval,Current_Response_Time (ms),Average_Response_Time (ms),"
-        "Maximum_Response_Time (ms),HTTP_Version,Server_Type,Status,Status_Timestamp\n",
-        f);
+  fputs(
+      "URL,URL_Alias,Page_Title,Page_Size,Page_Objects,Total_Object_Size,Total_Samples_Taken,"
+      "Status_Interval,Current_Response_Time (ms),Average_Response_Time (ms),"
+      "Maximum_Response_Time (ms),HTTP_Version,Server_Type,Status,Status_Timestamp\n",
+      f);
   int records = 0;
   {
     OSV1_Guard list(&umb->URLlistLock);
@@ -356,8 +384,7 @@ void QDVP_OutputURLstat(URLmanagementBlock *umb) {
               e->SamplesTaken, e->SampleInterval, static_cast<int>(current),
               static_cast<int>(e->AverageResponseTime), static_cast<int>(e->MaximumResponseTime),
               e->HTTPversion == 10 ? "1.0" : "1.1");
-      fprintf(f, "%s,",
-              e->ServerType[0] != '\0' ? QDV0_EscapeLogText(e->ServerType).c_str() : " ");
+      fprintf(f, "%s,", e->ServerType[0] != '\0' ? QDV0_EscapeLogText(e->ServerType).c_str() : " ");
       char status[128];
       QDVP_URLstatusText(e->RequestStatus, status, sizeof(status));
       char stamp[QDV0_CORVID_TIME_LEN + 1], when[32];

@@ -71,8 +71,10 @@ std::string NameEndingAt(const char *page, const char *suffix, const char *end, 
         break;
       }
       if (*p == ':') {
-        if (p - 4 >= page && strncasecmp(p - 4, "http", 4) == 0) start = p - 4;
-        else if (p - 5 >= page && strncasecmp(p - 5, "https", 5) == 0) start = p - 5;
+        if (p - 4 >= page && strncasecmp(p - 4, "http", 4) == 0)
+          start = p - 4;
+        else if (p - 5 >= page && strncasecmp(p - 5, "https", 5) == 0)
+          start = p - 5;
         break;
       }
     }
@@ -206,9 +208,9 @@ bool SampleOnce(ClientTask *task, URLrequestEntry *e) {
     OSV1_Guard entry(&e->Lock);
     clock_gettime(CLOCK_REALTIME, &e->RequestStart);
   }
-  int result = block != nullptr ? QDVP_DispatchActivitySubtask(block, e, e->URL,
-                                                               QDVP_URL_REQUEST_PAGE, 1, 1)
-                                : -1;
+  int result = block != nullptr
+                   ? QDVP_DispatchActivitySubtask(block, e, e->URL, QDVP_URL_REQUEST_PAGE, 1, 1)
+                   : -1;
   bool answered = result == 1;
   if (result == 0) {
     // Given up on: the buffer lent with the request is the subtask's now, which frees it once
@@ -397,7 +399,8 @@ int QDVP_FindPageObjects(const char *page, long length, const char *pageURL,
       if (quotedOnly && (end >= limit || !IsQuote(*end))) continue;
       std::string name = NameEndingAt(page, at, end, limit);
       if (name.empty()) continue;
-      if (strncasecmp(name.c_str(), "http:", 5) != 0 && strncasecmp(name.c_str(), "https:", 6) != 0) {
+      if (strncasecmp(name.c_str(), "http:", 5) != 0 &&
+          strncasecmp(name.c_str(), "https:", 6) != 0) {
         size_t skip = name.find_first_not_of("/.\"'");
         if (skip == std::string::npos) continue;
         std::string relative;
@@ -428,8 +431,9 @@ int QDVP_FindPageObjects(const char *page, long length, const char *pageURL,
 
 void QDVP_CalculateURLresponseTime(const struct timespec *start, const struct timespec *end,
                                    URLrequestEntry *e) {
-  long long ms = (static_cast<long long>(end->tv_sec) - static_cast<long long>(start->tv_sec)) * 1000 +
-                 (static_cast<long long>(end->tv_nsec) - static_cast<long long>(start->tv_nsec)) / 1000000;
+  long long ms =
+      (static_cast<long long>(end->tv_sec) - static_cast<long long>(start->tv_sec)) * 1000 +
+      (static_cast<long long>(end->tv_nsec) - static_cast<long long>(start->tv_nsec)) / 1000000;
   if (e->SampleSetSize < 1 || e->pResponseTimes == nullptr) return;
   if (e->CurrentPosition < 0 || e->CurrentPosition >= e->SampleSetSize) e->CurrentPosition = 0;
   e->pResponseTimes[e->CurrentPosition] = static_cast<int>(ms);

@@ -73,7 +73,8 @@ inline void OSV1_LockIsHeld(OSV1_LOCK *lock) QDVP_ASSERT_CAPABILITY(lock) { (voi
 bool OSV1_TryLock(OSV1_LOCK *lock) QDVP_TRY_ACQUIRE(true, lock);
 int OSV1_DestroyLock(OSV1_LOCK *lock);
 // A lock that is ready from the start, for a lock with static storage.
-#define OSV1_LOCK_INITIALIZER {PTHREAD_MUTEX_INITIALIZER, 1}
+#define OSV1_LOCK_INITIALIZER \
+  { PTHREAD_MUTEX_INITIALIZER, 1 }
 
 // A condition, always waited on with its paired lock held, through the waits of qdv0.h. It can
 // be neither copied nor made any other way than by its constructor (or found cleared in a

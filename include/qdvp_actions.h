@@ -67,16 +67,16 @@ constexpr int QDVP_ACTION_REQUIRED_FIELDS = 5;
 
 // One take action, pooled in the anchor's pActionList and reused.
 struct ActionEntry {
-  char EyeCatcher;             // 'A', constant
-  std::atomic<int> InUse;      // taken from the pool (under ActionListLock), given back by the
-                               // automation server
+  char EyeCatcher;         // 'A', constant
+  std::atomic<int> InUse;  // taken from the pool (under ActionListLock), given back by the
+                           // automation server
   // The result (Lock), then the hand-over to a client (Mutex, with Cond); their place in the
   // order: include/qdvp_anchor.h.
   OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(ActionEntry::Lock) QDVP_ACQUIRED_BEFORE(DCHcomm::LinkLock);
-  OSV1_COND Cond;              // with Mutex: the worker waits for its client's result
+  OSV1_COND Cond;  // with Mutex: the worker waits for its client's result
   OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(SMBlock::Lock) QDVP_ACQUIRED_BEFORE(ActionEntry::Mutex);
-                               // the texts and result while the receive task fills them, and
-                               // while the DCH client sends the result
+  // the texts and result while the receive task fills them, and
+  // while the DCH client sends the result
 
   // Under the anchor's locks (which a field of the entry cannot name for the compiler).
   ActionEntry *pNext;          // the pool (ActionListLock)
@@ -88,18 +88,18 @@ struct ActionEntry {
   // before it is queued, the status and result by the worker (or by the API server while the
   // worker waits for it, the hand-over being under Mutex).
   int FieldsReceived;
-  WorkerEntry *pWorker;        // set and cleared by the automation server
+  WorkerEntry *pWorker;  // set and cleared by the automation server
   int WorkState;
   int32_t Type;
   char *pSourceNodeName;
   int32_t Status;
   uint32_t ID;
-  char *pOwner;                // "_POLNAME_" marks a policy action
+  char *pOwner;  // "_POLNAME_" marks a policy action
   char *pName;
-  char *pParm;                 // may be null
+  char *pParm;  // may be null
   char *pResult;
   int ResultLength;
-  char *pRequestText;          // the text handed to the client
+  char *pRequestText;  // the text handed to the client
   time_t DeliveredTime;
   time_t ResultTime;
 
@@ -118,16 +118,16 @@ enum : int {
 
 // One worker task, chained to the anchor's pWorkerList (WorkerListLock).
 struct WorkerEntry {
-  WorkerEntry *pNext;          // under the anchor's WorkerListLock
-  DPAB *pDPAB;                 // constant
+  WorkerEntry *pNext;  // under the anchor's WorkerListLock
+  DPAB *pDPAB;         // constant
   std::atomic<int> Status;
-  int32_t Type;                // constant
-  int LogFlag;                 // write the DP log's action messages (set when it is dispatched)
-  ProcessEntry *pPE;           // the worker's own, set as it starts
-  SourceEntry *pReplySource;   // the worker's own: carries its actions' statuses to the agent
+  int32_t Type;               // constant
+  int LogFlag;                // write the DP log's action messages (set when it is dispatched)
+  ProcessEntry *pPE;          // the worker's own, set as it starts
+  SourceEntry *pReplySource;  // the worker's own: carries its actions' statuses to the agent
   OSV1_LOCK Mutex QDVP_ACQUIRED_AFTER(WorkerEntry::Lock)
       QDVP_ACQUIRED_BEFORE(ProcessEntry::RequestLock);
-  OSV1_COND Cond;              // with Mutex: the hand-over of an action
+  OSV1_COND Cond;  // with Mutex: the hand-over of an action
   OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::WorkerListLock) QDVP_ACQUIRED_BEFORE(WorkerEntry::Mutex);
   ActionEntry *pAction QDVP_GUARDED_BY(Mutex);  // the action in hand
 };
@@ -157,8 +157,7 @@ SourceEntry *QDVP_NewActionReplySource(DPAB *);
 void QDVP_FreeActionReplySource(DPAB *, ProcessEntry *requester, SourceEntry *replySource);
 // Sends the entry's status (and result) to the agent through replySource and waits for the
 // agent's answer; returns 1 when the agent took it.
-int QDVP_ReplyActionToDCH(DPAB *, ProcessEntry *requester, SourceEntry *replySource,
-                          ActionEntry *);
+int QDVP_ReplyActionToDCH(DPAB *, ProcessEntry *requester, SourceEntry *replySource, ActionEntry *);
 
 // The automation server and its workers (actions/).
 extern const char *const AutoTypeString[5];

@@ -64,10 +64,10 @@
 //       ::DPlogQueueLock                         the queues
 //   29  DPAB::StateMutex                         ActiveTasks and the anchor flags' wake-up
 //   30  leaves, under which nothing but rank 31 is taken: IOEntry::Mutex, DPAB::OMBLock,
-//       StatBlock::Lock, QDVP_TrapDestLock, and the locks of single files (the refused senders' log, the summary sort,
-//       the address cache, the batch log, the saved positions, the file name choice, the
-//       identity checksum, the SNMP community, network, node list, managed node, deleted
-//       monitor and counter lists, the trap socket, the DP log requester, the start-up
+//       StatBlock::Lock, QDVP_TrapDestLock, and the locks of single files (the refused senders'
+//       log, the summary sort, the address cache, the batch log, the saved positions, the file name
+//       choice, the identity checksum, the SNMP community, network, node list, managed node,
+//       deleted monitor and counter lists, the trap socket, the DP log requester, the start-up
 //       configuration file)
 //   31  the support layer's own: the product specification, then the trace; the storage
 //       registry, the operator console lines, the validation messages, the metafile stream
@@ -173,7 +173,7 @@ struct ProcessEntry {
       QDVP_ACQUIRED_BEFORE(ProcessEntry::WorkQueueLock);
   // The links of the work queue.
   OSV1_LOCK WorkQueueLock QDVP_ACQUIRED_AFTER(ProcessEntry::TaskIOmutex);
-  OSV1_COND TaskIOcond;       // signalled, under TaskIOmutex, to wake the task
+  OSV1_COND TaskIOcond;  // signalled, under TaskIOmutex, to wake the task
 
   // Constant after QDVP_CreateProcess: the anchor, the routine, its parameter and the type.
   DPAB *pDPAB;

@@ -38,7 +38,7 @@ enum {
   QDVPC_E_REPLY = -6,    /* the reply is not "rc time" or "rc time#data" */
   QDVPC_E_TOO_LONG = -7, /* the request would be longer than 4096 bytes */
   QDVPC_E_NO_MEMORY = -8,
-  QDVPC_E_SMALL = -9     /* the caller's buffer is too small for the take action */
+  QDVPC_E_SMALL = -9 /* the caller's buffer is too small for the take action */
 };
 
 /* The longest request the data provider takes, header included. */

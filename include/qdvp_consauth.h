@@ -24,11 +24,11 @@
 #include <stddef.h>
 
 enum {
-  QDVP_CONSOLE_KEY_SIZE = 32,      // key bytes
-  QDVP_CONSOLE_NONCE_DIGITS = 16,  // hexadecimal digits of a nonce
-  QDVP_CONSOLE_DIGEST_DIGITS = 64, // hexadecimal digits of a digest
-  QDVP_CONSOLE_SEAL_MAX = 128,     // bytes a seal puts in front of the command, at most
-  QDVP_CONSOLE_AUTH_WINDOW = 30,   // seconds a stamp may differ from the receiver's clock
+  QDVP_CONSOLE_KEY_SIZE = 32,       // key bytes
+  QDVP_CONSOLE_NONCE_DIGITS = 16,   // hexadecimal digits of a nonce
+  QDVP_CONSOLE_DIGEST_DIGITS = 64,  // hexadecimal digits of a digest
+  QDVP_CONSOLE_SEAL_MAX = 128,      // bytes a seal puts in front of the command, at most
+  QDVP_CONSOLE_AUTH_WINDOW = 30,    // seconds a stamp may differ from the receiver's clock
 };
 
 // The word that opens a sealed datagram.
@@ -66,9 +66,9 @@ int QDVP_NewConsoleNonce(char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1]);
 
 // Writes the sealed datagram for command (length bytes) to port with stamp and nonce into out
 // (size bytes, not NUL-terminated); returns its length, or 0 when it does not fit.
-size_t QDVP_SealConsoleCommand(const unsigned char key[QDVP_CONSOLE_KEY_SIZE], int port,
-                               long stamp, const char *nonce, const char *command,
-                               size_t length, char *out, size_t size);
+size_t QDVP_SealConsoleCommand(const unsigned char key[QDVP_CONSOLE_KEY_SIZE], int port, long stamp,
+                               const char *nonce, const char *command, size_t length, char *out,
+                               size_t size);
 
 // What opening a datagram's seal found.
 enum ConsoleSealStatus {
@@ -82,6 +82,5 @@ enum ConsoleSealStatus {
 // WRONG and MALFORMED *command is the offset of the command text (length for a malformed
 // seal); for GOOD and WRONG *stamp and nonce (17 bytes) are filled. key null: no key, so
 // every seal is WRONG. The digest is compared in constant time.
-int QDVP_OpenConsoleSeal(const unsigned char *key, int port, const char *datagram,
-                         size_t length, long *stamp, char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1],
-                         size_t *command);
+int QDVP_OpenConsoleSeal(const unsigned char *key, int port, const char *datagram, size_t length,
+                         long *stamp, char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1], size_t *command);

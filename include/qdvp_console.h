@@ -34,13 +34,13 @@
 #include "qdvp_anchor.h"
 
 enum {
-  QDVP_CONSOLE_BUFFER_SIZE = 1600,   // command buffer and receive size
-  QDVP_CONSOLE_BUSY = 99,            // status while a command runs
-  QDVP_CONSOLE_REJECTED = 7,         // answer to a command that arrives while one runs
-  QDVP_CONSOLE_BUSY_NOTICE = 15,     // seconds between "99 " notices to a waiting requester
-  QDVP_SHOW_BUFFER_STEP = 1000,      // SHOW reply buffer size and growth
-  QDVP_SHOW_BUFFER_RESERVE = 50,     // a new part starts when less than this remains
-  QDVP_MAX_CONSOLE_SOCKETS = 4,      // the console port and, for ASFS, three more
+  QDVP_CONSOLE_BUFFER_SIZE = 1600,  // command buffer and receive size
+  QDVP_CONSOLE_BUSY = 99,           // status while a command runs
+  QDVP_CONSOLE_REJECTED = 7,        // answer to a command that arrives while one runs
+  QDVP_CONSOLE_BUSY_NOTICE = 15,    // seconds between "99 " notices to a waiting requester
+  QDVP_SHOW_BUFFER_STEP = 1000,     // SHOW reply buffer size and growth
+  QDVP_SHOW_BUFFER_RESERVE = 50,    // a new part starts when less than this remains
+  QDVP_MAX_CONSOLE_SOCKETS = 4,     // the console port and, for ASFS, three more
 };
 
 // Command codes: the index in ConCommandString.
@@ -106,7 +106,7 @@ struct ConsoleBlock {
 
   // The hand-over (the fields below).
   OSV1_LOCK Mutex QDVP_ACQUIRED_BEFORE(ConsoleBlock::EntryLock);
-  OSV1_COND Cond;     // signalled at each hand-over and at the I/O task's start and end
+  OSV1_COND Cond;  // signalled at each hand-over and at the I/O task's start and end
   // Held while the service takes a command out of the area.
   OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(ConsoleBlock::Mutex)
       QDVP_ACQUIRED_BEFORE(DPAB::SelectLock);
@@ -152,8 +152,7 @@ extern const char *const ConCommandString[QDVP_CMD_COUNT];
 // The console service (qdvpsrcc.cpp); see qdvp_services.h.
 // Sends a reply to the command's requester: replyBuffer holds "code " followed by text; a
 // SHOW reply (showReply nonzero) is split at '@' into one datagram per part.
-void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text,
-                           int showReply);
+void QDVP_SendConsoleReply(DPAB *anchor, const char *replyBuffer, const char *text, int showReply);
 
 // The console I/O task (qdvpcmdk.cpp).
 void QDVP_SockConsoleSupport(ProcessEntry *entry);

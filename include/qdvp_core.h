@@ -69,8 +69,8 @@ void QDVP_SetAnchorFlag(DPAB *anchor, std::atomic<int> *flag);
 int QDVP_WaitForAnchorFlag(DPAB *anchor, std::atomic<int> *flag, int seconds);
 // The body of a task that has nothing to do but wait until it is asked to end: it records its
 // thread, traces its start line and its TaskIO waits, and ends itself.
-[[noreturn]] void QDVP_RunIdleTask(ProcessEntry *entry, const char *startLine,
-                                   const char *waitLine, const char *wakeLine);
+[[noreturn]] void QDVP_RunIdleTask(ProcessEntry *entry, const char *startLine, const char *waitLine,
+                                   const char *wakeLine);
 
 // A block that a file server waits on for its file: a lock, a mutex and a condition.
 struct QDVP_SignalBlock {

@@ -221,8 +221,8 @@ bool QDVP_BuildStampedRow(SourceEntry *source, DPAB *anchor, DCHinFlight *row)
 
 // Where the handle of a data message sits: after the length word and the request code field
 // (a row sent again carries its source's handle of the moment).
-constexpr size_t kDataHandleOffset = QDVP_WIRE_LENGTH_WORD + QDVP_WIRE_FIELD_HEADER + 2 +
-                                     QDVP_WIRE_FIELD_HEADER;
+constexpr size_t kDataHandleOffset =
+    QDVP_WIRE_LENGTH_WORD + QDVP_WIRE_FIELD_HEADER + 2 + QDVP_WIRE_FIELD_HEADER;
 
 // The outbox (qdvpwout.cpp): rows that producers built themselves while their source was
 // Active on a link with a window, for the client to put into the window and send together.

@@ -51,16 +51,16 @@ enum {
 // What the record reader needs besides the file: where lines are read and records assembled,
 // and how records end.
 struct MonitorReadControl {
-  char *pReadBuffer;          // one line, ReadSize bytes
+  char *pReadBuffer;  // one line, ReadSize bytes
   int ReadSize;
-  const char *pDelimiter;     // the source's attribute delimiter, or null
-  const char *pEndText;       // end-of-input text, or null
+  const char *pDelimiter;  // the source's attribute delimiter, or null
+  const char *pEndText;    // end-of-input text, or null
   int EndTextLength;
-  int LinesPerRecord;         // at least 1
-  int FieldsPerRecord;        // 0: completion by field count is off
+  int LinesPerRecord;           // at least 1
+  int FieldsPerRecord;          // 0: completion by field count is off
   RecordSetCompareRule *pRule;  // or null
-  long StopAt;                // no line starting at or after this position is read; -1: none
-  int RecordsCut;             // grows by one for every record cut to the record size
+  long StopAt;                  // no line starting at or after this position is read; -1: none
+  int RecordsCut;               // grows by one for every record cut to the record size
 };
 
 // Start-up (qdvpfile.cpp).
@@ -80,19 +80,19 @@ int CompareFilePosition(long a, long b);
 // symbolic link only as QDVP_FOLLOW_SYMLINKS allows. Any thread may call these.
 enum {
   QDVP_OPEN_OK = 0,
-  QDVP_OPEN_MISSING = 1,      // no such file (or no permission, or a link to nothing): wait
-  QDVP_OPEN_ERROR = 2,        // any other failure (a directory in its place): Error says which
-  QDVP_OPEN_NOT_REGULAR = 3,  // a FIFO, socket or device: Kind names it; never opened
-  QDVP_OPEN_LINK_REFUSED = 4, // a symbolic link the setting does not let us follow
+  QDVP_OPEN_MISSING = 1,       // no such file (or no permission, or a link to nothing): wait
+  QDVP_OPEN_ERROR = 2,         // any other failure (a directory in its place): Error says which
+  QDVP_OPEN_NOT_REGULAR = 3,   // a FIFO, socket or device: Kind names it; never opened
+  QDVP_OPEN_LINK_REFUSED = 4,  // a symbolic link the setting does not let us follow
 };
 struct MonitorFileOpen {
-  FILE *File;      // QDVP_OPEN_OK: the open file, the caller's to close
-  int Status;      // QDVP_OPEN_...
-  int Error;       // errno of a failure
-  int Link;        // the name is a symbolic link
-  dev_t Device;    // identity of the file opened
+  FILE *File;    // QDVP_OPEN_OK: the open file, the caller's to close
+  int Status;    // QDVP_OPEN_...
+  int Error;     // errno of a failure
+  int Link;      // the name is a symbolic link
+  dev_t Device;  // identity of the file opened
   ino_t Inode;
-  char Kind[24];   // what stands under the name when it is not a regular file
+  char Kind[24];      // what stands under the name when it is not a regular file
   char Target[4096];  // the resolved target of a link
 };
 // Opens name for reading (for writing when write is nonzero: nothing is truncated). Returns
@@ -132,8 +132,8 @@ struct FilePositionEntry {
   uint32_t RowStream = 0, RowNumber = 0;  // its row's place in the source's row stream (0: none)
 };
 // Reads one line (without its line end): "APPLICATION TABLE CHECKSUM POSITION FILE", then
-// "STREAM NUMBER" when the rows went out on a window (the row stream and its last number); the names
-// with spaces, control bytes and '%' as %XX. False for anything else.
+// "STREAM NUMBER" when the rows went out on a window (the row stream and its last number); the
+// names with spaces, control bytes and '%' as %XX. False for anything else.
 bool QDVP_ParseFilePositionLine(const char *line, size_t length, FilePositionEntry *entry);
 // Reads a state file's text: the entries of its readable lines go to entries (empty lines and
 // '#' comments are skipped, a last line without its line end was cut and is unreadable).

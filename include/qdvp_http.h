@@ -32,8 +32,8 @@ struct HTQ1_Client;
 struct HTQ1_Activity;
 
 enum {
-  QDVP_URL_MAX = 1024,           // a URL that may be monitored or dispatched
-  QDVP_URL_ENTRY_MAX = 1027,     // a URL an entry may hold
+  QDVP_URL_MAX = 1024,        // a URL that may be monitored or dispatched
+  QDVP_URL_ENTRY_MAX = 1027,  // a URL an entry may hold
   QDVP_URL_TITLE_MAX = 255,
   QDVP_URL_OWNER_MAX = 32,
   QDVP_URL_ISP_MAX = 64,
@@ -69,14 +69,13 @@ struct URLownerEntry {
 struct URLrequestEntry {
   char URL[QDVP_URL_ENTRY_MAX + 1];
   time_t StartTime;
-  int SampleInterval;   // seconds
+  int SampleInterval;  // seconds
   int SampleSetSize;
-  int CachePercent;     // 0-100
+  int CachePercent;  // 0-100
   int FromConfigFile;
-  OSV1_HOLDS Holds;     // the tasks that use the entry outside the URL list lock
+  OSV1_HOLDS Holds;  // the tasks that use the entry outside the URL list lock
   // The sample below, between the client task, the subtasks and the update task.
-  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock)
-      QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
+  OSV1_LOCK Lock QDVP_ACQUIRED_AFTER(DPAB::SNMPnodeLock) QDVP_ACQUIRED_BEFORE(DPAB::HTTPupdateLock);
 
   // Under the URL management block's URLlistLock.
   URLrequestEntry *pNext;
@@ -88,7 +87,7 @@ struct URLrequestEntry {
   long long NextSampleMs QDVP_GUARDED_BY(Lock);
   time_t LastSampleTime QDVP_GUARDED_BY(Lock);
   int *pResponseTimes QDVP_PT_GUARDED_BY(Lock);  // SampleSetSize entries (milliseconds)
-  int CurrentPosition QDVP_GUARDED_BY(Lock);  // in pResponseTimes
+  int CurrentPosition QDVP_GUARDED_BY(Lock);     // in pResponseTimes
   int SamplesTaken QDVP_GUARDED_BY(Lock);
   long CurrentResponseTime QDVP_GUARDED_BY(Lock), AverageResponseTime QDVP_GUARDED_BY(Lock),
       MaximumResponseTime QDVP_GUARDED_BY(Lock), TotalResponseTime QDVP_GUARDED_BY(Lock);
@@ -99,23 +98,23 @@ struct URLrequestEntry {
   long PageKept QDVP_GUARDED_BY(Lock);        // bytes of it in the buffer
   char PageTitle[QDVP_URL_TITLE_MAX + 1] QDVP_GUARDED_BY(Lock);
   char ServerType[QDVP_URL_SERVER_TYPE_MAX + 1] QDVP_GUARDED_BY(Lock);
-  int HTTPversion QDVP_GUARDED_BY(Lock);       // 11 or 10
+  int HTTPversion QDVP_GUARDED_BY(Lock);        // 11 or 10
   int RetriedWithHTTP10 QDVP_GUARDED_BY(Lock);  // the fallback to HTTP 1.0 failed: never again
   uint32_t RequestStatus QDVP_GUARDED_BY(Lock);
   int ValidURLstat QDVP_GUARDED_BY(Lock);  // a finished sample waits to be reported
-  int Sampling QDVP_GUARDED_BY(Lock);  // a client task takes a sample: no other task starts one
+  int Sampling QDVP_GUARDED_BY(Lock);      // a client task takes a sample: no other task starts one
   struct timespec RequestStart QDVP_GUARDED_BY(Lock), RequestEnd QDVP_GUARDED_BY(Lock);
   // Phases of the page request, microseconds, and the certificate's days to expiry.
-  long long DNSTime QDVP_GUARDED_BY(Lock), ConnectTime QDVP_GUARDED_BY(Lock),
-      TLSTime QDVP_GUARDED_BY(Lock), FirstByteTime QDVP_GUARDED_BY(Lock),
-      TotalTime QDVP_GUARDED_BY(Lock);
+  long long DNSTime QDVP_GUARDED_BY(Lock),
+      ConnectTime QDVP_GUARDED_BY(Lock), TLSTime QDVP_GUARDED_BY(Lock),
+      FirstByteTime QDVP_GUARDED_BY(Lock), TotalTime QDVP_GUARDED_BY(Lock);
   long CertificateDays QDVP_GUARDED_BY(Lock);
   // Objects.
   int OutstandingPage QDVP_GUARDED_BY(Lock);     // 1 while the page request is out
   int OutstandingObjects QDVP_GUARDED_BY(Lock);  // object requests not yet answered
   int ObjectThreshold QDVP_GUARDED_BY(Lock);
   int ObjectsWaited QDVP_GUARDED_BY(Lock);
-  int PageObjects QDVP_GUARDED_BY(Lock);      // objects found by the last scan
+  int PageObjects QDVP_GUARDED_BY(Lock);       // objects found by the last scan
   long TotalObjectSize QDVP_GUARDED_BY(Lock);  // bytes of the objects of the last scan
   long ScanObjectSize QDVP_GUARDED_BY(Lock);   // bytes counted during the scan under way
   int ScanObjects QDVP_GUARDED_BY(Lock);
@@ -128,7 +127,7 @@ struct URLrequestEntry {
 // answer back under it; what the subtask works with meanwhile is its own copy.
 struct URLactivityBlock {
   std::atomic<int> Status{QDVP_UATB_STARTING};  // QDVP_UATB_*
-  ProcessEntry *pPE = nullptr;  // set by the subtask before it reports itself free
+  ProcessEntry *pPE = nullptr;                  // set by the subtask before it reports itself free
   // The subtask's own, touched by no other task while it runs.
   HTQ1_Client *pClient = nullptr;
   int ClientVersion = 0;  // 11 or 10
@@ -178,7 +177,7 @@ struct URLmanagementBlock {
   int PageObjectTasks;
   int PageObjectsMax;
   int IdleTaskSeconds;
-  long MaxPageSize;       // bytes of a page or object body kept
+  long MaxPageSize;  // bytes of a page or object body kept
   char ISPname[QDVP_URL_ISP_MAX + 1];
   int ISPnameLength;
   char *pConfigFile;

@@ -26,9 +26,9 @@ struct MetaRecordNode {
 // the client's condition; it then waits on its own condition until Status is no longer -1.
 // The client fills pHead and RecordCount and answers by setting Status (0 success, other
 // values failure) under the waiting task's TaskIOmutex and signalling its condition; it must
-// not hold its own TaskIOmutex while it does so. The orderly shutdown wakes pPE, the task waiting for a
-// remote metafile, so that field comes first.
-// (struct MemMetafile lives with the anchor, in qdvp_anchor.h.)
+// not hold its own TaskIOmutex while it does so. The orderly shutdown wakes pPE, the task waiting
+// for a remote metafile, so that field comes first. (struct MemMetafile lives with the anchor, in
+// qdvp_anchor.h.)
 
 // The request the metafile server fills with a local metafile's records.
 struct MetaRecordRequest {

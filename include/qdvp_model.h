@@ -215,10 +215,10 @@ struct AttrEntry {
   long FilterValue[QDVP_MAX_FILTERS];
   char *pFilterString[QDVP_MAX_FILTERS];
   char Type;
-  char Shared;    // a copy: its texts belong to the model source's attribute
+  char Shared;  // a copy: its texts belong to the model source's attribute
 
   // Under the source's AttrLock: the row being built and what a rate remembers of the last.
-  void *pWork[2];         // record parsing working words; cleared in copies
+  void *pWork[2];  // record parsing working words; cleared in copies
   int ActualValSize;
   time_t PrevSampleTime;
   double PrevSampleValue;
@@ -362,7 +362,7 @@ struct SourceEntry {
   int16_t DataSequence;
   int16_t RowControl;
   int RequestNumber;
-  int LastDataStatus;  // the status of the last row sent: 0, the agent's code, or a link failure
+  int LastDataStatus;     // the status of the last row sent: 0, the agent's code, or a link failure
   int LastRequestStatus;  // the status the client ended the last request with (any verb)
   int RowPosted;          // the last row went into the window: its status comes later
   int OfflineNow;
@@ -485,8 +485,8 @@ struct SMBlock {
       QDVP_ACQUIRED_BEFORE(DPAB::ProcessListLock);
 
   // Constant after construction: the interval and mode, and the array's shape.
-  int Interval;  // seconds (SummaryInterval)
-  int Batch;     // SummaryBatchMode
+  int Interval;    // seconds (SummaryInterval)
+  int Batch;       // SummaryBatchMode
   int KeyCount;    // key width in bytes (16 without key attributes)
   int TotalCount;  // attributes summarized by total
   int AllocationUnit;

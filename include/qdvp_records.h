@@ -82,4 +82,3 @@ int StandardCompare(const void *a, const void *b);
 // 1 when the attribute is part of the rows of its table: not input-only, and in a summary
 // table a key, a summarized attribute, a summary attribute or the time stamp.
 int QDVP_AttrAccessible(const SourceEntry *source, const AttrEntry *attribute);
-

@@ -11,13 +11,13 @@
 #include "qdvp_anchor.h"
 
 struct ScanClock {
-  int Interval;        // seconds, starting at 1
-  int Activity;        // units of activity since the last change
-  int IdleCycles;      // cycles since the last change
-  int DelayCycles;     // QDVP_SCAN_DELAY_CYCLES
-  int MaxInterval;     // QDVP_SCAN_MAX_INTERVAL
-  int ActivityDelay;   // QDVP_ACTIVITY_DELAY_CYCLES
-  int OutageWindow;    // QDVP_TCP_OUTAGE_WINDOW; caps the interval when positive
+  int Interval;       // seconds, starting at 1
+  int Activity;       // units of activity since the last change
+  int IdleCycles;     // cycles since the last change
+  int DelayCycles;    // QDVP_SCAN_DELAY_CYCLES
+  int MaxInterval;    // QDVP_SCAN_MAX_INTERVAL
+  int ActivityDelay;  // QDVP_ACTIVITY_DELAY_CYCLES
+  int OutageWindow;   // QDVP_TCP_OUTAGE_WINDOW; caps the interval when positive
 };
 
 // Reads the settings into a clock at interval 1.

@@ -1,7 +1,8 @@
 // SNMP version 1 and 2c messages for MIB collection: building a get, get-next or get-bulk
 // request, sending it and waiting for its answer, checking the answer, and turning one
-// variable binding into an attribute value. Any task may call these; each caller owns its buffers and socket. The
-// adaptive response wait counters are process-wide, under one lock (snmp/qdvpssrp.cpp).
+// variable binding into an attribute value. Any task may call these; each caller owns its buffers
+// and socket. The adaptive response wait counters are process-wide, under one lock
+// (snmp/qdvpssrp.cpp).
 //
 // Everything read here comes from the network and is hostile: every length is checked against
 // the datagram before it is used, and a message that fails a check is refused with a trace.
@@ -61,9 +62,8 @@ size_t QDVP_SNMPconstructPDUbuffer(unsigned char *buffer, size_t bufferSize, int
 // and port (5 s, 10 s when receiveOnly; answers from elsewhere are ignored and the wait goes
 // on). Returns the bytes received, 0 on time-out (which may raise SendPDUwait), -1 when the
 // send failed.
-int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
-                               size_t bufferSize, const struct sockaddr_in *agent,
-                               int receiveOnly);
+int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length, size_t bufferSize,
+                               const struct sockaddr_in *agent, int receiveOnly);
 // The wait of one answer, in milliseconds (-1: QDVP_SNMP_RESPONSE_WAIT seconds); tests only.
 void TEST_QDVP_SetSNMPwaitMs(int normalMs, int receiveOnlyMs);
 // The adaptive wait counters: SendPDUwait (seconds, 5 up to 25), sends and answers so far.
@@ -100,9 +100,9 @@ bool QDVP_SNMPreadBindings(const unsigned char *buffer, size_t length, size_t po
 // Decodes the variable binding at position (a SEQUENCE of an OID and a value) into attr: its
 // OID as dotted text into oid (oidSize bytes), its value by the value's type and the
 // attribute's form (an 8-byte numeric attribute holds a Counter64 whole; a 4-byte one its low
-// 32 bits; the version 2c exceptions store nothing). *next gets the position after the binding. Returns 1 when a value was
-// stored, 0 otherwise (no value, a type that stores nothing, or a malformed binding, for
-// which *next is 0).
+// 32 bits; the version 2c exceptions store nothing). *next gets the position after the binding.
+// Returns 1 when a value was stored, 0 otherwise (no value, a type that stores nothing, or a
+// malformed binding, for which *next is 0).
 int QDVP_SNMPloadAttributeFromBER(const unsigned char *buffer, size_t length, size_t position,
                                   AttrEntry *attr, char *oid, size_t oidSize, size_t *next);
 

@@ -33,10 +33,10 @@ extern const char ExplicitMarkASCII[];   // "//": an application association rec
 extern const char ExplicitMarkEBCDIC[];  // the same two characters as EBCDIC bytes
 
 enum {
-  QDVP_SOCK_BUFFER_SIZE = 4096,     // one receive, and the longest record of a partner
-  QDVP_SOCK_FIRST_DATA_WAIT = 5,    // seconds a dynamic TCP partner has for its first bytes
-  QDVP_SOCK_MAX_UNBOUND = 64,       // accepted TCP connections still waiting for first bytes
-  QDVP_SOCK_ACCEPT_REST_MS = 500,   // the listening socket's rest after an accept that failed
+  QDVP_SOCK_BUFFER_SIZE = 4096,        // one receive, and the longest record of a partner
+  QDVP_SOCK_FIRST_DATA_WAIT = 5,       // seconds a dynamic TCP partner has for its first bytes
+  QDVP_SOCK_MAX_UNBOUND = 64,          // accepted TCP connections still waiting for first bytes
+  QDVP_SOCK_ACCEPT_REST_MS = 500,      // the listening socket's rest after an accept that failed
   QDVP_SOCK_LIMIT_REPORT_PERIOD = 60,  // seconds between two reports of the open-file limit
   // Seconds a UDP session (a socket partner's or a client API session's) lasts without a
   // datagram at most, whatever its table's time to live: QDVP_UDP_SESSION_IDLE.
@@ -44,7 +44,7 @@ enum {
   QDVP_SOCK_DATA_PORT_BASE = 7500,  // + DP_PORT_OFFSET, or QDVP_DP_PORT
   QDVP_SOCK_API_PORT_BASE = 7600,   // + DP_PORT_OFFSET, or QDVP_API_DPAPI_PORT
   QDVP_META_SERVER_PORT_BASE = 7800,
-  QDVP_POST_PORT_DEFAULT = 7575,    // or QDVP_POST_DP_PORT
+  QDVP_POST_PORT_DEFAULT = 7575,  // or QDVP_POST_DP_PORT
 };
 
 // The loop of the socket data server and the client API server (port in host byte order); the
@@ -109,7 +109,7 @@ void QDVP_ResetPartner(IOEntry *partner) QDVP_REQUIRES(partner->IOLock);
 ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor);
 // Fills the posting source's attributes from one message and returns its stamp; sends nothing.
 std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *sender,
-                            const char *buffer, int length);
+                             const char *buffer, int length);
 std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
                                        const struct sockaddr_in *sender, char *buffer, int length);
 std::string QDVP_PostAckStamp(const struct sockaddr_in *sender, const char *corvidTime, char key,

@@ -29,7 +29,7 @@ struct StatBlock {
   uint32_t APPCio QDVP_GUARDED_BY(Lock);
   uint32_t Posts QDVP_GUARDED_BY(Lock);
   uint32_t DCHio QDVP_GUARDED_BY(Lock);
-  uint32_t Traps QDVP_GUARDED_BY(Lock);  // for the life of the data provider
+  uint32_t Traps QDVP_GUARDED_BY(Lock);         // for the life of the data provider
   uint32_t TrapsEmitted QDVP_GUARDED_BY(Lock);  // TRAPEMIT traps sent, for the life as well
   // Per-minute rates, each averaged with the one before at every text.
   double FileIOrate QDVP_GUARDED_BY(Lock);

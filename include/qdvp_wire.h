@@ -63,8 +63,8 @@ struct QDVP_WireField {
 
 // Reads the field at *position of a message of messageLength bytes and moves *position past
 // it. Returns 1 for a field, 0 at the end, -1 for a field that runs past the end.
-inline int QDVP_WireNextField(const unsigned char *message, size_t messageLength,
-                              size_t *position, QDVP_WireField *field) {
+inline int QDVP_WireNextField(const unsigned char *message, size_t messageLength, size_t *position,
+                              QDVP_WireField *field) {
   if (*position < QDVP_WIRE_LENGTH_WORD) *position = QDVP_WIRE_LENGTH_WORD;
   if (*position >= messageLength) return 0;
   size_t remaining = messageLength - *position;

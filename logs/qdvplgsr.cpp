@@ -107,11 +107,13 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
       anchor->DPtype >= 0 && anchor->DPtype <= QDVP_TYPE_MAX ? DPtypeString[anchor->DPtype] : "DP";
   char node[128];
   snprintf(node, sizeof(node), "%s%.4sdp", QDV0_LocalHostNameString(), type);
-  SourceEntry *log = QDVP_DefineBuiltInTable(anchor, appl, kLogTable, "E", nullptr, kLogHelp, kLogAttrs,
-                                 sizeof(kLogAttrs) / sizeof(kLogAttrs[0]), node);
+  SourceEntry *log =
+      QDVP_DefineBuiltInTable(anchor, appl, kLogTable, "E", nullptr, kLogHelp, kLogAttrs,
+                              sizeof(kLogAttrs) / sizeof(kLogAttrs[0]), node);
   const char *ttl = QDV0_GetEnv("QDVP_ACTIONLOG_TTL", "1800");
-  SourceEntry *action = QDVP_DefineBuiltInTable(anchor, appl, kActionTable, "K", ttl, kActionHelp, kActionAttrs,
-                                    sizeof(kActionAttrs) / sizeof(kActionAttrs[0]), node);
+  SourceEntry *action =
+      QDVP_DefineBuiltInTable(anchor, appl, kActionTable, "K", ttl, kActionHelp, kActionAttrs,
+                              sizeof(kActionAttrs) / sizeof(kActionAttrs[0]), node);
   if (log == nullptr || action == nullptr || requester == nullptr) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report");
     QDVP_ReleaseApplResources(anchor, appl, 1);
@@ -193,4 +195,3 @@ void QDVP_DPlogServer(ProcessEntry *entry) {
            entry->ThreadID.load());
   QDVP_EndTask(anchor, entry);
 }
-

@@ -268,8 +268,7 @@ void QDVP_EnqueueDPlogRequest(DPAB *anchor, WorkItem *entry) {
     }
     anchor->pDPlogQueueTail = entry;
   }
-  auto *server =
-      static_cast<ProcessEntry *>(anchor->pDPlogServer.load());
+  auto *server = static_cast<ProcessEntry *>(anchor->pDPlogServer.load());
   if (server != nullptr) QDVP_SignalTaskIO(server);
 }
 
@@ -435,4 +434,3 @@ void QDVP_ForgetDPlogAnchor(DPAB *anchor) {
   DPAB *expected = anchor;
   sDPAB.compare_exchange_strong(expected, nullptr);
 }
-

@@ -102,8 +102,7 @@ std::string QDVP_FormatMetricsPage(DPAB *anchor) {
          c.OpenedFiles);
   Metric(&page, "qdvp_file_records_total", "counter", "Records read from monitored files.",
          c.FileIO);
-  Metric(&page, "qdvp_sockets_opened_total", "counter", "Partner sockets opened.",
-         c.OpenedSockets);
+  Metric(&page, "qdvp_sockets_opened_total", "counter", "Partner sockets opened.", c.OpenedSockets);
   Metric(&page, "qdvp_socket_receives_total", "counter", "Receives from socket partners.",
          c.SocketIO);
   Metric(&page, "qdvp_api_calls_total", "counter", "Client API calls.", c.APIcalls);
@@ -113,8 +112,7 @@ std::string QDVP_FormatMetricsPage(DPAB *anchor) {
   Metric(&page, "qdvp_traps_total", "counter", "SNMP traps received.", c.Traps);
   Metric(&page, "qdvp_traps_emitted_total", "counter", "SNMP traps emitted for take actions.",
          c.TrapsEmitted);
-  Metric(&page, "qdvp_tasks", "gauge", "Tasks running.",
-         static_cast<unsigned long long>(tasks));
+  Metric(&page, "qdvp_tasks", "gauge", "Tasks running.", static_cast<unsigned long long>(tasks));
   return page;
 }
 

@@ -255,8 +255,8 @@ void QDVP_OutputNoDataStatusToDCH(DPAB *anchor, const char *agentKey, const char
   SourceEntry *source = sNoDataSource;
   if (source == nullptr) return;
   // The only agent of a report (the last, with nothing sent before it) also starts the set.
-  source->DataSequence = rowFlag < 0 || (rowFlag == 1 && *rowCount == 0) ? QDVP_SEQ_FIRST
-                                                                          : QDVP_SEQ_MIDDLE;
+  source->DataSequence =
+      rowFlag < 0 || (rowFlag == 1 && *rowCount == 0) ? QDVP_SEQ_FIRST : QDVP_SEQ_MIDDLE;
   if (source->State != QDVP_Active) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> NoData status discarded. DCH communication not ready or busy");
     return;
@@ -355,8 +355,8 @@ void QDVP_DoNoDataStatusReport(DPAB *anchor) {
   int rows = 0;
   for (size_t i = 0; i < agents.size(); i++) {
     int flag = i + 1 == agents.size() ? 1 : (i == 0 ? -1 : 0);
-    QDVP_OutputNoDataStatusToDCH(anchor, agents[i].first.c_str(), agents[i].second.c_str(),
-                                 flag, &rows);
+    QDVP_OutputNoDataStatusToDCH(anchor, agents[i].first.c_str(), agents[i].second.c_str(), flag,
+                                 &rows);
   }
   QDVP_TRC(trk, TRK1_DETAIL, "Total %d rows of MIB NoData status record(s) emitted to DCH", rows);
 }

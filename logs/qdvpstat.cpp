@@ -122,9 +122,8 @@ bool QDVP_SnapshotStatistics(StatCounts *copy) {
   StatBlock *b = SBptr.load();
   if (b == nullptr || copy == nullptr) return false;
   OSV1_Guard hold(&b->Lock);
-  *copy = {b->OpenedFiles, b->OpenedSockets, b->Traps,       b->TrapsEmitted,
-           b->AllFileIO,   b->AllSocketIO,   b->AllAPIcalls, b->AllPosts,
-           b->AllDCHio};
+  *copy = {b->OpenedFiles, b->OpenedSockets, b->Traps,    b->TrapsEmitted, b->AllFileIO,
+           b->AllSocketIO, b->AllAPIcalls,   b->AllPosts, b->AllDCHio};
   return true;
 }
 
@@ -132,8 +131,8 @@ bool QDVP_SnapshotStatistics(StatCounts *copy) {
 // length near zero (two seconds would make 10 records 300/min, and halve a quiet source's
 // rate), and goes on: its counts are taken once it has lasted a minute.
 char *QDVP_FormatStatLog(DPAB *anchor) {
-  StatBlock *b = anchor != nullptr && anchor->pStatBlock != nullptr ? anchor->pStatBlock
-                                                                     : SBptr.load();
+  StatBlock *b =
+      anchor != nullptr && anchor->pStatBlock != nullptr ? anchor->pStatBlock : SBptr.load();
   if (b == nullptr) return nullptr;
   char *text = static_cast<char *>(QDV0_GetStorage(512));
   if (text == nullptr) return nullptr;

@@ -437,8 +437,7 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
     // The source is Ready the moment the agent has registered it, and a partner that sends
     // right then may already have taken it online (Active, Input, ...): any state past Ready
     // says registered too, never "refused".
-    bool registered =
-        state == QDVP_Pending || (state >= QDVP_Ready && state != QDVP_Unregister);
+    bool registered = state == QDVP_Pending || (state >= QDVP_Ready && state != QDVP_Unregister);
     if (registered) {
       // registered
     } else if (state == QDVP_Register && anchor->ShutdownRequested) {
@@ -479,10 +478,9 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
   return result;
 }
 
-ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName,
-                                                  int validate, int *openedOut,
-                                                  int *alreadyDefinedOut, int autoLoad,
-                                                  int noEcho) {
+ApplEntry *QDVP_ConstructApplDataModel(DPAB *anchor, const char *metafileName, int validate,
+                                       int *openedOut, int *alreadyDefinedOut, int autoLoad,
+                                       int noEcho) {
   QDVP_TRC_ENTRY(trk);
   if (openedOut != nullptr) *openedOut = 0;
   if (anchor == nullptr || metafileName == nullptr || metafileName[0] == '\0') return nullptr;

@@ -249,4 +249,3 @@ void QDVP_ReleaseAttributeList(AttrEntry *list) {
     list = next;
   }
 }
-

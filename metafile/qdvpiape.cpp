@@ -205,4 +205,3 @@ AttrEntry *QDVP_LocateSetAttribute(DPAB *anchor, const char *parameterText) {
            static_cast<int>(strlen(attrName)));
   return nullptr;
 }
-

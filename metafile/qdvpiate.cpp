@@ -211,10 +211,9 @@ static void ParseFilters(AttrEntry *attr, const char *filterText) {
   QDV0_Free(copy);
 }
 
-AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name,
-                                               char *typeToken, const char *sizeToken, int key,
-                                               int atomic, const char *help,
-                                               const char *filterText) {
+AttrEntry *QDVP_InitializeAttrEntry(SourceEntry *source, const char *name, char *typeToken,
+                                    const char *sizeToken, int key, int atomic, const char *help,
+                                    const char *filterText) {
   QDVP_TRC_ENTRY(trk);
   if (name == nullptr || name[0] == '\0' || typeToken == nullptr || typeToken[0] == '\0') {
     QDVP_TRC(trk, TRK1_ERROR, "***** Incomplete attribute specification, ignored");

@@ -197,4 +197,3 @@ void QDVP_ReleaseIOResources(DPAB *anchor, IOEntry *io) {
   if (io->pSource != nullptr && io->pSource->pIOE == io) io->pSource->pIOE = nullptr;
   DestroyIOEntry(io);
 }
-

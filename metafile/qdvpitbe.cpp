@@ -110,7 +110,6 @@ TableEntry *QDVP_LocateTableByName(ApplEntry *application, const char *name, int
   return nullptr;
 }
 
-
 SourceEntry *QDVP_DefineBuiltInTable(DPAB *anchor, ApplEntry *appl, const char *name,
                                      const char *type, const char *ttl, const char *help,
                                      const BuiltInAttribute *attrs, int count,

@@ -117,8 +117,7 @@ static FILE *OpenTraced(const char *path) {
 // A remote retrieval holds the in-memory block's lock from the transfer until its records are
 // read or the metafile is closed (Status 0 says so): a hand-over between calls that the lock
 // analysis cannot follow.
-static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name)
-    QDVP_NO_THREAD_SAFETY_ANALYSIS {
+static void *RetrieveRemoteMetafile(DPAB *anchor, const char *name) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   MemMetafile *block = anchor->pMemMetafile;
   if (block == nullptr || block->pClientPE == nullptr) return nullptr;
   OSV1_GetLock(&block->Lock);
@@ -216,8 +215,8 @@ void *QDVP_OpenMetaFile(DPAB *anchor, const char *name, int validate) {
 // The last record of a remote retrieval lets go of the block's lock that
 // RetrieveRemoteMetafile took (Status 0 marks it held); the analysis cannot follow that
 // hand-over between calls, and only the retrieving task reads the records meanwhile.
-char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer, int size)
-    QDVP_NO_THREAD_SAFETY_ANALYSIS {
+char *QDVP_ReadMetaFile(DPAB *anchor, void *handle, char *buffer,
+                        int size) QDVP_NO_THREAD_SAFETY_ANALYSIS {
   if (handle == nullptr || buffer == nullptr || size <= 0) return nullptr;
   MemMetafile *block = anchor ? anchor->pMemMetafile.load() : nullptr;
   if (handle != block) return ReadStream(static_cast<FILE *>(handle), buffer, size);
@@ -404,4 +403,3 @@ int QDVP_ValidateMetaFile(const char *name) {
 }
 
 int QDVP_LastValidationSucceeded(void) { return g_lastValidationSucceeded; }
-

@@ -464,4 +464,3 @@ void QDVP_ReleaseApplGroupHelp(ApplEntry *application) {
   }
   QDV0_Free(application->pApplHelp);
 }
-

@@ -64,8 +64,8 @@ void CloseConnection(Client *c) {
 // One connection attempt, bounded by QDVP_MSRV_CONNECT_WAIT seconds.
 void Connect(Client *c) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  int rc = s < 0 ? -1 : connect(s, reinterpret_cast<struct sockaddr *>(&c->server),
-                                sizeof(c->server));
+  int rc =
+      s < 0 ? -1 : connect(s, reinterpret_cast<struct sockaddr *>(&c->server), sizeof(c->server));
   if (rc != 0 && s >= 0 && errno == EINPROGRESS) {
     QDVP_TRC(trk, TRK1_DETAIL, "TCP connect to metafile server timed out. connection pending");
     struct pollfd p = {s, POLLOUT, 0};
@@ -165,8 +165,8 @@ int Fetch(Client *c, const char *name, MetaRecordNode **head, int *count, bool *
     reader.Feed(piece, static_cast<size_t>(n));
   }
   if (reader.state() == MetaReplyReader::kMalformed) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** Invalid reply for metafile %s: %s. Assume file not found",
-             name, reader.why());
+    QDVP_TRC(trk, TRK1_ERROR, "*** Invalid reply for metafile %s: %s. Assume file not found", name,
+             reader.why());
     return QDVP_MSRV_STATUS_BAD_REPLY;
   }
   if (reader.status() != 0) return reader.status();
@@ -251,8 +251,8 @@ void Serve(Client *c, ProcessEntry *waiter, const char *name) {
     Connect(c);
     if (c->socket >= 0) status = Fetch(c, name, &head, &count, &answered);
   }
-  QDVP_TRC(trk, TRK1_DETAIL, "Metafile %s from server %s: status %d, %d record(s)", name,
-           c->host, status, count);
+  QDVP_TRC(trk, TRK1_DETAIL, "Metafile %s from server %s: status %d, %d record(s)", name, c->host,
+           status, count);
   if (c->socket >= 0) {
     if (status == QDVP_MSRV_STATUS_LOST) {
       CloseConnection(c);

@@ -47,9 +47,9 @@ using Clock = std::chrono::steady_clock;
 struct Partner {
   int socket = -1;
   struct sockaddr_in peer = {};
-  std::string host;     // the peer's name (or dotted address), for messages
-  std::string name;     // the metafile of the reply on its way
-  std::string out;      // the reply on its way
+  std::string host;  // the peer's name (or dotted address), for messages
+  std::string name;  // the metafile of the reply on its way
+  std::string out;   // the reply on its way
   size_t sent = 0;
   int records = 0;
   Clock::time_point deadline;
@@ -234,8 +234,8 @@ static int QDVP_SendMetFileReply(Server *sv, Partner *p, const char *refusal) {
     if (fd >= 0) count = ReadRecords(fd, &reply, &why);
   }
   if (count < 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** Metafile request for %s from %s refused: %s",
-             p->name.c_str(), p->host.c_str(), why);
+    QDVP_TRC(trk, TRK1_ERROR, "*** Metafile request for %s from %s refused: %s", p->name.c_str(),
+             p->host.c_str(), why);
     QDVP_SendDPlogMessage(sv->anchor, 45, p->name.c_str(), p->host.c_str());
     reply = QDVP_MetaReplyFailure(QDVP_MSRV_STATUS_NOT_FOUND);
     count = 0;
@@ -312,15 +312,13 @@ int Receive(Server *sv, Partner *p) {
       for (ssize_t i = 0; i < n; i++) {
         if (buffer[i] == '\0' || buffer[i] == '\n') buffer[i] = ' ';
       }
-      QDVP_TRC(trk, TRK1_ERROR, "*** Invalid metafile request received. Discarded. %.64s",
-               buffer);
+      QDVP_TRC(trk, TRK1_ERROR, "*** Invalid metafile request received. Discarded. %.64s", buffer);
       return 0;
     default:
       break;
   }
   QDVP_SendDPlogMessage(sv->anchor, 42, p->host.c_str(), p->name.c_str());
-  return QDVP_SendMetFileReply(sv, p, kind == QDVP_MSRV_REQ_REFUSED ? why : nullptr) >= 0 ? 0
-                                                                                           : -1;
+  return QDVP_SendMetFileReply(sv, p, kind == QDVP_MSRV_REQ_REFUSED ? why : nullptr) >= 0 ? 0 : -1;
 }
 
 // One wait of the loop and what became ready. The wait ends at the nearest reply deadline,

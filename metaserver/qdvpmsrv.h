@@ -8,21 +8,22 @@
 // QDVP_META_IO_WAIT seconds is dropped. A partner with no reply on its way is idle: one idle
 // for QDVP_META_IDLE_WAIT seconds is closed, and when every place is taken a new partner takes
 // the place of the one idle longest, so connections that say nothing can never lock clients
-// out; only when every partner has a reply on its way is a new one closed at once. The client is one task too; the loading task and it
-// meet through the anchor's metafile record block (handshake in include/qdvp_metafile.h).
+// out; only when every partner has a reply on its way is a new one closed at once. The client is
+// one task too; the loading task and it meet through the anchor's metafile record block (handshake
+// in include/qdvp_metafile.h).
 #pragma once
 
 #include "../include/qdvp_anchor.h"
 
 enum {
-  QDVP_MSRV_MAX_PARTNERS = 64,                 // connections served at once; more are closed
-  QDVP_MSRV_PENDING_BUDGET = 16 * 1024 * 1024, // reply bytes on their way, for all partners
-QDVP_MSRV_SEND_BUFFER = 64 * 1024,          // a partner's socket send buffer
-  QDVP_MSRV_CONNECT_WAIT = 5,                  // seconds a connection attempt may take
-  QDVP_MSRV_RETRY_WAIT = 60,                   // seconds between connection attempts
-  QDVP_MSRV_LOST_WAIT = 10,                    // seconds before reconnecting after a loss
-  QDVP_MSRV_DEFAULT_IO_WAIT = 30,              // QDVP_META_IO_WAIT default, seconds
-  QDVP_MSRV_DEFAULT_IDLE_WAIT = 60,            // QDVP_META_IDLE_WAIT default, seconds
+  QDVP_MSRV_MAX_PARTNERS = 64,                  // connections served at once; more are closed
+  QDVP_MSRV_PENDING_BUDGET = 16 * 1024 * 1024,  // reply bytes on their way, for all partners
+  QDVP_MSRV_SEND_BUFFER = 64 * 1024,            // a partner's socket send buffer
+  QDVP_MSRV_CONNECT_WAIT = 5,                   // seconds a connection attempt may take
+  QDVP_MSRV_RETRY_WAIT = 60,                    // seconds between connection attempts
+  QDVP_MSRV_LOST_WAIT = 10,                     // seconds before reconnecting after a loss
+  QDVP_MSRV_DEFAULT_IO_WAIT = 30,               // QDVP_META_IO_WAIT default, seconds
+  QDVP_MSRV_DEFAULT_IDLE_WAIT = 60,             // QDVP_META_IDLE_WAIT default, seconds
 };
 
 // 1 when the metafile server port is taken on this host (a server runs), 0 otherwise.

@@ -58,9 +58,7 @@ MetaRequestKind QDVP_ParseMetaRequest(const char *data, size_t length, std::stri
   return QDVP_MSRV_REQ_GETMETA;
 }
 
-std::string QDVP_MetaReplyHeader(int count) {
-  return "0 \n" + std::to_string(count) + " \n";
-}
+std::string QDVP_MetaReplyHeader(int count) { return "0 \n" + std::to_string(count) + " \n"; }
 
 std::string QDVP_MetaReplyFailure(int status) { return std::to_string(status) + " \n"; }
 

@@ -17,13 +17,13 @@
 #include <vector>
 
 enum {
-  QDVP_MSRV_REQUEST_MAX = 256,            // bytes of one request the server reads
-  QDVP_MSRV_NAME_MAX = 200,               // longest name served
-  QDVP_MSRV_FILE_MAX = 1024 * 1024,       // largest metafile served, in bytes
+  QDVP_MSRV_REQUEST_MAX = 256,       // bytes of one request the server reads
+  QDVP_MSRV_NAME_MAX = 200,          // longest name served
+  QDVP_MSRV_FILE_MAX = 1024 * 1024,  // largest metafile served, in bytes
   // Largest reply a client accepts: the file cap, a line end added to each piece of a long
   // line (a piece is at least 16 bytes) and the header.
   QDVP_MSRV_REPLY_MAX = QDVP_MSRV_FILE_MAX + QDVP_MSRV_FILE_MAX / 16 + 64,
-  QDVP_MSRV_RECORDS_MAX = 131072,         // most records in one reply
+  QDVP_MSRV_RECORDS_MAX = 131072,  // most records in one reply
   QDVP_MSRV_STATUS_NOT_FOUND = 1,
   QDVP_MSRV_STATUS_TIMEOUT = 20,
   QDVP_MSRV_STATUS_LOST = -2,
@@ -32,10 +32,10 @@ enum {
 
 // What one received request is.
 enum MetaRequestKind {
-  QDVP_MSRV_REQ_GETMETA = 0,   // a name to look up (*name)
-  QDVP_MSRV_REQ_NO_NAME = 1,   // GETMETA alone: discarded
-  QDVP_MSRV_REQ_INVALID = 2,   // not a GETMETA request: discarded
-  QDVP_MSRV_REQ_REFUSED = 3,   // GETMETA with a name never served (*why says why): status 1
+  QDVP_MSRV_REQ_GETMETA = 0,  // a name to look up (*name)
+  QDVP_MSRV_REQ_NO_NAME = 1,  // GETMETA alone: discarded
+  QDVP_MSRV_REQ_INVALID = 2,  // not a GETMETA request: discarded
+  QDVP_MSRV_REQ_REFUSED = 3,  // GETMETA with a name never served (*why says why): status 1
 };
 
 // Splits length bytes of a request. A request with a NUL byte, one that fills the whole

@@ -92,4 +92,3 @@ void QDVP_ReleaseRoutingBlocks(DPAB *anchor) {
     FreeBlock(block);
   }
 }
-

@@ -75,8 +75,10 @@ SMBlock *QDVP_CreateSummaryManagementBlock(int interval, int batch) {
   if (block == nullptr) return nullptr;
   block->Interval = FitInterval(interval);
   block->Batch = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_SUMMARY_BATCH_MODE", "N")) ? 1 : (batch ? 1 : 0);
-  block->IntervalStatusLimit =
-      block->Interval == 60 ? 59 : block->Interval == 3600 ? 23 : block->Interval == 86400 ? 31 : 0;
+  block->IntervalStatusLimit = block->Interval == 60      ? 59
+                               : block->Interval == 3600  ? 23
+                               : block->Interval == 86400 ? 31
+                                                          : 0;
   block->KeyCount = 16;
   block->SlotWidth = 17;
   block->KeyDataWidth = 17;
@@ -191,4 +193,3 @@ int QDVP_CompleteSummaryTableDefinition(TableEntry *table, int addNames) {
   }
   return 1;
 }
-

@@ -5,8 +5,8 @@
 // formulas (+ - * / and % as a rounded percentage) and the joins and functions whose operands
 // got their values only after the attribute was parsed.
 #include <arpa/inet.h>
-#include <math.h>
 #include <ctype.h>
+#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -85,8 +85,10 @@ int Hex(const char *text, int length) {
   int v = 0;
   for (int i = 0; i < length; i++) {
     int c = static_cast<unsigned char>(text[i]), d = 0;
-    if (isdigit(c)) d = c - '0';
-    else if (isxdigit(c)) d = toupper(c) - 'A' + 10;
+    if (isdigit(c))
+      d = c - '0';
+    else if (isxdigit(c))
+      d = toupper(c) - 'A' + 10;
     v = v * 16 + d;
   }
   return v;
@@ -111,8 +113,8 @@ void NetwareTimeToText(AttrEntry *a, const char *input) {
   } else if (n >= 17) {
     // Zone character, then the hour difference in hex from position 16.
     int difference = n >= 19 ? Hex(input + 17, 2) : 0;
-    snprintf(text, sizeof(text), "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d %c%d", year, month, day,
-             hour, minute, second, input[16], difference);
+    snprintf(text, sizeof(text), "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d %c%d", year, month, day, hour,
+             minute, second, input[16], difference);
   } else {
     snprintf(text, sizeof(text), "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d", year, month, day, hour,
              minute, second);
@@ -132,11 +134,13 @@ void SecondsToStamp(AttrEntry *a, const AttrEntry *input, bool gmt) {
                                          (static_cast<uint32_t>(v[2]) << 8) | v[3]);
   time_t t = seconds;
   struct tm tm;
-  if (gmt) gmtime_r(&t, &tm);
-  else localtime_r(&t, &tm);
+  if (gmt)
+    gmtime_r(&t, &tm);
+  else
+    localtime_r(&t, &tm);
   char text[48];
-  snprintf(text, sizeof(text), "%03d%02d%02d%02d%02d%02d000", tm.tm_year,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  snprintf(text, sizeof(text), "%03d%02d%02d%02d%02d%02d000", tm.tm_year, tm.tm_mon + 1, tm.tm_mday,
+           tm.tm_hour, tm.tm_min, tm.tm_sec);
   StoreText(a, text, strlen(text));
 }
 
@@ -293,4 +297,3 @@ void DoSpecialDerivedAttribute(AttrEntry *a) {
   QDVP_TRC(trk, TRK1_DETAIL, "Attribute %s derived string size %d {%s}", a->Name, a->ActualValSize,
            a->Value);
 }
-

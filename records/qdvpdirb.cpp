@@ -195,8 +195,7 @@ void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock 
       }
       if (collected && !s->EndBatchSummary) {
         s->EndBatchSummary = 1;
-        QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for Table <%s>",
-                 t->TableName);
+        QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for Table <%s>", t->TableName);
         QDVP_RequestDCH(anchor, s, QDVP_VERB_DATA, s->pPE);
       }
       if (QDVP_RequestDCH(anchor, s, QDVP_VERB_OFFLINE, s->pPE) != QDVP_Ready)
@@ -204,4 +203,3 @@ void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock 
     }
   }
 }
-

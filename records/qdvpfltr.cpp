@@ -35,14 +35,29 @@ bool Satisfied(const AttrEntry *a, int i) {
     bool ok = false;
     const char *name = "";
     switch (type) {
-      case '<': ok = value < number; name = "LT"; break;
-      case '>': ok = value > number; name = "GT"; break;
-      case 'G': ok = value >= number; name = "GE"; break;
-      case 'L': ok = value <= number; name = "LE"; break;
-      default: ok = value == number; name = "EQ"; break;
+      case '<':
+        ok = value < number;
+        name = "LT";
+        break;
+      case '>':
+        ok = value > number;
+        name = "GT";
+        break;
+      case 'G':
+        ok = value >= number;
+        name = "GE";
+        break;
+      case 'L':
+        ok = value <= number;
+        name = "LE";
+        break;
+      default:
+        ok = value == number;
+        name = "EQ";
+        break;
     }
-    QDVP_TRC(trk, TRK1_DETAIL, "Value %ld %s %s filter %d", value, ok ? "passed" : "failed",
-             name, n);
+    QDVP_TRC(trk, TRK1_DETAIL, "Value %ld %s %s filter %d", value, ok ? "passed" : "failed", name,
+             n);
     return ok;
   }
   if (type == 'M' || type == 'S') {
@@ -60,8 +75,8 @@ bool Satisfied(const AttrEntry *a, int i) {
         ok = len == 0 || (len <= rest && memmem(from, rest, compare, len) != nullptr);
       }
     }
-    QDVP_TRC(trk, TRK1_DETAIL, "Data <%s> %s %s filter %d: %s", a->Value,
-             ok ? "passed" : "failed", type == 'M' ? "Match" : "Scan", n, compare);
+    QDVP_TRC(trk, TRK1_DETAIL, "Data <%s> %s %s filter %d: %s", a->Value, ok ? "passed" : "failed",
+             type == 'M' ? "Match" : "Scan", n, compare);
     return ok;
   }
   QDVP_TRC(trk, TRK1_ERROR, "*****Invalid filter %d type %c", n, type);

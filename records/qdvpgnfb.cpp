@@ -56,4 +56,3 @@ void QDVP_ReleaseOMB(DPAB *anchor, OMBlock *block) {
   QDV0_Free(block->pDSN);
   QDV0_Free(block);
 }
-

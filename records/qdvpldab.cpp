@@ -58,8 +58,8 @@ static int CleanNumericText(AttrEntry *a, char *field, int length) {
     char c = field[i];
     int position = i - start;
     bool keep = isdigit(static_cast<unsigned char>(c)) ||
-                (c == ',' && position > 0 && position < length - 3) ||
-                (c == '.' && !dot) || ((c == '+' || c == '-') && position == 0);
+                (c == ',' && position > 0 && position < length - 3) || (c == '.' && !dot) ||
+                ((c == '+' || c == '-') && position == 0);
     if (!keep) break;
     if (c == '.') dot = true;
     field[out++] = c;
@@ -106,8 +106,12 @@ static void LoadTime(AttrEntry *a, char *field, int length) {
 // saturated to the 16-, 32- or 64-bit range: a number beyond it is held at the nearest limit
 // and then meets the attribute's maximum like any other large number.
 static long ReadInteger(const char *text, int length, int bits) {
-  long long lo = bits == 16 ? INT16_MIN : bits == 32 ? INT32_MIN : INT64_MIN,
-            hi = bits == 16 ? INT16_MAX : bits == 32 ? INT32_MAX : INT64_MAX;
+  long long lo = bits == 16   ? INT16_MIN
+                 : bits == 32 ? INT32_MIN
+                              : INT64_MIN,
+            hi = bits == 16   ? INT16_MAX
+                 : bits == 32 ? INT32_MAX
+                              : INT64_MAX;
   int i = 0;
   bool negative = false;
   if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
@@ -251,4 +255,3 @@ int QDVP_CheckDataConversion(const char *buffer, int length) {
   }
   return 1;
 }
-

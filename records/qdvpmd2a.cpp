@@ -77,8 +77,9 @@ void PairField(Cursor *c, char *pos, char *end, const char *pair, const char *re
   c->next = nullptr;
   char *begin = Find(pos, end, pair[0]);
   if (begin == nullptr) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Error: Attribute delimiter %s override not found in input data <%s>",
-             pair, record);
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Error: Attribute delimiter %s override not found in input data <%s>", pair,
+             record);
     return;
   }
   char *start = begin + 1;
@@ -127,10 +128,9 @@ int ParsePairs(SourceEntry *s, AttrEntry *a, char *record, char *end) QDVP_REQUI
   char *pos = record;
   a = SpecialStep(a);
   while (a != nullptr && pos != nullptr) {
-    const char *pair =
-        (a->pDelimiter && a->pDelimiter[0] && a->pDelimiter[1] && !a->pDelimiter[2])
-            ? a->pDelimiter
-            : s->pDelimiter;
+    const char *pair = (a->pDelimiter && a->pDelimiter[0] && a->pDelimiter[1] && !a->pDelimiter[2])
+                           ? a->pDelimiter
+                           : s->pDelimiter;
     char *begin = Find(pos, end, pair[0]);
     if (begin == nullptr || begin + 1 >= end) break;
     Cursor c;
@@ -409,4 +409,3 @@ int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) 
   if (pass && s->pSMB != nullptr) QDVP_UpdateSummaryDataArray(s);
   return pass;
 }
-

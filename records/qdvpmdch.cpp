@@ -38,9 +38,7 @@ const DCHservices kRecordServices = {QDVP_EvaluateFormulas, SummaryOutput,
 
 }  // namespace
 
-void QDVP_InstallRecordServices() {
-  QDVP_SetDCHservices(&kRecordServices);
-}
+void QDVP_InstallRecordServices() { QDVP_SetDCHservices(&kRecordServices); }
 
 int QDVP_MoveDataToDCH(DPAB *anchor, SourceEntry *s, char *record, int length) {
   if (s == nullptr) {
@@ -82,4 +80,3 @@ IObuffer *QDVP_GetNextFreeBuffer(IOEntry *ioe) {
   QDVP_TRC(trk, TRK1_ERROR, "*****Error: no free I/O buffer available");
   return nullptr;
 }
-

@@ -35,18 +35,24 @@ void AppendInteger(std::string *line, const AttrEntry *a) {
   char text[24];
   if (a->MaxValSize == 2) {
     uint16_t u = static_cast<uint16_t>((v[0] << 8) | v[1]);
-    if (a->Type == 'G') snprintf(text, sizeof(text), "%d,", static_cast<int16_t>(u));
-    else snprintf(text, sizeof(text), "%u,", static_cast<unsigned>(u));
+    if (a->Type == 'G')
+      snprintf(text, sizeof(text), "%d,", static_cast<int16_t>(u));
+    else
+      snprintf(text, sizeof(text), "%u,", static_cast<unsigned>(u));
   } else if (a->MaxValSize == 8) {
     uint64_t u = 0;
     for (int i = 0; i < 8; i++) u = (u << 8) | v[i];
-    if (a->Type == 'G') snprintf(text, sizeof(text), "%lld,", static_cast<long long>(u));
-    else snprintf(text, sizeof(text), "%llu,", static_cast<unsigned long long>(u));
+    if (a->Type == 'G')
+      snprintf(text, sizeof(text), "%lld,", static_cast<long long>(u));
+    else
+      snprintf(text, sizeof(text), "%llu,", static_cast<unsigned long long>(u));
   } else {
     uint32_t u = (static_cast<uint32_t>(v[0]) << 24) | (static_cast<uint32_t>(v[1]) << 16) |
                  (static_cast<uint32_t>(v[2]) << 8) | v[3];
-    if (a->Type == 'G') snprintf(text, sizeof(text), "%d,", static_cast<int32_t>(u));
-    else snprintf(text, sizeof(text), "%u,", u);
+    if (a->Type == 'G')
+      snprintf(text, sizeof(text), "%d,", static_cast<int32_t>(u));
+    else
+      snprintf(text, sizeof(text), "%u,", u);
   }
   *line += text;
 }
@@ -73,19 +79,18 @@ int QDVP_OutputBatchDataRecord(SourceEntry *s) {
   if (appl->pBatchFileName == nullptr) return 0;
   if (!SummaryOnlyRead) {
     SummaryOnlyRead = 1;
-    SummaryOutputOnly =
-        QDV0_IsFlagSet(QDV0_GetEnv("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", "N")) ? 1 : 0;
+    SummaryOutputOnly = QDV0_IsFlagSet(QDV0_GetEnv("QDVP_BATCH_SUMMARY_OUTPUT_ONLY", "N")) ? 1 : 0;
   }
   if (appl->pBatchFile == nullptr) {
     appl->pBatchFile = fopen(appl->pBatchFileName, "w");
     appl->BatchRecordCount = 0;
     if (appl->pBatchFile == nullptr) {
-      BatchLog("Batch application %s data output file %s opened failed. Errno %s",
-                         appl->ApplName, appl->pBatchFileName, strerror(errno));
+      BatchLog("Batch application %s data output file %s opened failed. Errno %s", appl->ApplName,
+               appl->pBatchFileName, strerror(errno));
       return 0;
     }
-    BatchLog("Batch application %s data output file %s opened successfully",
-                       appl->ApplName, appl->pBatchFileName);
+    BatchLog("Batch application %s data output file %s opened successfully", appl->ApplName,
+             appl->pBatchFileName);
   }
   bool summaryRow = s->SummaryOutput != 0;
   AttrEntry *first = nullptr;
@@ -169,7 +174,6 @@ void QDVP_CloseBatchOutputFile(ApplEntry *appl) {
   fclose(appl->pBatchFile);
   appl->pBatchFile = nullptr;
   BatchLog("Total %d batch data records output to file %s",
-                     static_cast<int>(appl->BatchRecordCount),
-                     appl->pBatchFileName ? appl->pBatchFileName : "");
+           static_cast<int>(appl->BatchRecordCount),
+           appl->pBatchFileName ? appl->pBatchFileName : "");
 }
-

@@ -153,11 +153,12 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm)
       long value;
       if (summed[i]->MaxValSize == 8) {
         // A 64-bit attribute keeps its total (up to what a signed 64-bit number holds).
-        value = total >= 9.2233720368547758e18 ? INT64_MAX
+        value = total >= 9.2233720368547758e18    ? INT64_MAX
                 : total <= -9.2233720368547758e18 ? INT64_MIN
                                                   : static_cast<long>(total);
       } else if (total > 2147483647.0) {
-        QDVP_TRC(trk, TRK1_DETAIL, "Summary attribute %s total value overflow %f truncated to max %d",
+        QDVP_TRC(trk, TRK1_DETAIL,
+                 "Summary attribute %s total value overflow %f truncated to max %d",
                  summed[i]->Name, total, 2147483647);
         value = 2147483647L;
       } else if (total < -2147483648.0) {
@@ -166,7 +167,8 @@ void SendRuns(SourceEntry *s, SMBlock *b, int count, void *parm)
         value = static_cast<long>(total);
       }
       if (summed[i]->MaxValSize == 2 && value > 32767) {
-        QDVP_TRC(trk, TRK1_DETAIL, "Summary attribute %s output value overflow %ld truncated to max %d",
+        QDVP_TRC(trk, TRK1_DETAIL,
+                 "Summary attribute %s output value overflow %ld truncated to max %d",
                  summed[i]->Name, value, 32767);
         value = 32767;
       }
@@ -199,9 +201,12 @@ void QDVP_LoadIntervalNameToAttr(SMBlock *b, AttrEntry *a, AttrEntry *stamp) {
     snprintf(text, sizeof(text), "%s", day >= 0 && day <= 6 ? kDays[day] : " ");
   } else if (b->Interval == 3600) {
     int h = Digits(stampText + 7, 2);
-    if (h < 12) snprintf(text, sizeof(text), "%d AM", h);
-    else if (h == 12) snprintf(text, sizeof(text), "%d PM", h);
-    else snprintf(text, sizeof(text), "%d PM", h - 12);
+    if (h < 12)
+      snprintf(text, sizeof(text), "%d AM", h);
+    else if (h == 12)
+      snprintf(text, sizeof(text), "%d PM", h);
+    else
+      snprintf(text, sizeof(text), "%d PM", h - 12);
   } else if (b->Interval >= 60 && b->Interval < 3600) {
     snprintf(text, sizeof(text), "%d Minute(s)", b->Interval / 60);
   } else if (b->Interval >= 60) {
@@ -217,9 +222,12 @@ void QDVP_GenerateMissingSummaryIntervalOutput(SourceEntry *s, SMBlock *b, void 
   int count = b->IntervalStatusLimit;
   if (b->Interval == 86400) {
     int month = Digits(b->BeginStamp + 3, 2), year = Digits(b->BeginStamp, 3);
-    if (month == 4 || month == 6 || month == 9 || month == 11) count = 30;
-    else if (month == 2) count = (year - 88) % 4 == 0 ? 29 : 28;
-    else count = 31;
+    if (month == 4 || month == 6 || month == 9 || month == 11)
+      count = 30;
+    else if (month == 2)
+      count = (year - 88) % 4 == 0 ? 29 : 28;
+    else
+      count = 31;
   }
   if (count > 60) count = 60;
   for (int n = 1; n <= count; n++) {
@@ -231,9 +239,12 @@ void QDVP_GenerateMissingSummaryIntervalOutput(SourceEntry *s, SMBlock *b, void 
     char stamp[40];
     memcpy(stamp, b->BeginStamp, 17);
     unsigned number = static_cast<unsigned>(n) % 100u;
-    if (b->Interval < 3600) snprintf(stamp + 9, sizeof(stamp) - 9, "%02u00000", number);
-    else if (b->Interval < 86400) snprintf(stamp + 7, sizeof(stamp) - 7, "%02u0000000", number);
-    else snprintf(stamp + 5, sizeof(stamp) - 5, "%02u000000000", number);
+    if (b->Interval < 3600)
+      snprintf(stamp + 9, sizeof(stamp) - 9, "%02u00000", number);
+    else if (b->Interval < 86400)
+      snprintf(stamp + 7, sizeof(stamp) - 7, "%02u0000000", number);
+    else
+      snprintf(stamp + 5, sizeof(stamp) - 5, "%02u000000000", number);
     stamp[16] = '\0';
     LoadStamp(s, b, stamp);
     for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext)
@@ -255,7 +266,8 @@ int QDVP_PerformDataSummaryOutput(SourceEntry *s, void *parm) {
   if (count > 1) {
     OSV1_Guard sort(&SortSerializationLock);
     QDVP_TRC(trk, TRK1_DETAIL, "sorting %d array records", count);
-    qsort(b->pArray, static_cast<size_t>(count), static_cast<size_t>(b->SlotWidth), StandardCompare);
+    qsort(b->pArray, static_cast<size_t>(count), static_cast<size_t>(b->SlotWidth),
+          StandardCompare);
   }
   s->SummaryOutput = 1;
   s->pSMB = nullptr;
@@ -288,4 +300,3 @@ int QDVP_PerformDataSummaryOutput(SourceEntry *s, void *parm) {
   s->SummaryOutput = 0;
   return 1;
 }
-

@@ -3,6 +3,8 @@
 // grows a page at a time; the row's time stamp decides when the interval is over. Readiness
 // tells the caller whether to hand the source to the DCH client task, which then sends the
 // summary rows (qdvpsmot.cpp).
+#include "qdvpsmry.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,7 +13,6 @@
 #include "../core/support/trk1.h"
 #include "../include/qdvp_records.h"
 #include "../include/qdvp_services.h"
-#include "qdvpsmry.h"
 
 static TRK1_BLOCK trk = {"qdvpsmry"};
 
@@ -125,8 +126,9 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
   int valid = 0;
   for (int i = 0; i < keyCount; i++) valid += keys[i]->ActualValSize > 0;
   if (valid < keyCount) {
-    QDVP_TRC(trk, TRK1_DETAIL, "KeyCount %d > ValidKeyValueCount %d, Record bypassed for summarization",
-             keyCount, valid);
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "KeyCount %d > ValidKeyValueCount %d, Record bypassed for summarization", keyCount,
+             valid);
     return 0;
   }
   SMBlock *b = s->pSMB;
@@ -142,8 +144,9 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
   DecodeCurrent(b, stamp);
   if (b->SlotsAllocated == 0 || b->SlotsUsed == 0) {
     BeginFromCurrent(b);
-    QDVP_TRC(trk, TRK1_DETAIL, "Begin interval timestamp <%s> SummaryInterval %d IntervalEndTime %d",
-             b->BeginStamp, b->Interval, b->IntervalEndTime);
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "Begin interval timestamp <%s> SummaryInterval %d IntervalEndTime %d", b->BeginStamp,
+             b->Interval, b->IntervalEndTime);
   }
   int width = b->SlotWidth;
   if (b->SlotsUsed >= b->SlotsAllocated) {
@@ -158,8 +161,7 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
     }
     QDVP_TRC(trk, TRK1_DETAIL, "Increasing summary array from %d to %d. Total storage %d",
              b->SlotsAllocated, count, count * width);
-    if (b->pArray != nullptr)
-      memcpy(array, b->pArray, static_cast<size_t>(b->SlotsUsed) * width);
+    if (b->pArray != nullptr) memcpy(array, b->pArray, static_cast<size_t>(b->SlotsUsed) * width);
     QDV0_Free(b->pArray);
     b->pArray = array;
     b->SlotsAllocated = count;
@@ -183,7 +185,8 @@ int QDVP_UpdateSummaryDataArray(SourceEntry *s) {
   int i = 0;
   for (AttrEntry *a = s->pAttrList; a != nullptr && i < b->TotalCount; a = a->pNext) {
     if (a->AttrSortKey >= 0) continue;
-    int32_t v = (a->MaxValSize == 2 || a->MaxValSize == 4) ? static_cast<int32_t>(IntegerValue(a)) : 0;
+    int32_t v =
+        (a->MaxValSize == 2 || a->MaxValSize == 4) ? static_cast<int32_t>(IntegerValue(a)) : 0;
     memcpy(values + 4 * i, &v, 4);
     i++;
   }
@@ -197,15 +200,16 @@ int QDVP_CheckDataSummaryReady(SourceEntry *s) {
   SMBlock *b = s->pSMB;
   OSV1_Guard lock(&b->Lock);
   if (b->SlotsUsed == 0 && !s->EndBatchSummary) return 0;
-  bool sameDay = b->CurrYear == b->BeginYear && b->CurrMonth == b->BeginMonth &&
-                 b->CurrDay == b->BeginDay;
+  bool sameDay =
+      b->CurrYear == b->BeginYear && b->CurrMonth == b->BeginMonth && b->CurrDay == b->BeginDay;
   if (sameDay && b->CurrTime <= b->IntervalEndTime && !s->EndBatchSummary) {
-    QDVP_TRC(trk, TRK1_DETAIL, "Summary Data NOT Ready, CurrTime: %d IntervalEndTime: %d EndBatchSummary: %d",
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "Summary Data NOT Ready, CurrTime: %d IntervalEndTime: %d EndBatchSummary: %d",
              b->CurrTime, b->IntervalEndTime, s->EndBatchSummary);
     return 0;
   }
-  QDVP_TRC(trk, TRK1_DETAIL, "Summary Data Ready, CurrTime: %d IntervalEndTime: %d EndBatchSummary: %d",
-           b->CurrTime, b->IntervalEndTime, s->EndBatchSummary);
+  QDVP_TRC(trk, TRK1_DETAIL,
+           "Summary Data Ready, CurrTime: %d IntervalEndTime: %d EndBatchSummary: %d", b->CurrTime,
+           b->IntervalEndTime, s->EndBatchSummary);
   return 1;
 }
-

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs the whole test suite; with the default preset
-# (what CI runs) also every fuzz target for a few seconds from its seeds (scripts/fuzz-smoke.sh;
-# QDVP_FUZZ_SMOKE_SECONDS sets the seconds per target, 0 leaves it out).
+# Sets up the machine, checks the formatting, builds everything and runs the whole test suite;
+# with the default preset (what CI runs) also every fuzz target for a few seconds from its seeds
+# (scripts/fuzz-smoke.sh; QDVP_FUZZ_SMOKE_SECONDS sets the seconds per target, 0 leaves it out).
 # Usage: scripts/test.sh [PRESET]   (default, asan or tsan; default: default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
 scripts/bootstrap.sh
+# Every C and C++ file is formatted with the checked-in .clang-format; the run fails, naming
+# the files, when one is not (scripts/check-format.sh --fix formats them).
+scripts/check-format.sh
 cmake --preset "$preset" -DQDVP_BUILD_BENCH=OFF >/dev/null
 cmake --build --preset "$preset"
 # The lock marks and the lock order are checked by clang's thread-safety analysis, as errors,

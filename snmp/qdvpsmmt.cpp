@@ -189,8 +189,7 @@ void NoteNoData(SNMPmonitor *monitor, const SNMPagent &polled, bool sent) {
 // from here as it comes, and each agent's end notes whether it gave rows. A stop request ends
 // the poller at once; what it still hands back is dropped.
 void PollCycle(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor *monitor,
-               const std::vector<SNMPagent> &agents,
-               std::map<uint64_t, SNMPagentWait> *waits) {
+               const std::vector<SNMPagent> &agents, std::map<uint64_t, SNMPagentWait> *waits) {
   SourceEntry *source = monitor->pSource;
   SNMPcycle cycle;
   std::vector<AttrEntry *> polled;
@@ -221,8 +220,9 @@ void PollCycle(DPAB *anchor, ProcessEntry *pe, WorkerEntry *worker, SNMPmonitor 
   }
   cycle.WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (cycle.WakeFd < 0 || !QDVP_SNMPstartPoller(anchor, &cycle)) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****Unable to start the SNMP poller, errno %d. Cycle of %s %s bypassed",
-             errno, monitor->pAppl->ApplName, monitor->pTable->TableName);
+    QDVP_TRC(trk, TRK1_ERROR,
+             "*****Unable to start the SNMP poller, errno %d. Cycle of %s %s bypassed", errno,
+             monitor->pAppl->ApplName, monitor->pTable->TableName);
     if (cycle.WakeFd >= 0) close(cycle.WakeFd);
     return;
   }
@@ -380,7 +380,8 @@ bool QDVP_SNMPstopGetProcess(uint32_t id, const char *owner) {
     Wake(m);
     return true;
   }
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>No STARTGET action found. STOPGET action for ID %d Owner <%s> ignored",
+  QDVP_TRC(trk, TRK1_DETAIL,
+           ">>>>>No STARTGET action found. STOPGET action for ID %d Owner <%s> ignored",
            static_cast<int>(id), owner);
   return false;
 }
@@ -556,8 +557,9 @@ int QDVP_CheckSNMPtabularKey(TableEntry *table) {
 // offline) one after the other.
 static void SetApplicationState(DPAB *anchor, ApplEntry *appl, bool online) {
   if (anchor == nullptr || appl == nullptr || anchor->DPtype != QDVP_TYPE_SNMP || !appl->SNMPappl) {
-    QDVP_TRC(trk, TRK1_DETAIL, online ? ">>>>> dp_online bypassed for non-SNMP DP or application"
-                                      : ">>>>> dp_offline bypassed for non-SNMP DP or application");
+    QDVP_TRC(trk, TRK1_DETAIL,
+             online ? ">>>>> dp_online bypassed for non-SNMP DP or application"
+                    : ">>>>> dp_offline bypassed for non-SNMP DP or application");
     return;
   }
   std::vector<SourceEntry *> sources;

@@ -20,9 +20,9 @@ struct SNMPagent {
   bool OwnCommunity = false;  // named in the request; else the file's or the default
   int Version = 0;            // QDVP_SNMP_V1, or QDVP_SNMP_V2C when the request or the file says
   bool OwnVersion = false;    // the request said it; else the community file's entry decides
-  int Interest = 1;       // start requests that named it
-  bool NoData = false;    // its last poll produced no row
-  std::string Network;    // the network it came from, as named (with :port), or ""
+  int Interest = 1;           // start requests that named it
+  bool NoData = false;        // its last poll produced no row
+  std::string Network;        // the network it came from, as named (with :port), or ""
 };
 
 // One start request a monitor serves: an internal stop of the same identifier and owner takes
@@ -62,7 +62,7 @@ struct SNMPmonitor {
   int Interval QDVP_GUARDED_BY(Lock) = 300;
   std::vector<SNMPstart> Starts QDVP_GUARDED_BY(Lock);  // one per outstanding start
   bool StatusChanged QDVP_GUARDED_BY(Lock) = true;  // the MIB interest file is rewritten next cycle
-  time_t LastSample QDVP_GUARDED_BY(Lock) = 0;  // the end of the last completed poll cycle
+  time_t LastSample QDVP_GUARDED_BY(Lock) = 0;      // the end of the last completed poll cycle
 };
 
 // A copy of one running collection, for the MIB interest file and the MIBSTATUS rows.
@@ -129,8 +129,8 @@ struct SNMPpollAgent {
 };
 struct SNMPpollItem {
   enum Kind { Row, AgentEnd, CycleEnd } Type = Row;
-  size_t Agent = 0;      // index into the cycle's agents
-  std::string Instance;  // the row's instance suffix (".3"), "" for a scalar group
+  size_t Agent = 0;                   // index into the cycle's agents
+  std::string Instance;               // the row's instance suffix (".3"), "" for a scalar group
   std::vector<std::string> Bindings;  // per polled attribute, the answer's binding or ""
 };
 struct SNMPcycle {
@@ -142,7 +142,7 @@ struct SNMPcycle {
   int MaxRows = 10000;
   int MaxInFlight = 256;  // agents with work under way at once
   size_t MaxQueued = 256;
-  int WakeFd = -1;        // the poller's: written to wake it (stop, room in the queue)
+  int WakeFd = -1;  // the poller's: written to wake it (stop, room in the queue)
   std::atomic<bool> Stop{false};
 
   OSV1_LOCK Lock = OSV1_LOCK_INITIALIZER;

@@ -99,8 +99,8 @@ struct Work {
   Phase phase = Waiting;
   Phase after = Waiting;  // what a breath or a wait for room goes on with
   int fd = -1;
-  bool oneByOne = true;   // one binding a request (version 1, or a refused get of many)
-  std::string instance;   // the row being filled
+  bool oneByOne = true;            // one binding a request (version 1, or a refused get of many)
+  std::string instance;            // the row being filled
   std::vector<std::string> found;  // version 2c: instances of the last get-bulk, not filled yet
   bool walkEnded = false;
   std::vector<std::string> row;
@@ -116,8 +116,7 @@ struct Work {
 class Poller {
  public:
   Poller(SNMPcycle *cycle, ProcessEntry *pe)
-      : c_(cycle), pe_(pe), works_(cycle->Agents.size()),
-        buffer_(QDVP_SNMPmaxMessageSize() + 1) {}
+      : c_(cycle), pe_(pe), works_(cycle->Agents.size()), buffer_(QDVP_SNMPmaxMessageSize() + 1) {}
   ~Poller() {
     for (auto &s : sockets_) close(s.second);
     if (probe_ >= 0) close(probe_);
@@ -147,7 +146,7 @@ class Poller {
   std::vector<size_t> active_;  // agents with work under way
   std::unordered_map<int32_t, size_t> byId_;
   std::unordered_map<uint64_t, size_t> byAddress_;  // of the agents under way
-  std::map<uint32_t, int> sockets_;                // by local address
+  std::map<uint32_t, int> sockets_;                 // by local address
   int probe_ = -1;
   std::vector<unsigned char> buffer_;
   size_t length_ = 0;  // of the datagram in buffer_
@@ -158,7 +157,8 @@ int Poller::SocketFor(const sockaddr_in &agent) {
   if (probe_ < 0) probe_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in local{};
   socklen_t n = sizeof(local);
-  if (probe_ < 0 || connect(probe_, reinterpret_cast<const sockaddr *>(&agent), sizeof(agent)) != 0 ||
+  if (probe_ < 0 ||
+      connect(probe_, reinterpret_cast<const sockaddr *>(&agent), sizeof(agent)) != 0 ||
       getsockname(probe_, reinterpret_cast<sockaddr *>(&local), &n) != 0) {
     return -1;
   }
@@ -197,8 +197,8 @@ void Poller::Start(size_t i) {
   byAddress_[Key(a.Address)] = i;
   w.fd = SocketFor(a.Address);
   if (w.fd < 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed, errno %d",
-             a.Host.c_str(), errno);
+    QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed, errno %d", a.Host.c_str(),
+             errno);
     End(i);
     return;
   }
@@ -229,8 +229,7 @@ void Poller::Issue(size_t i) {
     for (size_t k = 0; k < w.asked; k++) oids.push_back(c_->OIDs[w.fill + k] + w.instance);
   }
   w.id = NextRequestId();
-  if (!QDVP_SNMPbuildRequest(&w.message, a.Version, a.Community, pdu, w.id, oids, 0,
-                             repetitions)) {
+  if (!QDVP_SNMPbuildRequest(&w.message, a.Version, a.Community, pdu, w.id, oids, 0, repetitions)) {
     QDVP_TRC(trk, TRK1_ERROR, "*****%s: no OID in <%s>, agent's work ended", a.Host.c_str(),
              oids[0].c_str());
     w.id = 0;
@@ -254,8 +253,8 @@ void Poller::Send(size_t i) {
   w.unsent = false;
   QDVP_SNMPcountSent(a.pWait);
   if (sent < static_cast<ssize_t>(w.message.size())) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****sendto %s(%d) failed. rc %d errno %d", Dotted(a.Address).c_str(),
-             ntohs(a.Address.sin_port), static_cast<int>(sent), errno);
+    QDVP_TRC(trk, TRK1_ERROR, "*****sendto %s(%d) failed. rc %d errno %d",
+             Dotted(a.Address).c_str(), ntohs(a.Address.sin_port), static_cast<int>(sent), errno);
     QDVP_TRC(trk, TRK1_ERROR, "***** %s SNMP request transmission failed", a.Host.c_str());
     End(i);
     return;
@@ -383,12 +382,10 @@ void Poller::Answer(size_t i, size_t list, int status) {
   if (status != 0) {
     const char *name = c_->Names[w.fill].c_str();
     if (status >= 0 && status <= 5) {
-      QDVP_TRC(trk, TRK1_ERROR,
-               "*****SNMP response error status received - %s %s MIB attribute %s",
+      QDVP_TRC(trk, TRK1_ERROR, "*****SNMP response error status received - %s %s MIB attribute %s",
                SNMPerrorStatusText[status], a.Host.c_str(), name);
     } else {
-      QDVP_TRC(trk, TRK1_ERROR,
-               "*****SNMP response error status received - %s %d MIB attribute %s",
+      QDVP_TRC(trk, TRK1_ERROR, "*****SNMP response error status received - %s %d MIB attribute %s",
                a.Host.c_str(), status, name);
     }
     if (status != 2) {
@@ -446,8 +443,8 @@ void Poller::Datagram(int fd, size_t n, const sockaddr_in &from) {
   QDVP_TRC(trk, TRK1_DETAIL, "Duplicate or out-of-sync PDU discarded");
   Work &w = works_[polled->second];
   if (w.id != 0 && w.stale++ < kStaleWaits) {
-    w.deadline = std::max(w.deadline,
-                          NowMs() + QDVP_SNMPagentWaitMs(*Agent(polled->second).pWait, true));
+    w.deadline =
+        std::max(w.deadline, NowMs() + QDVP_SNMPagentWaitMs(*Agent(polled->second).pWait, true));
   }
 }
 

@@ -9,9 +9,9 @@
 // up to 25 seconds. An agent that never answers never has its wait raised (there is no quotient
 // without an answer), so a dead agent costs the same every cycle.
 #include <arpa/inet.h>
-#include <stdlib.h>
 #include <errno.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -109,8 +109,8 @@ size_t QDVP_SNMPconstructPDUbuffer(unsigned char *buffer, size_t bufferSize, int
   size_t communityLength = strlen(community);
   unsigned char head[16];
   size_t v = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, 0, head, sizeof(head));
-  size_t c = QDV0_FormatBERheader(QDV0_BER_OCTETSTRING, communityLength, head + v,
-                                  sizeof(head) - v);
+  size_t c =
+      QDV0_FormatBERheader(QDV0_BER_OCTETSTRING, communityLength, head + v, sizeof(head) - v);
   if (c == 0 || static_cast<size_t>(p - buffer) < v + c + communityLength) return 0;
   p -= communityLength;
   memcpy(p, community, communityLength);
@@ -166,9 +166,8 @@ void QDVP_SNMPwaitCounters(int *sendPDUwait, int *sendCount, int *receiveCount) 
   if (receiveCount) *receiveCount = PDUreceiveCount;
 }
 
-int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
-                               size_t bufferSize, const struct sockaddr_in *agent,
-                               int receiveOnly) {
+int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length, size_t bufferSize,
+                               const struct sockaddr_in *agent, int receiveOnly) {
   char dotted[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &agent->sin_addr, dotted, sizeof(dotted));
   int port = ntohs(agent->sin_port);
@@ -206,16 +205,16 @@ int QDVP_SNMPsendAndReceivePDU(int socket, unsigned char *buffer, size_t length,
     socklen_t fromLength = sizeof(from);
     // MSG_TRUNC: the datagram's whole length, so that one longer than the buffer is refused
     // whole rather than read in part.
-    ssize_t n = recvfrom(socket, buffer, bufferSize, MSG_TRUNC,
-                         reinterpret_cast<sockaddr *>(&from), &fromLength);
+    ssize_t n = recvfrom(socket, buffer, bufferSize, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from),
+                         &fromLength);
     if (n > static_cast<ssize_t>(bufferSize)) {
       QDVP_TRC(trk, TRK1_ERROR, "*****SNMP answer of %d bytes from %s(%d) longer than %d, refused",
                static_cast<int>(n), dotted, port, static_cast<int>(bufferSize));
       continue;
     }
     if (n < 0) {
-      QDVP_TRC(trk, TRK1_ERROR, "*****recvfrom from %s(%d) failed. rc %d errno %d %s", dotted,
-               port, static_cast<int>(n), errno, strerror(errno));
+      QDVP_TRC(trk, TRK1_ERROR, "*****recvfrom from %s(%d) failed. rc %d errno %d %s", dotted, port,
+               static_cast<int>(n), errno, strerror(errno));
       continue;
     }
     if (from.sin_addr.s_addr != agent->sin_addr.s_addr || from.sin_port != agent->sin_port) {

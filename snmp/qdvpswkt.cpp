@@ -40,8 +40,10 @@ std::string NetworkOf(const std::string &item) {
   bool dotted = !item.empty();
   int dots = 0;
   for (char c : item) {
-    if (c == '.') dots++;
-    else if (!isdigit(static_cast<unsigned char>(c))) dotted = false;
+    if (c == '.')
+      dots++;
+    else if (!isdigit(static_cast<unsigned char>(c)))
+      dotted = false;
   }
   if (dotted) {
     if (dots == 1) return item + ".0.0";
@@ -88,8 +90,8 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
       if (words.size() == 3) {
         agent.Version = QDVP_SNMPversionWord(words[2]);
         if (agent.Version < 0) {
-          QDVP_TRC(trk, TRK1_ERROR, "*****SNMP version <%s> of agent <%s> unknown", words[2].c_str(),
-                   item.c_str());
+          QDVP_TRC(trk, TRK1_ERROR, "*****SNMP version <%s> of agent <%s> unknown",
+                   words[2].c_str(), item.c_str());
           return false;
         }
         agent.OwnVersion = true;
@@ -116,7 +118,8 @@ bool ParseAgents(const std::string &list, std::vector<SNMPagent> *agents) {
         SNMPagent node = agent;
         char dotted[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
-        node.Host = port == QDVP_SNMP_PORT ? dotted : std::string(dotted) + ":" + std::to_string(port);
+        node.Host =
+            port == QDVP_SNMP_PORT ? dotted : std::string(dotted) + ":" + std::to_string(port);
         node.Network = port == QDVP_SNMP_PORT ? item : item + ":" + std::to_string(port);
         node.Address.sin_family = AF_INET;
         node.Address.sin_port = htons(static_cast<uint16_t>(port));
@@ -181,9 +184,10 @@ bool Target(DPAB *anchor, ActionEntry *entry, ApplEntry **appl, TableEntry **tab
                "***** SNMPSTARTGET ignored. MIB not loaded or APPLNAME <%s> not found.",
                name.c_str());
     } else {
-      QDVP_TRC(trk, TRK1_ERROR,
-               "***** SNMPSTARTGET ignored. MIB not loaded or Attr group <%s> not found in Appl <%s>",
-               group.c_str(), name.c_str());
+      QDVP_TRC(
+          trk, TRK1_ERROR,
+          "***** SNMPSTARTGET ignored. MIB not loaded or Attr group <%s> not found in Appl <%s>",
+          group.c_str(), name.c_str());
     }
     *appl = nullptr;
     *table = nullptr;
@@ -295,7 +299,8 @@ void StopGet(WorkerEntry *worker, ActionEntry *entry) {
     return;
   }
   if (QDVP_SNMPdeleteAgentNodes(appl, table, all ? nullptr : &agents) < 0) {
-    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>No active action task found for special. STOPGET action ignored");
+    QDVP_TRC(trk, TRK1_DETAIL,
+             ">>>>>No active action task found for special. STOPGET action ignored");
     Fail(entry, 0, 10);
     return;
   }

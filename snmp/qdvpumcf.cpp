@@ -147,7 +147,8 @@ int LoadCommunities() QDVP_REQUIRES(sCommunityLoadLock) {
   sCommunitiesLoaded.store(true);
   std::string file = FileOfItem(26);
   if (file.empty()) {
-    QDVP_TRC(trk, TRK1_DETAIL, "Node community file name not defined. Load community name bypassed");
+    QDVP_TRC(trk, TRK1_DETAIL,
+             "Node community file name not defined. Load community name bypassed");
     return -1;
   }
   FILE *in = QDV0_OpenRegularFile(file.c_str());
@@ -383,8 +384,7 @@ int QDVP_ConstructNetworkNodeList(const struct in_addr *network, std::vector<in_
   }
   if (!nodes->empty()) return static_cast<int>(nodes->size());
   if (mask != 0xffffff00u) {
-    QDVP_TRC(trk, TRK1_DETAIL,
-             ">>>>>Input address undiscovered network and not class C. Bypassed");
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Input address undiscovered network and not class C. Bypassed");
     return 0;
   }
   // An undiscovered class C network: each of its 254 host addresses.

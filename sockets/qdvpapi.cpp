@@ -26,9 +26,9 @@
 
 static TRK1_BLOCK trk = {"qdvpapi"};
 
-const char *const APIrequestString[QDVP_API_CALL_TYPES] = {
-    "      ", "BGNINP", "ENDINP", "BGNROW", "ENDROW", "SNDDTA",
-    "ACCREQ", "RCVREQ", "RESULT", "SETSRC"};
+const char *const APIrequestString[QDVP_API_CALL_TYPES] = {"      ", "BGNINP", "ENDINP", "BGNROW",
+                                                           "ENDROW", "SNDDTA", "ACCREQ", "RCVREQ",
+                                                           "RESULT", "SETSRC"};
 const char QDVP_API_VERSION[] = "QDVPAPI300";
 
 bool QDVP_ValidateAPIversion(const char *buffer) {
@@ -158,7 +158,8 @@ int FindTable(DPAB *anchor, const char *data, TableEntry **table) {
   char appl[QDVP_SOCK_BUFFER_SIZE], name[QDVP_SOCK_BUFFER_SIZE];
   appl[0] = name[0] = '\0';
   if (sscanf(data, "%4095s %4095s", appl, name) < 1) return 51;
-  ApplEntry *application = QDVP_LocateApplicationByName(anchor, appl, static_cast<int>(strlen(appl)));
+  ApplEntry *application =
+      QDVP_LocateApplicationByName(anchor, appl, static_cast<int>(strlen(appl)));
   if (application == nullptr) return 51;
   *table = name[0] != '\0'
                ? QDVP_LocateTableByName(application, name, static_cast<int>(strlen(name)))
@@ -253,8 +254,8 @@ int SettleRows(DPAB *anchor, ProcessEntry *pe, SourceEntry *source, int rc) {
   bool settled = QDVP_WaitSourceRowsSettled(anchor, source, pe, QDVP_API_SETTLE_SECONDS);
   rc = TellRowsNotTaken(source, rc);
   if (!settled && rc == 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** rows of %s without a status after %d s",
-             Name(source).c_str(), static_cast<int>(QDVP_API_SETTLE_SECONDS));
+    QDVP_TRC(trk, TRK1_ERROR, "*** rows of %s without a status after %d s", Name(source).c_str(),
+             static_cast<int>(QDVP_API_SETTLE_SECONDS));
     return 92;
   }
   return rc;
@@ -363,8 +364,7 @@ int Result(DPAB *anchor, SourceEntry *source, const char *buffer) {
 }
 
 // Input: the session's requests.
-int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int call,
-          Reply *reply) {
+int Input(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, char *buffer, int call, Reply *reply) {
   SourceEntry *source = partner->pSource;
   int at = QDVP_API_DATA_AT;
   switch (call) {

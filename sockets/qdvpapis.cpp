@@ -125,7 +125,8 @@ SourceEntry *FreeBaseSource(TableEntry *table) {
 
 // A source made for one session, on no table yet.
 SourceEntry *NewSessionSource(DPAB *anchor) {
-  SourceEntry *source = QDVP_InitializeSourceEntry(anchor, nullptr, "BASE", "BASE", nullptr, nullptr);
+  SourceEntry *source =
+      QDVP_InitializeSourceEntry(anchor, nullptr, "BASE", "BASE", nullptr, nullptr);
   if (source == nullptr) return nullptr;
   source->Dynamic = 1;
   OSV1_Guard hold(&source->pIOE->IOLock);
@@ -158,7 +159,8 @@ IOEntry *QDVP_CheckExistAPIpartner(DPAB *anchor, ProcessEntry *pe, const struct 
   char appl[QDVP_SOCK_BUFFER_SIZE], name[QDVP_SOCK_BUFFER_SIZE];
   appl[0] = name[0] = '\0';
   sscanf(buffer + at, "%4095s %4095s", appl, name);
-  ApplEntry *application = QDVP_LocateApplicationByName(anchor, appl, static_cast<int>(strlen(appl)));
+  ApplEntry *application =
+      QDVP_LocateApplicationByName(anchor, appl, static_cast<int>(strlen(appl)));
   if (application == nullptr) {
     Refuse(anchor, socket, peer, 51, "*** API BGNINP: application not found");
     return nullptr;

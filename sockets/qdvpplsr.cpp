@@ -189,7 +189,8 @@ IOEntry *QDVP_CreateDynamicPartner(DPAB *anchor, ApplEntry *application,
   char dotted[INET_ADDRSTRLEN];
   QDVP_DottedAddress(peer, dotted);
   // Marked as made for this session before it is on the table's list.
-  SourceEntry *source = QDVP_InitializeSourceEntry(anchor, nullptr, "SOCK", dotted, nullptr, nullptr);
+  SourceEntry *source =
+      QDVP_InitializeSourceEntry(anchor, nullptr, "SOCK", dotted, nullptr, nullptr);
   if (source == nullptr) return nullptr;
   source->Dynamic = 1;
   source->pTable = table;
@@ -283,9 +284,8 @@ void QDVP_BindPartner(IOEntry *partner, ProcessEntry *pe, int socket, int tcp,
   source->pSourceNodeName = QDV0_StrDup(node);
 }
 
-IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe,
-                                   const struct sockaddr_in *peer, int socket, char *buffer,
-                                   int length) {
+IOEntry *QDVP_CheckExistUDPpartner(DPAB *anchor, ProcessEntry *pe, const struct sockaddr_in *peer,
+                                   int socket, char *buffer, int length) {
   bool mark = length >= 2 && memcmp(buffer, ExplicitMarkASCII, 2) == 0;
   bool foreign = length >= 2 && memcmp(buffer, ExplicitMarkEBCDIC, 2) == 0;
   bool end = length >= 14 && memcmp(buffer, SockTransEndMsg, 14) == 0;
@@ -403,8 +403,8 @@ int QDVP_ExpireUDPpartners(DPAB *anchor) {
     QDVP_TRC(trk, TRK1_DETAIL, "UDP contact expired for %s[%d]", dotted, ntohs(address.sin_port));
     SourceEntry *source = due->pSource;
     // Names first: an API session's source leaves its table when it goes offline.
-    std::string appl = source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName
-                                                               : "";
+    std::string appl =
+        source->pTable && source->pTable->pAppl ? source->pTable->pAppl->ApplName : "";
     std::string table = source->pTable ? source->pTable->TableName : "";
     QDVP_UpdateSourceEntryState(source, QDVP_Inactive);
     QDVP_ProcessSockRequestByState(anchor, nullptr, due, 0, nullptr);

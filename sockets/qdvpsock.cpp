@@ -11,6 +11,8 @@
 // said yet which application it feeds waits in a list of its own, with a deadline, so that it
 // holds up nobody. At the open-file limit the listening socket rests for a moment after the
 // connections that wait were closed, so that the loop never spins on what it cannot accept.
+#include "qdvpsock.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -33,7 +35,6 @@
 #include "../include/qdvp_services.h"
 #include "../include/qdvp_sockets.h"
 #include "../include/qdvp_stats.h"
-#include "qdvpsock.h"
 
 static TRK1_BLOCK trk = {"qdvpsock"};
 
@@ -51,8 +52,8 @@ struct Unbound {
 struct Server {
   DPAB *anchor;
   ProcessEntry *pe;
-  bool api = false;            // the client API server
-  int list = QDVP_IOE_SOCK;    // its partners: QDVP_IOE_SOCK, or QDVP_IOE_BASE for the API
+  bool api = false;          // the client API server
+  int list = QDVP_IOE_SOCK;  // its partners: QDVP_IOE_SOCK, or QDVP_IOE_BASE for the API
   int udp = -1;
   int tcp = -1;
   int port = 0;
@@ -167,7 +168,8 @@ void DatagramBesideConnection(Server *sv, IOEntry *partner, const struct sockadd
     data = feed + 1;
   }
   // Acknowledged only once the record path has taken the datagram's lines.
-  if (length <= 0 || QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, length, data) == 0) {
+  if (length <= 0 ||
+      QDVP_ProcessSockRequestByState(sv->anchor, sv->pe, partner, length, data) == 0) {
     QDVP_SendReceivedDataAck(partner, n, peer, sv->udp);
   }
 }
@@ -306,14 +308,14 @@ void AcceptFailed(Server *sv, int err) {
     }
     sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
-  sv->restUntil = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(QDVP_SOCK_ACCEPT_REST_MS);
+  sv->restUntil =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(QDVP_SOCK_ACCEPT_REST_MS);
   time_t now = QDV0_Time();
   if (sv->reportedAt != 0 && now - sv->reportedAt < QDVP_SOCK_LIMIT_REPORT_PERIOD) return;
   sv->reportedAt = now;
   QDVP_TRC(trk, TRK1_ERROR,
-           "***** Accept for TCP socket failed errno %d; %d connections closed unserved",
-           err, sv->closedUnserved);
+           "***** Accept for TCP socket failed errno %d; %d connections closed unserved", err,
+           sv->closedUnserved);
   char number[16], closed[16];
   snprintf(number, sizeof(number), "%d", err);
   snprintf(closed, sizeof(closed), "%d", sv->closedUnserved);
@@ -347,7 +349,8 @@ void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
       // goes: connections held open without a word cannot keep a partner that speaks out.
       if (sv->unbound.size() >= QDVP_SOCK_MAX_UNBOUND) {
         Unbound &oldest = sv->unbound.front();
-        QDVP_TRC(trk, TRK1_ERROR, "***** %d connections wait for their first data; the oldest closed",
+        QDVP_TRC(trk, TRK1_ERROR,
+                 "***** %d connections wait for their first data; the oldest closed",
                  static_cast<int>(sv->unbound.size()));
         QDV0_CloseTheSocket(oldest.socket);
         QDVP_SendDPlogMessage(sv->anchor, 22, QDV0_ResolveAddressToName(&oldest.peer));
@@ -365,11 +368,11 @@ bool ReceiveFirst(Server *sv, Unbound *u) QDVP_REQUIRES(sv->anchor->SelectLock) 
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
   if (got > 0) u->first.append(sv->buffer, static_cast<size_t>(got));
   bool closed = got < 1;
-  bool whole = u->first.find('\n') != std::string::npos ||
-               u->first.size() >= QDVP_SOCK_BUFFER_SIZE;
+  bool whole = u->first.find('\n') != std::string::npos || u->first.size() >= QDVP_SOCK_BUFFER_SIZE;
   if (!closed && !whole) return false;
   if (u->first.empty()) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** TCP dynamic inbound connection, no metafile file specification");
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** TCP dynamic inbound connection, no metafile file specification");
     QDV0_CloseTheSocket(u->socket);
     QDVP_SendDPlogMessage(sv->anchor, 22, QDV0_ResolveAddressToName(&u->peer));
     return true;
@@ -389,7 +392,8 @@ void ExpireUnbound(Server *sv) {
       i++;
       continue;
     }
-    QDVP_TRC(trk, TRK1_ERROR, "***** TCP dynamic inbound connection, no metafile file specification");
+    QDVP_TRC(trk, TRK1_ERROR,
+             "***** TCP dynamic inbound connection, no metafile file specification");
     QDV0_CloseTheSocket(u.socket);
     QDVP_SendDPlogMessage(sv->anchor, 22, QDV0_ResolveAddressToName(&u.peer));
     sv->unbound.erase(sv->unbound.begin() + static_cast<long>(i));
@@ -429,7 +433,9 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   }
   if (sv->tcp >= 0 && !accepting) {
     auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    sv->restUntil - std::chrono::steady_clock::now()).count() + 1;
+                    sv->restUntil - std::chrono::steady_clock::now())
+                    .count() +
+                1;
     if (timeout < 0 || rest < timeout) timeout = static_cast<int>(rest);
   }
   OSV1_ReleaseLock(&sv->anchor->SelectLock);
@@ -445,7 +451,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   for (size_t i = firstPartner; i-- > firstUnbound;) {
     if (fds[i].revents == 0) continue;
     size_t k = i - firstUnbound;
-    if (ReceiveFirst(sv, &sv->unbound[k])) sv->unbound.erase(sv->unbound.begin() + static_cast<long>(k));
+    if (ReceiveFirst(sv, &sv->unbound[k]))
+      sv->unbound.erase(sv->unbound.begin() + static_cast<long>(k));
   }
   ExpireUnbound(sv);
   for (size_t i = firstPartner; i < fds.size(); i++) {
@@ -526,8 +533,8 @@ bool OpenSockets(Server *sv) {
   }
   char text[64];
   const char *form = sv->udp >= 0 && sv->tcp >= 0 ? "%d both TCP and UDP"
-                     : sv->udp >= 0              ? "%d UDP only"
-                                                 : "%d TCP only";
+                     : sv->udp >= 0               ? "%d UDP only"
+                                                  : "%d TCP only";
   snprintf(text, sizeof(text), form, sv->port);
   QDVP_SendDPlogMessage(sv->anchor, 20, sv->api ? "Socket API Server" : "Socket", text);
   return true;
@@ -582,9 +589,8 @@ bool QDVP_HandleTCPdata(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, const 
   // and the lines after it begin a new session.
   for (PartnerPiece &piece : pieces) {
     if (!piece.endMarker) {
-      taken &= QDVP_ProcessSockRequestByState(anchor, pe, partner,
-                                              static_cast<int>(piece.text.size()),
-                                              &piece.text[0]) == 0;
+      taken &= QDVP_ProcessSockRequestByState(
+                   anchor, pe, partner, static_cast<int>(piece.text.size()), &piece.text[0]) == 0;
       continue;
     }
     if (partner->pSource->State == QDVP_Input) {

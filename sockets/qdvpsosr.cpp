@@ -276,7 +276,8 @@ bool WaitForRegistration(ProcessEntry *pe, SourceEntry *source) {
 int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partner, int length,
                                    char *buffer) {
   if (anchor == nullptr || partner == nullptr || partner->pSource == nullptr) return 94;
-  if (partner->Kind == 'B') return QDVP_ProcessAPIrequestByState(anchor, pe, partner, length, buffer);
+  if (partner->Kind == 'B')
+    return QDVP_ProcessAPIrequestByState(anchor, pe, partner, length, buffer);
   SourceEntry *source = partner->pSource;
   for (;;) {
     int state = source->State;

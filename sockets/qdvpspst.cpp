@@ -29,12 +29,11 @@
 static TRK1_BLOCK trk = {"qdvpspst"};
 
 enum { PostMaxCategory = 16 };
-char PostCatKey[PostMaxCategory] = {'I', 'O', 'P', 'S', 'N', 'A', 'C', 'W', 'R', 'D',
-                                    ' ', ' ', ' ', ' ', ' ', ' '};
+char PostCatKey[PostMaxCategory] = {'I', 'O', 'P', 'S', 'N', 'A', 'C', 'W',
+                                    'R', 'D', ' ', ' ', ' ', ' ', ' ', ' '};
 std::string PostCatText[PostMaxCategory] = {
-    "Information", "Operation", "Application", "System", "Network", "Alert", "Critical",
-    "Warning",     "Reset",     "Detail",      "   ",    "   ",     "   ",   "   ",
-    "   ",         "   "};
+    "Information", "Operation", "Application", "System", "Network", "Alert", "Critical", "Warning",
+    "Reset",       "Detail",    "   ",         "   ",    "   ",     "   ",   "   ",      "   "};
 
 namespace {
 
@@ -84,7 +83,8 @@ void ReadCategories() {
   size_t at = 0;
   while (at < value.size()) {
     size_t comma = value.find(',', at);
-    std::string item = value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    std::string item =
+        value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
     at = comma == std::string::npos ? value.size() : comma + 1;
     size_t eq = item.find('=');
     if (eq == std::string::npos || eq == 0) continue;
@@ -153,10 +153,10 @@ ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor) {
   char node[160];
   {
     OSV1_Guard attrs(&source->AttrLock);
-    snprintf(node, sizeof(node), "%s%sdp",
-             source->pSourceNodeName != nullptr ? source->pSourceNodeName
-                                                : QDV0_LocalHostNameString(),
-             DPtypeString[QDVP_TYPE_POST]);
+    snprintf(
+        node, sizeof(node), "%s%sdp",
+        source->pSourceNodeName != nullptr ? source->pSourceNodeName : QDV0_LocalHostNameString(),
+        DPtypeString[QDVP_TYPE_POST]);
     QDV0_Free(source->pSourceNodeName);
     source->pSourceNodeName = QDV0_StrDup(node);
   }
@@ -164,7 +164,7 @@ ApplEntry *QDVP_DefineDPpostApplication(DPAB *anchor) {
 }
 
 std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *sender,
-                            const char *buffer, int length) {
+                             const char *buffer, int length) {
   std::string message(buffer, static_cast<size_t>(length));
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   // The origin's name from the resolver's cache, before the row's lock: a new sender may wait
@@ -198,7 +198,9 @@ std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *send
       LoadAttrBucket(a, &value[0], static_cast<int>(value.size()));
     }
     int index = 0;
-    char want = category.empty() ? '\0' : static_cast<char>(toupper(static_cast<unsigned char>(category[0])));
+    char want = category.empty()
+                    ? '\0'
+                    : static_cast<char>(toupper(static_cast<unsigned char>(category[0])));
     for (int i = 0; i < PostMaxCategory && want != '\0'; i++) {
       if (PostCatKey[i] == want) {
         index = i;
@@ -219,8 +221,7 @@ std::string QDVP_FillPostRow(SourceEntry *source, const struct sockaddr_in *send
 // Fills one row from the message, sends it (waiting while the agent is away) and returns the
 // acknowledgement stamp.
 std::string QDVP_LoadPostAttributeData(DPAB *anchor, ProcessEntry *pe, SourceEntry *source,
-                                       const struct sockaddr_in *sender, char *buffer,
-                                       int length) {
+                                       const struct sockaddr_in *sender, char *buffer, int length) {
   std::string stamp = QDVP_FillPostRow(source, sender, buffer, length);
   QDVP_UpdateStatLogPost(1);
   DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
@@ -258,7 +259,7 @@ size_t PostAckLimit() {
 // the system has not taken yet.
 struct PostPartner {
   int socket = -1;
-  struct sockaddr_in address{};
+  struct sockaddr_in address {};
   std::string out;
   size_t limit = kPostAckLimitDefault;  // of out
 };
@@ -312,10 +313,10 @@ void QueueStamp(DPAB *anchor, PostPartner *p, const std::string &stamp) {
 }
 
 void AcceptPartner(int tcp, PostPartner *p) {
-  struct sockaddr_in from{};
+  struct sockaddr_in from {};
   socklen_t len = sizeof(from);
-  int s = accept4(tcp, reinterpret_cast<struct sockaddr *>(&from), &len,
-                  SOCK_CLOEXEC | SOCK_NONBLOCK);
+  int s =
+      accept4(tcp, reinterpret_cast<struct sockaddr *>(&from), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (s < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
@@ -394,8 +395,8 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
           QDV0_ConvertDataToLocal(buffer, static_cast<size_t>(n));
         }
         struct sockaddr_in from = partner.address;
-        std::string stamp = QDVP_LoadPostAttributeData(anchor, pe, source, &from, buffer,
-                                                       static_cast<int>(n));
+        std::string stamp =
+            QDVP_LoadPostAttributeData(anchor, pe, source, &from, buffer, static_cast<int>(n));
         QueueStamp(anchor, &partner, stamp);
       }
     }

@@ -1,9 +1,9 @@
 // The DP log messages of refused senders, at most one per sender address and message number
-// every QDVP_SOCK_REFUSAL_LOG_SECONDS, and at most 64 in all in that time. A sender that is refused and tries again at once (a
-// partner whose application is being imported anew, or a hostile one) could otherwise send
-// the agent a row of the DP log for every connection or datagram, and the rows the agent has to
-// take before the next registration or row would hold up every other source. What is not
-// reported is counted and traced with the next message that is.
+// every QDVP_SOCK_REFUSAL_LOG_SECONDS, and at most 64 in all in that time. A sender that is refused
+// and tries again at once (a partner whose application is being imported anew, or a hostile one)
+// could otherwise send the agent a row of the DP log for every connection or datagram, and the rows
+// the agent has to take before the next registration or row would hold up every other source. What
+// is not reported is counted and traced with the next message that is.
 #include <arpa/inet.h>
 #include <string.h>
 

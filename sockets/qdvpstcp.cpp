@@ -112,8 +112,8 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
   char port[16], dotted[INET_ADDRSTRLEN];
   snprintf(port, sizeof(port), "%d", ntohs(peer->sin_port));
   QDVP_DottedAddress(peer, dotted);
-  QDVP_SendDPlogMessage(anchor, 21, QDV0_ResolveAddressToName(peer), dotted, port,
-                        ApplName(source), TableName(source));
+  QDVP_SendDPlogMessage(anchor, 21, QDV0_ResolveAddressToName(peer), dotted, port, ApplName(source),
+                        TableName(source));
   if (source->State == QDVP_Ready) {
     int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
     if (state != QDVP_Active) {

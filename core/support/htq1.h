@@ -29,17 +29,17 @@ enum : uint32_t {
   HTQ1_TOO_MANY_REDIRECTS = 0x7C4C801B,       // set by the caller
   HTQ1_NO_CLIENT = 0x7C4C8001,                // no client, or no activity
   HTQ1_INVALID_URL = 0x7C4C8002,              // "URI is not valid"
-  HTQ1_UNRESOLVED = 0x7C4C8010,  // "URI authority is not a recognized network address"
+  HTQ1_UNRESOLVED = 0x7C4C8010,               // "URI authority is not a recognized network address"
   HTQ1_CONNECT_FAILED = 0x7C4C8013,           // refused or unreachable
   HTQ1_TIMED_OUT = 0x7C4C8036,   // no complete answer within the client's time-out; its text
                                  // is that of a lost connection
-  HTQ1_TLS_FAILED = 0x7C4C8040,               // handshake failed
-  HTQ1_CERTIFICATE_REFUSED = 0x7C4C8041,      // the server's certificate is not trusted
-  HTQ1_BUFFER_TOO_SMALL = 0x7C4C8050,         // HTQ1_Get: *size now says how much is needed
-  HTQ1_ABANDONED = 0x7C4C8051,                // the caller's abandon test said stop
-  HTQ1_HTTP_ERROR = 0x5C4C0000,  // + the HTTP status code of an answer 400-599 (or another
-                                 // code that is neither success nor redirect nor 401/407)
-  HTQ1_OTHER_FAILURE = 0x7C4C8100,  // + libcurl's code for anything else
+  HTQ1_TLS_FAILED = 0x7C4C8040,  // handshake failed
+  HTQ1_CERTIFICATE_REFUSED = 0x7C4C8041,  // the server's certificate is not trusted
+  HTQ1_BUFFER_TOO_SMALL = 0x7C4C8050,     // HTQ1_Get: *size now says how much is needed
+  HTQ1_ABANDONED = 0x7C4C8051,            // the caller's abandon test said stop
+  HTQ1_HTTP_ERROR = 0x5C4C0000,           // + the HTTP status code of an answer 400-599 (or another
+                                          // code that is neither success nor redirect nor 401/407)
+  HTQ1_OTHER_FAILURE = 0x7C4C8100,        // + libcurl's code for anything else
 };
 
 // Protocol versions of HTQ1_NewClient.
@@ -72,12 +72,12 @@ enum {
 struct HTQ1_OPTIONS {
   int flags;
   char userAgent[128];
-  int timeoutSeconds;        // whole request, connect included; 0: 45
-  long maxBodyBytes;         // bytes of the body kept; the rest is counted and dropped; 0: 4 MB
-  char proxy[256];           // "host:port", "" for none
-  char proxyUser[64];        // for the proxy's own Basic authentication
+  int timeoutSeconds;  // whole request, connect included; 0: 45
+  long maxBodyBytes;   // bytes of the body kept; the rest is counted and dropped; 0: 4 MB
+  char proxy[256];     // "host:port", "" for none
+  char proxyUser[64];  // for the proxy's own Basic authentication
   char proxyPassword[64];
-  char caFile[1024];         // extra CA bundle (PEM) trusted for HTTPS, "" for none
+  char caFile[1024];  // extra CA bundle (PEM) trusted for HTTPS, "" for none
 };
 
 // The response dictionary of the calling thread's last request, with the code and text of the
@@ -110,8 +110,7 @@ uint32_t HTQ1_ClientOptions(HTQ1_CLIENT *client, int set, HTQ1_OPTIONS *get,
                             const HTQ1_OPTIONS *newOptions);
 uint32_t HTQ1_DeleteClient(HTQ1_CLIENT *client, int reserved);
 uint32_t HTQ1_NewActivity(HTQ1_CLIENT *client, HTQ1_ACTIVITY **activity, const char *url,
-                          int urlLength, int reserved, int headerCount,
-                          const HTQ1_HEADER *headers);
+                          int urlLength, int reserved, int headerCount, const HTQ1_HEADER *headers);
 // Performs the GET; the result is one of the statuses above.
 uint32_t HTQ1_RequestActivity(HTQ1_ACTIVITY *activity, int reserved);
 // From now on the activity's requests ask abandon(context) about once a second while they

@@ -9,8 +9,8 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stddef.h>
-#include <stdio.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -147,9 +147,9 @@ int QDV0_ConditionTimedWaitMs(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_RE
 // thing (an interval, a time to live) by the whole bound.
 int QDV0_ConditionWaitForTask(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_REQUIRES(lock);
 // Looks for at most micros microseconds until done(what) holds, when QDVP_SPIN_WAIT_US asks for
-// it ("Y": micros; a number: that bound instead; unset: no look at all). Used before a condition wait where the answer usually comes within a
-// loopback round trip, so the waiter picks it up without a sleep and a wake-up. Returns 1 when
-// it came.
+// it ("Y": micros; a number: that bound instead; unset: no look at all). Used before a condition
+// wait where the answer usually comes within a loopback round trip, so the waiter picks it up
+// without a sleep and a wake-up. Returns 1 when it came.
 int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros);
 
 // ---- Strings and names -----------------------------------------------------------------
@@ -219,8 +219,7 @@ enum {
 // is queued for a lookup. With waitMs > 0 a new address may wait up to waitMs for its answer,
 // but only when no other lookup is queued or in progress. 0.0.0.0 and 255.255.255.255 are never
 // looked up.
-int QDV0_CachedAddressName(const struct sockaddr_in *address, char *name, size_t size,
-                           long waitMs);
+int QDV0_CachedAddressName(const struct sockaddr_in *address, char *name, size_t size, long waitMs);
 // Tests: every lookup goes through fn instead of the system's (null: the system's again); the
 // cache and the queue are emptied, and answers of lookups already running are dropped.
 typedef int (*QDV0_NAME_LOOKUP)(const struct sockaddr_in *address, char *name, size_t size);
@@ -294,8 +293,8 @@ void QDV0_OQconsoleMessage(const char *category, int severity, const char *text)
 // Writes one field at position of a message buffer of capacity bytes and keeps the length
 // word current; returns the number of bytes written, 0 when it does not fit. type is the
 // attribute type letter for attribute value fields, 0 otherwise.
-size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t position,
-                            int fieldCode, const void *data, size_t length, int type);
+size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t position, int fieldCode,
+                            const void *data, size_t length, int type);
 // Reads the field at *position; returns 1 and its code, data and length, 0 at the end of the
 // message, -1 for a field that runs past the end.
 int QDV0_ExtractDataField(const unsigned char *message, size_t messageLength, size_t *position,
@@ -313,8 +312,8 @@ enum {
 // bytes written, or 0 when they do not fit.
 size_t QDV0_FormatBERintegerType(int tag, long value, unsigned char *out, size_t capacity);
 size_t QDV0_FormatBERnullType(int tag, unsigned char *out, size_t capacity);
-size_t QDV0_FormatBERoctetstringType(int tag, const void *data, size_t length,
-                                     unsigned char *out, size_t capacity);
+size_t QDV0_FormatBERoctetstringType(int tag, const void *data, size_t length, unsigned char *out,
+                                     size_t capacity);
 // Encodes a dotted OID text ("1.3.6.1.2.1.1.1.0") as a complete OID field; 0 when the text
 // is no OID or does not fit.
 size_t QDV0_FormatOIDfromString(const char *text, unsigned char *out, size_t capacity);
@@ -323,8 +322,8 @@ size_t QDV0_FormatOIDfromString(const char *text, unsigned char *out, size_t cap
 size_t QDV0_FormatBERheader(int tag, size_t length, unsigned char *out, size_t capacity);
 // Reads the field at position: its tag, contents and contents length. Returns the position
 // after the field, or 0 for a field that runs past the end or has a malformed length.
-size_t QDV0_ExtractBERfield(const unsigned char *buffer, size_t length, size_t position,
-                           int *tag, const unsigned char **contents, size_t *contentLength);
+size_t QDV0_ExtractBERfield(const unsigned char *buffer, size_t length, size_t position, int *tag,
+                            const unsigned char **contents, size_t *contentLength);
 // Decodes integer contents (at most 8 bytes, two's complement); 0 on success.
 int QDV0_ExtractBERinteger(const unsigned char *contents, size_t length, long *value);
 // Decodes OID contents into dotted text (size bytes); 0 on success.

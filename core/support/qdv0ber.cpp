@@ -25,7 +25,8 @@ size_t WriteHeader(int tag, size_t length, unsigned char *out, size_t capacity) 
   } else {
     size_t n = need - 2;
     out[1] = static_cast<unsigned char>(0x80 | n);
-    for (size_t i = 0; i < n; i++) out[2 + i] = static_cast<unsigned char>(length >> (8 * (n - 1 - i)));
+    for (size_t i = 0; i < n; i++)
+      out[2 + i] = static_cast<unsigned char>(length >> (8 * (n - 1 - i)));
   }
   return need;
 }
@@ -56,8 +57,8 @@ size_t QDV0_FormatBERnullType(int tag, unsigned char *out, size_t capacity) {
   return WriteHeader(tag, 0, out, capacity);
 }
 
-size_t QDV0_FormatBERoctetstringType(int tag, const void *data, size_t length,
-                                     unsigned char *out, size_t capacity) {
+size_t QDV0_FormatBERoctetstringType(int tag, const void *data, size_t length, unsigned char *out,
+                                     size_t capacity) {
   size_t h = WriteHeader(tag, length, out, capacity);
   if (h == 0 || capacity - h < length) return 0;
   if (length) memcpy(out + h, data, length);
@@ -106,8 +107,8 @@ size_t QDV0_FormatOIDfromString(const char *text, unsigned char *out, size_t cap
   return QDV0_FormatBERoctetstringType(QDV0_BER_OID, contents, length, out, capacity);
 }
 
-size_t QDV0_ExtractBERfield(const unsigned char *buffer, size_t length, size_t position,
-                           int *tag, const unsigned char **contents, size_t *contentLength) {
+size_t QDV0_ExtractBERfield(const unsigned char *buffer, size_t length, size_t position, int *tag,
+                            const unsigned char **contents, size_t *contentLength) {
   if (buffer == nullptr || position + 2 > length) return 0;
   int t = buffer[position];
   size_t p = position + 1;
@@ -133,8 +134,7 @@ int QDV0_ExtractBERinteger(const unsigned char *contents, size_t length, long *v
   return 0;
 }
 
-int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *text,
-                          size_t size) {
+int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *text, size_t size) {
   if (contents == nullptr || length == 0 || text == nullptr || size == 0) return -1;
   size_t o = 0;
   unsigned long v = 0;
@@ -162,4 +162,3 @@ int QDV0_DecodeOIDfromBER(const unsigned char *contents, size_t length, char *te
   }
   return 0;
 }
-

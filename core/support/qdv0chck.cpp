@@ -3,8 +3,6 @@
 // specification items of those kinds, and the operator's lines on standard error.
 #include "qdv0chck.h"
 
-#include "qdv0.h"
-
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
@@ -17,6 +15,8 @@
 
 #include <atomic>
 #include <climits>
+
+#include "qdv0.h"
 
 namespace {
 

@@ -45,8 +45,8 @@ void QDV0_EncipherMetaRecord(char *record, long key) {
   if (record != nullptr) Transform(record, key, +1);
 }
 
-size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t position,
-                            int fieldCode, const void *data, size_t length, int type) {
+size_t QDV0_FormatDataField(unsigned char *message, size_t capacity, size_t position, int fieldCode,
+                            const void *data, size_t length, int type) {
   return QDVP_WireFormatField(message, capacity, position, static_cast<uint16_t>(fieldCode), data,
                               length, static_cast<char>(type));
 }
@@ -82,8 +82,7 @@ uint32_t QDV0_ComputeCheckSum(const void *data, size_t length) {
 }
 
 size_t QDV0_EncodeBase64Bytes(const void *input, size_t length, char *output) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const unsigned char *in = static_cast<const unsigned char *>(input);
   size_t o = 0;
   for (size_t i = 0; i < length; i += 3) {
@@ -110,16 +109,23 @@ void QDV0_ConvertEBCDICtoASCII(char *buffer, size_t length) {
   // Digits, upper and lower case letters and blank: enough for the identifiers hosts send.
   for (size_t i = 0; i < length; i++) {
     unsigned char c = static_cast<unsigned char>(buffer[i]);
-    if (c >= 0xF0 && c <= 0xF9) buffer[i] = static_cast<char>('0' + (c - 0xF0));
-    else if (c >= 0xC1 && c <= 0xC9) buffer[i] = static_cast<char>('A' + (c - 0xC1));
-    else if (c >= 0xD1 && c <= 0xD9) buffer[i] = static_cast<char>('J' + (c - 0xD1));
-    else if (c >= 0xE2 && c <= 0xE9) buffer[i] = static_cast<char>('S' + (c - 0xE2));
-    else if (c >= 0x81 && c <= 0x89) buffer[i] = static_cast<char>('a' + (c - 0x81));
-    else if (c >= 0x91 && c <= 0x99) buffer[i] = static_cast<char>('j' + (c - 0x91));
-    else if (c >= 0xA2 && c <= 0xA9) buffer[i] = static_cast<char>('s' + (c - 0xA2));
-    else if (c == 0x40) buffer[i] = ' ';
+    if (c >= 0xF0 && c <= 0xF9)
+      buffer[i] = static_cast<char>('0' + (c - 0xF0));
+    else if (c >= 0xC1 && c <= 0xC9)
+      buffer[i] = static_cast<char>('A' + (c - 0xC1));
+    else if (c >= 0xD1 && c <= 0xD9)
+      buffer[i] = static_cast<char>('J' + (c - 0xD1));
+    else if (c >= 0xE2 && c <= 0xE9)
+      buffer[i] = static_cast<char>('S' + (c - 0xE2));
+    else if (c >= 0x81 && c <= 0x89)
+      buffer[i] = static_cast<char>('a' + (c - 0x81));
+    else if (c >= 0x91 && c <= 0x99)
+      buffer[i] = static_cast<char>('j' + (c - 0x91));
+    else if (c >= 0xA2 && c <= 0xA9)
+      buffer[i] = static_cast<char>('s' + (c - 0xA2));
+    else if (c == 0x40)
+      buffer[i] = ' ';
   }
 }
 
 int QDV0_CheckCodeConversion(int) { return 0; }
-

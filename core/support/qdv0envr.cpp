@@ -189,4 +189,3 @@ void QDV0_ResetProductSpec(void) {
 
 void QDV0_SetDPstartMode(int flag) { g_startMode = flag; }
 int QDV0_GetDPstartMode(void) { return g_startMode; }
-

@@ -40,12 +40,12 @@ static TRK1_BLOCK trk = {"qdv0rslv"};
 namespace {
 
 struct NameEntry {
-  std::string name;      // the host name when named, else empty
-  bool named = false;    // an answer with a name was stored
-  bool answered = false; // some answer (name or none) was stored
-  bool pending = false;  // queued or being looked up
-  time_t expires = 0;    // when the answer is old
-  uint64_t lastUse = 0;  // for the choice of the entry that makes room
+  std::string name;       // the host name when named, else empty
+  bool named = false;     // an answer with a name was stored
+  bool answered = false;  // some answer (name or none) was stored
+  bool pending = false;   // queued or being looked up
+  time_t expires = 0;     // when the answer is old
+  uint64_t lastUse = 0;   // for the choice of the entry that makes room
 };
 
 // The resolver's state, made once and never freed: its threads live as long as the process.
@@ -55,9 +55,9 @@ struct Resolver {
   OSV1_COND done;  // an answer was stored
   std::unordered_map<uint32_t, NameEntry> cache QDVP_GUARDED_BY(lock);
   std::deque<uint32_t> queue QDVP_GUARDED_BY(lock);
-  int running QDVP_GUARDED_BY(lock) = 0;    // lookups in progress
-  int threads QDVP_GUARDED_BY(lock) = 0;    // resolver threads started
-  uint64_t uses QDVP_GUARDED_BY(lock) = 0;  // use counter for lastUse
+  int running QDVP_GUARDED_BY(lock) = 0;          // lookups in progress
+  int threads QDVP_GUARDED_BY(lock) = 0;          // resolver threads started
+  uint64_t uses QDVP_GUARDED_BY(lock) = 0;        // use counter for lastUse
   uint64_t generation QDVP_GUARDED_BY(lock) = 0;  // answers of an older one are dropped
   long lookups QDVP_GUARDED_BY(lock) = 0;
   long dropped QDVP_GUARDED_BY(lock) = 0;
@@ -103,7 +103,8 @@ std::vector<SlowRange> ReadSlowRanges() {
   std::string value = text != nullptr ? text : "";
   for (size_t at = 0; at < value.size() && ranges.size() < 16;) {
     size_t comma = value.find(',', at);
-    SlowRange range = ReadSlowRange(value.substr(at, comma == std::string::npos ? comma : comma - at));
+    SlowRange range =
+        ReadSlowRange(value.substr(at, comma == std::string::npos ? comma : comma - at));
     if (range.ms > 0) ranges.push_back(range);
     at = comma == std::string::npos ? value.size() : comma + 1;
   }
@@ -119,9 +120,7 @@ long SlowLookupMs(uint32_t host) {
   return 0;
 }
 
-void CopyOut(const char *text, char *name, size_t size) {
-  snprintf(name, size, "%s", text);
-}
+void CopyOut(const char *text, char *name, size_t size) { snprintf(name, size, "%s", text); }
 
 bool Dotted(uint32_t key, char *name, size_t size) {
   struct in_addr a;
@@ -243,7 +242,8 @@ int QDV0_CachedAddressName(const struct sockaddr_in *address, char *name, size_t
       it->second.pending = true;
       r.queue.push_back(key);
       // Threads start as lookups need them; pthread_create takes no lock of ours.
-      if (r.threads < QDV0_NAME_THREADS && r.threads < static_cast<int>(r.queue.size()) + r.running) {
+      if (r.threads < QDV0_NAME_THREADS &&
+          r.threads < static_cast<int>(r.queue.size()) + r.running) {
         unsigned long id = 0;
         if (QDV0_CreateThread(ResolverThread, nullptr, 0, &id) == 0) {
           r.threads++;
@@ -272,7 +272,8 @@ int QDV0_CachedAddressName(const struct sockaddr_in *address, char *name, size_t
       result = 1;
     }
   }
-  if (failed != 0) QDVP_TRC(trk, TRK1_ERROR, "***** name resolver thread not started errno %d", failed);
+  if (failed != 0)
+    QDVP_TRC(trk, TRK1_ERROR, "***** name resolver thread not started errno %d", failed);
   if (full) QDVP_TRC(trk, TRK1_DETAIL, "name resolver queue full; address not looked up");
   if (result == 1) return 1;
   return Dotted(key, name, size) ? 0 : -1;

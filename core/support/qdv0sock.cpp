@@ -115,4 +115,3 @@ int QDV0_CloseTheSocket(int socket) { return socket >= 0 ? close(socket) : -1; }
 int QDV0_SetSocketIoctl(int socket, unsigned long request, int *argument) {
   return ioctl(socket, request, argument);
 }
-

@@ -69,4 +69,3 @@ void QDV0_FailStorageAfter(long successes, long failures) {
   g_successesLeft = failures > 0 ? successes : -1;
   g_failuresLeft = failures;
 }
-

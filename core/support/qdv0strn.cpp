@@ -79,4 +79,3 @@ char *QDV0_CheckPathSpec(const char *path) {
   while (n > 1 && trimmed[n - 1] == '/') trimmed[--n] = '\0';
   return trimmed;
 }
-

@@ -49,8 +49,12 @@ int OSV1_InitializeLock(OSV1_LOCK *lock) {
   lock->initialized = rc == 0;
   return rc;
 }
-int OSV1_GetLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS { return pthread_mutex_lock(&lock->mutex); }
-int OSV1_ReleaseLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS { return pthread_mutex_unlock(&lock->mutex); }
+int OSV1_GetLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS {
+  return pthread_mutex_lock(&lock->mutex);
+}
+int OSV1_ReleaseLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS {
+  return pthread_mutex_unlock(&lock->mutex);
+}
 
 // ---- Conditions -----------------------------------------------------------------------
 // Made for the monotonic clock. The waits below name that clock themselves, so the attribute
@@ -152,8 +156,8 @@ int QDV0_ConditionTimedWaitMs(OSV1_COND *cond, OSV1_LOCK *lock, long ms) {
   timespec deadline = RealDeadline(manual && ms > kManualWaitSliceMs ? kManualWaitSliceMs : ms);
   // The deadline is on the monotonic clock, and the wait is told so: no condition can be
   // waited on against another clock than its deadline's.
-  int rc = pthread_cond_clockwait(OSV1_CondAccess::Of(cond), &lock->mutex, CLOCK_MONOTONIC,
-                                  &deadline);
+  int rc =
+      pthread_cond_clockwait(OSV1_CondAccess::Of(cond), &lock->mutex, CLOCK_MONOTONIC, &deadline);
   if (rc == ETIMEDOUT && manual) g_manualNow += (ms + 999) / 1000;
   return rc;
 }
@@ -257,4 +261,3 @@ int SpinUntil(Done done, long micros) {
 int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros) {
   return SpinUntil([&] { return done(what); }, micros);
 }
-

@@ -25,8 +25,8 @@ bool StampToTm(const char *stamp, struct tm *t) {
   if (stamp == nullptr || strlen(stamp) < QDV0_CORVID_TIME_LEN) return false;
   int year = Digits(stamp, 3), mon = Digits(stamp + 3, 2), day = Digits(stamp + 5, 2);
   int hour = Digits(stamp + 7, 2), min = Digits(stamp + 9, 2), sec = Digits(stamp + 11, 2);
-  if (year < 0 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-      min < 0 || min > 59 || sec < 0 || sec > 60)
+  if (year < 0 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || min < 0 ||
+      min > 59 || sec < 0 || sec > 60)
     return false;
   memset(t, 0, sizeof(*t));
   t->tm_year = year;
@@ -41,8 +41,8 @@ bool StampToTm(const char *stamp, struct tm *t) {
 
 void FormatStamp(const struct tm *t, int ms, char *stamp) {
   char text[64];
-  snprintf(text, sizeof(text), "%03d%02d%02d%02d%02d%02d%03d", t->tm_year % 1000,
-           t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, ms % 1000);
+  snprintf(text, sizeof(text), "%03d%02d%02d%02d%02d%02d%03d", t->tm_year % 1000, t->tm_mon + 1,
+           t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, ms % 1000);
   memcpy(stamp, text, QDV0_CORVID_TIME_LEN);
   stamp[QDV0_CORVID_TIME_LEN] = '\0';
 }
@@ -129,15 +129,14 @@ char *QDV0_StringToCorvidTime(char *text) {
   return text;
 }
 
-
 uint32_t QDV0_RandomWord(void) {
   uint32_t word = 0;
   if (getrandom(&word, sizeof(word), 0) != static_cast<ssize_t>(sizeof(word))) {
     // No generator: the time and the address of a local give a word that differs by run.
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    word = static_cast<uint32_t>(now.tv_nsec ^ (now.tv_sec << 20) ^
-                                 reinterpret_cast<uintptr_t>(&now));
+    word =
+        static_cast<uint32_t>(now.tv_nsec ^ (now.tv_sec << 20) ^ reinterpret_cast<uintptr_t>(&now));
   }
   return word;
 }

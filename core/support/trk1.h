@@ -7,9 +7,9 @@
 // load and one test. Safe from any thread.
 #pragma once
 
-#include <atomic>
-
 #include <stddef.h>
+
+#include <atomic>
 
 enum {
   TRK1_STORAGE = 2,
@@ -40,14 +40,20 @@ void TRK1_SetSink(TRK1_SINK sink, void *context);
 // Current global flags; cheap enough to test on every trace line.
 extern std::atomic<unsigned> TRK1_GlobalFlags;
 
-#define QDVP_TRC(block, bit, ...)                           \
-  do {                                                      \
-    if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & (bit)) {                         \
-      TRK1_Printf(&(block), __LINE__, __VA_ARGS__);          \
-    }                                                       \
+#define QDVP_TRC(block, bit, ...)                                   \
+  do {                                                              \
+    if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & (bit)) { \
+      TRK1_Printf(&(block), __LINE__, __VA_ARGS__);                 \
+    }                                                               \
   } while (0)
 
-#define QDVP_TRC_ENTRY(block) \
-  do { if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_FLOW) TRK1_Event(&(block), __LINE__, __func__, 0, 0); } while (0)
-#define QDVP_TRC_EXIT(block, rc) \
-  do { if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_FLOW) TRK1_Event(&(block), __LINE__, __func__, 1, (long)(rc)); } while (0)
+#define QDVP_TRC_ENTRY(block)                                         \
+  do {                                                                \
+    if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_FLOW) \
+      TRK1_Event(&(block), __LINE__, __func__, 0, 0);                 \
+  } while (0)
+#define QDVP_TRC_EXIT(block, rc)                                      \
+  do {                                                                \
+    if (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_FLOW) \
+      TRK1_Event(&(block), __LINE__, __func__, 1, (long)(rc));        \
+  } while (0)

@@ -48,9 +48,9 @@ void WriteLine(const char *component, int line, const char *text) {
   struct tm local;
   localtime_r(&seconds, &local);
   // A traced text may hold what a partner sent: escaped, it stays on its own line.
-  fprintf(g_traceFile, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %08X %s(%d) %s\n",
-          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-          local.tm_sec, now.nanoseconds / 1000000, OSV1_ThreadID(), component, line,
+  fprintf(g_traceFile, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %08X %s(%d) %s\n", local.tm_year + 1900,
+          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+          now.nanoseconds / 1000000, OSV1_ThreadID(), component, line,
           QDV0_EscapeLogText(text).c_str());
   fflush(g_traceFile);
 }
@@ -58,7 +58,8 @@ void WriteLine(const char *component, int line, const char *text) {
 
 unsigned TRK1_ParseFlags(const char *text) {
   if (text == nullptr) return 0;
-  if (isdigit(static_cast<unsigned char>(text[0]))) return static_cast<unsigned>(strtoul(text, nullptr, 0));
+  if (isdigit(static_cast<unsigned char>(text[0])))
+    return static_cast<unsigned>(strtoul(text, nullptr, 0));
   unsigned flags = 0;
   char word[32];
   const char *p = text;
@@ -70,11 +71,16 @@ unsigned TRK1_ParseFlags(const char *text) {
     memcpy(word, p, n);
     word[n] = '\0';
     p += n;
-    if (strcasecmp(word, "error") == 0) flags |= TRK1_ERROR;
-    else if (strcasecmp(word, "detail") == 0) flags |= TRK1_DETAIL | TRK1_ERROR;
-    else if (strcasecmp(word, "storage") == 0) flags |= TRK1_STORAGE;
-    else if (strcasecmp(word, "flow") == 0) flags |= TRK1_FLOW;
-    else if (strcasecmp(word, "all") == 0) flags |= TRK1_ERROR | TRK1_DETAIL | TRK1_STORAGE | TRK1_FLOW;
+    if (strcasecmp(word, "error") == 0)
+      flags |= TRK1_ERROR;
+    else if (strcasecmp(word, "detail") == 0)
+      flags |= TRK1_DETAIL | TRK1_ERROR;
+    else if (strcasecmp(word, "storage") == 0)
+      flags |= TRK1_STORAGE;
+    else if (strcasecmp(word, "flow") == 0)
+      flags |= TRK1_FLOW;
+    else if (strcasecmp(word, "all") == 0)
+      flags |= TRK1_ERROR | TRK1_DETAIL | TRK1_STORAGE | TRK1_FLOW;
   }
   return flags;
 }
@@ -82,8 +88,7 @@ unsigned TRK1_ParseFlags(const char *text) {
 unsigned TRK1_Sync(TRK1_BLOCK *) { return TRK1_GlobalFlags.load(std::memory_order_relaxed); }
 
 void TRK1_SetFlags(int flags) {
-  unsigned value =
-      flags < 0 ? TRK1_ParseFlags(getenv("QDVP_TRACE")) : static_cast<unsigned>(flags);
+  unsigned value = flags < 0 ? TRK1_ParseFlags(getenv("QDVP_TRACE")) : static_cast<unsigned>(flags);
   TRK1_GlobalFlags.store(value, std::memory_order_relaxed);
 }
 
@@ -125,4 +130,3 @@ void TRK1_Dump(TRK1_BLOCK *block, int line, const void *data, size_t length, con
     WriteLine(block->component, line, text);
   }
 }
-

@@ -56,4 +56,3 @@ int zglqpcld(ZGLQ_DIR *handle) {
   QDV0_Free(handle);
   return 0;
 }
-

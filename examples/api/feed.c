@@ -5,13 +5,12 @@
  *   feed [--host HOST] [--port PORT] [--udp] [--source NAME] APPL TABLE < records
  *
  * PORT defaults to QDVP_API_DPAPI_PORT, else 7600. --source names the source (TCP only: a UDP
- * session is online from its BGNINP on, before a name could be given). Exit status: 0 done, 1 usage, 2 a call
- * failed (its status on standard error). */
+ * session is online from its BGNINP on, before a name could be given). Exit status: 0 done, 1
+ * usage, 2 a call failed (its status on standard error). */
+#include <qdvp_client.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <qdvp_client.h>
 
 static int Fail(const char *what, int status) {
   fprintf(stderr, "feed: %s: %s (%d)\n", what, qdvpc_strerror(status), status);

@@ -202,12 +202,18 @@ TEST(ActionCommand, CommandGetsOnlyTheVariablesPassedToIt) {
   const struct {
     const char *name;
     const char *value;  // null: not passed
-  } cases[] = {{"QDVP_HTTP_PROXY_PASSWORD", nullptr}, {"QDVP_URL_PASSWORD", nullptr},
-               {"QDVP_ACTION_PASS_ENV", nullptr},     {"SITE_TOKEN", nullptr},
-               {"ORACLE", nullptr},                   {"ORA_HOME", "/opt/ora"},
-               {"ORA_SID", "prod"},                   {"EXTRA", "extra"},
-               {"LANG", "C.UTF-8"},                   {"TZ", "UTC"},
-               {"PATH", getenv("PATH")},              {"HOME", getenv("HOME")}};
+  } cases[] = {{"QDVP_HTTP_PROXY_PASSWORD", nullptr},
+               {"QDVP_URL_PASSWORD", nullptr},
+               {"QDVP_ACTION_PASS_ENV", nullptr},
+               {"SITE_TOKEN", nullptr},
+               {"ORACLE", nullptr},
+               {"ORA_HOME", "/opt/ora"},
+               {"ORA_SID", "prod"},
+               {"EXTRA", "extra"},
+               {"LANG", "C.UTF-8"},
+               {"TZ", "UTC"},
+               {"PATH", getenv("PATH")},
+               {"HOME", getenv("HOME")}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     Outcome outcome = RunCommand((std::string("printenv ") + c.name).c_str());
@@ -217,8 +223,8 @@ TEST(ActionCommand, CommandGetsOnlyTheVariablesPassedToIt) {
   // Without the setting only the four are passed (and what the shell sets itself).
   env.Set("QDVP_ACTION_PASS_ENV", std::nullopt);
   Outcome outcome = RunCommand("env | cut -d= -f1 | grep -v -x -e PWD -e SHLVL -e _ | sort");
-  std::string expected = std::string(getenv("HOME") ? "HOME;" : "") + "LANG;" +
-                         (getenv("PATH") ? "PATH;" : "") + "TZ";
+  std::string expected =
+      std::string(getenv("HOME") ? "HOME;" : "") + "LANG;" + (getenv("PATH") ? "PATH;" : "") + "TZ";
   EXPECT_EQ(outcome.result, expected);
 }
 
@@ -243,14 +249,15 @@ class Actions : public qdvp_test::DataProviderWorld {
   std::string Action(int id, const std::string &name, const std::string &parameter = "",
                      const std::string &node = "", int type = 1) const {
     std::string line = "{\"id\":" + std::to_string(id) + ",\"type\":" + std::to_string(type) +
-                       ",\"name\":\"" + name + "\",\"node\":\"" +
-                       (node.empty() ? Node() : node) + "\",\"owner\":\"Sit1\"";
+                       ",\"name\":\"" + name + "\",\"node\":\"" + (node.empty() ? Node() : node) +
+                       "\",\"owner\":\"Sit1\"";
     if (!parameter.empty()) line += ",\"parameter\":\"" + parameter + "\"";
     return line + "}";
   }
   int Answered() const {
-    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from actions "
-                                                           "where status is not null"));
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
+                                              "select count(*) from actions "
+                                              "where status is not null"));
   }
 };
 
@@ -271,8 +278,9 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
       {3, Action(3, many), "0|line1;line2;line3;line4..."},
       {4, Action(4, "echo before; sleep 30"), "12|before"},
       {5, Action(5, "echo", "x", "nowhere"), "8|NULL"},
-      {6, "{\"id\":6,\"name\":\"echo\",\"node\":\"" + Node() + "\",\"owner\":\"" +
-              std::string(2000, 'o') + "\"}",
+      {6,
+       "{\"id\":6,\"name\":\"echo\",\"node\":\"" + Node() + "\",\"owner\":\"" +
+           std::string(2000, 'o') + "\"}",
        "3|NULL"},
       {7, Action(7, "echo", "x", "", 9), "4|NULL"},
       {8, Action(8, "DP_CONTROL", "LIST"), "-1|"},  // then the console message's text
@@ -302,9 +310,10 @@ TEST_F(Actions, EveryActionGetsItsStatusAndResult) {
   for (int id = 100; id < 150; id++) EXPECT_EQ(Outcome(id), "0|" + std::to_string(id));
   // Every action has its row in the ACTION table and its line in the action log.
   ASSERT_TRUE(WaitRows("ACTION", sent));
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select json_extract(attrs,'$.Action_Result') from "
-                                            "rows where attribute_group='ACTION' and "
-                                            "json_extract(attrs,'$.Action_ID')=1"),
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(),
+                               "select json_extract(attrs,'$.Action_Result') from "
+                               "rows where attribute_group='ACTION' and "
+                               "json_extract(attrs,'$.Action_ID')=1"),
             "hello");
   std::string log = qdvp_test::ReadFile(File("DPACTLOG"));
   EXPECT_EQ(qdvp_test::Occurrences(log, " owner [Sit1] "), sent - 1);  // the long owner aside
@@ -377,16 +386,18 @@ class ActionsUnanswered : public Actions {
 TEST_F(ActionsUnanswered, StatusIsSentAgain) {
   AppendActions({Action(41, "echo", "again")});
   ASSERT_TRUE(WaitFor([&] { return Outcome(41) == "0|again"; }, 20s)) << Trace();
-  ASSERT_TRUE(WaitFor([&] {
-    int sent = 0;
-    for (const std::string &line : dch_test::Lines(peer_->Jsonl())) {
-      sent += line.find("\"dir\":\"in\"") != std::string::npos &&
-              line.find("\"action_id\":41") != std::string::npos;
-    }
-    return sent == 2;
-  }, 20s)) << Trace();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        int sent = 0;
+        for (const std::string &line : dch_test::Lines(peer_->Jsonl())) {
+          sent += line.find("\"dir\":\"in\"") != std::string::npos &&
+                  line.find("\"action_id\":41") != std::string::npos;
+        }
+        return sent == 2;
+      },
+      20s))
+      << Trace();
 }
-
 
 // The agent's connection slots filled with silent connections, and then the agent restarted:
 // the data provider's link keeps its slot (or comes back), and after the reconnection its
@@ -394,16 +405,17 @@ TEST_F(ActionsUnanswered, StatusIsSentAgain) {
 class ActionsAcrossReconnection : public Actions {
  protected:
   Strings PeerArgs() const override {
-    return {"--action-file", File("actions.jsonl"), "--max-connections", "3", "--idle-limit-ms",
-            "300"};
+    return {
+        "--action-file", File("actions.jsonl"), "--max-connections", "3", "--idle-limit-ms", "300"};
   }
   std::map<std::string, std::string> KindEnv() const override {
     return {{"QDVP_DP_EVENT", "1"}, {"QDVP_DP_SAMPLE_FACTOR", "2"}};
   }
   void SetUp() override {
     DataProviderWorld::SetUp();
-    Metafile("tail", "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n"
-                     "//ATTRIBUTES ' '\nWord D 32\n");
+    Metafile("tail",
+             "//APPL TailApp\n//NAME Lines E\n//SOURCE FILE @DIR@/tail.log\n"
+             "//ATTRIBUTES ' '\nWord D 32\n");
     dir_.Write("tail.log", "before\n");  // read before the start: not sent
     Launch("file");
     ASSERT_TRUE(WaitLogged("DP automation server active")) << Trace();
@@ -426,8 +438,7 @@ TEST_F(ActionsAcrossReconnection, AnActionReachesTheDataProviderAfterTheSlotsFil
   StopPeer();
   StartPeer({"--action-file", File("actions.jsonl")});
   Append("after\n");
-  ASSERT_TRUE(WaitFor([&] { return Values("Lines", "Word") == Strings{"after"}; }, 20s))
-      << Trace();
+  ASSERT_TRUE(WaitFor([&] { return Values("Lines", "Word") == Strings{"after"}; }, 20s)) << Trace();
   AppendActions({Action(2, "echo", "again")});
   EXPECT_TRUE(WaitFor([&] { return Outcome(2) == "0|again"; }, 20s)) << peer_->Stderr();
 }

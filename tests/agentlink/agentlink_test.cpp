@@ -105,13 +105,15 @@ class PeerLink : public qdvp_test::PeerLinkTest {
   }
   // Every row 1..n stored once, in order, once the peer has them all.
   void ExpectEveryRowOnceInOrder(const std::string &db, int n) {
-    EXPECT_TRUE(WaitFor([&] { return QueryOne(db, "SELECT count(*) FROM rows") == std::to_string(n); },
-                        std::chrono::seconds(20)))
+    EXPECT_TRUE(
+        WaitFor([&] { return QueryOne(db, "SELECT count(*) FROM rows") == std::to_string(n); },
+                std::chrono::seconds(20)))
         << QueryOne(db, "SELECT count(*) FROM rows");
     std::string expected;
     for (int v = 1; v <= n; v++) expected += (v > 1 ? "," : "") + std::to_string(v);
-    EXPECT_EQ(QueryOne(db, "SELECT group_concat(json_extract(attrs, '$.Count')) FROM "
-                           "(SELECT attrs FROM rows ORDER BY id)"),
+    EXPECT_EQ(QueryOne(db,
+                       "SELECT group_concat(json_extract(attrs, '$.Count')) FROM "
+                       "(SELECT attrs FROM rows ORDER BY id)"),
               expected);
   }
 };
@@ -410,7 +412,8 @@ TEST_F(Guard, ARegistrationTheAgentClosedOnIsDeferredNotDropped) {
   EXPECT_EQ(out_.find("QDVPV08E"), std::string::npos) << out_;
   EXPECT_EQ(s->State, QDVP_Pending);
   holder.reset();
-  ASSERT_TRUE(WaitFor([&] { return second->Stderr().find("closed by peer") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return second->Stderr().find("closed by peer") != std::string::npos; }));
   EXPECT_EQ(Request(s, QDVP_Register), QDVP_Ready);  // as the periodic scan does
   link_.reset();
   second->Stop();
@@ -483,7 +486,8 @@ TEST_F(Window, ASlowAgentHoldsTheSenderToTheWindow) {
   int ahead = 0;
   for (int v = 1; v <= 200; v++) {
     SendRows(s, v, v);
-    ahead = std::max(ahead, v - std::stoi("0" + QueryOne(peer_->Db(), "SELECT count(*) FROM rows")));
+    ahead =
+        std::max(ahead, v - std::stoi("0" + QueryOne(peer_->Db(), "SELECT count(*) FROM rows")));
   }
   EXPECT_LE(ahead, 16 + 1);
   EXPECT_GE(ahead, 8) << "the rows did not go out in the window";

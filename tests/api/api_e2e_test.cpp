@@ -19,8 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 using qdvp_test::WaitFor;
 
-const char kMetafile[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
-                         "Host D 16\nStatus D 4 +FILTER={SCAN(0,ok)}\nTime D 8\n";
+const char kMetafile[] =
+    "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
+    "Host D 16\nStatus D 4 +FILTER={SCAN(0,ok)}\nTime D 8\n";
 
 class ApiServer : public qdvp_test::DataProviderWorld {
  protected:
@@ -35,8 +36,12 @@ class ApiServer : public qdvp_test::DataProviderWorld {
   // Asks for the next take action until one comes.
   std::string Receive(qdvpc_session *s) {
     char request[512] = "";
-    WaitFor([&] { return qdvpc_receive_request(s, request, sizeof(request)) == QDVPC_OK &&
-                         request[0] != '\0'; }, 20s);
+    WaitFor(
+        [&] {
+          return qdvpc_receive_request(s, request, sizeof(request)) == QDVPC_OK &&
+                 request[0] != '\0';
+        },
+        20s);
     return request;
   }
   std::map<std::string, std::string> KindEnv() const override {
@@ -57,9 +62,10 @@ class ApiServer : public qdvp_test::DataProviderWorld {
   // The data sequence marks and hosts of the table's rows, in arrival order.
   std::vector<std::string> Marks() const {
     std::vector<std::string> marks;
-    for (auto &row : dch_test::Query(peer_->Db(), "select data_sequence, json_extract(attrs,"
-                                                  "'$.Host') from rows where attribute_group="
-                                                  "'Lines' order by id")) {
+    for (auto &row : dch_test::Query(peer_->Db(),
+                                     "select data_sequence, json_extract(attrs,"
+                                     "'$.Host') from rows where attribute_group="
+                                     "'Lines' order by id")) {
       marks.push_back(row[0] + ":" + row[1]);
     }
     return marks;
@@ -144,8 +150,8 @@ TEST_F(ApiServer, RefusalsAreAnsweredWithTheirCodes) {
       {false, {Req("SETSRC")}, "39 "},
       {false, {begin, Req("RESULT", "7;done\n")}, "85 "},
       {true, {begin, Req("RESULT", "7;done\n")}, "85 "},
-      {false, {begin, Req("ACCREQ", "1;5"), Req("RCVREQ")}, "0 "},  // nothing waits: no data
-      {false, {begin, Req("SNDDTA", std::string(4080, 'x'))}, "0 "},   // exactly 4096 bytes
+      {false, {begin, Req("ACCREQ", "1;5"), Req("RCVREQ")}, "0 "},    // nothing waits: no data
+      {false, {begin, Req("SNDDTA", std::string(4080, 'x'))}, "0 "},  // exactly 4096 bytes
   };
   for (const Case &c : cases) {
     SCOPED_TRACE((c.udp ? "udp " : "tcp ") + c.requests.back().substr(0, 40));
@@ -237,10 +243,13 @@ TEST_F(ApiServer, AClientsResultCannotForgeALineOfTheActionLog) {
   EXPECT_EQ(client.Call(Req("ACCREQ", "1;20")).substr(0, 2), "0 ");
   SendAction(41, "forger", "restart", "billing");
   std::string request;
-  ASSERT_TRUE(WaitFor([&] {
-    request = client.Call(Req("RCVREQ"));
-    return request.find("REQ(restart)") != std::string::npos;
-  }, 20s)) << Trace();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        request = client.Call(Req("RCVREQ"));
+        return request.find("REQ(restart)") != std::string::npos;
+      },
+      20s))
+      << Trace();
   const std::string forged =
       "2026-12-07 13:03:01 99 Situation/Policy owner [Sit9] node [x] status 0 command [rm] "
       "parameter [-rf] result [done]";
@@ -250,10 +259,12 @@ TEST_F(ApiServer, AClientsResultCannotForgeALineOfTheActionLog) {
   // The agent gets the result as it was sent (without its last character).
   EXPECT_EQ(Outcome(41), "0|restarted]\n" + forged + "\r\n\x1b[2J\\");
   std::vector<std::string> lines;
-  ASSERT_TRUE(WaitFor([&] {
-    lines = dch_test::Lines(File("DPACTLOG"));
-    return !lines.empty();
-  }, 10s));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        lines = dch_test::Lines(File("DPACTLOG"));
+        return !lines.empty();
+      },
+      10s));
   ASSERT_EQ(lines.size(), 1u) << qdvp_test::ReadFile(File("DPACTLOG"));
   std::string line = lines[0];
   EXPECT_NE(line.find(" 41 Situation/Policy owner [Sit1] node [forger:FEEDLINES00] status 0 "
@@ -291,9 +302,10 @@ TEST_F(ApiServer, SessionsOfOneHostKeepTheirSharedSourceUntilTheLastEnds) {
   ASSERT_TRUE(WaitLogged("dp_EndInput completed for application Feed attribute group Lines", 2));
   // The rows of the table and those stored under no table.
   auto all = [&] {
-    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                                           "attribute_group is null or "
-                                                           "attribute_group='Lines'"));
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
+                                              "select count(*) from rows where "
+                                              "attribute_group is null or "
+                                              "attribute_group='Lines'"));
   };
   ASSERT_TRUE(WaitFor([&] { return all() >= 4; }, 20s)) << Trace();
   EXPECT_EQ(Values("Lines", "Host"), (Strings{"a1", "b1", "b2", "b3"}));
@@ -332,8 +344,9 @@ TEST_F(ApiServer, FeedExampleFeedsTheTable) {
   ASSERT_EQ(rc, 0) << out;
   ASSERT_TRUE(WaitRows("Lines", 2));
   EXPECT_EQ(Marks(), (std::vector<std::string>{"0:e1", "16:e2"}));
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select distinct source from rows where "
-                                            "attribute_group='Lines'"),
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(),
+                               "select distinct source from rows where "
+                               "attribute_group='Lines'"),
             "feeder");
 }
 

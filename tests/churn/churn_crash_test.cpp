@@ -120,9 +120,8 @@ TEST_F(ChurnSnmp, DeleteWhileTheCollectionWaitsOnADeadAgentEndsTheCollectionFirs
   std::this_thread::sleep_for(4s);
   EXPECT_EQ(Logged(ended), 2);
   std::string trace = Trace();
-  for (size_t at = 0; (at = trace.find("SNMP management for MIB enterprise ", at)) !=
-                      std::string::npos;
-       at++) {
+  for (size_t at = 0;
+       (at = trace.find("SNMP management for MIB enterprise ", at)) != std::string::npos; at++) {
     std::string line = trace.substr(at, trace.find('\n', at) - at);
     EXPECT_NE(line.find("MibSystem attribute group System"), std::string::npos) << line;
   }

@@ -194,12 +194,15 @@ TEST_F(ChurnSources, FileSocketsAndApiClientFlowWhileTheirApplicationsComeAndGo)
   const struct {
     const char *metafile, *text;
   } applications[] = {
-      {"churnfile", "//APPL ChurnFile\n//NAME FileLines E\n//SOURCE FILE @DIR@/feed.log\n"
-                    "//ATTRIBUTES ' '\nLine D 16\n"},
-      {"churnsocka", "//APPL ChurnSockA\n//NAME SockA E\n//SOURCE SOCK 127.0.0.6\n//CONFIRM SEQ\n"
-                     "//ATTRIBUTES ','\nLine D 16\n"},
-      {"churnsockb", "//APPL ChurnSockB\n//NAME SockB E\n//SOURCE SOCK 127.0.0.7\n//CONFIRM SEQ\n"
-                     "//ATTRIBUTES ','\nLine D 16\n"},
+      {"churnfile",
+       "//APPL ChurnFile\n//NAME FileLines E\n//SOURCE FILE @DIR@/feed.log\n"
+       "//ATTRIBUTES ' '\nLine D 16\n"},
+      {"churnsocka",
+       "//APPL ChurnSockA\n//NAME SockA E\n//SOURCE SOCK 127.0.0.6\n//CONFIRM SEQ\n"
+       "//ATTRIBUTES ','\nLine D 16\n"},
+      {"churnsockb",
+       "//APPL ChurnSockB\n//NAME SockB E\n//SOURCE SOCK 127.0.0.7\n//CONFIRM SEQ\n"
+       "//ATTRIBUTES ','\nLine D 16\n"},
       {"churnapi", "//APPL ChurnApi\n//NAME ApiRecs E\n//ATTRIBUTES ','\nLine D 16\n"},
   };
   for (const auto &a : applications) Metafile(a.metafile, a.text);
@@ -318,10 +321,9 @@ TEST_F(ChurnSnmpCollections, CollectionsStartAndStopWhileTheirMibsComeAndGo) {
   for (const char *name : {"snmp-system.mdl", "snmp-ifTable.mdl"}) {
     ASSERT_NE(Console("snmp", "IMPORT", name).find("result 0:"), std::string::npos) << Trace();
   }
-  std::string live = "127.0.0.1:" + p,
-              dead = "127.0.0.2:" + std::to_string(qdvp_test::FreePort());
-  const std::string system = "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + live + "," +
-                             dead + ")",
+  std::string live = "127.0.0.1:" + p, dead = "127.0.0.2:" + std::to_string(qdvp_test::FreePort());
+  const std::string system =
+                        "APPLNAME=MibSystem ATTRGROUP=System AGENTINFO=(" + live + "," + dead + ")",
                     interfaces = "APPLNAME=MibInterfaces AGENTINFO=(" + live + ")";
   int id = 0;
   std::vector<int> sent;
@@ -379,14 +381,15 @@ TEST_F(ChurnSnmpCollections, CollectionsStartAndStopWhileTheirMibsComeAndGo) {
                                                           "attribute_group='") +
                                                   group +
                                                   "' and json_extract(attrs,'$.Agent_Name')"
-                                                  " <> '" + live + "'"),
+                                                  " <> '" +
+                                                  live + "'"),
               "0")
         << group;
   }
   std::string trace = Trace();
   int named = 0;
-  for (size_t at = 0; (at = trace.find("SNMP management for MIB enterprise ", at)) !=
-                      std::string::npos;
+  for (size_t at = 0;
+       (at = trace.find("SNMP management for MIB enterprise ", at)) != std::string::npos;
        at++, named++) {
     std::string line = trace.substr(at, trace.find('\n', at) - at);
     EXPECT_TRUE(line.find("MibSystem attribute group System") != std::string::npos ||
@@ -441,9 +444,11 @@ TEST_F(ChurnUrls, UrlsComeAndGoWhileTheirSamplesAreInFlight) {
   ASSERT_TRUE(WaitRows("Managed_URL", rows + 2, 30s)) << Trace();
   std::string in = "'" + page + "'";
   for (const std::string &u : urls) in += ",'" + u + "'";
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where attribute_group="
-                                            "'Managed_URL' and json_extract(attrs,'$.URL') "
-                                            "not in (" + in + ")"),
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(),
+                               "select count(*) from rows where attribute_group="
+                               "'Managed_URL' and json_extract(attrs,'$.URL') "
+                               "not in (" +
+                                   in + ")"),
             "0");
   EXPECT_GT(rounds, 3);
   ExpectCleanEnd();

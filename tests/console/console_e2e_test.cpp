@@ -26,8 +26,8 @@
 #include "include/qdvp_consauth.h"
 #include "include/qdvp_console.h"
 #include "include/qdvp_model.h"
-#include "tests/core/core_test_util.h"
 #include "tests/console/console_world.h"
+#include "tests/core/core_test_util.h"
 
 namespace qdvp_test {
 namespace {
@@ -43,9 +43,12 @@ TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEndsAndMessagesTakeTheirInserts) {
     const char *word;
     const char *operand;
   } cases[] = {
-      {"LIST", "LIST", nullptr},          {"list\n", "list", nullptr},
-      {"  IMPORT   app.mdl  ", "IMPORT", "app.mdl"}, {"SHOW\tapp extra words", "SHOW", "app"},
-      {"DELETE app\r\n", "DELETE", "app"}, {"", nullptr, nullptr},
+      {"LIST", "LIST", nullptr},
+      {"list\n", "list", nullptr},
+      {"  IMPORT   app.mdl  ", "IMPORT", "app.mdl"},
+      {"SHOW\tapp extra words", "SHOW", "app"},
+      {"DELETE app\r\n", "DELETE", "app"},
+      {"", nullptr, nullptr},
       {" \t\r\n ", nullptr, nullptr},
   };
   for (const auto &c : cases) {
@@ -71,17 +74,17 @@ TEST(ConsoleBuffer, SplitsAtBlanksTabsAndLineEndsAndMessagesTakeTheirInserts) {
   const struct {
     int command, rc, message;
   } results[] = {
-      {QDVP_CMD_DELETE, 0, 17},   {QDVP_CMD_DELETE, 3, 13},   {QDVP_CMD_DELETE, 5, 14},
-      {QDVP_CMD_IMPORT, 0, 20},   {QDVP_CMD_IMPORT, 4, 21},   {QDVP_CMD_IMPORT, 5, 34},
-      {QDVP_CMD_IMPORT, 6, 35},   {QDVP_CMD_IMPORT, 8, 43},   {QDVP_CMD_IMPORT, 12, 50},
-      {QDVP_CMD_IMPORT, 1, 22},   {QDVP_CMD_REFRESH, 3, 23},  {QDVP_CMD_REFRESH, 0, 27},
-      {QDVP_CMD_REFRESH, 9, 24},  {QDVP_CMD_TRAPCNFG, 0, 45}, {QDVP_CMD_TRAPCNFG, 10, 44},
+      {QDVP_CMD_DELETE, 0, 17},    {QDVP_CMD_DELETE, 3, 13},   {QDVP_CMD_DELETE, 5, 14},
+      {QDVP_CMD_IMPORT, 0, 20},    {QDVP_CMD_IMPORT, 4, 21},   {QDVP_CMD_IMPORT, 5, 34},
+      {QDVP_CMD_IMPORT, 6, 35},    {QDVP_CMD_IMPORT, 8, 43},   {QDVP_CMD_IMPORT, 12, 50},
+      {QDVP_CMD_IMPORT, 1, 22},    {QDVP_CMD_REFRESH, 3, 23},  {QDVP_CMD_REFRESH, 0, 27},
+      {QDVP_CMD_REFRESH, 9, 24},   {QDVP_CMD_TRAPCNFG, 0, 45}, {QDVP_CMD_TRAPCNFG, 10, 44},
       {QDVP_CMD_TRAPCNFG, 11, 47}, {QDVP_CMD_TRAPCNFG, 1, 46}, {QDVP_CMD_LOADCOMM, 10, 51},
       {QDVP_CMD_LOADCOMM, 11, 53}, {QDVP_CMD_LOADNAME, 0, 55}, {QDVP_CMD_LOADLIST, 60, 60},
       {QDVP_CMD_LOADLIST, 10, 57}, {QDVP_CMD_LIST, 0, 26},     {QDVP_CMD_LIST, 2, 2},
-      {QDVP_CMD_SHOW, 0, 31},     {QDVP_CMD_CHECK, 4, 25},    {QDVP_CMD_CHECK, 3, 3},
-      {QDVP_CMD_CHECK, 13, 15},   {QDVP_CMD_SHUTDOWN, 0, 19}, {QDVP_CMD_COUNT, 1, 1},
-      {QDVP_CMD_LIST, 7, 7},      {QDVP_CMD_PING, 9, 9},      {QDVP_CMD_LIST, 99, 11},
+      {QDVP_CMD_SHOW, 0, 31},      {QDVP_CMD_CHECK, 4, 25},    {QDVP_CMD_CHECK, 3, 3},
+      {QDVP_CMD_CHECK, 13, 15},    {QDVP_CMD_SHUTDOWN, 0, 19}, {QDVP_CMD_COUNT, 1, 1},
+      {QDVP_CMD_LIST, 7, 7},       {QDVP_CMD_PING, 9, 9},      {QDVP_CMD_LIST, 99, 11},
       {QDVP_CMD_LIST, 42, 16},
   };
   for (const auto &c : results) {
@@ -159,7 +162,8 @@ TEST_F(ConsoleE2E, ShowSendsALargeApplicationInSeveralPartsAndASmallOneAsTheGold
                 "one).\n");
 
   // A small application's reply is one datagram, the golden reply.
-  WriteMetafile("small.mdl",
+  WriteMetafile(
+      "small.mdl",
       "//APPL ConSmall\n//NAME Events E\n//SOURCE FILE /var/log/small.log\n//ATTRIBUTES ' '\n"
       "Host D 30 ATOMIC\nLevel S\nCount C 999\nLoad G\nMean A\nStamp T\nObj O 12\n"
       "-Skip K 3\nRest Z 100\n//NAME Keys K 60\n//ATTRIBUTES ','\nKey D 8 KEY\nValue G 50\n");
@@ -289,7 +293,7 @@ TEST_F(ConsoleE2E, CommandsOutsideWhatAFileDataProviderDoesBadDatagramsAndASecon
   ExpectConsole({"LOADCOMM"}, 1, "result 10: LOADCOMM rejected: not an SNMP data provider.\n");
   // The program finds the port from the type and QDVP_DPCONSOLE_PORT.
   status = qdvp_test::Run({BinDir() + "/qdvp", "console", "--type", "file", "getport"},
-                              {{"QDVP_DPCONSOLE_PORT", std::to_string(port_ - 1)}}, &out, &err);
+                          {{"QDVP_DPCONSOLE_PORT", std::to_string(port_ - 1)}}, &out, &err);
   EXPECT_EQ(status, 0) << err;
   EXPECT_TRUE(Has(out, "type FILE (1), console port " + std::to_string(port_))) << out;
 }
@@ -535,8 +539,8 @@ TEST_F(ConsoleAuth, OnlyTheOperatorsSealInTimeAndOnceOpensTheCommandsThatChange)
     EXPECT_EQ(sender.Exchange(port, c.datagram), c.reply);
     if (c.word == nullptr) continue;
     std::string message = std::string("Console command ") + c.word + " from address " + c.from +
-                          " port " + std::to_string(sender.port()) + " refused: " +
-                          c.reply.substr(3) + ".";
+                          " port " + std::to_string(sender.port()) +
+                          " refused: " + c.reply.substr(3) + ".";
     EXPECT_TRUE(WaitFor([&] { return Logged(message) == 1; })) << message;
   }
   ExpectUnchanged(config);
@@ -592,8 +596,7 @@ TEST_F(ConsoleKeyFile, IsCreatedPrivateAtTheFirstStartAndAFloodLeavesTheOperator
   ASSERT_TRUE(WaitFor([&] { return Now() > sealedAt + 1; }));
   ASSERT_EQ(Start(), "");
   EXPECT_EQ(ReadFile(KeyFile()), text);
-  EXPECT_EQ(Sender("127.0.0.1").Exchange(port_, before),
-            "14 time stamp outside the window");
+  EXPECT_EQ(Sender("127.0.0.1").Exchange(port_, before), "14 time stamp outside the window");
   EXPECT_EQ(Exchange("STATS").at(0).substr(0, 2), "0 ");
   Stop();
 }
@@ -623,13 +626,11 @@ TEST_F(ConsoleKeyFile, OneOthersCouldReadOrThatIsNoFileIsNotUsed) {
       ASSERT_EQ(symlink(target.c_str(), KeyFile().c_str()), 0);
     }
     ASSERT_EQ(Start(), "");
-    EXPECT_NE(qdvp_->Stderr().find("Console key file " + KeyFile() + " " +
-                                                  c.why),
+    EXPECT_NE(qdvp_->Stderr().find("Console key file " + KeyFile() + " " + c.why),
               std::string::npos)
         << qdvp_->Stderr();
     // Not even the key the file holds opens a seal.
-    EXPECT_EQ(Sender("127.0.0.1").Exchange(port_,
-                                           Seal(key, port_, Now(), "SHUTDOWN")),
+    EXPECT_EQ(Sender("127.0.0.1").Exchange(port_, Seal(key, port_, Now(), "SHUTDOWN")),
               "14 the data provider has no console key");
     EXPECT_TRUE(qdvp_->Running());
     struct stat st;
@@ -686,8 +687,8 @@ TEST(ConsoleSeal, IsTheHmacOfItsDocumentedText) {
     long stamp = -1;
     char nonce[QDVP_CONSOLE_NONCE_DIGITS + 1];
     size_t command = 0;
-    EXPECT_EQ(QDVP_OpenConsoleSeal(key.data(), c.port, c.datagram.data(), c.datagram.size(),
-                                   &stamp, nonce, &command),
+    EXPECT_EQ(QDVP_OpenConsoleSeal(key.data(), c.port, c.datagram.data(), c.datagram.size(), &stamp,
+                                   nonce, &command),
               c.status)
         << c.datagram;
     if (c.status == QDVP_SEAL_GOOD) {

@@ -64,8 +64,7 @@ class Resolver : public testing::Test {
   void TearDown() override {
     Release();
     // Lookups still blocked end before the next test counts its own.
-    WaitFor([] { return gBlocked.load() == 0 && TEST_QDV0_GetResolverCounts().running == 0; },
-            10s);
+    WaitFor([] { return gBlocked.load() == 0 && TEST_QDV0_GetResolverCounts().running == 0; }, 10s);
     if (QDV0_IsManualClock()) QDV0_UseSystemClock();
     TEST_QDV0_SetNameLookup(nullptr);
   }
@@ -147,10 +146,12 @@ TEST_F(Resolver, TheCacheIsBoundedAndKeepsWhatIsUsed) {
       WaitFor([] { return TEST_QDV0_GetResolverCounts().queued == 0; }, 5s);
     }
   }
-  ASSERT_TRUE(WaitFor([] {
-    QDV0_ResolverCounts c = TEST_QDV0_GetResolverCounts();
-    return c.queued == 0 && c.running == 0;
-  }, 10s));
+  ASSERT_TRUE(WaitFor(
+      [] {
+        QDV0_ResolverCounts c = TEST_QDV0_GetResolverCounts();
+        return c.queued == 0 && c.running == 0;
+      },
+      10s));
   EXPECT_LE(TEST_QDV0_GetResolverCounts().cached, QDV0_NAME_CACHE_ENTRIES);
   int calls = gCalls.load();
   EXPECT_EQ(Name("10.0.0.200"), std::make_pair(1, std::string("host-200.example")));
@@ -172,8 +173,8 @@ TEST_F(Resolver, BlockedLookupsHoldNoCaller) {
   }
   EXPECT_EQ(Name("10.0.0.6", 300), std::make_pair(0, std::string("10.0.0.6")));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  EXPECT_TRUE(WaitFor(
-      [] { return TEST_QDV0_GetResolverCounts().running == QDV0_NAME_THREADS; }, 5s));
+  EXPECT_TRUE(
+      WaitFor([] { return TEST_QDV0_GetResolverCounts().running == QDV0_NAME_THREADS; }, 5s));
   QDV0_ResolverCounts c = TEST_QDV0_GetResolverCounts();
   EXPECT_LE(c.queued, QDV0_NAME_QUEUE);
   EXPECT_GE(c.queued, QDV0_NAME_QUEUE - QDV0_NAME_THREADS);

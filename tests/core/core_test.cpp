@@ -84,8 +84,8 @@ TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
        d + "/cfg/qdvpinit.cfg"},
       // A startup configuration named by an absolute path is that file, wherever the
       // directory is.
-      {d + "/meta", std::nullopt, d + "/cfg/", d + "/meta", d + "/DPACTLOG",
-       d + "/site/init.cfg", "INITCNFG_FILE_NAME=" + d + "/site/init.cfg\n"},
+      {d + "/meta", std::nullopt, d + "/cfg/", d + "/meta", d + "/DPACTLOG", d + "/site/init.cfg",
+       "INITCNFG_FILE_NAME=" + d + "/site/init.cfg\n"},
       {d + "/meta", std::nullopt, std::nullopt, d + "/meta", d + "/DPACTLOG", d + "/site.cfg",
        "INITCNFG_FILE_NAME=site.cfg\n"},
   };
@@ -94,9 +94,9 @@ TEST_F(InitTest, NamesFromTheEnvironmentOrTheirDefaults) {
     env_.Set("QDVP_META_PATH", c.meta);
     env_.Set("QDVP_ACTION_LOG_FILENAME", c.actionLog);
     env_.Set("QDVP_INIT_CONFIG_PATH", c.initPath);
-    env_.Set("QDVP_PRODUCT_SPEC", c.product.empty() ? std::nullopt
-                                                    : std::optional<std::string>(
-                                                          dir_.Write("product.cfg", c.product)));
+    env_.Set("QDVP_PRODUCT_SPEC",
+             c.product.empty() ? std::nullopt
+                               : std::optional<std::string>(dir_.Write("product.cfg", c.product)));
     TraceCapture trace;
     ASSERT_NE(Init(), nullptr);
     EXPECT_EQ(std::string(anchor_->pMetaPath), c.wantMeta);
@@ -134,11 +134,11 @@ TEST_F(InitTest, TimeZoneOffsetFromTheClockAndTheZone) {
     time_t now;
     int offset;
   } cases[] = {
-      {"XST-2", 1772400600, 2},  // 1 March 2026 21:30 GMT is 23:30 local two hours ahead
-      {"XST-2", 1772406000, 2},  // 1 March 23:00 GMT is 01:00 on 2 March local
-      {"XST-2", 1767222000, 2},  // 31 December 2025 23:00 GMT is 1 January 01:00 local
-      {"YST5", 1767229200, -5},  // 1 January 2026 01:00 GMT is 31 December 20:00 local
-      {"YST5", 1772416800, -5},  // 2 March 02:00 GMT is 1 March 21:00 local
+      {"XST-2", 1772400600, 2},    // 1 March 2026 21:30 GMT is 23:30 local two hours ahead
+      {"XST-2", 1772406000, 2},    // 1 March 23:00 GMT is 01:00 on 2 March local
+      {"XST-2", 1767222000, 2},    // 31 December 2025 23:00 GMT is 1 January 01:00 local
+      {"YST5", 1767229200, -5},    // 1 January 2026 01:00 GMT is 31 December 20:00 local
+      {"YST5", 1772416800, -5},    // 2 March 02:00 GMT is 1 March 21:00 local
       {"ZST-10", 1735686000, 10},  // 31 December 2024 (day 366) 23:00 GMT is 1 January 09:00
       {"UTC0", 1772400600, 0},
   };
@@ -163,9 +163,14 @@ TEST_F(InitTest, ProductSpecificationItems) {
     int item;
     const char *value;  // null: absent
   } cases[] = {
-      {nullptr, 22, "7900"}, {nullptr, 23, "0"},     {nullptr, 15, "Y"},
-      {nullptr, 16, "Y"},    {nullptr, 24, "qdvpinit.cfg"}, {nullptr, 0, nullptr},
-      {nullptr, -1, nullptr}, {nullptr, 34, nullptr},
+      {nullptr, 22, "7900"},
+      {nullptr, 23, "0"},
+      {nullptr, 15, "Y"},
+      {nullptr, 16, "Y"},
+      {nullptr, 24, "qdvpinit.cfg"},
+      {nullptr, 0, nullptr},
+      {nullptr, -1, nullptr},
+      {nullptr, 34, nullptr},
       {"# site settings\nDP_PORT_OFFSET=5\n", 23, "5"},
       {"  INITCNFG_FILE_NAME = site.cfg  \n", 24, "site.cfg"},
       {"0=packaged\n", 0, "packaged"},
@@ -181,8 +186,8 @@ TEST_F(InitTest, ProductSpecificationItems) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.file ? c.file : "no file");
-    env_.Set("QDVP_PRODUCT_SPEC", c.file ? std::optional<std::string>(dir_.Write("p.cfg", c.file))
-                                         : std::nullopt);
+    env_.Set("QDVP_PRODUCT_SPEC",
+             c.file ? std::optional<std::string>(dir_.Write("p.cfg", c.file)) : std::nullopt);
     ASSERT_NE(Init(), nullptr);
     EXPECT_STREQ(QDV0_QueryProductSpec(c.item), c.value) << "item " << c.item;
   }
@@ -192,8 +197,9 @@ TEST_F(InitTest, ProductSpecificationItems) {
 // read, or no storage for the anchor, fails the initialization.
 TEST_F(InitTest, MalformedProductLinesAreSkippedAndAnUnreadableProductFileFails) {
   TraceCapture trace;
-  env_.Set("QDVP_PRODUCT_SPEC",
-           dir_.Write("product.cfg", "DP_PORT_OFFSET=5\nthis line is not an item\nUNKNOWN_ITEM=1\n"));
+  env_.Set(
+      "QDVP_PRODUCT_SPEC",
+      dir_.Write("product.cfg", "DP_PORT_OFFSET=5\nthis line is not an item\nUNKNOWN_ITEM=1\n"));
   StreamCapture err(STDERR_FILENO);
   ASSERT_NE(Init(), nullptr);
   std::string text = err.Take();
@@ -280,7 +286,7 @@ struct TypeCase {
   int type;
   const char *entryLine;
   int tasks;  // common tasks (DCH client, scan, DP log, automation), the type's servers and the
-             // console I/O task
+              // console I/O task
 };
 
 void PrintTo(const TypeCase &c, std::ostream *os) { *os << "type " << c.type; }
@@ -301,7 +307,8 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
     DPAB *anchor = PublishedAnchor();
     return anchor != nullptr && ActiveTasks(anchor) == c.tasks &&
            trace.Contains("Console service waits for console commands");
-  })) << "tasks never reached " << c.tasks;
+  })) << "tasks never reached "
+      << c.tasks;
   DPAB *anchor = PublishedAnchor();
   EXPECT_EQ(anchor->DPtype, c.type);
   EXPECT_EQ(anchor->TransportType, 'I');
@@ -321,11 +328,12 @@ TEST_P(EveryTypeTest, StartsItsTasksServesAndShutsDownOnHostRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, EveryTypeTest,
-    ::testing::Values(TypeCase{0, "Input DP Type is API", 6}, TypeCase{1, "Input DP Type is FILE", 5},
-                      TypeCase{2, "Input DP Type is SOCK", 6}, TypeCase{3, "Input DP Type is ASFS", 7},
-                      TypeCase{4, "Input DP Type is POST", 6}, TypeCase{5, "Input DP Type is SNMP", 5},
-                      TypeCase{6, "Input DP Type is APPC", 5}, TypeCase{7, "Input DP Type is ODBC", 5},
-                      TypeCase{8, "Input DP Type is HTTP", 11}),  // manager, update, client, 3 subtasks
+    ::testing::Values(
+        TypeCase{0, "Input DP Type is API", 6}, TypeCase{1, "Input DP Type is FILE", 5},
+        TypeCase{2, "Input DP Type is SOCK", 6}, TypeCase{3, "Input DP Type is ASFS", 7},
+        TypeCase{4, "Input DP Type is POST", 6}, TypeCase{5, "Input DP Type is SNMP", 5},
+        TypeCase{6, "Input DP Type is APPC", 5}, TypeCase{7, "Input DP Type is ODBC", 5},
+        TypeCase{8, "Input DP Type is HTTP", 11}),  // manager, update, client, 3 subtasks
     [](const ::testing::TestParamInfo<TypeCase> &info) { return std::to_string(info.param.type); });
 
 // Each refusal ends the entry's thread with 1 after releasing the anchor, and says why: only
@@ -350,8 +358,8 @@ TEST_F(EntryTest, RefusedStartSaysWhyAndReleasesTheAnchor) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     auto value = [](const char *v) { return v ? std::optional<std::string>(v) : std::nullopt; };
-    EnvGuard env({{"QDVP_DP_TRANSPORT", value(c.transport)},
-                  {"QDVP_BIND_ADDRESS", value(c.bindAddress)}});
+    EnvGuard env(
+        {{"QDVP_DP_TRANSPORT", value(c.transport)}, {"QDVP_BIND_ADDRESS", value(c.bindAddress)}});
     UseConsolePortFor(QDVP_TYPE_FILE);
     UdpSocket held;  // as a running data provider's console holds its port
     if (c.holdPort) {
@@ -635,8 +643,13 @@ TEST(UtcZone, CorvidStampsOfTimesAndOfTimeTexts) {
 TEST(Base64, PublishedTestVectorsAndTheCheckSumIsCrc32) {
   struct {
     const char *in, *out;
-  } cases[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-               {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+  } cases[] = {{"", ""},
+               {"f", "Zg=="},
+               {"fo", "Zm8="},
+               {"foo", "Zm9v"},
+               {"foob", "Zm9vYg=="},
+               {"fooba", "Zm9vYmE="},
+               {"foobar", "Zm9vYmFy"},
                {"user:pass", "dXNlcjpwYXNz"}};
   for (const auto &c : cases) {
     char out[64];
@@ -653,8 +666,8 @@ TEST(Cipher, TableIsAPermutationAndRecordsRoundTrip) {
   std::set<char> chars(cipher_table, cipher_table + 96);
   EXPECT_EQ(chars.size(), 96u);
   for (int c = 0x20; c < 0x80; c++) EXPECT_TRUE(chars.count(static_cast<char>(c))) << c;
-  const char *records[] = {"//NAME Access K 300\n", "client D 64 ' ' @Client address\n",
-                           "", "#{}[]~\x7f\"'\\", "bytes \x01\xff pass"};
+  const char *records[] = {"//NAME Access K 300\n", "client D 64 ' ' @Client address\n", "",
+                           "#{}[]~\x7f\"'\\", "bytes \x01\xff pass"};
   for (long key : {0L, 1L, 20L * 7, 123456789L, -5L}) {
     for (const char *r : records) {
       std::string text = r;
@@ -694,7 +707,8 @@ TEST(AgentLinkFields, FormatKeepsTheLengthWordAndExtractWalksFields) {
   const unsigned char *data;
   size_t length;
   std::vector<int> codes;
-  while (QDV0_ExtractDataField(message, pos, &at, &code, &data, &length) == 1) codes.push_back(code);
+  while (QDV0_ExtractDataField(message, pos, &at, &code, &data, &length) == 1)
+    codes.push_back(code);
   EXPECT_EQ(codes, (std::vector<int>{0x10, 0x50, 0x51}));
   // A field that does not fit is refused; one that claims more than remains is an error.
   EXPECT_EQ(QDV0_FormatDataField(message, sizeof(message), pos, 0x0130, "x", 40, 0), 0u);
@@ -710,9 +724,9 @@ TEST(Ber, IntegersNullStringsAndOids) {
   struct {
     long value;
     const char *hex;
-  } ints[] = {{0, "020100"},     {127, "02017f"},    {128, "02020080"}, {-1, "0201ff"},
-              {-128, "020180"},  {-129, "0202ff7f"}, {256, "02020100"},
-              {2147483647L, "02047fffffff"}};
+  } ints[] = {
+      {0, "020100"},    {127, "02017f"},    {128, "02020080"}, {-1, "0201ff"},
+      {-128, "020180"}, {-129, "0202ff7f"}, {256, "02020100"}, {2147483647L, "02047fffffff"}};
   for (const auto &c : ints) {
     unsigned char out[16];
     size_t n = QDV0_FormatBERintegerType(QDV0_BER_INTEGER, c.value, out, sizeof(out));
@@ -863,7 +877,11 @@ TEST(LogLines, ControlCharactersAndBackslashesAreEscapedAndNothingElse) {
       {"plain text [42]", "plain text [42]"},
       {"a\nb\r\nc\td", "a\\nb\\r\\nc\\td"},
       {"back\\slash \\n", "back\\\\slash \\\\n"},
-      {std::string("nul\0esc\x1b" "del\x7f" "\x01", 13), "nul\\x00esc\\x1Bdel\\x7F\\x01"},
+      {std::string("nul\0esc\x1b"
+                   "del\x7f"
+                   "\x01",
+                   13),
+       "nul\\x00esc\\x1Bdel\\x7F\\x01"},
       {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
       {"", ""},
   };
@@ -1070,8 +1088,10 @@ TEST(ScanInterval, IdleCyclesDoubleItUpToTheMaximumAndTheOutageWindowActivityHal
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.distinct.back());
-    EnvGuard env({{"QDVP_SCAN_DELAY_CYCLES", c.delay}, {"QDVP_SCAN_MAX_INTERVAL", c.max},
-                  {"QDVP_ACTIVITY_DELAY_CYCLES", unset}, {"QDVP_TCP_OUTAGE_WINDOW", c.window}});
+    EnvGuard env({{"QDVP_SCAN_DELAY_CYCLES", c.delay},
+                  {"QDVP_SCAN_MAX_INTERVAL", c.max},
+                  {"QDVP_ACTIVITY_DELAY_CYCLES", unset},
+                  {"QDVP_TCP_OUTAGE_WINDOW", c.window}});
     ScanClock clock;
     QDVP_InitializeScanClock(&clock);
     std::vector<int> seen = IdleRun(&clock, 250), distinct;

@@ -147,11 +147,11 @@ TEST(dch_DataMessage, WireBytesGiveHandleSequenceAndRowInTheirOrder) {
   EXPECT_EQ(DchRowAttrsText(m), "{\"Cnt\":300}");
   // A negative data sequence; several attributes keep their order.
   bytes = Msg(QDVP_REQ_DP_DATA)
-                          .U32(QDVP_FIELD_DCH_HANDLE, 0x01020304)
-                          .U16(QDVP_FIELD_DATA_SEQUENCE, 0xFFFF)
-                          .Value("Zeta", 'D', "z")
-                          .Value("Alpha", 'G', Be16(0xFF38))
-                          .Bytes();
+              .U32(QDVP_FIELD_DCH_HANDLE, 0x01020304)
+              .U16(QDVP_FIELD_DATA_SEQUENCE, 0xFFFF)
+              .Value("Zeta", 'D', "z")
+              .Value("Alpha", 'G', Be16(0xFF38))
+              .Bytes();
   m = Decode(bytes);
   EXPECT_EQ(m.handle.value_or(0), 0x01020304u);
   EXPECT_EQ(m.dataSequence.value_or(0), -1);

@@ -140,8 +140,8 @@ TEST(dch_FaultRules, RulesAreUsedUpInOrderAndMalformedValuesRefused) {
   }
   DchFaultPlan plan;
   std::string error;
-  for (const char *bad :
-       {"", "online", "bogus:7", "online:x", "online:7:0", "online:7:1:x", "online:7:1:2:3", "data:99999999999"}) {
+  for (const char *bad : {"", "online", "bogus:7", "online:x", "online:7:0", "online:7:1:x",
+                          "online:7:1:2:3", "data:99999999999"}) {
     EXPECT_FALSE(plan.AddFail(bad, &error)) << bad;
   }
   EXPECT_FALSE(plan.AddDelay("data", &error));
@@ -258,8 +258,9 @@ TEST(dch_Process, TakeActionIsSentAfterWaitForActionAndItsStatusIsStored) {
 std::string ActionOn(Client &c, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
   auto bytes = c.ReadMessage(deadline);
   qdvp_dch::DchMessage m;
-  if (!bytes || qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(bytes->data()),
-                                           bytes->size(), &m) != 0 ||
+  if (!bytes ||
+      qdvp_dch::DchDecodeMessage(reinterpret_cast<const unsigned char *>(bytes->data()),
+                                 bytes->size(), &m) != 0 ||
       m.request != QDVP_REQ_DP_PROVIDE_ACTION)
     return "";
   return m.actionName.value_or("") + " " + std::to_string(m.actionId.value_or(0));
@@ -276,8 +277,8 @@ TEST(dch_Process, ADataProvidersLinkKeepsItsSlotAndItsActionsFollowItsNodeToANew
   Peer peer({"--max-connections", "2", "--idle-limit-ms", "200", "--action-file", actions});
   ASSERT_TRUE(peer.Ready());
   auto append = [&](const std::string &node, const std::string &name, int id) {
-    std::ofstream(actions, std::ios::app) << "{\"node\":\"" << node << "\",\"name\":\"" << name
-                                          << "\",\"id\":" << id << "}\n";
+    std::ofstream(actions, std::ios::app)
+        << "{\"node\":\"" << node << "\",\"name\":\"" << name << "\",\"id\":" << id << "}\n";
   };
   auto dp = Client::Tcp(peer.port());
   ASSERT_TRUE(dp);

@@ -371,7 +371,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Summary Batch Only in effect"}),
     [](const testing::TestParamInfo<BatchCase> &info) { return std::string(info.param.name); });
 
-// ---- Hostile names -------------------------------------------------------------------------------
+// ---- Hostile names
+// -------------------------------------------------------------------------------
 
 // A line longer than the record is cut to the record size (its row carries what fitted) and
 // the lines behind it arrive; the DP log tells it once for the file, not once per line.
@@ -570,12 +571,15 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-// ---- A crash and a stop --------------------------------------------------------------------------
+// ---- A crash and a stop
+// --------------------------------------------------------------------------
 
 // The numbers of a table's rows, distinct and in all.
 std::pair<int, int> Numbers(const dch_test::Peer &peer, const std::string &group) {
-  auto rows = dch_test::Query(peer.Db(), "select count(distinct json_extract(attrs,'$.Number')), "
-                                         "count(*) from rows where attribute_group='" + group + "'");
+  auto rows = dch_test::Query(peer.Db(),
+                              "select count(distinct json_extract(attrs,'$.Number')), "
+                              "count(*) from rows where attribute_group='" +
+                                  group + "'");
   // A database that cannot be read yet (the peer is starting) counts as empty.
   if (rows.size() != 1 || rows[0].size() != 2) return {0, 0};
   return {std::stoi(rows[0][0]), std::stoi(rows[0][1])};
@@ -596,10 +600,12 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   ASSERT_TRUE(WaitPositioned(2));
   // Each table's row stream is written with its first position, so that the rows sent before
   // any status came back are also sent again under their numbers after a crash.
-  const std::regex first("\nOtherApp Again \\d+ 8 \\S+ [1-9]\\d* 0\n"
-                         "TailApp Lines \\d+ 8 \\S+ [1-9]\\d* 0\n");
-  ASSERT_TRUE(WaitFor([&] { return std::regex_search(ReadFile(state + "/file.positions"), first); },
-                      20s)) << ReadFile(state + "/file.positions");
+  const std::regex first(
+      "\nOtherApp Again \\d+ 8 \\S+ [1-9]\\d* 0\n"
+      "TailApp Lines \\d+ 8 \\S+ [1-9]\\d* 0\n");
+  ASSERT_TRUE(
+      WaitFor([&] { return std::regex_search(ReadFile(state + "/file.positions"), first); }, 20s))
+      << ReadFile(state + "/file.positions");
   constexpr int kBurst = 20000, kWhileDown = 2000, kKillAt = 5000, kAll = kBurst + kWhileDown;
   std::thread writer([&] {
     for (int i = 1; i <= kBurst; i += 40) {
@@ -621,9 +627,11 @@ TEST_F(FileMonitoring, AfterAKillTheServerResumesAtTheSavedPositionAndLosesNoLin
   Launch();
   WaitStarted(2);
   auto complete = [&](int total) {
-    return WaitFor([&] {
-      return Numbers(*peer_, "Lines").first == total && Numbers(*peer_, "Again").first == total;
-    }, 60s);
+    return WaitFor(
+        [&] {
+          return Numbers(*peer_, "Lines").first == total && Numbers(*peer_, "Again").first == total;
+        },
+        60s);
   };
   ASSERT_TRUE(complete(kAll)) << Numbers(*peer_, "Lines").first << " "
                               << Numbers(*peer_, "Again").first;
@@ -696,19 +704,42 @@ TEST(RecordReader, AssemblesTheExpectedRecordsAndDecodesRecordSetRules) {
       {"join keeps an existing delimiter", "a,\nb\n", {"a,b"}, ",", 2},
       {"begin/end pair join", "[a]\nb]\n", {"[a][b]"}, "[]", 2},
       {"end-of-input text", "a\nb\n--\nc\n--\n", {"a b", "c"}, " ", 1, "--"},
-      {"NEW rule starts a record", "BEGIN 1\nx\ny\nBEGIN 2\nz\n", {"BEGIN 1 x y", "BEGIN 2 z"},
-       " ", 99, nullptr, "NEW(0,==,BEGIN"},
-      {"END rule ends a record", "a\nb END\nc\nd END\n", {"a b END", "c d END"}, " ", 99, nullptr,
+      {"NEW rule starts a record",
+       "BEGIN 1\nx\ny\nBEGIN 2\nz\n",
+       {"BEGIN 1 x y", "BEGIN 2 z"},
+       " ",
+       99,
+       nullptr,
+       "NEW(0,==,BEGIN"},
+      {"END rule ends a record",
+       "a\nb END\nc\nd END\n",
+       {"a b END", "c d END"},
+       " ",
+       99,
+       nullptr,
        "END(2,==,END)"},
       {"not-equal operator", "#1\nx\n#2\n", {"#1 x", "#2"}, " ", 99, nullptr, "NEW(0,!=,x"},
       {"last line without line end", "a\nb", {"a", "b"}},
       {"line longer than the record is cut and the next line still read",
-       std::string(100, 'x') + "\nshort\n", {std::string(31, 'x'), "short"}, " ", 1, nullptr,
-       nullptr, 32},
-      {"binary bytes do not stop the reader", std::string("a\0b\n\x01\xff\x7f\nc\n", 10),
+       std::string(100, 'x') + "\nshort\n",
+       {std::string(31, 'x'), "short"},
+       " ",
+       1,
+       nullptr,
+       nullptr,
+       32},
+      {"binary bytes do not stop the reader",
+       std::string("a\0b\n\x01\xff\x7f\nc\n", 10),
        {"a", "\x01\xff\x7f", "c"}},
-      {"a stop position leaves a partial line waiting", "a\nb\npart", {"a", "b"}, " ", 1, nullptr,
-       nullptr, 256, 4},
+      {"a stop position leaves a partial line waiting",
+       "a\nb\npart",
+       {"a", "b"},
+       " ",
+       1,
+       nullptr,
+       nullptr,
+       256,
+       4},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -838,21 +869,33 @@ TEST(FileNames, TheNewestMatchingFileIsChosenByTheNumericValueOfItsDate) {
     Strings files;
     const char *chosen;  // "" when none
   } cases[] = {
-      {"two-digit years across the century", "app{YYMMDD}.log",
-       {"app991231.log", "app000101.log"}, "app000101.log"},
-      {"four-digit years", "app{YYYYMMDD}.log", {"app20240201.log", "app20240131.log"},
+      {"two-digit years across the century",
+       "app{YYMMDD}.log",
+       {"app991231.log", "app000101.log"},
+       "app000101.log"},
+      {"four-digit years",
+       "app{YYYYMMDD}.log",
+       {"app20240201.log", "app20240131.log"},
        "app20240201.log"},
-      {"plain numbers", "trace{###}.txt", {"trace009.txt", "trace010.txt", "trace002.txt"},
+      {"plain numbers",
+       "trace{###}.txt",
+       {"trace009.txt", "trace010.txt", "trace002.txt"},
        "trace010.txt"},
-      {"characters decide on equal dates", "x{YYMMDD?}.log",
-       {"x261205a.log", "x261205c.log", "x261205b.log"}, "x261205c.log"},
-      {"non-digits under the numeric field do not match", "a{##}.log", {"a1x.log", "a07.log"},
+      {"characters decide on equal dates",
+       "x{YYMMDD?}.log",
+       {"x261205a.log", "x261205c.log", "x261205b.log"},
+       "x261205c.log"},
+      {"non-digits under the numeric field do not match",
+       "a{##}.log",
+       {"a1x.log", "a07.log"},
        "a07.log"},
       {"extension required by the pattern", "a{##}.log", {"a99", "a98.log"}, "a98.log"},
       {"no extension in the pattern", "a{##}", {"a99.log", "a12"}, "a12"},
       {"any extension", "a{##}.*", {"a01.txt", "a02.csv"}, "a02.csv"},
       {"suffix", "a{##}_x.log", {"a10_y.log", "a05_x.log"}, "a05_x.log"},
-      {"nothing after the variable part without suffix", "a{##}.log", {"a10b.log", "a04.log"},
+      {"nothing after the variable part without suffix",
+       "a{##}.log",
+       {"a10b.log", "a04.log"},
        "a04.log"},
       {"no matching file", "a{##}.log", {"b01.log"}, ""},
   };
@@ -971,13 +1014,12 @@ TEST(SavedPositions, GarbledLinesAreCountedAndSkipped) {
       {"NUL in the line", std::string("App Tab 1 5 /f\0g\n", 17) + good, 1, 1, 1},
       {"escaped NUL", "App Tab 1 5 /f%00\n", 0, 1, 1},
       {"bad escapes", "App Tab 1 5 /f%2\nApp Tab 1 5 /f%zz\nApp Tab 1 5 %\n", 0, 3, 1},
-      {"fields missing or extra", "App Tab 1 5\nApp Tab 1 5 /f extra\nApp  Tab 1 5 /f\n", 0, 3,
-       1},
+      {"fields missing or extra", "App Tab 1 5\nApp Tab 1 5 /f extra\nApp  Tab 1 5 /f\n", 0, 3, 1},
       {"binary", std::string("\xff\xfe\x01 \x80\n", 6) + good, 1, 1, 1},
       {"a huge line", std::string(100000, '9') + "\n" + good, 1, 1, 1},
       {"row stream and number", "App Tab 1 5 /f 4294967295 12\n", 1, 0, 0},
-      {"row stream beyond 32 bits", "App Tab 1 5 /f 4294967296 12\nApp Tab 1 5 /f 1 2 3\n", 0,
-       2, 1},
+      {"row stream beyond 32 bits", "App Tab 1 5 /f 4294967296 12\nApp Tab 1 5 /f 1 2 3\n", 0, 2,
+       1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -1005,8 +1047,9 @@ TEST(SavedPositions, GarbledLinesAreCountedAndSkipped) {
   const char *parms[5] = {"/s/file.positions", "2", "7", nullptr, nullptr};
   char text[256];
   QDVP_FormatDPlogText(89, parms, text, sizeof(text));
-  EXPECT_STREQ(text, "State file /s/file.positions holds 2 unreadable line(s), the first at "
-                     "line 7. They are ignored: their files are monitored as if new.");
+  EXPECT_STREQ(text,
+               "State file /s/file.positions holds 2 unreadable line(s), the first at "
+               "line 7. They are ignored: their files are monitored as if new.");
 }
 
 }  // namespace

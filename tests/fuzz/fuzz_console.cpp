@@ -13,11 +13,11 @@
 #include <new>
 #include <string>
 
+#include "core/support/qdv0.h"
 #include "include/qdvp_console.h"
 #include "include/qdvp_core.h"
 #include "include/qdvp_model.h"
 #include "include/qdvp_services.h"
-#include "core/support/qdv0.h"
 
 namespace {
 

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   const char kNonce[] = "0123456789abcdef";
   std::string sealed(size + QDVP_CONSOLE_SEAL_MAX, '\0');
-  size_t n = QDVP_SealConsoleCommand(key, 7701, 1764970000, kNonce, datagram, size,
-                                     sealed.data(), sealed.size());
+  size_t n = QDVP_SealConsoleCommand(key, 7701, 1764970000, kNonce, datagram, size, sealed.data(),
+                                     sealed.size());
   if (n == 0) abort();
   if (QDVP_OpenConsoleSeal(key, 7701, sealed.data(), n, &stamp, nonce, &command) !=
           QDVP_SEAL_GOOD ||

@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           qdvp_dch::DchDecodeMessage(message, length, &m);
           qdvp_dch::DchJsonText(qdvp_dch::DchMessageToJson(m));
           // The rows table's text is the JSON library's, however the row was written.
-          if (qdvp_dch::DchRowAttrsText(m) != qdvp_dch::DchJsonText(qdvp_dch::DchRowAttrsToJson(m))) {
+          if (qdvp_dch::DchRowAttrsText(m) !=
+              qdvp_dch::DchJsonText(qdvp_dch::DchRowAttrsToJson(m))) {
             abort();
           }
           // A row decoded in place is the row the full decoder gives, without a remark.

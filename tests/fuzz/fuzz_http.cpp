@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t length = size - 1;
   if (data[0] & 1) {
     const char *nul = static_cast<const char *>(memchr(text, '\0', length));
-    std::string url = nul != nullptr ? std::string(text, static_cast<size_t>(nul - text)) : "http://h/";
+    std::string url =
+        nul != nullptr ? std::string(text, static_cast<size_t>(nul - text)) : "http://h/";
     const char *page = nul != nullptr ? nul + 1 : text;
     long pageLength = static_cast<long>(length - static_cast<size_t>(page - text));
     char title[QDVP_URL_TITLE_MAX + 1];

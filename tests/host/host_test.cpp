@@ -61,7 +61,10 @@ TEST(HostCommands, ExitStatusAndOutput) {
       {{"post"}, 2, "", "TEXT is required"},
       {{"post", "--port", "0", "x"}, 2, "", "--port"},
       {{"start", "file"}, 1, "", "cannot load the data provider library", noLibrary},
-      {{"start", "file"}, 1, "", "the RPC transport is not available in this build",
+      {{"start", "file"},
+       1,
+       "",
+       "the RPC transport is not available in this build",
        {{"QDVP_DP_TRANSPORT", "R"}, {"QDVP_DPCONSOLE_PORT", closed}}},
   };
   for (const auto &c : cases) {
@@ -105,11 +108,11 @@ TEST(HostLibrary, ExportsOnlyTheEntryPointsAndTheAnchor) {
   char name[512];
   while (fscanf(pipe, "%511s", name) == 1) symbols.insert(name);
   pclose(pipe);
-  EXPECT_EQ(symbols, (std::set<std::string>{
-                         "Main_DPAB", "QDVP_ConstructDPregisterBuffer",
-                         "QDVP_ImmediateDPshutdown", "QDVP_IsIndependentDPenvironment",
-                         "QDVP_SetDPprogramStart", "QDVP_StartDataProvider",
-                         "QDVP_UnpackMetafileToText", "QDVP_ValidateMetaFile"}));
+  EXPECT_EQ(symbols,
+            (std::set<std::string>{"Main_DPAB", "QDVP_ConstructDPregisterBuffer",
+                                   "QDVP_ImmediateDPshutdown", "QDVP_IsIndependentDPenvironment",
+                                   "QDVP_SetDPprogramStart", "QDVP_StartDataProvider",
+                                   "QDVP_UnpackMetafileToText", "QDVP_ValidateMetaFile"}));
 }
 
 // A value that is no number, port, address or word of its variable stops the start at once,
@@ -307,8 +310,9 @@ TEST_F(HostRun, WithoutItsAgentADataProviderSaysSoServesItsPageAndEndsCleanly) {
   mkdir(File("noconfig").c_str(), 0755);
   extraEnv_["QDVP_INIT_CONFIG_PATH"] = File("noconfig");
   ASSERT_EQ(mkfifo(File("metafiles/fifo.mdl").c_str(), 0644), 0);
-  Metafile("lines", "//APPL Lines\n//NAME Words E\n//SOURCE FILE " + File("words.log") +
-                        "\n//ATTRIBUTES ' '\nWord D 32\n",
+  Metafile("lines",
+           "//APPL Lines\n//NAME Words E\n//SOURCE FILE " + File("words.log") +
+               "\n//ATTRIBUTES ' '\nWord D 32\n",
            false);
   auto traced = [&](const std::string &text) { return Trace().find(text) != std::string::npos; };
   for (int signal : {SIGTERM, SIGINT}) {

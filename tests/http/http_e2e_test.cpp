@@ -11,8 +11,8 @@
 #include <string.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -51,7 +51,7 @@ TEST(PageTitle, IsTheTextOfTheTitleElementOrTheFixedText) {
   } cases[] = {
       {"<html><head><title>Status board</title></head>", "Status board"},
       {"<HTML><TITLE lang=en>\r\n  Upper case</TITLE>", "Upper case"},
-      {"<title>Two\nlines</title>", "Two"},                  // the first line only
+      {"<title>Two\nlines</title>", "Two"},  // the first line only
       {"<title>" + std::string(400, 'x') + "</title>", std::string(255, 'x')},
       {"<title></title>", none},
       {"<title>never closed", none},
@@ -143,8 +143,8 @@ TEST(PageObjects, AreFoundByTypeJoinedToThePageHostNotRepeatedUpToTheListsSizeAn
   for (int i = 0; i < 256; i++) page += static_cast<char>(i);
   page += "='.gif";
   std::vector<char> exact(page.begin(), page.end());  // no terminating NUL after the page
-  QDVP_FindPageObjects(exact.data(), static_cast<long>(exact.size()), "http://h/", nullptr,
-                       nullptr, QDVP_URL_OBJECT_LIST_MAX);
+  QDVP_FindPageObjects(exact.data(), static_cast<long>(exact.size()), "http://h/", nullptr, nullptr,
+                       QDVP_URL_OBJECT_LIST_MAX);
   char title[16];
   QDVP_FindPageTitle(exact.data(), static_cast<long>(exact.size()), title, sizeof(title));
 }
@@ -198,7 +198,9 @@ TEST(RowFigures, StatusSaysOkTheCodeAndTextOrTheFailureAndResponseTimesAverage) 
     long current, maximum, average;
     int samples;
   } steps[] = {
-      {100, 100, 100, 100, 1}, {300, 300, 300, 200, 2}, {200, 200, 300, 200, 3},
+      {100, 100, 100, 100, 1},
+      {300, 300, 300, 200, 2},
+      {200, 200, 300, 200, 3},
       {500, 500, 500, 333, 4},  // the set now holds 500, 300, 200
   };
   for (const Step &s : steps) {
@@ -264,9 +266,8 @@ class URLWorld : public qdvp_test::DataProviderWorld {
   void Send(int id, int type, const std::string &name, const std::string &owner,
             const std::string &parameter) {
     AppendActions({"{\"id\":" + std::to_string(id) + ",\"type\":" + std::to_string(type) +
-                   ",\"name\":\"" + name + "\",\"node\":\"" + Node() + "\",\"owner\":\"" +
-                   owner + "\"" + (parameter.empty() ? "" : ",\"parameter\":\"" + parameter + "\"") +
-                   "}"});
+                   ",\"name\":\"" + name + "\",\"node\":\"" + Node() + "\",\"owner\":\"" + owner +
+                   "\"" + (parameter.empty() ? "" : ",\"parameter\":\"" + parameter + "\"") + "}"});
   }
 
   // Files under /slow/ come at 2 KB a second.
@@ -285,18 +286,18 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   std::string hostPort = "127.0.0.1:" + std::to_string(web_.Port());
   // Broken settings and a name beyond ASCII: the line is still monitored, with the defaults.
   std::string accented = web_.Url("/caf\xc3\xa9.html"), broken = web_.Url("/missing?broken");
-  URLs(silentURL + " INTERVAL=1\n" + page + " INTERVAL=1 USER=ops,dev ALIAS=board\n" +
-       hostPort + "/missing INTERVAL=1\n" + web_.Url("/busy") + " INTERVAL=1 USER=\n" +
-       web_.Url("/chain/3") + " INTERVAL=1\n" + web_.Url("/chain/7") + " INTERVAL=1\n" +
-       web_.Url("/relative") + " INTERVAL=1\n" + web_.Url("/old") + " INTERVAL=1\n" +
-       web_.Url("/private/") + " INTERVAL=1\n" + tls + " INTERVAL=1\n" +
-       "http://no-such-host.invalid/ INTERVAL=1\n" + resetURL + " INTERVAL=1\n" +
-       "\n   \n" + std::string(1100, 'x') + " INTERVAL=1\n" + accented + " INTERVAL=1\n" +
-       broken + " INTERVAL=abc CACHE=-5 USER=ALIAS=x\n",
+  URLs(silentURL + " INTERVAL=1\n" + page + " INTERVAL=1 USER=ops,dev ALIAS=board\n" + hostPort +
+           "/missing INTERVAL=1\n" + web_.Url("/busy") + " INTERVAL=1 USER=\n" +
+           web_.Url("/chain/3") + " INTERVAL=1\n" + web_.Url("/chain/7") + " INTERVAL=1\n" +
+           web_.Url("/relative") + " INTERVAL=1\n" + web_.Url("/old") + " INTERVAL=1\n" +
+           web_.Url("/private/") + " INTERVAL=1\n" + tls + " INTERVAL=1\n" +
+           "http://no-such-host.invalid/ INTERVAL=1\n" + resetURL + " INTERVAL=1\n" + "\n   \n" +
+           std::string(1100, 'x') + " INTERVAL=1\n" + accented + " INTERVAL=1\n" + broken +
+           " INTERVAL=abc CACHE=-5 USER=ALIAS=x\n",
        "urls.cfg");
   dir_.Write("isp.id", "TestNet  the test network\n");
-  extraEnv_ = {{"QDVP_PRODUCT_SPEC", dir_.Write("product.cfg", "QDVPURLS_FILE_NAME=" +
-                                                                   File("urls.cfg") + "\n")},
+  extraEnv_ = {{"QDVP_PRODUCT_SPEC",
+                dir_.Write("product.cfg", "QDVPURLS_FILE_NAME=" + File("urls.cfg") + "\n")},
                {"QDVP_URL_ISP_NAME", ""},
                {"QDVP_URL_ISP_FILE_NAME", File("isp.id")},
                {"QDVP_URL_CA_FILE", web_.CaFile()},
@@ -371,7 +372,8 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
   // One URL_Objects row per object, each with its size and status.
   ASSERT_TRUE(WaitFor([&] { return Rows(page, "URL_Objects").size() >= 3; }, 10s));
   std::map<std::string, std::string> objects;
-  for (auto &o : Rows(page, "URL_Objects")) objects[o["Object_Name"]] = o["Object_Size"] + " " + o["Object_Status"];
+  for (auto &o : Rows(page, "URL_Objects"))
+    objects[o["Object_Name"]] = o["Object_Size"] + " " + o["Object_Status"];
   std::string root = "http://127.0.0.1:" + std::to_string(web_.Port()) + "/";
   EXPECT_EQ(objects, (std::map<std::string, std::string>{{root + "app.js", "30 OK"},
                                                          {root + "img/photo.jpg", "2000 OK"},
@@ -388,7 +390,12 @@ TEST_F(URLWorld, EveryURLReportsItsOutcome) {
 
   // The statistics file has its heading and a line per URL; the first sample's page and its
   // objects were copied, under names that cannot leave the host's folder.
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(File("out/URLSTATS.csv")).find(page + ",board,Service board,") != std::string::npos; }, 15s));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return ReadFile(File("out/URLSTATS.csv")).find(page + ",board,Service board,") !=
+               std::string::npos;
+      },
+      15s));
   std::string stats = ReadFile(File("out/URLSTATS.csv"));
   EXPECT_EQ(stats.rfind("URL,URL_Alias,Page_Title,Page_Size,", 0), 0u) << stats;
   EXPECT_EQ(qdvp_test::Occurrences(stats, "\n"), 15) << stats;
@@ -444,7 +451,8 @@ TEST_F(URLWorld, HungServersAndSlowObjectsCostOnlyTheirOwnSamples) {
   }
   std::string page = "<html><head><title>Many objects</title></head><body>\n";
   for (int i = 1; i <= 300; i++) page += "<img src=\"slow/m" + std::to_string(i) + ".jpg\">\n";
-  for (int i = 1; i <= 300; i++) web_.WriteFile("slow/m" + std::to_string(i) + ".jpg", std::string(6 * 1024, 'm'));
+  for (int i = 1; i <= 300; i++)
+    web_.WriteFile("slow/m" + std::to_string(i) + ".jpg", std::string(6 * 1024, 'm'));
   web_.WriteFile("many.html", page + "</body></html>\n");
   lines += web_.Url("/many.html") + " INTERVAL=2\n";
   std::vector<std::string> good;
@@ -468,8 +476,8 @@ TEST_F(URLWorld, HungServersAndSlowObjectsCostOnlyTheirOwnSamples) {
     }
     return true;
   };
-  EXPECT_TRUE(WaitFor(onSchedule, 14s)) << "rows of " << good[0] << ": " << Rows(good[0]).size()
-                                        << " (" << before[0] << " before)";
+  EXPECT_TRUE(WaitFor(onSchedule, 14s))
+      << "rows of " << good[0] << ": " << Rows(good[0]).size() << " (" << before[0] << " before)";
   EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
   for (const std::string &url : good) EXPECT_EQ(Rows(url).back()["Status"], "OK") << url;
   // The page's objects: at most four at once, none after the 6-second reply wait of its scan.
@@ -500,8 +508,8 @@ TEST_F(URLWorld, ShortIntervalsKeepTheirScheduleBesideHungServers) {
   for (int i = 0; i < 50; i++) {
     if (i == 10 || i == 35) {
       hung.push_back(std::make_unique<dch_test::Listener>());  // never accepts
-      lines += "http://127.0.0.1:" + std::to_string(hung.back()->port()) + "/ INTERVAL=" +
-               std::to_string(interval) + "\n";
+      lines += "http://127.0.0.1:" + std::to_string(hung.back()->port()) +
+               "/ INTERVAL=" + std::to_string(interval) + "\n";
       continue;
     }
     web_.WriteFile("s" + std::to_string(i) + ".html", "<title>S" + std::to_string(i) + "</title>");
@@ -557,10 +565,13 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   ASSERT_NO_FATAL_FAILURE(StartPeer(PeerArgs()));
   ASSERT_TRUE(WaitFor([&] { return !Node().empty(); }, 20s)) << Trace();
   // Told once the URL manager has started, after the HTTP application came online.
-  EXPECT_TRUE(WaitFor([&] {
-    return qdvp_->Stderr().find("QDVP HTTP WARNING: URL configuration file " +
-                                File("qdvpurls.cfg") + " cannot be read") != std::string::npos;
-  }, 20s)) << qdvp_->Stderr();
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return qdvp_->Stderr().find("QDVP HTTP WARNING: URL configuration file " +
+                                    File("qdvpurls.cfg") + " cannot be read") != std::string::npos;
+      },
+      20s))
+      << qdvp_->Stderr();
   std::string page = web_.Url("/index.html"), missing = web_.Url("/missing");
   Send(1, 1, "DP_CONFIG", "admin", "URLADD URL=" + page + " USER=ops ALIAS=board INTERVAL=1");
   // Each action has a worker of its own: the requests that depend on the first wait for it.
@@ -597,10 +608,13 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   EXPECT_NE(Trace().find("Situation URL value is NULL"), std::string::npos);
   // The file is rewritten with both URLs.
   std::string config;
-  ASSERT_TRUE(WaitFor([&] {
-    config = ReadFile(File("qdvpurls.cfg"));
-    return config.find(missing) != std::string::npos;
-  }, 15s)) << config;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        config = ReadFile(File("qdvpurls.cfg"));
+        return config.find(missing) != std::string::npos;
+      },
+      15s))
+      << config;
   EXPECT_NE(config.find(page + " INTERVAL=1 CACHE=0 USER=ops ALIAS=board\n"), std::string::npos)
       << config;
   EXPECT_NE(config.find(missing + " INTERVAL=1 CACHE=0 USER=Sit1 ALIAS=web\n"), std::string::npos)
@@ -619,10 +633,13 @@ TEST_F(URLWorld, RequestsAndRulesChangeTheList) {
   ASSERT_TRUE(WaitFor([&] { return deleted(page) && deleted(missing); }, 20s));
   EXPECT_EQ(Rows(page).back()["User_Name"], "ops");
   EXPECT_EQ(Rows(missing).back()["User_Name"], "Sit1");
-  ASSERT_TRUE(WaitFor([&] {
-    config = ReadFile(File("qdvpurls.cfg"));
-    return config.find(missing) == std::string::npos && config.find(page) == std::string::npos;
-  }, 15s)) << config;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        config = ReadFile(File("qdvpurls.cfg"));
+        return config.find(missing) == std::string::npos && config.find(page) == std::string::npos;
+      },
+      15s))
+      << config;
   EXPECT_EQ(config.find("evil"), std::string::npos);
   size_t rows = Rows(page).size();
   // Objects were fetched but, with the report off, never sent.

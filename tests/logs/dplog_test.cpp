@@ -171,9 +171,10 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineCarriesMessagesAndTheNoDataStatusPer
   QDVP_DefineDPlogReport(anchor_);
   ASSERT_NE(anchor_->pDPlogSource, nullptr);
   EXPECT_EQ(anchor_->pDPlogSource.load()->State, QDVP_Active);
-  ExpectDb("SELECT group_concat(name, ',') FROM (SELECT name FROM attribute_groups WHERE "
-           "application='OmniVar' ORDER BY name)",
-           "ACTION,DPLOG");
+  ExpectDb(
+      "SELECT group_concat(name, ',') FROM (SELECT name FROM attribute_groups WHERE "
+      "application='OmniVar' ORDER BY name)",
+      "ACTION,DPLOG");
   ExpectDb("SELECT type || ttl FROM attribute_groups WHERE name='ACTION'", "K1800");
 
   // Through the server task: the message is queued and the server delivers it.
@@ -199,10 +200,13 @@ TEST_F(DPlogReport, ReportIsRegisteredOnlineCarriesMessagesAndTheNoDataStatusPer
   QDVP_DefineNoDataReport(anchor_);
   auto report = [&](int rowsBefore) {
     QDVP_DoNoDataStatusReport(anchor_);
-    return WaitFor([&] {
-      return std::stoi(QueryOne(peer_->Db(), "SELECT count(*) FROM rows WHERE "
-                                             "attribute_group='NODATA'")) > rowsBefore;
-    }, std::chrono::seconds(5));
+    return WaitFor(
+        [&] {
+          return std::stoi(QueryOne(peer_->Db(),
+                                    "SELECT count(*) FROM rows WHERE "
+                                    "attribute_group='NODATA'")) > rowsBefore;
+        },
+        std::chrono::seconds(5));
   };
   const char *tables[] = {"T1", "T2", "T3", "T4", "T5", "T6", "T7", "T8"};
   QDVP_EnqueueNoDataStatus("hostA", "MibA", "A", 0);
@@ -266,8 +270,9 @@ TEST_F(Statistics, RatesAverageEachPeriodWithTheOneBefore) {
   for (auto &t : threads) t.join();
   QDVP_UpdateStatLogFileIO(1, 0);
   QDV0_AdvanceClock(600);
-  EXPECT_EQ(Text(), "Interval 10.0 min, Total opened files 1, File I/O rate 60.0/min, Output to "
-                    "agent message rate 0.0/min");
+  EXPECT_EQ(Text(),
+            "Interval 10.0 min, Total opened files 1, File I/O rate 60.0/min, Output to "
+            "agent message rate 0.0/min");
   QDVP_UpdateStatLogFileIO(0, 1200);
   QDV0_AdvanceClock(600);
   EXPECT_NE(Text().find("File I/O rate 90.0/min"), std::string::npos);
@@ -278,8 +283,9 @@ TEST_F(Statistics, RatesAverageEachPeriodWithTheOneBefore) {
   EXPECT_NE(Text().find("File I/O rate 45.0/min"), std::string::npos);
   QDVP_UpdateStatLogFileIO(0, 135);
   QDV0_AdvanceClock(2);
-  EXPECT_EQ(Text(), "Interval 0.0 min, Total opened files 1, File I/O rate 45.0/min, Output to "
-                    "agent message rate 0.0/min");
+  EXPECT_EQ(Text(),
+            "Interval 0.0 min, Total opened files 1, File I/O rate 45.0/min, Output to "
+            "agent message rate 0.0/min");
   QDV0_AdvanceClock(58);
   EXPECT_NE(Text().find("Interval 1.0 min, Total opened files 1, File I/O rate 90.0/min"),
             std::string::npos);
@@ -296,12 +302,15 @@ TEST_F(Statistics, EachTypeReportsItsOwnCountsAndTheMetricsPageTotalsThatNeverRe
     int type;
     const char *text;
   } cases[] = {
-      {QDVP_TYPE_SOCK, "Interval 1.0 min, Total opened sockets 2, Socket I/O rate 120.0/min, "
-                       "Output to agent message rate 60.0/min"},
-      {QDVP_TYPE_POST, "Interval 0.0 min, Message post rate 30.0/min, Output to agent message "
-                       "rate 60.0/min"},
-      {QDVP_TYPE_SNMP, "Interval 0.0 min, Traps received 3, Output to agent message rate "
-                       "60.0/min"},
+      {QDVP_TYPE_SOCK,
+       "Interval 1.0 min, Total opened sockets 2, Socket I/O rate 120.0/min, "
+       "Output to agent message rate 60.0/min"},
+      {QDVP_TYPE_POST,
+       "Interval 0.0 min, Message post rate 30.0/min, Output to agent message "
+       "rate 60.0/min"},
+      {QDVP_TYPE_SNMP,
+       "Interval 0.0 min, Traps received 3, Output to agent message rate "
+       "60.0/min"},
       {QDVP_TYPE_HTTP, "Interval 0.0 min, "},
   };
   for (const Case &c : cases) {

@@ -124,8 +124,8 @@ TEST_F(MetafileServer, SecondDataProviderFetchesTheMetafileItLacksAndItsRowsReac
   env["QDVP_TRACE_FILE"] = other.File("trace.log");
   Child fetcher({qdvp_test::BinDir() + "/qdvp", "start", "file"}, env, other.path());
   auto trace = [&] { return qdvp_test::ReadFile(other.File("trace.log")); };
-  ASSERT_TRUE(WaitFor([&] { return trace().find("Initial file record count") != std::string::npos; },
-                      20s))
+  ASSERT_TRUE(
+      WaitFor([&] { return trace().find("Initial file record count") != std::string::npos; }, 20s))
       << trace();
   EXPECT_NE(trace().find("Metafile Shared.mdl successfully retrieved from remote server. Record "
                          "count 6"),
@@ -159,13 +159,27 @@ TEST_F(MetafileServer, RefusesEveryNameOutsideItsRegularFilesAndGoesOn) {
   std::string shared = kShared;
   shared.replace(shared.find("@DIR@"), 5, dir_.path());
   // The names refused, then the requests discarded and those served, with their replies.
-  const std::string names[] = {std::string(10000, 'a'), std::string("Shared\0/../../x", 15),
-                               "../metafiles/Shared.mdl", "..", File("metafiles/Shared.mdl"),
-                               "/etc/passwd", "sub/x.mdl", "sub", "adir", "out", "passwd", "zero",
-                               "pipe", "big", "missing", ".Shared.mdl", "&Shared"};
+  const std::string names[] = {std::string(10000, 'a'),
+                               std::string("Shared\0/../../x", 15),
+                               "../metafiles/Shared.mdl",
+                               "..",
+                               File("metafiles/Shared.mdl"),
+                               "/etc/passwd",
+                               "sub/x.mdl",
+                               "sub",
+                               "adir",
+                               "out",
+                               "passwd",
+                               "zero",
+                               "pipe",
+                               "big",
+                               "missing",
+                               ".Shared.mdl",
+                               "&Shared"};
   std::vector<std::pair<std::string, std::string>> cases;
   for (const std::string &name : names) cases.emplace_back("GETMETA " + name, refused);
-  cases.insert(cases.end(), {{"GETMETA", ""}, {"HELLO Shared", ""},
+  cases.insert(cases.end(), {{"GETMETA", ""},
+                             {"HELLO Shared", ""},
                              {"GETMETA Shared", "0 \n6 \n" + shared},
                              {"GETMETA inside", "0 \n6 \n" + shared}});
   for (const auto &[request, reply] : cases) {
@@ -227,9 +241,13 @@ TEST_F(MetafileServer, ClientThatNeverReadsIsDroppedAfterTheIOWaitWhileOthersAre
   Clock::time_point asked = Clock::now();
   EXPECT_EQ(Ask("GETMETA Shared", 1s).rfind("0 \n6 \n", 0), 0u);
   EXPECT_LT(Clock::now() - asked, 2s);
-  ASSERT_TRUE(WaitFor([&] { return Trace().find("did not take its reply of large within 2 "
-                                                "seconds. Dropped") != std::string::npos; },
-                      15s));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return Trace().find(
+                   "did not take its reply of large within 2 "
+                   "seconds. Dropped") != std::string::npos;
+      },
+      15s));
   EXPECT_GE(Clock::now() - asked, 2s);
   // The DP log message of the drop follows its trace line.
   WaitFor([&] { return Logged("disconnected from metafile server") >= 2; });
@@ -261,12 +279,14 @@ TEST_F(MetafileServer, IdleClientsMakeRoomForANewOneAndAreClosedAfterTheIdleWait
   };
   EXPECT_TRUE(closed(idle[0]));
   EXPECT_FALSE(closed(idle.back()));
-  EXPECT_TRUE(WaitFor([&] {
-    for (int s : idle) {
-      if (!closed(s)) return false;
-    }
-    return true;
-  }, 15s));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        for (int s : idle) {
+          if (!closed(s)) return false;
+        }
+        return true;
+      },
+      15s));
   EXPECT_GE(Clock::now() - opened, 2s);
   EXPECT_EQ(qdvp_test::Occurrences(Trace(), "idle for 3 seconds. Closed"),
             QDVP_MSRV_MAX_PARTNERS - 1);
@@ -283,8 +303,10 @@ TEST(MetaRequest, IsSplitAtBlanksAndRefusesNamesThatCouldLeaveTheDirectory) {
   std::vector<Case> cases = {
       {"GETMETA app.mdl", QDVP_MSRV_REQ_GETMETA, "app.mdl"},
       {"  GETMETA\tapp.mdl  extra\n", QDVP_MSRV_REQ_GETMETA, "app.mdl"},
-      {"GETMETA", QDVP_MSRV_REQ_NO_NAME, ""},    {"GETMETA   ", QDVP_MSRV_REQ_NO_NAME, ""},
-      {"getmeta app", QDVP_MSRV_REQ_INVALID, ""}, {"", QDVP_MSRV_REQ_INVALID, ""},
+      {"GETMETA", QDVP_MSRV_REQ_NO_NAME, ""},
+      {"GETMETA   ", QDVP_MSRV_REQ_NO_NAME, ""},
+      {"getmeta app", QDVP_MSRV_REQ_INVALID, ""},
+      {"", QDVP_MSRV_REQ_INVALID, ""},
       {"GETMETAX app", QDVP_MSRV_REQ_INVALID, ""},
       {std::string("GETMETA ab\0/../x", 16), QDVP_MSRV_REQ_REFUSED, "ab"},
       {"GETMETA " + std::string(201, 'a'), QDVP_MSRV_REQ_REFUSED, std::string(200, 'a')},
@@ -292,8 +314,10 @@ TEST(MetaRequest, IsSplitAtBlanksAndRefusesNamesThatCouldLeaveTheDirectory) {
       {"GETMETA " + std::string(200, 'a'), QDVP_MSRV_REQ_GETMETA, std::string(200, 'a')},
   };
   // Names refused as they stand.
-  for (const char *name : {"../app", "a..b", "/etc/passwd", "sub/app", "sub\\app", ".hidden",
-                           "&memory", "a\x01" "b"}) {
+  for (const char *name :
+       {"../app", "a..b", "/etc/passwd", "sub/app", "sub\\app", ".hidden", "&memory",
+        "a\x01"
+        "b"}) {
     cases.push_back({std::string("GETMETA ") + name, QDVP_MSRV_REQ_REFUSED, name});
   }
   for (const Case &c : cases) {
@@ -326,8 +350,8 @@ TEST(MetaReplyReader, PutsAReplyTogetherByItsRecordCountUpToItsBound) {
   // Replies that are not complete yet, and replies out of form.
   for (const char *reply : {"0 \n2 \n//APPL A\nx D 8", "0 \n2 \n//APPL A\n", "0 \n", ""})
     cases.push_back({reply, MetaReplyReader::kIncomplete, 0, {}});
-  const std::string malformed[] = {"0 \n0 \n", "0 \n-1 \n", "0 \n\n", "0 \n2x\n",
-                                   "0 \n9999999999 \n", "0 \n999999 \n", "ok\n", " \n",
+  const std::string malformed[] = {"0 \n0 \n",          "0 \n-1 \n",     "0 \n\n", "0 \n2x\n",
+                                   "0 \n9999999999 \n", "0 \n999999 \n", "ok\n",   " \n",
                                    std::string(40, '0')};
   for (const std::string &reply : malformed)
     cases.push_back({reply, MetaReplyReader::kMalformed, 0, {}});

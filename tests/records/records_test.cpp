@@ -73,7 +73,8 @@ TEST_F(Output, BatchFileRowIsOneLineWhateverItsValuesHold) {
   QDVP_CloseBatchOutputFile(appl);
   std::vector<std::string> lines = Lines(file);
   ASSERT_EQ(lines.size(), 1u) << ReadFile(file);
-  EXPECT_EQ(lines[0].substr(16), ",Batch,Rows,h1,a\\n0000000000000000,Batch,Rows,forged,\\r\\x1B\\\\,");
+  EXPECT_EQ(lines[0].substr(16),
+            ",Batch,Rows,h1,a\\n0000000000000000,Batch,Rows,forged,\\r\\x1B\\\\,");
 }
 
 // Plain rows are not written under QDVP_BATCH_SUMMARY_OUTPUT_ONLY, and nothing is written to a
@@ -365,7 +366,7 @@ TEST_F(Summary, MoreSummedAttributesThanTheTableSends) {
   Add(s, second);
   std::vector<std::string> rows = EndBatch(s);
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_NE(rows[0].find(",2,"), std::string::npos) << rows[0];  // two occurrences
+  EXPECT_NE(rows[0].find(",2,"), std::string::npos) << rows[0];     // two occurrences
   EXPECT_EQ(rows[0].substr(rows[0].size() - 3), ",3,") << rows[0];  // Cpu 1 + 2
 }
 

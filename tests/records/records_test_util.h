@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
@@ -40,8 +39,10 @@ inline std::string Row(SourceEntry *s) {
     if (!out.empty()) out += "|";
     out += a->Name;
     out += "=";
-    if (IsInteger(a->Type)) out += std::to_string(IntValue(a));
-    else out.append(a->Value, static_cast<size_t>(a->ActualValSize));
+    if (IsInteger(a->Type))
+      out += std::to_string(IntValue(a));
+    else
+      out.append(a->Value, static_cast<size_t>(a->ActualValSize));
   }
   return out;
 }

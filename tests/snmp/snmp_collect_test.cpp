@@ -60,13 +60,15 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
                                  "\nrocommunity qdvptest\nrwcommunity qdvpwrite\n"
                                  "sysDescr qdvp test agent\n"
                                  "sysLocation lab\nsysContact ops@example.org\n"
-                                 "pass .1.3.6.1.4.1.99998 /bin/sh " + File("wide.sh") + "\n");
+                                 "pass .1.3.6.1.4.1.99998 /bin/sh " +
+                                 File("wide.sh") + "\n");
     // Two 64-bit counters, one beyond what a signed 64-bit number holds, one just past 2^32.
-    dir_.Write("wide.sh",
-               "[ \"$1\" = -g ] || exit 0\ncase \"$2\" in\n"
-               ".1.3.6.1.4.1.99998.1.0) printf '%s\\ncounter64\\n18446744073709551610\\n' \"$2\";;\n"
-               ".1.3.6.1.4.1.99998.2.0) printf '%s\\ncounter64\\n4294967301\\n' \"$2\";;\n"
-               "esac\n");
+    dir_.Write(
+        "wide.sh",
+        "[ \"$1\" = -g ] || exit 0\ncase \"$2\" in\n"
+        ".1.3.6.1.4.1.99998.1.0) printf '%s\\ncounter64\\n18446744073709551610\\n' \"$2\";;\n"
+        ".1.3.6.1.4.1.99998.2.0) printf '%s\\ncounter64\\n4294967301\\n' \"$2\";;\n"
+        "esac\n");
     snmpd_ = std::make_unique<qdvp_test::Child>(
         Strings{"/usr/sbin/snmpd", "-f", "-C", "-c", File("snmpd.conf"), "-I", "-smux", "-Lf",
                 File("snmpd.log"), "-p", File("snmpd.pid")},
@@ -138,10 +140,12 @@ class SnmpCollection : public qdvp_test::DataProviderWorld {
                                                "' and " + condition + " order by id limit 1");
   }
   int RowsOf(const std::string &group, const std::string &agent) const {
-    return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
-                                              "select count(*) from rows where attribute_group='" +
-                                                  group + "' and json_extract(attrs,"
-                                                  "'$.Agent_Name')='" + agent + "'"));
+    return std::stoi("0" +
+                     dch_test::QueryOne(
+                         peer_->Db(), "select count(*) from rows where attribute_group='" + group +
+                                          "' and json_extract(attrs,"
+                                          "'$.Agent_Name')='" +
+                                          agent + "'"));
   }
   std::unique_ptr<qdvp_test::Child> snmpd_;
   int agentPort_ = 0;
@@ -174,9 +178,9 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
 
   // Every interface of the agent, once per cycle, with the description snmpget reads.
   std::string walk;
-  qdvp_test::Run({"/usr/bin/snmpwalk", "-v1", "-c", "qdvptest", "-Oqv", agent,
-                  "1.3.6.1.2.1.2.2.1.1"},
-                 {{"MIBS", ""}}, &walk);
+  qdvp_test::Run(
+      {"/usr/bin/snmpwalk", "-v1", "-c", "qdvptest", "-Oqv", agent, "1.3.6.1.2.1.2.2.1.1"},
+      {{"MIBS", ""}}, &walk);
   std::set<std::string> indexes;
   std::istringstream lines(walk);
   for (std::string line; std::getline(lines, line);) {
@@ -207,8 +211,7 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   Send(4, "SNMPSTOPGET", kSystem + "(*)");
   Send(5, "SNMPSTARTGET", "APPLNAME=NoSuchMib AGENTINFO=(127.0.0.1)");
   // Two workers carry them out: either may answer first.
-  ASSERT_TRUE(WaitFor([&] { return !Outcome(4).empty() && !Outcome(5).empty(); }, 20s))
-      << Trace();
+  ASSERT_TRUE(WaitFor([&] { return !Outcome(4).empty() && !Outcome(5).empty(); }, 20s)) << Trace();
   EXPECT_EQ(Outcome(4), "0|Monitoring never started");
   EXPECT_EQ(Outcome(5).substr(0, 2), "9|");
   // Each answered SNMP action has its ACTION row.
@@ -224,9 +227,10 @@ TEST_F(SnmpCollection, ScalarAndTabularRowsUntilStopped) {
   Send(6, "SNMPSTARTGET", kSystem + "(lab:" + std::to_string(agentPort_) + ")");
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", Agent("127.0.0.4")) > 0; }, 30s)) << Trace();
   ASSERT_TRUE(WaitFor([&] { return RowsOf("System", agent) > stopped; }, 30s)) << Trace();
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select count(distinct json_extract(attrs,"
-                                            "'$.Agent_Name')) from rows where "
-                                            "attribute_group='System'"),
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(),
+                               "select count(distinct json_extract(attrs,"
+                               "'$.Agent_Name')) from rows where "
+                               "attribute_group='System'"),
             "2");
 
   // Deleting a MIB that is being polled ends its collection first.
@@ -260,7 +264,8 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
     for (auto &r : dch_test::Query(peer_->Db(),
                                    "select json_extract(attrs,'$.Agent_Node'), "
                                    "json_extract(attrs,'$.No_Data_Tables') from rows where "
-                                   "attribute_group='NODATA' and id > " + std::to_string(mark_))) {
+                                   "attribute_group='NODATA' and id > " +
+                                       std::to_string(mark_))) {
       if (r[1] == "System") agents.insert(r[0]);
     }
     return agents;
@@ -280,8 +285,9 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
   // report may still be arriving); three agents make one row between them.
   auto marks = [&] {
     std::string text;
-    for (auto &r : dch_test::Query(peer_->Db(), "select data_sequence from rows where "
-                                                "attribute_group='NODATA' order by id")) {
+    for (auto &r : dch_test::Query(peer_->Db(),
+                                   "select data_sequence from rows where "
+                                   "attribute_group='NODATA' order by id")) {
       text += r[0] + ",";
     }
     return text;
@@ -293,13 +299,14 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
   // The receiver of the traps.
   int port = qdvp_test::FreePort();
   dir_.Write("trapd.conf", "authCommunity log qdvptrap\n");
-  qdvp_test::Child trapd({"/usr/sbin/snmptrapd", "-f", "-C", "-c", File("trapd.conf"), "-On",
-                          "-Lf", File("traps.log"), "-p", File("trapd.pid"), "-F",
-                          "TRAP1 ent=%N gen=%w specific=%q up=%T agent=%A vars=%V~%v\n",
-                          "udp:127.0.0.1:" + std::to_string(port)},
-                         {{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}}, dir_.path());
-  ASSERT_TRUE(WaitFor([&] { return qdvp_test::ReadFile(File("traps.log")).find("NET-SNMP") !=
-                                   std::string::npos; }, 10s));
+  qdvp_test::Child trapd(
+      {"/usr/sbin/snmptrapd", "-f", "-C", "-c", File("trapd.conf"), "-On", "-Lf", File("traps.log"),
+       "-p", File("trapd.pid"), "-F", "TRAP1 ent=%N gen=%w specific=%q up=%T agent=%A vars=%V~%v\n",
+       "udp:127.0.0.1:" + std::to_string(port)},
+      {{"SNMP_PERSISTENT_DIR", dir_.path()}, {"MIBS", ""}}, dir_.path());
+  ASSERT_TRUE(WaitFor(
+      [&] { return qdvp_test::ReadFile(File("traps.log")).find("NET-SNMP") != std::string::npos; },
+      10s));
   std::string receiver = "127.0.0.1:" + std::to_string(port);
   // The subnode of the data provider's own DP log report, whose actions it carries out itself.
   std::string node = Subnode("DPLOG", ":OMNIVARDPLOG00");
@@ -325,8 +332,9 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
   ASSERT_TRUE(WaitFor([&] { return traps().size() == 1; }, 10s));
   std::string trap = traps()[0];
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(trap, m, std::regex("TRAP1 ent=(\\S+) gen=6 specific=\\.?8 "
-                                                   "up=(\\d+) agent=(\\S+) vars=(.*)")))
+  ASSERT_TRUE(std::regex_match(trap, m,
+                               std::regex("TRAP1 ent=(\\S+) gen=6 specific=\\.?8 "
+                                          "up=(\\d+) agent=(\\S+) vars=(.*)")))
       << trap;
   EXPECT_EQ(m[1], e + ".1.3");
   EXPECT_LT(std::stoi(m[2]), 120);  // seconds since the data provider started
@@ -339,12 +347,12 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
 
   // Without operands: NULL texts, severity 2 (a name not matched exactly), category 0. An
   // unresolvable destination is skipped, a trailing comma adds none.
-  EXPECT_EQ(Answer(13, "TRAPEMIT", "SEV(critical) DEST(no.such.host.invalid, " + receiver + ",)",
-                   1, node),
+  EXPECT_EQ(Answer(13, "TRAPEMIT", "SEV(critical) DEST(no.such.host.invalid, " + receiver + ",)", 1,
+                   node),
             "0|SNMP trap emitted to agents: 127.0.0.1");
   ASSERT_TRUE(WaitFor([&] { return traps().size() == 2; }, 10s));
-  EXPECT_NE(traps()[1].find("vars=" + e + ".1.2.1.1.1.1 = NULL~" + e + ".1.2.1.1.1.2 = NULL~" +
-                            e + ".1.2.1.1.1.3 = NULL~" + e + ".1.2.1.1.1.6 = INTEGER: 2~" + e +
+  EXPECT_NE(traps()[1].find("vars=" + e + ".1.2.1.1.1.1 = NULL~" + e + ".1.2.1.1.1.2 = NULL~" + e +
+                            ".1.2.1.1.1.3 = NULL~" + e + ".1.2.1.1.1.6 = INTEGER: 2~" + e +
                             ".1.2.1.4.0 = INTEGER: 0"),
             std::string::npos)
       << traps()[1];
@@ -353,7 +361,8 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
   // A configuration with a line not understood changes nothing.
   dir_.Write("qdvptrap.cfg", "DESTINATION=127.0.0.9\nSEND EVERYTHING\n");
   EXPECT_NE(Console("TRAPCNFG").find("result 1:"), std::string::npos);
-  EXPECT_EQ(Answer(15, "TRAPEMIT", "SIT(Again)", 1, node), "0|SNMP trap emitted to agents: 127.0.0.1");
+  EXPECT_EQ(Answer(15, "TRAPEMIT", "SIT(Again)", 1, node),
+            "0|SNMP trap emitted to agents: 127.0.0.1");
   ASSERT_TRUE(WaitFor([&] { return traps().size() == 3; }, 10s));
   EXPECT_NE(Console("STATS").find("Traps emitted 3"), std::string::npos);
   // The polling, the trap and the console sockets: none takes datagrams from anyone on any
@@ -377,12 +386,13 @@ TEST_F(SnmpCollection, SilentAgentsAreReportedAndLiveOnesPolledAndTrapsReachTheR
 TEST_F(SnmpCollection, FiltersApplyAWalkInCirclesEndsAndTheSnmpControlCommands) {
   qdvp_test::SimulatedAgents bench(1, 5, "1.3.6.1.4.1.99999.1.1");
   qdvp_test::SimulatedAgents circular(1, 5, "1.3.6.1.2.1.2.2.1", true);
-  Metafile("bench", "//SNMP TEXT\n//APPL BenchMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
-                    "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
-                    "Agent_Name D 64 1.3.6.1.2.1.1.5\n"
-                    "Index G 1.3.6.1.4.1.99999.1.1.1 +FILTER={NUMBER>(0,2)}\n"
-                    "In C 1.3.6.1.4.1.99999.1.1.2\nOut C 1.3.6.1.4.1.99999.1.1.3\n"
-                    "Total (In + Out)\n",
+  Metafile("bench",
+           "//SNMP TEXT\n//APPL BenchMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
+           "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
+           "Agent_Name D 64 1.3.6.1.2.1.1.5\n"
+           "Index G 1.3.6.1.4.1.99999.1.1.1 +FILTER={NUMBER>(0,2)}\n"
+           "In C 1.3.6.1.4.1.99999.1.1.2\nOut C 1.3.6.1.4.1.99999.1.1.3\n"
+           "Total (In + Out)\n",
            false);
   ASSERT_NE(Console("IMPORT", "bench.mdl").find("result 0:"), std::string::npos) << Trace();
   Send(1, "SNMPSTARTGET", "APPLNAME=BenchMib ATTRGROUP=Tab AGENTINFO=" + bench.List());
@@ -471,11 +481,12 @@ TEST_F(SnmpCollection, DeadAgentsCostOnlyTheirOwnWaitAndEveryAnswerIsRead) {
   kinds.push_back(Kind::Large);
   qdvp_test::SimulatedAgents fleet(kinds, 2, "1.3.6.1.4.1.99999.1.1");
   qdvp_test::SimulatedAgents wide(1, 12, "1.3.6.1.4.1.99999.1.1");
-  Metafile("fleet", "//SNMP TEXT\n//APPL FleetMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
-                    "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
-                    "Agent_Name D 64 1.3.6.1.2.1.1.5\nIndex G 1.3.6.1.4.1.99999.1.1.1\n"
-                    "In C 1.3.6.1.4.1.99999.1.1.2\nText D 32 1.3.6.1.4.1.99999.1.1.5\n"
-                    "Big C 18446744073709551615 1.3.6.1.4.1.99999.1.1.6\n",
+  Metafile("fleet",
+           "//SNMP TEXT\n//APPL FleetMib enterprise 1.3.6.1.4.1.99999\n//NAME Tab P 300\n"
+           "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.4.1.99999.1.1.1\n"
+           "Agent_Name D 64 1.3.6.1.2.1.1.5\nIndex G 1.3.6.1.4.1.99999.1.1.1\n"
+           "In C 1.3.6.1.4.1.99999.1.1.2\nText D 32 1.3.6.1.4.1.99999.1.1.5\n"
+           "Big C 18446744073709551615 1.3.6.1.4.1.99999.1.1.6\n",
            false);
   ASSERT_NE(Console("IMPORT", "fleet.mdl").find("result 0:"), std::string::npos) << Trace();
   auto started = std::chrono::steady_clock::now();
@@ -494,8 +505,10 @@ TEST_F(SnmpCollection, DeadAgentsCostOnlyTheirOwnWaitAndEveryAnswerIsRead) {
       << RowsOf("Tab", fleet.Address(24 + 12)) << ", of the large one "
       << RowsOf("Tab", fleet.Address(24 + 12 + 1)) << " after "
       << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                          started).count()
-      << " s\n" << Trace();
+                                                          started)
+             .count()
+      << " s\n"
+      << Trace();
   for (size_t i = 0; i < kinds.size(); i++) {
     SCOPED_TRACE(fleet.Address(i));
     if (kinds[i] == Kind::Silent) {
@@ -503,32 +516,36 @@ TEST_F(SnmpCollection, DeadAgentsCostOnlyTheirOwnWaitAndEveryAnswerIsRead) {
       EXPECT_EQ(RowsOf("Tab", fleet.Address(i)), 0);
       continue;
     }
-    auto rows = dch_test::Query(peer_->Db(),
-                                "select json_extract(attrs,'$.Index'), json_extract(attrs,'$.Text'), "
-                                "json_extract(attrs,'$.In'), json_extract(attrs,'$.Big') from rows "
-                                "where attribute_group='Tab' and json_extract(attrs,'$.Agent_Name')='" +
-                                    fleet.Address(i) + "' order by id limit 4");
+    auto rows =
+        dch_test::Query(peer_->Db(),
+                        "select json_extract(attrs,'$.Index'), json_extract(attrs,'$.Text'), "
+                        "json_extract(attrs,'$.In'), json_extract(attrs,'$.Big') from rows "
+                        "where attribute_group='Tab' and json_extract(attrs,'$.Agent_Name')='" +
+                            fleet.Address(i) + "' order by id limit 4");
     ASSERT_EQ(rows.size(), 4u);
     for (size_t r = 0; r < rows.size(); r++) {
       std::string index = std::to_string(r % 2 + 1);
       EXPECT_EQ(rows[r][0], index);
-      EXPECT_EQ(rows[r][1], kinds[i] == Kind::Large ? ("row " + index + " " + std::string(32, 'x')).substr(0, 32)
-                                                    : "row " + index);
+      EXPECT_EQ(rows[r][1], kinds[i] == Kind::Large
+                                ? ("row " + index + " " + std::string(32, 'x')).substr(0, 32)
+                                : "row " + index);
       EXPECT_EQ(rows[r][2], "25000");
       EXPECT_EQ(rows[r][3], "0");  // a version 1 agent has no Counter64: nothing stored
     }
   }
   // The version 2c agent's twelve rows, walked with two get-bulks, each counter exact.
   ASSERT_TRUE(WaitFor([&] { return RowsOf("Tab", wide.Address(0)) >= 12; }, 15s)) << Trace();
-  auto rows = dch_test::Query(peer_->Db(), "select attrs from rows where attribute_group='Tab' and "
-                                           "json_extract(attrs,'$.Agent_Name')='" +
-                                               wide.Address(0) + "' order by id limit 12");
+  auto rows = dch_test::Query(peer_->Db(),
+                              "select attrs from rows where attribute_group='Tab' and "
+                              "json_extract(attrs,'$.Agent_Name')='" +
+                                  wide.Address(0) + "' order by id limit 12");
   ASSERT_EQ(rows.size(), 12u);
   for (size_t r = 0; r < rows.size(); r++) {
     SCOPED_TRACE(rows[r][0]);
     EXPECT_NE(rows[r][0].find("\"Index\":" + std::to_string(r + 1) + ","), std::string::npos);
     // Beyond a signed 64-bit number the peer keeps the digits as text (SQLite has no such integer).
-    EXPECT_NE(rows[r][0].find("\"Big\":\"" + std::to_string(~0ULL - (r + 1)) + "\""), std::string::npos);
+    EXPECT_NE(rows[r][0].find("\"Big\":\"" + std::to_string(~0ULL - (r + 1)) + "\""),
+              std::string::npos);
   }
   // Two get-bulks and one get a row, per cycle: the requests so far against the cycles whose
   // rows are stored (read after the count, plus the cycle that may be in flight).
@@ -540,30 +557,37 @@ TEST_F(SnmpCollection, DeadAgentsCostOnlyTheirOwnWaitAndEveryAnswerIsRead) {
 // net-snmp's snmpd polled with version 2c, opted into by the start request and by the
 // community file's third word: Counter64 values beyond 2^32 and beyond 2^63 reach the peer
 // exactly, a narrower counter gets the low 32 bits, an instance the agent does not have
-// (noSuchInstance) stores nothing, so the attribute keeps the 0 of a row begun. The same agent polled with version 1 refuses the Counter64
-// (noSuchName) and gives the rest of the row.
+// (noSuchInstance) stores nothing, so the attribute keeps the 0 of a row begun. The same agent
+// polled with version 1 refuses the Counter64 (noSuchName) and gives the rest of the row.
 TEST_F(SnmpCollection, Counter64ValuesOfAVersion2cAgentReachThePeerWhole) {
-  Metafile("wide", "//SNMP TEXT\n//APPL WideMib enterprise 1.3.6.1.4.1.99998\n//NAME Wide P 300\n"
-                   "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.2.1.1.1\nAgent_Name D 64 1.3.6.1.2.1.1.5\n"
-                   "Big C 18446744073709551615 1.3.6.1.4.1.99998.1.0\n"
-                   "Over C 18446744073709551615 1.3.6.1.4.1.99998.2.0\n"
-                   "Narrow C 1.3.6.1.4.1.99998.2.0\nMissing C 18446744073709551615 1.3.6.1.4.1.99998.3.0\n"
-                   "Descr D 128 1.3.6.1.2.1.1.1.0\n",
+  Metafile("wide",
+           "//SNMP TEXT\n//APPL WideMib enterprise 1.3.6.1.4.1.99998\n//NAME Wide P 300\n"
+           "//ATTRIBUTES\nAgent_Info D 64 1.3.6.1.2.1.1.1\nAgent_Name D 64 1.3.6.1.2.1.1.5\n"
+           "Big C 18446744073709551615 1.3.6.1.4.1.99998.1.0\n"
+           "Over C 18446744073709551615 1.3.6.1.4.1.99998.2.0\n"
+           "Narrow C 1.3.6.1.4.1.99998.2.0\nMissing C 18446744073709551615 1.3.6.1.4.1.99998.3.0\n"
+           "Descr D 128 1.3.6.1.2.1.1.1.0\n",
            false);
   ASSERT_NE(Console("IMPORT", "wide.mdl").find("result 0:"), std::string::npos) << Trace();
   // 127.0.0.4 takes version 2c from the community file.
   dir_.Write("qdvpcomm.cfg", "127.0.0.4 qdvptest v2c\n");
   ASSERT_NE(Console("LOADCOMM").find("result 0:"), std::string::npos) << Trace();
   std::string v1 = Agent("127.0.0.1"), v2 = Agent("127.0.0.3"), filed = Agent("127.0.0.4");
-  Send(1, "SNMPSTARTGET", "APPLNAME=WideMib ATTRGROUP=Wide AGENTINFO=(" + v1 + ",{" + v2 +
-                              " qdvptest v2c}," + filed + ")");
-  ASSERT_TRUE(WaitFor([&] { return RowsOf("Wide", v1) >= 1 && RowsOf("Wide", v2) >= 1 &&
-                                   RowsOf("Wide", filed) >= 1; }, 30s)) << Trace();
+  Send(1, "SNMPSTARTGET",
+       "APPLNAME=WideMib ATTRGROUP=Wide AGENTINFO=(" + v1 + ",{" + v2 + " qdvptest v2c}," + filed +
+           ")");
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return RowsOf("Wide", v1) >= 1 && RowsOf("Wide", v2) >= 1 && RowsOf("Wide", filed) >= 1;
+      },
+      30s))
+      << Trace();
   for (const std::string &agent : {v2, filed}) {
     SCOPED_TRACE(agent);
-    std::string attrs = dch_test::QueryOne(peer_->Db(), "select attrs from rows where "
-                                                        "json_extract(attrs,'$.Agent_Name')='" +
-                                                            agent + "' order by id limit 1");
+    std::string attrs = dch_test::QueryOne(peer_->Db(),
+                                           "select attrs from rows where "
+                                           "json_extract(attrs,'$.Agent_Name')='" +
+                                               agent + "' order by id limit 1");
     EXPECT_NE(attrs.find("\"Big\":\"18446744073709551610\","), std::string::npos) << attrs;
     EXPECT_NE(attrs.find("\"Over\":4294967301,"), std::string::npos) << attrs;
     EXPECT_NE(attrs.find("\"Narrow\":5,"), std::string::npos) << attrs;
@@ -603,13 +627,17 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
                                 "json_extract(attrs,'$.Monitor_Interval'), "
                                 "json_extract(attrs,'$.Last_Sample_TimeStamp') from rows where "
                                 "attribute_group='MIBSTATUS' and json_extract(attrs,"
-                                "'$.Attribute_Group')='" + group + "' order by id desc limit 1");
+                                "'$.Attribute_Group')='" +
+                                    group + "' order by id desc limit 1");
     return rows.empty() ? std::string("none")
                         : rows[0][0] + "|" + rows[0][1] + "|" + rows[0][2] + "|" +
                               std::to_string(rows[0][3].size());
   };
-  EXPECT_TRUE(WaitFor([&] { return status("System") == "MibSystem|" + one + " {" + three +
-                                                          " qdvptest}|integer 1|19"; }, 20s))
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return status("System") == "MibSystem|" + one + " {" + three + " qdvptest}|integer 1|19";
+      },
+      20s))
       << status("System");
 
   // Killed: nothing is written on the way out. Lines that are no records are added, and a
@@ -623,29 +651,31 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
   int before = std::stoi(dch_test::QueryOne(peer_->Db(), "select max(id) from rows"));
   Start();
   auto rowsSince = [&](const std::string &group) {
-    return std::stoi(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                                     "attribute_group='" + group +
-                                                     "' and id > " + std::to_string(before)));
+    return std::stoi(dch_test::QueryOne(peer_->Db(),
+                                        "select count(*) from rows where "
+                                        "attribute_group='" +
+                                            group + "' and id > " + std::to_string(before)));
   };
-  ASSERT_TRUE(WaitFor([&] { return rowsSince("System") >= 2 && rowsSince("Interfaces") >= 1; },
-                      30s))
+  ASSERT_TRUE(
+      WaitFor([&] { return rowsSince("System") >= 2 && rowsSince("Interfaces") >= 1; }, 30s))
       << Trace();
   EXPECT_TRUE(WaitFor([&] { return rowsSince("MIBSTATUS") >= 2; }, 20s));
-  EXPECT_TRUE(WaitFor([&] { return status("Interfaces") == "MibInterfaces|" + one +
-                                                              "|integer 30|19"; }, 20s))
+  EXPECT_TRUE(WaitFor(
+      [&] { return status("Interfaces") == "MibInterfaces|" + one + "|integer 30|19"; }, 20s))
       << status("Interfaces");
   // Refused restarts (the records read before the MIBs were imported, OTHERMIB, the lines that
   // are no records) have their ACTION rows.
-  EXPECT_GE(std::stoi(dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                                      "attribute_group='ACTION' and json_extract("
-                                                      "attrs,'$.Action_Owner')='SNMPAUTOINIT'")),
+  EXPECT_GE(std::stoi(dch_test::QueryOne(peer_->Db(),
+                                         "select count(*) from rows where "
+                                         "attribute_group='ACTION' and json_extract("
+                                         "attrs,'$.Action_Owner')='SNMPAUTOINIT'")),
             4);
 
   // A change rewrites the file: the restarted collections (their interval raised to the least
   // a request may ask), the record of the MIB not loaded; not the lines that are no records.
   Send(3, "SNMPSTOPGET", kSystem + "(" + three + ")");
-  const std::string rewritten = "AGENTINFO=( " + one +
-                                " ) INTERVAL=30 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
+  const std::string rewritten =
+      "AGENTINFO=( " + one + " ) INTERVAL=30 APPLNAME=MIBSYSTEM ATTRGROUP=SYSTEM\n";
   ASSERT_TRUE(WaitFor([&] { return has(rewritten); }, 60s)) << qdvp_test::ReadFile(file);
   std::string text = qdvp_test::ReadFile(file);
   EXPECT_NE(text.find("APPLNAME=MIBINTERFACES ATTRGROUP=INTERFACES\n"), std::string::npos);
@@ -660,8 +690,8 @@ TEST_F(SnmpCollection, CollectionsOutliveTheProcess) {
   EXPECT_TRUE(has(rewritten));
   // A collection stopped for good has its row with interval 0.
   Send(4, "SNMPSTOPGET", kSystem + "(*)");
-  EXPECT_TRUE(WaitFor([&] { return status("System").find("|integer 0|") != std::string::npos; },
-                      20s))
+  EXPECT_TRUE(
+      WaitFor([&] { return status("System").find("|integer 0|") != std::string::npos; }, 20s))
       << status("System");
 }
 
@@ -687,14 +717,18 @@ TEST_F(SnmpCollection, InterestRecordsHoldTenAgentsAndNetworksOnce) {
     }
     return agents;
   };
-  ASSERT_TRUE(WaitFor([&] {
-    return records() == std::vector<int>{10, 10, 3} &&
-           qdvp_test::ReadFile(File("qdvpmibi.cfg")).find(system) != std::string::npos;
-  }, 60s)) << qdvp_test::ReadFile(File("qdvpmibi.cfg"));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return records() == std::vector<int>{10, 10, 3} &&
+               qdvp_test::ReadFile(File("qdvpmibi.cfg")).find(system) != std::string::npos;
+      },
+      60s))
+      << qdvp_test::ReadFile(File("qdvpmibi.cfg"));
 }
 
 struct Attr {
-  explicit Attr(char type, int size) : block(static_cast<char *>(calloc(1, QDVP_AttrEntrySize(size)))) {
+  explicit Attr(char type, int size)
+      : block(static_cast<char *>(calloc(1, QDVP_AttrEntrySize(size)))) {
     a()->Type = type;
     a()->MaxValSize = size;
     snprintf(a()->Name, sizeof(a()->Name), "Value");
@@ -718,8 +752,8 @@ std::string Answer(const std::string &value, int pdu = QDVP_SNMP_RESPONSE, int32
 TEST(SnmpPdu, GetRequestIsTheWellKnownMessageAndAnswersThatFailTheChecksAreRefused) {
   unsigned char oid[32], out[QDVP_SNMP_MESSAGE_SIZE];
   size_t o = QDV0_FormatOIDfromString("1.3.6.1.2.1.1.1.0", oid, sizeof(oid));
-  size_t n = QDVP_SNMPconstructPDUbuffer(out, sizeof(out), QDVP_SNMP_GET, oid, o, nullptr, 0, 1,
-                                         "public");
+  size_t n =
+      QDVP_SNMPconstructPDUbuffer(out, sizeof(out), QDVP_SNMP_GET, oid, o, nullptr, 0, 1, "public");
   EXPECT_EQ(Hex(std::string(reinterpret_cast<char *>(out), n)),
             "302602010004067075626c6963a019020101020100020100300e300c06082b060102010101000500");
   EXPECT_EQ(QDVP_SNMPconstructPDUbuffer(out, 20, QDVP_SNMP_GET, oid, o, nullptr, 0, 1, "public"),
@@ -729,7 +763,8 @@ TEST(SnmpPdu, GetRequestIsTheWellKnownMessageAndAnswersThatFailTheChecksAreRefus
   std::string good = Answer(Unhex("0500"));
   int status = 0;
   EXPECT_GT(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(good.data()),
-                                       good.size(), 7, &status, nullptr), 0u);
+                                       good.size(), 7, &status, nullptr),
+            0u);
   std::string v2c = good;
   v2c[4] = 1;  // version 2c
   std::string errorStatus = good;
@@ -744,7 +779,8 @@ TEST(SnmpPdu, GetRequestIsTheWellKnownMessageAndAnswersThatFailTheChecksAreRefus
   for (auto &c : bad) {
     int got = -1;
     EXPECT_EQ(QDVP_SNMPverifyResponsePDU(reinterpret_cast<const unsigned char *>(c.message.data()),
-                                         c.message.size(), c.id, &got, nullptr), 0u);
+                                         c.message.size(), c.id, &got, nullptr),
+              0u);
     EXPECT_EQ(got, c.status);
   }
   for (size_t cut = 0; cut < good.size(); cut++) {
@@ -763,21 +799,31 @@ TEST(SnmpPdu, ValuesLoadByTypeAndAttributeForm) {
     int stored;
     std::string want;  // text, or hex of the binary value when the attribute is not D
   } cases[] = {
-      {"040768656c6c6f0d0a", 'D', 16, 1, "hello  "}, {"040300ff41", 'D', 16, 1, "00FF41"},
-      {"040300ff41", 'D', 4, 1, "00FF"},            {"0603 2b0601", 'D', 16, 1, "1.3.6.1"},
-      {"40047f000001", 'D', 16, 1, "127.0.0.1"},     {"0204ffffff9c", 'D', 16, 1, "-100"},
-      {"4104fffffff0", 'D', 16, 1, "4294967280"},    {"410500ffffffff", 'D', 16, 1, "4294967295"},
-      {"420480000000", 'D', 16, 1, "-2147483648"},   {"020500ffffffff", 'D', 16, 0, ""},
-      {"430401020304", 'G', 4, 1, "01020304"},       {"02021234", 'C', 2, 1, "1234"},
-      {"4101ff", 'C', 3, 0, ""},                     {"0500", 'D', 16, 0, ""},
+      {"040768656c6c6f0d0a", 'D', 16, 1, "hello  "},
+      {"040300ff41", 'D', 16, 1, "00FF41"},
+      {"040300ff41", 'D', 4, 1, "00FF"},
+      {"0603 2b0601", 'D', 16, 1, "1.3.6.1"},
+      {"40047f000001", 'D', 16, 1, "127.0.0.1"},
+      {"0204ffffff9c", 'D', 16, 1, "-100"},
+      {"4104fffffff0", 'D', 16, 1, "4294967280"},
+      {"410500ffffffff", 'D', 16, 1, "4294967295"},
+      {"420480000000", 'D', 16, 1, "-2147483648"},
+      {"020500ffffffff", 'D', 16, 0, ""},
+      {"430401020304", 'G', 4, 1, "01020304"},
+      {"02021234", 'C', 2, 1, "1234"},
+      {"4101ff", 'C', 3, 0, ""},
+      {"0500", 'D', 16, 0, ""},
       // A Counter64 whole into an 8-byte counter or as text, its low bytes into a narrower
       // one; a 32-bit Counter into an 8-byte one; the version 2c exceptions store nothing.
       {"46090080000000000000ff", 'C', 8, 1, "80000000000000ff"},
       {"46050100000005", 'D', 24, 1, "4294967301"},
       {"4609 00ffffffffffffffff", 'D', 24, 1, "18446744073709551615"},
-      {"46050100000005", 'C', 4, 1, "00000005"},     {"4101ff", 'C', 8, 1, "00000000000000ff"},
-      {"460a01000000000000000000", 'C', 8, 0, ""},     {"8000", 'C', 8, 0, ""},
-      {"8100", 'D', 16, 0, ""},                      {"8200", 'C', 4, 0, ""},
+      {"46050100000005", 'C', 4, 1, "00000005"},
+      {"4101ff", 'C', 8, 1, "00000000000000ff"},
+      {"460a01000000000000000000", 'C', 8, 0, ""},
+      {"8000", 'C', 8, 0, ""},
+      {"8100", 'D', 16, 0, ""},
+      {"8200", 'C', 4, 0, ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.value);
@@ -812,7 +858,9 @@ TEST(SnmpPdu, TrapDestinationLists) {
     const char *text;
     std::vector<std::string> expected;  // "address:port", "0.0.0.0" for an unresolved entry
   } cases[] = {
-      {"", {}}, {"   ", {}}, {"127.0.0.1", {"127.0.0.1:162"}},
+      {"", {}},
+      {"   ", {}},
+      {"127.0.0.1", {"127.0.0.1:162"}},
       {"  127.0.0.1:1234,127.0.0.2", {"127.0.0.1:1234", "127.0.0.2:162"}},
       {"no.such.host.invalid, 127.0.0.3,", {"0.0.0.0", "127.0.0.3:162"}},
       {",127.0.0.1", {"0.0.0.0", "127.0.0.1:162"}},
@@ -827,7 +875,8 @@ TEST(SnmpPdu, TrapDestinationLists) {
       inet_ntop(AF_INET, &array[i].Address.sin_addr, dotted, sizeof(dotted));
       got.push_back(array[i].Address.sin_addr.s_addr == 0
                         ? std::string(dotted)
-                        : std::string(dotted) + ":" + std::to_string(ntohs(array[i].Address.sin_port)));
+                        : std::string(dotted) + ":" +
+                              std::to_string(ntohs(array[i].Address.sin_port)));
     }
     EXPECT_EQ(got, c.expected) << c.text;
     EXPECT_EQ(array == nullptr, c.expected.empty()) << c.text;

@@ -2,8 +2,8 @@
 // `apis`) on a private port against qdvp-dch, the partners played by the test from loopback
 // addresses of their own. Rows are read from the peer's database, DP log messages from the
 // trace.
-#include <gtest/gtest.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -12,8 +12,8 @@
 
 #include <chrono>
 #include <fstream>
-#include <map>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -33,9 +33,11 @@ using namespace std::chrono_literals;
 class Partners : public qdvp_test::DataProviderWorld {
  protected:
   std::map<std::string, std::string> KindEnv() const override {
-    return {{"QDVP_DP_PORT", std::to_string(port_)}, {"QDVP_API_DPAPI_PORT", std::to_string(port_)}};
+    return {{"QDVP_DP_PORT", std::to_string(port_)},
+            {"QDVP_API_DPAPI_PORT", std::to_string(port_)}};
   }
-  void Start(const std::map<std::string, std::string> &extra = {}, const std::string &type = "sock") {
+  void Start(const std::map<std::string, std::string> &extra = {},
+             const std::string &type = "sock") {
     for (const auto &[k, v] : extra) extraEnv_[k] = v;
     Launch(type);
     std::string server = type == "sock" ? "Socket DP" : "Socket API Server DP";
@@ -78,7 +80,8 @@ TEST_F(Partners, DynamicPartnersAreReleasedWhenTheirSessionsEnd) {
   // From two hosts: a refused sender's message is said once in a while per address.
   const struct {
     const char *first, *from;
-  } refused[] = {{"//no-such-metafile\nx,1\n", "127.0.0.7"}, {"//../../etc/passwd\nx,1\n", "127.0.0.8"}};
+  } refused[] = {{"//no-such-metafile\nx,1\n", "127.0.0.7"},
+                 {"//../../etc/passwd\nx,1\n", "127.0.0.8"}};
   for (const auto &r : refused) {
     const char *first = r.first;
     SCOPED_TRACE(first);
@@ -147,8 +150,9 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-const char kFeed[] = "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
-                     "Host D 16\nStatus D 4\n";
+const char kFeed[] =
+    "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
+    "Host D 16\nStatus D 4\n";
 
 // At the open-file limit (100 descriptors, 150 clients connecting) the API server does not
 // spin on the connections it cannot take: it accepts them with its spare descriptor and closes
@@ -176,15 +180,17 @@ TEST_F(Partners, AtTheOpenFileLimitTheServerClosesTheExcessAndGoesOn) {
   // Clients the server closed unserved: their connections end (some are still trying to
   // connect, with the kernel's retransmissions, meanwhile).
   int closed = 0;
-  WaitFor([&] {
-    closed = 0;
-    for (int fd : clients) {
-      pollfd p{fd, POLLIN, 0};
-      char byte;
-      if (poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_PEEK) == 0) closed++;
-    }
-    return std::chrono::steady_clock::now() - start >= 3s;  // the time the CPU is measured for
-  }, 10s);
+  WaitFor(
+      [&] {
+        closed = 0;
+        for (int fd : clients) {
+          pollfd p{fd, POLLIN, 0};
+          char byte;
+          if (poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_PEEK) == 0) closed++;
+        }
+        return std::chrono::steady_clock::now() - start >= 3s;  // the time the CPU is measured for
+      },
+      10s);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   double used = CpuSeconds(qdvp_->pid()) - before;
   EXPECT_LT(used, 0.25 * seconds) << used << " CPU seconds in " << seconds;
@@ -228,8 +234,9 @@ TEST_F(Partners, SilentUdpApiSessionsEndWhateverTheirTablesTimeToLive) {
 // sender; one that names an application of its own is that application's. Its end marker
 // ends the source's session, and the connection's next line starts the next one.
 TEST_F(Partners, DatagramsFromTheHostOfAConnectedPartnerAreItsRows) {
-  Metafile("web", "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SIZE\n"
-                  "//ATTRIBUTES ','\nHost D 16\nStatus D 4\n");
+  Metafile("web",
+           "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SIZE\n"
+           "//ATTRIBUTES ','\nHost D 16\nStatus D 4\n");
   Metafile("other", kOther, false);
   Start();
   auto tcp = Client::Tcp(port_);

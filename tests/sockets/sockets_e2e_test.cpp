@@ -30,13 +30,14 @@ class SocketServer : public qdvp_test::DataProviderWorld {
             {"QDVP_METRICS_PORT", std::to_string(metricsPort_)}};
   }
   // type sock, or post: the POST data provider on the same private port.
-  void Start(const std::map<std::string, std::string> &extra = {}, const std::string &type = "sock") {
+  void Start(const std::map<std::string, std::string> &extra = {},
+             const std::string &type = "sock") {
     for (const auto &[k, v] : extra) extraEnv_[k] = v;
     Launch(type);
-    std::string listening = type == "post" ? "POST DP started. Listening on port " +
-                                                 std::to_string(port_)
-                                           : "Socket DP started. Listening on port " +
-                                                 std::to_string(port_) + " both TCP and UDP";
+    std::string listening =
+        type == "post"
+            ? "POST DP started. Listening on port " + std::to_string(port_)
+            : "Socket DP started. Listening on port " + std::to_string(port_) + " both TCP and UDP";
     ASSERT_TRUE(WaitLogged(listening)) << qdvp_->Stderr() << Trace();
   }
   // qdvp post ARGS against the private port; returns the exit status, *out the stamp line.
@@ -103,8 +104,7 @@ TEST_F(SocketServer, ConfiguredTcpPartnerFeedsRowsWithConfirmationsAndSessions) 
 // spot and the lines after it are its rows. A connection that says nothing is closed after
 // five seconds with DP log 22, and while it waits another partner's rows go on.
 TEST_F(SocketServer, DynamicPartnersAreBuiltFromTheirAssociationRecordAndSilentOnesClosed) {
-  Metafile("dyn", "//APPL DynApp\n//NAME Dyn E\n//ATTRIBUTES ','\nHost D 16\nStatus D 4\n",
-           false);
+  Metafile("dyn", "//APPL DynApp\n//NAME Dyn E\n//ATTRIBUTES ','\nHost D 16\nStatus D 4\n", false);
   Start();
   auto silent = Client::Tcp(port_);
   ASSERT_TRUE(silent);
@@ -149,9 +149,10 @@ TEST_F(SocketServer, PartnersOfOneHostKeepTheirSharedSourceUntilTheLastLeaves) {
   ASSERT_TRUE(b->Send("b2,201\nb3,202\nb4,203\n"));
   // The rows of the table and those stored under no table.
   auto all = [&] {
-    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                                           "attribute_group is null or "
-                                                           "attribute_group='Dyn'"));
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
+                                              "select count(*) from rows where "
+                                              "attribute_group is null or "
+                                              "attribute_group='Dyn'"));
   };
   ASSERT_TRUE(WaitFor([&] { return all() >= 5; }, 20s)) << Trace();
   EXPECT_EQ(Count("Dyn"), 5) << "rows stored under a handle the agent took offline\n" << Trace();
@@ -217,8 +218,10 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   Metafile("web", WebMetafile(""));
   int twinPort = FreePort();
   std::string twin = "//SOURCE SOCK 127.0.0.3[" + std::to_string(twinPort) + "]\n";
-  Metafile("twins", "//APPL Twins\n//NAME One E\n" + twin + "//ATTRIBUTES ','\nHost D 16\n"
-                    "//NAME Two E\n" + twin + "//ATTRIBUTES ','\nHost D 16\n");
+  Metafile("twins", "//APPL Twins\n//NAME One E\n" + twin +
+                        "//ATTRIBUTES ','\nHost D 16\n"
+                        "//NAME Two E\n" +
+                        twin + "//ATTRIBUTES ','\nHost D 16\n");
   Start();
   {
     auto ambiguous = Client::Open(port_, true, "127.0.0.3", twinPort);
@@ -241,10 +244,13 @@ TEST_F(SocketServer, HostileInputIsRefusedAndTheServerGoesOn) {
   ASSERT_TRUE(p && p->Send(std::string("bin\0ary,1,2\n", 12)));
   EXPECT_TRUE(p->Send(std::string(5000, 'x')));
   EXPECT_TRUE(p->Send("\nweb9,200,9\n"));
-  ASSERT_TRUE(WaitFor([&] {
-    auto hosts = Values("Web", "Host");
-    return !hosts.empty() && hosts.back() == "web9";
-  }, 20s)) << Trace();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        auto hosts = Values("Web", "Host");
+        return !hosts.empty() && hosts.back() == "web9";
+      },
+      20s))
+      << Trace();
   EXPECT_TRUE(qdvp_->Running());
   EXPECT_EQ(OnlineSources("Web"), 1);
   EXPECT_NE(Trace().find("More than one IO Entry found"), std::string::npos);
@@ -290,8 +296,9 @@ TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
   char host[256] = "";
   gethostname(host, sizeof(host));
   std::string node = std::string(host).substr(0, std::string(host).find('.')) + "POSTdp";
-  EXPECT_EQ(dch_test::QueryOne(peer_->Db(), "select source from sources where "
-                                            "attribute_group='dpPost'"),
+  EXPECT_EQ(dch_test::QueryOne(peer_->Db(),
+                               "select source from sources where "
+                               "attribute_group='dpPost'"),
             node);
   EXPECT_EQ(Post({}), 2);
   Stop();
@@ -299,9 +306,11 @@ TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
 
   // A QDVPOST metafile in the metafile directory defines the posting table, with further
   // fields of the message in further attributes.
-  Metafile("QDVPOST", "//APPL Posts\n//NAME Notes E\n//ATTRIBUTES ';'\nPost_Time T 16\n"
-                      "Post_Origin D 32\nPost_Ack_Stamp D 26\nPost_Text D 128\n"
-                      "Post_Category D 16\nOwner D 16\n", false);
+  Metafile("QDVPOST",
+           "//APPL Posts\n//NAME Notes E\n//ATTRIBUTES ';'\nPost_Time T 16\n"
+           "Post_Origin D 32\nPost_Ack_Stamp D 26\nPost_Text D 128\n"
+           "Post_Category D 16\nOwner D 16\n",
+           false);
   Start({}, "post");
   ASSERT_EQ(Post({"--category", "A", "door", "open"}), 0);
   ASSERT_TRUE(WaitRows("Notes", 1)) << Trace();

@@ -89,8 +89,9 @@ class Stall : public qdvp_test::DataProviderWorld {
 // addresses send junk datagrams at 200 a second, refused by their addresses (DP log 56, once
 // in ten seconds for each sender and 64 times in all).
 TEST_F(Stall, ConfirmationsStayFastWhileOtherAddressesSendJunk) {
-  Metafile("web", "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SEQ\n"
-                  "//ATTRIBUTES ','\nHost D 16\nStatus D 4\n");
+  Metafile("web",
+           "//APPL WebApp\n//NAME Web E\n//SOURCE SOCK 127.0.0.1\n//CONFIRM SEQ\n"
+           "//ATTRIBUTES ','\nHost D 16\nStatus D 4\n");
   Launch("sock");
   ASSERT_TRUE(WaitLogged("Socket DP started. Listening on port " + std::to_string(port_)))
       << Trace();
@@ -132,11 +133,12 @@ TEST_F(Stall, ConfirmationsStayFastWhileOtherAddressesSendJunk) {
 // addresses open and close sessions, and another client of this host sends rows in sessions it
 // closes; no round trip waits for a name.
 TEST_F(Stall, ApiRoundTripsStayFastWhileOtherAddressesComeAndGo) {
-  Metafile("feed", "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
-                   "Host D 16\n");
+  Metafile("feed",
+           "//APPL Feed\n//NAME Lines E\n//SOURCE SOCK 127.0.0.1\n//ATTRIBUTES ','\n"
+           "Host D 16\n");
   Launch("apis");
-  ASSERT_TRUE(WaitLogged("Socket API Server DP started. Listening on port " +
-                         std::to_string(port_)))
+  ASSERT_TRUE(
+      WaitLogged("Socket API Server DP started. Listening on port " + std::to_string(port_)))
       << Trace();
   qdvpc_session *s = nullptr;
   ASSERT_EQ(qdvpc_open("127.0.0.1", port_, 0, &s), QDVPC_OK);
@@ -187,8 +189,7 @@ TEST_F(Stall, ApiRoundTripsStayFastWhileOtherAddressesComeAndGo) {
 // stamp at once every time, and every datagram is a row named by its sender's address.
 TEST_F(Stall, PostsGoThroughWhileAnotherAddressFloods) {
   Launch("post");
-  ASSERT_TRUE(WaitLogged("POST DP started. Listening on port " + std::to_string(port_)))
-      << Trace();
+  ASSERT_TRUE(WaitLogged("POST DP started. Listening on port " + std::to_string(port_))) << Trace();
   std::atomic<int> sent{0};
   Background([&] {
     int fd = Connect(port_, true, "127.0.0.101");
@@ -215,13 +216,12 @@ TEST_F(Stall, PostsGoThroughWhileAnotherAddressFloods) {
 }
 
 // A TCP poster that writes and never reads: the stamps it leaves unread are bounded (here by
-// 4 KiB, QDVP_POST_ACK_LIMIT), it is dropped with DP log 94, and meanwhile UDP posts of another client become rows; after it, a
-// TCP post gets its stamp.
+// 4 KiB, QDVP_POST_ACK_LIMIT), it is dropped with DP log 94, and meanwhile UDP posts of another
+// client become rows; after it, a TCP post gets its stamp.
 TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
   extraEnv_["QDVP_POST_ACK_LIMIT"] = "4096";
   Launch("post");
-  ASSERT_TRUE(WaitLogged("POST DP started. Listening on port " + std::to_string(port_)))
-      << Trace();
+  ASSERT_TRUE(WaitLogged("POST DP started. Listening on port " + std::to_string(port_))) << Trace();
   int stuck = Connect(port_, false, "127.0.0.5", 4096);
   ASSERT_GE(stuck, 0);
   fcntl(stuck, F_SETFL, fcntl(stuck, F_GETFL) | O_NONBLOCK);
@@ -254,10 +254,13 @@ TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
   // Others while the poster writes.
   ASSERT_TRUE(WaitFor([&] { return posted.load() > 100; }, 20s));
   for (int i = 0; i < 3; i++) EXPECT_EQ(Post({"--udp", "by datagram " + std::to_string(i)}), 0);
-  ASSERT_TRUE(WaitFor([&] {
-    std::vector<std::string> texts = Values("dpPost", "Post_Text");
-    return std::count(texts.begin(), texts.end(), "by datagram 2") == 1;
-  }, 30s)) << Trace().substr(0, 2000);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::vector<std::string> texts = Values("dpPost", "Post_Text");
+        return std::count(texts.begin(), texts.end(), "by datagram 2") == 1;
+      },
+      30s))
+      << Trace().substr(0, 2000);
   ASSERT_TRUE(WaitLogged("POST sender 127.0.0.5 port", 1, 60s)) << posted.load() << " posted";
   EXPECT_TRUE(WaitLogged("dropped: it does not read its acknowledgement stamps"));
   EXPECT_TRUE(WaitFor([&] { return refused.load(); }, 20s)) << posted.load() << " posted";
@@ -265,10 +268,12 @@ TEST_F(Stall, APosterThatNeverReadsIsDroppedAndOthersGoOn) {
   std::string stamp;
   EXPECT_EQ(Post({"after", "the", "stuck", "one"}, &stamp), 0);
   EXPECT_EQ(stamp.size(), 27u) << stamp;
-  EXPECT_TRUE(WaitFor([&] {
-    std::vector<std::string> texts = Values("dpPost", "Post_Text");
-    return !texts.empty() && texts.back() == "after the stuck one";
-  }, 20s));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::vector<std::string> texts = Values("dpPost", "Post_Text");
+        return !texts.empty() && texts.back() == "after the stuck one";
+      },
+      20s));
   StopBackground();
   close(stuck);
   EXPECT_TRUE(qdvp_->Running());

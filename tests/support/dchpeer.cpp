@@ -1,6 +1,5 @@
 // Helpers for the agent peer's tests.
 #include "tests/support/dchpeer.h"
-#include "tests/support/qdvptest.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,6 +16,7 @@
 #include <sstream>
 
 #include "include/qdvp_agentlink.h"
+#include "tests/support/qdvptest.h"
 
 namespace dch_test {
 
@@ -133,8 +133,8 @@ bool Client::Send(const std::string &bytes) {
 }
 
 ssize_t Client::Receive(std::chrono::steady_clock::time_point end, char *buffer, size_t size) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      end - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
   pollfd p{fd_, POLLIN, 0};
   if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return kTimedOut;
   ssize_t n = recv(fd_, buffer, size, 0);
@@ -195,8 +195,9 @@ uint32_t GoOnline(Client &c, const std::string &descriptions, const std::string 
 std::string Client::Read(size_t n, std::chrono::milliseconds deadline) {
   auto end = std::chrono::steady_clock::now() + deadline;
   char buffer[512];
-  for (ssize_t got; buffered_.size() < n &&
-                    (got = Receive(end, buffer, std::min(n - buffered_.size(), sizeof buffer))) > 0;) {
+  for (ssize_t got;
+       buffered_.size() < n &&
+       (got = Receive(end, buffer, std::min(n - buffered_.size(), sizeof buffer))) > 0;) {
     receiveSizes_.push_back(static_cast<size_t>(got));
     buffered_.append(buffer, static_cast<size_t>(got));
     if (udp_) break;

@@ -70,16 +70,15 @@ class DataProviderWorld : public testing::Test {
   }
   // The environment of `qdvp start`: the world's settings, then those of extraEnv_.
   std::map<std::string, std::string> Env() const {
-    std::map<std::string, std::string> env = {
-        {"QDVA_DCH_PORT", std::to_string(dchPort_)},
-        {"QDVP_DCH_HOST", "127.0.0.1"},
-        {"QDVP_HOME", dir_.path()},
-        {"QDVP_META_PATH", File("metafiles")},
-        {"QDVP_INIT_CONFIG_PATH", dir_.path()},
-        {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)},
-        {"QDVP_DCH_CONNECT_RETRY_WAIT", "1"},
-        {"QDVP_TRACE", "detail"},
-        {"QDVP_TRACE_FILE", File("trace.log")}};
+    std::map<std::string, std::string> env = {{"QDVA_DCH_PORT", std::to_string(dchPort_)},
+                                              {"QDVP_DCH_HOST", "127.0.0.1"},
+                                              {"QDVP_HOME", dir_.path()},
+                                              {"QDVP_META_PATH", File("metafiles")},
+                                              {"QDVP_INIT_CONFIG_PATH", dir_.path()},
+                                              {"QDVP_DPCONSOLE_PORT", std::to_string(consolePort_)},
+                                              {"QDVP_DCH_CONNECT_RETRY_WAIT", "1"},
+                                              {"QDVP_TRACE", "detail"},
+                                              {"QDVP_TRACE_FILE", File("trace.log")}};
     for (const auto &[k, v] : KindEnv()) env[k] = v;
     for (const auto &[k, v] : extraEnv_) env[k] = v;
     return env;
@@ -145,8 +144,10 @@ class DataProviderWorld : public testing::Test {
     return values;
   }
   int Count(const std::string &group) const {
-    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from rows where "
-                                                           "attribute_group='" + group + "'"));
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
+                                              "select count(*) from rows where "
+                                              "attribute_group='" +
+                                                  group + "'"));
   }
   bool WaitRows(const std::string &group, int count,
                 std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
@@ -154,9 +155,10 @@ class DataProviderWorld : public testing::Test {
   }
   // Sources of a table that are online at the agent.
   int OnlineSources(const std::string &group) const {
-    return std::stoi("0" + dch_test::QueryOne(peer_->Db(), "select count(*) from sources where "
-                                                           "attribute_group='" + group +
-                                                           "' and offline_at is null"));
+    return std::stoi("0" + dch_test::QueryOne(peer_->Db(),
+                                              "select count(*) from sources where "
+                                              "attribute_group='" +
+                                                  group + "' and offline_at is null"));
   }
 
   // Appends lines to the action file of a peer started with --action-file File("actions.jsonl").
@@ -175,9 +177,10 @@ class DataProviderWorld : public testing::Test {
   }
   // The subnode of a table's online source: the source, then suffix; "" while there is none.
   std::string Subnode(const std::string &group, const std::string &suffix) const {
-    std::string node = dch_test::QueryOne(peer_->Db(), "select source from sources where "
-                                                       "attribute_group='" + group +
-                                                       "' and offline_at is null");
+    std::string node = dch_test::QueryOne(peer_->Db(),
+                                          "select source from sources where "
+                                          "attribute_group='" +
+                                              group + "' and offline_at is null");
     return node.empty() ? node : node + suffix;
   }
 

@@ -21,8 +21,7 @@ LinkClient::LinkClient(DPAB *anchor, bool standAlone) : anchor_(anchor) {
     return;
   }
   entry_ = entry;
-  WaitFor([&] { return anchor->pDCHclientPE.load() != nullptr; },
-          std::chrono::seconds(20));
+  WaitFor([&] { return anchor->pDCHclientPE.load() != nullptr; }, std::chrono::seconds(20));
 }
 
 bool LinkClient::Stop() {

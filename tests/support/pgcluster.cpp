@@ -5,8 +5,8 @@
 #include <glob.h>
 #include <libpq-fe.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -68,10 +68,10 @@ PgCluster::PgCluster() : bin_(ServerBin()), data_(dir_.File("data")), port_(qdvp
   // lies in the temporary directory, which the server's user may enter (a build tree under
   // root's home is closed to it), named after the build tree; one that someone else made is
   // not used.
-  std::string root = (std::filesystem::temp_directory_path() /
-                      ("qdvp-pg-template-" +
-                       std::to_string(std::hash<std::string>{}(qdvp_test::BinDir()))))
-                         .string();
+  std::string root =
+      (std::filesystem::temp_directory_path() /
+       ("qdvp-pg-template-" + std::to_string(std::hash<std::string>{}(qdvp_test::BinDir()))))
+          .string();
   std::filesystem::create_directories(root);
   struct stat made {};
   passwd *nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;

@@ -102,7 +102,7 @@ class UdpSocket {
   // 0: a free port; false when the port is taken. Any loopback address (127.0.0.2, ...)
   // stands for another local sender.
   bool Bind(int port, const char *address = "127.0.0.1");
-  int port() const;     // the bound port
+  int port() const;  // the bound port
   void SendTo(int port, const std::string &datagram);
   // The next datagram within the wait; nullopt when none came.
   std::optional<std::string> Receive(std::chrono::milliseconds wait);

@@ -4,10 +4,9 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -164,7 +163,8 @@ class SimulatedAgents {
       if (after == 0 || QDV0_ExtractBERfield(b, n, static_cast<size_t>(bc - b), &tag, &c, &cl) == 0)
         return false;
       char text[256];
-      if (tag != QDV0_BER_OID || QDV0_DecodeOIDfromBER(c, cl, text, sizeof(text)) != 0) return false;
+      if (tag != QDV0_BER_OID || QDV0_DecodeOIDfromBER(c, cl, text, sizeof(text)) != 0)
+        return false;
       r->oids.push_back(text);
       item = after;
     }
@@ -190,8 +190,10 @@ class SimulatedAgents {
       int column = atoi(rest.c_str());
       size_t dot = rest.find('.');
       long instance = dot == std::string::npos ? 0 : atol(rest.c_str() + dot + 1);
-      if (column == 1) return BerNumber(QDV0_BER_INTEGER, static_cast<unsigned long long>(instance), true);
-      if (column == 5) return BerField(QDV0_BER_OCTETSTRING, "row " + std::to_string(instance) + pad);
+      if (column == 1)
+        return BerNumber(QDV0_BER_INTEGER, static_cast<unsigned long long>(instance), true);
+      if (column == 5)
+        return BerField(QDV0_BER_OCTETSTRING, "row " + std::to_string(instance) + pad);
       if (column == 6) {
         if (version == QDVP_SNMP_V1) return "";
         return BerNumber(QDVP_SNMP_COUNTER64, ~0ULL - static_cast<unsigned long long>(instance));
@@ -238,9 +240,10 @@ class SimulatedAgents {
                         BerNumber(QDV0_BER_INTEGER, static_cast<unsigned long long>(status), true) +
                         BerNumber(QDV0_BER_INTEGER, static_cast<unsigned long long>(index), true) +
                         BerField(0x30, list);
-      return BerField(0x30, BerNumber(QDV0_BER_INTEGER, static_cast<unsigned long long>(r.version), true) +
-                                BerField(QDV0_BER_OCTETSTRING, r.community) +
-                                BerField(QDVP_SNMP_RESPONSE, pdu));
+      return BerField(
+          0x30, BerNumber(QDV0_BER_INTEGER, static_cast<unsigned long long>(r.version), true) +
+                    BerField(QDV0_BER_OCTETSTRING, r.community) +
+                    BerField(QDVP_SNMP_RESPONSE, pdu));
     };
     if (kind == StaleFirst) {
       for (long stale = 1; stale <= 3; stale++) {

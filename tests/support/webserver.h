@@ -105,8 +105,8 @@ class SlowServer {
   SlowServer(const SlowServer &) = delete;
   SlowServer &operator=(const SlowServer &) = delete;
   // path answers after delay: a 302 to location when it is not empty, else 200 with page.
-  void Route(const std::string &path, std::chrono::milliseconds delay,
-             const std::string &location, const std::string &page = "<title>slow</title>");
+  void Route(const std::string &path, std::chrono::milliseconds delay, const std::string &location,
+             const std::string &page = "<title>slow</title>");
   int Port() const { return port_; }
   std::string Url(const std::string &path) const;  // http://127.0.0.1:PORT/path
   // Requests of path received so far, and answered so far.

@@ -43,8 +43,10 @@ int DchAgent::Apply(DchPeer *peer, const Request &r, std::string *note, uint32_t
   if (r.code == QDVP_REQ_DP_DATA) {
     uint32_t h = r.row ? r.row->handle.value_or(0) : r.m->handle.value_or(0);
     const DchSourceKey *key = store_->Lookup(h);
-    if (!key) *note = "handle not online";
-    else Carry(peer, key->source);
+    if (!key)
+      *note = "handle not online";
+    else
+      Carry(peer, key->source);
     int sequence = r.row ? r.row->dataSequence.value_or(0) : r.m->dataSequence.value_or(0);
     const std::vector<DchAttrView> *attrs = r.row ? &r.row->attributes : nullptr;
     if (!r.row) {

@@ -439,8 +439,9 @@ static void AttrsText(It begin, It end, Get get, std::string *out) {
     uint64_t high;
     if (IntegerValue(type, bytes, &number, &high)) {
       char digits[24];
-      int n = high != 0 ? snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(high))
-                        : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
+      int n = high != 0
+                  ? snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(high))
+                  : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
       out->append(digits, static_cast<size_t>(n));
     } else if (Plain(bytes)) {
       *out += '"';

@@ -68,12 +68,12 @@ struct DchMessage {
   std::optional<uint16_t> request;  // the request code, when the message is a request
   std::optional<int32_t> status;    // the status: of a reply, or of an action status request
   std::string application, applicationHelp, table, source;
-  std::vector<DchTableRegistration> tables;                      // register
-  std::optional<uint32_t> handle;                                // online reply, offline, data
-  std::optional<int16_t> dataSequence;                           // data
-  std::optional<uint32_t> window;     // register: the rows a source would keep in flight
-  std::optional<uint32_t> rowStream;  // data on a link with a window: the source's stream
-  std::optional<uint32_t> rowNumber;  // and the row's number in it
+  std::vector<DchTableRegistration> tables;  // register
+  std::optional<uint32_t> handle;            // online reply, offline, data
+  std::optional<int16_t> dataSequence;       // data
+  std::optional<uint32_t> window;            // register: the rows a source would keep in flight
+  std::optional<uint32_t> rowStream;         // data on a link with a window: the source's stream
+  std::optional<uint32_t> rowNumber;         // and the row's number in it
   std::vector<std::pair<std::string, DchAttrValue>> attributes;  // data, in message order
   std::optional<uint32_t> waitCode;  // wait: the wait code; provide action: the type
   std::optional<uint32_t> actionId;

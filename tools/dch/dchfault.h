@@ -47,7 +47,7 @@ class DchFaultPlan {
   static constexpr int64_t kForever = -1;
 
   // Parse one option value each; false with *error for a malformed value.
-  bool AddFail(const std::string &text, std::string *error);  // KIND:STATUS[:COUNT[:AFTER]]
+  bool AddFail(const std::string &text, std::string *error);     // KIND:STATUS[:COUNT[:AFTER]]
   bool AddDelay(const std::string &text, std::string *error);    // KIND:MS
   bool AddNoReply(const std::string &text, std::string *error);  // KIND[:COUNT]
   void SetDropAfter(int64_t rows) { dropAfter_ = rows; }

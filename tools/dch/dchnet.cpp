@@ -449,8 +449,8 @@ void Loop::Settle(uint64_t transaction, bool committed, std::vector<DchSend> *un
     send.transaction = 0;
     if (committed || !send.statusReply) return;
     unsigned char message[QDVP_AGENTLINK_STATUS_REPLY_MAX];
-    size_t n = QDVP_AgentLinkBuildStatusReply(message, sizeof message,
-                                              QDVP_DCH_STATUS_SEND_AGAIN, nullptr);
+    size_t n = QDVP_AgentLinkBuildStatusReply(message, sizeof message, QDVP_DCH_STATUS_SEND_AGAIN,
+                                              nullptr);
     send.bytes.assign(reinterpret_cast<const char *>(message), n);
   };
   if (unscheduled) {
@@ -485,8 +485,9 @@ void Loop::CommitHeld() {
   store_->TakeLost();  // settled here
   if (rc == kCommitUnknown) {
     // Held until the store learns whether it committed (Housekeeping).
-    fprintf(stderr, "qdvp-dch: connection lost during a commit, its replies wait for the "
-                    "database\n");
+    fprintf(stderr,
+            "qdvp-dch: connection lost during a commit, its replies wait for the "
+            "database\n");
     return;
   }
   if (!committed) {

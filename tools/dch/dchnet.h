@@ -11,8 +11,8 @@
 // has been silent beyond the idle limit, and is closed at once otherwise; a data provider's
 // connection gives way only when no anonymous one is open. A reply is sent only
 // once what it answers is committed: everything one round of reads stored is committed
-// together (or, with a commit interval, every interval), then answered. SIGINT and SIGTERM end the loop;
-// Run then commits the store and returns 0.
+// together (or, with a commit interval, every interval), then answered. SIGINT and SIGTERM end the
+// loop; Run then commits the store and returns 0.
 #pragma once
 
 #include <string>
