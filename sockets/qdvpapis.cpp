@@ -65,20 +65,23 @@ int QDVP_AttachAPIsource(DPAB *anchor, SourceEntry *source, TableEntry *table) {
   return 0;
 }
 
-void QDVP_DetachAPIsource(SourceEntry *source) {
+void QDVP_UnlinkSourceFromTable(SourceEntry *source) {
   TableEntry *table = source->pTable;
   if (table == nullptr) return;
-  {
-    OSV1_Guard sources(&table->SourceListLock);
-    for (SourceEntry **link = &table->pSourceList; *link != nullptr; link = &(*link)->pNext) {
-      if (*link != source) continue;
-      *link = source->pNext;
-      OSV1_Guard counts(&table->TableLock);
-      table->SourceCount--;
-      break;
-    }
-    source->pNext = nullptr;
+  OSV1_Guard sources(&table->SourceListLock);
+  for (SourceEntry **link = &table->pSourceList; *link != nullptr; link = &(*link)->pNext) {
+    if (*link != source) continue;
+    *link = source->pNext;
+    OSV1_Guard counts(&table->TableLock);
+    table->SourceCount--;
+    break;
   }
+  source->pNext = nullptr;
+}
+
+void QDVP_DetachAPIsource(SourceEntry *source) {
+  if (source->pTable == nullptr) return;
+  QDVP_UnlinkSourceFromTable(source);
   {
     OSV1_Guard attrs(&source->AttrLock);
     QDVP_ReleaseAttributeList(source->pAttrList);

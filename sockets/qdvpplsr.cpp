@@ -236,22 +236,11 @@ bool QDVP_ReleaseDynamicPartner(DPAB *anchor, ProcessEntry *pe, IOEntry *partner
     if (partner->Active || partner->TCPsocket >= 0) return false;
   }
   SourceEntry *source = partner->pSource;
-  TableEntry *table = source->pTable;
   QDVP_TRC(trk, TRK1_DETAIL, "Partner source @%p <%s> made for a session released",
            static_cast<void *>(source), source->pSourceName ? source->pSourceName : "");
   OSV1_CloseHolds(&source->Holds);
   QDVP_WaitForDCHrequestRelease(anchor, pe, source);
-  if (table != nullptr) {
-    OSV1_Guard sources(&table->SourceListLock);
-    for (SourceEntry **link = &table->pSourceList; *link != nullptr; link = &(*link)->pNext) {
-      if (*link != source) continue;
-      *link = source->pNext;
-      OSV1_Guard counts(&table->TableLock);
-      table->SourceCount--;
-      break;
-    }
-    source->pNext = nullptr;
-  }
+  QDVP_UnlinkSourceFromTable(source);
   QDVP_ReleaseSourceEntry(anchor, source);
   return true;
 }

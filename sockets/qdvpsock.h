@@ -92,6 +92,9 @@ int QDVP_ProcessAPIrequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *partn
 // attributes): 0, or 53 when the table has reached its dynamic source limit.
 int QDVP_AttachAPIsource(DPAB *anchor, SourceEntry *source, TableEntry *table);
 // A source made for one session leaves its table again (offline): no table, no attributes.
+// Takes a session's own source off its table's source list (and its count); the caller then
+// releases it by the lifetime rule.
+void QDVP_UnlinkSourceFromTable(SourceEntry *source);
 void QDVP_DetachAPIsource(SourceEntry *source);
 // The partner of a datagram (translated, NUL-terminated) from peer on the UDP socket: the one
 // its session is bound to, or, for a BGNINP, a base source of the named table bound now. Null
