@@ -10,6 +10,10 @@
 // Reference in the same run: the insert of the same row with the attributes as one text bound
 // as it is, built by nothing.
 //
+// BM_RowsPerStatement: the store's insert alone (the peers' row as its JSON array, 256 rows a
+// transaction), by statements of 1, 16 or 64 rows each, with and without the index on the
+// group; and with one row a transaction, as a link with one row in flight commits.
+//
 // Run: build/default/bin/qdvp_bench_dchattrs
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -155,7 +159,77 @@ void Forms(benchmark::internal::Benchmark *b) {
   }
 }
 
+// Arguments: rows a statement, whether the group index is kept, rows a transaction. Per
+// iteration one row inserted.
+void BM_RowsPerStatement(benchmark::State &state) {
+  const int perStatement = static_cast<int>(state.range(0));
+  const bool index = state.range(1) != 0;
+  const int perTransaction = static_cast<int>(state.range(2));
+  qdvp_bench::TempDir dir;
+  sqlite3 *db = nullptr;
+  sqlite3_open((dir.path + "/a.db").c_str(), &db);
+  sqlite3_exec(
+      db,
+      "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=4000; "
+      "CREATE TABLE row_data (id INTEGER PRIMARY KEY, received_ms INTEGER, handle "
+      "INTEGER, group_id INTEGER, data_sequence INTEGER, layout_id INTEGER, attrs TEXT, "
+      "row_stream INTEGER, row_number INTEGER)",
+      nullptr, nullptr, nullptr);
+  if (index) {
+    sqlite3_exec(db, "CREATE INDEX row_data_by_group ON row_data (group_id)", nullptr, nullptr,
+                 nullptr);
+  }
+  std::string sql =
+      "INSERT INTO row_data (received_ms, handle, group_id, data_sequence, layout_id, attrs, "
+      "row_stream, row_number) VALUES ";
+  for (int row = 0; row < perStatement; row++) {
+    sql += row == 0 ? "(" : ",(";
+    for (int column = 0; column < 8; column++) {
+      sql += (column > 0 ? ",?" : "?") + std::to_string(row * 8 + column + 1);
+    }
+    sql += ')';
+  }
+  sqlite3_stmt *insert = nullptr;
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr);
+  const std::string attrs =
+      "[\"2024-05-01T00:00:00.001Z\",\"host-7093\",\"WARN\",\"net\",\"tx_pkts\",\"958.065\","
+      "\"1\",\"fast timeout path fastxxxxxxxxxxxxxxx\"]";
+  int64_t n = 0;
+  int bound = 0;
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  for (auto _ : state) {
+    int p = bound * 8;
+    ++n;
+    sqlite3_bind_int64(insert, p + 1, 1733433192123 + n);
+    sqlite3_bind_int64(insert, p + 2, 1);
+    sqlite3_bind_int64(insert, p + 3, 1);
+    sqlite3_bind_int(insert, p + 4, 0);
+    sqlite3_bind_int64(insert, p + 5, 1);
+    sqlite3_bind_text(insert, p + 6, attrs.data(), static_cast<int>(attrs.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(insert, p + 7, 1);
+    sqlite3_bind_int64(insert, p + 8, n);
+    if (++bound == perStatement) {
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+      bound = 0;
+    }
+    if (n % perTransaction == 0) sqlite3_exec(db, "COMMIT; BEGIN", nullptr, nullptr, nullptr);
+  }
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+}
+
 BENCHMARK(BM_AttrsBuild)->Apply(Forms);
+BENCHMARK(BM_RowsPerStatement)
+    ->ArgNames({"rows_per_statement", "index", "rows_per_commit"})
+    ->Args({1, 1, 256})
+    ->Args({16, 1, 256})
+    ->Args({64, 1, 256})
+    ->Args({1, 0, 256})
+    ->Args({64, 0, 256})
+    ->Args({1, 1, 1})
+    ->Args({1, 0, 1});
 BENCHMARK(BM_AttrsBuildAndInsert)->Apply(Forms);
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The SQLite back end of the store: statements prepared once and kept, run at once inside the
-// turn's transaction.
+// turn's transaction; a turn's rows kept and inserted many to a statement.
 #include "tools/dch/dchsqlite.h"
 
 #include <sqlite3.h>
@@ -148,17 +148,24 @@ int DchSqliteStore::Open(const std::string &path) {
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) return SqlFail(rc, "open");
   sqlite3_busy_timeout(db_, 5000);
-  if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) != SQLITE_OK) return rc;
+  // Checkpoints every 4000 pages of WAL rather than 1000: each costs its syncs and copies the
+  // pages written since the last, and a page written by many commits in between is copied
+  // once. A WAL grown beyond while a reader held it is cut back to 32 MiB once checkpointed.
+  if ((rc = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                 "PRAGMA wal_autocheckpoint=4000; PRAGMA journal_size_limit=33554432;")) !=
+      SQLITE_OK) {
+    return rc;
+  }
   if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
   if ((rc = UpgradeRows()) != SQLITE_OK) return rc;
   if ((rc = Exec(kRowsView)) != SQLITE_OK) return rc;
   // The statements of every turn and every row, prepared once.
-  begin_ = Prepare("BEGIN");
+  // The write lock is taken when the turn's first write begins its transaction, not at the
+  // first statement that writes: the rows go in only at the commit, and a database locked by
+  // another program is then still known at the first write, which is answered send again.
+  begin_ = Prepare("BEGIN IMMEDIATE");
   commit_ = Prepare("COMMIT");
-  insertRow_ = Prepare(
-      "INSERT INTO row_data (received_ms, handle, group_id, data_sequence, layout_id, attrs, "
-      "row_stream, row_number) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-  if (!begin_ || !commit_ || !insertRow_) return SQLITE_ERROR;
+  if (!begin_ || !commit_ || !InsertRows(1)) return SQLITE_ERROR;
   return LoadState();
 }
 
@@ -249,15 +256,25 @@ int DchSqliteStore::Close() {
   int rc = Commit();
   for (auto &[sql, s] : statements_) sqlite3_finalize(s);
   statements_.clear();
-  begin_ = commit_ = insertRow_ = nullptr;
+  for (sqlite3_stmt *&s : insertRows_) {
+    sqlite3_finalize(s);
+    s = nullptr;
+  }
+  begin_ = commit_ = nullptr;
   sqlite3_close(db_);
   db_ = nullptr;
   return rc;
 }
 
 int DchSqliteStore::BeginWrites() { return db_ ? Step(begin_) : SQLITE_MISUSE; }
-int DchSqliteStore::CommitWrites() { return db_ ? Step(commit_) : SQLITE_MISUSE; }
+int DchSqliteStore::CommitWrites() {
+  if (!db_) return SQLITE_MISUSE;
+  int rc = FlushRows();
+  return rc != SQLITE_OK ? rc : Step(commit_);
+}
 void DchSqliteStore::RollbackWrites() {
+  pendingRows_.clear();
+  rowTexts_.clear();
   if (db_) Exec("ROLLBACK");
 }
 
@@ -410,9 +427,84 @@ int64_t DchSqliteStore::LayoutOf(uint32_t handle, const std::vector<DchAttrView>
   return id;
 }
 
+// The INSERT of count rows (a power of two up to 64), prepared when first asked for.
+sqlite3_stmt *DchSqliteStore::InsertRows(size_t count) {
+  size_t i = 0;
+  while ((size_t{1} << i) < count) i++;
+  if (i >= kInsertSizes || (size_t{1} << i) != count) return nullptr;
+  if (insertRows_[i]) return insertRows_[i];
+  std::string sql =
+      "INSERT INTO row_data (received_ms, handle, group_id, data_sequence, layout_id, attrs, "
+      "row_stream, row_number) VALUES ";
+  for (size_t row = 0; row < count; row++) {
+    sql += row == 0 ? "(" : ",(";
+    for (size_t column = 0; column < 8; column++) {
+      if (column > 0) sql += ',';
+      sql += '?';
+      sql += std::to_string(row * 8 + column + 1);
+    }
+    sql += ')';
+  }
+  if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                         &insertRows_[i], nullptr) != SQLITE_OK) {
+    SqlFail(SQLITE_ERROR, "prepare");
+    insertRows_[i] = nullptr;
+  }
+  return insertRows_[i];
+}
+
+// Inserts the rows kept so far, in the order they came, by statements of 64 rows and then of
+// the powers of two that make up the rest (at most seven statements for any number of rows
+// below 128). The texts are bound where they lie: rowTexts_ does not change until the rows are
+// in.
+int DchSqliteStore::FlushRows() {
+  size_t at = 0;
+  int rc = SQLITE_OK;
+  while (rc == SQLITE_OK && at < pendingRows_.size()) {
+    size_t left = pendingRows_.size() - at;
+    size_t count = size_t{1} << (kInsertSizes - 1);
+    while (count > left) count >>= 1;
+    sqlite3_stmt *s = InsertRows(count);
+    if (!s) {
+      rc = SQLITE_ERROR;
+      break;
+    }
+    for (size_t k = 0; k < count; k++) {
+      const PendingRow &row = pendingRows_[at + k];
+      int p = static_cast<int>(k * 8);
+      sqlite3_bind_int64(s, p + 1, row.receivedMs);
+      sqlite3_bind_int64(s, p + 2, row.handle);
+      if (row.group != 0) {
+        sqlite3_bind_int64(s, p + 3, row.group);
+      } else {
+        sqlite3_bind_null(s, p + 3);
+      }
+      sqlite3_bind_int(s, p + 4, row.dataSequence);
+      if (row.layout != 0) {
+        sqlite3_bind_int64(s, p + 5, row.layout);
+      } else {
+        sqlite3_bind_null(s, p + 5);
+      }
+      sqlite3_bind_text(s, p + 6, rowTexts_.data() + row.textAt, static_cast<int>(row.textSize),
+                        SQLITE_STATIC);
+      if (row.inStream) {
+        sqlite3_bind_int64(s, p + 7, row.stream);
+        sqlite3_bind_int64(s, p + 8, row.number);
+      } else {
+        sqlite3_bind_null(s, p + 7);
+        sqlite3_bind_null(s, p + 8);
+      }
+    }
+    rc = Step(s);
+    at += count;
+  }
+  pendingRows_.clear();
+  rowTexts_.clear();
+  return rc;
+}
+
 int DchSqliteStore::WriteRow(const DchRowRecord &row) {
-  sqlite3_stmt *s = insertRow_;
-  if (!s) return SQLITE_MISUSE;
+  if (!db_) return SQLITE_MISUSE;
   int64_t group = row.key ? GroupOf(row.handle, *row.key) : 0;
   if (row.key && group == 0) return SqlFail(SQLITE_ERROR, "row group");
   // The values as an array when the names can be a layout (their text is built only when the
@@ -424,29 +516,22 @@ int DchSqliteStore::WriteRow(const DchRowRecord &row) {
   } else {
     DchRowAttrsText(*row.attrs, &attrs_);
   }
-  sqlite3_bind_int64(s, 1, row.receivedMs);
-  sqlite3_bind_int64(s, 2, row.handle);
-  if (group != 0) {
-    sqlite3_bind_int64(s, 3, group);
-  } else {
-    sqlite3_bind_null(s, 3);
-  }
-  sqlite3_bind_int(s, 4, row.dataSequence);
-  if (layout != 0) {
-    sqlite3_bind_int64(s, 5, layout);
-  } else {
-    sqlite3_bind_null(s, 5);
-  }
-  // Bound as it lies: the text outlives the step, which copies it into the page.
-  sqlite3_bind_text(s, 6, attrs_.data(), static_cast<int>(attrs_.size()), SQLITE_STATIC);
-  if (row.stream) {
-    sqlite3_bind_int64(s, 7, *row.stream);
-    sqlite3_bind_int64(s, 8, row.number);
-  } else {
-    sqlite3_bind_null(s, 7);
-    sqlite3_bind_null(s, 8);
-  }
-  return Step(s);
+  PendingRow pending;
+  pending.receivedMs = row.receivedMs;
+  pending.handle = row.handle;
+  pending.group = group;
+  pending.dataSequence = row.dataSequence;
+  pending.layout = layout;
+  pending.textAt = rowTexts_.size();
+  pending.textSize = attrs_.size();
+  pending.inStream = row.stream.has_value();
+  pending.stream = row.stream.value_or(0);
+  pending.number = row.number;
+  rowTexts_ += attrs_;
+  pendingRows_.push_back(pending);
+  // A turn of many rows goes in by full statements as it comes, so that what is kept stays
+  // small.
+  return pendingRows_.size() >= kRowsKept ? FlushRows() : SQLITE_OK;
 }
 
 int DchSqliteStore::WriteStreamLast(uint32_t stream, uint32_t last) {

@@ -1,10 +1,13 @@
 // The SQLite back end of the agent peer's store (dchstore.h), the default: one database file
 // beside the data providers of one host, readable with sqlite3 while the peer writes.
 //
-// Every write is carried out at once inside the open transaction (BEGIN at the turn's first
-// write, COMMIT at its end), so a failed write is known at once and only its turn is lost. The
-// database runs in WAL mode with synchronous=NORMAL and a busy wait of 5 seconds for writers
-// of other programs. Used by the event loop thread only; nothing here throws.
+// Every write but a row's is carried out at once inside the open transaction (BEGIN at the
+// turn's first write, COMMIT at its end). Rows are kept in the store's memory as they come and
+// go in at the commit (or when many have gathered), by INSERTs of many rows each: a statement
+// run per row costs more than the row itself. A failed write, or a failed insert of the rows,
+// loses the turn's transaction and nothing else. The database runs in WAL mode with
+// synchronous=NORMAL and a busy wait of 5 seconds for writers of other programs. Used by the
+// event loop thread only; nothing here throws.
 #pragma once
 
 #include <map>
@@ -57,12 +60,14 @@ class DchSqliteStore : public DchStore {
   int UpgradeRows();
   int64_t GroupOf(uint32_t handle, const DchSourceKey &key);
   int64_t LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs);
+  int FlushRows();
+  sqlite3_stmt *InsertRows(size_t count);
 
   sqlite3 *db_ = nullptr;
   // Prepared statements by the address of their SQL text, which is always a literal.
   std::map<const char *, sqlite3_stmt *> statements_;
   // The statements of every turn and row, kept at hand (they are in statements_ as well).
-  sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *insertRow_ = nullptr;
+  sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr;
   // The row_groups number of each online handle's application and attribute group, and of
   // each pair; forgotten when memory is read again after a lost transaction.
   std::unordered_map<uint32_t, int64_t> groupOfHandle_;
@@ -77,6 +82,24 @@ class DchSqliteStore : public DchStore {
   std::unordered_map<std::string, int64_t> layoutIds_;
   // A row's attributes text, kept from row to row.
   std::string attrs_;
+  // The rows of the open transaction not inserted yet, their attribute texts one after the
+  // other in rowTexts_ (bound from there at the insert, so the texts are copied once).
+  struct PendingRow {
+    int64_t receivedMs = 0;
+    uint32_t handle = 0;
+    int64_t group = 0;  // 0: none
+    int dataSequence = 0;
+    int64_t layout = 0;  // 0: attrs is the object
+    size_t textAt = 0, textSize = 0;
+    bool inStream = false;
+    uint32_t stream = 0, number = 0;
+  };
+  std::vector<PendingRow> pendingRows_;
+  std::string rowTexts_;
+  // The INSERT of 2^i rows at index i, prepared when first needed.
+  static constexpr size_t kInsertSizes = 7;  // 1 to 64 rows a statement
+  static constexpr size_t kRowsKept = 1024;
+  sqlite3_stmt *insertRows_[kInsertSizes] = {};
 };
 
 }  // namespace qdvp_dch
