@@ -191,6 +191,50 @@ TEST(dch_Store, AttributesReadBackAsTheObjectWhateverFormTheyAreKeptIn) {
             "4000000000");
 }
 
+// A turn of many rows, from two sources and in both forms (a text with a quote keeps the object),
+// is stored in the order the rows came, each with its own values, however many rows each
+// insert of the store carries; a turn that is lost leaves none of its rows, and the next one
+// goes on where the last committed row ended.
+TEST(dch_Store, ATurnsRowsAreStoredInTheOrderTheyCameOrNotAtAll) {
+  qdvp_test::TempDir dir;
+  const std::string db = dir.File("t.db");
+  DchStore store;
+  ASSERT_EQ(store.Open(db), 0) << store.LastError();
+  uint32_t h1 = 0, h2 = 0;
+  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &h1), 0);
+  ASSERT_EQ(store.Online({"App", "U", "s2"}, DchNow(), &h2), 0);
+  auto row = [&](uint32_t n) {
+    std::string value = std::to_string(n) + (n % 7 == 0 ? "\"q" : "");
+    std::vector<qdvp_dch::DchAttrView> attrs = {{"N", 'D', value}};
+    uint32_t h = n % 3 == 0 ? h2 : h1;
+    return store.Row(h, store.Lookup(h), 0, attrs, DchNowMs(), 5, n);
+  };
+  // More rows than the store keeps before it inserts them, and a number that is no sum of
+  // whole statements.
+  constexpr uint32_t kRows = 2 * 1024 + 77;
+  for (uint32_t n = 1; n <= kRows; n++) ASSERT_EQ(row(n), 0) << n;
+  ASSERT_EQ(store.Commit(), 0) << store.LastError();
+  auto rows = Query(db,
+                    "SELECT row_number, json_extract(attrs, '$.N'), attribute_group FROM rows "
+                    "ORDER BY id");
+  ASSERT_EQ(rows.size(), kRows);
+  for (uint32_t n = 1; n <= kRows; n++) {
+    const auto &r = rows[n - 1];
+    ASSERT_EQ(r[0], std::to_string(n));
+    EXPECT_EQ(r[1], std::to_string(n) + (n % 7 == 0 ? "\"q" : "")) << n;
+    EXPECT_EQ(r[2], n % 3 == 0 ? "U" : "T") << n;
+  }
+  for (uint32_t n = kRows + 1; n <= kRows + 100; n++) ASSERT_EQ(row(n), 0) << n;
+  store.Abandon();
+  EXPECT_EQ(QueryOne(db, "SELECT count(*) FROM rows"), std::to_string(kRows));
+  EXPECT_EQ(store.Stream(5).last, kRows);
+  ASSERT_EQ(row(kRows + 1), 0);
+  ASSERT_EQ(store.Commit(), 0) << store.LastError();
+  EXPECT_EQ(QueryOne(db, "SELECT max(row_number) FROM rows"), std::to_string(kRows + 1));
+  EXPECT_EQ(QueryOne(db, "SELECT last_row FROM row_streams WHERE row_stream = 5"),
+            std::to_string(kRows + 1));
+}
+
 const char *kDescriptions = "@$Busy,G,4, , ;";
 
 std::string Rows(const Peer &peer) { return QueryOne(peer.Db(), "SELECT count(*) FROM rows"); }

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <charconv>
 #include <tuple>
 
 #include "include/qdvp_agentlink.h"
@@ -497,39 +498,65 @@ void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out) {
   }
 }
 
-bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
-                       std::string *names) {
+bool DchRowNamesPlain(const std::vector<DchAttrView> &attributes) {
   for (size_t i = 0; i < attributes.size(); i++) {
     if (!Plain(attributes[i].name)) return false;
     for (size_t j = 0; j < i; j++) {
       if (attributes[j].name == attributes[i].name) return false;
     }
   }
-  values->clear();
-  *values += '[';
+  return true;
+}
+
+size_t DchValuesArrayBound(const std::vector<DchAttrView> &attributes) {
+  // Per value: a text's bytes and its quotes and comma, or at most 20 digits, a sign or quotes
+  // and a comma.
+  size_t n = 2;
+  for (const DchAttrView &a : attributes) n += a.bytes.size() + 24;
+  return n;
+}
+
+char *DchWriteValuesArray(const std::vector<DchAttrView> &attributes, char *out) {
+  char *p = out;
+  *p++ = '[';
   for (size_t i = 0; i < attributes.size(); i++) {
     const DchAttrView &a = attributes[i];
-    if (i > 0) *values += ',';
+    if (i > 0) *p++ = ',';
     int64_t number;
     uint64_t high;
     if (IntegerValue(a.type, a.bytes, &number, &high)) {
       // A counter beyond a signed 64-bit number goes as its digits in quotes: the store's SQL
       // would make the bare number a float and lose its last digits.
-      char digits[24];
-      int n = high != 0 ? snprintf(digits, sizeof digits, "\"%llu\"",
-                                   static_cast<unsigned long long>(high))
-                        : snprintf(digits, sizeof digits, "%lld", static_cast<long long>(number));
-      values->append(digits, static_cast<size_t>(n));
+      if (high != 0) {
+        *p++ = '"';
+        p = std::to_chars(p, p + 20, high).ptr;
+        *p++ = '"';
+      } else {
+        p = std::to_chars(p, p + 20, number).ptr;
+      }
     } else if (Plain(a.bytes)) {
-      *values += '"';
-      values->append(a.bytes);
-      *values += '"';
+      *p++ = '"';
+      if (!a.bytes.empty()) memcpy(p, a.bytes.data(), a.bytes.size());
+      p += a.bytes.size();
+      *p++ = '"';
     } else {
-      values->clear();
-      return false;
+      return nullptr;
     }
   }
-  *values += ']';
+  *p++ = ']';
+  return p;
+}
+
+bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
+                       std::string *names) {
+  if (!DchRowNamesPlain(attributes)) return false;
+  values->resize(DchValuesArrayBound(attributes));
+  char *end = DchWriteValuesArray(attributes, values->data());
+  if (!end) {
+    values->clear();
+    return false;
+  }
+  values->resize(static_cast<size_t>(end - values->data()));
   if (names) {
     names->clear();
     *names += '[';

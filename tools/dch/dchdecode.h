@@ -136,6 +136,13 @@ void DchRowAttrViews(const DchMessage &message, std::vector<DchAttrView> *out);
 // order. False otherwise, with nothing written.
 bool DchRowAttrsArrays(const std::vector<DchAttrView> &attributes, std::string *values,
                        std::string *names);
+// The parts of DchRowAttrsArrays, for a writer that keeps many rows' texts in one buffer:
+// whether every name is plain text and none comes twice; the most bytes the values' array can
+// take; and the array written at out (which has room for that many bytes), returning its end,
+// or null when a text value is not plain.
+bool DchRowNamesPlain(const std::vector<DchAttrView> &attributes);
+size_t DchValuesArrayBound(const std::vector<DchAttrView> &attributes);
+char *DchWriteValuesArray(const std::vector<DchAttrView> &attributes, char *out);
 
 // The whole message as JSON: "request" (its short name) or "status", then the fields that
 // message carries, and "unknown_fields" / "problems" when there are any.

@@ -3,6 +3,7 @@
 #include "tools/dch/dchsqlite.h"
 
 #include <sqlite3.h>
+#include <string.h>
 
 #include <algorithm>
 #include <utility>
@@ -274,7 +275,7 @@ int DchSqliteStore::CommitWrites() {
 }
 void DchSqliteStore::RollbackWrites() {
   pendingRows_.clear();
-  rowTexts_.clear();
+  textsUsed_ = 0;
   if (db_) Exec("ROLLBACK");
 }
 
@@ -389,17 +390,10 @@ int64_t DchSqliteStore::GroupOf(uint32_t handle, const DchSourceKey &key) {
   return id;
 }
 
-// The number in row_layouts of the names of attrs (plain texts, each once): the handle's last
-// layout while its names stay the same (a comparison of the names, no text built), otherwise
-// found or given, by the JSON array text of the names, in the turn's transaction. 0 when it
-// cannot be had.
+// The number in row_layouts of the names of attrs (plain texts, each once), found or given, by
+// the JSON array text of the names, in the turn's transaction, and kept as the handle's layout.
+// 0 when it cannot be had.
 int64_t DchSqliteStore::LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs) {
-  Layout &layout = layoutOfHandle_[handle];
-  if (layout.id != 0 && layout.names.size() == attrs.size() &&
-      std::equal(attrs.begin(), attrs.end(), layout.names.begin(),
-                 [](const DchAttrView &a, const std::string &n) { return a.name == n; })) {
-    return layout.id;
-  }
   std::string names = "[";
   for (size_t i = 0; i < attrs.size(); i++) {
     if (i > 0) names += ',';
@@ -421,6 +415,7 @@ int64_t DchSqliteStore::LayoutOf(uint32_t handle, const std::vector<DchAttrView>
   }
   if (id == 0) return 0;
   layoutIds_[names] = id;
+  Layout &layout = layoutOfHandle_[handle];
   layout.id = id;
   layout.names.clear();
   for (const DchAttrView &a : attrs) layout.names.emplace_back(a.name);
@@ -499,22 +494,46 @@ int DchSqliteStore::FlushRows() {
     at += count;
   }
   pendingRows_.clear();
-  rowTexts_.clear();
+  textsUsed_ = 0;
   return rc;
 }
 
+// Room for size more bytes of row texts after the textsUsed_ already written.
+char *DchSqliteStore::TextRoom(size_t size) {
+  if (rowTexts_.size() < textsUsed_ + size) {
+    rowTexts_.resize(std::max(rowTexts_.size() * 2, textsUsed_ + size));
+  }
+  return rowTexts_.data() + textsUsed_;
+}
+
+// The row is kept for the commit's INSERT: its values as an array written straight into the
+// turn's texts when its names can be a layout (the handle's last names again, found by a
+// comparison of the names, or names that are plain and each once) and its texts are plain;
+// otherwise its object.
 int DchSqliteStore::WriteRow(const DchRowRecord &row) {
   if (!db_) return SQLITE_MISUSE;
+  const std::vector<DchAttrView> &attrs = *row.attrs;
   int64_t group = row.key ? GroupOf(row.handle, *row.key) : 0;
   if (row.key && group == 0) return SqlFail(SQLITE_ERROR, "row group");
-  // The values as an array when the names can be a layout (their text is built only when the
-  // handle's layout is not the one it had); otherwise the object.
+  const Layout &known = layoutOfHandle_[row.handle];
+  bool sameNames =
+      known.id != 0 && known.names.size() == attrs.size() &&
+      std::equal(attrs.begin(), attrs.end(), known.names.begin(),
+                 [](const DchAttrView &a, const std::string &n) { return a.name == n; });
   int64_t layout = 0;
-  if (DchRowAttrsArrays(*row.attrs, &attrs_, nullptr)) {
-    layout = LayoutOf(row.handle, *row.attrs);
+  char *at = nullptr, *end = nullptr;
+  if (sameNames || DchRowNamesPlain(attrs)) {
+    at = TextRoom(DchValuesArrayBound(attrs));
+    end = DchWriteValuesArray(attrs, at);
+  }
+  if (end) {
+    layout = sameNames ? known.id : LayoutOf(row.handle, attrs);
     if (layout == 0) return SqlFail(SQLITE_ERROR, "row layout");
   } else {
-    DchRowAttrsText(*row.attrs, &attrs_);
+    DchRowAttrsText(attrs, &attrs_);
+    at = TextRoom(attrs_.size());
+    memcpy(at, attrs_.data(), attrs_.size());
+    end = at + attrs_.size();
   }
   PendingRow pending;
   pending.receivedMs = row.receivedMs;
@@ -522,12 +541,12 @@ int DchSqliteStore::WriteRow(const DchRowRecord &row) {
   pending.group = group;
   pending.dataSequence = row.dataSequence;
   pending.layout = layout;
-  pending.textAt = rowTexts_.size();
-  pending.textSize = attrs_.size();
+  pending.textAt = textsUsed_;
+  pending.textSize = static_cast<size_t>(end - at);
   pending.inStream = row.stream.has_value();
   pending.stream = row.stream.value_or(0);
   pending.number = row.number;
-  rowTexts_ += attrs_;
+  textsUsed_ += pending.textSize;
   pendingRows_.push_back(pending);
   // A turn of many rows goes in by full statements as it comes, so that what is kept stays
   // small.

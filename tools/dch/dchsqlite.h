@@ -61,6 +61,7 @@ class DchSqliteStore : public DchStore {
   int64_t GroupOf(uint32_t handle, const DchSourceKey &key);
   int64_t LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs);
   int FlushRows();
+  char *TextRoom(size_t size);
   sqlite3_stmt *InsertRows(size_t count);
 
   sqlite3 *db_ = nullptr;
@@ -83,7 +84,8 @@ class DchSqliteStore : public DchStore {
   // A row's attributes text, kept from row to row.
   std::string attrs_;
   // The rows of the open transaction not inserted yet, their attribute texts one after the
-  // other in rowTexts_ (bound from there at the insert, so the texts are copied once).
+  // other in the first textsUsed_ bytes of rowTexts_ (bound from there at the insert, so the
+  // texts are copied once; the buffer keeps its size from turn to turn).
   struct PendingRow {
     int64_t receivedMs = 0;
     uint32_t handle = 0;
@@ -96,6 +98,7 @@ class DchSqliteStore : public DchStore {
   };
   std::vector<PendingRow> pendingRows_;
   std::string rowTexts_;
+  size_t textsUsed_ = 0;
   // The INSERT of 2^i rows at index i, prepared when first needed.
   static constexpr size_t kInsertSizes = 7;  // 1 to 64 rows a statement
   static constexpr size_t kRowsKept = 1024;
