@@ -12,7 +12,8 @@
 //
 // BM_RowsPerStatement: the store's insert alone (the peers' row as its JSON array, 256 rows a
 // transaction), by statements of 1, 16 or 64 rows each, with and without the index on the
-// group; and with one row a transaction, as a link with one row in flight commits.
+// group; and with one row a transaction, as a link with one row in flight commits; with pages
+// of 4 KiB (SQLite's default) and of 1 KiB (what the store creates).
 //
 // Run: build/default/bin/qdvp_bench_dchattrs
 #include <benchmark/benchmark.h>
@@ -159,22 +160,26 @@ void Forms(benchmark::internal::Benchmark *b) {
   }
 }
 
-// Arguments: rows a statement, whether the group index is kept, rows a transaction. Per
-// iteration one row inserted.
+// Arguments: rows a statement, whether the group index is kept, rows a transaction, the page
+// size. Per iteration one row inserted.
 void BM_RowsPerStatement(benchmark::State &state) {
   const int perStatement = static_cast<int>(state.range(0));
   const bool index = state.range(1) != 0;
   const int perTransaction = static_cast<int>(state.range(2));
+  // Checkpoints every 16 MiB of WAL, as the store has them.
+  const std::string pageSize =
+      "PRAGMA page_size=" + std::to_string(state.range(3)) +
+      "; PRAGMA wal_autocheckpoint=" + std::to_string(16 * 1024 * 1024 / state.range(3));
   qdvp_bench::TempDir dir;
   sqlite3 *db = nullptr;
   sqlite3_open((dir.path + "/a.db").c_str(), &db);
-  sqlite3_exec(
-      db,
-      "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=4000; "
-      "CREATE TABLE row_data (id INTEGER PRIMARY KEY, received_ms INTEGER, handle "
-      "INTEGER, group_id INTEGER, data_sequence INTEGER, layout_id INTEGER, attrs TEXT, "
-      "row_stream INTEGER, row_number INTEGER)",
-      nullptr, nullptr, nullptr);
+  sqlite3_exec(db, pageSize.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_exec(db,
+               "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+               "CREATE TABLE row_data (id INTEGER PRIMARY KEY, received_ms INTEGER, handle "
+               "INTEGER, group_id INTEGER, data_sequence INTEGER, layout_id INTEGER, attrs TEXT, "
+               "row_stream INTEGER, row_number INTEGER)",
+               nullptr, nullptr, nullptr);
   if (index) {
     sqlite3_exec(db, "CREATE INDEX row_data_by_group ON row_data (group_id)", nullptr, nullptr,
                  nullptr);
@@ -222,14 +227,17 @@ void BM_RowsPerStatement(benchmark::State &state) {
 
 BENCHMARK(BM_AttrsBuild)->Apply(Forms);
 BENCHMARK(BM_RowsPerStatement)
-    ->ArgNames({"rows_per_statement", "index", "rows_per_commit"})
-    ->Args({1, 1, 256})
-    ->Args({16, 1, 256})
-    ->Args({64, 1, 256})
-    ->Args({1, 0, 256})
-    ->Args({64, 0, 256})
-    ->Args({1, 1, 1})
-    ->Args({1, 0, 1});
+    ->ArgNames({"rows_per_statement", "index", "rows_per_commit", "page"})
+    ->Args({1, 1, 256, 4096})
+    ->Args({16, 1, 256, 4096})
+    ->Args({64, 1, 256, 4096})
+    ->Args({1, 0, 256, 4096})
+    ->Args({64, 0, 256, 4096})
+    ->Args({64, 1, 256, 1024})
+    ->Args({1, 1, 1, 4096})
+    ->Args({1, 0, 1, 4096})
+    ->Args({1, 1, 1, 1024})
+    ->Args({1, 0, 1, 1024});
 BENCHMARK(BM_AttrsBuildAndInsert)->Apply(Forms);
 
 }  // namespace
