@@ -233,6 +233,24 @@ TEST(dch_Store, ATurnsRowsAreStoredInTheOrderTheyCameOrNotAtAll) {
   EXPECT_EQ(QueryOne(db, "SELECT max(row_number) FROM rows"), std::to_string(kRows + 1));
   EXPECT_EQ(QueryOne(db, "SELECT last_row FROM row_streams WHERE row_stream = 5"),
             std::to_string(kRows + 1));
+  // Large rows: more text in one turn than the store keeps before it inserts.
+  const std::string large(300 * 1024, 'x');
+  for (uint32_t n = kRows + 2; n < kRows + 12; n++) {
+    std::string value = std::to_string(n) + large;
+    std::vector<qdvp_dch::DchAttrView> attrs = {{"N", 'D', value}};
+    ASSERT_EQ(store.Row(h1, store.Lookup(h1), 0, attrs, DchNowMs(), 5, n), 0) << n;
+  }
+  ASSERT_EQ(store.Commit(), 0) << store.LastError();
+  rows = Query(db,
+               "SELECT row_number, substr(json_extract(attrs, '$.N'), 1, 4), "
+               "length(json_extract(attrs, '$.N')) FROM rows WHERE row_number > " +
+                   std::to_string(kRows + 1) + " ORDER BY id");
+  ASSERT_EQ(rows.size(), 10u);
+  for (uint32_t i = 0; i < 10; i++) {
+    EXPECT_EQ(rows[i][0], std::to_string(kRows + 2 + i));
+    EXPECT_EQ(rows[i][1], std::to_string(kRows + 2 + i));
+    EXPECT_EQ(rows[i][2], std::to_string(4 + large.size()));
+  }
 }
 
 const char *kDescriptions = "@$Busy,G,4, , ;";

@@ -500,6 +500,8 @@ int DchSqliteStore::FlushRows() {
   }
   pendingRows_.clear();
   textsUsed_ = 0;
+  // The room of a turn of rare, large rows is given back.
+  if (rowTexts_.size() > 4 * kTextsKept) std::string().swap(rowTexts_);
   return rc;
 }
 
@@ -553,9 +555,9 @@ int DchSqliteStore::WriteRow(const DchRowRecord &row) {
   pending.number = row.number;
   textsUsed_ += pending.textSize;
   pendingRows_.push_back(pending);
-  // A turn of many rows goes in by full statements as it comes, so that what is kept stays
-  // small.
-  return pendingRows_.size() >= kRowsKept ? FlushRows() : SQLITE_OK;
+  // A turn of many rows (or of large ones) goes in by full statements as it comes, so that
+  // what is kept stays small.
+  return pendingRows_.size() >= kRowsKept || textsUsed_ >= kTextsKept ? FlushRows() : SQLITE_OK;
 }
 
 int DchSqliteStore::WriteStreamLast(uint32_t stream, uint32_t last) {

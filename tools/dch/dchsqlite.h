@@ -101,7 +101,8 @@ class DchSqliteStore : public DchStore {
   size_t textsUsed_ = 0;
   // The INSERT of 2^i rows at index i, prepared when first needed.
   static constexpr size_t kInsertSizes = 7;  // 1 to 64 rows a statement
-  static constexpr size_t kRowsKept = 1024;
+  // Kept rows go in once this many are waiting, or their texts hold this many bytes.
+  static constexpr size_t kRowsKept = 1024, kTextsKept = 1024 * 1024;
   sqlite3_stmt *insertRows_[kInsertSizes] = {};
 };
 
