@@ -259,7 +259,9 @@ TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequestAndOfflineForgetsThePas
   Start({"--delay", "data:2600", "--no-window"});
   SourceEntry *s = Online();
   ASSERT_NE(s, nullptr) << out_;
-  EXPECT_EQ(SendRow(s, "slow", 1), QDVP_Inactive);  // timed out
+  // Timed out: the row alone is lost, the source stays online for the next one.
+  EXPECT_EQ(SendRow(s, "slow", 1), QDVP_Active);
+  EXPECT_EQ(s->LastRequestStatus, QDVP_DCH_STATUS_TIMED_OUT);
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   uint32_t handle = QDVP_WireGet32(s->DCHhandle);
   EXPECT_NE(handle, 0u);
@@ -373,7 +375,9 @@ TEST_F(Guard, AFallBackToUdpReturnsToTcpOnceTheAgentOffersIt) {
   ASSERT_TRUE(WaitFor([&] { return Rows() == "1"; }));
   peer_->Stop();
   ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));
-  EXPECT_EQ(SendRow(s, "away", 2), QDVP_Inactive);  // no agent: no answer within the wait
+  // No agent: no answer within the wait; the row alone is lost, the source stays online.
+  EXPECT_EQ(SendRow(s, "away", 2), QDVP_Active);
+  EXPECT_EQ(s->LastRequestStatus, QDVP_DCH_STATUS_TIMED_OUT);
   EXPECT_EQ(anchor_->pDCHcomm.load()->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
   auto second = Restart();
   auto back = std::chrono::steady_clock::now();
