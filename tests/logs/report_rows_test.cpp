@@ -51,8 +51,8 @@ TEST_P(ReportRows, AnActionRowNotTakenLeavesTheNextActionsRowsStored) {
       "rows WHERE attribute_group='ACTION' ORDER BY id)",
       Expected("1", "2,3"));
   // The row that was not taken is counted on its source (and told to the operator).
-  EXPECT_TRUE(qdvp_test::WaitFor(
-      [&] { return anchor_->pActionSource.load()->RowsNotTaken.load() == 1u; }));
+  EXPECT_TRUE(
+      qdvp_test::WaitFor([&] { return anchor_->pActionSource.load()->RowsNotTaken.load() == 1u; }));
   QDVP_WaitForDCHrequestRelease(anchor_, worker, anchor_->pActionSource.load());
   QDVP_FreeProcessEntry(worker);
 }
@@ -73,8 +73,8 @@ TEST_P(ReportRows, AMIBstatusRowNotTakenLeavesTheNextCollectionsRowsStored) {
 INSTANTIATE_TEST_SUITE_P(
     FirstRow, ReportRows,
     testing::Values(FirstRowCase{"RefusedNoWindow", {"--no-window", "--fail", "data:9:1"}, false},
-                    FirstRowCase{"UnansweredNoWindow", {"--no-window", "--no-reply", "data:1"},
-                                 true},
+                    FirstRowCase{
+                        "UnansweredNoWindow", {"--no-window", "--no-reply", "data:1"}, true},
                     FirstRowCase{"RefusedWindow", {"--fail", "data:9:1"}, false}),
     [](const testing::TestParamInfo<FirstRowCase> &info) { return info.param.name; });
 
