@@ -8,7 +8,11 @@
 //
 // A caller without a task of its own borrows the statistics task's process entry; the
 // anchor's StatLock keeps two such callers from sharing it. The source's owner (pPE) is given
-// back after the request, so that a borrowed entry is never left behind on a source.
+// back after the request, so that a borrowed entry is never left behind on a source. The
+// source's RequestMutex, held from the queueing to the outcome, lets one waited request of a
+// source go at a time: two tasks asking for it each get their own request, wake-up and outcome.
+// A row that was not taken leaves its source online (Active) for its next row, whichever task
+// sends it.
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"

@@ -113,6 +113,7 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   // A summarized table sends its summary rows, not each poll's.
   if (source->pSMB != nullptr) QDVP_UpdateSummaryDataArray(source);
   if (!QDVP_CheckDataSummaryReady(source)) return false;
+  // Only a table online at the agent sends its rows; a row not taken leaves it online.
   if (source->State != QDVP_Active) return false;
   DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
   if (!sent.Delivered()) {
