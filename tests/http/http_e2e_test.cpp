@@ -437,6 +437,39 @@ TEST_F(URLWorld, TheResponseTimeLeavesOutTheWaitForASubtask) {
   EXPECT_LT(qdvp_test::Occurrences(log.substr(0, at), "GET /slow/"), 6) << log;
 }
 
+// One row at a time (an agent without a window): a URL row the agent never answers is lost
+// alone, and the URL's next samples are stored; the Managed_URL table does not stay offline.
+class URLWorldOneRowAtATime : public URLWorld {
+ protected:
+  Strings PeerArgs() const override {
+    return {"--action-file", File("actions.jsonl"), "--no-window"};
+  }
+  std::map<std::string, std::string> KindEnv() const override {
+    auto env = URLWorld::KindEnv();
+    env["QDVP_DCH_REPLY_WAIT"] = "2";
+    return env;
+  }
+};
+
+TEST_F(URLWorldOneRowAtATime, AnUnansweredRowLeavesTheNextSamplesStored) {
+  web_.WriteFile("plain.html", "<title>Plain</title>");
+  std::string plain = web_.Url("/plain.html");
+  URLs(plain + " INTERVAL=1\n");
+  Launch("http");
+  ASSERT_TRUE(WaitURL(plain, 1, 60s)) << Trace().substr(0, 4000);
+  // The agent comes back leaving its next rows unanswered: the URL's samples go on.
+  StopPeer();
+  StartPeer({"--no-window", "--no-reply", "data:3"});
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return Trace().find("dp_data failed for Managed_URL [no answer") != std::string::npos;
+      },
+      60s))
+      << Trace().substr(0, 4000);
+  size_t before = Rows(plain).size();
+  EXPECT_TRUE(WaitURL(plain, before + 2, 30s)) << Rows(plain).size();
+}
+
 // Servers that never answer and a page of 300 objects that take 3 s each cost only their own
 // samples: the other URLs keep their 2-second schedule (client tasks grow with the URLs due),
 // the page's objects are bounded in count and time (no more than the reply wait allows at
