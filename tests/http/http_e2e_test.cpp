@@ -3,7 +3,8 @@
 // response time statistics of a sample set); and end to end, `qdvp start http` samples the URLs
 // of its configuration file from a private nginx (and from servers that never answer or reset),
 // and qdvp-dch receives the Managed_URL and URL_Objects rows; DP_CONFIG requests and rules add
-// and remove URLs, which the configuration file then keeps. And the HTTP client layer
+// and remove URLs, which the configuration file then keeps; a row the agent never answers is
+// lost alone and the URL's next samples are stored. And the HTTP client layer
 // (htq1) through its calls: statuses, the response dictionary, the body, the phase times and the
 // certificate, against a private nginx and servers played by the test.
 #include <gtest/gtest.h>
