@@ -69,15 +69,20 @@ void SendRow(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
   SourceEntry *source = anchor->pActionSource;
   SourceEntry *log = anchor->pDPlogSource;
   if (source == nullptr || anchor->StandAlone) return;
-  if (source->State != QDVP_Active && log != nullptr && log->State == QDVP_Active) {
-    // Registered late (the agent deferred the report): the table comes online with its row.
-    QDVP_UpdateSourceEntryState(source, QDVP_Ready);
-    QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, requester);
-  }
+  // Whether the table is online decides whether it must be brought online first; its rows'
+  // outcomes never take it offline.
   if (source->State != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_DETAIL, ">>> ACTION row of action %u discarded, table not online",
-             entry->ID);
-    return;
+    bool online = false;
+    if (log != nullptr && log->State == QDVP_Active) {
+      // Registered late (the agent deferred the report): the table comes online with its row.
+      QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      online = QDVP_Request(anchor, source, QDVP_VERB_ONLINE, requester).Delivered();
+    }
+    if (!online) {
+      QDVP_TRC(trk, TRK1_DETAIL, ">>> ACTION row of action %u discarded, table not online",
+               entry->ID);
+      return;
+    }
   }
   {
     OSV1_Guard attrs(&source->AttrLock);
@@ -89,10 +94,7 @@ void SendRow(DPAB *anchor, ProcessEntry *requester, ActionEntry *entry) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for the ACTION row of action %u [%s %d]",
              entry->ID, QDVP_OutcomeName(sent.outcome), sent.status);
     // The row alone was lost (the agent link told the operator): the table stays online at
-    // the agent for the next action's row. No answer took it offline, an ending leaves it.
-    if (sent.outcome == DCHoutcome::Refused || sent.outcome == DCHoutcome::LinkLost) {
-      QDVP_UpdateSourceEntryState(source, QDVP_Active);
-    }
+    // the agent for the next action's row.
   }
 }
 

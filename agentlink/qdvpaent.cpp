@@ -6,7 +6,7 @@
 // it and goes back to reading, so that a slow action cannot hold up the status replies that
 // other tasks wait for. Replies go out on the DCH client task like every other request: a task
 // with a reply puts it on a reply source of its own and asks for it on the one request path
-// (QDVP_RequestDCH with the reply verb and policy, from QDVP_ReplyActionToDCH), so the link
+// (QDVP_Request with the reply verb and policy, from QDVP_ReplyActionToDCH), so the link
 // still carries one request at a time.
 //
 // Why an action received before the automation server runs is not lost: the server publishes
@@ -294,12 +294,12 @@ int QDVP_ReplyActionToDCH(DPAB *anchor, ProcessEntry *requester, SourceEntry *re
   replySource->pAction = entry;
   // The one request path, with the replies' own policy: a reply the agent did not answer is
   // sent again a few times (include/qdvp_request.h).
-  QDVP_RequestDCH(anchor, replySource, QDVP_VERB_REPLY, requester,
-                  QDVP_RETRY_REPLY_WHILE_UNANSWERED);
-  if (replySource->LastDataStatus < 0) {
-    QDVP_TRC(trk, TRK1_ERROR, "***** Action %u status not answered by the agent (%d)", entry->ID,
-             replySource->LastDataStatus);
+  DCHresult replied = QDVP_Request(anchor, replySource, QDVP_VERB_REPLY, requester,
+                                   QDVP_RETRY_REPLY_WHILE_UNANSWERED);
+  if (replied.outcome != DCHoutcome::Taken) {
+    QDVP_TRC(trk, TRK1_ERROR, "***** Action %u status %s by the agent (%d)", entry->ID,
+             replied.outcome == DCHoutcome::Refused ? "refused" : "not answered", replied.status);
   }
   replySource->pAction = nullptr;
-  return replySource->LastDataStatus == 0 ? 1 : 0;
+  return replied.outcome == DCHoutcome::Taken ? 1 : 0;
 }

@@ -8,7 +8,11 @@
 //
 // A caller without a task of its own borrows the statistics task's process entry; the
 // anchor's StatLock keeps two such callers from sharing it. The source's owner (pPE) is given
-// back after the request, so that a borrowed entry is never left behind on a source.
+// back after the request, so that a borrowed entry is never left behind on a source. The
+// source's RequestMutex, held from the queueing to the outcome, lets one waited request of a
+// source go at a time: two tasks asking for it each get their own request, wake-up and outcome.
+// A row that was not taken leaves its source online (Active) for its next row, whichever task
+// sends it.
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
@@ -34,7 +38,7 @@ void PauseFor(DPAB *anchor, ProcessEntry *waiter, int seconds) {
   OSV1_ReleaseLock(&waiter->TaskIOmutex);
 }
 
-int QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *waiter) {
+void QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *waiter) {
   {
     // Under the entry lock: the client's recovery of rows in flight, which changes the state
     // of the sources it brings online again, must see the request whole or not at all.
@@ -42,7 +46,6 @@ int QueueAndWait(DPAB *anchor, SourceEntry *source, int state, ProcessEntry *wai
     QDVP_UpdateSourceEntryState(source, state);
   }
   QDVP_QueueAndWaitDCHstatus(anchor, waiter, source);
-  return source->State;
 }
 
 // The no-wait policy: the source in the verb's state, queued; the state is the outcome known.
@@ -52,50 +55,8 @@ int Queue(DPAB *anchor, SourceEntry *source, DCHverb verb) {
   return source->State;
 }
 
-// The reply policy: sent again while unanswered, three tries in all (include/qdvp_request.h).
-int Reply(DPAB *anchor, SourceEntry *replySource, DCHverb verb, ProcessEntry *waiter) {
-  constexpr int kReplyAttempts = 3;
-  for (int attempt = 1; attempt <= kReplyAttempts; attempt++) {
-    replySource->LastDataStatus = QDVP_DCH_STATUS_LOCAL_FAILURE;
-    QueueAndWait(anchor, replySource, verb, waiter);
-    // The wait ends early at shutdown while the client may still send the reply.
-    QDVP_WaitForDCHrequestRelease(anchor, waiter, replySource);
-    if (replySource->LastDataStatus >= 0) break;
-    QDVP_TRC(trk, TRK1_ERROR, "***** Reply not answered by the agent (%d), attempt %d",
-             replySource->LastDataStatus, attempt);
-  }
-  return replySource->State;
-}
-
-int Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter, DCHretry retry) {
-  if (retry == QDVP_RETRY_REPLY_WHILE_UNANSWERED) return Reply(anchor, source, verb, waiter);
-  if (retry == QDVP_RETRY_RESYNC_EVERY_30S) {
-    // The agent did not take a row: every 30 seconds the source is brought online again.
-    int state = source->State;
-    while (!WaiterEnds(anchor, waiter) && state != QDVP_Active) {
-      QDVP_UpdateSourceEntryState(source, QDVP_Ready);
-      PauseFor(anchor, waiter, 30);
-      if (WaiterEnds(anchor, waiter)) break;
-      state = QueueAndWait(anchor, source, verb, waiter);
-    }
-    return source->State;
-  }
-  int state = QueueAndWait(anchor, source, verb, waiter);
-  if (retry != QDVP_RETRY_UNTIL_ACTIVE || state == QDVP_Active) return state;
-  // A row still Output was not even looked at: the wait ended at shutdown.
-  if (state == QDVP_Output) return state;
-  QDVP_TRC(trk, TRK1_ERROR, "*** request for table %s failed, state %s; retried until Active",
-           source->pTable ? source->pTable->TableName : "?", QDVP_SourceStateName[state]);
-  while (!WaiterEnds(anchor, waiter) && source->State != QDVP_Active) {
-    PauseFor(anchor, waiter, 1);
-    if (WaiterEnds(anchor, waiter)) break;
-    QueueAndWait(anchor, source, QDVP_Ready, waiter);
-  }
-  return source->State;
-}
-
 // The outcome of the request the client last finished for source, as the waiter saw it end.
-DCHresult Outcome(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
+DCHresult Outcome(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter) {
   // A wait that ended early: the client may still work on the request (and write its status).
   if (source->Enqueued.load() != 0) {
     return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
@@ -105,6 +66,8 @@ DCHresult Outcome(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
     result.outcome = DCHoutcome::Ending;
   } else if (source->RowPosted) {
     result.outcome = DCHoutcome::Posted;
+  } else if (verb == QDVP_VERB_REGISTER && result.status == QDVP_DCH_STATUS_ALREADY_KNOWN) {
+    // The agent knows the application already: it is registered all the same.
   } else if (result.status == QDVP_DCH_STATUS_TIMED_OUT) {
     result.outcome = DCHoutcome::NoAnswer;
   } else if (result.status == QDVP_DCH_STATUS_DISCONNECTED ||
@@ -114,6 +77,103 @@ DCHresult Outcome(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter) {
     result.outcome = DCHoutcome::Refused;
   }
   return result;
+}
+
+// One request, waited for. A row that the agent did not take leaves its source online (Active):
+// the row alone is lost (the agent link counted it and told the operator), and the source's
+// next row goes as any other; one that no longer finds the source online at the agent is
+// answered 2 and brings it online again. A source the client could not bring online again
+// (Ready) stays so.
+DCHresult Once(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter) {
+  QueueAndWait(anchor, source, verb, waiter);
+  DCHresult result = Outcome(anchor, source, verb, waiter);
+  if (verb == QDVP_VERB_DATA && !result.Delivered() && result.outcome != DCHoutcome::Ending) {
+    OSV1_Guard entryLock(&source->EntryLock);
+    int state = source->State;
+    if (state == QDVP_Output || state == QDVP_Inactive)
+      QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    result.state = source->State;
+  }
+  return result;
+}
+
+DCHresult Ended(SourceEntry *source) {
+  return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
+}
+
+// The reply policy: sent again while unanswered, three tries in all (include/qdvp_request.h).
+DCHresult Reply(DPAB *anchor, SourceEntry *replySource, DCHverb verb, ProcessEntry *waiter) {
+  constexpr int kReplyAttempts = 3;
+  DCHresult result{};
+  for (int attempt = 1; attempt <= kReplyAttempts; attempt++) {
+    replySource->LastDataStatus = QDVP_DCH_STATUS_LOCAL_FAILURE;
+    QueueAndWait(anchor, replySource, verb, waiter);
+    // The wait ends early at shutdown while the client may still send the reply.
+    QDVP_WaitForDCHrequestRelease(anchor, waiter, replySource);
+    result = Outcome(anchor, replySource, verb, waiter);
+    if (replySource->LastDataStatus >= 0) break;
+    QDVP_TRC(trk, TRK1_ERROR, "***** Reply not answered by the agent (%d), attempt %d",
+             replySource->LastDataStatus, attempt);
+  }
+  // The agent's answer, which the reply carries, is the outcome's status.
+  int answer = replySource->LastDataStatus;
+  if (result.outcome != DCHoutcome::Ending) {
+    result.status = answer;
+    result.outcome = answer == 0                           ? DCHoutcome::Taken
+                     : answer == QDVP_DCH_STATUS_TIMED_OUT ? DCHoutcome::NoAnswer
+                     : answer < 0                          ? DCHoutcome::LinkLost
+                                                           : DCHoutcome::Refused;
+  }
+  return result;
+}
+
+// The file servers' resynchronization, after a row the agent did not take: every 30 seconds the
+// source is brought online again, until the agent takes the online.
+DCHresult Resync(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter) {
+  for (;;) {
+    QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+    PauseFor(anchor, waiter, 30);
+    if (WaiterEnds(anchor, waiter)) return Ended(source);
+    DCHresult result = Once(anchor, source, verb, waiter);
+    if (result.Delivered() || result.outcome == DCHoutcome::Ending) return result;
+  }
+}
+
+// Until the source is online: a request that failed is followed by onlines a second apart. A
+// row the agent refused is not sent again (its source stays online for the next one); a row
+// without an answer is, the online aside, lost too, and the row's outcome is returned.
+DCHresult UntilActive(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter) {
+  DCHresult first = Once(anchor, source, verb, waiter);
+  if (first.Delivered() || first.outcome == DCHoutcome::Ending) return first;
+  if (verb == QDVP_VERB_DATA && first.outcome == DCHoutcome::Refused) return first;
+  QDVP_TRC(trk, TRK1_ERROR, "*** request for table %s %s, status %d; online until taken",
+           source->pTable ? source->pTable->TableName : "?", QDVP_OutcomeName(first.outcome),
+           first.status);
+  for (;;) {
+    PauseFor(anchor, waiter, 1);
+    if (WaiterEnds(anchor, waiter)) return Ended(source);
+    DCHresult online = Once(anchor, source, QDVP_VERB_ONLINE, waiter);
+    if (online.outcome == DCHoutcome::Ending) return online;
+    if (online.Delivered()) {
+      if (verb != QDVP_VERB_DATA) return online;
+      first.state = online.state;
+      return first;
+    }
+  }
+}
+
+DCHresult Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                  DCHretry retry) {
+  switch (retry) {
+    case QDVP_RETRY_REPLY_WHILE_UNANSWERED:
+      return Reply(anchor, source, verb, waiter);
+    case QDVP_RETRY_RESYNC_EVERY_30S:
+      return Resync(anchor, source, verb, waiter);
+    case QDVP_RETRY_UNTIL_ACTIVE:
+      return UntilActive(anchor, source, verb, waiter);
+    default:
+      return Once(anchor, source, verb, waiter);
+  }
 }
 
 }  // namespace
@@ -144,32 +204,30 @@ DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessE
   // Nobody waits: the request is queued and its outcome is nobody's to learn.
   if (retry == QDVP_RETRY_NO_WAIT)
     return DCHresult{DCHoutcome::Posted, 0, Queue(anchor, source, verb)};
-  ProcessEntry *owner = source->pPE.load();
   DCHresult result;
   if (waiter == nullptr) {
     OSV1_Guard stat(&anchor->StatLock);
-    Request(anchor, source, verb, anchor->pStatPE, retry);
-    result = Outcome(anchor, source, anchor->pStatPE);
+    OSV1_Guard one(&source->RequestMutex);
+    ProcessEntry *owner = source->pPE.load();
+    result = Request(anchor, source, verb, anchor->pStatPE, retry);
     source->pPE.store(owner);
   } else {
+    // Two tasks may ask for the same source (a registration and a partner's online, say): the
+    // second waits until the first has its outcome, so that neither reads the other's nor
+    // takes over the other's wake-up.
+    OSV1_Guard one(&source->RequestMutex);
     // A row of an Active source on a link with a window: its producer builds it and leaves it
     // for the client, and goes on at once (qdvpwout.cpp).
     if (verb == QDVP_VERB_DATA && QDVP_PostRow(anchor, source, waiter)) {
       return DCHresult{DCHoutcome::Posted, 0, QDVP_Active};
     }
-    Request(anchor, source, verb, waiter, retry);
-    result = Outcome(anchor, source, waiter);
+    ProcessEntry *owner = source->pPE.load();
+    result = Request(anchor, source, verb, waiter, retry);
     source->pPE.store(owner);
   }
   return result;
 }
 
-int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
-                    DCHretry retry) {
-  if (anchor == nullptr || source == nullptr) return QDVP_NoState;
-  return QDVP_Request(anchor, source, verb, waiter, retry).state;
-}
-
 void QDVP_RequestDCHnoWait(DPAB *anchor, SourceEntry *source, int state) {
-  QDVP_RequestDCH(anchor, source, static_cast<DCHverb>(state), nullptr, QDVP_RETRY_NO_WAIT);
+  QDVP_Request(anchor, source, static_cast<DCHverb>(state), nullptr, QDVP_RETRY_NO_WAIT);
 }

@@ -247,8 +247,9 @@ bool QDVP_FileSendRow(FileServerState *s) {
     bool unanswered = sent.outcome == DCHoutcome::NoAnswer || sent.outcome == DCHoutcome::LinkLost;
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s, %s, status %d",
              QDVP_FileServerFileName(s), QDVP_OutcomeName(sent.outcome), sent.status);
-    QDVP_RequestDCH(s->anchor, source, QDVP_VERB_ONLINE, s->pe, QDVP_RETRY_RESYNC_EVERY_30S);
-    if (QDVP_TaskShouldEnd(s->pe)) return false;
+    DCHresult resync =
+        QDVP_Request(s->anchor, source, QDVP_VERB_ONLINE, s->pe, QDVP_RETRY_RESYNC_EVERY_30S);
+    if (QDVP_TaskShouldEnd(s->pe) || resync.outcome == DCHoutcome::Ending) return false;
     QDVP_SendDPlogMessage(s->anchor, 55, QDVP_FileServerFileName(s));
     QDVP_UpdateSourceEntryState(s->source, QDVP_Input);
     if (!unanswered) return true;

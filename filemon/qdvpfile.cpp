@@ -217,7 +217,11 @@ static void TakeOffline(FileServerState *s) {
   if (s->internal) {
     QDVP_UpdateSourceEntryState(s->source, QDVP_Inactive);
   } else {
-    QDVP_RequestDCH(s->anchor, s->source, QDVP_VERB_OFFLINE, s->pe);
+    DCHresult off = QDVP_Request(s->anchor, s->source, QDVP_VERB_OFFLINE, s->pe);
+    if (!off.Delivered()) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%s %d]", QDVP_FileServerFileName(s),
+               QDVP_OutcomeName(off.outcome), off.status);
+    }
   }
   if (s->table->pIRB != nullptr) {
     QDVP_CheckRedirectSourceOffline(s->anchor, s->source, s->table->pIRB);
@@ -377,9 +381,10 @@ void QDVP_FileServer(ProcessEntry *pe) {
     ReportStart(&s);
     QDVP_UpdateSourceEntryState(s.source, QDVP_Ready);
     if (!s.internal) {
-      int state = QDVP_RequestDCH(s.anchor, s.source, QDVP_VERB_ONLINE, pe);
-      if (QDVP_TaskShouldEnd(pe) || state != QDVP_Active) {
-        QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", QDVP_FileServerFileName(&s));
+      DCHresult online = QDVP_Request(s.anchor, s.source, QDVP_VERB_ONLINE, pe);
+      if (QDVP_TaskShouldEnd(pe) || !online.Delivered()) {
+        QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%s %d]",
+                 QDVP_FileServerFileName(&s), QDVP_OutcomeName(online.outcome), online.status);
         break;
       }
     }

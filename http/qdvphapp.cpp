@@ -106,20 +106,30 @@ void QDVP_DefineHTTPapplication(DPAB *anchor) {
   SetNodeName(urls);
   SetNodeName(objects);
   urls->InternalReport = objects->InternalReport = 1;
-  int state = QDVP_RequestDCH(anchor, urls, QDVP_VERB_REGISTER, nullptr);
-  if (state != QDVP_Ready && state != QDVP_Pending && state != QDVP_Register) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for HTTP application");
+  DCHresult reg = QDVP_Request(anchor, urls, QDVP_VERB_REGISTER, nullptr);
+  if (reg.outcome == DCHoutcome::Ending) {
+    // The data provider ends while the registration waits: its release takes the application.
+    QDVP_TRC(trk, TRK1_DETAIL, ">>> HTTP application not registered: the data provider ends");
+    return;
+  }
+  if (reg.outcome == DCHoutcome::Refused) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for HTTP application [%s %d]",
+             QDVP_OutcomeName(reg.outcome), reg.status);
     QDVP_ReleaseApplResources(anchor, appl, 1);
     QDVP_DisplayValidationMessage(86, nullptr);
     return;
   }
-  if (state == QDVP_Register) QDVP_UpdateSourceEntryState(urls, QDVP_Ready);
   QDVP_ReleaseApplGroupHelp(appl);
-  if (urls->State == QDVP_Ready) {
-    QDVP_RequestDCH(anchor, urls, QDVP_VERB_ONLINE, nullptr);
+  if (reg.outcome == DCHoutcome::Taken) {
+    // An online that fails leaves its source Ready: the next row brings it online
+    // (QDVP_HTTPsourceOnline).
+    QDVP_UpdateSourceEntryState(urls, QDVP_Ready);
+    QDVP_Request(anchor, urls, QDVP_VERB_ONLINE, nullptr);
     QDVP_UpdateSourceEntryState(objects, QDVP_Ready);
-    QDVP_RequestDCH(anchor, objects, QDVP_VERB_ONLINE, nullptr);
+    QDVP_Request(anchor, objects, QDVP_VERB_ONLINE, nullptr);
   } else {
+    // No answer: the periodic scan registers the application again; its rows bring the
+    // sources online then.
     QDVP_TRC(trk, TRK1_DETAIL, ">>> HTTP Managed URL application online delayed");
     QDVP_TRC(trk, TRK1_DETAIL, ">>> HTTP URL Object application online delayed");
   }
@@ -139,6 +149,16 @@ bool QDVP_HTTPsourceOnline(DPAB *anchor, SourceEntry *source, ProcessEntry *pe) 
       sURLsource->State == QDVP_Active) {
     QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   }
-  if (source->State == QDVP_Ready) QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
+  // Ready: registered and not online yet, or its last online failed. Active: online, and a row
+  // not taken leaves it so.
+  if (source->State == QDVP_Ready) {
+    DCHresult online = QDVP_Request(anchor, source, QDVP_VERB_ONLINE, pe);
+    if (!online.Delivered()) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%s %d]", source->pTable->TableName,
+               QDVP_OutcomeName(online.outcome), online.status);
+      return false;
+    }
+    return true;
+  }
   return source->State == QDVP_Active;
 }

@@ -475,8 +475,12 @@ void QDVP_DeleteHTTPrequestBlock(DPAB *anchor, URLrequestEntry *entry, const cha
         }
       }
       source->DataSequence = kRowDelete;
-      QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, nullptr);
-      if (source->State == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+      DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, nullptr);
+      if (!sent.Delivered()) {
+        // The agent link told the operator; the entry goes all the same.
+        QDVP_TRC(trk, TRK1_ERROR, "*** deleting row of URL <%s> not taken [%s %d]", entry->URL,
+                 QDVP_OutcomeName(sent.outcome), sent.status);
+      }
       source->DataSequence = QDVP_SEQ_ONLY;
     }
   }

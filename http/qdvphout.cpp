@@ -146,8 +146,13 @@ URLrow TakeSample(URLrequestEntry *e, const std::string &user, const std::string
 // Sends a row of a report source and waits for the agent (the source's update lock held).
 void SendRow(DPAB *anchor, SourceEntry *source) {
   source->DataSequence = QDVP_SEQ_ONLY;
-  QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, nullptr);
-  if (source->State == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+  DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, nullptr);
+  if (!sent.Delivered()) {
+    // The row alone is lost (the agent link told the operator); the source stays online for
+    // the next sample's row.
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for %s [%s %d]", source->pTable->TableName,
+             QDVP_OutcomeName(sent.outcome), sent.status);
+  }
 }
 
 // A file name made of a URL or an object's name: what is not a letter, digit, '.', '-' or '_'

@@ -37,6 +37,7 @@
 //   10  DPAB::ApplListLock                       the application list
 //   11  DPAB::IRBLock, then IRBlock::Lock        routing blocks; a block's lock is held while
 //                                                a routed record is delivered to its inputs
+//       then SourceEntry::RequestMutex           one waited request of a source at a time
 //   12  SourceEntry::EntryLock                   the DCH client while it acts on the source;
 //                                                a requester while it sets the request's state
 //   13  ApplEntry::NameLock, then ::TableListLock  an application's name and tables
@@ -75,7 +76,8 @@
 //
 // WHAT MAY BE HELD ACROSS A WAIT. A condition wait releases its own lock. Across a wait for the
 // agent (a DCH request, a reconnection, a resync pause) a task holds only the locks whose
-// purpose is that wait: RequestLock and, on a borrowed entry, StatLock; the rank 8 locks of
+// purpose is that wait: RequestLock, the source's RequestMutex and, on a borrowed entry,
+// StatLock; the rank 8 locks of
 // the built-in sources (and the URL list lock while the URL rows go out, http/qdvphout.cpp);
 // a routing block's lock (rank 11) while its input source's request runs; and, in the DCH
 // client itself, the EntryLock, AttrLock and SMBlock::Lock of the source it is sending (the

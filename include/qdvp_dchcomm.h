@@ -2,7 +2,7 @@
 // operations, the transport, the DCH client and receive tasks and the queues that feed them.
 //
 // Who calls what:
-//   - Every task asks for a request through the one request path, QDVP_RequestDCH
+//   - Every task asks for a request through the one request path, QDVP_Request
 //     (include/qdvp_request.h), with a verb and a retry policy; only that path and the delayed
 //     offline queue call the queue underneath, QDVP_EnqueueSourceToDCH and
 //     QDVP_QueueAndWaitDCHstatus (tests/layering/check_request_path.sh checks it).
@@ -312,7 +312,7 @@ int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client);
 // Takes source off the DCH wait queue (its application is being released); 1 when it was there.
 int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source);
 // Queues a source to the client and waits until the client has finished its request (or the
-// data provider shuts down). Callers outside the agent link use QDVP_RequestDCH.
+// data provider shuts down). Callers outside the agent link use QDVP_Request.
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);
 // The last request sequence number handed out.
 

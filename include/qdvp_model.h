@@ -275,6 +275,10 @@ struct FileSpecCB {
 struct SourceEntry {
   // Locks, made with the source: EntryLock comes before the application's locks, SourceLock
   // and AttrLock after a partner's IOLock (include/qdvp_anchor.h).
+  // One waited request of the source at a time, from its queueing to its outcome
+  // (agentlink/qdvpdreq.cpp): the outcome a requester reads is its own request's.
+  OSV1_LOCK RequestMutex QDVP_ACQUIRED_AFTER(DPAB::IRBLock)
+      QDVP_ACQUIRED_BEFORE(SourceEntry::EntryLock);
   // The DCH client while it acts on the source.
   OSV1_LOCK EntryLock QDVP_ACQUIRED_AFTER(DPAB::IRBLock) QDVP_ACQUIRED_BEFORE(ApplEntry::NameLock);
   // The action requests and accept options below.

@@ -17,19 +17,27 @@
 //   LinkLost  the send failed or the connection was lost before a status came
 //   Ending    the data provider or the waiting task ends: the wait ended early, and the client
 //             may still have the request
-// A row that is not Taken or Posted is not stored (the agent link told the operator). The
-// states afterwards, for the callers that still read them (QDVP_RequestDCH):
-//   register    Ready (registered), Register (already known to the agent), Pending
-//               (deferred: the periodic scan drives it again) or Initial (refused)
-//   online      Active, or unchanged when the agent refused
-//   data        Active (taken, or posted to the window), Inactive (no answer), Ready/Output
-//               (not taken)
-//   offline     Ready
-//   unregister  Initial
-//   reply       Action (the agent's answer in LastDataStatus)
+// A row that is not Taken or Posted is not stored (the agent link told the operator, DP log 90);
+// its source stays online (Active) for its next row, unless the client could not bring it online
+// again after a 2 (then it is Ready). What each verb's outcome means:
+//   register    Taken: registered, or already known to the agent (status 1); NoAnswer or
+//               LinkLost: deferred (Pending: the periodic scan registers it again); Refused:
+//               not registered (Initial)
+//   online      Taken: online (Active); otherwise not (unchanged)
+//   data        as above
+//   offline     Taken: offline, or its offline postponed until the table's time to live
+//   unregister  Taken: unregistered
+//   reply       Taken: the agent answered 0; Refused: it answered another status; NoAnswer or
+//               LinkLost: no answer came after the policy's tries (status: the agent's answer,
+//               also left in the reply source's LastDataStatus)
+// DCHresult::state is the source's state afterwards, for traces; a caller acts on the outcome.
 // The wait ends early when the data provider shuts down; a task about to end after such a
-// wait calls QDVP_WaitForDCHrequestRelease before it frees its entry. At most one request per
-// source is in flight: the caller must not queue the same source from two tasks at once.
+// wait calls QDVP_WaitForDCHrequestRelease before it frees its entry. Two tasks may ask for the
+// same source at once (a metafile's registration and a partner's online, say): the source's
+// RequestMutex lets one waited request at a time go, from its queueing to its outcome, so each
+// requester reads its own request's outcome. The no-wait policy does not take it (its callers
+// may hold the source's entry lock): the periodic scan queues only sources it finds idle
+// (Pending, Ready, Input, Active), and a source still queued takes no second request.
 // While a source is queued to the client, the client holds it (SourceEntry::Holds): a source is
 // never freed under a request, however the requester's wait ended.
 #pragma once
@@ -55,12 +63,14 @@ enum DCHretry {
   // brought online again, until it is Active or the waiting task is asked to end (file servers
   // resynchronizing). The first request goes out after the first 30 seconds.
   QDVP_RETRY_RESYNC_EVERY_30S = 1,
-  // When the request fails, the source is made Ready and queued again (a second apart) until
-  // it is Active, giving up when the waiting task's termination flag is set or the data
-  // provider shuts down (the DP log report).
+  // When the request fails, the source is brought online again (a second apart) until the
+  // agent takes the online, giving up when the waiting task's termination flag is set or the
+  // data provider shuts down (the DP log report, the POST server). A row the agent refused is
+  // not sent again, and the outcome returned for a row is the row's own.
   QDVP_RETRY_UNTIL_ACTIVE = 2,
   // No wait: the source is put into the verb's state and queued, and the call returns at once
-  // with that state; the client acts on it when it comes to it, and nobody learns the outcome
+  // (Posted, with that state); the client acts on it when it comes to it, and nobody learns the
+  // outcome
   // (the periodic scan's deferred registrations and onlines, end-of-batch summaries, the
   // statistics' DP log row). The caller may hold the source's entry lock; waiter is not used.
   QDVP_RETRY_NO_WAIT = 3,
@@ -87,11 +97,8 @@ const char *QDVP_OutcomeName(DCHoutcome outcome);
 // Queues source with verb and waits; returns what became of the request.
 DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
                        DCHretry retry = QDVP_RETRY_NONE);
-// The same, for callers that read the source's state afterwards (see above).
-int QDVP_RequestDCH(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
-                    DCHretry retry = QDVP_RETRY_NONE);
 
-// For a producer whose rows went out on a window without waiting (the outcome said Active):
+// For a producer whose rows went out on a window without waiting (the outcome said Posted):
 // waits, at most seconds, until none of source's rows is left in the outbox or in the window
 // without its final status. True when they all have it; source->RowsNotTaken then counts
 // those the agent did not take. Ends early, false, when the data provider or the waiter ends.

@@ -92,7 +92,7 @@ void QDVP_CloseBatchLog(void);
 // path and the delayed offline).
 void QDVP_EnqueueSourceToDCH(DPAB *, SourceEntry *);
 // Periodic scan: a request nobody waits for (a deferred registration or online, an end-of-batch
-// summary) on the one request path, QDVP_RequestDCH's no-wait policy (include/qdvp_request.h):
+// summary) on the one request path, QDVP_Request's no-wait policy (include/qdvp_request.h):
 // state is the request's verb (QDVP_Register, QDVP_Ready, QDVP_Output). The caller may hold
 // the source's entry lock.
 void QDVP_RequestDCHnoWait(DPAB *, SourceEntry *, int state);

@@ -11,6 +11,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
 #include "../include/qdvp_dplog.h"
@@ -127,12 +128,13 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
   SetText(log, "DP_Type", typeName);
   SetText(log, "DP_Version", kVersion);
 
-  int state = QDVP_RequestDCH(anchor, log, QDVP_VERB_REGISTER, requester);
-  if (state == QDVP_Register) {
+  DCHresult reg = QDVP_Request(anchor, log, QDVP_VERB_REGISTER, requester);
+  if (reg.outcome == DCHoutcome::Taken) {
+    if (reg.status == QDVP_DCH_STATUS_ALREADY_KNOWN) QDVP_ReleaseApplGroupHelp(appl);
     QDVP_UpdateSourceEntryState(log, QDVP_Ready);
-    QDVP_ReleaseApplGroupHelp(appl);
-  } else if (state != QDVP_Ready && state != QDVP_Pending) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report");
+  } else if (reg.outcome != DCHoutcome::NoAnswer && reg.outcome != DCHoutcome::LinkLost) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for DP Log Report [%s %d]",
+             QDVP_OutcomeName(reg.outcome), reg.status);
     QDVP_ReleaseApplResources(anchor, appl, 1);
     QDVP_ReleaseDPlogRequester(anchor);
     QDVP_DisplayValidationMessage(86, nullptr);
@@ -141,11 +143,14 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
   // Both sources are the data provider's own reports: take actions never go to a client
   // through them.
   log->InternalReport = action->InternalReport = 1;
-  if (log->State == QDVP_Ready) {
-    QDVP_RequestDCH(anchor, log, QDVP_VERB_ONLINE, requester);
+  if (reg.outcome == DCHoutcome::Taken) {
+    // An online that fails leaves the source Ready: the periodic scan brings the report online
+    // again, the ACTION table comes online with its first row.
+    QDVP_Request(anchor, log, QDVP_VERB_ONLINE, requester);
     QDVP_UpdateSourceEntryState(action, QDVP_Ready);
-    QDVP_RequestDCH(anchor, action, QDVP_VERB_ONLINE, requester);
+    QDVP_Request(anchor, action, QDVP_VERB_ONLINE, requester);
   } else {
+    // Deferred: the periodic scan registers the application again and brings the report online.
     QDVP_TRC(trk, TRK1_DETAIL, ">>> DP Log Report online delayed");
   }
   anchor->pDPlogSource = log;

@@ -383,13 +383,14 @@ void QDVP_DispatchDPlogMessage(DPAB *anchor, int number, const char *p1, const c
   ProcessEntry *requester = QDVP_DPlogRequester(anchor);
   if (number == 36) {
     // The statistics row goes out without a wait: nobody learns its outcome.
-    QDVP_RequestDCH(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_NO_WAIT);
+    QDVP_Request(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_NO_WAIT);
     return;
   }
-  int state = QDVP_RequestDCH(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_UNTIL_ACTIVE);
-  if (state == QDVP_Output) {
-    QDVP_TRC(trk, TRK1_ERROR, "*****dp_data not performed. Log bypassed");
-    QDVP_UpdateSourceEntryState(log, QDVP_Active);
+  DCHresult sent = QDVP_Request(anchor, log, QDVP_VERB_DATA, requester, QDVP_RETRY_UNTIL_ACTIVE);
+  if (!sent.Delivered()) {
+    // The report's own row: no DP log message tells of it (it would be another such row).
+    QDVP_TRC(trk, TRK1_ERROR, "*****dp_data not performed. Log bypassed [%s %d]",
+             QDVP_OutcomeName(sent.outcome), sent.status);
   }
 }
 

@@ -291,8 +291,12 @@ void QDVP_OutputNoDataStatusToDCH(DPAB *anchor, const char *agentKey, const char
       source->DataSequence = source->DataSequence == QDVP_SEQ_FIRST ? QDVP_SEQ_ONLY : QDVP_SEQ_LAST;
     }
     QDVP_TRC(trk, TRK1_DETAIL, "Sample set control %d", source->DataSequence);
-    QDVP_RequestDCH(anchor, source, QDVP_VERB_DATA, nullptr);
-    if (source->State == QDVP_Output) QDVP_UpdateSourceEntryState(source, QDVP_Active);
+    DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, nullptr);
+    if (!sent.Delivered()) {
+      // The row alone is lost (the agent link told the operator); the report goes on.
+      QDVP_TRC(trk, TRK1_ERROR, "*** no-data status row not taken [%s %d]",
+               QDVP_OutcomeName(sent.outcome), sent.status);
+    }
     if (source->DataSequence == QDVP_SEQ_FIRST) source->DataSequence = QDVP_SEQ_MIDDLE;
     (*rowCount)++;
   }
@@ -300,9 +304,14 @@ void QDVP_OutputNoDataStatusToDCH(DPAB *anchor, const char *agentKey, const char
 
 void QDVP_DoNoDataStatusReport(DPAB *anchor) {
   if (sNoDataSource == nullptr || sNoDataAnchor != anchor) return;
-  // Registered late (the agent was not there at start-up): online now.
+  // Registered late (the agent was not there at start-up), or its last online failed (Ready):
+  // online now.
   if (sNoDataSource->State == QDVP_Ready) {
-    QDVP_RequestDCH(anchor, sNoDataSource, QDVP_VERB_ONLINE, nullptr);
+    DCHresult online = QDVP_Request(anchor, sNoDataSource, QDVP_VERB_ONLINE, nullptr);
+    if (!online.Delivered()) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for the no-data report [%s %d]",
+               QDVP_OutcomeName(online.outcome), online.status);
+    }
   }
   {
     OSV1_Guard queue(&NoDataQueueLock);
@@ -416,18 +425,20 @@ void QDVP_DefineNoDataReport(DPAB *anchor) {
     OSV1_Guard attrs(&status->AttrLock);
     status->pDelimiter = QDV0_StrDup(";");
   }
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, nullptr);
-  if (state == QDVP_Register) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
-  if (state == QDVP_Initial) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for SNMP no-data report");
+  DCHresult reg = QDVP_Request(anchor, source, QDVP_VERB_REGISTER, nullptr);
+  if (reg.outcome == DCHoutcome::Taken) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+  if (reg.outcome == DCHoutcome::Refused) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for SNMP no-data report [%d]", reg.status);
     QDVP_ReleaseApplResources(anchor, appl, 1);
     QDVP_DisplayValidationMessage(86, nullptr);
     return;
   }
-  if (source->State == QDVP_Ready) {
-    QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, nullptr);
+  // Deferred (no answer): the periodic scan registers the application again, and the reports
+  // bring their sources online when they find them Ready.
+  if (reg.outcome == DCHoutcome::Taken) {
+    QDVP_Request(anchor, source, QDVP_VERB_ONLINE, nullptr);
     QDVP_UpdateSourceEntryState(status, QDVP_Ready);
-    QDVP_RequestDCH(anchor, status, QDVP_VERB_ONLINE, nullptr);
+    QDVP_Request(anchor, status, QDVP_VERB_ONLINE, nullptr);
   }
   sNoDataAnchor = anchor;
   sNoDataSource = source;
@@ -467,8 +478,13 @@ void QDVP_OutputMIBstatusToDCH(DPAB *anchor, const char *const values[5]) {
       sNoDataSource->State == QDVP_Active) {
     QDVP_UpdateSourceEntryState(source, QDVP_Ready);
   }
-  if (source->State == QDVP_Ready) QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, nullptr);
-  // Active once online, Input after a row taken.
+  // Ready: not online yet, or its last online failed. Once online it stays so (Active, Input
+  // after a row taken), whatever became of its rows.
+  if (source->State == QDVP_Ready &&
+      !QDVP_Request(anchor, source, QDVP_VERB_ONLINE, nullptr).Delivered()) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>> MIB status discarded. DCH communication not ready or busy");
+    return;
+  }
   if (source->State != QDVP_Active && source->State != QDVP_Input) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>> MIB status discarded. DCH communication not ready or busy");
     return;
@@ -480,8 +496,6 @@ void QDVP_OutputMIBstatusToDCH(DPAB *anchor, const char *const values[5]) {
     record += (i ? ";" : "") + value;
   }
   source->DataSequence = QDVP_SEQ_ONLY;
-  if (!QDVP_MoveDataToDCH(anchor, source, record.data(), static_cast<int>(record.size())) &&
-      source->State == QDVP_Output) {
-    QDVP_UpdateSourceEntryState(source, QDVP_Active);
-  }
+  // A row not taken is lost alone (the agent link told the operator): the source stays online.
+  QDVP_MoveDataToDCH(anchor, source, record.data(), static_cast<int>(record.size()));
 }

@@ -17,6 +17,7 @@
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
+#include "../include/qdvp_agentlink.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_metafile.h"
 #include "../include/qdvp_model.h"
@@ -432,22 +433,22 @@ static ApplEntry *RegisterApplication(MetaParser *p, ApplEntry *appl) {
   SourceEntry *source = QDVP_FirstSourceOfApplication(appl);
   ApplEntry *result = appl;
   if (source != nullptr) {
-    int state =
-        QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
-    // The source is Ready the moment the agent has registered it, and a partner that sends
-    // right then may already have taken it online (Active, Input, ...): any state past Ready
-    // says registered too, never "refused".
-    bool registered = state == QDVP_Pending || (state >= QDVP_Ready && state != QDVP_Unregister);
+    DCHresult reg =
+        QDVP_Request(anchor, source, QDVP_VERB_REGISTER, QDVP_LocateOwnProcessEntry(anchor));
+    bool known = reg.outcome == DCHoutcome::Taken && reg.status == QDVP_DCH_STATUS_ALREADY_KNOWN;
+    // No answer defers the registration (the periodic scan registers it again).
+    bool registered =
+        !known && (reg.outcome == DCHoutcome::Taken || reg.outcome == DCHoutcome::NoAnswer ||
+                   reg.outcome == DCHoutcome::LinkLost);
     if (registered) {
       // registered
-    } else if (state == QDVP_Register && anchor->ShutdownRequested) {
-      // The data provider ends while the request waits (for an agent that is not there, say):
-      // the state is still the request's, no answer said the application was known.
+    } else if (reg.outcome == DCHoutcome::Ending) {
+      // The data provider ends while the request waits (for an agent that is not there, say).
       QDVP_TRC(trk, TRK1_DETAIL, "Registration of <%s> abandoned: the data provider ends",
                appl->ApplName);
       QDVP_ReleaseApplResources(anchor, appl, 1);
       result = nullptr;
-    } else if (state == QDVP_Register) {
+    } else if (known) {
       QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for <%s>. Application already registered",
                appl->ApplName);
       QDVP_DisplayValidationMessage(10, nullptr);

@@ -64,6 +64,7 @@ static void FreeSource(SourceEntry *source) {
   OSV1_DestroyLock(&source->AttrLock);
   OSV1_DestroyLock(&source->CopyLock);
   OSV1_DestroyLock(&source->EntryLock);
+  OSV1_DestroyLock(&source->RequestMutex);
   QDV0_Free(source);
 }
 
@@ -108,6 +109,7 @@ SourceEntry *QDVP_InitializeSourceEntry(DPAB *anchor, TableEntry *table, const c
   OSV1_InitializeLock(&source->AttrLock);
   OSV1_InitializeLock(&source->CopyLock);
   OSV1_InitializeLock(&source->EntryLock);
+  OSV1_InitializeLock(&source->RequestMutex);
   source->pTable = table;
   bool isFile = !base && strcmp(kind, "FILE") == 0;
   bool isAPPC = !base && strcmp(kind, "APPC") == 0;

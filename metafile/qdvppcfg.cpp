@@ -378,6 +378,7 @@ void QDVP_ReleaseSourceEntry(DPAB *anchor, SourceEntry *s) {
   OSV1_DestroyLock(&s->AttrLock);
   OSV1_DestroyLock(&s->CopyLock);
   OSV1_DestroyLock(&s->EntryLock);
+  OSV1_DestroyLock(&s->RequestMutex);
   QDV0_Free(s);
 }
 
@@ -404,7 +405,13 @@ void QDVP_ReleaseApplResources(DPAB *anchor, ApplEntry *appl, int noUnregister) 
   QDV0_Free(appl->pApplHelp);
   SourceEntry *first = QDVP_FirstSourceOfApplication(appl);
   if (!noUnregister && anchor != nullptr && first != nullptr) {
-    QDVP_RequestDCH(anchor, first, QDVP_VERB_UNREGISTER, QDVP_LocateOwnProcessEntry(anchor));
+    DCHresult gone =
+        QDVP_Request(anchor, first, QDVP_VERB_UNREGISTER, QDVP_LocateOwnProcessEntry(anchor));
+    if (!gone.Delivered()) {
+      // The application goes all the same: the agent forgets it with the connection.
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_unregister failed for <%s> [%s %d]", appl->ApplName,
+               QDVP_OutcomeName(gone.outcome), gone.status);
+    }
   }
   // The tables are unchained under the application's locks and freed after them: a routing
   // block's lock, taken to let go of a table, comes before the application's.

@@ -155,12 +155,16 @@ void QDVP_DispatchInternalOutput(DPAB *anchor, SourceEntry *producer, IRBlock *b
         s = CreateInternalSource(anchor, t, producer);
         if (s == nullptr) continue;
         if (!Bypassed(t)) {
-          if (QDVP_RequestDCH(anchor, s, QDVP_VERB_ONLINE, s->pPE) != QDVP_Active) {
-            QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for Table <%s>", t->TableName);
+          DCHresult online = QDVP_Request(anchor, s, QDVP_VERB_ONLINE, s->pPE);
+          if (!online.Delivered()) {
+            QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for Table <%s> [%s %d]", t->TableName,
+                     QDVP_OutcomeName(online.outcome), online.status);
             continue;
           }
         }
       }
+      // A source still Ready never came online (bypassed, or its online failed): its table
+      // receives no records. Once online it stays so, whatever became of its rows.
       if (s->State != QDVP_Ready && length > 0) {
         // Each table parses its own copy: parsing writes into the text.
         memcpy(block->pBuffer, record, static_cast<size_t>(length));
@@ -196,10 +200,17 @@ void QDVP_CheckRedirectSourceOffline(DPAB *anchor, SourceEntry *source, IRBlock 
       if (collected && !s->EndBatchSummary) {
         s->EndBatchSummary = 1;
         QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Enqueue End Summary request for Table <%s>", t->TableName);
-        QDVP_RequestDCH(anchor, s, QDVP_VERB_DATA, s->pPE);
+        DCHresult end = QDVP_Request(anchor, s, QDVP_VERB_DATA, s->pPE);
+        if (!end.Delivered()) {
+          QDVP_TRC(trk, TRK1_ERROR, "*** End Summary of Table <%s> not taken [%s %d]", t->TableName,
+                   QDVP_OutcomeName(end.outcome), end.status);
+        }
       }
-      if (QDVP_RequestDCH(anchor, s, QDVP_VERB_OFFLINE, s->pPE) != QDVP_Ready)
-        QDVP_TRC(trk, TRK1_ERROR, "*****Error: dp_offline failed for Table <%s>", t->TableName);
+      DCHresult off = QDVP_Request(anchor, s, QDVP_VERB_OFFLINE, s->pPE);
+      if (!off.Delivered()) {
+        QDVP_TRC(trk, TRK1_ERROR, "*****Error: dp_offline failed for Table <%s> [%s %d]",
+                 t->TableName, QDVP_OutcomeName(off.outcome), off.status);
+      }
     }
   }
 }

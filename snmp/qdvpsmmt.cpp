@@ -113,16 +113,14 @@ bool SendRow(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   // A summarized table sends its summary rows, not each poll's.
   if (source->pSMB != nullptr) QDVP_UpdateSummaryDataArray(source);
   if (!QDVP_CheckDataSummaryReady(source)) return false;
+  // Only a table online at the agent sends its rows; a row not taken leaves it online.
   if (source->State != QDVP_Active) return false;
   DCHresult sent = QDVP_Request(anchor, source, QDVP_VERB_DATA, pe);
   if (!sent.Delivered()) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_data failed for SNMP table %s [%s %d]",
              source->pTable->TableName, QDVP_OutcomeName(sent.outcome), sent.status);
     // The row alone was lost (the agent link told the operator): the table stays online at
-    // the agent for the next poll's rows. No answer took it offline, an ending leaves it.
-    if (sent.outcome == DCHoutcome::Refused || sent.outcome == DCHoutcome::LinkLost) {
-      QDVP_UpdateSourceEntryState(source, QDVP_Active);
-    }
+    // the agent for the next poll's rows.
     return false;
   }
   return true;
@@ -575,10 +573,24 @@ static void SetApplicationState(DPAB *anchor, ApplEntry *appl, bool online) {
       }
     }
   }
+  // The states read here say what each table needs: one not online is brought online, one
+  // online is taken offline. What became of the request is the outcome.
   for (SourceEntry *s : sources) {
     if (online && s->State == QDVP_Initial) QDVP_UpdateSourceEntryState(s, QDVP_Ready);
-    if (online && s->State == QDVP_Ready) QDVP_RequestDCH(anchor, s, QDVP_VERB_ONLINE, nullptr);
-    if (!online && s->State == QDVP_Active) QDVP_RequestDCH(anchor, s, QDVP_VERB_OFFLINE, nullptr);
+    DCHverb verb;
+    if (online && s->State == QDVP_Ready) {
+      verb = QDVP_VERB_ONLINE;
+    } else if (!online && s->State == QDVP_Active) {
+      verb = QDVP_VERB_OFFLINE;
+    } else {
+      continue;
+    }
+    DCHresult done = QDVP_Request(anchor, s, verb, nullptr);
+    if (!done.Delivered()) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** %s failed for SNMP table %s [%s %d]",
+               online ? "dp_online" : "dp_offline", s->pTable->TableName,
+               QDVP_OutcomeName(done.outcome), done.status);
+    }
   }
 }
 

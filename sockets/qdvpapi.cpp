@@ -418,9 +418,10 @@ int Inactive(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
   }
   // The actions handed to this session get their status from their workers now.
   QDVP_AbandonActionRequests(anchor, source);
-  int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
-  if (after != QDVP_Ready) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(), after);
+  DCHresult off = QDVP_Request(anchor, source, QDVP_VERB_OFFLINE, pe);
+  if (!off.Delivered()) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%s %d]", Name(source).c_str(),
+             QDVP_OutcomeName(off.outcome), off.status);
     rc = 58;
   }
   // The DCH client settles every row in flight before it takes a source offline: whether the

@@ -478,9 +478,14 @@ void TakePartnersOffline(Server *sv) {
     SourceEntry *source = io->pSource;
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Socket/API server performs dp_offline at shutdown for %s",
              QDVP_SourceNodeName(source).c_str());
+    // A source online at the agent (its state says so) is taken offline.
     int state = source->State;
     if (state == QDVP_Active || state == QDVP_Input || state == QDVP_Output) {
-      QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, sv->pe);
+      DCHresult off = QDVP_Request(anchor, source, QDVP_VERB_OFFLINE, sv->pe);
+      if (!off.Delivered()) {
+        QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed at shutdown for %s [%s %d]",
+                 QDVP_SourceNodeName(source).c_str(), QDVP_OutcomeName(off.outcome), off.status);
+      }
     }
     OSV1_Guard hold(&io->IOLock);
     if (io->TCPsocket >= 0) QDV0_CloseTheSocket(io->TCPsocket);

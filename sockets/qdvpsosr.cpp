@@ -196,9 +196,10 @@ bool QDVP_BringPartnerOnline(DPAB *anchor, ProcessEntry *pe, IOEntry *partner) {
       partner->BufferSize = size;
     }
   }
-  int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
-  if (state != QDVP_Active) {
-    QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%d]", Name(source).c_str(), state);
+  DCHresult online = QDVP_Request(anchor, source, QDVP_VERB_ONLINE, pe);
+  if (!online.Delivered()) {
+    QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%s %d]", Name(source).c_str(),
+             QDVP_OutcomeName(online.outcome), online.status);
     OSV1_Guard hold(&partner->IOLock);
     partner->Active = 0;
     partner->NewSession = 1;
@@ -300,15 +301,15 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
         // A source made for one session is not kept online for its table's time to live: it
         // is released when its session ends, and nothing may name it after that.
         if (QDVP_DynamicPartner(partner)) source->OfflineNow = 1;
-        int after = QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, pe);
+        DCHresult off = QDVP_Request(anchor, source, QDVP_VERB_OFFLINE, pe);
         OSV1_Guard hold(&partner->IOLock);
         if (partner->TCPsocket < 0) {
           partner->Active = 0;
           partner->NewSession = 1;
         }
-        if (after != QDVP_Ready) {
-          QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%d]", Name(source).c_str(),
-                   after);
+        if (!off.Delivered()) {
+          QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for %s [%s %d]", Name(source).c_str(),
+                   QDVP_OutcomeName(off.outcome), off.status);
           return 58;
         }
         return 0;

@@ -416,22 +416,26 @@ void QDVP_PostServer(ProcessEntry *entry) {
            entry->ThreadID.load());
   ApplEntry *appl = QDVP_DefineDPpostApplication(anchor);
   SourceEntry *source = FirstSource(appl);
-  int state = QDVP_NoState;
+  // Registered already (Ready), or deferred (Pending: the periodic scan registers it again),
+  // when the application was defined; otherwise the registration's outcome says.
+  bool registered = false;
   if (source != nullptr) {
-    state = source->State;
-    if (state != QDVP_Ready && state != QDVP_Pending) {
-      state = QDVP_RequestDCH(anchor, source, QDVP_VERB_REGISTER, entry);
-    }
-    if (state == QDVP_Register) {
-      QDVP_UpdateSourceEntryState(source, QDVP_Ready);
-      state = QDVP_Ready;
+    int state = source->State;
+    registered = state == QDVP_Ready || state == QDVP_Pending;
+    if (!registered) {
+      DCHresult reg = QDVP_Request(anchor, source, QDVP_VERB_REGISTER, entry);
+      if (reg.outcome == DCHoutcome::Taken) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+      registered = reg.outcome == DCHoutcome::Taken || reg.outcome == DCHoutcome::NoAnswer ||
+                   reg.outcome == DCHoutcome::LinkLost;
     }
   }
-  if (state != QDVP_Ready && state != QDVP_Pending) {
+  if (!registered) {
     QDVP_TRC(trk, TRK1_ERROR, "*** dp_register failed for Post DP");
     if (appl != nullptr) QDVP_ReleaseApplResources(anchor, appl, 1);
     QDVP_DisplayValidationMessage(87, nullptr);
   } else {
+    // A deferred registration is the periodic scan's: the server waits until it made the
+    // source Ready.
     bool delayed = false;
     while (source->State != QDVP_Ready && !QDVP_TaskShouldEnd(entry) &&
            !anchor->ShutdownRequested.load()) {
@@ -440,10 +444,19 @@ void QDVP_PostServer(ProcessEntry *entry) {
       QDVP_WaitTaskIO(entry, 5, nullptr, nullptr);
     }
     if (source->State == QDVP_Ready && !QDVP_TaskShouldEnd(entry)) {
-      QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, entry);
+      DCHresult online = QDVP_Request(anchor, source, QDVP_VERB_ONLINE, entry);
+      if (!online.Delivered()) {
+        // A message's row that is not taken brings it online again (QDVP_LoadPostAttributeData).
+        QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for Post DP [%s %d]",
+                 QDVP_OutcomeName(online.outcome), online.status);
+      }
       if (delayed) fprintf(stderr, "Agent contacted\n");
       ListenService(anchor, entry, source);
-      QDVP_RequestDCH(anchor, source, QDVP_VERB_OFFLINE, entry);
+      DCHresult off = QDVP_Request(anchor, source, QDVP_VERB_OFFLINE, entry);
+      if (!off.Delivered()) {
+        QDVP_TRC(trk, TRK1_ERROR, "*** dp_offline failed for Post DP [%s %d]",
+                 QDVP_OutcomeName(off.outcome), off.status);
+      }
     }
     // The entry is freed only once the DCH client is done with a request whose wait ended
     // early at shutdown.

@@ -114,10 +114,13 @@ IOEntry *QDVP_BindTCPpartner(DPAB *anchor, ProcessEntry *pe, int socket,
   QDVP_DottedAddress(peer, dotted);
   QDVP_SendDPlogMessage(anchor, 21, QDV0_ResolveAddressToName(peer), dotted, port, ApplName(source),
                         TableName(source));
+  // A source not online yet (Ready) comes online with its session.
   if (source->State == QDVP_Ready) {
-    int state = QDVP_RequestDCH(anchor, source, QDVP_VERB_ONLINE, pe);
-    if (state != QDVP_Active) {
-      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s", QDVP_SourceNodeName(source).c_str());
+    DCHresult online = QDVP_Request(anchor, source, QDVP_VERB_ONLINE, pe);
+    if (!online.Delivered()) {
+      QDVP_TRC(trk, TRK1_ERROR, "*** dp_online failed for %s [%s %d]",
+               QDVP_SourceNodeName(source).c_str(), QDVP_OutcomeName(online.outcome),
+               online.status);
       return partner;
     }
     QDVP_UpdateSourceEntryState(source, QDVP_Input);

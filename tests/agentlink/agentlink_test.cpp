@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -259,7 +260,9 @@ TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequestAndOfflineForgetsThePas
   Start({"--delay", "data:2600", "--no-window"});
   SourceEntry *s = Online();
   ASSERT_NE(s, nullptr) << out_;
-  EXPECT_EQ(SendRow(s, "slow", 1), QDVP_Inactive);  // timed out
+  // Timed out: the row alone is lost, the source stays online for the next one.
+  EXPECT_EQ(SendRow(s, "slow", 1), QDVP_Active);
+  EXPECT_EQ(s->LastRequestStatus, QDVP_DCH_STATUS_TIMED_OUT);
   ASSERT_EQ(Request(s, QDVP_Ready), QDVP_Active);
   uint32_t handle = QDVP_WireGet32(s->DCHhandle);
   EXPECT_NE(handle, 0u);
@@ -287,6 +290,39 @@ TEST_F(PeerLink, ALateAnswerIsNeverTakenForTheNextRequestAndOfflineForgetsThePas
   EXPECT_EQ(per->pKeyCopyList, nullptr);
   EXPECT_EQ(sum->pSMB->SlotsUsed, 0);
   EXPECT_EQ(sum->pSMB->LastUpdateTime, 0);
+}
+
+// Two tasks that ask for the same source at once (a metafile's registration and a partner's
+// online, an operator's command and a server): each request goes to the agent, each requester
+// is woken for its own and reads its own outcome, however their requests interleave.
+TEST_F(PeerLink, TwoTasksAskingForOneSourceEachHaveTheirOwnRequest) {
+  Start();
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  constexpr int kEach = 20;
+  std::atomic<int> taken{0};
+  std::atomic<bool> go{false};
+  auto ask = [&] {
+    ProcessEntry *task = QDVP_InitializeProcessEntry(anchor_);
+    while (!go.load()) std::this_thread::yield();
+    for (int i = 0; i < kEach; i++) {
+      DCHresult online = QDVP_Request(anchor_, s, QDVP_VERB_ONLINE, task);
+      if (online.outcome == DCHoutcome::Taken && online.state == QDVP_Active) taken++;
+    }
+    QDVP_WaitForDCHrequestRelease(anchor_, task, s);
+    QDVP_FreeProcessEntry(task);
+  };
+  auto begin = std::chrono::steady_clock::now();
+  std::thread first(ask), second(ask);
+  go = true;
+  first.join();
+  second.join();
+  EXPECT_EQ(taken.load(), 2 * kEach);
+  // No requester waited for a wake-up that went to the other (the wait looks again only every
+  // 10 seconds).
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
+  peer_->Stop();
+  EXPECT_EQ(Logged("\"request\":\"online\""), 1u + 2 * kEach);
 }
 
 // Inactive within the time to live is no offline yet: a copy waits on the delayed offline
@@ -373,7 +409,9 @@ TEST_F(Guard, AFallBackToUdpReturnsToTcpOnceTheAgentOffersIt) {
   ASSERT_TRUE(WaitFor([&] { return Rows() == "1"; }));
   peer_->Stop();
   ASSERT_TRUE(WaitFor([&] { return anchor_->pDCHcomm.load()->Socket.load() == 0; }));
-  EXPECT_EQ(SendRow(s, "away", 2), QDVP_Inactive);  // no agent: no answer within the wait
+  // No agent: no answer within the wait; the row alone is lost, the source stays online.
+  EXPECT_EQ(SendRow(s, "away", 2), QDVP_Active);
+  EXPECT_EQ(s->LastRequestStatus, QDVP_DCH_STATUS_TIMED_OUT);
   EXPECT_EQ(anchor_->pDCHcomm.load()->ReceiveMode.load(), QDVP_DCH_MODE_UDP);
   auto second = Restart();
   auto back = std::chrono::steady_clock::now();

@@ -3,7 +3,8 @@
 // response time statistics of a sample set); and end to end, `qdvp start http` samples the URLs
 // of its configuration file from a private nginx (and from servers that never answer or reset),
 // and qdvp-dch receives the Managed_URL and URL_Objects rows; DP_CONFIG requests and rules add
-// and remove URLs, which the configuration file then keeps. And the HTTP client layer
+// and remove URLs, which the configuration file then keeps; a row the agent never answers is
+// lost alone and the URL's next samples are stored. And the HTTP client layer
 // (htq1) through its calls: statuses, the response dictionary, the body, the phase times and the
 // certificate, against a private nginx and servers played by the test.
 #include <gtest/gtest.h>
@@ -435,6 +436,39 @@ TEST_F(URLWorld, TheResponseTimeLeavesOutTheWaitForASubtask) {
   size_t at = log.find("GET /plain.html");
   ASSERT_NE(at, std::string::npos) << log;
   EXPECT_LT(qdvp_test::Occurrences(log.substr(0, at), "GET /slow/"), 6) << log;
+}
+
+// One row at a time (an agent without a window): a URL row the agent never answers is lost
+// alone, and the URL's next samples are stored; the Managed_URL table does not stay offline.
+class URLWorldOneRowAtATime : public URLWorld {
+ protected:
+  Strings PeerArgs() const override {
+    return {"--action-file", File("actions.jsonl"), "--no-window"};
+  }
+  std::map<std::string, std::string> KindEnv() const override {
+    auto env = URLWorld::KindEnv();
+    env["QDVP_DCH_REPLY_WAIT"] = "2";
+    return env;
+  }
+};
+
+TEST_F(URLWorldOneRowAtATime, AnUnansweredRowLeavesTheNextSamplesStored) {
+  web_.WriteFile("plain.html", "<title>Plain</title>");
+  std::string plain = web_.Url("/plain.html");
+  URLs(plain + " INTERVAL=1\n");
+  Launch("http");
+  ASSERT_TRUE(WaitURL(plain, 1, 60s)) << Trace().substr(0, 4000);
+  // The agent comes back leaving its next rows unanswered: the URL's samples go on.
+  StopPeer();
+  StartPeer({"--no-window", "--no-reply", "data:3"});
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return Trace().find("dp_data failed for Managed_URL [no answer") != std::string::npos;
+      },
+      60s))
+      << Trace().substr(0, 4000);
+  size_t before = Rows(plain).size();
+  EXPECT_TRUE(WaitURL(plain, before + 2, 30s)) << Rows(plain).size();
 }
 
 // Servers that never answer and a page of 300 objects that take 3 s each cost only their own

@@ -2,7 +2,7 @@
 # Fails when a request to the agent bypasses the one request path. Only the path itself
 # (agentlink/qdvpdreq.cpp) and the queue under it (agentlink/qdvpwdol.cpp, which also queues the
 # delayed offlines) call the DCH client's queue directly; every other file asks through
-# QDVP_RequestDCH with a verb and a policy (or QDVP_RequestDCHnoWait from the core). Tests and
+# QDVP_Request with a verb and a policy (or QDVP_RequestDCHnoWait from the core). Tests and
 # benchmarks, which measure the queue itself, are not looked at.
 # Usage: check_request_path.sh SOURCE_DIR
 set -euo pipefail

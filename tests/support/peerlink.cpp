@@ -59,7 +59,7 @@ SourceEntry *PeerLinkTest::LoadSource(const std::string &name, const std::string
 }
 
 int PeerLinkTest::Request(SourceEntry *source, int state) {
-  return QDVP_RequestDCH(anchor_, source, static_cast<DCHverb>(state), link_->Requester());
+  return QDVP_Request(anchor_, source, static_cast<DCHverb>(state), link_->Requester()).state;
 }
 
 void PeerLinkTest::ExpectDb(const std::string &sql, const std::string &expected) {
