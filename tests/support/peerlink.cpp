@@ -2,6 +2,7 @@
 // settings, the anchor and its client), end in the reverse order.
 #include "tests/support/peerlink.h"
 
+#include <cstdlib>
 #include <unistd.h>
 
 #include "core/support/qdv0.h"
@@ -25,6 +26,9 @@ void PeerLinkTest::StartLink(int port, const std::string &replyWait) {
   env_.Set("QDVP_DCH_HOST", "127.0.0.1");
   env_.Set("QDVP_DCH_REPLY_WAIT", replyWait);
   env_.Set("QDVP_META_PATH", dir_.path());
+  // The action log of a test's own actions stays in its temporary directory.
+  if (std::getenv("QDVP_ACTION_LOG_FILENAME") == nullptr)
+    env_.Set("QDVP_ACTION_LOG_FILENAME", dir_.path() + "/DPACTLOG");
   env_.Set("QDVP_PRODUCT_SPEC", std::nullopt);
   QDV0_ResetProductSpec();
   QDV0_InitializeProductSpec();
