@@ -2,8 +2,9 @@
 // settings, the anchor and its client), end in the reverse order.
 #include "tests/support/peerlink.h"
 
-#include <cstdlib>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "core/support/qdv0.h"
 #include "include/qdvp_core.h"
