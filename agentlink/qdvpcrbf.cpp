@@ -164,7 +164,7 @@ void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm) {
   }
   unsigned char *sent = asking ? asking.get() : message;
   do {
-    comm->RequestNumber = source->RequestNumber;
+    comm->RequestNumber = source->RequestNumber.load();
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(sent)), sent, comm, 0);
   } while (QDVP_DCHsendAgain(comm));
   QDV0_Free(message);

@@ -108,7 +108,7 @@ ActionWait WaitOf(SourceEntry *source) {
     OSV1_Guard hold(&source->AttrLock);
     wait.node = source->pSourceNodeName ? source->pSourceNodeName : "";
   }
-  wait.requestNumber = source->RequestNumber;
+  wait.requestNumber = source->RequestNumber.load();
   wait.snmpRules = source->Kind == 'N';
   wait.rules = source->Kind == 'B' && strncmp(source->pTable->pAppl->ApplName, kDPlogApplName,
                                               strlen(kDPlogApplName)) != 0;
@@ -289,7 +289,7 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
       copy->Kind = source->Kind;
       copy->pAction = source->pAction;
       copy->TTLexpiry = source->TTLexpiry;
-      copy->RequestNumber = source->RequestNumber;
+      copy->RequestNumber = source->RequestNumber.load();
       memcpy(copy->DCHhandle, source->DCHhandle, 4);
       copy->pCopyOf = source;
       OSV1_InitializeLock(&copy->EntryLock);
@@ -544,7 +544,7 @@ void WaitForWork(ProcessEntry *entry, int seconds) {
 // after the mutex is let go.
 void Notify(SourceEntry *source) {
   ProcessEntry *requester = source->pPE.load();
-  int number = source->RequestNumber;
+  int number = source->RequestNumber.load();
   QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Request %d processing completed", number);
   if (requester == nullptr) {
     source->Enqueued.store(0);
@@ -675,10 +675,10 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         ProcessEntry *requester = source->pPE.load();
         if (requester != nullptr) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from task %X",
-                   source->RequestNumber, requester->ThreadID.load());
+                   source->RequestNumber.load(), requester->ThreadID.load());
         } else {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from unknown task",
-                   source->RequestNumber);
+                   source->RequestNumber.load());
         }
         if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
         destroy = Process(entry, source, comm, &deferred);

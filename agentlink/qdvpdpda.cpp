@@ -147,8 +147,8 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
   int sends = 0;
   do {
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d for SourceEntry object @%p",
-             source->RequestNumber, (void *)source);
-    comm->RequestNumber = source->RequestNumber;
+             source->RequestNumber.load(), (void *)source);
+    comm->RequestNumber = source->RequestNumber.load();
     QDVP_CountLinkRows(sends++ == 0 ? QDVP_LINK_ROWS_SENT : QDVP_LINK_ROWS_RESENT, 1);
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
   } while (QDVP_DCHsendAgain(comm));
@@ -190,7 +190,7 @@ void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
   length = StampRow(source, length);
   unsigned char *m = source->pOutputBuffer;
   QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d in the window, row %u",
-           source->RequestNumber, source->RowNumber);
+           source->RequestNumber.load(), source->RowNumber);
   if (held) {
     QDVP_HoldWindowRow(source, comm, m, length);
   } else {

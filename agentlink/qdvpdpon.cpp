@@ -88,8 +88,8 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Sending DP online request for appl <%s> table <%s> source <%s> request <%d>",
              appl->ApplName, table->TableName, SourceNodeName(source).c_str(),
-             source->RequestNumber);
-    comm->RequestNumber = source->RequestNumber;
+             source->RequestNumber.load());
+    comm->RequestNumber = source->RequestNumber.load();
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(comm->RequestBuffer)),
                            comm->RequestBuffer, comm, 0);
   } while (QDVP_DCHsendAgain(comm));
@@ -114,8 +114,8 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm) {
     QDV0_FormatDataField(comm->RequestBuffer, QDVP_DCH_REQUEST_BUFFER, position,
                          QDVP_FIELD_DCH_HANDLE, source->DCHhandle, 4, 0);
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_offline request %d for SourceEntry object @%p",
-             source->RequestNumber, (void *)source);
-    SendRequest(source->RequestNumber, comm, "dp_offline");
+             source->RequestNumber.load(), (void *)source);
+    SendRequest(source->RequestNumber.load(), comm, "dp_offline");
   }
   if (comm->Status == 0) {
     memset(source->DCHhandle, 0, 4);
@@ -139,12 +139,13 @@ void QDVP_DoDPunregister(SourceEntry *source, DCHcomm *comm) {
   }
   size_t position = Begin(comm, QDVP_REQ_DP_UNREGISTER);
   Text(comm, position, QDVP_FIELD_APPL_NAME, source->pTable->pAppl->ApplName);
-  SendRequest(source->RequestNumber, comm, "dp_unregister");
+  SendRequest(source->RequestNumber.load(), comm, "dp_unregister");
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
 void QDVP_DoDPwaitForAction(SourceEntry *source, DCHcomm *comm, int waitCode) {
-  QDVP_DoDPwaitForNode(SourceNodeName(source).c_str(), source->RequestNumber, comm, waitCode);
+  QDVP_DoDPwaitForNode(SourceNodeName(source).c_str(), source->RequestNumber.load(), comm,
+                       waitCode);
 }
 
 void QDVP_DoDPwaitForNode(const char *node, int requestNumber, DCHcomm *comm, int waitCode) {

@@ -49,7 +49,7 @@ static void Enqueue(DPAB *anchor, SourceEntry *source, bool waited) {
     return;
   }
   int number = DCHrequestSeqNumber.fetch_add(1, std::memory_order_relaxed) + 1;
-  source->RequestNumber = number;
+  source->RequestNumber.store(number);
   QDVP_TRC(trk, TRK1_DETAIL, "Current DCH request sequence number incremented to %d", number);
   ProcessEntry *client = anchor->pDCHclientPE.load();
   if (client == nullptr) {
@@ -145,7 +145,7 @@ void QDVP_DropWaitingDCHwork(DPAB *anchor) {
     SourceEntry *next = list->pDCHnext;
     list->pDCHnext = nullptr;
     QDVP_TRC(trk, TRK1_DETAIL, "Request %d of source @%p dropped: no DCH client",
-             list->RequestNumber, (void *)list);
+             list->RequestNumber.load(), (void *)list);
     list->Enqueued.store(0);
     OSV1_LetGo(&list->Holds);
     list = next;

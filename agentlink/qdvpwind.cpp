@@ -186,7 +186,7 @@ void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
     OSV1_Guard lock(&comm->StatusMutex);
     Keep(w, source, message, length, 0);
   }
-  comm->RequestNumber = source->RequestNumber;
+  comm->RequestNumber = source->RequestNumber.load();
   QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
   QDVP_DCHsendAndReceive(static_cast<int>(length), const_cast<unsigned char *>(message), comm, 1);
   // A failed send ended the connection, whose end marked the row lost: it is sent again.
