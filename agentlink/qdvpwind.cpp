@@ -32,6 +32,9 @@ struct DCHwindow {
   std::deque<DCHinFlight> rows;
   size_t answered = 0;  // rows[0, answered) have their status
   bool failed = false;  // an answered row's status is not 0
+  // The client waiting for statuses is woken once no more than this many rows are without
+  // one (or a row failed), not at every status: a full window waits until half of it is free.
+  size_t wakeAt = 0;
 };
 
 namespace {
@@ -42,11 +45,15 @@ void WakeClient(DCHcomm *comm) {
   if (client != nullptr) QDVP_SignalTaskIO(client);
 }
 
-// Waits for one more status, or renews a connection silent beyond the reply wait (its rows are
-// then lost and sent again). Called with the status mutex held.
-void WaitForStatus(DCHcomm *comm, DCHwindow *w) QDVP_REQUIRES(comm->StatusMutex) {
+// Waits until no more than wakeAt rows are without a status (the receive task wakes it then,
+// or when a row failed), or renews a connection silent beyond the reply wait (its rows are then
+// lost and sent again); the wait is bounded by a second, so the caller looks again. Called
+// with the status mutex held.
+void WaitForStatus(DCHcomm *comm, DCHwindow *w, size_t wakeAt) QDVP_REQUIRES(comm->StatusMutex) {
   size_t before = w->answered;
+  w->wakeAt = wakeAt;
   QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, 1);
+  w->wakeAt = 0;
   if (w->answered != before || w->answered == w->rows.size()) return;
   int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
   if (comm->pDPAB->ShutdownRequested && limit > 5) limit = 5;
@@ -109,7 +116,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     // Taken, and so is every row before it: the rows after a failed one wait for its resend.
     if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
     unanswered = w->rows.size() - w->answered;
-    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
+    if (failed || unanswered <= w->wakeAt) OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (failed) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, unanswered);
@@ -145,10 +152,15 @@ static bool DropTaken(DCHwindow *w) {
 bool QDVP_WindowRoom(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
+  size_t window = static_cast<size_t>(comm->Window);
+  if (!DropTaken(w)) return false;
+  if (w->rows.size() < window) return true;
+  // Full: the client goes on once half of the window is free, with a batch of rows to send,
+  // instead of one row per status.
   for (;;) {
+    WaitForStatus(comm, w, window / 2);
     if (!DropTaken(w)) return false;
-    if (w->rows.size() < static_cast<size_t>(comm->Window)) return true;
-    WaitForStatus(comm, w);
+    if (w->rows.size() <= window / 2) return true;
   }
 }
 
@@ -206,7 +218,7 @@ size_t QDVP_DrainWindow(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
   if (w == nullptr) return 0;
   OSV1_Guard lock(&comm->StatusMutex);
-  while (w->answered < w->rows.size()) WaitForStatus(comm, w);
+  while (w->answered < w->rows.size()) WaitForStatus(comm, w, 0);
   return w->rows.size();
 }
 
