@@ -11,6 +11,11 @@
 // agent sees a source's rows before what its producer asked for next. A row posted while a row
 // of the window failed is held behind it and sent again by the recovery, in order.
 //
+// Wake-ups: a producer that posts a run of rows (QDVP_RowBatch, the file server while it reads
+// what was appended) wakes the client once per kBatchWakeRows rows and at the end of the run,
+// not at every row it finds the outbox empty; the client takes everything there when it wakes.
+// A producer about to wait (for room, for its rows' statuses) wakes the client first.
+//
 // Bound: a producer waits while the rows in the outbox and those sent without a status yet make
 // a window, so a producer is never more than the window ahead of the agent, however slow it is.
 // Once it waits, it waits until half the window is free and the receive task lets it go then:
@@ -28,6 +33,7 @@
 #include "../include/qdvp_actions.h"
 #include "../include/qdvp_core.h"
 #include "../include/qdvp_dchcomm.h"
+#include "../include/qdvp_request.h"
 #include "../include/qdvp_stats.h"
 
 static TRK1_BLOCK trk = {"qdvpwout"};
@@ -42,6 +48,36 @@ struct DCHoutbox {
   std::atomic<int> window{0};    // 0: closed, rows go through the work queue
   DCHcomm *comm = nullptr;       // the client's connection block, whose window it feeds
 };
+
+// Rows a producer in a run posts before it wakes the client: enough that a wake-up is shared by
+// many rows, few enough that the client sends the first of them within microseconds.
+constexpr size_t kBatchWakeRows = 64;
+
+// The producer thread's run of rows: open while a QDVP_RowBatch lives on it; owed when it
+// posted a row to an empty outbox and has not woken the client since.
+struct RowRun {
+  int depth = 0;
+  bool owed = false;
+};
+thread_local RowRun tRun;
+
+static void WakeClient(DPAB *anchor) {
+  ProcessEntry *client = anchor->pDCHclientPE.load();
+  if (client != nullptr) QDVP_SignalTaskIO(client);
+}
+
+// Wakes the client for the rows this thread left unannounced.
+static void PayWake(DPAB *anchor) {
+  if (!tRun.owed) return;
+  tRun.owed = false;
+  WakeClient(anchor);
+}
+
+QDVP_RowBatch::QDVP_RowBatch(DPAB *anchor) : anchor_(anchor) { tRun.depth++; }
+
+QDVP_RowBatch::~QDVP_RowBatch() {
+  if (--tRun.depth == 0 && anchor_ != nullptr) PayWake(anchor_);
+}
 
 // The rows waiting here and those sent without a status yet.
 static size_t Ahead(DCHoutbox *box) QDVP_REQUIRES(box->lock) {
@@ -92,6 +128,8 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
     OSV1_Guard lock(&box->lock);
     int window = box->window.load();
     if (window > 1 && Ahead(box) >= static_cast<size_t>(window)) {
+      // The client must know of the rows it is to send before this producer waits for them.
+      PayWake(anchor);
       // Counted as waiting before it looks, so that a status that comes in between sees it.
       box->waiting++;
       while (box->window.load() > 1 && Ahead(box) > LowWater(window) &&
@@ -107,7 +145,7 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
   if (box->comm->Socket.load() <= 0 || box->comm->ReceiveMode.load() != QDVP_DCH_MODE_TCP) {
     return false;
   }
-  bool wake;
+  bool empty;
   {
     OSV1_Guard entry(&source->EntryLock);
     // Online, and its producer between two rows (Input) or past its last (Active): anything
@@ -122,12 +160,11 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
     if (source->pTable->TTL > 0) source->TTLexpiry = row.sentAt + source->pTable->TTL;
     OSV1_Guard lock(&box->lock);
     box->rows.push_back(std::move(row));
-    wake = box->count.fetch_add(1) == 0;
+    empty = box->count.fetch_add(1) == 0;
   }
-  if (wake) {
-    ProcessEntry *client = anchor->pDCHclientPE.load();
-    if (client != nullptr) QDVP_SignalTaskIO(client);
-  }
+  if (empty) tRun.owed = true;
+  // Outside a run every row to an empty outbox wakes the client; in a run, one in a batch.
+  if (tRun.owed && (tRun.depth == 0 || box->count.load() >= kBatchWakeRows)) PayWake(anchor);
   return true;
 }
 
@@ -231,6 +268,7 @@ bool QDVP_WaitSourceRowsSettled(DPAB *anchor, SourceEntry *source, ProcessEntry 
                                 int seconds) {
   DCHoutbox *box = anchor->pOutbox.load();
   if (box == nullptr) return true;
+  PayWake(anchor);
   time_t deadline = QDV0_Time() + seconds;
   OSV1_Guard lock(&box->lock);
   // Counted before it looks, so that a status that comes in between wakes it.

@@ -332,8 +332,10 @@ static bool PositionTail(FileServerState *s, FILE *file) {
 
 // Reads the records of file from where it stands, parses them and sends the rows, until the
 // file (or the stop position) ends or the task is asked to end. recordPos follows the records.
+// The rows of one call are a run: the DCH client is woken for them in batches.
 static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool copy) {
   IOEntry *io = s->io;
+  QDVP_RowBatch run(s->anchor);
   if (s->rule != nullptr) s->rule->EndOfFile = 0;
   s->recordPos = ftell(file);
   s->lastSequence = -1;
