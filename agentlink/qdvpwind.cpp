@@ -35,9 +35,15 @@ struct DCHwindow {
   // The client waiting for statuses is woken once no more than this many rows are without
   // one (or a row failed), not at every status: a full window waits until half of it is free.
   size_t wakeAt = 0;
+  // rows.size() - answered, kept beside them for the producers' look at the window's fill,
+  // which takes no lock.
+  std::atomic<size_t> unanswered{0};
 };
 
 namespace {
+
+// Called after every change of the rows without a status, with the status mutex held.
+void Recount(DCHwindow *w) { w->unanswered.store(w->rows.size() - w->answered); }
 
 // Wakes the client when a row needs it without new work: a failed row, a lost connection.
 void WakeClient(DCHcomm *comm) {
@@ -67,6 +73,7 @@ void WaitForStatus(DCHcomm *comm, DCHwindow *w, size_t wakeAt) QDVP_REQUIRES(com
     w->rows[w->answered].status = QDVP_DCH_STATUS_TIMED_OUT;
     w->failed = true;
   }
+  Recount(w);
 }
 
 // Adds a copy of a data message to the window with its status so far (0: none yet). Called
@@ -116,6 +123,7 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     // Taken, and so is every row before it: the rows after a failed one wait for its resend.
     if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
     unanswered = w->rows.size() - w->answered;
+    Recount(w);
     if (failed || unanswered <= w->wakeAt) OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (failed) WakeClient(comm);
@@ -134,6 +142,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
       w->rows[w->answered].status = status;
       lost = w->failed = true;
     }
+    Recount(w);
     OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (lost) WakeClient(comm);
@@ -174,20 +183,25 @@ int QDVP_WindowSpace(DCHcomm *comm) {
 
 size_t QDVP_WindowUnanswered(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
-  if (w == nullptr) return 0;
-  OSV1_Guard lock(&comm->StatusMutex);
-  return w->rows.size() - w->answered;
+  return w != nullptr ? w->unanswered.load() : 0;
 }
 
-void QDVP_KeepWindowRow(DCHcomm *comm, DCHinFlight *row, bool held) {
+void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
-  row->status = held ? QDVP_DCH_STATUS_SEND_AGAIN : 0;
-  w->rows.push_back(std::move(*row));
+  for (size_t i = 0; i < n && !from->empty(); i++) {
+    DCHinFlight &row = from->front();
+    if (row.source != nullptr) {
+      row.status = held ? QDVP_DCH_STATUS_SEND_AGAIN : 0;
+      w->rows.push_back(std::move(row));
+    }
+    from->pop_front();
+  }
   if (held) {
     w->answered = w->rows.size();
     w->failed = true;
   }
+  Recount(w);
 }
 
 void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
@@ -197,6 +211,7 @@ void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
     // Held before it is sent: its status may come back before the send returns.
     OSV1_Guard lock(&comm->StatusMutex);
     Keep(w, source, message, length, 0);
+    Recount(w);
   }
   comm->RequestNumber = source->RequestNumber;
   QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
@@ -212,6 +227,7 @@ void QDVP_HoldWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
   Keep(w, source, message, length, QDVP_DCH_STATUS_SEND_AGAIN);
   w->answered = w->rows.size();
   w->failed = true;
+  Recount(w);
 }
 
 size_t QDVP_DrainWindow(DCHcomm *comm) {

@@ -122,11 +122,13 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
       source == anchor->pDPlogSource || source->pTable == nullptr) {
     return false;
   }
-  {
-    // Room first, with no source lock held: the client may need this source's lock to recover
-    // the window before it takes more rows.
+  int window = box->window.load();
+  // Room first, with no source lock held: the client may need this source's lock to recover
+  // the window before it takes more rows. A look without the lock sees the usual case, room.
+  if (window > 1 &&
+      box->count.load() + QDVP_WindowUnanswered(box->comm) >= static_cast<size_t>(window)) {
     OSV1_Guard lock(&box->lock);
-    int window = box->window.load();
+    window = box->window.load();
     if (window > 1 && Ahead(box) >= static_cast<size_t>(window)) {
       // The client must know of the rows it is to send before this producer waits for them.
       PayWake(anchor);
@@ -138,8 +140,8 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
       }
       box->waiting--;
     }
-    if (box->window.load() <= 1 || anchor->ShutdownRequested || producer->Terminate) return false;
   }
+  if (box->window.load() <= 1 || anchor->ShutdownRequested || producer->Terminate) return false;
   // A connection lost since the client last looked: the row goes the usual way, which waits
   // for the agent.
   if (box->comm->Socket.load() <= 0 || box->comm->ReceiveMode.load() != QDVP_DCH_MODE_TCP) {
@@ -204,25 +206,28 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
     }
     OSV1_Guard lock(&box->lock);
     if (box->rows.empty()) break;
-    for (int n = 0; !box->rows.empty() && (held || n < space); n++) {
-      DCHinFlight &row = box->rows.front();
-      if (row.source != nullptr) {
-        // The source may have been brought online again since the row was built.
-        if (row.bytes.size() >= kDataHandleOffset + 4) {
-          memcpy(&row.bytes[kDataHandleOffset], row.source->DCHhandle, 4);
-        }
-        if (!held) {
-          gathered += row.bytes;
-          QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
-        }
-        // Its reply wait runs from now, not from the time it waited here.
-        row.sentAt = QDV0_Time();
-        QDVP_KeepWindowRow(comm, &row, held);
-        moved++;
+    size_t n = box->rows.size();
+    if (!held && n > static_cast<size_t>(space)) n = static_cast<size_t>(space);
+    // Their reply wait runs from now, not from the time they waited here.
+    time_t now = QDV0_Time();
+    int sent = 0;
+    for (size_t i = 0; i < n; i++) {
+      DCHinFlight &row = box->rows[i];
+      if (row.source == nullptr) continue;
+      // The source may have been brought online again since the row was built.
+      if (row.bytes.size() >= kDataHandleOffset + 4) {
+        memcpy(&row.bytes[kDataHandleOffset], row.source->DCHhandle, 4);
       }
-      box->rows.pop_front();
-      box->count.fetch_sub(1);
+      if (!held) {
+        gathered += row.bytes;
+        sent++;
+      }
+      row.sentAt = now;
+      moved++;
     }
+    QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, sent);
+    QDVP_KeepWindowRows(comm, &box->rows, n, held);
+    box->count.fetch_sub(n);
     // Rows held behind a failed one count as answered: a waiting producer may go on.
     if (box->waiting > 0 && Ahead(box) <= LowWater(box->window.load())) {
       OSV1_WakeAll(&box->room, &box->lock);

@@ -258,7 +258,6 @@ bool QDVP_FileSendRow(FileServerState *s) {
 // Parses the buffer's record and, when the row passes and is due, sends it. False when the
 // task was asked to end.
 static bool HandleRecord(FileServerState *s, IObuffer *buffer) {
-  QDVP_UpdateStatLogFileIO(0, 1);
   int pass = QDVP_MoveDataFromBufferToAttr(s->anchor, s->io, buffer);
   if (pass && !s->internal && QDVP_CheckDataSummaryReady(s->source)) {
     s->lastSequence = s->source->DataSequence;
@@ -336,6 +335,18 @@ static bool PositionTail(FileServerState *s, FILE *file) {
 static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool copy) {
   IOEntry *io = s->io;
   QDVP_RowBatch run(s->anchor);
+  // The statistics count the records of a pass in batches, not one lock per record.
+  struct Counted {
+    int records = 0;
+    void Add() {
+      if (++records == 256) Report();
+    }
+    void Report() {
+      if (records > 0) QDVP_UpdateStatLogFileIO(0, records);
+      records = 0;
+    }
+    ~Counted() { Report(); }
+  } counted;
   if (s->rule != nullptr) s->rule->EndOfFile = 0;
   s->recordPos = ftell(file);
   s->lastSequence = -1;
@@ -373,6 +384,7 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
                static_cast<unsigned>(mark));
     }
     first = false;
+    counted.Add();
     bool go = HandleRecord(s, buffer);
     buffer->State = QDVP_Allocated;
     QDVP_FilePositionFlush(s, false);
@@ -549,6 +561,7 @@ int QDVP_FileScanPass(FileServerState *s) {
     buffer->DataLength = 0;
     buffer->State = QDVP_ValidData;
     s->source->DataSequence = QDVP_SEQ_LAST;
+    QDVP_UpdateStatLogFileIO(0, 1);
     HandleRecord(s, buffer);
   }
   if (readData && copy && io->ClearAfterCopy) {
