@@ -17,6 +17,8 @@
 #include <time.h>
 
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -38,7 +40,13 @@ struct DCHwindow {
   // rows.size() - answered, kept beside them for the producers' look at the window's fill,
   // which takes no lock.
   std::atomic<size_t> unanswered{0};
+  // The byte buffers of rows taken by the agent, handed back to the producers through the
+  // outbox (QDVP_KeepWindowRows) so that a row costs no allocation once the road is warm.
+  std::vector<std::string> spares;
 };
+
+// Buffers kept for reuse at most: a window's worth in each place they wait.
+constexpr size_t kMaxSpares = 4096;
 
 namespace {
 
@@ -152,6 +160,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
 // Drops the rows at the front that the agent took; false when the oldest row failed.
 static bool DropTaken(DCHwindow *w) {
   while (w->answered > 0 && w->rows.front().status == 0) {
+    if (w->spares.size() < kMaxSpares) w->spares.push_back(std::move(w->rows.front().bytes));
     w->rows.pop_front();
     w->answered--;
   }
@@ -186,9 +195,18 @@ size_t QDVP_WindowUnanswered(DCHcomm *comm) {
   return w != nullptr ? w->unanswered.load() : 0;
 }
 
-void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held) {
+void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held,
+                         std::vector<std::string> *spares) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
+  if (spares != nullptr && !w->spares.empty() && spares->size() < kMaxSpares) {
+    if (spares->empty()) {
+      spares->swap(w->spares);
+    } else {
+      for (std::string &b : w->spares) spares->push_back(std::move(b));
+      w->spares.clear();
+    }
+  }
   for (size_t i = 0; i < n && !from->empty(); i++) {
     DCHinFlight &row = from->front();
     if (row.source != nullptr) {

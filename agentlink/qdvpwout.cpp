@@ -27,6 +27,7 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -47,6 +48,9 @@ struct DCHoutbox {
   std::atomic<size_t> count{0};  // rows.size(), for looks without the lock
   std::atomic<int> window{0};    // 0: closed, rows go through the work queue
   DCHcomm *comm = nullptr;       // the client's connection block, whose window it feeds
+  // Byte buffers of rows the agent took, for producers to build their next rows into.
+  std::vector<std::string> spares QDVP_GUARDED_BY(lock);
+  std::string gathered;  // the client's: the messages of one send
 };
 
 // Rows a producer in a run posts before it wakes the client: enough that a wake-up is shared by
@@ -58,8 +62,13 @@ constexpr size_t kBatchWakeRows = 64;
 struct RowRun {
   int depth = 0;
   bool owed = false;
+  // Buffers taken from the outbox's spares, a batch at a time, for this thread's next rows.
+  std::vector<std::string> spares;
 };
 thread_local RowRun tRun;
+
+// Buffers a producer takes from the outbox's spares at once.
+constexpr size_t kSparesTaken = 64;
 
 static void WakeClient(DPAB *anchor) {
   ProcessEntry *client = anchor->pDCHclientPE.load();
@@ -156,6 +165,10 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
     int state = source->State;
     if ((state != QDVP_Active && state != QDVP_Input) || source->Enqueued.load() != 0) return false;
     DCHinFlight row;
+    if (!tRun.spares.empty()) {
+      row.bytes = std::move(tRun.spares.back());
+      tRun.spares.pop_back();
+    }
     if (!QDVP_BuildStampedRow(source, anchor, &row)) return true;  // no values: nothing sent
     row.sentAt = QDV0_Time();
     // The row keeps the source from the offline its table's time to live would bring.
@@ -163,6 +176,12 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
     OSV1_Guard lock(&box->lock);
     box->rows.push_back(std::move(row));
     empty = box->count.fetch_add(1) == 0;
+    if (tRun.spares.empty() && !box->spares.empty()) {
+      for (size_t i = 0; i < kSparesTaken && !box->spares.empty(); i++) {
+        tRun.spares.push_back(std::move(box->spares.back()));
+        box->spares.pop_back();
+      }
+    }
   }
   if (empty) tRun.owed = true;
   // Outside a run every row to an empty outbox wakes the client; in a run, one in a batch.
@@ -185,7 +204,8 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
   DPAB *anchor = comm->pDPAB;
   DCHoutbox *box = anchor->pOutbox.load();
   if (box == nullptr || box->count.load() == 0) return;
-  std::string gathered;
+  std::string &gathered = box->gathered;
+  gathered.clear();
   int moved = 0;
   for (;;) {
     int space = QDVP_WindowedLink(comm) ? QDVP_WindowSpace(comm) : -1;
@@ -226,7 +246,7 @@ void QDVP_FlushOutbox(DCHcomm *comm) {
       moved++;
     }
     QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, sent);
-    QDVP_KeepWindowRows(comm, &box->rows, n, held);
+    QDVP_KeepWindowRows(comm, &box->rows, n, held, &box->spares);
     box->count.fetch_sub(n);
     // Rows held behind a failed one count as answered: a waiting producer may go on.
     if (box->waiting > 0 && Ahead(box) <= LowWater(box->window.load())) {

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "qdvp_agentlink.h"
 #include "qdvp_model.h"
@@ -156,8 +157,11 @@ int QDVP_WindowSpace(DCHcomm *comm);
 size_t QDVP_WindowUnanswered(DCHcomm *comm);
 // Moves the first n rows of from into the window under one hold of the status mutex, sent
 // (their bytes go out next, in the caller's send) or held behind a failed one, to be sent again
-// by the recovery; rows whose source was released are dropped. Client task.
-void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held);
+// by the recovery; rows whose source was released are dropped. The byte buffers of the rows
+// the agent took since are handed to spares (when not null), to be built into again. Client
+// task.
+void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held,
+                         std::vector<std::string> *spares);
 // Client: sends a built data message in the window and keeps it until its status arrives.
 void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
                         size_t length);
