@@ -348,7 +348,9 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
     ~Counted() { Report(); }
   } counted;
   if (s->rule != nullptr) s->rule->EndOfFile = 0;
-  s->recordPos = ftell(file);
+  // The stream was positioned by a seek: the reader counts from where it stands now.
+  s->control.Position = -1;
+  s->recordPos = QDVP_MonitorReadPosition(file, &s->control);
   s->lastSequence = -1;
   bool first = true;
   int count = 0;
@@ -366,7 +368,7 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
     if (record == nullptr) break;
     size_t length = QDV0_RemoveCRandLF(record);
     if (length == 0) continue;
-    s->recordPos = ftell(file);
+    s->recordPos = QDVP_MonitorReadPosition(file, &s->control);
     s->processed++;
     count++;
     buffer->DataLength = static_cast<uint32_t>(length);
