@@ -136,11 +136,12 @@ bool QDVP_PostRow(DPAB *anchor, SourceEntry *source, ProcessEntry *producer) {
   // the window before it takes more rows. A look without the lock sees the usual case, room.
   if (window > 1 &&
       box->count.load() + QDVP_WindowUnanswered(box->comm) >= static_cast<size_t>(window)) {
+    // The client must know of the rows it is to send before this producer waits for them (woken
+    // before the outbox lock is taken: the client's task mutex is not taken under it).
+    PayWake(anchor);
     OSV1_Guard lock(&box->lock);
     window = box->window.load();
     if (window > 1 && Ahead(box) >= static_cast<size_t>(window)) {
-      // The client must know of the rows it is to send before this producer waits for them.
-      PayWake(anchor);
       // Counted as waiting before it looks, so that a status that comes in between sees it.
       box->waiting++;
       while (box->window.load() > 1 && Ahead(box) > LowWater(window) &&
