@@ -17,6 +17,8 @@
 #include <time.h>
 
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -32,9 +34,24 @@ struct DCHwindow {
   std::deque<DCHinFlight> rows;
   size_t answered = 0;  // rows[0, answered) have their status
   bool failed = false;  // an answered row's status is not 0
+  // The client waiting for statuses is woken once no more than this many rows are without
+  // one (or a row failed), not at every status: a full window waits until half of it is free.
+  size_t wakeAt = 0;
+  // rows.size() - answered, kept beside them for the producers' look at the window's fill,
+  // which takes no lock.
+  std::atomic<size_t> unanswered{0};
+  // The byte buffers of rows taken by the agent, handed back to the producers through the
+  // outbox (QDVP_KeepWindowRows) so that a row costs no allocation once the road is warm.
+  std::vector<std::string> spares;
 };
 
+// Buffers kept for reuse at most: a window's worth in each place they wait.
+constexpr size_t kMaxSpares = 4096;
+
 namespace {
+
+// Called after every change of the rows without a status, with the status mutex held.
+void Recount(DCHwindow *w) { w->unanswered.store(w->rows.size() - w->answered); }
 
 // Wakes the client when a row needs it without new work: a failed row, a lost connection.
 void WakeClient(DCHcomm *comm) {
@@ -42,11 +59,15 @@ void WakeClient(DCHcomm *comm) {
   if (client != nullptr) QDVP_SignalTaskIO(client);
 }
 
-// Waits for one more status, or renews a connection silent beyond the reply wait (its rows are
-// then lost and sent again). Called with the status mutex held.
-void WaitForStatus(DCHcomm *comm, DCHwindow *w) QDVP_REQUIRES(comm->StatusMutex) {
+// Waits until no more than wakeAt rows are without a status (the receive task wakes it then,
+// or when a row failed), or renews a connection silent beyond the reply wait (its rows are then
+// lost and sent again); the wait is bounded by a second, so the caller looks again. Called
+// with the status mutex held.
+void WaitForStatus(DCHcomm *comm, DCHwindow *w, size_t wakeAt) QDVP_REQUIRES(comm->StatusMutex) {
   size_t before = w->answered;
+  w->wakeAt = wakeAt;
   QDV0_ConditionTimedWait(&comm->StatusCond, &comm->StatusMutex, 1);
+  w->wakeAt = 0;
   if (w->answered != before || w->answered == w->rows.size()) return;
   int limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
   if (comm->pDPAB->ShutdownRequested && limit > 5) limit = 5;
@@ -60,6 +81,7 @@ void WaitForStatus(DCHcomm *comm, DCHwindow *w) QDVP_REQUIRES(comm->StatusMutex)
     w->rows[w->answered].status = QDVP_DCH_STATUS_TIMED_OUT;
     w->failed = true;
   }
+  Recount(w);
 }
 
 // Adds a copy of a data message to the window with its status so far (0: none yet). Called
@@ -109,7 +131,8 @@ bool QDVP_TakeWindowStatus(DCHcomm *comm, int32_t status) {
     // Taken, and so is every row before it: the rows after a failed one wait for its resend.
     if (!w->failed && row.source != nullptr) row.source->AckedRowNumber.store(row.number);
     unanswered = w->rows.size() - w->answered;
-    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
+    Recount(w);
+    if (failed || unanswered <= w->wakeAt) OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (failed) WakeClient(comm);
   QDVP_OutboxStatusCame(comm->pDPAB, unanswered);
@@ -127,6 +150,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
       w->rows[w->answered].status = status;
       lost = w->failed = true;
     }
+    Recount(w);
     OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
   }
   if (lost) WakeClient(comm);
@@ -136,6 +160,7 @@ void QDVP_LoseWindowRows(DCHcomm *comm, int32_t status) {
 // Drops the rows at the front that the agent took; false when the oldest row failed.
 static bool DropTaken(DCHwindow *w) {
   while (w->answered > 0 && w->rows.front().status == 0) {
+    if (w->spares.size() < kMaxSpares) w->spares.push_back(std::move(w->rows.front().bytes));
     w->rows.pop_front();
     w->answered--;
   }
@@ -145,10 +170,15 @@ static bool DropTaken(DCHwindow *w) {
 bool QDVP_WindowRoom(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
+  size_t window = static_cast<size_t>(comm->Window);
+  if (!DropTaken(w)) return false;
+  if (w->rows.size() < window) return true;
+  // Full: the client goes on once half of the window is free, with a batch of rows to send,
+  // instead of one row per status.
   for (;;) {
+    WaitForStatus(comm, w, window / 2);
     if (!DropTaken(w)) return false;
-    if (w->rows.size() < static_cast<size_t>(comm->Window)) return true;
-    WaitForStatus(comm, w);
+    if (w->rows.size() <= window / 2) return true;
   }
 }
 
@@ -162,20 +192,34 @@ int QDVP_WindowSpace(DCHcomm *comm) {
 
 size_t QDVP_WindowUnanswered(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
-  if (w == nullptr) return 0;
-  OSV1_Guard lock(&comm->StatusMutex);
-  return w->rows.size() - w->answered;
+  return w != nullptr ? w->unanswered.load() : 0;
 }
 
-void QDVP_KeepWindowRow(DCHcomm *comm, DCHinFlight *row, bool held) {
+void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held,
+                         std::vector<std::string> *spares) {
   DCHwindow *w = comm->pWindow;
   OSV1_Guard lock(&comm->StatusMutex);
-  row->status = held ? QDVP_DCH_STATUS_SEND_AGAIN : 0;
-  w->rows.push_back(std::move(*row));
+  if (spares != nullptr && !w->spares.empty() && spares->size() < kMaxSpares) {
+    if (spares->empty()) {
+      spares->swap(w->spares);
+    } else {
+      for (std::string &b : w->spares) spares->push_back(std::move(b));
+      w->spares.clear();
+    }
+  }
+  for (size_t i = 0; i < n && !from->empty(); i++) {
+    DCHinFlight &row = from->front();
+    if (row.source != nullptr) {
+      row.status = held ? QDVP_DCH_STATUS_SEND_AGAIN : 0;
+      w->rows.push_back(std::move(row));
+    }
+    from->pop_front();
+  }
   if (held) {
     w->answered = w->rows.size();
     w->failed = true;
   }
+  Recount(w);
 }
 
 void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
@@ -185,6 +229,7 @@ void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
     // Held before it is sent: its status may come back before the send returns.
     OSV1_Guard lock(&comm->StatusMutex);
     Keep(w, source, message, length, 0);
+    Recount(w);
   }
   comm->RequestNumber = source->RequestNumber.load();
   QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
@@ -200,13 +245,14 @@ void QDVP_HoldWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char 
   Keep(w, source, message, length, QDVP_DCH_STATUS_SEND_AGAIN);
   w->answered = w->rows.size();
   w->failed = true;
+  Recount(w);
 }
 
 size_t QDVP_DrainWindow(DCHcomm *comm) {
   DCHwindow *w = comm->pWindow;
   if (w == nullptr) return 0;
   OSV1_Guard lock(&comm->StatusMutex);
-  while (w->answered < w->rows.size()) WaitForStatus(comm, w);
+  while (w->answered < w->rows.size()) WaitForStatus(comm, w, 0);
   return w->rows.size();
 }
 

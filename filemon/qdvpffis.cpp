@@ -259,7 +259,6 @@ bool QDVP_FileSendRow(FileServerState *s) {
 // Parses the buffer's record and, when the row passes and is due, sends it. False when the
 // task was asked to end.
 static bool HandleRecord(FileServerState *s, IObuffer *buffer) {
-  QDVP_UpdateStatLogFileIO(0, 1);
   int pass = QDVP_MoveDataFromBufferToAttr(s->anchor, s->io, buffer);
   if (pass && !s->internal && QDVP_CheckDataSummaryReady(s->source)) {
     s->lastSequence = s->source->DataSequence;
@@ -333,10 +332,26 @@ static bool PositionTail(FileServerState *s, FILE *file) {
 
 // Reads the records of file from where it stands, parses them and sends the rows, until the
 // file (or the stop position) ends or the task is asked to end. recordPos follows the records.
+// The rows of one call are a run: the DCH client is woken for them in batches.
 static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool copy) {
   IOEntry *io = s->io;
+  QDVP_RowBatch run(s->anchor);
+  // The statistics count the records of a pass in batches, not one lock per record.
+  struct Counted {
+    int records = 0;
+    void Add() {
+      if (++records == 256) Report();
+    }
+    void Report() {
+      if (records > 0) QDVP_UpdateStatLogFileIO(0, records);
+      records = 0;
+    }
+    ~Counted() { Report(); }
+  } counted;
   if (s->rule != nullptr) s->rule->EndOfFile = 0;
-  s->recordPos = ftell(file);
+  // The stream was positioned by a seek: the reader counts from where it stands now.
+  s->control.Position = -1;
+  s->recordPos = QDVP_MonitorReadPosition(file, &s->control);
   s->lastSequence = -1;
   bool first = true;
   int count = 0;
@@ -354,7 +369,7 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
     if (record == nullptr) break;
     size_t length = QDV0_RemoveCRandLF(record);
     if (length == 0) continue;
-    s->recordPos = ftell(file);
+    s->recordPos = QDVP_MonitorReadPosition(file, &s->control);
     s->processed++;
     count++;
     buffer->DataLength = static_cast<uint32_t>(length);
@@ -372,6 +387,7 @@ static void ReadRecords(FileServerState *s, FILE *file, IObuffer *buffer, bool c
                static_cast<unsigned>(mark));
     }
     first = false;
+    counted.Add();
     bool go = HandleRecord(s, buffer);
     buffer->State = QDVP_Allocated;
     QDVP_FilePositionFlush(s, false);
@@ -548,6 +564,7 @@ int QDVP_FileScanPass(FileServerState *s) {
     buffer->DataLength = 0;
     buffer->State = QDVP_ValidData;
     s->source->DataSequence = QDVP_SEQ_LAST;
+    QDVP_UpdateStatLogFileIO(0, 1);
     HandleRecord(s, buffer);
   }
   if (readData && copy && io->ClearAfterCopy) {

@@ -21,10 +21,19 @@ static bool SkipRestOfLine(FILE *file) {
   return true;
 }
 
-int QDVP_ReadMonitorLine(FILE *file, char *buffer, int size, int *cut) {
+// QDVP_ReadMonitorLine, also saying how many bytes it took from the stream: known when the line
+// ended with its line feed (nothing before it was a NUL byte then, as fgets stops after the
+// first line feed and strlen at the first NUL), -1 otherwise (the last line without its line
+// end, a line with a NUL byte, a long line whose rest was skipped, a read error).
+static int ReadCountedLine(FILE *file, char *buffer, int size, int *cut, long *taken) {
   if (cut) *cut = 0;
-  if (fgets(buffer, size, file) == nullptr) return 0;
+  *taken = 0;
+  if (fgets(buffer, size, file) == nullptr) {
+    if (ferror(file)) *taken = -1;
+    return 0;
+  }
   size_t n = strlen(buffer);
+  *taken = n > 0 && buffer[n - 1] == '\n' ? static_cast<long>(n) : -1;
   // A NUL byte inside a line also ends strlen early: only a full buffer is a long line.
   if ((n == 0 || buffer[n - 1] != '\n') && n + 1 >= static_cast<size_t>(size) &&
       SkipRestOfLine(file) && cut) {
@@ -33,14 +42,28 @@ int QDVP_ReadMonitorLine(FILE *file, char *buffer, int size, int *cut) {
   return 1;
 }
 
+int QDVP_ReadMonitorLine(FILE *file, char *buffer, int size, int *cut) {
+  long taken = 0;
+  return ReadCountedLine(file, buffer, size, cut, &taken);
+}
+
+long QDVP_MonitorReadPosition(FILE *file, MonitorReadControl *c) {
+  if (c->Position < 0) c->Position = ftell(file);
+  return c->Position;
+}
+
 // Reads one physical line into the read buffer; counts it. Returns the buffer, or null at the
 // end of the file. A line longer than the buffer is cut: *cut is set and the rest of it, up to
 // its line end, is read and dropped, so that the next read starts at the next line.
 static char *ReadLine(FILE *file, MonitorReadControl *c, int *lineCount, bool *cut) {
   *cut = false;
-  if (c->StopAt >= 0 && ftell(file) >= c->StopAt) return nullptr;
+  if (c->StopAt >= 0 && QDVP_MonitorReadPosition(file, c) >= c->StopAt) return nullptr;
   int longLine = 0;
-  if (!QDVP_ReadMonitorLine(file, c->pReadBuffer, c->ReadSize, &longLine)) return nullptr;
+  long taken = 0;
+  int read = ReadCountedLine(file, c->pReadBuffer, c->ReadSize, &longLine, &taken);
+  // The position follows the lines by their lengths; ftell finds it after any other line.
+  c->Position = c->Position >= 0 && taken >= 0 ? c->Position + taken : -1;
+  if (!read) return nullptr;
   (*lineCount)++;
   *cut = longLine != 0;
   return c->pReadBuffer;

@@ -22,7 +22,9 @@
 #include <time.h>
 
 #include <atomic>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "qdvp_agentlink.h"
 #include "qdvp_model.h"
@@ -150,11 +152,16 @@ bool QDVP_WindowRoom(DCHcomm *comm);
 // The rows the window can take now without waiting; -1 when a row in it failed (what comes
 // next is held behind it). Client task.
 int QDVP_WindowSpace(DCHcomm *comm);
-// The rows of the window sent and still without a status (any thread).
+// The rows of the window sent and still without a status (any thread, without a lock: a look
+// that may be a status behind).
 size_t QDVP_WindowUnanswered(DCHcomm *comm);
-// Moves a row into the window, sent (its bytes go out next, in the caller's send) or held
-// behind a failed one, to be sent again by the recovery. Client task.
-void QDVP_KeepWindowRow(DCHcomm *comm, DCHinFlight *row, bool held);
+// Moves the first n rows of from into the window under one hold of the status mutex, sent
+// (their bytes go out next, in the caller's send) or held behind a failed one, to be sent again
+// by the recovery; rows whose source was released are dropped. The byte buffers of the rows
+// the agent took since are handed to spares (when not null), to be built into again. Client
+// task.
+void QDVP_KeepWindowRows(DCHcomm *comm, std::deque<DCHinFlight> *from, size_t n, bool held,
+                         std::vector<std::string> *spares);
 // Client: sends a built data message in the window and keeps it until its status arrives.
 void QDVP_SendWindowRow(SourceEntry *source, DCHcomm *comm, const unsigned char *message,
                         size_t length);

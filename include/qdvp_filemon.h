@@ -61,6 +61,9 @@ struct MonitorReadControl {
   RecordSetCompareRule *pRule;  // or null
   long StopAt;                  // no line starting at or after this position is read; -1: none
   int RecordsCut;               // grows by one for every record cut to the record size
+  // Where the stream stands after the lines read so far, counted by the reader; -1: not known
+  // (ftell finds it). Whoever moves the stream by other means sets it to -1.
+  long Position;
 };
 
 // Start-up (qdvpfile.cpp).
@@ -112,6 +115,9 @@ char *ReadMonitorFileRecord(FILE *file, char *record, int recordSize, int *lineC
 // Reads one line of at most size-1 bytes into buffer, the way every count of a file's lines
 // does: a longer line is cut (*cut set), the rest of it read and dropped. 0 at the end.
 int QDVP_ReadMonitorLine(FILE *file, char *buffer, int size, int *cut);
+// The stream's position after the records read through c (the count kept in its Position, or
+// ftell when that is not known).
+long QDVP_MonitorReadPosition(FILE *file, MonitorReadControl *c);
 RecordSetCompareRule *QDVP_FormatRecordSetRule(const char *text);
 void QDVP_ReleaseRecordSetRule(RecordSetCompareRule *rule);
 

@@ -105,6 +105,22 @@ DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessE
 bool QDVP_WaitSourceRowsSettled(DPAB *anchor, SourceEntry *source, ProcessEntry *waiter,
                                 int seconds);
 
+// A producer's run of rows, for as long as the object lives on its thread: the rows it posts
+// to the window wake the DCH client once per batch and when the run ends, not each time the
+// outbox was empty. Whenever the producer waits (for room in the window, for its rows'
+// statuses, for a request it queued: the client empties the outbox before it serves a queued
+// request) the client knows of every row it posted.
+class QDVP_RowBatch {
+ public:
+  explicit QDVP_RowBatch(DPAB *anchor);
+  ~QDVP_RowBatch();
+  QDVP_RowBatch(const QDVP_RowBatch &) = delete;
+  QDVP_RowBatch &operator=(const QDVP_RowBatch &) = delete;
+
+ private:
+  DPAB *anchor_;
+};
+
 // For a task about to end: waits until the DCH client has finished with the task's last
 // request for source. A request's wait ends early at shutdown while the client may still have
 // the request and will notify the requester's entry; the notice comes under the entry's mutex,

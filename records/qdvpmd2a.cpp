@@ -312,18 +312,20 @@ bool QDVP_RecordIsIgnored(SourceEntry *s, const char *record, int length) {
   return WithoutItsFields(a, FindDelimiter(&text, end, s->pDelimiter[0]));
 }
 
-int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSize) {
-  if (loadedSize != nullptr) *loadedSize = 0;
-  if (s == nullptr || record == nullptr || length < 0) return 0;
+namespace {
+
+// A KEY table of rates (not SNMP's) keeps a rate history per key combination.
+bool KeepsKeyRates(TableEntry *table) {
+  if (table == nullptr) return false;
+  OSV1_Guard counts(&table->TableLock);
+  return table->Type == 'K' && table->RateFlag &&
+         !(table->pAppl != nullptr && table->pAppl->SNMPappl);
+}
+
+// The parse itself, under the source's attribute and copy locks (see QDVP_MoveDataToAttr).
+int MoveLocked(SourceEntry *s, char *record, int length, int *loadedSize, bool keyRates)
+    QDVP_REQUIRES(s->AttrLock, s->CopyLock) {
   TableEntry *table = s->pTable;
-  bool keyRates = false;
-  if (table != nullptr) {
-    OSV1_Guard counts(&table->TableLock);
-    keyRates = table->Type == 'K' && table->RateFlag &&
-               !(table->pAppl != nullptr && table->pAppl->SNMPappl);
-  }
-  OSV1_GetLock(&s->AttrLock);
-  OSV1_GetLock(&s->CopyLock);
   for (AttrEntry *a = s->pAttrList; a != nullptr; a = a->pNext) {
     a->ActualValSize = 0;
     memset(a->Value, 0, static_cast<size_t>(a->MaxValSize));
@@ -364,11 +366,20 @@ int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSiz
   int total = 0;
   if (loadedSize != nullptr)
     for (AttrEntry *x = s->pAttrList; x != nullptr; x = x->pNext) total += x->ActualValSize;
-  OSV1_ReleaseLock(&s->CopyLock);
-  OSV1_ReleaseLock(&s->AttrLock);
   QDV0_Free(copy);
   if (loadedSize != nullptr) *loadedSize = total;
   return loaded;
+}
+
+}  // namespace
+
+int QDVP_MoveDataToAttr(SourceEntry *s, char *record, int length, int *loadedSize) {
+  if (loadedSize != nullptr) *loadedSize = 0;
+  if (s == nullptr || record == nullptr || length < 0) return 0;
+  bool keyRates = KeepsKeyRates(s->pTable);
+  OSV1_Guard attrs(&s->AttrLock);
+  OSV1_Guard copies(&s->CopyLock);
+  return MoveLocked(s, record, length, loadedSize, keyRates);
 }
 
 int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) {
@@ -386,24 +397,31 @@ int QDVP_MoveDataFromBufferToAttr(DPAB *anchor, IOEntry *ioe, IObuffer *buffer) 
   if (length > area - 1) length = area - 1;
   if (length < 0) length = 0;
   buffer->Data[length] = '\0';
-  int loadedSize = 0;
-  int loaded = QDVP_MoveDataToAttr(s, buffer->Data, length, &loadedSize);
-  int pass;
+  // The parse and the filters under one hold of the source's locks.
+  bool tracing = (TRK1_GlobalFlags.load(std::memory_order_relaxed) & TRK1_DETAIL) != 0;
+  int loadedSize = 0, loaded = 0, pass = 0;
   {
+    bool keyRates = KeepsKeyRates(s->pTable);
     OSV1_Guard attrs(&s->AttrLock);
+    {
+      OSV1_Guard copies(&s->CopyLock);
+      loaded = MoveLocked(s, buffer->Data, length, tracing ? &loadedSize : nullptr, keyRates);
+    }
     pass = QDVP_CheckAttributesPassFilters(s);
   }
   if (pass && s->pTable != nullptr && s->pTable->pIRB != nullptr)
     QDVP_DispatchInternalOutput(anchor, s, s->pTable->pIRB, buffer->Data, length);
-  int total = 0;
-  if (s->pTable != nullptr) {
-    OSV1_Guard counts(&s->pTable->TableLock);
-    total = s->pTable->AttrCount;
+  if (tracing && s->pTable != nullptr) {
+    int total = 0;
+    {
+      OSV1_Guard counts(&s->pTable->TableLock);
+      total = s->pTable->AttrCount;
+    }
+    if (loaded < total)
+      QDVP_TRC(trk, TRK1_DETAIL,
+               "*** Not all attributes loaded. Total %d, loaded %d Count %d Actual Buffer Size %d",
+               total, loaded, loadedSize, length);
   }
-  if (loaded < total)
-    QDVP_TRC(trk, TRK1_DETAIL,
-             "*** Not all attributes loaded. Total %d, loaded %d Count %d Actual Buffer Size %d",
-             total, loaded, loadedSize, length);
   buffer->State = QDVP_NotInUse;
   buffer->DataLength = 0;
   if (pass && s->pSMB != nullptr) QDVP_UpdateSummaryDataArray(s);

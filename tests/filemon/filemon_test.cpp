@@ -757,8 +757,12 @@ TEST(RecordReader, AssemblesTheExpectedRecordsAndDecodesRecordSetRules) {
     control.pRule = c.rule ? QDVP_FormatRecordSetRule(c.rule) : nullptr;
     Strings records;
     int lines = 0;
-    while (char *r = ReadMonitorFileRecord(f, record.data(), c.size, &lines, &control))
+    while (char *r = ReadMonitorFileRecord(f, record.data(), c.size, &lines, &control)) {
       if (r[0] != '\0') records.emplace_back(r);
+      // The position the reader counts is where the stream stands, whatever the lines held.
+      long counted = QDVP_MonitorReadPosition(f, &control);
+      EXPECT_EQ(counted, ftell(f)) << "after " << records.size() << " record(s)";
+    }
     fclose(f);
     QDVP_ReleaseRecordSetRule(control.pRule);
     EXPECT_EQ(records, c.records);
