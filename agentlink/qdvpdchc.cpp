@@ -293,7 +293,7 @@ SourceEntry *Offline(DPAB *anchor, ProcessEntry *entry, SourceEntry *source, DCH
       copy->Kind = source->Kind;
       copy->pAction = source->pAction;
       copy->TTLexpiry = source->TTLexpiry;
-      copy->RequestNumber = source->RequestNumber;
+      copy->RequestNumber = source->RequestNumber.load();
       memcpy(copy->DCHhandle, source->DCHhandle, 4);
       copy->pCopyOf = source;
       OSV1_InitializeLock(&copy->EntryLock);
@@ -687,10 +687,10 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         ProcessEntry *requester = source->pPE.load();
         if (requester != nullptr) {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from task %X",
-                   source->RequestNumber, requester->ThreadID.load());
+                   source->RequestNumber.load(), requester->ThreadID.load());
         } else {
           QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Processing request %d from unknown task",
-                   source->RequestNumber);
+                   source->RequestNumber.load());
         }
         if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
         destroy = Process(entry, source, comm, &deferred, &handedOff);

@@ -159,7 +159,7 @@ bool QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm, bool mayHandOff)
     }
     m = source->pOutputBuffer;
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d for SourceEntry object @%p",
-             source->RequestNumber, (void *)source);
+             source->RequestNumber.load(), (void *)source);
     comm->RequestNumber = source->RequestNumber;
     QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
     sends = 1;
@@ -172,7 +172,7 @@ bool QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm, bool mayHandOff)
   }
   while (QDVP_DCHsendAgain(comm)) {
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d again for SourceEntry object @%p",
-             source->RequestNumber, (void *)source);
+             source->RequestNumber.load(), (void *)source);
     comm->RequestNumber = source->RequestNumber;
     QDVP_CountLinkRows(sends++ == 0 ? QDVP_LINK_ROWS_SENT : QDVP_LINK_ROWS_RESENT, 1);
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
@@ -206,7 +206,7 @@ void QDVP_FinishHandedOffRow(SourceEntry *source) {
   }
   source->LastRequestStatus = 0;
   QDVP_TRC(trk, TRK1_DETAIL, "dp_data request %d completed by the receive task",
-           source->RequestNumber);
+           source->RequestNumber.load());
   QDVP_EndDCHrequest(source);
   OSV1_LetGo(&source->Holds);  // the client's hold, handed over with the row
 }
@@ -234,7 +234,7 @@ void QDVP_SendDataRowInWindow(SourceEntry *source, DCHcomm *comm, bool held) {
   length = StampRow(source, length);
   unsigned char *m = source->pOutputBuffer;
   QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d in the window, row %u",
-           source->RequestNumber, source->RowNumber);
+           source->RequestNumber.load(), source->RowNumber);
   if (held) {
     QDVP_HoldWindowRow(source, comm, m, length);
   } else {

@@ -88,7 +88,7 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Sending DP online request for appl <%s> table <%s> source <%s> request <%d>",
              appl->ApplName, table->TableName, SourceNodeName(source).c_str(),
-             source->RequestNumber);
+             source->RequestNumber.load());
     comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(comm->RequestBuffer)),
                            comm->RequestBuffer, comm, 0);
@@ -114,7 +114,7 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm) {
     QDV0_FormatDataField(comm->RequestBuffer, QDVP_DCH_REQUEST_BUFFER, position,
                          QDVP_FIELD_DCH_HANDLE, source->DCHhandle, 4, 0);
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_offline request %d for SourceEntry object @%p",
-             source->RequestNumber, (void *)source);
+             source->RequestNumber.load(), (void *)source);
     SendRequest(source->RequestNumber, comm, "dp_offline");
   }
   if (comm->Status == 0) {

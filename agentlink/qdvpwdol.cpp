@@ -171,7 +171,7 @@ void QDVP_DropWaitingDCHwork(DPAB *anchor) {
     SourceEntry *next = list->pDCHnext;
     list->pDCHnext = nullptr;
     QDVP_TRC(trk, TRK1_DETAIL, "Request %d of source @%p dropped: no DCH client",
-             list->RequestNumber, (void *)list);
+             list->RequestNumber.load(), (void *)list);
     QDVP_EndDCHrequest(list);
     OSV1_LetGo(&list->Holds);
     list = next;
