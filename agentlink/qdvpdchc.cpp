@@ -47,6 +47,7 @@ struct Pass {
   bool redriveRegister = false;  // a registration asked for by an online's status 4
   bool redriveData = false;      // a row answered 2, to be sent again once online
   bool deferred = false;         // the row was held behind a failed one: recover the window
+  bool handedOff = false;        // the row's status is the receive task's to settle
 };
 
 // The window field of the last reply, stored by the receive task.
@@ -222,8 +223,11 @@ bool Data(DPAB *anchor, SourceEntry *source, DCHcomm *comm, Pass *pass) {
     source->RowPosted = 1;
   } else if (source->pSMB != nullptr && services->SummaryOutput != nullptr) {
     services->SummaryOutput(source, comm);
-  } else {
-    QDVP_DoDPdata(source, comm);
+  } else if (QDVP_DoDPdataOrHandOff(source, comm)) {
+    // The receive task settles the row for its requester (or hands it back): the source is
+    // no longer the client's to touch.
+    pass->handedOff = true;
+    return false;
   }
   int status = comm->Status;
   source->LastDataStatus = status;
@@ -335,8 +339,10 @@ void Unregister(DPAB *anchor, SourceEntry *source, DCHcomm *comm) {
   QDVP_TRC(trk, TRK1_DETAIL, "dp_unregister completed");
 }
 
-// Acts on one source by its state; returns the copy to destroy afterwards, or null.
-SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bool *deferred) {
+// Acts on one source by its state; returns the copy to destroy afterwards, or null. *handedOff
+// says that the request is the receive task's to end (its row was handed off).
+SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bool *deferred,
+                     bool *handedOff) {
   DPAB *anchor = entry->pDPAB;
   Pass pass;
   SourceEntry *destroy = nullptr;
@@ -385,7 +391,8 @@ SourceEntry *Process(ProcessEntry *entry, SourceEntry *source, DCHcomm *comm, bo
     }
     if (!again) break;
   }
-  source->LastRequestStatus = comm->Status;
+  *handedOff = pass.handedOff;
+  if (!pass.handedOff) source->LastRequestStatus = comm->Status;
   *deferred = pass.deferred;
   return destroy;
 }
@@ -495,6 +502,8 @@ void RenewActionWaits(ProcessEntry *entry, DCHcomm *comm, uint32_t *renewed) {
   // A connection lost while they ask is followed by another round, a few at most here; the
   // next pass of the client takes up what is left.
   for (int round = 0; round < 3 && *renewed != comm->Connections && comm->Socket > 0; round++) {
+    // Nothing goes out while a row is handed off (its settling may make another connection).
+    if (QDVP_AwaitHandOff(comm)) continue;
     *renewed = comm->Connections;
     std::vector<ActionWait> waits;
     {
@@ -539,26 +548,19 @@ void WaitForWork(ProcessEntry *entry, int seconds) {
   OSV1_ReleaseLock(&entry->TaskIOmutex);
 }
 
-// Tells the source's requester that its request is finished. The requester may end as soon as
-// it has seen the enqueued word go to 0 and taken its own mutex, so nothing of it is touched
-// after the mutex is let go.
+// Tells the source's requester that its request is finished: one store on the source's word
+// and a wake-up only when the requester sleeps on it (QDVP_EndDCHrequest). The requester may
+// end as soon as it has seen the 0, so nothing of its entry is touched here at all; the source
+// is the client's to touch until it lets go of its hold, last.
 void Notify(SourceEntry *source) {
-  ProcessEntry *requester = source->pPE.load();
-  int number = source->RequestNumber.load();
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Request %d processing completed", number);
-  if (requester == nullptr) {
-    source->Enqueued.store(0);
-    QDVP_TRC(trk, TRK1_DETAIL, ">>> signal bypassed for unowned DCH work request");
-    OSV1_LetGo(&source->Holds);  // the client's hold: its last touch of the source
-    return;
-  }
-  OSV1_GetLock(&requester->TaskIOmutex);
-  unsigned int thread = requester->ThreadID.load();
-  source->Enqueued.store(0);
-  OSV1_WakeAll(&requester->TaskIOcond, &requester->TaskIOmutex);
-  OSV1_ReleaseLock(&requester->TaskIOmutex);
+  int number = source->RequestNumber;
+  bool owned = source->pPE.load() != nullptr;
+  QDVP_EndDCHrequest(source);
   OSV1_LetGo(&source->Holds);  // the client's hold: its last touch of the source
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notify task %X for completed DCH request %d", thread, number);
+  QDVP_TRC(trk, TRK1_DETAIL,
+           owned ? ">>>>>Notified the requester of completed DCH request %d"
+                 : ">>> DCH work request %d completed, nobody waits for it",
+           number);
 }
 
 SourceEntry *FromWork(WorkItem *item) {
@@ -569,6 +571,7 @@ SourceEntry *FromWork(WorkItem *item) {
 // The requests of the end: the DP log report offline, every application unregistered.
 void Ending(DPAB *anchor, ProcessEntry *entry, DCHcomm *comm) {
   if (anchor->StandAlone) return;
+  QDVP_AwaitHandOff(comm);
   QDVP_FlushOutbox(comm);
   RecoverWindow(entry, comm);
   if (comm->Socket <= 0) return;
@@ -620,6 +623,8 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     // Producers leave their rows in the outbox while the link takes a window of them.
     QDVP_SetOutboxWindow(anchor, QDVP_WindowedLink(comm) ? comm->Window : 0);
     if (entry->Terminate || anchor->ShutdownRequested) {
+      // A row handed off is settled before the end is looked at.
+      QDVP_AwaitHandOff(comm);
       OSV1_GetLock(&anchor->StateMutex);
       int active = anchor->ActiveTasks;
       OSV1_ReleaseLock(&anchor->StateMutex);
@@ -644,9 +649,13 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
             return static_cast<const ProcessEntry *>(e)->pWorkQueue.load() != nullptr;
           },
           entry, kQueueSpinMicros);
-      // With a window, a row in flight may fail while no work comes: looked at every second.
-      WaitForWork(entry, comm->Window > 1 ? 1 : 0);
+      // With a window, a row in flight may fail while no work comes, and a row handed off may
+      // get no status: looked at every second.
+      WaitForWork(entry, comm->Window > 1 || QDVP_HandOffOutstanding(comm) ? 1 : 0);
     }
+    // What comes next may send: a row handed off is settled first (usually it is: its
+    // requester's next request is what woke the client).
+    QDVP_AwaitHandOff(comm);
     QDVP_FlushOutbox(comm);
     if (QDVP_WindowNeedsRecovery(comm)) RecoverWindow(entry, comm);
     RenewActionWaits(entry, comm, &renewed);
@@ -659,6 +668,8 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       items = items->pNext;
       source->DCHwork.pNext = nullptr;
       SourceEntry *destroy = nullptr;
+      // One row in flight: the one handed off before this request is settled first.
+      QDVP_AwaitHandOff(comm);
       // The rows producers left before this request go first.
       QDVP_FlushOutbox(comm);
       // Anything but a row in the window waits until the window is settled: its status must
@@ -670,6 +681,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         QDVP_UpdateSourceEntryState(source, queued);
       }
       bool deferred = false;
+      bool handedOff = false;
       {
         OSV1_Guard entryLock(&source->EntryLock);
         ProcessEntry *requester = source->pPE.load();
@@ -681,11 +693,15 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
                    source->RequestNumber.load());
         }
         if (!anchor->StandAlone && comm->Socket <= 0) anchor->pDSFT->WaitDCHcomeOnline(comm);
-        destroy = Process(entry, source, comm, &deferred);
+        destroy = Process(entry, source, comm, &deferred, &handedOff);
       }
       // The row went into the window behind a failed one: the rows go out again, it with
       // them, before the requester hears that its row was taken.
       if (deferred) RecoverWindow(entry, comm);
+      if (handedOff) {
+        OSV1_LetGo(&source->Holds);  // the client's own hold for its touches since the send
+        continue;
+      }
       Notify(source);
       if (destroy != nullptr) {
         QDVP_TRC(trk, TRK1_STORAGE, "Releasing resources for source entry @%p", (void *)destroy);
@@ -713,6 +729,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
     source->DCHwork.pNext = nullptr;
     source->LastRequestStatus = QDVP_DCH_STATUS_DISCONNECTED;
     source->RowPosted = 0;
+    source->HandBack = 0;
     Notify(source);
   }
   QDVP_DropDCHconnection(comm);

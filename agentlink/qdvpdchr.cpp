@@ -264,6 +264,17 @@ void *QDVP_DCHreceiveDataTask(void *argument) {
   QDV0_Free(buffer);
   // Rows in flight on this connection will not be answered now: they are sent again.
   QDVP_LoseWindowRows(comm, QDVP_DCH_STATUS_DISCONNECTED);
+  SourceEntry *handed;
+  {
+    OSV1_Guard status(&comm->StatusMutex);
+    handed = comm->pHandOff;
+    comm->pHandOff = nullptr;
+    if (handed != nullptr) comm->Pending = 0;
+  }
+  if (handed != nullptr) {
+    OSV1_WakeAllAfter(&comm->StatusCond, &comm->StatusMutex);
+    QDVP_HandBackRow(anchor, handed, QDVP_DCH_STATUS_DISCONNECTED);
+  }
   QDVP_SetLinkState(0, comm->ReceiveMode != QDVP_DCH_MODE_TCP);
   // The socket is this task's to close: nobody else uses it once it is no longer the block's.
   {

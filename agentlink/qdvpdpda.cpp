@@ -55,6 +55,11 @@ void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm) {
   QDVP_SendDataRowLocked(source, comm);
 }
 
+bool QDVP_DoDPdataOrHandOff(SourceEntry *source, DCHcomm *comm) {
+  OSV1_Guard attrs(&source->AttrLock);
+  return QDVP_SendDataRowLocked(source, comm, true);
+}
+
 // Builds the source's row in its output buffer; returns the message length, or 0 when there is
 // nothing to send (*status says why: 0 for a row without values or a stand-alone run, -1
 // without storage). Touches nothing of the connection, so a producer may build its own row.
@@ -133,25 +138,45 @@ static void ConsumeValues(SourceEntry *source) QDVP_REQUIRES(source->AttrLock) {
   });
 }
 
-void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
+bool QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm, bool mayHandOff) {
   QDVP_TRC_ENTRY(trk);
   bool keep = source == comm->pDPAB->pDPlogSource;
-  int32_t built = 0;
-  size_t length = BuildDataRowLocked(source, comm->pDPAB, &built);
-  comm->Status = built;
-  if (length == 0) {
-    QDVP_TRC_EXIT(trk, comm->Status);
-    return;
-  }
   unsigned char *m = source->pOutputBuffer;
   int sends = 0;
-  do {
+  if (source->HandBack) {
+    // The row went before (handed off) and its status came back to the client: the row is
+    // still in the output buffer, its values still in the attributes.
+    source->HandBack = 0;
+    comm->Status = source->HandBackStatus;
+    sends = 1;
+  } else {
+    int32_t built = 0;
+    size_t length = BuildDataRowLocked(source, comm->pDPAB, &built);
+    comm->Status = built;
+    if (length == 0) {
+      QDVP_TRC_EXIT(trk, comm->Status);
+      return false;
+    }
+    m = source->pOutputBuffer;
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d for SourceEntry object @%p",
              source->RequestNumber.load(), (void *)source);
-    comm->RequestNumber = source->RequestNumber.load();
+    comm->RequestNumber = source->RequestNumber;
+    QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
+    sends = 1;
+    // The DP log report's constant attributes stay: its rows are settled by the client.
+    if (mayHandOff && !keep) {
+      if (QDVP_DCHsendHandOff(static_cast<int>(QDVP_WireGet32(m)), m, comm, source)) return true;
+    } else {
+      QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
+    }
+  }
+  while (QDVP_DCHsendAgain(comm)) {
+    QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_data request %d again for SourceEntry object @%p",
+             source->RequestNumber.load(), (void *)source);
+    comm->RequestNumber = source->RequestNumber;
     QDVP_CountLinkRows(sends++ == 0 ? QDVP_LINK_ROWS_SENT : QDVP_LINK_ROWS_RESENT, 1);
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(m)), m, comm, 0);
-  } while (QDVP_DCHsendAgain(comm));
+  }
   int status = comm->Status;
   if (status > 0 && status != QDVP_DCH_STATUS_SYNC_REQUIRED &&
       status != QDVP_DCH_STATUS_REREGISTER && status != QDVP_DCH_STATUS_SEND_AGAIN) {
@@ -165,6 +190,25 @@ void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) {
     ConsumeValues(source);
   }
   QDVP_TRC_EXIT(trk, comm->Status);
+  return false;
+}
+
+void QDVP_FinishHandedOffRow(SourceEntry *source) {
+  {
+    OSV1_Guard attrs(&source->AttrLock);
+    ConsumeValues(source);
+  }
+  // As the client's Data and Process leave a row taken at once (qdvpdchc.cpp).
+  source->LastDataStatus = 0;
+  QDVP_UpdateSourceEntryState(source, QDVP_Active);
+  if (source->pTable != nullptr && source->pTable->TTL > 0) {
+    source->TTLexpiry = QDV0_Time() + source->pTable->TTL;
+  }
+  source->LastRequestStatus = 0;
+  QDVP_TRC(trk, TRK1_DETAIL, "dp_data request %d completed by the receive task",
+           source->RequestNumber.load());
+  QDVP_EndDCHrequest(source);
+  OSV1_LetGo(&source->Holds);  // the client's hold, handed over with the row
 }
 
 // Gives the row built last its place in the source's row stream, by which the agent stores it

@@ -89,7 +89,7 @@ void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm) {
              "Sending DP online request for appl <%s> table <%s> source <%s> request <%d>",
              appl->ApplName, table->TableName, SourceNodeName(source).c_str(),
              source->RequestNumber.load());
-    comm->RequestNumber = source->RequestNumber.load();
+    comm->RequestNumber = source->RequestNumber;
     QDVP_DCHsendAndReceive(static_cast<int>(QDVP_WireGet32(comm->RequestBuffer)),
                            comm->RequestBuffer, comm, 0);
   } while (QDVP_DCHsendAgain(comm));
@@ -115,7 +115,7 @@ void QDVP_DoDPoffline(SourceEntry *source, DCHcomm *comm) {
                          QDVP_FIELD_DCH_HANDLE, source->DCHhandle, 4, 0);
     QDVP_TRC(trk, TRK1_DETAIL, "Sending dp_offline request %d for SourceEntry object @%p",
              source->RequestNumber.load(), (void *)source);
-    SendRequest(source->RequestNumber.load(), comm, "dp_offline");
+    SendRequest(source->RequestNumber, comm, "dp_offline");
   }
   if (comm->Status == 0) {
     memset(source->DCHhandle, 0, 4);

@@ -7,6 +7,7 @@
 // status within the reply wait (QDVP_DCH_REPLY_WAIT, at most 5 seconds once a shutdown is
 // requested) ends with -2, so the client can never hang on a silent agent, even over TCP.
 #include <errno.h>
+#include <time.h>
 
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
@@ -21,27 +22,36 @@ static void SetPending(DCHcomm *comm, int value) {
   OSV1_ReleaseLock(&comm->StatusMutex);
 }
 
+// Sends the request with the link lock taken and the pending flag set. When the send fails,
+// both are let go, the failure is handled (a lost connection made again, status -1 or the
+// disconnect's) and false is returned.
+static bool SendLocked(int length, unsigned char *message,
+                       DCHcomm *comm) QDVP_NO_THREAD_SAFETY_ANALYSIS {
+  const DSFT *dsft = comm->pDPAB->pDSFT;
+  OSV1_GetLock(&comm->LinkLock);
+  SetPending(comm, 1);
+  int error = 0;
+  int sent = dsft->DCHsend(comm, message, length, &error);
+  if (sent >= length) return true;
+  SetPending(comm, 0);
+  OSV1_ReleaseLock(&comm->LinkLock);
+  if (error == QDVP_DCH_ERR_RESET || error == ECONNRESET || error == EPIPE) {
+    dsft->HandleDCHdisconnect(comm);
+  } else {
+    comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
+  }
+  QDVP_TRC(trk, TRK1_ERROR, "*** DP to DCH send failed");
+  return false;
+}
+
 void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, int noWait) {
   QDVP_TRC_ENTRY(trk);
   const DSFT *dsft = comm->pDPAB->pDSFT;
   int replyWait = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
   int probed = 0;
   for (;;) {
-    OSV1_GetLock(&comm->LinkLock);
-    SetPending(comm, 1);
-    int error = 0;
-    int sent = dsft->DCHsend(comm, message, length, &error);
-    if (sent < length) {
-      SetPending(comm, 0);
-      OSV1_ReleaseLock(&comm->LinkLock);
-      if (error == QDVP_DCH_ERR_RESET || error == ECONNRESET || error == EPIPE) {
-        dsft->HandleDCHdisconnect(comm);
-      } else {
-        comm->Status = QDVP_DCH_STATUS_LOCAL_FAILURE;
-      }
-      QDVP_TRC(trk, TRK1_ERROR, "*** DP to DCH send failed");
-      break;
-    }
+    if (!SendLocked(length, message, comm)) break;
+    OSV1_LockIsHeld(&comm->LinkLock);
     if (noWait != 0) {
       SetPending(comm, 0);
       OSV1_ReleaseLock(&comm->LinkLock);
@@ -75,6 +85,76 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
   }
   comm->RequestNumber = 0;
   QDVP_TRC_EXIT(trk, comm->Status);
+}
+
+static long MonotonicSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+bool QDVP_DCHsendHandOff(int length, unsigned char *message, DCHcomm *comm, SourceEntry *source) {
+  if (comm->ReceiveMode != QDVP_DCH_MODE_TCP || comm->pDPAB->StandAlone) {
+    QDVP_DCHsendAndReceive(length, message, comm, 0);
+    return false;
+  }
+  if (!SendLocked(length, message, comm)) return false;
+  OSV1_LockIsHeld(&comm->LinkLock);
+  bool handed = false;
+  {
+    OSV1_Guard status(&comm->StatusMutex);
+    // The status may have come already (it is stored without the link lock): then the row is
+    // settled here as after any wait.
+    if (comm->Pending) {
+      // The client's own hold, for its last touches of the source after this (its locks); the
+      // hold it was given with the request goes with the row.
+      OSV1_AddHold(&source->Holds);
+      comm->pHandOff = source;
+      comm->HandOffSince = MonotonicSeconds();
+      handed = true;
+    }
+  }
+  OSV1_ReleaseLock(&comm->LinkLock);
+  if (handed) QDVP_TRC(trk, TRK1_DETAIL, ">>>>> row handed off to the receive task");
+  comm->RequestNumber = 0;
+  return handed;
+}
+
+bool QDVP_HandOffOutstanding(DCHcomm *comm) {
+  OSV1_Guard status(&comm->StatusMutex);
+  return comm->pHandOff != nullptr;
+}
+
+bool QDVP_AwaitHandOff(DCHcomm *comm) {
+  SourceEntry *late = nullptr;
+  bool outstanding = false;
+  {
+    OSV1_Guard status(&comm->StatusMutex);
+    while (comm->pHandOff != nullptr) {
+      outstanding = true;
+      // While the data provider ends, a silent agent is not waited for long.
+      long limit = comm->ReplyWaitSeconds > 0 ? comm->ReplyWaitSeconds : 30;
+      if (comm->pDPAB->ShutdownRequested && limit > 5) limit = 5;
+      long waited = MonotonicSeconds() - comm->HandOffSince;
+      if (waited >= limit) {
+        QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH status not yet received, %ld", waited);
+        late = comm->pHandOff;
+        comm->pHandOff = nullptr;
+        comm->Pending = 0;
+        break;
+      }
+      long step = limit - waited < 3 ? limit - waited : 3;
+      QDV0_ConditionWaitForTask(&comm->StatusCond, &comm->StatusMutex, step * 1000L);
+    }
+  }
+  if (late != nullptr) {
+    // As for any request that timed out on TCP: the answer may still come, late, on this
+    // connection, where it would be taken for the next request's; a new one leaves it behind.
+    QDVP_TRC(trk, TRK1_ERROR, ">>>>> DCH status timed out; connection renewed");
+    comm->pDPAB->pDSFT->WaitDCHcomeOnline(comm);
+    QDVP_HandBackRow(comm->pDPAB, late, QDVP_DCH_STATUS_TIMED_OUT);
+  }
+  return outstanding;
 }
 
 bool QDVP_DCHsendAgain(DCHcomm *comm) {
@@ -118,15 +198,34 @@ void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) {
 
 // Called by the receive task once a status is stored: clears the pending flag and wakes the
 // waiting client.
+// The wake-up is given after the mutex is let go, so that the client, woken on the other core,
+// does not sleep once more on the mutex this task still holds; the block lives until this task
+// has ended (the client waits for that before it frees it). A row handed off is settled here:
+// taken (status 0), it is finished for its requester, who is woken by this task alone;
+// otherwise it goes back to the client with its status.
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm) {
   QDVP_UpdateStatLogDCHio(1);
-  OSV1_GetLock(&comm->StatusMutex);
-  if (comm->Pending) {
+  bool waited;
+  SourceEntry *row;
+  int status;
+  {
+    OSV1_Guard lock(&comm->StatusMutex);
+    waited = comm->Pending != 0;
     comm->Pending = 0;
-    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notifying request %d to DCH client", comm->RequestNumber);
-    OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
-  } else {
-    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Signal DCH client bypassed. No receive outstanding");
+    row = comm->pHandOff;
+    comm->pHandOff = nullptr;
+    status = comm->Status;
   }
-  OSV1_ReleaseLock(&comm->StatusMutex);
+  if (!waited) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Signal DCH client bypassed. No receive outstanding");
+    return;
+  }
+  OSV1_WakeAllAfter(&comm->StatusCond, &comm->StatusMutex);
+  if (row == nullptr) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Notified the DCH client of its request's status");
+  } else if (status == 0) {
+    QDVP_FinishHandedOffRow(row);
+  } else {
+    QDVP_HandBackRow(comm->pDPAB, row, status);
+  }
 }

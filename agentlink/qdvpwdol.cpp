@@ -8,10 +8,13 @@
 // taken (the deleting task's own unregister and offline are of a source already closed); one
 // that nobody waits for (the periodic scan's) is not taken for a source being deleted.
 //
-// A requester waiting in QDVP_QueueAndWaitDCHstatus holds its own TaskIO mutex from before the
-// source is queued, and the client signals under that mutex, so the wake-up cannot be lost;
-// the wait is still re-checked every 10 seconds. The delayed offline queue holds
-// copies of sources whose offline waits for their table's time to live.
+// A requester waiting in QDVP_QueueAndWaitDCHstatus sleeps on the source's enqueued word itself
+// (2: queued, and somebody sleeps on it); the client ends the request by setting the word to 0
+// and wakes the sleeper only when there is one (QDVP_EndDCHrequest). So the end of a request
+// is one store and at most one wake-up, the client never touches the requester's own entry
+// (which may be gone as soon as the requester has seen the 0), and the source it touches is
+// held by the client until after the wake-up. The delayed offline queue holds copies of
+// sources whose offline waits for their table's time to live.
 #include <string.h>
 
 #include "../core/support/qdv0.h"
@@ -27,7 +30,7 @@ std::atomic<int> DCHrequestSeqNumber{0};
 // Links a source to the client's work queue; its enqueued word is already 1.
 static void LinkToClient(ProcessEntry *client, SourceEntry *source) {
   source->DCHwork.pNext = nullptr;
-  QDVP_QueueWorkItem(client, &source->DCHwork);
+  QDVP_QueueWorkItemWakeAfter(client, &source->DCHwork);
 }
 
 // Queues a source to the client with the client's hold on it; waited says whether a requester
@@ -92,13 +95,42 @@ int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client) {
   return count;
 }
 
+void QDVP_EndDCHrequest(SourceEntry *source) {
+  if (source->Enqueued.exchange(0) == 2) QDV0_WakeWord(&source->Enqueued);
+}
+
+void QDVP_HandBackRow(DPAB *anchor, SourceEntry *source, int status) {
+  source->HandBackStatus = status;
+  source->HandBack = 1;
+  ProcessEntry *client = anchor->pDCHclientPE.load();
+  if (client != nullptr) {
+    // Still queued as far as its requester knows (the enqueued word stayed 1), and the
+    // client's hold goes with it.
+    LinkToClient(client, source);
+    return;
+  }
+  source->HandBack = 0;
+  source->LastRequestStatus = status;
+  source->LastDataStatus = status;
+  QDVP_EndDCHrequest(source);
+  OSV1_LetGo(&source->Holds);
+}
+
+// Sleeps until the source's request has ended or for at most ms; the word says 2 first, so
+// the end of the request wakes the sleeper.
+static void SleepOnRequest(SourceEntry *source, long ms) {
+  int queued = 1;
+  if (!source->Enqueued.compare_exchange_strong(queued, 2) && queued == 0) return;
+  QDV0_WaitWord(&source->Enqueued, 2, ms);
+}
+
 int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source) {
   OSV1_Guard queue(&anchor->DCHqueueLock);
   for (SourceEntry **link = &anchor->pDCHqueue; *link; link = &(*link)->pDCHnext) {
     if (*link == source) {
       *link = source->pDCHnext;
       source->pDCHnext = nullptr;
-      source->Enqueued.store(0);
+      QDVP_EndDCHrequest(source);
       OSV1_LetGo(&source->Holds);  // the client's hold
       return 1;
     }
@@ -111,24 +143,18 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   if (requester == nullptr) requester = anchor->pStatPE;
   source->pPE.store(requester);
   OSV1_GetLock(&requester->RequestLock);
-  OSV1_GetLock(&requester->TaskIOmutex);
   Enqueue(anchor, source, true);
   // A row's round trip on loopback is shorter than a sleep and a wake-up: look for the end of
-  // the request for a moment before waiting on the condition (the client signals under the
-  // mutex, so it is let go meanwhile).
-  OSV1_ReleaseLock(&requester->TaskIOmutex);
+  // the request for a moment before sleeping on it (when QDVP_SPIN_WAIT_US asks for it).
   QDV0_SpinUntil(
       [](const void *s) { return static_cast<const SourceEntry *>(s)->Enqueued.load() == 0; },
       source, kRequestSpinMicros);
-  OSV1_GetLock(&requester->TaskIOmutex);
-  while (!anchor->ShutdownRequested && source->Enqueued.load()) {
+  // The client always ends the request (at its own end too); a shutdown is looked at every
+  // second, so that the wait ends early then, as the request's outcome tells (Ending).
+  while (!anchor->ShutdownRequested && source->Enqueued.load() != 0) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
-    int rc = QDV0_ConditionWaitForTask(&requester->TaskIOcond, &requester->TaskIOmutex, 10000);
-    if (rc != 0 && source->Enqueued.load()) {
-      QDVP_TRC(trk, TRK1_DETAIL, ">>>>> Continue wait for DCH request complete signal");
-    }
+    SleepOnRequest(source, 1000);
   }
-  OSV1_ReleaseLock(&requester->TaskIOmutex);
   OSV1_ReleaseLock(&requester->RequestLock);
   return 1;
 }
@@ -146,7 +172,7 @@ void QDVP_DropWaitingDCHwork(DPAB *anchor) {
     list->pDCHnext = nullptr;
     QDVP_TRC(trk, TRK1_DETAIL, "Request %d of source @%p dropped: no DCH client",
              list->RequestNumber.load(), (void *)list);
-    list->Enqueued.store(0);
+    QDVP_EndDCHrequest(list);
     OSV1_LetGo(&list->Holds);
     list = next;
   }
@@ -213,10 +239,8 @@ void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, Source
   // A caller without a task of its own waited on the statistics task's entry.
   if (requester == nullptr) requester = anchor->pStatPE;
   if (requester == nullptr) return;
-  OSV1_GetLock(&requester->TaskIOmutex);
-  // The client notifies under this mutex; the steps only look again for the client's end.
-  while (source->Enqueued.load() && anchor->pDCHclientPE.load() != nullptr) {
-    QDV0_ConditionWaitForTask(&requester->TaskIOcond, &requester->TaskIOmutex, 100);
+  // The client ends the request on the word; the steps only look again for the client's end.
+  while (source->Enqueued.load() != 0 && anchor->pDCHclientPE.load() != nullptr) {
+    SleepOnRequest(source, 100);
   }
-  OSV1_ReleaseLock(&requester->TaskIOmutex);
 }

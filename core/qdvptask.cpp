@@ -143,6 +143,31 @@ void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
   QDVP_SignalTaskIO(entry);
 }
 
+void QDVP_QueueWorkItemWakeAfter(ProcessEntry *entry, WorkItem *item) {
+  item->pNext = nullptr;
+  {
+    OSV1_Guard queue(&entry->WorkQueueLock);
+    WorkItem *last = entry->pWorkQueue.load();
+    if (last == nullptr) {
+      entry->pWorkQueue.store(item);
+    } else {
+      while (last->pNext != nullptr) last = last->pNext;
+      last->pNext = item;
+    }
+  }
+  {
+    // A task between its look at the queue and its wait holds the mutex: once it is taken
+    // here, the task waits (or has not looked yet), and the wake-up below reaches it.
+    OSV1_Guard wake(&entry->TaskIOmutex);
+    if (entry->WakeFd >= 0) {
+      uint64_t one = 1;
+      ssize_t n = write(entry->WakeFd, &one, sizeof(one));
+      (void)n;
+    }
+  }
+  OSV1_WakeOneAfter(&entry->TaskIOcond, &entry->TaskIOmutex);
+}
+
 // Signals an entry's TaskIO condition. The mutex is taken around the signal so that a task
 // between its check for work and its wait cannot miss the wake-up.
 // A task waiting in QDVP_WaitTaskIOorFD polls its eventfd instead of the condition: the count

@@ -100,6 +100,12 @@ int OSV1_Broadcast(OSV1_LOCK *lock, OSV1_COND *cond) QDVP_EXCLUDES(lock);
 // under that lock).
 int OSV1_WakeOne(OSV1_COND *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
 int OSV1_WakeAll(OSV1_COND *cond, OSV1_LOCK *lock) QDVP_REQUIRES(lock);
+// The same for a waker that changed what the waiters test under the paired lock and has let
+// it go since: a waiter that runs at once then finds the lock free instead of sleeping on it
+// again until the waker lets go. Only where the condition outlives the call (it lies in a
+// record the waker still holds or owns).
+int OSV1_WakeOneAfter(OSV1_COND *cond, OSV1_LOCK *lock) QDVP_EXCLUDES(lock);
+int OSV1_WakeAllAfter(OSV1_COND *cond, OSV1_LOCK *lock) QDVP_EXCLUDES(lock);
 
 // The holds on one record: how many tasks use it outside the lock of the list it is found in,
 // and whether it is being deleted.

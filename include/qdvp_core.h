@@ -46,6 +46,10 @@ void QDVP_ReleaseProcessResources(DPAB *anchor, ProcessEntry *entry);
 [[noreturn]] void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry);
 // Appends an item to a task's work queue and wakes the task.
 void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item);
+// The same for a task whose entry outlives every producer that queues to it (the DCH client):
+// the wake-up is given after the entry's mutex is let go, so that the task, woken on the other
+// core, does not sleep once more on the mutex the producer still holds.
+void QDVP_QueueWorkItemWakeAfter(ProcessEntry *entry, WorkItem *item);
 // Wakes a task waiting for TaskIO notification.
 void QDVP_SignalTaskIO(ProcessEntry *entry);
 // Takes the whole work queue of an entry, oldest first.

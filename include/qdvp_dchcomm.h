@@ -76,6 +76,13 @@ struct DCHcomm {
   uint32_t ReplyWindow QDVP_GUARDED_BY(StatusMutex);
   int ReceiverStarted QDVP_GUARDED_BY(StatusMutex);  // the receive task's start signal
   int ReceiverRunning QDVP_GUARDED_BY(StatusMutex);  // from its creation until it ends
+  // A row the client sent without waiting for its status (QDVP_DCHsendHandOff): the receive
+  // task settles it for its requester when the status is 0 and hands it back to the client
+  // otherwise; the client sends nothing else until it is settled (QDVP_AwaitHandOff), and
+  // takes it back itself when no status comes within the reply wait. HandOffSince is when it
+  // went (monotonic seconds).
+  SourceEntry *pHandOff QDVP_GUARDED_BY(StatusMutex);
+  long HandOffSince QDVP_GUARDED_BY(StatusMutex);
 
   // Read by the receive task and by producers without a lock.
   std::atomic<int> ReceiveMode;  // 1 UDP, 2 TCP, 3 UDP kept after registration
@@ -213,9 +220,13 @@ unsigned char *QDVP_ConstructRegistrationBuffer(ApplEntry *application);
 void QDVP_DoDPregister(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPonline(SourceEntry *source, DCHcomm *comm);
 void QDVP_DoDPdata(SourceEntry *source, DCHcomm *comm);
+// The same for the client's plain rows: the row may be handed off (QDVP_DCHsendHandOff), and
+// a row handed back is settled here with its status. True when handed off.
+bool QDVP_DoDPdataOrHandOff(SourceEntry *source, DCHcomm *comm);
 // The data request for a caller that already holds the source's attribute lock (the summary
 // output, which sends several rows under it).
-void QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm) QDVP_REQUIRES(source->AttrLock);
+bool QDVP_SendDataRowLocked(SourceEntry *source, DCHcomm *comm, bool mayHandOff = false)
+    QDVP_REQUIRES(source->AttrLock);
 // The data request on a link with a window: the row, numbered in the source's row stream, goes
 // out without waiting for its status and is held in the window until it comes. A row built
 // behind a failed one (held) is not sent but kept for the window's recovery.
@@ -277,6 +288,27 @@ void QDVP_CheckDCHstatus(DCHcomm *comm) QDVP_RELEASE(comm->LinkLock);
 // The wait of QDVP_CheckDCHstatus, cut short after seconds when positive.
 void QDVP_WaitDCHstatus(DCHcomm *comm, int seconds) QDVP_RELEASE(comm->LinkLock);
 void QDVP_SignalDCHreceiveStatus(DCHcomm *comm);
+// Sends a plain row (one row in flight, over TCP) and leaves its status to the receive task,
+// so that the row's requester is woken by the task that reads the status, not by the client
+// after a wake-up of its own: true when the row went that way (the client must not touch the
+// source again but let go of the hold it takes here for itself, and the request is ended by
+// the receive task or handed back). False when it was sent and waited for as
+// QDVP_DCHsendAndReceive does (not TCP, the status came at once, the send failed).
+bool QDVP_DCHsendHandOff(int length, unsigned char *message, DCHcomm *comm, SourceEntry *source)
+    QDVP_REQUIRES(source->AttrLock);
+// Waits until no row is handed off (the client calls it before anything it sends); a row
+// without a status within the reply wait is taken back with status -2 on a new connection,
+// as a request that timed out. True when a row was outstanding.
+bool QDVP_AwaitHandOff(DCHcomm *comm);
+// True while a row is handed off.
+bool QDVP_HandOffOutstanding(DCHcomm *comm);
+// What the client does with a row the agent took (status 0) once its status came, done by the
+// receive task for a row handed off: its values consumed, the source Active, the request ended
+// for its requester, the client's hold let go.
+void QDVP_FinishHandedOffRow(SourceEntry *source);
+// Gives a handed-off row whose status was not 0 back to the client, with that status, on its
+// work queue (or ends its request when the client is gone).
+void QDVP_HandBackRow(DPAB *anchor, SourceEntry *source, int status);
 // The size of a source's output buffer.
 int QDVP_ComputeDCHbufferSize(SourceEntry *source) QDVP_REQUIRES(source->AttrLock);
 
@@ -318,6 +350,9 @@ SourceEntry *QDVP_TakeWaitQueueCopy(DPAB *anchor, SourceEntry *source);
 int QDVP_PublishDCHclient(DPAB *anchor, ProcessEntry *client);
 // Takes source off the DCH wait queue (its application is being released); 1 when it was there.
 int QDVP_RemoveSourceFromDCHqueue(DPAB *anchor, SourceEntry *source);
+// Ends the source's request for its requester: the enqueued word goes to 0 and a requester
+// sleeping on it is woken. The caller still holds the source; nothing of the requester is touched.
+void QDVP_EndDCHrequest(SourceEntry *source);
 // Queues a source to the client and waits until the client has finished its request (or the
 // data provider shuts down). Callers outside the agent link use QDVP_Request.
 int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);

@@ -327,7 +327,9 @@ struct SourceEntry {
   // Read by other tasks without a lock.
   std::atomic<ProcessEntry *> pPE;  // owning process entry (read by the DCH client)
   std::atomic<int> State;
-  std::atomic<int> Enqueued;  // 1 while queued to the client
+  // 0 idle, 1 while queued to the client, 2 while queued and its requester sleeps on the word
+  // (QDVP_EndDCHrequest wakes it).
+  std::atomic<int> Enqueued;
   // The number of the source's last row whose status 0 came with every row before it settled:
   // where a server that saves its position may count its rows as taken by the agent.
   std::atomic<uint32_t> AckedRowNumber;
@@ -365,10 +367,16 @@ struct SourceEntry {
   // from its saved positions).
   int16_t DataSequence;
   int16_t RowControl;
-  std::atomic<int> RequestNumber{0};  // written by the requester, read by the DCH client
+  std::atomic<int> RequestNumber{0};  // the number of its last request (traces, and the wait requests
+                                   // after a new connection)
   int LastDataStatus;     // the status of the last row sent: 0, the agent's code, or a link failure
   int LastRequestStatus;  // the status the client ended the last request with (any verb)
   int RowPosted;          // the last row went into the window: its status comes later
+  // A row handed off to the receive task (QDVP_DCHsendHandOff) whose status was not 0, handed
+  // back to the client with that status: the client settles it as if it had waited for it.
+  // Written by whoever hands the row back before it queues the source, read by the client.
+  int HandBack;
+  int HandBackStatus;
   int OfflineNow;
   time_t TTLexpiry;
   unsigned char DCHhandle[4];

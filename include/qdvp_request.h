@@ -123,7 +123,7 @@ class QDVP_RowBatch {
 
 // For a task about to end: waits until the DCH client has finished with the task's last
 // request for source. A request's wait ends early at shutdown while the client may still have
-// the request and will notify the requester's entry; the notice comes under the entry's mutex,
-// so a finished request seen under it means the client is done with the entry. No time bounds
+// the request. The client never touches the requester's entry: it ends the request on the
+// source's enqueued word, so a finished request means the client is done with it. No time bounds
 // the wait (it ends when the client is done); it is not waited for once the client has ended.
 void QDVP_WaitForDCHrequestRelease(DPAB *anchor, ProcessEntry *requester, SourceEntry *source);

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -151,6 +152,14 @@ int QDV0_ConditionWaitForTask(OSV1_COND *cond, OSV1_LOCK *lock, long ms) QDVP_RE
 // wait where the answer usually comes within a loopback round trip, so the waiter picks it up
 // without a sleep and a wake-up. Returns 1 when it came.
 int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros);
+
+// Sleeps while *word holds expected, for at most ms milliseconds of real time or until
+// QDV0_WakeWord on the word; returns at once when the word holds something else. The caller
+// looks at the word again in every case. For a hand-off where the waker must not touch the
+// waiter's own records after its change: the word lies in a record the waker holds.
+void QDV0_WaitWord(std::atomic<int> *word, int expected, long ms);
+// Wakes every thread sleeping on the word in QDV0_WaitWord.
+void QDV0_WakeWord(std::atomic<int> *word);
 
 // ---- Strings and names -----------------------------------------------------------------
 // flag 0: upper-cases string in place and returns it; flag 1: returns a new upper-case copy.

@@ -5,7 +5,9 @@
 // short real slice counts its whole interval as passed. That lets tests drive hours of
 // scheduling in milliseconds without changing any interval in the product.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -80,6 +82,12 @@ int OSV1_WakeOne(OSV1_COND *cond, OSV1_LOCK *) {
   return pthread_cond_signal(OSV1_CondAccess::Of(cond));
 }
 int OSV1_WakeAll(OSV1_COND *cond, OSV1_LOCK *) {
+  return pthread_cond_broadcast(OSV1_CondAccess::Of(cond));
+}
+int OSV1_WakeOneAfter(OSV1_COND *cond, OSV1_LOCK *) {
+  return pthread_cond_signal(OSV1_CondAccess::Of(cond));
+}
+int OSV1_WakeAllAfter(OSV1_COND *cond, OSV1_LOCK *) {
   return pthread_cond_broadcast(OSV1_CondAccess::Of(cond));
 }
 bool OSV1_TryLock(OSV1_LOCK *lock) QDVP_NO_THREAD_SAFETY_ANALYSIS {
@@ -257,6 +265,20 @@ int SpinUntil(Done done, long micros) {
   }
 }
 }  // namespace
+
+void QDV0_WaitWord(std::atomic<int> *word, int expected, long ms) {
+  static_assert(sizeof(std::atomic<int>) == sizeof(int), "a word the system can wait on");
+  timespec bound{ms / 1000, (ms % 1000) * 1000000L};
+  // FUTEX_WAIT sleeps only while the word still holds expected (the system compares and sleeps
+  // in one step), so a wake-up given after the change cannot be missed.
+  syscall(SYS_futex, reinterpret_cast<int *>(word), FUTEX_WAIT_PRIVATE, expected, &bound, nullptr,
+          0);
+}
+
+void QDV0_WakeWord(std::atomic<int> *word) {
+  syscall(SYS_futex, reinterpret_cast<int *>(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr,
+          0);
+}
 
 int QDV0_SpinUntil(bool (*done)(const void *what), const void *what, long micros) {
   return SpinUntil([&] { return done(what); }, micros);
