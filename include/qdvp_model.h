@@ -367,8 +367,8 @@ struct SourceEntry {
   // from its saved positions).
   int16_t DataSequence;
   int16_t RowControl;
-  std::atomic<int> RequestNumber{0};  // the number of its last request (traces, and the wait requests
-                                   // after a new connection)
+  std::atomic<int> RequestNumber{0};  // the number of its last request (traces, and the wait
+                                      // requests after a new connection)
   int LastDataStatus;     // the status of the last row sent: 0, the agent's code, or a link failure
   int LastRequestStatus;  // the status the client ended the last request with (any verb)
   int RowPosted;          // the last row went into the window: its status comes later
