@@ -3,6 +3,7 @@
 // reading does not hold its commits back) and the rows stored in it since the last look.
 #pragma once
 
+#include <dirent.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -52,6 +53,24 @@ inline double CpuSeconds(pid_t pid) {
     if (n == 15) stime = std::stoull(field);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Seconds the threads of a process have been runnable but waiting for a core, summed over its
+// threads alive now (the second figure of each /proc/PID/task/TID/schedstat). Beside the CPU
+// time it tells a program that waits for the machine from one that waits for its peer.
+inline double RunQueueSeconds(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR *tasks = opendir(dir.c_str());
+  if (tasks == nullptr) return 0;
+  unsigned long long waited = 0;
+  while (dirent *e = readdir(tasks)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+    unsigned long long onCpu = 0, queued = 0;
+    if (in >> onCpu >> queued) waited += queued;
+  }
+  closedir(tasks);
+  return static_cast<double>(waited) / 1e9;
 }
 
 // VmHWM of a process in KiB.
