@@ -55,12 +55,15 @@ int Queue(DPAB *anchor, SourceEntry *source, DCHverb verb) {
   return source->State;
 }
 
+// A request whose wait ended with the data provider's or the waiter's end.
+DCHresult Ended(SourceEntry *source) {
+  return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
+}
+
 // The outcome of the request the client last finished for source, as the waiter saw it end.
 DCHresult Outcome(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter) {
   // A wait that ended early: the client may still work on the request (and write its status).
-  if (source->Enqueued.load() != 0) {
-    return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
-  }
+  if (source->Enqueued.load() != 0) return Ended(source);
   DCHresult result{DCHoutcome::Taken, source->LastRequestStatus, source->State};
   if (WaiterEnds(anchor, waiter) && result.status != 0) {
     result.outcome = DCHoutcome::Ending;
@@ -95,10 +98,6 @@ DCHresult Once(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *wa
     result.state = source->State;
   }
   return result;
-}
-
-DCHresult Ended(SourceEntry *source) {
-  return DCHresult{DCHoutcome::Ending, QDVP_DCH_STATUS_DISCONNECTED, source->State};
 }
 
 // The reply policy: sent again while unanswered, three tries in all (include/qdvp_request.h).
@@ -162,8 +161,8 @@ DCHresult UntilActive(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEn
   }
 }
 
-DCHresult Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
-                  DCHretry retry) {
+DCHresult ByPolicy(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                   DCHretry retry) {
   switch (retry) {
     case QDVP_RETRY_REPLY_WHILE_UNANSWERED:
       return Reply(anchor, source, verb, waiter);
@@ -174,6 +173,23 @@ DCHresult Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry 
     default:
       return Once(anchor, source, verb, waiter);
   }
+}
+
+// One waited request of source at a time, under its RequestMutex: two tasks may ask for the
+// same source (a registration and a partner's online, say), and the second waits until the
+// first has its outcome, so that neither reads the other's nor takes over the other's
+// wake-up. A row of an Active source on a link with a window is left for the client by its
+// producer, which goes on at once (qdvpwout.cpp). The source's owner is given back afterwards.
+DCHresult Waited(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
+                 DCHretry retry, bool mayPost) {
+  OSV1_Guard one(&source->RequestMutex);
+  if (mayPost && verb == QDVP_VERB_DATA && QDVP_PostRow(anchor, source, waiter)) {
+    return DCHresult{DCHoutcome::Posted, 0, QDVP_Active};
+  }
+  ProcessEntry *owner = source->pPE.load();
+  DCHresult result = ByPolicy(anchor, source, verb, waiter, retry);
+  source->pPE.store(owner);
+  return result;
 }
 
 }  // namespace
@@ -204,28 +220,11 @@ DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessE
   // Nobody waits: the request is queued and its outcome is nobody's to learn.
   if (retry == QDVP_RETRY_NO_WAIT)
     return DCHresult{DCHoutcome::Posted, 0, Queue(anchor, source, verb)};
-  DCHresult result;
   if (waiter == nullptr) {
     OSV1_Guard stat(&anchor->StatLock);
-    OSV1_Guard one(&source->RequestMutex);
-    ProcessEntry *owner = source->pPE.load();
-    result = Request(anchor, source, verb, anchor->pStatPE, retry);
-    source->pPE.store(owner);
-  } else {
-    // Two tasks may ask for the same source (a registration and a partner's online, say): the
-    // second waits until the first has its outcome, so that neither reads the other's nor
-    // takes over the other's wake-up.
-    OSV1_Guard one(&source->RequestMutex);
-    // A row of an Active source on a link with a window: its producer builds it and leaves it
-    // for the client, and goes on at once (qdvpwout.cpp).
-    if (verb == QDVP_VERB_DATA && QDVP_PostRow(anchor, source, waiter)) {
-      return DCHresult{DCHoutcome::Posted, 0, QDVP_Active};
-    }
-    ProcessEntry *owner = source->pPE.load();
-    result = Request(anchor, source, verb, waiter, retry);
-    source->pPE.store(owner);
+    return Waited(anchor, source, verb, anchor->pStatPE, retry, false);
   }
-  return result;
+  return Waited(anchor, source, verb, waiter, retry, true);
 }
 
 void QDVP_RequestDCHnoWait(DPAB *anchor, SourceEntry *source, int state) {

@@ -128,42 +128,41 @@ void QDVP_EndTask(DPAB *anchor, ProcessEntry *entry) {
   pthread_exit(&QDVP_ThreadRC);
 }
 
-void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
+// Puts item at the end of the entry's work queue.
+static void AppendWorkItem(ProcessEntry *entry, WorkItem *item) {
   item->pNext = nullptr;
-  {
-    OSV1_Guard queue(&entry->WorkQueueLock);
-    WorkItem *last = entry->pWorkQueue.load();
-    if (last == nullptr) {
-      entry->pWorkQueue.store(item);  // the client may look without the lock
-    } else {
-      while (last->pNext != nullptr) last = last->pNext;
-      last->pNext = item;
-    }
+  OSV1_Guard queue(&entry->WorkQueueLock);
+  WorkItem *last = entry->pWorkQueue.load();
+  if (last == nullptr) {
+    entry->pWorkQueue.store(item);  // the client may look without the lock
+  } else {
+    while (last->pNext != nullptr) last = last->pNext;
+    last->pNext = item;
   }
+}
+
+// Raises the count of a task that waits in QDVP_WaitTaskIOorFD (it polls its eventfd instead
+// of the condition); the count is raised under the TaskIO mutex.
+static void RaiseWakeCount(ProcessEntry *entry) QDVP_REQUIRES(entry->TaskIOmutex) {
+  if (entry->WakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t n = write(entry->WakeFd, &one, sizeof(one));
+    (void)n;  // a full count already wakes the task
+  }
+}
+
+void QDVP_QueueWorkItem(ProcessEntry *entry, WorkItem *item) {
+  AppendWorkItem(entry, item);
   QDVP_SignalTaskIO(entry);
 }
 
 void QDVP_QueueWorkItemWakeAfter(ProcessEntry *entry, WorkItem *item) {
-  item->pNext = nullptr;
-  {
-    OSV1_Guard queue(&entry->WorkQueueLock);
-    WorkItem *last = entry->pWorkQueue.load();
-    if (last == nullptr) {
-      entry->pWorkQueue.store(item);
-    } else {
-      while (last->pNext != nullptr) last = last->pNext;
-      last->pNext = item;
-    }
-  }
+  AppendWorkItem(entry, item);
   {
     // A task between its look at the queue and its wait holds the mutex: once it is taken
     // here, the task waits (or has not looked yet), and the wake-up below reaches it.
     OSV1_Guard wake(&entry->TaskIOmutex);
-    if (entry->WakeFd >= 0) {
-      uint64_t one = 1;
-      ssize_t n = write(entry->WakeFd, &one, sizeof(one));
-      (void)n;
-    }
+    RaiseWakeCount(entry);
   }
   OSV1_WakeOneAfter(&entry->TaskIOcond, &entry->TaskIOmutex);
 }
@@ -175,11 +174,7 @@ void QDVP_QueueWorkItemWakeAfter(ProcessEntry *entry, WorkItem *item) {
 void QDVP_SignalTaskIO(ProcessEntry *entry) {
   OSV1_GetLock(&entry->TaskIOmutex);
   OSV1_WakeOne(&entry->TaskIOcond, &entry->TaskIOmutex);
-  if (entry->WakeFd >= 0) {
-    uint64_t one = 1;
-    ssize_t n = write(entry->WakeFd, &one, sizeof(one));
-    (void)n;  // a full count already wakes the task
-  }
+  RaiseWakeCount(entry);
   OSV1_ReleaseLock(&entry->TaskIOmutex);
 }
 

@@ -70,9 +70,9 @@ enum DCHretry {
   QDVP_RETRY_UNTIL_ACTIVE = 2,
   // No wait: the source is put into the verb's state and queued, and the call returns at once
   // (Posted, with that state); the client acts on it when it comes to it, and nobody learns the
-  // outcome
-  // (the periodic scan's deferred registrations and onlines, end-of-batch summaries, the
-  // statistics' DP log row). The caller may hold the source's entry lock; waiter is not used.
+  // outcome (the periodic scan's deferred registrations and onlines, end-of-batch summaries,
+  // the statistics' DP log row). The caller may hold the source's entry lock; waiter is not
+  // used.
   QDVP_RETRY_NO_WAIT = 3,
   // With the reply verb: while the agent leaves the reply unanswered (the link was lost or
   // timed out, so it may never have reached it), it is sent again over the connection the
