@@ -92,6 +92,15 @@ void BindOptional(sqlite3_stmt *s, int i, const std::optional<std::string> &text
   }
 }
 
+// A number, or NULL when the row has none.
+void BindNumberOr(sqlite3_stmt *s, int i, bool present, int64_t number) {
+  if (present) {
+    sqlite3_bind_int64(s, i, number);
+  } else {
+    sqlite3_bind_null(s, i);
+  }
+}
+
 }  // namespace
 
 DchSqliteStore::~DchSqliteStore() { Close(); }
@@ -474,26 +483,13 @@ int DchSqliteStore::FlushRows() {
       int p = static_cast<int>(k * 8);
       sqlite3_bind_int64(s, p + 1, row.receivedMs);
       sqlite3_bind_int64(s, p + 2, row.handle);
-      if (row.group != 0) {
-        sqlite3_bind_int64(s, p + 3, row.group);
-      } else {
-        sqlite3_bind_null(s, p + 3);
-      }
+      BindNumberOr(s, p + 3, row.group != 0, row.group);
       sqlite3_bind_int(s, p + 4, row.dataSequence);
-      if (row.layout != 0) {
-        sqlite3_bind_int64(s, p + 5, row.layout);
-      } else {
-        sqlite3_bind_null(s, p + 5);
-      }
+      BindNumberOr(s, p + 5, row.layout != 0, row.layout);
       sqlite3_bind_text(s, p + 6, rowTexts_.data() + row.textAt, static_cast<int>(row.textSize),
                         SQLITE_STATIC);
-      if (row.inStream) {
-        sqlite3_bind_int64(s, p + 7, row.stream);
-        sqlite3_bind_int64(s, p + 8, row.number);
-      } else {
-        sqlite3_bind_null(s, p + 7);
-        sqlite3_bind_null(s, p + 8);
-      }
+      BindNumberOr(s, p + 7, row.inStream, row.stream);
+      BindNumberOr(s, p + 8, row.inStream, row.number);
     }
     rc = Step(s);
     at += count;
