@@ -114,11 +114,7 @@ struct Shell {
   int output = -1;
 };
 
-int64_t NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+int64_t NowMs() { return QDV0_MonotonicMs(); }
 
 // An environment variable as a number, or defaultValue when it is unset or no number.
 long NumberFromEnv(const char *name, long defaultValue) {

@@ -230,3 +230,11 @@ DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessE
 void QDVP_RequestDCHnoWait(DPAB *anchor, SourceEntry *source, int state) {
   QDVP_Request(anchor, source, static_cast<DCHverb>(state), nullptr, QDVP_RETRY_NO_WAIT);
 }
+
+void QDVP_BringRegisteredOnline(DPAB *anchor, std::initializer_list<SourceEntry *> sources,
+                                ProcessEntry *waiter) {
+  for (SourceEntry *source : sources) {
+    if (source->State < QDVP_Ready) QDVP_UpdateSourceEntryState(source, QDVP_Ready);
+    QDVP_Request(anchor, source, QDVP_VERB_ONLINE, waiter);
+  }
+}

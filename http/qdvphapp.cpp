@@ -121,12 +121,8 @@ void QDVP_DefineHTTPapplication(DPAB *anchor) {
   }
   QDVP_ReleaseApplGroupHelp(appl);
   if (reg.outcome == DCHoutcome::Taken) {
-    // An online that fails leaves its source Ready: the next row brings it online
-    // (QDVP_HTTPsourceOnline).
-    QDVP_UpdateSourceEntryState(urls, QDVP_Ready);
-    QDVP_Request(anchor, urls, QDVP_VERB_ONLINE, nullptr);
-    QDVP_UpdateSourceEntryState(objects, QDVP_Ready);
-    QDVP_Request(anchor, objects, QDVP_VERB_ONLINE, nullptr);
+    // A source whose online fails is brought online by its next row (QDVP_HTTPsourceOnline).
+    QDVP_BringRegisteredOnline(anchor, {urls, objects}, nullptr);
   } else {
     // No answer: the periodic scan registers the application again; its rows bring the
     // sources online then.

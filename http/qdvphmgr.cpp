@@ -222,9 +222,7 @@ void EndURLmonitoring(DPAB *anchor, URLmanagementBlock *umb) {
 
 long long QDVP_URLclockMs(void) {
   if (QDV0_IsManualClock()) return static_cast<long long>(QDV0_Time()) * 1000;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return QDV0_MonotonicMs();
 }
 
 URLmanagementBlock *QDVP_URLmanager(DPAB *anchor) {

@@ -42,6 +42,8 @@
 // never freed under a request, however the requester's wait ended.
 #pragma once
 
+#include <initializer_list>
+
 #include "qdvp_model.h"
 
 enum DCHverb {
@@ -97,6 +99,13 @@ const char *QDVP_OutcomeName(DCHoutcome outcome);
 // Queues source with verb and waits; returns what became of the request.
 DCHresult QDVP_Request(DPAB *anchor, SourceEntry *source, DCHverb verb, ProcessEntry *waiter,
                        DCHretry retry = QDVP_RETRY_NONE);
+
+// After an application's registration was taken: makes each of its sources Ready (when it is
+// not yet) and asks the agent to bring it online, in the order given. An online that fails
+// leaves its source Ready: whatever brings that source's rows (its next row, the periodic
+// scan) brings it online then.
+void QDVP_BringRegisteredOnline(DPAB *anchor, std::initializer_list<SourceEntry *> sources,
+                                ProcessEntry *waiter);
 
 // For a producer whose rows went out on a window without waiting (the outcome said Posted):
 // waits, at most seconds, until none of source's rows is left in the outbox or in the window

@@ -144,11 +144,9 @@ void QDVP_DefineDPlogReport(DPAB *anchor) {
   // through them.
   log->InternalReport = action->InternalReport = 1;
   if (reg.outcome == DCHoutcome::Taken) {
-    // An online that fails leaves the source Ready: the periodic scan brings the report online
+    // A source whose online fails stays Ready: the periodic scan brings the report online
     // again, the ACTION table comes online with its first row.
-    QDVP_Request(anchor, log, QDVP_VERB_ONLINE, requester);
-    QDVP_UpdateSourceEntryState(action, QDVP_Ready);
-    QDVP_Request(anchor, action, QDVP_VERB_ONLINE, requester);
+    QDVP_BringRegisteredOnline(anchor, {log, action}, requester);
   } else {
     // Deferred: the periodic scan registers the application again and brings the report online.
     QDVP_TRC(trk, TRK1_DETAIL, ">>> DP Log Report online delayed");

@@ -435,11 +435,8 @@ void QDVP_DefineNoDataReport(DPAB *anchor) {
   }
   // Deferred (no answer): the periodic scan registers the application again, and the reports
   // bring their sources online when they find them Ready.
-  if (reg.outcome == DCHoutcome::Taken) {
-    QDVP_Request(anchor, source, QDVP_VERB_ONLINE, nullptr);
-    QDVP_UpdateSourceEntryState(status, QDVP_Ready);
-    QDVP_Request(anchor, status, QDVP_VERB_ONLINE, nullptr);
-  }
+  if (reg.outcome == DCHoutcome::Taken)
+    QDVP_BringRegisteredOnline(anchor, {source, status}, nullptr);
   sNoDataAnchor = anchor;
   sNoDataSource = source;
   {

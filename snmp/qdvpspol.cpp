@@ -57,11 +57,7 @@ const int kStaleWaits = 3;          // stale answers that lengthen one request's
 const int kRowsPerBreath = 10;
 const long kBreathMs = 1000;
 
-long NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
+long NowMs() { return static_cast<long>(QDV0_MonotonicMs()); }
 
 int32_t NextRequestId() {
   static std::atomic<int32_t> id{0};

@@ -49,11 +49,7 @@ int WaitMs(int receiveOnly) {
   return set >= 0 ? set : (receiveOnly ? 2 * configured : configured);
 }
 
-long NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
+long NowMs() { return static_cast<long>(QDV0_MonotonicMs()); }
 
 // Writes the header of contents of n bytes that begin at start just before them; returns the
 // header's first byte, or null when it does not fit above floor.

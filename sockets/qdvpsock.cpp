@@ -61,13 +61,7 @@ struct Server {
   int udpIdle = QDVP_UDP_SESSION_IDLE_DEFAULT;  // QDVP_UDP_SESSION_IDLE
   char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
   std::vector<Unbound> unbound;
-  // At the open-file limit: a descriptor kept in reserve, given up for a moment to accept and
-  // close the connections that wait; the time the listening socket rests until (a monotonic
-  // clock, for a pause shorter than a second); and the report of the limit, once a period.
-  int spare = -1;
-  std::chrono::steady_clock::time_point restUntil{};
-  time_t reportedAt = 0;
-  int closedUnserved = 0;
+  QDVP_AcceptLimit limit;  // the listening socket at the open-file limit
 };
 
 const char *TableName(const SourceEntry *s) { return s->pTable ? s->pTable->TableName : ""; }
@@ -288,41 +282,6 @@ void ReceiveTCP(Server *sv, IOEntry *partner, int fd) {
   }
 }
 
-bool Resting(const Server *sv) { return std::chrono::steady_clock::now() < sv->restUntil; }
-
-// accept failed with err, which waiting does not cure (no descriptor left, most often). At the
-// descriptor limit the spare descriptor is given up so that the connections that wait can be
-// accepted and closed at once: their senders learn it, and they are not taken again and again.
-// Then the listening socket rests, so that the loop cannot spin on a connection it cannot take.
-// The trace and the DP log say it once a period, with the connections closed unserved.
-void AcceptFailed(Server *sv, int err) {
-  if ((err == EMFILE || err == ENFILE) && sv->spare >= 0) {
-    close(sv->spare);
-    sv->spare = -1;
-    // Bounded: connections that keep coming are closed again after the rest.
-    for (int i = 0; i < QDVP_SOCK_MAX_UNBOUND; i++) {
-      int s = accept4(sv->tcp, nullptr, nullptr, SOCK_CLOEXEC);
-      if (s < 0) break;
-      close(s);
-      sv->closedUnserved++;
-    }
-    sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  }
-  sv->restUntil =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(QDVP_SOCK_ACCEPT_REST_MS);
-  time_t now = QDV0_Time();
-  if (sv->reportedAt != 0 && now - sv->reportedAt < QDVP_SOCK_LIMIT_REPORT_PERIOD) return;
-  sv->reportedAt = now;
-  QDVP_TRC(trk, TRK1_ERROR,
-           "***** Accept for TCP socket failed errno %d; %d connections closed unserved", err,
-           sv->closedUnserved);
-  char number[16], closed[16];
-  snprintf(number, sizeof(number), "%d", err);
-  snprintf(closed, sizeof(closed), "%d", sv->closedUnserved);
-  QDVP_SendDPlogMessage(sv->anchor, 96, sv->api ? "Socket API Server" : "Socket", number, closed);
-  sv->closedUnserved = 0;
-}
-
 void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   for (;;) {
     struct sockaddr_in peer;
@@ -331,7 +290,9 @@ void Accept(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
                     SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s < 0) {
       if (errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) AcceptFailed(sv, errno);
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        QDVP_AcceptFailed(sv->anchor, sv->tcp, &sv->limit, errno,
+                          sv->api ? "Socket API Server" : "Socket");
       return;
     }
     if (sv->api) {
@@ -411,8 +372,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
   };
   if (sv->udp >= 0) watch(sv->udp, nullptr);
   // The spare descriptor, when it could not be had again after the last time it was used.
-  if (sv->spare < 0) sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  bool accepting = sv->tcp >= 0 && !Resting(sv);
+  QDVP_KeepAcceptSpare(&sv->limit);
+  bool accepting = sv->tcp >= 0 && !QDVP_AcceptResting(&sv->limit);
   if (accepting) watch(sv->tcp, nullptr);
   size_t firstUnbound = fds.size();
   for (const Unbound &u : sv->unbound) watch(u.socket, nullptr);
@@ -432,11 +393,8 @@ void Round(Server *sv) QDVP_REQUIRES(sv->anchor->SelectLock) {
     timeout = left < 200 ? 200 : static_cast<int>(left);
   }
   if (sv->tcp >= 0 && !accepting) {
-    auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    sv->restUntil - std::chrono::steady_clock::now())
-                    .count() +
-                1;
-    if (timeout < 0 || rest < timeout) timeout = static_cast<int>(rest);
+    int rest = QDVP_AcceptRestMs(&sv->limit);
+    if (timeout < 0 || rest < timeout) timeout = rest;
   }
   OSV1_ReleaseLock(&sv->anchor->SelectLock);
   int ready = poll(fds.data(), fds.size(), timeout);
@@ -527,7 +485,7 @@ bool OpenSockets(Server *sv) {
              "impossible");
     return false;
   }
-  sv->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  QDVP_KeepAcceptSpare(&sv->limit);
   if (sv->tcp >= 0) {
     fcntl(sv->tcp, F_SETFL, fcntl(sv->tcp, F_GETFL) | O_NONBLOCK);
     if (listen(sv->tcp, 10) != 0) {
@@ -633,7 +591,7 @@ void QDVP_CommonSocketServer(DPAB *anchor, ProcessEntry *entry, int port) {
   }
   QDV0_CloseTheSocket(sv->udp);
   QDV0_CloseTheSocket(sv->tcp);
-  if (sv->spare >= 0) close(sv->spare);
+  QDVP_ReleaseAcceptSpare(&sv->limit);
   if (anchor->DPtype != QDVP_TYPE_ASFS) anchor->SocketServerMark.store(0);
   delete sv;
 }

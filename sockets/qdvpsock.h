@@ -1,10 +1,13 @@
 // What the files of the socket data server share: binding senders to partners, building the
-// application named by an association record, and the dynamic partners made for it. Private to
-// the sockets folder; every call here runs in the server task with the select lock held.
+// application named by an association record, and the dynamic partners made for it; and what
+// the socket and POST servers do at the open-file limit. Private to the sockets folder; every
+// call here runs in the server task, with the select lock held unless it says otherwise.
 #pragma once
 
 #include <netinet/in.h>
+#include <time.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,32 @@ enum {
   // per sender address and message (qdvpsrfl.cpp).
   QDVP_SOCK_REFUSAL_LOG_SECONDS = 10,
 };
+
+// A listening socket at the open-file limit: a descriptor kept in reserve, given up for a
+// moment to accept and close the connections that wait; the time the listening socket rests
+// until (a monotonic clock, for a pause shorter than a second); and the report of the limit,
+// once a period. Used by one server task; no lock.
+struct QDVP_AcceptLimit {
+  int spare = -1;
+  std::chrono::steady_clock::time_point restUntil{};
+  time_t reportedAt = 0;
+  int closedUnserved = 0;
+};
+// Opens the spare descriptor when it is not held (at start, and when it could not be had again
+// after the last time it was used).
+void QDVP_KeepAcceptSpare(QDVP_AcceptLimit *limit);
+void QDVP_ReleaseAcceptSpare(QDVP_AcceptLimit *limit);
+// True while the listening socket rests: it is not polled then.
+bool QDVP_AcceptResting(const QDVP_AcceptLimit *limit);
+// Milliseconds until the rest ends (at least 1), for the server's poll timeout.
+int QDVP_AcceptRestMs(const QDVP_AcceptLimit *limit);
+// accept on tcp failed with err, which waiting does not cure (no descriptor left, most often).
+// At the descriptor limit the spare descriptor is given up so that the connections that wait
+// can be accepted and closed at once: their senders learn it, and they are not taken again and
+// again. Then the listening socket rests, so that the server cannot spin on a connection it
+// cannot take. The trace and DP log 96 (server names it) say it once a period, with the
+// connections closed unserved. No lock needed.
+void QDVP_AcceptFailed(DPAB *anchor, int tcp, QDVP_AcceptLimit *limit, int err, const char *server);
 
 // True when the DP log message number about refusing peer is due now; false while one was
 // reported for that address within QDVP_SOCK_REFUSAL_LOG_SECONDS (it is counted instead).

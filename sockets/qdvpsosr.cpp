@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 #include "../core/support/qdv0.h"
 #include "../core/support/trk1.h"
 #include "../include/qdvp_core.h"
+#include "../include/qdvp_dplog.h"
 #include "../include/qdvp_records.h"
 #include "../include/qdvp_request.h"
 #include "../include/qdvp_sockets.h"
@@ -339,4 +342,53 @@ int QDVP_ProcessSockRequestByState(DPAB *anchor, ProcessEntry *pe, IOEntry *part
         return 94;
     }
   }
+}
+
+void QDVP_KeepAcceptSpare(QDVP_AcceptLimit *limit) {
+  if (limit->spare < 0) limit->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void QDVP_ReleaseAcceptSpare(QDVP_AcceptLimit *limit) {
+  if (limit->spare >= 0) close(limit->spare);
+  limit->spare = -1;
+}
+
+bool QDVP_AcceptResting(const QDVP_AcceptLimit *limit) {
+  return std::chrono::steady_clock::now() < limit->restUntil;
+}
+
+int QDVP_AcceptRestMs(const QDVP_AcceptLimit *limit) {
+  auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  limit->restUntil - std::chrono::steady_clock::now())
+                  .count();
+  return rest < 0 ? 1 : static_cast<int>(rest) + 1;
+}
+
+void QDVP_AcceptFailed(DPAB *anchor, int tcp, QDVP_AcceptLimit *limit, int err,
+                       const char *server) {
+  if ((err == EMFILE || err == ENFILE) && limit->spare >= 0) {
+    close(limit->spare);
+    limit->spare = -1;
+    // Bounded: connections that keep coming are closed again after the rest.
+    for (int i = 0; i < QDVP_SOCK_MAX_UNBOUND; i++) {
+      int s = accept4(tcp, nullptr, nullptr, SOCK_CLOEXEC);
+      if (s < 0) break;
+      close(s);
+      limit->closedUnserved++;
+    }
+    QDVP_KeepAcceptSpare(limit);
+  }
+  limit->restUntil =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(QDVP_SOCK_ACCEPT_REST_MS);
+  time_t now = QDV0_Time();
+  if (limit->reportedAt != 0 && now - limit->reportedAt < QDVP_SOCK_LIMIT_REPORT_PERIOD) return;
+  limit->reportedAt = now;
+  QDVP_TRC(trk, TRK1_ERROR,
+           "***** Accept for TCP socket failed errno %d; %d connections closed unserved", err,
+           limit->closedUnserved);
+  char number[16], closed[16];
+  snprintf(number, sizeof(number), "%d", err);
+  snprintf(closed, sizeof(closed), "%d", limit->closedUnserved);
+  QDVP_SendDPlogMessage(anchor, 96, server, number, closed);
+  limit->closedUnserved = 0;
 }

@@ -245,6 +245,8 @@ enum {
   kPostAckLimitLeast = 1024,
   kPostAckLimitMost = 16777216,
   kPostSendBuffer = 16384,
+  // Datagrams read in one round of the server's wait before it looks at its other sockets.
+  kPostDatagramsPerRound = 64,
 };
 
 size_t PostAckLimit() {
@@ -312,14 +314,16 @@ void QueueStamp(DPAB *anchor, PostPartner *p, const std::string &stamp) {
   ClosePartner(p);
 }
 
-void AcceptPartner(int tcp, PostPartner *p) {
+// At the open-file limit the waiting connections are closed unserved and the listening socket
+// rests (QDVP_AcceptFailed): the server does not spin on a connection it cannot take.
+void AcceptPartner(DPAB *anchor, int tcp, PostPartner *p, QDVP_AcceptLimit *limit) {
   struct sockaddr_in from {};
   socklen_t len = sizeof(from);
   int s =
       accept4(tcp, reinterpret_cast<struct sockaddr *>(&from), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (s < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      QDVP_TRC(trk, TRK1_ERROR, "***** Accept for TCP socket failed errno %d", errno);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      QDVP_AcceptFailed(anchor, tcp, limit, errno, "POST");
     }
     return;
   }
@@ -357,15 +361,22 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
   anchor->SocketServerMark.store(1);
   PostPartner partner;
   partner.limit = PostAckLimit();
+  QDVP_AcceptLimit acceptLimit;
   char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
   while (!QDVP_TaskShouldEnd(pe)) {
+    QDVP_KeepAcceptSpare(&acceptLimit);
+    // While the listening socket rests it is left out (poll passes over a negative one).
+    bool resting = tcp >= 0 && QDVP_AcceptResting(&acceptLimit);
     short wanted = static_cast<short>(POLLIN | (partner.out.empty() ? 0 : POLLOUT));
-    struct pollfd fds[3] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}, {partner.socket, wanted, 0}};
-    if (poll(fds, 3, -1) < 0) continue;
+    struct pollfd fds[3] = {
+        {udp, POLLIN, 0}, {resting ? -1 : tcp, POLLIN, 0}, {partner.socket, wanted, 0}};
+    if (poll(fds, 3, resting ? QDVP_AcceptRestMs(&acceptLimit) : -1) < 0) continue;
     if (QDVP_TaskShouldEnd(pe)) break;
-    if (fds[1].revents & POLLIN) AcceptPartner(tcp, &partner);
+    if (fds[1].revents & POLLIN) AcceptPartner(anchor, tcp, &partner, &acceptLimit);
     if (fds[0].revents & POLLIN) {
-      for (;;) {
+      // Bounded per round, so that a flood of datagrams cannot keep the TCP sender's stamps,
+      // the rest of the listening socket and the end of the task waiting.
+      for (int taken = 0; taken < kPostDatagramsPerRound; taken++) {
         struct sockaddr_in from;
         socklen_t len = sizeof(from);
         ssize_t n = recvfrom(udp, buffer, QDVP_SOCK_BUFFER_SIZE, MSG_DONTWAIT,
@@ -402,6 +413,7 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
     }
   }
   ClosePartner(&partner);
+  QDVP_ReleaseAcceptSpare(&acceptLimit);
   QDV0_CloseTheSocket(udp);
   QDV0_CloseTheSocket(tcp);
   anchor->SocketServerMark.store(0);

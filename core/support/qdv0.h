@@ -122,6 +122,9 @@ void QDV0_UseManualClock(time_t start);
 void QDV0_AdvanceClock(int seconds);
 void QDV0_UseSystemClock(void);
 int QDV0_IsManualClock(void);
+// Milliseconds of the monotonic clock, for intervals and deadlines that must not move when
+// the time of day is set; the manual clock of the tests does not change it.
+int64_t QDV0_MonotonicMs(void);
 // A random 32-bit word from the system's generator (identifiers that must not repeat across
 // runs of the data provider).
 uint32_t QDV0_RandomWord(void);

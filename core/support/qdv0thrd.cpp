@@ -112,6 +112,12 @@ void QDV0_AdvanceClock(int seconds) { g_manualNow += seconds; }
 void QDV0_UseSystemClock(void) { g_manual = false; }
 int QDV0_IsManualClock(void) { return g_manual.load(); }
 
+int64_t QDV0_MonotonicMs(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void OSV1_Sleep(int seconds) {
   if (g_manual.load()) {
     g_manualNow += seconds;

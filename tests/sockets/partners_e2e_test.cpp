@@ -26,6 +26,7 @@ namespace {
 
 using dch_test::Be32;
 using dch_test::Client;
+using qdvp_test::CpuSeconds;
 using qdvp_test::FreePort;
 using qdvp_test::WaitFor;
 using namespace std::chrono_literals;
@@ -133,21 +134,6 @@ std::string ApiCode(int port, bool udp, const std::string &request) {
   if (!c || !c->Send("QDVPAPI300" + request)) return "";
   std::string reply = c->Read(512, 10s);
   return reply.substr(0, reply.find(' '));
-}
-
-// CPU seconds (user and system) a process has used.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; i++) {
-    if (i >= 14) ticks += std::stol(field);
-  }
-  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 const char kFeed[] =

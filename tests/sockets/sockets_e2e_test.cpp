@@ -1,12 +1,17 @@
 // The socket data server end to end: `qdvp start sock` on a private port against qdvp-dch,
 // with partner programs played by the test over TCP and UDP on loopback. Rows are read from the
 // peer's database, DP log messages from the trace, acknowledgements from the sockets.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/dpworld.h"
@@ -315,6 +320,61 @@ TEST_F(SocketServer, PostedMessagesBecomeStampedRows) {
   ASSERT_EQ(Post({"--category", "A", "door", "open"}), 0);
   ASSERT_TRUE(WaitRows("Notes", 1)) << Trace();
   EXPECT_EQ(Values("Notes", "Post_Category"), (std::vector<std::string>{"Alert"}));
+}
+
+// At the open-file limit the POST server does not spin on the connection it cannot take: it
+// closes it unserved, rests, says so once (DP log 96), and posts are served again once
+// descriptors are free. A flood of datagrams meanwhile does not keep the TCP sender waiting.
+TEST_F(SocketServer, PostServerAtTheOpenFileLimitClosesTheExcessAndGoesOn) {
+  Start({}, "post");
+  pid_t pid = qdvp_->pid();
+  // No descriptor left (one at most, if another task held one for a moment when they were
+  // counted): the first or the second connection finds none.
+  rlimit original{};
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &original), 0) << strerror(errno);
+  rlim_t fds = static_cast<rlim_t>(qdvp_test::OpenDescriptors(pid));
+  rlimit limit{fds, original.rlim_max};
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0) << strerror(errno);
+  auto first = Client::Tcp(port_);
+  ASSERT_TRUE(first);
+  std::unique_ptr<Client> second;
+  if (!WaitLogged("POST server cannot accept a connection, errno 24", 1, 2s)) {
+    second = Client::Tcp(port_);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(WaitLogged("POST server cannot accept a connection, errno 24", 1, 5s)) << Trace();
+  }
+  // Closed unserved: the connection ends without a stamp.
+  EXPECT_TRUE((second ? second : first)->Closed(5s, true));
+  double before = qdvp_test::CpuSeconds(pid);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<Client>> more;
+  WaitFor(
+      [&] {
+        if (more.size() < 8) more.push_back(Client::Tcp(port_));
+        return std::chrono::steady_clock::now() - start >= 2s;  // the time the CPU is measured for
+      },
+      5s);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double used = qdvp_test::CpuSeconds(pid) - before;
+  EXPECT_LT(used, 0.25 * seconds) << used << " CPU seconds in " << seconds;
+  EXPECT_EQ(Logged("server cannot accept a connection"), 1);
+  first.reset();
+  more.clear();
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &original, nullptr), 0);
+  // Datagrams keep coming while a TCP post waits for its stamp.
+  auto flood = Client::Udp(port_);
+  ASSERT_TRUE(flood);
+  std::atomic<bool> flooding{true};
+  std::thread sender([&] {
+    while (flooding) flood->Send("flood");
+  });
+  std::string stamp;
+  int rc = Post({"after the limit"}, &stamp);
+  flooding = false;
+  sender.join();
+  EXPECT_EQ(rc, 0) << Trace();
+  EXPECT_EQ(stamp.size(), 27u) << stamp;
+  EXPECT_TRUE(qdvp_->Running());
 }
 
 }  // namespace

@@ -162,6 +162,30 @@ std::string ProcessUdpSocket::Text() const {
   return one(local) + " -> " + one(remote);
 }
 
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; i++) {
+    if (i >= 14) ticks += std::stol(field);
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int OpenDescriptors(pid_t pid) {
+  std::error_code error;
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    count++;
+  }
+  return count;
+}
+
 // The socket inodes of the process's descriptors, then the lines of its network namespace's
 // UDP table ("sl local rem st ... inode", addresses as hex words of the network-order value).
 std::vector<ProcessUdpSocket> UdpSocketsOf(pid_t pid) {

@@ -91,6 +91,10 @@ struct ProcessUdpSocket {
   std::string Text() const;  // "127.0.0.1:40000 -> 127.0.0.1:161"
 };
 std::vector<ProcessUdpSocket> UdpSocketsOf(pid_t pid);
+// CPU seconds (user and system) a process has used, from /proc; 0 when it is gone.
+double CpuSeconds(pid_t pid);
+// How many file descriptors a process holds, from /proc.
+int OpenDescriptors(pid_t pid);
 
 // A UDP socket on loopback: bound to a port, or sending to one and reading the answers.
 class UdpSocket {
