@@ -148,12 +148,15 @@ struct WorkItem {
   WorkItem *pNext;
 };
 
-// Transport operations, in slot order: wait for the DCH, handle a disconnect, receive, send.
+// Transport operations, in slot order: wait for the DCH, handle a disconnect, receive, send,
+// and a send that returns at once, having sent nothing, where the send would wait before its
+// first byte (a requester's own row, agentlink/qdvpdsnd.cpp; null: requesters never send).
 struct DSFT {
   int (*WaitDCHcomeOnline)(DCHcomm *);
   int (*HandleDCHdisconnect)(DCHcomm *);
   int (*DCHreceive)(DCHcomm *, void *buffer, int length, int *error);
   int (*DCHsend)(DCHcomm *, const void *buffer, int length, int *error);
+  int (*DCHsendNow)(DCHcomm *, const void *buffer, int length, int *error);
 };
 extern const DSFT TCPIP_DSFT;
 extern const DSFT RPC_DSFT;

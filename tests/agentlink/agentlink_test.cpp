@@ -604,7 +604,7 @@ int FakeReceive(DCHcomm *, void *, int, int *error) {
   *error = QDVP_DCH_ERR_TIMEOUT;
   return -1;
 }
-const DSFT kFakeDSFT = {FakeConnect, FakeConnect, FakeReceive, FakeSend};
+const DSFT kFakeDSFT = {FakeConnect, FakeConnect, FakeReceive, FakeSend, nullptr};
 
 // The anchor of the metafile tests with the recording transport.
 class Wire : public metafile_test::WithAnchor {
