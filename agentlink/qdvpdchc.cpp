@@ -644,8 +644,10 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
       }
     } else {
       // The pass is done: until the client wakes, a producer may send its own plain row
-      // (qdvpdsnd.cpp), and wakes the client only when that row needs it.
-      QDVP_SetClientIdle(comm, true);
+      // (qdvpdsnd.cpp), and wakes the client only when that row needs it. Not on a window,
+      // whose rows the client sends.
+      bool idle = comm->Window <= 1;
+      if (idle) QDVP_SetClientIdle(comm, true);
       {
         OSV1_Guard second(&entry->RequestLock);
         // A producer that was just told its request is done usually queues the next one at
@@ -660,7 +662,7 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         WaitForWork(entry, comm->Window > 1 || QDVP_HandOffOutstanding(comm) ? 1 : 0);
       }
       // Awake: no producer sends from here on, and a row one sent meanwhile is handed off.
-      QDVP_SetClientIdle(comm, false);
+      if (idle) QDVP_SetClientIdle(comm, false);
     }
     // What comes next may send: a row handed off (by the client or by its producer) is
     // settled first (usually it is: its requester's next request is what woke the client).
