@@ -7,7 +7,8 @@
 // each stored once, whatever happens to one of them in a full window (a status 2, 4 or 7, a
 // connection closed, the agent killed and started again). One row in flight: a row its
 // requester sends has the agent's outcome (refused, sent again, online again, lost with its
-// connection), and keeps its order beside another task's requests through the client. Against a
+// connection), keeps its order beside another task's requests through the client, and is
+// settled before the data provider ends. Against a
 // scripted agent that misbehaves on the wire: broken framing drops the connection (made again
 // before the next request), a reply split over two writes is read whole, an incomplete reply ends
 // the request after the reply wait. And the bytes the data provider puts on the agent link, checked
@@ -672,6 +673,33 @@ TEST_F(OneRow, ARowItsRequesterSendsAndAnotherTasksQueuedRequestsKeepTheirOrder)
   EXPECT_EQ(Logged("\"request\":\"data\""), 2u * kEach);
   EXPECT_EQ(Logged("\"request\":\"online\""), 2u + kEach / 10);
   EXPECT_GE(trace.Count(kOwnRowSent), 1u) << "no row went out from its requester";
+}
+
+// The data provider ends while a row its requester sent waits for its late status: the
+// requester's wait ends at once (the outcome says so, or taken when the status came first),
+// the client settles the row before it ends, within the shutdown's bound, and the row is
+// stored once.
+TEST_F(OneRow, AShutdownWhileARowItsRequesterSentWaitsForItsStatusSettlesItFirst) {
+  Start({"--no-window", "--delay", "data:800"});
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  qdvp_test::TraceCapture trace;
+  // Once the client waits for work with its pass done, the row goes from its requester.
+  EXPECT_TRUE(WaitFor([&] { return QDVP_LinkFreeForOwnRow(anchor_->pDCHcomm.load()); }));
+  DCHresult result{};
+  std::thread requester([&] { result = Row(s, 1); });
+  EXPECT_TRUE(WaitFor([&] { return trace.Contains(kOwnRowSent); }));
+  anchor_->ShutdownRequested = true;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(link_->Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  requester.join();
+  EXPECT_TRUE(result.outcome == DCHoutcome::Ending || result.outcome == DCHoutcome::Taken)
+      << QDVP_OutcomeName(result.outcome);
+  // The request was ended, and the client let go of the source.
+  EXPECT_EQ(s->Enqueued.load(), 0);
+  ExpectDb("SELECT group_concat(json_extract(attrs, '$.Count')) FROM rows", "1");
+  EXPECT_FALSE(trace.Contains("DCH status not yet received"));
 }
 
 // ---- A scripted agent ----------------------------------------------------------------------
