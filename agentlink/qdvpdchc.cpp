@@ -9,8 +9,10 @@
 // queued it. A row that is not stored for good is counted on its source and told (DP log 90).
 // Statuses that ask for more work (2 on a row, 4 on an online) are followed up in the same pass.
 // After every new connection the sources online at the agent ask for actions again
-// (RenewActionWaits). At the end it takes the DP log report offline and unregisters the
-// applications, then closes the connection.
+// (RenewActionWaits). While it waits for work with nothing under way, a producer sends its own
+// plain row (one row in flight over TCP) without waking it (qdvpdsnd.cpp); the client takes
+// such a row back only when its status is not 0 or does not come. At the end it takes the DP log
+// report offline and unregisters the applications, then closes the connection.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -641,20 +643,29 @@ void QDVP_DCHclientRoutine(ProcessEntry *entry) {
         continue;
       }
     } else {
-      OSV1_Guard second(&entry->RequestLock);
-      // A producer that was just told its request is done usually queues the next one at
-      // once: look for it a moment before sleeping.
-      QDV0_SpinUntil(
-          [](const void *e) {
-            return static_cast<const ProcessEntry *>(e)->pWorkQueue.load() != nullptr;
-          },
-          entry, kQueueSpinMicros);
-      // With a window, a row in flight may fail while no work comes, and a row handed off may
-      // get no status: looked at every second.
-      WaitForWork(entry, comm->Window > 1 || QDVP_HandOffOutstanding(comm) ? 1 : 0);
+      // The pass is done: until the client wakes, a producer may send its own plain row
+      // (qdvpdsnd.cpp), and wakes the client only when that row needs it. Not on a window,
+      // whose rows the client sends.
+      bool idle = comm->Window <= 1;
+      if (idle) QDVP_SetClientIdle(comm, true);
+      {
+        OSV1_Guard second(&entry->RequestLock);
+        // A producer that was just told its request is done usually queues the next one at
+        // once: look for it a moment before sleeping.
+        QDV0_SpinUntil(
+            [](const void *e) {
+              return static_cast<const ProcessEntry *>(e)->pWorkQueue.load() != nullptr;
+            },
+            entry, kQueueSpinMicros);
+        // With a window, a row in flight may fail while no work comes, and a row handed off
+        // may get no status: looked at every second.
+        WaitForWork(entry, comm->Window > 1 || QDVP_HandOffOutstanding(comm) ? 1 : 0);
+      }
+      // Awake: no producer sends from here on, and a row one sent meanwhile is handed off.
+      if (idle) QDVP_SetClientIdle(comm, false);
     }
-    // What comes next may send: a row handed off is settled first (usually it is: its
-    // requester's next request is what woke the client).
+    // What comes next may send: a row handed off (by the client or by its producer) is
+    // settled first (usually it is: its requester's next request is what woke the client).
     QDVP_AwaitHandOff(comm);
     QDVP_FlushOutbox(comm);
     if (QDVP_WindowNeedsRecovery(comm)) RecoverWindow(entry, comm);

@@ -7,8 +7,10 @@
 // connection has one receive task; a new connection waits until the old one's receive task
 // has ended before it opens its sockets, so a socket number is never shared by two
 // connections. A socket is shut down by whoever ends the connection and closed by its receive
-// task, its last user, as that task ends. Only the DCH client task calls connect, disconnect and
-// send; only the receive task calls receive.
+// task, its last user, as that task ends. Only the DCH client task calls connect and
+// disconnect; it sends, and so does a requester its own plain row while the client waits for
+// work (agentlink/qdvpdsnd.cpp), with the send that never waits before its first byte. Only
+// the receive task calls receive.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -196,19 +198,21 @@ int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm) {
   return 0;
 }
 
-int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *error) {
-  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Sending request %d to DCH. Total data length %d",
-           comm->RequestNumber, length);
-  const auto *p = static_cast<const unsigned char *>(message);
+// Sends length bytes from p on the connection, the first piece with firstFlags added to the
+// usual ones; returns the bytes sent, with *error the last send's errno (or QDVP_DCH_ERR_RESET
+// for a connection that is gone).
+static int SendPieces(DCHcomm *comm, const unsigned char *p, int length, int firstFlags,
+                      int *error) {
   int total = 0;
   *error = 0;
   if (comm->Socket <= 0) {
     *error = QDVP_DCH_ERR_RESET;
     return 0;
   }
+  int flags = MSG_NOSIGNAL | firstFlags;
   while (total < length) {
     int piece = length - total > QDVP_DCH_SEND_PIECE ? QDVP_DCH_SEND_PIECE : length - total;
-    ssize_t n = sendto(comm->Socket, p + total, static_cast<size_t>(piece), MSG_NOSIGNAL,
+    ssize_t n = sendto(comm->Socket, p + total, static_cast<size_t>(piece), flags,
                        comm->ReceiveMode == QDVP_DCH_MODE_TCP
                            ? nullptr
                            : reinterpret_cast<const sockaddr *>(&comm->DCHaddr),
@@ -228,8 +232,23 @@ int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *erro
       break;
     }
     total += static_cast<int>(n);
+    // Once part of the message is out, the rest follows as any send does: waiting for room.
+    flags = MSG_NOSIGNAL;
   }
   return total;
+}
+
+int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *error) {
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>>Sending request %d to DCH. Total data length %d",
+           comm->RequestNumber, length);
+  return SendPieces(comm, static_cast<const unsigned char *>(message), length, 0, error);
+}
+
+// A TCP connection whose send buffer has no room (the agent reads nothing) sends nothing here
+// and says so (*error EAGAIN): the caller then leaves the message to the client, whose sends
+// wait. Any other outcome is a send's.
+int QDVP_TCPIP_DCHsendNow(DCHcomm *comm, const void *message, int length, int *error) {
+  return SendPieces(comm, static_cast<const unsigned char *>(message), length, MSG_DONTWAIT, error);
 }
 
 // Over UDP, waits for the socket to become readable within the reply wait first. The datagram
@@ -276,4 +295,4 @@ int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error) {
 }
 
 const DSFT TCPIP_DSFT = {QDVP_TCPIP_WaitDCHcomeOnline, QDVP_TCPIP_HandleDCHdisconnect,
-                         QDVP_TCPIP_DCHreceive, QDVP_TCPIP_DCHsend};
+                         QDVP_TCPIP_DCHreceive, QDVP_TCPIP_DCHsend, QDVP_TCPIP_DCHsendNow};

@@ -211,6 +211,41 @@ void QDVP_FinishHandedOffRow(SourceEntry *source) {
   OSV1_LetGo(&source->Holds);  // the client's hold, handed over with the row
 }
 
+bool QDVP_SendOwnRow(DPAB *anchor, SourceEntry *source) {
+  DCHcomm *comm = anchor->pDCHcomm.load();
+  // A summary's rows, the DP log report's (whose constant attributes stay) and a row of a
+  // source without a table go through the client, as do all rows while the link is not free.
+  if (comm == nullptr || source->pSMB != nullptr || source == anchor->pDPlogSource ||
+      source->pTable == nullptr || !QDVP_LinkFreeForOwnRow(comm)) {
+    return false;
+  }
+  // As the client acts on a source: under its entry lock, the row built and sent under its
+  // attribute lock. The values stay until the row is settled (QDVP_FinishHandedOffRow), so
+  // that a row handed back can be sent again.
+  OSV1_Guard entry(&source->EntryLock);
+  if (source->State != QDVP_Output) return false;
+  OSV1_Guard attrs(&source->AttrLock);
+  int32_t built = 0;
+  size_t length = BuildDataRowLocked(source, anchor, &built);
+  // Nothing to send (no values, no storage): the client ends the request as it always has.
+  if (length == 0) return false;
+  source->RowPosted = 0;
+  switch (QDVP_DCHsendOwnRow(comm, source, source->pOutputBuffer, static_cast<int>(length))) {
+    case OwnRowSend::NotSent:
+      return false;
+    case OwnRowSend::HandedOff:
+      QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
+      QDVP_TRC(trk, TRK1_DETAIL, "dp_data request %d sent by its requester",
+               source->RequestNumber.load());
+      return true;
+    case OwnRowSend::Broken:
+      QDVP_CountLinkRows(QDVP_LINK_ROWS_SENT, 1);
+      QDVP_HandBackRow(anchor, source, QDVP_DCH_STATUS_DISCONNECTED);
+      return true;
+  }
+  return false;
+}
+
 // Gives the row built last its place in the source's row stream, by which the agent stores it
 // once; returns the message's new length.
 static size_t StampRow(SourceEntry *source, size_t length) {

@@ -1,4 +1,5 @@
-// Sending one request to the DCH and waiting for its status.
+// Sending one request to the DCH and waiting for its status; a row handed off to the receive
+// task; a requester's own row.
 //
 // Every request operation ends here. The link lock is taken before the send so that the
 // receive task cannot store a status for a request that is still being sent; the waiter gives
@@ -6,6 +7,14 @@
 // mutex, which is taken after the link lock and never the other way round. A request that gets no
 // status within the reply wait (QDVP_DCH_REPLY_WAIT, at most 5 seconds once a shutdown is
 // requested) ends with -2, so the client can never hang on a silent agent, even over TCP.
+//
+// With one row in flight over TCP, a row goes out without its status being waited for: the
+// client sends it and hands it off (QDVP_DCHsendHandOff), or, while the client waits for work
+// with nothing else under way, its requester sends it itself (QDVP_DCHsendOwnRow) and leaves it
+// handed off in the same way; the receive task settles it. The client and a requester never
+// send beside each other: a requester claims the link under the status mutex only while the
+// client says it is idle, with the link lock held across its send, and the client, once awake,
+// sends nothing before the row handed off is settled (QDVP_AwaitHandOff).
 #include <errno.h>
 #include <time.h>
 
@@ -118,6 +127,68 @@ bool QDVP_DCHsendHandOff(int length, unsigned char *message, DCHcomm *comm, Sour
   if (handed) QDVP_TRC(trk, TRK1_DETAIL, ">>>>> row handed off to the receive task");
   comm->RequestNumber = 0;
   return handed;
+}
+
+void QDVP_SetClientIdle(DCHcomm *comm, bool idle) {
+  OSV1_Guard status(&comm->StatusMutex);
+  comm->ClientIdle = idle ? 1 : 0;
+}
+
+// The link is free for a requester's own row: the client waits for work with its pass done
+// and nothing queued, no request waits for its status, no row is handed off or in the window,
+// the connection is TCP, live, without a window, and the data provider does not end. The
+// client's own fields (the window's size) are read while it says it is idle: it changes them
+// only when awake, which it says first under this same mutex.
+static bool LinkFree(DCHcomm *comm) QDVP_REQUIRES(comm->StatusMutex) {
+  DPAB *anchor = comm->pDPAB;
+  ProcessEntry *client = anchor->pDCHclientPE.load();
+  return comm->ClientIdle != 0 && comm->Pending == 0 && comm->pHandOff == nullptr &&
+         client != nullptr && client->pWorkQueue.load() == nullptr && !client->Terminate &&
+         !anchor->ShutdownRequested && !anchor->StandAlone &&
+         comm->ReceiveMode == QDVP_DCH_MODE_TCP && comm->Socket > 0 && comm->Window <= 1 &&
+         QDVP_WindowEmptyLocked(comm) && !QDVP_OutboxPending(anchor);
+}
+
+bool QDVP_LinkFreeForOwnRow(DCHcomm *comm) {
+  if (comm == nullptr || comm->pDPAB->pDSFT->DCHsendNow == nullptr) return false;
+  OSV1_Guard status(&comm->StatusMutex);
+  return LinkFree(comm);
+}
+
+// Under the link lock, so that nothing else is sent before or into the row; the row is handed
+// off before it is sent, so that its status, whenever it comes, finds it (the receive task
+// takes the link lock before it tells a lost connection, and so waits for the send). A send
+// that would wait sends nothing and the client sends the row by its rules; a send that fails
+// leaves the row to the client as well: untouched when nothing went, or with its connection
+// lost when part of it did (the receive task, seeing the connection end, may have handed it
+// back already).
+OwnRowSend QDVP_DCHsendOwnRow(DCHcomm *comm, SourceEntry *source, const unsigned char *message,
+                              int length) {
+  const DSFT *dsft = comm->pDPAB->pDSFT;
+  if (dsft->DCHsendNow == nullptr) return OwnRowSend::NotSent;
+  OSV1_Guard link(&comm->LinkLock);
+  {
+    OSV1_Guard status(&comm->StatusMutex);
+    if (!LinkFree(comm)) return OwnRowSend::NotSent;
+    comm->Pending = 1;
+    comm->pHandOff = source;
+    comm->HandOffSince = MonotonicSeconds();
+  }
+  int error = 0;
+  int sent = dsft->DCHsendNow(comm, message, length, &error);
+  if (sent >= length) {
+    QDVP_TRC(trk, TRK1_DETAIL, ">>>>> row sent by its requester, handed off to the receive task");
+    return OwnRowSend::HandedOff;
+  }
+  OSV1_Guard status(&comm->StatusMutex);
+  if (comm->pHandOff != source) return OwnRowSend::HandedOff;  // handed back already
+  comm->pHandOff = nullptr;
+  comm->Pending = 0;
+  // The client may have woken meanwhile and wait for the row to be settled.
+  OSV1_WakeAll(&comm->StatusCond, &comm->StatusMutex);
+  QDVP_TRC(trk, TRK1_DETAIL, ">>>>> requester's own row not sent (%d of %d bytes, errno %d)", sent,
+           length, error);
+  return sent == 0 ? OwnRowSend::NotSent : OwnRowSend::Broken;
 }
 
 bool QDVP_HandOffOutstanding(DCHcomm *comm) {

@@ -13,8 +13,12 @@
 // and wakes the sleeper only when there is one (QDVP_EndDCHrequest). So the end of a request
 // is one store and at most one wake-up, the client never touches the requester's own entry
 // (which may be gone as soon as the requester has seen the 0), and the source it touches is
-// held by the client until after the wake-up. The delayed offline queue holds copies of
-// sources whose offline waits for their table's time to live.
+// held by the client until after the wake-up. A plain row with one row in flight may be sent
+// by its requester instead, while the client waits for work (QDVP_SendOwnRow): it is queued in
+// the same way (its word 1, the client's hold taken), only not linked to the client's queue,
+// and ended by the receive task or handed back to the client as a row the client handed off.
+// The delayed offline queue holds copies of sources whose offline waits for their table's time
+// to live.
 #include <string.h>
 
 #include "../core/support/qdv0.h"
@@ -34,14 +38,16 @@ static void LinkToClient(ProcessEntry *client, SourceEntry *source) {
 }
 
 // Queues a source to the client with the client's hold on it; waited says whether a requester
-// waits for the request (which is then taken for a closed source as well).
-static void Enqueue(DPAB *anchor, SourceEntry *source, bool waited) {
+// waits for the request (which is then taken for a closed source as well). A requester's row
+// (ownRow) goes out from the requester's thread when the link is free (QDVP_SendOwnRow): true
+// then, and the request is ended as for a row the client handed off.
+static bool Enqueue(DPAB *anchor, SourceEntry *source, bool waited, bool ownRow = false) {
   int idle = 0;
   if (!source->Enqueued.compare_exchange_strong(idle, 1)) {
     QDVP_TRC(trk, TRK1_DETAIL,
              "Enqueue source @%p bypassed. Already enqueued or DCH work in process",
              (void *)source);
-    return;
+    return false;
   }
   if (waited) {
     OSV1_AddHold(&source->Holds);
@@ -49,7 +55,7 @@ static void Enqueue(DPAB *anchor, SourceEntry *source, bool waited) {
     source->Enqueued.store(0);
     QDVP_TRC(trk, TRK1_DETAIL, "Enqueue source @%p bypassed. The source is being deleted",
              (void *)source);
-    return;
+    return false;
   }
   int number = DCHrequestSeqNumber.fetch_add(1, std::memory_order_relaxed) + 1;
   source->RequestNumber.store(number);
@@ -68,10 +74,12 @@ static void Enqueue(DPAB *anchor, SourceEntry *source, bool waited) {
       source->pDCHnext = nullptr;
       *tail = source;
       QDVP_TRC(trk, TRK1_DETAIL, ">>>source enqueued to DCH wait queue");
-      return;
+      return false;
     }
   }
+  if (ownRow && QDVP_SendOwnRow(anchor, source)) return true;
   LinkToClient(client, source);
+  return false;
 }
 
 void QDVP_EnqueueSourceToDCH(DPAB *anchor, SourceEntry *source) { Enqueue(anchor, source, false); }
@@ -142,8 +150,11 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   if (anchor == nullptr || source == nullptr) return 0;
   if (requester == nullptr) requester = anchor->pStatPE;
   source->pPE.store(requester);
+  // A plain row may go out from here, sent by its requester while the client waits for work
+  // (a hand-off and a wake-up fewer): queued before the request lock is taken, since sending
+  // takes the source's and the connection's locks, which come before it.
+  bool own = Enqueue(anchor, source, true, source->State == QDVP_Output);
   OSV1_GetLock(&requester->RequestLock);
-  Enqueue(anchor, source, true);
   // A row's round trip on loopback is shorter than a sleep and a wake-up: look for the end of
   // the request for a moment before sleeping on it (when QDVP_SPIN_WAIT_US asks for it).
   QDV0_SpinUntil(
@@ -154,6 +165,11 @@ int QDVP_QueueAndWaitDCHstatus(DPAB *anchor, ProcessEntry *requester, SourceEntr
   while (!anchor->ShutdownRequested && source->Enqueued.load() != 0) {
     QDVP_TRC(trk, TRK1_DETAIL, ">>>>> waits for DCH server notification");
     SleepOnRequest(source, 1000);
+    // A row sent by its requester that has no status after a second: the client, which may
+    // sleep without a bound while no row of its own is out, is woken to take it back once the
+    // reply wait has passed (QDVP_AwaitHandOff), as it does for its own rows.
+    ProcessEntry *client = anchor->pDCHclientPE.load();
+    if (own && client != nullptr && source->Enqueued.load() != 0) QDVP_SignalTaskIO(client);
   }
   OSV1_ReleaseLock(&requester->RequestLock);
   return 1;

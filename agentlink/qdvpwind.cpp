@@ -300,3 +300,8 @@ bool QDVP_WindowHoldsSource(DCHcomm *comm, const SourceEntry *source) {
   }
   return false;
 }
+
+bool QDVP_WindowEmptyLocked(DCHcomm *comm) {
+  DCHwindow *w = comm->pWindow;
+  return w == nullptr || w->rows.empty();
+}

@@ -73,6 +73,28 @@ inline double RunQueueSeconds(pid_t pid) {
   return static_cast<double>(waited) / 1e9;
 }
 
+// Context switches of a process so far, voluntary and involuntary, summed over its threads
+// alive now (/proc/PID/task/TID/status): the sleeps and wake-ups a row costs on its road.
+inline long ContextSwitches(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR *tasks = opendir(dir.c_str());
+  if (tasks == nullptr) return 0;
+  long switches = 0;
+  while (dirent *e = readdir(tasks)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        switches += std::stol(line.substr(line.find(':') + 1));
+      }
+    }
+  }
+  closedir(tasks);
+  return switches;
+}
+
 // VmHWM of a process in KiB.
 inline long PeakRssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

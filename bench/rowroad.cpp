@@ -12,8 +12,10 @@
 //       write to the last row), the seconds their threads were runnable but waiting for a
 //       core (the run queue, from /proc/PID/task/*/schedstat) and the seconds qdvp-dch, one
 //       thread, was neither running nor waiting for a core (asleep in its poll, waiting for
-//       rows), both programs' peak resident size, rows lost and duplicated (by the Sequence
-//       attribute). WINDOW 0 is the link of one row in flight.
+//       rows), the data provider's context switches per row (voluntary and involuntary, of
+//       its threads, from /proc/PID/task/*/status), both programs' peak resident size, rows
+//       lost and duplicated (by the Sequence attribute). WINDOW 0 is the link of one row in
+//       flight.
 //   rowroad latency INPUT [RATE] [SECONDS]
 //       lines appended one at a time, RATE a second (1000 by default) for SECONDS (10): the
 //       time from each line's write to its row being readable in qdvp-dch's database, median,
@@ -225,6 +227,7 @@ int Burst(const std::string &path, int window, size_t limit) {
   double dpBefore = qdvp_bench::CpuSeconds(dp), dchBefore = qdvp_bench::CpuSeconds(dch);
   double dpQueuedBefore = qdvp_bench::RunQueueSeconds(dp);
   double dchQueuedBefore = qdvp_bench::RunQueueSeconds(dch);
+  long dpSwitchesBefore = qdvp_bench::ContextSwitches(dp);
   auto start = Clock::now();
   if (!Append(road.input, text.data(), text.size())) return 1;
   auto written = Clock::now(), first = start, last = start, progress = start;
@@ -242,6 +245,7 @@ int Burst(const std::string &path, int window, size_t limit) {
   double dchCpu = qdvp_bench::CpuSeconds(dch) - dchBefore;
   double dpQueued = qdvp_bench::RunQueueSeconds(dp) - dpQueuedBefore;
   double dchQueued = qdvp_bench::RunQueueSeconds(dch) - dchQueuedBefore;
+  long dpSwitches = qdvp_bench::ContextSwitches(dp) - dpSwitchesBefore;
   long dpPeak = qdvp_bench::PeakRssKiB(dp), dchPeak = qdvp_bench::PeakRssKiB(dch);
   road.Stop();
   // Once the programs are measured: which lines arrived, and how often.
@@ -262,13 +266,14 @@ int Burst(const std::string &path, int window, size_t limit) {
       "peer=qdvp profile=window%d lines=%ld/%ld bad=%ld append_s=%.3f e2e_s=%.3f "
       "e2e_lines_per_s=%.0f first_row_ms=%.1f first_to_last_s=%.3f steady_lines_per_s=%.0f "
       "dp_cpu_us_per_line=%.2f dch_cpu_us_per_line=%.2f cpu_us_per_line=%.2f "
-      "dp_runq_s=%.3f dch_runq_s=%.3f dch_asleep_s=%.3f "
+      "dp_runq_s=%.3f dch_runq_s=%.3f dch_asleep_s=%.3f dp_cs_per_line=%.2f "
       "peak_rss_kb=%ld dch_peak_rss_kb=%ld lost=%ld dup=%ld\n",
       window, distinct, n, bad, Seconds(written - start), e2e,
       e2e > 0 ? static_cast<double>(stored) / e2e : 0, Seconds(first - start) * 1e3, flow,
       flow > 0 ? static_cast<double>(stored) / flow : 0, dpCpu * perRow, dchCpu * perRow,
       (dpCpu + dchCpu) * perRow, dpQueued, dchQueued, std::max(0.0, e2e - dchCpu - dchQueued),
-      dpPeak, dchPeak, n - distinct, stored - distinct - bad);
+      static_cast<double>(dpSwitches) * perRow / 1e6, dpPeak, dchPeak, n - distinct,
+      stored - distinct - bad);
   fflush(stdout);
   return distinct == n ? 0 : 1;
 }

@@ -15,7 +15,7 @@
 
 static TRK1_BLOCK trk = {"qdvpinit"};
 
-const DSFT RPC_DSFT = {nullptr, nullptr, nullptr, nullptr};
+const DSFT RPC_DSFT = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
 char QDVP_ValidateTransportType(const char *value) {
   if (value != nullptr) {

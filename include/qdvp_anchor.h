@@ -54,7 +54,10 @@
 //   21  ActionEntry::Lock, then ::Mutex          an action's result; its hand-over to a client
 //   22  DCHoutbox::lock (agentlink/qdvpwout.cpp) rows producers built for the client
 //   23  DCHcomm::LinkLock, then ::StatusMutex    the connection's socket while a request is
-//                                                sent; the status hand-over and the window
+//                                                sent (by the client, or by a requester its
+//                                                own row, under the source's RequestMutex,
+//                                                EntryLock and AttrLock); the status hand-over
+//                                                and the window
 //   24  DPAB::ProcessListLock, then ProcessEntry::UnchainLock  the task chain
 //   25  DPAB::WorkerListLock, WorkerEntry::Lock, WorkerEntry::Mutex  action workers
 //   26  ProcessEntry::RequestLock                a requester's whole DCH request and wait
@@ -80,7 +83,8 @@
 // StatLock; the rank 8 locks of
 // the built-in sources (and the URL list lock while the URL rows go out, http/qdvphout.cpp);
 // a routing block's lock (rank 11) while its input source's request runs; and, in the DCH
-// client itself, the EntryLock, AttrLock and SMBlock::Lock of the source it is sending (the
+// client itself (or a requester sending its own row, whose send may wait for room once part
+// of the row went), the EntryLock, AttrLock and SMBlock::Lock of the source it is sending (the
 // source's producer waits for that request anyway). The select lock is held across the socket
 // and API servers' requests and across the console's DELETE, IMPORT and REFRESH, which wait
 // for the agent, for the file servers and the SNMP collections of the application to end;
@@ -148,12 +152,15 @@ struct WorkItem {
   WorkItem *pNext;
 };
 
-// Transport operations, in slot order: wait for the DCH, handle a disconnect, receive, send.
+// Transport operations, in slot order: wait for the DCH, handle a disconnect, receive, send,
+// and a send that returns at once, having sent nothing, where the send would wait before its
+// first byte (a requester's own row, agentlink/qdvpdsnd.cpp; null: requesters never send).
 struct DSFT {
   int (*WaitDCHcomeOnline)(DCHcomm *);
   int (*HandleDCHdisconnect)(DCHcomm *);
   int (*DCHreceive)(DCHcomm *, void *buffer, int length, int *error);
   int (*DCHsend)(DCHcomm *, const void *buffer, int length, int *error);
+  int (*DCHsendNow)(DCHcomm *, const void *buffer, int length, int *error);
 };
 extern const DSFT TCPIP_DSFT;
 extern const DSFT RPC_DSFT;

@@ -7,7 +7,10 @@
 //     offline queue call the queue underneath, QDVP_EnqueueSourceToDCH and
 //     QDVP_QueueAndWaitDCHstatus (tests/layering/check_request_path.sh checks it).
 //   - Only the DCH client task calls the request operations (QDVP_DoDP*) and the transport's
-//     connect, disconnect and send; only the receive task calls the transport's receive.
+//     connect and disconnect; it sends every request but one kind: a requester's plain row,
+//     one row in flight over TCP, which the requester sends itself while the client waits for
+//     work with nothing else under way (QDVP_SendOwnRow). Only the receive task calls the
+//     transport's receive.
 //   - QDVP_ConstructRegistrationBuffer and QDVP_DecodeDCHstream are pure enough for any thread.
 //
 // The connection block's fields are grouped by what guards them; the lock order, with the
@@ -83,6 +86,11 @@ struct DCHcomm {
   // went (monotonic seconds).
   SourceEntry *pHandOff QDVP_GUARDED_BY(StatusMutex);
   long HandOffSince QDVP_GUARDED_BY(StatusMutex);
+  // 1 while the client waits for work with its pass done: only then may a requester send its
+  // own plain row (QDVP_DCHsendOwnRow), which it leaves handed off as the client would. The
+  // client clears it as it wakes, before it looks for a row handed off, so it never sends
+  // beside a requester's row.
+  int ClientIdle QDVP_GUARDED_BY(StatusMutex);
 
   // Read by the receive task and by producers without a lock.
   std::atomic<int> ReceiveMode;  // 1 UDP, 2 TCP, 3 UDP kept after registration
@@ -186,6 +194,8 @@ void QDVP_PopWindowFront(DCHcomm *comm);
 bool QDVP_WindowNeedsRecovery(DCHcomm *comm);
 // A source being released: its rows in flight are forgotten.
 void QDVP_ForgetWindowSource(DCHcomm *comm, SourceEntry *source);
+// True when the window holds no row at all (under the status mutex).
+bool QDVP_WindowEmptyLocked(DCHcomm *comm) QDVP_REQUIRES(comm->StatusMutex);
 
 // Incremental reassembly of the byte stream from the DCH into whole messages.
 struct DCHstream {
@@ -302,6 +312,32 @@ bool QDVP_DCHsendHandOff(int length, unsigned char *message, DCHcomm *comm, Sour
 bool QDVP_AwaitHandOff(DCHcomm *comm);
 // True while a row is handed off.
 bool QDVP_HandOffOutstanding(DCHcomm *comm);
+// The client says that it waits for work with its pass done (true), or that it woke (false).
+void QDVP_SetClientIdle(DCHcomm *comm, bool idle);
+// True when a requester may send its own row now: the client waits for work with nothing
+// queued, no request under way and no row handed off or in the window, on a live TCP
+// connection without a window, and the data provider does not end. A look, for a requester
+// about to build its row; QDVP_DCHsendOwnRow looks again under the link lock.
+bool QDVP_LinkFreeForOwnRow(DCHcomm *comm);
+// What became of a requester's own row (QDVP_DCHsendOwnRow).
+enum class OwnRowSend {
+  NotSent,    // the link was not free, or its send would have waited: nothing went
+  HandedOff,  // sent, and handed off as the client hands off its rows (or already handed back)
+  Broken,     // part of it went before the send failed: the row's connection is lost
+};
+// A requester sends its source's built row itself, under the link lock, when the link is free
+// (as QDVP_LinkFreeForOwnRow) and the send needs no wait before its first byte; the row is
+// then handed off, and the receive task settles it (status 0) or hands it back to the client
+// (any other status, a lost connection), or the client takes it back when no status comes
+// within the reply wait. Never connects nor disconnects.
+OwnRowSend QDVP_DCHsendOwnRow(DCHcomm *comm, SourceEntry *source, const unsigned char *message,
+                              int length) QDVP_REQUIRES(source->AttrLock);
+// The requester's side of a row it sends itself: a source in state Output, queued (its
+// enqueued word 1, the client's hold taken), whose row is built and sent from the requester's
+// own thread when the link is free. True when it went (its request is then the receive task's
+// or the client's to end, as for a row the client handed off); false when nothing was sent and
+// the source is to be queued to the client as usual.
+bool QDVP_SendOwnRow(DPAB *anchor, SourceEntry *source);
 // What the client does with a row the agent took (status 0) once its status came, done by the
 // receive task for a row handed off: its values consumed, the source Active, the request ended
 // for its requester, the client's hold let go.
@@ -323,6 +359,7 @@ int QDVP_TCPIP_WaitDCHcomeOnline(DCHcomm *comm);
 int QDVP_TCPIP_HandleDCHdisconnect(DCHcomm *comm);
 int QDVP_TCPIP_DCHreceive(DCHcomm *comm, void *buffer, int size, int *error);
 int QDVP_TCPIP_DCHsend(DCHcomm *comm, const void *message, int length, int *error);
+int QDVP_TCPIP_DCHsendNow(DCHcomm *comm, const void *message, int length, int *error);
 // Shuts the connection down and waits until its receive task (which closes the socket) ended.
 void QDVP_DropDCHconnection(DCHcomm *comm);
 // Between batches: a link that fell back to UDP after it had TCP in this run (the agent was

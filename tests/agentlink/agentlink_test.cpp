@@ -5,10 +5,13 @@
 // datagrams are taken, a registration the agent closed the connection on is deferred. The
 // window: negotiated only with an agent that answers it; rows in flight arrive in their order,
 // each stored once, whatever happens to one of them in a full window (a status 2, 4 or 7, a
-// connection closed, the agent killed and started again). Against a scripted agent that
-// misbehaves on the wire: broken framing drops the connection (made again before the next
-// request), a reply split over two writes is read whole, an incomplete reply ends the request
-// after the reply wait. And the bytes the data provider puts on the agent link, checked
+// connection closed, the agent killed and started again). One row in flight: a row its
+// requester sends has the agent's outcome (refused, sent again, online again, lost with its
+// connection), keeps its order beside another task's requests through the client, and is
+// settled before the data provider ends. Against a
+// scripted agent that misbehaves on the wire: broken framing drops the connection (made again
+// before the next request), a reply split over two writes is read whole, an incomplete reply ends
+// the request after the reply wait. And the bytes the data provider puts on the agent link, checked
 // without a network: the transport is replaced by one that records every send and answers
 // from a script of statuses. Registration text, rows with formulas, the small requests and
 // their repeats on status 7, stand-alone mode, the character tables, and the decoder's
@@ -104,6 +107,20 @@ class PeerLink : public qdvp_test::PeerLinkTest {
   void SendRows(SourceEntry *s, int first, int last) {
     for (int v = first; v <= last; v++) SendRow(s, "w", v);
   }
+  // Sets a row of kShop's source (Count v) and asks for it as requester does (the link's own
+  // requester when null); the request's outcome.
+  DCHresult RowOf(SourceEntry *s, int32_t v, ProcessEntry *requester) {
+    {
+      OSV1_Guard attrs(&s->AttrLock);
+      AttrEntry *i = s->pAttrList, *c = i->pNext;  // Item, Count
+      memcpy(i->Value, "w", 1);
+      i->ActualValSize = 1;
+      QDVP_WirePut32(reinterpret_cast<unsigned char *>(c->Value), static_cast<uint32_t>(v));
+      c->ActualValSize = 4;
+    }
+    return QDVP_Request(anchor_, s, QDVP_VERB_DATA, requester);
+  }
+  DCHresult Row(SourceEntry *s, int32_t v) { return RowOf(s, v, link_->Requester()); }
   // Every row 1..n stored once, in order, once the peer has them all.
   void ExpectEveryRowOnceInOrder(const std::string &db, int n) {
     EXPECT_TRUE(
@@ -120,6 +137,7 @@ class PeerLink : public qdvp_test::PeerLinkTest {
 };
 using Guard = PeerLink;
 using Window = PeerLink;
+using OneRow = PeerLink;
 
 TEST_F(PeerLink, RegisterOnlineDataOfflineUnregisterReachThePeer) {
   Start();
@@ -532,6 +550,158 @@ TEST_F(Window, ASlowAgentHoldsTheSenderToTheWindow) {
   ExpectEveryRowOnceInOrder(peer_->Db(), 200);
 }
 
+// ---- One row in flight: the row its requester sends -----------------------------------------
+
+// The trace line of a row that went out from its requester.
+const char kOwnRowSent[] = "row sent by its requester";
+
+// With one row in flight (an agent without a window), a row whose requester finds the client
+// waiting for work goes out from the requester itself and its status is settled by the
+// receive task; anything but a 0 goes back to the client. Each row's outcome here is the
+// agent's: the fourth row refused (5) is lost alone and counted; answered 7 it is sent again,
+// answered 2 the source comes online again and the row follows; a peer that closes every
+// connection after its third row leaves the row sent on the closed connection lost (or, when
+// the close was seen first, sent on the next connection). A row is stored exactly when its
+// outcome says taken, once, in the order asked for.
+TEST_F(OneRow, EachOutcomeIsTheAgentsAndATakenRowIsStoredOnceInOrder) {
+  const struct {
+    std::vector<std::string> options;
+    std::vector<int> refused;  // the rows answered otherwise than 0 for good
+    size_t dataRequests;       // at the peer, 0 for a peer that closes connections
+    size_t onlines;            // at the peer
+  } cases[] = {
+      {{"--fail", "data:5:1:3"}, {4}, 10, 1},
+      {{"--fail", "data:7:1:3"}, {}, 11, 1},
+      {{"--fail", "data:2:1:3"}, {}, 11, 2},
+      {{"--drop-after", "3"}, {}, 0, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.options[0] + " " + c.options[1]);
+    qdvp_test::TraceCapture trace;
+    std::vector<std::string> options = c.options;
+    options.push_back("--no-window");
+    Start(options);
+    SourceEntry *s = Online();
+    ASSERT_NE(s, nullptr) << out_;
+    std::string taken;
+    int lost = 0;
+    for (int v = 1; v <= 10; v++) {
+      DCHresult r = Row(s, v);
+      bool refused = std::find(c.refused.begin(), c.refused.end(), v) != c.refused.end();
+      if (r.outcome == DCHoutcome::Taken) {
+        EXPECT_FALSE(refused) << v;
+        taken += (taken.empty() ? "" : ",") + std::to_string(v);
+      } else if (refused) {
+        EXPECT_EQ(r.outcome, DCHoutcome::Refused) << v;
+        EXPECT_EQ(r.status, 5) << v;
+        lost++;
+      } else {
+        // Only a lost connection may lose a row here.
+        EXPECT_EQ(c.options[0], "--drop-after") << v << " " << QDVP_OutcomeName(r.outcome);
+        EXPECT_EQ(r.outcome, DCHoutcome::LinkLost) << v;
+        lost++;
+      }
+      EXPECT_EQ(r.state, QDVP_Active) << v;
+    }
+    EXPECT_EQ(s->RowsNotTaken.load(), static_cast<uint32_t>(lost));
+    ExpectDb(
+        "SELECT group_concat(json_extract(attrs, '$.Count')) FROM "
+        "(SELECT attrs FROM rows ORDER BY id)",
+        taken);
+    // The rows went out from their requester, or this covers nothing of that road.
+    EXPECT_GE(trace.Count(kOwnRowSent), 3u);
+    if (c.dataRequests > 0) {
+      // The peer's log is whole once it ended (a peer that closes connections is left to the
+      // fixture, which ends the data provider first).
+      peer_->Stop();
+      EXPECT_EQ(Logged("\"request\":\"data\""), c.dataRequests);
+      EXPECT_EQ(Logged("\"request\":\"online\""), c.onlines);
+    } else {
+      // Rows went on every connection the peer closed, and the link came back each time.
+      EXPECT_GE(anchor_->pDCHcomm.load()->Connections, 3u);
+      EXPECT_GE(std::count(taken.begin(), taken.end(), ',') + 1, 6) << taken;
+    }
+  }
+}
+
+// A row its requester sends while another task's requests (rows of another source, its online
+// again) go through the client: the two never send beside each other, each source's rows
+// reach the agent in the order asked for and are stored once, and every request is answered
+// as its own.
+TEST_F(OneRow, ARowItsRequesterSendsAndAnotherTasksQueuedRequestsKeepTheirOrder) {
+  Start({"--no-window"});
+  SourceEntry *shop = Online();
+  ASSERT_NE(shop, nullptr) << out_;
+  std::string text = kShop;
+  SourceEntry *depot = Load(text.replace(text.find("Shop"), 4, "Depot"), "depot.mdl");
+  ASSERT_NE(depot, nullptr) << out_;
+  ASSERT_EQ(Request(depot, QDVP_Ready), QDVP_Active);
+  constexpr int kEach = 150;
+  qdvp_test::TraceCapture trace;
+  std::atomic<bool> go{false};
+  std::atomic<int> shopTaken{0}, depotTaken{0}, onlinesTaken{0};
+  std::thread other([&] {
+    ProcessEntry *task = QDVP_InitializeProcessEntry(anchor_);
+    while (!go.load()) std::this_thread::yield();
+    for (int v = 1; v <= kEach; v++) {
+      if (RowOf(depot, v, task).outcome == DCHoutcome::Taken) depotTaken++;
+      if (v % 10 == 0) {
+        DCHresult online = QDVP_Request(anchor_, depot, QDVP_VERB_ONLINE, task);
+        if (online.outcome == DCHoutcome::Taken && online.state == QDVP_Active) onlinesTaken++;
+      }
+    }
+    QDVP_WaitForDCHrequestRelease(anchor_, task, depot);
+    QDVP_FreeProcessEntry(task);
+  });
+  go = true;
+  for (int v = 1; v <= kEach; v++) {
+    if (Row(shop, v).outcome == DCHoutcome::Taken) shopTaken++;
+  }
+  other.join();
+  EXPECT_EQ(shopTaken.load(), kEach);
+  EXPECT_EQ(depotTaken.load(), kEach);
+  EXPECT_EQ(onlinesTaken.load(), kEach / 10);
+  std::string expected;
+  for (int v = 1; v <= kEach; v++) expected += (v > 1 ? "," : "") + std::to_string(v);
+  for (const char *appl : {"Shop", "Depot"}) {
+    ExpectDb(std::string("SELECT group_concat(json_extract(attrs, '$.Count')) FROM (SELECT "
+                         "attrs FROM rows WHERE application='") +
+                 appl + "' ORDER BY id)",
+             expected);
+  }
+  peer_->Stop();
+  EXPECT_EQ(Logged("\"request\":\"data\""), 2u * kEach);
+  EXPECT_EQ(Logged("\"request\":\"online\""), 2u + kEach / 10);
+  EXPECT_GE(trace.Count(kOwnRowSent), 1u) << "no row went out from its requester";
+}
+
+// The data provider ends while a row its requester sent waits for its late status: the
+// requester's wait ends at once (the outcome says so, or taken when the status came first),
+// the client settles the row before it ends, within the shutdown's bound, and the row is
+// stored once.
+TEST_F(OneRow, AShutdownWhileARowItsRequesterSentWaitsForItsStatusSettlesItFirst) {
+  Start({"--no-window", "--delay", "data:800"});
+  SourceEntry *s = Online();
+  ASSERT_NE(s, nullptr) << out_;
+  qdvp_test::TraceCapture trace;
+  // Once the client waits for work with its pass done, the row goes from its requester.
+  EXPECT_TRUE(WaitFor([&] { return QDVP_LinkFreeForOwnRow(anchor_->pDCHcomm.load()); }));
+  DCHresult result{};
+  std::thread requester([&] { result = Row(s, 1); });
+  EXPECT_TRUE(WaitFor([&] { return trace.Contains(kOwnRowSent); }));
+  anchor_->ShutdownRequested = true;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(link_->Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  requester.join();
+  EXPECT_TRUE(result.outcome == DCHoutcome::Ending || result.outcome == DCHoutcome::Taken)
+      << QDVP_OutcomeName(result.outcome);
+  // The request was ended, and the client let go of the source.
+  EXPECT_EQ(s->Enqueued.load(), 0);
+  ExpectDb("SELECT group_concat(json_extract(attrs, '$.Count')) FROM rows", "1");
+  EXPECT_FALSE(trace.Contains("DCH status not yet received"));
+}
+
 // ---- A scripted agent ----------------------------------------------------------------------
 
 // The data provider's client aimed at a listener playing the agent by hand.
@@ -604,7 +774,7 @@ int FakeReceive(DCHcomm *, void *, int, int *error) {
   *error = QDVP_DCH_ERR_TIMEOUT;
   return -1;
 }
-const DSFT kFakeDSFT = {FakeConnect, FakeConnect, FakeReceive, FakeSend};
+const DSFT kFakeDSFT = {FakeConnect, FakeConnect, FakeReceive, FakeSend, nullptr};
 
 // The anchor of the metafile tests with the recording transport.
 class Wire : public metafile_test::WithAnchor {
