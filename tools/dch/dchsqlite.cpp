@@ -27,7 +27,10 @@ namespace {
 // to the last row); rows without a group may lie inside any span. A span is written only when
 // a row's group differs from the last grouped row's, so a turn of rows of the table of the
 // turn before writes nothing but its rows: one page fewer a commit than an index on the group
-// took. The view table_spans gives each span's table and its last row.
+// took. The view table_spans gives each span's table and its last row; the view table_rows
+// is rows of a table found through its spans (the order of its joins is fixed, table, spans,
+// rows by their id range, and the unary + keeps SQLite from building an index of the group for
+// the query): what a count or an aggregate by table reads.
 const char *kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS applications (
   name TEXT PRIMARY KEY, help TEXT, registered_at TEXT, unregistered_at TEXT,
@@ -71,6 +74,21 @@ CREATE VIEW IF NOT EXISTS rows AS SELECT
 FROM row_data r
 LEFT JOIN row_groups g ON g.id = r.group_id
 LEFT JOIN sources s ON r.group_id IS NOT NULL AND s.handle = r.handle;
+CREATE VIEW IF NOT EXISTS table_rows AS SELECT
+  r.id AS id,
+  strftime('%Y-%m-%dT%H:%M:%fZ', r.received_ms / 1000.0, 'unixepoch') AS received_at,
+  r.handle AS handle, g.application AS application, g.attribute_group AS attribute_group,
+  s.source AS source, r.data_sequence AS data_sequence,
+  CASE WHEN r.layout_id IS NULL THEN r.attrs ELSE
+    (SELECT json_group_object(n.value, v.value) FROM row_layouts l, json_each(l.names) n,
+       json_each(r.attrs) v WHERE l.id = r.layout_id AND v.key = n.key) END AS attrs,
+  r.row_stream AS row_stream, r.row_number AS row_number
+FROM row_groups g CROSS JOIN row_spans sp CROSS JOIN row_data r
+LEFT JOIN sources s ON s.handle = r.handle
+WHERE sp.group_id = g.id AND r.id >= sp.first_id
+  AND r.id < coalesce((SELECT n.first_id FROM row_spans n WHERE n.first_id > sp.first_id
+                       ORDER BY n.first_id LIMIT 1), 9223372036854775807)
+  AND +r.group_id = g.id;
 CREATE VIEW IF NOT EXISTS table_spans AS SELECT
   g.application AS application, g.attribute_group AS attribute_group, sp.first_id AS first_id,
   coalesce((SELECT n.first_id FROM row_spans n WHERE n.first_id > sp.first_id
@@ -182,8 +200,9 @@ int DchSqliteStore::Open(const std::string &path) {
   if (rc != SQLITE_OK) return SqlFail(rc, "open");
   sqlite3_busy_timeout(db_, 5000);
   // A database created here has pages of 1 KiB rather than 4: a commit writes every page it
-  // changed whole to the WAL (with its checksum), and a turn of one row changes two (the row's
-  // and its group index's), so with one row in flight the page size is most of a commit's cost.
+  // changed whole to the WAL (with its checksum), and a turn of one row changes one (the row's;
+  // no index is written per row), so with one row in flight the page size is most of a commit's
+  // cost.
   // A database that exists keeps its own page size.
   // Checkpoints come every 16000 pages (16 MiB) of WAL rather than every 1000: each costs its
   // syncs and copies the pages written since the last, and a page written by many commits in
@@ -202,6 +221,11 @@ int DchSqliteStore::Open(const std::string &path) {
   // The write lock is taken when the turn's first write begins its transaction, not at the
   // first statement that writes: the rows go in only at the commit, and a database locked by
   // another program is then still known at the first write, which is answered send again.
+  // A turn costs six file locks (fcntl on the -shm file) and none can go while other programs
+  // may read and write: the read mark moved to the WAL's end (an exclusive lock on it and its
+  // release: the commit before moved the end past every mark), the turn's read lock, the WAL's
+  // write lock, and the two releases at the commit. Only locking_mode=EXCLUSIVE or a
+  // transaction never ended would save them, and either shuts every other program out.
   begin_ = Prepare("BEGIN IMMEDIATE");
   commit_ = Prepare("COMMIT");
   insertSpan_ = Prepare("INSERT INTO row_spans (first_id, group_id) VALUES (?1, ?2)");
