@@ -253,6 +253,101 @@ TEST(dch_Store, ATurnsRowsAreStoredInTheOrderTheyCameOrNotAtAll) {
   }
 }
 
+// The rows of a table are found by its spans (runs of rows of one table) without an index of
+// every row: a span begins only where the table changes, rows without a table run inside
+// spans, a lost turn's spans go with it, and a store written with an index of the rows' tables
+// gets its spans and loses the index. Every table's rows read the same through its spans
+// (table_spans, the ids the page bounds its queries by, and table_rows) as through the view.
+TEST(dch_Store, ATablesRowsAreFoundByItsSpansAndAnIndexedStoreGetsThem) {
+  qdvp_test::TempDir dir;
+  const std::string db = dir.File("t.db");
+  DchStore store;
+  ASSERT_EQ(store.Open(db), 0) << store.LastError();
+  uint32_t t = 0, u = 0;
+  ASSERT_EQ(store.Online({"App", "T", "s1"}, DchNow(), &t), 0);
+  ASSERT_EQ(store.Online({"App", "U", "s2"}, DchNow(), &u), 0);
+  const uint32_t kOffline = 999;  // a handle not online: a row without a table
+  // Each turn: the handles of its rows, and whether it is committed (or lost).
+  struct Turn {
+    std::vector<uint32_t> rows;
+    bool commit;
+  };
+  const std::vector<Turn> turns = {
+      {{t, t, t}, true},            // ids 1-3: the span of T begins at 1
+      {{t}, true},                  // 4: T goes on, no span
+      {{u, kOffline, u, t}, true},  // 5-8: U at 5, the offline row inside it, T at 8
+      {{u, u}, false},              // lost: no span of U at 9
+      {{t, kOffline, t}, true},     // 9-11: T goes on
+      {{u}, true},                  // 12: U
+  };
+  for (const Turn &turn : turns) {
+    for (uint32_t h : turn.rows) ASSERT_EQ(store.Row(h, store.Lookup(h), 0, A1, DchNowMs()), 0);
+    if (turn.commit) {
+      ASSERT_EQ(store.Commit(), 0) << store.LastError();
+    } else {
+      store.Abandon();
+    }
+  }
+  const std::string spans =
+      "SELECT group_concat(attribute_group || ':' || first_id || '-' || last_id, ' ') FROM "
+      "(SELECT * FROM table_spans ORDER BY first_id)";
+  EXPECT_EQ(QueryOne(db, spans), "T:1-4 U:5-7 T:8-11 U:12-12");
+  auto byTable = [&](const std::string &path) {
+    return Query(path,
+                 "SELECT g.attribute_group, (SELECT group_concat(id) FROM rows r WHERE "
+                 "r.attribute_group = g.attribute_group), (SELECT group_concat(r.id) FROM "
+                 "table_spans s JOIN rows r ON r.id BETWEEN s.first_id AND s.last_id WHERE "
+                 "s.attribute_group = g.attribute_group AND r.attribute_group = "
+                 "g.attribute_group), (SELECT group_concat(id) FROM (SELECT id FROM table_rows t "
+                 "WHERE t.attribute_group = g.attribute_group ORDER BY id)) FROM row_groups g "
+                 "ORDER BY 1");
+  };
+  const std::vector<std::vector<std::string>> tables = {{"T", "1,2,3,4,8,9,11", "", ""},
+                                                        {"U", "5,7,12", "", ""}};
+  auto expect = [&](std::vector<std::vector<std::string>> t) {
+    for (auto &row : t) row[2] = row[3] = row[1];
+    return t;
+  };
+  EXPECT_EQ(byTable(db), expect(tables));
+  EXPECT_EQ(QueryOne(db,
+                     "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                     "tbl_name = 'row_data'"),
+            "0");
+  // A store of the release before: the same rows, an index of their groups, no spans.
+  const std::string indexed = dir.File("indexed.db");
+  sqlite3 *old = nullptr;
+  ASSERT_EQ(sqlite3_open(indexed.c_str(), &old), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(old,
+                         ("ATTACH '" + db +
+                          "' AS now; CREATE TABLE row_groups AS SELECT * FROM "
+                          "now.row_groups; CREATE TABLE sources AS SELECT * FROM now.sources; "
+                          "CREATE TABLE row_data (id INTEGER PRIMARY KEY, received_ms INTEGER, "
+                          "handle INTEGER, group_id INTEGER, data_sequence INTEGER, layout_id "
+                          "INTEGER, attrs TEXT, row_stream INTEGER, row_number INTEGER); "
+                          "INSERT INTO row_data SELECT * FROM now.row_data; "
+                          "CREATE INDEX row_data_by_group ON row_data (group_id); DETACH now;")
+                             .c_str(),
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(old);
+  sqlite3_close(old);
+  DchStore upgraded;
+  ASSERT_EQ(upgraded.Open(indexed), 0) << upgraded.LastError();
+  EXPECT_EQ(QueryOne(indexed, spans), "T:1-4 U:5-7 T:8-11 U:12-12");
+  EXPECT_EQ(QueryOne(indexed,
+                     "SELECT count(*) FROM sqlite_master WHERE name = "
+                     "'row_data_by_group'"),
+            "0");
+  // The next row of U follows the last span: no span.
+  uint32_t u2 = 0;
+  ASSERT_EQ(upgraded.Online({"App", "U", "s3"}, DchNow(), &u2), 0);
+  ASSERT_EQ(upgraded.Row(u2, upgraded.Lookup(u2), 0, A1, DchNowMs()), 0);
+  ASSERT_EQ(upgraded.Commit(), 0) << upgraded.LastError();
+  EXPECT_EQ(QueryOne(indexed, spans), "T:1-4 U:5-7 T:8-11 U:12-13");
+  EXPECT_EQ(byTable(indexed),
+            expect({{"T", "1,2,3,4,8,9,11", "", ""}, {"U", "5,7,12,13", "", ""}}));
+}
+
 const char *kDescriptions = "@$Busy,G,4, , ;";
 
 std::string Rows(const Peer &peer) { return QueryOne(peer.Db(), "SELECT count(*) FROM rows"); }

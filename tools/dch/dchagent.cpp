@@ -119,7 +119,7 @@ void DchAgent::OnMessage(DchPeer *peer, const unsigned char *bytes, size_t lengt
                          std::vector<DchSend> *out) {
   stats_.messages++;
   Request r;
-  r.nowMs = DchNowMs();
+  r.nowMs = roundMs_ != 0 ? roundMs_ : DchNowMs();
   // The log records are built only when there is a log: a row's round trip is the data
   // provider's throughput.
   bool logging = log_->IsOpen();

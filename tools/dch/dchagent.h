@@ -85,6 +85,10 @@ class DchAgent {
   }
   static constexpr uint32_t kDefaultWindowLimit = 4096;
 
+  // The time (DchNowMs) the messages handled from now on arrived at: the event loop reads the
+  // clock once a round and sets it for the round; 0 reads the clock for every message.
+  void SetRoundTime(int64_t nowMs) { roundMs_ = nowMs; }
+
   // Handles one complete message from peer and appends what to send back to *out.
   void OnMessage(DchPeer *peer, const unsigned char *bytes, size_t length,
                  std::vector<DchSend> *out);
@@ -138,6 +142,7 @@ class DchAgent {
   std::set<std::string> askedNodes_;  // every node that has asked for actions, on any peer
   uint32_t lastActionId_ = 0;
   uint32_t windowLimit_ = kDefaultWindowLimit;
+  int64_t roundMs_ = 0;
   bool answerLimit_ = false;
   // Kept from one row to the next, so that a row allocates nothing for them.
   DchRowView row_;

@@ -12,8 +12,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace qdvp_dch {
@@ -24,10 +24,30 @@ enum DchFrameStatus {
   kFrameStopped = 2,    // the callback asked to stop; the rest stays buffered
 };
 
+// What Feed calls with each complete message; returns false to stop reading this stream. A
+// reference to the caller's callable (a lambda), not a copy of it: made for every read, it
+// allocates nothing, and it lives only as long as the call it is passed to.
+class DchMessageFn {
+ public:
+  template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, DchMessageFn>>>
+  DchMessageFn(F &&f)  // NOLINT(google-explicit-constructor): a lambda is passed as it is
+      : object_(const_cast<void *>(static_cast<const void *>(&f))),
+        call_([](void *object, const unsigned char *message, size_t length) {
+          return static_cast<bool>(
+              (*static_cast<std::remove_reference_t<F> *>(object))(message, length));
+        }) {}
+  bool operator()(const unsigned char *message, size_t length) const {
+    return call_(object_, message, length);
+  }
+
+ private:
+  void *object_;
+  bool (*call_)(void *, const unsigned char *, size_t);
+};
+
 class DchReassembler {
  public:
-  // Called with each complete message; returns false to stop reading this stream.
-  using MessageFn = std::function<bool(const unsigned char *message, size_t length)>;
+  using MessageFn = DchMessageFn;
 
   explicit DchReassembler(size_t maxMessage);
 

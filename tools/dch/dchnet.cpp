@@ -1,4 +1,4 @@
-// The network side of the agent peer: one poll loop over the TCP listener, its connections,
+// The network side of the agent peer: one epoll loop over the TCP listener, its connections,
 // the UDP socket and a self-pipe for signals.
 //
 // A data provider reaches the agent over TCP when it can and over UDP otherwise, on the same
@@ -13,16 +13,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
+#include <climits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,14 +70,43 @@ struct Pending {
   DchSend send;
 };
 
+// An endpoint's replies in the order they go out: a vector taken from its head, so that a
+// reply queued and sent allocates nothing once the vector has grown (a deque gives back and
+// takes a block every few replies).
+class PendingQueue {
+ public:
+  bool empty() const { return head_ == items_.size(); }
+  Pending &front() { return items_[head_]; }
+  const Pending &front() const { return items_[head_]; }
+  Pending &back() { return items_.back(); }
+  void push_back(Pending p) { items_.push_back(std::move(p)); }
+  void pop_front() {
+    if (++head_ == items_.size()) {
+      items_.clear();
+      head_ = 0;
+    } else if (head_ >= 64 && head_ * 2 >= items_.size()) {
+      // Replies kept waiting behind a delayed one: the sent ones before them go.
+      items_.erase(items_.begin(), items_.begin() + static_cast<long>(head_));
+      head_ = 0;
+    }
+  }
+  std::vector<Pending>::iterator begin() { return items_.begin() + static_cast<long>(head_); }
+  std::vector<Pending>::iterator end() { return items_.end(); }
+
+ private:
+  std::vector<Pending> items_;
+  size_t head_ = 0;
+};
+
 // A TCP connection or a UDP sender.
 struct Endpoint {
   DchPeer peer;
   DchReassembler reassembler{QDVP_WIRE_MAX_MESSAGE};
-  std::deque<Pending> pending;
+  PendingQueue pending;
   std::optional<Clock::time_point> partialSince;
   Clock::time_point lastSeen;
-  int fd = -1;  // TCP only
+  int fd = -1;          // TCP only
+  uint32_t events = 0;  // what epoll watches for on fd (0: not in its set)
   std::string out;
   bool closing = false;
   bool dead = false;
@@ -109,6 +138,12 @@ class Loop {
  private:
   void Accept();
   bool EvictIdle();
+  void Watch(int fd, uint32_t events, void *tag);
+  void Interest(Endpoint &ep);
+  void SetReading(bool reading);
+  void Due(Clock::time_point t) { due_ = std::min(due_, t); }
+  int WaitMs() const;
+  void AfterRound();
   void ReadConnection(Endpoint &ep);
   void ReadDatagrams();
   void Feed(Endpoint &ep, const unsigned char *bytes, size_t n);
@@ -122,7 +157,6 @@ class Loop {
   void PollActions();
   void OfferActions();
   void Housekeeping(Clock::time_point now);
-  int Timeout(Clock::time_point now) const;
   std::vector<const DchPeer *> Peers() const;
 
   DchServerOptions options_;
@@ -131,6 +165,21 @@ class Loop {
   DchJsonl *log_;
   DchActionFile actionFile_;
   int tcp_ = -1, udp_ = -1, port_ = 0;
+  int epoll_ = -1;
+  // What epoll's events point at for the sockets that are not connections.
+  char signalTag_ = 0, tcpTag_ = 0, udpTag_ = 0;
+  // Whether requests are read (not while the database is away), and what the UDP socket is
+  // watched for.
+  bool reading_ = false;
+  uint32_t udpEvents_ = 0;
+  // The round's time, read once when epoll returns, and the earliest time timed work is due
+  // (Housekeeping runs then; max: nothing is, and the loop sleeps until a socket wakes it).
+  Clock::time_point now_;
+  Clock::time_point due_ = Clock::time_point::max();
+  // A connection was closed this round: the list drops it once the round's events are handled.
+  bool reap_ = false;
+  // The sends of the message being read, kept from one read to the next.
+  std::vector<DchSend> sends_;
   std::vector<std::unique_ptr<Endpoint>> connections_;
   std::map<std::string, std::unique_ptr<Endpoint>> senders_;
   std::optional<Clock::time_point> transactionSince_;
@@ -147,6 +196,7 @@ Loop::~Loop() {
   }
   if (tcp_ >= 0) close(tcp_);
   if (udp_ >= 0) close(udp_);
+  if (epoll_ >= 0) close(epoll_);
 }
 
 // Binds the TCP listener and the UDP socket to the same port. With port 0 the TCP listener
@@ -233,9 +283,55 @@ std::vector<const DchPeer *> Loop::Peers() const {
 void Loop::Close(Endpoint &ep, const char *event) {
   if (ep.dead) return;
   ep.dead = true;
-  if (ep.fd >= 0) close(ep.fd);
+  if (ep.fd >= 0) close(ep.fd);  // which takes it out of epoll's set as well
   ep.fd = -1;
+  ep.events = 0;
+  reap_ = true;
   agent_->LogEvent(ep.peer, event, std::string());
+}
+
+void Loop::Watch(int fd, uint32_t events, void *tag) {
+  epoll_event event{};
+  event.events = events;
+  event.data.ptr = tag;
+  if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    fprintf(stderr, "qdvp-dch: epoll_ctl failed: %s\n", strerror(errno));
+  }
+}
+
+// Brings what epoll watches on a connection in line with what it needs: its requests while
+// they are read, and room to send only while replies wait to go out. Nothing is watched on a
+// connection that is neither read nor written to: a hang-up is reported whatever is asked, and
+// would wake every round.
+void Loop::Interest(Endpoint &ep) {
+  if (ep.dead || ep.fd < 0) return;
+  uint32_t wanted =
+      (reading_ ? uint32_t{EPOLLIN} : 0u) | (ep.out.empty() ? 0u : uint32_t{EPOLLOUT});
+  if (wanted == ep.events) return;
+  epoll_event event{};
+  event.events = wanted;
+  event.data.ptr = &ep;
+  int op = ep.events == 0 ? EPOLL_CTL_ADD : wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+  if (epoll_ctl(epoll_, op, ep.fd, &event) != 0) {
+    fprintf(stderr, "qdvp-dch: %s: epoll_ctl failed: %s\n", ep.peer.label.c_str(), strerror(errno));
+    return;
+  }
+  ep.events = wanted;
+}
+
+// While the database is away no request is read: the data providers wait for their replies
+// (and over UDP the datagrams wait in the socket's buffer).
+void Loop::SetReading(bool reading) {
+  reading_ = reading;
+  if (udp_ >= 0 && reading != (udpEvents_ != 0)) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = &udpTag_;
+    if (epoll_ctl(epoll_, reading ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, udp_, &event) == 0) {
+      udpEvents_ = reading ? uint32_t{EPOLLIN} : 0u;
+    }
+  }
+  for (auto &c : connections_) Interest(*c);
 }
 
 void Loop::Drop(Endpoint &ep, const std::string &why) {
@@ -268,13 +364,13 @@ bool Loop::EvictIdle() {
   }
   if (open < options_.maxConnections) return true;  // a closed one is about to be removed
   Endpoint *chosen = oldestAnonymous ? oldestAnonymous : oldest;
-  Clock::time_point now = Clock::now();
+  Clock::time_point now = now_;
   if (!chosen || now - chosen->lastSeen < milliseconds(options_.idleLimitMs)) return false;
   fprintf(stderr, "qdvp-dch: %s: closed, silent for %lld ms and its slot is needed\n",
           chosen->peer.label.c_str(),
           static_cast<long long>(
               std::chrono::duration_cast<milliseconds>(now - chosen->lastSeen).count()));
-  // Removed from the list by the next housekeeping: the poll round may still name it.
+  // Removed from the list at the end of the round: its events may still name it.
   Close(*chosen, "closed");
   return true;
 }
@@ -304,16 +400,18 @@ void Loop::Accept() {
     ep->fd = fd;
     ep->peer.label = label;
     ep->peer.stream = true;
-    ep->lastSeen = Clock::now();
+    ep->lastSeen = now_;
     fprintf(stderr, "qdvp-dch: %s: connected\n", label.c_str());
     agent_->LogEvent(ep->peer, "connected", std::string());
+    Interest(*ep);
     connections_.push_back(std::move(ep));
   }
 }
 
 void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
   std::string problem;
-  std::vector<DchSend> sends;
+  std::vector<DchSend> &sends = sends_;
+  sends.clear();
   int status = ep.reassembler.Feed(
       bytes, n,
       [&](const unsigned char *message, size_t length) {
@@ -342,7 +440,8 @@ void Loop::Feed(Endpoint &ep, const unsigned char *bytes, size_t n) {
   if (!ep.reassembler.Partial()) {
     ep.partialSince.reset();
   } else if (!ep.partialSince) {
-    ep.partialSince = Clock::now();
+    ep.partialSince = now_;
+    Due(now_ + milliseconds(options_.partialTimeoutMs));
   }
 }
 
@@ -365,7 +464,7 @@ void Loop::ReadConnection(Endpoint &ep) {
     Close(ep, "closed");
     return;
   }
-  ep.lastSeen = Clock::now();
+  ep.lastSeen = now_;
   if (ep.closing) return;  // closing after --drop-after: what follows is not read
   Feed(ep, buffer, static_cast<size_t>(n));
 }
@@ -398,14 +497,14 @@ void Loop::ReadDatagrams() {
       agent_->LogEvent(ep->peer, "new_sender", std::string());
       it = senders_.emplace(key, std::move(ep)).first;
     }
-    it->second->lastSeen = Clock::now();
+    it->second->lastSeen = now_;
     Feed(*it->second, buffer, static_cast<size_t>(n));
   }
 }
 
 // Queues sends behind those already waiting, so that a delayed reply keeps its place.
 void Loop::Schedule(Endpoint &ep, std::vector<DchSend> &sends) {
-  Clock::time_point now = Clock::now();
+  Clock::time_point now = now_;
   for (auto &s : sends) {
     Clock::time_point due = now + milliseconds(s.delayMs);
     if (!ep.pending.empty()) due = std::max(due, ep.pending.back().due);
@@ -436,6 +535,10 @@ void Loop::Release(Endpoint &ep, Clock::time_point now) {
       }
     }
   }
+  // A reply that waits for its time (--delay) has the loop wake then.
+  if (!ep.dead && !ep.pending.empty() && ep.pending.front().send.transaction == 0) {
+    Due(ep.pending.front().due);
+  }
   if (ep.peer.stream) FlushOut(ep);
 }
 
@@ -456,7 +559,7 @@ void Loop::Settle(uint64_t transaction, bool committed, std::vector<DchSend> *un
   if (unscheduled) {
     for (auto &send : *unscheduled) settle(send);
   }
-  Clock::time_point now = Clock::now();
+  Clock::time_point now = now_;
   auto settleAll = [&](Endpoint &ep) {
     for (auto &p : ep.pending) settle(p.send);
     Release(ep, now);
@@ -509,6 +612,7 @@ void Loop::FlushOut(Endpoint &ep) {
     ep.out.erase(0, static_cast<size_t>(n));
   }
   if (ep.dead) return;
+  Interest(ep);
   if (ep.out.size() > kMaxUnsent) {
     Drop(ep, "does not read its replies");
   } else if (ep.closing && ep.out.empty() && ep.pending.empty()) {
@@ -550,36 +654,44 @@ void Loop::OfferActions() {
   }
 }
 
-// Sends what has come due, drops messages that stayed incomplete too long, forgets silent UDP
-// senders, removes closed connections, commits the batch and flushes the message log when
-// their time has come.
+// The timed work of the loop, run when the earliest of it is due (due_), never every round:
+// sends what has come due, drops messages that stayed incomplete too long, forgets silent UDP
+// senders, looks at the action file, reconnects the store, commits the batch and flushes the
+// message log when their time has come; then sets due_ to when the next of these is.
 void Loop::Housekeeping(Clock::time_point now) {
+  due_ = Clock::time_point::max();
   milliseconds partialLimit(options_.partialTimeoutMs);
-  for (auto &c : connections_) {
-    Release(*c, now);
-    if (!c->dead && c->partialSince && now - *c->partialSince >= partialLimit) {
-      Drop(*c, "message incomplete for " + std::to_string(options_.partialTimeoutMs) + " ms (" +
-                   std::to_string(c->reassembler.Buffered()) + " bytes)");
+  auto timed = [&](Endpoint &ep) {
+    Release(ep, now);  // and due_ learns of a reply still waiting for its time
+    if (!ep.dead && ep.partialSince) {
+      if (now - *ep.partialSince >= partialLimit) {
+        std::string why =
+            "message incomplete for " + std::to_string(options_.partialTimeoutMs) + " ms";
+        if (ep.peer.stream) why += " (" + std::to_string(ep.reassembler.Buffered()) + " bytes)";
+        Drop(ep, why);
+      } else {
+        Due(*ep.partialSince + partialLimit);
+      }
     }
-  }
+  };
+  for (auto &c : connections_) timed(*c);
   for (auto it = senders_.begin(); it != senders_.end();) {
     Endpoint &s = *it->second;
-    Release(s, now);
-    if (s.partialSince && now - *s.partialSince >= partialLimit) {
-      Drop(s, "message incomplete for " + std::to_string(options_.partialTimeoutMs) + " ms");
-    }
+    timed(s);
     if (s.pending.empty() && now - s.lastSeen >= kUdpSenderIdle) {
       it = senders_.erase(it);
     } else {
       ++it;
     }
   }
-  connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                    [](const auto &c) { return c->dead; }),
-                     connections_.end());
-  if (!options_.actionFile.empty() && now >= nextActionPoll_) {
-    PollActions();
-    nextActionPoll_ = now + kActionPoll;
+  // A sender is forgotten within a second of its time.
+  if (!senders_.empty()) Due(now + milliseconds(1000));
+  if (!options_.actionFile.empty()) {
+    if (now >= nextActionPoll_) {
+      PollActions();
+      nextActionPoll_ = now + kActionPoll;
+    }
+    Due(nextActionPoll_);
   }
   if (!store_->Available()) {
     // The database is away: requests are not read until it is back; a commit whose outcome
@@ -602,36 +714,43 @@ void Loop::Housekeeping(Clock::time_point now) {
     log_->Flush();
     lastFlush_ = now;
   }
+  AfterRound();
 }
 
-// Milliseconds until the next timed work: a due reply, a commit, a partial timeout, the next
-// look at the action file, a log flush; at most one second.
-int Loop::Timeout(Clock::time_point now) const {
-  Clock::time_point next = now + milliseconds(1000);
-  auto consider = [&](Clock::time_point t) { next = std::min(next, t); };
-  milliseconds partialLimit(options_.partialTimeoutMs);
-  // A reply held for its commit is due when the commit is.
-  auto considerEndpoint = [&](const Endpoint &ep) {
-    if (!ep.pending.empty() && ep.pending.front().send.transaction == 0) {
-      consider(ep.pending.front().due);
-    }
-    if (ep.partialSince) consider(*ep.partialSince + partialLimit);
-  };
-  for (const auto &c : connections_) considerEndpoint(*c);
-  for (const auto &[key, s] : senders_) considerEndpoint(*s);
+// What a round (of reads, or of timed work) leaves for later: the commit it left open when
+// commits wait (--commit-ms), the store's next attempt to connect, the message log's flush;
+// and the connections it closed leave the list.
+void Loop::AfterRound() {
   if (store_->InTransaction()) {
-    consider(transactionSince_ ? *transactionSince_ + milliseconds(options_.commitMs) : now);
+    if (!transactionSince_) transactionSince_ = now_;
+    Due(*transactionSince_ + milliseconds(options_.commitMs));
   }
-  if (!options_.actionFile.empty()) consider(nextActionPoll_);
-  if (!store_->Available()) consider(store_->NextAttempt());
-  if (log_->Pending()) consider(lastFlush_ + kLogFlush);
-  auto ms = std::chrono::ceil<milliseconds>(next - now).count();
-  return static_cast<int>(std::max<long long>(0, ms));
+  if (!store_->Available()) Due(store_->NextAttempt());
+  if (log_->Pending()) Due(lastFlush_ + kLogFlush);
+  if (reap_) {
+    reap_ = false;
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [](const auto &c) { return c->dead; }),
+                       connections_.end());
+  }
+}
+
+// Milliseconds until due_ (rounded up, so that the loop wakes when it has come), or -1 (no
+// timer) when nothing timed is waiting.
+int Loop::WaitMs() const {
+  if (due_ == Clock::time_point::max()) return -1;
+  auto ms = std::chrono::ceil<milliseconds>(due_ - now_).count();
+  return static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
 }
 
 void Loop::Serve() {
   const char *kind = options_.udpOnly ? "udp" : "tcp+udp";
   bool v6 = options_.listen.find(':') != std::string::npos;
+  epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_ < 0) {
+    fprintf(stderr, "qdvp-dch: epoll_create1 failed: %s\n", strerror(errno));
+    return;
+  }
   fprintf(stderr, "qdvp-dch listening on %s%s%s:%d (%s)\n", v6 ? "[" : "", options_.listen.c_str(),
           v6 ? "]" : "", port_, kind);
   fflush(stderr);
@@ -647,52 +766,50 @@ void Loop::Serve() {
               strerror(errno));
     }
   }
-  std::vector<pollfd> fds;
-  std::vector<Endpoint *> owners;
+  // The set epoll watches persists from round to round: a connection is added when accepted
+  // and changed only when what it waits for changes (Interest).
+  Watch(g_signalPipe[0], EPOLLIN, &signalTag_);
+  if (tcp_ >= 0) Watch(tcp_, EPOLLIN, &tcpTag_);
+  now_ = Clock::now();
+  SetReading(store_->Available());
+  Due(now_);
+  constexpr int kEvents = 64;
+  epoll_event events[kEvents];
   while (!g_signal) {
-    Clock::time_point now = Clock::now();
-    Housekeeping(now);
-    fds.clear();
-    owners.clear();
-    fds.push_back({g_signalPipe[0], POLLIN, 0});
-    owners.push_back(nullptr);
-    if (tcp_ >= 0) {
-      fds.push_back({tcp_, POLLIN, 0});
-      owners.push_back(nullptr);
-    }
-    // While the database is away no request is read: the data providers wait for their
-    // replies (and over UDP the datagrams wait in the socket's buffer).
-    bool reading = store_->Available();
-    fds.push_back({reading ? udp_ : -1, POLLIN, 0});  // poll passes over a negative one
-    owners.push_back(nullptr);
-    for (auto &c : connections_) {
-      short events = reading ? POLLIN : 0;
-      if (!c->out.empty()) events |= POLLOUT;
-      // A hang-up is reported whatever is asked: a connection that is not read is left out.
-      if (!events) continue;
-      fds.push_back({c->fd, events, 0});
-      owners.push_back(c.get());
-    }
-    int ready = poll(fds.data(), fds.size(), Timeout(now));
+    if (reading_ != store_->Available()) SetReading(!reading_);
+    if (now_ >= due_) Housekeeping(now_);
+    int ready = epoll_wait(epoll_, events, kEvents, WaitMs());
+    now_ = Clock::now();
     if (ready < 0) {
       if (errno == EINTR) continue;
-      fprintf(stderr, "qdvp-dch: poll failed: %s\n", strerror(errno));
+      fprintf(stderr, "qdvp-dch: epoll_wait failed: %s\n", strerror(errno));
       break;
     }
     if (ready == 0) continue;
-    size_t i = 1;
-    if (tcp_ >= 0 && fds[i++].revents) Accept();
-    if (fds[i++].revents && reading) ReadDatagrams();
-    for (; i < fds.size(); i++) {
-      Endpoint *ep = owners[i];
-      if (!fds[i].revents || ep->dead) continue;
-      if (fds[i].revents & POLLOUT) FlushOut(*ep);
-      if (!ep->dead && reading && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-        ReadConnection(*ep);
+    // The rows of one round are stamped with the time it began.
+    agent_->SetRoundTime(DchNowMs());
+    for (int i = 0; i < ready; i++) {
+      void *tag = events[i].data.ptr;
+      uint32_t got = events[i].events;
+      if (tag == &signalTag_) continue;  // the loop ends at its test of g_signal
+      if (tag == &tcpTag_) {
+        Accept();
+        continue;
       }
+      if (tag == &udpTag_) {
+        if (reading_) ReadDatagrams();
+        continue;
+      }
+      Endpoint *ep = static_cast<Endpoint *>(tag);
+      if (ep->dead) continue;  // closed earlier in this round
+      // A hang-up or an error while replies wait: the send says which, and closes.
+      if ((got & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && !ep->out.empty()) FlushOut(*ep);
+      if (!ep->dead && reading_ && (got & (EPOLLIN | EPOLLHUP | EPOLLERR))) ReadConnection(*ep);
     }
     // Everything this round of reads stored is committed together, then answered.
     if (options_.commitMs <= 0) CommitHeld();
+    agent_->SetRoundTime(0);
+    AfterRound();
   }
 }
 

@@ -2,7 +2,7 @@
 // and its senders, message reassembly, timed replies, batch commits, and the signals that end
 // the program.
 //
-// DchServer runs one single-threaded poll loop. Every connection and every UDP sender has its
+// DchServer runs one single-threaded epoll loop. Every connection and every UDP sender has its
 // own reassembly buffer, capped at one largest message, and its own queue of replies, sent in
 // order when due (a delayed reply delays what follows it). A connection is dropped, with a
 // line on standard error, when its length word is out of range, when a message stays

@@ -21,6 +21,16 @@ namespace {
 // twice, as the JSON object itself (layout_id NULL). The view rows gives each row its
 // application, attribute group and source by the group and the handle, its time as text and
 // its attributes as the JSON object: the columns a row had when it carried them itself.
+//
+// The rows of a table are found by row_spans, not by an index of row_data: a span is a run of
+// rows of one group, from its first row to the row before the next span's (the last span runs
+// to the last row); rows without a group may lie inside any span. A span is written only when
+// a row's group differs from the last grouped row's, so a turn of rows of the table of the
+// turn before writes nothing but its rows: one page fewer a commit than an index on the group
+// took. The view table_spans gives each span's table and its last row; the view table_rows
+// is rows of a table found through its spans (the order of its joins is fixed, table, spans,
+// rows by their id range, and the unary + keeps SQLite from building an index of the group for
+// the query): what a count or an aggregate by table reads.
 const char *kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS applications (
   name TEXT PRIMARY KEY, help TEXT, registered_at TEXT, unregistered_at TEXT,
@@ -42,7 +52,8 @@ CREATE TABLE IF NOT EXISTS row_layouts (id INTEGER PRIMARY KEY, names TEXT NOT N
 CREATE TABLE IF NOT EXISTS row_data (
   id INTEGER PRIMARY KEY, received_ms INTEGER, handle INTEGER, group_id INTEGER,
   data_sequence INTEGER, layout_id INTEGER, attrs TEXT, row_stream INTEGER, row_number INTEGER);
-CREATE INDEX IF NOT EXISTS row_data_by_group ON row_data (group_id);
+CREATE TABLE IF NOT EXISTS row_spans (first_id INTEGER PRIMARY KEY, group_id INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS row_spans_by_group ON row_spans (group_id, first_id);
 CREATE TABLE IF NOT EXISTS row_streams (
   row_stream INTEGER PRIMARY KEY, last_row INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS actions (
@@ -63,6 +74,36 @@ CREATE VIEW IF NOT EXISTS rows AS SELECT
 FROM row_data r
 LEFT JOIN row_groups g ON g.id = r.group_id
 LEFT JOIN sources s ON r.group_id IS NOT NULL AND s.handle = r.handle;
+CREATE VIEW IF NOT EXISTS table_rows AS SELECT
+  r.id AS id,
+  strftime('%Y-%m-%dT%H:%M:%fZ', r.received_ms / 1000.0, 'unixepoch') AS received_at,
+  r.handle AS handle, g.application AS application, g.attribute_group AS attribute_group,
+  s.source AS source, r.data_sequence AS data_sequence,
+  CASE WHEN r.layout_id IS NULL THEN r.attrs ELSE
+    (SELECT json_group_object(n.value, v.value) FROM row_layouts l, json_each(l.names) n,
+       json_each(r.attrs) v WHERE l.id = r.layout_id AND v.key = n.key) END AS attrs,
+  r.row_stream AS row_stream, r.row_number AS row_number
+FROM row_groups g CROSS JOIN row_spans sp CROSS JOIN row_data r
+LEFT JOIN sources s ON s.handle = r.handle
+WHERE sp.group_id = g.id AND r.id >= sp.first_id
+  AND r.id < coalesce((SELECT n.first_id FROM row_spans n WHERE n.first_id > sp.first_id
+                       ORDER BY n.first_id LIMIT 1), 9223372036854775807)
+  AND +r.group_id = g.id;
+CREATE VIEW IF NOT EXISTS table_spans AS SELECT
+  g.application AS application, g.attribute_group AS attribute_group, sp.first_id AS first_id,
+  coalesce((SELECT n.first_id FROM row_spans n WHERE n.first_id > sp.first_id
+            ORDER BY n.first_id LIMIT 1) - 1, (SELECT max(id) FROM row_data)) AS last_id
+FROM row_spans sp JOIN row_groups g ON g.id = sp.group_id;
+)sql";
+
+// A database whose rows were found by an index on their group (row_data_by_group, written with
+// every row) gets its spans from its rows, and the index goes.
+const char *kUpgradeSpans = R"sql(
+INSERT INTO row_spans (first_id, group_id)
+  SELECT id, group_id FROM (SELECT id, group_id, lag(group_id) OVER (ORDER BY id) AS before
+                            FROM row_data WHERE group_id IS NOT NULL)
+  WHERE before IS NULL OR before <> group_id;
+DROP INDEX IF EXISTS row_data_by_group;
 )sql";
 
 // A database of the earlier layout kept every row's application, attribute group and source
@@ -159,8 +200,9 @@ int DchSqliteStore::Open(const std::string &path) {
   if (rc != SQLITE_OK) return SqlFail(rc, "open");
   sqlite3_busy_timeout(db_, 5000);
   // A database created here has pages of 1 KiB rather than 4: a commit writes every page it
-  // changed whole to the WAL (with its checksum), and a turn of one row changes two (the row's
-  // and its group index's), so with one row in flight the page size is most of a commit's cost.
+  // changed whole to the WAL (with its checksum), and a turn of one row changes one (the row's;
+  // no index is written per row), so with one row in flight the page size is most of a commit's
+  // cost.
   // A database that exists keeps its own page size.
   // Checkpoints come every 16000 pages (16 MiB) of WAL rather than every 1000: each costs its
   // syncs and copies the pages written since the last, and a page written by many commits in
@@ -173,14 +215,21 @@ int DchSqliteStore::Open(const std::string &path) {
   }
   if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
   if ((rc = UpgradeRows()) != SQLITE_OK) return rc;
+  if ((rc = UpgradeSpans()) != SQLITE_OK) return rc;
   if ((rc = Exec(kRowsView)) != SQLITE_OK) return rc;
   // The statements of every turn and every row, prepared once.
   // The write lock is taken when the turn's first write begins its transaction, not at the
   // first statement that writes: the rows go in only at the commit, and a database locked by
   // another program is then still known at the first write, which is answered send again.
+  // A turn costs six file locks (fcntl on the -shm file) and none can go while other programs
+  // may read and write: the read mark moved to the WAL's end (an exclusive lock on it and its
+  // release: the commit before moved the end past every mark), the turn's read lock, the WAL's
+  // write lock, and the two releases at the commit. Only locking_mode=EXCLUSIVE or a
+  // transaction never ended would save them, and either shuts every other program out.
   begin_ = Prepare("BEGIN IMMEDIATE");
   commit_ = Prepare("COMMIT");
-  if (!begin_ || !commit_ || !InsertRows(1)) return SQLITE_ERROR;
+  insertSpan_ = Prepare("INSERT INTO row_spans (first_id, group_id) VALUES (?1, ?2)");
+  if (!begin_ || !commit_ || !insertSpan_ || !InsertRows(1)) return SQLITE_ERROR;
   return LoadState();
 }
 
@@ -211,6 +260,28 @@ int DchSqliteStore::UpgradeRows() {
   if (rc == SQLITE_OK) rc = Exec("COMMIT");
   if (rc != SQLITE_OK)
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // keeps the error said
+  return rc;
+}
+
+// A database with rows but no spans (written by a release that kept an index on the group
+// instead) gets them, in one transaction.
+int DchSqliteStore::UpgradeSpans() {
+  sqlite3_stmt *s = Prepare(
+      "SELECT EXISTS (SELECT 1 FROM row_data WHERE group_id IS NOT NULL) AND NOT EXISTS "
+      "(SELECT 1 FROM row_spans)");
+  if (!s) return SQLITE_ERROR;
+  bool earlier = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) != 0;
+  sqlite3_reset(s);
+  int rc = SQLITE_OK;
+  if (earlier) {
+    rc = Exec("BEGIN");
+    if (rc == SQLITE_OK) rc = Exec(kUpgradeSpans);
+    if (rc == SQLITE_OK) rc = Exec("COMMIT");
+    if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  } else {
+    // Rows that came after a layout without rows: the index of a store emptied by hand.
+    rc = Exec("DROP INDEX IF EXISTS row_data_by_group");
+  }
   return rc;
 }
 
@@ -246,6 +317,11 @@ int DchSqliteStore::LoadState() {
     LearnLastHandle(static_cast<uint32_t>(sqlite3_column_int64(s, 0)));
   }
   if (s) sqlite3_reset(s);
+  // The group a new span follows: the last span's (0 before the first grouped row).
+  lastGroup_ = 0;
+  s = Prepare("SELECT group_id FROM row_spans ORDER BY first_id DESC LIMIT 1");
+  if (s && sqlite3_step(s) == SQLITE_ROW) lastGroup_ = sqlite3_column_int64(s, 0);
+  if (s) sqlite3_reset(s);
   s = Prepare("SELECT coalesce(max(id), 0) FROM actions");
   if (s && sqlite3_step(s) == SQLITE_ROW) {
     LearnLastActionId(static_cast<uint32_t>(sqlite3_column_int64(s, 0)));
@@ -275,7 +351,7 @@ int DchSqliteStore::Close() {
     sqlite3_finalize(s);
     s = nullptr;
   }
-  begin_ = commit_ = nullptr;
+  begin_ = commit_ = insertSpan_ = nullptr;
   sqlite3_close(db_);
   db_ = nullptr;
   return rc;
@@ -492,6 +568,20 @@ int DchSqliteStore::FlushRows() {
       BindNumberOr(s, p + 8, row.inStream, row.number);
     }
     rc = Step(s);
+    // The rows of one statement have consecutive ids, the last of them last_insert_rowid: a
+    // row whose group is not the last grouped row's starts a span.
+    if (rc == SQLITE_OK) {
+      int64_t id = sqlite3_last_insert_rowid(db_) - static_cast<int64_t>(count);
+      for (size_t k = 0; k < count && rc == SQLITE_OK; k++) {
+        id++;
+        int64_t group = pendingRows_[at + k].group;
+        if (group == 0 || group == lastGroup_) continue;
+        sqlite3_bind_int64(insertSpan_, 1, id);
+        sqlite3_bind_int64(insertSpan_, 2, group);
+        rc = Step(insertSpan_);
+        lastGroup_ = group;
+      }
+    }
     at += count;
   }
   pendingRows_.clear();

@@ -58,6 +58,7 @@ class DchSqliteStore : public DchStore {
   int Step(sqlite3_stmt *s);
   int SqlFail(int rc, const char *what);
   int UpgradeRows();
+  int UpgradeSpans();
   int64_t GroupOf(uint32_t handle, const DchSourceKey &key);
   int64_t LayoutOf(uint32_t handle, const std::vector<DchAttrView> &attrs);
   int FlushRows();
@@ -68,7 +69,10 @@ class DchSqliteStore : public DchStore {
   // Prepared statements by the address of their SQL text, which is always a literal.
   std::map<const char *, sqlite3_stmt *> statements_;
   // The statements of every turn and row, kept at hand (they are in statements_ as well).
-  sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr;
+  sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *insertSpan_ = nullptr;
+  // The group of the last grouped row stored: a row of another group starts a span. Read
+  // again with the rest of memory after a lost transaction.
+  int64_t lastGroup_ = 0;
   // The row_groups number of each online handle's application and attribute group, and of
   // each pair; forgotten when memory is read again after a lost transaction.
   std::unordered_map<uint32_t, int64_t> groupOfHandle_;

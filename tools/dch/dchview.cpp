@@ -1,9 +1,9 @@
 // The page's JSON answers and its read-only connections to either store.
 //
 // Every answer is computed from a few small queries with bound parameters; the ones over the
-// rows table are bounded: a table's latest rows by its index in id order, its rows per minute
-// over at most its last 100 000 rows, so a page left open on a large database costs the store
-// little.
+// rows table are bounded: a table's latest rows newest first (on SQLite from the end of the
+// table's last span of rows back, within its first and last span), its rows per minute over at
+// most its last 100 000 rows, so a page left open on a large database costs the store little.
 #include "tools/dch/dchview.h"
 
 #include <libpq-fe.h>
@@ -192,6 +192,17 @@ bool Number(Request *request, const char *name, long low, long high, long fallba
   return true;
 }
 
+// On SQLite, the ids a table's rows lie between: from its first span's first row to the last
+// row of its last span (row_spans; no index of row_data by group is kept). $1 and $2 are the
+// application and the table. A table without rows has no first span: no id is between.
+const char *kSqliteTableIds =
+    " AND id BETWEEN (SELECT min(sp.first_id) FROM row_spans sp WHERE sp.group_id = "
+    "(SELECT id FROM row_groups WHERE application = $1 AND attribute_group = $2)) AND "
+    "coalesce((SELECT min(n.first_id) - 1 FROM row_spans n WHERE n.first_id > "
+    "(SELECT max(sp.first_id) FROM row_spans sp WHERE sp.group_id = "
+    "(SELECT id FROM row_groups WHERE application = $1 AND attribute_group = $2))), "
+    "(SELECT max(id) FROM row_data))";
+
 // Conditions of a query on the filters given; each value a bound parameter.
 struct Where {
   std::string sql;
@@ -371,6 +382,7 @@ class Answers {
     where.Add("attribute_group", table ? table : r.Get("table"));
     where.AddIf(r, "host", "@host");
     where.AddIf(r, "source", "source");
+    if (std::string(db_->Kind()) == "sqlite") where.sql += kSqliteTableIds;
     Rows rows;
     if (!Run("SELECT id, @host, received_at, source, data_sequence, attrs FROM rows" + where.sql +
                  " ORDER BY id DESC LIMIT " + std::to_string(limit),
@@ -398,6 +410,7 @@ class Answers {
     where.Add("application", r.Get("application"));
     where.Add("attribute_group", r.Get("table"));
     where.AddIf(r, "host", "@host");
+    if (std::string(db_->Kind()) == "sqlite") where.sql += kSqliteTableIds;
     Params params = where.params;
     params.push_back(from);
     Rows rows;
