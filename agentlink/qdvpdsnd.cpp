@@ -96,11 +96,7 @@ void QDVP_DCHsendAndReceive(int length, unsigned char *message, DCHcomm *comm, i
   QDVP_TRC_EXIT(trk, comm->Status);
 }
 
-static long MonotonicSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
-}
+static long MonotonicSeconds() { return static_cast<long>(QDV0_MonotonicMs() / 1000); }
 
 bool QDVP_DCHsendHandOff(int length, unsigned char *message, DCHcomm *comm, SourceEntry *source) {
   if (comm->ReceiveMode != QDVP_DCH_MODE_TCP || comm->pDPAB->StandAlone) {
