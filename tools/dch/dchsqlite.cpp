@@ -61,9 +61,8 @@ CREATE TABLE IF NOT EXISTS actions (
   parameter TEXT, owner TEXT, status INTEGER, result TEXT, status_at TEXT);
 )sql";
 
-const char *kRowsView = R"sql(
-CREATE VIEW IF NOT EXISTS rows AS SELECT
-  r.id AS id,
+// The columns of a stored row as the views show it (rows and table_rows share them).
+const char kRowColumns[] = R"sql(  r.id AS id,
   strftime('%Y-%m-%dT%H:%M:%fZ', r.received_ms / 1000.0, 'unixepoch') AS received_at,
   r.handle AS handle, g.application AS application, g.attribute_group AS attribute_group,
   s.source AS source, r.data_sequence AS data_sequence,
@@ -71,19 +70,19 @@ CREATE VIEW IF NOT EXISTS rows AS SELECT
     (SELECT json_group_object(n.value, v.value) FROM row_layouts l, json_each(l.names) n,
        json_each(r.attrs) v WHERE l.id = r.layout_id AND v.key = n.key) END AS attrs,
   r.row_stream AS row_stream, r.row_number AS row_number
-FROM row_data r
+)sql";
+
+// The views of the stored rows: all rows, a table's rows through its spans, the spans.
+std::string RowsViews() {
+  return std::string(R"sql(
+CREATE VIEW IF NOT EXISTS rows AS SELECT
+)sql") + kRowColumns +
+         R"sql(FROM row_data r
 LEFT JOIN row_groups g ON g.id = r.group_id
 LEFT JOIN sources s ON r.group_id IS NOT NULL AND s.handle = r.handle;
 CREATE VIEW IF NOT EXISTS table_rows AS SELECT
-  r.id AS id,
-  strftime('%Y-%m-%dT%H:%M:%fZ', r.received_ms / 1000.0, 'unixepoch') AS received_at,
-  r.handle AS handle, g.application AS application, g.attribute_group AS attribute_group,
-  s.source AS source, r.data_sequence AS data_sequence,
-  CASE WHEN r.layout_id IS NULL THEN r.attrs ELSE
-    (SELECT json_group_object(n.value, v.value) FROM row_layouts l, json_each(l.names) n,
-       json_each(r.attrs) v WHERE l.id = r.layout_id AND v.key = n.key) END AS attrs,
-  r.row_stream AS row_stream, r.row_number AS row_number
-FROM row_groups g CROSS JOIN row_spans sp CROSS JOIN row_data r
+)sql" + kRowColumns +
+         R"sql(FROM row_groups g CROSS JOIN row_spans sp CROSS JOIN row_data r
 LEFT JOIN sources s ON s.handle = r.handle
 WHERE sp.group_id = g.id AND r.id >= sp.first_id
   AND r.id < coalesce((SELECT n.first_id FROM row_spans n WHERE n.first_id > sp.first_id
@@ -95,6 +94,7 @@ CREATE VIEW IF NOT EXISTS table_spans AS SELECT
             ORDER BY n.first_id LIMIT 1) - 1, (SELECT max(id) FROM row_data)) AS last_id
 FROM row_spans sp JOIN row_groups g ON g.id = sp.group_id;
 )sql";
+}
 
 // A database whose rows were found by an index on their group (row_data_by_group, written with
 // every row) gets its spans from its rows, and the index goes.
@@ -216,7 +216,7 @@ int DchSqliteStore::Open(const std::string &path) {
   if ((rc = Exec(kSchema)) != SQLITE_OK) return rc;
   if ((rc = UpgradeRows()) != SQLITE_OK) return rc;
   if ((rc = UpgradeSpans()) != SQLITE_OK) return rc;
-  if ((rc = Exec(kRowsView)) != SQLITE_OK) return rc;
+  if ((rc = Exec(RowsViews().c_str())) != SQLITE_OK) return rc;
   // The statements of every turn and every row, prepared once.
   // The write lock is taken when the turn's first write begins its transaction, not at the
   // first statement that writes: the rows go in only at the commit, and a database locked by
