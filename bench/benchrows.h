@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/proccpu.h"
+
 namespace qdvp_bench {
 
 using Clock = std::chrono::steady_clock;
@@ -39,21 +41,7 @@ inline std::string SampleLine(int i) {
 }
 
 // User + system CPU seconds of a process so far.
-inline double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  // After the name: state (3rd field) ... utime is the 14th field, stime the 15th.
-  for (int n = 3; n <= 15 && fields >> field; n++) {
-    if (n == 14) utime = std::stoull(field);
-    if (n == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+using qdvp_test::CpuSeconds;
 
 // Seconds the threads of a process have been runnable but waiting for a core, summed over its
 // threads alive now (the second figure of each /proc/PID/task/TID/schedstat). Beside the CPU

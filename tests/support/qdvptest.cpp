@@ -162,20 +162,6 @@ std::string ProcessUdpSocket::Text() const {
   return one(local) + " -> " + one(remote);
 }
 
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; i++) {
-    if (i >= 14) ticks += std::stol(field);
-  }
-  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 int OpenDescriptors(pid_t pid) {
   std::error_code error;
   int count = 0;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/proccpu.h"
+
 namespace qdvp_test {
 
 // A directory under the system's temporary directory, removed with its contents at the end.
@@ -91,8 +93,6 @@ struct ProcessUdpSocket {
   std::string Text() const;  // "127.0.0.1:40000 -> 127.0.0.1:161"
 };
 std::vector<ProcessUdpSocket> UdpSocketsOf(pid_t pid);
-// CPU seconds (user and system) a process has used, from /proc; 0 when it is gone.
-double CpuSeconds(pid_t pid);
 // How many file descriptors a process holds, from /proc.
 int OpenDescriptors(pid_t pid);
 
