@@ -355,13 +355,16 @@ void ListenService(DPAB *anchor, ProcessEntry *pe, SourceEntry *source) {
     tcp = -1;
   }
   if (tcp >= 0) fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) | O_NONBLOCK);
+  // The spare descriptor is held before the server says it listens: a limit reached from then
+  // on finds it there to close the waiting connections with.
+  QDVP_AcceptLimit acceptLimit;
+  QDVP_KeepAcceptSpare(&acceptLimit);
   char text[32];
   snprintf(text, sizeof(text), "%d", port);
   QDVP_SendDPlogMessage(anchor, 20, "POST", text);
   anchor->SocketServerMark.store(1);
   PostPartner partner;
   partner.limit = PostAckLimit();
-  QDVP_AcceptLimit acceptLimit;
   char buffer[QDVP_SOCK_BUFFER_SIZE + 1];
   while (!QDVP_TaskShouldEnd(pe)) {
     QDVP_KeepAcceptSpare(&acceptLimit);

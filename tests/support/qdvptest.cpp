@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -162,14 +163,31 @@ std::string ProcessUdpSocket::Text() const {
   return one(local) + " -> " + one(remote);
 }
 
-int OpenDescriptors(pid_t pid) {
+// The descriptors of a process, by number, with the paths they are open on.
+static std::map<int, std::string> DescriptorsOf(pid_t pid) {
+  std::map<int, std::string> held;
   std::error_code error;
-  int count = 0;
   for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    count++;
+    std::error_code ignored;
+    held[atoi(it->path().filename().c_str())] = std::filesystem::read_symlink(it->path(), ignored);
   }
-  return count;
+  return held;
+}
+
+int HighestDescriptorOn(pid_t pid, const std::string &path) {
+  int highest = -1;
+  for (const auto &[fd, target] : DescriptorsOf(pid)) {
+    if (target == path) highest = fd;
+  }
+  return highest;
+}
+
+int FreeDescriptorsBelow(pid_t pid, int limit) {
+  std::map<int, std::string> held = DescriptorsOf(pid);
+  int free = 0;
+  for (int fd = 0; fd < limit; fd++) free += held.count(fd) == 0 ? 1 : 0;
+  return free;
 }
 
 // The socket inodes of the process's descriptors, then the lines of its network namespace's

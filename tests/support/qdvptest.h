@@ -93,8 +93,11 @@ struct ProcessUdpSocket {
   std::string Text() const;  // "127.0.0.1:40000 -> 127.0.0.1:161"
 };
 std::vector<ProcessUdpSocket> UdpSocketsOf(pid_t pid);
-// How many file descriptors a process holds, from /proc.
-int OpenDescriptors(pid_t pid);
+// The highest descriptor number a process holds open on path (from /proc), -1 when none.
+int HighestDescriptorOn(pid_t pid, const std::string &path);
+// How many descriptor numbers below limit a process does not hold, from /proc: the open-file
+// limit bounds descriptor numbers, not their count.
+int FreeDescriptorsBelow(pid_t pid, int limit);
 
 // A UDP socket on loopback: bound to a port, or sending to one and reading the answers.
 class UdpSocket {
